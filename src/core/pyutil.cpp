@@ -1,0 +1,199 @@
+#define KC_NUMPY_OWNER
+#include "core/pyutil.hpp"
+#include "core/numpy.hpp"
+
+#include <frameobject.h>
+
+#include <cstdarg>
+#include <unordered_map>
+
+namespace kc {
+
+void raise(PyObject *type, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    PyErr_FormatV(type, fmt, ap);
+    va_end(ap);
+    throw_current();
+}
+
+void set_error_from(const nb::builtin_exception &e) {
+    using nb::exception_type;
+    PyObject *type = PyExc_RuntimeError;
+    switch (e.type()) {
+    case exception_type::stop_iteration: type = PyExc_StopIteration; break;
+    case exception_type::index_error: type = PyExc_IndexError; break;
+    case exception_type::key_error: type = PyExc_KeyError; break;
+    case exception_type::value_error: type = PyExc_ValueError; break;
+    case exception_type::type_error: type = PyExc_TypeError; break;
+    case exception_type::buffer_error: type = PyExc_BufferError; break;
+    case exception_type::import_error: type = PyExc_ImportError; break;
+    case exception_type::attribute_error: type = PyExc_AttributeError; break;
+    default: break;
+    }
+    PyErr_SetString(type, e.what());
+}
+
+// One code object per traceback site, built on first use.  Code objects and
+// the empty globals are ours: they hold no host object.
+void add_traceback(const char *qualname, const char *source, int line) {
+    static std::unordered_map<const char *, PyCodeObject *> codes;
+    static PyObject *globals = nullptr;
+
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+
+    PyCodeObject *&code = codes[qualname];
+    if (!code)
+        code = PyCode_NewEmpty(source, qualname, line);
+    if (!globals)
+        globals = PyDict_New();
+    PyFrameObject *frame = nullptr;
+    if (code && globals)
+        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    if (!frame) {
+        // Building the entry failed: keep the original error, which matters more.
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_Restore(type, value, tb);
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+nb::object call_kw(nb::handle callable, std::initializer_list<nb::handle> args, std::initializer_list<Kw> kwargs) {
+    const size_t na = args.size(), nk = kwargs.size();
+    PyObject *stack[16];
+    if (na + nk + 1 > 16)
+        raise(PyExc_SystemError, "too many call arguments");
+    size_t i = 1;
+    for (nb::handle a : args)
+        stack[i++] = a.ptr();
+    nb::object names = steal(PyTuple_New((Py_ssize_t)nk));
+    size_t k = 0;
+    for (const Kw &kw : kwargs) {
+        PyObject *name = kw.name.get();
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(names.ptr(), (Py_ssize_t)k++, name);
+        stack[i++] = kw.value.ptr();
+    }
+    return steal(PyObject_Vectorcall(callable.ptr(), stack + 1, na | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nk ? names.ptr() : nullptr));
+}
+
+bool is_nan(nb::handle o) {
+    if (PyFloat_CheckExact(o.ptr()))
+        return PyFloat_AS_DOUBLE(o.ptr()) != PyFloat_AS_DOUBLE(o.ptr());
+    if (PyLong_CheckExact(o.ptr()))
+        return false;
+    double d = as_double(o);
+    return d != d;
+}
+
+bool is_integer_scalar(nb::handle o) {
+    PyObject *p = o.ptr();
+    if (PyBool_Check(p))
+        return false;
+    return PyLong_Check(p) || PyArray_IsScalar(p, Integer);
+}
+
+bool is_real_scalar(nb::handle o) {
+    PyObject *p = o.ptr();
+    return PyFloat_Check(p) || PyArray_IsScalar(p, Floating);
+}
+
+void unpack(nb::handle seq, size_t n, nb::object *out) {
+    nb::object it = nb::steal(PyObject_GetIter(seq.ptr()));
+    if (!it.is_valid()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(seq.ptr())->tp_name);
+        }
+        throw_current();
+    }
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred())
+                throw_current();
+            raise(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, i);
+        }
+        out[i] = nb::steal(item);
+    }
+    PyObject *extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+    }
+    if (PyErr_Occurred())
+        throw_current();
+}
+
+nb::object import_from(const char *module, const char *name) {
+    nb::object fromlist = steal(Py_BuildValue("(s)", name));
+    nb::object mod = steal(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
+    PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            raise(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
+        }
+        throw_current();
+    }
+    return nb::steal(value);
+}
+
+void ModuleNamespace::bind(nb::handle module) {
+    PyObject *dict = PyModule_GetDict(module.ptr());
+    if (!dict)
+        throw_current();
+    Py_XDECREF(dict_);
+    Py_INCREF(dict);
+    dict_ = dict;
+    module_ = module.ptr();
+}
+
+nb::object ModuleNamespace::get(Name &name) const {
+    PyObject *value = PyDict_GetItemWithError(dict_, name.get());
+    if (!value) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text);
+        throw_current();
+    }
+    return nb::borrow(value);
+}
+
+nb::object ModuleNamespace::get_or_none(Name &name) const {
+    PyObject *value = PyDict_GetItemWithError(dict_, name.get());
+    if (!value) {
+        if (PyErr_Occurred())
+            throw_current();
+        return nb::none();
+    }
+    return nb::borrow(value);
+}
+
+void ModuleNamespace::set(Name &name, nb::handle value) const {
+    if (PyDict_SetItem(dict_, name.get(), value.ptr()) != 0)
+        throw_current();
+}
+
+void import_numpy() {
+    if (_import_array() < 0)
+        throw_current();
+}
+
+bool assertions_enabled() {
+    static int enabled = -1;
+    if (enabled < 0) {
+        PyObject *flags = PySys_GetObject("flags"); // borrowed
+        if (!flags)
+            raise(PyExc_RuntimeError, "sys.flags is missing");
+        nb::object optimize = steal(PyObject_GetAttrString(flags, "optimize"));
+        enabled = truthy(optimize) ? 0 : 1;
+    }
+    return enabled == 1;
+}
+
+} // namespace kc

@@ -1,0 +1,254 @@
+// Shared plumbing of the framework's extension modules.
+//
+// Every exported function runs its body through `guarded`, which turns any
+// failure into a Python exception carrying a traceback entry that names the
+// module-qualified function.  Module globals are looked up when used (late
+// binding), attribute names are interned once, and numpy arrays are read
+// through the numpy C API.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <typeinfo>
+#include <utility>
+
+namespace kc {
+
+namespace nb = nanobind;
+
+// ---------------------------------------------------------------- errors
+
+// Throws the Python error that is currently set.
+[[noreturn]] inline void throw_current() { throw nb::python_error(); }
+
+// Sets a Python error of `type` (printf-style message) and throws it.
+[[noreturn]] void raise(PyObject *type, const char *fmt, ...);
+
+// Takes ownership of a new reference returned by the C API; throws when null.
+inline nb::object steal(PyObject *result) {
+    if (!result)
+        throw_current();
+    return nb::steal(result);
+}
+
+// Sets the Python error matching a nanobind builtin exception.
+void set_error_from(const nb::builtin_exception &e);
+
+// Adds a traceback entry `qualname` (shown as file `source`, line `line`)
+// to the Python error that is currently set.
+void add_traceback(const char *qualname, const char *source, int line);
+
+// Runs `body`; any failure leaves it as a Python exception with a traceback
+// entry for `qualname`.  Nothing of C++ escapes to the interpreter.
+template <class F>
+auto guarded(const char *qualname, const char *source, int line, F &&body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::builtin_exception &e) {
+        set_error_from(e);
+    } catch (std::bad_cast &) {
+        PyErr_SetString(PyExc_TypeError, "value of an unexpected type");
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown internal error");
+    }
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    add_traceback(qualname, source, line);
+    throw nb::python_error();
+}
+
+// ---------------------------------------------------------------- names
+
+// An attribute or global name, interned on first use and kept for the life
+// of the process.
+struct Name {
+    const char *text;
+    PyObject *obj = nullptr;
+    constexpr explicit Name(const char *t) : text(t) {}
+    PyObject *get() {
+        if (!obj) {
+            obj = PyUnicode_InternFromString(text);
+            if (!obj)
+                throw_current();
+        }
+        return obj;
+    }
+};
+
+inline nb::object getattr(nb::handle o, Name &n) { return steal(PyObject_GetAttr(o.ptr(), n.get())); }
+inline void setattr(nb::handle o, Name &n, nb::handle v) {
+    if (PyObject_SetAttr(o.ptr(), n.get(), v.ptr()) != 0)
+        throw_current();
+}
+inline nb::object getitem(nb::handle o, nb::handle key) { return steal(PyObject_GetItem(o.ptr(), key.ptr())); }
+inline void setitem(nb::handle o, nb::handle key, nb::handle v) {
+    if (PyObject_SetItem(o.ptr(), key.ptr(), v.ptr()) != 0)
+        throw_current();
+}
+
+// Calls `callable` with positional arguments (vectorcall, no tuple built).
+template <class... Args>
+nb::object call(nb::handle callable, Args &&...args) {
+    nb::object held[] = {nb::object(), nb::borrow(nb::handle(args))...};
+    PyObject *argv[sizeof...(Args) + 1];
+    for (size_t i = 0; i <= sizeof...(Args); ++i)
+        argv[i] = held[i].ptr();
+    return steal(PyObject_Vectorcall(callable.ptr(), argv + 1,
+                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls method `name` of `self` with positional arguments.
+template <class... Args>
+nb::object call_method(nb::handle self, Name &name, Args &&...args) {
+    nb::object held[] = {nb::borrow(self), nb::borrow(nb::handle(args))...};
+    PyObject *argv[sizeof...(Args) + 1];
+    for (size_t i = 0; i <= sizeof...(Args); ++i)
+        argv[i] = held[i].ptr();
+    return steal(PyObject_VectorcallMethod(name.get(), argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
+
+// Calls `callable(*args, **kwargs)`; keyword names are interned Names.
+struct Kw {
+    Name &name;
+    nb::handle value;
+};
+nb::object call_kw(nb::handle callable, std::initializer_list<nb::handle> args, std::initializer_list<Kw> kwargs);
+
+// ---------------------------------------------------------------- values
+
+inline nb::object none() { return nb::none(); }
+inline nb::object py_bool(bool b) { return nb::borrow(b ? Py_True : Py_False); }
+inline nb::object py_float(double d) { return steal(PyFloat_FromDouble(d)); }
+inline nb::object py_int(long long v) { return steal(PyLong_FromLongLong(v)); }
+inline nb::object py_str(const char *s) { return steal(PyUnicode_FromString(s)); }
+
+// Truth value as `bool(x)` gives it.
+inline bool truthy(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0)
+        throw_current();
+    return r != 0;
+}
+
+// `a == b`, `a < b`, ... with Python semantics, reduced to a truth value.
+inline bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0)
+        throw_current();
+    return r != 0;
+}
+// Plain `a == b` reduced to a truth value.  Unlike compare(), the identity
+// shortcut is not taken, so a NaN never equals itself.
+inline bool equals(nb::handle a, nb::handle b) {
+    nb::object r = steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
+    return truthy(r);
+}
+
+// `float(x)` as `math.isnan` and friends convert it.
+inline double as_double(nb::handle o) {
+    double d = PyFloat_AsDouble(o.ptr());
+    if (d == -1.0 && PyErr_Occurred())
+        throw_current();
+    return d;
+}
+
+// `math.isnan(x)`.
+bool is_nan(nb::handle o);
+
+// `int(x)`.
+inline nb::object to_int(nb::handle o) { return steal(PyNumber_Long(o.ptr())); }
+
+// Whether `o` is a plain integer (Python int or numpy integer scalar; not bool).
+bool is_integer_scalar(nb::handle o);
+// Whether `o` is a real scalar (Python float or numpy floating scalar).
+bool is_real_scalar(nb::handle o);
+
+// `len(x)`.
+inline Py_ssize_t length(nb::handle o) {
+    Py_ssize_t n = PyObject_Length(o.ptr());
+    if (n < 0)
+        throw_current();
+    return n;
+}
+
+// Unpacks an iterable of exactly `n` values into `out`, with the errors of
+// Python's `a, b = x`.
+void unpack(nb::handle seq, size_t n, nb::object *out);
+
+// ---------------------------------------------------------------- modules
+
+// Imports a module by its full dotted name.
+inline nb::object import(const char *name) { return steal(PyImport_ImportModule(name)); }
+
+// `from module import name`.
+nb::object import_from(const char *module, const char *name);
+
+// The namespace of one of our modules, read at every use.
+class ModuleNamespace {
+  public:
+    void bind(nb::handle module);
+    // The global `name`; NameError when the module has none.
+    nb::object get(Name &name) const;
+    // The global `name`, or None when unset.
+    nb::object get_or_none(Name &name) const;
+    void set(Name &name, nb::handle value) const;
+    PyObject *dict() const { return dict_; }
+    nb::handle module() const { return module_; }
+
+  private:
+    PyObject *dict_ = nullptr;   // strong reference, the module lives for the process
+    PyObject *module_ = nullptr; // borrowed; the dict keeps the module reachable
+};
+
+// A function of our own module.  Calls between the module's functions go
+// through the module namespace, so a replacement installed there is obeyed;
+// while the entry is still our own function object the native entry point
+// runs directly, without a Python call.
+class OwnFunction {
+  public:
+    constexpr explicit OwnFunction(const char *name) : name_(name) {}
+    // Records the module's own function object (after the module defined it).
+    void capture(const ModuleNamespace &ns) {
+        nb::object fn = ns.get(name_);
+        Py_XDECREF(ours_);
+        ours_ = fn.release().ptr(); // kept, so its address cannot be reused
+    }
+    template <class Native, class... Args>
+    nb::object call(const ModuleNamespace &ns, Native &&native, Args &&...args) {
+        nb::object entry = ns.get(name_);
+        if (entry.ptr() == ours_)
+            return native();
+        return kc::call(entry, std::forward<Args>(args)...);
+    }
+
+  private:
+    Name name_;
+    PyObject *ours_ = nullptr;
+};
+
+// ---------------------------------------------------------------- numpy
+
+// Prepares the numpy C API of the calling extension module.
+void import_numpy();
+
+// `sys.flags.optimize` is 0: debug assertions are checked.
+bool assertions_enabled();
+
+} // namespace kc
+
+// Source position of an exported function, for its traceback entry.
+#define KC_SITE(qualname) qualname, KC_SOURCE, __LINE__
+
+// Body of an exported function: runs `...` under kc::guarded.
+#define KC_GUARD(qualname, ...) ::kc::guarded(KC_SITE(qualname), [&]() __VA_ARGS__)

@@ -1,0 +1,261 @@
+// Start-up handshake with the core process, the process-exit hook, the
+// environment's lifecycle operations and the K-data frequency rule maps.
+#define KC_SOURCE "src/framekit/lifecycle.cpp"
+#include "framekit/framekit.hpp"
+
+#include <exception>
+
+namespace fk {
+
+namespace {
+
+using kc::call;
+using kc::call_method;
+using kc::getattr;
+using kc::steal;
+
+kc::OwnFunction own_check_version{"_first_cmd_to_check_version"};
+kc::OwnFunction own_get_cache_dir{"_first_cmd_to_get_cache_dir"};
+
+nb::object logger_manager() { return kc::import_from("korvit.tframe.utils.logger", "LoggerManager"); }
+nb::object output_file_manager() { return kc::import_from("korvit.tframe.utils.utilcls", "OutputFileManager"); }
+
+// The registry's cache, reached afresh through the module's environment.
+nb::object core_cache() { return getattr(getattr(ns.get(n::env), n::vr), n::g_KorvitCache); }
+
+// ------------------------------------------------------------- handshake
+
+void check_version() {
+    nb::object support_kv = call(kc::import_from("korvit", "get_support"));
+    nb::object korvit_version = call(kc::import_from("korvit", "get_version"));
+    nb::object info_dict = call(kc::import_from("korvit.tframe.comm.kvcmd", "kvSendCmdToolboxCheck"),
+                                kc::py_str("python"), korvit_version, support_kv);
+    nb::object kv_support = steal(PySequence_Tuple(kc::getitem(info_dict, kc::py_str("listSupportedToolbox")).ptr()));
+    nb::object kv_version = kc::getitem(info_dict, kc::py_str("wstrCoreVer"));
+
+    nb::object kv_name = kc::py_str("Korvit");
+    if (PyObject *name = PyObject_GetAttr(ns.get(n::sysdefine).ptr(), n::kvcore_name.get()))
+        kv_name = nb::steal(name);
+    else if (PyErr_ExceptionMatches(PyExc_AttributeError))
+        PyErr_Clear();
+    else
+        kc::throw_current();
+
+    kc::setattr(core_cache(), n::kv_support_list, steal(PySequence_List(kv_support.ptr())));
+    kc::setattr(core_cache(), n::kv_version, kv_version);
+
+    // Either side accepting the other is enough.
+    int accepted = PySequence_Contains(kv_support.ptr(), korvit_version.ptr());
+    if (accepted == 0)
+        accepted = PySequence_Contains(support_kv.ptr(), kv_version.ptr());
+    if (accepted < 0)
+        kc::throw_current();
+    if (accepted)
+        return;
+
+    nb::object text = kc::import_from("korvit.tframe.language", "text");
+    static Name ERROR_NOTSUPPORT_KVVERSION{"ERROR_NOTSUPPORT_KVVERSION"}, KORVITVERSION{"KORVITVERSION"},
+        SUPPORTKVVERSION{"SUPPORTKVVERSION"}, KVNAME{"KVNAME"}, KVVERSION{"KVVERSION"},
+        KVSUPPORTVERSION{"KVSUPPORTVERSION"};
+    nb::object tips = kc::call_kw(getattr(getattr(text, ERROR_NOTSUPPORT_KVVERSION), n::format), {},
+                                  {{KORVITVERSION, korvit_version},
+                                   {SUPPORTKVVERSION, support_kv},
+                                   {KVNAME, kv_name},
+                                   {KVVERSION, kv_version},
+                                   {KVSUPPORTVERSION, kv_support}});
+    kc::setattr(core_cache(), n::not_allow_comm_kv_tips, tips);
+    kc::setattr(core_cache(), n::allow_comm_kv, kc::py_bool(false));
+    nb::object error = call(kc::import_from("korvit.tframe.utils.exceptions", "VersionError"), tips);
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    kc::throw_current();
+}
+
+void get_cache_dir() {
+    nb::object cache_dir = call(kc::import_from("korvit.tframe.comm.kvcmd", "kvSendCmdGetToolBoxRootofCacheDir"));
+    call_method(output_file_manager(), n::init, cache_dir);
+    nb::object loggers = logger_manager();
+    call_method(loggers, n::rm_log_file);
+    nb::object join = kc::import_from("os.path", "join");
+    call_method(loggers, n::init, call(join, cache_dir, kc::py_str("log")));
+}
+
+nb::object check_version_entry() {
+    return KC_GUARD(FK_QUAL("_first_cmd_to_check_version"), {
+        check_version();
+        return kc::none();
+    });
+}
+
+nb::object get_cache_dir_entry() {
+    return KC_GUARD(FK_QUAL("_first_cmd_to_get_cache_dir"), {
+        get_cache_dir();
+        return kc::none();
+    });
+}
+
+nb::object before_first_cmd() {
+    own_check_version.call(ns, check_version_entry);
+    own_get_cache_dir.call(ns, get_cache_dir_entry);
+    return kc::py_bool(true);
+}
+
+// Disconnects through the environment (a failure is logged, never raised)
+// and always logs the exit line.
+void sys_exit() {
+    std::exception_ptr pending;
+    try {
+        try {
+            nb::object env = ns.get_or_none(n::env);
+            if (!env.is_none())
+                call_method(env, n::kv_disconnect_to);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception))
+                throw;
+            call(ns.get(n::write_syslog), e.value());
+        }
+    } catch (...) {
+        pending = std::current_exception();
+    }
+    call(ns.get(n::write_syslog), kc::py_str("Python interpreter exit!"));
+    if (pending)
+        std::rethrow_exception(pending);
+}
+
+// ------------------------------------------------------------- rule maps
+
+nb::object synthetic_k_data_rule_map(nb::handle frequency_i) {
+    nb::object gv = ns.get(n::gv);
+    nb::object day = getattr(gv, n::KFreq_Day);
+    nb::object rules = steal(PyDict_New());
+    kc::setitem(rules, getattr(gv, n::KFreq_Min), getattr(gv, n::KFreq_Min));
+    kc::setitem(rules, day, day);
+    kc::setitem(rules, getattr(gv, n::KFreq_Week), day);
+    kc::setitem(rules, getattr(gv, n::KFreq_Month), day);
+    kc::setitem(rules, getattr(gv, n::KFreq_Year), day);
+    return kc::getitem(rules, frequency_i);
+}
+
+nb::object adjust_topmost_rule_map(nb::handle frequency_i) {
+    nb::object gv = ns.get(n::gv);
+    for (Name *to_day : {&n::KFreq_Year, &n::KFreq_Month, &n::KFreq_Week, &n::KFreq_Day})
+        if (kc::equals(frequency_i, getattr(gv, *to_day)))
+            return getattr(gv, n::KFreq_Day);
+    if (kc::equals(frequency_i, getattr(gv, n::KFreq_Min)))
+        return getattr(gv, n::KFreq_Min);
+    if (kc::equals(frequency_i, getattr(gv, n::KFreq_Tick)))
+        return getattr(gv, n::KFreq_Tick);
+    nb::object args = steal(PyTuple_Pack(1, frequency_i.ptr()));
+    nb::object text = steal(PyUnicode_Format(kc::py_str("Not exist rule map, frequency_i=`%s`").ptr(), args.ptr()));
+    PyErr_SetObject(PyExc_ValueError, text.ptr());
+    kc::throw_current();
+}
+
+// ------------------------------------------- environment lifecycle operations
+
+nb::object more_info(nb::handle self) {
+    nb::object cache = getattr(getattr(self, n::vr), n::g_KorvitCache);
+    nb::object info = steal(PyDict_New());
+    auto put = [&](const char *key, nb::handle value) {
+        if (PyDict_SetItemString(info.ptr(), key, value.ptr()) != 0)
+            kc::throw_current();
+    };
+    put("kvcore_version", getattr(cache, n::kv_version));
+    put("kvcore_support", getattr(getattr(getattr(self, n::vr), n::g_KorvitCache), n::kv_support_list));
+    put("korvit_version", call(kc::import_from("korvit", "get_version")));
+    put("korvit_support", call(kc::import_from("korvit", "get_support")));
+    return info;
+}
+
+} // namespace
+
+#define FK_ENV(name) FK_QUAL("SystemBaseEnv." name)
+#define ARG(name) nb::arg(name).none()
+
+void bind_environment_lifecycle(nb::class_<SystemBaseEnv> &cls) {
+    cls.def(
+        "kv_disconnect_to",
+        [](nb::handle self) {
+            KC_GUARD(FK_ENV("kv_disconnect_to"), {
+                call_method(getattr(getattr(self, n::vr), n::g_KorvitSocket), n::disconnect);
+                call_method(getattr(getattr(self, n::vr), n::g_KorvitSocketSub), n::disconnect);
+            });
+        },
+        "Disconnects both sockets to the core process.");
+    cls.def(
+        "set_kvcore_task_id",
+        [](nb::handle self, nb::handle task_id) {
+            KC_GUARD(FK_ENV("set_kvcore_task_id"), {
+                kc::setattr(getattr(self, n::vr), n::g_KorvitModeTaskId, task_id);
+                call_method(logger_manager(), n::set_task_id_as_log_filename, task_id);
+                call_method(output_file_manager(), n::set_task_id, task_id);
+            });
+        },
+        ARG("task_id"), "Stores the task id given by the core process and names the log and output files after it.");
+    cls.def(
+        "more_info",
+        [](nb::handle self) { return KC_GUARD(FK_ENV("more_info"), { return more_info(self); }); },
+        "Versions of the core process and of this framework.");
+    cls.def_static(
+        "release_source",
+        []() { KC_GUARD(FK_ENV("release_source"), { call_method(logger_manager(), n::remove_log_handler); }); },
+        "Releases the log handler.");
+    cls.def_static(
+        "root_sub_dir",
+        [](nb::handle sub) {
+            return KC_GUARD(FK_ENV("root_sub_dir"), { return call_method(output_file_manager(), n::root_sub_dir, sub); });
+        },
+        ARG("sub") = "", "Path of a sub-directory of the output root.");
+    cls.def_static(
+        "rm_root_sub_dir",
+        [](nb::handle sub) {
+            return KC_GUARD(FK_ENV("rm_root_sub_dir"),
+                            { return call_method(output_file_manager(), n::rm_root_sub_dir, sub); });
+        },
+        ARG("sub"), "Removes a sub-directory of the output root.");
+    cls.def_static(
+        "mk_root_sub_dir",
+        [](nb::handle sub) {
+            return KC_GUARD(FK_ENV("mk_root_sub_dir"),
+                            { return call_method(output_file_manager(), n::mk_root_sub_dir, sub); });
+        },
+        ARG("sub"), "Creates a sub-directory of the output root.");
+    cls.def_static(
+        "cls_root_sub_dir",
+        [](nb::handle sub) {
+            return KC_GUARD(FK_ENV("cls_root_sub_dir"),
+                            { return call_method(output_file_manager(), n::cls_root_sub_dir, sub); });
+        },
+        ARG("sub"), "Empties a sub-directory of the output root.");
+}
+
+void bind_lifecycle(nb::module_ &m) {
+    m.def(
+        "_before_first_cmd",
+        []() { return KC_GUARD(FK_QUAL("_before_first_cmd"), { return before_first_cmd(); }); },
+        "Connect callback of the command socket: version check, then cache-directory set-up.");
+    m.def("_first_cmd_to_check_version", &check_version_entry,
+          "Checks that this framework and the core process accept each other's versions.");
+    m.def("_first_cmd_to_get_cache_dir", &get_cache_dir_entry,
+          "Sets up the output and log directories under the core's cache root.");
+    m.def(
+        "sys_exit", []() { KC_GUARD(FK_QUAL("sys_exit"), { sys_exit(); }); },
+        "Process-exit hook: disconnects from the core process and logs the exit.");
+    static Name register_{"register"};
+    kc::call_method(kc::import("atexit"), register_, m.attr("sys_exit"));
+    m.def(
+        "synthetic_k_data_rule_map",
+        [](nb::handle frequency_i) {
+            return KC_GUARD(FK_QUAL("synthetic_k_data_rule_map"), { return synthetic_k_data_rule_map(frequency_i); });
+        },
+        ARG("frequency_i"), "Frequency from which K-data of `frequency_i` is synthesised.");
+    m.def(
+        "adjust_topmost_rule_map",
+        [](nb::handle frequency_i) {
+            return KC_GUARD(FK_QUAL("adjust_topmost_rule_map"), { return adjust_topmost_rule_map(frequency_i); });
+        },
+        ARG("frequency_i"), "Top-most frequency of adjusted K-data of `frequency_i`.");
+    own_check_version.capture(ns);
+    own_get_cache_dir.capture(ns);
+}
+
+} // namespace fk

@@ -1,0 +1,33 @@
+"""Korvit: a quantitative-trading strategy framework.
+
+The compiled core lives in two extension modules, ``korvit.tframe.framekit``
+(the strategy environment base) and ``korvit.backtest.domain`` (the backtest
+matching engine).  Everything else in this package is the pure-Python host
+layer around them.
+
+The framework's modules are also reachable under their short names
+``tframe`` and ``backtest``: ``import tframe.framekit`` and
+``import korvit.tframe.framekit`` give the very same module object.
+"""
+
+from korvit._aliases import install as _install_aliases
+
+__all__ = ["get_support", "get_version", "__version__"]
+
+__version__ = "1.0.0"
+
+# Versions of the core process this framework release can talk to.
+_SUPPORTED_CORE_VERSIONS = ("1.0.0",)
+
+
+def get_version():
+    """This framework's version."""
+    return __version__
+
+
+def get_support():
+    """The core-process versions this framework release supports."""
+    return list(_SUPPORTED_CORE_VERSIONS)
+
+
+_install_aliases()

@@ -1,0 +1,1 @@
+"""Data interfaces of the framework."""

@@ -1,0 +1,1 @@
+"""The backtest package: the matching engine ``domain`` (compiled) and its records."""

@@ -1,0 +1,1 @@
+"""The framework's environment base: ``framekit`` (compiled) and its host modules."""
