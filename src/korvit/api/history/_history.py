@@ -1,0 +1,147 @@
+"""In-memory history store filled by the host: contract information and ticks.
+
+Every getter returns copies, so callers cannot change the store by accident.
+"""
+
+import operator
+import threading
+from collections.abc import Mapping
+
+import numpy as np
+
+from korvit.tframe.ufuncs import todotmc
+
+__all__ = ["TickData", "set_target_info", "get_target_info", "set_target_info_v2",
+           "get_target_info_v2", "set_bar_tick_data", "get_bar_tick_data", "clear"]
+
+_lock = threading.Lock()
+_target_info = {}        # "MARKET.CODE" -> info dict
+_target_info_v2 = []     # target index -> info dict
+_ticks = {}              # (target index, bar position) -> (times, prices, volumes)
+
+
+class TickData:
+    """The ticks of one bar, in time order: arrays ``Time``, ``Price``, ``VolumeTick``."""
+
+    __slots__ = ("Time", "Price", "VolumeTick")
+
+    def __init__(self, Time, Price, VolumeTick):
+        self.Time = Time
+        self.Price = Price
+        self.VolumeTick = VolumeTick
+
+    def __len__(self):
+        return len(self.Time)
+
+    def __repr__(self):
+        return f"TickData({len(self)} ticks)"
+
+
+def _index(what, value):
+    """A non-negative int from an int-like or an integral float."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{what} must be an integer, got {value!r}")
+    if isinstance(value, (float, np.floating)):
+        if not float(value).is_integer():
+            raise ValueError(f"{what} must be a whole number, got {value!r}")
+        value = int(value)
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be an integer, got {value!r}") from None
+    if value < 0:
+        raise IndexError(f"{what} {value} is negative")
+    return value
+
+
+def set_target_info(entries):
+    """Replace the contract information keyed by market and code.
+
+    Each entry is a mapping with at least "Market", "Code" and "Type".
+    """
+    table = {}
+    for entry in entries:
+        if not isinstance(entry, Mapping):
+            raise TypeError(f"target info must be a mapping, got {entry!r}")
+        missing = [k for k in ("Market", "Code", "Type") if k not in entry]
+        if missing:
+            raise ValueError(f"target info {entry!r} lacks {', '.join(missing)}")
+        key = todotmc(entry)
+        if key in table:
+            raise ValueError(f"target {key} is given twice")
+        table[key] = dict(entry)
+    with _lock:
+        _target_info.clear()
+        _target_info.update(table)
+
+
+def get_target_info(queries):
+    """One info dict per {"Market": ..., "Code": ...} query, in order."""
+    if isinstance(queries, (str, Mapping)):
+        raise TypeError("queries must be a list of {'Market': ..., 'Code': ...} mappings")
+    keys = [todotmc(query) for query in queries]
+    with _lock:
+        missing = [key for key in keys if key not in _target_info]
+        if missing:
+            raise LookupError(f"no target info for {', '.join(missing)}")
+        return [dict(_target_info[key]) for key in keys]
+
+
+def set_target_info_v2(infos):
+    """Replace the contract information indexed by target index."""
+    table = []
+    for info in infos:
+        if not isinstance(info, Mapping):
+            raise TypeError(f"target info must be a mapping, got {info!r}")
+        table.append(dict(info))
+    with _lock:
+        _target_info_v2[:] = table
+
+
+def get_target_info_v2(target_indices):
+    """A new list holding the info dict of each requested target index, in order."""
+    indices = np.asarray(target_indices, dtype=object).ravel()
+    positions = [_index("target index", i) for i in indices]
+    with _lock:
+        count = len(_target_info_v2)
+        bad = [i for i in positions if i >= count]
+        if bad:
+            raise IndexError(f"target index {bad[0]} out of range: {count} targets known")
+        return [dict(_target_info_v2[i]) for i in positions]
+
+
+def set_bar_tick_data(target_idx, bar_pos, times, prices, volumes):
+    """Store the ticks of one bar of one target (sorted into time order)."""
+    key = (_index("target index", target_idx), _index("bar position", bar_pos))
+    arrays = []
+    for name, values in (("times", times), ("prices", prices), ("volumes", volumes)):
+        arr = np.asarray(values)
+        if arr.dtype.kind not in "iuf":
+            raise TypeError(f"tick {name} must be numeric, got dtype {arr.dtype}")
+        arrays.append(np.array(arr, dtype=np.float64).ravel())
+    if len({arr.size for arr in arrays}) != 1:
+        raise ValueError("tick times, prices and volumes differ in length: "
+                         f"{[arr.size for arr in arrays]}")
+    if np.isnan(arrays[0]).any():
+        raise ValueError("tick times hold NaN")
+    order = np.argsort(arrays[0], kind="stable")
+    with _lock:
+        _ticks[key] = tuple(arr[order] for arr in arrays)
+
+
+def get_bar_tick_data(target_idx, bar_pos):
+    """The ticks of one bar of one target; empty arrays when none are stored."""
+    key = (_index("target index", target_idx), _index("bar position", bar_pos))
+    with _lock:
+        stored = _ticks.get(key)
+    if stored is None:
+        return TickData(np.empty(0), np.empty(0), np.empty(0))
+    return TickData(*(arr.copy() for arr in stored))
+
+
+def clear():
+    """Empty the whole store."""
+    with _lock:
+        _target_info.clear()
+        _target_info_v2.clear()
+        _ticks.clear()

@@ -1,0 +1,43 @@
+"""Run the stand-in core process until SIGINT or SIGTERM."""
+
+import argparse
+import signal
+import sys
+import threading
+
+from korvit.core.server import DEFAULT_PORT, CoreServer
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m korvit.core",
+                                     description="Stand-in core process of the framework.")
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=DEFAULT_PORT, help="0 picks a free port")
+    parser.add_argument("--core-version", default="1.0.0")
+    parser.add_argument("--supported", default="1.0.0",
+                        help="comma-separated framework versions this core accepts")
+    parser.add_argument("--cache-root", default=None)
+    args = parser.parse_args(argv)
+    supported = [v.strip() for v in args.supported.split(",") if v.strip()]
+
+    server = CoreServer(host=args.host, port=args.port, core_version=args.core_version,
+                        supported=supported, cache_root=args.cache_root)
+    stop = threading.Event()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, lambda *_: stop.set())
+    try:
+        server.start()
+    except (OSError, ValueError) as exc:
+        print(f"korvit core: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
+        return 1
+    print(f"korvit core listening on {server.host}:{server.port}", flush=True)
+    try:
+        while not stop.wait(0.5):
+            pass
+    finally:
+        server.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

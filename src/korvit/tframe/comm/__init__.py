@@ -1,0 +1,1 @@
+"""Communication with the core process: the socket client and its commands."""

@@ -1,0 +1,1 @@
+"""Host utilities: logging, output directories, .mat files, argument checks, errors."""
