@@ -17,6 +17,15 @@ void raise(PyObject *type, const char *fmt, ...) {
     throw_current();
 }
 
+void raise_text(PyObject *type, const char *utf8) {
+    PyObject *text = PyUnicode_FromString(utf8);
+    if (text) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
+    throw_current();
+}
+
 void set_error_from(const nb::builtin_exception &e) {
     using nb::exception_type;
     PyObject *type = PyExc_RuntimeError;

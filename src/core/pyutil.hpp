@@ -25,8 +25,10 @@ namespace nb = nanobind;
 // Throws the Python error that is currently set.
 [[noreturn]] inline void throw_current() { throw nb::python_error(); }
 
-// Sets a Python error of `type` (printf-style message) and throws it.
+// Sets a Python error of `type` (printf-style, ASCII format) and throws it.
 [[noreturn]] void raise(PyObject *type, const char *fmt, ...);
+// Sets a Python error of `type` with a fixed UTF-8 message and throws it.
+[[noreturn]] void raise_text(PyObject *type, const char *utf8);
 
 // Takes ownership of a new reference returned by the C API; throws when null.
 inline nb::object steal(PyObject *result) {

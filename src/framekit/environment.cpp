@@ -205,8 +205,8 @@ nb::object matrix_bar_item_pos(nb::handle self, nb::handle bar_item, nb::handle 
         bool inside = kc::compare(getattr(gv, n::KMatrix_Bar_Begin), bar_item, Py_LE) &&
                       kc::compare(bar_item, getattr(gv, n::KMatrix_Bar_End), Py_LE);
         if (!inside)
-            kc::raise(PyExc_AssertionError,
-                      "Bar的索引超出范围，需要在 [self.gv.KMatrix_Bar_Begin,self.gv.KMatrix_Bar_End] 之间");
+            kc::raise_text(PyExc_AssertionError,
+                           "Bar的索引超出范围，需要在 [self.gv.KMatrix_Bar_Begin,self.gv.KMatrix_Bar_End] 之间");
     }
     nb::object head_len = kc::truthy(contain_head) ? getattr(gv, n::KMatrixPos_Head_len) : kc::py_int(0);
     nb::object block = steal(PyNumber_Multiply(target_index.ptr(), getattr(gv, n::KMatrix_Bar_Len).ptr()));
@@ -338,15 +338,8 @@ nb::object generate_kmatrix_df(nb::handle self, nb::handle target_count, nb::han
     nb::object stop = steal(PyNumber_Add(
         begin.ptr(), steal(PyNumber_Multiply(target_count.ptr(), per_target.ptr())).ptr()));
     nb::object range = call(nb::handle((PyObject *)&PyRange_Type), begin, stop);
-    nb::object it = steal(PyObject_GetIter(range.ptr()));
-    while (PyObject *label = PyIter_Next(it.ptr())) {
-        int rc = PyList_Append(labels.ptr(), label);
-        Py_DECREF(label);
-        if (rc != 0)
-            kc::throw_current();
-    }
-    if (PyErr_Occurred())
-        kc::throw_current();
+    nb::object bar_labels = steal(PySequence_List(range.ptr())); // sized at once: a huge count fails here
+    labels = steal(PySequence_Concat(labels.ptr(), bar_labels.ptr()));
 
     nb::object rows = steal(PyNumber_Add(
         pos_end.ptr(), steal(PyNumber_Multiply(target_count.ptr(), bar_end.ptr())).ptr()));
@@ -555,6 +548,9 @@ nb::object get_target_type(nb::handle self, nb::handle target_idx_code) {
     nb::object type_key = kc::py_str("Type");
     if (PyLong_Check(target_idx_code.ptr()))
         return kc::to_int(getitem(target_info(vr, target_idx_code), type_key));
+    if (!PyUnicode_Check(target_idx_code.ptr()))
+        kc::raise(PyExc_TypeError, "a target is an int index or a code text, not '%s'",
+                  Py_TYPE(target_idx_code.ptr())->tp_name);
     nb::object code = call_method(target_idx_code, n::upper);
     nb::object targets_info = getattr(vr, n::g_KorvitTargetsInfo);
     int known = PySequence_Contains(targets_info.ptr(), code.ptr());
