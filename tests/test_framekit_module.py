@@ -84,3 +84,24 @@ def test_debug_assertions_are_skipped_under_O():
     """
     assert run_python(code).split() == ["assert", "assert"]
     assert run_python(code, "-O").split() == ["no-assert", "index"]
+
+
+def test_reference_counts_stay_balanced(env, market):
+    """Repeated calls, failing ones included, leave no reference behind on
+    what they were given or what they read."""
+    matrix = market([[[1.0, 2.0, 0.5, 1.5, 10.0]] * 3], [1.0, 2.0, 3.0])
+    targets, fields, bad_fields = [0, 0], ["open", "volume"], ["open", "nope"]
+    cursor = 10**12  # an int no one else holds
+    env.vr.g_KorvitSimCurBarFresh = 1
+    watched = (matrix, targets, fields, bad_fields, cursor, env.vr, env.vr.g_KorvitDataValueFresh)
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(200):
+        env.get_bar_field(targets, 1, fields)
+        env.fresh_bar_time
+        env.market_price(0, -1)
+        env.check_idx("f", None, [0])
+        with pytest.raises(ValueError):
+            env.get_bar_field(targets, 1, bad_fields)
+        with pytest.raises(IndexError):
+            env.get_bar_field(targets, cursor, fields)
+    assert [sys.getrefcount(o) for o in watched] == before

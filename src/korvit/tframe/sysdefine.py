@@ -104,17 +104,24 @@ class GlobalDefine:
         indices (gives an integer array of rows, element-wise).
         """
         gv = GlobalDefine
-        item = _as_index("bar item", item)
+        if type(item) is not int:
+            item = _as_index("bar item", item)
         if not gv.KMatrix_Bar_Begin <= item <= gv.KMatrix_Bar_End:
             raise ValueError(
                 f"bar item {item} outside [{gv.KMatrix_Bar_Begin}, {gv.KMatrix_Bar_End}]")
+        offset = gv.KMatrixPos_Head_len + item
+        if type(targets) is np.ndarray and targets.dtype is _INT64:
+            # The per-bar path: an integer array, checked with one reduction.
+            if targets.size and targets.min() < 0:
+                raise IndexError(f"negative target index in {targets!r}")
+            return targets * gv.KMatrix_Bar_Len + offset
         if isinstance(targets, (np.ndarray, list, tuple)):
             rows = _as_index_array("target index", targets)
         else:
             rows = _as_index("target index", targets)
             if rows < 0:
                 raise IndexError(f"target index {rows} is negative")
-        return gv.KMatrixPos_Head_len + rows * gv.KMatrix_Bar_Len + item
+        return rows * gv.KMatrix_Bar_Len + offset
 
     @staticmethod
     def bar_field_name_to_int(name):
@@ -125,6 +132,8 @@ class GlobalDefine:
             raise ValueError(
                 f"unknown bar field {name!r}; expected one of {sorted(_BAR_FIELDS)}") from None
 
+
+_INT64 = np.dtype(np.int64)
 
 _BAR_FIELDS = {
     "open": GlobalDefine.KMatrix_Open,
