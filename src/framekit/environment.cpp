@@ -221,9 +221,9 @@ nb::object get_bar(nb::handle self, nb::handle target_idx, nb::handle offset) {
     nb::object input = getattr(vr, n::g_KorvitInputInfo);
     nb::object refresh_k_data_idx = getattr(input, n::RefreshKDataIdx);
     nb::object pos = steal(PyNumber_Add(getattr(vr, n::g_KorvitSimCurBarFresh).ptr(), offset.ptr()));
-    nb::object k_data = getitem(getattr(vr, n::g_KorvitKDataList), refresh_k_data_idx);
-    nb::object fresh_bar_pos = getitem(getattr(k_data, n::CurrentBar), pos);
-    nb::object k_matrix = getattr(k_data, n::Matrix);
+    nb::object fresh_bar_pos =
+        getitem(getattr(getitem(getattr(vr, n::g_KorvitKDataList), refresh_k_data_idx), n::CurrentBar), pos);
+    nb::object k_matrix = getattr(getitem(getattr(vr, n::g_KorvitKDataList), refresh_k_data_idx), n::Matrix);
     if (kc::compare(fresh_bar_pos, getitem(getattr(k_matrix, n::shape), kc::py_int(1)), Py_GE))
         return kc::none();
 
