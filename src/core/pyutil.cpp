@@ -91,6 +91,16 @@ nb::object call_kw(nb::handle callable, std::initializer_list<nb::handle> args, 
                                      nk ? names.ptr() : nullptr));
 }
 
+nb::object getattr_or(nb::handle o, nb::handle name, nb::handle dflt) {
+    PyObject *value = PyObject_GetAttr(o.ptr(), name.ptr());
+    if (value)
+        return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw_current();
+    PyErr_Clear();
+    return nb::borrow(dflt);
+}
+
 bool is_nan(nb::handle o) {
     if (PyFloat_CheckExact(o.ptr()))
         return PyFloat_AS_DOUBLE(o.ptr()) != PyFloat_AS_DOUBLE(o.ptr());

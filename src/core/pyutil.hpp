@@ -69,6 +69,23 @@ auto guarded(const char *qualname, const char *source, int line, F &&body) -> de
     throw nb::python_error();
 }
 
+// guard<F>(site): a callable with F's parameters that runs F under
+// `guarded`, for binding native functions as Python operations.
+template <auto F>
+struct Guard;
+template <class R, class... A, R (*F)(A...)>
+struct Guard<F> {
+    static auto make(const char *qualname, const char *source, int line) {
+        return [qualname, source, line](A... args) -> R {
+            return guarded(qualname, source, line, [&]() -> R { return F(args...); });
+        };
+    }
+};
+template <auto F>
+auto guard(const char *qualname, const char *source, int line) {
+    return Guard<F>::make(qualname, source, line);
+}
+
 // ---------------------------------------------------------------- names
 
 // An attribute or global name, interned on first use and kept for the life
@@ -88,6 +105,9 @@ struct Name {
 };
 
 inline nb::object getattr(nb::handle o, Name &n) { return steal(PyObject_GetAttr(o.ptr(), n.get())); }
+// `getattr(o, name, dflt)`: only an AttributeError gives the default.
+nb::object getattr_or(nb::handle o, nb::handle name, nb::handle dflt);
+inline nb::object getattr_or(nb::handle o, Name &n, nb::handle dflt) { return getattr_or(o, n.get(), dflt); }
 inline void setattr(nb::handle o, Name &n, nb::handle v) {
     if (PyObject_SetAttr(o.ptr(), n.get(), v.ptr()) != 0)
         throw_current();

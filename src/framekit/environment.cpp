@@ -147,13 +147,7 @@ nb::object fresh_bar_timeline(nb::handle self) {
 
 nb::object get_internal_fresh_bar_num(nb::handle self, nb::handle dflt) {
     nb::object context = getattr(env_vr(self), n::g_KorvitUserContext);
-    PyObject *value = PyObject_GetAttr(context.ptr(), n::_internal_bar_num.get());
-    if (value)
-        return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        kc::throw_current();
-    PyErr_Clear();
-    return nb::borrow(dflt);
+    return kc::getattr_or(context, n::_internal_bar_num, dflt);
 }
 
 nb::object market_price(nb::handle self, nb::handle target_idx, nb::handle offset) {
@@ -656,6 +650,24 @@ nb::object update_user_scope(nb::handle self, nb::handle user_scope) {
     return kc::none();
 }
 
+nb::object fresh_bar_num(nb::handle self) { return getattr(env_vr(self), n::g_KorvitSimCurBarFresh); }
+nb::object user_context(nb::handle self) { return getattr(env_vr(self), n::g_KorvitUserContext); }
+nb::object get_strategy_input(nb::handle self) { return getattr(env_vr(self), n::g_KorvitInputInfo); }
+nb::object in_fresh_bar(nb::handle self) { return getattr(env_vr(self), n::g_KorvitFreshBarStatus); }
+void set_fresh_bar(nb::handle self, nb::handle value) { kc::setattr(env_vr(self), n::g_KorvitFreshBarStatus, value); }
+void before_new_fresh_bar(nb::handle) {}
+void reset_daily_close_time_setting(nb::handle self) {
+    kc::setattr(getattr(env_vr(self), n::g_KorvitSettingInfo), n::DailyCloseTime, kc::none());
+}
+nb::object exist_daily_close_time_setting(nb::handle self) { return kc::py_bool(!daily_close_time(self).is_none()); }
+
+void set_env(nb::handle self, nb::handle vr, nb::handle gv, nb::handle smm) {
+    kc::setattr(self, n::gv, gv);
+    kc::setattr(self, n::vr, vr);
+    call_method(getattr(self, n::vr), n::set_env, self);
+    kc::setattr(self, n::smm, smm);
+}
+
 // Marks a method as meant to be replaced by specialised environments, the way
 // `abc.abstractmethod` does, without making the class abstract.
 struct ReplaceableMethod {
@@ -671,7 +683,14 @@ void env_init(nb::handle self) {
         kc::setattr(self, *field, kc::none());
 }
 
-#define FK_ENV(name) FK_QUAL("SystemBaseEnv." name)
+namespace {
+void env_init_native(SystemBaseEnv *p) {
+    new (p) SystemBaseEnv();
+    KC_GUARD(FK_QUAL("SystemBaseEnv.__init__"), { env_init(nb::find(p)); });
+}
+} // namespace
+
+#define FK_OP(name) kc::guard<name>(KC_SITE(FK_QUAL("SystemBaseEnv." #name)))
 #define ARG(name) nb::arg(name).none()
 
 void bind_environment(nb::module_ &m) {
@@ -687,237 +706,75 @@ void bind_environment(nb::module_ &m) {
         .def("__call__",
              [](ReplaceableMethod &r, nb::args args, nb::kwargs kwargs) { return r.func(*args, **kwargs); })
         .def_prop_ro("__isabstractmethod__", [](nb::handle) { return true; })
-        .def("__getattr__", [](ReplaceableMethod &r, nb::handle name) { return kc::steal(PyObject_GetAttr(r.func.ptr(), name.ptr())); });
+        .def("__getattr__",
+             [](ReplaceableMethod &r, nb::handle name) { return kc::steal(PyObject_GetAttr(r.func.ptr(), name.ptr())); });
     m.attr("_replaceable_method").attr("__module__") = m.attr("__name__");
 
     auto cls = nb::class_<SystemBaseEnv>(m, "SystemBaseEnv", nb::dynamic_attr(),
                                          "The facade through which bars, prices, targets, accounts and fees are read.");
-    cls.def(
-        "__init__",
-        [](SystemBaseEnv *p) {
-            new (p) SystemBaseEnv();
-            KC_GUARD(FK_ENV("__init__"), { env_init(nb::find(p)); });
-        },
-        "Creates an unbound environment.");
-    cls.def(
-        "set_env",
-        [](nb::handle self, nb::handle vr, nb::handle gv, nb::handle smm) {
-            KC_GUARD(FK_ENV("set_env"), {
-                kc::setattr(self, n::gv, gv);
-                kc::setattr(self, n::vr, vr);
-                call_method(kc::getattr(self, n::vr), n::set_env, self);
-                kc::setattr(self, n::smm, smm);
-            });
-        },
-        ARG("_vr") = nb::none(), ARG("_gv") = nb::none(), ARG("_smm") = nb::none(),
-        "Binds the environment to the registry, the constants namespace and the run-phase manager.");
-    cls.def_prop_ro(
-        "fresh_bar_time",
-        [](nb::handle self) { return KC_GUARD(FK_ENV("fresh_bar_time"), { return fresh_bar_time(self); }); },
-        "Time of the current fresh bar.");
-    cls.def_prop_ro(
-        "fresh_bar_num",
-        [](nb::handle self) {
-            return KC_GUARD(FK_ENV("fresh_bar_num"), { return getattr(env_vr(self), n::g_KorvitSimCurBarFresh); });
-        },
-        "The fresh-bar cursor as stored (NaN before the first bar).");
-    cls.def_prop_ro(
-        "fresh_bar_timeline",
-        [](nb::handle self) { return KC_GUARD(FK_ENV("fresh_bar_timeline"), { return fresh_bar_timeline(self); }); },
-        "The whole time line of the fresh-bar matrix.");
-    cls.def(
-        "get_internal_fresh_bar_num",
-        [](nb::handle self, nb::handle dflt) {
-            return KC_GUARD(FK_ENV("get_internal_fresh_bar_num"), { return get_internal_fresh_bar_num(self, dflt); });
-        },
-        ARG("default") = nan(), "The user context's internal bar counter, or `default`.");
-    cls.def_prop_ro(
-        "user_context",
-        [](nb::handle self) {
-            return KC_GUARD(FK_ENV("user_context"), { return getattr(env_vr(self), n::g_KorvitUserContext); });
-        },
-        "The user's context object.");
-    cls.def(
-        "market_price",
-        [](nb::handle self, nb::handle target_idx, nb::handle offset) {
-            return KC_GUARD(FK_ENV("market_price"), { return market_price(self, target_idx, offset); });
-        },
-        ARG("target_idx"), ARG("offset") = 1, "A price of one target relative to the current fresh bar.");
-    cls.def(
-        "get_multiple",
-        [](nb::handle self, nb::handle target_idx, nb::handle dflt) {
-            return KC_GUARD(FK_ENV("get_multiple"), { return get_multiple(self, target_idx, dflt); });
-        },
-        ARG("target_idx"), ARG("default") = 1.0, "Contract multiplier of the target.");
-    cls.def(
-        "get_minmove",
-        [](nb::handle self, nb::handle target_idx) {
-            return KC_GUARD(FK_ENV("get_minmove"), { return get_minmove(self, target_idx); });
-        },
-        ARG("target_idx"), "Minimum price move of the target, or None.");
-    cls.def(
-        "cost_fee_rate",
-        [](nb::handle self, nb::handle target_type) {
-            return KC_GUARD(FK_ENV("cost_fee_rate"), { return cost_fee_rate(self, target_type); });
-        },
-        ARG("target_type"), "Cost-fee rate of a target type (0 for other types).");
-    cls.def(
-        "matrix_bar_item_pos",
-        [](nb::handle self, nb::handle bar_item, nb::handle target_index, nb::handle contain_head) {
-            return KC_GUARD(FK_ENV("matrix_bar_item_pos"),
-                            { return matrix_bar_item_pos(self, bar_item, target_index, contain_head); });
-        },
-        ARG("bar_item"), ARG("target_index") = 0, ARG("contain_head") = true, "The K-matrix row of a bar item.");
-    cls.def_static(
-        "is_valid_order_id",
-        [](nb::handle order_id) {
-            return KC_GUARD(FK_ENV("is_valid_order_id"), { return is_valid_order_id(order_id); });
-        },
-        ARG("order_id"), "True when the id is neither NaN nor None.");
-    cls.def(
-        "check_idx",
-        [](nb::handle self, nb::handle func_name, nb::handle handle_idx, nb::handle target_idx, nb::handle toarray) {
-            return KC_GUARD(FK_ENV("check_idx"),
-                            { return check_idx(self, func_name, handle_idx, target_idx, toarray); });
-        },
-        ARG("func_name"), ARG("handle_idx"), ARG("target_idx"), ARG("toarray") = true,
-        "Checks an account index and a target index given to a public function.");
-    cls.def(
-        "set_fresh_bar",
-        [](nb::handle self, nb::handle value) {
-            KC_GUARD(FK_ENV("set_fresh_bar"), { kc::setattr(env_vr(self), n::g_KorvitFreshBarStatus, value); });
-        },
-        ARG("true_or_false"), "Stores the fresh-bar flag.");
-    cls.def(
-        "in_fresh_bar",
-        [](nb::handle self) {
-            return KC_GUARD(FK_ENV("in_fresh_bar"), { return getattr(env_vr(self), n::g_KorvitFreshBarStatus); });
-        },
-        "The fresh-bar flag.");
-    cls.def("before_new_fresh_bar", [](nb::handle) {}, "Hook run before a new fresh bar; does nothing here.");
-    cls.def(
-        "reset_daily_close_time_setting",
-        [](nb::handle self) {
-            KC_GUARD(FK_ENV("reset_daily_close_time_setting"), {
-                kc::setattr(getattr(env_vr(self), n::g_KorvitSettingInfo), n::DailyCloseTime, kc::none());
-            });
-        },
-        "Clears the daily close time setting.");
-    cls.def(
-        "exist_daily_close_time_setting",
-        [](nb::handle self) {
-            return KC_GUARD(FK_ENV("exist_daily_close_time_setting"),
-                            { return kc::py_bool(!daily_close_time(self).is_none()); });
-        },
-        "Whether a daily close time is set.");
+    cls.def("__init__", &env_init_native, "Creates an unbound environment.");
+    cls.def("set_env", FK_OP(set_env), ARG("_vr") = nb::none(), ARG("_gv") = nb::none(), ARG("_smm") = nb::none(),
+            "Binds the environment to the registry, the constants namespace and the run-phase manager.");
+    cls.def_prop_ro("fresh_bar_time", FK_OP(fresh_bar_time), "Time of the current fresh bar.");
+    cls.def_prop_ro("fresh_bar_num", FK_OP(fresh_bar_num), "The fresh-bar cursor as stored (NaN before the first bar).");
+    cls.def_prop_ro("fresh_bar_timeline", FK_OP(fresh_bar_timeline), "The whole time line of the fresh-bar matrix.");
+    cls.def("get_internal_fresh_bar_num", FK_OP(get_internal_fresh_bar_num), ARG("default") = nan(),
+            "The user context's internal bar counter, or `default`.");
+    cls.def_prop_ro("user_context", FK_OP(user_context), "The user's context object.");
+    cls.def("market_price", FK_OP(market_price), ARG("target_idx"), ARG("offset") = 1,
+            "A price of one target relative to the current fresh bar.");
+    cls.def("get_multiple", FK_OP(get_multiple), ARG("target_idx"), ARG("default") = 1.0,
+            "Contract multiplier of the target.");
+    cls.def("get_minmove", FK_OP(get_minmove), ARG("target_idx"), "Minimum price move of the target, or None.");
+    cls.def("cost_fee_rate", FK_OP(cost_fee_rate), ARG("target_type"),
+            "Cost-fee rate of a target type (0 for other types).");
+    cls.def("matrix_bar_item_pos", FK_OP(matrix_bar_item_pos), ARG("bar_item"), ARG("target_index") = 0,
+            ARG("contain_head") = true, "The K-matrix row of a bar item.");
+    cls.def_static("is_valid_order_id", FK_OP(is_valid_order_id), ARG("order_id"),
+                   "True when the id is neither NaN nor None.");
+    cls.def("check_idx", FK_OP(check_idx), ARG("func_name"), ARG("handle_idx"), ARG("target_idx"),
+            ARG("toarray") = true, "Checks an account index and a target index given to a public function.");
+    cls.def("set_fresh_bar", FK_OP(set_fresh_bar), ARG("true_or_false"), "Stores the fresh-bar flag.");
+    cls.def("in_fresh_bar", FK_OP(in_fresh_bar), "The fresh-bar flag.");
+    cls.def("before_new_fresh_bar", FK_OP(before_new_fresh_bar), "Hook run before a new fresh bar; does nothing here.");
+    cls.def("reset_daily_close_time_setting", FK_OP(reset_daily_close_time_setting),
+            "Clears the daily close time setting.");
+    cls.def("exist_daily_close_time_setting", FK_OP(exist_daily_close_time_setting),
+            "Whether a daily close time is set.");
 
     nb::object update = nb::cpp_function(
-        [](nb::handle self, nb::handle user_scope) {
-            return KC_GUARD(FK_ENV("update_user_scope"), { return update_user_scope(self, user_scope); });
-        },
-        nb::name("update_user_scope"), nb::is_method(), nb::scope(cls), ARG("user_scope"),
+        FK_OP(update_user_scope), nb::name("update_user_scope"), nb::is_method(), nb::scope(cls), ARG("user_scope"),
         "Finds, checks and wraps the user's strategy callbacks (meant to be replaced by specialised environments).");
     cls.attr("update_user_scope") = nb::cast(new ReplaceableMethod{update}, nb::rv_policy::take_ownership);
 
-    cls.def_prop_ro(
-        "handle_idx_count",
-        [](nb::handle self) { return KC_GUARD(FK_ENV("handle_idx_count"), { return handle_idx_count(self); }); },
-        "Number of accounts.");
-    cls.def(
-        "account_handle_to_idx",
-        [](nb::handle self, nb::handle handle) {
-            return KC_GUARD(FK_ENV("account_handle_to_idx"), { return account_handle_to_idx(self, handle); });
-        },
-        ARG("handle"), "Index of the first account with that handle, or None.");
-    cls.def(
-        "account_idx_to_handle",
-        [](nb::handle self, nb::handle idx) {
-            return KC_GUARD(FK_ENV("account_idx_to_handle"), { return account_idx_to_handle(self, idx); });
-        },
-        ARG("idx"), "Handle of the account at that index.");
-    cls.def(
-        "get_account_by_handle",
-        [](nb::handle self, nb::handle handle) {
-            return KC_GUARD(FK_ENV("get_account_by_handle"), { return get_account_by_handle(self, handle); });
-        },
-        ARG("handle"), "The first account with that handle, or None.");
-    cls.def(
-        "get_handle_account_map",
-        [](nb::handle self, nb::handle handles) {
-            return KC_GUARD(FK_ENV("get_handle_account_map"), { return get_handle_account_map(self, handles); });
-        },
-        ARG("handles"), "Map from each distinct handle to its account (or None).");
-    cls.def_prop_ro(
-        "account_handles",
-        [](nb::handle self) { return KC_GUARD(FK_ENV("account_handles"), { return account_handles(self); }); },
-        "Every account's handle, in account order.");
-    cls.def_prop_ro(
-        "target_idx_count",
-        [](nb::handle self) { return KC_GUARD(FK_ENV("target_idx_count"), { return target_idx_count(self); }); },
-        "Number of targets.");
-    cls.def(
-        "get_target_idx",
-        [](nb::handle self, nb::handle target) {
-            return KC_GUARD(FK_ENV("get_target_idx"), { return get_target_idx(self, target); });
-        },
-        ARG("target"), "Index of a dotted target code, or None.");
-    cls.def(
-        "get_target_name",
-        [](nb::handle self, nb::handle target_index) {
-            return KC_GUARD(FK_ENV("get_target_name"), { return get_target_name(self, target_index); });
-        },
-        ARG("target_index"), "Dotted code of one target index, or the codes of a sequence of indices.");
-    cls.def(
-        "is_target_type",
-        [](nb::handle self, nb::handle target_idx, nb::handle target_type) {
-            return KC_GUARD(FK_ENV("is_target_type"), { return is_target_type(self, target_idx, target_type); });
-        },
-        ARG("target_idx"), ARG("target_type"), "Whether the target is of that type.");
-    cls.def(
-        "get_target_type",
-        [](nb::handle self, nb::handle target_idx_code) {
-            return KC_GUARD(FK_ENV("get_target_type"), { return get_target_type(self, target_idx_code); });
-        },
-        ARG("target_idx_code"), "Type of a target given by index or by code.");
-    cls.def(
-        "get_bar",
-        [](nb::handle self, nb::handle target_idx, nb::handle offset) {
-            return KC_GUARD(FK_ENV("get_bar"), { return get_bar(self, target_idx, offset); });
-        },
-        ARG("target_idx"), ARG("offset") = 0, "One bar of several targets as a map of arrays, or None.");
-    cls.def(
-        "get_bar_field",
-        [](nb::handle self, nb::handle target_indices, nb::handle bar_pos, nb::handle fields) {
-            return KC_GUARD(FK_ENV("get_bar_field"), { return get_bar_field(self, target_indices, bar_pos, fields); });
-        },
-        ARG("target_indices"), ARG("bar_pos"), ARG("fields"),
-        "Chosen fields of several targets at one fresh-bar position (fields x targets).");
-    cls.def(
-        "market_code_to_idx",
-        [](nb::handle self, nb::handle market, nb::handle code) {
-            return KC_GUARD(FK_ENV("market_code_to_idx"), { return market_code_to_idx(self, market, code); });
-        },
-        ARG("market"), ARG("code"), "Target index of a market and code, or -1.");
-    cls.def(
-        "get_strategy_input",
-        [](nb::handle self) {
-            return KC_GUARD(FK_ENV("get_strategy_input"), { return getattr(env_vr(self), n::g_KorvitInputInfo); });
-        },
-        "The strategy input record.");
-    cls.def(
-        "generate_kmatrix_array",
-        [](nb::handle self, nb::handle target_count, nb::handle time_line_len) {
-            return KC_GUARD(FK_ENV("generate_kmatrix_array"),
-                            { return generate_kmatrix_array(self, target_count, time_line_len); });
-        },
-        ARG("target_count"), ARG("time_line_len"), "A new zero K-matrix.");
-    cls.def(
-        "generate_kmatrix_df",
-        [](nb::handle self, nb::handle target_count, nb::handle time_line_len) {
-            return KC_GUARD(FK_ENV("generate_kmatrix_df"),
-                            { return generate_kmatrix_df(self, target_count, time_line_len); });
-        },
-        ARG("target_count"), ARG("time_line_len"), "A new zero K-matrix as a labelled data frame.");
+    cls.def_prop_ro("handle_idx_count", FK_OP(handle_idx_count), "Number of accounts.");
+    cls.def("account_handle_to_idx", FK_OP(account_handle_to_idx), ARG("handle"),
+            "Index of the first account with that handle, or None.");
+    cls.def("account_idx_to_handle", FK_OP(account_idx_to_handle), ARG("idx"), "Handle of the account at that index.");
+    cls.def("get_account_by_handle", FK_OP(get_account_by_handle), ARG("handle"),
+            "The first account with that handle, or None.");
+    cls.def("get_handle_account_map", FK_OP(get_handle_account_map), ARG("handles"),
+            "Map from each distinct handle to its account (or None).");
+    cls.def_prop_ro("account_handles", FK_OP(account_handles), "Every account's handle, in account order.");
+    cls.def_prop_ro("target_idx_count", FK_OP(target_idx_count), "Number of targets.");
+    cls.def("get_target_idx", FK_OP(get_target_idx), ARG("target"), "Index of a dotted target code, or None.");
+    cls.def("get_target_name", FK_OP(get_target_name), ARG("target_index"),
+            "Dotted code of one target index, or the codes of a sequence of indices.");
+    cls.def("is_target_type", FK_OP(is_target_type), ARG("target_idx"), ARG("target_type"),
+            "Whether the target is of that type.");
+    cls.def("get_target_type", FK_OP(get_target_type), ARG("target_idx_code"),
+            "Type of a target given by index or by code.");
+    cls.def("get_bar", FK_OP(get_bar), ARG("target_idx"), ARG("offset") = 0,
+            "One bar of several targets as a map of arrays, or None.");
+    cls.def("get_bar_field", FK_OP(get_bar_field), ARG("target_indices"), ARG("bar_pos"), ARG("fields"),
+            "Chosen fields of several targets at one fresh-bar position (fields x targets).");
+    cls.def("market_code_to_idx", FK_OP(market_code_to_idx), ARG("market"), ARG("code"),
+            "Target index of a market and code, or -1.");
+    cls.def("get_strategy_input", FK_OP(get_strategy_input), "The strategy input record.");
+    cls.def("generate_kmatrix_array", FK_OP(generate_kmatrix_array), ARG("target_count"), ARG("time_line_len"),
+            "A new zero K-matrix.");
+    cls.def("generate_kmatrix_df", FK_OP(generate_kmatrix_df), ARG("target_count"), ARG("time_line_len"),
+            "A new zero K-matrix as a labelled data frame.");
     bind_environment_lifecycle(cls);
 }
 

@@ -33,13 +33,7 @@ void check_version() {
     nb::object kv_support = steal(PySequence_Tuple(kc::getitem(info_dict, kc::py_str("listSupportedToolbox")).ptr()));
     nb::object kv_version = kc::getitem(info_dict, kc::py_str("wstrCoreVer"));
 
-    nb::object kv_name = kc::py_str("Korvit");
-    if (PyObject *name = PyObject_GetAttr(ns.get(n::sysdefine).ptr(), n::kvcore_name.get()))
-        kv_name = nb::steal(name);
-    else if (PyErr_ExceptionMatches(PyExc_AttributeError))
-        PyErr_Clear();
-    else
-        kc::throw_current();
+    nb::object kv_name = kc::getattr_or(ns.get(n::sysdefine), n::kvcore_name, kc::py_str("Korvit"));
 
     kc::setattr(core_cache(), n::kv_support_list, steal(PySequence_List(kv_support.ptr())));
     kc::setattr(core_cache(), n::kv_version, kv_version);
@@ -166,94 +160,61 @@ nb::object more_info(nb::handle self) {
     return info;
 }
 
+// Environment lifecycle operations.
+void kv_disconnect_to(nb::handle self) {
+    call_method(getattr(getattr(self, n::vr), n::g_KorvitSocket), n::disconnect);
+    call_method(getattr(getattr(self, n::vr), n::g_KorvitSocketSub), n::disconnect);
+}
+
+void set_kvcore_task_id(nb::handle self, nb::handle task_id) {
+    kc::setattr(getattr(self, n::vr), n::g_KorvitModeTaskId, task_id);
+    call_method(logger_manager(), n::set_task_id_as_log_filename, task_id);
+    call_method(output_file_manager(), n::set_task_id, task_id);
+}
+
+void release_source() { call_method(logger_manager(), n::remove_log_handler); }
+nb::object root_sub_dir(nb::handle sub) { return call_method(output_file_manager(), n::root_sub_dir, sub); }
+nb::object rm_root_sub_dir(nb::handle sub) { return call_method(output_file_manager(), n::rm_root_sub_dir, sub); }
+nb::object mk_root_sub_dir(nb::handle sub) { return call_method(output_file_manager(), n::mk_root_sub_dir, sub); }
+nb::object cls_root_sub_dir(nb::handle sub) { return call_method(output_file_manager(), n::cls_root_sub_dir, sub); }
+
+nb::object before_first_cmd_entry() {
+    return KC_GUARD(FK_QUAL("_before_first_cmd"), { return before_first_cmd(); });
+}
+
 } // namespace
 
-#define FK_ENV(name) FK_QUAL("SystemBaseEnv." name)
+#define FK_OP(name) kc::guard<name>(KC_SITE(FK_QUAL("SystemBaseEnv." #name)))
 #define ARG(name) nb::arg(name).none()
 
 void bind_environment_lifecycle(nb::class_<SystemBaseEnv> &cls) {
-    cls.def(
-        "kv_disconnect_to",
-        [](nb::handle self) {
-            KC_GUARD(FK_ENV("kv_disconnect_to"), {
-                call_method(getattr(getattr(self, n::vr), n::g_KorvitSocket), n::disconnect);
-                call_method(getattr(getattr(self, n::vr), n::g_KorvitSocketSub), n::disconnect);
-            });
-        },
-        "Disconnects both sockets to the core process.");
-    cls.def(
-        "set_kvcore_task_id",
-        [](nb::handle self, nb::handle task_id) {
-            KC_GUARD(FK_ENV("set_kvcore_task_id"), {
-                kc::setattr(getattr(self, n::vr), n::g_KorvitModeTaskId, task_id);
-                call_method(logger_manager(), n::set_task_id_as_log_filename, task_id);
-                call_method(output_file_manager(), n::set_task_id, task_id);
-            });
-        },
-        ARG("task_id"), "Stores the task id given by the core process and names the log and output files after it.");
-    cls.def(
-        "more_info",
-        [](nb::handle self) { return KC_GUARD(FK_ENV("more_info"), { return more_info(self); }); },
-        "Versions of the core process and of this framework.");
-    cls.def_static(
-        "release_source",
-        []() { KC_GUARD(FK_ENV("release_source"), { call_method(logger_manager(), n::remove_log_handler); }); },
-        "Releases the log handler.");
-    cls.def_static(
-        "root_sub_dir",
-        [](nb::handle sub) {
-            return KC_GUARD(FK_ENV("root_sub_dir"), { return call_method(output_file_manager(), n::root_sub_dir, sub); });
-        },
-        ARG("sub") = "", "Path of a sub-directory of the output root.");
-    cls.def_static(
-        "rm_root_sub_dir",
-        [](nb::handle sub) {
-            return KC_GUARD(FK_ENV("rm_root_sub_dir"),
-                            { return call_method(output_file_manager(), n::rm_root_sub_dir, sub); });
-        },
-        ARG("sub"), "Removes a sub-directory of the output root.");
-    cls.def_static(
-        "mk_root_sub_dir",
-        [](nb::handle sub) {
-            return KC_GUARD(FK_ENV("mk_root_sub_dir"),
-                            { return call_method(output_file_manager(), n::mk_root_sub_dir, sub); });
-        },
-        ARG("sub"), "Creates a sub-directory of the output root.");
-    cls.def_static(
-        "cls_root_sub_dir",
-        [](nb::handle sub) {
-            return KC_GUARD(FK_ENV("cls_root_sub_dir"),
-                            { return call_method(output_file_manager(), n::cls_root_sub_dir, sub); });
-        },
-        ARG("sub"), "Empties a sub-directory of the output root.");
+    cls.def("kv_disconnect_to", FK_OP(kv_disconnect_to), "Disconnects both sockets to the core process.");
+    cls.def("set_kvcore_task_id", FK_OP(set_kvcore_task_id), ARG("task_id"),
+            "Stores the task id given by the core process and names the log and output files after it.");
+    cls.def("more_info", FK_OP(more_info), "Versions of the core process and of this framework.");
+    cls.def_static("release_source", FK_OP(release_source), "Releases the log handler.");
+    cls.def_static("root_sub_dir", FK_OP(root_sub_dir), ARG("sub") = "", "Path of a sub-directory of the output root.");
+    cls.def_static("rm_root_sub_dir", FK_OP(rm_root_sub_dir), ARG("sub"), "Removes a sub-directory of the output root.");
+    cls.def_static("mk_root_sub_dir", FK_OP(mk_root_sub_dir), ARG("sub"), "Creates a sub-directory of the output root.");
+    cls.def_static("cls_root_sub_dir", FK_OP(cls_root_sub_dir), ARG("sub"), "Empties a sub-directory of the output root.");
 }
 
+#define FK_FN(name) kc::guard<name>(KC_SITE(FK_QUAL(#name)))
+
 void bind_lifecycle(nb::module_ &m) {
-    m.def(
-        "_before_first_cmd",
-        []() { return KC_GUARD(FK_QUAL("_before_first_cmd"), { return before_first_cmd(); }); },
-        "Connect callback of the command socket: version check, then cache-directory set-up.");
+    m.def("_before_first_cmd", &before_first_cmd_entry,
+          "Connect callback of the command socket: version check, then cache-directory set-up.");
     m.def("_first_cmd_to_check_version", &check_version_entry,
           "Checks that this framework and the core process accept each other's versions.");
     m.def("_first_cmd_to_get_cache_dir", &get_cache_dir_entry,
           "Sets up the output and log directories under the core's cache root.");
-    m.def(
-        "sys_exit", []() { KC_GUARD(FK_QUAL("sys_exit"), { sys_exit(); }); },
-        "Process-exit hook: disconnects from the core process and logs the exit.");
+    m.def("sys_exit", FK_FN(sys_exit), "Process-exit hook: disconnects from the core process and logs the exit.");
     static Name register_{"register"};
     kc::call_method(kc::import("atexit"), register_, m.attr("sys_exit"));
-    m.def(
-        "synthetic_k_data_rule_map",
-        [](nb::handle frequency_i) {
-            return KC_GUARD(FK_QUAL("synthetic_k_data_rule_map"), { return synthetic_k_data_rule_map(frequency_i); });
-        },
-        ARG("frequency_i"), "Frequency from which K-data of `frequency_i` is synthesised.");
-    m.def(
-        "adjust_topmost_rule_map",
-        [](nb::handle frequency_i) {
-            return KC_GUARD(FK_QUAL("adjust_topmost_rule_map"), { return adjust_topmost_rule_map(frequency_i); });
-        },
-        ARG("frequency_i"), "Top-most frequency of adjusted K-data of `frequency_i`.");
+    m.def("synthetic_k_data_rule_map", FK_FN(synthetic_k_data_rule_map), ARG("frequency_i"),
+          "Frequency from which K-data of `frequency_i` is synthesised.");
+    m.def("adjust_topmost_rule_map", FK_FN(adjust_topmost_rule_map), ARG("frequency_i"),
+          "Top-most frequency of adjusted K-data of `frequency_i`.");
     own_check_version.capture(ns);
     own_get_cache_dir.capture(ns);
 }

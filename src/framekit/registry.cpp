@@ -127,44 +127,28 @@ void registry_save_snapshot(nb::handle self) {
 
 namespace {
 
+void registry_init_native(SystemBaseVar *p) {
+    new (p) SystemBaseVar();
+    KC_GUARD(FK_QUAL("SystemBaseVar.__init__"), { registry_init(nb::find(p)); });
+}
+
 // The class-wide table of named values lives on the class itself, so a name
 // set there reads through any registry object without a field of that name.
-nb::object set_value(nb::handle cls, nb::handle key, nb::handle value) {
-    return KC_GUARD(FK_QUAL("SystemBaseVar.set_value"), {
-        if (PyObject_SetAttr(cls.ptr(), key.ptr(), value.ptr()) != 0)
-            kc::throw_current();
-        return kc::none();
-    });
+void set_value(nb::handle cls, nb::handle key, nb::handle value) {
+    if (PyObject_SetAttr(cls.ptr(), key.ptr(), value.ptr()) != 0)
+        kc::throw_current();
 }
 
-nb::object get_value(nb::handle cls, nb::handle key, nb::handle dflt) {
-    return KC_GUARD(FK_QUAL("SystemBaseVar.get_value"), {
-        PyObject *value = PyObject_GetAttr(cls.ptr(), key.ptr());
-        if (value)
-            return nb::steal(value);
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            kc::throw_current();
-        PyErr_Clear();
-        return nb::borrow(dflt);
-    });
-}
+nb::object get_value(nb::handle cls, nb::handle key, nb::handle dflt) { return kc::getattr_or(cls, key, dflt); }
 
-nb::object del_value(nb::handle cls, nb::handle key) {
-    return KC_GUARD(FK_QUAL("SystemBaseVar.del_value"), {
-        if (!PyUnicode_Check(key.ptr()))
-            kc::raise(PyExc_TypeError, "hasattr(): attribute name must be string");
-        PyObject *current = PyObject_GetAttr(cls.ptr(), key.ptr());
-        if (!current) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-                kc::throw_current();
-            PyErr_Clear();
-            return kc::none();
-        }
-        Py_DECREF(current);
-        if (PyObject_DelAttr(cls.ptr(), key.ptr()) != 0)
-            kc::throw_current();
-        return kc::none();
-    });
+void del_value(nb::handle cls, nb::handle key) {
+    if (!PyUnicode_Check(key.ptr()))
+        kc::raise(PyExc_TypeError, "hasattr(): attribute name must be string");
+    nb::object missing = kc::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    if (kc::getattr_or(cls, key, missing).is(missing))
+        return;
+    if (PyObject_DelAttr(cls.ptr(), key.ptr()) != 0)
+        kc::throw_current();
 }
 
 void add_classmethod(nb::handle cls, const char *name, nb::object func) {
@@ -175,36 +159,25 @@ void add_classmethod(nb::handle cls, const char *name, nb::object func) {
 
 } // namespace
 
+#define FK_OP(name) kc::guard<name>(KC_SITE(FK_QUAL("SystemBaseVar." #name)))
+#define ARG(name) nb::arg(name).none()
+
 void bind_registry(nb::module_ &m) {
     auto cls = nb::class_<SystemBaseVar>(m, "SystemBaseVar", nb::dynamic_attr(),
                                          "Registry of the framework's global state.");
-    cls.def(
-        "__init__",
-        [](SystemBaseVar *p) {
-            new (p) SystemBaseVar();
-            KC_GUARD(FK_QUAL("SystemBaseVar.__init__"), { registry_init(nb::find(p)); });
-        },
-        "Creates every registry field with its initial value.");
-    cls.def(
-        "set_env",
-        [](nb::handle self, nb::handle env) {
-            KC_GUARD(FK_QUAL("SystemBaseVar.set_env"), { registry_set_env(self, env); });
-        },
-        nb::arg("env_").none(), "Hands the environment object to the host's status collector.");
-    cls.def(
-        "save_snapshot",
-        [](nb::handle self) { KC_GUARD(FK_QUAL("SystemBaseVar.save_snapshot"), { registry_save_snapshot(self); }); },
-        "Saves an error snapshot of the registry to a .mat file in the log directory.");
-
+    cls.def("__init__", &registry_init_native, "Creates every registry field with its initial value.");
+    cls.def("set_env", kc::guard<registry_set_env>(KC_SITE(FK_QUAL("SystemBaseVar.set_env"))), ARG("env_"),
+            "Hands the environment object to the host's status collector.");
+    cls.def("save_snapshot", kc::guard<registry_save_snapshot>(KC_SITE(FK_QUAL("SystemBaseVar.save_snapshot"))),
+            "Saves an error snapshot of the registry to a .mat file in the log directory.");
     add_classmethod(cls, "set_value",
-                    nb::cpp_function(&set_value, nb::name("set_value"), nb::arg("cls"), nb::arg("key").none(),
-                                     nb::arg("value").none(), "Stores a class-wide named value."));
+                    nb::cpp_function(FK_OP(set_value), nb::name("set_value"), nb::arg("cls"), ARG("key"),
+                                     ARG("value"), "Stores a class-wide named value."));
     add_classmethod(cls, "get_value",
-                    nb::cpp_function(&get_value, nb::name("get_value"), nb::arg("cls"), nb::arg("key").none(),
-                                     nb::arg("default").none() = nb::none(),
-                                     "The class-wide value named `key`, or `default`."));
+                    nb::cpp_function(FK_OP(get_value), nb::name("get_value"), nb::arg("cls"), ARG("key"),
+                                     ARG("default") = nb::none(), "The class-wide value named `key`, or `default`."));
     add_classmethod(cls, "del_value",
-                    nb::cpp_function(&del_value, nb::name("del_value"), nb::arg("cls"), nb::arg("key").none(),
+                    nb::cpp_function(FK_OP(del_value), nb::name("del_value"), nb::arg("cls"), ARG("key"),
                                      "Removes the class-wide value named `key`, if any."));
 }
 
