@@ -389,7 +389,8 @@ nb::object is_valid_order_id(nb::handle order_id) {
 std::pair<nb::object, nb::object> checked_index(nb::handle self, nb::handle func_name, const char *arg_name,
                                                 nb::handle value, Name &count_name) {
     nb::object converted = nb::borrow(value);
-    if ((kc::is_integer_scalar(value) || kc::is_real_scalar(value)) && !kc::is_nan(value))
+    bool number = PyLong_Check(value.ptr()) || kc::is_integer_scalar(value) || kc::is_real_scalar(value);
+    if (number && !kc::is_nan(value))
         converted = kc::to_int(value);
     nb::object wrapped = steal(PyList_New(1));
     PyList_SET_ITEM(wrapped.ptr(), 0, Py_NewRef(converted.ptr()));
