@@ -692,7 +692,6 @@ void env_init_native(SystemBaseEnv *p) {
 } // namespace
 
 #define FK_OP(name) kc::guard<name>(KC_SITE(FK_QUAL("SystemBaseEnv." #name)))
-#define ARG(name) nb::arg(name).none()
 
 void bind_environment(nb::module_ &m) {
     nb::class_<ReplaceableMethod>(m, "_replaceable_method")

@@ -27,6 +27,9 @@ extern kc::ModuleNamespace ns;
 // Qualified-name prefix of every traceback entry of this module.
 #define FK_QUAL(name) "tframe.framekit." name
 
+// A parameter of a bound operation; any value, None included, is passed on.
+#define ARG(name) nb::arg(name).none()
+
 // ------------------------------------------------------------------ names
 namespace n {
 // module globals

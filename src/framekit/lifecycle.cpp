@@ -185,7 +185,6 @@ nb::object before_first_cmd_entry() {
 } // namespace
 
 #define FK_OP(name) kc::guard<name>(KC_SITE(FK_QUAL("SystemBaseEnv." #name)))
-#define ARG(name) nb::arg(name).none()
 
 void bind_environment_lifecycle(nb::class_<SystemBaseEnv> &cls) {
     cls.def("kv_disconnect_to", FK_OP(kv_disconnect_to), "Disconnects both sockets to the core process.");

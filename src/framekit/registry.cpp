@@ -160,7 +160,6 @@ void add_classmethod(nb::handle cls, const char *name, nb::object func) {
 } // namespace
 
 #define FK_OP(name) kc::guard<name>(KC_SITE(FK_QUAL("SystemBaseVar." #name)))
-#define ARG(name) nb::arg(name).none()
 
 void bind_registry(nb::module_ &m) {
     auto cls = nb::class_<SystemBaseVar>(m, "SystemBaseVar", nb::dynamic_attr(),
