@@ -2,7 +2,7 @@
 // scope, read through the registry the environment is bound to.
 #define KC_SOURCE "src/framekit/environment.cpp"
 #include "framekit/framekit.hpp"
-#include "core/numpy.hpp"
+#include "core/matrix.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -20,52 +20,16 @@ using kc::getattr;
 using kc::getitem;
 using kc::steal;
 
-nb::object tuple2(nb::handle a, nb::handle b) { return steal(PyTuple_Pack(2, a.ptr(), b.ptr())); }
-
-// An integer position (Python or numpy integer, not bool) as a C value.
-bool as_position(nb::handle o, npy_intp &out) {
-    if (!kc::is_integer_scalar(o))
-        return false;
-    Py_ssize_t v = PyNumber_AsSsize_t(o.ptr(), nullptr);
-    if (v == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    out = v;
-    return true;
-}
-
-// Wraps a possibly negative position into [0, size); false when out of range.
-bool wrap(npy_intp &pos, npy_intp size) {
-    if (pos < 0)
-        pos += size;
-    return pos >= 0 && pos < size;
-}
-
-// A 2-D numpy array of plain (non-object) items.
-PyArrayObject *plain_matrix(nb::handle o) {
-    if (!PyArray_Check(o.ptr()))
-        return nullptr;
-    auto *a = reinterpret_cast<PyArrayObject *>(o.ptr());
-    if (PyArray_NDIM(a) != 2 || PyDataType_FLAGCHK(PyArray_DESCR(a), NPY_ITEM_REFCOUNT))
-        return nullptr;
-    return a;
-}
+using kc::as_position;
+using kc::plain_matrix;
+using kc::tuple2;
+using kc::wrap_position;
 
 double nan() { return std::numeric_limits<double>::quiet_NaN(); }
 
 } // namespace
 
 nb::object cursor_column(nb::handle cursor) { return kc::is_nan(cursor) ? kc::py_int(0) : nb::borrow(cursor); }
-
-nb::object matrix_at(nb::handle matrix, nb::handle row, nb::handle col) {
-    if (PyArrayObject *a = plain_matrix(matrix)) {
-        npy_intp r, c;
-        if (as_position(row, r) && as_position(col, c) && wrap(r, PyArray_DIM(a, 0)) && wrap(c, PyArray_DIM(a, 1)))
-            return steal(PyArray_Scalar(PyArray_GETPTR2(a, r, c), PyArray_DESCR(a), matrix.ptr()));
-    }
-    return getitem(matrix, tuple2(row, col));
-}
 
 namespace {
 
@@ -75,7 +39,7 @@ nb::object gather_rows(nb::handle matrix, nb::handle rows_list, nb::handle col) 
     PyArrayObject *a = plain_matrix(matrix);
     npy_intp c;
     Py_ssize_t nf = PyList_GET_SIZE(rows_list.ptr());
-    if (a && nf > 0 && as_position(col, c) && wrap(c, PyArray_DIM(a, 1))) {
+    if (a && nf > 0 && as_position(col, c) && wrap_position(c, PyArray_DIM(a, 1))) {
         npy_intp nt = -1;
         bool plain = true;
         for (Py_ssize_t f = 0; f < nf && plain; ++f) {
@@ -96,7 +60,7 @@ nb::object gather_rows(nb::handle matrix, nb::handle rows_list, nb::handle col) 
                 auto *ra = reinterpret_cast<PyArrayObject *>(PyList_GET_ITEM(rows_list.ptr(), f));
                 for (npy_intp t = 0; t < nt; ++t) {
                     npy_intp r = *static_cast<const npy_int64 *>(PyArray_GETPTR1(ra, t));
-                    if (!wrap(r, nrows)) {
+                    if (!wrap_position(r, nrows)) {
                         plain = false; // numpy reports the bad row
                         break;
                     }

@@ -9,6 +9,7 @@
 // through attributes.
 #pragma once
 
+#include "core/matrix.hpp"
 #include "core/pyutil.hpp"
 
 namespace fk {
@@ -107,9 +108,8 @@ inline nb::object env_gv(nb::handle self) { return kc::getattr(self, n::gv); }
 // The fresh-bar cursor as a matrix column: 0 while it is NaN.
 nb::object cursor_column(nb::handle cursor);
 
-// `matrix[row, col]`, natively for numeric numpy matrices and integer
-// positions, with numpy's own indexing (and errors) for anything else.
-nb::object matrix_at(nb::handle matrix, nb::handle row, nb::handle col);
+// `matrix[row, col]` (shared with the engine).
+using kc::matrix_at;
 
 // ------------------------------------------------------------- the classes
 void registry_init(nb::handle self);
