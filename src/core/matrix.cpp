@@ -40,6 +40,17 @@ nb::object matrix_at(nb::handle matrix, nb::handle row, nb::handle col) {
     return getitem(matrix, tuple2(row, col));
 }
 
+bool is_real_type(int type) {
+    switch (type) {
+    case NPY_DOUBLE: case NPY_FLOAT: case NPY_LONGDOUBLE: case NPY_BYTE: case NPY_UBYTE: case NPY_SHORT:
+    case NPY_USHORT: case NPY_INT: case NPY_UINT: case NPY_LONG: case NPY_ULONG: case NPY_LONGLONG:
+    case NPY_ULONGLONG:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool item_as_double(const char *p, int type, double &out) {
     switch (type) {
     case NPY_DOUBLE: out = *reinterpret_cast<const npy_double *>(p); return true;

@@ -23,8 +23,11 @@ PyArrayObject *plain_matrix(nb::handle o);
 // positions (a numpy scalar of the matrix's dtype), numpy indexing otherwise.
 nb::object matrix_at(nb::handle matrix, nb::handle row, nb::handle col);
 
+// Whether numpy item type `type` is a plain real number (integer or float).
+bool is_real_type(int type);
+
 // The item at `p` of a plain array of type `type` as a double; false for
-// item types that are not plain numbers.
+// item types that are not plain real numbers.
 bool item_as_double(const char *p, int type, double &out);
 
 } // namespace kc

@@ -167,10 +167,12 @@ void ModuleNamespace::bind(nb::handle module) {
     PyObject *dict = PyModule_GetDict(module.ptr());
     if (!dict)
         throw_current();
-    Py_XDECREF(dict_);
-    Py_INCREF(dict);
-    dict_ = dict;
+    // The module is kept (not just its dict), so that interpreter shutdown,
+    // which clears the globals of every module still alive, clears ours too.
+    Py_INCREF(module.ptr());
+    Py_XDECREF(module_);
     module_ = module.ptr();
+    dict_ = dict;
 }
 
 nb::object ModuleNamespace::get(Name &name) const {

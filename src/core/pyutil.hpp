@@ -229,8 +229,8 @@ class ModuleNamespace {
     nb::handle module() const { return module_; }
 
   private:
-    PyObject *dict_ = nullptr;   // strong reference, the module lives for the process
-    PyObject *module_ = nullptr; // borrowed; the dict keeps the module reachable
+    PyObject *dict_ = nullptr;   // borrowed from the module, which never drops it
+    PyObject *module_ = nullptr; // strong reference, the module lives for the process
 };
 
 // A function of our own module.  Calls between the module's functions go

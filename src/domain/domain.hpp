@@ -1,0 +1,130 @@
+// backtest.domain: the backtest matching engine.
+//
+// Everything the engine touches belongs to the host: the registry `cnt.vr`,
+// the environment `cnt.env`, the record collections and records, the
+// accounts and the user's callbacks.  Every host-facing name is a global of
+// this module, looked up when it is used (`ns`), so a host or a test that
+// installs another object under that name is obeyed.  Calls between the
+// engine's own functions go through the module namespace too (`Own`).
+#pragma once
+
+#include "core/pyutil.hpp"
+
+namespace dm {
+
+namespace nb = nanobind;
+using kc::Name;
+
+// The module's namespace (late binding of its globals).
+extern kc::ModuleNamespace ns;
+
+// Qualified-name prefix of every traceback entry of this module.
+#define DM_QUAL(name) "backtest.domain." name
+
+// A parameter of a bound function; any value, None included, is passed on.
+#define ARG(name) nb::arg(name).none()
+
+// A native function bound as the module function of the same name.
+#define DM_FN(name) kc::guard<name>(KC_SITE(DM_QUAL(#name)))
+
+// ------------------------------------------------------------------ names
+namespace n {
+// module globals
+inline Name cnt{"cnt"}, gv{"gv"}, smm{"smm"}, cb{"cb"}, np{"np"}, Decimal{"Decimal"},
+    write_userlog{"write_userlog"}, mft_to_datetime{"mft_to_datetime"}, datetime_to_mft{"datetime_to_mft"},
+    raise_bultin_error{"raise_bultin_error"}, get_target_info_v2{"get_target_info_v2"},
+    get_bar_tick_data{"get_bar_tick_data"}, KVBackOrder{"KVBackOrder"}, KVBackTrade{"KVBackTrade"},
+    KVBackStopOrder{"KVBackStopOrder"}, convert_back_order_to_snap_order{"convert_back_order_to_snap_order"},
+    convert_back_order_to_snap_execution{"convert_back_order_to_snap_execution"}, todotmc{"todotmc"},
+    _1min_dt{"_1min_dt"}, _1sec_dt{"_1sec_dt"};
+
+// registry and environment
+inline Name vr{"vr"}, env{"env"}, g_KVOrders{"g_KVOrders"}, g_KVStopOrders{"g_KVStopOrders"},
+    g_KVTrades{"g_KVTrades"}, g_KorvitAccounts{"g_KorvitAccounts"}, g_KorvitSettingInfo{"g_KorvitSettingInfo"},
+    g_KorvitInputInfo{"g_KorvitInputInfo"}, g_KorvitSimCurBarFresh{"g_KorvitSimCurBarFresh"},
+    g_KorvitDataValueFresh{"g_KorvitDataValueFresh"}, g_KorvitKDataList{"g_KorvitKDataList"},
+    g_KorvitCache{"g_KorvitCache"}, g_KorvitUserContext{"g_KorvitUserContext"};
+inline Name get_multiple{"get_multiple"}, get_margin_rate{"get_margin_rate"}, cost_fee_rate{"cost_fee_rate"},
+    is_target_type{"is_target_type"}, fresh_bar_time{"fresh_bar_time"}, matrix_bar_item_pos{"matrix_bar_item_pos"},
+    enter_phase{"enter_phase"};
+
+// settings and strategy input
+inline Name MarginRate{"MarginRate"}, KFrequencyI{"KFrequencyI"}, KFreNum{"KFreNum"},
+    on_order_status_func{"on_order_status_func"}, on_order_execution_func{"on_order_execution_func"},
+    AccountNameList{"AccountNameList"}, TargetList{"TargetList"};
+
+// record fields and operations
+inline Name order_id{"order_id"}, handle_idx{"handle_idx"}, target_idx{"target_idx"}, target_type{"target_type"},
+    code{"code"}, ctg{"ctg"}, side{"side"}, position_effect{"position_effect"}, price{"price"}, volume{"volume"},
+    filled_volume{"filled_volume"}, unfilled_volume{"unfilled_volume"}, filled_amount{"filled_amount"},
+    filled_average{"filled_average"}, status{"status"}, created_time{"created_time"}, updated_time{"updated_time"},
+    updated_time_dt{"updated_time_dt"}, tag{"tag"};
+inline Name update_status{"update_status"}, frozen_item{"frozen_item"}, set_frozen_item{"set_frozen_item"},
+    on_order{"on_order"}, create{"create"}, stock_commission_rate{"stock_commission_rate"};
+inline Name obj_attr_value{"obj_attr_value"}, snap_obj{"snap_obj"}, append{"append"}, size{"size"}, get{"get"};
+inline Name min_sec_filled_time{"min_sec_filled_time"}, BaseBegin{"BaseBegin"}, Matrix{"Matrix"},
+    get_item{"get_item"}, minutes{"minutes"}, seconds{"seconds"}, unique{"unique"}, flatnonzero{"flatnonzero"}, contain_head{"contain_head"}, return_index{"return_index"};
+
+// KVBackTrade.create keywords
+inline Name order_price{"order_price"}, trader_id{"trader_id"}, trader_volume{"trader_volume"},
+    trade_price{"trade_price"}, filled_time{"filled_time"}, order_ctg{"order_ctg"}, order_side{"order_side"},
+    order_fee{"order_fee"}, order_margin{"order_margin"};
+
+// gv constants
+inline Name OrderStatus_PreHolding{"OrderStatus_PreHolding"}, OrderStatus_Holding{"OrderStatus_Holding"},
+    OrderStatus_Filled{"OrderStatus_Filled"}, OrderStatus_Cancelled{"OrderStatus_Cancelled"},
+    OrderStatus_Denied{"OrderStatus_Denied"}, OrderAct_Buy{"OrderAct_Buy"}, OrderAct_Sell{"OrderAct_Sell"},
+    PositionEffect_Open{"PositionEffect_Open"}, PositionEffect_Close{"PositionEffect_Close"},
+    OrderReject_DailyBeginCancel{"OrderReject_DailyBeginCancel"}, TARGETTYPE_STOCK{"TARGETTYPE_STOCK"},
+    TARGETTYPE_FUTURE{"TARGETTYPE_FUTURE"}, KFreq_Min{"KFreq_Min"}, KFreq_Day{"KFreq_Day"},
+    KFreq_Week{"KFreq_Week"}, KMatrixPos_TimeLine{"KMatrixPos_TimeLine"}, KMatrix_Volume{"KMatrix_Volume"},
+    RUMMODE_PHASE_DEAL_TRADE{"RUMMODE_PHASE_DEAL_TRADE"};
+} // namespace n
+
+// ------------------------------------------------------ shared small reads
+
+// The module global `name` (late bound).
+inline nb::object global(Name &name) { return ns.get(name); }
+// `gv.<name>`.
+inline nb::object gv(Name &name) { return kc::getattr(ns.get(n::gv), name); }
+// `cnt.vr` and `cnt.env`, looked up at every use.
+inline nb::object vr() { return kc::getattr(ns.get(n::cnt), n::vr); }
+inline nb::object env() { return kc::getattr(ns.get(n::cnt), n::env); }
+// `cnt.vr.<field>`.
+inline nb::object vr_field(Name &field) { return kc::getattr(vr(), field); }
+
+// A sequence as a list or tuple whose items can be read in place.
+nb::object as_fast_sequence(nb::handle seq, const char *what);
+
+// `int(x)` of a record's index field, as a Python int.
+inline nb::object index_of(nb::handle record, Name &field) { return kc::to_int(kc::getattr(record, field)); }
+
+// ------------------------------------------------------- the engine's parts
+// Own functions called from other parts of the engine.
+struct Own {
+    static kc::OwnFunction _back_test_call_on_order_status, _update_order_future_frozen,
+        _update_order_stock_frozen, _update_trader_future_frozen, _update_trader_stock_frozen, _get_filled_time;
+    static void capture_all();
+};
+
+// Order status updates and user callbacks.
+nb::object _update_order_status(nb::handle order, nb::handle status_s, nb::handle status_idx,
+                                nb::handle order_status, nb::handle rej_reason, nb::handle update_time);
+nb::object _back_test_call_on_order_status(nb::handle order);
+nb::object _back_test_call_on_execution(nb::handle order, nb::handle trader);
+
+// Frozen funds of pending orders and of executed trades.
+nb::object _update_order_frozen(nb::handle orders);
+nb::object _update_order_future_frozen(nb::handle orders);
+nb::object _update_order_stock_frozen(nb::handle orders);
+nb::object _update_trader_frozen(nb::handle traders);
+nb::object _update_trader_future_frozen(nb::handle traders);
+nb::object _update_trader_stock_frozen(nb::handle traders);
+
+// Trade creation and fill time.
+nb::object _create_a_trader(nb::handle order, nb::handle order_price, nb::handle trader_volume,
+                            nb::handle trade_price, nb::handle filled_time);
+nb::object _get_filled_time(nb::handle pos, nb::handle reference_time, nb::handle target_idx);
+nb::object _clear_unfilled_order(nb::handle bar_time);
+
+} // namespace dm

@@ -1,0 +1,292 @@
+// Frozen funds: the margin (or traded amount) and the fee that a pending
+// order holds back, and those that an executed trade ties up.
+//
+// Futures are computed over the whole batch at once, with masks over the
+// batch positions and one contract-data lookup per batch; stocks run a plain
+// loop with the numbers as the records hold them.  Orders and trades share
+// one computation; `Kind` carries every point where the two differ.
+#define KC_SOURCE "src/domain/frozen.cpp"
+#include "domain/domain.hpp"
+#include "core/numpy.hpp"
+
+#include <tuple>
+#include <vector>
+
+namespace dm {
+
+namespace {
+
+namespace k {
+inline Name value{"value"}, fee{"fee"}, trader_value{"trader_value"}, trader_fee{"trader_fee"};
+inline Name LongMargin{"LongMargin"}, ShortMargin{"ShortMargin"}, Multiple{"Multiple"},
+    TradingFeeOpen{"TradingFeeOpen"}, TradingFeeClose{"TradingFeeClose"};
+inline Name OpenTax{"OpenTax"}, CloseTax{"CloseTax"}, TransFee{"TransFee"}, MinTradeFee{"MinTradeFee"};
+} // namespace k
+
+// Fee values above this are an amount per lot; up to it, a rate on value.
+constexpr double FEE_PER_LOT_THRESHOLD = 0.1;
+// A commission this much above the minimum is charged as computed.
+constexpr double MIN_FEE_TOLERANCE = 1e-15;
+
+struct Kind {
+    Name &volume;        // volume the futures amounts are computed on
+    Name &value_item;    // frozen item of the margin or amount
+    Name &fee_item;      // frozen item of the fee
+    bool closing_margin; // whether a closing entry freezes margin
+};
+const Kind ORDERS{n::unfilled_volume, k::value, k::fee, true};
+const Kind TRADES{n::volume, k::trader_value, k::trader_fee, false};
+
+// `cb.obj_attr_value(records, attr)` as a list or tuple.
+nb::object attr_values(nb::handle records, Name &attr) {
+    nb::object values = kc::call_method(global(n::cb), n::obj_attr_value, records, attr.get());
+    return as_fast_sequence(values, "attribute values");
+}
+
+inline PyObject *item(nb::handle fast, Py_ssize_t i) { return PySequence_Fast_GET_ITEM(fast.ptr(), i); }
+
+// `info_s[idx].get(label)` as a number.
+double info_value(nb::handle info_s, Py_ssize_t idx, Name &label) {
+    nb::object entry = kc::steal(PySequence_GetItem(info_s.ptr(), idx));
+    return kc::as_double(kc::call_method(entry, n::get, label.get()));
+}
+
+// Per position of the batch: whether the record's value equals `constant`.
+std::vector<char> mask_eq(nb::handle values, nb::handle constant) {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(values.ptr());
+    std::vector<char> mask((size_t)count);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        mask[(size_t)i] = kc::equals(item(values, i), constant);
+    return mask;
+}
+
+bool any_of(const std::vector<char> &mask, bool value = true) {
+    for (char m : mask)
+        if ((m != 0) == value)
+            return true;
+    return false;
+}
+
+nb::object float_array(const std::vector<double> &values) {
+    npy_intp dims[1] = {(npy_intp)values.size()};
+    nb::object out = kc::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    double *data = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.ptr())));
+    for (size_t i = 0; i < values.size(); ++i)
+        data[i] = values[i];
+    return out;
+}
+
+// The array's item i as a numpy float64 scalar, as indexing gives it.
+nb::object float_item(nb::handle array, Py_ssize_t i) { return kc::steal(PySequence_GetItem(array.ptr(), i)); }
+
+nb::object future_frozen(nb::handle records_in, const Kind &kind) {
+    nb::object records = as_fast_sequence(records_in, "records");
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(records.ptr());
+    const size_t N = (size_t)count;
+    std::vector<double> margin(N, 0.0), margin_frozen(N, 0.0), fee_frozen(N, 0.0);
+
+    nb::object info_list = kc::call(global(n::get_target_info_v2), attr_values(records, n::target_idx));
+
+    const std::vector<char> buy_p = mask_eq(attr_values(records, n::side), gv(n::OrderAct_Buy));
+    if (any_of(buy_p, true))
+        for (size_t i = 0; i < N; ++i)
+            if (buy_p[i])
+                margin[i] = info_value(info_list, (Py_ssize_t)i, k::LongMargin);
+    if (any_of(buy_p, false))
+        for (size_t i = 0; i < N; ++i)
+            if (!buy_p[i])
+                margin[i] = info_value(info_list, (Py_ssize_t)i, k::ShortMargin);
+
+    const std::vector<char> open_p = mask_eq(attr_values(records, n::position_effect), gv(n::PositionEffect_Open));
+    // price x volume x Multiple x margin, left to right, over one side of open_p.
+    auto freeze_margin = [&](bool opening) {
+        nb::object prices = attr_values(records, n::price);
+        nb::object volumes = attr_values(records, kind.volume);
+        for (size_t i = 0; i < N; ++i)
+            if ((open_p[i] != 0) == opening) {
+                const Py_ssize_t p = (Py_ssize_t)i;
+                margin_frozen[i] = kc::as_double(item(prices, p)) * kc::as_double(item(volumes, p)) *
+                                   info_value(info_list, p, k::Multiple) * margin[i];
+            }
+    };
+    if (any_of(open_p, true))
+        freeze_margin(true);
+    if (any_of(open_p, false)) {
+        if (kind.closing_margin)
+            freeze_margin(false);
+        else
+            for (size_t i = 0; i < N; ++i)
+                if (!open_p[i])
+                    margin_frozen[i] = 0.0;
+    }
+
+    // The fee of one side of open_p, per lot or as a rate on traded value.
+    auto freeze_fee = [&](bool opening, Name &fee_key) {
+        std::vector<double> fee(N);
+        for (size_t i = 0; i < N; ++i)
+            fee[i] = info_value(info_list, (Py_ssize_t)i, fee_key);
+        std::vector<char> per_lot(N), by_value(N);
+        for (size_t i = 0; i < N; ++i) {
+            const bool side = (open_p[i] != 0) == opening;
+            per_lot[i] = side && fee[i] > FEE_PER_LOT_THRESHOLD;
+            by_value[i] = side && !(fee[i] > FEE_PER_LOT_THRESHOLD);
+        }
+        return std::make_tuple(std::move(fee), std::move(per_lot), std::move(by_value));
+    };
+    auto [fee_open, fo1, fo2] = freeze_fee(true, k::TradingFeeOpen);
+    nb::object volumes = attr_values(records, kind.volume);
+    nb::object delegate_prices = attr_values(records, n::price);
+    auto charge = [&](const std::vector<double> &fee, const std::vector<char> &per_lot,
+                      const std::vector<char> &by_value) {
+        if (any_of(per_lot))
+            for (size_t i = 0; i < N; ++i)
+                if (per_lot[i])
+                    fee_frozen[i] = kc::as_double(item(volumes, (Py_ssize_t)i)) * fee[i];
+        if (any_of(by_value))
+            for (size_t i = 0; i < N; ++i)
+                if (by_value[i]) {
+                    const Py_ssize_t p = (Py_ssize_t)i;
+                    fee_frozen[i] = kc::as_double(item(volumes, p)) * kc::as_double(item(delegate_prices, p)) *
+                                    fee[i] * info_value(info_list, p, k::Multiple);
+                }
+    };
+    charge(fee_open, fo1, fo2);
+    auto [fee_close, fc1, fc2] = freeze_fee(false, k::TradingFeeClose);
+    charge(fee_close, fc1, fc2);
+
+    const double margin_rate = kc::as_double(kc::getattr(vr_field(n::g_KorvitSettingInfo), n::MarginRate));
+    for (double &v : margin_frozen)
+        v = v * margin_rate;
+    const double fee_rate =
+        kc::as_double(kc::call_method(env(), n::cost_fee_rate, gv(n::TARGETTYPE_FUTURE)));
+    for (double &v : fee_frozen)
+        v = v * fee_rate;
+
+    nb::object user_margin_frozen = float_array(margin_frozen);
+    nb::object user_fee_frozen = float_array(fee_frozen);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        kc::call_method(item(records, i), n::set_frozen_item, kind.value_item.get(), float_item(user_margin_frozen, i));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        kc::call_method(item(records, i), n::set_frozen_item, kind.fee_item.get(), float_item(user_fee_frozen, i));
+    return kc::steal(PyTuple_Pack(2, user_margin_frozen.ptr(), user_fee_frozen.ptr()));
+}
+
+inline nb::object mul(nb::handle a, nb::handle b) { return kc::steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
+inline nb::object add(nb::handle a, nb::handle b) { return kc::steal(PyNumber_Add(a.ptr(), b.ptr())); }
+inline nb::object sub(nb::handle a, nb::handle b) { return kc::steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
+
+[[noreturn]] void not_implemented() {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    kc::throw_current();
+}
+
+// Both frozen items of every record, as two lists in record order.
+nb::object frozen_lists(nb::handle records, const Kind &kind) {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(records.ptr());
+    nb::object values = kc::steal(PyList_New(count));
+    nb::object fees = kc::steal(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(values.ptr(), i,
+                        kc::call_method(item(records, i), n::frozen_item, kind.value_item.get()).release().ptr());
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(fees.ptr(), i,
+                        kc::call_method(item(records, i), n::frozen_item, kind.fee_item.get()).release().ptr());
+    return kc::steal(PyTuple_Pack(2, values.ptr(), fees.ptr()));
+}
+
+nb::object stock_frozen(nb::handle records_in, const Kind &kind) {
+    nb::object records = as_fast_sequence(records_in, "records");
+    nb::object fee_rate = kc::call_method(env(), n::cost_fee_rate, gv(n::TARGETTYPE_STOCK));
+    nb::object rates =
+        kc::getattr(kc::getitem(vr_field(n::g_KorvitAccounts), kc::py_int(0)), n::stock_commission_rate);
+    nb::object tolerance = kc::py_float(MIN_FEE_TOLERANCE);
+    auto rate = [&](Name &key) { return kc::getitem(rates, key.get()); };
+
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(records.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle record = item(records, i);
+        nb::object effect = kc::getattr(record, n::position_effect);
+        nb::object price = kc::getattr(record, n::price);
+        nb::object volume = kc::getattr(record, n::volume);
+        nb::object tax;
+        if (kind.closing_margin) { // orders: open, then close, anything else is not supported
+            if (kc::equals(effect, gv(n::PositionEffect_Open)))
+                tax = rate(k::OpenTax);
+            else if (kc::equals(effect, gv(n::PositionEffect_Close)))
+                tax = rate(k::CloseTax);
+            else
+                not_implemented();
+        } else { // trades: refuse anything but open and close first
+            if (!kc::equals(effect, gv(n::PositionEffect_Close)) && !kc::equals(effect, gv(n::PositionEffect_Open)))
+                not_implemented();
+            tax = kc::equals(effect, gv(n::PositionEffect_Open)) ? rate(k::OpenTax) : rate(k::CloseTax);
+        }
+        nb::object fee = mul(mul(price, volume), tax);
+        fee = add(fee, mul(mul(price, volume), rate(k::TransFee)));
+        nb::object trade_fee = mul(mul(price, volume), fee_rate);
+        nb::object min_fee = rate(k::MinTradeFee);
+        if (kc::compare(sub(trade_fee, min_fee), tolerance, Py_GE))
+            fee = add(fee, trade_fee);
+        else
+            fee = add(fee, min_fee);
+        nb::object value = mul(price, volume);
+        kc::call_method(record, n::set_frozen_item, kind.value_item.get(), value);
+        kc::call_method(record, n::set_frozen_item, kind.fee_item.get(), fee);
+    }
+    return frozen_lists(records, kind);
+}
+
+// The records of `records` for which `keep` holds, as a new list.
+template <class Keep>
+nb::object select(nb::handle records, Keep &&keep) {
+    nb::object out = kc::steal(PyList_New(0));
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(records.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (keep(item(records, i)) && PyList_Append(out.ptr(), item(records, i)) != 0)
+            kc::throw_current();
+    return out;
+}
+
+} // namespace
+
+nb::object _update_order_frozen(nb::handle orders_in) {
+    nb::object orders = as_fast_sequence(orders_in, "orders");
+    auto of_type = [&](Name &type) {
+        return select(orders, [&](nb::handle o) { return kc::equals(kc::getattr(o, n::target_type), gv(type)); });
+    };
+    nb::object futures_orders = of_type(n::TARGETTYPE_FUTURE);
+    nb::object stocks_orders = of_type(n::TARGETTYPE_STOCK);
+    if (PyList_GET_SIZE(futures_orders.ptr()) > 0)
+        Own::_update_order_future_frozen.call(
+            ns, [&] { return _update_order_future_frozen(futures_orders); }, futures_orders);
+    if (PyList_GET_SIZE(stocks_orders.ptr()) > 0)
+        Own::_update_order_stock_frozen.call(
+            ns, [&] { return _update_order_stock_frozen(stocks_orders); }, stocks_orders);
+    return frozen_lists(orders, ORDERS);
+}
+
+nb::object _update_order_future_frozen(nb::handle orders) { return future_frozen(orders, ORDERS); }
+nb::object _update_order_stock_frozen(nb::handle orders) { return stock_frozen(orders, ORDERS); }
+
+nb::object _update_trader_frozen(nb::handle traders_in) {
+    nb::object traders = as_fast_sequence(traders_in, "traders");
+    auto of_type = [&](Name &type) {
+        return select(traders, [&](nb::handle t) {
+            return kc::truthy(kc::call_method(env(), n::is_target_type, kc::getattr(t, n::target_idx), gv(type)));
+        });
+    };
+    nb::object future_traders = of_type(n::TARGETTYPE_FUTURE);
+    nb::object stock_traders = of_type(n::TARGETTYPE_STOCK);
+    if (PyList_GET_SIZE(future_traders.ptr()) > 0)
+        Own::_update_trader_future_frozen.call(
+            ns, [&] { return _update_trader_future_frozen(future_traders); }, future_traders);
+    if (PyList_GET_SIZE(stock_traders.ptr()) > 0)
+        Own::_update_trader_stock_frozen.call(
+            ns, [&] { return _update_trader_stock_frozen(stock_traders); }, stock_traders);
+    return frozen_lists(traders, TRADES);
+}
+
+nb::object _update_trader_future_frozen(nb::handle traders) { return future_frozen(traders, TRADES); }
+nb::object _update_trader_stock_frozen(nb::handle traders) { return stock_frozen(traders, TRADES); }
+
+} // namespace dm

@@ -1,0 +1,1 @@
+"""Records of the backtest: orders, stop orders, trades, positions and accounts."""
