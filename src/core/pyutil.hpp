@@ -236,10 +236,14 @@ class ModuleNamespace {
 // A function of our own module.  Calls between the module's functions go
 // through the module namespace, so a replacement installed there is obeyed;
 // while the entry is still our own function object the native entry point
-// runs directly, without a Python call.
+// runs directly, without a Python call, under the traceback entry the bound
+// function would have added.
 class OwnFunction {
   public:
-    constexpr explicit OwnFunction(const char *name) : name_(name) {}
+    // `name` is the module global; qualname, source and line name its
+    // traceback entry (use KC_SITE).
+    constexpr OwnFunction(const char *name, const char *qualname, const char *source, int line)
+        : name_(name), qualname_(qualname), source_(source), line_(line) {}
     // Records the module's own function object (after the module defined it).
     void capture(const ModuleNamespace &ns) {
         nb::object fn = ns.get(name_);
@@ -250,12 +254,15 @@ class OwnFunction {
     nb::object call(const ModuleNamespace &ns, Native &&native, Args &&...args) {
         nb::object entry = ns.get(name_);
         if (entry.ptr() == ours_)
-            return native();
+            return guarded(qualname_, source_, line_, native);
         return kc::call(entry, std::forward<Args>(args)...);
     }
 
   private:
     Name name_;
+    const char *qualname_;
+    const char *source_;
+    int line_;
     PyObject *ours_ = nullptr;
 };
 

@@ -9,11 +9,14 @@ namespace dm {
 
 kc::ModuleNamespace ns;
 
-kc::OwnFunction Own::_back_test_call_on_order_status{"_back_test_call_on_order_status"},
-    Own::_update_order_future_frozen{"_update_order_future_frozen"},
-    Own::_update_order_stock_frozen{"_update_order_stock_frozen"},
-    Own::_update_trader_future_frozen{"_update_trader_future_frozen"},
-    Own::_update_trader_stock_frozen{"_update_trader_stock_frozen"}, Own::_get_filled_time{"_get_filled_time"};
+#define DM_OWN(name) kc::OwnFunction Own::name{#name, KC_SITE(DM_QUAL(#name))}
+DM_OWN(_back_test_call_on_order_status);
+DM_OWN(_update_order_future_frozen);
+DM_OWN(_update_order_stock_frozen);
+DM_OWN(_update_trader_future_frozen);
+DM_OWN(_update_trader_stock_frozen);
+DM_OWN(_get_filled_time);
+#undef DM_OWN
 
 void Own::capture_all() {
     for (kc::OwnFunction *f : {&_back_test_call_on_order_status, &_update_order_future_frozen,

@@ -14,8 +14,8 @@ using kc::call_method;
 using kc::getattr;
 using kc::steal;
 
-kc::OwnFunction own_check_version{"_first_cmd_to_check_version"};
-kc::OwnFunction own_get_cache_dir{"_first_cmd_to_get_cache_dir"};
+kc::OwnFunction own_check_version{"_first_cmd_to_check_version", KC_SITE(FK_QUAL("_first_cmd_to_check_version"))};
+kc::OwnFunction own_get_cache_dir{"_first_cmd_to_get_cache_dir", KC_SITE(FK_QUAL("_first_cmd_to_get_cache_dir"))};
 
 nb::object logger_manager() { return kc::import_from("korvit.tframe.utils.logger", "LoggerManager"); }
 nb::object output_file_manager() { return kc::import_from("korvit.tframe.utils.utilcls", "OutputFileManager"); }
