@@ -173,6 +173,8 @@ inline bool compare(nb::handle a, nb::handle b, int op) {
 // Plain `a == b` reduced to a truth value.  Unlike compare(), the identity
 // shortcut is not taken, so a NaN never equals itself.
 inline bool equals(nb::handle a, nb::handle b) {
+    if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr()))
+        return compare(a, b, Py_EQ); // plain ints: the identity shortcut is sound
     nb::object r = steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
     return truthy(r);
 }

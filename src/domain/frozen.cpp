@@ -48,6 +48,12 @@ inline PyObject *item(nb::handle fast, Py_ssize_t i) { return PySequence_Fast_GE
 // `info_s[idx].get(label)` as a number.
 double info_value(nb::handle info_s, Py_ssize_t idx, Name &label) {
     nb::object entry = kc::steal(PySequence_GetItem(info_s.ptr(), idx));
+    if (PyDict_CheckExact(entry.ptr())) { // dict.get without the method call
+        PyObject *value = PyDict_GetItemWithError(entry.ptr(), label.get());
+        if (!value && PyErr_Occurred())
+            kc::throw_current();
+        return kc::as_double(value ? value : Py_None);
+    }
     return kc::as_double(kc::call_method(entry, n::get, label.get()));
 }
 
@@ -175,6 +181,23 @@ inline nb::object mul(nb::handle a, nb::handle b) { return kc::steal(PyNumber_Mu
 inline nb::object add(nb::handle a, nb::handle b) { return kc::steal(PyNumber_Add(a.ptr(), b.ptr())); }
 inline nb::object sub(nb::handle a, nb::handle b) { return kc::steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
 
+// A Python float, or an int that converts to a double exactly, as a double.
+bool plain_double(nb::handle o, double &out) {
+    if (PyFloat_CheckExact(o.ptr())) {
+        out = PyFloat_AS_DOUBLE(o.ptr());
+        return true;
+    }
+    if (PyLong_CheckExact(o.ptr())) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+        if (overflow || v > (1LL << 53) || v < -(1LL << 53))
+            return false;
+        out = (double)v;
+        return true;
+    }
+    return false;
+}
+
 [[noreturn]] void not_implemented() {
     PyErr_SetNone(PyExc_NotImplementedError);
     kc::throw_current();
@@ -221,15 +244,29 @@ nb::object stock_frozen(nb::handle records_in, const Kind &kind) {
                 not_implemented();
             tax = kc::equals(effect, gv(n::PositionEffect_Open)) ? rate(k::OpenTax) : rate(k::CloseTax);
         }
-        nb::object fee = mul(mul(price, volume), tax);
-        fee = add(fee, mul(mul(price, volume), rate(k::TransFee)));
-        nb::object trade_fee = mul(mul(price, volume), fee_rate);
-        nb::object min_fee = rate(k::MinTradeFee);
-        if (kc::compare(sub(trade_fee, min_fee), tolerance, Py_GE))
-            fee = add(fee, trade_fee);
-        else
-            fee = add(fee, min_fee);
-        nb::object value = mul(price, volume);
+        nb::object trans_fee = rate(k::TransFee), min_fee = rate(k::MinTradeFee);
+        nb::object fee, value;
+        double p, v, t, tf, fr, mf;
+        if (PyFloat_CheckExact(price.ptr()) && plain_double(price, p) && plain_double(volume, v) &&
+            plain_double(tax, t) && plain_double(trans_fee, tf) && plain_double(fee_rate, fr) &&
+            plain_double(min_fee, mf)) {
+            // A float price makes every product a float: the same sums in doubles.
+            double f = p * v * t;
+            f = f + p * v * tf;
+            const double trade_fee = p * v * fr;
+            f = trade_fee - mf >= MIN_FEE_TOLERANCE ? f + trade_fee : f + mf;
+            fee = kc::py_float(f);
+            value = kc::py_float(p * v);
+        } else { // the numbers' own arithmetic, whatever they are
+            fee = mul(mul(price, volume), tax);
+            fee = add(fee, mul(mul(price, volume), trans_fee));
+            nb::object trade_fee = mul(mul(price, volume), fee_rate);
+            if (kc::compare(sub(trade_fee, min_fee), tolerance, Py_GE))
+                fee = add(fee, trade_fee);
+            else
+                fee = add(fee, min_fee);
+            value = mul(price, volume);
+        }
         kc::call_method(record, n::set_frozen_item, kind.value_item.get(), value);
         kc::call_method(record, n::set_frozen_item, kind.fee_item.get(), fee);
     }

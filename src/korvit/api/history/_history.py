@@ -100,14 +100,17 @@ def set_target_info_v2(infos):
 
 def get_target_info_v2(target_indices):
     """A new list holding the info dict of each requested target index, in order."""
-    indices = np.asarray(target_indices, dtype=object).ravel()
-    positions = [_index("target index", i) for i in indices]
+    if isinstance(target_indices, list) and all(type(i) is int and i >= 0 for i in target_indices):
+        positions = target_indices          # the engine's usual call: plain indices
+    else:
+        indices = np.asarray(target_indices, dtype=object).ravel()
+        positions = [_index("target index", i) for i in indices]
     with _lock:
         count = len(_target_info_v2)
         bad = [i for i in positions if i >= count]
         if bad:
             raise IndexError(f"target index {bad[0]} out of range: {count} targets known")
-        return [dict(_target_info_v2[i]) for i in positions]
+        return [_target_info_v2[i].copy() for i in positions]
 
 
 def set_bar_tick_data(target_idx, bar_pos, times, prices, volumes):

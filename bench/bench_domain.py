@@ -1,0 +1,130 @@
+"""Benchmarks of the matching engine's building blocks.
+
+    python bench/bench_domain.py [--repeat N]
+
+Each figure is the time of the compiled engine and of its plain-Python twin
+(tests/reference_domain.py, the same operations in the same order) on the same
+host objects, measured in this run; the ratio is what matters (machines
+differ).  Host calls (records, collections, accounts) are the same for both,
+so they bound the ratio.
+"""
+
+import argparse
+import random
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+
+import korvit.backtest.domain as domain                      # noqa: E402
+import reference_domain                                      # noqa: E402
+from korvit.api.history import _history                     # noqa: E402
+from korvit.backtest.env import install_backtest_env          # noqa: E402
+from korvit.backtest.model.accounts import KVBackAccount     # noqa: E402
+from korvit.backtest.model.orders import (                    # noqa: E402
+    KVBackOrder, KVBackOrderCollect, KVBackStopOrderCollect, KVBackTradeCollect)
+from korvit.tframe.sysdefine import GlobalDefine as gv       # noqa: E402
+from korvit.tframe.uclass import KData                       # noqa: E402
+from korvit.tframe.utils.datetimefunc import datetime_to_mft  # noqa: E402
+
+N_TARGETS = 20          # even targets are stocks, odd ones futures
+
+
+def set_up():
+    """framekit's registry and a backtest environment with targets, bars and accounts."""
+    env = install_backtest_env()
+    vr = env.vr
+    infos, kinds = [], {}
+    for t in range(N_TARGETS):
+        future = t % 2 == 1
+        kinds[f"X.T{t}"] = {"Type": gv.TARGETTYPE_FUTURE if future else gv.TARGETTYPE_STOCK,
+                            "Multiple": 10 if future else 1}
+        infos.append({"MinMove": 0.2 if future else 0.01, "Multiple": 10 if future else 1,
+                      "LongMargin": 0.1, "ShortMargin": 0.12, "TradingFeeOpen": 3.0 if t % 4 == 1 else 0.0001,
+                      "TradingFeeClose": 3.0})
+    _history.set_target_info_v2(infos)
+    vr.g_KorvitTargetsInfo.clear()
+    vr.g_KorvitTargetsInfo.update(kinds)
+    n_bars = 10
+    matrix = env.generate_kmatrix_array(N_TARGETS, n_bars)
+    matrix[gv.KMatrixPos_TimeLine] = [datetime_to_mft(np.datetime64("2024-01-02", "s").astype(object)) + 86400 * k
+                                      for k in range(n_bars)]
+    matrix[gv.KMatrixPos_Head_len:] = 100.0
+    vr.g_KorvitKDataList.clear()
+    vr.g_KorvitKDataList.append(KData(matrix, np.arange(n_bars)))
+    vr.g_KorvitDataValueFresh = matrix[:gv.KMatrixPos_Head_len].copy()
+    vr.g_KorvitSimCurBarFresh = 5
+    vr.g_KorvitAccounts[:] = [KVBackAccount("bench", 1e12)]
+    vr.g_KorvitInputInfo.AccountNameList = ["bench"]
+    vr.g_KorvitInputInfo.TargetList = [k.lower() for k in kinds]
+    vr.g_KorvitInputInfo.TargetListDot = list(kinds)
+    vr.g_KorvitInputInfo.on_order_status_func = lambda context, snap: None
+    vr.g_KorvitInputInfo.on_order_execution_func = lambda context, snap: None
+    return vr
+
+
+def make_orders(count, seed=1):
+    rng = random.Random(seed)
+    orders = []
+    for k in range(count):
+        t = rng.randrange(N_TARGETS)
+        orders.append(KVBackOrder.create(
+            handle_idx=0, target_idx=t, code=f"X.T{t}", order_id=k, order_price=round(rng.uniform(10, 5000), 2),
+            target_type=gv.TARGETTYPE_FUTURE if t % 2 else gv.TARGETTYPE_STOCK,
+            position_effect=gv.PositionEffect_Open, order_status=gv.OrderStatus_Holding, created_time=0.0,
+            volume=100 * rng.randint(1, 9), order_ctg=gv.OrderCtg_Limit,
+            order_side=rng.choice([gv.OrderAct_Buy, gv.OrderAct_Sell])))
+    return orders
+
+
+def best_of(fn, repeat, rounds=5):
+    fn()
+    best = float("inf")
+    for _ in range(rounds):
+        start = time.perf_counter()
+        for _ in range(repeat):
+            fn()
+        best = min(best, (time.perf_counter() - start) / repeat)
+    return best
+
+
+def report(name, unit, native, python):
+    print(f"{name:46s} {native * 1e6:10.2f} us {python * 1e6:10.2f} us {python / native:7.2f}x  per {unit}")
+
+
+def trade_creation(engine, vr, count):
+    """Seconds per fill: create a trade for each of `count` fresh orders, then its frozen funds."""
+    orders = make_orders(count, seed=2)
+    vr.g_KVTrades = KVBackTradeCollect()
+    start = time.perf_counter()
+    for order in orders:
+        trade = engine._create_a_trader(order, order.price, order.unfilled_volume, order.price * 1.0003, 0.0)
+        engine._update_trader_frozen([trade])
+    return (time.perf_counter() - start) / count
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--repeat", type=int, default=50)
+    repeat = parser.parse_args().repeat
+    vr = set_up()
+    vr.g_KVOrders, vr.g_KVStopOrders = KVBackOrderCollect(), KVBackStopOrderCollect()
+    print(f"{'operation':46s} {'compiled':>13s} {'python':>13s} {'ratio':>8s}")
+    for size in (10, 1000):
+        orders = make_orders(size)
+        native = domain._update_order_frozen(orders)
+        assert native == reference_domain._update_order_frozen(orders)
+        report(f"_update_order_frozen, batch of {size}", "batch",
+               best_of(lambda: domain._update_order_frozen(orders), max(1, repeat * 10 // size * 10)),
+               best_of(lambda: reference_domain._update_order_frozen(orders), max(1, repeat * 10 // size * 10)))
+    count = 20 * repeat
+    native = min(trade_creation(domain, vr, count) for _ in range(3))
+    python = min(trade_creation(reference_domain, vr, count) for _ in range(3))
+    report("_create_a_trader + _update_trader_frozen", "fill", native, python)
+
+
+if __name__ == "__main__":
+    main()
