@@ -158,3 +158,21 @@ def test_stock_trades_and_unsupported_effects(world, monkeypatch):
     # the split follows the environment's view of the target, not the record's type field
     monkeypatch.setattr(world.env, "is_target_type", lambda idx, kind: False)
     assert domain._update_trader_frozen([sell]) == ([10000.0], [15.2])
+
+
+def test_a_host_that_empties_the_batch_midway_cannot_upset_the_update(world):
+    orders = [world.order(k, target=FUTURE, price=4000.0, volume=1) for k in range(1, 4)]
+    batch = list(orders)
+    real = type(orders[0]).set_frozen_item
+
+    class Hostile(type(orders[0])):
+        __slots__ = ()
+
+        def set_frozen_item(self, name, value):
+            batch.clear()                       # the caller's list shrinks under the engine
+            return real(self, name, value)
+
+    for o in orders:
+        o.__class__ = Hostile
+    margins, fees = domain._update_order_frozen(batch)
+    assert margins == [400.0] * 3 and [o.frozen_item("fee") for o in orders] == [3.0] * 3

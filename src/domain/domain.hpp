@@ -93,7 +93,8 @@ inline nb::object env() { return kc::getattr(ns.get(n::cnt), n::env); }
 // `cnt.vr.<field>`.
 inline nb::object vr_field(Name &field) { return kc::getattr(vr(), field); }
 
-// A sequence as a list or tuple whose items can be read in place.
+// A sequence as a tuple or a private list, whose items can be read in place
+// (PySequence_Fast_GET_ITEM) while host code runs.
 nb::object as_fast_sequence(nb::handle seq, const char *what);
 
 // `int(x)` of a record's index field, as a Python int.

@@ -26,14 +26,12 @@ void Own::capture_all() {
 }
 
 nb::object as_fast_sequence(nb::handle seq, const char *what) {
-    if (PyList_CheckExact(seq.ptr()) || PyTuple_CheckExact(seq.ptr()))
+    if (PyTuple_CheckExact(seq.ptr()))
         return nb::borrow(seq);
-    PyObject *fast = PySequence_Fast(seq.ptr(), "");
-    if (!fast) {
-        PyErr_Clear();
+    // A private list: host code called while we walk it cannot resize it under us.
+    if (!PyList_Check(seq.ptr()) && !PySequence_Check(seq.ptr()))
         kc::raise(PyExc_TypeError, "%s must be a sequence, not %s", what, Py_TYPE(seq.ptr())->tp_name);
-    }
-    return kc::steal(fast);
+    return kc::steal(PySequence_List(seq.ptr()));
 }
 
 namespace {
