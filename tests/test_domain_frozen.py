@@ -175,4 +175,4 @@ def test_a_host_that_empties_the_batch_midway_cannot_upset_the_update(world):
     for o in orders:
         o.__class__ = Hostile
     margins, fees = domain._update_order_frozen(batch)
-    assert margins == [400.0] * 3 and [o.frozen_item("fee") for o in orders] == [3.0] * 3
+    assert margins == [4000.0 * 10 * 0.1] * 3 and [o.frozen_item("fee") for o in orders] == [3.0] * 3
