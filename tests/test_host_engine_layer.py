@@ -247,24 +247,26 @@ class TestAccount:
         assert (pos.margin_long, pos.margin_short) == (12_000.0, 4_000.0)
         assert acc.cash == 100_000 - 2 * 16_012 + (4_000 + 1_000 - 3) + (12_000 - 3_000 - 3)
 
-    def test_closing_more_than_held_changes_nothing(self, env, market):
-        market(np.ones((2, 1, 5)), [1.0])
+    def test_closing_more_than_held_nets_into_the_other_leg(self, backtest):
+        backtest.load(np.ones((2, 1, 5)), [1.0])       # the future's short margin rate is 0.12
         acc = KVBackAccount("F", 100_000)
         o = order(1, target=FUTURE, volume=2, price=4000.0)
         hold(acc, o, 8_000.0, 6.0)
         acc.on_trade([trade_of(o, 4000.0, 8_000.0, 6.0)])
         cash, pos = acc.cash, acc.position(FUTURE)
         close = order(2, side=gv.OrderAct_Sell, effect=gv.PositionEffect_Close, target=FUTURE, volume=3)
-        with pytest.raises(ValueError, match="only 2"):
-            hold(acc, close, 0.0, 1.0)
-        with pytest.raises(ValueError, match="free to close"):
-            acc.on_trade([trade_of(close, 4000.0, 0.0, 1.0)])
-        wrong_leg = order(3, side=gv.OrderAct_Buy, effect=gv.PositionEffect_Close, target=FUTURE, volume=1)
-        with pytest.raises(ValueError):
-            acc.on_trade([trade_of(wrong_leg, 4000.0, 0.0, 1.0)])
-        assert (acc.cash, pos.position_long, pos.position_available_long, len(acc.trades)) == (cash, 2, 2, 1)
-        with pytest.raises(ValueError, match="short"):
-            acc.on_trade([trade_of(order(4, side=gv.OrderAct_Sell), 10.0, 1_000.0, 5.0)])
+        hold(acc, close, 0.0, 1.0)                  # sets aside only the 2 that are free
+        assert pos.position_available_long == 0
+        acc.on_trade([trade_of(close, 4100.0, 0.0, 1.0)])
+        # 2 long closed (margin back, profit 2 x 100 x 10), 1 short opened at the short margin rate
+        assert (pos.position_long, pos.position_short, pos.position_available_short) == (0, 1, 1)
+        assert pos.margin_short == 4100.0 * 1 * 10 * 0.12 and acc.realised_pnl == 2_000.0
+        assert acc.cash == cash + 8_000.0 + 2_000.0 - 4100.0 * 10 * 0.12 - 1.0
+        # a stock sold without a position is a short sale, settled in cash
+        sale = order(4, side=gv.OrderAct_Sell, volume=100)
+        acc.on_trade([trade_of(sale, 10.0, 1_000.0, 5.0)])
+        assert acc.position(STOCK).position_short == 100
+        assert acc.cash == cash + 8_000.0 + 2_000.0 - 4100.0 * 10 * 0.12 - 1.0 + 995.0
         with pytest.raises(KeyError):
             KVBackAccount("B", 1, {"Tax": 1})
         with pytest.raises(ValueError):

@@ -3,7 +3,8 @@
 ``on_order`` and ``on_trade`` are the two notices the matching engine sends:
 an order that became holding holds back its frozen funds (and, when it
 closes, the volume it would close); an order that ends cancelled or denied
-gives them back; a trade gives them back and books the fill.  Holds of
+gives them back; a trade gives them back and books the fill (a close of more
+than is held nets into the other leg, so a fill is never refused).  Holds of
 orders that were cancelled or denied without a notice are given back the
 next time the account is asked for its cash or positions.
 """
@@ -21,6 +22,7 @@ DEFAULT_STOCK_COMMISSION_RATE = {"OpenTax": 0.0, "CloseTax": 0.001, "TransFee": 
                                  "MinTradeFee": 5.0}
 _ENDED = (gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
 _CASH_SETTLED = (gv.TARGETTYPE_STOCK, gv.TARGETTYPE_FUND)
+_OTHER_LEG = {"long": "short", "short": "long"}
 
 
 def _leg_of(side, position_effect):
@@ -111,12 +113,11 @@ class KVBackAccount:
         if not closes:
             self._holds[order.order_id] = _Hold(order, cash)
             return
+        # A closing order sets aside what it would close, as far as it is free.
         position = self._positions.get(target_index(order.target_idx))
-        volume = order.unfilled_volume
-        if position is None:
-            raise ValueError(f"order {order.order_id!r} closes {volume} {leg} of target "
-                             f"{order.target_idx!r}, which the account {self.name!r} never held")
-        position.reserve(leg, volume)
+        volume = 0 if position is None else min(order.unfilled_volume, position.available(leg))
+        if volume > 0:
+            position.reserve(leg, volume)
         self._holds[order.order_id] = _Hold(order, cash, position, leg, volume)
 
     def _release(self, order_id):
@@ -129,6 +130,9 @@ class KVBackAccount:
             self._release(order_id)
 
     def _book(self, trade):
+        """Books one fill.  A close of more than is free to close nets: the
+        rest opens the other leg.  Stocks and funds settle in cash (a buy
+        pays its value, a sell receives it); futures hold margin."""
         target = target_index(trade.target_idx)
         leg, closes = _leg_of(trade.side, trade.position_effect)
         volume, price = trade.volume, trade.price
@@ -136,31 +140,36 @@ class KVBackAccount:
         futures = trade.target_type == gv.TARGETTYPE_FUTURE
         if not futures and trade.target_type not in _CASH_SETTLED:
             raise ValueError(f"cannot book a trade of target type {trade.target_type!r}")
-        if not futures and leg == "short":
-            raise ValueError(f"trade {trade.trader_id!r}: short positions need a futures target")
         position = self._positions.get(target)
+        closed, multiple, rest_margin = 0, 1.0, 0.0
         if closes:
             hold = self._holds.get(trade.order_id)
             own = hold is not None and hold.position is position and hold.leg == leg
-            reserved = hold.volume if own else 0
-            free = 0 if position is None else position.available(leg) + reserved
-            if position is None or not volume <= free:
-                raise ValueError(
-                    f"trade {trade.trader_id!r} closes {volume} {leg} of target {target}, "
-                    f"but only {free} of it is free to close")
-            multiple = framekit.env.get_multiple(target) if futures else 1.0
-        # Checks done: from here on nothing raises.
+            free = 0 if position is None else position.available(leg) + (hold.volume if own else 0)
+            closed = min(volume, free)
+            if futures:
+                multiple = framekit.env.get_multiple(target)
+                if volume > closed:
+                    rate = framekit.env.get_margin_rate(target, trade.side)
+                    rest_margin = price * (volume - closed) * multiple * rate
+        # Checks and lookups done: from here on nothing raises.
         self._release(trade.order_id)
         if position is None:
             position = self._positions[target] = KVBackPosition(target)
         if not closes:
             position.open(leg, volume, price, value if futures else 0.0)
-            self.cash -= value + fee
-        else:
-            average, released = position.close(leg, volume)
-            pnl = (price - average) * volume * multiple * (1 if leg == "long" else -1)
-            self.cash += (released + pnl if futures else value) - fee
+        if closed > 0:
+            average, released = position.close(leg, closed)
+            pnl = (price - average) * closed * multiple * (1 if leg == "long" else -1)
             self.realised_pnl += pnl
+            if futures:
+                self.cash += released + pnl
+        if closes and volume > closed:
+            position.open(_OTHER_LEG[leg], volume - closed, price, rest_margin)
+        if futures:
+            self.cash -= (value if not closes else rest_margin) + fee
+        else:
+            self.cash += (value if trade.side == gv.OrderAct_Sell else -value) - fee
         self.fee_total += fee
         self.trades.append(trade)
 
