@@ -198,3 +198,24 @@ def test_plain_prices_are_stepped_without_the_decimal_module(backtest, monkeypat
     assert used == []
     domain._create_a_trader(order, Decimal("10.27"), 1, 10.27, 0.0)   # anything unusual: decimal module
     assert used == ["10.27", "0.01"] and order.price == 10.27
+
+
+def test_the_over_fill_check_holds_under_O():
+    """Stripping asserts must not let a fill corrupt an order."""
+    import subprocess
+    import sys
+    import textwrap
+    code = textwrap.dedent("""
+        import korvit.backtest.domain as d
+        from korvit.backtest.model.orders import KVBackOrder
+        o = KVBackOrder.create(handle_idx=0, target_idx=0, code="x", order_id=1, order_price=1.0, target_type=1,
+                               position_effect=1, order_status=0, created_time=0.0, volume=1, order_ctg=2,
+                               order_side=1)
+        d.get_target_info_v2 = lambda idx: [{"MinMove": 0.01}]
+        try:
+            d._create_a_trader(o, 1.0, 2, 1.0, 0.0)
+        except AssertionError:
+            print("refused", o.filled_volume)
+    """)
+    out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.stdout.split() == ["refused", "0"], out.stderr
