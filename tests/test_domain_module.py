@@ -11,7 +11,6 @@ import numpy as np
 import pytest
 
 import korvit.backtest.domain as domain
-import korvit.tframe.framekit as framekit
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
 NAN = float("nan")

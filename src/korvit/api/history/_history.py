@@ -3,13 +3,13 @@
 Every getter returns copies, so callers cannot change the store by accident.
 """
 
-import operator
 import threading
 from collections.abc import Mapping
 
 import numpy as np
 
 from korvit.tframe.ufuncs import todotmc
+from korvit.tframe.utils.utilfunc import as_index
 
 __all__ = ["TickData", "set_target_info", "get_target_info", "set_target_info_v2",
            "get_target_info_v2", "set_bar_tick_data", "get_bar_tick_data", "clear"]
@@ -35,23 +35,6 @@ class TickData:
 
     def __repr__(self):
         return f"TickData({len(self)} ticks)"
-
-
-def _index(what, value):
-    """A non-negative int from an int-like or an integral float."""
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{what} must be an integer, got {value!r}")
-    if isinstance(value, (float, np.floating)):
-        if not float(value).is_integer():
-            raise ValueError(f"{what} must be a whole number, got {value!r}")
-        value = int(value)
-    try:
-        value = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{what} must be an integer, got {value!r}") from None
-    if value < 0:
-        raise IndexError(f"{what} {value} is negative")
-    return value
 
 
 def set_target_info(entries):
@@ -104,7 +87,7 @@ def get_target_info_v2(target_indices):
         positions = target_indices          # the engine's usual call: plain indices
     else:
         indices = np.asarray(target_indices, dtype=object).ravel()
-        positions = [_index("target index", i) for i in indices]
+        positions = [as_index("target index", i) for i in indices]
     with _lock:
         count = len(_target_info_v2)
         bad = [i for i in positions if i >= count]
@@ -115,7 +98,7 @@ def get_target_info_v2(target_indices):
 
 def set_bar_tick_data(target_idx, bar_pos, times, prices, volumes):
     """Store the ticks of one bar of one target (sorted into time order)."""
-    key = (_index("target index", target_idx), _index("bar position", bar_pos))
+    key = (as_index("target index", target_idx), as_index("bar position", bar_pos))
     arrays = []
     for name, values in (("times", times), ("prices", prices), ("volumes", volumes)):
         arr = np.asarray(values)
@@ -134,7 +117,7 @@ def set_bar_tick_data(target_idx, bar_pos, times, prices, volumes):
 
 def get_bar_tick_data(target_idx, bar_pos):
     """The ticks of one bar of one target; empty arrays when none are stored."""
-    key = (_index("target index", target_idx), _index("bar position", bar_pos))
+    key = (as_index("target index", target_idx), as_index("bar position", bar_pos))
     with _lock:
         stored = _ticks.get(key)
     if stored is None:

@@ -6,10 +6,7 @@ pending closing orders.  Changes that would make a volume negative raise
 ``ValueError`` and change nothing.
 """
 
-import math
-import operator
-
-import numpy as np
+from korvit.tframe.utils.utilfunc import as_index
 
 __all__ = ["PositionsBase", "KVBackPosition", "LEGS", "target_index"]
 
@@ -18,17 +15,7 @@ LEGS = ("long", "short")
 
 def target_index(value):
     """A target index as an int, from an int-like or an integral float."""
-    if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"target index must be an integer, got {value!r}")
-    if isinstance(value, (float, np.floating)) and math.isfinite(value) and value == int(value):
-        value = int(value)
-    try:
-        value = operator.index(value)
-    except TypeError:
-        raise TypeError(f"target index must be an integer, got {value!r}") from None
-    if value < 0:
-        raise IndexError(f"target index {value} is negative")
-    return value
+    return as_index("target index", value)
 
 
 def _check_leg(leg):

@@ -1,6 +1,7 @@
 """Small helpers: writing MATLAB (.mat) files and making values storable in them."""
 
 import datetime as _dt
+import operator
 import os
 import re
 import tempfile
@@ -9,7 +10,7 @@ from collections.abc import Mapping
 import numpy as np
 import scipy.io
 
-__all__ = ["save_mat", "to_mat", "mat_field_name", "task_file_name"]
+__all__ = ["save_mat", "to_mat", "mat_field_name", "task_file_name", "as_index"]
 
 _MAX_FIELD_LEN = 63     # the longest field name a .mat file takes
 _SKIP = object()        # marks a mapping entry that to_mat leaves out
@@ -151,3 +152,21 @@ def task_file_name(task_id):
             or any(c in name for c in '/\\\0') or name != name.strip()):
         raise ValueError(f"task id {task_id!r} cannot name a file")
     return name
+
+
+def as_index(what, value):
+    """A non-negative int from an int-like or an integral float; ``what``
+    names the value in the error."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{what} must be an integer, got {value!r}")
+    if isinstance(value, (float, np.floating)):
+        if not float(value).is_integer():
+            raise ValueError(f"{what} must be a whole number, got {value!r}")
+        value = int(value)
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be an integer, got {value!r}") from None
+    if value < 0:
+        raise IndexError(f"{what} {value} is negative")
+    return value
