@@ -1,0 +1,383 @@
+"""Differential tests: the compiled matching engine against its plain-Python twin.
+
+A seeded generator draws scenarios (targets, contract data, accounts, bars,
+orders, trades and engine calls); each is built twice on a fresh registry and
+run once through ``tests/reference_domain.py`` and once through the engine.
+All that can be observed must match: record fields and return values with
+their types (floats bit for bit), exception types, the host calls in order.
+"""
+
+import datetime
+import random
+import types
+from decimal import InvalidOperation
+from importlib.machinery import SourceFileLoader
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import korvit.backtest.domain as engine
+import korvit.tframe.framekit as framekit
+from korvit.api.history import _history
+from korvit.backtest.env import BacktestEnv
+from korvit.backtest.model.accounts import KVBackAccount
+from korvit.backtest.model.orders import KVBackOrder, KVBackOrderCollect, KVBackTrade, KVBackTradeCollect
+from korvit.tframe.sysdefine import GlobalDefine as gv
+from korvit.tframe.uclass import KData, SystemModeMgr
+
+twin = types.ModuleType("reference_domain")
+SourceFileLoader(twin.__name__, str(Path(__file__).with_name("reference_domain.py"))).exec_module(twin)
+
+NAN = float("nan")
+HOST_CALLS = []     # filled while this module's tests run, see recorded_host and World.callback
+
+
+def canon(x):
+    """A comparable image of ``x`` that keeps types and the exact bits of floats."""
+    if isinstance(x, (float, np.floating)):
+        return (type(x).__name__, repr(float(x)))        # every bit; -0.0 apart from 0.0
+    if isinstance(x, np.ndarray):
+        return ("ndarray", x.dtype.str, x.shape, [canon(v) for v in x.ravel()])
+    if isinstance(x, (list, tuple, dict)):
+        return (type(x).__name__, [canon(v) for v in (x.items() if isinstance(x, dict) else x)])
+    return (type(x).__name__, repr(x))     # ints, text, times, records and snapshots: their full repr
+
+
+@pytest.fixture(autouse=True, scope="module")
+def recorded_host():
+    """Records attribute writes on records and the host calls the engine makes."""
+    with pytest.MonkeyPatch.context() as mp:
+        def logged(cls, name, describe=lambda obj: ()):
+            original = getattr(cls, name)
+
+            def method(self, *args, **kwargs):
+                HOST_CALLS.append(canon((name, *describe(self), args, kwargs)))
+                return original(self, *args, **kwargs)
+            mp.setattr(cls, name, method)
+
+        for cls, key in ((KVBackOrder, "order_id"), (KVBackTrade, "trader_id")):
+            for name in ("__setattr__", "set_frozen_item"):
+                logged(cls, name, lambda record, key=key: [type(record).__name__, getattr(record, key, None)])
+        logged(KVBackAccount, "on_order", lambda account: [account.name])
+        for name in ("get_multiple", "get_margin_rate", "cost_fee_rate", "is_target_type", "matrix_bar_item_pos"):
+            logged(BacktestEnv, name)
+        yield
+
+
+class UserCallbackError(Exception):
+    """Raised by the user callback that a scenario tells to fail."""
+
+
+# ------------------------------------------------------------------ scenarios
+
+STOCK, FUTURE, INDEX = gv.TARGETTYPE_STOCK, gv.TARGETTYPE_FUTURE, gv.TARGETTYPE_INDEX
+OPEN, CLOSE = gv.PositionEffect_Open, gv.PositionEffect_Close
+STATUSES = (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding, gv.OrderStatus_PartFilled,
+            gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
+REASONS = (NAN, gv.OrderReject_MarketOrderHolding, gv.OrderReject_NoEnoughCash, gv.OrderReject_LimitType)
+FREQUENCIES = ((gv.KFreq_Min, 1), (gv.KFreq_Day, 1), (gv.KFreq_Min, 5), (gv.KFreq_Day, 2),
+               (gv.KFreq_Week, 1), (gv.KFreq_Month, 1), (gv.KFreq_Tick, 1), (gv.KFreq_Week, 2))
+# Fees on both sides of the per-lot threshold 0.1, and at it.
+FEES = (0.1, float(np.nextafter(0.1, 1)), float(np.nextafter(0.1, 0)), 0.0001, 0.000023, 3.0, 2.5, 0.0, 10)
+MIN_MOVES = (0.01, 0.05, 0.2, 1, 1.0, 0.5, 5, np.float32(0.01), np.float32(0.05), np.float32(0.2))
+FAMILIES = ("frozen", "fills", "status", "fill_time", "mixed")
+
+
+def _price(rng, low, high):
+    p = rng.uniform(low, high)
+    return rng.choice((p, p, p, round(p, 1), round(p, 2), round(p, 2), round(p, 3), float(int(p)), round(p),
+                       -round(p, 2), 0.0))
+
+
+def _is_composite(kfreq, num):
+    return (kfreq in (gv.KFreq_Min, gv.KFreq_Day) and num > 1) or (kfreq > gv.KFreq_Day and num == 1)
+
+
+def make_plan(seed, family):
+    """A random scenario, its calls drawn from ``family``; orders as the arguments of ``create``."""
+    rng = random.Random(seed)
+    targets = []
+    for k in range(rng.randint(1, 4)):
+        kind = rng.choice((STOCK, FUTURE, FUTURE, INDEX) if k else (STOCK, FUTURE))
+        info = {"MinMove": rng.choice(MIN_MOVES), "Multiple": 1 if kind == STOCK else rng.choice((1, 10, 10.0, 300))}
+        if kind == FUTURE:
+            info.update(LongMargin=rng.choice((0.1, 0.07, round(rng.uniform(0.05, 0.2), 3))),
+                        ShortMargin=rng.choice((0.1, 0.12, round(rng.uniform(0.05, 0.2), 3))),
+                        TradingFeeOpen=rng.choice(FEES), TradingFeeClose=rng.choice(FEES))
+        targets.append({"type": kind, "info": info})
+    (kfreq, num), n_bars = rng.choice(FREQUENCIES), rng.randint(2, 5)
+    groups = [(num if kfreq <= gv.KFreq_Day else rng.randint(1, 5)) if _is_composite(kfreq, num) else 1
+              for _ in range(n_bars)]                       # the base bars of each strategy bar
+    step = {gv.KFreq_Tick: 3, gv.KFreq_Min: 60}.get(kfreq, 86400)
+    t0 = 1_600_000_000 + 60 * rng.randrange(10 ** 6) + rng.choice((0, 0, 0.5, 0.001))
+    times = [t0 + step * (i + 1) for i in range(sum(groups))]
+    bar_times = [times[i] for i in np.cumsum(groups) - 1]
+    settings = {"MarginRate": rng.choice((1, 1.0, 0.8, 1.1)), "cost_fee_stock": rng.choice((3.0, 2.5, 1, 0.0)),
+                "cost_fee_future": rng.choice((1.0, 0.5, 1.3, 2))}
+    n_accounts, orders = rng.randint(1, 3), []
+    for order_id in range(1, rng.randint(2, 10) + 1):
+        target = rng.randrange(len(targets))
+        kind, handle = targets[target]["type"], rng.randrange(n_accounts)
+        volume = rng.choice((100, 200, 1000, 150, 3) if kind == STOCK else (1, 2, 7, 30, 2.0))
+        orders.append({
+            "order_id": order_id, "target_idx": rng.choice((target, target, np.int64(target))),
+            "code": f"code{target}", "target_type": kind, "order_side": rng.choice((gv.OrderAct_Buy, gv.OrderAct_Sell)),
+            "position_effect": rng.choice((OPEN, CLOSE) + (gv.PositionEffect_CloseToday,) * (kind == FUTURE)),
+            "order_ctg": rng.choice((gv.OrderCtg_Market, gv.OrderCtg_Limit)),
+            "order_price": _price(rng, 2, 80) if kind == STOCK else _price(rng, 500, 6000),
+            "volume": volume, "filled_volume": rng.choice((0, 0, 0, int(volume) // 2)),
+            "order_status": rng.choice(STATUSES[:2] * 3 + STATUSES), "created_time": rng.choice(bar_times),
+            "handle_idx": rng.choice((handle, handle, float(handle), np.int64(handle))),
+            "tag": rng.choice((None, f"tag{order_id}", {"n": order_id}))})
+    # The first account's commission table, its minimum commission often a hair from a real one.
+    rates = {"OpenTax": rng.choice((0.0, 0.001)), "CloseTax": rng.choice((0.001, 0.0)),
+             "TransFee": rng.choice((0.00002, 0.0)), "MinTradeFee": rng.choice((5.0, 0.0, 0.1))}
+    stock_orders = [o for o in orders if o["target_type"] == STOCK]
+    if stock_orders and rng.random() < 0.7:
+        anchor = rng.choice(stock_orders)
+        fee = anchor["order_price"] * anchor["volume"] * (settings["cost_fee_stock"] / 10000)
+        fee -= rng.choice((0, 0, 1, 2)) * float(np.spacing(fee)) + rng.choice((0.0, 0.0, 1e-15, 5e-16))
+        rates["MinTradeFee"] = max(0.0, fee)
+    plan = {"targets": targets, "settings": settings, "freq": (kfreq, num), "groups": groups, "times": times,
+            "volumes": [[rng.choice((0, 0, 0.5, 1, 300)) for _ in times] for _ in targets],
+            "cursor": rng.randrange(n_bars), "rates": rates, "n_accounts": n_accounts, "orders": orders,
+            "callback_fails_at": rng.choice((None,) * 9 + (rng.randint(1, 4),))}
+    plan["ops"] = [_random_op(rng, plan, bar_times, family) for _ in range(rng.randint(3, 8))]
+    return plan
+
+
+def _random_op(rng, plan, bar_times, family):
+    """One engine call; orders (and the trades made of them, see World) by their position."""
+    orders = plan["orders"]
+    if family == "mixed":
+        family = rng.choice(FAMILIES[:-1])
+    if family == "frozen":
+        kinds = sorted({o["target_type"] for o in orders} & {FUTURE, STOCK})     # a futures batch is never empty
+        side, kind = rng.choice(("order", "trader")), rng.choice([None, None] + kinds)
+        pool = [k for k, o in enumerate(orders) if kind is None or o["target_type"] == kind]
+        fn = f"_update_{side}{ {None: '', FUTURE: '_future', STOCK: '_stock'}[kind] }_frozen"
+        return ("frozen", side, fn, rng.sample(pool, rng.randint(min(1, len(pool)), len(pool))))
+    if family == "fills":
+        k = rng.randrange(len(orders))
+        trade_price = orders[k]["order_price"] * rng.choice((1, _price(rng, 0.5, 2)))
+        trade_price = rng.choice((trade_price, np.float64(trade_price), np.float32(trade_price),
+                                  int(trade_price), str(trade_price)))
+        order_price = rng.choice((orders[k]["order_price"], trade_price, np.float32(orders[k]["order_price"])))
+        rule = rng.choice(("unfilled",) * 6 + ("partial", "partial", "over", "zero"))
+        return ("fill", k, order_price, rule, trade_price, rng.choice(bar_times) + rng.choice((0, -60, 0.5)))
+    if family == "status":
+        batch = rng.sample(range(len(orders)), rng.randint(1, len(orders)))
+        return ("status", rng.choice(batch), batch, rng.choice(STATUSES + (gv.OrderStatus_Holding,)),
+                rng.choice(REASONS), rng.choice(bar_times))
+    if rng.random() < 0.3:
+        return ("clear", rng.choice(bar_times))
+    n_bars = len(plan["groups"])
+    pos = rng.choice((plan["cursor"], n_bars - 1, rng.randrange(n_bars), np.int64(n_bars - 1)))
+    return ("filled_time", pos, rng.choice(bar_times) + rng.choice((0, 0.5)), rng.randrange(len(plan["targets"])))
+
+
+# ------------------------------------------------------------------ running a scenario
+
+class World:
+    """A scenario built on a fresh registry, backtest environment and history store;
+    every order also comes with an earlier trade of its own, at its price."""
+
+    def __init__(self, plan, subject):
+        self.plan, self.subject, self.status_s, self.callbacks = plan, subject, None, 0
+        self.vr, self.smm, self.env = framekit.SystemBaseVar(), SystemModeMgr(), BacktestEnv()
+        vr, env = self.vr, self.env
+        env.set_env(vr, gv, self.smm)
+        targets, info = plan["targets"], vr.g_KorvitInputInfo
+        _history.set_target_info_v2([t["info"] for t in targets])
+        info.TargetListDot = [f"MK{k}.C{k}" for k in range(len(targets))]
+        info.TargetList = [dot.lower() for dot in info.TargetListDot]
+        vr.g_KorvitTargetsInfo.update((dot, {"Type": t["type"], "Multiple": t["info"]["Multiple"]})
+                                      for dot, t in zip(info.TargetListDot, targets))
+        for name, value in plan["settings"].items():
+            setattr(vr.g_KorvitSettingInfo, name, value)
+
+        (kfreq, num), groups = plan["freq"], plan["groups"]
+        base = env.generate_kmatrix_array(len(targets), len(plan["times"]))
+        base[gv.KMatrixPos_TimeLine] = plan["times"]
+        for t, volumes in enumerate(plan["volumes"]):
+            base[gv.bar_item_pos(gv.KMatrix_Volume, t)] = volumes
+        strategy = base[:, np.cumsum(groups) - 1]       # a strategy bar has the time of its last base bar
+        base_freq = gv.KFreq_Tick if kfreq == gv.KFreq_Tick else min(kfreq, gv.KFreq_Day)
+        vr.g_KorvitKDataList.append(KData(base, np.arange(base.shape[1]), Frequency=base_freq))
+        if _is_composite(kfreq, num):       # weekly and longer bars give the first base bar of each
+            begin = np.cumsum([0] + groups[:-1]) if kfreq >= gv.KFreq_Week \
+                else np.repeat(np.arange(len(groups)), groups)
+            vr.g_KorvitKDataList.append(KData(strategy, np.arange(len(groups)), BaseBegin=begin,
+                                              Frequency=kfreq, FreNum=num))
+        info.KFrequencyI, info.KFreNum = kfreq, num
+        vr.g_KorvitDataValueFresh = strategy[: gv.KMatrixPos_Head_len].copy()
+        vr.g_KorvitSimCurBarFresh = plan["cursor"]
+
+        vr.g_KorvitAccounts[:] = [KVBackAccount(f"acct{k}", 1e9, plan["rates"] if k == 0 else None)
+                                  for k in range(plan["n_accounts"])]
+        info.AccountNameList = [a.name for a in vr.g_KorvitAccounts]
+        vr.g_KorvitUserContext = "user context"
+        info.on_order_status_func = lambda context, snap: self.callback("on_order_status", context, snap)
+        info.on_order_execution_func = lambda context, snap: self.callback("on_execution", context, snap)
+        vr.g_KVOrders, vr.g_KVTrades = KVBackOrderCollect(), KVBackTradeCollect()
+        self.orders = [KVBackOrder.create(**o) for o in plan["orders"]]
+        self.trades = [KVBackTrade.create(
+            handle_idx=o.handle_idx, target_idx=o.target_idx, target_type=o.target_type, order_id=o.order_id,
+            order_price=o.price, trader_id=k, trader_volume=o.volume, trade_price=o.price, filled_time=o.created_time,
+            order_ctg=o.ctg, order_side=o.side, position_effect=o.position_effect, tag=o.tag, order_fee=0.0,
+            order_margin=0.0) for k, o in enumerate(self.orders)]
+        for order, trade in zip(self.orders, self.trades):
+            vr.g_KVOrders.append(None, order)
+            vr.g_KVTrades.append(None, trade)
+
+    def callback(self, kind, context, snap):
+        self.callbacks += 1
+        HOST_CALLS.append(canon(("user", kind, context, snap, self.subject.smm.current_phase, self.status_s)))
+        if self.callbacks == self.plan["callback_fails_at"]:
+            raise UserCallbackError(kind)
+
+    def apply(self, op):
+        """Runs one planned engine call; returns what is compared."""
+        kind, subject = op[0], self.subject
+        if kind == "frozen":
+            return getattr(subject, op[2])([(self.orders if op[1] == "order" else self.trades)[k] for k in op[3]])
+        if kind == "status":            # status_s: the caller's status array, shown to the user callbacks
+            _, k, batch, *args = op
+            self.status_s = [self.orders[j].status for j in batch]
+            subject._update_order_status(self.orders[k], self.status_s, batch.index(k), *args)
+            return self.status_s
+        if kind == "fill":
+            # The fill sequence of an order: trade, status report, execution report, frozen funds of the trade.
+            _, k, order_price, rule, trade_price, t = op
+            order = self.orders[k]
+            unfilled = order.unfilled_volume
+            volume = {"unfilled": unfilled, "partial": max(1, int(unfilled) // 2), "over": unfilled + 1, "zero": 0}
+            trade = subject._create_a_trader(order, order_price, volume[rule], trade_price, t)
+            self.status_s = [order.status]
+            subject._update_order_status(order, self.status_s, 0, order.status, NAN, t)
+            subject._back_test_call_on_execution(order, trade)
+            return trade, subject._update_trader_frozen([trade])
+        if kind == "filled_time":
+            return subject._get_filled_time(*op[1:])
+        return subject._clear_unfilled_order(op[1])
+
+
+def run(plan, subject):
+    """Builds ``plan``, runs its calls through ``subject`` and returns all that can be
+    observed: results, host calls, fields of orders and trades, cache and run phase."""
+    out, world = {}, World(plan, subject)
+    try:
+        with pytest.MonkeyPatch.context() as mp:
+            for name in ("vr", "env", "smm"):
+                mp.setattr(framekit, name, getattr(world, name))
+            HOST_CALLS.clear()
+            for k, op in enumerate(plan["ops"]):
+                try:
+                    out[f"call #{k}"] = ("returned", canon(world.apply(op)))
+                except Exception as exc:        # compared, not hidden
+                    out[f"call #{k}"] = ("raised", type(exc).__qualname__)
+    finally:
+        _history.clear()
+    out.update((f"host call #{k}", entry) for k, entry in enumerate(HOST_CALLS))
+    for o in world.vr.g_KVOrders:
+        out.update((f"order {o.order_id}.{name}", canon(getattr(o, name))) for name in KVBackOrder.__slots__)
+    for k, t in enumerate(world.vr.g_KVTrades):
+        out.update((f"trade #{k}.{name}", canon(getattr(t, name))) for name in KVBackTrade._FIELDS + ("_frozen",))
+        out[f"trade #{k}"] = type(t).__qualname__
+    out["filled-time cache"] = canon(world.vr.g_KorvitCache.min_sec_filled_time)
+    out["phase"] = canon(subject.smm.current_phase)
+    return out
+
+
+def compare(plan):
+    """The twin's run of ``plan``, and the first entries in which the engine's run differs."""
+    expected, got = run(plan, twin), run(plan, engine)
+    keys = list(expected) + [k for k in got if k not in expected]
+    return expected, [f"{k}: twin {expected.get(k)!r}, engine {got.get(k)!r}"
+                      for k in keys if expected.get(k, "<absent>") != got.get(k, "<absent>")][:6]
+
+
+# ------------------------------------------------------------------ tests
+
+SCENARIOS = 80     # per family
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_random_scenarios_agree(family):
+    failing, results = {}, []
+    for seed in range(1000 * FAMILIES.index(family), 1000 * FAMILIES.index(family) + SCENARIOS):
+        plan = make_plan(seed, family)
+        expected, diffs = compare(plan)
+        results += [expected[f"call #{k}"][0] for k in range(len(plan["ops"]))]
+        if diffs:
+            failing[seed] = diffs
+    assert not failing, f"{len(failing)} of {SCENARIOS} scenarios differ, seeds {list(failing)}; the first:\n" \
+        + "\n".join(next(iter(failing.values())))
+    assert results.count("returned") > len(results) / 2, "most calls fail: the scenarios test little"
+
+
+def small_plan(kind, op):
+    """One target of ``kind``, new orders 1 to 3 on it, and one call."""
+    plan = make_plan(7, "mixed")
+    contract = dict(MinMove=0.05, Multiple=10, LongMargin=0.1, ShortMargin=0.1, TradingFeeOpen=3.0,
+                    TradingFeeClose=0.0001)
+    plan.update(targets=[{"type": kind, "info": contract}], orders=plan["orders"][:3], volumes=plan["volumes"][:1],
+                callback_fails_at=None, ops=[op])
+    for o in plan["orders"]:
+        o.update(target_idx=0, target_type=kind, volume=100 if kind == STOCK else 3, filled_volume=0,
+                 position_effect=OPEN, order_status=gv.OrderStatus_PreHolding)
+    return plan
+
+
+FILL = ("fill", 0, 10.0, "unfilled", 10.27, 1_600_000_000.0)
+TEXT_FILL = ("fill", 0, "10.3", "unfilled", "10.27", 1_600_000_000.0)
+FROZEN = ("frozen", "order", "_update_order_frozen", [0, 1])
+HOLDING = ("status", 0, [0], gv.OrderStatus_Holding, NAN, 0.0)
+
+# name: target type, call, change to the plan, what the twin raises (None: it returns)
+BAD_INPUTS = {
+    "over-fill": (STOCK, ("fill", 0, 10.0, "over", 10.27, 1_600_000_000.0), None, AssertionError),
+    "missing MinMove": (STOCK, FILL, lambda plan: plan["targets"][0]["info"].pop("MinMove"), InvalidOperation),
+    "missing fee key": (FUTURE, FROZEN, lambda plan: plan["targets"][0]["info"].pop("TradingFeeClose"), TypeError),
+    "price None": (FUTURE, FROZEN, lambda plan: plan["orders"][1].update(order_price=None), TypeError),
+    "unknown position effect": (STOCK, FROZEN, lambda plan: plan["orders"][1].update(position_effect=99),
+                                NotImplementedError),
+    "on_order fails": (STOCK, HOLDING, lambda plan: plan["orders"][0].update(position_effect=99), ValueError),
+    "user callback fails": (STOCK, HOLDING, lambda plan: plan.update(callback_fails_at=1), UserCallbackError),
+    "text MinMove and prices": (STOCK, TEXT_FILL, lambda plan: plan["targets"][0]["info"].update(MinMove="0.05"),
+                                None),
+}
+
+
+@pytest.mark.parametrize("case", BAD_INPUTS)
+def test_bad_input_fails_alike(case):
+    """The twin fails as expected; the engine fails alike and leaves the same steps done."""
+    kind, op, change, raised = BAD_INPUTS[case]
+    plan = small_plan(kind, op)
+    if change:
+        change(plan)
+    expected, diffs = compare(plan)
+    outcome = expected["call #0"]
+    assert outcome[0] == "returned" if raised is None else outcome == ("raised", raised.__qualname__)
+    assert not diffs
+
+
+def test_module_names_are_looked_up_at_call_time(monkeypatch):
+    """Replaced contract data, Decimal, trade class and minute are what both modules use."""
+    plan = small_plan(STOCK, TEXT_FILL)
+    plan.update(freq=(gv.KFreq_Min, 1), ops=[TEXT_FILL, ("filled_time", 0, 0.0, 0)])
+    plain, read = run(plan, twin), {}
+    for module in (twin, engine):
+        class Trade(KVBackTrade):
+            __slots__ = ()
+        read[module] = []
+        monkeypatch.setattr(module, "get_target_info_v2", lambda indices: [{"MinMove": 1}])
+        monkeypatch.setattr(module, "Decimal", lambda text, seen=read[module], decimal=module.Decimal:
+                            seen.append(text) or decimal(text))
+        monkeypatch.setattr(module, "KVBackTrade", Trade)
+        monkeypatch.setattr(module, "_1min_dt", datetime.timedelta(minutes=2))
+    replaced, diffs = compare(plan)
+    assert not diffs
+    assert read[twin] == read[engine] == ["10.27", "1", "10.3", "1"]
+    assert [replaced[key] != plain[key] for key in ("order 1.price", "trade #3", "call #1")] == [True] * 3
