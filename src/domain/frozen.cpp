@@ -224,6 +224,7 @@ nb::object stock_frozen(nb::handle records_in, const Kind &kind) {
         kc::getattr(kc::getitem(vr_field(n::g_KorvitAccounts), kc::py_int(0)), n::stock_commission_rate);
     nb::object tolerance = kc::py_float(MIN_FEE_TOLERANCE);
     auto rate = [&](Name &key) { return kc::getitem(rates, key.get()); };
+    const nb::object open = gv(n::PositionEffect_Open), close = gv(n::PositionEffect_Close);
 
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(records.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -233,16 +234,16 @@ nb::object stock_frozen(nb::handle records_in, const Kind &kind) {
         nb::object volume = kc::getattr(record, n::volume);
         nb::object tax;
         if (kind.closing_margin) { // orders: open, then close, anything else is not supported
-            if (kc::equals(effect, gv(n::PositionEffect_Open)))
+            if (kc::equals(effect, open))
                 tax = rate(k::OpenTax);
-            else if (kc::equals(effect, gv(n::PositionEffect_Close)))
+            else if (kc::equals(effect, close))
                 tax = rate(k::CloseTax);
             else
                 not_implemented();
         } else { // trades: refuse anything but open and close first
-            if (!kc::equals(effect, gv(n::PositionEffect_Close)) && !kc::equals(effect, gv(n::PositionEffect_Open)))
+            if (!kc::equals(effect, close) && !kc::equals(effect, open))
                 not_implemented();
-            tax = kc::equals(effect, gv(n::PositionEffect_Open)) ? rate(k::OpenTax) : rate(k::CloseTax);
+            tax = kc::equals(effect, open) ? rate(k::OpenTax) : rate(k::CloseTax);
         }
         nb::object trans_fee = rate(k::TransFee), min_fee = rate(k::MinTradeFee);
         nb::object fee, value;
@@ -289,7 +290,8 @@ nb::object select(nb::handle records, Keep &&keep) {
 nb::object _update_order_frozen(nb::handle orders_in) {
     nb::object orders = as_fast_sequence(orders_in, "orders");
     auto of_type = [&](Name &type) {
-        return select(orders, [&](nb::handle o) { return kc::equals(kc::getattr(o, n::target_type), gv(type)); });
+        const nb::object wanted = gv(type);
+        return select(orders, [&](nb::handle o) { return kc::equals(kc::getattr(o, n::target_type), wanted); });
     };
     nb::object futures_orders = of_type(n::TARGETTYPE_FUTURE);
     nb::object stocks_orders = of_type(n::TARGETTYPE_STOCK);
