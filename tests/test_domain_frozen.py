@@ -176,3 +176,17 @@ def test_a_host_that_empties_the_batch_midway_cannot_upset_the_update(world):
         o.__class__ = Hostile
     margins, fees = domain._update_order_frozen(batch)
     assert margins == [4000.0 * 10 * 0.1] * 3 and [o.frozen_item("fee") for o in orders] == [3.0] * 3
+
+
+def test_a_collection_class_that_returns_too_few_values_is_an_error_not_a_crash(world, monkeypatch):
+    from korvit.tframe.utils.collectbase import CollectBase
+
+    class Short(CollectBase):
+        @staticmethod
+        def obj_attr_value(records, attr):
+            return CollectBase.obj_attr_value(records, attr)[:-1]
+
+    monkeypatch.setattr(domain, "cb", Short)
+    orders = [world.order(k, target=FUTURE, price=4000.0, volume=1) for k in (1, 2)]
+    with pytest.raises(IndexError, match="1 values of 'target_idx' for 2 records"):
+        domain._update_order_future_frozen(orders)

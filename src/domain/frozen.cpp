@@ -37,10 +37,14 @@ struct Kind {
 const Kind ORDERS{n::unfilled_volume, k::value, k::fee, true};
 const Kind TRADES{n::volume, k::trader_value, k::trader_fee, false};
 
-// `cb.obj_attr_value(records, attr)` as a list or tuple.
+// `cb.obj_attr_value(records, attr)` as a list or tuple of one value per record.
 nb::object attr_values(nb::handle records, Name &attr) {
-    nb::object values = kc::call_method(global(n::cb), n::obj_attr_value, records, attr.get());
-    return as_fast_sequence(values, "attribute values");
+    nb::object values =
+        as_fast_sequence(kc::call_method(global(n::cb), n::obj_attr_value, records, attr.get()), "attribute values");
+    const Py_ssize_t got = PySequence_Fast_GET_SIZE(values.ptr()), want = PySequence_Fast_GET_SIZE(records.ptr());
+    if (got != want)
+        kc::raise(PyExc_IndexError, "obj_attr_value gave %zd values of '%s' for %zd records", got, attr.text, want);
+    return values;
 }
 
 inline PyObject *item(nb::handle fast, Py_ssize_t i) { return PySequence_Fast_GET_ITEM(fast.ptr(), i); }
