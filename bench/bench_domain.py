@@ -3,7 +3,7 @@
     python bench/bench_domain.py [--repeat N]
 
 Each figure is the time of the compiled engine and of its plain-Python twin
-(tests/reference_domain.py, the same operations in the same order) on the same
+(bench/reference_domain.py, the same operations in the same order) on the same
 host objects, measured in this run; the ratio is what matters (machines
 differ).  Host calls (records, collections, accounts) are the same for both,
 so they bound the ratio.
@@ -11,24 +11,20 @@ so they bound the ratio.
 
 import argparse
 import random
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-
-import korvit.backtest.domain as domain                      # noqa: E402
-import reference_domain                                      # noqa: E402
-from korvit.api.history import _history                     # noqa: E402
-from korvit.backtest.env import install_backtest_env          # noqa: E402
-from korvit.backtest.model.accounts import KVBackAccount     # noqa: E402
-from korvit.backtest.model.orders import (                    # noqa: E402
+import korvit.backtest.domain as domain
+import reference_domain  # the plain-Python twin beside this file
+from korvit.api.history import _history
+from korvit.backtest.env import install_backtest_env
+from korvit.backtest.model.accounts import KVBackAccount
+from korvit.backtest.model.orders import (
     KVBackOrder, KVBackOrderCollect, KVBackStopOrderCollect, KVBackTradeCollect)
-from korvit.tframe.sysdefine import GlobalDefine as gv       # noqa: E402
-from korvit.tframe.uclass import KData                       # noqa: E402
-from korvit.tframe.utils.datetimefunc import datetime_to_mft  # noqa: E402
+from korvit.tframe.sysdefine import GlobalDefine as gv
+from korvit.tframe.uclass import KData
+from korvit.tframe.utils.datetimefunc import datetime_to_mft
 
 N_TARGETS = 20          # even targets are stocks, odd ones futures
 

@@ -2,7 +2,8 @@
 
 A seeded generator draws scenarios (targets, contract data, accounts, bars,
 orders, trades and engine calls); each is built twice on a fresh registry and
-run once through ``tests/reference_domain.py`` and once through the engine.
+run once through the plain-Python twin ``bench/reference_domain.py`` and once
+through the engine.
 All that can be observed must match: record fields and return values with
 their types (floats bit for bit), exception types, the host calls in order.
 """
@@ -27,7 +28,8 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData, SystemModeMgr
 
 twin = types.ModuleType("reference_domain")
-SourceFileLoader(twin.__name__, str(Path(__file__).with_name("reference_domain.py"))).exec_module(twin)
+TWIN_SOURCE = Path(__file__).resolve().parent.parent / "bench" / "reference_domain.py"
+SourceFileLoader(twin.__name__, str(TWIN_SOURCE)).exec_module(twin)
 
 NAN = float("nan")
 HOST_CALLS = []     # filled while this module's tests run, see recorded_host and World.callback
