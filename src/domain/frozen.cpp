@@ -291,42 +291,50 @@ nb::object select(nb::handle records, Keep &&keep) {
 
 } // namespace
 
-nb::object _update_order_frozen(nb::handle orders_in) {
-    nb::object orders = as_fast_sequence(orders_in, "orders");
+namespace {
+
+// Runs the futures and the stock computation, each on its part of the batch
+// (when that part is not empty), and returns both frozen items of every
+// record.  `is_type(record, type constant)` sorts the records.
+template <class IsType>
+nb::object update_by_type(nb::handle records_in, const char *what, const Kind &kind, IsType &&is_type,
+                          kc::OwnFunction &own_future, nb::object (*future)(nb::handle),
+                          kc::OwnFunction &own_stock, nb::object (*stock)(nb::handle)) {
+    nb::object records = as_fast_sequence(records_in, what);
     auto of_type = [&](Name &type) {
         const nb::object wanted = gv(type);
-        return select(orders, [&](nb::handle o) { return kc::equals(kc::getattr(o, n::target_type), wanted); });
+        return select(records, [&](nb::handle r) { return is_type(r, wanted); });
     };
-    nb::object futures_orders = of_type(n::TARGETTYPE_FUTURE);
-    nb::object stocks_orders = of_type(n::TARGETTYPE_STOCK);
-    if (PyList_GET_SIZE(futures_orders.ptr()) > 0)
-        Own::_update_order_future_frozen.call(
-            ns, [&] { return _update_order_future_frozen(futures_orders); }, futures_orders);
-    if (PyList_GET_SIZE(stocks_orders.ptr()) > 0)
-        Own::_update_order_stock_frozen.call(
-            ns, [&] { return _update_order_stock_frozen(stocks_orders); }, stocks_orders);
-    return frozen_lists(orders, ORDERS);
+    nb::object future_part = of_type(n::TARGETTYPE_FUTURE);
+    nb::object stock_part = of_type(n::TARGETTYPE_STOCK);
+    if (PyList_GET_SIZE(future_part.ptr()) > 0)
+        own_future.call(ns, [&] { return future(future_part); }, future_part);
+    if (PyList_GET_SIZE(stock_part.ptr()) > 0)
+        own_stock.call(ns, [&] { return stock(stock_part); }, stock_part);
+    return frozen_lists(records, kind);
+}
+
+} // namespace
+
+nb::object _update_order_frozen(nb::handle orders) {
+    return update_by_type(
+        orders, "orders", ORDERS,
+        [](nb::handle o, nb::handle type) { return kc::equals(kc::getattr(o, n::target_type), type); },
+        Own::_update_order_future_frozen, _update_order_future_frozen, Own::_update_order_stock_frozen,
+        _update_order_stock_frozen);
 }
 
 nb::object _update_order_future_frozen(nb::handle orders) { return future_frozen(orders, ORDERS); }
 nb::object _update_order_stock_frozen(nb::handle orders) { return stock_frozen(orders, ORDERS); }
 
-nb::object _update_trader_frozen(nb::handle traders_in) {
-    nb::object traders = as_fast_sequence(traders_in, "traders");
-    auto of_type = [&](Name &type) {
-        return select(traders, [&](nb::handle t) {
-            return kc::truthy(kc::call_method(env(), n::is_target_type, kc::getattr(t, n::target_idx), gv(type)));
-        });
-    };
-    nb::object future_traders = of_type(n::TARGETTYPE_FUTURE);
-    nb::object stock_traders = of_type(n::TARGETTYPE_STOCK);
-    if (PyList_GET_SIZE(future_traders.ptr()) > 0)
-        Own::_update_trader_future_frozen.call(
-            ns, [&] { return _update_trader_future_frozen(future_traders); }, future_traders);
-    if (PyList_GET_SIZE(stock_traders.ptr()) > 0)
-        Own::_update_trader_stock_frozen.call(
-            ns, [&] { return _update_trader_stock_frozen(stock_traders); }, stock_traders);
-    return frozen_lists(traders, TRADES);
+nb::object _update_trader_frozen(nb::handle traders) {
+    return update_by_type(
+        traders, "traders", TRADES,
+        [](nb::handle t, nb::handle type) {
+            return kc::truthy(kc::call_method(env(), n::is_target_type, kc::getattr(t, n::target_idx), type));
+        },
+        Own::_update_trader_future_frozen, _update_trader_future_frozen, Own::_update_trader_stock_frozen,
+        _update_trader_stock_frozen);
 }
 
 nb::object _update_trader_future_frozen(nb::handle traders) { return future_frozen(traders, TRADES); }
