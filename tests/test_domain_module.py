@@ -19,10 +19,12 @@ GLOBALS = ["itertools", "np", "isnan", "timedelta", "Decimal", "cnt", "gv", "smm
            "get_bar_tick_data", "KVBackOrder", "KVBackTrade", "KVBackStopOrder", "PositionsBase", "KVBackAccount",
            "convert_back_order_to_snap_order", "convert_back_order_to_snap_execution", "_1min_dt", "_1sec_dt"]
 FUNCTIONS = {
-    "_get_filled_time": 3, "_create_a_trader": 5, "_clear_unfilled_order": 1, "_back_test_call_on_execution": 2,
-    "_back_test_call_on_order_status": 1, "_update_order_status": 6, "_update_trader_future_frozen": 1,
-    "_update_trader_stock_frozen": 1, "_update_trader_frozen": 1, "_update_order_future_frozen": 1,
-    "_update_order_stock_frozen": 1, "_update_order_frozen": 1,
+    "_get_filled_time": 3, "_transaction_order": 7, "_create_a_trader": 5, "_clear_unfilled_order": 1,
+    "_back_test_call_on_execution": 2, "_back_test_call_on_order_status": 1, "_update_order_status": 6,
+    "_set_stop_order_target_price": 2, "_update_stop_order_status": 2, "_cancel_other_stop_order": 1,
+    "_fire_stop_order": 1, "_update_trader_future_frozen": 1, "_update_trader_stock_frozen": 1,
+    "_update_trader_frozen": 1, "_update_order_future_frozen": 1, "_update_order_stock_frozen": 1,
+    "_update_order_frozen": 1,
 }
 
 
@@ -143,5 +145,30 @@ def test_reference_counts_stay_balanced(world):
         with pytest.raises(IndexError):
             domain._update_order_status(order, status_s, 5, gv.OrderStatus_Holding, NAN, when)
     world.vr.g_KVTrades = None          # drop the 200 trades that now hold the objects
+    world.events.clear()
+    assert [sys.getrefcount(o) for o in watched] == before
+
+
+def test_reference_counts_stay_balanced_through_matching_and_stops(world):
+    from korvit.backtest.model.orders import KVBackStopOrder
+    bar = [11.0], [9.0], [10.0], [100.0]
+    no_assign = np.array([])
+    watched = (*bar, no_assign, world.vr, world.env)
+    before = [sys.getrefcount(o) for o in watched]
+    for k in range(1, 201, 2):
+        world.order(k, target=1, price=10.0, volume=1)
+        world.vr.g_KVStopOrders.append(k, KVBackStopOrder.create(
+            stop_order_id=k, target_order_id=k, target_idx=1, handle_idx=0, act=gv.OrderAct_Buy,
+            stop_order_type=gv.StopOrderType_Loss, stop_gap_type=gv.OrderStop_StopGap_Point, stop_gap=1,
+            volume=1, ctg=gv.OrderCtg_Market))
+        domain._transaction_order(np.array([k]), *bar, no_assign, no_assign)
+        stop = world.vr.g_KVStopOrders.obj([k])[0]
+        stop.trigger_time = 0.0
+        fired = domain._fire_stop_order(stop)
+        domain._transaction_order(fired[0], *bar, fired[1], fired[2])
+        with pytest.raises(IndexError):
+            domain._transaction_order(np.array([k]), [], [], [], [], no_assign, no_assign)
+    world.vr.g_KVOrders = world.vr.g_KVStopOrders = world.vr.g_KVTrades = None
+    world.vr.g_KorvitAccounts.clear()
     world.events.clear()
     assert [sys.getrefcount(o) for o in watched] == before

@@ -101,12 +101,27 @@ nb::object as_fast_sequence(nb::handle seq, const char *what);
 inline nb::object index_of(nb::handle record, Name &field) { return kc::to_int(kc::getattr(record, field)); }
 
 // ------------------------------------------------------- the engine's parts
-// Own functions called from other parts of the engine.
+// Own functions called from other parts of the engine (see kc::OwnFunction).
+#define DM_OWN_FUNCTIONS(X)                                                                                \
+    X(_get_filled_time) X(_transaction_order) X(_create_a_trader) X(_back_test_call_on_execution)         \
+    X(_back_test_call_on_order_status) X(_update_order_status) X(_set_stop_order_target_price)            \
+    X(_update_stop_order_status) X(_cancel_other_stop_order) X(_fire_stop_order)                          \
+    X(_update_trader_future_frozen) X(_update_trader_stock_frozen) X(_update_trader_frozen)               \
+    X(_update_order_future_frozen) X(_update_order_stock_frozen) X(_update_order_frozen)
+
 struct Own {
-    static kc::OwnFunction _back_test_call_on_order_status, _update_order_future_frozen,
-        _update_order_stock_frozen, _update_trader_future_frozen, _update_trader_stock_frozen, _get_filled_time;
+#define DM_DECLARE_OWN(name) static kc::OwnFunction name;
+    DM_OWN_FUNCTIONS(DM_DECLARE_OWN)
+#undef DM_DECLARE_OWN
     static void capture_all();
 };
+
+// `[x]`.
+inline nb::object list_of(nb::handle x) {
+    nb::object list = kc::steal(PyList_New(1));
+    PyList_SET_ITEM(list.ptr(), 0, nb::borrow(x).release().ptr());
+    return list;
+}
 
 // Order status updates and user callbacks.
 nb::object _update_order_status(nb::handle order, nb::handle status_s, nb::handle status_idx,
@@ -127,5 +142,15 @@ nb::object _create_a_trader(nb::handle order, nb::handle order_price, nb::handle
                             nb::handle trade_price, nb::handle filled_time);
 nb::object _get_filled_time(nb::handle pos, nb::handle reference_time, nb::handle target_idx);
 nb::object _clear_unfilled_order(nb::handle bar_time);
+
+// The order transaction: admission, pricing and fill of a batch of orders.
+nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::handle bar_lows, nb::handle bar_opens,
+                              nb::handle bar_vols, nb::handle target_price_assign, nb::handle filled_time_assign);
+
+// Stop orders: arming at the fill of their target order, firing, siblings.
+nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle trade_price);
+nb::object _update_stop_order_status(nb::handle stop_orders, nb::handle execute_status);
+nb::object _cancel_other_stop_order(nb::handle stop_order);
+nb::object _fire_stop_order(nb::handle stop_order);
 
 } // namespace dm

@@ -9,20 +9,14 @@ namespace dm {
 
 kc::ModuleNamespace ns;
 
-#define DM_OWN(name) kc::OwnFunction Own::name{#name, KC_SITE(DM_QUAL(#name))}
-DM_OWN(_back_test_call_on_order_status);
-DM_OWN(_update_order_future_frozen);
-DM_OWN(_update_order_stock_frozen);
-DM_OWN(_update_trader_future_frozen);
-DM_OWN(_update_trader_stock_frozen);
-DM_OWN(_get_filled_time);
-#undef DM_OWN
+#define DM_DEFINE_OWN(name) kc::OwnFunction Own::name{#name, KC_SITE(DM_QUAL(#name))};
+DM_OWN_FUNCTIONS(DM_DEFINE_OWN)
+#undef DM_DEFINE_OWN
 
 void Own::capture_all() {
-    for (kc::OwnFunction *f : {&_back_test_call_on_order_status, &_update_order_future_frozen,
-                               &_update_order_stock_frozen, &_update_trader_future_frozen,
-                               &_update_trader_stock_frozen, &_get_filled_time})
-        f->capture(ns);
+#define DM_CAPTURE_OWN(name) name.capture(ns);
+    DM_OWN_FUNCTIONS(DM_CAPTURE_OWN)
+#undef DM_CAPTURE_OWN
 }
 
 nb::object as_fast_sequence(nb::handle seq, const char *what) {
@@ -84,6 +78,10 @@ void bind_host_names(nb::module_ &m) {
 void bind_functions(nb::module_ &m) {
     m.def("_get_filled_time", DM_FN(_get_filled_time), ARG("pos"), ARG("reference_time"), ARG("target_idx"),
           "The time inside the current bar at which a fill of the target is dated.");
+    m.def("_transaction_order", DM_FN(_transaction_order), ARG("order_ids"), ARG("bar_highs"), ARG("bar_lows"),
+          ARG("bar_opens"), ARG("bar_vols"), ARG("target_price_assign"), ARG("filled_time_assign"),
+          "Matches a batch of orders against the current bar of their targets: admits new orders, prices\n"
+          "and fills them, records every status change; returns the orders' statuses as an array.");
     m.def("_create_a_trader", DM_FN(_create_a_trader), ARG("order"), ARG("order_price"), ARG("trader_volume"),
           ARG("trade_price"), ARG("filled_time"),
           "Fills `trader_volume` of the order at the trade price (both prices brought to the target's\n"
@@ -98,6 +96,16 @@ void bind_functions(nb::module_ &m) {
           ARG("order_status"), ARG("rej_reason"), ARG("update_time"),
           "Sets an order's status, tells its account when it starts or stops holding, records the status\n"
           "in `status_s[status_idx]` and reports the order to the user.");
+    m.def("_set_stop_order_target_price", DM_FN(_set_stop_order_target_price), ARG("target_order_id"),
+          ARG("trade_price"),
+          "Arms the holding stop orders of a target order that has just filled at `trade_price`.");
+    m.def("_update_stop_order_status", DM_FN(_update_stop_order_status), ARG("stop_orders"), ARG("execute_status"),
+          "Sets the status of each stop order of the list.");
+    m.def("_cancel_other_stop_order", DM_FN(_cancel_other_stop_order), ARG("stop_order"),
+          "Takes a fired stop order and its siblings out of play; active siblings are cancelled.");
+    m.def("_fire_stop_order", DM_FN(_fire_stop_order), ARG("stop_order"),
+          "Fires a stop order: places its closing order and returns (order id, fill price, fill time),\n"
+          "each as a one-entry array.");
     m.def("_update_trader_future_frozen", DM_FN(_update_trader_future_frozen), ARG("traders"),
           "Frozen margin and fee of futures trades; returns two float arrays.");
     m.def("_update_trader_stock_frozen", DM_FN(_update_trader_stock_frozen), ARG("traders"),

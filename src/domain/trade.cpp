@@ -69,15 +69,9 @@ nb::object loc_value(nb::handle info, Py_ssize_t idx, Name &label) {
     return kc::call_method(entry, n::get, label.get());
 }
 
-nb::object one_item_list(nb::handle x) {
-    nb::object list = kc::steal(PyList_New(1));
-    PyList_SET_ITEM(list.ptr(), 0, nb::borrow(x).release().ptr());
-    return list;
-}
-
 // `mft_to_datetime([t])[0]`.
 nb::object to_datetime(nb::handle t) {
-    nb::object dts = kc::call(global(n::mft_to_datetime), one_item_list(t));
+    nb::object dts = kc::call(global(n::mft_to_datetime), list_of(t));
     return kc::getitem(dts, kc::py_int(0));
 }
 
@@ -119,7 +113,7 @@ nb::object _create_a_trader(nb::handle order, nb::handle order_price_in, nb::han
                             nb::handle trade_price_in, nb::handle filled_time) {
     nb::object info_list =
         kc::call(global(n::get_target_info_v2), kc::call_method(global(n::cb), n::obj_attr_value,
-                                                                 one_item_list(order), n::target_idx.get()));
+                                                                 list_of(order), n::target_idx.get()));
     nb::object min_move = loc_value(info_list, 0, k::MinMove);
     nb::object trade_price = to_price_step(trade_price_in, min_move);
     nb::object order_price = to_price_step(order_price_in, min_move);

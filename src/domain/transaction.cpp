@@ -1,0 +1,329 @@
+// The order transaction: one bar's matching of a batch of orders.
+//
+// The batch is prepared as a whole (statuses, new orders priced at the bar's
+// open, frozen funds); then each order in turn is skipped, cancelled for a
+// bar without trading, run through the admission checks when it is new,
+// priced, and filled at once for its whole unfilled volume.
+#define KC_SOURCE "src/domain/transaction.cpp"
+#include "domain/domain.hpp"
+#include "core/matrix.hpp"
+
+#include <vector>
+
+namespace dm {
+
+namespace {
+
+namespace k {
+inline Name obj{"obj"}, obj_attr_value_eq_all{"obj_attr_value_eq_all"}, return_obj{"return_obj"},
+    attr_update{"attr_update"}, array{"array"}, position{"position"}, valid_cash{"valid_cash"},
+    on_trade{"on_trade"}, position_available_long{"position_available_long"},
+    position_available_short{"position_available_short"}, at_limit_up_price{"at_limit_up_price"},
+    at_limit_down_price{"at_limit_down_price"}, market_price{"market_price"};
+inline Name MarketOrderHolding{"MarketOrderHolding"}, LimitType{"LimitType"}, PriceLoc{"PriceLoc"},
+    SlidePrice{"SlidePrice"};
+inline Name OrderCtg_Market{"OrderCtg_Market"}, OrderCtg_Limit{"OrderCtg_Limit"},
+    OrderReject_MarketOrderHolding{"OrderReject_MarketOrderHolding"},
+    OrderReject_IllegalVolume{"OrderReject_IllegalVolume"}, OrderReject_NoEnoughCash{"OrderReject_NoEnoughCash"},
+    OrderReject_NoEnoughPosition{"OrderReject_NoEnoughPosition"}, OrderReject_LimitType{"OrderReject_LimitType"};
+} // namespace k
+
+// The largest volume an order may have, the stock lot, and the smallest open
+// of a bar that traded.
+constexpr double MAX_ORDER_VOLUME = 2e9;
+constexpr long long STOCK_LOT = 100;
+constexpr double MIN_TRADED_PRICE = 1e-10;
+
+// The user-log line of a denial for want of cash.
+constexpr const char *NO_CASH_MESSAGE = "保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, "
+                                        "valid_cash=%.2f, margin_frozen=%.2f, fee_frozen=%.2f";
+
+// A plain float, or an int that a double holds exactly, as a double.
+bool plain_number(nb::handle a, double &out) {
+    PyObject *o = a.ptr();
+    if (PyFloat_Check(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow && v > -(1LL << 53) && v < (1LL << 53)) {
+            out = (double)v;
+            return true;
+        }
+        PyErr_Clear();
+    }
+    return false;
+}
+
+bool holds(double a, int op, double b) {
+    switch (op) {
+    case Py_LT: return a < b;
+    case Py_LE: return a <= b;
+    case Py_GT: return a > b;
+    default: return a >= b;
+    }
+}
+
+// `a <op> b` with a constant on one side, Python semantics (plain numbers natively).
+bool test(nb::handle a, int op, double b) {
+    double v;
+    if (plain_number(a, v))
+        return holds(v, op, b);
+    return kc::compare(a, kc::py_float(b), op);
+}
+bool test(double a, int op, nb::handle b) {
+    double v;
+    if (plain_number(b, v))
+        return holds(a, op, v);
+    return kc::compare(kc::py_float(a), b, op);
+}
+
+// `setting` of `cnt.vr.g_KorvitSettingInfo`, read at every use.
+nb::object setting(Name &name) { return kc::getattr(vr_field(n::g_KorvitSettingInfo), name); }
+
+nb::object item(nb::handle seq, Py_ssize_t i) { return kc::steal(PySequence_GetItem(seq.ptr(), i)); }
+
+// Number of elements of `target_price_assign` (an array's size, or len()).
+Py_ssize_t element_count(nb::handle values) {
+    if (PyArray_Check(values.ptr()))
+        return (Py_ssize_t)PyArray_SIZE(reinterpret_cast<PyArrayObject *>(values.ptr()));
+    return kc::length(values);
+}
+
+// `raise_bultin_error(key)`: normally raises; when it returns, the caller goes on.
+void builtin_error(const char *key) { kc::call(global(n::raise_bultin_error), kc::py_str(key)); }
+
+// Per order whether `flags[i]` is true; a host column must have one flag per order.
+std::vector<char> truth_column(nb::handle column, Py_ssize_t count, const char *what) {
+    nb::object flags = as_fast_sequence(column, what);
+    if (PySequence_Fast_GET_SIZE(flags.ptr()) != count)
+        kc::raise(PyExc_IndexError, "%s: %zd values for %zd orders", what, PySequence_Fast_GET_SIZE(flags.ptr()),
+                  count);
+    std::vector<char> out((size_t)count);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        out[(size_t)i] = kc::truthy(PySequence_Fast_GET_ITEM(flags.ptr(), i));
+    return out;
+}
+
+// Batch preparation: orders new at price 0 take their bar's open, and the
+// batch's frozen funds are computed.  Returns (margin_frozen, fee_frozen).
+std::pair<nb::object, nb::object> prepare_batch(nb::handle order_ids, nb::handle orders, nb::handle order_status_s,
+                                                nb::handle bar_opens) {
+    nb::object orders_seq = as_fast_sequence(orders, "orders");
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(orders_seq.ptr());
+
+    nb::object statuses = as_fast_sequence(order_status_s, "order statuses");
+    if (PySequence_Fast_GET_SIZE(statuses.ptr()) != count)
+        kc::raise(PyExc_IndexError, "obj_attr_value gave %zd statuses for %zd orders",
+                  PySequence_Fast_GET_SIZE(statuses.ptr()), count);
+    nb::object pre_holding = gv(n::OrderStatus_PreHolding);
+    std::vector<char> pre_hold_p((size_t)count);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        pre_hold_p[(size_t)i] = kc::equals(PySequence_Fast_GET_ITEM(statuses.ptr(), i), pre_holding);
+
+    const std::vector<char> zero_open_fpp =
+        truth_column(kc::call_kw(kc::getattr(global(n::cb), k::obj_attr_value_eq_all),
+                                 {orders, n::price.get(), kc::py_int(0)}, {{k::return_obj, kc::py_bool(false)}}),
+                     count, "obj_attr_value_eq_all");
+
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (pre_hold_p[(size_t)i] && zero_open_fpp[(size_t)i])
+            kc::call_method(vr_field(n::g_KVOrders), k::attr_update, n::price.get(), item(bar_opens, i),
+                            list_of(item(order_ids, i)));
+
+    nb::object frozen = Own::_update_order_frozen.call(ns, [&] { return _update_order_frozen(orders); }, orders);
+    nb::object pair[2];
+    kc::unpack(frozen, 2, pair);
+    return {pair[0], pair[1]};
+}
+
+} // namespace
+
+nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::handle bar_lows, nb::handle bar_opens,
+                              nb::handle bar_vols, nb::handle target_price_assign, nb::handle filled_time_assign) {
+    // A. The batch as a whole.
+    nb::object orders = kc::call_method(vr_field(n::g_KVOrders), k::obj, order_ids);
+    nb::object order_status_s = kc::call_method(global(n::cb), n::obj_attr_value, orders, n::status.get());
+    auto [margin_frozen, fee_frozen] = prepare_batch(order_ids, orders, order_status_s, bar_opens);
+
+    // B. Order by order, over a second fetch of the records.
+    nb::object batch = as_fast_sequence(kc::call_method(vr_field(n::g_KVOrders), k::obj, order_ids), "orders");
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(batch.ptr());
+    const nb::object nan = kc::py_float(NAN);
+    const bool assigned = element_count(target_price_assign) > 0;
+
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle order = PySequence_Fast_GET_ITEM(batch.ptr(), i);
+        const nb::object index = kc::py_int(i);
+        nb::object bar_high = item(bar_highs, i), bar_low = item(bar_lows, i), bar_open = item(bar_opens, i),
+                   bar_volume = item(bar_vols, i);
+        nb::object trade_price = kc::py_int(0);
+        nb::object position_effect = kc::getattr(order, n::position_effect);
+        nb::object unfilled_volume = kc::getattr(order, n::unfilled_volume);
+        nb::object handle_idx = index_of(order, n::handle_idx);
+        nb::object target_idx = index_of(order, n::target_idx);
+        nb::object order_ctg = kc::getattr(order, n::ctg);
+        nb::object order_side = kc::getattr(order, n::side);
+        nb::object order_price = kc::getattr(order, n::price);
+        nb::object order_status = kc::getattr(order, n::status);
+        nb::object target_type = kc::getattr(order, n::target_type);
+        nb::object back_account = kc::getitem(vr_field(n::g_KorvitAccounts), handle_idx);
+        nb::object positions = kc::call_method(back_account, k::position, target_idx);
+        const bool is_not_market_order_holding =
+            !kc::truthy(setting(k::MarketOrderHolding)) && kc::equals(order_ctg, gv(k::OrderCtg_Market));
+
+        nb::object status_now = kc::getitem(order_status_s, index);
+        if (kc::equals(status_now, gv(n::OrderStatus_Cancelled)) || kc::equals(status_now, gv(n::OrderStatus_Denied)))
+            continue;
+
+        nb::object target_price, filled_time;
+        if (assigned) {
+            target_price = item(target_price_assign, i);
+            filled_time = item(filled_time_assign, i);
+        } else {
+            target_price = nan;
+            nb::object reference_time =
+                kc::matrix_at(vr_field(n::g_KorvitDataValueFresh), gv(n::KMatrixPos_TimeLine),
+                              vr_field(n::g_KorvitSimCurBarFresh));
+            nb::object pos = vr_field(n::g_KorvitSimCurBarFresh);
+            filled_time = Own::_get_filled_time.call(
+                ns, [&] { return _get_filled_time(pos, reference_time, target_idx); }, pos, reference_time,
+                target_idx);
+        }
+
+        auto set_status = [&](nb::handle status, nb::handle reason) {
+            Own::_update_order_status.call(
+                ns, [&] { return _update_order_status(order, order_status_s, index, status, reason, filled_time); },
+                order, order_status_s, index, status, reason, filled_time);
+        };
+
+        // A bar without trading cancels market orders (when the setting asks for it), nothing else.
+        if (kc::is_nan(bar_open) || test(bar_open, Py_LT, MIN_TRADED_PRICE) || test(bar_volume, Py_LT, 1)) {
+            if (is_not_market_order_holding)
+                set_status(gv(n::OrderStatus_Cancelled), gv(k::OrderReject_MarketOrderHolding));
+            continue;
+        }
+
+        // Admission of a new order; the first check that applies ends its turn.
+        if (kc::equals(order_status, gv(n::OrderStatus_PreHolding))) {
+            const bool opens = kc::equals(position_effect, gv(n::PositionEffect_Open));
+            const bool open_or_close = opens || kc::equals(position_effect, gv(n::PositionEffect_Close));
+            if (kc::equals(order_side, gv(n::OrderAct_Buy)) && open_or_close &&
+                kc::truthy(kc::call_method(env(), k::at_limit_up_price, kc::getattr(order, n::target_idx)))) {
+                set_status(gv(n::OrderStatus_PreHolding), nan);
+                continue;
+            }
+            if (kc::equals(order_side, gv(n::OrderAct_Sell)) && open_or_close &&
+                kc::truthy(kc::call_method(env(), k::at_limit_down_price, kc::getattr(order, n::target_idx)))) {
+                set_status(gv(n::OrderStatus_PreHolding), nan);
+                continue;
+            }
+            auto deny = [&](Name &reason) { set_status(gv(n::OrderStatus_Denied), gv(reason)); };
+            if (test(MAX_ORDER_VOLUME, Py_LT, unfilled_volume)) {
+                deny(k::OrderReject_IllegalVolume);
+                continue;
+            }
+            if (kc::equals(target_type, gv(n::TARGETTYPE_STOCK)) && opens) {
+                nb::object lot_rest = kc::steal(PyNumber_Remainder(unfilled_volume.ptr(), kc::py_int(STOCK_LOT).ptr()));
+                if (!kc::equals(lot_rest, kc::py_int(0))) {
+                    deny(k::OrderReject_IllegalVolume);
+                    continue;
+                }
+            }
+            if (opens) {
+                nb::object valid_cash = kc::call_method(back_account, k::valid_cash, filled_time);
+                nb::object needed = kc::steal(PyNumber_Add(kc::getitem(margin_frozen, index).ptr(),
+                                                           kc::getitem(fee_frozen, index).ptr()));
+                if (kc::compare(valid_cash, needed, Py_LE)) {
+                    deny(k::OrderReject_NoEnoughCash);
+                    nb::object values = kc::steal(PyTuple_Pack(
+                        6, kc::getattr(order, n::order_id).ptr(), kc::getattr(order, n::volume).ptr(),
+                        kc::getattr(order, n::price).ptr(), valid_cash.ptr(), kc::getitem(margin_frozen, index).ptr(),
+                        kc::getitem(fee_frozen, index).ptr()));
+                    nb::object message = kc::steal(PyUnicode_Format(kc::py_str(NO_CASH_MESSAGE).ptr(), values.ptr()));
+                    kc::call(global(n::write_userlog), message);
+                    continue;
+                }
+            } else if (kc::equals(position_effect, gv(n::PositionEffect_Close))) {
+                Name *available = nullptr;
+                if (kc::equals(order_side, gv(n::OrderAct_Buy)))
+                    available = &k::position_available_short; // a buy closes a short position
+                else if (kc::equals(order_side, gv(n::OrderAct_Sell)))
+                    available = &k::position_available_long;
+                if (available && (positions.is_none() ||
+                                  kc::compare(kc::getattr(positions, *available), unfilled_volume, Py_LT))) {
+                    deny(k::OrderReject_NoEnoughPosition);
+                    continue;
+                }
+            } else {
+                // When the error raiser returns, the order is admitted but not matched in this bar.
+                builtin_error("offsetflag");
+                set_status(gv(n::OrderStatus_Holding), nan);
+                continue;
+            }
+            set_status(gv(n::OrderStatus_Holding), nan);
+        }
+
+        // The price, by category.
+        if (kc::equals(order_ctg, gv(k::OrderCtg_Limit))) {
+            if (kc::compare(bar_low, order_price, Py_LE) && kc::compare(order_price, bar_high, Py_LE)) {
+                trade_price = order_price;
+            } else if ((kc::equals(order_side, gv(n::OrderAct_Sell)) && kc::compare(order_price, bar_low, Py_LT)) ||
+                       (kc::equals(order_side, gv(n::OrderAct_Buy)) && kc::compare(order_price, bar_high, Py_GT))) {
+                // The whole bar was better than the limit: the order fills at the open.
+                order_price = bar_open;
+                trade_price = bar_open;
+            } else if (kc::truthy(setting(k::LimitType))) {
+                set_status(gv(n::OrderStatus_Cancelled), gv(k::OrderReject_LimitType));
+                continue;
+            }
+        } else if (kc::equals(order_ctg, gv(k::OrderCtg_Market))) {
+            if (!kc::is_nan(target_price)) {
+                trade_price = target_price;
+                order_price = target_price;
+            } else {
+                if (kc::equals(setting(k::PriceLoc), kc::py_int(0)))
+                    order_price = kc::call_method(env(), k::market_price, target_idx, kc::py_int(-1));
+                else
+                    order_price = bar_open;
+                const bool sells = kc::equals(order_side, gv(n::OrderAct_Sell));
+                if (sells || kc::equals(order_side, gv(n::OrderAct_Buy))) {
+                    nb::object slide = setting(k::SlidePrice);
+                    nb::object one = kc::py_int(1);
+                    nb::object factor = kc::steal(sells ? PyNumber_Subtract(one.ptr(), slide.ptr())
+                                                        : PyNumber_Add(one.ptr(), slide.ptr()));
+                    trade_price = kc::steal(PyNumber_Multiply(order_price.ptr(), factor.ptr()));
+                } else {
+                    builtin_error("orderact");
+                }
+            }
+        } else {
+            builtin_error("orderctg");
+        }
+
+        if (test(trade_price, Py_LE, 0))
+            continue; // no price in this bar: the order stays pending
+
+        // The fill: trade, status report, execution report, frozen funds of
+        // the trade, the account, and the stop orders watching this order.
+        nb::object volume = kc::getattr(order, n::unfilled_volume);
+        nb::object new_trade = Own::_create_a_trader.call(
+            ns, [&] { return _create_a_trader(order, order_price, volume, trade_price, filled_time); }, order,
+            order_price, volume, trade_price, filled_time);
+        set_status(kc::getattr(order, n::status), nan);
+        Own::_back_test_call_on_execution.call(
+            ns, [&] { return _back_test_call_on_execution(order, new_trade); }, order, new_trade);
+        nb::object traders = list_of(new_trade);
+        Own::_update_trader_frozen.call(ns, [&] { return _update_trader_frozen(traders); }, traders);
+        kc::call_method(back_account, k::on_trade, list_of(new_trade));
+        nb::object order_id = kc::getattr(order, n::order_id);
+        Own::_set_stop_order_target_price.call(
+            ns, [&] { return _set_stop_order_target_price(order_id, trade_price); }, order_id, trade_price);
+    }
+
+    return kc::call(kc::getattr(global(n::np), k::array), order_status_s);
+}
+
+} // namespace dm
