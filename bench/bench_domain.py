@@ -21,7 +21,7 @@ from korvit.api.history import _history
 from korvit.backtest.env import install_backtest_env
 from korvit.backtest.model.accounts import KVBackAccount
 from korvit.backtest.model.orders import (
-    KVBackOrder, KVBackOrderCollect, KVBackStopOrderCollect, KVBackTradeCollect)
+    KVBackOrder, KVBackOrderCollect, KVBackStopOrder, KVBackStopOrderCollect, KVBackTradeCollect)
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData
 from korvit.tframe.utils.datetimefunc import datetime_to_mft
@@ -102,6 +102,41 @@ def trade_creation(engine, vr, count):
     return (time.perf_counter() - start) / count
 
 
+def pending_batch(vr, count, seed=3):
+    """Fresh collections and accounts with `count` new orders around a bar of 99-101 (open 100),
+    a quarter of them watched by a loss stop; returns the arguments of `_transaction_order`."""
+    rng = random.Random(seed)
+    vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = KVBackOrderCollect(), KVBackStopOrderCollect(), KVBackTradeCollect()
+    vr.g_KorvitAccounts[:] = [KVBackAccount("bench", 1e12)]
+    for k in range(1, count + 1):
+        t = rng.randrange(N_TARGETS)
+        side = rng.choice([gv.OrderAct_Buy, gv.OrderAct_Sell])
+        vr.g_KVOrders.append(k, KVBackOrder.create(
+            handle_idx=0, target_idx=t, code=f"X.T{t}", order_id=k,
+            order_price=rng.choice([0, round(rng.uniform(97, 103), 2)]),
+            target_type=gv.TARGETTYPE_FUTURE if t % 2 else gv.TARGETTYPE_STOCK,
+            position_effect=gv.PositionEffect_Open, order_status=gv.OrderStatus_PreHolding, created_time=0.0,
+            volume=rng.choice([100, 200, 300, 150]), order_ctg=rng.choice([gv.OrderCtg_Limit, gv.OrderCtg_Market]),
+            order_side=side))
+        if k % 4 == 0:
+            vr.g_KVStopOrders.append(k, KVBackStopOrder.create(
+                stop_order_id=k, target_order_id=k, target_idx=t, handle_idx=0, act=side,
+                stop_order_type=gv.StopOrderType_Loss, stop_gap_type=gv.OrderStop_StopGap_Percent, stop_gap=2,
+                volume=100, ctg=gv.OrderCtg_Market))
+    bar = [np.full(count, v) for v in (101.0, 99.0, 100.0, 1000.0)]
+    return (np.arange(1, count + 1), *bar, np.array([]), np.array([]))
+
+
+def matching(engine, vr, count):
+    """Seconds to match one batch of `count` new orders against the bar."""
+    args = pending_batch(vr, count)
+    start = time.perf_counter()
+    statuses = engine._transaction_order(*args)
+    elapsed = time.perf_counter() - start
+    assert (statuses == gv.OrderStatus_Filled).sum() > count // 2
+    return elapsed
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repeat", type=int, default=50)
@@ -120,6 +155,11 @@ def main():
     native = min(trade_creation(domain, vr, count) for _ in range(3))
     python = min(trade_creation(reference_domain, vr, count) for _ in range(3))
     report("_create_a_trader + _update_trader_frozen", "fill", native, python)
+    for size in (10, 1000):
+        rounds = max(3, repeat * 10 // size)
+        native = min(matching(domain, vr, size) for _ in range(rounds))
+        python = min(matching(reference_domain, vr, size) for _ in range(rounds))
+        report(f"_transaction_order, batch of {size} new orders", "batch", native, python)
 
 
 if __name__ == "__main__":
