@@ -7,8 +7,10 @@ the differential tests can compare the two bit for bit and the benchmarks
 have a baseline.  Every function looks the module globals up at call time, so
 a test may replace any of them (``cnt.env``, ``get_target_info_v2``, ...).
 
-This module holds trade creation, fill time, order status updates with their
-user callbacks, and the frozen funds of pending orders and executed trades.
+This module holds the order transaction (admission, price and fill of a batch
+of orders against the current bar), trade creation, fill time, order status
+updates with their user callbacks, the arming and firing of stop orders, and
+the frozen funds of pending orders and executed trades.
 """
 
 # The engine's module-level names, bound in the engine's order (those that no
@@ -43,6 +45,11 @@ _1sec_dt = timedelta(seconds=1)
 _FEE_PER_LOT_ABOVE = 0.1
 # Tolerance of the test "commission at least the minimum commission".
 _MIN_FEE_TOLERANCE = 1e-15
+_MAX_ORDER_VOLUME = 2e9         # the largest volume a new order may have
+_MIN_TRADED_PRICE = 1e-10       # a bar opening below it has not traded
+_STOCK_LOT = 100                # stocks are bought in multiples of it
+_NO_CASH_MESSAGE = ("保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, valid_cash=%.2f, "
+                    "margin_frozen=%.2f, fee_frozen=%.2f")
 
 
 # ----------------------------------------------------------------- helpers
@@ -114,6 +121,133 @@ def _get_filled_time(pos, reference_time, target_idx):
         else:
             return_time = datetime_to_mft(mft_to_datetime([t])[0])
     return return_time
+
+
+# ----------------------------------------------------------------- order transaction
+
+def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, target_price_assign,
+                       filled_time_assign):
+    """Admit, price and fill a batch of orders against the current bar; the orders' statuses.
+
+    A non-empty ``target_price_assign`` gives, per order, the price at which a
+    market order fills and (``filled_time_assign``) its fill time: the closing
+    orders of fired stop orders come this way.
+    """
+    orders = cnt.vr.g_KVOrders.obj(order_ids)
+    order_status_s = cb.obj_attr_value(orders, "status")
+    pre_hold_p = np.array(order_status_s) == gv.OrderStatus_PreHolding
+    zero_open_fpp = cb.obj_attr_value_eq_all(orders, "price", 0, return_obj=False)
+    set_p = np.logical_and(pre_hold_p, zero_open_fpp).ravel()
+    for k in np.flatnonzero(set_p):         # a new order without price takes the bar's open
+        cnt.vr.g_KVOrders.attr_update("price", bar_opens[k], [order_ids[k]])
+    margin_frozen, fee_frozen = _update_order_frozen(orders)
+
+    for i, order in enumerate(cnt.vr.g_KVOrders.obj(order_ids)):
+        bar_high, bar_low, bar_open, bar_volume = bar_highs[i], bar_lows[i], bar_opens[i], bar_vols[i]
+        trade_price = 0
+        position_effect = order.position_effect
+        unfilled_volume = order.unfilled_volume
+        handle_idx = int(order.handle_idx)
+        target_idx = int(order.target_idx)
+        order_ctg, order_side, order_price = order.ctg, order.side, order.price
+        order_status, target_type = order.status, order.target_type
+        back_account = cnt.vr.g_KorvitAccounts[handle_idx]
+        positions = back_account.position(target_idx)
+        is_not_market_order_holding = not cnt.vr.g_KorvitSettingInfo.MarketOrderHolding \
+            and order_ctg == gv.OrderCtg_Market
+
+        if order_status_s[i] == gv.OrderStatus_Cancelled or order_status_s[i] == gv.OrderStatus_Denied:
+            continue
+        if np.size(target_price_assign) > 0:
+            target_price, filled_time = target_price_assign[i], filled_time_assign[i]
+        else:
+            target_price = np.nan
+            reference_time = cnt.vr.g_KorvitDataValueFresh[gv.KMatrixPos_TimeLine, cnt.vr.g_KorvitSimCurBarFresh]
+            filled_time = _get_filled_time(cnt.vr.g_KorvitSimCurBarFresh, reference_time, target_idx)
+
+        if isnan(bar_open) or bar_open < _MIN_TRADED_PRICE or bar_volume < 1:
+            if is_not_market_order_holding:
+                _update_order_status(order, order_status_s, i, gv.OrderStatus_Cancelled,
+                                     gv.OrderReject_MarketOrderHolding, filled_time)
+            continue
+
+        if order_status == gv.OrderStatus_PreHolding:
+            # Admission: the first check that applies ends the order's turn in this bar.
+            opens_or_closes = position_effect == gv.PositionEffect_Open or position_effect == gv.PositionEffect_Close
+            if order_side == gv.OrderAct_Buy and opens_or_closes and cnt.env.at_limit_up_price(order.target_idx):
+                _update_order_status(order, order_status_s, i, gv.OrderStatus_PreHolding, np.nan, filled_time)
+                continue
+            if order_side == gv.OrderAct_Sell and opens_or_closes and cnt.env.at_limit_down_price(order.target_idx):
+                _update_order_status(order, order_status_s, i, gv.OrderStatus_PreHolding, np.nan, filled_time)
+                continue
+            deny_reason, known_effect = None, True
+            if _MAX_ORDER_VOLUME < unfilled_volume:
+                deny_reason = gv.OrderReject_IllegalVolume
+            elif target_type == gv.TARGETTYPE_STOCK and position_effect == gv.PositionEffect_Open \
+                    and unfilled_volume % _STOCK_LOT != 0:
+                deny_reason = gv.OrderReject_IllegalVolume
+            elif position_effect == gv.PositionEffect_Open:
+                _valid_cash = back_account.valid_cash(filled_time)
+                if _valid_cash <= margin_frozen[i] + fee_frozen[i]:
+                    _update_order_status(order, order_status_s, i, gv.OrderStatus_Denied,
+                                         gv.OrderReject_NoEnoughCash, filled_time)
+                    write_userlog(_NO_CASH_MESSAGE % (order.order_id, order.volume, order.price, _valid_cash,
+                                                      margin_frozen[i], fee_frozen[i]))
+                    continue
+            elif position_effect == gv.PositionEffect_Close:
+                # A buy closes a short position, a sell a long one; equal volumes pass.
+                if order_side == gv.OrderAct_Buy:
+                    if positions is None or positions.position_available_short < unfilled_volume:
+                        deny_reason = gv.OrderReject_NoEnoughPosition
+                elif order_side == gv.OrderAct_Sell:
+                    if positions is None or positions.position_available_long < unfilled_volume:
+                        deny_reason = gv.OrderReject_NoEnoughPosition
+            else:
+                raise_bultin_error("offsetflag")
+                known_effect = False
+            if deny_reason is not None:
+                _update_order_status(order, order_status_s, i, gv.OrderStatus_Denied, deny_reason, filled_time)
+                continue
+            _update_order_status(order, order_status_s, i, gv.OrderStatus_Holding, np.nan, filled_time)
+            if not known_effect:        # when the error raiser returns: holding, but not matched in this bar
+                continue
+
+        if order_ctg == gv.OrderCtg_Limit:          # a limit order ignores an assigned price
+            if bar_low <= order_price <= bar_high:
+                trade_price = order_price
+            elif (order_side == gv.OrderAct_Sell and order_price < bar_low) \
+                    or (order_side == gv.OrderAct_Buy and order_price > bar_high):
+                order_price = trade_price = bar_open        # the whole bar was better than the limit
+            elif cnt.vr.g_KorvitSettingInfo.LimitType:
+                _update_order_status(order, order_status_s, i, gv.OrderStatus_Cancelled,
+                                     gv.OrderReject_LimitType, filled_time)
+                continue
+        elif order_ctg == gv.OrderCtg_Market:
+            if not isnan(target_price):
+                trade_price = order_price = target_price    # no slippage on an assigned price
+            else:
+                if cnt.vr.g_KorvitSettingInfo.PriceLoc == 0:
+                    order_price = cnt.env.market_price(target_idx, -1)
+                else:
+                    order_price = bar_open
+                if order_side == gv.OrderAct_Sell:
+                    trade_price = order_price * (1 - cnt.vr.g_KorvitSettingInfo.SlidePrice)
+                elif order_side == gv.OrderAct_Buy:
+                    trade_price = order_price * (1 + cnt.vr.g_KorvitSettingInfo.SlidePrice)
+                else:
+                    raise_bultin_error("orderact")
+        else:
+            raise_bultin_error("orderctg")
+        if trade_price <= 0:
+            continue
+
+        new_trade = _create_a_trader(order, order_price, order.unfilled_volume, trade_price, filled_time)
+        _update_order_status(order, order_status_s, i, order.status, np.nan, filled_time)
+        _back_test_call_on_execution(order, new_trade)
+        _update_trader_frozen([new_trade])
+        back_account.on_trade([new_trade])
+        _set_stop_order_target_price(order.order_id, trade_price)     # the price before the price step
+    return np.array(order_status_s)
 
 
 def _create_a_trader(order, order_price, trader_volume, trade_price, filled_time):
@@ -215,6 +349,117 @@ def _update_order_status(order, status_s, status_idx, order_status, rej_reason, 
         order.update_status(order_status, rej_reason, update_time)
     status_s[status_idx] = order_status
     _back_test_call_on_order_status(order)
+
+
+# ----------------------------------------------------------------- stop orders: arming and firing
+
+def _set_stop_order_target_price(target_order_id, trade_price):
+    """Arm the holding stop orders of a filled order: prices derived from its fill price.
+
+    A stop order is armed once.  For a long position (act Buy) a loss stop lies
+    below the fill price, a profit stop and a trailing activation above it; for
+    a short position the reverse.
+    """
+    if cnt.vr.g_KVStopOrders.snap_count("unfired") < 1:
+        return
+    order_ids = cb.obj_attr_value(cnt.vr.g_KVStopOrders.snap_obj("unfired"), "target_order_id")
+    stop_order_pos_s = np.flatnonzero(np.array([target_order_id]) == np.array(order_ids))
+    if stop_order_pos_s.size == 0:
+        return
+    for stop_order in cnt.vr.g_KVStopOrders.snap_obj_by_idx("unfired", stop_order_pos_s):
+        if stop_order.execute_status != gv.StopOrderStatus_Holding:
+            continue
+        stop_order.in_bar_begin = False
+        stop_order.target_price = trade_price
+        stop_order.trailing_high = trade_price
+        stop_order.trailing_low = trade_price
+        _update_stop_order_status([stop_order], gv.StopOrderStatus_Active)
+        # When raise_bultin_error returns, the starting values below are used.
+        gap_direction, temp_price = -1, 0
+        stop_order_type, act = stop_order.stop_order_type, stop_order.act
+        if stop_order_type == gv.StopOrderType_Loss or stop_order_type == gv.StopOrderType_Profit:
+            away = -1 if stop_order_type == gv.StopOrderType_Loss else 1     # its side of a long fill
+            if act == gv.OrderAct_Buy:
+                gap_direction = away
+            elif act == gv.OrderAct_Sell:
+                gap_direction = -away
+            else:
+                raise_bultin_error("orderact")
+            if stop_order.stop_gap_type == gv.OrderStop_StopGap_Point:
+                temp_price = trade_price + gap_direction * stop_order.stop_gap
+            elif stop_order.stop_gap_type == gv.OrderStop_StopGap_Percent:
+                temp_price = trade_price * (1 + gap_direction * stop_order.stop_gap / 100)
+            else:
+                raise_bultin_error("stopgap")
+            stop_order.trigger_real_price = temp_price
+            stop_order.stop_price = temp_price
+        elif stop_order_type == gv.StopOrderType_Trailing:
+            if act == gv.OrderAct_Buy:
+                gap_direction = 1
+            elif act == gv.OrderAct_Sell:
+                gap_direction = -1
+            else:
+                raise_bultin_error("orderact")
+            if stop_order.trailing_gap_type == gv.OrderStop_TrailingGap_Point:
+                temp_price = trade_price + gap_direction * stop_order.trailing_gap
+            elif stop_order.trailing_gap_type == gv.OrderStop_TrailingGap_Percent:
+                temp_price = trade_price * (1 + gap_direction * stop_order.trailing_gap / 100)
+            else:
+                raise_bultin_error("stopgap")
+            stop_order.trailing_price = temp_price
+        else:
+            raise_bultin_error("stopordertype")
+
+
+def _update_stop_order_status(stop_orders, execute_status):
+    """Set ``execute_status`` on each stop order, in order (no user callback)."""
+    for stop_order in stop_orders:
+        stop_order.execute_status = execute_status
+
+
+def _cancel_other_stop_order(stop_order):
+    """Take a fired stop order out of play with its siblings (the stop orders of
+    the same target order): active siblings are cancelled, and all leave "unfired"."""
+    stop_order_target_order_id = stop_order.target_order_id
+    if cnt.env.is_valid_order_id(stop_order_target_order_id):
+        same_stop_orders = [s for s in cnt.vr.g_KVStopOrders.snap_obj("unfired")
+                            if s.target_order_id == stop_order_target_order_id]
+        active_stop_orders = [s for s in same_stop_orders if s.execute_status == gv.StopOrderStatus_Active]
+        _update_stop_order_status(active_stop_orders, gv.StopOrderStatus_Cancelled)
+        cnt.vr.g_KVStopOrders.snap_remove("unfired", same_stop_orders)
+    else:
+        cnt.vr.g_KVStopOrders.snap_remove("unfired", [stop_order])
+
+
+def _fire_stop_order(stop_order):
+    """Fire a stop order: store its closing order (new, price 0.0) and retire its siblings.
+
+    Returns the closing order's id, fill price and fill time, each as a
+    one-entry array, as ``_transaction_order`` takes them.
+    """
+    order_id = cnt.vr.g_KVOrders.size + 1
+    trigger_time = stop_order.trigger_time
+    stop_order.order_id = order_id
+    stop_order.execute_status = gv.StopOrderStatus_Fired
+    target_price = stop_order.trigger_real_price
+    order_side = gv.OrderAct_Sell if stop_order.act == gv.OrderAct_Buy else gv.OrderAct_Buy
+    new_order = KVBackOrder.create(
+        handle_idx=stop_order.handle_idx,
+        target_idx=stop_order.target_idx,
+        code=todotmc(cnt.vr.g_KorvitInputInfo.TargetList[stop_order.target_idx]),
+        order_id=order_id,
+        order_price=0.0,
+        target_type=cnt.env.get_target_type(stop_order.target_idx),
+        position_effect=gv.PositionEffect_Close,
+        order_status=gv.OrderStatus_PreHolding,
+        created_time=trigger_time,
+        volume=stop_order.volume,
+        order_ctg=stop_order.ctg,
+        order_side=order_side,
+    )
+    cnt.vr.g_KVOrders.append(new_order.order_id, new_order)
+    _cancel_other_stop_order(stop_order)
+    return np.array([order_id]), np.array([target_price]), np.array([trigger_time])
 
 
 # ----------------------------------------------------------------- frozen funds

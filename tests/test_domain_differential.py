@@ -5,12 +5,14 @@ orders, trades and engine calls); each is built twice on a fresh registry and
 run once through the plain-Python twin ``bench/reference_domain.py`` and once
 through the engine.
 All that can be observed must match: record fields and return values with
-their types (floats bit for bit), exception types, the host calls in order.
+their types (floats bit for bit), exception types, the host calls in order,
+the snaps of pending orders and live stop orders, and the accounts.
 """
 
 import datetime
 import random
 import types
+from math import isnan
 from decimal import InvalidOperation
 from importlib.machinery import SourceFileLoader
 from pathlib import Path
@@ -23,9 +25,12 @@ import korvit.tframe.framekit as framekit
 from korvit.api.history import _history
 from korvit.backtest.env import BacktestEnv
 from korvit.backtest.model.accounts import KVBackAccount
-from korvit.backtest.model.orders import KVBackOrder, KVBackOrderCollect, KVBackTrade, KVBackTradeCollect
+from korvit.backtest.model.orders import (KVBackOrder, KVBackOrderCollect, KVBackStopOrder, KVBackStopOrderCollect,
+                                          KVBackTrade, KVBackTradeCollect)
+from korvit.backtest.model.positions import PositionsBase
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData, SystemModeMgr
+from korvit.tframe.utils.collectbase import CollectBase
 
 twin = types.ModuleType("reference_domain")
 TWIN_SOURCE = Path(__file__).resolve().parent.parent / "bench" / "reference_domain.py"
@@ -58,13 +63,46 @@ def recorded_host():
                 return original(self, *args, **kwargs)
             mp.setattr(cls, name, method)
 
-        for cls, key in ((KVBackOrder, "order_id"), (KVBackTrade, "trader_id")):
-            for name in ("__setattr__", "set_frozen_item"):
+        def logged_static(cls, name):
+            original = getattr(cls, name)
+            mp.setattr(cls, name, staticmethod(
+                lambda *args, **kwargs: HOST_CALLS.append(canon((name, args, kwargs))) or original(*args, **kwargs)))
+
+        for cls, key, names in ((KVBackOrder, "order_id", ("__setattr__", "set_frozen_item")),
+                                (KVBackTrade, "trader_id", ("__setattr__", "set_frozen_item")),
+                                (KVBackStopOrder, "stop_order_id", ("__setattr__",))):
+            for name in names:
                 logged(cls, name, lambda record, key=key: [type(record).__name__, getattr(record, key, None)])
-        logged(KVBackAccount, "on_order", lambda account: [account.name])
-        for name in ("get_multiple", "get_margin_rate", "cost_fee_rate", "is_target_type", "matrix_bar_item_pos"):
+        for name in ("on_order", "on_trade", "valid_cash", "position"):
+            logged(KVBackAccount, name, lambda account: [account.name])
+        for name in ("get_multiple", "get_margin_rate", "cost_fee_rate", "is_target_type", "matrix_bar_item_pos",
+                     "at_limit_up_price", "at_limit_down_price", "market_price", "get_target_type"):
             logged(BacktestEnv, name)
+        logged_static(BacktestEnv, "is_valid_order_id")
+        for name in ("obj", "attr_update", "append", "snap_count", "snap_obj", "snap_attr_value", "snap_obj_by_idx",
+                     "snap_remove", "snap_remove_by_idx", "snap_obj_attr_update"):
+            logged(CollectBase, name, lambda collection: [type(collection).__name__])
+        # Not obj_attr_value: how often and in which order the frozen funds read a column is left open.
+        for name in ("obj_attr_value_eq_all", "obj_attr_update"):
+            logged_static(CollectBase, name)
+        size = CollectBase.size.fget
+        mp.setattr(CollectBase, "size", property(
+            lambda collection: HOST_CALLS.append(canon(("size", type(collection).__name__))) or size(collection)))
         yield
+
+
+def host_functions(subject, lenient):
+    """Recorders of the host functions that ``subject`` calls by module name; the user
+    log is not written, and a lenient ``raise_bultin_error`` returns instead of raising."""
+    originals = {name: getattr(subject, name) for name in ("write_userlog", "todotmc", "raise_bultin_error")}
+
+    def recorder(name):
+        def call(*args):
+            HOST_CALLS.append(canon((name, args)))
+            if name == "todotmc" or (name == "raise_bultin_error" and not lenient):
+                return originals[name](*args)
+        return call
+    return {name: recorder(name) for name in originals}
 
 
 class UserCallbackError(Exception):
@@ -83,7 +121,14 @@ FREQUENCIES = ((gv.KFreq_Min, 1), (gv.KFreq_Day, 1), (gv.KFreq_Min, 5), (gv.KFre
 # Fees on both sides of the per-lot threshold 0.1, and at it.
 FEES = (0.1, float(np.nextafter(0.1, 1)), float(np.nextafter(0.1, 0)), 0.0001, 0.000023, 3.0, 2.5, 0.0, 10)
 MIN_MOVES = (0.01, 0.05, 0.2, 1, 1.0, 0.5, 5, np.float32(0.01), np.float32(0.05), np.float32(0.2))
-FAMILIES = ("frozen", "fills", "status", "fill_time", "mixed")
+FAMILIES = ("frozen", "fills", "status", "fill_time", "transaction", "stops", "mixed")
+BUY, SELL, MARKET, LIMIT = gv.OrderAct_Buy, gv.OrderAct_Sell, gv.OrderCtg_Market, gv.OrderCtg_Limit
+NEW, HELD = gv.OrderStatus_PreHolding, gv.OrderStatus_Holding
+BATCH_STATUSES = (NEW,) * 5 + (HELD,) * 2 + (gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
+STOP_TYPES = (gv.StopOrderType_Loss, gv.StopOrderType_Profit, gv.StopOrderType_Trailing)
+STOP_STATUSES = (gv.StopOrderStatus_Holding,) * 3 + (gv.StopOrderStatus_Active, gv.StopOrderStatus_Trailing)
+FIRED = gv.StopOrderStatus_Fired
+INVALID = 9         # no category, side, position effect, stop type or gap type has this value
 
 
 def _price(rng, low, high):
@@ -145,8 +190,83 @@ def make_plan(seed, family):
             "volumes": [[rng.choice((0, 0, 0.5, 1, 300)) for _ in times] for _ in targets],
             "cursor": rng.randrange(n_bars), "rates": rates, "n_accounts": n_accounts, "orders": orders,
             "callback_fails_at": rng.choice((None,) * 9 + (rng.randint(1, 4),))}
+    _add_market(rng, plan, family, bar_times)
     plan["ops"] = [_random_op(rng, plan, bar_times, family) for _ in range(rng.randint(3, 8))]
     return plan
+
+
+def _rare(rng, usual, rate=0.06):
+    return INVALID if rng.random() < rate else rng.choice(usual)
+
+
+def _add_market(rng, plan, family, bar_times):
+    """Bars, daily limits, trading settings, cash, earlier positions and stop orders; for the
+    families that match orders, the orders re-drawn around their bars."""
+    targets, orders, cursor, n_cols = plan["targets"], plan["orders"], plan["cursor"], len(plan["times"])
+    plan["settings"].update(MarketOrderHolding=rng.choice((True, False, 0, 1)), LimitType=rng.choice((True, False)),
+                            PriceLoc=rng.choice((0, 1, 2)), SlidePrice=rng.choice((0, 0.01, 0.07, 0.0037, 1, 1.5)))
+    plan.update(bars=[], limits=[], stops=[], bookings=[], tight=None, lenient=rng.random() < 0.35,
+                cash=[rng.choice((1e9, 1e9, 5e4, 0.0)) for _ in range(plan["n_accounts"])])
+    for target in targets:      # (open, high, low, close) of each base bar
+        ref = rng.uniform(2, 80) if target["type"] == STOCK else rng.uniform(500, 6000)
+        bars = []
+        for _ in range(n_cols):
+            first = round(ref * rng.uniform(0.97, 1.03), 2)
+            high = round(max(first, ref) * rng.uniform(1, 1.02), 2)
+            low = round(min(first, ref) * rng.uniform(0.98, 1), 2)
+            bars.append((first, high, low, round(rng.uniform(low, high), 2)))
+        plan["bars"].append(bars)
+        up, down, limit = [NAN] * n_cols, [NAN] * n_cols, rng.choice((None, None, "up", "down"))
+        if limit == "up":           # at the limit when the bar's low is at or above it
+            up[cursor] = rng.choice((bars[cursor][2], bars[cursor][2] - 0.01, bars[cursor][1] + 1))
+        elif limit == "down":
+            down[cursor] = rng.choice((bars[cursor][1], bars[cursor][1] + 0.01, bars[cursor][2] - 1))
+        plan["limits"].append((up, down) if limit else None)
+    if family in ("transaction", "stops", "mixed"):
+        for o in orders:
+            if targets[int(o["target_idx"])]["type"] == INDEX:
+                o.update(target_idx=0, code="code0", target_type=targets[0]["type"])
+            first, high, low, _ = plan["bars"][int(o["target_idx"])][cursor]
+            o.update(order_price=rng.choice((0.0, 0.0, low, high, first, round(rng.uniform(low, high), 2),
+                                             round(high * 1.01, 2), round(low * 0.99, 2))),
+                     order_status=rng.choice(BATCH_STATUSES), filled_volume=rng.choice((0, 0, 0, 50)),
+                     position_effect=rng.choice((OPEN, OPEN, CLOSE) * 8 + (gv.PositionEffect_CloseToday,)
+                                                * (o["target_type"] == FUTURE)))
+            if rng.random() < 0.15:
+                o["volume"] = rng.choice((2e9, 2e9 + 100, 3e9, 150, 150))
+            if o["volume"] < 100:
+                o["filled_volume"] = 0
+            if rng.random() < 0.05:     # (a stock order of another position effect fails the whole batch)
+                fields = ("order_ctg", "order_side") + ("position_effect",) * (o["target_type"] == FUTURE)
+                o[rng.choice(fields)] = INVALID
+    for o in orders:
+        for _ in range(rng.choice((1, 1, 2, 3) if family == "stops" else (0, 1, 1, 2, 3))):
+            stop = dict(stop_order_id=len(plan["stops"]) + 1,
+                        target_order_id=rng.choice((o["order_id"],) * 8 + (NAN, 99)),
+                        target_idx=int(o["target_idx"]), handle_idx=int(o["handle_idx"]),
+                        act=_rare(rng, (o["order_side"], o["order_side"], BUY, SELL)),
+                        stop_order_type=_rare(rng, STOP_TYPES), stop_gap=rng.choice((5, 0.5, 10, 2.5)),
+                        stop_gap_type=_rare(rng, (gv.OrderStop_StopGap_Point, gv.OrderStop_StopGap_Percent)),
+                        trailing_gap_type=_rare(rng, (gv.OrderStop_TrailingGap_Point,
+                                                      gv.OrderStop_TrailingGap_Percent)),
+                        trailing_gap=rng.choice((3, 1.5, 10)), volume=rng.choice((o["volume"], o["volume"], 1, 100)),
+                        ctg=rng.choice((MARKET, MARKET, LIMIT)))
+            first, high, low, _ = plan["bars"][stop["target_idx"]][cursor]
+            statuses = STOP_STATUSES if family == "stops" else STOP_STATUSES[:3] * 3 + STOP_STATUSES[3:]
+            plan["stops"].append((stop, dict(execute_status=rng.choice(statuses), trigger_time=rng.choice(bar_times),
+                                             trigger_real_price=rng.choice((low, high, first, NAN)))))
+    # Positions for closing orders and stop orders to close, in some accounts and of some targets.
+    to_close = [(o["handle_idx"], o["target_idx"], SELL if o["order_side"] == BUY else BUY, o["volume"])
+                for o in orders if o["position_effect"] == CLOSE and o["order_side"] in (BUY, SELL)]
+    to_close += [(s["handle_idx"], s["target_idx"], s["act"], s["volume"])
+                 for s, _ in plan["stops"] if s["act"] in (BUY, SELL)]
+    for handle, target, side, volume in to_close:
+        if targets[int(target)]["type"] != INDEX and rng.random() < 0.6:
+            volume = rng.choice((volume, volume, 2 * volume, volume / 2))
+            plan["bookings"].append((int(handle), int(target), side, volume))
+    opening = [k for k, o in enumerate(orders) if o["position_effect"] == OPEN and o["order_status"] == NEW]
+    if opening and rng.random() < 0.6:      # an account with just about the funds that an order freezes
+        plan["tight"] = (rng.choice(opening), rng.choice(("equal", "equal", "below", "above", "zero")))
 
 
 def _random_op(rng, plan, bar_times, family):
@@ -154,6 +274,26 @@ def _random_op(rng, plan, bar_times, family):
     orders = plan["orders"]
     if family == "mixed":
         family = rng.choice(FAMILIES[:-1])
+    if family in ("transaction", "stops"):
+        bar_changes = [(rng.choice((None,) * 6 + (NAN, 0.0, 1e-11)), rng.choice((300, 300, 300, 1, 0.5, 0)))
+                       for _ in plan["targets"]]       # per target: the open if changed, and the volume
+    if family == "transaction":
+        batch = rng.sample(range(len(orders)), rng.randint(1, len(orders)))
+        if plan["tight"] and plan["tight"][0] in batch:     # first, before other orders hold funds
+            batch.insert(0, batch.pop(batch.index(plan["tight"][0])))
+        assign = None if rng.random() < 0.7 else [
+            (rng.choice((NAN, rng.uniform(1, 100), 10.0)), rng.choice(bar_times)) for _ in orders]
+        return ("transaction", batch, bar_changes, rng.choice((np.array, list)), assign)
+    if family == "stops":
+        kind = rng.choice(("arm", "fire", "fire", "cancel", "stop_status"))
+        if kind == "arm":
+            price = rng.uniform(1, 100)
+            return ("arm", rng.choice([s["target_order_id"] for s, _ in plan["stops"]] + [99, NAN]),
+                    rng.choice((price, int(price), np.float64(price))))
+        if kind == "stop_status":
+            return ("stop_status", rng.sample(range(len(plan["stops"])), rng.randint(0, min(3, len(plan["stops"])))),
+                    rng.choice(STOP_STATUSES))
+        return (kind, rng.randrange(100), rng.random() < 0.7, bar_changes)
     if family == "frozen":
         kinds = sorted({o["target_type"] for o in orders} & {FUTURE, STOCK})     # a futures batch is never empty
         side, kind = rng.choice(("order", "trader")), rng.choice([None, None] + kinds)
@@ -187,6 +327,7 @@ class World:
 
     def __init__(self, plan, subject):
         self.plan, self.subject, self.status_s, self.callbacks = plan, subject, None, 0
+        self.outcomes, self.matching = set(), False
         self.vr, self.smm, self.env = framekit.SystemBaseVar(), SystemModeMgr(), BacktestEnv()
         vr, env = self.vr, self.env
         env.set_env(vr, gv, self.smm)
@@ -204,6 +345,9 @@ class World:
         base[gv.KMatrixPos_TimeLine] = plan["times"]
         for t, volumes in enumerate(plan["volumes"]):
             base[gv.bar_item_pos(gv.KMatrix_Volume, t)] = volumes
+        for t, bars in enumerate(plan["bars"]):
+            for item, values in zip((gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close), zip(*bars)):
+                base[gv.bar_item_pos(item, t)] = values
         strategy = base[:, np.cumsum(groups) - 1]       # a strategy bar has the time of its last base bar
         base_freq = gv.KFreq_Tick if kfreq == gv.KFreq_Tick else min(kfreq, gv.KFreq_Day)
         vr.g_KorvitKDataList.append(KData(base, np.arange(base.shape[1]), Frequency=base_freq))
@@ -216,8 +360,17 @@ class World:
         vr.g_KorvitDataValueFresh = strategy[: gv.KMatrixPos_Head_len].copy()
         vr.g_KorvitSimCurBarFresh = plan["cursor"]
 
-        vr.g_KorvitAccounts[:] = [KVBackAccount(f"acct{k}", 1e9, plan["rates"] if k == 0 else None)
-                                  for k in range(plan["n_accounts"])]
+        vr.g_KorvitAccounts[:] = [KVBackAccount(f"acct{k}", cash, plan["rates"] if k == 0 else None)
+                                  for k, cash in enumerate(plan["cash"])]
+        for t, limits in enumerate(plan["limits"]):
+            if limits:
+                env.set_price_limits(t, *limits)
+        for handle, t, side, volume in plan["bookings"]:
+            price = plan["bars"][t][plan["cursor"]][0]
+            vr.g_KorvitAccounts[handle].on_trade([KVBackTrade.create(
+                handle_idx=handle, target_idx=t, target_type=targets[t]["type"], order_id=0, order_price=price,
+                trader_id=-1, trader_volume=volume, trade_price=price, filled_time=0.0, order_ctg=LIMIT,
+                order_side=side, position_effect=OPEN, tag=None, order_fee=0.0, order_margin=0.0)])
         info.AccountNameList = [a.name for a in vr.g_KorvitAccounts]
         vr.g_KorvitUserContext = "user context"
         info.on_order_status_func = lambda context, snap: self.callback("on_order_status", context, snap)
@@ -232,16 +385,76 @@ class World:
         for order, trade in zip(self.orders, self.trades):
             vr.g_KVOrders.append(None, order)
             vr.g_KVTrades.append(None, trade)
+        vr.g_KVStopOrders, self.stops = KVBackStopOrderCollect(), []
+        for fields, state in plan["stops"]:
+            self.stops.append(KVBackStopOrder.create(**fields))
+            for name, value in state.items():
+                setattr(self.stops[-1], name, value)
+            vr.g_KVStopOrders.append(None, self.stops[-1])
+
+    def tighten(self):
+        """Gives the planned account just about the funds that the planned new order will freeze."""
+        if self.plan["tight"]:
+            k, how = self.plan["tight"]
+            fields = dict(self.plan["orders"][k])
+            if fields["order_price"] == 0:      # it is matched at its bar's open
+                fields["order_price"] = self.plan["bars"][int(fields["target_idx"])][self.plan["cursor"]][0]
+            value, fee = twin._update_order_frozen([KVBackOrder.create(**fields)])
+            need = value[0] + fee[0]
+            cash = {"equal": need, "below": np.nextafter(need, 0), "above": np.nextafter(need, np.inf), "zero": 0.0}
+            self.vr.g_KorvitAccounts[int(fields["handle_idx"])].cash = float(cash[how])
 
     def callback(self, kind, context, snap):
         self.callbacks += 1
         HOST_CALLS.append(canon(("user", kind, context, snap, self.subject.smm.current_phase, self.status_s)))
+        if self.matching and kind == "on_order_status":
+            self.outcomes.add({gv.OrderStatus_Filled: ("fill",), gv.OrderStatus_Denied: ("deny", snap.rej_reason),
+                               gv.OrderStatus_Cancelled: ("cancel", snap.rej_reason),
+                               NEW: ("limit",)}.get(snap.status, ("admit",)))
         if self.callbacks == self.plan["callback_fails_at"]:
             raise UserCallbackError(kind)
+
+    def transact(self, ids, targets, bar_changes, form, prices=np.array([]), times=np.array([])):
+        """``_transaction_order`` of the orders ``ids`` on the bars of their ``targets``, as changed."""
+        columns = ([], [], [], [])           # high, low, open, volume
+        for t in targets:
+            first, high, low, _ = self.plan["bars"][t][self.plan["cursor"]]
+            new_open, volume = bar_changes[t]
+            for column, value in zip(columns, (high, low, first if new_open is None else new_open, volume)):
+                column.append(value)
+        result = self.subject._transaction_order(ids, *map(form, columns), prices, times)
+        records = {o.order_id: o for o in self.vr.g_KVOrders}
+        for i, t in zip(ids, targets):
+            if records[i].status == HELD and bar_changes[t][0] is None and bar_changes[t][1] >= 1:
+                self.outcomes.add(("pending",))
+        return result
 
     def apply(self, op):
         """Runs one planned engine call; returns what is compared."""
         kind, subject = op[0], self.subject
+        self.matching = kind in ("transaction", "fire")
+        if kind == "transaction":
+            _, batch, bar_changes, form, assign = op
+            batch = [k for k in batch if self.orders[k].unfilled_volume > 0]    # as the pending orders are
+            ids = np.array([self.orders[k].order_id for k in batch])
+            targets = [int(self.orders[k].target_idx) for k in batch]
+            if assign is None:
+                return self.transact(ids, targets, bar_changes, form)
+            return self.transact(ids, targets, bar_changes, form, *map(np.array, zip(*[assign[k] for k in batch])))
+        if kind == "arm":
+            return subject._set_stop_order_target_price(*op[1:])
+        if kind == "stop_status":
+            return subject._update_stop_order_status([self.stops[k] for k in op[1]], op[2])
+        if kind in ("fire", "cancel"):
+            unfired = self.vr.g_KVStopOrders.snap_obj("unfired") or self.stops
+            if not unfired:
+                return "no stop orders"
+            stop = unfired[op[1] % len(unfired)]
+            if kind == "cancel":
+                return subject._cancel_other_stop_order(stop)
+            fired = subject._fire_stop_order(stop)
+            # The closing order is matched at once, at the stop's price and time, as the stop dealing does.
+            return fired, op[2] and self.transact(fired[0], [int(stop.target_idx)], op[3], np.array, *fired[1:])
         if kind == "frozen":
             return getattr(subject, op[2])([(self.orders if op[1] == "order" else self.trades)[k] for k in op[3]])
         if kind == "status":            # status_s: the caller's status array, shown to the user callbacks
@@ -273,6 +486,9 @@ def run(plan, subject):
         with pytest.MonkeyPatch.context() as mp:
             for name in ("vr", "env", "smm"):
                 mp.setattr(framekit, name, getattr(world, name))
+            for name, recorder in host_functions(subject, plan["lenient"]).items():
+                mp.setattr(subject, name, recorder)
+            world.tighten()
             HOST_CALLS.clear()
             for k, op in enumerate(plan["ops"]):
                 try:
@@ -287,6 +503,17 @@ def run(plan, subject):
     for k, t in enumerate(world.vr.g_KVTrades):
         out.update((f"trade #{k}.{name}", canon(getattr(t, name))) for name in KVBackTrade._FIELDS + ("_frozen",))
         out[f"trade #{k}"] = type(t).__qualname__
+    for s in world.vr.g_KVStopOrders:
+        out.update((f"stop {s.stop_order_id}.{name}", canon(getattr(s, name))) for name in KVBackStopOrder.__slots__)
+        world.outcomes.update([("armed",)] * (not isnan(s.target_price)) + [("fired",)] * (s.execute_status == FIRED))
+    for collection, snap, key in ((world.vr.g_KVOrders, "unfilled", "order_id"),
+                                  (world.vr.g_KVStopOrders, "unfired", "stop_order_id")):
+        out[f"snap {snap}"] = canon([getattr(record, key) for record in collection.snap_obj(snap)])
+    for a in world.vr.g_KorvitAccounts:
+        positions = [a.position(t) for t in range(len(plan["targets"]))]
+        out[f"account {a.name}"] = canon((a.cash, a.fee_total, a.realised_pnl, a.holding_order_ids, [
+            p and [getattr(p, name) for name in PositionsBase.__slots__ + type(p).__slots__] for p in positions]))
+    out["outcomes"] = sorted(world.outcomes, key=repr)
     out["filled-time cache"] = canon(world.vr.g_KorvitCache.min_sec_filled_time)
     out["phase"] = canon(subject.smm.current_phase)
     return out
@@ -303,20 +530,28 @@ def compare(plan):
 # ------------------------------------------------------------------ tests
 
 SCENARIOS = 80     # per family
+# What the matching scenarios must reach, across their seeds.
+REACHED = {"transaction": {("fill",), ("limit",), ("pending",), ("armed",)}
+           | {("deny", r) for r in (gv.OrderReject_IllegalVolume, gv.OrderReject_NoEnoughCash,
+                                    gv.OrderReject_NoEnoughPosition)}
+           | {("cancel", r) for r in (gv.OrderReject_MarketOrderHolding, gv.OrderReject_LimitType)},
+           "stops": {("armed",), ("fired",), ("fill",), ("deny", gv.OrderReject_NoEnoughPosition)}}
 
 
 @pytest.mark.parametrize("family", FAMILIES)
 def test_random_scenarios_agree(family):
-    failing, results = {}, []
+    failing, results, reached = {}, [], set()
     for seed in range(1000 * FAMILIES.index(family), 1000 * FAMILIES.index(family) + SCENARIOS):
         plan = make_plan(seed, family)
         expected, diffs = compare(plan)
         results += [expected[f"call #{k}"][0] for k in range(len(plan["ops"]))]
+        reached.update(expected["outcomes"])
         if diffs:
             failing[seed] = diffs
     assert not failing, f"{len(failing)} of {SCENARIOS} scenarios differ, seeds {list(failing)}; the first:\n" \
         + "\n".join(next(iter(failing.values())))
     assert results.count("returned") > len(results) / 2, "most calls fail: the scenarios test little"
+    assert not REACHED.get(family, set()) - reached, f"never reached: {REACHED[family] - reached}"
 
 
 def small_plan(kind, op):
@@ -325,7 +560,8 @@ def small_plan(kind, op):
     contract = dict(MinMove=0.05, Multiple=10, LongMargin=0.1, ShortMargin=0.1, TradingFeeOpen=3.0,
                     TradingFeeClose=0.0001)
     plan.update(targets=[{"type": kind, "info": contract}], orders=plan["orders"][:3], volumes=plan["volumes"][:1],
-                callback_fails_at=None, ops=[op])
+                bars=plan["bars"][:1], limits=[None], stops=[], bookings=[], tight=None, lenient=False,
+                cash=[1e9] * plan["n_accounts"], callback_fails_at=None, ops=[op])
     for o in plan["orders"]:
         o.update(target_idx=0, target_type=kind, volume=100 if kind == STOCK else 3, filled_volume=0,
                  position_effect=OPEN, order_status=gv.OrderStatus_PreHolding)
