@@ -116,6 +116,10 @@ struct Own {
     static void capture_all();
 };
 
+// `raise_bultin_error(key)` for an invalid order field: normally raises; when
+// it returns, the caller goes on.
+inline void builtin_error(const char *key) { kc::call(global(n::raise_bultin_error), kc::py_str(key)); }
+
 // `[x]`.
 inline nb::object list_of(nb::handle x) {
     nb::object list = kc::steal(PyList_New(1));

@@ -35,19 +35,16 @@ nb::object stop_orders() { return vr_field(n::g_KVStopOrders); }
 
 nb::object number(PyObject *result) { return kc::steal(result); }
 
-// `raise_bultin_error(key)`: normally raises; when it returns, the caller goes on.
-void builtin_error(const char *key) { kc::call(global(n::raise_bultin_error), kc::py_str(key)); }
-
 // The price `gap` away from `price` in `direction` (+1 or -1): a distance
 // for a point gap, a percentage for a percent gap; 0 for any other gap kind.
 nb::object gapped_price(nb::handle price, long direction, nb::handle gap_type, Name &point, Name &percent,
                         nb::handle stop_order, Name &gap_field) {
-    if (kc::equals(gap_type, gv(point))) {
-        nb::object step = number(PyNumber_Multiply(kc::py_int(direction).ptr(), kc::getattr(stop_order, gap_field).ptr()));
-        return number(PyNumber_Add(price.ptr(), step.ptr()));
-    }
-    if (kc::equals(gap_type, gv(percent))) {
-        nb::object step = number(PyNumber_Multiply(kc::py_int(direction).ptr(), kc::getattr(stop_order, gap_field).ptr()));
+    const bool by_point = kc::equals(gap_type, gv(point));
+    if (by_point || kc::equals(gap_type, gv(percent))) {
+        nb::object step =
+            number(PyNumber_Multiply(kc::py_int(direction).ptr(), kc::getattr(stop_order, gap_field).ptr()));
+        if (by_point)
+            return number(PyNumber_Add(price.ptr(), step.ptr()));
         nb::object share = number(PyNumber_TrueDivide(step.ptr(), kc::py_int(100).ptr()));
         nb::object factor = number(PyNumber_Add(kc::py_int(1).ptr(), share.ptr()));
         return number(PyNumber_Multiply(price.ptr(), factor.ptr()));

@@ -92,9 +92,6 @@ Py_ssize_t element_count(nb::handle values) {
     return kc::length(values);
 }
 
-// `raise_bultin_error(key)`: normally raises; when it returns, the caller goes on.
-void builtin_error(const char *key) { kc::call(global(n::raise_bultin_error), kc::py_str(key)); }
-
 // Per order whether `flags[i]` is true; a host column must have one flag per order.
 std::vector<char> truth_column(nb::handle column, Py_ssize_t count, const char *what) {
     nb::object flags = as_fast_sequence(column, what);
