@@ -19,12 +19,15 @@ GLOBALS = ["itertools", "np", "isnan", "timedelta", "Decimal", "cnt", "gv", "smm
            "get_bar_tick_data", "KVBackOrder", "KVBackTrade", "KVBackStopOrder", "PositionsBase", "KVBackAccount",
            "convert_back_order_to_snap_order", "convert_back_order_to_snap_execution", "_1min_dt", "_1sec_dt"]
 FUNCTIONS = {
-    "_get_filled_time": 3, "_transaction_order": 7, "_create_a_trader": 5, "_clear_unfilled_order": 1,
-    "_back_test_call_on_execution": 2, "_back_test_call_on_order_status": 1, "_update_order_status": 6,
-    "_set_stop_order_target_price": 2, "_update_stop_order_status": 2, "_cancel_other_stop_order": 1,
-    "_fire_stop_order": 1, "_update_trader_future_frozen": 1, "_update_trader_stock_frozen": 1,
-    "_update_trader_frozen": 1, "_update_order_future_frozen": 1, "_update_order_stock_frozen": 1,
-    "_update_order_frozen": 1,
+    "calc_order_value_rb": 1, "deal_trade": 0, "_deal_normal_order": 0, "_deal_stop_order": 2,
+    "_get_filled_time": 3, "_get_order_related_unfired_stop_order": 1, "_transaction_order": 7,
+    "_create_a_trader": 5, "_clear_unfilled_order": 1, "_back_test_call_on_execution": 2,
+    "_back_test_call_on_order_status": 1, "_update_order_status": 6, "_cancelled_stop_order_by_target_order_id": 1,
+    "_set_stop_order_target_price": 2, "_update_unfired_stop_order_status_if_holding_status": 0,
+    "_update_stop_order_status": 2, "_cancel_other_stop_order": 1, "_fire_stop_order": 1,
+    "_update_stop_trailing_order_trigger_price": 2, "_judge_stop_orders_by_bar": 4, "_judge_stop_orders_by_tick": 1,
+    "_update_trader_future_frozen": 1, "_update_trader_stock_frozen": 1, "_update_trader_frozen": 1,
+    "_update_order_future_frozen": 1, "_update_order_stock_frozen": 1, "_update_order_frozen": 1,
 }
 
 

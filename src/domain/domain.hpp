@@ -65,6 +65,23 @@ inline Name obj_attr_value{"obj_attr_value"}, snap_obj{"snap_obj"}, append{"appe
 inline Name min_sec_filled_time{"min_sec_filled_time"}, BaseBegin{"BaseBegin"}, Matrix{"Matrix"},
     get_item{"get_item"}, minutes{"minutes"}, seconds{"seconds"}, unique{"unique"}, flatnonzero{"flatnonzero"}, contain_head{"contain_head"}, return_index{"return_index"};
 
+// stop orders and the collections' snaps and operations
+inline Name unfilled{"unfilled"}, unfired{"unfired"}, snap_count{"snap_count"}, snap_attr_value{"snap_attr_value"},
+    snap_remove{"snap_remove"}, obj{"obj"};
+inline Name stop_order_id{"stop_order_id"}, target_order_id{"target_order_id"}, act{"act"},
+    stop_order_type{"stop_order_type"}, execute_status{"execute_status"}, stop_gap_type{"stop_gap_type"},
+    stop_gap{"stop_gap"}, target_price{"target_price"}, stop_price{"stop_price"},
+    trigger_real_price{"trigger_real_price"}, trigger_time{"trigger_time"}, trailing_price{"trailing_price"},
+    trailing_high{"trailing_high"}, trailing_low{"trailing_low"}, stop_trailing_price{"stop_trailing_price"},
+    in_bar_begin{"in_bar_begin"}, is_begin_trailing{"is_begin_trailing"},
+    in_begin_trailing_bar{"in_begin_trailing_bar"};
+inline Name StopOrderStatus_Holding{"StopOrderStatus_Holding"}, StopOrderStatus_Active{"StopOrderStatus_Active"},
+    StopOrderStatus_Trailing{"StopOrderStatus_Trailing"}, StopOrderStatus_Fired{"StopOrderStatus_Fired"},
+    StopOrderStatus_Cancelled{"StopOrderStatus_Cancelled"}, StopOrderType_Loss{"StopOrderType_Loss"},
+    StopOrderType_Profit{"StopOrderType_Profit"}, StopOrderType_Trailing{"StopOrderType_Trailing"},
+    OrderStop_StopGap_Point{"OrderStop_StopGap_Point"}, OrderStop_StopGap_Percent{"OrderStop_StopGap_Percent"},
+    OrderCtg_Market{"OrderCtg_Market"}, KFreq_Tick{"KFreq_Tick"};
+
 // KVBackTrade.create keywords
 inline Name order_price{"order_price"}, trader_id{"trader_id"}, trader_volume{"trader_volume"},
     trade_price{"trade_price"}, filled_time{"filled_time"}, order_ctg{"order_ctg"}, order_side{"order_side"},
@@ -103,6 +120,9 @@ inline nb::object index_of(nb::handle record, Name &field) { return kc::to_int(k
 // ------------------------------------------------------- the engine's parts
 // Own functions called from other parts of the engine (see kc::OwnFunction).
 #define DM_OWN_FUNCTIONS(X)                                                                                \
+    X(_deal_normal_order) X(_deal_stop_order) X(_get_order_related_unfired_stop_order)                    \
+    X(_cancelled_stop_order_by_target_order_id) X(_update_unfired_stop_order_status_if_holding_status)    \
+    X(_update_stop_trailing_order_trigger_price) X(_judge_stop_orders_by_bar) X(_judge_stop_orders_by_tick) \
     X(_get_filled_time) X(_transaction_order) X(_create_a_trader) X(_back_test_call_on_execution)         \
     X(_back_test_call_on_order_status) X(_update_order_status) X(_set_stop_order_target_price)            \
     X(_update_stop_order_status) X(_cancel_other_stop_order) X(_fire_stop_order)                          \
@@ -156,5 +176,22 @@ nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle t
 nb::object _update_stop_order_status(nb::handle stop_orders, nb::handle execute_status);
 nb::object _cancel_other_stop_order(nb::handle stop_order);
 nb::object _fire_stop_order(nb::handle stop_order);
+
+// Stop orders: triggering on the bar's extremes and on its ticks.
+nb::object _update_stop_trailing_order_trigger_price(nb::handle stop_order, nb::handle target_price);
+nb::object _judge_stop_orders_by_bar(nb::handle bar_high, nb::handle bar_low, nb::handle volume,
+                                     nb::handle same_target_stop_orders);
+nb::object _judge_stop_orders_by_tick(nb::handle stop_orders);
+
+// Stop orders: per-bar dealing and bookkeeping.
+nb::object _deal_stop_order(nb::handle filled_order_ids, nb::handle order_denied_canceled_ids);
+nb::object _update_unfired_stop_order_status_if_holding_status();
+nb::object _get_order_related_unfired_stop_order(nb::handle order_ids);
+nb::object _cancelled_stop_order_by_target_order_id(nb::handle order_denied_canceled_ids);
+
+// The deal driver.
+nb::object calc_order_value_rb(nb::handle order);
+nb::object deal_trade();
+nb::object _deal_normal_order();
 
 } // namespace dm

@@ -76,8 +76,24 @@ void bind_host_names(nb::module_ &m) {
 }
 
 void bind_functions(nb::module_ &m) {
+    m.def("calc_order_value_rb", DM_FN(calc_order_value_rb), ARG("order"),
+          "The cash value that an order commits: price x volume x multiplier x margin rate, with a stock\n"
+          "order's fee added (buy) or taken off (sell); 0 for a market order.");
+    m.def("deal_trade", DM_FN(deal_trade),
+          "Deals the current bar: brings waiting stop orders up to date, matches the pending orders and\n"
+          "deals the stop orders.  Returns (filled_order_ids, order_denied_canceled_ids,\n"
+          "fired_stop_order_ids).");
+    m.def("_deal_normal_order", DM_FN(_deal_normal_order),
+          "Matches every pending order against the current bar; finished orders leave the pending ones.\n"
+          "Returns (filled_order_ids, order_denied_canceled_ids).");
+    m.def("_deal_stop_order", DM_FN(_deal_stop_order), ARG("filled_order_ids"), ARG("order_denied_canceled_ids"),
+          "Deals the live stop orders against the current bar, target order by target order; fires those\n"
+          "that trigger and matches their closing orders.  Returns (filled_order_ids, fired_stop_order_ids),\n"
+          "the first being the list given, extended.");
     m.def("_get_filled_time", DM_FN(_get_filled_time), ARG("pos"), ARG("reference_time"), ARG("target_idx"),
           "The time inside the current bar at which a fill of the target is dated.");
+    m.def("_get_order_related_unfired_stop_order", DM_FN(_get_order_related_unfired_stop_order), ARG("order_ids"),
+          "The live stop orders whose target order is one of `order_ids` (once per matching id).");
     m.def("_transaction_order", DM_FN(_transaction_order), ARG("order_ids"), ARG("bar_highs"), ARG("bar_lows"),
           ARG("bar_opens"), ARG("bar_vols"), ARG("target_price_assign"), ARG("filled_time_assign"),
           "Matches a batch of orders against the current bar of their targets: admits new orders, prices\n"
@@ -96,9 +112,15 @@ void bind_functions(nb::module_ &m) {
           ARG("order_status"), ARG("rej_reason"), ARG("update_time"),
           "Sets an order's status, tells its account when it starts or stops holding, records the status\n"
           "in `status_s[status_idx]` and reports the order to the user.");
+    m.def("_cancelled_stop_order_by_target_order_id", DM_FN(_cancelled_stop_order_by_target_order_id),
+          ARG("order_denied_canceled_ids"),
+          "Cancels every live stop order of the given target orders; they leave the live ones.");
     m.def("_set_stop_order_target_price", DM_FN(_set_stop_order_target_price), ARG("target_order_id"),
           ARG("trade_price"),
           "Arms the holding stop orders of a target order that has just filled at `trade_price`.");
+    m.def("_update_unfired_stop_order_status_if_holding_status",
+          DM_FN(_update_unfired_stop_order_status_if_holding_status),
+          "Arms the waiting stop orders of filled target orders and cancels those of failed ones.");
     m.def("_update_stop_order_status", DM_FN(_update_stop_order_status), ARG("stop_orders"), ARG("execute_status"),
           "Sets the status of each stop order of the list.");
     m.def("_cancel_other_stop_order", DM_FN(_cancel_other_stop_order), ARG("stop_order"),
@@ -106,6 +128,16 @@ void bind_functions(nb::module_ &m) {
     m.def("_fire_stop_order", DM_FN(_fire_stop_order), ARG("stop_order"),
           "Fires a stop order: places its closing order and returns (order id, fill price, fill time),\n"
           "each as a one-entry array.");
+    m.def("_update_stop_trailing_order_trigger_price", DM_FN(_update_stop_trailing_order_trigger_price),
+          ARG("stop_order"), ARG("target_price"),
+          "Recomputes a trailing stop's trigger price from its extreme.");
+    m.def("_judge_stop_orders_by_bar", DM_FN(_judge_stop_orders_by_bar), ARG("bar_high"), ARG("bar_low"),
+          ARG("volume"), ARG("same_target_stop_orders"),
+          "Judges the stop orders of one target order on the bar's extremes (single precision).\n"
+          "Returns (may_fire, must_tick_check).");
+    m.def("_judge_stop_orders_by_tick", DM_FN(_judge_stop_orders_by_tick), ARG("stop_orders"),
+          "Walks the current bar's ticks to find the first stop order that triggers.  Returns\n"
+          "(fire_stop_orders, open, high, low, volume), the arrays describing the rest of the bar.");
     m.def("_update_trader_future_frozen", DM_FN(_update_trader_future_frozen), ARG("traders"),
           "Frozen margin and fee of futures trades; returns two float arrays.");
     m.def("_update_trader_stock_frozen", DM_FN(_update_trader_stock_frozen), ARG("traders"),

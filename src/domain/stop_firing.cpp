@@ -13,21 +13,9 @@ namespace dm {
 namespace {
 
 namespace k {
-inline Name unfired{"unfired"}, snap_count{"snap_count"}, snap_obj_by_idx{"snap_obj_by_idx"},
-    snap_remove{"snap_remove"}, is_valid_order_id{"is_valid_order_id"}, get_target_type{"get_target_type"};
-inline Name target_order_id{"target_order_id"}, act{"act"},
-    stop_order_type{"stop_order_type"}, execute_status{"execute_status"}, stop_gap_type{"stop_gap_type"},
-    stop_gap{"stop_gap"}, trailing_gap_type{"trailing_gap_type"}, trailing_gap{"trailing_gap"},
-    target_price{"target_price"}, stop_price{"stop_price"}, trigger_real_price{"trigger_real_price"},
-    trigger_time{"trigger_time"}, trailing_price{"trailing_price"}, trailing_high{"trailing_high"},
-    trailing_low{"trailing_low"}, in_bar_begin{"in_bar_begin"};
-inline Name order_status{"order_status"};
-inline Name StopOrderStatus_Holding{"StopOrderStatus_Holding"}, StopOrderStatus_Active{"StopOrderStatus_Active"},
-    StopOrderStatus_Fired{"StopOrderStatus_Fired"}, StopOrderStatus_Cancelled{"StopOrderStatus_Cancelled"},
-    StopOrderType_Loss{"StopOrderType_Loss"}, StopOrderType_Profit{"StopOrderType_Profit"},
-    StopOrderType_Trailing{"StopOrderType_Trailing"}, OrderStop_StopGap_Point{"OrderStop_StopGap_Point"},
-    OrderStop_StopGap_Percent{"OrderStop_StopGap_Percent"},
-    OrderStop_TrailingGap_Point{"OrderStop_TrailingGap_Point"},
+inline Name snap_obj_by_idx{"snap_obj_by_idx"}, is_valid_order_id{"is_valid_order_id"},
+    get_target_type{"get_target_type"}, trailing_gap_type{"trailing_gap_type"}, trailing_gap{"trailing_gap"},
+    order_status{"order_status"}, OrderStop_TrailingGap_Point{"OrderStop_TrailingGap_Point"},
     OrderStop_TrailingGap_Percent{"OrderStop_TrailingGap_Percent"};
 } // namespace k
 
@@ -56,7 +44,7 @@ nb::object gapped_price(nb::handle price, long direction, nb::handle gap_type, N
 // +1 or -1 by the side the stop protects: `buy` for a long position, `sell`
 // for a short one; -1 (after reporting the side) for any other side.
 long direction_of(nb::handle stop_order, long buy, long sell) {
-    nb::object act = kc::getattr(stop_order, k::act);
+    nb::object act = kc::getattr(stop_order, n::act);
     if (kc::equals(act, gv(n::OrderAct_Buy)))
         return buy;
     if (kc::equals(act, gv(n::OrderAct_Sell)))
@@ -67,31 +55,31 @@ long direction_of(nb::handle stop_order, long buy, long sell) {
 
 // Arms one holding stop order at the fill price of its target order.
 void arm(nb::handle stop_order, nb::handle trade_price) {
-    kc::setattr(stop_order, k::in_bar_begin, kc::py_bool(false));
-    kc::setattr(stop_order, k::target_price, trade_price);
-    kc::setattr(stop_order, k::trailing_high, trade_price);
-    kc::setattr(stop_order, k::trailing_low, trade_price);
+    kc::setattr(stop_order, n::in_bar_begin, kc::py_bool(false));
+    kc::setattr(stop_order, n::target_price, trade_price);
+    kc::setattr(stop_order, n::trailing_high, trade_price);
+    kc::setattr(stop_order, n::trailing_low, trade_price);
     nb::object one = list_of(stop_order);
-    nb::object active = gv(k::StopOrderStatus_Active);
+    nb::object active = gv(n::StopOrderStatus_Active);
     Own::_update_stop_order_status.call(ns, [&] { return _update_stop_order_status(one, active); }, one, active);
 
-    nb::object type = kc::getattr(stop_order, k::stop_order_type);
-    const bool loss = kc::equals(type, gv(k::StopOrderType_Loss));
-    if (loss || kc::equals(type, gv(k::StopOrderType_Profit))) {
+    nb::object type = kc::getattr(stop_order, n::stop_order_type);
+    const bool loss = kc::equals(type, gv(n::StopOrderType_Loss));
+    if (loss || kc::equals(type, gv(n::StopOrderType_Profit))) {
         // A loss stop lies behind the fill, a profit stop ahead of it.
         const long direction = loss ? direction_of(stop_order, -1, +1) : direction_of(stop_order, +1, -1);
-        nb::object price = gapped_price(trade_price, direction, kc::getattr(stop_order, k::stop_gap_type),
-                                        k::OrderStop_StopGap_Point, k::OrderStop_StopGap_Percent, stop_order,
-                                        k::stop_gap);
-        kc::setattr(stop_order, k::trigger_real_price, price);
-        kc::setattr(stop_order, k::stop_price, price);
-    } else if (kc::equals(type, gv(k::StopOrderType_Trailing))) {
+        nb::object price = gapped_price(trade_price, direction, kc::getattr(stop_order, n::stop_gap_type),
+                                        n::OrderStop_StopGap_Point, n::OrderStop_StopGap_Percent, stop_order,
+                                        n::stop_gap);
+        kc::setattr(stop_order, n::trigger_real_price, price);
+        kc::setattr(stop_order, n::stop_price, price);
+    } else if (kc::equals(type, gv(n::StopOrderType_Trailing))) {
         // Trailing starts once the price has moved the trailing gap ahead of the fill.
         const long direction = direction_of(stop_order, +1, -1);
         nb::object price = gapped_price(trade_price, direction, kc::getattr(stop_order, k::trailing_gap_type),
                                         k::OrderStop_TrailingGap_Point, k::OrderStop_TrailingGap_Percent,
                                         stop_order, k::trailing_gap);
-        kc::setattr(stop_order, k::trailing_price, price);
+        kc::setattr(stop_order, n::trailing_price, price);
     } else {
         builtin_error("stopordertype");
     }
@@ -106,12 +94,12 @@ nb::object one_entry_array(nb::handle x) {
 } // namespace
 
 nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle trade_price) {
-    nb::object count = kc::call_method(stop_orders(), k::snap_count, k::unfired.get());
+    nb::object count = kc::call_method(stop_orders(), n::snap_count, n::unfired.get());
     if (kc::compare(count, kc::py_int(1), Py_LT))
         return kc::none();
-    nb::object snap = kc::call_method(stop_orders(), n::snap_obj, k::unfired.get());
+    nb::object snap = kc::call_method(stop_orders(), n::snap_obj, n::unfired.get());
     nb::object order_ids = as_fast_sequence(
-        kc::call_method(global(n::cb), n::obj_attr_value, snap, k::target_order_id.get()), "target order ids");
+        kc::call_method(global(n::cb), n::obj_attr_value, snap, n::target_order_id.get()), "target order ids");
 
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(order_ids.ptr());
     std::vector<npy_intp> matches;
@@ -126,12 +114,12 @@ nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle t
     std::copy(matches.begin(), matches.end(),
               static_cast<npy_intp *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(stop_order_pos_s.ptr()))));
     nb::object unfired_stop_orders = as_fast_sequence(
-        kc::call_method(stop_orders(), k::snap_obj_by_idx, k::unfired.get(), stop_order_pos_s), "stop orders");
+        kc::call_method(stop_orders(), k::snap_obj_by_idx, n::unfired.get(), stop_order_pos_s), "stop orders");
 
     for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(unfired_stop_orders.ptr()); ++j) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired_stop_orders.ptr(), j);
         // A stop order is armed once.
-        if (kc::equals(kc::getattr(stop_order, k::execute_status), gv(k::StopOrderStatus_Holding)))
+        if (kc::equals(kc::getattr(stop_order, n::execute_status), gv(n::StopOrderStatus_Holding)))
             arm(stop_order, trade_price);
     }
     return kc::none();
@@ -141,7 +129,7 @@ nb::object _update_stop_order_status(nb::handle stop_orders, nb::handle execute_
     nb::object it = kc::steal(PyObject_GetIter(stop_orders.ptr()));
     while (PyObject *next = PyIter_Next(it.ptr())) {
         nb::object stop_order = nb::steal(next);
-        kc::setattr(stop_order, k::execute_status, execute_status);
+        kc::setattr(stop_order, n::execute_status, execute_status);
     }
     if (PyErr_Occurred())
         kc::throw_current();
@@ -149,46 +137,46 @@ nb::object _update_stop_order_status(nb::handle stop_orders, nb::handle execute_
 }
 
 nb::object _cancel_other_stop_order(nb::handle stop_order) {
-    nb::object stop_order_target_order_id = kc::getattr(stop_order, k::target_order_id);
+    nb::object stop_order_target_order_id = kc::getattr(stop_order, n::target_order_id);
     if (!kc::truthy(kc::call_method(env(), k::is_valid_order_id, stop_order_target_order_id))) {
         // No target order: the fired stop order alone leaves play.
-        kc::call_method(stop_orders(), k::snap_remove, k::unfired.get(), list_of(stop_order));
+        kc::call_method(stop_orders(), n::snap_remove, n::unfired.get(), list_of(stop_order));
         return kc::none();
     }
     nb::object unfired =
-        as_fast_sequence(kc::call_method(stop_orders(), n::snap_obj, k::unfired.get()), "stop orders");
+        as_fast_sequence(kc::call_method(stop_orders(), n::snap_obj, n::unfired.get()), "stop orders");
     nb::object same_stop_orders = kc::steal(PyList_New(0));
     for (Py_ssize_t p = 0; p < PySequence_Fast_GET_SIZE(unfired.ptr()); ++p) {
         nb::handle sibling = PySequence_Fast_GET_ITEM(unfired.ptr(), p);
-        if (kc::equals(kc::getattr(sibling, k::target_order_id), stop_order_target_order_id) &&
+        if (kc::equals(kc::getattr(sibling, n::target_order_id), stop_order_target_order_id) &&
             PyList_Append(same_stop_orders.ptr(), sibling.ptr()) != 0)
             kc::throw_current();
     }
     nb::object active_stop_orders = kc::steal(PyList_New(0));
-    nb::object active = gv(k::StopOrderStatus_Active);
+    nb::object active = gv(n::StopOrderStatus_Active);
     for (Py_ssize_t p = 0; p < PyList_GET_SIZE(same_stop_orders.ptr()); ++p) {
         nb::handle sibling = PyList_GET_ITEM(same_stop_orders.ptr(), p);
-        if (kc::equals(kc::getattr(sibling, k::execute_status), active) &&
+        if (kc::equals(kc::getattr(sibling, n::execute_status), active) &&
             PyList_Append(active_stop_orders.ptr(), sibling.ptr()) != 0)
             kc::throw_current();
     }
-    nb::object cancelled = gv(k::StopOrderStatus_Cancelled);
+    nb::object cancelled = gv(n::StopOrderStatus_Cancelled);
     Own::_update_stop_order_status.call(
         ns, [&] { return _update_stop_order_status(active_stop_orders, cancelled); }, active_stop_orders, cancelled);
     // Siblings that are trailing leave play with their status as it is.
-    kc::call_method(stop_orders(), k::snap_remove, k::unfired.get(), same_stop_orders);
+    kc::call_method(stop_orders(), n::snap_remove, n::unfired.get(), same_stop_orders);
     return kc::none();
 }
 
 nb::object _fire_stop_order(nb::handle stop_order) {
     nb::object order_id = kc::steal(PyNumber_Add(kc::getattr(vr_field(n::g_KVOrders), n::size).ptr(),
                                                  kc::py_int(1).ptr()));
-    nb::object trigger_time = kc::getattr(stop_order, k::trigger_time);
+    nb::object trigger_time = kc::getattr(stop_order, n::trigger_time);
     kc::setattr(stop_order, n::order_id, order_id);
-    kc::setattr(stop_order, k::execute_status, gv(k::StopOrderStatus_Fired));
-    nb::object target_price = kc::getattr(stop_order, k::trigger_real_price);
+    kc::setattr(stop_order, n::execute_status, gv(n::StopOrderStatus_Fired));
+    nb::object target_price = kc::getattr(stop_order, n::trigger_real_price);
     // The closing order takes the other side of what the stop protects.
-    nb::object order_side = kc::equals(kc::getattr(stop_order, k::act), gv(n::OrderAct_Buy)) ? gv(n::OrderAct_Sell)
+    nb::object order_side = kc::equals(kc::getattr(stop_order, n::act), gv(n::OrderAct_Buy)) ? gv(n::OrderAct_Sell)
                                                                                              : gv(n::OrderAct_Buy);
 
     nb::object handle_idx = kc::getattr(stop_order, n::handle_idx);

@@ -7,12 +7,15 @@
 #define KC_SOURCE "src/domain/transaction.cpp"
 #include "domain/domain.hpp"
 #include "core/matrix.hpp"
+#include "core/number.hpp"
 
 #include <vector>
 
 namespace dm {
 
 namespace {
+
+using kc::test;
 
 namespace k {
 inline Name obj{"obj"}, obj_attr_value_eq_all{"obj_attr_value_eq_all"}, return_obj{"return_obj"},
@@ -37,48 +40,6 @@ constexpr double MIN_TRADED_PRICE = 1e-10;
 // The user-log line of a denial for want of cash.
 constexpr const char *NO_CASH_MESSAGE = "保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, "
                                         "valid_cash=%.2f, margin_frozen=%.2f, fee_frozen=%.2f";
-
-// A plain float, or an int that a double holds exactly, as a double.
-bool plain_number(nb::handle a, double &out) {
-    PyObject *o = a.ptr();
-    if (PyFloat_Check(o)) {
-        out = PyFloat_AS_DOUBLE(o);
-        return true;
-    }
-    if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (!overflow && v > -(1LL << 53) && v < (1LL << 53)) {
-            out = (double)v;
-            return true;
-        }
-        PyErr_Clear();
-    }
-    return false;
-}
-
-bool holds(double a, int op, double b) {
-    switch (op) {
-    case Py_LT: return a < b;
-    case Py_LE: return a <= b;
-    case Py_GT: return a > b;
-    default: return a >= b;
-    }
-}
-
-// `a <op> b` with a constant on one side, Python semantics (plain numbers natively).
-bool test(nb::handle a, int op, double b) {
-    double v;
-    if (plain_number(a, v))
-        return holds(v, op, b);
-    return kc::compare(a, kc::py_float(b), op);
-}
-bool test(double a, int op, nb::handle b) {
-    double v;
-    if (plain_number(b, v))
-        return holds(a, op, v);
-    return kc::compare(kc::py_float(a), b, op);
-}
 
 // `setting` of `cnt.vr.g_KorvitSettingInfo`, read at every use.
 nb::object setting(Name &name) { return kc::getattr(vr_field(n::g_KorvitSettingInfo), name); }

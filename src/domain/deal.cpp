@@ -1,0 +1,155 @@
+// The deal driver: the host's backtest loop calls `deal_trade` once per bar.
+// It brings waiting stop orders up to date, matches every pending order
+// against the bar, then deals the stop orders; and `calc_order_value_rb`
+// gives the cash value that an order commits.
+#define KC_SOURCE "src/domain/deal.cpp"
+#include "domain/domain.hpp"
+#include "core/number.hpp"
+#include "core/numpy.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace dm {
+
+namespace {
+
+namespace k {
+inline Name get_bar_field{"get_bar_field"}, bar_pos{"bar_pos"}, fields{"fields"}, array{"array"},
+    snap_remove_by_idx{"snap_remove_by_idx"};
+} // namespace k
+
+nb::object orders() { return vr_field(n::g_KVOrders); }
+
+nb::object np_array(nb::handle values) { return kc::call(kc::getattr(global(n::np), k::array), values); }
+
+// The positions whose status equals `status`, ascending.  A native integer
+// array is compared in place; anything else element by element in Python.
+std::vector<npy_intp> positions_of(nb::handle statuses, nb::handle status) {
+    std::vector<npy_intp> out;
+    PyArrayObject *arr = PyArray_Check(statuses.ptr()) ? reinterpret_cast<PyArrayObject *>(statuses.ptr()) : nullptr;
+    long long wanted;
+    int overflow = 0;
+    if (arr && PyArray_NDIM(arr) == 1 && PyArray_TYPE(arr) == NPY_LONG && PyArray_ISCARRAY_RO(arr) &&
+        PyArray_ISNOTSWAPPED(arr) && PyLong_CheckExact(status.ptr()) &&
+        ((wanted = PyLong_AsLongLongAndOverflow(status.ptr(), &overflow)), !overflow && !PyErr_Occurred())) {
+        const long *data = static_cast<const long *>(PyArray_DATA(arr));
+        for (npy_intp i = 0; i < PyArray_SIZE(arr); ++i)
+            if (data[i] == wanted)
+                out.push_back(i);
+        return out;
+    }
+    PyErr_Clear();
+    // `np.flatnonzero(np.array(statuses) == status)`, whatever the container.
+    nb::object equal = kc::steal(PyObject_RichCompare(np_array(statuses).ptr(), status.ptr(), Py_EQ));
+    nb::object where = as_fast_sequence(kc::call(kc::getattr(global(n::np), n::flatnonzero), equal), "positions");
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(where.ptr()); ++i) {
+        const Py_ssize_t p = PyNumber_AsSsize_t(PySequence_Fast_GET_ITEM(where.ptr(), i), PyExc_IndexError);
+        if (p == -1 && PyErr_Occurred())
+            kc::throw_current();
+        out.push_back((npy_intp)p);
+    }
+    return out;
+}
+
+nb::object tuple_of(nb::object a, nb::object b) {
+    nb::object out = kc::steal(PyTuple_New(2));
+    PyTuple_SET_ITEM(out.ptr(), 0, a.release().ptr());
+    PyTuple_SET_ITEM(out.ptr(), 1, b.release().ptr());
+    return out;
+}
+
+} // namespace
+
+nb::object calc_order_value_rb(nb::handle order) {
+    if (kc::equals(kc::getattr(order, n::ctg), gv(n::OrderCtg_Market)))
+        return kc::py_int(0);
+    nb::object delegate_value = kc::mul(kc::getattr(order, n::price), kc::getattr(order, n::volume));
+    delegate_value =
+        kc::mul(delegate_value, kc::call_method(env(), n::get_multiple, kc::getattr(order, n::target_idx)));
+    delegate_value = kc::mul(delegate_value, kc::call_method(env(), n::get_margin_rate,
+                                                             kc::getattr(order, n::target_idx),
+                                                             kc::getattr(order, n::side)));
+    if (kc::truthy(kc::call_method(env(), n::is_target_type, kc::getattr(order, n::target_idx),
+                                   gv(n::TARGETTYPE_STOCK)))) {
+        // A stock order also commits its fee: added to a buy, taken from a sell.
+        nb::object one = list_of(order);
+        Own::_update_order_stock_frozen.call(ns, [&] { return _update_order_stock_frozen(one); }, one);
+        nb::object side = kc::getattr(order, n::side);
+        if (kc::equals(side, gv(n::OrderAct_Sell)))
+            delegate_value = kc::sub(delegate_value, kc::call_method(order, n::frozen_item, kc::py_str("fee")));
+        else if (kc::equals(side, gv(n::OrderAct_Buy)))
+            delegate_value = kc::add(delegate_value, kc::call_method(order, n::frozen_item, kc::py_str("fee")));
+    }
+    return delegate_value;
+}
+
+nb::object deal_trade() {
+    Own::_update_unfired_stop_order_status_if_holding_status.call(
+        ns, [&] { return _update_unfired_stop_order_status_if_holding_status(); });
+    nb::object normal = Own::_deal_normal_order.call(ns, [&] { return _deal_normal_order(); });
+    nb::object dealt[2]; // filled, denied or cancelled
+    kc::unpack(normal, 2, dealt);
+    nb::object stops = Own::_deal_stop_order.call(ns, [&] { return _deal_stop_order(dealt[0], dealt[1]); }, dealt[0],
+                                                  dealt[1]);
+    nb::object stop_dealt[2]; // filled (extended), fired stop orders
+    kc::unpack(stops, 2, stop_dealt);
+
+    nb::object out = kc::steal(PyTuple_New(3));
+    PyTuple_SET_ITEM(out.ptr(), 0, stop_dealt[0].release().ptr());
+    PyTuple_SET_ITEM(out.ptr(), 1, dealt[1].release().ptr());
+    PyTuple_SET_ITEM(out.ptr(), 2, stop_dealt[1].release().ptr());
+    return out;
+}
+
+nb::object _deal_normal_order() {
+    nb::object filled_order_ids = kc::steal(PyList_New(0));
+    nb::object order_denied_canceled_ids = kc::steal(PyList_New(0));
+    if (kc::compare(kc::call_method(orders(), n::snap_count, n::unfilled.get()), kc::py_int(1), Py_LT))
+        return tuple_of(filled_order_ids, order_denied_canceled_ids);
+
+    nb::object order_ids =
+        as_fast_sequence(kc::call_method(orders(), n::snap_attr_value, n::unfilled.get(), n::order_id.get()),
+                         "order ids");
+    nb::object targets = kc::call_method(orders(), n::snap_attr_value, n::unfilled.get(), n::target_idx.get());
+    nb::object fields = kc::steal(PyList_New(4));
+    const char *names[4] = {"open", "high", "low", "volume"};
+    for (Py_ssize_t i = 0; i < 4; ++i)
+        PyList_SET_ITEM(fields.ptr(), i, kc::py_str(names[i]).release().ptr());
+    nb::object bar[4]; // open, high, low, volume of each order's target
+    kc::unpack(kc::call_kw(kc::getattr(env(), k::get_bar_field), {targets},
+                           {{k::bar_pos, vr_field(n::g_KorvitSimCurBarFresh)}, {k::fields, fields}}),
+               4, bar);
+
+    nb::object ids = np_array(order_ids);
+    nb::object no_price = np_array(kc::steal(PyList_New(0))), no_time = np_array(kc::steal(PyList_New(0)));
+    nb::object order_status_s = Own::_transaction_order.call(
+        ns, [&] { return _transaction_order(ids, bar[1], bar[2], bar[0], bar[3], no_price, no_time); }, ids, bar[1],
+        bar[2], bar[0], bar[3], no_price, no_time);
+
+    const std::vector<npy_intp> order_cancelled = positions_of(order_status_s, gv(n::OrderStatus_Cancelled));
+    const std::vector<npy_intp> order_filled = positions_of(order_status_s, gv(n::OrderStatus_Filled));
+    const std::vector<npy_intp> order_denied = positions_of(order_status_s, gv(n::OrderStatus_Denied));
+
+    // Finished orders leave the pending ones: filled first, then cancelled, then denied.
+    std::vector<npy_intp> finished(order_filled);
+    finished.insert(finished.end(), order_cancelled.begin(), order_cancelled.end());
+    finished.insert(finished.end(), order_denied.begin(), order_denied.end());
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(order_ids.ptr());
+    for (size_t i = 0; i < finished.size(); ++i) {
+        if (finished[i] >= count)
+            kc::raise(PyExc_IndexError, "index %zd is out of bounds for %zd pending orders", (Py_ssize_t)finished[i],
+                      count);
+        nb::handle id = PySequence_Fast_GET_ITEM(order_ids.ptr(), finished[i]);
+        if (PyList_Append((i < order_filled.size() ? filled_order_ids : order_denied_canceled_ids).ptr(), id.ptr()))
+            kc::throw_current();
+    }
+    npy_intp dims[1] = {(npy_intp)finished.size()};
+    nb::object positions = kc::steal(PyArray_SimpleNew(1, dims, NPY_INTP));
+    std::copy(finished.begin(), finished.end(),
+              static_cast<npy_intp *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(positions.ptr()))));
+    kc::call_method(orders(), k::snap_remove_by_idx, n::unfilled.get(), positions);
+    return tuple_of(filled_order_ids, order_denied_canceled_ids);
+}
+
+} // namespace dm

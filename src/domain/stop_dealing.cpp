@@ -1,0 +1,297 @@
+// Stop-order dealing: once per bar, after the normal orders, the stop orders
+// of every target order are judged against the bar (and its ticks where the
+// bar cannot decide); those that trigger fire, and their closing orders are
+// matched against the rest of the bar.  Also the per-bar bookkeeping that
+// arms or cancels stop orders as their target orders fill or fail.
+#define KC_SOURCE "src/domain/stop_dealing.cpp"
+#include "domain/domain.hpp"
+
+#include <algorithm>
+
+namespace dm {
+
+namespace {
+
+namespace k {
+inline Name snap_obj_attr_update{"snap_obj_attr_update"}, rm{"rm"}, obj_attr_update{"obj_attr_update"},
+    position{"position"}, position_available_long{"position_available_long"},
+    position_available_short{"position_available_short"}, get_bar_field{"get_bar_field"}, bar_pos{"bar_pos"},
+    fields{"fields"}, extend{"extend"};
+} // namespace k
+
+nb::object stop_orders() { return vr_field(n::g_KVStopOrders); }
+
+nb::object unfired_stop_orders() {
+    return as_fast_sequence(kc::call_method(stop_orders(), n::snap_obj, n::unfired.get()), "stop orders");
+}
+
+// The records of `records` whose `target_order_id` equals `order_id`, in order.
+nb::object with_target(nb::handle records, nb::handle order_id) {
+    nb::object out = kc::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(records.ptr()); ++i) {
+        nb::handle record = PySequence_Fast_GET_ITEM(records.ptr(), i);
+        if (kc::equals(kc::getattr(record, n::target_order_id), order_id) && PyList_Append(out.ptr(), record.ptr()))
+            kc::throw_current();
+    }
+    return out;
+}
+
+// `cnt.env.get_bar_field(targets, bar_pos=<current bar>, fields=[open, high, low, volume])`,
+// unpacked into its four columns.
+void current_bar(nb::handle targets, nb::object (&bar)[4]) {
+    nb::object fields = kc::steal(PyList_New(4));
+    const char *names[4] = {"open", "high", "low", "volume"};
+    for (Py_ssize_t i = 0; i < 4; ++i)
+        PyList_SET_ITEM(fields.ptr(), i, kc::py_str(names[i]).release().ptr());
+    nb::object values = kc::call_kw(kc::getattr(env(), k::get_bar_field), {targets},
+                                    {{k::bar_pos, vr_field(n::g_KorvitSimCurBarFresh)}, {k::fields, fields}});
+    kc::unpack(values, 4, bar);
+}
+
+// The distinct target order ids of the unfired stop orders, NaN left out, ascending.
+nb::object dealt_target_order_ids() {
+    nb::object ids = as_fast_sequence(
+        kc::call_method(stop_orders(), n::snap_attr_value, n::unfired.get(), n::target_order_id.get()),
+        "target order ids");
+    nb::object sorted = kc::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ids.ptr()); ++i) {
+        nb::handle id = PySequence_Fast_GET_ITEM(ids.ptr(), i);
+        if (!kc::is_nan(id) && PyList_Append(sorted.ptr(), id.ptr()) != 0)
+            kc::throw_current();
+    }
+    if (PyList_Sort(sorted.ptr()) != 0)
+        kc::throw_current();
+    nb::object distinct = kc::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.ptr()); ++i) {
+        nb::handle id = PyList_GET_ITEM(sorted.ptr(), i);
+        const Py_ssize_t kept = PyList_GET_SIZE(distinct.ptr());
+        if (kept && kc::equals(PyList_GET_ITEM(distinct.ptr(), kept - 1), id))
+            continue;
+        if (PyList_Append(distinct.ptr(), id.ptr()) != 0)
+            kc::throw_current();
+    }
+    return distinct;
+}
+
+// The volume that the stop orders of a target order protect: the available
+// long position for a buy, the short one for a sell; 0 without a position.
+nb::object protected_volume(nb::handle positions, nb::handle order_act) {
+    Name *field = nullptr;
+    if (kc::equals(order_act, gv(n::OrderAct_Buy)))
+        field = &k::position_available_long;
+    else if (kc::equals(order_act, gv(n::OrderAct_Sell)))
+        field = &k::position_available_short;
+    if (!field) {
+        builtin_error("orderact");
+        return kc::py_int(0);
+    }
+    return positions.is_none() ? kc::py_int(0) : kc::getattr(positions, *field);
+}
+
+// Deals the stop orders of one target order against the current bar; the
+// ids of the stop orders that fire go to `fired_stop_order_ids`, the final
+// closing orders to `filled_order_ids`.
+void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::handle fired_stop_order_ids) {
+    nb::object order_id = kc::getattr(order_ref, n::order_id);
+    nb::object target_idx = kc::getattr(order_ref, n::target_idx);
+    nb::object handle_idx = kc::getattr(order_ref, n::handle_idx);
+    nb::object back_account = kc::getitem(vr_field(n::g_KorvitAccounts), handle_idx);
+    nb::object positions = kc::call_method(back_account, k::position, target_idx);
+    nb::object order_act = kc::getattr(order_ref, n::side);
+
+    nb::object same_target_stop_orders = with_target(unfired_stop_orders(), order_id);
+    nb::object bar[4]; // open, high, low, volume
+    current_bar(list_of(target_idx), bar);
+    nb::object &bar_open = bar[0], &bar_high = bar[1], &bar_low = bar[2], &bar_volume = bar[3];
+    if (kc::compare(bar_volume, kc::py_int(1), Py_LT))
+        return; // a bar without trade triggers nothing
+
+    nb::object position_volume = protected_volume(positions, order_act);
+    nb::object fire_stop_orders = kc::steal(PyList_New(0));
+    nb::object cur_bar_time = kc::getattr(env(), n::fresh_bar_time);
+
+    nb::object zero = kc::py_int(0);
+    nb::object high0 = kc::getitem(bar_high, zero), low0 = kc::getitem(bar_low, zero);
+    nb::object judged = Own::_judge_stop_orders_by_bar.call(
+        ns, [&] { return _judge_stop_orders_by_bar(high0, low0, position_volume, same_target_stop_orders); }, high0,
+        low0, position_volume, same_target_stop_orders);
+    nb::object judgement[2];
+    kc::unpack(judged, 2, judgement);
+    nb::object &may_fire = judgement[0], &must_tick_check = judgement[1];
+    const Py_ssize_t may_fire_count = kc::length(may_fire);
+    const bool armed_in_bar =
+        may_fire_count > 0 &&
+        !kc::truthy(kc::getattr(kc::getitem(may_fire, zero), n::in_bar_begin));
+
+    bool on_bar_data = true; // fired without walking the ticks
+    if (kc::length(must_tick_check) > 0 || may_fire_count > 1 || armed_in_bar) {
+        // The bar alone cannot tell the order of events.
+        nb::object input = vr_field(n::g_KorvitInputInfo);
+        const bool tick_bars = kc::equals(kc::getattr(input, n::KFrequencyI), gv(n::KFreq_Tick)) &&
+                               kc::equals(kc::getattr(input, n::KFreNum), kc::py_int(1));
+        if (tick_bars) {
+            fire_stop_orders = kc::steal(PySequence_List(must_tick_check.ptr()));
+            kc::call(kc::getattr(global(n::cb), k::obj_attr_update), fire_stop_orders, n::trigger_time.get(),
+                     cur_bar_time);
+        } else {
+            nb::object tick_check_orders = kc::steal(PyNumber_Add(must_tick_check.ptr(), may_fire.ptr()));
+            nb::object walked = Own::_judge_stop_orders_by_tick.call(
+                ns, [&] { return _judge_stop_orders_by_tick(tick_check_orders); }, tick_check_orders);
+            nb::object rest[5];
+            kc::unpack(walked, 5, rest);
+            fire_stop_orders = rest[0];
+            bar_open = rest[1];
+            bar_high = rest[2];
+            bar_low = rest[3];
+            bar_volume = rest[4];
+            on_bar_data = false;
+        }
+    } else if (may_fire_count > 0) {
+        fire_stop_orders = kc::steal(PySequence_List(may_fire.ptr()));
+        kc::call(kc::getattr(global(n::cb), k::obj_attr_update), may_fire, n::trigger_time.get(), cur_bar_time);
+    }
+
+    nb::object firing = as_fast_sequence(fire_stop_orders, "stop orders to fire");
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(firing.ptr()); ++i) {
+        nb::handle stop_order = PySequence_Fast_GET_ITEM(firing.ptr(), i);
+        if (PyList_Append(fired_stop_order_ids.ptr(), kc::getattr(stop_order, n::stop_order_id).ptr()) != 0)
+            kc::throw_current();
+        // A trailing stop fired on the bar's extremes fills at its trailing stop price.
+        if (on_bar_data && kc::equals(kc::getattr(stop_order, n::stop_order_type), gv(n::StopOrderType_Trailing)))
+            kc::setattr(stop_order, n::trigger_real_price, kc::getattr(stop_order, n::stop_trailing_price));
+
+        nb::object fired = Own::_fire_stop_order.call(ns, [&] { return _fire_stop_order(stop_order); }, stop_order);
+        nb::object placed[3]; // order id, target price, trigger time
+        kc::unpack(fired, 3, placed);
+        nb::object order_status_s = Own::_transaction_order.call(
+            ns,
+            [&] {
+                return _transaction_order(placed[0], bar_high, bar_low, bar_open, bar_volume, placed[1], placed[2]);
+            },
+            placed[0], bar_high, bar_low, bar_open, bar_volume, placed[1], placed[2]);
+        nb::object status = kc::getitem(order_status_s, zero);
+        if (kc::equals(status, gv(n::OrderStatus_Cancelled)) || kc::equals(status, gv(n::OrderStatus_Filled)) ||
+            kc::equals(status, gv(n::OrderStatus_Denied)))
+            kc::call_method(filled_order_ids, k::extend, placed[0]); // final in this bar
+    }
+}
+
+void cancel_stop_orders_of(nb::handle order_denied_canceled_ids) {
+    Own::_cancelled_stop_order_by_target_order_id.call(
+        ns, [&] { return _cancelled_stop_order_by_target_order_id(order_denied_canceled_ids); },
+        order_denied_canceled_ids);
+}
+
+} // namespace
+
+nb::object _cancelled_stop_order_by_target_order_id(nb::handle order_denied_canceled_ids) {
+    if (kc::length(order_denied_canceled_ids) == 0)
+        return kc::none();
+    nb::object count = kc::call_method(stop_orders(), n::snap_count, n::unfired.get());
+    if (!kc::compare(count, kc::py_int(0), Py_GT))
+        return kc::none();
+    nb::object ids = as_fast_sequence(order_denied_canceled_ids, "order ids");
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ids.ptr()); ++i) {
+        nb::object same_target_stop_orders = with_target(unfired_stop_orders(), PySequence_Fast_GET_ITEM(ids.ptr(), i));
+        nb::object update = kc::getattr(stop_orders(), k::snap_obj_attr_update);
+        kc::call_kw(update,
+                    {same_target_stop_orders, n::execute_status.get(), gv(n::StopOrderStatus_Cancelled),
+                     n::unfired.get()},
+                    {{k::rm, kc::py_bool(true)}});
+    }
+    return kc::none();
+}
+
+nb::object _get_order_related_unfired_stop_order(nb::handle order_ids) {
+    nb::object unfired = unfired_stop_orders();
+    nb::object ids = as_fast_sequence(order_ids, "order ids");
+    nb::object related = kc::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(unfired.ptr()); ++i) {
+        nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired.ptr(), i);
+        nb::object target_order_id = kc::getattr(stop_order, n::target_order_id);
+        for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(ids.ptr()); ++j)
+            if (kc::equals(target_order_id, PySequence_Fast_GET_ITEM(ids.ptr(), j)) &&
+                PyList_Append(related.ptr(), stop_order.ptr()) != 0)
+                kc::throw_current();
+    }
+    return related;
+}
+
+nb::object _update_unfired_stop_order_status_if_holding_status() {
+    nb::object unfired = unfired_stop_orders();
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(unfired.ptr());
+    nb::object target_order_ids = kc::steal(PyList_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(target_order_ids.ptr(), i,
+                        kc::getattr(PySequence_Fast_GET_ITEM(unfired.ptr(), i), n::target_order_id).release().ptr());
+    nb::object orders =
+        as_fast_sequence(kc::call_method(vr_field(n::g_KVOrders), n::obj, target_order_ids), "target orders");
+
+    nb::object order_denied_canceled_ids = kc::steal(PyList_New(0));
+    const Py_ssize_t pairs = std::min(count, PySequence_Fast_GET_SIZE(orders.ptr()));
+    nb::object holding = gv(n::StopOrderStatus_Holding);
+    for (Py_ssize_t i = 0; i < pairs; ++i) {
+        nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired.ptr(), i);
+        nb::handle order = PySequence_Fast_GET_ITEM(orders.ptr(), i);
+        if (!kc::equals(kc::getattr(stop_order, n::execute_status), holding))
+            continue;
+        if (order.is_none())
+            continue; // no such target order: the stop order waits as it is
+        nb::object status = kc::getattr(order, n::status);
+        if (kc::equals(status, gv(n::OrderStatus_Filled))) {
+            // Arms every holding stop order of the target order at once.
+            nb::object order_id = kc::getattr(order, n::order_id);
+            nb::object filled_average = kc::getattr(order, n::filled_average);
+            Own::_set_stop_order_target_price.call(
+                ns, [&] { return _set_stop_order_target_price(order_id, filled_average); }, order_id,
+                filled_average);
+        } else if (kc::equals(status, gv(n::OrderStatus_Cancelled)) ||
+                   kc::equals(status, gv(n::OrderStatus_Denied))) {
+            if (PyList_Append(order_denied_canceled_ids.ptr(), kc::getattr(order, n::order_id).ptr()) != 0)
+                kc::throw_current();
+        }
+    }
+    cancel_stop_orders_of(order_denied_canceled_ids);
+    return kc::none();
+}
+
+nb::object _deal_stop_order(nb::handle filled_order_ids, nb::handle order_denied_canceled_ids) {
+    nb::object fired_stop_order_ids = kc::steal(PyList_New(0));
+    cancel_stop_orders_of(order_denied_canceled_ids);
+
+    auto result = [&] {
+        nb::object out = kc::steal(PyTuple_New(2));
+        PyTuple_SET_ITEM(out.ptr(), 0, nb::borrow(filled_order_ids).release().ptr());
+        PyTuple_SET_ITEM(out.ptr(), 1, fired_stop_order_ids.release().ptr());
+        return out;
+    };
+    nb::object count = kc::call_method(stop_orders(), n::snap_count, n::unfired.get());
+    if (kc::compare(count, kc::py_int(1), Py_LT))
+        return result();
+
+    nb::object target_orders = as_fast_sequence(
+        kc::call_method(vr_field(n::g_KVOrders), n::obj, dealt_target_order_ids()), "target orders");
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(target_orders.ptr()); ++i) {
+        nb::handle order_ref = PySequence_Fast_GET_ITEM(target_orders.ptr(), i);
+        if (order_ref.is_none())
+            continue; // an id without an order: its stop orders have nothing to protect yet
+        deal_target_order(order_ref, filled_order_ids, fired_stop_order_ids);
+    }
+
+    // Stop orders whose target order filled in this bar are in force from the next bar on.
+    nb::object related = as_fast_sequence(
+        Own::_get_order_related_unfired_stop_order.call(
+            ns, [&] { return _get_order_related_unfired_stop_order(filled_order_ids); }, filled_order_ids),
+        "stop orders");
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(related.ptr()); ++i)
+        kc::setattr(PySequence_Fast_GET_ITEM(related.ptr(), i), n::in_bar_begin, kc::py_bool(true));
+    nb::object unfired = unfired_stop_orders();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(unfired.ptr()); ++i) {
+        nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired.ptr(), i);
+        if (kc::truthy(kc::getattr(stop_order, n::is_begin_trailing)))
+            kc::setattr(stop_order, n::in_begin_trailing_bar, kc::py_bool(false));
+    }
+    return result();
+}
+
+} // namespace dm
