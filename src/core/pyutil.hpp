@@ -118,6 +118,42 @@ inline void setitem(nb::handle o, nb::handle key, nb::handle v) {
         throw_current();
 }
 
+// Reads one attribute of many records, with exactly PyObject_GetAttr's
+// result but faster for slot fields: while records share one type whose
+// attribute is a data descriptor (a `__slots__` field) and the type is
+// unchanged (same version tag), the descriptor is called directly.  Meant to
+// live for one call of an engine function; it holds the descriptor found.
+class FieldReader {
+  public:
+    explicit FieldReader(Name &name) : name_(name) {}
+    nb::object operator()(nb::handle record) {
+        PyTypeObject *tp = Py_TYPE(record.ptr());
+        if (tp == type_ && version_ != 0 && tp->tp_version_tag == version_)
+            return steal(Py_TYPE(descr_.ptr())->tp_descr_get(descr_.ptr(), record.ptr(), (PyObject *)tp));
+        nb::object value = getattr(record, name_);
+        learn(tp);
+        return value;
+    }
+
+  private:
+    void learn(PyTypeObject *tp) {
+        version_ = 0;
+        if (tp->tp_getattro != PyObject_GenericGetAttr)
+            return;
+        PyObject *descr = _PyType_Lookup(tp, name_.get()); // borrowed; gives the type a version tag
+        if (!descr || !Py_TYPE(descr)->tp_descr_get || !Py_TYPE(descr)->tp_descr_set ||
+            !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))
+            return;
+        descr_ = nb::borrow(descr);
+        type_ = tp;
+        version_ = tp->tp_version_tag;
+    }
+    Name &name_;
+    PyTypeObject *type_ = nullptr;
+    unsigned int version_ = 0;
+    nb::object descr_;
+};
+
 // Calls `callable` with positional arguments (vectorcall, no tuple built).
 template <class... Args>
 nb::object call(nb::handle callable, Args &&...args) {

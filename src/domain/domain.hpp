@@ -10,6 +10,8 @@
 
 #include "core/pyutil.hpp"
 
+#include <deque>
+
 namespace dm {
 
 namespace nb = nanobind;
@@ -104,6 +106,33 @@ inline Name OrderStatus_PreHolding{"OrderStatus_PreHolding"}, OrderStatus_Holdin
 inline nb::object global(Name &name) { return ns.get(name); }
 // `gv.<name>`.
 inline nb::object gv(Name &name) { return kc::getattr(ns.get(n::gv), name); }
+// The `gv` constants that one call of an engine function uses: `gv` and
+// each constant are read at their first use in the call.
+class GvConstants {
+  public:
+    nb::handle operator()(Name &name) {
+        for (size_t i = 0; i < count_; ++i)
+            if (names_[i] == &name)
+                return values_[i];
+        if (!gv_.is_valid())
+            gv_ = global(n::gv);
+        nb::object value = kc::getattr(gv_, name);
+        if (count_ == MAX)
+            return keep_.emplace_back(std::move(value)); // more than expected: still correct
+        names_[count_] = &name;
+        values_[count_] = std::move(value);
+        return values_[count_++];
+    }
+
+  private:
+    static constexpr size_t MAX = 24;
+    nb::object gv_;
+    Name *names_[MAX] = {};
+    nb::object values_[MAX];
+    size_t count_ = 0;
+    std::deque<nb::object> keep_;
+};
+
 // `cnt.vr` and `cnt.env`, looked up at every use.
 inline nb::object vr() { return kc::getattr(ns.get(n::cnt), n::vr); }
 inline nb::object env() { return kc::getattr(ns.get(n::cnt), n::env); }

@@ -28,9 +28,10 @@ nb::object unfired_stop_orders() {
 // The records of `records` whose `target_order_id` equals `order_id`, in order.
 nb::object with_target(nb::handle records, nb::handle order_id) {
     nb::object out = kc::steal(PyList_New(0));
+    kc::FieldReader target_order_id(n::target_order_id);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(records.ptr()); ++i) {
         nb::handle record = PySequence_Fast_GET_ITEM(records.ptr(), i);
-        if (kc::equals(kc::getattr(record, n::target_order_id), order_id) && PyList_Append(out.ptr(), record.ptr()))
+        if (kc::equals(target_order_id(record), order_id) && PyList_Append(out.ptr(), record.ptr()))
             kc::throw_current();
     }
     return out;
@@ -206,9 +207,10 @@ nb::object _get_order_related_unfired_stop_order(nb::handle order_ids) {
     nb::object unfired = unfired_stop_orders();
     nb::object ids = as_fast_sequence(order_ids, "order ids");
     nb::object related = kc::steal(PyList_New(0));
+    kc::FieldReader target_order_id_of(n::target_order_id);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(unfired.ptr()); ++i) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired.ptr(), i);
-        nb::object target_order_id = kc::getattr(stop_order, n::target_order_id);
+        nb::object target_order_id = target_order_id_of(stop_order);
         for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(ids.ptr()); ++j)
             if (kc::equals(target_order_id, PySequence_Fast_GET_ITEM(ids.ptr(), j)) &&
                 PyList_Append(related.ptr(), stop_order.ptr()) != 0)

@@ -51,7 +51,7 @@ double single_precision(nb::handle x) {
 // position) or plus (a short one) the stop gap, in points or as a percentage
 // of the gain over the fill price.  `previous` when the gap kind is unknown
 // and the error raiser returns.
-nb::object trailing_trigger(nb::handle extreme, bool buy, nb::handle gap_type, nb::handle gap,
+nb::object trailing_trigger(GvConstants &gv, nb::handle extreme, bool buy, nb::handle gap_type, nb::handle gap,
                             nb::handle target_price, nb::handle previous) {
     if (kc::equals(gap_type, gv(n::OrderStop_StopGap_Point)))
         return buy ? kc::sub(extreme, gap) : kc::add(extreme, gap);
@@ -64,8 +64,21 @@ nb::object trailing_trigger(nb::handle extreme, bool buy, nb::handle gap_type, n
     return nb::borrow(previous);
 }
 
+// The stop-order fields read by the judgements.
+struct StopFields {
+    kc::FieldReader act{n::act}, stop_order_type{n::stop_order_type}, execute_status{n::execute_status},
+        stop_price{n::stop_price}, target_price{n::target_price}, trailing_price{n::trailing_price},
+        stop_gap_type{n::stop_gap_type}, stop_gap{n::stop_gap}, trailing_high{n::trailing_high},
+        trailing_low{n::trailing_low}, stop_trailing_price{n::stop_trailing_price},
+        is_begin_trailing{n::is_begin_trailing}, in_begin_trailing_bar{n::in_begin_trailing_bar},
+        in_bar_begin{n::in_bar_begin};
+    kc::FieldReader &operator[](Name &name) {
+        return &name == &n::trailing_high ? trailing_high : trailing_low; // the extremes, by name
+    }
+};
+
 // Trailing begins: the extremes start at the activation price.
-void begin_trailing(nb::handle stop_order, bool on_bar_data) {
+void begin_trailing(GvConstants &gv, nb::handle stop_order, bool on_bar_data) {
     kc::setattr(stop_order, n::is_begin_trailing, kc::py_bool(true));
     kc::setattr(stop_order, n::execute_status, gv(n::StopOrderStatus_Trailing));
     kc::setattr(stop_order, n::in_begin_trailing_bar, kc::py_bool(on_bar_data));
@@ -209,8 +222,10 @@ nb::object one_entry_array(nb::handle x) {
 } // namespace
 
 nb::object _update_stop_trailing_order_trigger_price(nb::handle stop_order, nb::handle target_price) {
-    nb::object gap = kc::getattr(stop_order, n::stop_gap);
-    nb::object act = kc::getattr(stop_order, n::act);
+    GvConstants gv;
+    StopFields f;
+    nb::object gap = f.stop_gap(stop_order);
+    nb::object act = f.act(stop_order);
     const bool buy = kc::equals(act, gv(n::OrderAct_Buy));
     if (!buy && !kc::equals(act, gv(n::OrderAct_Sell))) {
         builtin_error("orderact");
@@ -218,10 +233,10 @@ nb::object _update_stop_trailing_order_trigger_price(nb::handle stop_order, nb::
     }
     // A long position trails its highest price, a short one its lowest.
     nb::object extreme = kc::getattr(stop_order, buy ? n::trailing_high : n::trailing_low);
-    nb::object gap_type = kc::getattr(stop_order, n::stop_gap_type);
+    nb::object gap_type = f.stop_gap_type(stop_order);
     const bool known_gap = kc::equals(gap_type, gv(n::OrderStop_StopGap_Point)) ||
                            kc::equals(gap_type, gv(n::OrderStop_StopGap_Percent));
-    nb::object price = trailing_trigger(extreme, buy, gap_type, gap, target_price, kc::none());
+    nb::object price = trailing_trigger(gv, extreme, buy, gap_type, gap, target_price, kc::none());
     if (known_gap)
         kc::setattr(stop_order, n::stop_trailing_price, price);
     return kc::none();
@@ -229,6 +244,8 @@ nb::object _update_stop_trailing_order_trigger_price(nb::handle stop_order, nb::
 
 nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_in, nb::handle volume_in,
                                      nb::handle same_target_stop_orders) {
+    GvConstants gv;
+    StopFields f;
     const double bar_high = single_precision(bar_high_in);
     const double bar_low = single_precision(bar_low_in);
     const double volume = single_precision(volume_in);
@@ -240,9 +257,9 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
     nb::object stops = as_fast_sequence(same_target_stop_orders, "stop orders");
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(stops.ptr()); ++i) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(stops.ptr(), i);
-        nb::object order_act = kc::getattr(stop_order, n::act);
-        nb::object stop_order_type = kc::getattr(stop_order, n::stop_order_type);
-        if (kc::equals(kc::getattr(stop_order, n::execute_status), gv(n::StopOrderStatus_Holding)))
+        nb::object order_act = f.act(stop_order);
+        nb::object stop_order_type = f.stop_order_type(stop_order);
+        if (kc::equals(f.execute_status(stop_order), gv(n::StopOrderStatus_Holding)))
             continue; // its target order has not filled yet
         if (volume == 0) {
             // Nothing left to protect.
@@ -260,7 +277,7 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
                 builtin_error("orderact");
                 continue;
             }
-            nb::object stop_price = kc::getattr(stop_order, n::stop_price);
+            nb::object stop_price = f.stop_price(stop_order);
             const bool on_low = buy == loss;
             if (on_low ? test(bar_low, Py_LE, stop_price) : test(bar_high, Py_GE, stop_price))
                 append(may_fire, stop_order);
@@ -271,21 +288,21 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
             continue;
         }
 
-        nb::object trailing_price = kc::getattr(stop_order, n::trailing_price);
-        nb::object stop_gap_type = kc::getattr(stop_order, n::stop_gap_type);
-        nb::object stop_gap = kc::getattr(stop_order, n::stop_gap);
-        nb::object target_price = kc::getattr(stop_order, n::target_price);
-        if (!kc::truthy(kc::getattr(stop_order, n::is_begin_trailing))) {
+        nb::object trailing_price = f.trailing_price(stop_order);
+        nb::object stop_gap_type = f.stop_gap_type(stop_order);
+        nb::object stop_gap = f.stop_gap(stop_order);
+        nb::object target_price = f.target_price(stop_order);
+        if (!kc::truthy(f.is_begin_trailing(stop_order))) {
             const bool reached = (buy && test(bar_high, Py_GE, trailing_price)) ||
                                  (sell && test(bar_low, Py_LE, trailing_price));
             if (!reached)
                 continue;
-            if (!kc::truthy(kc::getattr(stop_order, n::in_bar_begin))) {
+            if (!kc::truthy(f.in_bar_begin(stop_order))) {
                 // Armed during this bar: only the ticks can tell.
                 append(must_tick_check, stop_order);
                 continue;
             }
-            begin_trailing(stop_order, true);
+            begin_trailing(gv, stop_order, true);
             update_trigger_price(stop_order, target_price);
         }
         if (!buy && !sell) {
@@ -298,9 +315,9 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
         Name &best = buy ? n::trailing_high : n::trailing_low, &worst = buy ? n::trailing_low : n::trailing_high;
         const int beyond = buy ? Py_GT : Py_LT, reaches = buy ? Py_LE : Py_GE;
 
-        if (test(favour, beyond, kc::getattr(stop_order, best))) {
+        if (test(favour, beyond, f[best](stop_order))) {
             // A new extreme moves the trigger price, unless the bar also went back to it.
-            temp_stop_trailing_price = trailing_trigger(favour_value, buy, stop_gap_type, stop_gap, target_price,
+            temp_stop_trailing_price = trailing_trigger(gv, favour_value, buy, stop_gap_type, stop_gap, target_price,
                                                         temp_stop_trailing_price);
             if (test(against, reaches, temp_stop_trailing_price)) {
                 append(must_tick_check, stop_order);
@@ -309,12 +326,12 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
             kc::setattr(stop_order, best, favour_value);
             kc::setattr(stop_order, n::stop_trailing_price, temp_stop_trailing_price);
         } else {
-            nb::object stop_trailing_price = kc::getattr(stop_order, n::stop_trailing_price);
+            nb::object stop_trailing_price = f.stop_trailing_price(stop_order);
             if (test(against, reaches, stop_trailing_price)) {
-                if (kc::truthy(kc::getattr(stop_order, n::in_begin_trailing_bar))) {
+                if (kc::truthy(f.in_begin_trailing_bar(stop_order))) {
                     append(must_tick_check, stop_order);
                 } else {
-                    nb::object extreme = kc::getattr(stop_order, worst);
+                    nb::object extreme = f[worst](stop_order);
                     kc::setattr(stop_order, worst,
                                 buy ? kc::py_min(stop_trailing_price, extreme) : kc::py_max(stop_trailing_price, extreme));
                     append(may_fire, stop_order);
@@ -322,7 +339,7 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
                 continue;
             }
         }
-        if (test(against, buy ? Py_LT : Py_GT, kc::getattr(stop_order, worst)))
+        if (test(against, buy ? Py_LT : Py_GT, f[worst](stop_order)))
             kc::setattr(stop_order, worst, against_value);
     }
     kc::call_method(vr_field(n::g_KVStopOrders), n::snap_remove, n::unfired.get(), cancelled_stop_orders);
@@ -334,6 +351,8 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
 }
 
 nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
+    GvConstants gv;
+    StopFields f;
     nb::object tick_bar_open = empty_array(), tick_bar_high = empty_array(), tick_bar_low = empty_array(),
                tick_bar_vol = empty_array();
     nb::object fire_stop_orders = new_list();
@@ -353,15 +372,15 @@ nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
         const DecimalForm d_cur_tick_price = tick_prices.decimal(tick_num);
         for (Py_ssize_t j = 0; j < count; ++j) {
             nb::handle stop_order = PySequence_Fast_GET_ITEM(stop_orders.ptr(), j);
-            nb::object order_act = kc::getattr(stop_order, n::act);
-            nb::object stop_order_type = kc::to_int(kc::getattr(stop_order, n::stop_order_type));
-            nb::object target_price = kc::getattr(stop_order, n::target_price);
+            nb::object order_act = f.act(stop_order);
+            nb::object stop_order_type = kc::to_int(f.stop_order_type(stop_order));
+            nb::object target_price = f.target_price(stop_order);
             const DecimalForm d_target_price = decimal_form(target_price);
-            const DecimalForm d_stop_price = decimal_form(kc::getattr(stop_order, n::stop_price));
+            const DecimalForm d_stop_price = decimal_form(f.stop_price(stop_order));
             const bool buy = kc::equals(order_act, gv(n::OrderAct_Buy));
             const bool sell = !buy && kc::equals(order_act, gv(n::OrderAct_Sell));
 
-            if (!kc::truthy(kc::getattr(stop_order, n::in_bar_begin))) {
+            if (!kc::truthy(f.in_bar_begin(stop_order))) {
                 // Armed in this bar: in force from the first tick at which its target order could fill.
                 if (!((buy && holds(d_cur_tick_price, Py_LE, d_target_price)) ||
                       (sell && holds(d_cur_tick_price, Py_GE, d_target_price))))
@@ -382,26 +401,26 @@ nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
                 }
             } else if (kc::equals(stop_order_type, gv(n::StopOrderType_Trailing))) {
                 trailing = true;
-                const DecimalForm d_trailing_price = decimal_form(kc::getattr(stop_order, n::trailing_price));
+                const DecimalForm d_trailing_price = decimal_form(f.trailing_price(stop_order));
                 auto activated = [&] {
                     return (buy && holds(d_cur_tick_price, Py_GE, d_trailing_price)) ||
                            (sell && holds(d_cur_tick_price, Py_LE, d_trailing_price));
                 };
-                if (!kc::truthy(kc::getattr(stop_order, n::is_begin_trailing))) {
+                if (!kc::truthy(f.is_begin_trailing(stop_order))) {
                     if (!activated())
                         continue;
-                    begin_trailing(stop_order, false);
+                    begin_trailing(gv, stop_order, false);
                     update_trigger_price(stop_order, target_price);
                 }
-                if (kc::truthy(kc::getattr(stop_order, n::in_begin_trailing_bar))) {
+                if (kc::truthy(f.in_begin_trailing_bar(stop_order))) {
                     // Trailing began on the bar's extremes: find the tick where it began.
                     if (!activated())
                         continue;
-                    begin_trailing(stop_order, false);
+                    begin_trailing(gv, stop_order, false);
                 }
-                nb::object stop_trailing_price = kc::getattr(stop_order, n::stop_trailing_price);
-                nb::object trailing_high = kc::getattr(stop_order, n::trailing_high);
-                nb::object trailing_low = kc::getattr(stop_order, n::trailing_low);
+                nb::object stop_trailing_price = f.stop_trailing_price(stop_order);
+                nb::object trailing_high = f.trailing_high(stop_order);
+                nb::object trailing_low = f.trailing_low(stop_order);
                 const DecimalForm d_stop_trailing_price = decimal_form(stop_trailing_price);
                 const DecimalForm d_trailing_high = decimal_form(trailing_high);
                 const DecimalForm d_trailing_low = decimal_form(trailing_low);
