@@ -137,6 +137,47 @@ def matching(engine, vr, count):
     return elapsed
 
 
+def dealing(engine, vr, count):
+    """Seconds of one `deal_trade` over `count` new orders (a quarter watched by a loss stop)."""
+    pending_batch(vr, count)
+    start = time.perf_counter()
+    filled, failed, fired = engine.deal_trade()
+    elapsed = time.perf_counter() - start
+    assert len(filled) > count // 2
+    return elapsed
+
+
+def armed_stops(count, seed=4):
+    """`count` armed stops of one target order around a bar of 99-101: loss, profit and trailing
+    stops of both sides, some of which the bar triggers or leaves to the ticks."""
+    rng = random.Random(seed)
+    stops = []
+    for k in range(count):
+        kind = (gv.StopOrderType_Loss, gv.StopOrderType_Profit, gv.StopOrderType_Trailing)[k % 3]
+        side = rng.choice([gv.OrderAct_Buy, gv.OrderAct_Sell])
+        stop = KVBackStopOrder.create(
+            stop_order_id=k, target_order_id=1, target_idx=1, handle_idx=0, act=side, stop_order_type=kind,
+            stop_gap_type=rng.choice([gv.OrderStop_StopGap_Point, gv.OrderStop_StopGap_Percent]), stop_gap=2.5,
+            trailing_gap_type=gv.OrderStop_TrailingGap_Point, trailing_gap=0.5, volume=100, ctg=gv.OrderCtg_Market)
+        stop.execute_status, stop.in_bar_begin, stop.target_price = gv.StopOrderStatus_Active, True, 100.0
+        stop.trailing_high = stop.trailing_low = 100.0
+        stop.stop_price = round(rng.uniform(90, 110), 2)
+        stop.trailing_price = 100.5 if side == gv.OrderAct_Buy else 99.5
+        stops.append(stop)
+    return stops
+
+
+def tick_walk_stops(count):
+    """Loss, profit and trailing stops that no tick of `tick_walk` triggers: the walk visits every pair."""
+    stops = armed_stops(count, seed=5)
+    for stop in stops:
+        buy = stop.act == gv.OrderAct_Buy
+        stop.stop_price = (50.0 if buy else 150.0) if stop.stop_order_type == gv.StopOrderType_Loss \
+            else (150.0 if buy else 50.0)
+        stop.trailing_price = 150.0 if buy else 50.0
+    return stops
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repeat", type=int, default=50)
@@ -160,6 +201,33 @@ def main():
         native = min(matching(domain, vr, size) for _ in range(rounds))
         python = min(matching(reference_domain, vr, size) for _ in range(rounds))
         report(f"_transaction_order, batch of {size} new orders", "batch", native, python)
+
+    vr.g_KVOrders, vr.g_KVStopOrders = KVBackOrderCollect(), KVBackStopOrderCollect()
+    report("deal_trade, no pending order", "bar", best_of(domain.deal_trade, repeat * 20),
+           best_of(reference_domain.deal_trade, repeat * 20))
+    for size in (100,):
+        rounds = max(3, repeat // 2)
+        native = min(dealing(domain, vr, size) for _ in range(rounds))
+        python = min(dealing(reference_domain, vr, size) for _ in range(rounds))
+        report(f"deal_trade, {size} pending orders", "bar", native, python)
+
+    vr.g_KVStopOrders = KVBackStopOrderCollect()
+    stops = armed_stops(1000)
+    report("_judge_stop_orders_by_bar, 1000 armed stops", "bar",
+           best_of(lambda: domain._judge_stop_orders_by_bar(101.0, 99.0, 100, stops), repeat),
+           best_of(lambda: reference_domain._judge_stop_orders_by_bar(101.0, 99.0, 100, stops), repeat))
+
+    n_ticks, n_stops = 1000, 10
+    rng = np.random.default_rng(6)
+    _history.set_bar_tick_data(1, vr.g_KorvitSimCurBarFresh, np.arange(n_ticks, dtype=float),
+                               np.round(100 + rng.uniform(-2, 2, n_ticks), 2), rng.integers(1, 50, n_ticks))
+    stops = tick_walk_stops(n_stops)
+    native = best_of(lambda: domain._judge_stop_orders_by_tick(stops), max(1, repeat // 5))
+    python = best_of(lambda: reference_domain._judge_stop_orders_by_tick(stops), max(1, repeat // 5))
+    assert domain._judge_stop_orders_by_tick(stops)[0] == []
+    pairs = n_ticks * n_stops
+    report(f"_judge_stop_orders_by_tick, {n_ticks} ticks x {n_stops} stops", "walk", native, python)
+    print(f"{'':46s} {pairs / native / 1e6:10.2f} M  {pairs / python / 1e6:10.2f} M  (tick, stop) pairs per second")
 
 
 if __name__ == "__main__":
