@@ -94,8 +94,8 @@ nb::object protected_volume(nb::handle positions, nb::handle order_act) {
 // closing orders to `filled_order_ids`.
 void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::handle fired_stop_order_ids) {
     nb::object order_id = kc::getattr(order_ref, n::order_id);
-    nb::object target_idx = kc::getattr(order_ref, n::target_idx);
-    nb::object handle_idx = kc::getattr(order_ref, n::handle_idx);
+    nb::object target_idx = index_of(order_ref, n::target_idx);
+    nb::object handle_idx = index_of(order_ref, n::handle_idx);
     nb::object back_account = kc::getitem(vr_field(n::g_KorvitAccounts), handle_idx);
     nb::object positions = kc::call_method(back_account, k::position, target_idx);
     nb::object order_act = kc::getattr(order_ref, n::side);
