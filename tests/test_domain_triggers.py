@@ -205,3 +205,34 @@ def test_a_bar_without_trade_fires_nothing_and_single_tick_bars_skip_the_walk(ba
     second = stop(world, 2, LOSS, stop_price=96.0, in_bar_begin=True)
     assert deal(world, 1) == ([], [], [])
     assert (loss.execute_status, second.execute_status) == (ACTIVE, ACTIVE)
+
+
+def test_reference_counts_stay_balanced_through_judging_and_dealing(backtest, monkeypatch):
+    import sys
+    ticks = _history.TickData(np.array([1.0, 2.0, 3.0]), np.array([100.0, 94.0, 99.0], dtype=np.float32),
+                              np.array([5, 6, 7]))
+    monkeypatch.setattr(domain, "get_bar_tick_data", lambda target, pos: ticks)
+    high, low, volume = 101.25, 94.5, 100
+    watched = (ticks, ticks.Price, high, low, volume, backtest.vr, backtest.env)
+    before = [sys.getrefcount(o) for o in watched]
+    for k in range(30):
+        world = futures_world(backtest)
+        stops = [stop(world, 1, LOSS, gap=5, status=HOLDING), stop(world, 2, PROFIT, gap=1, status=HOLDING),
+                 stop(world, 3, TRAILING, gap=2, status=HOLDING)]
+        for bar in range(4):
+            deal(world, bar)
+        again = [stop(world, 4, LOSS, stop_price=95.0, in_bar_begin=True, target_price=100.0),
+                 stop(world, 5, TRAILING, trailing_price=100.5, target_price=100.0, trailing_high=100.0,
+                      trailing_low=100.0, in_bar_begin=False)]
+        domain._judge_stop_orders_by_bar(high, low, volume, again)
+        domain._judge_stop_orders_by_tick(again)
+        with pytest.raises(AttributeError):
+            domain._judge_stop_orders_by_bar(high, low, volume, [object()])
+        world.vr.g_KVOrders.snap_remove("unfilled", world.vr.g_KVOrders.snap_obj("unfilled"))
+        del stops, again
+        backtest.vr.g_KVStopOrders = type(backtest.vr.g_KVStopOrders)()
+        backtest.vr.g_KVOrders = type(backtest.vr.g_KVOrders)()
+    backtest.vr.g_KVTrades = None
+    backtest.vr.g_KorvitAccounts.clear()
+    backtest.events.clear()
+    assert [sys.getrefcount(o) for o in watched] == before
