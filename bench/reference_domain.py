@@ -7,14 +7,22 @@ the differential tests can compare the two bit for bit and the benchmarks
 have a baseline.  Every function looks the module globals up at call time, so
 a test may replace any of them (``cnt.env``, ``get_target_info_v2``, ...).
 
-This module holds the order transaction (admission, price and fill of a batch
-of orders against the current bar), trade creation, fill time, order status
-updates with their user callbacks, the arming and firing of stop orders, and
-the frozen funds of pending orders and executed trades.
+This module holds the whole engine: the deal driver (``deal_trade``, the
+dealing of pending orders, ``calc_order_value_rb``), the order transaction
+(admission, price and fill of a batch of orders against the current bar),
+trade creation, fill time, order status updates with their user callbacks,
+the dealing of stop orders (bookkeeping against their target orders, judgement
+on the bar and on its ticks, trailing), their arming and firing, and the frozen
+funds of pending orders and executed trades.
+
+Three rules of the engine that are easy to miss: a holding stop order
+without a target order record is left as it is; a target order without a
+position record protects a volume of 0 (its armed stop orders are cancelled);
+and a trailing stop that fires on bar data fills at its trailing trigger price.
 """
 
-# The engine's module-level names, bound in the engine's order (those that no
-# function here uses yet serve the parts of the engine still to come).
+# The engine's module-level names, bound in the engine's order (a few are bound
+# and exported without being called, as in the engine).
 import itertools
 import numpy as np
 from math import isnan
@@ -86,7 +94,157 @@ def _mask(flags, n):
     return flags if flags.size else np.zeros(n, dtype=bool)
 
 
-# ----------------------------------------------------------------- fills and fill time
+def _rest_of_bar(tick_prices, tick_volumes, tick_num, tick_end_num):
+    """Open, high, low and volume of the ticks from ``tick_num`` on, each a one-entry array."""
+    rest_prices = tick_prices[tick_num:tick_end_num]
+    return (np.array([tick_prices[tick_num]]), np.array([rest_prices.max()]), np.array([rest_prices.min()]),
+            np.array([tick_volumes[tick_num:tick_end_num].sum()]))
+
+
+def _trailing_reached(order_act, d_cur_tick_price, d_trailing_price):
+    """Whether a tick reaches a trailing stop's activation price (decimal forms)."""
+    return (order_act == gv.OrderAct_Buy and d_cur_tick_price >= d_trailing_price) \
+        or (order_act == gv.OrderAct_Sell and d_cur_tick_price <= d_trailing_price)
+
+
+# ----------------------------------------------------------------- the deal driver
+
+def calc_order_value_rb(order):
+    """The cash value that ``order`` commits: 0 for a market order, else its price
+    times volume, multiplier and margin rate, plus (buy) or less (sell) the frozen
+    fee of a stock order."""
+    if order.ctg == gv.OrderCtg_Market:
+        return 0
+    delegate_value = order.price * order.volume * cnt.env.get_multiple(order.target_idx) \
+        * cnt.env.get_margin_rate(order.target_idx, order.side)
+    if cnt.env.is_target_type(order.target_idx, gv.TARGETTYPE_STOCK):
+        _update_order_stock_frozen([order])
+        if order.side == gv.OrderAct_Sell:
+            delegate_value -= order.frozen_item("fee")
+        elif order.side == gv.OrderAct_Buy:
+            delegate_value += order.frozen_item("fee")
+    return delegate_value
+
+
+def deal_trade():
+    """Deal one bar: stop-order bookkeeping, the pending orders, then the stop orders.
+
+    Returns ``(filled_order_ids, order_denied_canceled_ids, fired_stop_order_ids)``;
+    the first also holds the closing orders of fired stop orders that ended the
+    bar filled, cancelled or denied.
+    """
+    _update_unfired_stop_order_status_if_holding_status()
+    filled_order_ids, order_denied_canceled_ids = _deal_normal_order()
+    filled_order_ids, fired_stop_order_ids = _deal_stop_order(filled_order_ids, order_denied_canceled_ids)
+    return filled_order_ids, order_denied_canceled_ids, fired_stop_order_ids
+
+
+def _deal_normal_order():
+    """Match every pending order against the current bar; drop the finished ones from
+    "unfilled".  Returns the filled ids and the cancelled-then-denied ids, each in
+    snap order."""
+    filled_order_ids, order_denied_canceled_ids = [], []
+    if cnt.vr.g_KVOrders.snap_count("unfilled") < 1:
+        return filled_order_ids, order_denied_canceled_ids
+    order_ids = cnt.vr.g_KVOrders.snap_attr_value("unfilled", "order_id")
+    target_indices = cnt.vr.g_KVOrders.snap_attr_value("unfilled", "target_idx")
+    bar_open, bar_high, bar_low, bar_volume = cnt.env.get_bar_field(
+        target_indices, bar_pos=cnt.vr.g_KorvitSimCurBarFresh, fields=["open", "high", "low", "volume"])
+    order_status_s = _transaction_order(np.array(order_ids), bar_high, bar_low, bar_open, bar_volume,
+                                        np.array([]), np.array([]))
+    order_cancelled = np.flatnonzero(order_status_s == gv.OrderStatus_Cancelled)
+    order_filled = np.flatnonzero(order_status_s == gv.OrderStatus_Filled)
+    order_denied = np.flatnonzero(order_status_s == gv.OrderStatus_Denied)
+    order_filled_idxs = order_filled
+    filled_order_ids = [order_ids[k] for k in order_filled_idxs]
+    order_denied_cancel_idxs = np.concatenate((order_cancelled, order_denied))
+    order_denied_canceled_ids = [order_ids[k] for k in order_denied_cancel_idxs]
+    cnt.vr.g_KVOrders.snap_remove_by_idx("unfilled", np.concatenate((order_filled_idxs, order_denied_cancel_idxs)))
+    return filled_order_ids, order_denied_canceled_ids
+
+
+# ----------------------------------------------------------------- stop orders: dealing
+
+def _deal_stop_order(filled_order_ids, order_denied_canceled_ids):
+    """Deal the unfired stop orders against the current bar, target order by target order.
+
+    Stop orders of orders denied or cancelled in this bar go first.  The bar
+    decides alone when it shows exactly one trigger of a stop order armed before
+    the bar; otherwise the ticks decide (on single-tick bars, the stop orders that
+    need the ticks fire).  Each fired stop order's closing order is matched at
+    once against the rest of the bar; one that ends filled, cancelled or denied is
+    added to ``filled_order_ids`` (extended in place).
+    """
+    fired_stop_order_ids = []
+    _cancelled_stop_order_by_target_order_id(order_denied_canceled_ids)
+    if cnt.vr.g_KVStopOrders.snap_count("unfired") < 1:
+        return filled_order_ids, fired_stop_order_ids
+    # The distinct target orders (none for a stop order without one), in ascending id order.
+    target_order_ids = cnt.vr.g_KVStopOrders.snap_attr_value("unfired", "target_order_id")
+    target_order_ids = sorted({order_id for order_id in target_order_ids if not isnan(order_id)})
+    for order_ref in cnt.vr.g_KVOrders.obj(target_order_ids):
+        if order_ref is None:       # an id without an order: its stop orders have nothing to protect yet
+            continue
+        # (indices are numbers converted to integers before use)
+        order_id, target_idx, handle_idx = order_ref.order_id, int(order_ref.target_idx), int(order_ref.handle_idx)
+        back_account = cnt.vr.g_KorvitAccounts[handle_idx]
+        positions = back_account.position(target_idx)
+        order_act = order_ref.side
+        same_target_stop_orders = [stop_order for stop_order in cnt.vr.g_KVStopOrders.snap_obj("unfired")
+                                   if stop_order.target_order_id == order_id]
+        bar_open, bar_high, bar_low, bar_volume = cnt.env.get_bar_field(
+            [target_idx], bar_pos=cnt.vr.g_KorvitSimCurBarFresh, fields=["open", "high", "low", "volume"])
+        if bar_volume < 1:          # a bar without trade triggers nothing
+            continue
+        # Without a position record there is nothing to protect: volume 0 cancels the stop orders.
+        if order_act == gv.OrderAct_Buy:
+            position_volume = 0 if positions is None else positions.position_available_long
+        elif order_act == gv.OrderAct_Sell:
+            position_volume = 0 if positions is None else positions.position_available_short
+        else:
+            position_volume = 0
+            raise_bultin_error("orderact")
+        fire_stop_orders = []
+        cur_bar_time = cnt.env.fresh_bar_time
+        may_fire, must_tick_check = _judge_stop_orders_by_bar(bar_high[0], bar_low[0], position_volume,
+                                                              same_target_stop_orders)
+        in_bar_begin = len(may_fire) > 0 and not may_fire[0].in_bar_begin
+        fired_on_bar = True
+        if len(must_tick_check) > 0 or len(may_fire) > 1 or in_bar_begin:
+            # The bar alone cannot tell the order of events.
+            if cnt.vr.g_KorvitInputInfo.KFrequencyI == gv.KFreq_Tick and cnt.vr.g_KorvitInputInfo.KFreNum == 1:
+                fire_stop_orders = list(must_tick_check)
+                cb.obj_attr_update(fire_stop_orders, "trigger_time", cur_bar_time)
+            else:
+                tick_check_orders = must_tick_check + may_fire
+                fire_stop_orders, bar_open, bar_high, bar_low, bar_volume = _judge_stop_orders_by_tick(
+                    tick_check_orders)
+                fired_on_bar = False
+        elif len(may_fire) > 0:     # one stop order, armed before the bar
+            fire_stop_orders = list(may_fire)
+            cb.obj_attr_update(may_fire, "trigger_time", cur_bar_time)
+        for stop_order in fire_stop_orders:
+            fired_stop_order_ids.append(stop_order.stop_order_id)
+            if fired_on_bar and stop_order.stop_order_type == gv.StopOrderType_Trailing:
+                # Fired on bar data: its closing order fills at its trailing trigger price.
+                stop_order.trigger_real_price = stop_order.stop_trailing_price
+            order_id, target_price, trigger_time = _fire_stop_order(stop_order)
+            order_status_s = _transaction_order(order_id, bar_high, bar_low, bar_open, bar_volume, target_price,
+                                                trigger_time)
+            status = order_status_s[0]
+            if status == gv.OrderStatus_Cancelled or status == gv.OrderStatus_Filled \
+                    or status == gv.OrderStatus_Denied:
+                filled_order_ids.extend(order_id)
+    # Stop orders of the orders filled in this bar are in force from the next bar on.
+    for stop_order in _get_order_related_unfired_stop_order(filled_order_ids):
+        stop_order.in_bar_begin = True
+    for stop_order in cnt.vr.g_KVStopOrders.snap_obj("unfired"):
+        if stop_order.is_begin_trailing:
+            stop_order.in_begin_trailing_bar = False
+    return filled_order_ids, fired_stop_order_ids
+
+
+# ----------------------------------------------------------------- fill time
 
 def _get_filled_time(pos, reference_time, target_idx):
     """The time inside the current bar at which a fill is dated."""
@@ -121,6 +279,19 @@ def _get_filled_time(pos, reference_time, target_idx):
         else:
             return_time = datetime_to_mft(mft_to_datetime([t])[0])
     return return_time
+
+
+# ----------------------------------------------------------------- stop orders of given orders
+
+def _get_order_related_unfired_stop_order(order_ids):
+    """The unfired stop orders whose target order is one of ``order_ids``, in snap
+    order; a stop order comes once for every equal id."""
+    related = []
+    for stop_order in cnt.vr.g_KVStopOrders.snap_obj("unfired"):
+        for order_id in order_ids:
+            if stop_order.target_order_id == order_id:
+                related.append(stop_order)
+    return related
 
 
 # ----------------------------------------------------------------- order transaction
@@ -351,7 +522,18 @@ def _update_order_status(order, status_s, status_idx, order_status, rej_reason, 
     _back_test_call_on_order_status(order)
 
 
-# ----------------------------------------------------------------- stop orders: arming and firing
+# ----------------------------------------------------------------- stop orders: bookkeeping, arming, firing
+
+def _cancelled_stop_order_by_target_order_id(order_denied_canceled_ids):
+    """Cancel every unfired stop order of each of those orders (no user callback)."""
+    if len(order_denied_canceled_ids) == 0 or not cnt.vr.g_KVStopOrders.snap_count("unfired") > 0:
+        return
+    for target_order_id in order_denied_canceled_ids:
+        same_target_stop_orders = [stop_order for stop_order in cnt.vr.g_KVStopOrders.snap_obj("unfired")
+                                   if stop_order.target_order_id == target_order_id]
+        cnt.vr.g_KVStopOrders.snap_obj_attr_update(same_target_stop_orders, "execute_status",
+                                                   gv.StopOrderStatus_Cancelled, "unfired", rm=True)
+
 
 def _set_stop_order_target_price(target_order_id, trade_price):
     """Arm the holding stop orders of a filled order: prices derived from its fill price.
@@ -411,6 +593,27 @@ def _set_stop_order_target_price(target_order_id, trade_price):
             raise_bultin_error("stopordertype")
 
 
+def _update_unfired_stop_order_status_if_holding_status():
+    """Bring holding stop orders up to date with their target order: arm those of a
+    filled order, cancel those of a cancelled or denied one.  A holding stop order
+    without a target order record stays as it is."""
+    unfired_stop_orders = cnt.vr.g_KVStopOrders.snap_obj("unfired")
+    target_order_ids = [stop_order.target_order_id for stop_order in unfired_stop_orders]
+    orders = list(cnt.vr.g_KVOrders.obj(target_order_ids))
+    order_denied_canceled_ids = []
+    for stop_order, order in zip(unfired_stop_orders, orders):
+        if stop_order.execute_status != gv.StopOrderStatus_Holding:
+            continue
+        if order is None:
+            continue
+        if order.status == gv.OrderStatus_Filled:
+            # Arms all its holding stop orders: the later siblings are skipped.
+            _set_stop_order_target_price(order.order_id, order.filled_average)
+        elif order.status == gv.OrderStatus_Cancelled or order.status == gv.OrderStatus_Denied:
+            order_denied_canceled_ids.append(order.order_id)
+    _cancelled_stop_order_by_target_order_id(order_denied_canceled_ids)
+
+
 def _update_stop_order_status(stop_orders, execute_status):
     """Set ``execute_status`` on each stop order, in order (no user callback)."""
     for stop_order in stop_orders:
@@ -460,6 +663,235 @@ def _fire_stop_order(stop_order):
     cnt.vr.g_KVOrders.append(new_order.order_id, new_order)
     _cancel_other_stop_order(stop_order)
     return np.array([order_id]), np.array([target_price]), np.array([trigger_time])
+
+
+# ----------------------------------------------------------------- stop orders: triggering
+
+def _update_stop_trailing_order_trigger_price(stop_order, target_price):
+    """A trailing stop's trigger price, ``stop_gap`` behind its extreme: in points, or
+    in percent of the gain from ``target_price`` (the fill price) to the extreme."""
+    gap = stop_order.stop_gap
+    if stop_order.act == gv.OrderAct_Buy:
+        if stop_order.stop_gap_type == gv.OrderStop_StopGap_Point:
+            stop_order.stop_trailing_price = stop_order.trailing_high - gap
+        elif stop_order.stop_gap_type == gv.OrderStop_StopGap_Percent:
+            stop_order.stop_trailing_price = stop_order.trailing_high \
+                - (stop_order.trailing_high - target_price) * gap / 100
+        else:
+            raise_bultin_error("stopgap")
+    elif stop_order.act == gv.OrderAct_Sell:
+        if stop_order.stop_gap_type == gv.OrderStop_StopGap_Point:
+            stop_order.stop_trailing_price = stop_order.trailing_low + gap
+        elif stop_order.stop_gap_type == gv.OrderStop_StopGap_Percent:
+            stop_order.stop_trailing_price = stop_order.trailing_low \
+                + (target_price - stop_order.trailing_low) * gap / 100
+        else:
+            raise_bultin_error("stopgap")
+    else:
+        raise_bultin_error("orderact")
+
+
+def _judge_stop_orders_by_bar(bar_high, bar_low, volume, same_target_stop_orders):
+    """Judge the stop orders of one target order on the bar's extremes.
+
+    Returns ``(may_fire, must_tick_check)``: the stop orders that the bar shows
+    to have triggered, and those for which the order of events inside the bar
+    decides.  The bar values are taken at single precision.  With no volume left
+    to close, the armed stop orders are cancelled and leave "unfired".  Trailing
+    stops begin trailing and follow the bar's extremes here.
+    """
+    bar_high = float(np.float32(bar_high))
+    bar_low = float(np.float32(bar_low))
+    volume = float(np.float32(volume))
+    may_fire, must_tick_check, cancelled_stop_orders = [], [], []
+    temp_stop_trailing_price = 0
+    for stop_order in same_target_stop_orders:
+        order_act = stop_order.act
+        stop_order_type = stop_order.stop_order_type
+        if stop_order.execute_status == gv.StopOrderStatus_Holding:       # target order not filled yet
+            continue
+        if volume == 0:
+            stop_order.execute_status = gv.StopOrderStatus_Cancelled
+            cancelled_stop_orders.append(stop_order)
+            continue
+        if stop_order_type == gv.StopOrderType_Loss:
+            if order_act == gv.OrderAct_Buy:
+                if bar_low <= stop_order.stop_price:
+                    may_fire.append(stop_order)
+            elif order_act == gv.OrderAct_Sell:
+                if bar_high >= stop_order.stop_price:
+                    may_fire.append(stop_order)
+            else:
+                raise_bultin_error("orderact")
+        elif stop_order_type == gv.StopOrderType_Profit:
+            if order_act == gv.OrderAct_Buy:
+                if bar_high >= stop_order.stop_price:
+                    may_fire.append(stop_order)
+            elif order_act == gv.OrderAct_Sell:
+                if bar_low <= stop_order.stop_price:
+                    may_fire.append(stop_order)
+            else:
+                raise_bultin_error("orderact")
+        elif stop_order_type == gv.StopOrderType_Trailing:
+            trailing_price = stop_order.trailing_price
+            stop_gap_type = stop_order.stop_gap_type
+            stop_gap = stop_order.stop_gap
+            target_price = stop_order.target_price
+            if not stop_order.is_begin_trailing:
+                reached = (order_act == gv.OrderAct_Buy and bar_high >= trailing_price) \
+                    or (order_act == gv.OrderAct_Sell and bar_low <= trailing_price)
+                if not reached:
+                    continue
+                if not stop_order.in_bar_begin:         # armed during this bar: the ticks decide
+                    must_tick_check.append(stop_order)
+                    continue
+                stop_order.is_begin_trailing = True
+                stop_order.execute_status = gv.StopOrderStatus_Trailing
+                stop_order.in_begin_trailing_bar = True
+                stop_order.trailing_high = stop_order.trailing_low = trailing_price
+                _update_stop_trailing_order_trigger_price(stop_order, target_price)
+            if order_act == gv.OrderAct_Buy:
+                if bar_high > stop_order.trailing_high:         # a new high
+                    if stop_gap_type == gv.OrderStop_StopGap_Point:
+                        temp_stop_trailing_price = bar_high - stop_gap
+                    elif stop_gap_type == gv.OrderStop_StopGap_Percent:
+                        temp_stop_trailing_price = bar_high - (bar_high - target_price) * stop_gap / 100
+                    else:
+                        raise_bultin_error("stopgap")
+                    if bar_low <= temp_stop_trailing_price:
+                        must_tick_check.append(stop_order)
+                        continue
+                    stop_order.trailing_high = bar_high
+                    stop_order.stop_trailing_price = temp_stop_trailing_price
+                elif bar_low <= stop_order.stop_trailing_price:
+                    if stop_order.in_begin_trailing_bar:
+                        must_tick_check.append(stop_order)
+                    else:
+                        stop_order.trailing_low = min(stop_order.stop_trailing_price, stop_order.trailing_low)
+                        may_fire.append(stop_order)
+                    continue
+                if bar_low < stop_order.trailing_low:
+                    stop_order.trailing_low = bar_low
+            elif order_act == gv.OrderAct_Sell:
+                if bar_low < stop_order.trailing_low:           # a new low
+                    if stop_gap_type == gv.OrderStop_StopGap_Point:
+                        temp_stop_trailing_price = bar_low + stop_gap
+                    elif stop_gap_type == gv.OrderStop_StopGap_Percent:
+                        temp_stop_trailing_price = bar_low + (target_price - bar_low) * stop_gap / 100
+                    else:
+                        raise_bultin_error("stopgap")
+                    if bar_high >= temp_stop_trailing_price:
+                        must_tick_check.append(stop_order)
+                        continue
+                    stop_order.trailing_low = bar_low
+                    stop_order.stop_trailing_price = temp_stop_trailing_price
+                elif bar_high >= stop_order.stop_trailing_price:
+                    if stop_order.in_begin_trailing_bar:
+                        must_tick_check.append(stop_order)
+                    else:
+                        stop_order.trailing_high = max(stop_order.stop_trailing_price, stop_order.trailing_high)
+                        may_fire.append(stop_order)
+                    continue
+                if bar_high > stop_order.trailing_high:
+                    stop_order.trailing_high = bar_high
+            else:
+                raise_bultin_error("orderact")
+        else:
+            raise_bultin_error("stopordertype")
+    cnt.vr.g_KVStopOrders.snap_remove("unfired", cancelled_stop_orders)
+    return may_fire, must_tick_check
+
+
+def _judge_stop_orders_by_tick(stop_orders):
+    """Walk the current bar's ticks, tick by tick and at each tick the stop orders in
+    list order, and find the first stop order to trigger.
+
+    Prices compare as the decimal numbers their texts denote.  A stop order armed
+    during the bar is in force from the first tick at which its target order could
+    have filled.  Returns ``(fire_stop_orders, open, high, low, volume)``: the
+    triggered stop order (or none) and, as one-entry arrays, the rest of the bar
+    from its trigger tick on (empty when nothing triggered).
+    """
+    tick_bar_open, tick_bar_high, tick_bar_low, tick_bar_vol = np.array([]), np.array([]), np.array([]), np.array([])
+    fire_stop_orders = []
+    info = get_bar_tick_data(int(stop_orders[0].target_idx), cnt.vr.g_KorvitSimCurBarFresh)
+    tick_times, tick_prices, tick_volumes = np.ravel(info.Time), np.ravel(info.Price), np.ravel(info.VolumeTick)
+    tick_end_num = tick_times.size
+    for tick_num, stop_order in itertools.product(range(tick_end_num), stop_orders):
+        order_act = stop_order.act
+        stop_order_type = int(stop_order.stop_order_type)
+        target_price = stop_order.target_price
+        cur_tick_price = tick_prices[tick_num]
+        cur_tick_time = tick_times[tick_num]
+        d_cur_tick_price = _exact_decimal(cur_tick_price)
+        d_target_price = _exact_decimal(target_price)
+        d_stop_price = _exact_decimal(stop_order.stop_price)
+        if not stop_order.in_bar_begin:
+            # Armed during this bar: in force from the first tick at which its target order could fill.
+            if (order_act == gv.OrderAct_Buy and d_cur_tick_price <= d_target_price) \
+                    or (order_act == gv.OrderAct_Sell and d_cur_tick_price >= d_target_price):
+                stop_order.in_bar_begin = True
+            else:
+                continue
+        if stop_order_type == gv.StopOrderType_Loss or stop_order_type == gv.StopOrderType_Profit:
+            if stop_order_type == gv.StopOrderType_Loss:
+                triggered = (order_act == gv.OrderAct_Buy and d_cur_tick_price <= d_stop_price) \
+                    or (order_act == gv.OrderAct_Sell and d_cur_tick_price >= d_stop_price)
+            else:
+                triggered = (order_act == gv.OrderAct_Buy and d_cur_tick_price >= d_stop_price) \
+                    or (order_act == gv.OrderAct_Sell and d_cur_tick_price <= d_stop_price)
+            if triggered:
+                stop_order.trigger_real_price = cur_tick_price
+                stop_order.trigger_time = cur_tick_time
+                tick_bar_open, tick_bar_high, tick_bar_low, tick_bar_vol = _rest_of_bar(
+                    tick_prices, tick_volumes, tick_num, tick_end_num)
+                fire_stop_orders = [stop_order]
+        elif stop_order_type == gv.StopOrderType_Trailing:
+            trailing_price = stop_order.trailing_price
+            d_trailing_price = _exact_decimal(trailing_price)
+            if not stop_order.is_begin_trailing:
+                if not _trailing_reached(order_act, d_cur_tick_price, d_trailing_price):
+                    continue
+                stop_order.is_begin_trailing = True
+                stop_order.execute_status = gv.StopOrderStatus_Trailing
+                stop_order.in_begin_trailing_bar = False
+                stop_order.trailing_high = stop_order.trailing_low = trailing_price
+                _update_stop_trailing_order_trigger_price(stop_order, target_price)
+            if stop_order.in_begin_trailing_bar:
+                # Trailing began on bar data in this bar: find the tick where it began
+                # (its trigger price from the bar is kept).
+                if not _trailing_reached(order_act, d_cur_tick_price, d_trailing_price):
+                    continue
+                stop_order.is_begin_trailing = True
+                stop_order.execute_status = gv.StopOrderStatus_Trailing
+                stop_order.in_begin_trailing_bar = False
+                stop_order.trailing_high = stop_order.trailing_low = trailing_price
+            stop_trailing_price = stop_order.stop_trailing_price
+            trailing_high, trailing_low = stop_order.trailing_high, stop_order.trailing_low
+            d_stop_trailing_price = _exact_decimal(stop_trailing_price)
+            d_trailing_high = _exact_decimal(trailing_high)
+            d_trailing_low = _exact_decimal(trailing_low)
+            if (order_act == gv.OrderAct_Buy and d_cur_tick_price <= d_stop_trailing_price) \
+                    or (order_act == gv.OrderAct_Sell and d_cur_tick_price >= d_stop_trailing_price):
+                stop_order.trigger_real_price = cur_tick_price
+                stop_order.trigger_time = cur_tick_time
+                stop_order.trailing_high = max(cur_tick_price, trailing_high)
+                stop_order.trailing_low = min(cur_tick_price, trailing_low)
+                tick_bar_open, tick_bar_high, tick_bar_low, tick_bar_vol = _rest_of_bar(
+                    tick_prices, tick_volumes, tick_num, tick_end_num)
+                fire_stop_orders = [stop_order]
+                _update_stop_trailing_order_trigger_price(stop_order, target_price)
+            elif order_act == gv.OrderAct_Buy and d_cur_tick_price > d_trailing_high:
+                stop_order.trailing_high = cur_tick_price
+                _update_stop_trailing_order_trigger_price(stop_order, target_price)
+            elif order_act == gv.OrderAct_Sell and d_cur_tick_price < d_trailing_low:
+                stop_order.trailing_low = cur_tick_price
+                _update_stop_trailing_order_trigger_price(stop_order, target_price)
+        else:
+            raise_bultin_error("stopordertype")
+        if fire_stop_orders:
+            break
+    return fire_stop_orders, tick_bar_open, tick_bar_high, tick_bar_low, tick_bar_vol
 
 
 # ----------------------------------------------------------------- frozen funds

@@ -1,7 +1,8 @@
 """Differential tests: the compiled matching engine against its plain-Python twin.
 
 A seeded generator draws scenarios (targets, contract data, accounts, bars,
-orders, trades and engine calls); each is built twice on a fresh registry and
+ticks, orders, stop orders, trades and engine calls, up to whole deals of
+consecutive bars); each is built twice on a fresh registry and
 run once through the plain-Python twin ``bench/reference_domain.py`` and once
 through the engine.
 All that can be observed must match: record fields and return values with
@@ -76,7 +77,7 @@ def recorded_host():
         for name in ("on_order", "on_trade", "valid_cash", "position"):
             logged(KVBackAccount, name, lambda account: [account.name])
         for name in ("get_multiple", "get_margin_rate", "cost_fee_rate", "is_target_type", "matrix_bar_item_pos",
-                     "at_limit_up_price", "at_limit_down_price", "market_price", "get_target_type"):
+                     "at_limit_up_price", "at_limit_down_price", "market_price", "get_target_type", "get_bar_field"):
             logged(BacktestEnv, name)
         logged_static(BacktestEnv, "is_valid_order_id")
         for name in ("obj", "attr_update", "append", "snap_count", "snap_obj", "snap_attr_value", "snap_obj_by_idx",
@@ -91,18 +92,36 @@ def recorded_host():
         yield
 
 
-def host_functions(subject, lenient):
+def host_functions(subject, lenient, tick_form=None):
     """Recorders of the host functions that ``subject`` calls by module name; the user
-    log is not written, and a lenient ``raise_bultin_error`` returns instead of raising."""
-    originals = {name: getattr(subject, name) for name in ("write_userlog", "todotmc", "raise_bultin_error")}
+    log is not written, a lenient ``raise_bultin_error`` returns instead of raising,
+    and the ticks of the history store are handed out in ``tick_form``."""
+    originals = {name: getattr(subject, name)
+                 for name in ("write_userlog", "todotmc", "raise_bultin_error", "get_bar_tick_data")}
 
     def recorder(name):
         def call(*args):
             HOST_CALLS.append(canon((name, args)))
+            if name == "get_bar_tick_data":
+                return reshaped_ticks(originals[name](*args), tick_form)
             if name == "todotmc" or (name == "raise_bultin_error" and not lenient):
                 return originals[name](*args)
         return call
     return {name: recorder(name) for name in originals}
+
+
+def reshaped_ticks(info, form):
+    """The ticks ``info`` as another tick source may give them: prices and volumes at
+    single precision or as integers, the arrays as one-row matrices, or no ticks."""
+    arrays = [info.Time, info.Price, info.VolumeTick]
+    if form in ("float32", "int"):
+        kind = np.float32 if form == "float32" else np.int64
+        arrays[1:] = [a.astype(kind) for a in arrays[1:]]
+    elif form == "2d":
+        arrays = [a.reshape(1, -1) for a in arrays]
+    elif form == "empty":
+        arrays = [a[:0] for a in arrays]
+    return _history.TickData(*arrays)
 
 
 class UserCallbackError(Exception):
@@ -121,13 +140,18 @@ FREQUENCIES = ((gv.KFreq_Min, 1), (gv.KFreq_Day, 1), (gv.KFreq_Min, 5), (gv.KFre
 # Fees on both sides of the per-lot threshold 0.1, and at it.
 FEES = (0.1, float(np.nextafter(0.1, 1)), float(np.nextafter(0.1, 0)), 0.0001, 0.000023, 3.0, 2.5, 0.0, 10)
 MIN_MOVES = (0.01, 0.05, 0.2, 1, 1.0, 0.5, 5, np.float32(0.01), np.float32(0.05), np.float32(0.2))
-FAMILIES = ("frozen", "fills", "status", "fill_time", "transaction", "stops", "mixed")
+STOP_FAMILIES = ("triggers", "deal")     # stop orders judged on bars and ticks; whole deals
+FAMILIES = ("frozen", "fills", "status", "fill_time", "transaction", "stops", "mixed") + STOP_FAMILIES
 BUY, SELL, MARKET, LIMIT = gv.OrderAct_Buy, gv.OrderAct_Sell, gv.OrderCtg_Market, gv.OrderCtg_Limit
 NEW, HELD = gv.OrderStatus_PreHolding, gv.OrderStatus_Holding
 BATCH_STATUSES = (NEW,) * 5 + (HELD,) * 2 + (gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
 STOP_TYPES = (gv.StopOrderType_Loss, gv.StopOrderType_Profit, gv.StopOrderType_Trailing)
 STOP_STATUSES = (gv.StopOrderStatus_Holding,) * 3 + (gv.StopOrderStatus_Active, gv.StopOrderStatus_Trailing)
-FIRED = gv.StopOrderStatus_Fired
+STOP_HOLDING, STOP_ACTIVE, STOP_TRAILING = STOP_STATUSES[2:]
+FIRED, CANCELLED = gv.StopOrderStatus_Fired, gv.StopOrderStatus_Cancelled
+STOP_GAPS = (5, 0.5, 1, 10, 2.5, 3.7)
+SETTLED = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
+TICK_FORMS = (None,) * 4 + ("float32", "int", "2d", "empty")      # as reshaped_ticks hands them out
 INVALID = 9         # no category, side, position effect, stop type or gap type has this value
 
 
@@ -153,7 +177,8 @@ def make_plan(seed, family):
                         ShortMargin=rng.choice((0.1, 0.12, round(rng.uniform(0.05, 0.2), 3))),
                         TradingFeeOpen=rng.choice(FEES), TradingFeeClose=rng.choice(FEES))
         targets.append({"type": kind, "info": info})
-    (kfreq, num), n_bars = rng.choice(FREQUENCIES), rng.randint(2, 5)
+    single_ticks = ((gv.KFreq_Tick, 1),) * 3 * (family == "deal")      # more runs on single-tick bars
+    (kfreq, num), n_bars = rng.choice(FREQUENCIES + single_ticks), rng.randint(2, 5)
     groups = [(num if kfreq <= gv.KFreq_Day else rng.randint(1, 5)) if _is_composite(kfreq, num) else 1
               for _ in range(n_bars)]                       # the base bars of each strategy bar
     step = {gv.KFreq_Tick: 3, gv.KFreq_Min: 60}.get(kfreq, 86400)
@@ -190,8 +215,15 @@ def make_plan(seed, family):
             "volumes": [[rng.choice((0, 0, 0.5, 1, 300)) for _ in times] for _ in targets],
             "cursor": rng.randrange(n_bars), "rates": rates, "n_accounts": n_accounts, "orders": orders,
             "callback_fails_at": rng.choice((None,) * 9 + (rng.randint(1, 4),))}
+    if family == "deal":        # bars to deal one after another
+        plan["cursor"] = rng.randrange(n_bars - 1)
+        plan["volumes"] = [[rng.choice((300, 300, 300, 300, 0, 0.5, 1, NAN)) for _ in times] for _ in targets]
     _add_market(rng, plan, family, bar_times)
-    plan["ops"] = [_random_op(rng, plan, bar_times, family) for _ in range(rng.randint(3, 8))]
+    if family == "deal":
+        plan["ops"] = _deal_ops(rng, plan)
+    else:
+        plan["ops"] = [_random_op(rng, plan, bar_times, family)
+                       for _ in range(rng.randint(*((6, 12) if family == "triggers" else (3, 8))))]
     return plan
 
 
@@ -222,7 +254,7 @@ def _add_market(rng, plan, family, bar_times):
         elif limit == "down":
             down[cursor] = rng.choice((bars[cursor][1], bars[cursor][1] + 0.01, bars[cursor][2] - 1))
         plan["limits"].append((up, down) if limit else None)
-    if family in ("transaction", "stops", "mixed"):
+    if family in ("transaction", "stops", "mixed", "deal"):
         for o in orders:
             if targets[int(o["target_idx"])]["type"] == INDEX:
                 o.update(target_idx=0, code="code0", target_type=targets[0]["type"])
@@ -236,10 +268,11 @@ def _add_market(rng, plan, family, bar_times):
                 o["volume"] = rng.choice((2e9, 2e9 + 100, 3e9, 150, 150))
             if o["volume"] < 100:
                 o["filled_volume"] = 0
-            if rng.random() < 0.05:     # (a stock order of another position effect fails the whole batch)
+            # (a stock order of another position effect fails the whole batch)
+            if rng.random() < (0.02 if family == "deal" else 0.05):
                 fields = ("order_ctg", "order_side") + ("position_effect",) * (o["target_type"] == FUTURE)
                 o[rng.choice(fields)] = INVALID
-    for o in orders:
+    for o in orders if family not in STOP_FAMILIES else ():
         for _ in range(rng.choice((1, 1, 2, 3) if family == "stops" else (0, 1, 1, 2, 3))):
             stop = dict(stop_order_id=len(plan["stops"]) + 1,
                         target_order_id=rng.choice((o["order_id"],) * 8 + (NAN, 99)),
@@ -255,6 +288,8 @@ def _add_market(rng, plan, family, bar_times):
             statuses = STOP_STATUSES if family == "stops" else STOP_STATUSES[:3] * 3 + STOP_STATUSES[3:]
             plan["stops"].append((stop, dict(execute_status=rng.choice(statuses), trigger_time=rng.choice(bar_times),
                                              trigger_real_price=rng.choice((low, high, first, NAN)))))
+    if family in STOP_FAMILIES:
+        _add_stop_play(rng, plan, family, bar_times)
     # Positions for closing orders and stop orders to close, in some accounts and of some targets.
     to_close = [(o["handle_idx"], o["target_idx"], SELL if o["order_side"] == BUY else BUY, o["volume"])
                 for o in orders if o["position_effect"] == CLOSE and o["order_side"] in (BUY, SELL)]
@@ -269,11 +304,112 @@ def _add_market(rng, plan, family, bar_times):
         plan["tight"] = (rng.choice(opening), rng.choice(("equal", "equal", "below", "above", "zero")))
 
 
+def _grid(rng, prices):
+    """Prices around ``prices`` that tie with them and with one another by their text;
+    most are not held exactly at single precision."""
+    step, base = rng.choice((0.1, 0.05, 0.5, 0.25, 1, 0.01)), rng.choice(prices)
+    return sorted({round(base + k * step, 2) for k in range(-6, 7)} | set(prices))
+
+
+def _armed(rng, stop, fill, grid):
+    """The fields of a stop order armed at the fill price ``fill``: loss and profit stops
+    at a stop price, trailing stops not begun or trailing; prices mostly on the side
+    that arming puts them on, all from ``grid``."""
+    long = stop["act"] != SELL
+    above, below = [p for p in grid if p >= fill] or grid, [p for p in grid if p <= fill] or grid
+    side = {gv.StopOrderType_Loss: below if long else above}.get(stop["stop_order_type"], above if long else below)
+    price = rng.choice(side if rng.random() < 0.85 else grid)
+    state = dict(execute_status=STOP_ACTIVE, target_price=fill, trailing_high=fill, trailing_low=fill,
+                 in_bar_begin=rng.random() < 0.7)
+    if stop["stop_order_type"] != gv.StopOrderType_Trailing:
+        state.update(stop_price=price, trigger_real_price=price)
+    elif rng.random() < 0.5:
+        state.update(trailing_price=price)
+    else:           # began trailing at an earlier bar (or in this one): its extremes lie beyond the
+        # activation price, its trigger price mostly a point gap behind its best extreme
+        best = rng.choice([p for p in grid if (p >= price) == long] or grid)
+        worst = rng.choice([p for p in grid if (p <= best) == long] or grid)
+        trigger = rng.choice((round(best - stop["stop_gap"] if long else best + stop["stop_gap"], 2),
+                              rng.choice(grid)))
+        state.update(trailing_price=price, execute_status=STOP_TRAILING, is_begin_trailing=True,
+                     in_begin_trailing_bar=rng.random() < 0.3, stop_trailing_price=trigger,
+                     trailing_high=best if long else worst, trailing_low=worst if long else best)
+    return state
+
+
+def _ticks(rng, times, grid):
+    """Tick times, prices from ``grid`` and volumes of a bar ending at ``times``; sometimes none."""
+    n = rng.choice((0, 1, 2, 3, 4, 5, 6, 8))
+    return ([times - 0.25 * (n - k) for k in range(n)], [rng.choice(grid) for _ in range(n)],
+            [rng.choice((1, 3, 100, 0)) for _ in range(n)])
+
+
+def _add_stop_play(rng, plan, family, bar_times):
+    """Stop orders in every state, with prices that tie with the bars and the ticks,
+    and the ticks of some bars.  "triggers": the stop orders of the first order.
+    "deal": stop orders of every order, whose statuses are drawn for a deal (orders
+    already filled, cancelled or denied have left the pending snap)."""
+    orders, cursor = plan["orders"], plan["cursor"]
+    plan.update(ticks=[], tick_form=rng.choice(TICK_FORMS), settled=family == "deal", order_states={})
+    owners = orders[:1] if family == "triggers" else orders
+    unknown = family == "deal" and rng.random() < 0.08     # a stop order of an order never stored
+    grids = [_grid(rng, [v for bar in bars for v in bar]) for bars in plan["bars"]]
+    for k, o in enumerate(owners):
+        t = int(o["target_idx"])
+        if family == "triggers":        # the bar values are drawn from this grid, see _random_op
+            grid = plan["grid"] = _grid(rng, [rng.choice((95.1, 100.0, 0.3, 5000.7)), *plan["bars"][t][cursor]])
+        else:
+            grid = grids[t]
+        fill = rng.choice(grid)
+        if family == "deal":
+            o["order_status"] = rng.choice((NEW,) * 4 + (HELD,) * 2 + SETTLED * 2 + (gv.OrderStatus_Filled,) * 2)
+            if o["order_status"] == gv.OrderStatus_Filled:
+                o["filled_volume"] = o["volume"]
+                plan["order_states"][k] = dict(filled_average=fill, price=fill)
+        for _ in range(rng.choice((1, 2, 3) if family == "deal" else (2, 3, 4, 5))):
+            target_order_id = o["order_id"] if family == "triggers" else rng.choice((o["order_id"],) * 12 + (NAN,))
+            if unknown:
+                target_order_id, unknown = 99, False
+            stop = dict(stop_order_id=len(plan["stops"]) + 1, target_order_id=target_order_id,
+                        target_idx=t, handle_idx=int(o["handle_idx"]),
+                        act=_rare(rng, (o["order_side"], o["order_side"], BUY, SELL), 0.04),
+                        stop_order_type=_rare(rng, STOP_TYPES + STOP_TYPES[2:], 0.03),      # twice trailing
+                        stop_gap=rng.choice(STOP_GAPS),
+                        stop_gap_type=_rare(rng, (gv.OrderStop_StopGap_Point, gv.OrderStop_StopGap_Percent), 0.03),
+                        trailing_gap_type=rng.choice((gv.OrderStop_TrailingGap_Point,
+                                                      gv.OrderStop_TrailingGap_Percent)),
+                        trailing_gap=rng.choice((3, 1.5, 10)), volume=rng.choice((o["volume"], o["volume"], 1)),
+                        ctg=rng.choice((MARKET, MARKET, MARKET, LIMIT)))
+            if family == "triggers":
+                armed = rng.random() < 0.85
+            else:
+                armed = o["order_status"] == gv.OrderStatus_Filled and rng.random() < 0.7
+            plan["stops"].append((stop, _armed(rng, stop, fill, grid) if armed
+                                  else dict(execute_status=STOP_HOLDING)))
+    if family == "triggers":
+        if rng.random() < 0.85:
+            plan["ticks"].append((stop["target_idx"], cursor, *_ticks(rng, bar_times[cursor], grid)))
+        return
+    for t, grid in enumerate(grids):
+        for pos, bar_time in enumerate(bar_times):
+            if rng.random() < 0.6:
+                plan["ticks"].append((t, pos, *_ticks(rng, bar_time, grid)))
+
+
+def _deal_ops(rng, plan):
+    """``deal_trade`` at consecutive bars from the cursor on, now and then the value of an order."""
+    ops = []
+    for pos in range(plan["cursor"], min(len(plan["groups"]), plan["cursor"] + 4)):
+        ops += [("advance",)] * (pos > plan["cursor"])
+        ops += [("value", rng.randrange(len(plan["orders"])))] * (rng.random() < 0.25) + [("deal",)]
+    return ops
+
+
 def _random_op(rng, plan, bar_times, family):
     """One engine call; orders (and the trades made of them, see World) by their position."""
     orders = plan["orders"]
     if family == "mixed":
-        family = rng.choice(FAMILIES[:-1])
+        family = rng.choice(FAMILIES[:FAMILIES.index("mixed")])
     if family in ("transaction", "stops"):
         bar_changes = [(rng.choice((None,) * 6 + (NAN, 0.0, 1e-11)), rng.choice((300, 300, 300, 1, 0.5, 0)))
                        for _ in plan["targets"]]       # per target: the open if changed, and the volume
@@ -294,6 +430,20 @@ def _random_op(rng, plan, bar_times, family):
             return ("stop_status", rng.sample(range(len(plan["stops"])), rng.randint(0, min(3, len(plan["stops"])))),
                     rng.choice(STOP_STATUSES))
         return (kind, rng.randrange(100), rng.random() < 0.7, bar_changes)
+    if family == "triggers":
+        grid, kind = plan["grid"], rng.choice(("by_bar",) * 5 + ("by_tick",) * 3 + ("trail_price",))
+        picks = rng.sample(range(6), rng.randint(1, 4))        # stop orders, by their place in the snap
+        if kind == "by_bar":       # mostly narrow bars; some as wide as a stop gap
+            form = rng.choice((float, float, np.float64, np.float32, int))
+            k = rng.randrange(len(grid))
+            low, high = grid[k], grid[min(len(grid) - 1, k + rng.choice((0, 1, 1, 2, 3, 5, len(grid))))]
+            if rng.random() < 0.2:
+                low = round(high - rng.choice(STOP_GAPS), 2)
+            volume = rng.choice((0, -0.0, 1e-46, NAN, 1, 2.5, 7, 100, 300, 300, np.float32(5)))
+            return ("by_bar", form(high), form(low), volume, picks)
+        if kind == "by_tick":
+            return ("by_tick", picks)
+        return ("trail_price", rng.randrange(len(plan["stops"])), rng.choice((None, None, rng.choice(grid))))
     if family == "frozen":
         kinds = sorted({o["target_type"] for o in orders} & {FUTURE, STOCK})     # a futures batch is never empty
         side, kind = rng.choice(("order", "trader")), rng.choice([None, None] + kinds)
@@ -385,6 +535,13 @@ class World:
         for order, trade in zip(self.orders, self.trades):
             vr.g_KVOrders.append(None, order)
             vr.g_KVTrades.append(None, trade)
+        for k, state in plan.get("order_states", {}).items():
+            for name, value in state.items():
+                setattr(self.orders[k], name, value)
+        if plan.get("settled"):
+            vr.g_KVOrders.snap_remove("unfilled", [o for o in self.orders if o.status in SETTLED])
+        for ticks in plan.get("ticks", ()):
+            _history.set_bar_tick_data(*ticks)
         vr.g_KVStopOrders, self.stops = KVBackStopOrderCollect(), []
         for fields, state in plan["stops"]:
             self.stops.append(KVBackStopOrder.create(**fields))
@@ -429,10 +586,76 @@ class World:
                 self.outcomes.add(("pending",))
         return result
 
+    def unfired(self, picks):
+        """Live stop orders by their place in the snap (modulo its size), each once."""
+        unfired = self.vr.g_KVStopOrders.snap_obj("unfired")
+        return list(dict.fromkeys(unfired[k % len(unfired)] for k in picks)) if unfired else []
+
+    def note_stops(self, before, when):
+        """What the call just made (``before``: the stop orders' states before it) came to."""
+        fired_targets = {s.target_order_id for s in self.stops if s.execute_status == FIRED}
+        for s in self.stops:
+            status, began = before[s.stop_order_id]
+            self.outcomes.update([("trailing begun", when)] * (s.is_begin_trailing and not began))
+            if s.execute_status == CANCELLED and status != CANCELLED:
+                self.outcomes.add(("cancelled with the target order",) if status == STOP_HOLDING
+                                  else ("cancelled by a sibling",) if s.target_order_id in fired_targets
+                                  else ("cancelled, no volume",))
+            if s.execute_status == FIRED and status != FIRED:
+                if s.trigger_time != self.env.fresh_bar_time:
+                    self.outcomes.add(("fired by the ticks",))
+                elif self.plan["freq"] == (gv.KFreq_Tick, 1):
+                    self.outcomes.add(("fired on a single-tick bar",))
+                else:
+                    self.outcomes.add(("fired on the bar", s.stop_order_type))
+
     def apply(self, op):
         """Runs one planned engine call; returns what is compared."""
         kind, subject = op[0], self.subject
-        self.matching = kind in ("transaction", "fire")
+        self.matching = kind in ("transaction", "fire", "deal")
+        before = {s.stop_order_id: (s.execute_status, s.is_begin_trailing) for s in self.stops}
+        if kind == "by_bar":
+            stops = self.unfired(op[4])
+            extremes = [(s.trailing_high, s.trailing_low) for s in stops]
+            result = subject._judge_stop_orders_by_bar(*op[1:4], stops)
+            self.outcomes.update([("may fire",)] * bool(result[0]) + [("tick check",)] * bool(result[1]))
+            self.outcomes.update(("trailing moved on the bar",) for s, old in zip(stops, extremes)
+                                 if s.is_begin_trailing and (s.trailing_high, s.trailing_low) != old
+                                 and s not in result[0] + result[1])
+            self.note_stops(before, "bar")
+            return result
+        if kind == "by_tick":
+            stops = self.unfired(op[1])
+            if not stops:
+                return "no stop orders"
+            armed = [s for s in stops if not s.in_bar_begin]
+            result = subject._judge_stop_orders_by_tick(stops)
+            self.outcomes.update([("in force from a tick",)] * any(s.in_bar_begin for s in armed)
+                                 + [("tick fired", s.stop_order_type) for s in result[0]])
+            self.note_stops(before, "tick")
+            return result
+        if kind == "trail_price":
+            stop = self.stops[op[1]]
+            return subject._update_stop_trailing_order_trigger_price(stop, stop.target_price if op[2] is None
+                                                                     else op[2])
+        if kind == "advance":
+            # The host's loop moves on to the next bar; the closing orders that ended the
+            # last one (returned with the filled orders) are no longer pending.
+            unfilled = self.vr.g_KVOrders.snap_obj("unfilled")
+            self.vr.g_KVOrders.snap_remove("unfilled", [o for o in unfilled if o.status in SETTLED])
+            self.vr.g_KorvitSimCurBarFresh += 1
+            return self.vr.g_KorvitSimCurBarFresh
+        if kind == "value":
+            return subject.calc_order_value_rb(self.orders[op[1]])
+        if kind == "deal":
+            stored = self.vr.g_KVOrders.size
+            result = subject.deal_trade()
+            self.note_stops(before, "deal")
+            closing = list(self.vr.g_KVOrders)[stored:]
+            self.outcomes.update(("closing order", o.status) for o in closing)
+            self.outcomes.update([("armed in the deal",)] * any(
+                s.execute_status != STOP_HOLDING and before[s.stop_order_id][0] == STOP_HOLDING for s in self.stops))
+            return result
         if kind == "transaction":
             _, batch, bar_changes, form, assign = op
             batch = [k for k in batch if self.orders[k].unfilled_volume > 0]    # as the pending orders are
@@ -486,7 +709,7 @@ def run(plan, subject):
         with pytest.MonkeyPatch.context() as mp:
             for name in ("vr", "env", "smm"):
                 mp.setattr(framekit, name, getattr(world, name))
-            for name, recorder in host_functions(subject, plan["lenient"]).items():
+            for name, recorder in host_functions(subject, plan["lenient"], plan.get("tick_form")).items():
                 mp.setattr(subject, name, recorder)
             world.tighten()
             HOST_CALLS.clear()
@@ -535,7 +758,15 @@ REACHED = {"transaction": {("fill",), ("limit",), ("pending",), ("armed",)}
            | {("deny", r) for r in (gv.OrderReject_IllegalVolume, gv.OrderReject_NoEnoughCash,
                                     gv.OrderReject_NoEnoughPosition)}
            | {("cancel", r) for r in (gv.OrderReject_MarketOrderHolding, gv.OrderReject_LimitType)},
-           "stops": {("armed",), ("fired",), ("fill",), ("deny", gv.OrderReject_NoEnoughPosition)}}
+           "stops": {("armed",), ("fired",), ("fill",), ("deny", gv.OrderReject_NoEnoughPosition)},
+           "triggers": {("may fire",), ("tick check",), ("cancelled, no volume",), ("trailing moved on the bar",),
+                        ("trailing begun", "bar"), ("trailing begun", "tick"), ("in force from a tick",)}
+           | {("tick fired", kind) for kind in STOP_TYPES},
+           "deal": {("armed in the deal",), ("cancelled with the target order",), ("cancelled by a sibling",),
+                    ("cancelled, no volume",), ("fired by the ticks",), ("fired on a single-tick bar",),
+                    ("trailing begun", "deal"), ("closing order", gv.OrderStatus_Filled),
+                    ("closing order", gv.OrderStatus_Denied), ("fill",), ("deny", gv.OrderReject_NoEnoughCash)}
+           | {("fired on the bar", kind) for kind in STOP_TYPES}}
 
 
 @pytest.mark.parametrize("family", FAMILIES)
