@@ -212,7 +212,7 @@ def test_reference_counts_stay_balanced_through_judging_and_dealing(backtest, mo
     ticks = _history.TickData(np.array([1.0, 2.0, 3.0]), np.array([100.0, 94.0, 99.0], dtype=np.float32),
                               np.array([5, 6, 7]))
     monkeypatch.setattr(domain, "get_bar_tick_data", lambda target, pos: ticks)
-    high, low, volume = 101.25, 94.5, 100
+    high, low, volume = 101.25, 94.5, 10**6 + 1
     watched = (ticks, ticks.Price, high, low, volume, backtest.vr, backtest.env)
     before = [sys.getrefcount(o) for o in watched]
     for k in range(30):

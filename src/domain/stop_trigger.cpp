@@ -9,6 +9,7 @@
 #include "core/numpy.hpp"
 
 #include <cmath>
+#include <vector>
 
 namespace dm {
 
@@ -146,6 +147,22 @@ DecimalForm decimal_form(nb::handle x) {
     f.source = nb::borrow(x);
     return f;
 }
+
+// The decimal form of a field's value, recomputed only when the field holds
+// another object than at the last read: a number held stays the same number.
+struct CachedDecimal {
+    DecimalForm form;
+    const DecimalForm &of(nb::handle value) {
+        if (!form.source.is_valid() || form.source.ptr() != value.ptr() || form.kind == DecimalForm::python)
+            form = decimal_form(value);
+        return form;
+    }
+};
+
+// The cached decimal forms of the prices of one stop order.
+struct StopDecimals {
+    CachedDecimal target_price, stop_price, trailing_price, stop_trailing_price, trailing_high, trailing_low;
+};
 
 int rank(const DecimalForm &f) { return f.kind == DecimalForm::pos_inf ? 1 : f.kind == DecimalForm::neg_inf ? -1 : 0; }
 
@@ -365,6 +382,7 @@ nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
         tick_volumes(kc::getattr(info, k::VolumeTick));
     const Py_ssize_t tick_end_num = tick_times.size;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(stop_orders.ptr());
+    std::vector<StopDecimals> decimals((size_t)count);
 
     for (Py_ssize_t tick_num = 0; tick_num < tick_end_num && PyList_GET_SIZE(fire_stop_orders.ptr()) == 0;
          ++tick_num) {
@@ -375,8 +393,9 @@ nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
             nb::object order_act = f.act(stop_order);
             nb::object stop_order_type = kc::to_int(f.stop_order_type(stop_order));
             nb::object target_price = f.target_price(stop_order);
-            const DecimalForm d_target_price = decimal_form(target_price);
-            const DecimalForm d_stop_price = decimal_form(f.stop_price(stop_order));
+            StopDecimals &d = decimals[(size_t)j];
+            const DecimalForm &d_target_price = d.target_price.of(target_price);
+            const DecimalForm &d_stop_price = d.stop_price.of(f.stop_price(stop_order));
             const bool buy = kc::equals(order_act, gv(n::OrderAct_Buy));
             const bool sell = !buy && kc::equals(order_act, gv(n::OrderAct_Sell));
 
@@ -401,7 +420,7 @@ nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
                 }
             } else if (kc::equals(stop_order_type, gv(n::StopOrderType_Trailing))) {
                 trailing = true;
-                const DecimalForm d_trailing_price = decimal_form(f.trailing_price(stop_order));
+                const DecimalForm &d_trailing_price = d.trailing_price.of(f.trailing_price(stop_order));
                 auto activated = [&] {
                     return (buy && holds(d_cur_tick_price, Py_GE, d_trailing_price)) ||
                            (sell && holds(d_cur_tick_price, Py_LE, d_trailing_price));
@@ -421,9 +440,9 @@ nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
                 nb::object stop_trailing_price = f.stop_trailing_price(stop_order);
                 nb::object trailing_high = f.trailing_high(stop_order);
                 nb::object trailing_low = f.trailing_low(stop_order);
-                const DecimalForm d_stop_trailing_price = decimal_form(stop_trailing_price);
-                const DecimalForm d_trailing_high = decimal_form(trailing_high);
-                const DecimalForm d_trailing_low = decimal_form(trailing_low);
+                const DecimalForm &d_stop_trailing_price = d.stop_trailing_price.of(stop_trailing_price);
+                const DecimalForm &d_trailing_high = d.trailing_high.of(trailing_high);
+                const DecimalForm &d_trailing_low = d.trailing_low.of(trailing_low);
                 triggered = (buy && holds(d_cur_tick_price, Py_LE, d_stop_trailing_price)) ||
                             (sell && holds(d_cur_tick_price, Py_GE, d_stop_trailing_price));
                 if (triggered) {
