@@ -92,6 +92,14 @@ def test_tick_walk_arms_at_the_fill_price_and_reports_the_rest_of_the_bar(backte
     assert ids(fired) == [2] and second.trigger_real_price != second.trigger_real_price
     assert bar_open.dtype == np.float32 and bar_volume.tolist() == [3]
 
+    # The same at any magnitude: a large float32 prints with fewer digits than its exact value.
+    for price in (5.2294304e10, 4.599683e7, 1.25e-30):
+        ticks = _history.TickData(np.array([7.0]), np.array([price], dtype=np.float32), np.array([3]))
+        at = [stop(backtest, 10 + k, kind, stop_price=price, target_price=1.0, in_bar_begin=True)
+              for k, kind in enumerate((LOSS, PROFIT))]
+        assert [bool(domain._judge_stop_orders_by_tick([s])[0]) for s in at] == [True, True], price
+        backtest.vr.g_KVStopOrders = type(backtest.vr.g_KVStopOrders)()
+
     # No ticks: nothing fires, the arrays stay empty.
     monkeypatch.setattr(domain, "get_bar_tick_data",
                         lambda target, pos: _history.TickData(np.empty(0), np.empty(0), np.empty(0)))

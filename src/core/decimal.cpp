@@ -62,10 +62,12 @@ Decimal10 parse(const char *s, const char *end) {
     return d;
 }
 
+// Scientific notation gives the shortest round-trip digits at any magnitude
+// (the plain form writes large integral values out exactly instead).
 template <class F>
 Decimal10 shortest_of(F v) {
     char buf[64];
-    auto res = std::to_chars(buf, buf + sizeof buf, v);
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
     return parse(buf, res.ptr);
 }
 
