@@ -16,6 +16,7 @@ from pathlib import Path
 
 import pytest
 
+import korvit
 import korvit.backtest.domain as domain
 from korvit.backtest.runner import deal_bar
 from korvit.api.history import _history
@@ -254,9 +255,10 @@ def test_calc_order_value_rb(backtest):
 
 
 def test_the_example_backtest_runs():
-    src = str(Path(__file__).resolve().parents[1] / "src")
+    # The example imports the package this test imported (a source tree or an installation).
+    package_root = str(Path(korvit.__file__).resolve().parents[1])
     run = subprocess.run([sys.executable, str(EXAMPLE)], capture_output=True, text=True, timeout=60,
-                         env={**os.environ, "PYTHONPATH": src})
+                         env={**os.environ, "PYTHONPATH": package_root})
     assert run.returncode == 0, run.stderr
     # Its bar 1 is the first test's bar 1; its futures account ends flat: 1e6 + 340 profit - 24 fees.
     assert "fired     stop 2 (profit, protecting #1) at 10.75" in run.stdout
