@@ -101,6 +101,14 @@ def _rest_of_bar(tick_prices, tick_volumes, tick_num, tick_end_num):
             np.array([tick_volumes[tick_num:tick_end_num].sum()]))
 
 
+def _begin_trailing(stop_order, trailing_price, on_bar_data):
+    """A trailing stop begins trailing: its extremes start at the activation price."""
+    stop_order.is_begin_trailing = True
+    stop_order.execute_status = gv.StopOrderStatus_Trailing
+    stop_order.in_begin_trailing_bar = on_bar_data
+    stop_order.trailing_high = stop_order.trailing_low = trailing_price
+
+
 def _trailing_reached(order_act, d_cur_tick_price, d_trailing_price):
     """Whether a tick reaches a trailing stop's activation price (decimal forms)."""
     return (order_act == gv.OrderAct_Buy and d_cur_tick_price >= d_trailing_price) \
@@ -745,10 +753,7 @@ def _judge_stop_orders_by_bar(bar_high, bar_low, volume, same_target_stop_orders
                 if not stop_order.in_bar_begin:         # armed during this bar: the ticks decide
                     must_tick_check.append(stop_order)
                     continue
-                stop_order.is_begin_trailing = True
-                stop_order.execute_status = gv.StopOrderStatus_Trailing
-                stop_order.in_begin_trailing_bar = True
-                stop_order.trailing_high = stop_order.trailing_low = trailing_price
+                _begin_trailing(stop_order, trailing_price, on_bar_data=True)
                 _update_stop_trailing_order_trigger_price(stop_order, target_price)
             if order_act == gv.OrderAct_Buy:
                 if bar_high > stop_order.trailing_high:         # a new high
@@ -852,20 +857,14 @@ def _judge_stop_orders_by_tick(stop_orders):
             if not stop_order.is_begin_trailing:
                 if not _trailing_reached(order_act, d_cur_tick_price, d_trailing_price):
                     continue
-                stop_order.is_begin_trailing = True
-                stop_order.execute_status = gv.StopOrderStatus_Trailing
-                stop_order.in_begin_trailing_bar = False
-                stop_order.trailing_high = stop_order.trailing_low = trailing_price
+                _begin_trailing(stop_order, trailing_price, on_bar_data=False)
                 _update_stop_trailing_order_trigger_price(stop_order, target_price)
             if stop_order.in_begin_trailing_bar:
                 # Trailing began on bar data in this bar: find the tick where it began
                 # (its trigger price from the bar is kept).
                 if not _trailing_reached(order_act, d_cur_tick_price, d_trailing_price):
                     continue
-                stop_order.is_begin_trailing = True
-                stop_order.execute_status = gv.StopOrderStatus_Trailing
-                stop_order.in_begin_trailing_bar = False
-                stop_order.trailing_high = stop_order.trailing_low = trailing_price
+                _begin_trailing(stop_order, trailing_price, on_bar_data=False)
             stop_trailing_price = stop_order.stop_trailing_price
             trailing_high, trailing_low = stop_order.trailing_high, stop_order.trailing_low
             d_stop_trailing_price = _exact_decimal(stop_trailing_price)
