@@ -123,6 +123,11 @@ bool is_real_scalar(nb::handle o) {
 }
 
 void unpack(nb::handle seq, size_t n, nb::object *out) {
+    if (PyTuple_CheckExact(seq.ptr()) && (size_t)PyTuple_GET_SIZE(seq.ptr()) == n) {
+        for (size_t i = 0; i < n; ++i)
+            out[i] = nb::borrow(PyTuple_GET_ITEM(seq.ptr(), (Py_ssize_t)i));
+        return;
+    }
     nb::object it = nb::steal(PyObject_GetIter(seq.ptr()));
     if (!it.is_valid()) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {

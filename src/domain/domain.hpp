@@ -10,7 +10,7 @@
 
 #include "core/pyutil.hpp"
 
-#include <deque>
+#include <vector>
 
 namespace dm {
 
@@ -130,7 +130,7 @@ class GvConstants {
     Name *names_[MAX] = {};
     nb::object values_[MAX];
     size_t count_ = 0;
-    std::deque<nb::object> keep_;
+    std::vector<nb::object> keep_;
 };
 
 // `cnt.vr` and `cnt.env`, looked up at every use.

@@ -231,11 +231,12 @@ nb::object _update_unfired_stop_order_status_if_holding_status() {
 
     nb::object order_denied_canceled_ids = kc::steal(PyList_New(0));
     const Py_ssize_t pairs = std::min(count, PySequence_Fast_GET_SIZE(orders.ptr()));
-    nb::object holding = gv(n::StopOrderStatus_Holding);
+    GvConstants gv;
+    kc::FieldReader execute_status(n::execute_status);
     for (Py_ssize_t i = 0; i < pairs; ++i) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired.ptr(), i);
         nb::handle order = PySequence_Fast_GET_ITEM(orders.ptr(), i);
-        if (!kc::equals(kc::getattr(stop_order, n::execute_status), holding))
+        if (!kc::equals(execute_status(stop_order), gv(n::StopOrderStatus_Holding)))
             continue;
         if (order.is_none())
             continue; // no such target order: the stop order waits as it is
