@@ -191,6 +191,20 @@ inline nb::object py_float(double d) { return steal(PyFloat_FromDouble(d)); }
 inline nb::object py_int(long long v) { return steal(PyLong_FromLongLong(v)); }
 inline nb::object py_str(const char *s) { return steal(PyUnicode_FromString(s)); }
 
+// A new empty list, and `list.append(item)` on a list of ours.
+inline nb::object new_list() { return steal(PyList_New(0)); }
+inline void append(nb::handle list, nb::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()) != 0)
+        throw_current();
+}
+// `(a, b, ...)` of the given objects.
+template <class... Objects>
+nb::object tuple_of(Objects... items) {
+    nb::object out = steal(PyTuple_New(sizeof...(Objects)));
+    Py_ssize_t i = 0;
+    ((PyTuple_SET_ITEM(out.ptr(), i++, nb::object(std::move(items)).release().ptr())), ...);
+    return out;
+}
 // Truth value as `bool(x)` gives it.
 inline bool truthy(nb::handle o) {
     int r = PyObject_IsTrue(o.ptr());

@@ -27,19 +27,16 @@ nb::object np_array(nb::handle values) { return kc::call(kc::getattr(global(n::n
 // array is compared in place; anything else element by element in Python.
 std::vector<npy_intp> positions_of(nb::handle statuses, nb::handle status) {
     std::vector<npy_intp> out;
+    double wanted;
     PyArrayObject *arr = PyArray_Check(statuses.ptr()) ? reinterpret_cast<PyArrayObject *>(statuses.ptr()) : nullptr;
-    long long wanted;
-    int overflow = 0;
     if (arr && PyArray_NDIM(arr) == 1 && PyArray_TYPE(arr) == NPY_LONG && PyArray_ISCARRAY_RO(arr) &&
-        PyArray_ISNOTSWAPPED(arr) && PyLong_CheckExact(status.ptr()) &&
-        ((wanted = PyLong_AsLongLongAndOverflow(status.ptr(), &overflow)), !overflow && !PyErr_Occurred())) {
+        PyArray_ISNOTSWAPPED(arr) && PyLong_CheckExact(status.ptr()) && kc::plain_number(status, wanted)) {
         const long *data = static_cast<const long *>(PyArray_DATA(arr));
         for (npy_intp i = 0; i < PyArray_SIZE(arr); ++i)
-            if (data[i] == wanted)
+            if ((double)data[i] == wanted)
                 out.push_back(i);
         return out;
     }
-    PyErr_Clear();
     // `np.flatnonzero(np.array(statuses) == status)`, whatever the container.
     nb::object equal = kc::steal(PyObject_RichCompare(np_array(statuses).ptr(), status.ptr(), Py_EQ));
     nb::object where = as_fast_sequence(kc::call(kc::getattr(global(n::np), n::flatnonzero), equal), "positions");
@@ -52,14 +49,17 @@ std::vector<npy_intp> positions_of(nb::handle statuses, nb::handle status) {
     return out;
 }
 
-nb::object tuple_of(nb::object a, nb::object b) {
-    nb::object out = kc::steal(PyTuple_New(2));
-    PyTuple_SET_ITEM(out.ptr(), 0, a.release().ptr());
-    PyTuple_SET_ITEM(out.ptr(), 1, b.release().ptr());
-    return out;
-}
-
 } // namespace
+
+void current_bar(nb::handle targets, nb::object (&bar)[4]) {
+    nb::object fields = kc::steal(PyList_New(4));
+    const char *names[4] = {"open", "high", "low", "volume"};
+    for (Py_ssize_t i = 0; i < 4; ++i)
+        PyList_SET_ITEM(fields.ptr(), i, kc::py_str(names[i]).release().ptr());
+    nb::object values = kc::call_kw(kc::getattr(env(), k::get_bar_field), {targets},
+                                    {{k::bar_pos, vr_field(n::g_KorvitSimCurBarFresh)}, {k::fields, fields}});
+    kc::unpack(values, 4, bar);
+}
 
 nb::object calc_order_value_rb(nb::handle order) {
     if (kc::equals(kc::getattr(order, n::ctg), gv(n::OrderCtg_Market)))
@@ -95,34 +95,24 @@ nb::object deal_trade() {
     nb::object stop_dealt[2]; // filled (extended), fired stop orders
     kc::unpack(stops, 2, stop_dealt);
 
-    nb::object out = kc::steal(PyTuple_New(3));
-    PyTuple_SET_ITEM(out.ptr(), 0, stop_dealt[0].release().ptr());
-    PyTuple_SET_ITEM(out.ptr(), 1, dealt[1].release().ptr());
-    PyTuple_SET_ITEM(out.ptr(), 2, stop_dealt[1].release().ptr());
-    return out;
+    return kc::tuple_of(stop_dealt[0], dealt[1], stop_dealt[1]);
 }
 
 nb::object _deal_normal_order() {
-    nb::object filled_order_ids = kc::steal(PyList_New(0));
-    nb::object order_denied_canceled_ids = kc::steal(PyList_New(0));
+    nb::object filled_order_ids = kc::new_list();
+    nb::object order_denied_canceled_ids = kc::new_list();
     if (kc::compare(kc::call_method(orders(), n::snap_count, n::unfilled.get()), kc::py_int(1), Py_LT))
-        return tuple_of(filled_order_ids, order_denied_canceled_ids);
+        return kc::tuple_of(filled_order_ids, order_denied_canceled_ids);
 
     nb::object order_ids =
         as_fast_sequence(kc::call_method(orders(), n::snap_attr_value, n::unfilled.get(), n::order_id.get()),
                          "order ids");
     nb::object targets = kc::call_method(orders(), n::snap_attr_value, n::unfilled.get(), n::target_idx.get());
-    nb::object fields = kc::steal(PyList_New(4));
-    const char *names[4] = {"open", "high", "low", "volume"};
-    for (Py_ssize_t i = 0; i < 4; ++i)
-        PyList_SET_ITEM(fields.ptr(), i, kc::py_str(names[i]).release().ptr());
     nb::object bar[4]; // open, high, low, volume of each order's target
-    kc::unpack(kc::call_kw(kc::getattr(env(), k::get_bar_field), {targets},
-                           {{k::bar_pos, vr_field(n::g_KorvitSimCurBarFresh)}, {k::fields, fields}}),
-               4, bar);
+    current_bar(targets, bar);
 
     nb::object ids = np_array(order_ids);
-    nb::object no_price = np_array(kc::steal(PyList_New(0))), no_time = np_array(kc::steal(PyList_New(0)));
+    nb::object no_price = np_array(kc::new_list()), no_time = np_array(kc::new_list());
     nb::object order_status_s = Own::_transaction_order.call(
         ns, [&] { return _transaction_order(ids, bar[1], bar[2], bar[0], bar[3], no_price, no_time); }, ids, bar[1],
         bar[2], bar[0], bar[3], no_price, no_time);
@@ -141,15 +131,14 @@ nb::object _deal_normal_order() {
             kc::raise(PyExc_IndexError, "index %zd is out of bounds for %zd pending orders", (Py_ssize_t)finished[i],
                       count);
         nb::handle id = PySequence_Fast_GET_ITEM(order_ids.ptr(), finished[i]);
-        if (PyList_Append((i < order_filled.size() ? filled_order_ids : order_denied_canceled_ids).ptr(), id.ptr()))
-            kc::throw_current();
+        kc::append(i < order_filled.size() ? filled_order_ids : order_denied_canceled_ids, id);
     }
     npy_intp dims[1] = {(npy_intp)finished.size()};
     nb::object positions = kc::steal(PyArray_SimpleNew(1, dims, NPY_INTP));
     std::copy(finished.begin(), finished.end(),
               static_cast<npy_intp *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(positions.ptr()))));
     kc::call_method(orders(), k::snap_remove_by_idx, n::unfilled.get(), positions);
-    return tuple_of(filled_order_ids, order_denied_canceled_ids);
+    return kc::tuple_of(filled_order_ids, order_denied_canceled_ids);
 }
 
 } // namespace dm

@@ -176,6 +176,13 @@ inline nb::object list_of(nb::handle x) {
     return list;
 }
 
+// `np.array([x])`.
+nb::object one_entry_array(nb::handle x);
+
+// `cnt.env.get_bar_field(targets, bar_pos=<current bar>, fields=[open, high, low, volume])`,
+// unpacked into its four columns.
+void current_bar(nb::handle targets, nb::object (&bar)[4]);
+
 // Order status updates and user callbacks.
 nb::object _update_order_status(nb::handle order, nb::handle status_s, nb::handle status_idx,
                                 nb::handle order_status, nb::handle rej_reason, nb::handle update_time);

@@ -15,8 +15,7 @@ namespace {
 namespace k {
 inline Name snap_obj_attr_update{"snap_obj_attr_update"}, rm{"rm"}, obj_attr_update{"obj_attr_update"},
     position{"position"}, position_available_long{"position_available_long"},
-    position_available_short{"position_available_short"}, get_bar_field{"get_bar_field"}, bar_pos{"bar_pos"},
-    fields{"fields"}, extend{"extend"};
+    position_available_short{"position_available_short"}, extend{"extend"};
 } // namespace k
 
 nb::object stop_orders() { return vr_field(n::g_KVStopOrders); }
@@ -27,26 +26,14 @@ nb::object unfired_stop_orders() {
 
 // The records of `records` whose `target_order_id` equals `order_id`, in order.
 nb::object with_target(nb::handle records, nb::handle order_id) {
-    nb::object out = kc::steal(PyList_New(0));
+    nb::object out = kc::new_list();
     kc::FieldReader target_order_id(n::target_order_id);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(records.ptr()); ++i) {
         nb::handle record = PySequence_Fast_GET_ITEM(records.ptr(), i);
-        if (kc::equals(target_order_id(record), order_id) && PyList_Append(out.ptr(), record.ptr()))
-            kc::throw_current();
+        if (kc::equals(target_order_id(record), order_id))
+            kc::append(out, record);
     }
     return out;
-}
-
-// `cnt.env.get_bar_field(targets, bar_pos=<current bar>, fields=[open, high, low, volume])`,
-// unpacked into its four columns.
-void current_bar(nb::handle targets, nb::object (&bar)[4]) {
-    nb::object fields = kc::steal(PyList_New(4));
-    const char *names[4] = {"open", "high", "low", "volume"};
-    for (Py_ssize_t i = 0; i < 4; ++i)
-        PyList_SET_ITEM(fields.ptr(), i, kc::py_str(names[i]).release().ptr());
-    nb::object values = kc::call_kw(kc::getattr(env(), k::get_bar_field), {targets},
-                                    {{k::bar_pos, vr_field(n::g_KorvitSimCurBarFresh)}, {k::fields, fields}});
-    kc::unpack(values, 4, bar);
 }
 
 // The distinct target order ids of the unfired stop orders, NaN left out, ascending.
@@ -54,22 +41,21 @@ nb::object dealt_target_order_ids() {
     nb::object ids = as_fast_sequence(
         kc::call_method(stop_orders(), n::snap_attr_value, n::unfired.get(), n::target_order_id.get()),
         "target order ids");
-    nb::object sorted = kc::steal(PyList_New(0));
+    nb::object sorted = kc::new_list();
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ids.ptr()); ++i) {
         nb::handle id = PySequence_Fast_GET_ITEM(ids.ptr(), i);
-        if (!kc::is_nan(id) && PyList_Append(sorted.ptr(), id.ptr()) != 0)
-            kc::throw_current();
+        if (!kc::is_nan(id))
+            kc::append(sorted, id);
     }
     if (PyList_Sort(sorted.ptr()) != 0)
         kc::throw_current();
-    nb::object distinct = kc::steal(PyList_New(0));
+    nb::object distinct = kc::new_list();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sorted.ptr()); ++i) {
         nb::handle id = PyList_GET_ITEM(sorted.ptr(), i);
         const Py_ssize_t kept = PyList_GET_SIZE(distinct.ptr());
         if (kept && kc::equals(PyList_GET_ITEM(distinct.ptr(), kept - 1), id))
             continue;
-        if (PyList_Append(distinct.ptr(), id.ptr()) != 0)
-            kc::throw_current();
+        kc::append(distinct, id);
     }
     return distinct;
 }
@@ -108,7 +94,7 @@ void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::ha
         return; // a bar without trade triggers nothing
 
     nb::object position_volume = protected_volume(positions, order_act);
-    nb::object fire_stop_orders = kc::steal(PyList_New(0));
+    nb::object fire_stop_orders = kc::new_list();
     nb::object cur_bar_time = kc::getattr(env(), n::fresh_bar_time);
 
     nb::object zero = kc::py_int(0);
@@ -155,8 +141,7 @@ void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::ha
     nb::object firing = as_fast_sequence(fire_stop_orders, "stop orders to fire");
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(firing.ptr()); ++i) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(firing.ptr(), i);
-        if (PyList_Append(fired_stop_order_ids.ptr(), kc::getattr(stop_order, n::stop_order_id).ptr()) != 0)
-            kc::throw_current();
+        kc::append(fired_stop_order_ids, kc::getattr(stop_order, n::stop_order_id));
         // A trailing stop fired on the bar's extremes fills at its trailing stop price.
         if (on_bar_data && kc::equals(kc::getattr(stop_order, n::stop_order_type), gv(n::StopOrderType_Trailing)))
             kc::setattr(stop_order, n::trigger_real_price, kc::getattr(stop_order, n::stop_trailing_price));
@@ -206,15 +191,14 @@ nb::object _cancelled_stop_order_by_target_order_id(nb::handle order_denied_canc
 nb::object _get_order_related_unfired_stop_order(nb::handle order_ids) {
     nb::object unfired = unfired_stop_orders();
     nb::object ids = as_fast_sequence(order_ids, "order ids");
-    nb::object related = kc::steal(PyList_New(0));
+    nb::object related = kc::new_list();
     kc::FieldReader target_order_id_of(n::target_order_id);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(unfired.ptr()); ++i) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired.ptr(), i);
         nb::object target_order_id = target_order_id_of(stop_order);
         for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(ids.ptr()); ++j)
-            if (kc::equals(target_order_id, PySequence_Fast_GET_ITEM(ids.ptr(), j)) &&
-                PyList_Append(related.ptr(), stop_order.ptr()) != 0)
-                kc::throw_current();
+            if (kc::equals(target_order_id, PySequence_Fast_GET_ITEM(ids.ptr(), j)))
+                kc::append(related, stop_order);
     }
     return related;
 }
@@ -229,7 +213,7 @@ nb::object _update_unfired_stop_order_status_if_holding_status() {
     nb::object orders =
         as_fast_sequence(kc::call_method(vr_field(n::g_KVOrders), n::obj, target_order_ids), "target orders");
 
-    nb::object order_denied_canceled_ids = kc::steal(PyList_New(0));
+    nb::object order_denied_canceled_ids = kc::new_list();
     const Py_ssize_t pairs = std::min(count, PySequence_Fast_GET_SIZE(orders.ptr()));
     GvConstants gv;
     kc::FieldReader execute_status(n::execute_status);
@@ -250,8 +234,7 @@ nb::object _update_unfired_stop_order_status_if_holding_status() {
                 filled_average);
         } else if (kc::equals(status, gv(n::OrderStatus_Cancelled)) ||
                    kc::equals(status, gv(n::OrderStatus_Denied))) {
-            if (PyList_Append(order_denied_canceled_ids.ptr(), kc::getattr(order, n::order_id).ptr()) != 0)
-                kc::throw_current();
+            kc::append(order_denied_canceled_ids, kc::getattr(order, n::order_id));
         }
     }
     cancel_stop_orders_of(order_denied_canceled_ids);
@@ -259,15 +242,10 @@ nb::object _update_unfired_stop_order_status_if_holding_status() {
 }
 
 nb::object _deal_stop_order(nb::handle filled_order_ids, nb::handle order_denied_canceled_ids) {
-    nb::object fired_stop_order_ids = kc::steal(PyList_New(0));
+    nb::object fired_stop_order_ids = kc::new_list();
     cancel_stop_orders_of(order_denied_canceled_ids);
 
-    auto result = [&] {
-        nb::object out = kc::steal(PyTuple_New(2));
-        PyTuple_SET_ITEM(out.ptr(), 0, nb::borrow(filled_order_ids).release().ptr());
-        PyTuple_SET_ITEM(out.ptr(), 1, fired_stop_order_ids.release().ptr());
-        return out;
-    };
+    auto result = [&] { return kc::tuple_of(nb::borrow(filled_order_ids), fired_stop_order_ids); };
     nb::object count = kc::call_method(stop_orders(), n::snap_count, n::unfired.get());
     if (kc::compare(count, kc::py_int(1), Py_LT))
         return result();

@@ -85,13 +85,12 @@ void arm(nb::handle stop_order, nb::handle trade_price) {
     }
 }
 
-// `np.array([x])`.
+} // namespace
+
 nb::object one_entry_array(nb::handle x) {
     return kc::steal(PyArray_FromAny(list_of(x).ptr(), nullptr, 0, 0, NPY_ARRAY_DEFAULT | NPY_ARRAY_ENSURECOPY,
                                      nullptr));
 }
-
-} // namespace
 
 nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle trade_price) {
     nb::object count = kc::call_method(stop_orders(), n::snap_count, n::unfired.get());
@@ -145,20 +144,18 @@ nb::object _cancel_other_stop_order(nb::handle stop_order) {
     }
     nb::object unfired =
         as_fast_sequence(kc::call_method(stop_orders(), n::snap_obj, n::unfired.get()), "stop orders");
-    nb::object same_stop_orders = kc::steal(PyList_New(0));
+    nb::object same_stop_orders = kc::new_list();
     for (Py_ssize_t p = 0; p < PySequence_Fast_GET_SIZE(unfired.ptr()); ++p) {
         nb::handle sibling = PySequence_Fast_GET_ITEM(unfired.ptr(), p);
-        if (kc::equals(kc::getattr(sibling, n::target_order_id), stop_order_target_order_id) &&
-            PyList_Append(same_stop_orders.ptr(), sibling.ptr()) != 0)
-            kc::throw_current();
+        if (kc::equals(kc::getattr(sibling, n::target_order_id), stop_order_target_order_id))
+            kc::append(same_stop_orders, sibling);
     }
-    nb::object active_stop_orders = kc::steal(PyList_New(0));
+    nb::object active_stop_orders = kc::new_list();
     nb::object active = gv(n::StopOrderStatus_Active);
     for (Py_ssize_t p = 0; p < PyList_GET_SIZE(same_stop_orders.ptr()); ++p) {
         nb::handle sibling = PyList_GET_ITEM(same_stop_orders.ptr(), p);
-        if (kc::equals(kc::getattr(sibling, n::execute_status), active) &&
-            PyList_Append(active_stop_orders.ptr(), sibling.ptr()) != 0)
-            kc::throw_current();
+        if (kc::equals(kc::getattr(sibling, n::execute_status), active))
+            kc::append(active_stop_orders, sibling);
     }
     nb::object cancelled = gv(n::StopOrderStatus_Cancelled);
     Own::_update_stop_order_status.call(
@@ -201,11 +198,7 @@ nb::object _fire_stop_order(nb::handle stop_order) {
 
     Own::_cancel_other_stop_order.call(ns, [&] { return _cancel_other_stop_order(stop_order); }, stop_order);
 
-    nb::object result = kc::steal(PyTuple_New(3));
-    PyTuple_SET_ITEM(result.ptr(), 0, one_entry_array(order_id).release().ptr());
-    PyTuple_SET_ITEM(result.ptr(), 1, one_entry_array(target_price).release().ptr());
-    PyTuple_SET_ITEM(result.ptr(), 2, one_entry_array(trigger_time).release().ptr());
-    return result;
+    return kc::tuple_of(one_entry_array(order_id), one_entry_array(target_price), one_entry_array(trigger_time));
 }
 
 } // namespace dm

@@ -22,12 +22,8 @@ inline Name Time{"Time"}, Price{"Price"}, VolumeTick{"VolumeTick"}, float32{"flo
 
 using kc::test;
 
-nb::object new_list() { return kc::steal(PyList_New(0)); }
-
-void append(nb::handle list, nb::handle item) {
-    if (PyList_Append(list.ptr(), item.ptr()) != 0)
-        kc::throw_current();
-}
+using kc::append;
+using kc::new_list;
 
 // `_update_stop_trailing_order_trigger_price(stop_order, target_price)`
 // through the module.
@@ -231,11 +227,6 @@ nb::object empty_array() {
     return kc::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
 }
 
-nb::object one_entry_array(nb::handle x) {
-    return kc::steal(PyArray_FromAny(list_of(x).ptr(), nullptr, 0, 0, NPY_ARRAY_DEFAULT | NPY_ARRAY_ENSURECOPY,
-                                     nullptr));
-}
-
 } // namespace
 
 nb::object _update_stop_trailing_order_trigger_price(nb::handle stop_order, nb::handle target_price) {
@@ -361,10 +352,7 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
     }
     kc::call_method(vr_field(n::g_KVStopOrders), n::snap_remove, n::unfired.get(), cancelled_stop_orders);
 
-    nb::object result = kc::steal(PyTuple_New(2));
-    PyTuple_SET_ITEM(result.ptr(), 0, may_fire.release().ptr());
-    PyTuple_SET_ITEM(result.ptr(), 1, must_tick_check.release().ptr());
-    return result;
+    return kc::tuple_of(may_fire, must_tick_check);
 }
 
 nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
@@ -480,13 +468,7 @@ nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
         }
     }
 
-    nb::object result = kc::steal(PyTuple_New(5));
-    PyTuple_SET_ITEM(result.ptr(), 0, fire_stop_orders.release().ptr());
-    PyTuple_SET_ITEM(result.ptr(), 1, tick_bar_open.release().ptr());
-    PyTuple_SET_ITEM(result.ptr(), 2, tick_bar_high.release().ptr());
-    PyTuple_SET_ITEM(result.ptr(), 3, tick_bar_low.release().ptr());
-    PyTuple_SET_ITEM(result.ptr(), 4, tick_bar_vol.release().ptr());
-    return result;
+    return kc::tuple_of(fire_stop_orders, tick_bar_open, tick_bar_high, tick_bar_low, tick_bar_vol);
 }
 
 } // namespace dm
