@@ -69,6 +69,26 @@ def _exact_decimal(x):
     return Decimal(str(x))
 
 
+def _w(x):
+    """``x`` as an operand of arithmetic or of a comparison: a numpy float16 or
+    float32 scalar counts as the float64 of its value, so results do not
+    depend on the promotion rules of the installed numpy.  Stored values keep
+    their own type; only operands are widened."""
+    if isinstance(x, (np.float32, np.float16)):
+        return np.float64(x)
+    return x
+
+
+def _min(a, b):
+    """``min(a, b)`` with widened comparison: ``a`` unless ``b`` is smaller."""
+    return b if _w(b) < _w(a) else a
+
+
+def _max(a, b):
+    """``max(a, b)`` with widened comparison: ``a`` unless ``b`` is larger."""
+    return b if _w(b) > _w(a) else a
+
+
 def _floor_to_step(price, step):
     """``price`` brought down to a multiple of ``step``, exactly in decimal.
 
@@ -123,14 +143,14 @@ def calc_order_value_rb(order):
     fee of a stock order."""
     if order.ctg == gv.OrderCtg_Market:
         return 0
-    delegate_value = order.price * order.volume * cnt.env.get_multiple(order.target_idx) \
-        * cnt.env.get_margin_rate(order.target_idx, order.side)
+    delegate_value = _w(order.price) * _w(order.volume) * _w(cnt.env.get_multiple(order.target_idx)) \
+        * _w(cnt.env.get_margin_rate(order.target_idx, order.side))
     if cnt.env.is_target_type(order.target_idx, gv.TARGETTYPE_STOCK):
         _update_order_stock_frozen([order])
         if order.side == gv.OrderAct_Sell:
-            delegate_value -= order.frozen_item("fee")
+            delegate_value = _w(delegate_value) - _w(order.frozen_item("fee"))
         elif order.side == gv.OrderAct_Buy:
-            delegate_value += order.frozen_item("fee")
+            delegate_value = _w(delegate_value) + _w(order.frozen_item("fee"))
     return delegate_value
 
 
@@ -344,7 +364,7 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
             reference_time = cnt.vr.g_KorvitDataValueFresh[gv.KMatrixPos_TimeLine, cnt.vr.g_KorvitSimCurBarFresh]
             filled_time = _get_filled_time(cnt.vr.g_KorvitSimCurBarFresh, reference_time, target_idx)
 
-        if isnan(bar_open) or bar_open < _MIN_TRADED_PRICE or bar_volume < 1:
+        if isnan(bar_open) or _w(bar_open) < _MIN_TRADED_PRICE or _w(bar_volume) < 1:
             if is_not_market_order_holding:
                 _update_order_status(order, order_status_s, i, gv.OrderStatus_Cancelled,
                                      gv.OrderReject_MarketOrderHolding, filled_time)
@@ -360,14 +380,14 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
                 _update_order_status(order, order_status_s, i, gv.OrderStatus_PreHolding, np.nan, filled_time)
                 continue
             deny_reason, known_effect = None, True
-            if _MAX_ORDER_VOLUME < unfilled_volume:
+            if _MAX_ORDER_VOLUME < _w(unfilled_volume):
                 deny_reason = gv.OrderReject_IllegalVolume
             elif target_type == gv.TARGETTYPE_STOCK and position_effect == gv.PositionEffect_Open \
-                    and unfilled_volume % _STOCK_LOT != 0:
+                    and _w(unfilled_volume) % _STOCK_LOT != 0:
                 deny_reason = gv.OrderReject_IllegalVolume
             elif position_effect == gv.PositionEffect_Open:
                 _valid_cash = back_account.valid_cash(filled_time)
-                if _valid_cash <= margin_frozen[i] + fee_frozen[i]:
+                if _w(_valid_cash) <= _w(margin_frozen[i]) + _w(fee_frozen[i]):
                     _update_order_status(order, order_status_s, i, gv.OrderStatus_Denied,
                                          gv.OrderReject_NoEnoughCash, filled_time)
                     write_userlog(_NO_CASH_MESSAGE % (order.order_id, order.volume, order.price, _valid_cash,
@@ -376,10 +396,10 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
             elif position_effect == gv.PositionEffect_Close:
                 # A buy closes a short position, a sell a long one; equal volumes pass.
                 if order_side == gv.OrderAct_Buy:
-                    if positions is None or positions.position_available_short < unfilled_volume:
+                    if positions is None or _w(positions.position_available_short) < _w(unfilled_volume):
                         deny_reason = gv.OrderReject_NoEnoughPosition
                 elif order_side == gv.OrderAct_Sell:
-                    if positions is None or positions.position_available_long < unfilled_volume:
+                    if positions is None or _w(positions.position_available_long) < _w(unfilled_volume):
                         deny_reason = gv.OrderReject_NoEnoughPosition
             else:
                 raise_bultin_error("offsetflag")
@@ -392,10 +412,10 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
                 continue
 
         if order_ctg == gv.OrderCtg_Limit:          # a limit order ignores an assigned price
-            if bar_low <= order_price <= bar_high:
+            if _w(bar_low) <= _w(order_price) <= _w(bar_high):
                 trade_price = order_price
-            elif (order_side == gv.OrderAct_Sell and order_price < bar_low) \
-                    or (order_side == gv.OrderAct_Buy and order_price > bar_high):
+            elif (order_side == gv.OrderAct_Sell and _w(order_price) < _w(bar_low)) \
+                    or (order_side == gv.OrderAct_Buy and _w(order_price) > _w(bar_high)):
                 order_price = trade_price = bar_open        # the whole bar was better than the limit
             elif cnt.vr.g_KorvitSettingInfo.LimitType:
                 _update_order_status(order, order_status_s, i, gv.OrderStatus_Cancelled,
@@ -410,14 +430,14 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
                 else:
                     order_price = bar_open
                 if order_side == gv.OrderAct_Sell:
-                    trade_price = order_price * (1 - cnt.vr.g_KorvitSettingInfo.SlidePrice)
+                    trade_price = _w(order_price) * (1 - _w(cnt.vr.g_KorvitSettingInfo.SlidePrice))
                 elif order_side == gv.OrderAct_Buy:
-                    trade_price = order_price * (1 + cnt.vr.g_KorvitSettingInfo.SlidePrice)
+                    trade_price = _w(order_price) * (1 + _w(cnt.vr.g_KorvitSettingInfo.SlidePrice))
                 else:
                     raise_bultin_error("orderact")
         else:
             raise_bultin_error("orderctg")
-        if trade_price <= 0:
+        if _w(trade_price) <= 0:
             continue
 
         new_trade = _create_a_trader(order, order_price, order.unfilled_volume, trade_price, filled_time)
@@ -442,19 +462,20 @@ def _create_a_trader(order, order_price, trader_volume, trade_price, filled_time
     trade_price = _floor_to_step(trade_price, min_move)
     order_price = _floor_to_step(order_price, min_move)
 
-    new_volume = order.filled_volume + trader_volume
-    if not new_volume <= order.volume:
+    new_volume = _w(order.filled_volume) + _w(trader_volume)
+    if not _w(new_volume) <= _w(order.volume):
         # Raised explicitly so that it also holds under ``python -O``.
         raise AssertionError(f"order {order.order_id}: filling {trader_volume} more "
                              f"would exceed its volume {order.volume}")
     order.price = order_price
     order.updated_time = filled_time
     order.updated_time_dt = mft_to_datetime([filled_time])[0]
-    order.filled_amount += trade_price * trader_volume * cnt.env.get_multiple(order.target_idx) \
-        * cnt.env.get_margin_rate(order.target_idx, order.side)
+    order.filled_amount = _w(order.filled_amount) + (
+        _w(trade_price) * _w(trader_volume) * _w(cnt.env.get_multiple(order.target_idx))
+        * _w(cnt.env.get_margin_rate(order.target_idx, order.side)))
     order.filled_average = trade_price
     order.filled_volume = new_volume
-    if order.unfilled_volume == 0:
+    if _w(order.unfilled_volume) == 0:
         order.status = gv.OrderStatus_Filled
 
     new_trade = KVBackTrade.create(
@@ -576,9 +597,9 @@ def _set_stop_order_target_price(target_order_id, trade_price):
             else:
                 raise_bultin_error("orderact")
             if stop_order.stop_gap_type == gv.OrderStop_StopGap_Point:
-                temp_price = trade_price + gap_direction * stop_order.stop_gap
+                temp_price = _w(trade_price) + gap_direction * _w(stop_order.stop_gap)
             elif stop_order.stop_gap_type == gv.OrderStop_StopGap_Percent:
-                temp_price = trade_price * (1 + gap_direction * stop_order.stop_gap / 100)
+                temp_price = _w(trade_price) * (1 + gap_direction * _w(stop_order.stop_gap) / 100)
             else:
                 raise_bultin_error("stopgap")
             stop_order.trigger_real_price = temp_price
@@ -591,9 +612,9 @@ def _set_stop_order_target_price(target_order_id, trade_price):
             else:
                 raise_bultin_error("orderact")
             if stop_order.trailing_gap_type == gv.OrderStop_TrailingGap_Point:
-                temp_price = trade_price + gap_direction * stop_order.trailing_gap
+                temp_price = _w(trade_price) + gap_direction * _w(stop_order.trailing_gap)
             elif stop_order.trailing_gap_type == gv.OrderStop_TrailingGap_Percent:
-                temp_price = trade_price * (1 + gap_direction * stop_order.trailing_gap / 100)
+                temp_price = _w(trade_price) * (1 + gap_direction * _w(stop_order.trailing_gap) / 100)
             else:
                 raise_bultin_error("stopgap")
             stop_order.trailing_price = temp_price
@@ -678,21 +699,22 @@ def _fire_stop_order(stop_order):
 def _update_stop_trailing_order_trigger_price(stop_order, target_price):
     """A trailing stop's trigger price, ``stop_gap`` behind its extreme: in points, or
     in percent of the gain from ``target_price`` (the fill price) to the extreme."""
-    gap = stop_order.stop_gap
+    gap = _w(stop_order.stop_gap)
+    target_price = _w(target_price)
     if stop_order.act == gv.OrderAct_Buy:
         if stop_order.stop_gap_type == gv.OrderStop_StopGap_Point:
-            stop_order.stop_trailing_price = stop_order.trailing_high - gap
+            stop_order.stop_trailing_price = _w(stop_order.trailing_high) - gap
         elif stop_order.stop_gap_type == gv.OrderStop_StopGap_Percent:
-            stop_order.stop_trailing_price = stop_order.trailing_high \
-                - (stop_order.trailing_high - target_price) * gap / 100
+            stop_order.stop_trailing_price = _w(stop_order.trailing_high) \
+                - (_w(stop_order.trailing_high) - target_price) * gap / 100
         else:
             raise_bultin_error("stopgap")
     elif stop_order.act == gv.OrderAct_Sell:
         if stop_order.stop_gap_type == gv.OrderStop_StopGap_Point:
-            stop_order.stop_trailing_price = stop_order.trailing_low + gap
+            stop_order.stop_trailing_price = _w(stop_order.trailing_low) + gap
         elif stop_order.stop_gap_type == gv.OrderStop_StopGap_Percent:
-            stop_order.stop_trailing_price = stop_order.trailing_low \
-                + (target_price - stop_order.trailing_low) * gap / 100
+            stop_order.stop_trailing_price = _w(stop_order.trailing_low) \
+                + (target_price - _w(stop_order.trailing_low)) * gap / 100
         else:
             raise_bultin_error("stopgap")
     else:
@@ -724,19 +746,19 @@ def _judge_stop_orders_by_bar(bar_high, bar_low, volume, same_target_stop_orders
             continue
         if stop_order_type == gv.StopOrderType_Loss:
             if order_act == gv.OrderAct_Buy:
-                if bar_low <= stop_order.stop_price:
+                if bar_low <= _w(stop_order.stop_price):
                     may_fire.append(stop_order)
             elif order_act == gv.OrderAct_Sell:
-                if bar_high >= stop_order.stop_price:
+                if bar_high >= _w(stop_order.stop_price):
                     may_fire.append(stop_order)
             else:
                 raise_bultin_error("orderact")
         elif stop_order_type == gv.StopOrderType_Profit:
             if order_act == gv.OrderAct_Buy:
-                if bar_high >= stop_order.stop_price:
+                if bar_high >= _w(stop_order.stop_price):
                     may_fire.append(stop_order)
             elif order_act == gv.OrderAct_Sell:
-                if bar_low <= stop_order.stop_price:
+                if bar_low <= _w(stop_order.stop_price):
                     may_fire.append(stop_order)
             else:
                 raise_bultin_error("orderact")
@@ -746,8 +768,8 @@ def _judge_stop_orders_by_bar(bar_high, bar_low, volume, same_target_stop_orders
             stop_gap = stop_order.stop_gap
             target_price = stop_order.target_price
             if not stop_order.is_begin_trailing:
-                reached = (order_act == gv.OrderAct_Buy and bar_high >= trailing_price) \
-                    or (order_act == gv.OrderAct_Sell and bar_low <= trailing_price)
+                reached = (order_act == gv.OrderAct_Buy and bar_high >= _w(trailing_price)) \
+                    or (order_act == gv.OrderAct_Sell and bar_low <= _w(trailing_price))
                 if not reached:
                     continue
                 if not stop_order.in_bar_begin:         # armed during this bar: the ticks decide
@@ -756,48 +778,48 @@ def _judge_stop_orders_by_bar(bar_high, bar_low, volume, same_target_stop_orders
                 _begin_trailing(stop_order, trailing_price, on_bar_data=True)
                 _update_stop_trailing_order_trigger_price(stop_order, target_price)
             if order_act == gv.OrderAct_Buy:
-                if bar_high > stop_order.trailing_high:         # a new high
+                if bar_high > _w(stop_order.trailing_high):         # a new high
                     if stop_gap_type == gv.OrderStop_StopGap_Point:
-                        temp_stop_trailing_price = bar_high - stop_gap
+                        temp_stop_trailing_price = bar_high - _w(stop_gap)
                     elif stop_gap_type == gv.OrderStop_StopGap_Percent:
-                        temp_stop_trailing_price = bar_high - (bar_high - target_price) * stop_gap / 100
+                        temp_stop_trailing_price = bar_high - (bar_high - _w(target_price)) * _w(stop_gap) / 100
                     else:
                         raise_bultin_error("stopgap")
-                    if bar_low <= temp_stop_trailing_price:
+                    if bar_low <= _w(temp_stop_trailing_price):
                         must_tick_check.append(stop_order)
                         continue
                     stop_order.trailing_high = bar_high
                     stop_order.stop_trailing_price = temp_stop_trailing_price
-                elif bar_low <= stop_order.stop_trailing_price:
+                elif bar_low <= _w(stop_order.stop_trailing_price):
                     if stop_order.in_begin_trailing_bar:
                         must_tick_check.append(stop_order)
                     else:
-                        stop_order.trailing_low = min(stop_order.stop_trailing_price, stop_order.trailing_low)
+                        stop_order.trailing_low = _min(stop_order.stop_trailing_price, stop_order.trailing_low)
                         may_fire.append(stop_order)
                     continue
-                if bar_low < stop_order.trailing_low:
+                if bar_low < _w(stop_order.trailing_low):
                     stop_order.trailing_low = bar_low
             elif order_act == gv.OrderAct_Sell:
-                if bar_low < stop_order.trailing_low:           # a new low
+                if bar_low < _w(stop_order.trailing_low):           # a new low
                     if stop_gap_type == gv.OrderStop_StopGap_Point:
-                        temp_stop_trailing_price = bar_low + stop_gap
+                        temp_stop_trailing_price = bar_low + _w(stop_gap)
                     elif stop_gap_type == gv.OrderStop_StopGap_Percent:
-                        temp_stop_trailing_price = bar_low + (target_price - bar_low) * stop_gap / 100
+                        temp_stop_trailing_price = bar_low + (_w(target_price) - bar_low) * _w(stop_gap) / 100
                     else:
                         raise_bultin_error("stopgap")
-                    if bar_high >= temp_stop_trailing_price:
+                    if bar_high >= _w(temp_stop_trailing_price):
                         must_tick_check.append(stop_order)
                         continue
                     stop_order.trailing_low = bar_low
                     stop_order.stop_trailing_price = temp_stop_trailing_price
-                elif bar_high >= stop_order.stop_trailing_price:
+                elif bar_high >= _w(stop_order.stop_trailing_price):
                     if stop_order.in_begin_trailing_bar:
                         must_tick_check.append(stop_order)
                     else:
-                        stop_order.trailing_high = max(stop_order.stop_trailing_price, stop_order.trailing_high)
+                        stop_order.trailing_high = _max(stop_order.stop_trailing_price, stop_order.trailing_high)
                         may_fire.append(stop_order)
                     continue
-                if bar_high > stop_order.trailing_high:
+                if bar_high > _w(stop_order.trailing_high):
                     stop_order.trailing_high = bar_high
             else:
                 raise_bultin_error("orderact")
@@ -874,8 +896,8 @@ def _judge_stop_orders_by_tick(stop_orders):
                     or (order_act == gv.OrderAct_Sell and d_cur_tick_price >= d_stop_trailing_price):
                 stop_order.trigger_real_price = cur_tick_price
                 stop_order.trigger_time = cur_tick_time
-                stop_order.trailing_high = max(cur_tick_price, trailing_high)
-                stop_order.trailing_low = min(cur_tick_price, trailing_low)
+                stop_order.trailing_high = _max(cur_tick_price, trailing_high)
+                stop_order.trailing_low = _min(cur_tick_price, trailing_low)
                 tick_bar_open, tick_bar_high, tick_bar_low, tick_bar_vol = _rest_of_bar(
                     tick_prices, tick_volumes, tick_num, tick_end_num)
                 fire_stop_orders = [stop_order]
@@ -961,19 +983,19 @@ def _future_frozen(records, volume_attr, close_freezes_margin, value_item, fee_i
 def _stock_frozen(records, value_item, fee_item):
     """Value and fee (taxes, transfer fee, commission) of stock records, stored and returned."""
     records = list(records)
-    fee_rate = cnt.env.cost_fee_rate(gv.TARGETTYPE_STOCK)
+    fee_rate = _w(cnt.env.cost_fee_rate(gv.TARGETTYPE_STOCK))
     stock_commission_rate = cnt.vr.g_KorvitAccounts[0].stock_commission_rate
     for record in records:
-        position_effect, price, volume = record.position_effect, record.price, record.volume
+        position_effect, price, volume = record.position_effect, _w(record.price), _w(record.volume)
         if position_effect == gv.PositionEffect_Open:
-            fee = price * volume * stock_commission_rate["OpenTax"]
+            fee = price * volume * _w(stock_commission_rate["OpenTax"])
         elif position_effect == gv.PositionEffect_Close:
-            fee = price * volume * stock_commission_rate["CloseTax"]
+            fee = price * volume * _w(stock_commission_rate["CloseTax"])
         else:
             raise NotImplementedError
-        fee = fee + price * volume * stock_commission_rate["TransFee"]
+        fee = fee + price * volume * _w(stock_commission_rate["TransFee"])
         trade_fee = price * volume * fee_rate
-        min_trade_fee = stock_commission_rate["MinTradeFee"]
+        min_trade_fee = _w(stock_commission_rate["MinTradeFee"])
         if trade_fee - min_trade_fee >= _MIN_FEE_TOLERANCE:
             fee = fee + trade_fee
         else:

@@ -11,6 +11,7 @@ the snaps of pending orders and live stop orders, and the accounts.
 """
 
 import datetime
+import os
 import random
 import types
 from math import isnan
@@ -752,7 +753,7 @@ def compare(plan):
 
 # ------------------------------------------------------------------ tests
 
-SCENARIOS = 80     # per family
+SCENARIOS = int(os.environ.get("KORVIT_DIFF_SCENARIOS", "80"))     # per family
 # What the matching scenarios must reach, across their seeds.
 REACHED = {"transaction": {("fill",), ("limit",), ("pending",), ("armed",)}
            | {("deny", r) for r in (gv.OrderReject_IllegalVolume, gv.OrderReject_NoEnoughCash,

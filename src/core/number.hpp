@@ -3,7 +3,10 @@
 // Host values are usually plain floats and small ints; for those the
 // comparisons and the arithmetic run on doubles.  Anything else (numpy
 // scalars, big ints, arbitrary objects) goes through Python's number
-// protocol, so the result, its type and its errors are exactly Python's.
+// protocol, so the result, its type and its errors are exactly Python's,
+// except that a numpy float16/float32 scalar operand is first widened to a
+// float64 of the same value (see `widened` in core/pyutil.hpp), so that
+// results do not depend on the promotion rules of the installed numpy.
 #pragma once
 
 #include "core/pyutil.hpp"
@@ -16,6 +19,10 @@ inline bool plain_number(nb::handle a, double &out) {
     PyObject *o = a.ptr();
     if (PyFloat_Check(o)) {
         out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (is_narrow_float(o)) {
+        out = narrow_float_value(o);
         return true;
     }
     if (PyLong_CheckExact(o)) {
@@ -75,30 +82,46 @@ inline bool float_operands(nb::handle a, nb::handle b, double &x, double &y) {
     return plain_number(a, x) && plain_number(b, y);
 }
 
-// `a + b`, `a - b`, `a * b`, `a / b`.
+// Python's `a <op> b` for a number-protocol binary operation, with narrow
+// float scalars widened first.
+inline nb::object binary(binaryfunc op, nb::handle a, nb::handle b) {
+    if (is_narrow_float(a.ptr()) || is_narrow_float(b.ptr()))
+        return steal(op(widened(a, b).ptr(), widened(b, a).ptr()));
+    return steal(op(a.ptr(), b.ptr()));
+}
+
+// `a + b`, `a - b`, `a * b`, `a / b`, `a % b`, and `a += b` (the augmented
+// assignment's result, which for numbers is the new value).
 inline nb::object add(nb::handle a, nb::handle b) {
     double x, y;
     if (float_operands(a, b, x, y))
         return py_float(x + y);
-    return steal(PyNumber_Add(a.ptr(), b.ptr()));
+    return binary(PyNumber_Add, a, b);
 }
 inline nb::object sub(nb::handle a, nb::handle b) {
     double x, y;
     if (float_operands(a, b, x, y))
         return py_float(x - y);
-    return steal(PyNumber_Subtract(a.ptr(), b.ptr()));
+    return binary(PyNumber_Subtract, a, b);
 }
 inline nb::object mul(nb::handle a, nb::handle b) {
     double x, y;
     if (float_operands(a, b, x, y))
         return py_float(x * y);
-    return steal(PyNumber_Multiply(a.ptr(), b.ptr()));
+    return binary(PyNumber_Multiply, a, b);
 }
 inline nb::object div(nb::handle a, nb::handle b) {
     double x, y;
     if (float_operands(a, b, x, y) && y != 0)
         return py_float(x / y);
-    return steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+    return binary(PyNumber_TrueDivide, a, b);
+}
+inline nb::object rem(nb::handle a, nb::handle b) { return binary(PyNumber_Remainder, a, b); }
+inline nb::object iadd(nb::handle a, nb::handle b) {
+    double x, y;
+    if (float_operands(a, b, x, y))
+        return py_float(x + y);
+    return binary(PyNumber_InPlaceAdd, a, b);
 }
 
 } // namespace kc

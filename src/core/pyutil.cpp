@@ -4,10 +4,40 @@
 
 #include <frameobject.h>
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <cstdarg>
 #include <unordered_map>
 
 namespace kc {
+
+namespace {
+
+// The lowest stack address this thread's native calls may reach before they
+// give up: the bottom of its stack plus a reserve for the Python and C code
+// that runs between two of our entry points.  Stacks grow down here.
+const char *stack_floor() {
+    thread_local const char *floor = nullptr;
+    if (!floor) {
+        floor = reinterpret_cast<const char *>(1); // unknown stack: no check
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void *base = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&attr, &base, &size) == 0 && base && size)
+                floor = static_cast<const char *>(base) + std::min<size_t>(size / 4, 512 * 1024);
+            pthread_attr_destroy(&attr);
+        }
+    }
+    return floor;
+}
+
+} // namespace
+
+bool NativeDepth::stack_nearly_exhausted() {
+    return static_cast<const char *>(__builtin_frame_address(0)) < stack_floor();
+}
 
 void raise(PyObject *type, const char *fmt, ...) {
     va_list ap;
@@ -208,6 +238,35 @@ void ModuleNamespace::set(Name &name, nb::handle value) const {
 void import_numpy() {
     if (_import_array() < 0)
         throw_current();
+    narrow_float_types[0] = &PyFloatArrType_Type;
+    narrow_float_types[1] = &PyHalfArrType_Type;
+}
+
+PyTypeObject *narrow_float_types[2] = {nullptr, nullptr};
+
+bool is_narrow_float_subtype(PyTypeObject *tp) {
+    return narrow_float_types[0] &&
+           (PyType_IsSubtype(tp, narrow_float_types[0]) || PyType_IsSubtype(tp, narrow_float_types[1]));
+}
+
+double narrow_float_value(PyObject *o) {
+    if (PyArray_IsScalar(o, Float))
+        return (double)PyArrayScalar_VAL(o, Float);
+    return as_double(o); // float16: numpy converts it exactly
+}
+
+nb::object float64_scalar(double d) {
+    PyObject *out = PyArrayScalar_New(Double);
+    if (!out)
+        throw_current();
+    PyArrayScalar_ASSIGN(out, Double, d);
+    return nb::steal(out);
+}
+
+nb::object widened(nb::handle o, nb::handle other) {
+    if (!is_narrow_float(o.ptr()) || PyArray_Check(other.ptr()))
+        return nb::borrow(o);
+    return float64_scalar(narrow_float_value(o.ptr()));
 }
 
 bool assertions_enabled() {

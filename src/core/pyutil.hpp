@@ -44,11 +44,33 @@ void set_error_from(const nb::builtin_exception &e);
 // to the Python error that is currently set.
 void add_traceback(const char *qualname, const char *source, int line);
 
+// One level of native call depth, held while a guarded body runs.  Native
+// calls between our functions never pass through the interpreter's own
+// recursion check, so each level counts against the recursion limit and
+// checks the thread's remaining C stack: endless recursion through native
+// code ends in a RecursionError, never in a stack overflow.
+class NativeDepth {
+  public:
+    NativeDepth() {
+        if (stack_nearly_exhausted())
+            raise(PyExc_RecursionError, "maximum recursion depth exceeded (native stack nearly exhausted)");
+        if (Py_EnterRecursiveCall(" in a native call"))
+            throw_current();
+    }
+    ~NativeDepth() { Py_LeaveRecursiveCall(); }
+    NativeDepth(const NativeDepth &) = delete;
+    NativeDepth &operator=(const NativeDepth &) = delete;
+
+  private:
+    static bool stack_nearly_exhausted();
+};
+
 // Runs `body`; any failure leaves it as a Python exception with a traceback
 // entry for `qualname`.  Nothing of C++ escapes to the interpreter.
 template <class F>
 auto guarded(const char *qualname, const char *source, int line, F &&body) -> decltype(body()) {
     try {
+        NativeDepth depth;
         return body();
     } catch (nb::python_error &e) {
         e.restore();
@@ -213,9 +235,39 @@ inline bool truthy(nb::handle o) {
     return r != 0;
 }
 
+// ---------------------------------------------------------------- widening
+//
+// Arithmetic and comparisons treat a numpy scalar narrower than a double
+// (float16, float32) as the double of the same value, whatever promotion
+// rules the installed numpy follows: a float32 tick price less a float gap
+// is a float64, and a float32 price compares with a float as a double.
+// Values are only widened as operands; nothing stored changes type.
+
+// The numpy scalar types that are widened (set by import_numpy()).
+extern PyTypeObject *narrow_float_types[2];
+bool is_narrow_float_subtype(PyTypeObject *tp);
+// Whether `o` is a numpy float16 or float32 scalar.
+inline bool is_narrow_float(PyObject *o) {
+    PyTypeObject *tp = Py_TYPE(o);
+    if (tp == &PyFloat_Type || PyType_FastSubclass(tp, Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS))
+        return false;
+    return tp == narrow_float_types[0] || tp == narrow_float_types[1] || is_narrow_float_subtype(tp);
+}
+// The value of a narrow float scalar as a double.
+double narrow_float_value(PyObject *o);
+// A numpy float64 scalar holding `d`.
+nb::object float64_scalar(double d);
+// `o`, or the numpy float64 of its value when it is a narrow float scalar
+// and `other` is not an array (an array operand keeps numpy's own rules).
+nb::object widened(nb::handle o, nb::handle other);
+
 // `a == b`, `a < b`, ... with Python semantics, reduced to a truth value.
 inline bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    int r;
+    if (is_narrow_float(a.ptr()) || is_narrow_float(b.ptr()))
+        r = PyObject_RichCompareBool(widened(a, b).ptr(), widened(b, a).ptr(), op);
+    else
+        r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     if (r < 0)
         throw_current();
     return r != 0;
@@ -225,6 +277,8 @@ inline bool compare(nb::handle a, nb::handle b, int op) {
 inline bool equals(nb::handle a, nb::handle b) {
     if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr()))
         return compare(a, b, Py_EQ); // plain ints: the identity shortcut is sound
+    if (is_narrow_float(a.ptr()) || is_narrow_float(b.ptr()))
+        return truthy(steal(PyObject_RichCompare(widened(a, b).ptr(), widened(b, a).ptr(), Py_EQ)));
     nb::object r = steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
     return truthy(r);
 }

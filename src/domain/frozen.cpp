@@ -7,6 +7,7 @@
 // one computation; `Kind` carries every point where the two differ.
 #define KC_SOURCE "src/domain/frozen.cpp"
 #include "domain/domain.hpp"
+#include "core/number.hpp"
 #include "core/numpy.hpp"
 
 #include <tuple>
@@ -181,9 +182,9 @@ nb::object future_frozen(nb::handle records_in, const Kind &kind) {
     return kc::steal(PyTuple_Pack(2, user_margin_frozen.ptr(), user_fee_frozen.ptr()));
 }
 
-inline nb::object mul(nb::handle a, nb::handle b) { return kc::steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
-inline nb::object add(nb::handle a, nb::handle b) { return kc::steal(PyNumber_Add(a.ptr(), b.ptr())); }
-inline nb::object sub(nb::handle a, nb::handle b) { return kc::steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
+using kc::add;
+using kc::mul;
+using kc::sub;
 
 // A Python float, or an int that converts to a double exactly, as a double.
 bool plain_double(nb::handle o, double &out) {

@@ -3,6 +3,7 @@
 // place their closing order and take their siblings out of play.
 #define KC_SOURCE "src/domain/stop_firing.cpp"
 #include "domain/domain.hpp"
+#include "core/number.hpp"
 #include "core/numpy.hpp"
 
 #include <algorithm>
@@ -21,8 +22,6 @@ inline Name snap_obj_by_idx{"snap_obj_by_idx"}, is_valid_order_id{"is_valid_orde
 
 nb::object stop_orders() { return vr_field(n::g_KVStopOrders); }
 
-nb::object number(PyObject *result) { return kc::steal(result); }
-
 // The price `gap` away from `price` in `direction` (+1 or -1): a distance
 // for a point gap, a percentage for a percent gap; 0 for any other gap kind.
 nb::object gapped_price(nb::handle price, long direction, nb::handle gap_type, Name &point, Name &percent,
@@ -30,12 +29,12 @@ nb::object gapped_price(nb::handle price, long direction, nb::handle gap_type, N
     const bool by_point = kc::equals(gap_type, gv(point));
     if (by_point || kc::equals(gap_type, gv(percent))) {
         nb::object step =
-            number(PyNumber_Multiply(kc::py_int(direction).ptr(), kc::getattr(stop_order, gap_field).ptr()));
+            kc::mul(kc::py_int(direction), kc::getattr(stop_order, gap_field));
         if (by_point)
-            return number(PyNumber_Add(price.ptr(), step.ptr()));
-        nb::object share = number(PyNumber_TrueDivide(step.ptr(), kc::py_int(100).ptr()));
-        nb::object factor = number(PyNumber_Add(kc::py_int(1).ptr(), share.ptr()));
-        return number(PyNumber_Multiply(price.ptr(), factor.ptr()));
+            return kc::add(price, step);
+        nb::object share = kc::div(step, kc::py_int(100));
+        nb::object factor = kc::add(kc::py_int(1), share);
+        return kc::mul(price, factor);
     }
     builtin_error("stopgap");
     return kc::py_int(0);

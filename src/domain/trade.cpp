@@ -2,6 +2,7 @@
 // at which a fill is dated, and the cancellation of stale pending orders.
 #define KC_SOURCE "src/domain/trade.cpp"
 #include "domain/domain.hpp"
+#include "core/number.hpp"
 #include "core/decimal.hpp"
 #include "core/matrix.hpp"
 
@@ -118,7 +119,7 @@ nb::object _create_a_trader(nb::handle order, nb::handle order_price_in, nb::han
     nb::object trade_price = to_price_step(trade_price_in, min_move);
     nb::object order_price = to_price_step(order_price_in, min_move);
 
-    nb::object new_volume = kc::steal(PyNumber_Add(kc::getattr(order, n::filled_volume).ptr(), trader_volume.ptr()));
+    nb::object new_volume = kc::add(kc::getattr(order, n::filled_volume), trader_volume);
     nb::object volume = kc::getattr(order, n::volume);
     if (!kc::compare(new_volume, volume, Py_LE)) {
         nb::object id = kc::getattr(order, n::order_id);
@@ -133,13 +134,11 @@ nb::object _create_a_trader(nb::handle order, nb::handle order_price_in, nb::han
 
     nb::object amount = kc::getattr(order, n::filled_amount);
     nb::object e = env();
-    nb::object product = kc::steal(PyNumber_Multiply(trade_price.ptr(), trader_volume.ptr()));
-    product = kc::steal(PyNumber_Multiply(
-        product.ptr(), kc::call_method(e, n::get_multiple, kc::getattr(order, n::target_idx)).ptr()));
-    product = kc::steal(PyNumber_Multiply(
-        product.ptr(),
-        kc::call_method(e, n::get_margin_rate, kc::getattr(order, n::target_idx), kc::getattr(order, n::side)).ptr()));
-    kc::setattr(order, n::filled_amount, kc::steal(PyNumber_InPlaceAdd(amount.ptr(), product.ptr())));
+    nb::object product = kc::mul(trade_price, trader_volume);
+    product = kc::mul(product, kc::call_method(e, n::get_multiple, kc::getattr(order, n::target_idx)));
+    product = kc::mul(product, kc::call_method(e, n::get_margin_rate, kc::getattr(order, n::target_idx),
+                                               kc::getattr(order, n::side)));
+    kc::setattr(order, n::filled_amount, kc::iadd(amount, product));
 
     kc::setattr(order, n::filled_average, trade_price);
     kc::setattr(order, n::filled_volume, new_volume);
@@ -218,7 +217,7 @@ nb::object _get_filled_time(nb::handle pos, nb::handle reference_time, nb::handl
     nb::object volume_item_pos = kc::call_kw(kc::getattr(env(), n::matrix_bar_item_pos),
                                              {gv(n::KMatrix_Volume), target_idx}, {{n::contain_head, kc::py_bool(true)}});
     nb::object start_col_pos = kc::getitem(poss, pos);
-    nb::object next = kc::steal(PyNumber_Add(pos.ptr(), one.ptr()));
+    nb::object next = kc::add(pos, one);
     nb::object end_col_pos = kc::compare(next, kc::py_int(kc::length(poss)), Py_GE)
                                  ? kc::getitem(poss, kc::py_int(-1))
                                  : kc::getitem(poss, next);

@@ -184,7 +184,7 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
                 continue;
             }
             if (kc::equals(target_type, gv(n::TARGETTYPE_STOCK)) && opens) {
-                nb::object lot_rest = kc::steal(PyNumber_Remainder(unfilled_volume.ptr(), kc::py_int(STOCK_LOT).ptr()));
+                nb::object lot_rest = kc::rem(unfilled_volume, kc::py_int(STOCK_LOT));
                 if (!kc::equals(lot_rest, kc::py_int(0))) {
                     deny(k::OrderReject_IllegalVolume);
                     continue;
@@ -192,8 +192,7 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
             }
             if (opens) {
                 nb::object valid_cash = kc::call_method(back_account, k::valid_cash, filled_time);
-                nb::object needed = kc::steal(PyNumber_Add(kc::getitem(margin_frozen, index).ptr(),
-                                                           kc::getitem(fee_frozen, index).ptr()));
+                nb::object needed = kc::add(kc::getitem(margin_frozen, index), kc::getitem(fee_frozen, index));
                 if (kc::compare(valid_cash, needed, Py_LE)) {
                     deny(k::OrderReject_NoEnoughCash);
                     nb::object values = kc::steal(PyTuple_Pack(
@@ -250,9 +249,8 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
                 if (sells || kc::equals(order_side, gv(n::OrderAct_Buy))) {
                     nb::object slide = setting(k::SlidePrice);
                     nb::object one = kc::py_int(1);
-                    nb::object factor = kc::steal(sells ? PyNumber_Subtract(one.ptr(), slide.ptr())
-                                                        : PyNumber_Add(one.ptr(), slide.ptr()));
-                    trade_price = kc::steal(PyNumber_Multiply(order_price.ptr(), factor.ptr()));
+                    nb::object factor = sells ? kc::sub(one, slide) : kc::add(one, slide);
+                    trade_price = kc::mul(order_price, factor);
                 } else {
                     builtin_error("orderact");
                 }

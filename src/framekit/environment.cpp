@@ -3,6 +3,7 @@
 #define KC_SOURCE "src/framekit/environment.cpp"
 #include "framekit/framekit.hpp"
 #include "core/matrix.hpp"
+#include "core/number.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -131,10 +132,10 @@ nb::object market_price(nb::handle self, nb::handle target_idx, nb::handle offse
     nb::object one = kc::py_int(1), zero = kc::py_int(0);
     nb::object columns = getitem(getattr(fresh_matrix, n::shape), one);
     nb::object next_bar_pos;
-    if (kc::compare(steal(PyNumber_Add(fresh_bar_pos.ptr(), one.ptr())), columns, Py_GE))
-        next_bar_pos = steal(PyNumber_Subtract(columns.ptr(), one.ptr()));
+    if (kc::compare(kc::add(fresh_bar_pos, one), columns, Py_GE))
+        next_bar_pos = kc::sub(columns, one);
     else
-        next_bar_pos = steal(PyNumber_Add(fresh_bar_pos.ptr(), offset.ptr()));
+        next_bar_pos = kc::add(fresh_bar_pos, offset);
 
     if (kc::equals(offset, zero))
         return matrix_at(fresh_matrix, close_idx, fresh_bar_pos);
@@ -150,8 +151,7 @@ nb::object market_price(nb::handle self, nb::handle target_idx, nb::handle offse
     nb::object tick_prices = call_method(getattr(ticks, n::Price), n::ravel);
     nb::object count = getattr(tick_prices, n::size);
     if (kc::compare(count, one, Py_GE)) {
-        nb::object pos = kc::compare(count, offset, Py_LT) ? steal(PyNumber_Subtract(count.ptr(), one.ptr()))
-                                                           : steal(PyNumber_Subtract(offset.ptr(), one.ptr()));
+        nb::object pos = kc::compare(count, offset, Py_LT) ? kc::sub(count, one) : kc::sub(offset, one);
         return getitem(tick_prices, pos);
     }
     return kc::py_float(nan());
@@ -167,9 +167,9 @@ nb::object matrix_bar_item_pos(nb::handle self, nb::handle bar_item, nb::handle 
                            "Bar的索引超出范围，需要在 [self.gv.KMatrix_Bar_Begin,self.gv.KMatrix_Bar_End] 之间");
     }
     nb::object head_len = kc::truthy(contain_head) ? getattr(gv, n::KMatrixPos_Head_len) : kc::py_int(0);
-    nb::object block = steal(PyNumber_Multiply(target_index.ptr(), getattr(gv, n::KMatrix_Bar_Len).ptr()));
-    nb::object pos = steal(PyNumber_Add(head_len.ptr(), block.ptr()));
-    return steal(PyNumber_Add(pos.ptr(), bar_item.ptr()));
+    nb::object block = kc::mul(target_index, getattr(gv, n::KMatrix_Bar_Len));
+    nb::object pos = kc::add(head_len, block);
+    return kc::add(pos, bar_item);
 }
 
 nb::object get_bar(nb::handle self, nb::handle target_idx, nb::handle offset) {
@@ -178,7 +178,7 @@ nb::object get_bar(nb::handle self, nb::handle target_idx, nb::handle offset) {
     nb::object np = numpy();
     nb::object input = getattr(vr, n::g_KorvitInputInfo);
     nb::object refresh_k_data_idx = getattr(input, n::RefreshKDataIdx);
-    nb::object pos = steal(PyNumber_Add(getattr(vr, n::g_KorvitSimCurBarFresh).ptr(), offset.ptr()));
+    nb::object pos = kc::add(getattr(vr, n::g_KorvitSimCurBarFresh), offset);
     nb::object fresh_bar_pos =
         getitem(getattr(getitem(getattr(vr, n::g_KorvitKDataList), refresh_k_data_idx), n::CurrentBar), pos);
     nb::object k_matrix = getattr(getitem(getattr(vr, n::g_KorvitKDataList), refresh_k_data_idx), n::Matrix);
@@ -187,8 +187,8 @@ nb::object get_bar(nb::handle self, nb::handle target_idx, nb::handle offset) {
 
     static Name asarray{"asarray"}, astype{"astype"}, repeat{"repeat"}, array{"array"};
     nb::object targets = call_method(np, asarray, target_idx);
-    nb::object block = steal(PyNumber_Multiply(targets.ptr(), getattr(gv, n::KMatrix_Bar_Len).ptr()));
-    nb::object idx = steal(PyNumber_Add(getattr(gv, n::KMatrixPos_Head_len).ptr(), block.ptr()));
+    nb::object block = kc::mul(targets, getattr(gv, n::KMatrix_Bar_Len));
+    nb::object idx = kc::add(getattr(gv, n::KMatrixPos_Head_len), block);
     idx = call_method(idx, astype, nb::handle((PyObject *)&PyLong_Type));
     nb::object target_list = getattr(input, n::TargetList);
 
@@ -211,7 +211,7 @@ nb::object get_bar(nb::handle self, nb::handle target_idx, nb::handle offset) {
             kc::throw_current();
     };
     auto item_row = [&](Name &item) {
-        nb::object rows = steal(PyNumber_Add(idx.ptr(), getattr(gv, item).ptr()));
+        nb::object rows = kc::add(idx, getattr(gv, item));
         return getitem(k_matrix, tuple2(rows, fresh_bar_pos));
     };
     put("code", call_method(np, array, codes));
@@ -275,8 +275,8 @@ nb::object get_bar_field(nb::handle self, nb::handle target_indices, nb::handle 
 
 nb::object generate_kmatrix_array(nb::handle self, nb::handle target_count, nb::handle time_line_len) {
     nb::object gv = env_gv(self);
-    nb::object rows = steal(PyNumber_Multiply(getattr(gv, n::KMatrix_Bar_Len).ptr(), target_count.ptr()));
-    rows = steal(PyNumber_Add(getattr(gv, n::KMatrixPos_Head_len).ptr(), rows.ptr()));
+    nb::object rows = kc::mul(getattr(gv, n::KMatrix_Bar_Len), target_count);
+    rows = kc::add(getattr(gv, n::KMatrixPos_Head_len), rows);
     static Name zeros{"zeros"};
     return call_method(numpy(), zeros, tuple2(rows, time_line_len));
 }
@@ -290,17 +290,14 @@ nb::object generate_kmatrix_df(nb::handle self, nb::handle target_count, nb::han
     for (Name *head : {&n::KMatrixPos_TimeLine, &n::KMatrixPos_FreshIdx, &n::KMatrixPos_DayPos})
         if (PyList_Append(labels.ptr(), getattr(gv, *head).ptr()) != 0)
             kc::throw_current();
-    nb::object begin = steal(PyNumber_Add(pos_end.ptr(), bar_begin.ptr()));
-    nb::object per_target = steal(PyNumber_Add(steal(PyNumber_Subtract(bar_end.ptr(), bar_begin.ptr())).ptr(),
-                                                kc::py_int(1).ptr()));
-    nb::object stop = steal(PyNumber_Add(
-        begin.ptr(), steal(PyNumber_Multiply(target_count.ptr(), per_target.ptr())).ptr()));
+    nb::object begin = kc::add(pos_end, bar_begin);
+    nb::object per_target = kc::add(kc::sub(bar_end, bar_begin), kc::py_int(1));
+    nb::object stop = kc::add(begin, kc::mul(target_count, per_target));
     nb::object range = call(nb::handle((PyObject *)&PyRange_Type), begin, stop);
     nb::object bar_labels = steal(PySequence_List(range.ptr())); // sized at once: a huge count fails here
     labels = steal(PySequence_Concat(labels.ptr(), bar_labels.ptr()));
 
-    nb::object rows = steal(PyNumber_Add(
-        pos_end.ptr(), steal(PyNumber_Multiply(target_count.ptr(), bar_end.ptr())).ptr()));
+    nb::object rows = kc::add(pos_end, kc::mul(target_count, bar_end));
     static Name zeros{"zeros"}, DataFrame{"DataFrame"}, index{"index"};
     nb::object data = call_method(numpy(), zeros, tuple2(rows, time_line_len));
     nb::object pandas = kc::import("pandas");
@@ -328,7 +325,7 @@ nb::object get_minmove(nb::handle self, nb::handle target_idx) {
 nb::object cost_fee_rate(nb::handle self, nb::handle target_type) {
     nb::object vr = env_vr(self), gv = env_gv(self);
     nb::object setting = getattr(vr, n::g_KorvitSettingInfo);
-    nb::object stock = steal(PyNumber_TrueDivide(getattr(setting, n::cost_fee_stock).ptr(), kc::py_int(10000).ptr()));
+    nb::object stock = kc::div(getattr(setting, n::cost_fee_stock), kc::py_int(10000));
     nb::object rates = steal(PyDict_New());
     kc::setitem(rates, getattr(gv, n::TARGETTYPE_STOCK), stock);
     kc::setitem(rates, getattr(gv, n::TARGETTYPE_FUTURE), getattr(setting, n::cost_fee_future));
