@@ -1,6 +1,8 @@
 """The stand-in core process.
 
-Commands (one JSON object per line, see ``korvit.tframe.comm.kvclient``):
+Commands (one JSON object per line, see ``korvit.tframe.comm.kvclient``); every
+reply echoes the request's "id" (null when the request has none or cannot be
+read):
 
 - "ToolboxCheck" (kind, version, support) -> {"listSupportedToolbox": [...],
   "wstrCoreVer": ...}: the framework versions this core accepts and its own
@@ -38,7 +40,8 @@ class _Handler(socketserver.StreamRequestHandler):
                 if not raw:
                     return
                 if not raw.endswith(b"\n"):
-                    self._reply({"ok": False, "error": "request line too long or cut off"})
+                    self._reply({"id": None, "ok": False,
+                                 "error": "request line too long or cut off"})
                     return
                 if raw.strip():
                     self._reply(core._answer(raw))
@@ -138,11 +141,16 @@ class CoreServer:
             _shutdown(conn)
 
     def _answer(self, raw):
+        """The reply to one request line, carrying the request's id."""
         try:
-            try:
-                request = json.loads(raw.decode("utf-8"))
-            except (UnicodeDecodeError, ValueError):
-                raise _BadRequest("request is not a JSON object") from None
+            request = json.loads(raw.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError):
+            return {"id": None, "ok": False, "error": "request is not a JSON object"}
+        req_id = request.get("id") if isinstance(request, dict) else None
+        return {"id": req_id, **self._outcome(request)}
+
+    def _outcome(self, request):
+        try:
             if not isinstance(request, dict) or not isinstance(request.get("cmd"), str):
                 raise _BadRequest("request lacks a text 'cmd'")
             cmd, params = request["cmd"], request.get("params", {})
