@@ -1,26 +1,72 @@
-"""One step of the host's backtest loop: deal a bar.
+"""The backtest run loop.
 
-The matching engine deals the pending orders of the bar and removes the
-finished ones from the orders' snap "unfilled".  The closing orders that fired
-stop orders place are matched at once, in the same bar, and reported with the
-filled orders; they joined "unfilled" when they were stored, and leaving them
-there would offer an already finished order to the next bar.  ``deal_bar``
-takes them out once the engine is done with the bar.
+``run(strategy, data, ...)`` (or ``Backtest(...).run()``) runs a strategy over
+bars and returns a ``BacktestResult``.  Every run starts from a fresh
+registry, environment and history store, so two runs in one process never
+see each other's bars, orders or accounts.  For each bar ``t``, in this
+order:
+
+1. the fresh-bar cursor moves to ``t``;
+2. with ``cancel_stale_orders``, at the first bar of a new day the orders
+   still pending from an earlier day are cancelled;
+3. the matching engine deals bar ``t`` (``deal_trade``, in the trade-dealing
+   phase): the orders placed up to bar ``t - 1`` are matched against it, so a
+   market order placed while bar ``t - 1`` was current fills at bar ``t``'s
+   open (or at bar ``t - 1``'s close with ``price_at_previous_close``), and
+   stop orders are judged on the bar and, where the bar cannot tell, on its
+   ticks;
+4. the finished closing orders of fired stops leave the pending orders;
+5. every account's cash, position value, margin and equity at bar ``t``'s
+   close are recorded;
+6. the strategy's ``on_data`` runs with bar ``t`` as its newest bar.
+
+A strategy therefore never sees a bar before the orders it placed earlier
+were dealt against it, and never acts on a bar it has not seen.
+
+The run talks to a core process over a loopback socket, as a live strategy
+would: by default an embedded stand-in core is started on a free port and
+the start-up handshake sets up the run's output and log directories under
+the output folder; ``core="HOST:PORT"`` uses a running core instead.
 """
 
-import korvit.tframe.framekit as framekit
-from korvit.backtest import domain
-from korvit.tframe.sysdefine import GlobalDefine as gv
+import contextlib
+import importlib.util
+import logging
+import math
+import os
+import sys
+import tempfile
+import types
+from pathlib import Path
 
-__all__ = ["deal_bar"]
+import numpy as np
+import pandas as pd
+
+import korvit.tframe.framekit as framekit
+from korvit.api.history import _history
+from korvit.backtest import domain
+from korvit.backtest.env import BacktestEnv
+from korvit.backtest.model.accounts import KVBackAccount
+from korvit.backtest.model.orders import (KVBackOrder, KVBackOrderCollect, KVBackStopOrder,
+                                          KVBackStopOrderCollect, KVBackTradeCollect)
+from korvit.tframe.comm.kvclient import ClientSocket
+from korvit.tframe.sysdefine import GlobalDefine as gv
+from korvit.tframe.uclass import KData, SystemModeMgr
+
+__all__ = ["Backtest", "run", "deal_bar", "current_session", "load_strategy", "StrategyLoadError"]
 
 _FINAL = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
+_NAN = float("nan")
 
 
 def deal_bar(bar_pos):
     """Move the bar cursor to ``bar_pos`` and deal that bar.
 
-    Returns the engine's ``(filled_order_ids, order_denied_canceled_ids,
+    The closing orders that fired stop orders place are matched at once, in
+    the same bar, and reported with the filled orders; they joined "unfilled"
+    when they were stored, and leaving them there would offer an already
+    finished order to the next bar, so they are taken out here.  Returns the
+    engine's ``(filled_order_ids, order_denied_canceled_ids,
     fired_stop_order_ids)``.
     """
     vr = framekit.vr
@@ -33,3 +79,436 @@ def deal_bar(bar_pos):
     if finished:
         orders.snap_remove("unfilled", finished)
     return filled, failed, fired
+
+
+# ------------------------------------------------------------------ strategies
+
+class StrategyLoadError(Exception):
+    """The strategy file cannot be loaded (missing, unreadable, syntax error, or
+    an error while its top level runs)."""
+
+
+def load_strategy(strategy):
+    """The user scope of a strategy: a dict of its top-level names.
+
+    ``strategy`` is the path of a Python file, an imported module, or a
+    mapping of callbacks (``{"init": ..., "on_data": ...}``).
+    """
+    if isinstance(strategy, dict):
+        return dict(strategy), "strategy"
+    if isinstance(strategy, types.ModuleType):
+        return dict(vars(strategy)), strategy.__name__
+    path = Path(os.fspath(strategy))
+    if not path.is_file():
+        raise StrategyLoadError(f"strategy file {str(path)!r} does not exist")
+    name = f"korvit_strategy_{abs(hash(str(path.resolve())))}"
+    spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(spec)
+    try:
+        spec.loader.exec_module(module)
+    except SyntaxError as exc:
+        raise StrategyLoadError(f"{exc.filename}:{exc.lineno}: syntax error: {exc.msg}") from exc
+    return dict(vars(module)), path.stem
+
+
+# ------------------------------------------------------------------ the running session
+
+_current = None
+
+
+def current_session():
+    """The ``Session`` of the backtest running now, or None."""
+    return _current
+
+
+class Session:
+    """What the strategy API needs of the backtest running now."""
+
+    def __init__(self, bars, contracts, account_names, accounts, env):
+        self.bars = bars
+        self.codes = list(bars.codes)
+        self.contracts = contracts
+        self.account_names = list(account_names)
+        self.accounts = accounts
+        self.env = env
+        self.bar = 0
+        self._targets = {code.upper(): k for k, code in enumerate(self.codes)}
+        self._handles = {name: k for k, name in enumerate(self.account_names)}
+
+    def target_of(self, code):
+        if isinstance(code, (int, np.integer)) and not isinstance(code, bool):
+            if 0 <= code < len(self.codes):
+                return int(code)
+            raise ValueError(f"target index {code} out of range: the run has {len(self.codes)} codes")
+        if not isinstance(code, str):
+            raise TypeError(f"a code must be text like 'SZSE.000001' (or a target index), got {code!r}")
+        try:
+            return self._targets[code.upper()]
+        except KeyError:
+            raise ValueError(f"unknown code {code!r}; the run's codes: {', '.join(self.codes)}") from None
+
+    def account_of(self, name):
+        if name is None:
+            return 0
+        try:
+            return self._handles[name]
+        except (KeyError, TypeError):
+            raise ValueError(f"unknown account {name!r}; accounts: {', '.join(self.account_names)}") from None
+
+    def new_order(self, target, handle, side, effect, volume, price, tag):
+        vr = framekit.vr
+        order = KVBackOrder.create(
+            handle_idx=handle, target_idx=target, code=self.codes[target],
+            order_id=vr.g_KVOrders.size + 1, order_price=0.0 if price is None else price,
+            target_type=self.env.get_target_type(target), position_effect=effect,
+            order_status=gv.OrderStatus_PreHolding, created_time=self.env.fresh_bar_time,
+            volume=volume, order_ctg=gv.OrderCtg_Market if price is None else gv.OrderCtg_Limit,
+            order_side=side, tag=tag)
+        vr.g_KVOrders.append(order.order_id, order)
+        return order
+
+    def new_stop(self, order, kind, gap):
+        stops = framekit.vr.g_KVStopOrders
+        kinds = {"loss": gv.StopOrderType_Loss, "profit": gv.StopOrderType_Profit,
+                 "trailing": gv.StopOrderType_Trailing}
+        stop_gap_types = {"points": gv.OrderStop_StopGap_Point, "percent": gv.OrderStop_StopGap_Percent}
+        trailing_gap_types = {"points": gv.OrderStop_TrailingGap_Point,
+                              "percent": gv.OrderStop_TrailingGap_Percent}
+        if kind == "trailing":
+            stop_gap, activate = gap.gap, gap.activate
+            extra = {"trailing_gap_type": trailing_gap_types[activate.kind],
+                     "trailing_gap": float(activate.value)}
+        else:
+            stop_gap, extra = gap, {}
+        stop = KVBackStopOrder.create(
+            stop_order_id=stops.size + 1, target_order_id=order.order_id, target_idx=order.target_idx,
+            handle_idx=order.handle_idx, act=order.side, stop_order_type=kinds[kind],
+            stop_gap_type=stop_gap_types[stop_gap.kind], stop_gap=float(stop_gap.value),
+            volume=order.volume, ctg=gv.OrderCtg_Market, **extra)
+        stops.append(stop.stop_order_id, stop)
+        return stop
+
+    def cancel(self, order):
+        if order.status not in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding):
+            return False
+        order.update_status(gv.OrderStatus_Cancelled, _NAN, self.env.fresh_bar_time)
+        return True
+
+
+# ------------------------------------------------------------------ the run
+
+class Backtest:
+    """A backtest of ``strategy`` over ``data``; ``run()`` returns its result.
+
+    Parameters (all but the first two by keyword):
+
+    - ``strategy``: path of a strategy file, a module, or a dict of callbacks.
+    - ``data``: a ``Bars`` object, a DataFrame, or the path(s) of CSV/Parquet
+      bar files (see ``korvit.data.load_bars``).
+    - ``ticks``: ticks inside the bars (path, DataFrame or ``Ticks``), used
+      where a bar cannot tell which stop order triggered first.
+    - ``contracts``: contract table (path, DataFrame, list or dict, see
+      ``korvit.data.load_contracts``); codes it does not list are stocks
+      with the stock defaults.
+    - ``cash``: starting cash of the one account "main", or ``accounts``: a
+      dict ``{name: cash}`` of several (orders go to the first unless they
+      name another).
+    - ``start``, ``end``: trim the bars (inclusive).
+    - ``params``: a dict the strategy reads as ``context.params``.
+    - ``price_at_previous_close``: price market orders at the previous bar's
+      close instead of the dealt bar's open; ``slippage``: a fraction of the
+      price market orders pay (0.001 = 0.1 %); ``cancel_unfilled_limits``:
+      a limit order that the next bar does not reach is cancelled instead of
+      waiting; ``cancel_stale_orders``: at the first bar of each day, orders
+      pending from an earlier day are cancelled; ``stock_commission``:
+      account commission items ("OpenTax", "CloseTax", "TransFee",
+      "MinTradeFee"); ``commission_rate``: stock commission rate in units of
+      1/10000 of the traded value (default 3).
+    - ``core``: "HOST:PORT" of a running core process; by default an
+      embedded stand-in core is started on a free loopback port.
+    - ``output``: folder for the run's logs (and the output the handshake
+      sets up); a temporary folder by default.
+    - ``progress``: show a progress bar (None: only on a terminal).
+    """
+
+    def __init__(self, strategy, data, *, ticks=None, contracts=None, cash=1_000_000.0, accounts=None,
+                 start=None, end=None, params=None, price_at_previous_close=False, slippage=0.0,
+                 cancel_unfilled_limits=False, cancel_stale_orders=False, stock_commission=None,
+                 commission_rate=3.0, core=None, output=None, progress=None):
+        from korvit.data import Bars, Ticks, load_bars, load_contracts, load_ticks
+
+        self.scope, self.name = load_strategy(strategy)
+        self.bars = data if isinstance(data, Bars) else load_bars(data, start=start, end=end)
+        if isinstance(data, Bars) and (start is not None or end is not None):
+            self.bars = load_bars(data.to_frame(), start=start, end=end)
+        table = {} if contracts is None else load_contracts(contracts)
+        self.contracts = [_contract_for(code, table) for code in self.bars.codes]
+        if ticks is None or isinstance(ticks, Ticks):
+            self.ticks = ticks
+        else:
+            self.ticks = load_ticks(ticks, self.bars)
+        if accounts is None:
+            accounts = {"main": cash}
+        if not isinstance(accounts, dict) or not accounts:
+            raise ValueError(f"accounts must be a non-empty dict {{name: cash}}, got {accounts!r}")
+        self.accounts = dict(accounts)
+        self.params = dict(params or {})
+        for name, value in (("slippage", slippage), ("commission_rate", commission_rate)):
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) \
+                    or value < 0:
+                raise ValueError(f"{name} must be a non-negative number, got {value!r}")
+        self.settings = {"PriceLoc": 0 if price_at_previous_close else 1, "SlidePrice": float(slippage),
+                         "LimitType": bool(cancel_unfilled_limits), "cost_fee_stock": float(commission_rate)}
+        self.stock_commission = stock_commission
+        self.cancel_stale_orders = bool(cancel_stale_orders)
+        self.core = _parse_core(core)
+        self.output = output
+        self.progress = progress
+
+    def run(self):
+        """Run the backtest and return its ``BacktestResult``."""
+        global _current
+        if _current is not None:
+            raise RuntimeError("a backtest is already running in this process")
+        saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)
+        output = Path(self.output) if self.output is not None else Path(tempfile.mkdtemp(prefix="korvit-"))
+        with contextlib.ExitStack() as stack:
+            stack.callback(_restore, saved)
+            stack.callback(_history.clear)
+            env = self._fresh_environment()
+            socket = self._connect(stack, env, output)
+            stack.callback(socket.disconnect)
+            stack.enter_context(_user_warnings_on_stderr())
+            session = self._load(env)
+            _current = session
+            stack.callback(_clear_current)
+            equity, exposure = self._loop(env, session)
+            return self._result(env, session, equity, exposure, output)
+
+    # -------------------------------------------------------------- set-up
+
+    def _fresh_environment(self):
+        vr, smm, env = framekit.SystemBaseVar(), SystemModeMgr(), BacktestEnv()
+        env.set_env(vr, gv, smm)
+        framekit.vr, framekit.env, framekit.smm = vr, env, smm
+        domain.smm = smm
+        _history.clear()
+        return env
+
+    def _connect(self, stack, env, output):
+        """Connect the command socket, running the handshake with the core."""
+        from korvit.core.server import CoreServer
+        if self.core is None:
+            core = CoreServer(port=0, cache_root=str(output))
+            core.start()
+            stack.callback(core.stop)
+            host, port = core.host, core.port
+        else:
+            host, port = self.core
+        old = env.vr.g_KorvitSocket
+        socket = ClientSocket(host, port, old.timeout)
+        socket.set_callback_connected(framekit._before_first_cmd)
+        env.vr.g_KorvitSocket = socket
+        try:
+            socket.connect()
+        except (OSError, ConnectionError) as exc:
+            raise ConnectionError(f"cannot reach the core process at {host}:{port}: {exc}") from None
+        return socket
+
+    def _load(self, env):
+        vr, bars = env.vr, self.bars
+        n_codes, n_bars = len(bars.codes), len(bars.times)
+        matrix = env.generate_kmatrix_array(n_codes, n_bars)
+        times_us = bars.times.asi8 // 1000
+        matrix[gv.KMatrixPos_TimeLine] = times_us / 1e6
+        items = (gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close, gv.KMatrix_Volume)
+        for target in range(n_codes):
+            for k, item in enumerate(items):
+                matrix[gv.bar_item_pos(item, target)] = bars.values[target, :, k]
+            matrix[gv.bar_item_pos(gv.KMatrix_TurnOver, target)] = \
+                np.nan_to_num(bars.values[target, :, 3] * bars.values[target, :, 4])
+        frequency = gv.KFreq_Day if bars.frequency == "day" else gv.KFreq_Min
+        vr.g_KorvitKDataList.append(KData(matrix, np.arange(n_bars), Frequency=frequency, FreNum=1))
+        vr.g_KorvitDataValueFresh = matrix[:gv.KMatrixPos_Head_len].copy()
+        info = vr.g_KorvitInputInfo
+        info.TargetList = [code.lower() for code in bars.codes]
+        info.TargetListDot = list(bars.codes)
+        info.KFrequencyI, info.KFreNum = frequency, 1
+        for contract in self.contracts:
+            vr.g_KorvitTargetsInfo[contract.code] = {
+                "Type": gv.TARGETTYPE_FUTURE if contract.is_futures else gv.TARGETTYPE_STOCK,
+                "MinMove": contract.min_move, "Multiple": contract.multiplier}
+        _history.set_target_info_v2([contract.engine_info() for contract in self.contracts])
+        if self.ticks is not None:
+            for (target, bar), (times, prices, volumes) in self.ticks.items():
+                tick_us = pd.DatetimeIndex(times).asi8 // 1000
+                _history.set_bar_tick_data(target, bar, tick_us / 1e6, prices, volumes)
+        vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = (
+            KVBackOrderCollect(), KVBackStopOrderCollect(), KVBackTradeCollect())
+        accounts = [KVBackAccount(name, cash, self.stock_commission) for name, cash in self.accounts.items()]
+        vr.g_KorvitAccounts[:] = accounts
+        info.AccountNameList = list(self.accounts)
+        setting = vr.g_KorvitSettingInfo
+        for key, value in self.settings.items():
+            setattr(setting, key, value)
+        env.update_user_scope(self.scope)
+        vr.g_KorvitUserContext = Context(self.params, bars.codes, list(self.accounts))
+        return Session(bars, self.contracts, list(self.accounts), accounts, env)
+
+    # -------------------------------------------------------------- the loop
+
+    def _loop(self, env, session):
+        vr, info = env.vr, env.vr.g_KorvitInputInfo
+        context = vr.g_KorvitUserContext
+        smm = env.smm
+        bars = session.bars
+        n_bars = len(bars.times)
+        closes = _forward_filled(bars.values[:, :, 3])
+        days = bars.times.normalize()
+        equity = np.zeros((n_bars, len(session.accounts), 4))       # cash, market value, margin, equity
+        exposure = np.zeros(n_bars, dtype=bool)
+        deal = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(deal_bar)
+        info.on_init_func(context)
+        for t in _progress(range(n_bars), self.progress, self.name):
+            session.bar = t
+            vr.g_KorvitSimCurBarFresh = t
+            if self.cancel_stale_orders and t > 0 and days[t] != days[t - 1]:
+                domain._clear_unfilled_order(env.fresh_bar_time)
+            deal(t)
+            for k, account in enumerate(session.accounts):
+                equity[t, k], held = _valuation(account, session, closes[:, t])
+                exposure[t] |= held
+            info.on_data_func(context)
+        return equity, exposure
+
+    # -------------------------------------------------------------- results
+
+    def _result(self, env, session, equity, exposure, output):
+        from korvit.backtest.records import orders_frame, stops_frame, trades_frame
+        from korvit.backtest.results import BacktestResult
+        bars = session.bars
+        n_bars, n_accounts = equity.shape[:2]
+        frame = pd.DataFrame({
+            "time": np.repeat(bars.times.to_numpy(), n_accounts),
+            "account": np.tile(np.array(session.account_names, dtype=object), n_bars),
+            "cash": equity[:, :, 0].ravel(), "market_value": equity[:, :, 1].ravel(),
+            "margin": equity[:, :, 2].ravel(), "equity": equity[:, :, 3].ravel()})
+        vr = env.vr
+        result = BacktestResult(
+            frame, orders_frame(vr.g_KVOrders, vr.g_KVStopOrders, session), trades_frame(vr.g_KVTrades, session),
+            stops_frame(vr.g_KVStopOrders, session),
+            frequency=bars.frequency, initial_cash=float(sum(self.accounts.values())),
+            strategy=self.name, params=self.params,
+            meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": str(output / "log"),
+                  "exposure": exposure})
+        return result
+
+
+def run(strategy, data, **options):
+    """Run ``strategy`` over ``data`` and return the ``BacktestResult``; the
+    options are those of ``Backtest``."""
+    return Backtest(strategy, data, **options).run()
+
+
+class Context(types.SimpleNamespace):
+    """What the callbacks get as ``context``: ``params`` (the run's parameters),
+    ``codes`` and ``accounts``; a strategy may keep its own state on it."""
+
+    def __init__(self, params, codes, accounts):
+        super().__init__(params=dict(params), codes=list(codes), accounts=list(accounts))
+
+    @property
+    def now(self):
+        """The time of the current bar."""
+        from korvit.strategy import now
+        return now()
+
+
+# ------------------------------------------------------------------ helpers
+
+def _contract_for(code, table):
+    from korvit.data import Contract
+    found = table.get(code.upper()) or table.get(code)
+    return found if found is not None else Contract.default(code, "stock")
+
+
+def _parse_core(core):
+    if core is None:
+        return None
+    if isinstance(core, tuple) and len(core) == 2:
+        host, port = core
+    else:
+        text = str(core)
+        host, sep, port = text.rpartition(":")
+        if not sep or not host:
+            raise ValueError(f"core must be HOST:PORT, got {core!r}")
+    try:
+        port = int(port)
+    except (TypeError, ValueError):
+        raise ValueError(f"core port must be a whole number, got {port!r}") from None
+    if not 0 < port < 65536:
+        raise ValueError(f"core port must be in 1..65535, got {port}")
+    return host, port
+
+
+def _forward_filled(values):
+    """Each row's last known value at each column (NaN before the first)."""
+    frame = pd.DataFrame(values.T)
+    return frame.ffill().to_numpy().T
+
+
+def _valuation(account, session, closes):
+    """(cash, market value, margin, equity) of an account at the given closes,
+    and whether it holds any position."""
+    market_value = margin = 0.0
+    held = False
+    for target, contract in enumerate(session.contracts):
+        position = account.position(target)
+        if position is None or not (position.position_long or position.position_short):
+            continue
+        held = True
+        close = closes[target]
+        if contract.is_futures:
+            position_margin = position.margin_long + position.margin_short
+            floating = ((close - position.avg_open_price_long) * position.position_long
+                        + (position.avg_open_price_short - close) * position.position_short) * contract.multiplier
+            margin += position_margin
+            market_value += position_margin + floating
+        else:
+            market_value += (position.position_long - position.position_short) * close * contract.multiplier
+    cash = account.cash
+    return (cash, market_value, margin, cash + market_value), held
+
+
+def _progress(iterable, enabled, name):
+    if enabled is False:
+        return iterable
+    from tqdm import tqdm
+    return tqdm(iterable, desc=name, unit="bar", disable=None if enabled is None else not enabled,
+                leave=False, mininterval=0.2)
+
+
+def _restore(saved):
+    framekit.vr, framekit.env, framekit.smm, domain.smm = saved
+
+
+def _clear_current():
+    global _current
+    _current = None
+
+
+@contextlib.contextmanager
+def _user_warnings_on_stderr():
+    """Shows the user log's warnings (a callback replaced by its default, ...) on
+    the terminal while the run lasts."""
+    from korvit.tframe.utils.logger import USER_LOGGER
+    logger = logging.getLogger(USER_LOGGER)
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setLevel(logging.WARNING)
+    handler.setFormatter(logging.Formatter("korvit: warning: %(message)s"))
+    logger.addHandler(handler)
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+

@@ -1,0 +1,39 @@
+"""Breakout on futures minute bars, protected by a trailing stop and a fixed stop.
+
+When the close breaks above the highest high of the last ``window`` bars it
+buys ``lots`` contracts; below the lowest low it sells short.  Each entry
+carries a fixed stop ``stop`` points away and a trailing stop that starts
+trailing once the price has moved ``activate`` points in favour and then
+follows the best price ``trail`` points behind.  Where a minute bar reaches
+both a stop and its trigger, the ticks inside the bar decide which came
+first.  Run it on the sample minute bars with their ticks:
+
+    korvit backtest examples/strategies/futures_breakout.py \\
+        --data sample:minute.csv --ticks sample:ticks.csv --contracts sample:contracts.csv
+"""
+
+from korvit.strategy import buy, history, pending_orders, points, position, sell_short, trailing
+
+
+def init(context):
+    context.code = context.codes[0]
+    context.window = context.params.get("window", 30)
+    context.lots = context.params.get("lots", 1)
+    context.stop = context.params.get("stop", 12)
+    context.activate = context.params.get("activate", 8)
+    context.trail = context.params.get("trail", 6)
+
+
+def on_data(context):
+    code = context.code
+    high = history(code, "high", context.window + 1)
+    low = history(code, "low", context.window + 1)
+    if len(high) <= context.window or position(code) != 0 or pending_orders(code):
+        return
+    close = history(code, "close", 1)[-1]
+    stops = dict(stop_loss=points(context.stop),
+                 trailing_stop=trailing(points(context.trail), activate=points(context.activate)))
+    if close > high[:-1].max():
+        buy(code, context.lots, **stops)
+    elif close < low[:-1].min():
+        sell_short(code, context.lots, **stops)

@@ -1,0 +1,7 @@
+"""``python -m korvit``: the ``korvit`` command."""
+
+import sys
+
+from korvit.cli import main
+
+sys.exit(main())

@@ -1,0 +1,119 @@
+"""The engine's order, trade and stop-order records as pandas DataFrames with
+readable values ("buy", "filled", "not enough cash", ...)."""
+
+import math
+
+import numpy as np
+import pandas as pd
+
+from korvit.tframe.sysdefine import GlobalDefine as gv
+
+__all__ = ["orders_frame", "trades_frame", "stops_frame", "to_datetimes",
+           "SIDES", "EFFECTS", "ORDER_TYPES", "ORDER_STATUSES", "REJECT_REASONS", "STOP_KINDS",
+           "STOP_STATUSES"]
+
+SIDES = {gv.OrderAct_Buy: "buy", gv.OrderAct_Sell: "sell"}
+EFFECTS = {gv.PositionEffect_Open: "open", gv.PositionEffect_Close: "close",
+           gv.PositionEffect_CloseToday: "close"}
+ORDER_TYPES = {gv.OrderCtg_Market: "market", gv.OrderCtg_Limit: "limit"}
+ORDER_STATUSES = {gv.OrderStatus_PreHolding: "new", gv.OrderStatus_Holding: "pending",
+                  gv.OrderStatus_Filled: "filled", gv.OrderStatus_Cancelled: "cancelled",
+                  gv.OrderStatus_Denied: "denied"}
+REJECT_REASONS = {gv.OrderReject_MarketOrderHolding: "no trading in the bar",
+                  gv.OrderReject_IllegalVolume: "illegal volume (stocks open in lots of 100)",
+                  gv.OrderReject_NoEnoughCash: "not enough cash",
+                  gv.OrderReject_NoEnoughPosition: "not enough position to close",
+                  gv.OrderReject_LimitType: "limit price not reached",
+                  gv.OrderReject_DailyBeginCancel: "cancelled at the day's start"}
+STOP_KINDS = {gv.StopOrderType_Loss: "loss", gv.StopOrderType_Profit: "profit",
+              gv.StopOrderType_Trailing: "trailing"}
+STOP_STATUSES = {gv.StopOrderStatus_Holding: "waiting", gv.StopOrderStatus_Active: "armed",
+                 gv.StopOrderStatus_Trailing: "trailing", gv.StopOrderStatus_Fired: "fired",
+                 gv.StopOrderStatus_Cancelled: "cancelled"}
+_GAP_TYPES = {gv.OrderStop_StopGap_Point: "points", gv.OrderStop_StopGap_Percent: "percent"}
+
+
+def to_datetimes(values):
+    """Host time values (seconds since 1970, NaN for none) as datetime64[ns]."""
+    seconds = np.asarray(values, dtype=np.float64)
+    out = np.full(seconds.shape, np.datetime64("NaT"), dtype="datetime64[ns]")
+    known = np.isfinite(seconds)
+    out[known] = np.round(seconds[known] * 1e6).astype(np.int64).astype("datetime64[us]")
+    return out
+
+
+def _name(table, value, default=""):
+    if isinstance(value, float) and math.isnan(value):
+        return default
+    return table.get(value, str(value))
+
+
+def _records(collection):
+    return [record for record in collection if record is not None]
+
+
+def orders_frame(collection, stops, session):
+    """One row per order; ``stop_id`` names the stop order that placed it."""
+    records = _records(collection)
+    placed_by = {stop.order_id: stop.stop_order_id for stop in _records(stops)
+                 if not (isinstance(stop.order_id, float) and math.isnan(stop.order_id))}
+    rows = {
+        "order_id": [r.order_id for r in records],
+        "created": to_datetimes([r.created_time for r in records]),
+        "updated": to_datetimes([r.updated_time for r in records]),
+        "account": [session.account_names[int(r.handle_idx)] for r in records],
+        "code": [session.codes[int(r.target_idx)] for r in records],
+        "type": [_name(ORDER_TYPES, r.ctg) for r in records],
+        "side": [_name(SIDES, r.side) for r in records],
+        "effect": [_name(EFFECTS, r.position_effect) for r in records],
+        "volume": np.array([r.volume for r in records], dtype=np.float64),
+        "price": np.array([r.price for r in records], dtype=np.float64),
+        "status": [_name(ORDER_STATUSES, r.status) for r in records],
+        "filled_volume": np.array([r.filled_volume for r in records], dtype=np.float64),
+        "average_price": np.array([r.filled_average if r.filled_volume else np.nan for r in records],
+                                  dtype=np.float64),
+        "reason": [_name(REJECT_REASONS, r.rej_reason) for r in records],
+        "stop_id": np.array([placed_by.get(r.order_id, np.nan) for r in records], dtype=np.float64),
+    }
+    return pd.DataFrame(rows)
+
+
+def trades_frame(collection, session):
+    """One row per fill."""
+    records = _records(collection)
+    rows = {
+        "trade_id": [r.trader_id for r in records],
+        "order_id": [r.order_id for r in records],
+        "time": to_datetimes([r.filled_time for r in records]),
+        "account": [session.account_names[int(r.handle_idx)] for r in records],
+        "code": [session.codes[int(r.target_idx)] for r in records],
+        "side": [_name(SIDES, r.order_side) for r in records],
+        "effect": [_name(EFFECTS, r.position_effect) for r in records],
+        "volume": np.array([r.trader_volume for r in records], dtype=np.float64),
+        "price": np.array([r.trade_price for r in records], dtype=np.float64),
+        "multiplier": np.array([session.contracts[int(r.target_idx)].multiplier for r in records],
+                               dtype=np.float64),
+        "fee": np.array([r.frozen_item("trader_fee") for r in records], dtype=np.float64),
+    }
+    return pd.DataFrame(rows)
+
+
+def stops_frame(collection, session):
+    """One row per stop order."""
+    records = _records(collection)
+    rows = {
+        "stop_id": [r.stop_order_id for r in records],
+        "order_id": [r.target_order_id for r in records],
+        "account": [session.account_names[int(r.handle_idx)] for r in records],
+        "code": [session.codes[int(r.target_idx)] for r in records],
+        "kind": [_name(STOP_KINDS, r.stop_order_type) for r in records],
+        "gap": np.array([r.stop_gap for r in records], dtype=np.float64),
+        "gap_type": [_name(_GAP_TYPES, r.stop_gap_type) for r in records],
+        "status": [_name(STOP_STATUSES, r.execute_status) for r in records],
+        "stop_price": np.array([r.stop_trailing_price if r.stop_order_type == gv.StopOrderType_Trailing
+                                else r.stop_price for r in records], dtype=np.float64),
+        "trigger_time": to_datetimes([r.trigger_time for r in records]),
+        "trigger_price": np.array([r.trigger_real_price for r in records], dtype=np.float64),
+        "closing_order_id": np.array([r.order_id for r in records], dtype=np.float64),
+    }
+    return pd.DataFrame(rows)
