@@ -1,0 +1,248 @@
+"""Bars: open, high, low, close and volume of each code on one shared timeline."""
+
+import datetime
+import warnings
+
+import numpy as np
+import pandas as pd
+
+from korvit.data._table import fmt_num, fmt_time, read_table
+from korvit.data.errors import DataError, DataWarning, check_code
+
+__all__ = ["Bars", "load_bars", "FIELDS", "FREQUENCIES"]
+
+FIELDS = ("open", "high", "low", "close", "volume")
+FREQUENCIES = ("day", "minute")
+_PRICES = FIELDS[:4]
+
+
+class Bars:
+    """The bars of a run.
+
+    codes
+        The codes as written, in the order asked for with ``codes=`` or else in order of
+        first appearance in the source.
+    times
+        The run's timeline: the sorted union of all codes' bar times (``DatetimeIndex``).
+    values
+        float64 array of shape (len(codes), len(times), 5) holding open, high, low, close
+        and volume.  Where a code has no bar at a time of the timeline the prices are NaN
+        and the volume 0.
+    frequency
+        "day" or "minute".
+    source
+        The source, as named in messages.
+    """
+
+    def __init__(self, codes, times, values, frequency, source="bars"):
+        codes = [str(code) for code in codes]
+        times = pd.DatetimeIndex(times)
+        values = np.asarray(values, dtype=np.float64)
+        if values.shape != (len(codes), len(times), len(FIELDS)):
+            raise ValueError(f"bar values have shape {values.shape}, expected "
+                             f"{(len(codes), len(times), len(FIELDS))}")
+        if frequency not in FREQUENCIES:
+            raise ValueError(f"frequency {frequency!r} is not one of {', '.join(FREQUENCIES)}")
+        if not times.is_monotonic_increasing or not times.is_unique:
+            raise ValueError("bar times must be sorted and unique")
+        keys = [code.upper() for code in codes]
+        if len(set(keys)) != len(keys):
+            raise ValueError(f"codes given twice: {codes}")
+        self.codes = codes
+        self.times = times
+        self.values = values
+        self.frequency = frequency
+        self.source = source
+        self._index = {key: i for i, key in enumerate(keys)}
+
+    def __len__(self):
+        return len(self.times)
+
+    def __repr__(self):
+        span = f"{fmt_time(self.times[0])} .. {fmt_time(self.times[-1])}" if len(self) else "empty"
+        return (f"Bars({len(self.codes)} codes, {len(self)} {self.frequency} bars, {span}, "
+                f"source={self.source!r})")
+
+    def index_of(self, code):
+        """The position of `code` in `codes` (case ignored)."""
+        try:
+            return self._index[str(code).strip().upper()]
+        except KeyError:
+            raise KeyError(f"unknown code {code!r}: the bars hold "
+                           f"{', '.join(self.codes)}") from None
+
+    @property
+    def present(self):
+        """Boolean array (codes, times): whether the code has a bar at that time."""
+        return ~np.isnan(self.values[:, :, 3])
+
+    def to_frame(self):
+        """The bars as a long DataFrame (time, code and the fields), code by code, each
+        in time order; times where a code has no bar are left out."""
+        code_pos, time_pos = np.nonzero(self.present)
+        frame = pd.DataFrame({"time": self.times[time_pos],
+                              "code": np.array(self.codes, dtype=object)[code_pos]})
+        for k, name in enumerate(FIELDS):
+            frame[name] = self.values[code_pos, time_pos, k]
+        return frame
+
+
+def load_bars(source, *, frequency=None, start=None, end=None, codes=None):
+    """Read, check and align bars.
+
+    source
+        A DataFrame, a CSV or Parquet path, or a list of them (concatenated in order).
+        Long format: columns time, code, open, high, low, close, volume (names ignore
+        case, "datetime" or "date" may name the time column, other columns are ignored).
+        Wide format: columns a two-level (code, field) MultiIndex with the time as index;
+        as CSV, two header rows (code, then field) and the time in the first column.  The
+        format is detected.
+    frequency
+        "day" or "minute"; inferred when None: "day" if all times are at midnight or every
+        code has at most one bar per calendar date, "minute" otherwise.
+    start, end
+        Keep bars from `start` to `end`, both included (anything pandas reads as a time).
+        An `end` without a time of day keeps the whole of that day.
+    codes
+        Keep these codes, in this order (case ignored).
+
+    The whole source is checked before anything is trimmed; every problem raises a
+    `DataError` naming file, row and column.  Bars with volume 0 load, with one
+    `DataWarning` counting them.
+    """
+    if frequency is not None and frequency not in FREQUENCIES:
+        raise ValueError(f"frequency {frequency!r} is not one of {', '.join(FREQUENCIES)}")
+    table = read_table(source, FIELDS, allow_wide=True)
+    if not len(table):
+        raise DataError(f"{table.name}: no bars")
+    written, keys = table.codes()
+    times = table.times()
+    data = np.column_stack([table.numbers(name, positive=name != "volume") for name in FIELDS])
+    _check_ranges(table, data)
+    order = _check_order(table, keys, times)
+    frequency = _frequency(table, keys, times, order, frequency)
+
+    keep = np.ones(len(table), dtype=bool)
+    lo, hi = _bounds(start, end)
+    if lo is not None:
+        keep &= times >= lo
+    if hi is not None:
+        keep &= times <= hi
+    if codes is not None:
+        wanted = [check_code(code, "codes") for code in
+                  ([codes] if isinstance(codes, str) else list(codes))]
+        known = dict(zip(keys.tolist(), written.tolist()))
+        unknown = [code for code in wanted if code.upper() not in known]
+        if unknown:
+            raise DataError(f"{table.name}: no bars of {', '.join(map(repr, unknown))} "
+                            f"(codes found: {', '.join(dict.fromkeys(known.values()))})")
+        keep &= np.isin(keys, [code.upper() for code in wanted])
+        code_keys = list(dict.fromkeys(code.upper() for code in wanted))
+    else:
+        code_keys = list(dict.fromkeys(keys.tolist()))
+    if not keep.any():
+        span = f"{fmt_time(times.min())} .. {fmt_time(times.max())}"
+        raise DataError(f"{table.name}: no bars left between {start or 'the start'} and "
+                        f"{end or 'the end'} (the data runs {span})")
+
+    keys, written, times, data, rows = keys[keep], written[keep], times[keep], data[keep], \
+        np.flatnonzero(keep)
+    code_keys = [key for key in code_keys if key in set(keys.tolist())]
+    first_written = dict(zip(keys[::-1].tolist(), written[::-1].tolist()))
+    timeline = np.unique(times)
+    values = np.full((len(code_keys), len(timeline), len(FIELDS)), np.nan)
+    values[:, :, 4] = 0.0
+    code_pos = pd.Index(code_keys).get_indexer(keys)
+    values[code_pos, np.searchsorted(timeline, times)] = data
+
+    idle = np.flatnonzero(data[:, 4] == 0)
+    if idle.size:
+        first = idle[0]
+        warnings.warn(DataWarning(
+            f"{table.name}: {idle.size} bar{'s' if idle.size > 1 else ''} with volume 0 "
+            f"(first: {table.where(rows[first], 'volume')}, {written[first]} at "
+            f"{fmt_time(times[first])}): the engine treats a bar without volume as not "
+            "traded: orders wait"), stacklevel=2)
+    return Bars([first_written[key] for key in code_keys], timeline, values, frequency,
+                table.name)
+
+
+def _check_ranges(table, data):
+    o, h, l, c = (data[:, k] for k in range(4))
+    table.fail(h < l, "high", lambda p: f"high {fmt_num(h[p])} is below low {fmt_num(l[p])}")
+    for k, name in ((0, "open"), (3, "close")):
+        v = data[:, k]
+        table.fail((v < l) | (v > h), name,
+                   lambda p, v=v, name=name: f"{name} {fmt_num(v[p])} is outside "
+                                             f"[low, high] = [{fmt_num(l[p])}, {fmt_num(h[p])}]")
+
+
+def _check_order(table, keys, times):
+    """Positions sorted by code then time; fails on unsorted or duplicate times in a code."""
+    codes = pd.factorize(keys)[0]
+    order = np.argsort(codes, kind="stable")        # each code's rows in file order
+    same = codes[order][1:] == codes[order][:-1]
+    step = np.diff(times[order].astype(np.int64))
+    bad = np.zeros(len(times), dtype=bool)
+    bad[order[1:][same & (step <= 0)]] = True
+    if bad.any():
+        earlier = {int(order[i + 1]): int(order[i]) for i in np.flatnonzero(same & (step <= 0))}
+
+        def describe(pos):
+            prev = earlier[pos]
+            what = "the same time as" if times[pos] == times[prev] else "earlier than"
+            return (f"{table.frame['code'].iat[pos]} at {fmt_time(times[pos])} is {what} its "
+                    f"bar at {table.where(prev)}: "
+                    "each code's bars must be in time order, one per time")
+
+        table.fail(bad, "time", describe)
+    return order
+
+
+def _frequency(table, keys, times, order, frequency):
+    """The frequency asked for (checked against the bars) or the inferred one."""
+    days = times.astype("datetime64[D]")
+    if frequency is None and (times == days).all():
+        return "day"
+    codes = pd.factorize(keys)[0][order]
+    same_day = (codes[1:] == codes[:-1]) & (days[order][1:] == days[order][:-1])
+    if frequency is None:
+        return "minute" if same_day.any() else "day"
+    if frequency == "day" and same_day.any():
+        earlier = {int(order[i + 1]): int(order[i]) for i in np.flatnonzero(same_day)}
+        bad = np.zeros(len(times), dtype=bool)
+        bad[list(earlier)] = True
+        table.fail(bad, "time", lambda pos: (
+            f"{table.frame['code'].iat[pos]} has a second bar on {days[pos]} (the other at "
+            f"{table.where(earlier[pos])}): daily bars allow one bar per code and date"))
+    return frequency
+
+
+def _bounds(start, end):
+    lo = None if start is None else _stamp(start, "start")
+    hi = None
+    if end is not None:
+        hi = _stamp(end, "end")
+        if hi == hi.normalize() and not _has_clock(end):
+            hi = hi + pd.Timedelta(days=1) - pd.Timedelta(1, "ns")
+    if lo is not None and hi is not None and lo > hi:
+        raise ValueError(f"start {start!r} is after end {end!r}")
+    return (None if lo is None else lo.to_datetime64().astype("datetime64[ns]"),
+            None if hi is None else hi.to_datetime64().astype("datetime64[ns]"))
+
+
+def _stamp(value, name):
+    try:
+        stamp = pd.Timestamp(value)
+    except (ValueError, TypeError) as exc:
+        raise ValueError(f"cannot read {name} {value!r} as a time: {exc}") from None
+    if stamp is pd.NaT:
+        raise ValueError(f"{name} {value!r} is not a time")
+    return stamp.tz_localize(None) if stamp.tzinfo is not None else stamp
+
+
+def _has_clock(value):
+    """Whether `value` spells a time of day (a datetime, or text with a clock)."""
+    if isinstance(value, str):
+        return ":" in value or "T" in value.upper()
+    return isinstance(value, (datetime.datetime, np.datetime64))

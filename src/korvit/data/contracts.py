@@ -1,0 +1,284 @@
+"""Contract information: price step, multiplier, margin rates and fees of each code.
+
+Codes read ``EXCHANGE.SYMBOL`` ("SZSE.000001", "SHFE.RB2405").  They are kept as written
+and compared upper-case.
+"""
+
+import json
+import math
+import os
+from dataclasses import dataclass, fields
+
+import numpy as np
+import pandas as pd
+
+from korvit.data.errors import DataError, check_code, where
+
+__all__ = ["Contract", "Contracts", "load_contracts", "check_code", "KINDS"]
+
+KINDS = ("stock", "futures")
+_KIND_NAMES = {"stock": "stock", "futures": "futures", "future": "futures"}
+_NUMBERS = ("min_move", "multiplier", "long_margin", "short_margin", "fee_open", "fee_close")
+_DEFAULTS = {
+    "stock": dict(min_move=0.01, multiplier=1.0, long_margin=1.0, short_margin=1.0,
+                  fee_open=0.0, fee_close=0.0),
+    "futures": dict(min_move=1.0, multiplier=10.0, long_margin=0.1, short_margin=0.1,
+                    fee_open=0.0001, fee_close=0.0001),
+}
+
+
+@dataclass(frozen=True)
+class Contract:
+    """What the engine needs to know about one code.
+
+    code
+        ``EXCHANGE.SYMBOL``, kept as written, compared upper-case (see `key`).
+    kind
+        "stock" or "futures".
+    min_move
+        The price step (> 0).  Default: 0.01 for a stock, 1.0 for futures.
+    multiplier
+        Value of one unit of price per lot (> 0).  Default: 1 for a stock, 10 for futures.
+    long_margin, short_margin
+        Margin rates in (0, 1].  Default: 1.0 for a stock, 0.1 for futures.
+    fee_open, fee_close
+        Futures fees when opening and closing.  A value up to 0.1 is a rate on the traded
+        value, a value above 0.1 an amount per lot.  Default: 0.0001 (a rate) for futures.
+        Stocks pay commission at account level: both stay 0 for a stock.
+
+    Fields left as None take the default of the kind; `Contract.default(code, kind)` gives a
+    contract with all defaults.
+    """
+
+    code: str
+    kind: str
+    min_move: float | None = None
+    multiplier: float | None = None
+    long_margin: float | None = None
+    short_margin: float | None = None
+    fee_open: float | None = None
+    fee_close: float | None = None
+
+    def __post_init__(self):
+        code = self.code if isinstance(self.code, str) else repr(self.code)
+        checked = _checked({f.name: getattr(self, f.name) for f in fields(self)},
+                           lambda column: f"Contract {code}, field {column!r}")
+        for name, value in checked.items():
+            object.__setattr__(self, name, value)
+
+    @classmethod
+    def default(cls, code, kind):
+        """The contract of `code` with the defaults of `kind` ("stock" or "futures")."""
+        return cls(code, kind)
+
+    @property
+    def key(self):
+        """The code upper-case, as codes are compared."""
+        return self.code.upper()
+
+    @property
+    def is_futures(self):
+        return self.kind == "futures"
+
+    def engine_info(self):
+        """The contract as the engine reads it (all values floats)."""
+        return {"MinMove": float(self.min_move), "Multiple": float(self.multiplier),
+                "LongMargin": float(self.long_margin), "ShortMargin": float(self.short_margin),
+                "TradingFeeOpen": float(self.fee_open), "TradingFeeClose": float(self.fee_close)}
+
+
+class Contracts(dict):
+    """Contracts by code as written; lookups ignore case."""
+
+    def _find(self, code):
+        if isinstance(code, str) and not dict.__contains__(self, code):
+            key = code.strip().upper()
+            for written in self:
+                if written.upper() == key:
+                    return written
+        return code
+
+    def __getitem__(self, code):
+        found = self._find(code)
+        if not dict.__contains__(self, found):
+            raise KeyError(f"no contract for {code!r}: known codes are "
+                           f"{', '.join(self) or 'none'}")
+        return dict.__getitem__(self, found)
+
+    def __contains__(self, code):
+        return dict.__contains__(self, self._find(code))
+
+    def get(self, code, default=None):
+        return self[code] if code in self else default
+
+    def for_codes(self, codes):
+        """The contracts of `codes`, in that order (KeyError naming a missing code)."""
+        return [self[code] for code in codes]
+
+
+def load_contracts(source):
+    """Read contracts into a `Contracts` mapping (code as written -> `Contract`).
+
+    `source` is a CSV or JSON path, a DataFrame, a list of dicts, or a dict from code to
+    dict.  Columns (keys): `code` and `kind` are required, `min_move`, `multiplier`,
+    `long_margin`, `short_margin`, `fee_open`, `fee_close` optional; an empty cell (or
+    null) takes the default of the kind.  Names ignore case; an unknown column is an error,
+    so a misspelt one is not silently dropped.  A JSON file holds a list of objects or an
+    object from code to object.  Errors name the file, row (CSV line, JSON item or entry)
+    and column.
+    """
+    entries = []        # (place of the entry, dict of its values)
+    if isinstance(source, (str, os.PathLike)):
+        name = os.fspath(source)
+        if not os.path.isfile(name):
+            raise FileNotFoundError(f"{name}: no such file")
+        if name.lower().endswith(".json"):
+            entries = _json_entries(name)
+        elif name.lower().endswith(".csv"):
+            entries = _csv_entries(name)
+        else:
+            raise DataError(f"{name}: unknown file type: name it .csv or .json")
+    elif isinstance(source, pd.DataFrame):
+        entries = _frame_entries(source, "DataFrame", first_row=1)
+    elif isinstance(source, dict):
+        entries = _mapping_entries(source, "contracts")
+    elif isinstance(source, (list, tuple)):
+        entries = _list_entries(source, "contracts")
+    else:
+        raise TypeError(f"cannot read contracts from {type(source).__name__}: pass a CSV or "
+                        "JSON path, a DataFrame, a list of dicts or a dict code -> dict")
+    table, first = Contracts(), {}
+    for place, values in entries:
+        checked = _checked(values, lambda column, place=place: f"{place}, column {column!r}",
+                           required=True)
+        key = checked["code"].upper()
+        if key in first:
+            raise DataError(f"{place}, column 'code': {checked['code']!r} is given twice "
+                            f"(first at {first[key]}; codes ignore case)")
+        first[key] = place
+        table[checked["code"]] = Contract(**checked)
+    return table
+
+
+def _checked(values, loc, required=False):
+    """The contract fields of `values`, converted and checked; `loc(column)` places errors."""
+    values = {str(k).strip().lower(): v for k, v in values.items()}
+    known = ("code", "kind") + _NUMBERS
+    unknown = [k for k in values if k not in known]
+    if unknown:
+        raise DataError(f"{loc(unknown[0])}: unknown column; contracts have "
+                        f"{', '.join(known)}")
+    for column in ("code", "kind"):
+        if required and _blank(values.get(column)):
+            raise DataError(f"{loc(column)}: {column} is missing")
+    code = check_code(values.get("code"), loc("code"))
+    kind = values.get("kind")
+    kind_name = _KIND_NAMES.get(kind.strip().lower()) if isinstance(kind, str) else None
+    if kind_name is None:
+        raise DataError(f"{loc('kind')}: unknown kind {kind!r}: use 'stock' or 'futures'")
+    out = {"code": code, "kind": kind_name}
+    for column in _NUMBERS:
+        value = values.get(column)
+        out[column] = _DEFAULTS[kind_name][column] if _blank(value) else _number(value, loc(column))
+    for column in ("min_move", "multiplier"):
+        if out[column] <= 0:
+            raise DataError(f"{loc(column)}: {column} {out[column]!r} is not positive")
+    for column in ("long_margin", "short_margin"):
+        if not 0 < out[column] <= 1:
+            raise DataError(f"{loc(column)}: margin rate {out[column]!r} is not in (0, 1]")
+    for column in ("fee_open", "fee_close"):
+        if out[column] < 0:
+            raise DataError(f"{loc(column)}: fee {out[column]!r} is negative")
+        if kind_name == "stock" and out[column] != 0:
+            raise DataError(f"{loc(column)}: a stock pays commission at account level: "
+                            f"leave {column} empty or 0")
+    return out
+
+
+def _number(value, place):
+    if isinstance(value, (bool, np.bool_)):
+        raise DataError(f"{place}: {value!r} is not a number")
+    try:
+        number = float(value.strip() if isinstance(value, str) else value)
+    except (TypeError, ValueError):
+        raise DataError(f"{place}: cannot read {value!r} as a number") from None
+    if not math.isfinite(number):
+        raise DataError(f"{place}: {value!r} is not a finite number")
+    return number
+
+
+def _blank(value):
+    if value is None:
+        return True
+    if isinstance(value, str):
+        return not value.strip()
+    return isinstance(value, float) and math.isnan(value)
+
+
+def _csv_entries(name):
+    try:
+        frame = pd.read_csv(name, dtype=str, keep_default_na=False, skipinitialspace=True,
+                            encoding="utf-8-sig", skip_blank_lines=False)
+    except pd.errors.EmptyDataError:
+        raise DataError(f"{name}: the file is empty") from None
+    except pd.errors.ParserError as exc:
+        raise DataError(f"{name}: cannot read the file as CSV: {' '.join(str(exc).split())}"
+                        ) from None
+    except UnicodeDecodeError:
+        raise DataError(f"{name}: the file is not UTF-8 text") from None
+    return _frame_entries(frame, name, first_row=2, header_row=1)
+
+
+def _frame_entries(frame, name, first_row, header_row=None):
+    columns = [str(c).strip().lower() for c in frame.columns]
+    for required in ("code", "kind"):
+        if required not in columns:
+            raise DataError(f"{where(name, header_row, required)}: missing column "
+                            f"(columns found: {', '.join(map(str, frame.columns)) or 'none'})")
+    entries = []
+    for pos, row in enumerate(frame.itertuples(index=False, name=None)):
+        if all(_blank(v) for v in row):
+            continue
+        entries.append((f"{name}, row {first_row + pos}", dict(zip(frame.columns, row))))
+    return entries
+
+
+def _json_entries(name):
+    try:
+        with open(name, encoding="utf-8-sig") as handle:
+            data = json.load(handle)
+    except json.JSONDecodeError as exc:
+        raise DataError(f"{name}, line {exc.lineno}: not valid JSON: {exc.msg}") from None
+    except UnicodeDecodeError:
+        raise DataError(f"{name}: the file is not UTF-8 text") from None
+    if isinstance(data, dict):
+        return _mapping_entries(data, name)
+    if isinstance(data, list):
+        return _list_entries(data, name)
+    raise DataError(f"{name}: expected a list of contracts or an object code -> contract")
+
+
+def _list_entries(items, name):
+    entries = []
+    for number, item in enumerate(items, 1):
+        if not isinstance(item, dict):
+            raise DataError(f"{name}, item {number}: a contract is a mapping of columns, "
+                            f"got {type(item).__name__}")
+        entries.append((f"{name}, item {number}", item))
+    return entries
+
+
+def _mapping_entries(mapping, name):
+    entries = []
+    for code, item in mapping.items():
+        place = f"{name}, entry {code!r}"
+        if not isinstance(item, dict):
+            raise DataError(f"{place}: a contract is a mapping of columns, "
+                            f"got {type(item).__name__}")
+        values = {str(k).strip().lower(): v for k, v in item.items()}
+        if "code" in values and not _blank(values["code"]) and \
+                str(values["code"]).strip().upper() != str(code).strip().upper():
+            raise DataError(f"{place}, column 'code': {values['code']!r} differs from the "
+                            "entry's key")
+        entries.append((place, values | {"code": code}))
+    return entries
