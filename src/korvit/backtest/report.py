@@ -1,0 +1,291 @@
+"""The HTML report of a backtest: one self-contained file.
+
+It holds the statistics, a chart (equity with the fills marked, and the
+drawdown below it) embedded as a PNG, the round trips and the last fills.
+Every text that comes from the user (strategy name, codes, accounts,
+parameters, reasons) is escaped.  The chart is drawn on a bare Agg canvas,
+without pyplot, so no figure is left open and no global state is touched.
+"""
+
+from __future__ import annotations
+
+import base64
+import html
+import io
+
+import numpy as np
+import pandas as pd
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
+from matplotlib.figure import Figure
+from matplotlib.ticker import FuncFormatter, PercentFormatter
+
+from korvit.backtest.stats import format_stat
+
+__all__ = ["render_report", "render_chart"]
+
+LAST_TRADES = 50
+MAX_ROUND_TRIPS = 200
+
+_BUY, _SELL = "#1a9850", "#d73027"
+_LINE, _DD = "#2c5aa0", "#c0392b"
+
+_CSS = """
+:root { --fg:#1d2330; --muted:#6b7385; --line:#e3e6ec; --head:#f4f6f9;
+        --pos:#1a7f37; --neg:#c0392b; }
+* { box-sizing: border-box; }
+body { font: 14px/1.45 -apple-system, "Segoe UI", Roboto, "Helvetica Neue", Arial, sans-serif;
+       color: var(--fg); margin: 0; background: #fff; }
+main { max-width: 1180px; margin: 0 auto; padding: 28px 32px 48px; }
+h1 { font-size: 22px; margin: 0 0 4px; font-weight: 600; }
+h2 { font-size: 16px; margin: 32px 0 10px; font-weight: 600;
+     border-bottom: 1px solid var(--line); padding-bottom: 6px; }
+.sub { color: var(--muted); margin: 0 0 20px; }
+.stats { display: grid; grid-template-columns: repeat(3, 1fr); gap: 0 28px;
+         align-items: start; }
+.stats table { width: 100%; }
+table { border-collapse: collapse; font-variant-numeric: tabular-nums; }
+th, td { padding: 4px 8px; border-bottom: 1px solid var(--line); white-space: nowrap; }
+.stats th { text-align: left; font-weight: normal; color: var(--muted); }
+.stats td { text-align: right; font-weight: 600; }
+.grid { width: 100%; font-size: 13px; }
+.grid thead th { background: var(--head); text-align: right; font-weight: 600;
+                 position: sticky; top: 0; }
+.grid td { text-align: right; }
+.grid th.l, .grid td.l { text-align: left; }
+.pos { color: var(--pos); } .neg { color: var(--neg); }
+.chart img { width: 100%; height: auto; display: block; }
+.note { color: var(--muted); font-size: 13px; margin: 6px 0; }
+.kv { font-size: 13px; } .kv th { text-align: left; font-weight: normal; color: var(--muted); }
+"""
+
+
+def _esc(value) -> str:
+    return html.escape("" if value is None else str(value))
+
+
+def _fmt_time(value) -> str:
+    if value is None or pd.isna(value):
+        return ""
+    ts = pd.Timestamp(value)
+    return ts.strftime("%Y-%m-%d") if ts == ts.normalize() else ts.strftime("%Y-%m-%d %H:%M")
+
+
+def _fmt_num(value, digits=2) -> str:
+    if value is None or pd.isna(value):
+        return ""
+    value = float(value)
+    if value == int(value) and abs(value) < 1e15 and digits == 0:
+        return f"{int(value):,d}"
+    return f"{value:,.{digits}f}"
+
+
+def _signed(value, text) -> str:
+    if value is None or pd.isna(value) or value == 0:
+        return f"<td>{text}</td>"
+    return f"<td class='{'pos' if value > 0 else 'neg'}'>{text}</td>"
+
+
+def _markers(result):
+    """Times and y positions (on the total equity curve) of the buys and
+    sells: the curve's value at the bar of the fill, or the last bar before
+    it."""
+    curve = result.equity_curve
+    trades = result.trades
+    if curve.empty or trades.empty:
+        return (), ()
+    out = []
+    for side in ("buy", "sell"):
+        times = pd.DatetimeIndex(trades.loc[trades["side"].astype(str).str.lower() == side,
+                                            "time"].dropna().unique()).sort_values()
+        if len(times) == 0:
+            out.append(([], []))
+            continue
+        pos = curve.index.searchsorted(times, side="right") - 1
+        keep = pos >= 0
+        out.append((times[keep], curve.to_numpy()[pos[keep]]))
+    return out[0], out[1]
+
+
+def render_chart(result, *, width=11.5, dpi=110) -> bytes:
+    """PNG bytes of the chart: total equity with the fills marked, the
+    equity of each account when there are several, and the drawdown, all on
+    one time axis."""
+    curve = result.equity_curve
+    accounts = result.account_curves
+    several = accounts.shape[1] > 1
+    ratios = [3.0, 1.5, 1.1] if several else [3.0, 1.1]
+    fig = Figure(figsize=(width, 6.4 if not several else 8.0), dpi=dpi)
+    FigureCanvasAgg(fig)
+    axes = fig.subplots(len(ratios), 1, sharex=True, gridspec_kw={"height_ratios": ratios})
+    ax, ax_dd = axes[0], axes[-1]
+    if curve.empty:
+        ax.text(0.5, 0.5, "No bars", ha="center", va="center", transform=ax.transAxes,
+                color="#6b7385")
+    else:
+        ax.plot(curve.index, curve.to_numpy(), color=_LINE, lw=1.6, label="Total equity",
+                zorder=3)
+        ax.axhline(result.initial_cash, color="#9aa3b2", lw=0.8, ls="--", zorder=1,
+                   label="Initial cash")
+        (bt, by), (st, sy) = _markers(result)
+        if len(bt):
+            ax.scatter(bt, by, marker="^", s=40, color=_BUY, edgecolor="white",
+                       linewidth=0.5, label="Buy", zorder=4)
+        if len(st):
+            ax.scatter(st, sy, marker="v", s=40, color=_SELL, edgecolor="white",
+                       linewidth=0.5, label="Sell", zorder=4)
+        ax.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), frameon=False, fontsize=9,
+                  ncol=4, borderaxespad=0.2)
+        if several:
+            ax_acc = axes[1]
+            for account in accounts.columns:
+                ax_acc.plot(accounts.index, accounts[account].to_numpy(), lw=1.1,
+                            label=str(account))
+            ax_acc.legend(loc="upper left", frameon=False, fontsize=8.5,
+                          ncol=min(6, accounts.shape[1]))
+            ax_acc.set_ylabel("By account")
+        dd = result.drawdown
+        ax_dd.fill_between(dd.index, dd.to_numpy() * 100, 0, color=_DD, alpha=0.3, lw=0)
+        ax_dd.plot(dd.index, dd.to_numpy() * 100, color=_DD, lw=0.9)
+        low = float(dd.min()) * 100 if len(dd) else 0.0
+        ax_dd.set_ylim(min(low * 1.15, -1.0), 0.3)
+        ax_dd.yaxis.set_major_formatter(PercentFormatter(decimals=0 if low < -3 else 1))
+        locator = AutoDateLocator()
+        ax_dd.xaxis.set_major_locator(locator)
+        ax_dd.xaxis.set_major_formatter(ConciseDateFormatter(locator))
+        if len(curve) == 1:
+            t = curve.index[0]
+            ax_dd.set_xlim(t - pd.Timedelta(days=1), t + pd.Timedelta(days=1))
+    ax.set_ylabel("Equity")
+    ax_dd.set_ylabel("Drawdown")
+    for a in axes:
+        a.grid(True, color="#e3e6ec", lw=0.7)
+        a.set_axisbelow(True)
+        for spine in ("top", "right"):
+            a.spines[spine].set_visible(False)
+        a.tick_params(labelsize=9)
+        if a is not ax_dd:
+            a.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.0f}"))
+    fig.align_ylabels(axes)
+    fig.tight_layout(h_pad=0.8)
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png")
+    return buf.getvalue()
+
+
+def _stats_html(result) -> str:
+    items = list(result.stats.items())
+    size = -(-len(items) // 3)
+    blocks = []
+    for i in range(0, len(items), size):
+        rows = "".join(f"<tr><th>{_esc(n)}</th><td>{_esc(format_stat(n, v))}</td></tr>"
+                       for n, v in items[i:i + size])
+        blocks.append(f"<table>{rows}</table>")
+    return f"<div class='stats'>{''.join(blocks)}</div>"
+
+
+def _round_trips_html(result) -> str:
+    rt = result.round_trips
+    if rt.empty:
+        return "<p class='note'>No closed positions.</p>"
+    shown = rt.tail(MAX_ROUND_TRIPS)
+    head = ("<tr><th class='l'>Account</th><th class='l'>Code</th><th class='l'>Side</th>"
+            "<th>Volume</th><th class='l'>Entry</th><th>Entry price</th><th class='l'>Exit</th>"
+            "<th>Exit price</th><th>P&amp;L</th><th>Return</th><th>Fees</th></tr>")
+    body = []
+    for r in shown.rename(columns={"return": "ret"}).itertuples(index=False):
+        ret = r.ret
+        body.append(
+            f"<tr><td class='l'>{_esc(r.account)}</td><td class='l'>{_esc(r.code)}</td>"
+            f"<td class='l'>{_esc(r.side)}</td><td>{_fmt_num(r.volume, 0)}</td>"
+            f"<td class='l'>{_fmt_time(r.entry_time)}</td><td>{_fmt_num(r.entry_price, 4)}</td>"
+            f"<td class='l'>{_fmt_time(r.exit_time)}</td><td>{_fmt_num(r.exit_price, 4)}</td>"
+            + _signed(r.pnl, _fmt_num(r.pnl))
+            + _signed(ret, "" if pd.isna(ret) else f"{ret * 100:,.2f}%")
+            + f"<td>{_fmt_num(r.fees)}</td></tr>")
+    note = (f"<p class='note'>Showing the last {len(shown)} of {len(rt)} round trips.</p>"
+            if len(shown) < len(rt) else "")
+    return f"{note}<table class='grid'><thead>{head}</thead><tbody>{''.join(body)}</tbody></table>"
+
+
+def _trades_html(result) -> str:
+    trades = result.trades
+    if trades.empty:
+        return "<p class='note'>No fills.</p>"
+    shown = trades.sort_values("time", kind="stable").tail(LAST_TRADES)
+    head = ("<tr><th class='l'>Time</th><th class='l'>Account</th><th class='l'>Code</th>"
+            "<th class='l'>Side</th><th class='l'>Effect</th><th>Volume</th><th>Price</th>"
+            "<th>Fee</th><th class='l'>Order</th></tr>")
+    body = []
+    for t in shown.itertuples(index=False):
+        side = str(t.side)
+        cls = "pos" if side.lower() == "buy" else "neg" if side.lower() == "sell" else ""
+        body.append(
+            f"<tr><td class='l'>{_fmt_time(t.time)}</td><td class='l'>{_esc(t.account)}</td>"
+            f"<td class='l'>{_esc(t.code)}</td><td class='l {cls}'>{_esc(side)}</td>"
+            f"<td class='l'>{_esc(t.effect)}</td><td>{_fmt_num(t.volume, 0)}</td>"
+            f"<td>{_fmt_num(t.price, 4)}</td><td>{_fmt_num(t.fee)}</td>"
+            f"<td class='l'>{_esc(t.order_id)}</td></tr>")
+    note = (f"<p class='note'>The last {len(shown)} of {len(trades)} fills.</p>"
+            if len(shown) < len(trades) else "")
+    return f"{note}<table class='grid'><thead>{head}</thead><tbody>{''.join(body)}</tbody></table>"
+
+
+def _orders_note(result) -> str:
+    orders = result.orders
+    if orders.empty:
+        return ""
+    counts = orders["status"].astype(str).value_counts()
+    parts = ", ".join(f"{int(n):,d} {_esc(s)}" for s, n in counts.items())
+    text = f"<p class='note'>Orders: {len(orders):,d} ({parts}).</p>"
+    failed = orders[orders["status"].astype(str).isin(["denied", "cancelled"])
+                    & orders["reason"].notna() & (orders["reason"].astype(str) != "")]
+    if not failed.empty:
+        reasons = failed.groupby(failed["reason"].astype(str)).size().sort_values(ascending=False)
+        rows = "".join(f"<tr><th>{_esc(r)}</th><td>{int(n):,d}</td></tr>"
+                       for r, n in reasons.head(10).items())
+        text += f"<table class='kv'>{rows}</table>"
+    return text
+
+
+def _params_html(result) -> str:
+    items = list(result.params.items()) + list(result.meta.items())
+    if not items:
+        return ""
+    rows = "".join(f"<tr><th>{_esc(k)}</th><td>{_esc(v)}</td></tr>" for k, v in items)
+    return f"<h2>Run</h2><table class='kv'>{rows}</table>"
+
+
+def render_report(result) -> str:
+    """The report of ``result`` (a ``BacktestResult``) as an HTML string."""
+    png = base64.b64encode(render_chart(result)).decode("ascii")
+    title = result.title
+    accounts = ", ".join(str(a) for a in result.accounts)
+    sub = (f"{'Daily' if result.frequency == 'day' else 'Minute'} bars · "
+           f"{len(result.equity_curve):,d} bars · initial cash "
+           f"{result.initial_cash:,.2f}" + (f" · accounts: {accounts}" if accounts else ""))
+    return f"""<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>{_esc(title)}</title>
+<style>{_CSS}</style>
+</head>
+<body>
+<main>
+<h1>{_esc(title)}</h1>
+<p class="sub">{_esc(sub)}</p>
+{_stats_html(result)}
+<h2>Equity and drawdown</h2>
+<div class="chart"><img alt="Equity curve with fills, and drawdown" src="data:image/png;base64,{png}"></div>
+<h2>Round trips</h2>
+{_round_trips_html(result)}
+<h2>Last fills</h2>
+{_orders_note(result)}
+{_trades_html(result)}
+{_params_html(result)}
+</main>
+</body>
+</html>
+"""

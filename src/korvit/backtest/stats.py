@@ -1,0 +1,281 @@
+"""Performance statistics of a backtest.
+
+``compute_stats`` turns an equity curve, the fills and the closed round trips
+into one ``pd.Series`` with readable names.  Volatility, Sharpe and Sortino
+come from ``empyrical`` on daily returns (252 periods a year); minute curves
+are first reduced to their daily closes.  The first daily return is measured
+against the initial cash, so the first day's P&L counts.
+
+Three figures are computed here rather than taken from ``empyrical``:
+
+* the annualised return is a CAGR over *calendar* days between the first and
+  the last bar (``empyrical`` counts periods, which overstates the growth of
+  a curve with gaps such as weekends or missing days);
+* the drawdown is taken on the curve at its own resolution (every bar, not
+  only daily closes), with the initial cash as the first peak, so that its
+  dates and the chart agree with the figure;
+* a zero (or numerically zero) volatility or downside deviation gives NaN
+  for Sharpe and Sortino instead of ``inf``.
+
+Nothing here warns: empty inputs, a single bar and a flat curve give NaN
+where a figure is undefined.
+"""
+
+from __future__ import annotations
+
+import math
+
+import empyrical
+import numpy as np
+import pandas as pd
+
+__all__ = ["compute_stats", "drawdown_series", "daily_returns", "format_stat",
+           "stats_to_json", "STAT_NAMES", "PERIODS_PER_YEAR"]
+
+PERIODS_PER_YEAR = 252
+_DAYS_PER_YEAR = 365.25
+# Below this an annualised volatility is rounding noise of a flat or
+# constant-growth curve, and a ratio over it would be meaningless.
+_ZERO_VOL = 1e-10
+
+# How each statistic is shown; the order is the order of the Series.
+_KINDS = {
+    "Start": "time",
+    "End": "time",
+    "Duration": "delta",
+    "Initial equity": "money",
+    "Final equity": "money",
+    "Total return": "pct",
+    "Annualised return": "pct",
+    "Annualised volatility": "pct",
+    "Sharpe ratio": "ratio",
+    "Sortino ratio": "ratio",
+    "Max drawdown": "pct",
+    "Max drawdown peak": "time",
+    "Max drawdown trough": "time",
+    "Longest drawdown": "delta",
+    "Trades": "int",
+    "Round trips": "int",
+    "Win rate": "pct",
+    "Profit factor": "ratio",
+    "Average win": "money",
+    "Average loss": "money",
+    "Total fees": "money",
+    "Exposure": "pct",
+}
+STAT_NAMES = tuple(_KINDS)
+
+
+def drawdown_series(equity_curve: pd.Series, initial_cash: float | None = None) -> pd.Series:
+    """Fraction below the running peak (≤ 0) at every point of the curve.
+
+    The initial cash, when given and positive, is the peak before the first
+    bar, so a loss on the first bar is a drawdown too.
+    """
+    values = equity_curve.astype(float)
+    peak = values.cummax()
+    if initial_cash is not None and initial_cash > 0:
+        peak = peak.clip(lower=float(initial_cash))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        dd = values / peak - 1.0
+    # A peak of zero or below (an account that never had money) has no
+    # meaningful fraction: call it "not under water".
+    dd = dd.where(peak > 0, 0.0)
+    return dd.clip(upper=0.0).rename("drawdown")
+
+
+def daily_returns(equity_curve: pd.Series, initial_cash: float, frequency: str) -> pd.Series:
+    """Daily simple returns; for minute bars the curve's daily closes.
+
+    The first return is against the initial cash.  Returns on a non-positive
+    base are undefined and left out (NaN).
+    """
+    if frequency not in ("day", "minute"):
+        raise ValueError(f"frequency must be 'day' or 'minute', not {frequency!r}")
+    curve = equity_curve.astype(float)
+    if frequency == "minute" and len(curve):
+        curve = curve.groupby(curve.index.normalize()).last()
+    base = curve.shift(1)
+    if len(curve):
+        base.iloc[0] = initial_cash
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rets = curve / base - 1.0
+    return rets.where(base > 0).rename("return")
+
+
+def _drawdown_dates(dd: pd.Series):
+    """Peak and trough times of the deepest drawdown and the longest time
+    under water (peak to recovery, or to the last bar if not recovered)."""
+    if dd.empty or not (dd < 0).any():
+        return pd.NaT, pd.NaT, pd.Timedelta(0) if len(dd) else pd.NaT
+    trough = dd.idxmin()
+    # The peak is the last point at the running maximum before the trough;
+    # if the curve never rose above the initial cash, that is the first bar.
+    before = dd.loc[:trough]
+    at_peak = before[before >= 0]
+    peak = at_peak.index[-1] if len(at_peak) else dd.index[0]
+
+    under = (dd < 0).to_numpy()
+    times = dd.index
+    longest = pd.Timedelta(0)
+    start = None
+    for i, wet in enumerate(under):
+        if wet and start is None:
+            # The spell starts at the last dry bar (the peak); a curve under
+            # water from its first bar starts there.
+            start = times[i - 1] if i > 0 else times[0]
+        elif not wet and start is not None:
+            longest = max(longest, times[i] - start)
+            start = None
+    if start is not None:
+        longest = max(longest, times[-1] - start)
+    return peak, trough, longest
+
+
+def _cagr(initial: float, final: float, start, end) -> float:
+    if not (initial > 0) or pd.isna(start) or pd.isna(end):
+        return math.nan
+    days = (end - start) / pd.Timedelta(days=1)
+    if days <= 0 or not np.isfinite(final):
+        return math.nan
+    ratio = final / initial
+    if ratio <= 0:
+        return -1.0  # everything (or more) was lost
+    return ratio ** (_DAYS_PER_YEAR / days) - 1.0
+
+
+def _round_trip_figures(round_trips: pd.DataFrame):
+    n = len(round_trips)
+    if n == 0:
+        return 0, math.nan, math.nan, math.nan, math.nan
+    pnl = round_trips["pnl"].astype(float)
+    wins, losses = pnl[pnl > 0], pnl[pnl < 0]
+    gross_profit, gross_loss = float(wins.sum()), float(-losses.sum())
+    if gross_loss > 0:
+        factor = gross_profit / gross_loss
+    else:
+        factor = math.inf if gross_profit > 0 else math.nan
+    avg_win = float(wins.mean()) if len(wins) else math.nan
+    avg_loss = float(losses.mean()) if len(losses) else math.nan
+    return n, len(wins) / n, factor, avg_win, avg_loss
+
+
+def compute_stats(equity_curve: pd.Series, trades: pd.DataFrame, round_trips: pd.DataFrame,
+                  *, frequency: str, initial_cash: float, exposure: pd.Series) -> pd.Series:
+    """All statistics of a run, as a Series indexed by readable names.
+
+    ``equity_curve``: total equity per bar, indexed by time.  ``trades``: the
+    fills (a ``fee`` column is summed).  ``round_trips``: closed positions with
+    a ``pnl`` column.  ``exposure``: one boolean per bar, True while any
+    position is open.  ``frequency``: ``"day"`` or ``"minute"``.
+    """
+    curve = equity_curve.astype(float).sort_index()
+    initial = float(initial_cash)
+    start = curve.index[0] if len(curve) else pd.NaT
+    end = curve.index[-1] if len(curve) else pd.NaT
+    final = float(curve.iloc[-1]) if len(curve) else initial
+
+    rets = daily_returns(curve, initial, frequency).replace([np.inf, -np.inf], np.nan)
+    rets = rets.dropna()
+    vol = float(empyrical.annual_volatility(rets, annualization=PERIODS_PER_YEAR)) \
+        if len(rets) > 1 else math.nan
+    if np.isfinite(vol) and vol > _ZERO_VOL:
+        sharpe = float(empyrical.sharpe_ratio(rets, risk_free=0, annualization=PERIODS_PER_YEAR))
+    else:
+        sharpe = math.nan
+    downside = float(empyrical.downside_risk(rets, required_return=0,
+                                             annualization=PERIODS_PER_YEAR)) \
+        if len(rets) > 1 else math.nan
+    if np.isfinite(downside) and downside > _ZERO_VOL:
+        sortino = float(empyrical.sortino_ratio(rets, required_return=0,
+                                                annualization=PERIODS_PER_YEAR))
+    else:
+        sortino = math.nan
+
+    dd = drawdown_series(curve, initial)
+    peak, trough, longest = _drawdown_dates(dd)
+    n_rt, win_rate, factor, avg_win, avg_loss = _round_trip_figures(round_trips)
+    fees = float(trades["fee"].astype(float).sum()) if len(trades) else 0.0
+    exposed = exposure.astype(bool)
+    stats = {
+        "Start": start,
+        "End": end,
+        "Duration": (end - start) if len(curve) else pd.NaT,
+        "Initial equity": initial,
+        "Final equity": final,
+        "Total return": final / initial - 1.0 if initial > 0 else math.nan,
+        "Annualised return": _cagr(initial, final, start, end),
+        "Annualised volatility": vol,
+        "Sharpe ratio": sharpe,
+        "Sortino ratio": sortino,
+        "Max drawdown": float(dd.min()) if len(dd) else math.nan,
+        "Max drawdown peak": peak,
+        "Max drawdown trough": trough,
+        "Longest drawdown": longest,
+        "Trades": len(trades),
+        "Round trips": n_rt,
+        "Win rate": win_rate,
+        "Profit factor": factor,
+        "Average win": avg_win,
+        "Average loss": avg_loss,
+        "Total fees": fees,
+        "Exposure": float(exposed.mean()) if len(exposed) else math.nan,
+    }
+    return pd.Series(stats, index=list(STAT_NAMES), dtype=object, name="stats")
+
+
+def format_stat(name: str, value) -> str:
+    """A statistic as shown in the summary and the report."""
+    kind = _KINDS.get(name, "")
+    if value is None or (not isinstance(value, (str, pd.Timestamp, pd.Timedelta))
+                         and pd.isna(value)) or value is pd.NaT:
+        return "–"
+    if kind == "time":
+        ts = pd.Timestamp(value)
+        return ts.strftime("%Y-%m-%d") if ts == ts.normalize() else ts.strftime("%Y-%m-%d %H:%M")
+    if kind == "delta":
+        return _format_delta(pd.Timedelta(value))
+    if isinstance(value, (int, float, np.integer, np.floating)) and np.isinf(value):
+        return "∞" if value > 0 else "−∞"
+    if kind == "pct":
+        return f"{value * 100:,.2f}%"
+    if kind == "ratio":
+        return f"{value:,.2f}"
+    if kind == "money":
+        return f"{value:,.2f}"
+    if kind == "int":
+        return f"{int(value):,d}"
+    return str(value)
+
+
+def _format_delta(delta: pd.Timedelta) -> str:
+    days = delta.days
+    hours, rest = divmod(delta.seconds, 3600)
+    minutes = rest // 60
+    if days and not (hours or minutes):
+        return f"{days} day" + ("s" if days != 1 else "")
+    if days:
+        return f"{days}d {hours:02d}:{minutes:02d}"
+    return f"{hours:02d}:{minutes:02d}"
+
+
+def stats_to_json(stats: pd.Series) -> dict:
+    """Plain JSON values: times as ISO text, durations as pandas' text form
+    (``pd.Timedelta`` reads it back), NaN as null and infinities as text."""
+    out = {}
+    for name, value in stats.items():
+        if isinstance(value, pd.Timestamp):
+            out[name] = value.isoformat()
+        elif isinstance(value, pd.Timedelta):
+            out[name] = str(value)
+        elif value is None or value is pd.NaT:
+            out[name] = None
+        elif isinstance(value, (np.integer, int)) and not isinstance(value, bool):
+            out[name] = int(value)
+        elif isinstance(value, (np.floating, float)):
+            v = float(value)
+            out[name] = None if math.isnan(v) else ("inf" if v == math.inf else
+                                                    "-inf" if v == -math.inf else v)
+        else:
+            out[name] = value
+    return out
