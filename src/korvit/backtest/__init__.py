@@ -1,1 +1,17 @@
-"""The backtest package: the matching engine ``domain`` (compiled) and its records."""
+"""Backtests: ``run(strategy, data, ...)`` or ``Backtest(...).run()`` gives a
+``BacktestResult``.  The package also holds the matching engine ``domain``
+(compiled), its records and accounts (``model``) and the run loop
+(``runner``)."""
+
+__all__ = ["Backtest", "BacktestResult", "run"]
+
+
+def __getattr__(name):
+    # Loaded on first use: importing the package must not load the engine.
+    if name in ("Backtest", "run"):
+        from korvit.backtest import runner
+        return getattr(runner, name)
+    if name == "BacktestResult":
+        from korvit.backtest.results import BacktestResult
+        return BacktestResult
+    raise AttributeError(f"module 'korvit.backtest' has no attribute {name!r}")

@@ -1,0 +1,131 @@
+"""The run loop through the public API: bar order and no look-ahead, fresh
+state for every run, stop orders on hand-checked fills, the strategy API's
+argument checks."""
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import korvit.tframe.framekit as framekit
+from korvit.backtest import run
+from korvit.strategy import StrategyError
+
+CODE = "SZSE.000001"
+# open, high, low, close, volume of five daily bars
+BARS = [(10.00, 10.20, 9.90, 10.10, 50000), (10.10, 10.40, 10.00, 10.30, 50000),
+        (10.50, 10.60, 10.20, 10.40, 50000), (10.40, 10.45, 9.70, 9.80, 50000),
+        (9.60, 9.90, 9.30, 9.50, 50000)]
+
+
+def frame(rows=BARS, code=CODE, start="2024-01-02"):
+    times = pd.bdate_range(start, periods=len(rows))
+    out = pd.DataFrame(rows, columns=["open", "high", "low", "close", "volume"])
+    out.insert(0, "code", code)
+    out.insert(0, "time", times)
+    return out
+
+
+def strategy(on_data, **more):
+    return {"init": lambda context: None, "on_data": on_data, **more}
+
+
+@pytest.mark.parametrize("previous_close, price", [(False, 10.50), (True, 10.30)])
+def test_a_market_order_placed_on_bar_t_fills_on_bar_t_plus_1(previous_close, price):
+    seen = []
+
+    def on_data(context):
+        from korvit.strategy import buy, history, now
+        seen.append((now(), history(CODE, "close", 10).tolist()))
+        if len(seen) == 2:              # bar 1 is the newest the strategy has seen
+            buy(CODE, 100)
+
+    result = run(strategy(on_data), frame(), price_at_previous_close=previous_close, progress=False)
+    times = pd.bdate_range("2024-01-02", periods=5)
+    # on_data of bar t sees bars 0..t and nothing later
+    assert [s[0] for s in seen] == list(times)
+    assert [s[1] for s in seen] == [[r[3] for r in BARS[:k + 1]] for k in range(5)]
+    trade = result.trades.iloc[0]
+    assert len(result.trades) == 1
+    assert (trade.side, trade.effect, trade.volume, trade.price) == ("buy", "open", 100, price)
+    assert trade.time.normalize() == times[2]       # dealt with bar 2
+
+
+def test_equity_marks_positions_to_each_close():
+    def on_data(context):
+        from korvit.strategy import buy, history
+        if len(history(CODE, "close", 5)) == 1:
+            buy(CODE, 1000)
+
+    result = run(strategy(on_data), frame(), cash=100_000.0, progress=False)
+    equity = result.equity.set_index("time")
+    fee = result.trades.fee.iloc[0]
+    # bought 1000 at bar 1's open 10.10; then marked to the closes 10.30, 10.40, 9.80, 9.50
+    cash = 100_000.0 - 1000 * 10.10 - fee
+    assert equity.cash.tolist() == [100_000.0] + [cash] * 4
+    assert equity.market_value.tolist() == [0.0] + [1000 * c for c in (10.30, 10.40, 9.80, 9.50)]
+    assert np.allclose(equity.equity, equity.cash + equity.market_value)
+
+
+def test_a_stop_loss_closes_at_its_price_and_a_limit_waits_for_its_bar():
+    def on_data(context):
+        from korvit.strategy import buy, history, percent
+        if len(history(CODE, "close", 5)) == 1:
+            buy(CODE, 100, 10.05, stop_loss=percent(5))       # limit 10.05: bar 1 opens above, reaches it
+
+    result = run(strategy(on_data), frame(), progress=False)
+    trades = result.trades
+    assert trades[["side", "effect", "price"]].values.tolist() == [["buy", "open", 10.05], ["sell", "close", 9.54]]
+    # The stop sits 5 % under the fill: 10.05 * 0.95 = 9.5475.  Bar 3's low 9.70 stays above it;
+    # bar 4 opens at 9.60 and its low 9.30 passes it: the closing order fills at the stop price,
+    # brought down to the price step 0.01.
+    assert trades.time.iloc[1].normalize() == pd.Timestamp("2024-01-08")
+    stop = result.stops.iloc[0]
+    assert (stop.kind, stop.status) == ("loss", "fired")
+    assert math.isclose(stop.stop_price, 10.05 * (1 - 5 / 100))
+
+
+def test_two_runs_in_one_process_do_not_see_each_other():
+    placed, registry = [], framekit.vr
+
+    def on_data(context):
+        from korvit.strategy import buy, pending_orders, position
+        placed.append((position(CODE), len(pending_orders())))
+        if len(placed) == 1:
+            placed.append(buy(CODE, 100).order_id)
+
+    first = run(strategy(on_data), frame(), progress=False)
+    first_seen, placed[:] = list(placed), []
+    other = frame([(50.0, 51.0, 49.0, 50.5, 1000)] * 3, code="SSE.600000")
+    run(strategy(lambda context: None), other, progress=False)
+    second = run(strategy(on_data), frame(), progress=False)
+    assert placed == first_seen and first_seen[1] == 1        # ids start at 1 again
+    pd.testing.assert_frame_equal(first.trades, second.trades)
+    pd.testing.assert_frame_equal(first.equity, second.equity)
+    assert framekit.vr is registry          # the process's own registry is back in place
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda api: api.buy("SZSE.999999", 100), "unknown code"),
+    (lambda api: api.buy(CODE, 0), "volume must be a positive"),
+    (lambda api: api.buy(CODE, 100, float("nan")), "price must be a positive"),
+    (lambda api: api.buy(CODE, 100, account="other"), "unknown account"),
+    (lambda api: api.buy(CODE, 100, stop_loss=api.percent(0)), "gap must be a positive"),
+    (lambda api: api.buy(CODE, 100, stop_loss=-1), "stop_loss must be a positive"),
+    (lambda api: api.sell(CODE, 100, stop_loss=1), "protect an opening order"),
+    (lambda api: api.history(CODE, "vwap", 3), "unknown bar field"),
+])
+def test_the_strategy_api_refuses_bad_arguments(call, message):
+    def on_data(context):
+        import korvit.strategy as api
+        call(api)
+
+    with pytest.raises((StrategyError, ValueError), match=message):
+        run(strategy(on_data), frame(), progress=False)
+
+
+def test_the_api_outside_a_run_says_so():
+    from korvit.strategy import buy
+    with pytest.raises(RuntimeError, match="no backtest is running"):
+        buy(CODE, 100)

@@ -1,0 +1,131 @@
+"""The korvit command, run as a user runs it: in a child process."""
+
+import json
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pandas as pd
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "strategies"
+GOOD_STRATEGY = """
+from korvit.strategy import buy, history, position
+
+def init(context):
+    pass
+
+def on_data(context):
+    for code in context.codes:
+        if len(history(code, "close", 3)) == 2 and position(code) == 0:
+            buy(code, 100)
+"""
+
+
+def korvit(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "korvit", *map(str, args)], capture_output=True, text=True,
+                          timeout=300, cwd=cwd)
+
+
+def bars_csv(path, rows=None):
+    rows = rows or [("2024-01-02", "SZSE.000001", 10.0, 10.5, 9.8, 10.2, 1000),
+                    ("2024-01-03", "SZSE.000001", 10.2, 10.6, 10.0, 10.4, 1200),
+                    ("2024-01-04", "SZSE.000001", 10.4, 10.8, 10.3, 10.7, 900),
+                    ("2024-01-05", "SZSE.000001", 10.7, 10.9, 10.5, 10.6, 1100)]
+    pd.DataFrame(rows, columns=["time", "code", "open", "high", "low", "close", "volume"]).to_csv(path, index=False)
+    return path
+
+
+def write(path, text):
+    path.write_text(textwrap.dedent(text))
+    return path
+
+
+def test_the_sample_strategy_runs_and_writes_its_report(tmp_path):
+    out = tmp_path / "out"
+    done = korvit("backtest", EXAMPLES / "ma_cross.py", "--out", out, "--no-progress")
+    assert done.returncode == 0, done.stderr
+    assert "report:" in done.stdout and "Sharpe" in done.stdout
+    for name in ("report.html", "equity.csv", "orders.csv", "trades.csv", "stops.csv", "stats.json"):
+        assert (out / name).is_file(), name
+    stats = json.loads((out / "stats.json").read_text())
+    assert stats, "empty statistics"
+    trades = pd.read_csv(out / "trades.csv")
+    assert len(trades) > 0 and set(trades.side) <= {"buy", "sell"}
+
+
+def test_the_futures_example_runs_on_minute_bars_with_ticks(tmp_path):
+    done = korvit("backtest", EXAMPLES / "futures_breakout.py", "--data", "sample:minute.csv",
+                  "--ticks", "sample:ticks.csv", "--contracts", "sample:contracts.csv",
+                  "--out", tmp_path / "out", "--no-progress")
+    assert done.returncode == 0, done.stderr
+    stops = pd.read_csv(tmp_path / "out" / "stops.csv")
+    assert "fired" in set(stops.status)
+
+
+@pytest.mark.parametrize("case", ["missing column", "unsorted times", "NaN price", "unknown code in ticks"])
+def test_bad_data_ends_with_one_line_naming_the_place(tmp_path, case):
+    data = bars_csv(tmp_path / "bars.csv")
+    frame = pd.read_csv(data)
+    extra = []
+    if case == "missing column":
+        frame.drop(columns="low").to_csv(data, index=False)
+        expected = ["bars.csv", "low"]
+    elif case == "unsorted times":
+        frame.iloc[[0, 2, 1, 3]].to_csv(data, index=False)
+        expected = ["bars.csv", "row", "time"]
+    elif case == "NaN price":
+        frame.loc[2, "close"] = float("nan")
+        frame.to_csv(data, index=False)
+        expected = ["bars.csv", "row", "close"]
+    else:
+        ticks = tmp_path / "ticks.csv"
+        pd.DataFrame({"time": ["2024-01-03 10:00"], "code": ["SZSE.000009"], "price": [10.3],
+                      "volume": [5]}).to_csv(ticks, index=False)
+        extra = ["--ticks", ticks]
+        expected = ["ticks.csv", "row", "code", "SZSE.000009"]
+    strategy = write(tmp_path / "s.py", GOOD_STRATEGY)
+    done = korvit("backtest", strategy, "--data", data, *extra, "--out", tmp_path / "out", "--no-progress")
+    assert done.returncode == 2
+    lines = done.stderr.strip().splitlines()
+    assert len(lines) == 1 and "Traceback" not in done.stderr, done.stderr
+    for word in expected:
+        assert word in lines[0], (word, lines[0])
+
+
+def test_strategy_errors_name_the_strategys_own_line(tmp_path):
+    data = bars_csv(tmp_path / "bars.csv")
+    broken = write(tmp_path / "broken.py", "def on_data(context)\n    pass\n")
+    done = korvit("backtest", broken, "--data", data, "--out", tmp_path / "o1", "--no-progress")
+    assert done.returncode == 2 and done.stderr.count("\n") == 1
+    assert "broken.py:1" in done.stderr and "syntax error" in done.stderr
+
+    raising = write(tmp_path / "raising.py", """
+        def on_data(context):
+            prices = {}
+            return prices["SZSE.000001"]
+    """)
+    done = korvit("backtest", raising, "--data", data, "--out", tmp_path / "o2", "--no-progress")
+    assert done.returncode == 1 and done.stderr.count("\n") == 1, done.stderr
+    assert "raising.py:4: KeyError" in done.stderr
+    assert not (tmp_path / "o2" / "report.html").exists()
+
+
+def test_a_failed_run_leaves_the_earlier_report_alone(tmp_path):
+    data = bars_csv(tmp_path / "bars.csv")
+    out = tmp_path / "out"
+    good = write(tmp_path / "good.py", GOOD_STRATEGY)
+    assert korvit("backtest", good, "--data", data, "--out", out, "--no-progress").returncode == 0
+    before = {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()}
+    bad = write(tmp_path / "bad.py", "def on_data(context):\n    raise RuntimeError('boom')\n")
+    assert korvit("backtest", bad, "--data", data, "--out", out, "--no-progress").returncode == 1
+    assert {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()} == before
+
+
+def test_a_replaced_callback_is_reported_on_the_terminal(tmp_path):
+    data = bars_csv(tmp_path / "bars.csv")
+    odd = write(tmp_path / "odd.py", "def on_data(context, extra):\n    pass\n")
+    done = korvit("backtest", odd, "--data", data, "--out", tmp_path / "out", "--no-progress")
+    assert done.returncode == 0, done.stderr
+    assert "on_data" in done.stderr and "def on_data(context): pass" in done.stderr
