@@ -186,33 +186,45 @@ nb::object before_first_cmd_entry() {
 
 #define FK_OP(name) kc::guard<name>(KC_SITE(FK_QUAL("SystemBaseEnv." #name)))
 
+// Parameters take any value, None included: signatures name them without types.
 void bind_environment_lifecycle(nb::class_<SystemBaseEnv> &cls) {
-    cls.def("kv_disconnect_to", FK_OP(kv_disconnect_to), "Disconnects both sockets to the core process.");
-    cls.def("set_kvcore_task_id", FK_OP(set_kvcore_task_id), ARG("task_id"),
+    cls.def("kv_disconnect_to", FK_OP(kv_disconnect_to), nb::sig("def kv_disconnect_to(self) -> None"),
+            "Disconnects both sockets to the core process.");
+    cls.def("set_kvcore_task_id", FK_OP(set_kvcore_task_id),
+            nb::sig("def set_kvcore_task_id(self, task_id) -> None"), ARG("task_id"),
             "Stores the task id given by the core process and names the log and output files after it.");
-    cls.def("more_info", FK_OP(more_info), "Versions of the core process and of this framework.");
-    cls.def_static("release_source", FK_OP(release_source), "Releases the log handler.");
-    cls.def_static("root_sub_dir", FK_OP(root_sub_dir), ARG("sub") = "", "Path of a sub-directory of the output root.");
-    cls.def_static("rm_root_sub_dir", FK_OP(rm_root_sub_dir), ARG("sub"), "Removes a sub-directory of the output root.");
-    cls.def_static("mk_root_sub_dir", FK_OP(mk_root_sub_dir), ARG("sub"), "Creates a sub-directory of the output root.");
-    cls.def_static("cls_root_sub_dir", FK_OP(cls_root_sub_dir), ARG("sub"), "Empties a sub-directory of the output root.");
+    cls.def("more_info", FK_OP(more_info), nb::sig("def more_info(self) -> dict"),
+            "Versions of the core process and of this framework.");
+    cls.def_static("release_source", FK_OP(release_source), nb::sig("def release_source() -> None"),
+                   "Releases the log handler.");
+    cls.def_static("root_sub_dir", FK_OP(root_sub_dir), nb::sig("def root_sub_dir(sub='')"), ARG("sub") = "",
+                   "Path of a sub-directory of the output root.");
+    cls.def_static("rm_root_sub_dir", FK_OP(rm_root_sub_dir), nb::sig("def rm_root_sub_dir(sub)"), ARG("sub"),
+                   "Removes a sub-directory of the output root.");
+    cls.def_static("mk_root_sub_dir", FK_OP(mk_root_sub_dir), nb::sig("def mk_root_sub_dir(sub)"), ARG("sub"),
+                   "Creates a sub-directory of the output root.");
+    cls.def_static("cls_root_sub_dir", FK_OP(cls_root_sub_dir), nb::sig("def cls_root_sub_dir(sub)"), ARG("sub"),
+                   "Empties a sub-directory of the output root.");
 }
 
 #define FK_FN(name) kc::guard<name>(KC_SITE(FK_QUAL(#name)))
 
 void bind_lifecycle(nb::module_ &m) {
-    m.def("_before_first_cmd", &before_first_cmd_entry,
+    m.def("_before_first_cmd", &before_first_cmd_entry, nb::sig("def _before_first_cmd() -> bool"),
           "Connect callback of the command socket: version check, then cache-directory set-up.");
-    m.def("_first_cmd_to_check_version", &check_version_entry,
+    m.def("_first_cmd_to_check_version", &check_version_entry, nb::sig("def _first_cmd_to_check_version() -> None"),
           "Checks that this framework and the core process accept each other's versions.");
-    m.def("_first_cmd_to_get_cache_dir", &get_cache_dir_entry,
+    m.def("_first_cmd_to_get_cache_dir", &get_cache_dir_entry, nb::sig("def _first_cmd_to_get_cache_dir() -> None"),
           "Sets up the output and log directories under the core's cache root.");
-    m.def("sys_exit", FK_FN(sys_exit), "Process-exit hook: disconnects from the core process and logs the exit.");
+    m.def("sys_exit", FK_FN(sys_exit), nb::sig("def sys_exit() -> None"),
+          "Process-exit hook: disconnects from the core process and logs the exit.");
     static Name register_{"register"};
     kc::call_method(kc::import("atexit"), register_, m.attr("sys_exit"));
-    m.def("synthetic_k_data_rule_map", FK_FN(synthetic_k_data_rule_map), ARG("frequency_i"),
+    m.def("synthetic_k_data_rule_map", FK_FN(synthetic_k_data_rule_map),
+          nb::sig("def synthetic_k_data_rule_map(frequency_i)"), ARG("frequency_i"),
           "Frequency from which K-data of `frequency_i` is synthesised.");
-    m.def("adjust_topmost_rule_map", FK_FN(adjust_topmost_rule_map), ARG("frequency_i"),
+    m.def("adjust_topmost_rule_map", FK_FN(adjust_topmost_rule_map),
+          nb::sig("def adjust_topmost_rule_map(frequency_i)"), ARG("frequency_i"),
           "Top-most frequency of adjusted K-data of `frequency_i`.");
     own_check_version.capture(ns);
     own_get_cache_dir.capture(ns);

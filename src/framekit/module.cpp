@@ -46,6 +46,8 @@ void create_globals(nb::module_ &m) {
 NB_MODULE(framekit, m) {
     using namespace fk;
     kc::guarded(KC_SITE(FK_QUAL("<module>")), [&] {
+        m.doc() = "The strategy environment base: the registry of global state, the environment facade, the "
+                  "start-up handshake with the core process, the exit hook and the K-data frequency rule maps.";
         kc::import_numpy();
         ns.bind(m);
         bind_host_names(m);

@@ -161,23 +161,27 @@ void add_classmethod(nb::handle cls, const char *name, nb::object func) {
 
 #define FK_OP(name) kc::guard<name>(KC_SITE(FK_QUAL("SystemBaseVar." #name)))
 
+// Parameters take any value, None included: signatures name them without types.
 void bind_registry(nb::module_ &m) {
     auto cls = nb::class_<SystemBaseVar>(m, "SystemBaseVar", nb::dynamic_attr(),
                                          "Registry of the framework's global state.");
     cls.def("__init__", &registry_init_native, "Creates every registry field with its initial value.");
-    cls.def("set_env", kc::guard<registry_set_env>(KC_SITE(FK_QUAL("SystemBaseVar.set_env"))), ARG("env_"),
+    cls.def("set_env", kc::guard<registry_set_env>(KC_SITE(FK_QUAL("SystemBaseVar.set_env"))),
+            nb::sig("def set_env(self, env_) -> None"), ARG("env_"),
             "Hands the environment object to the host's status collector.");
     cls.def("save_snapshot", kc::guard<registry_save_snapshot>(KC_SITE(FK_QUAL("SystemBaseVar.save_snapshot"))),
+            nb::sig("def save_snapshot(self) -> None"),
             "Saves an error snapshot of the registry to a .mat file in the log directory.");
     add_classmethod(cls, "set_value",
-                    nb::cpp_function(FK_OP(set_value), nb::name("set_value"), nb::arg("cls"), ARG("key"),
-                                     ARG("value"), "Stores a class-wide named value."));
+                    nb::cpp_function(FK_OP(set_value), nb::sig("def set_value(cls, key, value) -> None"),
+                                     nb::arg("cls"), ARG("key"), ARG("value"), "Stores a class-wide named value."));
     add_classmethod(cls, "get_value",
-                    nb::cpp_function(FK_OP(get_value), nb::name("get_value"), nb::arg("cls"), ARG("key"),
-                                     ARG("default") = nb::none(), "The class-wide value named `key`, or `default`."));
+                    nb::cpp_function(FK_OP(get_value), nb::sig("def get_value(cls, key, default=None)"),
+                                     nb::arg("cls"), ARG("key"), ARG("default") = nb::none(),
+                                     "The class-wide value named `key`, or `default`."));
     add_classmethod(cls, "del_value",
-                    nb::cpp_function(FK_OP(del_value), nb::name("del_value"), nb::arg("cls"), ARG("key"),
-                                     "Removes the class-wide value named `key`, if any."));
+                    nb::cpp_function(FK_OP(del_value), nb::sig("def del_value(cls, key) -> None"), nb::arg("cls"),
+                                     ARG("key"), "Removes the class-wide value named `key`, if any."));
 }
 
 } // namespace fk
