@@ -40,7 +40,7 @@ __all__ = [
     "buy", "sell", "sell_short", "buy_to_cover", "place_order", "protect", "cancel",
     "points", "percent", "trailing", "Gap", "Trailing", "OrderRef",
     "position", "positions", "cash", "available_cash", "pending_orders", "history", "now",
-    "current_price", "codes", "accounts", "StrategyError",
+    "current_price", "codes", "accounts", "contract", "StrategyError",
 ]
 
 FIELDS = ("open", "high", "low", "close", "volume")
@@ -262,6 +262,13 @@ def codes():
 def accounts():
     """The account names of the run."""
     return list(_session().account_names)
+
+
+def contract(code):
+    """The ``korvit.data.Contract`` of ``code``: kind ("stock" or "futures"),
+    min_move, multiplier, margins and fees."""
+    session = _session()
+    return session.contracts[session.target_of(code)]
 
 
 def position(code, account=None):
