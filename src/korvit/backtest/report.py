@@ -93,7 +93,7 @@ def _markers(result):
     curve = result.equity_curve
     trades = result.trades
     if curve.empty or trades.empty:
-        return (), ()
+        return ([], []), ([], [])
     out = []
     for side in ("buy", "sell"):
         times = pd.DatetimeIndex(trades.loc[trades["side"].astype(str).str.lower() == side,
