@@ -88,11 +88,11 @@ def test_markers_sit_on_the_equity_curve_at_or_before_the_fill():
         "time": [curve.index[1], curve.index[2] + pd.Timedelta(hours=3),
                  curve.index[0] - pd.Timedelta(days=1)],
         "side": ["buy", "sell", "sell"]})
-    (bt, by), (st, sy) = _markers(res)
-    assert list(bt) == [curve.index[1]] and list(by) == [curve.iloc[1]]
+    (bpos, by), (spos, sy) = _markers(res)
+    assert list(bpos) == [1] and list(by) == [curve.iloc[1]]
     # A fill between bars sits on the last bar before it; one before the
     # first bar has no point on the curve and is left out.
-    assert list(sy) == [curve.iloc[2]]
+    assert list(spos) == [2] and list(sy) == [curve.iloc[2]]
 
 
 @pytest.mark.skipif(shutil.which("chromium") is None,
