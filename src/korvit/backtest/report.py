@@ -73,11 +73,13 @@ def _fmt_time(value) -> str:
 
 
 def _fmt_num(value, digits=2) -> str:
+    """A number with thousands separators; ``digits=0`` (volumes) keeps the
+    fraction of a fractional volume."""
     if value is None or pd.isna(value):
         return ""
     value = float(value)
-    if value == int(value) and abs(value) < 1e15 and digits == 0:
-        return f"{int(value):,d}"
+    if digits == 0 and not value.is_integer():
+        return f"{value:,g}"
     return f"{value:,.{digits}f}"
 
 

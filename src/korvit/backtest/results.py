@@ -250,13 +250,15 @@ class BacktestResult:
         lw = max(len(n) for n, _ in left) + 2
         lv = max(len(v) for _, v in left)
         rw = max(len(n) for n, _ in right) + 2
-        lines = [self.title, "─" * max(len(self.title), lw + lv + 4 + rw + 14)]
+        rv = max(len(v) for _, v in right)
+        width = lw + lv + 4 + rw + rv
+        lines = [self.title, "─" * max(len(self.title), width)]
         for i, (name, value) in enumerate(left):
             line = f"{name:<{lw}}{value:>{lv}}"
             if i < len(right):
                 rname, rvalue = right[i]
-                line += f"    {rname:<{rw}}{rvalue:>14}"
-            lines.append(line.rstrip())
+                line += f"    {rname:<{rw}}{rvalue:>{rv}}"
+            lines.append(line)
         return "\n".join(lines)
 
     def __repr__(self) -> str:
