@@ -18,7 +18,8 @@ import pandas as pd
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
 from matplotlib.figure import Figure
-from matplotlib.ticker import FuncFormatter, PercentFormatter
+from matplotlib.ticker import (FixedFormatter, FixedLocator, FuncFormatter, MaxNLocator,
+                               PercentFormatter)
 
 from korvit.backtest.stats import format_stat
 
@@ -72,11 +73,13 @@ def _fmt_time(value) -> str:
 
 
 def _fmt_num(value, digits=2) -> str:
+    """A number with thousands separators; ``digits=0`` (volumes) keeps the
+    fraction of a fractional volume."""
     if value is None or pd.isna(value):
         return ""
     value = float(value)
-    if value == int(value) and abs(value) < 1e15 and digits == 0:
-        return f"{int(value):,d}"
+    if digits == 0 and not value.is_integer():
+        return f"{value:,g}"
     return f"{value:,.{digits}f}"
 
 
@@ -87,33 +90,58 @@ def _signed(value, text) -> str:
 
 
 def _markers(result):
-    """Times and y positions (on the total equity curve) of the buys and
-    sells: the curve's value at the bar of the fill, or the last bar before
-    it."""
+    """Bar positions and values on the total equity curve of the buys and of
+    the sells: a fill sits on its own bar, or on the last bar before it when
+    it falls between bars; fills before the first bar are left out."""
     curve = result.equity_curve
     trades = result.trades
-    if curve.empty or trades.empty:
-        return ([], []), ([], [])
     out = []
     for side in ("buy", "sell"):
+        if curve.empty or trades.empty:
+            out.append((np.array([], dtype=int), np.array([])))
+            continue
         times = pd.DatetimeIndex(trades.loc[trades["side"].astype(str).str.lower() == side,
                                             "time"].dropna().unique()).sort_values()
-        if len(times) == 0:
-            out.append(([], []))
-            continue
         pos = curve.index.searchsorted(times, side="right") - 1
-        keep = pos >= 0
-        out.append((times[keep], curve.to_numpy()[pos[keep]]))
+        pos = np.unique(pos[pos >= 0])
+        out.append((pos, curve.to_numpy()[pos]))
     return out[0], out[1]
+
+
+def _time_axis(ax, index: pd.DatetimeIndex, compressed: bool):
+    """Ticks for the shared x axis.  On a compressed axis x is the bar
+    number, so nights and weekends take no room; ticks then go at the first
+    bar of a day (thinned to about ten), or at round bar numbers within a
+    single day."""
+    if not compressed:
+        locator = AutoDateLocator()
+        ax.xaxis.set_major_locator(locator)
+        ax.xaxis.set_major_formatter(ConciseDateFormatter(locator))
+        return
+    days = index.normalize()
+    starts = np.flatnonzero(np.r_[True, days[1:] != days[:-1]])
+    if len(starts) > 1:
+        step = -(-len(starts) // 10)
+        ticks = starts[::step]
+        fmt = "%b %d" if index[-1].year == index[0].year else "%Y-%m-%d"
+        labels = [index[i].strftime(fmt) for i in ticks]
+    else:
+        ticks = MaxNLocator(nbins=8, integer=True).tick_values(0, len(index) - 1)
+        ticks = [int(t) for t in ticks if 0 <= t < len(index)]
+        labels = [index[i].strftime("%H:%M") for i in ticks]
+    ax.xaxis.set_major_locator(FixedLocator(ticks))
+    ax.xaxis.set_major_formatter(FixedFormatter(labels))
 
 
 def render_chart(result, *, width=11.5, dpi=110) -> bytes:
     """PNG bytes of the chart: total equity with the fills marked, the
     equity of each account when there are several, and the drawdown, all on
-    one time axis."""
+    one x axis.  Minute bars are drawn one after another by bar number, so
+    the hours the market is shut leave no flat stretches."""
     curve = result.equity_curve
     accounts = result.account_curves
     several = accounts.shape[1] > 1
+    compressed = result.frequency == "minute"
     ratios = [3.0, 1.5, 1.1] if several else [3.0, 1.1]
     fig = Figure(figsize=(width, 6.4 if not several else 8.0), dpi=dpi)
     FigureCanvasAgg(fig)
@@ -123,39 +151,37 @@ def render_chart(result, *, width=11.5, dpi=110) -> bytes:
         ax.text(0.5, 0.5, "No bars", ha="center", va="center", transform=ax.transAxes,
                 color="#6b7385")
     else:
-        ax.plot(curve.index, curve.to_numpy(), color=_LINE, lw=1.6, label="Total equity",
-                zorder=3)
+        x = np.arange(len(curve)) if compressed else curve.index
+        ax.plot(x, curve.to_numpy(), color=_LINE, lw=1.6, label="Total equity", zorder=3)
         ax.axhline(result.initial_cash, color="#9aa3b2", lw=0.8, ls="--", zorder=1,
                    label="Initial cash")
-        (bt, by), (st, sy) = _markers(result)
-        if len(bt):
-            ax.scatter(bt, by, marker="^", s=40, color=_BUY, edgecolor="white",
-                       linewidth=0.5, label="Buy", zorder=4)
-        if len(st):
-            ax.scatter(st, sy, marker="v", s=40, color=_SELL, edgecolor="white",
-                       linewidth=0.5, label="Sell", zorder=4)
+        for (pos, y), marker, color, label in zip(_markers(result), "^v", (_BUY, _SELL),
+                                                  ("Buy", "Sell")):
+            if len(pos):
+                ax.scatter(x[pos], y, marker=marker, s=40, color=color, edgecolor="white",
+                           linewidth=0.5, label=label, zorder=4)
         ax.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), frameon=False, fontsize=9,
                   ncol=4, borderaxespad=0.2)
         if several:
             ax_acc = axes[1]
+            accounts = accounts.reindex(curve.index)
             for account in accounts.columns:
-                ax_acc.plot(accounts.index, accounts[account].to_numpy(), lw=1.1,
-                            label=str(account))
-            ax_acc.legend(loc="upper left", frameon=False, fontsize=8.5,
-                          ncol=min(6, accounts.shape[1]))
+                ax_acc.plot(x, accounts[account].to_numpy(), lw=1.1, label=str(account))
+            ax_acc.legend(loc="upper left", fontsize=8.5, ncol=min(6, accounts.shape[1]),
+                          frameon=True, framealpha=0.85, edgecolor="none")
             ax_acc.set_ylabel("By account")
-        dd = result.drawdown
-        ax_dd.fill_between(dd.index, dd.to_numpy() * 100, 0, color=_DD, alpha=0.3, lw=0)
-        ax_dd.plot(dd.index, dd.to_numpy() * 100, color=_DD, lw=0.9)
-        low = float(dd.min()) * 100 if len(dd) else 0.0
+        dd = result.drawdown.to_numpy() * 100
+        ax_dd.fill_between(x, dd, 0, color=_DD, alpha=0.3, lw=0)
+        ax_dd.plot(x, dd, color=_DD, lw=0.9)
+        low = float(dd.min())
         ax_dd.set_ylim(min(low * 1.15, -1.0), 0.3)
         ax_dd.yaxis.set_major_formatter(PercentFormatter(decimals=0 if low < -3 else 1))
-        locator = AutoDateLocator()
-        ax_dd.xaxis.set_major_locator(locator)
-        ax_dd.xaxis.set_major_formatter(ConciseDateFormatter(locator))
+        _time_axis(ax_dd, curve.index, compressed)
         if len(curve) == 1:
-            t = curve.index[0]
-            ax_dd.set_xlim(t - pd.Timedelta(days=1), t + pd.Timedelta(days=1))
+            ax_dd.set_xlim(-1, 1) if compressed else ax_dd.set_xlim(
+                curve.index[0] - pd.Timedelta(days=1), curve.index[0] + pd.Timedelta(days=1))
+        elif compressed:
+            ax_dd.set_xlim(0, len(curve) - 1)
     ax.set_ylabel("Equity")
     ax_dd.set_ylabel("Drawdown")
     for a in axes:

@@ -121,6 +121,23 @@ def match_round_trips(trades: pd.DataFrame) -> pd.DataFrame:
     return df
 
 
+def _jsonable(value):
+    """``value`` with only JSON types: NaN becomes null, infinities and
+    anything unknown (dates, objects) their text."""
+    if isinstance(value, dict):
+        return {str(k): _jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_jsonable(v) for v in value]
+    if value is None or isinstance(value, (bool, str)):
+        return value
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        v = float(value)
+        return None if np.isnan(v) else v if np.isfinite(v) else str(v)
+    return str(value)
+
+
 def _atomic_write(path: Path, write) -> None:
     """Call ``write(file)`` on a temporary file beside ``path`` and move it
     over ``path`` only once it is complete."""
@@ -233,13 +250,15 @@ class BacktestResult:
         lw = max(len(n) for n, _ in left) + 2
         lv = max(len(v) for _, v in left)
         rw = max(len(n) for n, _ in right) + 2
-        lines = [self.title, "─" * max(len(self.title), lw + lv + 4 + rw + 14)]
+        rv = max(len(v) for _, v in right)
+        width = lw + lv + 4 + rw + rv
+        lines = [self.title, "─" * max(len(self.title), width)]
         for i, (name, value) in enumerate(left):
             line = f"{name:<{lw}}{value:>{lv}}"
             if i < len(right):
                 rname, rvalue = right[i]
-                line += f"    {rname:<{rw}}{rvalue:>14}"
-            lines.append(line.rstrip())
+                line += f"    {rname:<{rw}}{rvalue:>{rv}}"
+            lines.append(line)
         return "\n".join(lines)
 
     def __repr__(self) -> str:
@@ -275,11 +294,12 @@ class BacktestResult:
         document = {
             "strategy": self.strategy,
             "frequency": self.frequency,
-            "params": self.params,
-            "meta": self.meta,
+            "initial_cash": self.initial_cash,
+            "params": _jsonable(self.params),
+            "meta": _jsonable(self.meta),
             "stats": stats_to_json(self.stats),
         }
-        stats_text = json.dumps(document, indent=2, ensure_ascii=False, default=str) + "\n"
+        stats_text = json.dumps(document, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
         frames = {"equity.csv": self.equity, "orders.csv": self.orders,
                   "trades.csv": self.trades, "stops.csv": self.stops,
                   "round_trips.csv": self.round_trips}

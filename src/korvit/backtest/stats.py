@@ -115,20 +115,14 @@ def _drawdown_dates(dd: pd.Series):
     at_peak = before[before >= 0]
     peak = at_peak.index[-1] if len(at_peak) else dd.index[0]
 
-    under = (dd < 0).to_numpy()
-    times = dd.index
-    longest = pd.Timedelta(0)
-    start = None
-    for i, wet in enumerate(under):
-        if wet and start is None:
-            # The spell starts at the last dry bar (the peak); a curve under
-            # water from its first bar starts there.
-            start = times[i - 1] if i > 0 else times[0]
-        elif not wet and start is not None:
-            longest = max(longest, times[i] - start)
-            start = None
-    if start is not None:
-        longest = max(longest, times[-1] - start)
+    # Each bar under water belongs to a spell that starts at the last bar at
+    # the peak before it (the first bar if there is none) and ends at the
+    # first bar back at the peak (the last bar if the curve never gets back).
+    times = pd.Series(dd.index, index=dd.index)
+    dry = dd >= 0
+    since = times.where(dry).ffill().fillna(times.iloc[0])
+    until = times.where(dry).bfill().fillna(times.iloc[-1])
+    longest = (until - since)[~dry].max()
     return peak, trough, longest
 
 
@@ -227,8 +221,8 @@ def compute_stats(equity_curve: pd.Series, trades: pd.DataFrame, round_trips: pd
 def format_stat(name: str, value) -> str:
     """A statistic as shown in the summary and the report."""
     kind = _KINDS.get(name, "")
-    if value is None or (not isinstance(value, (str, pd.Timestamp, pd.Timedelta))
-                         and pd.isna(value)) or value is pd.NaT:
+    if value is None or value is pd.NaT or (isinstance(value, (float, np.floating))
+                                            and np.isnan(value)):
         return "–"
     if kind == "time":
         ts = pd.Timestamp(value)
