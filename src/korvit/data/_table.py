@@ -41,7 +41,7 @@ class Origin:
             return code
         written = self.labels.get(column, column)
         if self.wide and column != "time":
-            return f"({code!r}, {written!r})"
+            return (code, written)
         return written
 
 
@@ -163,6 +163,9 @@ def _read_one(source, columns, allow_wide):
         raise TypeError(f"cannot read data from {type(source).__name__}: pass a DataFrame, "
                         "a CSV or Parquet path, or a list of them")
     name = os.fspath(source)
+    if isinstance(name, str) and "\n" in name:
+        raise TypeError("source holds text with line breaks, not a file path: write the "
+                        "data to a file or pass a DataFrame")
     if not os.path.isfile(name):
         raise FileNotFoundError(f"{name}: no such file")
     suffixes = [s.lower() for s in os.path.basename(name).split(".")[1:]]
@@ -253,7 +256,7 @@ def _from_long(frame, origin, rows, columns, header_row):
     if missing:
         have = ", ".join(str(c) for c in frame.columns) or "none"
         raise DataError(f"{where(origin.name, header_row)}: missing column"
-                        f"{'s' if len(missing) > 1 else ''} {', '.join(missing)} "
+                        f"{'s' if len(missing) > 1 else ''} {', '.join(map(repr, missing))} "
                         f"(columns found: {have})")
     picked = {"time": found[times[0]]} | {c: found[c] for c in wanted}
     out = pd.DataFrame({c: frame[label].to_numpy() for c, label in picked.items()})

@@ -159,9 +159,9 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None):
     if idle.size:
         first = idle[0]
         warnings.warn(DataWarning(
-            f"{table.name}: {idle.size} bar{'s' if idle.size > 1 else ''} with volume 0 "
-            f"(first: {table.where(rows[first], 'volume')}, {written[first]} at "
-            f"{fmt_time(times[first])}): the engine treats a bar without volume as not "
+            f"{table.name}: {idle.size} bar{'s' if idle.size > 1 else ''} with volume 0, the "
+            f"first {written[first]} at {fmt_time(times[first])} ({table.where(rows[first])}): "
+            "the engine treats a bar without volume as not "
             "traded: orders wait"), stacklevel=2)
     return Bars([first_written[key] for key in code_keys], timeline, values, frequency,
                 table.name)
