@@ -1,3 +1,4 @@
+import sys
 import warnings
 
 import numpy as np
@@ -5,7 +6,6 @@ import pandas as pd
 import pytest
 
 from korvit.data import Bars, DataError, DataWarning, load_bars
-from korvit.data import _table
 
 HEADER = "time,code,open,high,low,close,volume\n"
 GOOD = "2024-01-02,SZSE.000001,10,11,9,10.5,100\n"
@@ -15,6 +15,13 @@ def write(tmp_path, name, text):
     path = tmp_path / name
     path.write_text(text)
     return str(path)
+
+
+def need_pyarrow():
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError as exc:      # absent, or built for another numpy
+        pytest.skip(f"pyarrow cannot be imported: {exc}")
 
 
 def same(a, b):
@@ -83,6 +90,7 @@ def test_bad_sources_give_clear_errors(tmp_path, frame):
 
 
 def test_errors_name_the_file_of_the_row(tmp_path, frame):
+    need_pyarrow()
     frame.to_parquet(tmp_path / "good.parquet")
     bad = frame.copy()
     bad.loc[1, "close"] = np.nan
@@ -117,15 +125,24 @@ def test_every_format_gives_the_same_bars(tmp_path, frame):
     wide.columns.names = ["code", "field"]
     wide.to_csv(tmp_path / "wide.csv")
     frame.to_csv(tmp_path / "long.csv", index=False)
-    frame.to_parquet(tmp_path / "long.parquet")
     frame.iloc[:2].to_csv(tmp_path / "part1.csv", index=False)
     frame.iloc[2:].to_csv(tmp_path / "part2.csv", index=False)
     renamed = frame.rename(columns={"time": "Date", "close": "CLOSE"}).assign(amount=1.0)
-    sources = [tmp_path / "long.csv", str(tmp_path / "long.parquet"), tmp_path / "wide.csv",
+    sources = [tmp_path / "long.csv", tmp_path / "wide.csv",
                wide, wide.swaplevel(axis=1), frame.set_index("time"), renamed,
                [tmp_path / "part1.csv", tmp_path / "part2.csv"], expected.to_frame()]
     for source in sources:
         assert same(load_bars(source), expected), source
+
+
+def test_parquet_gives_the_same_bars(tmp_path, frame):
+    need_pyarrow()
+    frame.to_parquet(tmp_path / "long.parquet")
+    frame.set_index(["time", "code"]).unstack("code").to_parquet(tmp_path / "wide.parquet")
+    expected = load_bars(frame)
+    assert same(load_bars(str(tmp_path / "long.parquet")), expected)
+    codes = ["SZSE.000001", "SHFE.RB2405"]      # unstack sorted them
+    assert same(load_bars(tmp_path / "wide.parquet", codes=codes), expected)
 
 
 def test_bars_align_codes_on_one_timeline(frame):
@@ -194,10 +211,9 @@ def test_volume_zero_warns_once_with_a_count(frame):
     assert bars.values[0, 1, 4] == 0 and not np.isnan(bars.values[0, 1, 3])
 
 
-def test_parquet_needs_the_extra(tmp_path, frame, monkeypatch):
-    frame.to_parquet(tmp_path / "bars.parquet")
-    monkeypatch.setattr(_table.importlib.util, "find_spec",
-                        lambda name, *a: None if name == "pyarrow" else object())
+def test_parquet_needs_the_extra(tmp_path, monkeypatch):
+    (tmp_path / "bars.parquet").write_bytes(b"PAR1")
+    monkeypatch.setitem(sys.modules, "pyarrow", None)        # import pyarrow fails
     with pytest.raises(ImportError, match=r"pip install 'korvit\[parquet\]'"):
         load_bars(tmp_path / "bars.parquet")
 

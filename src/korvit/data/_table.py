@@ -7,7 +7,6 @@ what the user sees: the line number in a CSV file, the 1-based row in a Parquet 
 DataFrame.
 """
 
-import importlib.util
 import os
 import warnings
 from dataclasses import dataclass, field
@@ -179,9 +178,11 @@ def _read_one(source, columns, allow_wide):
 
 
 def _read_parquet(name):
-    if importlib.util.find_spec("pyarrow") is None:
-        raise ImportError(f"{name}: reading Parquet files needs pyarrow; "
-                          "install it with: pip install 'korvit[parquet]'")
+    try:
+        import pyarrow  # noqa: F401  (pandas reads Parquet through it)
+    except ImportError as exc:
+        raise ImportError(f"{name}: reading Parquet files needs pyarrow, installed with "
+                          f"pip install 'korvit[parquet]' ({_one_line(exc)})") from None
     try:
         return pd.read_parquet(name)
     except Exception as exc:  # pyarrow raises many kinds for a broken file
