@@ -106,6 +106,11 @@ def test_wide_errors_name_code_and_field(tmp_path, frame):
     wide.to_csv(tmp_path / "wide.csv")
     with pytest.raises(DataError, match=r"wide\.csv, row 6, column \('SHFE\.RB2405', 'volume'\)"):
         load_bars(tmp_path / "wide.csv")          # lines: code, field, time, then data
+    hand_written = write(tmp_path, "w2.csv", "code,SZSE.1,SZSE.1,SZSE.1,SZSE.1,SZSE.1\n"
+                         "field,open,high,low,close,volume\n2024-01-02,1,2,1,1,5\n"
+                         "2024-01-03,1,2,1,3,5\n")       # no line naming the index
+    with pytest.raises(DataError, match=r"w2\.csv, row 4, column \('SZSE\.1', 'close'\)"):
+        load_bars(hand_written)
     with pytest.raises(DataError, match=r"column \('SZSE\.000001', 'volume'\): missing"):
         load_bars(wide.drop(columns=[("SZSE.000001", "volume")]))
 
