@@ -182,6 +182,9 @@ def test_trimming(frame):
     assert both.codes == ["SHFE.RB2405", "SZSE.000001"]
     with pytest.raises(DataError, match=r"no bars of 'SSE\.600000'"):
         load_bars(frame, codes=["SSE.600000"])
+    with pytest.raises(DataError, match=r"no bars of 'SHFE\.RB2405' between 2024-01-03 and"):
+        load_bars(frame, codes=["SHFE.RB2405", "SZSE.000001"], start="2024-01-03", end="2024-01-03")
+    assert load_bars(frame, start="2024-01-03", end="2024-01-03").codes == ["SZSE.000001"]
     with pytest.raises(DataError, match=r"no bars left between 2025-01-01"):
         load_bars(frame, start="2025-01-01")
 
