@@ -133,8 +133,10 @@ def test_every_format_gives_the_same_bars(tmp_path, frame):
     frame.iloc[:2].to_csv(tmp_path / "part1.csv", index=False)
     frame.iloc[2:].to_csv(tmp_path / "part2.csv", index=False)
     renamed = frame.rename(columns={"time": "Date", "close": "CLOSE"}).assign(amount=1.0)
+    clock = frame.assign(time="09:30:00", DateTime=frame["time"])       # datetime comes first
     sources = [tmp_path / "long.csv", tmp_path / "wide.csv",
-               wide, wide.swaplevel(axis=1), frame.set_index("time"), renamed,
+               wide, wide.swaplevel(axis=1), frame.set_index("time"), renamed, clock,
+               frame.set_index("time").rename_axis("stamp"),
                [tmp_path / "part1.csv", tmp_path / "part2.csv"], expected.to_frame()]
     for source in sources:
         assert same(load_bars(source), expected), source

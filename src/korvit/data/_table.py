@@ -19,7 +19,7 @@ from korvit.data.errors import DataError, check_code, where
 __all__ = ["TIME_NAMES", "Table", "read_table", "parse_times", "fmt_time"]
 
 # Names accepted for the time column, in order of preference.
-TIME_NAMES = ("time", "datetime", "date")
+TIME_NAMES = ("datetime", "time", "date")
 _CSV_OPTIONS = dict(skipinitialspace=True, encoding="utf-8-sig")
 _DIGIT_FORMATS = {8: "%Y%m%d", 12: "%Y%m%d%H%M", 14: "%Y%m%d%H%M%S"}
 
@@ -241,7 +241,7 @@ def _from_frame(frame, origin, rows, columns, allow_wide):
             isinstance(frame.index, pd.DatetimeIndex) or index_name in TIME_NAMES):
         frame = frame.reset_index()
         frame = frame.rename(columns={frame.columns[0]: frame.columns[0]
-                                      if index_name else "time"})
+                                      if index_name in TIME_NAMES else "time"})
     return _from_long(frame, origin, rows, columns, header_row=None)
 
 
