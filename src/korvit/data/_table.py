@@ -7,7 +7,6 @@ what the user sees: the line number in a CSV file, the 1-based row in a Parquet 
 DataFrame.
 """
 
-import importlib.util
 import os
 import warnings
 from dataclasses import dataclass, field
@@ -20,9 +19,8 @@ from korvit.data.errors import DataError, check_code, where
 __all__ = ["TIME_NAMES", "Table", "read_table", "parse_times", "fmt_time"]
 
 # Names accepted for the time column, in order of preference.
-TIME_NAMES = ("time", "datetime", "date")
-_CSV_OPTIONS = dict(dtype=str, keep_default_na=False, skipinitialspace=True,
-                    encoding="utf-8-sig")
+TIME_NAMES = ("datetime", "time", "date")
+_CSV_OPTIONS = dict(skipinitialspace=True, encoding="utf-8-sig")
 _DIGIT_FORMATS = {8: "%Y%m%d", 12: "%Y%m%d%H%M", 14: "%Y%m%d%H%M%S"}
 
 
@@ -41,7 +39,7 @@ class Origin:
             return code
         written = self.labels.get(column, column)
         if self.wide and column != "time":
-            return f"({code!r}, {written!r})"
+            return (code, written)
         return written
 
 
@@ -163,6 +161,9 @@ def _read_one(source, columns, allow_wide):
         raise TypeError(f"cannot read data from {type(source).__name__}: pass a DataFrame, "
                         "a CSV or Parquet path, or a list of them")
     name = os.fspath(source)
+    if isinstance(name, str) and "\n" in name:
+        raise TypeError("source holds text with line breaks, not a file path: write the "
+                        "data to a file or pass a DataFrame")
     if not os.path.isfile(name):
         raise FileNotFoundError(f"{name}: no such file")
     suffixes = [s.lower() for s in os.path.basename(name).split(".")[1:]]
@@ -176,9 +177,11 @@ def _read_one(source, columns, allow_wide):
 
 
 def _read_parquet(name):
-    if importlib.util.find_spec("pyarrow") is None:
-        raise ImportError(f"{name}: reading Parquet files needs pyarrow; "
-                          "install it with: pip install 'korvit[parquet]'")
+    try:
+        import pyarrow  # noqa: F401  (pandas reads Parquet through it)
+    except ImportError as exc:
+        raise ImportError(f"{name}: reading Parquet files needs pyarrow, installed with "
+                          f"pip install 'korvit[parquet]' ({_one_line(exc)})") from None
     try:
         return pd.read_parquet(name)
     except Exception as exc:  # pyarrow raises many kinds for a broken file
@@ -197,11 +200,12 @@ def _csv(name, **options):
 
 
 def _read_csv(name, columns, allow_wide):
-    head = _csv(name, header=None, nrows=3)
-    first = [str(v).strip().lower() for v in head.iloc[0]]
+    head = _csv(name, header=None, nrows=3, dtype=str, keep_default_na=False)
+    header = [str(v) for v in head.iloc[0]]
+    first = [_key(v) for v in header]
     long = "code" in first and any(t in first for t in TIME_NAMES)
     if allow_wide and not long and len(head) >= 2:
-        fields = {str(v).strip().lower() for v in head.iloc[1, 1:]}
+        fields = {_key(v) for v in head.iloc[1, 1:]}
         if "close" in fields:
             # pandas reads a third header line when it names only the index column
             third = head.iloc[2].tolist() if len(head) >= 3 else []
@@ -210,9 +214,14 @@ def _read_csv(name, columns, allow_wide):
             frame = _csv(name, header=[0, 1], index_col=0, skip_blank_lines=False)
             rows = np.arange(len(frame)) + (4 if index_names else 3)
             return _from_wide(frame, Origin(name, wide=True, code_row=1), rows, columns)
-    frame = _csv(name, skip_blank_lines=False)
+    for pos, key in enumerate(first):
+        if key in first[:pos]:
+            raise DataError(f"{where(name, 1, header[pos])}: column {key!r} is given "
+                            "twice (names ignore case)")
+    text = {label: str for label, key in zip(header, first) if key in ("code",) + TIME_NAMES}
+    frame = _csv(name, skip_blank_lines=False, dtype=text)
     rows = np.arange(len(frame)) + 2
-    blank = (frame == "").all(axis=1).to_numpy() if len(frame.columns) else np.ones(len(frame), bool)
+    blank = frame.isna().all(axis=1).to_numpy()
     frame, rows = frame[~blank], rows[~blank]
     return _from_long(frame, Origin(name), rows, columns, header_row=1)
 
@@ -232,7 +241,7 @@ def _from_frame(frame, origin, rows, columns, allow_wide):
             isinstance(frame.index, pd.DatetimeIndex) or index_name in TIME_NAMES):
         frame = frame.reset_index()
         frame = frame.rename(columns={frame.columns[0]: frame.columns[0]
-                                      if index_name else "time"})
+                                      if index_name in TIME_NAMES else "time"})
     return _from_long(frame, origin, rows, columns, header_row=None)
 
 
@@ -253,7 +262,7 @@ def _from_long(frame, origin, rows, columns, header_row):
     if missing:
         have = ", ".join(str(c) for c in frame.columns) or "none"
         raise DataError(f"{where(origin.name, header_row)}: missing column"
-                        f"{'s' if len(missing) > 1 else ''} {', '.join(missing)} "
+                        f"{'s' if len(missing) > 1 else ''} {', '.join(map(repr, missing))} "
                         f"(columns found: {have})")
     picked = {"time": found[times[0]]} | {c: found[c] for c in wanted}
     out = pd.DataFrame({c: frame[label].to_numpy() for c, label in picked.items()})
@@ -307,39 +316,50 @@ def parse_times(values):
     if pd.api.types.is_datetime64_dtype(s.dtype):
         return s.astype("datetime64[ns]").to_numpy()
     out = pd.Series(pd.NaT, index=s.index, dtype="datetime64[ns]")
-    if pd.api.types.is_numeric_dtype(s.dtype) and not pd.api.types.is_bool_dtype(s.dtype):
-        numbers = s.to_numpy(dtype=np.float64, na_value=np.nan)
+    kind = pd.api.types.infer_dtype(s, skipna=True)
+    if kind in ("integer", "floating", "mixed-integer-float", "decimal"):
+        numbers = pd.to_numeric(s, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
         whole = np.isfinite(numbers) & (numbers == np.floor(numbers)) & (numbers > 0)
-        text = pd.Series(np.where(whole, numbers, 0).astype(np.int64).astype(str), index=s.index)
-        text[~whole] = ""
-    else:
-        text = s.astype(object).map(lambda v: v.strip() if isinstance(v, str) else v)
-    digits = text.map(lambda v: isinstance(v, str) and v.isdigit()).astype(bool)
-    lengths = text.map(lambda v: len(v) if isinstance(v, str) else 0)
+        text = pd.Series(np.where(whole, numbers, 0).astype(np.int64).astype(str),
+                         index=s.index, dtype=object).where(whole)
+    elif kind in ("string", "empty"):
+        text = s.astype(object).str.strip()
+    else:                                   # datetimes, dates or a mix of things
+        return _to_datetime(s).to_numpy()
+    digits = text.str.isdigit().fillna(False).astype(bool)
+    lengths = text.str.len()
     for length, fmt in _DIGIT_FORMATS.items():
         mask = digits & (lengths == length)
         if mask.any():
             out[mask] = pd.to_datetime(text[mask], format=fmt, errors="coerce")
-    rest = ~digits & ~text.map(_is_blank).astype(bool)
+    rest = ~digits & text.notna() & (text != "")
     if rest.any():
         out[rest] = _to_datetime(text[rest])
     return out.to_numpy()
 
 
 def _to_datetime(values):
+    """Parse with one inferred format, then with a format per value; the values still
+    unread are tried one by one up to the first that fails (which is reported)."""
     out = pd.Series(pd.NaT, index=values.index, dtype="datetime64[ns]")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        try:
-            parsed = pd.to_datetime(values, errors="coerce")
-            if isinstance(parsed.dtype, pd.DatetimeTZDtype):
-                parsed = parsed.dt.tz_localize(None)
-            if pd.api.types.is_datetime64_dtype(parsed.dtype):
-                out[:] = parsed.astype("datetime64[ns]")
-        except (ValueError, TypeError, OverflowError):
-            pass
-        for pos in np.flatnonzero(out.isna().to_numpy()):   # mixed formats or offsets
+        for options in ({}, {"format": "mixed"}):
+            missing = out.isna().to_numpy()
+            if not missing.any():
+                break
+            try:
+                parsed = pd.to_datetime(values[missing], errors="coerce", **options)
+                if isinstance(parsed.dtype, pd.DatetimeTZDtype):
+                    parsed = parsed.dt.tz_localize(None)
+                if pd.api.types.is_datetime64_dtype(parsed.dtype):
+                    out[missing] = parsed.astype("datetime64[ns]")
+            except (ValueError, TypeError, OverflowError):
+                pass            # mixed time zones, or a pandas without format="mixed"
+        for pos in np.flatnonzero(out.isna().to_numpy()):
             out.iat[pos] = _one_time(values.iat[pos])
+            if out.iat[pos] is pd.NaT:
+                break
     return out
 
 
@@ -390,7 +410,11 @@ def _is_blank(value):
 
 
 def _blank_mask(values):
-    return np.fromiter((_is_blank(v) for v in values), dtype=bool, count=len(values))
+    series = pd.Series(values)
+    blank = series.isna().to_numpy()
+    if series.dtype == object:
+        blank |= series.map(lambda v: isinstance(v, str) and not v.strip()).to_numpy(bool)
+    return blank
 
 
 def _one_line(exc):

@@ -104,7 +104,9 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None):
         Keep bars from `start` to `end`, both included (anything pandas reads as a time).
         An `end` without a time of day keeps the whole of that day.
     codes
-        Keep these codes, in this order (case ignored).
+        Keep these codes, in this order (case ignored); each must have bars between
+        `start` and `end`.  Without `codes`, the codes with bars between `start` and `end`
+        are kept, in order of first appearance.
 
     The whole source is checked before anything is trimmed; every problem raises a
     `DataError` naming file, row and column.  Bars with volume 0 load, with one
@@ -145,9 +147,14 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None):
         raise DataError(f"{table.name}: no bars left between {start or 'the start'} and "
                         f"{end or 'the end'} (the data runs {span})")
 
-    keys, written, times, data, rows = keys[keep], written[keep], times[keep], data[keep], \
-        np.flatnonzero(keep)
-    code_keys = [key for key in code_keys if key in set(keys.tolist())]
+    rows = np.flatnonzero(keep)
+    keys, written, times, data = keys[rows], written[rows], times[rows], data[rows]
+    left = set(keys.tolist())
+    if codes is not None and len(left) < len(code_keys):
+        gone = [code for code in wanted if code.upper() not in left]
+        raise DataError(f"{table.name}: no bars of {', '.join(map(repr, gone))} between "
+                        f"{start or 'the start'} and {end or 'the end'}")
+    code_keys = [key for key in code_keys if key in left]
     first_written = dict(zip(keys[::-1].tolist(), written[::-1].tolist()))
     timeline = np.unique(times)
     values = np.full((len(code_keys), len(timeline), len(FIELDS)), np.nan)
@@ -159,16 +166,16 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None):
     if idle.size:
         first = idle[0]
         warnings.warn(DataWarning(
-            f"{table.name}: {idle.size} bar{'s' if idle.size > 1 else ''} with volume 0 "
-            f"(first: {table.where(rows[first], 'volume')}, {written[first]} at "
-            f"{fmt_time(times[first])}): the engine treats a bar without volume as not "
+            f"{table.name}: {idle.size} bar{'s' if idle.size > 1 else ''} with volume 0, the "
+            f"first {written[first]} at {fmt_time(times[first])} ({table.where(rows[first])}): "
+            "the engine treats a bar without volume as not "
             "traded: orders wait"), stacklevel=2)
     return Bars([first_written[key] for key in code_keys], timeline, values, frequency,
                 table.name)
 
 
 def _check_ranges(table, data):
-    o, h, l, c = (data[:, k] for k in range(4))
+    h, l = data[:, 1], data[:, 2]
     table.fail(h < l, "high", lambda p: f"high {fmt_num(h[p])} is below low {fmt_num(l[p])}")
     for k, name in ((0, "open"), (3, "close")):
         v = data[:, k]

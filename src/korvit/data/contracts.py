@@ -208,11 +208,9 @@ def _number(value, place):
 
 
 def _blank(value):
-    if value is None:
-        return True
     if isinstance(value, str):
         return not value.strip()
-    return isinstance(value, float) and math.isnan(value)
+    return value is None or (pd.api.types.is_scalar(value) and bool(pd.isna(value)))
 
 
 def _csv_entries(name):

@@ -1,0 +1,106 @@
+import json
+
+import pandas as pd
+import pytest
+
+from korvit.data import Contract, DataError, check_code, load_contracts
+
+HEADER = "code,kind,min_move,multiplier,long_margin,short_margin,fee_open,fee_close\n"
+
+
+def test_defaults_per_kind():
+    stock, futures = Contract.default("SZSE.000001", "stock"), Contract("SHFE.RB2405", "Futures")
+    assert (stock.min_move, stock.multiplier, stock.long_margin, stock.short_margin,
+            stock.fee_open, stock.fee_close) == (0.01, 1, 1, 1, 0, 0)
+    assert (futures.kind, futures.min_move, futures.multiplier, futures.long_margin,
+            futures.short_margin, futures.fee_open, futures.fee_close) == (
+        "futures", 1, 10, 0.1, 0.1, 0.0001, 0.0001)
+    assert futures.is_futures and not stock.is_futures
+    info = Contract("SHFE.RB2405", "futures", short_margin=0.12, fee_open=3).engine_info()
+    assert info == {"MinMove": 1.0, "Multiple": 10.0, "LongMargin": 0.1, "ShortMargin": 0.12,
+                    "TradingFeeOpen": 3.0, "TradingFeeClose": 0.0001}
+    assert all(type(v) is float for v in info.values())
+
+
+def test_every_source_gives_the_same_contracts(tmp_path):
+    rows = [{"code": "SZSE.000001", "kind": "stock"},
+            {"code": "SHFE.RB2405", "kind": "futures", "multiplier": 10, "fee_open": 3.0}]
+    (tmp_path / "c.csv").write_text(HEADER + "SZSE.000001,stock,,,,,,\n"
+                                    "SHFE.RB2405,futures,,10,,,3,\n")
+    (tmp_path / "list.json").write_text(json.dumps(rows))
+    (tmp_path / "map.json").write_text(json.dumps(
+        {"SZSE.000001": {"kind": "stock"},
+         "SHFE.RB2405": {"kind": "futures", "fee_open": 3, "min_move": None}}))
+    expected = {"SZSE.000001": Contract.default("SZSE.000001", "stock"),
+                "SHFE.RB2405": Contract("SHFE.RB2405", "futures", fee_open=3)}
+    for source in (tmp_path / "c.csv", str(tmp_path / "list.json"), tmp_path / "map.json",
+                   rows, pd.DataFrame(rows), {r["code"]: r for r in rows}):
+        assert load_contracts(source) == expected, source
+
+
+def test_lookup_ignores_case():
+    table = load_contracts([{"code": "shfe.rb2405", "kind": "futures"}])
+    assert list(table) == ["shfe.rb2405"]                       # kept as written
+    assert "SHFE.RB2405" in table and table["SHFE.rb2405"].code == "shfe.rb2405"
+    assert table.for_codes(["SHFE.RB2405"]) == [table["shfe.rb2405"]]
+    with pytest.raises(KeyError, match="no contract for 'SSE.600000'"):
+        table["SSE.600000"]
+
+
+@pytest.mark.parametrize("row, column, line, phrase", [
+    (2, "kind", "SHFE.RB2405,bond,,,,,,", "unknown kind 'bond'"),
+    (2, "kind", "SHFE.RB2405,,,,,,,", "kind is missing"),
+    (2, "code", "RB2405,futures,,,,,,", "code 'RB2405' has no exchange prefix"),
+    (2, "min_move", "SHFE.RB2405,futures,0,,,,,", "min_move 0.0 is not positive"),
+    (2, "multiplier", "SHFE.RB2405,futures,,-10,,,,", "not positive"),
+    (2, "multiplier", "SHFE.RB2405,futures,,ten,,,,", "cannot read 'ten' as a number"),
+    (2, "long_margin", "SHFE.RB2405,futures,,,1.5,,,", "not in (0, 1]"),
+    (2, "short_margin", "SHFE.RB2405,futures,,,,0,,", "not in (0, 1]"),
+    (2, "fee_close", "SHFE.RB2405,futures,,,,,,-1", "negative"),
+    (2, "fee_open", "SZSE.000001,stock,,,,,0.0003,", "commission at account level"),
+    (3, "code", "SHFE.RB2405,futures,,,,,,\nshfe.rb2405,futures,,,,,,",
+     "given twice (first at"),
+])
+def test_bad_contract_names_file_row_and_column(tmp_path, row, column, line, phrase):
+    path = tmp_path / "contracts.csv"
+    path.write_text(HEADER + line + "\n")
+    with pytest.raises(DataError) as caught:
+        load_contracts(path)
+    assert str(caught.value).startswith(f"{path}, row {row}, column '{column}': ")
+    assert phrase in str(caught.value)
+
+
+def test_bad_contract_sources(tmp_path):
+    with pytest.raises(DataError, match=r"item 2, column 'multiplyer': unknown column"):
+        load_contracts([{"code": "A.B", "kind": "stock"},
+                        {"code": "C.D", "kind": "futures", "multiplyer": 5}])
+    (tmp_path / "c.csv").write_text("code,min_move\nA.B,0.01\n")
+    with pytest.raises(DataError, match=r"c\.csv, row 1, column 'kind': missing column"):
+        load_contracts(tmp_path / "c.csv")
+    (tmp_path / "c.json").write_text('[{"code": "A.B",}]')
+    with pytest.raises(DataError, match=r"c\.json, line 1: not valid JSON"):
+        load_contracts(tmp_path / "c.json")
+    with pytest.raises(DataError, match=r"entry 'A.B', column 'code': 'C.D' differs"):
+        load_contracts({"A.B": {"code": "C.D", "kind": "stock"}})
+    with pytest.raises(DataError, match=r"Contract A.B, field 'long_margin'"):
+        Contract("A.B", "futures", long_margin=2)
+
+
+@pytest.mark.parametrize("code, phrase", [
+    ("AAPL", "here: code 'AAPL' has no exchange prefix: write it as EXCHANGE.SYMBOL, "
+             "e.g. 'SIM.AAPL'"),
+    ("A.B.C", "code 'A.B.C' has 2 dots"),
+    (".AAPL", "empty exchange"),
+    ("SIM.", "empty symbol"),
+    ("SIM. A", "holds a blank"),
+    ("", "code is missing"),
+    (7, "code 7 is not text"),
+])
+def test_check_code(code, phrase):
+    with pytest.raises(DataError) as caught:
+        check_code(code, "here")
+    assert str(caught.value).startswith("here: ") and phrase in str(caught.value)
+
+
+def test_check_code_keeps_the_code_as_written():
+    assert check_code(" sim.Aapl ") == "sim.Aapl"
