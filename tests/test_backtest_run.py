@@ -129,3 +129,18 @@ def test_the_api_outside_a_run_says_so():
     from korvit.strategy import buy
     with pytest.raises(RuntimeError, match="no backtest is running"):
         buy(CODE, 100)
+
+
+def test_a_run_trimmed_to_a_period_keeps_only_the_ticks_inside_it():
+    from korvit.data import load_bars, load_ticks, sample_path
+    bars = load_bars(sample_path("minute.csv"), start="2023-07-18 09:30", end="2023-07-18 14:00")
+    with pytest.raises(ValueError, match="ticks.csv, row"):
+        load_ticks(sample_path("ticks.csv"), bars)
+    ticks = load_ticks(sample_path("ticks.csv"), bars, trim=True)
+    assert len(ticks) and {bar for _, bar in ticks} <= set(range(len(bars)))
+    assert all(bars.times[bar] - pd.Timedelta(minutes=1) < times.min() and times.max() <= bars.times[bar]
+               for (_, bar), (times, _, _) in ticks.items())
+    result = run(strategy(lambda context: None), sample_path("minute.csv"), ticks=sample_path("ticks.csv"),
+                 contracts=sample_path("contracts.csv"), start="2023-07-18 09:30", end="2023-07-18 14:00",
+                 progress=False)
+    assert result.equity.time.min() == pd.Timestamp("2023-07-18 09:30")

@@ -246,7 +246,8 @@ class Backtest:
         if ticks is None or isinstance(ticks, Ticks):
             self.ticks = ticks
         else:
-            self.ticks = load_ticks(ticks, self.bars)
+            trimmed = start is not None or end is not None
+            self.ticks = load_ticks(ticks, self.bars, trim=trimmed)
         if accounts is None:
             accounts = {"main": cash}
         if not isinstance(accounts, dict) or not accounts:

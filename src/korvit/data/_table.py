@@ -55,6 +55,11 @@ class Table:
     def __len__(self):
         return len(self.frame)
 
+    def keep(self, mask):
+        """Drop the rows where `mask` is false."""
+        self.frame = self.frame[mask].reset_index(drop=True)
+        self.rows, self.org = self.rows[mask], self.org[mask]
+
     @property
     def name(self):
         """The sources, for messages about the whole table."""

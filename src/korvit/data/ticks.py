@@ -55,21 +55,28 @@ class Ticks(Mapping):
         return f"Ticks({self.count} ticks in {len(self)} bars, source={self.source!r})"
 
 
-def load_ticks(source, bars):
+def load_ticks(source, bars, *, trim=False):
     """Read ticks (columns time, code, price, volume; a DataFrame, a CSV or Parquet path,
     or a list of them) and assign each to its bar of `bars` (a `Bars`).
 
     Raises `DataError` naming file, row and column for a missing column, a code not in the
     bars, a missing or non-positive price, a missing or negative volume, or a tick outside
-    every bar of its code.  Ticks out of time order are sorted (stably).
+    every bar of its code.  Ticks out of time order are sorted (stably).  With `trim` (for
+    bars trimmed to a period or to some codes), ticks of other codes and ticks before the
+    first bar or after the last are left out instead.
     """
     table = read_table(source, ("price", "volume"), allow_wide=False)
     _, keys = table.codes()
     index = {code.upper(): i for i, code in enumerate(bars.codes)}
     code_pos = np.array([index.get(key, -1) for key in keys.tolist()], dtype=np.int64)
-    table.fail(code_pos < 0, "code", lambda pos: (
-        f"{table.frame['code'].iat[pos]} has no bars (the bars hold {', '.join(bars.codes)})"))
+    if not trim:
+        table.fail(code_pos < 0, "code", lambda pos: (
+            f"{table.frame['code'].iat[pos]} has no bars (the bars hold {', '.join(bars.codes)})"))
     times = table.times()
+    if trim:
+        keep = (code_pos >= 0) & _within_bars(times, bars)
+        table.keep(keep)
+        code_pos, times = code_pos[keep], times[keep]
     prices = table.numbers("price", positive=True)
     volumes = table.numbers("volume")
 
@@ -125,3 +132,13 @@ def _minute_bar(labels, ticks):
     inside = found < len(labels)
     inside[inside] = ticks[inside] > lower[found[inside]]
     return np.where(inside, found, -1)
+
+
+def _within_bars(times, bars):
+    """Whether each tick falls between the start of the first bar's period and the
+    last bar's time."""
+    first, last = bars.times[0].to_datetime64(), bars.times[-1].to_datetime64()
+    if bars.frequency == "day":
+        day = np.timedelta64(1, "D")
+        return (times >= first.astype("datetime64[D]")) & (times < last.astype("datetime64[D]") + day)
+    return (times > first - np.timedelta64(1, "m")) & (times <= last)
