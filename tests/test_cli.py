@@ -102,13 +102,14 @@ def test_strategy_errors_name_the_strategys_own_line(tmp_path):
     assert "broken.py:1" in done.stderr and "syntax error" in done.stderr
 
     raising = write(tmp_path / "raising.py", """
+        def init(context): pass
         def on_data(context):
             prices = {}
             return prices["SZSE.000001"]
     """)
     done = korvit("backtest", raising, "--data", data, "--out", tmp_path / "o2", "--no-progress")
     assert done.returncode == 1 and done.stderr.count("\n") == 1, done.stderr
-    assert "raising.py:4: KeyError" in done.stderr
+    assert "raising.py:5: KeyError" in done.stderr
     assert not (tmp_path / "o2" / "report.html").exists()
 
 
@@ -118,7 +119,7 @@ def test_a_failed_run_leaves_the_earlier_report_alone(tmp_path):
     good = write(tmp_path / "good.py", GOOD_STRATEGY)
     assert korvit("backtest", good, "--data", data, "--out", out, "--no-progress").returncode == 0
     before = {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()}
-    bad = write(tmp_path / "bad.py", "def on_data(context):\n    raise RuntimeError('boom')\n")
+    bad = write(tmp_path / "bad.py", "def init(context): pass\ndef on_data(context):\n    raise RuntimeError('boom')\n")
     assert korvit("backtest", bad, "--data", data, "--out", out, "--no-progress").returncode == 1
     assert {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()} == before
 
