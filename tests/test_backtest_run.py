@@ -144,3 +144,29 @@ def test_a_run_trimmed_to_a_period_keeps_only_the_ticks_inside_it():
                  contracts=sample_path("contracts.csv"), start="2023-07-18 09:30", end="2023-07-18 14:00",
                  progress=False)
     assert result.equity.time.min() == pd.Timestamp("2023-07-18 09:30")
+
+
+def test_the_sample_stop_losses_fire_where_the_bars_say():
+    """Every stop-loss of the moving-average example on the sample data, checked
+    against the raw sample bars: it sits 5 % under its fill, fires on the first
+    later bar whose low reaches it, and closes at its price brought down to the
+    price step of 0.01."""
+    from decimal import Decimal
+    from pathlib import Path
+    from korvit.data import sample_path
+    example = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
+    result = run(example, sample_path("daily.csv"), contracts=sample_path("contracts.csv"), progress=False)
+    raw = pd.read_csv(sample_path("daily.csv"), parse_dates=["time"])
+    trades = result.trades.set_index("order_id")
+    fired = result.stops[result.stops.status == "fired"]
+    assert len(fired) >= 5
+    for stop in fired.itertuples():
+        entry, exit_ = trades.loc[stop.order_id], trades.loc[stop.closing_order_id]
+        level = entry.price * (1 - 5 / 100)
+        later = raw[(raw.code == stop.code) & (raw.time > entry.time)]
+        hit = later[later.low <= level].iloc[0]
+        assert hit.open > level, "the sample has no gap through a stop"
+        assert stop.stop_price == level
+        assert stop.trigger_time == hit.time == exit_.time
+        assert exit_.price == float(Decimal(str(level)) - Decimal(str(level)) % Decimal("0.01"))
+        assert (exit_.side, exit_.effect, exit_.volume) == ("sell", "close", entry.volume)

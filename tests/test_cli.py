@@ -130,3 +130,24 @@ def test_a_replaced_callback_is_reported_on_the_terminal(tmp_path):
     done = korvit("backtest", odd, "--data", data, "--out", tmp_path / "out", "--no-progress")
     assert done.returncode == 0, done.stderr
     assert "on_data" in done.stderr and "def on_data(context): pass" in done.stderr
+
+
+def test_a_running_core_process_can_be_named(tmp_path):
+    data = bars_csv(tmp_path / "bars.csv")
+    good = write(tmp_path / "good.py", GOOD_STRATEGY)
+    core = subprocess.Popen([sys.executable, "-m", "korvit.core", "--port", "0", "--cache-root",
+                             tmp_path / "core-cache"], stdout=subprocess.PIPE, text=True)
+    try:
+        address = core.stdout.readline().split()[-1]            # "korvit core listening on HOST:PORT"
+        done = korvit("backtest", good, "--data", data, "--core", address, "--out", tmp_path / "out",
+                      "--no-progress")
+        assert done.returncode == 0, done.stderr
+        # the handshake set up the run's log directory under that core's cache root
+        assert any((tmp_path / "core-cache" / "log").iterdir())
+    finally:
+        core.terminate()
+        core.wait(timeout=30)
+    done = korvit("backtest", good, "--data", data, "--core", address, "--out", tmp_path / "out2",
+                  "--no-progress")
+    assert done.returncode == 2 and "cannot reach the core process" in done.stderr
+    assert done.stderr.count("\n") == 1

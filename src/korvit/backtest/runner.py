@@ -52,6 +52,7 @@ from korvit.backtest.model.orders import (KVBackOrder, KVBackOrderCollect, KVBac
 from korvit.tframe.comm.kvclient import ClientSocket
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData, SystemModeMgr
+from korvit.tframe.utils.logger import USER_LOGGER, LoggerManager
 
 __all__ = ["Backtest", "run", "deal_bar", "current_session", "load_strategy", "StrategyLoadError"]
 
@@ -279,6 +280,7 @@ class Backtest:
             env = self._fresh_environment()
             socket = self._connect(stack, env, output)
             stack.callback(socket.disconnect)
+            stack.callback(LoggerManager.remove_log_handler)
             stack.enter_context(_user_warnings_on_stderr())
             session = self._load(env)
             _current = session
@@ -400,7 +402,7 @@ class Backtest:
             stops_frame(vr.g_KVStopOrders, session),
             frequency=bars.frequency, initial_cash=float(sum(self.accounts.values())),
             strategy=self.name, params=self.params,
-            meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": str(output / "log"),
+            meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": LoggerManager.log_dir(),
                   "exposure": exposure})
         return result
 
@@ -502,7 +504,6 @@ def _clear_current():
 def _user_warnings_on_stderr():
     """Shows the user log's warnings (a callback replaced by its default, ...) on
     the terminal while the run lasts."""
-    from korvit.tframe.utils.logger import USER_LOGGER
     logger = logging.getLogger(USER_LOGGER)
     handler = logging.StreamHandler(sys.stderr)
     handler.setLevel(logging.WARNING)
