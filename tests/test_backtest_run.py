@@ -170,3 +170,34 @@ def test_the_sample_stop_losses_fire_where_the_bars_say():
         assert stop.trigger_time == hit.time == exit_.time
         assert exit_.price == float(Decimal(str(level)) - Decimal(str(level)) % Decimal("0.01"))
         assert (exit_.side, exit_.effect, exit_.volume) == ("sell", "close", entry.volume)
+
+
+def test_cancel_and_day_start_cancellation_end_pending_orders_and_their_stops():
+    def cancelling(context):
+        from korvit.strategy import buy, cancel, pending_orders
+        if not hasattr(context, "order"):
+            context.order = buy(CODE, 100, 9.0, stop_loss=1)      # far below every bar: waits
+        elif context.order.is_open:
+            assert pending_orders(CODE) == [] or pending_orders(CODE)[0].order_id == context.order.order_id
+            assert cancel(context.order) and not cancel(context.order)
+
+    result = run(strategy(cancelling), frame(), progress=False)
+    assert result.orders[["status", "filled_volume"]].values.tolist() == [["cancelled", 0.0]]
+    assert result.stops.status.tolist() == ["cancelled"]
+    assert result.equity.cash.iloc[-1] == 1_000_000.0
+
+    # minute bars over two days: a limit placed late on day 1 is cancelled at day 2's first bar
+    minutes = pd.DatetimeIndex(["2024-01-02 14:58", "2024-01-02 14:59", "2024-01-02 15:00",
+                                "2024-01-03 09:31", "2024-01-03 09:32"])
+    bars = frame([(10.0, 10.1, 9.9, 10.0, 500)] * 5).assign(time=minutes)
+
+    def late(context):
+        from korvit.strategy import buy, now
+        if now() == minutes[1]:
+            buy(CODE, 100, 9.5)
+
+    kept = run(strategy(late), bars, progress=False)
+    dropped = run(strategy(late), bars, cancel_stale_orders=True, progress=False)
+    assert kept.orders.status.tolist() == ["pending"]
+    assert dropped.orders[["status", "reason"]].values.tolist() == [["cancelled", "cancelled at the day's start"]]
+    assert dropped.orders.updated.iloc[0].normalize() == minutes[3].normalize()

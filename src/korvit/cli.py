@@ -2,7 +2,7 @@
 
     korvit backtest STRATEGY.py [--data PATH ...] [--ticks PATH] [--contracts FILE]
                                 [--cash N] [--start DATE] [--end DATE] [--param NAME=VALUE ...]
-                                [--out DIR] [--core HOST:PORT]
+                                [--slippage F] [--cancel-stale-orders] [--out DIR] [--core HOST:PORT]
 
 Without ``--data`` the strategy runs on the shipped sample data (daily bars
 of three stocks and a futures contract).  ``sample:NAME`` names a sample
@@ -72,6 +72,8 @@ def _parser():
     bt.add_argument("--param", action="append", type=_param, default=[], metavar="NAME=VALUE",
                     help="a strategy parameter, read as context.params[NAME] (repeatable)")
     bt.add_argument("--slippage", type=float, default=0.0, help="fraction market orders pay (0.001 = 0.1%%)")
+    bt.add_argument("--cancel-stale-orders", action="store_true",
+                    help="at each day's first bar, cancel the orders left pending from an earlier day")
     bt.add_argument("--out", metavar="DIR", help="output folder (default: korvit-results/STRATEGY)")
     bt.add_argument("--core", metavar="HOST:PORT", help="a running core process (default: an embedded one)")
     bt.add_argument("--no-progress", action="store_true", help="no progress bar")
@@ -90,7 +92,8 @@ def _backtest(args):
     out = Path(args.out) if args.out else Path("korvit-results") / strategy.stem
     test = Backtest(strategy, data if len(data) > 1 else data[0], ticks=ticks, contracts=contracts,
                     cash=args.cash, start=args.start, end=args.end, params=dict(args.param),
-                    slippage=args.slippage, core=args.core, output=out,
+                    slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders, core=args.core,
+                    output=out,
                     progress=False if args.no_progress else None)
     result = test.run()
     report = result.save(out)
