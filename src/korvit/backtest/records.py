@@ -52,6 +52,12 @@ def _records(collection):
     return [record for record in collection if record is not None]
 
 
+def _account_and_code(records, session):
+    """The "account" and "code" columns of records that carry handle and target indices."""
+    return {"account": [session.account_names[int(r.handle_idx)] for r in records],
+            "code": [session.codes[int(r.target_idx)] for r in records]}
+
+
 def orders_frame(collection, stops, session):
     """One row per order; ``stop_id`` names the stop order that placed it."""
     records = _records(collection)
@@ -61,8 +67,7 @@ def orders_frame(collection, stops, session):
         "order_id": [r.order_id for r in records],
         "created": to_datetimes([r.created_time for r in records]),
         "updated": to_datetimes([r.updated_time for r in records]),
-        "account": [session.account_names[int(r.handle_idx)] for r in records],
-        "code": [session.codes[int(r.target_idx)] for r in records],
+        **_account_and_code(records, session),
         "type": [_name(ORDER_TYPES, r.ctg) for r in records],
         "side": [_name(SIDES, r.side) for r in records],
         "effect": [_name(EFFECTS, r.position_effect) for r in records],
@@ -85,8 +90,7 @@ def trades_frame(collection, session):
         "trade_id": [r.trader_id for r in records],
         "order_id": [r.order_id for r in records],
         "time": to_datetimes([r.filled_time for r in records]),
-        "account": [session.account_names[int(r.handle_idx)] for r in records],
-        "code": [session.codes[int(r.target_idx)] for r in records],
+        **_account_and_code(records, session),
         "side": [_name(SIDES, r.order_side) for r in records],
         "effect": [_name(EFFECTS, r.position_effect) for r in records],
         "volume": np.array([r.trader_volume for r in records], dtype=np.float64),
@@ -104,8 +108,7 @@ def stops_frame(collection, session):
     rows = {
         "stop_id": [r.stop_order_id for r in records],
         "order_id": [r.target_order_id for r in records],
-        "account": [session.account_names[int(r.handle_idx)] for r in records],
-        "code": [session.codes[int(r.target_idx)] for r in records],
+        **_account_and_code(records, session),
         "kind": [_name(STOP_KINDS, r.stop_order_type) for r in records],
         "gap": np.array([r.stop_gap for r in records], dtype=np.float64),
         "gap_type": [_name(_GAP_TYPES, r.stop_gap_type) for r in records],
