@@ -151,3 +151,16 @@ def test_a_running_core_process_can_be_named(tmp_path):
                   "--no-progress")
     assert done.returncode == 2 and "cannot reach the core process" in done.stderr
     assert done.stderr.count("\n") == 1
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--cash", "-5"], ["--cash", "positive"]),
+    (["--param", "3=4"], ["--param", "NAME=VALUE"]),
+    (["--core", "nohost"], ["HOST:PORT"]),
+    (["--data", "missing.csv"], ["missing.csv"]),
+])
+def test_bad_arguments_end_with_one_line(tmp_path, args, words):
+    strategy = write(tmp_path / "s.py", GOOD_STRATEGY)
+    done = korvit("backtest", strategy, *args, "--out", tmp_path / "out", "--no-progress")
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert all(word in done.stderr for word in words), done.stderr

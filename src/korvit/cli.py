@@ -26,6 +26,13 @@ class UsageError(Exception):
     """Bad command-line input."""
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse, with a bad command line reported in one line."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: {message} (see {self.prog.split()[0]} --help)\n")
+
+
 def _path(text):
     """A path, or the shipped sample file for ``sample:NAME``."""
     if text.startswith("sample:"):
@@ -56,9 +63,9 @@ def _positive(text):
 
 
 def _parser():
-    parser = argparse.ArgumentParser(prog="korvit", description="Korvit: fast backtests of stock and futures "
+    parser = _Parser(prog="korvit", description="Korvit: fast backtests of stock and futures "
                                      "strategies.")
-    sub = parser.add_subparsers(dest="command", required=True)
+    sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     bt = sub.add_parser("backtest", help="run a strategy over bars and write its report",
                         description="Run a strategy file over bars; print a summary and write the report.")
     bt.add_argument("strategy", help="the strategy's Python file")
