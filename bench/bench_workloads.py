@@ -273,12 +273,15 @@ def compare(workload, data, shared, runs, with_peer):
     if with_peer:
         engines["backtrader"] = peer_cmd
     results = {name: [] for name in engines}
+    show = sys.stdout.isatty()
     for k in range(runs + 1):
         label = "warm-up" if k == 0 else f"run {k}/{runs}"
         for name, command in engines.items():
-            print(f"  {spec['title']}: {name} {label} ...", end="\r", flush=True)
+            if show:
+                print(f"\r  {spec['title']}: {name} {label} ...".ljust(79), end="", flush=True)
             results[name].append(_run(command))
-    print(" " * 79, end="\r")
+    if show:
+        print("\r" + " " * 79, end="\r")
     measured = {name: rows[1:] for name, rows in results.items()}
 
     bars = measured["korvit"][0]["bars"]
@@ -309,12 +312,17 @@ def compare(workload, data, shared, runs, with_peer):
         by_total = statistics.median([r["total_s"] for r in peer]) / statistics.median(
             [r["total_s"] for r in ours])
         print(f"  loop throughput korvit / backtrader: {by_min:.2f}x (min), {by_median:.2f}x (median); "
-              f"total time backtrader / korvit (median): {by_total:.2f}x")
+              f"total: {by_total:.2f}x (median)")
 
     counts = [row["counts"] for row in results["korvit"]]
     first = counts[0]
-    print("  korvit's counts: " + ", ".join(f"{key} {value:,}" if isinstance(value, int) else f"{key} {value}"
-                                            for key, value in first.items()))
+    print("  korvit's counts: " + ", ".join(f"{key} {first[key]:,}" for key in
+                                            ("orders", "entries", "orders_filled", "orders_denied",
+                                             "orders_open_at_end", "fills")))
+    kinds = ", ".join(f"{kind} {n:,}" for kind, n in first["stops_fired_by_kind"].items())
+    print(f"                    stops_fired {first['stops_fired']:,} ({kinds}), round_trips "
+          f"{first['round_trips']:,}, open_positions_at_end {first['open_positions_at_end']}, "
+          f"fees {first['fees']:,.2f}, final_equity {first['final_equity']:,.3f}")
     differing = sorted({key for row in counts[1:] for key in first if row[key] != first[key]})
     if differing:
         print(f"  NOT IDENTICAL across korvit's {len(counts)} runs: {', '.join(differing)}")
