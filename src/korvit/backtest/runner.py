@@ -36,6 +36,7 @@ import math
 import os
 import sys
 import tempfile
+import time
 import types
 from pathlib import Path
 
@@ -268,11 +269,15 @@ class Backtest:
         self.progress = progress
 
     def run(self):
-        """Run the backtest and return its ``BacktestResult``."""
+        """Run the backtest and return its ``BacktestResult``; its
+        ``meta["timings"]`` holds the seconds of the set-up (environment, core
+        connection, loading the bars into the engine), of the bar loop and of
+        building the result."""
         global _current
         if _current is not None:
             raise RuntimeError("a backtest is already running in this process")
         saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)
+        started = time.perf_counter()
         output = Path(self.output) if self.output is not None else Path(tempfile.mkdtemp(prefix="korvit-"))
         with contextlib.ExitStack() as stack:
             stack.callback(_restore, saved)
@@ -285,8 +290,13 @@ class Backtest:
             session = self._load(env)
             _current = session
             stack.callback(_clear_current)
+            loop_started = time.perf_counter()
             equity, exposure = self._loop(env, session)
-            return self._result(env, session, equity, exposure, output)
+            loop_ended = time.perf_counter()
+            result = self._result(env, session, equity, exposure, output)
+            result.meta["timings"] = {"setup_s": loop_started - started, "loop_s": loop_ended - loop_started,
+                                      "results_s": time.perf_counter() - loop_ended}
+            return result
 
     # -------------------------------------------------------------- set-up
 
