@@ -551,3 +551,19 @@ class TestHistory:
             store.get_bar_tick_data(0, float("nan"))
         store.clear()
         assert store.get_bar_tick_data(0, 3).Time.size == 0
+
+
+def test_many_bars_of_ticks_stored_at_once_read_back_as_one_by_one():
+    from korvit.api.history import _history
+    try:
+        times, prices, volumes = [1.0, 2.0, 0.5, 0.7, 0.9], [10, 11, 20, 21, 22], [1, 2, 3, 4, 5]
+        _history.set_many_bar_tick_data([(0, 3), (1, 3)], times, prices, volumes, [0, 2, 5])
+        first, second = _history.get_bar_tick_data(0, 3), _history.get_bar_tick_data(1, 3)
+        assert (first.Time.tolist(), first.Price.tolist()) == ([1.0, 2.0], [10.0, 11.0])
+        assert (second.Time.tolist(), second.VolumeTick.tolist()) == ([0.5, 0.7, 0.9], [3.0, 4.0, 5.0])
+        with pytest.raises(ValueError, match="time order"):
+            _history.set_many_bar_tick_data([(0, 4)], [2.0, 1.0], [1, 1], [1, 1], [0, 2])
+        with pytest.raises(ValueError, match="bounds"):
+            _history.set_many_bar_tick_data([(0, 4)], [1.0, 2.0], [1, 1], [1, 1], [0, 1])
+    finally:
+        _history.clear()

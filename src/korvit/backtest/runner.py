@@ -352,10 +352,13 @@ class Backtest:
                 "Type": gv.TARGETTYPE_FUTURE if contract.is_futures else gv.TARGETTYPE_STOCK,
                 "MinMove": contract.min_move, "Multiple": contract.multiplier}
         _history.set_target_info_v2([contract.engine_info() for contract in self.contracts])
-        if self.ticks is not None:
-            for (target, bar), (times, prices, volumes) in self.ticks.items():
-                tick_us = pd.DatetimeIndex(times).asi8 // 1000
-                _history.set_bar_tick_data(target, bar, tick_us / 1e6, prices, volumes)
+        if self.ticks is not None and len(self.ticks):
+            keys = list(self.ticks)
+            groups = [self.ticks[key] for key in keys]
+            bounds = np.cumsum([0] + [len(group[0]) for group in groups])
+            times, prices, volumes = (np.concatenate([group[k] for group in groups]) for k in range(3))
+            seconds = (times.astype("datetime64[us]").astype(np.int64)) / 1e6
+            _history.set_many_bar_tick_data(keys, seconds, prices, volumes, bounds)
         vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = (
             KVBackOrderCollect(), KVBackStopOrderCollect(), KVBackTradeCollect())
         accounts = [KVBackAccount(name, cash, self.stock_commission) for name, cash in self.accounts.items()]
@@ -473,14 +476,17 @@ def _forward_filled(values):
 def _valuation(account, session, closes):
     """(cash, market value, margin, equity) of an account at the given closes,
     and whether it holds any position."""
+    if type(account) is KVBackAccount:
+        held_positions = account._positions.items()       # our own account: no need to ask per code
+    else:
+        held_positions = ((target, account.position(target)) for target in range(len(session.contracts)))
     market_value = margin = 0.0
     held = False
-    for target, contract in enumerate(session.contracts):
-        position = account.position(target)
+    for target, position in held_positions:
         if position is None or not (position.position_long or position.position_short):
             continue
         held = True
-        close = closes[target]
+        contract, close = session.contracts[target], closes[target]
         if contract.is_futures:
             position_margin = position.margin_long + position.margin_short
             floating = ((close - position.avg_open_price_long) * position.position_long
