@@ -2,6 +2,7 @@
 // scope, read through the registry the environment is bound to.
 #define KC_SOURCE "src/framekit/environment.cpp"
 #include "framekit/framekit.hpp"
+#include "core/bar_rows.hpp"
 #include "core/matrix.hpp"
 #include "core/number.hpp"
 
@@ -228,6 +229,21 @@ nb::object get_bar(nb::handle self, nb::handle target_idx, nb::handle offset) {
     return bar;
 }
 
+// The native row functions of korvit.native (kept for the process), against
+// which `gv`'s current ones are compared.
+struct NativeRowFunctions {
+    PyObject *item_pos = nullptr, *name_to_int = nullptr;
+};
+const NativeRowFunctions &native_row_functions() {
+    static NativeRowFunctions found;
+    if (!found.item_pos) {
+        nb::object native = kc::import("korvit.native");
+        found.name_to_int = kc::steal(PyObject_GetAttrString(native.ptr(), "bar_field_name_to_int")).release().ptr();
+        found.item_pos = kc::steal(PyObject_GetAttrString(native.ptr(), "bar_item_pos")).release().ptr();
+    }
+    return found;
+}
+
 nb::object get_bar_field(nb::handle self, nb::handle target_indices, nb::handle bar_pos, nb::handle fields) {
     // A single index or any nesting of indices becomes one flat array.
     nb::object wrapped = steal(PyList_New(1));
@@ -263,8 +279,14 @@ nb::object get_bar_field(nb::handle self, nb::handle target_indices, nb::handle 
     nb::object it = steal(PyObject_GetIter(fields.ptr()));
     while (PyObject *f = PyIter_Next(it.ptr())) {
         nb::object field = nb::steal(f);
-        nb::object item = call_method(gv, n::bar_field_name_to_int, field);
-        nb::object rows = call_method(gv, n::bar_item_pos, item, targets);
+        // The row functions of `gv` are looked up at every use; while they are
+        // the native ones of korvit.native, they run without a Python call.
+        nb::object to_int = getattr(gv, n::bar_field_name_to_int);
+        nb::object item = to_int.ptr() == native_row_functions().name_to_int ? kc::bar_field_name_to_int(field)
+                                                                             : kc::call(to_int, field);
+        nb::object item_pos = getattr(gv, n::bar_item_pos);
+        nb::object rows = item_pos.ptr() == native_row_functions().item_pos ? kc::bar_item_pos(gv, item, targets)
+                                                                            : kc::call(item_pos, item, targets);
         if (PyList_Append(item_idx.ptr(), rows.ptr()) != 0)
             kc::throw_current();
     }

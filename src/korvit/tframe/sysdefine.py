@@ -9,6 +9,8 @@ import operator
 
 import numpy as np
 
+from korvit import native as _native
+
 __all__ = ["GlobalDefine", "init", "on_data", "on_order_status", "on_execution"]
 
 
@@ -96,42 +98,6 @@ class GlobalDefine:
     CALLUSER_ORDER_STATUS = "on_order_status"
     CALLUSER_ORDER_EXECUTION = "on_execution"
 
-    @staticmethod
-    def bar_item_pos(item, targets):
-        """Matrix row (head included) of bar ``item`` of ``targets``.
-
-        ``targets`` is one target index (gives an int) or an array-like of
-        indices (gives an integer array of rows, element-wise).
-        """
-        gv = GlobalDefine
-        if type(item) is not int:
-            item = _as_index("bar item", item)
-        if not gv.KMatrix_Bar_Begin <= item <= gv.KMatrix_Bar_End:
-            raise ValueError(
-                f"bar item {item} outside [{gv.KMatrix_Bar_Begin}, {gv.KMatrix_Bar_End}]")
-        offset = gv.KMatrixPos_Head_len + item
-        if type(targets) is np.ndarray and targets.dtype is _INT64:
-            # The per-bar path: an integer array, checked with one reduction.
-            if targets.size and targets.min() < 0:
-                raise IndexError(f"negative target index in {targets!r}")
-            return targets * gv.KMatrix_Bar_Len + offset
-        if isinstance(targets, (np.ndarray, list, tuple)):
-            rows = _as_index_array("target index", targets)
-        else:
-            rows = _as_index("target index", targets)
-            if rows < 0:
-                raise IndexError(f"target index {rows} is negative")
-        return rows * gv.KMatrix_Bar_Len + offset
-
-    @staticmethod
-    def bar_field_name_to_int(name):
-        """Bar item (``KMatrix_*``) of a field name such as "open" or "amount"."""
-        try:
-            return _BAR_FIELDS[name]
-        except (KeyError, TypeError):
-            raise ValueError(
-                f"unknown bar field {name!r}; expected one of {sorted(_BAR_FIELDS)}") from None
-
 
 _INT64 = np.dtype(np.int64)
 
@@ -169,6 +135,49 @@ def _as_index_array(what, values):
     if rows.size and rows.min() < 0:
         raise IndexError(f"negative {what} in {values!r}")
     return rows
+
+
+def _bar_item_pos(item, targets):
+    """Matrix row (head included) of bar ``item`` of ``targets``.
+
+    ``targets`` is one target index (gives an int) or an array-like of
+    indices (gives an integer array of rows, element-wise).  This is the
+    reference implementation; ``GlobalDefine.bar_item_pos`` is the native
+    one from ``korvit.native``, which hands every unusual argument to it.
+    """
+    gv = GlobalDefine
+    if type(item) is not int:
+        item = _as_index("bar item", item)
+    if not gv.KMatrix_Bar_Begin <= item <= gv.KMatrix_Bar_End:
+        raise ValueError(
+            f"bar item {item} outside [{gv.KMatrix_Bar_Begin}, {gv.KMatrix_Bar_End}]")
+    offset = gv.KMatrixPos_Head_len + item
+    if type(targets) is np.ndarray and targets.dtype is _INT64:
+        # The per-bar path: an integer array, checked with one reduction.
+        if targets.size and targets.min() < 0:
+            raise IndexError(f"negative target index in {targets!r}")
+        return targets * gv.KMatrix_Bar_Len + offset
+    if isinstance(targets, (np.ndarray, list, tuple)):
+        rows = _as_index_array("target index", targets)
+    else:
+        rows = _as_index("target index", targets)
+        if rows < 0:
+            raise IndexError(f"target index {rows} is negative")
+    return rows * gv.KMatrix_Bar_Len + offset
+
+
+def _bar_field_name_to_int(name):
+    """Bar item (``KMatrix_*``) of a field name such as "open" or "amount"
+    (the reference implementation of ``GlobalDefine.bar_field_name_to_int``)."""
+    try:
+        return _BAR_FIELDS[name]
+    except (KeyError, TypeError):
+        raise ValueError(
+            f"unknown bar field {name!r}; expected one of {sorted(_BAR_FIELDS)}") from None
+
+
+GlobalDefine.bar_item_pos = staticmethod(_native.bar_item_pos)
+GlobalDefine.bar_field_name_to_int = staticmethod(_native.bar_field_name_to_int)
 
 
 # Defaults that stand in for user callbacks that are missing or malformed.

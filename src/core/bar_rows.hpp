@@ -1,0 +1,20 @@
+// The matrix rows of bar items: what `GlobalDefine.bar_item_pos` and
+// `GlobalDefine.bar_field_name_to_int` compute, natively for the calls the
+// engine makes on every bar (an integer item with an int64 array or an int
+// of targets, a field name that is known) and by the Python reference
+// implementations of `tframe.sysdefine` for everything else, so results and
+// errors are those of the reference.  Needs the numpy C API of the calling
+// module.
+#pragma once
+
+#include "core/pyutil.hpp"
+
+namespace kc {
+
+// `bar_item_pos(item, targets)` with the layout constants of `gv`.
+nb::object bar_item_pos(nb::handle gv, nb::handle item, nb::handle targets);
+
+// `bar_field_name_to_int(name)`.
+nb::object bar_field_name_to_int(nb::handle name);
+
+} // namespace kc
