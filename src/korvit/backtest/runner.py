@@ -30,6 +30,7 @@ the output folder; ``core="HOST:PORT"`` uses a running core instead.
 """
 
 import contextlib
+import gc
 import importlib.util
 import logging
 import math
@@ -374,8 +375,7 @@ class Backtest:
     # -------------------------------------------------------------- the loop
 
     def _loop(self, env, session):
-        vr, info = env.vr, env.vr.g_KorvitInputInfo
-        context = vr.g_KorvitUserContext
+        context = env.vr.g_KorvitUserContext
         smm = env.smm
         bars = session.bars
         n_bars = len(bars.times)
@@ -384,8 +384,20 @@ class Backtest:
         equity = np.zeros((n_bars, len(session.accounts), 4))       # cash, market value, margin, equity
         exposure = np.zeros(n_bars, dtype=bool)
         deal = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(deal_bar)
-        info.on_init_func(context)
-        for t in _progress(range(n_bars), self.progress, self.name):
+        env.vr.g_KorvitInputInfo.on_init_func(context)
+        # The data, the registry and the strategy live through the whole loop:
+        # the cyclic garbage collector need not walk them again and again.
+        gc.freeze()
+        try:
+            self._bars(env, session, context, deal, closes, days, equity, exposure)
+        finally:
+            gc.unfreeze()
+        return equity, exposure
+
+    def _bars(self, env, session, context, deal, closes, days, equity, exposure):
+        """The bars, one after the other (see the module's docstring)."""
+        vr, info = env.vr, env.vr.g_KorvitInputInfo
+        for t in _progress(range(len(session.bars.times)), self.progress, self.name):
             session.bar = t
             vr.g_KorvitSimCurBarFresh = t
             if self.cancel_stale_orders and t > 0 and days[t] != days[t - 1]:
@@ -395,7 +407,6 @@ class Backtest:
                 equity[t, k], held = _valuation(account, session, closes[:, t])
                 exposure[t] |= held
             info.on_data_func(context)
-        return equity, exposure
 
     # -------------------------------------------------------------- results
 
