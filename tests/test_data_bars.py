@@ -231,3 +231,13 @@ def test_parquet_needs_the_extra(tmp_path, monkeypatch):
 def test_bars_constructor_checks_shape():
     with pytest.raises(ValueError, match="shape"):
         Bars(["A.B"], pd.to_datetime(["2024-01-02"]), np.zeros((1, 2, 5)), "day")
+
+
+def test_times_in_mixed_forms_read_alike_after_a_run_of_iso_times():
+    from korvit.data._table import parse_times
+    iso = [f"2024-01-{d:02d} 09:30" for d in range(1, 29)] * 3
+    mixed = iso + ["2024/02/01 09:30", "20240202", "202402030930"]
+    parsed = parse_times(mixed)
+    assert parsed[:len(iso)].tolist() == parse_times(iso).tolist()
+    assert [str(t)[:16] for t in parsed[len(iso):]] == ["2024-02-01T09:30", "2024-02-02T00:00", "2024-02-03T09:30"]
+    assert np.isnat(parse_times(iso + ["not a time"])[-1])

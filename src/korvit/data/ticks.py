@@ -68,7 +68,8 @@ def load_ticks(source, bars, *, trim=False):
     table = read_table(source, ("price", "volume"), allow_wide=False)
     _, keys = table.codes()
     index = {code.upper(): i for i, code in enumerate(bars.codes)}
-    code_pos = np.array([index.get(key, -1) for key in keys.tolist()], dtype=np.int64)
+    labels, uniques = pd.factorize(keys)
+    code_pos = np.array([index.get(key, -1) for key in uniques], dtype=np.int64)[labels]
     if not trim:
         table.fail(code_pos < 0, "code", lambda pos: (
             f"{table.frame['code'].iat[pos]} has no bars (the bars hold {', '.join(bars.codes)})"))
