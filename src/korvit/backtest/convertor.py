@@ -57,6 +57,14 @@ def _plain(value):
     return value.item() if isinstance(value, np.generic) else value
 
 
+_IMMUTABLE = (type(None), str, int, float, bool)
+
+
+def _copy(tag):
+    """A deep copy of a tag (plain immutable values are their own copy)."""
+    return tag if type(tag) in _IMMUTABLE else copy.deepcopy(tag)
+
+
 def _pick(items, index, what):
     """``items[index]`` for a valid non-negative integral index, else IndexError."""
     index = _plain(index)
@@ -86,7 +94,7 @@ def convert_back_order_to_snap_order(order, account_names, target_list):
         rej_reason=_plain(order.rej_reason),
         created_time=_plain(order.created_time),
         updated_time=_plain(order.updated_time),
-        tag=copy.deepcopy(order.tag),
+        tag=_copy(order.tag),
     )
 
 
@@ -107,5 +115,5 @@ def convert_back_order_to_snap_execution(order, trade, account_names, target_lis
         filled_time=_plain(trade.filled_time),
         fee=_plain(trade.order_fee),
         margin=_plain(trade.order_margin),
-        tag=copy.deepcopy(trade.tag),
+        tag=_copy(trade.tag),
     )

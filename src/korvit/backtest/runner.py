@@ -397,16 +397,23 @@ class Backtest:
     def _bars(self, env, session, context, deal, closes, days, equity, exposure):
         """The bars, one after the other (see the module's docstring)."""
         vr, info = env.vr, env.vr.g_KorvitInputInfo
+        accounts, closes_by_bar = session.accounts, closes.T
+        rows, held_by_bar = [], []
         for t in _progress(range(len(session.bars.times)), self.progress, self.name):
             session.bar = t
             vr.g_KorvitSimCurBarFresh = t
             if self.cancel_stale_orders and t > 0 and days[t] != days[t - 1]:
                 domain._clear_unfilled_order(env.fresh_bar_time)
             deal(t)
-            for k, account in enumerate(session.accounts):
-                equity[t, k], held = _valuation(account, session, closes[:, t])
-                exposure[t] |= held
+            held = False
+            for account in accounts:
+                row, account_held = _valuation(account, session, closes_by_bar[t])
+                rows.append(row)
+                held = held or account_held
+            held_by_bar.append(held)
             info.on_data_func(context)
+        equity[:] = np.array(rows, dtype=np.float64).reshape(equity.shape)
+        exposure[:] = held_by_bar
 
     # -------------------------------------------------------------- results
 

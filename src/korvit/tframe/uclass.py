@@ -5,6 +5,7 @@ Everything here is constructible without arguments (``KData`` and
 that ``scipy.io.savemat`` can store: no None, no callables, valid field names.
 """
 
+import collections
 import functools
 import threading
 import time
@@ -248,7 +249,8 @@ class SystemModeMgr:
 
     def __init__(self):
         self.current_phase = gv.RUMMODE_PHASE_IDLE
-        self.phase_log = []
+        self._phase_log = collections.deque(maxlen=self.LOG_LIMIT)
+        self._wrappers = {}     # (phase, always_log, func) -> its wrapper, made once
 
     def enter_phase(self, phase):
         return self._wrapper_factory(phase, always_log=False)
@@ -263,6 +265,10 @@ class SystemModeMgr:
         def factory(func):
             if func is None:
                 return _do_nothing
+            try:
+                return self._wrappers[phase, always_log, func]
+            except (KeyError, TypeError):       # not made yet, or an unhashable callable
+                pass
             if not callable(func):
                 raise TypeError(f"cannot run {func!r} in a phase: not callable")
 
@@ -276,13 +282,20 @@ class SystemModeMgr:
                     return func(*args, **kwargs)
                 finally:
                     self.current_phase = previous
+            try:
+                self._wrappers[phase, always_log, func] = in_phase
+            except TypeError:
+                pass
             return in_phase
         return factory
 
+    @property
+    def phase_log(self):
+        """The latest ``LOG_LIMIT`` phases entered, oldest first (a new list)."""
+        return list(self._phase_log)
+
     def _log(self, phase):
-        self.phase_log.append(phase)
-        if len(self.phase_log) > self.LOG_LIMIT:
-            del self.phase_log[:-self.LOG_LIMIT]
+        self._phase_log.append(phase)
 
 
 def _do_nothing(*args, **kwargs):
