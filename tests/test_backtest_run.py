@@ -201,3 +201,12 @@ def test_cancel_and_day_start_cancellation_end_pending_orders_and_their_stops():
     assert kept.orders.status.tolist() == ["pending"]
     assert dropped.orders[["status", "reason"]].values.tolist() == [["cancelled", "cancelled at the day's start"]]
     assert dropped.orders.updated.iloc[0].normalize() == minutes[3].normalize()
+
+
+def test_a_run_without_an_output_folder_leaves_no_files_behind(tmp_path, monkeypatch):
+    import tempfile
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    result = run(strategy(lambda context: None), frame(), progress=False)
+    assert list(tmp_path.iterdir()) == [] and result.meta["log_dir"] is None
+    kept = run(strategy(lambda context: None), frame(), output=tmp_path / "out", progress=False)
+    assert any((tmp_path / "out" / "log").iterdir()) and kept.meta["log_dir"].startswith(str(tmp_path / "out"))

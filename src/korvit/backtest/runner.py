@@ -230,7 +230,7 @@ class Backtest:
     - ``core``: "HOST:PORT" of a running core process; by default an
       embedded stand-in core is started on a free loopback port.
     - ``output``: folder for the run's logs (and the output the handshake
-      sets up); a temporary folder by default.
+      sets up); by default a temporary folder, removed when the run ends.
     - ``progress``: show a progress bar (None: only on a terminal).
     """
 
@@ -279,8 +279,11 @@ class Backtest:
             raise RuntimeError("a backtest is already running in this process")
         saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)
         started = time.perf_counter()
-        output = Path(self.output) if self.output is not None else Path(tempfile.mkdtemp(prefix="korvit-"))
         with contextlib.ExitStack() as stack:
+            if self.output is None:     # the logs of a run without an output folder go when it ends
+                output = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="korvit-")))
+            else:
+                output = Path(self.output)
             stack.callback(_restore, saved)
             stack.callback(_history.clear)
             env = self._fresh_environment()
@@ -433,7 +436,7 @@ class Backtest:
             stops_frame(vr.g_KVStopOrders, session),
             frequency=bars.frequency, initial_cash=float(sum(self.accounts.values())),
             strategy=self.name, params=self.params,
-            meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": LoggerManager.log_dir(),
+            meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": LoggerManager.log_dir() if self.output is not None else None,
                   "exposure": exposure})
         return result
 
