@@ -126,6 +126,8 @@ class KVBackAccount:
             hold.position.release(hold.leg, hold.volume)
 
     def _drop_ended_holds(self):
+        if not self._holds:
+            return
         for order_id in [i for i, h in self._holds.items() if h.order.status in _ENDED]:
             self._release(order_id)
 

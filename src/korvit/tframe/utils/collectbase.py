@@ -115,7 +115,7 @@ class CollectBase:
     def obj(self, ids):
         """The record of each id, in order; None for an unknown or NaN id."""
         get = self._records.get
-        return [None if _is_nan(i) else get(i) for i in _id_list(ids)]
+        return [get(i) if type(i) is int else None if _is_nan(i) else get(i) for i in _id_list(ids)]
 
     def attr_update(self, attr, value, ids):
         """Set ``attr`` to ``value`` on the records with those ids (all or none)."""

@@ -157,6 +157,8 @@ def task_file_name(task_id):
 def as_index(what, value):
     """A non-negative int from an int-like or an integral float; ``what``
     names the value in the error."""
+    if type(value) is int and value >= 0:      # the usual case
+        return value
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{what} must be an integer, got {value!r}")
     if isinstance(value, (float, np.floating)):
