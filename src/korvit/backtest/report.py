@@ -210,6 +210,12 @@ def _stats_html(result) -> str:
     return f"<div class='stats'>{''.join(blocks)}</div>"
 
 
+def _grid(head, body, note=""):
+    """A table of rows (``head`` and ``body`` are HTML), after an optional note."""
+    note = f"<p class='note'>{note}</p>" if note else ""
+    return f"{note}<table class='grid'><thead>{head}</thead><tbody>{''.join(body)}</tbody></table>"
+
+
 def _round_trips_html(result) -> str:
     rt = result.round_trips
     if rt.empty:
@@ -229,9 +235,7 @@ def _round_trips_html(result) -> str:
             + _signed(r.pnl, _fmt_num(r.pnl))
             + _signed(ret, "" if pd.isna(ret) else f"{ret * 100:,.2f}%")
             + f"<td>{_fmt_num(r.fees)}</td></tr>")
-    note = (f"<p class='note'>Showing the last {len(shown)} of {len(rt)} round trips.</p>"
-            if len(shown) < len(rt) else "")
-    return f"{note}<table class='grid'><thead>{head}</thead><tbody>{''.join(body)}</tbody></table>"
+    return _grid(head, body, f"Showing the last {len(shown)} of {len(rt)} round trips." if len(shown) < len(rt) else "")
 
 
 def _trades_html(result) -> str:
@@ -252,9 +256,7 @@ def _trades_html(result) -> str:
             f"<td class='l'>{_esc(t.effect)}</td><td>{_fmt_num(t.volume, 0)}</td>"
             f"<td>{_fmt_num(t.price, 4)}</td><td>{_fmt_num(t.fee)}</td>"
             f"<td class='l'>{_esc(t.order_id)}</td></tr>")
-    note = (f"<p class='note'>The last {len(shown)} of {len(trades)} fills.</p>"
-            if len(shown) < len(trades) else "")
-    return f"{note}<table class='grid'><thead>{head}</thead><tbody>{''.join(body)}</tbody></table>"
+    return _grid(head, body, f"The last {len(shown)} of {len(trades)} fills." if len(shown) < len(trades) else "")
 
 
 def _orders_note(result) -> str:
