@@ -258,8 +258,8 @@ nb::object CollectBase::snap_obj(nb::handle name) {
 }
 
 nb::object CollectBase::snap_attr_value(nb::handle name, nb::handle attr) {
+    AttrReader read(attr); // made first, as `map(attrgetter(attr), ...)` is
     Snap &s = snap(name);
-    AttrReader read(attr);
     // A getter may run Python code that changes the snap: read from a copy.
     const std::vector<PyObject *> records = s.ordered();
     std::vector<nb::object> keep; // hold the records while reading
