@@ -3,7 +3,7 @@
 // against the bar, then deals the stop orders; and `calc_order_value_rb`
 // gives the cash value that an order commits.
 #define KC_SOURCE "src/domain/deal.cpp"
-#include "domain/domain.hpp"
+#include "domain/collections.hpp"
 #include "core/number.hpp"
 #include "core/numpy.hpp"
 
@@ -101,13 +101,13 @@ nb::object deal_trade() {
 nb::object _deal_normal_order() {
     nb::object filled_order_ids = kc::new_list();
     nb::object order_denied_canceled_ids = kc::new_list();
-    if (kc::compare(kc::call_method(orders(), n::snap_count, n::unfilled.get()), kc::py_int(1), Py_LT))
+    if (kc::compare(coll::snap_count(orders(), n::unfilled.get()), kc::py_int(1), Py_LT))
         return kc::tuple_of(filled_order_ids, order_denied_canceled_ids);
 
     nb::object order_ids =
-        as_fast_sequence(kc::call_method(orders(), n::snap_attr_value, n::unfilled.get(), n::order_id.get()),
+        as_fast_sequence(coll::snap_attr_value(orders(), n::unfilled.get(), n::order_id.get()),
                          "order ids");
-    nb::object targets = kc::call_method(orders(), n::snap_attr_value, n::unfilled.get(), n::target_idx.get());
+    nb::object targets = coll::snap_attr_value(orders(), n::unfilled.get(), n::target_idx.get());
     nb::object bar[4]; // open, high, low, volume of each order's target
     current_bar(targets, bar);
 
