@@ -99,11 +99,16 @@ def test_a_method_replaced_on_a_subclass_or_an_instance_is_obeyed(monkeypatch):
     assert calls["class"] > 100 and calls["instance"] > 100
 
 
-def test_a_method_replaced_on_the_compiled_class_is_obeyed(monkeypatch):
+def test_a_method_replaced_on_a_compiled_class_is_obeyed(monkeypatch):
+    from korvit.tframe.framekit import SystemBaseEnv
     from korvit.tframe.utils.collectbase import CollectBase
 
-    counted = []
-    original = CollectBase.snap_count
-    monkeypatch.setattr(CollectBase, "snap_count", lambda self, name: counted.append(name) or original(self, name))
-    _stocks_run()
+    compiled = _stocks_run()
+    counted, fields = [], []
+    snap_count, get_bar_field = CollectBase.snap_count, SystemBaseEnv.get_bar_field
+    monkeypatch.setattr(CollectBase, "snap_count", lambda self, name: counted.append(name) or snap_count(self, name))
+    monkeypatch.setattr(SystemBaseEnv, "get_bar_field",
+                        lambda self, *a, **k: fields.append(k["fields"]) or get_bar_field(self, *a, **k))
+    _same(compiled, _stocks_run())
     assert "unfilled" in counted and "unfired" in counted
+    assert ["open", "high", "low", "volume"] in fields

@@ -14,8 +14,10 @@ struct Compiled {
     PyObject *methods = nullptr;
 };
 
+Compiled collect_found, env_found;
+
 const Compiled &compiled() {
-    static Compiled found;
+    Compiled &found = collect_found;
     if (!found.type) {
         nb::object native = kc::import("korvit.native");
         nb::object type = kc::steal(PyObject_GetAttrString(native.ptr(), "CollectBase"));
@@ -28,31 +30,73 @@ const Compiled &compiled() {
     return found;
 }
 
+// `method` found on `obj` is `original`: not shadowed on its class, a subclass
+// or the instance, and attributes are looked up the usual way.
+bool found_as(nb::handle obj, PyTypeObject *base, PyObject *original, Name &method) {
+    PyTypeObject *tp = Py_TYPE(obj.ptr());
+    if (tp != base && (tp->tp_getattro != base->tp_getattro || !PyType_IsSubtype(tp, base)))
+        return false;
+    if (!original || _PyType_Lookup(tp, method.get()) != original)
+        return false;
+    if (tp->tp_dictoffset) {
+        PyObject **dict = _PyObject_GetDictPtr(obj.ptr());
+        if (dict && *dict) {
+            PyObject *own = PyDict_GetItemWithError(*dict, method.get());
+            if (PyErr_Occurred())
+                kc::throw_current();
+            if (own)
+                return false;
+        }
+    }
+    return true;
+}
+
+PyObject *original_of(PyObject *methods, Name &method) {
+    PyObject *original = PyDict_GetItemWithError(methods, method.get());
+    if (!original && PyErr_Occurred())
+        kc::throw_current();
+    return original;
+}
+
 } // namespace
+
+bool env_method_is_ours(nb::handle env, Name &method) {
+    PyTypeObject *&type = env_found.type;
+    PyObject *&methods = env_found.methods;
+    if (!type) {
+        nb::object framekit = kc::import("korvit.tframe.framekit");
+        nb::object cls = kc::steal(PyObject_GetAttrString(framekit.ptr(), "SystemBaseEnv"));
+        nb::object made = kc::steal(PyObject_GetAttrString(framekit.ptr(), "_env_methods"));
+        if (!PyType_Check(cls.ptr()) || !PyDict_Check(made.ptr()))
+            kc::raise(PyExc_TypeError, "korvit.tframe.framekit has no compiled SystemBaseEnv");
+        methods = made.release().ptr(); // kept for the process
+        type = reinterpret_cast<PyTypeObject *>(cls.release().ptr());
+    }
+    return found_as(env, type, original_of(methods, method), method);
+}
+
+// Drops the classes and methods kept above; registered with `atexit`, so that
+// they go with their modules when the interpreter ends.
+PyObject *release(PyObject *, PyObject *) {
+    for (Compiled *found : {&collect_found, &env_found}) {
+        Py_CLEAR(found->methods);
+        PyTypeObject *type = found->type;
+        found->type = nullptr;
+        Py_XDECREF(type);
+    }
+    Py_RETURN_NONE;
+}
+
+void release_at_exit() {
+    static PyMethodDef def = {"_release_host_classes", release, METH_NOARGS, nullptr};
+    nb::object fn = kc::steal(PyCFunction_New(&def, nullptr));
+    nb::object atexit = kc::import("atexit");
+    kc::steal(PyObject_CallMethod(atexit.ptr(), "register", "O", fn.ptr()));
+}
 
 knative::CollectBase *ours(nb::handle c, Name &method) {
     const Compiled &k = compiled();
-    PyTypeObject *tp = Py_TYPE(c.ptr());
-    if (tp != k.type && (tp->tp_getattro != k.type->tp_getattro || !PyType_IsSubtype(tp, k.type)))
-        return nullptr;
-    PyObject *original = PyDict_GetItemWithError(k.methods, method.get());
-    if (!original || _PyType_Lookup(tp, method.get()) != original) {
-        if (PyErr_Occurred())
-            kc::throw_current();
-        return nullptr;
-    }
-    if (tp->tp_dictoffset) {
-        PyObject **dict = _PyObject_GetDictPtr(c.ptr());
-        if (dict && *dict) {
-            PyObject *own = PyDict_GetItemWithError(*dict, method.get());
-            if (own || PyErr_Occurred()) {
-                if (PyErr_Occurred())
-                    kc::throw_current();
-                return nullptr;
-            }
-        }
-    }
-    if (!nb::inst_ready(c))
+    if (!found_as(c, k.type, original_of(k.methods, method), method) || !nb::inst_ready(c))
         return nullptr;
     return nb::inst_ptr<knative::CollectBase>(c);
 }
@@ -61,13 +105,8 @@ bool ours_static(nb::handle cls, Name &method) {
     const Compiled &k = compiled();
     if (cls.ptr() != reinterpret_cast<PyObject *>(k.type))
         return false;
-    PyObject *original = PyDict_GetItemWithError(k.methods, method.get());
-    if (!original) {
-        if (PyErr_Occurred())
-            kc::throw_current();
-        return false;
-    }
-    return _PyType_Lookup(k.type, method.get()) == original;
+    PyObject *original = original_of(k.methods, method);
+    return original && _PyType_Lookup(k.type, method.get()) == original;
 }
 
 } // namespace dm::coll

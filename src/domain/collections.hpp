@@ -17,6 +17,13 @@ knative::CollectBase *ours(nb::handle c, Name &method);
 // Whether `cls` is the compiled CollectBase class and its static `method` is the compiled one.
 bool ours_static(nb::handle cls, Name &method);
 
+// Whether `env`'s method `method` is still the compiled one of SystemBaseEnv
+// (not replaced on its class, in a subclass or on the instance).
+bool env_method_is_ours(nb::handle env, Name &method);
+
+// Lets the classes and methods these checks keep go when the interpreter ends.
+void release_at_exit();
+
 // Runs `fast` on the compiled collection under the traceback entry of the
 // bound method, or calls the method through Python.
 #define DM_COLL_CALL(c, method, site, fast, ...)                                                           \
