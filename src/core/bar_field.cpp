@@ -147,4 +147,52 @@ nb::object bar_field_rows(nb::handle self, nb::handle target_indices, nb::handle
     return gather_rows(fresh_matrix, item_idx, fresh_bar_pos);
 }
 
+bool bar_values_of_one(nb::handle self, nb::handle target, nb::handle bar_pos, nb::handle fields, double *out) {
+    static Name KMatrix_Bar_Begin{"KMatrix_Bar_Begin"}, KMatrix_Bar_End{"KMatrix_Bar_End"},
+        KMatrixPos_Head_len{"KMatrixPos_Head_len"}, KMatrix_Bar_Len{"KMatrix_Bar_Len"};
+    auto small = [](nb::handle o, long long &v) {
+        if (!PyLong_CheckExact(o.ptr()))
+            return false;
+        int overflow = 0;
+        v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred())
+            throw_current();
+        return overflow == 0;
+    };
+    long long t;
+    if (!small(target, t) || t < 0 || t > (1LL << 40) || !PyList_CheckExact(fields.ptr()))
+        return false;
+    nb::object vr = env_vr(self);
+    nb::object k_data = refresh_k_data(vr);
+    nb::object fresh_bar_pos = getitem(getattr(k_data, n::CurrentBar), bar_pos);
+    nb::object fresh_matrix = getattr(k_data, n::Matrix);
+    PyArrayObject *a = plain_matrix(fresh_matrix);
+    npy_intp pos;
+    if (!a || PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a) || !as_position(fresh_bar_pos, pos) ||
+        pos < 0 || pos >= PyArray_DIM(a, 1))
+        return false;
+    nb::object gv = env_gv(self);
+    long long begin, end, head, len;
+    if (!small(getattr(gv, KMatrix_Bar_Begin), begin) || !small(getattr(gv, KMatrix_Bar_End), end) ||
+        !small(getattr(gv, KMatrixPos_Head_len), head) || !small(getattr(gv, KMatrix_Bar_Len), len) || head < 0 ||
+        head > (1LL << 20) || len < 0 || len > (1LL << 20))
+        return false;
+    const npy_intp rows = PyArray_DIM(a, 0);
+    for (Py_ssize_t f = 0; f < PyList_GET_SIZE(fields.ptr()); ++f) {
+        nb::object to_int = getattr(gv, n::bar_field_name_to_int);
+        nb::object item_pos = getattr(gv, n::bar_item_pos);
+        if (to_int.ptr() != native_row_functions().name_to_int || item_pos.ptr() != native_row_functions().item_pos)
+            return false;
+        nb::object item = kc::bar_field_name_to_int(PyList_GET_ITEM(fields.ptr(), f));
+        long long it;
+        if (!small(item, it) || it < begin || it > end || it < -(1LL << 20) || it > (1LL << 20))
+            return false;
+        const long long row = t * len + head + it;
+        if (row < 0 || row >= rows)
+            return false;
+        std::memcpy(&out[f], PyArray_GETPTR2(a, row, pos), sizeof(double));
+    }
+    return true;
+}
+
 } // namespace kc

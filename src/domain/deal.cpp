@@ -52,11 +52,19 @@ std::vector<npy_intp> positions_of(nb::handle statuses, nb::handle status) {
 
 } // namespace
 
-void current_bar(nb::handle targets, nb::object (&bar)[4]) {
+namespace {
+// `[open, high, low, volume]`, the fields the engine reads of a bar.
+nb::object bar_field_names() {
     static Name *names[4] = {&k::open, &k::high, &k::low, &k::volume};
     nb::object fields = kc::steal(PyList_New(4));
     for (Py_ssize_t i = 0; i < 4; ++i)
         PyList_SET_ITEM(fields.ptr(), i, Py_NewRef(names[i]->get()));
+    return fields;
+}
+} // namespace
+
+void current_bar(nb::handle targets, nb::object (&bar)[4]) {
+    nb::object fields = bar_field_names();
     nb::object environment = env();
     nb::object values;
     if (coll::env_method_is_ours(environment, k::get_bar_field)) {
@@ -68,6 +76,24 @@ void current_bar(nb::handle targets, nb::object (&bar)[4]) {
                              {{k::bar_pos, vr_field(n::g_KorvitSimCurBarFresh)}, {k::fields, fields}});
     }
     kc::unpack(values, 4, bar);
+}
+
+bool current_bar_of_one(nb::handle target_idx, double (&bar)[4]) {
+    nb::object environment = env();
+    if (!coll::env_method_is_ours(environment, k::get_bar_field))
+        return false;
+    nb::object bar_pos = vr_field(n::g_KorvitSimCurBarFresh);
+    nb::object fields = bar_field_names();
+    return kc::guarded(KC_SITE("korvit.tframe.framekit.SystemBaseEnv.get_bar_field"),
+                       [&] { return kc::bar_values_of_one(environment, target_idx, bar_pos, fields, bar); });
+}
+
+void bar_arrays(const double (&values)[4], nb::object (&bar)[4]) {
+    for (int i = 0; i < 4; ++i) {
+        npy_intp dims[1] = {1};
+        bar[i] = kc::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+        *static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(bar[i].ptr()))) = values[i];
+    }
 }
 
 nb::object calc_order_value_rb(nb::handle order) {

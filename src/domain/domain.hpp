@@ -182,6 +182,12 @@ nb::object one_entry_array(nb::handle x);
 // `cnt.env.get_bar_field(targets, bar_pos=<current bar>, fields=[open, high, low, volume])`,
 // unpacked into its four columns.
 void current_bar(nb::handle targets, nb::object (&bar)[4]);
+// The same four values for one target (a Python int) as doubles, read
+// directly while the environment's `get_bar_field` is the compiled one and
+// the bar is plain (see kc::bar_values_of_one); false otherwise.
+bool current_bar_of_one(nb::handle target_idx, double (&bar)[4]);
+// The one-element float64 arrays that `current_bar` gives for those values.
+void bar_arrays(const double (&values)[4], nb::object (&bar)[4]);
 
 // Order status updates and user callbacks.
 nb::object _update_order_status(nb::handle order, nb::handle status_s, nb::handle status_idx,

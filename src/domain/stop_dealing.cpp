@@ -88,17 +88,29 @@ void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::ha
 
     nb::object same_target_stop_orders = with_target(unfired_stop_orders(), order_id);
     nb::object bar[4]; // open, high, low, volume
-    current_bar(list_of(target_idx), bar);
     nb::object &bar_open = bar[0], &bar_high = bar[1], &bar_low = bar[2], &bar_volume = bar[3];
-    if (kc::compare(bar_volume, kc::py_int(1), Py_LT))
-        return; // a bar without trade triggers nothing
+    nb::object zero = kc::py_int(0);
+    nb::object high0, low0;
+    // One plain bar is read as doubles; its arrays are made only if an order is matched on it.
+    double values[4];
+    const bool direct = current_bar_of_one(target_idx, values);
+    if (direct) {
+        if (values[3] < 1)
+            return; // a bar without trade triggers nothing
+        high0 = kc::float64_scalar(values[1]);
+        low0 = kc::float64_scalar(values[2]);
+    } else {
+        current_bar(list_of(target_idx), bar);
+        if (kc::compare(bar_volume, kc::py_int(1), Py_LT))
+            return;
+        high0 = kc::getitem(bar_high, zero);
+        low0 = kc::getitem(bar_low, zero);
+    }
 
     nb::object position_volume = protected_volume(positions, order_act);
     nb::object fire_stop_orders = kc::new_list();
     nb::object cur_bar_time = kc::getattr(env(), n::fresh_bar_time);
 
-    nb::object zero = kc::py_int(0);
-    nb::object high0 = kc::getitem(bar_high, zero), low0 = kc::getitem(bar_low, zero);
     nb::object judged = Own::_judge_stop_orders_by_bar.call(
         ns, [&] { return _judge_stop_orders_by_bar(high0, low0, position_volume, same_target_stop_orders); }, high0,
         low0, position_volume, same_target_stop_orders);
@@ -139,6 +151,8 @@ void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::ha
     }
 
     nb::object firing = as_fast_sequence(fire_stop_orders, "stop orders to fire");
+    if (direct && on_bar_data && PySequence_Fast_GET_SIZE(firing.ptr()) > 0)
+        bar_arrays(values, bar);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(firing.ptr()); ++i) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(firing.ptr(), i);
         kc::append(fired_stop_order_ids, kc::getattr(stop_order, n::stop_order_id));
