@@ -270,9 +270,13 @@ class SnapClass {
         }
         if (!PyFunction_Check(init))
             return false;
+        // The dataclass made it: compiled from its own source text, named after the class.
+        PyCodeObject *code = (PyCodeObject *)PyFunction_GET_CODE(init);
+        if (!PyUnicode_Check(code->co_filename) || PyUnicode_CompareWithASCIIString(code->co_filename, "<string>") != 0)
+            return false;
         nb::object qualname = kc::getattr(init, n_qualname);
-        if (!PyUnicode_Check(qualname.ptr()) ||
-            PyUnicode_CompareWithASCIIString(qualname.ptr(), "__create_fn__.<locals>.__init__") != 0)
+        nb::object expected = kc::steal(PyUnicode_FromFormat("%U.__init__", kc::getattr(cls_of(tp), n_qualname).ptr()));
+        if (!PyUnicode_Check(qualname.ptr()) || PyUnicode_Compare(qualname.ptr(), expected.ptr()) != 0)
             return false;
         nb::object params = kc::getattr_or(cls_of(tp), n_dataclass_params, Py_None);
         if (params.is_none() || !kc::truthy(kc::getattr(params, n_frozen)))
