@@ -9,6 +9,7 @@ import enum
 import fractions
 import pickle
 import random
+import sys
 import types
 
 import numpy as np
@@ -225,6 +226,24 @@ def test_snapshots_are_the_reference_objects():
     order.tag = "t"
     assert hash(native.snap_order(order, ["a", "b"], ["t"])) == hash(
         convertor._py_convert_back_order_to_snap_order(order, ["a", "b"], ["t"]))
+
+
+def test_the_plain_snapshot_classes_are_filled_without_running_python_code():
+    order = base_order(tag=None)
+    trade = make_trade(random.Random(10), order, handle_idx=0, target_idx=0, tag=None, trader_id=1, order_fee=0.5,
+                       order_margin=0.0, position_effect=1, order_side=1, trade_price=1.0, trader_volume=1,
+                       filled_time=0.0)
+    ran = []
+    sys.setprofile(lambda frame, event, arg: ran.append(frame.f_code.co_name) if event == "call" else None)
+    try:
+        order_snap = native.snap_order(order, ["a"], ["t"])
+        execution_snap = native.snap_execution(order, trade, ["a"], ["t"])
+    finally:
+        sys.setprofile(None)
+    # only the records' properties (the trade's side, price and volume); no __init__ of the snapshots
+    assert ran == ["unfilled_volume"] + ["<lambda>"] * 3
+    assert order_snap == convertor._py_convert_back_order_to_snap_order(order, ["a"], ["t"])
+    assert execution_snap == convertor._py_convert_back_order_to_snap_execution(order, trade, ["a"], ["t"])
 
 
 def test_a_replaced_class_or_helper_in_the_convertor_is_obeyed(monkeypatch):
