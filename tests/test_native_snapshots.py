@@ -259,6 +259,16 @@ def test_a_replaced_class_or_helper_in_the_convertor_is_obeyed(monkeypatch):
     assert both("order", order, ["a"], ["t"])[0] == both("order", order, ["a"], ["t"])[1]
     assert type(native.snap_order(order, ["a"], ["t"])) is Counted and len(made) == 5
 
+    # a class that looks generated but whose dataclass parameters cannot be read: it is called
+    source = "class Odd:\n    def __init__(self, **fields):\n        self.__dict__.update(fields)\n"
+    namespace = {}
+    exec(source, namespace)
+    namespace["Odd"].__dataclass_params__ = object()
+    monkeypatch.setattr(convertor, "SnapOrder", namespace["Odd"])
+    mine = native.snap_order(order, ["a"], ["t"])
+    reference = convertor._py_convert_back_order_to_snap_order(order, ["a"], ["t"])
+    assert type(mine) is namespace["Odd"] and repr(vars(mine)) == repr(vars(reference)) and len(vars(mine)) == 17
+
     monkeypatch.setattr(convertor, "_copy", lambda tag: ("copied", tag.items))
     assert native.snap_order(order, ["a"], ["t"]).tag == ("copied", [1])
     monkeypatch.undo()

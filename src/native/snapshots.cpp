@@ -248,7 +248,11 @@ class SnapClass {
         if (!PyType_CheckExact(cls.ptr()))
             return;
         PyTypeObject *tp = (PyTypeObject *)cls.ptr();
-        made_here_ = is_plain_frozen_dataclass(tp);
+        try {
+            made_here_ = is_plain_frozen_dataclass(tp);
+        } catch (nb::python_error &) { // a class the checks cannot read is simply called
+            made_here_ = false;
+        }
         // Looked up after the checks, which may have run code that changed the class.
         if (_PyType_Lookup(tp, n_init.get()) && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
             type_ = tp;
