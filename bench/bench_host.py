@@ -1,16 +1,24 @@
 """Benchmarks of the host paths of every order status report.
 
-    python bench/bench_host.py [--repeat N]
+    python bench/bench_host.py [--repeat N] [--w1 ROUNDS]
 
 The snapshot converters of ``korvit.native`` against their Python reference
 in ``backtest.convertor``, and the run-phase wrapper of ``SystemModeMgr`` as
 the engine uses it (``smm.enter_phase(p)(callback)`` made and called for each
 report), on the same records in this run; the ratio is what matters
 (machines differ).
+
+``--w1 ROUNDS`` also runs workload W1 (data from ``bench_workloads.py`` in
+``bench/data``) ROUNDS times with each pair of converters installed in the
+engine, alternating in this process, and prints the loop's wall and CPU times:
+on a shared machine the CPU time is the steadier figure.
 """
 
 import argparse
+import statistics
+import tempfile
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -61,6 +69,7 @@ def report(name, count, native_s, python_s):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--w1", type=int, default=0, metavar="ROUNDS")
     args = parser.parse_args()
     count = 5000
     orders, trades = records(count)
@@ -94,6 +103,39 @@ def main():
     nothing = best_of(wrapped_calls(None), args.repeat)
     print(f"\nphase wrapper as the engine uses it (per report): callback alone {bare / count * 1e6:.2f} us, "
           f"made and called in its phase {wrapped / count * 1e6:.2f} us, no callback {nothing / count * 1e6:.2f} us")
+
+    if args.w1:
+        w1_loop(args.w1)
+
+
+def w1_loop(rounds):
+    import bench_workloads     # beside this file
+    import korvit.backtest.domain as domain
+
+    bench_workloads._import_korvit()
+    pairs = {"python": (convertor._py_convert_back_order_to_snap_order,
+                        convertor._py_convert_back_order_to_snap_execution),
+             "native": (native.snap_order, native.snap_execution)}
+    times = {name: [] for name in pairs}
+    data = Path(__file__).resolve().parent / "data"
+    try:
+        for _ in range(rounds):
+            for name, pair in pairs.items():
+                domain.convert_back_order_to_snap_order, domain.convert_back_order_to_snap_execution = pair
+                with tempfile.TemporaryDirectory(prefix="korvit-bench-") as output:
+                    backtest = bench_workloads._backtest("w1", data, output)[0]
+                    cpu = time.process_time()
+                    result = backtest.run()
+                    times[name].append((result.meta["timings"]["loop_s"], time.process_time() - cpu))
+    finally:
+        domain.convert_back_order_to_snap_order, domain.convert_back_order_to_snap_execution = pairs["native"]
+    print(f"\nW1, {rounds} round(s) each, alternating (min / median, s)")
+    for name, runs in times.items():
+        wall, cpu = [w for w, _ in runs], [c for _, c in runs]
+        print(f"  {name:8s} loop {min(wall):.3f} / {statistics.median(wall):.3f}   "
+              f"run cpu {min(cpu):.3f} / {statistics.median(cpu):.3f}")
+    ratio = min(c for _, c in times["python"]) / min(c for _, c in times["native"])
+    print(f"  python / native, min run cpu: {ratio:.3f}")
 
 
 if __name__ == "__main__":
