@@ -4,7 +4,7 @@
 // Python implementations stay the reference for every unusual argument.
 #define KC_SOURCE "src/native/module.cpp"
 #include "core/bar_rows.hpp"
-#include "native/native.hpp"
+#include "native/snapshots.hpp"
 
 #include <nanobind/nanobind.h>
 

@@ -12,7 +12,7 @@
 // convertor defines, its instance is made as its `__init__` makes it
 // (`object.__new__`, then each field set in order), else the class is called.
 #define KC_SOURCE "src/native/snapshots.cpp"
-#include "native/native.hpp"
+#include "native/snapshots.hpp"
 
 #include "core/pyutil.hpp"
 
