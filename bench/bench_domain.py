@@ -147,6 +147,38 @@ def dealing(engine, vr, count):
     return elapsed
 
 
+def live_stops(vr, count, seed=7):
+    """Fresh collections and accounts with `count` market buys and sells, each watched by a loss
+    stop 2 % away; dealt twice on the bar of 99-101, so that every order is filled and every stop
+    armed.  Dealing that bar again fires nothing and fills nothing."""
+    rng = random.Random(seed)
+    vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = KVBackOrderCollect(), KVBackStopOrderCollect(), KVBackTradeCollect()
+    vr.g_KorvitAccounts[:] = [KVBackAccount("bench", 1e12)]
+    for k in range(1, count + 1):
+        t = rng.randrange(N_TARGETS)
+        side = rng.choice([gv.OrderAct_Buy, gv.OrderAct_Sell])
+        vr.g_KVOrders.append(k, KVBackOrder.create(
+            handle_idx=0, target_idx=t, code=f"X.T{t}", order_id=k, order_price=0,
+            target_type=gv.TARGETTYPE_FUTURE if t % 2 else gv.TARGETTYPE_STOCK,
+            position_effect=gv.PositionEffect_Open, order_status=gv.OrderStatus_PreHolding, created_time=0.0,
+            volume=100, order_ctg=gv.OrderCtg_Market, order_side=side))
+        vr.g_KVStopOrders.append(k, KVBackStopOrder.create(
+            stop_order_id=k, target_order_id=k, target_idx=t, handle_idx=0, act=side,
+            stop_order_type=gv.StopOrderType_Loss, stop_gap_type=gv.OrderStop_StopGap_Percent, stop_gap=2,
+            volume=100, ctg=gv.OrderCtg_Market))
+
+
+def quiet_bar(engine, vr, count, repeat):
+    """Seconds per `deal_trade` of a bar on which `count` armed stops fire nothing."""
+    live_stops(vr, count)
+    engine.deal_trade()
+    engine.deal_trade()
+    assert vr.g_KVStopOrders.snap_count("unfired") == count and vr.g_KVOrders.snap_count("unfilled") == 0
+    elapsed = best_of(engine.deal_trade, repeat)
+    assert vr.g_KVStopOrders.snap_count("unfired") == count and len(vr.g_KVTrades) == count
+    return elapsed
+
+
 def armed_stops(count, seed=4):
     """`count` armed stops of one target order around a bar of 99-101: loss, profit and trailing
     stops of both sides, some of which the bar triggers or leaves to the ticks."""
@@ -210,6 +242,11 @@ def main():
         native = min(dealing(domain, vr, size) for _ in range(rounds))
         python = min(dealing(reference_domain, vr, size) for _ in range(rounds))
         report(f"deal_trade, {size} pending orders", "bar", native, python)
+
+    for size in (10, 100):
+        report(f"deal_trade, {size} armed stops, nothing fires", "bar",
+               quiet_bar(domain, vr, size, max(5, repeat * 20 // size)),
+               quiet_bar(reference_domain, vr, size, max(5, repeat * 20 // size)))
 
     vr.g_KVStopOrders = KVBackStopOrderCollect()
     stops = armed_stops(1000)

@@ -34,7 +34,7 @@ def test_every_source_gives_the_same_contracts(tmp_path):
     expected = {"SZSE.000001": Contract.default("SZSE.000001", "stock"),
                 "SHFE.RB2405": Contract("SHFE.RB2405", "futures", fee_open=3)}
     for source in (tmp_path / "c.csv", str(tmp_path / "list.json"), tmp_path / "map.json",
-                   rows, pd.DataFrame(rows), {r["code"]: r for r in rows}):
+                   rows, pd.DataFrame(rows), {r["code"]: r for r in rows}, load_contracts(rows)):
         assert load_contracts(source) == expected, source
 
 

@@ -1,5 +1,7 @@
 #define KC_NUMPY_OWNER
 #include "core/pyutil.hpp"
+
+#include <cstring>
 #include "core/numpy.hpp"
 
 #include <frameobject.h>
@@ -240,9 +242,83 @@ void import_numpy() {
         throw_current();
     narrow_float_types[0] = &PyFloatArrType_Type;
     narrow_float_types[1] = &PyHalfArrType_Type;
+    ndarray_type = &PyArray_Type;
 }
 
 PyTypeObject *narrow_float_types[2] = {nullptr, nullptr};
+PyTypeObject *ndarray_type = nullptr;
+
+namespace {
+// The one value of a one-element float64 or int64 array (native order).
+bool one_value(PyObject *o, double &d, long long &i, bool &is_int) {
+    if (Py_TYPE(o) != ndarray_type)
+        return false;
+    auto *a = reinterpret_cast<PyArrayObject *>(o);
+    if (PyArray_SIZE(a) != 1 || !PyArray_ISNOTSWAPPED(a))
+        return false;
+    const int type = PyArray_TYPE(a);
+    if (type == NPY_DOUBLE) {
+        std::memcpy(&d, PyArray_DATA(a), sizeof d);
+        is_int = false;
+        return true;
+    }
+    if (type == NPY_LONG || type == NPY_LONGLONG) {
+        std::memcpy(&i, PyArray_DATA(a), sizeof i);
+        is_int = true;
+        return true;
+    }
+    return false;
+}
+
+// A Python float, or a Python int that a double holds exactly (|v| <= 2**53).
+bool plain_value(PyObject *o, double &d, long long &i, bool &is_int) {
+    if (PyFloat_CheckExact(o)) {
+        d = PyFloat_AS_DOUBLE(o);
+        is_int = false;
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        i = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || (i == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        if (i > (1LL << 53) || i < -(1LL << 53))
+            return false;
+        is_int = true;
+        return true;
+    }
+    return false;
+}
+
+template <class T>
+bool apply(T a, T b, int op) {
+    switch (op) {
+    case Py_LT: return a < b;
+    case Py_LE: return a <= b;
+    case Py_EQ: return a == b;
+    case Py_NE: return a != b;
+    case Py_GT: return a > b;
+    default: return a >= b;
+    }
+}
+} // namespace
+
+bool compare_one_element(PyObject *a, PyObject *b, int op, bool &result) {
+    double da = 0, db = 0;
+    long long ia = 0, ib = 0;
+    bool a_int = false, b_int = false;
+    if (!(one_value(a, da, ia, a_int) ? plain_value(b, db, ib, b_int)
+                                        : (plain_value(a, da, ia, a_int) && one_value(b, db, ib, b_int))))
+        return false;
+    // numpy compares an int64 with an int as integers, anything else as doubles.
+    if (a_int && b_int)
+        result = apply(ia, ib, op);
+    else
+        result = apply(a_int ? (double)ia : da, b_int ? (double)ib : db, op);
+    return true;
+}
 
 bool is_narrow_float_subtype(PyTypeObject *tp) {
     return narrow_float_types[0] &&

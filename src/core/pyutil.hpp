@@ -261,9 +261,21 @@ nb::object float64_scalar(double d);
 // and `other` is not an array (an array operand keeps numpy's own rules).
 nb::object widened(nb::handle o, nb::handle other);
 
+// numpy's ndarray type (set by import_numpy()).
+extern PyTypeObject *ndarray_type;
+// `a <op> b` reduced to a truth value, when one of them is a one-element
+// float64 or int64 array and the other a Python float or int: computed on the
+// values as numpy does.  False (and `result` untouched) for anything else.
+bool compare_one_element(PyObject *a, PyObject *b, int op, bool &result);
+
 // `a == b`, `a < b`, ... with Python semantics, reduced to a truth value.
 inline bool compare(nb::handle a, nb::handle b, int op) {
     int r;
+    if (Py_TYPE(a.ptr()) == ndarray_type || Py_TYPE(b.ptr()) == ndarray_type) {
+        bool result;
+        if (compare_one_element(a.ptr(), b.ptr(), op, result))
+            return result;
+    }
     if (is_narrow_float(a.ptr()) || is_narrow_float(b.ptr()))
         r = PyObject_RichCompareBool(widened(a, b).ptr(), widened(b, a).ptr(), op);
     else

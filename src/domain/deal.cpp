@@ -3,9 +3,10 @@
 // against the bar, then deals the stop orders; and `calc_order_value_rb`
 // gives the cash value that an order commits.
 #define KC_SOURCE "src/domain/deal.cpp"
-#include "domain/domain.hpp"
+#include "domain/collections.hpp"
 #include "core/number.hpp"
 #include "core/numpy.hpp"
+#include "core/bar_field.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -16,7 +17,7 @@ namespace {
 
 namespace k {
 inline Name get_bar_field{"get_bar_field"}, bar_pos{"bar_pos"}, fields{"fields"}, array{"array"},
-    snap_remove_by_idx{"snap_remove_by_idx"};
+    snap_remove_by_idx{"snap_remove_by_idx"}, open{"open"}, high{"high"}, low{"low"}, volume{"volume"};
 } // namespace k
 
 nb::object orders() { return vr_field(n::g_KVOrders); }
@@ -52,12 +53,20 @@ std::vector<npy_intp> positions_of(nb::handle statuses, nb::handle status) {
 } // namespace
 
 void current_bar(nb::handle targets, nb::object (&bar)[4]) {
+    static Name *names[4] = {&k::open, &k::high, &k::low, &k::volume};
     nb::object fields = kc::steal(PyList_New(4));
-    const char *names[4] = {"open", "high", "low", "volume"};
     for (Py_ssize_t i = 0; i < 4; ++i)
-        PyList_SET_ITEM(fields.ptr(), i, kc::py_str(names[i]).release().ptr());
-    nb::object values = kc::call_kw(kc::getattr(env(), k::get_bar_field), {targets},
-                                    {{k::bar_pos, vr_field(n::g_KorvitSimCurBarFresh)}, {k::fields, fields}});
+        PyList_SET_ITEM(fields.ptr(), i, Py_NewRef(names[i]->get()));
+    nb::object environment = env();
+    nb::object values;
+    if (coll::env_method_is_ours(environment, k::get_bar_field)) {
+        nb::object bar_pos = vr_field(n::g_KorvitSimCurBarFresh);
+        values = kc::guarded(KC_SITE("korvit.tframe.framekit.SystemBaseEnv.get_bar_field"),
+                             [&] { return kc::bar_field_rows(environment, targets, bar_pos, fields); });
+    } else {
+        values = kc::call_kw(kc::getattr(environment, k::get_bar_field), {targets},
+                             {{k::bar_pos, vr_field(n::g_KorvitSimCurBarFresh)}, {k::fields, fields}});
+    }
     kc::unpack(values, 4, bar);
 }
 
@@ -101,13 +110,13 @@ nb::object deal_trade() {
 nb::object _deal_normal_order() {
     nb::object filled_order_ids = kc::new_list();
     nb::object order_denied_canceled_ids = kc::new_list();
-    if (kc::compare(kc::call_method(orders(), n::snap_count, n::unfilled.get()), kc::py_int(1), Py_LT))
+    if (kc::compare(coll::snap_count(orders(), n::unfilled.get()), kc::py_int(1), Py_LT))
         return kc::tuple_of(filled_order_ids, order_denied_canceled_ids);
 
     nb::object order_ids =
-        as_fast_sequence(kc::call_method(orders(), n::snap_attr_value, n::unfilled.get(), n::order_id.get()),
+        as_fast_sequence(coll::snap_attr_value(orders(), n::unfilled.get(), n::order_id.get()),
                          "order ids");
-    nb::object targets = kc::call_method(orders(), n::snap_attr_value, n::unfilled.get(), n::target_idx.get());
+    nb::object targets = coll::snap_attr_value(orders(), n::unfilled.get(), n::target_idx.get());
     nb::object bar[4]; // open, high, low, volume of each order's target
     current_bar(targets, bar);
 

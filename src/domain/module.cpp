@@ -1,7 +1,7 @@
 // Module set-up of backtest.domain: the host names it binds at import, in
 // their order, and the engine's functions, in their order of definition.
 #define KC_SOURCE "src/domain/module.cpp"
-#include "domain/domain.hpp"
+#include "domain/collections.hpp"
 
 #include <string>
 
@@ -198,5 +198,6 @@ NB_MODULE(domain, m) {
         bind_host_names(m);
         bind_functions(m);
         Own::capture_all();
+        coll::release_at_exit();
     });
 }

@@ -4,7 +4,7 @@
 // matched against the rest of the bar.  Also the per-bar bookkeeping that
 // arms or cancels stop orders as their target orders fill or fail.
 #define KC_SOURCE "src/domain/stop_dealing.cpp"
-#include "domain/domain.hpp"
+#include "domain/collections.hpp"
 
 #include <algorithm>
 
@@ -21,7 +21,7 @@ inline Name snap_obj_attr_update{"snap_obj_attr_update"}, rm{"rm"}, obj_attr_upd
 nb::object stop_orders() { return vr_field(n::g_KVStopOrders); }
 
 nb::object unfired_stop_orders() {
-    return as_fast_sequence(kc::call_method(stop_orders(), n::snap_obj, n::unfired.get()), "stop orders");
+    return as_fast_sequence(coll::snap_obj(stop_orders(), n::unfired.get()), "stop orders");
 }
 
 // The records of `records` whose `target_order_id` equals `order_id`, in order.
@@ -39,7 +39,7 @@ nb::object with_target(nb::handle records, nb::handle order_id) {
 // The distinct target order ids of the unfired stop orders, NaN left out, ascending.
 nb::object dealt_target_order_ids() {
     nb::object ids = as_fast_sequence(
-        kc::call_method(stop_orders(), n::snap_attr_value, n::unfired.get(), n::target_order_id.get()),
+        coll::snap_attr_value(stop_orders(), n::unfired.get(), n::target_order_id.get()),
         "target order ids");
     nb::object sorted = kc::new_list();
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ids.ptr()); ++i) {
@@ -173,7 +173,7 @@ void cancel_stop_orders_of(nb::handle order_denied_canceled_ids) {
 nb::object _cancelled_stop_order_by_target_order_id(nb::handle order_denied_canceled_ids) {
     if (kc::length(order_denied_canceled_ids) == 0)
         return kc::none();
-    nb::object count = kc::call_method(stop_orders(), n::snap_count, n::unfired.get());
+    nb::object count = coll::snap_count(stop_orders(), n::unfired.get());
     if (!kc::compare(count, kc::py_int(0), Py_GT))
         return kc::none();
     nb::object ids = as_fast_sequence(order_denied_canceled_ids, "order ids");
@@ -211,7 +211,7 @@ nb::object _update_unfired_stop_order_status_if_holding_status() {
         PyList_SET_ITEM(target_order_ids.ptr(), i,
                         kc::getattr(PySequence_Fast_GET_ITEM(unfired.ptr(), i), n::target_order_id).release().ptr());
     nb::object orders =
-        as_fast_sequence(kc::call_method(vr_field(n::g_KVOrders), n::obj, target_order_ids), "target orders");
+        as_fast_sequence(coll::obj(vr_field(n::g_KVOrders), target_order_ids), "target orders");
 
     nb::object order_denied_canceled_ids = kc::new_list();
     const Py_ssize_t pairs = std::min(count, PySequence_Fast_GET_SIZE(orders.ptr()));
@@ -246,12 +246,12 @@ nb::object _deal_stop_order(nb::handle filled_order_ids, nb::handle order_denied
     cancel_stop_orders_of(order_denied_canceled_ids);
 
     auto result = [&] { return kc::tuple_of(nb::borrow(filled_order_ids), fired_stop_order_ids); };
-    nb::object count = kc::call_method(stop_orders(), n::snap_count, n::unfired.get());
+    nb::object count = coll::snap_count(stop_orders(), n::unfired.get());
     if (kc::compare(count, kc::py_int(1), Py_LT))
         return result();
 
     nb::object target_orders = as_fast_sequence(
-        kc::call_method(vr_field(n::g_KVOrders), n::obj, dealt_target_order_ids()), "target orders");
+        coll::obj(vr_field(n::g_KVOrders), dealt_target_order_ids()), "target orders");
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(target_orders.ptr()); ++i) {
         nb::handle order_ref = PySequence_Fast_GET_ITEM(target_orders.ptr(), i);
         if (order_ref.is_none())

@@ -2,7 +2,7 @@
 // armed with prices derived from the fill; when they trigger they fire,
 // place their closing order and take their siblings out of play.
 #define KC_SOURCE "src/domain/stop_firing.cpp"
-#include "domain/domain.hpp"
+#include "domain/collections.hpp"
 #include "core/number.hpp"
 #include "core/numpy.hpp"
 
@@ -92,10 +92,10 @@ nb::object one_entry_array(nb::handle x) {
 }
 
 nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle trade_price) {
-    nb::object count = kc::call_method(stop_orders(), n::snap_count, n::unfired.get());
+    nb::object count = coll::snap_count(stop_orders(), n::unfired.get());
     if (kc::compare(count, kc::py_int(1), Py_LT))
         return kc::none();
-    nb::object snap = kc::call_method(stop_orders(), n::snap_obj, n::unfired.get());
+    nb::object snap = coll::snap_obj(stop_orders(), n::unfired.get());
     nb::object order_ids = as_fast_sequence(
         kc::call_method(global(n::cb), n::obj_attr_value, snap, n::target_order_id.get()), "target order ids");
 
@@ -138,11 +138,11 @@ nb::object _cancel_other_stop_order(nb::handle stop_order) {
     nb::object stop_order_target_order_id = kc::getattr(stop_order, n::target_order_id);
     if (!kc::truthy(kc::call_method(env(), k::is_valid_order_id, stop_order_target_order_id))) {
         // No target order: the fired stop order alone leaves play.
-        kc::call_method(stop_orders(), n::snap_remove, n::unfired.get(), list_of(stop_order));
+        coll::snap_remove(stop_orders(), n::unfired.get(), list_of(stop_order));
         return kc::none();
     }
     nb::object unfired =
-        as_fast_sequence(kc::call_method(stop_orders(), n::snap_obj, n::unfired.get()), "stop orders");
+        as_fast_sequence(coll::snap_obj(stop_orders(), n::unfired.get()), "stop orders");
     nb::object same_stop_orders = kc::new_list();
     for (Py_ssize_t p = 0; p < PySequence_Fast_GET_SIZE(unfired.ptr()); ++p) {
         nb::handle sibling = PySequence_Fast_GET_ITEM(unfired.ptr(), p);
@@ -160,7 +160,7 @@ nb::object _cancel_other_stop_order(nb::handle stop_order) {
     Own::_update_stop_order_status.call(
         ns, [&] { return _update_stop_order_status(active_stop_orders, cancelled); }, active_stop_orders, cancelled);
     // Siblings that are trailing leave play with their status as it is.
-    kc::call_method(stop_orders(), n::snap_remove, n::unfired.get(), same_stop_orders);
+    coll::snap_remove(stop_orders(), n::unfired.get(), same_stop_orders);
     return kc::none();
 }
 

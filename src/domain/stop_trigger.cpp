@@ -3,7 +3,7 @@
 // cannot tell the order of events, on its ticks; and the trigger price of
 // trailing stops.
 #define KC_SOURCE "src/domain/stop_trigger.cpp"
-#include "domain/domain.hpp"
+#include "domain/collections.hpp"
 #include "core/decimal.hpp"
 #include "core/number.hpp"
 #include "core/numpy.hpp"
@@ -350,7 +350,7 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
         if (test(against, buy ? Py_LT : Py_GT, f[worst](stop_order)))
             kc::setattr(stop_order, worst, against_value);
     }
-    kc::call_method(vr_field(n::g_KVStopOrders), n::snap_remove, n::unfired.get(), cancelled_stop_orders);
+    coll::snap_remove(vr_field(n::g_KVStopOrders), n::unfired.get(), cancelled_stop_orders);
 
     return kc::tuple_of(may_fire, must_tick_check);
 }

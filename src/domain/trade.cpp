@@ -1,7 +1,7 @@
 // Trade creation (price steps, fill bookkeeping, the trade record), the time
 // at which a fill is dated, and the cancellation of stale pending orders.
 #define KC_SOURCE "src/domain/trade.cpp"
-#include "domain/domain.hpp"
+#include "domain/collections.hpp"
 #include "core/number.hpp"
 #include "core/decimal.hpp"
 #include "core/matrix.hpp"
@@ -231,7 +231,7 @@ nb::object _get_filled_time(nb::handle pos, nb::handle reference_time, nb::handl
 
 nb::object _clear_unfilled_order(nb::handle bar_time) {
     nb::object orders = as_fast_sequence(
-        kc::call_method(vr_field(n::g_KVOrders), n::snap_obj, k::unfilled.get()), "pending orders");
+        coll::snap_obj(vr_field(n::g_KVOrders), k::unfilled.get()), "pending orders");
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(orders.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle order = PySequence_Fast_GET_ITEM(orders.ptr(), i);

@@ -2,6 +2,7 @@
 // scope, read through the registry the environment is bound to.
 #define KC_SOURCE "src/framekit/environment.cpp"
 #include "framekit/framekit.hpp"
+#include "core/bar_field.hpp"
 #include "core/bar_rows.hpp"
 #include "core/matrix.hpp"
 #include "core/number.hpp"
@@ -34,55 +35,6 @@ double nan() { return std::numeric_limits<double>::quiet_NaN(); }
 nb::object cursor_column(nb::handle cursor) { return kc::is_nan(cursor) ? kc::py_int(0) : nb::borrow(cursor); }
 
 namespace {
-
-// `matrix[rows, col]` for a list of equally long integer row arrays: the
-// (fields x targets) gather done natively; numpy does anything unusual.
-nb::object gather_rows(nb::handle matrix, nb::handle rows_list, nb::handle col) {
-    PyArrayObject *a = plain_matrix(matrix);
-    npy_intp c;
-    Py_ssize_t nf = PyList_GET_SIZE(rows_list.ptr());
-    if (a && nf > 0 && as_position(col, c) && wrap_position(c, PyArray_DIM(a, 1))) {
-        npy_intp nt = -1;
-        bool plain = true;
-        for (Py_ssize_t f = 0; f < nf && plain; ++f) {
-            PyObject *rows = PyList_GET_ITEM(rows_list.ptr(), f);
-            if (!PyArray_Check(rows)) {
-                plain = false;
-                break;
-            }
-            auto *ra = reinterpret_cast<PyArrayObject *>(rows);
-            plain = PyArray_NDIM(ra) == 1 && PyArray_TYPE(ra) == NPY_INT64 && (nt < 0 || PyArray_DIM(ra, 0) == nt);
-            nt = PyArray_DIM(ra, 0);
-        }
-        if (plain && nt > 0) {
-            const npy_intp nrows = PyArray_DIM(a, 0);
-            const npy_intp item = PyArray_ITEMSIZE(a);
-            std::vector<const char *> src((size_t)(nf * nt));
-            for (Py_ssize_t f = 0; f < nf && plain; ++f) {
-                auto *ra = reinterpret_cast<PyArrayObject *>(PyList_GET_ITEM(rows_list.ptr(), f));
-                for (npy_intp t = 0; t < nt; ++t) {
-                    npy_intp r = *static_cast<const npy_int64 *>(PyArray_GETPTR1(ra, t));
-                    if (!wrap_position(r, nrows)) {
-                        plain = false; // numpy reports the bad row
-                        break;
-                    }
-                    src[(size_t)(f * nt + t)] = static_cast<const char *>(PyArray_GETPTR2(a, r, c));
-                }
-            }
-            if (plain) {
-                npy_intp dims[2] = {nf, nt};
-                PyArray_Descr *descr = PyArray_DESCR(a);
-                Py_INCREF(descr);
-                nb::object out = steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
-                char *dst = static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.ptr())));
-                for (size_t i = 0; i < src.size(); ++i)
-                    std::memcpy(dst + i * (size_t)item, src[i], (size_t)item);
-                return out;
-            }
-        }
-    }
-    return getitem(matrix, tuple2(rows_list, col));
-}
 
 // The K-data set that drives the fresh bars.
 nb::object refresh_k_data(nb::handle vr) {
@@ -229,70 +181,8 @@ nb::object get_bar(nb::handle self, nb::handle target_idx, nb::handle offset) {
     return bar;
 }
 
-// The native row functions of korvit.native (kept for the process), against
-// which `gv`'s current ones are compared.
-struct NativeRowFunctions {
-    PyObject *item_pos = nullptr, *name_to_int = nullptr;
-};
-const NativeRowFunctions &native_row_functions() {
-    static NativeRowFunctions found;
-    if (!found.item_pos) {
-        nb::object native = kc::import("korvit.native");
-        found.name_to_int = kc::steal(PyObject_GetAttrString(native.ptr(), "bar_field_name_to_int")).release().ptr();
-        found.item_pos = kc::steal(PyObject_GetAttrString(native.ptr(), "bar_item_pos")).release().ptr();
-    }
-    return found;
-}
-
 nb::object get_bar_field(nb::handle self, nb::handle target_indices, nb::handle bar_pos, nb::handle fields) {
-    // A single index or any nesting of indices becomes one flat array.
-    nb::object wrapped = steal(PyList_New(1));
-    PyList_SET_ITEM(wrapped.ptr(), 0, Py_NewRef(target_indices.ptr()));
-    nb::object array = steal(PyArray_FROM_O(wrapped.ptr()));
-    nb::object targets = steal(PyArray_Ravel(reinterpret_cast<PyArrayObject *>(array.ptr()), NPY_CORDER));
-
-    nb::object vr = env_vr(self);
-    nb::object k_data = refresh_k_data(vr);
-    nb::object fresh_bar_pos = getitem(getattr(k_data, n::CurrentBar), bar_pos);
-    nb::object fresh_matrix = getattr(k_data, n::Matrix);
-
-    if (kc::assertions_enabled()) {
-        bool ok;
-        npy_intp pos;
-        if (PyArray_Check(fresh_matrix.ptr()) && as_position(fresh_bar_pos, pos)) {
-            auto *a = reinterpret_cast<PyArrayObject *>(fresh_matrix.ptr());
-            ok = PyArray_NDIM(a) == 2 && pos < PyArray_DIM(a, 1);
-        } else {
-            ok = kc::equals(getattr(fresh_matrix, n::ndim), kc::py_int(2)) &&
-                 kc::compare(fresh_bar_pos, getitem(getattr(fresh_matrix, n::shape), kc::py_int(1)), Py_LT);
-        }
-        if (!ok) {
-            nb::object args = steal(PyTuple_Pack(1, fresh_bar_pos.ptr()));
-            nb::object text = steal(PyUnicode_Format(kc::py_str("get_bar_field error, pos: %d").ptr(), args.ptr()));
-            PyErr_SetObject(PyExc_AssertionError, text.ptr());
-            kc::throw_current();
-        }
-    }
-
-    nb::object gv = env_gv(self);
-    nb::object item_idx = steal(PyList_New(0));
-    nb::object it = steal(PyObject_GetIter(fields.ptr()));
-    while (PyObject *f = PyIter_Next(it.ptr())) {
-        nb::object field = nb::steal(f);
-        // The row functions of `gv` are looked up at every use; while they are
-        // the native ones of korvit.native, they run without a Python call.
-        nb::object to_int = getattr(gv, n::bar_field_name_to_int);
-        nb::object item = to_int.ptr() == native_row_functions().name_to_int ? kc::bar_field_name_to_int(field)
-                                                                             : kc::call(to_int, field);
-        nb::object item_pos = getattr(gv, n::bar_item_pos);
-        nb::object rows = item_pos.ptr() == native_row_functions().item_pos ? kc::bar_item_pos(gv, item, targets)
-                                                                            : kc::call(item_pos, item, targets);
-        if (PyList_Append(item_idx.ptr(), rows.ptr()) != 0)
-            kc::throw_current();
-    }
-    if (PyErr_Occurred())
-        kc::throw_current();
-    return gather_rows(fresh_matrix, item_idx, fresh_bar_pos);
+    return kc::bar_field_rows(self, target_indices, bar_pos, fields);
 }
 
 nb::object generate_kmatrix_array(nb::handle self, nb::handle target_count, nb::handle time_line_len) {

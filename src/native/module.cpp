@@ -4,6 +4,7 @@
 // Python implementations stay the reference for every unusual argument.
 #define KC_SOURCE "src/native/module.cpp"
 #include "core/bar_rows.hpp"
+#include "native/native.hpp"
 #include "native/snapshots.hpp"
 
 #include <nanobind/nanobind.h>
@@ -42,6 +43,7 @@ NB_MODULE(native, m) {
         m.def("bar_field_name_to_int", &bar_field_name_to_int, nb::arg("name").none(),
               nb::sig("def bar_field_name_to_int(name)"),
               "Bar item (KMatrix_*) of a field name such as \"open\" or \"amount\".");
+        knative::bind_collect(m);
         kn::register_snapshots(m);
     });
 }

@@ -128,6 +128,8 @@ def load_contracts(source):
     and column.
     """
     entries = []        # (place of the entry, dict of its values)
+    if isinstance(source, dict) and source and all(isinstance(c, Contract) for c in source.values()):
+        return Contracts(source)        # loaded already (what load_contracts gives)
     if isinstance(source, (str, os.PathLike)):
         name = os.fspath(source)
         if not os.path.isfile(name):

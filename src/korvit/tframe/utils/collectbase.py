@@ -5,9 +5,12 @@ order, and keeps named *snaps*: ordered subsets of its records, such as the
 pending orders of an order collection.  Every appended record joins every
 snap named at construction; records leave a snap but never rejoin it.
 
-A snap is a dict keyed by ``id(record)`` (insertion ordered), so taking a
-record out of it costs O(1); the collection's own key map keeps every record
-alive, so an ``id`` is never reused while its record is stored.
+``CollectBase`` is the compiled one (``korvit.native``); ``PyCollectBase``
+here is its plain-Python twin with the same interface and errors, the
+reference it is tested against.  In the twin a snap is a dict keyed by
+``id(record)`` (insertion ordered), so taking a record out of it costs O(1);
+the collection's own key map keeps every record alive, so an ``id`` is never
+reused while its record is stored.
 """
 
 import math
@@ -15,7 +18,7 @@ from operator import attrgetter
 
 import numpy as np
 
-__all__ = ["CollectBase"]
+__all__ = ["CollectBase", "PyCollectBase"]
 
 
 def _id_list(ids):
@@ -54,7 +57,7 @@ def _check_members(snap, name, records):
             raise ValueError(f"record {record!r} is not in snap {name!r}")
 
 
-class CollectBase:
+class PyCollectBase:
     """Records under unique keys, plus named ordered subsets ("snaps").
 
     ``snaps``: the names of the snaps every appended record joins.
@@ -209,3 +212,6 @@ class CollectBase:
     def __repr__(self):
         snaps = ", ".join(f"{n}={len(s)}" for n, s in self._snaps.items())
         return f"{type(self).__name__}(size={self.size}{', ' + snaps if snaps else ''})"
+
+
+from korvit.native import CollectBase  # noqa: E402  (the compiled collection; it calls back into _positions)

@@ -1,0 +1,112 @@
+// Which collections and methods the engine may run without a Python call.
+#define KC_SOURCE "src/domain/collections.cpp"
+#include "domain/collections.hpp"
+
+namespace dm::coll {
+
+namespace {
+
+// korvit.native's CollectBase and the methods it was made with (a copy of its
+// class dict taken when korvit.native was imported, so a method replaced on
+// the class later is told apart).
+struct Compiled {
+    PyTypeObject *type = nullptr;
+    PyObject *methods = nullptr;
+};
+
+Compiled collect_found, env_found;
+
+const Compiled &compiled() {
+    Compiled &found = collect_found;
+    if (!found.type) {
+        nb::object native = kc::import("korvit.native");
+        nb::object type = kc::steal(PyObject_GetAttrString(native.ptr(), "CollectBase"));
+        nb::object methods = kc::steal(PyObject_GetAttrString(native.ptr(), "_collect_methods"));
+        if (!PyType_Check(type.ptr()) || !PyDict_Check(methods.ptr()))
+            kc::raise(PyExc_TypeError, "korvit.native has no compiled CollectBase");
+        found.methods = methods.release().ptr(); // kept for the process
+        found.type = reinterpret_cast<PyTypeObject *>(type.release().ptr());
+    }
+    return found;
+}
+
+// `method` found on `obj` is `original`: not shadowed on its class, a subclass
+// or the instance, and attributes are looked up the usual way.
+bool found_as(nb::handle obj, PyTypeObject *base, PyObject *original, Name &method) {
+    PyTypeObject *tp = Py_TYPE(obj.ptr());
+    if (tp != base && (tp->tp_getattro != base->tp_getattro || !PyType_IsSubtype(tp, base)))
+        return false;
+    if (!original || _PyType_Lookup(tp, method.get()) != original)
+        return false;
+    if (tp->tp_dictoffset) {
+        PyObject **dict = _PyObject_GetDictPtr(obj.ptr());
+        if (dict && *dict) {
+            PyObject *own = PyDict_GetItemWithError(*dict, method.get());
+            if (PyErr_Occurred())
+                kc::throw_current();
+            if (own)
+                return false;
+        }
+    }
+    return true;
+}
+
+PyObject *original_of(PyObject *methods, Name &method) {
+    PyObject *original = PyDict_GetItemWithError(methods, method.get());
+    if (!original && PyErr_Occurred())
+        kc::throw_current();
+    return original;
+}
+
+} // namespace
+
+bool env_method_is_ours(nb::handle env, Name &method) {
+    PyTypeObject *&type = env_found.type;
+    PyObject *&methods = env_found.methods;
+    if (!type) {
+        nb::object framekit = kc::import("korvit.tframe.framekit");
+        nb::object cls = kc::steal(PyObject_GetAttrString(framekit.ptr(), "SystemBaseEnv"));
+        nb::object made = kc::steal(PyObject_GetAttrString(framekit.ptr(), "_env_methods"));
+        if (!PyType_Check(cls.ptr()) || !PyDict_Check(made.ptr()))
+            kc::raise(PyExc_TypeError, "korvit.tframe.framekit has no compiled SystemBaseEnv");
+        methods = made.release().ptr(); // kept for the process
+        type = reinterpret_cast<PyTypeObject *>(cls.release().ptr());
+    }
+    return found_as(env, type, original_of(methods, method), method);
+}
+
+// Drops the classes and methods kept above; registered with `atexit`, so that
+// they go with their modules when the interpreter ends.
+PyObject *release(PyObject *, PyObject *) {
+    for (Compiled *found : {&collect_found, &env_found}) {
+        Py_CLEAR(found->methods);
+        PyTypeObject *type = found->type;
+        found->type = nullptr;
+        Py_XDECREF(type);
+    }
+    Py_RETURN_NONE;
+}
+
+void release_at_exit() {
+    static PyMethodDef def = {"_release_host_classes", release, METH_NOARGS, nullptr};
+    nb::object fn = kc::steal(PyCFunction_New(&def, nullptr));
+    nb::object atexit = kc::import("atexit");
+    kc::steal(PyObject_CallMethod(atexit.ptr(), "register", "O", fn.ptr()));
+}
+
+knative::CollectBase *ours(nb::handle c, Name &method) {
+    const Compiled &k = compiled();
+    if (!found_as(c, k.type, original_of(k.methods, method), method) || !nb::inst_ready(c))
+        return nullptr;
+    return nb::inst_ptr<knative::CollectBase>(c);
+}
+
+bool ours_static(nb::handle cls, Name &method) {
+    const Compiled &k = compiled();
+    if (cls.ptr() != reinterpret_cast<PyObject *>(k.type))
+        return false;
+    PyObject *original = original_of(k.methods, method);
+    return original && _PyType_Lookup(k.type, method.get()) == original;
+}
+
+} // namespace dm::coll

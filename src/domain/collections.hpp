@@ -1,0 +1,56 @@
+// The record collections, as the engine calls them.  While a collection is
+// one of korvit.native's CollectBase (or a subclass) and the method the
+// engine calls is still the compiled one (not replaced on the class, in a
+// subclass or on the instance), the engine runs it directly, without a
+// Python call; anything else is called through Python as usual.  Both paths
+// give the same results and make the same calls on the records.
+#pragma once
+
+#include "domain/domain.hpp"
+#include "native/native.hpp"
+
+namespace dm::coll {
+
+// The compiled collection behind `c` when its method `method` is still the
+// compiled one, else null.
+knative::CollectBase *ours(nb::handle c, Name &method);
+// Whether `cls` is the compiled CollectBase class and its static `method` is the compiled one.
+bool ours_static(nb::handle cls, Name &method);
+
+// Whether `env`'s method `method` is still the compiled one of SystemBaseEnv
+// (not replaced on its class, in a subclass or on the instance).
+bool env_method_is_ours(nb::handle env, Name &method);
+
+// Lets the classes and methods these checks keep go when the interpreter ends.
+void release_at_exit();
+
+// Runs `fast` on the compiled collection under the traceback entry of the
+// bound method, or calls the method through Python.
+#define DM_COLL_CALL(c, method, site, fast, ...)                                                           \
+    do {                                                                                                   \
+        if (knative::CollectBase *p = ours(c, method))                                                     \
+            return kc::guarded(site, KC_SOURCE, __LINE__, [&] { return fast; });                           \
+        return kc::call_method(c, method, __VA_ARGS__);                                                    \
+    } while (0)
+
+inline nb::object snap_count(nb::handle c, nb::handle name) {
+    DM_COLL_CALL(c, n::snap_count, "korvit.native.CollectBase.snap_count", kc::py_int(p->snap_count(name)), name);
+}
+inline nb::object snap_obj(nb::handle c, nb::handle name) {
+    DM_COLL_CALL(c, n::snap_obj, "korvit.native.CollectBase.snap_obj", p->snap_obj(name), name);
+}
+inline nb::object snap_attr_value(nb::handle c, nb::handle name, nb::handle attr) {
+    DM_COLL_CALL(c, n::snap_attr_value, "korvit.native.CollectBase.snap_attr_value", p->snap_attr_value(name, attr),
+                 name, attr);
+}
+inline nb::object obj(nb::handle c, nb::handle ids) {
+    DM_COLL_CALL(c, n::obj, "korvit.native.CollectBase.obj", p->obj(ids), ids);
+}
+inline nb::object snap_remove(nb::handle c, nb::handle name, nb::handle records) {
+    DM_COLL_CALL(c, n::snap_remove, "korvit.native.CollectBase.snap_remove", (p->snap_remove(name, records), kc::none()),
+                 name, records);
+}
+
+#undef DM_COLL_CALL
+
+} // namespace dm::coll

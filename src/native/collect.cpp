@@ -1,0 +1,442 @@
+// korvit.native.CollectBase: records under unique keys, plus named ordered
+// subsets ("snaps"), with the interface and the errors of the Python
+// reference (korvit.tframe.utils.collectbase.PyCollectBase).
+//
+// The records live in a Python dict (key -> record), so keys compare and
+// hash as Python's do.  A snap is a vector of borrowed record pointers in
+// snap order, with holes where records left, and a map from record to its
+// slot: joining, leaving and membership cost O(1), and the vector is
+// compacted when half of it is holes.  Records never leave the collection,
+// so a snap's borrowed pointers stay valid.
+#define KC_SOURCE "src/native/collect.cpp"
+#include "native/native.hpp"
+#include "core/numpy.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace knative {
+
+namespace {
+
+kc::Name ravel{"ravel"}, tolist{"tolist"}, item{"item"}, dunder_name{"__name__"}, positions_fallback{"_positions"},
+    attrgetter{"attrgetter"};
+
+// The Python reference module, whose helpers take the unusual arguments.
+nb::handle reference() {
+    static PyObject *module = nullptr;
+    if (!module)
+        module = kc::import("korvit.tframe.utils.collectbase").release().ptr(); // kept for the process
+    return module;
+}
+
+bool is_nan_key(nb::handle v) { return kc::is_real_scalar(v) && kc::is_nan(v); }
+
+// `list(records)` of any iterable, as a list we own.
+nb::object as_list(nb::handle records) { return kc::steal(PySequence_List(records.ptr())); }
+
+// The ids of an `obj`/`attr_update` call as a sequence (a single id is a list of one).
+nb::object id_list(nb::handle ids) {
+    if (PyArray_Check(ids.ptr()))
+        return kc::call_method(kc::call_method(ids, ravel), tolist);
+    if (PyList_Check(ids.ptr()) || PyTuple_Check(ids.ptr()))
+        return as_list(ids);
+    nb::object one = kc::steal(PyList_New(1));
+    PyList_SET_ITEM(one.ptr(), 0, nb::borrow(ids).release().ptr());
+    return one;
+}
+
+// How an attribute name reads a record: the plain name directly, anything
+// else (a dotted path, a non-string) through operator.attrgetter, as the
+// reference does, so its errors and its lookups are the same.
+struct AttrReader {
+    nb::object name, getter;
+    explicit AttrReader(nb::handle attr) : name(nb::borrow(attr)) {
+        if (!PyUnicode_CheckExact(attr.ptr()) || PyUnicode_FindChar(attr.ptr(), '.', 0, PyUnicode_GET_LENGTH(attr.ptr()), 1) != -1) {
+            static PyObject *op = nullptr;
+            if (!op)
+                op = kc::import("operator").release().ptr();
+            getter = kc::call(kc::getattr(op, attrgetter), attr);
+        }
+    }
+    nb::object operator()(nb::handle record) const {
+        if (getter.is_valid())
+            return kc::call(getter, record);
+        return kc::steal(PyObject_GetAttr(record.ptr(), name.ptr()));
+    }
+};
+
+} // namespace
+
+// ------------------------------------------------------------------ snaps
+
+struct Snap {
+    std::vector<PyObject *> slots; // borrowed; nullptr where a record left
+    std::unordered_map<PyObject *, size_t> where;
+
+    size_t count() const { return where.size(); }
+    bool contains(PyObject *r) const { return where.count(r) != 0; }
+    void add(PyObject *r) {
+        where.emplace(r, slots.size());
+        slots.push_back(r);
+    }
+    void remove(PyObject *r) {
+        auto it = where.find(r);
+        if (it == where.end())
+            return;
+        slots[it->second] = nullptr;
+        where.erase(it);
+        if (slots.size() > 32 && where.size() * 2 < slots.size())
+            compact();
+    }
+    void compact() {
+        size_t out = 0;
+        for (PyObject *r : slots)
+            if (r) {
+                where[r] = out;
+                slots[out++] = r;
+            }
+        slots.resize(out);
+    }
+    // The records in snap order, as a vector without holes.
+    const std::vector<PyObject *> &ordered() {
+        if (slots.size() != where.size())
+            compact();
+        return slots;
+    }
+    void clear() {
+        slots.clear();
+        where.clear();
+    }
+};
+
+// ------------------------------------------------------------------ the collection
+
+CollectBase::CollectBase(nb::handle snaps, nb::handle key_attr)
+    : records_(kc::steal(PyDict_New())), snap_names_(kc::steal(PyDict_New())), key_attr_(nb::borrow(key_attr)) {
+    nb::object names = PyUnicode_Check(snaps.ptr()) ? kc::tuple_of(nb::borrow(snaps)) : nb::borrow(snaps);
+    nb::object it = kc::steal(PyObject_GetIter(names.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object name = kc::steal(raw);
+        int present = PyDict_Contains(snap_names_.ptr(), name.ptr());
+        if (present < 0)
+            kc::throw_current();
+        if (present)
+            PyErr_Format(PyExc_ValueError, "snap %R is named twice", name.ptr()), kc::throw_current();
+        nb::object index = kc::py_int((long long)snaps_.size());
+        if (PyDict_SetItem(snap_names_.ptr(), name.ptr(), index.ptr()) < 0)
+            kc::throw_current();
+        snaps_.emplace_back();
+    }
+    if (PyErr_Occurred())
+        kc::throw_current();
+}
+
+CollectBase::~CollectBase() = default;
+
+Snap &CollectBase::snap(nb::handle name) {
+    PyObject *index = PyDict_GetItemWithError(snap_names_.ptr(), name.ptr());
+    if (!index) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError))
+            kc::throw_current();
+        PyErr_Clear();
+        nb::object known = kc::steal(PySequence_List(snap_names_.ptr()));
+        PyErr_Format(PyExc_KeyError, "no snap named %R; snaps: %R", name.ptr(), known.ptr());
+        kc::throw_current();
+    }
+    return snaps_[PyLong_AsSize_t(index)];
+}
+
+void CollectBase::check_members(Snap &s, nb::handle name, nb::handle records) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.ptr()); ++i) {
+        PyObject *record = PyList_GET_ITEM(records.ptr(), i);
+        if (!s.contains(record))
+            PyErr_Format(PyExc_ValueError, "record %R is not in snap %R", record, name.ptr()), kc::throw_current();
+    }
+}
+
+nb::object CollectBase::size() const { return kc::py_int(PyDict_GET_SIZE(records_.ptr())); }
+
+nb::object CollectBase::snap_names() const { return kc::steal(PySequence_List(snap_names_.ptr())); }
+
+nb::object CollectBase::append(nb::handle key_in, nb::handle record) {
+    nb::object key = nb::borrow(key_in);
+    if (!key_attr_.is_none()) {
+        nb::object own_key = kc::steal(PyObject_GetAttr(record.ptr(), key_attr_.ptr()));
+        if (key.is_none())
+            key = own_key;
+        else if (kc::truthy(kc::steal(PyObject_RichCompare(key.ptr(), own_key.ptr(), Py_NE))))
+            PyErr_Format(PyExc_ValueError, "key %R differs from the record's %S %R", key.ptr(), key_attr_.ptr(),
+                         own_key.ptr()),
+                kc::throw_current();
+    } else if (key.is_none()) {
+        key = size();
+    }
+    if (PyArray_IsScalar(key.ptr(), Generic))
+        key = kc::call_method(key, item);
+    if (key.is_none() || is_nan_key(key))
+        PyErr_Format(PyExc_ValueError, "%R cannot key a record", key.ptr()), kc::throw_current();
+    int present = PyDict_Contains(records_.ptr(), key.ptr());
+    if (present < 0)
+        kc::throw_current();
+    if (present)
+        PyErr_Format(PyExc_ValueError, "a record is already stored under key %R", key.ptr()), kc::throw_current();
+    if (stored_.count(record.ptr()))
+        PyErr_Format(PyExc_ValueError, "record %R is already stored", record.ptr()), kc::throw_current();
+    if (PyDict_SetItem(records_.ptr(), key.ptr(), record.ptr()) < 0)
+        kc::throw_current();
+    stored_.insert(record.ptr());
+    for (Snap &s : snaps_)
+        s.add(record.ptr());
+    return key;
+}
+
+// The record under `id`, or null for an unknown or NaN id (borrowed).
+PyObject *CollectBase::lookup(nb::handle id) const {
+    if (!PyLong_CheckExact(id.ptr()) && is_nan_key(id))
+        return nullptr;
+    PyObject *record = PyDict_GetItemWithError(records_.ptr(), id.ptr());
+    if (!record && PyErr_Occurred())
+        kc::throw_current();
+    return record;
+}
+
+nb::object CollectBase::obj(nb::handle ids) const {
+    nb::object list = id_list(ids);
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    nb::object out = kc::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *record = lookup(PyList_GET_ITEM(list.ptr(), i));
+        PyList_SET_ITEM(out.ptr(), i, Py_NewRef(record ? record : Py_None));
+    }
+    return out;
+}
+
+void CollectBase::attr_update(nb::handle attr, nb::handle value, nb::handle ids) const {
+    nb::object list = id_list(ids);
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    nb::object records = kc::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *id = PyList_GET_ITEM(list.ptr(), i);
+        PyObject *record = lookup(id);
+        if (!record)
+            PyErr_Format(PyExc_KeyError, "no record under key %R", id), kc::throw_current();
+        PyList_SET_ITEM(records.ptr(), i, Py_NewRef(record));
+    }
+    obj_attr_update(records, attr, value);
+}
+
+Py_ssize_t CollectBase::len() const { return PyDict_GET_SIZE(records_.ptr()); }
+
+nb::object CollectBase::iter() const {
+    nb::object values = kc::steal(PyDict_Values(records_.ptr()));
+    return kc::steal(PyObject_GetIter(values.ptr()));
+}
+
+bool CollectBase::contains(nb::handle key) const {
+    if (is_nan_key(key))
+        return false;
+    int present = PyDict_Contains(records_.ptr(), key.ptr());
+    if (present < 0)
+        kc::throw_current();
+    return present;
+}
+
+// ------------------------------------------------------------------ snap queries
+
+Py_ssize_t CollectBase::snap_count(nb::handle name) { return (Py_ssize_t)snap(name).count(); }
+
+nb::object CollectBase::snap_obj(nb::handle name) {
+    const std::vector<PyObject *> &records = snap(name).ordered();
+    nb::object out = kc::steal(PyList_New((Py_ssize_t)records.size()));
+    for (size_t i = 0; i < records.size(); ++i)
+        PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, Py_NewRef(records[i]));
+    return out;
+}
+
+nb::object CollectBase::snap_attr_value(nb::handle name, nb::handle attr) {
+    AttrReader read(attr); // made first, as `map(attrgetter(attr), ...)` is
+    Snap &s = snap(name);
+    // A getter may run Python code that changes the snap: read from a copy.
+    const std::vector<PyObject *> records = s.ordered();
+    std::vector<nb::object> keep; // hold the records while reading
+    keep.reserve(records.size());
+    for (PyObject *r : records)
+        keep.push_back(nb::borrow(r));
+    nb::object out = kc::steal(PyList_New((Py_ssize_t)records.size()));
+    for (size_t i = 0; i < records.size(); ++i)
+        PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, read(keep[i]).release().ptr());
+    return out;
+}
+
+// Positions of a snap as indices, each checked against `count`: plain ints and
+// integer arrays here, anything else through the reference's `_positions`.
+std::vector<size_t> CollectBase::positions(nb::handle given, size_t count) {
+    std::vector<size_t> out;
+    auto check = [&](long long p) {
+        if (p < 0 || (unsigned long long)p >= count)
+            PyErr_Format(PyExc_IndexError, "snap position %lld out of range: the snap holds %zu records", p, count),
+                kc::throw_current();
+        out.push_back((size_t)p);
+    };
+    PyObject *p = given.ptr();
+    if (PyArray_Check(p)) {
+        PyArrayObject *arr = reinterpret_cast<PyArrayObject *>(p);
+        const int type = PyArray_TYPE(arr);
+        if ((type == NPY_LONG || type == NPY_LONGLONG) && PyArray_ISCARRAY_RO(arr) && PyArray_ISNOTSWAPPED(arr)) {
+            const npy_intp n = PyArray_SIZE(arr);
+            const auto *data = static_cast<const npy_int64 *>(PyArray_DATA(arr));
+            std::vector<long long> values(data, data + n);
+            for (long long v : values) // every position is checked before any is used
+                if (v < 0 || (unsigned long long)v >= count)
+                    check(v);
+            for (long long v : values)
+                out.push_back((size_t)v);
+            return out;
+        }
+    } else if (PyList_CheckExact(p) || PyTuple_CheckExact(p)) {
+        nb::object seq = nb::borrow(p);
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(p);
+        std::vector<long long> values;
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < n && plain; ++i) {
+            PyObject *v = PySequence_Fast_GET_ITEM(p, i);
+            int overflow = 0;
+            long long x = PyLong_CheckExact(v) ? PyLong_AsLongLongAndOverflow(v, &overflow) : 0;
+            plain = PyLong_CheckExact(v) && !overflow;
+            values.push_back(x);
+        }
+        if (plain) {
+            for (long long v : values)
+                if (v < 0 || (unsigned long long)v >= count)
+                    check(v);
+            for (long long v : values)
+                out.push_back((size_t)v);
+            return out;
+        }
+    }
+    nb::object list = kc::call(kc::getattr(reference(), positions_fallback), given, kc::py_int((long long)count));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i)
+        out.push_back(PyLong_AsSize_t(PyList_GET_ITEM(list.ptr(), i)));
+    if (PyErr_Occurred())
+        kc::throw_current();
+    return out;
+}
+
+nb::object CollectBase::snap_obj_by_idx(nb::handle name, nb::handle given) {
+    const std::vector<PyObject *> &records = snap(name).ordered();
+    const std::vector<size_t> at = positions(given, records.size());
+    nb::object out = kc::steal(PyList_New((Py_ssize_t)at.size()));
+    for (size_t i = 0; i < at.size(); ++i)
+        PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, Py_NewRef(records[at[i]]));
+    return out;
+}
+
+void CollectBase::snap_remove(nb::handle name, nb::handle records_in) {
+    Snap &s = snap(name);
+    nb::object records = as_list(records_in);
+    check_members(s, name, records);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.ptr()); ++i)
+        s.remove(PyList_GET_ITEM(records.ptr(), i));
+}
+
+void CollectBase::snap_remove_by_idx(nb::handle name, nb::handle given) {
+    Snap &s = snap(name);
+    const std::vector<PyObject *> records = s.ordered();
+    for (size_t p : positions(given, records.size()))
+        s.remove(records[p]);
+}
+
+void CollectBase::snap_obj_attr_update(nb::handle records_in, nb::handle attr, nb::handle value, nb::handle name,
+                                       bool rm) {
+    Snap &s = snap(name);
+    nb::object records = as_list(records_in);
+    if (rm)
+        check_members(s, name, records);
+    obj_attr_update(records, attr, value);
+    if (rm)
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.ptr()); ++i)
+            s.remove(PyList_GET_ITEM(records.ptr(), i));
+}
+
+// ------------------------------------------------------------------ any list of records
+
+nb::object CollectBase::obj_attr_value(nb::handle records, nb::handle attr) {
+    AttrReader read(attr);
+    nb::object list = as_list(records);
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    nb::object out = kc::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(out.ptr(), i, read(PyList_GET_ITEM(list.ptr(), i)).release().ptr());
+    return out;
+}
+
+nb::object CollectBase::obj_attr_value_eq_all(nb::handle records, nb::handle attr, nb::handle value,
+                                              bool return_obj) {
+    AttrReader read(attr);
+    nb::object out = kc::new_list();
+    nb::object it = kc::steal(PyObject_GetIter(records.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object record = kc::steal(raw);
+        nb::object equal = kc::steal(PyObject_RichCompare(read(record).ptr(), value.ptr(), Py_EQ));
+        const bool truth = kc::truthy(equal);
+        if (!return_obj)
+            kc::append(out, kc::py_bool(truth));
+        else if (truth)
+            kc::append(out, record);
+    }
+    if (PyErr_Occurred())
+        kc::throw_current();
+    return out;
+}
+
+void CollectBase::obj_attr_update(nb::handle records, nb::handle attr, nb::handle value) {
+    nb::object it = kc::steal(PyObject_GetIter(records.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object record = kc::steal(raw);
+        if (PyObject_SetAttr(record.ptr(), attr.ptr(), value.ptr()) < 0)
+            kc::throw_current();
+    }
+    if (PyErr_Occurred())
+        kc::throw_current();
+}
+
+nb::object CollectBase::repr(nb::handle self) {
+    nb::object type_name = kc::steal(PyObject_Str(kc::getattr(self.type(), dunder_name).ptr()));
+    std::string text = PyUnicode_AsUTF8(type_name.ptr());
+    nb::object size_text = kc::steal(PyObject_Str(size().ptr()));
+    text += "(size=";
+    text += PyUnicode_AsUTF8(size_text.ptr());
+    nb::object names = snap_names();
+    for (size_t i = 0; i < snaps_.size(); ++i) {
+        nb::object name = kc::steal(PyObject_Str(PyList_GET_ITEM(names.ptr(), (Py_ssize_t)i)));
+        const char *utf8 = PyUnicode_AsUTF8(name.ptr());
+        if (!utf8)
+            kc::throw_current();
+        text += ", ";
+        text += utf8;
+        text += "=" + std::to_string(snaps_[i].count());
+    }
+    text += ")";
+    return kc::steal(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
+}
+
+int CollectBase::traverse(visitproc visit, void *arg) {
+    Py_VISIT(records_.ptr());
+    Py_VISIT(snap_names_.ptr());
+    Py_VISIT(key_attr_.ptr());
+    return 0;
+}
+
+void CollectBase::clear() {
+    for (Snap &s : snaps_)
+        s.clear();
+    stored_.clear();
+    nb::object records = std::move(records_);
+    records_ = kc::steal(PyDict_New());
+}
+
+} // namespace knative

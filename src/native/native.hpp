@@ -1,0 +1,65 @@
+// korvit.native: host-layer objects in C++ that the engine calls on every bar.
+#pragma once
+
+#include "core/pyutil.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <unordered_set>
+#include <vector>
+
+namespace knative {
+
+namespace nb = nanobind;
+
+struct Snap;
+
+// Records under unique keys, plus named ordered subsets ("snaps"); see collect.cpp.
+class CollectBase {
+  public:
+    CollectBase(nb::handle snaps, nb::handle key_attr);
+    ~CollectBase();
+    CollectBase(const CollectBase &) = delete;
+    CollectBase &operator=(const CollectBase &) = delete;
+
+    nb::object size() const;
+    nb::object snap_names() const;
+    nb::object append(nb::handle key, nb::handle record);
+    nb::object obj(nb::handle ids) const;
+    void attr_update(nb::handle attr, nb::handle value, nb::handle ids) const;
+    Py_ssize_t len() const;
+    nb::object iter() const;
+    bool contains(nb::handle key) const;
+
+    Py_ssize_t snap_count(nb::handle name);
+    nb::object snap_obj(nb::handle name);
+    nb::object snap_attr_value(nb::handle name, nb::handle attr);
+    nb::object snap_obj_by_idx(nb::handle name, nb::handle positions);
+    void snap_remove(nb::handle name, nb::handle records);
+    void snap_remove_by_idx(nb::handle name, nb::handle positions);
+    void snap_obj_attr_update(nb::handle records, nb::handle attr, nb::handle value, nb::handle name, bool rm);
+
+    static nb::object obj_attr_value(nb::handle records, nb::handle attr);
+    static nb::object obj_attr_value_eq_all(nb::handle records, nb::handle attr, nb::handle value, bool return_obj);
+    static void obj_attr_update(nb::handle records, nb::handle attr, nb::handle value);
+
+    nb::object repr(nb::handle self);
+    int traverse(visitproc visit, void *arg);
+    void clear();
+
+  private:
+    Snap &snap(nb::handle name);
+    static void check_members(Snap &s, nb::handle name, nb::handle records);
+    PyObject *lookup(nb::handle id) const;
+    static std::vector<size_t> positions(nb::handle given, size_t count);
+
+    nb::object records_;    // dict: key -> record, in append order
+    nb::object snap_names_; // dict: snap name -> its index in snaps_
+    nb::object key_attr_;
+    std::unordered_set<PyObject *> stored_;
+    std::vector<Snap> snaps_;
+};
+
+void bind_collect(nb::module_ &m);
+
+} // namespace knative

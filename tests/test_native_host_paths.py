@@ -1,0 +1,114 @@
+"""Whole runs on the compiled host objects, where the engine takes its direct
+paths, against the same runs on plain-Python stand-ins with the same
+interface, where it calls everything through Python: the records, the
+equity and the callbacks the strategy sees must be identical.  And an
+object that a user or a test replaces is obeyed."""
+
+import runpy
+from pathlib import Path
+
+import pandas as pd
+import pytest
+
+from korvit.backtest import run, runner
+from korvit.backtest.model import orders as model
+from korvit.data import load_bars, load_contracts, load_ticks, sample_path
+from korvit.tframe.utils.collectbase import PyCollectBase
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "strategies"
+
+
+class PyOrders(PyCollectBase):
+    def __init__(self):
+        super().__init__(snaps=("unfilled",), key_attr="order_id")
+
+
+class PyStops(PyCollectBase):
+    def __init__(self):
+        super().__init__(snaps=("unfired",), key_attr="stop_order_id")
+
+
+class PyTrades(PyCollectBase):
+    def __init__(self):
+        super().__init__()
+
+
+def _recording(example):
+    """The example's callbacks, with every status and execution report written down."""
+    scope = runpy.run_path(str(EXAMPLES / example))
+    seen = []
+    scope["on_order_status"] = lambda context, order, *a, **k: seen.append(("status", order))
+    scope["on_execution"] = lambda context, execution, *a, **k: seen.append(("execution", execution))
+    return {name: scope[name] for name in ("init", "on_data", "on_order_status", "on_execution")}, seen
+
+
+def _futures_run():
+    bars = load_bars(sample_path("minute.csv"))
+    callbacks, seen = _recording("futures_breakout.py")
+    result = run(callbacks, bars, ticks=load_ticks(sample_path("ticks.csv"), bars),
+                 contracts=load_contracts(sample_path("contracts.csv")), progress=False)
+    return result, seen
+
+
+def _stocks_run():
+    callbacks, seen = _recording("ma_cross.py")
+    result = run(callbacks, load_bars(sample_path("daily.csv")), progress=False)
+    return result, seen
+
+
+def _same(a, b):
+    (result_a, seen_a), (result_b, seen_b) = a, b
+    for name in ("equity", "orders", "trades", "stops"):
+        pd.testing.assert_frame_equal(getattr(result_a, name), getattr(result_b, name), check_exact=True)
+    # repr: NaN fields (no reject reason) compare equal, and 0 differs from 0.0
+    assert list(map(repr, seen_a)) == list(map(repr, seen_b)) and len(seen_a) > 10
+
+
+@pytest.mark.parametrize("scenario", [_futures_run, _stocks_run], ids=["futures-ticks", "stocks"])
+def test_compiled_collections_and_python_stand_ins_give_identical_runs(scenario, monkeypatch):
+    compiled = scenario()
+    assert len(compiled[0].stops) > 0
+    monkeypatch.setattr(runner, "KVBackOrderCollect", PyOrders)
+    monkeypatch.setattr(runner, "KVBackStopOrderCollect", PyStops)
+    monkeypatch.setattr(runner, "KVBackTradeCollect", PyTrades)
+    _same(compiled, scenario())
+
+
+def test_a_method_replaced_on_a_subclass_or_an_instance_is_obeyed(monkeypatch):
+    calls = {"class": 0, "instance": 0}
+
+    class CountingStops(model.KVBackStopOrderCollect):
+        def snap_obj(self, name):
+            calls["class"] += 1
+            return super().snap_obj(name)
+
+    class CountingOrders(model.KVBackOrderCollect):
+        def __init__(self):
+            super().__init__()
+            plain = super().snap_count
+
+            def snap_count(name):
+                calls["instance"] += 1
+                return plain(name)
+            self.snap_count = snap_count
+
+    compiled = _futures_run()
+    monkeypatch.setattr(runner, "KVBackStopOrderCollect", CountingStops)
+    monkeypatch.setattr(runner, "KVBackOrderCollect", CountingOrders)
+    _same(compiled, _futures_run())
+    assert calls["class"] > 100 and calls["instance"] > 100
+
+
+def test_a_method_replaced_on_a_compiled_class_is_obeyed(monkeypatch):
+    from korvit.tframe.framekit import SystemBaseEnv
+    from korvit.tframe.utils.collectbase import CollectBase
+
+    compiled = _stocks_run()
+    counted, fields = [], []
+    snap_count, get_bar_field = CollectBase.snap_count, SystemBaseEnv.get_bar_field
+    monkeypatch.setattr(CollectBase, "snap_count", lambda self, name: counted.append(name) or snap_count(self, name))
+    monkeypatch.setattr(SystemBaseEnv, "get_bar_field",
+                        lambda self, *a, **k: fields.append(k["fields"]) or get_bar_field(self, *a, **k))
+    _same(compiled, _stocks_run())
+    assert "unfilled" in counted and "unfired" in counted
+    assert ["open", "high", "low", "volume"] in fields
