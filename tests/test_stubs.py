@@ -33,9 +33,10 @@ def functions(module):
     """(class or None, name, nanobind function) of every function and class
     member the module binds, private ones included, special methods left out
     except __init__.  A replaceable method forwards __nb_signature__ and
-    __doc__ to the method it binds."""
+    __doc__ to the method it binds.  A function the module binds from another
+    module (the snapshot converters of korvit.native) is that module's."""
     for name, obj in vars(module).items():
-        if is_function(obj):
+        if is_function(obj) and obj.__module__ == module.__name__:
             yield None, name, obj
     for cls in own_classes(module).values():
         for name, member in vars(cls).items():

@@ -5,6 +5,7 @@
 #define KC_SOURCE "src/native/module.cpp"
 #include "core/bar_rows.hpp"
 #include "native/native.hpp"
+#include "native/snapshots.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -43,5 +44,6 @@ NB_MODULE(native, m) {
               nb::sig("def bar_field_name_to_int(name)"),
               "Bar item (KMatrix_*) of a field name such as \"open\" or \"amount\".");
         knative::bind_collect(m);
+        kn::register_snapshots(m);
     });
 }

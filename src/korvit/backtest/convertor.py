@@ -4,6 +4,11 @@ The matching engine hands these to the user's ``on_order_status`` and
 ``on_execution`` callbacks.  A snapshot is a frozen copy: its numbers are
 plain Python numbers and changing it is an error, so user code can never
 reach back into the engine's records.
+
+The public converters are the native ones of ``korvit.native``, which build
+the very same objects; the Python functions below (``_py_...``) are their
+reference, and the native ones hand every value of an unusual type to this
+module's helpers ``_plain``, ``_pick`` and ``_copy``.
 """
 
 import copy
@@ -11,6 +16,8 @@ import math
 from dataclasses import dataclass
 
 import numpy as np
+
+from korvit import native as _native
 
 __all__ = ["SnapOrder", "SnapExecution", "convert_back_order_to_snap_order",
            "convert_back_order_to_snap_execution"]
@@ -75,7 +82,7 @@ def _pick(items, index, what):
     return items[int(index)]
 
 
-def convert_back_order_to_snap_order(order, account_names, target_list):
+def _py_convert_back_order_to_snap_order(order, account_names, target_list):
     """The ``SnapOrder`` of an order record."""
     return SnapOrder(
         order_id=_plain(order.order_id),
@@ -98,7 +105,7 @@ def convert_back_order_to_snap_order(order, account_names, target_list):
     )
 
 
-def convert_back_order_to_snap_execution(order, trade, account_names, target_list):
+def _py_convert_back_order_to_snap_execution(order, trade, account_names, target_list):
     """The ``SnapExecution`` of a trade record of ``order``."""
     if trade.order_id != order.order_id:
         raise ValueError(f"trade {trade.trader_id!r} belongs to order {trade.order_id!r}, "
@@ -117,3 +124,7 @@ def convert_back_order_to_snap_execution(order, trade, account_names, target_lis
         margin=_plain(trade.order_margin),
         tag=_copy(trade.tag),
     )
+
+
+convert_back_order_to_snap_order = _native.snap_order
+convert_back_order_to_snap_execution = _native.snap_execution

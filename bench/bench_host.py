@@ -1,0 +1,142 @@
+"""Benchmarks of the host paths of every order status report.
+
+    python bench/bench_host.py [--repeat N] [--w1 ROUNDS]
+
+The snapshot converters of ``korvit.native`` against their Python reference
+in ``backtest.convertor``, and the run-phase wrapper of ``SystemModeMgr`` as
+the engine uses it (``smm.enter_phase(p)(callback)`` made and called for each
+report), on the same records in this run; the ratio is what matters
+(machines differ).
+
+``--w1 ROUNDS`` also runs workload W1 (data from ``bench_workloads.py`` in
+``bench/data``) ROUNDS times with each pair of converters installed in the
+engine, alternating in this process, and prints the loop's wall and CPU times:
+on a shared machine the CPU time is the steadier figure.
+"""
+
+import argparse
+import statistics
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+import korvit.native as native
+from korvit.backtest import convertor
+from korvit.backtest.model.orders import KVBackOrder, KVBackTrade
+from korvit.tframe.sysdefine import GlobalDefine as gv
+from korvit.tframe.uclass import SystemModeMgr
+
+ACCOUNTS = ["first", "second"]
+TARGETS = [f"x.t{k}" for k in range(20)]
+
+
+def records(count):
+    """Orders and their trades as the engine keeps them: numpy and Python numbers mixed."""
+    orders, trades = [], []
+    for k in range(count):
+        order = KVBackOrder.create(
+            handle_idx=k % 2, target_idx=k % 20, code=f"T{k % 20}", order_id=k + 1,
+            order_price=np.float64(10.0 + k % 7), target_type=1, position_effect=1, order_status=2,
+            created_time=1.7e9 + k, volume=100 * (1 + k % 3), order_ctg=1, order_side=1,
+            tag=None if k % 4 else {"signal": k})
+        order.filled_volume = np.float64(order.volume)
+        order.filled_average = np.float64(10.01)
+        trades.append(KVBackTrade.create(
+            handle_idx=k % 2, target_idx=np.int64(k % 20), target_type=1, order_id=k + 1, order_price=10.0,
+            trader_id=k + 1, trader_volume=order.volume, trade_price=np.float64(10.01), filled_time=1.7e9 + k,
+            order_ctg=1, order_side=1, position_effect=1, tag=order.tag, order_fee=5.0,
+            order_margin=0.0))
+        orders.append(order)
+    return orders, trades
+
+
+def best_of(fn, repeat):
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def report(name, count, native_s, python_s):
+    print(f"{name:44s} {native_s / count * 1e6:10.2f} us {python_s / count * 1e6:10.2f} us "
+          f"{python_s / native_s:7.2f}x")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--w1", type=int, default=0, metavar="ROUNDS")
+    args = parser.parse_args()
+    count = 5000
+    orders, trades = records(count)
+
+    def orders_with(convert):
+        return lambda: [convert(o, ACCOUNTS, TARGETS) for o in orders]
+
+    def executions_with(convert):
+        return lambda: [convert(o, t, ACCOUNTS, TARGETS) for o, t in zip(orders, trades)]
+
+    print(f"{'operation (per call)':44s} {'native':>13s} {'python':>13s} {'ratio':>8s}")
+    report("snapshot of an order", count, best_of(orders_with(native.snap_order), args.repeat),
+           best_of(orders_with(convertor._py_convert_back_order_to_snap_order), args.repeat))
+    report("snapshot of an execution", count, best_of(executions_with(native.snap_execution), args.repeat),
+           best_of(executions_with(convertor._py_convert_back_order_to_snap_execution), args.repeat))
+
+    smm = SystemModeMgr()
+    phase = gv.RUMMODE_PHASE_DEAL_TRADE
+
+    def callback(context, snap):
+        return snap
+
+    def wrapped_calls(func):
+        return lambda: [smm.enter_phase(phase)(func)("context", o) for o in orders]
+
+    def bare_calls():
+        return [callback("context", o) for o in orders]
+
+    bare = best_of(bare_calls, args.repeat)
+    wrapped = best_of(wrapped_calls(callback), args.repeat)
+    nothing = best_of(wrapped_calls(None), args.repeat)
+    print(f"\nphase wrapper as the engine uses it (per report): callback alone {bare / count * 1e6:.2f} us, "
+          f"made and called in its phase {wrapped / count * 1e6:.2f} us, no callback {nothing / count * 1e6:.2f} us")
+
+    if args.w1:
+        w1_loop(args.w1)
+
+
+def w1_loop(rounds):
+    import bench_workloads     # beside this file
+    import korvit.backtest.domain as domain
+
+    bench_workloads._import_korvit()
+    pairs = {"python": (convertor._py_convert_back_order_to_snap_order,
+                        convertor._py_convert_back_order_to_snap_execution),
+             "native": (native.snap_order, native.snap_execution)}
+    times = {name: [] for name in pairs}
+    data = Path(__file__).resolve().parent / "data"
+    try:
+        for _ in range(rounds):
+            for name, pair in pairs.items():
+                domain.convert_back_order_to_snap_order, domain.convert_back_order_to_snap_execution = pair
+                with tempfile.TemporaryDirectory(prefix="korvit-bench-") as output:
+                    backtest = bench_workloads._backtest("w1", data, output)[0]
+                    cpu = time.process_time()
+                    result = backtest.run()
+                    times[name].append((result.meta["timings"]["loop_s"], time.process_time() - cpu))
+    finally:
+        domain.convert_back_order_to_snap_order, domain.convert_back_order_to_snap_execution = pairs["native"]
+    print(f"\nW1, {rounds} round(s) each, alternating (min / median, s)")
+    for name, runs in times.items():
+        wall, cpu = [w for w, _ in runs], [c for _, c in runs]
+        print(f"  {name:8s} loop {min(wall):.3f} / {statistics.median(wall):.3f}   "
+              f"run cpu {min(cpu):.3f} / {statistics.median(cpu):.3f}")
+    ratio = min(c for _, c in times["python"]) / min(c for _, c in times["native"])
+    print(f"  python / native, min run cpu: {ratio:.3f}")
+
+
+if __name__ == "__main__":
+    main()
