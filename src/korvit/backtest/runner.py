@@ -75,6 +75,8 @@ def deal_bar(bar_pos):
     vr = framekit.vr
     vr.g_KorvitSimCurBarFresh = bar_pos
     filled, failed, fired = domain.deal_trade()
+    if not filled:
+        return filled, failed, fired
     orders = vr.g_KVOrders
     pending = {id(order) for order in orders.snap_obj("unfilled")}
     finished = [order for order in orders.obj(list(filled))
