@@ -66,8 +66,7 @@ class Gap:
     def __post_init__(self):
         if self.kind not in ("points", "percent"):
             raise StrategyError(f"a gap is in 'points' or 'percent', not {self.kind!r}")
-        if isinstance(self.value, bool) or not isinstance(self.value, numbers.Real) \
-                or not math.isfinite(self.value) or self.value <= 0:
+        if not _is_real(self.value) or not math.isfinite(self.value) or self.value <= 0:
             raise StrategyError(f"a stop gap must be a positive number, got {self.value!r}")
 
 
@@ -149,9 +148,14 @@ class OrderRef:
         return f"<order #{self.order_id} {self.code} {self.status}>"
 
 
+def _is_real(value):
+    """A real number, not a bool (the usual float and int without the ABC check)."""
+    kind = type(value)
+    return kind is float or kind is int or (kind is not bool and isinstance(value, numbers.Real))
+
+
 def _volume(volume):
-    if isinstance(volume, bool) or not isinstance(volume, numbers.Real) or not math.isfinite(volume) \
-            or volume <= 0:
+    if not _is_real(volume) or not math.isfinite(volume) or volume <= 0:
         raise StrategyError(f"order volume must be a positive number, got {volume!r}")
     return float(volume)
 
@@ -159,8 +163,7 @@ def _volume(volume):
 def _price(price):
     if price is None:
         return None
-    if isinstance(price, bool) or not isinstance(price, numbers.Real) or not math.isfinite(price) \
-            or price <= 0:
+    if not _is_real(price) or not math.isfinite(price) or price <= 0:
         raise StrategyError(f"order price must be a positive number (or None for a market order), "
                             f"got {price!r}")
     return float(price)

@@ -37,8 +37,9 @@ def _leg_of(side, position_effect):
 
 
 def _amount(name, value):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value) \
-            or value < 0:
+    kind = type(value)
+    if not (kind is float or kind is int or (kind is not bool and isinstance(value, numbers.Real))) \
+            or not math.isfinite(value) or value < 0:
         raise ValueError(f"{name} must be a finite non-negative number, got {value!r}")
     return float(value)
 

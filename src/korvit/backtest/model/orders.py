@@ -20,7 +20,8 @@ NAN = float("nan")
 
 def _volume(name, value, allow_zero):
     """``value`` checked as a finite, non-negative (or positive) number."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+    if type(value) is not float and type(value) is not int and (   # the usual types skip the ABC check
+            isinstance(value, bool) or not isinstance(value, numbers.Real)):
         raise TypeError(f"{name} must be a number, got {value!r}")
     if not math.isfinite(value) or value < 0 or (value == 0 and not allow_zero):
         kind = "non-negative" if allow_zero else "positive"
@@ -119,9 +120,21 @@ class KVBackTrade(_Frozen):
                tag, order_fee, order_margin):
         _volume("trader_volume", trader_volume, allow_zero=False)
         trade = cls()
-        values = locals()
-        for name in cls._FIELDS:
-            setattr(trade, name, values[name])
+        trade.handle_idx = handle_idx
+        trade.target_idx = target_idx
+        trade.target_type = target_type
+        trade.order_id = order_id
+        trade.order_price = order_price
+        trade.trader_id = trader_id
+        trade.trader_volume = trader_volume
+        trade.trade_price = trade_price
+        trade.filled_time = filled_time
+        trade.order_ctg = order_ctg
+        trade.order_side = order_side
+        trade.position_effect = position_effect
+        trade.tag = tag
+        trade.order_fee = order_fee
+        trade.order_margin = order_margin
         trade._frozen = {"trader_value": 0.0, "trader_fee": 0.0}
         return trade
 
