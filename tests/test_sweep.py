@@ -2,7 +2,6 @@
 rows, worker deaths survived, resume, walk-forward, bad grids refused."""
 
 import json
-import os
 import signal
 import subprocess
 import sys
@@ -258,3 +257,46 @@ def test_ray_gives_the_results_of_the_local_pool(local_ray, sample, tmp_path):
     line = strategy.read_text().splitlines().index('        raise RuntimeError("seven")') + 1
     assert set(on_ray.loc[on_ray.fast == 7, "error"]) == {f"RuntimeError: seven (partly.py:{line})"}
     assert local_ray.is_initialized()         # a Ray the caller started is left running
+
+
+def test_walk_forward_from_the_command_line_on_minute_bars_with_ticks(tmp_path):
+    out = tmp_path / "out"
+    done = korvit("sweep", EXAMPLE.parent / "futures_breakout.py", "--data", "sample:minute.csv",
+                  "--ticks", "sample:ticks.csv", "--contracts", "sample:contracts.csv", "--start", "2023-07-18",
+                  "--grid", "window=10,20,30", "--grid", "trail=4,6", "--walk-forward", "2,1",
+                  "--metric", "total_return", "--workers", "2", "--out", out, "--no-progress")
+    assert done.returncode == 0, done.stderr
+    table = pd.read_csv(out / "sweep.csv", parse_dates=["Start", "End"])
+    assert set(table.status) == {"ok"}
+    train, test = table[table.phase == "train"], table[table.phase == "test"]
+    assert len(test) == train.split.nunique() >= 2 and len(train) == 6 * len(test)
+    assert table.Start.min() >= pd.Timestamp("2023-07-18")
+    for row in test.itertuples():
+        runs = train[train.split == row.split]
+        best = runs.loc[runs["Total return"].idxmax()]
+        assert (row.window, row.trail) == (best.window, best.trail)
+        assert row.Start > runs.End.max()
+    assert "Walk-forward test runs" in (out / "report.html").read_text()
+
+
+def test_the_heat_map_shows_the_best_over_the_other_parameters_and_the_report_escapes_errors():
+    from korvit.backtest.sweep_report import _surface, best_runs, render_sweep_report
+    sets = [{"a": a, "b": b, "c": c} for a in (1, 2, 3) for b in (10, 20) for c in ("x", "y")]
+    frame = pd.DataFrame(sets)
+    frame.insert(0, "phase", "full")
+    frame.insert(0, "split", pd.array([pd.NA] * len(sets), dtype="Int64"))
+    frame.insert(0, "run_id", [f"r{k}" for k in range(len(sets))])
+    frame["status"] = ["failed" if k == 3 else "ok" for k in range(len(sets))]
+    frame["error"] = ["ValueError: <boom> & more" if k == 3 else "" for k in range(len(sets))]
+    frame["seconds"] = 0.1
+    frame["Sharpe ratio"] = [((k * 7) % 5) - 2.0 for k in range(len(sets))]
+    ok = frame[frame.status == "ok"]
+    surface = _surface(frame, "Sharpe ratio", "a", "b")
+    assert surface.shape == (2, 3)
+    for (b, a), value in ok.groupby(["b", "a"])["Sharpe ratio"].max().items():
+        assert surface.loc[b, a] == value
+    top = best_runs(frame, "Sharpe ratio", 3)
+    assert list(top["Sharpe ratio"]) == sorted(ok["Sharpe ratio"], reverse=True)[:3]
+    page = render_sweep_report(frame, "Sharpe ratio", "a", "b", png=b"")
+    assert "ValueError: &lt;boom&gt; &amp; more" in page and "<boom>" not in page
+    assert "1 failed" in page

@@ -208,11 +208,13 @@ def _sweep(args):
     strategy = Path(args.strategy)
     out = Path(args.out) if args.out else Path("korvit-results") / f"{strategy.stem}-sweep"
     splits = None
-    if args.walk_forward:
-        from korvit.data import load_bars
-        bars = load_bars(data, start=args.start, end=args.end)
-        data, train_test = bars, args.walk_forward
-        splits = walk_forward(bars.times[0], bars.times[-1], train=train_test[0], test=train_test[1])
+    if args.walk_forward:        # the splits cover the bars, loaded here once
+        from korvit.data import load_bars, load_ticks
+        data = load_bars(data, start=args.start, end=args.end)
+        if ticks is not None:
+            ticks = load_ticks(ticks, data, trim=args.start is not None or args.end is not None)
+        train, test = args.walk_forward
+        splits = walk_forward(data.times[0], data.times[-1], train=train, test=test)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         frame = sweep(strategy, data, grid, splits=splits, select=metric, ticks=ticks, contracts=contracts,

@@ -121,27 +121,27 @@ def render_sweep_report(frame, metric, x=None, y=None, *, top=20, title="Paramet
         y = next(p for p in params if p != x)
     if png is None:
         png = heat_map(frame, metric, x, y) if x else b""
-    shown = params + [metric] + [s for s in _SHOWN if s != metric] + ["seconds"]
+    shown = params + [metric] + [s for s in _SHOWN if s != metric and s in frame.columns] + ["seconds"]
     failed = frame[frame["status"] != "ok"]
     tests = frame[(frame["phase"] == "test")]
     n_ok = int((frame["status"] == "ok").sum())
     sub = f"{len(frame):,d} runs · {n_ok:,d} finished · {len(failed):,d} failed"
     if frame.attrs.get("interrupted"):
         sub += " · interrupted"
-    parts = [f"<h1>{html.escape(title)}</h1><p class='sub'>{html.escape(sub)}</p>"]
+    sections = [f"<h1>{html.escape(title)}</h1><p class='sub'>{html.escape(sub)}</p>"]
     if png:
-        parts.append(f"<h2>{html.escape(metric)}</h2><div class='chart'><img alt='Heat map of "
+        sections.append(f"<h2>{html.escape(metric)}</h2><div class='chart'><img alt='Heat map of "
                      f"{html.escape(metric)}' style='width:auto;max-width:100%' "
                      f"src='data:image/png;base64,{base64.b64encode(png).decode('ascii')}'></div>")
     note = "training runs, averaged over the splits" if len(tests) else ""
-    parts.append(f"<h2>Best runs by {html.escape(metric)}</h2>"
+    sections.append(f"<h2>Best runs by {html.escape(metric)}</h2>"
                  + _table(best_runs(frame, metric, top), shown, note))
     if len(tests):
-        parts.append("<h2>Walk-forward test runs</h2>"
+        sections.append("<h2>Walk-forward test runs</h2>"
                      + _table(tests, ["split"] + params + ["status"] + shown[len(params):] + ["error"],
                               "each split's best training parameters, run on its test window"))
     if len(failed):
-        parts.append("<h2>Failed runs</h2>" + _table(failed.head(200), ["run_id", "phase"] + params + ["error"]))
+        sections.append("<h2>Failed runs</h2>" + _table(failed.head(200), ["run_id", "phase"] + params + ["error"]))
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>
@@ -152,7 +152,7 @@ def render_sweep_report(frame, metric, x=None, y=None, *, top=20, title="Paramet
 </head>
 <body>
 <main>
-{''.join(parts)}
+{''.join(sections)}
 </main>
 </body>
 </html>

@@ -33,7 +33,6 @@ from __future__ import annotations
 
 import ast
 import hashlib
-import inspect
 import itertools
 import json
 import math
