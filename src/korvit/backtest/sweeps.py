@@ -300,10 +300,11 @@ class _Worker:
     """Runs one job's runs in this process, one after the other, on one
     embedded core."""
 
-    def __init__(self, job):
+    def __init__(self, job, folder):
         self.job = job
         self.code = compile(job.source, job.filename, "exec")
-        self.folder = tempfile.mkdtemp(prefix="korvit-sweep-worker-")
+        self.folder = folder            # the core's cache root: the runs' logs
+        os.makedirs(folder, exist_ok=True)
         self.core = None
 
     def _address(self):
@@ -364,7 +365,9 @@ def _worker_main(fd, job_path):
     signal.signal(signal.SIGINT, signal.SIG_IGN)     # Ctrl-C is the sweep's to handle
     conn = Connection(fd)
     with open(job_path, "rb") as fh:
-        worker = _Worker(pickle.load(fh))
+        # The worker's folder lies in the sweep's, which goes when the sweep ends,
+        # also after a worker was killed.
+        worker = _Worker(pickle.load(fh), os.path.join(os.path.dirname(job_path), f"worker-{os.getpid()}"))
     try:
         while True:
             try:
@@ -505,9 +508,24 @@ def _ray_task(key, job_ref, task):
         for old in _ray_workers.values():
             old.close()
         _ray_workers.clear()
-        worker = _ray_workers[key] = _Worker(ray.get(job_ref[0]))
+        worker = _ray_workers[key] = _Worker(ray.get(job_ref[0]), _ray_folder())
         atexit.register(worker.close)
     return worker.run(task)
+
+
+def _ray_folder():
+    """This Ray worker's folder, under a common one where the folders of
+    Ray workers gone without cleaning up are removed."""
+    root = Path(tempfile.gettempdir()) / "korvit-sweep-ray"
+    root.mkdir(exist_ok=True)
+    for old in root.glob("worker-*"):
+        try:
+            os.kill(int(old.name.split("-")[1]), 0)
+        except (ValueError, ProcessLookupError):
+            shutil.rmtree(old, ignore_errors=True)
+        except PermissionError:
+            pass                    # another user's live process
+    return str(root / f"worker-{os.getpid()}")
 
 
 def _import_ray():
