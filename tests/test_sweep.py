@@ -122,6 +122,20 @@ def test_a_bad_grid_is_refused_before_anything_runs(tmp_path, sample, grid, mess
     assert not (tmp_path / "out").exists()
 
 
+@pytest.mark.parametrize("options, message", [
+    ({"slippage": -1}, "slippage must be a non-negative number"),
+    ({"params": {"fast": 5}}, "both fixed"),
+    ({"splits": [("2023-01-01", "2023-06-30", "2023-06-01", "2023-12-01")]}, "train_end < test_start"),
+    ({"splits": [("2021-01-01", "2021-06-30", "2022-01-03", "2022-03-01")]}, "train window .* holds no bars"),
+    ({"workers": 0}, "workers must be"),
+    ({"resume": True}, "resume needs the output folder"),
+    ({"select": "luck"}, "unknown statistic"),
+])
+def test_bad_options_are_refused_before_anything_runs(sample, options, message):
+    with pytest.raises(SweepError, match=message):
+        sweep(EXAMPLE, sample[0], GRID, progress=False, **options)
+
+
 def test_strategy_parameters_are_found_only_where_the_source_names_them():
     assert strategy_parameters("def init(c):\n    a = c.params['x'] + c.params.get('y', 1)\n"
                                "    if 'z' in c.params: pass\n") == {"x", "y", "z"}

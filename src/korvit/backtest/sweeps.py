@@ -778,7 +778,10 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
         ticks = load_ticks(ticks, bars, trim=trimmed)
     # Every run's options are checked here, once, rather than failing every run.
     from korvit.backtest.runner import Backtest
-    Backtest({}, bars, contracts=table, **options)
+    try:
+        Backtest({}, bars, contracts=table, **options)
+    except (TypeError, ValueError) as exc:
+        raise SweepError(str(exc)) from None
     checked_splits = None if splits is None else _checked_splits(list(splits), bars)
     if checked_splits is not None and not checked_splits:
         raise SweepError("splits is empty")
@@ -790,7 +793,7 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
     store = None
     if out is not None:
         manifest = {"strategy": filename, "data": repr(bars), "params": fixed, "options": job.options,
-                    "grid": sets if isinstance(grid, (list, tuple)) else {k: list(v) for k, v in grid.items()},
+                    "parameter_sets": sets,
                     "splits": checked_splits, "select": metric, "fingerprint": fingerprint}
         store = _Store(out, manifest, resume)
 
