@@ -87,6 +87,37 @@ def test_equity_curves_are_kept_when_asked(sample):
     pd.testing.assert_series_equal(frame.equity[0], alone.equity_curve, check_names=False, check_freq=False)
 
 
+def test_a_run_past_its_timeout_is_stopped_and_failed_while_the_others_finish(tmp_path, sample):
+    strategy = write(tmp_path / "stuck.py", """
+        import time
+
+        def init(context):
+            if context.params["x"] == 2:
+                time.sleep(600)
+
+        def on_data(context):
+            pass
+    """)
+    frame = sweep(strategy, sample[0], {"x": [1, 2, 3, 4]}, workers=2, timeout=4, progress=False)
+    assert list(frame.status) == ["ok", "failed", "ok", "ok"]
+    assert frame.error[1] == "timed out after 4 s"
+
+
+def test_kept_equity_curves_are_saved_and_read_back_on_resume(tmp_path, sample):
+    bars, contracts = sample
+    out = tmp_path / "out"
+    first = sweep(EXAMPLE, bars, {"fast": [5, 10]}, contracts=contracts, keep="equity", out=out,
+                  workers=1, progress=False)
+    assert sorted(p.stem for p in (out / "equity").iterdir()) == sorted(first.run_id)
+    again = sweep(EXAMPLE, bars, {"fast": [5, 10, 20]}, contracts=contracts, keep="equity", out=out,
+                  resume=True, workers=1, progress=False)
+    pd.testing.assert_frame_equal(again.iloc[:2].drop(columns=["equity"]), first.drop(columns=["equity"]))
+    for before, after in zip(first.equity, again.equity[:2]):
+        pd.testing.assert_series_equal(after, before, check_names=False, check_freq=False)
+    assert again.equity[2] is not None and len(again.equity[2]) == len(bars.times)
+    assert len(pd.read_csv(out / "sweep.csv")) == 3 and "equity" not in pd.read_csv(out / "sweep.csv")
+
+
 def test_walk_forward_runs_each_splits_best_training_set_on_its_test_window(sample):
     bars, contracts = sample
     splits = walk_forward(bars.times[0], bars.times[-1], train=300, test=150)

@@ -359,6 +359,9 @@ def _describe(exc, filename):
 # ------------------------------------------------------------------ the local pool
 
 
+_READY = "ready"
+
+
 def _worker_main(fd, job_path):
     """A local worker: loads the job, then runs the tasks it receives until
     it is told to stop (or the sweep's end of the socket closes)."""
@@ -369,6 +372,7 @@ def _worker_main(fd, job_path):
         # also after a worker was killed.
         worker = _Worker(pickle.load(fh), os.path.join(os.path.dirname(job_path), f"worker-{os.getpid()}"))
     try:
+        conn.send(_READY)               # a run's time-out counts from here, not from the start-up
         while True:
             try:
                 task = conn.recv()
@@ -398,6 +402,7 @@ class _Slot:
         self.conn = Connection(mine.detach())
         self.task = None
         self.started = 0.0
+        self.ready = False
 
     def give(self, task):
         self.task, self.started = task, time.monotonic()
@@ -455,8 +460,9 @@ def _run_local(job, tasks, workers, timeout, deliver):
         while any(slot.task is not None for slot in slots):
             busy = [slot for slot in slots if slot.task is not None]
             left = None
-            if timeout is not None:
-                left = max(0.0, min(slot.started + timeout for slot in busy) - time.monotonic())
+            timed = [slot for slot in busy if slot.ready]
+            if timeout is not None and timed:
+                left = max(0.0, min(slot.started + timeout for slot in timed) - time.monotonic())
             ready = wait_for([slot.conn for slot in busy], timeout=left)
             for number, slot in enumerate(slots):
                 if slot.task is None:
@@ -465,6 +471,8 @@ def _run_local(job, tasks, workers, timeout, deliver):
                 if slot.conn in ready:
                     try:
                         answer = slot.conn.recv()
+                        if answer == _READY:
+                            slot.ready, slot.started, answer = True, time.monotonic(), None
                     except (EOFError, OSError):        # the worker is gone
                         try:
                             slot.process.wait(5)
@@ -473,7 +481,7 @@ def _run_local(job, tasks, workers, timeout, deliver):
                         answer = _failed(slot.task, _death(slot.process.returncode))
                         slot.kill()
                         slots[number] = _Slot(job_path)
-                elif timeout is not None and time.monotonic() - slot.started >= timeout:
+                elif timeout is not None and slot.ready and time.monotonic() - slot.started >= timeout:
                     answer = _failed(slot.task, f"timed out after {timeout:g} s")
                     slot.kill()
                     slots[number] = _Slot(job_path)
@@ -926,6 +934,7 @@ def _frame(tasks, answers, names, keep, store):
                 path = store.equity_path(task["run_id"])
                 if path.is_file():
                     equity = pd.read_csv(path, index_col=0, parse_dates=True).iloc[:, 0]
+                    equity.index = pd.DatetimeIndex(equity.index.astype("datetime64[ns]"), name="time")
             record["equity"] = equity
         records.append(record)
     columns = list(FIRST_COLUMNS) + names + list(RUN_COLUMNS) + list(_stat_kinds())
