@@ -146,6 +146,26 @@ def test_a_run_trimmed_to_a_period_keeps_only_the_ticks_inside_it():
     assert result.equity.time.min() == pd.Timestamp("2023-07-18 09:30")
 
 
+def test_ticks_loaded_for_the_whole_period_follow_the_bars_when_a_run_is_trimmed():
+    """A Ticks object is keyed by bar position; a trimmed run must not deal
+    the ticks of other bars (the breakout example fires its stops on ticks)."""
+    from pathlib import Path
+    from korvit.data import load_bars, load_contracts, load_ticks, sample_path
+    example = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "futures_breakout.py"
+    bars = load_bars(sample_path("minute.csv"))
+    ticks = load_ticks(sample_path("ticks.csv"), bars)
+    contracts = load_contracts(sample_path("contracts.csv"))
+    window = dict(start="2023-07-18 09:30", end="2023-07-19 15:00", progress=False)
+    from_paths = run(example, sample_path("minute.csv"), ticks=sample_path("ticks.csv"),
+                     contracts=contracts, **window)
+    from_loaded = run(example, bars, ticks=ticks, contracts=contracts, **window)
+    assert len(from_paths.stops) and (from_paths.stops.status == "fired").any()
+    pd.testing.assert_frame_equal(from_loaded.trades, from_paths.trades)
+    pd.testing.assert_frame_equal(from_loaded.stops, from_paths.stops)
+    with pytest.raises(ValueError, match="only together with the Bars"):
+        run(example, sample_path("minute.csv"), ticks=ticks, **window)
+
+
 def test_the_sample_stop_losses_fire_where_the_bars_say():
     """Every stop-loss of the moving-average example on the sample data, checked
     against the raw sample bars: it sits 5 % under its fill, fires on the first

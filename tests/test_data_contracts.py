@@ -36,6 +36,8 @@ def test_every_source_gives_the_same_contracts(tmp_path):
     for source in (tmp_path / "c.csv", str(tmp_path / "list.json"), tmp_path / "map.json",
                    rows, pd.DataFrame(rows), {r["code"]: r for r in rows}, load_contracts(rows)):
         assert load_contracts(source) == expected, source
+    # a table loaded before can be handed on (to Backtest, to a sweep's workers) as it is
+    assert load_contracts(load_contracts(rows)) == expected
 
 
 def test_lookup_ignores_case():

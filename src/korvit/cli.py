@@ -3,6 +3,10 @@
     korvit backtest STRATEGY.py [--data PATH ...] [--ticks PATH] [--contracts FILE]
                                 [--cash N] [--start DATE] [--end DATE] [--param NAME=VALUE ...]
                                 [--slippage F] [--cancel-stale-orders] [--out DIR] [--core HOST:PORT]
+    korvit sweep STRATEGY.py --grid NAME=V1,V2,... [--grid ...] [the data options above]
+                             [--backend local|ray] [--address HOST:PORT] [--workers N]
+                             [--walk-forward TRAIN_DAYS,TEST_DAYS] [--metric NAME] [--out DIR]
+                             [--resume] [--keep-equity] [--timeout SECONDS]
 
 Without ``--data`` the strategy runs on the shipped sample data (daily bars
 of three stocks and a futures contract).  ``sample:NAME`` names a sample
@@ -52,6 +56,40 @@ def _param(text):
     return name, value
 
 
+def _grid(text):
+    """``NAME=V1,V2,...``: a parameter and its values."""
+    name, sep, values = text.partition("=")
+    if not sep or not name.isidentifier():
+        raise argparse.ArgumentTypeError(f"a grid is NAME=V1,V2,..., got {text!r}")
+    items = [item.strip() for item in values.split(",")]
+    if not any(items):
+        raise argparse.ArgumentTypeError(f"{name} has no values in {text!r}")
+    if not all(items):
+        raise argparse.ArgumentTypeError(f"an empty value in {text!r}")
+    return name, [_param(f"{name}={item}")[1] for item in items]
+
+
+def _days(text):
+    train, sep, test = text.partition(",")
+    try:
+        days = int(train), int(test)
+    except ValueError:
+        days = (0, 0)
+    if not sep or min(days) <= 0:
+        raise argparse.ArgumentTypeError(f"expected TRAIN_DAYS,TEST_DAYS (whole days > 0), got {text!r}")
+    return days
+
+
+def _count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number >= 1, got {text!r}")
+    return value
+
+
 def _positive(text):
     try:
         value = float(text)
@@ -68,36 +106,73 @@ def _parser():
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     bt = sub.add_parser("backtest", help="run a strategy over bars and write its report",
                         description="Run a strategy file over bars; print a summary and write the report.")
-    bt.add_argument("strategy", help="the strategy's Python file")
-    bt.add_argument("--data", action="append", metavar="PATH",
-                    help="bars: CSV or Parquet, long or wide (repeatable; default: the sample daily bars)")
-    bt.add_argument("--ticks", metavar="PATH", help="ticks inside the bars (CSV or Parquet)")
-    bt.add_argument("--contracts", metavar="FILE", help="contract table (CSV or JSON)")
-    bt.add_argument("--cash", type=_positive, default=1_000_000.0, help="starting cash (default 1,000,000)")
-    bt.add_argument("--start", metavar="DATE", help="first bar time to use")
-    bt.add_argument("--end", metavar="DATE", help="last bar time to use")
-    bt.add_argument("--param", action="append", type=_param, default=[], metavar="NAME=VALUE",
-                    help="a strategy parameter, read as context.params[NAME] (repeatable)")
-    bt.add_argument("--slippage", type=float, default=0.0, help="fraction market orders pay (0.001 = 0.1%%)")
-    bt.add_argument("--cancel-stale-orders", action="store_true",
-                    help="at each day's first bar, cancel the orders left pending from an earlier day")
+    _run_arguments(bt, "a strategy parameter, read as context.params[NAME] (repeatable)")
     bt.add_argument("--out", metavar="DIR", help="output folder (default: korvit-results/STRATEGY)")
     bt.add_argument("--core", metavar="HOST:PORT", help="a running core process (default: an embedded one)")
     bt.add_argument("--no-progress", action="store_true", help="no progress bar")
     bt.add_argument("--debug", action="store_true", help="show full tracebacks")
+
+    sw = sub.add_parser("sweep", help="run a strategy once per parameter set and report the best",
+                        description="Run a strategy once per parameter set of a grid, in worker processes; "
+                                    "write sweep.csv, a heat map and a report of the best runs.")
+    _run_arguments(sw, "a parameter fixed for every run (repeatable)")
+    sw.add_argument("--grid", action="append", type=_grid, default=[], metavar="NAME=V1,V2,...",
+                    help="a parameter and its values; every combination runs (repeatable)")
+    sw.add_argument("--backend", choices=("local", "ray"), default="local",
+                    help="local worker processes (default) or Ray")
+    sw.add_argument("--address", metavar="HOST:PORT", help="a running Ray cluster (default: a local Ray)")
+    sw.add_argument("--workers", type=_count, metavar="N",
+                    help="runs at once (default: every core, or the Ray cluster's CPUs)")
+    sw.add_argument("--walk-forward", type=_days, metavar="TRAIN_DAYS,TEST_DAYS",
+                    help="rolling splits: the grid runs on each training window, the best set on the test "
+                         "window after it")
+    sw.add_argument("--metric", default="Sharpe ratio", metavar="NAME",
+                    help="statistic of the heat map and the ranking (default: Sharpe ratio; 'sharpe', "
+                         "'total_return', ... do)")
+    sw.add_argument("--heat-map", metavar="X,Y", help="the two parameters of the heat map (default: the first two)")
+    sw.add_argument("--top", type=_count, default=20, metavar="N", help="best runs in the report (default 20)")
+    sw.add_argument("--out", metavar="DIR", help="output folder (default: korvit-results/STRATEGY-sweep)")
+    sw.add_argument("--resume", action="store_true", help="skip the runs already saved in the output folder")
+    sw.add_argument("--keep-equity", action="store_true", help="save each run's equity curve under equity/")
+    sw.add_argument("--timeout", type=_positive, metavar="SECONDS", help="stop and fail a run that takes longer")
+    sw.add_argument("--no-progress", action="store_true", help="no progress bar")
+    sw.add_argument("--debug", action="store_true", help="show full tracebacks")
     return parser
 
 
-def _backtest(args):
-    from korvit.backtest.runner import Backtest
+def _run_arguments(parser, param_help):
+    """The strategy, its data and the run options, shared by backtest and sweep."""
+    parser.add_argument("strategy", help="the strategy's Python file")
+    parser.add_argument("--data", action="append", metavar="PATH",
+                        help="bars: CSV or Parquet, long or wide (repeatable; default: the sample daily bars)")
+    parser.add_argument("--ticks", metavar="PATH", help="ticks inside the bars (CSV or Parquet)")
+    parser.add_argument("--contracts", metavar="FILE", help="contract table (CSV or JSON)")
+    parser.add_argument("--cash", type=_positive, default=1_000_000.0, help="starting cash (default 1,000,000)")
+    parser.add_argument("--start", metavar="DATE", help="first bar time to use")
+    parser.add_argument("--end", metavar="DATE", help="last bar time to use")
+    parser.add_argument("--param", action="append", type=_param, default=[], metavar="NAME=VALUE",
+                        help=param_help)
+    parser.add_argument("--slippage", type=float, default=0.0, help="fraction market orders pay (0.001 = 0.1%%)")
+    parser.add_argument("--cancel-stale-orders", action="store_true",
+                        help="at each day's first bar, cancel the orders left pending from an earlier day")
+
+
+def _inputs(args):
+    """The data, ticks and contracts the command line names (the samples by default)."""
     data = [_path(p) for p in args.data] if args.data else [_path("sample:daily.csv")]
     contracts = _path(args.contracts) if args.contracts else None
     if contracts is None and not args.data:
         contracts = _path("sample:contracts.csv")
     ticks = _path(args.ticks) if args.ticks else None
+    return data if len(data) > 1 else data[0], ticks, contracts
+
+
+def _backtest(args):
+    from korvit.backtest.runner import Backtest
+    data, ticks, contracts = _inputs(args)
     strategy = Path(args.strategy)
     out = Path(args.out) if args.out else Path("korvit-results") / strategy.stem
-    test = Backtest(strategy, data if len(data) > 1 else data[0], ticks=ticks, contracts=contracts,
+    test = Backtest(strategy, data, ticks=ticks, contracts=contracts,
                     cash=args.cash, start=args.start, end=args.end, params=dict(args.param),
                     slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders, core=args.core,
                     output=out,
@@ -107,6 +182,62 @@ def _backtest(args):
     print(result.summary())
     print(f"\nreport: {report}")
     return 0
+
+
+def _sweep(args):
+    import warnings
+
+    from korvit.backtest.sweep_report import best_runs, parameter_columns, save_sweep_report
+    from korvit.backtest.sweeps import find_statistic, sweep, walk_forward
+    if not args.grid:
+        raise UsageError("give the parameters to sweep: --grid NAME=V1,V2,... (repeatable)")
+    grid = {}
+    for name, values in args.grid:
+        if name in grid:
+            raise UsageError(f"--grid {name} is given twice")
+        grid[name] = values
+    heat = None
+    if args.heat_map:
+        heat = [name.strip() for name in args.heat_map.split(",")]
+        if len(heat) != 2 or any(name not in grid for name in heat) or heat[0] == heat[1]:
+            raise UsageError(f"--heat-map takes two parameters of the grid (X,Y), got {args.heat_map!r}")
+    if args.address and args.backend != "ray":
+        raise UsageError("--address names a Ray cluster: use it with --backend ray")
+    metric = find_statistic(args.metric)
+    data, ticks, contracts = _inputs(args)
+    strategy = Path(args.strategy)
+    out = Path(args.out) if args.out else Path("korvit-results") / f"{strategy.stem}-sweep"
+    splits = None
+    if args.walk_forward:        # the splits cover the bars, loaded here once
+        from korvit.data import load_bars, load_ticks
+        data = load_bars(data, start=args.start, end=args.end)
+        if ticks is not None:
+            ticks = load_ticks(ticks, data, trim=args.start is not None or args.end is not None)
+        train, test = args.walk_forward
+        splits = walk_forward(data.times[0], data.times[-1], train=train, test=test)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        frame = sweep(strategy, data, grid, splits=splits, select=metric, ticks=ticks, contracts=contracts,
+                      start=None if splits else args.start, end=None if splits else args.end,
+                      params=dict(args.param), backend=args.backend, workers=args.workers,
+                      address=args.address, keep="equity" if args.keep_equity else None, out=out,
+                      resume=args.resume, timeout=args.timeout, progress=False if args.no_progress else None,
+                      cash=args.cash, slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders)
+    report = save_sweep_report(frame, out, metric, *(heat or (None, None)), top=args.top,
+                               title=f"{strategy.stem}: parameter sweep")
+    failed = frame[frame["status"] != "ok"]
+    best = best_runs(frame, metric, 10)
+    if len(best):
+        columns = parameter_columns(frame) + [metric, "Total return", "Max drawdown", "Trades"]
+        print(best[columns].to_string(index=False))
+    print(f"\n{len(frame) - len(failed)} runs finished, {len(failed)} failed")
+    if len(failed):
+        print(f"first failure: {failed.iloc[0]['error']}")
+    print(f"table: {out / 'sweep.csv'}\nreport: {report}")
+    if frame.attrs.get("interrupted"):
+        print("korvit: interrupted; --resume runs the rest", file=sys.stderr)
+        return 130
+    return 1 if len(frame) and len(failed) == len(frame) else 0
 
 
 def _strategy_frame(exc, strategy):
@@ -126,13 +257,14 @@ def main(argv=None):
     """Entry point of the ``korvit`` command; returns the exit status."""
     args = _parser().parse_args(argv)
     from korvit.backtest.runner import StrategyLoadError
+    from korvit.backtest.sweeps import SweepError
     from korvit.data import DataError
     try:
-        return _backtest(args)
+        return _sweep(args) if args.command == "sweep" else _backtest(args)
     except KeyboardInterrupt:
         print("korvit: interrupted", file=sys.stderr)
         return 130
-    except (DataError, StrategyLoadError, FileNotFoundError, ConnectionError, UsageError) as exc:
+    except (DataError, StrategyLoadError, FileNotFoundError, ConnectionError, UsageError, SweepError) as exc:
         if args.debug:
             traceback.print_exc()
         print(f"korvit: {exc}", file=sys.stderr)

@@ -1,9 +1,10 @@
 """Backtests: ``run(strategy, data, ...)`` or ``Backtest(...).run()`` gives a
-``BacktestResult``.  The package also holds the matching engine ``domain``
+``BacktestResult``; ``sweep(strategy, data, grid=...)`` runs many parameter
+sets (and walk-forward splits) in worker processes.  The package also holds the matching engine ``domain``
 (compiled), its records and accounts (``model``) and the run loop
 (``runner``)."""
 
-__all__ = ["Backtest", "BacktestResult", "run"]
+__all__ = ["Backtest", "BacktestResult", "run", "sweep", "walk_forward"]
 
 
 def __getattr__(name):
@@ -11,6 +12,9 @@ def __getattr__(name):
     if name in ("Backtest", "run"):
         from korvit.backtest import runner
         return getattr(runner, name)
+    if name in ("sweep", "walk_forward"):
+        from korvit.backtest import sweeps as module
+        return getattr(module, name)
     if name == "BacktestResult":
         from korvit.backtest.results import BacktestResult
         return BacktestResult

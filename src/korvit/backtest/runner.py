@@ -248,10 +248,17 @@ class Backtest:
             self.bars = load_bars(data.to_frame(), start=start, end=end)
         table = {} if contracts is None else load_contracts(contracts)
         self.contracts = [_contract_for(code, table) for code in self.bars.codes]
-        if ticks is None or isinstance(ticks, Ticks):
+        trimmed = start is not None or end is not None
+        if ticks is None or (isinstance(ticks, Ticks) and not trimmed):
             self.ticks = ticks
+        elif isinstance(ticks, Ticks):
+            # Ticks are keyed by bar position: trimming moves the bars under them.
+            if not isinstance(data, Bars):
+                raise ValueError("ticks loaded before (a Ticks object) can be trimmed with start/end "
+                                 "only together with the Bars they were loaded for; pass the ticks "
+                                 "as a path or a DataFrame instead")
+            self.ticks = _ticks_on(ticks, data, self.bars)
         else:
-            trimmed = start is not None or end is not None
             self.ticks = load_ticks(ticks, self.bars, trim=trimmed)
         if accounts is None:
             accounts = {"main": cash}
@@ -469,6 +476,19 @@ def _contract_for(code, table):
     from korvit.data import Contract
     found = table.get(code.upper()) or table.get(code)
     return found if found is not None else Contract.default(code, "stock")
+
+
+def _ticks_on(ticks, bars, trimmed):
+    """``ticks`` (loaded for ``bars``) keyed by the positions of the same bars
+    in ``trimmed``, a part of ``bars``; the ticks of bars outside it are left out."""
+    from korvit.data import Ticks
+    codes = [trimmed._index.get(code.upper()) for code in bars.codes]
+    positions = trimmed.times.get_indexer(bars.times)
+    groups = {}
+    for (code, bar), group in ticks.items():
+        if codes[code] is not None and positions[bar] >= 0:
+            groups[(codes[code], int(positions[bar]))] = group
+    return Ticks(groups, trimmed.codes, ticks.source)
 
 
 def _parse_core(core):

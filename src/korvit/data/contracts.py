@@ -119,14 +119,18 @@ class Contracts(dict):
 def load_contracts(source):
     """Read contracts into a `Contracts` mapping (code as written -> `Contract`).
 
-    `source` is a CSV or JSON path, a DataFrame, a list of dicts, or a dict from code to
-    dict.  Columns (keys): `code` and `kind` are required, `min_move`, `multiplier`,
+    `source` is a CSV or JSON path, a DataFrame, a list of dicts, a dict from code to
+    dict, or contracts loaded before (a `Contracts` mapping is returned as it is, a dict
+    of `Contract` becomes one).  Columns (keys): `code` and `kind` are required,
+    `min_move`, `multiplier`,
     `long_margin`, `short_margin`, `fee_open`, `fee_close` optional; an empty cell (or
     null) takes the default of the kind.  Names ignore case; an unknown column is an error,
     so a misspelt one is not silently dropped.  A JSON file holds a list of objects or an
     object from code to object.  Errors name the file, row (CSV line, JSON item or entry)
     and column.
     """
+    if isinstance(source, Contracts):
+        return source
     entries = []        # (place of the entry, dict of its values)
     if isinstance(source, dict) and source and all(isinstance(c, Contract) for c in source.values()):
         return Contracts(source)        # loaded already (what load_contracts gives)

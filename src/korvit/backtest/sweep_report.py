@@ -1,0 +1,196 @@
+"""The report of a parameter sweep: a heat map of one statistic over two
+parameters and the table of the best runs (and, after a walk-forward sweep,
+the test runs of each split), as ``heatmap.png`` and a self-contained
+``report.html``.
+
+The heat map shows the runs over the whole period (or, after a walk-forward
+sweep, the training runs averaged over the splits).  Where the grid has more
+than two parameters, each cell shows the best value over the others.
+"""
+
+from __future__ import annotations
+
+import base64
+import html
+import io
+import os
+import tempfile
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.figure import Figure
+
+from korvit.backtest.report import _CSS, _grid
+from korvit.backtest.stats import STAT_NAMES, format_stat
+
+__all__ = ["parameter_columns", "heat_map", "best_runs", "render_sweep_report", "save_sweep_report"]
+
+_SHOWN = ("Total return", "Sharpe ratio", "Max drawdown", "Trades", "Win rate")
+_ANNOTATE_UP_TO = 12        # cells per side written into the heat map
+
+
+def parameter_columns(frame):
+    """The parameter columns of a sweep's table, in grid order."""
+    columns = list(frame.columns)
+    return columns[columns.index("phase") + 1:columns.index("status")]
+
+
+def _in_sample(frame):
+    """The finished runs over the whole period, or the training runs."""
+    ok = frame[frame["status"] == "ok"]
+    full = ok[ok["phase"] == "full"]
+    return full if len(full) else ok[ok["phase"] == "train"]
+
+
+def _surface(frame, metric, x, y):
+    """``metric`` by (``y``, ``x``): mean over splits, best over other parameters."""
+    runs = _in_sample(frame)
+    params = parameter_columns(frame)
+    if runs.empty:
+        return pd.DataFrame()
+    values = runs.assign(_v=pd.to_numeric(runs[metric], errors="coerce"))
+    per_set = values.groupby(params, dropna=False, sort=False)["_v"].mean().reset_index()
+    if y is None:
+        per_set["_row"] = metric
+        y = "_row"
+    table = per_set.pivot_table(index=y, columns=x, values="_v", aggfunc="max", dropna=False)
+    return table.sort_index().sort_index(axis=1)
+
+
+def heat_map(frame, metric, x, y=None, *, dpi=110) -> bytes:
+    """The PNG of ``metric`` over parameters ``x`` (columns) and ``y`` (rows)."""
+    table = _surface(frame, metric, x, y)
+    fig = Figure(figsize=(max(4.5, 0.7 * table.shape[1] + 2.5), max(2.2, 0.5 * table.shape[0] + 1.6)),
+                 dpi=dpi, layout="constrained")
+    FigureCanvasAgg(fig)
+    ax = fig.add_subplot()
+    if table.empty:
+        ax.text(0.5, 0.5, "no finished run", ha="center", va="center", transform=ax.transAxes)
+        ax.set_axis_off()
+    else:
+        data = table.to_numpy(dtype=float)
+        masked = np.ma.masked_invalid(data)
+        image = ax.imshow(masked, cmap="RdYlGn", aspect="auto", origin="lower")
+        fig.colorbar(image, ax=ax, label=metric)
+        ax.set_xticks(range(table.shape[1]), [str(v) for v in table.columns])
+        ax.set_yticks(range(table.shape[0]), [str(v) for v in table.index])
+        ax.set_xlabel(x)
+        ax.set_ylabel("" if y is None else y)
+        if max(table.shape) <= _ANNOTATE_UP_TO:
+            for (row, col), value in np.ndenumerate(data):
+                ax.text(col, row, "–" if np.isnan(value) else format_stat(metric, value),
+                        ha="center", va="center", fontsize=8)
+        ax.set_title(f"{metric} by {x}" + ("" if y is None else f" and {y}"), fontsize=11)
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png")
+    return buf.getvalue()
+
+
+def _cell(name, value):
+    if name == "error":
+        return html.escape(str(value))
+    if value is None or value is pd.NA or (isinstance(value, float) and np.isnan(value)):
+        return "–"
+    if name in STAT_NAMES:
+        return html.escape(format_stat(name, value))
+    if name == "seconds":
+        return f"{value:.2f}"
+    return html.escape(str(value))
+
+
+def _table(rows, columns, note=""):
+    head = "<tr>" + "".join(f"<th class='l'>{html.escape(c)}</th>" for c in columns) + "</tr>"
+    body = ["<tr>" + "".join(f"<td class='l'>{_cell(c, r[c])}</td>" for c in columns) + "</tr>"
+            for _, r in rows.iterrows()]
+    return _grid(head, body, note)
+
+
+def best_runs(frame, metric, top=20):
+    """The ``top`` in-sample runs with the highest ``metric``."""
+    runs = _in_sample(frame)
+    return runs.sort_values(metric, ascending=False, kind="stable", na_position="last").head(top)
+
+
+def render_sweep_report(frame, metric, x=None, y=None, *, top=20, title="Parameter sweep", png=None) -> str:
+    """The report as one self-contained HTML document."""
+    params = parameter_columns(frame)
+    x = x or (params[0] if params else None)
+    if y is None and len(params) > 1:
+        y = next(p for p in params if p != x)
+    if png is None:
+        png = heat_map(frame, metric, x, y) if x else b""
+    shown = params + [metric] + [s for s in _SHOWN if s != metric and s in frame.columns] + ["seconds"]
+    failed = frame[frame["status"] != "ok"]
+    tests = frame[(frame["phase"] == "test")]
+    n_ok = int((frame["status"] == "ok").sum())
+    sub = f"{len(frame):,d} runs · {n_ok:,d} finished · {len(failed):,d} failed"
+    if frame.attrs.get("interrupted"):
+        sub += " · interrupted"
+    sections = [f"<h1>{html.escape(title)}</h1><p class='sub'>{html.escape(sub)}</p>"]
+    if png:
+        sections.append(f"<h2>{html.escape(metric)}</h2><div class='chart'><img alt='Heat map of "
+                     f"{html.escape(metric)}' style='width:auto;max-width:100%' "
+                     f"src='data:image/png;base64,{base64.b64encode(png).decode('ascii')}'></div>")
+    note = "training runs, averaged over the splits" if len(tests) else ""
+    sections.append(f"<h2>Best runs by {html.escape(metric)}</h2>"
+                 + _table(best_runs(frame, metric, top), shown, note))
+    if len(tests):
+        sections.append("<h2>Walk-forward test runs</h2>"
+                     + _table(tests, ["split"] + params + ["status"] + shown[len(params):] + ["error"],
+                              "each split's best training parameters, run on its test window"))
+    if len(failed):
+        sections.append("<h2>Failed runs</h2>" + _table(failed.head(200), ["run_id", "phase"] + params + ["error"]))
+    return f"""<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>{html.escape(title)}</title>
+<style>{_CSS}</style>
+</head>
+<body>
+<main>
+{''.join(sections)}
+</main>
+</body>
+</html>
+"""
+
+
+def save_sweep_report(frame, directory, metric="Sharpe ratio", x=None, y=None, *, top=20,
+                      title="Parameter sweep") -> Path:
+    """Write ``heatmap.png`` and ``report.html`` to ``directory``, each
+    atomically; returns the report's path."""
+    from korvit.backtest.results import _atomic_write
+    directory = Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    params = parameter_columns(frame)
+    for name in (x, y):
+        if name is not None and name not in params:
+            raise ValueError(f"{name!r} is not a parameter of the sweep; its parameters: {', '.join(params)}")
+    x = x or (params[0] if params else None)
+    if y is None and len(params) > 1:
+        y = next(p for p in params if p != x)
+    png = heat_map(frame, metric, x, y) if x else b""
+    report = render_sweep_report(frame, metric, x, y, top=top, title=title, png=png)
+    if png:
+        _write_bytes(directory / "heatmap.png", png)
+    path = directory / "report.html"
+    _atomic_write(path, lambda fh: fh.write(report))
+    return path
+
+
+def _write_bytes(path, data):
+    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+    try:
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
+        with os.fdopen(fd, "wb") as fh:
+            fh.write(data)
+        os.replace(tmp, path)
+    except BaseException:
+        os.unlink(tmp)
+        raise

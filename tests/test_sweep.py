@@ -1,0 +1,347 @@
+"""Parameter sweeps: the same results whatever runs them, failures kept as
+rows, worker deaths survived, resume, walk-forward, bad grids refused."""
+
+import json
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pandas as pd
+import pytest
+
+from korvit.backtest import run, sweep, walk_forward
+from korvit.backtest.sweeps import SweepError, find_statistic, strategy_parameters
+from korvit.data import load_bars, load_contracts, sample_path
+
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
+GRID = {"fast": [5, 10], "slow": [30, 60]}
+
+
+@pytest.fixture(scope="module")
+def sample():
+    return load_bars(sample_path("daily.csv")), load_contracts(sample_path("contracts.csv"))
+
+
+def write(path, text):
+    path.write_text(textwrap.dedent(text))
+    return path
+
+
+def korvit(*args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "korvit", *map(str, args)], capture_output=True, text=True,
+                          timeout=300, **kwargs)
+
+
+def comparable(frame):
+    return frame.drop(columns=["seconds"]).reset_index(drop=True)
+
+
+def test_every_worker_count_gives_the_results_of_single_runs(sample):
+    bars, contracts = sample
+    one = sweep(EXAMPLE, bars, GRID, contracts=contracts, workers=1, progress=False)
+    two = sweep(EXAMPLE, bars, GRID, contracts=contracts, workers=2, progress=False)
+    pd.testing.assert_frame_equal(comparable(one), comparable(two))
+    assert list(one.status) == ["ok"] * 4 and one.run_id.is_unique
+    assert one[["fast", "slow"]].to_dict("records") == [
+        {"fast": f, "slow": s} for f in GRID["fast"] for s in GRID["slow"]]
+    for _, row in one.iterrows():
+        alone = run(EXAMPLE, bars, contracts=contracts, params={"fast": row.fast, "slow": row.slow},
+                    progress=False).stats
+        for name in ("Sharpe ratio", "Trades", "Final equity", "Max drawdown peak", "Longest drawdown"):
+            assert row[name] == alone[name], name
+
+
+def test_a_raising_run_and_a_killed_worker_are_rows_and_the_others_finish(tmp_path, sample):
+    bars, contracts = sample
+    strategy = write(tmp_path / "fragile.py", """
+        import os, signal
+
+        def init(context):
+            if context.params["mode"] == "raise":
+                raise ValueError("no good for " + str(context.params["size"]))
+            if context.params["mode"] == "die":
+                os.kill(os.getpid(), signal.SIGKILL)
+
+        def on_data(context):
+            pass
+    """)
+    grid = [{"mode": mode, "size": size} for mode in ("fine", "raise", "die", "fine again") for size in (1, 2)]
+    frame = sweep(strategy, bars, grid, contracts=contracts, workers=2, progress=False)
+    assert frame[["mode", "size"]].to_dict("records") == grid
+    by_mode = frame.groupby("mode")["status"].apply(set).to_dict()
+    assert by_mode == {"fine": {"ok"}, "fine again": {"ok"}, "raise": {"failed"}, "die": {"failed"}}
+    raised = frame[frame["mode"] == "raise"]
+    assert list(raised.error) == [f"ValueError: no good for {size} (fragile.py:6)" for size in (1, 2)]
+    died = frame[frame["mode"] == "die"]
+    assert all(error.startswith("worker died (signal 9") for error in died.error)
+    assert frame.loc[frame.status == "ok", "Final equity"].notna().all()
+
+
+def test_equity_curves_are_kept_when_asked(sample):
+    bars, contracts = sample
+    frame = sweep(EXAMPLE, bars, [{"fast": 5}], contracts=contracts, keep="equity", workers=1, progress=False)
+    alone = run(EXAMPLE, bars, contracts=contracts, params={"fast": 5}, progress=False)
+    pd.testing.assert_series_equal(frame.equity[0], alone.equity_curve, check_names=False, check_freq=False)
+
+
+def test_a_run_past_its_timeout_is_stopped_and_failed_while_the_others_finish(tmp_path, sample):
+    strategy = write(tmp_path / "stuck.py", """
+        import time
+
+        def init(context):
+            if context.params["x"] == 2:
+                time.sleep(600)
+
+        def on_data(context):
+            pass
+    """)
+    frame = sweep(strategy, sample[0], {"x": [1, 2, 3, 4]}, workers=2, timeout=4, progress=False)
+    assert list(frame.status) == ["ok", "failed", "ok", "ok"]
+    assert frame.error[1] == "timed out after 4 s"
+
+
+def test_kept_equity_curves_are_saved_and_read_back_on_resume(tmp_path, sample):
+    bars, contracts = sample
+    out = tmp_path / "out"
+    first = sweep(EXAMPLE, bars, {"fast": [5, 10]}, contracts=contracts, keep="equity", out=out,
+                  workers=1, progress=False)
+    assert sorted(p.stem for p in (out / "equity").iterdir()) == sorted(first.run_id)
+    again = sweep(EXAMPLE, bars, {"fast": [5, 10, 20]}, contracts=contracts, keep="equity", out=out,
+                  resume=True, workers=1, progress=False)
+    pd.testing.assert_frame_equal(again.iloc[:2].drop(columns=["equity"]), first.drop(columns=["equity"]))
+    for before, after in zip(first.equity, again.equity[:2]):
+        pd.testing.assert_series_equal(after, before, check_names=False, check_freq=False)
+    assert again.equity[2] is not None and len(again.equity[2]) == len(bars.times)
+    assert len(pd.read_csv(out / "sweep.csv")) == 3 and "equity" not in pd.read_csv(out / "sweep.csv")
+
+
+def test_walk_forward_runs_each_splits_best_training_set_on_its_test_window(sample):
+    bars, contracts = sample
+    splits = walk_forward(bars.times[0], bars.times[-1], train=300, test=150)
+    days = [[pd.Timestamp(day) for day in split] for split in splits]
+    for (a, b, c, d), following in zip(days, days[1:] + [None]):
+        assert b - a == pd.Timedelta(days=299) and c - b == pd.Timedelta(days=1)
+        if following is not None:
+            assert following[2] == d + pd.Timedelta(days=1)      # the test windows follow one another
+    assert days[-1][3] == bars.times[-1].normalize()
+    frame = sweep(EXAMPLE, bars, GRID, splits=splits, select="total return", contracts=contracts,
+                  workers=2, progress=False)
+    train, test = frame[frame.phase == "train"], frame[frame.phase == "test"]
+    assert len(train) == 4 * len(splits) and list(test.split) == list(range(1, len(splits) + 1))
+    for split, row in zip(splits, test.itertuples()):
+        runs = train[train.split == row.split]
+        best = runs.loc[runs["Total return"].idxmax()]
+        assert (row.fast, row.slow) == (best.fast, best.slow)
+        assert row.Start >= pd.Timestamp(split[2]) and row.End <= pd.Timestamp(split[3]) + pd.Timedelta(days=1)
+        assert runs.End.max() < row.Start
+
+
+@pytest.mark.parametrize("grid, message", [
+    ({"fsat": [5]}, "unknown parameter 'fsat': ma_cross.py reads fast, size, slow, stop"),
+    ({"fast": []}, "'fast' has an empty list"),
+    ({}, "the grid is empty"),
+    ([{"fast": 5}, {"fast": 5}], "given twice"),
+    ({"fast": [float("nan")]}, "not a plain value"),
+    ({"status": [1]}, "taken by a column"),
+])
+def test_a_bad_grid_is_refused_before_anything_runs(tmp_path, sample, grid, message):
+    with pytest.raises(SweepError, match=message.replace("(", r"\(")):
+        sweep(EXAMPLE, sample[0], grid, out=tmp_path / "out", progress=False)
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"slippage": -1}, "slippage must be a non-negative number"),
+    ({"params": {"fast": 5}}, "both fixed"),
+    ({"splits": [("2023-01-01", "2023-06-30", "2023-06-01", "2023-12-01")]}, "train_end < test_start"),
+    ({"splits": [("2021-01-01", "2021-06-30", "2022-01-03", "2022-03-01")]}, "train window .* holds no bars"),
+    ({"workers": 0}, "workers must be"),
+    ({"resume": True}, "resume needs the output folder"),
+    ({"select": "luck"}, "unknown statistic"),
+])
+def test_bad_options_are_refused_before_anything_runs(sample, options, message):
+    with pytest.raises(SweepError, match=message):
+        sweep(EXAMPLE, sample[0], GRID, progress=False, **options)
+
+
+def test_strategy_parameters_are_found_only_where_the_source_names_them():
+    assert strategy_parameters("def init(c):\n    a = c.params['x'] + c.params.get('y', 1)\n"
+                               "    if 'z' in c.params: pass\n") == {"x", "y", "z"}
+    for dynamic in ("def init(c):\n    p = c.params\n", "def init(c):\n    c.params[name]\n",
+                    "def init(c):\n    for k, v in c.params.items(): pass\n"):
+        assert strategy_parameters(dynamic) is None, dynamic
+    assert find_statistic("sharpe") == "Sharpe ratio" and find_statistic("MAX_DRAWDOWN") == "Max drawdown"
+    with pytest.raises(SweepError, match="ambiguous"):
+        find_statistic("max")
+
+
+def test_ray_missing_is_said_plainly(monkeypatch, sample):
+    monkeypatch.setitem(sys.modules, "ray", None)        # import ray now fails
+    with pytest.raises(SweepError, match=r"pip install 'korvit\[ray\]'"):
+        sweep(EXAMPLE, sample[0], GRID, backend="ray", progress=False)
+
+
+# ------------------------------------------------------------------ the command line
+
+
+def test_the_command_writes_the_table_the_heat_map_and_the_report(tmp_path, sample):
+    out = tmp_path / "out"
+    done = korvit("sweep", EXAMPLE, "--grid", "fast=5,10,20", "--grid", "slow=30,60", "--workers", "2",
+                  "--metric", "total_return", "--out", out, "--no-progress")
+    assert done.returncode == 0, done.stderr
+    table = pd.read_csv(out / "sweep.csv")
+    assert len(table) == 6 and set(table.status) == {"ok"}
+    assert (out / "heatmap.png").read_bytes().startswith(b"\x89PNG")
+    report = (out / "report.html").read_text()
+    assert "Best runs by Total return" in report and "data:image/png;base64," in report
+    best = table.loc[table["Total return"].idxmax()]
+    first_row = done.stdout.splitlines()[1].split()
+    assert first_row[:2] == [str(best.fast), str(best.slow)]
+    alone = run(EXAMPLE, sample[0], contracts=sample[1], params={"fast": int(best.fast), "slow": int(best.slow)},
+                progress=False).stats
+    assert best["Total return"] == pytest.approx(alone["Total return"], rel=1e-12)
+
+
+@pytest.mark.parametrize("args, words", [
+    (["--grid", "fsat=5,10"], ["unknown parameter 'fsat'"]),
+    (["--grid", "fast="], ["--grid", "fast has no values"]),
+    (["--grid", "fast=5,,10"], ["empty value"]),
+    ([], ["--grid NAME=V1,V2"]),
+    (["--grid", "fast=5", "--metric", "luck"], ["unknown statistic 'luck'"]),
+    (["--grid", "fast=5", "--address", "h:1"], ["--backend ray"]),
+    (["--grid", "fast=5", "--heat-map", "fast,stop"], ["--heat-map"]),
+])
+def test_bad_sweep_arguments_end_with_one_line_before_any_run(tmp_path, args, words):
+    done = korvit("sweep", EXAMPLE, *args, "--out", tmp_path / "out", "--no-progress")
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert all(word in done.stderr for word in words), done.stderr
+    assert not (tmp_path / "out").exists()
+
+
+def test_ctrl_c_keeps_the_finished_runs_and_resume_runs_only_the_rest(tmp_path):
+    log = tmp_path / "started.txt"
+    strategy = write(tmp_path / "slow.py", f"""
+        import time
+
+        def init(context):
+            with open({str(log)!r}, "a") as fh:
+                fh.write(f"{{context.params['a']}},{{context.params['b']}}\\n")
+            time.sleep(0.4)
+
+        def on_data(context):
+            pass
+    """)
+    out = tmp_path / "out"
+    args = ["sweep", strategy, "--grid", "a=1,2,3,4,5", "--grid", "b=1,2,3,4", "--workers", "2",
+            "--out", out, "--no-progress"]
+    sweeping = subprocess.Popen([sys.executable, "-m", "korvit", *map(str, args)], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+    runs = out / "runs.jsonl"
+    while sweeping.poll() is None and (not runs.exists() or len(runs.read_text().splitlines()) < 2):
+        time.sleep(0.05)
+    sweeping.send_signal(signal.SIGINT)
+    _, stderr = sweeping.communicate(timeout=120)
+    assert sweeping.returncode == 130 and "--resume" in stderr, stderr
+    finished = {json.loads(line)["run_id"] for line in runs.read_text().splitlines()}
+    assert 2 <= len(finished) < 20
+    assert set(pd.read_csv(out / "sweep.csv").run_id) == finished
+    started_before = len(log.read_text().splitlines())
+
+    done = korvit(*args, "--resume")
+    assert done.returncode == 0, done.stderr
+    table = pd.read_csv(out / "sweep.csv")
+    assert len(table) == 20 and set(table.status) == {"ok"} and table.run_id.is_unique
+    started_now = log.read_text().splitlines()[started_before:]
+    assert len(started_now) == 20 - len(finished)
+    resumed = {(a, b) for a, b in table.loc[~table.run_id.isin(finished), ["a", "b"]].itertuples(index=False)}
+    assert {tuple(map(int, line.split(","))) for line in started_now} == resumed
+
+    other = korvit(*args, "--cash", "500000", "--resume")
+    assert other.returncode == 2 and "another strategy, data or options" in other.stderr
+
+
+# ------------------------------------------------------------------ Ray
+
+
+def _ray_or_reason():
+    try:
+        import ray
+    except Exception as exc:          # noqa: BLE001 - any failure to import means no Ray here
+        return None, f"Ray is not usable here ({type(exc).__name__}: {exc}); pip install '.[ray]'"
+    return ray, ""
+
+
+@pytest.fixture(scope="module")
+def local_ray():
+    ray, reason = _ray_or_reason()
+    if ray is None:
+        pytest.skip(reason)
+    ray.init(num_cpus=2, include_dashboard=False, logging_level="ERROR")
+    yield ray
+    ray.shutdown()
+
+
+def test_ray_gives_the_results_of_the_local_pool(local_ray, sample, tmp_path):
+    bars, contracts = sample
+    strategy = write(tmp_path / "partly.py", EXAMPLE.read_text() + textwrap.dedent("""
+
+        _init = init
+
+        def init(context):
+            if context.params.get("fast") == 7:
+                raise RuntimeError("seven")
+            _init(context)
+    """))
+    grid = {"fast": [5, 7, 10], "slow": [30, 60]}
+    local = sweep(strategy, bars, grid, contracts=contracts, workers=2, progress=False)
+    on_ray = sweep(strategy, bars, grid, contracts=contracts, backend="ray", progress=False)
+    pd.testing.assert_frame_equal(comparable(local), comparable(on_ray))
+    line = strategy.read_text().splitlines().index('        raise RuntimeError("seven")') + 1
+    assert set(on_ray.loc[on_ray.fast == 7, "error"]) == {f"RuntimeError: seven (partly.py:{line})"}
+    assert local_ray.is_initialized()         # a Ray the caller started is left running
+
+
+def test_walk_forward_from_the_command_line_on_minute_bars_with_ticks(tmp_path):
+    out = tmp_path / "out"
+    done = korvit("sweep", EXAMPLE.parent / "futures_breakout.py", "--data", "sample:minute.csv",
+                  "--ticks", "sample:ticks.csv", "--contracts", "sample:contracts.csv", "--start", "2023-07-18",
+                  "--grid", "window=10,20,30", "--grid", "trail=4,6", "--walk-forward", "2,1",
+                  "--metric", "total_return", "--workers", "2", "--out", out, "--no-progress")
+    assert done.returncode == 0, done.stderr
+    table = pd.read_csv(out / "sweep.csv", parse_dates=["Start", "End"])
+    assert set(table.status) == {"ok"}
+    train, test = table[table.phase == "train"], table[table.phase == "test"]
+    assert len(test) == train.split.nunique() >= 2 and len(train) == 6 * len(test)
+    assert table.Start.min() >= pd.Timestamp("2023-07-18")
+    for row in test.itertuples():
+        runs = train[train.split == row.split]
+        best = runs.loc[runs["Total return"].idxmax()]
+        assert (row.window, row.trail) == (best.window, best.trail)
+        assert row.Start > runs.End.max()
+    assert "Walk-forward test runs" in (out / "report.html").read_text()
+
+
+def test_the_heat_map_shows_the_best_over_the_other_parameters_and_the_report_escapes_errors():
+    from korvit.backtest.sweep_report import _surface, best_runs, render_sweep_report
+    sets = [{"a": a, "b": b, "c": c} for a in (1, 2, 3) for b in (10, 20) for c in ("x", "y")]
+    frame = pd.DataFrame(sets)
+    frame.insert(0, "phase", "full")
+    frame.insert(0, "split", pd.array([pd.NA] * len(sets), dtype="Int64"))
+    frame.insert(0, "run_id", [f"r{k}" for k in range(len(sets))])
+    frame["status"] = ["failed" if k == 3 else "ok" for k in range(len(sets))]
+    frame["error"] = ["ValueError: <boom> & more" if k == 3 else "" for k in range(len(sets))]
+    frame["seconds"] = 0.1
+    frame["Sharpe ratio"] = [((k * 7) % 5) - 2.0 for k in range(len(sets))]
+    ok = frame[frame.status == "ok"]
+    surface = _surface(frame, "Sharpe ratio", "a", "b")
+    assert surface.shape == (2, 3)
+    for (b, a), value in ok.groupby(["b", "a"])["Sharpe ratio"].max().items():
+        assert surface.loc[b, a] == value
+    top = best_runs(frame, "Sharpe ratio", 3)
+    assert list(top["Sharpe ratio"]) == sorted(ok["Sharpe ratio"], reverse=True)[:3]
+    page = render_sweep_report(frame, "Sharpe ratio", "a", "b", png=b"")
+    assert "ValueError: &lt;boom&gt; &amp; more" in page and "<boom>" not in page
+    assert "1 failed" in page
