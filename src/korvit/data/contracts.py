@@ -122,9 +122,8 @@ def load_contracts(source):
     `source` is a CSV or JSON path, a DataFrame, a list of dicts, a dict from code to
     dict, or contracts loaded before (a `Contracts` mapping is returned as it is, a dict
     of `Contract` becomes one).  Columns (keys): `code` and `kind` are required,
-    `min_move`, `multiplier`,
-    `long_margin`, `short_margin`, `fee_open`, `fee_close` optional; an empty cell (or
-    null) takes the default of the kind.  Names ignore case; an unknown column is an error,
+    `min_move`, `multiplier`, `long_margin`, `short_margin`, `fee_open`, `fee_close`
+    optional; an empty cell (or null) takes the default of the kind.  Names ignore case; an unknown column is an error,
     so a misspelt one is not silently dropped.  A JSON file holds a list of objects or an
     object from code to object.  Errors name the file, row (CSV line, JSON item or entry)
     and column.
