@@ -33,7 +33,8 @@ not the untraced ones) and prints, per run, the 10 source lines holding the most
 traced memory at the end of the loop and the 10 that grew most over the loop.
 tracemalloc sees the Python allocator and numpy's arrays, not the compiled engine's
 own allocations: the gap between the RSS and the traced total is native memory (and
-the interpreter's and libraries' code).
+the interpreter's and libraries' code).  With ``--ticks`` the traced tick run holds
+millions of small blocks: it needs over 7 GiB and many minutes.
 """
 
 import argparse
