@@ -80,15 +80,15 @@ def _sha256(path):
     return digest.hexdigest()
 
 
-def _manifest(data):
-    """The data's manifest when it names the expected parameters and every file
+def _manifest(data, params=GENERATOR_ARGS):
+    """The data's manifest when it names the parameters `params` and every file
     matches its checksum, else None."""
     path = data / "manifest.json"
     if not path.is_file():
         return None
     with open(path) as f:
         manifest = json.load(f)
-    if any(manifest.get(key) != value for key, value in GENERATOR_ARGS.items()):
+    if any(manifest.get(key) != value for key, value in params.items()):
         return None
     files = manifest.get("sha256") or {}
     for name, digest in files.items():
@@ -98,19 +98,20 @@ def _manifest(data):
     return manifest if files else None
 
 
-def ensure_data(data, shared):
-    """Generate the workloads into `data` unless they are there already, and convert
-    them for korvit unless the conversion of this very data is there already."""
-    manifest = _manifest(data)
+def ensure_data(data, shared, params=GENERATOR_ARGS):
+    """Generate the workloads with the generator's arguments `params` into `data` unless
+    they are there already, and convert them for korvit unless the conversion of this
+    very data is there already."""
+    manifest = _manifest(data, params)
     if manifest is None:
         generator = shared / "gen_workloads.py"
         if not generator.is_file():
             sys.exit(f"no data generator at {generator} (name the shared bench folder with --shared "
                      "or KORVIT_BENCH_SHARED)")
-        args = [f"--{key.replace('_', '-')}={value}" for key, value in GENERATOR_ARGS.items()]
+        args = [f"--{key.replace('_', '-')}={value}" for key, value in params.items()]
         print(f"generating the workloads into {data} ...", flush=True)
         subprocess.run([sys.executable, str(generator), str(data), *args], check=True)
-        manifest = _manifest(data)
+        manifest = _manifest(data, params)
         if manifest is None:
             sys.exit(f"{data}/manifest.json does not match the generated files")
     converted = data / "korvit"
@@ -124,8 +125,10 @@ def ensure_data(data, shared):
     converted.mkdir(parents=True, exist_ok=True)
     _convert_w1(data / "w1", converted)
     _convert_w2(data / "w2", converted)
-    with open(stamp, "w") as f:
+    partial = stamp.with_name(stamp.name + ".partial")
+    with open(partial, "w") as f:
         json.dump(source, f, indent=1, sort_keys=True)
+    os.replace(partial, stamp)      # the stamp is whole or absent
 
 
 def _instruments(folder):
