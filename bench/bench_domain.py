@@ -102,27 +102,35 @@ def trade_creation(engine, vr, count):
     return (time.perf_counter() - start) / count
 
 
-def pending_batch(vr, count, seed=3):
-    """Fresh collections and accounts with `count` new orders around a bar of 99-101 (open 100),
-    a quarter of them watched by a loss stop; returns the arguments of `_transaction_order`."""
+def fresh_book(vr, count, seed, terms, stop_every):
+    """Fresh collections and accounts with `count` new orders on random targets and sides, each
+    `stop_every`-th watched by a loss stop 2 % away; `terms(rng)` gives an order's
+    (price, volume, category)."""
     rng = random.Random(seed)
     vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = KVBackOrderCollect(), KVBackStopOrderCollect(), KVBackTradeCollect()
     vr.g_KorvitAccounts[:] = [KVBackAccount("bench", 1e12)]
     for k in range(1, count + 1):
         t = rng.randrange(N_TARGETS)
         side = rng.choice([gv.OrderAct_Buy, gv.OrderAct_Sell])
+        price, volume, ctg = terms(rng)
         vr.g_KVOrders.append(k, KVBackOrder.create(
-            handle_idx=0, target_idx=t, code=f"X.T{t}", order_id=k,
-            order_price=rng.choice([0, round(rng.uniform(97, 103), 2)]),
+            handle_idx=0, target_idx=t, code=f"X.T{t}", order_id=k, order_price=price,
             target_type=gv.TARGETTYPE_FUTURE if t % 2 else gv.TARGETTYPE_STOCK,
             position_effect=gv.PositionEffect_Open, order_status=gv.OrderStatus_PreHolding, created_time=0.0,
-            volume=rng.choice([100, 200, 300, 150]), order_ctg=rng.choice([gv.OrderCtg_Limit, gv.OrderCtg_Market]),
-            order_side=side))
-        if k % 4 == 0:
+            volume=volume, order_ctg=ctg, order_side=side))
+        if k % stop_every == 0:
             vr.g_KVStopOrders.append(k, KVBackStopOrder.create(
                 stop_order_id=k, target_order_id=k, target_idx=t, handle_idx=0, act=side,
                 stop_order_type=gv.StopOrderType_Loss, stop_gap_type=gv.OrderStop_StopGap_Percent, stop_gap=2,
                 volume=100, ctg=gv.OrderCtg_Market))
+
+
+def pending_batch(vr, count, seed=3):
+    """`count` new orders around a bar of 99-101 (open 100), limit and market, a quarter of
+    them watched by a loss stop; returns the arguments of `_transaction_order`."""
+    fresh_book(vr, count, seed, lambda rng: (rng.choice([0, round(rng.uniform(97, 103), 2)]),
+                                             rng.choice([100, 200, 300, 150]),
+                                             rng.choice([gv.OrderCtg_Limit, gv.OrderCtg_Market])), 4)
     bar = [np.full(count, v) for v in (101.0, 99.0, 100.0, 1000.0)]
     return (np.arange(1, count + 1), *bar, np.array([]), np.array([]))
 
@@ -148,24 +156,10 @@ def dealing(engine, vr, count):
 
 
 def live_stops(vr, count, seed=7):
-    """Fresh collections and accounts with `count` market buys and sells, each watched by a loss
-    stop 2 % away; dealt twice on the bar of 99-101, so that every order is filled and every stop
-    armed.  Dealing that bar again fires nothing and fills nothing."""
-    rng = random.Random(seed)
-    vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = KVBackOrderCollect(), KVBackStopOrderCollect(), KVBackTradeCollect()
-    vr.g_KorvitAccounts[:] = [KVBackAccount("bench", 1e12)]
-    for k in range(1, count + 1):
-        t = rng.randrange(N_TARGETS)
-        side = rng.choice([gv.OrderAct_Buy, gv.OrderAct_Sell])
-        vr.g_KVOrders.append(k, KVBackOrder.create(
-            handle_idx=0, target_idx=t, code=f"X.T{t}", order_id=k, order_price=0,
-            target_type=gv.TARGETTYPE_FUTURE if t % 2 else gv.TARGETTYPE_STOCK,
-            position_effect=gv.PositionEffect_Open, order_status=gv.OrderStatus_PreHolding, created_time=0.0,
-            volume=100, order_ctg=gv.OrderCtg_Market, order_side=side))
-        vr.g_KVStopOrders.append(k, KVBackStopOrder.create(
-            stop_order_id=k, target_order_id=k, target_idx=t, handle_idx=0, act=side,
-            stop_order_type=gv.StopOrderType_Loss, stop_gap_type=gv.OrderStop_StopGap_Percent, stop_gap=2,
-            volume=100, ctg=gv.OrderCtg_Market))
+    """`count` market buys and sells of 100, each watched by a loss stop 2 % away: dealt twice on
+    the bar of 99-101, every order is filled and every stop armed, and dealing that bar again
+    fires nothing and fills nothing."""
+    fresh_book(vr, count, seed, lambda rng: (0, 100, gv.OrderCtg_Market), 1)
 
 
 def quiet_bar(engine, vr, count, repeat):

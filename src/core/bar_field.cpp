@@ -150,15 +150,7 @@ nb::object bar_field_rows(nb::handle self, nb::handle target_indices, nb::handle
 bool bar_values_of_one(nb::handle self, nb::handle target, nb::handle bar_pos, nb::handle fields, double *out) {
     static Name KMatrix_Bar_Begin{"KMatrix_Bar_Begin"}, KMatrix_Bar_End{"KMatrix_Bar_End"},
         KMatrixPos_Head_len{"KMatrixPos_Head_len"}, KMatrix_Bar_Len{"KMatrix_Bar_Len"};
-    auto small = [](nb::handle o, long long &v) {
-        if (!PyLong_CheckExact(o.ptr()))
-            return false;
-        int overflow = 0;
-        v = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
-        if (v == -1 && PyErr_Occurred())
-            throw_current();
-        return overflow == 0;
-    };
+    auto &small = small_int;
     long long t;
     if (!small(target, t) || t < 0 || t > (1LL << 40) || !PyList_CheckExact(fields.ptr()))
         return false;

@@ -19,17 +19,6 @@ nb::handle sysdefine() {
     return module;
 }
 
-// An exact int that fits a long long.
-bool small_int(nb::handle o, long long &out) {
-    if (!PyLong_CheckExact(o.ptr()))
-        return false;
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
-    if (out == -1 && PyErr_Occurred())
-        throw_current();
-    return overflow == 0;
-}
-
 // An int64 array in native byte order with the canonical dtype, C-contiguous.
 PyArrayObject *plain_int64_array(nb::handle o) {
     if (Py_TYPE(o.ptr()) != &PyArray_Type)
@@ -42,6 +31,16 @@ PyArrayObject *plain_int64_array(nb::handle o) {
 }
 
 } // namespace
+
+bool small_int(nb::handle o, long long &out) {
+    if (!PyLong_CheckExact(o.ptr()))
+        return false;
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(o.ptr(), &overflow);
+    if (out == -1 && PyErr_Occurred())
+        throw_current();
+    return overflow == 0;
+}
 
 nb::object bar_item_pos(nb::handle gv, nb::handle item, nb::handle targets) {
     long long it, begin, end, head, len, target;

@@ -11,6 +11,9 @@
 
 namespace kc {
 
+// Whether `o` is an exact int that fits a long long (then its value in `out`).
+bool small_int(nb::handle o, long long &out);
+
 // `bar_item_pos(item, targets)` with the layout constants of `gv`.
 nb::object bar_item_pos(nb::handle gv, nb::handle item, nb::handle targets);
 

@@ -36,6 +36,25 @@ nb::object with_target(nb::handle records, nb::handle order_id) {
     return out;
 }
 
+// `with_target(unfired_stop_orders(), order_id)`; while the stop orders are a
+// compiled collection whose `snap_obj` is the compiled one, its snap is read
+// in place instead of copied into a list (the collection, held here, keeps
+// every record alive).
+nb::object unfired_of_target(nb::handle order_id) {
+    nb::object stops = stop_orders();
+    knative::CollectBase *p = coll::ours(stops, n::snap_obj);
+    if (!p)
+        return with_target(unfired_stop_orders(), order_id);
+    const std::vector<PyObject *> records =
+        kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"), [&] { return p->snap_records(n::unfired.get()); });
+    nb::object out = kc::new_list();
+    kc::FieldReader target_order_id(n::target_order_id);
+    for (PyObject *record : records)
+        if (kc::equals(target_order_id(record), order_id))
+            kc::append(out, record);
+    return out;
+}
+
 // The distinct target order ids of the unfired stop orders, NaN left out, ascending.
 nb::object dealt_target_order_ids() {
     nb::object ids = as_fast_sequence(
@@ -86,7 +105,7 @@ void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::ha
     nb::object positions = kc::call_method(back_account, k::position, target_idx);
     nb::object order_act = kc::getattr(order_ref, n::side);
 
-    nb::object same_target_stop_orders = with_target(unfired_stop_orders(), order_id);
+    nb::object same_target_stop_orders = unfired_of_target(order_id);
     nb::object bar[4]; // open, high, low, volume
     nb::object &bar_open = bar[0], &bar_high = bar[1], &bar_low = bar[2], &bar_volume = bar[3];
     nb::object zero = kc::py_int(0);

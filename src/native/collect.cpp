@@ -257,6 +257,8 @@ nb::object CollectBase::snap_obj(nb::handle name) {
     return out;
 }
 
+std::vector<PyObject *> CollectBase::snap_records(nb::handle name) { return snap(name).ordered(); }
+
 nb::object CollectBase::snap_attr_value(nb::handle name, nb::handle attr) {
     AttrReader read(attr); // made first, as `map(attrgetter(attr), ...)` is
     Snap &s = snap(name);
