@@ -47,11 +47,30 @@ nb::object unfired_of_target(nb::handle order_id) {
         return with_target(unfired_stop_orders(), order_id);
     const std::vector<PyObject *> records =
         kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"), [&] { return p->snap_records(n::unfired.get()); });
+    // Ids are plain ints as a rule: those compare as C integers, anything else as Python compares it.
+    long long wanted = 0;
+    int overflow = 1;
+    if (PyLong_CheckExact(order_id.ptr())) {
+        wanted = PyLong_AsLongLongAndOverflow(order_id.ptr(), &overflow);
+        if (wanted == -1 && PyErr_Occurred())
+            kc::throw_current();
+    }
     nb::object out = kc::new_list();
     kc::FieldReader target_order_id(n::target_order_id);
-    for (PyObject *record : records)
-        if (kc::equals(target_order_id(record), order_id))
+    for (PyObject *record : records) {
+        nb::object id = target_order_id(record);
+        bool same;
+        int id_overflow = 1;
+        long long value = 0;
+        if (overflow == 0 && PyLong_CheckExact(id.ptr()))
+            value = PyLong_AsLongLongAndOverflow(id.ptr(), &id_overflow);
+        if (id_overflow == 0 && !(value == -1 && PyErr_Occurred()))
+            same = value == wanted;
+        else
+            same = kc::equals(id, order_id);
+        if (same)
             kc::append(out, record);
+    }
     return out;
 }
 
