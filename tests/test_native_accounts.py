@@ -244,7 +244,8 @@ def test_references_are_given_back_and_cycles_collected(env):
     gc.collect()
     assert (sys.getrefcount(order), sys.getrefcount(trade), sys.getrefcount(price)) == before
     account = KVBackAccount("A", 1)
-    account.trades.append(account)       # a cycle through the account's own list
+    account.trades.append(account)       # cycles through the account's own list and its __dict__
+    account.on_order = account.position
     gone = weakref.ref(account)
     del account
     gc.collect()

@@ -594,13 +594,24 @@ int position_clear(PyObject *self) {
         nb::inst_ptr<Position>(self)->clear();
     return 0;
 }
+// The instance __dict__ of an account (it takes attributes, as the Python
+// account does); the traverse and clear below stand in for nanobind's own.
+Py_ssize_t account_dictoffset = 0;
+PyObject **account_dict(PyObject *self) {
+    return account_dictoffset > 0 ? (PyObject **)((char *)self + account_dictoffset) : nullptr;
+}
+
 int account_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
+    if (PyObject **dict = account_dict(self))
+        Py_VISIT(*dict);
     if (!nb::inst_ready(self))
         return 0;
     return nb::inst_ptr<Account>(self)->traverse(visit, arg);
 }
 int account_clear(PyObject *self) {
+    if (PyObject **dict = account_dict(self))
+        Py_CLEAR(*dict);
     if (nb::inst_ready(self))
         nb::inst_ptr<Account>(self)->clear();
     return 0;
@@ -708,7 +719,7 @@ void bind_accounts(nb::module_ &m) {
     S.back_position = (PyTypeObject *)back.ptr();
 
     using A = Account;
-    nb::class_<A> acc(m, "KVBackAccount", nb::type_slots(account_slots), nb::is_weak_referenceable(),
+    nb::class_<A> acc(m, "KVBackAccount", nb::type_slots(account_slots), nb::is_weak_referenceable(), nb::dynamic_attr(),
                       "One backtest account, named `name` (also its `handle`).");
     acc.def(
            "__init__",
@@ -747,6 +758,7 @@ void bind_accounts(nb::module_ &m) {
         .def(
             "__repr__", [](A &a) { return kc::guarded(KN_ACC("__repr__"), [&] { return a.repr(); }); },
             nb::sig("def __repr__(self) -> str"));
+    account_dictoffset = ((PyTypeObject *)acc.ptr())->tp_dictoffset;
     KN_FIELD(acc, A, KN_ACC, "name", name);
     KN_FIELD(acc, A, KN_ACC, "handle", handle_);
     KN_FIELD(acc, A, KN_ACC, "cash", cash);
