@@ -14,6 +14,17 @@
 
 #include "core/pyutil.hpp"
 
+#include <cstddef>
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define KN_T_OBJECT_EX Py_T_OBJECT_EX
+#define KN_READONLY Py_READONLY
+#else
+#include <structmember.h>
+#define KN_T_OBJECT_EX T_OBJECT_EX
+#define KN_READONLY READONLY
+#endif
+
 namespace knative {
 
 namespace {
@@ -194,7 +205,7 @@ struct Position {
     // A field as the attribute read gives it.
     static object field(const object &o, const char *name) {
         if (!o.is_valid())
-            kc::raise(PyExc_AttributeError, "%s", name);
+            kc::raise(PyExc_AttributeError, "'KVBackPosition' object has no attribute '%s'", name);
         return o;
     }
     object target() const { return field(target_idx, "target_idx"); }
@@ -629,12 +640,47 @@ PyType_Slot account_slots[] = {
 #define KN_BACK(method) KC_SITE("korvit.native.KVBackPosition." method)
 #define KN_ACC(method) KC_SITE("korvit.native.KVBackAccount." method)
 
-// A read-write attribute over object member `member` of the bound class.
-#define KN_FIELD(cls, C, SITE, attr, member)                                                                        \
-    cls.def_prop_rw(                                                                                                 \
-        attr, [](C &c) { return kc::guarded(SITE(attr), [&] { return C::field(c.member, attr); }); },               \
-        [](C &c, nb::handle v) { kc::guarded(SITE(attr), [&] { c.member = nb::borrow(v); }); },                     \
-        nb::arg("value").none())
+// The data attributes are plain member descriptors over the object fields,
+// as the Python classes' slots are: read and set without a native call, and
+// an unset (deleted or cleared) field reads as an AttributeError.
+PyMemberDef position_members[] = {
+    {"target_idx", KN_T_OBJECT_EX, offsetof(Position, target_idx), 0, nullptr},
+    {"position_long", KN_T_OBJECT_EX, offsetof(Position, held[0]), 0, nullptr},
+    {"position_short", KN_T_OBJECT_EX, offsetof(Position, held[1]), 0, nullptr},
+    {"position_available_long", KN_T_OBJECT_EX, offsetof(Position, avail[0]), 0, nullptr},
+    {"position_available_short", KN_T_OBJECT_EX, offsetof(Position, avail[1]), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+PyMemberDef back_position_members[] = {
+    {"avg_open_price_long", KN_T_OBJECT_EX, offsetof(Position, avg[0]), 0, nullptr},
+    {"avg_open_price_short", KN_T_OBJECT_EX, offsetof(Position, avg[1]), 0, nullptr},
+    {"margin_long", KN_T_OBJECT_EX, offsetof(Position, margin[0]), 0, nullptr},
+    {"margin_short", KN_T_OBJECT_EX, offsetof(Position, margin[1]), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+PyMemberDef account_members[] = {
+    {"name", KN_T_OBJECT_EX, offsetof(Account, name), 0, nullptr},
+    {"handle", KN_T_OBJECT_EX, offsetof(Account, handle_), 0, nullptr},
+    {"cash", KN_T_OBJECT_EX, offsetof(Account, cash), 0, nullptr},
+    {"stock_commission_rate", KN_T_OBJECT_EX, offsetof(Account, rates), 0, nullptr},
+    {"trades", KN_T_OBJECT_EX, offsetof(Account, trades), 0, nullptr},
+    {"fee_total", KN_T_OBJECT_EX, offsetof(Account, fee_total), 0, nullptr},
+    {"realised_pnl", KN_T_OBJECT_EX, offsetof(Account, realised_pnl), 0, nullptr},
+    {"_positions", KN_T_OBJECT_EX, offsetof(Account, positions), KN_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+// Puts `members` (offsets within the C++ object) on the bound class `type`;
+// the C++ object sits at a fixed place in every instance of the class.
+template <class C>
+void add_members(nb::handle type, PyMemberDef *members) {
+    object probe = nb::inst_alloc(type);
+    Py_ssize_t payload = (char *)nb::inst_ptr<C>(probe) - (char *)probe.ptr();
+    for (PyMemberDef *m = members; m->name; ++m) {
+        m->offset += payload;
+        object descr = kc::steal(PyDescr_NewMember((PyTypeObject *)type.ptr(), m));
+        if (PyObject_SetAttrString(type.ptr(), m->name, descr.ptr()) != 0)
+            kc::throw_current();
+    }
+    PyType_Modified((PyTypeObject *)type.ptr());
+}
 
 void bind_accounts(nb::module_ &m) {
     init_values();
@@ -678,11 +724,7 @@ void bind_accounts(nb::module_ &m) {
                 return kc::guarded(KN_POS("__repr__"), [&] { return nb::cast<Position &>(self).repr(self); });
             },
             nb::sig("def __repr__(self) -> str"));
-    KN_FIELD(base, Position, KN_POS, "target_idx", target_idx);
-    KN_FIELD(base, Position, KN_POS, "position_long", held[0]);
-    KN_FIELD(base, Position, KN_POS, "position_short", held[1]);
-    KN_FIELD(base, Position, KN_POS, "position_available_long", avail[0]);
-    KN_FIELD(base, Position, KN_POS, "position_available_short", avail[1]);
+    add_members<Position>(base, position_members);
     base.attr("__slots__") = nb::make_tuple("target_idx", "position_long", "position_short",
                                             "position_available_long", "position_available_short");
 
@@ -710,10 +752,7 @@ void bind_accounts(nb::module_ &m) {
             KN_ARG("leg"), KN_ARG("volume"), nb::sig("def close(self, leg, volume) -> tuple"),
             "Take a closing fill of `volume` out of the free part of `leg`; returns (average open price, "
             "released margin), the margin released in proportion to the volume closed.");
-    KN_FIELD(back, BackPosition, KN_BACK, "avg_open_price_long", avg[0]);
-    KN_FIELD(back, BackPosition, KN_BACK, "avg_open_price_short", avg[1]);
-    KN_FIELD(back, BackPosition, KN_BACK, "margin_long", margin[0]);
-    KN_FIELD(back, BackPosition, KN_BACK, "margin_short", margin[1]);
+    add_members<BackPosition>(back, back_position_members);
     back.attr("__slots__") = nb::make_tuple("avg_open_price_long", "avg_open_price_short", "margin_long",
                                             "margin_short");
     S.back_position = (PyTypeObject *)back.ptr();
@@ -752,20 +791,11 @@ void bind_accounts(nb::module_ &m) {
             [](A &a, nb::handle trades) { kc::guarded(KN_ACC("on_trade"), [&] { a.on_trade(trades); }); },
             KN_ARG("trades"), nb::sig("def on_trade(self, trades) -> None"),
             "Book fills; each trade is booked whole or, on an error, not at all.")
-        .def_prop_ro(
-            "_positions", [](A &a) { return kc::guarded(KN_ACC("_positions"), [&] { return a.pos_dict(); }); },
-            nb::sig("def _positions(self) -> dict"), "The positions by target index (the account's own dict).")
         .def(
             "__repr__", [](A &a) { return kc::guarded(KN_ACC("__repr__"), [&] { return a.repr(); }); },
             nb::sig("def __repr__(self) -> str"));
     account_dictoffset = ((PyTypeObject *)acc.ptr())->tp_dictoffset;
-    KN_FIELD(acc, A, KN_ACC, "name", name);
-    KN_FIELD(acc, A, KN_ACC, "handle", handle_);
-    KN_FIELD(acc, A, KN_ACC, "cash", cash);
-    KN_FIELD(acc, A, KN_ACC, "stock_commission_rate", rates);
-    KN_FIELD(acc, A, KN_ACC, "trades", trades);
-    KN_FIELD(acc, A, KN_ACC, "fee_total", fee_total);
-    KN_FIELD(acc, A, KN_ACC, "realised_pnl", realised_pnl);
+    add_members<A>(acc, account_members);
 }
 
 } // namespace knative
