@@ -134,7 +134,7 @@ def random_session(seed, steps=300):
         if not pending:
             return "none", lambda a: None
         order = pending.pop(rng.randrange(len(pending)))
-        order.status = status
+        order.status = rng.choice([status, status, float(status), np.int64(status)])
         return "end", (lambda a: a.on_order([order])) if notify else (lambda a: None)
 
     actions = [

@@ -82,6 +82,7 @@ struct Shared {
     PyObject *legs[2], *zero_int, *one_int, *zero_float, *one_float, *minus_one, *s_value, *s_fee, *s_trader_value,
         *s_trader_fee, *s_cash;
     PyTypeObject *back_position = nullptr;
+    bool ended_ints = false; // _ENDED is a tuple of ints
 };
 Shared S;
 
@@ -128,6 +129,12 @@ void need_modules() {
     object module = kc::import("korvit.backtest.model.accounts");
     auto global = [&](const char *name) { return keep(kc::steal(PyObject_GetAttrString(module.ptr(), name))); };
     S.ended = global("_ENDED");
+    S.ended_ints = PyTuple_CheckExact(S.ended);
+    for (Py_ssize_t i = 0; S.ended_ints && i < PyTuple_GET_SIZE(S.ended); ++i) {
+        PyObject *item = PyTuple_GET_ITEM(S.ended, i);
+        int overflow = 0;
+        S.ended_ints = PyLong_CheckExact(item) && (PyLong_AsLongLongAndOverflow(item, &overflow), !overflow);
+    }
     S.cash_settled = global("_CASH_SETTLED");
     S.amount = global("_amount");
     S.defaults = global("DEFAULT_STOCK_COMMISSION_RATE");
@@ -346,6 +353,22 @@ std::pair<int, bool> leg_of(handle side, handle effect) {
     kc::raise(PyExc_ValueError, "unknown position effect %R", effect.ptr());
 }
 
+// `status in _ENDED`; an int status against int statuses compares the numbers directly.
+bool is_ended(handle status) {
+    if (PyLong_CheckExact(status.ptr()) && S.ended_ints) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(status.ptr(), &overflow);
+        if (!overflow && !(v == -1 && PyErr_Occurred())) {
+            for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(S.ended); i < n; ++i)
+                if (PyLong_AsLongLong(PyTuple_GET_ITEM(S.ended, i)) == v)
+                    return true;
+            return false;
+        }
+        PyErr_Clear();
+    }
+    return contains(S.ended, status);
+}
+
 // What a holding order keeps from the account: (order, cash, position, leg, volume).
 enum { H_ORDER, H_CASH, H_POSITION, H_LEG, H_VOLUME };
 
@@ -442,7 +465,7 @@ struct Account {
                     kc::throw_current();
                 if (!has)
                     hold(order);
-            } else if (contains(S.ended, kc::getattr(order, n_status))) {
+            } else if (is_ended(kc::getattr(order, n_status))) {
                 release(kc::getattr(order, n_order_id));
             }
         }
@@ -503,18 +526,27 @@ struct Account {
 
     void drop_ended_holds() {
         object h = hold_dict();
-        if (PyDict_GET_SIZE(h.ptr()) == 0)
+        Py_ssize_t size = PyDict_GET_SIZE(h.ptr());
+        if (size == 0)
             return;
-        object items = kc::steal(PyDict_Items(h.ptr()));
-        object ended = kc::new_list();
-        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.ptr()); i < n; ++i) {
-            PyObject *pair = PyList_GET_ITEM(items.ptr(), i);
-            handle hold = PyTuple_GET_ITEM(pair, 1);
-            if (contains(S.ended, kc::getattr(PyTuple_GET_ITEM(hold.ptr(), H_ORDER), n_status)))
-                kc::append(ended, PyTuple_GET_ITEM(pair, 0));
+        // The usual case: nothing ended, and nothing is allocated to find that out.
+        object ended;
+        Py_ssize_t pos = 0;
+        PyObject *key, *hold;
+        while (PyDict_Next(h.ptr(), &pos, &key, &hold)) {
+            object k = nb::borrow(key), held = nb::borrow(hold); // kept while the status is read
+            bool done = is_ended(kc::getattr(PyTuple_GET_ITEM(hold, H_ORDER), n_status));
+            if (PyDict_GET_SIZE(h.ptr()) != size)
+                kc::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            if (done) {
+                if (!ended.is_valid())
+                    ended = kc::new_list();
+                kc::append(ended, k);
+            }
         }
-        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(ended.ptr()); i < n; ++i)
-            release(PyList_GET_ITEM(ended.ptr(), i));
+        if (ended.is_valid())
+            for (Py_ssize_t i = 0, n = PyList_GET_SIZE(ended.ptr()); i < n; ++i)
+                release(PyList_GET_ITEM(ended.ptr(), i));
     }
 
     // One fill, booked whole or (on an error before the first change) not at all.
