@@ -4,6 +4,7 @@
 // Python implementations stay the reference for every unusual argument.
 #define KC_SOURCE "src/native/module.cpp"
 #include "core/bar_rows.hpp"
+#include "native/accounts.hpp"
 #include "native/native.hpp"
 #include "native/snapshots.hpp"
 
@@ -45,5 +46,6 @@ NB_MODULE(native, m) {
               "Bar item (KMatrix_*) of a field name such as \"open\" or \"amount\".");
         knative::bind_collect(m);
         kn::register_snapshots(m);
+        knative::bind_accounts(m);
     });
 }

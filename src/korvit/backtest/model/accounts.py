@@ -7,16 +7,22 @@ gives them back; a trade gives them back and books the fill (a close of more
 than is held nets into the other leg, so a fill is never refused).  Holds of
 orders that were cancelled or denied without a notice are given back the
 next time the account is asked for its cash or positions.
+
+The public ``KVBackAccount`` is the compiled one of ``korvit.native``;
+``PyKVBackAccount`` here is its reference twin, which it follows number
+operation for number operation (it reads ``_ENDED``, ``_CASH_SETTLED``,
+``_amount``, ``DEFAULT_STOCK_COMMISSION_RATE`` and ``framekit`` from this
+module).
 """
 
 import math
 import numbers
 
-from korvit.backtest.model.positions import KVBackPosition, target_index
+from korvit.backtest.model.positions import PyKVBackPosition, py_target_index
 from korvit.tframe import framekit
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
-__all__ = ["KVBackAccount", "DEFAULT_STOCK_COMMISSION_RATE"]
+__all__ = ["KVBackAccount", "PyKVBackAccount", "DEFAULT_STOCK_COMMISSION_RATE"]
 
 DEFAULT_STOCK_COMMISSION_RATE = {"OpenTax": 0.0, "CloseTax": 0.001, "TransFee": 0.00002,
                                  "MinTradeFee": 5.0}
@@ -54,7 +60,7 @@ class _Hold:
         self.position, self.leg, self.volume = position, leg, volume
 
 
-class KVBackAccount:
+class PyKVBackAccount:
     """One backtest account, named ``name`` (also its ``handle``)."""
 
     def __init__(self, name, cash, stock_commission_rate=None):
@@ -79,7 +85,7 @@ class KVBackAccount:
     def position(self, target_idx):
         """The position record of the target, or None when it was never held."""
         self._drop_ended_holds()
-        return self._positions.get(target_index(target_idx))
+        return self._positions.get(py_target_index(target_idx))
 
     def valid_cash(self, time=None):
         """Cash less the funds held back by holding orders (``time`` is not used)."""
@@ -115,7 +121,7 @@ class KVBackAccount:
             self._holds[order.order_id] = _Hold(order, cash)
             return
         # A closing order sets aside what it would close, as far as it is free.
-        position = self._positions.get(target_index(order.target_idx))
+        position = self._positions.get(py_target_index(order.target_idx))
         volume = 0 if position is None else min(order.unfilled_volume, position.available(leg))
         if volume > 0:
             position.reserve(leg, volume)
@@ -136,7 +142,7 @@ class KVBackAccount:
         """Books one fill.  A close of more than is free to close nets: the
         rest opens the other leg.  Stocks and funds settle in cash (a buy
         pays its value, a sell receives it); futures hold margin."""
-        target = target_index(trade.target_idx)
+        target = py_target_index(trade.target_idx)
         leg, closes = _leg_of(trade.side, trade.position_effect)
         volume, price = trade.volume, trade.price
         value, fee = trade.frozen_item("trader_value"), trade.frozen_item("trader_fee")
@@ -158,7 +164,7 @@ class KVBackAccount:
         # Checks and lookups done: from here on nothing raises.
         self._release(trade.order_id)
         if position is None:
-            position = self._positions[target] = KVBackPosition(target)
+            position = self._positions[target] = PyKVBackPosition(target)
         if not closes:
             position.open(leg, volume, price, value if futures else 0.0)
         if closed > 0:
@@ -179,3 +185,7 @@ class KVBackAccount:
     def __repr__(self):
         return (f"KVBackAccount({self.name!r}, cash={self.cash:.2f}, "
                 f"positions={len(self._positions)}, holding={len(self._holds)})")
+
+
+# The compiled account (korvit.native); PyKVBackAccount above is its reference.
+from korvit.native import KVBackAccount  # noqa: E402

@@ -1,5 +1,9 @@
 """Position records: what one account holds of one target.
 
+The public classes and ``target_index`` are the compiled ones of
+``korvit.native``; the Python ones here (``PyPositionsBase``,
+``PyKVBackPosition``, ``py_target_index``) are their reference twins.
+
 Volumes are kept per leg, "long" and "short".  ``position_available_*`` is
 the part of ``position_*`` that is free to close, that is not reserved by
 pending closing orders.  Changes that would make a volume negative raise
@@ -8,12 +12,13 @@ pending closing orders.  Changes that would make a volume negative raise
 
 from korvit.tframe.utils.utilfunc import as_index
 
-__all__ = ["PositionsBase", "KVBackPosition", "LEGS", "target_index"]
+__all__ = ["PositionsBase", "KVBackPosition", "LEGS", "target_index",
+           "PyPositionsBase", "PyKVBackPosition", "py_target_index"]
 
 LEGS = ("long", "short")
 
 
-def target_index(value):
+def py_target_index(value):
     """A target index as an int, from an int-like or an integral float."""
     return as_index("target index", value)
 
@@ -23,14 +28,14 @@ def _check_leg(leg):
         raise ValueError(f"leg must be one of {LEGS}, got {leg!r}")
 
 
-class PositionsBase:
+class PyPositionsBase:
     """Long and short volumes of one target, with the parts free to close."""
 
     __slots__ = ("target_idx", "position_long", "position_short",
                  "position_available_long", "position_available_short")
 
     def __init__(self, target_idx):
-        self.target_idx = target_index(target_idx)
+        self.target_idx = py_target_index(target_idx)
         self.position_long = 0
         self.position_short = 0
         self.position_available_long = 0
@@ -66,7 +71,7 @@ class PositionsBase:
                 f"short={self.position_short} ({self.position_available_short} available))")
 
 
-class KVBackPosition(PositionsBase):
+class PyKVBackPosition(PyPositionsBase):
     """A backtest position: volumes plus average open prices and occupied margin."""
 
     __slots__ = ("avg_open_price_long", "avg_open_price_short", "margin_long", "margin_short")
@@ -109,3 +114,7 @@ class KVBackPosition(PositionsBase):
         if volume == held:
             setattr(self, "avg_open_price_" + leg, 0.0)
         return average, released
+
+
+# The compiled positions (korvit.native); the Python classes above are their reference.
+from korvit.native import KVBackPosition, PositionsBase, target_index  # noqa: E402
