@@ -237,8 +237,11 @@ def test_ctrl_c_keeps_the_finished_runs_and_resume_runs_only_the_rest(tmp_path):
     out = tmp_path / "out"
     args = ["sweep", strategy, "--grid", "a=1,2,3,4,5", "--grid", "b=1,2,3,4", "--workers", "2",
             "--out", out, "--no-progress"]
+    # A job started in the background of a shell ignores SIGINT, and so would the command:
+    # it gets the default handling back, as it has when started at a terminal.
     sweeping = subprocess.Popen([sys.executable, "-m", "korvit", *map(str, args)], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
+                                stderr=subprocess.PIPE, text=True,
+                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     runs = out / "runs.jsonl"
     while sweeping.poll() is None and (not runs.exists() or len(runs.read_text().splitlines()) < 2):
         time.sleep(0.05)
