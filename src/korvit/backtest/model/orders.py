@@ -171,15 +171,26 @@ class KVBackStopOrder:
                trailing_gap_type=NAN, trailing_gap=NAN):
         _volume("volume", volume, allow_zero=False)
         if stop_order_type == gv.StopOrderType_Trailing and (
-                isinstance(trailing_gap, bool) or not isinstance(trailing_gap, numbers.Real)
+                (type(trailing_gap) is not float and type(trailing_gap) is not int
+                 and (isinstance(trailing_gap, bool) or not isinstance(trailing_gap, numbers.Real)))
                 or not math.isfinite(trailing_gap)):
             raise ValueError(f"a trailing stop needs a finite trailing_gap, got {trailing_gap!r}")
         stop = cls()
-        values = locals()
-        for name in cls._GIVEN:
-            setattr(stop, name, values[name])
-        for name in cls._UNSET:
-            setattr(stop, name, NAN)
+        stop.stop_order_id = stop_order_id             # the fields of _GIVEN, then of _UNSET, in order
+        stop.target_order_id = target_order_id
+        stop.target_idx = target_idx
+        stop.handle_idx = handle_idx
+        stop.act = act
+        stop.stop_order_type = stop_order_type
+        stop.stop_gap_type = stop_gap_type
+        stop.stop_gap = stop_gap
+        stop.trailing_gap_type = trailing_gap_type
+        stop.trailing_gap = trailing_gap
+        stop.volume = volume
+        stop.ctg = ctg
+        stop.target_price = stop.stop_price = stop.trigger_real_price = stop.trigger_time = NAN
+        stop.trailing_price = stop.trailing_high = stop.trailing_low = stop.stop_trailing_price = NAN
+        stop.order_id = NAN
         stop.execute_status = gv.StopOrderStatus_Holding
         stop.is_begin_trailing = False
         stop.in_begin_trailing_bar = False
