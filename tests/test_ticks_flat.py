@@ -1,12 +1,23 @@
-"""Ticks held flat: the same bars and arrays as a plain per-bar dict would give."""
+"""Ticks held flat, from loading through the history store: the same bars, arrays and
+errors as a plain per-bar dict would give, at a small cost per bar."""
 
+import hashlib
 import pickle
+import tracemalloc
 
 import numpy as np
 import pandas as pd
 import pytest
 
+from korvit.api.history import _history
 from korvit.data import Ticks, load_bars, load_ticks
+
+
+@pytest.fixture
+def store():
+    _history.clear()
+    yield _history
+    _history.clear()
 
 
 def random_ticks(rng, codes=("SHFE.RB2405", "SHFE.HC2405", "DCE.I2405"), days=2):
@@ -80,3 +91,64 @@ def test_ticks_built_from_groups_keep_their_order_and_flat_form():
         Ticks.from_flat([0, 0], [1, 1], [0, 1, 2], t[:2], np.ones(2), np.ones(2))
     with pytest.raises(ValueError, match="bounds"):
         Ticks.from_flat([0], [1], [0, 1], t[:2], np.ones(2), np.ones(2))
+
+
+def test_trimmed_ticks_keep_the_bars_inside_at_their_new_positions():
+    from korvit.backtest.runner import _ticks_on
+    bars, frame = random_ticks(np.random.default_rng(7))
+    loaded = load_ticks(frame, bars)
+    start = bars.times[len(bars.times) // 3]
+    rows = [dict(time=t, code=code, open=10.0, high=11.0, low=9.0, close=10.0, volume=1.0)
+            for c, code in enumerate(bars.codes[1:], 1) for k, t in enumerate(bars.times)
+            if bars.present[c][k] and t >= start]
+    trimmed = load_bars(pd.DataFrame(rows))
+    got = _ticks_on(loaded, bars, trimmed)
+    expected = {}
+    for (c, b), group in loaded.items():
+        if c >= 1 and bars.times[b] >= start:
+            expected[(trimmed.codes.index(bars.codes[c]), trimmed.times.get_loc(bars.times[b]))] = group
+    assert list(got) == list(expected) and got.count == sum(len(g[0]) for g in expected.values())
+    for key, group in expected.items():
+        for a, b in zip(got[key], group):
+            np.testing.assert_array_equal(a, b)
+
+
+def test_sweep_fingerprint_of_ticks_is_the_digest_of_each_bar_in_key_order():
+    # sweep folders written before resume only if the digest stays the same
+    from korvit.backtest.sweeps import _canonical, _Job
+    bars, frame = random_ticks(np.random.default_rng(3))
+    loaded = load_ticks(frame, bars)
+    job = _Job("f.py", "src", bars, loaded, None, {}, {}, False)
+    digest = hashlib.sha256()
+    digest.update(b"src")
+    digest.update(_canonical([bars.codes, bars.frequency]).encode())
+    digest.update(bars.times.asi8.tobytes())
+    digest.update(np.ascontiguousarray(bars.values).tobytes())
+    for key in sorted(loaded):
+        digest.update(repr(key).encode())
+        for array in loaded[key]:
+            digest.update(np.ascontiguousarray(array).tobytes())
+    digest.update(_canonical({"options": {}, "fixed": {}}).encode())
+    assert job.fingerprint() == digest.hexdigest()
+
+
+def test_storing_many_bars_of_ticks_costs_little_beyond_the_ticks(store):
+    bars_count, per_bar_ticks = 200_000, 2
+    n = bars_count * per_bar_ticks
+    code_index = np.repeat(np.arange(4, dtype=np.int64), bars_count // 4)
+    bar_index = np.tile(np.arange(bars_count // 4, dtype=np.int64), 4)
+    bounds = np.arange(0, n + 1, per_bar_ticks, dtype=np.int64)
+    times = np.datetime64("2024-01-02T09:30", "ns") + np.arange(n).astype("timedelta64[s]")
+    prices, volumes = np.full(n, 10.0), np.ones(n)
+    tracemalloc.start()
+    try:
+        ticks = Ticks.from_flat(code_index, bar_index, bounds, times, prices, volumes, ["A", "B", "C", "D"])
+        codes, bars, bounds, times, prices, volumes = ticks.flat()
+        seconds = times.astype("datetime64[us]").astype(np.int64) / 1e6
+        store.set_many_bar_tick_data(np.column_stack((codes, bars)), seconds, prices, volumes, bounds)
+        assert store.get_bar_tick_data(3, bars_count // 4 - 1).Time.size == per_bar_ticks
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    ticks_bytes = 4 * 8 * n        # the store's three columns and the seconds on the way in
+    assert (peak - ticks_bytes) / bars_count < 100
