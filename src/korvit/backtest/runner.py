@@ -366,12 +366,11 @@ class Backtest:
                 "MinMove": contract.min_move, "Multiple": contract.multiplier}
         _history.set_target_info_v2([contract.engine_info() for contract in self.contracts])
         if self.ticks is not None and len(self.ticks):
-            keys = list(self.ticks)
-            groups = [self.ticks[key] for key in keys]
-            bounds = np.cumsum([0] + [len(group[0]) for group in groups])
-            times, prices, volumes = (np.concatenate([group[k] for group in groups]) for k in range(3))
-            seconds = (times.astype("datetime64[us]").astype(np.int64)) / 1e6
-            _history.set_many_bar_tick_data(keys, seconds, prices, volumes, bounds)
+            code_index, bar_index, bounds, times, prices, volumes = self.ticks.flat()
+            seconds = times.astype("datetime64[us]").astype(np.int64) / 1e6
+            _history.set_many_bar_tick_data(np.column_stack((code_index, bar_index)), seconds, prices,
+                                            volumes, bounds)
+            del seconds
         vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = (
             KVBackOrderCollect(), KVBackStopOrderCollect(), KVBackTradeCollect())
         accounts = [KVBackAccount(name, cash, self.stock_commission) for name, cash in self.accounts.items()]
@@ -484,11 +483,17 @@ def _ticks_on(ticks, bars, trimmed):
     from korvit.data import Ticks
     codes = [trimmed._index.get(code.upper()) for code in bars.codes]
     positions = trimmed.times.get_indexer(bars.times)
-    groups = {}
-    for (code, bar), group in ticks.items():
-        if codes[code] is not None and positions[bar] >= 0:
-            groups[(codes[code], int(positions[bar]))] = group
-    return Ticks(groups, trimmed.codes, ticks.source)
+    code_map = np.array([-1 if code is None else code for code in codes], dtype=np.int64)
+    code_index, bar_index, bounds, times, prices, volumes = ticks.flat()
+    code_index, bar_index = code_map[code_index], positions[bar_index].astype(np.int64)
+    keep = (code_index >= 0) & (bar_index >= 0)
+    if keep.all():
+        return Ticks.from_flat(code_index, bar_index, bounds, times, prices, volumes,
+                               trimmed.codes, ticks.source)
+    lengths = np.diff(bounds)
+    rows = np.repeat(keep, lengths)
+    return Ticks.from_flat(code_index[keep], bar_index[keep], np.r_[0, np.cumsum(lengths[keep])],
+                           times[rows], prices[rows], volumes[rows], trimmed.codes, ticks.source)
 
 
 def _parse_core(core):

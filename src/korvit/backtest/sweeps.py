@@ -286,10 +286,17 @@ class _Job:
         digest.update(bars.times.asi8.tobytes())
         digest.update(np.ascontiguousarray(bars.values).tobytes())
         if self.ticks is not None:
-            for key in sorted(self.ticks):
-                digest.update(repr(key).encode())
-                for array in self.ticks[key]:
-                    digest.update(np.ascontiguousarray(array).tobytes())
+            # bar by bar in key order: its key, then its times, prices and volumes
+            code_index, bar_index, bounds, *columns = self.ticks.flat()
+            widths = [column.itemsize for column in columns]
+            columns = [np.ascontiguousarray(column).view(np.uint8) for column in columns]
+            order = np.lexsort((bar_index, code_index)).tolist()
+            code_list, bar_list, bounds = code_index.tolist(), bar_index.tolist(), bounds.tolist()
+            for k in order:
+                digest.update(f"({code_list[k]}, {bar_list[k]})".encode())
+                a, b = bounds[k], bounds[k + 1]
+                for column, width in zip(columns, widths):
+                    digest.update(column[a * width:b * width])
         if self.contracts is not None:
             digest.update(repr(sorted((code, repr(c)) for code, c in self.contracts.items())).encode())
         digest.update(_canonical({"options": self.options, "fixed": self.fixed}).encode())

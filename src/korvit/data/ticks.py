@@ -10,7 +10,7 @@ Each tick belongs to the bar of its code whose period holds it:
   it covers the whole break.
 """
 
-from collections.abc import Mapping
+from collections.abc import ItemsView, Mapping, ValuesView
 
 import numpy as np
 import pandas as pd
@@ -21,6 +21,9 @@ from korvit.data.errors import DataError
 __all__ = ["Ticks", "load_ticks"]
 
 _MINUTE = np.timedelta64(60_000_000_000, "ns")
+_BAR_BITS = 32                    # a bar's key: code index above, bar index in the low bits
+_MAX_BAR = (1 << _BAR_BITS) - 1
+_MAX_CODE = (1 << (63 - _BAR_BITS)) - 1
 
 
 class Ticks(Mapping):
@@ -30,29 +33,145 @@ class Ticks(Mapping):
     ``bars.times``.  Per bar, `times` is a datetime64[ns] array in time order (ticks at the
     same time keep their order in the source), `prices` and `volumes` float64 arrays.  The
     arrays are read-only.  Bars without ticks are not keys.
+
+    The ticks are held flat: one array per column with the bars one after the other, the
+    k-th bar's ticks at ``bounds[k]:bounds[k + 1]``; `flat` hands these out.  The per-bar
+    arrays are views made on demand.  `groups` (a mapping or pairs of key and arrays) is
+    the other way to build one.
     """
 
-    def __init__(self, groups, codes=(), source="ticks"):
-        self._groups = dict(groups)
+    def __init__(self, groups=(), codes=(), source="ticks"):
+        groups = dict(groups)
+        keys = np.array(list(groups), dtype=np.int64).reshape(len(groups), 2)
+        columns = [[np.asarray(group[k]) for group in groups.values()] for k in range(3)]
+        lengths = [len(times) for times in columns[0]]
+        empty = (np.empty(0, "datetime64[ns]"), np.empty(0), np.empty(0))
+        arrays = [np.concatenate(column) if column else blank for column, blank in zip(columns, empty)]
+        self._set(keys[:, 0], keys[:, 1], np.cumsum([0] + lengths), *arrays)
         self.codes = list(codes)
         self.source = source
 
+    @classmethod
+    def from_flat(cls, code_index, bar_index, bounds, times, prices, volumes, codes=(),
+                  source="ticks"):
+        """Ticks from flat arrays: the k-th key ``(code_index[k], bar_index[k])`` holds the
+        ticks at ``bounds[k]:bounds[k + 1]`` of `times`, `prices` and `volumes`.  The
+        arrays are kept, not copied, and made read-only."""
+        ticks = cls.__new__(cls)
+        ticks._set(code_index, bar_index, bounds, times, prices, volumes)
+        ticks.codes = list(codes)
+        ticks.source = source
+        return ticks
+
+    def _set(self, code_index, bar_index, bounds, times, prices, volumes):
+        code_index = np.asarray(code_index, dtype=np.int64)
+        bar_index = np.asarray(bar_index, dtype=np.int64)
+        bounds = np.asarray(bounds, dtype=np.int64)
+        n = len(code_index)
+        if code_index.shape != (n,) or bar_index.shape != (n,) or bounds.shape != (n + 1,):
+            raise ValueError("ticks need one code index and one bar index per bar and one bound more")
+        if len(times) != len(prices) or len(times) != len(volumes):
+            raise ValueError("tick times, prices and volumes differ in length: "
+                             f"{[len(times), len(prices), len(volumes)]}")
+        if bounds[0] != 0 or bounds[-1] != len(times) or np.any(bounds[1:] < bounds[:-1]):
+            raise ValueError("tick bounds must run from 0 to the number of ticks")
+        if n and (code_index.min() < 0 or bar_index.min() < 0 or code_index.max() > _MAX_CODE
+                  or bar_index.max() > _MAX_BAR):
+            raise ValueError("tick code and bar indices must be non-negative (and in range)")
+        keys = (code_index << _BAR_BITS) | bar_index
+        order = None
+        if n > 1 and np.any(keys[1:] <= keys[:-1]):
+            order = np.argsort(keys, kind="stable")
+            if np.any(keys[order][1:] == keys[order][:-1]):
+                raise ValueError("ticks hold one bar twice")
+        self._keys, self._order, self._bounds = keys, order, bounds
+        self._columns = (times, prices, volumes)
+        self._lock()
+
+    def _lock(self):
+        for array in (self._keys, self._bounds) + self._columns:
+            array.flags.writeable = False
+        if self._order is not None:
+            self._order.flags.writeable = False
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+        self._lock()            # arrays come back from a pickle writeable
+
+    @property
+    def code_index(self):
+        """Per bar with ticks, the code's position in `codes` (int64)."""
+        return self._keys >> _BAR_BITS
+
+    @property
+    def bar_index(self):
+        """Per bar with ticks, the bar's position on the timeline (int64)."""
+        return self._keys & _MAX_BAR
+
+    def flat(self):
+        """``(code_index, bar_index, bounds, times, prices, volumes)``: the bars in the
+        order of iteration, the k-th bar's ticks at ``bounds[k]:bounds[k + 1]`` of the
+        three (read-only) columns."""
+        return (self.code_index, self.bar_index, self._bounds) + self._columns
+
+    def _position(self, key):
+        try:
+            code, bar = key
+            c, b = int(code), int(bar)
+            found = c == code and b == bar and 0 <= c <= _MAX_CODE and 0 <= b <= _MAX_BAR
+        except (TypeError, ValueError, OverflowError):
+            found = False
+        if found:
+            wanted = (c << _BAR_BITS) | b
+            k = int(np.searchsorted(self._keys, wanted, sorter=self._order))
+            if k < len(self._keys):
+                if self._order is not None:
+                    k = int(self._order[k])
+                if self._keys[k] == wanted:
+                    return k
+        raise KeyError(key)
+
     def __getitem__(self, key):
-        return self._groups[key]
+        hash(key)               # an unhashable key is a TypeError, as for a dict
+        k = self._position(key)
+        a, b = self._bounds[k], self._bounds[k + 1]
+        return tuple(column[a:b] for column in self._columns)
 
     def __iter__(self):
-        return iter(self._groups)
+        return zip(self.code_index.tolist(), self.bar_index.tolist())
 
     def __len__(self):
-        return len(self._groups)
+        return len(self._keys)
+
+    def items(self):
+        return _Items(self)
+
+    def values(self):
+        return _Values(self)
+
+    def _groups(self):
+        """Per bar, in the order of iteration, its three arrays."""
+        bounds = self._bounds.tolist()
+        for a, b in zip(bounds[:-1], bounds[1:]):
+            yield tuple(column[a:b] for column in self._columns)
 
     @property
     def count(self):
         """The number of ticks over all bars."""
-        return sum(len(times) for times, _, _ in self._groups.values())
+        return int(self._bounds[-1])
 
     def __repr__(self):
         return f"Ticks({self.count} ticks in {len(self)} bars, source={self.source!r})"
+
+
+class _Items(ItemsView):
+    def __iter__(self):
+        return zip(self._mapping, self._mapping._groups())
+
+
+class _Values(ValuesView):
+    def __iter__(self):
+        return self._mapping._groups()
 
 
 def load_ticks(source, bars, *, trim=False):
@@ -100,15 +219,11 @@ def load_ticks(source, bars, *, trim=False):
 
     order = np.lexsort((times, bar_pos, code_pos))   # stable: equal times keep file order
     code_pos, bar_pos = code_pos[order], bar_pos[order]
-    columns = [times[order], prices[order], volumes[order]]
-    for array in columns:
-        array.flags.writeable = False
     starts = np.flatnonzero(np.r_[True, (code_pos[1:] != code_pos[:-1]) |
-                                  (bar_pos[1:] != bar_pos[:-1])])
-    ends = np.r_[starts[1:], len(order)]
-    groups = {(int(code_pos[a]), int(bar_pos[a])): tuple(array[a:b] for array in columns)
-              for a, b in zip(starts, ends)}
-    return Ticks(groups, bars.codes, table.name)
+                                  (bar_pos[1:] != bar_pos[:-1])]) if len(order) else np.empty(0, np.int64)
+    bounds = np.r_[starts, len(order)]
+    return Ticks.from_flat(code_pos[starts], bar_pos[starts], bounds, times[order], prices[order],
+                           volumes[order], bars.codes, table.name)
 
 
 def _same_day(labels, ticks):
