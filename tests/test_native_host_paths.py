@@ -112,3 +112,31 @@ def test_a_method_replaced_on_a_compiled_class_is_obeyed(monkeypatch):
     _same(compiled, _stocks_run())
     assert "unfilled" in counted and "unfired" in counted
     assert ["open", "high", "low", "volume"] in fields
+
+
+def _idle_run():
+    """The sample stocks with a strategy that never trades: every bar has nothing to deal."""
+    return run({"init": lambda context: None, "on_data": lambda context: None},
+               load_bars(sample_path("daily.csv")), progress=False)
+
+
+def test_a_bar_with_nothing_to_deal_still_calls_a_replaced_part(monkeypatch):
+    from korvit.backtest import domain
+
+    calls = []
+    original = domain._deal_normal_order
+    monkeypatch.setattr(domain, "_deal_normal_order", lambda: calls.append(1) or original())
+    result = _idle_run()
+    assert len(calls) == len(result.equity) and result.trades.empty
+
+
+def test_a_bar_with_nothing_to_deal_reports_a_missing_snap_as_before(monkeypatch):
+    from korvit.tframe.utils.collectbase import CollectBase
+
+    class WithoutSnaps(CollectBase):
+        def __init__(self):
+            super().__init__(key_attr="stop_order_id")
+
+    monkeypatch.setattr(runner, "KVBackStopOrderCollect", WithoutSnaps)
+    with pytest.raises(KeyError, match="no snap named 'unfired'"):
+        _idle_run()

@@ -368,6 +368,8 @@ class OwnFunction {
         Py_XDECREF(ours_);
         ours_ = fn.release().ptr(); // kept, so its address cannot be reused
     }
+    // Whether the module global is still our own function.
+    bool is_ours(const ModuleNamespace &ns) { return ns.get(name_).ptr() == ours_; }
     template <class Native, class... Args>
     nb::object call(const ModuleNamespace &ns, Native &&native, Args &&...args) {
         nb::object entry = ns.get(name_);

@@ -119,7 +119,32 @@ nb::object calc_order_value_rb(nb::handle order) {
     return delegate_value;
 }
 
+// A bar with nothing to deal: no pending order and no live stop order, the
+// collections compiled ones and the parts of `deal_trade` our own.  Then every
+// part would only count the empty snaps of our collections and return empty
+// lists, so nothing a host could see happens, and the result is known.
+bool nothing_to_deal() {
+    if (!Own::_update_unfired_stop_order_status_if_holding_status.is_ours(ns) || !Own::_deal_normal_order.is_ours(ns) ||
+        !Own::_deal_stop_order.is_ours(ns) || !Own::_cancelled_stop_order_by_target_order_id.is_ours(ns))
+        return false;
+    nb::object stops = vr_field(n::g_KVStopOrders);
+    knative::CollectBase *unfired = coll::ours(stops, n::snap_obj);
+    if (!unfired || !coll::ours(stops, n::snap_count))
+        return false;
+    nb::object pending = orders();
+    knative::CollectBase *unfilled = coll::ours(pending, n::snap_count);
+    if (!unfilled || !coll::ours(pending, n::obj))
+        return false;
+    try {
+        return unfired->snap_count(n::unfired.get()) == 0 && unfilled->snap_count(n::unfilled.get()) == 0;
+    } catch (nb::python_error &) {
+        return false; // a snap is missing: the parts report it as they always did
+    }
+}
+
 nb::object deal_trade() {
+    if (nothing_to_deal())
+        return kc::tuple_of(kc::new_list(), kc::new_list(), kc::new_list());
     Own::_update_unfired_stop_order_status_if_holding_status.call(
         ns, [&] { return _update_unfired_stop_order_status_if_holding_status(); });
     nb::object normal = Own::_deal_normal_order.call(ns, [&] { return _deal_normal_order(); });
