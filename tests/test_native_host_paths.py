@@ -140,3 +140,38 @@ def test_a_bar_with_nothing_to_deal_reports_a_missing_snap_as_before(monkeypatch
     monkeypatch.setattr(runner, "KVBackStopOrderCollect", WithoutSnaps)
     with pytest.raises(KeyError, match="no snap named 'unfired'"):
         _idle_run()
+
+
+def test_stop_records_with_a_computed_target_order_id_are_read_through_python(monkeypatch):
+    """The engine reads a stop order's ``target_order_id`` in place only while it
+    is a plain slot; a record class that computes it is asked every time."""
+    reads = []
+
+    class ComputedStops(model.KVBackStopOrder):
+        __slots__ = ("_target",)
+
+        @property
+        def target_order_id(self):
+            reads.append(1)
+            return self._target
+
+        @target_order_id.setter
+        def target_order_id(self, value):
+            self._target = value
+
+    compiled = _futures_run()
+    monkeypatch.setattr(runner, "KVBackStopOrder", ComputedStops)
+    _same(compiled, _futures_run())
+    assert len(reads) > 1000
+
+
+def test_a_replaced_attribute_reader_of_the_collections_is_obeyed(monkeypatch):
+    from korvit.tframe.utils.collectbase import CollectBase
+
+    compiled = _futures_run()
+    asked = []
+    original = CollectBase.obj_attr_value
+    monkeypatch.setattr(CollectBase, "obj_attr_value",
+                        staticmethod(lambda records, attr: asked.append(attr) or original(records, attr)))
+    _same(compiled, _futures_run())
+    assert "target_order_id" in asked

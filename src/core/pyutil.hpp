@@ -8,6 +8,7 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <structmember.h>
 
 #include <cstdint>
 #include <exception>
@@ -143,23 +144,46 @@ inline void setitem(nb::handle o, nb::handle key, nb::handle v) {
 // Reads one attribute of many records, with exactly PyObject_GetAttr's
 // result but faster for slot fields: while records share one type whose
 // attribute is a data descriptor (a `__slots__` field) and the type is
-// unchanged (same version tag), the descriptor is called directly.  Meant to
-// live for one call of an engine function; it holds the descriptor found.
+// unchanged (same version tag), the descriptor is called directly; a plain
+// object member (what `__slots__` makes) is read in place.  Meant to live
+// for one call of an engine function; it holds the descriptor found.
 class FieldReader {
   public:
     explicit FieldReader(Name &name) : name_(name) {}
     nb::object operator()(nb::handle record) {
+        if (PyObject *value = peek(record.ptr()))
+            return nb::borrow(value);
         PyTypeObject *tp = Py_TYPE(record.ptr());
-        if (tp == type_ && version_ != 0 && tp->tp_version_tag == version_)
+        if (tp == type_ && version_ != 0 && tp->tp_version_tag == version_ && !offset_)
             return steal(Py_TYPE(descr_.ptr())->tp_descr_get(descr_.ptr(), record.ptr(), (PyObject *)tp));
         nb::object value = getattr(record, name_);
         learn(tp);
         return value;
     }
+    // Whether the field of `record` equals `value`, as `equals` tells;
+    // plain ints read in place compare in C.
+    bool equals_in(nb::handle record, nb::handle value);
+    // Whether the field of `record` is a slot that `peek` reads in place;
+    // learns `record`'s type without reading the field.
+    bool can_peek(PyObject *record) {
+        PyTypeObject *tp = Py_TYPE(record);
+        if (!(tp == type_ && version_ != 0 && tp->tp_version_tag == version_))
+            learn(tp);
+        return offset_ != 0;
+    }
+    // The field of `record` (borrowed) when it is a set slot of the type
+    // learnt, read in place without a call; else null, and `operator()` tells.
+    PyObject *peek(PyObject *record) const {
+        PyTypeObject *tp = Py_TYPE(record);
+        if (offset_ && tp == type_ && tp->tp_version_tag == version_)
+            return *reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(record) + offset_);
+        return nullptr;
+    }
 
   private:
     void learn(PyTypeObject *tp) {
         version_ = 0;
+        offset_ = 0;
         if (tp->tp_getattro != PyObject_GenericGetAttr)
             return;
         PyObject *descr = _PyType_Lookup(tp, name_.get()); // borrowed; gives the type a version tag
@@ -169,12 +193,35 @@ class FieldReader {
         descr_ = nb::borrow(descr);
         type_ = tp;
         version_ = tp->tp_version_tag;
+        if (Py_TYPE(descr) == &PyMemberDescr_Type) {
+            const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
+            if (member->type == T_OBJECT_EX && !(member->flags & PY_AUDIT_READ) && member->offset > 0)
+                offset_ = member->offset;
+        }
     }
     Name &name_;
     PyTypeObject *type_ = nullptr;
     unsigned int version_ = 0;
+    Py_ssize_t offset_ = 0; // of a plain object member, else 0
     nb::object descr_;
 };
+
+// `a == b` decided in C for two plain ints that fit 64 bits: 1 or 0; -1
+// when it cannot be decided so and Python's comparison must tell.
+inline int plain_ints_equal(PyObject *a, PyObject *b) {
+    if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b))
+        return -1;
+    if (a == b)
+        return 1;
+    int overflow_a = 0, overflow_b = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+    const long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+    if (overflow_a || overflow_b || ((x == -1 || y == -1) && PyErr_Occurred())) {
+        PyErr_Clear();
+        return -1;
+    }
+    return x == y;
+}
 
 // Calls `callable` with positional arguments (vectorcall, no tuple built).
 template <class... Args>
@@ -293,6 +340,21 @@ inline bool equals(nb::handle a, nb::handle b) {
         return truthy(steal(PyObject_RichCompare(widened(a, b).ptr(), widened(b, a).ptr(), Py_EQ)));
     nb::object r = steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
     return truthy(r);
+}
+
+// `a == b` as `equals` gives it, in C for plain ints.
+inline bool same_id(PyObject *a, PyObject *b) {
+    const int plain = plain_ints_equal(a, b);
+    return plain >= 0 ? plain == 1 : equals(a, b);
+}
+
+inline bool FieldReader::equals_in(nb::handle record, nb::handle value) {
+    if (PyObject *field = peek(record.ptr())) {
+        const int plain = plain_ints_equal(field, value.ptr());
+        if (plain >= 0)
+            return plain == 1;
+    }
+    return equals((*this)(record), value);
 }
 
 // `float(x)` as `math.isnan` and friends convert it.

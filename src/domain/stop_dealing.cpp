@@ -30,7 +30,7 @@ nb::object with_target(nb::handle records, nb::handle order_id) {
     kc::FieldReader target_order_id(n::target_order_id);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(records.ptr()); ++i) {
         nb::handle record = PySequence_Fast_GET_ITEM(records.ptr(), i);
-        if (kc::equals(target_order_id(record), order_id))
+        if (target_order_id.equals_in(record, order_id))
             kc::append(out, record);
     }
     return out;
@@ -47,30 +47,11 @@ nb::object unfired_of_target(nb::handle order_id) {
         return with_target(unfired_stop_orders(), order_id);
     const std::vector<PyObject *> records =
         kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"), [&] { return p->snap_records(n::unfired.get()); });
-    // Ids are plain ints as a rule: those compare as C integers, anything else as Python compares it.
-    long long wanted = 0;
-    int overflow = 1;
-    if (PyLong_CheckExact(order_id.ptr())) {
-        wanted = PyLong_AsLongLongAndOverflow(order_id.ptr(), &overflow);
-        if (wanted == -1 && PyErr_Occurred())
-            kc::throw_current();
-    }
     nb::object out = kc::new_list();
     kc::FieldReader target_order_id(n::target_order_id);
-    for (PyObject *record : records) {
-        nb::object id = target_order_id(record);
-        bool same;
-        int id_overflow = 1;
-        long long value = 0;
-        if (overflow == 0 && PyLong_CheckExact(id.ptr()))
-            value = PyLong_AsLongLongAndOverflow(id.ptr(), &id_overflow);
-        if (id_overflow == 0 && !(value == -1 && PyErr_Occurred()))
-            same = value == wanted;
-        else
-            same = kc::equals(id, order_id);
-        if (same)
+    for (PyObject *record : records)
+        if (target_order_id.equals_in(record, order_id))
             kc::append(out, record);
-    }
     return out;
 }
 
@@ -249,7 +230,7 @@ nb::object _get_order_related_unfired_stop_order(nb::handle order_ids) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired.ptr(), i);
         nb::object target_order_id = target_order_id_of(stop_order);
         for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(ids.ptr()); ++j)
-            if (kc::equals(target_order_id, PySequence_Fast_GET_ITEM(ids.ptr(), j)))
+            if (kc::same_id(target_order_id.ptr(), PySequence_Fast_GET_ITEM(ids.ptr(), j)))
                 kc::append(related, stop_order);
     }
     return related;
@@ -259,9 +240,10 @@ nb::object _update_unfired_stop_order_status_if_holding_status() {
     nb::object unfired = unfired_stop_orders();
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(unfired.ptr());
     nb::object target_order_ids = kc::steal(PyList_New(count));
+    kc::FieldReader target_order_id(n::target_order_id);
     for (Py_ssize_t i = 0; i < count; ++i)
         PyList_SET_ITEM(target_order_ids.ptr(), i,
-                        kc::getattr(PySequence_Fast_GET_ITEM(unfired.ptr(), i), n::target_order_id).release().ptr());
+                        target_order_id(PySequence_Fast_GET_ITEM(unfired.ptr(), i)).release().ptr());
     nb::object orders =
         as_fast_sequence(coll::obj(vr_field(n::g_KVOrders), target_order_ids), "target orders");
 

@@ -84,6 +84,32 @@ void arm(nb::handle stop_order, nb::handle trade_price) {
     }
 }
 
+// The positions in `snap` (a list) of the stop orders whose target order id
+// equals `target_order_id`, found without a Python call while the
+// collections' `obj_attr_value` is the compiled one and every id (the
+// wanted one and each record's slot) is a plain int: then reading and
+// comparing the ids has no effect a host could see.  False when the ids
+// must be read and compared through Python.
+bool plain_id_matches(nb::handle snap, nb::handle target_order_id, std::vector<npy_intp> &matches) {
+    if (!PyList_CheckExact(snap.ptr()) || !PyLong_CheckExact(target_order_id.ptr()) ||
+        !coll::ours_static(global(n::cb), n::obj_attr_value))
+        return false;
+    kc::FieldReader id_of(n::target_order_id);
+    const Py_ssize_t size = PyList_GET_SIZE(snap.ptr());
+    for (Py_ssize_t p = 0; p < size; ++p) {
+        PyObject *record = PyList_GET_ITEM(snap.ptr(), p);
+        PyObject *id = id_of.can_peek(record) ? id_of.peek(record) : nullptr;
+        if (!id)
+            return matches.clear(), false;
+        const int same = kc::plain_ints_equal(id, target_order_id.ptr());
+        if (same < 0)
+            return matches.clear(), false;
+        if (same)
+            matches.push_back((npy_intp)p);
+    }
+    return true;
+}
+
 } // namespace
 
 nb::object one_entry_array(nb::handle x) {
@@ -96,14 +122,15 @@ nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle t
     if (kc::compare(count, kc::py_int(1), Py_LT))
         return kc::none();
     nb::object snap = coll::snap_obj(stop_orders(), n::unfired.get());
-    nb::object order_ids = as_fast_sequence(
-        kc::call_method(global(n::cb), n::obj_attr_value, snap, n::target_order_id.get()), "target order ids");
-
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(order_ids.ptr());
     std::vector<npy_intp> matches;
-    for (Py_ssize_t p = 0; p < size; ++p)
-        if (kc::equals(PySequence_Fast_GET_ITEM(order_ids.ptr(), p), target_order_id))
-            matches.push_back((npy_intp)p);
+    if (!plain_id_matches(snap, target_order_id, matches)) {
+        nb::object order_ids = as_fast_sequence(
+            kc::call_method(global(n::cb), n::obj_attr_value, snap, n::target_order_id.get()), "target order ids");
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(order_ids.ptr());
+        for (Py_ssize_t p = 0; p < size; ++p)
+            if (kc::equals(PySequence_Fast_GET_ITEM(order_ids.ptr(), p), target_order_id))
+                matches.push_back((npy_intp)p);
+    }
     if (matches.empty())
         return kc::none();
 
@@ -144,9 +171,10 @@ nb::object _cancel_other_stop_order(nb::handle stop_order) {
     nb::object unfired =
         as_fast_sequence(coll::snap_obj(stop_orders(), n::unfired.get()), "stop orders");
     nb::object same_stop_orders = kc::new_list();
+    kc::FieldReader target_order_id(n::target_order_id);
     for (Py_ssize_t p = 0; p < PySequence_Fast_GET_SIZE(unfired.ptr()); ++p) {
         nb::handle sibling = PySequence_Fast_GET_ITEM(unfired.ptr(), p);
-        if (kc::equals(kc::getattr(sibling, n::target_order_id), stop_order_target_order_id))
+        if (target_order_id.equals_in(sibling, stop_order_target_order_id))
             kc::append(same_stop_orders, sibling);
     }
     nb::object active_stop_orders = kc::new_list();
