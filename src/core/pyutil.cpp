@@ -243,10 +243,18 @@ void import_numpy() {
     narrow_float_types[0] = &PyFloatArrType_Type;
     narrow_float_types[1] = &PyHalfArrType_Type;
     ndarray_type = &PyArray_Type;
+    int64_scalar_type = sizeof(long) == 8 ? &PyLongArrType_Type : &PyLongLongArrType_Type;
 }
 
 PyTypeObject *narrow_float_types[2] = {nullptr, nullptr};
 PyTypeObject *ndarray_type = nullptr;
+PyTypeObject *int64_scalar_type = nullptr;
+
+long long int64_scalar_value(PyObject *o) {
+    npy_int64 v;
+    PyArray_ScalarAsCtype(o, &v);
+    return (long long)v;
+}
 
 namespace {
 // The one value of a one-element float64 or int64 array (native order).

@@ -160,9 +160,6 @@ class FieldReader {
         learn(tp);
         return value;
     }
-    // Whether the field of `record` equals `value`, as `equals` tells;
-    // plain ints read in place compare in C.
-    bool equals_in(nb::handle record, nb::handle value);
     // Whether the field of `record` is a slot that `peek` reads in place;
     // learns `record`'s type without reading the field.
     bool can_peek(PyObject *record) {
@@ -206,21 +203,40 @@ class FieldReader {
     nb::object descr_;
 };
 
-// `a == b` decided in C for two plain ints that fit 64 bits: 1 or 0; -1
-// when it cannot be decided so and Python's comparison must tell.
-inline int plain_ints_equal(PyObject *a, PyObject *b) {
-    if (!PyLong_CheckExact(a) || !PyLong_CheckExact(b))
-        return -1;
-    if (a == b)
-        return 1;
-    int overflow_a = 0, overflow_b = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
-    const long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
-    if (overflow_a || overflow_b || ((x == -1 || y == -1) && PyErr_Occurred())) {
-        PyErr_Clear();
-        return -1;
+// numpy's int64 scalar type (set by import_numpy()), and the value of one.
+extern PyTypeObject *int64_scalar_type;
+long long int64_scalar_value(PyObject *o);
+
+// The value of a plain int (exactly `int`) that fits 64 bits or of a numpy
+// int64 scalar, the two kinds of ids: two such values are equal, as Python
+// and numpy compare them, exactly when their values are.  False for
+// anything else.  Small ints are read without a call.
+inline bool plain_int_value(PyObject *o, long long &v) {
+    if (Py_TYPE(o) == int64_scalar_type) {
+        v = int64_scalar_value(o);
+        return true;
     }
-    return x == y;
+    if (!PyLong_CheckExact(o))
+        return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (_PyLong_IsCompact(reinterpret_cast<PyLongObject *>(o))) {
+        v = (long long)_PyLong_CompactValue(reinterpret_cast<PyLongObject *>(o));
+        return true;
+    }
+#else
+    const Py_ssize_t size = Py_SIZE(o);
+    if (size == 0 || size == 1 || size == -1) {
+        v = size == 0 ? 0 : (long long)size * (long long)reinterpret_cast<PyLongObject *>(o)->ob_digit[0];
+        return true;
+    }
+#endif
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || (v == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
 }
 
 // Calls `callable` with positional arguments (vectorcall, no tuple built).
@@ -342,20 +358,27 @@ inline bool equals(nb::handle a, nb::handle b) {
     return truthy(r);
 }
 
-// `a == b` as `equals` gives it, in C for plain ints.
-inline bool same_id(PyObject *a, PyObject *b) {
-    const int plain = plain_ints_equal(a, b);
-    return plain >= 0 ? plain == 1 : equals(a, b);
-}
-
-inline bool FieldReader::equals_in(nb::handle record, nb::handle value) {
-    if (PyObject *field = peek(record.ptr())) {
-        const int plain = plain_ints_equal(field, value.ptr());
-        if (plain >= 0)
-            return plain == 1;
+// Whether the field of each record equals one wanted value, as `equals`
+// tells; a plain int field of a slot compares with a plain int in C.
+class FieldEquals {
+  public:
+    FieldEquals(Name &field, nb::handle wanted) : read_(field), wanted_(wanted) {
+        plain_ = plain_int_value(wanted.ptr(), value_);
     }
-    return equals((*this)(record), value);
-}
+    bool operator()(nb::handle record) {
+        long long v;
+        if (plain_)
+            if (PyObject *field = read_.peek(record.ptr()); field && plain_int_value(field, v))
+                return v == value_;
+        return equals(read_(record), wanted_);
+    }
+
+  private:
+    FieldReader read_;
+    nb::handle wanted_;
+    bool plain_ = false;
+    long long value_ = 0;
+};
 
 // `float(x)` as `math.isnan` and friends convert it.
 inline double as_double(nb::handle o) {

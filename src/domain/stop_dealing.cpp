@@ -27,10 +27,10 @@ nb::object unfired_stop_orders() {
 // The records of `records` whose `target_order_id` equals `order_id`, in order.
 nb::object with_target(nb::handle records, nb::handle order_id) {
     nb::object out = kc::new_list();
-    kc::FieldReader target_order_id(n::target_order_id);
+    kc::FieldEquals of_target(n::target_order_id, order_id);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(records.ptr()); ++i) {
         nb::handle record = PySequence_Fast_GET_ITEM(records.ptr(), i);
-        if (target_order_id.equals_in(record, order_id))
+        if (of_target(record))
             kc::append(out, record);
     }
     return out;
@@ -48,9 +48,9 @@ nb::object unfired_of_target(nb::handle order_id) {
     const std::vector<PyObject *> records =
         kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"), [&] { return p->snap_records(n::unfired.get()); });
     nb::object out = kc::new_list();
-    kc::FieldReader target_order_id(n::target_order_id);
+    kc::FieldEquals of_target(n::target_order_id, order_id);
     for (PyObject *record : records)
-        if (target_order_id.equals_in(record, order_id))
+        if (of_target(record))
             kc::append(out, record);
     return out;
 }
@@ -224,14 +224,26 @@ nb::object _cancelled_stop_order_by_target_order_id(nb::handle order_denied_canc
 nb::object _get_order_related_unfired_stop_order(nb::handle order_ids) {
     nb::object unfired = unfired_stop_orders();
     nb::object ids = as_fast_sequence(order_ids, "order ids");
+    const Py_ssize_t id_count = PySequence_Fast_GET_SIZE(ids.ptr());
+    // Plain int ids compare in C; any other pair as Python compares it.
+    std::vector<long long> values((size_t)id_count);
+    std::vector<char> plain((size_t)id_count);
+    for (Py_ssize_t j = 0; j < id_count; ++j)
+        plain[(size_t)j] = kc::plain_int_value(PySequence_Fast_GET_ITEM(ids.ptr(), j), values[(size_t)j]);
     nb::object related = kc::new_list();
     kc::FieldReader target_order_id_of(n::target_order_id);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(unfired.ptr()); ++i) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired.ptr(), i);
         nb::object target_order_id = target_order_id_of(stop_order);
-        for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(ids.ptr()); ++j)
-            if (kc::same_id(target_order_id.ptr(), PySequence_Fast_GET_ITEM(ids.ptr(), j)))
+        long long value;
+        const bool plain_target = kc::plain_int_value(target_order_id.ptr(), value);
+        for (Py_ssize_t j = 0; j < id_count; ++j) {
+            const bool same = plain_target && plain[(size_t)j]
+                                  ? value == values[(size_t)j]
+                                  : kc::equals(target_order_id, PySequence_Fast_GET_ITEM(ids.ptr(), j));
+            if (same)
                 kc::append(related, stop_order);
+        }
     }
     return related;
 }

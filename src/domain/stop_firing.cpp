@@ -94,6 +94,9 @@ bool plain_id_matches(nb::handle snap, nb::handle target_order_id, std::vector<n
     if (!PyList_CheckExact(snap.ptr()) || !PyLong_CheckExact(target_order_id.ptr()) ||
         !coll::ours_static(global(n::cb), n::obj_attr_value))
         return false;
+    long long wanted;
+    if (!kc::plain_int_value(target_order_id.ptr(), wanted))
+        return false;
     kc::FieldReader id_of(n::target_order_id);
     const Py_ssize_t size = PyList_GET_SIZE(snap.ptr());
     for (Py_ssize_t p = 0; p < size; ++p) {
@@ -101,10 +104,10 @@ bool plain_id_matches(nb::handle snap, nb::handle target_order_id, std::vector<n
         PyObject *id = id_of.can_peek(record) ? id_of.peek(record) : nullptr;
         if (!id)
             return matches.clear(), false;
-        const int same = kc::plain_ints_equal(id, target_order_id.ptr());
-        if (same < 0)
+        long long value;
+        if (!kc::plain_int_value(id, value))
             return matches.clear(), false;
-        if (same)
+        if (value == wanted)
             matches.push_back((npy_intp)p);
     }
     return true;
@@ -171,10 +174,10 @@ nb::object _cancel_other_stop_order(nb::handle stop_order) {
     nb::object unfired =
         as_fast_sequence(coll::snap_obj(stop_orders(), n::unfired.get()), "stop orders");
     nb::object same_stop_orders = kc::new_list();
-    kc::FieldReader target_order_id(n::target_order_id);
+    kc::FieldEquals same_target(n::target_order_id, stop_order_target_order_id);
     for (Py_ssize_t p = 0; p < PySequence_Fast_GET_SIZE(unfired.ptr()); ++p) {
         nb::handle sibling = PySequence_Fast_GET_ITEM(unfired.ptr(), p);
-        if (target_order_id.equals_in(sibling, stop_order_target_order_id))
+        if (same_target(sibling))
             kc::append(same_stop_orders, sibling);
     }
     nb::object active_stop_orders = kc::new_list();
