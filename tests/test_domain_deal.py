@@ -254,6 +254,26 @@ def test_calc_order_value_rb(backtest):
     assert value(side=SELL, effect=CLOSE, price=10.0, volume=1000) == pytest.approx(9_984.8)
 
 
+
+def test_a_changed_or_replaced_constant_class_is_read_again(backtest, monkeypatch):
+    """The engine may remember ``gv``'s plain constants, but only while the class is
+    unchanged and still the module's ``gv``."""
+    session(backtest, [FLAT_STOCK])
+    value = lambda: domain.calc_order_value_rb(backtest.order(0, store=False, target=FUTURE, price=3500,
+                                                               volume=2, ctg=LIMIT))
+    assert value() == pytest.approx(7000)
+    gv.OrderCtg_Market = LIMIT                  # a limit order now counts as a market one
+    try:
+        assert value() == 0
+    finally:
+        gv.OrderCtg_Market = MARKET
+    assert value() == pytest.approx(7000)
+
+    class Other(gv):
+        OrderCtg_Market = LIMIT
+    monkeypatch.setattr(domain, "gv", Other)
+    assert value() == 0
+
 def test_the_example_backtest_runs():
     # The example imports the package this test imported (a source tree or an installation).
     package_root = str(Path(korvit.__file__).resolve().parents[1])

@@ -165,8 +165,8 @@ bool bar_values_of_one(nb::handle self, nb::handle target, nb::handle bar_pos, n
         return false;
     nb::object gv = env_gv(self);
     long long begin, end, head, len;
-    if (!small(getattr(gv, KMatrix_Bar_Begin), begin) || !small(getattr(gv, KMatrix_Bar_End), end) ||
-        !small(getattr(gv, KMatrixPos_Head_len), head) || !small(getattr(gv, KMatrix_Bar_Len), len) || head < 0 ||
+    if (!small(class_constant(gv, KMatrix_Bar_Begin), begin) || !small(class_constant(gv, KMatrix_Bar_End), end) ||
+        !small(class_constant(gv, KMatrixPos_Head_len), head) || !small(class_constant(gv, KMatrix_Bar_Len), len) || head < 0 ||
         head > (1LL << 20) || len < 0 || len > (1LL << 20))
         return false;
     const npy_intp rows = PyArray_DIM(a, 0);

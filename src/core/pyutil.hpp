@@ -116,6 +116,22 @@ auto guard(const char *qualname, const char *source, int line) {
 struct Name {
     const char *text;
     PyObject *obj = nullptr;
+    // What FieldReader learnt of the last record type read under this name:
+    // the type, its version tag then, the descriptor found (a reference kept
+    // for the process, which also keeps the type) and a slot's offset.
+    struct Field {
+        PyTypeObject *type = nullptr;
+        unsigned int version = 0;
+        Py_ssize_t offset = 0; // of a plain object member, else 0
+        PyObject *descr = nullptr;
+    } field;
+    // What class_constant() learnt: the class (kept), its version tag then,
+    // and the plain value found (kept).
+    struct Constant {
+        PyObject *owner = nullptr;
+        unsigned int version = 0;
+        PyObject *value = nullptr;
+    } constant;
     constexpr explicit Name(const char *t) : text(t) {}
     PyObject *get() {
         if (!obj) {
@@ -128,6 +144,41 @@ struct Name {
 };
 
 inline nb::object getattr(nb::handle o, Name &n) { return steal(PyObject_GetAttr(o.ptr(), n.get())); }
+
+// The version tag of a type while it is valid (unchanged since it was
+// given), else 0.  Changing a class or any of its bases drops its tag, and a
+// tag is never given twice.
+inline unsigned int valid_version(PyTypeObject *tp) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))
+        return 0;
+#endif
+    return tp->tp_version_tag;
+}
+
+// `owner.<name>`, the same object that getattr gives.  When `owner` is a
+// plain class (its metaclass `type`) whose attribute is a plain value (not a
+// descriptor), reading it has no effect and gives the same object until the
+// class changes: the value is then remembered with the class's version tag.
+inline nb::object class_constant(nb::handle owner, Name &name) {
+    Name::Constant &c = name.constant;
+    PyObject *o = owner.ptr();
+    if (o == c.owner && c.version != 0 && valid_version(reinterpret_cast<PyTypeObject *>(o)) == c.version)
+        return nb::borrow(c.value);
+    nb::object value = getattr(owner, name);
+    if (Py_TYPE(o) == &PyType_Type) {
+        auto *tp = reinterpret_cast<PyTypeObject *>(o);
+        PyObject *found = _PyType_Lookup(tp, name.get()); // borrowed; gives the class a version tag
+        if (found == value.ptr() && !Py_TYPE(found)->tp_descr_get && valid_version(tp) != 0) {
+            Py_INCREF(o);
+            Py_INCREF(found);
+            Py_XSETREF(c.owner, o);
+            Py_XSETREF(c.value, found);
+            c.version = valid_version(tp);
+        }
+    }
+    return value;
+}
 // `getattr(o, name, dflt)`: only an AttributeError gives the default.
 nb::object getattr_or(nb::handle o, nb::handle name, nb::handle dflt);
 inline nb::object getattr_or(nb::handle o, Name &n, nb::handle dflt) { return getattr_or(o, n.get(), dflt); }
@@ -145,17 +196,19 @@ inline void setitem(nb::handle o, nb::handle key, nb::handle v) {
 // result but faster for slot fields: while records share one type whose
 // attribute is a data descriptor (a `__slots__` field) and the type is
 // unchanged (same version tag), the descriptor is called directly; a plain
-// object member (what `__slots__` makes) is read in place.  Meant to live
-// for one call of an engine function; it holds the descriptor found.
+// object member (what `__slots__` makes) is read in place.  What it learns
+// of the record type is kept with the name, for every later reader.
 class FieldReader {
   public:
-    explicit FieldReader(Name &name) : name_(name) {}
+    explicit FieldReader(Name &name) : name_(name), f_(name.field) {}
     nb::object operator()(nb::handle record) {
         if (PyObject *value = peek(record.ptr()))
             return nb::borrow(value);
         PyTypeObject *tp = Py_TYPE(record.ptr());
-        if (tp == type_ && version_ != 0 && tp->tp_version_tag == version_ && !offset_)
-            return steal(Py_TYPE(descr_.ptr())->tp_descr_get(descr_.ptr(), record.ptr(), (PyObject *)tp));
+        if (knows(tp) && !f_.offset) {
+            nb::object descr = nb::borrow(f_.descr); // held: the getter may make the name learn another type
+            return steal(Py_TYPE(descr.ptr())->tp_descr_get(descr.ptr(), record.ptr(), (PyObject *)tp));
+        }
         nb::object value = getattr(record, name_);
         learn(tp);
         return value;
@@ -164,43 +217,41 @@ class FieldReader {
     // learns `record`'s type without reading the field.
     bool can_peek(PyObject *record) {
         PyTypeObject *tp = Py_TYPE(record);
-        if (!(tp == type_ && version_ != 0 && tp->tp_version_tag == version_))
+        if (!knows(tp))
             learn(tp);
-        return offset_ != 0;
+        return knows(tp) && f_.offset != 0;
     }
     // The field of `record` (borrowed) when it is a set slot of the type
     // learnt, read in place without a call; else null, and `operator()` tells.
     PyObject *peek(PyObject *record) const {
         PyTypeObject *tp = Py_TYPE(record);
-        if (offset_ && tp == type_ && tp->tp_version_tag == version_)
-            return *reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(record) + offset_);
+        if (f_.offset && knows(tp))
+            return *reinterpret_cast<PyObject *const *>(reinterpret_cast<const char *>(record) + f_.offset);
         return nullptr;
     }
 
   private:
+    bool knows(PyTypeObject *tp) const { return tp == f_.type && f_.version != 0 && valid_version(tp) == f_.version; }
     void learn(PyTypeObject *tp) {
-        version_ = 0;
-        offset_ = 0;
+        f_.version = 0;
+        f_.offset = 0;
         if (tp->tp_getattro != PyObject_GenericGetAttr)
             return;
         PyObject *descr = _PyType_Lookup(tp, name_.get()); // borrowed; gives the type a version tag
-        if (!descr || !Py_TYPE(descr)->tp_descr_get || !Py_TYPE(descr)->tp_descr_set ||
-            !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))
+        if (!descr || !Py_TYPE(descr)->tp_descr_get || !Py_TYPE(descr)->tp_descr_set || valid_version(tp) == 0)
             return;
-        descr_ = nb::borrow(descr);
-        type_ = tp;
-        version_ = tp->tp_version_tag;
+        Py_INCREF(descr);
+        Py_XSETREF(f_.descr, descr);
+        f_.type = tp;
+        f_.version = valid_version(tp);
         if (Py_TYPE(descr) == &PyMemberDescr_Type) {
             const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
             if (member->type == T_OBJECT_EX && !(member->flags & PY_AUDIT_READ) && member->offset > 0)
-                offset_ = member->offset;
+                f_.offset = member->offset;
         }
     }
     Name &name_;
-    PyTypeObject *type_ = nullptr;
-    unsigned int version_ = 0;
-    Py_ssize_t offset_ = 0; // of a plain object member, else 0
-    nb::object descr_;
+    Name::Field &f_;
 };
 
 // numpy's int64 scalar type (set by import_numpy()), and the value of one.

@@ -104,8 +104,8 @@ inline Name OrderStatus_PreHolding{"OrderStatus_PreHolding"}, OrderStatus_Holdin
 
 // The module global `name` (late bound).
 inline nb::object global(Name &name) { return ns.get(name); }
-// `gv.<name>`.
-inline nb::object gv(Name &name) { return kc::getattr(ns.get(n::gv), name); }
+// `gv.<name>` (a plain constant of an unchanged class is not read again).
+inline nb::object gv(Name &name) { return kc::class_constant(ns.get(n::gv), name); }
 // The `gv` constants that one call of an engine function uses: `gv` and
 // each constant are read at their first use in the call.
 class GvConstants {
@@ -116,7 +116,7 @@ class GvConstants {
                 return values_[i];
         if (!gv_.is_valid())
             gv_ = global(n::gv);
-        nb::object value = kc::getattr(gv_, name);
+        nb::object value = kc::class_constant(gv_, name);
         if (count_ == MAX)
             return keep_.emplace_back(std::move(value)); // more than expected: still correct
         names_[count_] = &name;
