@@ -366,3 +366,39 @@ bool assertions_enabled() {
 }
 
 } // namespace kc
+
+namespace kc {
+
+void select_equal(Name &field, PyObject *const *records, Py_ssize_t count, nb::handle wanted, nb::handle out) {
+    FieldReader read(field);
+    FieldEquals same(field, wanted);
+    long long value;
+    const bool plain = plain_int_value(wanted.ptr(), value);
+    Py_ssize_t i = 0;
+    while (i < count) {
+        if (plain && read.can_peek(records[i])) {
+            // No host code runs in this loop, so the type learnt stays as it is.
+            PyTypeObject *tp = Py_TYPE(records[i]);
+            const Py_ssize_t offset = read.offset();
+            for (; i < count; ++i) {
+                PyObject *record = records[i];
+                if (Py_TYPE(record) != tp)
+                    break;
+                PyObject *id = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(record) + offset);
+                long long v;
+                if (!id || !plain_int_value(id, v))
+                    break;
+                if (v == value)
+                    append(out, record);
+            }
+            if (i == count)
+                break;
+        }
+        // This record the general way; it may run host code, so a run starts over after it.
+        if (same(records[i]))
+            append(out, records[i]);
+        ++i;
+    }
+}
+
+} // namespace kc

@@ -230,6 +230,9 @@ class FieldReader {
         return nullptr;
     }
 
+    // The offset of the slot that `peek` reads (after `can_peek` said yes).
+    Py_ssize_t offset() const { return f_.offset; }
+
   private:
     bool knows(PyTypeObject *tp) const { return tp == f_.type && f_.version != 0 && valid_version(tp) == f_.version; }
     void learn(PyTypeObject *tp) {
@@ -430,6 +433,12 @@ class FieldEquals {
     bool plain_ = false;
     long long value_ = 0;
 };
+
+// Appends to the list `out` each of `records[0..count)` whose field equals
+// `wanted`, as `equals` tells, in order.  Runs of records of one slot type
+// whose fields and `wanted` are plain ints are compared in a tight loop;
+// anything else record by record, as FieldEquals compares.
+void select_equal(Name &field, PyObject *const *records, Py_ssize_t count, nb::handle wanted, nb::handle out);
 
 // `float(x)` as `math.isnan` and friends convert it.
 inline double as_double(nb::handle o) {

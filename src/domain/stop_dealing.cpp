@@ -27,12 +27,8 @@ nb::object unfired_stop_orders() {
 // The records of `records` whose `target_order_id` equals `order_id`, in order.
 nb::object with_target(nb::handle records, nb::handle order_id) {
     nb::object out = kc::new_list();
-    kc::FieldEquals of_target(n::target_order_id, order_id);
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(records.ptr()); ++i) {
-        nb::handle record = PySequence_Fast_GET_ITEM(records.ptr(), i);
-        if (of_target(record))
-            kc::append(out, record);
-    }
+    kc::select_equal(n::target_order_id, PySequence_Fast_ITEMS(records.ptr()), PySequence_Fast_GET_SIZE(records.ptr()),
+                     order_id, out);
     return out;
 }
 
@@ -48,10 +44,7 @@ nb::object unfired_of_target(nb::handle order_id) {
     const std::vector<PyObject *> records =
         kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"), [&] { return p->snap_records(n::unfired.get()); });
     nb::object out = kc::new_list();
-    kc::FieldEquals of_target(n::target_order_id, order_id);
-    for (PyObject *record : records)
-        if (of_target(record))
-            kc::append(out, record);
+    kc::select_equal(n::target_order_id, records.data(), (Py_ssize_t)records.size(), order_id, out);
     return out;
 }
 

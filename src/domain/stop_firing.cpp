@@ -174,12 +174,8 @@ nb::object _cancel_other_stop_order(nb::handle stop_order) {
     nb::object unfired =
         as_fast_sequence(coll::snap_obj(stop_orders(), n::unfired.get()), "stop orders");
     nb::object same_stop_orders = kc::new_list();
-    kc::FieldEquals same_target(n::target_order_id, stop_order_target_order_id);
-    for (Py_ssize_t p = 0; p < PySequence_Fast_GET_SIZE(unfired.ptr()); ++p) {
-        nb::handle sibling = PySequence_Fast_GET_ITEM(unfired.ptr(), p);
-        if (same_target(sibling))
-            kc::append(same_stop_orders, sibling);
-    }
+    kc::select_equal(n::target_order_id, PySequence_Fast_ITEMS(unfired.ptr()), PySequence_Fast_GET_SIZE(unfired.ptr()),
+                     stop_order_target_order_id, same_stop_orders);
     nb::object active_stop_orders = kc::new_list();
     nb::object active = gv(n::StopOrderStatus_Active);
     for (Py_ssize_t p = 0; p < PyList_GET_SIZE(same_stop_orders.ptr()); ++p) {
