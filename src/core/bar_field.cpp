@@ -133,10 +133,10 @@ nb::object bar_field_rows(nb::handle self, nb::handle target_indices, nb::handle
         nb::object field = nb::steal(f);
         // The row functions of `gv` are looked up at every use; while they are
         // the native ones of korvit.native, they run without a Python call.
-        nb::object to_int = getattr(gv, n::bar_field_name_to_int);
+        nb::object to_int = class_constant(gv, n::bar_field_name_to_int);
         nb::object item = to_int.ptr() == native_row_functions().name_to_int ? kc::bar_field_name_to_int(field)
                                                                              : kc::call(to_int, field);
-        nb::object item_pos = getattr(gv, n::bar_item_pos);
+        nb::object item_pos = class_constant(gv, n::bar_item_pos);
         nb::object rows = item_pos.ptr() == native_row_functions().item_pos ? kc::bar_item_pos(gv, item, targets)
                                                                             : kc::call(item_pos, item, targets);
         if (PyList_Append(item_idx.ptr(), rows.ptr()) != 0)
@@ -170,12 +170,13 @@ bool bar_values_of_one(nb::handle self, nb::handle target, nb::handle bar_pos, n
         head > (1LL << 20) || len < 0 || len > (1LL << 20))
         return false;
     const npy_intp rows = PyArray_DIM(a, 0);
+    nb::object table = bar_fields_table(); // a plain module's attribute: reading it once is reading it each time
     for (Py_ssize_t f = 0; f < PyList_GET_SIZE(fields.ptr()); ++f) {
-        nb::object to_int = getattr(gv, n::bar_field_name_to_int);
-        nb::object item_pos = getattr(gv, n::bar_item_pos);
+        nb::object to_int = class_constant(gv, n::bar_field_name_to_int);
+        nb::object item_pos = class_constant(gv, n::bar_item_pos);
         if (to_int.ptr() != native_row_functions().name_to_int || item_pos.ptr() != native_row_functions().item_pos)
             return false;
-        nb::object item = kc::bar_field_name_to_int(PyList_GET_ITEM(fields.ptr(), f));
+        nb::object item = kc::bar_field_name_to_int(PyList_GET_ITEM(fields.ptr(), f), table);
         long long it;
         if (!small(item, it) || it < begin || it > end || it < -(1LL << 20) || it > (1LL << 20))
             return false;

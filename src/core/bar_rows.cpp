@@ -45,10 +45,10 @@ bool small_int(nb::handle o, long long &out) {
 nb::object bar_item_pos(nb::handle gv, nb::handle item, nb::handle targets) {
     long long it, begin, end, head, len, target;
     PyArrayObject *array = plain_int64_array(targets);
-    const bool simple = small_int(item, it) && small_int(getattr(gv, KMatrix_Bar_Begin), begin) &&
-                        small_int(getattr(gv, KMatrix_Bar_End), end) && begin <= it && it <= end &&
-                        small_int(getattr(gv, KMatrixPos_Head_len), head) &&
-                        small_int(getattr(gv, KMatrix_Bar_Len), len) && (array || small_int(targets, target));
+    const bool simple = small_int(item, it) && small_int(class_constant(gv, KMatrix_Bar_Begin), begin) &&
+                        small_int(class_constant(gv, KMatrix_Bar_End), end) && begin <= it && it <= end &&
+                        small_int(class_constant(gv, KMatrixPos_Head_len), head) &&
+                        small_int(class_constant(gv, KMatrix_Bar_Len), len) && (array || small_int(targets, target));
     // Small constants only, so that no product below can overflow.
     const long long limit = 1LL << 20;
     if (!simple || head < 0 || head > limit || len < 0 || len > limit || it < -limit || it > limit)
@@ -71,9 +71,12 @@ nb::object bar_item_pos(nb::handle gv, nb::handle item, nb::handle targets) {
     return out;
 }
 
-nb::object bar_field_name_to_int(nb::handle name) {
+nb::object bar_fields_table() { return getattr(sysdefine(), bar_fields); }
+
+nb::object bar_field_name_to_int(nb::handle name) { return bar_field_name_to_int(name, bar_fields_table()); }
+
+nb::object bar_field_name_to_int(nb::handle name, nb::handle fields) {
     if (PyUnicode_CheckExact(name.ptr())) {
-        nb::object fields = getattr(sysdefine(), bar_fields);
         if (PyDict_CheckExact(fields.ptr())) {
             PyObject *item = PyDict_GetItemWithError(fields.ptr(), name.ptr()); // borrowed
             if (item)

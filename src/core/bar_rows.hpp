@@ -19,5 +19,9 @@ nb::object bar_item_pos(nb::handle gv, nb::handle item, nb::handle targets);
 
 // `bar_field_name_to_int(name)`.
 nb::object bar_field_name_to_int(nb::handle name);
+// The host's table of field names (`_BAR_FIELDS`), read once for several
+// names, and `bar_field_name_to_int(name)` with that table.
+nb::object bar_fields_table();
+nb::object bar_field_name_to_int(nb::handle name, nb::handle fields);
 
 } // namespace kc

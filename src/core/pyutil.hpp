@@ -158,8 +158,9 @@ inline unsigned int valid_version(PyTypeObject *tp) {
 
 // `owner.<name>`, the same object that getattr gives.  When `owner` is a
 // plain class (its metaclass `type`) whose attribute is a plain value (not a
-// descriptor), reading it has no effect and gives the same object until the
-// class changes: the value is then remembered with the class's version tag.
+// descriptor) or a staticmethod, reading it has no effect and gives the same
+// object until the class changes: the value is then remembered with the
+// class's version tag.
 inline nb::object class_constant(nb::handle owner, Name &name) {
     Name::Constant &c = name.constant;
     PyObject *o = owner.ptr();
@@ -169,11 +170,12 @@ inline nb::object class_constant(nb::handle owner, Name &name) {
     if (Py_TYPE(o) == &PyType_Type) {
         auto *tp = reinterpret_cast<PyTypeObject *>(o);
         PyObject *found = _PyType_Lookup(tp, name.get()); // borrowed; gives the class a version tag
-        if (found == value.ptr() && !Py_TYPE(found)->tp_descr_get && valid_version(tp) != 0) {
+        const bool plain = found == value.ptr() && !Py_TYPE(found)->tp_descr_get;
+        const bool static_method = found && Py_TYPE(found) == &PyStaticMethod_Type;
+        if ((plain || static_method) && valid_version(tp) != 0) {
             Py_INCREF(o);
-            Py_INCREF(found);
             Py_XSETREF(c.owner, o);
-            Py_XSETREF(c.value, found);
+            Py_XSETREF(c.value, nb::object(value).release().ptr());
             c.version = valid_version(tp);
         }
     }
