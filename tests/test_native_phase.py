@@ -12,6 +12,7 @@ import random
 import struct
 import sys
 import traceback
+import warnings
 import weakref
 from decimal import Decimal
 from fractions import Fraction
@@ -305,11 +306,16 @@ def test_arrays_of_every_dtype_and_shape_convert_as_with_the_twin(dtype):
             same_as_twin(shaped)
 
 
-@pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
+def _matrix():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", PendingDeprecationWarning)
+        return np.matrix([[1.0, 2.0]])
+
+
 @pytest.mark.parametrize("values", [
     1.0, None, "1.5", {1.5: 2}, np.float64(1.0), iter([1.0]), range(3), [None], ["x"], [1 + 2j], [Decimal("1.5")],
     [Fraction(3, 2)], [np.longdouble(1.5)], [np.complex64(1)], [np.datetime64(5, "s")], [[1.0]], [np.array(1.0)],
-    np.matrix([[1.0, 2.0]]), [np.str_("1")], [type("F", (float,), {})(1.5)], [type("I", (int,), {})(2)],
+    _matrix(), [np.str_("1")], [type("F", (float,), {})(1.5)], [type("I", (int,), {})(2)],
     type("L", (list,), {})([1.0, np.nan]), type("T", (tuple,), {})((2.5e-6,)), np.array([1.5, "x"], dtype=object),
     [1.0, np.nan, "x"], [np.bool_(True)], [np.uint64(2**64 - 1)], [10**400], [float(2**39)], [-float(2**39)],
 ], ids=repr)

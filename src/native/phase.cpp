@@ -5,7 +5,9 @@
 // `enter_phase(p)` / `force_phase(p)` give a factory; the factory applied to
 // a function gives its wrapper (made once per phase, kind and function, kept
 // in a dict under the key `(phase, always_log, func)`, so hashing and
-// equality are Python's own), applied to None a callable that does nothing.
+// equality are Python's own; the last few found for plain functions are also
+// kept by identity, which can only give what the dict would), applied to None
+// a callable that does nothing.
 // The wrapper is a vectorcall object: it logs the phase when due (through
 // `self._log`, so a subclass's `_log` is obeyed), sets `current_phase`, calls
 // the function with the arguments as given and restores the phase, also on
@@ -81,23 +83,47 @@ PyObject *entry(const char *qualname, int line, F &&body) {
 
 // ---------------------------------------------------------------- manager
 
+// A wrapper found before for a plain function, by the identity of the
+// function and the phase object (a plain int): what the dict lookup gives.
+struct Hit {
+    PyObject *phase = nullptr;
+    PyObject *func = nullptr;
+    PyObject *wrapper = nullptr;
+    bool always_log = false;
+};
+constexpr int HITS = 4;
+
 struct Mgr {
     PyObject_HEAD
     PyObject *current_phase; // NULL once deleted
     PyObject *log;           // collections.deque(maxlen=LOG_LIMIT)
+    PyObject *log_append;    // its bound `append`
     PyObject *wrappers;      // (phase, always_log, func) -> wrapper
     PyObject *dict;
     PyObject *weakrefs;
+    Hit hits[HITS];
+    unsigned next_hit;
 };
+
+void clear_hits(Mgr *self) {
+    for (Hit &h : self->hits) {
+        Py_CLEAR(h.phase);
+        Py_CLEAR(h.func);
+        Py_CLEAR(h.wrapper);
+    }
+}
 
 // Sets the state `__init__` gives: phase IDLE, an empty log, no wrappers.
 void mgr_reset(Mgr *self) {
     nb::object idle = nb::borrow(PyTuple_GET_ITEM(phases(), 0));
     nb::object limit = kc::getattr(nb::handle((PyObject *)self), n_LOG_LIMIT);
     nb::object log = kc::call_kw(nb::handle(deque_type()), {}, {{n_maxlen, limit}});
+    nb::object append = kc::getattr(log, n_append);
     nb::object wrappers = kc::steal(PyDict_New());
+    clear_hits(self);
     Py_XSETREF(self->current_phase, idle.release().ptr());
     Py_XSETREF(self->log, log.release().ptr());
+    Py_XSETREF(self->log_append, append.release().ptr());
     Py_XSETREF(self->wrappers, wrappers.release().ptr());
 }
 
@@ -134,14 +160,22 @@ int mgr_traverse(Mgr *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(self->current_phase);
     Py_VISIT(self->log);
+    Py_VISIT(self->log_append);
     Py_VISIT(self->wrappers);
     Py_VISIT(self->dict);
+    for (Hit &h : self->hits) {
+        Py_VISIT(h.phase);
+        Py_VISIT(h.func);
+        Py_VISIT(h.wrapper);
+    }
     return 0;
 }
 
 int mgr_clear(Mgr *self) {
+    clear_hits(self);
     Py_CLEAR(self->current_phase);
     Py_CLEAR(self->log);
+    Py_CLEAR(self->log_append);
     Py_CLEAR(self->wrappers);
     Py_CLEAR(self->dict);
     return 0;
@@ -210,7 +244,12 @@ struct Factory {
 };
 
 nb::object make_factory(PyObject *mgr, PyObject *phase, bool always_log) {
-    int known = PySequence_Contains(phases(), phase);
+    PyObject *known_phases = phases();
+    int known = 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(known_phases) && !known; ++i)
+        known = PyTuple_GET_ITEM(known_phases, i) == phase;
+    if (!known)
+        known = PySequence_Contains(known_phases, phase);
     if (known < 0)
         kc::throw_current();
     if (!known) {
@@ -328,8 +367,10 @@ void log_phase(PyObject *mgr, PyObject *phase) {
         else if (PyErr_Occurred())
             kc::throw_current();
     }
-    if (own)
-        kc::call_method(nb::handle(mgr_log(m)), n_append, nb::handle(phase));
+    if (own) {
+        mgr_log(m);
+        kc::call(nb::handle(m->log_append), nb::handle(phase));
+    }
     else
         kc::call_method(nb::handle(mgr), n_log, nb::handle(phase));
 }
@@ -434,10 +475,27 @@ nb::object wrap(Factory *f, PyObject *func) {
     Mgr *m = (Mgr *)f->mgr;
     if (!m->wrappers)
         no_attribute(f->mgr, "_wrappers");
+    bool plain = PyFunction_Check(func) && Py_IS_TYPE(func, &PyFunction_Type) && PyLong_CheckExact(f->phase);
+    if (plain)
+        for (const Hit &h : m->hits)
+            if (h.func == func && h.phase == f->phase && h.always_log == f->always_log)
+                return nb::borrow(h.wrapper);
     nb::object key = kc::tuple_of(nb::borrow(f->phase), kc::py_bool(f->always_log), nb::borrow(func));
+    auto remember = [&](PyObject *wrapper) {
+        if (!plain)
+            return;
+        Hit &h = m->hits[m->next_hit++ % HITS];
+        Py_XSETREF(h.phase, Py_NewRef(f->phase));
+        Py_XSETREF(h.func, Py_NewRef(func));
+        Py_XSETREF(h.wrapper, Py_NewRef(wrapper));
+        h.always_log = f->always_log;
+    };
     PyObject *found = PyDict_GetItemWithError(m->wrappers, key.ptr()); // borrowed
-    if (found)
-        return nb::borrow(found);
+    if (found) {
+        nb::object wrapper = nb::borrow(found);
+        remember(found);
+        return wrapper;
+    }
     if (PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError) && !PyErr_ExceptionMatches(PyExc_TypeError))
             kc::throw_current();
@@ -468,6 +526,8 @@ nb::object wrap(Factory *f, PyObject *func) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError))
             kc::throw_current();
         PyErr_Clear();
+    } else {
+        remember(wrapper.ptr());
     }
     return wrapper;
 }
