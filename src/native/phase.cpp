@@ -388,6 +388,8 @@ bool differs(PyObject *previous, PyObject *phase) {
 PyObject *wrapper_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     Wrapper *w = (Wrapper *)self;
     return entry("korvit.native.SystemModeMgr.in_phase", __LINE__, [&]() -> PyObject * {
+        if (!w->mgr || !w->func) // cleared by the garbage collector in a cycle
+            kc::raise(PyExc_ReferenceError, "the phase wrapper was cleared");
         Mgr *m = (Mgr *)w->mgr;
         if (!m->current_phase)
             no_attribute(w->mgr, "current_phase");
@@ -472,6 +474,8 @@ PyType_Spec wrapper_spec = {"korvit.native.PhaseWrapper", sizeof(Wrapper), 0,
 nb::object wrap(Factory *f, PyObject *func) {
     if (func == Py_None)
         return nb::borrow(do_nothing);
+    if (!f->mgr || !f->phase) // cleared by the garbage collector in a cycle
+        kc::raise(PyExc_ReferenceError, "the phase factory was cleared");
     Mgr *m = (Mgr *)f->mgr;
     if (!m->wrappers)
         no_attribute(f->mgr, "_wrappers");
