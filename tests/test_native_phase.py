@@ -242,7 +242,8 @@ def _times(rng, count):
         if kind == 0:
             out.append(rng.uniform(-6.2e10, 2.5e11))
         elif kind == 1:
-            out.append(rng.randrange(-10**9, 4 * 10**9) + rng.randrange(1, 256, 2) / 256)
+            # odd / 128 s is an odd number of half microseconds: a tie
+            out.append(rng.randrange(-10**9, 4 * 10**9) + rng.randrange(1, 256, 2) / rng.choice([128, 256]))
         elif kind == 2:
             tie = rng.randrange(-10**9, 4 * 10**9) + rng.randrange(1, 128, 2) / 128
             out.append(math.nextafter(tie, rng.choice([-math.inf, math.inf])))
