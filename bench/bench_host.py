@@ -100,6 +100,12 @@ def main():
     report("phase wrapper round (enter_phase, factory, call)", count,
            best_of(wrapped_calls(SystemModeMgr(), callback), args.repeat),
            best_of(wrapped_calls(PySystemModeMgr(), callback), args.repeat))
+    in_deal = SystemModeMgr(), PySystemModeMgr()
+    for smm in in_deal:     # as in the engine: the bar's deal already runs in the phase, nothing is logged
+        smm.current_phase = phase
+    report("phase wrapper round inside a deal (no log entry)", count,
+           best_of(wrapped_calls(in_deal[0], callback), args.repeat),
+           best_of(wrapped_calls(in_deal[1], callback), args.repeat))
     report("phase wrapper round, no callback (None)", count,
            best_of(wrapped_calls(SystemModeMgr(), None), args.repeat),
            best_of(wrapped_calls(PySystemModeMgr(), None), args.repeat))
