@@ -127,9 +127,22 @@ void mgr_reset(Mgr *self) {
     Py_XSETREF(self->wrappers, wrappers.release().ptr());
 }
 
+// A new manager in the state `__init__` gives, so that one made without it
+// (by copy or pickle) works too.
 PyObject *mgr_new(PyTypeObject *type, PyObject *, PyObject *) {
-    Mgr *self = (Mgr *)type->tp_alloc(type, 0);
-    return (PyObject *)self;
+    PyObject *self = type->tp_alloc(type, 0);
+    if (!self)
+        return nullptr;
+    PyObject *r = entry("korvit.native.SystemModeMgr.__new__", __LINE__, [&] {
+        mgr_reset((Mgr *)self);
+        return Py_NewRef(Py_None);
+    });
+    if (!r) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    Py_DECREF(r);
+    return self;
 }
 
 int mgr_init(PyObject *self, PyObject *args, PyObject *kwargs) {
