@@ -201,6 +201,17 @@ def test_errors_of_the_manager_name_the_native_function():
     assert "korvit.native.SystemModeMgr.force_phase" in "".join(traceback.format_tb(info.tb))
 
 
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((_example, 1), {}), ((), {"func": _example, "x": 1}),
+                                          ((_example,), {"func": _example}), ((), {"f": _example})])
+def test_factories_reject_other_arguments_as_the_twin_does(args, kwargs):
+    def error(mgr):
+        with pytest.raises(TypeError) as info:
+            mgr.enter_phase(gv.RUMMODE_PHASE_ONDATA)(*args, **kwargs)
+        return str(info.value).split("factory()")[1]  # the twin's names its closure in full
+    assert error(SystemModeMgr()) == error(PySystemModeMgr())
+    assert SystemModeMgr().enter_phase(gv.RUMMODE_PHASE_ONDATA)(func=_example)(3) == (3, 2)
+
+
 def test_deep_nesting_ends_in_a_recursion_error_and_nothing_leaks():
     for cls in (SystemModeMgr, PySystemModeMgr):
         mgr = cls()

@@ -553,28 +553,29 @@ nb::object wrap(Factory *f, PyObject *func) {
 
 const char *const factory_qualname = "korvit.native.SystemModeMgr.factory";
 
+// `factory(func)`, with Python's errors for other arguments.
 PyObject *factory_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    PyObject *func = nullptr;
-    if (nargs == 1 && nkw == 0)
-        func = args[0];
-    else if (nargs == 0 && nkw == 1 && PyUnicode_Check(PyTuple_GET_ITEM(kwnames, 0)) &&
-             PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "func") == 0)
-        func = args[0];
-    else if (nargs > 1 || (nargs == 1 && nkw)) {
-        if (nargs > 1)
-            PyErr_Format(PyExc_TypeError, "factory() takes 1 positional argument but %zd were given", nargs);
-        else
-            PyErr_Format(PyExc_TypeError, "factory() got an unexpected keyword argument '%S'",
-                         PyTuple_GET_ITEM(kwnames, 0));
+    PyObject *func = nargs == 1 ? args[0] : nullptr;
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "factory() takes 1 positional argument but %zd were given", nargs);
         return nullptr;
-    } else {
-        if (nkw)
-            PyErr_Format(PyExc_TypeError, "factory() got an unexpected keyword argument '%S'",
-                         PyTuple_GET_ITEM(kwnames, 0));
-        else
-            PyErr_SetString(PyExc_TypeError, "factory() missing 1 required positional argument: 'func'");
+    }
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, i);
+        if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "func") != 0) {
+            PyErr_Format(PyExc_TypeError, "factory() got an unexpected keyword argument '%S'", name);
+            return nullptr;
+        }
+        if (func) {
+            PyErr_SetString(PyExc_TypeError, "factory() got multiple values for argument 'func'");
+            return nullptr;
+        }
+        func = args[nargs + i];
+    }
+    if (!func) {
+        PyErr_SetString(PyExc_TypeError, "factory() missing 1 required positional argument: 'func'");
         return nullptr;
     }
     return entry(factory_qualname, __LINE__, [&] { return wrap((Factory *)self, func).release().ptr(); });
