@@ -3,10 +3,12 @@
     python bench/bench_host.py [--repeat N] [--w1 ROUNDS]
 
 The snapshot converters of ``korvit.native`` against their Python reference
-in ``backtest.convertor``, and the run-phase wrapper of ``SystemModeMgr`` as
-the engine uses it (``smm.enter_phase(p)(callback)`` made and called for each
-report), on the same records in this run; the ratio is what matters
-(machines differ).
+in ``backtest.convertor``, the run-phase manager ``SystemModeMgr`` against
+``uclass.PySystemModeMgr`` as the engine uses it (``smm.enter_phase(p)``, the
+factory applied to the callback, the wrapper called, for each report), and
+``mft_to_datetime`` against ``datetimefunc._py_mft_to_datetime`` on one time
+value (as each fill converts it) and on 1,000, on the same inputs in this run;
+the ratio is what matters (machines differ).
 
 ``--w1 ROUNDS`` also runs workload W1 (data from ``bench_workloads.py`` in
 ``bench/data``) ROUNDS times with each pair of converters installed in the
@@ -26,7 +28,8 @@ import korvit.native as native
 from korvit.backtest import convertor
 from korvit.backtest.model.orders import KVBackOrder, KVBackTrade
 from korvit.tframe.sysdefine import GlobalDefine as gv
-from korvit.tframe.uclass import SystemModeMgr
+from korvit.tframe.uclass import PySystemModeMgr, SystemModeMgr
+from korvit.tframe.utils import datetimefunc
 
 ACCOUNTS = ["first", "second"]
 TARGETS = [f"x.t{k}" for k in range(20)]
@@ -62,7 +65,7 @@ def best_of(fn, repeat):
 
 
 def report(name, count, native_s, python_s):
-    print(f"{name:44s} {native_s / count * 1e6:10.2f} us {python_s / count * 1e6:10.2f} us "
+    print(f"{name:50s} {native_s / count * 1e6:10.2f} us {python_s / count * 1e6:10.2f} us "
           f"{python_s / native_s:7.2f}x")
 
 
@@ -80,29 +83,57 @@ def main():
     def executions_with(convert):
         return lambda: [convert(o, t, ACCOUNTS, TARGETS) for o, t in zip(orders, trades)]
 
-    print(f"{'operation (per call)':44s} {'native':>13s} {'python':>13s} {'ratio':>8s}")
+    print(f"{'operation (per call)':50s} {'native':>13s} {'python':>13s} {'ratio':>8s}")
     report("snapshot of an order", count, best_of(orders_with(native.snap_order), args.repeat),
            best_of(orders_with(convertor._py_convert_back_order_to_snap_order), args.repeat))
     report("snapshot of an execution", count, best_of(executions_with(native.snap_execution), args.repeat),
            best_of(executions_with(convertor._py_convert_back_order_to_snap_execution), args.repeat))
 
-    smm = SystemModeMgr()
     phase = gv.RUMMODE_PHASE_DEAL_TRADE
 
     def callback(context, snap):
         return snap
 
-    def wrapped_calls(func):
+    def wrapped_calls(smm, func):
         return lambda: [smm.enter_phase(phase)(func)("context", o) for o in orders]
 
-    def bare_calls():
-        return [callback("context", o) for o in orders]
+    report("phase wrapper round (enter_phase, factory, call)", count,
+           best_of(wrapped_calls(SystemModeMgr(), callback), args.repeat),
+           best_of(wrapped_calls(PySystemModeMgr(), callback), args.repeat))
+    in_deal = SystemModeMgr(), PySystemModeMgr()
+    for smm in in_deal:     # as in the engine: the bar's deal already runs in the phase, nothing is logged
+        smm.current_phase = phase
+    report("phase wrapper round inside a deal (no log entry)", count,
+           best_of(wrapped_calls(in_deal[0], callback), args.repeat),
+           best_of(wrapped_calls(in_deal[1], callback), args.repeat))
+    report("phase wrapper round, no callback (None)", count,
+           best_of(wrapped_calls(SystemModeMgr(), None), args.repeat),
+           best_of(wrapped_calls(PySystemModeMgr(), None), args.repeat))
+    inside = SystemModeMgr(), PySystemModeMgr()
+    report("wrapper call alone (made once)", count,
+           best_of(lambda: [w("context", o) for w in [inside[0].enter_phase(phase)(callback)] for o in orders],
+                   args.repeat),
+           best_of(lambda: [w("context", o) for w in [inside[1].enter_phase(phase)(callback)] for o in orders],
+                   args.repeat))
+    bare = best_of(lambda: [callback("context", o) for o in orders], args.repeat)
+    print(f"{'  (the callback alone)':50s} {bare / count * 1e6:10.2f} us")
 
-    bare = best_of(bare_calls, args.repeat)
-    wrapped = best_of(wrapped_calls(callback), args.repeat)
-    nothing = best_of(wrapped_calls(None), args.repeat)
-    print(f"\nphase wrapper as the engine uses it (per report): callback alone {bare / count * 1e6:.2f} us, "
-          f"made and called in its phase {wrapped / count * 1e6:.2f} us, no callback {nothing / count * 1e6:.2f} us")
+    rng = np.random.default_rng(7)
+    times = [float(t) for t in 1.7e9 + rng.random(count) * 1e7]
+    thousand = [float(t) for t in 1.7e9 + rng.random(1000) * 1e7]
+    as_array = np.array(thousand)
+    per_value = [[t] for t in times]
+
+    def one_each(convert):
+        return lambda: [convert(v) for v in per_value]
+
+    report("mft_to_datetime of one value", count, best_of(one_each(native.mft_to_datetime), args.repeat),
+           best_of(one_each(datetimefunc._py_mft_to_datetime), args.repeat))
+    report("mft_to_datetime of 1,000 (list)", 1, best_of(lambda: native.mft_to_datetime(thousand), args.repeat),
+           best_of(lambda: datetimefunc._py_mft_to_datetime(thousand), args.repeat))
+    report("mft_to_datetime of 1,000 (float64 array)", 1,
+           best_of(lambda: native.mft_to_datetime(as_array), args.repeat),
+           best_of(lambda: datetimefunc._py_mft_to_datetime(as_array), args.repeat))
 
     if args.w1:
         w1_loop(args.w1)

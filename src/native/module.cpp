@@ -6,7 +6,9 @@
 #include "core/bar_rows.hpp"
 #include "native/accounts.hpp"
 #include "native/native.hpp"
+#include "native/phase.hpp"
 #include "native/snapshots.hpp"
+#include "native/timefunc.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -47,5 +49,7 @@ NB_MODULE(native, m) {
         knative::bind_collect(m);
         kn::register_snapshots(m);
         knative::bind_accounts(m);
+        kn::register_phase(m);
+        kn::register_timefunc(m);
     });
 }

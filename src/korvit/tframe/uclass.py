@@ -19,7 +19,7 @@ __all__ = [
     "CacheMgr", "HeatBeat", "StrategyItem", "SettingItem", "OrderModeMgr",
     "KData", "KDataContainer", "AdjKDataContainer", "RegKDataContainer",
     "AdjRegKDataContainer", "MainContractTimeSeriesData", "InstrumentTimeSeriesData",
-    "DotDict", "StatusCollect", "SystemModeMgr",
+    "DotDict", "StatusCollect", "SystemModeMgr", "PySystemModeMgr",
 ]
 
 _FREQUENCIES = (gv.KFreq_Tick, gv.KFreq_Min, gv.KFreq_Day, gv.KFreq_Week,
@@ -231,8 +231,11 @@ class StatusCollect:
             return cls._instance
 
 
-class SystemModeMgr:
+class PySystemModeMgr:
     """Tracks the run phase in which the framework is calling user code.
+
+    The reference of ``SystemModeMgr``, the compiled one of ``korvit.native``
+    that the framework uses; the two behave alike.
 
     ``enter_phase(p)`` and ``force_phase(p)`` each return a wrapper factory:
     applied to a function it gives a callable with the same arguments that
@@ -300,3 +303,7 @@ class SystemModeMgr:
 
 def _do_nothing(*args, **kwargs):
     return None
+
+
+# The compiled manager (korvit.native); PySystemModeMgr above is its reference.
+from korvit.native import SystemModeMgr  # noqa: E402

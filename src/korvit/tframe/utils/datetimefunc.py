@@ -5,6 +5,10 @@ zone).  Both conversions go through the exact whole number of microseconds,
 so they are inverse to each other: a date-time (1970 to 2200) survives the
 round trip unchanged, and so does every time value that is the nearest
 double to a whole number of microseconds.
+
+``mft_to_datetime`` is the compiled one of ``korvit.native``;
+``_py_mft_to_datetime`` is its reference, and the compiled one hands it every
+argument of an unusual type.
 """
 
 import math
@@ -36,7 +40,7 @@ def _microseconds(t):
     return q
 
 
-def mft_to_datetime(values):
+def _py_mft_to_datetime(values):
     """A list with the naive ``datetime`` of each time value, in order."""
     if isinstance(values, np.ndarray):
         values = values.ravel().tolist()
@@ -58,3 +62,7 @@ def datetime_to_mft(d):
     if d.tzinfo is not None:
         raise ValueError(f"expected a naive datetime, got one with a time zone: {d!r}")
     return ((d - EPOCH) // _ONE_US) / _US
+
+
+# The compiled conversion (korvit.native); _py_mft_to_datetime above is its reference.
+from korvit.native import mft_to_datetime  # noqa: E402
