@@ -175,3 +175,36 @@ def test_a_replaced_attribute_reader_of_the_collections_is_obeyed(monkeypatch):
                         staticmethod(lambda records, attr: asked.append(attr) or original(records, attr)))
     _same(compiled, _futures_run())
     assert "target_order_id" in asked
+
+
+def test_records_that_watch_their_writes_see_every_write_of_the_engine(monkeypatch):
+    """Fields are written in place only on plain slots; a record class with its own
+    ``__setattr__`` sees each write, and the run stays the same."""
+    from korvit.backtest import domain
+
+    writes = []
+
+    class WatchedOrder(model.KVBackOrder):
+        __slots__ = ()
+
+        def __setattr__(self, name, value):
+            writes.append(("order", name, value))
+            super().__setattr__(name, value)
+
+    class WatchedStop(model.KVBackStopOrder):
+        __slots__ = ()
+
+        def __setattr__(self, name, value):
+            writes.append(("stop", name, value))
+            super().__setattr__(name, value)
+
+    compiled = _futures_run()
+    monkeypatch.setattr(runner, "KVBackOrder", WatchedOrder)
+    monkeypatch.setattr(domain, "KVBackOrder", WatchedOrder)
+    monkeypatch.setattr(runner, "KVBackStopOrder", WatchedStop)
+    _same(compiled, _futures_run())
+    # Writes only the engine makes (a record is created with nothing filled and its stops holding).
+    from korvit.tframe.sysdefine import GlobalDefine as gv
+    assert any(kind == "order" and name == "filled_volume" and value > 0 for kind, name, value in writes)
+    assert ("stop", "execute_status", gv.StopOrderStatus_Fired) in writes
+    assert ("stop", "execute_status", gv.StopOrderStatus_Active) in writes

@@ -123,6 +123,7 @@ struct Name {
         PyTypeObject *type = nullptr;
         unsigned int version = 0;
         Py_ssize_t offset = 0; // of a plain object member, else 0
+        bool writable = false; // the member can be written in place too
         PyObject *descr = nullptr;
     } field;
     // What class_constant() learnt: the class (kept), its version tag then,
@@ -234,6 +235,21 @@ class FieldReader {
 
     // The offset of the slot that `peek` reads (after `can_peek` said yes).
     Py_ssize_t offset() const { return f_.offset; }
+    // `setattr(record, name, value)`: written in place while the field is a
+    // writable slot of the type learnt, as the slot's descriptor writes it.
+    void set(nb::handle record, nb::handle value) {
+        PyTypeObject *tp = Py_TYPE(record.ptr());
+        if (!knows(tp))
+            learn(tp);
+        if (f_.offset && f_.writable && knows(tp)) {
+            PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(record.ptr()) + f_.offset);
+            PyObject *old = *slot;
+            *slot = Py_NewRef(value.ptr());
+            Py_XDECREF(old);
+            return;
+        }
+        setattr(record, name_, value);
+    }
 
   private:
     bool knows(PyTypeObject *tp) const { return tp == f_.type && f_.version != 0 && valid_version(tp) == f_.version; }
@@ -251,13 +267,22 @@ class FieldReader {
         f_.version = valid_version(tp);
         if (Py_TYPE(descr) == &PyMemberDescr_Type) {
             const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
-            if (member->type == T_OBJECT_EX && !(member->flags & PY_AUDIT_READ) && member->offset > 0)
+            if (member->type == T_OBJECT_EX && !(member->flags & PY_AUDIT_READ) && member->offset > 0) {
                 f_.offset = member->offset;
+                f_.writable = !(member->flags & READONLY) && tp->tp_setattro == PyObject_GenericSetAttr;
+            }
         }
     }
     Name &name_;
     Name::Field &f_;
 };
+
+// `getattr(record, name)` of a record field: the same result, read in place
+// while the field is a slot of the record type last seen under `name`.
+inline nb::object field(nb::handle record, Name &name) { return FieldReader(name)(record); }
+// `setattr(record, name, value)` of a record field, written in place while
+// the field is a writable slot of the record type last seen under `name`.
+inline void set_field(nb::handle record, Name &name, nb::handle value) { FieldReader(name).set(record, value); }
 
 // numpy's int64 scalar type (set by import_numpy()), and the value of one.
 extern PyTypeObject *int64_scalar_type;

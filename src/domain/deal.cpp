@@ -97,20 +97,20 @@ void bar_arrays(const double (&values)[4], nb::object (&bar)[4]) {
 }
 
 nb::object calc_order_value_rb(nb::handle order) {
-    if (kc::equals(kc::getattr(order, n::ctg), gv(n::OrderCtg_Market)))
+    if (kc::equals(kc::field(order, n::ctg), gv(n::OrderCtg_Market)))
         return kc::py_int(0);
-    nb::object delegate_value = kc::mul(kc::getattr(order, n::price), kc::getattr(order, n::volume));
+    nb::object delegate_value = kc::mul(kc::field(order, n::price), kc::field(order, n::volume));
     delegate_value =
-        kc::mul(delegate_value, kc::call_method(env(), n::get_multiple, kc::getattr(order, n::target_idx)));
+        kc::mul(delegate_value, kc::call_method(env(), n::get_multiple, kc::field(order, n::target_idx)));
     delegate_value = kc::mul(delegate_value, kc::call_method(env(), n::get_margin_rate,
-                                                             kc::getattr(order, n::target_idx),
-                                                             kc::getattr(order, n::side)));
-    if (kc::truthy(kc::call_method(env(), n::is_target_type, kc::getattr(order, n::target_idx),
+                                                             kc::field(order, n::target_idx),
+                                                             kc::field(order, n::side)));
+    if (kc::truthy(kc::call_method(env(), n::is_target_type, kc::field(order, n::target_idx),
                                    gv(n::TARGETTYPE_STOCK)))) {
         // A stock order also commits its fee: added to a buy, taken from a sell.
         nb::object one = list_of(order);
         Own::_update_order_stock_frozen.call(ns, [&] { return _update_order_stock_frozen(one); }, one);
-        nb::object side = kc::getattr(order, n::side);
+        nb::object side = kc::field(order, n::side);
         if (kc::equals(side, gv(n::OrderAct_Sell)))
             delegate_value = kc::sub(delegate_value, kc::call_method(order, n::frozen_item, kc::py_str("fee")));
         else if (kc::equals(side, gv(n::OrderAct_Buy)))

@@ -144,7 +144,7 @@ inline nb::object vr_field(Name &field) { return kc::getattr(vr(), field); }
 nb::object as_fast_sequence(nb::handle seq, const char *what);
 
 // `int(x)` of a record's index field, as a Python int.
-inline nb::object index_of(nb::handle record, Name &field) { return kc::to_int(kc::getattr(record, field)); }
+inline nb::object index_of(nb::handle record, Name &field) { return kc::to_int(kc::field(record, field)); }
 
 // ------------------------------------------------------- the engine's parts
 // Own functions called from other parts of the engine (see kc::OwnFunction).

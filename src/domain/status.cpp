@@ -19,7 +19,7 @@ nb::object _update_order_status(nb::handle order, nb::handle status_s, nb::handl
                                 nb::handle order_status, nb::handle rej_reason, nb::handle update_time) {
     nb::object account = kc::getitem(vr_field(n::g_KorvitAccounts), index_of(order, n::handle_idx));
 
-    nb::object current = kc::getattr(order, n::status);
+    nb::object current = kc::field(order, n::status);
     const bool becomes_holding =
         kc::equals(current, gv(n::OrderStatus_PreHolding)) && kc::equals(order_status, gv(n::OrderStatus_Holding));
     const bool stops_holding =

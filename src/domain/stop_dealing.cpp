@@ -91,12 +91,12 @@ nb::object protected_volume(nb::handle positions, nb::handle order_act) {
 // ids of the stop orders that fire go to `fired_stop_order_ids`, the final
 // closing orders to `filled_order_ids`.
 void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::handle fired_stop_order_ids) {
-    nb::object order_id = kc::getattr(order_ref, n::order_id);
+    nb::object order_id = kc::field(order_ref, n::order_id);
     nb::object target_idx = index_of(order_ref, n::target_idx);
     nb::object handle_idx = index_of(order_ref, n::handle_idx);
     nb::object back_account = kc::getitem(vr_field(n::g_KorvitAccounts), handle_idx);
     nb::object positions = kc::call_method(back_account, k::position, target_idx);
-    nb::object order_act = kc::getattr(order_ref, n::side);
+    nb::object order_act = kc::field(order_ref, n::side);
 
     nb::object same_target_stop_orders = unfired_of_target(order_id);
     nb::object bar[4]; // open, high, low, volume
@@ -167,10 +167,10 @@ void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::ha
         bar_arrays(values, bar);
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(firing.ptr()); ++i) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(firing.ptr(), i);
-        kc::append(fired_stop_order_ids, kc::getattr(stop_order, n::stop_order_id));
+        kc::append(fired_stop_order_ids, kc::field(stop_order, n::stop_order_id));
         // A trailing stop fired on the bar's extremes fills at its trailing stop price.
-        if (on_bar_data && kc::equals(kc::getattr(stop_order, n::stop_order_type), gv(n::StopOrderType_Trailing)))
-            kc::setattr(stop_order, n::trigger_real_price, kc::getattr(stop_order, n::stop_trailing_price));
+        if (on_bar_data && kc::equals(kc::field(stop_order, n::stop_order_type), gv(n::StopOrderType_Trailing)))
+            kc::set_field(stop_order, n::trigger_real_price, kc::field(stop_order, n::stop_trailing_price));
 
         nb::object fired = Own::_fire_stop_order.call(ns, [&] { return _fire_stop_order(stop_order); }, stop_order);
         nb::object placed[3]; // order id, target price, trigger time
@@ -263,17 +263,17 @@ nb::object _update_unfired_stop_order_status_if_holding_status() {
             continue;
         if (order.is_none())
             continue; // no such target order: the stop order waits as it is
-        nb::object status = kc::getattr(order, n::status);
+        nb::object status = kc::field(order, n::status);
         if (kc::equals(status, gv(n::OrderStatus_Filled))) {
             // Arms every holding stop order of the target order at once.
-            nb::object order_id = kc::getattr(order, n::order_id);
-            nb::object filled_average = kc::getattr(order, n::filled_average);
+            nb::object order_id = kc::field(order, n::order_id);
+            nb::object filled_average = kc::field(order, n::filled_average);
             Own::_set_stop_order_target_price.call(
                 ns, [&] { return _set_stop_order_target_price(order_id, filled_average); }, order_id,
                 filled_average);
         } else if (kc::equals(status, gv(n::OrderStatus_Cancelled)) ||
                    kc::equals(status, gv(n::OrderStatus_Denied))) {
-            kc::append(order_denied_canceled_ids, kc::getattr(order, n::order_id));
+            kc::append(order_denied_canceled_ids, kc::field(order, n::order_id));
         }
     }
     cancel_stop_orders_of(order_denied_canceled_ids);
@@ -308,8 +308,8 @@ nb::object _deal_stop_order(nb::handle filled_order_ids, nb::handle order_denied
     nb::object unfired = unfired_stop_orders();
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(unfired.ptr()); ++i) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired.ptr(), i);
-        if (kc::truthy(kc::getattr(stop_order, n::is_begin_trailing)))
-            kc::setattr(stop_order, n::in_begin_trailing_bar, kc::py_bool(false));
+        if (kc::truthy(kc::field(stop_order, n::is_begin_trailing)))
+            kc::set_field(stop_order, n::in_begin_trailing_bar, kc::py_bool(false));
     }
     return result();
 }

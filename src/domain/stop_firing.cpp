@@ -43,7 +43,7 @@ nb::object gapped_price(nb::handle price, long direction, nb::handle gap_type, N
 // +1 or -1 by the side the stop protects: `buy` for a long position, `sell`
 // for a short one; -1 (after reporting the side) for any other side.
 long direction_of(nb::handle stop_order, long buy, long sell) {
-    nb::object act = kc::getattr(stop_order, n::act);
+    nb::object act = kc::field(stop_order, n::act);
     if (kc::equals(act, gv(n::OrderAct_Buy)))
         return buy;
     if (kc::equals(act, gv(n::OrderAct_Sell)))
@@ -54,31 +54,31 @@ long direction_of(nb::handle stop_order, long buy, long sell) {
 
 // Arms one holding stop order at the fill price of its target order.
 void arm(nb::handle stop_order, nb::handle trade_price) {
-    kc::setattr(stop_order, n::in_bar_begin, kc::py_bool(false));
-    kc::setattr(stop_order, n::target_price, trade_price);
-    kc::setattr(stop_order, n::trailing_high, trade_price);
-    kc::setattr(stop_order, n::trailing_low, trade_price);
+    kc::set_field(stop_order, n::in_bar_begin, kc::py_bool(false));
+    kc::set_field(stop_order, n::target_price, trade_price);
+    kc::set_field(stop_order, n::trailing_high, trade_price);
+    kc::set_field(stop_order, n::trailing_low, trade_price);
     nb::object one = list_of(stop_order);
     nb::object active = gv(n::StopOrderStatus_Active);
     Own::_update_stop_order_status.call(ns, [&] { return _update_stop_order_status(one, active); }, one, active);
 
-    nb::object type = kc::getattr(stop_order, n::stop_order_type);
+    nb::object type = kc::field(stop_order, n::stop_order_type);
     const bool loss = kc::equals(type, gv(n::StopOrderType_Loss));
     if (loss || kc::equals(type, gv(n::StopOrderType_Profit))) {
         // A loss stop lies behind the fill, a profit stop ahead of it.
         const long direction = loss ? direction_of(stop_order, -1, +1) : direction_of(stop_order, +1, -1);
-        nb::object price = gapped_price(trade_price, direction, kc::getattr(stop_order, n::stop_gap_type),
+        nb::object price = gapped_price(trade_price, direction, kc::field(stop_order, n::stop_gap_type),
                                         n::OrderStop_StopGap_Point, n::OrderStop_StopGap_Percent, stop_order,
                                         n::stop_gap);
-        kc::setattr(stop_order, n::trigger_real_price, price);
-        kc::setattr(stop_order, n::stop_price, price);
+        kc::set_field(stop_order, n::trigger_real_price, price);
+        kc::set_field(stop_order, n::stop_price, price);
     } else if (kc::equals(type, gv(n::StopOrderType_Trailing))) {
         // Trailing starts once the price has moved the trailing gap ahead of the fill.
         const long direction = direction_of(stop_order, +1, -1);
-        nb::object price = gapped_price(trade_price, direction, kc::getattr(stop_order, k::trailing_gap_type),
+        nb::object price = gapped_price(trade_price, direction, kc::field(stop_order, k::trailing_gap_type),
                                         k::OrderStop_TrailingGap_Point, k::OrderStop_TrailingGap_Percent,
                                         stop_order, k::trailing_gap);
-        kc::setattr(stop_order, n::trailing_price, price);
+        kc::set_field(stop_order, n::trailing_price, price);
     } else {
         builtin_error("stopordertype");
     }
@@ -147,7 +147,7 @@ nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle t
     for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(unfired_stop_orders.ptr()); ++j) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired_stop_orders.ptr(), j);
         // A stop order is armed once.
-        if (kc::equals(kc::getattr(stop_order, n::execute_status), gv(n::StopOrderStatus_Holding)))
+        if (kc::equals(kc::field(stop_order, n::execute_status), gv(n::StopOrderStatus_Holding)))
             arm(stop_order, trade_price);
     }
     return kc::none();
@@ -157,7 +157,7 @@ nb::object _update_stop_order_status(nb::handle stop_orders, nb::handle execute_
     nb::object it = kc::steal(PyObject_GetIter(stop_orders.ptr()));
     while (PyObject *next = PyIter_Next(it.ptr())) {
         nb::object stop_order = nb::steal(next);
-        kc::setattr(stop_order, n::execute_status, execute_status);
+        kc::set_field(stop_order, n::execute_status, execute_status);
     }
     if (PyErr_Occurred())
         kc::throw_current();
@@ -165,7 +165,7 @@ nb::object _update_stop_order_status(nb::handle stop_orders, nb::handle execute_
 }
 
 nb::object _cancel_other_stop_order(nb::handle stop_order) {
-    nb::object stop_order_target_order_id = kc::getattr(stop_order, n::target_order_id);
+    nb::object stop_order_target_order_id = kc::field(stop_order, n::target_order_id);
     if (!kc::truthy(kc::call_method(env(), k::is_valid_order_id, stop_order_target_order_id))) {
         // No target order: the fired stop order alone leaves play.
         coll::snap_remove(stop_orders(), n::unfired.get(), list_of(stop_order));
@@ -180,7 +180,7 @@ nb::object _cancel_other_stop_order(nb::handle stop_order) {
     nb::object active = gv(n::StopOrderStatus_Active);
     for (Py_ssize_t p = 0; p < PyList_GET_SIZE(same_stop_orders.ptr()); ++p) {
         nb::handle sibling = PyList_GET_ITEM(same_stop_orders.ptr(), p);
-        if (kc::equals(kc::getattr(sibling, n::execute_status), active))
+        if (kc::equals(kc::field(sibling, n::execute_status), active))
             kc::append(active_stop_orders, sibling);
     }
     nb::object cancelled = gv(n::StopOrderStatus_Cancelled);
@@ -194,19 +194,19 @@ nb::object _cancel_other_stop_order(nb::handle stop_order) {
 nb::object _fire_stop_order(nb::handle stop_order) {
     nb::object order_id = kc::steal(PyNumber_Add(kc::getattr(vr_field(n::g_KVOrders), n::size).ptr(),
                                                  kc::py_int(1).ptr()));
-    nb::object trigger_time = kc::getattr(stop_order, n::trigger_time);
-    kc::setattr(stop_order, n::order_id, order_id);
-    kc::setattr(stop_order, n::execute_status, gv(n::StopOrderStatus_Fired));
-    nb::object target_price = kc::getattr(stop_order, n::trigger_real_price);
+    nb::object trigger_time = kc::field(stop_order, n::trigger_time);
+    kc::set_field(stop_order, n::order_id, order_id);
+    kc::set_field(stop_order, n::execute_status, gv(n::StopOrderStatus_Fired));
+    nb::object target_price = kc::field(stop_order, n::trigger_real_price);
     // The closing order takes the other side of what the stop protects.
-    nb::object order_side = kc::equals(kc::getattr(stop_order, n::act), gv(n::OrderAct_Buy)) ? gv(n::OrderAct_Sell)
+    nb::object order_side = kc::equals(kc::field(stop_order, n::act), gv(n::OrderAct_Buy)) ? gv(n::OrderAct_Sell)
                                                                                              : gv(n::OrderAct_Buy);
 
-    nb::object handle_idx = kc::getattr(stop_order, n::handle_idx);
-    nb::object target_idx = kc::getattr(stop_order, n::target_idx);
+    nb::object handle_idx = kc::field(stop_order, n::handle_idx);
+    nb::object target_idx = kc::field(stop_order, n::target_idx);
     nb::object target_list = kc::getattr(vr_field(n::g_KorvitInputInfo), n::TargetList);
-    nb::object code = kc::call(global(n::todotmc), kc::getitem(target_list, kc::getattr(stop_order, n::target_idx)));
-    nb::object target_type = kc::call_method(env(), k::get_target_type, kc::getattr(stop_order, n::target_idx));
+    nb::object code = kc::call(global(n::todotmc), kc::getitem(target_list, kc::field(stop_order, n::target_idx)));
+    nb::object target_type = kc::call_method(env(), k::get_target_type, kc::field(stop_order, n::target_idx));
     nb::object new_order = kc::call_kw(kc::getattr(global(n::KVBackOrder), n::create), {},
                                        {{n::handle_idx, handle_idx},
                                         {n::target_idx, target_idx},
@@ -217,10 +217,10 @@ nb::object _fire_stop_order(nb::handle stop_order) {
                                         {n::position_effect, gv(n::PositionEffect_Close)},
                                         {k::order_status, gv(n::OrderStatus_PreHolding)},
                                         {n::created_time, trigger_time},
-                                        {n::volume, kc::getattr(stop_order, n::volume)},
-                                        {n::order_ctg, kc::getattr(stop_order, n::ctg)},
+                                        {n::volume, kc::field(stop_order, n::volume)},
+                                        {n::order_ctg, kc::field(stop_order, n::ctg)},
                                         {n::order_side, order_side}});
-    kc::call_method(vr_field(n::g_KVOrders), n::append, kc::getattr(new_order, n::order_id), new_order);
+    kc::call_method(vr_field(n::g_KVOrders), n::append, kc::field(new_order, n::order_id), new_order);
 
     Own::_cancel_other_stop_order.call(ns, [&] { return _cancel_other_stop_order(stop_order); }, stop_order);
 

@@ -76,12 +76,12 @@ struct StopFields {
 
 // Trailing begins: the extremes start at the activation price.
 void begin_trailing(GvConstants &gv, nb::handle stop_order, bool on_bar_data) {
-    kc::setattr(stop_order, n::is_begin_trailing, kc::py_bool(true));
-    kc::setattr(stop_order, n::execute_status, gv(n::StopOrderStatus_Trailing));
-    kc::setattr(stop_order, n::in_begin_trailing_bar, kc::py_bool(on_bar_data));
-    nb::object trailing_price = kc::getattr(stop_order, n::trailing_price);
-    kc::setattr(stop_order, n::trailing_high, trailing_price);
-    kc::setattr(stop_order, n::trailing_low, trailing_price);
+    kc::set_field(stop_order, n::is_begin_trailing, kc::py_bool(true));
+    kc::set_field(stop_order, n::execute_status, gv(n::StopOrderStatus_Trailing));
+    kc::set_field(stop_order, n::in_begin_trailing_bar, kc::py_bool(on_bar_data));
+    nb::object trailing_price = kc::field(stop_order, n::trailing_price);
+    kc::set_field(stop_order, n::trailing_high, trailing_price);
+    kc::set_field(stop_order, n::trailing_low, trailing_price);
 }
 
 // ---------------------------------------------------------------- tick data
@@ -246,7 +246,7 @@ nb::object _update_stop_trailing_order_trigger_price(nb::handle stop_order, nb::
                            kc::equals(gap_type, gv(n::OrderStop_StopGap_Percent));
     nb::object price = trailing_trigger(gv, extreme, buy, gap_type, gap, target_price, kc::none());
     if (known_gap)
-        kc::setattr(stop_order, n::stop_trailing_price, price);
+        kc::set_field(stop_order, n::stop_trailing_price, price);
     return kc::none();
 }
 
@@ -271,7 +271,7 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
             continue; // its target order has not filled yet
         if (volume == 0) {
             // Nothing left to protect.
-            kc::setattr(stop_order, n::execute_status, gv(n::StopOrderStatus_Cancelled));
+            kc::set_field(stop_order, n::execute_status, gv(n::StopOrderStatus_Cancelled));
             append(cancelled_stop_orders, stop_order);
             continue;
         }
@@ -332,7 +332,7 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
                 continue;
             }
             kc::setattr(stop_order, best, favour_value);
-            kc::setattr(stop_order, n::stop_trailing_price, temp_stop_trailing_price);
+            kc::set_field(stop_order, n::stop_trailing_price, temp_stop_trailing_price);
         } else {
             nb::object stop_trailing_price = f.stop_trailing_price(stop_order);
             if (test(against, reaches, stop_trailing_price)) {
@@ -392,7 +392,7 @@ nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
                 if (!((buy && holds(d_cur_tick_price, Py_LE, d_target_price)) ||
                       (sell && holds(d_cur_tick_price, Py_GE, d_target_price))))
                     continue;
-                kc::setattr(stop_order, n::in_bar_begin, kc::py_bool(true));
+                kc::set_field(stop_order, n::in_bar_begin, kc::py_bool(true));
             }
 
             bool triggered = false, trailing = false;
@@ -403,8 +403,8 @@ nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
                 triggered = (buy || sell) && holds(d_cur_tick_price, against ? Py_LE : Py_GE, d_stop_price);
                 if (triggered) {
                     cur_tick_price = tick_prices.item(tick_num);
-                    kc::setattr(stop_order, n::trigger_real_price, cur_tick_price);
-                    kc::setattr(stop_order, n::trigger_time, tick_times.item(tick_num));
+                    kc::set_field(stop_order, n::trigger_real_price, cur_tick_price);
+                    kc::set_field(stop_order, n::trigger_time, tick_times.item(tick_num));
                 }
             } else if (kc::equals(stop_order_type, gv(n::StopOrderType_Trailing))) {
                 trailing = true;
@@ -435,16 +435,16 @@ nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
                             (sell && holds(d_cur_tick_price, Py_GE, d_stop_trailing_price));
                 if (triggered) {
                     cur_tick_price = tick_prices.item(tick_num);
-                    kc::setattr(stop_order, n::trigger_real_price, cur_tick_price);
-                    kc::setattr(stop_order, n::trigger_time, tick_times.item(tick_num));
-                    kc::setattr(stop_order, n::trailing_high, kc::py_max(cur_tick_price, trailing_high));
-                    kc::setattr(stop_order, n::trailing_low, kc::py_min(cur_tick_price, trailing_low));
+                    kc::set_field(stop_order, n::trigger_real_price, cur_tick_price);
+                    kc::set_field(stop_order, n::trigger_time, tick_times.item(tick_num));
+                    kc::set_field(stop_order, n::trailing_high, kc::py_max(cur_tick_price, trailing_high));
+                    kc::set_field(stop_order, n::trailing_low, kc::py_min(cur_tick_price, trailing_low));
                 } else {
                     if (buy && holds(d_cur_tick_price, Py_GT, d_trailing_high)) {
-                        kc::setattr(stop_order, n::trailing_high, tick_prices.item(tick_num));
+                        kc::set_field(stop_order, n::trailing_high, tick_prices.item(tick_num));
                         update_trigger_price(stop_order, target_price);
                     } else if (sell && holds(d_cur_tick_price, Py_LT, d_trailing_low)) {
-                        kc::setattr(stop_order, n::trailing_low, tick_prices.item(tick_num));
+                        kc::set_field(stop_order, n::trailing_low, tick_prices.item(tick_num));
                         update_trigger_price(stop_order, target_price);
                     }
                     continue;

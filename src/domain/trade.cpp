@@ -119,42 +119,42 @@ nb::object _create_a_trader(nb::handle order, nb::handle order_price_in, nb::han
     nb::object trade_price = to_price_step(trade_price_in, min_move);
     nb::object order_price = to_price_step(order_price_in, min_move);
 
-    nb::object new_volume = kc::add(kc::getattr(order, n::filled_volume), trader_volume);
-    nb::object volume = kc::getattr(order, n::volume);
+    nb::object new_volume = kc::add(kc::field(order, n::filled_volume), trader_volume);
+    nb::object volume = kc::field(order, n::volume);
     if (!kc::compare(new_volume, volume, Py_LE)) {
-        nb::object id = kc::getattr(order, n::order_id);
+        nb::object id = kc::field(order, n::order_id);
         PyErr_Format(PyExc_AssertionError, "a fill of %R would take order %R to a filled volume of %R, above its volume %R",
                      trader_volume.ptr(), id.ptr(), new_volume.ptr(), volume.ptr());
         kc::throw_current();
     }
 
-    kc::setattr(order, n::price, order_price);
-    kc::setattr(order, n::updated_time, filled_time);
-    kc::setattr(order, n::updated_time_dt, to_datetime(filled_time));
+    kc::set_field(order, n::price, order_price);
+    kc::set_field(order, n::updated_time, filled_time);
+    kc::set_field(order, n::updated_time_dt, to_datetime(filled_time));
 
-    nb::object amount = kc::getattr(order, n::filled_amount);
+    nb::object amount = kc::field(order, n::filled_amount);
     nb::object e = env();
     nb::object product = kc::mul(trade_price, trader_volume);
-    product = kc::mul(product, kc::call_method(e, n::get_multiple, kc::getattr(order, n::target_idx)));
-    product = kc::mul(product, kc::call_method(e, n::get_margin_rate, kc::getattr(order, n::target_idx),
-                                               kc::getattr(order, n::side)));
-    kc::setattr(order, n::filled_amount, kc::iadd(amount, product));
+    product = kc::mul(product, kc::call_method(e, n::get_multiple, kc::field(order, n::target_idx)));
+    product = kc::mul(product, kc::call_method(e, n::get_margin_rate, kc::field(order, n::target_idx),
+                                               kc::field(order, n::side)));
+    kc::set_field(order, n::filled_amount, kc::iadd(amount, product));
 
-    kc::setattr(order, n::filled_average, trade_price);
-    kc::setattr(order, n::filled_volume, new_volume);
-    if (kc::equals(kc::getattr(order, n::unfilled_volume), kc::py_int(0)))
-        kc::setattr(order, n::status, gv(n::OrderStatus_Filled));
+    kc::set_field(order, n::filled_average, trade_price);
+    kc::set_field(order, n::filled_volume, new_volume);
+    if (kc::equals(kc::field(order, n::unfilled_volume), kc::py_int(0)))
+        kc::set_field(order, n::status, gv(n::OrderStatus_Filled));
 
     nb::object trades = vr_field(n::g_KVTrades);
-    nb::object handle_idx = kc::getattr(order, n::handle_idx);
-    nb::object target_idx = kc::getattr(order, n::target_idx);
-    nb::object target_type = kc::getattr(order, n::target_type);
-    nb::object order_id = kc::getattr(order, n::order_id);
+    nb::object handle_idx = kc::field(order, n::handle_idx);
+    nb::object target_idx = kc::field(order, n::target_idx);
+    nb::object target_type = kc::field(order, n::target_type);
+    nb::object order_id = kc::field(order, n::order_id);
     nb::object trader_id = kc::getattr(trades, n::size);
-    nb::object order_ctg = kc::getattr(order, n::ctg);
-    nb::object order_side = kc::getattr(order, n::side);
-    nb::object position_effect = kc::getattr(order, n::position_effect);
-    nb::object tag = kc::getattr(order, n::tag);
+    nb::object order_ctg = kc::field(order, n::ctg);
+    nb::object order_side = kc::field(order, n::side);
+    nb::object position_effect = kc::field(order, n::position_effect);
+    nb::object tag = kc::field(order, n::tag);
     nb::object order_fee = kc::call_method(order, n::frozen_item, k::fee.get());
     nb::object order_margin = kc::call_method(order, n::frozen_item, k::value.get());
     nb::object new_trade = kc::call_kw(kc::getattr(global(n::KVBackTrade), n::create), {},
@@ -235,12 +235,12 @@ nb::object _clear_unfilled_order(nb::handle bar_time) {
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(orders.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle order = PySequence_Fast_GET_ITEM(orders.ptr(), i);
-        if (kc::equals(kc::getattr(order, n::created_time), bar_time))
+        if (kc::equals(kc::field(order, n::created_time), bar_time))
             continue;
         nb::object status = gv(n::OrderStatus_Cancelled);
         nb::object reason = gv(n::OrderReject_DailyBeginCancel);
         nb::object pos = vr_field(n::g_KorvitSimCurBarFresh);
-        nb::object target_idx = kc::getattr(order, n::target_idx);
+        nb::object target_idx = kc::field(order, n::target_idx);
         nb::object time = Own::_get_filled_time.call(
             ns, [&] { return _get_filled_time(pos, bar_time, target_idx); }, pos, bar_time, target_idx);
         kc::call_method(order, n::update_status, status, reason, time);

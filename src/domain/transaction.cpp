@@ -118,15 +118,15 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
         nb::object bar_high = item(bar_highs, i), bar_low = item(bar_lows, i), bar_open = item(bar_opens, i),
                    bar_volume = item(bar_vols, i);
         nb::object trade_price = kc::py_int(0);
-        nb::object position_effect = kc::getattr(order, n::position_effect);
-        nb::object unfilled_volume = kc::getattr(order, n::unfilled_volume);
+        nb::object position_effect = kc::field(order, n::position_effect);
+        nb::object unfilled_volume = kc::field(order, n::unfilled_volume);
         nb::object handle_idx = index_of(order, n::handle_idx);
         nb::object target_idx = index_of(order, n::target_idx);
-        nb::object order_ctg = kc::getattr(order, n::ctg);
-        nb::object order_side = kc::getattr(order, n::side);
-        nb::object order_price = kc::getattr(order, n::price);
-        nb::object order_status = kc::getattr(order, n::status);
-        nb::object target_type = kc::getattr(order, n::target_type);
+        nb::object order_ctg = kc::field(order, n::ctg);
+        nb::object order_side = kc::field(order, n::side);
+        nb::object order_price = kc::field(order, n::price);
+        nb::object order_status = kc::field(order, n::status);
+        nb::object target_type = kc::field(order, n::target_type);
         nb::object back_account = kc::getitem(vr_field(n::g_KorvitAccounts), handle_idx);
         nb::object positions = kc::call_method(back_account, k::position, target_idx);
         const bool is_not_market_order_holding =
@@ -169,12 +169,12 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
             const bool opens = kc::equals(position_effect, gv(n::PositionEffect_Open));
             const bool open_or_close = opens || kc::equals(position_effect, gv(n::PositionEffect_Close));
             if (kc::equals(order_side, gv(n::OrderAct_Buy)) && open_or_close &&
-                kc::truthy(kc::call_method(env(), k::at_limit_up_price, kc::getattr(order, n::target_idx)))) {
+                kc::truthy(kc::call_method(env(), k::at_limit_up_price, kc::field(order, n::target_idx)))) {
                 set_status(gv(n::OrderStatus_PreHolding), nan);
                 continue;
             }
             if (kc::equals(order_side, gv(n::OrderAct_Sell)) && open_or_close &&
-                kc::truthy(kc::call_method(env(), k::at_limit_down_price, kc::getattr(order, n::target_idx)))) {
+                kc::truthy(kc::call_method(env(), k::at_limit_down_price, kc::field(order, n::target_idx)))) {
                 set_status(gv(n::OrderStatus_PreHolding), nan);
                 continue;
             }
@@ -196,8 +196,8 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
                 if (kc::compare(valid_cash, needed, Py_LE)) {
                     deny(k::OrderReject_NoEnoughCash);
                     nb::object values = kc::steal(PyTuple_Pack(
-                        6, kc::getattr(order, n::order_id).ptr(), kc::getattr(order, n::volume).ptr(),
-                        kc::getattr(order, n::price).ptr(), valid_cash.ptr(), kc::getitem(margin_frozen, index).ptr(),
+                        6, kc::field(order, n::order_id).ptr(), kc::field(order, n::volume).ptr(),
+                        kc::field(order, n::price).ptr(), valid_cash.ptr(), kc::getitem(margin_frozen, index).ptr(),
                         kc::getitem(fee_frozen, index).ptr()));
                     nb::object message = kc::steal(PyUnicode_Format(kc::py_str(NO_CASH_MESSAGE).ptr(), values.ptr()));
                     kc::call(global(n::write_userlog), message);
@@ -264,17 +264,17 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
 
         // The fill: trade, status report, execution report, frozen funds of
         // the trade, the account, and the stop orders watching this order.
-        nb::object volume = kc::getattr(order, n::unfilled_volume);
+        nb::object volume = kc::field(order, n::unfilled_volume);
         nb::object new_trade = Own::_create_a_trader.call(
             ns, [&] { return _create_a_trader(order, order_price, volume, trade_price, filled_time); }, order,
             order_price, volume, trade_price, filled_time);
-        set_status(kc::getattr(order, n::status), nan);
+        set_status(kc::field(order, n::status), nan);
         Own::_back_test_call_on_execution.call(
             ns, [&] { return _back_test_call_on_execution(order, new_trade); }, order, new_trade);
         nb::object traders = list_of(new_trade);
         Own::_update_trader_frozen.call(ns, [&] { return _update_trader_frozen(traders); }, traders);
         kc::call_method(back_account, k::on_trade, list_of(new_trade));
-        nb::object order_id = kc::getattr(order, n::order_id);
+        nb::object order_id = kc::field(order, n::order_id);
         Own::_set_stop_order_target_price.call(
             ns, [&] { return _set_stop_order_target_price(order_id, trade_price); }, order_id, trade_price);
     }
