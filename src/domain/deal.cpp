@@ -122,24 +122,28 @@ nb::object calc_order_value_rb(nb::handle order) {
 // A bar with nothing to deal: no pending order and no live stop order, the
 // collections compiled ones and the parts of `deal_trade` our own.  Then every
 // part would only count the empty snaps of our collections and return empty
-// lists, so nothing a host could see happens, and the result is known.
+// lists, so nothing a host could see happens, and the result is known.  The
+// counts are read first, so that a bar with something to deal is told at
+// once; every read here has no effect a host could see.
 bool nothing_to_deal() {
-    if (!Own::_update_unfired_stop_order_status_if_holding_status.is_ours(ns) || !Own::_deal_normal_order.is_ours(ns) ||
-        !Own::_deal_stop_order.is_ours(ns) || !Own::_cancelled_stop_order_by_target_order_id.is_ours(ns))
-        return false;
-    nb::object stops = vr_field(n::g_KVStopOrders);
-    knative::CollectBase *unfired = coll::ours(stops, n::snap_obj);
-    if (!unfired || !coll::ours(stops, n::snap_count))
-        return false;
-    nb::object pending = orders();
-    knative::CollectBase *unfilled = coll::ours(pending, n::snap_count);
-    if (!unfilled || !coll::ours(pending, n::obj))
+    nb::object registry = vr(); // no host code runs between the two reads below
+    nb::object stops = kc::getattr(registry, n::g_KVStopOrders);
+    knative::CollectBase *unfired = coll::ours(stops, n::snap_count);
+    if (!unfired)
         return false;
     try {
-        return unfired->snap_count(n::unfired.get()) == 0 && unfilled->snap_count(n::unfilled.get()) == 0;
+        if (unfired->snap_count(n::unfired.get()) != 0)
+            return false;
+        nb::object pending = kc::getattr(registry, n::g_KVOrders);
+        knative::CollectBase *unfilled = coll::ours(pending, n::snap_count);
+        if (!unfilled || unfilled->snap_count(n::unfilled.get()) != 0 || !coll::ours(stops, n::snap_obj) ||
+            !coll::ours(pending, n::obj))
+            return false;
     } catch (nb::python_error &) {
         return false; // a snap is missing: the parts report it as they always did
     }
+    return Own::_update_unfired_stop_order_status_if_holding_status.is_ours(ns) && Own::_deal_normal_order.is_ours(ns) &&
+           Own::_deal_stop_order.is_ours(ns) && Own::_cancelled_stop_order_by_target_order_id.is_ours(ns);
 }
 
 nb::object deal_trade() {
