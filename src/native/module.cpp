@@ -6,6 +6,7 @@
 #include "core/bar_rows.hpp"
 #include "native/accounts.hpp"
 #include "native/native.hpp"
+#include "native/records.hpp"
 #include "native/snapshots.hpp"
 
 #include <nanobind/nanobind.h>
@@ -47,5 +48,6 @@ NB_MODULE(native, m) {
         knative::bind_collect(m);
         kn::register_snapshots(m);
         knative::bind_accounts(m);
+        knative::bind_records(m);
     });
 }
