@@ -25,6 +25,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -673,12 +674,13 @@ object make_type(nb::module_ &m, RecordType &rt, const char *doc, reprfunc repr,
     if (getset)
         type_slots.push_back({Py_tp_getset, getset});
     type_slots.push_back({0, nullptr});
-    // The name has no module part, so messages name the class as the Python
-    // class's do ("'KVBackOrder' object has no attribute ..."); __module__ is set below.
-    PyType_Spec spec{rt.name, (int)(sizeof(PyObject) + N * sizeof(PyObject *)), 0,
+    const std::string qualified = std::string("korvit.native.") + rt.name;
+    PyType_Spec spec{qualified.c_str(), (int)(sizeof(PyObject) + N * sizeof(PyObject *)), 0,
                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, type_slots.data()};
     object type = kc::steal(PyType_FromSpec(&spec));
-    type.attr("__module__") = "korvit.native";
+    // Setting __name__ also makes it the C name, so messages name the class as
+    // the Python class's do ("'KVBackOrder' object has no attribute ...").
+    type.attr("__name__") = rt.name;
     type.attr("__slots__") = tuple_of(rt.fields, 0, N);
     rt.type = (PyTypeObject *)type.ptr();
     rt.tp_new = rt.type->tp_new;
