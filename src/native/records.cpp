@@ -143,11 +143,13 @@ struct Bound {
             return false;
         for (size_t i = 0; i < N; ++i)
             v[i] = sig.keywords_only ? nullptr : args[i];
+        size_t next = 0; // keywords usually come in the signature's order: look there first
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-            size_t i = 0;
+            size_t i = next < N && sig.names[next] == key ? next : 0;
             while (i < N && sig.names[i] != key)
                 ++i;
+            next = i + 1;
             if (i == N) { // not the interned name: compare the text
                 for (i = 0; i < N; ++i)
                     if (PyUnicode_Check(key) && PyUnicode_Compare(sig.names[i], key) == 0)
@@ -278,6 +280,7 @@ struct Values {
     PyObject *zero, *zero_float, *nan;
     PyObject *global_define, *trailing, *holding, *frozen_names;
     PyObject *value, *fee, *trader_value, *trader_fee;
+    PyObject *order_frozen, *trade_frozen; // {"value": 0.0, "fee": 0.0}, {"trader_value": 0.0, ...}
 };
 Values V;
 
@@ -329,6 +332,14 @@ bool is_finite(PyObject *v) {
 
 // `value` checked as a finite, non-negative (or positive) number.
 void check_volume(const char *name, PyObject *value, bool allow_zero) {
+    if (PyFloat_CheckExact(value) || PyLong_CheckExact(value)) {
+        // the same tests on the value as a double: a Python int keeps its sign and zero in the conversion
+        const double d = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyLong_AsDouble(value);
+        if (d == -1.0 && PyErr_Occurred())
+            kc::throw_current();
+        if (std::isfinite(d) && d >= 0 && (d != 0 || allow_zero))
+            return;
+    }
     if (!is_number(value))
         kc::raise(PyExc_TypeError, "%s must be a number, got %R", name, value);
     if (!is_finite(value) || truth_of(PyObject_RichCompare(value, V.zero, Py_LT)) ||
@@ -344,6 +355,9 @@ object frozen_dict(PyObject *first, PyObject *second) {
         kc::throw_current();
     return d;
 }
+
+// A new copy of `frozen` (one of the dicts above; copying one is cheaper than building it).
+object new_frozen(PyObject *frozen) { return kc::steal(PyDict_Copy(frozen)); }
 
 // ---------------------------------------------------------------- create
 
@@ -364,7 +378,7 @@ object order_create(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyOb
                                  a[CREATED_TIME], a[CREATED_TIME], Py_None, a[TAG], nullptr};
     for (size_t i = 0; i < O_FROZEN; ++i)
         write(ORDER, o, plain, i, values[i]);
-    write(ORDER, o, plain, O_FROZEN, frozen_dict(V.value, V.fee).ptr());
+    write(ORDER, o, plain, O_FROZEN, new_frozen(V.order_frozen).ptr());
     return order;
 }
 
@@ -377,7 +391,7 @@ object trade_create(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyOb
     const bool plain = TRADE.plain(t);
     for (size_t i = 0; i < N; ++i)
         write(TRADE, t, plain, i, a[i]);
-    write(TRADE, t, plain, T_FROZEN, frozen_dict(V.trader_value, V.trader_fee).ptr());
+    write(TRADE, t, plain, T_FROZEN, new_frozen(V.trade_frozen).ptr());
     return trade;
 }
 
@@ -710,6 +724,8 @@ void bind_records(nb::module_ &m) {
     V.fee = intern("fee");
     V.trader_value = intern("trader_value");
     V.trader_fee = intern("trader_fee");
+    V.order_frozen = keep(frozen_dict(V.value, V.fee));
+    V.trade_frozen = keep(frozen_dict(V.trader_value, V.trader_fee));
 
     object globals = kc::steal(PyDict_New());
     kc::setitem(globals, kc::py_str("__name__"), kc::py_str("korvit.native"));
