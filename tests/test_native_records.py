@@ -7,6 +7,7 @@ import copy
 import decimal
 import fractions
 import gc
+import inspect
 import pickle
 import random
 import sys
@@ -209,6 +210,17 @@ def test_the_types_have_the_twins_layout_and_class_attributes():
         native.KVBackOrder, native.KVBackTrade, native.KVBackStopOrder)
 
 
+def test_the_methods_show_the_twins_signatures():
+    for native_cls, twin in PAIRS:
+        assert str(inspect.signature(native_cls.create)) == str(inspect.signature(twin.create))
+        fields = dict.fromkeys(CREATE[native_cls.__name__][0], 1)
+        records = native_cls.create(**fields), twin.create(**fields)
+        for name in ("frozen_item", "set_frozen_item", "update_status"):
+            if hasattr(records[1], name):
+                assert str(inspect.signature(getattr(records[0], name))) == str(
+                    inspect.signature(getattr(records[1], name))), name
+
+
 def test_errors_name_the_native_function_in_the_traceback():
     cases = [(lambda: KVBackOrder.create(volume=1), "korvit.native.KVBackOrder.create"),
              (lambda: KVBackTrade.create(**{**dict.fromkeys(CREATE["KVBackTrade"][0], 1), "trader_volume": -1}),
@@ -318,6 +330,11 @@ def test_reference_counts_and_memory_stay_flat():
     tracemalloc.stop()
     assert [sys.getrefcount(v) for v in watched] == before
     assert grown < 64 * 1024
+
+    chain = None                                            # deep chains unwind without recursion
+    for _ in range(200_000):
+        chain = KVBackOrder.create(**{**dict.fromkeys(CREATE["KVBackOrder"][0], 1), "tag": chain})
+    del chain
 
     tag = type("Tag", (), {})()
     tag.record = KVBackTrade.create(**{**dict.fromkeys(CREATE["KVBackTrade"][0], 1), "tag": tag})

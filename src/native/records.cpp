@@ -618,9 +618,11 @@ template <size_t N>
 void rec_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, rec_dealloc<N>) // long chains of records (tag -> record -> ...) unwind without recursion
     rec_clear<N>(self);
     tp->tp_free(self);
     Py_DECREF(tp);
+    Py_TRASHCAN_END
 }
 
 // ---------------------------------------------------------------- types
@@ -630,27 +632,27 @@ constexpr int METHOD = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef order_methods[] = {
     {"create", KN_FN(c_order_create), METHOD | METH_CLASS,
-     "create(*, handle_idx, target_idx, code, order_id, order_price, target_type, position_effect, order_status, "
+     "create($type, /, *, handle_idx, target_idx, code, order_id, order_price, target_type, position_effect, order_status, "
      "created_time, volume, order_ctg, order_side, tag=None, filled_volume=0)\n--\n\nA new order of this class."},
-    {"frozen_item", KN_FN(c_order_frozen_item), METHOD, "frozen_item(self, name)\n--\n\nFunds frozen under `name`."},
+    {"frozen_item", KN_FN(c_order_frozen_item), METHOD, "frozen_item($self, /, name)\n--\n\nFunds frozen under `name`."},
     {"set_frozen_item", KN_FN(c_order_set_frozen_item), METHOD,
-     "set_frozen_item(self, name, value)\n--\n\nSet the funds frozen under `name` to float(value)."},
+     "set_frozen_item($self, /, name, value)\n--\n\nSet the funds frozen under `name` to float(value)."},
     {"update_status", KN_FN(c_update_status), METHOD,
-     "update_status(self, status, reason, time)\n--\n\nSet status, reject reason and update time."},
+     "update_status($self, /, status, reason, time)\n--\n\nSet status, reject reason and update time."},
     {nullptr, nullptr, 0, nullptr}};
 PyMethodDef trade_methods[] = {
     {"create", KN_FN(c_trade_create), METHOD | METH_CLASS,
-     "create(*, handle_idx, target_idx, target_type, order_id, order_price, trader_id, trader_volume, "
+     "create($type, /, *, handle_idx, target_idx, target_type, order_id, order_price, trader_id, trader_volume, "
      "trade_price, filled_time, order_ctg, order_side, position_effect, tag, order_fee, order_margin)\n--\n\n"
      "A new trade of this class."},
-    {"frozen_item", KN_FN(c_trade_frozen_item), METHOD, "frozen_item(self, name)\n--\n\nFunds frozen under `name`."},
+    {"frozen_item", KN_FN(c_trade_frozen_item), METHOD, "frozen_item($self, /, name)\n--\n\nFunds frozen under `name`."},
     {"set_frozen_item", KN_FN(c_trade_set_frozen_item), METHOD,
-     "set_frozen_item(self, name, value)\n--\n\nSet the funds frozen under `name` to float(value)."},
+     "set_frozen_item($self, /, name, value)\n--\n\nSet the funds frozen under `name` to float(value)."},
     {nullptr, nullptr, 0, nullptr}};
 PyMethodDef stop_methods[] = {
     {"create", KN_FN(c_stop_create), METHOD | METH_CLASS,
-     "create(*, stop_order_id, target_order_id, target_idx, handle_idx, act, stop_order_type, stop_gap_type, "
-     "stop_gap, volume, ctg, trailing_gap_type=nan, trailing_gap=nan)\n--\n\nA new stop order of this class."},
+     "create($type, /, *, stop_order_id, target_order_id, target_idx, handle_idx, act, stop_order_type, stop_gap_type, "
+     "stop_gap, volume, ctg, trailing_gap_type=math.nan, trailing_gap=math.nan)\n--\n\nA new stop order of this class."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef order_getset[] = {
