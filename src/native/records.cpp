@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -185,6 +186,8 @@ struct Bound {
 // One record type: its fields (in slot order) and what its instances'
 // fast path relies on.
 struct RecordType {
+    RecordType(const char *type_name, std::vector<const char *> slot_names)
+        : name(type_name), fields(std::move(slot_names)) {}
     const char *name;
     std::vector<const char *> fields;
     PyTypeObject *type = nullptr;
