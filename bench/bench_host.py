@@ -2,13 +2,16 @@
 
     python bench/bench_host.py [--repeat N] [--w1 ROUNDS]
 
-The snapshot converters of ``korvit.native`` against their Python reference
-in ``backtest.convertor``, the run-phase manager ``SystemModeMgr`` against
-``uclass.PySystemModeMgr`` as the engine uses it (``smm.enter_phase(p)``, the
-factory applied to the callback, the wrapper called, for each report), and
-``mft_to_datetime`` against ``datetimefunc._py_mft_to_datetime`` on one time
-value (as each fill converts it) and on 1,000, on the same inputs in this run;
-the ratio is what matters (machines differ).
+The order, trade and stop-order records of ``korvit.native`` against their
+Python twins in ``backtest.model.orders`` (create, frozen items, properties,
+a field read), the snapshot converters of ``korvit.native`` against their
+Python reference in ``backtest.convertor``, the run-phase manager
+``SystemModeMgr`` against ``uclass.PySystemModeMgr`` as the engine uses it
+(``smm.enter_phase(p)``, the factory applied to the callback, the wrapper
+called, for each report), and ``mft_to_datetime`` against
+``datetimefunc._py_mft_to_datetime`` on one time value (as each fill converts
+it) and on 1,000, on the same inputs in this run; the ratio is what matters
+(machines differ).
 
 ``--w1 ROUNDS`` also runs workload W1 (data from ``bench_workloads.py`` in
 ``bench/data``) ROUNDS times with each pair of converters installed in the
@@ -26,7 +29,8 @@ import numpy as np
 
 import korvit.native as native
 from korvit.backtest import convertor
-from korvit.backtest.model.orders import KVBackOrder, KVBackTrade
+from korvit.backtest.model.orders import (KVBackOrder, KVBackStopOrder, KVBackTrade, PyKVBackOrder,
+                                          PyKVBackStopOrder, PyKVBackTrade)
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import PySystemModeMgr, SystemModeMgr
 from korvit.tframe.utils import datetimefunc
@@ -84,6 +88,7 @@ def main():
         return lambda: [convert(o, t, ACCOUNTS, TARGETS) for o, t in zip(orders, trades)]
 
     print(f"{'operation (per call)':50s} {'native':>13s} {'python':>13s} {'ratio':>8s}")
+    bench_records(count, args.repeat)
     report("snapshot of an order", count, best_of(orders_with(native.snap_order), args.repeat),
            best_of(orders_with(convertor._py_convert_back_order_to_snap_order), args.repeat))
     report("snapshot of an execution", count, best_of(executions_with(native.snap_execution), args.repeat),
@@ -137,6 +142,40 @@ def main():
 
     if args.w1:
         w1_loop(args.w1)
+
+
+ORDER_FIELDS = dict(handle_idx=0, target_idx=3, code="T3", order_id=1, order_price=np.float64(10.5),
+                    target_type=1, position_effect=1, order_status=2, created_time=1.7e9, volume=100,
+                    order_ctg=1, order_side=1)
+TRADE_FIELDS = dict(handle_idx=0, target_idx=np.int64(3), target_type=1, order_id=1, order_price=10.5, trader_id=1,
+                    trader_volume=100, trade_price=np.float64(10.51), filled_time=1.7e9, order_ctg=1, order_side=1,
+                    position_effect=1, tag=None, order_fee=5.0, order_margin=0.0)
+STOP_FIELDS = dict(stop_order_id=1, target_order_id=1, target_idx=3, handle_idx=0, act=2,
+                   stop_order_type=gv.StopOrderType_Trailing, stop_gap_type=1, stop_gap=0.5, volume=100, ctg=1,
+                   trailing_gap_type=1, trailing_gap=0.2)
+
+
+def bench_records(count, repeat):
+    """The records' hot operations, compiled against the Python twins."""
+    def ops(order_cls, trade_cls, stop_cls):
+        order, trade = order_cls.create(**ORDER_FIELDS), trade_cls.create(**TRADE_FIELDS)
+        rows = range(count)
+        return {
+            "order create": lambda: [order_cls.create(**ORDER_FIELDS) for _ in rows],
+            "trade create": lambda: [trade_cls.create(**TRADE_FIELDS) for _ in rows],
+            "stop order create": lambda: [stop_cls.create(**STOP_FIELDS) for _ in rows],
+            "order frozen_item": lambda: [order.frozen_item("value") for _ in rows],
+            "order set_frozen_item": lambda: [order.set_frozen_item("fee", 5.0) for _ in rows],
+            "order unfilled_volume": lambda: [order.unfilled_volume for _ in rows],
+            "trade price (alias of trade_price)": lambda: [trade.price for _ in rows],
+            "order field read (volume)": lambda: [order.volume for _ in rows],
+        }
+
+    compiled = ops(KVBackOrder, KVBackTrade, KVBackStopOrder)
+    twins = ops(PyKVBackOrder, PyKVBackTrade, PyKVBackStopOrder)
+    for name in compiled:
+        report(f"record: {name}", count, best_of(compiled[name], repeat), best_of(twins[name], repeat))
+    print()
 
 
 def w1_loop(rounds):

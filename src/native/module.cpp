@@ -7,6 +7,7 @@
 #include "native/accounts.hpp"
 #include "native/native.hpp"
 #include "native/phase.hpp"
+#include "native/records.hpp"
 #include "native/snapshots.hpp"
 #include "native/timefunc.hpp"
 
@@ -51,5 +52,6 @@ NB_MODULE(native, m) {
         knative::bind_accounts(m);
         kn::register_phase(m);
         kn::register_timefunc(m);
+        knative::bind_records(m);
     });
 }

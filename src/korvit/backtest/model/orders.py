@@ -4,6 +4,11 @@ Records are plain field holders (``__slots__``) read and written by
 attribute; the matching engine changes them in place.  ``create`` is the
 one constructor and takes exactly the keyword fields the engine passes.
 NaN marks "none" in numeric fields (no reject reason, no price yet).
+
+The public ``KVBackOrder``, ``KVBackTrade`` and ``KVBackStopOrder`` are the
+compiled ones of ``korvit.native`` (the same fields as member descriptors,
+the same ``create``, methods, errors and ``repr``); ``PyKVBackOrder``,
+``PyKVBackTrade`` and ``PyKVBackStopOrder`` here are their reference twins.
 """
 
 import math
@@ -12,7 +17,7 @@ import numbers
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.utils.collectbase import CollectBase
 
-__all__ = ["KVBackOrder", "KVBackTrade", "KVBackStopOrder",
+__all__ = ["KVBackOrder", "KVBackTrade", "KVBackStopOrder", "PyKVBackOrder", "PyKVBackTrade", "PyKVBackStopOrder",
            "KVBackOrderCollect", "KVBackStopOrderCollect", "KVBackTradeCollect"]
 
 NAN = float("nan")
@@ -47,7 +52,7 @@ class _Frozen:
         self._frozen[name] = float(value)
 
 
-class KVBackOrder(_Frozen):
+class PyKVBackOrder(_Frozen):
     """A normal order.  ``unfilled_volume`` is always ``volume - filled_volume``."""
 
     __slots__ = ("order_id", "handle_idx", "target_idx", "target_type", "code", "ctg", "side",
@@ -104,7 +109,7 @@ class KVBackOrder(_Frozen):
                 f"status={self.status!r})")
 
 
-class KVBackTrade(_Frozen):
+class PyKVBackTrade(_Frozen):
     """One fill of an order; ``side``, ``price``, ``volume`` and ``ctg`` read
     ``order_side``, ``trade_price``, ``trader_volume`` and ``order_ctg``."""
 
@@ -150,7 +155,7 @@ class KVBackTrade(_Frozen):
                 f"volume={self.trader_volume!r}, time={self.filled_time!r})")
 
 
-class KVBackStopOrder:
+class PyKVBackStopOrder:
     """A loss, profit or trailing stop that protects the fill of a target order.
 
     The prices and trigger fields stay NaN until the target order fills.
@@ -202,6 +207,10 @@ class KVBackStopOrder:
                 f"target_order_id={self.target_order_id!r}, type={self.stop_order_type!r}, "
                 f"act={self.act!r}, status={self.execute_status!r}, "
                 f"stop_price={self.stop_price!r}, volume={self.volume!r})")
+
+
+# The compiled records (korvit.native); the Py* classes above are their reference.
+from korvit.native import KVBackOrder, KVBackStopOrder, KVBackTrade  # noqa: E402
 
 
 class KVBackOrderCollect(CollectBase):
