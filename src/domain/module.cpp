@@ -23,6 +23,9 @@ nb::object as_fast_sequence(nb::handle seq, const char *what) {
     if (PyTuple_CheckExact(seq.ptr()))
         return nb::borrow(seq);
     // A private list: host code called while we walk it cannot resize it under us.
+    // A new list that only the caller holds (a result just returned) is one already.
+    if (PyList_CheckExact(seq.ptr()) && Py_REFCNT(seq.ptr()) == 1)
+        return nb::borrow(seq);
     if (!PyList_Check(seq.ptr()) && !PySequence_Check(seq.ptr()))
         kc::raise(PyExc_TypeError, "%s must be a sequence, not %s", what, Py_TYPE(seq.ptr())->tp_name);
     return kc::steal(PySequence_List(seq.ptr()));

@@ -215,6 +215,19 @@ nb::object _cancelled_stop_order_by_target_order_id(nb::handle order_denied_canc
 }
 
 nb::object _get_order_related_unfired_stop_order(nb::handle order_ids) {
+    if (PyList_CheckExact(order_ids.ptr()) && PyList_GET_SIZE(order_ids.ptr()) == 0) {
+        // No ids relate no stop order; reading the snap of our own collection
+        // would have no effect, so only a missing snap must still be reported.
+        nb::object stops = stop_orders();
+        if (knative::CollectBase *p = coll::ours(stops, n::snap_obj)) {
+            try {
+                p->snap_count(n::unfired.get());
+                return kc::new_list();
+            } catch (nb::python_error &) {
+                // a missing snap: reported below as it always was
+            }
+        }
+    }
     nb::object unfired = unfired_stop_orders();
     nb::object ids = as_fast_sequence(order_ids, "order ids");
     const Py_ssize_t id_count = PySequence_Fast_GET_SIZE(ids.ptr());
