@@ -10,6 +10,17 @@
 #include <nanobind/nanobind.h>
 #include <structmember.h>
 
+// Member kinds and flags, under the names of every supported Python.
+#if PY_VERSION_HEX >= 0x030C0000
+#define KC_T_OBJECT_EX Py_T_OBJECT_EX
+#define KC_READONLY Py_READONLY
+#define KC_AUDIT_READ Py_AUDIT_READ
+#else
+#define KC_T_OBJECT_EX T_OBJECT_EX
+#define KC_READONLY READONLY
+#define KC_AUDIT_READ PY_AUDIT_READ
+#endif
+
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
@@ -267,9 +278,9 @@ class FieldReader {
         f_.version = valid_version(tp);
         if (Py_TYPE(descr) == &PyMemberDescr_Type) {
             const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
-            if (member->type == T_OBJECT_EX && !(member->flags & PY_AUDIT_READ) && member->offset > 0) {
+            if (member->type == KC_T_OBJECT_EX && !(member->flags & KC_AUDIT_READ) && member->offset > 0) {
                 f_.offset = member->offset;
-                f_.writable = !(member->flags & READONLY) && tp->tp_setattro == PyObject_GenericSetAttr;
+                f_.writable = !(member->flags & KC_READONLY) && tp->tp_setattro == PyObject_GenericSetAttr;
             }
         }
     }

@@ -16,15 +16,6 @@
 
 #include <cstddef>
 
-#if PY_VERSION_HEX >= 0x030C0000
-#define KN_T_OBJECT_EX Py_T_OBJECT_EX
-#define KN_READONLY Py_READONLY
-#else
-#include <structmember.h>
-#define KN_T_OBJECT_EX T_OBJECT_EX
-#define KN_READONLY READONLY
-#endif
-
 namespace knative {
 
 namespace {
@@ -676,27 +667,27 @@ PyType_Slot account_slots[] = {
 // as the Python classes' slots are: read and set without a native call, and
 // an unset (deleted or cleared) field reads as an AttributeError.
 PyMemberDef position_members[] = {
-    {"target_idx", KN_T_OBJECT_EX, offsetof(Position, target_idx), 0, nullptr},
-    {"position_long", KN_T_OBJECT_EX, offsetof(Position, held[0]), 0, nullptr},
-    {"position_short", KN_T_OBJECT_EX, offsetof(Position, held[1]), 0, nullptr},
-    {"position_available_long", KN_T_OBJECT_EX, offsetof(Position, avail[0]), 0, nullptr},
-    {"position_available_short", KN_T_OBJECT_EX, offsetof(Position, avail[1]), 0, nullptr},
+    {"target_idx", KC_T_OBJECT_EX, offsetof(Position, target_idx), 0, nullptr},
+    {"position_long", KC_T_OBJECT_EX, offsetof(Position, held[0]), 0, nullptr},
+    {"position_short", KC_T_OBJECT_EX, offsetof(Position, held[1]), 0, nullptr},
+    {"position_available_long", KC_T_OBJECT_EX, offsetof(Position, avail[0]), 0, nullptr},
+    {"position_available_short", KC_T_OBJECT_EX, offsetof(Position, avail[1]), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 PyMemberDef back_position_members[] = {
-    {"avg_open_price_long", KN_T_OBJECT_EX, offsetof(Position, avg[0]), 0, nullptr},
-    {"avg_open_price_short", KN_T_OBJECT_EX, offsetof(Position, avg[1]), 0, nullptr},
-    {"margin_long", KN_T_OBJECT_EX, offsetof(Position, margin[0]), 0, nullptr},
-    {"margin_short", KN_T_OBJECT_EX, offsetof(Position, margin[1]), 0, nullptr},
+    {"avg_open_price_long", KC_T_OBJECT_EX, offsetof(Position, avg[0]), 0, nullptr},
+    {"avg_open_price_short", KC_T_OBJECT_EX, offsetof(Position, avg[1]), 0, nullptr},
+    {"margin_long", KC_T_OBJECT_EX, offsetof(Position, margin[0]), 0, nullptr},
+    {"margin_short", KC_T_OBJECT_EX, offsetof(Position, margin[1]), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 PyMemberDef account_members[] = {
-    {"name", KN_T_OBJECT_EX, offsetof(Account, name), 0, nullptr},
-    {"handle", KN_T_OBJECT_EX, offsetof(Account, handle_), 0, nullptr},
-    {"cash", KN_T_OBJECT_EX, offsetof(Account, cash), 0, nullptr},
-    {"stock_commission_rate", KN_T_OBJECT_EX, offsetof(Account, rates), 0, nullptr},
-    {"trades", KN_T_OBJECT_EX, offsetof(Account, trades), 0, nullptr},
-    {"fee_total", KN_T_OBJECT_EX, offsetof(Account, fee_total), 0, nullptr},
-    {"realised_pnl", KN_T_OBJECT_EX, offsetof(Account, realised_pnl), 0, nullptr},
-    {"_positions", KN_T_OBJECT_EX, offsetof(Account, positions), KN_READONLY, nullptr},
+    {"name", KC_T_OBJECT_EX, offsetof(Account, name), 0, nullptr},
+    {"handle", KC_T_OBJECT_EX, offsetof(Account, handle_), 0, nullptr},
+    {"cash", KC_T_OBJECT_EX, offsetof(Account, cash), 0, nullptr},
+    {"stock_commission_rate", KC_T_OBJECT_EX, offsetof(Account, rates), 0, nullptr},
+    {"trades", KC_T_OBJECT_EX, offsetof(Account, trades), 0, nullptr},
+    {"fee_total", KC_T_OBJECT_EX, offsetof(Account, fee_total), 0, nullptr},
+    {"realised_pnl", KC_T_OBJECT_EX, offsetof(Account, realised_pnl), 0, nullptr},
+    {"_positions", KC_T_OBJECT_EX, offsetof(Account, positions), KC_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 // Puts `members` (offsets within the C++ object) on the bound class `type`;

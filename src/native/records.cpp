@@ -29,13 +29,6 @@
 #include <utility>
 #include <vector>
 
-#if PY_VERSION_HEX >= 0x030C0000
-#define KN_T_OBJECT_EX Py_T_OBJECT_EX
-#else
-#include <structmember.h>
-#define KN_T_OBJECT_EX T_OBJECT_EX
-#endif
-
 namespace knative {
 
 namespace {
@@ -681,7 +674,7 @@ object make_type(nb::module_ &m, RecordType &rt, const char *doc, reprfunc repr,
                  PyGetSetDef *getset) {
     auto *members = new PyMemberDef[N + 1](); // kept for the process: the descriptors point into it
     for (size_t i = 0; i < N; ++i)
-        members[i] = {rt.fields[i], KN_T_OBJECT_EX, (Py_ssize_t)(sizeof(PyObject) + i * sizeof(PyObject *)), 0,
+        members[i] = {rt.fields[i], KC_T_OBJECT_EX, (Py_ssize_t)(sizeof(PyObject) + i * sizeof(PyObject *)), 0,
                       nullptr};
     std::vector<PyType_Slot> type_slots = {{Py_tp_doc, (void *)doc},
                                            {Py_tp_traverse, (void *)rec_traverse<N>},
