@@ -424,8 +424,29 @@ extern PyTypeObject *ndarray_type;
 bool compare_one_element(PyObject *a, PyObject *b, int op, bool &result);
 
 // `a == b`, `a < b`, ... with Python semantics, reduced to a truth value.
+template <class T>
+inline bool holds_op(T x, T y, int op) {
+    switch (op) {
+    case Py_LT: return x < y;
+    case Py_LE: return x <= y;
+    case Py_EQ: return x == y;
+    case Py_NE: return x != y;
+    case Py_GT: return x > y;
+    default: return x >= y;
+    }
+}
 inline bool compare(nb::handle a, nb::handle b, int op) {
     int r;
+    // Two plain ints, or two plain floats, compare as Python compares them.
+    if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr())) {
+        long long x, y;
+        if (plain_int_value(a.ptr(), x) && plain_int_value(b.ptr(), y))
+            return holds_op(x, y, op);
+    } else if (PyFloat_CheckExact(a.ptr()) && PyFloat_CheckExact(b.ptr())) {
+        if (a.ptr() == b.ptr() && (op == Py_EQ || op == Py_NE)) // the identity shortcut of compare
+            return op == Py_EQ;
+        return holds_op(PyFloat_AS_DOUBLE(a.ptr()), PyFloat_AS_DOUBLE(b.ptr()), op);
+    }
     if (Py_TYPE(a.ptr()) == ndarray_type || Py_TYPE(b.ptr()) == ndarray_type) {
         bool result;
         if (compare_one_element(a.ptr(), b.ptr(), op, result))
@@ -444,6 +465,8 @@ inline bool compare(nb::handle a, nb::handle b, int op) {
 inline bool equals(nb::handle a, nb::handle b) {
     if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr()))
         return compare(a, b, Py_EQ); // plain ints: the identity shortcut is sound
+    if (PyFloat_CheckExact(a.ptr()) && PyFloat_CheckExact(b.ptr()))
+        return PyFloat_AS_DOUBLE(a.ptr()) == PyFloat_AS_DOUBLE(b.ptr());
     if (is_narrow_float(a.ptr()) || is_narrow_float(b.ptr()))
         return truthy(steal(PyObject_RichCompare(widened(a, b).ptr(), widened(b, a).ptr(), Py_EQ)));
     nb::object r = steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
