@@ -292,7 +292,8 @@ def test_random_time_values_convert_as_with_the_twin(seed):
     for value in floats + ints + [True, False]:
         same_as_twin([value])
         for kind in scalars:
-            with np.errstate(all="ignore"):
+            with np.errstate(all="ignore"), warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)     # numpy 1.x: out-of-range ints
                 converted = outcome(lambda: kind(value))
             if converted[0] == "ok":
                 same_as_twin((converted[1],))
