@@ -11,6 +11,7 @@
 // driven through its Python methods, as the Python account would.
 #define KC_SOURCE "src/native/accounts.cpp"
 #include "native/accounts.hpp"
+#include "native/native.hpp"
 
 #include "core/pyutil.hpp"
 
@@ -77,29 +78,20 @@ struct Shared {
 };
 Shared S;
 
-PyObject *keep(object o) { return o.release().ptr(); } // kept for the process
-
-PyObject *text(const char *s) {
-    PyObject *o = PyUnicode_InternFromString(s);
-    if (!o)
-        kc::throw_current();
-    return o;
-}
-
 void init_values() {
-    S.legs[0] = text("long");
-    S.legs[1] = text("short");
+    S.legs[0] = interned("long");
+    S.legs[1] = interned("short");
     S.zero_int = keep(kc::py_int(0));
     S.one_int = keep(kc::py_int(1));
     S.zero_float = keep(kc::py_float(0.0));
     S.one_float = keep(kc::py_float(1.0));
     S.minus_one = keep(kc::py_int(-1));
-    S.s_value = text("value");
-    S.s_fee = text("fee");
-    S.s_trader_value = text("trader_value");
-    S.s_trader_fee = text("trader_fee");
-    S.s_cash = text("cash");
-    S.what_target = text("target index");
+    S.s_value = interned("value");
+    S.s_fee = interned("fee");
+    S.s_trader_value = interned("trader_value");
+    S.s_trader_fee = interned("trader_fee");
+    S.s_cash = interned("cash");
+    S.what_target = interned("target index");
 }
 
 // The Python modules' values; imported on first use (the accounts module

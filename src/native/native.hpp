@@ -65,4 +65,13 @@ class CollectBase {
 
 void bind_collect(nb::module_ &m);
 
+// A new reference kept for the process, and an interned string kept so.
+inline PyObject *keep(nb::object o) { return o.release().ptr(); }
+inline PyObject *interned(const char *s) {
+    PyObject *o = PyUnicode_InternFromString(s);
+    if (!o)
+        kc::throw_current();
+    return o;
+}
+
 } // namespace knative

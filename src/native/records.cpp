@@ -20,6 +20,7 @@
 // name, so missing, extra and positional arguments give Python's own errors.
 #define KC_SOURCE "src/native/records.cpp"
 #include "native/records.hpp"
+#include "native/native.hpp"
 
 #include "core/pyutil.hpp"
 
@@ -76,15 +77,6 @@ class KVBackStopOrder:
         return (stop_order_id, target_order_id, target_idx, handle_idx, act, stop_order_type,
                 stop_gap_type, stop_gap, volume, ctg, trailing_gap_type, trailing_gap)
 )PY";
-
-PyObject *keep(object o) { return o.release().ptr(); } // kept for the process
-
-PyObject *intern(const char *s) {
-    PyObject *o = PyUnicode_InternFromString(s);
-    if (!o)
-        kc::throw_current();
-    return o;
-}
 
 // One method's parameters (after self or cls), its binder and its defaults.
 struct Signature {
@@ -664,7 +656,7 @@ PyGetSetDef trade_getset[] = {
 object tuple_of(const std::vector<const char *> &names, size_t from, size_t to) {
     object t = kc::steal(PyTuple_New((Py_ssize_t)(to - from)));
     for (size_t i = from; i < to; ++i)
-        PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)(i - from), intern(names[i]));
+        PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)(i - from), interned(names[i]));
     return t;
 }
 
@@ -698,7 +690,7 @@ object make_type(nb::module_ &m, RecordType &rt, const char *doc, reprfunc repr,
     rt.tp_new = rt.type->tp_new;
     rt.tp_init = rt.type->tp_init;
     for (size_t i = 0; i < N; ++i) {
-        rt.names.push_back(intern(rt.fields[i]));
+        rt.names.push_back(interned(rt.fields[i]));
         PyObject *descr = _PyType_Lookup(rt.type, rt.names.back());
         if (!descr)
             kc::raise(PyExc_SystemError, "field %s of %s has no descriptor", rt.fields[i], rt.name);
@@ -714,14 +706,14 @@ void bind_records(nb::module_ &m) {
     V.real = keep(kc::import_from("numbers", "Real"));
     V.zero = keep(kc::py_int(0));
     V.zero_float = keep(kc::py_float(0.0));
-    V.global_define = intern("GlobalDefine");
-    V.trailing = intern("StopOrderType_Trailing");
-    V.holding = intern("StopOrderStatus_Holding");
-    V.frozen_names = intern("_FROZEN");
-    V.value = intern("value");
-    V.fee = intern("fee");
-    V.trader_value = intern("trader_value");
-    V.trader_fee = intern("trader_fee");
+    V.global_define = interned("GlobalDefine");
+    V.trailing = interned("StopOrderType_Trailing");
+    V.holding = interned("StopOrderStatus_Holding");
+    V.frozen_names = interned("_FROZEN");
+    V.value = interned("value");
+    V.fee = interned("fee");
+    V.trader_value = interned("trader_value");
+    V.trader_fee = interned("trader_fee");
     V.order_frozen = keep(frozen_dict(V.value, V.fee));
     V.trade_frozen = keep(frozen_dict(V.trader_value, V.trader_fee));
 
