@@ -164,42 +164,17 @@ nb::object pick(nb::handle items, nb::object raw, const char *what) {
 
 // ---------------------------------------------------------------- records
 
-// One attribute of records, read as getattr reads it; while records share a
-// type whose attribute is a data descriptor (a slot or a property) and the
-// type is unchanged, the descriptor is called directly.
+// One attribute of records, read as getattr reads it, through the engine's
+// field reader (slots read in place, data descriptors called directly while
+// the records' type is unchanged).
 class Field {
   public:
     explicit Field(const char *text) : name_(text) {}
-    nb::object operator()(nb::handle record) {
-        PyTypeObject *tp = Py_TYPE(record.ptr());
-        if (tp == type_ && version_ != 0 && tp->tp_version_tag == version_) {
-            nb::object descr = nb::borrow(descr_); // held: the getter may change the type
-            return kc::steal(Py_TYPE(descr.ptr())->tp_descr_get(descr.ptr(), record.ptr(), (PyObject *)tp));
-        }
-        nb::object value = kc::getattr(record, name_);
-        learn(tp);
-        return value;
-    }
+    nb::object operator()(nb::handle record) { return kc::FieldReader(name_)(record); }
     Name &name() { return name_; }
 
   private:
-    void learn(PyTypeObject *tp) {
-        version_ = 0;
-        if (tp->tp_getattro != PyObject_GenericGetAttr)
-            return;
-        PyObject *descr = _PyType_Lookup(tp, name_.get()); // borrowed; gives the type a version tag
-        if (!descr || !Py_TYPE(descr)->tp_descr_get || !Py_TYPE(descr)->tp_descr_set ||
-            !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))
-            return;
-        Py_INCREF(descr);
-        Py_XSETREF(descr_, descr);
-        type_ = tp;
-        version_ = tp->tp_version_tag;
-    }
     Name name_;
-    PyTypeObject *type_ = nullptr;
-    unsigned int version_ = 0;
-    PyObject *descr_ = nullptr; // strong; kept for the process
 };
 
 // ---------------------------------------------------------------- snapshot classes
