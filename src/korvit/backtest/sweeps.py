@@ -56,6 +56,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from korvit.backtest.files import atomic_write
+
 __all__ = ["sweep", "walk_forward", "SweepError", "find_statistic", "strategy_parameters"]
 
 FIRST_COLUMNS = ("run_id", "split", "phase")
@@ -633,10 +635,9 @@ class _Store:
                 raise SweepError(f"{self.folder} holds a sweep of another strategy, data or options; "
                                  "resume it with those, or write to another folder")
             self.saved = self._read_runs()
-        from korvit.backtest.results import _atomic_write
-        _atomic_write(manifest_path, lambda fh: fh.write(json.dumps(manifest, indent=2) + "\n"))
+        atomic_write(manifest_path, lambda fh: fh.write(json.dumps(manifest, indent=2) + "\n"))
         kept = [json.dumps(row) + "\n" for row in self.saved.values()]
-        _atomic_write(self.runs_path, lambda fh: fh.writelines(kept))
+        atomic_write(self.runs_path, lambda fh: fh.writelines(kept))
         self.file = open(self.runs_path, "a", encoding="utf-8")
 
     def _read_runs(self):
@@ -658,18 +659,16 @@ class _Store:
 
     def add(self, row, equity):
         if equity is not None:
-            from korvit.backtest.results import _atomic_write
             path = self.equity_path(row["run_id"])
             path.parent.mkdir(exist_ok=True)
-            _atomic_write(path, lambda fh: equity.to_csv(fh, header=True))
+            atomic_write(path, lambda fh: equity.to_csv(fh, header=True))
         self.file.write(json.dumps(row) + "\n")
         self.file.flush()
         os.fsync(self.file.fileno())
 
     def write_table(self, frame):
-        from korvit.backtest.results import _atomic_write
         table = frame.drop(columns=["equity"], errors="ignore")
-        _atomic_write(self.folder / "sweep.csv", lambda fh: table.to_csv(fh, index=False))
+        atomic_write(self.folder / "sweep.csv", lambda fh: table.to_csv(fh, index=False))
 
     def close(self):
         self.file.close()
