@@ -136,7 +136,7 @@ def test_a_failed_save_leaves_nothing_behind(tmp_path):
 
 
 def test_without_links_each_file_is_still_replaced_whole(tmp_path, monkeypatch):
-    monkeypatch.setattr(files, "_symlinks_work", lambda directory: False)
+    monkeypatch.setattr(files, "_symlinks_work", lambda store: False)
     tagged_result(1).save(tmp_path)
     tagged_result(2).save(tmp_path)
     assert one_save(visible_tags(tmp_path)) == 2

@@ -105,13 +105,14 @@ def _is_our_link(path, name) -> bool:
         return False
 
 
-def _symlinks_work(directory: Path) -> bool:
-    probe = directory / f".korvit-probe-{secrets.token_hex(4)}"
+def _symlinks_work(store: Path) -> bool:
+    probe = store / f"probe-{secrets.token_hex(4)}.tmp"
     try:
         os.symlink("probe", probe)
     except (OSError, NotImplementedError):
         return False
-    os.unlink(probe)
+    with contextlib.suppress(FileNotFoundError):    # a save running elsewhere may have cleaned it
+        os.unlink(probe)
     return True
 
 
@@ -248,11 +249,13 @@ def save_file_set(directory, writers) -> None:
         path = directory / name
         if path.is_dir():
             raise IsADirectoryError(f"cannot save {name}: {path} is a folder")
-    if not _symlinks_work(directory):
+    store = _store(directory)
+    if not _symlinks_work(store):
+        with contextlib.suppress(OSError):
+            store.rmdir()
         for name, (binary, write) in writers.items():
             atomic_write(directory / name, write, binary=binary)
         return
-    store = _store(directory)
     with _locked(store):
         _clean(directory, store, names)
         folder = store / _new_id()
