@@ -70,6 +70,9 @@ def test_a_request_nested_too_deeply_is_answered_and_the_connection_goes_on(core
         # an id that is no number or text is not echoed
         assert ask(sock, reader, {"id": [[[1]]], "cmd": "Ping"}) == {
             "id": None, "ok": False, "error": "request 'id' must be a number or text"}
+        # text that has no UTF-8 form (a lone surrogate) goes back escaped
+        assert ask(sock, reader, b'{"id": "\\ud800", "cmd": "Ping"}\n') == {"id": "\ud800", "ok": True,
+                                                                         "result": "pong"}
         assert ask(sock, reader, {"id": 2, "cmd": "Ping"}) == {"id": 2, "ok": True, "result": "pong"}
     process.terminate()
     _, err = process.communicate(timeout=30)

@@ -47,7 +47,10 @@ class _BadRequest(Exception):
 
 
 def _line(reply):
-    return json.dumps(reply, ensure_ascii=False).encode("utf-8") + b"\n"
+    try:
+        return json.dumps(reply, ensure_ascii=False).encode("utf-8") + b"\n"
+    except UnicodeEncodeError:      # a lone surrogate (sent escaped, as \ud800) goes back escaped
+        return json.dumps(reply).encode("ascii") + b"\n"
 
 
 class _Handler(socketserver.StreamRequestHandler):
