@@ -185,7 +185,8 @@ def test_a_save_killed_at_any_moment_leaves_one_whole_set(tmp_path):
     script.write_text(_SAVER)
     kills = 12
     done = subprocess.run([sys.executable, script, out, str(kills), Path(__file__).parent],
-                          capture_output=True, text=True, timeout=600)
+                          capture_output=True, text=True, timeout=600,
+                          env={**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
     assert done.returncode == 0, done.stderr
     seen = [json.loads(line) for line in done.stdout.splitlines()]
     assert len(seen) == kills
