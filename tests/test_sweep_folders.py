@@ -5,7 +5,6 @@ import os
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 from pathlib import Path
 
