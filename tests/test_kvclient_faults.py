@@ -157,8 +157,9 @@ class TestRepliesGoToTheirOwnRequest:
                 client.request("Ping", n=2)
 
     @pytest.mark.parametrize("garbage", [
-        b"not json\n", b"\xff\xfe\n", b"[1, 2]\n", b'{"id": 1, "result": 3}\n', b"\n"],
-        ids=["text", "not-utf8", "array", "no-ok", "blank"])
+        b"not json\n", b"\xff\xfe\n", b"[1, 2]\n", b'{"id": 1, "result": 3}\n', b"\n",
+        b"[" * 100_000 + b"]" * 100_000 + b"\n"],
+        ids=["text", "not-utf8", "array", "no-ok", "blank", "nested-too-deeply"])
     def test_garbage_line_fails_and_next_request_reconnects(self, faulty, garbage):
         def garbles(peer):
             request = peer.read()

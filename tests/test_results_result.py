@@ -7,6 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from korvit.backtest.files import STORE, saved_folder
 from korvit.backtest.results import BacktestResult, match_round_trips
 
 T = pd.Timestamp
@@ -130,7 +131,8 @@ def test_save_writes_every_output(tmp_path):
     assert report == out / "report.html"
     names = {"equity.csv", "orders.csv", "trades.csv", "stops.csv", "round_trips.csv",
              "stats.json", "report.html"}
-    assert {p.name for p in out.iterdir()} == names  # no temporary file left
+    assert {p.name for p in out.iterdir()} == names | {STORE}  # no temporary file left
+    assert {p.name for p in (out / STORE).iterdir()} == {"lock", "current", saved_folder(out).name}
     assert pd.read_csv(out / "equity.csv").shape == (8, 6)
     assert len(pd.read_csv(out / "round_trips.csv")) == 1
     doc = json.loads((out / "stats.json").read_text(),
@@ -157,4 +159,5 @@ def test_failed_save_leaves_earlier_files_intact(tmp_path):
     with pytest.raises(OSError, match="disk full"):
         res2.save(tmp_path)
     assert (tmp_path / "round_trips.csv").read_text() == before
-    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == [STORE]
+    assert {p.name for p in (tmp_path / STORE).iterdir()} == {"lock", "current", saved_folder(tmp_path).name}

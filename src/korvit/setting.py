@@ -5,7 +5,9 @@ with :func:`set_setting`, then in the environment variable ``KORVIT_<KEY>``
 (numeric text becomes an int or a float), else the caller's default.
 
 Known keys: ``KV_SOCKET_TIMEOUT`` and ``KV_SUB_SOCKET_TIMEOUT``, the time-outs
-in seconds of the command and subscription sockets to the core process.
+in seconds of the command and subscription sockets to the core process;
+``CORE_MAX_LINE`` and ``CORE_MAX_CONNECTIONS``, the stand-in core's limits on
+a request line's bytes and on the connections it serves at once.
 """
 
 import os

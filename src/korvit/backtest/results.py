@@ -4,15 +4,13 @@ The run loop builds a ``BacktestResult`` from four DataFrames (the equity of
 every account at every bar, the orders, the fills and the stop orders).
 Everything else is derived from them on first use: the total equity curve,
 the drawdown, the round trips, the statistics, the text summary and the HTML
-report.  ``save`` writes all of it to a directory, each file atomically.
+report.  ``save`` writes all of it to a directory, as one set.
 """
 
 from __future__ import annotations
 
 import html
 import json
-import os
-import tempfile
 from collections import deque
 from functools import cached_property
 from pathlib import Path
@@ -20,6 +18,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from korvit.backtest.files import save_file_set
 from korvit.backtest.stats import compute_stats, drawdown_series, format_stat, stats_to_json
 
 __all__ = ["BacktestResult", "match_round_trips", "EQUITY_COLUMNS", "ORDER_COLUMNS",
@@ -136,29 +135,6 @@ def _jsonable(value):
         v = float(value)
         return None if np.isnan(v) else v if np.isfinite(v) else str(v)
     return str(value)
-
-
-def _atomic_write(path: Path, write) -> None:
-    """Call ``write(file)`` on a temporary file beside ``path`` and move it
-    over ``path`` only once it is complete."""
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    try:
-        # mkstemp makes the file private; give it the mode an ordinary
-        # open() would have.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as fh:
-            write(fh)
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
 
 
 class BacktestResult:
@@ -282,12 +258,12 @@ class BacktestResult:
     # -- output ---------------------------------------------------------
     def save(self, directory) -> Path:
         """Write the records, round trips, statistics and report to
-        ``directory`` (created if needed).  Each file is written to a
-        temporary file first and moved into place, so a failure never leaves
-        a half-written file over an earlier one.  Returns the report's path.
+        ``directory`` (created if needed) as one set: a reader sees the
+        files of the earlier save or those of this one, never a mix, also
+        after a failure or a kill in the middle (see
+        ``korvit.backtest.files``).  Returns the report's path.
         """
         directory = Path(directory)
-        directory.mkdir(parents=True, exist_ok=True)
         # Render first: it is the step most likely to fail, and nothing is
         # replaced when it does.
         report = self.to_html()
@@ -303,9 +279,9 @@ class BacktestResult:
         frames = {"equity.csv": self.equity, "orders.csv": self.orders,
                   "trades.csv": self.trades, "stops.csv": self.stops,
                   "round_trips.csv": self.round_trips}
-        for name, frame in frames.items():
-            _atomic_write(directory / name, lambda fh, f=frame: f.to_csv(fh, index=False))
-        _atomic_write(directory / "stats.json", lambda fh: fh.write(stats_text))
-        path = directory / "report.html"
-        _atomic_write(path, lambda fh: fh.write(report))
-        return path
+        writers = {name: (False, lambda fh, f=frame: f.to_csv(fh, index=False))
+                   for name, frame in frames.items()}
+        writers["stats.json"] = (False, lambda fh: fh.write(stats_text))
+        writers["report.html"] = (False, lambda fh: fh.write(report))
+        save_file_set(directory, writers)
+        return directory / "report.html"

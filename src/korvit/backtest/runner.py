@@ -51,7 +51,7 @@ from korvit.backtest.env import BacktestEnv
 from korvit.backtest.model.accounts import KVBackAccount
 from korvit.backtest.model.orders import (KVBackOrder, KVBackOrderCollect, KVBackStopOrder,
                                           KVBackStopOrderCollect, KVBackTradeCollect)
-from korvit.tframe.comm.kvclient import ClientSocket
+from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData, SystemModeMgr
 from korvit.tframe.utils.logger import USER_LOGGER, LoggerManager
@@ -337,6 +337,8 @@ class Backtest:
         env.vr.g_KorvitSocket = socket
         try:
             socket.connect()
+        except KvProtocolError as exc:      # reached, but its answer is not to be used
+            raise ConnectionError(f"{exc} (core process at {host}:{port})") from None
         except (OSError, ConnectionError) as exc:
             raise ConnectionError(f"cannot reach the core process at {host}:{port}: {exc}") from None
         return socket

@@ -13,8 +13,6 @@ from __future__ import annotations
 import base64
 import html
 import io
-import os
-import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -22,6 +20,7 @@ import pandas as pd
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
+from korvit.backtest.files import atomic_write
 from korvit.backtest.report import _CSS, _grid
 from korvit.backtest.stats import STAT_NAMES, format_stat
 
@@ -163,7 +162,6 @@ def save_sweep_report(frame, directory, metric="Sharpe ratio", x=None, y=None, *
                       title="Parameter sweep") -> Path:
     """Write ``heatmap.png`` and ``report.html`` to ``directory``, each
     atomically; returns the report's path."""
-    from korvit.backtest.results import _atomic_write
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
     params = parameter_columns(frame)
@@ -176,21 +174,10 @@ def save_sweep_report(frame, directory, metric="Sharpe ratio", x=None, y=None, *
     png = heat_map(frame, metric, x, y) if x else b""
     report = render_sweep_report(frame, metric, x, y, top=top, title=title, png=png)
     if png:
-        _write_bytes(directory / "heatmap.png", png)
+        atomic_write(directory / "heatmap.png", lambda fh: fh.write(png), binary=True)
+    else:           # a heat map left by an earlier sweep is not this one's
+        (directory / "heatmap.png").unlink(missing_ok=True)
     path = directory / "report.html"
-    _atomic_write(path, lambda fh: fh.write(report))
+    atomic_write(path, lambda fh: fh.write(report))
     return path
 
-
-def _write_bytes(path, data):
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    try:
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        with os.fdopen(fd, "wb") as fh:
-            fh.write(data)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise

@@ -38,9 +38,11 @@ import json
 import math
 import os
 import pickle
+import re
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -55,6 +57,8 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
+
+from korvit.backtest.files import atomic_write
 
 __all__ = ["sweep", "walk_forward", "SweepError", "find_statistic", "strategy_parameters"]
 
@@ -449,11 +453,92 @@ def _failed(task, error):
             "equity": None}
 
 
+# ------------------------------------------------------------------ private folders
+#
+# A sweep's private folder (the job's data, the workers' logs) is named after
+# the process that made it: its pid and its start time, which tells a process
+# that reuses the pid from the owner.  A sweep that was killed cannot remove
+# its folder; the next sweep to start removes every such folder whose owner
+# is gone, and never one of a live process.
+
+
+def _process_start(pid):
+    """``(alive, start)`` of process ``pid``: its start time as the system
+    gives it (clock ticks since boot) where /proc tells it, else None."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as fh:
+            fields = fh.read().rsplit(b")", 1)[1].split()
+    except FileNotFoundError:
+        return (not os.path.isdir("/proc/self")) and _signalable(pid), None
+    except (OSError, IndexError):
+        return _signalable(pid), None
+    if fields[0] in (b"Z", b"X"):       # dead, not yet reaped by its parent
+        return False, None
+    return True, fields[19].decode()
+
+
+def _signalable(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True                     # another user's live process
+    except OverflowError:
+        return False
+    return True
+
+
+def _owner_tag():
+    """``PID-START`` of this process (START "0" where it is not known)."""
+    return f"{os.getpid()}-{_process_start(os.getpid())[1] or 0}"
+
+
+def _owner_gone(tag):
+    """True when the process named by a ``PID-START`` tag is gone (also when
+    its pid now belongs to a process started at another time)."""
+    pid, start = tag.split("-")
+    alive, now = _process_start(int(pid))
+    if not alive:
+        return True
+    return now is not None and start != "0" and now != start
+
+
+def _remove_stale(root, prefix):
+    """Remove the folders ``PREFIX<pid>-<start>-...`` under ``root`` that this
+    user owns and whose owning process is gone."""
+    pattern = re.compile(re.escape(prefix) + r"(\d+-\d+)(?:-|$)")
+    try:
+        entries = list(os.scandir(root))
+    except OSError:
+        return
+    for entry in entries:
+        match = pattern.match(entry.name)
+        if match is None:
+            continue
+        try:
+            info = entry.stat(follow_symlinks=False)
+        except OSError:
+            continue
+        if not stat.S_ISDIR(info.st_mode) or (hasattr(os, "getuid") and info.st_uid != os.getuid()):
+            continue
+        if _owner_gone(match.group(1)):
+            shutil.rmtree(entry.path, ignore_errors=True)
+
+
+def _sweep_folder():
+    """A new private folder for this sweep, after removing those of sweeps
+    that were killed."""
+    root = tempfile.gettempdir()
+    _remove_stale(root, "korvit-sweep-")
+    return tempfile.mkdtemp(prefix=f"korvit-sweep-{_owner_tag()}-", dir=root)
+
+
 def _run_local(job, tasks, workers, timeout, deliver):
     """Runs ``tasks`` on a pool of ``workers`` processes, calling
     ``deliver(answer)`` for each as it finishes.  A worker that dies (or
     runs past ``timeout``) fails its run and is replaced."""
-    folder = tempfile.mkdtemp(prefix="korvit-sweep-")
+    folder = _sweep_folder()
     job_path = os.path.join(folder, "job.pickle")      # each worker loads the data from it once
     with open(job_path, "wb") as fh:
         pickle.dump(job, fh, protocol=pickle.HIGHEST_PROTOCOL)
@@ -529,18 +614,16 @@ def _ray_task(key, job_ref, task):
 
 
 def _ray_folder():
-    """This Ray worker's folder, under a common one where the folders of
-    Ray workers gone without cleaning up are removed."""
-    root = Path(tempfile.gettempdir()) / "korvit-sweep-ray"
-    root.mkdir(exist_ok=True)
-    for old in root.glob("worker-*"):
-        try:
-            os.kill(int(old.name.split("-")[1]), 0)
-        except (ValueError, ProcessLookupError):
-            shutil.rmtree(old, ignore_errors=True)
-        except PermissionError:
-            pass                    # another user's live process
-    return str(root / f"worker-{os.getpid()}")
+    """This Ray worker's folder, under a common one of this user where the
+    folders of Ray workers gone without cleaning up are removed."""
+    root = Path(tempfile.gettempdir()) / (
+        f"korvit-sweep-ray-{os.getuid()}" if hasattr(os, "getuid") else "korvit-sweep-ray")
+    root.mkdir(mode=0o700, exist_ok=True)
+    info = os.lstat(root)
+    if not stat.S_ISDIR(info.st_mode) or (hasattr(os, "getuid") and info.st_uid != os.getuid()):
+        raise RuntimeError(f"{root} is not a folder of this user; remove it")
+    _remove_stale(root, "worker-")
+    return str(root / f"worker-{_owner_tag()}")
 
 
 def _import_ray():
@@ -633,10 +716,9 @@ class _Store:
                 raise SweepError(f"{self.folder} holds a sweep of another strategy, data or options; "
                                  "resume it with those, or write to another folder")
             self.saved = self._read_runs()
-        from korvit.backtest.results import _atomic_write
-        _atomic_write(manifest_path, lambda fh: fh.write(json.dumps(manifest, indent=2) + "\n"))
+        atomic_write(manifest_path, lambda fh: fh.write(json.dumps(manifest, indent=2) + "\n"))
         kept = [json.dumps(row) + "\n" for row in self.saved.values()]
-        _atomic_write(self.runs_path, lambda fh: fh.writelines(kept))
+        atomic_write(self.runs_path, lambda fh: fh.writelines(kept))
         self.file = open(self.runs_path, "a", encoding="utf-8")
 
     def _read_runs(self):
@@ -658,18 +740,16 @@ class _Store:
 
     def add(self, row, equity):
         if equity is not None:
-            from korvit.backtest.results import _atomic_write
             path = self.equity_path(row["run_id"])
             path.parent.mkdir(exist_ok=True)
-            _atomic_write(path, lambda fh: equity.to_csv(fh, header=True))
+            atomic_write(path, lambda fh: equity.to_csv(fh, header=True))
         self.file.write(json.dumps(row) + "\n")
         self.file.flush()
         os.fsync(self.file.fileno())
 
     def write_table(self, frame):
-        from korvit.backtest.results import _atomic_write
         table = frame.drop(columns=["equity"], errors="ignore")
-        _atomic_write(self.folder / "sweep.csv", lambda fh: table.to_csv(fh, index=False))
+        atomic_write(self.folder / "sweep.csv", lambda fh: table.to_csv(fh, index=False))
 
     def close(self):
         self.file.close()

@@ -10,24 +10,47 @@ read):
 - "GetToolBoxRootofCacheDir" -> the cache root directory (created).
 - "Ping" -> "pong".
 
-Anything else, and any malformed request, is answered with ok=false.
+Anything else, and any malformed request (one nested too deeply included),
+is answered with ok=false and the connection goes on.
+
+What a client can make the process hold is bounded: a request line longer
+than ``max_line`` bytes (``MAX_LINE``, 1 MiB, by default) is answered with an
+error and its connection closed, at most ``max_connections``
+(``MAX_CONNECTIONS``, 32, by default) connections are served at once (one
+more is told so and closed), and one request is read into objects at a time.
+The defaults come from the settings ``CORE_MAX_LINE`` and
+``CORE_MAX_CONNECTIONS`` (``KORVIT_CORE_MAX_LINE`` ... in the environment).
 """
 
+import collections
 import json
 import os
 import socket
 import socketserver
 import tempfile
 import threading
+import time
 
-__all__ = ["CoreServer", "DEFAULT_PORT", "MAX_LINE"]
+from korvit.setting import get_setting
+
+__all__ = ["CoreServer", "DEFAULT_PORT", "MAX_LINE", "MAX_CONNECTIONS"]
 
 DEFAULT_PORT = 3293
-MAX_LINE = 64 * 1024 * 1024
+MAX_LINE = 1024 * 1024          # bytes of a request line, "\n" included
+MAX_CONNECTIONS = 32
+_KEPT_REQUESTS = 1000           # requests kept in CoreServer.requests
+_DRAIN_SECONDS = 1.0            # reading what a refused client still sends, so that it gets the answer
 
 
 class _BadRequest(Exception):
     pass
+
+
+def _line(reply):
+    try:
+        return json.dumps(reply, ensure_ascii=False).encode("utf-8") + b"\n"
+    except UnicodeEncodeError:      # a lone surrogate (sent escaped, as \ud800) goes back escaped
+        return json.dumps(reply).encode("ascii") + b"\n"
 
 
 class _Handler(socketserver.StreamRequestHandler):
@@ -36,27 +59,74 @@ class _Handler(socketserver.StreamRequestHandler):
         core._track(self.connection, True)
         try:
             while True:
-                raw = self.rfile.readline(MAX_LINE + 1)
+                raw = self.rfile.readline(core.max_line + 1)
                 if not raw:
                     return
+                if len(raw) > core.max_line:
+                    self._refuse(f"request line longer than {core.max_line} bytes")
+                    return
                 if not raw.endswith(b"\n"):
-                    self._reply({"id": None, "ok": False,
-                                 "error": "request line too long or cut off"})
+                    self._refuse("request line cut off (the connection closed before its end)")
                     return
                 if raw.strip():
-                    self._reply(core._answer(raw))
+                    self.wfile.write(_line(core._answer(raw)))
         except OSError:
             return      # the client went away, or the server is stopping
         finally:
             core._track(self.connection, False)
 
-    def _reply(self, reply):
-        self.wfile.write(json.dumps(reply, ensure_ascii=False).encode("utf-8") + b"\n")
+    def _refuse(self, error):
+        """Answer ``error`` and end the connection."""
+        self.wfile.write(_line({"id": None, "ok": False, "error": error}))
+        _close_politely(self.connection)
+
+
+def _close_politely(conn):
+    """End the connection after the answer sent on it: closing a socket with
+    unread bytes would reset it, and the client could lose the answer, so
+    what the client still sends is read (and dropped) for a while first."""
+    try:
+        conn.shutdown(socket.SHUT_WR)
+        deadline = time.monotonic() + _DRAIN_SECONDS
+        buffer = bytearray(64 * 1024)
+        while (left := deadline - time.monotonic()) > 0:
+            conn.settimeout(left)
+            if not conn.recv_into(buffer):
+                break
+    except OSError:
+        pass
 
 
 class _TCPServer(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
+    request_queue_size = 64
+
+    def process_request(self, request, client_address):
+        core = self.core
+        if not core._admit():
+            # Told in the accepting thread, without waiting on the client.
+            try:
+                request.setblocking(False)
+                request.send(_line({"id": None, "ok": False,
+                                    "error": f"too many connections (at most {core.max_connections})"}))
+                request.shutdown(socket.SHUT_WR)
+                request.recv(64 * 1024)
+            except OSError:
+                pass
+            self.shutdown_request(request)
+            return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            core._release()
+            raise
+
+    def process_request_thread(self, request, client_address):
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self.core._release()
 
 
 class CoreServer:
@@ -64,9 +134,13 @@ class CoreServer:
     port, the command line defaults to ``DEFAULT_PORT``."""
 
     def __init__(self, host="127.0.0.1", port=0, core_version="1.0.0",
-                 supported=("1.0.0",), cache_root=None):
+                 supported=("1.0.0",), cache_root=None, *, max_line=None, max_connections=None,
+                 record=True):
         if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port < 65536:
             raise ValueError(f"port must be an int in 0..65535, got {port!r}")
+        self.max_line = _limit("max_line", max_line, "CORE_MAX_LINE", MAX_LINE)
+        self.max_connections = _limit("max_connections", max_connections, "CORE_MAX_CONNECTIONS",
+                                      MAX_CONNECTIONS)
         if isinstance(supported, (str, bytes)) or not isinstance(supported, (list, tuple)):
             raise TypeError(f"supported must be a list of versions, got {supported!r}")
         json.dumps([core_version, list(supported)])     # must be sendable as they are
@@ -75,12 +149,15 @@ class CoreServer:
         self.supported = list(supported)
         self.cache_root = os.path.abspath(
             cache_root or os.path.join(tempfile.gettempdir(), "korvit_core_cache"))
-        self.requests = []
+        # The latest requests, (command, params), for tests and debugging.
+        self.requests = collections.deque(maxlen=_KEPT_REQUESTS if record else 0)
         self._port = port
         self._server = None
         self._thread = None
         self._lock = threading.Lock()
+        self._parsing = threading.Lock()        # one request read into objects at a time
         self._connections = set()
+        self._admitted = 0
         self._commands = {
             "ToolboxCheck": self._toolbox_check,
             "GetToolBoxRootofCacheDir": self._cache_root_dir,
@@ -130,6 +207,17 @@ class CoreServer:
         for conn in connections:
             _shutdown(conn)
 
+    def _admit(self):
+        with self._lock:
+            if self._admitted >= self.max_connections:
+                return False
+            self._admitted += 1
+            return True
+
+    def _release(self):
+        with self._lock:
+            self._admitted -= 1
+
     def _track(self, conn, alive):
         with self._lock:
             if not alive:
@@ -142,12 +230,17 @@ class CoreServer:
 
     def _answer(self, raw):
         """The reply to one request line, carrying the request's id."""
-        try:
-            request = json.loads(raw.decode("utf-8"))
-        except (UnicodeDecodeError, ValueError):
-            return {"id": None, "ok": False, "error": "request is not a JSON object"}
-        req_id = request.get("id") if isinstance(request, dict) else None
-        return {"id": req_id, **self._outcome(request)}
+        with self._parsing:
+            try:
+                request = json.loads(raw.decode("utf-8"))
+            except (UnicodeDecodeError, ValueError):
+                return {"id": None, "ok": False, "error": "request is not a JSON object"}
+            except RecursionError:
+                return {"id": None, "ok": False, "error": "request is nested too deeply"}
+            req_id = request.get("id") if isinstance(request, dict) else None
+            if not isinstance(req_id, (int, float, str, type(None))):
+                return {"id": None, "ok": False, "error": "request 'id' must be a number or text"}
+            return {"id": req_id, **self._outcome(request)}
 
     def _outcome(self, request):
         try:
@@ -178,6 +271,16 @@ class CoreServer:
     def _cache_root_dir(self, params):
         os.makedirs(self.cache_root, exist_ok=True)
         return self.cache_root
+
+
+def _limit(name, value, setting, default):
+    """A limit given, else the setting's, else ``default``: a whole number >= 1."""
+    if value is None:
+        value = get_setting(setting, default)
+        name = f"setting {setting}"
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValueError(f"{name} must be a whole number >= 1, got {value!r}")
+    return value
 
 
 def _shutdown(conn):

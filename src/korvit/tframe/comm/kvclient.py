@@ -263,6 +263,8 @@ def _parse_reply(cmd, raw):
         reply = json.loads(raw.decode("utf-8"))
     except (UnicodeDecodeError, ValueError):
         raise KvProtocolError(f"reply to {cmd!r} is not JSON: {raw[:200]!r}") from None
+    except RecursionError:
+        raise KvProtocolError(f"reply to {cmd!r} is nested too deeply: {raw[:50]!r}...") from None
     if not isinstance(reply, dict) or not isinstance(reply.get("ok"), bool):
         raise KvProtocolError(f"reply to {cmd!r} lacks a boolean 'ok': {reply!r:.200}")
     return reply

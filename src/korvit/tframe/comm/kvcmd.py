@@ -1,5 +1,7 @@
 """Commands to the core process, sent over the registry's command socket."""
 
+import os
+
 from korvit.tframe.comm.kvclient import KvProtocolError
 
 __all__ = ["kvSendCmdToolboxCheck", "kvSendCmdGetToolBoxRootofCacheDir"]
@@ -26,8 +28,13 @@ def kvSendCmdToolboxCheck(kind, version, support):
 
 
 def kvSendCmdGetToolBoxRootofCacheDir():
-    """The core's cache root directory."""
+    """The core's cache root directory: an absolute path (the run's output and
+    log folders are made under it, so a relative one, which would land in
+    whatever the current directory is, is refused)."""
     result = _request("GetToolBoxRootofCacheDir")
     if not isinstance(result, str) or not result:
         raise KvProtocolError(f"malformed GetToolBoxRootofCacheDir reply: {result!r}")
+    if "\0" in result or not os.path.isabs(result):
+        raise KvProtocolError(f"the core process named {result!r:.200} as its cache directory; "
+                              "it must be an absolute path")
     return result

@@ -1,0 +1,113 @@
+"""The private folders of sweeps: a killed sweep's folder goes at the next
+sweep's start, a live sweep's folder never does."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from korvit.backtest import sweeps
+
+pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="process start times from /proc")
+
+SLEEPER = """
+import time
+
+def init(context):
+    if context.params.get("wait", 0):
+        time.sleep(600)
+
+def on_data(context):
+    pass
+"""
+
+
+def start_sweep(strategy, tmp, out, wait):
+    return subprocess.Popen([sys.executable, "-m", "korvit", "sweep", str(strategy), "--grid", f"wait={wait}",
+                             "--workers", "1", "--no-progress", "--out", str(out)],
+                            env={**os.environ, "TMPDIR": str(tmp)}, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def folder_of(process, tmp, others=()):
+    """The private folder of the sweep ``process`` (not one of ``others``)
+    once its worker is at work."""
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:
+        found = [p for p in tmp.glob("korvit-sweep-*") if p not in others and list(p.glob("worker-*"))]
+        if found:
+            return found[0]
+        assert process.poll() is None, process.communicate()
+        time.sleep(0.1)
+    raise AssertionError("the sweep made no folder")
+
+
+def kill_with_workers(process, folder):
+    workers = [int(p.name.split("-")[1]) for p in folder.glob("worker-*")]
+    for pid in [process.pid, *workers]:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    process.communicate()
+
+
+def test_a_killed_sweeps_folder_goes_at_the_next_start_and_a_live_ones_stays(tmp_path):
+    strategy = tmp_path / "sleeper.py"
+    strategy.write_text(SLEEPER)
+    tmp = tmp_path / "tmp"
+    tmp.mkdir()
+    killed = start_sweep(strategy, tmp, tmp_path / "a", wait=1)
+    killed_folder = folder_of(killed, tmp)
+    assert (killed_folder / "job.pickle").is_file()
+    kill_with_workers(killed, killed_folder)
+    assert killed_folder.is_dir()
+
+    live = start_sweep(strategy, tmp, tmp_path / "b", wait=1)
+    try:
+        live_folder = folder_of(live, tmp, [killed_folder])
+        done = subprocess.run([sys.executable, "-m", "korvit", "sweep", strategy, "--grid", "wait=0",
+                               "--workers", "1", "--no-progress", "--out", tmp_path / "c"],
+                              env={**os.environ, "TMPDIR": str(tmp)}, capture_output=True, text=True,
+                              timeout=300)
+        assert done.returncode == 0, done.stderr
+        assert not killed_folder.exists()
+        assert live_folder.is_dir() and (live_folder / "job.pickle").is_file()
+        assert live.poll() is None
+    finally:
+        kill_with_workers(live, live_folder)
+    assert [p.name for p in tmp.glob("korvit-sweep-*")] == [live_folder.name]
+
+
+def test_only_folders_of_gone_processes_are_removed(tmp_path, monkeypatch):
+    """Named after this process: kept; after a process that ended, or after
+    this pid with another start time (the pid was reused): removed; anything
+    else (another naming, a file, a link): kept."""
+    monkeypatch.setattr(sweeps.tempfile, "tempdir", str(tmp_path))
+    ended = subprocess.Popen([sys.executable, "-c", "pass"])
+    ended.wait()
+    me = sweeps._owner_tag()
+    pid, start = me.split("-")
+    names = {f"korvit-sweep-{me}-abc": True, f"korvit-sweep-{ended.pid}-{start}-abc": False,
+             f"korvit-sweep-{pid}-{int(start) + 1}-abc": False, "korvit-sweep-x1y2z3": True,
+             "korvit-sweep-12345678": True, "other": True}
+    for name in names:
+        (tmp_path / name).mkdir()
+    (tmp_path / f"korvit-sweep-{ended.pid}-1-file").write_text("")
+    os.symlink(tmp_path / "other", tmp_path / f"korvit-sweep-{ended.pid}-1-link")
+    folder = Path(sweeps._sweep_folder())
+    assert folder.name.startswith(f"korvit-sweep-{me}-")
+    kept = {name for name, keep in names.items() if keep}
+    assert {p.name for p in tmp_path.iterdir()} == kept | {folder.name, f"korvit-sweep-{ended.pid}-1-file",
+                                                             f"korvit-sweep-{ended.pid}-1-link"}
+
+    ray_root = tmp_path / f"korvit-sweep-ray-{os.getuid()}"
+    ray_root.mkdir()
+    (ray_root / f"worker-{ended.pid}-{start}").mkdir()
+    (ray_root / f"worker-{me}").mkdir()
+    assert sweeps._ray_folder() == str(ray_root / f"worker-{me}")
+    assert [p.name for p in ray_root.iterdir()] == [f"worker-{me}"]
