@@ -55,7 +55,12 @@ _FEE_PER_LOT_ABOVE = 0.1
 _MIN_FEE_TOLERANCE = 1e-15
 _MAX_ORDER_VOLUME = 2e9         # the largest volume a new order may have
 _MIN_TRADED_PRICE = 1e-10       # a bar opening below it has not traded
-_STOCK_LOT = 100                # stocks are bought in multiples of it
+_STOCK_LOT = 100                # the lot of a stock whose contract data state no "LotSize"
+# The items of a stock's fee schedule that its contract data may state, in the order they
+# are read; an item a target does not state (absent or None) is taken from the run's
+# defaults: the commission rate from ``cnt.env.cost_fee_rate(gv.TARGETTYPE_STOCK)``, the
+# others from the first account's ``stock_commission_rate``.
+_STOCK_FEE_KEYS = ("CommissionRate", "MinTradeFee", "OpenTax", "CloseTax", "TransFee")
 _NO_CASH_MESSAGE = ("保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, valid_cash=%.2f, "
                     "margin_frozen=%.2f, fee_frozen=%.2f")
 
@@ -383,7 +388,7 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
             if _MAX_ORDER_VOLUME < _w(unfilled_volume):
                 deny_reason = gv.OrderReject_IllegalVolume
             elif target_type == gv.TARGETTYPE_STOCK and position_effect == gv.PositionEffect_Open \
-                    and _w(unfilled_volume) % _STOCK_LOT != 0:
+                    and _w(unfilled_volume) % _w(_lot_size(target_idx)) != 0:
                 deny_reason = gv.OrderReject_IllegalVolume
             elif position_effect == gv.PositionEffect_Open:
                 _valid_cash = back_account.valid_cash(filled_time)
@@ -447,6 +452,16 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
         back_account.on_trade([new_trade])
         _set_stop_order_target_price(order.order_id, trade_price)     # the price before the price step
     return np.array(order_status_s)
+
+
+def _lot_size(target_idx):
+    """The lot size of a target: its contract data's "LotSize", or ``_STOCK_LOT`` when
+    they state none."""
+    info_list = get_target_info_v2([target_idx])
+    if not isinstance(info_list, list):
+        raise TypeError(f"target info must be a list, got {type(info_list).__name__}")
+    lot = info_list[0].get("LotSize")
+    return _STOCK_LOT if lot is None else lot
 
 
 def _create_a_trader(order, order_price, trader_volume, trade_price, filled_time):
@@ -981,21 +996,34 @@ def _future_frozen(records, volume_attr, close_freezes_margin, value_item, fee_i
 
 
 def _stock_frozen(records, value_item, fee_item):
-    """Value and fee (taxes, transfer fee, commission) of stock records, stored and returned."""
+    """Value and fee (taxes, transfer fee, commission) of stock records, stored and returned.
+
+    Each record pays by the schedule its target's contract data state (see
+    ``_STOCK_FEE_KEYS``)."""
     records = list(records)
-    fee_rate = _w(cnt.env.cost_fee_rate(gv.TARGETTYPE_STOCK))
-    stock_commission_rate = cnt.vr.g_KorvitAccounts[0].stock_commission_rate
-    for record in records:
+    info_list = get_target_info_v2(cb.obj_attr_value(records, "target_idx"))
+    stated = [[info.get(key) for key in _STOCK_FEE_KEYS] for info in (info_list[i] for i in range(len(records)))]
+    if not all(value is not None for values in stated for value in values):
+        default_rate = cnt.env.cost_fee_rate(gv.TARGETTYPE_STOCK)
+        stock_commission_rate = cnt.vr.g_KorvitAccounts[0].stock_commission_rate
+
+    def item(values, key):
+        value = values[_STOCK_FEE_KEYS.index(key)]
+        if value is not None:
+            return _w(value)
+        return _w(default_rate if key == "CommissionRate" else stock_commission_rate[key])
+
+    for record, values in zip(records, stated):
         position_effect, price, volume = record.position_effect, _w(record.price), _w(record.volume)
         if position_effect == gv.PositionEffect_Open:
-            fee = price * volume * _w(stock_commission_rate["OpenTax"])
+            fee = price * volume * item(values, "OpenTax")
         elif position_effect == gv.PositionEffect_Close:
-            fee = price * volume * _w(stock_commission_rate["CloseTax"])
+            fee = price * volume * item(values, "CloseTax")
         else:
             raise NotImplementedError
-        fee = fee + price * volume * _w(stock_commission_rate["TransFee"])
-        trade_fee = price * volume * fee_rate
-        min_trade_fee = _w(stock_commission_rate["MinTradeFee"])
+        fee = fee + price * volume * item(values, "TransFee")
+        min_trade_fee = item(values, "MinTradeFee")
+        trade_fee = price * volume * item(values, "CommissionRate")
         if trade_fee - min_trade_fee >= _MIN_FEE_TOLERANCE:
             fee = fee + trade_fee
         else:

@@ -212,6 +212,7 @@ def make_plan(seed, family):
         fee = anchor["order_price"] * anchor["volume"] * (settings["cost_fee_stock"] / 10000)
         fee -= rng.choice((0, 0, 1, 2)) * float(np.spacing(fee)) + rng.choice((0.0, 0.0, 1e-15, 5e-16))
         rates["MinTradeFee"] = max(0.0, fee)
+    _state_contract_data(random.Random(f"contract data {seed}"), targets, orders)
     plan = {"targets": targets, "settings": settings, "freq": (kfreq, num), "groups": groups, "times": times,
             "volumes": [[rng.choice((0, 0, 0.5, 1, 300)) for _ in times] for _ in targets],
             "cursor": rng.randrange(n_bars), "rates": rates, "n_accounts": n_accounts, "orders": orders,
@@ -226,6 +227,36 @@ def make_plan(seed, family):
         plan["ops"] = [_random_op(rng, plan, bar_times, family)
                        for _ in range(rng.randint(*((6, 12) if family == "triggers" else (3, 8))))]
     return plan
+
+
+# What a stock's contract data may state: its lot size and the items of its fee schedule.
+LOT_SIZES = (1, 50, 100, 100.0, 3, 1000, None)
+STOCK_FEE_VALUES = {"CommissionRate": (0.0003, 0.00025, 0.0, 0.001, 1, np.float32(0.0003)),
+                    "MinTradeFee": (5.0, 0.0, 0.1, 5), "OpenTax": (0.0, 0.001, 0.0005),
+                    "CloseTax": (0.001, 0.0), "TransFee": (0.00002, 0.0, 1e-05)}
+
+
+def _state_contract_data(rng, targets, orders):
+    """Stock targets that state a lot size and their own fee schedule: all of it, a part
+    (the rest is the run's default) or none; one stated minimum commission a hair from
+    an order's commission.  Drawn with their own generator, so that the other draws of
+    a seed stay as they were."""
+    for target in targets:
+        if target["type"] == STOCK:
+            info = target["info"]
+            if rng.random() < 0.6:
+                info["LotSize"] = rng.choice(LOT_SIZES)
+            keys = rng.choice(((),) + (tuple(STOCK_FEE_VALUES),) * 3 + (tuple(rng.sample(sorted(STOCK_FEE_VALUES), 2)),))
+            info.update((key, rng.choice(STOCK_FEE_VALUES[key] + (None,) * (rng.random() < 0.1))) for key in keys)
+    anchored = [o for o in orders if o["target_type"] == STOCK
+                and targets[int(o["target_idx"])]["info"].get("CommissionRate") is not None
+                and "MinTradeFee" in targets[int(o["target_idx"])]["info"]]
+    if anchored and rng.random() < 0.6:
+        anchor = rng.choice(anchored)
+        info = targets[int(anchor["target_idx"])]["info"]
+        fee = anchor["order_price"] * anchor["volume"] * float(info["CommissionRate"])
+        fee -= rng.choice((0, 0, 1, 2)) * float(np.spacing(fee)) + rng.choice((0.0, 0.0, 1e-15, 5e-16))
+        info["MinTradeFee"] = max(0.0, fee)
 
 
 def _rare(rng, usual, rate=0.06):
@@ -580,8 +611,17 @@ class World:
             new_open, volume = bar_changes[t]
             for column, value in zip(columns, (high, low, first if new_open is None else new_open, volume)):
                 column.append(value)
+        new = {o.order_id for o in self.vr.g_KVOrders if o.status == NEW}
         result = self.subject._transaction_order(ids, *map(form, columns), prices, times)
         records = {o.order_id: o for o in self.vr.g_KVOrders}
+        for i, t in zip(ids, targets):
+            order, lot = records[i], self.plan["targets"][t]["info"].get("LotSize")
+            if i not in new or order.target_type != STOCK or order.position_effect != OPEN or lot in (None, 100):
+                continue
+            if order.status == gv.OrderStatus_Denied and order.rej_reason == gv.OrderReject_IllegalVolume:
+                self.outcomes.add(("denied by the contract's lot size",))
+            elif order.status != NEW and order.volume % 100 != 0:
+                self.outcomes.add(("admitted by the contract's lot size",))
         for i, t in zip(ids, targets):
             if records[i].status == HELD and bar_changes[t][0] is None and bar_changes[t][1] >= 1:
                 self.outcomes.add(("pending",))
@@ -680,7 +720,13 @@ class World:
             # The closing order is matched at once, at the stop's price and time, as the stop dealing does.
             return fired, op[2] and self.transact(fired[0], [int(stop.target_idx)], op[3], np.array, *fired[1:])
         if kind == "frozen":
-            return getattr(subject, op[2])([(self.orders if op[1] == "order" else self.trades)[k] for k in op[3]])
+            records = [(self.orders if op[1] == "order" else self.trades)[k] for k in op[3]]
+            for r in records:
+                stated = [self.plan["targets"][int(r.target_idx)]["info"].get(key) is not None
+                          for key in STOCK_FEE_VALUES]
+                if r.target_type == STOCK and any(stated):
+                    self.outcomes.add(("fee schedule stated", "whole" if all(stated) else "in part"))
+            return getattr(subject, op[2])(records)
         if kind == "status":            # status_s: the caller's status array, shown to the user callbacks
             _, k, batch, *args = op
             self.status_s = [self.orders[j].status for j in batch]
@@ -712,6 +758,8 @@ def run(plan, subject):
                 mp.setattr(framekit, name, getattr(world, name))
             for name, recorder in host_functions(subject, plan["lenient"], plan.get("tick_form")).items():
                 mp.setattr(subject, name, recorder)
+            if "info_of" in plan:       # another source of contract data
+                mp.setattr(subject, "get_target_info_v2", plan["info_of"])
             world.tighten()
             HOST_CALLS.clear()
             for k, op in enumerate(plan["ops"]):
@@ -755,10 +803,12 @@ def compare(plan):
 
 SCENARIOS = int(os.environ.get("KORVIT_DIFF_SCENARIOS", "80"))     # per family
 # What the matching scenarios must reach, across their seeds.
-REACHED = {"transaction": {("fill",), ("limit",), ("pending",), ("armed",)}
+REACHED = {"transaction": {("fill",), ("limit",), ("pending",), ("armed",),
+                           ("denied by the contract's lot size",), ("admitted by the contract's lot size",)}
            | {("deny", r) for r in (gv.OrderReject_IllegalVolume, gv.OrderReject_NoEnoughCash,
                                     gv.OrderReject_NoEnoughPosition)}
            | {("cancel", r) for r in (gv.OrderReject_MarketOrderHolding, gv.OrderReject_LimitType)},
+           "frozen": {("fee schedule stated", "whole"), ("fee schedule stated", "in part")},
            "stops": {("armed",), ("fired",), ("fill",), ("deny", gv.OrderReject_NoEnoughPosition)},
            "triggers": {("may fire",), ("tick check",), ("cancelled, no volume",), ("trailing moved on the bar",),
                         ("trailing begun", "bar"), ("trailing begun", "tick"), ("in force from a tick",)}
@@ -817,6 +867,12 @@ BAD_INPUTS = {
     "user callback fails": (STOCK, HOLDING, lambda plan: plan.update(callback_fails_at=1), UserCallbackError),
     "text MinMove and prices": (STOCK, TEXT_FILL, lambda plan: plan["targets"][0]["info"].update(MinMove="0.05"),
                                 None),
+    "lot size 0": (STOCK, ("transaction", [0], [(None, 300)], np.array, None),
+                   lambda plan: plan["targets"][0]["info"].update(LotSize=0), ZeroDivisionError),
+    "commission rate as text": (STOCK, FROZEN, lambda plan: plan["targets"][0]["info"].update(CommissionRate="0.0003"),
+                                TypeError),
+    "contract data of too few targets": (STOCK, FROZEN, lambda plan: plan.update(info_of=lambda indices: [{}]),
+                                         IndexError),
 }
 
 

@@ -179,6 +179,10 @@ inline nb::object list_of(nb::handle x) {
 // `np.array([x])`.
 nb::object one_entry_array(nb::handle x);
 
+// `info[idx].get(label)` of contract data read with `get_target_info_v2`,
+// which must come as a list.
+nb::object loc_value(nb::handle info, Py_ssize_t idx, Name &label);
+
 // `cnt.env.get_bar_field(targets, bar_pos=<current bar>, fields=[open, high, low, volume])`,
 // unpacked into its four columns.
 void current_bar(nb::handle targets, nb::object (&bar)[4]);

@@ -21,7 +21,8 @@ namespace k {
 inline Name value{"value"}, fee{"fee"}, trader_value{"trader_value"}, trader_fee{"trader_fee"};
 inline Name LongMargin{"LongMargin"}, ShortMargin{"ShortMargin"}, Multiple{"Multiple"},
     TradingFeeOpen{"TradingFeeOpen"}, TradingFeeClose{"TradingFeeClose"};
-inline Name OpenTax{"OpenTax"}, CloseTax{"CloseTax"}, TransFee{"TransFee"}, MinTradeFee{"MinTradeFee"};
+inline Name OpenTax{"OpenTax"}, CloseTax{"CloseTax"}, TransFee{"TransFee"}, MinTradeFee{"MinTradeFee"},
+    CommissionRate{"CommissionRate"};
 } // namespace k
 
 // Fee values above this are an amount per lot; up to it, a rate on value.
@@ -222,16 +223,57 @@ nb::object frozen_lists(nb::handle records, const Kind &kind) {
     return kc::steal(PyTuple_Pack(2, values.ptr(), fees.ptr()));
 }
 
+// The items of a stock's fee schedule that its contract data may state, in
+// the order they are read; an item a target does not state (absent or None)
+// is taken from the run's defaults: the commission rate from
+// `env.cost_fee_rate(TARGETTYPE_STOCK)`, the others from the first account's
+// `stock_commission_rate`.
+enum StockFee { COMMISSION_RATE, MIN_TRADE_FEE, OPEN_TAX, CLOSE_TAX, TRANS_FEE, STOCK_FEE_ITEMS };
+Name *const STOCK_FEE_KEYS[STOCK_FEE_ITEMS] = {&k::CommissionRate, &k::MinTradeFee, &k::OpenTax, &k::CloseTax,
+                                               &k::TransFee};
+
+// `entry.get(key)`; a dict is read without the method call.
+nb::object entry_get(nb::handle entry, Name &key) {
+    if (PyDict_CheckExact(entry.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(entry.ptr(), key.get());
+        if (!value && PyErr_Occurred())
+            kc::throw_current();
+        return value ? nb::borrow(value) : kc::none();
+    }
+    return kc::call_method(entry, n::get, key.get());
+}
+
 nb::object stock_frozen(nb::handle records_in, const Kind &kind) {
     nb::object records = as_fast_sequence(records_in, "records");
-    nb::object fee_rate = kc::call_method(env(), n::cost_fee_rate, gv(n::TARGETTYPE_STOCK));
-    nb::object rates =
-        kc::getattr(kc::getitem(vr_field(n::g_KorvitAccounts), kc::py_int(0)), n::stock_commission_rate);
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(records.ptr());
+
+    // Each record's schedule as its contract data state it.
+    nb::object info_list = kc::call(global(n::get_target_info_v2), attr_values(records, n::target_idx));
+    std::vector<nb::object> stated((size_t)count * STOCK_FEE_ITEMS);
+    bool all_stated = true;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::object entry = kc::steal(PySequence_GetItem(info_list.ptr(), i));
+        for (size_t f = 0; f < STOCK_FEE_ITEMS; ++f) {
+            nb::object &value = stated[(size_t)i * STOCK_FEE_ITEMS + f];
+            value = entry_get(entry, *STOCK_FEE_KEYS[f]);
+            all_stated = all_stated && !value.is_none();
+        }
+    }
+    nb::object default_rate, rates;
+    if (!all_stated) {
+        default_rate = kc::call_method(env(), n::cost_fee_rate, gv(n::TARGETTYPE_STOCK));
+        rates = kc::getattr(kc::getitem(vr_field(n::g_KorvitAccounts), kc::py_int(0)), n::stock_commission_rate);
+    }
+    // Item f of record i: stated, or the default.
+    auto item_of = [&](Py_ssize_t i, StockFee f) {
+        const nb::object &value = stated[(size_t)i * STOCK_FEE_ITEMS + f];
+        if (!value.is_none())
+            return value;
+        return f == COMMISSION_RATE ? default_rate : kc::getitem(rates, STOCK_FEE_KEYS[f]->get());
+    };
     nb::object tolerance = kc::py_float(MIN_FEE_TOLERANCE);
-    auto rate = [&](Name &key) { return kc::getitem(rates, key.get()); };
     const nb::object open = gv(n::PositionEffect_Open), close = gv(n::PositionEffect_Close);
 
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(records.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle record = item(records, i);
         nb::object effect = kc::getattr(record, n::position_effect);
@@ -240,17 +282,18 @@ nb::object stock_frozen(nb::handle records_in, const Kind &kind) {
         nb::object tax;
         if (kind.closing_margin) { // orders: open, then close, anything else is not supported
             if (kc::equals(effect, open))
-                tax = rate(k::OpenTax);
+                tax = item_of(i, OPEN_TAX);
             else if (kc::equals(effect, close))
-                tax = rate(k::CloseTax);
+                tax = item_of(i, CLOSE_TAX);
             else
                 not_implemented();
         } else { // trades: refuse anything but open and close first
             if (!kc::equals(effect, close) && !kc::equals(effect, open))
                 not_implemented();
-            tax = kc::equals(effect, open) ? rate(k::OpenTax) : rate(k::CloseTax);
+            tax = kc::equals(effect, open) ? item_of(i, OPEN_TAX) : item_of(i, CLOSE_TAX);
         }
-        nb::object trans_fee = rate(k::TransFee), min_fee = rate(k::MinTradeFee);
+        nb::object trans_fee = item_of(i, TRANS_FEE), min_fee = item_of(i, MIN_TRADE_FEE);
+        nb::object fee_rate = item_of(i, COMMISSION_RATE);
         nb::object fee, value;
         double p, v, t, tf, fr, mf;
         if (PyFloat_CheckExact(price.ptr()) && plain_double(price, p) && plain_double(volume, v) &&

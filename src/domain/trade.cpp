@@ -62,14 +62,6 @@ nb::object to_price_step(nb::handle price, nb::handle step) {
     return kc::steal(PyNumber_Float(stepped.ptr()));
 }
 
-// `info[idx].get(label)`; the contract data must come as a list.
-nb::object loc_value(nb::handle info, Py_ssize_t idx, Name &label) {
-    if (!PyList_Check(info.ptr()))
-        kc::raise(PyExc_TypeError, "target info must be a list, not %s", Py_TYPE(info.ptr())->tp_name);
-    nb::object entry = kc::steal(PySequence_GetItem(info.ptr(), idx));
-    return kc::call_method(entry, n::get, label.get());
-}
-
 // `mft_to_datetime([t])[0]`.
 nb::object to_datetime(nb::handle t) {
     nb::object dts = kc::call(global(n::mft_to_datetime), list_of(t));
@@ -109,6 +101,13 @@ nb::object first_traded_column(nb::handle matrix, nb::handle row, nb::handle sta
 }
 
 } // namespace
+
+nb::object loc_value(nb::handle info, Py_ssize_t idx, Name &label) {
+    if (!PyList_Check(info.ptr()))
+        kc::raise(PyExc_TypeError, "target info must be a list, not %s", Py_TYPE(info.ptr())->tp_name);
+    nb::object entry = kc::steal(PySequence_GetItem(info.ptr(), idx));
+    return kc::call_method(entry, n::get, label.get());
+}
 
 nb::object _create_a_trader(nb::handle order, nb::handle order_price_in, nb::handle trader_volume,
                             nb::handle trade_price_in, nb::handle filled_time) {

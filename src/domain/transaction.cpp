@@ -24,15 +24,15 @@ inline Name obj{"obj"}, obj_attr_value_eq_all{"obj_attr_value_eq_all"}, return_o
     position_available_short{"position_available_short"}, at_limit_up_price{"at_limit_up_price"},
     at_limit_down_price{"at_limit_down_price"}, market_price{"market_price"};
 inline Name MarketOrderHolding{"MarketOrderHolding"}, LimitType{"LimitType"}, PriceLoc{"PriceLoc"},
-    SlidePrice{"SlidePrice"};
+    SlidePrice{"SlidePrice"}, LotSize{"LotSize"};
 inline Name OrderCtg_Market{"OrderCtg_Market"}, OrderCtg_Limit{"OrderCtg_Limit"},
     OrderReject_MarketOrderHolding{"OrderReject_MarketOrderHolding"},
     OrderReject_IllegalVolume{"OrderReject_IllegalVolume"}, OrderReject_NoEnoughCash{"OrderReject_NoEnoughCash"},
     OrderReject_NoEnoughPosition{"OrderReject_NoEnoughPosition"}, OrderReject_LimitType{"OrderReject_LimitType"};
 } // namespace k
 
-// The largest volume an order may have, the stock lot, and the smallest open
-// of a bar that traded.
+// The largest volume an order may have, the lot of a stock whose contract
+// data state none, and the smallest open of a bar that traded.
 constexpr double MAX_ORDER_VOLUME = 2e9;
 constexpr long long STOCK_LOT = 100;
 constexpr double MIN_TRADED_PRICE = 1e-10;
@@ -45,6 +45,13 @@ constexpr const char *NO_CASH_MESSAGE = "保证金不足: order_id=%d, order_vol
 nb::object setting(Name &name) { return kc::getattr(vr_field(n::g_KorvitSettingInfo), name); }
 
 nb::object item(nb::handle seq, Py_ssize_t i) { return kc::steal(PySequence_GetItem(seq.ptr(), i)); }
+
+// The lot size of a target: `get_target_info_v2([target_idx])[0].get("LotSize")`,
+// STOCK_LOT when that is None (the contract data state no lot size).
+nb::object lot_size(nb::handle target_idx) {
+    nb::object lot = loc_value(kc::call(global(n::get_target_info_v2), list_of(target_idx)), 0, k::LotSize);
+    return lot.is_none() ? kc::py_int(STOCK_LOT) : lot;
+}
 
 // Number of elements of `target_price_assign` (an array's size, or len()).
 Py_ssize_t element_count(nb::handle values) {
@@ -184,7 +191,8 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
                 continue;
             }
             if (kc::equals(target_type, gv(n::TARGETTYPE_STOCK)) && opens) {
-                nb::object lot_rest = kc::rem(unfilled_volume, kc::py_int(STOCK_LOT));
+                // An opening stock order is a whole number of its contract's lots.
+                nb::object lot_rest = kc::rem(unfilled_volume, lot_size(target_idx));
                 if (!kc::equals(lot_rest, kc::py_int(0))) {
                     deny(k::OrderReject_IllegalVolume);
                     continue;

@@ -269,7 +269,7 @@ def accounts():
 
 def contract(code):
     """The ``korvit.data.Contract`` of ``code``: kind ("stock" or "futures"),
-    min_move, multiplier, margins and fees."""
+    min_move, multiplier, margins, lot_size and fees, as the run charges them."""
     session = _session()
     return session.contracts[session.target_of(code)]
 

@@ -77,10 +77,23 @@ def orders_frame(collection, stops, session):
         "filled_volume": np.array([r.filled_volume for r in records], dtype=np.float64),
         "average_price": np.array([r.filled_average if r.filled_volume else np.nan for r in records],
                                   dtype=np.float64),
-        "reason": [_name(REJECT_REASONS, r.rej_reason) for r in records],
+        "reason": [_reason(r, session) for r in records],
         "stop_id": np.array([placed_by.get(r.order_id, np.nan) for r in records], dtype=np.float64),
     }
     return pd.DataFrame(rows)
+
+
+def _reason(order, session):
+    """Why an order was denied or cancelled; an opening stock order that is not a whole
+    number of its contract's lots says so, with its volume and the lot size."""
+    if order.rej_reason == gv.OrderReject_IllegalVolume and order.position_effect == gv.PositionEffect_Open:
+        contract = session.contracts[int(order.target_idx)]
+        volume = float(order.volume)
+        # (the engine tests the volume limit 2e9 before the lot)
+        if not contract.is_futures and volume <= 2e9 and volume % contract.lot_size:
+            shown = f"{volume:.0f}" if volume.is_integer() else f"{volume!r}"
+            return f"volume {shown} is not a multiple of the lot size {contract.lot_size}"
+    return _name(REJECT_REASONS, order.rej_reason)
 
 
 def trades_frame(collection, session):

@@ -277,11 +277,21 @@ def _orders_note(result) -> str:
 
 
 def _params_html(result) -> str:
-    items = list(result.params.items()) + list(result.meta.items())
+    items = list(result.params.items()) + [(k, v) for k, v in result.meta.items() if k != "fees"]
     if not items:
         return ""
     rows = "".join(f"<tr><th>{_esc(k)}</th><td>{_esc(v)}</td></tr>" for k, v in items)
     return f"<h2>Run</h2><table class='kv'>{rows}</table>"
+
+
+def _fees_html(result) -> str:
+    """The fee schedules in force: "CODE, CODE: schedule" lines of ``meta["fees"]``."""
+    fees = result.meta.get("fees")
+    if not fees:
+        return ""
+    rows = "".join(f"<tr><th>{_esc(codes)}</th><td>{_esc(text)}</td></tr>"
+                   for codes, _, text in (str(line).partition(": ") for line in fees))
+    return f"<h2>Fees</h2><table class='kv'>{rows}</table>"
 
 
 def render_report(result) -> str:
@@ -312,6 +322,7 @@ def render_report(result) -> str:
 <h2>Last fills</h2>
 {_orders_note(result)}
 {_trades_html(result)}
+{_fees_html(result)}
 {_params_html(result)}
 </main>
 </body>

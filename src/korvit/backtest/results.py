@@ -219,7 +219,8 @@ class BacktestResult:
         return f"{name} · {format_stat('Start', start)} – {format_stat('End', end)}"
 
     def summary(self) -> str:
-        """The statistics as a short two-column text table."""
+        """The statistics as a short two-column text table, then the fee schedules
+        in force (``meta["fees"]``, one line per schedule)."""
         items = [(name, format_stat(name, value)) for name, value in self.stats.items()]
         half = (len(items) + 1) // 2
         left, right = items[:half], items[half:]
@@ -235,6 +236,10 @@ class BacktestResult:
                 rname, rvalue = right[i]
                 line += f"    {rname:<{rw}}{rvalue:>{rv}}"
             lines.append(line)
+        fees = self.meta.get("fees")
+        if fees:
+            lines.append("")
+            lines += [("Fees  " if k == 0 else "      ") + str(line) for k, line in enumerate(fees)]
         return "\n".join(lines)
 
     def __repr__(self) -> str:

@@ -225,10 +225,13 @@ class Backtest:
       price market orders pay (0.001 = 0.1 %); ``cancel_unfilled_limits``:
       a limit order that the next bar does not reach is cancelled instead of
       waiting; ``cancel_stale_orders``: at the first bar of each day, orders
-      pending from an earlier day are cancelled; ``stock_commission``:
-      account commission items ("OpenTax", "CloseTax", "TransFee",
-      "MinTradeFee"); ``commission_rate``: stock commission rate in units of
-      1/10000 of the traded value (default 3).
+      pending from an earlier day are cancelled.
+    - ``fees``: "contracts" (the default: every code pays by its contract's
+      fee schedule) or "none" (no fees at all).  ``stock_commission``
+      (items "OpenTax", "CloseTax", "TransFee", "MinTradeFee": the contract
+      fields tax_open, tax_close, transfer_fee, min_commission) and
+      ``commission_rate`` (the commission, in units of 1/10000 of the traded
+      value) override those items of every stock's schedule.
     - ``core``: "HOST:PORT" of a running core process; by default an
       embedded stand-in core is started on a free loopback port.
     - ``output``: folder for the run's logs (and the output the handshake
@@ -238,8 +241,8 @@ class Backtest:
 
     def __init__(self, strategy, data, *, ticks=None, contracts=None, cash=1_000_000.0, accounts=None,
                  start=None, end=None, params=None, price_at_previous_close=False, slippage=0.0,
-                 cancel_unfilled_limits=False, cancel_stale_orders=False, stock_commission=None,
-                 commission_rate=3.0, core=None, output=None, progress=None):
+                 cancel_unfilled_limits=False, cancel_stale_orders=False, fees="contracts",
+                 stock_commission=None, commission_rate=None, core=None, output=None, progress=None):
         from korvit.data import Bars, Ticks, load_bars, load_contracts, load_ticks
 
         self.scope, self.name = load_strategy(strategy)
@@ -247,7 +250,8 @@ class Backtest:
         if isinstance(data, Bars) and (start is not None or end is not None):
             self.bars = load_bars(data.to_frame(), start=start, end=end)
         table = {} if contracts is None else load_contracts(contracts)
-        self.contracts = [_contract_for(code, table) for code in self.bars.codes]
+        self.contracts = _with_fees([_contract_for(code, table) for code in self.bars.codes], fees,
+                                    stock_commission, commission_rate)
         trimmed = start is not None or end is not None
         if ticks is None or (isinstance(ticks, Ticks) and not trimmed):
             self.ticks = ticks
@@ -266,12 +270,9 @@ class Backtest:
             raise ValueError(f"accounts must be a non-empty dict {{name: cash}}, got {accounts!r}")
         self.accounts = dict(accounts)
         self.params = dict(params or {})
-        for name, value in (("slippage", slippage), ("commission_rate", commission_rate)):
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) \
-                    or value < 0:
-                raise ValueError(f"{name} must be a non-negative number, got {value!r}")
+        _check_rate("slippage", slippage)
         self.settings = {"PriceLoc": 0 if price_at_previous_close else 1, "SlidePrice": float(slippage),
-                         "LimitType": bool(cancel_unfilled_limits), "cost_fee_stock": float(commission_rate)}
+                         "LimitType": bool(cancel_unfilled_limits)}
         self.stock_commission = stock_commission
         self.cancel_stale_orders = bool(cancel_stale_orders)
         self.core = _parse_core(core)
@@ -433,6 +434,7 @@ class Backtest:
     def _result(self, env, session, equity, exposure, output):
         from korvit.backtest.records import orders_frame, stops_frame, trades_frame
         from korvit.backtest.results import BacktestResult
+        from korvit.data.contracts import fee_schedules
         bars = session.bars
         n_bars, n_accounts = equity.shape[:2]
         frame = pd.DataFrame({
@@ -447,7 +449,7 @@ class Backtest:
             frequency=bars.frequency, initial_cash=float(sum(self.accounts.values())),
             strategy=self.name, params=self.params,
             meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": LoggerManager.log_dir() if self.output is not None else None,
-                  "exposure": exposure})
+                  "exposure": exposure, "fees": fee_schedules(session.contracts)})
         return result
 
 
@@ -477,6 +479,48 @@ def _contract_for(code, table):
     from korvit.data import Contract
     found = table.get(code.upper()) or table.get(code)
     return found if found is not None else Contract.default(code, "stock")
+
+
+# The items of ``stock_commission`` and the contract fields they override.
+_STOCK_COMMISSION_ITEMS = {"OpenTax": "tax_open", "CloseTax": "tax_close", "TransFee": "transfer_fee",
+                           "MinTradeFee": "min_commission"}
+
+
+def _check_rate(name, value, most=math.inf):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value < 0:
+        raise ValueError(f"{name} must be a non-negative number, got {value!r}")
+    if value > most:
+        raise ValueError(f"{name} must be at most {most:g}, got {value!r}")
+
+
+def _with_fees(contracts, fees, stock_commission, commission_rate):
+    """The run's contracts with the fees in force: as the contracts state them
+    (``fees="contracts"``) with the overrides of every stock's items, or none
+    (``fees="none"``)."""
+    import dataclasses
+    if fees not in ("contracts", "none"):
+        raise ValueError(f"fees must be 'contracts' or 'none', got {fees!r}")
+    overrides = {}
+    if stock_commission is not None:
+        if not isinstance(stock_commission, dict):
+            raise ValueError(f"stock_commission must be a dict of {', '.join(_STOCK_COMMISSION_ITEMS)}, "
+                             f"got {stock_commission!r}")
+        for key, value in stock_commission.items():
+            if key not in _STOCK_COMMISSION_ITEMS:
+                raise ValueError(f"stock_commission: unknown item {key!r}; items: "
+                                 f"{', '.join(_STOCK_COMMISSION_ITEMS)}")
+            _check_rate(f"stock_commission[{key!r}]", value, math.inf if key == "MinTradeFee" else 1)
+            overrides[_STOCK_COMMISSION_ITEMS[key]] = float(value)
+    if commission_rate is not None:
+        _check_rate("commission_rate", commission_rate, 10000)       # 10000 / 10000: the whole value
+        # as the commission rate of the run's settings was: cost_fee_stock / 10000
+        overrides["commission"] = float(commission_rate) / 10000
+    if fees == "none":
+        if overrides:
+            raise ValueError("fees='none' charges no fees: leave out stock_commission and commission_rate")
+        return [contract.without_fees() for contract in contracts]
+    return [contract if contract.is_futures else dataclasses.replace(contract, **overrides)
+            for contract in contracts]
 
 
 def _ticks_on(ticks, bars, trimmed):

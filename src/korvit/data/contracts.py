@@ -1,4 +1,4 @@
-"""Contract information: price step, multiplier, margin rates and fees of each code.
+"""Contract information: price step, multiplier, margin rates, lot size and fees of each code.
 
 Codes read ``EXCHANGE.SYMBOL`` ("SZSE.000001", "SHFE.RB2405").  They are kept as written
 and compared upper-case.
@@ -7,23 +7,31 @@ and compared upper-case.
 import json
 import math
 import os
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, fields, replace
 
 import numpy as np
 import pandas as pd
 
 from korvit.data.errors import DataError, check_code, where
 
-__all__ = ["Contract", "Contracts", "load_contracts", "check_code", "KINDS"]
+__all__ = ["Contract", "Contracts", "load_contracts", "check_code", "fee_schedules", "KINDS",
+           "STOCK_FEES", "FUTURES_FEES"]
 
 KINDS = ("stock", "futures")
 _KIND_NAMES = {"stock": "stock", "futures": "futures", "future": "futures"}
-_NUMBERS = ("min_move", "multiplier", "long_margin", "short_margin", "fee_open", "fee_close")
+_NUMBERS = ("min_move", "multiplier", "long_margin", "short_margin", "fee_open", "fee_close",
+            "lot_size", "commission", "min_commission", "tax_open", "tax_close", "transfer_fee")
+# The fees of each kind; the other kind's fee columns must stay empty (or 0).
+FUTURES_FEES = ("fee_open", "fee_close")
+STOCK_FEES = ("commission", "min_commission", "tax_open", "tax_close", "transfer_fee")
+# Stock fee items that are rates on the traded value (at most 1); min_commission is an amount.
+_STOCK_RATES = ("commission", "tax_open", "tax_close", "transfer_fee")
+_NO_STOCK_FEES = dict.fromkeys(STOCK_FEES, 0.0)
 _DEFAULTS = {
     "stock": dict(min_move=0.01, multiplier=1.0, long_margin=1.0, short_margin=1.0,
-                  fee_open=0.0, fee_close=0.0),
+                  fee_open=0.0, fee_close=0.0, lot_size=100, **_NO_STOCK_FEES),
     "futures": dict(min_move=1.0, multiplier=10.0, long_margin=0.1, short_margin=0.1,
-                    fee_open=0.0001, fee_close=0.0001),
+                    fee_open=0.0001, fee_close=0.0001, lot_size=1, **_NO_STOCK_FEES),
 }
 
 
@@ -41,10 +49,21 @@ class Contract:
         Value of one unit of price per lot (> 0).  Default: 1 for a stock, 10 for futures.
     long_margin, short_margin
         Margin rates in (0, 1].  Default: 1.0 for a stock, 0.1 for futures.
+    lot_size
+        Opening orders of a stock must be a whole multiple of it (a whole number > 0).
+        Default: 100 for a stock; futures trade in single lots (1, the only value allowed).
     fee_open, fee_close
         Futures fees when opening and closing.  A value up to 0.1 is a rate on the traded
         value, a value above 0.1 an amount per lot.  Default: 0.0001 (a rate) for futures.
-        Stocks pay commission at account level: both stay 0 for a stock.
+        Both stay 0 for a stock.
+    commission, min_commission, tax_open, tax_close, transfer_fee
+        A stock's fees: the commission rate on the traded value and the least commission
+        of a trade (an amount), the tax rates on opening (buying) and closing (selling)
+        trades, and the transfer fee rate.  The rates are in [0, 1].  Default: 0 (no fees).
+        All stay 0 for futures.  A trade pays
+        ``value * tax + value * transfer_fee + max(value * commission, min_commission)``
+        with ``value = price * volume`` (the commission counts as at least the minimum
+        unless it is at least 1e-15 above it).
 
     Fields left as None take the default of the kind; `Contract.default(code, kind)` gives a
     contract with all defaults.
@@ -58,6 +77,12 @@ class Contract:
     short_margin: float | None = None
     fee_open: float | None = None
     fee_close: float | None = None
+    lot_size: int | None = None
+    commission: float | None = None
+    min_commission: float | None = None
+    tax_open: float | None = None
+    tax_close: float | None = None
+    transfer_fee: float | None = None
 
     def __post_init__(self):
         code = self.code if isinstance(self.code, str) else repr(self.code)
@@ -81,10 +106,41 @@ class Contract:
         return self.kind == "futures"
 
     def engine_info(self):
-        """The contract as the engine reads it (all values floats)."""
-        return {"MinMove": float(self.min_move), "Multiple": float(self.multiplier),
+        """The contract as the engine reads it (floats; the lot size an int).  A stock's
+        entry states its lot size and its whole fee schedule, so that the engine takes
+        none of it from the run's defaults (futures have no lot check)."""
+        info = {"MinMove": float(self.min_move), "Multiple": float(self.multiplier),
                 "LongMargin": float(self.long_margin), "ShortMargin": float(self.short_margin),
                 "TradingFeeOpen": float(self.fee_open), "TradingFeeClose": float(self.fee_close)}
+        if not self.is_futures:
+            info.update(LotSize=int(self.lot_size),
+                        CommissionRate=float(self.commission), MinTradeFee=float(self.min_commission),
+                        OpenTax=float(self.tax_open), CloseTax=float(self.tax_close),
+                        TransFee=float(self.transfer_fee))
+        return info
+
+    def without_fees(self):
+        """This contract with every fee 0."""
+        return replace(self, fee_open=0.0, fee_close=0.0, **_NO_STOCK_FEES)
+
+    def fee_text(self):
+        """The fee schedule in a few words, e.g. "commission 0.03 % (at least 5),
+        transfer fee 0.002 %, tax 0.1 % on closing"."""
+        if self.is_futures:
+            if self.fee_open and self.fee_open == self.fee_close:
+                return f"{_fee_amount(self.fee_open)} to open and to close"
+            parts = [f"{_fee_amount(fee)} to {side}" for fee, side in
+                     ((self.fee_open, "open"), (self.fee_close, "close")) if fee]
+        else:
+            parts = []
+            if self.commission or self.min_commission:
+                parts.append(f"commission {_percent(self.commission)}"
+                             + (f" (at least {self.min_commission:,.2f})" if self.min_commission else ""))
+            if self.transfer_fee:
+                parts.append(f"transfer fee {_percent(self.transfer_fee)}")
+            parts += [f"tax {_percent(tax)} on {side}" for tax, side in
+                      ((self.tax_open, "opening"), (self.tax_close, "closing")) if tax]
+        return ", ".join(parts) or "no fees"
 
 
 class Contracts(dict):
@@ -122,8 +178,9 @@ def load_contracts(source):
     `source` is a CSV or JSON path, a DataFrame, a list of dicts, a dict from code to
     dict, or contracts loaded before (a `Contracts` mapping is returned as it is, a dict
     of `Contract` becomes one).  Columns (keys): `code` and `kind` are required,
-    `min_move`, `multiplier`, `long_margin`, `short_margin`, `fee_open`, `fee_close`
-    optional; an empty cell (or null) takes the default of the kind.  Names ignore case; an unknown column is an error,
+    `min_move`, `multiplier`, `long_margin`, `short_margin`, `lot_size`, `fee_open`,
+    `fee_close` (futures), `commission`, `min_commission`, `tax_open`, `tax_close`,
+    `transfer_fee` (stocks) optional; an empty cell (or null) takes the default of the kind.  Names ignore case; an unknown column is an error,
     so a misspelt one is not silently dropped.  A JSON file holds a list of objects or an
     object from code to object.  Errors name the file, row (CSV line, JSON item or entry)
     and column.
@@ -191,12 +248,25 @@ def _checked(values, loc, required=False):
     for column in ("long_margin", "short_margin"):
         if not 0 < out[column] <= 1:
             raise DataError(f"{loc(column)}: margin rate {out[column]!r} is not in (0, 1]")
-    for column in ("fee_open", "fee_close"):
+    for column in FUTURES_FEES + STOCK_FEES:
         if out[column] < 0:
             raise DataError(f"{loc(column)}: fee {out[column]!r} is negative")
-        if kind_name == "stock" and out[column] != 0:
-            raise DataError(f"{loc(column)}: a stock pays commission at account level: "
+        if column in _STOCK_RATES and out[column] > 1:
+            raise DataError(f"{loc(column)}: fee rate {out[column]!r} is above 1 (a rate on "
+                            f"the traded value: 0.0003 is 0.03 %)")
+    own, other = (FUTURES_FEES, STOCK_FEES) if kind_name == "futures" else (STOCK_FEES, FUTURES_FEES)
+    for column in other:
+        if out[column] != 0:
+            raise DataError(f"{loc(column)}: {'a stock' if kind_name == 'stock' else 'futures'} "
+                            f"pay{'s' * (kind_name == 'stock')} {', '.join(own)}: "
                             f"leave {column} empty or 0")
+    lot = out["lot_size"]
+    if lot != int(lot) or lot <= 0:
+        raise DataError(f"{loc('lot_size')}: lot size {lot!r} is not a whole number above 0")
+    out["lot_size"] = int(lot)
+    if kind_name == "futures" and out["lot_size"] != 1:
+        raise DataError(f"{loc('lot_size')}: futures trade in single lots: leave lot_size "
+                        "empty or 1")
     return out
 
 
@@ -285,3 +355,21 @@ def _mapping_entries(mapping, name):
                             "entry's key")
         entries.append((place, values | {"code": code}))
     return entries
+
+
+def fee_schedules(contracts):
+    """The fee schedules of `contracts` compactly: one line "CODE, CODE: schedule" per
+    schedule, codes sharing a schedule on one line, in the order of their first code."""
+    groups = {}
+    for contract in contracts:
+        groups.setdefault(contract.fee_text(), []).append(contract.code)
+    return [f"{', '.join(codes)}: {text}" for text, codes in groups.items()]
+
+
+def _percent(rate):
+    return f"{rate * 100:.6g} %"
+
+
+def _fee_amount(fee):
+    """A futures fee: a rate on the traded value up to 0.1, an amount per lot above."""
+    return f"{_percent(fee)} of the value" if fee <= 0.1 else f"{fee:,.6g} per lot"

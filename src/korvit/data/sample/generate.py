@@ -30,12 +30,17 @@ FUTURES = "SHFE.RB2405"
 FUTURES_START, FUTURES_VOL, FUTURES_LOTS = 4000, 0.013, 24_000
 MINUTE_DAYS = range(400, 405)       # positions among the business days: a Monday..Friday
 TICK_DAYS = 2                       # the first two minute days get ticks
+CONTRACT_COLUMNS = ("code", "kind", "min_move", "multiplier", "long_margin", "short_margin",
+                    "lot_size", "fee_open", "fee_close", "commission", "min_commission",
+                    "tax_open", "tax_close", "transfer_fee")
+# The stocks: commission 0.03 % of the traded value but at least 5, tax 0.1 % on closing,
+# transfer fee 0.002 %.
+STOCK_FEES = ("0.0003", "5", "0", "0.001", "0.00002")
 CONTRACTS = [
-    # code, kind, min_move, multiplier, long_margin, short_margin, fee_open, fee_close
-    ("SZSE.000001", "stock", "0.01", "1", "1", "1", "0", "0"),
-    ("SZSE.000002", "stock", "0.01", "1", "1", "1", "0", "0"),
-    ("SSE.600000", "stock", "0.01", "1", "1", "1", "0", "0"),
-    (FUTURES, "futures", "1", "10", "0.1", "0.1", "0.0001", "0.0001"),
+    ("SZSE.000001", "stock", "0.01", "1", "1", "1", "100", "0", "0") + STOCK_FEES,
+    ("SZSE.000002", "stock", "0.01", "1", "1", "1", "100", "0", "0") + STOCK_FEES,
+    ("SSE.600000", "stock", "0.01", "1", "1", "1", "100", "0", "0") + STOCK_FEES,
+    (FUTURES, "futures", "1", "10", "0.1", "0.1", "1", "0.0001", "0.0001", "0", "0", "0", "0", "0"),
 ]
 
 
@@ -182,8 +187,7 @@ def build():
         "daily.csv": ["time,code,open,high,low,close,volume"] + daily,
         "minute.csv": ["time,code,open,high,low,close,volume"] + minute_rows,
         "ticks.csv": ["time,code,price,volume"] + tick_rows,
-        "contracts.csv": ["code,kind,min_move,multiplier,long_margin,short_margin,"
-                          "fee_open,fee_close"] + [",".join(row) for row in CONTRACTS],
+        "contracts.csv": [",".join(CONTRACT_COLUMNS)] + [",".join(row) for row in CONTRACTS],
     }
 
 
