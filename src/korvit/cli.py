@@ -2,7 +2,8 @@
 
     korvit backtest STRATEGY.py [--data PATH ...] [--ticks PATH] [--contracts FILE]
                                 [--cash N] [--start DATE] [--end DATE] [--param NAME=VALUE ...]
-                                [--slippage F] [--cancel-stale-orders] [--out DIR] [--core HOST:PORT]
+                                [--slippage F] [--cancel-stale-orders] [--stop-fill RULE]
+                                [--out DIR] [--core HOST:PORT]
     korvit sweep STRATEGY.py --grid NAME=V1,V2,... [--grid ...] [the data options above]
                              [--backend local|ray] [--address HOST:PORT] [--workers N]
                              [--walk-forward TRAIN_DAYS,TEST_DAYS] [--metric NAME] [--out DIR]
@@ -24,6 +25,10 @@ import traceback
 from pathlib import Path
 
 __all__ = ["main"]
+
+# Where a stop fired on the bar alone fills, the default first (as korvit.backtest.runner.STOP_FILLS,
+# repeated here so that --help does not import the run loop).
+STOP_FILLS = ("first_traded", "stop_price")
 
 
 class UsageError(Exception):
@@ -155,6 +160,10 @@ def _run_arguments(parser, param_help):
     parser.add_argument("--slippage", type=float, default=0.0, help="fraction market orders pay (0.001 = 0.1%%)")
     parser.add_argument("--cancel-stale-orders", action="store_true",
                         help="at each day's first bar, cancel the orders left pending from an earlier day")
+    parser.add_argument("--stop-fill", choices=STOP_FILLS, default=STOP_FILLS[0], metavar="RULE",
+                        help="where a stop fired on the bar alone fills: first_traded (default: the bar's "
+                             "open when it opened beyond the stop, else the stop's price) or stop_price "
+                             "(the stop's price, even when the bar opened beyond it)")
 
 
 def _inputs(args):
@@ -174,7 +183,8 @@ def _backtest(args):
     out = Path(args.out) if args.out else Path("korvit-results") / strategy.stem
     test = Backtest(strategy, data, ticks=ticks, contracts=contracts,
                     cash=args.cash, start=args.start, end=args.end, params=dict(args.param),
-                    slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders, core=args.core,
+                    slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders,
+                    stop_fill=args.stop_fill, core=args.core,
                     output=out,
                     progress=False if args.no_progress else None)
     result = test.run()
@@ -222,7 +232,8 @@ def _sweep(args):
                       params=dict(args.param), backend=args.backend, workers=args.workers,
                       address=args.address, keep="equity" if args.keep_equity else None, out=out,
                       resume=args.resume, timeout=args.timeout, progress=False if args.no_progress else None,
-                      cash=args.cash, slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders)
+                      cash=args.cash, slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders,
+                      stop_fill=args.stop_fill)
     report = save_sweep_report(frame, out, metric, *(heat or (None, None)), top=args.top,
                                title=f"{strategy.stem}: parameter sweep")
     failed = frame[frame["status"] != "ok"]
