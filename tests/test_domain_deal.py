@@ -11,6 +11,7 @@ multiplier 10, margins 0.10 long / 0.12 short and a fee of 3 per lot.
 import os
 import subprocess
 import sys
+import traceback
 from datetime import datetime
 from pathlib import Path
 
@@ -177,10 +178,13 @@ def test_a_short_trailing_stop_is_decided_on_the_ticks(backtest):
     assert backtest.vr.g_KorvitAccounts[0].cash == pytest.approx(1_000_000 + 140 - 6)
 
 
-@pytest.mark.parametrize("stop_fill, exit_price", [("first_traded", 8.0), ("stop_price", 8.5)])
+@pytest.mark.parametrize("stop_fill, exit_price", [("first_traded", 8.0), ("stop_price", 8.5), (None, 8.0)])
 def test_denied_target_held_order_bar_without_volume_and_a_gap_through_the_loss_stop(backtest, stop_fill,
                                                                                       exit_price):
-    backtest.vr.g_KorvitSettingInfo.StopFill = stop_fill
+    if stop_fill is None:       # a setting object without the field: the default
+        del backtest.vr.g_KorvitSettingInfo.StopFill
+    else:
+        backtest.vr.g_KorvitSettingInfo.StopFill = stop_fill
     session(backtest, [(10.0, 10.5, 9.5, 10.0, 5000), (9.25, 9.5, 8.75, 9.0, 5000),
                        (8.5, 8.5, 8.25, 8.25, 0), (8.0, 8.25, 7.75, 8.0, 5000)])
     odd = backtest.order(1, price=10.0, volume=150)
@@ -222,6 +226,18 @@ def test_denied_target_held_order_bar_without_volume_and_a_gap_through_the_loss_
     sale = 100 * exit_price
     assert account.cash == pytest.approx(1_000_000 - 905.018 - 805.016 + sale - (sale * 0.00102 + 5))
     assert account.position(STOCK).position_long == 100
+
+
+def test_an_unknown_stop_fill_setting_is_refused_when_a_stop_fires_on_the_bar(backtest):
+    backtest.vr.g_KorvitSettingInfo.StopFill = "open"
+    session(backtest, [(10.0, 10.5, 9.5, 10.0, 5000), (9.8, 9.9, 9.6, 9.7, 5000), (8.0, 8.25, 7.75, 8.0, 5000)])
+    loss = stop(backtest, 1, backtest.order(1, price=10.0), LOSS, 0.5)
+    # Bar 0 fills the buy at 10.0 and arms the stop at 9.5, which bar 1 does not reach.
+    assert run_bar(backtest, 0) == ([1], [], []) and run_bar(backtest, 1) == ([], [], [])
+    with pytest.raises(ValueError, match="StopFill must be 'first_traded' or 'stop_price', got 'open'") as info:
+        run_bar(backtest, 2)
+    assert "backtest.domain._deal_stop_order" in [entry.name for entry in traceback.extract_tb(info.tb)]
+    assert loss.execute_status == S_ACTIVE and len(backtest.vr.g_KVOrders) == 1
 
 
 @pytest.mark.parametrize("frequency", [gv.KFreq_Tick, gv.KFreq_Day])
