@@ -5,10 +5,9 @@ stop's price wherever the bar opened.  Checked on hand-made gapping bars for
 every stop kind and side, with and without ticks, and as a property of random
 runs: no stop fills at a price its bar did not trade."""
 
-import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 from korvit.backtest import run
 from korvit.strategy import buy, percent, points, sell_short, trailing
@@ -37,9 +36,8 @@ def mirrored(bar):
 
 
 def bars_frame(bars, code=CODE, days=DAYS):
-    frame = pd.DataFrame([(day, code, *bar, 10_000) for day, bar in zip(days, bars)],
-                         columns=["time", "code", "open", "high", "low", "close", "volume"])
-    return frame
+    return pd.DataFrame([(day, code, *bar, 10_000) for day, bar in zip(days, bars)],
+                        columns=["time", "code", "open", "high", "low", "close", "volume"])
 
 
 def ticks_frame(bars, code=CODE, days=DAYS):
@@ -161,3 +159,6 @@ def test_no_stop_fills_outside_the_prices_its_bar_traded(market):
         assert bar.low <= exit_.price <= bar.high, (stop, exit_, bar)
         if stop.trigger_time != day:        # fired on the ticks
             assert exit_.price == tick_price[(stop.code, stop.trigger_time)], (stop, exit_)
+            event("fired on the ticks")
+        else:
+            event(f"fired on the bar{', at its open' if exit_.price == bar.open else ''}")
