@@ -173,6 +173,29 @@ def quiet_bar(engine, vr, count, repeat):
     return elapsed
 
 
+def firing_bar(engine, vr, count):
+    """Seconds of one `deal_trade` of a bar on which `count` armed loss stops fire on the bar alone:
+    the bar (open 95, high 105, low 94) opens beyond the longs' stops at 98 and reaches the shorts'
+    at 102 after its open."""
+    live_stops(vr, count)
+    engine.deal_trade()
+    engine.deal_trade()
+    matrix, bar = vr.g_KorvitKDataList[0].Matrix, vr.g_KorvitSimCurBarFresh + 1
+    for t in range(N_TARGETS):
+        for item, value in ((gv.KMatrix_Open, 95.0), (gv.KMatrix_High, 105.0), (gv.KMatrix_Low, 94.0)):
+            matrix[gv.bar_item_pos(item, t), bar] = value
+    vr.g_KorvitSimCurBarFresh = bar
+    try:
+        start = time.perf_counter()
+        filled, failed, fired = engine.deal_trade()
+        elapsed = time.perf_counter() - start
+    finally:
+        vr.g_KorvitSimCurBarFresh = bar - 1
+        matrix[gv.KMatrixPos_Head_len:, bar] = 100.0
+    assert len(fired) == count and vr.g_KVStopOrders.snap_count("unfired") == 0
+    return elapsed
+
+
 def armed_stops(count, seed=4):
     """`count` armed stops of one target order around a bar of 99-101: loss, profit and trailing
     stops of both sides, some of which the bar triggers or leaves to the ticks."""
@@ -241,6 +264,12 @@ def main():
         report(f"deal_trade, {size} armed stops, nothing fires", "bar",
                quiet_bar(domain, vr, size, max(5, repeat * 20 // size)),
                quiet_bar(reference_domain, vr, size, max(5, repeat * 20 // size)))
+
+    for size in (10, 100):
+        rounds = max(3, repeat // 2)
+        report(f"deal_trade, {size} stops fire on the bar", "bar",
+               min(firing_bar(domain, vr, size) for _ in range(rounds)),
+               min(firing_bar(reference_domain, vr, size) for _ in range(rounds)))
 
     vr.g_KVStopOrders = KVBackStopOrderCollect()
     stops = armed_stops(1000)

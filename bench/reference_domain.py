@@ -18,7 +18,8 @@ funds of pending orders and executed trades.
 Three rules of the engine that are easy to miss: a holding stop order
 without a target order record is left as it is; a target order without a
 position record protects a volume of 0 (its armed stop orders are cancelled);
-and a trailing stop that fires on bar data fills at its trailing trigger price.
+and a stop order that fires on bar data fills at a price its bar traded (the
+run setting ``StopFill``, see ``_fill_on_bar``).
 """
 
 # The engine's module-level names, bound in the engine's order (a few are bound
@@ -61,6 +62,10 @@ _STOCK_LOT = 100                # the lot of a stock whose contract data state n
 # defaults: the commission rate from ``cnt.env.cost_fee_rate(gv.TARGETTYPE_STOCK)``, the
 # others from the first account's ``stock_commission_rate``.
 _STOCK_FEE_KEYS = ("CommissionRate", "MinTradeFee", "OpenTax", "CloseTax", "TransFee")
+# The values of the run setting ``StopFill`` (where a stop order fired on the bar
+# alone fills) and the one a setting object without that field stands for.
+STOP_FILL_FIRST_TRADED = "first_traded"
+STOP_FILL_STOP_PRICE = "stop_price"
 _NO_CASH_MESSAGE = ("保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, valid_cash=%.2f, "
                     "margin_frozen=%.2f, fee_frozen=%.2f")
 
@@ -239,7 +244,8 @@ def _deal_stop_order(filled_order_ids, order_denied_canceled_ids):
             raise_bultin_error("orderact")
         fire_stop_orders = []
         cur_bar_time = cnt.env.fresh_bar_time
-        may_fire, must_tick_check = _judge_stop_orders_by_bar(bar_high[0], bar_low[0], position_volume,
+        bar_high0, bar_low0 = bar_high[0], bar_low[0]
+        may_fire, must_tick_check = _judge_stop_orders_by_bar(bar_high0, bar_low0, position_volume,
                                                               same_target_stop_orders)
         in_bar_begin = len(may_fire) > 0 and not may_fire[0].in_bar_begin
         fired_on_bar = True
@@ -258,9 +264,8 @@ def _deal_stop_order(filled_order_ids, order_denied_canceled_ids):
             cb.obj_attr_update(may_fire, "trigger_time", cur_bar_time)
         for stop_order in fire_stop_orders:
             fired_stop_order_ids.append(stop_order.stop_order_id)
-            if fired_on_bar and stop_order.stop_order_type == gv.StopOrderType_Trailing:
-                # Fired on bar data: its closing order fills at its trailing trigger price.
-                stop_order.trigger_real_price = stop_order.stop_trailing_price
+            if fired_on_bar:
+                _fill_on_bar(stop_order, bar_open, bar_high0, bar_low0)
             order_id, target_price, trigger_time = _fire_stop_order(stop_order)
             order_status_s = _transaction_order(order_id, bar_high, bar_low, bar_open, bar_volume, target_price,
                                                 trigger_time)
@@ -275,6 +280,60 @@ def _deal_stop_order(filled_order_ids, order_denied_canceled_ids):
         if stop_order.is_begin_trailing:
             stop_order.in_begin_trailing_bar = False
     return filled_order_ids, fired_stop_order_ids
+
+
+def _fill_on_bar(stop_order, bar_open, bar_high, bar_low):
+    """Sets the price at which a stop order fired on the bar alone fills, its
+    ``trigger_real_price``, as the run setting ``StopFill`` says (read now;
+    a setting object without it stands for "first_traded").
+
+    "first_traded": the first price of the bar at which the stop's condition
+    holds.  That is the bar's open (``bar_open[0]``) when the stop was in force
+    at the open and the bar opened at or beyond its level (at or below it for
+    a long's loss or trailing stop and a short's profit stop, at or above it
+    for a long's profit stop and a short's loss or trailing stop), else the
+    level itself: the stop price of a loss or profit stop, the trigger price
+    of a trailing stop (carried from earlier bars, or set in this bar when it
+    began trailing in this bar, which its open cannot be beyond).  A price
+    outside the bar's low-high range (only the single-precision view of the
+    bar can reach one) is brought to the nearer end.
+
+    "stop_price": loss and profit stops keep the price set at arming, trailing
+    stops fill at their trailing trigger price, even where the bar opened
+    beyond them.
+    """
+    stop_fill = getattr(cnt.vr.g_KorvitSettingInfo, "StopFill", STOP_FILL_FIRST_TRADED)
+    stop_order_type = stop_order.stop_order_type
+    if stop_fill == STOP_FILL_STOP_PRICE:
+        if stop_order_type == gv.StopOrderType_Trailing:
+            stop_order.trigger_real_price = stop_order.stop_trailing_price
+        return
+    if not stop_fill == STOP_FILL_FIRST_TRADED:
+        raise ValueError(f"the setting StopFill must be {STOP_FILL_FIRST_TRADED!r} or "
+                         f"{STOP_FILL_STOP_PRICE!r}, got {stop_fill!r}")
+    order_act = stop_order.act
+    if stop_order_type == gv.StopOrderType_Trailing:
+        level = stop_order.stop_trailing_price
+        at_open = bool(stop_order.is_begin_trailing) and not stop_order.in_begin_trailing_bar
+        falls, rises = order_act == gv.OrderAct_Buy, order_act == gv.OrderAct_Sell
+    elif stop_order_type == gv.StopOrderType_Loss or stop_order_type == gv.StopOrderType_Profit:
+        level = stop_order.stop_price
+        at_open = True
+        loss = stop_order_type == gv.StopOrderType_Loss
+        falls = order_act == (gv.OrderAct_Buy if loss else gv.OrderAct_Sell)
+        rises = order_act == (gv.OrderAct_Sell if loss else gv.OrderAct_Buy)
+    else:
+        return
+    price = level
+    if at_open:
+        first = bar_open[0]
+        if (falls and _w(first) <= _w(level)) or (rises and _w(first) >= _w(level)):
+            price = first
+    if _w(price) < _w(bar_low):
+        price = bar_low
+    elif _w(price) > _w(bar_high):
+        price = bar_high
+    stop_order.trigger_real_price = price
 
 
 # ----------------------------------------------------------------- fill time

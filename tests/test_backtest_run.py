@@ -166,21 +166,24 @@ def test_ticks_loaded_for_the_whole_period_follow_the_bars_when_a_run_is_trimmed
         run(example, sample_path("minute.csv"), ticks=ticks, **window)
 
 
-def test_the_sample_stop_losses_fire_where_the_bars_say():
+@pytest.mark.parametrize("stop_fill", ["first_traded", "stop_price"])
+def test_the_sample_stop_losses_fire_where_the_bars_say(stop_fill):
     """Every stop-loss of the moving-average example on the sample data, checked
     against the raw sample bars: it sits 5 % under its fill, fires on the first
     later bar whose low reaches it, and closes at its price brought down to the
-    price step of 0.01 (also where the bar opened below it: without ticks, the
-    bar alone does not show the gap)."""
+    price step of 0.01, or, where that bar opened below it, at the open (with
+    stop_fill="stop_price", at its price there too)."""
     from decimal import Decimal
     from pathlib import Path
     from korvit.data import sample_path
     example = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
-    result = run(example, sample_path("daily.csv"), contracts=sample_path("contracts.csv"), progress=False)
+    result = run(example, sample_path("daily.csv"), contracts=sample_path("contracts.csv"), stop_fill=stop_fill,
+                 progress=False)
     raw = pd.read_csv(sample_path("daily.csv"), parse_dates=["time"])
     trades = result.trades.set_index("order_id")
     fired = result.stops[result.stops.status == "fired"]
     assert len(fired) >= 5
+    gaps = 0
     for stop in fired.itertuples():
         entry, exit_ = trades.loc[stop.order_id], trades.loc[stop.closing_order_id]
         level = entry.price * (1 - 5 / 100)
@@ -188,8 +191,11 @@ def test_the_sample_stop_losses_fire_where_the_bars_say():
         hit = later[later.low <= level].iloc[0]
         assert stop.stop_price == level
         assert stop.trigger_time == hit.time == exit_.time
-        assert exit_.price == float(Decimal(str(level)) - Decimal(str(level)) % Decimal("0.01"))
+        gaps += bool(hit.open <= level)
+        price = hit.open if hit.open <= level and stop_fill == "first_traded" else level
+        assert exit_.price == float(Decimal(str(price)) - Decimal(str(price)) % Decimal("0.01"))
         assert (exit_.side, exit_.effect, exit_.volume) == ("sell", "close", entry.volume)
+    assert gaps, "the sample has no gap through a stop"
 
 
 def test_cancel_and_day_start_cancellation_end_pending_orders_and_their_stops():

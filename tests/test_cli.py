@@ -158,9 +158,35 @@ def test_a_running_core_process_can_be_named(tmp_path):
     (["--param", "3=4"], ["--param", "NAME=VALUE"]),
     (["--core", "nohost"], ["HOST:PORT"]),
     (["--data", "missing.csv"], ["missing.csv"]),
+    (["--stop-fill", "open"], ["--stop-fill", "'open'", "first_traded", "stop_price"]),
 ])
 def test_bad_arguments_end_with_one_line(tmp_path, args, words):
     strategy = write(tmp_path / "s.py", GOOD_STRATEGY)
     done = korvit("backtest", strategy, *args, "--out", tmp_path / "out", "--no-progress")
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
     assert all(word in done.stderr for word in words), done.stderr
+    if "--stop-fill" in args:       # the sweep takes the same run options
+        done = korvit("sweep", strategy, "--grid", "n=1,2", *args, "--out", tmp_path / "out", "--no-progress")
+        assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+        assert all(word in done.stderr for word in words) and not (tmp_path / "out").exists(), done.stderr
+
+
+def test_stop_fill_chooses_where_a_stop_that_the_bar_gapped_through_fills(tmp_path):
+    """A 5 % stop-loss under a fill at 10.2 (9.69) and a bar that opens at 9.0: by default the
+    stop fills at that open, with --stop-fill stop_price at 9.69, above the bar's high."""
+    data = bars_csv(tmp_path / "gap.csv", [("2024-01-02", "SZSE.000001", 10.0, 10.5, 9.8, 10.2, 1000),
+                                            ("2024-01-03", "SZSE.000001", 10.1, 10.6, 10.0, 10.4, 1200),
+                                            ("2024-01-04", "SZSE.000001", 10.2, 10.4, 10.0, 10.3, 1200),
+                                            ("2024-01-05", "SZSE.000001", 9.0, 9.2, 8.8, 9.1, 900)])
+    strategy = write(tmp_path / "s.py", GOOD_STRATEGY.replace("buy(code, 100)", "buy(code, 100, stop_loss=percent(5))")
+                     .replace("import buy,", "import buy, percent,"))
+    exits = {}
+    for rule in ("first_traded", "stop_price", None):
+        out = tmp_path / str(rule)
+        done = korvit("backtest", strategy, "--data", data, "--out", out, "--no-progress",
+                      *(["--stop-fill", rule] if rule else []))
+        assert done.returncode == 0, done.stderr
+        trades = pd.read_csv(out / "trades.csv")
+        assert trades.side.tolist() == ["buy", "sell"] and trades.price[0] == 10.2
+        exits[rule] = trades.price[1]
+    assert exits == {"first_traded": 9.0, "stop_price": 9.69, None: 9.0}

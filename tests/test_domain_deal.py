@@ -11,6 +11,7 @@ multiplier 10, margins 0.10 long / 0.12 short and a fee of 3 per lot.
 import os
 import subprocess
 import sys
+import traceback
 from datetime import datetime
 from pathlib import Path
 
@@ -177,7 +178,13 @@ def test_a_short_trailing_stop_is_decided_on_the_ticks(backtest):
     assert backtest.vr.g_KorvitAccounts[0].cash == pytest.approx(1_000_000 + 140 - 6)
 
 
-def test_denied_target_held_order_bar_without_volume_and_a_gap_through_the_loss_stop(backtest):
+@pytest.mark.parametrize("stop_fill, exit_price", [("first_traded", 8.0), ("stop_price", 8.5), (None, 8.0)])
+def test_denied_target_held_order_bar_without_volume_and_a_gap_through_the_loss_stop(backtest, stop_fill,
+                                                                                      exit_price):
+    if stop_fill is None:       # a setting object without the field: the default
+        del backtest.vr.g_KorvitSettingInfo.StopFill
+    else:
+        backtest.vr.g_KorvitSettingInfo.StopFill = stop_fill
     session(backtest, [(10.0, 10.5, 9.5, 10.0, 5000), (9.25, 9.5, 8.75, 9.0, 5000),
                        (8.5, 8.5, 8.25, 8.25, 0), (8.0, 8.25, 7.75, 8.0, 5000)])
     odd = backtest.order(1, price=10.0, volume=150)
@@ -203,7 +210,8 @@ def test_denied_target_held_order_bar_without_volume_and_a_gap_through_the_loss_
     assert (market.status, loss.execute_status, len(backtest.vr.g_KVTrades)) == (PRE, S_ACTIVE, 1)
 
     # Bar 3, dealt step by step: the market order fills at the open 8.0; the bar opens below the
-    # loss stop -> it fires on bar data and its closing sell (order 4) fills at 8.5, the stop price.
+    # loss stop -> it fires on bar data and its closing sell (order 4) fills at the open 8.0, the
+    # first price at which the stop held (with stop_fill "stop_price": at 8.5, the stop price).
     # Stop dealing extends the very list of filled ids that normal dealing returned.
     backtest.vr.g_KorvitSimCurBarFresh = 3
     domain._update_unfired_stop_order_status_if_holding_status()
@@ -211,12 +219,25 @@ def test_denied_target_held_order_bar_without_volume_and_a_gap_through_the_loss_
     assert (list(filled), list(denied)) == ([3], [])
     result = domain._deal_stop_order(filled, denied)
     assert result[0] is filled and list(filled) == [3, 4] and list(result[1]) == [42]
-    assert (loss.trigger_real_price, loss.trigger_time, loss.order_id) == (8.5, bar_time(3), 4)
+    assert (loss.trigger_real_price, loss.trigger_time, loss.order_id) == (exit_price, bar_time(3), 4)
     assert trades(backtest) == [(2, BUY, 9.0, 100, bar_time(1)), (3, BUY, 8.0, 100, bar_time(3)),
-                                (4, SELL, 8.5, 100, bar_time(3))]
-    # Fees: 900 -> 0.018 + 5; 800 -> 0.016 + 5; sale of 850 -> 0.85 tax + 0.017 + 5.
-    assert account.cash == pytest.approx(1_000_000 - 905.018 - 805.016 + 850 - 5.867)
+                                (4, SELL, exit_price, 100, bar_time(3))]
+    # Fees: 900 -> 0.018 + 5; 800 -> 0.016 + 5; a sale of 100 -> 0.1 % tax + 0.002 % + 5.
+    sale = 100 * exit_price
+    assert account.cash == pytest.approx(1_000_000 - 905.018 - 805.016 + sale - (sale * 0.00102 + 5))
     assert account.position(STOCK).position_long == 100
+
+
+def test_an_unknown_stop_fill_setting_is_refused_when_a_stop_fires_on_the_bar(backtest):
+    backtest.vr.g_KorvitSettingInfo.StopFill = "open"
+    session(backtest, [(10.0, 10.5, 9.5, 10.0, 5000), (9.8, 9.9, 9.6, 9.7, 5000), (8.0, 8.25, 7.75, 8.0, 5000)])
+    loss = stop(backtest, 1, backtest.order(1, price=10.0), LOSS, 0.5)
+    # Bar 0 fills the buy at 10.0 and arms the stop at 9.5, which bar 1 does not reach.
+    assert run_bar(backtest, 0) == ([1], [], []) and run_bar(backtest, 1) == ([], [], [])
+    with pytest.raises(ValueError, match="StopFill must be 'first_traded' or 'stop_price', got 'open'") as info:
+        run_bar(backtest, 2)
+    assert "backtest.domain._deal_stop_order" in [entry.name for entry in traceback.extract_tb(info.tb)]
+    assert loss.execute_status == S_ACTIVE and len(backtest.vr.g_KVOrders) == 1
 
 
 @pytest.mark.parametrize("frequency", [gv.KFreq_Tick, gv.KFreq_Day])

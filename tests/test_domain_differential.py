@@ -142,7 +142,9 @@ FREQUENCIES = ((gv.KFreq_Min, 1), (gv.KFreq_Day, 1), (gv.KFreq_Min, 5), (gv.KFre
 FEES = (0.1, float(np.nextafter(0.1, 1)), float(np.nextafter(0.1, 0)), 0.0001, 0.000023, 3.0, 2.5, 0.0, 10)
 MIN_MOVES = (0.01, 0.05, 0.2, 1, 1.0, 0.5, 5, np.float32(0.01), np.float32(0.05), np.float32(0.2))
 STOP_FAMILIES = ("triggers", "deal")     # stop orders judged on bars and ticks; whole deals
-FAMILIES = ("frozen", "fills", "status", "fill_time", "transaction", "stops", "mixed") + STOP_FAMILIES
+# "bar_fills": deals whose stop orders mostly fire on the bar alone, see bar_fill_plan
+FAMILIES = ("frozen", "fills", "status", "fill_time", "transaction", "stops", "mixed") + STOP_FAMILIES \
+    + ("bar_fills",)
 BUY, SELL, MARKET, LIMIT = gv.OrderAct_Buy, gv.OrderAct_Sell, gv.OrderCtg_Market, gv.OrderCtg_Limit
 NEW, HELD = gv.OrderStatus_PreHolding, gv.OrderStatus_Holding
 BATCH_STATUSES = (NEW,) * 5 + (HELD,) * 2 + (gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
@@ -154,6 +156,9 @@ STOP_GAPS = (5, 0.5, 1, 10, 2.5, 3.7)
 SETTLED = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
 TICK_FORMS = (None,) * 4 + ("float32", "int", "2d", "empty")      # as reshaped_ticks hands them out
 INVALID = 9         # no category, side, position effect, stop type or gap type has this value
+ABSENT = "<absent>"     # a setting the setting object does not have
+# Where stop orders fired on the bar alone fill: the two rules, and a setting object without the field.
+STOP_FILLS = ("first_traded", "stop_price", ABSENT)
 
 
 def _price(rng, low, high):
@@ -168,6 +173,8 @@ def _is_composite(kfreq, num):
 
 def make_plan(seed, family):
     """A random scenario, its calls drawn from ``family``; orders as the arguments of ``create``."""
+    if family == "bar_fills":
+        return bar_fill_plan(seed)
     rng = random.Random(seed)
     targets = []
     for k in range(rng.randint(1, 4)):
@@ -226,6 +233,8 @@ def make_plan(seed, family):
     else:
         plan["ops"] = [_random_op(rng, plan, bar_times, family)
                        for _ in range(rng.randint(*((6, 12) if family == "triggers" else (3, 8))))]
+    # Drawn last, so that the rest of a seed's plan does not depend on it; now and then a bad value.
+    plan["settings"]["StopFill"] = "last_traded" if rng.random() < 0.02 else rng.choice(STOP_FILLS)
     return plan
 
 
@@ -428,6 +437,37 @@ def _add_stop_play(rng, plan, family, bar_times):
                 plan["ticks"].append((t, pos, *_ticks(rng, bar_time, grid)))
 
 
+def bar_fill_plan(seed):
+    """A "deal" scenario whose armed stop orders mostly fire on the bar alone: one per
+    target order, in force since before the bar (trailing ones often trailing since an
+    earlier bar), the position to close booked, and bars that trade; their prices tie
+    with the bars, so that a bar opens beyond a stop's level or not."""
+    plan = make_plan(seed, "deal")
+    while plan["freq"] == (gv.KFreq_Tick, 1):     # bars that are more than one tick
+        seed += 100_000
+        plan = make_plan(seed, "deal")
+    rng = random.Random(-seed)
+    kept, seen = [], set()
+    grids = [_grid(rng, [v for bar in bars for v in bar]) for bars in plan["bars"]]
+    for fields, state in plan["stops"]:
+        if fields["target_order_id"] in seen:
+            continue
+        seen.add(fields["target_order_id"])
+        if state["execute_status"] == STOP_HOLDING:
+            grid = grids[fields["target_idx"]]
+            state = _armed(rng, fields, rng.choice(grid), grid)
+        state["in_bar_begin"] = rng.random() < 0.95
+        if state.get("is_begin_trailing"):
+            state["in_begin_trailing_bar"] = rng.random() < 0.1
+        kept.append((fields, state))
+        if fields["act"] in (BUY, SELL):
+            plan["bookings"].append((fields["handle_idx"], fields["target_idx"], fields["act"],
+                                     rng.choice((fields["volume"], 2 * fields["volume"]))))
+    plan["stops"] = kept
+    plan["volumes"] = [[rng.choice((300,) * 9 + (0,)) for _ in volumes] for volumes in plan["volumes"]]
+    return plan
+
+
 def _deal_ops(rng, plan):
     """``deal_trade`` at consecutive bars from the cursor on, now and then the value of an order."""
     ops = []
@@ -520,7 +560,10 @@ class World:
         vr.g_KorvitTargetsInfo.update((dot, {"Type": t["type"], "Multiple": t["info"]["Multiple"]})
                                       for dot, t in zip(info.TargetListDot, targets))
         for name, value in plan["settings"].items():
-            setattr(vr.g_KorvitSettingInfo, name, value)
+            if value == ABSENT:
+                delattr(vr.g_KorvitSettingInfo, name)
+            else:
+                setattr(vr.g_KorvitSettingInfo, name, value)
 
         (kfreq, num), groups = plan["freq"], plan["groups"]
         base = env.generate_kmatrix_array(len(targets), len(plan["times"]))
@@ -648,7 +691,16 @@ class World:
                 elif self.plan["freq"] == (gv.KFreq_Tick, 1):
                     self.outcomes.add(("fired on a single-tick bar",))
                 else:
-                    self.outcomes.add(("fired on the bar", s.stop_order_type))
+                    fill = self.plan["settings"].get("StopFill")
+                    self.outcomes.update((("fired on the bar", s.stop_order_type), ("fired on the bar", fill)))
+                    trailing = s.stop_order_type == gv.StopOrderType_Trailing
+                    level = s.stop_trailing_price if trailing else s.stop_price
+                    column = np.cumsum(self.plan["groups"])[self.vr.g_KorvitSimCurBarFresh] - 1
+                    first = self.plan["bars"][s.target_idx][column][0]
+                    falls = (s.act == BUY) == (s.stop_order_type != gv.StopOrderType_Profit)
+                    if (first <= level if falls else first >= level) and first != level \
+                            and (began or not trailing):
+                        self.outcomes.add(("opened beyond its level", s.stop_order_type, fill))
 
     def apply(self, op):
         """Runs one planned engine call; returns what is compared."""
@@ -817,7 +869,8 @@ REACHED = {"transaction": {("fill",), ("limit",), ("pending",), ("armed",),
                     ("cancelled, no volume",), ("fired by the ticks",), ("fired on a single-tick bar",),
                     ("trailing begun", "deal"), ("closing order", gv.OrderStatus_Filled),
                     ("closing order", gv.OrderStatus_Denied), ("fill",), ("deny", gv.OrderReject_NoEnoughCash)}
-           | {("fired on the bar", kind) for kind in STOP_TYPES}}
+           | {("fired on the bar", kind) for kind in STOP_TYPES} | {("fired on the bar", fill) for fill in STOP_FILLS},
+           "bar_fills": {("opened beyond its level", kind, fill) for kind in STOP_TYPES for fill in STOP_FILLS}}
 
 
 @pytest.mark.parametrize("family", FAMILIES)

@@ -161,10 +161,32 @@ def test_a_bad_grid_is_refused_before_anything_runs(tmp_path, sample, grid, mess
     ({"workers": 0}, "workers must be"),
     ({"resume": True}, "resume needs the output folder"),
     ({"select": "luck"}, "unknown statistic"),
+    ({"stop_fill": "open"}, "stop_fill must be 'first_traded' or 'stop_price'"),
 ])
 def test_bad_options_are_refused_before_anything_runs(sample, options, message):
     with pytest.raises(SweepError, match=message):
         sweep(EXAMPLE, sample[0], GRID, progress=False, **options)
+
+
+def test_the_stop_fill_rule_reaches_every_run_and_is_kept_with_the_options(tmp_path, sample):
+    """With a 2 % stop the sample has stops that bars open beyond; each rule gives the
+    single run's results, and the default is saved too: a sweep saved under the other
+    rule is not resumed."""
+    bars, contracts = sample
+    finals = {}
+    for rule in ("stop_price", None):
+        options = {} if rule is None else {"stop_fill": rule}
+        table = sweep(EXAMPLE, bars, {"stop": [2]}, contracts=contracts, workers=1, out=tmp_path / str(rule),
+                      progress=False, **options)
+        alone = run(EXAMPLE, bars, contracts=contracts, params={"stop": 2}, progress=False, **options).stats
+        assert table["Final equity"].tolist() == [alone["Final equity"]]
+        saved = json.loads((tmp_path / str(rule) / "sweep.json").read_text())
+        assert saved["options"]["stop_fill"] == (rule or "first_traded")
+        finals[rule] = alone["Final equity"]
+    assert finals["stop_price"] != finals[None]
+    with pytest.raises(SweepError, match="another strategy, data or options"):
+        sweep(EXAMPLE, bars, {"stop": [2]}, contracts=contracts, workers=1, out=tmp_path / "None",
+              resume=True, progress=False, stop_fill="stop_price")
 
 
 def test_strategy_parameters_are_found_only_where_the_source_names_them():

@@ -5,6 +5,7 @@
 // arms or cancels stop orders as their target orders fill or fail.
 #define KC_SOURCE "src/domain/stop_dealing.cpp"
 #include "domain/collections.hpp"
+#include "core/number.hpp"
 
 #include <algorithm>
 
@@ -15,7 +16,8 @@ namespace {
 namespace k {
 inline Name snap_obj_attr_update{"snap_obj_attr_update"}, rm{"rm"}, obj_attr_update{"obj_attr_update"},
     position{"position"}, position_available_long{"position_available_long"},
-    position_available_short{"position_available_short"}, extend{"extend"};
+    position_available_short{"position_available_short"}, extend{"extend"}, StopFill{"StopFill"},
+    first_traded{"first_traded"}, stop_price{"stop_price"};
 } // namespace k
 
 nb::object stop_orders() { return vr_field(n::g_KVStopOrders); }
@@ -85,6 +87,67 @@ nb::object protected_volume(nb::handle positions, nb::handle order_act) {
         return kc::py_int(0);
     }
     return positions.is_none() ? kc::py_int(0) : kc::getattr(positions, *field);
+}
+
+// Sets the price at which a stop order fired on the bar alone fills, its
+// `trigger_real_price`, as the run setting StopFill says (read now; a setting
+// object without it stands for "first_traded").
+//
+// "first_traded": the first price of the bar at which the stop's condition
+// holds: the bar's open when the stop was in force at the open and the bar
+// opened at or beyond its level (at or below it for a long's loss or trailing
+// stop and a short's profit stop, at or above it for a long's profit stop and
+// a short's loss or trailing stop), else the level itself: the stop price of
+// a loss or profit stop, the trigger price of a trailing stop (carried from
+// earlier bars, or set in this bar when it began trailing in this bar, which
+// its open cannot be beyond).  A price outside the bar's low-high range (only
+// the single-precision view of the bar can reach one) is brought to the
+// nearer end.
+//
+// "stop_price": loss and profit stops keep the price set at arming, trailing
+// stops fill at their trailing trigger price, even where the bar opened
+// beyond them.
+void fill_on_bar(nb::handle stop_order, nb::handle bar_open, nb::handle bar_high, nb::handle bar_low) {
+    nb::object stop_fill = kc::getattr_or(vr_field(n::g_KorvitSettingInfo), k::StopFill, k::first_traded.get());
+    nb::object stop_order_type = kc::field(stop_order, n::stop_order_type);
+    const bool trailing = kc::equals(stop_order_type, gv(n::StopOrderType_Trailing));
+    if (kc::equals(stop_fill, k::stop_price.get())) {
+        if (trailing)
+            kc::set_field(stop_order, n::trigger_real_price, kc::field(stop_order, n::stop_trailing_price));
+        return;
+    }
+    if (!kc::equals(stop_fill, k::first_traded.get()))
+        kc::raise(PyExc_ValueError, "the setting StopFill must be 'first_traded' or 'stop_price', got %R",
+                  stop_fill.ptr());
+    nb::object order_act = kc::field(stop_order, n::act);
+    nb::object level;
+    bool at_open, falls, rises;
+    if (trailing) {
+        level = kc::field(stop_order, n::stop_trailing_price);
+        at_open = kc::truthy(kc::field(stop_order, n::is_begin_trailing)) &&
+                  !kc::truthy(kc::field(stop_order, n::in_begin_trailing_bar));
+        falls = kc::equals(order_act, gv(n::OrderAct_Buy));
+        rises = kc::equals(order_act, gv(n::OrderAct_Sell));
+    } else {
+        const bool loss = kc::equals(stop_order_type, gv(n::StopOrderType_Loss));
+        if (!loss && !kc::equals(stop_order_type, gv(n::StopOrderType_Profit)))
+            return;
+        level = kc::field(stop_order, n::stop_price);
+        at_open = true;
+        falls = kc::equals(order_act, gv(loss ? n::OrderAct_Buy : n::OrderAct_Sell));
+        rises = kc::equals(order_act, gv(loss ? n::OrderAct_Sell : n::OrderAct_Buy));
+    }
+    nb::object price = level;
+    if (at_open) {
+        nb::object first = kc::getitem(bar_open, kc::py_int(0));
+        if ((falls && kc::test(first, Py_LE, level)) || (rises && kc::test(first, Py_GE, level)))
+            price = first;
+    }
+    if (kc::test(price, Py_LT, bar_low))
+        price = nb::borrow(bar_low);
+    else if (kc::test(price, Py_GT, bar_high))
+        price = nb::borrow(bar_high);
+    kc::set_field(stop_order, n::trigger_real_price, price);
 }
 
 // Deals the stop orders of one target order against the current bar; the
@@ -168,9 +231,8 @@ void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::ha
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(firing.ptr()); ++i) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(firing.ptr(), i);
         kc::append(fired_stop_order_ids, kc::field(stop_order, n::stop_order_id));
-        // A trailing stop fired on the bar's extremes fills at its trailing stop price.
-        if (on_bar_data && kc::equals(kc::field(stop_order, n::stop_order_type), gv(n::StopOrderType_Trailing)))
-            kc::set_field(stop_order, n::trigger_real_price, kc::field(stop_order, n::stop_trailing_price));
+        if (on_bar_data)
+            fill_on_bar(stop_order, bar_open, high0, low0);
 
         nb::object fired = Own::_fire_stop_order.call(ns, [&] { return _fire_stop_order(stop_order); }, stop_order);
         nb::object placed[3]; // order id, target price, trigger time

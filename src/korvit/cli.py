@@ -3,6 +3,7 @@
     korvit backtest STRATEGY.py [--data PATH ...] [--ticks PATH] [--contracts FILE]
                                 [--cash N] [--start DATE] [--end DATE] [--param NAME=VALUE ...]
                                 [--slippage F] [--cancel-stale-orders] [--fees contracts|none]
+                                [--stop-fill RULE]
                                 [--out DIR] [--core HOST:PORT]
     korvit sweep STRATEGY.py --grid NAME=V1,V2,... [--grid ...] [the data options above]
                              [--backend local|ray] [--address HOST:PORT] [--workers N]
@@ -25,6 +26,10 @@ import traceback
 from pathlib import Path
 
 __all__ = ["main"]
+
+# Where a stop fired on the bar alone fills, the default first (as korvit.backtest.runner.STOP_FILLS,
+# repeated here so that --help does not import the run loop).
+STOP_FILLS = ("first_traded", "stop_price")
 
 
 class UsageError(Exception):
@@ -158,6 +163,10 @@ def _run_arguments(parser, param_help):
                         help="at each day's first bar, cancel the orders left pending from an earlier day")
     parser.add_argument("--fees", choices=("contracts", "none"), default="contracts",
                         help="fees as the contracts state them (default), or none at all")
+    parser.add_argument("--stop-fill", choices=STOP_FILLS, default=STOP_FILLS[0], metavar="RULE",
+                        help="where a stop fired on the bar alone fills: first_traded (default: the bar's "
+                             "open when it opened beyond the stop, else the stop's price) or stop_price "
+                             "(the stop's price, even when the bar opened beyond it)")
 
 
 def _inputs(args):
@@ -178,6 +187,7 @@ def _backtest(args):
     test = Backtest(strategy, data, ticks=ticks, contracts=contracts,
                     cash=args.cash, start=args.start, end=args.end, params=dict(args.param),
                     slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders, fees=args.fees,
+                    stop_fill=args.stop_fill,
                     core=args.core,
                     output=out,
                     progress=False if args.no_progress else None)
@@ -227,7 +237,7 @@ def _sweep(args):
                       address=args.address, keep="equity" if args.keep_equity else None, out=out,
                       resume=args.resume, timeout=args.timeout, progress=False if args.no_progress else None,
                       cash=args.cash, slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders,
-                      fees=args.fees)
+                      fees=args.fees, stop_fill=args.stop_fill)
     report = save_sweep_report(frame, out, metric, *(heat or (None, None)), top=args.top,
                                title=f"{strategy.stem}: parameter sweep")
     failed = frame[frame["status"] != "ok"]

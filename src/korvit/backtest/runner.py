@@ -59,6 +59,8 @@ from korvit.tframe.utils.logger import USER_LOGGER, LoggerManager
 __all__ = ["Backtest", "run", "deal_bar", "current_session", "load_strategy", "StrategyLoadError"]
 
 _FINAL = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
+# Where a stop fired on the bar alone fills (``stop_fill``); the first is the default.
+STOP_FILLS = ("first_traded", "stop_price")
 _NAN = float("nan")
 
 
@@ -232,6 +234,12 @@ class Backtest:
       fields tax_open, tax_close, transfer_fee, min_commission) and
       ``commission_rate`` (the commission, in units of 1/10000 of the traded
       value) override those items of every stock's schedule.
+    - ``stop_fill``: where a stop order fired on the bar alone (not on its
+      ticks) fills: "first_traded" (default), at the first price of the bar
+      at which the stop holds, i.e. the bar's open when it opened at or
+      beyond the stop's price, else the stop's price; "stop_price", at the
+      stop's price even when the bar opened beyond it (the fill outside the
+      bar's range that earlier versions gave).
     - ``core``: "HOST:PORT" of a running core process; by default an
       embedded stand-in core is started on a free loopback port.
     - ``output``: folder for the run's logs (and the output the handshake
@@ -242,7 +250,8 @@ class Backtest:
     def __init__(self, strategy, data, *, ticks=None, contracts=None, cash=1_000_000.0, accounts=None,
                  start=None, end=None, params=None, price_at_previous_close=False, slippage=0.0,
                  cancel_unfilled_limits=False, cancel_stale_orders=False, fees="contracts",
-                 stock_commission=None, commission_rate=None, core=None, output=None, progress=None):
+                 stock_commission=None, commission_rate=None, stop_fill="first_traded", core=None, output=None,
+                 progress=None):
         from korvit.data import Bars, Ticks, load_bars, load_contracts, load_ticks
 
         self.scope, self.name = load_strategy(strategy)
@@ -271,8 +280,10 @@ class Backtest:
         self.accounts = dict(accounts)
         self.params = dict(params or {})
         _check_rate("slippage", slippage)
+        if not isinstance(stop_fill, str) or stop_fill not in STOP_FILLS:
+            raise ValueError(f"stop_fill must be {' or '.join(map(repr, STOP_FILLS))}, got {stop_fill!r}")
         self.settings = {"PriceLoc": 0 if price_at_previous_close else 1, "SlidePrice": float(slippage),
-                         "LimitType": bool(cancel_unfilled_limits)}
+                         "LimitType": bool(cancel_unfilled_limits), "StopFill": stop_fill}
         self.stock_commission = stock_commission
         self.cancel_stale_orders = bool(cancel_stale_orders)
         self.core = _parse_core(core)

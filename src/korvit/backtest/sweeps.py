@@ -68,7 +68,7 @@ _RESERVED = set(FIRST_COLUMNS + RUN_COLUMNS + ("equity",))
 _SCALARS = (bool, int, float, str, type(None))
 # Options of Backtest that a sweep hands on to every run as they are.
 RUN_OPTIONS = ("cash", "accounts", "price_at_previous_close", "slippage", "cancel_unfilled_limits",
-               "cancel_stale_orders", "fees", "stock_commission", "commission_rate")
+               "cancel_stale_orders", "fees", "stock_commission", "commission_rate", "stop_fill")
 
 
 class SweepError(ValueError):
@@ -815,8 +815,8 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
       ``equity/``); ``resume``: skip the runs saved there.
     - ``timeout``: seconds a run may take before it is stopped and failed.
     - ``progress``: a progress bar (None: only on a terminal).
-    - other keyword options (``cash``, ``accounts``, ``slippage``, ...) go to
-      every run's ``Backtest``.
+    - other keyword options (``cash``, ``accounts``, ``slippage``,
+      ``stop_fill``, ...) go to every run's ``Backtest``.
 
     A bad grid, split or option raises ``SweepError`` before anything runs.
     Ctrl-C stops the sweep: the finished runs are returned (and saved), the
@@ -872,7 +872,10 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
     elif ticks is not None and not isinstance(ticks, Ticks):
         ticks = load_ticks(ticks, bars, trim=trimmed)
     # Every run's options are checked here, once, rather than failing every run.
-    from korvit.backtest.runner import Backtest
+    from korvit.backtest.runner import STOP_FILLS, Backtest
+    # The stop fill rule decides the results: kept with the options even when it is the
+    # default, so that a sweep saved under the other rule is not resumed.
+    options = {"stop_fill": STOP_FILLS[0], **options}
     try:
         Backtest({}, bars, contracts=table, **options)
     except (TypeError, ValueError) as exc:

@@ -75,7 +75,11 @@ class StrategyItem(_Record):
 
 
 class SettingItem(_Record):
-    """Run settings.  ``cost_fee_stock`` is in units of 1/10000."""
+    """Run settings.  ``cost_fee_stock`` is in units of 1/10000.  ``StopFill``:
+    where a stop order fired on the bar alone fills, "first_traded" (the bar's
+    open when it opened beyond the stop, else the stop's price) or "stop_price"
+    (the stop's price, wherever the bar opened); the engine reads it at each
+    such fill and takes a setting object without it for "first_traded"."""
 
     def __init__(self):
         self.cost_fee_stock = 3.0
@@ -86,6 +90,7 @@ class SettingItem(_Record):
         self.PriceLoc = 1
         self.SlidePrice = 0.0
         self.MarginRate = 1.0
+        self.StopFill = "first_traded"
 
 
 class OrderModeMgr:
