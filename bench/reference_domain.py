@@ -992,7 +992,7 @@ def _stock_frozen(records, value_item, fee_item):
         elif position_effect == gv.PositionEffect_Close:
             fee = price * volume * _w(stock_commission_rate["CloseTax"])
         else:
-            raise NotImplementedError
+            raise NotImplementedError(f"position_effect {position_effect!r} is neither open nor close")
         fee = fee + price * volume * _w(stock_commission_rate["TransFee"])
         trade_fee = price * volume * fee_rate
         min_trade_fee = _w(stock_commission_rate["MinTradeFee"])
