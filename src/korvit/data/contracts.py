@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 
 from korvit.data.errors import DataError, check_code, where
+from korvit.data.limits import MAX_PRICE, MIN_PRICE_STEP, fmt_bound
 
 __all__ = ["Contract", "Contracts", "load_contracts", "check_code", "KINDS"]
 
@@ -36,9 +37,9 @@ class Contract:
     kind
         "stock" or "futures".
     min_move
-        The price step (> 0).  Default: 0.01 for a stock, 1.0 for futures.
+        The price step, from 1e-8 to 1e9.  Default: 0.01 for a stock, 1.0 for futures.
     multiplier
-        Value of one unit of price per lot (> 0).  Default: 1 for a stock, 10 for futures.
+        Value of one unit of price per lot (> 0, up to 1e9).  Default: 1 for a stock, 10 for futures.
     long_margin, short_margin
         Margin rates in (0, 1].  Default: 1.0 for a stock, 0.1 for futures.
     fee_open, fee_close
@@ -188,12 +189,21 @@ def _checked(values, loc, required=False):
     for column in ("min_move", "multiplier"):
         if out[column] <= 0:
             raise DataError(f"{loc(column)}: {column} {out[column]!r} is not positive")
+        if out[column] > MAX_PRICE:
+            raise DataError(f"{loc(column)}: {column} {out[column]!r} is above {fmt_bound(MAX_PRICE)}, "
+                            "the largest korvit accepts")
+    if out["min_move"] < MIN_PRICE_STEP:
+        raise DataError(f"{loc('min_move')}: min_move {out['min_move']!r} is below "
+                        f"{fmt_bound(MIN_PRICE_STEP)}, the finest price step korvit accepts")
     for column in ("long_margin", "short_margin"):
         if not 0 < out[column] <= 1:
             raise DataError(f"{loc(column)}: margin rate {out[column]!r} is not in (0, 1]")
     for column in ("fee_open", "fee_close"):
         if out[column] < 0:
             raise DataError(f"{loc(column)}: fee {out[column]!r} is negative")
+        if out[column] > MAX_PRICE:
+            raise DataError(f"{loc(column)}: fee {out[column]!r} is above {fmt_bound(MAX_PRICE)}, "
+                            "the largest fee per lot korvit accepts")
         if kind_name == "stock" and out[column] != 0:
             raise DataError(f"{loc(column)}: a stock pays commission at account level: "
                             f"leave {column} empty or 0")
