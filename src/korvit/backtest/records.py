@@ -9,7 +9,7 @@ import pandas as pd
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
 __all__ = ["orders_frame", "trades_frame", "stops_frame", "to_datetimes",
-           "SIDES", "EFFECTS", "ORDER_TYPES", "ORDER_STATUSES", "REJECT_REASONS", "STOP_KINDS",
+           "SIDES", "EFFECTS", "MAX_ORDER_VOLUME", "deny_reason", "ORDER_TYPES", "ORDER_STATUSES", "REJECT_REASONS", "STOP_KINDS",
            "STOP_STATUSES"]
 
 SIDES = {gv.OrderAct_Buy: "buy", gv.OrderAct_Sell: "sell"}
@@ -25,6 +25,11 @@ REJECT_REASONS = {gv.OrderReject_MarketOrderHolding: "no trading in the bar",
                   gv.OrderReject_NoEnoughPosition: "not enough position to close",
                   gv.OrderReject_LimitType: "limit price not reached",
                   gv.OrderReject_DailyBeginCancel: "cancelled at the day's start"}
+# The engine denies a new order of more than MAX_ORDER_VOLUME, or a stock order
+# opening a position in other than whole lots, with the same reason code: the
+# orders table tells the two apart from the order's volume and kind.
+MAX_ORDER_VOLUME = 2e9
+STOCK_LOT = 100
 STOP_KINDS = {gv.StopOrderType_Loss: "loss", gv.StopOrderType_Profit: "profit",
               gv.StopOrderType_Trailing: "trailing"}
 STOP_STATUSES = {gv.StopOrderStatus_Holding: "waiting", gv.StopOrderStatus_Active: "armed",
@@ -46,6 +51,25 @@ def _name(table, value, default=""):
     if isinstance(value, float) and math.isnan(value):
         return default
     return table.get(value, str(value))
+
+
+def deny_reason(reason, volume, opens_stock):
+    """The words of an order's reject reason; an illegal volume is told from the
+    order's unfilled `volume` and whether it opens a stock position."""
+    if reason != gv.OrderReject_IllegalVolume:
+        return _name(REJECT_REASONS, reason)
+    if volume > MAX_ORDER_VOLUME:
+        return f"illegal volume (more than {MAX_ORDER_VOLUME:,.0f} in one order)"
+    if opens_stock:
+        return REJECT_REASONS[reason]
+    return "illegal volume"
+
+
+def _reason(record):
+    volume = float(record.volume) - float(record.filled_volume or 0)
+    opens_stock = (record.target_type == gv.TARGETTYPE_STOCK
+                   and record.position_effect == gv.PositionEffect_Open)
+    return deny_reason(record.rej_reason, volume, opens_stock)
 
 
 def _records(collection):
@@ -77,7 +101,7 @@ def orders_frame(collection, stops, session):
         "filled_volume": np.array([r.filled_volume for r in records], dtype=np.float64),
         "average_price": np.array([r.filled_average if r.filled_volume else np.nan for r in records],
                                   dtype=np.float64),
-        "reason": [_name(REJECT_REASONS, r.rej_reason) for r in records],
+        "reason": [_reason(r) for r in records],
         "stop_id": np.array([placed_by.get(r.order_id, np.nan) for r in records], dtype=np.float64),
     }
     return pd.DataFrame(rows)
