@@ -248,8 +248,8 @@ def _stray_clock(table, times, frequency):
         return
     pos = int(np.flatnonzero(clocked)[0])
     if frequency == "minute":
-        effect = ("so the bars are read as minute bars (frequency=\"day\" reads them as daily "
-                  "bars, one per code and date)")
+        effect = ("so the bars are read as minute bars; if they are daily bars, correct that time "
+                  "(or load them with frequency=\"day\")")
     elif len(np.unique(times[days == days[pos]])) > 1:
         effect = f"so {days[pos]} has two rows on the timeline"
     else:
