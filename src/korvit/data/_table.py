@@ -375,7 +375,7 @@ def read_times(values, tz=None):
         wall = _to_datetime(s).to_numpy()
         offsets = np.array([_offset_of(v) for v in s], dtype=np.float64)
         return _zoned(wall, offsets, tz)
-    digits = text.str.isdigit().fillna(False).astype(bool)
+    digits = text.str.isdigit().eq(True)             # NaN for what is not text
     lengths = text.str.len()
     for length, fmt in _DIGIT_FORMATS.items():
         mask = digits & (lengths == length)
@@ -547,10 +547,13 @@ def _iso_times(text, tz=None):
     if not len(text) or not head.map(lambda v: isinstance(v, str) and v[4:5] == "-").all():
         return None
     try:
-        parsed = pd.to_datetime(text, format="ISO8601")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")     # pandas 2 warns of mixed offsets, and gives objects
+            parsed = pd.to_datetime(text, format="ISO8601")
     except (ValueError, TypeError, OverflowError):
         return None
-    if parsed.isna().any():
+    if parsed.isna().any() or not (isinstance(parsed.dtype, pd.DatetimeTZDtype)
+                                   or pd.api.types.is_datetime64_dtype(parsed.dtype)):
         return None
     if isinstance(parsed.dtype, pd.DatetimeTZDtype):
         if tz is not None:
