@@ -154,7 +154,7 @@ def test_a_bad_grid_is_refused_before_anything_runs(tmp_path, sample, grid, mess
 
 
 @pytest.mark.parametrize("options, message", [
-    ({"slippage": -1}, "slippage must be a non-negative number"),
+    ({"slippage": -1}, "slippage -1 is outside"),
     ({"params": {"fast": 5}}, "both fixed"),
     ({"splits": [("2023-01-01", "2023-06-30", "2023-06-01", "2023-12-01")]}, "train_end < test_start"),
     ({"splits": [("2021-01-01", "2021-06-30", "2022-01-03", "2022-03-01")]}, "train window .* holds no bars"),
