@@ -80,6 +80,28 @@ def test_a_raising_run_and_a_killed_worker_are_rows_and_the_others_finish(tmp_pa
     assert frame.loc[frame.status == "ok", "Final equity"].notna().all()
 
 
+def test_sys_exit_in_a_strategy_fails_its_runs_not_the_workers(tmp_path, sample):
+    bars, contracts = sample
+    strategy = write(tmp_path / "leaving.py", """
+        import sys
+        if "--exit-at-load" in open(__file__).read().splitlines()[-1]:
+            sys.exit(5)
+
+        def init(context):
+            if context.params["mode"] == "exit":
+                sys.exit(3)
+        # --exit-at-load
+    """)
+    frame = sweep(strategy, bars, {"mode": ["exit", "stay"]}, contracts=contracts, workers=1, progress=False)
+    assert list(frame.status) == ["failed", "failed"]
+    assert list(frame.error) == [f"StrategyExit: the strategy called sys.exit(5) at {strategy}:4: the backtest "
+                                 "stopped"] * 2
+    strategy.write_text(strategy.read_text().replace("# --exit-at-load", ""))
+    frame = sweep(strategy, bars, {"mode": ["exit", "stay"]}, contracts=contracts, workers=1, progress=False)
+    assert list(frame.status) == ["failed", "ok"]
+    assert frame.error[0] == f"StrategyExit: the strategy called sys.exit(3) at {strategy}:8: the backtest stopped"
+
+
 def test_equity_curves_are_kept_when_asked(sample):
     bars, contracts = sample
     frame = sweep(EXAMPLE, bars, [{"fast": 5}], contracts=contracts, keep="equity", workers=1, progress=False)
