@@ -220,11 +220,15 @@ def load_ticks(source, bars, *, trim=False, tz=None):
         f"the tick of {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} lies in no "
         f"{kind} of that code"))
     # A tick the bar never traded at would fill a stop at a price the bar denies.
-    low, high = bars.values[code_pos, bar_pos, 2], bars.values[code_pos, bar_pos, 1]
-    table.fail((prices < low) | (prices > high), "price", lambda pos: (
+    outside = prices < bars.values[code_pos, bar_pos, 2]
+    outside |= prices > bars.values[code_pos, bar_pos, 1]
+    table.fail(outside, "price", lambda pos: (
         f"the tick of {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} priced "
-        f"{fmt_num(prices[pos])} is outside its {kind}'s [low, high] = [{fmt_num(low[pos])}, "
-        f"{fmt_num(high[pos])}] (the bar at {fmt_time(bars.times[bar_pos[pos]])})"))
+        f"{fmt_num(prices[pos])} is outside its {kind}'s [low, high] = "
+        f"[{fmt_num(bars.values[code_pos[pos], bar_pos[pos], 2])}, "
+        f"{fmt_num(bars.values[code_pos[pos], bar_pos[pos], 1])}] "
+        f"(the bar at {fmt_time(bars.times[bar_pos[pos]])})"))
+    del outside
 
     order = np.lexsort((times, bar_pos, code_pos))   # stable: equal times keep file order
     code_pos, bar_pos = code_pos[order], bar_pos[order]
