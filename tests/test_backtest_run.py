@@ -2,6 +2,7 @@
 state for every run, stop orders on hand-checked fills, the strategy API's
 argument checks."""
 
+import functools
 import math
 
 import numpy as np
@@ -277,16 +278,25 @@ def _generator(context, *args):
     yield
 
 
+class _AsyncCallable:
+    async def __call__(self, context):
+        pass
+
+
 @pytest.mark.parametrize("callback", ["init", "on_data", "on_order_status", "on_execution"])
-@pytest.mark.parametrize("function, what", [(_coroutine, "is a coroutine function (async def)"),
-                                            (_async_generator, "is a coroutine function (async def)"),
-                                            (_generator, "is a generator function (it yields)")])
-def test_callbacks_that_would_never_run_are_refused(callback, function, what):
+@pytest.mark.parametrize("function, code, what", [
+    (_coroutine, _coroutine.__code__, "is a coroutine function (async def)"),
+    (_async_generator, _async_generator.__code__, "is a coroutine function (async def)"),
+    (_generator, _generator.__code__, "is a generator function (it yields)"),
+    (functools.partial(_coroutine), _coroutine.__code__, "is a coroutine function (async def)"),
+    (_AsyncCallable(), _AsyncCallable.__call__.__code__, "is a coroutine function (async def)"),
+])
+def test_callbacks_that_would_never_run_are_refused(callback, function, code, what):
     from korvit.backtest.runner import StrategyLoadError
     with pytest.raises(StrategyLoadError) as caught:
         run({"init": lambda context: None, "on_data": lambda context: None, callback: function}, frame(),
             progress=False)
-    line = function.__code__.co_firstlineno
+    line = code.co_firstlineno
     assert str(caught.value) == (f"{__file__}:{line}: {callback} {what}: korvit calls each callback and goes on, "
                                  "so its body would never run; define it with a plain def")
 

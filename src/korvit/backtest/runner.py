@@ -48,10 +48,10 @@ import korvit.tframe.framekit as framekit
 from korvit.api.history import _history
 from korvit.backtest import domain
 from korvit.backtest.env import BacktestEnv
-from korvit.data.limits import MAX_CASH, MAX_COMMISSION_RATE, MAX_SLIPPAGE, check_number
 from korvit.backtest.model.accounts import KVBackAccount
 from korvit.backtest.model.orders import (KVBackOrder, KVBackOrderCollect, KVBackStopOrder,
                                           KVBackStopOrderCollect, KVBackTradeCollect)
+from korvit.data.limits import MAX_CASH, MAX_COMMISSION_RATE, MAX_SLIPPAGE, check_number
 from korvit.tframe.comm.kvclient import ClientSocket
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData, SystemModeMgr
@@ -175,18 +175,28 @@ CALLBACKS = ("init", "on_data", "on_order_status", "on_execution")
 def _check_callbacks(scope, name):
     """Refuses callbacks that would run without doing anything: coroutine functions
     (``async def``) and generators, whose calls only make an object nobody runs."""
+    import functools
     import inspect
+
+    def kind(function):
+        if inspect.iscoroutinefunction(function) or inspect.isasyncgenfunction(function):
+            return "is a coroutine function (async def)"
+        if inspect.isgeneratorfunction(function):
+            return "is a generator function (it yields)"
+        return None
+
     for callback in CALLBACKS:
         function = scope.get(callback)
         if function is None:
             continue
-        target = function if inspect.isroutine(function) else getattr(function, "__call__", None)
-        if inspect.iscoroutinefunction(target) or inspect.isasyncgenfunction(target):
-            what = "is a coroutine function (async def)"
-        elif inspect.isgeneratorfunction(target):
-            what = "is a generator function (it yields)"
-        else:
+        target = function                       # a function, a partial, or an object with __call__
+        if not (inspect.isroutine(function) or isinstance(function, functools.partial)):
+            target = getattr(type(function), "__call__", None)
+        what = kind(target)
+        if what is None:
             continue
+        while isinstance(target, functools.partial):
+            target = target.func
         code = getattr(inspect.unwrap(target), "__code__", None)
         place = f"{code.co_filename}:{code.co_firstlineno}" if code is not None else name
         raise StrategyLoadError(f"{place}: {callback} {what}: korvit calls each callback and "
