@@ -190,6 +190,7 @@ def test_strategies_that_cannot_run_end_with_one_line_naming_file_and_line(tmp_p
 @pytest.mark.parametrize("command, args, message", [
     ("backtest", ["--out", "{file}"], "korvit: --out '{file}' is a file: give a folder (new or existing)"),
     ("sweep", ["--out", "{file}"], "korvit: --out '{file}' is a file: give a folder (new or existing)"),
+    ("backtest", ["--out", "{file}/out"], "korvit: --out '{file}/out' lies in a file: '{file}'"),
     ("backtest", ["--cash", "1e308"], "argument --cash: expected a positive number up to 1e13, got '1e308'"),
     ("sweep", ["--slippage", "nan"],
      "argument --slippage: expected a fraction from 0 up to (not including) 1, got 'nan'"),

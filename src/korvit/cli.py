@@ -1,7 +1,7 @@
 """The ``korvit`` command.
 
     korvit backtest STRATEGY.py [--data PATH ...] [--ticks PATH] [--contracts FILE]
-                                [--cash N] [--start DATE] [--end DATE] [--param NAME=VALUE ...]
+                                [--cash N] [--start DATE] [--end DATE] [--tz ZONE] [--param NAME=VALUE ...]
                                 [--slippage F] [--cancel-stale-orders] [--out DIR] [--core HOST:PORT]
     korvit sweep STRATEGY.py --grid NAME=V1,V2,... [--grid ...] [the data options above]
                              [--backend local|ray] [--address HOST:PORT] [--workers N]
@@ -200,8 +200,13 @@ def _inputs(args):
 def _out(args, default):
     """The output folder; refused when it names a file."""
     out = Path(args.out) if args.out else Path("korvit-results") / default
-    if out.exists() and not out.is_dir():
-        raise UsageError(f"--out {str(out)!r} is a file: give a folder (new or existing)")
+    for place in (out, *out.parents):       # the nearest existing one must be a folder
+        if place.exists():
+            if not place.is_dir():
+                which = "" if place == out else f": {str(place)!r}"
+                raise UsageError(f"--out {str(out)!r} is a file{which}: give a folder (new or existing)"
+                                 if not which else f"--out {str(out)!r} lies in a file{which}")
+            break
     return out
 
 
