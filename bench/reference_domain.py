@@ -1079,7 +1079,7 @@ def _stock_frozen(records, value_item, fee_item):
         elif position_effect == gv.PositionEffect_Close:
             fee = price * volume * item(values, "CloseTax")
         else:
-            raise NotImplementedError
+            raise NotImplementedError(f"position_effect {position_effect!r} is neither open nor close")
         fee = fee + price * volume * item(values, "TransFee")
         min_trade_fee = item(values, "MinTradeFee")
         trade_fee = price * volume * item(values, "CommissionRate")

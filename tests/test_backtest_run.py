@@ -2,6 +2,7 @@
 state for every run, stop orders on hand-checked fills, the strategy API's
 argument checks."""
 
+import functools
 import math
 
 import numpy as np
@@ -115,6 +116,8 @@ def test_two_runs_in_one_process_do_not_see_each_other():
     (lambda api: api.buy(CODE, 100, stop_loss=-1), "stop_loss must be a positive"),
     (lambda api: api.sell(CODE, 100, stop_loss=1), "protect an opening order"),
     (lambda api: api.history(CODE, "vwap", 3), "unknown bar field"),
+    (lambda api: api.buy(CODE, 100, 1e308), "price must be a positive number up to 1e9"),
+    (lambda api: api.buy(CODE, 100, stop_loss=api.points(2e9)), "gap in points must be at most 1e9"),
 ])
 def test_the_strategy_api_refuses_bad_arguments(call, message):
     def on_data(context):
@@ -236,3 +239,118 @@ def test_a_run_without_an_output_folder_leaves_no_files_behind(tmp_path, monkeyp
     assert list(tmp_path.iterdir()) == [] and result.meta["log_dir"] is None
     kept = run(strategy(lambda context: None), frame(), output=tmp_path / "out", progress=False)
     assert any((tmp_path / "out" / "log").iterdir()) and kept.meta["log_dir"].startswith(str(tmp_path / "out"))
+
+
+@pytest.mark.parametrize("options, error, message", [
+    (dict(cash=1e308), ValueError, "cash 1e+308 is outside [0, 1e13]"),
+    (dict(cash=-1), ValueError, "cash -1 is outside [0, 1e13]"),
+    (dict(cash=float("nan")), ValueError, "cash must be a finite number, got nan"),
+    (dict(cash="1000"), ValueError, "cash must be a number, got '1000'"),
+    (dict(accounts={"a": 1e6, "b": 2e13}), ValueError, "cash of account 'b' 20000000000000.0 is outside [0, 1e13]"),
+    (dict(accounts={"": 1e6}), ValueError, "an account name is non-empty text"),
+    (dict(slippage=1), ValueError, "slippage 1 is outside [0, 1)"),
+    (dict(slippage=float("inf")), ValueError, "slippage must be a finite number"),
+    (dict(commission_rate=1e5), ValueError, "commission_rate 100000.0 is outside [0, 10000]"),
+    (dict(stock_commission={"CloseTax": 2}), ValueError, "stock_commission['CloseTax'] 2 is outside [0, 1]"),
+    (dict(stock_commission={"MinTradeFee": 1e300}), ValueError, "stock_commission['MinTradeFee'] 1e+300 is outside"),
+    (dict(stock_commission={"StampDuty": 0.001}), ValueError, "unknown stock commission item 'StampDuty'"),
+    (dict(stock_commission=[0.001]), TypeError, "stock_commission must be a mapping"),
+    (dict(params=[1, 2]), TypeError, "params must be a mapping of parameter names to values (a dict), got list [1, 2]"),
+    (dict(params="fast=5"), TypeError, "params must be a mapping"),
+    (dict(tz="Mars/Base"), ValueError, "unknown time zone 'Mars/Base'"),
+])
+def test_run_options_the_engine_cannot_hold_are_refused_before_the_run(options, error, message):
+    from korvit.backtest.runner import Backtest
+    with pytest.raises(error) as caught:
+        Backtest(strategy(lambda context: None), frame(), progress=False, **options)
+    assert str(caught.value).startswith(message) and "\n" not in str(caught.value)
+
+
+def test_an_output_folder_that_is_a_file_is_refused(tmp_path):
+    (tmp_path / "out").write_text("")
+    with pytest.raises(ValueError, match="output '.*out' is a file, not a folder"):
+        run(strategy(lambda context: None), frame(), output=tmp_path / "out", progress=False)
+
+
+async def _coroutine(context):
+    pass
+
+
+async def _async_generator(context, *args):
+    yield
+
+
+def _generator(context, *args):
+    yield
+
+
+class _AsyncCallable:
+    async def __call__(self, context):
+        pass
+
+
+@pytest.mark.parametrize("callback", ["init", "on_data", "on_order_status", "on_execution"])
+@pytest.mark.parametrize("function, code, what", [
+    (_coroutine, _coroutine.__code__, "is a coroutine function (async def)"),
+    (_async_generator, _async_generator.__code__, "is a coroutine function (async def)"),
+    (_generator, _generator.__code__, "is a generator function (it yields)"),
+    (functools.partial(_coroutine), _coroutine.__code__, "is a coroutine function (async def)"),
+    (_AsyncCallable(), _AsyncCallable.__call__.__code__, "is a coroutine function (async def)"),
+])
+def test_callbacks_that_would_never_run_are_refused(callback, function, code, what):
+    from korvit.backtest.runner import StrategyLoadError
+    with pytest.raises(StrategyLoadError) as caught:
+        run({"init": lambda context: None, "on_data": lambda context: None, callback: function}, frame(),
+            progress=False)
+    line = code.co_firstlineno
+    assert str(caught.value) == (f"{__file__}:{line}: {callback} {what}: korvit calls each callback and goes on, "
+                                 "so its body would never run; define it with a plain def")
+
+
+@pytest.mark.parametrize("where", ["on_data", "on_order_status", "init"])
+def test_sys_exit_in_a_callback_ends_the_run_with_strategy_exit(where):
+    import sys
+
+    from korvit.backtest.runner import StrategyExit
+    from korvit.strategy import buy
+
+    def leave():
+        sys.exit(3)
+
+    def on_data(context):
+        buy(CODE, 100)
+
+    def on_order_status(context, order, *args, **kwargs):
+        leave()
+
+    callbacks = {"init": lambda context: None, "on_data": on_data}
+    callbacks[where] = on_order_status if where == "on_order_status" else lambda context: leave()
+    registry = framekit.vr
+    with pytest.raises(StrategyExit) as caught:
+        run(callbacks, frame(), progress=False)
+    exited = caught.value
+    line = leave.__code__.co_firstlineno + 1
+    assert (exited.code, exited.filename, exited.lineno) == (3, __file__, line)
+    assert str(exited) == f"the strategy called sys.exit(3) at {__file__}:{line}: the backtest stopped"
+    assert isinstance(exited.__cause__, SystemExit)
+    assert framekit.vr is registry
+    run(strategy(lambda context: None), frame(), progress=False)      # the next run starts afresh
+
+
+def test_the_orders_table_tells_an_order_over_the_volume_limit_from_a_broken_lot():
+    from korvit.strategy import buy, sell_short
+    future = "SHFE.RB2405"
+
+    def on_data(context):
+        if len(context.orders) == 0:
+            context.orders.extend([buy(CODE, 2_000_000_100), buy(CODE, 150), buy(future, 2**31),
+                                   sell_short(future, 2e9 + 1), buy(CODE, 2_000_000_000), buy(future, 1e308)])
+
+    bars = pd.concat([frame(), frame(code=future).assign(open=4000, high=4100, low=3900, close=4050)])
+    callbacks = strategy(on_data, init=lambda context: setattr(context, "orders", []))
+    result = run(callbacks, bars, contracts={future: {"kind": "futures"}}, progress=False)
+    limit = "volume {} is above the limit of 2,000,000,000 in one order"
+    assert result.orders["reason"].tolist() == [
+        limit.format(2_000_000_100), "volume 150 is not a multiple of the lot size 100", limit.format(2**31),
+        limit.format(2_000_000_001), "not enough cash", limit.format("1e+308")]
+    assert set(result.orders["status"]) == {"denied"}

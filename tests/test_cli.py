@@ -190,3 +190,97 @@ def test_stop_fill_chooses_where_a_stop_that_the_bar_gapped_through_fills(tmp_pa
         assert trades.side.tolist() == ["buy", "sell"] and trades.price[0] == 10.2
         exits[rule] = trades.price[1]
     assert exits == {"first_traded": 9.0, "stop_price": 9.69, None: 9.0}
+
+
+@pytest.mark.parametrize("source, status, message", [
+    ("from korvit.strategy import buy\nasync def on_data(context):\n    buy(context.codes[0], 100)\n", 2,
+     "{path}:2: on_data is a coroutine function (async def): korvit calls each callback and goes on, so "
+     "its body would never run; define it with a plain def"),
+    ("import sys\ndef init(context): pass\ndef on_data(context):\n    sys.exit(3)\n", 1,
+     "{path}:4: the strategy called sys.exit(3): the backtest stopped there, no report was written"),
+    ("import sys\nsys.exit()\n", 1,
+     "{path}:2: the strategy called sys.exit(None): the backtest stopped there, no report was written"),
+    ("def init(context): pass\ndef on_data(context):\n    pass\0\n", 2,
+     "{path}:3: a null byte at column 9: a strategy is Python source text (is this a binary file?)"),
+])
+def test_strategies_that_cannot_run_end_with_one_line_naming_file_and_line(tmp_path, source, status, message):
+    data = bars_csv(tmp_path / "bars.csv")
+    path = tmp_path / "s.py"
+    path.write_bytes(source.encode())
+    done = korvit("backtest", path, "--data", data, "--out", tmp_path / "out", "--no-progress")
+    assert done.returncode == status, done.stderr
+    assert done.stderr == f"korvit: {message.format(path=path)}\n"
+    assert not (tmp_path / "out" / "report.html").exists()
+
+
+@pytest.mark.parametrize("command, args, message", [
+    ("backtest", ["--out", "{file}"], "korvit: --out '{file}' is a file: give a folder (new or existing)"),
+    ("sweep", ["--out", "{file}"], "korvit: --out '{file}' is a file: give a folder (new or existing)"),
+    ("backtest", ["--out", "{file}/out"], "korvit: --out '{file}/out' lies in a file: '{file}'"),
+    ("backtest", ["--cash", "1e308"], "argument --cash: expected a positive number up to 1e13, got '1e308'"),
+    ("sweep", ["--slippage", "nan"],
+     "argument --slippage: expected a fraction from 0 up to (not including) 1, got 'nan'"),
+    ("backtest", ["--tz", "Mars/Base"], "argument --tz: unknown time zone 'Mars/Base'"),
+])
+def test_bad_options_end_with_one_line_and_status_2(tmp_path, command, args, message):
+    data = bars_csv(tmp_path / "bars.csv")
+    strategy = write(tmp_path / "s.py", GOOD_STRATEGY)
+    taken = tmp_path / "taken.txt"
+    taken.write_text("keep me")
+    args = [arg.format(file=taken) for arg in args] + (["--out", tmp_path / "out"] if "--out" not in args else [])
+    grid = ["--grid", "x=1,2"] if command == "sweep" else []
+    done = korvit(command, strategy, "--data", data, *grid, *args, "--no-progress")
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert message.format(file=taken) in done.stderr
+    assert taken.read_text() == "keep me"
+
+
+def offset_rows(times, code="SZSE.000001"):
+    return [(t, code, 10.0, 10.5, 9.8, 10.2, 1000) for t in times]
+
+
+@pytest.mark.parametrize("case, expected", [
+    ("huge prices", "bars.csv, row 3, column 'open': open 1e+308 is above 1e9, the largest open korvit accepts"),
+    ("year 2300", "bars.csv, row 4, column 'time': time '2300-01-04' is outside the times korvit can hold "
+                  "(1677-09-22 to 2262-04-11)"),
+    ("mixed offsets", "bars.csv, row 3, column 'time': time '2024-01-03T01:30:00Z' has UTC offset +00:00 but the "
+                      "first time (row 2) has UTC offset +08:00"),
+    ("tick off its bar", "ticks.csv, row 2, column 'price': the tick of SZSE.000001 at 2024-01-03 10:00:00 priced "
+                         "11 is outside its daily bar's [low, high] = [10, 10.6]"),
+])
+def test_values_the_engine_cannot_take_end_with_one_line(tmp_path, case, expected):
+    data, extra = tmp_path / "bars.csv", []
+    if case == "huge prices":
+        bars_csv(data, offset_rows(["2024-01-02"]) + [("2024-01-03", "SZSE.000001", 1e308, 1e308, 1e308, 1e308, 1)])
+    elif case == "year 2300":
+        bars_csv(data, offset_rows(["2024-01-02", "2024-01-03", "2300-01-04"]))
+    elif case == "mixed offsets":
+        bars_csv(data, offset_rows(["2024-01-02T09:30:00+08:00", "2024-01-03T01:30:00Z"]))
+    else:
+        bars_csv(data)
+        pd.DataFrame({"time": ["2024-01-03 10:00"], "code": ["SZSE.000001"], "price": [11.0],
+                      "volume": [5]}).to_csv(tmp_path / "ticks.csv", index=False)
+        extra = ["--ticks", tmp_path / "ticks.csv"]
+    strategy = write(tmp_path / "s.py", GOOD_STRATEGY)
+    done = korvit("backtest", strategy, "--data", data, *extra, "--out", tmp_path / "out", "--no-progress")
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert done.stderr.startswith(f"korvit: {tmp_path / expected.split(',')[0]}") and expected in done.stderr
+
+
+def test_tz_puts_times_with_mixed_offsets_on_one_clock_and_stray_times_of_day_warn(tmp_path):
+    data = bars_csv(tmp_path / "bars.csv", offset_rows(
+        ["2024-01-02T09:30:00+08:00", "2024-01-03T01:30:00Z", "2024-01-04T09:30:00+08:00", "2024-01-05T01:30:00Z"]))
+    strategy = write(tmp_path / "s.py", GOOD_STRATEGY)
+    done = korvit("backtest", strategy, "--data", data, "--tz", "Asia/Shanghai", "--out", tmp_path / "out",
+                  "--no-progress")
+    assert done.returncode == 0, done.stderr
+    equity = pd.read_csv(tmp_path / "out" / "equity.csv")
+    assert equity["time"].tolist() == [f"2024-01-0{d} 09:30:00" for d in range(2, 6)]
+
+    stray = bars_csv(tmp_path / "stray.csv", offset_rows(["2024-01-02", "2024-01-03", "2024-01-03 15:00",
+                                                          "2024-01-04"]))
+    done = korvit("backtest", strategy, "--data", stray, "--out", tmp_path / "out2", "--no-progress")
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == (f"korvit: warning: {stray}, row 4, column 'time': SZSE.000001 at 2024-01-03 15:00:00 has a "
+                           "time of day while 3 of the 4 bars are at midnight, so the bars are read as minute bars; "
+                           "if they are daily bars, correct that time (or load them with frequency=\"day\")\n")

@@ -60,6 +60,18 @@ def frame():
     (4, "time", "2024-01-02,SHFE.RB,1,1,1,1,1\n2024-01-02,szse.000001,1,1,1,1,1\n",
      "the same time as its bar at"),
     (4, "volume", "\n2024-01-03,SZSE.000001,1,1,1,1,-1\n", "negative"),   # blank line counts
+    (3, "open", "2024-01-03,SZSE.000001,1e308,1e308,1e308,1e308,1\n",
+     "open 1e+308 is above 1e9, the largest open korvit accepts"),
+    (3, "low", "2024-01-03,SZSE.000001,1,1,2e9,1,1\n", "low 2000000000 is above 1e9"),
+    (3, "volume", "2024-01-03,SZSE.000001,1,1,1,1,1e300\n", "volume 1e+300 is above 1e15"),
+    (3, "close", "2024-01-03,SZSE.000001,1,1,1,inf,1\n", "close is inf, not a finite number"),
+    (3, "time", "2300-01-04,SZSE.000001,1,1,1,1,1\n",
+     "time '2300-01-04' is outside the times korvit can hold (1677-09-22 to 2262-04-11)"),
+    (3, "time", "1600-01-04 09:30,SZSE.000001,1,1,1,1,1\n", "time '1600-01-04 09:30' is outside the times"),
+    (3, "time", "99990105,SZSE.000001,1,1,1,1,1\n", "time '99990105' is outside the times"),
+    (3, "time", "1600/01/04,SZSE.000001,1,1,1,1,1\n", "time '1600/01/04' is outside the times"),
+    (3, "time", "2024-01-03T09:30:00+00:00,SZSE.000001,1,1,1,1,1\n",
+     "time '2024-01-03T09:30:00+00:00' has UTC offset +00:00 but the first time (row 2) has no UTC offset"),
 ])
 def test_bad_bar_names_file_row_and_column(tmp_path, row, column, body, phrase):
     path = write(tmp_path, "bars.csv", HEADER + GOOD + body)
@@ -241,3 +253,105 @@ def test_times_in_mixed_forms_read_alike_after_a_run_of_iso_times():
     assert parsed[:len(iso)].tolist() == parse_times(iso).tolist()
     assert [str(t)[:16] for t in parsed[len(iso):]] == ["2024-02-01T09:30", "2024-02-02T00:00", "2024-02-03T09:30"]
     assert np.isnat(parse_times(iso + ["not a time"])[-1])
+
+
+@pytest.mark.parametrize("values", [
+    np.array(["2024-01-02", "2300-01-01"], dtype="datetime64[s]"),     # a frame's own datetimes
+    [20240102, 23000101],                                                # integer dates
+    [pd.Timestamp("2024-01-02"), pd.Timestamp("2300-01-01")],           # objects (non-ns in pandas 2+)
+])
+def test_out_of_range_years_in_a_frame_name_the_row(frame, values):
+    part = frame.iloc[:2].copy()
+    part["time"] = values if not isinstance(values, list) else pd.Series(values, dtype=object)
+    with pytest.raises(DataError, match=r"^DataFrame, row 2, column 'time': time .*(2300-01-01|23000101).* is outside "
+                                        r"the times korvit can hold \(1677-09-22 to 2262-04-11\)$"):
+        load_bars(part)
+
+
+def test_start_and_end_beyond_the_years_of_the_bars(frame):
+    assert len(load_bars(frame, start="1500-01-01", end="2300-01-01")) == 3
+    with pytest.raises(DataError, match="no bars left between 2300-01-01 and"):
+        load_bars(frame, start="2300-01-01")
+
+
+def offset_bars(times_by_code):
+    rows = [(t, code) for code, times in times_by_code.items() for t in times]
+    return pd.DataFrame(rows, columns=["time", "code"]).assign(open=10, high=11, low=9, close=10, volume=100)
+
+
+def test_the_same_instants_in_two_offsets_are_refused_or_converted(tmp_path):
+    """40 instants, written in +08:00 for one code and in UTC for the other: 40 bars
+    on the timeline once converted to one zone, refused without one (as wall times
+    they would make 80)."""
+    instants = pd.date_range("2024-01-02 01:30", periods=40, freq="B", tz="UTC")
+    shanghai = [t.tz_convert("Asia/Shanghai").isoformat() for t in instants]
+    utc = [t.strftime("%Y-%m-%dT%H:%M:%SZ") for t in instants]
+    path = tmp_path / "bars.csv"
+    offset_bars({"SZSE.000001": shanghai, "SZSE.000002": utc}).to_csv(path, index=False)
+    with pytest.raises(DataError) as caught:
+        load_bars(path)
+    assert str(caught.value) == (
+        f"{path}, row 42, column 'time': time '2024-01-02T01:30:00Z' has UTC offset +00:00 but the first "
+        "time (row 2) has UTC offset +08:00: times with different offsets do not share one clock; write "
+        "them with one offset, or name the zone to convert them to (tz=, --tz) (39 more rows like this)")
+    for tz, hour in (("Asia/Shanghai", 9), ("UTC", 1)):
+        bars = load_bars(path, tz=tz)
+        assert len(bars) == 40 and set(bars.times.hour) == {hour} and not np.isnan(bars.values).any()
+        assert bars.times[0] == instants[0].tz_convert(tz).tz_localize(None)
+    # the same from Python datetimes of two zones, and from one aware column
+    objects = offset_bars({"SZSE.000001": list(instants.tz_convert("Asia/Shanghai").to_pydatetime()),
+                           "SZSE.000002": list(instants.to_pydatetime())})
+    with pytest.raises(DataError, match="^DataFrame, row 41, column 'time': .* UTC offset"):
+        load_bars(objects)
+    assert load_bars(objects, tz="Asia/Shanghai").times.equals(load_bars(path, tz="Asia/Shanghai").times)
+    aware = offset_bars({"SZSE.000001": instants.tz_convert("America/New_York")})
+    assert load_bars(aware).times[0] == pd.Timestamp("2024-01-01 20:30")        # its wall time
+    assert load_bars(aware, tz="UTC").times[0] == pd.Timestamp("2024-01-02 01:30")
+    with pytest.raises(ValueError, match="unknown time zone 'Mars/Base'"):
+        load_bars(path, tz="Mars/Base")
+
+
+def test_daylight_saving_offsets_read_in_their_zone(tmp_path):
+    """One zone's two offsets (winter and summer time) are converted to its wall time;
+    times without an offset are taken as times in the zone; start and end too."""
+    path = tmp_path / "bars.csv"
+    offset_bars({"NYSE.IBM": ["2024-03-08 09:30-05:00", "2024-03-11 09:30-04:00", "2024-03-12 09:30"]}
+                ).to_csv(path, index=False)
+    with pytest.raises(DataError, match="row 3, column 'time': time '2024-03-11 09:30-04:00' has UTC offset "
+                                        "-04:00 but the first time \\(row 2\\) has UTC offset -05:00"):
+        load_bars(path)
+    bars = load_bars(path, tz="America/New_York", start="2024-03-11 13:30+00:00")
+    assert [str(t) for t in bars.times] == ["2024-03-11 09:30:00", "2024-03-12 09:30:00"]
+
+
+@pytest.mark.parametrize("times, frequency, phrase", [
+    # one code: the stray bar shares a date with another, so the whole file became minute bars
+    ({"SZSE.000001": ["2024-01-02", "2024-01-03", "2024-01-03 15:00", "2024-01-05"]}, "minute",
+     "row 4, column 'time': SZSE.000001 at 2024-01-03 15:00:00 has a time of day while 3 of the 4 bars "
+     "are at midnight, so the bars are read as minute bars"),
+    # two codes: daily bars, but the stray bar's day has two rows on the timeline
+    ({"SZSE.000001": ["2024-01-02", "2024-01-03 15:00", "2024-01-04"],
+      "SZSE.000002": ["2024-01-02", "2024-01-03", "2024-01-04", "2024-01-05"]}, "day",
+     "row 3, column 'time': SZSE.000001 at 2024-01-03 15:00:00 has a time of day while 6 of the 7 bars "
+     "are at midnight, so 2024-01-03 has two rows on the timeline"),
+])
+def test_a_stray_time_of_day_warns_naming_the_row(tmp_path, times, frequency, phrase):
+    path = tmp_path / "bars.csv"
+    offset_bars(times).to_csv(path, index=False)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        bars = load_bars(path)
+    assert bars.frequency == frequency
+    assert [str(w.message) for w in caught] == [f"{path}, {phrase}" + str(caught[0].message).split(phrase)[1]]
+    assert caught[0].category is DataWarning and caught[0].filename == __file__
+
+
+@pytest.mark.parametrize("times", [
+    ["2024-01-02 15:00", "2024-01-03 15:00", "2024-01-04 15:00"],           # daily closes
+    ["2024-01-02", "2024-01-02 09:31", "2024-01-02 09:32"],                 # minute bars and a midnight one
+    ["2024-01-02", "2024-01-03 15:00", "2024-01-04"],                       # one code, one bar a date
+])
+def test_times_of_day_that_change_nothing_do_not_warn(times):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        load_bars(offset_bars({"SZSE.000001": times}))

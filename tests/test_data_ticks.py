@@ -72,10 +72,10 @@ def test_daily_ticks_go_to_the_bar_of_their_date():
 
 
 def test_unsorted_ticks_are_sorted(minute_bars):
-    found = load_ticks(ticks(("2024-01-02 09:30:40", "SHFE.RB2405", 12, 1),
+    found = load_ticks(ticks(("2024-01-02 09:30:40", "SHFE.RB2405", 10.5, 1),
                              ("2024-01-02 09:30:20", "SHFE.RB2405", 11, 2)), minute_bars)
     times, prices, volumes = found[(0, 0)]
-    assert prices.tolist() == [11, 12] and volumes.tolist() == [2, 1]
+    assert prices.tolist() == [11, 10.5] and volumes.tolist() == [2, 1]
     assert list(pd.DatetimeIndex(times).second) == [20, 40]
     assert not prices.flags.writeable
 
@@ -88,6 +88,14 @@ def test_unsorted_ticks_are_sorted(minute_bars):
     (3, "volume", "2024-01-02 09:31,SHFE.RB2405,10,-1", "volume -1 is negative"),
     (3, "time", "yesterday noon,SHFE.RB2405,10,1", "cannot read 'yesterday noon' as a time"),
     (3, "time", "2024-01-02 09:40,SHFE.RB2405,10,1", "lies in no minute bar"),
+    (3, "price", "2024-01-02 09:32,SHFE.RB2405,11.5,1",
+     "the tick of SHFE.RB2405 at 2024-01-02 09:32:00 priced 11.5 is outside its minute bar's [low, high] "
+     "= [9, 11] (the bar at 2024-01-02 09:32:00)"),
+    (3, "price", "2024-01-02 09:31:59,SHFE.RB2405,8.99,1", "priced 8.99 is outside its minute bar's"),
+    (3, "price", "2024-01-02 09:31,SHFE.RB2405,1e308,1", "price 1e+308 is above 1e9, the largest price"),
+    (3, "volume", "2024-01-02 09:31,SHFE.RB2405,10,2e15", "is above 1e15, the largest volume korvit accepts"),
+    (3, "time", "2300-01-02 09:31,SHFE.RB2405,10,1", "time '2300-01-02 09:31' is outside the times korvit "
+                                                     "can hold (1677-09-22 to 2262-04-11)"),
 ])
 def test_bad_tick_names_file_row_and_column(tmp_path, row, column, body, phrase):
     bars = bars_at({"SHFE.RB2405": ["2024-01-02 09:31", "2024-01-02 09:32"]})
@@ -106,3 +114,13 @@ def test_ticks_must_be_long(tmp_path):
     wide = pd.DataFrame([[1.0]], columns=pd.MultiIndex.from_tuples([("SHFE.RB2405", "price")]))
     with pytest.raises(DataError, match="MultiIndex"):
         load_ticks(wide, bars)
+
+
+def test_ticks_with_utc_offsets_are_converted_like_the_bars(minute_bars):
+    written = ticks(("2024-01-02T01:30:30Z", "SHFE.RB2405", 10, 1),
+                    ("2024-01-02T09:31:30+08:00", "SHFE.RB2405", 10, 2))
+    found = load_ticks(written, minute_bars, tz="Asia/Shanghai")
+    assert found[(0, 0)][2].tolist() == [1] and found[(0, 1)][2].tolist() == [2]
+    with pytest.raises(DataError, match="row 2, column 'time': time '2024-01-02T09:31:30[+]08:00' has UTC "
+                                        "offset [+]08:00 but the first time [(]row 1[)] has UTC offset [+]00:00"):
+        load_ticks(written, minute_bars)

@@ -800,6 +800,12 @@ class World:
         return subject._clear_unfilled_order(op[1])
 
 
+def worded(exc):
+    """The message of an error both modules word themselves (other messages come from
+    the interpreter or the decimal module and may differ between the two)."""
+    return (str(exc),) if isinstance(exc, NotImplementedError) else ()
+
+
 def run(plan, subject):
     """Builds ``plan``, runs its calls through ``subject`` and returns all that can be
     observed: results, host calls, fields of orders and trades, cache and run phase."""
@@ -818,7 +824,7 @@ def run(plan, subject):
                 try:
                     out[f"call #{k}"] = ("returned", canon(world.apply(op)))
                 except Exception as exc:        # compared, not hidden
-                    out[f"call #{k}"] = ("raised", type(exc).__qualname__)
+                    out[f"call #{k}"] = ("raised", type(exc).__qualname__) + worded(exc)
     finally:
         _history.clear()
     out.update((f"host call #{k}", entry) for k, entry in enumerate(HOST_CALLS))
@@ -938,7 +944,9 @@ def test_bad_input_fails_alike(case):
         change(plan)
     expected, diffs = compare(plan)
     outcome = expected["call #0"]
-    assert outcome[0] == "returned" if raised is None else outcome == ("raised", raised.__qualname__)
+    assert outcome[0] == "returned" if raised is None else outcome[:2] == ("raised", raised.__qualname__)
+    if raised is NotImplementedError:
+        assert outcome[2] == "position_effect 99 is neither open nor close"
     assert not diffs
 
 

@@ -99,7 +99,7 @@ def test_unsupported_stock_effect_stops_the_batch_where_it_stands(world):
         o.set_frozen_item("value", 7.0)
     with pytest.raises(NotImplementedError) as info:
         domain._update_order_frozen([first, odd, last])
-    assert str(info.value) == ""
+    assert str(info.value) == f"position_effect {gv.PositionEffect_CloseToday!r} is neither open nor close"
     assert frozen(first) == (1000.0, 5.02) and frozen(odd)[0] == 7.0 and frozen(last)[0] == 7.0
     names = [entry.name for entry in info.traceback]
     assert names[-2:] == ["backtest.domain._update_order_frozen", "backtest.domain._update_order_stock_frozen"]
@@ -152,7 +152,7 @@ def test_stock_trades_and_unsupported_effects(world, monkeypatch):
     sell = trade(world, STOCK, SELL, CLOSE, 10.0, 1000)
     assert domain._update_trader_stock_frozen([sell]) == ([10000.0], [10.0 + 0.2 + 5.0])
     odd = trade(world, STOCK, BUY, gv.PositionEffect_CloseToday, 10.0, 100)
-    with pytest.raises(NotImplementedError):
+    with pytest.raises(NotImplementedError, match=r"^position_effect .* is neither open nor close$"):
         domain._update_trader_stock_frozen([odd])
     assert frozen(odd, ("trader_value", "trader_fee")) == (0.0, 0.0)
     # the split follows the environment's view of the target, not the record's type field

@@ -63,7 +63,7 @@ def test_market_price_counts_ticks(env, market):
     assert env.market_price(0, 3) == 10.3          # the third
     assert env.market_price(0, -3) == 10.2         # offset - 1 is the index: -4 counts from the end
     env.vr.g_KorvitKDataList.clear()
-    with pytest.raises(NotImplementedError):
+    with pytest.raises(NotImplementedError, match="^market_price needs bars: g_KorvitKDataList holds no bar data$"):
         env.market_price(0, 0)
 
 

@@ -114,3 +114,67 @@ def test_report_screenshot_is_not_blank(tmp_path):
     blue = (img[..., 2] > 0.5) & (img[..., 0] < 0.35)
     red = (img[..., 0] > 0.6) & (img[..., 1] < 0.45) & (img[..., 2] < 0.45)
     assert blue.sum() > 300 and red.sum() > 300
+
+
+INF, NAN = float("inf"), float("nan")
+
+
+def _extreme_result(curves, initial_cash, frequency, trade_prices=(10.0, 11.0), fees=(0.1, 0.1)):
+    """Accounts with the given equity curves (one per account), and a round trip."""
+    n = len(curves[0])
+    times = pd.bdate_range("2024-01-01", periods=n) if frequency == "day" else \
+        pd.date_range("2024-01-02 09:31", periods=n, freq="min")
+    rows = [(t, f"acc{k}", v, 0.0, 0.0, v) for k, curve in enumerate(curves) for t, v in zip(times, curve)]
+    equity = pd.DataFrame(rows, columns=["time", "account", "cash", "market_value", "margin", "equity"])
+    trades = pd.DataFrame({"trade_id": [1, 2], "order_id": [1, 2], "time": times[[0, -1]], "account": "acc0",
+                           "code": "X.Y", "side": ["buy", "sell"], "effect": ["open", "close"],
+                           "volume": [100.0, 100.0], "price": list(trade_prices), "multiplier": 1.0,
+                           "fee": list(fees)})
+    return BacktestResult(equity, None, trades, None, frequency=frequency, initial_cash=initial_cash)
+
+
+@pytest.mark.parametrize("curves, initial_cash, frequency, trade", [
+    ([[1e308] * 6], 1e308, "day", {}),                                       # the largest money, flat
+    ([[1e308] * 6], 1e308, "minute", {}),
+    ([[1e300, 1e305, 1e308, 1.7e308, 1e308, 1e306]], 1e300, "day", {}),     # growth past any ratio
+    ([[1e6, -1.7e308, 1e6, 1e6, 1e6, 1e6]], 1e6, "day", {}),                # a huge loss
+    ([[1e6, INF, 1e6, NAN, -INF, 1.1e6]], 1e6, "day", {}),                  # infinities and NaN
+    ([[1e6, INF, 1e6, NAN, -INF, 1.1e6]], 1e6, "minute", {}),
+    ([[NAN] * 6], 1e6, "day", {}),                                           # no equity at all
+    ([[1e6] * 6, [1e308] * 6], 2e6, "day", {}),                              # two accounts, one huge
+    ([[1e6] * 6], INF, "day", {}),                                           # infinite initial cash
+    ([[1e6] * 6], NAN, "day", {}),
+    ([[1e6] * 6], 1e6, "day", dict(trade_prices=(1e300, INF), fees=(NAN, INF))),   # fills beyond reason
+    ([[1e6] * 6], 1e6, "day", dict(trade_prices=(1e-300, 1e300), fees=(0.0, 1e308))),
+])
+def test_the_report_never_fails_because_of_a_value(curves, initial_cash, frequency, trade):
+    """Statistics, summary and report of results holding extreme or non-finite
+    values: no exception, no warning, every statistic shown, stats.json valid."""
+    import json
+    import warnings
+
+    from korvit.backtest.stats import STAT_NAMES, stats_to_json
+    result = _extreme_result(curves, initial_cash, frequency, **trade)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        summary = result.summary()
+        html = result.to_html()
+        text = json.dumps(stats_to_json(result.stats), allow_nan=False)
+    assert all(name in summary and name in html for name in STAT_NAMES)
+    assert _png(html).startswith(PNG_MAGIC)
+    assert set(json.loads(text)) == set(STAT_NAMES)
+    # money beyond any real amount is shown short
+    assert max(len(line) for line in summary.splitlines()) < 100
+
+
+def test_a_chart_that_cannot_be_drawn_says_so_only_for_values_beyond_money(monkeypatch):
+    import korvit.backtest.report as report
+
+    def broken(*args):
+        raise ValueError("arange: cannot compute length")
+
+    monkeypatch.setattr(report, "_draw_chart", broken)
+    huge = _extreme_result([[1e308] * 6], 1e308, "day")
+    assert report.render_chart(huge).startswith(PNG_MAGIC)
+    with pytest.raises(ValueError, match="arange"):          # with ordinary values a fault stays visible
+        report.render_chart(_result())

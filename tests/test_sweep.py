@@ -80,6 +80,28 @@ def test_a_raising_run_and_a_killed_worker_are_rows_and_the_others_finish(tmp_pa
     assert frame.loc[frame.status == "ok", "Final equity"].notna().all()
 
 
+def test_sys_exit_in_a_strategy_fails_its_runs_not_the_workers(tmp_path, sample):
+    bars, contracts = sample
+    strategy = write(tmp_path / "leaving.py", """
+        import sys
+        if "--exit-at-load" in open(__file__).read().splitlines()[-1]:
+            sys.exit(5)
+
+        def init(context):
+            if context.params["mode"] == "exit":
+                sys.exit(3)
+        # --exit-at-load
+    """)
+    frame = sweep(strategy, bars, {"mode": ["exit", "stay"]}, contracts=contracts, workers=1, progress=False)
+    assert list(frame.status) == ["failed", "failed"]
+    assert list(frame.error) == [f"StrategyExit: the strategy called sys.exit(5) at {strategy}:4: the backtest "
+                                 "stopped"] * 2
+    strategy.write_text(strategy.read_text().replace("# --exit-at-load", ""))
+    frame = sweep(strategy, bars, {"mode": ["exit", "stay"]}, contracts=contracts, workers=1, progress=False)
+    assert list(frame.status) == ["failed", "ok"]
+    assert frame.error[0] == f"StrategyExit: the strategy called sys.exit(3) at {strategy}:8: the backtest stopped"
+
+
 def test_equity_curves_are_kept_when_asked(sample):
     bars, contracts = sample
     frame = sweep(EXAMPLE, bars, [{"fast": 5}], contracts=contracts, keep="equity", workers=1, progress=False)
@@ -154,7 +176,7 @@ def test_a_bad_grid_is_refused_before_anything_runs(tmp_path, sample, grid, mess
 
 
 @pytest.mark.parametrize("options, message", [
-    ({"slippage": -1}, "slippage must be a non-negative number"),
+    ({"slippage": -1}, "slippage -1 is outside"),
     ({"params": {"fast": 5}}, "both fixed"),
     ({"splits": [("2023-01-01", "2023-06-30", "2023-06-01", "2023-12-01")]}, "train_end < test_start"),
     ({"splits": [("2021-01-01", "2021-06-30", "2022-01-03", "2022-03-01")]}, "train window .* holds no bars"),

@@ -204,9 +204,10 @@ bool plain_double(nb::handle o, double &out) {
     return false;
 }
 
-[[noreturn]] void not_implemented() {
-    PyErr_SetNone(PyExc_NotImplementedError);
-    kc::throw_current();
+// A record whose position effect is neither open nor close: the stock fee rules
+// know no other.  NotImplementedError, as callers expect, naming the value.
+[[noreturn]] void unknown_effect(nb::handle effect) {
+    kc::raise(PyExc_NotImplementedError, "position_effect %R is neither open nor close", effect.ptr());
 }
 
 // Both frozen items of every record, as two lists in record order.
@@ -286,10 +287,10 @@ nb::object stock_frozen(nb::handle records_in, const Kind &kind) {
             else if (kc::equals(effect, close))
                 tax = item_of(i, CLOSE_TAX);
             else
-                not_implemented();
+                unknown_effect(effect);
         } else { // trades: refuse anything but open and close first
             if (!kc::equals(effect, close) && !kc::equals(effect, open))
-                not_implemented();
+                unknown_effect(effect);
             tax = kc::equals(effect, open) ? item_of(i, OPEN_TAX) : item_of(i, CLOSE_TAX);
         }
         nb::object trans_fee = item_of(i, TRANS_FEE), min_fee = item_of(i, MIN_TRADE_FEE);

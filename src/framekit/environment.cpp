@@ -71,10 +71,8 @@ nb::object get_internal_fresh_bar_num(nb::handle self, nb::handle dflt) {
 nb::object market_price(nb::handle self, nb::handle target_idx, nb::handle offset) {
     nb::object vr = env_vr(self);
     nb::object gv = env_gv(self);
-    if (kc::length(getattr(vr, n::g_KorvitKDataList)) < 1) {
-        PyErr_SetNone(PyExc_NotImplementedError);
-        kc::throw_current();
-    }
+    if (kc::length(getattr(vr, n::g_KorvitKDataList)) < 1)
+        kc::raise(PyExc_NotImplementedError, "market_price needs bars: g_KorvitKDataList holds no bar data");
     nb::object k_data = refresh_k_data(vr);
     nb::object cur_bar_fresh_pos = cursor_column(getattr(vr, n::g_KorvitSimCurBarFresh));
     nb::object fresh_bar_pos = getitem(getattr(k_data, n::CurrentBar), cur_bar_fresh_pos);

@@ -1,10 +1,9 @@
 """The ``korvit`` command.
 
     korvit backtest STRATEGY.py [--data PATH ...] [--ticks PATH] [--contracts FILE]
-                                [--cash N] [--start DATE] [--end DATE] [--param NAME=VALUE ...]
+                                [--cash N] [--start DATE] [--end DATE] [--tz ZONE] [--param NAME=VALUE ...]
                                 [--slippage F] [--cancel-stale-orders] [--fees contracts|none]
-                                [--stop-fill RULE]
-                                [--out DIR] [--core HOST:PORT]
+                                [--stop-fill RULE] [--out DIR] [--core HOST:PORT]
     korvit sweep STRATEGY.py --grid NAME=V1,V2,... [--grid ...] [the data options above]
                              [--backend local|ray] [--address HOST:PORT] [--workers N]
                              [--walk-forward TRAIN_DAYS,TEST_DAYS] [--metric NAME] [--out DIR]
@@ -106,6 +105,32 @@ def _positive(text):
     return value
 
 
+def _cash(text):
+    from korvit.data.limits import MAX_CASH, fmt_bound
+    value = _positive(text)
+    if value > MAX_CASH:
+        raise argparse.ArgumentTypeError(f"expected a positive number up to {fmt_bound(MAX_CASH)}, got {text!r}")
+    return value
+
+
+def _slippage(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0 <= value < 1:
+        raise argparse.ArgumentTypeError(f"expected a fraction from 0 up to (not including) 1, got {text!r}")
+    return value
+
+
+def _zone(text):
+    from korvit.data._table import check_zone
+    try:
+        return check_zone(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 def _parser():
     parser = _Parser(prog="korvit", description="Korvit: fast backtests of stock and futures "
                                      "strategies.")
@@ -153,12 +178,16 @@ def _run_arguments(parser, param_help):
                         help="bars: CSV or Parquet, long or wide (repeatable; default: the sample daily bars)")
     parser.add_argument("--ticks", metavar="PATH", help="ticks inside the bars (CSV or Parquet)")
     parser.add_argument("--contracts", metavar="FILE", help="contract table (CSV or JSON)")
-    parser.add_argument("--cash", type=_positive, default=1_000_000.0, help="starting cash (default 1,000,000)")
+    parser.add_argument("--cash", type=_cash, default=1_000_000.0, help="starting cash (default 1,000,000)")
     parser.add_argument("--start", metavar="DATE", help="first bar time to use")
     parser.add_argument("--end", metavar="DATE", help="last bar time to use")
     parser.add_argument("--param", action="append", type=_param, default=[], metavar="NAME=VALUE",
                         help=param_help)
-    parser.add_argument("--slippage", type=float, default=0.0, help="fraction market orders pay (0.001 = 0.1%%)")
+    parser.add_argument("--slippage", type=_slippage, default=0.0,
+                        help="fraction market orders pay (0.001 = 0.1%%)")
+    parser.add_argument("--tz", type=_zone, metavar="ZONE",
+                        help="time zone to convert times written with a UTC offset to, e.g. Asia/Shanghai "
+                             "(default: times keep their wall time; mixed offsets are refused)")
     parser.add_argument("--cancel-stale-orders", action="store_true",
                         help="at each day's first bar, cancel the orders left pending from an earlier day")
     parser.add_argument("--fees", choices=("contracts", "none"), default="contracts",
@@ -179,12 +208,25 @@ def _inputs(args):
     return data if len(data) > 1 else data[0], ticks, contracts
 
 
+def _out(args, default):
+    """The output folder; refused when it names a file."""
+    out = Path(args.out) if args.out else Path("korvit-results") / default
+    for place in (out, *out.parents):       # the nearest existing one must be a folder
+        if place.exists():
+            if not place.is_dir():
+                which = "" if place == out else f": {str(place)!r}"
+                raise UsageError(f"--out {str(out)!r} is a file{which}: give a folder (new or existing)"
+                                 if not which else f"--out {str(out)!r} lies in a file{which}")
+            break
+    return out
+
+
 def _backtest(args):
     from korvit.backtest.runner import Backtest
     data, ticks, contracts = _inputs(args)
     strategy = Path(args.strategy)
-    out = Path(args.out) if args.out else Path("korvit-results") / strategy.stem
-    test = Backtest(strategy, data, ticks=ticks, contracts=contracts,
+    out = _out(args, strategy.stem)
+    test = Backtest(strategy, data, ticks=ticks, contracts=contracts, tz=args.tz,
                     cash=args.cash, start=args.start, end=args.end, params=dict(args.param),
                     slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders, fees=args.fees,
                     stop_fill=args.stop_fill,
@@ -220,19 +262,21 @@ def _sweep(args):
     metric = find_statistic(args.metric)
     data, ticks, contracts = _inputs(args)
     strategy = Path(args.strategy)
-    out = Path(args.out) if args.out else Path("korvit-results") / f"{strategy.stem}-sweep"
+    out = _out(args, f"{strategy.stem}-sweep")
     splits = None
-    if args.walk_forward:        # the splits cover the bars, loaded here once
+    loaded = bool(args.walk_forward or args.tz)
+    if loaded:                  # the splits cover the bars, loaded (and trimmed) here once
         from korvit.data import load_bars, load_ticks
-        data = load_bars(data, start=args.start, end=args.end)
+        data = load_bars(data, start=args.start, end=args.end, tz=args.tz)
         if ticks is not None:
-            ticks = load_ticks(ticks, data, trim=args.start is not None or args.end is not None)
+            ticks = load_ticks(ticks, data, trim=args.start is not None or args.end is not None, tz=args.tz)
+    if args.walk_forward:
         train, test = args.walk_forward
         splits = walk_forward(data.times[0], data.times[-1], train=train, test=test)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         frame = sweep(strategy, data, grid, splits=splits, select=metric, ticks=ticks, contracts=contracts,
-                      start=None if splits else args.start, end=None if splits else args.end,
+                      start=None if loaded else args.start, end=None if loaded else args.end,
                       params=dict(args.param), backend=args.backend, workers=args.workers,
                       address=args.address, keep="equity" if args.keep_equity else None, out=out,
                       resume=args.resume, timeout=args.timeout, progress=False if args.no_progress else None,
@@ -271,14 +315,32 @@ def _strategy_frame(exc, strategy):
 def main(argv=None):
     """Entry point of the ``korvit`` command; returns the exit status."""
     args = _parser().parse_args(argv)
-    from korvit.backtest.runner import StrategyLoadError
+    import warnings
+
+    from korvit.backtest.runner import StrategyExit, StrategyLoadError
     from korvit.backtest.sweeps import SweepError
-    from korvit.data import DataError
+    from korvit.data import DataError, DataWarning
+    shown = warnings.showwarning
+
+    def show(message, category, *where, **options):
+        if issubclass(category, DataWarning):      # one line, as the other messages
+            print(f"korvit: warning: {message}", file=sys.stderr)
+        else:
+            shown(message, category, *where, **options)
+
     try:
+        warnings.showwarning = show
         return _sweep(args) if args.command == "sweep" else _backtest(args)
     except KeyboardInterrupt:
         print("korvit: interrupted", file=sys.stderr)
         return 130
+    except StrategyExit as exc:
+        if args.debug:
+            traceback.print_exc()
+        place = f"{exc.filename}:{exc.lineno}: " if exc.filename else ""
+        print(f"korvit: {place}the strategy called sys.exit({exc.code!r}): the backtest stopped "
+              "there, no report was written", file=sys.stderr)
+        return 1
     except (DataError, StrategyLoadError, FileNotFoundError, ConnectionError, UsageError, SweepError) as exc:
         if args.debug:
             traceback.print_exc()
@@ -294,6 +356,8 @@ def main(argv=None):
             return 1
         print(f"korvit: {message}", file=sys.stderr)
         return 2
+    finally:
+        warnings.showwarning = shown
 
 
 if __name__ == "__main__":

@@ -33,6 +33,7 @@ import math
 import numbers
 from dataclasses import dataclass
 
+from korvit.data.limits import MAX_PRICE, fmt_bound
 from korvit.tframe import framekit
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
@@ -68,6 +69,9 @@ class Gap:
             raise StrategyError(f"a gap is in 'points' or 'percent', not {self.kind!r}")
         if not _is_real(self.value) or not math.isfinite(self.value) or self.value <= 0:
             raise StrategyError(f"a stop gap must be a positive number, got {self.value!r}")
+        if self.kind == "points" and self.value > MAX_PRICE:
+            raise StrategyError(f"a stop gap in points must be at most {fmt_bound(MAX_PRICE)}, "
+                                f"got {self.value!r}")
 
 
 def points(value):
@@ -163,9 +167,9 @@ def _volume(volume):
 def _price(price):
     if price is None:
         return None
-    if not _is_real(price) or not math.isfinite(price) or price <= 0:
-        raise StrategyError(f"order price must be a positive number (or None for a market order), "
-                            f"got {price!r}")
+    if not _is_real(price) or not math.isfinite(price) or price <= 0 or price > MAX_PRICE:
+        raise StrategyError(f"order price must be a positive number up to {fmt_bound(MAX_PRICE)} (or None "
+                            f"for a market order), got {price!r}")
     return float(price)
 
 

@@ -4,12 +4,12 @@ sets (and walk-forward splits) in worker processes.  The package also holds the 
 (compiled), its records and accounts (``model``) and the run loop
 (``runner``)."""
 
-__all__ = ["Backtest", "BacktestResult", "run", "sweep", "walk_forward"]
+__all__ = ["Backtest", "BacktestResult", "StrategyExit", "run", "sweep", "walk_forward"]
 
 
 def __getattr__(name):
     # Loaded on first use: importing the package must not load the engine.
-    if name in ("Backtest", "run"):
+    if name in ("Backtest", "StrategyExit", "run"):
         from korvit.backtest import runner
         return getattr(runner, name)
     if name in ("sweep", "walk_forward"):

@@ -9,8 +9,8 @@ import pandas as pd
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
 __all__ = ["orders_frame", "trades_frame", "stops_frame", "to_datetimes",
-           "SIDES", "EFFECTS", "ORDER_TYPES", "ORDER_STATUSES", "REJECT_REASONS", "STOP_KINDS",
-           "STOP_STATUSES"]
+           "SIDES", "EFFECTS", "MAX_ORDER_VOLUME", "ORDER_TYPES", "ORDER_STATUSES", "REJECT_REASONS",
+           "STOP_KINDS", "STOP_STATUSES"]
 
 SIDES = {gv.OrderAct_Buy: "buy", gv.OrderAct_Sell: "sell"}
 EFFECTS = {gv.PositionEffect_Open: "open", gv.PositionEffect_Close: "close",
@@ -20,11 +20,15 @@ ORDER_STATUSES = {gv.OrderStatus_PreHolding: "new", gv.OrderStatus_Holding: "pen
                   gv.OrderStatus_Filled: "filled", gv.OrderStatus_Cancelled: "cancelled",
                   gv.OrderStatus_Denied: "denied"}
 REJECT_REASONS = {gv.OrderReject_MarketOrderHolding: "no trading in the bar",
-                  gv.OrderReject_IllegalVolume: "illegal volume (stocks open in lots of 100)",
+                  gv.OrderReject_IllegalVolume: "illegal volume",
                   gv.OrderReject_NoEnoughCash: "not enough cash",
                   gv.OrderReject_NoEnoughPosition: "not enough position to close",
                   gv.OrderReject_LimitType: "limit price not reached",
                   gv.OrderReject_DailyBeginCancel: "cancelled at the day's start"}
+# The engine denies a new order of more than MAX_ORDER_VOLUME, or a stock order
+# opening a position in other than whole lots, with the same reason code: the
+# orders table tells the two apart from the order's volume and contract.
+MAX_ORDER_VOLUME = 2e9
 STOP_KINDS = {gv.StopOrderType_Loss: "loss", gv.StopOrderType_Profit: "profit",
               gv.StopOrderType_Trailing: "trailing"}
 STOP_STATUSES = {gv.StopOrderStatus_Holding: "waiting", gv.StopOrderStatus_Active: "armed",
@@ -46,6 +50,22 @@ def _name(table, value, default=""):
     if isinstance(value, float) and math.isnan(value):
         return default
     return table.get(value, str(value))
+
+
+def _reason(order, session):
+    """Why an order was denied or cancelled, in words; an illegal volume says
+    whether the order was above the engine's limit or not a whole number of
+    its stock's lots (the engine tests the limit first)."""
+    if order.rej_reason != gv.OrderReject_IllegalVolume:
+        return _name(REJECT_REASONS, order.rej_reason)
+    volume = float(order.volume) - float(order.filled_volume or 0)
+    shown = f"{volume:.0f}" if volume.is_integer() and volume < 1e15 else f"{volume:g}"
+    if volume > MAX_ORDER_VOLUME:
+        return f"volume {shown} is above the limit of {MAX_ORDER_VOLUME:,.0f} in one order"
+    contract = session.contracts[int(order.target_idx)]
+    if order.position_effect == gv.PositionEffect_Open and not contract.is_futures and volume % contract.lot_size:
+        return f"volume {shown} is not a multiple of the lot size {contract.lot_size}"
+    return "illegal volume"
 
 
 def _records(collection):
@@ -81,19 +101,6 @@ def orders_frame(collection, stops, session):
         "stop_id": np.array([placed_by.get(r.order_id, np.nan) for r in records], dtype=np.float64),
     }
     return pd.DataFrame(rows)
-
-
-def _reason(order, session):
-    """Why an order was denied or cancelled; an opening stock order that is not a whole
-    number of its contract's lots says so, with its volume and the lot size."""
-    if order.rej_reason == gv.OrderReject_IllegalVolume and order.position_effect == gv.PositionEffect_Open:
-        contract = session.contracts[int(order.target_idx)]
-        volume = float(order.volume)
-        # (the engine tests the volume limit 2e9 before the lot)
-        if not contract.is_futures and volume <= 2e9 and volume % contract.lot_size:
-            shown = f"{volume:.0f}" if volume.is_integer() else f"{volume!r}"
-            return f"volume {shown} is not a multiple of the lot size {contract.lot_size}"
-    return _name(REJECT_REASONS, order.rej_reason)
 
 
 def trades_frame(collection, session):

@@ -12,6 +12,7 @@ from __future__ import annotations
 import base64
 import html
 import io
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -26,6 +27,8 @@ from korvit.backtest.stats import format_stat
 __all__ = ["render_report", "render_chart"]
 
 LAST_TRADES = 50
+# Beyond this, axis limits and ticks overflow a double.
+_LARGEST_DRAWN = 1e300
 MAX_ROUND_TRIPS = 200
 
 _BUY, _SELL = "#1a9850", "#d73027"
@@ -89,11 +92,12 @@ def _signed(value, text) -> str:
     return f"<td class='{'pos' if value > 0 else 'neg'}'>{text}</td>"
 
 
-def _markers(result):
-    """Bar positions and values on the total equity curve of the buys and of
-    the sells: a fill sits on its own bar, or on the last bar before it when
-    it falls between bars; fills before the first bar are left out."""
-    curve = result.equity_curve
+def _markers(result, curve=None):
+    """Bar positions and values on the total equity curve (or `curve`) of
+    the buys and of the sells: a fill sits on its own bar, or on the last bar
+    before it when it falls between bars; fills before the first bar are left
+    out."""
+    curve = result.equity_curve if curve is None else curve
     trades = result.trades
     out = []
     for side in ("buy", "sell"):
@@ -137,9 +141,47 @@ def render_chart(result, *, width=11.5, dpi=110) -> bytes:
     """PNG bytes of the chart: total equity with the fills marked, the
     equity of each account when there are several, and the drawdown, all on
     one x axis.  Minute bars are drawn one after another by bar number, so
-    the hours the market is shut leave no flat stretches."""
-    curve = result.equity_curve
-    accounts = result.account_curves
+    the hours the market is shut leave no flat stretches.
+
+    Infinite and NaN equity leave gaps in the lines; where the values are
+    too large to draw at all (near the largest double) the chart says so
+    instead, so that the report is still written."""
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            return _draw_chart(result, width, dpi)
+        except (ValueError, OverflowError, FloatingPointError):
+            if not _extreme(result):
+                raise
+            return _message_chart("The equity is too large to draw; the figures above are exact.",
+                                   width, dpi)
+
+
+def _finite(values):
+    """The values with infinities made NaN (a gap in a line)."""
+    return values.where(np.isfinite(values.astype(float))) if len(values) else values
+
+
+def _extreme(result) -> bool:
+    """Whether the run's equity holds values beyond what money ever reaches."""
+    values = np.concatenate([result.equity_curve.to_numpy(dtype=float),
+                             result.account_curves.to_numpy(dtype=float).ravel(),
+                             [float(result.initial_cash)]])
+    return bool((~np.isfinite(values) | (np.abs(values) > _LARGEST_DRAWN)).any())
+
+
+def _message_chart(text, width, dpi) -> bytes:
+    fig = Figure(figsize=(width, 2.0), dpi=dpi)
+    FigureCanvasAgg(fig)
+    fig.text(0.5, 0.5, text, ha="center", va="center", color="#6b7385", fontsize=11)
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png")
+    return buf.getvalue()
+
+
+def _draw_chart(result, width, dpi) -> bytes:
+    curve = _finite(result.equity_curve)
+    accounts = _finite(result.account_curves)
     several = accounts.shape[1] > 1
     compressed = result.frequency == "minute"
     ratios = [3.0, 1.5, 1.1] if several else [3.0, 1.1]
@@ -153,9 +195,10 @@ def render_chart(result, *, width=11.5, dpi=110) -> bytes:
     else:
         x = np.arange(len(curve)) if compressed else curve.index
         ax.plot(x, curve.to_numpy(), color=_LINE, lw=1.6, label="Total equity", zorder=3)
-        ax.axhline(result.initial_cash, color="#9aa3b2", lw=0.8, ls="--", zorder=1,
-                   label="Initial cash")
-        for (pos, y), marker, color, label in zip(_markers(result), "^v", (_BUY, _SELL),
+        if np.isfinite(result.initial_cash):
+            ax.axhline(result.initial_cash, color="#9aa3b2", lw=0.8, ls="--", zorder=1,
+                       label="Initial cash")
+        for (pos, y), marker, color, label in zip(_markers(result, curve), "^v", (_BUY, _SELL),
                                                   ("Buy", "Sell")):
             if len(pos):
                 ax.scatter(x[pos], y, marker=marker, s=40, color=color, edgecolor="white",
@@ -170,10 +213,10 @@ def render_chart(result, *, width=11.5, dpi=110) -> bytes:
             ax_acc.legend(loc="upper left", fontsize=8.5, ncol=min(6, accounts.shape[1]),
                           frameon=True, framealpha=0.85, edgecolor="none")
             ax_acc.set_ylabel("By account")
-        dd = result.drawdown.to_numpy() * 100
+        dd = _finite(result.drawdown).to_numpy(dtype=float) * 100
         ax_dd.fill_between(x, dd, 0, color=_DD, alpha=0.3, lw=0)
         ax_dd.plot(x, dd, color=_DD, lw=0.9)
-        low = float(dd.min())
+        low = float(np.nanmin(dd)) if np.isfinite(dd).any() else 0.0
         ax_dd.set_ylim(min(low * 1.15, -1.0), 0.3)
         ax_dd.yaxis.set_major_formatter(PercentFormatter(decimals=0 if low < -3 else 1))
         _time_axis(ax_dd, curve.index, compressed)

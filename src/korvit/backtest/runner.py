@@ -33,12 +33,12 @@ import contextlib
 import gc
 import importlib.util
 import logging
-import math
 import os
 import sys
 import tempfile
 import time
 import types
+from collections.abc import Mapping
 from pathlib import Path
 
 import numpy as np
@@ -51,12 +51,14 @@ from korvit.backtest.env import BacktestEnv
 from korvit.backtest.model.accounts import KVBackAccount
 from korvit.backtest.model.orders import (KVBackOrder, KVBackOrderCollect, KVBackStopOrder,
                                           KVBackStopOrderCollect, KVBackTradeCollect)
+from korvit.data.limits import MAX_CASH, MAX_COMMISSION_RATE, MAX_SLIPPAGE, check_number
 from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData, SystemModeMgr
 from korvit.tframe.utils.logger import USER_LOGGER, LoggerManager
 
-__all__ = ["Backtest", "run", "deal_bar", "current_session", "load_strategy", "StrategyLoadError"]
+__all__ = ["Backtest", "run", "deal_bar", "current_session", "load_strategy", "StrategyLoadError",
+           "StrategyExit"]
 
 _FINAL = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
 # Where a stop fired on the bar alone fills (``stop_fill``); the first is the default.
@@ -95,6 +97,39 @@ class StrategyLoadError(Exception):
     an error while its top level runs)."""
 
 
+class StrategyExit(Exception):
+    """The strategy called ``sys.exit()`` (raised ``SystemExit``): the backtest
+    stopped there.  ``code`` is the exit code it gave, ``filename`` and
+    ``lineno`` where it exited (None when it was not in the strategy's file)."""
+
+    def __init__(self, exc, strategy=None):
+        self.code = exc.code
+        frame = _innermost_in(exc, strategy)
+        self.filename = frame.filename if frame is not None else None
+        self.lineno = frame.lineno if frame is not None else None
+        place = f" at {self.filename}:{self.lineno}" if frame is not None else ""
+        super().__init__(f"the strategy called sys.exit({self.code!r}){place}: the backtest stopped")
+
+
+def _innermost_in(exc, strategy):
+    """The innermost traceback entry of `exc` in the file `strategy` (a path; any
+    file but korvit's own when None), or None."""
+    import traceback
+    target = None
+    if strategy is not None:
+        try:
+            target = os.path.realpath(strategy)
+        except (TypeError, ValueError):
+            return None
+    own = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
+    found = None
+    for frame in traceback.extract_tb(exc.__traceback__):
+        name = os.path.realpath(frame.filename)
+        if (name == target) if target is not None else not name.startswith(own + os.sep):
+            found = frame
+    return found
+
+
 def load_strategy(strategy):
     """The user scope of a strategy: a dict of its top-level names.
 
@@ -108,14 +143,66 @@ def load_strategy(strategy):
     path = Path(os.fspath(strategy))
     if not path.is_file():
         raise StrategyLoadError(f"strategy file {str(path)!r} does not exist")
+    _check_source(path)
     name = f"korvit_strategy_{abs(hash(str(path.resolve())))}"
     spec = importlib.util.spec_from_file_location(name, path)
     module = importlib.util.module_from_spec(spec)
     try:
         spec.loader.exec_module(module)
     except SyntaxError as exc:
-        raise StrategyLoadError(f"{exc.filename}:{exc.lineno}: syntax error: {exc.msg}") from exc
+        place = f"{exc.filename or path}:{exc.lineno}" if exc.lineno else str(exc.filename or path)
+        raise StrategyLoadError(f"{place}: syntax error: {exc.msg}") from exc
+    except SystemExit as exc:
+        raise StrategyExit(exc, path) from exc
     return dict(vars(module)), path.stem
+
+
+def _check_source(path):
+    """Refuses a file Python would not read as source text, naming the place."""
+    try:
+        data = path.read_bytes()
+    except OSError as exc:
+        raise StrategyLoadError(f"{path}: cannot read the strategy file: {exc.strerror or exc}") from None
+    at = data.find(b"\0")
+    if at >= 0:
+        line = data.count(b"\n", 0, at) + 1
+        column = at - (data.rfind(b"\n", 0, at) + 1) + 1
+        raise StrategyLoadError(f"{path}:{line}: a null byte at column {column}: a strategy is Python "
+                                "source text (is this a binary file?)")
+
+
+CALLBACKS = ("init", "on_data", "on_order_status", "on_execution")
+
+
+def _check_callbacks(scope, name):
+    """Refuses callbacks that would run without doing anything: coroutine functions
+    (``async def``) and generators, whose calls only make an object nobody runs."""
+    import functools
+    import inspect
+
+    def kind(function):
+        if inspect.iscoroutinefunction(function) or inspect.isasyncgenfunction(function):
+            return "is a coroutine function (async def)"
+        if inspect.isgeneratorfunction(function):
+            return "is a generator function (it yields)"
+        return None
+
+    for callback in CALLBACKS:
+        function = scope.get(callback)
+        if function is None:
+            continue
+        target = function                       # a function, a partial, or an object with __call__
+        if not (inspect.isroutine(function) or isinstance(function, functools.partial)):
+            target = getattr(type(function), "__call__", None)
+        what = kind(target)
+        if what is None:
+            continue
+        while isinstance(target, functools.partial):
+            target = target.func
+        code = getattr(inspect.unwrap(target), "__code__", None)
+        place = f"{code.co_filename}:{code.co_firstlineno}" if code is not None else name
+        raise StrategyLoadError(f"{place}: {callback} {what}: korvit calls each callback and "
+                                "goes on, so its body would never run; define it with a plain def")
 
 
 # ------------------------------------------------------------------ the running session
@@ -245,19 +332,30 @@ class Backtest:
     - ``output``: folder for the run's logs (and the output the handshake
       sets up); by default a temporary folder, removed when the run ends.
     - ``progress``: show a progress bar (None: only on a terminal).
+    - ``tz``: the time zone of the bars and ticks read from files or frames
+      (see ``korvit.data.load_bars``).
+
+    Bad options raise ``ValueError`` or ``TypeError`` with a one-line message
+    (the bounds are those of ``korvit.data.limits``); a strategy that calls
+    ``sys.exit()`` ends the run with ``StrategyExit``.
     """
 
     def __init__(self, strategy, data, *, ticks=None, contracts=None, cash=1_000_000.0, accounts=None,
                  start=None, end=None, params=None, price_at_previous_close=False, slippage=0.0,
                  cancel_unfilled_limits=False, cancel_stale_orders=False, fees="contracts",
                  stock_commission=None, commission_rate=None, stop_fill="first_traded", core=None, output=None,
-                 progress=None):
+                 progress=None, tz=None):
         from korvit.data import Bars, Ticks, load_bars, load_contracts, load_ticks
 
+        if params is not None and not isinstance(params, Mapping):
+            raise TypeError(f"params must be a mapping of parameter names to values (a dict), "
+                            f"got {type(params).__name__} {_short(params)}")
         self.scope, self.name = load_strategy(strategy)
-        self.bars = data if isinstance(data, Bars) else load_bars(data, start=start, end=end)
+        _check_callbacks(self.scope, self.name)
+        self.path = _strategy_path(strategy)
+        self.bars = data if isinstance(data, Bars) else load_bars(data, start=start, end=end, tz=tz)
         if isinstance(data, Bars) and (start is not None or end is not None):
-            self.bars = load_bars(data.to_frame(), start=start, end=end)
+            self.bars = load_bars(data.to_frame(), start=start, end=end, tz=tz)
         table = {} if contracts is None else load_contracts(contracts)
         self.contracts = _with_fees([_contract_for(code, table) for code in self.bars.codes], fees,
                                     stock_commission, commission_rate)
@@ -272,21 +370,28 @@ class Backtest:
                                  "as a path or a DataFrame instead")
             self.ticks = _ticks_on(ticks, data, self.bars)
         else:
-            self.ticks = load_ticks(ticks, self.bars, trim=trimmed)
+            self.ticks = load_ticks(ticks, self.bars, trim=trimmed, tz=tz)
         if accounts is None:
             accounts = {"main": cash}
         if not isinstance(accounts, dict) or not accounts:
             raise ValueError(f"accounts must be a non-empty dict {{name: cash}}, got {accounts!r}")
-        self.accounts = dict(accounts)
+        self.accounts = {}
+        for name, value in accounts.items():
+            if not isinstance(name, str) or not name:
+                raise ValueError(f"an account name is non-empty text, got {name!r}")
+            what = "cash" if len(accounts) == 1 and name == "main" else f"cash of account {name!r}"
+            self.accounts[name] = check_number(what, value, high=MAX_CASH)
         self.params = dict(params or {})
-        _check_rate("slippage", slippage)
+        slippage = check_number("slippage", slippage, high=MAX_SLIPPAGE, high_open=True)
         if not isinstance(stop_fill, str) or stop_fill not in STOP_FILLS:
             raise ValueError(f"stop_fill must be {' or '.join(map(repr, STOP_FILLS))}, got {stop_fill!r}")
-        self.settings = {"PriceLoc": 0 if price_at_previous_close else 1, "SlidePrice": float(slippage),
+        self.settings = {"PriceLoc": 0 if price_at_previous_close else 1, "SlidePrice": slippage,
                          "LimitType": bool(cancel_unfilled_limits), "StopFill": stop_fill}
         self.stock_commission = stock_commission
         self.cancel_stale_orders = bool(cancel_stale_orders)
         self.core = _parse_core(core)
+        if output is not None and os.path.exists(output) and not os.path.isdir(output):
+            raise ValueError(f"output {os.fspath(output)!r} is a file, not a folder")
         self.output = output
         self.progress = progress
 
@@ -295,9 +400,15 @@ class Backtest:
         ``meta["timings"]`` holds the seconds of the set-up (environment, core
         connection, loading the bars into the engine), of the bar loop and of
         building the result."""
-        global _current
         if _current is not None:
             raise RuntimeError("a backtest is already running in this process")
+        try:
+            return self._run()
+        except SystemExit as exc:          # sys.exit() in a callback ends the run, not the process
+            raise StrategyExit(exc, self.path) from exc
+
+    def _run(self):
+        global _current
         saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)
         started = time.perf_counter()
         with contextlib.ExitStack() as stack:
@@ -486,6 +597,20 @@ class Context(types.SimpleNamespace):
 
 # ------------------------------------------------------------------ helpers
 
+def _short(value, width=60):
+    text = repr(value)
+    return text if len(text) <= width else text[:width - 3] + "..."
+
+
+def _strategy_path(strategy):
+    """The strategy's file, where there is one."""
+    if isinstance(strategy, types.ModuleType):
+        return getattr(strategy, "__file__", None)
+    if isinstance(strategy, (str, os.PathLike)):
+        return os.fspath(strategy)
+    return None
+
+
 def _contract_for(code, table):
     from korvit.data import Contract
     found = table.get(code.upper()) or table.get(code)
@@ -497,13 +622,6 @@ _STOCK_COMMISSION_ITEMS = {"OpenTax": "tax_open", "CloseTax": "tax_close", "Tran
                            "MinTradeFee": "min_commission"}
 
 
-def _check_rate(name, value, most=math.inf):
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value < 0:
-        raise ValueError(f"{name} must be a non-negative number, got {value!r}")
-    if value > most:
-        raise ValueError(f"{name} must be at most {most:g}, got {value!r}")
-
-
 def _with_fees(contracts, fees, stock_commission, commission_rate):
     """The run's contracts with the fees in force: as the contracts state them
     (``fees="contracts"``) with the overrides of every stock's items, or none
@@ -513,19 +631,18 @@ def _with_fees(contracts, fees, stock_commission, commission_rate):
         raise ValueError(f"fees must be 'contracts' or 'none', got {fees!r}")
     overrides = {}
     if stock_commission is not None:
-        if not isinstance(stock_commission, dict):
-            raise ValueError(f"stock_commission must be a dict of {', '.join(_STOCK_COMMISSION_ITEMS)}, "
-                             f"got {stock_commission!r}")
+        if not isinstance(stock_commission, Mapping):
+            raise TypeError(f"stock_commission must be a mapping of {', '.join(_STOCK_COMMISSION_ITEMS)}, "
+                            f"got {_short(stock_commission)}")
         for key, value in stock_commission.items():
             if key not in _STOCK_COMMISSION_ITEMS:
                 raise ValueError(f"stock_commission: unknown item {key!r}; items: "
                                  f"{', '.join(_STOCK_COMMISSION_ITEMS)}")
-            _check_rate(f"stock_commission[{key!r}]", value, math.inf if key == "MinTradeFee" else 1)
-            overrides[_STOCK_COMMISSION_ITEMS[key]] = float(value)
+            overrides[_STOCK_COMMISSION_ITEMS[key]] = check_number(
+                f"stock_commission[{key!r}]", value, high=MAX_CASH if key == "MinTradeFee" else 1.0)
     if commission_rate is not None:
-        _check_rate("commission_rate", commission_rate, 10000)       # 10000 / 10000: the whole value
-        # as the commission rate of the run's settings was: cost_fee_stock / 10000
-        overrides["commission"] = float(commission_rate) / 10000
+        # in 1/10000 of the traded value, as the run setting cost_fee_stock is
+        overrides["commission"] = check_number("commission_rate", commission_rate, high=MAX_COMMISSION_RATE) / 10000
     if fees == "none":
         if overrides:
             raise ValueError("fees='none' charges no fees: leave out stock_commission and commission_rate")

@@ -24,6 +24,7 @@ where a figure is undefined.
 from __future__ import annotations
 
 import math
+import warnings
 
 import empyrical
 import numpy as np
@@ -34,6 +35,8 @@ __all__ = ["compute_stats", "drawdown_series", "daily_returns", "format_stat",
 
 PERIODS_PER_YEAR = 252
 _DAYS_PER_YEAR = 365.25
+# From this size on, money and ratios are shown in powers of ten.
+_LARGE = 1e15
 # Below this an annualised volatility is rounding noise of a flat or
 # constant-growth curve, and a ratio over it would be meaningless.
 _ZERO_VOL = 1e-10
@@ -70,11 +73,13 @@ def drawdown_series(equity_curve: pd.Series, initial_cash: float | None = None) 
     """Fraction below the running peak (≤ 0) at every point of the curve.
 
     The initial cash, when given and positive, is the peak before the first
-    bar, so a loss on the first bar is a drawdown too.
+    bar, so a loss on the first bar is a drawdown too.  Infinite equity is no
+    peak: its bars count as not under water, as NaN ones do.
     """
     values = equity_curve.astype(float)
+    values = values.where(np.isfinite(values))
     peak = values.cummax()
-    if initial_cash is not None and initial_cash > 0:
+    if initial_cash is not None and initial_cash > 0 and np.isfinite(initial_cash):
         peak = peak.clip(lower=float(initial_cash))
     with np.errstate(divide="ignore", invalid="ignore"):
         dd = values / peak - 1.0
@@ -127,7 +132,7 @@ def _drawdown_dates(dd: pd.Series):
 
 
 def _cagr(initial: float, final: float, start, end) -> float:
-    if not (initial > 0) or pd.isna(start) or pd.isna(end):
+    if not (initial > 0) or not np.isfinite(initial) or pd.isna(start) or pd.isna(end):
         return math.nan
     days = (end - start) / pd.Timedelta(days=1)
     if days <= 0 or not np.isfinite(final):
@@ -135,7 +140,16 @@ def _cagr(initial: float, final: float, start, end) -> float:
     ratio = final / initial
     if ratio <= 0:
         return -1.0  # everything (or more) was lost
-    return ratio ** (_DAYS_PER_YEAR / days) - 1.0
+    try:
+        return ratio ** (_DAYS_PER_YEAR / days) - 1.0
+    except OverflowError:           # a growth beyond any double
+        return math.inf
+
+
+def _finite_or_nan(value) -> float:
+    """A ratio over a volatility that overflowed is no figure: NaN."""
+    value = float(value)
+    return value if math.isfinite(value) else math.nan
 
 
 def _round_trip_figures(round_trips: pd.DataFrame):
@@ -163,6 +177,15 @@ def compute_stats(equity_curve: pd.Series, trades: pd.DataFrame, round_trips: pd
     a ``pnl`` column.  ``exposure``: one boolean per bar, True while any
     position is open.  ``frequency``: ``"day"`` or ``"minute"``.
     """
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        # Extreme (or infinite) equity overflows some sums; the figures it
+        # spoils come out NaN or infinite, without a warning.
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return _compute_stats(equity_curve, trades, round_trips, frequency=frequency,
+                              initial_cash=initial_cash, exposure=exposure)
+
+
+def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash, exposure):
     curve = equity_curve.astype(float).sort_index()
     initial = float(initial_cash)
     start = curve.index[0] if len(curve) else pd.NaT
@@ -174,15 +197,15 @@ def compute_stats(equity_curve: pd.Series, trades: pd.DataFrame, round_trips: pd
     vol = float(empyrical.annual_volatility(rets, annualization=PERIODS_PER_YEAR)) \
         if len(rets) > 1 else math.nan
     if np.isfinite(vol) and vol > _ZERO_VOL:
-        sharpe = float(empyrical.sharpe_ratio(rets, risk_free=0, annualization=PERIODS_PER_YEAR))
+        sharpe = _finite_or_nan(empyrical.sharpe_ratio(rets, risk_free=0, annualization=PERIODS_PER_YEAR))
     else:
         sharpe = math.nan
     downside = float(empyrical.downside_risk(rets, required_return=0,
                                              annualization=PERIODS_PER_YEAR)) \
         if len(rets) > 1 else math.nan
     if np.isfinite(downside) and downside > _ZERO_VOL:
-        sortino = float(empyrical.sortino_ratio(rets, required_return=0,
-                                                annualization=PERIODS_PER_YEAR))
+        sortino = _finite_or_nan(empyrical.sortino_ratio(rets, required_return=0,
+                                                         annualization=PERIODS_PER_YEAR))
     else:
         sortino = math.nan
 
@@ -231,12 +254,12 @@ def format_stat(name: str, value) -> str:
         return _format_delta(pd.Timedelta(value))
     if isinstance(value, (int, float, np.integer, np.floating)) and np.isinf(value):
         return "∞" if value > 0 else "−∞"
-    if kind == "pct":
-        return f"{value * 100:,.2f}%"
-    if kind == "ratio":
-        return f"{value:,.2f}"
-    if kind == "money":
-        return f"{value:,.2f}"
+    if kind in ("pct", "ratio", "money") and isinstance(value, (int, float, np.integer, np.floating)):
+        value = float(value) * (100 if kind == "pct" else 1)
+        suffix = "%" if kind == "pct" else ""
+        if abs(value) >= _LARGE:        # beyond any real amount: short, in powers of ten
+            return f"{value:.4g}{suffix}" if math.isfinite(value) else ("∞" if value > 0 else "−∞")
+        return f"{value:,.2f}{suffix}"
     if kind == "int":
         return f"{int(value):,d}"
     return str(value)

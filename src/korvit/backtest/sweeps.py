@@ -328,7 +328,11 @@ class _Worker:
         """The strategy's callbacks from a fresh run of its module."""
         module = types.ModuleType(f"korvit_strategy_{Path(self.job.filename).stem}")
         module.__file__ = self.job.filename
-        exec(self.code, module.__dict__)       # noqa: S102 - the user's own strategy
+        try:
+            exec(self.code, module.__dict__)       # noqa: S102 - the user's own strategy
+        except SystemExit as exc:                   # the run fails, not the worker
+            from korvit.backtest.runner import StrategyExit
+            raise StrategyExit(exc, self.job.filename) from exc
         return dict(vars(module))
 
     def run(self, task):

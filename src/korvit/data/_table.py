@@ -7,6 +7,7 @@ what the user sees: the line number in a CSV file, the 1-based row in a Parquet 
 DataFrame.
 """
 
+import datetime
 import os
 import warnings
 from dataclasses import dataclass, field
@@ -15,6 +16,7 @@ import numpy as np
 import pandas as pd
 
 from korvit.data.errors import DataError, check_code, where
+from korvit.data.limits import fmt_bound
 
 __all__ = ["TIME_NAMES", "Table", "read_table", "parse_times", "fmt_time"]
 
@@ -74,6 +76,13 @@ class Table:
             row = origin.code_row
         return where(origin.name, row, None if column is None else origin.label(column, code))
 
+    def _row_name(self, pos, near):
+        """Row `pos` as named in a message about row `near`: "row 5", with the source
+        when it differs."""
+        if self.org[pos] == self.org[near]:
+            return f"row {self.rows[pos]}"
+        return self.where(pos)
+
     def fail(self, mask, column, describe):
         """Raise a DataError at the first position where `mask` holds, if any.
 
@@ -96,23 +105,38 @@ class Table:
         keys = np.array([code.upper() for code in checked], dtype=object)[labels]
         return written, keys
 
-    def times(self):
-        """The time column as datetime64[ns]; fails on missing or unparseable times."""
+    def times(self, tz=None):
+        """The time column as datetime64[ns]; fails on missing, unparseable or out of
+        range times, and (without `tz`, see `parse_times`) on times written with
+        different UTC offsets."""
         raw = self.frame["time"]
-        parsed = parse_times(raw)
+        parsed, offsets = read_times(raw, tz)
 
         def describe(pos):
             value = raw.iat[pos]
             if _is_blank(value):
                 return "time is missing"
-            return f"cannot read {str(value).strip()!r} as a time"
+            text = str(value).strip()
+            if out_of_range(value) is not None:
+                return (f"time {text!r} is outside the times korvit can hold "
+                        f"({fmt_time(_NS_LOW.ceil('D'))} to {fmt_time(_NS_HIGH.floor('D'))})")
+            return f"cannot read {text!r} as a time"
 
         self.fail(np.isnat(parsed), "time", describe)
+        if offsets is not None:
+            first = offsets[0]
+            same = np.isnan(offsets) if np.isnan(first) else offsets == first
+            self.fail(~same, "time", lambda pos: (
+                f"time {str(raw.iat[pos]).strip()!r} has {fmt_offset(offsets[pos])} but the first "
+                f"time ({self._row_name(0, pos)}) has {fmt_offset(first)}: times with different "
+                "offsets do not share one clock; write them with one offset, or name the zone to "
+                "convert them to (tz=, --tz)"))
         return parsed
 
-    def numbers(self, column, *, positive=False):
+    def numbers(self, column, *, positive=False, high=None):
         """The column as float64; fails on missing, non-numeric, infinite or
-        negative values (or non-positive ones when `positive`)."""
+        negative values (or non-positive ones when `positive`) and on values
+        above `high`."""
         raw = self.frame[column]
         values = pd.to_numeric(raw, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
 
@@ -124,7 +148,7 @@ class Table:
                 return f"cannot read {value.strip()!r} as a number"
             if np.isnan(values[pos]):
                 return f"{column} is missing (NaN)"
-            return f"{column} is {values[pos]!r}, not a finite number"
+            return f"{column} is {float(values[pos])!r}, not a finite number"
 
         self.fail(~np.isfinite(values), column, unreadable)
         if positive:
@@ -133,6 +157,10 @@ class Table:
         else:
             self.fail(values < 0, column,
                       lambda pos: f"{column} {fmt_num(values[pos])} is negative")
+        if high is not None:
+            self.fail(values > high, column,
+                      lambda pos: f"{column} {fmt_num(values[pos])} is above {fmt_bound(high)}, the "
+                                  f"largest {column} korvit accepts")
         return values
 
 
@@ -308,62 +336,237 @@ def _from_wide(frame, origin, rows, columns):
     return pd.concat(parts, ignore_index=True), origin
 
 
-def parse_times(values):
-    """Times as datetime64[ns] (NaT where unreadable).
+def parse_times(values, tz=None):
+    """Times as datetime64[ns] (NaT where unreadable or outside the years pandas holds).
 
-    Accepts datetimes (time-zone aware ones keep their wall time), text pandas can read,
-    and digits YYYYMMDD, YYYYMMDDhhmm or YYYYMMDDhhmmss (as text or integers; other
-    numbers are not read, so that a date never passes for nanoseconds since 1970).
+    Accepts datetimes, text pandas can read, and digits YYYYMMDD, YYYYMMDDhhmm or
+    YYYYMMDDhhmmss (as text or integers; other numbers are not read, so that a date never
+    passes for nanoseconds since 1970).  Without `tz`, times with a UTC offset or a zone
+    keep their wall time; with `tz` (a zone name such as "Asia/Shanghai" or "UTC") they are
+    converted to that zone's wall time, and times without one are taken as times in `tz`.
     """
+    return read_times(values, tz)[0]
+
+
+def read_times(values, tz=None):
+    """``(times, offsets)``: the times as `parse_times` gives them, and the UTC offset in
+    minutes of each value written with one (NaN for the others), or None when the values
+    cannot differ in offset (no value has one, all share one, or they are in one zone)."""
     s = pd.Series(values).reset_index(drop=True)
     if isinstance(s.dtype, pd.DatetimeTZDtype):
-        s = s.dt.tz_localize(None)
+        if tz is not None:
+            s = s.dt.tz_convert(tz)
+        return _to_ns(s.dt.tz_localize(None).to_numpy()), None
     if pd.api.types.is_datetime64_dtype(s.dtype):
-        return s.astype("datetime64[ns]").to_numpy()
+        return _to_ns(s.to_numpy()), None
     out = pd.Series(pd.NaT, index=s.index, dtype="datetime64[ns]")
     kind = pd.api.types.infer_dtype(s, skipna=True)
     if kind in ("integer", "floating", "mixed-integer-float", "decimal"):
         numbers = pd.to_numeric(s, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
-        whole = np.isfinite(numbers) & (numbers == np.floor(numbers)) & (numbers > 0)
+        whole = np.isfinite(numbers) & (numbers == np.floor(numbers)) & (numbers > 0) & (numbers < 1e15)
         text = pd.Series(np.where(whole, numbers, 0).astype(np.int64).astype(str),
                          index=s.index, dtype=object).where(whole)
     elif kind in ("string", "empty"):
-        fast = _iso_times(s)
+        fast = _iso_times(s, tz)
         if fast is not None:
-            return fast
+            return fast, None
         text = s.astype(object).str.strip()
     else:                                   # datetimes, dates or a mix of things
-        return _to_datetime(s).to_numpy()
-    digits = text.str.isdigit().fillna(False).astype(bool)
+        wall = _to_datetime(s).to_numpy()
+        offsets = np.array([_offset_of(v) for v in s], dtype=np.float64)
+        return _zoned(wall, offsets, tz)
+    digits = text.str.isdigit().eq(True)             # NaN for what is not text
     lengths = text.str.len()
     for length, fmt in _DIGIT_FORMATS.items():
         mask = digits & (lengths == length)
         if mask.any():
-            out[mask] = pd.to_datetime(text[mask], format=fmt, errors="coerce")
+            out[mask] = _to_ns(pd.to_datetime(text[mask], format=fmt, errors="coerce").to_numpy())
     rest = ~digits & text.notna() & (text != "")
+    offsets = np.full(len(s), np.nan)
     if rest.any():
-        out[rest] = _to_datetime(text[rest])
-    return out.to_numpy()
+        # Times with an offset: their wall time is the text without it (so that pandas
+        # reads all of them at once), their offset the wall time less the instant.
+        values = text[rest].tolist()
+        starts = np.array([_offset_start(v) for v in values], dtype=np.int64)
+        aware = rest.copy()
+        aware[rest] = starts >= 0
+        plain = pd.Series([v[:k].rstrip() if k >= 0 else v for v, k in zip(values, starts)],
+                          index=text.index[rest], dtype=object)
+        out[rest] = _to_datetime(plain)
+        if aware.any():
+            offsets[aware.to_numpy()] = _offsets(text[aware], out[aware].to_numpy())
+    return _zoned(out.to_numpy(), offsets, tz)
 
 
-def _iso_times(text):
+def _offset_start(text):
+    """Where the UTC offset written after a time of day in `text` starts ("Z", "UTC",
+    "GMT", "+08:00", "+0800" or "+08"), or -1 when there is none."""
+    n = len(text)
+    if n and text[-1] in "Zz":
+        k = n - 1
+    elif text[-3:].upper() in ("UTC", "GMT"):
+        k = n - 3
+    elif n > 6 and text[-6] in "+-" and text[-3] == ":" and text[-5:-3].isdigit() and text[-2:].isdigit():
+        k = n - 6
+    elif n > 5 and text[-5] in "+-" and text[-4:].isdigit():
+        k = n - 5
+    elif n > 3 and text[-3] in "+-" and text[-2:].isdigit():
+        k = n - 3
+    else:
+        return -1
+    head = text[:k].rstrip()
+    return k if head[-1:].isdigit() and ":" in head[-13:] else -1
+
+_NS_LOW, _NS_HIGH = pd.Timestamp.min, pd.Timestamp.max
+
+
+def _to_ns(values):
+    """datetime64 values of any unit as datetime64[ns], NaT where they lie outside the
+    years a nanosecond time holds (pandas 2 and later parse such times in coarser units)."""
+    values = np.asarray(values)
+    if values.dtype == np.dtype("datetime64[ns]"):
+        return values
+    unit = np.datetime_data(values.dtype)[0]
+    if unit in ("Y", "M", "W", "D", "h", "m"):
+        values = values.astype("datetime64[s]")          # exact, and far from overflowing
+        unit = "s"
+    if unit not in ("s", "ms", "us"):                  # finer than ns: rounds, never overflows
+        return values.astype("datetime64[ns]")
+    per = {"s": 1_000_000_000, "ms": 1_000_000, "us": 1_000}[unit]
+    ints = values.view(np.int64)
+    inside = ~np.isnat(values) & (ints >= -(-_NS_LOW.value // per)) & (ints <= _NS_HIGH.value // per)
+    out = np.full(values.shape, np.datetime64("NaT"), dtype="datetime64[ns]")
+    out[inside] = (ints[inside] * per).view("datetime64[ns]")
+    return out
+
+
+def _offsets(text, wall):
+    """UTC offsets in minutes of times written with one: their wall time less their instant."""
+    instants = np.full(len(text), np.datetime64("NaT"), dtype="datetime64[ns]")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for options in ({"format": "ISO8601"}, {"format": "mixed"}, {}):
+            missing = np.isnat(instants)
+            if not missing.any():
+                break
+            try:
+                utc = pd.to_datetime(text[missing], utc=True, errors="coerce", **options)
+            except (ValueError, TypeError):     # a pandas without these formats
+                continue
+            instants[missing] = _to_ns(utc.dt.tz_localize(None).to_numpy())
+    delta = (wall - instants).astype("timedelta64[m]").astype(np.float64)
+    delta[np.isnat(wall) | np.isnat(instants)] = np.nan
+    return delta
+
+
+def _offset_of(value):
+    """The UTC offset in minutes of a datetime (or time text) that has one, else NaN."""
+    if isinstance(value, str):
+        if _offset_start(value.strip()) < 0:
+            return np.nan
+        try:
+            value = pd.Timestamp(value.strip())
+        except (ValueError, TypeError, OverflowError):
+            return np.nan
+    try:
+        offset = value.utcoffset() if isinstance(value, datetime.datetime) else None
+    except (ValueError, TypeError):
+        offset = None
+    return np.nan if offset is None else offset.total_seconds() / 60
+
+
+def _zoned(wall, offsets, tz):
+    """Wall times and offsets as `read_times` gives them: converted to `tz` when given."""
+    aware = ~np.isnan(offsets)
+    if not aware.any():
+        return wall, None
+    if tz is None:
+        return wall, offsets
+    instants = wall[aware] - (offsets[aware] * 60e9).astype("timedelta64[ns]")
+    local = pd.DatetimeIndex(instants).tz_localize("UTC").tz_convert(tz).tz_localize(None)
+    wall = wall.copy()
+    wall[aware] = _to_ns(local.to_numpy())
+    return wall, None
+
+
+def check_zone(tz):
+    """`tz` if pandas knows the zone (a name such as "Asia/Shanghai", "UTC", or a tzinfo)."""
+    if tz is None:
+        return None
+    try:
+        pd.Timestamp("2000-01-01").tz_localize(tz)
+    except Exception:       # noqa: BLE001 - pytz, zoneinfo and dateutil fail in their own ways
+        raise ValueError(f"unknown time zone {tz!r}: give a name such as 'Asia/Shanghai' or 'UTC'") from None
+    return tz
+
+
+def fmt_offset(minutes):
+    """A UTC offset for messages: "+08:00", or "no UTC offset"."""
+    if np.isnan(minutes):
+        return "no UTC offset"
+    sign = "-" if minutes < 0 else "+"
+    hours, mins = divmod(int(abs(minutes)), 60)
+    return f"UTC offset {sign}{hours:02d}:{mins:02d}"
+
+
+def out_of_range(value):
+    """The time `value` reads as when it lies outside the years a nanosecond time holds
+    (1677-09-21 to 2262-04-11), else None."""
+    if isinstance(value, (float, np.floating)) and np.isfinite(value) and float(value).is_integer():
+        value = int(value)
+    if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
+        value = str(value)
+    try:
+        if isinstance(value, str):
+            text = value.strip()
+            if text.isdigit():
+                fmt = _DIGIT_FORMATS.get(len(text))
+                stamp = datetime.datetime.strptime(text, fmt) if fmt else None
+            else:
+                from dateutil import parser
+                stamp = parser.parse(text)
+        elif isinstance(value, np.datetime64):
+            stamp = value.astype("datetime64[s]").item()
+        else:
+            stamp = value
+        if not isinstance(stamp, datetime.datetime):
+            return None
+        naive = stamp.replace(tzinfo=None)
+    except (ValueError, TypeError, OverflowError):
+        return None
+    if _NS_LOW.ceil("us").to_pydatetime() <= naive <= _NS_HIGH.floor("us").to_pydatetime():
+        return None
+    return naive
+
+
+def _iso_times(text, tz=None):
     """All the times at once when every value is ISO 8601 text with a dashed date
-    (the common case, and the fast one); None when any is not."""
+    (the common case, and the fast one), all without a UTC offset or all with the same
+    one; None when any is not."""
     head = text.iloc[:64]
     if not len(text) or not head.map(lambda v: isinstance(v, str) and v[4:5] == "-").all():
         return None
     try:
-        parsed = pd.to_datetime(text, format="ISO8601")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")     # pandas 2 warns of mixed offsets, and gives objects
+            parsed = pd.to_datetime(text, format="ISO8601")
     except (ValueError, TypeError, OverflowError):
         return None
-    if parsed.isna().any() or isinstance(parsed.dtype, pd.DatetimeTZDtype):
+    if parsed.isna().any() or not (isinstance(parsed.dtype, pd.DatetimeTZDtype)
+                                   or pd.api.types.is_datetime64_dtype(parsed.dtype)):
         return None
-    return parsed.astype("datetime64[ns]").to_numpy()
+    if isinstance(parsed.dtype, pd.DatetimeTZDtype):
+        if tz is not None:
+            parsed = parsed.dt.tz_convert(tz)
+        parsed = parsed.dt.tz_localize(None)
+    times = _to_ns(parsed.to_numpy())
+    return None if np.isnat(times).any() else times
 
 
 def _to_datetime(values):
     """Parse with one inferred format, then with a format per value; the values still
-    unread are tried one by one up to the first that fails (which is reported)."""
+    unread are tried one by one up to the first that fails (which is reported).  Times
+    keep their wall time."""
     out = pd.Series(pd.NaT, index=values.index, dtype="datetime64[ns]")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -376,7 +579,7 @@ def _to_datetime(values):
                 if isinstance(parsed.dtype, pd.DatetimeTZDtype):
                     parsed = parsed.dt.tz_localize(None)
                 if pd.api.types.is_datetime64_dtype(parsed.dtype):
-                    out[missing] = parsed.astype("datetime64[ns]")
+                    out[missing] = _to_ns(parsed.to_numpy())
             except (ValueError, TypeError, OverflowError):
                 pass            # mixed time zones, or a pandas without format="mixed"
         for pos in np.flatnonzero(out.isna().to_numpy()):

@@ -6,13 +6,15 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from korvit.data._table import fmt_num, fmt_time, read_table
+from korvit.data._table import check_zone, fmt_num, fmt_time, read_table
 from korvit.data.errors import DataError, DataWarning, check_code
+from korvit.data.limits import MAX_PRICE, MAX_VOLUME
 
 __all__ = ["Bars", "load_bars", "FIELDS", "FREQUENCIES"]
 
 FIELDS = ("open", "high", "low", "close", "volume")
 FREQUENCIES = ("day", "minute")
+_NS_LOW, _NS_HIGH = pd.Timestamp.min, pd.Timestamp.max
 _PRICES = FIELDS[:4]
 
 
@@ -87,7 +89,7 @@ class Bars:
         return frame
 
 
-def load_bars(source, *, frequency=None, start=None, end=None, codes=None):
+def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=None):
     """Read, check and align bars.
 
     source
@@ -107,6 +109,11 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None):
         Keep these codes, in this order (case ignored); each must have bars between
         `start` and `end`.  Without `codes`, the codes with bars between `start` and `end`
         are kept, in order of first appearance.
+    tz
+        A time zone ("Asia/Shanghai", "America/New_York", "UTC"): times written with a
+        UTC offset (and `start`, `end` with one) are converted to its wall time, times
+        without one are taken as its wall time.  Without `tz` times keep their wall time,
+        and times written with different offsets are refused.
 
     The whole source is checked before anything is trimmed; every problem raises a
     `DataError` naming file, row and column.  Bars with volume 0 load, with one
@@ -114,18 +121,23 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None):
     """
     if frequency is not None and frequency not in FREQUENCIES:
         raise ValueError(f"frequency {frequency!r} is not one of {', '.join(FREQUENCIES)}")
+    tz = check_zone(tz)
     table = read_table(source, FIELDS, allow_wide=True)
     if not len(table):
         raise DataError(f"{table.name}: no bars")
     written, keys = table.codes()
-    times = table.times()
-    data = np.column_stack([table.numbers(name, positive=name != "volume") for name in FIELDS])
+    times = table.times(tz)
+    data = np.column_stack([table.numbers(name, positive=True, high=MAX_PRICE) for name in _PRICES]
+                           + [table.numbers("volume", high=MAX_VOLUME)])
     _check_ranges(table, data)
     order = _check_order(table, keys, times)
+    asked = frequency
     frequency = _frequency(table, keys, times, order, frequency)
+    if asked != "minute":
+        _stray_clock(table, times, frequency)
 
     keep = np.ones(len(table), dtype=bool)
-    lo, hi = _bounds(start, end)
+    lo, hi = _bounds(start, end, tz)
     if lo is not None:
         keep &= times >= lo
     if hi is not None:
@@ -225,26 +237,60 @@ def _frequency(table, keys, times, order, frequency):
     return frequency
 
 
-def _bounds(start, end):
-    lo = None if start is None else _stamp(start, "start")
+def _stray_clock(table, times, frequency):
+    """Warns of the few bars with a time of day among bars at midnight, naming the first:
+    one such bar makes a daily file minute bars, or gives its day a second row on the
+    timeline."""
+    days = times.astype("datetime64[D]")
+    clocked = times != days
+    count = int(clocked.sum())
+    if not count or count * 2 >= len(times):
+        return
+    pos = int(np.flatnonzero(clocked)[0])
+    if frequency == "minute":
+        effect = ("so the bars are read as minute bars; if they are daily bars, correct that time "
+                  "(or load them with frequency=\"day\")")
+    elif len(np.unique(times[days == days[pos]])) > 1:
+        effect = f"so {days[pos]} has two rows on the timeline"
+    else:
+        return
+    more = f" (and {count - 1} more bars with a time of day)" if count > 1 else ""
+    warnings.warn(DataWarning(
+        f"{table.where(pos, 'time')}: {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} has a "
+        f"time of day while {len(times) - count} of the {len(times)} bars are at midnight{more}, "
+        f"{effect}"), stacklevel=3)
+
+
+def _bounds(start, end, tz=None):
+    lo = None if start is None else _stamp(start, "start", tz)
     hi = None
     if end is not None:
-        hi = _stamp(end, "end")
+        hi = _stamp(end, "end", tz)
         if hi == hi.normalize() and not _has_clock(end):
-            hi = hi + pd.Timedelta(days=1) - pd.Timedelta(1, "ns")
+            hi = _NS_HIGH if hi >= _NS_HIGH.normalize() else hi + pd.Timedelta(days=1) - pd.Timedelta(1, "ns")
     if lo is not None and hi is not None and lo > hi:
         raise ValueError(f"start {start!r} is after end {end!r}")
-    return (None if lo is None else lo.to_datetime64().astype("datetime64[ns]"),
-            None if hi is None else hi.to_datetime64().astype("datetime64[ns]"))
+    return _ns_bound(lo), _ns_bound(hi)
 
 
-def _stamp(value, name):
+def _ns_bound(stamp):
+    """A bound as datetime64[ns]; one beyond the times a bar can have (pandas reads
+    them in coarser units) is moved to the nearest such time."""
+    if stamp is None:
+        return None
+    stamp = min(max(stamp, _NS_LOW), _NS_HIGH)
+    return stamp.to_datetime64().astype("datetime64[ns]")
+
+
+def _stamp(value, name, tz=None):
     try:
         stamp = pd.Timestamp(value)
     except (ValueError, TypeError) as exc:
         raise ValueError(f"cannot read {name} {value!r} as a time: {exc}") from None
     if stamp is pd.NaT:
         raise ValueError(f"{name} {value!r} is not a time")
+    if stamp.tzinfo is not None and tz is not None:
+        stamp = stamp.tz_convert(tz)
     return stamp.tz_localize(None) if stamp.tzinfo is not None else stamp
 
 

@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 
 from korvit.data.errors import DataError, check_code, where
+from korvit.data.limits import MAX_PRICE, MIN_PRICE_STEP, fmt_bound
 
 __all__ = ["Contract", "Contracts", "load_contracts", "check_code", "fee_schedules", "KINDS",
            "STOCK_FEES", "FUTURES_FEES"]
@@ -44,9 +45,9 @@ class Contract:
     kind
         "stock" or "futures".
     min_move
-        The price step (> 0).  Default: 0.01 for a stock, 1.0 for futures.
+        The price step, from 1e-8 to 1e9.  Default: 0.01 for a stock, 1.0 for futures.
     multiplier
-        Value of one unit of price per lot (> 0).  Default: 1 for a stock, 10 for futures.
+        Value of one unit of price per lot (> 0, up to 1e9).  Default: 1 for a stock, 10 for futures.
     long_margin, short_margin
         Margin rates in (0, 1].  Default: 1.0 for a stock, 0.1 for futures.
     lot_size
@@ -245,6 +246,12 @@ def _checked(values, loc, required=False):
     for column in ("min_move", "multiplier"):
         if out[column] <= 0:
             raise DataError(f"{loc(column)}: {column} {out[column]!r} is not positive")
+        if out[column] > MAX_PRICE:
+            raise DataError(f"{loc(column)}: {column} {out[column]!r} is above {fmt_bound(MAX_PRICE)}, "
+                            "the largest korvit accepts")
+    if out["min_move"] < MIN_PRICE_STEP:
+        raise DataError(f"{loc('min_move')}: min_move {out['min_move']!r} is below "
+                        f"{fmt_bound(MIN_PRICE_STEP)}, the finest price step korvit accepts")
     for column in ("long_margin", "short_margin"):
         if not 0 < out[column] <= 1:
             raise DataError(f"{loc(column)}: margin rate {out[column]!r} is not in (0, 1]")
@@ -254,6 +261,9 @@ def _checked(values, loc, required=False):
         if column in _STOCK_RATES and out[column] > 1:
             raise DataError(f"{loc(column)}: fee rate {out[column]!r} is above 1 (a rate on "
                             f"the traded value: 0.0003 is 0.03 %)")
+        if out[column] > MAX_PRICE:
+            raise DataError(f"{loc(column)}: fee {out[column]!r} is above {fmt_bound(MAX_PRICE)}, "
+                            "the largest fee korvit accepts")
     own, other = (FUTURES_FEES, STOCK_FEES) if kind_name == "futures" else (STOCK_FEES, FUTURES_FEES)
     for column in other:
         if out[column] != 0:

@@ -15,8 +15,9 @@ from collections.abc import ItemsView, Mapping, ValuesView
 import numpy as np
 import pandas as pd
 
-from korvit.data._table import fmt_time, read_table
+from korvit.data._table import check_zone, fmt_num, fmt_time, read_table
 from korvit.data.errors import DataError
+from korvit.data.limits import MAX_PRICE, MAX_VOLUME
 
 __all__ = ["Ticks", "load_ticks"]
 
@@ -174,15 +175,17 @@ class _Values(ValuesView):
         return self._mapping._groups()
 
 
-def load_ticks(source, bars, *, trim=False):
+def load_ticks(source, bars, *, trim=False, tz=None):
     """Read ticks (columns time, code, price, volume; a DataFrame, a CSV or Parquet path,
     or a list of them) and assign each to its bar of `bars` (a `Bars`).
 
     Raises `DataError` naming file, row and column for a missing column, a code not in the
-    bars, a missing or non-positive price, a missing or negative volume, or a tick outside
-    every bar of its code.  Ticks out of time order are sorted (stably).  With `trim` (for
+    bars, a missing, non-positive or too large price, a missing, negative or too large
+    volume, a tick outside every bar of its code, or a tick priced outside its bar's
+    [low, high].  Ticks out of time order are sorted (stably).  With `trim` (for
     bars trimmed to a period or to some codes), ticks of other codes and ticks before the
-    first bar or after the last are left out instead.
+    first bar or after the last are left out instead.  `tz` converts times as
+    `load_bars` does (give the bars' zone).
     """
     table = read_table(source, ("price", "volume"), allow_wide=False)
     _, keys = table.codes()
@@ -192,13 +195,13 @@ def load_ticks(source, bars, *, trim=False):
     if not trim:
         table.fail(code_pos < 0, "code", lambda pos: (
             f"{table.frame['code'].iat[pos]} has no bars (the bars hold {', '.join(bars.codes)})"))
-    times = table.times()
+    times = table.times(check_zone(tz))
     if trim:
         keep = (code_pos >= 0) & _within_bars(times, bars)
         table.keep(keep)
         code_pos, times = code_pos[keep], times[keep]
-    prices = table.numbers("price", positive=True)
-    volumes = table.numbers("volume")
+    prices = table.numbers("price", positive=True, high=MAX_PRICE)
+    volumes = table.numbers("volume", high=MAX_VOLUME)
 
     bar_pos = np.full(len(table), -1, dtype=np.int64)
     timeline = bars.times.to_numpy().astype("datetime64[ns]")
@@ -216,6 +219,16 @@ def load_ticks(source, bars, *, trim=False):
     table.fail(bar_pos < 0, "time", lambda pos: (
         f"the tick of {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} lies in no "
         f"{kind} of that code"))
+    # A tick the bar never traded at would fill a stop at a price the bar denies.
+    outside = prices < bars.values[code_pos, bar_pos, 2]
+    outside |= prices > bars.values[code_pos, bar_pos, 1]
+    table.fail(outside, "price", lambda pos: (
+        f"the tick of {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} priced "
+        f"{fmt_num(prices[pos])} is outside its {kind}'s [low, high] = "
+        f"[{fmt_num(bars.values[code_pos[pos], bar_pos[pos], 2])}, "
+        f"{fmt_num(bars.values[code_pos[pos], bar_pos[pos], 1])}] "
+        f"(the bar at {fmt_time(bars.times[bar_pos[pos]])})"))
+    del outside
 
     order = np.lexsort((times, bar_pos, code_pos))   # stable: equal times keep file order
     code_pos, bar_pos = code_pos[order], bar_pos[order]
