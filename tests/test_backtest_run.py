@@ -253,7 +253,7 @@ def test_a_run_without_an_output_folder_leaves_no_files_behind(tmp_path, monkeyp
     (dict(commission_rate=1e5), ValueError, "commission_rate 100000.0 is outside [0, 10000]"),
     (dict(stock_commission={"CloseTax": 2}), ValueError, "stock_commission['CloseTax'] 2 is outside [0, 1]"),
     (dict(stock_commission={"MinTradeFee": 1e300}), ValueError, "stock_commission['MinTradeFee'] 1e+300 is outside"),
-    (dict(stock_commission={"StampDuty": 0.001}), ValueError, "unknown stock commission item 'StampDuty'"),
+    (dict(stock_commission={"StampDuty": 0.001}), ValueError, "stock_commission: unknown item 'StampDuty'"),
     (dict(stock_commission=[0.001]), TypeError, "stock_commission must be a mapping"),
     (dict(params=[1, 2]), TypeError, "params must be a mapping of parameter names to values (a dict), got list [1, 2]"),
     (dict(params="fast=5"), TypeError, "params must be a mapping"),

@@ -79,7 +79,7 @@ def test_lookup_ignores_case():
     (2, "min_move", "SHFE.RB2405,futures,1e-9,,,,,", "min_move 1e-09 is below 1e-8, the finest price step"),
     (2, "min_move", "SHFE.RB2405,futures,1e308,,,,,", "min_move 1e+308 is above 1e9"),
     (2, "multiplier", "SHFE.RB2405,futures,,1e300,,,,", "multiplier 1e+300 is above 1e9"),
-    (2, "fee_open", "SHFE.RB2405,futures,,,,,1e10,", "fee 10000000000.0 is above 1e9, the largest fee per lot"),
+    (2, "fee_open", "SHFE.RB2405,futures,,,,,1e10,", "fee 10000000000.0 is above 1e9, the largest fee korvit accepts"),
 ])
 def test_bad_contract_names_file_row_and_column(tmp_path, row, column, line, phrase):
     path = tmp_path / "contracts.csv"
