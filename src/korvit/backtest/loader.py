@@ -360,7 +360,8 @@ def _near_misses(scope, where):
 
 
 def _names_used(values):
-    """The global names the functions among ``values`` refer to."""
+    """The names the functions among ``values`` refer to (as globals, or in
+    enclosing functions)."""
     names = set()
     stack = []
     for value in values:
@@ -369,7 +370,7 @@ def _names_used(values):
             stack.append(code)
     while stack:
         code = stack.pop()
-        names.update(code.co_names)
+        names.update(code.co_names, code.co_freevars)
         stack.extend(const for const in code.co_consts if isinstance(const, types.CodeType))
     return names
 
