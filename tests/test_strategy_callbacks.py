@@ -282,3 +282,20 @@ def test_the_strategy_api_session_and_run_loop_import_without_a_cycle():
                            "if m.startswith('korvit.backtest.') and 'model' not in m))"],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and done.stdout.strip() == "['korvit.backtest.session']", done.stderr
+
+
+def test_a_sweep_tells_a_near_miss_once_whatever_the_number_of_workers_and_runs(tmp_path):
+    data = tmp_path / "bars.csv"
+    frame().to_csv(data, index=False)
+    path = write(tmp_path / "near.py", """
+        def on_data(context):
+            context.size = context.params.get("size", 100)
+
+        def initialise(context):
+            pass
+        """)
+    done = korvit("sweep", path, "--data", data, "--grid", "size=100,200,300", "--workers", "2",
+                  "--out", tmp_path / "out", "--no-progress")
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == (f"korvit: warning: {path}:4: korvit calls no function named `initialise`: "
+                           "did you mean `init` (called once, before the first bar)?\n")

@@ -58,7 +58,7 @@ import numpy as np
 import pandas as pd
 
 from korvit.backtest.files import atomic_write
-from korvit.backtest.loader import StrategyExit, parameter_problem, strategy_parameters
+from korvit.backtest.loader import StrategyExit, StrategyWarning, parameter_problem, strategy_parameters
 
 __all__ = ["sweep", "walk_forward", "SweepError", "find_statistic", "strategy_parameters"]
 
@@ -304,11 +304,19 @@ class _Worker:
         from korvit.backtest.stats import stats_to_json
         job = self.job
         started = time.perf_counter()
-        row, equity = {"status": "ok", "error": ""}, None
+        row, equity, told = {"status": "ok", "error": ""}, None, []
         try:
-            result = Backtest(self._strategy(), job.bars, ticks=job.ticks, contracts=job.contracts,
-                              start=task["start"], end=task["end"], params={**job.fixed, **task["params"]},
-                              core=self._address(), progress=False, **job.options).run()
+            with warnings.catch_warnings(record=True) as caught:      # told once by the sweep, not per worker
+                warnings.simplefilter("always", StrategyWarning)
+                test = Backtest(self._strategy(), job.bars, ticks=job.ticks, contracts=job.contracts,
+                                start=task["start"], end=task["end"], params={**job.fixed, **task["params"]},
+                                core=self._address(), progress=False, **job.options)
+            for warning in caught:
+                if issubclass(warning.category, StrategyWarning):
+                    told.append(str(warning.message))
+                else:
+                    warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
+            result = test.run()
             row["stats"] = stats_to_json(result.stats)
             if job.keep == "equity":
                 curve = result.equity_curve
@@ -316,7 +324,7 @@ class _Worker:
         except Exception as exc:            # noqa: BLE001 - a failed run is a row, not a lost sweep
             row.update(status="failed", error=_describe(exc, job.filename))
         row["seconds"] = time.perf_counter() - started
-        return {"run_id": task["run_id"], "row": row, "equity": equity}
+        return {"run_id": task["run_id"], "row": row, "equity": equity, "warnings": told}
 
     def close(self):
         if self.core is not None:
@@ -931,8 +939,13 @@ def _execute(job, tasks, answers, store, backend, workers, address, timeout, pro
     by_id = {task["run_id"]: task for task in tasks}
     bar = _progress_bar(len(tasks), len(tasks) - len(todo), progress)
     counts = {"failed": 0}
+    told = set()
 
     def deliver(answer):
+        for message in answer.get("warnings", ()):
+            if message not in told:
+                told.add(message)
+                warnings.warn(message, StrategyWarning, stacklevel=2)
         task = by_id[answer["run_id"]]
         row = {"run_id": task["run_id"], "split": task["split"], "phase": task["phase"],
                "params": task["params"], "start": task["start"], "end": task["end"], **answer["row"]}
