@@ -213,7 +213,7 @@ def prepare_callbacks(scope, name):
         ok, _ = ArgumentChecker.check_callable(function, callback, param_names=_EXPECTED[callback],
                                                raise_error=False)
         if not ok:
-            prepared[callback] = _adapted(callback, function, _place(function, name))
+            prepared[callback] = _adapted(callback, function, _place(function, where))
     near_misses = _near_misses(scope, where)
     for message in near_misses:
         warnings.warn(message, StrategyWarning, stacklevel=3)
@@ -264,14 +264,12 @@ def _adapted(callback, function, place):
         required = [p for p in positional if p.default is p.empty]
         keyword_only = [p for p in parameters if p.kind is p.KEYWORD_ONLY and p.default is p.empty]
         any_positional = any(p.kind is p.VAR_POSITIONAL for p in parameters)
-        if len(required) > len(given) or (len(positional) < len(given) and not any_positional) \
-                or keyword_only:
-            shown = _parameters_text(parameters)
-            what = (f"needs the keyword argument {keyword_only[0].name}, which korvit never passes"
-                    if keyword_only and len(required) <= len(given) else
+        fits = len(required) <= len(given) and (len(positional) >= len(given) or any_positional)
+        if not fits or keyword_only:
+            what = (f"needs the keyword argument {keyword_only[0].name}, which korvit never passes" if fits else
                     f"takes {_count(len(required), len(positional), any_positional)}, but korvit passes "
                     f"{len(given)} ({', '.join(given)})")
-            raise StrategyLoadError(f"{place}: {callback}({shown}) {what}: define it as "
+            raise StrategyLoadError(f"{place}: {callback}({_parameters_text(parameters)}) {what}: define it as "
                                     f"`def {callback}({', '.join(given)})`")
         extra_positional = None if any_positional else len(positional) - len(given)
         keywords = any(p.kind is p.VAR_KEYWORD for p in parameters)
@@ -318,7 +316,10 @@ def _count(required, positional, any_positional):
 
 
 def _short(value, width=40):
-    text = repr(value)
+    try:
+        text = repr(value)
+    except Exception:               # noqa: BLE001 - the user's own __repr__
+        text = "..."
     return text if len(text) <= width else text[:width - 3] + "..."
 
 
