@@ -124,14 +124,6 @@ def test_a_failed_run_leaves_the_earlier_report_alone(tmp_path):
     assert {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()} == before
 
 
-def test_a_replaced_callback_is_reported_on_the_terminal(tmp_path):
-    data = bars_csv(tmp_path / "bars.csv")
-    odd = write(tmp_path / "odd.py", "def on_data(context, extra):\n    pass\n")
-    done = korvit("backtest", odd, "--data", data, "--out", tmp_path / "out", "--no-progress")
-    assert done.returncode == 0, done.stderr
-    assert "on_data" in done.stderr and "def on_data(context): pass" in done.stderr
-
-
 def test_a_running_core_process_can_be_named(tmp_path):
     data = bars_csv(tmp_path / "bars.csv")
     good = write(tmp_path / "good.py", GOOD_STRATEGY)

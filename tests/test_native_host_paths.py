@@ -10,7 +10,7 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
-from korvit.backtest import run, runner
+from korvit.backtest import run, runner, session
 from korvit.backtest.model import orders as model
 from korvit.data import load_bars, load_contracts, load_ticks, sample_path
 from korvit.tframe.utils.collectbase import PyCollectBase
@@ -160,7 +160,7 @@ def test_stop_records_with_a_computed_target_order_id_are_read_through_python(mo
             self._target = value
 
     compiled = _futures_run()
-    monkeypatch.setattr(runner, "KVBackStopOrder", ComputedStops)
+    monkeypatch.setattr(session, "KVBackStopOrder", ComputedStops)
     _same(compiled, _futures_run())
     assert len(reads) > 1000
 
@@ -199,9 +199,9 @@ def test_records_that_watch_their_writes_see_every_write_of_the_engine(monkeypat
             super().__setattr__(name, value)
 
     compiled = _futures_run()
-    monkeypatch.setattr(runner, "KVBackOrder", WatchedOrder)
+    monkeypatch.setattr(session, "KVBackOrder", WatchedOrder)
     monkeypatch.setattr(domain, "KVBackOrder", WatchedOrder)
-    monkeypatch.setattr(runner, "KVBackStopOrder", WatchedStop)
+    monkeypatch.setattr(session, "KVBackStopOrder", WatchedStop)
     _same(compiled, _futures_run())
     # Writes only the engine makes (a record is created with nothing filled and its stops holding).
     from korvit.tframe.sysdefine import GlobalDefine as gv

@@ -317,13 +317,13 @@ def main(argv=None):
     args = _parser().parse_args(argv)
     import warnings
 
-    from korvit.backtest.runner import StrategyExit, StrategyLoadError
+    from korvit.backtest.loader import StrategyExit, StrategyLoadError, StrategyWarning, UnknownParameterError
     from korvit.backtest.sweeps import SweepError
     from korvit.data import DataError, DataWarning
     shown = warnings.showwarning
 
     def show(message, category, *where, **options):
-        if issubclass(category, DataWarning):      # one line, as the other messages
+        if issubclass(category, (DataWarning, StrategyWarning)):      # one line, as the other messages
             print(f"korvit: warning: {message}", file=sys.stderr)
         else:
             shown(message, category, *where, **options)
@@ -341,7 +341,8 @@ def main(argv=None):
         print(f"korvit: {place}the strategy called sys.exit({exc.code!r}): the backtest stopped "
               "there, no report was written", file=sys.stderr)
         return 1
-    except (DataError, StrategyLoadError, FileNotFoundError, ConnectionError, UsageError, SweepError) as exc:
+    except (DataError, StrategyLoadError, UnknownParameterError, FileNotFoundError, ConnectionError, UsageError,
+            SweepError) as exc:
         if args.debug:
             traceback.print_exc()
         print(f"korvit: {exc}", file=sys.stderr)

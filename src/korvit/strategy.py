@@ -33,6 +33,7 @@ import math
 import numbers
 from dataclasses import dataclass
 
+from korvit.backtest.session import running_session as _session
 from korvit.data.limits import MAX_PRICE, fmt_bound
 from korvit.tframe import framekit
 from korvit.tframe.sysdefine import GlobalDefine as gv
@@ -111,15 +112,6 @@ def _gap(value, what):
 
 
 # ------------------------------------------------------------------ the running backtest
-
-def _session():
-    from korvit.backtest import runner
-    session = runner.current_session()
-    if session is None:
-        raise RuntimeError("no backtest is running: the strategy API works inside a strategy's "
-                           "callbacks while korvit runs it")
-    return session
-
 
 class OrderRef:
     """A strategy's handle on an order it placed; reads the order's live state."""
@@ -349,5 +341,5 @@ def current_price(code):
 
 def now():
     """The time of the current bar."""
-    return _session().bars.times[_session().bar].to_pydatetime()
+    return _session().now()
 

@@ -31,7 +31,6 @@ the output folder; ``core="HOST:PORT"`` uses a running core instead.
 
 import contextlib
 import gc
-import importlib.util
 import logging
 import os
 import sys
@@ -48,9 +47,11 @@ import korvit.tframe.framekit as framekit
 from korvit.api.history import _history
 from korvit.backtest import domain
 from korvit.backtest.env import BacktestEnv
+from korvit.backtest.loader import (StrategyExit, StrategyLoadError, check_parameters, load_strategy,
+                                    prepare_callbacks)
 from korvit.backtest.model.accounts import KVBackAccount
-from korvit.backtest.model.orders import (KVBackOrder, KVBackOrderCollect, KVBackStopOrder,
-                                          KVBackStopOrderCollect, KVBackTradeCollect)
+from korvit.backtest.model.orders import KVBackOrderCollect, KVBackStopOrderCollect, KVBackTradeCollect
+from korvit.backtest.session import Context, Session, close_session, current_session, open_session
 from korvit.data.limits import MAX_CASH, MAX_COMMISSION_RATE, MAX_SLIPPAGE, check_number
 from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 from korvit.tframe.sysdefine import GlobalDefine as gv
@@ -63,7 +64,6 @@ __all__ = ["Backtest", "run", "deal_bar", "current_session", "load_strategy", "S
 _FINAL = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
 # Where a stop fired on the bar alone fills (``stop_fill``); the first is the default.
 STOP_FILLS = ("first_traded", "stop_price")
-_NAN = float("nan")
 
 
 def deal_bar(bar_pos):
@@ -88,205 +88,6 @@ def deal_bar(bar_pos):
     if finished:
         orders.snap_remove("unfilled", finished)
     return filled, failed, fired
-
-
-# ------------------------------------------------------------------ strategies
-
-class StrategyLoadError(Exception):
-    """The strategy file cannot be loaded (missing, unreadable, syntax error, or
-    an error while its top level runs)."""
-
-
-class StrategyExit(Exception):
-    """The strategy called ``sys.exit()`` (raised ``SystemExit``): the backtest
-    stopped there.  ``code`` is the exit code it gave, ``filename`` and
-    ``lineno`` where it exited (None when it was not in the strategy's file)."""
-
-    def __init__(self, exc, strategy=None):
-        self.code = exc.code
-        frame = _innermost_in(exc, strategy)
-        self.filename = frame.filename if frame is not None else None
-        self.lineno = frame.lineno if frame is not None else None
-        place = f" at {self.filename}:{self.lineno}" if frame is not None else ""
-        super().__init__(f"the strategy called sys.exit({self.code!r}){place}: the backtest stopped")
-
-
-def _innermost_in(exc, strategy):
-    """The innermost traceback entry of `exc` in the file `strategy` (a path; any
-    file but korvit's own when None), or None."""
-    import traceback
-    target = None
-    if strategy is not None:
-        try:
-            target = os.path.realpath(strategy)
-        except (TypeError, ValueError):
-            return None
-    own = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
-    found = None
-    for frame in traceback.extract_tb(exc.__traceback__):
-        name = os.path.realpath(frame.filename)
-        if (name == target) if target is not None else not name.startswith(own + os.sep):
-            found = frame
-    return found
-
-
-def load_strategy(strategy):
-    """The user scope of a strategy: a dict of its top-level names.
-
-    ``strategy`` is the path of a Python file, an imported module, or a
-    mapping of callbacks (``{"init": ..., "on_data": ...}``).
-    """
-    if isinstance(strategy, dict):
-        return dict(strategy), "strategy"
-    if isinstance(strategy, types.ModuleType):
-        return dict(vars(strategy)), strategy.__name__
-    path = Path(os.fspath(strategy))
-    if not path.is_file():
-        raise StrategyLoadError(f"strategy file {str(path)!r} does not exist")
-    _check_source(path)
-    name = f"korvit_strategy_{abs(hash(str(path.resolve())))}"
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    try:
-        spec.loader.exec_module(module)
-    except SyntaxError as exc:
-        place = f"{exc.filename or path}:{exc.lineno}" if exc.lineno else str(exc.filename or path)
-        raise StrategyLoadError(f"{place}: syntax error: {exc.msg}") from exc
-    except SystemExit as exc:
-        raise StrategyExit(exc, path) from exc
-    return dict(vars(module)), path.stem
-
-
-def _check_source(path):
-    """Refuses a file Python would not read as source text, naming the place."""
-    try:
-        data = path.read_bytes()
-    except OSError as exc:
-        raise StrategyLoadError(f"{path}: cannot read the strategy file: {exc.strerror or exc}") from None
-    at = data.find(b"\0")
-    if at >= 0:
-        line = data.count(b"\n", 0, at) + 1
-        column = at - (data.rfind(b"\n", 0, at) + 1) + 1
-        raise StrategyLoadError(f"{path}:{line}: a null byte at column {column}: a strategy is Python "
-                                "source text (is this a binary file?)")
-
-
-CALLBACKS = ("init", "on_data", "on_order_status", "on_execution")
-
-
-def _check_callbacks(scope, name):
-    """Refuses callbacks that would run without doing anything: coroutine functions
-    (``async def``) and generators, whose calls only make an object nobody runs."""
-    import functools
-    import inspect
-
-    def kind(function):
-        if inspect.iscoroutinefunction(function) or inspect.isasyncgenfunction(function):
-            return "is a coroutine function (async def)"
-        if inspect.isgeneratorfunction(function):
-            return "is a generator function (it yields)"
-        return None
-
-    for callback in CALLBACKS:
-        function = scope.get(callback)
-        if function is None:
-            continue
-        target = function                       # a function, a partial, or an object with __call__
-        if not (inspect.isroutine(function) or isinstance(function, functools.partial)):
-            target = getattr(type(function), "__call__", None)
-        what = kind(target)
-        if what is None:
-            continue
-        while isinstance(target, functools.partial):
-            target = target.func
-        code = getattr(inspect.unwrap(target), "__code__", None)
-        place = f"{code.co_filename}:{code.co_firstlineno}" if code is not None else name
-        raise StrategyLoadError(f"{place}: {callback} {what}: korvit calls each callback and "
-                                "goes on, so its body would never run; define it with a plain def")
-
-
-# ------------------------------------------------------------------ the running session
-
-_current = None
-
-
-def current_session():
-    """The ``Session`` of the backtest running now, or None."""
-    return _current
-
-
-class Session:
-    """What the strategy API needs of the backtest running now."""
-
-    def __init__(self, bars, contracts, account_names, accounts, env):
-        self.bars = bars
-        self.codes = list(bars.codes)
-        self.contracts = contracts
-        self.account_names = list(account_names)
-        self.accounts = accounts
-        self.env = env
-        self.bar = 0
-        self._targets = {code.upper(): k for k, code in enumerate(self.codes)}
-        self._handles = {name: k for k, name in enumerate(self.account_names)}
-
-    def target_of(self, code):
-        if isinstance(code, (int, np.integer)) and not isinstance(code, bool):
-            if 0 <= code < len(self.codes):
-                return int(code)
-            raise ValueError(f"target index {code} out of range: the run has {len(self.codes)} codes")
-        if not isinstance(code, str):
-            raise TypeError(f"a code must be text like 'SZSE.000001' (or a target index), got {code!r}")
-        try:
-            return self._targets[code.upper()]
-        except KeyError:
-            raise ValueError(f"unknown code {code!r}; the run's codes: {', '.join(self.codes)}") from None
-
-    def account_of(self, name):
-        if name is None:
-            return 0
-        try:
-            return self._handles[name]
-        except (KeyError, TypeError):
-            raise ValueError(f"unknown account {name!r}; accounts: {', '.join(self.account_names)}") from None
-
-    def new_order(self, target, handle, side, effect, volume, price, tag):
-        vr = framekit.vr
-        order = KVBackOrder.create(
-            handle_idx=handle, target_idx=target, code=self.codes[target],
-            order_id=vr.g_KVOrders.size + 1, order_price=0.0 if price is None else price,
-            target_type=self.env.get_target_type(target), position_effect=effect,
-            order_status=gv.OrderStatus_PreHolding, created_time=self.env.fresh_bar_time,
-            volume=volume, order_ctg=gv.OrderCtg_Market if price is None else gv.OrderCtg_Limit,
-            order_side=side, tag=tag)
-        vr.g_KVOrders.append(order.order_id, order)
-        return order
-
-    def new_stop(self, order, kind, gap):
-        stops = framekit.vr.g_KVStopOrders
-        kinds = {"loss": gv.StopOrderType_Loss, "profit": gv.StopOrderType_Profit,
-                 "trailing": gv.StopOrderType_Trailing}
-        stop_gap_types = {"points": gv.OrderStop_StopGap_Point, "percent": gv.OrderStop_StopGap_Percent}
-        trailing_gap_types = {"points": gv.OrderStop_TrailingGap_Point,
-                              "percent": gv.OrderStop_TrailingGap_Percent}
-        if kind == "trailing":
-            stop_gap, activate = gap.gap, gap.activate
-            extra = {"trailing_gap_type": trailing_gap_types[activate.kind],
-                     "trailing_gap": float(activate.value)}
-        else:
-            stop_gap, extra = gap, {}
-        stop = KVBackStopOrder.create(
-            stop_order_id=stops.size + 1, target_order_id=order.order_id, target_idx=order.target_idx,
-            handle_idx=order.handle_idx, act=order.side, stop_order_type=kinds[kind],
-            stop_gap_type=stop_gap_types[stop_gap.kind], stop_gap=float(stop_gap.value),
-            volume=order.volume, ctg=gv.OrderCtg_Market, **extra)
-        stops.append(stop.stop_order_id, stop)
-        return stop
-
-    def cancel(self, order):
-        if order.status not in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding):
-            return False
-        order.update_status(gv.OrderStatus_Cancelled, _NAN, self.env.fresh_bar_time)
-        return True
 
 
 # ------------------------------------------------------------------ the run
@@ -350,8 +151,9 @@ class Backtest:
         if params is not None and not isinstance(params, Mapping):
             raise TypeError(f"params must be a mapping of parameter names to values (a dict), "
                             f"got {type(params).__name__} {_short(params)}")
+        check_parameters(strategy, params)
         self.scope, self.name = load_strategy(strategy)
-        _check_callbacks(self.scope, self.name)
+        self.scope = prepare_callbacks(self.scope, self.name)
         self.path = _strategy_path(strategy)
         self.bars = data if isinstance(data, Bars) else load_bars(data, start=start, end=end, tz=tz)
         if isinstance(data, Bars) and (start is not None or end is not None):
@@ -400,7 +202,7 @@ class Backtest:
         ``meta["timings"]`` holds the seconds of the set-up (environment, core
         connection, loading the bars into the engine), of the bar loop and of
         building the result."""
-        if _current is not None:
+        if current_session() is not None:
             raise RuntimeError("a backtest is already running in this process")
         try:
             return self._run()
@@ -408,7 +210,6 @@ class Backtest:
             raise StrategyExit(exc, self.path) from exc
 
     def _run(self):
-        global _current
         saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)
         started = time.perf_counter()
         with contextlib.ExitStack() as stack:
@@ -424,8 +225,8 @@ class Backtest:
             stack.callback(LoggerManager.remove_log_handler)
             stack.enter_context(_user_warnings_on_stderr())
             session = self._load(env)
-            _current = session
-            stack.callback(_clear_current)
+            open_session(session)
+            stack.callback(close_session)
             loop_started = time.perf_counter()
             equity, exposure = self._loop(env, session)
             loop_ended = time.perf_counter()
@@ -581,20 +382,6 @@ def run(strategy, data, **options):
     return Backtest(strategy, data, **options).run()
 
 
-class Context(types.SimpleNamespace):
-    """What the callbacks get as ``context``: ``params`` (the run's parameters),
-    ``codes`` and ``accounts``; a strategy may keep its own state on it."""
-
-    def __init__(self, params, codes, accounts):
-        super().__init__(params=dict(params), codes=list(codes), accounts=list(accounts))
-
-    @property
-    def now(self):
-        """The time of the current bar."""
-        from korvit.strategy import now
-        return now()
-
-
 # ------------------------------------------------------------------ helpers
 
 def _short(value, width=60):
@@ -731,11 +518,6 @@ def _progress(iterable, enabled, name):
 
 def _restore(saved):
     framekit.vr, framekit.env, framekit.smm, domain.smm = saved
-
-
-def _clear_current():
-    global _current
-    _current = None
 
 
 @contextlib.contextmanager

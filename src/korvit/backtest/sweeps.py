@@ -31,7 +31,6 @@ chosen, and that set runs on the test window.  The rows' ``phase`` is
 
 from __future__ import annotations
 
-import ast
 import hashlib
 import itertools
 import json
@@ -59,6 +58,7 @@ import numpy as np
 import pandas as pd
 
 from korvit.backtest.files import atomic_write
+from korvit.backtest.loader import StrategyExit, StrategyWarning, parameter_problem, strategy_parameters
 
 __all__ = ["sweep", "walk_forward", "SweepError", "find_statistic", "strategy_parameters"]
 
@@ -135,41 +135,6 @@ def expand_grid(grid):
 
 def _canonical(value):
     return json.dumps(value, sort_keys=True, separators=(",", ":"))
-
-
-def strategy_parameters(source):
-    """The names of the parameters the strategy's source reads from
-    ``context.params`` (``params["x"]``, ``params.get("x", ...)``, ``"x" in
-    params``), or None when it also reads them in a way that does not name
-    them (``params[name]``, ``params.items()``, passing ``params`` on)."""
-    try:
-        tree = ast.parse(source)
-    except SyntaxError:
-        return None
-    parents = {}
-    for node in ast.walk(tree):
-        for child in ast.iter_child_nodes(node):
-            parents[child] = node
-    names = set()
-    for node in ast.walk(tree):
-        if not (isinstance(node, ast.Attribute) and node.attr == "params" and isinstance(node.ctx, ast.Load)):
-            continue
-        parent = parents.get(node)
-        if isinstance(parent, ast.Subscript) and parent.value is node:
-            key = parent.slice
-        elif isinstance(parent, ast.Attribute) and parent.attr == "get" and \
-                isinstance(parents.get(parent), ast.Call) and parents[parent].func is parent and \
-                parents[parent].args:
-            key = parents[parent].args[0]
-        elif isinstance(parent, ast.Compare) and len(parent.comparators) == 1 and \
-                parent.comparators[0] is node and isinstance(parent.ops[0], (ast.In, ast.NotIn)):
-            key = parent.left
-        else:
-            return None
-        if not (isinstance(key, ast.Constant) and isinstance(key.value, str)):
-            return None
-        names.add(key.value)
-    return names
 
 
 # ------------------------------------------------------------------ walk-forward
@@ -331,7 +296,6 @@ class _Worker:
         try:
             exec(self.code, module.__dict__)       # noqa: S102 - the user's own strategy
         except SystemExit as exc:                   # the run fails, not the worker
-            from korvit.backtest.runner import StrategyExit
             raise StrategyExit(exc, self.job.filename) from exc
         return dict(vars(module))
 
@@ -340,11 +304,19 @@ class _Worker:
         from korvit.backtest.stats import stats_to_json
         job = self.job
         started = time.perf_counter()
-        row, equity = {"status": "ok", "error": ""}, None
+        row, equity, told = {"status": "ok", "error": ""}, None, []
         try:
-            result = Backtest(self._strategy(), job.bars, ticks=job.ticks, contracts=job.contracts,
-                              start=task["start"], end=task["end"], params={**job.fixed, **task["params"]},
-                              core=self._address(), progress=False, **job.options).run()
+            with warnings.catch_warnings(record=True) as caught:      # told once by the sweep, not per worker
+                warnings.simplefilter("always", StrategyWarning)
+                test = Backtest(self._strategy(), job.bars, ticks=job.ticks, contracts=job.contracts,
+                                start=task["start"], end=task["end"], params={**job.fixed, **task["params"]},
+                                core=self._address(), progress=False, **job.options)
+            for warning in caught:
+                if issubclass(warning.category, StrategyWarning):
+                    told.append(str(warning.message))
+                else:
+                    warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
+            result = test.run()
             row["stats"] = stats_to_json(result.stats)
             if job.keep == "equity":
                 curve = result.equity_curve
@@ -352,7 +324,7 @@ class _Worker:
         except Exception as exc:            # noqa: BLE001 - a failed run is a row, not a lost sweep
             row.update(status="failed", error=_describe(exc, job.filename))
         row["seconds"] = time.perf_counter() - started
-        return {"run_id": task["run_id"], "row": row, "equity": equity}
+        return {"run_id": task["run_id"], "row": row, "equity": equity, "warnings": told}
 
     def close(self):
         if self.core is not None:
@@ -853,12 +825,9 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
     both = [name for name in names if name in fixed]
     if both:
         raise SweepError(f"parameter {both[0]!r} is both fixed (params=) and in the grid")
-    readable = strategy_parameters(source)
-    if readable is not None:
-        for name in [*names, *fixed]:
-            if name not in readable:
-                reads = ", ".join(sorted(readable)) or "no parameters"
-                raise SweepError(f"unknown parameter {name!r}: {Path(filename).name} reads {reads}")
+    problem = parameter_problem(filename, source, [*names, *fixed])
+    if problem is not None:
+        raise SweepError(problem)
     metric = find_statistic(select)
 
     trimmed = start is not None or end is not None
@@ -881,7 +850,7 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
     # default, so that a sweep saved under the other rule is not resumed.
     options = {"stop_fill": STOP_FILLS[0], **options}
     try:
-        Backtest({}, bars, contracts=table, **options)
+        Backtest({"init": lambda context: None}, bars, contracts=table, **options)     # only the options count
     except (TypeError, ValueError) as exc:
         raise SweepError(str(exc)) from None
     checked_splits = None if splits is None else _checked_splits(list(splits), bars)
@@ -970,8 +939,13 @@ def _execute(job, tasks, answers, store, backend, workers, address, timeout, pro
     by_id = {task["run_id"]: task for task in tasks}
     bar = _progress_bar(len(tasks), len(tasks) - len(todo), progress)
     counts = {"failed": 0}
+    told = set()
 
     def deliver(answer):
+        for message in answer.get("warnings", ()):
+            if message not in told:
+                told.add(message)
+                warnings.warn(message, StrategyWarning, stacklevel=2)
         task = by_id[answer["run_id"]]
         row = {"run_id": task["run_id"], "split": task["split"], "phase": task["phase"],
                "params": task["params"], "start": task["start"], "end": task["end"], **answer["row"]}
