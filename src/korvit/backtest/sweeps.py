@@ -336,15 +336,18 @@ class _Worker:
         return dict(vars(module))
 
     def run(self, task):
+        from korvit.backtest.results import OrdersDeniedWarning
         from korvit.backtest.runner import Backtest
         from korvit.backtest.stats import stats_to_json
         job = self.job
         started = time.perf_counter()
         row, equity = {"status": "ok", "error": ""}, None
         try:
-            result = Backtest(self._strategy(), job.bars, ticks=job.ticks, contracts=job.contracts,
-                              start=task["start"], end=task["end"], params={**job.fixed, **task["params"]},
-                              core=self._address(), progress=False, **job.options).run()
+            with warnings.catch_warnings():     # the sweep counts them: the "Orders denied" column
+                warnings.simplefilter("ignore", OrdersDeniedWarning)
+                result = Backtest(self._strategy(), job.bars, ticks=job.ticks, contracts=job.contracts,
+                                  start=task["start"], end=task["end"], params={**job.fixed, **task["params"]},
+                                  core=self._address(), progress=False, **job.options).run()
             row["stats"] = stats_to_json(result.stats)
             if job.keep == "equity":
                 curve = result.equity_curve
