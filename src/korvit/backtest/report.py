@@ -252,12 +252,12 @@ def _draw_chart(result, width, dpi) -> bytes:
 
 
 def _denied_flag(result) -> str:
-    """A line at the top naming the denied orders, linked to the Orders section."""
-    denied = order_counts(result.orders)["Orders denied"]
+    """A line at the top naming the denied orders and their most common
+    reasons, linked to the Orders section."""
+    denied = denials_line(result.orders)
     if not denied:
         return ""
-    return (f"<p class='alert'>{denied:,d} of {len(result.orders):,d} orders were denied: "
-            f"<a href='#orders'>see Orders</a>.</p>")
+    return f"<p class='alert'>{_esc(denied)} (<a href='#orders'>see Orders</a>).</p>"
 
 
 def _stats_html(result) -> str:
