@@ -295,14 +295,15 @@ def _sweep(args):
                                title=f"{strategy.stem}: parameter sweep")
     failed = frame[frame["status"] != "ok"]
     best = best_runs(frame, metric, 10)
+    runs, every = denied_runs(frame)
     if len(best):
         columns = parameter_columns(frame) + [metric, "Total return", "Max drawdown", "Trades"]
+        columns += ["Orders denied"] if runs and metric != "Orders denied" else []
         print(best[columns].to_string(index=False))
     print(f"\n{len(frame) - len(failed)} runs finished, {len(failed)} failed")
     if len(failed):
         print(f"first failure: {failed.iloc[0]['error']}")
     print(f"table: {out / 'sweep.csv'}\nreport: {report}")
-    runs, every = denied_runs(frame)
     if runs:
         sys.stdout.flush()
         print(f"korvit: warning: {runs} of {len(frame) - len(failed)} runs had orders denied"
