@@ -69,7 +69,7 @@ def test_a_run_with_denials_counts_them_and_names_their_reasons_by_kind(tmp_path
     at = lines.index("Orders  placed 6, filled 1, cancelled 1, denied 3, open at the end 1")
     assert lines[at + 1:at + 3] == [f"        denied: {LOTS} (2), not enough cash (1)",
                                     "        cancelled: limit price not reached (1)"]
-    assert "3 orders denied" in repr(result)
+    assert "3 orders denied" in repr(result) and "3 of 6 orders denied" in result._repr_html_()
 
     result.save(tmp_path)
     saved = json.loads((tmp_path / "stats.json").read_text())["stats"]
@@ -193,6 +193,7 @@ def test_the_command_warns_of_denied_orders_naming_the_saved_orders_csv(tmp_path
     assert done.stderr.splitlines()[-1] == (f"korvit: warning: 1 order denied: {LOTS} (1); "
                                             f"see {out / 'orders.csv'}")
     assert "Orders  placed 1, filled 0, cancelled 0, denied 1" in done.stdout
+    assert "OrdersDeniedWarning" not in done.stderr            # told once, in the command's words
     assert pd.read_csv(out / "orders.csv")["reason"].tolist() == ["volume 150 is not a multiple of the lot size 100"]
 
 

@@ -315,7 +315,7 @@ class BacktestResult:
     def __repr__(self) -> str:
         s = self.stats
         denied = s["Orders denied"]
-        denied = f"{denied:,d} orders denied, " if denied else ""
+        denied = f"{denied:,d} order{'s' if denied != 1 else ''} denied, " if denied else ""
         return (f"<BacktestResult {self.strategy or 'backtest'}: {len(self.equity_curve)} bars, "
                 f"{s['Trades']} trades, {denied}total return {format_stat('Total return', s['Total return'])}>")
 

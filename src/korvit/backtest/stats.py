@@ -85,7 +85,7 @@ def order_counts(orders: pd.DataFrame) -> dict:
     """The orders placed (every row of the orders table) and those filled,
     cancelled and denied, by their ``status``, under the names of
     ``ORDER_STATS``; ``"open"`` counts the rest (still pending at the end)."""
-    status = orders["status"].astype(str) if len(orders) else pd.Series(dtype=str)
+    status = orders["status"].astype(str) if "status" in orders else pd.Series(dtype=str)
     counts = {name: int((status == wanted).sum()) if wanted else len(orders)
               for name, wanted in ORDER_STATS.items()}
     counts["open"] = len(orders) - sum(int((status == wanted).sum())
