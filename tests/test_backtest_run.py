@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 import korvit.tframe.framekit as framekit
-from korvit.backtest import run
+from korvit.backtest import OrdersDeniedWarning, run
 from korvit.strategy import StrategyError
 
 CODE = "SZSE.000001"
@@ -348,9 +348,13 @@ def test_the_orders_table_tells_an_order_over_the_volume_limit_from_a_broken_lot
 
     bars = pd.concat([frame(), frame(code=future).assign(open=4000, high=4100, low=3900, close=4050)])
     callbacks = strategy(on_data, init=lambda context: setattr(context, "orders", []))
-    result = run(callbacks, bars, contracts={future: {"kind": "futures"}}, progress=False)
+    with pytest.warns(OrdersDeniedWarning):
+        result = run(callbacks, bars, contracts={future: {"kind": "futures"}}, progress=False)
     limit = "volume {} is above the limit of 2,000,000,000 in one order"
     assert result.orders["reason"].tolist() == [
         limit.format(2_000_000_100), "volume 150 is not a multiple of the lot size 100", limit.format(2**31),
         limit.format(2_000_000_001), "not enough cash", limit.format("1e+308")]
+    # the kinds of reason leave out each order's volume
+    above, lots = "volume above the limit of 2,000,000,000 in one order", "volume not a multiple of the lot size 100"
+    assert result.orders["reason_kind"].tolist() == [above, lots, above, above, "not enough cash", above]
     assert set(result.orders["status"]) == {"denied"}

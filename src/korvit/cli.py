@@ -222,6 +222,9 @@ def _out(args, default):
 
 
 def _backtest(args):
+    import warnings
+
+    from korvit.backtest.results import OrdersDeniedWarning, denials_line
     from korvit.backtest.runner import Backtest
     data, ticks, contracts = _inputs(args)
     strategy = Path(args.strategy)
@@ -233,17 +236,23 @@ def _backtest(args):
                     core=args.core,
                     output=out,
                     progress=False if args.no_progress else None)
-    result = test.run()
+    with warnings.catch_warnings():             # told below, with the saved orders.csv
+        warnings.simplefilter("ignore", OrdersDeniedWarning)
+        result = test.run()
     report = result.save(out)
     print(result.summary())
     print(f"\nreport: {report}")
+    denied = denials_line(result.orders, str(report.parent / "orders.csv"))
+    if denied:
+        sys.stdout.flush()
+        print(f"korvit: warning: {denied}", file=sys.stderr)
     return 0
 
 
 def _sweep(args):
     import warnings
 
-    from korvit.backtest.sweep_report import best_runs, parameter_columns, save_sweep_report
+    from korvit.backtest.sweep_report import best_runs, denied_runs, parameter_columns, save_sweep_report
     from korvit.backtest.sweeps import find_statistic, sweep, walk_forward
     if not args.grid:
         raise UsageError("give the parameters to sweep: --grid NAME=V1,V2,... (repeatable)")
@@ -286,13 +295,20 @@ def _sweep(args):
                                title=f"{strategy.stem}: parameter sweep")
     failed = frame[frame["status"] != "ok"]
     best = best_runs(frame, metric, 10)
+    runs, every = denied_runs(frame)
     if len(best):
         columns = parameter_columns(frame) + [metric, "Total return", "Max drawdown", "Trades"]
+        columns += ["Orders denied"] if runs and metric != "Orders denied" else []
         print(best[columns].to_string(index=False))
     print(f"\n{len(frame) - len(failed)} runs finished, {len(failed)} failed")
     if len(failed):
         print(f"first failure: {failed.iloc[0]['error']}")
     print(f"table: {out / 'sweep.csv'}\nreport: {report}")
+    if runs:
+        sys.stdout.flush()
+        print(f"korvit: warning: {runs} of {len(frame) - len(failed)} runs had orders denied"
+              + (f", {every} of them every order" if every else "")
+              + f"; see the column 'Orders denied' of {out / 'sweep.csv'}", file=sys.stderr)
     if frame.attrs.get("interrupted"):
         print("korvit: interrupted; --resume runs the rest", file=sys.stderr)
         return 130

@@ -4,7 +4,7 @@ sets (and walk-forward splits) in worker processes.  The package also holds the 
 (compiled), its records and accounts (``model``) and the run loop
 (``runner``)."""
 
-__all__ = ["Backtest", "BacktestResult", "StrategyExit", "run", "sweep", "walk_forward"]
+__all__ = ["Backtest", "BacktestResult", "OrdersDeniedWarning", "StrategyExit", "run", "sweep", "walk_forward"]
 
 
 def __getattr__(name):
@@ -15,7 +15,7 @@ def __getattr__(name):
     if name in ("sweep", "walk_forward"):
         from korvit.backtest import sweeps as module
         return getattr(module, name)
-    if name == "BacktestResult":
-        from korvit.backtest.results import BacktestResult
-        return BacktestResult
+    if name in ("BacktestResult", "OrdersDeniedWarning"):
+        from korvit.backtest import results
+        return getattr(results, name)
     raise AttributeError(f"module 'korvit.backtest' has no attribute {name!r}")

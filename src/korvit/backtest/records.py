@@ -53,19 +53,24 @@ def _name(table, value, default=""):
 
 
 def _reason(order, session):
-    """Why an order was denied or cancelled, in words; an illegal volume says
-    whether the order was above the engine's limit or not a whole number of
-    its stock's lots (the engine tests the limit first)."""
+    """Why an order was denied or cancelled, in words, and the kind of reason
+    (the words without the order's own figures, to count reasons by): an
+    illegal volume says whether the order was above the engine's limit or not
+    a whole number of its stock's lots (the engine tests the limit first).
+    Both are "" for an order with no reason."""
     if order.rej_reason != gv.OrderReject_IllegalVolume:
-        return _name(REJECT_REASONS, order.rej_reason)
+        reason = _name(REJECT_REASONS, order.rej_reason)
+        return reason, reason
     volume = float(order.volume) - float(order.filled_volume or 0)
     shown = f"{volume:.0f}" if volume.is_integer() and volume < 1e15 else f"{volume:g}"
     if volume > MAX_ORDER_VOLUME:
-        return f"volume {shown} is above the limit of {MAX_ORDER_VOLUME:,.0f} in one order"
+        limit = f"the limit of {MAX_ORDER_VOLUME:,.0f} in one order"
+        return f"volume {shown} is above {limit}", f"volume above {limit}"
     contract = session.contracts[int(order.target_idx)]
     if order.position_effect == gv.PositionEffect_Open and not contract.is_futures and volume % contract.lot_size:
-        return f"volume {shown} is not a multiple of the lot size {contract.lot_size}"
-    return "illegal volume"
+        lots = f"a multiple of the lot size {contract.lot_size}"
+        return f"volume {shown} is not {lots}", f"volume not {lots}"
+    return "illegal volume", "illegal volume"
 
 
 def _records(collection):
@@ -79,8 +84,12 @@ def _account_and_code(records, session):
 
 
 def orders_frame(collection, stops, session):
-    """One row per order; ``stop_id`` names the stop order that placed it."""
+    """One row per order; ``stop_id`` names the stop order that placed it;
+    ``reason_kind`` is ``reason`` without the order's own figures ("volume not
+    a multiple of the lot size 100" for "volume 150 is not a multiple of the
+    lot size 100"), to count the reasons by."""
     records = _records(collection)
+    reasons = [_reason(r, session) for r in records]
     placed_by = {stop.order_id: stop.stop_order_id for stop in _records(stops)
                  if not (isinstance(stop.order_id, float) and math.isnan(stop.order_id))}
     rows = {
@@ -97,8 +106,9 @@ def orders_frame(collection, stops, session):
         "filled_volume": np.array([r.filled_volume for r in records], dtype=np.float64),
         "average_price": np.array([r.filled_average if r.filled_volume else np.nan for r in records],
                                   dtype=np.float64),
-        "reason": [_reason(r, session) for r in records],
+        "reason": [reason for reason, _ in reasons],
         "stop_id": np.array([placed_by.get(r.order_id, np.nan) for r in records], dtype=np.float64),
+        "reason_kind": [kind for _, kind in reasons],
     }
     return pd.DataFrame(rows)
 

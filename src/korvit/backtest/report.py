@@ -1,7 +1,9 @@
 """The HTML report of a backtest: one self-contained file.
 
 It holds the statistics, a chart (equity with the fills marked, and the
-drawdown below it) embedded as a PNG, the round trips and the last fills.
+drawdown below it) embedded as a PNG, the round trips, the orders (counts,
+and why orders were denied or cancelled; denials are also flagged at the
+top) and the last fills.
 Every text that comes from the user (strategy name, codes, accounts,
 parameters, reasons) is escaped.  The chart is drawn on a bare Agg canvas,
 without pyplot, so no figure is left open and no global state is touched.
@@ -22,7 +24,8 @@ from matplotlib.figure import Figure
 from matplotlib.ticker import (FixedFormatter, FixedLocator, FuncFormatter, MaxNLocator,
                                PercentFormatter)
 
-from korvit.backtest.stats import format_stat
+from korvit.backtest.results import denials_line
+from korvit.backtest.stats import ORDER_STATS, format_stat, order_counts, order_reasons
 
 __all__ = ["render_report", "render_chart"]
 
@@ -30,6 +33,8 @@ LAST_TRADES = 50
 # Beyond this, axis limits and ticks overflow a double.
 _LARGEST_DRAWN = 1e300
 MAX_ROUND_TRIPS = 200
+# The reasons listed by name in the Orders section; the others are counted together.
+MAX_REASONS = 10
 
 _BUY, _SELL = "#1a9850", "#d73027"
 _LINE, _DD = "#2c5aa0", "#c0392b"
@@ -61,6 +66,10 @@ th, td { padding: 4px 8px; border-bottom: 1px solid var(--line); white-space: no
 .chart img { width: 100%; height: auto; display: block; }
 .note { color: var(--muted); font-size: 13px; margin: 6px 0; }
 .kv { font-size: 13px; } .kv th { text-align: left; font-weight: normal; color: var(--muted); }
+h3 { font-size: 14px; margin: 16px 0 6px; font-weight: 600; }
+.alert { color: var(--neg); background: #fdf0ee; border-left: 4px solid var(--neg);
+         padding: 8px 12px; margin: 8px 0 16px; font-weight: 600; }
+.alert a { color: inherit; }
 """
 
 
@@ -242,8 +251,18 @@ def _draw_chart(result, width, dpi) -> bytes:
     return buf.getvalue()
 
 
+def _denied_flag(result) -> str:
+    """A line at the top naming the denied orders and their most common
+    reasons, linked to the Orders section."""
+    denied = denials_line(result.orders)
+    if not denied:
+        return ""
+    return f"<p class='alert'>{_esc(denied)} (<a href='#orders'>see Orders</a>).</p>"
+
+
 def _stats_html(result) -> str:
-    items = list(result.stats.items())
+    """The statistics in three columns (the order counts are in Orders)."""
+    items = [(name, value) for name, value in result.stats.items() if name not in ORDER_STATS]
     size = -(-len(items) // 3)
     blocks = []
     for i in range(0, len(items), size):
@@ -302,20 +321,28 @@ def _trades_html(result) -> str:
     return _grid(head, body, f"The last {len(shown)} of {len(trades)} fills." if len(shown) < len(trades) else "")
 
 
-def _orders_note(result) -> str:
+def _orders_html(result) -> str:
+    """The orders placed, filled, cancelled and denied, with the reasons of
+    the denials and cancellations counted by their kind; denials flagged."""
     orders = result.orders
-    if orders.empty:
-        return ""
-    counts = orders["status"].astype(str).value_counts()
-    parts = ", ".join(f"{int(n):,d} {_esc(s)}" for s, n in counts.items())
-    text = f"<p class='note'>Orders: {len(orders):,d} ({parts}).</p>"
-    failed = orders[orders["status"].astype(str).isin(["denied", "cancelled"])
-                    & orders["reason"].notna() & (orders["reason"].astype(str) != "")]
-    if not failed.empty:
-        reasons = failed.groupby(failed["reason"].astype(str)).size().sort_values(ascending=False)
-        rows = "".join(f"<tr><th>{_esc(r)}</th><td>{int(n):,d}</td></tr>"
-                       for r, n in reasons.head(10).items())
-        text += f"<table class='kv'>{rows}</table>"
+    counts = order_counts(orders)
+    rows = "".join(f"<tr><th>{_esc(name)}</th><td>{counts[name]:,d}</td></tr>" for name in ORDER_STATS)
+    if counts["open"]:
+        rows += f"<tr><th>Orders open at the end</th><td>{counts['open']:,d}</td></tr>"
+    text = ""
+    denied = denials_line(orders, "the reason column of orders.csv")
+    if denied:
+        text += f"<p class='alert'>{_esc(denied)}.</p>"
+    text += f"<table class='kv'>{rows}</table>"
+    for status in ("denied", "cancelled"):
+        reasons = order_reasons(orders, status)
+        if reasons:
+            body = "".join(f"<tr><th>{_esc(r)}</th><td>{n:,d}</td></tr>" for r, n in reasons[:MAX_REASONS])
+            more = reasons[MAX_REASONS:]
+            if more:
+                body += (f"<tr><th>{len(more):,d} other reasons</th>"
+                         f"<td>{sum(n for _, n in more):,d}</td></tr>")
+            text += f"<h3>Why orders were {status}</h3><table class='kv'>{body}</table>"
     return text
 
 
@@ -357,13 +384,15 @@ def render_report(result) -> str:
 <main>
 <h1>{_esc(title)}</h1>
 <p class="sub">{_esc(sub)}</p>
+{_denied_flag(result)}
 {_stats_html(result)}
 <h2>Equity and drawdown</h2>
 <div class="chart"><img alt="Equity curve with fills, and drawdown" src="data:image/png;base64,{png}"></div>
 <h2>Round trips</h2>
 {_round_trips_html(result)}
+<h2 id="orders">Orders</h2>
+{_orders_html(result)}
 <h2>Last fills</h2>
-{_orders_note(result)}
 {_trades_html(result)}
 {_fees_html(result)}
 {_params_html(result)}

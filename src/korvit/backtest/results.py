@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import html
 import json
+import sys
+import warnings
 from collections import deque
 from functools import cached_property
 from pathlib import Path
@@ -19,15 +21,17 @@ import numpy as np
 import pandas as pd
 
 from korvit.backtest.files import save_file_set
-from korvit.backtest.stats import compute_stats, drawdown_series, format_stat, stats_to_json
+from korvit.backtest.stats import (ORDER_STATS, compute_stats, drawdown_series, format_stat, order_counts,
+                                   order_reasons, stats_to_json)
 
-__all__ = ["BacktestResult", "match_round_trips", "EQUITY_COLUMNS", "ORDER_COLUMNS",
+__all__ = ["BacktestResult", "OrdersDeniedWarning", "match_round_trips", "orders_line", "denials_line",
+           "warn_of_denials", "EQUITY_COLUMNS", "ORDER_COLUMNS",
            "TRADE_COLUMNS", "STOP_COLUMNS", "ROUND_TRIP_COLUMNS"]
 
 EQUITY_COLUMNS = ("time", "account", "cash", "market_value", "margin", "equity")
 ORDER_COLUMNS = ("order_id", "created", "updated", "account", "code", "type", "side",
                  "effect", "volume", "price", "status", "filled_volume", "average_price",
-                 "reason", "stop_id")
+                 "reason", "stop_id", "reason_kind")
 TRADE_COLUMNS = ("trade_id", "order_id", "time", "account", "code", "side", "effect",
                  "volume", "price", "multiplier", "fee")
 STOP_COLUMNS = ("stop_id", "order_id", "account", "code", "kind", "gap", "gap_type",
@@ -120,6 +124,63 @@ def match_round_trips(trades: pd.DataFrame) -> pd.DataFrame:
     return df
 
 
+class OrdersDeniedWarning(UserWarning):
+    """A run had orders denied (see the ``reason`` column of its orders)."""
+
+
+# The reasons named in a line; the others are counted together.
+_REASONS_SHOWN = 3
+
+
+def _reasons_text(reasons) -> str:
+    """``reason (count), ...`` for the most common reasons, the rest summed."""
+    named = reasons if len(reasons) <= _REASONS_SHOWN + 1 else reasons[:_REASONS_SHOWN]
+    shown = ", ".join(f"{reason} ({n:,d})" for reason, n in named)
+    rest = reasons[len(named):]
+    if rest:
+        shown += f", {len(rest)} other reasons ({sum(n for _, n in rest):,d})"
+    return shown
+
+
+def orders_line(orders: pd.DataFrame) -> str:
+    """``placed N, filled N, cancelled N, denied N`` (and the orders still
+    open at the end, if any)."""
+    counts = order_counts(orders)
+    text = ", ".join(f"{name.split()[1]} {counts[name]:,d}" for name in ORDER_STATS)
+    return text + (f", open at the end {counts['open']:,d}" if counts["open"] else "")
+
+
+def denials_line(orders: pd.DataFrame, see: str | None = None) -> str | None:
+    """``N of M orders denied: reason (count), ...; see SEE``, or None when no
+    order was denied."""
+    denied = order_counts(orders)["Orders denied"]
+    if not denied:
+        return None
+    what = "order" if len(orders) == 1 else "orders"
+    text = (f"{denied:,d} {what} denied" if denied == len(orders)
+            else f"{denied:,d} of {len(orders):,d} {what} denied")
+    reasons = order_reasons(orders, "denied")
+    if reasons:
+        text += f": {_reasons_text(reasons)}"
+    return text + (f"; see {see}" if see else "")
+
+
+def _outside_frames() -> int:
+    """The ``stacklevel`` of a warning issued by this module's caller that
+    names the first caller outside korvit (the user's own line)."""
+    frame, level = sys._getframe(2), 2
+    while frame is not None and str(frame.f_globals.get("__name__", "")).startswith("korvit."):
+        frame, level = frame.f_back, level + 1
+    return level
+
+
+def warn_of_denials(result: "BacktestResult") -> None:
+    """Warn (``OrdersDeniedWarning``) when some of the run's orders were denied."""
+    text = denials_line(result.orders, "the reason column of the result's orders")
+    if text:
+        warnings.warn(text, OrdersDeniedWarning, stacklevel=_outside_frames())
+
+
 def _jsonable(value):
     """``value`` with only JSON types: NaN becomes null, infinities and
     anything unknown (dates, objects) their text."""
@@ -207,7 +268,7 @@ class BacktestResult:
     def stats(self) -> pd.Series:
         return compute_stats(self.equity_curve, self.trades, self.round_trips,
                              frequency=self.frequency, initial_cash=self.initial_cash,
-                             exposure=self.exposure)
+                             exposure=self.exposure, orders=self.orders)
 
     # -- presentation ---------------------------------------------------
     @property
@@ -219,9 +280,12 @@ class BacktestResult:
         return f"{name} · {format_stat('Start', start)} – {format_stat('End', end)}"
 
     def summary(self) -> str:
-        """The statistics as a short two-column text table, then the fee schedules
-        in force (``meta["fees"]``, one line per schedule)."""
-        items = [(name, format_stat(name, value)) for name, value in self.stats.items()]
+        """The statistics as a short two-column text table, then the orders
+        (placed, filled, cancelled, denied, and the most common reasons of
+        the denials and cancellations), then the fee schedules in force
+        (``meta["fees"]``, one line per schedule)."""
+        items = [(name, format_stat(name, value)) for name, value in self.stats.items()
+                 if name not in ORDER_STATS]
         half = (len(items) + 1) // 2
         left, right = items[:half], items[half:]
         lw = max(len(n) for n, _ in left) + 2
@@ -236,6 +300,12 @@ class BacktestResult:
                 rname, rvalue = right[i]
                 line += f"    {rname:<{rw}}{rvalue:>{rv}}"
             lines.append(line)
+        lines.append("")
+        lines.append(f"Orders  {orders_line(self.orders)}")
+        for status in ("denied", "cancelled"):
+            reasons = order_reasons(self.orders, status)
+            if reasons:
+                lines.append(f"        {status}: {_reasons_text(reasons)}")
         fees = self.meta.get("fees")
         if fees:
             lines.append("")
@@ -244,15 +314,20 @@ class BacktestResult:
 
     def __repr__(self) -> str:
         s = self.stats
+        denied = s["Orders denied"]
+        denied = f"{denied:,d} order{'s' if denied != 1 else ''} denied, " if denied else ""
         return (f"<BacktestResult {self.strategy or 'backtest'}: {len(self.equity_curve)} bars, "
-                f"{s['Trades']} trades, total return {format_stat('Total return', s['Total return'])}>")
+                f"{s['Trades']} trades, {denied}total return {format_stat('Total return', s['Total return'])}>")
 
     def _repr_html_(self) -> str:
         rows = "".join(
             f"<tr><th style='text-align:left'>{html.escape(name)}</th>"
             f"<td style='text-align:right'>{html.escape(format_stat(name, value))}</td></tr>"
             for name, value in self.stats.items())
-        return (f"<div><strong>{html.escape(self.title)}</strong>"
+        denied = denials_line(self.orders)
+        flag = (f"<p style='color:#c0392b;font-weight:600'>{html.escape(denied)}</p>"
+                if denied else "")
+        return (f"<div><strong>{html.escape(self.title)}</strong>{flag}"
                 f"<table>{rows}</table></div>")
 
     def to_html(self) -> str:

@@ -201,13 +201,17 @@ class Backtest:
         """Run the backtest and return its ``BacktestResult``; its
         ``meta["timings"]`` holds the seconds of the set-up (environment, core
         connection, loading the bars into the engine), of the bar loop and of
-        building the result."""
+        building the result.  A run with denied orders warns
+        (``OrdersDeniedWarning``, naming the reasons)."""
+        from korvit.backtest.results import warn_of_denials
         if current_session() is not None:
             raise RuntimeError("a backtest is already running in this process")
         try:
-            return self._run()
+            result = self._run()
         except SystemExit as exc:          # sys.exit() in a callback ends the run, not the process
             raise StrategyExit(exc, self.path) from exc
+        warn_of_denials(result)
+        return result
 
     def _run(self):
         saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)

@@ -17,6 +17,10 @@ Three figures are computed here rather than taken from ``empyrical``:
 * a zero (or numerically zero) volatility or downside deviation gives NaN
   for Sharpe and Sortino instead of ``inf``.
 
+The order counts ("Orders placed", "... filled", "... cancelled", "...
+denied") count the orders table by status; ``order_reasons`` counts the
+reasons of the denied (or cancelled) orders by their kind.
+
 Nothing here warns: empty inputs, a single bar and a flat curve give NaN
 where a figure is undefined.
 """
@@ -31,7 +35,8 @@ import numpy as np
 import pandas as pd
 
 __all__ = ["compute_stats", "drawdown_series", "daily_returns", "format_stat",
-           "stats_to_json", "STAT_NAMES", "PERIODS_PER_YEAR"]
+           "stats_to_json", "order_counts", "order_reasons", "STAT_NAMES", "ORDER_STATS",
+           "PERIODS_PER_YEAR"]
 
 PERIODS_PER_YEAR = 252
 _DAYS_PER_YEAR = 365.25
@@ -57,6 +62,10 @@ _KINDS = {
     "Max drawdown peak": "time",
     "Max drawdown trough": "time",
     "Longest drawdown": "delta",
+    "Orders placed": "int",
+    "Orders filled": "int",
+    "Orders cancelled": "int",
+    "Orders denied": "int",
     "Trades": "int",
     "Round trips": "int",
     "Win rate": "pct",
@@ -67,6 +76,40 @@ _KINDS = {
     "Exposure": "pct",
 }
 STAT_NAMES = tuple(_KINDS)
+# The statistics that count orders, each with the status it counts.
+ORDER_STATS = {"Orders placed": None, "Orders filled": "filled", "Orders cancelled": "cancelled",
+               "Orders denied": "denied"}
+
+
+def order_counts(orders: pd.DataFrame) -> dict:
+    """The orders placed (every row of the orders table) and those filled,
+    cancelled and denied, by their ``status``, under the names of
+    ``ORDER_STATS``; ``"open"`` counts the rest (still pending at the end)."""
+    status = orders["status"].astype(str) if "status" in orders else pd.Series(dtype=str)
+    counts = {name: int((status == wanted).sum()) if wanted else len(orders)
+              for name, wanted in ORDER_STATS.items()}
+    counts["open"] = len(orders) - sum(int((status == wanted).sum())
+                                       for wanted in ORDER_STATS.values() if wanted)
+    return counts
+
+
+def order_reasons(orders: pd.DataFrame, status: str = "denied") -> list:
+    """``(reason, count)`` of the orders of ``status``, most common first
+    (equal counts by reason), the reasons counted by their kind (the
+    ``reason_kind`` column, where the table has one, else ``reason``);
+    orders without a reason are not counted."""
+    if not len(orders) or "status" not in orders:
+        return []
+    chosen = orders[orders["status"].astype(str) == status]
+    reasons = pd.Series("", index=chosen.index, dtype=object)
+    for column in ("reason", "reason_kind"):    # the kind where it is known
+        if column in chosen:
+            text = chosen[column]
+            known = text.notna() & (text.astype(str).str.strip() != "")
+            reasons[known] = text[known].astype(str)
+    reasons = reasons[reasons != ""]
+    counts = reasons.value_counts()
+    return sorted(((str(reason), int(n)) for reason, n in counts.items()), key=lambda item: (-item[1], item[0]))
 
 
 def drawdown_series(equity_curve: pd.Series, initial_cash: float | None = None) -> pd.Series:
@@ -169,23 +212,26 @@ def _round_trip_figures(round_trips: pd.DataFrame):
 
 
 def compute_stats(equity_curve: pd.Series, trades: pd.DataFrame, round_trips: pd.DataFrame,
-                  *, frequency: str, initial_cash: float, exposure: pd.Series) -> pd.Series:
+                  *, frequency: str, initial_cash: float, exposure: pd.Series,
+                  orders: pd.DataFrame | None = None) -> pd.Series:
     """All statistics of a run, as a Series indexed by readable names.
 
     ``equity_curve``: total equity per bar, indexed by time.  ``trades``: the
     fills (a ``fee`` column is summed).  ``round_trips``: closed positions with
     a ``pnl`` column.  ``exposure``: one boolean per bar, True while any
-    position is open.  ``frequency``: ``"day"`` or ``"minute"``.
+    position is open.  ``frequency``: ``"day"`` or ``"minute"``.  ``orders``:
+    the orders table (a ``status`` column), counted into the order statistics;
+    without it they are NaN.
     """
     with np.errstate(all="ignore"), warnings.catch_warnings():
         # Extreme (or infinite) equity overflows some sums; the figures it
         # spoils come out NaN or infinite, without a warning.
         warnings.simplefilter("ignore", RuntimeWarning)
         return _compute_stats(equity_curve, trades, round_trips, frequency=frequency,
-                              initial_cash=initial_cash, exposure=exposure)
+                              initial_cash=initial_cash, exposure=exposure, orders=orders)
 
 
-def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash, exposure):
+def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash, exposure, orders):
     curve = equity_curve.astype(float).sort_index()
     initial = float(initial_cash)
     start = curve.index[0] if len(curve) else pd.NaT
@@ -214,6 +260,7 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
     n_rt, win_rate, factor, avg_win, avg_loss = _round_trip_figures(round_trips)
     fees = float(trades["fee"].astype(float).sum()) if len(trades) else 0.0
     exposed = exposure.astype(bool)
+    counts = order_counts(orders) if orders is not None else dict.fromkeys(ORDER_STATS, math.nan)
     stats = {
         "Start": start,
         "End": end,
@@ -229,6 +276,7 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
         "Max drawdown peak": peak,
         "Max drawdown trough": trough,
         "Longest drawdown": longest,
+        **{name: counts[name] for name in ORDER_STATS},
         "Trades": len(trades),
         "Round trips": n_rt,
         "Win rate": win_rate,

@@ -24,9 +24,10 @@ from korvit.backtest.files import atomic_write
 from korvit.backtest.report import _CSS, _grid
 from korvit.backtest.stats import STAT_NAMES, format_stat
 
-__all__ = ["parameter_columns", "heat_map", "best_runs", "render_sweep_report", "save_sweep_report"]
+__all__ = ["parameter_columns", "heat_map", "best_runs", "denied_runs", "render_sweep_report",
+           "save_sweep_report"]
 
-_SHOWN = ("Total return", "Sharpe ratio", "Max drawdown", "Trades", "Win rate")
+_SHOWN = ("Total return", "Sharpe ratio", "Max drawdown", "Trades", "Win rate", "Orders denied")
 _ANNOTATE_UP_TO = 12        # cells per side written into the heat map
 
 
@@ -41,6 +42,26 @@ def _in_sample(frame):
     ok = frame[frame["status"] == "ok"]
     full = ok[ok["phase"] == "full"]
     return full if len(full) else ok[ok["phase"] == "train"]
+
+
+def denied_runs(frame):
+    """``(runs, all_denied)``: the finished runs that had orders denied, and
+    those of them whose every order was denied (a run that never traded)."""
+    if "Orders denied" not in frame.columns:
+        return 0, 0
+    ok = frame[frame["status"] == "ok"]
+    denied = pd.to_numeric(ok["Orders denied"], errors="coerce")
+    placed = pd.to_numeric(ok["Orders placed"], errors="coerce") if "Orders placed" in ok else denied * np.nan
+    return int((denied > 0).sum()), int(((denied > 0) & (denied == placed)).sum())
+
+
+def _denied_text(frame):
+    """``N runs had orders denied (in M every order)``, or ""."""
+    runs, every = denied_runs(frame)
+    if not runs:
+        return ""
+    text = f"{runs:,d} run{'s' if runs != 1 else ''} had orders denied"
+    return text + (f" (in {every:,d} every order)" if every else "")
 
 
 def _surface(frame, metric, x, y):
@@ -127,6 +148,8 @@ def render_sweep_report(frame, metric, x=None, y=None, *, top=20, title="Paramet
     sub = f"{len(frame):,d} runs · {n_ok:,d} finished · {len(failed):,d} failed"
     if frame.attrs.get("interrupted"):
         sub += " · interrupted"
+    if _denied_text(frame):
+        sub += f" · {_denied_text(frame)}"
     sections = [f"<h1>{html.escape(title)}</h1><p class='sub'>{html.escape(sub)}</p>"]
     if png:
         sections.append(f"<h2>{html.escape(metric)}</h2><div class='chart'><img alt='Heat map of "

@@ -300,6 +300,7 @@ class _Worker:
         return dict(vars(module))
 
     def run(self, task):
+        from korvit.backtest.results import OrdersDeniedWarning
         from korvit.backtest.runner import Backtest
         from korvit.backtest.stats import stats_to_json
         job = self.job
@@ -316,7 +317,9 @@ class _Worker:
                     told.append(str(warning.message))
                 else:
                     warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
-            result = test.run()
+            with warnings.catch_warnings():     # the sweep counts them: the "Orders denied" column
+                warnings.simplefilter("ignore", OrdersDeniedWarning)
+                result = test.run()
             row["stats"] = stats_to_json(result.stats)
             if job.keep == "equity":
                 curve = result.equity_curve
