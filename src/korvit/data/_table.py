@@ -247,7 +247,7 @@ class Table:
         return values
 
 
-def read_table(source, columns, *, allow_wide, optional=(), code=None):
+def read_table(source, columns, *, allow_wide, optional=(), code=None, default_code=None):
     """Read `source` into a `Table` with the columns "time", "code" and `columns`, and
     those of `optional` that the source has (only "adj_close" is known).
 
@@ -258,7 +258,8 @@ def read_table(source, columns, *, allow_wide, optional=(), code=None):
     (code, field) MultiIndex with the time as index, or a CSV with two header rows (code,
     field) and the time in the first column, is read as well.  `code` (a checked code, or
     one per source) is the code of every row of a source without a code column; a source
-    with codes of its own is then refused.
+    with codes of its own is then refused.  `default_code` is the code of the rows of a
+    source without a code column, where that is no fault (the ticks of a run of one code).
     """
     sources = list(source) if isinstance(source, (list, tuple)) else [source]
     if not sources:
@@ -269,7 +270,7 @@ def read_table(source, columns, *, allow_wide, optional=(), code=None):
                          "code for all, or one per source")
     frames, origins = [], []
     for number, (item, own_code) in enumerate(zip(sources, codes)):
-        frame, origin = _read_one(item, columns, allow_wide, tuple(optional), own_code)
+        frame, origin = _read_one(item, columns, allow_wide, tuple(optional), own_code, default_code)
         frame["_org"] = number
         frames.append(frame)
         origins.append(origin)
@@ -277,9 +278,12 @@ def read_table(source, columns, *, allow_wide, optional=(), code=None):
     return Table(frame, origins)
 
 
-def _read_one(source, columns, allow_wide, optional=(), code=None):
-    frame, origin = _read_source(source, columns, allow_wide, optional, code is not None)
-    if code is not None:
+def _read_one(source, columns, allow_wide, optional=(), code=None, default_code=None):
+    coded = "given" if code is not None else "default" if default_code is not None else None
+    frame, origin = _read_source(source, columns, allow_wide, optional, coded)
+    if code is None and "code" not in frame:
+        code = default_code
+    if code is not None and "code" not in frame:
         if origin.wide:
             raise DataError(f"{origin.name}: the codes are in the file's header (wide format): "
                             f"code={code!r} (--code) is for a file without codes")
@@ -334,7 +338,7 @@ def _csv(name, **options):
         raise DataError(f"{name}: the file is not UTF-8 text") from None
 
 
-def _read_csv(name, columns, allow_wide, optional=(), coded=False):
+def _read_csv(name, columns, allow_wide, optional=(), coded=None):
     head = _csv(name, header=None, nrows=3, dtype=str, keep_default_na=False)
     header = [str(v) for v in head.iloc[0]]
     first = [_field_key(v) for v in header]
@@ -365,7 +369,7 @@ def _read_csv(name, columns, allow_wide, optional=(), coded=False):
     return _from_long(frame, Origin(name), rows, columns, header_row=1, optional=optional, coded=coded)
 
 
-def _from_frame(frame, origin, rows, columns, allow_wide, optional=(), coded=False):
+def _from_frame(frame, origin, rows, columns, allow_wide, optional=(), coded=None):
     if isinstance(frame.columns, pd.MultiIndex):
         if frame.columns.nlevels == 2 and allow_wide:
             return _from_wide(frame, origin, rows, columns, optional)
@@ -388,7 +392,7 @@ def _from_frame(frame, origin, rows, columns, allow_wide, optional=(), coded=Fal
 _UNNAMED = ""
 
 
-def _from_long(frame, origin, rows, columns, header_row, optional=(), coded=False):
+def _from_long(frame, origin, rows, columns, header_row, optional=(), coded=None):
     found = {}
     for label in frame.columns:
         key = _field_key(label)
@@ -400,11 +404,11 @@ def _from_long(frame, origin, rows, columns, header_row, optional=(), coded=Fals
     if "time" in found and "date" in found and "datetime" not in found:
         raise DataError(f"{origin.name}: both a 'date' and a 'time' column: give one "
                         "column holding date and time of day, named time or datetime")
-    if coded and "code" in found:
+    if coded == "given" and "code" in found:
         raise DataError(f"{where(origin.name, header_row, str(found['code']))}: the file has "
                         "codes of its own: code= (--code) names the code of a file without a "
                         "code column")
-    wanted = () if coded else ("code",)
+    wanted = () if coded and "code" not in found else ("code",)
     wanted += tuple(columns)
     missing = [c for c in wanted if c not in found] + ([] if times else ["time"])
     if missing:
