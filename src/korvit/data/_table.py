@@ -196,8 +196,9 @@ class Table:
                     f"{self.where(b, 'time')}: {text.iat[b]!r} reads only month first but "
                     f"{text.iat[a]!r} ({self._row_name(a, b)}) only day first: write the dates in "
                     f"one order, or {hint}")
-            if not len(days_first) and not len(months_first):
-                pos = int(np.flatnonzero(mine)[0])
+            differ = np.flatnonzero(mine & (first != second))       # 01/01/2004 reads one way
+            if not len(days_first) and not len(months_first) and len(differ):
+                pos = int(differ[0])
                 raise DataError(
                     f"{self.where(pos, 'time')}: {text.iat[pos]!r} can be read day first or month "
                     f"first, and no date of {self.origins[org].name} has a day above 12 to tell "
@@ -281,12 +282,12 @@ def read_table(source, columns, *, allow_wide, optional=(), code=None, default_c
 def _read_one(source, columns, allow_wide, optional=(), code=None, default_code=None):
     coded = "given" if code is not None else "default" if default_code is not None else None
     frame, origin = _read_source(source, columns, allow_wide, optional, coded)
+    if code is not None and origin.wide:
+        raise DataError(f"{origin.name}: the codes are in the file's header (wide format): "
+                        f"code={code!r} (--code) is for a file without codes")
     if code is None and "code" not in frame:
         code = default_code
     if code is not None and "code" not in frame:
-        if origin.wide:
-            raise DataError(f"{origin.name}: the codes are in the file's header (wide format): "
-                            f"code={code!r} (--code) is for a file without codes")
         frame.insert(0, "code", code)
         origin.labels["code"] = "code"
     return frame, origin
