@@ -132,6 +132,22 @@ def test_hourly_bars_are_60_minute_bars_and_fill_inside_their_bar(tmp_path, stra
     assert trades.time.dt.minute.eq(0).all()
 
 
+def test_hourly_bars_labelled_by_their_start_fill_at_the_start_of_the_bar_they_fill_on(tmp_path, strategy):
+    hourly_export(tmp_path / "EURUSD.csv")          # the bar written 09:00 covers 09:00 to 10:00
+    out = tmp_path / "out"
+    done = korvit("backtest", strategy, "--data", tmp_path / "EURUSD.csv", "--code", "FX.EURUSD",
+                  "--bar-time", "start", "--end", "2017-04-19 12:00", "--out", out, "--no-progress")
+    assert done.returncode == 0, done.stderr
+    written = pd.read_csv(tmp_path / "EURUSD.csv", index_col=0)
+    equity = pd.read_csv(out / "equity.csv")
+    assert list(equity.time) == ["2017-04-19 10:00:00", "2017-04-19 11:00:00", "2017-04-19 12:00:00",
+                                 "2017-04-19 13:00:00"]        # each bar at its close
+    trades = pd.read_csv(out / "trades.csv")
+    # bought at the open of the bar written 10:00, dated when that bar opened
+    assert trades.time[0] == "2017-04-19 10:00:00"
+    assert trades.price[0] == np.floor(written.Open["2017-04-19 10:00:00"] * 100) / 100
+
+
 @pytest.mark.parametrize("args, phrases", [
     (["--code", "NASDAQ.GOOG"], ["has codes of its own", "--code"]),
     (["--code", "GOOG"], ["argument --code: code 'GOOG' has no exchange prefix"]),
@@ -140,6 +156,7 @@ def test_hourly_bars_are_60_minute_bars_and_fill_inside_their_bar(tmp_path, stra
     (["--date-format", "%d/%Q"], ["argument --date-format:", "'Q' is a bad directive"]),
     (["--date-format", "%d/%m/%Y"], ["row 2, column 'time': date_format '%d/%m/%Y' reads none of the times"]),
     (["--adjust"], ["adjust=True (--adjust)", "no adjusted close column"]),
+    (["--bar-time", "middle"], ["argument --bar-time: invalid choice: 'middle'"]),
 ])
 def test_bad_new_options_are_refused_in_one_line(tmp_path, strategy, args, phrases):
     coded = tmp_path / "coded.csv"

@@ -265,3 +265,18 @@ def test_ticks_of_the_first_hourly_bar_of_a_day_span_its_whole_hour():
     early = ticks.assign(time=pd.to_datetime(["2024-01-02 09:30"] * 4))
     with pytest.raises(DataError, match="the tick of FX.EURUSD at 2024-01-02 09:30:00 lies in no 60-minute bar"):
         load_ticks(early, bars)
+
+
+def test_bars_labelled_by_their_start_move_to_the_end_of_their_period():
+    written = intraday(60).assign(time=lambda f: f.time - pd.Timedelta(hours=1))     # 09:30, 10:30, ...
+    bars = load_bars(written, bar_time="start", start="2024-01-02 10:30", end="2024-01-02")
+    assert list(bars.times.strftime("%H:%M")) == ["11:30", "12:30", "13:30", "14:30", "15:30"]
+    assert bars.interval == pd.Timedelta(hours=1)
+    daily = intraday(60).assign(time=lambda f: f.time.dt.floor("D")).drop_duplicates("time")
+    assert load_bars(daily, bar_time="start").times.equals(load_bars(daily).times)
+    with pytest.raises(ValueError, match="bar_time must be 'end' or 'start'"):
+        load_bars(written, bar_time="middle")
+    late = written.assign(time=pd.Timestamp("2262-04-11 23:00") + pd.to_timedelta(np.arange(12) - 11, "h"))
+    with pytest.raises(DataError, match=r"DataFrame, row 12, column 'time': moved to the end of its period "
+                                        r"\(60-minute bar\), the bar would lie beyond 2262-04-11"):
+        load_bars(late, bar_time="start")

@@ -1,6 +1,7 @@
 """The ``korvit`` command.
 
     korvit backtest STRATEGY.py [--data PATH ...] [--code CODE ...] [--adjust] [--date-format FORMAT]
+                                [--bar-time end|start]
                                 [--ticks PATH] [--contracts FILE]
                                 [--cash N] [--start DATE] [--end DATE] [--tz ZONE] [--param NAME=VALUE ...]
                                 [--slippage F] [--cancel-stale-orders] [--fees contracts|none]
@@ -201,6 +202,9 @@ def _run_arguments(parser, param_help):
     parser.add_argument("--date-format", type=_date_format, metavar="FORMAT",
                         help="how the data's times are written, e.g. %%d/%%m/%%Y (default: read from the "
                              "data; dates such as 01/09/2004 that can be day or month first are refused)")
+    parser.add_argument("--bar-time", choices=("end", "start"), default="end",
+                        help="what an intraday bar's time marks: the end of its period (default) or its "
+                             "start, as many vendors write it")
     parser.add_argument("--ticks", metavar="PATH", help="ticks inside the bars (CSV or Parquet)")
     parser.add_argument("--contracts", metavar="FILE", help="contract table (CSV or JSON)")
     parser.add_argument("--cash", type=_cash, default=1_000_000.0, help="starting cash (default 1,000,000)")
@@ -245,7 +249,12 @@ def _reading(args):
             raise UsageError(f"--code is given {len(code)} times for {files} --data files: give one code "
                              "for every file, or one per file")
         code = code[0] if len(code) == 1 else code
-    return {"code": code, "adjust": args.adjust, "date_format": args.date_format}
+    return {"code": code, "adjust": args.adjust, "date_format": args.date_format, "bar_time": args.bar_time}
+
+
+def _read_otherwise(reading):
+    """Whether the bars are read other than by default."""
+    return any((reading["code"], reading["adjust"], reading["date_format"], reading["bar_time"] != "end"))
 
 
 def _out(args, default):
@@ -306,7 +315,7 @@ def _sweep(args):
     strategy = Path(args.strategy)
     out = _out(args, f"{strategy.stem}-sweep")
     splits = None
-    loaded = bool(args.walk_forward or args.tz or any(reading.values()))
+    loaded = bool(args.walk_forward or args.tz or _read_otherwise(reading))
     if loaded:                  # the splits cover the bars, loaded (and trimmed) here once
         from korvit.data import load_bars, load_ticks
         data = load_bars(data, start=args.start, end=args.end, tz=args.tz, **reading)

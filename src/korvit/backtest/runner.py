@@ -334,10 +334,11 @@ class Backtest:
     - ``progress``: show a progress bar (None: only on a terminal).
     - ``tz``: the time zone of the bars and ticks read from files or frames
       (see ``korvit.data.load_bars``).
-    - ``code``, ``adjust``, ``date_format``: how bars are read from files or
-      frames (``korvit.data.load_bars``): the code of a file without a code
-      column, scaling by the adjusted close, the format of the times
-      (``date_format`` also reads the ticks' times).
+    - ``code``, ``adjust``, ``date_format``, ``bar_time``: how bars are read
+      from files or frames (``korvit.data.load_bars``): the code of a file
+      without a code column, scaling by the adjusted close, the format of the
+      times (``date_format`` also reads the ticks' times), whether an intraday
+      bar's time marks the end (default) or the start of its period.
 
     Bad options raise ``ValueError`` or ``TypeError`` with a one-line message
     (the bounds are those of ``korvit.data.limits``); a strategy that calls
@@ -348,7 +349,7 @@ class Backtest:
                  start=None, end=None, params=None, price_at_previous_close=False, slippage=0.0,
                  cancel_unfilled_limits=False, cancel_stale_orders=False, fees="contracts",
                  stock_commission=None, commission_rate=None, stop_fill="first_traded", core=None, output=None,
-                 progress=None, tz=None, code=None, adjust=False, date_format=None):
+                 progress=None, tz=None, code=None, adjust=False, date_format=None, bar_time="end"):
         from korvit.data import Bars, Ticks, load_bars, load_contracts, load_ticks
 
         if params is not None and not isinstance(params, Mapping):
@@ -357,9 +358,10 @@ class Backtest:
         self.scope, self.name = load_strategy(strategy)
         _check_callbacks(self.scope, self.name)
         self.path = _strategy_path(strategy)
-        reading = {"code": code, "adjust": adjust, "date_format": date_format}
-        if isinstance(data, Bars) and any((code, adjust, date_format)):
-            given = ", ".join(f"{name}=" for name, value in reading.items() if value)
+        reading = {"code": code, "adjust": adjust, "date_format": date_format, "bar_time": bar_time}
+        if isinstance(data, Bars) and any((code, adjust, date_format, bar_time != "end")):
+            given = ", ".join(f"{name}=" for name, value in reading.items()
+                              if value and (name, value) != ("bar_time", "end"))
             raise ValueError(f"{given} read bars from files or frames: pass the path or the frame, "
                              "or give the option to load_bars")
         self.bars = data if isinstance(data, Bars) else load_bars(data, start=start, end=end, tz=tz, **reading)

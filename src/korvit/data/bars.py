@@ -84,15 +84,7 @@ class Bars:
     def kind(self):
         """What the bars are, in words: "daily bars", "minute bars", "60-minute bars",
         "30-second bars"."""
-        if self.interval is None:
-            return "daily bars"
-        if self.interval == _ONE_MINUTE:
-            return "minute bars"
-        minutes, rest = divmod(self.interval, _ONE_MINUTE)
-        if not rest:
-            return f"{minutes}-minute bars"
-        seconds, rest = divmod(self.interval, pd.Timedelta(seconds=1))
-        return f"{seconds}-second bars" if not rest else f"{self.interval} bars"
+        return bars_kind(self.interval)
 
     @property
     def minutes(self):
@@ -128,7 +120,7 @@ class Bars:
 
 
 def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=None, code=None,
-              adjust=False, date_format=None):
+              adjust=False, date_format=None, bar_time="end"):
     """Read, check and align bars.
 
     source
@@ -170,6 +162,12 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
         Without it, dates written day and month first (01/09/2004) are read in the order
         the source proves (some first number above 12: day first; some second number
         above 12: month first); a source where no date tells is refused.
+    bar_time
+        What the time of an intraday bar marks: "end" (korvit's bars: the bar labelled
+        10:00 covers the period up to 10:00) or "start" (as many vendors export them: the
+        bar written 09:00 covers 09:00 to 10:00); bars labelled by their start are moved
+        to the end of their period (by `Bars.interval`).  `start` and `end` are compared
+        with the times as written.  Daily bars stay as they are.
 
     The whole source is checked before anything is trimmed; every problem raises a
     `DataError` naming file, row and column.  Bars with volume 0 load, with one
@@ -178,6 +176,9 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
     if frequency is not None and frequency not in FREQUENCIES:
         raise ValueError(f"frequency {frequency!r} is not one of {', '.join(FREQUENCIES)}")
     tz = check_zone(tz)
+    if not isinstance(bar_time, str) or bar_time not in ("end", "start"):
+        raise ValueError(f"bar_time must be 'end' or 'start' (what an intraday bar's time marks), "
+                         f"got {bar_time!r}")
     code = check_code_option(code)
     date_format = check_date_format(date_format)
     if not isinstance(adjust, (bool, np.bool_)):
@@ -231,6 +232,14 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
 
     rows = np.flatnonzero(keep)
     keys, written, times, data = keys[rows], written[rows], times[rows], data[rows]
+    if bar_time == "start" and interval is not None:
+        step = interval.to_timedelta64().astype("timedelta64[ns]")
+        late = np.zeros(len(table), dtype=bool)
+        late[rows] = times > (_NS_HIGH - interval).to_datetime64()
+        table.fail(late, "time", lambda p: (
+            f"moved to the end of its period ({bars_kind(interval)[:-1]}), the bar would lie beyond "
+            f"{fmt_time(_NS_HIGH.floor('D'))}"))
+        times = times + step
     left = set(keys.tolist())
     if codes is not None and len(left) < len(code_keys):
         gone = [code for code in wanted if code.upper() not in left]
@@ -254,6 +263,20 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
             "traded: orders wait"), stacklevel=2)
     return Bars([first_written[key] for key in code_keys], timeline, values, frequency,
                 table.name, interval)
+
+
+def bars_kind(interval):
+    """Bars of `interval` (None: daily bars) in words: "daily bars", "minute bars",
+    "60-minute bars", "30-second bars"."""
+    if interval is None:
+        return "daily bars"
+    if interval == _ONE_MINUTE:
+        return "minute bars"
+    minutes, rest = divmod(interval, _ONE_MINUTE)
+    if not rest:
+        return f"{minutes}-minute bars"
+    seconds, rest = divmod(interval, pd.Timedelta(seconds=1))
+    return f"{seconds}-second bars" if not rest else f"{interval} bars"
 
 
 def check_code_option(code):
