@@ -124,11 +124,16 @@ class Table:
         first when some date has a second number above 12; a source where no date tells
         (or where dates tell both) is refused."""
         raw = self.frame["time"]
+        fast = None
         if date_format is not None:
-            values = self._formatted(raw, date_format)
+            parsed, offsets = read_times(self._formatted(raw, date_format), tz)
         else:
-            values = self._dates_in_order(raw)
-        parsed, offsets = read_times(values, tz)
+            if pd.api.types.infer_dtype(raw, skipna=True) == "string":
+                fast = _iso_times(raw.reset_index(drop=True), tz)   # all ISO: no day-month dates
+            if fast is not None:
+                parsed, offsets = fast, None
+            else:
+                parsed, offsets = read_times(self._dates_in_order(raw), tz)
 
         def describe(pos):
             value = raw.iat[pos]
@@ -159,30 +164,36 @@ class Table:
         text = raw.map(lambda v: isinstance(v, str) and bool(v.strip())).to_numpy(bool)
         if not text.any():
             return raw
-        values = raw[text].str.strip()
+        values = raw[text].astype(object).str.strip()
         if "%z" in date_format or "%Z" in date_format:      # keep each time's offset
-            read = [_strptime(v, date_format) for v in values]
+            read = pd.Series([_strptime(v, date_format) for v in values], index=values.index, dtype=object)
         else:
-            read = pd.to_datetime(values, format=date_format, errors="coerce").tolist()
-        out = raw.astype(object).copy()
-        out[text] = [pd.NaT if v is None or v is pd.NaT else v for v in read]
-        if all(v is None or v is pd.NaT for v in read):
+            read = pd.to_datetime(values, format=date_format, errors="coerce")
+        if read.isna().all():
             first = int(np.flatnonzero(text)[0])
             raise DataError(f"{self.where(first, 'time')}: date_format {date_format!r} reads none "
                             f"of the times (the first is {values.iat[0]!r}): give the format the "
                             "times are written in, e.g. '%d/%m/%Y' for 01/09/2004 as 1 September")
+        if text.all() and pd.api.types.is_datetime64_dtype(read.dtype):    # the common case
+            return read.reset_index(drop=True)
+        out = raw.astype(object).copy()
+        out[text] = read.astype(object).where(read.notna(), pd.NaT)
         return out
 
     def _dates_in_order(self, raw):
         """`raw` with dates written day and month first (01/09/2004) rewritten as ISO
         dates, in the order each source proves; fails where a source does not tell the
         order, or tells both."""
-        text = raw.map(lambda v: v.strip() if isinstance(v, str) else "")
-        found = text.str.extract(_DAY_MONTH)
-        hits = found[0].notna().to_numpy()
+        match = _DAY_MONTH.match
+        found = [match(v.strip()) if isinstance(v, str) else None for v in raw.tolist()]
+        hits = np.array([m is not None for m in found], dtype=bool)
         if not hits.any():
             return raw
-        first, second = (pd.to_numeric(found[k], errors="coerce").to_numpy() for k in (0, 2))
+        first = np.zeros(len(raw), dtype=np.int64)
+        second = np.zeros(len(raw), dtype=np.int64)
+        rows = np.flatnonzero(hits)
+        first[rows] = [int(found[k][1]) for k in rows]
+        second[rows] = [int(found[k][3]) for k in rows]
         day_first = np.zeros(len(raw), dtype=bool)
         hint = ("give the format with date_format= (--date-format), '%d/%m/%Y' for day first "
                 "or '%m/%d/%Y' for month first")
@@ -193,28 +204,25 @@ class Table:
             if len(days_first) and len(months_first):
                 a, b = int(days_first[0]), int(months_first[0])
                 raise DataError(
-                    f"{self.where(b, 'time')}: {text.iat[b]!r} reads only month first but "
-                    f"{text.iat[a]!r} ({self._row_name(a, b)}) only day first: write the dates in "
+                    f"{self.where(b, 'time')}: {found[b].string!r} reads only month first but "
+                    f"{found[a].string!r} ({self._row_name(a, b)}) only day first: write the dates in "
                     f"one order, or {hint}")
             differ = np.flatnonzero(mine & (first != second))       # 01/01/2004 reads one way
             if not len(days_first) and not len(months_first) and len(differ):
                 pos = int(differ[0])
                 raise DataError(
-                    f"{self.where(pos, 'time')}: {text.iat[pos]!r} can be read day first or month "
+                    f"{self.where(pos, 'time')}: {found[pos].string!r} can be read day first or month "
                     f"first, and no date of {self.origins[org].name} has a day above 12 to tell "
                     f"which: {hint}")
             day_first |= mine & bool(len(days_first))
-        rows = np.flatnonzero(hits)
-        part = found.iloc[rows]
-        years = part[3].to_numpy(dtype=object)
-        short = np.array([len(y) == 2 for y in years])
-        years[short] = [("19" if int(y) >= 69 else "20") + y for y in years[short]]
-        day = np.where(day_first[rows], first[rows], second[rows]).astype(np.int64)
-        month = np.where(day_first[rows], second[rows], first[rows]).astype(np.int64)
-        length = (part[0].str.len() + part[2].str.len() + part[3].str.len() + 2).to_numpy()
         out = raw.astype(object).copy()
-        out.iloc[rows] = [f"{y}-{m:02d}-{d:02d}{t[n:]}" for y, m, d, t, n in
-                          zip(years, month, day, text.iloc[rows], length)]
+        iso = []
+        for k in rows:
+            m = found[k]
+            year = m[4] if len(m[4]) == 4 else ("19" if int(m[4]) >= 69 else "20") + m[4]
+            day, month = (first[k], second[k]) if day_first[k] else (second[k], first[k])
+            iso.append(f"{year}-{month:02d}-{day:02d}{m.string[m.end():]}")
+        out.iloc[rows] = iso
         return out
 
     def numbers(self, column, *, positive=False, high=None):
