@@ -280,3 +280,12 @@ def test_bars_labelled_by_their_start_move_to_the_end_of_their_period():
     with pytest.raises(DataError, match=r"DataFrame, row 12, column 'time': moved to the end of its period "
                                         r"\(60-minute bar\), the bar would lie beyond 2262-04-11"):
         load_bars(late, bar_time="start")
+
+
+def test_a_run_reads_the_vendor_export_itself_but_refuses_reading_options_for_loaded_bars(tmp_path):
+    from korvit.backtest.runner import Backtest
+    path = write(tmp_path, "goog.csv", VENDOR + vendor_rows(["01/09/2004", "13/09/2004"]))
+    test = Backtest({}, path, code="NASDAQ.GOOG", adjust=True, date_format="%d/%m/%Y")
+    assert test.bars.codes == ["NASDAQ.GOOG"] and test.bars.values[0, 0, 3] == 5.25
+    with pytest.raises(ValueError, match=r"^code=, bar_time= tell how to read bars from a file or a frame"):
+        Backtest({}, test.bars, code="NASDAQ.GOOG", bar_time="start")

@@ -362,8 +362,8 @@ class Backtest:
         if isinstance(data, Bars) and any((code, adjust, date_format, bar_time != "end")):
             given = ", ".join(f"{name}=" for name, value in reading.items()
                               if value and (name, value) != ("bar_time", "end"))
-            raise ValueError(f"{given} read bars from files or frames: pass the path or the frame, "
-                             "or give the option to load_bars")
+            raise ValueError(f"{given} tell how to read bars from a file or a frame, and these bars are "
+                             "loaded: pass the path or the frame, or give the option to load_bars")
         self.bars = data if isinstance(data, Bars) else load_bars(data, start=start, end=end, tz=tz, **reading)
         if isinstance(data, Bars) and (start is not None or end is not None):
             self.bars = load_bars(data.to_frame(), start=start, end=end, tz=tz)
