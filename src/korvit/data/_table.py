@@ -29,6 +29,8 @@ ADJ_CLOSE = "adj_close"
 _ADJ_NAMES = ("adjclose", "adjustedclose")
 # A date written day and month first, in either order, then the year: 01/09/2004,
 # 1.9.2004, 01-09-04; a time of day may follow.
+_ORDER_HINT = ("give the format with date_format= (--date-format), '%d/%m/%Y' for day first "
+               "or '%m/%d/%Y' for month first")
 _DAY_MONTH = re.compile(r"^(\d{1,2})([/.-])(\d{1,2})\2(\d{4}|\d{2})(?=$|[\sT])")
 _CSV_OPTIONS = dict(skipinitialspace=True, encoding="utf-8-sig")
 _DIGIT_FORMATS = {8: "%Y%m%d", 12: "%Y%m%d%H%M", 14: "%Y%m%d%H%M%S"}
@@ -184,6 +186,9 @@ class Table:
         """`raw` with dates written day and month first (01/09/2004) rewritten as ISO
         dates, in the order each source proves; fails where a source does not tell the
         order, or tells both."""
+        fast = self._day_month_at_once(raw)
+        if fast is not None:
+            return fast
         match = _DAY_MONTH.match
         found = [match(v.strip()) if isinstance(v, str) else None for v in raw.tolist()]
         hits = np.array([m is not None for m in found], dtype=bool)
@@ -195,8 +200,7 @@ class Table:
         first[rows] = [int(found[k][1]) for k in rows]
         second[rows] = [int(found[k][3]) for k in rows]
         day_first = np.zeros(len(raw), dtype=bool)
-        hint = ("give the format with date_format= (--date-format), '%d/%m/%Y' for day first "
-                "or '%m/%d/%Y' for month first")
+        hint = _ORDER_HINT
         for org in np.unique(self.org[hits]):
             mine = hits & (self.org == org)
             days_first = np.flatnonzero(mine & (first > 12))        # only day first can read these
@@ -224,6 +228,52 @@ class Table:
             iso.append(f"{year}-{month:02d}-{day:02d}{m.string[m.end():]}")
         out.iloc[rows] = iso
         return out
+
+    def _day_month_at_once(self, raw):
+        """The times of an all-text column of day-month dates in one layout (as most files
+        are), read day first and month first with two formats and chosen as
+        `_dates_in_order` chooses; None where the layout varies (read row by row there)."""
+        if not len(raw) or pd.api.types.infer_dtype(raw, skipna=False) != "string":
+            return None
+        values = raw.astype(object).str.strip()
+        head = values.iat[0]
+        if _DAY_MONTH.match(head) is None:
+            return None
+        try:
+            from pandas.tseries.api import guess_datetime_format
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                guessed = guess_datetime_format(head, dayfirst=True)
+        except (ImportError, ValueError, TypeError):
+            return None
+        if not guessed or not re.match(r"%([dm])([/.-])%(?!\1)[dm]\2%[Yy]", guessed):
+            return None
+        day_format = guessed if guessed.startswith("%d") else _swap_day_month(guessed)
+        days = pd.to_datetime(values, format=day_format, errors="coerce").to_numpy()
+        months = pd.to_datetime(values, format=_swap_day_month(day_format), errors="coerce").to_numpy()
+        if (np.isnat(days) & np.isnat(months)).any():
+            return None
+        out = days.copy()
+        for org in np.unique(self.org):
+            mine = self.org == org
+            days_first = np.flatnonzero(mine & np.isnat(months))      # a first number above 12
+            months_first = np.flatnonzero(mine & np.isnat(days))      # a second number above 12
+            if len(days_first) and len(months_first):
+                a, b = int(days_first[0]), int(months_first[0])
+                raise DataError(
+                    f"{self.where(b, 'time')}: {values.iat[b]!r} reads only month first but "
+                    f"{values.iat[a]!r} ({self._row_name(a, b)}) only day first: write the dates in "
+                    f"one order, or {_ORDER_HINT}")
+            differ = np.flatnonzero(mine & (days != months))
+            if not len(days_first) and not len(months_first) and len(differ):
+                pos = int(differ[0])
+                raise DataError(
+                    f"{self.where(pos, 'time')}: {values.iat[pos]!r} can be read day first or month "
+                    f"first, and no date of {self.origins[org].name} has a day above 12 to tell "
+                    f"which: {_ORDER_HINT}")
+            if len(months_first):
+                out[mine] = months[mine]
+        return pd.Series(out)
 
     def numbers(self, column, *, positive=False, high=None):
         """The column as float64; fails on missing, non-numeric, infinite or
@@ -529,6 +579,10 @@ def read_times(values, tz=None):
         if aware.any():
             offsets[aware.to_numpy()] = _offsets(text[aware], out[aware].to_numpy())
     return _zoned(out.to_numpy(), offsets, tz)
+
+
+def _swap_day_month(date_format):
+    return date_format.replace("%d", "\0").replace("%m", "%d").replace("\0", "%m")
 
 
 def _strptime(text, date_format):
