@@ -369,7 +369,8 @@ def render_report(result) -> str:
     png = base64.b64encode(render_chart(result)).decode("ascii")
     title = result.title
     accounts = ", ".join(str(a) for a in result.accounts)
-    sub = (f"{'Daily' if result.frequency == 'day' else 'Minute'} bars · "
+    kind = result.bar_kind
+    sub = (f"{kind[:1].upper()}{kind[1:]} · "
            f"{len(result.equity_curve):,d} bars · initial cash "
            f"{result.initial_cash:,.2f}" + (f" · accounts: {accounts}" if accounts else ""))
     return f"""<!DOCTYPE html>
