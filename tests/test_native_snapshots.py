@@ -56,7 +56,7 @@ VALUES = [0, 7, -3, 2 ** 80, 1.5, -0.0, NAN, float("inf"), True, None, "text", n
           np.float64(2.5), np.int64(9), np.int32(-4), np.uint8(200), np.bool_(True), np.float16(0.5),
           np.datetime64("2024-01-02"), np.str_("s"), Level.ONE, Price(3.5), Scalar(4.0), fractions.Fraction(1, 3),
           complex(1, 2), (1, 2)]
-INDICES = [0, 1, 2, -1, 1.0, 1.5, -0.0, NAN, float("inf"), 1e300, 2 ** 70, 2 ** 1100, True, False, None, "1",
+INDICES = [0, 1, 2, -1, 1.0, 1.5, -0.0, NAN, float("inf"), 1e300, 2 ** 70, -2 ** 70, 2 ** 1100, True, False, None, "1",
            np.int64(1), np.int32(0), np.uint64(1), np.float32(1.0), np.float32(0.5), np.float64(NAN), np.bool_(False),
            Level.ONE, Price(1.0), Scalar(1.0), fractions.Fraction(2, 2), fractions.Fraction(1, 2), complex(1, 0)]
 TAGS = [None, "tag", 5, 2.5, True, [1, [2, 3]], {"a": {"b": [1]}}, (1, [2]), frozenset({1}), b"raw", np.array([1, 2]),
