@@ -167,7 +167,8 @@ inline void set_raised(PyObject *exc) {
 // the non-limited thread state of 3.12 and 3.13.
 class RecursionLevel {
   public:
-    // False (RecursionError set) when no level is left.
+    // False (RecursionError set) when no level is left; leave() follows
+    // only an enter() that gave true.
     bool enter(const char *where) {
 #if PY_VERSION_HEX >= 0x030C0000
         PyThreadState *ts = PyThreadState_Get();
@@ -181,32 +182,19 @@ class RecursionLevel {
         ts_ = ts;
         return true;
 #else
-        if (Py_EnterRecursiveCall(where))
-            return false;
-        entered_ = true;
-        return true;
+        return Py_EnterRecursiveCall(where) == 0;
 #endif
     }
     void leave() {
 #if PY_VERSION_HEX >= 0x030C0000
-        if (ts_) {
-            ++ts_->py_recursion_remaining;
-            ts_ = nullptr;
-            Py_LeaveRecursiveCall();
-        }
-#else
-        if (entered_) {
-            entered_ = false;
-            Py_LeaveRecursiveCall();
-        }
+        ++ts_->py_recursion_remaining;
 #endif
+        Py_LeaveRecursiveCall();
     }
 
-  private:
 #if PY_VERSION_HEX >= 0x030C0000
+  private:
     PyThreadState *ts_ = nullptr;
-#else
-    bool entered_ = false;
 #endif
 };
 
