@@ -334,7 +334,7 @@ def parse_times(values):
         text = s.astype(object).str.strip()
     else:                                   # datetimes, dates or a mix of things
         return _to_datetime(s).to_numpy()
-    digits = text.str.isdigit().fillna(False).astype(bool)
+    digits = text.str.isdigit().eq(True)          # NaN: not digits (fillna would downcast, which pandas 2.2+ warns of)
     lengths = text.str.len()
     for length, fmt in _DIGIT_FORMATS.items():
         mask = digits & (lengths == length)
