@@ -20,8 +20,6 @@
 
 #include "core/pyutil.hpp"
 
-#include <structmember.h>
-
 namespace kn {
 namespace {
 
@@ -204,8 +202,29 @@ void mgr_dealloc(Mgr *self) {
     Py_DECREF(type);
 }
 
+// The name of the class of `self` (its `__name__`), as Python's own
+// message for a missing instance attribute shows it.
+nb::object class_name(PyObject *self) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return kc::steal(PyType_GetName(Py_TYPE(self)));
+#else
+    return kc::steal(PyObject_GetAttrString((PyObject *)Py_TYPE(self), "__name__"));
+#endif
+}
+
 [[noreturn]] void no_attribute(PyObject *self, const char *name) {
-    kc::raise(PyExc_AttributeError, "'%s' object has no attribute '%s'", _PyType_Name(Py_TYPE(self)), name);
+    nb::object cls = class_name(self);
+    kc::raise(PyExc_AttributeError, "'%U' object has no attribute '%s'", cls.ptr(), name);
+}
+
+// The same error, set, for a getter or setter: -1 returned.
+int no_attribute_error(PyObject *self, const char *name) {
+    try {
+        no_attribute(self, name);
+    } catch (nb::python_error &e) {
+        e.restore();
+    }
+    return -1;
 }
 
 // The log, checked (a subclass's __init__ may not have called ours).
@@ -217,19 +236,15 @@ PyObject *mgr_log(Mgr *self) {
 
 PyObject *get_current_phase(Mgr *self, void *) {
     if (!self->current_phase) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'current_phase'",
-                     _PyType_Name(Py_TYPE(self)));
+        no_attribute_error((PyObject *)self, "current_phase");
         return nullptr;
     }
     return Py_NewRef(self->current_phase);
 }
 
 int set_current_phase(Mgr *self, PyObject *value, void *) {
-    if (!value && !self->current_phase) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'current_phase'",
-                     _PyType_Name(Py_TYPE(self)));
-        return -1;
-    }
+    if (!value && !self->current_phase)
+        return no_attribute_error((PyObject *)self, "current_phase");
     Py_XSETREF(self->current_phase, Py_XNewRef(value));
     return 0;
 }
@@ -284,7 +299,7 @@ nb::object make_factory(PyObject *mgr, PyObject *phase, bool always_log) {
 // when a subclass defines its own, else made here.
 nb::object phase_factory(PyObject *self, PyObject *phase, bool always_log) {
     if (Py_TYPE(self) != mgr_type) {
-        PyObject *found = _PyType_Lookup(Py_TYPE(self), n_wrapper_factory.get()); // borrowed
+        PyObject *found = kc::type_lookup(Py_TYPE(self), n_wrapper_factory.get()); // borrowed
         if (found && found != own_wrapper_factory)
             return kc::call_kw(nb::handle(kc::getattr(nb::handle(self), n_wrapper_factory)), {nb::handle(phase)},
                                {{n_always_log, nb::handle(always_log ? Py_True : Py_False)}});
@@ -329,8 +344,8 @@ PyGetSetDef mgr_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMemberDef mgr_members[] = {{"__dictoffset__", T_PYSSIZET, offsetof(Mgr, dict), READONLY, nullptr},
-                             {"__weaklistoffset__", T_PYSSIZET, offsetof(Mgr, weakrefs), READONLY, nullptr},
+PyMemberDef mgr_members[] = {{"__dictoffset__", KC_T_PYSSIZET, offsetof(Mgr, dict), KC_READONLY, nullptr},
+                             {"__weaklistoffset__", KC_T_PYSSIZET, offsetof(Mgr, weakrefs), KC_READONLY, nullptr},
                              {nullptr, 0, 0, 0, nullptr}};
 
 const char mgr_doc[] =
@@ -372,7 +387,7 @@ struct Wrapper {
 // `self._log(phase)`: appended here while the manager's `_log` is ours.
 void log_phase(PyObject *mgr, PyObject *phase) {
     Mgr *m = (Mgr *)mgr;
-    bool own = Py_TYPE(mgr) == mgr_type || _PyType_Lookup(Py_TYPE(mgr), n_log.get()) == own_log;
+    bool own = Py_TYPE(mgr) == mgr_type || kc::type_lookup(Py_TYPE(mgr), n_log.get()) == own_log;
     if (own && m->dict) {
         PyObject *found = PyDict_GetItemWithError(m->dict, n_log.get());
         if (found)
@@ -463,9 +478,9 @@ PyGetSetDef wrapper_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef wrapper_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(Wrapper, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Wrapper, weakrefs), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Wrapper, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", KC_T_PYSSIZET, offsetof(Wrapper, dict), KC_READONLY, nullptr},
+    {"__weaklistoffset__", KC_T_PYSSIZET, offsetof(Wrapper, weakrefs), KC_READONLY, nullptr},
+    {"__vectorcalloffset__", KC_T_PYSSIZET, offsetof(Wrapper, vectorcall), KC_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot wrapper_slots[] = {{Py_tp_dealloc, (void *)wrapper_dealloc},
@@ -607,7 +622,7 @@ PyObject *factory_repr(Factory *self) {
 }
 
 PyMemberDef factory_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Factory, vectorcall), READONLY, nullptr},
+    {"__vectorcalloffset__", KC_T_PYSSIZET, offsetof(Factory, vectorcall), KC_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot factory_slots[] = {{Py_tp_dealloc, (void *)factory_dealloc},
@@ -635,7 +650,7 @@ PyObject *do_nothing_vectorcall(PyObject *, PyObject *const *, size_t, PyObject 
 PyObject *do_nothing_repr(PyObject *) { return PyUnicode_FromString("<korvit.native phase wrapper of None>"); }
 
 PyMemberDef do_nothing_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(DoNothing, vectorcall), READONLY, nullptr},
+    {"__vectorcalloffset__", KC_T_PYSSIZET, offsetof(DoNothing, vectorcall), KC_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot do_nothing_slots[] = {{Py_tp_call, (void *)wrapper_call},
