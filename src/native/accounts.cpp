@@ -129,7 +129,8 @@ object framekit_env() {
     PyObject *fk = PyDict_GetItemString(S.accounts_dict, "framekit");
     if (!fk)
         kc::raise(PyExc_NameError, "name 'framekit' is not defined");
-    return kc::getattr(fk, n_env);
+    nb::object held = nb::borrow(fk); // its `env` may be a getter that rebinds the global
+    return kc::getattr(held, n_env);
 }
 
 // target_index(value): a non-negative int as it is, anything else through as_index.
