@@ -13,7 +13,6 @@ import subprocess
 import sys
 import textwrap
 
-
 PRELUDE = """
 import gc, json, sys
 import numpy as np

@@ -44,25 +44,41 @@ bool is_nan_key(nb::handle v) { return kc::is_real_scalar(v) && kc::is_nan(v); }
 nb::object as_list(nb::handle records) { return kc::steal(PySequence_List(records.ptr())); }
 
 // `values` as a list that only we hold: host code run while it is read
-// (hashing an id, reading a record) cannot change it under us.  A list just
-// made by a host call and held by nobody else is taken as it is; anything
-// else (a list kept elsewhere, a list subclass, any other iterable) is
-// copied, with Python's error for what is not iterable.
+// cannot change it under us.  A list just made by a host call and held by
+// nobody else is taken as it is; anything else (a list kept elsewhere, a
+// list subclass, any other iterable) is copied, with Python's error for
+// what is not iterable.
 nb::object private_list(nb::object values) {
     if (PyList_CheckExact(values.ptr()) && Py_REFCNT(values.ptr()) == 1)
         return values;
     return as_list(values);
 }
 
-// The ids of an `obj`/`attr_update` call as a list we own (a single id is a list of one).
-nb::object id_list(nb::handle ids) {
-    if (PyArray_Check(ids.ptr())) // an ndarray subclass's `ravel`/`tolist` may give anything
-        return private_list(kc::call_method(kc::call_method(ids, ravel), tolist));
-    if (PyList_Check(ids.ptr()) || PyTuple_Check(ids.ptr()))
-        return as_list(ids);
-    nb::object one = kc::steal(PyList_New(1));
-    PyList_SET_ITEM(one.ptr(), 0, nb::borrow(ids).release().ptr());
-    return one;
+// Calls `each(id)` for the ids of an `obj`/`attr_update` call in order, as
+// the reference's loop over `_id_list(ids)` meets them: a list or tuple is
+// copied first, a single id is a list of one, and what an array's
+// `ravel().tolist()` gives (anything, for an ndarray subclass) is iterated
+// as Python iterates it, so a list that changes meanwhile is read as it is
+// at each step.  Each id is held while `each` runs.
+template <class F>
+void for_each_id(nb::handle ids, F &&each) {
+    nb::object seq;
+    if (PyArray_Check(ids.ptr()))
+        seq = kc::call_method(kc::call_method(ids, ravel), tolist);
+    else if (PyList_Check(ids.ptr()) || PyTuple_Check(ids.ptr()))
+        seq = as_list(ids);
+    else
+        return each(ids);
+    if (PyList_CheckExact(seq.ptr())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.ptr()); ++i)
+            each(nb::borrow(PyList_GET_ITEM(seq.ptr(), i)));
+        return;
+    }
+    nb::object it = kc::steal(PyObject_GetIter(seq.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr()))
+        each(kc::steal(raw));
+    if (PyErr_Occurred())
+        kc::throw_current();
 }
 
 // How an attribute name reads a record: the plain name directly, anything
@@ -221,27 +237,22 @@ PyObject *CollectBase::lookup(nb::handle id) const {
 }
 
 nb::object CollectBase::obj(nb::handle ids) const {
-    nb::object list = id_list(ids);
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    nb::object out = kc::steal(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *record = lookup(PyList_GET_ITEM(list.ptr(), i));
-        PyList_SET_ITEM(out.ptr(), i, Py_NewRef(record ? record : Py_None));
-    }
+    nb::object out = kc::new_list();
+    for_each_id(ids, [&](nb::handle id) {
+        PyObject *record = lookup(id); // borrowed from the dict, taken at once
+        kc::append(out, record ? record : Py_None);
+    });
     return out;
 }
 
 void CollectBase::attr_update(nb::handle attr, nb::handle value, nb::handle ids) const {
-    nb::object list = id_list(ids);
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    nb::object records = kc::steal(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *id = PyList_GET_ITEM(list.ptr(), i);
+    nb::object records = kc::new_list();
+    for_each_id(ids, [&](nb::handle id) {
         PyObject *record = lookup(id);
         if (!record)
-            PyErr_Format(PyExc_KeyError, "no record under key %R", id), kc::throw_current();
-        PyList_SET_ITEM(records.ptr(), i, Py_NewRef(record));
-    }
+            PyErr_Format(PyExc_KeyError, "no record under key %R", id.ptr()), kc::throw_current();
+        kc::append(records, record);
+    });
     obj_attr_update(records, attr, value);
 }
 
