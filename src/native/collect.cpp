@@ -172,7 +172,9 @@ CollectBase::~CollectBase() = default;
 Snap &CollectBase::snap(nb::handle name) {
     PyObject *index = PyDict_GetItemWithError(snap_names_.ptr(), name.ptr());
     if (!index) {
-        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError))
+        // As the reference's `except (KeyError, TypeError)`: a name whose hash
+        // raises either is no snap's name.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_KeyError))
             kc::throw_current();
         PyErr_Clear();
         nb::object known = kc::steal(PySequence_List(snap_names_.ptr()));
