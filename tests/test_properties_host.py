@@ -377,6 +377,11 @@ def position_state(position):
     return sorted(seen)
 
 
+def holding_state(value):
+    """A position's fields, or any other value as it is."""
+    return position_state(value) if isinstance(value, (PositionsBase, PyPositionsBase)) else canon(value)
+
+
 @fuzz(300)
 @given(back=st.booleans(), target=TARGETS, calls=st.lists(POSITION_CALLS, max_size=25))
 def test_positions_run_calls_as_their_twins(back, target, calls):
@@ -458,6 +463,13 @@ class Trade:
         return self._frozen[name]
 
 
+class SubPosition(KVBackPosition):
+    """A compiled position of a subclass: driven through its Python methods."""
+
+    def available(self, leg):
+        return super().available(leg)
+
+
 class Env:
     def get_multiple(self, target):
         return {2: 10, 3: np.float32(300.0)}.get(target, 1)
@@ -503,6 +515,9 @@ def account_sessions(draw):
                                                      TARGETS))))
         elif kind in ("valid_cash", "ids"):
             steps.append((kind,))
+        if draw(st.integers(0, 30)) == 0:       # a position of another kind put into the account
+            steps.append(("install", draw(st.sampled_from(STOCKS + FUTURES)),
+                          draw(st.sampled_from(["twin", "not a position", "subclass"]))))
     return steps
 
 
@@ -511,7 +526,7 @@ def account_state(account):
         return canon(v)
     positions = {}
     for target, p in account._positions.items():
-        positions[target] = position_state(p)
+        positions[target] = holding_state(p)
     return (exact(account.cash), exact(account.fee_total), exact(account.realised_pnl), account.holding_order_ids,
             len(account.trades), sorted(positions.items()))
 
@@ -544,9 +559,19 @@ def test_accounts_book_sessions_as_their_twins(monkeypatch, cash, steps):
             if step[0] in ("on_order", "on_trade"):
                 seen.append(outcome(lambda: getattr(account, step[0])(step[1])))
             elif step[0] == "position":
-                seen.append(outcome(lambda: account.position(step[1]), shown=lambda p: p and position_state(p)))
+                seen.append(outcome(lambda: account.position(step[1]), shown=holding_state))
             elif step[0] == "valid_cash":
                 seen.append(outcome(account.valid_cash))
+            elif step[0] == "install":
+                target, what = step[1:]
+                held = account._positions.get(target)
+                account._positions[target] = {"twin": PyKVBackPosition, "subclass": SubPosition,
+                                              "not a position": lambda t: ("no", t)}[what](target)
+                if isinstance(held, (PositionsBase, PyPositionsBase)) and what != "not a position":
+                    for leg in ("long", "short"):
+                        for field in ("position_", "position_available_", "avg_open_price_", "margin_"):
+                            setattr(account._positions[target], field + leg, getattr(held, field + leg))
+                seen.append(("installed",))
             else:
                 seen.append(outcome(lambda: (account.holding_order_ids, repr(account))))
             seen.append(account_state(account))
@@ -709,10 +734,21 @@ class TimeArray(np.ndarray):
     pass
 
 
+def odd_time_array(how):
+    """An ndarray subclass whose `ravel().tolist()` gives something odd."""
+    def tolist(self):
+        if how == "tolist raises":
+            raise ValueError("no list")
+        return {"tolist int": 5, "tolist gen": (v for v in (1.0, 2.0)), "tolist listsub": ListSub([1.5])}[how]
+    return np.zeros(2).view(type("OddTimes", (np.ndarray,), {"tolist": tolist}))
+
+
 @st.composite
 def time_inputs(draw):
     how = draw(st.sampled_from(["list", "list", "tuple", "listsub", "array", "array", "strided", "subclass",
-                                "2d", "object array", "scalar", "other"]))
+                                "2d", "object array", "scalar", "other", "odd"]))
+    if how == "odd":
+        return odd_time_array(draw(st.sampled_from(["tolist raises", "tolist int", "tolist gen", "tolist listsub"])))
     if how in ("list", "tuple", "listsub", "object array"):
         values = draw(st.lists(TIME_VALUES, max_size=6))
         return {"list": list, "tuple": tuple, "listsub": ListSub,
@@ -741,8 +777,30 @@ def test_time_values_convert_as_the_reference(values):
 # ---------------------------------------------------------------- snapshot converters
 
 INDICES = st.one_of(st.integers(-2, 4), NUMBERS, st.sampled_from([2 ** 70, 1e300, -0.0, np.uint64(1)]))
-ITEMS = st.sampled_from([["a", "b", "c"], ("x", "y"), [], np.array(["p", "q"]), {0: "zero", 1: "one"}, "st",
-                         range(3)])
+class Names(list):
+    """Names whose length or items come from host code that may fail."""
+
+    def __init__(self, items, mode):
+        super().__init__(items)
+        self.mode = mode
+
+    def __len__(self):
+        if self.mode == "len raises":
+            raise OverflowError("no length")
+        return super().__len__()
+
+    def __getitem__(self, index):
+        if self.mode == "getitem raises":
+            raise KeyError(index)
+        return ("item", super().__getitem__(index))
+
+    def __repr__(self):
+        return f"Names({self.mode})"
+
+
+ITEMS = st.one_of(st.sampled_from([["a", "b", "c"], ("x", "y"), [], np.array(["p", "q"]), {0: "zero", 1: "one"},
+                                   "st", range(3)]),
+                  st.builds(Names, st.just(["n0", "n1"]), st.sampled_from(["len raises", "getitem raises", "plain"])))
 TAGS = st.one_of(st.sampled_from([None, "t", 1, 2.5, (1, [2]), {"k": [1]}, [np.float32(1)]]),
                  st.builds(Hostile, st.sampled_from(["copy", "repr", "none"])))
 
