@@ -276,3 +276,27 @@ def test_bar_item_pos_of_an_array_that_a_constant_changes_in_place():
         show([got.shape, bool(np.array_equal(got, want))])
     """)
     assert seen == [[[320000], True]]
+
+
+def test_holds_reached_through_the_garbage_collector_are_checked():
+    """An account's holds are its own, but gc.get_referents hands their dict to anyone."""
+    seen = run_isolated("""
+        import types
+        from korvit.backtest.model import accounts
+        from korvit.native import KVBackAccount
+        from korvit.tframe.sysdefine import GlobalDefine as gv
+
+        class Order:
+            order_id, target_idx, side, position_effect = 1, 0, gv.OrderAct_Buy, gv.PositionEffect_Open
+            unfilled_volume, status = 100, gv.OrderStatus_Holding
+            def frozen_item(self, name):
+                return 10.0
+
+        account = KVBackAccount("A", 1000)
+        account.on_order([Order()])
+        holds = [o for o in gc.get_referents(account) if isinstance(o, dict) and 1 in o][0]
+        holds[1] = "not a hold"
+        show([outcome(account.valid_cash), outcome(lambda: account.position(0)),
+              outcome(lambda: account.on_order([Order()]))])
+    """)
+    assert seen == [[["error", "TypeError", "a hold of the account was replaced by str"]] * 2 + [["ok", "None"]]]

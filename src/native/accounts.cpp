@@ -372,7 +372,16 @@ bool is_ended(handle status) {
 }
 
 // What a holding order keeps from the account: (order, cash, position, leg, volume).
-enum { H_ORDER, H_CASH, H_POSITION, H_LEG, H_VOLUME };
+enum { H_ORDER, H_CASH, H_POSITION, H_LEG, H_VOLUME, H_COUNT };
+
+// A hold as the account made it.  The holds are the account's own, but the
+// garbage collector's introspection (gc.get_referents) hands their dict to
+// anyone: what is read from it is checked first.
+PyObject *checked_hold(PyObject *hold) {
+    if (!PyTuple_CheckExact(hold) || PyTuple_GET_SIZE(hold) != H_COUNT)
+        kc::raise(PyExc_TypeError, "a hold of the account was replaced by %.100s", Py_TYPE(hold)->tp_name);
+    return hold;
+}
 
 struct Account {
     object name, handle_, cash, rates, trades, fee_total, realised_pnl, positions, holds;
@@ -446,7 +455,7 @@ struct Account {
             Py_ssize_t pos = 0;
             PyObject *key, *hold;
             while (PyDict_Next(h.ptr(), &pos, &key, &hold))
-                kc::append(values, PyTuple_GET_ITEM(hold, H_CASH));
+                kc::append(values, PyTuple_GET_ITEM(checked_hold(hold), H_CASH));
             held_back = kc::call(S.fsum, values);
         }
         return sub(field(cash, "cash"), held_back);
@@ -518,7 +527,7 @@ struct Account {
                 kc::throw_current();
             return;
         }
-        object hold = nb::borrow(found);
+        object hold = nb::borrow(checked_hold(found));
         if (PyDict_DelItem(h.ptr(), order_id.ptr()) != 0)
             kc::throw_current();
         handle position = PyTuple_GET_ITEM(hold.ptr(), H_POSITION);
@@ -537,7 +546,7 @@ struct Account {
         PyObject *key, *hold;
         while (PyDict_Next(h.ptr(), &pos, &key, &hold)) {
             object k = nb::borrow(key), held = nb::borrow(hold); // kept while the status is read
-            bool done = is_ended(kc::getattr(PyTuple_GET_ITEM(hold, H_ORDER), n_status));
+            bool done = is_ended(kc::getattr(PyTuple_GET_ITEM(checked_hold(hold), H_ORDER), n_status));
             if (PyDict_GET_SIZE(h.ptr()) != size)
                 kc::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
             if (done) {
@@ -569,6 +578,8 @@ struct Account {
                rest_margin = nb::borrow(S.zero_float);
         if (closes) {
             object hold = dict_get(hold_dict(), kc::getattr(trade, n_order_id));
+            if (!hold.is_none())
+                checked_hold(hold.ptr());
             bool own = !hold.is_none() && PyTuple_GET_ITEM(hold.ptr(), H_POSITION) == position.ptr() &&
                        cmp(PyTuple_GET_ITEM(hold.ptr(), H_LEG), legs, Py_EQ);
             object free = nb::borrow(S.zero_int);
