@@ -363,8 +363,11 @@ std::vector<size_t> CollectBase::positions(nb::handle given, size_t count) {
         PyObject *v = PyList_GET_ITEM(list.ptr(), i);
         int overflow = 0;
         const long long x = PyLong_Check(v) ? PyLong_AsLongLongAndOverflow(v, &overflow) : 0;
-        if (!PyLong_Check(v) || overflow)
+        if (!PyLong_Check(v))
             PyErr_Format(PyExc_TypeError, "snap positions must be integers, got %R", v), kc::throw_current();
+        if (overflow)
+            PyErr_Format(PyExc_IndexError, "snap position %R out of range: the snap holds %zu records", v, count),
+                kc::throw_current();
         if (x == -1 && PyErr_Occurred())
             kc::throw_current();
         values.push_back(x);
