@@ -190,7 +190,8 @@ inline void setitem(nb::handle o, nb::handle key, nb::handle v) {
 // result but faster for slot fields: while records share one type whose
 // attribute is a data descriptor (a `__slots__` field) and the type is
 // unchanged (same version tag), the descriptor is called directly; a plain
-// object member (what `__slots__` makes) is read in place.  What it learns
+// object member (what `__slots__` makes) of the record's own type or a base
+// of it is read in place.  What it learns
 // of the record type is kept with the name, for every later reader.
 class FieldReader {
   public:
@@ -256,7 +257,11 @@ class FieldReader {
         Py_XSETREF(f_.descr, descr);
         f_.type = tp;
         f_.version = valid_version(tp);
-        if (Py_TYPE(descr) == &PyMemberDescr_Type) {
+        // A member descriptor's offset is only read on an instance of its own
+        // type (or a subtype): a class may hold another class's descriptor,
+        // which then raises Python's TypeError through the general path.
+        if (Py_TYPE(descr) == &PyMemberDescr_Type &&
+            PyType_IsSubtype(tp, reinterpret_cast<PyDescrObject *>(descr)->d_type)) {
             const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
             if (member->type == KC_T_OBJECT_EX && !(member->flags & KC_AUDIT_READ) && member->offset > 0) {
                 f_.offset = member->offset;

@@ -41,7 +41,8 @@ bool found_as(nb::handle obj, PyTypeObject *base, PyObject *original, Name &meth
     if (tp->tp_dictoffset) {
         PyObject **dict = kc::instance_dict_slot(obj.ptr());
         if (dict && *dict) {
-            PyObject *own = PyDict_GetItemWithError(*dict, method.get());
+            nb::object held = nb::borrow(*dict); // a key's `__eq__` run by the lookup may replace it
+            PyObject *own = PyDict_GetItemWithError(held.ptr(), method.get());
             if (PyErr_Occurred())
                 kc::throw_current();
             if (own)

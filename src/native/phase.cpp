@@ -389,7 +389,9 @@ void log_phase(PyObject *mgr, PyObject *phase) {
     Mgr *m = (Mgr *)mgr;
     bool own = Py_TYPE(mgr) == mgr_type || kc::type_lookup(Py_TYPE(mgr), n_log.get()) == own_log;
     if (own && m->dict) {
-        PyObject *found = PyDict_GetItemWithError(m->dict, n_log.get());
+        // Held: a key's `__eq__` run by the lookup may replace the instance dict.
+        nb::object dict = nb::borrow(m->dict);
+        PyObject *found = PyDict_GetItemWithError(dict.ptr(), n_log.get());
         if (found)
             own = false;
         else if (PyErr_Occurred())
@@ -397,7 +399,9 @@ void log_phase(PyObject *mgr, PyObject *phase) {
     }
     if (own) {
         mgr_log(m);
-        kc::call(nb::handle(m->log_append), nb::handle(phase));
+        // Held: appending may drop the oldest entry, whose finalizer may reset the manager.
+        nb::object append = nb::borrow(m->log_append);
+        kc::call(append, nb::handle(phase));
     }
     else
         kc::call_method(nb::handle(mgr), n_log, nb::handle(phase));
@@ -516,13 +520,21 @@ nb::object wrap(Factory *f, PyObject *func) {
     auto remember = [&](PyObject *wrapper) {
         if (!plain)
             return;
+        // The entry is written whole before the old one is let go, whose
+        // finalizers may run host code that makes wrappers too.
         Hit &h = m->hits[m->next_hit++ % HITS];
-        Py_XSETREF(h.phase, Py_NewRef(f->phase));
-        Py_XSETREF(h.func, Py_NewRef(func));
-        Py_XSETREF(h.wrapper, Py_NewRef(wrapper));
+        PyObject *old[3] = {h.phase, h.func, h.wrapper};
+        h.phase = Py_NewRef(f->phase);
+        h.func = Py_NewRef(func);
+        h.wrapper = Py_NewRef(wrapper);
         h.always_log = f->always_log;
+        for (PyObject *o : old)
+            Py_XDECREF(o);
     };
-    PyObject *found = PyDict_GetItemWithError(m->wrappers, key.ptr()); // borrowed
+    // Held while the key is hashed and compared, which runs host code that
+    // may reset the manager (and so drop its dict).
+    nb::object wrappers = nb::borrow(m->wrappers);
+    PyObject *found = PyDict_GetItemWithError(wrappers.ptr(), key.ptr()); // borrowed
     if (found) {
         nb::object wrapper = nb::borrow(found);
         remember(found);
@@ -554,7 +566,10 @@ nb::object wrap(Factory *f, PyObject *func) {
     kc::setattr(wrapper, n_name, nb::handle(own_name));
     kc::setattr(wrapper, n_qualname, nb::handle(own_name));
     kc::call(nb::handle(update_wrapper()), wrapper, nb::handle(func));
-    if (PyDict_SetItem(m->wrappers, key.ptr(), wrapper.ptr()) != 0) {
+    if (!m->wrappers) // cleared meanwhile by the garbage collector
+        no_attribute(f->mgr, "_wrappers");
+    wrappers = nb::borrow(m->wrappers); // the manager's dict now, as the reference stores into it
+    if (PyDict_SetItem(wrappers.ptr(), key.ptr(), wrapper.ptr()) != 0) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError))
             kc::throw_current();
         PyErr_Clear();
