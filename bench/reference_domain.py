@@ -481,7 +481,15 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
             if not known_effect:        # when the error raiser returns: holding, but not matched in this bar
                 continue
 
-        if order_ctg == gv.OrderCtg_Limit:          # a limit order ignores an assigned price
+        stop_trigger = getattr(order, "stop_trigger", np.nan)
+        if not isnan(stop_trigger) and not order.triggered:
+            # A stop entry waiting for its trigger: it fills (or becomes a limit order) once reached.
+            entry = _stop_entry(order, stop_trigger, order_side, order_ctg, order_price, bar_open, bar_high,
+                                bar_low, filled_time)
+            if entry is None:
+                continue
+            order_price, trade_price, filled_time = entry
+        elif order_ctg == gv.OrderCtg_Limit:          # a limit order ignores an assigned price
             if _w(bar_low) <= _w(order_price) <= _w(bar_high):
                 trade_price = order_price
             elif (order_side == gv.OrderAct_Sell and _w(order_price) < _w(bar_low)) \
@@ -517,6 +525,77 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
         back_account.on_trade([new_trade])
         _set_stop_order_target_price(order.order_id, trade_price)     # the price before the price step
     return np.array(order_status_s)
+
+
+def _stop_entry(order, stop_trigger, order_side, order_ctg, limit, bar_open, bar_high, bar_low, filled_time):
+    """Whether a stop entry's trigger is reached in the current bar, and its fill there.
+
+    A buy stop triggers when the price rises to ``stop_trigger`` (the bar's
+    high at or above it), a sell stop when it falls to it (the low at or
+    below it).  With the bar's ticks (``get_bar_tick_data``, asked only when
+    the bar reached the trigger) the first tick at or beyond the trigger is
+    where it triggers, at that tick's price and time; a bar whose ticks do
+    not reach it does not trigger it.  Without ticks it triggers at the bar's
+    open when the bar opened at or beyond the trigger, else at the trigger.
+
+    A market stop entry fills there (no slippage, as the closing orders of
+    stop orders).  A limit one (a stop-limit) becomes a limit order at
+    ``limit`` (``triggered`` is set) and fills in this bar only when the rest
+    of the bar reaches the limit: at the trigger price when that is at or
+    better than the limit; else, with ticks, at the limit at the first later
+    tick at or better than it; without ticks, at the limit when the bar
+    triggered at its open (so that all of the bar came after the trigger) and
+    its low (buy) or high (sell) reached the limit.  A bar that triggers
+    inside its range cannot tell whether it came back to the limit after the
+    trigger, so the order waits as a limit order from the next bar on.
+
+    Returns ``(order_price, trade_price, filled_time)`` of the fill, or None.
+    """
+    buys = order_side == gv.OrderAct_Buy
+    if not buys and not order_side == gv.OrderAct_Sell:
+        raise_bultin_error("orderact")
+        return None
+
+    def beyond(price, level):       # at or beyond a level in the direction of the order
+        return _w(price) >= _w(level) if buys else _w(price) <= _w(level)
+
+    if not beyond(bar_high if buys else bar_low, stop_trigger):
+        return None
+    info = get_bar_tick_data(int(order.target_idx), cnt.vr.g_KorvitSimCurBarFresh)
+    tick_prices = np.ravel(info.Price)
+    at_open, first_tick = False, None
+    if tick_prices.size:
+        tick_times = np.ravel(info.Time)
+        for k in range(tick_prices.size):
+            if beyond(tick_prices[k], stop_trigger):
+                first_tick = k
+                break
+        if first_tick is None:
+            return None
+        first, filled_time = tick_prices[first_tick], tick_times[first_tick]
+    elif beyond(bar_open, stop_trigger):
+        first, at_open = bar_open, True
+    else:
+        first = stop_trigger
+    order.triggered = True
+    if order_ctg == gv.OrderCtg_Market:
+        return first, first, filled_time
+    if not order_ctg == gv.OrderCtg_Limit:
+        raise_bultin_error("orderctg")
+        return None
+
+    def better(price):              # at or better than the limit
+        return _w(price) <= _w(limit) if buys else _w(price) >= _w(limit)
+
+    if better(first):
+        return limit, first, filled_time
+    if first_tick is not None:
+        for k in range(first_tick + 1, tick_prices.size):
+            if better(tick_prices[k]):
+                return limit, limit, tick_times[k]
+    elif at_open and better(bar_low if buys else bar_high):
+        return limit, limit, filled_time
+    return None
 
 
 def _lot_size(target_idx):

@@ -8,6 +8,7 @@
 #include "domain/domain.hpp"
 #include "core/matrix.hpp"
 #include "core/number.hpp"
+#include "core/numpy.hpp"
 
 #include <vector>
 
@@ -22,7 +23,8 @@ inline Name obj{"obj"}, obj_attr_value_eq_all{"obj_attr_value_eq_all"}, return_o
     attr_update{"attr_update"}, array{"array"}, position{"position"}, valid_cash{"valid_cash"},
     on_trade{"on_trade"}, position_available_long{"position_available_long"},
     position_available_short{"position_available_short"}, at_limit_up_price{"at_limit_up_price"},
-    at_limit_down_price{"at_limit_down_price"}, market_price{"market_price"};
+    at_limit_down_price{"at_limit_down_price"}, market_price{"market_price"}, stop_trigger{"stop_trigger"},
+    triggered{"triggered"}, Price{"Price"}, Time{"Time"};
 inline Name MarketOrderHolding{"MarketOrderHolding"}, LimitType{"LimitType"}, PriceLoc{"PriceLoc"},
     SlidePrice{"SlidePrice"}, LotSize{"LotSize"};
 inline Name OrderCtg_Market{"OrderCtg_Market"}, OrderCtg_Limit{"OrderCtg_Limit"},
@@ -102,6 +104,117 @@ std::pair<nb::object, nb::object> prepare_batch(nb::handle order_ids, nb::handle
     nb::object pair[2];
     kc::unpack(frozen, 2, pair);
     return {pair[0], pair[1]};
+}
+
+// `getattr(record, name, default)`, read in place while the field is a set
+// slot of the record type last seen under `name`.
+nb::object field_or(nb::handle record, Name &name, nb::handle dflt) {
+    kc::FieldReader reader(name);
+    if (reader.can_peek(record.ptr()))
+        if (PyObject *value = reader.peek(record.ptr()))
+            return nb::borrow(value);
+    return kc::getattr_or(record, name, dflt);
+}
+
+// `np.ravel(values)`.
+nb::object raveled(nb::handle values) {
+    nb::object any = kc::steal(PyArray_FromAny(values.ptr(), nullptr, 0, 0, 0, nullptr));
+    return kc::steal(PyArray_Ravel(reinterpret_cast<PyArrayObject *>(any.ptr()), NPY_CORDER));
+}
+
+// The fill of a stop entry: the order's price, the trade's price and time.
+struct EntryFill {
+    nb::object order_price, trade_price, filled_time;
+};
+
+// Whether a stop entry's trigger is reached in the current bar, and its fill there.
+//
+// A buy stop triggers when the price rises to `stop_trigger` (the bar's high
+// at or above it), a sell stop when it falls to it (the low at or below it).
+// With the bar's ticks (`get_bar_tick_data`, asked only when the bar reached
+// the trigger) the first tick at or beyond the trigger is where it triggers,
+// at that tick's price and time; a bar whose ticks do not reach it does not
+// trigger it.  Without ticks it triggers at the bar's open when the bar
+// opened at or beyond the trigger, else at the trigger.
+//
+// A market stop entry fills there (no slippage, as the closing orders of
+// stop orders).  A limit one (a stop-limit) becomes a limit order at `limit`
+// (`triggered` is set) and fills in this bar only when the rest of the bar
+// reaches the limit: at the trigger price when that is at or better than the
+// limit; else, with ticks, at the limit at the first later tick at or better
+// than it; without ticks, at the limit when the bar triggered at its open (so
+// that all of the bar came after the trigger) and its low (buy) or high
+// (sell) reached the limit.  A bar that triggers inside its range cannot tell
+// whether it came back to the limit after the trigger, so the order waits as
+// a limit order from the next bar on.
+//
+// True with `fill` set when the order fills in this bar.
+bool stop_entry(nb::handle order, nb::handle stop_trigger, nb::handle order_side, nb::handle order_ctg,
+                nb::handle limit, nb::handle bar_open, nb::handle bar_high, nb::handle bar_low,
+                nb::handle filled_time, EntryFill &fill) {
+    const bool buys = kc::equals(order_side, gv(n::OrderAct_Buy));
+    if (!buys && !kc::equals(order_side, gv(n::OrderAct_Sell))) {
+        builtin_error("orderact");
+        return false;
+    }
+    // At or beyond a level in the direction of the order.
+    auto beyond = [&](nb::handle price, nb::handle level) { return test(price, buys ? Py_GE : Py_LE, level); };
+    if (!beyond(buys ? bar_high : bar_low, stop_trigger))
+        return false;
+    nb::object info = kc::call(global(n::get_bar_tick_data), index_of(order, n::target_idx),
+                               vr_field(n::g_KorvitSimCurBarFresh));
+    nb::object tick_prices = raveled(kc::getattr(info, k::Price)), tick_times;
+    const Py_ssize_t tick_count = (Py_ssize_t)PyArray_SIZE(reinterpret_cast<PyArrayObject *>(tick_prices.ptr()));
+    Py_ssize_t first_tick = -1;
+    bool at_open = false;
+    nb::object first;
+    fill.filled_time = nb::borrow(filled_time);
+    if (tick_count > 0) {
+        tick_times = raveled(kc::getattr(info, k::Time));
+        for (Py_ssize_t i = 0; i < tick_count && first_tick < 0; ++i) {
+            nb::object price = item(tick_prices, i);
+            if (beyond(price, stop_trigger)) {
+                first_tick = i;
+                first = price;
+            }
+        }
+        if (first_tick < 0)
+            return false;
+        fill.filled_time = item(tick_times, first_tick);
+    } else if (beyond(bar_open, stop_trigger)) {
+        first = nb::borrow(bar_open);
+        at_open = true;
+    } else {
+        first = nb::borrow(stop_trigger);
+    }
+    kc::set_field(order, k::triggered, kc::py_bool(true));
+    if (kc::equals(order_ctg, gv(k::OrderCtg_Market))) {
+        fill.order_price = fill.trade_price = first;
+        return true;
+    }
+    if (!kc::equals(order_ctg, gv(k::OrderCtg_Limit))) {
+        builtin_error("orderctg");
+        return false;
+    }
+    // At or better than the limit.
+    auto better = [&](nb::handle price) { return test(price, buys ? Py_LE : Py_GE, limit); };
+    fill.order_price = nb::borrow(limit);
+    if (better(first)) {
+        fill.trade_price = first;
+        return true;
+    }
+    if (first_tick >= 0) {
+        for (Py_ssize_t i = first_tick + 1; i < tick_count; ++i)
+            if (better(item(tick_prices, i))) {
+                fill.trade_price = nb::borrow(limit);
+                fill.filled_time = item(tick_times, i);
+                return true;
+            }
+    } else if (at_open && better(buys ? bar_low : bar_high)) {
+        fill.trade_price = nb::borrow(limit);
+        return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -231,8 +344,17 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
             set_status(gv(n::OrderStatus_Holding), nan);
         }
 
-        // The price, by category.
-        if (kc::equals(order_ctg, gv(k::OrderCtg_Limit))) {
+        // The price: a stop entry waiting for its trigger by its own rule, else by category.
+        nb::object stop_trigger = field_or(order, k::stop_trigger, nan);
+        if (!kc::is_nan(stop_trigger) && !kc::truthy(kc::field(order, k::triggered))) {
+            EntryFill fill;
+            if (!stop_entry(order, stop_trigger, order_side, order_ctg, order_price, bar_open, bar_high, bar_low,
+                            filled_time, fill))
+                continue;
+            order_price = fill.order_price;
+            trade_price = fill.trade_price;
+            filled_time = fill.filled_time;
+        } else if (kc::equals(order_ctg, gv(k::OrderCtg_Limit))) {
             if (kc::compare(bar_low, order_price, Py_LE) && kc::compare(order_price, bar_high, Py_LE)) {
                 trade_price = order_price;
             } else if ((kc::equals(order_side, gv(n::OrderAct_Sell)) && kc::compare(order_price, bar_low, Py_LT)) ||

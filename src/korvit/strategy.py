@@ -18,7 +18,10 @@ Inside them it calls the functions of this module::
 
 Orders placed while bar t is current are matched against bar t+1 (never
 against a bar the strategy has already seen): a market order fills at the
-next bar's open, a limit order when the next bars reach its price.
+next bar's open, a limit order when the next bars reach its price.  A stop
+entry (``buy(code, 100, stop=105)``) waits until a bar reaches its stop and
+fills at the first price at or beyond it; with ``price`` too (a stop-limit)
+it then becomes a limit order at ``price``.
 
 Stop orders protect the fill of the order they are attached to and close it
 at market once triggered: ``stop_loss`` below a long fill (above a short
@@ -165,12 +168,24 @@ def _price(price):
     return float(price)
 
 
+def _stop(stop):
+    if stop is None:
+        return None
+    if not _is_real(stop) or not math.isfinite(stop) or stop <= 0 or stop > MAX_PRICE:
+        raise StrategyError(f"order stop must be a positive number up to {fmt_bound(MAX_PRICE)} (or None "
+                            f"for an order without a stop), got {stop!r}")
+    return float(stop)
+
+
 def place_order(code, side, effect, volume, price=None, *, account=None, stop_loss=None,
-                take_profit=None, trailing_stop=None, tag=None):
+                take_profit=None, trailing_stop=None, tag=None, stop=None):
     """Place an order: ``side`` "buy" or "sell", ``effect`` "open" or "close";
     a limit order at ``price``, or a market order when ``price`` is None.
-    Optional stop orders protect its fill (see ``protect``).  Returns an
-    ``OrderRef``."""
+    With ``stop``, a stop entry: it waits until a later bar reaches the stop
+    (a buy when the price rises to it, a sell when it falls to it), then
+    fills at the first price at or beyond it, or with ``price`` too becomes
+    a limit order at ``price`` (a stop-limit).  Optional stop orders protect
+    its fill (see ``protect``).  Returns an ``OrderRef``."""
     sides = {"buy": gv.OrderAct_Buy, "sell": gv.OrderAct_Sell}
     effects = {"open": gv.PositionEffect_Open, "close": gv.PositionEffect_Close}
     if side not in sides:
@@ -180,11 +195,12 @@ def place_order(code, side, effect, volume, price=None, *, account=None, stop_lo
     session = _session()
     target = session.target_of(code)
     handle = session.account_of(account)
-    volume, price = _volume(volume), _price(price)
+    volume, price, stop = _volume(volume), _price(price), _stop(stop)
     stops = _stop_requests(stop_loss, take_profit, trailing_stop)
     if stops and effect != "open":
         raise StrategyError("stop orders protect an opening order; a closing order cannot carry them")
-    record = session.new_order(target, handle, sides[side], effects[effect], volume, price, tag)
+    record = session.new_order(target, handle, sides[side], effects[effect], volume, price, tag,
+                               **({} if stop is None else {"stop": stop}))
     ref = OrderRef(record, session.codes[target], session.account_names[handle])
     for kind, gap in stops:
         session.new_stop(record, kind, gap)
@@ -193,7 +209,7 @@ def place_order(code, side, effect, volume, price=None, *, account=None, stop_lo
 
 def buy(code, volume, price=None, **options):
     """Open (or add to) a long position.  ``options``: account, stop_loss,
-    take_profit, trailing_stop, tag."""
+    take_profit, trailing_stop, tag, stop (a stop entry, see ``place_order``)."""
     return place_order(code, "buy", "open", volume, price, **options)
 
 

@@ -55,9 +55,9 @@ class _Frozen:
 class KVBackOrder:
     def create(cls, *, handle_idx, target_idx, code, order_id, order_price, target_type,
                position_effect, order_status, created_time, volume, order_ctg, order_side,
-               tag=None, filled_volume=0):
+               tag=None, filled_volume=0, stop_trigger=NAN):
         return (handle_idx, target_idx, code, order_id, order_price, target_type, position_effect,
-                order_status, created_time, volume, order_ctg, order_side, tag, filled_volume)
+                order_status, created_time, volume, order_ctg, order_side, tag, filled_volume, stop_trigger)
 
     def update_status(self, status, reason, time):
         return (status, reason, time)
@@ -207,7 +207,7 @@ struct RecordType {
 RecordType ORDER{"KVBackOrder",
                  {"order_id", "handle_idx", "target_idx", "target_type", "code", "ctg", "side", "position_effect",
                   "price", "volume", "filled_volume", "filled_amount", "filled_average", "status", "rej_reason",
-                  "created_time", "updated_time", "updated_time_dt", "tag", "_frozen"}};
+                  "created_time", "updated_time", "updated_time_dt", "tag", "stop_trigger", "triggered", "_frozen"}};
 RecordType TRADE{"KVBackTrade",
                  {"handle_idx", "target_idx", "target_type", "order_id", "order_price", "trader_id", "trader_volume",
                   "trade_price", "filled_time", "order_ctg", "order_side", "position_effect", "tag", "order_fee",
@@ -223,7 +223,7 @@ RecordType STOP{"KVBackStopOrder",
 enum OrderField {
     O_ORDER_ID, O_HANDLE_IDX, O_TARGET_IDX, O_TARGET_TYPE, O_CODE, O_CTG, O_SIDE, O_POSITION_EFFECT, O_PRICE,
     O_VOLUME, O_FILLED_VOLUME, O_FILLED_AMOUNT, O_FILLED_AVERAGE, O_STATUS, O_REJ_REASON, O_CREATED_TIME,
-    O_UPDATED_TIME, O_UPDATED_TIME_DT, O_TAG, O_FROZEN, O_COUNT
+    O_UPDATED_TIME, O_UPDATED_TIME_DT, O_TAG, O_STOP_TRIGGER, O_TRIGGERED, O_FROZEN, O_COUNT
 };
 enum TradeField { T_ORDER_CTG = 9, T_ORDER_SIDE = 10, T_TRADE_PRICE = 7, T_TRADER_VOLUME = 6, T_FROZEN = 15, T_COUNT };
 enum StopField { S_UNSET = 12, S_ORDER_ID = 20, S_EXECUTE_STATUS, S_IS_BEGIN_TRAILING, S_IN_BEGIN_TRAILING_BAR,
@@ -350,7 +350,7 @@ object new_frozen(PyObject *frozen) { return kc::steal(PyDict_Copy(frozen)); }
 
 object order_create(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     enum { HANDLE_IDX, TARGET_IDX, CODE, ORDER_ID, ORDER_PRICE, TARGET_TYPE, POSITION_EFFECT, ORDER_STATUS,
-           CREATED_TIME, VOLUME, ORDER_CTG, ORDER_SIDE, TAG, FILLED_VOLUME, N };
+           CREATED_TIME, VOLUME, ORDER_CTG, ORDER_SIDE, TAG, FILLED_VOLUME, STOP_TRIGGER, N };
     Bound<N> a(ORDER_CREATE, cls, args, nargs, kwnames);
     check_volume("volume", a[VOLUME], false);
     check_volume("filled_volume", a[FILLED_VOLUME], true);
@@ -362,7 +362,8 @@ object order_create(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyOb
     PyObject *values[O_COUNT] = {a[ORDER_ID], a[HANDLE_IDX], a[TARGET_IDX], a[TARGET_TYPE], a[CODE],
                                  a[ORDER_CTG], a[ORDER_SIDE], a[POSITION_EFFECT], a[ORDER_PRICE], a[VOLUME],
                                  a[FILLED_VOLUME], V.zero_float, V.zero_float, a[ORDER_STATUS], V.nan,
-                                 a[CREATED_TIME], a[CREATED_TIME], Py_None, a[TAG], nullptr};
+                                 a[CREATED_TIME], a[CREATED_TIME], Py_None, a[TAG], a[STOP_TRIGGER], Py_False,
+                                 nullptr};
     for (size_t i = 0; i < O_FROZEN; ++i)
         write(ORDER, o, plain, i, values[i]);
     write(ORDER, o, plain, O_FROZEN, new_frozen(V.order_frozen).ptr());
@@ -610,7 +611,8 @@ constexpr int METHOD = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef order_methods[] = {
     {"create", KN_FN(c_order_create), METHOD | METH_CLASS,
      "create($type, /, *, handle_idx, target_idx, code, order_id, order_price, target_type, position_effect, order_status, "
-     "created_time, volume, order_ctg, order_side, tag=None, filled_volume=0)\n--\n\nA new order of this class."},
+     "created_time, volume, order_ctg, order_side, tag=None, filled_volume=0, stop_trigger=math.nan)\n--\n\n"
+     "A new order of this class."},
     {"frozen_item", KN_FN(c_order_frozen_item), METHOD, "frozen_item($self, /, name)\n--\n\nFunds frozen under `name`."},
     {"set_frozen_item", KN_FN(c_order_set_frozen_item), METHOD,
      "set_frozen_item($self, /, name, value)\n--\n\nSet the funds frozen under `name` to float(value)."},
@@ -720,7 +722,11 @@ void bind_records(nb::module_ &m) {
     SET_FROZEN_ITEM.load(globals, "_Frozen", "set_frozen_item");
 
     object order = make_type<O_COUNT>(m, ORDER, "A normal order.  ``unfilled_volume`` is always "
-                                      "``volume - filled_volume``.", c_order_repr, order_methods, order_getset);
+                                      "``volume - filled_volume``.\n\n``stop_trigger`` makes it a stop entry "
+                                      "(NaN: an ordinary order): it waits\nuntil a bar reaches that price, then "
+                                      "fills as a market order (category\nmarket) or becomes a limit order at "
+                                      "``price`` (category limit);\n``triggered`` tells that the trigger was "
+                                      "reached.", c_order_repr, order_methods, order_getset);
     order.attr("_FROZEN") = nb::make_tuple("value", "fee");
     object trade = make_type<T_COUNT>(m, TRADE, "One fill of an order; ``side``, ``price``, ``volume`` and ``ctg`` "
                                       "read ``order_side``, ``trade_price``, ``trader_volume`` and ``order_ctg``.",

@@ -84,7 +84,8 @@ def _account_and_code(records, session):
 
 
 def orders_frame(collection, stops, session):
-    """One row per order; ``stop_id`` names the stop order that placed it;
+    """One row per order; ``stop_price`` is the trigger of a stop entry;
+    ``stop_id`` names the stop order that placed it;
     ``reason_kind`` is ``reason`` without the order's own figures ("volume not
     a multiple of the lot size 100" for "volume 150 is not a multiple of the
     lot size 100"), to count the reasons by."""
@@ -109,6 +110,8 @@ def orders_frame(collection, stops, session):
         "reason": [reason for reason, _ in reasons],
         "stop_id": np.array([placed_by.get(r.order_id, np.nan) for r in records], dtype=np.float64),
         "reason_kind": [kind for _, kind in reasons],
+        # the trigger of a stop entry (NaN for any other order)
+        "stop_price": np.array([getattr(r, "stop_trigger", np.nan) for r in records], dtype=np.float64),
     }
     return pd.DataFrame(rows)
 

@@ -31,7 +31,7 @@ __all__ = ["BacktestResult", "OrdersDeniedWarning", "match_round_trips", "orders
 EQUITY_COLUMNS = ("time", "account", "cash", "market_value", "margin", "equity")
 ORDER_COLUMNS = ("order_id", "created", "updated", "account", "code", "type", "side",
                  "effect", "volume", "price", "status", "filled_volume", "average_price",
-                 "reason", "stop_id", "reason_kind")
+                 "reason", "stop_id", "reason_kind", "stop_price")
 TRADE_COLUMNS = ("trade_id", "order_id", "time", "account", "code", "side", "effect",
                  "volume", "price", "multiplier", "fee")
 STOP_COLUMNS = ("stop_id", "order_id", "account", "code", "kind", "gap", "gap_type",

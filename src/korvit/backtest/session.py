@@ -91,15 +91,19 @@ class Session:
         """The time of the current bar."""
         return self.bars.times[self.bar].to_pydatetime()
 
-    def new_order(self, target, handle, side, effect, volume, price, tag):
+    def new_order(self, target, handle, side, effect, volume, price, tag, stop=None):
+        """A new order: a limit order at ``price`` or a market order (None); with
+        ``stop``, a stop entry that waits until a bar reaches that price (a
+        stop-limit when it has a ``price``)."""
         vr = framekit.vr
+        extra = {} if stop is None else {"stop_trigger": stop}
         order = KVBackOrder.create(
             handle_idx=handle, target_idx=target, code=self.codes[target],
             order_id=vr.g_KVOrders.size + 1, order_price=0.0 if price is None else price,
             target_type=self.env.get_target_type(target), position_effect=effect,
             order_status=gv.OrderStatus_PreHolding, created_time=self.env.fresh_bar_time,
             volume=volume, order_ctg=gv.OrderCtg_Market if price is None else gv.OrderCtg_Limit,
-            order_side=side, tag=tag)
+            order_side=side, tag=tag, **extra)
         vr.g_KVOrders.append(order.order_id, order)
         return order
 

@@ -53,18 +53,23 @@ class _Frozen:
 
 
 class PyKVBackOrder(_Frozen):
-    """A normal order.  ``unfilled_volume`` is always ``volume - filled_volume``."""
+    """A normal order.  ``unfilled_volume`` is always ``volume - filled_volume``.
+
+    ``stop_trigger`` makes it a stop entry (NaN: an ordinary order): it waits
+    until a bar reaches that price, then fills as a market order (category
+    market) or becomes a limit order at ``price`` (category limit);
+    ``triggered`` tells that the trigger was reached."""
 
     __slots__ = ("order_id", "handle_idx", "target_idx", "target_type", "code", "ctg", "side",
                  "position_effect", "price", "volume", "filled_volume", "filled_amount",
                  "filled_average", "status", "rej_reason", "created_time", "updated_time",
-                 "updated_time_dt", "tag", "_frozen")
+                 "updated_time_dt", "tag", "stop_trigger", "triggered", "_frozen")
     _FROZEN = ("value", "fee")
 
     @classmethod
     def create(cls, *, handle_idx, target_idx, code, order_id, order_price, target_type,
                position_effect, order_status, created_time, volume, order_ctg, order_side,
-               tag=None, filled_volume=0):
+               tag=None, filled_volume=0, stop_trigger=NAN):
         _volume("volume", volume, allow_zero=False)
         _volume("filled_volume", filled_volume, allow_zero=True)
         if filled_volume > volume:
@@ -89,6 +94,8 @@ class PyKVBackOrder(_Frozen):
         order.updated_time = created_time
         order.updated_time_dt = None
         order.tag = tag
+        order.stop_trigger = stop_trigger
+        order.triggered = False
         order._frozen = {"value": 0.0, "fee": 0.0}
         return order
 
