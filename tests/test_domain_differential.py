@@ -238,7 +238,28 @@ def make_plan(seed, family):
                        for _ in range(rng.randint(*((6, 12) if family == "triggers" else (3, 8))))]
     # Drawn last, so that the rest of a seed's plan does not depend on it; now and then a bad value.
     plan["settings"]["StopFill"] = "last_traded" if rng.random() < 0.02 else rng.choice(STOP_FILLS)
+    if family in ("transaction", "stops", "mixed", "deal"):
+        _add_stop_entries(random.Random(f"stop entries {seed}"), plan)
     return plan
+
+
+def _add_stop_entries(rng, plan):
+    """Some orders made stop entries: triggers that tie with their bars' prices (and the
+    ticks' grid), beyond them, or on the wrong side of the market, in other number types
+    now and then; a few already triggered, one now and then with a trigger that is not a
+    number.  Drawn with their own generator, so that the other draws of a seed stay."""
+    cursor = plan["cursor"]
+    for k, o in enumerate(plan["orders"]):
+        if rng.random() < 0.6:
+            continue
+        first, high, low, _ = plan["bars"][int(o["target_idx"])][cursor]
+        trigger = rng.choice((first, high, low, round(rng.uniform(low, high), 2), round(high * 1.01, 2),
+                              round(low * 0.99, 2), round((first + high) / 2, 2), round((first + low) / 2, 2)))
+        o["stop_trigger"] = rng.choice((trigger,) * 8 + (np.float64(trigger), np.float32(trigger), int(trigger)))
+        if rng.random() < 0.02:
+            o["stop_trigger"] = None
+        if rng.random() < 0.15:
+            plan.setdefault("order_states", {}).setdefault(k, {})["triggered"] = True
 
 
 # What a stock's contract data may state: its lot size and the items of its fee schedule.
@@ -832,8 +853,13 @@ def run(plan, subject):
     finally:
         _history.clear()
     out.update((f"host call #{k}", entry) for k, entry in enumerate(HOST_CALLS))
+    tick_times = {time for ticks in plan.get("ticks", ()) for time in ticks[2]}
     for o in world.vr.g_KVOrders:
         out.update((f"order {o.order_id}.{name}", canon(getattr(o, name))) for name in KVBackOrder.__slots__)
+        if isinstance(o.stop_trigger, (float, int)) and not isnan(o.stop_trigger):
+            world.outcomes.add(("stop entry", o.ctg, o.status, o.triggered))
+            if o.status == gv.OrderStatus_Filled and o.updated_time in tick_times:
+                world.outcomes.add(("stop entry filled at a tick", o.ctg))
     for k, t in enumerate(world.vr.g_KVTrades):
         out.update((f"trade #{k}.{name}", canon(getattr(t, name))) for name in KVBackTrade._FIELDS + ("_frozen",))
         out[f"trade #{k}"] = type(t).__qualname__
@@ -881,6 +907,11 @@ REACHED = {"transaction": {("fill",), ("limit",), ("pending",), ("armed",),
                     ("closing order", gv.OrderStatus_Denied), ("fill",), ("deny", gv.OrderReject_NoEnoughCash)}
            | {("fired on the bar", kind) for kind in STOP_TYPES} | {("fired on the bar", fill) for fill in STOP_FILLS},
            "bar_fills": {("opened beyond its level", kind, fill) for kind in STOP_TYPES for fill in STOP_FILLS}}
+# Stop entries: waiting, filled as market orders, and stop-limits filled or waiting once triggered.
+STOP_ENTRIES = {("stop entry", MARKET, HELD, False), ("stop entry", MARKET, gv.OrderStatus_Filled, True),
+                ("stop entry", LIMIT, HELD, True), ("stop entry", LIMIT, gv.OrderStatus_Filled, True)}
+REACHED["transaction"] |= STOP_ENTRIES
+REACHED["deal"] |= STOP_ENTRIES | {("stop entry filled at a tick", MARKET), ("stop entry filled at a tick", LIMIT)}
 
 
 @pytest.mark.parametrize("family", FAMILIES)
