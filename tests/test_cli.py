@@ -64,6 +64,37 @@ def test_the_futures_example_runs_on_minute_bars_with_ticks(tmp_path):
     assert "fired" in set(stops.status)
 
 
+def test_the_breakout_example_enters_on_stops_at_the_tick_that_broke_out(tmp_path):
+    """Its stop entries fill at or beyond their stops; where the minute has ticks, at the
+    price of its first tick at or beyond the stop, dated at that tick."""
+    from korvit.data import sample_path
+    done = korvit("backtest", EXAMPLES / "breakout.py", "--data", "sample:minute.csv",
+                  "--ticks", "sample:ticks.csv", "--contracts", "sample:contracts.csv",
+                  "--out", tmp_path / "out", "--no-progress")
+    assert done.returncode == 0, done.stderr
+    orders = pd.read_csv(tmp_path / "out" / "orders.csv", parse_dates=["updated"])
+    entries = orders[orders.stop_price.notna()]
+    filled = entries[entries.status == "filled"]
+    assert len(filled) > 10 and set(entries.status) == {"filled", "cancelled"}
+    buys = filled.side == "buy"
+    assert (filled.average_price[buys] >= filled.stop_price[buys]).all()
+    assert (filled.average_price[~buys] <= filled.stop_price[~buys]).all()
+    ticks = pd.read_csv(sample_path("ticks.csv"), parse_dates=["time"])
+    ticks["bar"] = ticks.time.dt.ceil("min")
+    on_ticks = 0
+    for order in filled.itertuples():
+        minute = ticks[ticks.bar == order.updated.ceil("min")]
+        if minute.empty:
+            continue
+        beyond = minute[minute.price >= order.stop_price] if order.side == "buy" \
+            else minute[minute.price <= order.stop_price]
+        assert (beyond.time.iloc[0], beyond.price.iloc[0]) == (order.updated, order.average_price), order
+        on_ticks += 1
+    assert on_ticks > 10
+    stops = pd.read_csv(tmp_path / "out" / "stops.csv")
+    assert {"loss", "trailing"} <= set(stops[stops.status == "fired"].kind)
+
+
 @pytest.mark.parametrize("case", ["missing column", "unsorted times", "NaN price", "unknown code in ticks"])
 def test_bad_data_ends_with_one_line_naming_the_place(tmp_path, case):
     data = bars_csv(tmp_path / "bars.csv")
