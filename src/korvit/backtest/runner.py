@@ -10,15 +10,21 @@ order:
 2. with ``cancel_stale_orders``, at the first bar of a new day the orders
    still pending from an earlier day are cancelled;
 3. the matching engine deals bar ``t`` (``deal_trade``, in the trade-dealing
-   phase): the orders placed up to bar ``t - 1`` are matched against it, so a
+   phase): the orders placed up to bar ``t - 1`` are matched against it, in
+   the order they were placed, so a
    market order placed while bar ``t - 1`` was current fills at bar ``t``'s
    open (or at bar ``t - 1``'s close with ``price_at_previous_close``), and
    stop orders are judged on the bar and, where the bar cannot tell, on its
    ticks;
 4. the finished closing orders of fired stops leave the pending orders;
-5. every account's cash, position value, margin and equity at bar ``t``'s
+5. orders whose ``good_for``/``good_till`` ends with bar ``t`` and that have
+   not filled are cancelled as "expired", and ``on_order_status`` hears of
+   them (and of the strategy's own cancels since it last heard);
+6. every account's cash, position value, margin and equity at bar ``t``'s
    close are recorded;
-6. the strategy's ``on_data`` runs with bar ``t`` as its newest bar.
+7. the strategy's ``on_data`` runs with bar ``t`` as its newest bar; then the
+   orders it placed that may not outlive bar ``t`` (a day order placed at
+   the day's last minute bar) are cancelled as in step 5.
 
 A strategy therefore never sees a bar before the orders it placed earlier
 were dealt against it, and never acts on a bar it has not seen.
@@ -51,7 +57,7 @@ from korvit.backtest.loader import (StrategyExit, StrategyLoadError, check_param
                                     prepare_callbacks)
 from korvit.backtest.model.accounts import KVBackAccount
 from korvit.backtest.model.orders import KVBackOrderCollect, KVBackStopOrderCollect, KVBackTradeCollect
-from korvit.backtest.session import Context, Session, close_session, current_session, open_session
+from korvit.backtest.session import Context, Session, close_session, current_session, open_session, valuation
 from korvit.data.limits import MAX_CASH, MAX_COMMISSION_RATE, MAX_SLIPPAGE, check_number
 from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 from korvit.tframe.sysdefine import GlobalDefine as gv
@@ -340,7 +346,10 @@ class Backtest:
         equity = np.zeros((n_bars, len(session.accounts), 4))       # cash, market value, margin, equity
         exposure = np.zeros(n_bars, dtype=bool)
         deal = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(deal_bar)
+        session.closes = closes
         env.vr.g_KorvitInputInfo.on_init_func(context)
+        session.tell()
+        session.started = True
         # The data, the registry and the strategy live through the whole loop:
         # the cyclic garbage collector need not walk them again and again.
         gc.freeze()
@@ -361,13 +370,18 @@ class Backtest:
             if self.cancel_stale_orders and t > 0 and days[t] != days[t - 1]:
                 domain._clear_unfilled_order(env.fresh_bar_time)
             deal(t)
+            session.expire(t)
+            session.tell()
             held = False
             for account in accounts:
                 row, account_held = _valuation(account, session, closes_by_bar[t])
                 rows.append(row)
                 held = held or account_held
             held_by_bar.append(held)
+            session.seen = t
             info.on_data_func(context)
+            session.expire(t)
+            session.tell()
         equity[:] = np.array(rows, dtype=np.float64).reshape(equity.shape)
         exposure[:] = held_by_bar
 
@@ -504,27 +518,7 @@ def _forward_filled(values):
 def _valuation(account, session, closes):
     """(cash, market value, margin, equity) of an account at the given closes,
     and whether it holds any position."""
-    if type(account) is KVBackAccount:
-        held_positions = account._positions.items()       # our own account: no need to ask per code
-    else:
-        held_positions = ((target, account.position(target)) for target in range(len(session.contracts)))
-    market_value = margin = 0.0
-    held = False
-    for target, position in held_positions:
-        if position is None or not (position.position_long or position.position_short):
-            continue
-        held = True
-        contract, close = session.contracts[target], closes[target]
-        if contract.is_futures:
-            position_margin = position.margin_long + position.margin_short
-            floating = ((close - position.avg_open_price_long) * position.position_long
-                        + (position.avg_open_price_short - close) * position.position_short) * contract.multiplier
-            margin += position_margin
-            market_value += position_margin + floating
-        else:
-            market_value += (position.position_long - position.position_short) * close * contract.multiplier
-    cash = account.cash
-    return (cash, market_value, margin, cash + market_value), held
+    return valuation(account, session.contracts, closes)
 
 
 def _progress(iterable, enabled, name):
