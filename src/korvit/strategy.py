@@ -44,7 +44,7 @@ __all__ = [
     "buy", "sell", "sell_short", "buy_to_cover", "place_order", "protect", "cancel",
     "order_target", "order_target_value", "order_target_percent", "rebalance",
     "points", "percent", "trailing", "Gap", "Trailing", "OrderRef",
-    "position", "positions", "cash", "available_cash", "pending_orders", "history", "now",
+    "position", "positions", "cash", "equity", "available_cash", "pending_orders", "history", "now",
     "current_price", "codes", "accounts", "contract", "StrategyError",
 ]
 
@@ -546,6 +546,15 @@ def cash(account=None):
     """The account's cash (margin of futures positions is not part of it)."""
     session = _session()
     return float(session.accounts[session.account_of(account)].cash)
+
+
+def equity(account=None):
+    """The account's equity at the last close the strategy has seen: its
+    cash, plus its stocks at their value (less those sold short), plus the
+    margin and open profit of its futures; the equity curve's value at that
+    bar (in ``init``, the starting cash)."""
+    session = _session()
+    return float(session.equity(session.account_of(account)))
 
 
 def available_cash(account=None):
