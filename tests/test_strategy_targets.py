@@ -303,6 +303,23 @@ def test_a_day_order_on_minute_bars_is_cancelled_at_the_days_last_bar_never_fill
     assert "cancelled: expired (3)" in result.summary()
 
 
+def test_on_order_status_hears_of_a_strategys_own_cancel_once_the_callback_returns():
+    events = []
+
+    def first(context):
+        order = api().buy(STOCKS[0], 100, 5.0)
+        assert api().cancel(order) and not api().cancel(order)
+        events.append(("cancelled", api().available_cash() == api().cash()))
+
+    def on_order_status(context, order):
+        events.append(("told", order.order_id, order.status))
+
+    result = run(on_bars({0: first}, on_order_status=on_order_status), flat([(10.0, 10.2, 9.8, 10.0)] * 3),
+                 progress=False)
+    assert events == [("cancelled", True), ("told", 1, 4)]
+    assert result.orders[["status", "reason"]].values.tolist() == [["cancelled", ""]]
+
+
 # ------------------------------------------------------------------ bad arguments
 
 BAD_CALLS = {

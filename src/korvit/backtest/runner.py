@@ -332,7 +332,9 @@ class Backtest:
             setattr(setting, key, value)
         env.update_user_scope(self.scope)
         vr.g_KorvitUserContext = Context(self.params, bars.codes, list(self.accounts))
-        return Session(bars, self.contracts, list(self.accounts), accounts, env)
+        session = Session(bars, self.contracts, list(self.accounts), accounts, env)
+        session.account_type = KVBackAccount
+        return session
 
     # -------------------------------------------------------------- the loop
 
@@ -518,7 +520,7 @@ def _forward_filled(values):
 def _valuation(account, session, closes):
     """(cash, market value, margin, equity) of an account at the given closes,
     and whether it holds any position."""
-    return valuation(account, session.contracts, closes)
+    return valuation(account, session.contracts, closes, KVBackAccount)
 
 
 def _progress(iterable, enabled, name):

@@ -79,6 +79,7 @@ class Session:
         self._expiries = []         # heap of (last bar an order may be matched against, id, order)
         self._notices = collections.deque()     # orders cancelled, on_order_status not yet told
         self._day_last = None
+        self.account_type = None    # the run's account class, as the run loop values its accounts
         self._targets = {code.upper(): k for k, code in enumerate(self.codes)}
         self._handles = {name: k for k, name in enumerate(self.account_names)}
 
@@ -212,16 +213,18 @@ class Session:
     def equity(self, handle):
         """The account's equity at the last close: cash plus the value of
         its stocks, plus the margin and open profit of its futures."""
-        return valuation(self.accounts[handle], self.contracts, self.last_closes())[0][3]
+        return valuation(self.accounts[handle], self.contracts, self.last_closes(), self.account_type)[0][3]
 
 
-def valuation(account, contracts, closes):
+def valuation(account, contracts, closes, ours=None):
     """(cash, market value, margin, equity) of an account at the given closes
     (one per code), and whether it holds any position.  A stock counts at its
     value (negative when short); a futures position at its margin plus its
-    open profit."""
-    from korvit.backtest.model.accounts import KVBackAccount
-    if type(account) is KVBackAccount:
+    open profit.  The positions of an account of exactly the type ``ours``
+    (by default the compiled ``KVBackAccount``) are read from it directly."""
+    if ours is None:
+        from korvit.backtest.model.accounts import KVBackAccount as ours
+    if type(account) is ours:
         held_positions = account._positions.items()       # our own account: no need to ask per code
     else:
         held_positions = ((target, account.position(target)) for target in range(len(contracts)))
