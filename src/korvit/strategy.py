@@ -19,6 +19,10 @@ Inside them it calls the functions of this module::
 Orders placed while bar t is current are matched against bar t+1 (never
 against a bar the strategy has already seen): a market order fills at the
 next bar's open, a limit order when the next bars reach its price.
+``good_for=N`` ends an order not filled after N bars, ``good_till="day"``
+after the day's last bar.  Targets (``order_target``, ``order_target_value``,
+``order_target_percent``) and ``rebalance`` name the position wanted and
+place the orders that bring it there.
 
 Stop orders protect the fill of the order they are attached to and close it
 at market once triggered: ``stop_loss`` below a long fill (above a short
