@@ -404,7 +404,11 @@ def _order_to(code, goal_of, options):
     price = _price(options.get("price"))
     stops = _stop_requests(options.get("stop_loss"), options.get("take_profit"), options.get("trailing_stop"))
     last = _last_bar(session, options.get("good_for"), options.get("good_till"))
-    plan = _plan(session, target, handle, goal_of(session, target, handle, price))
+    goal = goal_of(session, target, handle, price)
+    if goal < 0 and session.contracts[target].kind == "stock":
+        raise StrategyError(f"a target of {session.codes[target]} cannot be short: targets of a stock are "
+                            "long only (sell_short() opens a short)")
+    plan = _plan(session, target, handle, goal)
     placed = _carry_out(session, [plan], handle, price, stops, options.get("tag"), last)
     return placed[-1] if placed else None
 
@@ -432,7 +436,8 @@ def _volume_for(session, target, value, price):
 
 
 def order_target(code, volume, **options):
-    """Bring the net position in ``code`` to ``volume`` (negative: short),
+    """Bring the net position in ``code`` to ``volume`` (negative: short, for
+    futures; a stock's targets are long only),
     rounded toward zero to whole lots.  Places the order that does it (a
     buy or sell, opening or closing) and returns it, or None when the
     position (counting pending orders) is already there.  Options as for
@@ -446,16 +451,19 @@ def order_target(code, volume, **options):
 
 def order_target_value(code, value, **options):
     """Bring the position in ``code`` to ``value`` (price x volume x
-    multiplier; negative: short) at the limit price, or at the last close
+    multiplier; 0 or more) at the limit price, or at the last close
     for a market order; see ``order_target``."""
     value = _number(value, "target value")
+    if value < 0:
+        raise StrategyError(f"target value must be 0 or more, got {value!r} (a short target is a "
+                            "negative volume or fraction, of a futures contract)")
     return _order_to(code, lambda session, target, handle, price: _volume_for(session, target, value, price),
                      options)
 
 
 def order_target_percent(code, fraction, **options):
-    """Bring the position in ``code`` to ``fraction`` (from -1 to 1; 0.25 is
-    a quarter) of the account's equity at the last close; see
+    """Bring the position in ``code`` to ``fraction`` (from -1 to 1, negative
+    only for futures; 0.25 is a quarter) of the account's equity at the last close; see
     ``order_target_value``."""
     fraction = _number(fraction, "target fraction")
     if not -1.0 <= fraction <= 1.0:
