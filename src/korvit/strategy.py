@@ -592,11 +592,12 @@ def pending_orders(code=None, account=None):
 def history(code, field="close", count=1):
     """The last ``count`` values of ``field`` ("open", "high", "low", "close",
     "volume" or "time") of ``code`` up to the current bar, oldest first, as a
-    numpy array (shorter at the start of the data)."""
+    numpy array (shorter at the start of the data, empty in ``init``: an
+    order placed there fills at the first bar's open, before its prices)."""
     if isinstance(count, bool) or not isinstance(count, numbers.Integral) or count < 1:
         raise StrategyError(f"history count must be a positive whole number, got {count!r}")
     session = _session()
-    target, bar = session.target_of(code), session.bar
+    target, bar = session.target_of(code), session.visible_bar
     first = max(0, bar - int(count) + 1)
     if field == "time":
         return session.bars.times[first:bar + 1].to_numpy()
@@ -606,9 +607,11 @@ def history(code, field="close", count=1):
 
 
 def current_price(code):
-    """The close of ``code`` at the current bar (NaN when it has no bar then)."""
+    """The close of ``code`` at the current bar (NaN when it has no bar then,
+    and in ``init``, before the first bar)."""
     session = _session()
-    return float(session.bars.values[session.target_of(code), session.bar, 3])
+    target, bar = session.target_of(code), session.visible_bar
+    return float(session.bars.values[target, bar, 3]) if bar >= 0 else math.nan
 
 
 def now():

@@ -165,6 +165,12 @@ class Session:
     # -------------------------------------------------------------- expiry
 
     @property
+    def visible_bar(self):
+        """The newest bar whose prices the strategy may read: the current one,
+        or -1 in ``init``, whose orders fill at the first bar's open."""
+        return self.bar if self.started else -1
+
+    @property
     def placing_bar(self):
         """The bar an order placed now is placed at: it is matched from the
         next one on (-1 in ``init``: matched from the first bar)."""
