@@ -52,6 +52,7 @@ class Page:
     load_ms: float = float("nan")
     ready: bool = False
     height: int = 0
+    values: list = field(default_factory=list)     # what the ``scripts`` gave
 
 
 class _DevTools:
@@ -110,9 +111,12 @@ def _errors(events):
     return out
 
 
-def open_page(path, *, width=1280, height=0, ready=READY, timeout=60.0, executable=None) -> Page:
+def open_page(path, *, width=1280, height=0, ready=READY, timeout=60.0, executable=None,
+              scripts=()) -> Page:
     """Load ``path`` in headless chromium and look at it (see the module's docstring).
-    ``height`` 0 shoots the whole page."""
+    ``height`` 0 shoots the whole page.  ``scripts``: JavaScript expressions run one
+    after the other once the page is ready (a promise is awaited), before the charts
+    are measured and shot; their values are in ``values``."""
     executable = executable or chromium()
     if executable is None:
         raise FileNotFoundError("chromium is not installed")
@@ -155,6 +159,13 @@ def open_page(path, *, width=1280, height=0, ready=READY, timeout=60.0, executab
                 break
             time.sleep(0.02)
         page.load_ms = (time.perf_counter() - started) * 1000 if page.ready else float("nan")
+        for script in scripts:
+            answer = tools.call("Runtime.evaluate", expression=script, returnByValue=True, awaitPromise=True)
+            if "exceptionDetails" in answer:
+                details = answer["exceptionDetails"]
+                page.errors.append("script: " + str(details.get("exception", {}).get("description")
+                                                    or details.get("text")))
+            page.values.append(answer.get("result", {}).get("value"))
         boxes = tools.call("Runtime.evaluate", returnByValue=True, expression=f"""
             JSON.stringify(Array.from(document.querySelectorAll({json.dumps(CHART_SELECTOR)}))
               .filter(e => e.offsetParent !== null)
@@ -172,7 +183,7 @@ def open_page(path, *, width=1280, height=0, ready=READY, timeout=60.0, executab
                           clip={"x": 0, "y": 0, "width": width, "height": page.height, "scale": 1})
         page.screenshot = base64.b64decode(shot["data"])
         tools.wait_event("never", time.monotonic() + 0.2)        # late errors
-        page.errors = _errors(tools.events)
+        page.errors += _errors(tools.events)
         return page
     finally:
         if tools is not None:

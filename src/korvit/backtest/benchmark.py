@@ -106,14 +106,14 @@ def buy_and_hold(closes: np.ndarray, times, initial_cash: float) -> pd.Series:
     if closes.shape[0] == 0 or not len(times):
         return pd.Series(np.nan, index=times, name="benchmark", dtype=float)
     filled = pd.DataFrame(closes.T).ffill().to_numpy().T
-    with np.errstate(divide="ignore", invalid="ignore"):
+    with np.errstate(all="ignore"):         # prices beyond any market overflow to inf, quietly
         growth = np.ones_like(filled)
         for row, values in enumerate(filled):
             known = np.flatnonzero(np.isfinite(values) & (values > 0))
             if len(known):
                 first = known[0]
                 growth[row, first:] = values[first:] / values[first]
-    equity = float(initial_cash) * growth.mean(axis=0)
+        equity = float(initial_cash) * growth.mean(axis=0)
     return pd.Series(equity, index=times, name="benchmark")
 
 

@@ -33,12 +33,12 @@ from bokeh.models import (ColumnDataSource, CustomJS, CustomJSTickFormatter, Dat
 from bokeh.palettes import RdYlGn11
 from bokeh.plotting import figure
 
-from korvit.backtest.results import exit_reasons
-
 __all__ = ["equity_chart", "price_chart", "monthly_chart", "rolling_chart", "result_layout", "chart_codes",
            "EQUITY_POINTS", "PRICE_POINTS", "CANDLE_LIMIT"]
 
 EQUITY_POINTS = 5000
+# Beyond this many bars with buys (or sells) their marks on the equity start hidden.
+MAX_EQUITY_MARKERS = 300
 PRICE_POINTS = 50_000
 MIN_PRICE_POINTS = 500
 CANDLE_LIMIT = 3000
@@ -104,9 +104,22 @@ for (let i = 0; i < n; i++) {
 prices.data = {x: prices.data.x, time: prices.data.time, o: o, h: h, l: l, c: c, v: v,
                color: color, top: top, bottom: bottom};
 const f = get(one, "fills"), s = get(one, "stops");
-const table = (t) => { const out = {}; for (const k of (t instanceof Map ? t.keys() : Object.keys(t))) out[k] = get(t, k); return out; };
-fills.data = table(f);
-stops.data = table(s);
+const fk = get(f, "k"), fr = get(f, "r"), fa = get(f, "a"), m = fk.length;
+const what = new Array(m), marker = new Array(m), color2 = new Array(m), fill = new Array(m),
+      reason = new Array(m), account = new Array(m);
+for (let i = 0; i < m; i++) {
+  const buy = fk[i] < 2, opening = fk[i] % 2 === 0;
+  what[i] = (buy ? "buy" : "sell") + (opening ? " to open" : " to close");
+  marker[i] = buy ? "triangle" : "inverted_triangle";
+  color2[i] = buy ? "%(up)s" : "%(down)s";
+  fill[i] = opening ? color2[i] : "white";
+  reason[i] = reasons[fr[i]]; account[i] = accounts[fa[i]];
+}
+fills.data = {x: get(f, "x"), time: get(f, "t") || get(f, "x"), price: get(f, "p"), volume: get(f, "v"), what: what,
+              marker: marker, color: color2, fill: fill, reason: reason, account: account};
+const sk = get(s, "k"), q = sk.length, names = new Array(q), colors = new Array(q);
+for (let i = 0; i < q; i++) { names[i] = stop_names[sk[i]]; colors[i] = stop_colors[sk[i]]; }
+stops.data = {x0: get(s, "x0"), x1: get(s, "x1"), y: get(s, "y"), name: names, color: colors};
 title.text = get(one, "title");
 fit(xr, price_y, [prices, fills], ["x", "x"], [["h", "l"], ["price"]], stops, false);
 fit(xr, volume_y, [prices], ["x"], [["v"]], null, true);
@@ -123,12 +136,13 @@ class _Axis:
     def __init__(self, times, frequency):
         self.times = pd.DatetimeIndex(times)
         self.compressed = frequency == "minute"
+        # daily bars stamped at midnight: a fill inside a day sits on its day's bar
+        self.dates = not self.compressed and bool((self.times.asi8 % 86_400_000_000_000 == 0).all())
 
     def x(self, times) -> np.ndarray:
         times = pd.DatetimeIndex(times)
         if not self.compressed:
-            return _ms(times.normalize() if len(self.times) and (self.times == self.times.normalize()).all()
-                       else times)
+            return _ms(times.floor("D") if self.dates else times)
         pos = self.times.searchsorted(times, side="left")
         return np.clip(pos, 0, max(len(self.times) - 1, 0)).astype(np.float64)
 
@@ -260,12 +274,11 @@ def _fill_markers(result, curve):
 def equity_chart(result):
     """Equity (each account too when there are several) with the benchmark
     and the fills, the drawdown below on the same time axis, and a range
-    selector under both."""
+    selector under both; None without bars."""
     curve = result.equity_curve
     axis = _Axis(curve.index, result.frequency)
     if curve.empty:
-        fig = _figure(120, axis, title="No bars")
-        return column(fig, sizing_mode="stretch_width")
+        return None
     bench = result.benchmark_curve.reindex(curve.index) if len(result.benchmark_curve) else None
     keep = _thin(curve.to_numpy(dtype=float), EQUITY_POINTS)
     x = axis.of_bars(keep)
@@ -285,7 +298,7 @@ def equity_chart(result):
                                    float(np.nanmax(x)) if len(x) > 1 else float(x[0]) + 1))
     line = main.line("x", "equity", source=source, color=_BLUE, line_width=2, legend_label="Strategy")
     if bench is not None:
-        main.line("x", "benchmark", source=source, color=_GREY, line_width=1.5, line_dash="dashed",
+        main.line("x", "benchmark", source=source, color=_GREY, line_width=1.2, alpha=0.9,
                   legend_label="Benchmark")
     if np.isfinite(result.initial_cash) and abs(result.initial_cash) < _LARGEST:
         main.add_layout(Span(location=result.initial_cash, dimension="width", line_color="#9aa3b2",
@@ -293,8 +306,10 @@ def equity_chart(result):
     for (pos, y), marker, color, label in zip(_fill_markers(result, curve), ("triangle", "inverted_triangle"),
                                               (_GREEN, _RED), ("Buys", "Sells")):
         if len(pos):
-            main.scatter(axis.of_bars(pos), _finite(y), marker=marker, size=8, color=color,
-                         line_color="white", line_width=0.5, legend_label=label, alpha=0.85)
+            dots = main.scatter(axis.of_bars(pos), _finite(y), marker=marker, size=8, color=color,
+                                line_color="white", line_width=0.5, legend_label=label, alpha=0.85)
+            # Many fills would hide the curve: they start hidden (the legend shows them).
+            dots.visible = len(pos) <= MAX_EQUITY_MARKERS
     tips = [("time", "@time{%F %H:%M}" if axis.compressed else "@time{%F}"), ("equity", "@equity{0,0.00}")]
     if bench is not None:
         tips.append(("benchmark", "@benchmark{0,0.00}"))
@@ -340,7 +355,7 @@ def equity_chart(result):
     dd_fig.varea("x", "drawdown", 0, source=source, color=_RED, alpha=0.25)
     dd_fig.line("x", "drawdown", source=source, color=_RED, line_width=1, legend_label="Strategy")
     if bench is not None:
-        dd_fig.line("x", "benchmark_drawdown", source=source, color=_GREY, line_dash="dashed", line_width=1,
+        dd_fig.line("x", "benchmark_drawdown", source=source, color=_GREY, line_width=1, alpha=0.9,
                     legend_label="Benchmark")
     dd_fig.yaxis.formatter = NumeralTickFormatter(format="0%" if np.nanmin(np.r_[data["drawdown"], 0]) < -0.03
                                                   else "0.0%")
@@ -411,87 +426,126 @@ def _merge(values, step):
     return opens, high, low, closes, volume
 
 
-def _stop_segments(result, code, axis, values):
-    """The stop levels of ``code`` as horizontal segments: a stop-loss or
-    take-profit from its order's fill to its firing (or to the end of the
-    position it guarded); a trailing stop at its last level, from the bar that
-    set it (the position's best price) to its end."""
-    stops = result.stops
-    stops = stops[stops["code"].astype(str) == code] if len(stops) else stops
-    out = {"x0": [], "x1": [], "y": [], "kind": [], "name": [], "color": []}
+_STOP_KINDS = ("loss", "profit", "trailing")
+_REASON_NAMES = ("", "signal", "stop loss", "take profit", "trailing stop", "end of data")
+
+
+def _stop_segments(result, axis, values_of):
+    """The stop levels of every code as horizontal segments, by code: a
+    stop-loss or take-profit from its order's first fill to its firing (or to
+    the end of the position it guarded); a trailing stop at its last level,
+    from the bar that set it (the best price of the position: its highest
+    high for a long, lowest low for a short) to its end.  Each code's
+    segments: x0, x1, y (float32) and k (the kind's place in ``_STOP_KINDS``).
+    ``values_of(code)``: the code's bars (bars × open, high, low, close, volume)."""
+    from korvit.backtest.results import _order_keys
+    stops, trades, rt = result.stops, result.trades, result.round_trips
+    if not len(stops) or not len(trades):
+        return {}
+    levels = stops["stop_price"].to_numpy(dtype=float)
+    kinds = stops["kind"].astype(str).to_numpy()
+    keep = np.isfinite(levels) & (levels > 0) & (np.abs(levels) <= _LARGEST) & np.isin(kinds, _STOP_KINDS)
+    stops = stops[keep]
     if not len(stops):
-        return out
-    trades = result.trades
-    trades = trades[trades["code"].astype(str) == code]
-    rt = result.round_trips
-    rt = rt[rt["code"].astype(str) == code]
-    times = axis.times
-    for stop in stops.itertuples(index=False):
-        level = float(stop.stop_price)
-        if not math.isfinite(level) or level <= 0 or abs(level) > _LARGEST:
+        return {}
+    order_keys = _order_keys(trades["order_id"])
+    first_fill = trades.groupby(order_keys)["time"].min()
+    side = trades.groupby(order_keys)["side"].first().astype(str).str.lower()
+    ended = pd.Series(dtype="datetime64[ns]")
+    if len(rt):
+        by_trade = pd.Series(order_keys.to_numpy(), index=_order_keys(trades["trade_id"]).to_numpy())
+        by_trade = by_trade[~by_trade.index.duplicated()]
+        owner = _order_keys(rt["entry_trade_id"]).map(by_trade)
+        ended = rt["exit_time"].groupby(owner.to_numpy()).max()
+    keys = _order_keys(stops["order_id"])
+    starts = keys.map(first_fill)
+    ends = stops["trigger_time"].where(stops["trigger_time"].notna(), keys.map(ended))
+    last = axis.times[-1] if len(axis.times) else pd.NaT
+    ends = pd.to_datetime(ends).fillna(last)
+    known = starts.notna().to_numpy()
+    stops, keys, starts, ends = stops[known], keys[known], pd.to_datetime(starts[known]), ends[known]
+    starts = starts.to_numpy().copy()
+    kind = stops["kind"].astype(str).to_numpy()
+    codes = stops["code"].astype(str).to_numpy()
+    for i in np.flatnonzero(kind == "trailing"):
+        values = values_of(codes[i])
+        if values is None:
             continue
-        fills = trades[trades["order_id"].astype(str) == str(stop.order_id)] if "order_id" in trades else trades[:0]
-        if fills.empty:
-            try:
-                fills = trades[trades["order_id"].astype(float) == float(stop.order_id)]
-            except (TypeError, ValueError):
-                pass
-        if fills.empty:
+        a = axis.times.searchsorted(starts[i], side="left")
+        b = min(axis.times.searchsorted(ends.iloc[i], side="left"), len(axis.times) - 1)
+        if b <= a:
             continue
-        start = fills["time"].min()
-        if pd.notna(stop.trigger_time):
-            end = stop.trigger_time
-        else:
-            ends = rt.loc[rt["entry_trade_id"].isin(fills["trade_id"]), "exit_time"]
-            end = ends.max() if len(ends) else times[-1]
-        kind = str(stop.kind)
-        if kind == "trailing" and values is not None:
-            a = times.searchsorted(start, side="left")
-            b = min(times.searchsorted(end, side="left"), len(times) - 1)
-            if b > a:
-                long = str(fills["side"].iloc[0]).lower() == "buy"
-                window = values[a:b + 1, 1] if long else values[a:b + 1, 2]
-                if np.isfinite(window).any():
-                    best = int(np.nanargmax(window) if long else np.nanargmin(window))
-                    start = times[a + best]
-        out["x0"].append(float(axis.x([start])[0]))
-        out["x1"].append(float(axis.x([end])[0]))
-        out["y"].append(level)
-        out["kind"].append(kind)
-        out["name"].append(_STOP_NAMES.get(kind, kind))
-        out["color"].append(_STOP_COLORS.get(kind, _GREY))
-    return out
+        long = side.get(keys.iloc[i], "buy") == "buy"
+        window = values[a:b + 1, 1] if long else values[a:b + 1, 2]
+        if np.isfinite(window).any():
+            best = int(np.nanargmax(window) if long else np.nanargmin(window))
+            starts[i] = axis.times[a + best].to_datetime64()
+    x0, x1 = axis.x(starts), axis.x(ends)
+    y = stops["stop_price"].to_numpy(dtype=np.float32)
+    k = np.array([_STOP_KINDS.index(name) for name in kind], dtype=np.int8)
+    groups = pd.Series(np.arange(len(codes))).groupby(codes).indices
+    return {code: {"x0": x0[rows], "x1": x1[rows], "y": y[rows], "k": k[rows]} for code, rows in groups.items()}
 
 
-def _fills(result, code, axis, reasons):
-    trades = result.trades
-    trades = trades[trades["code"].astype(str) == code].sort_values("time", kind="stable")
-    side = trades["side"].astype(str).str.lower().to_numpy()
-    effect = trades["effect"].astype(str).str.lower().to_numpy()
-    opening = effect == "open"
-    why = [("" if o else reasons.get(_key(order), "signal")) for o, order in zip(opening, trades["order_id"])]
-    return {
-        "x": axis.x(trades["time"]) if len(trades) else np.empty(0),
-        "time": _ms(trades["time"]),
-        "price": _finite(trades["price"].to_numpy(dtype=float)),
-        "volume": trades["volume"].to_numpy(dtype=float),
-        "what": [f"{s} to {'open' if o else 'close'}" for s, o in zip(side, opening)],
-        "account": trades["account"].astype(str).tolist(),
-        "reason": why,
-        "marker": np.where(side == "buy", "triangle", "inverted_triangle").tolist(),
-        "color": np.where(side == "buy", _UP, _DOWN).tolist(),
-        "fill": [c if o else "white" for c, o in zip(np.where(side == "buy", _UP, _DOWN), opening)],
-    }
+def _fill_table(result, axis, accounts):
+    """The fills of every code, by code, in time order: x, t (time in
+    milliseconds), p (price, float32), v (volume, float32), k (0 a buy that
+    opens, 1 a buy that closes, 2 a sell that opens, 3 a sell that closes),
+    r (why a closing fill ended its position: its place in ``_REASON_NAMES``),
+    a (the account's place in ``accounts``)."""
+    from korvit.backtest.results import _order_keys, exit_reasons
+    trades = result.trades.sort_values("time", kind="stable")
+    if not len(trades):
+        return {}
+    reasons = exit_reasons(result.orders, result.stops)
+    sell = (trades["side"].astype(str).str.lower() == "sell").to_numpy()
+    closing = (trades["effect"].astype(str).str.lower() != "open").to_numpy()
+    codes_of = {name: k for k, name in enumerate(_REASON_NAMES)}
+    why = _order_keys(trades["order_id"]).map({key: codes_of[reason] for key, reason in reasons.items()})
+    r = np.where(closing, why.fillna(codes_of["signal"]).to_numpy(dtype=np.int64), 0).astype(np.int8)
+    places = {name: k for k, name in enumerate(accounts)}
+    table = {"x": axis.x(trades["time"]), "t": _ms(trades["time"]),
+             "p": _finite(trades["price"].to_numpy(dtype=float)).astype(np.float32),
+             "v": trades["volume"].to_numpy(dtype=np.float32),
+             "k": (2 * sell + closing).astype(np.int8), "r": r,
+             "a": trades["account"].astype(str).map(places).fillna(0).to_numpy(dtype=np.int16)}
+    if not axis.compressed and np.array_equal(table["x"], table["t"], equal_nan=True):
+        del table["t"]          # every fill at its bar's time: the time is x
+    groups = pd.Series(np.arange(len(trades))).groupby(trades["code"].astype(str).to_numpy()).indices
+    return {code: {name: column[rows] for name, column in table.items()} for code, rows in groups.items()}
 
 
-def _key(value):
-    from korvit.backtest.results import _order_key
-    return _order_key(value)
+def _empty_fills():
+    return {"x": np.empty(0), "t": np.empty(0), "p": np.empty(0, np.float32), "v": np.empty(0, np.float32),
+            "k": np.empty(0, np.int8), "r": np.empty(0, np.int8), "a": np.empty(0, np.int16)}
+
+
+def _empty_stops():
+    return {"x0": np.empty(0), "x1": np.empty(0), "y": np.empty(0, np.float32), "k": np.empty(0, np.int8)}
+
+
+def _fill_columns(compact, accounts):
+    """The columns of the fills' source from a code's compact fills (as the
+    page's JavaScript builds them when another instrument is shown)."""
+    k = compact["k"]
+    buy, opening = k < 2, k % 2 == 0
+    color = np.where(buy, _UP, _DOWN)
+    return {"x": compact["x"], "time": compact.get("t", compact["x"]), "price": compact["p"], "volume": compact["v"],
+            "what": [("buy" if b else "sell") + (" to open" if o else " to close") for b, o in zip(buy, opening)],
+            "marker": np.where(buy, "triangle", "inverted_triangle").tolist(), "color": color.tolist(),
+            "fill": np.where(opening, color, "white").tolist(),
+            "reason": [_REASON_NAMES[r] for r in compact["r"]], "account": [accounts[a] for a in compact["a"]]}
+
+
+def _stop_columns(compact):
+    return {"x0": compact["x0"], "x1": compact["x1"], "y": compact["y"],
+            "name": [_STOP_NAMES[_STOP_KINDS[k]] for k in compact["k"]],
+            "color": [_STOP_COLORS[_STOP_KINDS[k]] for k in compact["k"]]}
 
 
 def _price_store(result, codes, axis):
-    """Per code: merged prices (float32), fills, stop segments and a title;
-    and the shared x, times, step and mode."""
+    """Per code: merged prices (float32), compact fills and stop segments and
+    a title; and the shared x, times, step and mode."""
     bars = result.bars
     n_bars = len(bars.times)
     per_code = max(MIN_PRICE_POINTS, PRICE_POINTS // max(1, len(codes)))
@@ -504,22 +558,25 @@ def _price_store(result, codes, axis):
     lasts = np.minimum(firsts + step - 1, n_bars - 1)
     x = axis.of_bars((firsts + lasts) / 2)
     times = _ms(bars.times[firsts])
-    reasons = exit_reasons(result.orders, result.stops)
     rt = result.round_trips
+    trips = rt.groupby(rt["code"].astype(str))["pnl"].agg(["size", "sum"]) if len(rt) else None
+    accounts = [str(a) for a in result.accounts] or ["main"]
+    fills = _fill_table(result, axis, accounts)
+    where = {code: k for k, code in enumerate(codes)}
+    stops = _stop_segments(result, axis, lambda code: values[where[code]] if code in where else None)
     store = {}
     for k, code in enumerate(codes):
-        mine = rt[rt["code"].astype(str) == code]
-        pnl = float(mine["pnl"].sum()) if len(mine) else 0.0
-        title = (f"{code} · {len(mine):,d} round trip{'s' if len(mine) != 1 else ''}, P&L {pnl:+,.2f}"
-                 if len(mine) else f"{code} · no round trips")
+        count, pnl = (int(trips.loc[code, "size"]), float(trips.loc[code, "sum"])) \
+            if trips is not None and code in trips.index else (0, 0.0)
+        title = (f"{code} · {count:,d} round trip{'s' if count != 1 else ''}, P&L {pnl:+,.2f}"
+                 if count else f"{code} · no round trips")
         if step > 1:
             title += f" · each {'candle' if n <= CANDLE_LIMIT else 'point'}: {step} bars"
         store[code] = {"o": opens[k].astype(np.float32), "h": high[k].astype(np.float32),
                        "l": low[k].astype(np.float32), "c": closes[k].astype(np.float32),
                        "v": volume[k].astype(np.float32), "title": title,
-                       "fills": _fills(result, code, axis, reasons),
-                       "stops": _stop_segments(result, code, axis, values[k])}
-    return {"x": x, "time": times, "step": step, "candles": n <= CANDLE_LIMIT,
+                       "fills": fills.get(code, _empty_fills()), "stops": stops.get(code, _empty_stops())}
+    return {"x": x, "time": times, "step": step, "candles": n <= CANDLE_LIMIT, "accounts": accounts,
             "width": axis.bar_width() * step * 0.7}, store
 
 
@@ -542,13 +599,14 @@ def price_chart(result, *, selector="select"):
     prices = ColumnDataSource({"x": shared["x"], "time": shared["time"], "o": o, "h": first["h"], "l": first["l"],
                                "c": c, "v": first["v"], "color": np.where(up, _UP, _DOWN).tolist(),
                                "top": np.where(up, c, o), "bottom": np.where(up, o, c)})
-    fills = ColumnDataSource(first["fills"])
-    stops = ColumnDataSource(first["stops"])
+    fills = ColumnDataSource(_fill_columns(first["fills"], shared["accounts"]))
+    stops = ColumnDataSource(_stop_columns(first["stops"]))
     x = shared["x"]
     half = shared["width"]
     x_range = Range1d(float(x[0]) - half, float(x[-1]) + half)
     fig = _figure(360, axis, x_range=x_range,
-                  y_range=Range1d(*_span(first["h"], first["l"], first["stops"]["y"])), title=first["title"])
+                  y_range=Range1d(*_span(first["h"], first["l"], first["stops"]["y"], first["fills"]["p"])),
+                  title=first["title"])
     fig.title.name = "korvit-instrument"
     fig.title.text_font_size = "13px"
     if shared["candles"]:
@@ -591,7 +649,10 @@ def price_chart(result, *, selector="select"):
     axis.style(vol, labels)
 
     show = CustomJS(args={"store": store, "prices": prices, "fills": fills, "stops": stops,
-                          "title": fig.title, "xr": x_range, "price_y": fig.y_range, "volume_y": vol.y_range},
+                          "title": fig.title, "xr": x_range, "price_y": fig.y_range, "volume_y": vol.y_range,
+                          "reasons": list(_REASON_NAMES), "accounts": shared["accounts"],
+                          "stop_names": [_STOP_NAMES[k] for k in _STOP_KINDS],
+                          "stop_colors": [_STOP_COLORS[k] for k in _STOP_KINDS]},
                     code=_SHOW_CODE)
     fig.title.js_on_change("tags", show)
     rows = [fig, vol]
@@ -615,11 +676,12 @@ def monthly_chart(result):
     years = [str(y) for y in sorted(set(months.year))]
     strategy = table["strategy"].to_numpy(dtype=float)
     bench = table["benchmark"].to_numpy(dtype=float) if "benchmark" in table else np.full(len(table), np.nan)
+    finite = np.abs(_finite(strategy))
+    digits = 2 if np.isfinite(finite).any() and np.nanmax(finite) < 0.01 else 1
     data = {"month": [_MONTHS[m - 1] for m in months.month], "year": [str(y) for y in months.year],
-            "value": _finite(strategy), "label": [("" if not math.isfinite(v) else f"{v * 100:+.1f}%")
+            "value": _finite(strategy), "label": [("" if not math.isfinite(v) else f"{v * 100:+.{digits}f}%")
                                                   for v in strategy],
             "benchmark": _finite(bench)}
-    finite = np.abs(_finite(strategy))
     top = float(np.nanpercentile(finite, 95)) if np.isfinite(finite).any() else 0.0
     top = top or 0.01
     mapper = LinearColorMapper(palette=list(reversed(RdYlGn11)), low=-top, high=top, nan_color="#f4f6f9")

@@ -75,6 +75,15 @@ def _order_key(value):
     return number if np.isfinite(number) else None
 
 
+def _order_keys(values) -> pd.Series:
+    """``_order_key`` of each value, for a whole column at once."""
+    values = pd.Series(values)
+    numbers = pd.to_numeric(values, errors="coerce").astype(float)
+    if numbers.notna().all() or values.isna().equals(numbers.isna()):
+        return numbers.where(np.isfinite(numbers)).astype(object).where(numbers.notna(), None)
+    return values.map(_order_key)
+
+
 def exit_reasons(orders: pd.DataFrame | None, stops: pd.DataFrame | None) -> dict:
     """The order ids placed by stop orders, each with the reason its fills end
     a round trip ("stop loss", "take profit", "trailing stop"): from the
@@ -82,17 +91,17 @@ def exit_reasons(orders: pd.DataFrame | None, stops: pd.DataFrame | None) -> dic
     kinds = {}
     if stops is None or not len(stops) or "kind" not in stops:
         return kinds
-    by_stop = {_order_key(stop_id): str(kind) for stop_id, kind in zip(stops["stop_id"], stops["kind"])}
+    named = stops["kind"].astype(str).map(lambda kind: STOP_EXITS.get(kind, kind))
     if "closing_order_id" in stops:
-        for order_id, kind in zip(stops["closing_order_id"], stops["kind"]):
-            key = _order_key(order_id)
-            if key is not None:
-                kinds[key] = STOP_EXITS.get(str(kind), str(kind))
+        placed = _order_keys(stops["closing_order_id"])
+        known = placed.notna()
+        kinds.update(zip(placed[known], named[known]))
     if orders is not None and len(orders) and "stop_id" in orders:
-        for order_id, stop_id in zip(orders["order_id"], orders["stop_id"]):
-            kind = by_stop.get(_order_key(stop_id))
-            if kind is not None and _order_key(order_id) is not None:
-                kinds[_order_key(order_id)] = STOP_EXITS.get(kind, kind)
+        by_stop = dict(zip(_order_keys(stops["stop_id"]), named))
+        kind = _order_keys(orders["stop_id"]).map(lambda key: by_stop.get(key))
+        order_keys = _order_keys(orders["order_id"])
+        known = kind.notna() & order_keys.notna()
+        kinds.update(zip(order_keys[known], kind[known]))
     return kinds
 
 
@@ -454,7 +463,11 @@ class BacktestResult:
 
     @cached_property
     def stats(self) -> pd.Series:
-        return compute_stats(self.equity_curve, self.trades, self.round_trips,
+        """The statistics (see ``korvit.backtest.stats``); the round-trip
+        figures count the closed round trips, not the positions still open at
+        the end ("end of data"), whose value the equity holds."""
+        closed = self.round_trips[self.round_trips["exit_reason"] != "end of data"]
+        return compute_stats(self.equity_curve, self.trades, closed,
                              frequency=self.frequency, initial_cash=self.initial_cash,
                              exposure=self.exposure, orders=self.orders,
                              benchmark=self.benchmark_curve)
@@ -575,7 +588,7 @@ class BacktestResult:
         document = {
             "strategy": self.strategy,
             "frequency": self.frequency,
-            "initial_cash": self.initial_cash,
+            "initial_cash": _jsonable(self.initial_cash),
             "params": _jsonable(self.params),
             "meta": _jsonable(self.meta),
             "benchmark": self.benchmark_name,
