@@ -137,7 +137,7 @@ class _Axis:
         self.times = pd.DatetimeIndex(times)
         self.compressed = frequency == "minute"
         # daily bars stamped at midnight: a fill inside a day sits on its day's bar
-        self.dates = not self.compressed and bool((self.times.asi8 % 86_400_000_000_000 == 0).all())
+        self.dates = not self.compressed and bool((self.times == self.times.normalize()).all())
 
     def x(self, times) -> np.ndarray:
         times = pd.DatetimeIndex(times)
@@ -182,9 +182,9 @@ return `${p(d.getUTCMonth() + 1)}-${p(d.getUTCDate())} ${p(d.getUTCHours())}:${p
 
 def _ms(times) -> np.ndarray:
     """Times as float milliseconds since 1970 (as Bokeh's datetime axis reads them)."""
-    times = pd.DatetimeIndex(times)
-    out = times.asi8.astype(np.float64) / 1e6
-    out[times.isna()] = np.nan
+    values = pd.DatetimeIndex(times).to_numpy()        # whatever the unit: ns, us, ...
+    out = values.astype("datetime64[us]").astype(np.int64).astype(np.float64) / 1e3
+    out[np.isnat(values)] = np.nan
     return out
 
 
