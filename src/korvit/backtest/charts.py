@@ -37,10 +37,11 @@ __all__ = ["equity_chart", "price_chart", "monthly_chart", "rolling_chart", "res
            "EQUITY_POINTS", "PRICE_POINTS", "CANDLE_LIMIT"]
 
 EQUITY_POINTS = 5000
-# Beyond this many bars with buys (or sells) their marks on the equity start hidden.
+# Beyond this many bars with buys (or sells) the equity chart does not mark them.
 MAX_EQUITY_MARKERS = 300
 PRICE_POINTS = 50_000
 MIN_PRICE_POINTS = 500
+MAX_PRICE_POINTS = 20_000
 CANDLE_LIMIT = 3000
 # Values beyond this are no money: the charts leave them out (their figures stay exact).
 _LARGEST = 1e300
@@ -87,43 +88,50 @@ if (min <= max) {
 }
 """
 
-# Shows another instrument: its prices, fills and stops from `store`; the
-# code is the Select's value or the first tag of the model that changed.
+# Shows another instrument: its prices, fills and stops from `store` (the
+# instrument shown first is not in it until another one is shown: its data
+# is the sources' own); the code is the Select's value or the first tag of
+# the model that changed.
 _SHOW_CODE = _FIT_Y + """
 const code = cb_obj.value !== undefined ? cb_obj.value : cb_obj.tags[0];
 const get = (o, k) => (o instanceof Map ? o.get(k) : o[k]);
+const put = (o, k, v) => { if (o instanceof Map) o.set(k, v); else o[k] = v; };
+const shown = get(current, "code");
 const one = get(store, code);
-if (one === undefined) return;
-const o = get(one, "o"), h = get(one, "h"), l = get(one, "l"), c = get(one, "c"), v = get(one, "v");
-const n = c.length, color = new Array(n), top = new Float32Array(n), bottom = new Float32Array(n);
-for (let i = 0; i < n; i++) {
-  const up = !(c[i] < o[i]);
-  color[i] = up ? "%(up)s" : "%(down)s";
-  top[i] = up ? c[i] : o[i]; bottom[i] = up ? o[i] : c[i];
+if (one === undefined || code === shown) return;
+const keep = (source, names) => { const out = {}; for (const n of names) out[n] = source.data[n]; return out; };
+if (get(store, shown) === undefined) {
+  put(store, shown, {o: prices.data.o, h: prices.data.h, l: prices.data.l, c: prices.data.c, v: prices.data.v,
+                     title: title.text, fills: keep(fills, fill_columns), stops: keep(stops, stop_columns)});
 }
-prices.data = {x: prices.data.x, time: prices.data.time, o: o, h: h, l: l, c: c, v: v,
-               color: color, top: top, bottom: bottom};
-const f = get(one, "fills"), s = get(one, "stops");
-const fk = get(f, "k"), fr = get(f, "r"), fa = get(f, "a"), m = fk.length;
-const what = new Array(m), marker = new Array(m), color2 = new Array(m), fill = new Array(m),
-      reason = new Array(m), account = new Array(m);
-for (let i = 0; i < m; i++) {
-  const buy = fk[i] < 2, opening = fk[i] % 2 === 0;
-  what[i] = (buy ? "buy" : "sell") + (opening ? " to open" : " to close");
-  marker[i] = buy ? "triangle" : "inverted_triangle";
-  color2[i] = buy ? "%(up)s" : "%(down)s";
-  fill[i] = opening ? color2[i] : "white";
-  reason[i] = reasons[fr[i]]; account[i] = accounts[fa[i]];
-}
-fills.data = {x: get(f, "x"), time: get(f, "t") || get(f, "x"), price: get(f, "p"), volume: get(f, "v"), what: what,
-              marker: marker, color: color2, fill: fill, reason: reason, account: account};
-const sk = get(s, "k"), q = sk.length, names = new Array(q), colors = new Array(q);
-for (let i = 0; i < q; i++) { names[i] = stop_names[sk[i]]; colors[i] = stop_colors[sk[i]]; }
-stops.data = {x0: get(s, "x0"), x1: get(s, "x1"), y: get(s, "y"), name: names, color: colors};
+put(current, "code", code);
+const o = get(one, "o"), c = get(one, "c"), n = c.length, up = new Int8Array(n);
+for (let i = 0; i < n; i++) up[i] = c[i] < o[i] ? 0 : 1;
+const data = {x: prices.data.x, o: o, h: get(one, "h"), l: get(one, "l"), c: c, v: get(one, "v"), up: up};
+if (prices.data.time !== undefined) data.time = prices.data.time;
+prices.data = data;
+const table = (t, names) => {
+  const out = {};
+  for (const k of names) out[k] = get(t, k) !== undefined ? get(t, k) : get(t, "x");  // no t: at x
+  return out;
+};
+fills.data = table(get(one, "fills"), fill_columns);
+stops.data = table(get(one, "stops"), stop_columns);
 title.text = get(one, "title");
-fit(xr, price_y, [prices, fills], ["x", "x"], [["h", "l"], ["price"]], stops, false);
+fit(xr, price_y, [prices, fills], ["x", "x"], [["h", "l"], ["p"]], stops, false);
 fit(xr, volume_y, [prices], ["x"], [["v"]], null, true);
-""".replace("%(up)s", _UP).replace("%(down)s", _DOWN)
+"""
+
+# Colours and marks from the numeric columns: `up` of a bar (1 up, 0 down),
+# `k` of a fill (0 a buy that opens, 1 a buy that closes, 2 a sell that opens,
+# 3 a sell that closes) and of a stop (its kind).
+# (Array.from: the columns are typed arrays, whose own map would make numbers of the colours.)
+_BAR_COLOR = "return Array.from(xs, (v) => (v ? UP : DOWN));"
+_FILL_MARKER = 'return Array.from(xs, (k) => (k < 2 ? "triangle" : "inverted_triangle"));'
+_FILL_LINE = "return Array.from(xs, (k) => (k < 2 ? UP : DOWN));"
+_FILL_FILL = 'return Array.from(xs, (k) => (k % 2 ? "white" : (k < 2 ? UP : DOWN)));'
+_STOP_COLOR = "return Array.from(xs, (k) => colors[k]);"
+_NAME_OF = "return names[value] === undefined ? '' : names[value];"
 
 
 # ------------------------------------------------------------------ the time axis
@@ -305,11 +313,10 @@ def equity_chart(result):
                              line_dash="dotted", line_width=1))
     for (pos, y), marker, color, label in zip(_fill_markers(result, curve), ("triangle", "inverted_triangle"),
                                               (_GREEN, _RED), ("Buys", "Sells")):
-        if len(pos):
-            dots = main.scatter(axis.of_bars(pos), _finite(y), marker=marker, size=8, color=color,
-                                line_color="white", line_width=0.5, legend_label=label, alpha=0.85)
-            # Many fills would hide the curve: they start hidden (the legend shows them).
-            dots.visible = len(pos) <= MAX_EQUITY_MARKERS
+        # Many fills would hide the curve (the price chart shows them all).
+        if 0 < len(pos) <= MAX_EQUITY_MARKERS:
+            main.scatter(axis.of_bars(pos), _finite(y), marker=marker, size=8, color=color,
+                         line_color="white", line_width=0.5, legend_label=label, alpha=0.85)
     tips = [("time", "@time{%F %H:%M}" if axis.compressed else "@time{%F}"), ("equity", "@equity{0,0.00}")]
     if bench is not None:
         tips.append(("benchmark", "@benchmark{0,0.00}"))
@@ -509,10 +516,12 @@ def _fill_table(result, axis, accounts):
              "v": trades["volume"].to_numpy(dtype=np.float32),
              "k": (2 * sell + closing).astype(np.int8), "r": r,
              "a": trades["account"].astype(str).map(places).fillna(0).to_numpy(dtype=np.int16)}
-    if not axis.compressed and np.array_equal(table["x"], table["t"], equal_nan=True):
-        del table["t"]          # every fill at its bar's time: the time is x
     groups = pd.Series(np.arange(len(trades))).groupby(trades["code"].astype(str).to_numpy()).indices
     return {code: {name: column[rows] for name, column in table.items()} for code, rows in groups.items()}
+
+
+_FILL_COLUMNS = ("x", "t", "p", "v", "k", "r", "a")
+_STOP_COLUMNS = ("x0", "x1", "y", "k")
 
 
 def _empty_fills():
@@ -524,31 +533,12 @@ def _empty_stops():
     return {"x0": np.empty(0), "x1": np.empty(0), "y": np.empty(0, np.float32), "k": np.empty(0, np.int8)}
 
 
-def _fill_columns(compact, accounts):
-    """The columns of the fills' source from a code's compact fills (as the
-    page's JavaScript builds them when another instrument is shown)."""
-    k = compact["k"]
-    buy, opening = k < 2, k % 2 == 0
-    color = np.where(buy, _UP, _DOWN)
-    return {"x": compact["x"], "time": compact.get("t", compact["x"]), "price": compact["p"], "volume": compact["v"],
-            "what": [("buy" if b else "sell") + (" to open" if o else " to close") for b, o in zip(buy, opening)],
-            "marker": np.where(buy, "triangle", "inverted_triangle").tolist(), "color": color.tolist(),
-            "fill": np.where(opening, color, "white").tolist(),
-            "reason": [_REASON_NAMES[r] for r in compact["r"]], "account": [accounts[a] for a in compact["a"]]}
-
-
-def _stop_columns(compact):
-    return {"x0": compact["x0"], "x1": compact["x1"], "y": compact["y"],
-            "name": [_STOP_NAMES[_STOP_KINDS[k]] for k in compact["k"]],
-            "color": [_STOP_COLORS[_STOP_KINDS[k]] for k in compact["k"]]}
-
-
 def _price_store(result, codes, axis):
     """Per code: merged prices (float32), compact fills and stop segments and
     a title; and the shared x, times, step and mode."""
     bars = result.bars
     n_bars = len(bars.times)
-    per_code = max(MIN_PRICE_POINTS, PRICE_POINTS // max(1, len(codes)))
+    per_code = min(MAX_PRICE_POINTS, max(MIN_PRICE_POINTS, PRICE_POINTS // max(1, len(codes))))
     step = max(1, math.ceil(n_bars / per_code))
     index = [bars.index_of(code) for code in codes]
     values = bars.values[index]
@@ -564,6 +554,10 @@ def _price_store(result, codes, axis):
     fills = _fill_table(result, axis, accounts)
     where = {code: k for k, code in enumerate(codes)}
     stops = _stop_segments(result, axis, lambda code: values[where[code]] if code in where else None)
+    if not axis.compressed:             # fills at their bar's time need no time of their own
+        for table in fills.values():
+            if np.array_equal(table["x"], table["t"], equal_nan=True):
+                del table["t"]
     store = {}
     for k, code in enumerate(codes):
         count, pnl = (int(trips.loc[code, "size"]), float(trips.loc[code, "sum"])) \
@@ -588,19 +582,22 @@ def price_chart(result, *, selector="select"):
     notebooks); "tags" leaves the choice to the page, which sets the
     ``tags`` of the model named ``korvit-instrument`` to ``[code]``.  None
     when there are no prices."""
+    from bokeh.models import CustomJSHover, CustomJSTransform
+    from bokeh.transform import transform
     codes = chart_codes(result)
     if not codes or not len(result.bars.times):
         return None
     axis = _Axis(result.bars.times, result.frequency)
     shared, store = _price_store(result, codes, axis)
-    first = store[codes[0]]
+    first = store.pop(codes[0])         # its data is the sources' own
     o, c = first["o"], first["c"]
-    up = ~(c < o)
-    prices = ColumnDataSource({"x": shared["x"], "time": shared["time"], "o": o, "h": first["h"], "l": first["l"],
-                               "c": c, "v": first["v"], "color": np.where(up, _UP, _DOWN).tolist(),
-                               "top": np.where(up, c, o), "bottom": np.where(up, o, c)})
-    fills = ColumnDataSource(_fill_columns(first["fills"], shared["accounts"]))
-    stops = ColumnDataSource(_stop_columns(first["stops"]))
+    columns = {"x": shared["x"], "o": o, "h": first["h"], "l": first["l"], "c": c, "v": first["v"],
+               "up": (~(c < o)).astype(np.int8)}
+    if axis.compressed:
+        columns["time"] = shared["time"]
+    prices = ColumnDataSource(columns)
+    fills = ColumnDataSource({"t": first["fills"]["x"], **first["fills"]})
+    stops = ColumnDataSource(first["stops"])
     x = shared["x"]
     half = shared["width"]
     x_range = Range1d(float(x[0]) - half, float(x[-1]) + half)
@@ -609,10 +606,12 @@ def price_chart(result, *, selector="select"):
                   title=first["title"])
     fig.title.name = "korvit-instrument"
     fig.title.text_font_size = "13px"
+    colors = {"UP": _UP, "DOWN": _DOWN}
+    bar_color = transform("up", CustomJSTransform(args=colors, v_func=_BAR_COLOR))
     if shared["candles"]:
-        fig.segment("x", "h", "x", "l", source=prices, color="color", line_width=1)
-        body = fig.vbar("x", shared["width"], "top", "bottom", source=prices, fill_color="color",
-                        line_color="color", line_width=0.5)
+        fig.segment("x", "h", "x", "l", source=prices, color=bar_color, line_width=1)
+        body = fig.vbar("x", shared["width"], "o", "c", source=prices, fill_color=bar_color,
+                        line_color=bar_color, line_width=0.5)
         tips = [("open", "@o{0,0.00[00]}"), ("high", "@h{0,0.00[00]}"), ("low", "@l{0,0.00[00]}"),
                 ("close", "@c{0,0.00[00]}"), ("volume", "@v{0,0}")]
     else:
@@ -620,39 +619,45 @@ def price_chart(result, *, selector="select"):
         body = fig.line("x", "c", source=prices, color=_BLUE, line_width=1.2)
         tips = [("close", "@c{0,0.00[00]}"), ("high", "@h{0,0.00[00]}"), ("low", "@l{0,0.00[00]}"),
                 ("volume", "@v{0,0}")]
-    when = "@time{%F %H:%M}" if axis.compressed else "@time{%F}"
-    fig.add_tools(HoverTool(renderers=[body], tooltips=[("time", when)] + tips,
-                            formatters={"@time": "datetime"}, mode="vline"))
-    level = fig.segment("x0", "y", "x1", "y", source=stops, color="color", line_width=1.6, line_dash="dashed",
-                        legend_field="name")
-    fig.add_tools(HoverTool(renderers=[level], tooltips=[("stop", "@name at @y{0,0.00[00]}")]))
-    marks = fig.scatter("x", "price", source=fills, marker="marker", size=11, fill_color="fill",
-                        line_color="color", line_width=1.5)
+    when = ("@time{%F %H:%M}", {"@time": "datetime"}) if axis.compressed else ("@x{%F}", {"@x": "datetime"})
+    fig.add_tools(HoverTool(renderers=[body], tooltips=[("time", when[0])] + tips, formatters=when[1],
+                            mode="vline"))
+    stop_names = [_STOP_NAMES[k] for k in _STOP_KINDS]
+    stop_color = transform("k", CustomJSTransform(args={"colors": [_STOP_COLORS[k] for k in _STOP_KINDS]},
+                                                  v_func=_STOP_COLOR))
+    level = fig.segment("x0", "y", "x1", "y", source=stops, color=stop_color, line_width=1.6, line_dash="dashed")
+    fig.add_tools(HoverTool(renderers=[level], tooltips=[("stop", "@k{custom} at @y{0,0.00[00]}")],
+                            formatters={"@k": CustomJSHover(args={"names": stop_names}, code=_NAME_OF)}))
+    marks = fig.scatter("x", "p", source=fills, size=11,
+                        marker=transform("k", CustomJSTransform(v_func=_FILL_MARKER)),
+                        fill_color=transform("k", CustomJSTransform(args=colors, v_func=_FILL_FILL)),
+                        line_color=transform("k", CustomJSTransform(args=colors, v_func=_FILL_LINE)),
+                        line_width=1.5)
+    what = ["buy to open", "buy to close", "sell to open", "sell to close"]
     fig.add_tools(HoverTool(renderers=[marks], tooltips=[
-        ("fill", "@what @volume{0,0} at @price{0,0.00[00]}"), ("time", "@time{%F %H:%M:%S}"),
-        ("account", "@account"), ("exit", "@reason")], formatters={"@time": "datetime"}))
+        ("fill", "@k{custom} @v{0,0} at @p{0,0.00[00]}"), ("time", "@t{%F %H:%M:%S}"),
+        ("account", "@a{custom}"), ("exit", "@r{custom}")], formatters={
+        "@t": "datetime", "@k": CustomJSHover(args={"names": what}, code=_NAME_OF),
+        "@a": CustomJSHover(args={"names": shared["accounts"]}, code=_NAME_OF),
+        "@r": CustomJSHover(args={"names": list(_REASON_NAMES)}, code=_NAME_OF)}))
     fig.yaxis.formatter = NumeralTickFormatter(format="0,0.00[00]")
     fig.yaxis.axis_label = "Price"
-    fig.legend.location = "top_left"
-    fig.legend.background_fill_alpha = 0.7
-    fig.legend.orientation = "horizontal"
     fig.xaxis.visible = False
-    _fit_y(fig, [prices, fills], ["x", "x"], [["h", "l"], ["price"]], segments=stops)
+    _fit_y(fig, [prices, fills], ["x", "x"], [["h", "l"], ["p"]], segments=stops)
     labels = (x, shared["time"])
     axis.style(fig, labels)
 
     vol = _figure(120, axis, x_range=x_range, y_range=Range1d(*_span(first["v"], zero=True)))
-    vol.vbar("x", shared["width"], "v", 0, source=prices, fill_color="color", line_color=None, alpha=0.6)
+    vol.vbar("x", shared["width"], "v", 0, source=prices, fill_color=bar_color, line_color=None, alpha=0.6)
     vol.yaxis.formatter = NumeralTickFormatter(format="0.[0]a")
     vol.yaxis.axis_label = "Volume"
     _fit_y(vol, [prices], ["x"], [["v"]], zero=True)
     axis.style(vol, labels)
 
-    show = CustomJS(args={"store": store, "prices": prices, "fills": fills, "stops": stops,
-                          "title": fig.title, "xr": x_range, "price_y": fig.y_range, "volume_y": vol.y_range,
-                          "reasons": list(_REASON_NAMES), "accounts": shared["accounts"],
-                          "stop_names": [_STOP_NAMES[k] for k in _STOP_KINDS],
-                          "stop_colors": [_STOP_COLORS[k] for k in _STOP_KINDS]},
+    show = CustomJS(args={"store": store, "current": {"code": codes[0]}, "prices": prices,
+                          "fills": fills, "stops": stops, "title": fig.title, "xr": x_range,
+                          "price_y": fig.y_range, "volume_y": vol.y_range, "fill_columns": list(_FILL_COLUMNS),
+                          "stop_columns": list(_STOP_COLUMNS)},
                     code=_SHOW_CODE)
     fig.title.js_on_change("tags", show)
     rows = [fig, vol]

@@ -527,9 +527,10 @@ def render_report(result) -> str:
     prices = ""
     if "chart-prices" in charts:
         prices = (f"<h2>Prices and trades</h2>{_instrument_pick(result)}"
-                  "<p class='note'>▲ buys, ▼ sells (hollow: closing a position); dashed: stop levels "
-                  "(a trailing stop at its last level, from the bar that set it). Drag to pan, "
-                  "scroll-zoom or box-zoom from the toolbar.</p>" + place("chart-prices", ""))
+                  "<p class='note'>▲ buys, ▼ sells (hollow: closing a position; the hover says why); "
+                  "dashed: stop levels, <span class='neg'>stop loss</span>, <span class='pos'>take profit</span>, "
+                  "<span style='color:#e08a00'>trailing stop</span> (at its last level, from the bar that set "
+                  "it). Drag to pan; zoom with the toolbar's wheel or box zoom.</p>" + place("chart-prices", ""))
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>
