@@ -689,15 +689,18 @@ def monthly_chart(result):
             "benchmark": _finite(bench)}
     top = float(np.nanpercentile(finite, 95)) if np.isfinite(finite).any() else 0.0
     top = top or 0.01
+    # light text on the deep colours at both ends of the scale
+    data["ink"] = ["#ffffff" if math.isfinite(v) and abs(v) > 0.6 * top else "#1d2330" for v in strategy]
     mapper = LinearColorMapper(palette=list(reversed(RdYlGn11)), low=-top, high=top, nan_color="#f4f6f9")
     fig = figure(x_range=list(_MONTHS), y_range=list(reversed(years)), height=max(120, 34 * len(years) + 50),
                  sizing_mode="stretch_width", tools="hover,save", toolbar_location=None,
                  tooltips=[("month", "@month @year"), ("strategy", "@value{+0.00%}"),
                            ("benchmark", "@benchmark{+0.00%}")])
-    fig.rect("month", "year", 1, 1, source=ColumnDataSource(data), fill_color={"field": "value", "transform": mapper},
+    source = ColumnDataSource(data)
+    fig.rect("month", "year", 1, 1, source=source, fill_color={"field": "value", "transform": mapper},
              line_color="white", line_width=2)
-    fig.text("month", "year", text="label", source=ColumnDataSource(data), text_align="center",
-             text_baseline="middle", text_font_size="11px", text_color="#1d2330")
+    fig.text("month", "year", text="label", source=source, text_align="center",
+             text_baseline="middle", text_font_size="11px", text_color="ink")
     fig.axis.axis_line_color = None
     fig.axis.major_tick_line_color = None
     fig.grid.grid_line_color = None
@@ -743,7 +746,7 @@ def rolling_chart(result):
         ours = fig.line("x", name, source=source, color=_BLUE, line_width=1.6, legend_label="Strategy")
         tips = [("day", "@x{%F}"), ("strategy", f"@{name}{{{fmt}}}")]
         if bench:
-            fig.line("x", f"benchmark_{name}", source=source, color=_GREY, line_dash="dashed", line_width=1.2,
+            fig.line("x", f"benchmark_{name}", source=source, color=_GREY, line_width=1.2, alpha=0.9,
                      legend_label="Benchmark")
             tips.append(("benchmark", f"@benchmark_{name}{{{fmt}}}"))
         fig.add_tools(HoverTool(renderers=[ours], tooltips=tips, formatters={"@x": "datetime"}, mode="vline"))
