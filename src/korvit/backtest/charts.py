@@ -227,6 +227,23 @@ def _fit_y(fig, sources, xcols, cols, segments=None, zero=False):
     fig.x_range.js_on_change("end", callback)
 
 
+def _legend_above(fig):
+    """The figure's legend in a row above the plot, where it hides no line;
+    a click on an entry hides its line."""
+    legend = fig.legend[0]
+    fig.center = [item for item in fig.center if item is not legend]
+    legend.orientation = "horizontal"
+    legend.location = "top_left"
+    legend.click_policy = "hide"
+    legend.border_line_color = None
+    legend.background_fill_alpha = 0
+    legend.label_text_font_size = "11px"
+    legend.padding = 0
+    legend.margin = 2
+    legend.glyph_height = 14
+    fig.add_layout(legend, "above")
+
+
 def _figure(height, axis, **options):
     fig = figure(height=height, sizing_mode="stretch_width", tools=_TOOLS, active_drag="xpan",
                  x_axis_type="linear" if axis.compressed else "datetime", toolbar_location="right",
@@ -324,10 +341,7 @@ def equity_chart(result):
     main.add_tools(HoverTool(renderers=[line], tooltips=tips, formatters={"@time": "datetime"}, mode="vline"))
     main.yaxis.formatter = NumeralTickFormatter(format="0,0")
     main.yaxis.axis_label = "Equity"
-    main.legend.location = "top_left"
-    main.legend.click_policy = "hide"
-    main.legend.orientation = "horizontal"
-    main.legend.background_fill_alpha = 0.7
+    _legend_above(main)
     main.xaxis.visible = False
     _fit_y(main, [source], ["x"], [["equity"] + (["benchmark"] if bench is not None else [])])
     axis.style(main, labels)
@@ -348,10 +362,7 @@ def equity_chart(result):
                             legend_label=str(name))
         by_account.yaxis.formatter = NumeralTickFormatter(format="0,0")
         by_account.yaxis.axis_label = "By account"
-        by_account.legend.location = "top_left"
-        by_account.legend.click_policy = "hide"
-        by_account.legend.orientation = "horizontal"
-        by_account.legend.background_fill_alpha = 0.7
+        _legend_above(by_account)
         by_account.xaxis.visible = False
         _fit_y(by_account, [acc_source], ["x"], [[f"a{k}" for k in range(acc.shape[1])]])
         axis.style(by_account, labels)
@@ -367,10 +378,7 @@ def equity_chart(result):
     dd_fig.yaxis.formatter = NumeralTickFormatter(format="0%" if np.nanmin(np.r_[data["drawdown"], 0]) < -0.03
                                                   else "0.0%")
     dd_fig.yaxis.axis_label = "Drawdown"
-    dd_fig.legend.location = "bottom_left"
-    dd_fig.legend.orientation = "horizontal"
-    dd_fig.legend.click_policy = "hide"
-    dd_fig.legend.background_fill_alpha = 0.7
+    _legend_above(dd_fig)
     _fit_y(dd_fig, [source], ["x"], [["drawdown"] + (["benchmark_drawdown"] if bench is not None else [])],
            zero=True)
     axis.style(dd_fig, labels)
@@ -754,10 +762,7 @@ def rolling_chart(result):
         fig.yaxis.formatter = NumeralTickFormatter(format=fmt)
         fig.title.text_font_size = "12px"
         fig.title.text_font_style = "normal"
-        fig.legend.location = "top_left"
-        fig.legend.orientation = "horizontal"
-        fig.legend.click_policy = "hide"
-        fig.legend.background_fill_alpha = 0.7
+        _legend_above(fig)
         cols = [name] + ([f"benchmark_{name}"] if bench else [])
         _fit_y(fig, [source], ["x"], [cols], zero=True)
         axis.style(fig)

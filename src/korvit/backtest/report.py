@@ -447,7 +447,8 @@ def _run_html(result) -> str:
     frequency = "daily" if result.frequency == "day" else "minute"
     curve = result.equity_curve
     span = (f"{_fmt_time(curve.index[0])} – {_fmt_time(curve.index[-1])}" if len(curve) else "no bars")
-    source = f"; {_esc(data.get('source'))}" if isinstance(data, dict) and data.get("source") else ""
+    source = data.get("source") if isinstance(data, dict) else data
+    source = f"; {_esc(_shown_value(source))}" if source else ""
     row("Data", f"{len(curve):,d} {frequency} bars, {span}{source}")
     codes = list(meta.pop("codes", None) or (result.bars.codes if result.bars is not None else []))
     if codes:
