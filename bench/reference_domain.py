@@ -367,7 +367,13 @@ def _get_filled_time(pos, reference_time, target_idx):
         volume_great_0_pos = start_col_pos + find_pos[0] if find_pos.size else start_col_pos
         t = k_data.Matrix[gv.KMatrixPos_TimeLine, volume_great_0_pos]
         if k_frequency_i == gv.KFreq_Min and k_fre_num > 1:
-            return_time = datetime_to_mft(mft_to_datetime([t])[0] - _1min_dt)
+            # t less one base bar: n minutes for base bars of n minutes, else one minute
+            span = _1min_dt
+            if k_data.Frequency == gv.KFreq_Min:
+                number = k_data.FreNum
+                if number > 1:
+                    span = _1min_dt * number
+            return_time = datetime_to_mft(mft_to_datetime([t])[0] - span)
         else:
             return_time = datetime_to_mft(mft_to_datetime([t])[0])
     return return_time

@@ -223,7 +223,10 @@ def make_plan(seed, family):
     plan = {"targets": targets, "settings": settings, "freq": (kfreq, num), "groups": groups, "times": times,
             "volumes": [[rng.choice((0, 0, 0.5, 1, 300)) for _ in times] for _ in targets],
             "cursor": rng.randrange(n_bars), "rates": rates, "n_accounts": n_accounts, "orders": orders,
-            "callback_fails_at": rng.choice((None,) * 9 + (rng.randint(1, 4),))}
+            "callback_fails_at": rng.choice((None,) * 9 + (rng.randint(1, 4),)),
+            # base bars of n minutes (bars that are their own base) date fills n minutes early
+            "base_minutes": random.Random(f"base bars {seed}").choice((1, 1, 3, 60))
+            if kfreq == gv.KFreq_Min and num > 1 else 1}
     if family == "deal":        # bars to deal one after another
         plan["cursor"] = rng.randrange(n_bars - 1)
         plan["volumes"] = [[rng.choice((300, 300, 300, 300, 0, 0.5, 1, NAN)) for _ in times] for _ in targets]
@@ -575,7 +578,8 @@ class World:
                 base[gv.bar_item_pos(item, t)] = values
         strategy = base[:, np.cumsum(groups) - 1]       # a strategy bar has the time of its last base bar
         base_freq = gv.KFreq_Tick if kfreq == gv.KFreq_Tick else min(kfreq, gv.KFreq_Day)
-        vr.g_KorvitKDataList.append(KData(base, np.arange(base.shape[1]), Frequency=base_freq))
+        vr.g_KorvitKDataList.append(KData(base, np.arange(base.shape[1]), Frequency=base_freq,
+                                          FreNum=plan.get("base_minutes", 1)))
         if _is_composite(kfreq, num):       # weekly and longer bars give the first base bar of each
             begin = np.cumsum([0] + groups[:-1]) if kfreq >= gv.KFreq_Week \
                 else np.repeat(np.arange(len(groups)), groups)

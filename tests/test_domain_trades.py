@@ -166,6 +166,20 @@ def test_fill_time_of_composite_bars_is_the_first_traded_base_bar(backtest, monk
     assert len(calls) == 1                      # positions computed once and cached
 
 
+@pytest.mark.parametrize("number", [5, 60])
+def test_fill_time_of_bars_that_are_their_own_n_minute_base_is_their_start(backtest, number):
+    """Bars of n minutes with no finer base data (each its own base bar) begin n minutes
+    before their label, which is where a fill on them is dated (a 1-minute base: one
+    minute, see the test above)."""
+    times = [minute(10, 0), minute(11, 0), minute(12, 0)]
+    backtest.load([[[10, 11, 9, 10, 5]] * 3], times, bar=1)
+    base = backtest.vr.g_KorvitKDataList[0]
+    base.Frequency, base.FreNum, base.BaseBegin = gv.KFreq_Min, number, np.arange(3)
+    set_frequency(backtest, gv.KFreq_Min, number)
+    assert domain._get_filled_time(1, 0.0, STOCK) == times[1] - 60 * number
+    assert domain._get_filled_time(2, 0.0, STOCK) == times[2] - 60 * number     # the last bar
+
+
 def test_fill_time_of_weekly_bars_uses_the_begin_positions_as_given(backtest):
     times = composite(backtest, [0, 2, 5, 0, 0, 6], begins=[0, 3], freq=gv.KFreq_Week, num=1)
     backtest.vr.g_KorvitKDataList[1].BaseBegin = [0, 3]

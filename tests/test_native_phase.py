@@ -242,6 +242,40 @@ def test_deep_nesting_ends_in_a_recursion_error_and_nothing_leaks():
     assert [ref() for ref in gone] == [None, None]
 
 
+def _nested(cls, depth):
+    mgr, func = cls(), _example
+    for _ in range(depth):
+        func = mgr.enter_phase(gv.RUMMODE_PHASE_ONDATA)(func)
+    return func
+
+
+def _at_python_depth(depth, fn):
+    """fn() called `depth` Python frames below this one."""
+    return fn() if depth <= 0 else _at_python_depth(depth - 1, fn)
+
+
+@pytest.mark.parametrize("limit", [300, 800])
+def test_nesting_obeys_the_recursion_limit_set_and_shares_it_with_python_calls(limit):
+    # Native levels count against sys.setrecursionlimit together with Python
+    # frames, as the twin's frames do, on every Python (3.12 gave native
+    # recursion a fixed limit of its own); none is left taken after an error.
+    old = sys.getrecursionlimit()
+    base = len(inspect.stack(0))
+    sys.setrecursionlimit(limit)
+    try:
+        for cls in (SystemModeMgr, PySystemModeMgr):
+            shallow, deep = _nested(cls, limit // 2), _nested(cls, limit + 50)
+            for _ in range(2):
+                assert shallow(1) == (1, 2)
+                with pytest.raises(RecursionError):
+                    deep(1)
+            assert _at_python_depth(limit // 2 - base - 20, lambda: shallow(1)) == (1, 2)
+            with pytest.raises(RecursionError):
+                _at_python_depth(limit - base - limit // 4, lambda: shallow(1))
+    finally:
+        sys.setrecursionlimit(old)
+
+
 # ---------------------------------------------------------------- time values
 
 def _times(rng, count):

@@ -10,6 +10,7 @@ import gc
 import inspect
 import pickle
 import random
+import re
 import sys
 import tracemalloc
 import traceback
@@ -62,6 +63,13 @@ CREATE = {
 }
 
 
+def same_names(text):
+    """`text` with the class names made alike: the twin's "PyKVBack..." prefix
+    dropped and, where Python 3.13+ names a type by its module too, the
+    module of each class ("korvit.native.", "korvit.backtest.model.orders.")."""
+    return re.sub(r"\b(?:korvit\.native\.|korvit\.backtest\.model\.orders\.)?(?:Py)?KVBack", "KVBack", text)
+
+
 def canon(value):
     """A comparable picture of a value (NaN-safe, type-aware, shallow into containers)."""
     if isinstance(value, dict):
@@ -78,7 +86,7 @@ def state(record):
         try:
             fields.append((name, canon(getattr(record, name))))
         except AttributeError as e:
-            fields.append((name, "unset", str(e).replace("PyKVBack", "KVBack")))
+            fields.append((name, "unset", same_names(str(e))))
     return type(record).__name__.replace("PyKVBack", "KVBack"), fields
 
 
@@ -87,12 +95,12 @@ def outcome(fn):
     try:
         result = fn()
     except Exception as e:      # noqa: BLE001 -- any error is part of the behaviour compared
-        return ("error", type(e).__name__, str(e).replace("PyKVBack", "KVBack"))
+        return ("error", type(e).__name__, same_names(str(e)))
     if isinstance(result, (KVBackOrder, KVBackTrade, KVBackStopOrder, PyKVBackOrder, PyKVBackTrade,
                            PyKVBackStopOrder)):
         return ("ok", state(result))
     if isinstance(result, str):
-        return ("ok", result.replace("PyKVBack", "KVBack"))
+        return ("ok", same_names(result))
     return ("ok", canon(result))
 
 

@@ -12,7 +12,7 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
-from korvit.backtest import run, sweep, walk_forward
+from korvit.backtest import run, sweep, sweeps, walk_forward
 from korvit.backtest.sweeps import SweepError, find_statistic, strategy_parameters
 from korvit.data import load_bars, load_contracts, sample_path
 
@@ -275,6 +275,31 @@ def test_bad_sweep_arguments_end_with_one_line_before_any_run(tmp_path, args, wo
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
     assert all(word in done.stderr for word in words), done.stderr
     assert not (tmp_path / "out").exists()
+
+
+def test_ctrl_c_just_as_a_run_is_saved_leaves_it_in_the_table_too(monkeypatch):
+    # Ctrl-C right after a run's line reaches runs.jsonl: the run is in the
+    # sweep's table (sweep.csv) as well, and the sweep stops there.
+    class Store:
+        saved = {}
+
+        def __init__(self):
+            self.rows = []
+
+        def add(self, row, equity):
+            self.rows.append(row["run_id"])
+            signal.raise_signal(signal.SIGINT)
+
+    def run_local(job, todo, workers, timeout, deliver):
+        for task in todo:
+            deliver({"run_id": task["run_id"], "row": {"status": "ok", "seconds": 0.1}})
+
+    monkeypatch.setattr(sweeps, "_run_local", run_local)
+    tasks = [sweeps._task({"x": x}, None, "full", None, None) for x in (1, 2)]
+    answers, store = {}, Store()
+    assert sweeps._execute(None, tasks, answers, store, "local", 1, None, None, False, "key") is True
+    assert list(answers) == store.rows == [tasks[0]["run_id"]]
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 def test_ctrl_c_keeps_the_finished_runs_and_resume_runs_only_the_rest(tmp_path):

@@ -30,7 +30,7 @@ def random_ticks(rng, codes=("SHFE.RB2405", "SHFE.HC2405", "DCE.I2405"), days=2)
     bars = load_bars(pd.DataFrame(rows))
     picks = rng.integers(0, len(rows), 600)
     offsets = pd.to_timedelta(rng.integers(0, 60, len(picks)) * 1_000_000_000)
-    frame = pd.DataFrame({"time": [rows[i]["time"] for i in picks] - offsets,
+    frame = pd.DataFrame({"time": pd.DatetimeIndex([rows[i]["time"] for i in picks]) - offsets,
                           "code": [rows[i]["code"] for i in picks],
                           "price": rng.uniform(9, 11, len(picks)).round(2),
                           "volume": rng.integers(0, 5, len(picks)).astype(float)})

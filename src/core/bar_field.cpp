@@ -183,6 +183,10 @@ bool bar_values_of_one(nb::handle self, nb::handle target, nb::handle bar_pos, n
         const long long row = t * len + head + it;
         if (row < 0 || row >= rows)
             return false;
+        // The constants' reads may have run host code that reshaped the matrix in place.
+        if (PyArray_NDIM(a) != 2 || PyArray_DIM(a, 0) != rows || PyArray_DIM(a, 1) <= pos ||
+            PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a))
+            return false;
         std::memcpy(&out[f], PyArray_GETPTR2(a, row, pos), sizeof(double));
     }
     return true;

@@ -44,11 +44,14 @@ bool small_int(nb::handle o, long long &out) {
 
 nb::object bar_item_pos(nb::handle gv, nb::handle item, nb::handle targets) {
     long long it, begin, end, head, len, target;
-    PyArrayObject *array = plain_int64_array(targets);
+    PyArrayObject *array = nullptr;
+    // The targets' array is looked at after the constants are read: reading
+    // one may run host code that changes the array's shape or dtype in place.
     const bool simple = small_int(item, it) && small_int(class_constant(gv, KMatrix_Bar_Begin), begin) &&
                         small_int(class_constant(gv, KMatrix_Bar_End), end) && begin <= it && it <= end &&
                         small_int(class_constant(gv, KMatrixPos_Head_len), head) &&
-                        small_int(class_constant(gv, KMatrix_Bar_Len), len) && (array || small_int(targets, target));
+                        small_int(class_constant(gv, KMatrix_Bar_Len), len) &&
+                        ((array = plain_int64_array(targets)) || small_int(targets, target));
     // Small constants only, so that no product below can overflow.
     const long long limit = 1LL << 20;
     if (!simple || head < 0 || head > limit || len < 0 || len > limit || it < -limit || it > limit)

@@ -81,8 +81,7 @@ void add_traceback(const char *qualname, const char *source, int line) {
     static std::unordered_map<const char *, PyCodeObject *> codes;
     static PyObject *globals = nullptr;
 
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    TakenError error;
 
     PyCodeObject *&code = codes[qualname];
     if (!code)
@@ -95,10 +94,10 @@ void add_traceback(const char *qualname, const char *source, int line) {
     if (!frame) {
         // Building the entry failed: keep the original error, which matters more.
         PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        error.restore();
         return;
     }
-    PyErr_Restore(type, value, tb);
+    error.restore();
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }

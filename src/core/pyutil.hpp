@@ -8,18 +8,8 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
-#include <structmember.h>
 
-// Member kinds and flags, under the names of every supported Python.
-#if PY_VERSION_HEX >= 0x030C0000
-#define KC_T_OBJECT_EX Py_T_OBJECT_EX
-#define KC_READONLY Py_READONLY
-#define KC_AUDIT_READ Py_AUDIT_READ
-#else
-#define KC_T_OBJECT_EX T_OBJECT_EX
-#define KC_READONLY READONLY
-#define KC_AUDIT_READ PY_AUDIT_READ
-#endif
+#include "core/capi.hpp"
 
 #include <cstdint>
 #include <exception>
@@ -66,15 +56,16 @@ class NativeDepth {
     NativeDepth() {
         if (stack_nearly_exhausted())
             raise(PyExc_RecursionError, "maximum recursion depth exceeded (native stack nearly exhausted)");
-        if (Py_EnterRecursiveCall(" in a native call"))
+        if (!level_.enter(" in a native call"))
             throw_current();
     }
-    ~NativeDepth() { Py_LeaveRecursiveCall(); }
+    ~NativeDepth() { level_.leave(); }
     NativeDepth(const NativeDepth &) = delete;
     NativeDepth &operator=(const NativeDepth &) = delete;
 
   private:
     static bool stack_nearly_exhausted();
+    RecursionLevel level_;
 };
 
 // Runs `body`; any failure leaves it as a Python exception with a traceback
@@ -157,17 +148,6 @@ struct Name {
 
 inline nb::object getattr(nb::handle o, Name &n) { return steal(PyObject_GetAttr(o.ptr(), n.get())); }
 
-// The version tag of a type while it is valid (unchanged since it was
-// given), else 0.  Changing a class or any of its bases drops its tag, and a
-// tag is never given twice.
-inline unsigned int valid_version(PyTypeObject *tp) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (!PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))
-        return 0;
-#endif
-    return tp->tp_version_tag;
-}
-
 // `owner.<name>`, the same object that getattr gives.  When `owner` is a
 // plain class (its metaclass `type`) whose attribute is a plain value (not a
 // descriptor) or a staticmethod, reading it has no effect and gives the same
@@ -181,7 +161,7 @@ inline nb::object class_constant(nb::handle owner, Name &name) {
     nb::object value = getattr(owner, name);
     if (Py_TYPE(o) == &PyType_Type) {
         auto *tp = reinterpret_cast<PyTypeObject *>(o);
-        PyObject *found = _PyType_Lookup(tp, name.get()); // borrowed; gives the class a version tag
+        PyObject *found = type_lookup(tp, name.get()); // borrowed; gives the class a version tag
         const bool plain = found == value.ptr() && !Py_TYPE(found)->tp_descr_get;
         const bool static_method = found && Py_TYPE(found) == &PyStaticMethod_Type;
         if ((plain || static_method) && valid_version(tp) != 0) {
@@ -210,7 +190,8 @@ inline void setitem(nb::handle o, nb::handle key, nb::handle v) {
 // result but faster for slot fields: while records share one type whose
 // attribute is a data descriptor (a `__slots__` field) and the type is
 // unchanged (same version tag), the descriptor is called directly; a plain
-// object member (what `__slots__` makes) is read in place.  What it learns
+// object member (what `__slots__` makes) of the record's own type or a base
+// of it is read in place.  What it learns
 // of the record type is kept with the name, for every later reader.
 class FieldReader {
   public:
@@ -269,14 +250,18 @@ class FieldReader {
         f_.offset = 0;
         if (tp->tp_getattro != PyObject_GenericGetAttr)
             return;
-        PyObject *descr = _PyType_Lookup(tp, name_.get()); // borrowed; gives the type a version tag
+        PyObject *descr = type_lookup(tp, name_.get()); // borrowed; gives the type a version tag
         if (!descr || !Py_TYPE(descr)->tp_descr_get || !Py_TYPE(descr)->tp_descr_set || valid_version(tp) == 0)
             return;
         Py_INCREF(descr);
         Py_XSETREF(f_.descr, descr);
         f_.type = tp;
         f_.version = valid_version(tp);
-        if (Py_TYPE(descr) == &PyMemberDescr_Type) {
+        // A member descriptor's offset is only read on an instance of its own
+        // type (or a subtype): a class may hold another class's descriptor,
+        // which then raises Python's TypeError through the general path.
+        if (Py_TYPE(descr) == &PyMemberDescr_Type &&
+            PyType_IsSubtype(tp, reinterpret_cast<PyDescrObject *>(descr)->d_type)) {
             const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
             if (member->type == KC_T_OBJECT_EX && !(member->flags & KC_AUDIT_READ) && member->offset > 0) {
                 f_.offset = member->offset;
@@ -310,18 +295,8 @@ inline bool plain_int_value(PyObject *o, long long &v) {
     }
     if (!PyLong_CheckExact(o))
         return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    if (_PyLong_IsCompact(reinterpret_cast<PyLongObject *>(o))) {
-        v = (long long)_PyLong_CompactValue(reinterpret_cast<PyLongObject *>(o));
+    if (compact_int_value(o, v))
         return true;
-    }
-#else
-    const Py_ssize_t size = Py_SIZE(o);
-    if (size == 0 || size == 1 || size == -1) {
-        v = size == 0 ? 0 : (long long)size * (long long)reinterpret_cast<PyLongObject *>(o)->ob_digit[0];
-        return true;
-    }
-#endif
     int overflow = 0;
     v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (overflow || (v == -1 && PyErr_Occurred())) {

@@ -36,12 +36,13 @@ bool found_as(nb::handle obj, PyTypeObject *base, PyObject *original, Name &meth
     PyTypeObject *tp = Py_TYPE(obj.ptr());
     if (tp != base && (tp->tp_getattro != base->tp_getattro || !PyType_IsSubtype(tp, base)))
         return false;
-    if (!original || _PyType_Lookup(tp, method.get()) != original)
+    if (!original || kc::type_lookup(tp, method.get()) != original)
         return false;
     if (tp->tp_dictoffset) {
-        PyObject **dict = _PyObject_GetDictPtr(obj.ptr());
+        PyObject **dict = kc::instance_dict_slot(obj.ptr());
         if (dict && *dict) {
-            PyObject *own = PyDict_GetItemWithError(*dict, method.get());
+            nb::object held = nb::borrow(*dict); // a key's `__eq__` run by the lookup may replace it
+            PyObject *own = PyDict_GetItemWithError(held.ptr(), method.get());
             if (PyErr_Occurred())
                 kc::throw_current();
             if (own)
@@ -106,7 +107,7 @@ bool ours_static(nb::handle cls, Name &method) {
     if (cls.ptr() != reinterpret_cast<PyObject *>(k.type))
         return false;
     PyObject *original = original_of(k.methods, method);
-    return original && _PyType_Lookup(k.type, method.get()) == original;
+    return original && kc::type_lookup(k.type, method.get()) == original;
 }
 
 } // namespace dm::coll

@@ -34,21 +34,10 @@ nb::object with_target(nb::handle records, nb::handle order_id) {
     return out;
 }
 
-// `with_target(unfired_stop_orders(), order_id)`; while the stop orders are a
-// compiled collection whose `snap_obj` is the compiled one, its snap is read
-// in place instead of copied into a list (the collection, held here, keeps
-// every record alive).
-nb::object unfired_of_target(nb::handle order_id) {
-    nb::object stops = stop_orders();
-    knative::CollectBase *p = coll::ours(stops, n::snap_obj);
-    if (!p)
-        return with_target(unfired_stop_orders(), order_id);
-    const std::vector<PyObject *> records =
-        kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"), [&] { return p->snap_records(n::unfired.get()); });
-    nb::object out = kc::new_list();
-    kc::select_equal(n::target_order_id, records.data(), (Py_ssize_t)records.size(), order_id, out);
-    return out;
-}
+// `with_target(unfired_stop_orders(), order_id)`.  The records are read from
+// a list of ours that holds them: reading a record's `target_order_id` may
+// run host code that changes the collection.
+nb::object unfired_of_target(nb::handle order_id) { return with_target(unfired_stop_orders(), order_id); }
 
 // The distinct target order ids of the unfired stop orders, NaN left out, ascending.
 nb::object dealt_target_order_ids() {

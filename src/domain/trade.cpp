@@ -11,7 +11,8 @@ namespace dm {
 namespace {
 
 namespace k {
-inline Name MinMove{"MinMove"}, value{"value"}, fee{"fee"}, unfilled{"unfilled"};
+inline Name MinMove{"MinMove"}, value{"value"}, fee{"fee"}, unfilled{"unfilled"}, Frequency{"Frequency"},
+    FreNum{"FreNum"};
 }
 
 // The exact decimal of a number's shortest text, when it is a plain finite
@@ -72,6 +73,21 @@ nb::object to_datetime(nb::handle t) {
 nb::object one_minute_before(nb::handle t) {
     nb::object shifted = kc::steal(PyNumber_Subtract(to_datetime(t).ptr(), global(n::_1min_dt).ptr()));
     return kc::call(global(n::datetime_to_mft), shifted);
+}
+
+// `t` less one bar of the base data `k_data`: a base bar of n minutes
+// (`Frequency` KFreq_Min, `FreNum` n > 1) begins n minutes before its time,
+// any other one minute before (`one_minute_before`).
+nb::object one_base_bar_before(nb::handle t, nb::handle k_data) {
+    if (kc::equals(kc::getattr(k_data, k::Frequency), gv(n::KFreq_Min))) {
+        nb::object number = kc::getattr(k_data, k::FreNum);
+        if (kc::compare(number, kc::py_int(1), Py_GT)) {
+            nb::object span = kc::steal(PyNumber_Multiply(global(n::_1min_dt).ptr(), number.ptr()));
+            nb::object shifted = kc::steal(PyNumber_Subtract(to_datetime(t).ptr(), span.ptr()));
+            return kc::call(global(n::datetime_to_mft), shifted);
+        }
+    }
+    return one_minute_before(t);
 }
 
 // The first column in [start, end) of matrix row `row` whose value is above
@@ -224,7 +240,7 @@ nb::object _get_filled_time(nb::handle pos, nb::handle reference_time, nb::handl
     nb::object column = first_traded_column(matrix, volume_item_pos, start_col_pos, end_col_pos);
     nb::object t = kc::matrix_at(matrix, gv(n::KMatrixPos_TimeLine), column);
     if (minute && kc::compare(k_fre_num, one, Py_GT))
-        return one_minute_before(t);
+        return one_base_bar_before(t, k_data);
     return kc::call(global(n::datetime_to_mft), to_datetime(t));
 }
 

@@ -1,6 +1,8 @@
 """The ``korvit`` command.
 
-    korvit backtest STRATEGY.py [--data PATH ...] [--ticks PATH] [--contracts FILE]
+    korvit backtest STRATEGY.py [--data PATH ...] [--code CODE ...] [--adjust] [--date-format FORMAT]
+                                [--bar-time end|start]
+                                [--ticks PATH] [--contracts FILE]
                                 [--cash N] [--start DATE] [--end DATE] [--tz ZONE] [--param NAME=VALUE ...]
                                 [--slippage F] [--cancel-stale-orders] [--fees contracts|none]
                                 [--stop-fill RULE] [--benchmark CODE|traded|equal-weight|none]
@@ -126,6 +128,22 @@ def _slippage(text):
     return value
 
 
+def _code(text):
+    from korvit.data import DataError, check_code
+    try:
+        return check_code(text)
+    except DataError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _date_format(text):
+    from korvit.data._table import check_date_format
+    try:
+        return check_date_format(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 def _zone(text):
     from korvit.data._table import check_zone
     try:
@@ -187,6 +205,17 @@ def _run_arguments(parser, param_help):
     parser.add_argument("strategy", help="the strategy's Python file")
     parser.add_argument("--data", action="append", metavar="PATH",
                         help="bars: CSV or Parquet, long or wide (repeatable; default: the sample daily bars)")
+    parser.add_argument("--code", action="append", type=_code, metavar="CODE",
+                        help="the code (EXCHANGE.SYMBOL) of a --data file without a code column, e.g. "
+                             "NASDAQ.GOOG (once for every file, or once per file)")
+    parser.add_argument("--adjust", action="store_true",
+                        help="scale the bars by their adjusted close (column 'Adj Close')")
+    parser.add_argument("--date-format", type=_date_format, metavar="FORMAT",
+                        help="how the data's times are written, e.g. %%d/%%m/%%Y (default: read from the "
+                             "data; dates such as 01/09/2004 that can be day or month first are refused)")
+    parser.add_argument("--bar-time", choices=("end", "start"), default="end",
+                        help="what an intraday bar's time marks: the end of its period (default) or its "
+                             "start, as many vendors write it")
     parser.add_argument("--ticks", metavar="PATH", help="ticks inside the bars (CSV or Parquet)")
     parser.add_argument("--contracts", metavar="FILE", help="contract table (CSV or JSON)")
     parser.add_argument("--cash", type=_cash, default=1_000_000.0, help="starting cash (default 1,000,000)")
@@ -223,6 +252,26 @@ def _inputs(args):
     return data if len(data) > 1 else data[0], ticks, contracts
 
 
+def _reading(args):
+    """How the bars are read: the options of load_bars the command line gives."""
+    code = args.code
+    if code is not None:
+        files = len(args.data or ())
+        if not files:
+            raise UsageError("--code names the code of a --data file without a code column: give the file "
+                             "with --data")
+        if len(code) not in (1, files):
+            raise UsageError(f"--code is given {len(code)} times for {files} --data files: give one code "
+                             "for every file, or one per file")
+        code = code[0] if len(code) == 1 else code
+    return {"code": code, "adjust": args.adjust, "date_format": args.date_format, "bar_time": args.bar_time}
+
+
+def _read_otherwise(reading):
+    """Whether the bars are read other than by default."""
+    return any((reading["code"], reading["adjust"], reading["date_format"], reading["bar_time"] != "end"))
+
+
 def _out(args, default):
     """The output folder; refused when it names a file."""
     out = Path(args.out) if args.out else Path("korvit-results") / default
@@ -242,9 +291,10 @@ def _backtest(args):
     from korvit.backtest.results import OrdersDeniedWarning, denials_line
     from korvit.backtest.runner import Backtest
     data, ticks, contracts = _inputs(args)
+    reading = _reading(args)
     strategy = Path(args.strategy)
     out = _out(args, strategy.stem)
-    test = Backtest(strategy, data, ticks=ticks, contracts=contracts, tz=args.tz,
+    test = Backtest(strategy, data, ticks=ticks, contracts=contracts, tz=args.tz, **reading,
                     cash=args.cash, start=args.start, end=args.end, params=dict(args.param),
                     slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders, fees=args.fees,
                     stop_fill=args.stop_fill, benchmark=args.benchmark,
@@ -285,15 +335,17 @@ def _sweep(args):
         raise UsageError("--address names a Ray cluster: use it with --backend ray")
     metric = find_statistic(args.metric)
     data, ticks, contracts = _inputs(args)
+    reading = _reading(args)
     strategy = Path(args.strategy)
     out = _out(args, f"{strategy.stem}-sweep")
     splits = None
-    loaded = bool(args.walk_forward or args.tz)
+    loaded = bool(args.walk_forward or args.tz or _read_otherwise(reading))
     if loaded:                  # the splits cover the bars, loaded (and trimmed) here once
         from korvit.data import load_bars, load_ticks
-        data = load_bars(data, start=args.start, end=args.end, tz=args.tz)
+        data = load_bars(data, start=args.start, end=args.end, tz=args.tz, **reading)
         if ticks is not None:
-            ticks = load_ticks(ticks, data, trim=args.start is not None or args.end is not None, tz=args.tz)
+            ticks = load_ticks(ticks, data, trim=args.start is not None or args.end is not None, tz=args.tz,
+                               date_format=args.date_format)
     if args.walk_forward:
         train, test = args.walk_forward
         splits = walk_forward(data.times[0], data.times[-1], train=train, test=test)

@@ -49,6 +49,17 @@ bool contains(handle container, handle x) {
 // `min(a, b)`: the first unless the second is smaller.
 object min2(handle a, handle b) { return nb::borrow(cmp(b, a, Py_LT) ? b : a); }
 
+// `f"{o}"`: a value as an f-string shows it, its format with no spec (which
+// for some numbers, numpy's float32 among them, differs from str()).
+object shown(handle o) { return kc::steal(PyObject_Format(o.ptr(), nullptr)); }
+
+// The AttributeError of an unset member of `self` (the name of its type as
+// Python's member descriptors give it; `type_name` when it is not known).
+[[noreturn]] void no_attribute(handle self, const char *type_name, const char *name) {
+    kc::raise(PyExc_AttributeError, "'%s' object has no attribute '%s'",
+              self.is_valid() ? Py_TYPE(self.ptr())->tp_name : type_name, name);
+}
+
 // `d.get(key)`, None when missing.
 object dict_get(handle d, handle key) {
     PyObject *r = PyDict_GetItemWithError(d.ptr(), key.ptr());
@@ -129,7 +140,8 @@ object framekit_env() {
     PyObject *fk = PyDict_GetItemString(S.accounts_dict, "framekit");
     if (!fk)
         kc::raise(PyExc_NameError, "name 'framekit' is not defined");
-    return kc::getattr(fk, n_env);
+    nb::object held = nb::borrow(fk); // its `env` may be a getter that rebinds the global
+    return kc::getattr(held, n_env);
 }
 
 // target_index(value): a non-negative int as it is, anything else through as_index.
@@ -192,10 +204,10 @@ struct Position {
         }
     }
 
-    // A field as the attribute read gives it.
-    static object field(const object &o, const char *name) {
+    // A field as the attribute read gives it (unset: the error of the slot's descriptor).
+    object field(const object &o, const char *name) const {
         if (!o.is_valid())
-            kc::raise(PyExc_AttributeError, "'KVBackPosition' object has no attribute '%s'", name);
+            no_attribute(nb::find(*this), "KVBackPosition", name);
         return o;
     }
     object target() const { return field(target_idx, "target_idx"); }
@@ -212,17 +224,21 @@ struct Position {
 
     void reserve(handle leg, handle volume) {
         object free = available(leg);
-        if (cmp(volume, free, Py_GT))
-            kc::raise(PyExc_ValueError, "cannot reserve %S %S of target %S: only %S available", volume.ptr(), leg.ptr(),
-                      target().ptr(), free.ptr());
+        if (cmp(volume, free, Py_GT)) { // the message's parts in the order the f-string makes them
+            object v = shown(volume), l = shown(leg), t = shown(target()), f = shown(free);
+            kc::raise(PyExc_ValueError, "cannot reserve %U %U of target %U: only %U available", v.ptr(), l.ptr(),
+                      t.ptr(), f.ptr());
+        }
         avail[leg_index(leg)] = sub(free, volume);
     }
 
     void release(handle leg, handle volume) {
         object free = add(available(leg), volume);
-        if (cmp(free, held_of(leg), Py_GT))
-            kc::raise(PyExc_ValueError, "cannot release %S %S of target %S: more than is reserved", volume.ptr(),
-                      leg.ptr(), target().ptr());
+        if (cmp(free, held_of(leg), Py_GT)) {
+            object v = shown(volume), l = shown(leg), t = shown(target());
+            kc::raise(PyExc_ValueError, "cannot release %U %U of target %U: more than is reserved", v.ptr(), l.ptr(),
+                      t.ptr());
+        }
         avail[leg_index(leg)] = std::move(free);
     }
 
@@ -242,9 +258,12 @@ struct Position {
     object close(handle leg, handle volume) {
         object h = held_of(leg), free = available(leg);
         int i = leg_index(leg);
-        if (!(cmp(S.zero_int, volume, Py_LT) && cmp(volume, free, Py_LE)))
-            kc::raise(PyExc_ValueError, "cannot close %R %S of target %S: %S held, %S free to close", volume.ptr(),
-                      leg.ptr(), target().ptr(), h.ptr(), free.ptr());
+        if (!(cmp(S.zero_int, volume, Py_LT) && cmp(volume, free, Py_LE))) {
+            object v = kc::steal(PyObject_Repr(volume.ptr())), l = shown(leg), t = shown(target()), hs = shown(h),
+                   f = shown(free);
+            kc::raise(PyExc_ValueError, "cannot close %U %U of target %U: %U held, %U free to close", v.ptr(), l.ptr(),
+                      t.ptr(), hs.ptr(), f.ptr());
+        }
         object a = average(i), m = margin_of(i);
         object released = cmp(volume, h, Py_EQ) ? m : div(mul(m, volume), h);
         held[i] = sub(h, volume);
@@ -256,12 +275,12 @@ struct Position {
     }
 
     object repr(handle self) {
-        object name = kc::getattr((PyObject *)Py_TYPE(self.ptr()), n_name);
-        return kc::steal(PyUnicode_FromFormat("%S(target_idx=%S, long=%S (%S available), short=%S (%S available))",
-                                              name.ptr(), target().ptr(), field(held[0], "position_long").ptr(),
-                                              field(avail[0], "position_available_long").ptr(),
-                                              field(held[1], "position_short").ptr(),
-                                              field(avail[1], "position_available_short").ptr()));
+        object name = shown(kc::getattr((PyObject *)Py_TYPE(self.ptr()), n_name));
+        object t = shown(target()), hl = shown(field(held[0], "position_long")),
+               al = shown(field(avail[0], "position_available_long")), hs = shown(field(held[1], "position_short")),
+               avs = shown(field(avail[1], "position_available_short"));
+        return kc::steal(PyUnicode_FromFormat("%U(target_idx=%U, long=%U (%U available), short=%U (%U available))",
+                                              name.ptr(), t.ptr(), hl.ptr(), al.ptr(), hs.ptr(), avs.ptr()));
     }
 };
 
@@ -353,7 +372,16 @@ bool is_ended(handle status) {
 }
 
 // What a holding order keeps from the account: (order, cash, position, leg, volume).
-enum { H_ORDER, H_CASH, H_POSITION, H_LEG, H_VOLUME };
+enum { H_ORDER, H_CASH, H_POSITION, H_LEG, H_VOLUME, H_COUNT };
+
+// A hold as the account made it.  The holds are the account's own, but the
+// garbage collector's introspection (gc.get_referents) hands their dict to
+// anyone: what is read from it is checked first.
+PyObject *checked_hold(PyObject *hold) {
+    if (!PyTuple_CheckExact(hold) || PyTuple_GET_SIZE(hold) != H_COUNT)
+        kc::raise(PyExc_TypeError, "a hold of the account was replaced by %.100s", Py_TYPE(hold)->tp_name);
+    return hold;
+}
 
 struct Account {
     object name, handle_, cash, rates, trades, fee_total, realised_pnl, positions, holds;
@@ -400,9 +428,9 @@ struct Account {
             object(std::move(*o));
     }
 
-    static object field(const object &o, const char *attr) {
+    object field(const object &o, const char *attr) const {
         if (!o.is_valid())
-            kc::raise(PyExc_AttributeError, "'KVBackAccount' object has no attribute '%s'", attr);
+            no_attribute(nb::find(*this), "KVBackAccount", attr);
         return o;
     }
     object pos_dict() const { return field(positions, "_positions"); }
@@ -427,7 +455,7 @@ struct Account {
             Py_ssize_t pos = 0;
             PyObject *key, *hold;
             while (PyDict_Next(h.ptr(), &pos, &key, &hold))
-                kc::append(values, PyTuple_GET_ITEM(hold, H_CASH));
+                kc::append(values, PyTuple_GET_ITEM(checked_hold(hold), H_CASH));
             held_back = kc::call(S.fsum, values);
         }
         return sub(field(cash, "cash"), held_back);
@@ -499,7 +527,7 @@ struct Account {
                 kc::throw_current();
             return;
         }
-        object hold = nb::borrow(found);
+        object hold = nb::borrow(checked_hold(found));
         if (PyDict_DelItem(h.ptr(), order_id.ptr()) != 0)
             kc::throw_current();
         handle position = PyTuple_GET_ITEM(hold.ptr(), H_POSITION);
@@ -518,7 +546,7 @@ struct Account {
         PyObject *key, *hold;
         while (PyDict_Next(h.ptr(), &pos, &key, &hold)) {
             object k = nb::borrow(key), held = nb::borrow(hold); // kept while the status is read
-            bool done = is_ended(kc::getattr(PyTuple_GET_ITEM(hold, H_ORDER), n_status));
+            bool done = is_ended(kc::getattr(PyTuple_GET_ITEM(checked_hold(hold), H_ORDER), n_status));
             if (PyDict_GET_SIZE(h.ptr()) != size)
                 kc::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
             if (done) {
@@ -550,6 +578,8 @@ struct Account {
                rest_margin = nb::borrow(S.zero_float);
         if (closes) {
             object hold = dict_get(hold_dict(), kc::getattr(trade, n_order_id));
+            if (!hold.is_none())
+                checked_hold(hold.ptr());
             bool own = !hold.is_none() && PyTuple_GET_ITEM(hold.ptr(), H_POSITION) == position.ptr() &&
                        cmp(PyTuple_GET_ITEM(hold.ptr(), H_LEG), legs, Py_EQ);
             object free = nb::borrow(S.zero_int);

@@ -6,8 +6,13 @@
 // hash as Python's do.  A snap is a vector of borrowed record pointers in
 // snap order, with holes where records left, and a map from record to its
 // slot: joining, leaving and membership cost O(1), and the vector is
-// compacted when half of it is holes.  Records never leave the collection,
-// so a snap's borrowed pointers stay valid.
+// compacted when half of it is holes.  Records leave the collection only
+// when the garbage collector clears it, which empties the snaps first, so a
+// snap's borrowed pointers stay valid while they are in it.  Host code (a
+// record's getter, an id's `__eq__`, a finalizer run by the garbage
+// collector when an object is made) may change a snap at any call, so
+// nothing here reads a snap's vector across such a call: the records are
+// first copied into a list of ours, which holds them.
 #define KC_SOURCE "src/native/collect.cpp"
 #include "native/native.hpp"
 #include "core/numpy.hpp"
@@ -38,15 +43,42 @@ bool is_nan_key(nb::handle v) { return kc::is_real_scalar(v) && kc::is_nan(v); }
 // `list(records)` of any iterable, as a list we own.
 nb::object as_list(nb::handle records) { return kc::steal(PySequence_List(records.ptr())); }
 
-// The ids of an `obj`/`attr_update` call as a sequence (a single id is a list of one).
-nb::object id_list(nb::handle ids) {
+// `values` as a list that only we hold: host code run while it is read
+// cannot change it under us.  A list just made by a host call and held by
+// nobody else is taken as it is; anything else (a list kept elsewhere, a
+// list subclass, any other iterable) is copied, with Python's error for
+// what is not iterable.
+nb::object private_list(nb::object values) {
+    if (PyList_CheckExact(values.ptr()) && Py_REFCNT(values.ptr()) == 1)
+        return values;
+    return as_list(values);
+}
+
+// Calls `each(id)` for the ids of an `obj`/`attr_update` call in order, as
+// the reference's loop over `_id_list(ids)` meets them: a list or tuple is
+// copied first, a single id is a list of one, and what an array's
+// `ravel().tolist()` gives (anything, for an ndarray subclass) is iterated
+// as Python iterates it, so a list that changes meanwhile is read as it is
+// at each step.  Each id is held while `each` runs.
+template <class F>
+void for_each_id(nb::handle ids, F &&each) {
+    nb::object seq;
     if (PyArray_Check(ids.ptr()))
-        return kc::call_method(kc::call_method(ids, ravel), tolist);
-    if (PyList_Check(ids.ptr()) || PyTuple_Check(ids.ptr()))
-        return as_list(ids);
-    nb::object one = kc::steal(PyList_New(1));
-    PyList_SET_ITEM(one.ptr(), 0, nb::borrow(ids).release().ptr());
-    return one;
+        seq = kc::call_method(kc::call_method(ids, ravel), tolist);
+    else if (PyList_Check(ids.ptr()) || PyTuple_Check(ids.ptr()))
+        seq = as_list(ids);
+    else
+        return each(ids);
+    if (PyList_CheckExact(seq.ptr())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.ptr()); ++i)
+            each(nb::borrow(PyList_GET_ITEM(seq.ptr(), i)));
+        return;
+    }
+    nb::object it = kc::steal(PyObject_GetIter(seq.ptr()));
+    while (PyObject *raw = PyIter_Next(it.ptr()))
+        each(kc::steal(raw));
+    if (PyErr_Occurred())
+        kc::throw_current();
 }
 
 // How an attribute name reads a record: the plain name directly, anything
@@ -79,9 +111,9 @@ struct Snap {
 
     size_t count() const { return where.size(); }
     bool contains(PyObject *r) const { return where.count(r) != 0; }
-    void add(PyObject *r) {
-        where.emplace(r, slots.size());
-        slots.push_back(r);
+    void add(PyObject *r) { // a record joins once (an `append` re-entered from a key's hash joins it already)
+        if (where.emplace(r, slots.size()).second)
+            slots.push_back(r);
     }
     void remove(PyObject *r) {
         auto it = where.find(r);
@@ -140,7 +172,9 @@ CollectBase::~CollectBase() = default;
 Snap &CollectBase::snap(nb::handle name) {
     PyObject *index = PyDict_GetItemWithError(snap_names_.ptr(), name.ptr());
     if (!index) {
-        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError))
+        // As the reference's `except (KeyError, TypeError)`: a name whose hash
+        // raises either is no snap's name.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_KeyError))
             kc::throw_current();
         PyErr_Clear();
         nb::object known = kc::steal(PySequence_List(snap_names_.ptr()));
@@ -205,27 +239,22 @@ PyObject *CollectBase::lookup(nb::handle id) const {
 }
 
 nb::object CollectBase::obj(nb::handle ids) const {
-    nb::object list = id_list(ids);
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    nb::object out = kc::steal(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *record = lookup(PyList_GET_ITEM(list.ptr(), i));
-        PyList_SET_ITEM(out.ptr(), i, Py_NewRef(record ? record : Py_None));
-    }
+    nb::object out = kc::new_list();
+    for_each_id(ids, [&](nb::handle id) {
+        PyObject *record = lookup(id); // borrowed from the dict, taken at once
+        kc::append(out, record ? record : Py_None);
+    });
     return out;
 }
 
 void CollectBase::attr_update(nb::handle attr, nb::handle value, nb::handle ids) const {
-    nb::object list = id_list(ids);
-    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
-    nb::object records = kc::steal(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *id = PyList_GET_ITEM(list.ptr(), i);
+    nb::object records = kc::new_list();
+    for_each_id(ids, [&](nb::handle id) {
         PyObject *record = lookup(id);
         if (!record)
-            PyErr_Format(PyExc_KeyError, "no record under key %R", id), kc::throw_current();
-        PyList_SET_ITEM(records.ptr(), i, Py_NewRef(record));
-    }
+            PyErr_Format(PyExc_KeyError, "no record under key %R", id.ptr()), kc::throw_current();
+        kc::append(records, record);
+    });
     obj_attr_update(records, attr, value);
 }
 
@@ -250,14 +279,19 @@ bool CollectBase::contains(nb::handle key) const {
 Py_ssize_t CollectBase::snap_count(nb::handle name) { return (Py_ssize_t)snap(name).count(); }
 
 nb::object CollectBase::snap_obj(nb::handle name) {
-    const std::vector<PyObject *> &records = snap(name).ordered();
-    nb::object out = kc::steal(PyList_New((Py_ssize_t)records.size()));
-    for (size_t i = 0; i < records.size(); ++i)
-        PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, Py_NewRef(records[i]));
-    return out;
+    // Making the list may run the garbage collector, whose finalizers may
+    // change the snap: the records are taken from the snap after it is made.
+    Snap &s = snap(name);
+    for (;;) {
+        nb::object out = kc::steal(PyList_New((Py_ssize_t)s.count()));
+        const std::vector<PyObject *> &records = s.ordered(); // no host code runs while it is read
+        if (records.size() != (size_t)PyList_GET_SIZE(out.ptr()))
+            continue; // the snap changed meanwhile
+        for (size_t i = 0; i < records.size(); ++i)
+            PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, Py_NewRef(records[i]));
+        return out;
+    }
 }
-
-std::vector<PyObject *> CollectBase::snap_records(nb::handle name) { return snap(name).ordered(); }
 
 nb::object CollectBase::snap_attr_value(nb::handle name, nb::handle attr) {
     AttrReader read(attr); // made first, as `map(attrgetter(attr), ...)` is
@@ -320,20 +354,38 @@ std::vector<size_t> CollectBase::positions(nb::handle given, size_t count) {
             return out;
         }
     }
-    nb::object list = kc::call(kc::getattr(reference(), positions_fallback), given, kc::py_int((long long)count));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i)
-        out.push_back(PyLong_AsSize_t(PyList_GET_ITEM(list.ptr(), i)));
-    if (PyErr_Occurred())
-        kc::throw_current();
+    // The reference's helper is looked up at the call and may be replaced:
+    // what it gives is checked as strictly as the positions read here.
+    nb::object list = private_list(
+        kc::call(kc::getattr(reference(), positions_fallback), given, kc::py_int((long long)count)));
+    std::vector<long long> values;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
+        PyObject *v = PyList_GET_ITEM(list.ptr(), i);
+        int overflow = 0;
+        const long long x = PyLong_Check(v) ? PyLong_AsLongLongAndOverflow(v, &overflow) : 0;
+        if (!PyLong_Check(v))
+            PyErr_Format(PyExc_TypeError, "snap positions must be integers, got %R", v), kc::throw_current();
+        if (overflow)
+            PyErr_Format(PyExc_IndexError, "snap position %R out of range: the snap holds %zu records", v, count),
+                kc::throw_current();
+        if (x == -1 && PyErr_Occurred())
+            kc::throw_current();
+        values.push_back(x);
+    }
+    for (long long v : values)
+        check(v);
     return out;
 }
 
 nb::object CollectBase::snap_obj_by_idx(nb::handle name, nb::handle given) {
-    const std::vector<PyObject *> &records = snap(name).ordered();
-    const std::vector<size_t> at = positions(given, records.size());
+    // The records as they are before the positions are read (reading them may
+    // run host code that changes the snap), held in a list of ours.
+    nb::object records = snap_obj(name);
+    const Py_ssize_t count = PyList_GET_SIZE(records.ptr());
+    const std::vector<size_t> at = positions(given, (size_t)count);
     nb::object out = kc::steal(PyList_New((Py_ssize_t)at.size()));
     for (size_t i = 0; i < at.size(); ++i)
-        PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, Py_NewRef(records[at[i]]));
+        PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, Py_NewRef(PyList_GET_ITEM(records.ptr(), (Py_ssize_t)at[i])));
     return out;
 }
 
@@ -347,9 +399,9 @@ void CollectBase::snap_remove(nb::handle name, nb::handle records_in) {
 
 void CollectBase::snap_remove_by_idx(nb::handle name, nb::handle given) {
     Snap &s = snap(name);
-    const std::vector<PyObject *> records = s.ordered();
-    for (size_t p : positions(given, records.size()))
-        s.remove(records[p]);
+    nb::object records = snap_obj(name); // the order before the call, held while the positions are read
+    for (size_t p : positions(given, (size_t)PyList_GET_SIZE(records.ptr())))
+        s.remove(PyList_GET_ITEM(records.ptr(), (Py_ssize_t)p));
 }
 
 void CollectBase::snap_obj_attr_update(nb::handle records_in, nb::handle attr, nb::handle value, nb::handle name,

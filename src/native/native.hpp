@@ -33,9 +33,6 @@ class CollectBase {
 
     Py_ssize_t snap_count(nb::handle name);
     nb::object snap_obj(nb::handle name);
-    // The snap's records in snap order, borrowed: they stay valid while the
-    // collection lives (records never leave it), whatever happens to the snap.
-    std::vector<PyObject *> snap_records(nb::handle name);
     nb::object snap_attr_value(nb::handle name, nb::handle attr);
     nb::object snap_obj_by_idx(nb::handle name, nb::handle positions);
     void snap_remove(nb::handle name, nb::handle records);

@@ -20,8 +20,6 @@
 
 #include "core/pyutil.hpp"
 
-#include <structmember.h>
-
 namespace kn {
 namespace {
 
@@ -204,8 +202,29 @@ void mgr_dealloc(Mgr *self) {
     Py_DECREF(type);
 }
 
+// The name of the class of `self` (its `__name__`), as Python's own
+// message for a missing instance attribute shows it.
+nb::object class_name(PyObject *self) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return kc::steal(PyType_GetName(Py_TYPE(self)));
+#else
+    return kc::steal(PyObject_GetAttrString((PyObject *)Py_TYPE(self), "__name__"));
+#endif
+}
+
 [[noreturn]] void no_attribute(PyObject *self, const char *name) {
-    kc::raise(PyExc_AttributeError, "'%s' object has no attribute '%s'", _PyType_Name(Py_TYPE(self)), name);
+    nb::object cls = class_name(self);
+    kc::raise(PyExc_AttributeError, "'%U' object has no attribute '%s'", cls.ptr(), name);
+}
+
+// The same error, set, for a getter or setter: -1 returned.
+int no_attribute_error(PyObject *self, const char *name) {
+    try {
+        no_attribute(self, name);
+    } catch (nb::python_error &e) {
+        e.restore();
+    }
+    return -1;
 }
 
 // The log, checked (a subclass's __init__ may not have called ours).
@@ -217,19 +236,15 @@ PyObject *mgr_log(Mgr *self) {
 
 PyObject *get_current_phase(Mgr *self, void *) {
     if (!self->current_phase) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'current_phase'",
-                     _PyType_Name(Py_TYPE(self)));
+        no_attribute_error((PyObject *)self, "current_phase");
         return nullptr;
     }
     return Py_NewRef(self->current_phase);
 }
 
 int set_current_phase(Mgr *self, PyObject *value, void *) {
-    if (!value && !self->current_phase) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'current_phase'",
-                     _PyType_Name(Py_TYPE(self)));
-        return -1;
-    }
+    if (!value && !self->current_phase)
+        return no_attribute_error((PyObject *)self, "current_phase");
     Py_XSETREF(self->current_phase, Py_XNewRef(value));
     return 0;
 }
@@ -284,7 +299,7 @@ nb::object make_factory(PyObject *mgr, PyObject *phase, bool always_log) {
 // when a subclass defines its own, else made here.
 nb::object phase_factory(PyObject *self, PyObject *phase, bool always_log) {
     if (Py_TYPE(self) != mgr_type) {
-        PyObject *found = _PyType_Lookup(Py_TYPE(self), n_wrapper_factory.get()); // borrowed
+        PyObject *found = kc::type_lookup(Py_TYPE(self), n_wrapper_factory.get()); // borrowed
         if (found && found != own_wrapper_factory)
             return kc::call_kw(nb::handle(kc::getattr(nb::handle(self), n_wrapper_factory)), {nb::handle(phase)},
                                {{n_always_log, nb::handle(always_log ? Py_True : Py_False)}});
@@ -329,8 +344,8 @@ PyGetSetDef mgr_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMemberDef mgr_members[] = {{"__dictoffset__", T_PYSSIZET, offsetof(Mgr, dict), READONLY, nullptr},
-                             {"__weaklistoffset__", T_PYSSIZET, offsetof(Mgr, weakrefs), READONLY, nullptr},
+PyMemberDef mgr_members[] = {{"__dictoffset__", KC_T_PYSSIZET, offsetof(Mgr, dict), KC_READONLY, nullptr},
+                             {"__weaklistoffset__", KC_T_PYSSIZET, offsetof(Mgr, weakrefs), KC_READONLY, nullptr},
                              {nullptr, 0, 0, 0, nullptr}};
 
 const char mgr_doc[] =
@@ -372,9 +387,11 @@ struct Wrapper {
 // `self._log(phase)`: appended here while the manager's `_log` is ours.
 void log_phase(PyObject *mgr, PyObject *phase) {
     Mgr *m = (Mgr *)mgr;
-    bool own = Py_TYPE(mgr) == mgr_type || _PyType_Lookup(Py_TYPE(mgr), n_log.get()) == own_log;
+    bool own = Py_TYPE(mgr) == mgr_type || kc::type_lookup(Py_TYPE(mgr), n_log.get()) == own_log;
     if (own && m->dict) {
-        PyObject *found = PyDict_GetItemWithError(m->dict, n_log.get());
+        // Held: a key's `__eq__` run by the lookup may replace the instance dict.
+        nb::object dict = nb::borrow(m->dict);
+        PyObject *found = PyDict_GetItemWithError(dict.ptr(), n_log.get());
         if (found)
             own = false;
         else if (PyErr_Occurred())
@@ -382,7 +399,9 @@ void log_phase(PyObject *mgr, PyObject *phase) {
     }
     if (own) {
         mgr_log(m);
-        kc::call(nb::handle(m->log_append), nb::handle(phase));
+        // Held: appending may drop the oldest entry, whose finalizer may reset the manager.
+        nb::object append = nb::borrow(m->log_append);
+        kc::call(append, nb::handle(phase));
     }
     else
         kc::call_method(nb::handle(mgr), n_log, nb::handle(phase));
@@ -463,9 +482,9 @@ PyGetSetDef wrapper_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef wrapper_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(Wrapper, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Wrapper, weakrefs), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Wrapper, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", KC_T_PYSSIZET, offsetof(Wrapper, dict), KC_READONLY, nullptr},
+    {"__weaklistoffset__", KC_T_PYSSIZET, offsetof(Wrapper, weakrefs), KC_READONLY, nullptr},
+    {"__vectorcalloffset__", KC_T_PYSSIZET, offsetof(Wrapper, vectorcall), KC_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot wrapper_slots[] = {{Py_tp_dealloc, (void *)wrapper_dealloc},
@@ -501,13 +520,21 @@ nb::object wrap(Factory *f, PyObject *func) {
     auto remember = [&](PyObject *wrapper) {
         if (!plain)
             return;
+        // The entry is written whole before the old one is let go, whose
+        // finalizers may run host code that makes wrappers too.
         Hit &h = m->hits[m->next_hit++ % HITS];
-        Py_XSETREF(h.phase, Py_NewRef(f->phase));
-        Py_XSETREF(h.func, Py_NewRef(func));
-        Py_XSETREF(h.wrapper, Py_NewRef(wrapper));
+        PyObject *old[3] = {h.phase, h.func, h.wrapper};
+        h.phase = Py_NewRef(f->phase);
+        h.func = Py_NewRef(func);
+        h.wrapper = Py_NewRef(wrapper);
         h.always_log = f->always_log;
+        for (PyObject *o : old)
+            Py_XDECREF(o);
     };
-    PyObject *found = PyDict_GetItemWithError(m->wrappers, key.ptr()); // borrowed
+    // Held while the key is hashed and compared, which runs host code that
+    // may reset the manager (and so drop its dict).
+    nb::object wrappers = nb::borrow(m->wrappers);
+    PyObject *found = PyDict_GetItemWithError(wrappers.ptr(), key.ptr()); // borrowed
     if (found) {
         nb::object wrapper = nb::borrow(found);
         remember(found);
@@ -539,7 +566,10 @@ nb::object wrap(Factory *f, PyObject *func) {
     kc::setattr(wrapper, n_name, nb::handle(own_name));
     kc::setattr(wrapper, n_qualname, nb::handle(own_name));
     kc::call(nb::handle(update_wrapper()), wrapper, nb::handle(func));
-    if (PyDict_SetItem(m->wrappers, key.ptr(), wrapper.ptr()) != 0) {
+    if (!m->wrappers) // cleared meanwhile by the garbage collector
+        no_attribute(f->mgr, "_wrappers");
+    wrappers = nb::borrow(m->wrappers); // the manager's dict now, as the reference stores into it
+    if (PyDict_SetItem(wrappers.ptr(), key.ptr(), wrapper.ptr()) != 0) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError))
             kc::throw_current();
         PyErr_Clear();
@@ -607,7 +637,7 @@ PyObject *factory_repr(Factory *self) {
 }
 
 PyMemberDef factory_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Factory, vectorcall), READONLY, nullptr},
+    {"__vectorcalloffset__", KC_T_PYSSIZET, offsetof(Factory, vectorcall), KC_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot factory_slots[] = {{Py_tp_dealloc, (void *)factory_dealloc},
@@ -635,7 +665,7 @@ PyObject *do_nothing_vectorcall(PyObject *, PyObject *const *, size_t, PyObject 
 PyObject *do_nothing_repr(PyObject *) { return PyUnicode_FromString("<korvit.native phase wrapper of None>"); }
 
 PyMemberDef do_nothing_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(DoNothing, vectorcall), READONLY, nullptr},
+    {"__vectorcalloffset__", KC_T_PYSSIZET, offsetof(DoNothing, vectorcall), KC_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 PyType_Slot do_nothing_slots[] = {{Py_tp_call, (void *)wrapper_call},

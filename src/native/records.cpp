@@ -187,7 +187,7 @@ struct RecordType {
     bool plain(PyObject *self) { return Py_TYPE(self) == type && unpatched(); }
     // Whether the type is still as created (checked again after any change).
     bool unpatched() {
-        if (version != 0 && type->tp_version_tag == version && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        if (version != 0 && kc::valid_version(type) == version)
             return true;
         return relearn();
     }
@@ -197,10 +197,9 @@ struct RecordType {
             type->tp_new != tp_new || type->tp_init != tp_init)
             return false;
         for (size_t i = 0; i < names.size(); ++i)
-            if (_PyType_Lookup(type, names[i]) != descrs[i]) // gives the type a version tag
+            if (kc::type_lookup(type, names[i]) != descrs[i]) // gives the type a version tag
                 return false;
-        if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
-            version = type->tp_version_tag;
+        version = kc::valid_version(type);
         return true;
     }
 };
@@ -418,8 +417,7 @@ object stop_create(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (context.is_valid()) {
         PyException_SetContext(error.ptr(), context.release().ptr());
         PyException_SetCause(error.ptr(), nullptr); // from None
-        Py_INCREF(PyExc_KeyError);
-        PyErr_Restore(PyExc_KeyError, error.release().ptr(), nullptr);
+        kc::set_raised(error.release().ptr());
     } else {
         PyErr_SetObject(PyExc_KeyError, error.ptr());
     }
@@ -427,16 +425,7 @@ object stop_create(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObj
 }
 
 // The pending error, taken (normalised).
-object take_error() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb)
-        PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return nb::steal(value);
-}
+object take_error() { return nb::steal(kc::TakenError().release_exception()); }
 
 object frozen_item(RecordType &rt, size_t frozen, PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                    PyObject *kwnames) {
@@ -606,11 +595,11 @@ template <size_t N>
 void rec_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, rec_dealloc<N>) // long chains of records (tag -> record -> ...) unwind without recursion
+    KC_DEALLOC_CHAIN_BEGIN(self, rec_dealloc<N>) // long chains of records (tag -> record -> ...) unwind without recursion
     rec_clear<N>(self);
     tp->tp_free(self);
     Py_DECREF(tp);
-    Py_TRASHCAN_END
+    KC_DEALLOC_CHAIN_END
 }
 
 // ---------------------------------------------------------------- types
@@ -691,7 +680,7 @@ object make_type(nb::module_ &m, RecordType &rt, const char *doc, reprfunc repr,
     rt.tp_init = rt.type->tp_init;
     for (size_t i = 0; i < N; ++i) {
         rt.names.push_back(interned(rt.fields[i]));
-        PyObject *descr = _PyType_Lookup(rt.type, rt.names.back());
+        PyObject *descr = kc::type_lookup(rt.type, rt.names.back());
         if (!descr)
             kc::raise(PyExc_SystemError, "field %s of %s has no descriptor", rt.fields[i], rt.name);
         rt.descrs.push_back(keep(nb::borrow(descr)));

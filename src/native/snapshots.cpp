@@ -142,12 +142,12 @@ nb::object pick(nb::handle items, nb::object raw, const char *what) {
         // math.isfinite(index) converts it to a float first, which fails for a huge int
         if (PyLong_AsDouble(i) == -1.0 && PyErr_Occurred())
             kc::throw_current();
-        if (_PyLong_Sign(i) >= 0) {
+        int overflow = 0; // the sign of an int too big for a long long
+        const long long at = PyLong_AsLongLongAndOverflow(i, &overflow);
+        if (at == -1 && PyErr_Occurred())
+            kc::throw_current();
+        if (overflow > 0 || (overflow == 0 && at >= 0)) {
             const Py_ssize_t known = kc::length(items);
-            int overflow = 0;
-            const long long at = PyLong_AsLongLongAndOverflow(i, &overflow);
-            if (at == -1 && PyErr_Occurred())
-                kc::throw_current();
             if (!overflow && at < known)
                 return kc::getitem(items, index);
         }
@@ -194,7 +194,7 @@ class SnapClass {
     nb::object make(PyObject *const *values) {
         nb::object cls = global(global_);
         PyTypeObject *tp = PyType_Check(cls.ptr()) ? (PyTypeObject *)cls.ptr() : nullptr;
-        if (!tp || tp != type_ || tp->tp_version_tag != version_ || !PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG))
+        if (!tp || tp != type_ || version_ == 0 || kc::valid_version(tp) != version_)
             learn(cls);
         if (!made_here_)
             return kc::steal(PyObject_Vectorcall(cls.ptr(), values, 0, kwnames().ptr()));
@@ -229,9 +229,9 @@ class SnapClass {
             made_here_ = false;
         }
         // Looked up after the checks, which may have run code that changed the class.
-        if (_PyType_Lookup(tp, n_init.get()) && PyType_HasFeature(tp, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        if (kc::type_lookup(tp, n_init.get()) && kc::valid_version(tp) != 0) {
             type_ = tp;
-            version_ = tp->tp_version_tag;
+            version_ = kc::valid_version(tp);
         } else {
             made_here_ = false;
         }
@@ -239,7 +239,7 @@ class SnapClass {
 
     bool is_plain_frozen_dataclass(PyTypeObject *tp) {
         if (tp->tp_new != PyBaseObject_Type.tp_new || tp->tp_init == PyBaseObject_Type.tp_init ||
-            _PyType_Lookup(tp, n_post_init.get()))
+            kc::type_lookup(tp, n_post_init.get()))
             return false;
         PyObject *init = PyDict_GetItemWithError(tp->tp_dict, n_init.get()); // borrowed
         if (!init) {

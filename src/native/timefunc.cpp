@@ -246,11 +246,16 @@ bool all_plain(PyObject *const *items, Py_ssize_t n) {
 }
 
 nb::object convert_sequence(PyObject *seq) {
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    // Made before the items are read: making it may run the garbage
+    // collector, whose finalizers may change the list.  Nothing below runs
+    // host code (the plain values convert in C).
+    nb::object out = kc::steal(PyList_New(n));
+    if (PySequence_Fast_GET_SIZE(seq) != n)
+        throw Unusual{};
     PyObject *const *items = PySequence_Fast_ITEMS(seq);
     if (!all_plain(items, n))
         throw Unusual{};
-    nb::object out = kc::steal(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i)
         PyList_SET_ITEM(out.ptr(), i, convert_element(items[i]));
     return out;
@@ -317,10 +322,15 @@ nb::object convert_array(PyArrayObject *arr) {
     // C order, aligned: the order of `ravel().tolist()`.
     nb::object flat = kc::steal(PyArray_FROM_OF((PyObject *)arr, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
     PyArrayObject *a = (PyArrayObject *)flat.ptr();
-    npy_intp n = PyArray_SIZE(a);
-    npy_intp step = PyArray_ITEMSIZE(a);
-    const char *p = (const char *)PyArray_DATA(a);
+    const npy_intp n = PyArray_SIZE(a);
+    // The list is made before the array is read: the garbage collector that
+    // making it may run can run finalizers that change the array in place.
     nb::object out = kc::steal(PyList_New(n));
+    if (PyArray_SIZE(a) != n || PyArray_DESCR(a)->type_num != type_num || !PyArray_ISCARRAY_RO(a) ||
+        !PyArray_ISNOTSWAPPED(a))
+        throw Unusual{};
+    const npy_intp step = PyArray_ITEMSIZE(a);
+    const char *p = (const char *)PyArray_DATA(a);
     for (npy_intp i = 0; i < n; ++i, p += step) {
         if (type_num == NPY_BOOL)
             not_a_number(array_item(type_num, p));

@@ -40,7 +40,7 @@ _GAP_TYPES = {gv.OrderStop_StopGap_Point: "points", gv.OrderStop_StopGap_Percent
 def to_datetimes(values):
     """Host time values (seconds since 1970, NaN for none) as datetime64[ns]."""
     seconds = np.asarray(values, dtype=np.float64)
-    out = np.full(seconds.shape, np.datetime64("NaT"), dtype="datetime64[ns]")
+    out = np.full(seconds.shape, np.datetime64("NaT", "ns"), dtype="datetime64[ns]")
     known = np.isfinite(seconds)
     out[known] = np.round(seconds[known] * 1e6).astype(np.int64).astype("datetime64[us]")
     return out

@@ -416,6 +416,9 @@ _SETTING_WORDS = {
     "cancel_stale_orders": ("Orders left from an earlier day", lambda v: "are cancelled at the day's first bar"
                             if v else "stay"),
     "fees": ("Fees", lambda v: "as the contracts state them" if v == "contracts" else "none"),
+    "adjust": ("Prices", lambda v: "scaled by the adjusted close" if v else "as given"),
+    "bar_time": ("A bar's time marks", lambda v: "the start of its period" if v == "start"
+                 else "the end of its period"),
 }
 
 
@@ -444,12 +447,12 @@ def _run_html(result) -> str:
     row("Parameters", ", ".join(f"{_esc(k)} = {_esc(_shown_value(v))}" for k, v in params.items())
         if params else "none (the strategy's defaults)")
     data = meta.pop("data", None)
-    frequency = "daily" if result.frequency == "day" else "minute"
+    meta.pop("bars", None)
     curve = result.equity_curve
     span = (f"{_fmt_time(curve.index[0])} – {_fmt_time(curve.index[-1])}" if len(curve) else "no bars")
     source = data.get("source") if isinstance(data, dict) else data
     source = f"; {_esc(_shown_value(source))}" if source else ""
-    row("Data", f"{len(curve):,d} {frequency} bars, {span}{source}")
+    row("Data", f"{len(curve):,d} {_esc(result.bar_kind)}, {span}{source}")
     codes = list(meta.pop("codes", None) or (result.bars.codes if result.bars is not None else []))
     if codes:
         shown = ", ".join(_esc(c) for c in codes[:MAX_CODES])
@@ -479,6 +482,8 @@ def _run_html(result) -> str:
     settings = meta.pop("settings", None)
     if isinstance(settings, dict):
         for key, value in settings.items():
+            if key == "bar_time" and result.frequency == "day":
+                continue                # daily bars have no period within the day
             label, words = _SETTING_WORDS.get(key, (key, _shown_value))
             row(label, _esc(words(value)))
     version = meta.pop("version", None)
@@ -517,8 +522,8 @@ def render_report(result) -> str:
     charts = render_charts(result)
     title = result.title
     accounts = ", ".join(str(a) for a in result.accounts)
-    sub = (f"{'Daily' if result.frequency == 'day' else 'Minute'} bars · "
-           f"{len(result.equity_curve):,d} bars · initial cash "
+    kind = result.bar_kind
+    sub = (f"{len(result.equity_curve):,d} {kind} · initial cash "
            f"{result.initial_cash:,.2f}" + (f" · accounts: {accounts}" if accounts else "")
            + f" · benchmark: {result.benchmark_name}")
 

@@ -526,10 +526,23 @@ class BacktestResult:
         if benchmark:
             lines += ["", benchmark]
         fees = self.meta.get("fees")
+        lines += ["", f"Bars  {self.bars_description}"]
         if fees:
-            lines.append("")
             lines += [("Fees  " if k == 0 else "      ") + str(line) for k, line in enumerate(fees)]
         return "\n".join(lines)
+
+    @property
+    def bar_kind(self) -> str:
+        """The bars in words: ``meta["bars"]`` ("60-minute bars", set by the run), else
+        "daily bars" or "minute bars"."""
+        return str(self.meta.get("bars") or ("daily bars" if self.frequency == "day" else "minute bars"))
+
+    @property
+    def bars_description(self) -> str:
+        """"5,000 60-minute bars of FX.EURUSD": the bars run, their kind and codes."""
+        codes = [str(code) for code in self.meta.get("codes") or []]
+        named = ", ".join(codes[:3]) + (f" and {len(codes) - 3} more" if len(codes) > 3 else "")
+        return f"{len(self.equity_curve):,d} {self.bar_kind}" + (f" of {named}" if named else "")
 
     def __repr__(self) -> str:
         s = self.stats

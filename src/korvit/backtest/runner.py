@@ -140,6 +140,11 @@ class Backtest:
       the codes the strategy traded, equal weight, from the first bar's
       close), "equal-weight" (every code of the data), a code or a list of
       codes, "none", or a Series of prices.
+    - ``code``, ``adjust``, ``date_format``, ``bar_time``: how bars are read
+      from files or frames (``korvit.data.load_bars``): the code of a file
+      without a code column, scaling by the adjusted close, the format of the
+      times (``date_format`` also reads the ticks' times), whether an intraday
+      bar's time marks the end (default) or the start of its period.
 
     Bad options raise ``ValueError`` or ``TypeError`` with a one-line message
     (the bounds are those of ``korvit.data.limits``); a strategy that calls
@@ -150,7 +155,8 @@ class Backtest:
                  start=None, end=None, params=None, price_at_previous_close=False, slippage=0.0,
                  cancel_unfilled_limits=False, cancel_stale_orders=False, fees="contracts",
                  stock_commission=None, commission_rate=None, stop_fill="first_traded", core=None, output=None,
-                 progress=None, tz=None, benchmark="traded"):
+                 progress=None, tz=None, code=None, adjust=False, date_format=None, bar_time="end",
+                 benchmark="traded"):
         from korvit.backtest.benchmark import check_benchmark
         from korvit.data import Bars, Ticks, load_bars, load_contracts, load_ticks
 
@@ -161,7 +167,13 @@ class Backtest:
         self.scope, self.name = load_strategy(strategy)
         self.scope = prepare_callbacks(self.scope, self.name)
         self.path = _strategy_path(strategy)
-        self.bars = data if isinstance(data, Bars) else load_bars(data, start=start, end=end, tz=tz)
+        reading = {"code": code, "adjust": adjust, "date_format": date_format, "bar_time": bar_time}
+        if isinstance(data, Bars) and any((code, adjust, date_format, bar_time != "end")):
+            given = ", ".join(f"{name}=" for name, value in reading.items()
+                              if value and (name, value) != ("bar_time", "end"))
+            raise ValueError(f"{given} tell how to read bars from a file or a frame, and these bars are "
+                             "loaded: pass the path or the frame, or give the option to load_bars")
+        self.bars = data if isinstance(data, Bars) else load_bars(data, start=start, end=end, tz=tz, **reading)
         if isinstance(data, Bars) and (start is not None or end is not None):
             self.bars = load_bars(data.to_frame(), start=start, end=end, tz=tz)
         table = {} if contracts is None else load_contracts(contracts)
@@ -178,7 +190,7 @@ class Backtest:
                                  "as a path or a DataFrame instead")
             self.ticks = _ticks_on(ticks, data, self.bars)
         else:
-            self.ticks = load_ticks(ticks, self.bars, trim=trimmed, tz=tz)
+            self.ticks = load_ticks(ticks, self.bars, trim=trimmed, tz=tz, date_format=date_format)
         if accounts is None:
             accounts = {"main": cash}
         if not isinstance(accounts, dict) or not accounts:
@@ -205,7 +217,8 @@ class Backtest:
         self.benchmark = check_benchmark(benchmark, self.bars.codes)
         self.options = {"price_at_previous_close": bool(price_at_previous_close), "slippage": slippage,
                         "stop_fill": stop_fill, "cancel_unfilled_limits": bool(cancel_unfilled_limits),
-                        "cancel_stale_orders": bool(cancel_stale_orders), "fees": fees}
+                        "cancel_stale_orders": bool(cancel_stale_orders), "fees": fees,
+                        "adjust": bool(adjust), "bar_time": bar_time}
 
     def run(self):
         """Run the backtest and return its ``BacktestResult``; its
@@ -293,13 +306,17 @@ class Backtest:
                 matrix[gv.bar_item_pos(item, target)] = bars.values[target, :, k]
             matrix[gv.bar_item_pos(gv.KMatrix_TurnOver, target)] = \
                 np.nan_to_num(bars.values[target, :, 3] * bars.values[target, :, 4])
+        # Bars of n minutes go to the engine as such (dating a fill at its bar's start, n
+        # minutes before the label); being their own base data, each begins one base bar.
         frequency = gv.KFreq_Day if bars.frequency == "day" else gv.KFreq_Min
-        vr.g_KorvitKDataList.append(KData(matrix, np.arange(n_bars), Frequency=frequency, FreNum=1))
+        number = 1 if bars.frequency == "day" else bars.minutes
+        vr.g_KorvitKDataList.append(KData(matrix, np.arange(n_bars), Frequency=frequency, FreNum=number,
+                                          BaseBegin=np.arange(n_bars) if number > 1 else None))
         vr.g_KorvitDataValueFresh = matrix[:gv.KMatrixPos_Head_len].copy()
         info = vr.g_KorvitInputInfo
         info.TargetList = [code.lower() for code in bars.codes]
         info.TargetListDot = list(bars.codes)
-        info.KFrequencyI, info.KFreNum = frequency, 1
+        info.KFrequencyI, info.KFreNum = frequency, number
         for contract in self.contracts:
             vr.g_KorvitTargetsInfo[contract.code] = {
                 "Type": gv.TARGETTYPE_FUTURE if contract.is_futures else gv.TARGETTYPE_STOCK,
@@ -386,7 +403,7 @@ class Backtest:
             frequency=bars.frequency, initial_cash=float(sum(self.accounts.values())),
             strategy=self.name, params=self.params, bars=bars, benchmark=self.benchmark,
             meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": LoggerManager.log_dir() if self.output is not None else None,
-                  "fees": fee_schedules(session.contracts), **self._run_meta(session)})
+                  "fees": fee_schedules(session.contracts), "bars": bars.kind, **self._run_meta(session)})
         return result
 
     def _run_meta(self, session):

@@ -45,6 +45,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 import types
@@ -957,9 +958,10 @@ def _execute(job, tasks, answers, store, backend, workers, address, timeout, pro
             times, values = answer["equity"]
             equity = pd.Series(values, index=pd.DatetimeIndex(times.astype("datetime64[ns]"), name="time"),
                                name="equity")
-        if store is not None:
-            store.add(row, equity)
-        answers[task["run_id"]] = dict(row, equity=equity) if equity is not None else row
+        with _interrupt_held():     # saved and in the table together: sweep.csv matches runs.jsonl
+            if store is not None:
+                store.add(row, equity)
+            answers[task["run_id"]] = dict(row, equity=equity) if equity is not None else row
         counts["failed"] += row["status"] != "ok"
         if bar is not None:
             bar.set_postfix_str(f"failed {counts['failed']}", refresh=False)
@@ -977,6 +979,29 @@ def _execute(job, tasks, answers, store, backend, workers, address, timeout, pro
         if bar is not None:
             bar.close()
     return False
+
+
+class _interrupt_held:
+    """Holds Ctrl-C (SIGINT) back over a block of the main thread and delivers
+    it, to whatever handled it before, when the block ends."""
+
+    def __enter__(self):
+        self.caught, self.previous = False, None
+        if threading.current_thread() is threading.main_thread():
+            previous = signal.getsignal(signal.SIGINT)
+            if previous is not None:        # None: a handler not set from Python, left alone
+                self.previous = signal.signal(signal.SIGINT, self._catch)
+        return self
+
+    def _catch(self, signum, frame):
+        self.caught = True
+
+    def __exit__(self, *exc):
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+            if self.caught:
+                signal.raise_signal(signal.SIGINT)
+        return False
 
 
 def _progress_bar(total, done, enabled):

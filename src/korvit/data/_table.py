@@ -9,6 +9,7 @@ DataFrame.
 
 import datetime
 import os
+import re
 import warnings
 from dataclasses import dataclass, field
 
@@ -18,10 +19,19 @@ import pandas as pd
 from korvit.data.errors import DataError, check_code, where
 from korvit.data.limits import fmt_bound
 
-__all__ = ["TIME_NAMES", "Table", "read_table", "parse_times", "fmt_time"]
+__all__ = ["TIME_NAMES", "Table", "read_table", "parse_times", "fmt_time", "check_date_format"]
 
 # Names accepted for the time column, in order of preference.
 TIME_NAMES = ("datetime", "time", "date")
+# The adjusted close of vendor exports ("Adj Close", "adj_close", "Adjusted Close"), read as
+# the optional column "adj_close".
+ADJ_CLOSE = "adj_close"
+_ADJ_NAMES = ("adjclose", "adjustedclose")
+# A date written day and month first, in either order, then the year: 01/09/2004,
+# 1.9.2004, 01-09-04; a time of day may follow.
+_ORDER_HINT = ("give the format with date_format= (--date-format), '%d/%m/%Y' for day first "
+               "or '%m/%d/%Y' for month first")
+_DAY_MONTH = re.compile(r"^(\d{1,2})([/.-])(\d{1,2})\2(\d{4}|\d{2})(?=$|[\sT])")
 _CSV_OPTIONS = dict(skipinitialspace=True, encoding="utf-8-sig")
 _DIGIT_FORMATS = {8: "%Y%m%d", 12: "%Y%m%d%H%M", 14: "%Y%m%d%H%M%S"}
 
@@ -105,18 +115,35 @@ class Table:
         keys = np.array([code.upper() for code in checked], dtype=object)[labels]
         return written, keys
 
-    def times(self, tz=None):
+    def times(self, tz=None, date_format=None):
         """The time column as datetime64[ns]; fails on missing, unparseable or out of
         range times, and (without `tz`, see `parse_times`) on times written with
-        different UTC offsets."""
+        different UTC offsets.
+
+        Times written as text are read with `date_format` (strftime codes) when given.
+        Without it, dates written day and month first (01/09/2004) are read in the order
+        the source proves: day first when some date has a first number above 12, month
+        first when some date has a second number above 12; a source where no date tells
+        (or where dates tell both) is refused."""
         raw = self.frame["time"]
-        parsed, offsets = read_times(raw, tz)
+        fast = None
+        if date_format is not None:
+            parsed, offsets = read_times(self._formatted(raw, date_format), tz)
+        else:
+            if pd.api.types.infer_dtype(raw, skipna=True) == "string":
+                fast = _iso_times(raw.reset_index(drop=True), tz)   # all ISO: no day-month dates
+            if fast is not None:
+                parsed, offsets = fast, None
+            else:
+                parsed, offsets = read_times(self._dates_in_order(raw), tz)
 
         def describe(pos):
             value = raw.iat[pos]
             if _is_blank(value):
                 return "time is missing"
             text = str(value).strip()
+            if date_format is not None and isinstance(value, str):
+                return f"cannot read {text!r} as a time with date_format {date_format!r}"
             if out_of_range(value) is not None:
                 return (f"time {text!r} is outside the times korvit can hold "
                         f"({fmt_time(_NS_LOW.ceil('D'))} to {fmt_time(_NS_HIGH.floor('D'))})")
@@ -132,6 +159,121 @@ class Table:
                 "offsets do not share one clock; write them with one offset, or name the zone to "
                 "convert them to (tz=, --tz)"))
         return parsed
+
+    def _formatted(self, raw, date_format):
+        """`raw` with the text read by `date_format` (as datetimes, NaT where it does not
+        fit); fails when the format reads none of the text."""
+        text = raw.map(lambda v: isinstance(v, str) and bool(v.strip())).to_numpy(bool)
+        if not text.any():
+            return raw
+        values = raw[text].astype(object).str.strip()
+        if "%z" in date_format or "%Z" in date_format:      # keep each time's offset
+            read = pd.Series([_strptime(v, date_format) for v in values], index=values.index, dtype=object)
+        else:
+            read = pd.to_datetime(values, format=date_format, errors="coerce")
+        if read.isna().all():
+            first = int(np.flatnonzero(text)[0])
+            raise DataError(f"{self.where(first, 'time')}: date_format {date_format!r} reads none "
+                            f"of the times (the first is {values.iat[0]!r}): give the format the "
+                            "times are written in, e.g. '%d/%m/%Y' for 01/09/2004 as 1 September")
+        if text.all() and pd.api.types.is_datetime64_dtype(read.dtype):    # the common case
+            return read.reset_index(drop=True)
+        out = raw.astype(object).copy()
+        out[text] = read.astype(object).where(read.notna(), pd.NaT)
+        return out
+
+    def _dates_in_order(self, raw):
+        """`raw` with dates written day and month first (01/09/2004) rewritten as ISO
+        dates, in the order each source proves; fails where a source does not tell the
+        order, or tells both."""
+        fast = self._day_month_at_once(raw)
+        if fast is not None:
+            return fast
+        match = _DAY_MONTH.match
+        found = [match(v.strip()) if isinstance(v, str) else None for v in raw.tolist()]
+        hits = np.array([m is not None for m in found], dtype=bool)
+        if not hits.any():
+            return raw
+        first = np.zeros(len(raw), dtype=np.int64)
+        second = np.zeros(len(raw), dtype=np.int64)
+        rows = np.flatnonzero(hits)
+        first[rows] = [int(found[k][1]) for k in rows]
+        second[rows] = [int(found[k][3]) for k in rows]
+        day_first = np.zeros(len(raw), dtype=bool)
+        hint = _ORDER_HINT
+        for org in np.unique(self.org[hits]):
+            mine = hits & (self.org == org)
+            days_first = np.flatnonzero(mine & (first > 12))        # only day first can read these
+            months_first = np.flatnonzero(mine & (second > 12))     # and only month first these
+            if len(days_first) and len(months_first):
+                a, b = int(days_first[0]), int(months_first[0])
+                raise DataError(
+                    f"{self.where(b, 'time')}: {found[b].string!r} reads only month first but "
+                    f"{found[a].string!r} ({self._row_name(a, b)}) only day first: write the dates in "
+                    f"one order, or {hint}")
+            differ = np.flatnonzero(mine & (first != second))       # 01/01/2004 reads one way
+            if not len(days_first) and not len(months_first) and len(differ):
+                pos = int(differ[0])
+                raise DataError(
+                    f"{self.where(pos, 'time')}: {found[pos].string!r} can be read day first or month "
+                    f"first, and no date of {self.origins[org].name} has a day above 12 to tell "
+                    f"which: {hint}")
+            day_first |= mine & bool(len(days_first))
+        out = raw.astype(object).copy()
+        iso = []
+        for k in rows:
+            m = found[k]
+            year = m[4] if len(m[4]) == 4 else ("19" if int(m[4]) >= 69 else "20") + m[4]
+            day, month = (first[k], second[k]) if day_first[k] else (second[k], first[k])
+            iso.append(f"{year}-{month:02d}-{day:02d}{m.string[m.end():]}")
+        out.iloc[rows] = iso
+        return out
+
+    def _day_month_at_once(self, raw):
+        """The times of an all-text column of day-month dates in one layout (as most files
+        are), read day first and month first with two formats and chosen as
+        `_dates_in_order` chooses; None where the layout varies (read row by row there)."""
+        if not len(raw) or pd.api.types.infer_dtype(raw, skipna=False) != "string":
+            return None
+        values = raw.astype(object).str.strip()
+        head = values.iat[0]
+        if _DAY_MONTH.match(head) is None:
+            return None
+        try:
+            from pandas.tseries.api import guess_datetime_format
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                guessed = guess_datetime_format(head, dayfirst=True)
+        except (ImportError, ValueError, TypeError):
+            return None
+        if not guessed or not re.match(r"%([dm])([/.-])%(?!\1)[dm]\2%[Yy]", guessed):
+            return None
+        day_format = guessed if guessed.startswith("%d") else _swap_day_month(guessed)
+        days = pd.to_datetime(values, format=day_format, errors="coerce").to_numpy()
+        months = pd.to_datetime(values, format=_swap_day_month(day_format), errors="coerce").to_numpy()
+        if (np.isnat(days) & np.isnat(months)).any():
+            return None
+        out = days.copy()
+        for org in np.unique(self.org):
+            mine = self.org == org
+            days_first = np.flatnonzero(mine & np.isnat(months))      # a first number above 12
+            months_first = np.flatnonzero(mine & np.isnat(days))      # a second number above 12
+            if len(days_first) and len(months_first):
+                a, b = int(days_first[0]), int(months_first[0])
+                raise DataError(
+                    f"{self.where(b, 'time')}: {values.iat[b]!r} reads only month first but "
+                    f"{values.iat[a]!r} ({self._row_name(a, b)}) only day first: write the dates in "
+                    f"one order, or {_ORDER_HINT}")
+            differ = np.flatnonzero(mine & (days != months))
+            if not len(days_first) and not len(months_first) and len(differ):
+                pos = int(differ[0])
+                raise DataError(
+                    f"{self.where(pos, 'time')}: {values.iat[pos]!r} can be read day first or month "
+                    f"first, and no date of {self.origins[org].name} has a day above 12 to tell "
+                    f"which: {_ORDER_HINT}")
+            if len(months_first):
+                out[mine] = months[mine]
+        return pd.Series(out)
 
     def numbers(self, column, *, positive=False, high=None):
         """The column as float64; fails on missing, non-numeric, infinite or
@@ -164,21 +306,30 @@ class Table:
         return values
 
 
-def read_table(source, columns, *, allow_wide):
-    """Read `source` into a `Table` with the columns "time", "code" and `columns`.
+def read_table(source, columns, *, allow_wide, optional=(), code=None, default_code=None):
+    """Read `source` into a `Table` with the columns "time", "code" and `columns`, and
+    those of `optional` that the source has (only "adj_close" is known).
 
     `source` is a DataFrame, a CSV or Parquet path, or a list of them (concatenated in
     order).  Column names are matched case-insensitively, "datetime" or "date" serve as
-    "time", other columns are dropped.  With `allow_wide`, a frame whose columns are a
-    two-level (code, field) MultiIndex with the time as index, or a CSV with two header
-    rows (code, field) and the time in the first column, is read as well.
+    "time", other columns are dropped; without any of them, an unnamed first column (a
+    saved index) is the time.  With `allow_wide`, a frame whose columns are a two-level
+    (code, field) MultiIndex with the time as index, or a CSV with two header rows (code,
+    field) and the time in the first column, is read as well.  `code` (a checked code, or
+    one per source) is the code of every row of a source without a code column; a source
+    with codes of its own is then refused.  `default_code` is the code of the rows of a
+    source without a code column, where that is no fault (the ticks of a run of one code).
     """
     sources = list(source) if isinstance(source, (list, tuple)) else [source]
     if not sources:
         raise DataError("no source given: pass a DataFrame, a file path or a list of them")
+    codes = list(code) if isinstance(code, (list, tuple)) else [code] * len(sources)
+    if len(codes) != len(sources):
+        raise ValueError(f"code gives {len(codes)} codes for {len(sources)} sources: give one "
+                         "code for all, or one per source")
     frames, origins = [], []
-    for number, item in enumerate(sources):
-        frame, origin = _read_one(item, columns, allow_wide)
+    for number, (item, own_code) in enumerate(zip(sources, codes)):
+        frame, origin = _read_one(item, columns, allow_wide, tuple(optional), own_code, default_code)
         frame["_org"] = number
         frames.append(frame)
         origins.append(origin)
@@ -186,10 +337,24 @@ def read_table(source, columns, *, allow_wide):
     return Table(frame, origins)
 
 
-def _read_one(source, columns, allow_wide):
+def _read_one(source, columns, allow_wide, optional=(), code=None, default_code=None):
+    coded = "given" if code is not None else "default" if default_code is not None else None
+    frame, origin = _read_source(source, columns, allow_wide, optional, coded)
+    if code is not None and origin.wide:
+        raise DataError(f"{origin.name}: the codes are in the file's header (wide format): "
+                        f"code={code!r} (--code) is for a file without codes")
+    if code is None and "code" not in frame:
+        code = default_code
+    if code is not None and "code" not in frame:
+        frame.insert(0, "code", code)
+        origin.labels["code"] = "code"
+    return frame, origin
+
+
+def _read_source(source, columns, allow_wide, optional, coded):
     if isinstance(source, pd.DataFrame):
         rows = np.arange(1, len(source) + 1)
-        return _from_frame(source, Origin("DataFrame"), rows, columns, allow_wide)
+        return _from_frame(source, Origin("DataFrame"), rows, columns, allow_wide, optional, coded)
     if not isinstance(source, (str, os.PathLike)):
         raise TypeError(f"cannot read data from {type(source).__name__}: pass a DataFrame, "
                         "a CSV or Parquet path, or a list of them")
@@ -203,9 +368,9 @@ def _read_one(source, columns, allow_wide):
     if "parquet" in suffixes or "pq" in suffixes:
         frame = _read_parquet(name)
         rows = np.arange(1, len(frame) + 1)
-        return _from_frame(frame, Origin(name), rows, columns, allow_wide)
+        return _from_frame(frame, Origin(name), rows, columns, allow_wide, optional, coded)
     if "csv" in suffixes or "txt" in suffixes:
-        return _read_csv(name, columns, allow_wide)
+        return _read_csv(name, columns, allow_wide, optional, coded)
     raise DataError(f"{name}: unknown file type: name it .csv or .parquet")
 
 
@@ -232,11 +397,12 @@ def _csv(name, **options):
         raise DataError(f"{name}: the file is not UTF-8 text") from None
 
 
-def _read_csv(name, columns, allow_wide):
+def _read_csv(name, columns, allow_wide, optional=(), coded=None):
     head = _csv(name, header=None, nrows=3, dtype=str, keep_default_na=False)
     header = [str(v) for v in head.iloc[0]]
-    first = [_key(v) for v in header]
-    long = "code" in first and any(t in first for t in TIME_NAMES)
+    first = [_field_key(v) for v in header]
+    timed = any(t in first for t in TIME_NAMES)
+    long = "code" in first and timed
     if allow_wide and not long and len(head) >= 2:
         fields = {_key(v) for v in head.iloc[1, 1:]}
         if "close" in fields:
@@ -246,23 +412,26 @@ def _read_csv(name, columns, allow_wide):
                 str(v).strip() for v in third[1:])
             frame = _csv(name, header=[0, 1], index_col=0, skip_blank_lines=False)
             rows = np.arange(len(frame)) + (4 if index_names else 3)
-            return _from_wide(frame, Origin(name, wide=True, code_row=1), rows, columns)
+            return _from_wide(frame, Origin(name, wide=True, code_row=1), rows, columns, optional)
     for pos, key in enumerate(first):
         if key in first[:pos]:
             raise DataError(f"{where(name, 1, header[pos])}: column {key!r} is given "
                             "twice (names ignore case)")
+    unnamed_time = not timed and first[0] == ""        # a saved index: the times
     text = {label: str for label, key in zip(header, first) if key in ("code",) + TIME_NAMES}
     frame = _csv(name, skip_blank_lines=False, dtype=text)
+    if unnamed_time:
+        frame = frame.rename(columns={frame.columns[0]: _UNNAMED})
     rows = np.arange(len(frame)) + 2
     blank = frame.isna().all(axis=1).to_numpy()
     frame, rows = frame[~blank], rows[~blank]
-    return _from_long(frame, Origin(name), rows, columns, header_row=1)
+    return _from_long(frame, Origin(name), rows, columns, header_row=1, optional=optional, coded=coded)
 
 
-def _from_frame(frame, origin, rows, columns, allow_wide):
+def _from_frame(frame, origin, rows, columns, allow_wide, optional=(), coded=None):
     if isinstance(frame.columns, pd.MultiIndex):
         if frame.columns.nlevels == 2 and allow_wide:
-            return _from_wide(frame, origin, rows, columns)
+            return _from_wide(frame, origin, rows, columns, optional)
         raise DataError(f"{origin.name}: columns are a {frame.columns.nlevels}-level "
                         "MultiIndex; give the long columns "
                         f"{', '.join(('time', 'code') + tuple(columns))}"
@@ -275,37 +444,49 @@ def _from_frame(frame, origin, rows, columns, allow_wide):
         frame = frame.reset_index()
         frame = frame.rename(columns={frame.columns[0]: frame.columns[0]
                                       if index_name in TIME_NAMES else "time"})
-    return _from_long(frame, origin, rows, columns, header_row=None)
+    return _from_long(frame, origin, rows, columns, header_row=None, optional=optional, coded=coded)
 
 
-def _from_long(frame, origin, rows, columns, header_row):
+# The label of an unnamed first column taken as the time (shown as "the unnamed first column").
+_UNNAMED = ""
+
+
+def _from_long(frame, origin, rows, columns, header_row, optional=(), coded=None):
     found = {}
     for label in frame.columns:
-        key = _key(label)
+        key = _field_key(label)
         if key in found:
             raise DataError(f"{where(origin.name, header_row, str(label))}: column "
                             f"{key!r} is given twice (names ignore case)")
         found[key] = label
-    times = [t for t in TIME_NAMES if t in found]
+    times = [t for t in TIME_NAMES if t in found] or ([_UNNAMED] if _UNNAMED in found else [])
     if "time" in found and "date" in found and "datetime" not in found:
         raise DataError(f"{origin.name}: both a 'date' and a 'time' column: give one "
                         "column holding date and time of day, named time or datetime")
-    wanted = ("code",) + tuple(columns)
+    if coded == "given" and "code" in found:
+        raise DataError(f"{where(origin.name, header_row, str(found['code']))}: the file has "
+                        "codes of its own: code= (--code) names the code of a file without a "
+                        "code column")
+    wanted = () if coded and "code" not in found else ("code",)
+    wanted += tuple(columns)
     missing = [c for c in wanted if c not in found] + ([] if times else ["time"])
     if missing:
-        have = ", ".join(str(c) for c in frame.columns) or "none"
+        have = ", ".join(repr(str(c)) for c in frame.columns) or "none"
+        hint = (": a file of one instrument takes its code from code= (--code), e.g. "
+                "code='NASDAQ.GOOG'" if missing == ["code"] else "")
         raise DataError(f"{where(origin.name, header_row)}: missing column"
                         f"{'s' if len(missing) > 1 else ''} {', '.join(map(repr, missing))} "
-                        f"(columns found: {have})")
-    picked = {"time": found[times[0]]} | {c: found[c] for c in wanted}
+                        f"(columns found: {have}){hint}")
+    picked = {"time": found[times[0]]} | {c: found[c] for c in wanted} | \
+        {c: found[c] for c in optional if c in found}
     out = pd.DataFrame({c: frame[label].to_numpy() for c, label in picked.items()})
     out["_row"] = rows
     origin.labels = {c: str(label) for c, label in picked.items()}
     return out, origin
 
 
-def _from_wide(frame, origin, rows, columns):
-    levels = [[_key(v) for v in frame.columns.get_level_values(i)] for i in (0, 1)]
+def _from_wide(frame, origin, rows, columns, optional=()):
+    levels = [[_field_key(v) for v in frame.columns.get_level_values(i)] for i in (0, 1)]
     if "close" not in levels[1] and "close" in levels[0]:
         frame = frame.swaplevel(axis=1)
         levels.reverse()
@@ -326,11 +507,13 @@ def _from_wide(frame, origin, rows, columns):
                             f"code needs the fields {', '.join(columns)}")
         values = {c: frame.iloc[:, positions[c]].to_numpy() for c in columns}
         present = ~np.logical_and.reduce([_blank_mask(v) for v in values.values()])
+        extra = [c for c in optional if c in positions]
+        values.update({c: frame.iloc[:, positions[c]].to_numpy() for c in extra})
         part = pd.DataFrame({"time": times[present], "code": code}
                             | {c: v[present] for c, v in values.items()})
         part["_row"] = rows[present]
         parts.append(part)
-        origin.labels.update({c: str(frame.columns[positions[c]][1]) for c in columns})
+        origin.labels.update({c: str(frame.columns[positions[c]][1]) for c in (*columns, *extra)})
     if not parts:
         raise DataError(f"{origin.name}: no columns")
     return pd.concat(parts, ignore_index=True), origin
@@ -396,6 +579,39 @@ def read_times(values, tz=None):
         if aware.any():
             offsets[aware.to_numpy()] = _offsets(text[aware], out[aware].to_numpy())
     return _zoned(out.to_numpy(), offsets, tz)
+
+
+def _swap_day_month(date_format):
+    return date_format.replace("%d", "\0").replace("%m", "%d").replace("\0", "%m")
+
+
+def _strptime(text, date_format):
+    """`text` read with `date_format` (a datetime, aware when the format reads an
+    offset), or None."""
+    try:
+        return datetime.datetime.strptime(text, date_format)
+    except (ValueError, TypeError):
+        return None
+
+
+def check_date_format(date_format):
+    """`date_format` if it is a strftime format that can read a time it writes; raises
+    ValueError (naming the option) otherwise."""
+    if date_format is None:
+        return None
+    if not isinstance(date_format, str):
+        raise TypeError(f"date_format must be text with strftime codes such as '%d/%m/%Y', "
+                        f"got {date_format!r}")
+    if "%" not in date_format:
+        raise ValueError(f"date_format {date_format!r} holds no strftime codes: write it as "
+                         "e.g. '%d/%m/%Y' (day/month/year) or '%m/%d/%Y %H:%M'")
+    sample = datetime.datetime(2004, 9, 13, 15, 45, 30, 250000, tzinfo=datetime.timezone.utc)
+    try:
+        datetime.datetime.strptime(sample.strftime(date_format), date_format)
+    except ValueError as exc:
+        raise ValueError(f"date_format {date_format!r} is not a format korvit can read times "
+                         f"with: {exc}") from None
+    return date_format
 
 
 def _offset_start(text):
@@ -618,6 +834,14 @@ def fmt_num(value):
 
 def _key(label):
     return str(label).strip().lower()
+
+
+def _field_key(label):
+    """The column `label` is matched as: its lower-case text, or "adj_close" for the
+    adjusted close of vendor exports."""
+    key = _key(label)
+    squashed = "".join(ch for ch in key if ch not in " _.-")
+    return ADJ_CLOSE if squashed in _ADJ_NAMES else key
 
 
 def _is_nan_text(value):

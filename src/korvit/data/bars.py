@@ -6,7 +6,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from korvit.data._table import check_zone, fmt_num, fmt_time, read_table
+from korvit.data._table import ADJ_CLOSE, check_date_format, check_zone, fmt_num, fmt_time, read_table
 from korvit.data.errors import DataError, DataWarning, check_code
 from korvit.data.limits import MAX_PRICE, MAX_VOLUME
 
@@ -16,6 +16,10 @@ FIELDS = ("open", "high", "low", "close", "volume")
 FREQUENCIES = ("day", "minute")
 _NS_LOW, _NS_HIGH = pd.Timestamp.min, pd.Timestamp.max
 _PRICES = FIELDS[:4]
+_ONE_MINUTE = pd.Timedelta(minutes=1)
+# Adjusted prices are rounded to the finest price step a contract may have (limits.MIN_MOVE_LOW):
+# a price like 22.999999999999996 would otherwise be stepped down a whole cent.
+_ADJUSTED_DECIMALS = 8
 
 
 class Bars:
@@ -31,12 +35,15 @@ class Bars:
         and volume.  Where a code has no bar at a time of the timeline the prices are NaN
         and the volume 0.
     frequency
-        "day" or "minute".
+        "day" or "minute" (any intraday bars).
+    interval
+        The length of an intraday bar's period (``pd.Timedelta``; one minute unless
+        given), None for daily bars.  A bar is labelled by the end of its period.
     source
         The source, as named in messages.
     """
 
-    def __init__(self, codes, times, values, frequency, source="bars"):
+    def __init__(self, codes, times, values, frequency, source="bars", interval=None):
         codes = [str(code) for code in codes]
         times = pd.DatetimeIndex(times)
         values = np.asarray(values, dtype=np.float64)
@@ -47,6 +54,13 @@ class Bars:
             raise ValueError(f"frequency {frequency!r} is not one of {', '.join(FREQUENCIES)}")
         if not times.is_monotonic_increasing or not times.is_unique:
             raise ValueError("bar times must be sorted and unique")
+        if frequency == "day":
+            if interval is not None:
+                raise ValueError("daily bars have no interval")
+        else:
+            interval = _ONE_MINUTE if interval is None else pd.Timedelta(interval)
+            if not interval > pd.Timedelta(0):
+                raise ValueError(f"the interval of intraday bars must be positive, got {interval}")
         keys = [code.upper() for code in codes]
         if len(set(keys)) != len(keys):
             raise ValueError(f"codes given twice: {codes}")
@@ -54,6 +68,7 @@ class Bars:
         self.times = times
         self.values = values
         self.frequency = frequency
+        self.interval = interval
         self.source = source
         self._index = {key: i for i, key in enumerate(keys)}
 
@@ -64,6 +79,21 @@ class Bars:
         span = f"{fmt_time(self.times[0])} .. {fmt_time(self.times[-1])}" if len(self) else "empty"
         return (f"Bars({len(self.codes)} codes, {len(self)} {self.frequency} bars, {span}, "
                 f"source={self.source!r})")
+
+    @property
+    def kind(self):
+        """What the bars are, in words: "daily bars", "minute bars", "60-minute bars",
+        "30-second bars"."""
+        return bars_kind(self.interval)
+
+    @property
+    def minutes(self):
+        """Whole minutes in an intraday bar's period (1 for bars shorter than a minute or
+        not a whole number of minutes), None for daily bars: the engine's bar size."""
+        if self.interval is None:
+            return None
+        minutes, rest = divmod(self.interval, _ONE_MINUTE)
+        return int(minutes) if minutes >= 1 and not rest else 1
 
     def index_of(self, code):
         """The position of `code` in `codes` (case ignored)."""
@@ -89,19 +119,23 @@ class Bars:
         return frame
 
 
-def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=None):
+def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=None, code=None,
+              adjust=False, date_format=None, bar_time="end"):
     """Read, check and align bars.
 
     source
         A DataFrame, a CSV or Parquet path, or a list of them (concatenated in order).
         Long format: columns time, code, open, high, low, close, volume (names ignore
-        case, "datetime" or "date" may name the time column, other columns are ignored).
+        case, "datetime" or "date" may name the time column, an unnamed first column
+        holds the times when no column is named so, other columns are ignored).
         Wide format: columns a two-level (code, field) MultiIndex with the time as index;
         as CSV, two header rows (code, then field) and the time in the first column.  The
         format is detected.
     frequency
         "day" or "minute"; inferred when None: "day" if all times are at midnight or every
-        code has at most one bar per calendar date, "minute" otherwise.
+        code has at most one bar per calendar date, "minute" otherwise.  The period of
+        intraday bars (`Bars.interval`) is the most common step between two bars of a
+        code on one day: 1, 5, 15, 60 minutes...
     start, end
         Keep bars from `start` to `end`, both included (anything pandas reads as a time).
         An `end` without a time of day keeps the whole of that day.
@@ -114,6 +148,26 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
         UTC offset (and `start`, `end` with one) are converted to its wall time, times
         without one are taken as its wall time.  Without `tz` times keep their wall time,
         and times written with different offsets are refused.
+    code
+        The code (EXCHANGE.SYMBOL) of a source without a code column, e.g. a vendor's
+        export of one stock; a list gives one per source.  A source with codes of its
+        own is refused.
+    adjust
+        Scale each bar by its adjusted close (column "Adj Close", "adj_close", ...): open,
+        high, low and close are multiplied by adj close / close (and rounded to 1e-8),
+        the volume divided by it, so that a bar's traded value stays.  Without `adjust`
+        the adjusted close is ignored, with a warning.
+    date_format
+        The strftime format of times written as text ("%d/%m/%Y", "%m/%d/%Y %H:%M").
+        Without it, dates written day and month first (01/09/2004) are read in the order
+        the source proves (some first number above 12: day first; some second number
+        above 12: month first); a source where no date tells is refused.
+    bar_time
+        What the time of an intraday bar marks: "end" (korvit's bars: the bar labelled
+        10:00 covers the period up to 10:00) or "start" (as many vendors export them: the
+        bar written 09:00 covers 09:00 to 10:00); bars labelled by their start are moved
+        to the end of their period (by `Bars.interval`).  `start` and `end` are compared
+        with the times as written.  Daily bars stay as they are.
 
     The whole source is checked before anything is trimmed; every problem raises a
     `DataError` naming file, row and column.  Bars with volume 0 load, with one
@@ -122,22 +176,39 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
     if frequency is not None and frequency not in FREQUENCIES:
         raise ValueError(f"frequency {frequency!r} is not one of {', '.join(FREQUENCIES)}")
     tz = check_zone(tz)
-    table = read_table(source, FIELDS, allow_wide=True)
+    if not isinstance(bar_time, str) or bar_time not in ("end", "start"):
+        raise ValueError(f"bar_time must be 'end' or 'start' (what an intraday bar's time marks), "
+                         f"got {bar_time!r}")
+    code = check_code_option(code)
+    date_format = check_date_format(date_format)
+    if not isinstance(adjust, (bool, np.bool_)):
+        raise TypeError(f"adjust must be True or False, got {adjust!r}")
+    table = read_table(source, FIELDS, allow_wide=True, optional=(ADJ_CLOSE,), code=code)
     if not len(table):
         raise DataError(f"{table.name}: no bars")
     written, keys = table.codes()
-    times = table.times(tz)
+    times = table.times(tz, date_format)
     data = np.column_stack([table.numbers(name, positive=True, high=MAX_PRICE) for name in _PRICES]
                            + [table.numbers("volume", high=MAX_VOLUME)])
     _check_ranges(table, data)
+    if adjust:
+        data = _adjusted(table, data)
+    elif ADJ_CLOSE in table.frame and table.frame[ADJ_CLOSE].notna().any():
+        pos = int(np.flatnonzero(table.frame[ADJ_CLOSE].notna().to_numpy())[0])
+        label = table.origins[table.org[pos]].labels.get(ADJ_CLOSE, ADJ_CLOSE)
+        warnings.warn(DataWarning(
+            f"{table.name}: column {label!r} is ignored: the bars keep the prices as written; "
+            "load them with adjust=True (--adjust) to scale each bar by its adjusted close"),
+            stacklevel=2)
     order = _check_order(table, keys, times)
     asked = frequency
     frequency = _frequency(table, keys, times, order, frequency)
     if asked != "minute":
         _stray_clock(table, times, frequency)
+    interval = _interval(keys, times, order) if frequency == "minute" else None
 
     keep = np.ones(len(table), dtype=bool)
-    lo, hi = _bounds(start, end, tz)
+    lo, hi = _bounds(start, end, tz, date_format)
     if lo is not None:
         keep &= times >= lo
     if hi is not None:
@@ -161,6 +232,14 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
 
     rows = np.flatnonzero(keep)
     keys, written, times, data = keys[rows], written[rows], times[rows], data[rows]
+    if bar_time == "start" and interval is not None:
+        step = interval.to_timedelta64().astype("timedelta64[ns]")
+        late = np.zeros(len(table), dtype=bool)
+        late[rows] = times > (_NS_HIGH - interval).to_datetime64()
+        table.fail(late, "time", lambda p: (
+            f"moved to the end of its period ({bars_kind(interval)[:-1]}), the bar would lie beyond "
+            f"{fmt_time(_NS_HIGH.floor('D'))}"))
+        times = times + step
     left = set(keys.tolist())
     if codes is not None and len(left) < len(code_keys):
         gone = [code for code in wanted if code.upper() not in left]
@@ -183,7 +262,74 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
             "the engine treats a bar without volume as not "
             "traded: orders wait"), stacklevel=2)
     return Bars([first_written[key] for key in code_keys], timeline, values, frequency,
-                table.name)
+                table.name, interval)
+
+
+def bars_kind(interval):
+    """Bars of `interval` (None: daily bars) in words: "daily bars", "minute bars",
+    "60-minute bars", "30-second bars"."""
+    if interval is None:
+        return "daily bars"
+    if interval == _ONE_MINUTE:
+        return "minute bars"
+    minutes, rest = divmod(interval, _ONE_MINUTE)
+    if not rest:
+        return f"{minutes}-minute bars"
+    seconds, rest = divmod(interval, pd.Timedelta(seconds=1))
+    return f"{seconds}-second bars" if not rest else f"{interval} bars"
+
+
+def check_code_option(code):
+    """`code=` checked: None, a code, or a list of codes (one per source)."""
+    if code is None:
+        return None
+    if isinstance(code, (list, tuple)):
+        if not code:
+            raise ValueError("code is an empty list: give a code, or one per source")
+        return [check_code_option(one) for one in code]
+    if not isinstance(code, str):
+        raise TypeError(f"code must be text like 'NASDAQ.GOOG' (or one per source), got {code!r}")
+    return check_code(code)
+
+
+def _adjusted(table, data):
+    """The bars scaled by their adjusted close: prices times adj close / close (rounded
+    to 1e-8), volumes divided by it."""
+    if ADJ_CLOSE not in table.frame:
+        raise DataError(f"{table.name}: adjust=True (--adjust) scales the bars by their adjusted "
+                        "close, and the data has no adjusted close column ('Adj Close')")
+    adj = table.numbers(ADJ_CLOSE, positive=True, high=MAX_PRICE)
+    close = data[:, 3]
+    out = data.copy()
+    for k in range(4):
+        out[:, k] = np.round(data[:, k] * adj / close, _ADJUSTED_DECIMALS)
+    out[:, 4] = data[:, 4] * close / adj
+    for k, name in enumerate(FIELDS):
+        high = MAX_VOLUME if name == "volume" else MAX_PRICE
+        table.fail(out[:, k] > high, ADJ_CLOSE, lambda p, k=k, name=name, high=high: (
+            f"adjusted by adj close / close = {fmt_num(adj[p])} / {fmt_num(close[p])}, the {name} "
+            f"{fmt_num(data[p, k])} becomes {fmt_num(out[p, k])}, above {fmt_num(high)}, the largest "
+            f"{name} korvit accepts"))
+    table.fail((out[:, :4] <= 0).any(axis=1), ADJ_CLOSE, lambda p: (
+        f"adjusted by adj close / close = {fmt_num(adj[p])} / {fmt_num(close[p])}, the low "
+        f"{fmt_num(data[p, 2])} becomes {fmt_num(out[p, 2])}: adjusted prices must stay above 0"))
+    return out
+
+
+def _interval(keys, times, order):
+    """The period of intraday bars: the most common step between two bars of a code on
+    one day (the shortest of equally common ones); one minute when no code has two bars
+    on a day."""
+    codes = pd.factorize(keys)[0][order]
+    ordered = times[order]
+    days = ordered.astype("datetime64[D]")
+    same_day = (codes[1:] == codes[:-1]) & (days[1:] == days[:-1])
+    steps = np.diff(ordered.astype(np.int64))[same_day]
+    steps = steps[steps > 0]
+    if not steps.size:
+        return _ONE_MINUTE
+    values, counts = np.unique(steps, return_counts=True)
+    return pd.Timedelta(int(values[counts.argmax()]), "ns")
 
 
 def _check_ranges(table, data):
@@ -261,11 +407,11 @@ def _stray_clock(table, times, frequency):
         f"{effect}"), stacklevel=3)
 
 
-def _bounds(start, end, tz=None):
-    lo = None if start is None else _stamp(start, "start", tz)
+def _bounds(start, end, tz=None, date_format=None):
+    lo = None if start is None else _stamp(start, "start", tz, date_format)
     hi = None
     if end is not None:
-        hi = _stamp(end, "end", tz)
+        hi = _stamp(end, "end", tz, date_format)
         if hi == hi.normalize() and not _has_clock(end):
             hi = _NS_HIGH if hi >= _NS_HIGH.normalize() else hi + pd.Timedelta(days=1) - pd.Timedelta(1, "ns")
     if lo is not None and hi is not None and lo > hi:
@@ -282,7 +428,12 @@ def _ns_bound(stamp):
     return stamp.to_datetime64().astype("datetime64[ns]")
 
 
-def _stamp(value, name, tz=None):
+def _stamp(value, name, tz=None, date_format=None):
+    if date_format is not None and isinstance(value, str):
+        try:        # a time written as the data's times are, else as pandas reads it
+            value = datetime.datetime.strptime(value.strip(), date_format)
+        except ValueError:
+            pass
     try:
         stamp = pd.Timestamp(value)
     except (ValueError, TypeError) as exc:

@@ -18,7 +18,9 @@ def where(source, row=None, column=None):
     parts = [str(source)]
     if row is not None:
         parts.append(f"row {row}")
-    if column is not None:
+    if column == "":
+        parts.append("the unnamed first column")
+    elif column is not None:
         parts.append(f"column {column!r}" if isinstance(column, str) else f"column {column}")
     return ", ".join(parts)
 

@@ -3,9 +3,9 @@
 Each tick belongs to the bar of its code whose period holds it:
 
 - daily bars: the bar of the same calendar date;
-- minute bars: a bar is labelled by the end of its period; the bar labelled t covers
-  (time of the code's previous bar, t], and the first bar of a day covers the minute before
-  its label, (t - 1 minute, t].  A tick exactly at a label belongs to that bar, one a
+- intraday bars: a bar is labelled by the end of its period; the bar labelled t covers
+  (time of the code's previous bar, t], and the first bar of a day covers the bars' period
+  (`Bars.interval`, one minute for minute bars) before its label, (t - period, t].  A tick exactly at a label belongs to that bar, one a
   microsecond later to the next bar.  Across a break in the day (lunch) the first bar after
   it covers the whole break.
 """
@@ -15,13 +15,12 @@ from collections.abc import ItemsView, Mapping, ValuesView
 import numpy as np
 import pandas as pd
 
-from korvit.data._table import check_zone, fmt_num, fmt_time, read_table
+from korvit.data._table import check_date_format, check_zone, fmt_num, fmt_time, read_table
 from korvit.data.errors import DataError
 from korvit.data.limits import MAX_PRICE, MAX_VOLUME
 
 __all__ = ["Ticks", "load_ticks"]
 
-_MINUTE = np.timedelta64(60_000_000_000, "ns")
 _BAR_BITS = 32                    # a bar's key: code index above, bar index in the low bits
 _MAX_BAR = (1 << _BAR_BITS) - 1
 _MAX_CODE = (1 << (63 - _BAR_BITS)) - 1
@@ -175,7 +174,7 @@ class _Values(ValuesView):
         return self._mapping._groups()
 
 
-def load_ticks(source, bars, *, trim=False, tz=None):
+def load_ticks(source, bars, *, trim=False, tz=None, date_format=None):
     """Read ticks (columns time, code, price, volume; a DataFrame, a CSV or Parquet path,
     or a list of them) and assign each to its bar of `bars` (a `Bars`).
 
@@ -185,9 +184,12 @@ def load_ticks(source, bars, *, trim=False, tz=None):
     [low, high].  Ticks out of time order are sorted (stably).  With `trim` (for
     bars trimmed to a period or to some codes), ticks of other codes and ticks before the
     first bar or after the last are left out instead.  `tz` converts times as
-    `load_bars` does (give the bars' zone).
+    `load_bars` does (give the bars' zone), `date_format` reads times written as text as
+    there.  Ticks of bars of one code need no code column.
     """
-    table = read_table(source, ("price", "volume"), allow_wide=False)
+    date_format = check_date_format(date_format)
+    table = read_table(source, ("price", "volume"), allow_wide=False,
+                       default_code=bars.codes[0] if len(bars.codes) == 1 else None)
     _, keys = table.codes()
     index = {code.upper(): i for i, code in enumerate(bars.codes)}
     labels, uniques = pd.factorize(keys)
@@ -195,7 +197,7 @@ def load_ticks(source, bars, *, trim=False, tz=None):
     if not trim:
         table.fail(code_pos < 0, "code", lambda pos: (
             f"{table.frame['code'].iat[pos]} has no bars (the bars hold {', '.join(bars.codes)})"))
-    times = table.times(check_zone(tz))
+    times = table.times(check_zone(tz), date_format)
     if trim:
         keep = (code_pos >= 0) & _within_bars(times, bars)
         table.keep(keep)
@@ -213,9 +215,9 @@ def load_ticks(source, bars, *, trim=False, tz=None):
         if bars.frequency == "day":
             found = _same_day(labels, times[rows])
         else:
-            found = _minute_bar(labels, times[rows])
+            found = _intraday_bar(labels, times[rows], _period(bars))
         bar_pos[rows] = np.where(found >= 0, own[np.maximum(found, 0)], -1)
-    kind = "daily bar" if bars.frequency == "day" else "minute bar"
+    kind = bars.kind[:-1]           # "daily bar", "minute bar", "60-minute bar"
     table.fail(bar_pos < 0, "time", lambda pos: (
         f"the tick of {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} lies in no "
         f"{kind} of that code"))
@@ -249,12 +251,17 @@ def _same_day(labels, ticks):
     return np.where(inside, found, -1)
 
 
-def _minute_bar(labels, ticks):
-    """Per tick, the position in `labels` of the minute bar whose period holds it, or -1."""
+def _period(bars):
+    """The period of the bars' intraday bars as numpy's timedelta64[ns]."""
+    return np.timedelta64(int(bars.interval.value), "ns")
+
+
+def _intraday_bar(labels, ticks, period):
+    """Per tick, the position in `labels` of the intraday bar whose period holds it, or -1."""
     if not len(labels):
         return np.full(len(ticks), -1)
     days = labels.astype("datetime64[D]")
-    lower = labels - _MINUTE
+    lower = labels - period
     same_day = days[1:] == days[:-1]
     lower[1:][same_day] = labels[:-1][same_day]
     found = np.searchsorted(labels, ticks, side="left")    # first label >= tick
@@ -270,4 +277,4 @@ def _within_bars(times, bars):
     if bars.frequency == "day":
         day = np.timedelta64(1, "D")
         return (times >= first.astype("datetime64[D]")) & (times < last.astype("datetime64[D]") + day)
-    return (times > first - np.timedelta64(1, "m")) & (times <= last)
+    return (times > first - _period(bars)) & (times <= last)
