@@ -278,14 +278,16 @@ def test_a_run_saves_its_settings_and_no_array(tmp_path):
     assert _leaks(doc) == [] and "exposure" not in doc["meta"]
     meta = doc["meta"]
     assert meta["settings"] == {"price_at_previous_close": False, "slippage": 0.001, "stop_fill": "stop_price",
-                                "cancel_unfilled_limits": False, "cancel_stale_orders": False, "fees": "contracts"}
+                                "cancel_unfilled_limits": False, "cancel_stale_orders": False, "fees": "contracts",
+                                "adjust": False, "bar_time": "end"}
     assert meta["contracts"]["SZSE.000001"]["lot_size"] == 100 and meta["contracts"]["SHFE.RB2405"]["kind"] == "futures"
     assert meta["data"]["bars"] == 500 and meta["data"]["start"] == "2022-01-03T00:00:00"
     assert meta["strategy_file"].endswith("ma_cross.py") and meta["version"]
     html = (tmp_path / "report.html").read_text()
     for words in ("0.1 % of the price, on market orders", "the stop&#x27;s price, even where the bar opened",
-                  "lots of 100", "ma_cross.py"):
+                  "lots of 100", "ma_cross.py", "500 daily bars", "Prices</th><td>as given"):
         assert words in html
+    assert "time marks" not in html             # daily bars: no end of a period to name
 
 
 # ------------------------------------------------------------------ charts for notebooks
