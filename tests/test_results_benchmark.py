@@ -85,6 +85,33 @@ def test_each_round_trip_says_why_it_ended(every_exit):
     assert stats["Final equity"] == pytest.approx(1_000_000 + 200)
 
 
+@pytest.mark.parametrize("stop_fill, prices", [("first_traded", {A: 8.5, B: 11.6}),
+                                               ("stop_price", {A: 9.0, B: 11.0})])
+def test_a_stop_passed_over_by_a_gap_still_ends_its_round_trip_by_its_kind(stop_fill, prices, tmp_path):
+    """A opens below its stop-loss (9.00) at 8.50, B above its take-profit (11.00) at 11.60:
+    the fill rule moves the exit price (the open, or the stop's price), never the reason,
+    in round_trips.csv and in the report's table alike."""
+    paths = {A: PATHS[A][:2] + [(8.5, 8.7, 8.2, 8.6)] + PATHS[A][3:],
+             B: PATHS[B][:2] + [(11.6, 11.8, 11.4, 11.5)] + PATHS[B][3:]}
+
+    def enter(context):
+        import korvit.strategy as k
+        if not getattr(context, "done", False):
+            context.done = True
+            k.buy(A, 100, stop_loss=k.points(1))
+            k.buy(B, 100, take_profit=k.points(1))
+
+    result = run({"on_data": enter}, _bars(paths), stop_fill=stop_fill, progress=False)
+    result.save(tmp_path)
+    rt = pd.read_csv(tmp_path / "round_trips.csv").set_index("code")
+    assert rt["exit_reason"].to_dict() == {A: "stop loss", B: "take profit"}
+    assert rt["exit_price"].to_dict() == pytest.approx(prices)
+    assert rt["exit_time"].to_dict() == {A: str(TIMES[2].date()), B: str(TIMES[2].date())}
+    html = (tmp_path / "report.html").read_text()
+    table = html[html.index("Each round trip"):]
+    assert table.count(">stop loss<") == 1 and table.count(">take profit<") == 1
+
+
 def test_the_price_chart_draws_each_stop_over_its_life(every_exit):
     from korvit.backtest import charts
     axis = charts._Axis(every_exit.bars.times, "day")
