@@ -244,6 +244,15 @@ def test_returns_by_month_and_year_worked_by_hand():
     assert months.tolist() == pytest.approx([0.1, 0.1, -0.5])
     assert period_returns(curve, 100.0, "Y").tolist() == pytest.approx([0.1, -0.45])
     assert period_returns(curve, 0.0, "Y").isna().tolist() == [True, False]
+    # the heat map's labels: a month that rounds to nothing carries no sign
+    from korvit.backtest.charts import monthly_chart
+    tiny = pd.Series([1e6, 1e6 + 5, 1e6 - 3, 1e6 + 200, 1e6 + 100],
+                     index=pd.to_datetime(["2024-01-02", "2024-01-31", "2024-02-29", "2024-03-29", "2024-04-30"]))
+    equity = pd.DataFrame({"time": tiny.index, "account": "main", "cash": tiny.values, "market_value": 0.0,
+                           "margin": 0.0, "equity": tiny.values})
+    heat = monthly_chart(BacktestResult(equity, None, None, None, frequency="day", initial_cash=1e6))
+    labels = heat.renderers[0].data_source.data["label"]
+    assert labels == ["0.00%", "0.00%", "+0.02%", "-0.01%"]
 
 
 def test_rolling_figures_are_the_whole_run_figures_over_each_window():

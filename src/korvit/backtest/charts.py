@@ -692,8 +692,7 @@ def monthly_chart(result):
     finite = np.abs(_finite(strategy))
     digits = 2 if np.isfinite(finite).any() and np.nanmax(finite) < 0.01 else 1
     data = {"month": [_MONTHS[m - 1] for m in months.month], "year": [str(y) for y in months.year],
-            "value": _finite(strategy), "label": [("" if not math.isfinite(v) else f"{v * 100:+.{digits}f}%")
-                                                  for v in strategy],
+            "value": _finite(strategy), "label": [_month_label(v, digits) for v in strategy],
             "benchmark": _finite(bench)}
     top = float(np.nanpercentile(finite, 95)) if np.isfinite(finite).any() else 0.0
     top = top or 0.01
@@ -718,6 +717,15 @@ def monthly_chart(result):
     fig.min_border_left = 70
     fig.toolbar.logo = None
     return fig
+
+
+def _month_label(value, digits) -> str:
+    """A month's return as signed percent; one that rounds to nothing is "0.0%",
+    neither "+0.0%" nor "-0.0%"."""
+    if not math.isfinite(value):
+        return ""
+    text = f"{value * 100:+.{digits}f}%"
+    return text[1:] if float(text[:-1]) == 0 else text
 
 
 def rolling_window(result) -> int | None:
