@@ -141,6 +141,11 @@ class Backtest:
     - ``progress``: show a progress bar (None: only on a terminal).
     - ``tz``: the time zone of the bars and ticks read from files or frames
       (see ``korvit.data.load_bars``).
+    - ``benchmark``: what the run is measured against (see
+      ``korvit.backtest.benchmark``): "traded" (the default: buy and hold of
+      the codes the strategy traded, equal weight, from the first bar's
+      close), "equal-weight" (every code of the data), a code or a list of
+      codes, "none", or a Series of prices.
     - ``code``, ``adjust``, ``date_format``, ``bar_time``: how bars are read
       from files or frames (``korvit.data.load_bars``): the code of a file
       without a code column, scaling by the adjusted close, the format of the
@@ -156,7 +161,9 @@ class Backtest:
                  start=None, end=None, params=None, price_at_previous_close=False, slippage=0.0,
                  cancel_unfilled_limits=False, cancel_stale_orders=False, fees="contracts",
                  stock_commission=None, commission_rate=None, stop_fill="first_traded", core=None, output=None,
-                 progress=None, tz=None, code=None, adjust=False, date_format=None, bar_time="end"):
+                 progress=None, tz=None, code=None, adjust=False, date_format=None, bar_time="end",
+                 benchmark="traded"):
+        from korvit.backtest.benchmark import check_benchmark
         from korvit.data import Bars, Ticks, load_bars, load_contracts, load_ticks
 
         if params is not None and not isinstance(params, Mapping):
@@ -213,6 +220,11 @@ class Backtest:
             raise ValueError(f"output {os.fspath(output)!r} is a file, not a folder")
         self.output = output
         self.progress = progress
+        self.benchmark = check_benchmark(benchmark, self.bars.codes)
+        self.options = {"price_at_previous_close": bool(price_at_previous_close), "slippage": slippage,
+                        "stop_fill": stop_fill, "cancel_unfilled_limits": bool(cancel_unfilled_limits),
+                        "cancel_stale_orders": bool(cancel_stale_orders), "fees": fees,
+                        "adjust": bool(adjust), "bar_time": bar_time}
 
     def run(self):
         """Run the backtest and return its ``BacktestResult``; its
@@ -405,10 +417,23 @@ class Backtest:
             frame, orders_frame(vr.g_KVOrders, vr.g_KVStopOrders, session), trades_frame(vr.g_KVTrades, session),
             stops_frame(vr.g_KVStopOrders, session),
             frequency=bars.frequency, initial_cash=float(sum(self.accounts.values())),
-            strategy=self.name, params=self.params,
+            strategy=self.name, params=self.params, bars=bars, benchmark=self.benchmark,
             meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": LoggerManager.log_dir() if self.output is not None else None,
-                  "exposure": exposure, "fees": fee_schedules(session.contracts), "bars": bars.kind})
+                  "fees": fee_schedules(session.contracts), "bars": bars.kind, **self._run_meta(session)})
         return result
+
+    def _run_meta(self, session):
+        """What the report states about the run: the strategy's file, the data,
+        the contracts' lots, the settings that change fills, the version."""
+        import korvit
+        bars = session.bars
+        return {"strategy_file": self.path, "version": korvit.__version__, "settings": dict(self.options),
+                "data": {"source": str(bars.source), "frequency": bars.frequency, "bars": len(bars.times),
+                         "start": bars.times[0] if len(bars.times) else None,
+                         "end": bars.times[-1] if len(bars.times) else None},
+                "contracts": {c.code: {"kind": c.kind, "lot_size": c.lot_size,
+                                       "multiplier": c.multiplier, "min_move": c.min_move}
+                              for c in session.contracts}}
 
 
 def run(strategy, data, **options):
