@@ -14,6 +14,7 @@ import numpy as np
 import pandas as pd
 
 from korvit.backtest.results import BacktestResult
+from korvit.data import Bars
 
 
 def synthetic_result(*, frequency="day", bars=260, seed=7, strategy="MA cross <demo>"):
@@ -85,10 +86,17 @@ def synthetic_result(*, frequency="day", bars=260, seed=7, strategy="MA cross <d
     stops = pd.DataFrame(columns=["stop_id", "order_id", "account", "code", "kind", "gap",
                                   "gap_type", "status", "stop_price", "trigger_time",
                                   "trigger_price", "closing_order_id"])
+    # The bars both codes traded on: the random walk, a little range around each close.
+    spread = np.abs(rng.normal(0, 0.006, len(times))) * price
+    bar = np.stack([np.r_[price[0], price[:-1]], price + spread, price - spread, price,
+                    rng.integers(1_000, 50_000, len(times)).astype(float)], axis=1)
+    bar[:, 1] = np.maximum(bar[:, 1], np.maximum(bar[:, 0], bar[:, 3]))
+    bar[:, 2] = np.minimum(bar[:, 2], np.minimum(bar[:, 0], bar[:, 3]))
+    prices = Bars(["600000.SH", "IF2406"], times, np.stack([bar, bar]), frequency)
     return BacktestResult(pd.DataFrame(eq_rows), pd.DataFrame(orders), pd.DataFrame(trades),
                           stops, frequency=frequency, initial_cash=200_000.0,
                           strategy=strategy, params={"fast": 5, "slow": 20},
-                          meta={"data": "synthetic random walk"})
+                          meta={"data": "synthetic random walk"}, bars=prices)
 
 
 if __name__ == "__main__":

@@ -55,6 +55,23 @@ def test_the_sample_strategy_runs_and_writes_its_report(tmp_path):
     assert len(trades) > 0 and set(trades.side) <= {"buy", "sell"}
 
 
+def test_the_benchmark_option_names_what_the_run_is_measured_against(tmp_path):
+    from korvit.data import sample_path
+    closes = pd.read_csv(sample_path("daily.csv")).query("code == 'SZSE.000002'")["close"].to_numpy()
+    done = korvit("backtest", EXAMPLES / "ma_cross.py", "--benchmark", "szse.000002", "--out", tmp_path / "one",
+                  "--no-progress")
+    assert done.returncode == 0, done.stderr
+    assert "Benchmark  buy and hold of SZSE.000002, from the first bar's close" in done.stdout
+    doc = json.loads((tmp_path / "one" / "stats.json").read_text())
+    assert doc["stats"]["Benchmark return"] == pytest.approx(closes[-1] / closes[0] - 1, rel=1e-12)
+    done = korvit("backtest", EXAMPLES / "ma_cross.py", "--benchmark", "none", "--out", tmp_path / "none",
+                  "--no-progress")
+    assert done.returncode == 0, done.stderr
+    doc = json.loads((tmp_path / "none" / "stats.json").read_text())
+    assert doc["benchmark"] == "none" and doc["stats"]["Alpha"] is None and doc["stats"]["Benchmark return"] is None
+    assert "No benchmark." in (tmp_path / "none" / "report.html").read_text()
+
+
 def test_the_futures_example_runs_on_minute_bars_with_ticks(tmp_path):
     done = korvit("backtest", EXAMPLES / "futures_breakout.py", "--data", "sample:minute.csv",
                   "--ticks", "sample:ticks.csv", "--contracts", "sample:contracts.csv",
@@ -244,6 +261,7 @@ def test_strategies_that_cannot_run_end_with_one_line_naming_file_and_line(tmp_p
     ("sweep", ["--slippage", "nan"],
      "argument --slippage: expected a fraction from 0 up to (not including) 1, got 'nan'"),
     ("backtest", ["--tz", "Mars/Base"], "argument --tz: unknown time zone 'Mars/Base'"),
+    ("backtest", ["--benchmark", "SZSE.999999"], "benchmark: unknown code 'SZSE.999999'; the data holds SZSE.000001"),
 ])
 def test_bad_options_end_with_one_line_and_status_2(tmp_path, command, args, message):
     data = bars_csv(tmp_path / "bars.csv")

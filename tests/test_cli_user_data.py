@@ -146,6 +146,9 @@ def test_hourly_bars_labelled_by_their_start_fill_at_the_start_of_the_bar_they_f
     # bought at the open of the bar written 10:00, dated when that bar opened
     assert trades.time[0] == "2017-04-19 10:00:00"
     assert trades.price[0] == np.floor(written.Open["2017-04-19 10:00:00"] * 100) / 100
+    # the report names the bars as the run read them
+    html = (out / "report.html").read_text()
+    assert "4 60-minute bars" in html and "the start of its period" in html
 
 
 @pytest.mark.parametrize("args, phrases", [

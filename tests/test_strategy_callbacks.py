@@ -299,3 +299,23 @@ def test_a_sweep_tells_a_near_miss_once_whatever_the_number_of_workers_and_runs(
     assert done.returncode == 0, done.stderr
     assert done.stderr == (f"korvit: warning: {path}:4: korvit calls no function named `initialise`: "
                            "did you mean `init` (called once, before the first bar)?\n")
+
+
+def test_init_sees_no_price_of_the_bar_its_orders_fill_on():
+    """An order placed in init fills at the first bar's open, so init must not
+    read that bar's close (nor later ones); on_data then reads up to its bar."""
+    from korvit import strategy as api
+    seen = {}
+
+    def init(context):
+        seen["init"] = (api.history(CODE, "close", 5).tolist(), api.current_price(CODE))
+        api.buy(CODE, 100)
+
+    def on_data(context):
+        seen.setdefault("first on_data", (api.history(CODE, "close", 5).tolist(), api.current_price(CODE)))
+
+    result = run({"init": init, "on_data": on_data}, frame(), progress=False)
+    closes, price = seen["init"]
+    assert closes == [] and price != price            # nothing visible: NaN price
+    assert seen["first on_data"] == ([ROWS[0][3]], ROWS[0][3])
+    assert result.trades.price.tolist() == [ROWS[0][0]]

@@ -109,6 +109,17 @@ def test_equity_curves_are_kept_when_asked(sample):
     pd.testing.assert_series_equal(frame.equity[0], alone.equity_curve, check_names=False, check_freq=False)
 
 
+def test_the_benchmark_reaches_every_run(sample):
+    bars, contracts = sample
+    frame = sweep(EXAMPLE, bars, [{"fast": 5}], contracts=contracts, workers=1, progress=False,
+                  benchmark="SSE.600000")
+    alone = run(EXAMPLE, bars, contracts=contracts, params={"fast": 5}, benchmark="SSE.600000", progress=False)
+    for name in ("Benchmark return", "Alpha", "Beta", "Information ratio"):
+        assert frame[name].tolist() == [alone.stats[name]], name
+    assert alone.stats["Benchmark return"] != run(EXAMPLE, bars, contracts=contracts, params={"fast": 5},
+                                                  progress=False).stats["Benchmark return"]
+
+
 def test_a_run_past_its_timeout_is_stopped_and_failed_while_the_others_finish(tmp_path, sample):
     strategy = write(tmp_path / "stuck.py", """
         import time
@@ -184,6 +195,7 @@ def test_a_bad_grid_is_refused_before_anything_runs(tmp_path, sample, grid, mess
     ({"resume": True}, "resume needs the output folder"),
     ({"select": "luck"}, "unknown statistic"),
     ({"stop_fill": "open"}, "stop_fill must be 'first_traded' or 'stop_price'"),
+    ({"benchmark": "SZSE.999999"}, "benchmark: unknown code 'SZSE.999999'"),
 ])
 def test_bad_options_are_refused_before_anything_runs(sample, options, message):
     with pytest.raises(SweepError, match=message):

@@ -12,7 +12,7 @@ first.  Run it on the sample minute bars with their ticks:
         --data sample:minute.csv --ticks sample:ticks.csv --contracts sample:contracts.csv
 """
 
-from korvit.strategy import buy, history, pending_orders, points, position, sell_short, trailing
+from korvit.strategy import history, order_target, pending_orders, points, position, trailing
 
 
 def init(context):
@@ -34,6 +34,6 @@ def on_data(context):
     stops = dict(stop_loss=points(context.stop),
                  trailing_stop=trailing(points(context.trail), activate=points(context.activate)))
     if close > high[:-1].max():
-        buy(code, context.lots, **stops)
+        order_target(code, context.lots, **stops)
     elif close < low[:-1].min():
-        sell_short(code, context.lots, **stops)
+        order_target(code, -context.lots, **stops)

@@ -1,13 +1,12 @@
 """Moving-average cross with a stop-loss, on every stock of the run.
 
 When the fast average of the close crosses above the slow one it buys
-stock for ``size`` of the cash (in lots of 100 shares), protected by a
-stop-loss ``stop`` percent below the fill; when it crosses back below, it
-sells.  Parameters (``--param NAME=VALUE``): fast (10), slow (30), stop (5),
+stock for ``size`` of the cash (in whole lots), protected by a stop-loss
+``stop`` percent below the fill; when it crosses back below, it sells.  Parameters (``--param NAME=VALUE``): fast (10), slow (30), stop (5),
 size (0.2).
 """
 
-from korvit.strategy import buy, cash, contract, history, percent, position, sell
+from korvit.strategy import cash, contract, history, order_target, order_target_value, percent, position
 
 
 def init(context):
@@ -26,8 +25,6 @@ def on_data(context):
         slow_now, slow_before = close[-context.slow:].mean(), close[:-1].mean()
         held = position(code)
         if fast_before <= slow_before and fast_now > slow_now and held == 0:
-            lots = int(context.size * cash() / close[-1] / 100)
-            if lots > 0:
-                buy(code, lots * 100, stop_loss=percent(context.stop))
+            order_target_value(code, context.size * cash(), stop_loss=percent(context.stop))
         elif fast_before >= slow_before and fast_now < slow_now and held > 0:
-            sell(code, held)
+            order_target(code, 0)

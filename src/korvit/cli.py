@@ -5,7 +5,8 @@
                                 [--ticks PATH] [--contracts FILE]
                                 [--cash N] [--start DATE] [--end DATE] [--tz ZONE] [--param NAME=VALUE ...]
                                 [--slippage F] [--cancel-stale-orders] [--fees contracts|none]
-                                [--stop-fill RULE] [--out DIR] [--core HOST:PORT]
+                                [--stop-fill RULE] [--benchmark CODE|traded|equal-weight|none]
+                                [--out DIR] [--core HOST:PORT]
     korvit sweep STRATEGY.py --grid NAME=V1,V2,... [--grid ...] [the data options above]
                              [--backend local|ray] [--address HOST:PORT] [--workers N]
                              [--walk-forward TRAIN_DAYS,TEST_DAYS] [--metric NAME] [--out DIR]
@@ -31,6 +32,8 @@ __all__ = ["main"]
 # Where a stop fired on the bar alone fills, the default first (as korvit.backtest.runner.STOP_FILLS,
 # repeated here so that --help does not import the run loop).
 STOP_FILLS = ("first_traded", "stop_price")
+# The named benchmarks (as korvit.backtest.benchmark.BENCHMARKS), the default first.
+BENCHMARKS = ("traded", "equal-weight", "none")
 
 
 class UsageError(Exception):
@@ -149,6 +152,14 @@ def _zone(text):
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
+def _benchmark(text):
+    """A named benchmark (in any case), else a code (checked against the data by the run)."""
+    text = text.strip()
+    if not text:
+        raise argparse.ArgumentTypeError("expected a code, traded, equal-weight or none")
+    return text.lower() if text.lower() in BENCHMARKS else text
+
+
 def _parser():
     parser = _Parser(prog="korvit", description="Korvit: fast backtests of stock and futures "
                                      "strategies.")
@@ -225,6 +236,10 @@ def _run_arguments(parser, param_help):
                         help="where a stop fired on the bar alone fills: first_traded (default: the bar's "
                              "open when it opened beyond the stop, else the stop's price) or stop_price "
                              "(the stop's price, even when the bar opened beyond it)")
+    parser.add_argument("--benchmark", type=_benchmark, default=BENCHMARKS[0], metavar="CODE|traded|equal-weight|none",
+                        help="what the run is measured against: buy and hold, equal weight, from the first "
+                             "bar's close, of the codes traded (default; every code when none was), of every "
+                             "code of the data (equal-weight) or of one code; or none")
 
 
 def _inputs(args):
@@ -282,7 +297,7 @@ def _backtest(args):
     test = Backtest(strategy, data, ticks=ticks, contracts=contracts, tz=args.tz, **reading,
                     cash=args.cash, start=args.start, end=args.end, params=dict(args.param),
                     slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders, fees=args.fees,
-                    stop_fill=args.stop_fill,
+                    stop_fill=args.stop_fill, benchmark=args.benchmark,
                     core=args.core,
                     output=out,
                     progress=False if args.no_progress else None)
@@ -342,7 +357,9 @@ def _sweep(args):
                       address=args.address, keep="equity" if args.keep_equity else None, out=out,
                       resume=args.resume, timeout=args.timeout, progress=False if args.no_progress else None,
                       cash=args.cash, slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders,
-                      fees=args.fees, stop_fill=args.stop_fill)
+                      fees=args.fees, stop_fill=args.stop_fill,
+                      # the default stays out of the options, so that a sweep saved before can be resumed
+                      **({"benchmark": args.benchmark} if args.benchmark != BENCHMARKS[0] else {}))
     report = save_sweep_report(frame, out, metric, *(heat or (None, None)), top=args.top,
                                title=f"{strategy.stem}: parameter sweep")
     failed = frame[frame["status"] != "ok"]

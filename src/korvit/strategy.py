@@ -22,6 +22,10 @@ next bar's open, a limit order when the next bars reach its price.  A stop
 entry (``buy(code, 100, stop=105)``) waits until a bar reaches its stop and
 fills at the first price at or beyond it; with ``price`` too (a stop-limit)
 it then becomes a limit order at ``price``.
+``good_for=N`` ends an order not filled after N bars, ``good_till="day"``
+after the day's last bar.  Targets (``order_target``, ``order_target_value``,
+``order_target_percent``) and ``rebalance`` name the position wanted and
+place the orders that bring it there.
 
 Stop orders protect the fill of the order they are attached to and close it
 at market once triggered: ``stop_loss`` below a long fill (above a short
@@ -34,8 +38,10 @@ the fill price to the best price, not of the price.
 
 import math
 import numbers
+from collections.abc import Mapping
 from dataclasses import dataclass
 
+from korvit.backtest.session import StrategyError
 from korvit.backtest.session import running_session as _session
 from korvit.data.limits import MAX_PRICE, fmt_bound
 from korvit.tframe import framekit
@@ -43,8 +49,9 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 
 __all__ = [
     "buy", "sell", "sell_short", "buy_to_cover", "place_order", "protect", "cancel",
+    "order_target", "order_target_value", "order_target_percent", "rebalance",
     "points", "percent", "trailing", "Gap", "Trailing", "OrderRef",
-    "position", "positions", "cash", "available_cash", "pending_orders", "history", "now",
+    "position", "positions", "cash", "equity", "available_cash", "pending_orders", "history", "now",
     "current_price", "codes", "accounts", "contract", "StrategyError",
 ]
 
@@ -53,10 +60,6 @@ FIELDS = ("open", "high", "low", "close", "volume")
 STATUS_NAMES = {gv.OrderStatus_PreHolding: "new", gv.OrderStatus_Holding: "pending",
                 gv.OrderStatus_Filled: "filled", gv.OrderStatus_Cancelled: "cancelled",
                 gv.OrderStatus_Denied: "denied"}
-
-
-class StrategyError(ValueError):
-    """A strategy called the API with arguments it cannot act on."""
 
 
 # ------------------------------------------------------------------ gaps
@@ -178,14 +181,16 @@ def _stop(stop):
 
 
 def place_order(code, side, effect, volume, price=None, *, account=None, stop_loss=None,
-                take_profit=None, trailing_stop=None, tag=None, stop=None):
+                take_profit=None, trailing_stop=None, tag=None, good_for=None, good_till=None, stop=None):
     """Place an order: ``side`` "buy" or "sell", ``effect`` "open" or "close";
     a limit order at ``price``, or a market order when ``price`` is None.
     With ``stop``, a stop entry: it waits until a later bar reaches the stop
     (a buy when the price rises to it, a sell when it falls to it), then
     fills at the first price at or beyond it, or with ``price`` too becomes
     a limit order at ``price`` (a stop-limit).  Optional stop orders protect
-    its fill (see ``protect``).  Returns an ``OrderRef``."""
+    its fill (see ``protect``).  ``good_for=N`` cancels it (as "expired") if
+    N bars have not filled it; ``good_till="day"`` if the day's last bar has
+    not (with daily bars: the next bar).  Returns an ``OrderRef``."""
     sides = {"buy": gv.OrderAct_Buy, "sell": gv.OrderAct_Sell}
     effects = {"open": gv.PositionEffect_Open, "close": gv.PositionEffect_Close}
     if side not in sides:
@@ -199,12 +204,32 @@ def place_order(code, side, effect, volume, price=None, *, account=None, stop_lo
     stops = _stop_requests(stop_loss, take_profit, trailing_stop)
     if stops and effect != "open":
         raise StrategyError("stop orders protect an opening order; a closing order cannot carry them")
-    record = session.new_order(target, handle, sides[side], effects[effect], volume, price, tag,
+    last = _last_bar(session, good_for, good_till)
+    return _place(session, target, handle, sides[side], effects[effect], volume, price, stops, tag, last, stop)
+
+
+def _place(session, target, handle, side, effect, volume, price, stops, tag, last, stop=None):
+    """Place one order whose arguments were checked; its stops and expiry with it."""
+    record = session.new_order(target, handle, side, effect, volume, price, tag,
                                **({} if stop is None else {"stop": stop}))
     ref = OrderRef(record, session.codes[target], session.account_names[handle])
     for kind, gap in stops:
         session.new_stop(record, kind, gap)
+    if last is not None:
+        session.expire_after(record, last)
     return ref
+
+
+def _last_bar(session, good_for, good_till):
+    """The last bar an order placed now may be matched against (None: no expiry)."""
+    if good_for is not None and (isinstance(good_for, bool) or not isinstance(good_for, numbers.Integral)
+                                 or good_for <= 0):
+        raise StrategyError(f"good_for must be a whole number of bars above 0, got {good_for!r}")
+    if good_till is not None and not (isinstance(good_till, str) and good_till == "day"):
+        raise StrategyError(f"good_till must be 'day' (or None), got {good_till!r}")
+    if good_for is None and good_till is None:
+        return None
+    return session.last_bar(None if good_for is None else int(good_for), good_till)
 
 
 def buy(code, volume, price=None, **options):
@@ -267,6 +292,244 @@ def cancel(order):
     return _session().cancel(order._record)
 
 
+# ------------------------------------------------------------------ targets
+#
+# A target names the position a code should come to; the order functions
+# below work out the order that brings it there.  They count the code's
+# pending orders of the account as if they will fill; the pending orders
+# that work against the change still needed (buying where it sells) are
+# cancelled first.  A change through zero (long to short) is two orders
+# placed together: the close of the whole position, then the opening order
+# for the rest; the engine deals a bar's orders in the order they were
+# placed, so the close is done (and its cash back) before the open is
+# matched.  Opening volumes are whole lots, rounded toward zero.
+
+
+def _target_options(options):
+    """The keyword options of a target, checked: (account, price, stops, tag,
+    good_for, good_till)."""
+    unknown = set(options) - {"account", "price", "stop_loss", "take_profit", "trailing_stop", "tag",
+                              "good_for", "good_till"}
+    if unknown:
+        raise TypeError(f"unexpected keyword argument {sorted(unknown)[0]!r}")
+    return options
+
+
+def _signed_unfilled(record):
+    return float(record.unfilled_volume) * (1.0 if record.side == gv.OrderAct_Buy else -1.0)
+
+
+def _pending_of(target, handle):
+    """The account's orders of the target that can still fill, in placement order."""
+    return [record for record in framekit.vr.g_KVOrders.snap_obj("unfilled")
+            if record.status in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding)
+            and record.target_idx == target and record.handle_idx == handle]
+
+
+@dataclass
+class _Plan:
+    """How one code comes to its target: the pending orders to cancel, then
+    a closing and an opening order on ``side`` (either volume may be 0)."""
+
+    target: int
+    cancel: list
+    side: int = gv.OrderAct_Buy
+    close: float = 0.0
+    open: float = 0.0
+
+
+def plan_target(long, short, pending, goal, lot):
+    """The orders that bring a position of ``long`` and ``short`` volumes,
+    with ``pending`` orders (``(signed unfilled volume, closes)`` pairs, in
+    placement order), to the net volume ``goal``: ``(cancelled, side, close,
+    open)`` where ``cancelled`` are the positions in ``pending`` of the
+    orders to cancel, ``side`` +1 (buy) or -1 (sell), ``close`` the volume
+    to close and ``open`` the volume to open, a whole number of ``lot``s.
+
+    Pending orders count as filled; those working against the change still
+    needed are cancelled (and the change worked out again).  A close never
+    asks for more than the leg holds less what pending closes of it take."""
+    keep = list(range(len(pending)))
+    cancelled = []
+    while True:
+        delta = goal - (long - short + math.fsum(pending[k][0] for k in keep))
+        against = [k for k in keep if (pending[k][0] > 0) != (delta > 0)]
+        if delta == 0 or not against:
+            break
+        cancelled += against
+        keep = [k for k in keep if k not in against]
+    if delta == 0:
+        return cancelled, 0, 0.0, 0.0
+    side = 1 if delta > 0 else -1
+    leg = short if side > 0 else long
+    taken = math.fsum(abs(pending[k][0]) for k in keep if pending[k][1])
+    close = min(abs(delta), max(0.0, leg - taken))
+    opened = math.trunc((abs(delta) - close) / lot) * lot
+    return cancelled, side, float(close), float(opened)
+
+
+def _lots(volume, lot):
+    """``volume`` rounded toward zero to a whole number of lots."""
+    return float(math.trunc(volume / lot) * lot)
+
+
+# Beyond this a target is no order the engine could take (nor a volume a bar could trade).
+_MAX_TARGET_VOLUME = 1e15
+
+
+def _plan(session, target, handle, goal):
+    if not abs(goal) <= _MAX_TARGET_VOLUME:
+        raise StrategyError(f"target of {session.codes[target]} comes to {goal:g} units: beyond "
+                            f"{_MAX_TARGET_VOLUME:g}, no order could fill it")
+    contract = session.contracts[target]
+    held = session.accounts[handle].position(target)
+    long, short = (0.0, 0.0) if held is None else (float(held.position_long), float(held.position_short))
+    pending = _pending_of(target, handle)
+    cancelled, side, close, opened = plan_target(
+        long, short, [(_signed_unfilled(r), r.position_effect != gv.PositionEffect_Open) for r in pending],
+        _lots(goal, contract.lot_size), contract.lot_size)
+    return _Plan(target, [pending[k] for k in cancelled],
+                 gv.OrderAct_Buy if side >= 0 else gv.OrderAct_Sell, close, opened)
+
+
+def _carry_out(session, plans, handle, price, stops, tag, last):
+    """Cancel, then place every plan's closing order, then every opening
+    order; returns the orders placed, in that order."""
+    for plan in plans:
+        for record in plan.cancel:
+            session.cancel(record)
+    placed = []
+    for plan in plans:
+        if plan.close > 0:
+            placed.append(_place(session, plan.target, handle, plan.side, gv.PositionEffect_Close,
+                                 plan.close, price, [], tag, last))
+    for plan in plans:
+        if plan.open > 0:
+            placed.append(_place(session, plan.target, handle, plan.side, gv.PositionEffect_Open,
+                                 plan.open, price, stops, tag, last))
+    return placed
+
+
+def _order_to(code, goal_of, options):
+    """The target functions' common part: ``goal_of(session, target, handle,
+    price)`` gives the net volume wanted (any real number)."""
+    options = _target_options(options)
+    session = _session()
+    target = session.target_of(code)
+    handle = session.account_of(options.get("account"))
+    price = _price(options.get("price"))
+    stops = _stop_requests(options.get("stop_loss"), options.get("take_profit"), options.get("trailing_stop"))
+    last = _last_bar(session, options.get("good_for"), options.get("good_till"))
+    goal = goal_of(session, target, handle, price)
+    if goal < 0 and session.contracts[target].kind == "stock":
+        raise StrategyError(f"a target of {session.codes[target]} cannot be short: targets of a stock are "
+                            "long only (sell_short() opens a short)")
+    plan = _plan(session, target, handle, goal)
+    placed = _carry_out(session, [plan], handle, price, stops, options.get("tag"), last)
+    return placed[-1] if placed else None
+
+
+def _number(value, what):
+    if not _is_real(value) or not math.isfinite(value):
+        raise StrategyError(f"{what} must be a finite number, got {value!r}")
+    return float(value)
+
+
+def _sizing_price(session, target, price):
+    """The price a value is turned into volume at: the limit price, else the last close."""
+    if price is not None:
+        return price
+    close = float(session.last_closes()[target])
+    if not math.isfinite(close):
+        raise StrategyError(f"{session.codes[target]} has no close yet to size a target by: give price=, "
+                            "or set the target from on_data")
+    return close
+
+
+def _volume_for(session, target, value, price):
+    contract = session.contracts[target]
+    return value / (_sizing_price(session, target, price) * contract.multiplier)
+
+
+def order_target(code, volume, **options):
+    """Bring the net position in ``code`` to ``volume`` (negative: short, for
+    futures; a stock's targets are long only),
+    rounded toward zero to whole lots.  Places the order that does it (a
+    buy or sell, opening or closing) and returns it, or None when the
+    position (counting pending orders) is already there.  Options as for
+    ``buy``: account, price, stop_loss, take_profit, trailing_stop, tag,
+    good_for, good_till; stops protect what the order opens.  From long to
+    short (or back) it places two orders, the close of the position and the
+    opening order for the rest, and returns the opening one."""
+    volume = _number(volume, "target volume")
+    return _order_to(code, lambda session, target, handle, price: volume, options)
+
+
+def order_target_value(code, value, **options):
+    """Bring the position in ``code`` to ``value`` (price x volume x
+    multiplier; 0 or more) at the limit price, or at the last close
+    for a market order; see ``order_target``."""
+    value = _number(value, "target value")
+    if value < 0:
+        raise StrategyError(f"target value must be 0 or more, got {value!r} (a short target is a "
+                            "negative volume or fraction, of a futures contract)")
+    return _order_to(code, lambda session, target, handle, price: _volume_for(session, target, value, price),
+                     options)
+
+
+def order_target_percent(code, fraction, **options):
+    """Bring the position in ``code`` to ``fraction`` (from -1 to 1, negative
+    only for futures; 0.25 is a quarter) of the account's equity at the last close; see
+    ``order_target_value``."""
+    fraction = _number(fraction, "target fraction")
+    if not -1.0 <= fraction <= 1.0:
+        raise StrategyError(f"target fraction must be from -1 to 1 (a share of equity), got {fraction!r}")
+    return _order_to(code, lambda session, target, handle, price: _volume_for(
+        session, target, fraction * session.equity(handle), price), options)
+
+
+def rebalance(weights, *, account=None, cash_buffer=0.0, tag=None, good_for=None, good_till=None):
+    """Bring every code of ``weights`` (``{code: weight}``, each at least 0,
+    summing to at most 1) to its weight of the account's equity at the last
+    close, less ``cash_buffer`` (a share of equity kept in cash), and every
+    other code the account holds to 0, with market orders.  All reducing
+    and closing orders are placed before the opening ones, so that in the
+    next bar the opening orders find the cash the others freed.  Returns the
+    orders placed, in the order they were placed."""
+    if not isinstance(weights, Mapping):
+        raise StrategyError(f"rebalance() takes a mapping {{code: weight}}, got {type(weights).__name__}")
+    session = _session()
+    handle = session.account_of(account)
+    wanted = {}
+    for code, weight in weights.items():
+        target = session.target_of(code)
+        if not _is_real(weight) or not math.isfinite(weight) or weight < 0:
+            raise StrategyError(f"weight of {code} must be a number of at least 0, got {weight!r}")
+        if target in wanted:
+            raise StrategyError(f"{code} is given twice in the weights")
+        wanted[target] = float(weight)
+    total = math.fsum(wanted.values())
+    if total > 1 + 1e-9:
+        raise StrategyError(f"weights sum to {total:g}: at most 1 (the whole equity)")
+    if not _is_real(cash_buffer) or not 0 <= cash_buffer < 1:
+        raise StrategyError(f"cash_buffer must be a share of equity from 0 up to 1, got {cash_buffer!r}")
+    last = _last_bar(session, good_for, good_till)
+    equity = session.equity(handle) * (1.0 - float(cash_buffer))
+    account_ = session.accounts[handle]
+    others = {record.target_idx for record in framekit.vr.g_KVOrders.snap_obj("unfilled")
+              if record.handle_idx == handle and record.status in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding)}
+    for target in range(len(session.codes)):
+        held = account_.position(target)
+        if held is not None and (held.position_long or held.position_short):
+            others.add(target)
+    goals = {target: (_volume_for(session, target, weight * equity, None) if weight else 0.0)
+             for target, weight in wanted.items()}
+    for target in sorted(others):
+        goals.setdefault(int(target), 0.0)
+    plans = [_plan(session, target, handle, goal) for target, goal in goals.items()]
+    return _carry_out(session, plans, handle, None, [], tag, last)
+
+
 # ------------------------------------------------------------------ reading state
 
 def codes():
@@ -313,6 +576,15 @@ def cash(account=None):
     return float(session.accounts[session.account_of(account)].cash)
 
 
+def equity(account=None):
+    """The account's equity at the last close the strategy has seen: its
+    cash, plus its stocks at their value (less those sold short), plus the
+    margin and open profit of its futures; the equity curve's value at that
+    bar (in ``init``, the starting cash)."""
+    session = _session()
+    return float(session.equity(session.account_of(account)))
+
+
 def available_cash(account=None):
     """Cash less what pending orders hold back."""
     session = _session()
@@ -336,11 +608,12 @@ def pending_orders(code=None, account=None):
 def history(code, field="close", count=1):
     """The last ``count`` values of ``field`` ("open", "high", "low", "close",
     "volume" or "time") of ``code`` up to the current bar, oldest first, as a
-    numpy array (shorter at the start of the data)."""
+    numpy array (shorter at the start of the data, empty in ``init``: an
+    order placed there fills at the first bar's open, before its prices)."""
     if isinstance(count, bool) or not isinstance(count, numbers.Integral) or count < 1:
         raise StrategyError(f"history count must be a positive whole number, got {count!r}")
     session = _session()
-    target, bar = session.target_of(code), session.bar
+    target, bar = session.target_of(code), session.visible_bar
     first = max(0, bar - int(count) + 1)
     if field == "time":
         return session.bars.times[first:bar + 1].to_numpy()
@@ -350,9 +623,11 @@ def history(code, field="close", count=1):
 
 
 def current_price(code):
-    """The close of ``code`` at the current bar (NaN when it has no bar then)."""
+    """The close of ``code`` at the current bar (NaN when it has no bar then,
+    and in ``init``, before the first bar)."""
     session = _session()
-    return float(session.bars.values[session.target_of(code), session.bar, 3])
+    target, bar = session.target_of(code), session.visible_bar
+    return float(session.bars.values[target, bar, 3]) if bar >= 0 else math.nan
 
 
 def now():

@@ -24,7 +24,8 @@ REJECT_REASONS = {gv.OrderReject_MarketOrderHolding: "no trading in the bar",
                   gv.OrderReject_NoEnoughCash: "not enough cash",
                   gv.OrderReject_NoEnoughPosition: "not enough position to close",
                   gv.OrderReject_LimitType: "limit price not reached",
-                  gv.OrderReject_DailyBeginCancel: "cancelled at the day's start"}
+                  gv.OrderReject_DailyBeginCancel: "cancelled at the day's start",
+                  gv.OrderReject_Expired: "expired"}
 # The engine denies a new order of more than MAX_ORDER_VOLUME, or a stock order
 # opening a position in other than whole lots, with the same reason code: the
 # orders table tells the two apart from the order's volume and contract.

@@ -1,43 +1,43 @@
-"""The HTML report of a backtest: one self-contained file.
+"""The HTML report of a backtest: one self-contained, interactive file.
 
-It holds the statistics, a chart (equity with the fills marked, and the
-drawdown below it) embedded as a PNG, the round trips, the orders (counts,
-and why orders were denied or cancelled; denials are also flagged at the
-top) and the last fills.
-Every text that comes from the user (strategy name, codes, accounts,
-parameters, reasons) is escaped.  The chart is drawn on a bare Agg canvas,
-without pyplot, so no figure is left open and no global state is touched.
+Top to bottom: the statistics, and the run against its benchmark; the equity
+with the benchmark, the drawdown and a range selector; each traded
+instrument's prices with its fills and stop levels (a drop-down picks the
+instrument); the returns by month (a heat map) and by year, and the rolling
+Sharpe ratio and volatility; the round trips with why each ended (sortable:
+click a column's head); the orders (counts, and why orders were denied or
+cancelled; denials are also flagged at the top); the last fills; the fee
+schedules; and the run itself (strategy file, parameters, data, codes,
+accounts, lot sizes, the settings that change fills, Korvit's version).
+
+The charts are Bokeh's (``korvit.backtest.charts``), with BokehJS embedded
+in the page, so the file opens offline and can be mailed; the page sets
+``window.korvitReady`` once they are drawn.  Every text that comes from the
+user (strategy name, codes, accounts, parameters, reasons) is escaped, and
+the charts' data travels as JSON inside the page, where ``</`` is escaped.
 """
 
 from __future__ import annotations
 
-import base64
 import html
-import io
+import json
+import math
 import warnings
 
 import numpy as np
 import pandas as pd
-from matplotlib.backends.backend_agg import FigureCanvasAgg
-from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
-from matplotlib.figure import Figure
-from matplotlib.ticker import (FixedFormatter, FixedLocator, FuncFormatter, MaxNLocator,
-                               PercentFormatter)
 
-from korvit.backtest.results import denials_line
-from korvit.backtest.stats import ORDER_STATS, format_stat, order_counts, order_reasons
+from korvit.backtest.results import EXIT_REASONS, _jsonable, denials_line
+from korvit.backtest.stats import BENCHMARK_STATS, ORDER_STATS, format_stat, order_counts, order_reasons
 
-__all__ = ["render_report", "render_chart"]
+__all__ = ["render_report", "render_charts", "bokeh_script"]
 
 LAST_TRADES = 50
-# Beyond this, axis limits and ticks overflow a double.
-_LARGEST_DRAWN = 1e300
-MAX_ROUND_TRIPS = 200
+MAX_ROUND_TRIPS = 500
 # The reasons listed by name in the Orders section; the others are counted together.
 MAX_REASONS = 10
-
-_BUY, _SELL = "#1a9850", "#d73027"
-_LINE, _DD = "#2c5aa0", "#c0392b"
+# Codes listed by name in the Run section.
+MAX_CODES = 40
 
 _CSS = """
 :root { --fg:#1d2330; --muted:#6b7385; --line:#e3e6ec; --head:#f4f6f9;
@@ -63,18 +63,86 @@ th, td { padding: 4px 8px; border-bottom: 1px solid var(--line); white-space: no
 .grid td { text-align: right; }
 .grid th.l, .grid td.l { text-align: left; }
 .pos { color: var(--pos); } .neg { color: var(--neg); }
+.chart { width: 100%; min-height: 60px; }
 .chart img { width: 100%; height: auto; display: block; }
 .note { color: var(--muted); font-size: 13px; margin: 6px 0; }
-.kv { font-size: 13px; } .kv th { text-align: left; font-weight: normal; color: var(--muted); }
+.kv { font-size: 13px; } .kv th { text-align: left; font-weight: normal; color: var(--muted);
+                                   vertical-align: top; }
+.kv td { white-space: normal; }
 h3 { font-size: 14px; margin: 16px 0 6px; font-weight: 600; }
 .alert { color: var(--neg); background: #fdf0ee; border-left: 4px solid var(--neg);
          padding: 8px 12px; margin: 8px 0 16px; font-weight: 600; }
 .alert a { color: inherit; }
+.versus { font-size: 13px; margin-top: 14px; }
+.versus th { text-align: left; font-weight: normal; color: var(--muted); }
+.versus thead th { font-weight: 600; color: var(--fg); text-align: right; }
+.versus td { text-align: right; font-weight: 600; }
+.pick { margin: 4px 0 8px; font-size: 13px; }
+.pick select { font: inherit; padding: 3px 6px; margin-left: 6px; max-width: 100%; }
+.two { display: grid; grid-template-columns: 3fr 1fr; gap: 24px; align-items: start; }
+.scroll { max-height: 640px; overflow: auto; border: 1px solid var(--line); }
+table.sortable thead th { cursor: pointer; user-select: none; }
+table.sortable thead th[aria-sort=ascending]::after { content: " \\25B2"; font-size: 9px; }
+table.sortable thead th[aria-sort=descending]::after { content: " \\25BC"; font-size: 9px; }
+"""
+
+# Sorts a table.sortable by the column whose head is clicked (again: the other
+# way): by each cell's data-v where it has one (numbers), else its text.
+_SORT_JS = """
+document.querySelectorAll("table.sortable").forEach(function (table) {
+  var heads = table.tHead.rows[0].cells;
+  Array.prototype.forEach.call(heads, function (th, col) {
+    th.addEventListener("click", function () {
+      var down = th.getAttribute("aria-sort") === "ascending";
+      Array.prototype.forEach.call(heads, function (h) { h.removeAttribute("aria-sort"); });
+      th.setAttribute("aria-sort", down ? "descending" : "ascending");
+      var body = table.tBodies[0], rows = Array.prototype.slice.call(body.rows);
+      var key = function (row) {
+        var cell = row.cells[col], v = cell.getAttribute("data-v");
+        return v === null ? cell.textContent : (v === "" ? NaN : parseFloat(v));
+      };
+      rows.sort(function (a, b) {
+        var x = key(a), y = key(b), r;
+        if (typeof x === "number" || typeof y === "number") {
+          if (isNaN(x)) return 1; if (isNaN(y)) return -1; r = x - y;
+        } else { r = x.localeCompare(y); }
+        return down ? -r : r;
+      });
+      rows.forEach(function (row) { body.appendChild(row); });
+    });
+  });
+});
+"""
+
+# Draws the charts of the JSON block #korvit-charts into their places, then
+# tells the page is ready; the drop-down of instruments shows another one.
+_EMBED_JS = """
+(function () {
+  var done = function () { requestAnimationFrame(function () { requestAnimationFrame(function () {
+    window.korvitReady = true; document.body.setAttribute("data-ready", "1"); }); }); };
+  var block = document.getElementById("korvit-charts");
+  if (!block || typeof Bokeh === "undefined") { done(); return; }
+  var items = JSON.parse(block.textContent);
+  Promise.all(Object.keys(items).map(function (id) { return Bokeh.embed.embed_item(items[id], id); }))
+    .then(done, function (error) { console.error(error); done(); });
+  var pick = document.getElementById("instrument");
+  if (pick) pick.addEventListener("change", function () {
+    Bokeh.documents.forEach(function (doc) {
+      var title = doc.get_model_by_name("korvit-instrument");
+      if (title) title.tags = [pick.value];
+    });
+  });
+})();
 """
 
 
 def _esc(value) -> str:
     return html.escape("" if value is None else str(value))
+
+
+def _script_json(value) -> str:
+    """JSON to place inside a <script> element: no ``</`` can end it early."""
+    return json.dumps(value, separators=(",", ":"), allow_nan=False).replace("</", "<\\/")
 
 
 def _fmt_time(value) -> str:
@@ -90,166 +158,75 @@ def _fmt_num(value, digits=2) -> str:
     if value is None or pd.isna(value):
         return ""
     value = float(value)
+    if math.isinf(value):
+        return "∞" if value > 0 else "−∞"
     if digits == 0 and not value.is_integer():
         return f"{value:,g}"
     return f"{value:,.{digits}f}"
 
 
-def _signed(value, text) -> str:
+def _fmt_days(delta) -> str:
+    """A holding time: days (one decimal) from a day on, else hours and minutes."""
+    if delta is None or pd.isna(delta):
+        return ""
+    delta = pd.Timedelta(delta)
+    days = delta / pd.Timedelta(days=1)
+    if days >= 1:
+        return f"{days:,.0f} d" if float(days).is_integer() else f"{days:,.1f} d"
+    minutes = int(delta / pd.Timedelta(minutes=1))
+    return f"{minutes // 60}h {minutes % 60:02d}m"
+
+
+def _v(value) -> str:
+    """The data-v attribute of a sortable cell."""
+    if value is None or pd.isna(value):
+        return " data-v=''"
+    if isinstance(value, pd.Timestamp):
+        value = value.value / 1e9
+    elif isinstance(value, pd.Timedelta):
+        value = value / pd.Timedelta(days=1)
+    value = float(value)
+    return f" data-v='{value!r}'" if math.isfinite(value) else " data-v=''"
+
+
+def _signed(value, text, sort=False) -> str:
+    attr = _v(value) if sort else ""
     if value is None or pd.isna(value) or value == 0:
-        return f"<td>{text}</td>"
-    return f"<td class='{'pos' if value > 0 else 'neg'}'>{text}</td>"
+        return f"<td{attr}>{text}</td>"
+    return f"<td class='{'pos' if value > 0 else 'neg'}'{attr}>{text}</td>"
 
 
-def _markers(result, curve=None):
-    """Bar positions and values on the total equity curve (or `curve`) of
-    the buys and of the sells: a fill sits on its own bar, or on the last bar
-    before it when it falls between bars; fills before the first bar are left
-    out."""
-    curve = result.equity_curve if curve is None else curve
-    trades = result.trades
-    out = []
-    for side in ("buy", "sell"):
-        if curve.empty or trades.empty:
-            out.append((np.array([], dtype=int), np.array([])))
-            continue
-        times = pd.DatetimeIndex(trades.loc[trades["side"].astype(str).str.lower() == side,
-                                            "time"].dropna().unique()).sort_values()
-        pos = curve.index.searchsorted(times, side="right") - 1
-        pos = np.unique(pos[pos >= 0])
-        out.append((pos, curve.to_numpy()[pos]))
-    return out[0], out[1]
+def _pct(value, digits=2) -> str:
+    return "" if value is None or pd.isna(value) else f"{float(value) * 100:,.{digits}f}%"
 
 
-def _time_axis(ax, index: pd.DatetimeIndex, compressed: bool):
-    """Ticks for the shared x axis.  On a compressed axis x is the bar
-    number, so nights and weekends take no room; ticks then go at the first
-    bar of a day (thinned to about ten), or at round bar numbers within a
-    single day."""
-    if not compressed:
-        locator = AutoDateLocator()
-        ax.xaxis.set_major_locator(locator)
-        ax.xaxis.set_major_formatter(ConciseDateFormatter(locator))
-        return
-    days = index.normalize()
-    starts = np.flatnonzero(np.r_[True, days[1:] != days[:-1]])
-    if len(starts) > 1:
-        step = -(-len(starts) // 10)
-        ticks = starts[::step]
-        fmt = "%b %d" if index[-1].year == index[0].year else "%Y-%m-%d"
-        labels = [index[i].strftime(fmt) for i in ticks]
-    else:
-        ticks = MaxNLocator(nbins=8, integer=True).tick_values(0, len(index) - 1)
-        ticks = [int(t) for t in ticks if 0 <= t < len(index)]
-        labels = [index[i].strftime("%H:%M") for i in ticks]
-    ax.xaxis.set_major_locator(FixedLocator(ticks))
-    ax.xaxis.set_major_formatter(FixedFormatter(labels))
+# ------------------------------------------------------------------ charts
 
-
-def render_chart(result, *, width=11.5, dpi=110) -> bytes:
-    """PNG bytes of the chart: total equity with the fills marked, the
-    equity of each account when there are several, and the drawdown, all on
-    one x axis.  Minute bars are drawn one after another by bar number, so
-    the hours the market is shut leave no flat stretches.
-
-    Infinite and NaN equity leave gaps in the lines; where the values are
-    too large to draw at all (near the largest double) the chart says so
-    instead, so that the report is still written."""
-    with np.errstate(all="ignore"), warnings.catch_warnings():
+def render_charts(result) -> dict:
+    """The report's charts as Bokeh JSON items, by the id of their place:
+    ``chart-equity``, ``chart-prices``, ``chart-months``, ``chart-rolling``
+    (a chart without data is left out)."""
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore")
-        try:
-            return _draw_chart(result, width, dpi)
-        except (ValueError, OverflowError, FloatingPointError):
-            if not _extreme(result):
-                raise
-            return _message_chart("The equity is too large to draw; the figures above are exact.",
-                                   width, dpi)
+        from bokeh.embed import json_item
+
+        from korvit.backtest import charts
+        made = {"chart-equity": charts.equity_chart(result),
+                "chart-prices": charts.price_chart(result, selector="tags"),
+                "chart-months": charts.monthly_chart(result),
+                "chart-rolling": charts.rolling_chart(result)}
+        return {place: json_item(chart) for place, chart in made.items() if chart is not None}
 
 
-def _finite(values):
-    """The values with infinities made NaN (a gap in a line)."""
-    return values.where(np.isfinite(values.astype(float))) if len(values) else values
+def bokeh_script() -> str:
+    """BokehJS, to embed in a page (only the core: the report needs no widget)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        from bokeh.resources import Resources
+        return "\n".join(Resources(mode="inline", components=["bokeh"]).js_raw)
 
 
-def _extreme(result) -> bool:
-    """Whether the run's equity holds values beyond what money ever reaches."""
-    values = np.concatenate([result.equity_curve.to_numpy(dtype=float),
-                             result.account_curves.to_numpy(dtype=float).ravel(),
-                             [float(result.initial_cash)]])
-    return bool((~np.isfinite(values) | (np.abs(values) > _LARGEST_DRAWN)).any())
-
-
-def _message_chart(text, width, dpi) -> bytes:
-    fig = Figure(figsize=(width, 2.0), dpi=dpi)
-    FigureCanvasAgg(fig)
-    fig.text(0.5, 0.5, text, ha="center", va="center", color="#6b7385", fontsize=11)
-    buf = io.BytesIO()
-    fig.savefig(buf, format="png")
-    return buf.getvalue()
-
-
-def _draw_chart(result, width, dpi) -> bytes:
-    curve = _finite(result.equity_curve)
-    accounts = _finite(result.account_curves)
-    several = accounts.shape[1] > 1
-    compressed = result.frequency == "minute"
-    ratios = [3.0, 1.5, 1.1] if several else [3.0, 1.1]
-    fig = Figure(figsize=(width, 6.4 if not several else 8.0), dpi=dpi)
-    FigureCanvasAgg(fig)
-    axes = fig.subplots(len(ratios), 1, sharex=True, gridspec_kw={"height_ratios": ratios})
-    ax, ax_dd = axes[0], axes[-1]
-    if curve.empty:
-        ax.text(0.5, 0.5, "No bars", ha="center", va="center", transform=ax.transAxes,
-                color="#6b7385")
-    else:
-        x = np.arange(len(curve)) if compressed else curve.index
-        ax.plot(x, curve.to_numpy(), color=_LINE, lw=1.6, label="Total equity", zorder=3)
-        if np.isfinite(result.initial_cash):
-            ax.axhline(result.initial_cash, color="#9aa3b2", lw=0.8, ls="--", zorder=1,
-                       label="Initial cash")
-        for (pos, y), marker, color, label in zip(_markers(result, curve), "^v", (_BUY, _SELL),
-                                                  ("Buy", "Sell")):
-            if len(pos):
-                ax.scatter(x[pos], y, marker=marker, s=40, color=color, edgecolor="white",
-                           linewidth=0.5, label=label, zorder=4)
-        ax.legend(loc="lower left", bbox_to_anchor=(0.0, 1.0), frameon=False, fontsize=9,
-                  ncol=4, borderaxespad=0.2)
-        if several:
-            ax_acc = axes[1]
-            accounts = accounts.reindex(curve.index)
-            for account in accounts.columns:
-                ax_acc.plot(x, accounts[account].to_numpy(), lw=1.1, label=str(account))
-            ax_acc.legend(loc="upper left", fontsize=8.5, ncol=min(6, accounts.shape[1]),
-                          frameon=True, framealpha=0.85, edgecolor="none")
-            ax_acc.set_ylabel("By account")
-        dd = _finite(result.drawdown).to_numpy(dtype=float) * 100
-        ax_dd.fill_between(x, dd, 0, color=_DD, alpha=0.3, lw=0)
-        ax_dd.plot(x, dd, color=_DD, lw=0.9)
-        low = float(np.nanmin(dd)) if np.isfinite(dd).any() else 0.0
-        ax_dd.set_ylim(min(low * 1.15, -1.0), 0.3)
-        ax_dd.yaxis.set_major_formatter(PercentFormatter(decimals=0 if low < -3 else 1))
-        _time_axis(ax_dd, curve.index, compressed)
-        if len(curve) == 1:
-            ax_dd.set_xlim(-1, 1) if compressed else ax_dd.set_xlim(
-                curve.index[0] - pd.Timedelta(days=1), curve.index[0] + pd.Timedelta(days=1))
-        elif compressed:
-            ax_dd.set_xlim(0, len(curve) - 1)
-    ax.set_ylabel("Equity")
-    ax_dd.set_ylabel("Drawdown")
-    for a in axes:
-        a.grid(True, color="#e3e6ec", lw=0.7)
-        a.set_axisbelow(True)
-        for spine in ("top", "right"):
-            a.spines[spine].set_visible(False)
-        a.tick_params(labelsize=9)
-        if a is not ax_dd:
-            a.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.0f}"))
-    fig.align_ylabels(axes)
-    fig.tight_layout(h_pad=0.8)
-    buf = io.BytesIO()
-    fig.savefig(buf, format="png")
-    return buf.getvalue()
-
+# ------------------------------------------------------------------ sections
 
 def _denied_flag(result) -> str:
     """A line at the top naming the denied orders and their most common
@@ -261,43 +238,96 @@ def _denied_flag(result) -> str:
 
 
 def _stats_html(result) -> str:
-    """The statistics in three columns (the order counts are in Orders)."""
-    items = [(name, value) for name, value in result.stats.items() if name not in ORDER_STATS]
+    """The statistics in three columns (the order counts are in Orders, the
+    benchmark's figures beside the strategy's below)."""
+    items = [(name, value) for name, value in result.stats.items()
+             if name not in ORDER_STATS and name not in BENCHMARK_STATS]
     size = -(-len(items) // 3)
     blocks = []
     for i in range(0, len(items), size):
         rows = "".join(f"<tr><th>{_esc(n)}</th><td>{_esc(format_stat(n, v))}</td></tr>"
                        for n, v in items[i:i + size])
         blocks.append(f"<table>{rows}</table>")
-    return f"<div class='stats'>{''.join(blocks)}</div>"
+    return f"<div class='stats'>{''.join(blocks)}</div>" + _versus_html(result)
 
 
-def _grid(head, body, note=""):
+def _versus_html(result) -> str:
+    """The strategy beside its benchmark: return, CAGR, drawdown; alpha,
+    beta and the information ratio."""
+    if not len(result.benchmark_curve):
+        return "<p class='note'>No benchmark.</p>"
+    s = result.stats
+    pairs = (("Total return", "Total return", "Benchmark return"),
+             ("Annualised return (CAGR)", "Annualised return", "Benchmark annualised return"),
+             ("Max drawdown", "Max drawdown", "Benchmark max drawdown"))
+    rows = "".join(f"<tr><th>{label}</th><td>{_esc(format_stat(ours, s[ours]))}</td>"
+                   f"<td>{_esc(format_stat(theirs, s[theirs]))}</td></tr>" for label, ours, theirs in pairs)
+    rows += "".join(f"<tr><th>{label}</th><td>{_esc(format_stat(name, s[name]))}</td><td></td></tr>"
+                    for label, name in (("Alpha (annualised)", "Alpha"), ("Beta", "Beta"),
+                                        ("Information ratio (annualised)", "Information ratio")))
+    return (f"<table class='versus'><thead><tr><th></th><th>Strategy</th><th>Benchmark</th></tr></thead>"
+            f"<tbody>{rows}</tbody></table>"
+            f"<p class='note'>Benchmark: {_esc(result.benchmark_name)}; no fees. Alpha and beta on daily "
+            f"returns; the information ratio is the mean daily return above the benchmark over its "
+            f"standard deviation, × √252.</p>")
+
+
+def _grid(head, body, note="", cls="grid"):
     """A table of rows (``head`` and ``body`` are HTML), after an optional note."""
     note = f"<p class='note'>{note}</p>" if note else ""
-    return f"{note}<table class='grid'><thead>{head}</thead><tbody>{''.join(body)}</tbody></table>"
+    return f"{note}<table class='{cls}'><thead>{head}</thead><tbody>{''.join(body)}</tbody></table>"
+
+
+def _exit_summary_html(rt) -> str:
+    """Round trips by the reason they ended: how many, won, P&L."""
+    rows = []
+    for reason in EXIT_REASONS:
+        mine = rt[rt["exit_reason"] == reason]
+        if not len(mine):
+            continue
+        pnl = mine["pnl"].astype(float)
+        won = float((pnl > 0).mean())
+        rows.append(f"<tr><td class='l'>{_esc(reason)}</td><td>{len(mine):,d}</td><td>{_pct(won, 1)}</td>"
+                    + _signed(pnl.sum(), _fmt_num(pnl.sum()))
+                    + _signed(mine["return"].mean(), _pct(mine["return"].mean())) + "</tr>")
+    head = ("<tr><th class='l'>Ended by</th><th>Round trips</th><th>Won</th><th>P&amp;L</th>"
+            "<th>Average return</th></tr>")
+    return _grid(head, rows)
 
 
 def _round_trips_html(result) -> str:
     rt = result.round_trips
     if rt.empty:
-        return "<p class='note'>No closed positions.</p>"
+        return "<p class='note'>No round trips.</p>"
+    several = len(pd.unique(rt["account"])) > 1
     shown = rt.tail(MAX_ROUND_TRIPS)
-    head = ("<tr><th class='l'>Account</th><th class='l'>Code</th><th class='l'>Side</th>"
-            "<th>Volume</th><th class='l'>Entry</th><th>Entry price</th><th class='l'>Exit</th>"
-            "<th>Exit price</th><th>P&amp;L</th><th>Return</th><th>Fees</th></tr>")
+    head = ("<tr><th>#</th>" + ("<th class='l'>Account</th>" if several else "")
+            + "<th class='l'>Code</th><th class='l'>Side</th><th>Volume</th><th class='l'>Entry</th>"
+            "<th>Entry price</th><th class='l'>Exit</th><th>Exit price</th><th class='l'>Ended by</th>"
+            "<th>Held</th><th>P&amp;L</th><th>Return</th><th>Fees</th></tr>")
     body = []
-    for r in shown.rename(columns={"return": "ret"}).itertuples(index=False):
-        ret = r.ret
+    start = len(rt) - len(shown)
+    for k, r in enumerate(shown.rename(columns={"return": "ret"}).itertuples(index=False), start + 1):
         body.append(
-            f"<tr><td class='l'>{_esc(r.account)}</td><td class='l'>{_esc(r.code)}</td>"
-            f"<td class='l'>{_esc(r.side)}</td><td>{_fmt_num(r.volume, 0)}</td>"
-            f"<td class='l'>{_fmt_time(r.entry_time)}</td><td>{_fmt_num(r.entry_price, 4)}</td>"
-            f"<td class='l'>{_fmt_time(r.exit_time)}</td><td>{_fmt_num(r.exit_price, 4)}</td>"
-            + _signed(r.pnl, _fmt_num(r.pnl))
-            + _signed(ret, "" if pd.isna(ret) else f"{ret * 100:,.2f}%")
-            + f"<td>{_fmt_num(r.fees)}</td></tr>")
-    return _grid(head, body, f"Showing the last {len(shown)} of {len(rt)} round trips." if len(shown) < len(rt) else "")
+            f"<tr><td data-v='{k}'>{k}</td>" + (f"<td class='l'>{_esc(r.account)}</td>" if several else "")
+            + f"<td class='l'>{_esc(r.code)}</td><td class='l'>{_esc(r.side)}</td>"
+            f"<td{_v(r.volume)}>{_fmt_num(r.volume, 0)}</td>"
+            f"<td class='l'{_v(r.entry_time)}>{_fmt_time(r.entry_time)}</td>"
+            f"<td{_v(r.entry_price)}>{_fmt_num(r.entry_price, 4)}</td>"
+            f"<td class='l'{_v(r.exit_time)}>{_fmt_time(r.exit_time)}</td>"
+            f"<td{_v(r.exit_price)}>{_fmt_num(r.exit_price, 4)}</td>"
+            f"<td class='l'>{_esc(r.exit_reason)}</td>"
+            f"<td{_v(r.duration)}>{_fmt_days(r.duration)}</td>"
+            + _signed(r.pnl, _fmt_num(r.pnl), sort=True)
+            + _signed(r.ret, _pct(r.ret), sort=True)
+            + f"<td{_v(r.fees)}>{_fmt_num(r.fees)}</td></tr>")
+    note = ("Click a column's head to sort. A position still open at the last bar ends there, "
+            "valued at its last close, by “end of data”.")
+    if len(shown) < len(rt):
+        note = (f"The last {len(shown):,d} of {len(rt):,d} round trips (all of them are in "
+                f"round_trips.csv). " + note)
+    table = _grid(head, body, note, cls="grid sortable")
+    return _exit_summary_html(rt) + f"<h3>Each round trip</h3><div class='scroll'>{table}</div>"
 
 
 def _trades_html(result) -> str:
@@ -346,12 +376,22 @@ def _orders_html(result) -> str:
     return text
 
 
-def _params_html(result) -> str:
-    items = list(result.params.items()) + [(k, v) for k, v in result.meta.items() if k != "fees"]
-    if not items:
-        return ""
-    rows = "".join(f"<tr><th>{_esc(k)}</th><td>{_esc(v)}</td></tr>" for k, v in items)
-    return f"<h2>Run</h2><table class='kv'>{rows}</table>"
+def _returns_html(result) -> str:
+    """The returns by year: the strategy's, the benchmark's and the difference."""
+    years = result.returns_by_year
+    if years.empty:
+        return "<p class='note'>No returns.</p>"
+    bench = "benchmark" in years
+    head = "<tr><th class='l'>Year</th><th>Strategy</th>" + (
+        "<th>Benchmark</th><th>Difference</th>" if bench else "") + "</tr>"
+    body = []
+    for period, row in years.iterrows():
+        cells = f"<td class='l'>{period.year}</td>" + _signed(row["strategy"], _pct(row["strategy"]))
+        if bench:
+            diff = row["strategy"] - row["benchmark"]
+            cells += _signed(row["benchmark"], _pct(row["benchmark"])) + _signed(diff, _pct(diff))
+        body.append(f"<tr>{cells}</tr>")
+    return _grid(head, body)
 
 
 def _fees_html(result) -> str:
@@ -364,15 +404,139 @@ def _fees_html(result) -> str:
     return f"<h2>Fees</h2><table class='kv'>{rows}</table>"
 
 
+_SETTING_WORDS = {
+    "price_at_previous_close": ("Market orders fill at", lambda v: "the previous bar's close" if v
+                                else "the next bar's open"),
+    "slippage": ("Slippage", lambda v: f"{float(v) * 100:g} % of the price, on market orders"),
+    "stop_fill": ("Stops decided on the bar alone fill at", lambda v: {
+        "first_traded": "the first price of the bar at which they hold (first_traded)",
+        "stop_price": "the stop's price, even where the bar opened beyond it (stop_price)"}.get(v, str(v))),
+    "cancel_unfilled_limits": ("Limit orders the next bar does not reach", lambda v: "are cancelled" if v
+                               else "wait"),
+    "cancel_stale_orders": ("Orders left from an earlier day", lambda v: "are cancelled at the day's first bar"
+                            if v else "stay"),
+    "fees": ("Fees", lambda v: "as the contracts state them" if v == "contracts" else "none"),
+    "adjust": ("Prices", lambda v: "scaled by the adjusted close" if v else "as given"),
+    "bar_time": ("A bar's time marks", lambda v: "the start of its period" if v == "start"
+                 else "the end of its period"),
+}
+
+
+def _shown_value(value) -> str:
+    """A value of the run's parameters or meta as short text."""
+    value = _jsonable(value)
+    if isinstance(value, str):
+        return value
+    text = json.dumps(value, ensure_ascii=False)
+    return text if len(text) <= 300 else text[:297] + "..."
+
+
+def _run_html(result) -> str:
+    """The run: what ran, on what, with which settings."""
+    meta = dict(result.meta)
+    rows = []
+
+    def row(name, value):
+        rows.append(f"<tr><th>{_esc(name)}</th><td>{value}</td></tr>")
+
+    row("Strategy", _esc(result.strategy or "–")
+        + (f" <span class='note'>({_esc(meta.pop('strategy_file'))})</span>" if meta.get("strategy_file")
+           else ""))
+    meta.pop("strategy_file", None)
+    params = result.params
+    row("Parameters", ", ".join(f"{_esc(k)} = {_esc(_shown_value(v))}" for k, v in params.items())
+        if params else "none (the strategy's defaults)")
+    data = meta.pop("data", None)
+    meta.pop("bars", None)
+    curve = result.equity_curve
+    span = (f"{_fmt_time(curve.index[0])} – {_fmt_time(curve.index[-1])}" if len(curve) else "no bars")
+    source = data.get("source") if isinstance(data, dict) else data
+    source = f"; {_esc(_shown_value(source))}" if source else ""
+    row("Data", f"{len(curve):,d} {_esc(result.bar_kind)}, {span}{source}")
+    codes = list(meta.pop("codes", None) or (result.bars.codes if result.bars is not None else []))
+    if codes:
+        shown = ", ".join(_esc(c) for c in codes[:MAX_CODES])
+        more = f" and {len(codes) - MAX_CODES:,d} more" if len(codes) > MAX_CODES else ""
+        traded = len(result.traded_codes)
+        row("Codes", f"{len(codes):,d} ({traded:,d} traded): {shown}{more}")
+    accounts = meta.pop("accounts", None)
+    if isinstance(accounts, dict) and accounts:
+        row("Accounts", ", ".join(f"{_esc(name)}: {_fmt_num(cash)}" for name, cash in accounts.items()))
+    else:
+        row("Initial cash", _fmt_num(result.initial_cash))
+    row("Benchmark", _esc(result.benchmark_name))
+    contracts = meta.pop("contracts", None)
+    if isinstance(contracts, dict) and contracts:
+        groups = {}
+        for code, c in contracts.items():
+            c = c if isinstance(c, dict) else {}
+            key = (c.get("kind"), c.get("lot_size"), c.get("multiplier"))
+            groups.setdefault(key, []).append(code)
+        lines = []
+        for (kind, lot, mult), members in groups.items():
+            names = ", ".join(_esc(m) for m in members[:12]) + (f" and {len(members) - 12} more"
+                                                              if len(members) > 12 else "")
+            lines.append(f"{_esc(kind or 'stock')}, lots of {_esc(lot)}, multiplier {_esc(_shown_value(mult))}: "
+                         f"{names}")
+        row("Lot sizes", "<br>".join(lines))
+    settings = meta.pop("settings", None)
+    if isinstance(settings, dict):
+        for key, value in settings.items():
+            if key == "bar_time" and result.frequency == "day":
+                continue                # daily bars have no period within the day
+            label, words = _SETTING_WORDS.get(key, (key, _shown_value))
+            row(label, _esc(words(value)))
+    version = meta.pop("version", None)
+    if version:
+        row("Korvit", _esc(version))
+    timings = meta.pop("timings", None)
+    if isinstance(timings, dict):
+        row("Seconds", ", ".join(f"{_esc(k.removesuffix('_s'))} {float(v):.2f}" for k, v in timings.items()
+                                 if isinstance(v, (int, float))))
+    meta.pop("fees", None)
+    log_dir = meta.pop("log_dir", None)
+    if log_dir:
+        row("Logs", _esc(log_dir))
+    for key, value in meta.items():
+        row(key, _esc(_shown_value(value)))
+    return f"<h2>Run</h2><table class='kv'>{''.join(rows)}</table>"
+
+
+def _instrument_pick(result) -> str:
+    """The drop-down of the instruments shown in the price chart."""
+    from korvit.backtest.charts import chart_codes
+    codes = chart_codes(result)
+    if len(codes) < 2:
+        return ""
+    rt = result.round_trips
+    counts = rt.groupby(rt["code"].astype(str)).size() if len(rt) else {}
+    options = "".join(f"<option value='{_esc(code)}'>{_esc(code)}"
+                      f"{f' ({counts[code]:,d} round trips)' if code in counts else ''}</option>"
+                      for code in codes)
+    return (f"<label class='pick'>Instrument<select id='instrument'>{options}</select></label>"
+            f"<span class='note'> {len(codes):,d} instruments</span>")
+
+
 def render_report(result) -> str:
     """The report of ``result`` (a ``BacktestResult``) as an HTML string."""
-    png = base64.b64encode(render_chart(result)).decode("ascii")
+    charts = render_charts(result)
     title = result.title
     accounts = ", ".join(str(a) for a in result.accounts)
     kind = result.bar_kind
-    sub = (f"{kind[:1].upper()}{kind[1:]} · "
-           f"{len(result.equity_curve):,d} bars · initial cash "
-           f"{result.initial_cash:,.2f}" + (f" · accounts: {accounts}" if accounts else ""))
+    sub = (f"{len(result.equity_curve):,d} {kind} · initial cash "
+           f"{result.initial_cash:,.2f}" + (f" · accounts: {accounts}" if accounts else "")
+           + f" · benchmark: {result.benchmark_name}")
+
+    def place(name, missing):
+        return f"<div class='chart' id='{name}'></div>" if name in charts else f"<p class='note'>{missing}</p>"
+
+    prices = ""
+    if "chart-prices" in charts:
+        prices = (f"<h2>Prices and trades</h2>{_instrument_pick(result)}"
+                  "<p class='note'>▲ buys, ▼ sells (hollow: closing a position; the hover says why); "
+                  "dashed: stop levels, <span class='neg'>stop loss</span>, <span class='pos'>take profit</span>, "
+                  "<span style='color:#e08a00'>trailing stop</span> (at its last level, from the bar that set "
+                  "it). Drag to pan; zoom with the toolbar's wheel or box zoom.</p>" + place("chart-prices", ""))
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>
@@ -380,6 +544,7 @@ def render_report(result) -> str:
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>{_esc(title)}</title>
 <style>{_CSS}</style>
+<script>{bokeh_script() if charts else ""}</script>
 </head>
 <body>
 <main>
@@ -388,7 +553,11 @@ def render_report(result) -> str:
 {_denied_flag(result)}
 {_stats_html(result)}
 <h2>Equity and drawdown</h2>
-<div class="chart"><img alt="Equity curve with fills, and drawdown" src="data:image/png;base64,{png}"></div>
+{place("chart-equity", "No bars.")}
+{prices}
+<h2>Returns</h2>
+<div class="two"><div>{place("chart-months", "No returns by month.")}</div><div>{_returns_html(result)}</div></div>
+{place("chart-rolling", "The run is too short for rolling figures.")}
 <h2>Round trips</h2>
 {_round_trips_html(result)}
 <h2 id="orders">Orders</h2>
@@ -396,8 +565,10 @@ def render_report(result) -> str:
 <h2>Last fills</h2>
 {_trades_html(result)}
 {_fees_html(result)}
-{_params_html(result)}
+{_run_html(result)}
 </main>
+<script type="application/json" id="korvit-charts">{_script_json(charts)}</script>
+<script>{_SORT_JS}{_EMBED_JS}</script>
 </body>
 </html>
 """

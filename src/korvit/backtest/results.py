@@ -20,13 +20,15 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from korvit.backtest.benchmark import benchmark_codes, buy_and_hold, check_benchmark, describe_benchmark
 from korvit.backtest.files import save_file_set
-from korvit.backtest.stats import (ORDER_STATS, compute_stats, drawdown_series, format_stat, order_counts,
-                                   order_reasons, stats_to_json)
+from korvit.backtest.stats import (BENCHMARK_STATS, ORDER_STATS, STAT_UNITS, compute_stats, drawdown_series,
+                                   format_stat, order_counts, order_reasons, period_returns, rolling_figures,
+                                   stats_to_numbers)
 
 __all__ = ["BacktestResult", "OrdersDeniedWarning", "match_round_trips", "orders_line", "denials_line",
-           "warn_of_denials", "EQUITY_COLUMNS", "ORDER_COLUMNS",
-           "TRADE_COLUMNS", "STOP_COLUMNS", "ROUND_TRIP_COLUMNS"]
+           "warn_of_denials", "exit_reasons", "EQUITY_COLUMNS", "ORDER_COLUMNS",
+           "TRADE_COLUMNS", "STOP_COLUMNS", "ROUND_TRIP_COLUMNS", "EXIT_REASONS"]
 
 EQUITY_COLUMNS = ("time", "account", "cash", "market_value", "margin", "equity")
 ORDER_COLUMNS = ("order_id", "created", "updated", "account", "code", "type", "side",
@@ -38,7 +40,11 @@ STOP_COLUMNS = ("stop_id", "order_id", "account", "code", "kind", "gap", "gap_ty
                 "status", "stop_price", "trigger_time", "trigger_price", "closing_order_id")
 ROUND_TRIP_COLUMNS = ("account", "code", "side", "volume", "entry_time", "entry_price",
                       "exit_time", "exit_price", "multiplier", "pnl", "fees", "return",
-                      "duration", "entry_trade_id", "exit_trade_id")
+                      "duration", "entry_trade_id", "exit_trade_id", "exit_reason")
+# Why a round trip ended: the kind of the stop order that placed its closing
+# order, an order of the strategy's own, or the end of the data.
+STOP_EXITS = {"loss": "stop loss", "profit": "take profit", "trailing": "trailing stop"}
+EXIT_REASONS = ("signal", *STOP_EXITS.values(), "end of data")
 
 _TIME_COLUMNS = {"equity": ("time",), "orders": ("created", "updated"),
                  "trades": ("time",), "stops": ("trigger_time",)}
@@ -57,8 +63,51 @@ def _frame(data, columns, times) -> pd.DataFrame:
     return df.reset_index(drop=True)
 
 
-def match_round_trips(trades: pd.DataFrame) -> pd.DataFrame:
-    """Closed positions, matched first in, first out per (account, code).
+def _order_key(value):
+    """An order id as a dictionary key: ids read as floats (1.0) and as whole
+    numbers (1) are the same order."""
+    if value is None or (isinstance(value, float) and np.isnan(value)):
+        return None
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        return str(value)
+    return number if np.isfinite(number) else None
+
+
+def _order_keys(values) -> pd.Series:
+    """``_order_key`` of each value, for a whole column at once."""
+    values = pd.Series(values)
+    numbers = pd.to_numeric(values, errors="coerce").astype(float)
+    if numbers.notna().all() or values.isna().equals(numbers.isna()):
+        return numbers.where(np.isfinite(numbers)).astype(object).where(numbers.notna(), None)
+    return values.map(_order_key)
+
+
+def exit_reasons(orders: pd.DataFrame | None, stops: pd.DataFrame | None) -> dict:
+    """The order ids placed by stop orders, each with the reason its fills end
+    a round trip ("stop loss", "take profit", "trailing stop"): from the
+    orders' ``stop_id`` and the stops' ``closing_order_id``."""
+    kinds = {}
+    if stops is None or not len(stops) or "kind" not in stops:
+        return kinds
+    named = stops["kind"].astype(str).map(lambda kind: STOP_EXITS.get(kind, kind))
+    if "closing_order_id" in stops:
+        placed = _order_keys(stops["closing_order_id"])
+        known = placed.notna()
+        kinds.update(zip(placed[known], named[known]))
+    if orders is not None and len(orders) and "stop_id" in orders:
+        by_stop = dict(zip(_order_keys(stops["stop_id"]), named))
+        kind = _order_keys(orders["stop_id"]).map(lambda key: by_stop.get(key))
+        order_keys = _order_keys(orders["order_id"])
+        known = kind.notna() & order_keys.notna()
+        kinds.update(zip(order_keys[known], kind[known]))
+    return kinds
+
+
+def match_round_trips(trades: pd.DataFrame, orders: pd.DataFrame | None = None,
+                      stops: pd.DataFrame | None = None, *, marks: dict | None = None) -> pd.DataFrame:
+    """Positions, matched first in, first out per (account, code).
 
     An ``open`` fill adds a lot to the long (buy) or short (sell) queue; a
     ``close`` fill takes volume from the front of the opposite queue (a sell
@@ -69,12 +118,43 @@ def match_round_trips(trades: pd.DataFrame) -> pd.DataFrame:
     ``return`` is the P&L over the entry notional (price × volume ×
     multiplier).  Close volume with nothing open to match (a position held
     before the run) yields no round trip.
+
+    ``exit_reason`` says why it ended: "stop loss", "take profit" or
+    "trailing stop" when a stop order placed the closing order (see
+    ``exit_reasons``: ``orders`` and ``stops`` tell which), else "signal".
+    With ``marks`` (code -> (time, price): the last bar's time and each
+    code's last close) a position still open at the end is a round trip too,
+    ending at that time and price with the reason "end of data", with no exit
+    fee and no exit trade; without them (or without a finite price) it is
+    left out.
     """
     rows = []
+    placed_by_stop = exit_reasons(orders, stops)
+    book: dict[tuple, deque] = {}
+
+    def add(entry, take, direction, exit_time, exit_price, exit_fee, exit_trade_id, reason):
+        mult = float(entry.multiplier) if pd.notna(entry.multiplier) else 1.0
+        sign = 1.0 if direction == "long" else -1.0
+        fees = float(entry.fee) * take / float(entry.volume) + exit_fee
+        gross = (exit_price - float(entry.price)) * take * mult * sign
+        pnl = gross - fees
+        notional = float(entry.price) * take * mult
+        rows.append({
+            "account": entry.account, "code": entry.code, "side": direction,
+            "volume": take,
+            "entry_time": entry.time, "entry_price": float(entry.price),
+            "exit_time": exit_time, "exit_price": exit_price,
+            "multiplier": mult, "pnl": pnl, "fees": fees,
+            "return": pnl / notional if notional else np.nan,
+            "duration": exit_time - entry.time,
+            "entry_trade_id": entry.trade_id, "exit_trade_id": exit_trade_id,
+            "exit_reason": reason,
+        })
+
     if len(trades):
         order = trades.assign(_seq=np.arange(len(trades))).sort_values(
             ["time", "_seq"], kind="stable")
-        book: dict[tuple, deque] = {}
+        has_orders = "order_id" in order
         for t in order.itertuples(index=False):
             side, effect = str(t.side).lower(), str(t.effect).lower()
             volume = float(t.volume)
@@ -87,32 +167,27 @@ def match_round_trips(trades: pd.DataFrame) -> pd.DataFrame:
                 continue
             direction = "long" if side == "sell" else "short"
             queue = book.get((t.account, t.code, direction))
+            reason = placed_by_stop.get(_order_key(t.order_id), "signal") if has_orders else "signal"
             left = volume
             while left > 1e-12 and queue:
                 lot = queue[0]
                 entry, entry_left = lot
                 take = min(left, entry_left)
-                mult = float(entry.multiplier) if pd.notna(entry.multiplier) else 1.0
-                sign = 1.0 if direction == "long" else -1.0
-                fees = (float(entry.fee) * take / float(entry.volume)
-                        + float(t.fee) * take / volume)
-                gross = (float(t.price) - float(entry.price)) * take * mult * sign
-                pnl = gross - fees
-                notional = float(entry.price) * take * mult
-                rows.append({
-                    "account": t.account, "code": t.code, "side": direction,
-                    "volume": take,
-                    "entry_time": entry.time, "entry_price": float(entry.price),
-                    "exit_time": t.time, "exit_price": float(t.price),
-                    "multiplier": mult, "pnl": pnl, "fees": fees,
-                    "return": pnl / notional if notional else np.nan,
-                    "duration": t.time - entry.time,
-                    "entry_trade_id": entry.trade_id, "exit_trade_id": t.trade_id,
-                })
+                add(entry, take, direction, t.time, float(t.price), float(t.fee) * take / volume,
+                    t.trade_id, reason)
                 left -= take
                 lot[1] = entry_left - take
                 if lot[1] <= 1e-12:
                     queue.popleft()
+    if marks:
+        upper = {str(code).upper(): mark for code, mark in marks.items()}
+        for (_, code, direction), queue in book.items():
+            mark = marks.get(code, upper.get(str(code).upper()))
+            if mark is None or not np.isfinite(mark[1]):
+                continue
+            for entry, left in queue:
+                if left > 1e-12:
+                    add(entry, left, direction, mark[0], float(mark[1]), 0.0, np.nan, "end of data")
     df = pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
     if df.empty:
         df["entry_time"] = pd.Series(dtype="datetime64[ns]")
@@ -121,6 +196,7 @@ def match_round_trips(trades: pd.DataFrame) -> pd.DataFrame:
         for col in ("volume", "entry_price", "exit_price", "multiplier", "pnl", "fees",
                     "return"):
             df[col] = df[col].astype(float)
+        df["exit_reason"] = df["exit_reason"].astype(object)
     return df
 
 
@@ -182,20 +258,41 @@ def warn_of_denials(result: "BacktestResult") -> None:
 
 
 def _jsonable(value):
-    """``value`` with only JSON types: NaN becomes null, infinities and
-    anything unknown (dates, objects) their text."""
+    """``value`` with only JSON types: arrays and sets as lists, times as ISO
+    8601 text, durations as days, NaN and infinities as null, anything else
+    unknown (objects, paths) as its text."""
+    import datetime
     if isinstance(value, dict):
         return {str(k): _jsonable(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_jsonable(v) for v in value]
-    if value is None or isinstance(value, (bool, str)):
+    if isinstance(value, (list, tuple, set, frozenset, np.ndarray, pd.Index, pd.Series)):
+        items = value.tolist() if isinstance(value, (np.ndarray, pd.Index, pd.Series)) else list(value)
+        return [_jsonable(v) for v in items]
+    if isinstance(value, str):
         return value
+    if value is None or value is pd.NaT or (isinstance(value, np.generic) and pd.isna(value)):
+        return None
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
     if isinstance(value, (int, np.integer)):
         return int(value)
     if isinstance(value, (float, np.floating)):
         v = float(value)
-        return None if np.isnan(v) else v if np.isfinite(v) else str(v)
+        return v if np.isfinite(v) else None
+    if isinstance(value, (datetime.date, np.datetime64)):
+        return pd.Timestamp(value).isoformat()
+    if isinstance(value, (datetime.timedelta, np.timedelta64)):
+        return pd.Timedelta(value) / pd.Timedelta(days=1)
     return str(value)
+
+
+def _in_notebook() -> bool:
+    """Whether this runs in a Jupyter kernel (where charts show inline)."""
+    shell = sys.modules.get("IPython")
+    try:
+        ip = shell.get_ipython() if shell is not None else None
+    except Exception:       # noqa: BLE001 - no shell to ask
+        return False
+    return ip is not None and type(ip).__name__ == "ZMQInteractiveShell"
 
 
 class BacktestResult:
@@ -207,15 +304,25 @@ class BacktestResult:
     the accounts.  ``strategy``, ``params`` and ``meta`` only label the report
     and ``stats.json``.
 
+    ``bars`` (a ``korvit.data.Bars``, the run's data) gives the prices: the
+    charts of each instrument, the benchmark and the value of the positions
+    still open at the end.  ``benchmark`` names the benchmark (see
+    ``korvit.backtest.benchmark``: "traded", the default, "equal-weight", a
+    code or a list of codes, "none", or in Python a Series of prices such as
+    an index's, taken at the run's bar times); without ``bars`` only a Series
+    gives one.
+
     Exposure (the share of bars with an open position) is taken from the
     equity frame: a bar is exposed when any account holds margin or a
     non-zero market value there.
     """
 
     def __init__(self, equity, orders, trades, stops, *, frequency, initial_cash,
-                 strategy="", params=None, meta=None):
+                 strategy="", params=None, meta=None, bars=None, benchmark="traded"):
         if frequency not in ("day", "minute"):
             raise ValueError(f"frequency must be 'day' or 'minute', not {frequency!r}")
+        self.bars = bars
+        self.benchmark = check_benchmark(benchmark, bars.codes if bars is not None else None)
         self.equity = _frame(equity, EQUITY_COLUMNS, _TIME_COLUMNS["equity"])
         self.orders = _frame(orders, ORDER_COLUMNS, _TIME_COLUMNS["orders"])
         self.trades = _frame(trades, TRADE_COLUMNS, _TIME_COLUMNS["trades"])
@@ -262,13 +369,108 @@ class BacktestResult:
 
     @cached_property
     def round_trips(self) -> pd.DataFrame:
-        return match_round_trips(self.trades)
+        """Round trips (see ``match_round_trips``), with the positions still
+        open at the end valued at their code's last close ("end of data")
+        when the result has the bars."""
+        return match_round_trips(self.trades, self.orders, self.stops, marks=self._marks())
+
+    def _marks(self):
+        """code -> (the last bar's time, the code's last close), from the bars."""
+        if self.bars is None or not len(self.bars.times):
+            return None
+        last = self.closes.ffill().iloc[-1]
+        return {code: (self.bars.times[-1], float(last[code])) for code in self.bars.codes}
+
+    @cached_property
+    def closes(self) -> pd.DataFrame:
+        """The close of every code (a column each) at every bar, NaN where a
+        code has no bar; empty without the bars."""
+        if self.bars is None:
+            return pd.DataFrame(index=pd.DatetimeIndex([], name="time"))
+        return pd.DataFrame(self.bars.values[:, :, 3].T, index=self.bars.times.rename("time"),
+                            columns=list(self.bars.codes))
+
+    @cached_property
+    def traded_codes(self) -> list:
+        """The codes with fills, in the order of the data (or of the first fill)."""
+        filled = list(pd.unique(self.trades["code"].dropna().astype(str)))
+        if self.bars is None:
+            return filled
+        keys = {code.upper() for code in filled}
+        return [code for code in self.bars.codes if code.upper() in keys]
+
+    @cached_property
+    def benchmark_codes(self) -> list:
+        """The codes the benchmark holds (none for a price Series or "none")."""
+        if isinstance(self.benchmark, pd.Series) or self.bars is None:
+            return []
+        return benchmark_codes(self.benchmark, self.bars.codes, self.traded_codes)
+
+    @cached_property
+    def benchmark_curve(self) -> pd.Series:
+        """The benchmark's equity at the bars of ``equity_curve``, from the
+        initial cash (empty without a benchmark)."""
+        times = self.equity_curve.index
+        if isinstance(self.benchmark, pd.Series):
+            prices = self.benchmark.astype(float).sort_index()
+            prices = prices[~prices.index.duplicated(keep="last")]
+            at = prices.reindex(prices.index.union(times)).ffill().reindex(times)
+            return buy_and_hold(at.to_numpy()[None, :], times, self.initial_cash)
+        codes = self.benchmark_codes
+        if not codes or not len(times):
+            return pd.Series(dtype=float, name="benchmark")
+        closes = self.closes[codes].reindex(times)
+        return buy_and_hold(closes.to_numpy().T, times, self.initial_cash)
+
+    @property
+    def benchmark_name(self) -> str:
+        """The benchmark in words ("none" without one)."""
+        if isinstance(self.benchmark, pd.Series):
+            name = self.benchmark.name
+            return f"buy and hold of {name if name is not None else 'the given prices'}, from the first bar"
+        if self.bars is None or not self.benchmark_codes:
+            return "none"
+        if self.benchmark == "traded" and not self.traded_codes:
+            return describe_benchmark("equal-weight", self.benchmark_codes) + " (nothing was traded)"
+        return describe_benchmark(self.benchmark, self.benchmark_codes)
+
+    @cached_property
+    def returns_by_month(self) -> pd.DataFrame:
+        """The return of each calendar month (``strategy`` and, with a
+        benchmark, ``benchmark`` columns), indexed by month."""
+        return self._period_returns("M")
+
+    @cached_property
+    def returns_by_year(self) -> pd.DataFrame:
+        """The return of each calendar year, as ``returns_by_month``."""
+        return self._period_returns("Y")
+
+    def _period_returns(self, period):
+        table = {"strategy": period_returns(self.equity_curve, self.initial_cash, period)}
+        if len(self.benchmark_curve):
+            table["benchmark"] = period_returns(self.benchmark_curve, self.initial_cash, period)
+        return pd.DataFrame(table)
+
+    def rolling(self, window: int = 126) -> pd.DataFrame:
+        """Rolling annualised Sharpe ratio and volatility over ``window``
+        daily returns, of the strategy (``sharpe``, ``volatility``) and of the
+        benchmark (``benchmark_sharpe``, ``benchmark_volatility``)."""
+        figures = rolling_figures(self.equity_curve, self.initial_cash, self.frequency, window)
+        if len(self.benchmark_curve):
+            theirs = rolling_figures(self.benchmark_curve, self.initial_cash, self.frequency, window)
+            figures = figures.join(theirs.add_prefix("benchmark_"))
+        return figures
 
     @cached_property
     def stats(self) -> pd.Series:
-        return compute_stats(self.equity_curve, self.trades, self.round_trips,
+        """The statistics (see ``korvit.backtest.stats``); the round-trip
+        figures count the closed round trips, not the positions still open at
+        the end ("end of data"), whose value the equity holds."""
+        closed = self.round_trips[self.round_trips["exit_reason"] != "end of data"]
+        return compute_stats(self.equity_curve, self.trades, closed,
                              frequency=self.frequency, initial_cash=self.initial_cash,
-                             exposure=self.exposure, orders=self.orders)
+                             exposure=self.exposure, orders=self.orders,
+                             benchmark=self.benchmark_curve)
 
     # -- presentation ---------------------------------------------------
     @property
@@ -279,13 +481,27 @@ class BacktestResult:
             return name
         return f"{name} · {format_stat('Start', start)} – {format_stat('End', end)}"
 
+    def benchmark_line(self) -> str | None:
+        """``Benchmark  NAME`` and, on a second line, its return, CAGR and
+        drawdown and the run's alpha, beta and information ratio against it;
+        None without a benchmark."""
+        if not len(self.benchmark_curve):
+            return None
+        s = self.stats
+        figures = ", ".join(f"{label} {format_stat(name, s[name])}" for label, name in (
+            ("return", "Benchmark return"), ("annualised", "Benchmark annualised return"),
+            ("max drawdown", "Benchmark max drawdown"), ("alpha", "Alpha"), ("beta", "Beta"),
+            ("information ratio", "Information ratio")))
+        return f"Benchmark  {self.benchmark_name}\n           {figures}"
+
     def summary(self) -> str:
         """The statistics as a short two-column text table, then the orders
         (placed, filled, cancelled, denied, and the most common reasons of
-        the denials and cancellations), then the fee schedules in force
-        (``meta["fees"]``, one line per schedule)."""
+        the denials and cancellations), then the benchmark and the figures
+        against it, then the fee schedules in force (``meta["fees"]``, one
+        line per schedule)."""
         items = [(name, format_stat(name, value)) for name, value in self.stats.items()
-                 if name not in ORDER_STATS]
+                 if name not in ORDER_STATS and name not in BENCHMARK_STATS]
         half = (len(items) + 1) // 2
         left, right = items[:half], items[half:]
         lw = max(len(n) for n, _ in left) + 2
@@ -306,6 +522,9 @@ class BacktestResult:
             reasons = order_reasons(self.orders, status)
             if reasons:
                 lines.append(f"        {status}: {_reasons_text(reasons)}")
+        benchmark = self.benchmark_line()
+        if benchmark:
+            lines += ["", benchmark]
         fees = self.meta.get("fees")
         lines += ["", f"Bars  {self.bars_description}"]
         if fees:
@@ -348,6 +567,25 @@ class BacktestResult:
         from korvit.backtest.report import render_report
         return render_report(self)
 
+    def plot(self, show: bool | None = None):
+        """The report's charts (equity with the benchmark and the drawdown,
+        each instrument's prices with the fills and stops, returns by month,
+        rolling Sharpe ratio and volatility) as one Bokeh layout, which is
+        returned.  ``show``: draw it inline (None: when running in a Jupyter
+        kernel), with its JavaScript embedded, so the notebook needs no
+        network."""
+        from korvit.backtest.charts import result_layout
+        layout = result_layout(self)
+        if show is None:
+            show = _in_notebook()
+        if show:
+            from bokeh.io import output_notebook
+            from bokeh.io import show as show_layout
+            from bokeh.resources import INLINE
+            output_notebook(resources=INLINE, hide_banner=True)
+            show_layout(layout)
+        return layout
+
     # -- output ---------------------------------------------------------
     def save(self, directory) -> Path:
         """Write the records, round trips, statistics and report to
@@ -363,10 +601,12 @@ class BacktestResult:
         document = {
             "strategy": self.strategy,
             "frequency": self.frequency,
-            "initial_cash": self.initial_cash,
+            "initial_cash": _jsonable(self.initial_cash),
             "params": _jsonable(self.params),
             "meta": _jsonable(self.meta),
-            "stats": stats_to_json(self.stats),
+            "benchmark": self.benchmark_name,
+            "stats": stats_to_numbers(self.stats),
+            "units": STAT_UNITS,
         }
         stats_text = json.dumps(document, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
         frames = {"equity.csv": self.equity, "orders.csv": self.orders,

@@ -10,15 +10,21 @@ order:
 2. with ``cancel_stale_orders``, at the first bar of a new day the orders
    still pending from an earlier day are cancelled;
 3. the matching engine deals bar ``t`` (``deal_trade``, in the trade-dealing
-   phase): the orders placed up to bar ``t - 1`` are matched against it, so a
+   phase): the orders placed up to bar ``t - 1`` are matched against it, in
+   the order they were placed, so a
    market order placed while bar ``t - 1`` was current fills at bar ``t``'s
    open (or at bar ``t - 1``'s close with ``price_at_previous_close``), and
    stop orders are judged on the bar and, where the bar cannot tell, on its
    ticks;
 4. the finished closing orders of fired stops leave the pending orders;
-5. every account's cash, position value, margin and equity at bar ``t``'s
+5. orders whose ``good_for``/``good_till`` ends with bar ``t`` and that have
+   not filled are cancelled as "expired", and ``on_order_status`` hears of
+   them (and of the strategy's own cancels since it last heard);
+6. every account's cash, position value, margin and equity at bar ``t``'s
    close are recorded;
-6. the strategy's ``on_data`` runs with bar ``t`` as its newest bar.
+7. the strategy's ``on_data`` runs with bar ``t`` as its newest bar; then the
+   orders it placed that may not outlive bar ``t`` (a day order placed at
+   the day's last minute bar) are cancelled as in step 5.
 
 A strategy therefore never sees a bar before the orders it placed earlier
 were dealt against it, and never acts on a bar it has not seen.
@@ -51,7 +57,7 @@ from korvit.backtest.loader import (StrategyExit, StrategyLoadError, check_param
                                     prepare_callbacks)
 from korvit.backtest.model.accounts import KVBackAccount
 from korvit.backtest.model.orders import KVBackOrderCollect, KVBackStopOrderCollect, KVBackTradeCollect
-from korvit.backtest.session import Context, Session, close_session, current_session, open_session
+from korvit.backtest.session import Context, Session, close_session, current_session, open_session, valuation
 from korvit.data.limits import MAX_CASH, MAX_COMMISSION_RATE, MAX_SLIPPAGE, check_number
 from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 from korvit.tframe.sysdefine import GlobalDefine as gv
@@ -135,6 +141,11 @@ class Backtest:
     - ``progress``: show a progress bar (None: only on a terminal).
     - ``tz``: the time zone of the bars and ticks read from files or frames
       (see ``korvit.data.load_bars``).
+    - ``benchmark``: what the run is measured against (see
+      ``korvit.backtest.benchmark``): "traded" (the default: buy and hold of
+      the codes the strategy traded, equal weight, from the first bar's
+      close), "equal-weight" (every code of the data), a code or a list of
+      codes, "none", or a Series of prices.
     - ``code``, ``adjust``, ``date_format``, ``bar_time``: how bars are read
       from files or frames (``korvit.data.load_bars``): the code of a file
       without a code column, scaling by the adjusted close, the format of the
@@ -150,7 +161,9 @@ class Backtest:
                  start=None, end=None, params=None, price_at_previous_close=False, slippage=0.0,
                  cancel_unfilled_limits=False, cancel_stale_orders=False, fees="contracts",
                  stock_commission=None, commission_rate=None, stop_fill="first_traded", core=None, output=None,
-                 progress=None, tz=None, code=None, adjust=False, date_format=None, bar_time="end"):
+                 progress=None, tz=None, code=None, adjust=False, date_format=None, bar_time="end",
+                 benchmark="traded"):
+        from korvit.backtest.benchmark import check_benchmark
         from korvit.data import Bars, Ticks, load_bars, load_contracts, load_ticks
 
         if params is not None and not isinstance(params, Mapping):
@@ -207,6 +220,11 @@ class Backtest:
             raise ValueError(f"output {os.fspath(output)!r} is a file, not a folder")
         self.output = output
         self.progress = progress
+        self.benchmark = check_benchmark(benchmark, self.bars.codes)
+        self.options = {"price_at_previous_close": bool(price_at_previous_close), "slippage": slippage,
+                        "stop_fill": stop_fill, "cancel_unfilled_limits": bool(cancel_unfilled_limits),
+                        "cancel_stale_orders": bool(cancel_stale_orders), "fees": fees,
+                        "adjust": bool(adjust), "bar_time": bar_time}
 
     def run(self):
         """Run the backtest and return its ``BacktestResult``; its
@@ -326,7 +344,9 @@ class Backtest:
             setattr(setting, key, value)
         env.update_user_scope(self.scope)
         vr.g_KorvitUserContext = Context(self.params, bars.codes, list(self.accounts))
-        return Session(bars, self.contracts, list(self.accounts), accounts, env)
+        session = Session(bars, self.contracts, list(self.accounts), accounts, env)
+        session.account_type = KVBackAccount
+        return session
 
     # -------------------------------------------------------------- the loop
 
@@ -340,7 +360,10 @@ class Backtest:
         equity = np.zeros((n_bars, len(session.accounts), 4))       # cash, market value, margin, equity
         exposure = np.zeros(n_bars, dtype=bool)
         deal = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(deal_bar)
+        session.closes = closes
         env.vr.g_KorvitInputInfo.on_init_func(context)
+        session.tell()
+        session.started = True
         # The data, the registry and the strategy live through the whole loop:
         # the cyclic garbage collector need not walk them again and again.
         gc.freeze()
@@ -361,13 +384,18 @@ class Backtest:
             if self.cancel_stale_orders and t > 0 and days[t] != days[t - 1]:
                 domain._clear_unfilled_order(env.fresh_bar_time)
             deal(t)
+            session.expire(t)
+            session.tell()
             held = False
             for account in accounts:
                 row, account_held = _valuation(account, session, closes_by_bar[t])
                 rows.append(row)
                 held = held or account_held
             held_by_bar.append(held)
+            session.seen = t
             info.on_data_func(context)
+            session.expire(t)
+            session.tell()
         equity[:] = np.array(rows, dtype=np.float64).reshape(equity.shape)
         exposure[:] = held_by_bar
 
@@ -389,10 +417,23 @@ class Backtest:
             frame, orders_frame(vr.g_KVOrders, vr.g_KVStopOrders, session), trades_frame(vr.g_KVTrades, session),
             stops_frame(vr.g_KVStopOrders, session),
             frequency=bars.frequency, initial_cash=float(sum(self.accounts.values())),
-            strategy=self.name, params=self.params,
+            strategy=self.name, params=self.params, bars=bars, benchmark=self.benchmark,
             meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": LoggerManager.log_dir() if self.output is not None else None,
-                  "exposure": exposure, "fees": fee_schedules(session.contracts), "bars": bars.kind})
+                  "fees": fee_schedules(session.contracts), "bars": bars.kind, **self._run_meta(session)})
         return result
+
+    def _run_meta(self, session):
+        """What the report states about the run: the strategy's file, the data,
+        the contracts' lots, the settings that change fills, the version."""
+        import korvit
+        bars = session.bars
+        return {"strategy_file": self.path, "version": korvit.__version__, "settings": dict(self.options),
+                "data": {"source": str(bars.source), "frequency": bars.frequency, "bars": len(bars.times),
+                         "start": bars.times[0] if len(bars.times) else None,
+                         "end": bars.times[-1] if len(bars.times) else None},
+                "contracts": {c.code: {"kind": c.kind, "lot_size": c.lot_size,
+                                       "multiplier": c.multiplier, "min_move": c.min_move}
+                              for c in session.contracts}}
 
 
 def run(strategy, data, **options):
@@ -504,27 +545,7 @@ def _forward_filled(values):
 def _valuation(account, session, closes):
     """(cash, market value, margin, equity) of an account at the given closes,
     and whether it holds any position."""
-    if type(account) is KVBackAccount:
-        held_positions = account._positions.items()       # our own account: no need to ask per code
-    else:
-        held_positions = ((target, account.position(target)) for target in range(len(session.contracts)))
-    market_value = margin = 0.0
-    held = False
-    for target, position in held_positions:
-        if position is None or not (position.position_long or position.position_short):
-            continue
-        held = True
-        contract, close = session.contracts[target], closes[target]
-        if contract.is_futures:
-            position_margin = position.margin_long + position.margin_short
-            floating = ((close - position.avg_open_price_long) * position.position_long
-                        + (position.avg_open_price_short - close) * position.position_short) * contract.multiplier
-            margin += position_margin
-            market_value += position_margin + floating
-        else:
-            market_value += (position.position_long - position.position_short) * close * contract.multiplier
-    cash = account.cash
-    return (cash, market_value, margin, cash + market_value), held
+    return valuation(account, session.contracts, closes, KVBackAccount)
 
 
 def _progress(iterable, enabled, name):

@@ -13,6 +13,8 @@ module's globals when used, so a test or a host that installs other ones
 here is obeyed.
 """
 
+import collections
+import heapq
 import types
 
 import numpy as np
@@ -21,9 +23,16 @@ import korvit.tframe.framekit as framekit
 from korvit.backtest.model.orders import KVBackOrder, KVBackStopOrder
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
-__all__ = ["Session", "Context", "current_session", "running_session"]
+__all__ = ["Session", "Context", "StrategyError", "current_session", "running_session", "valuation"]
 
 _NAN = float("nan")
+_OPEN = (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding)
+
+
+class StrategyError(ValueError):
+    """A strategy called the API with arguments it cannot act on."""
+
+    __module__ = "korvit.strategy"      # its public home; korvit.strategy re-exports it
 
 _current = None
 
@@ -64,6 +73,13 @@ class Session:
         self.accounts = accounts
         self.env = env
         self.bar = 0
+        self.started = False        # the bar loop has begun (init is over)
+        self.seen = -1              # the newest bar the strategy has seen (on_data ran for it)
+        self.closes = None          # the closes forward-filled, codes x bars (set by the run loop)
+        self._expiries = []         # heap of (last bar an order may be matched against, id, order)
+        self._notices = collections.deque()     # orders cancelled, on_order_status not yet told
+        self._day_last = None
+        self.account_type = None    # the run's account class, as the run loop values its accounts
         self._targets = {code.upper(): k for k, code in enumerate(self.codes)}
         self._handles = {name: k for k, name in enumerate(self.account_names)}
 
@@ -71,13 +87,13 @@ class Session:
         if isinstance(code, (int, np.integer)) and not isinstance(code, bool):
             if 0 <= code < len(self.codes):
                 return int(code)
-            raise ValueError(f"target index {code} out of range: the run has {len(self.codes)} codes")
+            raise StrategyError(f"target index {code} out of range: the run has {len(self.codes)} codes")
         if not isinstance(code, str):
             raise TypeError(f"a code must be text like 'SZSE.000001' (or a target index), got {code!r}")
         try:
             return self._targets[code.upper()]
         except KeyError:
-            raise ValueError(f"unknown code {code!r}; the run's codes: {', '.join(self.codes)}") from None
+            raise StrategyError(f"unknown code {code!r}; the run's codes: {', '.join(self.codes)}") from None
 
     def account_of(self, name):
         if name is None:
@@ -85,7 +101,7 @@ class Session:
         try:
             return self._handles[name]
         except (KeyError, TypeError):
-            raise ValueError(f"unknown account {name!r}; accounts: {', '.join(self.account_names)}") from None
+            raise StrategyError(f"unknown account {name!r}; accounts: {', '.join(self.account_names)}") from None
 
     def now(self):
         """The time of the current bar."""
@@ -128,11 +144,117 @@ class Session:
         stops.append(stop.stop_order_id, stop)
         return stop
 
-    def cancel(self, order):
-        if order.status not in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding):
+    def cancel(self, order, reason=_NAN):
+        """Cancel ``order`` if it can still fill (False otherwise): its
+        account gives back the cash and position it held back at once, and
+        ``on_order_status`` hears of it once the code that cancelled it has
+        returned (see ``tell``).  ``reason`` is the engine's reason code
+        (``gv.OrderReject_...``), NaN for a strategy's own cancel."""
+        if order.status not in _OPEN:
             return False
-        order.update_status(gv.OrderStatus_Cancelled, _NAN, self.env.fresh_bar_time)
+        order.update_status(gv.OrderStatus_Cancelled, reason, self.env.fresh_bar_time)
+        framekit.vr.g_KorvitAccounts[int(order.handle_idx)].on_order([order])
+        self._notices.append(order)
         return True
+
+    def tell(self):
+        """Tell ``on_order_status`` of the orders cancelled since the last
+        call, in the order they were cancelled (the run loop's, after init,
+        after each bar is dealt and after each ``on_data``)."""
+        from korvit.backtest import domain          # the engine loads with the run, not with the API
+        notices = self._notices
+        while notices:
+            domain._back_test_call_on_order_status(notices.popleft())
+
+    # -------------------------------------------------------------- expiry
+
+    @property
+    def visible_bar(self):
+        """The newest bar whose prices the strategy may read: the current one,
+        or -1 in ``init``, whose orders fill at the first bar's open."""
+        return self.bar if self.started else -1
+
+    @property
+    def placing_bar(self):
+        """The bar an order placed now is placed at: it is matched from the
+        next one on (-1 in ``init``: matched from the first bar)."""
+        return self.bar if self.started else -1
+
+    def last_bar(self, good_for=None, good_till=None):
+        """The last bar an order placed now may be matched against, or None
+        when it never expires: ``good_for`` bars after the placing one, and
+        with ``good_till="day"`` no later than the day's last bar (daily
+        bars: the next bar)."""
+        placed = self.placing_bar
+        last = None if good_for is None else placed + good_for
+        if good_till == "day":
+            if self.bars.frequency == "day":
+                day_last = placed + 1
+            else:
+                if self._day_last is None:
+                    days = self.bars.times.normalize().asi8
+                    ends = np.flatnonzero(np.r_[days[1:] != days[:-1], True])
+                    self._day_last = np.repeat(ends, np.diff(np.r_[-1, ends]))
+                day_last = int(self._day_last[max(placed, 0)])
+            last = day_last if last is None else min(last, day_last)
+        return last
+
+    def expire_after(self, order, last):
+        """Cancel ``order`` as "expired" once bar ``last`` is dealt, if it has not filled."""
+        heapq.heappush(self._expiries, (last, order.order_id, order))
+
+    def expire(self, through):
+        """Cancel the orders whose last bar is ``through`` or earlier (the run
+        loop's, after each bar is dealt and after each ``on_data``)."""
+        expiries = self._expiries
+        while expiries and expiries[0][0] <= through:
+            self.cancel(heapq.heappop(expiries)[2], gv.OrderReject_Expired)
+
+    # -------------------------------------------------------------- valuation
+
+    def last_closes(self):
+        """Each code's close at the newest bar the strategy has seen (the
+        last known close where a code has no bar then; NaN before its first
+        bar, and for every code before the strategy has seen a bar)."""
+        if self.seen < 0 or self.closes is None:
+            return np.full(len(self.codes), _NAN)
+        return self.closes[:, self.seen]
+
+    def equity(self, handle):
+        """The account's equity at the last close: cash plus the value of
+        its stocks, plus the margin and open profit of its futures."""
+        return valuation(self.accounts[handle], self.contracts, self.last_closes(), self.account_type)[0][3]
+
+
+def valuation(account, contracts, closes, ours=None):
+    """(cash, market value, margin, equity) of an account at the given closes
+    (one per code), and whether it holds any position.  A stock counts at its
+    value (negative when short); a futures position at its margin plus its
+    open profit.  The positions of an account of exactly the type ``ours``
+    (by default the compiled ``KVBackAccount``) are read from it directly."""
+    if ours is None:
+        from korvit.backtest.model.accounts import KVBackAccount as ours
+    if type(account) is ours:
+        held_positions = account._positions.items()       # our own account: no need to ask per code
+    else:
+        held_positions = ((target, account.position(target)) for target in range(len(contracts)))
+    market_value = margin = 0.0
+    held = False
+    for target, position in held_positions:
+        if position is None or not (position.position_long or position.position_short):
+            continue
+        held = True
+        contract, close = contracts[target], closes[target]
+        if contract.is_futures:
+            position_margin = position.margin_long + position.margin_short
+            floating = ((close - position.avg_open_price_long) * position.position_long
+                        + (position.avg_open_price_short - close) * position.position_short) * contract.multiplier
+            margin += position_margin
+            market_value += position_margin + floating
+        else:
+            market_value += (position.position_long - position.position_short) * close * contract.multiplier
+    cash = account.cash
+    return (cash, market_value, margin, cash + market_value), held
 
 
 class Context(types.SimpleNamespace):

@@ -21,6 +21,12 @@ The order counts ("Orders placed", "... filled", "... cancelled", "...
 denied") count the orders table by status; ``order_reasons`` counts the
 reasons of the denied (or cancelled) orders by their kind.
 
+Against a benchmark curve (see ``korvit.backtest.benchmark``) the benchmark's
+return, CAGR and drawdown are taken as the strategy's are, and ``empyrical``
+gives alpha and beta (``alpha_beta`` on the daily returns, alpha annualised)
+and the excess Sharpe ratio, the mean daily return over the benchmark divided
+by its standard deviation, which ``Information ratio`` annualises (× √252).
+
 Nothing here warns: empty inputs, a single bar and a flat curve give NaN
 where a figure is undefined.
 """
@@ -35,7 +41,8 @@ import numpy as np
 import pandas as pd
 
 __all__ = ["compute_stats", "drawdown_series", "daily_returns", "format_stat",
-           "stats_to_json", "order_counts", "order_reasons", "STAT_NAMES", "ORDER_STATS",
+           "stats_to_json", "stats_to_numbers", "order_counts", "order_reasons", "period_returns",
+           "rolling_figures", "STAT_NAMES", "STAT_UNITS", "ORDER_STATS", "BENCHMARK_STATS",
            "PERIODS_PER_YEAR"]
 
 PERIODS_PER_YEAR = 252
@@ -74,8 +81,22 @@ _KINDS = {
     "Average loss": "money",
     "Total fees": "money",
     "Exposure": "pct",
+    "Benchmark return": "pct",
+    "Benchmark annualised return": "pct",
+    "Benchmark max drawdown": "pct",
+    "Alpha": "pct",
+    "Beta": "ratio",
+    "Information ratio": "ratio",
 }
 STAT_NAMES = tuple(_KINDS)
+# The statistics that compare the run with its benchmark (NaN without one).
+BENCHMARK_STATS = ("Benchmark return", "Benchmark annualised return", "Benchmark max drawdown", "Alpha",
+                   "Beta", "Information ratio")
+# The unit of each statistic in ``stats_to_numbers``: times are ISO 8601 text,
+# durations days, fractions 0.05 for 5 %.
+_UNITS = {"time": "time", "delta": "days", "money": "money", "pct": "fraction", "ratio": "ratio",
+          "int": "count"}
+STAT_UNITS = {name: _UNITS[kind] for name, kind in _KINDS.items()}
 # The statistics that count orders, each with the status it counts.
 ORDER_STATS = {"Orders placed": None, "Orders filled": "filled", "Orders cancelled": "cancelled",
                "Orders denied": "denied"}
@@ -213,7 +234,7 @@ def _round_trip_figures(round_trips: pd.DataFrame):
 
 def compute_stats(equity_curve: pd.Series, trades: pd.DataFrame, round_trips: pd.DataFrame,
                   *, frequency: str, initial_cash: float, exposure: pd.Series,
-                  orders: pd.DataFrame | None = None) -> pd.Series:
+                  orders: pd.DataFrame | None = None, benchmark: pd.Series | None = None) -> pd.Series:
     """All statistics of a run, as a Series indexed by readable names.
 
     ``equity_curve``: total equity per bar, indexed by time.  ``trades``: the
@@ -221,14 +242,47 @@ def compute_stats(equity_curve: pd.Series, trades: pd.DataFrame, round_trips: pd
     a ``pnl`` column.  ``exposure``: one boolean per bar, True while any
     position is open.  ``frequency``: ``"day"`` or ``"minute"``.  ``orders``:
     the orders table (a ``status`` column), counted into the order statistics;
-    without it they are NaN.
+    without it they are NaN.  ``benchmark``: the benchmark's equity at the
+    same bars, starting from the same initial cash; without it (or empty) the
+    benchmark figures are NaN.
     """
     with np.errstate(all="ignore"), warnings.catch_warnings():
         # Extreme (or infinite) equity overflows some sums; the figures it
         # spoils come out NaN or infinite, without a warning.
         warnings.simplefilter("ignore", RuntimeWarning)
-        return _compute_stats(equity_curve, trades, round_trips, frequency=frequency,
-                              initial_cash=initial_cash, exposure=exposure, orders=orders)
+        stats = _compute_stats(equity_curve, trades, round_trips, frequency=frequency,
+                               initial_cash=initial_cash, exposure=exposure, orders=orders)
+        stats.update(_benchmark_stats(equity_curve, benchmark, frequency, initial_cash))
+        return pd.Series(stats, index=list(STAT_NAMES), dtype=object, name="stats")
+
+
+def _benchmark_stats(equity_curve, benchmark, frequency, initial_cash) -> dict:
+    """The benchmark's return, CAGR and drawdown, and alpha, beta and the
+    information ratio of the run against it."""
+    out = dict.fromkeys(BENCHMARK_STATS, math.nan)
+    if benchmark is None or not len(benchmark) or not np.isfinite(benchmark.astype(float)).any():
+        return out
+    initial = float(initial_cash)
+    bench = benchmark.astype(float).sort_index()
+    final = float(bench.iloc[-1])
+    out["Benchmark return"] = final / initial - 1.0 if initial > 0 else math.nan
+    out["Benchmark annualised return"] = _cagr(initial, final, bench.index[0], bench.index[-1])
+    dd = drawdown_series(bench, initial)
+    out["Benchmark max drawdown"] = float(dd.min()) if len(dd) else math.nan
+    both = pd.concat([daily_returns(equity_curve.astype(float).sort_index(), initial, frequency),
+                      daily_returns(bench, initial, frequency)], axis=1, join="inner")
+    both = both.replace([np.inf, -np.inf], np.nan).dropna()
+    if len(both) < 2:
+        return out
+    ours, theirs = both.iloc[:, 0], both.iloc[:, 1]
+    if float(np.std(theirs.to_numpy())) * math.sqrt(PERIODS_PER_YEAR) > _ZERO_VOL:
+        alpha, beta = empyrical.alpha_beta(ours, theirs, risk_free=0.0, annualization=PERIODS_PER_YEAR)
+        out["Alpha"], out["Beta"] = _finite_or_nan(alpha), _finite_or_nan(beta)
+    active = ours - theirs
+    if float(np.std(active.to_numpy())) * math.sqrt(PERIODS_PER_YEAR) > _ZERO_VOL:
+        out["Information ratio"] = _finite_or_nan(
+            empyrical.excess_sharpe(ours, theirs) * math.sqrt(PERIODS_PER_YEAR))
+    return out
 
 
 def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash, exposure, orders):
@@ -286,7 +340,7 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
         "Total fees": fees,
         "Exposure": float(exposed.mean()) if len(exposed) else math.nan,
     }
-    return pd.Series(stats, index=list(STAT_NAMES), dtype=object, name="stats")
+    return stats
 
 
 def format_stat(name: str, value) -> str:
@@ -344,3 +398,63 @@ def stats_to_json(stats: pd.Series) -> dict:
         else:
             out[name] = value
     return out
+
+
+def stats_to_numbers(stats: pd.Series) -> dict:
+    """The statistics as plain numbers in the units of ``STAT_UNITS``: times
+    as ISO 8601 text, durations in days, fractions as fractions (0.05 for
+    5 %), counts as whole numbers; a figure that is undefined or infinite
+    (a profit factor without a loss) is null."""
+    out = {}
+    for name, value in stats.items():
+        if value is None or value is pd.NaT:
+            out[name] = None
+        elif isinstance(value, pd.Timestamp):
+            out[name] = value.isoformat()
+        elif isinstance(value, pd.Timedelta):
+            out[name] = value / pd.Timedelta(days=1)
+        elif isinstance(value, (bool, np.bool_)):
+            out[name] = bool(value)
+        elif isinstance(value, (np.integer, int)):
+            out[name] = int(value)
+        elif isinstance(value, (np.floating, float)):
+            v = float(value)
+            out[name] = v if math.isfinite(v) else None
+        else:
+            out[name] = value
+    return out
+
+
+def period_returns(curve: pd.Series, initial_cash: float, period: str) -> pd.Series:
+    """The return of each calendar month (``period="M"``) or year (``"Y"``)
+    of an equity curve: its last value over the last value of the period
+    before (the initial cash for the first), indexed by the period's
+    ``pd.Period``.  Periods without bars are left out; a non-positive base
+    gives NaN."""
+    if period not in ("M", "Y"):
+        raise ValueError(f"period must be 'M' or 'Y', not {period!r}")
+    values = curve.astype(float).sort_index()
+    if values.empty:
+        return pd.Series(dtype=float, name="return")
+    index = pd.DatetimeIndex(values.index)
+    last = values.groupby(index.to_period(period)).last()
+    base = last.shift(1)
+    base.iloc[0] = float(initial_cash)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        returns = last / base - 1.0
+    return returns.where(base > 0).replace([np.inf, -np.inf], np.nan).rename("return")
+
+
+def rolling_figures(equity_curve: pd.Series, initial_cash: float, frequency: str, window: int) -> pd.DataFrame:
+    """Rolling annualised Sharpe ratio and volatility over ``window`` daily
+    returns (columns ``sharpe`` and ``volatility``, indexed by day; NaN until
+    a window is full, and the Sharpe ratio NaN where the volatility is
+    numerically zero), computed as the whole run's figures are."""
+    rets = daily_returns(equity_curve, initial_cash, frequency).replace([np.inf, -np.inf], np.nan)
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        rolling = rets.rolling(window, min_periods=window)
+        std = rolling.std(ddof=1)
+        vol = std * math.sqrt(PERIODS_PER_YEAR)
+        sharpe = (rolling.mean() / std * math.sqrt(PERIODS_PER_YEAR)).where(vol > _ZERO_VOL)
+    return pd.DataFrame({"sharpe": sharpe, "volatility": vol}).replace([np.inf, -np.inf], np.nan)

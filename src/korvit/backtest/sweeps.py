@@ -69,7 +69,7 @@ _RESERVED = set(FIRST_COLUMNS + RUN_COLUMNS + ("equity",))
 _SCALARS = (bool, int, float, str, type(None))
 # Options of Backtest that a sweep hands on to every run as they are.
 RUN_OPTIONS = ("cash", "accounts", "price_at_previous_close", "slippage", "cancel_unfilled_limits",
-               "cancel_stale_orders", "fees", "stock_commission", "commission_rate", "stop_fill")
+               "cancel_stale_orders", "fees", "stock_commission", "commission_rate", "stop_fill", "benchmark")
 
 
 class SweepError(ValueError):

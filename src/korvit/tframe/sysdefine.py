@@ -39,6 +39,7 @@ class GlobalDefine:
     OrderReject_NoEnoughPosition = 4
     OrderReject_LimitType = 5
     OrderReject_DailyBeginCancel = 6
+    OrderReject_Expired = 7               # ran out of its good_for / good_till
 
     # Target types.
     TARGETTYPE_STOCK = 1
