@@ -89,7 +89,7 @@ def test_a_stop_entry_fills_at_the_first_price_at_or_beyond_its_stop(side, gap, 
                  progress=False)
     order_id = 2 if opening else 1
     order, trade = entry(result, order_id)
-    assert (order.status, order.stop_price, order.type) == ("filled", stop, "market")
+    assert (order.status, order.stop_price, order.type) == ("filled", stop, "stop")
     assert trade.price == order.average_price == expected
     # with ticks, at the tick that reached the stop: the open of a gap, else the high (rises) or low
     assert trade.time == ((tick_time(3, 0 if gap else 2)) if with_ticks else DAYS[3])
@@ -161,7 +161,7 @@ def test_a_stop_limit_fills_in_its_trigger_bar_only_where_the_limit_was_reached_
     result = run(placing(1, lambda: order_fn(CODE, 100, limit, stop=stop)), bars_frame(bars),
                  ticks=ticks_frame(bars) if with_ticks else None, progress=False)
     order, trade = entry(result, 1)
-    assert (order.status, order.type, order.stop_price, order.price) == ("filled", "limit", stop, limit)
+    assert (order.status, order.type, order.stop_price, order.price) == ("filled", "stop-limit", stop, limit)
     assert trade.time.normalize() == DAYS[at_bar] and trade.price == price, (trade, bars)
     # the fill lies in the range its bar traded
     assert bars[at_bar][2] <= trade.price <= bars[at_bar][1]

@@ -84,6 +84,16 @@ def _account_and_code(records, session):
             "code": [session.codes[int(r.target_idx)] for r in records]}
 
 
+def _order_type(record):
+    """"market" or "limit"; a stop entry is "stop" (a market order once
+    triggered) or "stop-limit"."""
+    kind = _name(ORDER_TYPES, record.ctg)
+    trigger = getattr(record, "stop_trigger", math.nan)
+    if isinstance(trigger, float) and not math.isnan(trigger):
+        return {"market": "stop", "limit": "stop-limit"}.get(kind, kind)
+    return kind
+
+
 def orders_frame(collection, stops, session):
     """One row per order; ``stop_price`` is the trigger of a stop entry;
     ``stop_id`` names the stop order that placed it;
@@ -99,7 +109,7 @@ def orders_frame(collection, stops, session):
         "created": to_datetimes([r.created_time for r in records]),
         "updated": to_datetimes([r.updated_time for r in records]),
         **_account_and_code(records, session),
-        "type": [_name(ORDER_TYPES, r.ctg) for r in records],
+        "type": [_order_type(r) for r in records],
         "side": [_name(SIDES, r.side) for r in records],
         "effect": [_name(EFFECTS, r.position_effect) for r in records],
         "volume": np.array([r.volume for r in records], dtype=np.float64),
