@@ -80,6 +80,7 @@ class Session:
         self._notices = collections.deque()     # orders cancelled, on_order_status not yet told
         self._day_last = None
         self.account_type = None    # the run's account class, as the run loop values its accounts
+        self.indicators = {}        # the run's indicators (korvit.indicators), each made once
         self._targets = {code.upper(): k for k, code in enumerate(self.codes)}
         self._handles = {name: k for k, name in enumerate(self.account_names)}
 

@@ -1,0 +1,418 @@
+"""Indicators computed once over the whole run, revealed bar by bar.
+
+A strategy makes its indicators in ``init``; each is computed there over the
+code's whole series in vectorised numpy, and ``on_data`` reads it as a
+``Series`` that ends at the current bar::
+
+    from korvit.indicators import crossed_above, crossed_below, sma
+    from korvit.strategy import buy, position, sell
+
+    def init(context):
+        context.fast = sma("SZSE.000001", 10)          # the mean of the last 10 closes
+        context.slow = sma("SZSE.000001", 30)
+
+    def on_data(context):
+        if crossed_above(context.fast, context.slow) and position("SZSE.000001") == 0:
+            buy("SZSE.000001", 100)
+        elif crossed_below(context.fast, context.slow) and position("SZSE.000001") > 0:
+            sell("SZSE.000001", 100)
+
+``context.fast[-1]`` (or ``context.fast.now``) is the value at the current
+bar, ``context.fast[-2]`` the one before; ``len(context.fast)`` counts the
+bars up to the current one (0 in ``init``, whose orders fill at the first
+bar's open, before its prices are known).  Nothing a ``Series`` hands out
+reaches past the current bar: indexing, slicing, iterating, ``.values`` and
+``np.asarray(series)`` give read-only numpy arrays of the bars up to it, and
+those arrays' ``.base`` holds no value of a later bar either.  (The values
+not yet revealed are kept in the ``Series`` itself, beside the revealed
+ones, as the bars are kept in the session: a strategy that digs into the
+objects' private attributes can reach them.)
+
+Each indicator is computed over the bars the code has: where the run's
+timeline has a time at which the code has no bar (a day it did not trade),
+the value is NaN and the windows and smoothings skip that time.  Values are
+NaN until the window is full (the warm-up); the first value of each is
+named in its function.  With a code that has a bar at every time,
+``sma(code, n)[-1]`` equals ``history(code, "close", n).mean()`` bit for bit
+(``highest``, ``lowest`` and the bands' deviation likewise), and the
+smoothed indicators equal their recursion run bar by bar over ``history``,
+as each function states it.  Asking twice for the same indicator of the same
+run gives the same ``Series``, computed once.
+
+Any other indicator, TA-Lib's included, is wrapped with ``indicator``: it
+takes the function that computes it over a whole series.
+"""
+
+import math
+import numbers
+from collections import namedtuple
+
+import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
+from scipy.signal import lfilter
+
+from korvit.backtest.session import StrategyError, current_session, running_session
+
+__all__ = ["Series", "Bands", "Macd", "sma", "ema", "rsi", "atr", "bollinger", "macd", "highest", "lowest",
+           "indicator", "crossed_above", "crossed_below"]
+
+FIELDS = ("open", "high", "low", "close", "volume")
+_NAN = math.nan
+
+Bands = namedtuple("Bands", "upper middle lower")
+Bands.__doc__ = "Bollinger bands: three ``Series``, the middle one the moving average."
+Macd = namedtuple("Macd", "macd signal histogram")
+Macd.__doc__ = "MACD: the line, its signal line and their difference, three ``Series``."
+
+
+class Series:
+    """An indicator's values up to the current bar, oldest first.
+
+    ``series[-1]`` and ``series.now`` are the current bar's value (``now`` is
+    NaN in ``init``, where ``series`` is empty), ``len(series)`` the number of
+    bars up to the current one.  Indexing, slicing, iterating, ``.values``
+    and ``np.asarray(series)`` see only those bars, as read-only numpy data."""
+
+    __slots__ = ("name", "_session", "_values", "_shown", "_upto")
+
+    def __init__(self, values, session, name):
+        self.name = name
+        self._session = session
+        self._values = values
+        shown = np.full(len(values), _NAN)
+        shown.flags.writeable = False
+        self._shown = shown         # the values revealed so far; NaN beyond them
+        self._upto = 0
+
+    def _visible(self):
+        """The number of bars revealed: those up to the current one."""
+        session = self._session
+        running = current_session()
+        if running is not session and running is not None:
+            raise StrategyError(f"{self.name} was made in another run: make indicators in init")
+        n = session.visible_bar + 1
+        upto = self._upto
+        if n > upto:
+            shown = self._shown
+            shown.flags.writeable = True
+            shown[upto:n] = self._values[upto:n]
+            shown.flags.writeable = False
+            self._upto = n
+        return n
+
+    @property
+    def values(self):
+        """The values up to the current bar, oldest first (a read-only numpy array)."""
+        return self._shown[:self._visible()]
+
+    @property
+    def now(self):
+        """The value at the current bar (NaN in ``init`` and while warming up)."""
+        n = self._visible()
+        return float(self._shown[n - 1]) if n else _NAN
+
+    def __len__(self):
+        return self._visible()
+
+    def __getitem__(self, key):
+        return self._shown[:self._visible()][key]
+
+    def __iter__(self):
+        return iter(self.values)
+
+    def __array__(self, dtype=None, copy=None):
+        values = self.values
+        if dtype is not None and np.dtype(dtype) != values.dtype:
+            return values.astype(dtype)
+        return values.copy() if copy else values
+
+    def __repr__(self):
+        n = len(self)
+        return f"<{self.name}: {n} bars, now {self.now!r}>" if n else f"<{self.name}: no bar yet>"
+
+    def _last_two(self):
+        n = self._visible()
+        if n < 2:
+            return _NAN, _NAN
+        shown = self._shown
+        return shown[n - 1], shown[n - 2]
+
+
+# ------------------------------------------------------------------ the arithmetic, over whole series
+#
+# Each takes the code's bars (contiguous float64 arrays) and gives one value
+# per bar, NaN while warming up.  The per-window reductions are numpy's own
+# over each window (np.mean, np.std, np.max of the window's values), so they
+# equal those reductions of the window that history() gives, bit for bit.
+
+def _windows(x, window):
+    return sliding_window_view(x, window)
+
+
+def _mean(x, window):
+    out = np.full(len(x), _NAN)
+    if len(x) >= window:
+        out[window - 1:] = _windows(x, window).mean(axis=-1)
+    return out
+
+
+def _extreme(x, window, largest):
+    out = np.full(len(x), _NAN)
+    if len(x) >= window:
+        windows = _windows(x, window)
+        out[window - 1:] = windows.max(axis=-1) if largest else windows.min(axis=-1)
+    return out
+
+
+def _smooth(x, window, alpha):
+    """The exponential smoothing ``y = alpha * x + (1 - alpha) * y_before``,
+    seeded at x[window - 1] with the mean of the first ``window`` values."""
+    out = np.full(len(x), _NAN)
+    if len(x) < window:
+        return out
+    seed = x[:window].mean()
+    out[window - 1] = seed
+    if len(x) > window:
+        # lfilter's recursion is y = alpha * x + (1 - alpha) * y_before, in that order
+        out[window:] = lfilter([alpha], [1.0, -(1.0 - alpha)], x[window:], zi=[(1.0 - alpha) * seed])[0]
+    return out
+
+
+def _ema(x, window):
+    return _smooth(x, window, 2.0 / (window + 1))
+
+
+def _wilder(x, window):
+    return _smooth(x, window, 1.0 / window)
+
+
+def _rsi(close, window):
+    out = np.full(len(close), _NAN)
+    change = np.diff(close)
+    gain = _wilder(np.where(change > 0, change, 0.0), window)
+    loss = _wilder(np.where(change < 0, -change, 0.0), window)
+    total = gain + loss
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out[1:] = np.where(total > 0, 100.0 * gain / total, np.where(np.isnan(total), _NAN, 50.0))
+    return out
+
+
+def _true_range(high, low, close):
+    out = np.full(len(close), _NAN)
+    before = close[:-1]
+    out[1:] = np.maximum(np.maximum(high[1:] - low[1:], np.abs(high[1:] - before)), np.abs(low[1:] - before))
+    return out
+
+
+def _atr(high, low, close, window):
+    out = np.full(len(close), _NAN)
+    out[1:] = _wilder(_true_range(high, low, close)[1:], window)
+    return out
+
+
+def _bollinger(close, window, width):
+    middle = _mean(close, window)
+    deviation = np.full(len(close), _NAN)
+    if len(close) >= window:
+        deviation[window - 1:] = _windows(close, window).std(axis=-1)
+    return middle + width * deviation, middle, middle - width * deviation
+
+
+def _macd(close, fast, slow, signal):
+    line = _ema(close, fast) - _ema(close, slow)
+    smoothed = np.full(len(close), _NAN)
+    smoothed[slow - 1:] = _ema(line[slow - 1:], signal)
+    return line, smoothed, line - smoothed
+
+
+# ------------------------------------------------------------------ making indicators
+
+def _window(value, what="window"):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
+        raise StrategyError(f"{what} must be a whole number of bars above 0, got {value!r}")
+    return int(value)
+
+
+def _field(field):
+    if field not in FIELDS:
+        raise StrategyError(f"unknown bar field {field!r}; fields: {', '.join(FIELDS)}")
+    return FIELDS.index(field)
+
+
+def _make(key, code, fields, compute, name):
+    """The ``Series`` (or tuple of them) of ``compute`` run over the code's bars
+    of ``fields``, made once per run and ``key``."""
+    session = running_session()
+    target = session.target_of(code)
+    cache = session.indicators
+    found = cache.get((key, target))
+    if found is not None:
+        return found
+    values = session.bars.values[target]
+    present = ~np.isnan(values[:, 3])
+    columns = [np.ascontiguousarray(values[present, _field(field)]) for field in fields]
+    outputs = compute(*columns)
+    single = not isinstance(outputs, tuple)
+    made = []
+    for k, output in enumerate((outputs,) if single else outputs):
+        output = _checked(output, int(present.sum()), name)
+        full = np.full(len(present), _NAN)
+        full[present] = output
+        full.flags.writeable = False
+        made.append(Series(full, session, name if single else f"{name}.{k}"))
+    made = made[0] if single else tuple(made)
+    cache[(key, target)] = made
+    return made
+
+
+def _checked(output, n, name):
+    try:
+        array = np.asarray(output, dtype=np.float64)
+    except (TypeError, ValueError) as error:
+        raise StrategyError(f"{name} gave {type(output).__name__}, not numbers: {error}") from None
+    if array.shape != (n,):
+        raise StrategyError(f"{name} gave {array.shape[0] if array.ndim == 1 else array.shape} values "
+                            f"for {n} bars: one value per bar is needed")
+    return array
+
+
+def sma(code, window, field="close"):
+    """The simple moving average: the mean of the last ``window`` values of
+    ``field``; the first at the ``window``-th bar.  Equal to
+    ``history(code, field, window).mean()``."""
+    window = _window(window)
+    _field(field)
+    return _make(("sma", field, window), code, (field,), lambda x: _mean(x, window),
+                 f"sma({code}, {window}, {field})")
+
+
+def ema(code, window, field="close"):
+    """The exponential moving average with ``alpha = 2 / (window + 1)``: at
+    the ``window``-th bar the mean of the first ``window`` values, then
+    ``alpha * value + (1 - alpha) * ema_before`` at each bar."""
+    window = _window(window)
+    _field(field)
+    return _make(("ema", field, window), code, (field,), lambda x: _ema(x, window),
+                 f"ema({code}, {window}, {field})")
+
+
+def rsi(code, window=14, field="close"):
+    """The relative strength index, from 0 to 100: ``100 * gain / (gain + loss)``
+    where gain and loss are the rises and falls from one bar to the next,
+    smoothed as Wilder did (``avg = change / window + (1 - 1 / window) *
+    avg_before``, seeded with the mean of the first ``window`` changes); 50
+    where nothing moved.  The first at bar ``window + 1`` (``window`` changes)."""
+    window = _window(window)
+    _field(field)
+    return _make(("rsi", field, window), code, (field,), lambda x: _rsi(x, window),
+                 f"rsi({code}, {window}, {field})")
+
+
+def atr(code, window=14):
+    """The average true range: the true range (the largest of high - low,
+    |high - close before|, |low - close before|) smoothed as ``rsi`` smooths;
+    the first at bar ``window + 1``."""
+    window = _window(window)
+    return _make(("atr", window), code, ("high", "low", "close"), lambda h, l, c: _atr(h, l, c, window),
+                 f"atr({code}, {window})")
+
+
+def bollinger(code, window=20, width=2.0, field="close"):
+    """Bollinger bands: ``Bands(upper, middle, lower)``, the moving average and
+    ``width`` standard deviations (of the window's values, ``np.std``) above
+    and below it; the first at the ``window``-th bar."""
+    window = _window(window)
+    _field(field)
+    if isinstance(width, bool) or not isinstance(width, numbers.Real) or not 0 <= width < math.inf:
+        raise StrategyError(f"the bands' width must be a number of deviations of at least 0, got {width!r}")
+    width = float(width)
+    name = f"bollinger({code}, {window}, {width:g}, {field})"
+    upper, middle, lower = _make(("bollinger", field, window, width), code, (field,),
+                                 lambda x: _bollinger(x, window, width), name)
+    for series, part in ((upper, "upper"), (middle, "middle"), (lower, "lower")):
+        series.name = f"{name}.{part}"
+    return Bands(upper, middle, lower)
+
+
+def macd(code, fast=12, slow=26, signal=9, field="close"):
+    """MACD: ``Macd(macd, signal, histogram)``: the line ``ema(fast) -
+    ema(slow)`` (from the ``slow``-th bar), its signal line, the ``ema`` of
+    the line over ``signal`` bars (from bar ``slow + signal - 1``), and the
+    line less the signal."""
+    fast, slow, signal = _window(fast, "fast"), _window(slow, "slow"), _window(signal, "signal")
+    _field(field)
+    if fast >= slow:
+        raise StrategyError(f"macd's fast window must be shorter than the slow one, got {fast} and {slow}")
+    name = f"macd({code}, {fast}, {slow}, {signal}, {field})"
+    line, smoothed, histogram = _make(("macd", field, fast, slow, signal), code, (field,),
+                                      lambda x: _macd(x, fast, slow, signal), name)
+    for series, part in ((line, "macd"), (smoothed, "signal"), (histogram, "histogram")):
+        series.name = f"{name}.{part}"
+    return Macd(line, smoothed, histogram)
+
+
+def highest(code, window, field="high"):
+    """The highest of the last ``window`` values of ``field`` (by default the
+    highs); the first at the ``window``-th bar."""
+    window = _window(window)
+    _field(field)
+    return _make(("highest", field, window), code, (field,), lambda x: _extreme(x, window, True),
+                 f"highest({code}, {window}, {field})")
+
+
+def lowest(code, window, field="low"):
+    """The lowest of the last ``window`` values of ``field`` (by default the
+    lows); the first at the ``window``-th bar."""
+    window = _window(window)
+    _field(field)
+    return _make(("lowest", field, window), code, (field,), lambda x: _extreme(x, window, False),
+                 f"lowest({code}, {window}, {field})")
+
+
+def indicator(code, fields, compute, name=None):
+    """An indicator of one's own: ``compute`` takes the code's whole series of
+    ``fields`` (a field name, or a tuple of them: one numpy array each, the
+    bars the code has, oldest first) and gives one value per bar, as numbers
+    (NaN while warming up).  It runs once; its values are revealed bar by
+    bar as any indicator's, e.g. ``indicator(code, "close", lambda c:
+    talib.KAMA(c, 30))``.  It must compute each value from that bar's and
+    earlier bars' values only: a value it takes from later bars is a value
+    from the future."""
+    fields = (fields,) if isinstance(fields, str) else tuple(fields)
+    if not fields:
+        raise StrategyError("indicator() needs at least one bar field")
+    for field in fields:
+        _field(field)
+    if not callable(compute):
+        raise StrategyError(f"indicator() takes a function that computes it, got {compute!r}")
+    name = name or getattr(compute, "__name__", "indicator")
+    return _make(("indicator", fields, compute), code, fields, compute, f"{name}({code})")
+
+
+# ------------------------------------------------------------------ crossings
+
+def _last_two(value):
+    if isinstance(value, Series):
+        return value._last_two()
+    if isinstance(value, numbers.Real):
+        return value, value
+    if len(value) < 2:
+        return _NAN, _NAN
+    return value[-1], value[-2]
+
+
+def crossed_above(a, b):
+    """Whether ``a`` crossed above ``b`` at the current bar: it is above it
+    now and was at or below it at the bar before.  Each is a ``Series``, a
+    number or an array (its last two values); False while either is NaN."""
+    a_now, a_before = _last_two(a)
+    b_now, b_before = _last_two(b)
+    return bool(a_before <= b_before and a_now > b_now)
+
+
+def crossed_below(a, b):
+    """Whether ``a`` crossed below ``b`` at the current bar: it is below it
+    now and was at or above it at the bar before."""
+    a_now, a_before = _last_two(a)
+    b_now, b_before = _last_two(b)
+    return bool(a_before >= b_before and a_now < b_now)
