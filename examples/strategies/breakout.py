@@ -15,12 +15,17 @@ in favour.  Run it on the sample minute bars with their ticks:
         --data sample:minute.csv --ticks sample:ticks.csv --contracts sample:contracts.csv
 """
 
-from korvit.strategy import buy, cancel, contract, history, points, position, sell_short, trailing
+import math
+
+from korvit.indicators import highest, lowest
+from korvit.strategy import buy, cancel, contract, current_price, points, position, sell_short, trailing
 
 
 def init(context):
     context.code = context.codes[0]
-    context.window = context.params.get("window", 20)
+    window = context.params.get("window", 20)
+    context.high = highest(context.code, window)       # NaN until the window is full
+    context.low = lowest(context.code, window)
     context.lots = context.params.get("lots", 1)
     context.stop = context.params.get("stop", 12)
     context.activate = context.params.get("activate", 8)
@@ -34,14 +39,12 @@ def on_data(context):
     if context.entry is not None and context.entry.is_open:
         cancel(context.entry)           # placed anew below, at this bar's channel
     context.entry = None
-    high = history(code, "high", context.window)
-    low = history(code, "low", context.window)
-    if len(high) < context.window or position(code) != 0:
+    top, bottom = context.high[-1], context.low[-1]
+    if math.isnan(top) or position(code) != 0:
         return
-    top, bottom = high.max(), low.min()
     stops = dict(stop_loss=points(context.stop),
                  trailing_stop=trailing(points(context.trail), activate=points(context.activate)))
-    if history(code, "close", 1)[-1] >= (top + bottom) / 2:
+    if current_price(code) >= (top + bottom) / 2:
         context.entry = buy(code, context.lots, stop=top + context.step, **stops)
     else:
         context.entry = sell_short(code, context.lots, stop=bottom - context.step, **stops)

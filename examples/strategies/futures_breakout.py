@@ -12,12 +12,15 @@ first.  Run it on the sample minute bars with their ticks:
         --data sample:minute.csv --ticks sample:ticks.csv --contracts sample:contracts.csv
 """
 
-from korvit.strategy import history, order_target, pending_orders, points, position, trailing
+from korvit.indicators import highest, lowest
+from korvit.strategy import current_price, order_target, pending_orders, points, position, trailing
 
 
 def init(context):
     context.code = context.codes[0]
-    context.window = context.params.get("window", 30)
+    window = context.params.get("window", 30)
+    context.high = highest(context.code, window)       # revealed bar by bar: [-1] is the current bar
+    context.low = lowest(context.code, window)
     context.lots = context.params.get("lots", 1)
     context.stop = context.params.get("stop", 12)
     context.activate = context.params.get("activate", 8)
@@ -26,14 +29,12 @@ def init(context):
 
 def on_data(context):
     code = context.code
-    high = history(code, "high", context.window + 1)
-    low = history(code, "low", context.window + 1)
-    if len(high) <= context.window or position(code) != 0 or pending_orders(code):
+    if len(context.high) < 2 or position(code) != 0 or pending_orders(code):
         return
-    close = history(code, "close", 1)[-1]
+    close = current_price(code)
     stops = dict(stop_loss=points(context.stop),
                  trailing_stop=trailing(points(context.trail), activate=points(context.activate)))
-    if close > high[:-1].max():
+    if close > context.high[-2]:            # above the highest high of the window before this bar
         order_target(code, context.lots, **stops)
-    elif close < low[:-1].min():
+    elif close < context.low[-2]:
         order_target(code, -context.lots, **stops)
