@@ -115,7 +115,12 @@ class Series:
         return self._visible()
 
     def __getitem__(self, key):
-        return self._shown[:self._visible()][key]
+        n = self._visible()
+        if type(key) is int:                # the common case, without a slice of the array
+            if -n <= key < n:
+                return self._shown[key + n if key < 0 else key]
+            raise IndexError(f"bar {key} is beyond the {n} bars of {self.name} up to the current one")
+        return self._shown[:n][key]
 
     def __iter__(self):
         return iter(self.values)
