@@ -1,7 +1,7 @@
-"""Workloads W1 and W2 on korvit and on backtrader, side by side.
+"""Workloads W1 and W2 on korvit and on its peers (backtrader, NautilusTrader), side by side.
 
     python bench/bench_workloads.py [--runs 3] [--workload w1|w2|both] [--data DIR]
-                                    [--shared DIR] [--no-peer] [--profile]
+                                    [--shared DIR] [--no-peer] [--peer-ticks] [--profile]
 
 W1 "stock portfolio, daily" (100 stocks x 500 daily bars, entries with a 5 %
 stop-loss and a 10 % take-profit) and W2 "futures intraday, minute" (100,000
@@ -14,18 +14,21 @@ manifest matches; it is then converted once into what ``korvit.data`` loads
 (``DIR/korvit``: long CSVs with an exchange-prefixed code column, and a contract
 table).
 
-Every run is a fresh process, korvit and the peer interleaved (ours, peer, ours,
-peer, ...), one discarded warm-up run each, then ``--runs`` measured runs.  Our
-strategies are ``bench/workloads/w1_strategy.py`` and ``w2_strategy.py``; the
-peer runs the scripts of the shared bench folder (``peer/bt_w1.py DATA``), which
-need backtrader (``pip install ".[bench]"``).
+Every run is a fresh process, korvit and the peers interleaved (ours, peers, ours,
+peers, ...), one discarded warm-up run each, then ``--runs`` measured runs.  Our
+strategies are ``bench/workloads/w1_strategy.py`` and ``w2_strategy.py``; backtrader
+runs the scripts of the shared bench folder (``peer/bt_w1.py DATA``), NautilusTrader
+``bench/peers/nt_workloads.py`` (on bars; with ``--peer-ticks`` W2 also on its trade
+ticks).  The peers installed are run (``pip install ".[bench]"``), and for each workload
+the ratio against the fastest of them is printed.
 
 Figures, per engine, min / median over the measured runs:
 
 - load: reading every bar (and, for korvit in W2, every tick) from CSV into memory;
 - loop: the bar loop (strategy callbacks, matching, stop orders, fees, accounting);
-- total: load, set-up, loop and building the results (interpreter start and the
-  module imports excluded);
+- total: load, set-up, loop and building the results (the run's tables, which a
+  result builds when first read, included; interpreter start and the module imports
+  excluded);
 - bars/s: bars over all instruments / loop time; the ratio ours/peer is what matters,
   the machine's speed changes from one session to the next.
 
@@ -251,8 +254,12 @@ def worker(workload, data):
     with tempfile.TemporaryDirectory(prefix="korvit-bench-") as output:
         backtest, bars, t0, timings = _backtest(workload, data, output)
         result = backtest.run()
+        tables_started = time.perf_counter()
+        for table in ("equity", "orders", "trades", "stops"):      # built from the records when first read
+            getattr(result, table)
         ended = time.perf_counter()
     run = result.meta["timings"]
+    run["results_s"] += ended - tables_started
     n_bars = int(bars.present.sum())
     out = {"engine": "korvit", "workload": workload, "bars": n_bars, "import_s": import_s,
            "load_s": timings["load_s"], "bars_load_s": timings["bars_load_s"],
@@ -277,13 +284,26 @@ def _fmt_pair(values, digits=3):
     return f"{min(values):.{digits}f} / {statistics.median(values):.{digits}f}"
 
 
-def compare(workload, data, shared, runs, with_peer):
+def _peers(workload, data, shared, with_ticks):
+    """The peers' commands for ``workload``: those installed."""
+    import importlib.util
+    peers = {}
+    if importlib.util.find_spec("backtrader") is not None and (shared / "peer").is_dir():
+        peers["backtrader"] = [sys.executable, str(shared / "peer" / WORKLOADS[workload]["peer"]), str(data)]
+    if importlib.util.find_spec("nautilus_trader") is not None:
+        nautilus = [sys.executable, str(HERE / "peers" / "nt_workloads.py"), workload, str(data)]
+        peers["nautilus"] = nautilus
+        if workload == "w2" and with_ticks:
+            peers["nautilus ticks"] = nautilus + ["--ticks"]
+    return peers
+
+
+def compare(workload, data, shared, runs, with_peer, with_ticks=False):
     spec = WORKLOADS[workload]
     ours_cmd = [sys.executable, str(Path(__file__).resolve()), "--worker", workload, "--data", str(data)]
-    peer_cmd = [sys.executable, str(shared / "peer" / spec["peer"]), str(data)]
     engines = {"korvit": ours_cmd}
     if with_peer:
-        engines["backtrader"] = peer_cmd
+        engines.update(_peers(workload, data, shared, with_ticks))
     results = {name: [] for name in engines}
     show = sys.stdout.isatty()
     for k in range(runs + 1):
@@ -299,7 +319,7 @@ def compare(workload, data, shared, runs, with_peer):
     bars = measured["korvit"][0]["bars"]
     print(f"\n{spec['title']}: {bars:,} bars, {runs} measured run(s) per engine in fresh processes, "
           "after one warm-up each (min / median)")
-    header = f"  {'engine':<11} {'load s':>15}  {'loop s':>15}  {'total s':>15}  {'bars/s (loop)':>19}"
+    header = f"  {'engine':<15} {'load s':>15}  {'loop s':>15}  {'total s':>15}  {'bars/s (loop)':>19}"
     print(header)
     print("  " + "-" * (len(header) - 2))
     loops = {}
@@ -309,7 +329,7 @@ def compare(workload, data, shared, runs, with_peer):
         rate = f"{bars / min(loop):,.0f} / {bars / statistics.median(loop):,.0f}"
         if rows[0]["bars"] != bars:
             rate += f" ({rows[0]['bars']:,} bars)"
-        print(f"  {name:<11} {_fmt_pair([r['load_s'] for r in rows]):>15}  {_fmt_pair(loop):>15}  "
+        print(f"  {name:<15} {_fmt_pair([r['load_s'] for r in rows]):>15}  {_fmt_pair(loop):>15}  "
               f"{_fmt_pair([r['total_s'] for r in rows]):>15}  {rate:>19}")
     ours = measured["korvit"]
     print(f"  korvit's parts: set-up {_fmt_pair([r['setup_s'] for r in ours])} s, "
@@ -317,16 +337,20 @@ def compare(workload, data, shared, runs, with_peer):
           + (f", of the load the ticks {_fmt_pair([r['ticks_load_s'] for r in ours])} s"
              if workload == "w2" else "")
           + f"; imports {_fmt_pair([r['import_s'] for r in ours])} s")
-    if with_peer and "note" in spec:
+    peers = [name for name in measured if name != "korvit"]
+    if peers and "note" in spec:
         print(f"  ({spec['note']})")
-    if with_peer:
-        peer = measured["backtrader"]
-        by_min = min(loops["backtrader"]) / min(loops["korvit"])
-        by_median = statistics.median(loops["backtrader"]) / statistics.median(loops["korvit"])
-        by_total = statistics.median([r["total_s"] for r in peer]) / statistics.median(
+    median = {name: statistics.median(loop) for name, loop in loops.items()}
+    for name in peers:
+        by_min = min(loops[name]) / min(loops["korvit"])
+        by_total = statistics.median([r["total_s"] for r in measured[name]]) / statistics.median(
             [r["total_s"] for r in ours])
-        print(f"  loop throughput korvit / backtrader: {by_min:.2f}x (min), {by_median:.2f}x (median); "
-              f"total: {by_total:.2f}x (median)")
+        print(f"  loop throughput korvit / {name}: {by_min:.2f}x (min), {median[name] / median['korvit']:.2f}x "
+              f"(median); total: {by_total:.2f}x (median)")
+    if peers:
+        fastest = min(peers, key=median.get)
+        print(f"  the fastest peer's loop is {fastest}'s: korvit's is {median[fastest] / median['korvit']:.2f}x "
+              "as fast (medians)")
 
     counts = [row["counts"] for row in results["korvit"]]
     first = counts[0]
@@ -344,14 +368,15 @@ def compare(workload, data, shared, runs, with_peer):
             print(f"    run {k}: " + ", ".join(f"{key} {row[key]}" for key in differing))
     else:
         print(f"  identical in all {len(counts)} runs of korvit (the warm-up included)")
-    if with_peer:
-        p = results["backtrader"][-1]
-        print(f"  backtrader's counts (its own fill and stop rules): orders {p['orders_created']:,}, "
-              f"completed {p['orders_completed']:,}, closed trades {p['trades_closed']:,}, "
-              f"open positions {p['open_positions_at_end']}, final value {p['final_value']:,}")
+    for name in peers:
+        p = results[name][-1]
+        print(f"  {name}'s counts (its own fill and stop rules): orders {p['orders_created']:,}, "
+              + (f"completed {p['orders_completed']:,}, " if "orders_completed" in p else "")
+              + f"closed trades {p['trades_closed']:,}, open positions {p['open_positions_at_end']}, "
+              f"final value {p['final_value']:,}")
         peer_keys = ("orders_created", "trades_closed", "final_value")
-        if any(row[key] != p[key] for row in results["backtrader"] for key in peer_keys):
-            print("  backtrader's counts differ between its runs")
+        if any(row[key] != p[key] for row in results[name] for key in peer_keys):
+            print(f"  {name}'s counts differ between its runs")
 
 
 def profile(workload, data):
@@ -394,6 +419,8 @@ def main(argv=None):
                         help="the shared bench folder with gen_workloads.py and peer/ "
                              "(default $KORVIT_BENCH_SHARED or ../shared/bench)")
     parser.add_argument("--no-peer", action="store_true", help="run korvit only")
+    parser.add_argument("--peer-ticks", action="store_true",
+                        help="W2: also run NautilusTrader on the 2,000,000 trade ticks (slow)")
     parser.add_argument("--profile", action="store_true",
                         help="profile one run of ours in this process instead of the timed runs")
     parser.add_argument("--worker", choices=tuple(WORKLOADS), help=argparse.SUPPRESS)
@@ -412,15 +439,11 @@ def main(argv=None):
             profile(workload, data)
         return
     with_peer = not args.no_peer
-    if with_peer:
-        import importlib.util
-        if importlib.util.find_spec("backtrader") is None:
-            sys.exit('backtrader is not installed: pip install ".[bench]" (or run with --no-peer)')
-        if not (shared / "peer").is_dir():
-            sys.exit(f"no peer scripts in {shared / 'peer'} (name the shared bench folder with --shared)")
+    if with_peer and not any(_peers(w, data, shared, args.peer_ticks) for w in workloads):
+        sys.exit('no peer is installed: pip install ".[bench]" (or run with --no-peer)')
     print(f"python {sys.version.split()[0]} ({sys.executable}); data {data}")
     for workload in workloads:
-        compare(workload, data, shared, args.runs, with_peer)
+        compare(workload, data, shared, args.runs, with_peer, args.peer_ticks)
 
 
 if __name__ == "__main__":

@@ -358,3 +358,34 @@ def test_the_orders_table_tells_an_order_over_the_volume_limit_from_a_broken_lot
     above, lots = "volume above the limit of 2,000,000,000 in one order", "volume not a multiple of the lot size 100"
     assert result.orders["reason_kind"].tolist() == [above, lots, above, above, "not enough cash", above]
     assert set(result.orders["status"]) == {"denied"}
+
+
+def test_a_runs_tables_are_built_when_read_and_the_same_whenever_read():
+    """The tables of a run are made from its records on first use; read after
+    other runs, or through a pickle, they are those read at once."""
+    import pickle
+
+    def on_data(context):
+        from korvit.strategy import buy, percent, position, sell
+        if position(CODE) == 0:
+            buy(CODE, 100, stop_loss=percent(3), take_profit=percent(2))
+        elif context.now.day % 2:
+            sell(CODE, 100)
+        buy(CODE, 10 ** 12)                 # denied: above the volume limit
+
+    def read(result):
+        return {name: getattr(result, name) for name in ("equity", "orders", "trades", "stops", "round_trips")}
+
+    with pytest.warns(OrdersDeniedWarning):
+        at_once = read(run(strategy(on_data), frame(), progress=False))
+    with pytest.warns(OrdersDeniedWarning):
+        later = run(strategy(on_data), frame(), progress=False)
+    # nothing built yet but the orders, which the warning of the denied orders read
+    assert set(later._records) == {"equity", "trades", "stops"}
+    pickled = run(strategy(on_data), frame(), progress=False)
+    run(strategy(lambda context: None), frame([(50.0, 51.0, 49.0, 50.5, 1000)] * 3, code="SSE.600000"),
+        progress=False)
+    for result in (later, pickle.loads(pickle.dumps(pickled))):
+        for name, table in read(result).items():
+            pd.testing.assert_frame_equal(table, at_once[name], obj=name)
+    assert len(at_once["stops"]) and (at_once["orders"]["status"] == "denied").any()

@@ -48,12 +48,19 @@ EXIT_REASONS = ("signal", *STOP_EXITS.values(), "end of data")
 
 _TIME_COLUMNS = {"equity": ("time",), "orders": ("created", "updated"),
                  "trades": ("time",), "stops": ("trigger_time",)}
+_COLUMNS = {"equity": EQUITY_COLUMNS, "orders": ORDER_COLUMNS, "trades": TRADE_COLUMNS, "stops": STOP_COLUMNS}
 
 
-def _frame(data, columns, times) -> pd.DataFrame:
-    """A copy of ``data`` with at least ``columns`` (missing ones empty) and
-    its time columns as datetimes."""
-    df = pd.DataFrame() if data is None else pd.DataFrame(data).copy()
+def _frame(data, columns, times, copy=True) -> pd.DataFrame:
+    """``data`` (a copy, unless ``copy`` is false and it is a DataFrame already)
+    with at least ``columns`` (missing ones empty) and its time columns as
+    datetimes."""
+    if data is None:
+        df = pd.DataFrame()
+    elif copy or not isinstance(data, pd.DataFrame):
+        df = pd.DataFrame(data).copy()
+    else:
+        df = data
     for col in columns:
         if col not in df.columns:
             df[col] = pd.Series(np.nan, index=df.index, dtype=float) \
@@ -299,7 +306,10 @@ class BacktestResult:
     """Records and derived figures of one backtest run.
 
     ``equity``, ``orders``, ``trades`` and ``stops`` are kept as given (copied,
-    missing columns added empty, time columns parsed).  ``frequency`` is
+    missing columns added empty, time columns parsed); each may also be a
+    function returning its table, called when the table is first used (a
+    run's result builds its tables from the engine's records so, and only
+    those read).  ``frequency`` is
     ``"day"`` or ``"minute"``; ``initial_cash`` the starting cash summed over
     the accounts.  ``strategy``, ``params`` and ``meta`` only label the report
     and ``stats.json``.
@@ -323,15 +333,50 @@ class BacktestResult:
             raise ValueError(f"frequency must be 'day' or 'minute', not {frequency!r}")
         self.bars = bars
         self.benchmark = check_benchmark(benchmark, bars.codes if bars is not None else None)
-        self.equity = _frame(equity, EQUITY_COLUMNS, _TIME_COLUMNS["equity"])
-        self.orders = _frame(orders, ORDER_COLUMNS, _TIME_COLUMNS["orders"])
-        self.trades = _frame(trades, TRADE_COLUMNS, _TIME_COLUMNS["trades"])
-        self.stops = _frame(stops, STOP_COLUMNS, _TIME_COLUMNS["stops"])
+        # A record given as a function (the run's: it builds the table from the
+        # engine's records) is built on first use, once; a table is taken now.
+        self._records = {}
+        for name, given in (("equity", equity), ("orders", orders), ("trades", trades), ("stops", stops)):
+            if callable(given):
+                self._records[name] = given
+            else:
+                setattr(self, name, _frame(given, _COLUMNS[name], _TIME_COLUMNS[name]))
         self.frequency = frequency
         self.initial_cash = float(initial_cash)
         self.strategy = "" if strategy is None else str(strategy)
         self.params = dict(params or {})
         self.meta = dict(meta or {})
+
+    def __getstate__(self):
+        for name in list(self._records):       # a pickle holds the tables, not how to build them
+            getattr(self, name)
+        return self.__dict__.copy()
+
+    # -- the records, built on first use when the run gave functions ------
+    def _built(self, name) -> pd.DataFrame:
+        frame = _frame(self._records[name](), _COLUMNS[name], _TIME_COLUMNS[name], copy=False)
+        del self._records[name]        # built: what it was built from may go
+        return frame
+
+    @cached_property
+    def equity(self) -> pd.DataFrame:
+        """Every account's cash, market value, margin and equity at every bar."""
+        return self._built("equity")
+
+    @cached_property
+    def orders(self) -> pd.DataFrame:
+        """One row per order (see ``korvit.backtest.records.orders_frame``)."""
+        return self._built("orders")
+
+    @cached_property
+    def trades(self) -> pd.DataFrame:
+        """One row per fill."""
+        return self._built("trades")
+
+    @cached_property
+    def stops(self) -> pd.DataFrame:
+        """One row per stop order."""
+        return self._built("stops")
 
     # -- derived series -------------------------------------------------
     @cached_property

@@ -36,6 +36,7 @@ the output folder; ``core="HOST:PORT"`` uses a running core instead.
 """
 
 import contextlib
+import functools
 import gc
 import logging
 import os
@@ -239,7 +240,8 @@ class Backtest:
             result = self._run()
         except SystemExit as exc:          # sys.exit() in a callback ends the run, not the process
             raise StrategyExit(exc, self.path) from exc
-        warn_of_denials(result)
+        if result._denied:                  # else the orders table need not be built to tell
+            warn_of_denials(result)
         return result
 
     def _run(self):
@@ -402,24 +404,21 @@ class Backtest:
     # -------------------------------------------------------------- results
 
     def _result(self, env, session, equity, exposure, output):
-        from korvit.backtest.records import orders_frame, stops_frame, trades_frame
         from korvit.backtest.results import BacktestResult
         from korvit.data.contracts import fee_schedules
         bars = session.bars
-        n_bars, n_accounts = equity.shape[:2]
-        frame = pd.DataFrame({
-            "time": np.repeat(bars.times.to_numpy(), n_accounts),
-            "account": np.tile(np.array(session.account_names, dtype=object), n_bars),
-            "cash": equity[:, :, 0].ravel(), "market_value": equity[:, :, 1].ravel(),
-            "margin": equity[:, :, 2].ravel(), "equity": equity[:, :, 3].ravel()})
         vr = env.vr
+        # The tables are built from the engine's records when first read; they
+        # keep only what they are built from (not the run's environment).
+        records = _Records(vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades, session)
         result = BacktestResult(
-            frame, orders_frame(vr.g_KVOrders, vr.g_KVStopOrders, session), trades_frame(vr.g_KVTrades, session),
-            stops_frame(vr.g_KVStopOrders, session),
+            functools.partial(_equity_frame, bars.times, list(session.account_names), equity),
+            records.orders, records.trades, records.stops,
             frequency=bars.frequency, initial_cash=float(sum(self.accounts.values())),
             strategy=self.name, params=self.params, bars=bars, benchmark=self.benchmark,
             meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": LoggerManager.log_dir() if self.output is not None else None,
                   "fees": fee_schedules(session.contracts), "bars": bars.kind, **self._run_meta(session)})
+        result._denied = _any_denied(vr.g_KVOrders)
         return result
 
     def _run_meta(self, session):
@@ -443,6 +442,44 @@ def run(strategy, data, **options):
 
 
 # ------------------------------------------------------------------ helpers
+
+def _equity_frame(times, account_names, equity):
+    """The equity table: a row per bar and account, from the loop's array
+    (bars x accounts x (cash, market value, margin, equity))."""
+    n_bars, n_accounts = equity.shape[:2]
+    return pd.DataFrame({
+        "time": np.repeat(times.to_numpy(), n_accounts),
+        "account": np.tile(np.array(account_names, dtype=object), n_bars),
+        "cash": equity[:, :, 0].ravel(), "market_value": equity[:, :, 1].ravel(),
+        "margin": equity[:, :, 2].ravel(), "equity": equity[:, :, 3].ravel()})
+
+
+class _Records:
+    """The run's order, trade and stop-order records, and what their tables
+    read of the run (codes, account names, contracts)."""
+
+    def __init__(self, orders, stops, trades, session):
+        self._orders, self._stops, self._trades = orders, stops, trades
+        self._session = types.SimpleNamespace(codes=list(session.codes), contracts=list(session.contracts),
+                                              account_names=list(session.account_names))
+
+    def orders(self):
+        from korvit.backtest.records import orders_frame
+        return orders_frame(self._orders, self._stops, self._session)
+
+    def trades(self):
+        from korvit.backtest.records import trades_frame
+        return trades_frame(self._trades, self._session)
+
+    def stops(self):
+        from korvit.backtest.records import stops_frame
+        return stops_frame(self._stops, self._session)
+
+
+def _any_denied(orders):
+    """Whether any of the run's orders was denied."""
+    return any(order is not None and order.status == gv.OrderStatus_Denied for order in orders)
+
 
 def _short(value, width=60):
     text = repr(value)

@@ -162,8 +162,10 @@ class Session:
         """Tell ``on_order_status`` of the orders cancelled since the last
         call, in the order they were cancelled (the run loop's, after init,
         after each bar is dealt and after each ``on_data``)."""
-        from korvit.backtest import domain          # the engine loads with the run, not with the API
         notices = self._notices
+        if not notices:         # the common case, twice a bar: nothing to look up
+            return
+        from korvit.backtest import domain          # the engine loads with the run, not with the API
         while notices:
             domain._back_test_call_on_order_status(notices.popleft())
 

@@ -2,11 +2,14 @@
 
 ``compute_stats`` turns an equity curve, the fills and the closed round trips
 into one ``pd.Series`` with readable names.  Volatility, Sharpe and Sortino
-come from ``empyrical`` on daily returns (252 periods a year); minute curves
-are first reduced to their daily closes.  The first daily return is measured
+are taken on daily returns (252 periods a year), with the formulas and the
+very operations of ``empyrical`` (its sums are ``bottleneck``'s, which pandas
+loads anyway: so the same figures to the bit, without importing empyrical and
+the scipy it loads, which would cost every run far more than the figures);
+minute curves are first reduced to their daily closes.  The first daily return is measured
 against the initial cash, so the first day's P&L counts.
 
-Three figures are computed here rather than taken from ``empyrical``:
+Three figures are computed otherwise than ``empyrical`` does:
 
 * the annualised return is a CAGR over *calendar* days between the first and
   the last bar (``empyrical`` counts periods, which overstates the growth of
@@ -22,9 +25,9 @@ denied") count the orders table by status; ``order_reasons`` counts the
 reasons of the denied (or cancelled) orders by their kind.
 
 Against a benchmark curve (see ``korvit.backtest.benchmark``) the benchmark's
-return, CAGR and drawdown are taken as the strategy's are, and ``empyrical``
-gives alpha and beta (``alpha_beta`` on the daily returns, alpha annualised)
-and the excess Sharpe ratio, the mean daily return over the benchmark divided
+return, CAGR and drawdown are taken as the strategy's are, alpha and beta as
+``empyrical``'s ``alpha_beta`` gives them on the daily returns (alpha
+annualised), and the excess Sharpe ratio, the mean daily return over the benchmark divided
 by its standard deviation, which ``Information ratio`` annualises (× √252).
 
 Nothing here warns: empty inputs, a single bar and a flat curve give NaN
@@ -36,7 +39,7 @@ from __future__ import annotations
 import math
 import warnings
 
-import empyrical
+import bottleneck as bn
 import numpy as np
 import pandas as pd
 
@@ -276,12 +279,12 @@ def _benchmark_stats(equity_curve, benchmark, frequency, initial_cash) -> dict:
         return out
     ours, theirs = both.iloc[:, 0], both.iloc[:, 1]
     if float(np.std(theirs.to_numpy())) * math.sqrt(PERIODS_PER_YEAR) > _ZERO_VOL:
-        alpha, beta = empyrical.alpha_beta(ours, theirs, risk_free=0.0, annualization=PERIODS_PER_YEAR)
+        alpha, beta = _alpha_beta(ours.to_numpy(), theirs.to_numpy())
         out["Alpha"], out["Beta"] = _finite_or_nan(alpha), _finite_or_nan(beta)
     active = ours - theirs
     if float(np.std(active.to_numpy())) * math.sqrt(PERIODS_PER_YEAR) > _ZERO_VOL:
         out["Information ratio"] = _finite_or_nan(
-            empyrical.excess_sharpe(ours, theirs) * math.sqrt(PERIODS_PER_YEAR))
+            _excess_sharpe(ours.to_numpy(), theirs.to_numpy()) * math.sqrt(PERIODS_PER_YEAR))
     return out
 
 
@@ -294,18 +297,15 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
 
     rets = daily_returns(curve, initial, frequency).replace([np.inf, -np.inf], np.nan)
     rets = rets.dropna()
-    vol = float(empyrical.annual_volatility(rets, annualization=PERIODS_PER_YEAR)) \
-        if len(rets) > 1 else math.nan
+    values = rets.to_numpy()
+    vol = _annual_volatility(values) if len(values) > 1 else math.nan
     if np.isfinite(vol) and vol > _ZERO_VOL:
-        sharpe = _finite_or_nan(empyrical.sharpe_ratio(rets, risk_free=0, annualization=PERIODS_PER_YEAR))
+        sharpe = _finite_or_nan(_sharpe_ratio(values))
     else:
         sharpe = math.nan
-    downside = float(empyrical.downside_risk(rets, required_return=0,
-                                             annualization=PERIODS_PER_YEAR)) \
-        if len(rets) > 1 else math.nan
+    downside = _downside_risk(values) if len(values) > 1 else math.nan
     if np.isfinite(downside) and downside > _ZERO_VOL:
-        sortino = _finite_or_nan(empyrical.sortino_ratio(rets, required_return=0,
-                                                         annualization=PERIODS_PER_YEAR))
+        sortino = _finite_or_nan(bn.nanmean(values, axis=0) * PERIODS_PER_YEAR / downside)
     else:
         sortino = math.nan
 
@@ -341,6 +341,56 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
         "Exposure": float(exposed.mean()) if len(exposed) else math.nan,
     }
     return stats
+
+
+# The ratios of daily returns (1-D float arrays of two values or more), with
+# ``empyrical``'s formulas and operations in its order (bottleneck's sums) (a risk-free and a
+# required return of 0, 252 periods a year); tests hold them to its results.
+
+def _annual_volatility(returns):
+    return float(bn.nanstd(returns, ddof=1, axis=0) * PERIODS_PER_YEAR ** (1.0 / 2.0))
+
+
+def _zero_dispersion_std(values, std):
+    """0 where every value is equal (the mean they centre on can leave a residue
+    of 1e-18, which would make a ratio over it arbitrary), else ``std``."""
+    with np.errstate(invalid="ignore"):
+        constant = (bn.nanmax(values, axis=0) == bn.nanmin(values, axis=0)) & np.isfinite(std)
+    return np.where(constant, 0.0, std)
+
+
+def _sharpe_ratio(returns):
+    std = _zero_dispersion_std(returns, bn.nanstd(returns, ddof=1, axis=0))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return float(np.multiply(np.divide(bn.nanmean(returns, axis=0), std), np.sqrt(PERIODS_PER_YEAR)))
+
+
+def _downside_risk(returns):
+    below = np.clip(returns, -np.inf, 0)
+    np.square(below, out=below)
+    return float(np.multiply(np.sqrt(bn.nanmean(below, axis=0)), np.sqrt(PERIODS_PER_YEAR)))
+
+
+def _excess_sharpe(returns, factor_returns):
+    active = returns - factor_returns
+    tracking_error = _zero_dispersion_std(active, bn.nanstd(active, ddof=1, axis=0))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return float(np.divide(bn.nanmean(active, axis=0), tracking_error))
+
+
+def _alpha_beta(returns, factor_returns):
+    """(alpha annualised, beta) of ``returns`` on ``factor_returns``."""
+    dependent, factor = returns[:, np.newaxis], factor_returns[:, np.newaxis]
+    independent = np.where(np.isnan(dependent), np.nan, factor)
+    residual = independent - bn.nanmean(independent, axis=0)
+    covariances = bn.nanmean(residual * dependent, axis=0)
+    np.square(residual, out=residual)
+    variances = bn.nanmean(residual, axis=0)
+    variances[variances < 1.0e-30] = np.nan
+    beta = np.divide(covariances, variances).item()
+    alpha = np.subtract(np.power(np.add(bn.nanmean(returns - beta * factor_returns, axis=0), 1),
+                                 PERIODS_PER_YEAR), 1)
+    return float(alpha), beta
 
 
 def format_stat(name: str, value) -> str:

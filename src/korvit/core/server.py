@@ -25,6 +25,7 @@ The defaults come from the settings ``CORE_MAX_LINE`` and
 import collections
 import json
 import os
+import selectors
 import socket
 import socketserver
 import tempfile
@@ -184,20 +185,40 @@ class CoreServer:
         server.core = self
         self._server = server
         self._port = server.server_address[1]
-        self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1},
+        # stop() wakes the serving thread through this pair of sockets: the
+        # thread waits for a connection or the wake-up, never on a timer.
+        self._wake_out, self._wake_in = socket.socketpair()
+        self._thread = threading.Thread(target=self._serve, args=(server, self._wake_out),
                                         name=f"korvit-core-{self._port}", daemon=True)
         self._thread.start()
         return self
+
+    def _serve(self, server, wake):
+        with selectors.DefaultSelector() as selector:
+            selector.register(server, selectors.EVENT_READ)
+            selector.register(wake, selectors.EVENT_READ)
+            while True:
+                ready = {key.fileobj for key, _ in selector.select()}
+                if wake in ready:
+                    return
+                if server in ready:
+                    _accept(server)
+                server.service_actions()
 
     def stop(self):
         """Stop serving and drop every client connection; safe to repeat."""
         server, self._server = self._server, None
         if server is None:
             return
-        server.shutdown()
+        try:
+            self._wake_in.send(b"x")
+        except OSError:
+            pass
+        self._thread.join()
         server.server_close()
         self.drop_connections()
-        self._thread.join()
+        self._wake_in.close()
+        self._wake_out.close()
 
     def drop_connections(self):
         """Close every connection being served but keep listening (clients see a
@@ -281,6 +302,26 @@ def _limit(name, value, setting, default):
     if isinstance(value, bool) or not isinstance(value, int) or value < 1:
         raise ValueError(f"{name} must be a whole number >= 1, got {value!r}")
     return value
+
+
+def _accept(server):
+    """Take one waiting connection and hand it to the server (as socketserver's
+    own loop does)."""
+    try:
+        request, client_address = server.get_request()
+    except OSError:
+        return
+    if not server.verify_request(request, client_address):
+        server.shutdown_request(request)
+        return
+    try:
+        server.process_request(request, client_address)
+    except Exception:       # noqa: BLE001 - one bad connection must not end the serving
+        server.handle_error(request, client_address)
+        server.shutdown_request(request)
+    except BaseException:
+        server.shutdown_request(request)
+        raise
 
 
 def _shutdown(conn):

@@ -8,7 +8,6 @@ import tempfile
 from collections.abc import Mapping
 
 import numpy as np
-import scipy.io
 
 __all__ = ["save_mat", "to_mat", "mat_field_name", "task_file_name", "as_index"]
 
@@ -38,6 +37,7 @@ def save_mat(path, data, error="ignore", appendmat=False):
             prefix=os.path.basename(path) + ".", suffix=".part",
             dir=os.path.dirname(os.path.abspath(path)))
         variables = {name: _variable(value) for name, value in data.items()}
+        import scipy.io     # here: only writing a .mat file needs it, not every run
         with os.fdopen(fd, "wb") as stream:
             scipy.io.savemat(stream, variables, long_field_names=True)
         os.replace(tmp_path, path)
