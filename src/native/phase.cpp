@@ -579,6 +579,17 @@ nb::object wrap(Factory *f, PyObject *func) {
     return wrapper;
 }
 
+} // namespace
+
+// The function a wrapper runs, for the engine's check of the user's callbacks.
+PyObject *phase_wrapped(PyObject *o) {
+    if (!wrapper_type || Py_TYPE(o) != wrapper_type)
+        return nullptr;
+    return ((Wrapper *)o)->func;
+}
+
+namespace {
+
 // ---------------------------------------------------------------- factory
 
 const char *const factory_qualname = "korvit.native.SystemModeMgr.factory";

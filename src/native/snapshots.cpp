@@ -206,6 +206,16 @@ class SnapClass {
         return instance;
     }
 
+    // Whether `make` would make the instance here (the class now named in the
+    // convertor is the plain frozen dataclass), checked as `make` checks it.
+    bool made_here() {
+        nb::object cls = global(global_);
+        PyTypeObject *tp = PyType_Check(cls.ptr()) ? (PyTypeObject *)cls.ptr() : nullptr;
+        if (!tp || tp != type_ || version_ == 0 || kc::valid_version(tp) != version_)
+            learn(cls);
+        return made_here_;
+    }
+
   private:
     nb::object kwnames() {
         if (!kwnames_) {
@@ -357,7 +367,123 @@ nb::object snap_execution(nb::handle order, nb::handle trade, nb::handle account
     return make(snap_execution_class, v);
 }
 
+// ---------------------------------------------------------------- quiet conversions
+//
+// Whether a conversion would run no host code and not fail: every field a set
+// slot of a record type read in place, every value a plain or numpy value,
+// the indices valid positions of exact lists, the tag a plain value and the
+// snapshot class the convertor's own.  Then the snapshot is all the
+// conversion would do, and a caller that does not need it may leave it.
+
+bool quiet_read(Field &f, nb::handle record, PyObject *&value) {
+    kc::FieldReader reader(f.name());
+    if (!reader.can_peek(record.ptr()))
+        return false;
+    value = reader.peek(record.ptr());
+    return value != nullptr;
+}
+
+bool quiet_value(Field &f, nb::handle record) {
+    PyObject *value;
+    return quiet_read(f, record, value) && kind_of(value) != Kind::Other;
+}
+
+bool quiet_pick(nb::handle items, Field &f, nb::handle record) {
+    PyObject *raw;
+    if (!quiet_read(f, record, raw) || !PyList_CheckExact(items.ptr()))
+        return false;
+    nb::object index;
+    switch (kind_of(raw)) {
+    case Kind::Plain:
+        index = nb::borrow(raw);
+        break;
+    case Kind::Numpy:
+        index = item(nb::handle(raw));
+        break;
+    default:
+        return false;
+    }
+    const Py_ssize_t known = PyList_GET_SIZE(items.ptr());
+    PyObject *i = index.ptr();
+    if (PyLong_CheckExact(i)) {
+        int overflow = 0;
+        const long long at = PyLong_AsLongLongAndOverflow(i, &overflow);
+        if (at == -1 && PyErr_Occurred())
+            kc::throw_current();
+        return !overflow && at >= 0 && at < known;
+    }
+    if (PyFloat_CheckExact(i)) {
+        const double d = PyFloat_AS_DOUBLE(i);
+        return std::isfinite(d) && d == std::trunc(d) && d >= 0 && d < (double)known;
+    }
+    return false;
+}
+
+bool quiet_tag(Field &f, nb::handle record) {
+    PyObject *tag;
+    if (!quiet_read(f, record, tag))
+        return false;
+    PyTypeObject *tp = Py_TYPE(tag);
+    return tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || tag == Py_None;
+}
+
+bool quiet_snap_order(nb::handle order, nb::handle account_names, nb::handle target_list) {
+    if (!quiet_value(order_id, order) || !quiet_pick(account_names, handle_idx, order) ||
+        !quiet_pick(target_list, target_idx, order))
+        return false;
+    for (Field *f : {&side, &position_effect, &ctg, &price, &volume, &filled_volume, &unfilled_volume,
+                     &filled_average, &filled_amount, &status, &rej_reason, &created_time, &updated_time})
+        if (!quiet_value(*f, order))
+            return false;
+    return quiet_tag(tag, order) && snap_order_class.made_here();
+}
+
+bool quiet_snap_execution(nb::handle order, nb::handle trade, nb::handle account_names, nb::handle target_list) {
+    PyObject *of_trade, *of_order;
+    if (!quiet_read(t_order_id, trade, of_trade) || !quiet_read(o_order_id, order, of_order) ||
+        kind_of(of_trade) != Kind::Plain || kind_of(of_order) != Kind::Plain)
+        return false;
+    nb::object a = nb::borrow(of_trade), b = nb::borrow(of_order); // held while compared
+    const int same = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (same < 0)
+        kc::throw_current();
+    if (!same || !quiet_value(t_trader_id, trade) || !quiet_pick(account_names, t_handle_idx, trade) ||
+        !quiet_pick(target_list, t_target_idx, trade))
+        return false;
+    for (Field *f : {&t_side, &t_position_effect, &t_price, &t_volume, &t_filled_time, &t_order_fee, &t_order_margin})
+        if (!quiet_value(*f, trade))
+            return false;
+    return quiet_tag(t_tag, trade) && snap_execution_class.made_here();
+}
+
 } // namespace
+
+int quiet_snap_order(PyObject *order, PyObject *account_names, PyObject *target_list) {
+    try {
+        return kc::guarded(KC_SITE("korvit.native.snap_order"), [&] {
+                   return quiet_snap_order(nb::handle(order), nb::handle(account_names), nb::handle(target_list));
+               })
+                   ? 1
+                   : 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+        return -1;
+    }
+}
+
+int quiet_snap_execution(PyObject *order, PyObject *trade, PyObject *account_names, PyObject *target_list) {
+    try {
+        return kc::guarded(KC_SITE("korvit.native.snap_execution"), [&] {
+                   return quiet_snap_execution(nb::handle(order), nb::handle(trade), nb::handle(account_names),
+                                               nb::handle(target_list));
+               })
+                   ? 1
+                   : 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+        return -1;
+    }
+}
 
 void register_snapshots(nb::module_ &m) {
     m.def(
