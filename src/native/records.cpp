@@ -715,6 +715,13 @@ object make_type(nb::module_ &m, RecordType &rt, const char *doc, reprfunc repr,
 
 } // namespace
 
+bool plain_record(PyObject *o) {
+    for (RecordType *rt : {&ORDER, &TRADE, &STOP})
+        if (Py_TYPE(o) == rt->type)
+            return rt->unpatched();
+    return false;
+}
+
 const uint64_t *stop_target_write_count() { return &stop_target_writes; }
 setattrofunc stop_record_setattro() { return stop_setattro; }
 

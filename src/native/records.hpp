@@ -10,6 +10,9 @@ namespace knative {
 
 void bind_records(nanobind::module_ &m);
 
+// Whether `o` is exactly one of the record types, as made (see RecordType::plain).
+bool plain_record(PyObject *o);
+
 // The count of writes of a KVBackStopOrder's `target_order_id` or class, and
 // the attribute hook of the type that counts them.
 const uint64_t *stop_target_write_count();

@@ -13,6 +13,7 @@
 // (`object.__new__`, then each field set in order), else the class is called.
 #define KC_SOURCE "src/native/snapshots.cpp"
 #include "native/snapshots.hpp"
+#include "native/records.hpp"
 
 #include "core/pyutil.hpp"
 
@@ -375,30 +376,46 @@ nb::object snap_execution(nb::handle order, nb::handle trade, nb::handle account
 // snapshot class the convertor's own.  Then the snapshot is all the
 // conversion would do, and a caller that does not need it may leave it.
 
-bool quiet_read(Field &f, nb::handle record, PyObject *&value) {
+// A set slot read in place, or a getter that korvit.native's record types
+// were made with (the fields it computes from are read, plain, first).
+bool quiet_read(Field &f, nb::handle record, nb::object &value) {
     kc::FieldReader reader(f.name());
-    if (!reader.can_peek(record.ptr()))
+    if (reader.can_peek(record.ptr())) {
+        PyObject *found = reader.peek(record.ptr());
+        value = nb::borrow(found);
+        return found != nullptr;
+    }
+    PyTypeObject *tp = Py_TYPE(record.ptr());
+    if (!knative::plain_record(record.ptr()))
         return false;
-    value = reader.peek(record.ptr());
-    return value != nullptr;
+    PyObject *descr = kc::type_lookup(tp, f.name().get()); // borrowed
+    if (!descr || Py_TYPE(descr) != &PyGetSetDescr_Type || PyDescr_TYPE(descr) != tp)
+        return false;
+    PyObject *got = Py_TYPE(descr)->tp_descr_get(descr, record.ptr(), (PyObject *)tp);
+    if (!got) {
+        PyErr_Clear(); // the conversion itself tells
+        return false;
+    }
+    value = kc::steal(got);
+    return true;
 }
 
 bool quiet_value(Field &f, nb::handle record) {
-    PyObject *value;
-    return quiet_read(f, record, value) && kind_of(value) != Kind::Other;
+    nb::object value;
+    return quiet_read(f, record, value) && kind_of(value.ptr()) != Kind::Other;
 }
 
 bool quiet_pick(nb::handle items, Field &f, nb::handle record) {
-    PyObject *raw;
+    nb::object raw;
     if (!quiet_read(f, record, raw) || !PyList_CheckExact(items.ptr()))
         return false;
     nb::object index;
-    switch (kind_of(raw)) {
+    switch (kind_of(raw.ptr())) {
     case Kind::Plain:
-        index = nb::borrow(raw);
+        index = raw;
         break;
     case Kind::Numpy:
-        index = item(nb::handle(raw));
+        index = item(raw);
         break;
     default:
         return false;
@@ -420,11 +437,11 @@ bool quiet_pick(nb::handle items, Field &f, nb::handle record) {
 }
 
 bool quiet_tag(Field &f, nb::handle record) {
-    PyObject *tag;
+    nb::object tag;
     if (!quiet_read(f, record, tag))
         return false;
-    PyTypeObject *tp = Py_TYPE(tag);
-    return tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || tag == Py_None;
+    PyTypeObject *tp = Py_TYPE(tag.ptr());
+    return tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || tag.is_none();
 }
 
 bool quiet_snap_order(nb::handle order, nb::handle account_names, nb::handle target_list) {
@@ -439,14 +456,12 @@ bool quiet_snap_order(nb::handle order, nb::handle account_names, nb::handle tar
 }
 
 bool quiet_snap_execution(nb::handle order, nb::handle trade, nb::handle account_names, nb::handle target_list) {
-    PyObject *of_trade, *of_order;
+    nb::object of_trade, of_order;
     if (!quiet_read(t_order_id, trade, of_trade) || !quiet_read(o_order_id, order, of_order) ||
-        kind_of(of_trade) != Kind::Plain || kind_of(of_order) != Kind::Plain)
+        kind_of(of_trade.ptr()) != Kind::Plain || kind_of(of_order.ptr()) != Kind::Plain)
         return false;
-    nb::object a = nb::borrow(of_trade), b = nb::borrow(of_order); // held while compared
-    const int same = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (same < 0)
-        kc::throw_current();
+    // As the conversion compares them (a NaN id differs from itself there).
+    const bool same = !kc::truthy(kc::steal(PyObject_RichCompare(of_trade.ptr(), of_order.ptr(), Py_NE)));
     if (!same || !quiet_value(t_trader_id, trade) || !quiet_pick(account_names, t_handle_idx, trade) ||
         !quiet_pick(target_list, t_target_idx, trade))
         return false;
