@@ -61,22 +61,12 @@ def scenario_fill(count, run):
 
 def scenario_quiet(count, run):
     import korvit.backtest.domain as domain
-    from korvit.backtest.model.orders import KVBackStopOrder
-    from korvit.tframe.sysdefine import GlobalDefine as gv
 
     vr, bench = _world()
-    bench.live_stops(vr, count)        # market orders, each with a loss stop 2 % away
-    stops = vr.g_KVStopOrders
-    for k in range(1, count + 1):      # a profit and a trailing stop beside each loss stop
-        order = vr.g_KVOrders.obj([k])[0]
-        for j, (kind, gap) in enumerate(((gv.StopOrderType_Profit, 5), (gv.StopOrderType_Trailing, 3))):
-            stops.append(None, KVBackStopOrder.create(
-                stop_order_id=count * (j + 1) + k, target_order_id=k, target_idx=order.target_idx, handle_idx=0,
-                act=order.side, stop_order_type=kind, stop_gap_type=gv.OrderStop_StopGap_Percent, stop_gap=gap,
-                trailing_gap_type=gv.OrderStop_TrailingGap_Percent, trailing_gap=1, volume=100,
-                ctg=gv.OrderCtg_Market))
+    bench.three_stops_each(vr, count)  # each order with a loss, a profit and a trailing stop
     domain.deal_trade()                # fills the orders and arms the stops
     domain.deal_trade()                # the stops are in force from here on
+    stops = vr.g_KVStopOrders
     assert stops.snap_count("unfired") == 3 * count and vr.g_KVOrders.snap_count("unfilled") == 0
     if run:
         trades = len(vr.g_KVTrades)
