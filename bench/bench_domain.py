@@ -162,6 +162,33 @@ def live_stops(vr, count, seed=7):
     fresh_book(vr, count, seed, lambda rng: (0, 100, gv.OrderCtg_Market), 1)
 
 
+def three_stops_each(vr, count, seed=7):
+    """`live_stops`, and beside each loss stop a profit stop 5 % away and a trailing stop of 3 %
+    (trailing by 1 %): three stops per target order, all on the one unfired snap."""
+    live_stops(vr, count, seed)
+    stops = vr.g_KVStopOrders
+    for order in list(vr.g_KVOrders):
+        for j, (kind, gap) in enumerate(((gv.StopOrderType_Profit, 5), (gv.StopOrderType_Trailing, 3))):
+            stops.append(None, KVBackStopOrder.create(
+                stop_order_id=count * (j + 1) + order.order_id, target_order_id=order.order_id,
+                target_idx=order.target_idx, handle_idx=0, act=order.side, stop_order_type=kind,
+                stop_gap_type=gv.OrderStop_StopGap_Percent, stop_gap=gap,
+                trailing_gap_type=gv.OrderStop_TrailingGap_Percent, trailing_gap=1, volume=100,
+                ctg=gv.OrderCtg_Market))
+
+
+def quiet_target_orders(engine, vr, count, repeat):
+    """Seconds per `deal_trade` of a bar on which `count` filled target orders with three armed
+    stops each fire nothing."""
+    three_stops_each(vr, count)
+    engine.deal_trade()
+    engine.deal_trade()
+    assert vr.g_KVStopOrders.snap_count("unfired") == 3 * count and vr.g_KVOrders.snap_count("unfilled") == 0
+    elapsed = best_of(engine.deal_trade, repeat, rounds=3)
+    assert vr.g_KVStopOrders.snap_count("unfired") == 3 * count and len(vr.g_KVTrades) == count
+    return elapsed
+
+
 def quiet_bar(engine, vr, count, repeat):
     """Seconds per `deal_trade` of a bar on which `count` armed stops fire nothing."""
     live_stops(vr, count)
@@ -264,6 +291,11 @@ def main():
         report(f"deal_trade, {size} armed stops, nothing fires", "bar",
                quiet_bar(domain, vr, size, max(5, repeat * 20 // size)),
                quiet_bar(reference_domain, vr, size, max(5, repeat * 20 // size)))
+
+    size = 1000
+    report(f"deal_trade, {size} target orders x 3 stops, none fires", "bar",
+           quiet_target_orders(domain, vr, size, max(2, repeat // 10)),
+           quiet_target_orders(reference_domain, vr, size, 1))
 
     for size in (10, 100):
         rounds = max(3, repeat // 2)

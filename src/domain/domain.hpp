@@ -198,6 +198,9 @@ nb::object _update_order_status(nb::handle order, nb::handle status_s, nb::handl
                                 nb::handle order_status, nb::handle rej_reason, nb::handle update_time);
 nb::object _back_test_call_on_order_status(nb::handle order);
 nb::object _back_test_call_on_execution(nb::handle order, nb::handle trader);
+// Keeps the do-nothing default callbacks and korvit.native's converters as
+// they are at import (called once, when the module is made).
+void capture_callback_defaults();
 
 // Frozen funds of pending orders and of executed trades.
 nb::object _update_order_frozen(nb::handle orders);

@@ -201,6 +201,7 @@ NB_MODULE(domain, m) {
         bind_host_names(m);
         bind_functions(m);
         Own::capture_all();
+        capture_callback_defaults();
         coll::release_at_exit();
     });
 }

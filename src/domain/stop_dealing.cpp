@@ -36,8 +36,20 @@ nb::object with_target(nb::handle records, nb::handle order_id) {
 
 // `with_target(unfired_stop_orders(), order_id)`.  The records are read from
 // a list of ours that holds them: reading a record's `target_order_id` may
-// run host code that changes the collection.
-nb::object unfired_of_target(nb::handle order_id) { return with_target(unfired_stop_orders(), order_id); }
+// run host code that changes the collection.  While the collection and its
+// `snap_obj` are the compiled ones, the snap's index by target order gives
+// the same records without the scan, when it can (see
+// CollectBase::snap_of_target); no host code runs on either way then.
+nb::object unfired_of_target(nb::handle order_id) {
+    nb::object stops = stop_orders();
+    if (knative::CollectBase *p = coll::ours(stops, n::snap_obj)) {
+        nb::object found = kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"),
+                                       [&] { return p->snap_of_target(n::unfired.get(), order_id); });
+        if (found.is_valid())
+            return found;
+    }
+    return with_target(as_fast_sequence(coll::snap_obj(stops, n::unfired.get()), "stop orders"), order_id);
+}
 
 // The distinct target order ids of the unfired stop orders, NaN left out, ascending.
 nb::object dealt_target_order_ids() {
@@ -255,7 +267,7 @@ nb::object _cancelled_stop_order_by_target_order_id(nb::handle order_denied_canc
         return kc::none();
     nb::object ids = as_fast_sequence(order_denied_canceled_ids, "order ids");
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ids.ptr()); ++i) {
-        nb::object same_target_stop_orders = with_target(unfired_stop_orders(), PySequence_Fast_GET_ITEM(ids.ptr(), i));
+        nb::object same_target_stop_orders = unfired_of_target(PySequence_Fast_GET_ITEM(ids.ptr(), i));
         nb::object update = kc::getattr(stop_orders(), k::snap_obj_attr_update);
         kc::call_kw(update,
                     {same_target_stop_orders, n::execute_status.get(), gv(n::StopOrderStatus_Cancelled),

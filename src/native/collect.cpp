@@ -15,10 +15,13 @@
 // first copied into a list of ours, which holds them.
 #define KC_SOURCE "src/native/collect.cpp"
 #include "native/native.hpp"
+#include "native/services.hpp"
 #include "core/numpy.hpp"
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <cmath>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -103,17 +106,114 @@ struct AttrReader {
 
 } // namespace
 
+// ------------------------------------------------------------------ the index by target order
+
+kc::Name target_order_id_name{"target_order_id"};
+
+// The records of a snap by the value of their `target_order_id`, each bucket
+// in snap order: what a scan of the snap for the records whose target equals
+// a plain int finds, without the scan.  It is kept only while every record of
+// the snap is of one record type whose writes of the field are counted
+// (korvit.native.KVBackStopOrder, see EngineServices) and whose field is a
+// set slot read in place, so that no host code runs to read it, and it is
+// trusted only while that count and the type are unchanged; a value that is
+// no plain int, float or None refuses it (the scan compares it in Python).
+struct TargetIndex {
+    enum State { NONE, READY, REFUSED } state = NONE;
+    const knative::EngineServices *services = nullptr;
+    uint64_t writes = 0;           // the write count when built (or refused)
+    PyTypeObject *type = nullptr;  // the records' type, while READY and not empty
+    unsigned int version = 0;      // its version tag then
+    Py_ssize_t offset = 0;         // of the field's slot
+    std::unordered_map<long long, std::vector<PyObject *>> buckets;
+    std::unordered_map<PyObject *, long long> key_of; // the records in a bucket
+
+    void reset(State to = NONE) {
+        state = to;
+        type = nullptr;
+        buckets.clear();
+        key_of.clear();
+    }
+
+    // Files `r` under its value; false when the record refuses the index.
+    bool file(PyObject *r) {
+        PyTypeObject *tp = Py_TYPE(r);
+        if (!type) {
+            if (tp->tp_setattro != services->stop_setattro || tp->tp_getattro != PyObject_GenericGetAttr)
+                return false;
+            kc::FieldReader reader(target_order_id_name);
+            if (!reader.can_peek(r))
+                return false;
+            type = tp;
+            version = kc::valid_version(tp);
+            offset = reader.offset();
+        } else if (tp != type) {
+            return false;
+        }
+        PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(r) + offset);
+        if (!v)
+            return false; // unset: the scan raises
+        long long key;
+        if (PyLong_CheckExact(v)) {
+            int overflow = 0;
+            key = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (key == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+            if (overflow)
+                return true; // equals no plain int that fits
+        } else if (PyFloat_CheckExact(v)) {
+            const double d = PyFloat_AS_DOUBLE(v);
+            if (!(d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0))
+                return true; // NaN, a fraction or out of range: equals no such int
+            key = (long long)d;
+        } else if (v == Py_None) {
+            return true;
+        } else {
+            return false;
+        }
+        buckets[key].push_back(r);
+        key_of.emplace(r, key);
+        return true;
+    }
+
+    void unfile(PyObject *r) {
+        auto it = key_of.find(r);
+        if (it == key_of.end())
+            return;
+        auto bucket = buckets.find(it->second);
+        std::vector<PyObject *> &records = bucket->second;
+        records.erase(std::find(records.begin(), records.end(), r));
+        if (records.empty())
+            buckets.erase(bucket);
+        key_of.erase(it);
+    }
+
+    bool current() const {
+        return *services->stop_target_writes == writes && (!type || kc::valid_version(type) == version);
+    }
+};
+
 // ------------------------------------------------------------------ snaps
 
 struct Snap {
     std::vector<PyObject *> slots; // borrowed; nullptr where a record left
     std::unordered_map<PyObject *, size_t> where;
+    TargetIndex by_target;
 
     size_t count() const { return where.size(); }
     bool contains(PyObject *r) const { return where.count(r) != 0; }
     void add(PyObject *r) { // a record joins once (an `append` re-entered from a key's hash joins it already)
-        if (where.emplace(r, slots.size()).second)
+        if (where.emplace(r, slots.size()).second) {
             slots.push_back(r);
+            if (by_target.state == TargetIndex::READY) {
+                if (!by_target.file(r))
+                    by_target.reset();
+            } else if (by_target.state == TargetIndex::REFUSED) {
+                by_target.reset();
+            }
+        }
     }
     void remove(PyObject *r) {
         auto it = where.find(r);
@@ -121,8 +221,35 @@ struct Snap {
             return;
         slots[it->second] = nullptr;
         where.erase(it);
+        if (by_target.state == TargetIndex::READY)
+            by_target.unfile(r);
+        else if (by_target.state == TargetIndex::REFUSED)
+            by_target.reset();
         if (slots.size() > 32 && where.size() * 2 < slots.size())
             compact();
+    }
+    // The index, built if need be; false when it cannot be kept.
+    bool index_by_target() {
+        TargetIndex &x = by_target;
+        if (!x.services) {
+            x.services = knative::engine_services();
+            if (!x.services) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        if (x.state != TargetIndex::NONE && !x.current())
+            x.reset();
+        if (x.state == TargetIndex::NONE) {
+            x.writes = *x.services->stop_target_writes;
+            x.state = TargetIndex::READY;
+            for (PyObject *r : ordered())
+                if (!x.file(r)) {
+                    x.reset(TargetIndex::REFUSED);
+                    break;
+                }
+        }
+        return x.state == TargetIndex::READY;
     }
     void compact() {
         size_t out = 0;
@@ -142,6 +269,7 @@ struct Snap {
     void clear() {
         slots.clear();
         where.clear();
+        by_target.reset();
     }
 };
 
@@ -305,6 +433,47 @@ nb::object CollectBase::snap_attr_value(nb::handle name, nb::handle attr) {
     nb::object out = kc::steal(PyList_New((Py_ssize_t)records.size()));
     for (size_t i = 0; i < records.size(); ++i)
         PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, read(keep[i]).release().ptr());
+    return out;
+}
+
+nb::object CollectBase::snap_of_target(nb::handle name, nb::handle target_order_id) {
+    Snap &s = snap(name);
+    long long wanted;
+    if (!PyLong_CheckExact(target_order_id.ptr()) || !kc::plain_int_value(target_order_id.ptr(), wanted))
+        return nb::object();
+    // Making the list may run the garbage collector, whose finalizers may
+    // change the snap or the records: the bucket is read after it is made.
+    for (;;) {
+        if (!s.index_by_target())
+            return nb::object();
+        auto found = s.by_target.buckets.find(wanted);
+        const size_t size = found == s.by_target.buckets.end() ? 0 : found->second.size();
+        nb::object out = kc::steal(PyList_New((Py_ssize_t)size));
+        if (!s.index_by_target())
+            return nb::object();
+        found = s.by_target.buckets.find(wanted);
+        if ((found == s.by_target.buckets.end() ? 0 : found->second.size()) != size)
+            continue; // changed meanwhile
+        for (size_t i = 0; i < size; ++i)
+            PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, Py_NewRef(found->second[i]));
+        return out;
+    }
+}
+
+nb::object CollectBase::snap_select(nb::handle name, nb::handle attr, nb::handle value) {
+    if (PyUnicode_CheckExact(attr.ptr()) && PyUnicode_Compare(attr.ptr(), target_order_id_name.get()) == 0) {
+        nb::object found = snap_of_target(name, value);
+        if (found.is_valid())
+            return found;
+    }
+    AttrReader read(attr);
+    nb::object records = snap_obj(name); // ours: held while the fields are read
+    nb::object out = kc::new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.ptr()); ++i) {
+        nb::handle record = PyList_GET_ITEM(records.ptr(), i);
+        if (kc::equals(read(record), value))
+            kc::append(out, record);
+    }
     return out;
 }
 

@@ -118,6 +118,14 @@ void bind_collect(nb::module_ &m) {
             KN_ARG("records"), KN_ARG("attr"), KN_ARG("value"), KN_ARG("name"), KN_ARG("rm") = true,
             nb::sig("def snap_obj_attr_update(self, records, attr, value, name, rm=True) -> None"),
             "Sets `attr` on `records`; with `rm` they also leave the snap `name`.")
+        .def(
+            "snap_select",
+            [](C &c, nb::handle name, nb::handle attr, nb::handle value) {
+                return kc::guarded(KN_SITE("snap_select"), [&] { return c.snap_select(name, attr, value); });
+            },
+            KN_ARG("name"), KN_ARG("attr"), KN_ARG("value"), nb::sig("def snap_select(self, name, attr, value) -> list"),
+            "A new list of the snap's records whose `attr` equals `value`, in snap order (stop orders by\n"
+            "`target_order_id` come from an index of the snap, without a scan).")
         .def_static(
             "obj_attr_value",
             [](nb::handle records, nb::handle attr) {

@@ -8,6 +8,7 @@
 #include "native/native.hpp"
 #include "native/phase.hpp"
 #include "native/records.hpp"
+#include "native/services.hpp"
 #include "native/snapshots.hpp"
 #include "native/timefunc.hpp"
 
@@ -34,6 +35,8 @@ nb::object bar_field_name_to_int(nb::handle name) {
     return kc::guarded(KC_SITE("korvit.native.bar_field_name_to_int"), [&] { return kc::bar_field_name_to_int(name); });
 }
 
+knative::EngineServices services;
+
 } // namespace
 
 NB_MODULE(native, m) {
@@ -53,5 +56,8 @@ NB_MODULE(native, m) {
         kn::register_phase(m);
         kn::register_timefunc(m);
         knative::bind_records(m);
+        services = {kn::phase_wrapped, kn::quiet_snap_order, kn::quiet_snap_execution,
+                    knative::stop_target_write_count(), knative::stop_record_setattro()};
+        m.attr("_engine_services") = kc::steal(PyCapsule_New(&services, knative::ENGINE_SERVICES, nullptr));
     });
 }

@@ -38,6 +38,13 @@ class CollectBase {
     void snap_remove(nb::handle name, nb::handle records);
     void snap_remove_by_idx(nb::handle name, nb::handle positions);
     void snap_obj_attr_update(nb::handle records, nb::handle attr, nb::handle value, nb::handle name, bool rm);
+    // The records of the snap whose `attr` equals `value`, in snap order.
+    nb::object snap_select(nb::handle name, nb::handle attr, nb::handle value);
+    // The same for `target_order_id` and a plain int, from the snap's index by
+    // target order; a null object when the index cannot answer (the snap's
+    // records are not all of one type whose writes of the field are counted,
+    // or a value is not plain).  No host code runs either way.
+    nb::object snap_of_target(nb::handle name, nb::handle target_order_id);
 
     static nb::object obj_attr_value(nb::handle records, nb::handle attr);
     static nb::object obj_attr_value_eq_all(nb::handle records, nb::handle attr, nb::handle value, bool return_obj);

@@ -579,6 +579,36 @@ nb::object wrap(Factory *f, PyObject *func) {
     return wrapper;
 }
 
+} // namespace
+
+// The function a wrapper runs, for the engine's check of the user's
+// callbacks: only when calling the wrapper reaches the function without
+// running host code first (the manager's `_log` is ours, the phases plain
+// ints), so that nothing can change the function on the way.
+PyObject *phase_wrapped(PyObject *o) {
+    if (!wrapper_type || Py_TYPE(o) != wrapper_type)
+        return nullptr;
+    Wrapper *w = (Wrapper *)o;
+    if (!w->mgr || !w->func || !w->phase || !PyLong_CheckExact(w->phase))
+        return nullptr;
+    Mgr *m = (Mgr *)w->mgr;
+    if (!m->current_phase || !m->log || !PyLong_CheckExact(m->current_phase))
+        return nullptr;
+    if (Py_TYPE(w->mgr) != mgr_type && kc::type_lookup(Py_TYPE(w->mgr), n_log.get()) != own_log)
+        return nullptr;
+    if (m->dict) {
+        nb::object dict = nb::borrow(m->dict);
+        PyObject *found = PyDict_GetItemWithError(dict.ptr(), n_log.get());
+        if (found || PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return w->func;
+}
+
+namespace {
+
 // ---------------------------------------------------------------- factory
 
 const char *const factory_qualname = "korvit.native.SystemModeMgr.factory";

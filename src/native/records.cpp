@@ -26,6 +26,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -180,6 +181,7 @@ struct RecordType {
     std::vector<PyObject *> descrs; // the member descriptors, as created
     newfunc tp_new = nullptr;
     initproc tp_init = nullptr;
+    setattrofunc tp_setattro = PyObject_GenericSetAttr; // as made
     unsigned int version = 0;
 
     // Whether `self` is exactly of this type and the type still reads and
@@ -193,7 +195,7 @@ struct RecordType {
     }
     bool relearn() {
         version = 0;
-        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr ||
+        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != tp_setattro ||
             type->tp_new != tp_new || type->tp_init != tp_init)
             return false;
         for (size_t i = 0; i < names.size(); ++i)
@@ -218,6 +220,21 @@ RecordType STOP{"KVBackStopOrder",
                  "stop_price", "trigger_real_price", "trigger_time", "trailing_price", "trailing_high",
                  "trailing_low", "stop_trailing_price", "order_id", "execute_status", "is_begin_trailing",
                  "in_begin_trailing_bar", "in_bar_begin"}};
+
+// Writes of a stop order's `target_order_id` (and of its class, which may
+// change where the field is): the collections' index of stop orders by
+// target order trusts what it read while this count stays.
+uint64_t stop_target_writes = 0;
+
+// KVBackStopOrder's attribute writes: the generic ones, counted as above.
+int stop_setattro(PyObject *self, PyObject *name, PyObject *value) {
+    static PyObject *target = interned("target_order_id"), *cls = interned("__class__");
+    if (name == target || name == cls || !PyUnicode_CheckExact(name) ||
+        (!PyUnicode_CHECK_INTERNED(name) &&
+         (PyUnicode_Compare(name, target) == 0 || PyUnicode_Compare(name, cls) == 0)))
+        ++stop_target_writes;
+    return PyObject_GenericSetAttr(self, name, value);
+}
 
 // Field indices (slot order).
 enum OrderField {
@@ -678,6 +695,11 @@ object make_type(nb::module_ &m, RecordType &rt, const char *doc, reprfunc repr,
     type.attr("__name__") = rt.name;
     type.attr("__slots__") = tuple_of(rt.fields, 0, N);
     rt.type = (PyTypeObject *)type.ptr();
+    // A hook of attribute writes is set on the type itself, not as a slot of
+    // the spec: the class then shows no `__setattr__` of its own, so that a
+    // host that wraps `KVBackStopOrder.__setattr__` (object's) and calls the
+    // original goes on working; such a wrapper replaces the hook for good.
+    rt.type->tp_setattro = rt.tp_setattro;
     rt.tp_new = rt.type->tp_new;
     rt.tp_init = rt.type->tp_init;
     for (size_t i = 0; i < N; ++i) {
@@ -692,6 +714,16 @@ object make_type(nb::module_ &m, RecordType &rt, const char *doc, reprfunc repr,
 }
 
 } // namespace
+
+bool plain_record(PyObject *o) {
+    for (RecordType *rt : {&ORDER, &TRADE, &STOP})
+        if (Py_TYPE(o) == rt->type)
+            return rt->unpatched();
+    return false;
+}
+
+const uint64_t *stop_target_write_count() { return &stop_target_writes; }
+setattrofunc stop_record_setattro() { return stop_setattro; }
 
 void bind_records(nb::module_ &m) {
     V.real = keep(kc::import_from("numbers", "Real"));
@@ -733,6 +765,7 @@ void bind_records(nb::module_ &m) {
                                       c_trade_repr, trade_methods, trade_getset);
     trade.attr("_FIELDS") = tuple_of(TRADE.fields, 0, T_FROZEN);
     trade.attr("_FROZEN") = nb::make_tuple("trader_value", "trader_fee");
+    STOP.tp_setattro = stop_setattro;
     object stop = make_type<S_COUNT>(m, STOP, "A loss, profit or trailing stop that protects the fill of a target "
                                      "order.\n\nThe prices and trigger fields stay NaN until the target order fills.",
                                      c_stop_repr, stop_methods, nullptr);

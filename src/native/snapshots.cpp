@@ -13,6 +13,7 @@
 // (`object.__new__`, then each field set in order), else the class is called.
 #define KC_SOURCE "src/native/snapshots.cpp"
 #include "native/snapshots.hpp"
+#include "native/records.hpp"
 
 #include "core/pyutil.hpp"
 
@@ -206,6 +207,16 @@ class SnapClass {
         return instance;
     }
 
+    // Whether `make` would make the instance here (the class now named in the
+    // convertor is the plain frozen dataclass), checked as `make` checks it.
+    bool made_here() {
+        nb::object cls = global(global_);
+        PyTypeObject *tp = PyType_Check(cls.ptr()) ? (PyTypeObject *)cls.ptr() : nullptr;
+        if (!tp || tp != type_ || version_ == 0 || kc::valid_version(tp) != version_)
+            learn(cls);
+        return made_here_;
+    }
+
   private:
     nb::object kwnames() {
         if (!kwnames_) {
@@ -357,7 +368,137 @@ nb::object snap_execution(nb::handle order, nb::handle trade, nb::handle account
     return make(snap_execution_class, v);
 }
 
+// ---------------------------------------------------------------- quiet conversions
+//
+// Whether a conversion would run no host code and not fail: every field a set
+// slot of a record type read in place, every value a plain or numpy value,
+// the indices valid positions of exact lists, the tag a plain value and the
+// snapshot class the convertor's own.  Then the snapshot is all the
+// conversion would do, and a caller that does not need it may leave it.
+
+// A set slot read in place, or a getter that korvit.native's record types
+// were made with (the fields it computes from are read, plain, first).
+bool quiet_read(Field &f, nb::handle record, nb::object &value) {
+    kc::FieldReader reader(f.name());
+    if (reader.can_peek(record.ptr())) {
+        PyObject *found = reader.peek(record.ptr());
+        value = nb::borrow(found);
+        return found != nullptr;
+    }
+    PyTypeObject *tp = Py_TYPE(record.ptr());
+    if (!knative::plain_record(record.ptr()))
+        return false;
+    PyObject *descr = kc::type_lookup(tp, f.name().get()); // borrowed
+    if (!descr || Py_TYPE(descr) != &PyGetSetDescr_Type || PyDescr_TYPE(descr) != tp)
+        return false;
+    PyObject *got = Py_TYPE(descr)->tp_descr_get(descr, record.ptr(), (PyObject *)tp);
+    if (!got) {
+        PyErr_Clear(); // the conversion itself tells
+        return false;
+    }
+    value = kc::steal(got);
+    return true;
+}
+
+bool quiet_value(Field &f, nb::handle record) {
+    nb::object value;
+    return quiet_read(f, record, value) && kind_of(value.ptr()) != Kind::Other;
+}
+
+bool quiet_pick(nb::handle items, Field &f, nb::handle record) {
+    nb::object raw;
+    if (!quiet_read(f, record, raw) || !PyList_CheckExact(items.ptr()))
+        return false;
+    nb::object index;
+    switch (kind_of(raw.ptr())) {
+    case Kind::Plain:
+        index = raw;
+        break;
+    case Kind::Numpy:
+        index = item(raw);
+        break;
+    default:
+        return false;
+    }
+    const Py_ssize_t known = PyList_GET_SIZE(items.ptr());
+    PyObject *i = index.ptr();
+    if (PyLong_CheckExact(i)) {
+        int overflow = 0;
+        const long long at = PyLong_AsLongLongAndOverflow(i, &overflow);
+        if (at == -1 && PyErr_Occurred())
+            kc::throw_current();
+        return !overflow && at >= 0 && at < known;
+    }
+    if (PyFloat_CheckExact(i)) {
+        const double d = PyFloat_AS_DOUBLE(i);
+        return std::isfinite(d) && d == std::trunc(d) && d >= 0 && d < (double)known;
+    }
+    return false;
+}
+
+bool quiet_tag(Field &f, nb::handle record) {
+    nb::object tag;
+    if (!quiet_read(f, record, tag))
+        return false;
+    PyTypeObject *tp = Py_TYPE(tag.ptr());
+    return tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type || tag.is_none();
+}
+
+bool quiet_snap_order(nb::handle order, nb::handle account_names, nb::handle target_list) {
+    if (!quiet_value(order_id, order) || !quiet_pick(account_names, handle_idx, order) ||
+        !quiet_pick(target_list, target_idx, order))
+        return false;
+    for (Field *f : {&side, &position_effect, &ctg, &price, &volume, &filled_volume, &unfilled_volume,
+                     &filled_average, &filled_amount, &status, &rej_reason, &created_time, &updated_time})
+        if (!quiet_value(*f, order))
+            return false;
+    return quiet_tag(tag, order) && snap_order_class.made_here();
+}
+
+bool quiet_snap_execution(nb::handle order, nb::handle trade, nb::handle account_names, nb::handle target_list) {
+    nb::object of_trade, of_order;
+    if (!quiet_read(t_order_id, trade, of_trade) || !quiet_read(o_order_id, order, of_order) ||
+        kind_of(of_trade.ptr()) != Kind::Plain || kind_of(of_order.ptr()) != Kind::Plain)
+        return false;
+    // As the conversion compares them (a NaN id differs from itself there).
+    const bool same = !kc::truthy(kc::steal(PyObject_RichCompare(of_trade.ptr(), of_order.ptr(), Py_NE)));
+    if (!same || !quiet_value(t_trader_id, trade) || !quiet_pick(account_names, t_handle_idx, trade) ||
+        !quiet_pick(target_list, t_target_idx, trade))
+        return false;
+    for (Field *f : {&t_side, &t_position_effect, &t_price, &t_volume, &t_filled_time, &t_order_fee, &t_order_margin})
+        if (!quiet_value(*f, trade))
+            return false;
+    return quiet_tag(t_tag, trade) && snap_execution_class.made_here();
+}
+
 } // namespace
+
+int quiet_snap_order(PyObject *order, PyObject *account_names, PyObject *target_list) {
+    try {
+        return kc::guarded(KC_SITE("korvit.native.snap_order"), [&] {
+                   return quiet_snap_order(nb::handle(order), nb::handle(account_names), nb::handle(target_list));
+               })
+                   ? 1
+                   : 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+        return -1;
+    }
+}
+
+int quiet_snap_execution(PyObject *order, PyObject *trade, PyObject *account_names, PyObject *target_list) {
+    try {
+        return kc::guarded(KC_SITE("korvit.native.snap_execution"), [&] {
+                   return quiet_snap_execution(nb::handle(order), nb::handle(trade), nb::handle(account_names),
+                                               nb::handle(target_list));
+               })
+                   ? 1
+                   : 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+        return -1;
+    }
+}
 
 void register_snapshots(nb::module_ &m) {
     m.def(

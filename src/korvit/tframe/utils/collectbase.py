@@ -158,6 +158,11 @@ class PyCollectBase:
         """A new list of ``attr`` of each record of the snap, in snap order."""
         return list(map(attrgetter(attr), self._snap(name).values()))
 
+    def snap_select(self, name, attr, value):
+        """A new list of the snap's records whose ``attr`` equals ``value``, in snap order."""
+        read = attrgetter(attr)
+        return [record for record in list(self._snap(name).values()) if read(record) == value]
+
     def snap_obj_by_idx(self, name, positions):
         """The snap's records at those positions, in the order given."""
         records = list(self._snap(name).values())

@@ -1,0 +1,336 @@
+"""The engine's shortcuts stay invisible: reports that only the do-nothing default
+callbacks would get are left unmade, and the stop orders of a target order come from
+the unfired snap's index.  A host that installs another callback, replaces a
+converter or the stop collection's method in the middle of a run sees the same calls,
+in the same order, as from the plain-Python twin; the index answers what a scan
+answers, whatever the collection and its records go through."""
+
+import types
+from importlib.machinery import SourceFileLoader
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import korvit.backtest.domain as engine
+import korvit.tframe.framekit as framekit
+from korvit.api.history import _history
+from korvit.backtest.env import BacktestEnv
+from korvit.backtest.model.accounts import KVBackAccount
+from korvit.backtest.model.orders import (KVBackOrder, KVBackOrderCollect, KVBackStopOrder, KVBackStopOrderCollect,
+                                          KVBackTradeCollect)
+from korvit.tframe import sysdefine
+from korvit.tframe.sysdefine import GlobalDefine as gv
+from korvit.tframe.uclass import KData, SystemModeMgr
+from korvit.tframe.utils.collectbase import PyCollectBase
+
+twin = types.ModuleType("reference_domain")
+SourceFileLoader(twin.__name__, str(Path(__file__).resolve().parent.parent / "bench" / "reference_domain.py")) \
+    .exec_module(twin)
+
+N_TARGETS = 4
+NAN = float("nan")
+
+
+class Account(KVBackAccount):
+    """An account that tells `log` of the orders and trades it is told of and runs
+    `on_call(count)` after each."""
+    on_call = None
+
+    def tell(self, what, records):
+        self.log.append((what, [repr(r) for r in records]))
+        if self.on_call:
+            self.on_call(sum(1 for entry in self.log if entry[0] in ("order", "trade")))
+
+    def on_order(self, orders):
+        super().on_order(orders)
+        self.tell("order", orders)
+
+    def on_trade(self, trades):
+        super().on_trade(trades)
+        self.tell("trade", trades)
+
+
+class Context:
+    """The user context: what a callback appends goes to the log."""
+
+    def __init__(self, log):
+        self.append = log.append
+
+    def __repr__(self):
+        return "context"
+
+
+def build(monkeypatch, log, orders=6, stops_each=0, tag=None):
+    """A fresh registry with targets, bars, one rich account, `orders` new limit orders
+    that fill on the bar (each watched by `stops_each` loss/profit/trailing stops) and the
+    default callbacks installed as a run installs them."""
+    vr, env = framekit.SystemBaseVar(), BacktestEnv()
+    smm = SystemModeMgr()
+    env.set_env(vr, gv, smm)
+    for name, value in (("vr", vr), ("env", env), ("smm", smm)):
+        monkeypatch.setattr(framekit, name, value)
+    kinds = {f"X.T{t}": {"Type": gv.TARGETTYPE_STOCK, "Multiple": 1} for t in range(N_TARGETS)}
+    _history.set_target_info_v2([{"MinMove": 0.01, "Multiple": 1, "LongMargin": 0.1, "ShortMargin": 0.1,
+                                  "TradingFeeOpen": 0.0001, "TradingFeeClose": 0.0001}] * N_TARGETS)
+    vr.g_KorvitTargetsInfo.update(kinds)
+    matrix = env.generate_kmatrix_array(N_TARGETS, 4)
+    matrix[gv.KMatrixPos_TimeLine] = [1_700_000_000.0 + 86400 * k for k in range(4)]
+    matrix[gv.KMatrixPos_Head_len:] = 100.0
+    for t in range(N_TARGETS):
+        matrix[gv.bar_item_pos(gv.KMatrix_High, t)] = 101.0
+        matrix[gv.bar_item_pos(gv.KMatrix_Low, t)] = 99.0
+    vr.g_KorvitKDataList.append(KData(matrix, np.arange(4)))
+    vr.g_KorvitDataValueFresh = matrix[:gv.KMatrixPos_Head_len].copy()
+    vr.g_KorvitSimCurBarFresh = 1
+    account = Account("acct", 1e9)
+    account.log = log
+    vr.g_KorvitAccounts[:] = [account]
+    info = vr.g_KorvitInputInfo
+    info.AccountNameList, info.TargetListDot = ["acct"], list(kinds)
+    info.TargetList = [k.lower() for k in kinds]
+    vr.g_KorvitUserContext = Context(log)
+    env.update_user_scope({"init": sysdefine.init, "on_data": sysdefine.on_data})
+    vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = KVBackOrderCollect(), KVBackStopOrderCollect(), \
+        KVBackTradeCollect()
+    kinds = (gv.StopOrderType_Loss, gv.StopOrderType_Profit, gv.StopOrderType_Trailing)
+    for k in range(1, orders + 1):
+        t = k % N_TARGETS
+        vr.g_KVOrders.append(k, KVBackOrder.create(
+            handle_idx=0, target_idx=t, code=f"X.T{t}", order_id=k, order_price=100.0,
+            target_type=gv.TARGETTYPE_STOCK, position_effect=gv.PositionEffect_Open,
+            order_status=gv.OrderStatus_PreHolding, created_time=0.0, volume=100, order_ctg=gv.OrderCtg_Limit,
+            order_side=gv.OrderAct_Buy, tag=tag))
+        for j in range(stops_each):
+            vr.g_KVStopOrders.append(None, KVBackStopOrder.create(
+                stop_order_id=k * 10 + j, target_order_id=k, target_idx=t, handle_idx=0, act=gv.OrderAct_Buy,
+                stop_order_type=kinds[j % 3], stop_gap_type=gv.OrderStop_StopGap_Percent, stop_gap=5,
+                trailing_gap_type=gv.OrderStop_TrailingGap_Percent, trailing_gap=1, volume=100,
+                ctg=gv.OrderCtg_Market))
+    return vr
+
+
+def recorder(log, name, function):
+    def call(*args):
+        log.append((name, [repr(a) for a in args]))
+        return function(*args)
+    return call
+
+
+def observed(subject, vr, log, result):
+    """All that can be seen after a run: the log, the result, orders, trades, stops, account."""
+    records = [repr(o) for o in vr.g_KVOrders] + [repr(t) for t in vr.g_KVTrades] + \
+        [repr(s) for s in vr.g_KVStopOrders]
+    account = vr.g_KorvitAccounts[0]
+    return log, repr(result), records, (account.cash, account.holding_order_ids)
+
+
+def run_both(monkeypatch, swap_at, swap, call, **world):
+    """`call(subject)` on a fresh world per subject; `swap(subject, vr, log)` runs when the
+    account has been told of orders or trades `swap_at` times."""
+    seen = {}
+    for subject in (twin, engine):
+        with monkeypatch.context() as mp:
+            log = []
+            vr = build(mp, log, **world)
+            vr.g_KorvitAccounts[0].on_call = lambda count, subject=subject, vr=vr, log=log, mp=mp: \
+                count == swap_at and swap(subject, vr, log, mp)
+            try:
+                result = call(subject)
+            finally:
+                _history.clear()
+            seen[subject] = observed(subject, vr, log, result)
+    return seen[twin], seen[engine]
+
+
+def transact(subject):
+    count = len(framekit.vr.g_KVOrders)
+    return subject._transaction_order(np.arange(1, count + 1), *[np.full(count, v) for v in (101.0, 99.0, 100.0, 1e6)],
+                                      np.array([]), np.array([]))
+
+
+# ------------------------------------------------------------------ reports
+
+def install_callbacks(subject, vr, log, mp):
+    info = vr.g_KorvitInputInfo
+    info.on_order_status_func = lambda context, snap: log.append(("status", repr(context), repr(snap)))
+    info.on_order_execution_func = framekit.smm.force_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(
+        lambda context, snap: log.append(("execution", repr(context), repr(snap))))
+
+
+def replace_converters(subject, vr, log, mp):
+    for name in ("convert_back_order_to_snap_order", "convert_back_order_to_snap_execution"):
+        mp.setattr(subject, name, recorder(log, name, getattr(subject, name)))
+
+
+def _reads_its_report(context, order, *args, **kwargs):
+    context.append(("default", repr(order)))
+
+
+def replace_default_code(subject, vr, log, mp):
+    """The default callbacks themselves are changed: they now read their reports
+    (into the user context, which appends to the log)."""
+    mp.setattr(sysdefine.on_order_status, "__code__", _reads_its_report.__code__)
+    mp.setattr(sysdefine.on_execution, "__code__", _reads_its_report.__code__)
+
+
+@pytest.mark.parametrize("swap", [install_callbacks, replace_converters, replace_default_code])
+@pytest.mark.parametrize("swap_at", [1, 4, 7])
+def test_reports_after_a_swap_are_made_as_before(monkeypatch, swap, swap_at):
+    expected, got = run_both(monkeypatch, swap_at, swap, transact)
+    assert got == expected
+    assert any(entry[0] not in ("order", "trade") for entry in expected[0]), "the swap was never seen"
+
+
+def test_unreadable_reports_fail_as_before(monkeypatch):
+    """A report that cannot be made (an account index out of range) fails as before,
+    and a tag is deep-copied as before, also behind the default callbacks."""
+    class Tag:
+        copies = 0
+
+        def __deepcopy__(self, memo):
+            Tag.copies += 1
+            return Tag()
+
+    copies = {}
+    for subject in (twin, engine):
+        Tag.copies = 0
+        with monkeypatch.context() as mp:
+            vr = build(mp, [], orders=2, tag=Tag())
+            try:
+                transact(subject)
+            finally:
+                _history.clear()
+            copies[subject] = Tag.copies
+            vr = build(mp, [], orders=2)
+            vr.g_KorvitInputInfo.AccountNameList = []
+            with pytest.raises(IndexError, match="account index 0 out of range"):
+                transact(subject)
+            _history.clear()
+    assert copies[engine] == copies[twin] > 0
+
+
+# ------------------------------------------------------------------ stop orders by target order
+
+def judge_recording(subject, vr, log, mp):
+    """Replaces the stop collection's snap_obj on its class, recorded."""
+    original = KVBackStopOrderCollect.snap_obj
+    mp.setattr(KVBackStopOrderCollect, "snap_obj",
+               lambda self, name: log.append(("snap_obj", name)) or original(self, name))
+
+
+def retarget(subject, vr, log, mp):
+    """Moves the stops of order 2 to order 3, each by its own attribute write."""
+    for stop in vr.g_KVStopOrders.snap_obj("unfired"):
+        if stop.target_order_id == 2:
+            stop.target_order_id = 3
+
+
+def deal_three_bars(subject, between=None):
+    """Fills and arms, deals a quiet bar, then (after `between`) a bar on which target 3 falls."""
+    vr = framekit.vr
+    subject.deal_trade()
+    vr.g_KorvitSimCurBarFresh = 2
+    dealt = [subject.deal_trade()]
+    if between:
+        between(subject, vr, [], None)
+    matrix = vr.g_KorvitKDataList[0].Matrix
+    matrix[gv.bar_item_pos(gv.KMatrix_Low, 3), 3] = 80.0
+    vr.g_KorvitSimCurBarFresh = 3
+    return dealt + [subject.deal_trade()]
+
+
+@pytest.mark.parametrize("swap", [judge_recording, retarget])
+@pytest.mark.parametrize("swap_at", [2, 6, 9])
+def test_stop_orders_after_a_swap_are_dealt_as_before(monkeypatch, swap, swap_at):
+    expected, got = run_both(monkeypatch, swap_at, swap, deal_three_bars, orders=5, stops_each=3)
+    assert got == expected
+
+
+def test_stop_orders_moved_between_bars_fire_with_their_new_target(monkeypatch):
+    """Stops moved from order 2 to order 3 after the index was built fire with order 3's."""
+    expected, got = run_both(monkeypatch, 0, None, lambda subject: deal_three_bars(subject, retarget),
+                             orders=5, stops_each=3)
+    assert got == expected
+
+
+# ------------------------------------------------------------------ the index against a scan
+
+TARGETS = st.one_of(st.integers(0, 4), st.sampled_from([NAN, 2.0, 2.5, None, 2**70, -1, True]),
+                    st.integers(0, 4).map(np.int64))
+OPS = st.lists(st.one_of(
+    st.tuples(st.just("append"), TARGETS),
+    st.tuples(st.just("remove"), st.integers(0, 40)),
+    st.tuples(st.just("remove_by_idx"), st.integers(0, 40)),
+    st.tuples(st.just("cancel"), st.integers(0, 4)),
+    st.tuples(st.just("retarget"), st.integers(0, 40), TARGETS),
+    st.tuples(st.just("find"), st.one_of(st.integers(-1, 5), st.sampled_from([2.0, NAN, 2**70])))),
+    max_size=40)
+
+
+def stop(key, target):
+    return KVBackStopOrder.create(stop_order_id=key, target_order_id=target, target_idx=0, handle_idx=0,
+                                  act=gv.OrderAct_Buy, stop_order_type=gv.StopOrderType_Loss,
+                                  stop_gap_type=gv.OrderStop_StopGap_Point, stop_gap=1, volume=100,
+                                  ctg=gv.OrderCtg_Market)
+
+
+@settings(max_examples=150, deadline=None)
+@given(OPS)
+def test_index_answers_what_a_scan_answers(ops):
+    """Random appends, removals, cancellations (snap_obj_attr_update) and target changes:
+    every lookup of the compiled collection equals a scan of its snap and the Python
+    reference collection's answer."""
+    native, python = KVBackStopOrderCollect(), PyCollectBase(snaps=("unfired",), key_attr="stop_order_id")
+    for k, op in enumerate(ops):
+        unfired = native.snap_obj("unfired")
+        if op[0] == "append":
+            record = stop(k, op[1])
+            native.append(None, record)
+            python.append(None, record)
+        elif op[0] in ("remove", "remove_by_idx") and unfired:
+            record = unfired[op[1] % len(unfired)]
+            if op[0] == "remove":
+                native.snap_remove("unfired", [record])
+            else:
+                native.snap_remove_by_idx("unfired", [op[1] % len(unfired)])
+            python.snap_remove("unfired", [record])
+        elif op[0] == "cancel":
+            chosen = [r for r in unfired if r.target_order_id == op[1]]
+            native.snap_obj_attr_update(chosen, "execute_status", gv.StopOrderStatus_Cancelled, "unfired", rm=True)
+            python.snap_remove("unfired", chosen)
+        elif op[0] == "retarget" and unfired:
+            unfired[op[1] % len(unfired)].target_order_id = op[2]
+        for wanted in (op[1],) if op[0] == "find" else range(5):
+            scan = [r for r in native.snap_obj("unfired") if r.target_order_id == wanted]
+            found = native.snap_select("unfired", "target_order_id", wanted)
+            assert [id(r) for r in found] == [id(r) for r in scan]
+            assert [id(r) for r in python.snap_select("unfired", "target_order_id", wanted)] == \
+                [id(r) for r in scan]
+
+
+def test_index_obeys_writes_past_the_attribute_hook():
+    """A record whose class is changed, or whose type's field is replaced, is read as a scan reads it."""
+    stops = KVBackStopOrderCollect()
+    records = [stop(k, k % 2) for k in range(6)]
+    for r in records:
+        stops.append(None, r)
+    assert stops.snap_select("unfired", "target_order_id", 1) == records[1::2]
+
+    class Moved(KVBackStopOrder):
+        __slots__ = ()
+
+        @property
+        def target_order_id(self):
+            return 1
+
+    records[0].__class__ = Moved
+    assert stops.snap_select("unfired", "target_order_id", 1) == [records[0]] + records[1::2]
+    records[0].__class__ = KVBackStopOrder
+    assert stops.snap_select("unfired", "target_order_id", 0) == records[0::2]
+    with pytest.raises(AttributeError):
+        del records[2].target_order_id
+        stops.snap_select("unfired", "target_order_id", 0)
+    with pytest.raises(KeyError, match="no snap named 'nothing'"):
+        stops.snap_select("nothing", "target_order_id", 0)
