@@ -15,6 +15,7 @@ from korvit.backtest import stats
 empyrical = pytest.importorskip("empyrical")
 
 YEAR = stats.PERIODS_PER_YEAR
+OLD_EMPYRICAL = tuple(int(part) for part in empyrical.__version__.split(".")[:2]) < (0, 7)
 returns = st.lists(st.one_of(st.floats(-0.99, 10.0), st.sampled_from([0.0, 1e-300, -0.5, 0.01]),
                              st.floats(-1e-12, 1e-12)), min_size=2, max_size=300)
 
@@ -56,7 +57,13 @@ def test_ratios_against_a_benchmark_are_empyricals(pairs):
         expected = empyrical.alpha_beta(ours, theirs, risk_free=0.0, annualization=YEAR)
         _same(alpha, expected[0])
         _same(beta, expected[1])
-        _same(stats._excess_sharpe(ours.to_numpy(), theirs.to_numpy()), empyrical.excess_sharpe(ours, theirs))
+        active = ours.to_numpy() - theirs.to_numpy()
+        if OLD_EMPYRICAL and active.max() == active.min():
+            # empyrical-reloaded before 0.7 (the newest release for Python 3.10) divides by
+            # its std's residue of a constant difference; the statistics follow 0.7 and later
+            assert math.isinf(stats._excess_sharpe(ours.to_numpy(), theirs.to_numpy())) or active[0] == 0
+        else:
+            _same(stats._excess_sharpe(ours.to_numpy(), theirs.to_numpy()), empyrical.excess_sharpe(ours, theirs))
 
 
 def test_a_run_imports_neither_scipy_nor_empyrical_nor_the_report(tmp_path):
