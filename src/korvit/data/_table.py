@@ -651,14 +651,14 @@ def _to_ns(values):
     per = {"s": 1_000_000_000, "ms": 1_000_000, "us": 1_000}[unit]
     ints = values.view(np.int64)
     inside = ~np.isnat(values) & (ints >= -(-_NS_LOW.value // per)) & (ints <= _NS_HIGH.value // per)
-    out = np.full(values.shape, np.datetime64("NaT"), dtype="datetime64[ns]")
+    out = np.full(values.shape, np.datetime64("NaT", "ns"), dtype="datetime64[ns]")
     out[inside] = (ints[inside] * per).view("datetime64[ns]")
     return out
 
 
 def _offsets(text, wall):
     """UTC offsets in minutes of times written with one: their wall time less their instant."""
-    instants = np.full(len(text), np.datetime64("NaT"), dtype="datetime64[ns]")
+    instants = np.full(len(text), np.datetime64("NaT", "ns"), dtype="datetime64[ns]")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         for options in ({"format": "ISO8601"}, {"format": "mixed"}, {}):
