@@ -765,13 +765,10 @@ void bind_records(nb::module_ &m) {
                                       c_trade_repr, trade_methods, trade_getset);
     trade.attr("_FIELDS") = tuple_of(TRADE.fields, 0, T_FROZEN);
     trade.attr("_FROZEN") = nb::make_tuple("trader_value", "trader_fee");
-#if PY_VERSION_HEX >= 0x030B0000
-    STOP.tp_setattro = stop_setattro;
-#endif
-    // Before 3.11, object.__setattr__ refuses a type whose own write hook is
-    // not object's ("can't apply this __setattr__"), which subclasses calling
-    // super().__setattr__ would meet: there the stop records write as made,
-    // their writes go uncounted, and the collections find stops by a scan.
+    // The write-counting hook (stop_setattro) stays off: object.__setattr__
+    // refuses a type whose own write hook is not object's ("can't apply this
+    // __setattr__"), which a host's subclass calling super().__setattr__
+    // meets.  Without it the collections find stops by a scan.
     object stop = make_type<S_COUNT>(m, STOP, "A loss, profit or trailing stop that protects the fill of a target "
                                      "order.\n\nThe prices and trigger fields stay NaN until the target order fills.",
                                      c_stop_repr, stop_methods, nullptr);
