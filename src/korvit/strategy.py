@@ -162,22 +162,23 @@ def _volume(volume):
     return float(volume)
 
 
-def _price(price):
-    if price is None:
+def _optional_price(value, what, none_means):
+    """``value`` as a price in (0, MAX_PRICE], or None; ``what`` and
+    ``none_means`` word the one-line refusal."""
+    if value is None:
         return None
-    if not _is_real(price) or not math.isfinite(price) or price <= 0 or price > MAX_PRICE:
-        raise StrategyError(f"order price must be a positive number up to {fmt_bound(MAX_PRICE)} (or None "
-                            f"for a market order), got {price!r}")
-    return float(price)
+    if not _is_real(value) or not math.isfinite(value) or value <= 0 or value > MAX_PRICE:
+        raise StrategyError(f"order {what} must be a positive number up to {fmt_bound(MAX_PRICE)} (or None "
+                            f"for {none_means}), got {value!r}")
+    return float(value)
+
+
+def _price(price):
+    return _optional_price(price, "price", "a market order")
 
 
 def _stop(stop):
-    if stop is None:
-        return None
-    if not _is_real(stop) or not math.isfinite(stop) or stop <= 0 or stop > MAX_PRICE:
-        raise StrategyError(f"order stop must be a positive number up to {fmt_bound(MAX_PRICE)} (or None "
-                            f"for an order without a stop), got {stop!r}")
-    return float(stop)
+    return _optional_price(stop, "stop", "an order without a stop")
 
 
 def place_order(code, side, effect, volume, price=None, *, account=None, stop_loss=None,
