@@ -22,6 +22,7 @@ import math
 import numbers
 import os
 import pickle
+import re
 import types
 
 import numpy as np
@@ -175,8 +176,14 @@ def canon(value, depth=0):
         text = repr(value)
     except Exception as error:           # noqa: BLE001 - a hostile repr
         text = f"<repr raised {type(error).__name__}>"
-    return (type(value).__name__, text.replace("PyKVBack", "KVBack").replace("PySystemModeMgr", "SystemModeMgr")
-            .replace("PyPositionsBase", "PositionsBase"))
+    return (type(value).__name__, plain(text))
+
+
+def plain(text):
+    """A text with the twins' names as the compiled ones and no module before a
+    quoted class name (Python versions differ in whether messages show it)."""
+    text = re.sub(r"Py(KVBack|SystemModeMgr|PositionsBase)", r"\1", text)
+    return re.sub(r"'(?:[A-Za-z_]\w*\.)+([A-Za-z_]\w*)'", r"'\1'", text)
 
 
 def outcome(call, shown=canon):
@@ -185,8 +192,7 @@ def outcome(call, shown=canon):
     except RecursionError:
         return ("error", "RecursionError")  # the compiled one names the native call in its message
     except Exception as error:           # noqa: BLE001 - the error is part of the behaviour compared
-        return ("error", type(error).__name__, str(error).replace("PyKVBack", "KVBack")
-                .replace("PyPositionsBase", "PositionsBase").replace("PySystemModeMgr", "SystemModeMgr"))
+        return ("error", type(error).__name__, plain(str(error)))
     return ("ok", shown(result))
 
 
@@ -232,7 +238,7 @@ def record_state(record):
         try:
             fields.append((name, canon(getattr(record, name))))
         except AttributeError as error:
-            fields.append((name, "unset", str(error).replace("PyKVBack", "KVBack")))
+            fields.append((name, "unset", plain(str(error))))
     return type(record).__name__.replace("PyKVBack", "KVBack"), fields
 
 
@@ -372,8 +378,7 @@ def position_state(position):
         try:
             seen.append((name, canon(getattr(position, name))))
         except AttributeError as error:
-            seen.append((name, "unset", str(error).replace("PyKVBack", "KVBack").replace("PyPositionsBase",
-                                                                                        "PositionsBase")))
+            seen.append((name, "unset", plain(str(error))))
     return sorted(seen)
 
 
