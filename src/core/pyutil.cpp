@@ -41,10 +41,29 @@ bool NativeDepth::stack_nearly_exhausted() {
     return static_cast<const char *>(__builtin_frame_address(0)) < stack_floor();
 }
 
+// The message is made first: when a value's repr or str fails, that error is
+// the one raised (Python 3.10's PyErr_Format would replace it by an empty
+// ValueError).
+static void set_formatted_error(PyObject *type, const char *fmt, va_list ap) {
+    PyObject *message = PyUnicode_FromFormatV(fmt, ap);
+    if (message) {
+        PyErr_SetObject(type, message);
+        Py_DECREF(message);
+    }
+}
+
+PyObject *format_error(PyObject *type, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    set_formatted_error(type, fmt, ap);
+    va_end(ap);
+    return nullptr;
+}
+
 void raise(PyObject *type, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    PyErr_FormatV(type, fmt, ap);
+    set_formatted_error(type, fmt, ap);
     va_end(ap);
     throw_current();
 }

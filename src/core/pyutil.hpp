@@ -29,6 +29,9 @@ namespace nb = nanobind;
 
 // Sets a Python error of `type` (printf-style, ASCII format) and throws it.
 [[noreturn]] void raise(PyObject *type, const char *fmt, ...);
+// Sets a Python error of `type` with a message formatted as PyErr_Format
+// formats it (an error of the formatting itself is kept); returns null.
+PyObject *format_error(PyObject *type, const char *fmt, ...);
 // Sets a Python error of `type` with a fixed UTF-8 message and throws it.
 [[noreturn]] void raise_text(PyObject *type, const char *utf8);
 

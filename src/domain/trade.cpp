@@ -138,7 +138,7 @@ nb::object _create_a_trader(nb::handle order, nb::handle order_price_in, nb::han
     nb::object volume = kc::field(order, n::volume);
     if (!kc::compare(new_volume, volume, Py_LE)) {
         nb::object id = kc::field(order, n::order_id);
-        PyErr_Format(PyExc_AssertionError, "a fill of %R would take order %R to a filled volume of %R, above its volume %R",
+        kc::format_error(PyExc_AssertionError, "a fill of %R would take order %R to a filled volume of %R, above its volume %R",
                      trader_volume.ptr(), id.ptr(), new_volume.ptr(), volume.ptr());
         kc::throw_current();
     }

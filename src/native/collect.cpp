@@ -285,7 +285,7 @@ CollectBase::CollectBase(nb::handle snaps, nb::handle key_attr)
         if (present < 0)
             kc::throw_current();
         if (present)
-            PyErr_Format(PyExc_ValueError, "snap %R is named twice", name.ptr()), kc::throw_current();
+            kc::format_error(PyExc_ValueError, "snap %R is named twice", name.ptr()), kc::throw_current();
         nb::object index = kc::py_int((long long)snaps_.size());
         if (PyDict_SetItem(snap_names_.ptr(), name.ptr(), index.ptr()) < 0)
             kc::throw_current();
@@ -306,7 +306,7 @@ Snap &CollectBase::snap(nb::handle name) {
             kc::throw_current();
         PyErr_Clear();
         nb::object known = kc::steal(PySequence_List(snap_names_.ptr()));
-        PyErr_Format(PyExc_KeyError, "no snap named %R; snaps: %R", name.ptr(), known.ptr());
+        kc::format_error(PyExc_KeyError, "no snap named %R; snaps: %R", name.ptr(), known.ptr());
         kc::throw_current();
     }
     return snaps_[PyLong_AsSize_t(index)];
@@ -316,7 +316,7 @@ void CollectBase::check_members(Snap &s, nb::handle name, nb::handle records) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.ptr()); ++i) {
         PyObject *record = PyList_GET_ITEM(records.ptr(), i);
         if (!s.contains(record))
-            PyErr_Format(PyExc_ValueError, "record %R is not in snap %R", record, name.ptr()), kc::throw_current();
+            kc::format_error(PyExc_ValueError, "record %R is not in snap %R", record, name.ptr()), kc::throw_current();
     }
 }
 
@@ -331,7 +331,7 @@ nb::object CollectBase::append(nb::handle key_in, nb::handle record) {
         if (key.is_none())
             key = own_key;
         else if (kc::truthy(kc::steal(PyObject_RichCompare(key.ptr(), own_key.ptr(), Py_NE))))
-            PyErr_Format(PyExc_ValueError, "key %R differs from the record's %S %R", key.ptr(), key_attr_.ptr(),
+            kc::format_error(PyExc_ValueError, "key %R differs from the record's %S %R", key.ptr(), key_attr_.ptr(),
                          own_key.ptr()),
                 kc::throw_current();
     } else if (key.is_none()) {
@@ -340,14 +340,14 @@ nb::object CollectBase::append(nb::handle key_in, nb::handle record) {
     if (PyArray_IsScalar(key.ptr(), Generic))
         key = kc::call_method(key, item);
     if (key.is_none() || is_nan_key(key))
-        PyErr_Format(PyExc_ValueError, "%R cannot key a record", key.ptr()), kc::throw_current();
+        kc::format_error(PyExc_ValueError, "%R cannot key a record", key.ptr()), kc::throw_current();
     int present = PyDict_Contains(records_.ptr(), key.ptr());
     if (present < 0)
         kc::throw_current();
     if (present)
-        PyErr_Format(PyExc_ValueError, "a record is already stored under key %R", key.ptr()), kc::throw_current();
+        kc::format_error(PyExc_ValueError, "a record is already stored under key %R", key.ptr()), kc::throw_current();
     if (stored_.count(record.ptr()))
-        PyErr_Format(PyExc_ValueError, "record %R is already stored", record.ptr()), kc::throw_current();
+        kc::format_error(PyExc_ValueError, "record %R is already stored", record.ptr()), kc::throw_current();
     if (PyDict_SetItem(records_.ptr(), key.ptr(), record.ptr()) < 0)
         kc::throw_current();
     stored_.insert(record.ptr());
@@ -380,7 +380,7 @@ void CollectBase::attr_update(nb::handle attr, nb::handle value, nb::handle ids)
     for_each_id(ids, [&](nb::handle id) {
         PyObject *record = lookup(id);
         if (!record)
-            PyErr_Format(PyExc_KeyError, "no record under key %R", id.ptr()), kc::throw_current();
+            kc::format_error(PyExc_KeyError, "no record under key %R", id.ptr()), kc::throw_current();
         kc::append(records, record);
     });
     obj_attr_update(records, attr, value);
@@ -533,9 +533,9 @@ std::vector<size_t> CollectBase::positions(nb::handle given, size_t count) {
         int overflow = 0;
         const long long x = PyLong_Check(v) ? PyLong_AsLongLongAndOverflow(v, &overflow) : 0;
         if (!PyLong_Check(v))
-            PyErr_Format(PyExc_TypeError, "snap positions must be integers, got %R", v), kc::throw_current();
+            kc::format_error(PyExc_TypeError, "snap positions must be integers, got %R", v), kc::throw_current();
         if (overflow)
-            PyErr_Format(PyExc_IndexError, "snap position %R out of range: the snap holds %zu records", v, count),
+            kc::format_error(PyExc_IndexError, "snap position %R out of range: the snap holds %zu records", v, count),
                 kc::throw_current();
         if (x == -1 && PyErr_Occurred())
             kc::throw_current();

@@ -154,7 +154,7 @@ int mgr_init(PyObject *self, PyObject *args, PyObject *kwargs) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         PyDict_Next(kwargs, &pos, &key, &value);
-        PyErr_Format(PyExc_TypeError, "SystemModeMgr.__init__() got an unexpected keyword argument '%S'", key);
+        kc::format_error(PyExc_TypeError, "SystemModeMgr.__init__() got an unexpected keyword argument '%S'", key);
         return -1;
     }
     PyObject *r = entry("korvit.native.SystemModeMgr.__init__", __LINE__, [&] {
@@ -625,7 +625,7 @@ PyObject *factory_vectorcall(PyObject *self, PyObject *const *args, size_t nargs
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject *name = PyTuple_GET_ITEM(kwnames, i);
         if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "func") != 0) {
-            PyErr_Format(PyExc_TypeError, "factory() got an unexpected keyword argument '%S'", name);
+            kc::format_error(PyExc_TypeError, "factory() got an unexpected keyword argument '%S'", name);
             return nullptr;
         }
         if (func) {
