@@ -255,13 +255,14 @@ def write_past(subject, vr, log, mp):
 
 
 def deal_three_bars(subject, between=None):
-    """Fills and arms, deals a quiet bar, then (after `between`) a bar on which target 3 falls."""
+    """Fills and arms, deals a quiet bar, then (after `between`, whose result is kept) a bar on
+    which target 3 falls."""
     vr = framekit.vr
     subject.deal_trade()
     vr.g_KorvitSimCurBarFresh = 2
     dealt = [subject.deal_trade()]
     if between:
-        between(subject, vr, [], None)
+        dealt.append(between(subject, vr, [], None))
     matrix = vr.g_KorvitKDataList[0].Matrix
     matrix[gv.bar_item_pos(gv.KMatrix_Low, 3), 3] = 80.0
     vr.g_KorvitSimCurBarFresh = 3
@@ -275,10 +276,22 @@ def test_stop_orders_after_a_swap_are_dealt_as_before(monkeypatch, swap, swap_at
     assert got == expected
 
 
+def moved_and_asked(move):
+    """`move`, then the engine's lookups by target order: the stops related to orders 2, 3
+    and 3 again, and order 3's stops cancelled."""
+    def between(subject, vr, log, mp):
+        move(subject, vr, log, mp)
+        related = [s.stop_order_id for s in subject._get_order_related_unfired_stop_order([2, 3, 3])]
+        subject._cancelled_stop_order_by_target_order_id([3])
+        return related
+    return between
+
+
 @pytest.mark.parametrize("move", [retarget, reclass, write_past])
-def test_stop_orders_moved_between_bars_fire_with_their_new_target(monkeypatch, move):
-    """Stops moved from order 2 to order 3 after the index was built fire with order 3's."""
-    expected, got = run_both(monkeypatch, 0, None, lambda subject: deal_three_bars(subject, move),
+def test_stop_orders_moved_between_bars_are_found_with_their_new_target(monkeypatch, move):
+    """Stops moved from order 2 to order 3 after the index was built are found, cancelled and
+    dealt with order 3's."""
+    expected, got = run_both(monkeypatch, 0, None, lambda subject: deal_three_bars(subject, moved_and_asked(move)),
                              orders=5, stops_each=3)
     assert got == expected
 

@@ -298,6 +298,8 @@ nb::object _get_order_related_unfired_stop_order(nb::handle order_ids) {
     nb::object unfired = as_fast_sequence(coll::snap_obj(stops, n::unfired.get()), "stop orders");
     nb::object ids = as_fast_sequence(order_ids, "order ids");
     const Py_ssize_t id_count = PySequence_Fast_GET_SIZE(ids.ptr());
+    if (id_count == 0)
+        return kc::new_list(); // no id to compare: no stop order's target is read
     // Plain int ids compare in C; any other pair as Python compares it.
     std::vector<long long> values((size_t)id_count);
     std::vector<char> plain((size_t)id_count);
