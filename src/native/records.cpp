@@ -8,6 +8,11 @@
 // costs, the engine's descriptor fast path applies, and pickle and copy see
 // the same `__slots__` and state.
 //
+// KVBackStopOrder's `target_order_id` and `__class__` are descriptors that
+// count their writes (see stop_target_writes), so that the collections can
+// keep an index of stop orders by target order without a write hook on the
+// type.
+//
 // A record of exactly the native type whose class was not patched (same
 // field descriptors, same attribute hooks, same constructor) is read and
 // written slot by slot; any other record (a Python subclass, a patched class)
