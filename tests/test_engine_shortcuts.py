@@ -5,6 +5,9 @@ converter or the stop collection's method in the middle of a run sees the same c
 in the same order, as from the plain-Python twin; the index answers what a scan
 answers, whatever the collection and its records go through."""
 
+import contextlib
+import copy
+import pickle
 import types
 from importlib.machinery import SourceFileLoader
 from pathlib import Path
@@ -227,87 +230,190 @@ def retarget(subject, vr, log, mp):
             stop.target_order_id = 3
 
 
+class Retargeted(KVBackStopOrder):
+    """Stop orders whose target reads 3, whatever their slot holds."""
+    __slots__ = ()
+    target_order_id = property(lambda self: 3)
+
+
+def reclass(subject, vr, log, mp):
+    """Moves the stops of order 2 to order 3 by changing their class."""
+    for stop in vr.g_KVStopOrders.snap_obj("unfired"):
+        if stop.target_order_id == 2:
+            stop.__class__ = Retargeted
+
+
+def write_past(subject, vr, log, mp):
+    """Moves the stops of order 2 to order 3 by writes that reach the slot without the
+    instance's attribute lookup: object.__setattr__, the field's own __set__, the collections'."""
+    writes = [lambda s: object.__setattr__(s, "target_order_id", 3),
+              lambda s: KVBackStopOrder.target_order_id.__set__(s, 3),
+              lambda s: KVBackStopOrderCollect.obj_attr_update([s], "target_order_id", 3)]
+    moved = [s for s in vr.g_KVStopOrders.snap_obj("unfired") if s.target_order_id == 2]
+    for k, stop in enumerate(moved):
+        writes[k % len(writes)](stop)
+
+
 def deal_three_bars(subject, between=None):
-    """Fills and arms, deals a quiet bar, then (after `between`) a bar on which target 3 falls."""
+    """Fills and arms, deals a quiet bar, then (after `between`, whose result is kept) a bar on
+    which target 3 falls."""
     vr = framekit.vr
     subject.deal_trade()
     vr.g_KorvitSimCurBarFresh = 2
     dealt = [subject.deal_trade()]
     if between:
-        between(subject, vr, [], None)
+        dealt.append(between(subject, vr, [], None))
     matrix = vr.g_KorvitKDataList[0].Matrix
     matrix[gv.bar_item_pos(gv.KMatrix_Low, 3), 3] = 80.0
     vr.g_KorvitSimCurBarFresh = 3
     return dealt + [subject.deal_trade()]
 
 
-@pytest.mark.parametrize("swap", [judge_recording, retarget])
+@pytest.mark.parametrize("swap", [judge_recording, retarget, reclass, write_past])
 @pytest.mark.parametrize("swap_at", [2, 6, 9])
 def test_stop_orders_after_a_swap_are_dealt_as_before(monkeypatch, swap, swap_at):
     expected, got = run_both(monkeypatch, swap_at, swap, deal_three_bars, orders=5, stops_each=3)
     assert got == expected
 
 
-def test_stop_orders_moved_between_bars_fire_with_their_new_target(monkeypatch):
-    """Stops moved from order 2 to order 3 after the index was built fire with order 3's."""
-    expected, got = run_both(monkeypatch, 0, None, lambda subject: deal_three_bars(subject, retarget),
+def moved_and_asked(move):
+    """`move`, then the engine's lookups by target order: the stops related to orders 2, 3
+    and 3 again, and order 3's stops cancelled."""
+    def between(subject, vr, log, mp):
+        move(subject, vr, log, mp)
+        related = [s.stop_order_id for s in subject._get_order_related_unfired_stop_order([2, 3, 3])]
+        subject._cancelled_stop_order_by_target_order_id([3])
+        return related
+    return between
+
+
+@pytest.mark.parametrize("move", [retarget, reclass, write_past])
+def test_stop_orders_moved_between_bars_are_found_with_their_new_target(monkeypatch, move):
+    """Stops moved from order 2 to order 3 after the index was built are found, cancelled and
+    dealt with order 3's."""
+    expected, got = run_both(monkeypatch, 0, None, lambda subject: deal_three_bars(subject, moved_and_asked(move)),
                              orders=5, stops_each=3)
     assert got == expected
 
 
 # ------------------------------------------------------------------ the index against a scan
 
-TARGETS = st.one_of(st.integers(0, 4), st.sampled_from([NAN, 2.0, 2.5, None, 2**70, -1, True]),
+class Logged(KVBackStopOrder):
+    """A host's subclass whose own __setattr__ reaches object's through super()."""
+    __slots__ = ()
+
+    def __setattr__(self, name, value):
+        super().__setattr__(name, value)
+
+
+class Pinned(KVBackStopOrder):
+    """A subclass whose target is a property: its records read 1, whatever their slot holds."""
+    __slots__ = ()
+    target_order_id = property(lambda self: 1, lambda self, value: None)
+
+
+CLASSES = (KVBackStopOrder, Logged, Pinned)
+WRITES = {
+    "attr": lambda r, v: r.__setattr__("target_order_id", v),
+    "setattr": lambda r, v: setattr(r, "target_order_id", v),
+    "object": lambda r, v: object.__setattr__(r, "target_order_id", v),
+    "super": lambda r, v: super(KVBackStopOrder, r).__setattr__("target_order_id", v),
+    "descriptor": lambda r, v: KVBackStopOrder.target_order_id.__set__(r, v),
+    "collection": lambda r, v: KVBackStopOrderCollect.obj_attr_update([r], "target_order_id", v),
+}
+RECLASS = {
+    "attr": lambda r, cls: r.__setattr__("__class__", cls),
+    "setattr": lambda r, cls: setattr(r, "__class__", cls),
+    "object": lambda r, cls: object.__setattr__(r, "__class__", cls),
+}
+DELETES = {
+    "del": lambda r: r.__delattr__("target_order_id"),
+    "object": lambda r: object.__delattr__(r, "target_order_id"),
+    "descriptor": lambda r: KVBackStopOrder.target_order_id.__delete__(r),
+}
+TARGETS = st.one_of(st.integers(0, 4), st.sampled_from([NAN, 2.0, 2.5, -0.0, None, 2**70, -1, True]),
                     st.integers(0, 4).map(np.int64))
 OPS = st.lists(st.one_of(
-    st.tuples(st.just("append"), TARGETS),
+    st.tuples(st.just("append"), TARGETS, st.sampled_from(CLASSES)),
     st.tuples(st.just("remove"), st.integers(0, 40)),
     st.tuples(st.just("remove_by_idx"), st.integers(0, 40)),
     st.tuples(st.just("cancel"), st.integers(0, 4)),
-    st.tuples(st.just("retarget"), st.integers(0, 40), TARGETS),
-    st.tuples(st.just("find"), st.one_of(st.integers(-1, 5), st.sampled_from([2.0, NAN, 2**70])))),
+    st.tuples(st.just("retarget"), st.integers(0, 40), TARGETS, st.sampled_from(sorted(WRITES))),
+    st.tuples(st.just("reclass"), st.integers(0, 40), st.sampled_from(CLASSES), st.sampled_from(sorted(RECLASS))),
+    st.tuples(st.just("unset"), st.integers(0, 40), st.sampled_from(sorted(DELETES))),
+    st.tuples(st.just("copy"), st.integers(0, 40)),
+    st.tuples(st.just("find"), st.one_of(st.integers(-1, 5), st.sampled_from([2.0, NAN, 2**70])),
+              st.lists(st.one_of(st.integers(0, 4), TARGETS), max_size=4))),
     max_size=40)
 
 
-def stop(key, target):
-    return KVBackStopOrder.create(stop_order_id=key, target_order_id=target, target_idx=0, handle_idx=0,
-                                  act=gv.OrderAct_Buy, stop_order_type=gv.StopOrderType_Loss,
-                                  stop_gap_type=gv.OrderStop_StopGap_Point, stop_gap=1, volume=100,
-                                  ctg=gv.OrderCtg_Market)
+def stop(key, target, cls=KVBackStopOrder):
+    return cls.create(stop_order_id=key, target_order_id=target, target_idx=0, handle_idx=0,
+                      act=gv.OrderAct_Buy, stop_order_type=gv.StopOrderType_Loss,
+                      stop_gap_type=gv.OrderStop_StopGap_Point, stop_gap=1, volume=100, ctg=gv.OrderCtg_Market)
+
+
+def answer(find):
+    """The ids of the records `find()` gives, or the error it raises."""
+    try:
+        return "ok", [id(r) for r in find()]
+    except AttributeError as e:
+        return "error", str(e)
 
 
 @settings(max_examples=150, deadline=None)
 @given(OPS)
 def test_index_answers_what_a_scan_answers(ops):
-    """Random appends, removals, cancellations (snap_obj_attr_update) and target changes:
-    every lookup of the compiled collection equals a scan of its snap and the Python
-    reference collection's answer."""
+    """Random appends (of the compiled class and of host subclasses), removals,
+    cancellations (snap_obj_attr_update), target writes through every path that
+    reaches the slot, class changes, deletions and copies: every lookup of the
+    compiled collection equals a scan of its snap and the Python reference
+    collection's answer, and the engine's lookup of the stops of several target
+    orders equals its plain-Python twin's."""
     native, python = KVBackStopOrderCollect(), PyCollectBase(snaps=("unfired",), key_attr="stop_order_id")
-    for k, op in enumerate(ops):
-        unfired = native.snap_obj("unfired")
-        if op[0] == "append":
-            record = stop(k, op[1])
-            native.append(None, record)
-            python.append(None, record)
-        elif op[0] in ("remove", "remove_by_idx") and unfired:
-            record = unfired[op[1] % len(unfired)]
-            if op[0] == "remove":
-                native.snap_remove("unfired", [record])
-            else:
-                native.snap_remove_by_idx("unfired", [op[1] % len(unfired)])
-            python.snap_remove("unfired", [record])
-        elif op[0] == "cancel":
-            chosen = [r for r in unfired if r.target_order_id == op[1]]
-            native.snap_obj_attr_update(chosen, "execute_status", gv.StopOrderStatus_Cancelled, "unfired", rm=True)
-            python.snap_remove("unfired", chosen)
-        elif op[0] == "retarget" and unfired:
-            unfired[op[1] % len(unfired)].target_order_id = op[2]
-        for wanted in (op[1],) if op[0] == "find" else range(5):
-            scan = [r for r in native.snap_obj("unfired") if r.target_order_id == wanted]
-            found = native.snap_select("unfired", "target_order_id", wanted)
-            assert [id(r) for r in found] == [id(r) for r in scan]
-            assert [id(r) for r in python.snap_select("unfired", "target_order_id", wanted)] == \
-                [id(r) for r in scan]
+    vr = framekit.SystemBaseVar()
+    vr.g_KVStopOrders = native
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(framekit, "vr", vr)
+        for k, op in enumerate(ops):
+            unfired = native.snap_obj("unfired")
+            record = unfired[op[1] % len(unfired)] if unfired and isinstance(op[1], int) else None
+            if op[0] in ("append", "copy"):
+                if op[0] == "copy":
+                    if record is None:
+                        continue
+                    record = copy.copy(record)
+                    object.__setattr__(record, "stop_order_id", 1000 + k)
+                else:
+                    record = stop(k, op[1], op[2])
+                native.append(None, record)
+                python.append(None, record)
+            elif op[0] in ("remove", "remove_by_idx") and record is not None:
+                if op[0] == "remove":
+                    native.snap_remove("unfired", [record])
+                else:
+                    native.snap_remove_by_idx("unfired", [op[1] % len(unfired)])
+                python.snap_remove("unfired", [record])
+            elif op[0] == "cancel":
+                chosen = [r for r in unfired if getattr(r, "target_order_id", None) == op[1]]
+                native.snap_obj_attr_update(chosen, "execute_status", gv.StopOrderStatus_Cancelled, "unfired",
+                                            rm=True)
+                python.snap_remove("unfired", chosen)
+            elif op[0] == "retarget" and record is not None:
+                WRITES[op[3]](record, op[2])
+            elif op[0] == "reclass" and record is not None:
+                RECLASS[op[3]](record, op[2])
+            elif op[0] == "unset" and record is not None:
+                with contextlib.suppress(AttributeError):  # unset already, or Pinned's property
+                    DELETES[op[2]](record)
+            for wanted in (op[1],) if op[0] == "find" else range(5):
+                scan = answer(lambda: [r for r in native.snap_obj("unfired") if r.target_order_id == wanted])
+                assert answer(lambda: native.snap_select("unfired", "target_order_id", wanted)) == scan
+                assert answer(lambda: python.snap_select("unfired", "target_order_id", wanted)) == scan
+            if op[0] == "find":
+                for ids in (op[2], tuple(op[2])):
+                    assert answer(lambda: engine._get_order_related_unfired_stop_order(ids)) == \
+                        answer(lambda: twin._get_order_related_unfired_stop_order(ids))
 
 
 def test_index_obeys_writes_past_the_attribute_hook():
@@ -329,8 +435,38 @@ def test_index_obeys_writes_past_the_attribute_hook():
     assert stops.snap_select("unfired", "target_order_id", 1) == [records[0]] + records[1::2]
     records[0].__class__ = KVBackStopOrder
     assert stops.snap_select("unfired", "target_order_id", 0) == records[0::2]
+    original = KVBackStopOrder.__dict__["target_order_id"]
+    try:
+        type.__setattr__(KVBackStopOrder, "target_order_id", property(lambda self: 0))
+        assert stops.snap_select("unfired", "target_order_id", 0) == records
+    finally:
+        type.__setattr__(KVBackStopOrder, "target_order_id", original)
+    assert stops.snap_select("unfired", "target_order_id", 0) == records[0::2]
     with pytest.raises(AttributeError):
         del records[2].target_order_id
         stops.snap_select("unfired", "target_order_id", 0)
     with pytest.raises(KeyError, match="no snap named 'nothing'"):
         stops.snap_select("nothing", "target_order_id", 0)
+
+
+def test_the_counting_descriptors_read_as_object_and_member_descriptors_do():
+    """The stop type's `target_order_id` and `__class__`, which count writes, show what a
+    plain slot's member descriptor and object's `__class__` show, and a host's subclass
+    writing through super().__setattr__ works."""
+    field, plain = KVBackStopOrder.__dict__["target_order_id"], KVBackStopOrder.__dict__["stop_order_id"]
+    assert isinstance(field, types.MemberDescriptorType)
+    for attr in ("__name__", "__qualname__", "__objclass__", "__doc__"):
+        assert getattr(field, attr) == getattr(plain, attr).replace("stop_order_id", "target_order_id") \
+            if isinstance(getattr(plain, attr), str) else getattr(field, attr) == getattr(plain, attr)
+    assert repr(field) == repr(plain).replace("stop_order_id", "target_order_id")
+    assert field.__get__(None, KVBackStopOrder) is field and pickle.loads(pickle.dumps(field)) is field
+    shown, objects = KVBackStopOrder.__dict__["__class__"], object.__dict__["__class__"]
+    assert (repr(shown), shown.__doc__, shown.__objclass__) == (repr(objects), objects.__doc__, object)
+    record = stop(1, 2, Logged)
+    record.target_order_id = 3
+    record.__class__ = KVBackStopOrder
+    assert (type(record), record.target_order_id) == (KVBackStopOrder, 3)
+    with pytest.raises(TypeError, match="can't delete __class__ attribute"):
+        del record.__class__
+    with pytest.raises(TypeError, match="doesn't apply to a 'int' object"):
+        field.__set__(1, 2)

@@ -262,13 +262,19 @@ class FieldReader {
         f_.version = valid_version(tp);
         // A member descriptor's offset is only read on an instance of its own
         // type (or a subtype): a class may hold another class's descriptor,
-        // which then raises Python's TypeError through the general path.
-        if (Py_TYPE(descr) == &PyMemberDescr_Type &&
-            PyType_IsSubtype(tp, reinterpret_cast<PyDescrObject *>(descr)->d_type)) {
+        // which then raises Python's TypeError through the general path.  A
+        // subtype of member_descriptor that reads as its base reads (one that
+        // counts its writes) is read in place too, and written in place only
+        // if it also writes as its base does.
+        PyTypeObject *kind = Py_TYPE(descr);
+        const bool member_read = kind == &PyMemberDescr_Type || (kind->tp_descr_get == PyMemberDescr_Type.tp_descr_get &&
+                                                                 PyType_IsSubtype(kind, &PyMemberDescr_Type));
+        if (member_read && PyType_IsSubtype(tp, reinterpret_cast<PyDescrObject *>(descr)->d_type)) {
             const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
             if (member->type == KC_T_OBJECT_EX && !(member->flags & KC_AUDIT_READ) && member->offset > 0) {
                 f_.offset = member->offset;
-                f_.writable = !(member->flags & KC_READONLY) && tp->tp_setattro == PyObject_GenericSetAttr;
+                f_.writable = !(member->flags & KC_READONLY) && tp->tp_setattro == PyObject_GenericSetAttr &&
+                              kind->tp_descr_set == PyMemberDescr_Type.tp_descr_set;
             }
         }
     }

@@ -53,4 +53,24 @@ inline nb::object snap_remove(nb::handle c, nb::handle name, nb::handle records)
 
 #undef DM_COLL_CALL
 
+// The records of snap `name` of `c` whose `target_order_id` equals the plain
+// int `id`, in snap order (with their positions in it, when asked), from the
+// snap's index while `c` and its `snap_obj` are the compiled ones: what a
+// scan of `snap_obj(name)` finds, where no host code runs either way.  A
+// null object when the index cannot answer: the caller scans.
+inline nb::object of_target(nb::handle c, nb::handle name, nb::handle id,
+                            std::vector<Py_ssize_t> *positions = nullptr) {
+    if (knative::CollectBase *p = ours(c, n::snap_obj))
+        return kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"),
+                           [&] { return p->snap_of_target(name, id, positions); });
+    return nb::object();
+}
+// The same for a list or tuple of plain ints: each record as many times as
+// it is wanted (see CollectBase::snap_of_targets).
+inline nb::object of_targets(nb::handle c, nb::handle name, nb::handle ids) {
+    if (knative::CollectBase *p = ours(c, n::snap_obj))
+        return kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"), [&] { return p->snap_of_targets(name, ids); });
+    return nb::object();
+}
+
 } // namespace dm::coll

@@ -36,18 +36,14 @@ nb::object with_target(nb::handle records, nb::handle order_id) {
 
 // `with_target(unfired_stop_orders(), order_id)`.  The records are read from
 // a list of ours that holds them: reading a record's `target_order_id` may
-// run host code that changes the collection.  While the collection and its
-// `snap_obj` are the compiled ones, the snap's index by target order gives
-// the same records without the scan, when it can (see
-// CollectBase::snap_of_target); no host code runs on either way then.
+// run host code that changes the collection.  The snap's index by target
+// order gives the same records without the scan, when it can (see
+// coll::of_target).
 nb::object unfired_of_target(nb::handle order_id) {
     nb::object stops = stop_orders();
-    if (knative::CollectBase *p = coll::ours(stops, n::snap_obj)) {
-        nb::object found = kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"),
-                                       [&] { return p->snap_of_target(n::unfired.get(), order_id); });
-        if (found.is_valid())
-            return found;
-    }
+    nb::object found = coll::of_target(stops, n::unfired.get(), order_id);
+    if (found.is_valid())
+        return found;
     return with_target(as_fast_sequence(coll::snap_obj(stops, n::unfired.get()), "stop orders"), order_id);
 }
 
@@ -291,9 +287,19 @@ nb::object _get_order_related_unfired_stop_order(nb::handle order_ids) {
             }
         }
     }
-    nb::object unfired = unfired_stop_orders();
+    // Ids in a list or tuple (read without host code) come from the snap's
+    // index, when it can answer.
+    nb::object stops = stop_orders();
+    if (PyList_CheckExact(order_ids.ptr()) || PyTuple_CheckExact(order_ids.ptr())) {
+        nb::object found = coll::of_targets(stops, n::unfired.get(), order_ids);
+        if (found.is_valid())
+            return found;
+    }
+    nb::object unfired = as_fast_sequence(coll::snap_obj(stops, n::unfired.get()), "stop orders");
     nb::object ids = as_fast_sequence(order_ids, "order ids");
     const Py_ssize_t id_count = PySequence_Fast_GET_SIZE(ids.ptr());
+    if (id_count == 0)
+        return kc::new_list(); // no id to compare: no stop order's target is read
     // Plain int ids compare in C; any other pair as Python compares it.
     std::vector<long long> values((size_t)id_count);
     std::vector<char> plain((size_t)id_count);

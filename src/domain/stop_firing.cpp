@@ -113,6 +113,26 @@ bool plain_id_matches(nb::handle snap, nb::handle target_order_id, std::vector<n
     return true;
 }
 
+// The stop orders of `snap_obj_by_idx` at the positions found by the index
+// (with the records there then, `indexed`), called as the scan calls it:
+// while `stops` is still the collection indexed, its `snap_obj_by_idx` the
+// compiled one and the snap unchanged, the records found are its answer.
+nb::object stop_orders_at(const std::vector<npy_intp> &matches, nb::handle indexed, nb::handle indexed_stops,
+                          uint64_t changes) {
+    nb::object stops = stop_orders();
+    if (indexed.is_valid() && stops.ptr() == indexed_stops.ptr()) {
+        knative::CollectBase *p = coll::ours(stops, k::snap_obj_by_idx);
+        if (p && kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj_by_idx"),
+                             [&] { return p->snap_changes(n::unfired.get()); }) == changes)
+            return nb::borrow(indexed);
+    }
+    npy_intp dims[1] = {(npy_intp)matches.size()};
+    nb::object stop_order_pos_s = kc::steal(PyArray_SimpleNew(1, dims, NPY_INTP));
+    std::copy(matches.begin(), matches.end(),
+              static_cast<npy_intp *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(stop_order_pos_s.ptr()))));
+    return kc::call_method(stops, k::snap_obj_by_idx, n::unfired.get(), stop_order_pos_s);
+}
+
 } // namespace
 
 nb::object one_entry_array(nb::handle x) {
@@ -124,25 +144,36 @@ nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle t
     nb::object count = coll::snap_count(stop_orders(), n::unfired.get());
     if (kc::compare(count, kc::py_int(1), Py_LT))
         return kc::none();
-    nb::object snap = coll::snap_obj(stop_orders(), n::unfired.get());
+    nb::object stops = stop_orders();
     std::vector<npy_intp> matches;
-    if (!plain_id_matches(snap, target_order_id, matches)) {
-        nb::object order_ids = as_fast_sequence(
-            kc::call_method(global(n::cb), n::obj_attr_value, snap, n::target_order_id.get()), "target order ids");
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(order_ids.ptr());
-        for (Py_ssize_t p = 0; p < size; ++p)
-            if (kc::equals(PySequence_Fast_GET_ITEM(order_ids.ptr(), p), target_order_id))
-                matches.push_back((npy_intp)p);
+    // While the scan below would run no host code (a compiled collection and
+    // `cb.obj_attr_value`), the snap's index finds the same stop orders.
+    nb::object indexed;
+    uint64_t changes = 0;
+    if (PyLong_CheckExact(target_order_id.ptr()) && coll::ours_static(global(n::cb), n::obj_attr_value)) {
+        std::vector<Py_ssize_t> positions;
+        indexed = coll::of_target(stops, n::unfired.get(), target_order_id, &positions);
+        if (indexed.is_valid()) {
+            matches.assign(positions.begin(), positions.end());
+            changes = coll::ours(stops, n::snap_obj)->snap_changes(n::unfired.get());
+        }
+    }
+    if (!indexed.is_valid()) {
+        nb::object snap = coll::snap_obj(stops, n::unfired.get());
+        if (!plain_id_matches(snap, target_order_id, matches)) {
+            nb::object order_ids = as_fast_sequence(
+                kc::call_method(global(n::cb), n::obj_attr_value, snap, n::target_order_id.get()), "target order ids");
+            const Py_ssize_t size = PySequence_Fast_GET_SIZE(order_ids.ptr());
+            for (Py_ssize_t p = 0; p < size; ++p)
+                if (kc::equals(PySequence_Fast_GET_ITEM(order_ids.ptr(), p), target_order_id))
+                    matches.push_back((npy_intp)p);
+        }
     }
     if (matches.empty())
         return kc::none();
 
-    npy_intp dims[1] = {(npy_intp)matches.size()};
-    nb::object stop_order_pos_s = kc::steal(PyArray_SimpleNew(1, dims, NPY_INTP));
-    std::copy(matches.begin(), matches.end(),
-              static_cast<npy_intp *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(stop_order_pos_s.ptr()))));
-    nb::object unfired_stop_orders = as_fast_sequence(
-        kc::call_method(stop_orders(), k::snap_obj_by_idx, n::unfired.get(), stop_order_pos_s), "stop orders");
+    nb::object unfired_stop_orders =
+        as_fast_sequence(stop_orders_at(matches, indexed, stops, changes), "stop orders");
 
     for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(unfired_stop_orders.ptr()); ++j) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired_stop_orders.ptr(), j);
@@ -171,11 +202,14 @@ nb::object _cancel_other_stop_order(nb::handle stop_order) {
         coll::snap_remove(stop_orders(), n::unfired.get(), list_of(stop_order));
         return kc::none();
     }
-    nb::object unfired =
-        as_fast_sequence(coll::snap_obj(stop_orders(), n::unfired.get()), "stop orders");
-    nb::object same_stop_orders = kc::new_list();
-    kc::select_equal(n::target_order_id, PySequence_Fast_ITEMS(unfired.ptr()), PySequence_Fast_GET_SIZE(unfired.ptr()),
-                     stop_order_target_order_id, same_stop_orders);
+    nb::object stops = stop_orders();
+    nb::object same_stop_orders = coll::of_target(stops, n::unfired.get(), stop_order_target_order_id);
+    if (!same_stop_orders.is_valid()) {
+        nb::object unfired = as_fast_sequence(coll::snap_obj(stops, n::unfired.get()), "stop orders");
+        same_stop_orders = kc::new_list();
+        kc::select_equal(n::target_order_id, PySequence_Fast_ITEMS(unfired.ptr()),
+                         PySequence_Fast_GET_SIZE(unfired.ptr()), stop_order_target_order_id, same_stop_orders);
+    }
     nb::object active_stop_orders = kc::new_list();
     nb::object active = gv(n::StopOrderStatus_Active);
     for (Py_ssize_t p = 0; p < PyList_GET_SIZE(same_stop_orders.ptr()); ++p) {

@@ -24,6 +24,7 @@
 #include <cmath>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace knative {
@@ -113,44 +114,31 @@ kc::Name target_order_id_name{"target_order_id"};
 // The records of a snap by the value of their `target_order_id`, each bucket
 // in snap order: what a scan of the snap for the records whose target equals
 // a plain int finds, without the scan.  It is kept only while every record of
-// the snap is of one record type whose writes of the field are counted
-// (korvit.native.KVBackStopOrder, see EngineServices) and whose field is a
-// set slot read in place, so that no host code runs to read it, and it is
-// trusted only while that count and the type are unchanged; a value that is
-// no plain int, float or None refuses it (the scan compares it in Python).
+// the snap is exactly korvit.native.KVBackStopOrder, whose field is a set
+// slot read in place (no host code runs to read it) through a descriptor
+// that counts its writes, as a descriptor of the class counts class changes
+// (see stop_target_field); it is trusted only while that count and the
+// type's version tag are unchanged.  A value that is no plain int, float or
+// None refuses it (the scan compares it in Python).
 struct TargetIndex {
     enum State { NONE, READY, REFUSED } state = NONE;
-    const knative::EngineServices *services = nullptr;
-    uint64_t writes = 0;           // the write count when built (or refused)
-    PyTypeObject *type = nullptr;  // the records' type, while READY and not empty
-    unsigned int version = 0;      // its version tag then
-    Py_ssize_t offset = 0;         // of the field's slot
+    const EngineServices *services = nullptr;
+    uint64_t writes = 0;        // the write count when built (or refused)
+    StopTargetField field{};    // the record type as it was then
     std::unordered_map<long long, std::vector<PyObject *>> buckets;
     std::unordered_map<PyObject *, long long> key_of; // the records in a bucket
 
     void reset(State to = NONE) {
         state = to;
-        type = nullptr;
         buckets.clear();
         key_of.clear();
     }
 
     // Files `r` under its value; false when the record refuses the index.
     bool file(PyObject *r) {
-        PyTypeObject *tp = Py_TYPE(r);
-        if (!type) {
-            if (tp->tp_setattro != services->stop_setattro || tp->tp_getattro != PyObject_GenericGetAttr)
-                return false;
-            kc::FieldReader reader(target_order_id_name);
-            if (!reader.can_peek(r))
-                return false;
-            type = tp;
-            version = kc::valid_version(tp);
-            offset = reader.offset();
-        } else if (tp != type) {
+        if (Py_TYPE(r) != field.type)
             return false;
-        }
-        PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(r) + offset);
+        PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(r) + field.offset);
         if (!v)
             return false; // unset: the scan raises
         long long key;
@@ -190,8 +178,13 @@ struct TargetIndex {
         key_of.erase(it);
     }
 
+    const std::vector<PyObject *> *bucket(long long key) const {
+        auto found = buckets.find(key);
+        return found == buckets.end() ? nullptr : &found->second;
+    }
+
     bool current() const {
-        return *services->stop_target_writes == writes && (!type || kc::valid_version(type) == version);
+        return *services->stop_target_writes == writes && kc::valid_version(field.type) == field.version;
     }
 };
 
@@ -201,11 +194,13 @@ struct Snap {
     std::vector<PyObject *> slots; // borrowed; nullptr where a record left
     std::unordered_map<PyObject *, size_t> where;
     TargetIndex by_target;
+    uint64_t changes = 0; // records joined or left so far
 
     size_t count() const { return where.size(); }
     bool contains(PyObject *r) const { return where.count(r) != 0; }
     void add(PyObject *r) { // a record joins once (an `append` re-entered from a key's hash joins it already)
         if (where.emplace(r, slots.size()).second) {
+            ++changes;
             slots.push_back(r);
             if (by_target.state == TargetIndex::READY) {
                 if (!by_target.file(r))
@@ -221,6 +216,7 @@ struct Snap {
             return;
         slots[it->second] = nullptr;
         where.erase(it);
+        ++changes;
         if (by_target.state == TargetIndex::READY)
             by_target.unfile(r);
         else if (by_target.state == TargetIndex::REFUSED)
@@ -232,7 +228,7 @@ struct Snap {
     bool index_by_target() {
         TargetIndex &x = by_target;
         if (!x.services) {
-            x.services = knative::engine_services();
+            x.services = engine_services();
             if (!x.services) {
                 PyErr_Clear();
                 return false;
@@ -242,6 +238,8 @@ struct Snap {
             x.reset();
         if (x.state == TargetIndex::NONE) {
             x.writes = *x.services->stop_target_writes;
+            if (!x.services->stop_target_field(x.field))
+                return false; // the record type is not as made: asked again next time
             x.state = TargetIndex::READY;
             for (PyObject *r : ordered())
                 if (!x.file(r)) {
@@ -250,6 +248,35 @@ struct Snap {
                 }
         }
         return x.state == TargetIndex::READY;
+    }
+    // The records under the plain ints `wanted`, in snap order, each as many
+    // times as it is wanted; false when the index cannot answer.
+    bool of_targets(const std::vector<long long> &wanted, std::vector<PyObject *> &out) {
+        out.clear();
+        if (!index_by_target())
+            return false;
+        if (wanted.size() == 1) { // a bucket is in snap order already
+            if (const std::vector<PyObject *> *b = by_target.bucket(wanted[0]))
+                out = *b;
+            return true;
+        }
+        std::vector<long long> keys(wanted);
+        std::sort(keys.begin(), keys.end());
+        std::vector<std::pair<size_t, PyObject *>> found; // (slot, record), a record once per wanting id
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (const std::vector<PyObject *> *b = by_target.bucket(keys[i]))
+                for (PyObject *r : *b) {
+                    auto at = where.find(r);
+                    if (at == where.end())
+                        return false; // not kept as the snap is: the scan answers
+                    found.emplace_back(at->second, r);
+                }
+        std::stable_sort(found.begin(), found.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        out.reserve(found.size());
+        for (const auto &f : found)
+            out.push_back(f.second);
+        return true;
     }
     void compact() {
         size_t out = 0;
@@ -267,6 +294,7 @@ struct Snap {
         return slots;
     }
     void clear() {
+        ++changes;
         slots.clear();
         where.clear();
         by_target.reset();
@@ -436,29 +464,59 @@ nb::object CollectBase::snap_attr_value(nb::handle name, nb::handle attr) {
     return out;
 }
 
-nb::object CollectBase::snap_of_target(nb::handle name, nb::handle target_order_id) {
+nb::object CollectBase::snap_of_targets(nb::handle name, nb::handle target_order_ids,
+                                        std::vector<Py_ssize_t> *positions) {
     Snap &s = snap(name);
-    long long wanted;
-    if (!PyLong_CheckExact(target_order_id.ptr()) || !kc::plain_int_value(target_order_id.ptr(), wanted))
+    PyObject *given = target_order_ids.ptr();
+    std::vector<long long> wanted;
+    auto plain = [&](PyObject *id) {
+        long long v;
+        if (!PyLong_CheckExact(id) || !kc::plain_int_value(id, v))
+            return false;
+        wanted.push_back(v);
+        return true;
+    };
+    if (PyList_CheckExact(given) || PyTuple_CheckExact(given)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(given); ++i)
+            if (!plain(PySequence_Fast_GET_ITEM(given, i)))
+                return nb::object();
+    } else if (!plain(given)) {
         return nb::object();
+    }
     // Making the list may run the garbage collector, whose finalizers may
-    // change the snap or the records: the bucket is read after it is made.
+    // change the snap or the records: they are found again after it is made.
+    std::vector<PyObject *> found;
     for (;;) {
-        if (!s.index_by_target())
+        if (!s.of_targets(wanted, found))
             return nb::object();
-        auto found = s.by_target.buckets.find(wanted);
-        const size_t size = found == s.by_target.buckets.end() ? 0 : found->second.size();
-        nb::object out = kc::steal(PyList_New((Py_ssize_t)size));
-        if (!s.index_by_target())
+        nb::object out = kc::steal(PyList_New((Py_ssize_t)found.size()));
+        const size_t size = found.size();
+        if (!s.of_targets(wanted, found))
             return nb::object();
-        found = s.by_target.buckets.find(wanted);
-        if ((found == s.by_target.buckets.end() ? 0 : found->second.size()) != size)
+        if (found.size() != size)
             continue; // changed meanwhile
+        if (positions) {
+            positions->clear();
+            if (size) {
+                s.ordered(); // without holes, a record's slot is its position
+                for (PyObject *r : found)
+                    positions->push_back((Py_ssize_t)s.where.find(r)->second);
+            }
+        }
         for (size_t i = 0; i < size; ++i)
-            PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, Py_NewRef(found->second[i]));
+            PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, Py_NewRef(found[i]));
         return out;
     }
 }
+
+nb::object CollectBase::snap_of_target(nb::handle name, nb::handle target_order_id,
+                                       std::vector<Py_ssize_t> *positions) {
+    if (!PyLong_CheckExact(target_order_id.ptr()))
+        return nb::object();
+    return snap_of_targets(name, target_order_id, positions);
+}
+
+uint64_t CollectBase::snap_changes(nb::handle name) { return snap(name).changes; }
 
 nb::object CollectBase::snap_select(nb::handle name, nb::handle attr, nb::handle value) {
     if (PyUnicode_CheckExact(attr.ptr()) && PyUnicode_Compare(attr.ptr(), target_order_id_name.get()) == 0) {

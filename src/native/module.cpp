@@ -57,7 +57,7 @@ NB_MODULE(native, m) {
         kn::register_timefunc(m);
         knative::bind_records(m);
         services = {kn::phase_wrapped, kn::quiet_snap_order, kn::quiet_snap_execution,
-                    knative::stop_target_write_count(), knative::stop_record_setattro()};
+                    knative::stop_target_write_count(), knative::stop_target_field};
         m.attr("_engine_services") = kc::steal(PyCapsule_New(&services, knative::ENGINE_SERVICES, nullptr));
     });
 }

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <unordered_set>
 #include <vector>
 
@@ -42,9 +43,20 @@ class CollectBase {
     nb::object snap_select(nb::handle name, nb::handle attr, nb::handle value);
     // The same for `target_order_id` and a plain int, from the snap's index by
     // target order; a null object when the index cannot answer (the snap's
-    // records are not all of one type whose writes of the field are counted,
-    // or a value is not plain).  No host code runs either way.
-    nb::object snap_of_target(nb::handle name, nb::handle target_order_id);
+    // records are not all of the compiled stop-order type as made, or a value
+    // is not plain).  No host code runs either way.  With `positions`, also
+    // the records' positions in the snap.
+    nb::object snap_of_target(nb::handle name, nb::handle target_order_id,
+                              std::vector<Py_ssize_t> *positions = nullptr);
+    // What a scan of the snap gives that appends each record once for every
+    // id of `target_order_ids` (a list or tuple of plain ints, or one) that
+    // its `target_order_id` equals: the records in snap order, each repeated
+    // so; from the index as above, else a null object.
+    nb::object snap_of_targets(nb::handle name, nb::handle target_order_ids,
+                               std::vector<Py_ssize_t> *positions = nullptr);
+    // A count of the records that joined or left the snap so far: the snap is
+    // as it was while this stays.
+    uint64_t snap_changes(nb::handle name);
 
     static nb::object obj_attr_value(nb::handle records, nb::handle attr);
     static nb::object obj_attr_value_eq_all(nb::handle records, nb::handle attr, nb::handle value, bool return_obj);

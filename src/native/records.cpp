@@ -8,6 +8,11 @@
 // costs, the engine's descriptor fast path applies, and pickle and copy see
 // the same `__slots__` and state.
 //
+// KVBackStopOrder's `target_order_id` and `__class__` are descriptors that
+// count their writes (see stop_target_writes), so that the collections can
+// keep an index of stop orders by target order without a write hook on the
+// type.
+//
 // A record of exactly the native type whose class was not patched (same
 // field descriptors, same attribute hooks, same constructor) is read and
 // written slot by slot; any other record (a Python subclass, a patched class)
@@ -181,7 +186,6 @@ struct RecordType {
     std::vector<PyObject *> descrs; // the member descriptors, as created
     newfunc tp_new = nullptr;
     initproc tp_init = nullptr;
-    setattrofunc tp_setattro = PyObject_GenericSetAttr; // as made
     unsigned int version = 0;
 
     // Whether `self` is exactly of this type and the type still reads and
@@ -195,7 +199,7 @@ struct RecordType {
     }
     bool relearn() {
         version = 0;
-        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != tp_setattro ||
+        if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr ||
             type->tp_new != tp_new || type->tp_init != tp_init)
             return false;
         for (size_t i = 0; i < names.size(); ++i)
@@ -221,20 +225,106 @@ RecordType STOP{"KVBackStopOrder",
                  "trailing_low", "stop_trailing_price", "order_id", "execute_status", "is_begin_trailing",
                  "in_begin_trailing_bar", "in_bar_begin"}};
 
-// Writes of a stop order's `target_order_id` (and of its class, which may
-// change where the field is): the collections' index of stop orders by
-// target order trusts what it read while this count stays.
+// Writes of a stop order's `target_order_id` and changes of its class (which
+// may change where the field is read from): the collections' index of stop
+// orders by target order trusts what it read while this count stays.  The
+// type keeps object's attribute hooks (a host's subclass calling
+// super().__setattr__ reaches object.__setattr__, which refuses a type with
+// a write hook of its own), so the writes are counted where they land: the
+// field's descriptor and the class's descriptor below count each `__set__`
+// and `__delete__`, whichever way they are reached (an attribute write,
+// setattr, object.__setattr__, the descriptor's own `__set__`).
 uint64_t stop_target_writes = 0;
 
-// KVBackStopOrder's attribute writes: the generic ones, counted as above.
-int stop_setattro(PyObject *self, PyObject *name, PyObject *value) {
-    static PyObject *target = interned("target_order_id"), *cls = interned("__class__");
-    if (name == target || name == cls || !PyUnicode_CheckExact(name) ||
-        (!PyUnicode_CHECK_INTERNED(name) &&
-         (PyUnicode_Compare(name, target) == 0 || PyUnicode_Compare(name, cls) == 0)))
-        ++stop_target_writes;
-    return PyObject_GenericSetAttr(self, name, value);
+// A member descriptor that counts its writes: a subtype of member_descriptor
+// that reads as its base reads (so an isinstance check, its repr, name,
+// qualified name, owner, doc and pickling are the base's) and writes as its
+// base writes, after counting.
+PyTypeObject counted_member_type{};
+// The same for the class of an object: object's own `__class__` descriptor
+// (read and written as object's) under a subtype of getset_descriptor that
+// counts its writes.
+PyTypeObject counted_class_type{};
+PyObject *counted_target = nullptr, *counted_class = nullptr; // the two descriptors, in KVBackStopOrder's dict
+
+int counted_member_set(PyObject *descr, PyObject *obj, PyObject *value) {
+    ++stop_target_writes;
+    return PyMemberDescr_Type.tp_descr_set(descr, obj, value);
 }
+
+int counted_class_set(PyObject *descr, PyObject *obj, PyObject *value) {
+    ++stop_target_writes;
+    return PyGetSetDescr_Type.tp_descr_set(descr, obj, value);
+}
+
+// A descriptor's `__doc__`, as its base type gives it (a static type would
+// otherwise show a `__doc__` of None of its own).
+PyObject *base_doc(PyObject *self, void *base) {
+    static PyObject *doc = PyUnicode_InternFromString("__doc__");
+    if (!doc)
+        return nullptr;
+    PyObject *found = kc::type_lookup(static_cast<PyTypeObject *>(base), doc); // borrowed
+    if (!found || !Py_TYPE(found)->tp_descr_get)
+        return Py_NewRef(found ? found : Py_None);
+    return Py_TYPE(found)->tp_descr_get(found, self, (PyObject *)Py_TYPE(self));
+}
+
+PyGetSetDef counted_member_getset[] = {{"__doc__", base_doc, nullptr, nullptr, &PyMemberDescr_Type},
+                                       {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef counted_class_getset[] = {{"__doc__", base_doc, nullptr, nullptr, &PyGetSetDescr_Type},
+                                      {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+void ready_counting_type(PyTypeObject &t, const char *name, PyTypeObject *base, Py_ssize_t size,
+                         descrsetfunc set, PyGetSetDef *getset) {
+    Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1); // kept for the process
+    t.tp_name = name;
+    t.tp_basicsize = size;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = base->tp_traverse;
+    t.tp_base = base;
+    t.tp_descr_set = set;
+    t.tp_getset = getset;
+    if (PyType_Ready(&t) < 0)
+        kc::throw_current();
+}
+
+// `descr` (just made, of the base type) turned into its counting subtype:
+// the same layout, so only the type changes.
+PyObject *counting(PyObject *descr, PyTypeObject &type) {
+    if (!descr)
+        kc::throw_current();
+    Py_SET_TYPE(descr, &type);
+    return descr;
+}
+
+// Puts the counting descriptors into KVBackStopOrder's dict: `target_order_id`
+// over the same slot, and `__class__` as object's.
+void count_stop_target_writes(PyTypeObject *stop, PyObject *target_name) {
+    ready_counting_type(counted_member_type, "korvit.native.member_descriptor", &PyMemberDescr_Type,
+                        sizeof(PyMemberDescrObject), counted_member_set, counted_member_getset);
+    ready_counting_type(counted_class_type, "korvit.native.getset_descriptor", &PyGetSetDescr_Type,
+                        sizeof(PyGetSetDescrObject), counted_class_set, counted_class_getset);
+    PyObject *member = kc::type_lookup(stop, target_name);
+    static PyObject *class_name = interned("__class__");
+    PyObject *object_class = kc::type_lookup(&PyBaseObject_Type, class_name);
+    if (!member || Py_TYPE(member) != &PyMemberDescr_Type || !object_class ||
+        Py_TYPE(object_class) != &PyGetSetDescr_Type)
+        kc::raise(PyExc_SystemError, "KVBackStopOrder's target_order_id or object's __class__ is no plain descriptor");
+    counted_target = counting(
+        PyDescr_NewMember(stop, reinterpret_cast<PyMemberDescrObject *>(member)->d_member), counted_member_type);
+    counted_class = counting(
+        PyDescr_NewGetSet(&PyBaseObject_Type, reinterpret_cast<PyGetSetDescrObject *>(object_class)->d_getset),
+        counted_class_type);
+    // Into the dict itself: setting `__class__` on the class would set the class's own class.
+    if (PyDict_SetItem(stop->tp_dict, target_name, counted_target) < 0 ||
+        PyDict_SetItem(stop->tp_dict, class_name, counted_class) < 0)
+        kc::throw_current();
+    PyType_Modified(stop);
+}
+
+// KVBackStopOrder's tp_clear: the garbage collector empties the slots of
+// records it frees, the field among them.
+int stop_clear(PyObject *self);
 
 // Field indices (slot order).
 enum OrderField {
@@ -609,6 +699,11 @@ int rec_clear(PyObject *self) {
         Py_CLEAR(slots(self)[i]);
     return 0;
 }
+int stop_clear(PyObject *self) {
+    ++stop_target_writes;
+    return rec_clear<S_COUNT>(self);
+}
+
 template <size_t N>
 void rec_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
@@ -671,14 +766,14 @@ object tuple_of(const std::vector<const char *> &names, size_t from, size_t to) 
 // Makes the type of `rt`: fields as member descriptors in slot order.
 template <size_t N>
 object make_type(nb::module_ &m, RecordType &rt, const char *doc, reprfunc repr, PyMethodDef *methods,
-                 PyGetSetDef *getset) {
+                 PyGetSetDef *getset, inquiry clear = rec_clear<N>) {
     auto *members = new PyMemberDef[N + 1](); // kept for the process: the descriptors point into it
     for (size_t i = 0; i < N; ++i)
         members[i] = {rt.fields[i], KC_T_OBJECT_EX, (Py_ssize_t)(sizeof(PyObject) + i * sizeof(PyObject *)), 0,
                       nullptr};
     std::vector<PyType_Slot> type_slots = {{Py_tp_doc, (void *)doc},
                                            {Py_tp_traverse, (void *)rec_traverse<N>},
-                                           {Py_tp_clear, (void *)rec_clear<N>},
+                                           {Py_tp_clear, (void *)clear},
                                            {Py_tp_dealloc, (void *)rec_dealloc<N>},
                                            {Py_tp_members, members},
                                            {Py_tp_repr, (void *)repr},
@@ -695,11 +790,8 @@ object make_type(nb::module_ &m, RecordType &rt, const char *doc, reprfunc repr,
     type.attr("__name__") = rt.name;
     type.attr("__slots__") = tuple_of(rt.fields, 0, N);
     rt.type = (PyTypeObject *)type.ptr();
-    // A hook of attribute writes is set on the type itself, not as a slot of
-    // the spec: the class then shows no `__setattr__` of its own, so that a
-    // host that wraps `KVBackStopOrder.__setattr__` (object's) and calls the
-    // original goes on working; such a wrapper replaces the hook for good.
-    rt.type->tp_setattro = rt.tp_setattro;
+    if (&rt == &STOP)
+        count_stop_target_writes(rt.type, interned("target_order_id"));
     rt.tp_new = rt.type->tp_new;
     rt.tp_init = rt.type->tp_init;
     for (size_t i = 0; i < N; ++i) {
@@ -723,7 +815,19 @@ bool plain_record(PyObject *o) {
 }
 
 const uint64_t *stop_target_write_count() { return &stop_target_writes; }
-setattrofunc stop_record_setattro() { return stop_setattro; }
+
+bool stop_target_field(StopTargetField &out) {
+    PyTypeObject *tp = STOP.type;
+    static PyObject *class_name = interned("__class__");
+    if (!tp || tp->tp_getattro != PyObject_GenericGetAttr || kc::type_lookup(tp, STOP.names[1]) != counted_target ||
+        kc::type_lookup(tp, class_name) != counted_class)
+        return false;
+    const unsigned int version = kc::valid_version(tp);
+    if (version == 0)
+        return false;
+    out = {tp, version, reinterpret_cast<PyMemberDescrObject *>(counted_target)->d_member->offset};
+    return true;
+}
 
 void bind_records(nb::module_ &m) {
     V.real = keep(kc::import_from("numbers", "Real"));
@@ -765,13 +869,9 @@ void bind_records(nb::module_ &m) {
                                       c_trade_repr, trade_methods, trade_getset);
     trade.attr("_FIELDS") = tuple_of(TRADE.fields, 0, T_FROZEN);
     trade.attr("_FROZEN") = nb::make_tuple("trader_value", "trader_fee");
-    // The write-counting hook (stop_setattro) stays off: object.__setattr__
-    // refuses a type whose own write hook is not object's ("can't apply this
-    // __setattr__"), which a host's subclass calling super().__setattr__
-    // meets.  Without it the collections find stops by a scan.
     object stop = make_type<S_COUNT>(m, STOP, "A loss, profit or trailing stop that protects the fill of a target "
                                      "order.\n\nThe prices and trigger fields stay NaN until the target order fills.",
-                                     c_stop_repr, stop_methods, nullptr);
+                                     c_stop_repr, stop_methods, nullptr, stop_clear);
     stop.attr("_GIVEN") = tuple_of(STOP.fields, 0, S_UNSET);
     stop.attr("_UNSET") = tuple_of(STOP.fields, S_UNSET, S_EXECUTE_STATUS);
     for (RecordType *rt : {&ORDER, &TRADE, &STOP})

@@ -2,6 +2,8 @@
 // trade and stop-order records of the backtest; see records.cpp.
 #pragma once
 
+#include "native/services.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
@@ -13,9 +15,11 @@ void bind_records(nanobind::module_ &m);
 // Whether `o` is exactly one of the record types, as made (see RecordType::plain).
 bool plain_record(PyObject *o);
 
-// The count of writes of a KVBackStopOrder's `target_order_id` or class, and
-// the attribute hook of the type that counts them.
+// See EngineServices: the count of writes of a KVBackStopOrder's
+// `target_order_id` and class changes (the compiled code writes the field of
+// a record it has just made, held by no one else, uncounted; records emptied
+// by the garbage collector count), and how the type reads the field.
 const uint64_t *stop_target_write_count();
-setattrofunc stop_record_setattro();
+bool stop_target_field(StopTargetField &out);
 
 } // namespace knative

@@ -9,6 +9,17 @@
 
 namespace knative {
 
+// How KVBackStopOrder's instances read `target_order_id` while they read it
+// from its slot through the descriptor that counts its writes, and their
+// class through the one that counts class changes: the type, its version
+// tag then (never 0: any change of the type or its bases drops it) and the
+// slot's offset.
+struct StopTargetField {
+    PyTypeObject *type;
+    unsigned int version;
+    Py_ssize_t offset;
+};
+
 struct EngineServices {
     // The function a phase wrapper of korvit.native's SystemModeMgr runs
     // (borrowed), or null when `o` is no such wrapper.
@@ -19,11 +30,13 @@ struct EngineServices {
     // Nothing a host could see happens in either case.
     int (*quiet_snap_order)(PyObject *order, PyObject *account_names, PyObject *target_list);
     int (*quiet_snap_execution)(PyObject *order, PyObject *trade, PyObject *account_names, PyObject *target_list);
-    // Counts every write (or deletion) of `target_order_id` or `__class__`
-    // on a KVBackStopOrder record: a record's target changes only with it.
+    // Counts every write and deletion of a KVBackStopOrder's
+    // `target_order_id` and every change of its class, whichever way it is
+    // made (see records.cpp): a record's target changes only with it.
     const uint64_t *stop_target_writes;
-    // The attribute hook of KVBackStopOrder that counts those writes.
-    setattrofunc stop_setattro;
+    // How KVBackStopOrder's instances read `target_order_id` (false when not
+    // through the descriptors that count those writes; see StopTargetField).
+    bool (*stop_target_field)(StopTargetField &out);
 };
 
 inline constexpr const char *ENGINE_SERVICES = "korvit.native._engine_services";
