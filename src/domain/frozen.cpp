@@ -277,9 +277,9 @@ nb::object stock_frozen(nb::handle records_in, const Kind &kind) {
 
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle record = item(records, i);
-        nb::object effect = kc::getattr(record, n::position_effect);
-        nb::object price = kc::getattr(record, n::price);
-        nb::object volume = kc::getattr(record, n::volume);
+        nb::object effect = kc::field(record, n::position_effect);
+        nb::object price = kc::field(record, n::price);
+        nb::object volume = kc::field(record, n::volume);
         nb::object tax;
         if (kind.closing_margin) { // orders: open, then close, anything else is not supported
             if (kc::equals(effect, open))
