@@ -40,7 +40,7 @@ PyObject *own_table(PyObject *fn) {
     if (!reader.function || fn != reader.function || PyFunction_GET_CODE(fn) != reader.code)
         return nullptr;
     PyObject *globals = PyFunction_GET_GLOBALS(fn);
-    PyObject *builtins = reinterpret_cast<PyFunctionObject *>(fn)->func_builtins;
+    PyObject *builtins = kc::function_builtins(fn);
     if (!PyDict_CheckExact(globals) || !builtins || !PyDict_CheckExact(builtins))
         return nullptr;
     for (size_t i = 0; i < BUILTIN_COUNT; ++i)
@@ -52,19 +52,27 @@ PyObject *own_table(PyObject *fn) {
     return table && PyList_CheckExact(table) ? table : nullptr;
 }
 
-// Whether `indices` is a list of plain ints, each a position of `table` whose
-// entry is an exact dict: the reader's usual path, which then cannot fail.
+// The entry of `table` (an exact dict, borrowed) at the plain int index
+// `indices[i]`, or null when the index is not plain or the entry no dict:
+// the reader's usual path, which then cannot fail.
+PyObject *entry_at(PyObject *table, PyObject *indices, Py_ssize_t i) {
+    if (i >= PyList_GET_SIZE(indices))
+        return nullptr;
+    PyObject *index = PyList_GET_ITEM(indices, i);
+    long long v;
+    if (!PyLong_CheckExact(index) || !kc::plain_int_value(index, v) || v < 0 || v >= PyList_GET_SIZE(table))
+        return nullptr;
+    PyObject *entry = PyList_GET_ITEM(table, (Py_ssize_t)v);
+    return PyDict_CheckExact(entry) ? entry : nullptr;
+}
+
+// Whether every index of `indices` (an exact list) has an entry_at.
 bool plain_positions(PyObject *indices, PyObject *table) {
     if (!PyList_CheckExact(indices))
         return false;
-    const Py_ssize_t count = PyList_GET_SIZE(table);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(indices); ++i) {
-        PyObject *index = PyList_GET_ITEM(indices, i);
-        long long v;
-        if (!PyLong_CheckExact(index) || !kc::plain_int_value(index, v) || v < 0 || v >= count ||
-            !PyDict_CheckExact(PyList_GET_ITEM(table, (Py_ssize_t)v)))
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(indices); ++i)
+        if (!entry_at(table, indices, i))
             return false;
-    }
     return true;
 }
 
@@ -76,7 +84,7 @@ void capture() {
     if (!PyFunction_Check(fn.ptr()))
         return; // not a Python function: every read calls it
     PyObject *globals = PyFunction_GET_GLOBALS(fn.ptr());
-    PyObject *builtins = reinterpret_cast<PyFunctionObject *>(fn.ptr())->func_builtins;
+    PyObject *builtins = kc::function_builtins(fn.ptr());
     if (!builtins || !PyDict_Check(builtins))
         return;
     for (size_t i = 0; i < BUILTIN_COUNT; ++i) {
@@ -95,15 +103,21 @@ void capture() {
 
 nb::object target_infos(nb::handle indices) {
     nb::object fn = global(n::get_target_info_v2);
-    if (PyObject *table = own_table(fn.ptr()); table && plain_positions(indices.ptr(), table)) {
+    if (PyObject *found = own_table(fn.ptr()); found && plain_positions(indices.ptr(), found)) {
+        // Both lists are held and each entry is found again before it is copied:
+        // an allocation may run a finalizer that changes or rebinds them.
+        nb::object table = nb::borrow(found), held = nb::borrow(indices);
         const Py_ssize_t count = PyList_GET_SIZE(indices.ptr());
         nb::object out = kc::steal(PyList_New(count));
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            long long v = 0;
-            kc::plain_int_value(PyList_GET_ITEM(indices.ptr(), i), v);
-            PyList_SET_ITEM(out.ptr(), i, kc::steal(PyDict_Copy(PyList_GET_ITEM(table, (Py_ssize_t)v))).release().ptr());
+        Py_ssize_t i = 0;
+        for (; i < count; ++i) {
+            PyObject *entry = entry_at(table.ptr(), held.ptr(), i);
+            if (!entry)
+                break;
+            PyList_SET_ITEM(out.ptr(), i, kc::steal(PyDict_Copy(entry)).release().ptr());
         }
-        return out;
+        if (i == count)
+            return out;
     }
     return kc::call(fn, indices);
 }
@@ -112,9 +126,8 @@ nb::object first_target_info_value(nb::handle indices, Name &label) {
     nb::object fn = global(n::get_target_info_v2);
     if (PyObject *table = own_table(fn.ptr());
         table && plain_positions(indices.ptr(), table) && PyList_GET_SIZE(indices.ptr()) > 0) {
-        long long v = 0;
-        kc::plain_int_value(PyList_GET_ITEM(indices.ptr(), 0), v);
-        PyObject *value = lookup(PyList_GET_ITEM(table, (Py_ssize_t)v), label);
+        // The lookup compares the keys as a lookup in the entry's copy would.
+        PyObject *value = lookup(entry_at(table, indices.ptr(), 0), label);
         return nb::borrow(value ? value : Py_None);
     }
     return loc_value(kc::call(fn, indices), 0, label);
