@@ -61,6 +61,16 @@ inline unsigned int valid_version(PyTypeObject *tp) {
 // kept inline by making it, as reading `obj.__dict__` would.)
 inline PyObject **instance_dict_slot(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
 
+// ---------------------------------------------------------------- functions
+
+// The builtins dict a Python function resolves its built-in names in (taken
+// from its globals when it was made), borrowed.  Only 3.13 has a public call
+// for it (PyFunction_GetBuiltins is absent before); the field is part of the
+// non-limited function object of every supported version.
+inline PyObject *function_builtins(PyObject *function) {
+    return reinterpret_cast<PyFunctionObject *>(function)->func_builtins;
+}
+
 // ---------------------------------------------------------------- ints
 
 // The value of an exact int that fits one machine word's worth of digits,

@@ -6,7 +6,7 @@
 // loop with the numbers as the records hold them.  Orders and trades share
 // one computation; `Kind` carries every point where the two differ.
 #define KC_SOURCE "src/domain/frozen.cpp"
-#include "domain/domain.hpp"
+#include "domain/context.hpp"
 #include "core/number.hpp"
 #include "core/numpy.hpp"
 
@@ -42,7 +42,7 @@ const Kind TRADES{n::volume, k::trader_value, k::trader_fee, false};
 // `cb.obj_attr_value(records, attr)` as a list or tuple of one value per record.
 nb::object attr_values(nb::handle records, Name &attr) {
     nb::object values =
-        as_fast_sequence(kc::call_method(global(n::cb), n::obj_attr_value, records, attr.get()), "attribute values");
+        as_fast_sequence(ctx::obj_attr_value(records, attr), "attribute values");
     const Py_ssize_t got = PySequence_Fast_GET_SIZE(values.ptr()), want = PySequence_Fast_GET_SIZE(records.ptr());
     if (got != want)
         kc::raise(PyExc_IndexError, "obj_attr_value gave %zd values of '%s' for %zd records", got, attr.text, want);
@@ -97,7 +97,7 @@ nb::object future_frozen(nb::handle records_in, const Kind &kind) {
     const size_t N = (size_t)count;
     std::vector<double> margin(N, 0.0), margin_frozen(N, 0.0), fee_frozen(N, 0.0);
 
-    nb::object info_list = kc::call(global(n::get_target_info_v2), attr_values(records, n::target_idx));
+    nb::object info_list = ctx::target_infos(attr_values(records, n::target_idx));
 
     const std::vector<char> buy_p = mask_eq(attr_values(records, n::side), gv(n::OrderAct_Buy));
     if (any_of(buy_p, true))
@@ -249,7 +249,7 @@ nb::object stock_frozen(nb::handle records_in, const Kind &kind) {
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(records.ptr());
 
     // Each record's schedule as its contract data state it.
-    nb::object info_list = kc::call(global(n::get_target_info_v2), attr_values(records, n::target_idx));
+    nb::object info_list = ctx::target_infos(attr_values(records, n::target_idx));
     std::vector<nb::object> stated((size_t)count * STOCK_FEE_ITEMS);
     bool all_stated = true;
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -277,9 +277,9 @@ nb::object stock_frozen(nb::handle records_in, const Kind &kind) {
 
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle record = item(records, i);
-        nb::object effect = kc::getattr(record, n::position_effect);
-        nb::object price = kc::getattr(record, n::price);
-        nb::object volume = kc::getattr(record, n::volume);
+        nb::object effect = kc::field(record, n::position_effect);
+        nb::object price = kc::field(record, n::price);
+        nb::object volume = kc::field(record, n::volume);
         nb::object tax;
         if (kind.closing_margin) { // orders: open, then close, anything else is not supported
             if (kc::equals(effect, open))

@@ -2,6 +2,7 @@
 // their order, and the engine's functions, in their order of definition.
 #define KC_SOURCE "src/domain/module.cpp"
 #include "domain/collections.hpp"
+#include "domain/context.hpp"
 
 #include <string>
 
@@ -202,6 +203,7 @@ NB_MODULE(domain, m) {
         bind_functions(m);
         Own::capture_all();
         capture_callback_defaults();
+        ctx::capture();
         coll::release_at_exit();
     });
 }

@@ -2,6 +2,7 @@
 // at which a fill is dated, and the cancellation of stale pending orders.
 #define KC_SOURCE "src/domain/trade.cpp"
 #include "domain/collections.hpp"
+#include "domain/context.hpp"
 #include "core/number.hpp"
 #include "core/decimal.hpp"
 #include "core/matrix.hpp"
@@ -127,10 +128,7 @@ nb::object loc_value(nb::handle info, Py_ssize_t idx, Name &label) {
 
 nb::object _create_a_trader(nb::handle order, nb::handle order_price_in, nb::handle trader_volume,
                             nb::handle trade_price_in, nb::handle filled_time) {
-    nb::object info_list =
-        kc::call(global(n::get_target_info_v2), kc::call_method(global(n::cb), n::obj_attr_value,
-                                                                 list_of(order), n::target_idx.get()));
-    nb::object min_move = loc_value(info_list, 0, k::MinMove);
+    nb::object min_move = ctx::first_target_info_value(ctx::obj_attr_value(list_of(order), n::target_idx), k::MinMove);
     nb::object trade_price = to_price_step(trade_price_in, min_move);
     nb::object order_price = to_price_step(order_price_in, min_move);
 

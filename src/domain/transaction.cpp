@@ -5,7 +5,7 @@
 // bar without trading, run through the admission checks when it is new,
 // priced, and filled at once for its whole unfilled volume.
 #define KC_SOURCE "src/domain/transaction.cpp"
-#include "domain/domain.hpp"
+#include "domain/context.hpp"
 #include "core/matrix.hpp"
 #include "core/number.hpp"
 #include "core/numpy.hpp"
@@ -51,7 +51,7 @@ nb::object item(nb::handle seq, Py_ssize_t i) { return kc::steal(PySequence_GetI
 // The lot size of a target: `get_target_info_v2([target_idx])[0].get("LotSize")`,
 // STOCK_LOT when that is None (the contract data state no lot size).
 nb::object lot_size(nb::handle target_idx) {
-    nb::object lot = loc_value(kc::call(global(n::get_target_info_v2), list_of(target_idx)), 0, k::LotSize);
+    nb::object lot = ctx::first_target_info_value(list_of(target_idx), k::LotSize);
     return lot.is_none() ? kc::py_int(STOCK_LOT) : lot;
 }
 
@@ -223,7 +223,7 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
                               nb::handle bar_vols, nb::handle target_price_assign, nb::handle filled_time_assign) {
     // A. The batch as a whole.
     nb::object orders = kc::call_method(vr_field(n::g_KVOrders), k::obj, order_ids);
-    nb::object order_status_s = kc::call_method(global(n::cb), n::obj_attr_value, orders, n::status.get());
+    nb::object order_status_s = ctx::obj_attr_value(orders, n::status);
     auto [margin_frozen, fee_frozen] = prepare_batch(order_ids, orders, order_status_s, bar_opens);
 
     // B. Order by order, over a second fetch of the records.
