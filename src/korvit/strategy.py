@@ -611,7 +611,8 @@ def history(code, field="close", count=1):
     "volume" or "time") of ``code`` up to the current bar, oldest first, as a
     numpy array (shorter at the start of the data, empty in ``init``: an
     order placed there fills at the first bar's open, before its prices)."""
-    if isinstance(count, bool) or not isinstance(count, numbers.Integral) or count < 1:
+    if type(count) is not int and (isinstance(count, bool) or not isinstance(count, numbers.Integral)) \
+            or count < 1:       # a plain int skips the slower check of the number types
         raise StrategyError(f"history count must be a positive whole number, got {count!r}")
     session = _session()
     target, bar = session.target_of(code), session.visible_bar

@@ -1,6 +1,10 @@
 """Bars: open, high, low, close and volume of each code on one shared timeline."""
 
+import collections
+import copy
 import datetime
+import hashlib
+import os
 import warnings
 
 import numpy as np
@@ -173,6 +177,61 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
     `DataError` naming file, row and column.  Bars with volume 0 load, with one
     `DataWarning` counting them.
     """
+    options = dict(frequency=frequency, start=start, end=end, codes=codes, tz=tz, code=code, adjust=adjust,
+                   date_format=date_format, bar_time=bar_time)
+    key = _file_key(source, options)
+    if key is None:
+        return _load_bars(source, **options)
+    found = _LOADED.get(key)
+    if found is None:
+        with warnings.catch_warnings(record=True) as caught:
+            found = _load_bars(source, **options)
+        for shown in caught:         # the warnings go on as they came (the filters have had their say)
+            warnings.showwarning(shown.message, shown.category, shown.filename, shown.lineno, shown.file,
+                                 shown.line)
+        if caught:                   # a load that warns warns every time: not kept
+            return found
+        _LOADED[key] = found
+        while len(_LOADED) > _LOADED_MAX:
+            _LOADED.popitem(last=False)
+    _LOADED.move_to_end(key)
+    return _copy_of(found)
+
+
+# The bars of the files read last, by path, content and options: a sweep or a notebook that runs
+# the same file again does not parse it again.  Each caller gets its own copy of the values.
+_LOADED = collections.OrderedDict()
+_LOADED_MAX = 8
+_LOADED_BYTES = 64 * 1024 * 1024        # larger files are read each time
+
+
+def _file_key(source, options):
+    """The key of a file source's bars among ``_LOADED``: its path, a digest of its
+    bytes and the options; None for any other source (or options that are no key)."""
+    if not isinstance(source, (str, os.PathLike)):
+        return None
+    try:
+        name = os.path.abspath(os.fspath(source))
+        if not os.path.isfile(name) or os.path.getsize(name) > _LOADED_BYTES:
+            return None
+        with open(name, "rb") as file:
+            digest = hashlib.blake2b(file.read(), digest_size=20).digest()
+        key = (os.fspath(source), name, digest, tuple((k, tuple(v) if isinstance(v, list) else v) for k, v in options.items()))
+        hash(key)
+    except (OSError, TypeError, ValueError):    # unreadable, or an option that is no key: read as usual
+        return None
+    return key
+
+
+def _copy_of(bars):
+    """``bars`` with their own codes and values (the times are immutable)."""
+    out = copy.copy(bars)
+    out.codes, out.values, out._index = list(bars.codes), bars.values.copy(), dict(bars._index)
+    return out
+
+
+def _load_bars(source, *, frequency, start, end, codes, tz, code, adjust, date_format, bar_time):
+    """``load_bars`` itself (its warnings name the line that called ``load_bars``)."""
     if frequency is not None and frequency not in FREQUENCIES:
         raise ValueError(f"frequency {frequency!r} is not one of {', '.join(FREQUENCIES)}")
     tz = check_zone(tz)
@@ -199,7 +258,7 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
         warnings.warn(DataWarning(
             f"{table.name}: column {label!r} is ignored: the bars keep the prices as written; "
             "load them with adjust=True (--adjust) to scale each bar by its adjusted close"),
-            stacklevel=2)
+            stacklevel=3)
     order = _check_order(table, keys, times)
     asked = frequency
     frequency = _frequency(table, keys, times, order, frequency)
@@ -260,7 +319,7 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
             f"{table.name}: {idle.size} bar{'s' if idle.size > 1 else ''} with volume 0, the "
             f"first {written[first]} at {fmt_time(times[first])} ({table.where(rows[first])}): "
             "the engine treats a bar without volume as not "
-            "traded: orders wait"), stacklevel=2)
+            "traded: orders wait"), stacklevel=3)
     return Bars([first_written[key] for key in code_keys], timeline, values, frequency,
                 table.name, interval)
 
@@ -404,7 +463,7 @@ def _stray_clock(table, times, frequency):
     warnings.warn(DataWarning(
         f"{table.where(pos, 'time')}: {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} has a "
         f"time of day while {len(times) - count} of the {len(times)} bars are at midnight{more}, "
-        f"{effect}"), stacklevel=3)
+        f"{effect}"), stacklevel=4)
 
 
 def _bounds(start, end, tz=None, date_format=None):
