@@ -1,15 +1,13 @@
 """Bars: open, high, low, close and volume of each code on one shared timeline."""
 
-import collections
 import copy
 import datetime
-import hashlib
-import os
 import warnings
 
 import numpy as np
 import pandas as pd
 
+from korvit.data._kept import Kept, file_key
 from korvit.data._table import ADJ_CLOSE, check_date_format, check_zone, fmt_num, fmt_time, read_table
 from korvit.data.errors import DataError, DataWarning, check_code
 from korvit.data.limits import MAX_PRICE, MAX_VOLUME
@@ -179,7 +177,7 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
     """
     options = dict(frequency=frequency, start=start, end=end, codes=codes, tz=tz, code=code, adjust=adjust,
                    date_format=date_format, bar_time=bar_time)
-    key = _file_key(source, options)
+    key = file_key(source, options.items())
     if key is None:
         return _load_bars(source, **options)
     found = _LOADED.get(key)
@@ -191,36 +189,12 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
                                  shown.line)
         if caught:                   # a load that warns warns every time: not kept
             return found
-        _LOADED[key] = found
-        while len(_LOADED) > _LOADED_MAX:
-            _LOADED.popitem(last=False)
-    _LOADED.move_to_end(key)
+        _LOADED.put(key, found)
     return _copy_of(found)
 
 
-# The bars of the files read last, by path, content and options: a sweep or a notebook that runs
-# the same file again does not parse it again.  Each caller gets its own copy of the values.
-_LOADED = collections.OrderedDict()
-_LOADED_MAX = 8
-_LOADED_BYTES = 64 * 1024 * 1024        # larger files are read each time
-
-
-def _file_key(source, options):
-    """The key of a file source's bars among ``_LOADED``: its path, a digest of its
-    bytes and the options; None for any other source (or options that are no key)."""
-    if not isinstance(source, (str, os.PathLike)):
-        return None
-    try:
-        name = os.path.abspath(os.fspath(source))
-        if not os.path.isfile(name) or os.path.getsize(name) > _LOADED_BYTES:
-            return None
-        with open(name, "rb") as file:
-            digest = hashlib.blake2b(file.read(), digest_size=20).digest()
-        key = (os.fspath(source), name, digest, tuple((k, tuple(v) if isinstance(v, list) else v) for k, v in options.items()))
-        hash(key)
-    except (OSError, TypeError, ValueError):    # unreadable, or an option that is no key: read as usual
-        return None
-    return key
+# The bars of the files read last (see korvit.data._kept); each caller gets its own values.
+_LOADED = Kept()
 
 
 def _copy_of(bars):
