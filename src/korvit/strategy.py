@@ -56,6 +56,7 @@ __all__ = [
 ]
 
 FIELDS = ("open", "high", "low", "close", "volume")
+_FIELD_AT = {name: k for k, name in enumerate(FIELDS)}
 
 STATUS_NAMES = {gv.OrderStatus_PreHolding: "new", gv.OrderStatus_Holding: "pending",
                 gv.OrderStatus_Filled: "filled", gv.OrderStatus_Cancelled: "cancelled",
@@ -619,9 +620,10 @@ def history(code, field="close", count=1):
     first = max(0, bar - int(count) + 1)
     if field == "time":
         return session.bars.times[first:bar + 1].to_numpy()
-    if field not in FIELDS:
+    at = _FIELD_AT.get(field) if isinstance(field, str) else None
+    if at is None:
         raise StrategyError(f"unknown bar field {field!r}; fields: {', '.join(FIELDS + ('time',))}")
-    return session.bars.values[target, first:bar + 1, FIELDS.index(field)].copy()
+    return session.bars.values[target, first:bar + 1, at].copy()
 
 
 def current_price(code):

@@ -69,6 +69,9 @@ def _frame(data, columns, times, copy=True) -> pd.DataFrame:
     for col in times:
         if df[col].dtype != "datetime64[ns]":       # the run's tables have them so already
             df[col] = pd.to_datetime(df[col])
+    index = df.index
+    if isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1 and index.name is None:
+        return df           # numbered 0, 1, ... already (the run's own tables): no copy to renumber
     return df.reset_index(drop=True)
 
 
