@@ -4,6 +4,10 @@ argument checks."""
 
 import functools
 import math
+import pickle
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -389,3 +393,28 @@ def test_a_runs_tables_are_built_when_read_and_the_same_whenever_read():
         for name, table in read(result).items():
             pd.testing.assert_frame_equal(table, at_once[name], obj=name)
     assert len(at_once["stops"]) and (at_once["orders"]["status"] == "denied").any()
+
+
+def test_a_run_again_after_a_run_of_other_data_gives_what_a_fresh_one_gives(tmp_path):
+    """Nothing a run keeps for the next (the bars of a file read before) leaks
+    into a run of other data, or back: run A, run B, run A again."""
+    from korvit.data import sample_path
+    example = Path(__file__).resolve().parents[1] / "examples" / "strategies" / "ma_cross.py"
+    other = tmp_path / "other.csv"
+    bars = pd.read_csv(sample_path("daily.csv"))
+    bars[["open", "high", "low", "close"]] *= 1.5
+    bars.to_csv(other, index=False)
+    runs = [run(example, data, contracts=sample_path("contracts.csv"), progress=False)
+            for data in (sample_path("daily.csv"), other, sample_path("daily.csv"))]
+    fresh = subprocess.run([sys.executable, "-c", (
+        "import sys, pickle; from korvit.backtest import run; from korvit.data import sample_path; "
+        f"r = run({str(example)!r}, sample_path('daily.csv'), contracts=sample_path('contracts.csv'), "
+        "progress=False); sys.stdout.buffer.write(pickle.dumps((r.equity, r.trades, r.round_trips, r.stats)))")],
+        capture_output=True, check=True).stdout
+    equity, trades, round_trips, stats = pickle.loads(fresh)
+    assert not runs[1].equity["equity"].equals(runs[0].equity["equity"])
+    for result in (runs[0], runs[2]):
+        pd.testing.assert_frame_equal(result.equity, equity)
+        pd.testing.assert_frame_equal(result.trades, trades)
+        pd.testing.assert_frame_equal(result.round_trips, round_trips)
+        pd.testing.assert_series_equal(result.stats, stats)

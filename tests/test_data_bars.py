@@ -355,3 +355,31 @@ def test_times_of_day_that_change_nothing_do_not_warn(times):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         load_bars(offset_bars({"SZSE.000001": times}))
+
+
+# ------------------------------------------------------------------ files read again
+
+def test_a_file_read_again_gives_its_bars_as_they_are_now(tmp_path):
+    """Bars of a file are kept for the next load of it, by its content: a file
+    rewritten at once with other values of the same length loads anew, and a
+    caller that writes into its bars leaves the next load's alone."""
+    path = write(tmp_path, "bars.csv", HEADER + GOOD)
+    first = load_bars(path)
+    first.values[0, 0, 3] = -1.0
+    again = load_bars(path)
+    assert again.values[0, 0, 3] == 10.5 and again.values is not first.values
+    with open(path, "w") as file:           # the same size, within the same clock tick
+        file.write(HEADER + GOOD.replace("10.5", "10.7"))
+    assert load_bars(path).values[0, 0, 3] == 10.7
+    trimmed = load_bars(path, codes=["szse.000001"])          # other options: another load
+    assert trimmed.codes == ["SZSE.000001"] and same(trimmed, load_bars(path))
+
+
+def test_a_file_whose_load_warns_warns_each_time(tmp_path):
+    path = write(tmp_path, "bars.csv", HEADER + GOOD.replace(",100\n", ",0\n"))
+    for _ in range(2):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            load_bars(path)
+        assert [type(w.message) for w in caught] == [DataWarning]
+        assert caught[0].filename == __file__ and "volume 0" in str(caught[0].message)

@@ -177,3 +177,13 @@ def test_check_code(code, phrase):
 
 def test_check_code_keeps_the_code_as_written():
     assert check_code(" sim.Aapl ") == "sim.Aapl"
+
+
+def test_a_contracts_file_read_again_gives_its_contracts_as_they_are_now(tmp_path):
+    path = tmp_path / "contracts.csv"
+    path.write_text("code,kind,lot_size\nSZSE.000001,stock,100\n")
+    first = load_contracts(path)
+    first["SZSE.000002"] = first["SZSE.000001"]         # a caller's own mapping
+    assert list(load_contracts(path)) == ["SZSE.000001"]
+    path.write_text("code,kind,lot_size\nSZSE.000001,stock,200\n")     # the same size, at once
+    assert load_contracts(path)["szse.000001"].lot_size == 200

@@ -83,13 +83,18 @@ class Series:
         self._shown = shown         # the values revealed so far; NaN beyond them
         self._upto = 0
 
-    def _visible(self):
-        """The number of bars revealed: those up to the current one."""
+    def _count(self):
+        """The number of bars up to the current one (refused in another run)."""
         session = self._session
         running = current_session()
         if running is not session and running is not None:
             raise StrategyError(f"{self.name} was made in another run: make indicators in init")
-        n = session.visible_bar + 1
+        return session.visible_bar + 1
+
+    def _visible(self):
+        """The number of bars up to the current one, revealed in ``_shown`` (for
+        what hands out arrays; a single value is read from ``_values`` at once)."""
+        n = self._count()
         upto = self._upto
         if n > upto:
             shown = self._shown
@@ -107,18 +112,19 @@ class Series:
     @property
     def now(self):
         """The value at the current bar (NaN in ``init`` and while warming up)."""
-        n = self._visible()
-        return float(self._shown[n - 1]) if n else _NAN
+        n = self._count()
+        return float(self._values[n - 1]) if n else _NAN
 
     def __len__(self):
-        return self._visible()
+        return self._count()
 
     def __getitem__(self, key):
-        n = self._visible()
-        if type(key) is int:                # the common case, without a slice of the array
+        if type(key) is int:                # the common case: one value, of a bar up to the current one
+            n = self._count()
             if -n <= key < n:
-                return self._shown[key + n if key < 0 else key]
+                return self._values[key + n if key < 0 else key]
             raise IndexError(f"bar {key} is beyond the {n} bars of {self.name} up to the current one")
+        n = self._visible()
         return self._shown[:n][key]
 
     def __iter__(self):
@@ -135,11 +141,11 @@ class Series:
         return f"<{self.name}: {n} bars, now {self.now!r}>" if n else f"<{self.name}: no bar yet>"
 
     def _last_two(self):
-        n = self._visible()
+        n = self._count()
         if n < 2:
             return _NAN, _NAN
-        shown = self._shown
-        return shown[n - 1], shown[n - 2]
+        values = self._values
+        return values[n - 1], values[n - 2]
 
 
 # ------------------------------------------------------------------ the arithmetic, over whole series

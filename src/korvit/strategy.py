@@ -56,6 +56,7 @@ __all__ = [
 ]
 
 FIELDS = ("open", "high", "low", "close", "volume")
+_FIELD_AT = {name: k for k, name in enumerate(FIELDS)}
 
 STATUS_NAMES = {gv.OrderStatus_PreHolding: "new", gv.OrderStatus_Holding: "pending",
                 gv.OrderStatus_Filled: "filled", gv.OrderStatus_Cancelled: "cancelled",
@@ -611,16 +612,18 @@ def history(code, field="close", count=1):
     "volume" or "time") of ``code`` up to the current bar, oldest first, as a
     numpy array (shorter at the start of the data, empty in ``init``: an
     order placed there fills at the first bar's open, before its prices)."""
-    if isinstance(count, bool) or not isinstance(count, numbers.Integral) or count < 1:
+    if type(count) is not int and (isinstance(count, bool) or not isinstance(count, numbers.Integral)) \
+            or count < 1:       # a plain int skips the slower check of the number types
         raise StrategyError(f"history count must be a positive whole number, got {count!r}")
     session = _session()
     target, bar = session.target_of(code), session.visible_bar
     first = max(0, bar - int(count) + 1)
     if field == "time":
         return session.bars.times[first:bar + 1].to_numpy()
-    if field not in FIELDS:
+    at = _FIELD_AT.get(field) if isinstance(field, str) else None
+    if at is None:
         raise StrategyError(f"unknown bar field {field!r}; fields: {', '.join(FIELDS + ('time',))}")
-    return session.bars.values[target, first:bar + 1, FIELDS.index(field)].copy()
+    return session.bars.values[target, first:bar + 1, at].copy()
 
 
 def current_price(code):

@@ -11,9 +11,10 @@ from __future__ import annotations
 
 import html
 import json
+import math
 import sys
 import warnings
-from collections import deque
+from collections import deque, namedtuple
 from functools import cached_property
 from pathlib import Path
 
@@ -66,7 +67,11 @@ def _frame(data, columns, times, copy=True) -> pd.DataFrame:
             df[col] = pd.Series(np.nan, index=df.index, dtype=float) \
                 if col not in times else pd.Series(pd.NaT, index=df.index, dtype="datetime64[ns]")
     for col in times:
-        df[col] = pd.to_datetime(df[col])
+        if df[col].dtype != "datetime64[ns]":       # the run's tables have them so already
+            df[col] = pd.to_datetime(df[col])
+    index = df.index
+    if isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1 and index.name is None:
+        return df           # numbered 0, 1, ... already (the run's own tables): no copy to renumber
     return df.reset_index(drop=True)
 
 
@@ -91,6 +96,14 @@ def _order_keys(values) -> pd.Series:
     return values.map(_order_key)
 
 
+def _order_key_list(values) -> list:
+    """``_order_key`` of each value of a column, as a list."""
+    values = pd.Series(values)
+    if values.dtype.kind in "fiu":      # numbers already: NaN and infinities are no order
+        return [number if math.isfinite(number) else None for number in values.astype(float).tolist()]
+    return _order_keys(values).tolist()
+
+
 def exit_reasons(orders: pd.DataFrame | None, stops: pd.DataFrame | None) -> dict:
     """The order ids placed by stop orders, each with the reason its fills end
     a round trip ("stop loss", "take profit", "trailing stop"): from the
@@ -98,18 +111,32 @@ def exit_reasons(orders: pd.DataFrame | None, stops: pd.DataFrame | None) -> dic
     kinds = {}
     if stops is None or not len(stops) or "kind" not in stops:
         return kinds
-    named = stops["kind"].astype(str).map(lambda kind: STOP_EXITS.get(kind, kind))
+    named = [STOP_EXITS.get(kind, kind) for kind in map(str, stops["kind"].tolist())]
     if "closing_order_id" in stops:
-        placed = _order_keys(stops["closing_order_id"])
-        known = placed.notna()
-        kinds.update(zip(placed[known], named[known]))
+        kinds.update((key, name) for key, name in zip(_order_key_list(stops["closing_order_id"]), named)
+                     if key is not None)
     if orders is not None and len(orders) and "stop_id" in orders:
-        by_stop = dict(zip(_order_keys(stops["stop_id"]), named))
-        kind = _order_keys(orders["stop_id"]).map(lambda key: by_stop.get(key))
-        order_keys = _order_keys(orders["order_id"])
-        known = kind.notna() & order_keys.notna()
-        kinds.update(zip(order_keys[known], kind[known]))
+        by_stop = dict(zip(_order_key_list(stops["stop_id"]), named))
+        for key, stop in zip(_order_key_list(orders["order_id"]), _order_key_list(orders["stop_id"])):
+            kind = by_stop.get(stop)
+            if kind is not None and key is not None:
+                kinds[key] = kind
     return kinds
+
+
+def _fills_in_time_order(trades: pd.DataFrame):
+    """The rows of ``trades`` as ``itertuples`` gives them, by time (stable: fills
+    of one time in the order given; rows without a time last)."""
+    times = trades["time"]
+    if times.dtype.kind == "M":
+        order = np.argsort(times.to_numpy(), kind="stable")       # NaT sorts last, as in pandas
+    else:
+        order = trades.assign(_seq=np.arange(len(trades))).sort_values(["time", "_seq"], kind="stable")["_seq"]
+    fill = namedtuple("Pandas", trades.columns, rename=True)
+    columns = ((trades[name] for name in trades.columns) if trades.columns.is_unique
+               else (trades.iloc[:, k] for k in range(trades.shape[1])))
+    rows = list(zip(*(column.tolist() for column in columns)))
+    return [fill._make(rows[k]) for k in order.tolist()]
 
 
 def match_round_trips(trades: pd.DataFrame, orders: pd.DataFrame | None = None,
@@ -146,23 +173,14 @@ def match_round_trips(trades: pd.DataFrame, orders: pd.DataFrame | None = None,
         gross = (exit_price - float(entry.price)) * take * mult * sign
         pnl = gross - fees
         notional = float(entry.price) * take * mult
-        rows.append({
-            "account": entry.account, "code": entry.code, "side": direction,
-            "volume": take,
-            "entry_time": entry.time, "entry_price": float(entry.price),
-            "exit_time": exit_time, "exit_price": exit_price,
-            "multiplier": mult, "pnl": pnl, "fees": fees,
-            "return": pnl / notional if notional else np.nan,
-            "duration": exit_time - entry.time,
-            "entry_trade_id": entry.trade_id, "exit_trade_id": exit_trade_id,
-            "exit_reason": reason,
-        })
+        rows.append((  # in the order of ROUND_TRIP_COLUMNS
+            entry.account, entry.code, direction, take, entry.time, float(entry.price), exit_time, exit_price,
+            mult, pnl, fees, pnl / notional if notional else np.nan, exit_time - entry.time, entry.trade_id,
+            exit_trade_id, reason))
 
     if len(trades):
-        order = trades.assign(_seq=np.arange(len(trades))).sort_values(
-            ["time", "_seq"], kind="stable")
-        has_orders = "order_id" in order
-        for t in order.itertuples(index=False):
+        has_orders = "order_id" in trades
+        for t in _fills_in_time_order(trades):
             side, effect = str(t.side).lower(), str(t.effect).lower()
             volume = float(t.volume)
             if volume <= 0:
@@ -386,6 +404,12 @@ class BacktestResult:
     @cached_property
     def equity_curve(self) -> pd.Series:
         """Total equity over the accounts, indexed by bar time."""
+        times = self.equity["time"].to_numpy()
+        if times.dtype.kind == "M" and len(times) and not np.isnat(times[0]) and (times[1:] > times[:-1]).all():
+            # One row per time, in order (one account): each group's sum is its one value, which
+            # pandas' sum adds to 0.0 (so -0.0 comes out 0.0; NaN, with min_count=1, stays NaN).
+            values = 0.0 + self.equity["equity"].to_numpy(dtype=float)
+            return pd.Series(values, index=pd.DatetimeIndex(times, name="time"), name="equity")
         curve = self.equity.groupby("time", sort=True)["equity"].sum(min_count=1)
         return curve.astype(float).rename("equity")
 
@@ -410,6 +434,10 @@ class BacktestResult:
             return pd.Series(dtype=bool, name="exposure")
         held = (self.equity["market_value"].fillna(0).astype(float) != 0) | \
                (self.equity["margin"].fillna(0).astype(float) != 0)
+        times = self.equity["time"].to_numpy()
+        if times.dtype.kind == "M" and not np.isnat(times[0]) and (times[1:] > times[:-1]).all():
+            # one row per time, in order (one account): nothing to group
+            return pd.Series(held.to_numpy(), index=pd.DatetimeIndex(times, name="time"), name="exposure")
         return held.groupby(self.equity["time"]).any().rename("exposure")
 
     @cached_property

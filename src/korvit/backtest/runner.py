@@ -263,9 +263,9 @@ class Backtest:
             open_session(session)
             stack.callback(close_session)
             loop_started = time.perf_counter()
-            equity, exposure = self._loop(env, session)
+            equity = self._loop(env, session)
             loop_ended = time.perf_counter()
-            result = self._result(env, session, equity, exposure, output)
+            result = self._result(env, session, equity, output)
             result.meta["timings"] = {"setup_s": loop_started - started, "loop_s": loop_ended - loop_started,
                                       "results_s": time.perf_counter() - loop_ended}
             return result
@@ -358,9 +358,11 @@ class Backtest:
         bars = session.bars
         n_bars = len(bars.times)
         closes = _forward_filled(bars.values[:, :, 3])
-        days = bars.times.normalize()
+        new_day = None                  # with cancel_stale_orders: whether each bar begins a day
+        if self.cancel_stale_orders:
+            days = bars.times.normalize().asi8
+            new_day = np.r_[False, days[1:] != days[:-1]]
         equity = np.zeros((n_bars, len(session.accounts), 4))       # cash, market value, margin, equity
-        exposure = np.zeros(n_bars, dtype=bool)
         deal = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(deal_bar)
         session.closes = closes
         env.vr.g_KorvitInputInfo.on_init_func(context)
@@ -370,40 +372,38 @@ class Backtest:
         # the cyclic garbage collector need not walk them again and again.
         gc.freeze()
         try:
-            self._bars(env, session, context, deal, closes, days, equity, exposure)
+            self._bars(env, session, context, deal, closes, new_day, equity)
         finally:
             gc.unfreeze()
-        return equity, exposure
+        return equity
 
-    def _bars(self, env, session, context, deal, closes, days, equity, exposure):
+    def _bars(self, env, session, context, deal, closes, new_day, equity):
         """The bars, one after the other (see the module's docstring)."""
         vr, info = env.vr, env.vr.g_KorvitInputInfo
-        accounts, closes_by_bar = session.accounts, closes.T
-        rows, held_by_bar = [], []
+        accounts, contracts = session.accounts, session.contracts
+        closes_by_bar = closes.T
+        expire, tell = session.expire, session.tell     # bound once: called four times a bar
+        rows = []
         for t in _progress(range(len(session.bars.times)), self.progress, self.name):
             session.bar = t
-            vr.g_KorvitSimCurBarFresh = t
-            if self.cancel_stale_orders and t > 0 and days[t] != days[t - 1]:
+            if new_day is not None and new_day[t]:
+                vr.g_KorvitSimCurBarFresh = t           # the time the cancels are dated at
                 domain._clear_unfilled_order(env.fresh_bar_time)
-            deal(t)
-            session.expire(t)
-            session.tell()
-            held = False
+            deal(t)                                     # moves the bar cursor to t, then deals
+            expire(t)
+            tell()
+            at = closes_by_bar[t]
             for account in accounts:
-                row, account_held = _valuation(account, session, closes_by_bar[t])
-                rows.append(row)
-                held = held or account_held
-            held_by_bar.append(held)
+                rows.append(valuation(account, contracts, at, KVBackAccount)[0])
             session.seen = t
             info.on_data_func(context)
-            session.expire(t)
-            session.tell()
+            expire(t)
+            tell()
         equity[:] = np.array(rows, dtype=np.float64).reshape(equity.shape)
-        exposure[:] = held_by_bar
 
     # -------------------------------------------------------------- results
 
-    def _result(self, env, session, equity, exposure, output):
+    def _result(self, env, session, equity, output):
         from korvit.backtest.results import BacktestResult
         from korvit.data.contracts import fee_schedules
         bars = session.bars
@@ -577,12 +577,6 @@ def _forward_filled(values):
     """Each row's last known value at each column (NaN before the first)."""
     frame = pd.DataFrame(values.T)
     return frame.ffill().to_numpy().T
-
-
-def _valuation(account, session, closes):
-    """(cash, market value, margin, equity) of an account at the given closes,
-    and whether it holds any position."""
-    return valuation(account, session.contracts, closes, KVBackAccount)
 
 
 def _progress(iterable, enabled, name):

@@ -82,9 +82,14 @@ class Session:
         self.account_type = None    # the run's account class, as the run loop values its accounts
         self.indicators = {}        # the run's indicators (korvit.indicators), each made once
         self._targets = {code.upper(): k for k, code in enumerate(self.codes)}
+        self._written = {code: k for k, code in enumerate(self.codes)}
         self._handles = {name: k for k, name in enumerate(self.account_names)}
 
     def target_of(self, code):
+        if type(code) is str:                   # the common case: a code as the run writes it
+            found = self._written.get(code)
+            if found is not None:
+                return found
         if isinstance(code, (int, np.integer)) and not isinstance(code, bool):
             if 0 <= code < len(self.codes):
                 return int(code)

@@ -38,6 +38,7 @@ from __future__ import annotations
 
 import math
 import warnings
+from collections import Counter
 
 import bottleneck as bn
 import numpy as np
@@ -109,11 +110,10 @@ def order_counts(orders: pd.DataFrame) -> dict:
     """The orders placed (every row of the orders table) and those filled,
     cancelled and denied, by their ``status``, under the names of
     ``ORDER_STATS``; ``"open"`` counts the rest (still pending at the end)."""
-    status = orders["status"].astype(str) if "status" in orders else pd.Series(dtype=str)
-    counts = {name: int((status == wanted).sum()) if wanted else len(orders)
-              for name, wanted in ORDER_STATS.items()}
-    counts["open"] = len(orders) - sum(int((status == wanted).sum())
-                                       for wanted in ORDER_STATS.values() if wanted)
+    # each status as text, as ``astype(str)`` gives it (NaN as "nan"), counted in one pass
+    by_status = Counter(map(str, orders["status"].tolist())) if "status" in orders else Counter()
+    counts = {name: by_status[wanted] if wanted else len(orders) for name, wanted in ORDER_STATS.items()}
+    counts["open"] = len(orders) - sum(by_status[wanted] for wanted in ORDER_STATS.values() if wanted)
     return counts
 
 
@@ -143,17 +143,25 @@ def drawdown_series(equity_curve: pd.Series, initial_cash: float | None = None) 
     bar, so a loss on the first bar is a drawdown too.  Infinite equity is no
     peak: its bars count as not under water, as NaN ones do.
     """
-    values = equity_curve.astype(float)
-    values = values.where(np.isfinite(values))
-    peak = values.cummax()
+    values = np.asarray(equity_curve.to_numpy(dtype=float))
+    return pd.Series(_drawdown(values, initial_cash), index=equity_curve.index, name="drawdown")
+
+
+def _drawdown(values, initial_cash):
+    """``drawdown_series`` of an array of equity values, as an array."""
+    values = np.where(np.isfinite(values), values, np.nan)
+    missing = np.isnan(values)
+    # the running peak, skipping NaN (which stay NaN), as pandas' cummax takes it
+    peak = np.maximum.accumulate(np.where(missing, -np.inf, values)) if len(values) else values.copy()
+    peak[missing] = np.nan
     if initial_cash is not None and initial_cash > 0 and np.isfinite(initial_cash):
-        peak = peak.clip(lower=float(initial_cash))
+        peak = np.where((peak >= initial_cash) | missing, peak, float(initial_cash))
     with np.errstate(divide="ignore", invalid="ignore"):
         dd = values / peak - 1.0
     # A peak of zero or below (an account that never had money) has no
     # meaningful fraction: call it "not under water".
-    dd = dd.where(peak > 0, 0.0)
-    return dd.clip(upper=0.0).rename("drawdown")
+    dd = np.where(peak > 0, dd, 0.0)
+    return np.where((dd <= 0.0) | np.isnan(dd), dd, 0.0)
 
 
 def daily_returns(equity_curve: pd.Series, initial_cash: float, frequency: str) -> pd.Series:
@@ -162,34 +170,64 @@ def daily_returns(equity_curve: pd.Series, initial_cash: float, frequency: str) 
     The first return is against the initial cash.  Returns on a non-positive
     base are undefined and left out (NaN).
     """
+    curve = _daily(equity_curve.astype(float), frequency)
+    return pd.Series(_returns(curve.to_numpy(), initial_cash), index=curve.index, name="return")
+
+
+def _daily(curve, frequency):
+    """A float curve at its daily closes: itself for daily bars, each day's last value for minute bars."""
     if frequency not in ("day", "minute"):
         raise ValueError(f"frequency must be 'day' or 'minute', not {frequency!r}")
-    curve = equity_curve.astype(float)
     if frequency == "minute" and len(curve):
         curve = curve.groupby(curve.index.normalize()).last()
-    base = curve.shift(1)
-    if len(curve):
-        base.iloc[0] = initial_cash
+    return curve
+
+
+def _returns(values, initial_cash):
+    """``daily_returns`` of an array of daily equity values, as an array."""
+    base = np.empty_like(values)
+    if len(values):
+        base[0] = initial_cash
+        base[1:] = values[:-1]
     with np.errstate(divide="ignore", invalid="ignore"):
-        rets = curve / base - 1.0
-    return rets.where(base > 0).rename("return")
+        rets = values / base - 1.0
+    return np.where(base > 0, rets, np.nan)
 
 
 def _drawdown_dates(dd: pd.Series):
     """Peak and trough times of the deepest drawdown and the longest time
     under water (peak to recovery, or to the last bar if not recovered)."""
-    if dd.empty or not (dd < 0).any():
+    values = dd.to_numpy(dtype=float)
+    if dd.empty or not (values < 0).any():
         return pd.NaT, pd.NaT, pd.Timedelta(0) if len(dd) else pd.NaT
-    trough = dd.idxmin()
+    if not (isinstance(dd.index, pd.DatetimeIndex) and dd.index.is_unique):
+        return _drawdown_dates_by_label(dd)
+    trough_at = int(np.nanargmin(values))       # the first of the deepest, as idxmin
     # The peak is the last point at the running maximum before the trough;
     # if the curve never rose above the initial cash, that is the first bar.
-    before = dd.loc[:trough]
-    at_peak = before[before >= 0]
-    peak = at_peak.index[-1] if len(at_peak) else dd.index[0]
+    dry = values >= 0
+    peaks = np.flatnonzero(dry[:trough_at + 1])
+    peak = dd.index[peaks[-1]] if len(peaks) else dd.index[0]
 
     # Each bar under water belongs to a spell that starts at the last bar at
     # the peak before it (the first bar if there is none) and ends at the
     # first bar back at the peak (the last bar if the curve never gets back).
+    n = len(values)
+    positions = np.arange(n)
+    since = np.maximum.accumulate(np.where(dry, positions, 0))
+    until = np.minimum.accumulate(np.where(dry, positions, n - 1)[::-1])[::-1]
+    times = dd.index.to_numpy()
+    wet = ~dry
+    longest = pd.Timedelta((times[until[wet]] - times[since[wet]]).max())
+    return peak, dd.index[trough_at], longest
+
+
+def _drawdown_dates_by_label(dd: pd.Series):
+    """``_drawdown_dates`` of a curve whose times repeat (or are no times), by label."""
+    trough = dd.idxmin()
+    before = dd.loc[:trough]
+    at_peak = before[before >= 0]
+    peak = at_peak.index[-1] if len(at_peak) else dd.index[0]
     times = pd.Series(dd.index, index=dd.index)
     dry = dd >= 0
     since = times.where(dry).ffill().fillna(times.iloc[0])
@@ -225,7 +263,8 @@ def _round_trip_figures(round_trips: pd.DataFrame):
         return 0, math.nan, math.nan, math.nan, math.nan
     pnl = round_trips["pnl"].astype(float)
     wins, losses = pnl[pnl > 0], pnl[pnl < 0]
-    gross_profit, gross_loss = float(wins.sum()), float(-losses.sum())
+    # numpy's sums, as pandas' (which has no NaN to skip here) are
+    gross_profit, gross_loss = float(np.sum(wins.to_numpy())), float(-np.sum(losses.to_numpy()))
     if gross_loss > 0:
         factor = gross_profit / gross_loss
     else:
@@ -256,7 +295,7 @@ def compute_stats(equity_curve: pd.Series, trades: pd.DataFrame, round_trips: pd
         stats = _compute_stats(equity_curve, trades, round_trips, frequency=frequency,
                                initial_cash=initial_cash, exposure=exposure, orders=orders)
         stats.update(_benchmark_stats(equity_curve, benchmark, frequency, initial_cash))
-        return pd.Series(stats, index=list(STAT_NAMES), dtype=object, name="stats")
+        return pd.Series([stats[name] for name in STAT_NAMES], index=list(STAT_NAMES), dtype=object, name="stats")
 
 
 def _benchmark_stats(equity_curve, benchmark, frequency, initial_cash) -> dict:
@@ -270,21 +309,27 @@ def _benchmark_stats(equity_curve, benchmark, frequency, initial_cash) -> dict:
     final = float(bench.iloc[-1])
     out["Benchmark return"] = final / initial - 1.0 if initial > 0 else math.nan
     out["Benchmark annualised return"] = _cagr(initial, final, bench.index[0], bench.index[-1])
-    dd = drawdown_series(bench, initial)
-    out["Benchmark max drawdown"] = float(dd.min()) if len(dd) else math.nan
-    both = pd.concat([daily_returns(equity_curve.astype(float).sort_index(), initial, frequency),
-                      daily_returns(bench, initial, frequency)], axis=1, join="inner")
-    both = both.replace([np.inf, -np.inf], np.nan).dropna()
-    if len(both) < 2:
+    dd = _drawdown(bench.to_numpy(), initial)
+    out["Benchmark max drawdown"] = float(np.nanmin(dd)) if len(dd) else math.nan
+    curve = equity_curve.astype(float).sort_index()
+    if curve.index.equals(bench.index) and curve.index.is_unique:     # the common case: the same bars
+        ours = _returns(_daily(curve, frequency).to_numpy(), initial)
+        theirs = _returns(_daily(bench, frequency).to_numpy(), initial)
+        both = np.isfinite(ours) & np.isfinite(theirs)
+        ours, theirs = ours[both], theirs[both]
+    else:
+        joined = pd.concat([daily_returns(curve, initial, frequency), daily_returns(bench, initial, frequency)],
+                           axis=1, join="inner")
+        joined = joined.replace([np.inf, -np.inf], np.nan).dropna()
+        ours, theirs = joined.iloc[:, 0].to_numpy(), joined.iloc[:, 1].to_numpy()
+    if len(ours) < 2:
         return out
-    ours, theirs = both.iloc[:, 0], both.iloc[:, 1]
-    if float(np.std(theirs.to_numpy())) * math.sqrt(PERIODS_PER_YEAR) > _ZERO_VOL:
-        alpha, beta = _alpha_beta(ours.to_numpy(), theirs.to_numpy())
+    if float(np.std(theirs)) * math.sqrt(PERIODS_PER_YEAR) > _ZERO_VOL:
+        alpha, beta = _alpha_beta(ours, theirs)
         out["Alpha"], out["Beta"] = _finite_or_nan(alpha), _finite_or_nan(beta)
     active = ours - theirs
-    if float(np.std(active.to_numpy())) * math.sqrt(PERIODS_PER_YEAR) > _ZERO_VOL:
-        out["Information ratio"] = _finite_or_nan(
-            _excess_sharpe(ours.to_numpy(), theirs.to_numpy()) * math.sqrt(PERIODS_PER_YEAR))
+    if float(np.std(active)) * math.sqrt(PERIODS_PER_YEAR) > _ZERO_VOL:
+        out["Information ratio"] = _finite_or_nan(_excess_sharpe(ours, theirs) * math.sqrt(PERIODS_PER_YEAR))
     return out
 
 
@@ -295,9 +340,8 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
     end = curve.index[-1] if len(curve) else pd.NaT
     final = float(curve.iloc[-1]) if len(curve) else initial
 
-    rets = daily_returns(curve, initial, frequency).replace([np.inf, -np.inf], np.nan)
-    rets = rets.dropna()
-    values = rets.to_numpy()
+    values = _returns(_daily(curve, frequency).to_numpy(), initial)
+    values = values[np.isfinite(values)]
     vol = _annual_volatility(values) if len(values) > 1 else math.nan
     if np.isfinite(vol) and vol > _ZERO_VOL:
         sharpe = _finite_or_nan(_sharpe_ratio(values))
@@ -311,9 +355,10 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
 
     dd = drawdown_series(curve, initial)
     peak, trough, longest = _drawdown_dates(dd)
+    deepest = float(np.nanmin(dd.to_numpy())) if len(dd) else math.nan
     n_rt, win_rate, factor, avg_win, avg_loss = _round_trip_figures(round_trips)
     fees = float(trades["fee"].astype(float).sum()) if len(trades) else 0.0
-    exposed = exposure.astype(bool)
+    exposed = exposure.to_numpy(dtype=bool)
     counts = order_counts(orders) if orders is not None else dict.fromkeys(ORDER_STATS, math.nan)
     stats = {
         "Start": start,
@@ -326,7 +371,7 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
         "Annualised volatility": vol,
         "Sharpe ratio": sharpe,
         "Sortino ratio": sortino,
-        "Max drawdown": float(dd.min()) if len(dd) else math.nan,
+        "Max drawdown": deepest,
         "Max drawdown peak": peak,
         "Max drawdown trough": trough,
         "Longest drawdown": longest,

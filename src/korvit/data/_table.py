@@ -186,6 +186,8 @@ class Table:
         """`raw` with dates written day and month first (01/09/2004) rewritten as ISO
         dates, in the order each source proves; fails where a source does not tell the
         order, or tells both."""
+        if raw.dtype.kind == "M":           # datetimes already: no text to read
+            return raw
         fast = self._day_month_at_once(raw)
         if fast is not None:
             return fast

@@ -1,11 +1,13 @@
 """Bars: open, high, low, close and volume of each code on one shared timeline."""
 
+import copy
 import datetime
 import warnings
 
 import numpy as np
 import pandas as pd
 
+from korvit.data._kept import Kept, file_key
 from korvit.data._table import ADJ_CLOSE, check_date_format, check_zone, fmt_num, fmt_time, read_table
 from korvit.data.errors import DataError, DataWarning, check_code
 from korvit.data.limits import MAX_PRICE, MAX_VOLUME
@@ -173,6 +175,37 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
     `DataError` naming file, row and column.  Bars with volume 0 load, with one
     `DataWarning` counting them.
     """
+    options = dict(frequency=frequency, start=start, end=end, codes=codes, tz=tz, code=code, adjust=adjust,
+                   date_format=date_format, bar_time=bar_time)
+    key = file_key(source, options.items())
+    if key is None:
+        return _load_bars(source, **options)
+    found = _LOADED.get(key)
+    if found is None:
+        with warnings.catch_warnings(record=True) as caught:
+            found = _load_bars(source, **options)
+        for shown in caught:         # the warnings go on as they came (the filters have had their say)
+            warnings.showwarning(shown.message, shown.category, shown.filename, shown.lineno, shown.file,
+                                 shown.line)
+        if caught:                   # a load that warns warns every time: not kept
+            return found
+        _LOADED.put(key, found)
+    return _copy_of(found)
+
+
+# The bars of the files read last (see korvit.data._kept); each caller gets its own values.
+_LOADED = Kept()
+
+
+def _copy_of(bars):
+    """``bars`` with their own codes and values (the times are immutable)."""
+    out = copy.copy(bars)
+    out.codes, out.values, out._index = list(bars.codes), bars.values.copy(), dict(bars._index)
+    return out
+
+
+def _load_bars(source, *, frequency, start, end, codes, tz, code, adjust, date_format, bar_time):
+    """``load_bars`` itself (its warnings name the line that called ``load_bars``)."""
     if frequency is not None and frequency not in FREQUENCIES:
         raise ValueError(f"frequency {frequency!r} is not one of {', '.join(FREQUENCIES)}")
     tz = check_zone(tz)
@@ -199,7 +232,7 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
         warnings.warn(DataWarning(
             f"{table.name}: column {label!r} is ignored: the bars keep the prices as written; "
             "load them with adjust=True (--adjust) to scale each bar by its adjusted close"),
-            stacklevel=2)
+            stacklevel=3)
     order = _check_order(table, keys, times)
     asked = frequency
     frequency = _frequency(table, keys, times, order, frequency)
@@ -260,7 +293,7 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
             f"{table.name}: {idle.size} bar{'s' if idle.size > 1 else ''} with volume 0, the "
             f"first {written[first]} at {fmt_time(times[first])} ({table.where(rows[first])}): "
             "the engine treats a bar without volume as not "
-            "traded: orders wait"), stacklevel=2)
+            "traded: orders wait"), stacklevel=3)
     return Bars([first_written[key] for key in code_keys], timeline, values, frequency,
                 table.name, interval)
 
@@ -404,7 +437,7 @@ def _stray_clock(table, times, frequency):
     warnings.warn(DataWarning(
         f"{table.where(pos, 'time')}: {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} has a "
         f"time of day while {len(times) - count} of the {len(times)} bars are at midnight{more}, "
-        f"{effect}"), stacklevel=3)
+        f"{effect}"), stacklevel=4)
 
 
 def _bounds(start, end, tz=None, date_format=None):

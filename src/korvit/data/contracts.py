@@ -12,6 +12,7 @@ from dataclasses import dataclass, fields, replace
 import numpy as np
 import pandas as pd
 
+from korvit.data._kept import Kept, file_key
 from korvit.data.errors import DataError, check_code, where
 from korvit.data.limits import MAX_PRICE, MIN_PRICE_STEP, fmt_bound
 
@@ -188,6 +189,21 @@ def load_contracts(source):
     """
     if isinstance(source, Contracts):
         return source
+    key = file_key(source)
+    found = None if key is None else _LOADED.get(key)
+    if found is None:
+        found = _load_contracts(source)
+        if key is not None:
+            _LOADED.put(key, found)
+    return Contracts(found)         # its own mapping (the contracts themselves are frozen)
+
+
+# The contracts of the files read last (see korvit.data._kept).
+_LOADED = Kept()
+
+
+def _load_contracts(source):
+    """``load_contracts`` of anything but a ``Contracts`` mapping."""
     entries = []        # (place of the entry, dict of its values)
     if isinstance(source, dict) and source and all(isinstance(c, Contract) for c in source.values()):
         return Contracts(source)        # loaded already (what load_contracts gives)
