@@ -370,7 +370,9 @@
   try {
     var items = JSON.parse(block.textContent, decode);
     Object.keys(items).forEach(function (id) {
-      shown.push(Bokeh.Plotting.show(BUILD[id](items[id]), document.getElementById(id)));
+      var chart = BUILD[id](items[id]);
+      chart.name = id;
+      shown.push(Bokeh.Plotting.show(chart, document.getElementById(id)));
     });
   } catch (error) {
     console.error(error);
