@@ -330,17 +330,24 @@ def _grid(head, body, note="", cls="grid"):
 
 
 def _exit_summary_html(rt) -> str:
-    """Round trips by the reason they ended: how many, won, P&L."""
+    """Round trips by the reason they ended: how many, won, P&L (unknown
+    figures left out of the sums and means)."""
     rows = []
+    reasons = rt["exit_reason"].to_numpy()
+    pnls = pd.to_numeric(rt["pnl"], errors="coerce").to_numpy(dtype=float)
+    returns = pd.to_numeric(rt["return"], errors="coerce").to_numpy(dtype=float)
     for reason in EXIT_REASONS:
-        mine = rt[rt["exit_reason"] == reason]
-        if not len(mine):
+        mine = reasons == reason
+        count = int(mine.sum())
+        if not count:
             continue
-        pnl = mine["pnl"].astype(float)
+        pnl, ret = pnls[mine], returns[mine]
         won = float((pnl > 0).mean())
-        rows.append(f"<tr><td class='l'>{_esc(reason)}</td><td>{len(mine):,d}</td><td>{_pct(won, 1)}</td>"
-                    + _signed(pnl.sum(), _fmt_num(pnl.sum()))
-                    + _signed(mine["return"].mean(), _pct(mine["return"].mean())) + "</tr>")
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            warnings.simplefilter("ignore", RuntimeWarning)         # every return unknown: NaN
+            total, mean = float(np.nansum(pnl)), float(np.nanmean(ret))
+        rows.append(f"<tr><td class='l'>{_esc(reason)}</td><td>{count:,d}</td><td>{_pct(won, 1)}</td>"
+                    + _signed(total, _fmt_num(total)) + _signed(mean, _pct(mean)) + "</tr>")
     head = ("<tr><th class='l'>Ended by</th><th>Round trips</th><th>Won</th><th>P&amp;L</th>"
             "<th>Average return</th></tr>")
     return _grid(head, rows)
