@@ -26,6 +26,7 @@ import base64
 import html
 import json
 import math
+import re
 import warnings
 from functools import lru_cache
 from importlib.util import find_spec
@@ -267,7 +268,7 @@ def bokeh_script() -> str:
             raise FileNotFoundError(f"BokehJS's file {path} cannot be read ({exc.strerror or exc}): "
                                     "reinstall bokeh") from None
     text = "\n".join(parts)
-    if "</script" in text.lower():      # it would end the page's <script> element early
+    if re.search("</script", text, re.IGNORECASE):     # it would end the page's <script> element early
         raise ValueError(f"BokehJS's files in {folder} hold '</script': they cannot be embedded in a page")
     return text
 
