@@ -9,8 +9,8 @@ generated once into ``--data``, default ``bench/data-report``, by the shared gen
 Per run:
 
 - write: seconds of ``BacktestResult.to_html``, the result's figures (statistics, round
-  trips, benchmark) computed afresh each time; the first call in a process also imports
-  Bokeh: shown apart as "first", then the median of ``--runs``;
+  trips, benchmark) computed afresh each time; the first call in a process also reads
+  BokehJS's files: shown apart as "first", then the median of ``--runs``;
 - size: bytes of report.html;
 - page: milliseconds from the navigation to the page saying it is drawn, in headless
   chromium over DevTools (``tests/chromium_page.py``), median of ``--runs`` browsers, with

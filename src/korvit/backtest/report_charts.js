@@ -46,8 +46,10 @@
 
   function figure(height, compressed, options) {
     var fig = Bokeh.Plotting.figure(Object.assign({
-      height: height, sizing_mode: "stretch_width", tools: TOOLS, active_drag: "xpan",
+      height: height, sizing_mode: "stretch_width", tools: TOOLS,
       x_axis_type: compressed ? "linear" : "datetime", toolbar_location: "right"}, options));
+    // dragging pans along x (set here: the figure of BokehJS before 3.2 takes no active_drag)
+    fig.toolbar.active_drag = fig.toolbar.tools.filter(function (t) { return t instanceof Bokeh.PanTool; })[0];
     fig.toolbar.logo = null;
     set(grids(fig), {grid_line_color: "#e3e6ec"});
     fig.outline_line_color = null;
@@ -152,7 +154,7 @@
     }
     if (d.initial_cash !== null) {
       main.add_layout(new Bokeh.Span({location: d.initial_cash, dimension: "width", line_color: "#9aa3b2",
-                                      line_dash: "dotted", line_width: 1}));
+                                      line_dash: [2, 4], line_width: 1}));    // Bokeh's Python "dotted"
     }
     [[d.buys, "triangle", GREEN, "Buys"], [d.sells, "inverted_triangle", RED, "Sells"]].forEach(function (m) {
       if (m[0] === null) return;
