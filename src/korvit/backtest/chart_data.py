@@ -409,8 +409,9 @@ def equity_data(result) -> dict | None:
            "drawdown_format": "0%" if np.nanmin(np.r_[columns["drawdown"], 0]) < -0.03 else "0.0%",
            "overview_range": _span(columns["equity"]),
            "tick_labels": axis.tick_labels((x, columns["time"])), "accounts": None}
-    accounts = result.account_curves
-    if accounts.shape[1] > 1:
+    # (one account needs no curves of its own: nor their table)
+    accounts = result.account_curves if len(result.accounts) > 1 else None
+    if accounts is not None and accounts.shape[1] > 1:
         acc = accounts.reindex(curve.index).iloc[keep]
         out["accounts"] = {"names": [str(name) for name in acc.columns],
                            "columns": [_finite(acc[name].to_numpy(dtype=float)) for name in acc.columns],
