@@ -425,3 +425,25 @@ def test_the_report_never_fails_because_of_a_value(curves, initial_cash, frequen
     assert set(doc["stats"]) == set(STAT_NAMES)
     # money beyond any real amount is shown short
     assert max(len(line) for line in summary.splitlines()) < 160
+
+
+def test_the_charts_arrays_travel_exactly():
+    """Arrays of every type the charts use come back from the page's JSON as they were
+    (NaN, infinities, -0.0 and float32 bits included); a table that merely looks like an
+    encoded array (a code named "data") stays a table; other whole numbers travel as int32
+    or, when too big, float64; a non-finite number alone is null."""
+    from korvit.backtest.report import _encode, _script_json
+    values = {"f8": np.array([1.5, np.nan, np.inf, -np.inf, -0.0, 1e300, 5e-324]),
+              "f4": np.array([0.1, np.nan, -3.4e38], dtype=np.float32),
+              "i1": np.array([-128, 0, 127], dtype=np.int8), "i2": np.array([-1, 32767], dtype=np.int16),
+              "i8": np.array([1, -(2 ** 31)]), "big": np.array([2 ** 40]), "empty": np.empty(0),
+              "store": {"__nd__": {"o": np.array([1.0])}, "data": {"o": np.array([2.0])}},
+              "nan": float("nan"), "pair": (1, 2.5)}
+    back = decode_arrays(json.loads(_script_json(_encode(values))))
+    for name in ("f8", "f4", "i1", "i2", "empty"):
+        assert back[name].dtype == values[name].dtype, name
+        assert back[name].tobytes() == values[name].tobytes(), name
+    assert back["i8"].dtype == np.int32 and back["i8"].tolist() == [1, -(2 ** 31)]
+    assert back["big"].dtype == np.float64 and back["big"].tolist() == [2.0 ** 40]
+    assert set(back["store"]) == {"__nd__", "data"} and back["store"]["data"]["o"].tolist() == [2.0]
+    assert back["nan"] is None and back["pair"] == [1, 2.5]

@@ -238,7 +238,8 @@ def decode_arrays(value):
     """The inverse of the page's encoding: the charts' JSON as read back
     (``json.loads``) with its arrays as numpy arrays."""
     if isinstance(value, dict):
-        if set(value) == {"__nd__", "data"}:
+        if set(value) == {"__nd__", "data"} and value["__nd__"] in _ARRAY_TYPES.values() \
+                and isinstance(value["data"], str):
             return np.frombuffer(base64.b64decode(value["data"]), dtype=np.dtype(value["__nd__"]).newbyteorder("<"))
         return {k: decode_arrays(v) for k, v in value.items()}
     if isinstance(value, list):

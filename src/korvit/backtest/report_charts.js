@@ -26,7 +26,8 @@
   };
 
   function decode(key, value) {
-    if (value !== null && typeof value === "object" && value.__nd__ !== undefined) {
+    if (value !== null && typeof value === "object" && typeof value.data === "string"
+        && TYPES.hasOwnProperty(value.__nd__) && Object.keys(value).length === 2) {
       var bytes = atob(value.data), raw = new Uint8Array(bytes.length);
       for (var i = 0; i < bytes.length; i++) raw[i] = bytes.charCodeAt(i);
       return new TYPES[value.__nd__](raw.buffer);
