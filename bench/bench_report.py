@@ -9,8 +9,8 @@ generated once into ``--data``, default ``bench/data-report``, by the shared gen
 Per run:
 
 - write: seconds of ``BacktestResult.to_html``, the result's figures (statistics, round
-  trips, benchmark) computed afresh each time; the first call in a process also imports
-  Bokeh: shown apart as "first", then the median of ``--runs``;
+  trips, benchmark) computed afresh each time; the first call in a process also reads
+  BokehJS's files: shown apart as "first", then the median of ``--runs``;
 - size: bytes of report.html;
 - page: milliseconds from the navigation to the page saying it is drawn, in headless
   chromium over DevTools (``tests/chromium_page.py``), median of ``--runs`` browsers, with
@@ -54,6 +54,10 @@ def w1_result(data):
                stock_commission=bw.STOCK_COMMISSION, commission_rate=bw.COMMISSION_RATE, progress=False)
 
 
+# The run's records: built once from the engine's, never again (the figures are derived from them).
+RECORDS = ("equity", "orders", "trades", "stops")
+
+
 def measure(name, make, runs, out, shots):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -61,7 +65,7 @@ def measure(name, make, runs, out, shots):
     writes = []
     for _ in range(runs + 1):
         for name_, attr in vars(type(result)).items():      # the figures computed afresh each time
-            if isinstance(attr, cached_property):
+            if isinstance(attr, cached_property) and name_ not in RECORDS:
                 result.__dict__.pop(name_, None)
         started = time.perf_counter()
         html = result.to_html()

@@ -325,3 +325,32 @@ def test_tz_puts_times_with_mixed_offsets_on_one_clock_and_stray_times_of_day_wa
     assert done.stderr == (f"korvit: warning: {stray}, row 4, column 'time': SZSE.000001 at 2024-01-03 15:00:00 has a "
                            "time of day while 3 of the 4 bars are at midnight, so the bars are read as minute bars; "
                            "if they are daily bars, correct that time (or load them with frequency=\"day\")\n")
+
+
+def test_a_backtest_writes_its_report_without_bokeh_or_the_sweep_machinery(tmp_path):
+    """``korvit backtest`` as the command runs it: the report's charts carry the run's own
+    equity (as equity.csv has it) and fills (as trades.csv), and neither Bokeh nor the
+    sweeps' module is imported on the way (the browser draws the charts)."""
+    import re
+
+    from korvit.backtest.report import decode_arrays
+    out = tmp_path / "out"
+    check = ("import sys; from korvit.cli import main; status = main(sys.argv[1:]); "
+             "print('imported:', sorted(m for m in sys.modules if m.split('.')[0] == 'bokeh' "
+             "or m == 'korvit.backtest.sweeps')); sys.exit(status)")
+    done = subprocess.run([sys.executable, "-c", check, "backtest", str(EXAMPLES / "ma_cross.py"), "--out", str(out),
+                           "--no-progress"], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert "imported: []" in done.stdout and "report:" in done.stdout
+    html = (out / "report.html").read_text(encoding="utf-8")
+    block = re.search(r'<script type="application/json" id="korvit-charts">(.*?)</script>', html, re.S).group(1)
+    charts = decode_arrays(json.loads(block))
+    equity = pd.read_csv(out / "equity.csv", parse_dates=["time"]).groupby("time")["equity"].sum()
+    columns = charts["chart-equity"]["columns"]
+    assert columns["equity"] == pytest.approx(equity.to_numpy(), rel=1e-12)
+    assert columns["time"].tolist() == (equity.index.astype("datetime64[ms]").astype("int64")).tolist()
+    trades = pd.read_csv(out / "trades.csv")
+    store = charts["chart-prices"]["store"]
+    assert sorted(store) == sorted(trades["code"].unique())
+    for code, fills in trades.groupby("code"):
+        assert store[code]["fills"]["p"] == pytest.approx(fills["price"].to_numpy(), rel=1e-6)

@@ -12,8 +12,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from korvit.backtest import charts
-from korvit.backtest.report import LAST_TRADES, MAX_ROUND_TRIPS, render_report
+from korvit.backtest import chart_data as charts
+from korvit.backtest.report import LAST_TRADES, MAX_ROUND_TRIPS, decode_arrays, render_report
 from korvit.backtest.results import BacktestResult
 from korvit.data import Bars
 
@@ -55,10 +55,14 @@ def _result(n_bars=30, n_round_trips=3, accounts=("A",), strategy="trend", code=
                           params={"window<>": "5&10"}, bars=bars)
 
 
+def _chart_json(html):
+    """The text of the page's JSON block of the charts' data."""
+    return re.search(r'<script type="application/json" id="korvit-charts">(.*?)</script>', html, re.S).group(1)
+
+
 def _charts(html):
-    """The Bokeh items of the page, by the id of their place."""
-    block = re.search(r'<script type="application/json" id="korvit-charts">(.*?)</script>', html, re.S)
-    return json.loads(block.group(1))
+    """The charts' data the page carries, by the id of their place, its arrays as numpy arrays."""
+    return decode_arrays(json.loads(_chart_json(html)))
 
 
 def test_report_is_self_contained_and_escapes_user_text():
@@ -66,13 +70,13 @@ def test_report_is_self_contained_and_escapes_user_text():
     html = render_report(_result(strategy=evil, code="A&B</script><i>"))
     assert html.startswith("<!DOCTYPE html>")
     assert "alert('x')" not in html.replace("&lt;/script&gt;&lt;script&gt;alert(&#x27;x&#x27;)", "")
-    assert html.count("<script") == 3 and html.count("</script>") == 3     # BokehJS, the charts, the page's own
+    assert html.count("<script") == 3 and html.count("</script>") == 3     # BokehJS, the charts' data, the page's own
     assert "&lt;/script&gt;&lt;script&gt;" in html and "A&amp;B&lt;/script&gt;&lt;i&gt;" in html
     assert "&lt;not enough cash&gt;" in html and "window&lt;&gt;" in html
     # The charts' data names the code too, inside JSON that no "</" can end early.
     items = _charts(html)
     assert set(items) == {"chart-equity", "chart-prices", "chart-months"}
-    assert "A&B</script><i>" in json.dumps(items)
+    assert items["chart-prices"]["codes"] == ["A&B</script><i>"] and "</" not in _chart_json(html)
     # Nothing is fetched from elsewhere.
     assert not re.search(r"<(script|img|link|iframe)\b[^>]*\b(src|href)=", html)
     assert "2024-01-01 – 2024-02-09" in html  # the period is in the title
@@ -108,7 +112,12 @@ def test_report_renders_edge_cases(kind):
     assert ("chart-equity" in items) == (kind != "no bars")
     assert ("chart-prices" in items) == (kind not in ("no bars", "no prices"))
     if kind == "several accounts":
-        assert "By account" in json.dumps(items["chart-equity"])
+        accounts = items["chart-equity"]["accounts"]
+        assert accounts["names"] == ["A", "B", "C"]
+        for name, values in zip(accounts["names"], accounts["columns"]):
+            np.testing.assert_array_equal(values, res.account_curves[name].to_numpy())
+    elif kind != "no bars":
+        assert items["chart-equity"]["accounts"] is None
     if kind == "no prices":             # no bars: no benchmark either
         assert "No benchmark" in html and "benchmark: none" in html
 
@@ -177,8 +186,9 @@ def test_a_big_run_makes_a_small_report_quickly():
     seconds = time.perf_counter() - started
     assert len(html) < 5_000_000, f"{len(html):,d} bytes"
     assert seconds < 30
-    prices = json.dumps(_charts(html)["chart-prices"])
-    assert "each candle: 5 bars" in prices          # 2,500 days as 500 candles of a week
+    prices = _charts(html)["chart-prices"]
+    assert prices["candles"] and prices["step"] == 5 and len(prices["x"]) == 500
+    assert all(one["title"].endswith("each candle: 5 bars") for one in prices["store"].values())  # weeks
 
 
 def _sample_run(tmp_path):
@@ -206,6 +216,30 @@ _CHECKS = [
                head.click(); head.click();
                const col = head.cellIndex;
                return Array.from(table.tBodies[0].rows).map(r => parseFloat(r.cells[col].dataset.v)); })()""",
+    # the charts BokehJS built: per place its figures (axis label, title, tooltips), whether the
+    # equity chart's figures above the range selector and the selector share one x range, the
+    # equity curve drawn;
+    # then the equity chart zoomed to its last quarter, and its y range after that
+    """(() => new Promise(done => {
+         const roots = {};
+         Bokeh.documents.forEach(doc => doc.roots().forEach(root => { roots[root.name] = root; }));
+         const figures = root => (root.children ? root.children : [root]).filter(m => m instanceof Bokeh.Plot);
+         const out = {charts: {}};
+         for (const [name, root] of Object.entries(roots)) {
+           out.charts[name] = figures(root).map(f => ({
+             label: f.left.filter(m => m instanceof Bokeh.Axis).map(a => a.axis_label)[0],
+             title: f.title ? f.title.text : "",
+             tips: f.toolbar.tools.filter(t => t instanceof Bokeh.HoverTool).map(t => t.tooltips.map(p => p[0]))}));
+         }
+         const equity = figures(roots["chart-equity"]), main = equity[0];
+         out.linked = equity.slice(0, -1).every(f => f.x_range === main.x_range) && equity[equity.length - 1].toolbar.tools
+           .some(t => t instanceof Bokeh.RangeTool && t.x_range === main.x_range);
+         const data = main.renderers[0].data_source.data;
+         out.x = Array.from(data.x); out.equity = Array.from(data.equity); out.benchmark = Array.from(data.benchmark);
+         const n = out.x.length;
+         main.x_range.setv({start: out.x[Math.floor(n * 3 / 4)], end: out.x[n - 1]});
+         setTimeout(() => { out.zoomed = [main.y_range.start, main.y_range.end]; done(out); }, 200);
+       }))()""",
 ]
 
 
@@ -239,11 +273,100 @@ def test_the_report_of_a_sample_run_draws_in_a_browser(tmp_path):
     green = (area[..., 1] > 0.5) & (area[..., 0] < 0.35) & (area[..., 2] < 0.5)
     red = (area[..., 0] > 0.7) & (area[..., 1] < 0.4) & (area[..., 2] < 0.4)
     assert green.sum() > 300 and red.sum() > 300
-    (code, title), pnl = page.values
+    (code, title), pnl, built = page.values
     traded = result.traded_codes
     assert code == traded[2] and title.startswith(f"{traded[2]} · ")
     rt = result.round_trips
     assert pnl == sorted(rt["pnl"], reverse=True)
+    # the figures, their axes, titles and tooltips, as charts.py draws them
+    charts = built["charts"]
+    assert [f["label"] for f in charts["chart-equity"]] == ["Equity", "Drawdown", ""]
+    assert charts["chart-equity"][0]["tips"] == [["time", "equity", "benchmark", "drawdown"]]
+    assert [f["label"] for f in charts["chart-prices"]] == ["Price", "Volume"]
+    assert charts["chart-prices"][0]["title"] == title
+    assert charts["chart-prices"][0]["tips"] == [["time", "open", "high", "low", "close", "volume"], ["stop"],
+                                                 ["fill", "time", "account", "exit"]]
+    assert charts["chart-months"][0]["tips"] == [["month", "strategy", "benchmark"]]
+    assert [f["title"].split(" (")[0] for f in charts["chart-rolling"]] == ["Rolling Sharpe ratio",
+                                                                             "Rolling volatility"]
+    assert built["linked"]
+    # the curve drawn is the run's, and zooming in fits the y range to what is in view
+    np.testing.assert_array_equal(built["equity"], result.equity_curve.to_numpy())
+    np.testing.assert_array_equal(built["benchmark"], result.benchmark_curve.to_numpy())
+    start = len(built["x"]) * 3 // 4 - 1          # from the last point before the view's start
+    seen = np.r_[built["equity"][start:], built["benchmark"][start:]]
+    pad = (seen.max() - seen.min()) * 0.06
+    assert built["zoomed"] == pytest.approx([seen.min() - pad, seen.max() + pad])
+
+
+def test_the_page_carries_the_runs_own_arrays(tmp_path):
+    """The charts' data in the sample run's report is the run's: its equity, drawdown and
+    benchmark, each traded code's bars and fills, its months and rolling figures."""
+    result, path = _sample_run(tmp_path)
+    items = _charts(path.read_text(encoding="utf-8"))
+    curve = result.equity_curve
+    equity = items["chart-equity"]
+    times = curve.index.to_numpy().astype("datetime64[ms]").astype(np.int64).astype(float)
+    np.testing.assert_array_equal(equity["columns"]["time"], times)
+    np.testing.assert_array_equal(equity["columns"]["x"], times)       # daily bars: on a time axis
+    for name, series in (("equity", curve), ("drawdown", result.drawdown), ("benchmark", result.benchmark_curve)):
+        np.testing.assert_array_equal(equity["columns"][name], series.to_numpy(dtype=float), err_msg=name)
+    assert equity["initial_cash"] == result.initial_cash and not equity["compressed"]
+    prices = items["chart-prices"]
+    assert prices["codes"] == list(result.traded_codes) and prices["step"] == 1
+    bars, trades = result.bars, result.trades
+    for code in prices["codes"]:
+        one, values = prices["store"][code], bars.values[bars.index_of(code)]
+        for k, name in enumerate("ohlcv"):
+            np.testing.assert_array_equal(one[name], values[:, k].astype(np.float32), err_msg=f"{code} {name}")
+        fills = trades[trades["code"] == code].sort_values("time", kind="stable")
+        np.testing.assert_array_equal(one["fills"]["p"], fills["price"].to_numpy(dtype=np.float32))
+        np.testing.assert_array_equal(one["fills"]["v"], fills["volume"].to_numpy(dtype=np.float32))
+        sells = fills["side"].str.lower().eq("sell").to_numpy()
+        np.testing.assert_array_equal(one["fills"]["k"] >= 2, sells)
+    months = items["chart-months"]["columns"]
+    np.testing.assert_array_equal(months["value"], result.returns_by_month["strategy"].to_numpy(dtype=float))
+    rolling = items["chart-rolling"]
+    figures = result.rolling(rolling["window"])
+    for name in ("sharpe", "volatility", "benchmark_sharpe"):
+        np.testing.assert_array_equal(rolling["columns"][name], figures[name].to_numpy(dtype=float), err_msg=name)
+
+
+def _ink(img, box):
+    """The share of a chart's box that is drawn, and the number of its colours."""
+    y0, x0 = int(box["y"]), int(box["x"])
+    area = img[y0:y0 + int(box["height"]), x0:x0 + int(box["width"])]
+    return (area.mean(axis=2) < 0.92).mean(), len(np.unique((area * 255).astype(np.uint8).reshape(-1, 3), axis=0))
+
+
+@needs_chromium
+def test_the_report_of_minute_bars_and_several_accounts_draws_in_a_browser(tmp_path):
+    """Minute bars (an axis of bar numbers, labelled with the bars' times) and several
+    accounts (their own curves): drawn without a JavaScript error."""
+    pytest.importorskip("websocket")
+    matplotlib_image = pytest.importorskip("matplotlib.image")
+    result = _extreme_result([np.linspace(1e6, 1.1e6, 300), np.linspace(1e6, 0.9e6, 300)], 2e6, "minute")
+    path = tmp_path / "report.html"
+    path.write_text(result.to_html(), encoding="utf-8")
+    labels = """(() => { const out = [];
+      Bokeh.documents.forEach(doc => doc.roots().forEach(root => {
+        if (root.name !== "chart-equity") return;
+        const overview = root.children[root.children.length - 1];
+        out.push(overview.below[0].formatter.doFormat([0, 299], {loc: 0}));
+        out.push(root.children.length);
+      })); return out; })()"""
+    page = browser.open_page(path, width=1280, scripts=[labels])
+    shot = tmp_path / "report.png"
+    shot.write_bytes(page.screenshot)
+    assert page.ready and page.errors == []
+    assert {box["id"] for box in page.charts} == {"chart-equity", "chart-prices", "chart-months"}
+    img = matplotlib_image.imread(shot)[..., :3]
+    for box in page.charts:
+        ink, colours = _ink(img, box)
+        assert ink > 0.01 and colours > 30, (box["id"], ink, colours)
+    times = result.equity_curve.index
+    # the ticks at bars 0 and 299 name those bars' times; equity, accounts, drawdown, range selector
+    assert page.values == [[[times[0].strftime("%m-%d %H:%M"), times[299].strftime("%m-%d %H:%M")], 4]]
 
 
 INF, NAN = float("inf"), float("nan")
@@ -302,3 +425,25 @@ def test_the_report_never_fails_because_of_a_value(curves, initial_cash, frequen
     assert set(doc["stats"]) == set(STAT_NAMES)
     # money beyond any real amount is shown short
     assert max(len(line) for line in summary.splitlines()) < 160
+
+
+def test_the_charts_arrays_travel_exactly():
+    """Arrays of every type the charts use come back from the page's JSON as they were
+    (NaN, infinities, -0.0 and float32 bits included); a table that merely looks like an
+    encoded array (a code named "data") stays a table; other whole numbers travel as int32
+    or, when too big, float64; a non-finite number alone is null."""
+    from korvit.backtest.report import _encode, _script_json
+    values = {"f8": np.array([1.5, np.nan, np.inf, -np.inf, -0.0, 1e300, 5e-324]),
+              "f4": np.array([0.1, np.nan, -3.4e38], dtype=np.float32),
+              "i1": np.array([-128, 0, 127], dtype=np.int8), "i2": np.array([-1, 32767], dtype=np.int16),
+              "i8": np.array([1, -(2 ** 31)]), "big": np.array([2 ** 40]), "empty": np.empty(0),
+              "store": {"__nd__": {"o": np.array([1.0])}, "data": {"o": np.array([2.0])}},
+              "nan": float("nan"), "pair": (1, 2.5)}
+    back = decode_arrays(json.loads(_script_json(_encode(values))))
+    for name in ("f8", "f4", "i1", "i2", "empty"):
+        assert back[name].dtype == values[name].dtype, name
+        assert back[name].tobytes() == values[name].tobytes(), name
+    assert back["i8"].dtype == np.int32 and back["i8"].tolist() == [1, -(2 ** 31)]
+    assert back["big"].dtype == np.float64 and back["big"].tolist() == [2.0 ** 40]
+    assert set(back["store"]) == {"__nd__", "data"} and back["store"]["data"]["o"].tolist() == [2.0]
+    assert back["nan"] is None and back["pair"] == [1, 2.5]

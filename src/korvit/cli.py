@@ -403,8 +403,11 @@ def main(argv=None):
     import warnings
 
     from korvit.backtest.loader import StrategyExit, StrategyLoadError, StrategyWarning, UnknownParameterError
-    from korvit.backtest.sweeps import SweepError
     from korvit.data import DataError, DataWarning
+    if args.command == "sweep":
+        from korvit.backtest.sweeps import SweepError
+    else:                       # a backtest needs none of the sweeps' machinery
+        SweepError = UsageError
     shown = warnings.showwarning
 
     def show(message, category, *where, **options):

@@ -10,19 +10,27 @@ cancelled; denials are also flagged at the top); the last fills; the fee
 schedules; and the run itself (strategy file, parameters, data, codes,
 accounts, lot sizes, the settings that change fills, Korvit's version).
 
-The charts are Bokeh's (``korvit.backtest.charts``), with BokehJS embedded
-in the page, so the file opens offline and can be mailed; the page sets
-``window.korvitReady`` once they are drawn.  Every text that comes from the
-user (strategy name, codes, accounts, parameters, reasons) is escaped, and
-the charts' data travels as JSON inside the page, where ``</`` is escaped.
+The charts are drawn in the browser by BokehJS, embedded in the page with
+the report's own script (``report_charts.js``), from the data the page
+carries as JSON (``korvit.backtest.chart_data``): writing the report builds no
+Bokeh model and imports no Bokeh, and the file opens offline and can be
+mailed.  The page sets ``window.korvitReady`` once the charts are drawn.
+Every text that comes from the user (strategy name, codes, accounts,
+parameters, reasons) is escaped, and the charts' data travels as JSON inside
+the page, where ``</`` is escaped.
 """
 
 from __future__ import annotations
 
+import base64
 import html
 import json
 import math
+import re
 import warnings
+from functools import lru_cache
+from importlib.util import find_spec
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -30,7 +38,7 @@ import pandas as pd
 from korvit.backtest.results import EXIT_REASONS, _jsonable, denials_line
 from korvit.backtest.stats import BENCHMARK_STATS, ORDER_STATS, format_stat, order_counts, order_reasons
 
-__all__ = ["render_report", "render_charts", "bokeh_script"]
+__all__ = ["render_report", "render_charts", "bokeh_script", "decode_arrays"]
 
 LAST_TRADES = 50
 MAX_ROUND_TRIPS = 500
@@ -114,28 +122,6 @@ document.querySelectorAll("table.sortable").forEach(function (table) {
 });
 """
 
-# Draws the charts of the JSON block #korvit-charts into their places, then
-# tells the page is ready; the drop-down of instruments shows another one.
-_EMBED_JS = """
-(function () {
-  var done = function () { requestAnimationFrame(function () { requestAnimationFrame(function () {
-    window.korvitReady = true; document.body.setAttribute("data-ready", "1"); }); }); };
-  var block = document.getElementById("korvit-charts");
-  if (!block || typeof Bokeh === "undefined") { done(); return; }
-  var items = JSON.parse(block.textContent);
-  Promise.all(Object.keys(items).map(function (id) { return Bokeh.embed.embed_item(items[id], id); }))
-    .then(done, function (error) { console.error(error); done(); });
-  var pick = document.getElementById("instrument");
-  if (pick) pick.addEventListener("change", function () {
-    Bokeh.documents.forEach(function (doc) {
-      var title = doc.get_model_by_name("korvit-instrument");
-      if (title) title.tags = [pick.value];
-    });
-  });
-})();
-"""
-
-
 def _esc(value) -> str:
     return html.escape("" if value is None else str(value))
 
@@ -203,27 +189,94 @@ def _pct(value, digits=2) -> str:
 # ------------------------------------------------------------------ charts
 
 def render_charts(result) -> dict:
-    """The report's charts as Bokeh JSON items, by the id of their place:
+    """The data of the report's charts by the id of their place:
     ``chart-equity``, ``chart-prices``, ``chart-months``, ``chart-rolling``
-    (a chart without data is left out)."""
+    (a chart without data is left out); the dicts of
+    ``korvit.backtest.chart_data``."""
+    from korvit.backtest import chart_data
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore")
-        from bokeh.embed import json_item
-
-        from korvit.backtest import charts
-        made = {"chart-equity": charts.equity_chart(result),
-                "chart-prices": charts.price_chart(result, selector="tags"),
-                "chart-months": charts.monthly_chart(result),
-                "chart-rolling": charts.rolling_chart(result)}
-        return {place: json_item(chart) for place, chart in made.items() if chart is not None}
+        made = {"chart-equity": chart_data.equity_data(result),
+                "chart-prices": chart_data.price_data(result),
+                "chart-months": chart_data.monthly_data(result),
+                "chart-rolling": chart_data.rolling_data(result)}
+    return {place: data for place, data in made.items() if data is not None}
 
 
+# The arrays' types as the page reads them (into JavaScript's typed arrays).
+_ARRAY_TYPES = {np.dtype(np.float64): "float64", np.dtype(np.float32): "float32", np.dtype(np.int8): "int8",
+                np.dtype(np.int16): "int16", np.dtype(np.int32): "int32", np.dtype(np.uint8): "uint8"}
+
+
+def _encode(value):
+    """``value`` as JSON's values: a numpy array as ``{"__nd__": dtype, "data":
+    base64 of its little-endian bytes}`` (other whole numbers as int32 when they
+    fit, else float64), a tuple as a list, a number that is no finite float as
+    None."""
+    if isinstance(value, np.ndarray):
+        array = value
+        if array.dtype not in _ARRAY_TYPES:
+            fits = array.dtype.kind in "iub" and (not array.size or (array.min() >= -2**31 and array.max() < 2**31))
+            array = array.astype(np.int32 if fits else np.float64)
+        kind = _ARRAY_TYPES[array.dtype]
+        raw = np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("<")).tobytes()
+        return {"__nd__": kind, "data": base64.b64encode(raw).decode("ascii")}
+    if isinstance(value, dict):
+        return {str(k): _encode(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_encode(v) for v in value]
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        return float(value) if math.isfinite(value) else None
+    return value
+
+
+def decode_arrays(value):
+    """The inverse of the page's encoding: the charts' JSON as read back
+    (``json.loads``) with its arrays as numpy arrays."""
+    if isinstance(value, dict):
+        if set(value) == {"__nd__", "data"} and value["__nd__"] in _ARRAY_TYPES.values() \
+                and isinstance(value["data"], str):
+            return np.frombuffer(base64.b64decode(value["data"]), dtype=np.dtype(value["__nd__"]).newbyteorder("<"))
+        return {k: decode_arrays(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [decode_arrays(v) for v in value]
+    return value
+
+
+def _bokeh_js_dir() -> Path:
+    """The folder of BokehJS's files in the installed Bokeh package, found without importing it."""
+    spec = find_spec("bokeh")
+    if spec is None or not spec.submodule_search_locations:
+        raise ModuleNotFoundError("the report draws its charts with BokehJS: install bokeh (pip install bokeh)")
+    return Path(next(iter(spec.submodule_search_locations))) / "server" / "static" / "js"
+
+
+@lru_cache(maxsize=1)
 def bokeh_script() -> str:
-    """BokehJS, to embed in a page (only the core: the report needs no widget)."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        from bokeh.resources import Resources
-        return "\n".join(Resources(mode="inline", components=["bokeh"]).js_raw)
+    """BokehJS, to embed in a page: its core and its plotting API (the report
+    needs no widget)."""
+    folder = _bokeh_js_dir()
+    parts = []
+    for name in ("bokeh.min.js", "bokeh-api.min.js"):
+        path = folder / name
+        try:
+            parts.append(path.read_text(encoding="utf-8"))
+        except OSError as exc:
+            raise FileNotFoundError(f"BokehJS's file {path} cannot be read ({exc.strerror or exc}): "
+                                    "reinstall bokeh") from None
+    text = "\n".join(parts)
+    if re.search("</script", text, re.IGNORECASE):     # it would end the page's <script> element early
+        raise ValueError(f"BokehJS's files in {folder} hold '</script': they cannot be embedded in a page")
+    return text
+
+
+@lru_cache(maxsize=1)
+def _charts_script() -> str:
+    return (Path(__file__).with_name("report_charts.js")).read_text(encoding="utf-8")
 
 
 # ------------------------------------------------------------------ sections
@@ -279,17 +332,24 @@ def _grid(head, body, note="", cls="grid"):
 
 
 def _exit_summary_html(rt) -> str:
-    """Round trips by the reason they ended: how many, won, P&L."""
+    """Round trips by the reason they ended: how many, won, P&L (unknown
+    figures left out of the sums and means)."""
     rows = []
+    reasons = rt["exit_reason"].to_numpy()
+    pnls = pd.to_numeric(rt["pnl"], errors="coerce").to_numpy(dtype=float)
+    returns = pd.to_numeric(rt["return"], errors="coerce").to_numpy(dtype=float)
     for reason in EXIT_REASONS:
-        mine = rt[rt["exit_reason"] == reason]
-        if not len(mine):
+        mine = reasons == reason
+        count = int(mine.sum())
+        if not count:
             continue
-        pnl = mine["pnl"].astype(float)
+        pnl, ret = pnls[mine], returns[mine]
         won = float((pnl > 0).mean())
-        rows.append(f"<tr><td class='l'>{_esc(reason)}</td><td>{len(mine):,d}</td><td>{_pct(won, 1)}</td>"
-                    + _signed(pnl.sum(), _fmt_num(pnl.sum()))
-                    + _signed(mine["return"].mean(), _pct(mine["return"].mean())) + "</tr>")
+        with warnings.catch_warnings(), np.errstate(all="ignore"):
+            warnings.simplefilter("ignore", RuntimeWarning)         # every return unknown: NaN
+            total, mean = float(np.nansum(pnl)), float(np.nanmean(ret))
+        rows.append(f"<tr><td class='l'>{_esc(reason)}</td><td>{count:,d}</td><td>{_pct(won, 1)}</td>"
+                    + _signed(total, _fmt_num(total)) + _signed(mean, _pct(mean)) + "</tr>")
     head = ("<tr><th class='l'>Ended by</th><th>Round trips</th><th>Won</th><th>P&amp;L</th>"
             "<th>Average return</th></tr>")
     return _grid(head, rows)
@@ -504,7 +564,7 @@ def _run_html(result) -> str:
 
 def _instrument_pick(result) -> str:
     """The drop-down of the instruments shown in the price chart."""
-    from korvit.backtest.charts import chart_codes
+    from korvit.backtest.chart_data import chart_codes
     codes = chart_codes(result)
     if len(codes) < 2:
         return ""
@@ -567,8 +627,8 @@ def render_report(result) -> str:
 {_fees_html(result)}
 {_run_html(result)}
 </main>
-<script type="application/json" id="korvit-charts">{_script_json(charts)}</script>
-<script>{_SORT_JS}{_EMBED_JS}</script>
+<script type="application/json" id="korvit-charts">{_script_json(_encode(charts))}</script>
+<script>{_SORT_JS}{_charts_script()}</script>
 </body>
 </html>
 """
