@@ -17,6 +17,13 @@ processes on this machine (a killed worker is replaced, its run reported);
 ``backend="ray"`` hands the same runs to Ray as tasks, with the data put
 once in Ray's object store.
 
+The local workers are kept for the next sweep of the same process: started
+once (their imports done), they hold the last job's data and are only told
+its key when the next sweep has the same, and the strategy's own helper
+modules are imported afresh by each sweep.  A change of the working folder
+or of the environment (``os.environ``) starts new workers; they stop when the
+process ends, or with ``stop_workers()``.
+
 With ``out=DIR`` every finished run is appended to ``DIR/runs.jsonl`` as it
 arrives, and ``resume=True`` skips the runs saved there with status "ok"
 (failed runs run again).  ``DIR/sweep.csv`` is written at the end, and also
@@ -64,7 +71,7 @@ import pandas as pd
 from korvit.backtest.files import atomic_write
 from korvit.backtest.loader import StrategyExit, StrategyWarning, parameter_problem, strategy_parameters
 
-__all__ = ["sweep", "walk_forward", "SweepError", "find_statistic", "strategy_parameters"]
+__all__ = ["sweep", "walk_forward", "SweepError", "find_statistic", "strategy_parameters", "stop_workers"]
 
 FIRST_COLUMNS = ("run_id", "split", "phase")
 RUN_COLUMNS = ("status", "error", "seconds")
@@ -881,7 +888,9 @@ class _Store:
         atomic_write(manifest_path, lambda fh: fh.write(json.dumps(manifest, indent=2) + "\n"))
         kept = [json.dumps(row) + "\n" for row in self.saved.values()]
         atomic_write(self.runs_path, lambda fh: fh.writelines(kept))
-        self.file = open(self.runs_path, "a", encoding="utf-8")
+        self.fd = os.open(self.runs_path, os.O_WRONLY | os.O_APPEND)
+        self.synced = time.monotonic()
+        self.equity_folder = None
 
     def _read_runs(self):
         saved = {}
@@ -901,20 +910,31 @@ class _Store:
         return self.folder / "equity" / f"{run_id}.csv"
 
     def add(self, row, equity):
+        """Save a finished run: its equity file (atomically) and its line, in
+        one write, so that a sweep killed at any point leaves whole lines (a
+        reader skips a torn last one all the same).  The lines go to disk at
+        most a second apart and at the end, not one by one."""
         if equity is not None:
-            path = self.equity_path(row["run_id"])
-            path.parent.mkdir(exist_ok=True)
-            atomic_write(path, lambda fh: equity.to_csv(fh, header=True))
-        self.file.write(json.dumps(row) + "\n")
-        self.file.flush()
-        os.fsync(self.file.fileno())
+            if self.equity_folder is None:
+                self.equity_folder = self.equity_path("x").parent
+                self.equity_folder.mkdir(exist_ok=True)
+            atomic_write(self.equity_path(row["run_id"]), lambda fh: equity.to_csv(fh, header=True))
+        line = memoryview((json.dumps(row) + "\n").encode("utf-8"))
+        while line:
+            line = line[os.write(self.fd, line):]
+        if time.monotonic() - self.synced >= 1.0:
+            os.fsync(self.fd)
+            self.synced = time.monotonic()
 
     def write_table(self, frame):
         table = frame.drop(columns=["equity"], errors="ignore")
         atomic_write(self.folder / "sweep.csv", lambda fh: table.to_csv(fh, index=False))
 
     def close(self):
-        self.file.close()
+        try:
+            os.fsync(self.fd)
+        finally:
+            os.close(self.fd)
 
 
 # ------------------------------------------------------------------ the sweep
