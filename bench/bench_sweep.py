@@ -19,8 +19,12 @@ every figure alike):
 - Ray in local mode on every core, its ``ray.init`` timed apart (once).
 
 For each: the median wall time over the rounds (min and max beside it), the
-time per run, the ratio to the loop on a kept core (> 1: faster) and the
-1-minute load average around it (the machine's other work shares the cores).
+time per run, the ratio to the loop on a kept core (> 1: faster), the
+1-minute load average around it (the machine's other work shares the cores),
+and the CPU seconds it used in this process and in the sweep's workers: CPU /
+wall is the number of cores it had on average (at most 1 for a loop, 2 for a
+sweep on 2 workers; less when other work takes them), CPU vs loop the work
+it did against the baseline's (above 1: overhead of the sweep).
 Every sweep's table must match the first one's, and its rows the loop's
 statistics (checked).  Run with a korvit without kept workers (an earlier
 build), the "kept" sweeps start their workers like the new ones.
@@ -28,6 +32,7 @@ build), the "kept" sweeps start their workers like the new ones.
 
 import argparse
 import os
+import resource
 import statistics
 import sys
 import tempfile
@@ -70,6 +75,35 @@ def timed_sweep(bars, contracts, sets, **options):
     return time.perf_counter() - started, frame
 
 
+def _ticks(pid):
+    """CPU seconds (user + system) process ``pid`` has used, from /proc; 0 when gone."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as fh:
+            fields = fh.read().rsplit(b")", 1)[1].split()
+    except OSError:
+        return 0.0
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def _live_workers():
+    pool = getattr(sweeps, "_pool", None)
+    return {slot.process.pid for slot in pool.slots} if pool is not None else set()
+
+
+def cpu_seconds():
+    """CPU seconds used so far by this process, its ended children and the kept workers,
+    by worker: ``(this process and ended children, {pid: seconds})``."""
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return (time.process_time() + children.ru_utime + children.ru_stime,
+            {pid: _ticks(pid) for pid in _live_workers()})
+
+
+def cpu_since(before):
+    """CPU seconds used since ``before`` (see cpu_seconds)."""
+    mine, workers = cpu_seconds()
+    return mine - before[0] + sum(used - before[1].get(pid, 0.0) for pid, used in workers.items())
+
+
 def stop_workers():
     stop = getattr(sweeps, "stop_workers", None)         # a korvit that keeps workers
     if stop is not None:
@@ -96,19 +130,23 @@ def main(argv=None):
         "loop of run() alone, kept core": lambda: loop(bars, contracts, sets, stats=False),
         "sweep, 1 worker (kept)": lambda: timed_sweep(bars, contracts, sets, workers=1),
         "sweep, 2 workers (kept)": lambda: timed_sweep(bars, contracts, sets, workers=2),
-        "sweep, 2 new workers": lambda: (stop_workers(), timed_sweep(bars, contracts, sets, workers=2))[1],
+        "sweep, 2 new workers": lambda: timed_sweep(bars, contracts, sets, workers=2),     # stopped before
     }
     # warm-up: this process's imports and first runs, and the kept workers' start
     run(STRATEGY, bars, contracts=contracts, progress=False)
     timed_sweep(bars, contracts, sets[:4], workers=2)
     walls = {name: [] for name in measures}
     loads = {name: [] for name in measures}
+    cpus = {name: [] for name in measures}
     reference = alone = None
     for _ in range(args.rounds):
         for name, measure in measures.items():
-            before = os.getloadavg()[0]
+            if "new workers" in name:
+                stop_workers()
+            before, cpu = os.getloadavg()[0], cpu_seconds()
             wall, got = measure()
             walls[name].append(wall)
+            cpus[name].append(cpu_since(cpu))
             loads[name].append((before + os.getloadavg()[0]) / 2)
             if isinstance(got, pd.DataFrame):
                 reference = got if reference is None else reference
@@ -119,21 +157,24 @@ def main(argv=None):
     stop_workers()
 
     if not args.no_ray:
-        _ray(bars, contracts, sets, reference, walls, loads)
+        _ray(bars, contracts, sets, reference, walls, loads, cpus)
 
     base = statistics.median(walls["loop of run() + stats, kept core"])
-    print("| what | wall s (median) | min | max | per run ms | vs loop, kept core | load (1 min) |")
-    print("| --- | ---: | ---: | ---: | ---: | ---: | ---: |")
+    base_cpu = statistics.median(cpus["loop of run() + stats, kept core"])
+    print("| what | wall s (median) | min | max | per run ms | vs loop, kept core | load (1 min) "
+          "| CPU s | CPU / wall | CPU vs loop |")
+    print("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
     for name, times in walls.items():
-        middle = statistics.median(times)
+        middle, cpu = statistics.median(times), statistics.median(cpus[name])
         print(f"| {name} | {middle:.2f} | {min(times):.2f} | {max(times):.2f} | "
               f"{middle * 1000 / len(sets):.0f} | {base / middle:.2f} | "
-              f"{min(loads[name]):.1f}-{max(loads[name]):.1f} |")
+              f"{min(loads[name]):.1f}-{max(loads[name]):.1f} | {cpu:.2f} | "
+              f"{statistics.median(c / w for c, w in zip(cpus[name], times)):.2f} | {cpu / base_cpu:.2f} |")
     two, one = statistics.median(walls["sweep, 2 workers (kept)"]), statistics.median(walls["sweep, 1 worker (kept)"])
     print(f"\n2 workers / 1 worker (kept): {one / two:.2f}x; load average at the end: {_load()}")
 
 
-def _ray(bars, contracts, sets, reference, walls, loads):
+def _ray(bars, contracts, sets, reference, walls, loads, cpus):
     try:
         import ray
     except ImportError:
@@ -147,6 +188,7 @@ def _ray(bars, contracts, sets, reference, walls, loads):
         timed_sweep(bars, contracts, sets[:4], backend="ray")        # Ray's workers started
         before = os.getloadavg()[0]
         wall, frame = timed_sweep(bars, contracts, sets, backend="ray")
+        cpus[name] = [float("nan")]         # Ray's workers are not counted
     finally:
         ray.shutdown()
     _check(reference, frame, "ray")
