@@ -458,7 +458,7 @@ class _Slot:
             pass_fds=(fd,), start_new_session=True, stdin=subprocess.DEVNULL)
         theirs.close()
         self.conn = Connection(mine.detach())
-        self.key = None             # the job the worker holds (or is loading)
+        self.key = None             # the job the worker holds (or is loading); None: never given one
         self.prepared = False       # told the current sweep's job
         self.task = None
         self.started = 0.0
@@ -535,9 +535,13 @@ class _Pool:
     def close(self):
         slots, self.slots = self.slots, []
         for slot in slots:
-            slot.tell_stop()
+            if slot.key is None:
+                slot.kill()             # started for a sweep that did not come: holds nothing yet
+            else:
+                slot.tell_stop()
         for slot in slots:
-            slot.stop()
+            if slot.key is not None:
+                slot.stop()
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
@@ -556,27 +560,42 @@ def _pool_setting():
     return sys.executable, folder, dict(os.environ)
 
 
-def _take_pool():
-    """The kept pool, made or remade when there is none or this process's
-    working folder or environment changed since it started; a pool of its own
-    for a sweep run while another thread's sweep holds the kept one."""
+def _kept_pool():
+    """The kept pool (with the lock held), made or remade when there is none
+    or this process's working folder or environment changed since it
+    started; None while another thread's sweep holds it."""
     global _pool
+    pool = _pool
+    if pool is not None and pool.owner != os.getpid():
+        pool = _pool = None             # a forked copy: its workers are the parent's
+    if pool is not None and pool.busy:
+        return None
+    if pool is not None and pool.setting != _pool_setting():
+        pool.close()
+        pool = None
+    if pool is None:
+        pool = _pool = _Pool()
+        if not _exit_hook:
+            import atexit
+            atexit.register(stop_workers)
+            _exit_hook.append(True)
+    return pool
+
+
+def _start_workers(count):
+    """Start the kept pool's workers up to ``count``, so that they start up
+    while the sweep loads its data."""
     with _pool_lock:
-        pool = _pool
-        if pool is not None and pool.owner != os.getpid():
-            pool = _pool = None             # a forked copy: its workers are the parent's
-        if pool is not None and pool.busy:
-            pool = _Pool()
-        else:
-            if pool is not None and pool.setting != _pool_setting():
-                pool.close()
-                pool = None
-            if pool is None:
-                pool = _pool = _Pool()
-                if not _exit_hook:
-                    import atexit
-                    atexit.register(stop_workers)
-                    _exit_hook.append(True)
+        pool = _kept_pool()
+        while pool is not None and len(pool.slots) < count:
+            pool.slots.append(_Slot(pool.folder))
+
+
+def _take_pool():
+    """The kept pool for a sweep, or a pool of its own while another thread's
+    sweep holds the kept one."""
+    with _pool_lock:
+        pool = _kept_pool() or _Pool()
         pool.busy = True
         return pool
 
@@ -1036,6 +1055,8 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
         raise SweepError(problem)
     metric = find_statistic(select)
 
+    if backend == "local":
+        _start_workers(min(workers or os.cpu_count() or 1, len(sets)))
     trimmed = start is not None or end is not None
     if isinstance(data, Bars):
         bars = load_bars(data.to_frame(), start=start, end=end) if trimmed else data
