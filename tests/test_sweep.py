@@ -463,6 +463,10 @@ def test_ray_gives_the_results_of_the_local_pool(local_ray, sample, tmp_path):
     pd.testing.assert_frame_equal(comparable(local), comparable(on_ray))
     line = strategy.read_text().splitlines().index('        raise RuntimeError("seven")') + 1
     assert set(on_ray.loc[on_ray.fast == 7, "error"]) == {f"RuntimeError: seven (partly.py:{line})"}
+    # the same job but for the curves kept: Ray's workers, which keep the job, return them
+    curves = sweep(strategy, bars, {"fast": [5, 10]}, contracts=contracts, backend="ray", keep="equity",
+                   progress=False)
+    assert [len(curve) for curve in curves.equity] == [len(bars.times)] * 2
     assert local_ray.is_initialized()         # a Ray the caller started is left running
 
 
