@@ -243,8 +243,15 @@ PyObject *get_current_phase(Mgr *self, void *) {
 }
 
 int set_current_phase(Mgr *self, PyObject *value, void *) {
-    if (!value && !self->current_phase)
+    if (!value && !self->current_phase) {
+#if PY_VERSION_HEX < 0x030B0000
+        // Python 3.10 names only the attribute when an unset slot is deleted.
+        PyErr_SetString(PyExc_AttributeError, "current_phase");
+        return -1;
+#else
         return no_attribute_error((PyObject *)self, "current_phase");
+#endif
+    }
     Py_XSETREF(self->current_phase, Py_XNewRef(value));
     return 0;
 }
