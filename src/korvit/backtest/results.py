@@ -9,7 +9,6 @@ report.  ``save`` writes all of it to a directory, as one set.
 
 from __future__ import annotations
 
-import functools
 import html
 import json
 import math
@@ -103,12 +102,6 @@ def _order_key_list(values) -> list:
     if values.dtype.kind in "fiu":      # numbers already: NaN and infinities are no order
         return [number if math.isfinite(number) else None for number in values.astype(float).tolist()]
     return _order_keys(values).tolist()
-
-
-@functools.cache
-def _group_sum_keeps_negative_zero() -> bool:
-    """Whether pandas' group sum of the one value -0.0 is -0.0 (pandas versions differ)."""
-    return bool(np.signbit(pd.Series([-0.0]).groupby([0]).sum(min_count=1).iloc[0]))
 
 
 def exit_reasons(orders: pd.DataFrame | None, stops: pd.DataFrame | None) -> dict:
@@ -412,13 +405,11 @@ class BacktestResult:
     def equity_curve(self) -> pd.Series:
         """Total equity over the accounts, indexed by bar time."""
         times = self.equity["time"].to_numpy()
-        if times.dtype.kind == "M" and len(times) and not np.isnat(times[0]) and (times[1:] > times[:-1]).all():
-            # One row per time, in order (one account): each group's sum is its one value, as the
-            # installed pandas sums it (some add it to 0.0, so -0.0 comes out 0.0; NaN, with
-            # min_count=1, stays NaN).
-            values = self.equity["equity"].to_numpy(dtype=float)
-            if not _group_sum_keeps_negative_zero():
-                values = 0.0 + values
+        values = self.equity["equity"].to_numpy(dtype=float)
+        if (times.dtype.kind == "M" and len(times) and not np.isnat(times[0]) and (times[1:] > times[:-1]).all()
+                and not np.any(np.signbit(values) & (values == 0))):
+            # One row per time, in order (one account): each group's sum is its one value (pandas
+            # versions and paths differ only on whether -0.0 comes out 0.0, so those take the group sum).
             return pd.Series(values, index=pd.DatetimeIndex(times, name="time"), name="equity")
         curve = self.equity.groupby("time", sort=True)["equity"].sum(min_count=1)
         return curve.astype(float).rename("equity")
