@@ -281,8 +281,8 @@ def test_bad_sweep_arguments_end_with_one_line_before_any_run(tmp_path, args, wo
 def test_ctrl_c_just_as_a_run_is_saved_leaves_it_in_the_table_too(monkeypatch):
     # Ctrl-C right after a run's line reaches runs.jsonl: the run is in the
     # sweep's table (sweep.csv) as well, and the sweep stops there.  Signals
-    # are the process's: the case runs in an interpreter of its own, where no
-    # earlier test has touched them.
+    # are the process's: the case runs in an interpreter of its own, with
+    # Python's own Ctrl-C handler.
     if os.environ.get("KORVIT_TEST_OWN_PROCESS") != "1":
         name = "test_ctrl_c_just_as_a_run_is_saved_leaves_it_in_the_table_too"
         child = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
@@ -290,6 +290,8 @@ def test_ctrl_c_just_as_a_run_is_saved_leaves_it_in_the_table_too(monkeypatch):
                                capture_output=True, text=True, timeout=300)
         assert child.returncode == 0, child.stdout[-3000:] + child.stderr[-3000:]
         return
+    signal.signal(signal.SIGINT, signal.default_int_handler)    # as a Python started from a shell has it
+
     class Store:
         saved = {}
 
