@@ -1,30 +1,39 @@
-"""Throughput of a parameter sweep of the sample strategy, backend by backend.
+"""A parameter sweep of the sample strategy against a plain loop of runs.
 
-    python bench/bench_sweep.py [--runs 200] [--no-ray]
+    python bench/bench_sweep.py [--runs 36] [--rounds 3] [--no-ray]
 
 Sweeps ``examples/strategies/ma_cross.py`` over the sample daily bars (500
 bars, four codes) with a grid of ``--runs`` parameter sets (fast x slow), and
-prints, side by side in one run:
+times, round after round (so that a change of the machine's load falls on
+every figure alike):
 
-- bare run: one run in this process with ``korvit.backtest.run`` (which starts
-  and stops its own embedded core), and one on a core kept running, as a
-  sweep's worker does; the mean over 10 runs after a warm-up;
-- for the local pool with 1, 2, ... up to every core, and for Ray in local mode
-  on every core: the wall time of the whole sweep (worker start-up included),
-  runs per second, the speed-up over one local worker, the mean run time
-  inside the workers (the table's ``seconds``), and the per-run cost: wall
-  time x workers / runs, the time a worker slot spends per run.  The per-run
-  overhead of the backend is that cost less the mean run time inside the
-  workers of the same sweep (start-up, dispatch, moving rows back), so a
-  busy machine slows both alike.
+- loop, kept core: a plain Python loop of ``run()`` over the parameter sets on
+  one core kept running, reading each run's statistics (what a sweep's table
+  holds); the baseline of the ratios;
+- loop, a core per run: the same loop with ``run()``'s own embedded core,
+  started and stopped per run;
+- loop, kept core, run only: the first loop without reading the statistics;
+- sweep on 1 and on 2 local workers kept from the sweep before (as the
+  second and later sweeps of a process run), and on 2 new workers (the
+  first sweep of a process: the workers' start-up included);
+- Ray in local mode on every core, its ``ray.init`` timed apart (once).
 
-Ray's own start (``ray.init``) is timed apart and not in its sweep's wall time.
-The figures move with the machine's load; the ratios between rows are what
-matter.  Every backend's table must match the one-worker table (checked).
+For each: the median wall time over the rounds (min and max beside it), the
+time per run, the ratio to the loop on a kept core (> 1: faster), the
+1-minute load average around it (the machine's other work shares the cores),
+and the CPU seconds it used in this process and in the sweep's workers: CPU /
+wall is the number of cores it had on average (at most 1 for a loop, 2 for a
+sweep on 2 workers; less when other work takes them), CPU vs loop the work
+it did against the baseline's (above 1: overhead of the sweep).
+Every sweep's table must match the first one's, and its rows the loop's
+statistics (checked).  Run with a korvit without kept workers (an earlier
+build), the "kept" sweeps start their workers like the new ones.
 """
 
 import argparse
 import os
+import resource
+import statistics
 import sys
 import tempfile
 import time
@@ -32,11 +41,12 @@ from pathlib import Path
 
 import pandas as pd
 
-from korvit.backtest import run, sweep
+from korvit.backtest import run, sweep, sweeps
 from korvit.core.server import CoreServer
 from korvit.data import load_bars, load_contracts, sample_path
 
 STRATEGY = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
+CHECKED = ("Sharpe ratio", "Trades", "Final equity", "Max drawdown", "Longest drawdown")
 
 
 def grid_of(runs):
@@ -46,19 +56,17 @@ def grid_of(runs):
     return sets[:runs]
 
 
-def bare(bars, contracts, count=10):
-    """Mean seconds of one run in this process: with its own core, on a kept core."""
-    run(STRATEGY, bars, contracts=contracts, progress=False)                 # warm-up
-    started = time.perf_counter()
-    for _ in range(count):
-        run(STRATEGY, bars, contracts=contracts, progress=False)
-    own = (time.perf_counter() - started) / count
+def loop(bars, contracts, sets, *, kept=True, stats=True):
+    """Wall seconds of a loop of run() over ``sets``, and the runs' statistics."""
+    found = []
     with tempfile.TemporaryDirectory() as folder, CoreServer(port=0, cache_root=folder) as core:
+        where = {"core": (core.host, core.port)} if kept else {}
         started = time.perf_counter()
-        for _ in range(count):
-            run(STRATEGY, bars, contracts=contracts, progress=False, core=(core.host, core.port))
-        kept = (time.perf_counter() - started) / count
-    return own, kept
+        for params in sets:
+            result = run(STRATEGY, bars, contracts=contracts, params=params, progress=False, **where)
+            if stats:
+                found.append(result.stats)
+        return time.perf_counter() - started, found
 
 
 def timed_sweep(bars, contracts, sets, **options):
@@ -67,58 +75,142 @@ def timed_sweep(bars, contracts, sets, **options):
     return time.perf_counter() - started, frame
 
 
+def _ticks(pid):
+    """CPU seconds (user + system) process ``pid`` has used, from /proc; 0 when gone."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as fh:
+            fields = fh.read().rsplit(b")", 1)[1].split()
+    except OSError:
+        return 0.0
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def _live_workers():
+    pool = getattr(sweeps, "_pool", None)
+    return {slot.process.pid for slot in pool.slots} if pool is not None else set()
+
+
+def cpu_seconds():
+    """CPU seconds used so far by this process, its ended children and the kept workers,
+    by worker: ``(this process and ended children, {pid: seconds})``."""
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return (time.process_time() + children.ru_utime + children.ru_stime,
+            {pid: _ticks(pid) for pid in _live_workers()})
+
+
+def cpu_since(before):
+    """CPU seconds used since ``before`` (see cpu_seconds)."""
+    mine, workers = cpu_seconds()
+    return mine - before[0] + sum(used - before[1].get(pid, 0.0) for pid, used in workers.items())
+
+
+def stop_workers():
+    stop = getattr(sweeps, "stop_workers", None)         # a korvit that keeps workers
+    if stop is not None:
+        stop()
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=200, help="parameter sets in the sweep (default 200)")
+    parser.add_argument("--runs", type=int, default=36, help="parameter sets in the sweep (default 36)")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds of every measure (default 3)")
     parser.add_argument("--no-ray", action="store_true", help="leave Ray out")
     args = parser.parse_args(argv)
     bars, contracts = load_bars(sample_path("daily.csv")), load_contracts(sample_path("contracts.csv"))
     sets = grid_of(args.runs)
-    cores = os.cpu_count() or 1
-    own, kept = bare(bars, contracts)
+    kept_pool = hasattr(sweeps, "stop_workers")
     print(f"{len(sets)} runs of {STRATEGY.name} on {len(bars.times)} daily bars x {len(bars.codes)} codes, "
-          f"{cores} cores, Python {sys.version.split()[0]}")
-    print(f"bare run: {own * 1000:.0f} ms with its own core, {kept * 1000:.0f} ms on a kept core\n")
+          f"{os.cpu_count()} cores, Python {sys.version.split()[0]}, {args.rounds} rounds; "
+          f"workers kept between sweeps: {'yes' if kept_pool else 'no'}")
+    print(f"load average at the start: {_load()}\n", flush=True)
 
-    rows, reference = [], None
-    counts = sorted({1, *range(2, cores + 1)})
-    for workers in counts:
-        wall, frame = timed_sweep(bars, contracts, sets, workers=workers)
-        reference = frame if reference is None else reference
-        _check(reference, frame, f"local x{workers}")
-        rows.append(("local", workers, wall, frame))
+    measures = {
+        "loop of run() + stats, kept core": lambda: loop(bars, contracts, sets),
+        "loop of run() + stats, a core per run": lambda: loop(bars, contracts, sets, kept=False),
+        "loop of run() alone, kept core": lambda: loop(bars, contracts, sets, stats=False),
+        "sweep, 1 worker (kept)": lambda: timed_sweep(bars, contracts, sets, workers=1),
+        "sweep, 2 workers (kept)": lambda: timed_sweep(bars, contracts, sets, workers=2),
+        "sweep, 2 new workers": lambda: timed_sweep(bars, contracts, sets, workers=2),     # stopped before
+    }
+    # warm-up: this process's imports and first runs, and the kept workers' start
+    run(STRATEGY, bars, contracts=contracts, progress=False)
+    timed_sweep(bars, contracts, sets[:4], workers=2)
+    walls = {name: [] for name in measures}
+    loads = {name: [] for name in measures}
+    cpus = {name: [] for name in measures}
+    reference = alone = None
+    for _ in range(args.rounds):
+        for name, measure in measures.items():
+            if "new workers" in name:
+                stop_workers()
+            before, cpu = os.getloadavg()[0], cpu_seconds()
+            wall, got = measure()
+            walls[name].append(wall)
+            cpus[name].append(cpu_since(cpu))
+            loads[name].append((before + os.getloadavg()[0]) / 2)
+            if isinstance(got, pd.DataFrame):
+                reference = got if reference is None else reference
+                _check(reference, got, name)
+            elif got:
+                alone = got
+    _check_rows(reference, alone, sets)
+    stop_workers()
+
     if not args.no_ray:
-        try:
-            import ray
-        except ImportError:
-            print("Ray is not installed (pip install '.[ray]'): its row is left out\n")
-        else:
-            started = time.perf_counter()
-            ray.init(num_cpus=cores, include_dashboard=False, logging_level="ERROR")
-            ray_start = time.perf_counter() - started
-            try:
-                wall, frame = timed_sweep(bars, contracts, sets, backend="ray")
-            finally:
-                ray.shutdown()
-            _check(reference, frame, "ray")
-            rows.append((f"ray (local; ray.init {ray_start:.1f} s apart)", cores, wall, frame))
+        _ray(bars, contracts, sets, reference, walls, loads, cpus)
 
-    base = len(sets) / rows[0][2]
-    print("| backend | workers | wall s | runs/s | speed-up | run in worker ms | per-run cost ms "
-          "| overhead ms | failed |")
-    print("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
-    for name, workers, wall, frame in rows:
-        rate = len(sets) / wall
-        cost = wall * workers / len(sets)
-        inside = frame["seconds"].mean()
-        print(f"| {name} | {workers} | {wall:.1f} | {rate:.2f} | {rate / base:.2f} | {inside * 1000:.0f} | "
-              f"{cost * 1000:.0f} | {(cost - inside) * 1000:.0f} | {int((frame.status != 'ok').sum())} |")
+    base = statistics.median(walls["loop of run() + stats, kept core"])
+    base_cpu = statistics.median(cpus["loop of run() + stats, kept core"])
+    print("| what | wall s (median) | min | max | per run ms | vs loop, kept core | load (1 min) "
+          "| CPU s | CPU / wall | CPU vs loop |")
+    print("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
+    for name, times in walls.items():
+        middle, cpu = statistics.median(times), statistics.median(cpus[name])
+        print(f"| {name} | {middle:.2f} | {min(times):.2f} | {max(times):.2f} | "
+              f"{middle * 1000 / len(sets):.0f} | {base / middle:.2f} | "
+              f"{min(loads[name]):.1f}-{max(loads[name]):.1f} | {cpu:.2f} | "
+              f"{statistics.median(c / w for c, w in zip(cpus[name], times)):.2f} | {cpu / base_cpu:.2f} |")
+    two, one = statistics.median(walls["sweep, 2 workers (kept)"]), statistics.median(walls["sweep, 1 worker (kept)"])
+    print(f"\n2 workers / 1 worker (kept): {one / two:.2f}x; load average at the end: {_load()}")
+
+
+def _ray(bars, contracts, sets, reference, walls, loads, cpus):
+    try:
+        import ray
+    except ImportError:
+        print("Ray is not installed (pip install '.[ray]'): its row is left out\n")
+        return
+    cores = os.cpu_count() or 1
+    started = time.perf_counter()
+    ray.init(num_cpus=cores, include_dashboard=False, logging_level="ERROR")
+    name = f"Ray, {cores} workers (local; ray.init {time.perf_counter() - started:.1f} s apart)"
+    try:
+        timed_sweep(bars, contracts, sets[:4], backend="ray")        # Ray's workers started
+        before = os.getloadavg()[0]
+        wall, frame = timed_sweep(bars, contracts, sets, backend="ray")
+        cpus[name] = [float("nan")]         # Ray's workers are not counted
+    finally:
+        ray.shutdown()
+    _check(reference, frame, "ray")
+    walls[name], loads[name] = [wall], [(before + os.getloadavg()[0]) / 2]
+
+
+def _load():
+    return ", ".join(f"{value:.2f}" for value in os.getloadavg())
 
 
 def _check(reference, frame, name):
     a = reference.drop(columns="seconds").reset_index(drop=True)
     b = frame.drop(columns="seconds").reset_index(drop=True)
-    pd.testing.assert_frame_equal(a, b, obj=f"the {name} table")
+    pd.testing.assert_frame_equal(a, b, obj=f"the table of {name}")
+
+
+def _check_rows(frame, alone, sets):
+    """Every row of the sweep's table holds the statistics of the run alone."""
+    assert list(frame.status) == ["ok"] * len(sets), set(frame.error)
+    for (_, row), stats in zip(frame.iterrows(), alone):
+        for name in CHECKED:
+            assert row[name] == stats[name] or (pd.isna(row[name]) and pd.isna(stats[name])), (name, row[name])
 
 
 if __name__ == "__main__":

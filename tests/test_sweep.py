@@ -173,6 +173,84 @@ def test_walk_forward_runs_each_splits_best_training_set_on_its_test_window(samp
         assert runs.End.max() < row.Start
 
 
+# ------------------------------------------------------------------ kept workers
+
+
+def test_kept_workers_give_each_sweep_its_own_strategy_data_and_options(tmp_path, sample):
+    """Sweep A, sweep B (another strategy, other bars, equity kept), A again
+    on the same workers: every table is that of its own runs."""
+    bars, contracts = sample
+    first = sweep(EXAMPLE, bars, GRID, contracts=contracts, workers=2, progress=False)
+    pids = {slot.process.pid for slot in sweeps._pool.slots}
+    other = write(tmp_path / "hold.py", """
+        from korvit.strategy import order_target
+
+        def init(context):
+            context.count = 0
+
+        def on_data(context):
+            context.count += 1
+            if context.count == context.params["day"]:
+                order_target(context.codes[0], 1000)
+    """)
+    later = {"start": bars.times[100], "end": bars.times[300]}
+    second = sweep(other, bars, {"day": [3, 50]}, contracts=contracts, keep="equity", workers=2, progress=False,
+                   **later)
+    again = sweep(EXAMPLE, bars, GRID, contracts=contracts, workers=2, progress=False)
+    kept = sweep(EXAMPLE, bars, {"fast": [5]}, contracts=contracts, workers=2, keep="equity", progress=False)
+    assert {slot.process.pid for slot in sweeps._pool.slots} == pids
+    pd.testing.assert_frame_equal(comparable(first), comparable(again))
+    for day, equity, final in zip((3, 50), second.equity, second["Final equity"]):
+        alone = run(other, bars, contracts=contracts, params={"day": day}, progress=False, **later)
+        pd.testing.assert_series_equal(equity, alone.equity_curve, check_names=False, check_freq=False)
+        assert final == alone.stats["Final equity"]
+    assert len(set(second["Final equity"])) == 2
+    alone = run(EXAMPLE, bars, contracts=contracts, params={"fast": 5}, progress=False)
+    pd.testing.assert_series_equal(kept.equity[0], alone.equity_curve, check_names=False, check_freq=False)
+
+
+def test_each_sweep_reads_the_strategys_helper_module_and_the_environment_afresh(tmp_path, monkeypatch, sample):
+    write(tmp_path / "mark_helper.py", 'VALUE = "first"\n')
+    strategy = write(tmp_path / "marked.py", """
+        import os
+        import mark_helper
+
+        def init(context):
+            mark = os.environ.get("KORVIT_TEST_MARK", "-")
+            raise RuntimeError(f"{mark_helper.VALUE}/{mark} {context.params['x']}")
+    """)
+    monkeypatch.chdir(tmp_path)             # where the workers find the helper
+
+    def errors():
+        frame = sweep(strategy, sample[0], {"x": [1, 2]}, workers=2, progress=False)
+        return {error.split(" (")[0].rsplit(" ", 1)[0] for error in frame.error}
+
+    assert errors() == {"RuntimeError: first/-"}
+    pids = {slot.process.pid for slot in sweeps._pool.slots}
+    write(tmp_path / "mark_helper.py", 'VALUE = "the second"\n')
+    assert errors() == {"RuntimeError: the second/-"}
+    assert {slot.process.pid for slot in sweeps._pool.slots} == pids
+    monkeypatch.setenv("KORVIT_TEST_MARK", "set")
+    assert errors() == {"RuntimeError: the second/set"}
+
+
+def test_a_kept_worker_gone_between_sweeps_is_replaced_and_stop_workers_ends_them(sample):
+    bars, contracts = sample
+    first = sweep(EXAMPLE, bars, GRID, contracts=contracts, workers=2, progress=False)
+    slots = list(sweeps._pool.slots)
+    slots[0].process.kill()
+    slots[0].process.wait()
+    again = sweep(EXAMPLE, bars, GRID, contracts=contracts, workers=2, progress=False)
+    pd.testing.assert_frame_equal(comparable(first), comparable(again))
+    now = sweeps._pool.slots
+    assert len(now) == 2 and slots[0] not in now and slots[1] in now and all(slot.alive() for slot in now)
+    folder = Path(sweeps._pool.folder)
+    assert folder.is_dir()
+    sweeps.stop_workers()
+    assert sweeps._pool is None and not folder.exists()
+    assert all(slot.process.poll() is not None for slot in now)
+
+
 @pytest.mark.parametrize("grid, message", [
     ({"fsat": [5]}, "unknown parameter 'fsat': ma_cross.py reads fast, size, slow, stop"),
     ({"fast": []}, "'fast' has an empty list"),
@@ -397,6 +475,10 @@ def test_ray_gives_the_results_of_the_local_pool(local_ray, sample, tmp_path):
     pd.testing.assert_frame_equal(comparable(local), comparable(on_ray))
     line = strategy.read_text().splitlines().index('        raise RuntimeError("seven")') + 1
     assert set(on_ray.loc[on_ray.fast == 7, "error"]) == {f"RuntimeError: seven (partly.py:{line})"}
+    # the same job but for the curves kept: Ray's workers, which keep the job, return them
+    curves = sweep(strategy, bars, {"fast": [5, 10]}, contracts=contracts, backend="ray", keep="equity",
+                   progress=False)
+    assert [len(curve) for curve in curves.equity] == [len(bars.times)] * 2
     assert local_ray.is_initialized()         # a Ray the caller started is left running
 
 

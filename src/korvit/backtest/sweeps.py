@@ -17,6 +17,13 @@ processes on this machine (a killed worker is replaced, its run reported);
 ``backend="ray"`` hands the same runs to Ray as tasks, with the data put
 once in Ray's object store.
 
+The local workers are kept for the next sweep of the same process: started
+once (their imports done), they hold the last job's data and are only told
+its key when the next sweep has the same, and the strategy's own helper
+modules are imported afresh by each sweep.  A change of the working folder
+or of the environment (``os.environ``) starts new workers; they stop when the
+process ends, or with ``stop_workers()``.
+
 With ``out=DIR`` every finished run is appended to ``DIR/runs.jsonl`` as it
 arrives, and ``resume=True`` skips the runs saved there with status "ok"
 (failed runs run again).  ``DIR/sweep.csv`` is written at the end, and also
@@ -31,7 +38,9 @@ chosen, and that set runs on the test window.  The rows' ``phase`` is
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
+import importlib
 import itertools
 import json
 import math
@@ -44,6 +53,7 @@ import socket
 import stat
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import threading
 import time
@@ -61,7 +71,7 @@ import pandas as pd
 from korvit.backtest.files import atomic_write
 from korvit.backtest.loader import StrategyExit, StrategyWarning, parameter_problem, strategy_parameters
 
-__all__ = ["sweep", "walk_forward", "SweepError", "find_statistic", "strategy_parameters"]
+__all__ = ["sweep", "walk_forward", "SweepError", "find_statistic", "strategy_parameters", "stop_workers"]
 
 FIRST_COLUMNS = ("run_id", "split", "phase")
 RUN_COLUMNS = ("status", "error", "seconds")
@@ -273,22 +283,37 @@ class _Job:
         return digest.hexdigest()
 
 
-class _Worker:
-    """Runs one job's runs in this process, one after the other, on one
-    embedded core."""
+class _Core:
+    """The embedded core of one worker process, started at its first run and
+    kept for all the runs of every job the process runs; its cache root (the
+    runs' logs) is the worker's folder."""
 
-    def __init__(self, job, folder):
+    def __init__(self, folder):
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+        self.server = None
+
+    def address(self):
+        if self.server is None:
+            from korvit.core.server import CoreServer
+            self.server = CoreServer(port=0, cache_root=self.folder).start()
+        return self.server.host, self.server.port
+
+    def close(self):
+        if self.server is not None:
+            self.server.stop()
+            self.server = None
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class _Worker:
+    """Runs one job's runs in this process, one after the other, on the
+    process's one embedded core."""
+
+    def __init__(self, job, core):
         self.job = job
         self.code = compile(job.source, job.filename, "exec")
-        self.folder = folder            # the core's cache root: the runs' logs
-        os.makedirs(folder, exist_ok=True)
-        self.core = None
-
-    def _address(self):
-        if self.core is None:
-            from korvit.core.server import CoreServer
-            self.core = CoreServer(port=0, cache_root=self.folder).start()
-        return self.core.host, self.core.port
+        self.core = core
 
     def _strategy(self):
         """The strategy's callbacks from a fresh run of its module."""
@@ -312,7 +337,7 @@ class _Worker:
                 warnings.simplefilter("always", StrategyWarning)
                 test = Backtest(self._strategy(), job.bars, ticks=job.ticks, contracts=job.contracts,
                                 start=task["start"], end=task["end"], params={**job.fixed, **task["params"]},
-                                core=self._address(), progress=False, **job.options)
+                                core=self.core.address(), progress=False, **job.options)
             for warning in caught:
                 if issubclass(warning.category, StrategyWarning):
                     told.append(str(warning.message))
@@ -330,12 +355,6 @@ class _Worker:
         row["seconds"] = time.perf_counter() - started
         return {"run_id": task["run_id"], "row": row, "equity": equity, "warnings": told}
 
-    def close(self):
-        if self.core is not None:
-            self.core.stop()
-            self.core = None
-        shutil.rmtree(self.folder, ignore_errors=True)
-
 
 def _describe(exc, filename):
     """``Type: message`` of a failed run, with the strategy's line where it raised."""
@@ -351,29 +370,77 @@ def _describe(exc, filename):
 
 
 _READY = "ready"
+# What a worker imports as it starts, before it hears of a job: the modules of
+# a run, so that the imports of a new worker overlap the sweep's preparations.
+_PRELOAD = ("korvit.data", "korvit.backtest.runner", "korvit.backtest.results", "korvit.backtest.stats",
+            "korvit.core.server")
 
 
-def _worker_main(fd, job_path):
-    """A local worker: loads the job, then runs the tasks it receives until
-    it is told to stop (or the sweep's end of the socket closes)."""
+def _worker_main(fd, folder):
+    """A local worker: loads jobs and runs their tasks as it is told, until it
+    is told to stop (or the sweep's end of the socket closes).
+
+    Messages: ``("job", key, path)`` makes the job ``key`` the current one
+    (loaded from ``path`` unless the worker holds it already; ``path`` is
+    None then) and is answered with ``_READY``; ``("run", task)`` runs a task
+    of the current job and is answered with its result; None stops."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)     # Ctrl-C is the sweep's to handle
     conn = Connection(fd)
-    with open(job_path, "rb") as fh:
-        # The worker's folder lies in the sweep's, which goes when the sweep ends,
-        # also after a worker was killed.
-        worker = _Worker(pickle.load(fh), os.path.join(os.path.dirname(job_path), f"worker-{os.getpid()}"))
+    for name in _PRELOAD:
+        importlib.import_module(name)
+    baseline = _Modules()
+    # The worker's folder lies in the pool's, which goes when the pool stops,
+    # also after a worker was killed.
+    core = _Core(os.path.join(folder, f"worker-{os.getpid()}"))
+    worker = key = None
     try:
-        conn.send(_READY)               # a run's time-out counts from here, not from the start-up
         while True:
             try:
-                task = conn.recv()
+                message = conn.recv()
             except EOFError:
                 break
-            if task is None:
+            if message is None:
                 break
-            conn.send(worker.run(task))
+            if message[0] == "job":
+                baseline.forget_new()
+                if message[1] != key:
+                    worker = key = None         # the old job's data goes before the new one comes
+                    with open(message[2], "rb") as fh:
+                        worker = _Worker(pickle.load(fh), core)
+                    key = message[1]
+                conn.send(_READY)       # a run's time-out counts from here, not from the start-up
+            else:
+                conn.send(worker.run(message[1]))
     finally:
-        worker.close()
+        core.close()
+
+
+class _Modules:
+    """The modules a worker holds once it has started.  ``forget_new()``
+    drops those imported since from outside the Python installation (a
+    strategy's own helper modules), so that each sweep imports them afresh,
+    as a new worker process would: a helper edited between two sweeps, or
+    changed by the runs of one, is not seen by the next."""
+
+    def __init__(self):
+        self.names = set(sys.modules)
+        self.packages = {name.partition(".")[0] for name in self.names}
+        paths = sysconfig.get_paths()
+        self.installed = tuple({os.path.join(os.path.realpath(paths[kind]), "")
+                                for kind in ("stdlib", "platstdlib", "purelib", "platlib") if kind in paths})
+
+    def forget_new(self):
+        gone = False
+        for name, module in list(sys.modules.items()):
+            if name in self.names or name.partition(".")[0] in self.packages:
+                continue
+            path = getattr(module, "__file__", None)
+            if not isinstance(path, str) or os.path.realpath(path).startswith(self.installed):
+                continue
+            del sys.modules[name]
+            gone = True
+        if gone:
+            importlib.invalidate_caches()
 
 
 class _Slot:
@@ -382,28 +449,42 @@ class _Slot:
     script calling ``sweep`` needs no ``__main__`` guard and Ctrl-C reaches
     only the sweep."""
 
-    def __init__(self, job_path):
+    def __init__(self, folder):
         mine, theirs = socket.socketpair()
         fd = theirs.fileno()
         self.process = subprocess.Popen(
             [sys.executable, "-c", "import sys; from korvit.backtest.sweeps import _worker_main; "
-                                   "_worker_main(int(sys.argv[1]), sys.argv[2])", str(fd), job_path],
+                                   "_worker_main(int(sys.argv[1]), sys.argv[2])", str(fd), folder],
             pass_fds=(fd,), start_new_session=True, stdin=subprocess.DEVNULL)
         theirs.close()
         self.conn = Connection(mine.detach())
+        self.key = None             # the job the worker holds (or is loading); None: never given one
+        self.prepared = False       # told the current sweep's job
         self.task = None
         self.started = 0.0
         self.ready = False
 
-    def give(self, task):
-        self.task, self.started = task, time.monotonic()
-        self.conn.send(task)
+    def give(self, task, key, job_path):
+        """Send ``task``, after the sweep's job (``job_path()`` makes its file)
+        if the worker was not told it yet in this sweep."""
+        self.task, self.started = task, time.monotonic()    # busy from here: a half-sent slot is killed
+        if not self.prepared:
+            self.ready = False
+            self.conn.send(("job", key, None if self.key == key else job_path()))
+            self.key, self.prepared = key, True
+        self.conn.send(("run", task))
 
-    def stop(self, wait=5.0):
+    def alive(self):
+        return self.process.poll() is None
+
+    def tell_stop(self):
         try:
             self.conn.send(None)
         except OSError:
             pass
+
+    def stop(self, wait=5.0):
+        """Wait for the worker told to stop (killed past ``wait`` seconds)."""
         try:
             self.process.wait(wait)
         except subprocess.TimeoutExpired:
@@ -416,6 +497,126 @@ class _Slot:
             self.process.kill()
         self.process.wait()
         self.conn.close()
+
+
+class _Pool:
+    """Worker processes kept from one sweep to the next of this process, in a
+    private folder (their cores' logs, the job's file while a sweep lasts).
+    A pool serves one sweep at a time."""
+
+    def __init__(self):
+        self.folder = _sweep_folder()
+        self.owner = os.getpid()
+        self.setting = _pool_setting()
+        self.slots = []
+        self.busy = False
+
+    def take(self, count):
+        """``count`` workers: the live ones kept, new ones for the rest."""
+        for slot in [slot for slot in self.slots if not slot.alive()]:
+            self.drop(slot)
+        while len(self.slots) < count:
+            self.slots.append(_Slot(self.folder))
+        for slot in self.slots:
+            slot.prepared, slot.task = False, None
+        return self.slots[:count]
+
+    def replace(self, slot):
+        """A new worker in place of ``slot``, which is killed."""
+        slot.kill()
+        new = _Slot(self.folder)
+        self.slots[self.slots.index(slot)] = new
+        return new
+
+    def drop(self, slot):
+        slot.kill()
+        self.slots.remove(slot)
+
+    def close(self):
+        slots, self.slots = self.slots, []
+        for slot in slots:
+            if slot.key is None:
+                slot.kill()             # started for a sweep that did not come: holds nothing yet
+            else:
+                slot.tell_stop()
+        for slot in slots:
+            if slot.key is not None:
+                slot.stop()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+_pool = None                    # the kept pool of this process
+_pool_lock = threading.Lock()
+_exit_hook = []
+
+
+def _pool_setting():
+    """What a worker takes from this process when it starts: kept workers
+    serve a sweep only while these are unchanged."""
+    try:
+        folder = os.getcwd()
+    except OSError:
+        folder = None
+    return sys.executable, folder, dict(os.environ)
+
+
+def _kept_pool():
+    """The kept pool (with the lock held), made or remade when there is none
+    or this process's working folder or environment changed since it
+    started; None while another thread's sweep holds it."""
+    global _pool
+    pool = _pool
+    if pool is not None and pool.owner != os.getpid():
+        pool = _pool = None             # a forked copy: its workers are the parent's
+    if pool is not None and pool.busy:
+        return None
+    if pool is not None and pool.setting != _pool_setting():
+        pool.close()
+        pool = None
+    if pool is None:
+        pool = _pool = _Pool()
+        if not _exit_hook:
+            import atexit
+            atexit.register(stop_workers)
+            _exit_hook.append(True)
+    return pool
+
+
+def _start_workers(count):
+    """Start the kept pool's workers up to ``count``, so that they start up
+    while the sweep loads its data."""
+    with _pool_lock:
+        pool = _kept_pool()
+        while pool is not None and len(pool.slots) < count:
+            pool.slots.append(_Slot(pool.folder))
+
+
+def _take_pool():
+    """The kept pool for a sweep, or a pool of its own while another thread's
+    sweep holds the kept one."""
+    with _pool_lock:
+        pool = _kept_pool() or _Pool()
+        pool.busy = True
+        return pool
+
+
+def _give_back(pool):
+    with _pool_lock:
+        pool.busy = False
+        if pool is not _pool:
+            pool.close()
+
+
+def stop_workers():
+    """Stop the worker processes that sweeps keep for the next sweep of this
+    process (they stop anyway when it ends).  Workers busy with a sweep stop
+    when it ends."""
+    global _pool
+    with _pool_lock:
+        pool, _pool = _pool, None
+        if pool is None or pool.busy or pool.owner != os.getpid():
+            return
+    pool.close()
 
 
 def _death(exitcode):
@@ -515,20 +716,27 @@ def _sweep_folder():
 
 
 def _run_local(job, tasks, workers, timeout, deliver):
-    """Runs ``tasks`` on a pool of ``workers`` processes, calling
+    """Runs ``tasks`` on ``workers`` processes of the kept pool, calling
     ``deliver(answer)`` for each as it finishes.  A worker that dies (or
     runs past ``timeout``) fails its run and is replaced."""
-    folder = _sweep_folder()
-    job_path = os.path.join(folder, "job.pickle")      # each worker loads the data from it once
-    with open(job_path, "wb") as fh:
-        pickle.dump(job, fh, protocol=pickle.HIGHEST_PROTOCOL)
+    pool = _take_pool()
+    written = []
+
+    def job_path():
+        """The job's file, written once for the workers that do not hold the job."""
+        if not written:
+            path = os.path.join(pool.folder, "job.pickle")
+            with open(path, "wb") as fh:
+                pickle.dump(job, fh, protocol=pickle.HIGHEST_PROTOCOL)
+            written.append(path)
+        return written[0]
+
     pending = deque(tasks)
     slots = []
     try:
-        for _ in range(min(workers, len(pending))):
-            slots.append(_Slot(job_path))
+        slots = pool.take(min(workers, len(pending)))
         for slot in slots:
-            slot.give(pending.popleft())
+            slot.give(pending.popleft(), job.key, job_path)
         while any(slot.task is not None for slot in slots):
             busy = [slot for slot in slots if slot.task is not None]
             left = None
@@ -551,31 +759,31 @@ def _run_local(job, tasks, workers, timeout, deliver):
                         except subprocess.TimeoutExpired:
                             pass
                         answer = _failed(slot.task, _death(slot.process.returncode))
-                        slot.kill()
-                        slots[number] = _Slot(job_path)
+                        slots[number] = pool.replace(slot)
                 elif timeout is not None and slot.ready and time.monotonic() - slot.started >= timeout:
                     answer = _failed(slot.task, f"timed out after {timeout:g} s")
-                    slot.kill()
-                    slots[number] = _Slot(job_path)
+                    slots[number] = pool.replace(slot)
                 if answer is None:
                     continue
                 slot = slots[number]
                 slot.task = None
                 deliver(answer)
                 if pending:
-                    slot.give(pending.popleft())
+                    slot.give(pending.popleft(), job.key, job_path)
     finally:
         for slot in slots:
-            if slot.task is None:
-                slot.stop()
-            else:
-                slot.kill()
-        shutil.rmtree(folder, ignore_errors=True)
+            if slot.task is not None:       # stopped in the middle of its run
+                pool.drop(slot)
+        for path in written:
+            with contextlib.suppress(OSError):
+                os.unlink(path)
+        _give_back(pool)
 
 
 # ------------------------------------------------------------------ the Ray backend
 
 _ray_workers = {}      # in a Ray worker process: job fingerprint -> _Worker
+_ray_core = []         # in a Ray worker process: its one _Core
 
 
 def _ray_task(key, job_ref, task):
@@ -585,11 +793,11 @@ def _ray_task(key, job_ref, task):
         import atexit
 
         import ray
-        for old in _ray_workers.values():
-            old.close()
         _ray_workers.clear()
-        worker = _ray_workers[key] = _Worker(ray.get(job_ref[0]), _ray_folder())
-        atexit.register(worker.close)
+        if not _ray_core:
+            _ray_core.append(_Core(_ray_folder()))
+            atexit.register(_ray_core[0].close)
+        worker = _ray_workers[key] = _Worker(ray.get(job_ref[0]), _ray_core[0])
     return worker.run(task)
 
 
@@ -699,7 +907,9 @@ class _Store:
         atomic_write(manifest_path, lambda fh: fh.write(json.dumps(manifest, indent=2) + "\n"))
         kept = [json.dumps(row) + "\n" for row in self.saved.values()]
         atomic_write(self.runs_path, lambda fh: fh.writelines(kept))
-        self.file = open(self.runs_path, "a", encoding="utf-8")
+        self.fd = os.open(self.runs_path, os.O_WRONLY | os.O_APPEND)
+        self.synced = time.monotonic()
+        self.equity_folder = None
 
     def _read_runs(self):
         saved = {}
@@ -719,20 +929,31 @@ class _Store:
         return self.folder / "equity" / f"{run_id}.csv"
 
     def add(self, row, equity):
+        """Save a finished run: its equity file (atomically) and its line, in
+        one write, so that a sweep killed at any point leaves whole lines (a
+        reader skips a torn last one all the same).  The lines go to disk at
+        most a second apart and at the end, not one by one."""
         if equity is not None:
-            path = self.equity_path(row["run_id"])
-            path.parent.mkdir(exist_ok=True)
-            atomic_write(path, lambda fh: equity.to_csv(fh, header=True))
-        self.file.write(json.dumps(row) + "\n")
-        self.file.flush()
-        os.fsync(self.file.fileno())
+            if self.equity_folder is None:
+                self.equity_folder = self.equity_path("x").parent
+                self.equity_folder.mkdir(exist_ok=True)
+            atomic_write(self.equity_path(row["run_id"]), lambda fh: equity.to_csv(fh, header=True))
+        line = memoryview((json.dumps(row) + "\n").encode("utf-8"))
+        while line:
+            line = line[os.write(self.fd, line):]
+        if time.monotonic() - self.synced >= 1.0:
+            os.fsync(self.fd)
+            self.synced = time.monotonic()
 
     def write_table(self, frame):
         table = frame.drop(columns=["equity"], errors="ignore")
         atomic_write(self.folder / "sweep.csv", lambda fh: table.to_csv(fh, index=False))
 
     def close(self):
-        self.file.close()
+        try:
+            os.fsync(self.fd)
+        finally:
+            os.close(self.fd)
 
 
 # ------------------------------------------------------------------ the sweep
@@ -834,6 +1055,8 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
         raise SweepError(problem)
     metric = find_statistic(select)
 
+    if backend == "local":
+        _start_workers(min(workers or os.cpu_count() or 1, len(sets)))
     trimmed = start is not None or end is not None
     if isinstance(data, Bars):
         bars = load_bars(data.to_frame(), start=start, end=end) if trimmed else data
@@ -863,6 +1086,9 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
 
     job = _Job(filename, source, bars, ticks, table, _jsonable_options(options), fixed, keep)
     fingerprint = job.fingerprint()
+    # What a kept worker holding a job knows it by: the results' fingerprint, and what the
+    # fingerprint leaves out but a worker returns (the file's name in errors, the equity)
+    job.key = hashlib.sha256(_canonical([fingerprint, filename, keep]).encode()).hexdigest()
     if backend == "local":
         workers = workers or os.cpu_count() or 1
     store = None
@@ -878,7 +1104,7 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
     tasks = list(first_phase)
     try:
         interrupted = _execute(job, first_phase, answers, store, backend, workers, address, timeout,
-                               progress, fingerprint)
+                               progress, job.key)
         if checked_splits is not None and not interrupted:
             tests = []
             for k, split in enumerate(checked_splits, 1):
@@ -892,7 +1118,7 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
                     tests.append(task)
                 tasks.append(task)
             interrupted = _execute(job, tests, answers, store, backend, workers, address, timeout,
-                                   progress, fingerprint)
+                                   progress, job.key)
     finally:
         if store is not None:
             store.close()
