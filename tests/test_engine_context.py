@@ -93,6 +93,20 @@ def trades_replaced(subject, vr, log, mp):
     vr.g_KVTrades = KVBackTradeCollect()
 
 
+def trades_shadowed_by_the_registry_class(subject, vr, log, mp):
+    trades = KVBackTradeCollect()       # a property of the class wins over the registry's own value
+    mp.setattr(type(vr), "g_KVTrades", property(lambda self: trades), raising=False)
+
+
+def registry_dict_replaced(subject, vr, log, mp):
+    vr.__dict__ = {**vr.__dict__, "g_KVTrades": KVBackTradeCollect()}
+
+
+def registry_dict_given_a_key_not_a_name(subject, vr, log, mp):
+    vr.__dict__[("not", "a", "name")] = None
+    vr.g_KVTrades = KVBackTradeCollect()
+
+
 def setting_changed(subject, vr, log, mp):
     vr.g_KorvitSettingInfo.MarginRate = 0.5
 
@@ -109,6 +123,7 @@ def margin_reader_recorded(subject, vr, log, mp):
 
 SWAPS = [reader_recorded, reader_code_replaced, store_refilled, table_rebound, table_entry_not_a_dict,
          builtin_shadowed, collection_class_recorded, gv_constant_changed, account_replaced, trades_replaced,
+         trades_shadowed_by_the_registry_class, registry_dict_replaced, registry_dict_given_a_key_not_a_name,
          setting_changed, bar_reader_recorded, margin_reader_recorded]
 # The recording swaps, and those a lone transaction (which is given its bars) sees.
 RECORDING = {reader_recorded, table_entry_not_a_dict, builtin_shadowed, collection_class_recorded,
@@ -141,7 +156,7 @@ def swapping_between_bars(swap):
     return call
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(swap=st.sampled_from(SWAPS), swap_at=st.integers(1, 9), between_bars=st.booleans())
 def test_a_swap_in_the_middle_of_a_run_is_obeyed_as_the_twin_obeys_it(swap, swap_at, between_bars):
     """Inside a bar the swap runs from the account's on_order/on_trade (host code the

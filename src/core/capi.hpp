@@ -61,6 +61,51 @@ inline unsigned int valid_version(PyTypeObject *tp) {
 // kept inline by making it, as reading `obj.__dict__` would.)
 inline PyObject **instance_dict_slot(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
 
+// ---------------------------------------------------------------- dicts
+
+// A dict's version: every dict, and every change of a dict's contents, is
+// given a new one, never given twice in the process.  Equal versions read
+// from a live dict therefore mean the same dict with the same contents, so a
+// value looked up in it then is still what a lookup gives.  3.12 deprecated
+// the field for outside users (it stays until 3.13 and is still bumped by
+// every change); 3.14 stops keeping it, where this gives 0 (nothing cached).
+inline unsigned long long dict_version(PyObject *dict) {
+#if PY_VERSION_HEX < 0x030E0000
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+#else
+    (void)dict;
+    return 0;
+#endif
+}
+
+// Whether every key of `dict` is an exact str: then a lookup by a str key
+// compares strings only and runs no Python code.  CPython keeps this as the
+// kind of the dict's key table (one that ever held another key is "general")
+// but has no public call for it: from 3.11 the kind is read from the table's
+// header, which begins alike in 3.11 to 3.13 (3.13 no longer exports the
+// check); 3.10 keeps no kind, and its exported check is used.
+inline bool only_str_keys(PyObject *dict) {
+#if PY_VERSION_HEX >= 0x030B0000
+    struct KeysHeader { // the start of CPython's key table
+        Py_ssize_t refcnt;
+        uint8_t log2_size;
+        uint8_t log2_index_bytes;
+        uint8_t kind; // 0: general, 1: str keys only, 2: split (str keys only)
+    };
+    const auto *keys = reinterpret_cast<const KeysHeader *>(reinterpret_cast<PyDictObject *>(dict)->ma_keys);
+    return keys->kind != 0;
+#else
+    return _PyDict_HasOnlyStringKeys(dict) != 0;
+#endif
+}
+
 // ---------------------------------------------------------------- functions
 
 // The builtins dict a Python function resolves its built-in names in (taken

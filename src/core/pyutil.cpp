@@ -231,13 +231,45 @@ void ModuleNamespace::bind(nb::handle module) {
 }
 
 nb::object ModuleNamespace::get(Name &name) const {
+    Name::Global &g = name.global;
+    const unsigned long long version = dict_version(dict_);
+    if (g.dict == dict_ && g.version == version && version != 0)
+        return nb::borrow(g.value);
+    const bool plain = only_str_keys(dict_); // then the lookup runs no Python code
     PyObject *value = PyDict_GetItemWithError(dict_, name.get());
     if (!value) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_NameError, "name '%s' is not defined", name.text);
         throw_current();
     }
+    if (plain && dict_version(dict_) == version) {
+        g.dict = dict_;
+        g.version = version;
+        g.value = value;
+    }
     return nb::borrow(value);
+}
+
+void learn_attr(PyObject *o, Name &n, PyObject *value) {
+    PyTypeObject *tp = Py_TYPE(o);
+    PyObject *dict = own_attr_dict(o, tp);
+    if (!dict || !PyDict_CheckExact(dict) || type_lookup(tp, n.get()))
+        return;
+    const unsigned int type_version = valid_version(tp);
+    const unsigned long long version = dict_version(dict);
+    if (type_version == 0 || version == 0 || !only_str_keys(dict))
+        return;
+    if (PyDict_GetItemWithError(dict, n.get()) != value) { // found elsewhere (or not at all)
+        PyErr_Clear();
+        return;
+    }
+    Name::Attr &a = n.attr;
+    a.owner = o;
+    a.type = tp;
+    a.type_version = type_version;
+    a.dict = dict;
+    a.dict_version = version;
+    a.value = value;
 }
 
 nb::object ModuleNamespace::get_or_none(Name &name) const {

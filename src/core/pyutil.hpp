@@ -138,6 +138,28 @@ struct Name {
         unsigned int version = 0;
         PyObject *value = nullptr;
     } constant;
+    // What getattr() learnt of the last owner read twice in a row under this
+    // name whose attribute lives in its own dict (a module, or an instance
+    // of a type with a dict slot and the generic attribute lookup) and is no
+    // attribute of its type: the owner, its type and the type's version tag,
+    // the dict and its version, and the value (borrowed: while the dict is at
+    // that version it holds the value).  Nothing is kept alive by it.
+    struct Attr {
+        PyObject *owner = nullptr;
+        PyObject *candidate = nullptr;
+        PyTypeObject *type = nullptr;
+        unsigned int type_version = 0;
+        PyObject *dict = nullptr;
+        unsigned long long dict_version = 0;
+        PyObject *value = nullptr;
+    } attr;
+    // What ModuleNamespace::get() learnt: the module's dict, its version
+    // then and the value (borrowed, as above).
+    struct Global {
+        PyObject *dict = nullptr;
+        unsigned long long version = 0;
+        PyObject *value = nullptr;
+    } global;
     constexpr explicit Name(const char *t) : text(t) {}
     PyObject *get() {
         if (!obj) {
@@ -149,7 +171,47 @@ struct Name {
     }
 };
 
-inline nb::object getattr(nb::handle o, Name &n) { return steal(PyObject_GetAttr(o.ptr(), n.get())); }
+// The dict an attribute of `o` is found in by the lookup of its type when
+// the type has no attribute of that name: a module's dict, or the dict slot
+// of an instance whose type looks attributes up the generic way; else null.
+inline PyObject *own_attr_dict(PyObject *o, PyTypeObject *tp) {
+    if (tp == &PyModule_Type)
+        return PyModule_GetDict(o);
+    if (tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_dictoffset <= 0)
+        return nullptr;
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
+}
+
+// The value getattr() learnt for `o` under `n`, while the owner's type and
+// dict are unchanged (borrowed), else null.
+inline PyObject *learnt_attr(PyObject *o, Name &n) {
+    Name::Attr &a = n.attr;
+    if (o != a.owner)
+        return nullptr;
+    PyTypeObject *tp = Py_TYPE(o);
+    if (tp != a.type || valid_version(tp) != a.type_version)
+        return nullptr;
+    PyObject *dict = own_attr_dict(o, tp);
+    if (dict != a.dict || dict_version(dict) != a.dict_version)
+        return nullptr;
+    return a.value;
+}
+
+void learn_attr(PyObject *o, Name &n, PyObject *value);
+
+// `o.<n>`.  An attribute that lives in the owner's own dict (see Name::Attr)
+// is not looked up again while neither the owner's type nor that dict has
+// changed: the lookup would give the same object and run no Python code.
+inline nb::object getattr(nb::handle o, Name &n) {
+    if (PyObject *known = learnt_attr(o.ptr(), n))
+        return nb::borrow(known);
+    nb::object value = steal(PyObject_GetAttr(o.ptr(), n.get()));
+    if (o.ptr() == n.attr.candidate)
+        learn_attr(o.ptr(), n, value.ptr());
+    else
+        n.attr.candidate = o.ptr();
+    return value;
+}
 
 // `owner.<name>`, the same object that getattr gives.  When `owner` is a
 // plain class (its metaclass `type`) whose attribute is a plain value (not a

@@ -58,7 +58,8 @@ from korvit.backtest.loader import (StrategyExit, StrategyLoadError, check_param
                                     prepare_callbacks)
 from korvit.backtest.model.accounts import KVBackAccount
 from korvit.backtest.model.orders import KVBackOrderCollect, KVBackStopOrderCollect, KVBackTradeCollect
-from korvit.backtest.session import Context, Session, close_session, current_session, open_session, valuation
+from korvit.backtest.session import (Context, Session, close_session, contract_terms, current_session, open_session,
+                                     valuation)
 from korvit.data.limits import MAX_CASH, MAX_COMMISSION_RATE, MAX_SLIPPAGE, check_number
 from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 from korvit.tframe.sysdefine import GlobalDefine as gv
@@ -383,6 +384,7 @@ class Backtest:
         accounts, contracts = session.accounts, session.contracts
         closes_by_bar = closes.T
         expire, tell = session.expire, session.tell     # bound once: called four times a bar
+        terms = contract_terms(contracts)
         rows = []
         for t in _progress(range(len(session.bars.times)), self.progress, self.name):
             session.bar = t
@@ -394,7 +396,7 @@ class Backtest:
             tell()
             at = closes_by_bar[t]
             for account in accounts:
-                rows.append(valuation(account, contracts, at, KVBackAccount)[0])
+                rows.append(valuation(account, contracts, at, KVBackAccount, terms)[0])
             session.seen = t
             info.on_data_func(context)
             expire(t)

@@ -234,12 +234,21 @@ class Session:
         return valuation(self.accounts[handle], self.contracts, self.last_closes(), self.account_type)[0][3]
 
 
-def valuation(account, contracts, closes, ours=None):
+def contract_terms(contracts):
+    """``(is_futures, multiplier)`` of each contract, as ``valuation`` reads them."""
+    return [(contract.is_futures, contract.multiplier) for contract in contracts]
+
+
+def valuation(account, contracts, closes, ours=None, terms=None):
     """(cash, market value, margin, equity) of an account at the given closes
     (one per code), and whether it holds any position.  A stock counts at its
     value (negative when short); a futures position at its margin plus its
     open profit.  The positions of an account of exactly the type ``ours``
-    (by default the compiled ``KVBackAccount``) are read from it directly."""
+    (by default the compiled ``KVBackAccount``) are read from it directly.
+    ``terms`` is ``contract_terms(contracts)`` when the caller keeps it (the
+    run loop values every account at every bar)."""
+    if terms is None:
+        terms = contract_terms(contracts)
     if ours is None:
         from korvit.backtest.model.accounts import KVBackAccount as ours
     if type(account) is ours:
@@ -252,15 +261,15 @@ def valuation(account, contracts, closes, ours=None):
         if position is None or not (position.position_long or position.position_short):
             continue
         held = True
-        contract, close = contracts[target], closes[target]
-        if contract.is_futures:
+        (futures, multiplier), close = terms[target], closes[target]
+        if futures:
             position_margin = position.margin_long + position.margin_short
             floating = ((close - position.avg_open_price_long) * position.position_long
-                        + (position.avg_open_price_short - close) * position.position_short) * contract.multiplier
+                        + (position.avg_open_price_short - close) * position.position_short) * multiplier
             margin += position_margin
             market_value += position_margin + floating
         else:
-            market_value += (position.position_long - position.position_short) * close * contract.multiplier
+            market_value += (position.position_long - position.position_short) * close * multiplier
     cash = account.cash
     return (cash, market_value, margin, cash + market_value), held
 
