@@ -250,6 +250,20 @@ nb::object ModuleNamespace::get(Name &name) const {
     return nb::borrow(value);
 }
 
+PyObject *relearn_attr(Name &n, PyObject *dict) {
+    const unsigned long long version = dict_version(dict);
+    if (version == 0 || !only_str_keys(dict))
+        return nullptr;
+    PyObject *value = PyDict_GetItemWithError(dict, n.get()); // runs no Python code: str keys only
+    if (!value) {
+        PyErr_Clear(); // no longer there: the full lookup tells why
+        return nullptr;
+    }
+    n.attr.dict_version = version;
+    n.attr.value = value;
+    return value;
+}
+
 void learn_attr(PyObject *o, Name &n, PyObject *value) {
     PyTypeObject *tp = Py_TYPE(o);
     PyObject *dict = own_attr_dict(o, tp);

@@ -160,6 +160,9 @@ struct Name {
         unsigned long long version = 0;
         PyObject *value = nullptr;
     } global;
+    // The same for a lookup in another dict that the engine reads by this
+    // name (a table of original methods).
+    Global entry;
     constexpr explicit Name(const char *t) : text(t) {}
     PyObject *get() {
         if (!obj) {
@@ -182,34 +185,33 @@ inline PyObject *own_attr_dict(PyObject *o, PyTypeObject *tp) {
     return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
 }
 
-// The value getattr() learnt for `o` under `n`, while the owner's type and
-// dict are unchanged (borrowed), else null.
-inline PyObject *learnt_attr(PyObject *o, Name &n) {
-    Name::Attr &a = n.attr;
-    if (o != a.owner)
-        return nullptr;
-    PyTypeObject *tp = Py_TYPE(o);
-    if (tp != a.type || valid_version(tp) != a.type_version)
-        return nullptr;
-    PyObject *dict = own_attr_dict(o, tp);
-    if (dict != a.dict || dict_version(dict) != a.dict_version)
-        return nullptr;
-    return a.value;
-}
-
 void learn_attr(PyObject *o, Name &n, PyObject *value);
+PyObject *relearn_attr(Name &n, PyObject *dict);
 
 // `o.<n>`.  An attribute that lives in the owner's own dict (see Name::Attr)
 // is not looked up again while neither the owner's type nor that dict has
 // changed: the lookup would give the same object and run no Python code.
+// When only the dict changed, the value is what the dict now holds.
 inline nb::object getattr(nb::handle o, Name &n) {
-    if (PyObject *known = learnt_attr(o.ptr(), n))
-        return nb::borrow(known);
-    nb::object value = steal(PyObject_GetAttr(o.ptr(), n.get()));
-    if (o.ptr() == n.attr.candidate)
-        learn_attr(o.ptr(), n, value.ptr());
+    Name::Attr &a = n.attr;
+    PyObject *op = o.ptr();
+    if (op == a.owner) {
+        PyTypeObject *tp = Py_TYPE(op);
+        if (tp == a.type && valid_version(tp) == a.type_version) {
+            PyObject *dict = own_attr_dict(op, tp);
+            if (dict == a.dict) {
+                if (dict_version(dict) == a.dict_version)
+                    return nb::borrow(a.value);
+                if (PyObject *value = relearn_attr(n, dict))
+                    return nb::borrow(value);
+            }
+        }
+    }
+    nb::object value = steal(PyObject_GetAttr(op, n.get()));
+    if (op == a.candidate)
+        learn_attr(op, n, value.ptr());
     else
-        n.attr.candidate = o.ptr();
+        a.candidate = op;
     return value;
 }
 

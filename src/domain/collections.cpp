@@ -30,32 +30,81 @@ const Compiled &compiled() {
     return found;
 }
 
+// What found_as() last answered yes for, per object and method name: the
+// answer holds while the object's type (its version tag: no class on its MRO
+// changed) and its own dict (its version) are as they were then.  A few
+// entries, placed by the pair's address; nothing is kept alive by them.
+struct FoundMemo {
+    PyObject *obj = nullptr;
+    Name *method = nullptr;
+    PyObject *original = nullptr;
+    PyTypeObject *type = nullptr;
+    unsigned int type_version = 0;
+    PyObject *dict = nullptr;
+    unsigned long long dict_version = 0;
+};
+FoundMemo found_memo[16];
+
+FoundMemo &memo_of(PyObject *obj, Name &method) {
+    const auto key = reinterpret_cast<uintptr_t>(obj) ^ (reinterpret_cast<uintptr_t>(&method) >> 3);
+    return found_memo[(key >> 4) & 15];
+}
+
+// The instance dict of `obj` if its type has one (may be null).
+PyObject *own_dict(PyObject *obj, PyTypeObject *tp) {
+    if (!tp->tp_dictoffset)
+        return nullptr;
+    PyObject **dict = kc::instance_dict_slot(obj);
+    return dict ? *dict : nullptr;
+}
+
 // `method` found on `obj` is `original`: not shadowed on its class, a subclass
 // or the instance, and attributes are looked up the usual way.
 bool found_as(nb::handle obj, PyTypeObject *base, PyObject *original, Name &method) {
     PyTypeObject *tp = Py_TYPE(obj.ptr());
+    FoundMemo &memo = memo_of(obj.ptr(), method);
+    if (memo.obj == obj.ptr() && memo.method == &method && memo.original == original && original &&
+        memo.type == tp && memo.type_version == kc::valid_version(tp)) {
+        PyObject *dict = own_dict(obj.ptr(), tp);
+        if (dict == memo.dict && (!dict || kc::dict_version(dict) == memo.dict_version))
+            return true;
+    }
     if (tp != base && (tp->tp_getattro != base->tp_getattro || !PyType_IsSubtype(tp, base)))
         return false;
     if (!original || kc::type_lookup(tp, method.get()) != original)
         return false;
-    if (tp->tp_dictoffset) {
-        PyObject **dict = kc::instance_dict_slot(obj.ptr());
-        if (dict && *dict) {
-            nb::object held = nb::borrow(*dict); // a key's `__eq__` run by the lookup may replace it
-            PyObject *own = PyDict_GetItemWithError(held.ptr(), method.get());
-            if (PyErr_Occurred())
-                kc::throw_current();
-            if (own)
-                return false;
-        }
+    PyObject *dict = own_dict(obj.ptr(), tp);
+    bool plain = true; // the lookup in the instance's dict ran no Python code
+    if (dict) {
+        nb::object held = nb::borrow(dict); // a key's `__eq__` run by the lookup may replace it
+        plain = kc::only_str_keys(held.ptr());
+        PyObject *own = PyDict_GetItemWithError(held.ptr(), method.get());
+        if (PyErr_Occurred())
+            kc::throw_current();
+        if (own)
+            return false;
     }
+    const unsigned int type_version = kc::valid_version(tp);
+    const unsigned long long dict_version = dict ? kc::dict_version(dict) : 1;
+    if (plain && type_version != 0 && dict_version != 0 && dict == own_dict(obj.ptr(), tp))
+        memo = FoundMemo{obj.ptr(), &method, original, tp, type_version, dict, dict_version};
     return true;
 }
 
 PyObject *original_of(PyObject *methods, Name &method) {
+    Name::Global &e = method.entry;
+    const unsigned long long version = kc::dict_version(methods);
+    if (e.dict == methods && e.version == version && version != 0)
+        return e.value;
+    const bool plain = kc::only_str_keys(methods);
     PyObject *original = PyDict_GetItemWithError(methods, method.get());
     if (!original && PyErr_Occurred())
         kc::throw_current();
+    if (original && plain && kc::dict_version(methods) == version) {
+        e.dict = methods;
+        e.version = version;
+        e.value = original;
+    }
     return original;
 }
 
