@@ -50,7 +50,8 @@ from collections import namedtuple
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
-from korvit.backtest.session import StrategyError, current_session, running_session
+from korvit.backtest import session as _sessions
+from korvit.backtest.session import StrategyError, running_session
 
 __all__ = ["Series", "Bands", "Macd", "sma", "ema", "rsi", "atr", "bollinger", "macd", "highest", "lowest",
            "indicator", "crossed_above", "crossed_below"]
@@ -86,10 +87,10 @@ class Series:
     def _count(self):
         """The number of bars up to the current one (refused in another run)."""
         session = self._session
-        running = current_session()
+        running = _sessions._current
         if running is not session and running is not None:
             raise StrategyError(f"{self.name} was made in another run: make indicators in init")
-        return session.visible_bar + 1
+        return session.bar + 1 if session.started else 0
 
     def _visible(self):
         """The number of bars up to the current one, revealed in ``_shown`` (for
@@ -144,8 +145,8 @@ class Series:
         n = self._count()
         if n < 2:
             return _NAN, _NAN
-        values = self._values
-        return values[n - 1], values[n - 2]
+        item = self._values.item        # Python floats: compared without numpy's scalar machinery
+        return item(n - 1), item(n - 2)
 
 
 # ------------------------------------------------------------------ the arithmetic, over whole series
@@ -403,7 +404,7 @@ def indicator(code, fields, compute, name=None):
 # ------------------------------------------------------------------ crossings
 
 def _last_two(value):
-    if isinstance(value, Series):
+    if type(value) is Series or isinstance(value, Series):
         return value._last_two()
     if isinstance(value, numbers.Real):
         return value, value
