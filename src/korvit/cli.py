@@ -318,7 +318,7 @@ def _sweep(args):
     import warnings
 
     from korvit.backtest.sweep_report import best_runs, denied_runs, parameter_columns, save_sweep_report
-    from korvit.backtest.sweeps import find_statistic, sweep, walk_forward
+    from korvit.backtest.sweep import find_statistic, sweep, walk_forward
     if not args.grid:
         raise UsageError("give the parameters to sweep: --grid NAME=V1,V2,... (repeatable)")
     grid = {}
@@ -341,11 +341,8 @@ def _sweep(args):
     splits = None
     loaded = bool(args.walk_forward or args.tz or _read_otherwise(reading))
     if loaded:                  # the splits cover the bars, loaded (and trimmed) here once
-        from korvit.data import load_bars, load_ticks
-        data = load_bars(data, start=args.start, end=args.end, tz=args.tz, **reading)
-        if ticks is not None:
-            ticks = load_ticks(ticks, data, trim=args.start is not None or args.end is not None, tz=args.tz,
-                               date_format=args.date_format)
+        from korvit.backtest.runner import load_inputs
+        data, ticks = load_inputs(data, ticks, start=args.start, end=args.end, tz=args.tz, reading=reading)
     if args.walk_forward:
         train, test = args.walk_forward
         splits = walk_forward(data.times[0], data.times[-1], train=train, test=test)
@@ -405,7 +402,7 @@ def main(argv=None):
     from korvit.backtest.loader import StrategyExit, StrategyLoadError, StrategyWarning, UnknownParameterError
     from korvit.data import DataError, DataWarning
     if args.command == "sweep":
-        from korvit.backtest.sweeps import SweepError
+        from korvit.backtest.sweep import SweepError
     else:                       # a backtest needs none of the sweeps' machinery
         SweepError = UsageError
     shown = warnings.showwarning

@@ -1,0 +1,155 @@
+"""``sweep``: the public function that checks what it is given, runs the
+phases of a sweep (or of a walk-forward) and returns their table."""
+
+import hashlib
+import os
+import warnings
+
+from korvit.backtest.loader import parameter_problem
+from korvit.backtest.sweep import local
+from korvit.backtest.sweep.checks import RUN_OPTIONS, _jsonable_options, _strategy_source
+from korvit.backtest.sweep.execute import _execute, _frame, _task
+from korvit.backtest.sweep.objective import _best, find_statistic
+from korvit.backtest.sweep.ray_backend import _import_ray
+from korvit.backtest.sweep.space import SweepError, _canonical, _check_name, _scalar, expand_grid
+from korvit.backtest.sweep.store import _Store
+from korvit.backtest.sweep.walkforward import _checked_splits
+from korvit.backtest.sweep.worker import _Job
+
+
+def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=None, contracts=None,
+          start=None, end=None, params=None, backend="local", workers=None, address=None, keep=None,
+          out=None, resume=False, timeout=None, progress=None, **options):
+    """Run ``strategy`` over ``data`` once per parameter set of ``grid`` and
+    return a DataFrame with one row per run (see the docstring of the package ``korvit.backtest.sweep``).
+
+    - ``strategy``: the path of a strategy file (or a module loaded from one).
+      It reads a run's parameters as ``context.params["name"]`` or
+      ``context.params.get("name", default)``.
+    - ``data``, ``ticks``, ``contracts``, ``start``, ``end``: as for
+      ``Backtest``; they are loaded and checked once, before any run.
+    - ``grid``: ``{"fast": [5, 10], "slow": [30, 60]}`` (every combination) or
+      a list of parameter dicts.  A name the strategy does not read (when its
+      source shows every name it reads) or an empty list is an error.
+    - ``params``: parameters fixed for every run.
+    - ``splits``: walk-forward splits, ``(train_start, train_end, test_start,
+      test_end)`` each (see ``walk_forward``); ``select``: the statistic that
+      picks each split's best training run (higher is better).
+    - ``backend``: "local" (worker processes on this machine) or "ray";
+      ``workers``: how many runs at once (default: every core, or the Ray
+      cluster's CPUs); ``address``: a running Ray cluster's "HOST:PORT"
+      (default: ``ray.init()`` starts a local one, unless Ray is already
+      initialised).
+    - ``keep="equity"``: keep each run's equity curve in an ``equity`` column.
+    - ``out``: folder for ``runs.jsonl``, ``sweep.json``, ``sweep.csv`` (and
+      ``equity/``); ``resume``: skip the runs saved there.
+    - ``timeout``: seconds a run may take before it is stopped and failed.
+    - ``progress``: a progress bar (None: only on a terminal).
+    - other keyword options (``cash``, ``accounts``, ``slippage``,
+      ``stop_fill``, ...) go to every run's ``Backtest``.
+
+    A bad grid, split or option raises ``SweepError`` before anything runs.
+    Ctrl-C stops the sweep: the finished runs are returned (and saved), the
+    frame's ``attrs["interrupted"]`` is True.
+    """
+    unknown = sorted(set(options) - set(RUN_OPTIONS))
+    if unknown:
+        raise SweepError(f"unknown option {unknown[0]!r}; a sweep's runs take "
+                         f"{', '.join(RUN_OPTIONS)}")
+    if backend not in ("local", "ray"):
+        raise SweepError(f"backend must be 'local' or 'ray', got {backend!r}")
+    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+        raise SweepError(f"workers must be a whole number >= 1, got {workers!r}")
+    if address is not None and backend != "ray":
+        raise SweepError("address= names a Ray cluster: use it with backend='ray'")
+    if keep not in (None, "equity"):
+        raise SweepError(f"keep must be None or 'equity', got {keep!r}")
+    if timeout is not None and not (isinstance(timeout, (int, float)) and timeout > 0):
+        raise SweepError(f"timeout must be a number of seconds > 0, got {timeout!r}")
+    if resume and out is None:
+        raise SweepError("resume needs the output folder (out=) of the sweep to resume")
+    if backend == "ray":
+        _import_ray()
+    filename, source = _strategy_source(strategy)
+    sets = expand_grid(grid)
+    fixed = {_check_name(name): _scalar(name, value) for name, value in dict(params or {}).items()}
+    names = list(dict.fromkeys(name for params_ in sets for name in params_))
+    both = [name for name in names if name in fixed]
+    if both:
+        raise SweepError(f"parameter {both[0]!r} is both fixed (params=) and in the grid")
+    problem = parameter_problem(filename, source, [*names, *fixed])
+    if problem is not None:
+        raise SweepError(problem)
+    metric = find_statistic(select)
+
+    if backend == "local":
+        local._start_workers(min(workers or os.cpu_count() or 1, len(sets)))
+    from korvit.backtest.runner import STOP_FILLS, Backtest, load_inputs
+    from korvit.data import load_contracts
+    try:
+        bars, ticks = load_inputs(data, ticks, start=start, end=end)
+    except ValueError as exc:
+        if type(exc) is not ValueError:       # the data's own errors, as they are
+            raise
+        raise SweepError(str(exc)) from None
+    table = None if contracts is None else load_contracts(contracts)
+    # Every run's options are checked here, once, rather than failing every run.
+    # The stop fill rule decides the results: kept with the options even when it is the
+    # default, so that a sweep saved under the other rule is not resumed.
+    options = {"stop_fill": STOP_FILLS[0], **options}
+    try:
+        Backtest({"init": lambda context: None}, bars, contracts=table, **options)     # only the options count
+    except (TypeError, ValueError) as exc:
+        raise SweepError(str(exc)) from None
+    checked_splits = None if splits is None else _checked_splits(list(splits), bars)
+    if checked_splits is not None and not checked_splits:
+        raise SweepError("splits is empty")
+
+    job = _Job(filename, source, bars, ticks, table, _jsonable_options(options), fixed, keep)
+    fingerprint = job.fingerprint()
+    # What a kept worker holding a job knows it by: the results' fingerprint, and what the
+    # fingerprint leaves out but a worker returns (the file's name in errors, the equity)
+    job.key = hashlib.sha256(_canonical([fingerprint, filename, keep]).encode()).hexdigest()
+    if backend == "local":
+        workers = workers or os.cpu_count() or 1
+    store = None
+    if out is not None:
+        manifest = {"strategy": filename, "data": repr(bars), "params": fixed, "options": job.options,
+                    "parameter_sets": sets,
+                    "splits": checked_splits, "select": metric, "fingerprint": fingerprint}
+        store = _Store(out, manifest, resume)
+
+    answers, interrupted = {}, False
+    first_phase = [_task(p, None, "full", None, None) for p in sets] if checked_splits is None else \
+        [_task(p, k, "train", s[0], s[1]) for k, s in enumerate(checked_splits, 1) for p in sets]
+    tasks = list(first_phase)
+    try:
+        interrupted = _execute(job, first_phase, answers, store, backend, workers, address, timeout,
+                               progress, job.key)
+        if checked_splits is not None and not interrupted:
+            tests = []
+            for k, split in enumerate(checked_splits, 1):
+                best = _best([answers.get(t["run_id"]) for t in first_phase if t["split"] == k], metric)
+                if best is None:
+                    task = _task({}, k, "test", split[2], split[3])
+                    answers[task["run_id"]] = {"status": "failed", "seconds": float("nan"),
+                                               "error": f"no training run of split {k} has a value of {metric}"}
+                else:
+                    task = _task(dict(best), k, "test", split[2], split[3])
+                    tests.append(task)
+                tasks.append(task)
+            interrupted = _execute(job, tests, answers, store, backend, workers, address, timeout,
+                                   progress, job.key)
+    finally:
+        if store is not None:
+            store.close()
+    frame = _frame(tasks, answers, names, keep, store)
+    frame.attrs["interrupted"] = interrupted
+    frame.attrs["metric"] = metric
+    if store is not None:
+        store.write_table(frame)
+    if interrupted:
+        done = int(frame["status"].notna().sum()) if len(frame) else 0
+        warnings.warn(f"sweep interrupted: {done} of {len(tasks)} runs finished", RuntimeWarning, stacklevel=2)
+    return frame
+
