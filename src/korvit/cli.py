@@ -319,6 +319,7 @@ def _sweep(args):
 
     from korvit.backtest.sweep_report import best_runs, denied_runs, parameter_columns, save_sweep_report
     from korvit.backtest.sweep import find_statistic, sweep, walk_forward
+    from korvit.backtest.sweep.execute import _interrupt_held
     if not args.grid:
         raise UsageError("give the parameters to sweep: --grid NAME=V1,V2,... (repeatable)")
     grid = {}
@@ -357,8 +358,9 @@ def _sweep(args):
                       fees=args.fees, stop_fill=args.stop_fill,
                       # the default stays out of the options, so that a sweep saved before can be resumed
                       **({"benchmark": args.benchmark} if args.benchmark != BENCHMARKS[0] else {}))
-    report = save_sweep_report(frame, out, metric, *(heat or (None, None)), top=args.top,
-                               title=f"{strategy.stem}: parameter sweep")
+    with _interrupt_held(absorb=True):         # every run is saved: Ctrl-C stops nothing now
+        report = save_sweep_report(frame, out, metric, *(heat or (None, None)), top=args.top,
+                                   title=f"{strategy.stem}: parameter sweep")
     failed = frame[frame["status"] != "ok"]
     best = best_runs(frame, metric, 10)
     runs, every = denied_runs(frame)

@@ -8,7 +8,7 @@ import warnings
 from korvit.backtest.loader import parameter_problem
 from korvit.backtest.sweep import local
 from korvit.backtest.sweep.checks import RUN_OPTIONS, _jsonable_options, _strategy_source
-from korvit.backtest.sweep.execute import _execute, _frame, _task
+from korvit.backtest.sweep.execute import _execute, _frame, _interrupt_held, _table_text, _task
 from korvit.backtest.sweep.objective import _best, find_statistic
 from korvit.backtest.sweep.ray_backend import _import_ray
 from korvit.backtest.sweep.space import SweepError, _canonical, _check_name, _scalar, expand_grid
@@ -117,9 +117,9 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
         manifest = {"strategy": filename, "data": repr(bars), "params": fixed, "options": job.options,
                     "parameter_sets": sets,
                     "splits": checked_splits, "select": metric, "fingerprint": fingerprint}
-        store = _Store(out, manifest, resume)
+        store = _Store(out, manifest, resume, lambda rows, header: _table_text(rows, names, header))
 
-    answers, interrupted = {}, False
+    answers, interrupted, tests = {}, False, None
     first_phase = [_task(p, None, "full", None, None) for p in sets] if checked_splits is None else \
         [_task(p, k, "train", s[0], s[1]) for k, s in enumerate(checked_splits, 1) for p in sets]
     tasks = list(first_phase)
@@ -132,22 +132,38 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
                 best = _best([answers.get(t["run_id"]) for t in first_phase if t["split"] == k], metric)
                 if best is None:
                     task = _task({}, k, "test", split[2], split[3])
-                    answers[task["run_id"]] = {"status": "failed", "seconds": float("nan"),
-                                               "error": f"no training run of split {k} has a value of {metric}"}
+                    row = {key: task[key] for key in ("run_id", "split", "phase", "params", "start", "end")}
+                    row.update(status="failed", seconds=float("nan"),
+                               error=f"no training run of split {k} has a value of {metric}")
+                    with _interrupt_held():         # in runs.jsonl and the table alike
+                        if store is not None:
+                            store.add(row, None)
+                        answers[task["run_id"]] = row
                 else:
                     task = _task(dict(best), k, "test", split[2], split[3])
                     tests.append(task)
                 tasks.append(task)
             interrupted = _execute(job, tests, answers, store, backend, workers, address, timeout,
                                    progress, job.key)
-    finally:
+    except BaseException:
+        if store is not None:
+            with _interrupt_held(absorb=True):
+                store.close()
+        raise
+    # From here on every run is saved: a Ctrl-C no longer stops anything, and the table
+    # (sweep.csv) is written whole whenever it comes.
+    with _interrupt_held(absorb=True):
         if store is not None:
             store.close()
-    frame = _frame(tasks, answers, names, keep, store)
-    frame.attrs["interrupted"] = interrupted
-    frame.attrs["metric"] = metric
-    if store is not None:
-        store.write_table(frame)
+        # Ctrl-C as the last run came in (or while the workers were put away) stopped nothing.
+        unfinished = (checked_splits is not None and tests is None) or \
+            any(task["run_id"] not in answers for task in tasks)
+        interrupted = interrupted and unfinished
+        frame = _frame(tasks, answers, names, keep, store)
+        frame.attrs["interrupted"] = interrupted
+        frame.attrs["metric"] = metric
+        if store is not None:
+            store.write_table(frame)
     if interrupted:
         done = int(frame["status"].notna().sum()) if len(frame) else 0
         warnings.warn(f"sweep interrupted: {done} of {len(tasks)} runs finished", RuntimeWarning, stacklevel=2)

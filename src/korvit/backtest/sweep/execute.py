@@ -24,7 +24,6 @@ def _task(params, split, phase, start, end):
             "phase": phase, "start": start, "end": end}
 
 
-
 def _execute(job, tasks, answers, store, backend, workers, address, timeout, progress, key):
     """Runs the tasks not answered yet; returns True when Ctrl-C stopped it."""
     saved = store.saved if store is not None else {}
@@ -76,7 +75,13 @@ def _execute(job, tasks, answers, store, backend, workers, address, timeout, pro
 
 class _interrupt_held:
     """Holds Ctrl-C (SIGINT) back over a block of the main thread and delivers
-    it, to whatever handled it before, when the block ends."""
+    it, to whatever handled it before, when the block ends; with
+    ``absorb=True`` it is not delivered (``caught`` tells whether it came):
+    for the sweep's last steps, once every run has finished."""
+
+    def __init__(self, absorb=False):
+        self.absorb = absorb
+        self.caught = False
 
     def __enter__(self):
         self.caught, self.previous = False, None
@@ -92,7 +97,7 @@ class _interrupt_held:
     def __exit__(self, *exc):
         if self.previous is not None:
             signal.signal(signal.SIGINT, self.previous)
-            if self.caught:
+            if self.caught and not self.absorb:
                 signal.raise_signal(signal.SIGINT)
         return False
 
@@ -133,3 +138,10 @@ def _frame(tasks, answers, names, keep, store):
     frame["split"] = frame["split"].astype("Int64")
     frame["seconds"] = pd.to_numeric(frame["seconds"])
     return _typed(frame)
+
+
+def _table_text(rows, names, header):
+    """Lines of ``sweep.csv`` for saved ``rows`` (the table's columns, as the
+    whole table writes them), with the header line or without."""
+    frame = _frame(rows, {row["run_id"]: row for row in rows}, names, None, None)
+    return frame.to_csv(index=False, header=header)
