@@ -100,6 +100,16 @@ def _count(text):
     return value
 
 
+def _whole(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number >= 0, got {text!r}")
+    return value
+
+
 def _positive(text):
     try:
         value = float(text)
@@ -188,7 +198,11 @@ def _parser():
                          "window after it")
     sw.add_argument("--metric", default="Sharpe ratio", metavar="NAME",
                     help="statistic of the heat map and the ranking (default: Sharpe ratio; 'sharpe', "
-                         "'total_return', ... do)")
+                         "'total_return', ... do), in its better direction: lower for the longest drawdown, "
+                         "volatility, fees, denied and cancelled orders, higher for the others")
+    sw.add_argument("--minimize", action="store_true", help="rank lower values of --metric first")
+    sw.add_argument("--min-trades", type=_whole, metavar="N",
+                    help="rank only runs with at least N trades (the others stay in the table)")
     sw.add_argument("--heat-map", metavar="X,Y", help="the two parameters of the heat map (default: the first two)")
     sw.add_argument("--top", type=_count, default=20, metavar="N", help="best runs in the report (default 20)")
     sw.add_argument("--out", metavar="DIR", help="output folder (default: korvit-results/STRATEGY-sweep)")
@@ -318,7 +332,7 @@ def _sweep(args):
     import warnings
 
     from korvit.backtest.sweep_report import best_runs, denied_runs, parameter_columns, save_sweep_report
-    from korvit.backtest.sweep import find_statistic, sweep, walk_forward
+    from korvit.backtest.sweep import Objective, sweep, walk_forward
     from korvit.backtest.sweep.execute import _interrupt_held
     if not args.grid:
         raise UsageError("give the parameters to sweep: --grid NAME=V1,V2,... (repeatable)")
@@ -334,7 +348,8 @@ def _sweep(args):
             raise UsageError(f"--heat-map takes two parameters of the grid (X,Y), got {args.heat_map!r}")
     if args.address and args.backend != "ray":
         raise UsageError("--address names a Ray cluster: use it with --backend ray")
-    metric = find_statistic(args.metric)
+    rank = Objective(args.metric, minimize=True if args.minimize else None, min_trades=args.min_trades)
+    metric = rank.metric
     data, ticks, contracts = _inputs(args)
     reading = _reading(args)
     strategy = Path(args.strategy)
@@ -349,7 +364,8 @@ def _sweep(args):
         splits = walk_forward(data.times[0], data.times[-1], train=train, test=test)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        frame = sweep(strategy, data, grid, splits=splits, select=metric, ticks=ticks, contracts=contracts,
+        frame = sweep(strategy, data, grid, splits=splits, select=metric, minimize=rank.minimize,
+                      min_trades=rank.min_trades, ticks=ticks, contracts=contracts,
                       start=None if loaded else args.start, end=None if loaded else args.end,
                       params=dict(args.param), backend=args.backend, workers=args.workers,
                       address=args.address, keep="equity" if args.keep_equity else None, out=out,
@@ -363,10 +379,16 @@ def _sweep(args):
                                    title=f"{strategy.stem}: parameter sweep")
     failed = frame[frame["status"] != "ok"]
     best = best_runs(frame, metric, 10)
+    tests = frame[frame["phase"] == "test"]
     runs, every = denied_runs(frame)
-    if len(best):
-        columns = parameter_columns(frame) + [metric, "Total return", "Max drawdown", "Trades"]
-        columns += ["Orders denied"] if runs and metric != "Orders denied" else []
+    columns = parameter_columns(frame) + list(dict.fromkeys([metric, "Total return", "Max drawdown", "Trades"]))
+    columns += ["Orders denied"] if runs and metric != "Orders denied" else []
+    if len(tests):          # training runs of different splits: each shown with its split
+        print(f"Best training runs by {rank.describe()}, each on its split's training window:")
+        print(best[["split"] + columns].to_string(index=False) if len(best) else "(none)")
+        print("\nWalk-forward test runs: each split's best training parameters on its test window:")
+        print(tests[["split"] + columns + ["status"]].to_string(index=False))
+    elif len(best):
         print(best[columns].to_string(index=False))
     print(f"\n{len(frame) - len(failed)} runs finished, {len(failed)} failed")
     if len(failed):
@@ -380,6 +402,9 @@ def _sweep(args):
     if frame.attrs.get("interrupted"):
         print("korvit: interrupted; --resume runs the rest", file=sys.stderr)
         return 130
+    if len(tests) and not (tests["status"] == "ok").any():
+        print(f"korvit: every walk-forward test failed; first: {tests.iloc[0]['error']}", file=sys.stderr)
+        return 1
     return 1 if len(frame) and len(failed) == len(frame) else 0
 
 

@@ -36,12 +36,15 @@ process ends, or with ``stop_workers()``.
 
 With ``out=DIR`` every finished run is appended to ``DIR/runs.jsonl`` as it
 arrives, and ``resume=True`` skips the runs saved there with status "ok"
-(failed runs run again).  ``DIR/sweep.csv`` is written at the end, and also
-when the sweep is interrupted (Ctrl-C), atomically.
+(failed runs run again).  ``DIR/sweep.csv`` gets each run's line as it
+reaches ``runs.jsonl`` (so that the two hold the same runs wherever the sweep
+stops) and is replaced, atomically, by the whole table in the runs' order at
+the end, also when the sweep is interrupted (Ctrl-C).
 
 Walk-forward: with ``splits`` (see ``walk_forward``), for each split the
-grid runs on the training window, the best parameter set by ``select`` is
-chosen, and that set runs on the test window.  The rows' ``phase`` is
+grid runs on the training window, the best parameter set (by ``select``,
+``minimize``, ``min_trades`` or ``objective``, see ``sweep``) is chosen,
+and that set runs on the test window.  The rows' ``phase`` is
 "train" or "test" and ``split`` numbers the split; a plain sweep has phase
 "full" and no split.
 """
@@ -53,12 +56,12 @@ import types
 from korvit.backtest.loader import strategy_parameters
 from korvit.backtest.sweep.api import sweep
 from korvit.backtest.sweep.local import stop_workers
-from korvit.backtest.sweep.objective import find_statistic
+from korvit.backtest.sweep.objective import Objective, find_statistic, lower_is_better, ranked
 from korvit.backtest.sweep.space import SweepError, expand_grid
 from korvit.backtest.sweep.walkforward import walk_forward
 
 __all__ = ["sweep", "walk_forward", "SweepError", "find_statistic", "strategy_parameters", "stop_workers",
-           "expand_grid"]
+           "expand_grid", "Objective", "lower_is_better", "ranked"]
 
 
 class _SweepPackage(types.ModuleType):

@@ -9,7 +9,7 @@ from korvit.backtest.loader import parameter_problem
 from korvit.backtest.sweep import local
 from korvit.backtest.sweep.checks import RUN_OPTIONS, _jsonable_options, _strategy_source
 from korvit.backtest.sweep.execute import _execute, _frame, _interrupt_held, _table_text, _task
-from korvit.backtest.sweep.objective import _best, find_statistic
+from korvit.backtest.sweep.objective import Objective, ranked
 from korvit.backtest.sweep.ray_backend import _import_ray
 from korvit.backtest.sweep.space import SweepError, _canonical, _check_name, _scalar, expand_grid
 from korvit.backtest.sweep.store import _Store
@@ -17,9 +17,9 @@ from korvit.backtest.sweep.walkforward import _checked_splits
 from korvit.backtest.sweep.worker import _Job
 
 
-def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=None, contracts=None,
-          start=None, end=None, params=None, backend="local", workers=None, address=None, keep=None,
-          out=None, resume=False, timeout=None, progress=None, **options):
+def sweep(strategy, data, grid, *, splits=None, select=None, minimize=None, min_trades=None, objective=None,
+          ticks=None, contracts=None, start=None, end=None, params=None, backend="local", workers=None,
+          address=None, keep=None, out=None, resume=False, timeout=None, progress=None, **options):
     """Run ``strategy`` over ``data`` once per parameter set of ``grid`` and
     return a DataFrame with one row per run (see the docstring of the package ``korvit.backtest.sweep``).
 
@@ -33,8 +33,16 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
       source shows every name it reads) or an empty list is an error.
     - ``params``: parameters fixed for every run.
     - ``splits``: walk-forward splits, ``(train_start, train_end, test_start,
-      test_end)`` each (see ``walk_forward``); ``select``: the statistic that
-      picks each split's best training run (higher is better).
+      test_end)`` each (see ``walk_forward``).
+    - How runs are ranked (each walk-forward split's training run to test, the
+      report's best runs): ``select``, a statistic (default "Sharpe ratio"),
+      in its better direction (lower for "Longest drawdown", "Annualised
+      volatility", "Total fees", "Orders denied", "Orders cancelled"; higher
+      for the others) unless ``minimize`` is given; or ``objective``, a
+      function of a run's statistics (a Series, as ``BacktestResult.stats``)
+      returning a number, higher better unless ``minimize=True`` (its values
+      are the table's column ``objective``).  ``min_trades``: runs with fewer
+      trades are not ranked.
     - ``backend``: "local" (worker processes on this machine) or "ray";
       ``workers``: how many runs at once (default: every core, or the Ray
       cluster's CPUs); ``address``: a running Ray cluster's "HOST:PORT"
@@ -80,7 +88,9 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
     problem = parameter_problem(filename, source, [*names, *fixed])
     if problem is not None:
         raise SweepError(problem)
-    metric = find_statistic(select)
+    rank = Objective(select, minimize=minimize, min_trades=min_trades, function=objective)
+    metric = rank.metric
+    score = rank.score if objective is not None else None
 
     if backend == "local":
         local._start_workers(min(workers or os.cpu_count() or 1, len(sets)))
@@ -116,8 +126,8 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
     if out is not None:
         manifest = {"strategy": filename, "data": repr(bars), "params": fixed, "options": job.options,
                     "parameter_sets": sets,
-                    "splits": checked_splits, "select": metric, "fingerprint": fingerprint}
-        store = _Store(out, manifest, resume, lambda rows, header: _table_text(rows, names, header))
+                    "splits": checked_splits, "select": rank.describe(), "fingerprint": fingerprint}
+        store = _Store(out, manifest, resume, lambda rows, header: _table_text(rows, names, header, score))
 
     answers, interrupted, tests = {}, False, None
     first_phase = [_task(p, None, "full", None, None) for p in sets] if checked_splits is None else \
@@ -128,19 +138,23 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
                                progress, job.key)
         if checked_splits is not None and not interrupted:
             tests = []
+            trained = _frame(first_phase, answers, names, None, None, score)
+            by_id = {task["run_id"]: task for task in first_phase}
             for k, split in enumerate(checked_splits, 1):
-                best = _best([answers.get(t["run_id"]) for t in first_phase if t["split"] == k], metric)
-                if best is None:
+                best = ranked(trained[trained["split"] == k], metric, minimize=rank.minimize,
+                              min_trades=rank.min_trades)
+                if not len(best):
                     task = _task({}, k, "test", split[2], split[3])
                     row = {key: task[key] for key in ("run_id", "split", "phase", "params", "start", "end")}
+                    enough = f" and at least {rank.min_trades:,d} trades" if rank.min_trades else ""
                     row.update(status="failed", seconds=float("nan"),
-                               error=f"no training run of split {k} has a value of {metric}")
+                               error=f"no training run of split {k} finished with a value of {rank.label}{enough}")
                     with _interrupt_held():         # in runs.jsonl and the table alike
                         if store is not None:
                             store.add(row, None)
                         answers[task["run_id"]] = row
                 else:
-                    task = _task(dict(best), k, "test", split[2], split[3])
+                    task = _task(dict(by_id[best["run_id"].iloc[0]]["params"]), k, "test", split[2], split[3])
                     tests.append(task)
                 tasks.append(task)
             interrupted = _execute(job, tests, answers, store, backend, workers, address, timeout,
@@ -159,9 +173,9 @@ def sweep(strategy, data, grid, *, splits=None, select="Sharpe ratio", ticks=Non
         unfinished = (checked_splits is not None and tests is None) or \
             any(task["run_id"] not in answers for task in tasks)
         interrupted = interrupted and unfinished
-        frame = _frame(tasks, answers, names, keep, store)
+        frame = _frame(tasks, answers, names, keep, store, score)
         frame.attrs["interrupted"] = interrupted
-        frame.attrs["metric"] = metric
+        frame.attrs.update(rank.attrs())
         if store is not None:
             store.write_table(frame)
     if interrupted:

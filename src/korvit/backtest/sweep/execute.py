@@ -10,7 +10,7 @@ import pandas as pd
 
 from korvit.backtest.loader import StrategyWarning
 from korvit.backtest.sweep import local, ray_backend
-from korvit.backtest.sweep.objective import _stat_kinds, _typed
+from korvit.backtest.sweep.objective import SCORE_COLUMN, _stat_kinds, _typed
 from korvit.backtest.sweep.space import FIRST_COLUMNS, RUN_COLUMNS, _canonical
 
 
@@ -110,8 +110,10 @@ def _progress_bar(total, done, enabled):
                 file=sys.stderr, mininterval=0.2, dynamic_ncols=True)
 
 
-def _frame(tasks, answers, names, keep, store):
-    """The sweep's table: one row per task that finished, in the tasks' order."""
+def _frame(tasks, answers, names, keep, store, score=None):
+    """The sweep's table: one row per task that finished, in the tasks' order;
+    with ``score`` (a function of a saved row), its value in the column
+    ``objective``."""
     records = []
     for task in tasks:
         row = answers.get(task["run_id"])
@@ -122,6 +124,8 @@ def _frame(tasks, answers, names, keep, store):
             record[name] = task["params"].get(name)
         record.update(status=row["status"], error=row.get("error", ""), seconds=row.get("seconds"))
         record.update(row.get("stats") or {})
+        if score is not None:
+            record[SCORE_COLUMN] = score(dict(row, run_id=task["run_id"]))
         if keep == "equity":
             equity = row.get("equity")
             if equity is None and store is not None and row["status"] == "ok":
@@ -132,6 +136,8 @@ def _frame(tasks, answers, names, keep, store):
             record["equity"] = equity
         records.append(record)
     columns = list(FIRST_COLUMNS) + names + list(RUN_COLUMNS) + list(_stat_kinds())
+    if score is not None:
+        columns.append(SCORE_COLUMN)
     if keep == "equity":
         columns.append("equity")
     frame = pd.DataFrame.from_records(records, columns=columns)
@@ -140,8 +146,8 @@ def _frame(tasks, answers, names, keep, store):
     return _typed(frame)
 
 
-def _table_text(rows, names, header):
+def _table_text(rows, names, header, score=None):
     """Lines of ``sweep.csv`` for saved ``rows`` (the table's columns, as the
     whole table writes them), with the header line or without."""
-    frame = _frame(rows, {row["run_id"]: row for row in rows}, names, None, None)
+    frame = _frame(rows, {row["run_id"]: row for row in rows}, names, None, None, score)
     return frame.to_csv(index=False, header=header)

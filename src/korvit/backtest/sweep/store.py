@@ -76,8 +76,9 @@ class _Store:
                 self.equity_folder = self.equity_path("x").parent
                 self.equity_folder.mkdir(exist_ok=True)
             atomic_write(self.equity_path(row["run_id"]), lambda fh: equity.to_csv(fh, header=True))
-        _write_all(self.fd, json.dumps(row) + "\n")
-        _write_all(self.table_fd, self.table_text([row], False))
+        line, table_line = json.dumps(row) + "\n", self.table_text([row], False)
+        _write_all(self.fd, line)
+        _write_all(self.table_fd, table_line)
         if time.monotonic() - self.synced >= 1.0:
             os.fsync(self.fd)
             os.fsync(self.table_fd)
