@@ -6,7 +6,6 @@ import json
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 from pathlib import Path
 
@@ -15,35 +14,7 @@ import pytest
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
 
-# The `korvit` command in an interpreter whose _Store, the sweep's output folder, sends
-# this process a Ctrl-C at a chosen moment: after saving its N-th run ("add"), or as the
-# whole table is about to be written ("write_table").  Python's own Ctrl-C handler is
-# installed, as a Python started from a shell has it.
-INTERRUPTING = textwrap.dedent("""
-    import os, signal, sys
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    from korvit.backtest.sweep import store
-    where, count = sys.argv[1], int(sys.argv[2])
-    add, write_table = store._Store.add, store._Store.write_table
-
-    def interrupt():
-        os.kill(os.getpid(), signal.SIGINT)
-
-    def counting_add(self, row, equity):
-        add(self, row, equity)
-        with open(self.runs_path) as fh:
-            if where == "add" and sum(1 for _ in fh) == count:
-                interrupt()
-
-    def interrupting_write(self, frame):
-        if where == "write_table":
-            interrupt()
-        write_table(self, frame)
-
-    store._Store.add, store._Store.write_table = counting_add, interrupting_write
-    from korvit.cli import main
-    sys.exit(main(sys.argv[3:]))
-""")
+INTERRUPTING = Path(__file__).resolve().parent / "sweep_interrupting.py"
 
 
 def saved_ids(out):
@@ -59,7 +30,7 @@ def test_ctrl_c_after_the_last_run_stops_nothing_and_the_tables_agree(tmp_path, 
     out = tmp_path / "out"
     args = ["sweep", str(EXAMPLE), "--grid", "fast=5,10", "--grid", "slow=30,60", "--workers", "2",
             "--out", str(out), "--no-progress", *extra]
-    done = subprocess.run([sys.executable, "-c", INTERRUPTING, where, str(count), *args], capture_output=True,
+    done = subprocess.run([sys.executable, str(INTERRUPTING), where, str(count), *args], capture_output=True,
                           text=True, timeout=300)
     assert done.returncode == status, done.stderr
     assert ("--resume" in done.stderr) == (status == 130), done.stderr

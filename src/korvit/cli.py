@@ -67,16 +67,26 @@ def _param(text):
 
 
 def _grid(text):
-    """``NAME=V1,V2,...``: a parameter and its values."""
+    """``NAME=V1,V2,...``: a parameter and its values; a value ``START:STOP[:STEP]``
+    (numbers) stands for the range from START up to STOP by STEP (default 1),
+    STOP included when it lands on a step."""
+    from korvit.backtest.sweep.space import SweepError, parse_range
     name, sep, values = text.partition("=")
     if not sep or not name.isidentifier():
-        raise argparse.ArgumentTypeError(f"a grid is NAME=V1,V2,..., got {text!r}")
+        raise argparse.ArgumentTypeError(f"a grid is NAME=V1,V2,... or NAME=START:STOP:STEP, got {text!r}")
     items = [item.strip() for item in values.split(",")]
     if not any(items):
         raise argparse.ArgumentTypeError(f"{name} has no values in {text!r}")
     if not all(items):
         raise argparse.ArgumentTypeError(f"an empty value in {text!r}")
-    return name, [_param(f"{name}={item}")[1] for item in items]
+    out = []
+    for item in items:
+        try:
+            spread = parse_range(item)
+        except SweepError as exc:
+            raise argparse.ArgumentTypeError(f"{name}: {exc}") from None
+        out += spread if spread is not None else [_param(f"{name}={item}")[1]]
+    return name, out
 
 
 def _days(text):
@@ -187,7 +197,17 @@ def _parser():
                                     "write sweep.csv, a heat map and a report of the best runs.")
     _run_arguments(sw, "a parameter fixed for every run (repeatable)")
     sw.add_argument("--grid", action="append", type=_grid, default=[], metavar="NAME=V1,V2,...",
-                    help="a parameter and its values; every combination runs (repeatable)")
+                    help="a parameter and its values, or a range START:STOP:STEP (STOP included when it lands "
+                         "on a step); every combination runs (repeatable)")
+    sw.add_argument("--where", metavar="EXPRESSION",
+                    help="run only the parameter sets for which it holds, e.g. \"fast < slow\" (parameter names, "
+                         "numbers, comparisons, and/or/not, + - * / // %%)")
+    sw.add_argument("--sample", type=_count, metavar="N",
+                    help="run N of the parameter sets: drawn at random, or chosen by --sampler optuna")
+    sw.add_argument("--sampler", choices=("random", "optuna"), default="random",
+                    help="how --sample chooses: at random (default) or by Optuna's model of the results so far "
+                         "(pip install 'korvit[optuna]')")
+    sw.add_argument("--seed", type=_whole, metavar="S", help="seed of --sample (default 0)")
     sw.add_argument("--backend", choices=("local", "ray"), default="local",
                     help="local worker processes (default) or Ray")
     sw.add_argument("--address", metavar="HOST:PORT", help="a running Ray cluster (default: a local Ray)")
@@ -346,6 +366,8 @@ def _sweep(args):
         heat = [name.strip() for name in args.heat_map.split(",")]
         if len(heat) != 2 or any(name not in grid for name in heat) or heat[0] == heat[1]:
             raise UsageError(f"--heat-map takes two parameters of the grid (X,Y), got {args.heat_map!r}")
+    if (args.sampler != "random" or args.seed is not None) and args.sample is None:
+        raise UsageError("--sampler and --seed choose the runs of --sample N: give it")
     if args.address and args.backend != "ray":
         raise UsageError("--address names a Ray cluster: use it with --backend ray")
     rank = Objective(args.metric, minimize=True if args.minimize else None, min_trades=args.min_trades)
@@ -364,7 +386,8 @@ def _sweep(args):
         splits = walk_forward(data.times[0], data.times[-1], train=train, test=test)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        frame = sweep(strategy, data, grid, splits=splits, select=metric, minimize=rank.minimize,
+        frame = sweep(strategy, data, grid, where=args.where, sample=args.sample, sampler=args.sampler,
+                      seed=args.seed, splits=splits, select=metric, minimize=rank.minimize,
                       min_trades=rank.min_trades, ticks=ticks, contracts=contracts,
                       start=None if loaded else args.start, end=None if loaded else args.end,
                       params=dict(args.param), backend=args.backend, workers=args.workers,

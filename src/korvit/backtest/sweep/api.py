@@ -8,17 +8,18 @@ import warnings
 from korvit.backtest.loader import parameter_problem
 from korvit.backtest.sweep import local
 from korvit.backtest.sweep.checks import RUN_OPTIONS, _jsonable_options, _strategy_source
-from korvit.backtest.sweep.execute import _execute, _frame, _interrupt_held, _table_text, _task
+from korvit.backtest.sweep.execute import _execute, _frame, _interrupt_held, _progress_bar, _table_text, _task
 from korvit.backtest.sweep.objective import Objective, ranked
 from korvit.backtest.sweep.ray_backend import _import_ray
-from korvit.backtest.sweep.space import SweepError, _canonical, _check_name, _scalar, expand_grid
+from korvit.backtest.sweep.search import OptunaSearch, check_search, import_optuna, random_sets
+from korvit.backtest.sweep.space import Constraint, SweepError, _canonical, _check_name, _scalar, expand_grid
 from korvit.backtest.sweep.store import _Store
 from korvit.backtest.sweep.walkforward import _checked_splits
 from korvit.backtest.sweep.worker import _Job
 
 
-def sweep(strategy, data, grid, *, splits=None, select=None, minimize=None, min_trades=None, objective=None,
-          ticks=None, contracts=None, start=None, end=None, params=None, backend="local", workers=None,
+def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", seed=None, splits=None,
+          select=None, minimize=None, min_trades=None, objective=None, ticks=None, contracts=None, start=None, end=None, params=None, backend="local", workers=None,
           address=None, keep=None, out=None, resume=False, timeout=None, progress=None, **options):
     """Run ``strategy`` over ``data`` once per parameter set of ``grid`` and
     return a DataFrame with one row per run (see the docstring of the package ``korvit.backtest.sweep``).
@@ -32,6 +33,15 @@ def sweep(strategy, data, grid, *, splits=None, select=None, minimize=None, min_
       a list of parameter dicts.  A name the strategy does not read (when its
       source shows every name it reads) or an empty list is an error.
     - ``params``: parameters fixed for every run.
+    - ``where``: the parameter sets that run, as an expression over the
+      parameters (``"fast < slow"``: names, numbers, comparisons, and/or/not
+      and arithmetic; a name that is no parameter is refused) or a function
+      of a parameter set returning True or False.
+    - ``sample=N``: run N of the (allowed) parameter sets, drawn at random
+      with ``sampler="random"`` (the default), or chosen one batch after the
+      other by Optuna's TPE sampler with ``sampler="optuna"`` (the optional
+      extra ``korvit[optuna]``), which looks for the best by the ranking
+      below; ``seed`` (default 0) makes either repeatable, and resumable.
     - ``splits``: walk-forward splits, ``(train_start, train_end, test_start,
       test_end)`` each (see ``walk_forward``).
     - How runs are ranked (each walk-forward split's training run to test, the
@@ -88,6 +98,16 @@ def sweep(strategy, data, grid, *, splits=None, select=None, minimize=None, min_
     problem = parameter_problem(filename, source, [*names, *fixed])
     if problem is not None:
         raise SweepError(problem)
+    if where is not None:
+        constraint = Constraint(where, [*names, *fixed])
+        sets = [params_ for params_ in sets if constraint.allows({**fixed, **params_})]
+        if not sets:
+            raise SweepError(f"no parameter set of the grid satisfies where {constraint.text!r}")
+    sample, sampler, seed = check_search(sample, sampler, seed)
+    if sampler == "optuna":
+        import_optuna()
+    elif sample is not None:
+        sets = random_sets(sets, sample, seed)
     rank = Objective(select, minimize=minimize, min_trades=min_trades, function=objective)
     metric = rank.metric
     score = rank.score if objective is not None else None
@@ -126,16 +146,31 @@ def sweep(strategy, data, grid, *, splits=None, select=None, minimize=None, min_
     if out is not None:
         manifest = {"strategy": filename, "data": repr(bars), "params": fixed, "options": job.options,
                     "parameter_sets": sets,
+                    "where": None if where is None else constraint.text,
+                    "search": {"sample": sample, "sampler": sampler, "seed": seed},
                     "splits": checked_splits, "select": rank.describe(), "fingerprint": fingerprint}
         store = _Store(out, manifest, resume, lambda rows, header: _table_text(rows, names, header, score))
 
     answers, interrupted, tests = {}, False, None
-    first_phase = [_task(p, None, "full", None, None) for p in sets] if checked_splits is None else \
-        [_task(p, k, "train", s[0], s[1]) for k, s in enumerate(checked_splits, 1) for p in sets]
-    tasks = list(first_phase)
+    windows = [(None, "full", None, None)] if checked_splits is None else \
+        [(k, "train", s[0], s[1]) for k, s in enumerate(checked_splits, 1)]
+    first_phase = [] if sampler == "optuna" else \
+        [_task(p, k, phase, a, b) for k, phase, a, b in windows for p in sets]
+    tasks = first_phase
     try:
-        interrupted = _execute(job, first_phase, answers, store, backend, workers, address, timeout,
-                               progress, job.key)
+        if sampler == "optuna":
+            bar = _progress_bar(0, 0, progress)
+            try:
+                interrupted = _optuna_phase(windows, sets, sample, seed, rank, first_phase, answers, bar,
+                                            lambda todo: _execute(job, todo, answers, store, backend, workers,
+                                                                  address, timeout, progress, job.key, bar))
+            finally:
+                if bar is not None:
+                    bar.close()
+        else:
+            interrupted = _execute(job, first_phase, answers, store, backend, workers, address, timeout,
+                                   progress, job.key)
+        tasks = list(first_phase)
         if checked_splits is not None and not interrupted:
             tests = []
             trained = _frame(first_phase, answers, names, None, None, score)
@@ -183,3 +218,25 @@ def sweep(strategy, data, grid, *, splits=None, select=None, minimize=None, min_
         warnings.warn(f"sweep interrupted: {done} of {len(tasks)} runs finished", RuntimeWarning, stacklevel=2)
     return frame
 
+
+
+def _optuna_phase(windows, sets, count, seed, rank, tasks, answers, bar, execute):
+    """An Optuna study per window (the whole period, or each split's training
+    window), all asked a batch at a time and their runs made together; the
+    runs go to ``tasks`` as they are asked.  Returns True when Ctrl-C stopped
+    it."""
+    searches = [OptunaSearch(sets, count, seed, rank) for _ in windows]
+    if bar is not None:
+        bar.total = sum(search.count for search in searches)
+    while not all(search.done() for search in searches):
+        asked = []
+        for search, (k, phase, a, b) in zip(searches, windows):
+            if not search.done():
+                asked += [_task(params, k, phase, a, b) for params in search.ask()]
+        tasks += asked
+        if execute(asked):
+            return True
+        for search, (k, *_) in zip(searches, windows):
+            search.tell({_canonical(task["params"]): answers[task["run_id"]] for task in tasks
+                         if task["split"] == k and task["run_id"] in answers})
+    return False

@@ -24,8 +24,12 @@ def _task(params, split, phase, start, end):
             "phase": phase, "start": start, "end": end}
 
 
-def _execute(job, tasks, answers, store, backend, workers, address, timeout, progress, key):
-    """Runs the tasks not answered yet; returns True when Ctrl-C stopped it."""
+def _execute(job, tasks, answers, store, backend, workers, address, timeout, progress, key, bar=None):
+    """Runs the tasks not answered yet; returns True when Ctrl-C stopped it.
+    ``bar``: a progress bar that goes on over several calls (left open), else
+    one of this call's own."""
+    if not tasks:
+        return False
     saved = store.saved if store is not None else {}
     for task in tasks:
         row = saved.get(task["run_id"])
@@ -33,7 +37,11 @@ def _execute(job, tasks, answers, store, backend, workers, address, timeout, pro
             answers[task["run_id"]] = row
     todo = [task for task in tasks if task["run_id"] not in answers]
     by_id = {task["run_id"]: task for task in tasks}
-    bar = _progress_bar(len(tasks), len(tasks) - len(todo), progress)
+    own_bar = bar is None
+    if own_bar:
+        bar = _progress_bar(len(tasks), len(tasks) - len(todo), progress)
+    elif len(tasks) > len(todo):
+        bar.update(len(tasks) - len(todo))
     counts = {"failed": 0}
     told = set()
 
@@ -68,7 +76,7 @@ def _execute(job, tasks, answers, store, backend, workers, address, timeout, pro
     except KeyboardInterrupt:
         return True
     finally:
-        if bar is not None:
+        if bar is not None and own_bar:
             bar.close()
     return False
 
