@@ -148,7 +148,8 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
                     "parameter_sets": sets,
                     "where": None if where is None else constraint.text,
                     "search": {"sample": sample, "sampler": sampler, "seed": seed},
-                    "splits": checked_splits, "select": rank.describe(), "fingerprint": fingerprint}
+                    "splits": checked_splits, "select": metric, "minimize": rank.minimize,
+                    "min_trades": rank.min_trades, "fingerprint": fingerprint}
         store = _Store(out, manifest, resume, lambda rows, header: _table_text(rows, names, header, score))
 
     answers, interrupted, tests = {}, False, None
