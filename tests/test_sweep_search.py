@@ -14,7 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from korvit.backtest import sweep
-from korvit.backtest.sweep import SweepError
+from korvit.backtest.sweep import SweepError, walk_forward
 from korvit.backtest.sweep.space import value_range
 from korvit.data import load_bars, load_contracts, sample_path
 
@@ -102,6 +102,15 @@ def test_optuna_searches_toward_the_best_runs_and_each_seed_is_its_own(sample):
     every = sweep(EXAMPLE, bars, grid, **dict(options, where="3 * fast <= slow and fast >= 8", sample=100))
     assert len(allowed) < 100
     assert sorted(zip(every.fast, every.slow)) == sorted(allowed)
+    # walk-forward: a study for each split's training window; each test takes its split's best
+    splits = walk_forward(bars.times[0], bars.times[-1], train=300, test=200)
+    wf = sweep(EXAMPLE, bars, grid, splits=splits, select="longest", **dict(options, sample=10))
+    train = wf[wf.phase == "train"]
+    assert list(train.split) == [1] * 10 + [2] * 10 and (train.fast < train.slow).all()
+    for split, runs in train.groupby("split"):
+        best = runs.loc[runs["Longest drawdown"].idxmin()]
+        test = wf[(wf.phase == "test") & (wf.split == split)].iloc[0]
+        assert (test.fast, test.slow) == (best.fast, best.slow)
 
 
 @pytest.mark.parametrize("options, message", [

@@ -168,6 +168,7 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
             finally:
                 if bar is not None:
                     bar.close()
+            first_phase.sort(key=lambda task: task["split"] or 0)      # asked split by split, shown by split
         else:
             interrupted = _execute(job, first_phase, answers, store, backend, workers, address, timeout,
                                    progress, job.key)
