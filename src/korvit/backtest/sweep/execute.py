@@ -1,6 +1,7 @@
 """Running a phase of a sweep's tasks on a backend, and the table of their results."""
 
 import hashlib
+import math
 import signal
 import sys
 import threading
@@ -155,7 +156,23 @@ def _frame(tasks, answers, names, keep, store, score=None):
 
 
 def _table_text(rows, names, header, score=None):
-    """Lines of ``sweep.csv`` for saved ``rows`` (the table's columns, as the
-    whole table writes them), with the header line or without."""
-    frame = _frame(rows, {row["run_id"]: row for row in rows}, names, None, None, score)
-    return frame.to_csv(index=False, header=header)
+    """Lines of ``sweep.csv`` for saved ``rows``, with the header line or
+    without: the columns of the whole table, the values as the run saved
+    them (written with the csv module: a run's line costs little next to the
+    run; the whole table at the end is pandas')."""
+    import csv
+    import io
+    columns = list(_stat_kinds())
+    text = io.StringIO()
+    writer = csv.writer(text, lineterminator="\n")
+    if header:
+        writer.writerow([*FIRST_COLUMNS, *names, *RUN_COLUMNS, *columns, *([SCORE_COLUMN] if score else [])])
+    for row in rows:
+        params, stats = row.get("params") or {}, row.get("stats") or {}
+        line = [row["run_id"], row.get("split"), row.get("phase"), *(params.get(name) for name in names),
+                row.get("status"), row.get("error", ""), row.get("seconds"), *(stats.get(name) for name in columns)]
+        if score is not None:
+            line.append(score(row))
+        writer.writerow(["" if value is None or (isinstance(value, float) and math.isnan(value)) else value
+                         for value in line])
+    return text.getvalue()
