@@ -41,7 +41,12 @@ from pathlib import Path
 
 import pandas as pd
 
-from korvit.backtest import run, sweep, sweeps
+from korvit.backtest import run, sweep
+
+try:                                # the kept workers' module (the sweep package's local backend)
+    from korvit.backtest.sweep import local as sweeps
+except ImportError:                 # a korvit with one sweeps module
+    from korvit.backtest import sweeps
 from korvit.core.server import CoreServer
 from korvit.data import load_bars, load_contracts, sample_path
 

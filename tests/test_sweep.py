@@ -13,8 +13,8 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
-from korvit.backtest import run, sweep, sweeps, walk_forward
-from korvit.backtest.sweeps import SweepError, find_statistic, strategy_parameters
+from korvit.backtest import run, sweep, walk_forward
+from korvit.backtest.sweep import SweepError, execute, find_statistic, local, strategy_parameters
 from korvit.data import load_bars, load_contracts, sample_path
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
@@ -181,7 +181,7 @@ def test_kept_workers_give_each_sweep_its_own_strategy_data_and_options(tmp_path
     on the same workers: every table is that of its own runs."""
     bars, contracts = sample
     first = sweep(EXAMPLE, bars, GRID, contracts=contracts, workers=2, progress=False)
-    pids = {slot.process.pid for slot in sweeps._pool.slots}
+    pids = {slot.process.pid for slot in local._pool.slots}
     other = write(tmp_path / "hold.py", """
         from korvit.strategy import order_target
 
@@ -198,7 +198,7 @@ def test_kept_workers_give_each_sweep_its_own_strategy_data_and_options(tmp_path
                    **later)
     again = sweep(EXAMPLE, bars, GRID, contracts=contracts, workers=2, progress=False)
     kept = sweep(EXAMPLE, bars, {"fast": [5]}, contracts=contracts, workers=2, keep="equity", progress=False)
-    assert {slot.process.pid for slot in sweeps._pool.slots} == pids
+    assert {slot.process.pid for slot in local._pool.slots} == pids
     pd.testing.assert_frame_equal(comparable(first), comparable(again))
     for day, equity, final in zip((3, 50), second.equity, second["Final equity"]):
         alone = run(other, bars, contracts=contracts, params={"day": day}, progress=False, **later)
@@ -226,10 +226,10 @@ def test_each_sweep_reads_the_strategys_helper_module_and_the_environment_afresh
         return {error.split(" (")[0].rsplit(" ", 1)[0] for error in frame.error}
 
     assert errors() == {"RuntimeError: first/-"}
-    pids = {slot.process.pid for slot in sweeps._pool.slots}
+    pids = {slot.process.pid for slot in local._pool.slots}
     write(tmp_path / "mark_helper.py", 'VALUE = "the second"\n')
     assert errors() == {"RuntimeError: the second/-"}
-    assert {slot.process.pid for slot in sweeps._pool.slots} == pids
+    assert {slot.process.pid for slot in local._pool.slots} == pids
     monkeypatch.setenv("KORVIT_TEST_MARK", "set")
     assert errors() == {"RuntimeError: the second/set"}
 
@@ -237,17 +237,17 @@ def test_each_sweep_reads_the_strategys_helper_module_and_the_environment_afresh
 def test_a_kept_worker_gone_between_sweeps_is_replaced_and_stop_workers_ends_them(sample):
     bars, contracts = sample
     first = sweep(EXAMPLE, bars, GRID, contracts=contracts, workers=2, progress=False)
-    slots = list(sweeps._pool.slots)
+    slots = list(local._pool.slots)
     slots[0].process.kill()
     slots[0].process.wait()
     again = sweep(EXAMPLE, bars, GRID, contracts=contracts, workers=2, progress=False)
     pd.testing.assert_frame_equal(comparable(first), comparable(again))
-    now = sweeps._pool.slots
+    now = local._pool.slots
     assert len(now) == 2 and slots[0] not in now and slots[1] in now and all(slot.alive() for slot in now)
-    folder = Path(sweeps._pool.folder)
+    folder = Path(local._pool.folder)
     assert folder.is_dir()
-    sweeps.stop_workers()
-    assert sweeps._pool is None and not folder.exists()
+    local.stop_workers()
+    assert local._pool is None and not folder.exists()
     assert all(slot.process.poll() is not None for slot in now)
 
 
@@ -384,10 +384,10 @@ def test_ctrl_c_just_as_a_run_is_saved_leaves_it_in_the_table_too(monkeypatch):
         for task in todo:
             deliver({"run_id": task["run_id"], "row": {"status": "ok", "seconds": 0.1}})
 
-    monkeypatch.setattr(sweeps, "_run_local", run_local)
-    tasks = [sweeps._task({"x": x}, None, "full", None, None) for x in (1, 2)]
+    monkeypatch.setattr(local, "_run_local", run_local)
+    tasks = [execute._task({"x": x}, None, "full", None, None) for x in (1, 2)]
     answers, store = {}, Store()
-    assert sweeps._execute(None, tasks, answers, store, "local", 1, None, None, False, "key") is True
+    assert execute._execute(None, tasks, answers, store, "local", 1, None, None, False, "key") is True
     assert list(answers) == store.rows == [tasks[0]["run_id"]]
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from korvit.backtest import sweeps
+from korvit.backtest.sweep import folders, ray_backend
 
 pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="process start times from /proc")
 
@@ -87,10 +87,10 @@ def test_only_folders_of_gone_processes_are_removed(tmp_path, monkeypatch):
     """Named after this process: kept; after a process that ended, or after
     this pid with another start time (the pid was reused): removed; anything
     else (another naming, a file, a link): kept."""
-    monkeypatch.setattr(sweeps.tempfile, "tempdir", str(tmp_path))
+    monkeypatch.setattr(folders.tempfile, "tempdir", str(tmp_path))
     ended = subprocess.Popen([sys.executable, "-c", "pass"])
     ended.wait()
-    me = sweeps._owner_tag()
+    me = folders._owner_tag()
     pid, start = me.split("-")
     names = {f"korvit-sweep-{me}-abc": True, f"korvit-sweep-{ended.pid}-{start}-abc": False,
              f"korvit-sweep-{pid}-{int(start) + 1}-abc": False, "korvit-sweep-x1y2z3": True,
@@ -99,7 +99,7 @@ def test_only_folders_of_gone_processes_are_removed(tmp_path, monkeypatch):
         (tmp_path / name).mkdir()
     (tmp_path / f"korvit-sweep-{ended.pid}-1-file").write_text("")
     os.symlink(tmp_path / "other", tmp_path / f"korvit-sweep-{ended.pid}-1-link")
-    folder = Path(sweeps._sweep_folder())
+    folder = Path(folders._sweep_folder())
     assert folder.name.startswith(f"korvit-sweep-{me}-")
     kept = {name for name, keep in names.items() if keep}
     assert {p.name for p in tmp_path.iterdir()} == kept | {folder.name, f"korvit-sweep-{ended.pid}-1-file",
@@ -109,5 +109,5 @@ def test_only_folders_of_gone_processes_are_removed(tmp_path, monkeypatch):
     ray_root.mkdir()
     (ray_root / f"worker-{ended.pid}-{start}").mkdir()
     (ray_root / f"worker-{me}").mkdir()
-    assert sweeps._ray_folder() == str(ray_root / f"worker-{me}")
+    assert ray_backend._ray_folder() == str(ray_root / f"worker-{me}")
     assert [p.name for p in ray_root.iterdir()] == [f"worker-{me}"]

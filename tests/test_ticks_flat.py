@@ -115,7 +115,8 @@ def test_trimmed_ticks_keep_the_bars_inside_at_their_new_positions():
 
 def test_sweep_fingerprint_of_ticks_is_the_digest_of_each_bar_in_key_order():
     # sweep folders written before resume only if the digest stays the same
-    from korvit.backtest.sweeps import _canonical, _Job
+    from korvit.backtest.sweep.space import _canonical
+    from korvit.backtest.sweep.worker import _Job
     bars, frame = random_ticks(np.random.default_rng(3))
     loaded = load_ticks(frame, bars)
     job = _Job("f.py", "src", bars, loaded, None, {}, {}, False)

@@ -67,16 +67,26 @@ def _param(text):
 
 
 def _grid(text):
-    """``NAME=V1,V2,...``: a parameter and its values."""
+    """``NAME=V1,V2,...``: a parameter and its values; a value ``START:STOP[:STEP]``
+    (numbers) stands for the range from START up to STOP by STEP (default 1),
+    STOP included when it lands on a step."""
+    from korvit.backtest.sweep.space import SweepError, parse_range
     name, sep, values = text.partition("=")
     if not sep or not name.isidentifier():
-        raise argparse.ArgumentTypeError(f"a grid is NAME=V1,V2,..., got {text!r}")
+        raise argparse.ArgumentTypeError(f"a grid is NAME=V1,V2,... or NAME=START:STOP:STEP, got {text!r}")
     items = [item.strip() for item in values.split(",")]
     if not any(items):
         raise argparse.ArgumentTypeError(f"{name} has no values in {text!r}")
     if not all(items):
         raise argparse.ArgumentTypeError(f"an empty value in {text!r}")
-    return name, [_param(f"{name}={item}")[1] for item in items]
+    out = []
+    for item in items:
+        try:
+            spread = parse_range(item)
+        except SweepError as exc:
+            raise argparse.ArgumentTypeError(f"{name}: {exc}") from None
+        out += spread if spread is not None else [_param(f"{name}={item}")[1]]
+    return name, out
 
 
 def _days(text):
@@ -97,6 +107,16 @@ def _count(text):
         value = 0
     if value < 1:
         raise argparse.ArgumentTypeError(f"expected a whole number >= 1, got {text!r}")
+    return value
+
+
+def _whole(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number >= 0, got {text!r}")
     return value
 
 
@@ -177,7 +197,17 @@ def _parser():
                                     "write sweep.csv, a heat map and a report of the best runs.")
     _run_arguments(sw, "a parameter fixed for every run (repeatable)")
     sw.add_argument("--grid", action="append", type=_grid, default=[], metavar="NAME=V1,V2,...",
-                    help="a parameter and its values; every combination runs (repeatable)")
+                    help="a parameter and its values, or a range START:STOP:STEP (STOP included when it lands "
+                         "on a step); every combination runs (repeatable)")
+    sw.add_argument("--where", metavar="EXPRESSION",
+                    help="run only the parameter sets for which it holds, e.g. \"fast < slow\" (parameter names, "
+                         "numbers, comparisons, and/or/not, + - * / // %%)")
+    sw.add_argument("--sample", type=_count, metavar="N",
+                    help="run N of the parameter sets: drawn at random, or chosen by --sampler optuna")
+    sw.add_argument("--sampler", choices=("random", "optuna"), default="random",
+                    help="how --sample chooses: at random (default) or by Optuna's model of the results so far "
+                         "(pip install 'korvit[optuna]')")
+    sw.add_argument("--seed", type=_whole, metavar="S", help="seed of --sample (default 0)")
     sw.add_argument("--backend", choices=("local", "ray"), default="local",
                     help="local worker processes (default) or Ray")
     sw.add_argument("--address", metavar="HOST:PORT", help="a running Ray cluster (default: a local Ray)")
@@ -188,7 +218,11 @@ def _parser():
                          "window after it")
     sw.add_argument("--metric", default="Sharpe ratio", metavar="NAME",
                     help="statistic of the heat map and the ranking (default: Sharpe ratio; 'sharpe', "
-                         "'total_return', ... do)")
+                         "'total_return', ... do), in its better direction: lower for the longest drawdown, "
+                         "volatility, fees, denied and cancelled orders, higher for the others")
+    sw.add_argument("--minimize", action="store_true", help="rank lower values of --metric first")
+    sw.add_argument("--min-trades", type=_whole, metavar="N",
+                    help="rank only runs with at least N trades (the others stay in the table)")
     sw.add_argument("--heat-map", metavar="X,Y", help="the two parameters of the heat map (default: the first two)")
     sw.add_argument("--top", type=_count, default=20, metavar="N", help="best runs in the report (default 20)")
     sw.add_argument("--out", metavar="DIR", help="output folder (default: korvit-results/STRATEGY-sweep)")
@@ -318,7 +352,8 @@ def _sweep(args):
     import warnings
 
     from korvit.backtest.sweep_report import best_runs, denied_runs, parameter_columns, save_sweep_report
-    from korvit.backtest.sweeps import find_statistic, sweep, walk_forward
+    from korvit.backtest.sweep import Objective, sweep, walk_forward
+    from korvit.backtest.sweep.execute import _interrupt_held
     if not args.grid:
         raise UsageError("give the parameters to sweep: --grid NAME=V1,V2,... (repeatable)")
     grid = {}
@@ -331,9 +366,12 @@ def _sweep(args):
         heat = [name.strip() for name in args.heat_map.split(",")]
         if len(heat) != 2 or any(name not in grid for name in heat) or heat[0] == heat[1]:
             raise UsageError(f"--heat-map takes two parameters of the grid (X,Y), got {args.heat_map!r}")
+    if (args.sampler != "random" or args.seed is not None) and args.sample is None:
+        raise UsageError("--sampler and --seed choose the runs of --sample N: give it")
     if args.address and args.backend != "ray":
         raise UsageError("--address names a Ray cluster: use it with --backend ray")
-    metric = find_statistic(args.metric)
+    rank = Objective(args.metric, minimize=True if args.minimize else None, min_trades=args.min_trades)
+    metric = rank.metric
     data, ticks, contracts = _inputs(args)
     reading = _reading(args)
     strategy = Path(args.strategy)
@@ -341,17 +379,16 @@ def _sweep(args):
     splits = None
     loaded = bool(args.walk_forward or args.tz or _read_otherwise(reading))
     if loaded:                  # the splits cover the bars, loaded (and trimmed) here once
-        from korvit.data import load_bars, load_ticks
-        data = load_bars(data, start=args.start, end=args.end, tz=args.tz, **reading)
-        if ticks is not None:
-            ticks = load_ticks(ticks, data, trim=args.start is not None or args.end is not None, tz=args.tz,
-                               date_format=args.date_format)
+        from korvit.backtest.runner import load_inputs
+        data, ticks = load_inputs(data, ticks, start=args.start, end=args.end, tz=args.tz, reading=reading)
     if args.walk_forward:
         train, test = args.walk_forward
         splits = walk_forward(data.times[0], data.times[-1], train=train, test=test)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        frame = sweep(strategy, data, grid, splits=splits, select=metric, ticks=ticks, contracts=contracts,
+        frame = sweep(strategy, data, grid, where=args.where, sample=args.sample, sampler=args.sampler,
+                      seed=args.seed, splits=splits, select=metric, minimize=rank.minimize,
+                      min_trades=rank.min_trades, ticks=ticks, contracts=contracts,
                       start=None if loaded else args.start, end=None if loaded else args.end,
                       params=dict(args.param), backend=args.backend, workers=args.workers,
                       address=args.address, keep="equity" if args.keep_equity else None, out=out,
@@ -360,14 +397,21 @@ def _sweep(args):
                       fees=args.fees, stop_fill=args.stop_fill,
                       # the default stays out of the options, so that a sweep saved before can be resumed
                       **({"benchmark": args.benchmark} if args.benchmark != BENCHMARKS[0] else {}))
-    report = save_sweep_report(frame, out, metric, *(heat or (None, None)), top=args.top,
-                               title=f"{strategy.stem}: parameter sweep")
+    with _interrupt_held(absorb=True):         # every run is saved: Ctrl-C stops nothing now
+        report = save_sweep_report(frame, out, metric, *(heat or (None, None)), top=args.top,
+                                   title=f"{strategy.stem}: parameter sweep")
     failed = frame[frame["status"] != "ok"]
     best = best_runs(frame, metric, 10)
+    tests = frame[frame["phase"] == "test"]
     runs, every = denied_runs(frame)
-    if len(best):
-        columns = parameter_columns(frame) + [metric, "Total return", "Max drawdown", "Trades"]
-        columns += ["Orders denied"] if runs and metric != "Orders denied" else []
+    columns = parameter_columns(frame) + list(dict.fromkeys([metric, "Total return", "Max drawdown", "Trades"]))
+    columns += ["Orders denied"] if runs and metric != "Orders denied" else []
+    if len(tests):          # training runs of different splits: each shown with its split
+        print(f"Best training runs by {rank.describe()}, each on its split's training window:")
+        print(best[["split"] + columns].to_string(index=False) if len(best) else "(none)")
+        print("\nWalk-forward test runs: each split's best training parameters on its test window:")
+        print(tests[["split"] + columns + ["status"]].to_string(index=False))
+    elif len(best):
         print(best[columns].to_string(index=False))
     print(f"\n{len(frame) - len(failed)} runs finished, {len(failed)} failed")
     if len(failed):
@@ -381,6 +425,9 @@ def _sweep(args):
     if frame.attrs.get("interrupted"):
         print("korvit: interrupted; --resume runs the rest", file=sys.stderr)
         return 130
+    if len(tests) and not (tests["status"] == "ok").any():
+        print(f"korvit: every walk-forward test failed; first: {tests.iloc[0]['error']}", file=sys.stderr)
+        return 1
     return 1 if len(frame) and len(failed) == len(frame) else 0
 
 
@@ -405,7 +452,7 @@ def main(argv=None):
     from korvit.backtest.loader import StrategyExit, StrategyLoadError, StrategyWarning, UnknownParameterError
     from korvit.data import DataError, DataWarning
     if args.command == "sweep":
-        from korvit.backtest.sweeps import SweepError
+        from korvit.backtest.sweep import SweepError
     else:                       # a backtest needs none of the sweeps' machinery
         SweepError = UsageError
     shown = warnings.showwarning

@@ -13,8 +13,10 @@ def __getattr__(name):
         from korvit.backtest import runner
         return getattr(runner, name)
     if name in ("sweep", "walk_forward"):
-        from korvit.backtest import sweeps as module
-        return getattr(module, name)
+        # ``sweep`` is the package of that name, callable as its function ``sweep``
+        import importlib
+        module = importlib.import_module("korvit.backtest.sweep")
+        return module if name == "sweep" else getattr(module, name)
     if name in ("BacktestResult", "OrdersDeniedWarning"):
         from korvit.backtest import results
         return getattr(results, name)

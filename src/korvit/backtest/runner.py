@@ -166,7 +166,7 @@ class Backtest:
                  progress=None, tz=None, code=None, adjust=False, date_format=None, bar_time="end",
                  benchmark="traded"):
         from korvit.backtest.benchmark import check_benchmark
-        from korvit.data import Bars, Ticks, load_bars, load_contracts, load_ticks
+        from korvit.data import Bars, load_contracts
 
         if params is not None and not isinstance(params, Mapping):
             raise TypeError(f"params must be a mapping of parameter names to values (a dict), "
@@ -181,24 +181,10 @@ class Backtest:
                               if value and (name, value) != ("bar_time", "end"))
             raise ValueError(f"{given} tell how to read bars from a file or a frame, and these bars are "
                              "loaded: pass the path or the frame, or give the option to load_bars")
-        self.bars = data if isinstance(data, Bars) else load_bars(data, start=start, end=end, tz=tz, **reading)
-        if isinstance(data, Bars) and (start is not None or end is not None):
-            self.bars = load_bars(data.to_frame(), start=start, end=end, tz=tz)
+        self.bars, self.ticks = load_inputs(data, ticks, start=start, end=end, tz=tz, reading=reading)
         table = {} if contracts is None else load_contracts(contracts)
         self.contracts = _with_fees([_contract_for(code, table) for code in self.bars.codes], fees,
                                     stock_commission, commission_rate)
-        trimmed = start is not None or end is not None
-        if ticks is None or (isinstance(ticks, Ticks) and not trimmed):
-            self.ticks = ticks
-        elif isinstance(ticks, Ticks):
-            # Ticks are keyed by bar position: trimming moves the bars under them.
-            if not isinstance(data, Bars):
-                raise ValueError("ticks loaded before (a Ticks object) can be trimmed with start/end "
-                                 "only together with the Bars they were loaded for; pass the ticks "
-                                 "as a path or a DataFrame instead")
-            self.ticks = _ticks_on(ticks, data, self.bars)
-        else:
-            self.ticks = load_ticks(ticks, self.bars, trim=trimmed, tz=tz, date_format=date_format)
         if accounts is None:
             accounts = {"main": cash}
         if not isinstance(accounts, dict) or not accounts:
@@ -535,6 +521,34 @@ def _with_fees(contracts, fees, stock_commission, commission_rate):
         return [contract.without_fees() for contract in contracts]
     return [contract if contract.is_futures else dataclasses.replace(contract, **overrides)
             for contract in contracts]
+
+
+def load_inputs(data, ticks=None, *, start=None, end=None, tz=None, reading=None):
+    """``(bars, ticks)`` of a run: ``data`` and ``ticks`` loaded (unless they
+    are already) and trimmed to ``start``..``end`` (inclusive).  ``reading``:
+    the options of ``load_bars`` that tell how to read bars from a file or a
+    frame (``code``, ``adjust``, ``date_format``, ``bar_time``).  Ticks loaded
+    before (a ``Ticks`` object) can be trimmed only with the ``Bars`` they were
+    loaded for (``ValueError`` otherwise)."""
+    from korvit.data import Bars, Ticks, load_bars, load_ticks
+    reading = dict(reading or {})
+    trimmed = start is not None or end is not None
+    if not isinstance(data, Bars):
+        bars = load_bars(data, start=start, end=end, tz=tz, **reading)
+    elif trimmed:
+        bars = load_bars(data.to_frame(), start=start, end=end, tz=tz)
+    else:
+        bars = data
+    if ticks is None or (isinstance(ticks, Ticks) and not trimmed):
+        return bars, ticks
+    if isinstance(ticks, Ticks):
+        # Ticks are keyed by bar position: trimming moves the bars under them.
+        if not isinstance(data, Bars):
+            raise ValueError("ticks loaded before (a Ticks object) can be trimmed with start/end "
+                             "only together with the Bars they were loaded for; pass the ticks "
+                             "as a path or a DataFrame instead")
+        return bars, _ticks_on(ticks, data, bars)
+    return bars, load_ticks(ticks, bars, trim=trimmed, tz=tz, date_format=reading.get("date_format"))
 
 
 def _ticks_on(ticks, bars, trimmed):

@@ -5,7 +5,10 @@ the test runs of each split), as ``heatmap.png`` and a self-contained
 
 The heat map shows the runs over the whole period (or, after a walk-forward
 sweep, the training runs averaged over the splits).  Where the grid has more
-than two parameters, each cell shows the best value over the others.
+than two parameters, each cell shows the best value over the others.  Runs
+are ranked as the sweep ranked them (its table's ``attrs``: the statistic or
+the objective function's column, its direction, the fewest trades), unless
+the functions are told otherwise.
 """
 
 from __future__ import annotations
@@ -23,6 +26,7 @@ from matplotlib.figure import Figure
 from korvit.backtest.files import atomic_write
 from korvit.backtest.report import _CSS, _grid
 from korvit.backtest.stats import STAT_NAMES, format_stat
+from korvit.backtest.sweep.objective import SCORE_COLUMN, lower_is_better, ranked
 
 __all__ = ["parameter_columns", "heat_map", "best_runs", "denied_runs", "render_sweep_report",
            "save_sweep_report"]
@@ -64,24 +68,42 @@ def _denied_text(frame):
     return text + (f" (in {every:,d} every order)" if every else "")
 
 
-def _surface(frame, metric, x, y):
+def _ranking(frame, metric=None, minimize=None, min_trades=None):
+    """``(metric, minimize, min_trades)``: those given, else the sweep's own
+    (its table's ``attrs``), else Sharpe ratio in its better direction."""
+    attrs = frame.attrs
+    metric = metric or attrs.get("metric") or "Sharpe ratio"
+    if minimize is None:
+        minimize = attrs["minimize"] if metric == attrs.get("metric") and "minimize" in attrs else \
+            lower_is_better(metric)
+    if min_trades is None:
+        min_trades = attrs.get("min_trades")
+    return metric, bool(minimize), min_trades
+
+
+def _surface(frame, metric, x, y, minimize=False):
     """``metric`` by (``y``, ``x``): mean over splits, best over other parameters."""
     runs = _in_sample(frame)
     params = parameter_columns(frame)
     if runs.empty:
         return pd.DataFrame()
-    values = runs.assign(_v=pd.to_numeric(runs[metric], errors="coerce"))
+    column = runs[metric]
+    if pd.api.types.is_timedelta64_dtype(column):
+        column = column / pd.Timedelta(days=1)
+    values = runs.assign(_v=pd.to_numeric(column, errors="coerce"))
     per_set = values.groupby(params, dropna=False, sort=False)["_v"].mean().reset_index()
     if y is None:
         per_set["_row"] = metric
         y = "_row"
-    table = per_set.pivot_table(index=y, columns=x, values="_v", aggfunc="max", dropna=False)
+    table = per_set.pivot_table(index=y, columns=x, values="_v", aggfunc="min" if minimize else "max",
+                                dropna=False)
     return table.sort_index().sort_index(axis=1)
 
 
-def heat_map(frame, metric, x, y=None, *, dpi=110) -> bytes:
+def heat_map(frame, metric, x, y=None, *, minimize=None, dpi=110) -> bytes:
     """The PNG of ``metric`` over parameters ``x`` (columns) and ``y`` (rows)."""
-    table = _surface(frame, metric, x, y)
+    metric, minimize, _ = _ranking(frame, metric, minimize)
+    table = _surface(frame, metric, x, y, minimize)
     fig = Figure(figsize=(max(4.5, 0.7 * table.shape[1] + 2.5), max(2.2, 0.5 * table.shape[0] + 1.6)),
                  dpi=dpi, layout="constrained")
     FigureCanvasAgg(fig)
@@ -92,7 +114,7 @@ def heat_map(frame, metric, x, y=None, *, dpi=110) -> bytes:
     else:
         data = table.to_numpy(dtype=float)
         masked = np.ma.masked_invalid(data)
-        image = ax.imshow(masked, cmap="RdYlGn", aspect="auto", origin="lower")
+        image = ax.imshow(masked, cmap="RdYlGn_r" if minimize else "RdYlGn", aspect="auto", origin="lower")
         fig.colorbar(image, ax=ax, label=metric)
         ax.set_xticks(range(table.shape[1]), [str(v) for v in table.columns])
         ax.set_yticks(range(table.shape[0]), [str(v) for v in table.index])
@@ -100,12 +122,19 @@ def heat_map(frame, metric, x, y=None, *, dpi=110) -> bytes:
         ax.set_ylabel("" if y is None else y)
         if max(table.shape) <= _ANNOTATE_UP_TO:
             for (row, col), value in np.ndenumerate(data):
-                ax.text(col, row, "–" if np.isnan(value) else format_stat(metric, value),
+                ax.text(col, row, "–" if np.isnan(value) else _shown_value(metric, value),
                         ha="center", va="center", fontsize=8)
         ax.set_title(f"{metric} by {x}" + ("" if y is None else f" and {y}"), fontsize=11)
     buf = io.BytesIO()
     fig.savefig(buf, format="png")
     return buf.getvalue()
+
+
+def _shown_value(metric, value):
+    """A heat map cell: durations are in days there."""
+    if metric in STAT_NAMES and metric not in ("Longest drawdown", "Duration"):
+        return format_stat(metric, value)
+    return f"{value:.4g}"
 
 
 def _cell(name, value):
@@ -117,6 +146,8 @@ def _cell(name, value):
         return html.escape(format_stat(name, value))
     if name == "seconds":
         return f"{value:.2f}"
+    if name == SCORE_COLUMN:
+        return f"{value:.4g}"
     return html.escape(str(value))
 
 
@@ -127,20 +158,25 @@ def _table(rows, columns, note=""):
     return _grid(head, body, note)
 
 
-def best_runs(frame, metric, top=20):
-    """The ``top`` in-sample runs with the highest ``metric``."""
-    runs = _in_sample(frame)
-    return runs.sort_values(metric, ascending=False, kind="stable", na_position="last").head(top)
+def best_runs(frame, metric=None, top=20, *, minimize=None, min_trades=None):
+    """The ``top`` in-sample runs (over the whole period, or the training runs
+    of every split), best first: those the sweep may rank (finished, with a
+    value of ``metric`` and enough trades), by ``metric`` in its direction
+    (see ``_ranking``)."""
+    metric, minimize, min_trades = _ranking(frame, metric, minimize, min_trades)
+    return ranked(_in_sample(frame), metric, minimize=minimize, min_trades=min_trades).head(top)
 
 
-def render_sweep_report(frame, metric, x=None, y=None, *, top=20, title="Parameter sweep", png=None) -> str:
+def render_sweep_report(frame, metric=None, x=None, y=None, *, top=20, title="Parameter sweep", png=None,
+                        minimize=None, min_trades=None) -> str:
     """The report as one self-contained HTML document."""
+    metric, minimize, min_trades = _ranking(frame, metric, minimize, min_trades)
     params = parameter_columns(frame)
     x = x or (params[0] if params else None)
     if y is None and len(params) > 1:
         y = next(p for p in params if p != x)
     if png is None:
-        png = heat_map(frame, metric, x, y) if x else b""
+        png = heat_map(frame, metric, x, y, minimize=minimize) if x else b""
     shown = params + [metric] + [s for s in _SHOWN if s != metric and s in frame.columns] + ["seconds"]
     failed = frame[frame["status"] != "ok"]
     tests = frame[(frame["phase"] == "test")]
@@ -150,14 +186,21 @@ def render_sweep_report(frame, metric, x=None, y=None, *, top=20, title="Paramet
         sub += " · interrupted"
     if _denied_text(frame):
         sub += f" · {_denied_text(frame)}"
+    sub += f" · ranked by {metric}, {'lower' if minimize else 'higher'} is better"
+    if min_trades:
+        sub += f", at least {min_trades:,d} trades"
     sections = [f"<h1>{html.escape(title)}</h1><p class='sub'>{html.escape(sub)}</p>"]
     if png:
         sections.append(f"<h2>{html.escape(metric)}</h2><div class='chart'><img alt='Heat map of "
                      f"{html.escape(metric)}' style='width:auto;max-width:100%' "
                      f"src='data:image/png;base64,{base64.b64encode(png).decode('ascii')}'></div>")
-    note = "training runs, averaged over the splits" if len(tests) else ""
-    sections.append(f"<h2>Best runs by {html.escape(metric)}</h2>"
-                 + _table(best_runs(frame, metric, top), shown, note))
+    best = best_runs(frame, metric, top, minimize=minimize, min_trades=min_trades)
+    if len(tests):          # training runs of different splits: each with its split
+        sections.append(f"<h2>Best training runs by {html.escape(metric)}</h2>"
+                        + _table(best, ["split"] + shown, "single training runs, each on the training window "
+                                 "of its split"))
+    else:
+        sections.append(f"<h2>Best runs by {html.escape(metric)}</h2>" + _table(best, shown))
     if len(tests):
         sections.append("<h2>Walk-forward test runs</h2>"
                      + _table(tests, ["split"] + params + ["status"] + shown[len(params):] + ["error"],
@@ -181,8 +224,8 @@ def render_sweep_report(frame, metric, x=None, y=None, *, top=20, title="Paramet
 """
 
 
-def save_sweep_report(frame, directory, metric="Sharpe ratio", x=None, y=None, *, top=20,
-                      title="Parameter sweep") -> Path:
+def save_sweep_report(frame, directory, metric=None, x=None, y=None, *, top=20,
+                      title="Parameter sweep", minimize=None, min_trades=None) -> Path:
     """Write ``heatmap.png`` and ``report.html`` to ``directory``, each
     atomically; returns the report's path."""
     directory = Path(directory)
@@ -194,8 +237,10 @@ def save_sweep_report(frame, directory, metric="Sharpe ratio", x=None, y=None, *
     x = x or (params[0] if params else None)
     if y is None and len(params) > 1:
         y = next(p for p in params if p != x)
-    png = heat_map(frame, metric, x, y) if x else b""
-    report = render_sweep_report(frame, metric, x, y, top=top, title=title, png=png)
+    metric, minimize, min_trades = _ranking(frame, metric, minimize, min_trades)
+    png = heat_map(frame, metric, x, y, minimize=minimize) if x else b""
+    report = render_sweep_report(frame, metric, x, y, top=top, title=title, png=png, minimize=minimize,
+                                 min_trades=min_trades)
     if png:
         atomic_write(directory / "heatmap.png", lambda fh: fh.write(png), binary=True)
     else:           # a heat map left by an earlier sweep is not this one's

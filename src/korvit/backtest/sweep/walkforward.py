@@ -1,0 +1,64 @@
+"""Walk-forward splits: made from window lengths, or checked as given."""
+
+import numpy as np
+import pandas as pd
+
+from korvit.backtest.sweep.space import SweepError
+
+
+def walk_forward(start, end, *, train, test, step=None):
+    """Rolling walk-forward splits over the days from ``start`` to ``end``:
+    a list of ``(train_start, train_end, test_start, test_end)`` dates (text,
+    both ends included).  ``train`` and ``test`` are window lengths in
+    calendar days; each split starts ``step`` days (default ``test``) after
+    the previous one, so the test windows follow one another.  The last test
+    window is cut at ``end``."""
+    first, last = (pd.Timestamp(value).normalize() for value in (start, end))
+    for name, value in (("train", train), ("test", test), ("step", step)):
+        if value is not None and (isinstance(value, bool) or not isinstance(value, (int, np.integer))
+                                  or value <= 0):
+            raise SweepError(f"walk_forward: {name} must be a whole number of days > 0, got {value!r}")
+    day = pd.Timedelta(days=1)
+    step = test if step is None else step
+    splits, begin = [], first
+    while begin + (train + 0) * day <= last:
+        test_start = begin + train * day
+        test_end = min(test_start + (test - 1) * day, last)
+        splits.append((begin.date().isoformat(), (test_start - day).date().isoformat(),
+                       test_start.date().isoformat(), test_end.date().isoformat()))
+        begin += step * day
+    if not splits:
+        raise SweepError(f"walk_forward: {start} to {end} is too short for a {train}-day training "
+                         "window followed by a test window")
+    return splits
+
+
+def _checked_splits(splits, bars):
+    checked = []
+    for number, split in enumerate(splits, 1):
+        if not isinstance(split, (list, tuple)) or len(split) != 4:
+            raise SweepError(f"split {number} must be (train_start, train_end, test_start, test_end), "
+                             f"got {split!r}")
+        try:
+            stamps = [pd.Timestamp(value) for value in split]
+        except (ValueError, TypeError) as exc:
+            raise SweepError(f"split {number}: {exc}") from None
+        a, b, c, d = stamps
+        if not (a <= b < c <= d):
+            raise SweepError(f"split {number}: the windows must run train_start <= train_end < "
+                             f"test_start <= test_end, got {split!r}")
+        texts = tuple(str(value) if isinstance(value, str) else stamp.isoformat()
+                      for value, stamp in zip(split, stamps))
+        for phase, (lo, hi) in (("train", texts[:2]), ("test", texts[2:])):
+            if not _has_bars(bars, lo, hi):
+                raise SweepError(f"split {number}: the {phase} window {lo} to {hi} holds no bars")
+        checked.append(texts)
+    return checked
+
+
+def _has_bars(bars, start, end):
+    from korvit.data.bars import _bounds
+    lo, hi = _bounds(start, end)
+    times = bars.times.to_numpy()
+    return bool(((times >= lo) & (times <= hi)).any())
+
