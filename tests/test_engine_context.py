@@ -107,6 +107,13 @@ def registry_dict_given_a_key_not_a_name(subject, vr, log, mp):
     vr.g_KVTrades = KVBackTradeCollect()
 
 
+def bars_replaced(subject, vr, log, mp):
+    for k_data in vr.g_KorvitKDataList:     # every bar 1 % dearer, times kept
+        matrix = k_data.Matrix.copy()
+        matrix[gv.KMatrixPos_Head_len:] *= 1.01
+        k_data.Matrix = matrix
+
+
 def setting_changed(subject, vr, log, mp):
     vr.g_KorvitSettingInfo.MarginRate = 0.5
 
@@ -124,7 +131,7 @@ def margin_reader_recorded(subject, vr, log, mp):
 SWAPS = [reader_recorded, reader_code_replaced, store_refilled, table_rebound, table_entry_not_a_dict,
          builtin_shadowed, collection_class_recorded, gv_constant_changed, account_replaced, trades_replaced,
          trades_shadowed_by_the_registry_class, registry_dict_replaced, registry_dict_given_a_key_not_a_name,
-         setting_changed, bar_reader_recorded, margin_reader_recorded]
+         bars_replaced, setting_changed, bar_reader_recorded, margin_reader_recorded]
 # The recording swaps, and those a lone transaction (which is given its bars) sees.
 RECORDING = {reader_recorded, table_entry_not_a_dict, builtin_shadowed, collection_class_recorded,
              bar_reader_recorded, margin_reader_recorded}

@@ -175,14 +175,17 @@ struct Name {
 };
 
 // The dict an attribute of `o` is found in by the lookup of its type when
-// the type has no attribute of that name: a module's dict, or the dict slot
-// of an instance whose type looks attributes up the generic way; else null.
+// the type has no attribute of that name: a module's dict, or the dict of an
+// instance whose type looks attributes up the generic way; else null.
 inline PyObject *own_attr_dict(PyObject *o, PyTypeObject *tp) {
     if (tp == &PyModule_Type)
         return PyModule_GetDict(o);
-    if (tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_dictoffset <= 0)
+    if (tp->tp_getattro != PyObject_GenericGetAttr || tp->tp_dictoffset == 0)
         return nullptr;
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
+    if (tp->tp_dictoffset > 0)
+        return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
+    PyObject **slot = instance_dict_slot(o); // a Python class's instance: its dict (made if kept inline)
+    return slot ? *slot : nullptr;
 }
 
 void learn_attr(PyObject *o, Name &n, PyObject *value);

@@ -50,7 +50,7 @@ nb::object fresh_bar_time(nb::handle self) {
     nb::object vr = env_vr(self);
     nb::object column = cursor_column(getattr(vr, n::g_KorvitSimCurBarFresh));
     nb::object matrix = getattr(vr, n::g_KorvitDataValueFresh);
-    return matrix_at(matrix, getattr(env_gv(self), n::KMatrixPos_TimeLine), column);
+    return matrix_at(matrix, kc::class_constant(env_gv(self), n::KMatrixPos_TimeLine), column);
 }
 
 nb::object fresh_bar_timeline(nb::handle self) {
