@@ -323,8 +323,9 @@ def heat_map(frame, metric, x, y=None, *, minimize=None, min_trades=None, dpi=11
         best = best_parameter_set(per_set, minimize)
         where = None if best is None else _cell_of(table, best, x, y)
         if where is not None:
-            ax.add_patch(Rectangle((where[1] - 0.5, where[0] - 0.5), 1, 1, fill=False, edgecolor="#000000",
-                                   linewidth=2.2))
+            for inset, colour in ((0.0, "#000000"), (0.06, "#ffffff")):     # seen on dark and light cells
+                ax.add_patch(Rectangle((where[1] - 0.5 + inset, where[0] - 0.5 + inset), 1 - 2 * inset,
+                                       1 - 2 * inset, fill=False, edgecolor=colour, linewidth=2.2))
         ax.set_title(f"{metric} by {x}" + ("" if y is None else f" and {y}"), fontsize=11)
     buf = io.BytesIO()
     fig.savefig(buf, format="png")
@@ -380,7 +381,7 @@ _SWEEP_CSS = """
 .heat th.ax { font-weight: 600; color: var(--fg); }
 .heat td { min-width: 46px; height: 26px; padding: 2px 4px; text-align: center; border: 1px solid #fff; }
 .heat td.best { outline: 3px solid #000; outline-offset: -3px; box-shadow: inset 0 0 0 5px #fff;
-                font-weight: 700; }
+                padding: 4px 8px; font-weight: 700; }
 .heat td.none { background: #fff; color: var(--muted); }
 .maps { display: flex; flex-wrap: wrap; gap: 8px 32px; align-items: flex-start; }
 .maps > div { overflow-x: auto; max-width: 100%; }
