@@ -106,6 +106,13 @@ def test_the_best_cell_follows_the_sweeps_ranking_direction_and_fewest_trades():
     none = _frame(grid, volatility, trades=lambda a, b: 1, minimize=True, min_trades=5,
                   metric="Annualised volatility")
     assert "No parameter set may be ranked" in render_sweep_report(none)
+    # a set that leaves a parameter out (a list of dicts) has its own place: the strategy's default
+    unset = _frame({"fast": [5, 10, 20], "stop": [3.0]}, {"Sharpe ratio": lambda fast, stop: 1 / fast},
+                   metric="Sharpe ratio")
+    unset.loc[0, "stop"] = np.nan
+    page = render_sweep_report(unset)
+    assert "fast = 5, stop = default: 0.20" in page and _outlined(page)[0] == pytest.approx(0.2)
+    assert runs_with_neighbours(unset, unset.iloc[[0]], "Sharpe ratio")["neighbour count"].iloc[0] == 1
 
 
 # ------------------------------------------------------------------ robustness

@@ -177,7 +177,7 @@ def parameter_set_values(frame, metric, min_trades=None):
     if runs.empty or metric not in runs.columns:
         return pd.DataFrame(columns=[*params, "value", "trades", "ranked"])
     trades = _numeric(runs["Trades"]) if "Trades" in runs.columns else pd.Series(np.nan, index=runs.index)
-    values = runs[params].assign(value=_numeric(runs[metric]), trades=trades,
+    values = _with_unset(runs[params], params).assign(value=_numeric(runs[metric]), trades=trades,
                                  _fewest=trades.fillna(-np.inf) if min_trades else 0)
     per_set = values.groupby(params, dropna=False, sort=False).agg(
         value=("value", "mean"), trades=("trades", "mean"), _fewest=("_fewest", "min")).reset_index()
@@ -195,11 +195,26 @@ def best_parameter_set(per_set, minimize):
     return allowed.loc[allowed["value"].idxmin() if minimize else allowed["value"].idxmax()]
 
 
+# A parameter a set leaves out (a grid given as a list of dicts): the strategy's default.
+UNSET = "default"
+
+
+def _with_unset(frame, params):
+    """``frame``'s parameter columns with ``UNSET`` where a set has none."""
+    out = frame.copy()
+    for name in params:
+        column = out[name]
+        if column.isna().any():
+            out[name] = column.astype(object).where(column.notna(), UNSET)
+    return out
+
+
 def _axis(values):
-    """A parameter's values in order (by value, or by text where they do not compare)."""
-    values = list(dict.fromkeys(v for v in values if not (isinstance(v, float) and np.isnan(v))))
+    """A parameter's values in order: numbers by value, then texts (by text
+    where they do not compare)."""
+    values = list(dict.fromkeys(v for v in values if not (np.ndim(v) == 0 and pd.isna(v))))
     try:
-        return sorted(values)
+        return sorted(values, key=lambda v: (True, 0, v) if isinstance(v, str) else (False, v, ""))
     except TypeError:
         return sorted(values, key=str)
 
@@ -248,8 +263,9 @@ def runs_with_neighbours(frame, runs, metric):
     ``metric`` over the runs of the same split one step or none from it in
     every parameter (itself left out), and ``neighbour count``."""
     params = parameter_columns(frame)
-    pool = _in_sample(frame)
+    pool = _with_unset(_in_sample(frame), params)
     out = runs.copy()
+    runs = _with_unset(runs, params)
     if runs.empty or not params:
         return out.assign(neighbours=np.nan, **{"neighbour count": 0})
     positions = {}
@@ -257,7 +273,7 @@ def runs_with_neighbours(frame, runs, metric):
         index = {value: k for k, value in enumerate(_axis(pool[name]))}
         positions[name] = (index, pool[name].map(lambda v, index=index: index.get(v, np.nan)).to_numpy(float))
     values = _numeric(pool[metric]).to_numpy(float)
-    split = pool["split"].astype("float64").fillna(-1).to_numpy()
+    split = pool["split"].astype("Float64").fillna(-1).to_numpy(dtype=float)
     averages, counts = [], []
     for _, row in runs.iterrows():
         near = split == (-1 if pd.isna(row["split"]) else float(row["split"]))
