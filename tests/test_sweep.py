@@ -331,8 +331,13 @@ def test_the_command_writes_the_table_the_heat_map_and_the_report(tmp_path, samp
     assert len(table) == 6 and set(table.status) == {"ok"}
     assert (out / "heatmap.png").read_bytes().startswith(b"\x89PNG")
     report = (out / "report.html").read_text()
-    assert "Best runs by Total return" in report and "data:image/png;base64," in report
+    assert "Best runs by Total return" in report
     best = table.loc[table["Total return"].idxmax()]
+    # the heat map marks the best run; the data, its period and the settings are stated
+    assert f"Best (highest Total return): fast = {best.fast}, slow = {best.slow}:" in report
+    assert report.count("<td class='v best'") == 2          # in the map and in its neighbours' map
+    assert f"{table.Start.min()[:10]} – {table.End.max()[:10]} (first and last bar)" in report
+    assert "stop_fill = " in report and "Codes</th>" in report
     first_row = done.stdout.splitlines()[1].split()
     assert first_row[:2] == [str(best.fast), str(best.slow)]
     alone = run(EXAMPLE, sample[0], contracts=sample[1], params={"fast": int(best.fast), "slow": int(best.slow)},

@@ -213,6 +213,9 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
         frame = _frame(tasks, answers, names, keep, store, score)
         frame.attrs["interrupted"] = interrupted
         frame.attrs.update(rank.attrs())
+        frame.attrs["run"] = _run_facts(filename, bars, ticks, fixed, job.options,
+                                        None if where is None else constraint.text,
+                                        {"sample": sample, "sampler": sampler, "seed": seed}, checked_splits)
         if store is not None:
             store.write_table(frame)
     if interrupted:
@@ -242,3 +245,24 @@ def _optuna_phase(windows, sets, count, seed, rank, tasks, answers, bar, execute
             search.tell({_canonical(task["params"]): answers[task["run_id"]] for task in tasks
                          if task["split"] == k and task["run_id"] in answers})
     return False
+
+
+# Codes named in a table's run facts; the others are counted.
+_FACT_CODES = 40
+
+
+def _run_facts(filename, bars, ticks, fixed, options, where, search, splits):
+    """What a sweep ran on, for its report (``frame.attrs["run"]``): the
+    strategy file, the data (source, bar kind, codes, first and last bar), the
+    fixed parameters, the runs' settings, the constraint and the search."""
+    from korvit.data._table import fmt_time
+    codes = [str(code) for code in bars.codes]
+    data = {"source": str(bars.source), "kind": bars.kind, "bars": len(bars.times),
+            "codes": codes[:_FACT_CODES], "code_count": len(codes),
+            "first": fmt_time(bars.times[0]) if len(bars.times) else None,
+            "last": fmt_time(bars.times[-1]) if len(bars.times) else None}
+    if ticks is not None:
+        data["ticks"] = str(ticks.source)
+    return {"strategy": str(filename), "data": data, "params": dict(fixed), "options": dict(options),
+            "where": where, "search": dict(search) if search.get("sample") is not None else None,
+            "splits": None if splits is None else len(splits)}
