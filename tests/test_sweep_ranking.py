@@ -56,7 +56,9 @@ def runs_tested(table):
     (["--metric", "sharpe", "--minimize"], lambda r: r["Sharpe ratio"], True, 0),
     (["--metric", "total_return", "--min-trades", "12"], lambda r: r["Total return"], False, 12),
     (["--metric", "max_drawdown"], lambda r: r["Max drawdown"], False, 0),     # negative: nearer 0 is better
-], ids=["longest-drawdown", "minimize", "min-trades", "drawdown"])
+    # minimising a loss kept negative is making it smaller: nearer 0 first, not the deepest
+    (["--metric", "max_drawdown", "--minimize"], lambda r: r["Max drawdown"], False, 0),
+], ids=["longest-drawdown", "minimize", "min-trades", "drawdown", "minimize-drawdown"])
 def test_each_walk_forward_test_takes_its_splits_best_training_run_by_the_ranking(tmp_path, args, key, lowest,
                                                                                   min_trades):
     done = korvit_sweep(tmp_path / "out", *args)

@@ -220,7 +220,8 @@ def _parser():
                     help="statistic of the heat map and the ranking (default: Sharpe ratio; 'sharpe', "
                          "'total_return', ... do), in its better direction: lower for the longest drawdown, "
                          "volatility, fees, denied and cancelled orders, higher for the others")
-    sw.add_argument("--minimize", action="store_true", help="rank lower values of --metric first")
+    sw.add_argument("--minimize", action="store_true", help="rank lower values of --metric first (for a loss kept as a negative number, "
+                         "such as Max drawdown: the smallest loss first)")
     sw.add_argument("--min-trades", type=_whole, metavar="N",
                     help="rank only runs with at least N trades (the others stay in the table)")
     sw.add_argument("--heat-map", metavar="X,Y", help="the two parameters of the heat map (default: the first two)")

@@ -48,6 +48,9 @@ def _typed(frame):
 # average losses are negative fractions and amounts: higher is nearer to none).
 LOWER_IS_BETTER = frozenset({"Annualised volatility", "Longest drawdown", "Orders cancelled", "Orders denied",
                              "Total fees"})
+# Statistics kept as negative amounts whose size is a loss: minimising one is making
+# the loss smaller, which ranks values nearer 0 first, as their better direction does.
+LOSSES = frozenset({"Max drawdown", "Average loss", "Benchmark max drawdown"})
 SCORE_COLUMN = "objective"       # the column of a function's scores
 
 
@@ -116,12 +119,15 @@ class Objective:
         self.function = function
         self.minimize = bool(minimize) if minimize is not None else (
             function is None and lower_is_better(self.metric))
+        if self.minimize and self.metric in LOSSES:
+            self.minimize = False       # the smallest loss: nearest 0
         self.min_trades = None if min_trades is None else int(min_trades)
         self._scores = {}
 
     def describe(self):
         """``Sharpe ratio (higher is better, at least 10 trades)``."""
-        text = f"{self.label} ({'lower' if self.minimize else 'higher'} is better"
+        better = "nearer 0" if self.metric in LOSSES else "lower" if self.minimize else "higher"
+        text = f"{self.label} ({better} is better"
         return text + (f", at least {self.min_trades:,d} trades)" if self.min_trades else ")")
 
     def score(self, row):
@@ -162,6 +168,8 @@ def ranked(frame, metric=None, *, minimize=None, min_trades=None):
     if minimize is None:
         minimize = attrs.get("minimize") if metric == attrs.get("metric") and "minimize" in attrs else \
             lower_is_better(metric)
+    if metric in LOSSES:
+        minimize = False                # minimising a loss ranks the smallest, nearest 0, first
     if min_trades is None:
         min_trades = attrs.get("min_trades")
     if metric not in frame.columns:
