@@ -593,14 +593,14 @@ def load_with_warmup(data, ticks=None, *, start=None, end=None, warmup=0, tz=Non
     low, high = _bounds(start, end, tz, reading.get("date_format"))
     if not isinstance(data, Bars):              # loaded once, then trimmed as Bars
         data, end, tz, reading = load_bars(data, end=end, tz=tz, **reading), None, None, {}
-    times = data.times
+    times = data.times.to_numpy().astype("datetime64[ns]")       # as the bounds are
     at = int(times.searchsorted(low))           # the first bar from start on
     begin = max(0, at - warmup)
     if begin == at or at == len(times) or (high is not None and times[at] > high):
         # no bar before start, or none from start to end: as without a warm-up
         return (*load_inputs(data, ticks, start=start, end=end, tz=tz, reading=reading), 0)
-    bars, ticks = load_inputs(data, ticks, start=times[begin], end=end, tz=tz, reading=reading)
-    return bars, ticks, int(bars.times.searchsorted(low))
+    bars, ticks = load_inputs(data, ticks, start=data.times[begin], end=end, tz=tz, reading=reading)
+    return bars, ticks, at - begin
 
 
 def _ticks_on(ticks, bars, trimmed):

@@ -136,11 +136,11 @@ class WalkForwardResult:
             return None
         splits = pd.read_csv(paths[0], keep_default_na=True)
         for column in ("train_start", "train_end", "test_start", "test_end"):
-            splits[column] = pd.to_datetime(splits[column])
+            splits[column] = pd.to_datetime(splits[column]).astype("datetime64[ns]")
         equity = pd.read_csv(paths[1], index_col=0, parse_dates=True).iloc[:, 0].astype(float)
-        equity.index = pd.DatetimeIndex(equity.index, name="time")
+        equity.index = pd.DatetimeIndex(equity.index.astype("datetime64[ns]"), name="time")
         summary = json.loads(paths[2].read_text())
-        stats = typed_stats(summary["stats"])[list(CURVE_STATS)]
+        stats = typed_stats(summary["stats"])[list(CURVE_STATS)].rename("stats")
         value = summary.get("efficiency")
         return cls(splits, equity.rename("equity"), stats, math.nan if value is None else float(value),
                    summary.get("metric"))

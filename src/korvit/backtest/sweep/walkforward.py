@@ -42,7 +42,7 @@ def split_warmups(splits, bars, warmup=None):
     split's training window holds, fewer where the data has fewer before
     the window."""
     from korvit.data.bars import _bounds
-    times = bars.times
+    times = bars.times.to_numpy().astype("datetime64[ns]")        # as the bounds are
     out = []
     for a, b, c, _ in splits:
         (train_start, train_end), (test_start, _) = _bounds(a, b), _bounds(c, None)
