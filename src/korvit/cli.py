@@ -424,9 +424,8 @@ def _sweep(args):
         print(best[["split"] + columns].to_string(index=False) if len(best) else "(none)")
         walked = frame.attrs.get("walk_forward")
         if walked is not None:
-            print(f"\nWalk-forward: each split's best training parameters on its test window "
-                  f"(in-sample: the chosen training run; efficiency: out-of-sample over in-sample "
-                  f"annualised return):")
+            print("\nWalk-forward test runs: each split's best training parameters on its test window "
+                  "(IS: the chosen training run, OOS: the test run; efficiency: OOS over IS annualised return):")
             print(_walk_forward_table(walked, parameter_columns(frame), rank.label).to_string(index=False))
             print(f"\nOut of sample, the test windows stitched ({len(walked.equity):,d} bars): "
                   + _walk_forward_figures(walked))
@@ -472,9 +471,9 @@ def _walk_forward_table(walked, params, label):
 
     return pd.DataFrame({
         "split": splits["split"],
+        **{name: splits[name] for name in params},
         "train": spans(splits["train_start"], splits["train_end"]),
         "test": spans(splits["test_start"], splits["test_end"]),
-        **{name: splits[name] for name in params},
         f"IS {label}": [shown(metric, v) for v in splits["in_sample"]],
         f"OOS {label}": [shown(metric, v) for v in splits["out_of_sample"]],
         "IS ann. return": [shown("Annualised return", v) for v in splits["in_sample_return"]],
