@@ -136,6 +136,8 @@ def test_bad_warm_ups_are_refused(sample, tmp_path):
         with pytest.raises(SweepError, match="warmup must be a whole number"):
             sweep(EXAMPLE, bars, {"fast": [5]}, splits=[("2022-01-03", "2022-05-31", "2022-06-01", "2022-07-01")],
                   warmup=value)
+    with pytest.raises(ValueError, match="give start too"):
+        Backtest({"init": lambda context: None}, bars, warmup=10)
     with pytest.raises(SweepError, match="give splits"):
         sweep(EXAMPLE, bars, {"fast": [5]}, warmup=10)
 
@@ -286,6 +288,8 @@ def test_a_walk_forward_with_warm_up_step_and_expanding_windows_from_the_command
     assert cold.returncode == 0, cold.stderr
     assert (pd.read_csv(tmp_path / "cold" / "walkforward.csv").trades == 0).all()
 
-    refused = korvit("sweep", strategy, "--grid", "lookback=50", "--step", "5", "--out", tmp_path / "no")
-    assert refused.returncode == 2 and refused.stderr.count("\n") == 1 and "--walk-forward" in refused.stderr
+    for flags in (["--step", "5"], ["--warmup", "0"], ["--expanding"]):
+        refused = korvit("sweep", strategy, "--grid", "lookback=50", *flags, "--out", tmp_path / "no")
+        assert refused.returncode == 2 and refused.stderr.count("\n") == 1, refused.stderr
+        assert f"{flags[0]} shapes the walk-forward" in refused.stderr
     assert not (tmp_path / "no").exists()

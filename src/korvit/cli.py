@@ -378,8 +378,8 @@ def _sweep(args):
         raise UsageError("--sampler and --seed choose the runs of --sample N: give it")
     if args.address and args.backend != "ray":
         raise UsageError("--address names a Ray cluster: use it with --backend ray")
-    given = [flag for flag, value in (("--step", args.step), ("--expanding", args.expanding),
-                                      ("--warmup", args.warmup)) if value not in (None, False)]
+    given = [flag for flag, value in (("--step", args.step), ("--expanding", args.expanding or None),
+                                      ("--warmup", args.warmup)) if value is not None]
     if given and not args.walk_forward:
         raise UsageError(f"{given[0]} shapes the walk-forward splits: give --walk-forward TRAIN_DAYS,TEST_DAYS")
     rank = Objective(args.metric, minimize=True if args.minimize else None, min_trades=args.min_trades)

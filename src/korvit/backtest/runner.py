@@ -191,6 +191,8 @@ class Backtest:
                              "loaded: pass the path or the frame, or give the option to load_bars")
         if isinstance(warmup, bool) or not isinstance(warmup, (int, np.integer)) or warmup < 0:
             raise ValueError(f"warmup must be a whole number of bars >= 0, got {_short(warmup)}")
+        if warmup and start is None:
+            raise ValueError("warmup is the bars before start the strategy sees as history: give start too")
         self.bars, self.ticks, self.first = load_with_warmup(data, ticks, start=start, end=end,
                                                              warmup=int(warmup), tz=tz, reading=reading)
         table = {} if contracts is None else load_contracts(contracts)
