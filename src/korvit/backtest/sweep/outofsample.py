@@ -10,7 +10,10 @@ window starts from the initial cash).  Where test windows overlap (a step
 shorter than the test window), a window's curve is cut before the first bar
 of the next window's; where they leave gaps, the curve has no points there.
 A split whose test run failed adds nothing: the next one continues from the
-equity before it.
+equity before it.  Its statistics are those of a run's equity curve (the
+annualised return over the calendar days from its first to its last bar,
+gaps included); its "Trades" are the test runs' (whole windows, also where
+they overlap).
 
 Walk-forward efficiency is the out-of-sample annualised return over the
 in-sample one: per split, the test run's over the chosen training run's; for
