@@ -154,8 +154,9 @@ def test_rolling_and_expanding_splits_and_their_warm_ups():
     expanding = walk_forward("2024-01-01", "2024-01-20", train=5, test=3, step=4, expanding=True)
     assert [split[0] for split in expanding] == ["2024-01-01"] * 4
     assert [split[1:] for split in expanding] == [split[1:] for split in rolling]
-    assert walk_forward("2024-01-01", "2024-01-10", train=5, test=3) == [
-        ("2024-01-01", "2024-01-05", "2024-01-06", "2024-01-08"), ("2024-01-04", "2024-01-08", "2024-01-09", "2024-01-10")]
+    assert walk_forward("2024-01-01", "2024-01-10", train=5, test=3) == [     # steps of the test window, cut at end
+        ("2024-01-01", "2024-01-05", "2024-01-06", "2024-01-08"),
+        ("2024-01-04", "2024-01-08", "2024-01-09", "2024-01-10")]
 
     days = pd.date_range("2024-01-01", "2024-01-20")             # a bar a day, but none on Jan 3
     days = days[days != "2024-01-03"]

@@ -27,7 +27,10 @@ order:
    the day's last minute bar) are cancelled as in step 5.
 
 A strategy therefore never sees a bar before the orders it placed earlier
-were dealt against it, and never acts on a bar it has not seen.
+were dealt against it, and never acts on a bar it has not seen.  With a
+warm-up (``Backtest(warmup=N)``) the N bars before ``start`` are loaded as
+history only: the loop above begins at the first bar from ``start``, and
+``init`` runs with the warm-up's last bar as its newest.
 
 The run talks to a core process over a loopback socket, as a live strategy
 would: by default an embedded stand-in core is started on a free port and
@@ -441,7 +444,8 @@ class Backtest:
         (the bars traded, and how many warm-up bars came before them), the
         contracts' lots, the settings that change fills, the version."""
         import korvit
-        return {"warmup_bars": self.first, "strategy_file": self.path, "version": korvit.__version__, "settings": dict(self.options),
+        return {"warmup_bars": self.first, "strategy_file": self.path, "version": korvit.__version__,
+                "settings": dict(self.options),
                 "data": {"source": str(bars.source), "frequency": bars.frequency, "bars": len(bars.times),
                          "start": bars.times[0] if len(bars.times) else None,
                          "end": bars.times[-1] if len(bars.times) else None},

@@ -170,7 +170,8 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
                     "where": None if where is None else constraint.text,
                     "search": {"sample": sample, "sampler": sampler, "seed": seed},
                     "splits": checked_splits, "warmup": warmup,
-                    "warmups": warmups and [list(pair) for pair in warmups], "select": metric, "minimize": rank.minimize,
+                    "warmups": warmups and [list(pair) for pair in warmups], "select": metric,
+                    "minimize": rank.minimize,
                     "min_trades": rank.min_trades, "fingerprint": fingerprint}
         store = _Store(out, manifest, resume, lambda rows, header: _table_text(rows, names, header, score))
 
