@@ -260,6 +260,26 @@ def test_a_walk_forward_keeps_its_stitched_curve_and_table_and_reads_them_back_o
     assert (out / "equity" / f"{tests.run_id[1]}.csv").is_file()
 
 
+def test_a_failed_test_adds_nothing_to_the_stitched_curve_and_none_finished_gives_no_figures(sample):
+    bars, contracts = sample
+    splits = walk_forward(bars.times[0], bars.times[-1], train=200, test=120)
+    # the lowest number of trades of any split's training runs: a split below it has no test
+    base = sweep(EXAMPLE, bars, {"fast": [5, 10], "slow": [30]}, splits=splits, contracts=contracts,
+                 workers=2, progress=False)
+    trained = base[base.phase == "train"].groupby("split").Trades.max()
+    limit = int(trained.median()) + 1
+    table = sweep(EXAMPLE, bars, {"fast": [5, 10], "slow": [30]}, splits=splits, contracts=contracts,
+                  min_trades=limit, workers=2, progress=False)
+    walked, tests = table.attrs["walk_forward"], table[table.phase == "test"]
+    ran = tests[tests.status == "ok"]
+    assert 0 < len(ran) < len(tests) and list(walked.splits.status) == list(tests.status)
+    assert walked.stats["Total return"] == pytest.approx(np.prod(1 + ran["Total return"]) - 1, rel=1e-12)
+    assert walked.splits[walked.splits.status == "failed"].out_of_sample_return.isna().all()
+    none = sweep(EXAMPLE, bars, {"fast": [5, 10], "slow": [30]}, splits=splits, contracts=contracts,
+                 min_trades=10_000, workers=2, progress=False).attrs["walk_forward"]
+    assert len(none.equity) == 0 and none.stats.drop("Trades").isna().all() and math.isnan(none.efficiency)
+
+
 # ------------------------------------------------------------------ the command line
 
 

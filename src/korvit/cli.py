@@ -428,7 +428,7 @@ def _sweep(args):
                   "(IS: the chosen training run, OOS: the test run; efficiency: OOS over IS annualised return):")
             print(_walk_forward_table(walked, parameter_columns(frame), rank.label).to_string(index=False))
             print(f"\nOut of sample, the test windows stitched ({len(walked.equity):,d} bars): "
-                  + _walk_forward_figures(walked))
+                  + _walk_forward_figures(walked) if len(walked.equity) else "\nOut of sample: no test run finished")
         else:
             print("\nWalk-forward test runs: each split's best training parameters on its test window:")
             print(tests[["split"] + columns + ["status"]].to_string(index=False))

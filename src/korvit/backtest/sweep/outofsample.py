@@ -187,8 +187,11 @@ def out_of_sample(frame, splits, warmups, chosen, curves, metric, frequency):
         rows.append(row)
     table = pd.DataFrame(rows)
     table["trades"] = table["trades"].astype("Int64")
-    cash = 1.0 if cash is None else cash
-    equity = stitch(kept, cash)
-    stats = curve_stats(equity, cash, frequency, trades)
+    if cash is None:            # no test run finished: no curve, and no figure of one
+        equity = stitch([], 1.0)
+        stats = curve_stats(equity, math.nan, frequency, 0)
+    else:
+        equity = stitch(kept, cash)
+        stats = curve_stats(equity, cash, frequency, trades)
     mean_in = float(np.mean(ins)) if ins else math.nan
     return WalkForwardResult(table, equity, stats, efficiency(stats[_RETURN], mean_in), metric)
