@@ -126,8 +126,12 @@ class Backtest:
       order may come there), orders are dealt from that bar on, and the
       result (equity curve, statistics, benchmark) covers only the bars from
       ``start``.  Fewer bars are taken where the data has fewer before
-      ``start``; ``meta["warmup_bars"]`` tells how many.  Default 0: the
-      run sees no bar before ``start``.
+      ``start``; ``meta["warmup_bars"]`` tells how many.  ``init`` runs
+      with the warm-up's last bar as its newest, so that with
+      ``price_at_previous_close`` an order it places fills at that bar's
+      close (dated at the first bar from ``start``), as any order fills at
+      the close of the bar it was placed at.  Default 0: the run sees no bar
+      before ``start``.
     - ``params``: a dict the strategy reads as ``context.params``.
     - ``price_at_previous_close``: price market orders at the previous bar's
       close instead of the dealt bar's open; ``slippage``: a fraction of the
