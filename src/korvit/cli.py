@@ -9,7 +9,8 @@
                                 [--out DIR] [--core HOST:PORT]
     korvit sweep STRATEGY.py --grid NAME=V1,V2,... [--grid ...] [the data options above]
                              [--backend local|ray] [--address HOST:PORT] [--workers N]
-                             [--walk-forward TRAIN_DAYS,TEST_DAYS] [--metric NAME] [--out DIR]
+                             [--walk-forward TRAIN_DAYS,TEST_DAYS [--step DAYS] [--expanding] [--warmup N]]
+                             [--metric NAME] [--out DIR]
                              [--resume] [--keep-equity] [--timeout SECONDS]
 
 Without ``--data`` the strategy runs on the shipped sample data (daily bars
@@ -216,6 +217,13 @@ def _parser():
     sw.add_argument("--walk-forward", type=_days, metavar="TRAIN_DAYS,TEST_DAYS",
                     help="rolling splits: the grid runs on each training window, the best set on the test "
                          "window after it")
+    sw.add_argument("--step", type=_count, metavar="DAYS",
+                    help="with --walk-forward: days from one test window's start to the next (default: TEST_DAYS)")
+    sw.add_argument("--expanding", action="store_true",
+                    help="with --walk-forward: every training window starts at the data's start")
+    sw.add_argument("--warmup", type=_whole, metavar="N",
+                    help="with --walk-forward: bars before each window its runs see as history, trading only "
+                         "inside it (default: as many as the training window holds; 0: none)")
     sw.add_argument("--metric", default="Sharpe ratio", metavar="NAME",
                     help="statistic of the heat map and the ranking (default: Sharpe ratio; 'sharpe', "
                          "'total_return', ... do), in its better direction: lower for the longest drawdown, "
@@ -371,6 +379,10 @@ def _sweep(args):
         raise UsageError("--sampler and --seed choose the runs of --sample N: give it")
     if args.address and args.backend != "ray":
         raise UsageError("--address names a Ray cluster: use it with --backend ray")
+    given = [flag for flag, value in (("--step", args.step), ("--expanding", args.expanding or None),
+                                      ("--warmup", args.warmup)) if value is not None]
+    if given and not args.walk_forward:
+        raise UsageError(f"{given[0]} shapes the walk-forward splits: give --walk-forward TRAIN_DAYS,TEST_DAYS")
     rank = Objective(args.metric, minimize=True if args.minimize else None, min_trades=args.min_trades)
     metric = rank.metric
     data, ticks, contracts = _inputs(args)
@@ -384,11 +396,12 @@ def _sweep(args):
         data, ticks = load_inputs(data, ticks, start=args.start, end=args.end, tz=args.tz, reading=reading)
     if args.walk_forward:
         train, test = args.walk_forward
-        splits = walk_forward(data.times[0], data.times[-1], train=train, test=test)
+        splits = walk_forward(data.times[0], data.times[-1], train=train, test=test, step=args.step,
+                              expanding=args.expanding)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         frame = sweep(strategy, data, grid, where=args.where, sample=args.sample, sampler=args.sampler,
-                      seed=args.seed, splits=splits, select=metric, minimize=rank.minimize,
+                      seed=args.seed, splits=splits, warmup=args.warmup, select=metric, minimize=rank.minimize,
                       min_trades=rank.min_trades, ticks=ticks, contracts=contracts,
                       start=None if loaded else args.start, end=None if loaded else args.end,
                       params=dict(args.param), backend=args.backend, workers=args.workers,
@@ -410,8 +423,16 @@ def _sweep(args):
     if len(tests):          # training runs of different splits: each shown with its split
         print(f"Best training runs by {rank.describe()}, each on its split's training window:")
         print(best[["split"] + columns].to_string(index=False) if len(best) else "(none)")
-        print("\nWalk-forward test runs: each split's best training parameters on its test window:")
-        print(tests[["split"] + columns + ["status"]].to_string(index=False))
+        walked = frame.attrs.get("walk_forward")
+        if walked is not None:
+            print("\nWalk-forward test runs: each split's best training parameters on its test window "
+                  "(IS: the chosen training run, OOS: the test run; efficiency: OOS over IS annualised return):")
+            print(_walk_forward_table(walked, parameter_columns(frame), rank.label).to_string(index=False))
+            print(f"\nOut of sample, the test windows stitched ({len(walked.equity):,d} bars): "
+                  + _walk_forward_figures(walked) if len(walked.equity) else "\nOut of sample: no test run finished")
+        else:
+            print("\nWalk-forward test runs: each split's best training parameters on its test window:")
+            print(tests[["split"] + columns + ["status"]].to_string(index=False))
     elif len(best):
         print(best[columns].to_string(index=False))
     print(f"\n{len(frame) - len(failed)} runs finished, {len(failed)} failed")
@@ -430,6 +451,47 @@ def _sweep(args):
         print(f"korvit: every walk-forward test failed; first: {tests.iloc[0]['error']}", file=sys.stderr)
         return 1
     return 1 if len(frame) and len(failed) == len(frame) else 0
+
+
+def _walk_forward_table(walked, params, label):
+    """The per-split table of a walk-forward, as printed: the windows' dates, the
+    parameters chosen, the ranking statistic and the annualised return in and out
+    of sample, their ratio, the test run's trades and status."""
+    import pandas as pd
+
+    from korvit.backtest.stats import STAT_NAMES, format_stat
+    splits, metric = walked.splits, walked.metric
+
+    def shown(name, value):
+        if value is None or value is pd.NA or pd.isna(value):
+            return "–"
+        return format_stat(name, value) if name in STAT_NAMES else f"{value:.2f}"
+
+    def spans(starts, ends):
+        return [f"{a:%Y-%m-%d}..{b:%Y-%m-%d}" for a, b in zip(starts, ends)]
+
+    return pd.DataFrame({
+        "split": splits["split"],
+        **{name: splits[name] for name in params},
+        "train": spans(splits["train_start"], splits["train_end"]),
+        "test": spans(splits["test_start"], splits["test_end"]),
+        f"IS {label}": [shown(metric, v) for v in splits["in_sample"]],
+        f"OOS {label}": [shown(metric, v) for v in splits["out_of_sample"]],
+        "IS ann. return": [shown("Annualised return", v) for v in splits["in_sample_return"]],
+        "OOS ann. return": [shown("Annualised return", v) for v in splits["out_of_sample_return"]],
+        "efficiency": [shown(None, v) for v in splits["efficiency"]],
+        "trades": splits["trades"], "status": splits["status"]})
+
+
+def _walk_forward_figures(walked):
+    """The stitched out-of-sample curve's main figures, in a line."""
+    from korvit.backtest.stats import format_stat
+    stats = walked.stats
+    figures = [f"{name.lower()} {format_stat(name, stats[name])}"
+               for name in ("Total return", "Annualised return", "Sharpe ratio", "Max drawdown", "Trades")]
+    efficiency = walked.efficiency
+    figures.append("efficiency " + ("–" if efficiency != efficiency else f"{efficiency:.2f}"))
+    return ", ".join(figures)
 
 
 def _strategy_frame(exc, strategy):

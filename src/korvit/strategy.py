@@ -611,7 +611,9 @@ def history(code, field="close", count=1):
     """The last ``count`` values of ``field`` ("open", "high", "low", "close",
     "volume" or "time") of ``code`` up to the current bar, oldest first, as a
     numpy array (shorter at the start of the data, empty in ``init``: an
-    order placed there fills at the first bar's open, before its prices)."""
+    order placed there fills at the first bar's open, before its prices;
+    a run with a warm-up (``Backtest(warmup=...)``) counts the warm-up's bars
+    as history, in ``init`` too)."""
     if type(count) is not int and (isinstance(count, bool) or not isinstance(count, numbers.Integral)) \
             or count < 1:       # a plain int skips the slower check of the number types
         raise StrategyError(f"history count must be a positive whole number, got {count!r}")
@@ -628,7 +630,8 @@ def history(code, field="close", count=1):
 
 def current_price(code):
     """The close of ``code`` at the current bar (NaN when it has no bar then,
-    and in ``init``, before the first bar)."""
+    and in ``init``, before the first bar; in ``init`` of a run with a
+    warm-up, the close of the warm-up's last bar)."""
     session = _session()
     target, bar = session.target_of(code), session.visible_bar
     return float(session.bars.values[target, bar, 3]) if bar >= 0 else math.nan

@@ -27,7 +27,10 @@ order:
    the day's last minute bar) are cancelled as in step 5.
 
 A strategy therefore never sees a bar before the orders it placed earlier
-were dealt against it, and never acts on a bar it has not seen.
+were dealt against it, and never acts on a bar it has not seen.  With a
+warm-up (``Backtest(warmup=N)``) the N bars before ``start`` are loaded as
+history only: the loop above begins at the first bar from ``start``, and
+``init`` runs with the warm-up's last bar as its newest.
 
 The run talks to a core process over a loopback socket, as a live strategy
 would: by default an embedded stand-in core is started on a free port and
@@ -117,6 +120,19 @@ class Backtest:
       dict ``{name: cash}`` of several (orders go to the first unless they
       name another).
     - ``start``, ``end``: trim the bars (inclusive).
+    - ``warmup``: with ``start``, up to this many bars before ``start`` are
+      the strategy's history (``history()``, ``korvit.indicators``, and
+      already in ``init``), while it trades only from ``start`` on:
+      ``on_data`` first runs at the first bar from ``start`` (so its first
+      order may come there), orders are dealt from that bar on, and the
+      result (equity curve, statistics, benchmark) covers only the bars from
+      ``start``.  Fewer bars are taken where the data has fewer before
+      ``start``; ``meta["warmup_bars"]`` tells how many.  ``init`` runs
+      with the warm-up's last bar as its newest, so that with
+      ``price_at_previous_close`` an order it places fills at that bar's
+      close (dated at the first bar from ``start``), as any order fills at
+      the close of the bar it was placed at.  Default 0: the run sees no bar
+      before ``start``.
     - ``params``: a dict the strategy reads as ``context.params``.
     - ``price_at_previous_close``: price market orders at the previous bar's
       close instead of the dealt bar's open; ``slippage``: a fraction of the
@@ -160,7 +176,7 @@ class Backtest:
     """
 
     def __init__(self, strategy, data, *, ticks=None, contracts=None, cash=1_000_000.0, accounts=None,
-                 start=None, end=None, params=None, price_at_previous_close=False, slippage=0.0,
+                 start=None, end=None, warmup=0, params=None, price_at_previous_close=False, slippage=0.0,
                  cancel_unfilled_limits=False, cancel_stale_orders=False, fees="contracts",
                  stock_commission=None, commission_rate=None, stop_fill="first_traded", core=None, output=None,
                  progress=None, tz=None, code=None, adjust=False, date_format=None, bar_time="end",
@@ -181,7 +197,12 @@ class Backtest:
                               if value and (name, value) != ("bar_time", "end"))
             raise ValueError(f"{given} tell how to read bars from a file or a frame, and these bars are "
                              "loaded: pass the path or the frame, or give the option to load_bars")
-        self.bars, self.ticks = load_inputs(data, ticks, start=start, end=end, tz=tz, reading=reading)
+        if isinstance(warmup, bool) or not isinstance(warmup, (int, np.integer)) or warmup < 0:
+            raise ValueError(f"warmup must be a whole number of bars >= 0, got {_short(warmup)}")
+        if warmup and start is None:
+            raise ValueError("warmup is the bars before start the strategy sees as history: give start too")
+        self.bars, self.ticks, self.first = load_with_warmup(data, ticks, start=start, end=end,
+                                                             warmup=int(warmup), tz=tz, reading=reading)
         table = {} if contracts is None else load_contracts(contracts)
         self.contracts = _with_fees([_contract_for(code, table) for code in self.bars.codes], fees,
                                     stock_commission, commission_rate)
@@ -343,15 +364,22 @@ class Backtest:
         context = env.vr.g_KorvitUserContext
         smm = env.smm
         bars = session.bars
+        first = self.first              # the bars before it are the warm-up: history only
         n_bars = len(bars.times)
         closes = _forward_filled(bars.values[:, :, 3])
         new_day = None                  # with cancel_stale_orders: whether each bar begins a day
         if self.cancel_stale_orders:
             days = bars.times.normalize().asi8
             new_day = np.r_[False, days[1:] != days[:-1]]
-        equity = np.zeros((n_bars, len(session.accounts), 4))       # cash, market value, margin, equity
+            new_day[first:first + 1] = False        # the first bar traded has no earlier day's orders
+        equity = np.zeros((n_bars - first, len(session.accounts), 4))   # cash, market value, margin, equity
         deal = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(deal_bar)
         session.closes = closes
+        if first:
+            # init sees the warm-up (its newest bar the last before the window), and its
+            # orders are placed at the window's first bar, as a run's are at its first
+            session.first = session.bar = first
+            env.vr.g_KorvitSimCurBarFresh = first
         env.vr.g_KorvitInputInfo.on_init_func(context)
         session.tell()
         session.started = True
@@ -359,20 +387,20 @@ class Backtest:
         # the cyclic garbage collector need not walk them again and again.
         gc.freeze()
         try:
-            self._bars(env, session, context, deal, closes, new_day, equity)
+            self._bars(env, session, context, deal, closes, new_day, equity, first)
         finally:
             gc.unfreeze()
         return equity
 
-    def _bars(self, env, session, context, deal, closes, new_day, equity):
-        """The bars, one after the other (see the module's docstring)."""
+    def _bars(self, env, session, context, deal, closes, new_day, equity, first=0):
+        """The bars from ``first`` on, one after the other (see the module's docstring)."""
         vr, info = env.vr, env.vr.g_KorvitInputInfo
         accounts, contracts = session.accounts, session.contracts
         closes_by_bar = closes.T
         expire, tell = session.expire, session.tell     # bound once: called four times a bar
         terms = contract_terms(contracts)
         rows = []
-        for t in _progress(range(len(session.bars.times)), self.progress, self.name):
+        for t in _progress(range(first, len(session.bars.times)), self.progress, self.name):
             session.bar = t
             if new_day is not None and new_day[t]:
                 vr.g_KorvitSimCurBarFresh = t           # the time the cancels are dated at
@@ -394,7 +422,7 @@ class Backtest:
     def _result(self, env, session, equity, output):
         from korvit.backtest.results import BacktestResult
         from korvit.data.contracts import fee_schedules
-        bars = session.bars
+        bars = self._traded_bars(session.bars)
         vr = env.vr
         # The tables are built from the engine's records when first read; they
         # keep only what they are built from (not the run's environment).
@@ -405,16 +433,25 @@ class Backtest:
             frequency=bars.frequency, initial_cash=float(sum(self.accounts.values())),
             strategy=self.name, params=self.params, bars=bars, benchmark=self.benchmark,
             meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": LoggerManager.log_dir() if self.output is not None else None,
-                  "fees": fee_schedules(session.contracts), "bars": bars.kind, **self._run_meta(session)})
+                  "fees": fee_schedules(session.contracts), "bars": bars.kind, **self._run_meta(bars, session)})
         result._denied = _any_denied(vr.g_KVOrders)
         return result
 
-    def _run_meta(self, session):
-        """What the report states about the run: the strategy's file, the data,
-        the contracts' lots, the settings that change fills, the version."""
+    def _traded_bars(self, bars):
+        """The bars the run traded: without the warm-up before them."""
+        if not self.first:
+            return bars
+        from korvit.data import Bars
+        return Bars(bars.codes, bars.times[self.first:], bars.values[:, self.first:], bars.frequency,
+                    source=bars.source, interval=bars.interval)
+
+    def _run_meta(self, bars, session):
+        """What the report states about the run: the strategy's file, the data
+        (the bars traded, and how many warm-up bars came before them), the
+        contracts' lots, the settings that change fills, the version."""
         import korvit
-        bars = session.bars
-        return {"strategy_file": self.path, "version": korvit.__version__, "settings": dict(self.options),
+        return {"warmup_bars": self.first, "strategy_file": self.path, "version": korvit.__version__,
+                "settings": dict(self.options),
                 "data": {"source": str(bars.source), "frequency": bars.frequency, "bars": len(bars.times),
                          "start": bars.times[0] if len(bars.times) else None,
                          "end": bars.times[-1] if len(bars.times) else None},
@@ -549,6 +586,33 @@ def load_inputs(data, ticks=None, *, start=None, end=None, tz=None, reading=None
                              "as a path or a DataFrame instead")
         return bars, _ticks_on(ticks, data, bars)
     return bars, load_ticks(ticks, bars, trim=trimmed, tz=tz, date_format=reading.get("date_format"))
+
+
+def load_with_warmup(data, ticks=None, *, start=None, end=None, warmup=0, tz=None, reading=None):
+    """``(bars, ticks, first)``: as ``load_inputs``, but with up to ``warmup``
+    bars before ``start`` kept in front of them (fewer where the data has
+    fewer); ``first`` is the position of the first bar from ``start`` on, the
+    number of warm-up bars kept."""
+    from korvit.data import Bars, Ticks, load_bars
+    from korvit.data.bars import _bounds
+    reading = dict(reading or {})
+    if not warmup or start is None:
+        return (*load_inputs(data, ticks, start=start, end=end, tz=tz, reading=reading), 0)
+    if not isinstance(data, Bars) and isinstance(ticks, Ticks):
+        raise ValueError("ticks loaded before (a Ticks object) can be trimmed with start/end "
+                         "only together with the Bars they were loaded for; pass the ticks "
+                         "as a path or a DataFrame instead")
+    low, high = _bounds(start, end, tz, reading.get("date_format"))
+    if not isinstance(data, Bars):              # loaded once, then trimmed as Bars
+        data, end, tz, reading = load_bars(data, end=end, tz=tz, **reading), None, None, {}
+    times = data.times.to_numpy().astype("datetime64[ns]")       # as the bounds are
+    at = int(times.searchsorted(low))           # the first bar from start on
+    begin = max(0, at - warmup)
+    if begin == at or at == len(times) or (high is not None and times[at] > high):
+        # no bar before start, or none from start to end: as without a warm-up
+        return (*load_inputs(data, ticks, start=start, end=end, tz=tz, reading=reading), 0)
+    bars, ticks = load_inputs(data, ticks, start=data.times[begin], end=end, tz=tz, reading=reading)
+    return bars, ticks, at - begin
 
 
 def _ticks_on(ticks, bars, trimmed):

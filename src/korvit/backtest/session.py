@@ -73,6 +73,7 @@ class Session:
         self.accounts = accounts
         self.env = env
         self.bar = 0
+        self.first = 0              # the first bar traded; those before it are a warm-up, history only
         self.started = False        # the bar loop has begun (init is over)
         self.seen = -1              # the newest bar the strategy has seen (on_data ran for it)
         self.closes = None          # the closes forward-filled, codes x bars (set by the run loop)
@@ -179,14 +180,16 @@ class Session:
     @property
     def visible_bar(self):
         """The newest bar whose prices the strategy may read: the current one,
-        or -1 in ``init``, whose orders fill at the first bar's open."""
-        return self.bar if self.started else -1
+        or in ``init``, whose orders fill at the first bar's open, the bar
+        before the first traded (-1 without a warm-up)."""
+        return self.bar if self.started else self.first - 1
 
     @property
     def placing_bar(self):
         """The bar an order placed now is placed at: it is matched from the
-        next one on (-1 in ``init``: matched from the first bar)."""
-        return self.bar if self.started else -1
+        next one on (in ``init``, the bar before the first traded: matched
+        from the first)."""
+        return self.bar if self.started else self.first - 1
 
     def last_bar(self, good_for=None, good_till=None):
         """The last bar an order placed now may be matched against, or None

@@ -35,7 +35,7 @@ from korvit.backtest.sweep.objective import SCORE_COLUMN, lower_is_better, ranke
 
 __all__ = ["parameter_columns", "heat_map", "best_runs", "denied_runs", "render_sweep_report",
            "save_sweep_report", "ColourScale", "parameter_set_values", "best_parameter_set", "surface",
-           "neighbour_average", "runs_with_neighbours"]
+           "neighbour_average", "runs_with_neighbours", "walk_forward_chart", "walk_forward_section"]
 
 _SHOWN = ("Total return", "Sharpe ratio", "Max drawdown", "Trades", "Win rate", "Orders denied")
 _ANNOTATE_UP_TO = 12        # cells per side written into the heat map
@@ -651,6 +651,7 @@ def render_sweep_report(frame, metric=None, x=None, y=None, *, top=20, title="Pa
         sections.append("<h2>Walk-forward test runs</h2>"
                      + _table(tests, ["split"] + params + ["status"] + shown[len(params):] + ["error"],
                               "each split's best training parameters, run on its test window"))
+    sections.append(walk_forward_section(frame.attrs.get("walk_forward")))
     if len(failed):
         sections.append("<h2>Failed runs</h2>" + _table(failed.head(200), ["run_id", "phase"] + params + ["error"]))
     return f"""<!DOCTYPE html>
@@ -685,6 +686,10 @@ def save_sweep_report(frame, directory, metric=None, x=None, y=None, *, top=20,
     if y is None and len(params) > 1:
         y = next(p for p in params if p != x)
     metric, minimize, min_trades = _ranking(frame, metric, minimize, min_trades)
+    if "walk_forward" not in frame.attrs and (frame["phase"] == "test").any():    # a table read back
+        from korvit.backtest.sweep.outofsample import WalkForwardResult
+        frame = frame.copy(deep=False)
+        frame.attrs["walk_forward"] = WalkForwardResult.read(directory)
     png = heat_map(frame, metric, x, y, minimize=minimize, min_trades=min_trades) if x else b""
     report = render_sweep_report(frame, metric, x, y, top=top, title=title, png=png, minimize=minimize,
                                  min_trades=min_trades)
@@ -696,3 +701,84 @@ def save_sweep_report(frame, directory, metric=None, x=None, y=None, *, top=20,
     atomic_write(path, lambda fh: fh.write(report))
     return path
 
+
+
+# ------------------------------------------------------------------ walk-forward
+
+_WF_FIGURES = ("Total return", "Annualised return", "Sharpe ratio", "Max drawdown", "Longest drawdown", "Trades")
+
+
+def walk_forward_chart(walked, dpi=110) -> bytes:
+    """The PNG of the stitched out-of-sample equity curve of ``walked`` (a
+    ``WalkForwardResult``), the test windows shaded in turn and numbered."""
+    from matplotlib.ticker import FuncFormatter
+    fig = Figure(figsize=(9, 3.4), dpi=dpi, layout="constrained")
+    FigureCanvasAgg(fig)
+    ax = fig.add_subplot()
+    curve = walked.equity
+    if not len(curve):
+        ax.text(0.5, 0.5, "no finished test run", ha="center", va="center", transform=ax.transAxes)
+        ax.set_axis_off()
+    else:
+        splits = walked.splits
+        for k, row in enumerate(splits.itertuples()):
+            end = row.test_end + pd.Timedelta(days=1)
+            ax.axvspan(row.test_start, end, color="#0072b2", alpha=0.07 if k % 2 else 0.14, lw=0)
+            ax.text(row.test_start + (end - row.test_start) / 2, 1.0, str(row.split), ha="center", va="bottom",
+                    fontsize=7, color="#555", transform=ax.get_xaxis_transform())
+        ax.axhline(float(walked.stats["Initial equity"]), color="#999", lw=0.8, ls="--")
+        ax.plot(curve.index, curve.to_numpy(dtype=float), color="#d55e00", lw=1.4)
+        ax.set_ylabel("equity")
+        ax.yaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:,.0f}"))
+        ax.margins(x=0.01)
+        ax.grid(alpha=0.3, lw=0.5)
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png")
+    return buf.getvalue()
+
+
+def walk_forward_section(walked, png=None) -> str:
+    """The report's walk-forward section (HTML): the stitched out-of-sample
+    curve and its figures, and each split's windows and in-sample against
+    out-of-sample figures; "" without ``walked``."""
+    if walked is None:
+        return ""
+    png = walk_forward_chart(walked) if png is None else png
+    stats, splits, metric = walked.stats, walked.splits, walked.metric
+    figures = " · ".join(f"{name} {format_stat(name, stats[name])}" for name in _WF_FIGURES)
+    efficiency = walked.efficiency
+    figures += " · efficiency " + ("–" if pd.isna(efficiency) else f"{efficiency:.2f}")
+    params = [c for c in splits.columns[splits.columns.get_loc("test_warmup") + 1:splits.columns.get_loc("status")]]
+    shown = lambda name, value: "–" if value is None or pd.isna(value) else (       # noqa: E731
+        html.escape(format_stat(name, value)) if name in STAT_NAMES else f"{value:.2f}")
+    day = lambda stamp: f"{stamp:%Y-%m-%d}"         # noqa: E731
+    label = html.escape(metric)
+    head = ("<tr>" + "".join(f"<th class='l'>{html.escape(c)}</th>" for c in
+                             ["split", "training window", "test window", "warm-up bars", *params]) +
+            f"<th>IS {label}</th><th>OOS {label}</th><th>IS ann. return</th>"
+            "<th>OOS ann. return</th><th>efficiency</th><th>trades</th><th class='l'>status</th></tr>")
+    body = []
+    for row in splits.to_dict("records"):
+        cells = [str(row["split"]), f"{day(row['train_start'])} – {day(row['train_end'])}",
+                 f"{day(row['test_start'])} – {day(row['test_end'])}",
+                 f"{row['train_warmup']:,d} / {row['test_warmup']:,d}",
+                 *(html.escape("–" if row[p] is None or pd.isna(row[p]) else str(row[p])) for p in params)]
+        figures_ = [shown(metric, row["in_sample"]), shown(metric, row["out_of_sample"]),
+                    shown("Annualised return", row["in_sample_return"]),
+                    shown("Annualised return", row["out_of_sample_return"]), shown(None, row["efficiency"]),
+                    "–" if pd.isna(row["trades"]) else f"{int(row['trades']):,d}"]
+        body.append("<tr>" + "".join(f"<td class='l'>{c}</td>" for c in cells)
+                    + "".join(f"<td>{c}</td>" for c in figures_)
+                    + f"<td class='l'>{html.escape(str(row['status']))}</td></tr>")
+    note = ("IS: the training run chosen on the split's training window; OOS: its parameters on the test "
+            "window. Warm-up bars: the bars before the training / test window its runs saw as history "
+            "(trading only inside the window). Efficiency: OOS annualised return over IS annualised "
+            "return (– where the IS one is not positive).")
+    return (f"<h2>Walk-forward: out of sample</h2><p class='sub'>{html.escape(figures)}</p>"
+            "<p class='note'>The test windows' equity curves joined in split order, each continuing from "
+            "the equity the one before ended at (shaded: the test windows, by split); the efficiency above "
+            "is the stitched curve's annualised return over the mean IS annualised return.</p>"
+            f"<div class='chart'><img alt='Stitched out-of-sample equity' style='width:auto;max-width:100%' "
+            f"src='data:image/png;base64,{base64.b64encode(png).decode('ascii')}'></div>"
+            f"<h3>In sample against out of sample, by split</h3><div style='overflow-x:auto'>"
+            f"{_grid(head, body, note)}</div>")

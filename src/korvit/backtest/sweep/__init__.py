@@ -4,7 +4,9 @@ The package is itself callable as the function ``sweep`` it exports, so that
 ``korvit.backtest.sweep(...)`` and ``from korvit.backtest import sweep`` run a
 sweep whether or not this package was imported first.  Its modules:
 ``space`` (parameter sets), ``checks`` (the strategy file and run options),
-``objective`` (the statistics runs are ranked by), ``walkforward`` (splits),
+``objective`` (the statistics runs are ranked by), ``walkforward`` (splits
+and their warm-ups), ``outofsample`` (a walk-forward's stitched test curve
+and its in-sample against out-of-sample table),
 ``worker`` (what a worker runs), ``local`` and ``ray_backend`` (the
 backends), ``folders`` (the workers' private folders), ``store`` (the output
 folder and resuming), ``execute`` (running a phase and its table) and ``api``
@@ -44,9 +46,13 @@ the end, also when the sweep is interrupted (Ctrl-C).
 Walk-forward: with ``splits`` (see ``walk_forward``), for each split the
 grid runs on the training window, the best parameter set (by ``select``,
 ``minimize``, ``min_trades`` or ``objective``, see ``sweep``) is chosen,
-and that set runs on the test window.  The rows' ``phase`` is
-"train" or "test" and ``split`` numbers the split; a plain sweep has phase
-"full" and no split.
+and that set runs on the test window.  Each run sees the bars before its
+window as history (``warmup``, by default the training window's length in
+bars) and trades only inside it.  The rows' ``phase`` is "train" or "test"
+and ``split`` numbers the split; a plain sweep has phase "full" and no
+split.  The table's ``attrs["walk_forward"]`` is a ``WalkForwardResult``:
+the test runs' equity curves stitched into one, its statistics, and each
+split's in-sample against out-of-sample figures (see ``outofsample``).
 """
 
 import inspect
@@ -57,11 +63,12 @@ from korvit.backtest.loader import strategy_parameters
 from korvit.backtest.sweep.api import sweep
 from korvit.backtest.sweep.local import stop_workers
 from korvit.backtest.sweep.objective import Objective, find_statistic, lower_is_better, ranked
+from korvit.backtest.sweep.outofsample import WalkForwardResult
 from korvit.backtest.sweep.space import SweepError, expand_grid
 from korvit.backtest.sweep.walkforward import walk_forward
 
 __all__ = ["sweep", "walk_forward", "SweepError", "find_statistic", "strategy_parameters", "stop_workers",
-           "expand_grid", "Objective", "lower_is_better", "ranked"]
+           "expand_grid", "Objective", "lower_is_better", "ranked", "WalkForwardResult"]
 
 
 class _SweepPackage(types.ModuleType):

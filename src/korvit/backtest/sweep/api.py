@@ -5,21 +5,24 @@ import hashlib
 import os
 import warnings
 
+import numpy as np
+
 from korvit.backtest.loader import parameter_problem
 from korvit.backtest.sweep import local
 from korvit.backtest.sweep.checks import RUN_OPTIONS, _jsonable_options, _strategy_source
-from korvit.backtest.sweep.execute import _execute, _frame, _interrupt_held, _progress_bar, _table_text, _task
+from korvit.backtest.sweep.execute import _curve, _execute, _frame, _interrupt_held, _progress_bar, _table_text, _task
 from korvit.backtest.sweep.objective import Objective, ranked
+from korvit.backtest.sweep.outofsample import SPLITS_FILE, EQUITY_FILE, SUMMARY_FILE, out_of_sample
 from korvit.backtest.sweep.ray_backend import _import_ray
 from korvit.backtest.sweep.search import OptunaSearch, check_search, import_optuna, random_sets
 from korvit.backtest.sweep.space import Constraint, SweepError, _canonical, _check_name, _scalar, expand_grid
 from korvit.backtest.sweep.store import _Store
-from korvit.backtest.sweep.walkforward import _checked_splits
+from korvit.backtest.sweep.walkforward import _checked_splits, split_warmups
 from korvit.backtest.sweep.worker import _Job
 
 
 def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", seed=None, splits=None,
-          select=None, minimize=None, min_trades=None, objective=None, ticks=None, contracts=None, start=None, end=None, params=None, backend="local", workers=None,
+          warmup=None, select=None, minimize=None, min_trades=None, objective=None, ticks=None, contracts=None, start=None, end=None, params=None, backend="local", workers=None,
           address=None, keep=None, out=None, resume=False, timeout=None, progress=None, **options):
     """Run ``strategy`` over ``data`` once per parameter set of ``grid`` and
     return a DataFrame with one row per run (see the docstring of the package ``korvit.backtest.sweep``).
@@ -43,7 +46,18 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
       extra ``korvit[optuna]``), which looks for the best by the ranking
       below; ``seed`` (default 0) makes either repeatable, and resumable.
     - ``splits``: walk-forward splits, ``(train_start, train_end, test_start,
-      test_end)`` each (see ``walk_forward``).
+      test_end)`` each (see ``walk_forward``).  The table gets
+      ``attrs["walk_forward"]``, a ``WalkForwardResult``: the stitched
+      out-of-sample equity curve, its statistics and each split's in-sample
+      against out-of-sample figures (saved with ``out`` as
+      ``walkforward.csv``, ``walkforward_equity.csv`` and
+      ``walkforward.json``).
+    - ``warmup``: with ``splits``, the bars before each window that its runs
+      see as history (``history()``, ``korvit.indicators``; see
+      ``Backtest``'s ``warmup``), trading only inside the window, so that a
+      test run may trade from the first bar of its window.  Default: as many
+      as the split's training window holds; fewer where the data has fewer
+      before the window; 0: none, each run starts cold at its window.
     - How runs are ranked (each walk-forward split's training run to test, the
       report's best runs): ``select``, a statistic (default "Sharpe ratio"),
       in its better direction (lower for "Longest drawdown", "Annualised
@@ -86,6 +100,12 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
         raise SweepError(f"timeout must be a number of seconds > 0, got {timeout!r}")
     if resume and out is None:
         raise SweepError("resume needs the output folder (out=) of the sweep to resume")
+    if warmup is not None:
+        if isinstance(warmup, bool) or not isinstance(warmup, (int, np.integer)) or warmup < 0:
+            raise SweepError(f"warmup must be a whole number of bars >= 0, got {warmup!r}")
+        if splits is None:
+            raise SweepError("warmup= is the history before each walk-forward window: give splits= too")
+        warmup = int(warmup)
     if backend == "ray":
         _import_ray()
     filename, source = _strategy_source(strategy)
@@ -134,6 +154,7 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
     checked_splits = None if splits is None else _checked_splits(list(splits), bars)
     if checked_splits is not None and not checked_splits:
         raise SweepError("splits is empty")
+    warmups = None if checked_splits is None else split_warmups(checked_splits, bars, warmup)
 
     job = _Job(filename, source, bars, ticks, table, _jsonable_options(options), fixed, keep)
     fingerprint = job.fingerprint()
@@ -148,15 +169,17 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
                     "parameter_sets": sets,
                     "where": None if where is None else constraint.text,
                     "search": {"sample": sample, "sampler": sampler, "seed": seed},
-                    "splits": checked_splits, "select": metric, "minimize": rank.minimize,
+                    "splits": checked_splits, "warmup": warmup,
+                    "warmups": warmups and [list(pair) for pair in warmups], "select": metric,
+                    "minimize": rank.minimize,
                     "min_trades": rank.min_trades, "fingerprint": fingerprint}
         store = _Store(out, manifest, resume, lambda rows, header: _table_text(rows, names, header, score))
 
-    answers, interrupted, tests = {}, False, None
-    windows = [(None, "full", None, None)] if checked_splits is None else \
-        [(k, "train", s[0], s[1]) for k, s in enumerate(checked_splits, 1)]
+    answers, interrupted, tests, chosen = {}, False, None, {}
+    windows = [(None, "full", None, None, 0)] if checked_splits is None else \
+        [(k, "train", s[0], s[1], warmups[k - 1][0]) for k, s in enumerate(checked_splits, 1)]
     first_phase = [] if sampler == "optuna" else \
-        [_task(p, k, phase, a, b) for k, phase, a, b in windows for p in sets]
+        [_task(p, k, phase, a, b, w) for k, phase, a, b, w in windows for p in sets]
     tasks = first_phase
     try:
         if sampler == "optuna":
@@ -181,7 +204,7 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
                 best = ranked(trained[trained["split"] == k], metric, minimize=rank.minimize,
                               min_trades=rank.min_trades)
                 if not len(best):
-                    task = _task({}, k, "test", split[2], split[3])
+                    task = _task({}, k, "test", split[2], split[3], warmups[k - 1][1])
                     row = {key: task[key] for key in ("run_id", "split", "phase", "params", "start", "end")}
                     enough = f" and at least {rank.min_trades:,d} trades" if rank.min_trades else ""
                     row.update(status="failed", seconds=float("nan"),
@@ -191,7 +214,9 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
                             store.add(row, None)
                         answers[task["run_id"]] = row
                 else:
-                    task = _task(dict(by_id[best["run_id"].iloc[0]]["params"]), k, "test", split[2], split[3])
+                    chosen[k] = best["run_id"].iloc[0]
+                    task = _task(dict(by_id[chosen[k]]["params"]), k, "test", split[2], split[3],
+                                 warmups[k - 1][1], curve=True)
                     tests.append(task)
                 tasks.append(task)
             interrupted = _execute(job, tests, answers, store, backend, workers, address, timeout,
@@ -216,8 +241,19 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
         frame.attrs["run"] = _run_facts(filename, bars, ticks, fixed, job.options,
                                         None if where is None else constraint.text,
                                         {"sample": sample, "sampler": sampler, "seed": seed}, checked_splits)
+        walked = None
+        if checked_splits is not None and tests is not None and not interrupted:
+            curves = {task["split"]: _curve(answers[task["run_id"]], task["run_id"], store) for task in tests
+                      if task["run_id"] in answers and answers[task["run_id"]]["status"] == "ok"}
+            walked = out_of_sample(frame, checked_splits, warmups, chosen, curves, metric, bars.frequency)
+            frame.attrs["walk_forward"] = walked
         if store is not None:
             store.write_table(frame)
+            if walked is not None:
+                walked.save(store.folder)
+            else:           # those of an earlier sweep in the folder are not this one's
+                for name in (SPLITS_FILE, EQUITY_FILE, SUMMARY_FILE):
+                    (store.folder / name).unlink(missing_ok=True)
     if interrupted:
         done = int(frame["status"].notna().sum()) if len(frame) else 0
         warnings.warn(f"sweep interrupted: {done} of {len(tasks)} runs finished", RuntimeWarning, stacklevel=2)
@@ -235,9 +271,9 @@ def _optuna_phase(windows, sets, count, seed, rank, tasks, answers, bar, execute
         bar.total = sum(search.count for search in searches)
     while not all(search.done() for search in searches):
         asked = []
-        for search, (k, phase, a, b) in zip(searches, windows):
+        for search, (k, phase, a, b, w) in zip(searches, windows):
             if not search.done():
-                asked += [_task(params, k, phase, a, b) for params in search.ask()]
+                asked += [_task(params, k, phase, a, b, w) for params in search.ask()]
         tasks += asked
         if execute(asked):
             return True

@@ -15,14 +15,21 @@ from korvit.backtest.sweep.objective import SCORE_COLUMN, _stat_kinds, _typed
 from korvit.backtest.sweep.space import FIRST_COLUMNS, RUN_COLUMNS, _canonical
 
 
-def _run_id(params, phase, start, end):
-    key = _canonical({"params": params, "phase": phase, "start": start, "end": end})
-    return hashlib.sha256(key.encode()).hexdigest()[:12]
+def _run_id(params, phase, start, end, warmup=0):
+    window = {"params": params, "phase": phase, "start": start, "end": end}
+    if warmup:          # a run without one keeps the id it had before warm-ups were known
+        window["warmup"] = warmup
+    return hashlib.sha256(_canonical(window).encode()).hexdigest()[:12]
 
 
-def _task(params, split, phase, start, end):
-    return {"run_id": _run_id(params, phase, start, end), "params": params, "split": split,
-            "phase": phase, "start": start, "end": end}
+def _task(params, split, phase, start, end, warmup=0, curve=False):
+    """A run: its parameters on a window, with ``warmup`` bars before it as
+    history; ``curve``: its equity curve is kept (saved with the run)."""
+    task = {"run_id": _run_id(params, phase, start, end, warmup), "params": params, "split": split,
+            "phase": phase, "start": start, "end": end, "warmup": warmup}
+    if curve:
+        task["curve"] = True
+    return task
 
 
 def _execute(job, tasks, answers, store, backend, workers, address, timeout, progress, key, bar=None):
@@ -34,7 +41,7 @@ def _execute(job, tasks, answers, store, backend, workers, address, timeout, pro
     saved = store.saved if store is not None else {}
     for task in tasks:
         row = saved.get(task["run_id"])
-        if row is not None:
+        if row is not None and (not task.get("curve") or store.equity_path(task["run_id"]).is_file()):
             answers[task["run_id"]] = row
     todo = [task for task in tasks if task["run_id"] not in answers]
     by_id = {task["run_id"]: task for task in tasks}
@@ -53,7 +60,8 @@ def _execute(job, tasks, answers, store, backend, workers, address, timeout, pro
                 warnings.warn(message, StrategyWarning, stacklevel=2)
         task = by_id[answer["run_id"]]
         row = {"run_id": task["run_id"], "split": task["split"], "phase": task["phase"],
-               "params": task["params"], "start": task["start"], "end": task["end"], **answer["row"]}
+               "params": task["params"], "start": task["start"], "end": task["end"],
+               **({"warmup": task["warmup"]} if task.get("warmup") else {}), **answer["row"]}
         equity = None
         if answer.get("equity") is not None:
             times, values = answer["equity"]
@@ -136,13 +144,7 @@ def _frame(tasks, answers, names, keep, store, score=None):
         if score is not None:
             record[SCORE_COLUMN] = score(dict(row, run_id=task["run_id"]))
         if keep == "equity":
-            equity = row.get("equity")
-            if equity is None and store is not None and row["status"] == "ok":
-                path = store.equity_path(task["run_id"])
-                if path.is_file():
-                    equity = pd.read_csv(path, index_col=0, parse_dates=True).iloc[:, 0]
-                    equity.index = pd.DatetimeIndex(equity.index.astype("datetime64[ns]"), name="time")
-            record["equity"] = equity
+            record["equity"] = _curve(row, task["run_id"], store)
         records.append(record)
     columns = list(FIRST_COLUMNS) + names + list(RUN_COLUMNS) + list(_stat_kinds())
     if score is not None:
@@ -153,6 +155,17 @@ def _frame(tasks, answers, names, keep, store, score=None):
     frame["split"] = frame["split"].astype("Int64")
     frame["seconds"] = pd.to_numeric(frame["seconds"])
     return _typed(frame)
+
+
+def _curve(row, run_id, store):
+    """A finished run's equity curve: as it came, or as saved; None without one."""
+    equity = row.get("equity")
+    if equity is None and store is not None and row["status"] == "ok":
+        path = store.equity_path(run_id)
+        if path.is_file():
+            equity = pd.read_csv(path, index_col=0, parse_dates=True).iloc[:, 0]
+            equity.index = pd.DatetimeIndex(equity.index.astype("datetime64[ns]"), name="time")
+    return equity
 
 
 def _table_text(rows, names, header, score=None):

@@ -6,13 +6,16 @@ import pandas as pd
 from korvit.backtest.sweep.space import SweepError
 
 
-def walk_forward(start, end, *, train, test, step=None):
-    """Rolling walk-forward splits over the days from ``start`` to ``end``:
-    a list of ``(train_start, train_end, test_start, test_end)`` dates (text,
-    both ends included).  ``train`` and ``test`` are window lengths in
-    calendar days; each split starts ``step`` days (default ``test``) after
-    the previous one, so the test windows follow one another.  The last test
-    window is cut at ``end``."""
+def walk_forward(start, end, *, train, test, step=None, expanding=False):
+    """Walk-forward splits over the days from ``start`` to ``end``: a list of
+    ``(train_start, train_end, test_start, test_end)`` dates (text, both ends
+    included).  ``train`` and ``test`` are window lengths in calendar days;
+    each test window starts ``step`` days (default ``test``) after the one
+    before, so that by default they follow one another, and is cut at
+    ``end``.  Rolling windows (the default): each training window is the
+    ``train`` days before its test window; ``expanding=True``: each reaches
+    back to ``start`` (the first is ``train`` days long, the later ones grow
+    by ``step`` days a split)."""
     first, last = (pd.Timestamp(value).normalize() for value in (start, end))
     for name, value in (("train", train), ("test", test), ("step", step)):
         if value is not None and (isinstance(value, bool) or not isinstance(value, (int, np.integer))
@@ -20,17 +23,34 @@ def walk_forward(start, end, *, train, test, step=None):
             raise SweepError(f"walk_forward: {name} must be a whole number of days > 0, got {value!r}")
     day = pd.Timedelta(days=1)
     step = test if step is None else step
-    splits, begin = [], first
-    while begin + (train + 0) * day <= last:
-        test_start = begin + train * day
+    splits, test_start = [], first + train * day
+    while test_start <= last:
+        train_start = first if expanding else test_start - train * day
         test_end = min(test_start + (test - 1) * day, last)
-        splits.append((begin.date().isoformat(), (test_start - day).date().isoformat(),
+        splits.append((train_start.date().isoformat(), (test_start - day).date().isoformat(),
                        test_start.date().isoformat(), test_end.date().isoformat()))
-        begin += step * day
+        test_start += step * day
     if not splits:
         raise SweepError(f"walk_forward: {start} to {end} is too short for a {train}-day training "
                          "window followed by a test window")
     return splits
+
+
+def split_warmups(splits, bars, warmup=None):
+    """Each checked split's ``(training, test)`` warm-up: the bars before the
+    window a run sees as history, ``warmup`` or by default as many as the
+    split's training window holds, fewer where the data has fewer before
+    the window."""
+    from korvit.data.bars import _bounds
+    times = bars.times.to_numpy().astype("datetime64[ns]")        # as the bounds are
+    out = []
+    for a, b, c, _ in splits:
+        (train_start, train_end), (test_start, _) = _bounds(a, b), _bounds(c, None)
+        before_train, before_test = int(times.searchsorted(train_start)), int(times.searchsorted(test_start))
+        wanted = warmup if warmup is not None else \
+            int(times.searchsorted(train_end, side="right")) - before_train
+        out.append((min(wanted, before_train), min(wanted, before_test)))
+    return out
 
 
 def _checked_splits(splits, bars):

@@ -104,7 +104,8 @@ class _Worker:
             with warnings.catch_warnings(record=True) as caught:      # told once by the sweep, not per worker
                 warnings.simplefilter("always", StrategyWarning)
                 test = Backtest(self._strategy(), job.bars, ticks=job.ticks, contracts=job.contracts,
-                                start=task["start"], end=task["end"], params={**job.fixed, **task["params"]},
+                                start=task["start"], end=task["end"], warmup=task.get("warmup", 0),
+                                params={**job.fixed, **task["params"]},
                                 core=self.core.address(), progress=False, **job.options)
             for warning in caught:
                 if issubclass(warning.category, StrategyWarning):
@@ -115,7 +116,7 @@ class _Worker:
                 warnings.simplefilter("ignore", OrdersDeniedWarning)
                 result = test.run()
             row["stats"] = stats_to_json(result.stats)
-            if job.keep == "equity":
+            if job.keep == "equity" or task.get("curve"):
                 curve = result.equity_curve
                 equity = (curve.index.asi8.copy(), curve.to_numpy(dtype=float).copy())
         except Exception as exc:            # noqa: BLE001 - a failed run is a row, not a lost sweep
