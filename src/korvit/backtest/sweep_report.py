@@ -17,6 +17,7 @@ every view.
 
 from __future__ import annotations
 
+import base64
 import html
 import io
 from pathlib import Path
