@@ -208,3 +208,35 @@ def test_records_that_watch_their_writes_see_every_write_of_the_engine(monkeypat
     assert any(kind == "order" and name == "filled_volume" and value > 0 for kind, name, value in writes)
     assert ("stop", "execute_status", gv.StopOrderStatus_Fired) in writes
     assert ("stop", "execute_status", gv.StopOrderStatus_Active) in writes
+
+
+def test_a_method_set_on_a_collection_in_the_middle_of_a_run_is_obeyed(monkeypatch):
+    """The engine remembers that a collection's method is its own while the collection's
+    class and dict are unchanged; a method set on the instance later, under a name its
+    class's instances have used before (so the write may go to values the instance keeps
+    inline), is called from then on."""
+    import korvit.tframe.framekit as framekit
+
+    class Stops(model.KVBackStopOrderCollect):
+        pass
+
+    used = Stops()
+    used.snap_obj = None                # the class's instances now know the name
+    del used.snap_obj
+    monkeypatch.setattr(runner, "KVBackStopOrderCollect", Stops)
+    callbacks, _ = _recording("futures_breakout.py")
+    strategy_on_data, calls, bars_seen = callbacks["on_data"], [], []
+
+    def on_data(context):
+        bars_seen.append(None)
+        if len(bars_seen) == 100:
+            stops = framekit.vr.g_KVStopOrders
+            plain = stops.snap_obj
+            stops.snap_obj = lambda name: calls.append(name) or plain(name)
+        strategy_on_data(context)
+
+    bars = load_bars(sample_path("minute.csv"))
+    result = run({**callbacks, "on_data": on_data}, bars, ticks=load_ticks(sample_path("ticks.csv"), bars),
+                 contracts=load_contracts(sample_path("contracts.csv")), progress=False)
+    assert len(result.stops) > 0 and len(bars_seen) > 100
+    assert "unfired" in calls

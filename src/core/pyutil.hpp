@@ -184,8 +184,14 @@ inline PyObject *own_attr_dict(PyObject *o, PyTypeObject *tp) {
         return nullptr;
     if (tp->tp_dictoffset > 0)
         return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + tp->tp_dictoffset);
+#if PY_VERSION_HEX < 0x030D0000
     PyObject **slot = instance_dict_slot(o); // a Python class's instance: its dict (made if kept inline)
     return slot ? *slot : nullptr;
+#else
+    // From 3.13 such a dict may share the instance's inline values, whose
+    // writes leave the dict's version as it was: nothing is remembered.
+    return nullptr;
+#endif
 }
 
 void learn_attr(PyObject *o, Name &n, PyObject *value);

@@ -86,6 +86,11 @@ bool found_as(nb::handle obj, PyTypeObject *base, PyObject *original, Name &meth
     }
     const unsigned int type_version = kc::valid_version(tp);
     const unsigned long long dict_version = dict ? kc::dict_version(dict) : 1;
+#if PY_VERSION_HEX >= 0x030D0000
+    // From 3.13 a Python instance's dict may share its inline values, whose
+    // writes leave the dict's version as it was: such an answer is not kept.
+    plain = plain && tp->tp_dictoffset >= 0;
+#endif
     if (plain && type_version != 0 && dict_version != 0 && dict == own_dict(obj.ptr(), tp))
         memo = FoundMemo{obj.ptr(), &method, original, tp, type_version, dict, dict_version};
     return true;
