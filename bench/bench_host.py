@@ -29,8 +29,14 @@ import numpy as np
 
 import korvit.native as native
 from korvit.backtest import convertor
-from korvit.backtest.model.orders import (KVBackOrder, KVBackStopOrder, KVBackTrade, PyKVBackOrder,
-                                          PyKVBackStopOrder, PyKVBackTrade)
+from korvit.backtest.model.orders import (
+    KVBackOrder,
+    KVBackStopOrder,
+    KVBackTrade,
+    PyKVBackOrder,
+    PyKVBackStopOrder,
+    PyKVBackTrade,
+)
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import PySystemModeMgr, SystemModeMgr
 from korvit.tframe.utils import datetimefunc
@@ -44,17 +50,41 @@ def records(count):
     orders, trades = [], []
     for k in range(count):
         order = KVBackOrder.create(
-            handle_idx=k % 2, target_idx=k % 20, code=f"T{k % 20}", order_id=k + 1,
-            order_price=np.float64(10.0 + k % 7), target_type=1, position_effect=1, order_status=2,
-            created_time=1.7e9 + k, volume=100 * (1 + k % 3), order_ctg=1, order_side=1,
-            tag=None if k % 4 else {"signal": k})
+            handle_idx=k % 2,
+            target_idx=k % 20,
+            code=f"T{k % 20}",
+            order_id=k + 1,
+            order_price=np.float64(10.0 + k % 7),
+            target_type=1,
+            position_effect=1,
+            order_status=2,
+            created_time=1.7e9 + k,
+            volume=100 * (1 + k % 3),
+            order_ctg=1,
+            order_side=1,
+            tag=None if k % 4 else {"signal": k},
+        )
         order.filled_volume = np.float64(order.volume)
         order.filled_average = np.float64(10.01)
-        trades.append(KVBackTrade.create(
-            handle_idx=k % 2, target_idx=np.int64(k % 20), target_type=1, order_id=k + 1, order_price=10.0,
-            trader_id=k + 1, trader_volume=order.volume, trade_price=np.float64(10.01), filled_time=1.7e9 + k,
-            order_ctg=1, order_side=1, position_effect=1, tag=order.tag, order_fee=5.0,
-            order_margin=0.0))
+        trades.append(
+            KVBackTrade.create(
+                handle_idx=k % 2,
+                target_idx=np.int64(k % 20),
+                target_type=1,
+                order_id=k + 1,
+                order_price=10.0,
+                trader_id=k + 1,
+                trader_volume=order.volume,
+                trade_price=np.float64(10.01),
+                filled_time=1.7e9 + k,
+                order_ctg=1,
+                order_side=1,
+                position_effect=1,
+                tag=order.tag,
+                order_fee=5.0,
+                order_margin=0.0,
+            )
+        )
         orders.append(order)
     return orders, trades
 
@@ -69,8 +99,10 @@ def best_of(fn, repeat):
 
 
 def report(name, count, native_s, python_s):
-    print(f"{name:50s} {native_s / count * 1e6:10.2f} us {python_s / count * 1e6:10.2f} us "
-          f"{python_s / native_s:7.2f}x")
+    print(
+        f"{name:50s} {native_s / count * 1e6:10.2f} us {python_s / count * 1e6:10.2f} us "
+        f"{python_s / native_s:7.2f}x"
+    )
 
 
 def main():
@@ -89,10 +121,18 @@ def main():
 
     print(f"{'operation (per call)':50s} {'native':>13s} {'python':>13s} {'ratio':>8s}")
     bench_records(count, args.repeat)
-    report("snapshot of an order", count, best_of(orders_with(native.snap_order), args.repeat),
-           best_of(orders_with(convertor._py_convert_back_order_to_snap_order), args.repeat))
-    report("snapshot of an execution", count, best_of(executions_with(native.snap_execution), args.repeat),
-           best_of(executions_with(convertor._py_convert_back_order_to_snap_execution), args.repeat))
+    report(
+        "snapshot of an order",
+        count,
+        best_of(orders_with(native.snap_order), args.repeat),
+        best_of(orders_with(convertor._py_convert_back_order_to_snap_order), args.repeat),
+    )
+    report(
+        "snapshot of an execution",
+        count,
+        best_of(executions_with(native.snap_execution), args.repeat),
+        best_of(executions_with(convertor._py_convert_back_order_to_snap_execution), args.repeat),
+    )
 
     phase = gv.RUMMODE_PHASE_DEAL_TRADE
 
@@ -102,24 +142,46 @@ def main():
     def wrapped_calls(smm, func):
         return lambda: [smm.enter_phase(phase)(func)("context", o) for o in orders]
 
-    report("phase wrapper round (enter_phase, factory, call)", count,
-           best_of(wrapped_calls(SystemModeMgr(), callback), args.repeat),
-           best_of(wrapped_calls(PySystemModeMgr(), callback), args.repeat))
+    report(
+        "phase wrapper round (enter_phase, factory, call)",
+        count,
+        best_of(wrapped_calls(SystemModeMgr(), callback), args.repeat),
+        best_of(wrapped_calls(PySystemModeMgr(), callback), args.repeat),
+    )
     in_deal = SystemModeMgr(), PySystemModeMgr()
-    for smm in in_deal:     # as in the engine: the bar's deal already runs in the phase, nothing is logged
+    for (
+        smm
+    ) in in_deal:  # as in the engine: the bar's deal already runs in the phase, nothing is logged
         smm.current_phase = phase
-    report("phase wrapper round inside a deal (no log entry)", count,
-           best_of(wrapped_calls(in_deal[0], callback), args.repeat),
-           best_of(wrapped_calls(in_deal[1], callback), args.repeat))
-    report("phase wrapper round, no callback (None)", count,
-           best_of(wrapped_calls(SystemModeMgr(), None), args.repeat),
-           best_of(wrapped_calls(PySystemModeMgr(), None), args.repeat))
+    report(
+        "phase wrapper round inside a deal (no log entry)",
+        count,
+        best_of(wrapped_calls(in_deal[0], callback), args.repeat),
+        best_of(wrapped_calls(in_deal[1], callback), args.repeat),
+    )
+    report(
+        "phase wrapper round, no callback (None)",
+        count,
+        best_of(wrapped_calls(SystemModeMgr(), None), args.repeat),
+        best_of(wrapped_calls(PySystemModeMgr(), None), args.repeat),
+    )
     inside = SystemModeMgr(), PySystemModeMgr()
-    report("wrapper call alone (made once)", count,
-           best_of(lambda: [w("context", o) for w in [inside[0].enter_phase(phase)(callback)] for o in orders],
-                   args.repeat),
-           best_of(lambda: [w("context", o) for w in [inside[1].enter_phase(phase)(callback)] for o in orders],
-                   args.repeat))
+    report(
+        "wrapper call alone (made once)",
+        count,
+        best_of(
+            lambda: [
+                w("context", o) for w in [inside[0].enter_phase(phase)(callback)] for o in orders
+            ],
+            args.repeat,
+        ),
+        best_of(
+            lambda: [
+                w("context", o) for w in [inside[1].enter_phase(phase)(callback)] for o in orders
+            ],
+            args.repeat,
+        ),
+    )
     bare = best_of(lambda: [callback("context", o) for o in orders], args.repeat)
     print(f"{'  (the callback alone)':50s} {bare / count * 1e6:10.2f} us")
 
@@ -132,31 +194,79 @@ def main():
     def one_each(convert):
         return lambda: [convert(v) for v in per_value]
 
-    report("mft_to_datetime of one value", count, best_of(one_each(native.mft_to_datetime), args.repeat),
-           best_of(one_each(datetimefunc._py_mft_to_datetime), args.repeat))
-    report("mft_to_datetime of 1,000 (list)", 1, best_of(lambda: native.mft_to_datetime(thousand), args.repeat),
-           best_of(lambda: datetimefunc._py_mft_to_datetime(thousand), args.repeat))
-    report("mft_to_datetime of 1,000 (float64 array)", 1,
-           best_of(lambda: native.mft_to_datetime(as_array), args.repeat),
-           best_of(lambda: datetimefunc._py_mft_to_datetime(as_array), args.repeat))
+    report(
+        "mft_to_datetime of one value",
+        count,
+        best_of(one_each(native.mft_to_datetime), args.repeat),
+        best_of(one_each(datetimefunc._py_mft_to_datetime), args.repeat),
+    )
+    report(
+        "mft_to_datetime of 1,000 (list)",
+        1,
+        best_of(lambda: native.mft_to_datetime(thousand), args.repeat),
+        best_of(lambda: datetimefunc._py_mft_to_datetime(thousand), args.repeat),
+    )
+    report(
+        "mft_to_datetime of 1,000 (float64 array)",
+        1,
+        best_of(lambda: native.mft_to_datetime(as_array), args.repeat),
+        best_of(lambda: datetimefunc._py_mft_to_datetime(as_array), args.repeat),
+    )
 
     if args.w1:
         w1_loop(args.w1)
 
 
-ORDER_FIELDS = dict(handle_idx=0, target_idx=3, code="T3", order_id=1, order_price=np.float64(10.5),
-                    target_type=1, position_effect=1, order_status=2, created_time=1.7e9, volume=100,
-                    order_ctg=1, order_side=1)
-TRADE_FIELDS = dict(handle_idx=0, target_idx=np.int64(3), target_type=1, order_id=1, order_price=10.5, trader_id=1,
-                    trader_volume=100, trade_price=np.float64(10.51), filled_time=1.7e9, order_ctg=1, order_side=1,
-                    position_effect=1, tag=None, order_fee=5.0, order_margin=0.0)
-STOP_FIELDS = dict(stop_order_id=1, target_order_id=1, target_idx=3, handle_idx=0, act=2,
-                   stop_order_type=gv.StopOrderType_Trailing, stop_gap_type=1, stop_gap=0.5, volume=100, ctg=1,
-                   trailing_gap_type=1, trailing_gap=0.2)
+ORDER_FIELDS = dict(
+    handle_idx=0,
+    target_idx=3,
+    code="T3",
+    order_id=1,
+    order_price=np.float64(10.5),
+    target_type=1,
+    position_effect=1,
+    order_status=2,
+    created_time=1.7e9,
+    volume=100,
+    order_ctg=1,
+    order_side=1,
+)
+TRADE_FIELDS = dict(
+    handle_idx=0,
+    target_idx=np.int64(3),
+    target_type=1,
+    order_id=1,
+    order_price=10.5,
+    trader_id=1,
+    trader_volume=100,
+    trade_price=np.float64(10.51),
+    filled_time=1.7e9,
+    order_ctg=1,
+    order_side=1,
+    position_effect=1,
+    tag=None,
+    order_fee=5.0,
+    order_margin=0.0,
+)
+STOP_FIELDS = dict(
+    stop_order_id=1,
+    target_order_id=1,
+    target_idx=3,
+    handle_idx=0,
+    act=2,
+    stop_order_type=gv.StopOrderType_Trailing,
+    stop_gap_type=1,
+    stop_gap=0.5,
+    volume=100,
+    ctg=1,
+    trailing_gap_type=1,
+    trailing_gap=0.2,
+)
 
 
 def bench_records(count, repeat):
     """The records' hot operations, compiled against the Python twins."""
+
     def ops(order_cls, trade_cls, stop_cls):
         order, trade = order_cls.create(**ORDER_FIELDS), trade_cls.create(**TRADE_FIELDS)
         rows = range(count)
@@ -174,36 +284,51 @@ def bench_records(count, repeat):
     compiled = ops(KVBackOrder, KVBackTrade, KVBackStopOrder)
     twins = ops(PyKVBackOrder, PyKVBackTrade, PyKVBackStopOrder)
     for name in compiled:
-        report(f"record: {name}", count, best_of(compiled[name], repeat), best_of(twins[name], repeat))
+        report(
+            f"record: {name}", count, best_of(compiled[name], repeat), best_of(twins[name], repeat)
+        )
     print()
 
 
 def w1_loop(rounds):
-    import bench_workloads     # beside this file
+    import bench_workloads  # beside this file
     import korvit.backtest.domain as domain
 
     bench_workloads._import_korvit()
-    pairs = {"python": (convertor._py_convert_back_order_to_snap_order,
-                        convertor._py_convert_back_order_to_snap_execution),
-             "native": (native.snap_order, native.snap_execution)}
+    pairs = {
+        "python": (
+            convertor._py_convert_back_order_to_snap_order,
+            convertor._py_convert_back_order_to_snap_execution,
+        ),
+        "native": (native.snap_order, native.snap_execution),
+    }
     times = {name: [] for name in pairs}
     data = Path(__file__).resolve().parent / "data"
     try:
         for _ in range(rounds):
             for name, pair in pairs.items():
-                domain.convert_back_order_to_snap_order, domain.convert_back_order_to_snap_execution = pair
+                (
+                    domain.convert_back_order_to_snap_order,
+                    domain.convert_back_order_to_snap_execution,
+                ) = pair
                 with tempfile.TemporaryDirectory(prefix="korvit-bench-") as output:
                     backtest = bench_workloads._backtest("w1", data, output)[0]
                     cpu = time.process_time()
                     result = backtest.run()
-                    times[name].append((result.meta["timings"]["loop_s"], time.process_time() - cpu))
+                    times[name].append(
+                        (result.meta["timings"]["loop_s"], time.process_time() - cpu)
+                    )
     finally:
-        domain.convert_back_order_to_snap_order, domain.convert_back_order_to_snap_execution = pairs["native"]
+        domain.convert_back_order_to_snap_order, domain.convert_back_order_to_snap_execution = (
+            pairs["native"]
+        )
     print(f"\nW1, {rounds} round(s) each, alternating (min / median, s)")
     for name, runs in times.items():
         wall, cpu = [w for w, _ in runs], [c for _, c in runs]
-        print(f"  {name:8s} loop {min(wall):.3f} / {statistics.median(wall):.3f}   "
-              f"run cpu {min(cpu):.3f} / {statistics.median(cpu):.3f}")
+        print(
+            f"  {name:8s} loop {min(wall):.3f} / {statistics.median(wall):.3f}   "
+            f"run cpu {min(cpu):.3f} / {statistics.median(cpu):.3f}"
+        )
     ratio = min(c for _, c in times["python"]) / min(c for _, c in times["native"])
     print(f"  python / native, min run cpu: {ratio:.3f}")
 

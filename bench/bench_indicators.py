@@ -37,7 +37,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 HERE = Path(__file__).resolve().parent
 EXAMPLE = HERE.parent / "examples" / "strategies" / "ma_cross.py"
 
-BY_HISTORY = '''
+BY_HISTORY = """
 from korvit.strategy import cash, contract, history, order_target, order_target_value, percent, position
 
 
@@ -60,11 +60,12 @@ def on_data(context):
             order_target_value(code, context.size * cash(), stop_loss=percent(context.stop))
         elif fast_before >= slow_before and fast_now < slow_now and held > 0:
             order_target(code, 0)
-'''
+"""
 
 
 def one_stock(n_bars=2000, seed=11):
     from korvit.data import Bars
+
     rng = np.random.default_rng(seed)
     close = np.round(20 * np.exp(np.cumsum(rng.normal(0, 0.015, n_bars))), 2)
     values = np.empty((1, n_bars, 5))
@@ -80,13 +81,16 @@ def time_runs(strategies, data, runs, **options):
     """(best run() seconds, best bar-loop seconds, last result) of each strategy."""
     from korvit.backtest import run
     from korvit.data import sample_path
+
     seconds, loops, results = ([[] for _ in strategies] for _ in range(3))
     for k in range(runs + 1):
         for way, strategy in enumerate(strategies):
             started = time.perf_counter()
-            result = run(strategy, data, contracts=sample_path("contracts.csv"), progress=False, **options)
+            result = run(
+                strategy, data, contracts=sample_path("contracts.csv"), progress=False, **options
+            )
             ended = time.perf_counter()
-            if k:                                   # the first run warms up
+            if k:  # the first run warms up
                 seconds[way].append(ended - started)
                 loops[way].append(result.meta["timings"]["loop_s"])
             results[way] = result
@@ -95,19 +99,26 @@ def time_runs(strategies, data, runs, **options):
 
 def compare(name, data, by_history, runs):
     from korvit.core.server import CoreServer
+
     (base_s, _, base), (ind_s, _, made) = time_runs([by_history, EXAMPLE], data, runs)
     with CoreServer() as server:
         (shared_base_s, base_loop, _), (shared_ind_s, ind_loop, _) = time_runs(
-            [by_history, EXAMPLE], data, runs, core=f"127.0.0.1:{server.port}")
+            [by_history, EXAMPLE], data, runs, core=f"127.0.0.1:{server.port}"
+        )
     for frame in ("equity", "orders", "trades"):
         pd.testing.assert_frame_equal(getattr(made, frame), getattr(base, frame))
     print(f"\n{name}: {len(made.trades)} trades, the same both ways")
-    print(f"  {'way':<34}{'run() ms':>10}{'ratio':>7}{'shared core':>13}{'ratio':>7}{'bar loop':>10}{'ratio':>7}")
+    print(
+        f"  {'way':<34}{'run() ms':>10}{'ratio':>7}{'shared core':>13}{'ratio':>7}{'bar loop':>10}{'ratio':>7}"
+    )
     for way, seconds, shared, loop in (
-            ("history() + np.mean at each bar", base_s, shared_base_s, base_loop),
-            ("indicators (sma, crossed_above)", ind_s, shared_ind_s, ind_loop)):
-        print(f"  {way:<34}{seconds * 1e3:>10.1f}{seconds / base_s:>7.2f}{shared * 1e3:>13.1f}"
-              f"{shared / shared_base_s:>7.2f}{loop * 1e3:>10.1f}{loop / base_loop:>7.2f}")
+        ("history() + np.mean at each bar", base_s, shared_base_s, base_loop),
+        ("indicators (sma, crossed_above)", ind_s, shared_ind_s, ind_loop),
+    ):
+        print(
+            f"  {way:<34}{seconds * 1e3:>10.1f}{seconds / base_s:>7.2f}{shared * 1e3:>13.1f}"
+            f"{shared / shared_base_s:>7.2f}{loop * 1e3:>10.1f}{loop / base_loop:>7.2f}"
+        )
 
 
 def best_of(fn, repeat):
@@ -123,7 +134,7 @@ def moving_average_alone(n=2000, window=30):
     x = one_stock(n).values[0, :, 3].copy()
 
     def per_bar():
-        return np.array([x[t - window + 1:t + 1].mean() for t in range(window - 1, n)])
+        return np.array([x[t - window + 1 : t + 1].mean() for t in range(window - 1, n)])
 
     def windows():
         return sliding_window_view(x, window).mean(axis=-1)
@@ -136,27 +147,39 @@ def moving_average_alone(n=2000, window=30):
     reference = per_bar()
     print(f"\nthe moving average alone: {n} closes, window {window} (best of repeats)")
     print(f"  {'way':<42}{'ms':>9}{'ratio':>8}  against np.mean of each window")
-    for way, fn, repeat in (("np.mean of each bar's window", per_bar, 5),
-                            ("sliding_window_view(...).mean(axis=-1)", windows, 50),
-                            ("running sum (np.cumsum)", running_sum, 50)):
+    for way, fn, repeat in (
+        ("np.mean of each bar's window", per_bar, 5),
+        ("sliding_window_view(...).mean(axis=-1)", windows, 50),
+        ("running sum (np.cumsum)", running_sum, 50),
+    ):
         seconds = base if fn is per_bar else best_of(fn, repeat)
         got = fn()
-        same = "equal bit for bit" if np.array_equal(got, reference) else \
-            f"differs, up to {np.max(np.abs(got - reference)):.3g}"
+        same = (
+            "equal bit for bit"
+            if np.array_equal(got, reference)
+            else f"differs, up to {np.max(np.abs(got - reference)):.3g}"
+        )
         print(f"  {way:<42}{seconds * 1e3:>9.3f}{seconds / base:>8.3f}  {same}")
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=7, help="timed runs of each (after one warm-up)")
+    parser.add_argument(
+        "--runs", type=int, default=7, help="timed runs of each (after one warm-up)"
+    )
     args = parser.parse_args(argv)
     from korvit.data import sample_path
+
     warnings.simplefilter("ignore")
     with tempfile.TemporaryDirectory() as folder:
         by_history = Path(folder) / "ma_cross_by_history.py"
         by_history.write_text(BY_HISTORY)
-        compare("the sample run (4 codes, 3 stocks, 500 daily bars), ms", sample_path("daily.csv"), by_history,
-                args.runs)
+        compare(
+            "the sample run (4 codes, 3 stocks, 500 daily bars), ms",
+            sample_path("daily.csv"),
+            by_history,
+            args.runs,
+        )
         compare("one stock, 2,000 daily bars, ms", one_stock(), by_history, args.runs)
     moving_average_alone()
     return 0

@@ -54,20 +54,29 @@ sys.path.insert(0, str(HERE))
 import bench_workloads as bw  # noqa: E402  (the sibling benchmark: data, settings, counts)
 
 DEFAULT_DATA = HERE / "data-memory"
-GENERATOR_ARGS = {"seed": bw.GENERATOR_ARGS["seed"], "w1_stocks": 100, "w1_bars": 2500,
-                  "w2_bars": 1_000_000, "w2_ticks": 2}
+GENERATOR_ARGS = {
+    "seed": bw.GENERATOR_ARGS["seed"],
+    "w1_stocks": 100,
+    "w1_bars": 2500,
+    "w2_bars": 1_000_000,
+    "w2_ticks": 2,
+}
 GIB = 1 << 30
 BUDGET = 1 * GIB
 
 RUNS = {
     "w1": {"workload": "w1", "ticks": False, "title": "W1 100 stocks x 2,500 daily bars"},
     "w2": {"workload": "w2", "ticks": False, "title": "W2 1,000,000 minute bars, no ticks"},
-    "w2-ticks": {"workload": "w2", "ticks": True,
-                 "title": "W2 1,000,000 minute bars + 2,000,000 ticks"},
+    "w2-ticks": {
+        "workload": "w2",
+        "ticks": True,
+        "title": "W2 1,000,000 minute bars + 2,000,000 ticks",
+    },
 }
 
 
 # ------------------------------------------------------------------ in the child
+
 
 def _status():
     """(VmRSS, VmHWM) of this process in bytes, from /proc/self/status."""
@@ -81,7 +90,7 @@ def _status():
 
 
 def _maxrss_self():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024     # KiB on Linux
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # KiB on Linux
 
 
 def floor_worker():
@@ -95,8 +104,14 @@ def _top(stats, limit=10):
     rows = []
     for stat in stats[:limit]:
         frame = stat.traceback[0]
-        rows.append({"where": f"{frame.filename}:{frame.lineno}", "size": stat.size,
-                     "size_diff": getattr(stat, "size_diff", None), "count": stat.count})
+        rows.append(
+            {
+                "where": f"{frame.filename}:{frame.lineno}",
+                "size": stat.size,
+                "size_diff": getattr(stat, "size_diff", None),
+                "count": stat.count,
+            }
+        )
     return rows
 
 
@@ -104,10 +119,12 @@ def _trace_report(before, after):
     """The top lines at the end of the loop and the top growth over it."""
     filters = [tracemalloc.Filter(False, "<frozen importlib._bootstrap*>")]
     before, after = before.filter_traces(filters), after.filter_traces(filters)
-    return {"top": _top(after.statistics("lineno")),
-            "growth": _top(after.compare_to(before, "lineno")),
-            "traced_at_loop_end": sum(stat.size for stat in after.statistics("filename")),
-            "traced_at_loop_start": sum(stat.size for stat in before.statistics("filename"))}
+    return {
+        "top": _top(after.statistics("lineno")),
+        "growth": _top(after.compare_to(before, "lineno")),
+        "traced_at_loop_end": sum(stat.size for stat in after.statistics("filename")),
+        "traced_at_loop_start": sum(stat.size for stat in before.statistics("filename")),
+    }
 
 
 def worker(name, data, trace):
@@ -146,24 +163,40 @@ def worker(name, data, trace):
     marks["load"] = _status()
     n_ticks = 0 if ticks is None else ticks.count
     with tempfile.TemporaryDirectory(prefix="korvit-bench-") as output:
-        backtest = Measured(HERE / "workloads" / f"{workload}_strategy.py", bars, ticks=ticks,
-                            contracts=converted / f"{workload}_contracts.csv", cash=bw.CASH,
-                            stock_commission=bw.STOCK_COMMISSION, commission_rate=bw.COMMISSION_RATE,
-                            output=output, progress=False)
+        backtest = Measured(
+            HERE / "workloads" / f"{workload}_strategy.py",
+            bars,
+            ticks=ticks,
+            contracts=converted / f"{workload}_contracts.csv",
+            cash=bw.CASH,
+            stock_commission=bw.STOCK_COMMISSION,
+            commission_rate=bw.COMMISSION_RATE,
+            output=output,
+            progress=False,
+        )
         result = backtest.run()
         counts = bw._counts(result)
         marks["end"] = _status()
     timings = result.meta["timings"]
-    out = {"run": name, "bars": int(bars.present.sum()), "ticks": n_ticks,
-           "load_s": load_s, "setup_s": timings["setup_s"], "loop_s": timings["loop_s"],
-           "results_s": timings["results_s"], "marks": marks, "peak_self": _maxrss_self(),
-           "counts": counts}
+    out = {
+        "run": name,
+        "bars": int(bars.present.sum()),
+        "ticks": n_ticks,
+        "load_s": load_s,
+        "setup_s": timings["setup_s"],
+        "loop_s": timings["loop_s"],
+        "results_s": timings["results_s"],
+        "marks": marks,
+        "peak_self": _maxrss_self(),
+        "counts": counts,
+    }
     if trace:
         out["trace"] = _trace_report(snapshots["loop_start"], snapshots["loop_end"])
     print(json.dumps(out, sort_keys=True))
 
 
 # ------------------------------------------------------------------ in the parent
+
 
 def _child(args):
     """Runs this script with `args` in a fresh process; returns (its last stdout line as
@@ -199,80 +232,117 @@ def report(names, data, trace):
     if sys.stdout.isatty():
         print("\r" + " " * 79, end="\r")
 
-    print(f"\nPeak RSS per run, each in a fresh process{' UNDER TRACEMALLOC (slow, inflated)' if trace else ''}"
-          f"; budget {_mib(BUDGET)} (1 GiB)")
-    header = (f"  {'run':<44} {'bars':>10} {'peak RSS':>10} {'after load':>11} "
-              f"{'loop start [peak so far]':>25} {'load s':>7} {'loop s':>7} {'bars/s':>9}  verdict")
+    print(
+        f"\nPeak RSS per run, each in a fresh process{' UNDER TRACEMALLOC (slow, inflated)' if trace else ''}"
+        f"; budget {_mib(BUDGET)} (1 GiB)"
+    )
+    header = (
+        f"  {'run':<44} {'bars':>10} {'peak RSS':>10} {'after load':>11} "
+        f"{'loop start [peak so far]':>25} {'load s':>7} {'loop s':>7} {'bars/s':>9}  verdict"
+    )
     print(header)
     print("  " + "-" * (len(header) - 2))
-    print(f"  {'floor: korvit imported, nothing run':<44} {'':>10} {_mib(floor_peak):>10} "
-          f"{_mib(floor['rss']):>11}")
+    print(
+        f"  {'floor: korvit imported, nothing run':<44} {'':>10} {_mib(floor_peak):>10} "
+        f"{_mib(floor['rss']):>11}"
+    )
     for row in rows:
         marks = row["marks"]
         verdict = "within 1 GiB" if row["peak"] < BUDGET else "OVER 1 GiB"
         start = f"{_mib(marks['loop_start'][0])} [{_mib(marks['loop_start'][1])}]"
-        print(f"  {RUNS[row['run']]['title']:<44} {row['bars']:>10,} {_mib(row['peak']):>10} "
-              f"{_mib(marks['load'][0]):>11} {start:>25} {row['load_s']:>7.2f} {row['loop_s']:>7.2f} "
-              f"{row['bars'] / row['loop_s']:>9,.0f}  {verdict}")
-    print("\n  peak RSS: the whole process (wait4); after load: resident once the CSVs are read; "
-          "loop start: after the Backtest's set-up,\n  with the high-water mark reached by then in "
-          "brackets; a peak above it is reached in the loop or in building the results.")
+        print(
+            f"  {RUNS[row['run']]['title']:<44} {row['bars']:>10,} {_mib(row['peak']):>10} "
+            f"{_mib(marks['load'][0]):>11} {start:>25} {row['load_s']:>7.2f} {row['loop_s']:>7.2f} "
+            f"{row['bars'] / row['loop_s']:>9,.0f}  {verdict}"
+        )
+    print(
+        "\n  peak RSS: the whole process (wait4); after load: resident once the CSVs are read; "
+        "loop start: after the Backtest's set-up,\n  with the high-water mark reached by then in "
+        "brackets; a peak above it is reached in the loop or in building the results."
+    )
     for row in rows:
         marks, counts = row["marks"], row["counts"]
         title = RUNS[row["run"]]["title"]
         ticks = "ticks loaded: " + (f"yes, {row['ticks']:,}" if row["ticks"] else "no")
         print(f"\n  {title} ({ticks})")
-        print(f"    phases: set-up {row['setup_s']:.2f} s, results {row['results_s']:.2f} s; RSS at "
-              f"loop end {_mib(marks['loop_end'][0])} [{_mib(marks['loop_end'][1])}], at the end "
-              f"{_mib(marks['end'][0])}, peak {_mib(row['peak'])}"
-              + ("" if abs(row["peak_self"] - row["peak"]) < (1 << 20)
-                 else f" (the child's own getrusage: {_mib(row['peak_self'])})"))
-        print(f"    counts: orders {counts['orders']:,} (filled {counts['orders_filled']:,}, open at "
-              f"the end {counts['orders_open_at_end']:,}), fills {counts['fills']:,}, stops fired "
-              f"{counts['stops_fired']:,}, round trips {counts['round_trips']:,}, fees "
-              f"{counts['fees']:,.2f}, final equity {counts['final_equity']:,.3f}")
+        print(
+            f"    phases: set-up {row['setup_s']:.2f} s, results {row['results_s']:.2f} s; RSS at "
+            f"loop end {_mib(marks['loop_end'][0])} [{_mib(marks['loop_end'][1])}], at the end "
+            f"{_mib(marks['end'][0])}, peak {_mib(row['peak'])}"
+            + (
+                ""
+                if abs(row["peak_self"] - row["peak"]) < (1 << 20)
+                else f" (the child's own getrusage: {_mib(row['peak_self'])})"
+            )
+        )
+        print(
+            f"    counts: orders {counts['orders']:,} (filled {counts['orders_filled']:,}, open at "
+            f"the end {counts['orders_open_at_end']:,}), fills {counts['fills']:,}, stops fired "
+            f"{counts['stops_fired']:,}, round trips {counts['round_trips']:,}, fees "
+            f"{counts['fees']:,.2f}, final equity {counts['final_equity']:,.3f}"
+        )
         if trace:
             _print_trace(row)
     over = [RUNS[row["run"]]["title"] for row in rows if row["peak"] >= BUDGET]
-    print("\nverdict: " + ("every run within 1 GiB peak RSS" if not over else
-                           "OVER 1 GiB: " + "; ".join(over)))
+    print(
+        "\nverdict: "
+        + ("every run within 1 GiB peak RSS" if not over else "OVER 1 GiB: " + "; ".join(over))
+    )
 
 
 def _print_trace(row):
     trace = row["trace"]
-    print(f"    traced (Python objects and numpy arrays): {_mib(trace['traced_at_loop_start'])} at loop "
-          f"start, {_mib(trace['traced_at_loop_end'])} at loop end, traced peak "
-          f"{_mib(row['marks']['traced_peak'])}; RSS at loop end {_mib(row['marks']['loop_end'][0])}")
+    print(
+        f"    traced (Python objects and numpy arrays): {_mib(trace['traced_at_loop_start'])} at loop "
+        f"start, {_mib(trace['traced_at_loop_end'])} at loop end, traced peak "
+        f"{_mib(row['marks']['traced_peak'])}; RSS at loop end {_mib(row['marks']['loop_end'][0])}"
+    )
     for key, title in (("top", "held at loop end"), ("growth", "grown over the loop")):
         print(f"    top 10 lines by memory {title}:")
         for stat in trace[key]:
             size = stat["size_diff"] if key == "growth" else stat["size"]
-            print(f"      {size / (1 << 20):>+9.1f} MiB {stat['count']:>10,} blocks  {_short(stat['where'])}")
+            print(
+                f"      {size / (1 << 20):>+9.1f} MiB {stat['count']:>10,} blocks  {_short(stat['where'])}"
+            )
 
 
 def _short(where):
     for root in [str(Path(p)) for p in sys.path if p] + [str(HERE)]:
         if where.startswith(root + os.sep):
-            return where[len(root) + 1:]
+            return where[len(root) + 1 :]
     return where
 
 
 # ------------------------------------------------------------------ command line
 
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0].strip(),
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0].strip(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--workload", choices=("w1", "w2", "both"), default="both")
-    parser.add_argument("--ticks", action="store_true",
-                        help="run W2 once more with its ticks (about 2 GiB)")
-    parser.add_argument("--data", type=Path, default=DEFAULT_DATA,
-                        help="folder of the generated workloads (default bench/data-memory)")
-    parser.add_argument("--shared", type=Path,
-                        default=Path(os.environ.get("KORVIT_BENCH_SHARED", bw.DEFAULT_SHARED)),
-                        help="the shared bench folder with gen_workloads.py "
-                             "(default $KORVIT_BENCH_SHARED or ../shared/bench)")
-    parser.add_argument("--trace", action="store_true",
-                        help="run under tracemalloc and print where the memory is held")
+    parser.add_argument(
+        "--ticks", action="store_true", help="run W2 once more with its ticks (about 2 GiB)"
+    )
+    parser.add_argument(
+        "--data",
+        type=Path,
+        default=DEFAULT_DATA,
+        help="folder of the generated workloads (default bench/data-memory)",
+    )
+    parser.add_argument(
+        "--shared",
+        type=Path,
+        default=Path(os.environ.get("KORVIT_BENCH_SHARED", bw.DEFAULT_SHARED)),
+        help="the shared bench folder with gen_workloads.py "
+        "(default $KORVIT_BENCH_SHARED or ../shared/bench)",
+    )
+    parser.add_argument(
+        "--trace",
+        action="store_true",
+        help="run under tracemalloc and print where the memory is held",
+    )
     parser.add_argument("--worker", choices=tuple(RUNS), help=argparse.SUPPRESS)
     parser.add_argument("--floor", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)

@@ -35,23 +35,40 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 import bench_workloads as bw  # noqa: E402
 import chromium_page  # noqa: E402
 
-GENERATOR_ARGS = {"seed": bw.GENERATOR_ARGS["seed"], "w1_stocks": 100, "w1_bars": 2500,
-                  "w2_bars": 1000, "w2_ticks": 2}
+GENERATOR_ARGS = {
+    "seed": bw.GENERATOR_ARGS["seed"],
+    "w1_stocks": 100,
+    "w1_bars": 2500,
+    "w2_bars": 1000,
+    "w2_ticks": 2,
+}
 
 
 def sample_result():
     from korvit.backtest import run
     from korvit.data import sample_path
-    return run(HERE.parent / "examples" / "strategies" / "ma_cross.py", sample_path("daily.csv"),
-               contracts=sample_path("contracts.csv"), progress=False)
+
+    return run(
+        HERE.parent / "examples" / "strategies" / "ma_cross.py",
+        sample_path("daily.csv"),
+        contracts=sample_path("contracts.csv"),
+        progress=False,
+    )
 
 
 def w1_result(data):
     from korvit.backtest import run
+
     converted = data / "korvit"
-    return run(HERE / "workloads" / "w1_strategy.py", converted / "w1_bars.csv",
-               contracts=converted / "w1_contracts.csv", cash=bw.CASH,
-               stock_commission=bw.STOCK_COMMISSION, commission_rate=bw.COMMISSION_RATE, progress=False)
+    return run(
+        HERE / "workloads" / "w1_strategy.py",
+        converted / "w1_bars.csv",
+        contracts=converted / "w1_contracts.csv",
+        cash=bw.CASH,
+        stock_commission=bw.STOCK_COMMISSION,
+        commission_rate=bw.COMMISSION_RATE,
+        progress=False,
+    )
 
 
 # The run's records: built once from the engine's, never again (the figures are derived from them).
@@ -64,7 +81,7 @@ def measure(name, make, runs, out, shots):
         result = make()
     writes = []
     for _ in range(runs + 1):
-        for name_, attr in vars(type(result)).items():      # the figures computed afresh each time
+        for name_, attr in vars(type(result)).items():  # the figures computed afresh each time
             if isinstance(attr, cached_property) and name_ not in RECORDS:
                 result.__dict__.pop(name_, None)
         started = time.perf_counter()
@@ -77,19 +94,29 @@ def measure(name, make, runs, out, shots):
         shots.mkdir(parents=True, exist_ok=True)
         (shots / f"report-{name}.png").write_bytes(pages[-1].screenshot)
     errors = sorted({e for page in pages for e in page.errors})
-    return {"run": name, "bars": f"{len(result.bars.codes)} x {len(result.bars.times):,d}",
-            "fills": len(result.trades), "first_s": writes[0], "write_s": statistics.median(writes[1:]),
-            "mb": path.stat().st_size / 1e6, "page_ms": statistics.median(p.load_ms for p in pages),
-            "ready": all(p.ready for p in pages), "errors": errors}
+    return {
+        "run": name,
+        "bars": f"{len(result.bars.codes)} x {len(result.bars.times):,d}",
+        "fills": len(result.trades),
+        "first_s": writes[0],
+        "write_s": statistics.median(writes[1:]),
+        "mb": path.stat().st_size / 1e6,
+        "page_ms": statistics.median(p.load_ms for p in pages),
+        "ready": all(p.ready for p in pages),
+        "errors": errors,
+    }
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--data", type=Path, default=HERE / "data-report")
-    parser.add_argument("--shared", type=Path,
-                        default=Path(__import__("os").environ.get("KORVIT_BENCH_SHARED", bw.DEFAULT_SHARED)),
-                        help="the shared bench folder with gen_workloads.py")
+    parser.add_argument(
+        "--shared",
+        type=Path,
+        default=Path(__import__("os").environ.get("KORVIT_BENCH_SHARED", bw.DEFAULT_SHARED)),
+        help="the shared bench folder with gen_workloads.py",
+    )
     parser.add_argument("--shots", type=Path, default=None)
     args = parser.parse_args(argv)
     if chromium_page.chromium() is None:
@@ -100,10 +127,14 @@ def main(argv=None):
         out = Path(tmp)
         rows.append(measure("sample", sample_result, args.runs, out, args.shots))
         rows.append(measure("100-stocks", lambda: w1_result(args.data), args.runs, out, args.shots))
-    print(f"{'run':<12} {'bars':>13} {'fills':>7} {'write s':>8} {'(first)':>8} {'MB':>6} {'page ms':>8}  errors")
+    print(
+        f"{'run':<12} {'bars':>13} {'fills':>7} {'write s':>8} {'(first)':>8} {'MB':>6} {'page ms':>8}  errors"
+    )
     for r in rows:
-        print(f"{r['run']:<12} {r['bars']:>13} {r['fills']:>7,d} {r['write_s']:>8.2f} {r['first_s']:>8.2f} "
-              f"{r['mb']:>6.2f} {r['page_ms']:>8.0f}  {len(r['errors'])}{'' if r['ready'] else ' (never ready)'}")
+        print(
+            f"{r['run']:<12} {r['bars']:>13} {r['fills']:>7,d} {r['write_s']:>8.2f} {r['first_s']:>8.2f} "
+            f"{r['mb']:>6.2f} {r['page_ms']:>8.0f}  {len(r['errors'])}{'' if r['ready'] else ' (never ready)'}"
+        )
         for error in r["errors"]:
             print(f"    {error}")
     return 0 if all(r["ready"] and not r["errors"] for r in rows) else 1

@@ -34,19 +34,25 @@ EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0].strip())
-    parser.add_argument("--runs", type=int, default=15, help="measured runs of each case (default 15)")
+    parser.add_argument(
+        "--runs", type=int, default=15, help="measured runs of each case (default 15)"
+    )
     args = parser.parse_args(argv)
     warnings.simplefilter("ignore")
     from korvit.backtest import run
     from korvit.core.server import CoreServer
     from korvit.data import sample_path
+
     bars, contracts = sample_path("daily.csv"), sample_path("contracts.csv")
     with tempfile.TemporaryDirectory() as folder, CoreServer() as server:
         empty = Path(folder) / "empty.py"
         empty.write_text("def on_data(context):\n    pass\n")
         kept = f"127.0.0.1:{server.port}"
-        cases = {"empty strategy, kept core": (empty, kept), "sample run, kept core": (EXAMPLE, kept),
-                 "sample run, embedded core": (EXAMPLE, None)}
+        cases = {
+            "empty strategy, kept core": (empty, kept),
+            "sample run, kept core": (EXAMPLE, kept),
+            "sample run, embedded core": (EXAMPLE, None),
+        }
         alone, read = ({name: [] for name in cases} for _ in range(2))
         split = []
         for k in range(args.runs + 1):
@@ -56,22 +62,39 @@ def main(argv=None):
                 ran = time.perf_counter()
                 result.round_trips, result.stats
                 ended = time.perf_counter()
-                if not k:           # the first runs warm up
+                if not k:  # the first runs warm up
                     continue
                 alone[name].append(ran - started)
                 read[name].append(ended - started)
                 if name == "sample run, kept core":
                     timings = result.meta["timings"]
                     inside = timings["setup_s"] + timings["loop_s"] + timings["results_s"]
-                    split.append((ran - started - inside, timings["setup_s"], timings["loop_s"],
-                                  timings["results_s"], ended - ran))
-    print(f"python {sys.version.split()[0]}; the sample daily bars (4 codes, 500 bars); median of "
-          f"{args.runs} runs after a warm-up, ms")
+                    split.append(
+                        (
+                            ran - started - inside,
+                            timings["setup_s"],
+                            timings["loop_s"],
+                            timings["results_s"],
+                            ended - ran,
+                        )
+                    )
+    print(
+        f"python {sys.version.split()[0]}; the sample daily bars (4 codes, 500 bars); median of "
+        f"{args.runs} runs after a warm-up, ms"
+    )
     print(f"  {'case':<28}{'run()':>8}{'with stats':>12}")
     for name in cases:
-        print(f"  {name:<28}{1e3 * statistics.median(alone[name]):>8.1f}"
-              f"{1e3 * statistics.median(read[name]):>12.1f}")
-    parts = ("reading strategy, bars, contracts", "set-up", "bar loop", "result", "round trips, statistics")
+        print(
+            f"  {name:<28}{1e3 * statistics.median(alone[name]):>8.1f}"
+            f"{1e3 * statistics.median(read[name]):>12.1f}"
+        )
+    parts = (
+        "reading strategy, bars, contracts",
+        "set-up",
+        "bar loop",
+        "result",
+        "round trips, statistics",
+    )
     print("  the sample run (kept core), split:")
     for part, seconds in zip(parts, zip(*split)):
         print(f"    {part:<34}{1e3 * statistics.median(seconds):>8.1f}")

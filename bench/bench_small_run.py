@@ -45,13 +45,14 @@ def goog():
     """The daily GOOG bars shipped with Backtesting.py's tests (open, high, low, close, volume)."""
     import pandas as pd
     from backtesting.test import GOOG
+
     frame = GOOG.copy()
     frame.index = pd.DatetimeIndex(frame.index)
     return frame
 
 
 def _timed(function, runs):
-    function()                          # warm-up
+    function()  # warm-up
     times, out = [], None
     for _ in range(runs):
         started = time.perf_counter()
@@ -62,16 +63,26 @@ def _timed(function, runs):
 
 # ------------------------------------------------------------------ the systems
 
+
 def korvit_run(bars, core=None, strategy="korvit_sma.py"):
     import korvit.backtest as kb
+
     frame = bars.rename(columns=str.lower).rename_axis("time").reset_index()
     frame.insert(1, "code", CODE)
 
     def one():
-        result = kb.run(HERE / "small_run" / strategy, frame, cash=CASH, fees="none", progress=False,
-                        benchmark="none", core=core)
+        result = kb.run(
+            HERE / "small_run" / strategy,
+            frame,
+            cash=CASH,
+            fees="none",
+            progress=False,
+            benchmark="none",
+            core=core,
+        )
         result.stats
         return len(result.round_trips)
+
     return one
 
 
@@ -88,10 +99,10 @@ def backtesting_run(bars):
             pass
 
         def next(self):
-            close = self.data.Close[-(SLOW + 1):]
+            close = self.data.Close[-(SLOW + 1) :]
             if len(close) <= SLOW:
                 return
-            fast_now, fast_before = close[-FAST:].mean(), close[-FAST - 1:-1].mean()
+            fast_now, fast_before = close[-FAST:].mean(), close[-FAST - 1 : -1].mean()
             slow_now, slow_before = close[-SLOW:].mean(), close[:-1].mean()
             held = self.position.size
             if fast_before <= slow_before and fast_now > slow_now and held == 0:
@@ -105,7 +116,11 @@ def backtesting_run(bars):
         def init(self):
             def mean(values, window):
                 return pd.Series(values).rolling(window).mean().to_numpy()
-            self.fast, self.slow = self.I(mean, self.data.Close, FAST), self.I(mean, self.data.Close, SLOW)
+
+            self.fast, self.slow = (
+                self.I(mean, self.data.Close, FAST),
+                self.I(mean, self.data.Close, SLOW),
+            )
 
         def next(self):
             fast, slow = self.fast, self.slow
@@ -119,10 +134,18 @@ def backtesting_run(bars):
 
     def run_with(strategy):
         def one():
-            stats = Backtest(bars, strategy, cash=CASH, commission=0.0, trade_on_close=False,
-                             finalize_trades=True).run()
+            stats = Backtest(
+                bars,
+                strategy,
+                cash=CASH,
+                commission=0.0,
+                trade_on_close=False,
+                finalize_trades=True,
+            ).run()
             return int(stats["# Trades"])
+
         return one
+
     return run_with(SmaCross), run_with(SmaCrossPrecomputed)
 
 
@@ -134,7 +157,7 @@ def backtrader_run(bars):
             if len(self.data) <= SLOW:
                 return
             close = self.data.close.get(size=SLOW + 1)
-            fast_now, fast_before = sum(close[-FAST:]) / FAST, sum(close[-FAST - 1:-1]) / FAST
+            fast_now, fast_before = sum(close[-FAST:]) / FAST, sum(close[-FAST - 1 : -1]) / FAST
             slow_now, slow_before = sum(close[-SLOW:]) / SLOW, sum(close[:-1]) / SLOW
             held = self.position.size
             if fast_before <= slow_before and fast_now > slow_now and held == 0:
@@ -156,6 +179,7 @@ def backtrader_run(bars):
         cerebro.addstrategy(SmaCross)
         strategy = cerebro.run()[0]
         return strategy.n_closed + (1 if strategy.position.size else 0)
+
     return one
 
 
@@ -169,6 +193,7 @@ def main(argv=None):
     except ImportError:
         sys.exit('the small run reads its bars from Backtesting.py: pip install ".[bench]"')
     from korvit.core.server import CoreServer
+
     systems = {"korvit": korvit_run(bars)}
     core = CoreServer().start()
     systems["korvit, kept core"] = korvit_run(bars, core=f"{core.host}:{core.port}")
@@ -186,25 +211,36 @@ def main(argv=None):
             rows[name] = _timed(function, args.runs)
     finally:
         core.stop()
-    print(f"python {sys.version.split()[0]}; {len(bars):,} daily bars of GOOG "
-          f"({bars.index[0]:%Y-%m-%d} to {bars.index[-1]:%Y-%m-%d}), SMA {FAST}/{SLOW} cross, "
-          f"{SHARES} shares; {args.runs} runs after a warm-up")
+    print(
+        f"python {sys.version.split()[0]}; {len(bars):,} daily bars of GOOG "
+        f"({bars.index[0]:%Y-%m-%d} to {bars.index[-1]:%Y-%m-%d}), SMA {FAST}/{SLOW} cross, "
+        f"{SHARES} shares; {args.runs} runs after a warm-up"
+    )
     ours = statistics.median(rows["korvit"][0])
     print(f"  {'system':<19} {'median ms':>10} {'min ms':>8} {'trades':>7} {'x korvit':>9}")
     for name, (times, trades) in rows.items():
         median = statistics.median(times)
-        print(f"  {name:<19} {1e3 * median:>10.1f} {1e3 * min(times):>8.1f} {trades:>7} "
-              f"{median / ours:>8.2f}x")
-    per_bar = {name: statistics.median(times) for name, (times, _) in rows.items()
-               if not name.startswith("korvit") and name != "Backtesting.py, self.I"}
+        print(
+            f"  {name:<19} {1e3 * median:>10.1f} {1e3 * min(times):>8.1f} {trades:>7} "
+            f"{median / ours:>8.2f}x"
+        )
+    per_bar = {
+        name: statistics.median(times)
+        for name, (times, _) in rows.items()
+        if not name.startswith("korvit") and name != "Backtesting.py, self.I"
+    }
     if per_bar:
         fastest = min(per_bar, key=per_bar.get)
-        print(f"  means per bar: the fastest peer, {fastest}, over korvit (embedded core): "
-              f"{per_bar[fastest] / ours:.2f}x; over korvit (kept core): "
-              f"{per_bar[fastest] / statistics.median(rows['korvit, kept core'][0]):.2f}x")
+        print(
+            f"  means per bar: the fastest peer, {fastest}, over korvit (embedded core): "
+            f"{per_bar[fastest] / ours:.2f}x; over korvit (kept core): "
+            f"{per_bar[fastest] / statistics.median(rows['korvit, kept core'][0]):.2f}x"
+        )
     if "Backtesting.py, self.I" in rows:
-        print(f"  averages computed once: Backtesting.py (self.I) over korvit (indicators): "
-              f"{statistics.median(rows['Backtesting.py, self.I'][0]) / statistics.median(rows['korvit, indicators'][0]):.2f}x")
+        print(
+            f"  averages computed once: Backtesting.py (self.I) over korvit (indicators): "
+            f"{statistics.median(rows['Backtesting.py, self.I'][0]) / statistics.median(rows['korvit, indicators'][0]):.2f}x"
+        )
 
 
 if __name__ == "__main__":

@@ -43,9 +43,9 @@ import pandas as pd
 
 from korvit.backtest import run, sweep
 
-try:                                # the kept workers' module (the sweep package's local backend)
+try:  # the kept workers' module (the sweep package's local backend)
     from korvit.backtest.sweep import local as sweeps
-except ImportError:                 # a korvit with one sweeps module
+except ImportError:  # a korvit with one sweeps module
     from korvit.backtest import sweeps
 from korvit.core.server import CoreServer
 from korvit.data import load_bars, load_contracts, sample_path
@@ -55,8 +55,8 @@ CHECKED = ("Sharpe ratio", "Trades", "Final equity", "Max drawdown", "Longest dr
 
 
 def grid_of(runs):
-    slows = list(range(25, 25 + 2 * 20, 2))                 # 20 slow windows
-    fasts = list(range(3, 3 + max(1, -(-runs // 20))))      # enough fast windows for the runs
+    slows = list(range(25, 25 + 2 * 20, 2))  # 20 slow windows
+    fasts = list(range(3, 3 + max(1, -(-runs // 20))))  # enough fast windows for the runs
     sets = [{"fast": f, "slow": s} for f in fasts for s in slows]
     return sets[:runs]
 
@@ -68,7 +68,9 @@ def loop(bars, contracts, sets, *, kept=True, stats=True):
         where = {"core": (core.host, core.port)} if kept else {}
         started = time.perf_counter()
         for params in sets:
-            result = run(STRATEGY, bars, contracts=contracts, params=params, progress=False, **where)
+            result = run(
+                STRATEGY, bars, contracts=contracts, params=params, progress=False, **where
+            )
             if stats:
                 found.append(result.stats)
         return time.perf_counter() - started, found
@@ -99,8 +101,10 @@ def cpu_seconds():
     """CPU seconds used so far by this process, its ended children and the kept workers,
     by worker: ``(this process and ended children, {pid: seconds})``."""
     children = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return (time.process_time() + children.ru_utime + children.ru_stime,
-            {pid: _ticks(pid) for pid in _live_workers()})
+    return (
+        time.process_time() + children.ru_utime + children.ru_stime,
+        {pid: _ticks(pid) for pid in _live_workers()},
+    )
 
 
 def cpu_since(before):
@@ -110,23 +114,30 @@ def cpu_since(before):
 
 
 def stop_workers():
-    stop = getattr(sweeps, "stop_workers", None)         # a korvit that keeps workers
+    stop = getattr(sweeps, "stop_workers", None)  # a korvit that keeps workers
     if stop is not None:
         stop()
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=36, help="parameter sets in the sweep (default 36)")
+    parser.add_argument(
+        "--runs", type=int, default=36, help="parameter sets in the sweep (default 36)"
+    )
     parser.add_argument("--rounds", type=int, default=3, help="rounds of every measure (default 3)")
     parser.add_argument("--no-ray", action="store_true", help="leave Ray out")
     args = parser.parse_args(argv)
-    bars, contracts = load_bars(sample_path("daily.csv")), load_contracts(sample_path("contracts.csv"))
+    bars, contracts = (
+        load_bars(sample_path("daily.csv")),
+        load_contracts(sample_path("contracts.csv")),
+    )
     sets = grid_of(args.runs)
     kept_pool = hasattr(sweeps, "stop_workers")
-    print(f"{len(sets)} runs of {STRATEGY.name} on {len(bars.times)} daily bars x {len(bars.codes)} codes, "
-          f"{os.cpu_count()} cores, Python {sys.version.split()[0]}, {args.rounds} rounds; "
-          f"workers kept between sweeps: {'yes' if kept_pool else 'no'}")
+    print(
+        f"{len(sets)} runs of {STRATEGY.name} on {len(bars.times)} daily bars x {len(bars.codes)} codes, "
+        f"{os.cpu_count()} cores, Python {sys.version.split()[0]}, {args.rounds} rounds; "
+        f"workers kept between sweeps: {'yes' if kept_pool else 'no'}"
+    )
     print(f"load average at the start: {_load()}\n", flush=True)
 
     measures = {
@@ -135,7 +146,9 @@ def main(argv=None):
         "loop of run() alone, kept core": lambda: loop(bars, contracts, sets, stats=False),
         "sweep, 1 worker (kept)": lambda: timed_sweep(bars, contracts, sets, workers=1),
         "sweep, 2 workers (kept)": lambda: timed_sweep(bars, contracts, sets, workers=2),
-        "sweep, 2 new workers": lambda: timed_sweep(bars, contracts, sets, workers=2),     # stopped before
+        "sweep, 2 new workers": lambda: timed_sweep(
+            bars, contracts, sets, workers=2
+        ),  # stopped before
     }
     # warm-up: this process's imports and first runs, and the kept workers' start
     run(STRATEGY, bars, contracts=contracts, progress=False)
@@ -166,16 +179,23 @@ def main(argv=None):
 
     base = statistics.median(walls["loop of run() + stats, kept core"])
     base_cpu = statistics.median(cpus["loop of run() + stats, kept core"])
-    print("| what | wall s (median) | min | max | per run ms | vs loop, kept core | load (1 min) "
-          "| CPU s | CPU / wall | CPU vs loop |")
+    print(
+        "| what | wall s (median) | min | max | per run ms | vs loop, kept core | load (1 min) "
+        "| CPU s | CPU / wall | CPU vs loop |"
+    )
     print("| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |")
     for name, times in walls.items():
         middle, cpu = statistics.median(times), statistics.median(cpus[name])
-        print(f"| {name} | {middle:.2f} | {min(times):.2f} | {max(times):.2f} | "
-              f"{middle * 1000 / len(sets):.0f} | {base / middle:.2f} | "
-              f"{min(loads[name]):.1f}-{max(loads[name]):.1f} | {cpu:.2f} | "
-              f"{statistics.median(c / w for c, w in zip(cpus[name], times)):.2f} | {cpu / base_cpu:.2f} |")
-    two, one = statistics.median(walls["sweep, 2 workers (kept)"]), statistics.median(walls["sweep, 1 worker (kept)"])
+        print(
+            f"| {name} | {middle:.2f} | {min(times):.2f} | {max(times):.2f} | "
+            f"{middle * 1000 / len(sets):.0f} | {base / middle:.2f} | "
+            f"{min(loads[name]):.1f}-{max(loads[name]):.1f} | {cpu:.2f} | "
+            f"{statistics.median(c / w for c, w in zip(cpus[name], times)):.2f} | {cpu / base_cpu:.2f} |"
+        )
+    two, one = (
+        statistics.median(walls["sweep, 2 workers (kept)"]),
+        statistics.median(walls["sweep, 1 worker (kept)"]),
+    )
     print(f"\n2 workers / 1 worker (kept): {one / two:.2f}x; load average at the end: {_load()}")
 
 
@@ -190,10 +210,10 @@ def _ray(bars, contracts, sets, reference, walls, loads, cpus):
     ray.init(num_cpus=cores, include_dashboard=False, logging_level="ERROR")
     name = f"Ray, {cores} workers (local; ray.init {time.perf_counter() - started:.1f} s apart)"
     try:
-        timed_sweep(bars, contracts, sets[:4], backend="ray")        # Ray's workers started
+        timed_sweep(bars, contracts, sets[:4], backend="ray")  # Ray's workers started
         before = os.getloadavg()[0]
         wall, frame = timed_sweep(bars, contracts, sets, backend="ray")
-        cpus[name] = [float("nan")]         # Ray's workers are not counted
+        cpus[name] = [float("nan")]  # Ray's workers are not counted
     finally:
         ray.shutdown()
     _check(reference, frame, "ray")
@@ -215,7 +235,10 @@ def _check_rows(frame, alone, sets):
     assert list(frame.status) == ["ok"] * len(sets), set(frame.error)
     for (_, row), stats in zip(frame.iterrows(), alone):
         for name in CHECKED:
-            assert row[name] == stats[name] or (pd.isna(row[name]) and pd.isna(stats[name])), (name, row[name])
+            assert row[name] == stats[name] or (pd.isna(row[name]) and pd.isna(stats[name])), (
+                name,
+                row[name],
+            )
 
 
 if __name__ == "__main__":

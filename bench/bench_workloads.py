@@ -58,22 +58,32 @@ DEFAULT_SHARED = REPO.parent / "shared" / "bench"
 DEFAULT_DATA = HERE / "data"
 
 # The generator's arguments; a manifest with other parameters means other data.
-GENERATOR_ARGS = {"seed": 20240601, "w1_stocks": 100, "w1_bars": 500, "w2_bars": 100000, "w2_ticks": 20}
+GENERATOR_ARGS = {
+    "seed": 20240601,
+    "w1_stocks": 100,
+    "w1_bars": 500,
+    "w2_bars": 100000,
+    "w2_ticks": 20,
+}
 
 EXCHANGE = "SIM"
 CASH = 10_000_000.0
 STOCK_COMMISSION = {"OpenTax": 0.0, "CloseTax": 0.001, "TransFee": 0.0, "MinTradeFee": 5.0}
-COMMISSION_RATE = 3                     # 3/10000 of the traded value
-FUTURES = {"min_move": 0.2, "multiplier": 10, "margin": 0.1, "fee": 3}   # fee per lot, each side
+COMMISSION_RATE = 3  # 3/10000 of the traded value
+FUTURES = {"min_move": 0.2, "multiplier": 10, "margin": 0.1, "fee": 3}  # fee per lot, each side
 
 WORKLOADS = {
     "w1": {"title": 'W1 "stock portfolio, daily"', "peer": "bt_w1.py"},
-    "w2": {"title": 'W2 "futures intraday, minute"', "peer": "bt_w2.py",
-           "note": "korvit's load and set-up include the 2,000,000 ticks, which backtrader does not read"},
+    "w2": {
+        "title": 'W2 "futures intraday, minute"',
+        "peer": "bt_w2.py",
+        "note": "korvit's load and set-up include the 2,000,000 ticks, which backtrader does not read",
+    },
 }
 
 
 # ------------------------------------------------------------------ data
+
 
 def _sha256(path):
     digest = hashlib.sha256()
@@ -109,8 +119,10 @@ def ensure_data(data, shared, params=GENERATOR_ARGS):
     if manifest is None:
         generator = shared / "gen_workloads.py"
         if not generator.is_file():
-            sys.exit(f"no data generator at {generator} (name the shared bench folder with --shared "
-                     "or KORVIT_BENCH_SHARED)")
+            sys.exit(
+                f"no data generator at {generator} (name the shared bench folder with --shared "
+                "or KORVIT_BENCH_SHARED)"
+            )
         args = [f"--{key.replace('_', '-')}={value}" for key, value in params.items()]
         print(f"generating the workloads into {data} ...", flush=True)
         subprocess.run([sys.executable, str(generator), str(data), *args], check=True)
@@ -131,7 +143,7 @@ def ensure_data(data, shared, params=GENERATOR_ARGS):
     partial = stamp.with_name(stamp.name + ".partial")
     with open(partial, "w") as f:
         json.dump(source, f, indent=1, sort_keys=True)
-    os.replace(partial, stamp)      # the stamp is whole or absent
+    os.replace(partial, stamp)  # the stamp is whole or absent
 
 
 def _instruments(folder):
@@ -169,14 +181,20 @@ def _convert_w2(src, out):
     (ins,) = _instruments(src)
     code = f"{EXCHANGE}.{ins['symbol']}"
     late = dt.timedelta(seconds=59)
-    with open(src / f"{ins['symbol']}_1m.csv") as rows, open(out / "w2_bars.csv", "w", newline="\n") as f:
+    with (
+        open(src / f"{ins['symbol']}_1m.csv") as rows,
+        open(out / "w2_bars.csv", "w", newline="\n") as f,
+    ):
         next(rows)
         f.write("time,code,open,high,low,close,volume\n")
         for row in rows:
             stamp, rest = row.split(",", 1)
             label = dt.datetime.strptime(stamp, "%Y-%m-%d %H:%M:%S") + late
             f.write(f"{label:%Y-%m-%d %H:%M:%S},{code},{rest}")
-    with open(src / f"{ins['symbol']}_ticks.csv") as rows, open(out / "w2_ticks.csv", "w", newline="\n") as f:
+    with (
+        open(src / f"{ins['symbol']}_ticks.csv") as rows,
+        open(out / "w2_ticks.csv", "w", newline="\n") as f,
+    ):
         next(rows)
         f.write("time,code,price,volume\n")
         for row in rows:
@@ -184,11 +202,14 @@ def _convert_w2(src, out):
             f.write(f"{stamp},{code},{rest}")
     with open(out / "w2_contracts.csv", "w", newline="\n") as f:
         f.write("code,kind,min_move,multiplier,long_margin,short_margin,fee_open,fee_close\n")
-        f.write(f"{code},futures,{FUTURES['min_move']},{FUTURES['multiplier']},{FUTURES['margin']},"
-                f"{FUTURES['margin']},{FUTURES['fee']},{FUTURES['fee']}\n")
+        f.write(
+            f"{code},futures,{FUTURES['min_move']},{FUTURES['multiplier']},{FUTURES['margin']},"
+            f"{FUTURES['margin']},{FUTURES['fee']},{FUTURES['fee']}\n"
+        )
 
 
 # ------------------------------------------------------------------ one run of ours
+
 
 def _backtest(workload, data, output):
     """Load the workload's data and build its Backtest; returns (backtest, bars, the
@@ -203,15 +224,28 @@ def _backtest(workload, data, output):
     ticks = load_ticks(converted / "w2_ticks.csv", bars) if workload == "w2" else None
     loaded = time.perf_counter()
     if ticks is not None and len(ticks) != len(bars.times):
-        raise RuntimeError(f"{len(ticks)} bars have ticks, {len(bars.times)} bars in all: "
-                           "the ticks are not assigned to their own bars")
-    backtest = Backtest(HERE / "workloads" / f"{workload}_strategy.py", bars, ticks=ticks,
-                        contracts=converted / f"{workload}_contracts.csv", cash=CASH,
-                        stock_commission=STOCK_COMMISSION, commission_rate=COMMISSION_RATE,
-                        output=output, progress=False)
+        raise RuntimeError(
+            f"{len(ticks)} bars have ticks, {len(bars.times)} bars in all: "
+            "the ticks are not assigned to their own bars"
+        )
+    backtest = Backtest(
+        HERE / "workloads" / f"{workload}_strategy.py",
+        bars,
+        ticks=ticks,
+        contracts=converted / f"{workload}_contracts.csv",
+        cash=CASH,
+        stock_commission=STOCK_COMMISSION,
+        commission_rate=COMMISSION_RATE,
+        output=output,
+        progress=False,
+    )
     built = time.perf_counter()
-    timings = {"load_s": loaded - started, "bars_load_s": bars_loaded - started,
-               "ticks_load_s": loaded - bars_loaded, "build_s": built - loaded}
+    timings = {
+        "load_s": loaded - started,
+        "bars_load_s": bars_loaded - started,
+        "ticks_load_s": loaded - bars_loaded,
+        "build_s": built - loaded,
+    }
     return backtest, bars, started, timings
 
 
@@ -229,7 +263,9 @@ def _counts(result):
         "orders_open_at_end": int(orders["status"].isin(["new", "pending"]).sum()),
         "fills": len(trades),
         "stops_fired": len(fired),
-        "stops_fired_by_kind": {kind: int(n) for kind, n in fired["kind"].value_counts().sort_index().items()},
+        "stops_fired_by_kind": {
+            kind: int(n) for kind, n in fired["kind"].value_counts().sort_index().items()
+        },
         "round_trips": len(result.round_trips),
         "open_positions_at_end": sum(1 for volume in net.values() if volume),
         "fees": round(float(trades["fee"].sum()), 6),
@@ -255,21 +291,36 @@ def worker(workload, data):
         backtest, bars, t0, timings = _backtest(workload, data, output)
         result = backtest.run()
         tables_started = time.perf_counter()
-        for table in ("equity", "orders", "trades", "stops"):      # built from the records when first read
+        for table in (
+            "equity",
+            "orders",
+            "trades",
+            "stops",
+        ):  # built from the records when first read
             getattr(result, table)
         ended = time.perf_counter()
     run = result.meta["timings"]
     run["results_s"] += ended - tables_started
     n_bars = int(bars.present.sum())
-    out = {"engine": "korvit", "workload": workload, "bars": n_bars, "import_s": import_s,
-           "load_s": timings["load_s"], "bars_load_s": timings["bars_load_s"],
-           "ticks_load_s": timings["ticks_load_s"], "setup_s": timings["build_s"] + run["setup_s"],
-           "loop_s": run["loop_s"], "results_s": run["results_s"], "total_s": ended - t0,
-           "counts": _counts(result)}
+    out = {
+        "engine": "korvit",
+        "workload": workload,
+        "bars": n_bars,
+        "import_s": import_s,
+        "load_s": timings["load_s"],
+        "bars_load_s": timings["bars_load_s"],
+        "ticks_load_s": timings["ticks_load_s"],
+        "setup_s": timings["build_s"] + run["setup_s"],
+        "loop_s": run["loop_s"],
+        "results_s": run["results_s"],
+        "total_s": ended - t0,
+        "counts": _counts(result),
+    }
     print(json.dumps(out, sort_keys=True))
 
 
 # ------------------------------------------------------------------ the comparison
+
 
 def _run(command):
     done = subprocess.run(command, capture_output=True, text=True)
@@ -287,9 +338,14 @@ def _fmt_pair(values, digits=3):
 def _peers(workload, data, shared, with_ticks):
     """The peers' commands for ``workload``: those installed."""
     import importlib.util
+
     peers = {}
     if importlib.util.find_spec("backtrader") is not None and (shared / "peer").is_dir():
-        peers["backtrader"] = [sys.executable, str(shared / "peer" / WORKLOADS[workload]["peer"]), str(data)]
+        peers["backtrader"] = [
+            sys.executable,
+            str(shared / "peer" / WORKLOADS[workload]["peer"]),
+            str(data),
+        ]
     if importlib.util.find_spec("nautilus_trader") is not None:
         nautilus = [sys.executable, str(HERE / "peers" / "nt_workloads.py"), workload, str(data)]
         peers["nautilus"] = nautilus
@@ -300,7 +356,14 @@ def _peers(workload, data, shared, with_ticks):
 
 def compare(workload, data, shared, runs, with_peer, with_ticks=False):
     spec = WORKLOADS[workload]
-    ours_cmd = [sys.executable, str(Path(__file__).resolve()), "--worker", workload, "--data", str(data)]
+    ours_cmd = [
+        sys.executable,
+        str(Path(__file__).resolve()),
+        "--worker",
+        workload,
+        "--data",
+        str(data),
+    ]
     engines = {"korvit": ours_cmd}
     if with_peer:
         engines.update(_peers(workload, data, shared, with_ticks))
@@ -317,9 +380,13 @@ def compare(workload, data, shared, runs, with_peer, with_ticks=False):
     measured = {name: rows[1:] for name, rows in results.items()}
 
     bars = measured["korvit"][0]["bars"]
-    print(f"\n{spec['title']}: {bars:,} bars, {runs} measured run(s) per engine in fresh processes, "
-          "after one warm-up each (min / median)")
-    header = f"  {'engine':<15} {'load s':>15}  {'loop s':>15}  {'total s':>15}  {'bars/s (loop)':>19}"
+    print(
+        f"\n{spec['title']}: {bars:,} bars, {runs} measured run(s) per engine in fresh processes, "
+        "after one warm-up each (min / median)"
+    )
+    header = (
+        f"  {'engine':<15} {'load s':>15}  {'loop s':>15}  {'total s':>15}  {'bars/s (loop)':>19}"
+    )
     print(header)
     print("  " + "-" * (len(header) - 2))
     loops = {}
@@ -329,14 +396,21 @@ def compare(workload, data, shared, runs, with_peer, with_ticks=False):
         rate = f"{bars / min(loop):,.0f} / {bars / statistics.median(loop):,.0f}"
         if rows[0]["bars"] != bars:
             rate += f" ({rows[0]['bars']:,} bars)"
-        print(f"  {name:<15} {_fmt_pair([r['load_s'] for r in rows]):>15}  {_fmt_pair(loop):>15}  "
-              f"{_fmt_pair([r['total_s'] for r in rows]):>15}  {rate:>19}")
+        print(
+            f"  {name:<15} {_fmt_pair([r['load_s'] for r in rows]):>15}  {_fmt_pair(loop):>15}  "
+            f"{_fmt_pair([r['total_s'] for r in rows]):>15}  {rate:>19}"
+        )
     ours = measured["korvit"]
-    print(f"  korvit's parts: set-up {_fmt_pair([r['setup_s'] for r in ours])} s, "
-          f"results {_fmt_pair([r['results_s'] for r in ours])} s"
-          + (f", of the load the ticks {_fmt_pair([r['ticks_load_s'] for r in ours])} s"
-             if workload == "w2" else "")
-          + f"; imports {_fmt_pair([r['import_s'] for r in ours])} s")
+    print(
+        f"  korvit's parts: set-up {_fmt_pair([r['setup_s'] for r in ours])} s, "
+        f"results {_fmt_pair([r['results_s'] for r in ours])} s"
+        + (
+            f", of the load the ticks {_fmt_pair([r['ticks_load_s'] for r in ours])} s"
+            if workload == "w2"
+            else ""
+        )
+        + f"; imports {_fmt_pair([r['import_s'] for r in ours])} s"
+    )
     peers = [name for name in measured if name != "korvit"]
     if peers and "note" in spec:
         print(f"  ({spec['note']})")
@@ -344,23 +418,41 @@ def compare(workload, data, shared, runs, with_peer, with_ticks=False):
     for name in peers:
         by_min = min(loops[name]) / min(loops["korvit"])
         by_total = statistics.median([r["total_s"] for r in measured[name]]) / statistics.median(
-            [r["total_s"] for r in ours])
-        print(f"  loop throughput korvit / {name}: {by_min:.2f}x (min), {median[name] / median['korvit']:.2f}x "
-              f"(median); total: {by_total:.2f}x (median)")
+            [r["total_s"] for r in ours]
+        )
+        print(
+            f"  loop throughput korvit / {name}: {by_min:.2f}x (min), {median[name] / median['korvit']:.2f}x "
+            f"(median); total: {by_total:.2f}x (median)"
+        )
     if peers:
         fastest = min(peers, key=median.get)
-        print(f"  the fastest peer's loop is {fastest}'s: korvit's is {median[fastest] / median['korvit']:.2f}x "
-              "as fast (medians)")
+        print(
+            f"  the fastest peer's loop is {fastest}'s: korvit's is {median[fastest] / median['korvit']:.2f}x "
+            "as fast (medians)"
+        )
 
     counts = [row["counts"] for row in results["korvit"]]
     first = counts[0]
-    print("  korvit's counts: " + ", ".join(f"{key} {first[key]:,}" for key in
-                                            ("orders", "entries", "orders_filled", "orders_denied",
-                                             "orders_open_at_end", "fills")))
+    print(
+        "  korvit's counts: "
+        + ", ".join(
+            f"{key} {first[key]:,}"
+            for key in (
+                "orders",
+                "entries",
+                "orders_filled",
+                "orders_denied",
+                "orders_open_at_end",
+                "fills",
+            )
+        )
+    )
     kinds = ", ".join(f"{kind} {n:,}" for kind, n in first["stops_fired_by_kind"].items())
-    print(f"                    stops_fired {first['stops_fired']:,} ({kinds}), round_trips "
-          f"{first['round_trips']:,}, open_positions_at_end {first['open_positions_at_end']}, "
-          f"fees {first['fees']:,.2f}, final_equity {first['final_equity']:,.3f}")
+    print(
+        f"                    stops_fired {first['stops_fired']:,} ({kinds}), round_trips "
+        f"{first['round_trips']:,}, open_positions_at_end {first['open_positions_at_end']}, "
+        f"fees {first['fees']:,.2f}, final_equity {first['final_equity']:,.3f}"
+    )
     differing = sorted({key for row in counts[1:] for key in first if row[key] != first[key]})
     if differing:
         print(f"  NOT IDENTICAL across korvit's {len(counts)} runs: {', '.join(differing)}")
@@ -370,10 +462,12 @@ def compare(workload, data, shared, runs, with_peer, with_ticks=False):
         print(f"  identical in all {len(counts)} runs of korvit (the warm-up included)")
     for name in peers:
         p = results[name][-1]
-        print(f"  {name}'s counts (its own fill and stop rules): orders {p['orders_created']:,}, "
-              + (f"completed {p['orders_completed']:,}, " if "orders_completed" in p else "")
-              + f"closed trades {p['trades_closed']:,}, open positions {p['open_positions_at_end']}, "
-              f"final value {p['final_value']:,}")
+        print(
+            f"  {name}'s counts (its own fill and stop rules): orders {p['orders_created']:,}, "
+            + (f"completed {p['orders_completed']:,}, " if "orders_completed" in p else "")
+            + f"closed trades {p['trades_closed']:,}, open positions {p['open_positions_at_end']}, "
+            f"final value {p['final_value']:,}"
+        )
         peer_keys = ("orders_created", "trades_closed", "final_value")
         if any(row[key] != p[key] for row in results[name] for key in peer_keys):
             print(f"  {name}'s counts differ between its runs")
@@ -391,38 +485,58 @@ def profile(workload, data):
         result = backtest.run()
         profiler.disable()
     run = result.meta["timings"]
-    print(f"\n{WORKLOADS[workload]['title']} under cProfile (its overhead inflates Python-heavy parts): "
-          f"load {timings['load_s']:.3f} s (not profiled), set-up {run['setup_s']:.3f} s, "
-          f"loop {run['loop_s']:.3f} s, results {run['results_s']:.3f} s")
+    print(
+        f"\n{WORKLOADS[workload]['title']} under cProfile (its overhead inflates Python-heavy parts): "
+        f"load {timings['load_s']:.3f} s (not profiled), set-up {run['setup_s']:.3f} s, "
+        f"loop {run['loop_s']:.3f} s, results {run['results_s']:.3f} s"
+    )
     stats = pstats.Stats(profiler, stream=sys.stdout).strip_dirs()
     for order, title in (("cumulative", "cumulative time"), ("tottime", "own time")):
         print(f"\n--- top 25 by {title} " + "-" * 40)
         stats.sort_stats(order).print_stats(25)
-    print("cProfile does not see calls into the compiled engine: its time (less the host callbacks "
-          "it makes, listed apart) is the own time of its Python callers, deal_bar for deal_trade.\n"
-          "To see native frames, sample a fresh run with py-spy (pip install py-spy):\n"
-          f"  py-spy record --native -o {workload}-profile.svg -- "
-          f"{sys.executable} {Path(__file__).resolve()} --worker {workload} --data {data}")
+    print(
+        "cProfile does not see calls into the compiled engine: its time (less the host callbacks "
+        "it makes, listed apart) is the own time of its Python callers, deal_bar for deal_trade.\n"
+        "To see native frames, sample a fresh run with py-spy (pip install py-spy):\n"
+        f"  py-spy record --native -o {workload}-profile.svg -- "
+        f"{sys.executable} {Path(__file__).resolve()} --worker {workload} --data {data}"
+    )
 
 
 # ------------------------------------------------------------------ command line
 
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0].strip(),
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0].strip(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--runs", type=int, default=3, help="measured runs per engine (default 3)")
     parser.add_argument("--workload", choices=("w1", "w2", "both"), default="both")
-    parser.add_argument("--data", type=Path, default=DEFAULT_DATA,
-                        help="folder of the generated workloads (default bench/data)")
-    parser.add_argument("--shared", type=Path,
-                        default=Path(os.environ.get("KORVIT_BENCH_SHARED", DEFAULT_SHARED)),
-                        help="the shared bench folder with gen_workloads.py and peer/ "
-                             "(default $KORVIT_BENCH_SHARED or ../shared/bench)")
+    parser.add_argument(
+        "--data",
+        type=Path,
+        default=DEFAULT_DATA,
+        help="folder of the generated workloads (default bench/data)",
+    )
+    parser.add_argument(
+        "--shared",
+        type=Path,
+        default=Path(os.environ.get("KORVIT_BENCH_SHARED", DEFAULT_SHARED)),
+        help="the shared bench folder with gen_workloads.py and peer/ "
+        "(default $KORVIT_BENCH_SHARED or ../shared/bench)",
+    )
     parser.add_argument("--no-peer", action="store_true", help="run korvit only")
-    parser.add_argument("--peer-ticks", action="store_true",
-                        help="W2: also run NautilusTrader on the 2,000,000 trade ticks (slow)")
-    parser.add_argument("--profile", action="store_true",
-                        help="profile one run of ours in this process instead of the timed runs")
+    parser.add_argument(
+        "--peer-ticks",
+        action="store_true",
+        help="W2: also run NautilusTrader on the 2,000,000 trade ticks (slow)",
+    )
+    parser.add_argument(
+        "--profile",
+        action="store_true",
+        help="profile one run of ours in this process instead of the timed runs",
+    )
     parser.add_argument("--worker", choices=tuple(WORKLOADS), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     data = args.data.resolve()

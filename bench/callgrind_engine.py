@@ -31,6 +31,7 @@ HERE = Path(__file__).resolve().parent
 
 # ------------------------------------------------------------------ the scenarios (run under callgrind)
 
+
 def _world():
     sys.path.insert(0, str(HERE))
     import bench_domain
@@ -50,10 +51,14 @@ def scenario_fill(count, run):
 
     vr, bench = _world()
     bench.fresh_book(vr, count, 11, lambda rng: (100.0, 100, gv.OrderCtg_Limit), count + 1)
-    for order in vr.g_KVOrders:         # stocks only: a whole number of lots
+    for order in vr.g_KVOrders:  # stocks only: a whole number of lots
         order.target_idx, order.code, order.target_type = 0, "X.T0", gv.TARGETTYPE_STOCK
-    args = (np.arange(1, count + 1), *[np.full(count, v) for v in (101.0, 99.0, 100.0, 1000.0)],
-            np.array([]), np.array([]))
+    args = (
+        np.arange(1, count + 1),
+        *[np.full(count, v) for v in (101.0, 99.0, 100.0, 1000.0)],
+        np.array([]),
+        np.array([]),
+    )
     if run:
         statuses = domain._transaction_order(*args)
         assert (statuses == gv.OrderStatus_Filled).all()
@@ -64,8 +69,8 @@ def scenario_quiet(count, run):
 
     vr, bench = _world()
     bench.three_stops_each(vr, count)  # each order with a loss, a profit and a trailing stop
-    domain.deal_trade()                # fills the orders and arms the stops
-    domain.deal_trade()                # the stops are in force from here on
+    domain.deal_trade()  # fills the orders and arms the stops
+    domain.deal_trade()  # the stops are in force from here on
     stops = vr.g_KVStopOrders
     assert stops.snap_count("unfired") == 3 * count and vr.g_KVOrders.snap_count("unfilled") == 0
     if run:
@@ -79,13 +84,23 @@ SCENARIOS = {"fill": scenario_fill, "quiet": scenario_quiet}
 
 # ------------------------------------------------------------------ measuring
 
+
 def instructions(python, scenario, count, run):
     """Instructions of one run of a scenario under callgrind."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         env = dict(os.environ, PYTHONHASHSEED="0")
-        cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python, __file__, "--probe",
-               scenario, str(count), "run" if run else "build"]
+        cmd = [
+            "valgrind",
+            "--tool=callgrind",
+            f"--callgrind-out-file={out}",
+            python,
+            __file__,
+            "--probe",
+            scenario,
+            str(count),
+            "run" if run else "build",
+        ]
         done = subprocess.run(cmd, env=env, capture_output=True, text=True)
         if done.returncode != 0:
             sys.exit(f"{' '.join(cmd)} failed:\n{done.stderr[-3000:]}")
@@ -95,26 +110,38 @@ def instructions(python, scenario, count, run):
 
 
 def per_order(python, scenario, count):
-    return (instructions(python, scenario, count, True) - instructions(python, scenario, count, False)) / count
+    return (
+        instructions(python, scenario, count, True) - instructions(python, scenario, count, False)
+    ) / count
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--python", nargs="+", default=[sys.executable])
-    parser.add_argument("--orders", type=int, nargs="+", default=[100, 1000],
-                        help="orders per scenario (default 100 1000)")
+    parser.add_argument(
+        "--orders",
+        type=int,
+        nargs="+",
+        default=[100, 1000],
+        help="orders per scenario (default 100 1000)",
+    )
     parser.add_argument("--probe", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.probe:
         scenario, count, mode = args.probe
         SCENARIOS[scenario](int(count), mode == "run")
         return
-    header = f"{'instructions per':28s}" + "".join(f"{Path(p).parent.parent.name[-22:]:>24s}" for p in args.python)
+    header = f"{'instructions per':28s}" + "".join(
+        f"{Path(p).parent.parent.name[-22:]:>24s}" for p in args.python
+    )
     print(header)
     for scenario, title in (("fill", "fill"), ("quiet", "quiet target order")):
         for count in args.orders:
             row = [per_order(python, scenario, count) for python in args.python]
-            print(f"{title + f', {count} orders':28s}" + "".join(f"{value:24,.0f}" for value in row), flush=True)
+            print(
+                f"{title + f', {count} orders':28s}" + "".join(f"{value:24,.0f}" for value in row),
+                flush=True,
+            )
 
 
 if __name__ == "__main__":

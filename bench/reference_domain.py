@@ -45,7 +45,9 @@ from korvit.backtest.model.orders import KVBackOrder, KVBackTrade, KVBackStopOrd
 from korvit.backtest.model.positions import PositionsBase
 from korvit.backtest.model.accounts import KVBackAccount
 from korvit.backtest.convertor import (
-    convert_back_order_to_snap_order, convert_back_order_to_snap_execution)
+    convert_back_order_to_snap_order,
+    convert_back_order_to_snap_execution,
+)
 
 _1min_dt = timedelta(minutes=1)
 _1sec_dt = timedelta(seconds=1)
@@ -54,9 +56,9 @@ _1sec_dt = timedelta(seconds=1)
 _FEE_PER_LOT_ABOVE = 0.1
 # Tolerance of the test "commission at least the minimum commission".
 _MIN_FEE_TOLERANCE = 1e-15
-_MAX_ORDER_VOLUME = 2e9         # the largest volume a new order may have
-_MIN_TRADED_PRICE = 1e-10       # a bar opening below it has not traded
-_STOCK_LOT = 100                # the lot of a stock whose contract data state no "LotSize"
+_MAX_ORDER_VOLUME = 2e9  # the largest volume a new order may have
+_MIN_TRADED_PRICE = 1e-10  # a bar opening below it has not traded
+_STOCK_LOT = 100  # the lot of a stock whose contract data state no "LotSize"
 # The items of a stock's fee schedule that its contract data may state, in the order they
 # are read; an item a target does not state (absent or None) is taken from the run's
 # defaults: the commission rate from ``cnt.env.cost_fee_rate(gv.TARGETTYPE_STOCK)``, the
@@ -66,11 +68,14 @@ _STOCK_FEE_KEYS = ("CommissionRate", "MinTradeFee", "OpenTax", "CloseTax", "Tran
 # alone fills) and the one a setting object without that field stands for.
 STOP_FILL_FIRST_TRADED = "first_traded"
 STOP_FILL_STOP_PRICE = "stop_price"
-_NO_CASH_MESSAGE = ("保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, valid_cash=%.2f, "
-                    "margin_frozen=%.2f, fee_frozen=%.2f")
+_NO_CASH_MESSAGE = (
+    "保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, valid_cash=%.2f, "
+    "margin_frozen=%.2f, fee_frozen=%.2f"
+)
 
 
 # ----------------------------------------------------------------- helpers
+
 
 def _exact_decimal(x):
     """``Decimal(str(x))``: a number read through its own text (a float's repr,
@@ -127,8 +132,12 @@ def _mask(flags, n):
 def _rest_of_bar(tick_prices, tick_volumes, tick_num, tick_end_num):
     """Open, high, low and volume of the ticks from ``tick_num`` on, each a one-entry array."""
     rest_prices = tick_prices[tick_num:tick_end_num]
-    return (np.array([tick_prices[tick_num]]), np.array([rest_prices.max()]), np.array([rest_prices.min()]),
-            np.array([tick_volumes[tick_num:tick_end_num].sum()]))
+    return (
+        np.array([tick_prices[tick_num]]),
+        np.array([rest_prices.max()]),
+        np.array([rest_prices.min()]),
+        np.array([tick_volumes[tick_num:tick_end_num].sum()]),
+    )
 
 
 def _begin_trailing(stop_order, trailing_price, on_bar_data):
@@ -141,11 +150,13 @@ def _begin_trailing(stop_order, trailing_price, on_bar_data):
 
 def _trailing_reached(order_act, d_cur_tick_price, d_trailing_price):
     """Whether a tick reaches a trailing stop's activation price (decimal forms)."""
-    return (order_act == gv.OrderAct_Buy and d_cur_tick_price >= d_trailing_price) \
-        or (order_act == gv.OrderAct_Sell and d_cur_tick_price <= d_trailing_price)
+    return (order_act == gv.OrderAct_Buy and d_cur_tick_price >= d_trailing_price) or (
+        order_act == gv.OrderAct_Sell and d_cur_tick_price <= d_trailing_price
+    )
 
 
 # ----------------------------------------------------------------- the deal driver
+
 
 def calc_order_value_rb(order):
     """The cash value that ``order`` commits: 0 for a market order, else its price
@@ -153,8 +164,12 @@ def calc_order_value_rb(order):
     fee of a stock order."""
     if order.ctg == gv.OrderCtg_Market:
         return 0
-    delegate_value = _w(order.price) * _w(order.volume) * _w(cnt.env.get_multiple(order.target_idx)) \
+    delegate_value = (
+        _w(order.price)
+        * _w(order.volume)
+        * _w(cnt.env.get_multiple(order.target_idx))
         * _w(cnt.env.get_margin_rate(order.target_idx, order.side))
+    )
     if cnt.env.is_target_type(order.target_idx, gv.TARGETTYPE_STOCK):
         _update_order_stock_frozen([order])
         if order.side == gv.OrderAct_Sell:
@@ -173,7 +188,9 @@ def deal_trade():
     """
     _update_unfired_stop_order_status_if_holding_status()
     filled_order_ids, order_denied_canceled_ids = _deal_normal_order()
-    filled_order_ids, fired_stop_order_ids = _deal_stop_order(filled_order_ids, order_denied_canceled_ids)
+    filled_order_ids, fired_stop_order_ids = _deal_stop_order(
+        filled_order_ids, order_denied_canceled_ids
+    )
     return filled_order_ids, order_denied_canceled_ids, fired_stop_order_ids
 
 
@@ -187,9 +204,13 @@ def _deal_normal_order():
     order_ids = cnt.vr.g_KVOrders.snap_attr_value("unfilled", "order_id")
     target_indices = cnt.vr.g_KVOrders.snap_attr_value("unfilled", "target_idx")
     bar_open, bar_high, bar_low, bar_volume = cnt.env.get_bar_field(
-        target_indices, bar_pos=cnt.vr.g_KorvitSimCurBarFresh, fields=["open", "high", "low", "volume"])
-    order_status_s = _transaction_order(np.array(order_ids), bar_high, bar_low, bar_open, bar_volume,
-                                        np.array([]), np.array([]))
+        target_indices,
+        bar_pos=cnt.vr.g_KorvitSimCurBarFresh,
+        fields=["open", "high", "low", "volume"],
+    )
+    order_status_s = _transaction_order(
+        np.array(order_ids), bar_high, bar_low, bar_open, bar_volume, np.array([]), np.array([])
+    )
     order_cancelled = np.flatnonzero(order_status_s == gv.OrderStatus_Cancelled)
     order_filled = np.flatnonzero(order_status_s == gv.OrderStatus_Filled)
     order_denied = np.flatnonzero(order_status_s == gv.OrderStatus_Denied)
@@ -197,11 +218,14 @@ def _deal_normal_order():
     filled_order_ids = [order_ids[k] for k in order_filled_idxs]
     order_denied_cancel_idxs = np.concatenate((order_cancelled, order_denied))
     order_denied_canceled_ids = [order_ids[k] for k in order_denied_cancel_idxs]
-    cnt.vr.g_KVOrders.snap_remove_by_idx("unfilled", np.concatenate((order_filled_idxs, order_denied_cancel_idxs)))
+    cnt.vr.g_KVOrders.snap_remove_by_idx(
+        "unfilled", np.concatenate((order_filled_idxs, order_denied_cancel_idxs))
+    )
     return filled_order_ids, order_denied_canceled_ids
 
 
 # ----------------------------------------------------------------- stop orders: dealing
+
 
 def _deal_stop_order(filled_order_ids, order_denied_canceled_ids):
     """Deal the unfired stop orders against the current bar, target order by target order.
@@ -221,18 +245,28 @@ def _deal_stop_order(filled_order_ids, order_denied_canceled_ids):
     target_order_ids = cnt.vr.g_KVStopOrders.snap_attr_value("unfired", "target_order_id")
     target_order_ids = sorted({order_id for order_id in target_order_ids if not isnan(order_id)})
     for order_ref in cnt.vr.g_KVOrders.obj(target_order_ids):
-        if order_ref is None:       # an id without an order: its stop orders have nothing to protect yet
+        if order_ref is None:  # an id without an order: its stop orders have nothing to protect yet
             continue
         # (indices are numbers converted to integers before use)
-        order_id, target_idx, handle_idx = order_ref.order_id, int(order_ref.target_idx), int(order_ref.handle_idx)
+        order_id, target_idx, handle_idx = (
+            order_ref.order_id,
+            int(order_ref.target_idx),
+            int(order_ref.handle_idx),
+        )
         back_account = cnt.vr.g_KorvitAccounts[handle_idx]
         positions = back_account.position(target_idx)
         order_act = order_ref.side
-        same_target_stop_orders = [stop_order for stop_order in cnt.vr.g_KVStopOrders.snap_obj("unfired")
-                                   if stop_order.target_order_id == order_id]
+        same_target_stop_orders = [
+            stop_order
+            for stop_order in cnt.vr.g_KVStopOrders.snap_obj("unfired")
+            if stop_order.target_order_id == order_id
+        ]
         bar_open, bar_high, bar_low, bar_volume = cnt.env.get_bar_field(
-            [target_idx], bar_pos=cnt.vr.g_KorvitSimCurBarFresh, fields=["open", "high", "low", "volume"])
-        if bar_volume < 1:          # a bar without trade triggers nothing
+            [target_idx],
+            bar_pos=cnt.vr.g_KorvitSimCurBarFresh,
+            fields=["open", "high", "low", "volume"],
+        )
+        if bar_volume < 1:  # a bar without trade triggers nothing
             continue
         # Without a position record there is nothing to protect: volume 0 cancels the stop orders.
         if order_act == gv.OrderAct_Buy:
@@ -245,21 +279,26 @@ def _deal_stop_order(filled_order_ids, order_denied_canceled_ids):
         fire_stop_orders = []
         cur_bar_time = cnt.env.fresh_bar_time
         bar_high0, bar_low0 = bar_high[0], bar_low[0]
-        may_fire, must_tick_check = _judge_stop_orders_by_bar(bar_high0, bar_low0, position_volume,
-                                                              same_target_stop_orders)
+        may_fire, must_tick_check = _judge_stop_orders_by_bar(
+            bar_high0, bar_low0, position_volume, same_target_stop_orders
+        )
         in_bar_begin = len(may_fire) > 0 and not may_fire[0].in_bar_begin
         fired_on_bar = True
         if len(must_tick_check) > 0 or len(may_fire) > 1 or in_bar_begin:
             # The bar alone cannot tell the order of events.
-            if cnt.vr.g_KorvitInputInfo.KFrequencyI == gv.KFreq_Tick and cnt.vr.g_KorvitInputInfo.KFreNum == 1:
+            if (
+                cnt.vr.g_KorvitInputInfo.KFrequencyI == gv.KFreq_Tick
+                and cnt.vr.g_KorvitInputInfo.KFreNum == 1
+            ):
                 fire_stop_orders = list(must_tick_check)
                 cb.obj_attr_update(fire_stop_orders, "trigger_time", cur_bar_time)
             else:
                 tick_check_orders = must_tick_check + may_fire
-                fire_stop_orders, bar_open, bar_high, bar_low, bar_volume = _judge_stop_orders_by_tick(
-                    tick_check_orders)
+                fire_stop_orders, bar_open, bar_high, bar_low, bar_volume = (
+                    _judge_stop_orders_by_tick(tick_check_orders)
+                )
                 fired_on_bar = False
-        elif len(may_fire) > 0:     # one stop order, armed before the bar
+        elif len(may_fire) > 0:  # one stop order, armed before the bar
             fire_stop_orders = list(may_fire)
             cb.obj_attr_update(may_fire, "trigger_time", cur_bar_time)
         for stop_order in fire_stop_orders:
@@ -267,11 +306,15 @@ def _deal_stop_order(filled_order_ids, order_denied_canceled_ids):
             if fired_on_bar:
                 _fill_on_bar(stop_order, bar_open, bar_high0, bar_low0)
             order_id, target_price, trigger_time = _fire_stop_order(stop_order)
-            order_status_s = _transaction_order(order_id, bar_high, bar_low, bar_open, bar_volume, target_price,
-                                                trigger_time)
+            order_status_s = _transaction_order(
+                order_id, bar_high, bar_low, bar_open, bar_volume, target_price, trigger_time
+            )
             status = order_status_s[0]
-            if status == gv.OrderStatus_Cancelled or status == gv.OrderStatus_Filled \
-                    or status == gv.OrderStatus_Denied:
+            if (
+                status == gv.OrderStatus_Cancelled
+                or status == gv.OrderStatus_Filled
+                or status == gv.OrderStatus_Denied
+            ):
                 filled_order_ids.extend(order_id)
     # Stop orders of the orders filled in this bar are in force from the next bar on.
     for stop_order in _get_order_related_unfired_stop_order(filled_order_ids):
@@ -309,8 +352,10 @@ def _fill_on_bar(stop_order, bar_open, bar_high, bar_low):
             stop_order.trigger_real_price = stop_order.stop_trailing_price
         return
     if not stop_fill == STOP_FILL_FIRST_TRADED:
-        raise ValueError(f"the setting StopFill must be {STOP_FILL_FIRST_TRADED!r} or "
-                         f"{STOP_FILL_STOP_PRICE!r}, got {stop_fill!r}")
+        raise ValueError(
+            f"the setting StopFill must be {STOP_FILL_FIRST_TRADED!r} or "
+            f"{STOP_FILL_STOP_PRICE!r}, got {stop_fill!r}"
+        )
     order_act = stop_order.act
     if stop_order_type == gv.StopOrderType_Trailing:
         level = stop_order.stop_trailing_price
@@ -338,6 +383,7 @@ def _fill_on_bar(stop_order, bar_open, bar_high, bar_low):
 
 # ----------------------------------------------------------------- fill time
 
+
 def _get_filled_time(pos, reference_time, target_idx):
     """The time inside the current bar at which a fill is dated."""
     k_frequency_i = cnt.vr.g_KorvitInputInfo.KFrequencyI
@@ -347,8 +393,9 @@ def _get_filled_time(pos, reference_time, target_idx):
         return datetime_to_mft(mft_to_datetime([cnt.env.fresh_bar_time])[0] - _1min_dt)
     if k_frequency_i == gv.KFreq_Day and k_fre_num == 1:
         return cnt.env.fresh_bar_time
-    composite = ((k_frequency_i == gv.KFreq_Min or k_frequency_i == gv.KFreq_Day) and k_fre_num > 1) \
-        or (k_frequency_i > gv.KFreq_Day and k_fre_num == 1)
+    composite = (
+        (k_frequency_i == gv.KFreq_Min or k_frequency_i == gv.KFreq_Day) and k_fre_num > 1
+    ) or (k_frequency_i > gv.KFreq_Day and k_fre_num == 1)
     if composite:
         # Dated at the first base bar inside the strategy bar that has traded.
         poss = cnt.vr.g_KorvitCache.min_sec_filled_time
@@ -360,7 +407,9 @@ def _get_filled_time(pos, reference_time, target_idx):
             else:
                 poss = np.unique(base_k_data.BaseBegin, return_index=True)[1]
             cnt.vr.g_KorvitCache.min_sec_filled_time = poss
-        volume_item_pos = cnt.env.matrix_bar_item_pos(gv.KMatrix_Volume, target_idx, contain_head=True)
+        volume_item_pos = cnt.env.matrix_bar_item_pos(
+            gv.KMatrix_Volume, target_idx, contain_head=True
+        )
         start_col_pos = poss[pos]
         end_col_pos = poss[pos + 1] if pos + 1 < np.size(poss) else poss[-1]
         find_pos = np.flatnonzero(k_data.Matrix[volume_item_pos, start_col_pos:end_col_pos] > 0)
@@ -381,6 +430,7 @@ def _get_filled_time(pos, reference_time, target_idx):
 
 # ----------------------------------------------------------------- stop orders of given orders
 
+
 def _get_order_related_unfired_stop_order(order_ids):
     """The unfired stop orders whose target order is one of ``order_ids``, in snap
     order; a stop order comes once for every equal id."""
@@ -394,8 +444,10 @@ def _get_order_related_unfired_stop_order(order_ids):
 
 # ----------------------------------------------------------------- order transaction
 
-def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, target_price_assign,
-                       filled_time_assign):
+
+def _transaction_order(
+    order_ids, bar_highs, bar_lows, bar_opens, bar_vols, target_price_assign, filled_time_assign
+):
     """Admit, price and fill a batch of orders against the current bar; the orders' statuses.
 
     A non-empty ``target_price_assign`` gives, per order, the price at which a
@@ -407,12 +459,17 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
     pre_hold_p = np.array(order_status_s) == gv.OrderStatus_PreHolding
     zero_open_fpp = cb.obj_attr_value_eq_all(orders, "price", 0, return_obj=False)
     set_p = np.logical_and(pre_hold_p, zero_open_fpp).ravel()
-    for k in np.flatnonzero(set_p):         # a new order without price takes the bar's open
+    for k in np.flatnonzero(set_p):  # a new order without price takes the bar's open
         cnt.vr.g_KVOrders.attr_update("price", bar_opens[k], [order_ids[k]])
     margin_frozen, fee_frozen = _update_order_frozen(orders)
 
     for i, order in enumerate(cnt.vr.g_KVOrders.obj(order_ids)):
-        bar_high, bar_low, bar_open, bar_volume = bar_highs[i], bar_lows[i], bar_opens[i], bar_vols[i]
+        bar_high, bar_low, bar_open, bar_volume = (
+            bar_highs[i],
+            bar_lows[i],
+            bar_opens[i],
+            bar_vols[i],
+        )
         trade_price = 0
         position_effect = order.position_effect
         unfilled_volume = order.unfilled_volume
@@ -422,86 +479,159 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
         order_status, target_type = order.status, order.target_type
         back_account = cnt.vr.g_KorvitAccounts[handle_idx]
         positions = back_account.position(target_idx)
-        is_not_market_order_holding = not cnt.vr.g_KorvitSettingInfo.MarketOrderHolding \
-            and order_ctg == gv.OrderCtg_Market
+        is_not_market_order_holding = (
+            not cnt.vr.g_KorvitSettingInfo.MarketOrderHolding and order_ctg == gv.OrderCtg_Market
+        )
 
-        if order_status_s[i] == gv.OrderStatus_Cancelled or order_status_s[i] == gv.OrderStatus_Denied:
+        if (
+            order_status_s[i] == gv.OrderStatus_Cancelled
+            or order_status_s[i] == gv.OrderStatus_Denied
+        ):
             continue
         if np.size(target_price_assign) > 0:
             target_price, filled_time = target_price_assign[i], filled_time_assign[i]
         else:
             target_price = np.nan
-            reference_time = cnt.vr.g_KorvitDataValueFresh[gv.KMatrixPos_TimeLine, cnt.vr.g_KorvitSimCurBarFresh]
-            filled_time = _get_filled_time(cnt.vr.g_KorvitSimCurBarFresh, reference_time, target_idx)
+            reference_time = cnt.vr.g_KorvitDataValueFresh[
+                gv.KMatrixPos_TimeLine, cnt.vr.g_KorvitSimCurBarFresh
+            ]
+            filled_time = _get_filled_time(
+                cnt.vr.g_KorvitSimCurBarFresh, reference_time, target_idx
+            )
 
         if isnan(bar_open) or _w(bar_open) < _MIN_TRADED_PRICE or _w(bar_volume) < 1:
             if is_not_market_order_holding:
-                _update_order_status(order, order_status_s, i, gv.OrderStatus_Cancelled,
-                                     gv.OrderReject_MarketOrderHolding, filled_time)
+                _update_order_status(
+                    order,
+                    order_status_s,
+                    i,
+                    gv.OrderStatus_Cancelled,
+                    gv.OrderReject_MarketOrderHolding,
+                    filled_time,
+                )
             continue
 
         if order_status == gv.OrderStatus_PreHolding:
             # Admission: the first check that applies ends the order's turn in this bar.
-            opens_or_closes = position_effect == gv.PositionEffect_Open or position_effect == gv.PositionEffect_Close
-            if order_side == gv.OrderAct_Buy and opens_or_closes and cnt.env.at_limit_up_price(order.target_idx):
-                _update_order_status(order, order_status_s, i, gv.OrderStatus_PreHolding, np.nan, filled_time)
+            opens_or_closes = (
+                position_effect == gv.PositionEffect_Open
+                or position_effect == gv.PositionEffect_Close
+            )
+            if (
+                order_side == gv.OrderAct_Buy
+                and opens_or_closes
+                and cnt.env.at_limit_up_price(order.target_idx)
+            ):
+                _update_order_status(
+                    order, order_status_s, i, gv.OrderStatus_PreHolding, np.nan, filled_time
+                )
                 continue
-            if order_side == gv.OrderAct_Sell and opens_or_closes and cnt.env.at_limit_down_price(order.target_idx):
-                _update_order_status(order, order_status_s, i, gv.OrderStatus_PreHolding, np.nan, filled_time)
+            if (
+                order_side == gv.OrderAct_Sell
+                and opens_or_closes
+                and cnt.env.at_limit_down_price(order.target_idx)
+            ):
+                _update_order_status(
+                    order, order_status_s, i, gv.OrderStatus_PreHolding, np.nan, filled_time
+                )
                 continue
             deny_reason, known_effect = None, True
             if _MAX_ORDER_VOLUME < _w(unfilled_volume):
                 deny_reason = gv.OrderReject_IllegalVolume
-            elif target_type == gv.TARGETTYPE_STOCK and position_effect == gv.PositionEffect_Open \
-                    and _w(unfilled_volume) % _w(_lot_size(target_idx)) != 0:
+            elif (
+                target_type == gv.TARGETTYPE_STOCK
+                and position_effect == gv.PositionEffect_Open
+                and _w(unfilled_volume) % _w(_lot_size(target_idx)) != 0
+            ):
                 deny_reason = gv.OrderReject_IllegalVolume
             elif position_effect == gv.PositionEffect_Open:
                 _valid_cash = back_account.valid_cash(filled_time)
                 if _w(_valid_cash) <= _w(margin_frozen[i]) + _w(fee_frozen[i]):
-                    _update_order_status(order, order_status_s, i, gv.OrderStatus_Denied,
-                                         gv.OrderReject_NoEnoughCash, filled_time)
-                    write_userlog(_NO_CASH_MESSAGE % (order.order_id, order.volume, order.price, _valid_cash,
-                                                      margin_frozen[i], fee_frozen[i]))
+                    _update_order_status(
+                        order,
+                        order_status_s,
+                        i,
+                        gv.OrderStatus_Denied,
+                        gv.OrderReject_NoEnoughCash,
+                        filled_time,
+                    )
+                    write_userlog(
+                        _NO_CASH_MESSAGE
+                        % (
+                            order.order_id,
+                            order.volume,
+                            order.price,
+                            _valid_cash,
+                            margin_frozen[i],
+                            fee_frozen[i],
+                        )
+                    )
                     continue
             elif position_effect == gv.PositionEffect_Close:
                 # A buy closes a short position, a sell a long one; equal volumes pass.
                 if order_side == gv.OrderAct_Buy:
-                    if positions is None or _w(positions.position_available_short) < _w(unfilled_volume):
+                    if positions is None or _w(positions.position_available_short) < _w(
+                        unfilled_volume
+                    ):
                         deny_reason = gv.OrderReject_NoEnoughPosition
                 elif order_side == gv.OrderAct_Sell:
-                    if positions is None or _w(positions.position_available_long) < _w(unfilled_volume):
+                    if positions is None or _w(positions.position_available_long) < _w(
+                        unfilled_volume
+                    ):
                         deny_reason = gv.OrderReject_NoEnoughPosition
             else:
                 raise_bultin_error("offsetflag")
                 known_effect = False
             if deny_reason is not None:
-                _update_order_status(order, order_status_s, i, gv.OrderStatus_Denied, deny_reason, filled_time)
+                _update_order_status(
+                    order, order_status_s, i, gv.OrderStatus_Denied, deny_reason, filled_time
+                )
                 continue
-            _update_order_status(order, order_status_s, i, gv.OrderStatus_Holding, np.nan, filled_time)
-            if not known_effect:        # when the error raiser returns: holding, but not matched in this bar
+            _update_order_status(
+                order, order_status_s, i, gv.OrderStatus_Holding, np.nan, filled_time
+            )
+            if (
+                not known_effect
+            ):  # when the error raiser returns: holding, but not matched in this bar
                 continue
 
         stop_trigger = getattr(order, "stop_trigger", np.nan)
         if not isnan(stop_trigger) and not order.triggered:
             # A stop entry waiting for its trigger: it fills (or becomes a limit order) once reached.
-            entry = _stop_entry(order, stop_trigger, order_side, order_ctg, order_price, bar_open, bar_high,
-                                bar_low, filled_time)
+            entry = _stop_entry(
+                order,
+                stop_trigger,
+                order_side,
+                order_ctg,
+                order_price,
+                bar_open,
+                bar_high,
+                bar_low,
+                filled_time,
+            )
             if entry is None:
                 continue
             order_price, trade_price, filled_time = entry
-        elif order_ctg == gv.OrderCtg_Limit:          # a limit order ignores an assigned price
+        elif order_ctg == gv.OrderCtg_Limit:  # a limit order ignores an assigned price
             if _w(bar_low) <= _w(order_price) <= _w(bar_high):
                 trade_price = order_price
-            elif (order_side == gv.OrderAct_Sell and _w(order_price) < _w(bar_low)) \
-                    or (order_side == gv.OrderAct_Buy and _w(order_price) > _w(bar_high)):
-                order_price = trade_price = bar_open        # the whole bar was better than the limit
+            elif (order_side == gv.OrderAct_Sell and _w(order_price) < _w(bar_low)) or (
+                order_side == gv.OrderAct_Buy and _w(order_price) > _w(bar_high)
+            ):
+                order_price = trade_price = bar_open  # the whole bar was better than the limit
             elif cnt.vr.g_KorvitSettingInfo.LimitType:
-                _update_order_status(order, order_status_s, i, gv.OrderStatus_Cancelled,
-                                     gv.OrderReject_LimitType, filled_time)
+                _update_order_status(
+                    order,
+                    order_status_s,
+                    i,
+                    gv.OrderStatus_Cancelled,
+                    gv.OrderReject_LimitType,
+                    filled_time,
+                )
                 continue
         elif order_ctg == gv.OrderCtg_Market:
             if not isnan(target_price):
-                trade_price = order_price = target_price    # no slippage on an assigned price
+                trade_price = order_price = target_price  # no slippage on an assigned price
             else:
                 if cnt.vr.g_KorvitSettingInfo.PriceLoc == 0:
                     order_price = cnt.env.market_price(target_idx, -1)
@@ -518,16 +648,20 @@ def _transaction_order(order_ids, bar_highs, bar_lows, bar_opens, bar_vols, targ
         if _w(trade_price) <= 0:
             continue
 
-        new_trade = _create_a_trader(order, order_price, order.unfilled_volume, trade_price, filled_time)
+        new_trade = _create_a_trader(
+            order, order_price, order.unfilled_volume, trade_price, filled_time
+        )
         _update_order_status(order, order_status_s, i, order.status, np.nan, filled_time)
         _back_test_call_on_execution(order, new_trade)
         _update_trader_frozen([new_trade])
         back_account.on_trade([new_trade])
-        _set_stop_order_target_price(order.order_id, trade_price)     # the price before the price step
+        _set_stop_order_target_price(order.order_id, trade_price)  # the price before the price step
     return np.array(order_status_s)
 
 
-def _stop_entry(order, stop_trigger, order_side, order_ctg, limit, bar_open, bar_high, bar_low, filled_time):
+def _stop_entry(
+    order, stop_trigger, order_side, order_ctg, limit, bar_open, bar_high, bar_low, filled_time
+):
     """Whether a stop entry's trigger is reached in the current bar, and its fill there.
 
     A buy stop triggers when the price rises to ``stop_trigger`` (the bar's
@@ -556,7 +690,7 @@ def _stop_entry(order, stop_trigger, order_side, order_ctg, limit, bar_open, bar
         raise_bultin_error("orderact")
         return None
 
-    def beyond(price, level):       # at or beyond a level in the direction of the order
+    def beyond(price, level):  # at or beyond a level in the direction of the order
         return _w(price) >= _w(level) if buys else _w(price) <= _w(level)
 
     if not beyond(bar_high if buys else bar_low, stop_trigger):
@@ -584,7 +718,7 @@ def _stop_entry(order, stop_trigger, order_side, order_ctg, limit, bar_open, bar
         raise_bultin_error("orderctg")
         return None
 
-    def better(price):              # at or better than the limit
+    def better(price):  # at or better than the limit
         return _w(price) <= _w(limit) if buys else _w(price) >= _w(limit)
 
     if better(first):
@@ -624,14 +758,19 @@ def _create_a_trader(order, order_price, trader_volume, trade_price, filled_time
     new_volume = _w(order.filled_volume) + _w(trader_volume)
     if not _w(new_volume) <= _w(order.volume):
         # Raised explicitly so that it also holds under ``python -O``.
-        raise AssertionError(f"order {order.order_id}: filling {trader_volume} more "
-                             f"would exceed its volume {order.volume}")
+        raise AssertionError(
+            f"order {order.order_id}: filling {trader_volume} more "
+            f"would exceed its volume {order.volume}"
+        )
     order.price = order_price
     order.updated_time = filled_time
     order.updated_time_dt = mft_to_datetime([filled_time])[0]
     order.filled_amount = _w(order.filled_amount) + (
-        _w(trade_price) * _w(trader_volume) * _w(cnt.env.get_multiple(order.target_idx))
-        * _w(cnt.env.get_margin_rate(order.target_idx, order.side)))
+        _w(trade_price)
+        * _w(trader_volume)
+        * _w(cnt.env.get_multiple(order.target_idx))
+        * _w(cnt.env.get_margin_rate(order.target_idx, order.side))
+    )
     order.filled_average = trade_price
     order.filled_volume = new_volume
     if _w(order.unfilled_volume) == 0:
@@ -665,27 +804,35 @@ def _clear_unfilled_order(bar_time):
     for order in cnt.vr.g_KVOrders.snap_obj("unfilled"):
         if order.created_time == bar_time:
             continue
-        order.update_status(gv.OrderStatus_Cancelled, gv.OrderReject_DailyBeginCancel,
-                            _get_filled_time(cnt.vr.g_KorvitSimCurBarFresh, bar_time, order.target_idx))
+        order.update_status(
+            gv.OrderStatus_Cancelled,
+            gv.OrderReject_DailyBeginCancel,
+            _get_filled_time(cnt.vr.g_KorvitSimCurBarFresh, bar_time, order.target_idx),
+        )
 
 
 # ----------------------------------------------------------------- status changes and user callbacks
 
+
 def _back_test_call_on_execution(order, trader):
     """Report a new trade of ``order`` to the user's execution callback."""
     call_order_status_wrapper = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(
-        cnt.vr.g_KorvitInputInfo.on_order_execution_func)
+        cnt.vr.g_KorvitInputInfo.on_order_execution_func
+    )
     snap_execution = convert_back_order_to_snap_execution(
-        order, trader, cnt.vr.g_KorvitInputInfo.AccountNameList, cnt.vr.g_KorvitInputInfo.TargetList)
+        order, trader, cnt.vr.g_KorvitInputInfo.AccountNameList, cnt.vr.g_KorvitInputInfo.TargetList
+    )
     call_order_status_wrapper(cnt.vr.g_KorvitUserContext, snap_execution)
 
 
 def _back_test_call_on_order_status(order):
     """Report ``order`` to the user's order-status callback."""
     call_order_status_wrapper = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(
-        cnt.vr.g_KorvitInputInfo.on_order_status_func)
+        cnt.vr.g_KorvitInputInfo.on_order_status_func
+    )
     snap_order = convert_back_order_to_snap_order(
-        order, cnt.vr.g_KorvitInputInfo.AccountNameList, cnt.vr.g_KorvitInputInfo.TargetList)
+        order, cnt.vr.g_KorvitInputInfo.AccountNameList, cnt.vr.g_KorvitInputInfo.TargetList
+    )
     call_order_status_wrapper(cnt.vr.g_KorvitUserContext, snap_order)
 
 
@@ -701,7 +848,8 @@ def _update_order_status(order, status_s, status_idx, order_status, rej_reason, 
         order.update_status(order_status, rej_reason, update_time)
         account.on_order([order])
     elif current == gv.OrderStatus_Holding and (
-            order_status == gv.OrderStatus_Cancelled or order_status == gv.OrderStatus_Denied):
+        order_status == gv.OrderStatus_Cancelled or order_status == gv.OrderStatus_Denied
+    ):
         order.update_status(order_status, rej_reason, update_time)
         account.on_order([order])
     else:
@@ -712,15 +860,24 @@ def _update_order_status(order, status_s, status_idx, order_status, rej_reason, 
 
 # ----------------------------------------------------------------- stop orders: bookkeeping, arming, firing
 
+
 def _cancelled_stop_order_by_target_order_id(order_denied_canceled_ids):
     """Cancel every unfired stop order of each of those orders (no user callback)."""
     if len(order_denied_canceled_ids) == 0 or not cnt.vr.g_KVStopOrders.snap_count("unfired") > 0:
         return
     for target_order_id in order_denied_canceled_ids:
-        same_target_stop_orders = [stop_order for stop_order in cnt.vr.g_KVStopOrders.snap_obj("unfired")
-                                   if stop_order.target_order_id == target_order_id]
-        cnt.vr.g_KVStopOrders.snap_obj_attr_update(same_target_stop_orders, "execute_status",
-                                                   gv.StopOrderStatus_Cancelled, "unfired", rm=True)
+        same_target_stop_orders = [
+            stop_order
+            for stop_order in cnt.vr.g_KVStopOrders.snap_obj("unfired")
+            if stop_order.target_order_id == target_order_id
+        ]
+        cnt.vr.g_KVStopOrders.snap_obj_attr_update(
+            same_target_stop_orders,
+            "execute_status",
+            gv.StopOrderStatus_Cancelled,
+            "unfired",
+            rm=True,
+        )
 
 
 def _set_stop_order_target_price(target_order_id, trade_price):
@@ -748,7 +905,7 @@ def _set_stop_order_target_price(target_order_id, trade_price):
         gap_direction, temp_price = -1, 0
         stop_order_type, act = stop_order.stop_order_type, stop_order.act
         if stop_order_type == gv.StopOrderType_Loss or stop_order_type == gv.StopOrderType_Profit:
-            away = -1 if stop_order_type == gv.StopOrderType_Loss else 1     # its side of a long fill
+            away = -1 if stop_order_type == gv.StopOrderType_Loss else 1  # its side of a long fill
             if act == gv.OrderAct_Buy:
                 gap_direction = away
             elif act == gv.OrderAct_Sell:
@@ -773,7 +930,9 @@ def _set_stop_order_target_price(target_order_id, trade_price):
             if stop_order.trailing_gap_type == gv.OrderStop_TrailingGap_Point:
                 temp_price = _w(trade_price) + gap_direction * _w(stop_order.trailing_gap)
             elif stop_order.trailing_gap_type == gv.OrderStop_TrailingGap_Percent:
-                temp_price = _w(trade_price) * (1 + gap_direction * _w(stop_order.trailing_gap) / 100)
+                temp_price = _w(trade_price) * (
+                    1 + gap_direction * _w(stop_order.trailing_gap) / 100
+                )
             else:
                 raise_bultin_error("stopgap")
             stop_order.trailing_price = temp_price
@@ -813,9 +972,14 @@ def _cancel_other_stop_order(stop_order):
     the same target order): active siblings are cancelled, and all leave "unfired"."""
     stop_order_target_order_id = stop_order.target_order_id
     if cnt.env.is_valid_order_id(stop_order_target_order_id):
-        same_stop_orders = [s for s in cnt.vr.g_KVStopOrders.snap_obj("unfired")
-                            if s.target_order_id == stop_order_target_order_id]
-        active_stop_orders = [s for s in same_stop_orders if s.execute_status == gv.StopOrderStatus_Active]
+        same_stop_orders = [
+            s
+            for s in cnt.vr.g_KVStopOrders.snap_obj("unfired")
+            if s.target_order_id == stop_order_target_order_id
+        ]
+        active_stop_orders = [
+            s for s in same_stop_orders if s.execute_status == gv.StopOrderStatus_Active
+        ]
         _update_stop_order_status(active_stop_orders, gv.StopOrderStatus_Cancelled)
         cnt.vr.g_KVStopOrders.snap_remove("unfired", same_stop_orders)
     else:
@@ -855,6 +1019,7 @@ def _fire_stop_order(stop_order):
 
 # ----------------------------------------------------------------- stop orders: triggering
 
+
 def _update_stop_trailing_order_trigger_price(stop_order, target_price):
     """A trailing stop's trigger price, ``stop_gap`` behind its extreme: in points, or
     in percent of the gain from ``target_price`` (the fill price) to the extreme."""
@@ -864,16 +1029,20 @@ def _update_stop_trailing_order_trigger_price(stop_order, target_price):
         if stop_order.stop_gap_type == gv.OrderStop_StopGap_Point:
             stop_order.stop_trailing_price = _w(stop_order.trailing_high) - gap
         elif stop_order.stop_gap_type == gv.OrderStop_StopGap_Percent:
-            stop_order.stop_trailing_price = _w(stop_order.trailing_high) \
+            stop_order.stop_trailing_price = (
+                _w(stop_order.trailing_high)
                 - (_w(stop_order.trailing_high) - target_price) * gap / 100
+            )
         else:
             raise_bultin_error("stopgap")
     elif stop_order.act == gv.OrderAct_Sell:
         if stop_order.stop_gap_type == gv.OrderStop_StopGap_Point:
             stop_order.stop_trailing_price = _w(stop_order.trailing_low) + gap
         elif stop_order.stop_gap_type == gv.OrderStop_StopGap_Percent:
-            stop_order.stop_trailing_price = _w(stop_order.trailing_low) \
+            stop_order.stop_trailing_price = (
+                _w(stop_order.trailing_low)
                 + (target_price - _w(stop_order.trailing_low)) * gap / 100
+            )
         else:
             raise_bultin_error("stopgap")
     else:
@@ -897,7 +1066,7 @@ def _judge_stop_orders_by_bar(bar_high, bar_low, volume, same_target_stop_orders
     for stop_order in same_target_stop_orders:
         order_act = stop_order.act
         stop_order_type = stop_order.stop_order_type
-        if stop_order.execute_status == gv.StopOrderStatus_Holding:       # target order not filled yet
+        if stop_order.execute_status == gv.StopOrderStatus_Holding:  # target order not filled yet
             continue
         if volume == 0:
             stop_order.execute_status = gv.StopOrderStatus_Cancelled
@@ -927,21 +1096,24 @@ def _judge_stop_orders_by_bar(bar_high, bar_low, volume, same_target_stop_orders
             stop_gap = stop_order.stop_gap
             target_price = stop_order.target_price
             if not stop_order.is_begin_trailing:
-                reached = (order_act == gv.OrderAct_Buy and bar_high >= _w(trailing_price)) \
-                    or (order_act == gv.OrderAct_Sell and bar_low <= _w(trailing_price))
+                reached = (order_act == gv.OrderAct_Buy and bar_high >= _w(trailing_price)) or (
+                    order_act == gv.OrderAct_Sell and bar_low <= _w(trailing_price)
+                )
                 if not reached:
                     continue
-                if not stop_order.in_bar_begin:         # armed during this bar: the ticks decide
+                if not stop_order.in_bar_begin:  # armed during this bar: the ticks decide
                     must_tick_check.append(stop_order)
                     continue
                 _begin_trailing(stop_order, trailing_price, on_bar_data=True)
                 _update_stop_trailing_order_trigger_price(stop_order, target_price)
             if order_act == gv.OrderAct_Buy:
-                if bar_high > _w(stop_order.trailing_high):         # a new high
+                if bar_high > _w(stop_order.trailing_high):  # a new high
                     if stop_gap_type == gv.OrderStop_StopGap_Point:
                         temp_stop_trailing_price = bar_high - _w(stop_gap)
                     elif stop_gap_type == gv.OrderStop_StopGap_Percent:
-                        temp_stop_trailing_price = bar_high - (bar_high - _w(target_price)) * _w(stop_gap) / 100
+                        temp_stop_trailing_price = (
+                            bar_high - (bar_high - _w(target_price)) * _w(stop_gap) / 100
+                        )
                     else:
                         raise_bultin_error("stopgap")
                     if bar_low <= _w(temp_stop_trailing_price):
@@ -953,17 +1125,21 @@ def _judge_stop_orders_by_bar(bar_high, bar_low, volume, same_target_stop_orders
                     if stop_order.in_begin_trailing_bar:
                         must_tick_check.append(stop_order)
                     else:
-                        stop_order.trailing_low = _min(stop_order.stop_trailing_price, stop_order.trailing_low)
+                        stop_order.trailing_low = _min(
+                            stop_order.stop_trailing_price, stop_order.trailing_low
+                        )
                         may_fire.append(stop_order)
                     continue
                 if bar_low < _w(stop_order.trailing_low):
                     stop_order.trailing_low = bar_low
             elif order_act == gv.OrderAct_Sell:
-                if bar_low < _w(stop_order.trailing_low):           # a new low
+                if bar_low < _w(stop_order.trailing_low):  # a new low
                     if stop_gap_type == gv.OrderStop_StopGap_Point:
                         temp_stop_trailing_price = bar_low + _w(stop_gap)
                     elif stop_gap_type == gv.OrderStop_StopGap_Percent:
-                        temp_stop_trailing_price = bar_low + (_w(target_price) - bar_low) * _w(stop_gap) / 100
+                        temp_stop_trailing_price = (
+                            bar_low + (_w(target_price) - bar_low) * _w(stop_gap) / 100
+                        )
                     else:
                         raise_bultin_error("stopgap")
                     if bar_high >= _w(temp_stop_trailing_price):
@@ -975,7 +1151,9 @@ def _judge_stop_orders_by_bar(bar_high, bar_low, volume, same_target_stop_orders
                     if stop_order.in_begin_trailing_bar:
                         must_tick_check.append(stop_order)
                     else:
-                        stop_order.trailing_high = _max(stop_order.stop_trailing_price, stop_order.trailing_high)
+                        stop_order.trailing_high = _max(
+                            stop_order.stop_trailing_price, stop_order.trailing_high
+                        )
                         may_fire.append(stop_order)
                     continue
                 if bar_high > _w(stop_order.trailing_high):
@@ -998,10 +1176,19 @@ def _judge_stop_orders_by_tick(stop_orders):
     triggered stop order (or none) and, as one-entry arrays, the rest of the bar
     from its trigger tick on (empty when nothing triggered).
     """
-    tick_bar_open, tick_bar_high, tick_bar_low, tick_bar_vol = np.array([]), np.array([]), np.array([]), np.array([])
+    tick_bar_open, tick_bar_high, tick_bar_low, tick_bar_vol = (
+        np.array([]),
+        np.array([]),
+        np.array([]),
+        np.array([]),
+    )
     fire_stop_orders = []
     info = get_bar_tick_data(int(stop_orders[0].target_idx), cnt.vr.g_KorvitSimCurBarFresh)
-    tick_times, tick_prices, tick_volumes = np.ravel(info.Time), np.ravel(info.Price), np.ravel(info.VolumeTick)
+    tick_times, tick_prices, tick_volumes = (
+        np.ravel(info.Time),
+        np.ravel(info.Price),
+        np.ravel(info.VolumeTick),
+    )
     tick_end_num = tick_times.size
     for tick_num, stop_order in itertools.product(range(tick_end_num), stop_orders):
         order_act = stop_order.act
@@ -1014,23 +1201,27 @@ def _judge_stop_orders_by_tick(stop_orders):
         d_stop_price = _exact_decimal(stop_order.stop_price)
         if not stop_order.in_bar_begin:
             # Armed during this bar: in force from the first tick at which its target order could fill.
-            if (order_act == gv.OrderAct_Buy and d_cur_tick_price <= d_target_price) \
-                    or (order_act == gv.OrderAct_Sell and d_cur_tick_price >= d_target_price):
+            if (order_act == gv.OrderAct_Buy and d_cur_tick_price <= d_target_price) or (
+                order_act == gv.OrderAct_Sell and d_cur_tick_price >= d_target_price
+            ):
                 stop_order.in_bar_begin = True
             else:
                 continue
         if stop_order_type == gv.StopOrderType_Loss or stop_order_type == gv.StopOrderType_Profit:
             if stop_order_type == gv.StopOrderType_Loss:
-                triggered = (order_act == gv.OrderAct_Buy and d_cur_tick_price <= d_stop_price) \
-                    or (order_act == gv.OrderAct_Sell and d_cur_tick_price >= d_stop_price)
+                triggered = (order_act == gv.OrderAct_Buy and d_cur_tick_price <= d_stop_price) or (
+                    order_act == gv.OrderAct_Sell and d_cur_tick_price >= d_stop_price
+                )
             else:
-                triggered = (order_act == gv.OrderAct_Buy and d_cur_tick_price >= d_stop_price) \
-                    or (order_act == gv.OrderAct_Sell and d_cur_tick_price <= d_stop_price)
+                triggered = (order_act == gv.OrderAct_Buy and d_cur_tick_price >= d_stop_price) or (
+                    order_act == gv.OrderAct_Sell and d_cur_tick_price <= d_stop_price
+                )
             if triggered:
                 stop_order.trigger_real_price = cur_tick_price
                 stop_order.trigger_time = cur_tick_time
                 tick_bar_open, tick_bar_high, tick_bar_low, tick_bar_vol = _rest_of_bar(
-                    tick_prices, tick_volumes, tick_num, tick_end_num)
+                    tick_prices, tick_volumes, tick_num, tick_end_num
+                )
                 fire_stop_orders = [stop_order]
         elif stop_order_type == gv.StopOrderType_Trailing:
             trailing_price = stop_order.trailing_price
@@ -1051,14 +1242,16 @@ def _judge_stop_orders_by_tick(stop_orders):
             d_stop_trailing_price = _exact_decimal(stop_trailing_price)
             d_trailing_high = _exact_decimal(trailing_high)
             d_trailing_low = _exact_decimal(trailing_low)
-            if (order_act == gv.OrderAct_Buy and d_cur_tick_price <= d_stop_trailing_price) \
-                    or (order_act == gv.OrderAct_Sell and d_cur_tick_price >= d_stop_trailing_price):
+            if (order_act == gv.OrderAct_Buy and d_cur_tick_price <= d_stop_trailing_price) or (
+                order_act == gv.OrderAct_Sell and d_cur_tick_price >= d_stop_trailing_price
+            ):
                 stop_order.trigger_real_price = cur_tick_price
                 stop_order.trigger_time = cur_tick_time
                 stop_order.trailing_high = _max(cur_tick_price, trailing_high)
                 stop_order.trailing_low = _min(cur_tick_price, trailing_low)
                 tick_bar_open, tick_bar_high, tick_bar_low, tick_bar_vol = _rest_of_bar(
-                    tick_prices, tick_volumes, tick_num, tick_end_num)
+                    tick_prices, tick_volumes, tick_num, tick_end_num
+                )
                 fire_stop_orders = [stop_order]
                 _update_stop_trailing_order_trigger_price(stop_order, target_price)
             elif order_act == gv.OrderAct_Buy and d_cur_tick_price > d_trailing_high:
@@ -1081,13 +1274,14 @@ def _judge_stop_orders_by_tick(stop_orders):
 # same product vs 0), in the names of the frozen items and in the way they are
 # split into futures and stocks.
 
+
 def _future_frozen(records, volume_attr, close_freezes_margin, value_item, fee_item):
     """Margin and fee of a non-empty batch of futures records, stored and returned."""
 
     def loc_value_nd(info_s, indices, label):
         return _numeric_column([info_s[idx].get(label) for idx in indices], label)
 
-    records = list(records)         # host code runs below: work on our own copy
+    records = list(records)  # host code runs below: work on our own copy
     n = len(records)
     margin = np.zeros(n)
     margin_frozen = np.zeros(n)
@@ -1102,19 +1296,32 @@ def _future_frozen(records, volume_attr, close_freezes_margin, value_item, fee_i
     if info_sell_p.size:
         margin[sell_p] = loc_value_nd(info_list, info_sell_p, "ShortMargin")
 
-    open_p = _mask([effect == gv.PositionEffect_Open
-                    for effect in cb.obj_attr_value(records, "position_effect")], n)
+    open_p = _mask(
+        [
+            effect == gv.PositionEffect_Open
+            for effect in cb.obj_attr_value(records, "position_effect")
+        ],
+        n,
+    )
     close_p = np.logical_not(open_p)
     info_open_p, info_close_p = np.flatnonzero(open_p), np.flatnonzero(close_p)
     volume = _numeric_column(cb.obj_attr_value(records, volume_attr), volume_attr)
     delegate_price = _numeric_column(cb.obj_attr_value(records, "price"), "price")
     if info_open_p.size:
-        margin_frozen[open_p] = delegate_price[open_p] * volume[open_p] \
-            * loc_value_nd(info_list, info_open_p, "Multiple") * margin[open_p]
+        margin_frozen[open_p] = (
+            delegate_price[open_p]
+            * volume[open_p]
+            * loc_value_nd(info_list, info_open_p, "Multiple")
+            * margin[open_p]
+        )
     if info_close_p.size:
         if close_freezes_margin:
-            margin_frozen[close_p] = delegate_price[close_p] * volume[close_p] \
-                * loc_value_nd(info_list, info_close_p, "Multiple") * margin[close_p]
+            margin_frozen[close_p] = (
+                delegate_price[close_p]
+                * volume[close_p]
+                * loc_value_nd(info_list, info_close_p, "Multiple")
+                * margin[close_p]
+            )
         else:
             margin_frozen[close_p] = 0
 
@@ -1127,8 +1334,12 @@ def _future_frozen(records, volume_attr, close_freezes_margin, value_item, fee_i
         if f1.any():
             fee_frozen[f1] = volume[f1] * fee_value[f1]
         if f2.any():
-            fee_frozen[f2] = volume[f2] * delegate_price[f2] * fee_value[f2] \
+            fee_frozen[f2] = (
+                volume[f2]
+                * delegate_price[f2]
+                * fee_value[f2]
                 * loc_value_nd(info_list, np.flatnonzero(f2), "Multiple")
+            )
 
     user_margin_frozen = margin_frozen * cnt.vr.g_KorvitSettingInfo.MarginRate
     user_fee_frozen = fee_frozen * cnt.env.cost_fee_rate(gv.TARGETTYPE_FUTURE)
@@ -1146,7 +1357,10 @@ def _stock_frozen(records, value_item, fee_item):
     ``_STOCK_FEE_KEYS``)."""
     records = list(records)
     info_list = get_target_info_v2(cb.obj_attr_value(records, "target_idx"))
-    stated = [[info.get(key) for key in _STOCK_FEE_KEYS] for info in (info_list[i] for i in range(len(records)))]
+    stated = [
+        [info.get(key) for key in _STOCK_FEE_KEYS]
+        for info in (info_list[i] for i in range(len(records)))
+    ]
     if not all(value is not None for values in stated for value in values):
         default_rate = cnt.env.cost_fee_rate(gv.TARGETTYPE_STOCK)
         stock_commission_rate = cnt.vr.g_KorvitAccounts[0].stock_commission_rate
@@ -1164,7 +1378,9 @@ def _stock_frozen(records, value_item, fee_item):
         elif position_effect == gv.PositionEffect_Close:
             fee = price * volume * item(values, "CloseTax")
         else:
-            raise NotImplementedError(f"position_effect {position_effect!r} is neither open nor close")
+            raise NotImplementedError(
+                f"position_effect {position_effect!r} is neither open nor close"
+            )
         fee = fee + price * volume * item(values, "TransFee")
         min_trade_fee = item(values, "MinTradeFee")
         trade_fee = price * volume * item(values, "CommissionRate")
@@ -1175,8 +1391,10 @@ def _stock_frozen(records, value_item, fee_item):
         value = price * volume
         record.set_frozen_item(value_item, value)
         record.set_frozen_item(fee_item, fee)
-    return ([record.frozen_item(value_item) for record in records],
-            [record.frozen_item(fee_item) for record in records])
+    return (
+        [record.frozen_item(value_item) for record in records],
+        [record.frozen_item(fee_item) for record in records],
+    )
 
 
 def _update_trader_future_frozen(traders):
@@ -1192,14 +1410,20 @@ def _update_trader_stock_frozen(traders):
 def _update_trader_frozen(traders):
     """Frozen value and fee of new trades, split by the type of their target."""
     traders = list(traders)
-    future_traders = [t for t in traders if cnt.env.is_target_type(t.target_idx, gv.TARGETTYPE_FUTURE)]
-    stock_traders = [t for t in traders if cnt.env.is_target_type(t.target_idx, gv.TARGETTYPE_STOCK)]
+    future_traders = [
+        t for t in traders if cnt.env.is_target_type(t.target_idx, gv.TARGETTYPE_FUTURE)
+    ]
+    stock_traders = [
+        t for t in traders if cnt.env.is_target_type(t.target_idx, gv.TARGETTYPE_STOCK)
+    ]
     if future_traders:
         _update_trader_future_frozen(future_traders)
     if stock_traders:
         _update_trader_stock_frozen(stock_traders)
-    return ([t.frozen_item("trader_value") for t in traders],
-            [t.frozen_item("trader_fee") for t in traders])
+    return (
+        [t.frozen_item("trader_value") for t in traders],
+        [t.frozen_item("trader_fee") for t in traders],
+    )
 
 
 def _update_order_future_frozen(orders):
@@ -1224,5 +1448,4 @@ def _update_order_frozen(orders):
         _update_order_future_frozen(futures_orders)
     if stocks_orders:
         _update_order_stock_frozen(stocks_orders)
-    return ([o.frozen_item("value") for o in orders],
-            [o.frozen_item("fee") for o in orders])
+    return ([o.frozen_item("value") for o in orders], [o.frozen_item("fee") for o in orders])

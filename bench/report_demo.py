@@ -23,8 +23,9 @@ def synthetic_result(*, frequency="day", bars=260, seed=7, strategy="MA cross <d
         times = pd.bdate_range("2023-01-02", periods=bars)
     else:
         days = pd.bdate_range("2024-03-04", periods=max(1, bars // 240))
-        times = pd.DatetimeIndex([d + pd.Timedelta(hours=9, minutes=30 + m)
-                                  for d in days for m in range(240)])[:bars]
+        times = pd.DatetimeIndex(
+            [d + pd.Timedelta(hours=9, minutes=30 + m) for d in days for m in range(240)]
+        )[:bars]
     price = 50 * np.exp(np.cumsum(rng.normal(0.0004, 0.015, len(times))))
     fast = pd.Series(price).rolling(5).mean().to_numpy()
     slow = pd.Series(price).rolling(20).mean().to_numpy()
@@ -41,13 +42,40 @@ def synthetic_result(*, frequency="day", bars=260, seed=7, strategy="MA cross <d
         tid += 1
         oid += 1
         fee = round(px * vol * m * fee_rate, 2)
-        orders.append(dict(order_id=oid, created=t, updated=t, account=account, code=code,
-                           type="market", side=side, effect=effect, volume=vol, price=px,
-                           status="filled", filled_volume=vol, average_price=px, reason="",
-                           stop_id=np.nan))
-        trades.append(dict(trade_id=tid, order_id=oid, time=t, account=account, code=code,
-                           side=side, effect=effect, volume=vol, price=px, multiplier=m,
-                           fee=fee))
+        orders.append(
+            dict(
+                order_id=oid,
+                created=t,
+                updated=t,
+                account=account,
+                code=code,
+                type="market",
+                side=side,
+                effect=effect,
+                volume=vol,
+                price=px,
+                status="filled",
+                filled_volume=vol,
+                average_price=px,
+                reason="",
+                stop_id=np.nan,
+            )
+        )
+        trades.append(
+            dict(
+                trade_id=tid,
+                order_id=oid,
+                time=t,
+                account=account,
+                code=code,
+                side=side,
+                effect=effect,
+                volume=vol,
+                price=px,
+                multiplier=m,
+                fee=fee,
+            )
+        )
         return fee
 
     for i, t in enumerate(times):
@@ -71,32 +99,88 @@ def synthetic_result(*, frequency="day", bars=260, seed=7, strategy="MA cross <d
                 cash["FUT-01"] -= fee
                 fut_entry = px
             fut_pos = want_fut
-        eq_rows.append(dict(time=t, account="FUT-01", cash=cash["FUT-01"],
-                            market_value=(px - fut_entry) * fut_pos * mult,
-                            margin=abs(fut_pos) * px * mult * margin_rate,
-                            equity=cash["FUT-01"] + (px - fut_entry) * fut_pos * mult))
-        eq_rows.append(dict(time=t, account="STK-01", cash=cash["STK-01"],
-                            market_value=stock_pos * px, margin=0.0,
-                            equity=cash["STK-01"] + stock_pos * px))
-    orders.append(dict(order_id=oid + 1, created=times[-1], updated=times[-1],
-                       account="STK-01", code="600000.SH", type="limit", side="buy",
-                       effect="open", volume=100_000, price=float(price[-1]),
-                       status="denied", filled_volume=0, average_price=np.nan,
-                       reason="not enough cash", stop_id=np.nan))
-    stops = pd.DataFrame(columns=["stop_id", "order_id", "account", "code", "kind", "gap",
-                                  "gap_type", "status", "stop_price", "trigger_time",
-                                  "trigger_price", "closing_order_id"])
+        eq_rows.append(
+            dict(
+                time=t,
+                account="FUT-01",
+                cash=cash["FUT-01"],
+                market_value=(px - fut_entry) * fut_pos * mult,
+                margin=abs(fut_pos) * px * mult * margin_rate,
+                equity=cash["FUT-01"] + (px - fut_entry) * fut_pos * mult,
+            )
+        )
+        eq_rows.append(
+            dict(
+                time=t,
+                account="STK-01",
+                cash=cash["STK-01"],
+                market_value=stock_pos * px,
+                margin=0.0,
+                equity=cash["STK-01"] + stock_pos * px,
+            )
+        )
+    orders.append(
+        dict(
+            order_id=oid + 1,
+            created=times[-1],
+            updated=times[-1],
+            account="STK-01",
+            code="600000.SH",
+            type="limit",
+            side="buy",
+            effect="open",
+            volume=100_000,
+            price=float(price[-1]),
+            status="denied",
+            filled_volume=0,
+            average_price=np.nan,
+            reason="not enough cash",
+            stop_id=np.nan,
+        )
+    )
+    stops = pd.DataFrame(
+        columns=[
+            "stop_id",
+            "order_id",
+            "account",
+            "code",
+            "kind",
+            "gap",
+            "gap_type",
+            "status",
+            "stop_price",
+            "trigger_time",
+            "trigger_price",
+            "closing_order_id",
+        ]
+    )
     # The bars both codes traded on: the random walk, a little range around each close.
     spread = np.abs(rng.normal(0, 0.006, len(times))) * price
-    bar = np.stack([np.r_[price[0], price[:-1]], price + spread, price - spread, price,
-                    rng.integers(1_000, 50_000, len(times)).astype(float)], axis=1)
+    bar = np.stack(
+        [
+            np.r_[price[0], price[:-1]],
+            price + spread,
+            price - spread,
+            price,
+            rng.integers(1_000, 50_000, len(times)).astype(float),
+        ],
+        axis=1,
+    )
     bar[:, 1] = np.maximum(bar[:, 1], np.maximum(bar[:, 0], bar[:, 3]))
     bar[:, 2] = np.minimum(bar[:, 2], np.minimum(bar[:, 0], bar[:, 3]))
     prices = Bars(["600000.SH", "IF2406"], times, np.stack([bar, bar]), frequency)
-    return BacktestResult(pd.DataFrame(eq_rows), pd.DataFrame(orders), pd.DataFrame(trades),
-                          stops, frequency=frequency, initial_cash=200_000.0,
-                          strategy=strategy, params={"fast": 5, "slow": 20},
-                          meta={"data": "synthetic random walk"}, bars=prices)
+    return BacktestResult(
+        pd.DataFrame(eq_rows),
+        pd.DataFrame(orders),
+        pd.DataFrame(trades),
+        stops,
+        frequency=frequency,
+        initial_cash=200_000.0,
+        strategy=strategy,
+        params={"fast": 5, "slow": 20},
+        meta={"data": "synthetic random walk"},
+        bars=prices,
+    )
 
 
 if __name__ == "__main__":

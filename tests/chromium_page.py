@@ -48,18 +48,20 @@ def chromium():
 class Page:
     errors: list = field(default_factory=list)
     screenshot: bytes = b""
-    charts: list = field(default_factory=list)     # {"id", "x", "y", "width", "height"} in page pixels
+    charts: list = field(default_factory=list)  # {"id", "x", "y", "width", "height"} in page pixels
     load_ms: float = float("nan")
     ready: bool = False
     height: int = 0
-    values: list = field(default_factory=list)     # what the ``scripts`` gave
+    values: list = field(default_factory=list)  # what the ``scripts`` gave
 
 
 class _DevTools:
     def __init__(self, url, timeout):
         import websocket
-        self.ws = websocket.create_connection(url, timeout=timeout, suppress_origin=True,
-                                              enable_multithread=False)
+
+        self.ws = websocket.create_connection(
+            url, timeout=timeout, suppress_origin=True, enable_multithread=False
+        )
         self.next_id = 0
         self.events = []
 
@@ -84,7 +86,7 @@ class _DevTools:
             self.ws.settimeout(max(0.05, deadline - time.monotonic()))
             try:
                 message = json.loads(self.ws.recv())
-            except Exception:       # noqa: BLE001 - a time-out: look again until the deadline
+            except Exception:  # noqa: BLE001 - a time-out: look again until the deadline
                 continue
             if "method" in message:
                 self.events.append(message)
@@ -100,19 +102,24 @@ def _errors(events):
         method, params = event["method"], event.get("params", {})
         if method == "Runtime.exceptionThrown":
             details = params.get("exceptionDetails", {})
-            text = details.get("exception", {}).get("description") or details.get("text", "exception")
+            text = details.get("exception", {}).get("description") or details.get(
+                "text", "exception"
+            )
             out.append(f"uncaught: {text}")
         elif method == "Runtime.consoleAPICalled" and params.get("type") in ("error", "assert"):
             args = [a.get("value", a.get("description", "")) for a in params.get("args", [])]
             out.append("console.error: " + " ".join(map(str, args)))
         elif method == "Log.entryAdded" and params.get("entry", {}).get("level") == "error":
             entry = params["entry"]
-            out.append(f"{entry.get('source', 'log')}: {entry.get('text', '')} {entry.get('url', '')}".strip())
+            out.append(
+                f"{entry.get('source', 'log')}: {entry.get('text', '')} {entry.get('url', '')}".strip()
+            )
     return out
 
 
-def open_page(path, *, width=1280, height=0, ready=READY, timeout=60.0, executable=None,
-              scripts=()) -> Page:
+def open_page(
+    path, *, width=1280, height=0, ready=READY, timeout=60.0, executable=None, scripts=()
+) -> Page:
     """Load ``path`` in headless chromium and look at it (see the module's docstring).
     ``height`` 0 shoots the whole page.  ``scripts``: JavaScript expressions run one
     after the other once the page is ready (a promise is awaited), before the charts
@@ -122,13 +129,28 @@ def open_page(path, *, width=1280, height=0, ready=READY, timeout=60.0, executab
         raise FileNotFoundError("chromium is not installed")
     profile = tempfile.mkdtemp(prefix="korvit-chromium-")
     process = subprocess.Popen(
-        [executable, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-         "--no-first-run", "--no-default-browser-check", "--disable-extensions",
-         "--disable-background-networking", "--disable-component-update", "--disable-sync",
-         "--proxy-server=http://127.0.0.1:9", "--proxy-bypass-list=<-loopback>",
-         "--remote-debugging-port=0", f"--user-data-dir={profile}",
-         f"--window-size={width},{max(height, 900)}", "about:blank"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        [
+            executable,
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--hide-scrollbars",
+            "--no-first-run",
+            "--no-default-browser-check",
+            "--disable-extensions",
+            "--disable-background-networking",
+            "--disable-component-update",
+            "--disable-sync",
+            "--proxy-server=http://127.0.0.1:9",
+            "--proxy-bypass-list=<-loopback>",
+            "--remote-debugging-port=0",
+            f"--user-data-dir={profile}",
+            f"--window-size={width},{max(height, 900)}",
+            "about:blank",
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     tools = None
     try:
         deadline = time.monotonic() + timeout
@@ -146,43 +168,69 @@ def open_page(path, *, width=1280, height=0, ready=READY, timeout=60.0, executab
         tools = _DevTools(target["webSocketDebuggerUrl"], timeout)
         for domain in ("Page", "Runtime", "Log"):
             tools.call(f"{domain}.enable")
-        tools.call("Emulation.setDeviceMetricsOverride", width=width, height=max(height, 900),
-                   deviceScaleFactor=1, mobile=False)
+        tools.call(
+            "Emulation.setDeviceMetricsOverride",
+            width=width,
+            height=max(height, 900),
+            deviceScaleFactor=1,
+            mobile=False,
+        )
         page = Page()
         started = time.perf_counter()
         tools.call("Page.navigate", url=Path(path).resolve().as_uri())
         tools.wait_event("Page.loadEventFired", deadline)
         while time.monotonic() < deadline:
-            answer = tools.call("Runtime.evaluate", expression=f"Boolean({ready})", returnByValue=True)
+            answer = tools.call(
+                "Runtime.evaluate", expression=f"Boolean({ready})", returnByValue=True
+            )
             if answer.get("result", {}).get("value") is True:
                 page.ready = True
                 break
             time.sleep(0.02)
         page.load_ms = (time.perf_counter() - started) * 1000 if page.ready else float("nan")
         for script in scripts:
-            answer = tools.call("Runtime.evaluate", expression=script, returnByValue=True, awaitPromise=True)
+            answer = tools.call(
+                "Runtime.evaluate", expression=script, returnByValue=True, awaitPromise=True
+            )
             if "exceptionDetails" in answer:
                 details = answer["exceptionDetails"]
-                page.errors.append("script: " + str(details.get("exception", {}).get("description")
-                                                    or details.get("text")))
+                page.errors.append(
+                    "script: "
+                    + str(details.get("exception", {}).get("description") or details.get("text"))
+                )
             page.values.append(answer.get("result", {}).get("value"))
-        boxes = tools.call("Runtime.evaluate", returnByValue=True, expression=f"""
+        boxes = tools.call(
+            "Runtime.evaluate",
+            returnByValue=True,
+            expression=f"""
             JSON.stringify(Array.from(document.querySelectorAll({json.dumps(CHART_SELECTOR)}))
               .filter(e => e.offsetParent !== null)
               .map(e => {{ const r = e.getBoundingClientRect();
                           return {{id: e.id, x: r.left + scrollX, y: r.top + scrollY,
-                                   width: r.width, height: r.height}}; }}))""")
+                                   width: r.width, height: r.height}}; }}))""",
+        )
         page.charts = json.loads(boxes["result"]["value"])
-        full = tools.call("Runtime.evaluate", returnByValue=True,
-                          expression="Math.ceil(document.documentElement.scrollHeight)")
+        full = tools.call(
+            "Runtime.evaluate",
+            returnByValue=True,
+            expression="Math.ceil(document.documentElement.scrollHeight)",
+        )
         page.height = int(full["result"]["value"]) if not height else height
-        tools.call("Emulation.setDeviceMetricsOverride", width=width, height=page.height,
-                   deviceScaleFactor=1, mobile=False)
-        time.sleep(0.3)             # the charts redraw at the new size
-        shot = tools.call("Page.captureScreenshot", format="png",
-                          clip={"x": 0, "y": 0, "width": width, "height": page.height, "scale": 1})
+        tools.call(
+            "Emulation.setDeviceMetricsOverride",
+            width=width,
+            height=page.height,
+            deviceScaleFactor=1,
+            mobile=False,
+        )
+        time.sleep(0.3)  # the charts redraw at the new size
+        shot = tools.call(
+            "Page.captureScreenshot",
+            format="png",
+            clip={"x": 0, "y": 0, "width": width, "height": page.height, "scale": 1},
+        )
         page.screenshot = base64.b64decode(shot["data"])
-        tools.wait_event("never", time.monotonic() + 0.2)        # late errors
+        tools.wait_event("never", time.monotonic() + 0.2)  # late errors
         page.errors += _errors(tools.events)
         return page
     finally:
@@ -199,6 +247,7 @@ def open_page(path, *, width=1280, height=0, ready=READY, timeout=60.0, executab
 
 def main(argv=None):
     import argparse
+
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("html")
     parser.add_argument("png")
@@ -207,8 +256,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
     page = open_page(args.html, width=args.width, height=args.height)
     Path(args.png).write_bytes(page.screenshot)
-    print(f"ready: {page.ready}, load {page.load_ms:.0f} ms, {len(page.charts)} charts, "
-          f"page height {page.height}px, screenshot {os.path.getsize(args.png):,d} bytes")
+    print(
+        f"ready: {page.ready}, load {page.load_ms:.0f} ms, {len(page.charts)} charts, "
+        f"page height {page.height}px, screenshot {os.path.getsize(args.png):,d} bytes"
+    )
     for error in page.errors:
         print(f"error: {error}")
     return 0 if page.ready and not page.errors else 1

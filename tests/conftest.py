@@ -7,7 +7,11 @@ from korvit.api.history import _history
 from korvit.backtest.env import BacktestEnv
 from korvit.backtest.model.accounts import KVBackAccount
 from korvit.backtest.model.orders import (
-    KVBackOrder, KVBackOrderCollect, KVBackStopOrderCollect, KVBackTradeCollect)
+    KVBackOrder,
+    KVBackOrderCollect,
+    KVBackStopOrderCollect,
+    KVBackTradeCollect,
+)
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData, SystemModeMgr
 from korvit.tframe.utils.logger import LoggerManager
@@ -17,8 +21,10 @@ from korvit.tframe.utils.utilcls import OutputFileManager
 @pytest.fixture
 def isolated_files(monkeypatch):
     """Keeps the process-wide log and output managers as they were."""
-    for cls, names in ((LoggerManager, ("_log_dir", "_task_id", "_handler")),
-                       (OutputFileManager, ("_root", "_task_id"))):
+    for cls, names in (
+        (LoggerManager, ("_log_dir", "_task_id", "_handler")),
+        (OutputFileManager, ("_root", "_task_id")),
+    ):
         for name in names:
             monkeypatch.setattr(cls, name, getattr(cls, name))
     yield
@@ -82,12 +88,30 @@ def market(env):
 
 # Contract data of the TARGETS, as the history API hands it to the engine.
 CONTRACTS = [
-    {"MinMove": 0.01, "Multiple": 1, "LongMargin": 1.0, "ShortMargin": 1.0,
-     "TradingFeeOpen": 0.0, "TradingFeeClose": 0.0},
-    {"MinMove": 1.0, "Multiple": 10, "LongMargin": 0.1, "ShortMargin": 0.12,
-     "TradingFeeOpen": 3.0, "TradingFeeClose": 3.0},
-    {"MinMove": 1.0, "Multiple": 10, "LongMargin": 0.08, "ShortMargin": 0.08,
-     "TradingFeeOpen": 0.0001, "TradingFeeClose": 0.0002},
+    {
+        "MinMove": 0.01,
+        "Multiple": 1,
+        "LongMargin": 1.0,
+        "ShortMargin": 1.0,
+        "TradingFeeOpen": 0.0,
+        "TradingFeeClose": 0.0,
+    },
+    {
+        "MinMove": 1.0,
+        "Multiple": 10,
+        "LongMargin": 0.1,
+        "ShortMargin": 0.12,
+        "TradingFeeOpen": 3.0,
+        "TradingFeeClose": 3.0,
+    },
+    {
+        "MinMove": 1.0,
+        "Multiple": 10,
+        "LongMargin": 0.08,
+        "ShortMargin": 0.08,
+        "TradingFeeOpen": 0.0001,
+        "TradingFeeClose": 0.0002,
+    },
 ]
 
 
@@ -102,7 +126,10 @@ class BacktestWorld:
         vr.g_KVOrders = KVBackOrderCollect()
         vr.g_KVStopOrders = KVBackStopOrderCollect()
         vr.g_KVTrades = KVBackTradeCollect()
-        vr.g_KorvitAccounts[:] = [KVBackAccount("first", 1_000_000.0), KVBackAccount("second", 1_000_000.0)]
+        vr.g_KorvitAccounts[:] = [
+            KVBackAccount("first", 1_000_000.0),
+            KVBackAccount("second", 1_000_000.0),
+        ]
         vr.g_KorvitInputInfo.AccountNameList = ["first", "second"]
         vr.g_KorvitUserContext = "context"
         vr.g_KorvitInputInfo.on_order_status_func = self._callback("status")
@@ -112,6 +139,7 @@ class BacktestWorld:
     def _callback(self, kind):
         def callback(context, snap):
             self.events.append((kind, context, snap, self.smm.current_phase))
+
         return callback
 
     def load(self, ohlcv, times, current_bar=None, bar=None):
@@ -121,14 +149,37 @@ class BacktestWorld:
             self.vr.g_KorvitSimCurBarFresh = bar
         return matrix
 
-    def order(self, order_id, target=0, side=gv.OrderAct_Buy, effect=gv.PositionEffect_Open,
-              price=10.0, volume=100, status=gv.OrderStatus_PreHolding, handle=0,
-              ctg=gv.OrderCtg_Limit, created_time=0.0, store=True, **extra):
+    def order(
+        self,
+        order_id,
+        target=0,
+        side=gv.OrderAct_Buy,
+        effect=gv.PositionEffect_Open,
+        price=10.0,
+        volume=100,
+        status=gv.OrderStatus_PreHolding,
+        handle=0,
+        ctg=gv.OrderCtg_Limit,
+        created_time=0.0,
+        store=True,
+        **extra,
+    ):
         kind = TARGETS[target][2]
         order = KVBackOrder.create(
-            handle_idx=handle, target_idx=target, code=f"target{target}", order_id=order_id,
-            order_price=price, target_type=kind, position_effect=effect, order_status=status,
-            created_time=created_time, volume=volume, order_ctg=ctg, order_side=side, **extra)
+            handle_idx=handle,
+            target_idx=target,
+            code=f"target{target}",
+            order_id=order_id,
+            order_price=price,
+            target_type=kind,
+            position_effect=effect,
+            order_status=status,
+            created_time=created_time,
+            volume=volume,
+            order_ctg=ctg,
+            order_side=side,
+            **extra,
+        )
         if store:
             self.vr.g_KVOrders.append(order_id, order)
         return order
@@ -144,6 +195,6 @@ def backtest(monkeypatch):
     monkeypatch.setattr(framekit, "smm", smm)
     monkeypatch.setattr(framekit, "vr", vr)
     monkeypatch.setattr(framekit, "env", environment)
-    monkeypatch.setattr(domain, "smm", smm)     # the engine's own binding of the phase manager
+    monkeypatch.setattr(domain, "smm", smm)  # the engine's own binding of the phase manager
     yield BacktestWorld(vr, environment, smm)
     _history.clear()

@@ -19,9 +19,13 @@ from korvit.strategy import StrategyError
 
 CODE = "SZSE.000001"
 # open, high, low, close, volume of five daily bars
-BARS = [(10.00, 10.20, 9.90, 10.10, 50000), (10.10, 10.40, 10.00, 10.30, 50000),
-        (10.50, 10.60, 10.20, 10.40, 50000), (10.40, 10.45, 9.70, 9.80, 50000),
-        (9.60, 9.90, 9.30, 9.50, 50000)]
+BARS = [
+    (10.00, 10.20, 9.90, 10.10, 50000),
+    (10.10, 10.40, 10.00, 10.30, 50000),
+    (10.50, 10.60, 10.20, 10.40, 50000),
+    (10.40, 10.45, 9.70, 9.80, 50000),
+    (9.60, 9.90, 9.30, 9.50, 50000),
+]
 
 
 def frame(rows=BARS, code=CODE, start="2024-01-02"):
@@ -42,24 +46,26 @@ def test_a_market_order_placed_on_bar_t_fills_on_bar_t_plus_1(previous_close, pr
 
     def on_data(context):
         from korvit.strategy import buy, history, now
+
         seen.append((now(), history(CODE, "close", 10).tolist()))
-        if len(seen) == 2:              # bar 1 is the newest the strategy has seen
+        if len(seen) == 2:  # bar 1 is the newest the strategy has seen
             buy(CODE, 100)
 
     result = run(strategy(on_data), frame(), price_at_previous_close=previous_close, progress=False)
     times = pd.bdate_range("2024-01-02", periods=5)
     # on_data of bar t sees bars 0..t and nothing later
     assert [s[0] for s in seen] == list(times)
-    assert [s[1] for s in seen] == [[r[3] for r in BARS[:k + 1]] for k in range(5)]
+    assert [s[1] for s in seen] == [[r[3] for r in BARS[: k + 1]] for k in range(5)]
     trade = result.trades.iloc[0]
     assert len(result.trades) == 1
     assert (trade.side, trade.effect, trade.volume, trade.price) == ("buy", "open", 100, price)
-    assert trade.time.normalize() == times[2]       # dealt with bar 2
+    assert trade.time.normalize() == times[2]  # dealt with bar 2
 
 
 def test_equity_marks_positions_to_each_close():
     def on_data(context):
         from korvit.strategy import buy, history
+
         if len(history(CODE, "close", 5)) == 1:
             buy(CODE, 1000)
 
@@ -76,12 +82,18 @@ def test_equity_marks_positions_to_each_close():
 def test_a_stop_loss_closes_at_its_price_and_a_limit_waits_for_its_bar():
     def on_data(context):
         from korvit.strategy import buy, history, percent
+
         if len(history(CODE, "close", 5)) == 1:
-            buy(CODE, 100, 10.05, stop_loss=percent(5))       # limit 10.05: bar 1 opens above, reaches it
+            buy(
+                CODE, 100, 10.05, stop_loss=percent(5)
+            )  # limit 10.05: bar 1 opens above, reaches it
 
     result = run(strategy(on_data), frame(), progress=False)
     trades = result.trades
-    assert trades[["side", "effect", "price"]].values.tolist() == [["buy", "open", 10.05], ["sell", "close", 9.54]]
+    assert trades[["side", "effect", "price"]].values.tolist() == [
+        ["buy", "open", 10.05],
+        ["sell", "close", 9.54],
+    ]
     # The stop sits 5 % under the fill: 10.05 * 0.95 = 9.5475.  Bar 3's low 9.70 stays above it;
     # bar 4 opens at 9.60 and its low 9.30 passes it: the closing order fills at the stop price,
     # brought down to the price step 0.01.
@@ -96,6 +108,7 @@ def test_two_runs_in_one_process_do_not_see_each_other():
 
     def on_data(context):
         from korvit.strategy import buy, pending_orders, position
+
         placed.append((position(CODE), len(pending_orders())))
         if len(placed) == 1:
             placed.append(buy(CODE, 100).order_id)
@@ -105,27 +118,34 @@ def test_two_runs_in_one_process_do_not_see_each_other():
     other = frame([(50.0, 51.0, 49.0, 50.5, 1000)] * 3, code="SSE.600000")
     run(strategy(lambda context: None), other, progress=False)
     second = run(strategy(on_data), frame(), progress=False)
-    assert placed == first_seen and first_seen[1] == 1        # ids start at 1 again
+    assert placed == first_seen and first_seen[1] == 1  # ids start at 1 again
     pd.testing.assert_frame_equal(first.trades, second.trades)
     pd.testing.assert_frame_equal(first.equity, second.equity)
-    assert framekit.vr is registry          # the process's own registry is back in place
+    assert framekit.vr is registry  # the process's own registry is back in place
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda api: api.buy("SZSE.999999", 100), "unknown code"),
-    (lambda api: api.buy(CODE, 0), "volume must be a positive"),
-    (lambda api: api.buy(CODE, 100, float("nan")), "price must be a positive"),
-    (lambda api: api.buy(CODE, 100, account="other"), "unknown account"),
-    (lambda api: api.buy(CODE, 100, stop_loss=api.percent(0)), "gap must be a positive"),
-    (lambda api: api.buy(CODE, 100, stop_loss=-1), "stop_loss must be a positive"),
-    (lambda api: api.sell(CODE, 100, stop_loss=1), "protect an opening order"),
-    (lambda api: api.history(CODE, "vwap", 3), "unknown bar field"),
-    (lambda api: api.buy(CODE, 100, 1e308), "price must be a positive number up to 1e9"),
-    (lambda api: api.buy(CODE, 100, stop_loss=api.points(2e9)), "gap in points must be at most 1e9"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda api: api.buy("SZSE.999999", 100), "unknown code"),
+        (lambda api: api.buy(CODE, 0), "volume must be a positive"),
+        (lambda api: api.buy(CODE, 100, float("nan")), "price must be a positive"),
+        (lambda api: api.buy(CODE, 100, account="other"), "unknown account"),
+        (lambda api: api.buy(CODE, 100, stop_loss=api.percent(0)), "gap must be a positive"),
+        (lambda api: api.buy(CODE, 100, stop_loss=-1), "stop_loss must be a positive"),
+        (lambda api: api.sell(CODE, 100, stop_loss=1), "protect an opening order"),
+        (lambda api: api.history(CODE, "vwap", 3), "unknown bar field"),
+        (lambda api: api.buy(CODE, 100, 1e308), "price must be a positive number up to 1e9"),
+        (
+            lambda api: api.buy(CODE, 100, stop_loss=api.points(2e9)),
+            "gap in points must be at most 1e9",
+        ),
+    ],
+)
 def test_the_strategy_api_refuses_bad_arguments(call, message):
     def on_data(context):
         import korvit.strategy as api
+
         call(api)
 
     with pytest.raises((StrategyError, ValueError), match=message):
@@ -134,22 +154,32 @@ def test_the_strategy_api_refuses_bad_arguments(call, message):
 
 def test_the_api_outside_a_run_says_so():
     from korvit.strategy import buy
+
     with pytest.raises(RuntimeError, match="no backtest is running"):
         buy(CODE, 100)
 
 
 def test_a_run_trimmed_to_a_period_keeps_only_the_ticks_inside_it():
     from korvit.data import load_bars, load_ticks, sample_path
+
     bars = load_bars(sample_path("minute.csv"), start="2023-07-18 09:30", end="2023-07-18 14:00")
     with pytest.raises(ValueError, match="ticks.csv, row"):
         load_ticks(sample_path("ticks.csv"), bars)
     ticks = load_ticks(sample_path("ticks.csv"), bars, trim=True)
     assert len(ticks) and {bar for _, bar in ticks} <= set(range(len(bars)))
-    assert all(bars.times[bar] - pd.Timedelta(minutes=1) < times.min() and times.max() <= bars.times[bar]
-               for (_, bar), (times, _, _) in ticks.items())
-    result = run(strategy(lambda context: None), sample_path("minute.csv"), ticks=sample_path("ticks.csv"),
-                 contracts=sample_path("contracts.csv"), start="2023-07-18 09:30", end="2023-07-18 14:00",
-                 progress=False)
+    assert all(
+        bars.times[bar] - pd.Timedelta(minutes=1) < times.min() and times.max() <= bars.times[bar]
+        for (_, bar), (times, _, _) in ticks.items()
+    )
+    result = run(
+        strategy(lambda context: None),
+        sample_path("minute.csv"),
+        ticks=sample_path("ticks.csv"),
+        contracts=sample_path("contracts.csv"),
+        start="2023-07-18 09:30",
+        end="2023-07-18 14:00",
+        progress=False,
+    )
     assert result.equity.time.min() == pd.Timestamp("2023-07-18 09:30")
 
 
@@ -158,13 +188,21 @@ def test_ticks_loaded_for_the_whole_period_follow_the_bars_when_a_run_is_trimmed
     the ticks of other bars (the breakout example fires its stops on ticks)."""
     from pathlib import Path
     from korvit.data import load_bars, load_contracts, load_ticks, sample_path
-    example = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "futures_breakout.py"
+
+    example = (
+        Path(__file__).resolve().parent.parent / "examples" / "strategies" / "futures_breakout.py"
+    )
     bars = load_bars(sample_path("minute.csv"))
     ticks = load_ticks(sample_path("ticks.csv"), bars)
     contracts = load_contracts(sample_path("contracts.csv"))
     window = dict(start="2023-07-18 09:30", end="2023-07-19 15:00", progress=False)
-    from_paths = run(example, sample_path("minute.csv"), ticks=sample_path("ticks.csv"),
-                     contracts=contracts, **window)
+    from_paths = run(
+        example,
+        sample_path("minute.csv"),
+        ticks=sample_path("ticks.csv"),
+        contracts=contracts,
+        **window,
+    )
     from_loaded = run(example, bars, ticks=ticks, contracts=contracts, **window)
     assert len(from_paths.stops) and (from_paths.stops.status == "fired").any()
     pd.testing.assert_frame_equal(from_loaded.trades, from_paths.trades)
@@ -183,9 +221,15 @@ def test_the_sample_stop_losses_fire_where_the_bars_say(stop_fill):
     from decimal import Decimal
     from pathlib import Path
     from korvit.data import sample_path
+
     example = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
-    result = run(example, sample_path("daily.csv"), contracts=sample_path("contracts.csv"), stop_fill=stop_fill,
-                 progress=False)
+    result = run(
+        example,
+        sample_path("daily.csv"),
+        contracts=sample_path("contracts.csv"),
+        stop_fill=stop_fill,
+        progress=False,
+    )
     raw = pd.read_csv(sample_path("daily.csv"), parse_dates=["time"])
     trades = result.trades.set_index("order_id")
     fired = result.stops[result.stops.status == "fired"]
@@ -208,10 +252,14 @@ def test_the_sample_stop_losses_fire_where_the_bars_say(stop_fill):
 def test_cancel_and_day_start_cancellation_end_pending_orders_and_their_stops():
     def cancelling(context):
         from korvit.strategy import buy, cancel, pending_orders
+
         if not hasattr(context, "order"):
-            context.order = buy(CODE, 100, 9.0, stop_loss=1)      # far below every bar: waits
+            context.order = buy(CODE, 100, 9.0, stop_loss=1)  # far below every bar: waits
         elif context.order.is_open:
-            assert pending_orders(CODE) == [] or pending_orders(CODE)[0].order_id == context.order.order_id
+            assert (
+                pending_orders(CODE) == []
+                or pending_orders(CODE)[0].order_id == context.order.order_id
+            )
             assert cancel(context.order) and not cancel(context.order)
 
     result = run(strategy(cancelling), frame(), progress=False)
@@ -220,51 +268,88 @@ def test_cancel_and_day_start_cancellation_end_pending_orders_and_their_stops():
     assert result.equity.cash.iloc[-1] == 1_000_000.0
 
     # minute bars over two days: a limit placed late on day 1 is cancelled at day 2's first bar
-    minutes = pd.DatetimeIndex(["2024-01-02 14:58", "2024-01-02 14:59", "2024-01-02 15:00",
-                                "2024-01-03 09:31", "2024-01-03 09:32"])
+    minutes = pd.DatetimeIndex(
+        [
+            "2024-01-02 14:58",
+            "2024-01-02 14:59",
+            "2024-01-02 15:00",
+            "2024-01-03 09:31",
+            "2024-01-03 09:32",
+        ]
+    )
     bars = frame([(10.0, 10.1, 9.9, 10.0, 500)] * 5).assign(time=minutes)
 
     def late(context):
         from korvit.strategy import buy, now
+
         if now() == minutes[1]:
             buy(CODE, 100, 9.5)
 
     kept = run(strategy(late), bars, progress=False)
     dropped = run(strategy(late), bars, cancel_stale_orders=True, progress=False)
     assert kept.orders.status.tolist() == ["pending"]
-    assert dropped.orders[["status", "reason"]].values.tolist() == [["cancelled", "cancelled at the day's start"]]
+    assert dropped.orders[["status", "reason"]].values.tolist() == [
+        ["cancelled", "cancelled at the day's start"]
+    ]
     assert dropped.orders.updated.iloc[0].normalize() == minutes[3].normalize()
 
 
 def test_a_run_without_an_output_folder_leaves_no_files_behind(tmp_path, monkeypatch):
     import tempfile
+
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
     result = run(strategy(lambda context: None), frame(), progress=False)
     assert list(tmp_path.iterdir()) == [] and result.meta["log_dir"] is None
     kept = run(strategy(lambda context: None), frame(), output=tmp_path / "out", progress=False)
-    assert any((tmp_path / "out" / "log").iterdir()) and kept.meta["log_dir"].startswith(str(tmp_path / "out"))
+    assert any((tmp_path / "out" / "log").iterdir()) and kept.meta["log_dir"].startswith(
+        str(tmp_path / "out")
+    )
 
 
-@pytest.mark.parametrize("options, error, message", [
-    (dict(cash=1e308), ValueError, "cash 1e+308 is outside [0, 1e13]"),
-    (dict(cash=-1), ValueError, "cash -1 is outside [0, 1e13]"),
-    (dict(cash=float("nan")), ValueError, "cash must be a finite number, got nan"),
-    (dict(cash="1000"), ValueError, "cash must be a number, got '1000'"),
-    (dict(accounts={"a": 1e6, "b": 2e13}), ValueError, "cash of account 'b' 20000000000000.0 is outside [0, 1e13]"),
-    (dict(accounts={"": 1e6}), ValueError, "an account name is non-empty text"),
-    (dict(slippage=1), ValueError, "slippage 1 is outside [0, 1)"),
-    (dict(slippage=float("inf")), ValueError, "slippage must be a finite number"),
-    (dict(commission_rate=1e5), ValueError, "commission_rate 100000.0 is outside [0, 10000]"),
-    (dict(stock_commission={"CloseTax": 2}), ValueError, "stock_commission['CloseTax'] 2 is outside [0, 1]"),
-    (dict(stock_commission={"MinTradeFee": 1e300}), ValueError, "stock_commission['MinTradeFee'] 1e+300 is outside"),
-    (dict(stock_commission={"StampDuty": 0.001}), ValueError, "stock_commission: unknown item 'StampDuty'"),
-    (dict(stock_commission=[0.001]), TypeError, "stock_commission must be a mapping"),
-    (dict(params=[1, 2]), TypeError, "params must be a mapping of parameter names to values (a dict), got list [1, 2]"),
-    (dict(params="fast=5"), TypeError, "params must be a mapping"),
-    (dict(tz="Mars/Base"), ValueError, "unknown time zone 'Mars/Base'"),
-])
+@pytest.mark.parametrize(
+    "options, error, message",
+    [
+        (dict(cash=1e308), ValueError, "cash 1e+308 is outside [0, 1e13]"),
+        (dict(cash=-1), ValueError, "cash -1 is outside [0, 1e13]"),
+        (dict(cash=float("nan")), ValueError, "cash must be a finite number, got nan"),
+        (dict(cash="1000"), ValueError, "cash must be a number, got '1000'"),
+        (
+            dict(accounts={"a": 1e6, "b": 2e13}),
+            ValueError,
+            "cash of account 'b' 20000000000000.0 is outside [0, 1e13]",
+        ),
+        (dict(accounts={"": 1e6}), ValueError, "an account name is non-empty text"),
+        (dict(slippage=1), ValueError, "slippage 1 is outside [0, 1)"),
+        (dict(slippage=float("inf")), ValueError, "slippage must be a finite number"),
+        (dict(commission_rate=1e5), ValueError, "commission_rate 100000.0 is outside [0, 10000]"),
+        (
+            dict(stock_commission={"CloseTax": 2}),
+            ValueError,
+            "stock_commission['CloseTax'] 2 is outside [0, 1]",
+        ),
+        (
+            dict(stock_commission={"MinTradeFee": 1e300}),
+            ValueError,
+            "stock_commission['MinTradeFee'] 1e+300 is outside",
+        ),
+        (
+            dict(stock_commission={"StampDuty": 0.001}),
+            ValueError,
+            "stock_commission: unknown item 'StampDuty'",
+        ),
+        (dict(stock_commission=[0.001]), TypeError, "stock_commission must be a mapping"),
+        (
+            dict(params=[1, 2]),
+            TypeError,
+            "params must be a mapping of parameter names to values (a dict), got list [1, 2]",
+        ),
+        (dict(params="fast=5"), TypeError, "params must be a mapping"),
+        (dict(tz="Mars/Base"), ValueError, "unknown time zone 'Mars/Base'"),
+    ],
+)
 def test_run_options_the_engine_cannot_hold_are_refused_before_the_run(options, error, message):
     from korvit.backtest.runner import Backtest
+
     with pytest.raises(error) as caught:
         Backtest(strategy(lambda context: None), frame(), progress=False, **options)
     assert str(caught.value).startswith(message) and "\n" not in str(caught.value)
@@ -294,21 +379,30 @@ class _AsyncCallable:
 
 
 @pytest.mark.parametrize("callback", ["init", "on_data", "on_order_status", "on_execution"])
-@pytest.mark.parametrize("function, code, what", [
-    (_coroutine, _coroutine.__code__, "is a coroutine function (async def)"),
-    (_async_generator, _async_generator.__code__, "is a coroutine function (async def)"),
-    (_generator, _generator.__code__, "is a generator function (it yields)"),
-    (functools.partial(_coroutine), _coroutine.__code__, "is a coroutine function (async def)"),
-    (_AsyncCallable(), _AsyncCallable.__call__.__code__, "is a coroutine function (async def)"),
-])
+@pytest.mark.parametrize(
+    "function, code, what",
+    [
+        (_coroutine, _coroutine.__code__, "is a coroutine function (async def)"),
+        (_async_generator, _async_generator.__code__, "is a coroutine function (async def)"),
+        (_generator, _generator.__code__, "is a generator function (it yields)"),
+        (functools.partial(_coroutine), _coroutine.__code__, "is a coroutine function (async def)"),
+        (_AsyncCallable(), _AsyncCallable.__call__.__code__, "is a coroutine function (async def)"),
+    ],
+)
 def test_callbacks_that_would_never_run_are_refused(callback, function, code, what):
     from korvit.backtest.runner import StrategyLoadError
+
     with pytest.raises(StrategyLoadError) as caught:
-        run({"init": lambda context: None, "on_data": lambda context: None, callback: function}, frame(),
-            progress=False)
+        run(
+            {"init": lambda context: None, "on_data": lambda context: None, callback: function},
+            frame(),
+            progress=False,
+        )
     line = code.co_firstlineno
-    assert str(caught.value) == (f"{__file__}:{line}: {callback} {what}: korvit calls each callback and goes on, "
-                                 "so its body would never run; define it with a plain def")
+    assert str(caught.value) == (
+        f"{__file__}:{line}: {callback} {what}: korvit calls each callback and goes on, "
+        "so its body would never run; define it with a plain def"
+    )
 
 
 @pytest.mark.parametrize("where", ["on_data", "on_order_status", "init"])
@@ -335,32 +429,60 @@ def test_sys_exit_in_a_callback_ends_the_run_with_strategy_exit(where):
     exited = caught.value
     line = leave.__code__.co_firstlineno + 1
     assert (exited.code, exited.filename, exited.lineno) == (3, __file__, line)
-    assert str(exited) == f"the strategy called sys.exit(3) at {__file__}:{line}: the backtest stopped"
+    assert (
+        str(exited) == f"the strategy called sys.exit(3) at {__file__}:{line}: the backtest stopped"
+    )
     assert isinstance(exited.__cause__, SystemExit)
     assert framekit.vr is registry
-    run(strategy(lambda context: None), frame(), progress=False)      # the next run starts afresh
+    run(strategy(lambda context: None), frame(), progress=False)  # the next run starts afresh
 
 
 def test_the_orders_table_tells_an_order_over_the_volume_limit_from_a_broken_lot():
     from korvit.strategy import buy, sell_short
+
     future = "SHFE.RB2405"
 
     def on_data(context):
         if len(context.orders) == 0:
-            context.orders.extend([buy(CODE, 2_000_000_100), buy(CODE, 150), buy(future, 2**31),
-                                   sell_short(future, 2e9 + 1), buy(CODE, 2_000_000_000), buy(future, 1e308)])
+            context.orders.extend(
+                [
+                    buy(CODE, 2_000_000_100),
+                    buy(CODE, 150),
+                    buy(future, 2**31),
+                    sell_short(future, 2e9 + 1),
+                    buy(CODE, 2_000_000_000),
+                    buy(future, 1e308),
+                ]
+            )
 
-    bars = pd.concat([frame(), frame(code=future).assign(open=4000, high=4100, low=3900, close=4050)])
+    bars = pd.concat(
+        [frame(), frame(code=future).assign(open=4000, high=4100, low=3900, close=4050)]
+    )
     callbacks = strategy(on_data, init=lambda context: setattr(context, "orders", []))
     with pytest.warns(OrdersDeniedWarning):
         result = run(callbacks, bars, contracts={future: {"kind": "futures"}}, progress=False)
     limit = "volume {} is above the limit of 2,000,000,000 in one order"
     assert result.orders["reason"].tolist() == [
-        limit.format(2_000_000_100), "volume 150 is not a multiple of the lot size 100", limit.format(2**31),
-        limit.format(2_000_000_001), "not enough cash", limit.format("1e+308")]
+        limit.format(2_000_000_100),
+        "volume 150 is not a multiple of the lot size 100",
+        limit.format(2**31),
+        limit.format(2_000_000_001),
+        "not enough cash",
+        limit.format("1e+308"),
+    ]
     # the kinds of reason leave out each order's volume
-    above, lots = "volume above the limit of 2,000,000,000 in one order", "volume not a multiple of the lot size 100"
-    assert result.orders["reason_kind"].tolist() == [above, lots, above, above, "not enough cash", above]
+    above, lots = (
+        "volume above the limit of 2,000,000,000 in one order",
+        "volume not a multiple of the lot size 100",
+    )
+    assert result.orders["reason_kind"].tolist() == [
+        above,
+        lots,
+        above,
+        above,
+        "not enough cash",
+        above,
+    ]
     assert set(result.orders["status"]) == {"denied"}
 
 
@@ -371,14 +493,18 @@ def test_a_runs_tables_are_built_when_read_and_the_same_whenever_read():
 
     def on_data(context):
         from korvit.strategy import buy, percent, position, sell
+
         if position(CODE) == 0:
             buy(CODE, 100, stop_loss=percent(3), take_profit=percent(2))
         elif context.now.day % 2:
             sell(CODE, 100)
-        buy(CODE, 10 ** 12)                 # denied: above the volume limit
+        buy(CODE, 10**12)  # denied: above the volume limit
 
     def read(result):
-        return {name: getattr(result, name) for name in ("equity", "orders", "trades", "stops", "round_trips")}
+        return {
+            name: getattr(result, name)
+            for name in ("equity", "orders", "trades", "stops", "round_trips")
+        }
 
     with pytest.warns(OrdersDeniedWarning):
         at_once = read(run(strategy(on_data), frame(), progress=False))
@@ -387,8 +513,11 @@ def test_a_runs_tables_are_built_when_read_and_the_same_whenever_read():
     # nothing built yet but the orders, which the warning of the denied orders read
     assert set(later._records) == {"equity", "trades", "stops"}
     pickled = run(strategy(on_data), frame(), progress=False)
-    run(strategy(lambda context: None), frame([(50.0, 51.0, 49.0, 50.5, 1000)] * 3, code="SSE.600000"),
-        progress=False)
+    run(
+        strategy(lambda context: None),
+        frame([(50.0, 51.0, 49.0, 50.5, 1000)] * 3, code="SSE.600000"),
+        progress=False,
+    )
     for result in (later, pickle.loads(pickle.dumps(pickled))):
         for name, table in read(result).items():
             pd.testing.assert_frame_equal(table, at_once[name], obj=name)
@@ -399,18 +528,29 @@ def test_a_run_again_after_a_run_of_other_data_gives_what_a_fresh_one_gives(tmp_
     """Nothing a run keeps for the next (the bars of a file read before) leaks
     into a run of other data, or back: run A, run B, run A again."""
     from korvit.data import sample_path
+
     example = Path(__file__).resolve().parents[1] / "examples" / "strategies" / "ma_cross.py"
     other = tmp_path / "other.csv"
     bars = pd.read_csv(sample_path("daily.csv"))
     bars[["open", "high", "low", "close"]] *= 1.5
     bars.to_csv(other, index=False)
-    runs = [run(example, data, contracts=sample_path("contracts.csv"), progress=False)
-            for data in (sample_path("daily.csv"), other, sample_path("daily.csv"))]
-    fresh = subprocess.run([sys.executable, "-c", (
-        "import sys, pickle; from korvit.backtest import run; from korvit.data import sample_path; "
-        f"r = run({str(example)!r}, sample_path('daily.csv'), contracts=sample_path('contracts.csv'), "
-        "progress=False); sys.stdout.buffer.write(pickle.dumps((r.equity, r.trades, r.round_trips, r.stats)))")],
-        capture_output=True, check=True).stdout
+    runs = [
+        run(example, data, contracts=sample_path("contracts.csv"), progress=False)
+        for data in (sample_path("daily.csv"), other, sample_path("daily.csv"))
+    ]
+    fresh = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            (
+                "import sys, pickle; from korvit.backtest import run; from korvit.data import sample_path; "
+                f"r = run({str(example)!r}, sample_path('daily.csv'), contracts=sample_path('contracts.csv'), "
+                "progress=False); sys.stdout.buffer.write(pickle.dumps((r.equity, r.trades, r.round_trips, r.stats)))"
+            ),
+        ],
+        capture_output=True,
+        check=True,
+    ).stdout
     equity, trades, round_trips, stats = pickle.loads(fresh)
     assert not runs[1].equity["equity"].equals(runs[0].equity["equity"])
     for result in (runs[0], runs[2]):

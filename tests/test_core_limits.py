@@ -25,10 +25,22 @@ def core(tmp_path):
     started = []
 
     def start(*options, env=None):
-        process = subprocess.Popen([sys.executable, "-m", "korvit.core", "--port", "0",
-                                    "--cache-root", str(tmp_path / "cache"), *map(str, options)],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                   env={**os.environ, **(env or {})})
+        process = subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "korvit.core",
+                "--port",
+                "0",
+                "--cache-root",
+                str(tmp_path / "cache"),
+                *map(str, options),
+            ],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env={**os.environ, **(env or {})},
+        )
         started.append(process)
         line = process.stdout.readline()
         assert line.startswith("korvit core listening on"), process.communicate()
@@ -64,16 +76,36 @@ def test_a_request_nested_too_deeply_is_answered_and_the_connection_goes_on(core
     sock, reader = connect(address)
     with sock:
         deep = b"[" * 100_000 + b"]" * 100_000 + b"\n"
-        assert ask(sock, reader, deep) == {"id": None, "ok": False, "error": "request is nested too deeply"}
-        deep_params = b'{"id": 1, "cmd": "Ping", "params": ' + b'{"a": ' * 100_000 + b"1" + b"}" * 100_001 + b"\n"
+        assert ask(sock, reader, deep) == {
+            "id": None,
+            "ok": False,
+            "error": "request is nested too deeply",
+        }
+        deep_params = (
+            b'{"id": 1, "cmd": "Ping", "params": '
+            + b'{"a": ' * 100_000
+            + b"1"
+            + b"}" * 100_001
+            + b"\n"
+        )
         assert ask(sock, reader, deep_params)["error"] == "request is nested too deeply"
         # an id that is no number or text is not echoed
         assert ask(sock, reader, {"id": [[[1]]], "cmd": "Ping"}) == {
-            "id": None, "ok": False, "error": "request 'id' must be a number or text"}
+            "id": None,
+            "ok": False,
+            "error": "request 'id' must be a number or text",
+        }
         # text that has no UTF-8 form (a lone surrogate) goes back escaped
-        assert ask(sock, reader, b'{"id": "\\ud800", "cmd": "Ping"}\n') == {"id": "\ud800", "ok": True,
-                                                                         "result": "pong"}
-        assert ask(sock, reader, {"id": 2, "cmd": "Ping"}) == {"id": 2, "ok": True, "result": "pong"}
+        assert ask(sock, reader, b'{"id": "\\ud800", "cmd": "Ping"}\n') == {
+            "id": "\ud800",
+            "ok": True,
+            "result": "pong",
+        }
+        assert ask(sock, reader, {"id": 2, "cmd": "Ping"}) == {
+            "id": 2,
+            "ok": True,
+            "result": "pong",
+        }
     process.terminate()
     _, err = process.communicate(timeout=30)
     assert "Traceback" not in err and "RecursionError" not in err
@@ -101,7 +133,7 @@ def test_long_lines_on_many_connections_keep_the_memory_bounded(core):
             try:
                 conn.sendall(line)
             except OSError:
-                pass                # closed by the core once it had answered
+                pass  # closed by the core once it had answered
             reader_thread.join(60)
             answers.append(got[0] if got else b"")
 
@@ -124,9 +156,13 @@ def test_the_line_limit_from_the_environment_answers_then_closes(core):
     sock, reader = connect(address)
     with sock:
         assert ask(sock, reader, {"id": 1, "cmd": "Ping"})["ok"]
-        reply = ask(sock, reader, json.dumps({"id": 2, "cmd": "Ping", "params": {"pad": "x" * 200}}).encode() + b"\n")
+        reply = ask(
+            sock,
+            reader,
+            json.dumps({"id": 2, "cmd": "Ping", "params": {"pad": "x" * 200}}).encode() + b"\n",
+        )
         assert reply == {"id": None, "ok": False, "error": "request line longer than 100 bytes"}
-        assert reader.readline() == b""         # closed
+        assert reader.readline() == b""  # closed
 
 
 def test_connections_past_the_limit_are_told_and_closed(core):
@@ -136,12 +172,15 @@ def test_connections_past_the_limit_are_told_and_closed(core):
         assert ask(sock, reader, {"id": number, "cmd": "Ping"})["ok"]
     sock, reader = connect(address)
     with sock:
-        assert json.loads(reader.readline()) == {"id": None, "ok": False,
-                                                 "error": "too many connections (at most 3)"}
+        assert json.loads(reader.readline()) == {
+            "id": None,
+            "ok": False,
+            "error": "too many connections (at most 3)",
+        }
         assert reader.readline() == b""
     served.pop()[0].close()
     deadline = time.monotonic() + 30
-    while True:                 # the slot frees once the core has seen the close
+    while True:  # the slot frees once the core has seen the close
         sock, reader = connect(address)
         with sock:
             reply = ask(sock, reader, {"id": 9, "cmd": "Ping"})
@@ -151,9 +190,15 @@ def test_connections_past_the_limit_are_told_and_closed(core):
     assert reply == {"id": 9, "ok": True, "result": "pong"}
     for sock, _ in served:
         sock.close()
-    bad = subprocess.run([sys.executable, "-m", "korvit.core", "--max-connections", "0"],
-                         capture_output=True, text=True, timeout=60)
-    assert bad.returncode == 2 and "--max-connections must be a whole number >= 1, got 0" in bad.stderr
+    bad = subprocess.run(
+        [sys.executable, "-m", "korvit.core", "--max-connections", "0"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert (
+        bad.returncode == 2 and "--max-connections must be a whole number >= 1, got 0" in bad.stderr
+    )
 
 
 @pytest.mark.parametrize("root", ["relative/cache", ".", "/tmp/a\0b"])
@@ -166,11 +211,28 @@ def test_a_relative_cache_root_from_a_core_is_refused(tmp_path, root):
     cwd.mkdir()
     with CoreServer(cache_root=str(tmp_path / "cache")) as fake:
         fake._commands["GetToolBoxRootofCacheDir"] = lambda params: root
-        done = subprocess.run([sys.executable, "-m", "korvit", "backtest", strategy, "--core",
-                               f"{fake.host}:{fake.port}", "--out", tmp_path / "out", "--no-progress"],
-                              capture_output=True, text=True, timeout=300, cwd=cwd)
+        done = subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "korvit",
+                "backtest",
+                strategy,
+                "--core",
+                f"{fake.host}:{fake.port}",
+                "--out",
+                tmp_path / "out",
+                "--no-progress",
+            ],
+            capture_output=True,
+            text=True,
+            timeout=300,
+            cwd=cwd,
+        )
     assert done.returncode == 2, done.stderr
-    assert done.stderr.count("\n") == 1 and "it must be an absolute path" in done.stderr, done.stderr
+    assert done.stderr.count("\n") == 1 and "it must be an absolute path" in done.stderr, (
+        done.stderr
+    )
     assert repr(root) in done.stderr and f"core process at {fake.host}:{fake.port}" in done.stderr
     assert list(cwd.iterdir()) == []
 
@@ -183,11 +245,15 @@ def test_stopping_the_embedded_core_drops_its_clients_and_frees_its_port():
         server = CoreServer().start()
         with socket.create_connection((server.host, server.port), timeout=5) as client:
             client.sendall(b'{"id": 1, "cmd": "Ping"}\n')
-            assert json.loads(client.makefile("rb").readline()) == {"id": 1, "ok": True, "result": "pong"}
+            assert json.loads(client.makefile("rb").readline()) == {
+                "id": 1,
+                "ok": True,
+                "result": "pong",
+            }
             server.stop()
             client.settimeout(5)
-            assert client.recv(1) == b""            # the core closed the connection
+            assert client.recv(1) == b""  # the core closed the connection
         assert not server._thread.is_alive()
         with pytest.raises(OSError):
             socket.create_connection((server.host, server.port), timeout=1).close()
-        server.stop()                               # again: nothing to do
+        server.stop()  # again: nothing to do

@@ -22,14 +22,16 @@ def sample():
         warnings.simplefilter("error")
         daily = load_bars(sample_path())
         minute = load_bars(sample_path("minute.csv"))
-        return dict(daily=daily, minute=minute,
-                    ticks=load_ticks(sample_path("ticks.csv"), minute),
-                    contracts=load_contracts(sample_path("contracts.csv")))
+        return dict(
+            daily=daily,
+            minute=minute,
+            ticks=load_ticks(sample_path("ticks.csv"), minute),
+            contracts=load_contracts(sample_path("contracts.csv")),
+        )
 
 
 def test_sample_loads_as_described(sample):
-    daily, minute, ticks, contracts = (sample[k] for k in ("daily", "minute", "ticks",
-                                                           "contracts"))
+    daily, minute, ticks, contracts = (sample[k] for k in ("daily", "minute", "ticks", "contracts"))
     assert daily.codes == ["SZSE.000001", "SZSE.000002", "SSE.600000", "SHFE.RB2405"]
     assert daily.frequency == "day" and len(daily) == 500 and daily.present.all()
     assert minute.codes == ["SHFE.RB2405"] and minute.frequency == "minute"

@@ -43,16 +43,28 @@ def tracked(world, status, volume=100):
     order.set_frozen_item("value", 1000.0)
     recorder = Recorder(world, order)
     # records use __slots__: route update_status through a thin subclass
-    order.__class__ = type("TrackedOrder", (type(order),),
-                           {"__slots__": (), "update_status": lambda self, *a: recorder.order_update(*a)})
+    order.__class__ = type(
+        "TrackedOrder",
+        (type(order),),
+        {"__slots__": (), "update_status": lambda self, *a: recorder.order_update(*a)},
+    )
     return order, recorder
 
 
-@pytest.mark.parametrize("before, after, told", [
-    (PRE, HOLD, True), (HOLD, CANCELLED, True), (HOLD, DENIED, True),
-    (PRE, CANCELLED, False), (PRE, DENIED, False), (HOLD, FILLED, False), (HOLD, HOLD, False),
-    (PRE, PRE, False), (FILLED, CANCELLED, False),
-])
+@pytest.mark.parametrize(
+    "before, after, told",
+    [
+        (PRE, HOLD, True),
+        (HOLD, CANCELLED, True),
+        (HOLD, DENIED, True),
+        (PRE, CANCELLED, False),
+        (PRE, DENIED, False),
+        (HOLD, FILLED, False),
+        (HOLD, HOLD, False),
+        (PRE, PRE, False),
+        (FILLED, CANCELLED, False),
+    ],
+)
 def test_the_account_is_told_only_when_an_order_starts_or_stops_holding(world, before, after, told):
     order, rec = tracked(world, before)
     status_s = [None, before, None]

@@ -26,14 +26,26 @@ def minute(h, m, day=3):
 
 
 def one_bar(world, open_=10.0, high=10.5, low=9.8, close=10.2, volume=1000.0, t=None):
-    world.load([[[open_, high, low, close, volume]]] * 2, [t if t is not None else minute(9, 31)], bar=0)
+    world.load(
+        [[[open_, high, low, close, volume]]] * 2, [t if t is not None else minute(9, 31)], bar=0
+    )
 
 
-@pytest.mark.parametrize("price, step, expected", [
-    (10.27, 0.05, 10.25), (10.25, 0.05, 10.25), (3.3, 0.1, 3.3), (0.3, 0.1, 0.3),
-    (4000, 1.0, 4000.0), (4001.7, 0.2, 4001.6), (np.float32(10.27), 0.01, 10.27),
-])
-def test_trade_and_order_prices_are_brought_to_the_price_step(backtest, monkeypatch, price, step, expected):
+@pytest.mark.parametrize(
+    "price, step, expected",
+    [
+        (10.27, 0.05, 10.25),
+        (10.25, 0.05, 10.25),
+        (3.3, 0.1, 3.3),
+        (0.3, 0.1, 0.3),
+        (4000, 1.0, 4000.0),
+        (4001.7, 0.2, 4001.6),
+        (np.float32(10.27), 0.01, 10.27),
+    ],
+)
+def test_trade_and_order_prices_are_brought_to_the_price_step(
+    backtest, monkeypatch, price, step, expected
+):
     one_bar(backtest)
     monkeypatch.setattr(domain, "get_target_info_v2", lambda idx: [{"MinMove": step}])
     order = backtest.order(1, volume=100)
@@ -50,13 +62,13 @@ def test_price_step_matches_the_decimal_module_on_a_sweep(backtest, monkeypatch)
     for _ in range(1500):
         step = rng.choice(steps)
         kind = rng.random()
-        if kind < 0.4:      # prices written with a few decimals, as quotes are
+        if kind < 0.4:  # prices written with a few decimals, as quotes are
             price = round(rng.uniform(0.01, 50000), rng.randint(0, 4))
-        elif kind < 0.7:    # arbitrary doubles (slippage products)
+        elif kind < 0.7:  # arbitrary doubles (slippage products)
             price = rng.uniform(0.001, 1e6) * (1 + rng.choice([0.01, -0.003, 1e-9]))
-        elif kind < 0.8:    # huge and tiny values, where the exact path gives way
+        elif kind < 0.8:  # huge and tiny values, where the exact path gives way
             price = rng.choice([1e22, 3.7e25, 1e-7, 123456789012345.67, 9.999999999999999e15])
-        else:               # float32 quotes and integers
+        else:  # float32 quotes and integers
             price = rng.choice([np.float32(rng.uniform(1, 1000)), rng.randint(1, 10**6)])
         cases.append((price, step))
     info = {}
@@ -84,7 +96,7 @@ def test_a_fill_writes_the_order_and_stores_a_numbered_trade(backtest):
     when = minute(9, 30)
     first = domain._create_a_trader(order, 4000.4, 2, 4000.7, when)
     assert (first.trader_id, order.filled_volume, order.unfilled_volume) == (0, 2, 1)
-    assert order.status == gv.OrderStatus_PreHolding       # partly filled: status left alone
+    assert order.status == gv.OrderStatus_PreHolding  # partly filled: status left alone
     assert order.price == 4000.0 and first.price == 4000.0 and order.filled_average == 4000.0
     # price x volume x multiple x long margin rate, accumulated per fill
     assert order.filled_amount == 4000.0 * 2 * 10 * 0.1
@@ -119,7 +131,7 @@ def test_contract_data_must_be_a_list_with_a_step(backtest, monkeypatch):
     with pytest.raises(TypeError, match="list"):
         domain._create_a_trader(order, 10.0, 100, 10.0, 0.0)
     monkeypatch.setattr(domain, "get_target_info_v2", lambda idx: [{}])
-    with pytest.raises(ArithmeticError):        # no step: the decimal conversion refuses None
+    with pytest.raises(ArithmeticError):  # no step: the decimal conversion refuses None
         domain._create_a_trader(order, 10.0, 100, 10.0, 0.0)
     assert order.filled_volume == 0 and backtest.vr.g_KVTrades.size == 0
 
@@ -146,8 +158,9 @@ def composite(world, volumes, begins, freq=gv.KFreq_Min, num=5):
     bars = [[10, 11, 9, 10, v] for v in volumes]
     matrix = world.load([bars], times)
     base_begin = np.repeat(np.arange(len(begins)), np.diff(list(begins) + [len(volumes)]))
-    world.vr.g_KorvitKDataList.append(KData(matrix, np.arange(len(volumes)), BaseBegin=base_begin,
-                                            Frequency=freq, FreNum=num))
+    world.vr.g_KorvitKDataList.append(
+        KData(matrix, np.arange(len(volumes)), BaseBegin=base_begin, Frequency=freq, FreNum=num)
+    )
     set_frequency(world, freq, num)
     return times
 
@@ -156,14 +169,18 @@ def test_fill_time_of_composite_bars_is_the_first_traded_base_bar(backtest, monk
     times = composite(backtest, [0, 0, 7, 3, 1, 4, 0, 0, 0, 0], begins=[0, 5])
     calls = []
     real = backtest.vr.g_KorvitKDataList.get_item
-    monkeypatch.setattr(backtest.vr.g_KorvitKDataList, "get_item",
-                        lambda *a: calls.append(a) or real(*a), raising=False)
+    monkeypatch.setattr(
+        backtest.vr.g_KorvitKDataList,
+        "get_item",
+        lambda *a: calls.append(a) or real(*a),
+        raising=False,
+    )
     # first strategy bar: third base column, less one minute for minute bars
     assert domain._get_filled_time(0, 0.0, STOCK) == times[2] - 60
     # last strategy bar: the range to the last begin is empty, so its first base column
     assert domain._get_filled_time(1, 0.0, STOCK) == times[5] - 60
     assert list(backtest.vr.g_KorvitCache.min_sec_filled_time) == [0, 5]
-    assert len(calls) == 1                      # positions computed once and cached
+    assert len(calls) == 1  # positions computed once and cached
 
 
 @pytest.mark.parametrize("number", [5, 60])
@@ -177,16 +194,18 @@ def test_fill_time_of_bars_that_are_their_own_n_minute_base_is_their_start(backt
     base.Frequency, base.FreNum, base.BaseBegin = gv.KFreq_Min, number, np.arange(3)
     set_frequency(backtest, gv.KFreq_Min, number)
     assert domain._get_filled_time(1, 0.0, STOCK) == times[1] - 60 * number
-    assert domain._get_filled_time(2, 0.0, STOCK) == times[2] - 60 * number     # the last bar
+    assert domain._get_filled_time(2, 0.0, STOCK) == times[2] - 60 * number  # the last bar
 
 
 def test_fill_time_of_weekly_bars_uses_the_begin_positions_as_given(backtest):
     times = composite(backtest, [0, 2, 5, 0, 0, 6], begins=[0, 3], freq=gv.KFreq_Week, num=1)
     backtest.vr.g_KorvitKDataList[1].BaseBegin = [0, 3]
-    assert domain._get_filled_time(0, 0.0, STOCK) == times[1]      # no minute taken off
+    assert domain._get_filled_time(0, 0.0, STOCK) == times[1]  # no minute taken off
     composite(backtest, [0, 0, 0, 0], begins=[0, 2], freq=gv.KFreq_Day, num=2)
     backtest.vr.g_KorvitCache.min_sec_filled_time = None
-    assert domain._get_filled_time(0, 0.0, STOCK) == minute(9, 31)  # nothing traded: the first column
+    assert domain._get_filled_time(0, 0.0, STOCK) == minute(
+        9, 31
+    )  # nothing traded: the first column
 
 
 def test_clear_unfilled_order_cancels_orders_of_earlier_bars_only(backtest):
@@ -210,7 +229,9 @@ def test_plain_prices_are_stepped_without_the_decimal_module(backtest, monkeypat
     order = backtest.order(1, volume=2)
     domain._create_a_trader(order, 10.27, 1, np.float64(10.27), 0.0)
     assert used == []
-    domain._create_a_trader(order, Decimal("10.27"), 1, 10.27, 0.0)   # anything unusual: decimal module
+    domain._create_a_trader(
+        order, Decimal("10.27"), 1, 10.27, 0.0
+    )  # anything unusual: decimal module
     assert used == ["10.27", "0.01"] and order.price == 10.27
 
 
@@ -219,6 +240,7 @@ def test_the_over_fill_check_holds_under_O():
     import subprocess
     import sys
     import textwrap
+
     code = textwrap.dedent("""
         import korvit.backtest.domain as d
         from korvit.backtest.model.orders import KVBackOrder
@@ -231,5 +253,7 @@ def test_the_over_fill_check_holds_under_O():
         except AssertionError:
             print("refused", o.filled_volume)
     """)
-    out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, timeout=120)
+    out = subprocess.run(
+        [sys.executable, "-O", "-c", code], capture_output=True, text=True, timeout=120
+    )
     assert out.stdout.split() == ["refused", "0"], out.stderr

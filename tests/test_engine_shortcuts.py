@@ -21,16 +21,22 @@ import korvit.tframe.framekit as framekit
 from korvit.api.history import _history
 from korvit.backtest.env import BacktestEnv
 from korvit.backtest.model.accounts import KVBackAccount
-from korvit.backtest.model.orders import (KVBackOrder, KVBackOrderCollect, KVBackStopOrder, KVBackStopOrderCollect,
-                                          KVBackTradeCollect)
+from korvit.backtest.model.orders import (
+    KVBackOrder,
+    KVBackOrderCollect,
+    KVBackStopOrder,
+    KVBackStopOrderCollect,
+    KVBackTradeCollect,
+)
 from korvit.tframe import sysdefine
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData, SystemModeMgr
 from korvit.tframe.utils.collectbase import PyCollectBase
 
 twin = types.ModuleType("reference_domain")
-SourceFileLoader(twin.__name__, str(Path(__file__).resolve().parent.parent / "bench" / "reference_domain.py")) \
-    .exec_module(twin)
+SourceFileLoader(
+    twin.__name__, str(Path(__file__).resolve().parent.parent / "bench" / "reference_domain.py")
+).exec_module(twin)
 
 N_TARGETS = 4
 NAN = float("nan")
@@ -39,6 +45,7 @@ NAN = float("nan")
 class Account(KVBackAccount):
     """An account that tells `log` of the orders and trades it is told of and runs
     `on_call(count)` after each."""
+
     on_call = None
 
     def tell(self, what, records):
@@ -75,17 +82,28 @@ def build(monkeypatch, log, orders=6, stops_each=0, tag=None):
     for name, value in (("vr", vr), ("env", env), ("smm", smm)):
         monkeypatch.setattr(framekit, name, value)
     kinds = {f"X.T{t}": {"Type": gv.TARGETTYPE_STOCK, "Multiple": 1} for t in range(N_TARGETS)}
-    _history.set_target_info_v2([{"MinMove": 0.01, "Multiple": 1, "LongMargin": 0.1, "ShortMargin": 0.1,
-                                  "TradingFeeOpen": 0.0001, "TradingFeeClose": 0.0001}] * N_TARGETS)
+    _history.set_target_info_v2(
+        [
+            {
+                "MinMove": 0.01,
+                "Multiple": 1,
+                "LongMargin": 0.1,
+                "ShortMargin": 0.1,
+                "TradingFeeOpen": 0.0001,
+                "TradingFeeClose": 0.0001,
+            }
+        ]
+        * N_TARGETS
+    )
     vr.g_KorvitTargetsInfo.update(kinds)
     matrix = env.generate_kmatrix_array(N_TARGETS, 4)
     matrix[gv.KMatrixPos_TimeLine] = [1_700_000_000.0 + 86400 * k for k in range(4)]
-    matrix[gv.KMatrixPos_Head_len:] = 100.0
+    matrix[gv.KMatrixPos_Head_len :] = 100.0
     for t in range(N_TARGETS):
         matrix[gv.bar_item_pos(gv.KMatrix_High, t)] = 101.0
         matrix[gv.bar_item_pos(gv.KMatrix_Low, t)] = 99.0
     vr.g_KorvitKDataList.append(KData(matrix, np.arange(4)))
-    vr.g_KorvitDataValueFresh = matrix[:gv.KMatrixPos_Head_len].copy()
+    vr.g_KorvitDataValueFresh = matrix[: gv.KMatrixPos_Head_len].copy()
     vr.g_KorvitSimCurBarFresh = 1
     account = Account("acct", 1e9)
     account.log = log
@@ -95,22 +113,50 @@ def build(monkeypatch, log, orders=6, stops_each=0, tag=None):
     info.TargetList = [k.lower() for k in kinds]
     vr.g_KorvitUserContext = Context(log)
     env.update_user_scope({"init": sysdefine.init, "on_data": sysdefine.on_data})
-    vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = KVBackOrderCollect(), KVBackStopOrderCollect(), \
-        KVBackTradeCollect()
+    vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = (
+        KVBackOrderCollect(),
+        KVBackStopOrderCollect(),
+        KVBackTradeCollect(),
+    )
     kinds = (gv.StopOrderType_Loss, gv.StopOrderType_Profit, gv.StopOrderType_Trailing)
     for k in range(1, orders + 1):
         t = k % N_TARGETS
-        vr.g_KVOrders.append(k, KVBackOrder.create(
-            handle_idx=0, target_idx=t, code=f"X.T{t}", order_id=k, order_price=100.0,
-            target_type=gv.TARGETTYPE_STOCK, position_effect=gv.PositionEffect_Open,
-            order_status=gv.OrderStatus_PreHolding, created_time=0.0, volume=100, order_ctg=gv.OrderCtg_Limit,
-            order_side=gv.OrderAct_Buy, tag=tag))
+        vr.g_KVOrders.append(
+            k,
+            KVBackOrder.create(
+                handle_idx=0,
+                target_idx=t,
+                code=f"X.T{t}",
+                order_id=k,
+                order_price=100.0,
+                target_type=gv.TARGETTYPE_STOCK,
+                position_effect=gv.PositionEffect_Open,
+                order_status=gv.OrderStatus_PreHolding,
+                created_time=0.0,
+                volume=100,
+                order_ctg=gv.OrderCtg_Limit,
+                order_side=gv.OrderAct_Buy,
+                tag=tag,
+            ),
+        )
         for j in range(stops_each):
-            vr.g_KVStopOrders.append(None, KVBackStopOrder.create(
-                stop_order_id=k * 10 + j, target_order_id=k, target_idx=t, handle_idx=0, act=gv.OrderAct_Buy,
-                stop_order_type=kinds[j % 3], stop_gap_type=gv.OrderStop_StopGap_Percent, stop_gap=5,
-                trailing_gap_type=gv.OrderStop_TrailingGap_Percent, trailing_gap=1, volume=100,
-                ctg=gv.OrderCtg_Market))
+            vr.g_KVStopOrders.append(
+                None,
+                KVBackStopOrder.create(
+                    stop_order_id=k * 10 + j,
+                    target_order_id=k,
+                    target_idx=t,
+                    handle_idx=0,
+                    act=gv.OrderAct_Buy,
+                    stop_order_type=kinds[j % 3],
+                    stop_gap_type=gv.OrderStop_StopGap_Percent,
+                    stop_gap=5,
+                    trailing_gap_type=gv.OrderStop_TrailingGap_Percent,
+                    trailing_gap=1,
+                    volume=100,
+                    ctg=gv.OrderCtg_Market,
+                ),
+            )
     return vr
 
 
@@ -118,13 +164,17 @@ def recorder(log, name, function):
     def call(*args):
         log.append((name, [repr(a) for a in args]))
         return function(*args)
+
     return call
 
 
 def observed(subject, vr, log, result):
     """All that can be seen after a run: the log, the result, orders, trades, stops, account."""
-    records = [repr(o) for o in vr.g_KVOrders] + [repr(t) for t in vr.g_KVTrades] + \
-        [repr(s) for s in vr.g_KVStopOrders]
+    records = (
+        [repr(o) for o in vr.g_KVOrders]
+        + [repr(t) for t in vr.g_KVTrades]
+        + [repr(s) for s in vr.g_KVStopOrders]
+    )
     account = vr.g_KorvitAccounts[0]
     return log, repr(result), records, (account.cash, account.holding_order_ids)
 
@@ -137,8 +187,9 @@ def run_both(monkeypatch, swap_at, swap, call, **world):
         with monkeypatch.context() as mp:
             log = []
             vr = build(mp, log, **world)
-            vr.g_KorvitAccounts[0].on_call = lambda count, subject=subject, vr=vr, log=log, mp=mp: \
+            vr.g_KorvitAccounts[0].on_call = lambda count, subject=subject, vr=vr, log=log, mp=mp: (
                 count == swap_at and swap(subject, vr, log, mp)
+            )
             try:
                 result = call(subject)
             finally:
@@ -149,17 +200,25 @@ def run_both(monkeypatch, swap_at, swap, call, **world):
 
 def transact(subject):
     count = len(framekit.vr.g_KVOrders)
-    return subject._transaction_order(np.arange(1, count + 1), *[np.full(count, v) for v in (101.0, 99.0, 100.0, 1e6)],
-                                      np.array([]), np.array([]))
+    return subject._transaction_order(
+        np.arange(1, count + 1),
+        *[np.full(count, v) for v in (101.0, 99.0, 100.0, 1e6)],
+        np.array([]),
+        np.array([]),
+    )
 
 
 # ------------------------------------------------------------------ reports
 
+
 def install_callbacks(subject, vr, log, mp):
     info = vr.g_KorvitInputInfo
-    info.on_order_status_func = lambda context, snap: log.append(("status", repr(context), repr(snap)))
+    info.on_order_status_func = lambda context, snap: log.append(
+        ("status", repr(context), repr(snap))
+    )
     info.on_order_execution_func = framekit.smm.force_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(
-        lambda context, snap: log.append(("execution", repr(context), repr(snap))))
+        lambda context, snap: log.append(("execution", repr(context), repr(snap)))
+    )
 
 
 def replace_converters(subject, vr, log, mp):
@@ -183,12 +242,15 @@ def replace_default_code(subject, vr, log, mp):
 def test_reports_after_a_swap_are_made_as_before(monkeypatch, swap, swap_at):
     expected, got = run_both(monkeypatch, swap_at, swap, transact)
     assert got == expected
-    assert any(entry[0] not in ("order", "trade") for entry in expected[0]), "the swap was never seen"
+    assert any(entry[0] not in ("order", "trade") for entry in expected[0]), (
+        "the swap was never seen"
+    )
 
 
 def test_unreadable_reports_fail_as_before(monkeypatch):
     """A report that cannot be made (an account index out of range) fails as before,
     and a tag is deep-copied as before, also behind the default callbacks."""
+
     class Tag:
         copies = 0
 
@@ -216,11 +278,15 @@ def test_unreadable_reports_fail_as_before(monkeypatch):
 
 # ------------------------------------------------------------------ stop orders by target order
 
+
 def judge_recording(subject, vr, log, mp):
     """Replaces the stop collection's snap_obj on its class, recorded."""
     original = KVBackStopOrderCollect.snap_obj
-    mp.setattr(KVBackStopOrderCollect, "snap_obj",
-               lambda self, name: log.append(("snap_obj", name)) or original(self, name))
+    mp.setattr(
+        KVBackStopOrderCollect,
+        "snap_obj",
+        lambda self, name: log.append(("snap_obj", name)) or original(self, name),
+    )
 
 
 def retarget(subject, vr, log, mp):
@@ -232,6 +298,7 @@ def retarget(subject, vr, log, mp):
 
 class Retargeted(KVBackStopOrder):
     """Stop orders whose target reads 3, whatever their slot holds."""
+
     __slots__ = ()
     target_order_id = property(lambda self: 3)
 
@@ -246,9 +313,11 @@ def reclass(subject, vr, log, mp):
 def write_past(subject, vr, log, mp):
     """Moves the stops of order 2 to order 3 by writes that reach the slot without the
     instance's attribute lookup: object.__setattr__, the field's own __set__, the collections'."""
-    writes = [lambda s: object.__setattr__(s, "target_order_id", 3),
-              lambda s: KVBackStopOrder.target_order_id.__set__(s, 3),
-              lambda s: KVBackStopOrderCollect.obj_attr_update([s], "target_order_id", 3)]
+    writes = [
+        lambda s: object.__setattr__(s, "target_order_id", 3),
+        lambda s: KVBackStopOrder.target_order_id.__set__(s, 3),
+        lambda s: KVBackStopOrderCollect.obj_attr_update([s], "target_order_id", 3),
+    ]
     moved = [s for s in vr.g_KVStopOrders.snap_obj("unfired") if s.target_order_id == 2]
     for k, stop in enumerate(moved):
         writes[k % len(writes)](stop)
@@ -279,11 +348,15 @@ def test_stop_orders_after_a_swap_are_dealt_as_before(monkeypatch, swap, swap_at
 def moved_and_asked(move):
     """`move`, then the engine's lookups by target order: the stops related to orders 2, 3
     and 3 again, and order 3's stops cancelled."""
+
     def between(subject, vr, log, mp):
         move(subject, vr, log, mp)
-        related = [s.stop_order_id for s in subject._get_order_related_unfired_stop_order([2, 3, 3])]
+        related = [
+            s.stop_order_id for s in subject._get_order_related_unfired_stop_order([2, 3, 3])
+        ]
         subject._cancelled_stop_order_by_target_order_id([3])
         return related
+
     return between
 
 
@@ -291,15 +364,23 @@ def moved_and_asked(move):
 def test_stop_orders_moved_between_bars_are_found_with_their_new_target(monkeypatch, move):
     """Stops moved from order 2 to order 3 after the index was built are found, cancelled and
     dealt with order 3's."""
-    expected, got = run_both(monkeypatch, 0, None, lambda subject: deal_three_bars(subject, moved_and_asked(move)),
-                             orders=5, stops_each=3)
+    expected, got = run_both(
+        monkeypatch,
+        0,
+        None,
+        lambda subject: deal_three_bars(subject, moved_and_asked(move)),
+        orders=5,
+        stops_each=3,
+    )
     assert got == expected
 
 
 # ------------------------------------------------------------------ the index against a scan
 
+
 class Logged(KVBackStopOrder):
     """A host's subclass whose own __setattr__ reaches object's through super()."""
+
     __slots__ = ()
 
     def __setattr__(self, name, value):
@@ -308,6 +389,7 @@ class Logged(KVBackStopOrder):
 
 class Pinned(KVBackStopOrder):
     """A subclass whose target is a property: its records read 1, whatever their slot holds."""
+
     __slots__ = ()
     target_order_id = property(lambda self: 1, lambda self, value: None)
 
@@ -331,26 +413,51 @@ DELETES = {
     "object": lambda r: object.__delattr__(r, "target_order_id"),
     "descriptor": lambda r: KVBackStopOrder.target_order_id.__delete__(r),
 }
-TARGETS = st.one_of(st.integers(0, 4), st.sampled_from([NAN, 2.0, 2.5, -0.0, None, 2**70, -1, True]),
-                    st.integers(0, 4).map(np.int64))
-OPS = st.lists(st.one_of(
-    st.tuples(st.just("append"), TARGETS, st.sampled_from(CLASSES)),
-    st.tuples(st.just("remove"), st.integers(0, 40)),
-    st.tuples(st.just("remove_by_idx"), st.integers(0, 40)),
-    st.tuples(st.just("cancel"), st.integers(0, 4)),
-    st.tuples(st.just("retarget"), st.integers(0, 40), TARGETS, st.sampled_from(sorted(WRITES))),
-    st.tuples(st.just("reclass"), st.integers(0, 40), st.sampled_from(CLASSES), st.sampled_from(sorted(RECLASS))),
-    st.tuples(st.just("unset"), st.integers(0, 40), st.sampled_from(sorted(DELETES))),
-    st.tuples(st.just("copy"), st.integers(0, 40)),
-    st.tuples(st.just("find"), st.one_of(st.integers(-1, 5), st.sampled_from([2.0, NAN, 2**70])),
-              st.lists(st.one_of(st.integers(0, 4), TARGETS), max_size=4))),
-    max_size=40)
+TARGETS = st.one_of(
+    st.integers(0, 4),
+    st.sampled_from([NAN, 2.0, 2.5, -0.0, None, 2**70, -1, True]),
+    st.integers(0, 4).map(np.int64),
+)
+OPS = st.lists(
+    st.one_of(
+        st.tuples(st.just("append"), TARGETS, st.sampled_from(CLASSES)),
+        st.tuples(st.just("remove"), st.integers(0, 40)),
+        st.tuples(st.just("remove_by_idx"), st.integers(0, 40)),
+        st.tuples(st.just("cancel"), st.integers(0, 4)),
+        st.tuples(
+            st.just("retarget"), st.integers(0, 40), TARGETS, st.sampled_from(sorted(WRITES))
+        ),
+        st.tuples(
+            st.just("reclass"),
+            st.integers(0, 40),
+            st.sampled_from(CLASSES),
+            st.sampled_from(sorted(RECLASS)),
+        ),
+        st.tuples(st.just("unset"), st.integers(0, 40), st.sampled_from(sorted(DELETES))),
+        st.tuples(st.just("copy"), st.integers(0, 40)),
+        st.tuples(
+            st.just("find"),
+            st.one_of(st.integers(-1, 5), st.sampled_from([2.0, NAN, 2**70])),
+            st.lists(st.one_of(st.integers(0, 4), TARGETS), max_size=4),
+        ),
+    ),
+    max_size=40,
+)
 
 
 def stop(key, target, cls=KVBackStopOrder):
-    return cls.create(stop_order_id=key, target_order_id=target, target_idx=0, handle_idx=0,
-                      act=gv.OrderAct_Buy, stop_order_type=gv.StopOrderType_Loss,
-                      stop_gap_type=gv.OrderStop_StopGap_Point, stop_gap=1, volume=100, ctg=gv.OrderCtg_Market)
+    return cls.create(
+        stop_order_id=key,
+        target_order_id=target,
+        target_idx=0,
+        handle_idx=0,
+        act=gv.OrderAct_Buy,
+        stop_order_type=gv.StopOrderType_Loss,
+        stop_gap_type=gv.OrderStop_StopGap_Point,
+        stop_gap=1,
+        volume=100,
+        ctg=gv.OrderCtg_Market,
+    )
 
 
 def answer(find):
@@ -370,7 +477,10 @@ def test_index_answers_what_a_scan_answers(ops):
     compiled collection equals a scan of its snap and the Python reference
     collection's answer, and the engine's lookup of the stops of several target
     orders equals its plain-Python twin's."""
-    native, python = KVBackStopOrderCollect(), PyCollectBase(snaps=("unfired",), key_attr="stop_order_id")
+    native, python = (
+        KVBackStopOrderCollect(),
+        PyCollectBase(snaps=("unfired",), key_attr="stop_order_id"),
+    )
     vr = framekit.SystemBaseVar()
     vr.g_KVStopOrders = native
     with pytest.MonkeyPatch.context() as mp:
@@ -396,8 +506,9 @@ def test_index_answers_what_a_scan_answers(ops):
                 python.snap_remove("unfired", [record])
             elif op[0] == "cancel":
                 chosen = [r for r in unfired if getattr(r, "target_order_id", None) == op[1]]
-                native.snap_obj_attr_update(chosen, "execute_status", gv.StopOrderStatus_Cancelled, "unfired",
-                                            rm=True)
+                native.snap_obj_attr_update(
+                    chosen, "execute_status", gv.StopOrderStatus_Cancelled, "unfired", rm=True
+                )
                 python.snap_remove("unfired", chosen)
             elif op[0] == "retarget" and record is not None:
                 WRITES[op[3]](record, op[2])
@@ -407,13 +518,20 @@ def test_index_answers_what_a_scan_answers(ops):
                 with contextlib.suppress(AttributeError):  # unset already, or Pinned's property
                     DELETES[op[2]](record)
             for wanted in (op[1],) if op[0] == "find" else range(5):
-                scan = answer(lambda: [r for r in native.snap_obj("unfired") if r.target_order_id == wanted])
-                assert answer(lambda: native.snap_select("unfired", "target_order_id", wanted)) == scan
-                assert answer(lambda: python.snap_select("unfired", "target_order_id", wanted)) == scan
+                scan = answer(
+                    lambda: [r for r in native.snap_obj("unfired") if r.target_order_id == wanted]
+                )
+                assert (
+                    answer(lambda: native.snap_select("unfired", "target_order_id", wanted)) == scan
+                )
+                assert (
+                    answer(lambda: python.snap_select("unfired", "target_order_id", wanted)) == scan
+                )
             if op[0] == "find":
                 for ids in (op[2], tuple(op[2])):
-                    assert answer(lambda: engine._get_order_related_unfired_stop_order(ids)) == \
-                        answer(lambda: twin._get_order_related_unfired_stop_order(ids))
+                    assert answer(
+                        lambda: engine._get_order_related_unfired_stop_order(ids)
+                    ) == answer(lambda: twin._get_order_related_unfired_stop_order(ids))
 
 
 def test_index_obeys_writes_past_the_attribute_hook():
@@ -453,15 +571,27 @@ def test_the_counting_descriptors_read_as_object_and_member_descriptors_do():
     """The stop type's `target_order_id` and `__class__`, which count writes, show what a
     plain slot's member descriptor and object's `__class__` show, and a host's subclass
     writing through super().__setattr__ works."""
-    field, plain = KVBackStopOrder.__dict__["target_order_id"], KVBackStopOrder.__dict__["stop_order_id"]
+    field, plain = (
+        KVBackStopOrder.__dict__["target_order_id"],
+        KVBackStopOrder.__dict__["stop_order_id"],
+    )
     assert isinstance(field, types.MemberDescriptorType)
     for attr in ("__name__", "__qualname__", "__objclass__", "__doc__"):
-        assert getattr(field, attr) == getattr(plain, attr).replace("stop_order_id", "target_order_id") \
-            if isinstance(getattr(plain, attr), str) else getattr(field, attr) == getattr(plain, attr)
+        assert (
+            getattr(field, attr) == getattr(plain, attr).replace("stop_order_id", "target_order_id")
+            if isinstance(getattr(plain, attr), str)
+            else getattr(field, attr) == getattr(plain, attr)
+        )
     assert repr(field) == repr(plain).replace("stop_order_id", "target_order_id")
-    assert field.__get__(None, KVBackStopOrder) is field and pickle.loads(pickle.dumps(field)) is field
+    assert (
+        field.__get__(None, KVBackStopOrder) is field and pickle.loads(pickle.dumps(field)) is field
+    )
     shown, objects = KVBackStopOrder.__dict__["__class__"], object.__dict__["__class__"]
-    assert (repr(shown), shown.__doc__, shown.__objclass__) == (repr(objects), objects.__doc__, object)
+    assert (repr(shown), shown.__doc__, shown.__objclass__) == (
+        repr(objects),
+        objects.__doc__,
+        object,
+    )
     record = stop(1, 2, Logged)
     record.target_order_id = 3
     record.__class__ = KVBackStopOrder

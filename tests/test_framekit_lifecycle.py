@@ -21,7 +21,9 @@ from korvit.tframe.utils.utilcls import OutputFileManager
 @pytest.fixture
 def core(env, tmp_path, isolated_files):
     """A stand-in core process and the registry's command socket pointed at it."""
-    with CoreServer(core_version="2", supported=["1", "2"], cache_root=str(tmp_path / "cache")) as server:
+    with CoreServer(
+        core_version="2", supported=["1", "2"], cache_root=str(tmp_path / "cache")
+    ) as server:
         sock = ClientSocket("127.0.0.1", server.port, 5)
         sock.set_callback_connected(framekit._before_first_cmd)
         env.vr.g_KorvitSocket = sock
@@ -49,8 +51,12 @@ def test_compatible_handshake_sets_up_cache_dirs(env, core, monkeypatch, tmp_pat
     assert (root / "output").is_dir() and (root / "log").is_dir()
     assert LoggerManager.log_dir() == str(root / "log")
     assert env.root_sub_dir("reports") == str(root / "output" / "reports")
-    assert env.more_info() == {"kvcore_version": "2", "kvcore_support": ["1", "2"], "korvit_version": "2",
-                               "korvit_support": ["9"]}
+    assert env.more_info() == {
+        "kvcore_version": "2",
+        "kvcore_support": ["1", "2"],
+        "korvit_version": "2",
+        "korvit_support": ["9"],
+    }
     # Every (re)connection runs the handshake again.
     env.vr.g_KorvitSocket.reconnect()
     assert commands(core) == ["ToolboxCheck", "GetToolBoxRootofCacheDir"] * 2
@@ -67,13 +73,18 @@ def test_incompatible_versions_refuse(env, core, monkeypatch):
     monkeypatch.setattr(sysdefine, "kvcore_name", "CoreX", raising=False)
     with pytest.raises(VersionError) as err:
         env.vr.g_KorvitSocket.connect()
-    expected = text.ERROR_NOTSUPPORT_KVVERSION.format(KORVITVERSION="3", SUPPORTKVVERSION=["4", "5"], KVNAME="CoreX",
-                                                      KVVERSION="2", KVSUPPORTVERSION=("1", "2"))
+    expected = text.ERROR_NOTSUPPORT_KVVERSION.format(
+        KORVITVERSION="3",
+        SUPPORTKVVERSION=["4", "5"],
+        KVNAME="CoreX",
+        KVVERSION="2",
+        KVSUPPORTVERSION=("1", "2"),
+    )
     assert str(err.value) == expected
     cache = env.vr.g_KorvitCache
     assert cache.allow_comm_kv is False and cache.not_allow_comm_kv_tips == expected
     assert cache.kv_support_list == ["1", "2"] and cache.kv_version == "2"
-    assert commands(core) == ["ToolboxCheck"]          # no cache directory asked for
+    assert commands(core) == ["ToolboxCheck"]  # no cache directory asked for
     names = [entry.name for entry in err.traceback]
     assert "tframe.framekit._first_cmd_to_check_version" in names
     assert "tframe.framekit._before_first_cmd" in names
@@ -107,8 +118,11 @@ def test_sys_exit(env, caplog, monkeypatch):
     monkeypatch.setattr(env.vr.g_KorvitSocket, "disconnect", broken)
     caplog.clear()
     with caplog.at_level(logging.INFO, logger="korvit.sys"):
-        framekit.sys_exit()                             # logged, never raised
-    assert caplog.messages[0].endswith("socket gone") and caplog.messages[1] == "Python interpreter exit!"
+        framekit.sys_exit()  # logged, never raised
+    assert (
+        caplog.messages[0].endswith("socket gone")
+        and caplog.messages[1] == "Python interpreter exit!"
+    )
 
     monkeypatch.setattr(framekit, "env", None)
     caplog.clear()

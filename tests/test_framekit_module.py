@@ -10,14 +10,20 @@ import korvit.tframe.framekit as framekit
 
 
 def run_python(code, *flags):
-    result = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=120)
+    result = subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
     return result.stdout
 
 
-@pytest.mark.parametrize("first, second", [("tframe.framekit", "korvit.tframe.framekit"),
-                                           ("korvit.tframe.framekit", "tframe.framekit")])
+@pytest.mark.parametrize(
+    "first, second",
+    [("tframe.framekit", "korvit.tframe.framekit"), ("korvit.tframe.framekit", "tframe.framekit")],
+)
 def test_short_and_long_names_are_one_module(first, second):
     out = run_python(f"""
         import importlib, sys
@@ -43,11 +49,27 @@ def test_unknown_short_name_is_reported_by_its_own_name():
 
 
 def test_globals_and_exports():
-    assert framekit.__all__ == ["smm", "env", "vr", "SystemBaseVar", "SystemBaseEnv", "gv",
-                                "synthetic_k_data_rule_map", "adjust_topmost_rule_map"]
+    assert framekit.__all__ == [
+        "smm",
+        "env",
+        "vr",
+        "SystemBaseVar",
+        "SystemBaseEnv",
+        "gv",
+        "synthetic_k_data_rule_map",
+        "adjust_topmost_rule_map",
+    ]
     # Created in the order smm, vr, env and bound together.
-    assert framekit.env.vr is framekit.vr and framekit.env.smm is framekit.smm and framekit.env.gv is framekit.gv
-    assert framekit.env.snap is None and framekit.env.diff_cvt is None and framekit.env.diff_api is None
+    assert (
+        framekit.env.vr is framekit.vr
+        and framekit.env.smm is framekit.smm
+        and framekit.env.gv is framekit.gv
+    )
+    assert (
+        framekit.env.snap is None
+        and framekit.env.diff_cvt is None
+        and framekit.env.diff_api is None
+    )
 
 
 def test_failures_name_the_qualified_operation(env):

@@ -15,14 +15,36 @@ from korvit.tframe.utils.logger import LoggerManager
 from korvit.tframe.utils.utilcls import OutputFileManager
 
 FIELDS = [
-    "g_KorvitCache", "g_KorvitSocket", "g_KorvitSocketSub", "g_KorvitLastHeartBeat", "g_KorvitModeTaskId",
-    "g_KorvitInputInfo", "g_KorvitSettingInfo", "g_KorvitFreshBarStatus", "g_KorvitAccountOrderMode",
-    "g_KorvitAccounts", "g_KorvitKDataList", "g_KorvitKDataList_Adj", "g_KorvitDataValueFresh",
-    "g_KorvitDataValueFresh_Adj", "g_KorvitRegKDataInfo", "g_KorvitRegKDataInfo_Adj", "g_KorvitTargetsInfo",
-    "g_KorvitMainContracts", "g_KorvitDataValueFreshUserD", "g_KorvitDataValueFreshUserI",
-    "g_KorvitSimCurBarFresh", "g_KorvitTradingDays", "g_KorvitTickMap", "g_KorvitCurTickInfo",
-    "g_KorvitLastChangeOrder", "g_KorvitDailyCloseTime", "g_KorvitInstrument", "g_KorvitFactorValueDict",
-    "g_KorvitUserContext", "g_KorvitMinFreqTurnPos",
+    "g_KorvitCache",
+    "g_KorvitSocket",
+    "g_KorvitSocketSub",
+    "g_KorvitLastHeartBeat",
+    "g_KorvitModeTaskId",
+    "g_KorvitInputInfo",
+    "g_KorvitSettingInfo",
+    "g_KorvitFreshBarStatus",
+    "g_KorvitAccountOrderMode",
+    "g_KorvitAccounts",
+    "g_KorvitKDataList",
+    "g_KorvitKDataList_Adj",
+    "g_KorvitDataValueFresh",
+    "g_KorvitDataValueFresh_Adj",
+    "g_KorvitRegKDataInfo",
+    "g_KorvitRegKDataInfo_Adj",
+    "g_KorvitTargetsInfo",
+    "g_KorvitMainContracts",
+    "g_KorvitDataValueFreshUserD",
+    "g_KorvitDataValueFreshUserI",
+    "g_KorvitSimCurBarFresh",
+    "g_KorvitTradingDays",
+    "g_KorvitTickMap",
+    "g_KorvitCurTickInfo",
+    "g_KorvitLastChangeOrder",
+    "g_KorvitDailyCloseTime",
+    "g_KorvitInstrument",
+    "g_KorvitFactorValueDict",
+    "g_KorvitUserContext",
+    "g_KorvitMinFreqTurnPos",
 ]
 
 
@@ -62,16 +84,16 @@ def test_class_wide_values(env):
     cls = framekit.SystemBaseVar
     vr = env.vr
     try:
-        assert cls.get_value("g_KorvitAccounts") is None          # a field of the object, not class-wide
+        assert cls.get_value("g_KorvitAccounts") is None  # a field of the object, not class-wide
         assert cls.get_value("nothing", 3) == 3
         cls.set_value("x_shared", 5)
         assert cls.get_value("x_shared") == 5 and vr.x_shared == 5 and vr.get_value("x_shared") == 5
         vr.g_KorvitAccounts.append("account")
         cls.set_value("g_KorvitAccounts", "class-wide")
-        assert vr.g_KorvitAccounts == ["account"]                  # the object's own field wins
+        assert vr.g_KorvitAccounts == ["account"]  # the object's own field wins
         cls.del_value("x_shared")
         assert not hasattr(vr, "x_shared")
-        cls.del_value("never_set")                                 # silent
+        cls.del_value("never_set")  # silent
         with pytest.raises(TypeError, match=r"^hasattr\(\): attribute name must be string$"):
             cls.del_value(5)
         with pytest.raises(TypeError):
@@ -102,9 +124,9 @@ def test_subclasses_and_free_attributes(env):
     e.update_user_scope({"a": 1})
     assert e.seen == {"a": 1}
     assert framekit.SystemBaseEnv.update_user_scope.__isabstractmethod__ is True
-    framekit.SystemBaseEnv()                                       # the base class stays instantiable
+    framekit.SystemBaseEnv()  # the base class stays instantiable
     HostVar.set_value("only_here", 1)
-    assert "only_here" not in vars(framekit.SystemBaseVar)         # class-wide means per class
+    assert "only_here" not in vars(framekit.SystemBaseVar)  # class-wide means per class
     del HostVar.only_here
 
 
@@ -116,15 +138,33 @@ def log_dir(tmp_path, monkeypatch):
     return tmp_path
 
 
-SNAP_KEYS = {"StrategyTaskId", "StrategyInputInfo", "FreshBarStatus", "AccountOrderMode", "KDataList",
-             "KDataList_adj", "DataValueFresh", "RegKDataInfo", "TargetsInfo", "DataValueFreshUserD",
-             "SimCurBarFresh", "TradingDays", "TickMap", "CurTickInfo", "LastChangeOrder", "DailyCloseTime",
-             "InstrumentDict", "FactorValueDict"}
+SNAP_KEYS = {
+    "StrategyTaskId",
+    "StrategyInputInfo",
+    "FreshBarStatus",
+    "AccountOrderMode",
+    "KDataList",
+    "KDataList_adj",
+    "DataValueFresh",
+    "RegKDataInfo",
+    "TargetsInfo",
+    "DataValueFreshUserD",
+    "SimCurBarFresh",
+    "TradingDays",
+    "TickMap",
+    "CurTickInfo",
+    "LastChangeOrder",
+    "DailyCloseTime",
+    "InstrumentDict",
+    "FactorValueDict",
+}
 
 
 def test_snapshot_named_after_timestamp_then_task_id(env, market, log_dir, caplog):
     market(np.ones((1, 3, 5)), [1.0, 2.0, 3.0])
-    env.vr.g_KorvitTargetsInfo["SZSE.000001"]["Multiple"] = None   # odd values must not cost the file
+    env.vr.g_KorvitTargetsInfo["SZSE.000001"]["Multiple"] = (
+        None  # odd values must not cost the file
+    )
     env.vr.g_KorvitSimCurBarFresh = 2
     with caplog.at_level(logging.WARNING, logger="korvit.user"):
         env.vr.save_snapshot()

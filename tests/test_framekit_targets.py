@@ -26,14 +26,20 @@ def targets(env, market):
 
 def test_contract_data_and_fees(targets):
     env = targets
-    assert env.get_multiple(1) == 10.0 and env.get_multiple(0) == 1.0 and env.get_multiple(0, default=5) == 5
+    assert (
+        env.get_multiple(1) == 10.0
+        and env.get_multiple(0) == 1.0
+        and env.get_multiple(0, default=5) == 5
+    )
     assert env.get_minmove(0) == 0.01 and env.get_minmove(2) is None
     setting = env.vr.g_KorvitSettingInfo
     setting.cost_fee_stock, setting.cost_fee_future = 3, 0.5
     assert env.cost_fee_rate(gv.TARGETTYPE_STOCK) == 0.0003
     assert env.cost_fee_rate(gv.TARGETTYPE_FUTURE) == 0.5
     assert env.cost_fee_rate(gv.TARGETTYPE_INDEX) == 0 and type(env.cost_fee_rate("other")) is int
-    assert env.is_target_type(0, gv.TARGETTYPE_STOCK) and not env.is_target_type(1, gv.TARGETTYPE_STOCK)
+    assert env.is_target_type(0, gv.TARGETTYPE_STOCK) and not env.is_target_type(
+        1, gv.TARGETTYPE_STOCK
+    )
     with pytest.raises(IndexError):
         env.get_multiple(7)
 
@@ -63,7 +69,9 @@ def test_target_names_and_types(targets, monkeypatch):
     assert env.get_target_idx("SHFE.RB2405") == 1 and env.get_target_idx("shfe.rb2405") is None
     assert env.get_target_name(0) == "SZSE.000001" and env.get_target_name(5) is None
     assert env.get_target_name([0, 5, -1, 2]) == ["SZSE.000001", "DCE.M2409"]
-    assert env.market_code_to_idx("shfe", "rb2405") == 1 and env.market_code_to_idx("SHFE", "X") == -1
+    assert (
+        env.market_code_to_idx("shfe", "rb2405") == 1 and env.market_code_to_idx("SHFE", "X") == -1
+    )
     assert env.get_target_type(1) == gv.TARGETTYPE_FUTURE
     assert env.get_target_type("szse.000001") == gv.TARGETTYPE_STOCK
     # Unknown to the strategy: asked from the history service.
@@ -72,7 +80,7 @@ def test_target_names_and_types(targets, monkeypatch):
     with pytest.raises(ValueError):
         env.get_target_type("NODOT")
     with pytest.raises(TypeError):
-        env.get_target_type(np.int64(1))      # only a plain int is an index
+        env.get_target_type(np.int64(1))  # only a plain int is an index
     with pytest.raises(TypeError):
         env.get_target_name(np.int64(1))
 
@@ -100,7 +108,10 @@ def test_check_idx(targets, monkeypatch):
 
     monkeypatch.setattr(framekit, "ArgumentChecker", Checker)
     env.check_idx("sell", 9, 0)
-    assert calls == [("sell", "handle_idx", [9], 0, 3, False), ("sell", "target_idx", [0], 0, 3, False)]
+    assert calls == [
+        ("sell", "handle_idx", [9], 0, 3, False),
+        ("sell", "target_idx", [0], 0, 3, False),
+    ]
 
 
 def test_daily_close_time(env):
@@ -116,7 +127,7 @@ def test_user_scope(env, caplog):
     def on_data(context):
         phases.append(framekit.smm.current_phase)
 
-    def on_order_status(context):                    # too few parameters
+    def on_order_status(context):  # too few parameters
         pass
 
     env.vr.g_KorvitUserContext = ctx = object()
@@ -129,7 +140,10 @@ def test_user_scope(env, caplog):
     assert info is env.vr.g_KorvitInputInfo and env.user_context is ctx
     info.on_data_func(ctx)
     assert phases == [gv.RUMMODE_PHASE_ONDATA]
-    assert info.on_order_status_func(ctx, "order") is None and info.on_order_execution_func(ctx, "x") is None
+    assert (
+        info.on_order_status_func(ctx, "order") is None
+        and info.on_order_execution_func(ctx, "x") is None
+    )
 
     caplog.clear()
     with caplog.at_level(logging.WARNING, logger="korvit.user"):
@@ -158,9 +172,17 @@ def test_user_scope_wraps_defaults_in_their_phases(env, monkeypatch):
     assert info.on_data_func == (gv.RUMMODE_PHASE_ONDATA, sysdefine.on_data)
     assert info.on_order_status_func == (gv.RUMMODE_PHASE_DEAL_TRADE, sysdefine.on_order_status)
     assert info.on_order_execution_func == (gv.RUMMODE_PHASE_DEAL_TRADE, sysdefine.on_execution)
-    assert seen[0] == {"func_name": "init", "arg_count": 1, "param_names": "context", "raise_error": False,
-                       "except_sig": "def init(context): pass"}
-    assert seen[3]["param_names"] == ("context", "excution", "*args", "**kwargs") and seen[3]["arg_count"] == 4
+    assert seen[0] == {
+        "func_name": "init",
+        "arg_count": 1,
+        "param_names": "context",
+        "raise_error": False,
+        "except_sig": "def init(context): pass",
+    }
+    assert (
+        seen[3]["param_names"] == ("context", "excution", "*args", "**kwargs")
+        and seen[3]["arg_count"] == 4
+    )
 
     class BadChecker:
         @staticmethod

@@ -23,11 +23,15 @@ class StoreModel:
 
     def set_one(self, target, bar, times, prices, volumes):
         order = np.argsort(times, kind="stable")
-        self.bars[(target, bar)] = tuple(np.asarray(a, dtype=float)[order] for a in (times, prices, volumes))
+        self.bars[(target, bar)] = tuple(
+            np.asarray(a, dtype=float)[order] for a in (times, prices, volumes)
+        )
 
     def set_many(self, keys, times, prices, volumes, bounds):
         for (target, bar), a, b in zip(keys, bounds[:-1], bounds[1:]):
-            self.bars[(target, bar)] = tuple(np.asarray(x, dtype=float)[a:b] for x in (times, prices, volumes))
+            self.bars[(target, bar)] = tuple(
+                np.asarray(x, dtype=float)[a:b] for x in (times, prices, volumes)
+            )
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -43,7 +47,7 @@ def test_store_returns_the_last_write_of_each_bar_whichever_setter_made_it(store
             store.set_bar_tick_data(target, bar, *args)
             model.set_one(target, bar, *args)
         else:
-            picks = rng.integers(0, len(space), int(rng.integers(0, 15)))   # repeats allowed
+            picks = rng.integers(0, len(space), int(rng.integers(0, 15)))  # repeats allowed
             keys = [space[k] for k in picks]
             lengths = rng.integers(0, 4, len(keys))
             bounds = np.r_[0, np.cumsum(lengths)]
@@ -58,24 +62,37 @@ def test_store_returns_the_last_write_of_each_bar_whichever_setter_made_it(store
             for a, b in zip((got.Time, got.Price, got.VolumeTick), want):
                 np.testing.assert_array_equal(a, b)
     got = store.get_bar_tick_data(*space[0])
-    got.Time[:] = -1                                              # a copy: the store keeps its own
+    got.Time[:] = -1  # a copy: the store keeps its own
     assert (store.get_bar_tick_data(*space[0]).Time != -1).all()
     store.set_many_bar_tick_data([(0, 2**40), (0, 2**40)], [1.0, 2.0], [1, 2], [1, 1], [0, 1, 2])
-    assert store.get_bar_tick_data(0, 2**40).Price.tolist() == [2.0]     # beyond the packed keys
+    assert store.get_bar_tick_data(0, 2**40).Price.tolist() == [2.0]  # beyond the packed keys
     store.clear()
     assert all(store.get_bar_tick_data(t, b).Time.size == 0 for t, b in space)
 
 
-@pytest.mark.parametrize("keys", [
-    [(0, 1), (2, -3)], [(0, 1), (-1, 0)], [(0, True)], [(1.5, 0)], [(0, 2.0), (0, "1")],
-    [(0, float("nan"))], np.array([[0, 1], [3, -2]]), np.array([[-4, -2]], dtype=np.int32),
-    np.array([[0.0, 1.5]]), np.array([[0, 1, 2]]), [(0,)], np.array([[True, False]]),
-])
+@pytest.mark.parametrize(
+    "keys",
+    [
+        [(0, 1), (2, -3)],
+        [(0, 1), (-1, 0)],
+        [(0, True)],
+        [(1.5, 0)],
+        [(0, 2.0), (0, "1")],
+        [(0, float("nan"))],
+        np.array([[0, 1], [3, -2]]),
+        np.array([[-4, -2]], dtype=np.int32),
+        np.array([[0.0, 1.5]]),
+        np.array([[0, 1, 2]]),
+        [(0,)],
+        np.array([[True, False]]),
+    ],
+)
 def test_store_rejects_bad_keys_as_one_by_one_checks_would(store, keys):
     def first_error():
         for target, bar in keys:
             as_index("target index", target)
             as_index("bar position", bar)
+
     with pytest.raises(Exception) as expected:
         first_error()
     n = len(keys)

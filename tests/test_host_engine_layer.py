@@ -12,18 +12,25 @@ import pytest
 import korvit.tframe.framekit as framekit
 from korvit.api.history import _history
 from korvit.backtest.convertor import (
-    convert_back_order_to_snap_execution, convert_back_order_to_snap_order)
+    convert_back_order_to_snap_execution,
+    convert_back_order_to_snap_order,
+)
 from korvit.backtest.env import BacktestEnv, install_backtest_env
 from korvit.backtest.model.accounts import KVBackAccount
 from korvit.backtest.model.orders import (
-    KVBackOrder, KVBackOrderCollect, KVBackStopOrder, KVBackStopOrderCollect, KVBackTrade,
-    KVBackTradeCollect)
+    KVBackOrder,
+    KVBackOrderCollect,
+    KVBackStopOrder,
+    KVBackStopOrderCollect,
+    KVBackTrade,
+    KVBackTradeCollect,
+)
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.utils.collectbase import CollectBase
 from korvit.tframe.utils.datetimefunc import EPOCH, datetime_to_mft, mft_to_datetime
 
 NAN = float("nan")
-STOCK, FUTURE = 0, 1        # target indices of the `market` fixture
+STOCK, FUTURE = 0, 1  # target indices of the `market` fixture
 
 
 class Rec:
@@ -31,23 +38,51 @@ class Rec:
         self.n = n
 
 
-def order(order_id, side=gv.OrderAct_Buy, effect=gv.PositionEffect_Open, volume=100, target=STOCK,
-          price=10.0, **extra):
+def order(
+    order_id,
+    side=gv.OrderAct_Buy,
+    effect=gv.PositionEffect_Open,
+    volume=100,
+    target=STOCK,
+    price=10.0,
+    **extra,
+):
     kind = gv.TARGETTYPE_STOCK if target == STOCK else gv.TARGETTYPE_FUTURE
     return KVBackOrder.create(
-        handle_idx=0, target_idx=target, code="szse.000001", order_id=order_id, order_price=price,
-        target_type=kind, position_effect=effect, order_status=gv.OrderStatus_PreHolding,
-        created_time=1.0, volume=volume, order_ctg=gv.OrderCtg_Limit, order_side=side, **extra)
+        handle_idx=0,
+        target_idx=target,
+        code="szse.000001",
+        order_id=order_id,
+        order_price=price,
+        target_type=kind,
+        position_effect=effect,
+        order_status=gv.OrderStatus_PreHolding,
+        created_time=1.0,
+        volume=volume,
+        order_ctg=gv.OrderCtg_Limit,
+        order_side=side,
+        **extra,
+    )
 
 
 def trade_of(o, price, value, fee, trader_id=0, volume=None):
     t = KVBackTrade.create(
-        handle_idx=o.handle_idx, target_idx=o.target_idx, target_type=o.target_type,
-        order_id=o.order_id, order_price=o.price, trader_id=trader_id,
+        handle_idx=o.handle_idx,
+        target_idx=o.target_idx,
+        target_type=o.target_type,
+        order_id=o.order_id,
+        order_price=o.price,
+        trader_id=trader_id,
         trader_volume=o.unfilled_volume if volume is None else volume,
-        trade_price=price, filled_time=2.0, order_ctg=o.ctg, order_side=o.side,
-        position_effect=o.position_effect, tag=o.tag, order_fee=o.frozen_item("fee"),
-        order_margin=o.frozen_item("value"))
+        trade_price=price,
+        filled_time=2.0,
+        order_ctg=o.ctg,
+        order_side=o.side,
+        position_effect=o.position_effect,
+        tag=o.tag,
+        order_fee=o.frozen_item("fee"),
+        order_margin=o.frozen_item("value"),
+    )
     t.set_frozen_item("trader_value", value)
     t.set_frozen_item("trader_fee", fee)
     return t
@@ -62,6 +97,7 @@ def hold(account, o, value, fee):
 
 # ---------------------------------------------------------------- CollectBase
 
+
 class TestCollectBase:
     def test_keys_numbering_and_lookup(self):
         c = CollectBase(snaps=("a",))
@@ -74,14 +110,14 @@ class TestCollectBase:
         assert c.obj([np.float64(1.0), NAN, 99, np.float32("nan")]) == [recs[1], None, None, None]
         assert c.obj(7) == [recs[2]] and 7.0 in c and NAN not in c
         for key, rec in ((7, recs[3]), (NAN, recs[3]), (None, recs[0])):
-            with pytest.raises(ValueError):     # taken key, NaN key, record stored already
+            with pytest.raises(ValueError):  # taken key, NaN key, record stored already
                 c.append(key, rec)
         assert c.size == 3 and c.snap_count("a") == 3
         c.attr_update("n", 50, [7])
-        assert c.obj([7])[0].n == 50            # the stored object itself
+        assert c.obj([7])[0].n == 50  # the stored object itself
         with pytest.raises(KeyError, match="8"):
             c.attr_update("n", -1, [0, 8])
-        assert recs[0].n == 0                   # nothing changed on a bad id
+        assert recs[0].n == 0  # nothing changed on a bad id
 
     def test_key_attr(self):
         orders = KVBackOrderCollect()
@@ -98,12 +134,12 @@ class TestCollectBase:
         for r in recs:
             c.append(None, r)
         listed = c.snap_obj("s")
-        listed.clear()                                       # a new list every time
+        listed.clear()  # a new list every time
         assert c.snap_attr_value("s", "n") == [0, 1, 2, 3, 4, 5]
         assert c.snap_obj_by_idx("s", np.array([4, 1])) == [recs[4], recs[1]]
-        c.snap_remove_by_idx("s", np.array([4, 1, 1]))       # order before the call; duplicate once
+        c.snap_remove_by_idx("s", np.array([4, 1, 1]))  # order before the call; duplicate once
         assert c.snap_attr_value("s", "n") == [0, 2, 3, 5]
-        c.snap_remove_by_idx("s", np.array([]))              # an empty float array removes nothing
+        c.snap_remove_by_idx("s", np.array([]))  # an empty float array removes nothing
         with pytest.raises(IndexError):
             c.snap_remove_by_idx("s", [0, 4])
         with pytest.raises(IndexError):
@@ -112,13 +148,13 @@ class TestCollectBase:
             c.snap_remove_by_idx("s", [0.5])
         c.snap_remove("s", [recs[0]])
         with pytest.raises(ValueError):
-            c.snap_remove("s", [recs[2], recs[1]])           # recs[1] has left already
-        assert c.snap_attr_value("s", "n") == [2, 3, 5]      # all or nothing
+            c.snap_remove("s", [recs[2], recs[1]])  # recs[1] has left already
+        assert c.snap_attr_value("s", "n") == [2, 3, 5]  # all or nothing
         c.snap_obj_attr_update([recs[3]], "n", 30, "s")
         assert c.snap_attr_value("s", "n") == [2, 5] and recs[3].n == 30
         c.snap_obj_attr_update([recs[2]], "n", 20, "s", rm=False)
         assert c.snap_attr_value("s", "n") == [20, 5]
-        assert c.snap_count("t") == 6 and c.size == 6         # other snaps and the store keep all
+        assert c.snap_count("t") == 6 and c.size == 6  # other snaps and the store keep all
         with pytest.raises(KeyError, match="nope"):
             c.snap_count("nope")
 
@@ -126,25 +162,38 @@ class TestCollectBase:
         recs = [Rec(1), Rec(NAN), Rec(1)]
         assert CollectBase.obj_attr_value(recs, "n")[::2] == [1, 1]
         assert CollectBase.obj_attr_value_eq_all(recs, "n", 1) == [True, False, True]
-        assert CollectBase.obj_attr_value_eq_all(recs, "n", 1, return_obj=True) == [recs[0], recs[2]]
+        assert CollectBase.obj_attr_value_eq_all(recs, "n", 1, return_obj=True) == [
+            recs[0],
+            recs[2],
+        ]
         CollectBase.obj_attr_update(recs, "n", 0)
         assert [r.n for r in recs] == [0, 0, 0]
 
 
 # ---------------------------------------------------------------- records
 
+
 class TestRecords:
     def test_order_create_and_fill_fields(self):
         o = order(3, side=gv.OrderAct_Sell, volume=300, tag="t", filled_volume=100)
         assert (o.price, o.status, o.ctg, o.side, o.unfilled_volume) == (
-            10.0, gv.OrderStatus_PreHolding, gv.OrderCtg_Limit, gv.OrderAct_Sell, 200)
+            10.0,
+            gv.OrderStatus_PreHolding,
+            gv.OrderCtg_Limit,
+            gv.OrderAct_Sell,
+            200,
+        )
         assert math.isnan(o.rej_reason) and o.updated_time_dt is None and o.tag == "t"
         o.filled_volume = 300
         assert o.unfilled_volume == 0
         with pytest.raises(AttributeError):
             o.unfilled_volume = 5
         o.update_status(gv.OrderStatus_Denied, gv.OrderReject_NoEnoughCash, 9.0)
-        assert (o.status, o.rej_reason, o.updated_time) == (gv.OrderStatus_Denied, gv.OrderReject_NoEnoughCash, 9.0)
+        assert (o.status, o.rej_reason, o.updated_time) == (
+            gv.OrderStatus_Denied,
+            gv.OrderReject_NoEnoughCash,
+            9.0,
+        )
         o.set_frozen_item("fee", np.float64(2.5))
         assert (o.frozen_item("value"), o.frozen_item("fee")) == (0.0, 2.5)
         with pytest.raises(KeyError):
@@ -152,9 +201,19 @@ class TestRecords:
         with pytest.raises(TypeError, match="foo"):
             order(4, foo=1)
         with pytest.raises(TypeError, match="order_price"):
-            KVBackOrder.create(handle_idx=0, target_idx=0, code="c", order_id=1, target_type=1,
-                               position_effect=1, order_status=0, created_time=0, volume=1,
-                               order_ctg=1, order_side=1)
+            KVBackOrder.create(
+                handle_idx=0,
+                target_idx=0,
+                code="c",
+                order_id=1,
+                target_type=1,
+                position_effect=1,
+                order_status=0,
+                created_time=0,
+                volume=1,
+                order_ctg=1,
+                order_side=1,
+            )
         for bad in (0, -100, NAN, "100"):
             with pytest.raises((TypeError, ValueError)):
                 order(5, volume=bad)
@@ -165,31 +224,66 @@ class TestRecords:
         o = order(1, price=4000.0, target=FUTURE, volume=2)
         t = trade_of(o, 3990.0, 800.0, 6.0, trader_id=4)
         assert (t.side, t.price, t.volume, t.ctg, t.trader_id, t.order_price) == (
-            gv.OrderAct_Buy, 3990.0, 2, gv.OrderCtg_Limit, 4, 4000.0)
+            gv.OrderAct_Buy,
+            3990.0,
+            2,
+            gv.OrderCtg_Limit,
+            4,
+            4000.0,
+        )
         assert (t.frozen_item("trader_value"), t.frozen_item("trader_fee")) == (800.0, 6.0)
         with pytest.raises(KeyError):
             t.frozen_item("value")
-        s = KVBackStopOrder.create(stop_order_id=1, target_order_id=NAN, target_idx=1, handle_idx=0,
-                                   act=gv.OrderAct_Buy, stop_order_type=gv.StopOrderType_Loss,
-                                   stop_gap_type=gv.OrderStop_StopGap_Point, stop_gap=5, volume=2,
-                                   ctg=gv.OrderCtg_Market)
+        s = KVBackStopOrder.create(
+            stop_order_id=1,
+            target_order_id=NAN,
+            target_idx=1,
+            handle_idx=0,
+            act=gv.OrderAct_Buy,
+            stop_order_type=gv.StopOrderType_Loss,
+            stop_gap_type=gv.OrderStop_StopGap_Point,
+            stop_gap=5,
+            volume=2,
+            ctg=gv.OrderCtg_Market,
+        )
         assert s.execute_status == gv.StopOrderStatus_Holding and not s.in_bar_begin
-        assert all(math.isnan(getattr(s, f)) for f in ("stop_price", "trailing_gap", "order_id",
-                                                       "trigger_time", "stop_trailing_price"))
+        assert all(
+            math.isnan(getattr(s, f))
+            for f in (
+                "stop_price",
+                "trailing_gap",
+                "order_id",
+                "trigger_time",
+                "stop_trailing_price",
+            )
+        )
         with pytest.raises(ValueError, match="trailing_gap"):
-            KVBackStopOrder.create(stop_order_id=2, target_order_id=1, target_idx=1, handle_idx=0,
-                                   act=gv.OrderAct_Buy, stop_order_type=gv.StopOrderType_Trailing,
-                                   stop_gap_type=gv.OrderStop_StopGap_Point, stop_gap=5, volume=2,
-                                   ctg=gv.OrderCtg_Market)
+            KVBackStopOrder.create(
+                stop_order_id=2,
+                target_order_id=1,
+                target_idx=1,
+                handle_idx=0,
+                act=gv.OrderAct_Buy,
+                stop_order_type=gv.StopOrderType_Trailing,
+                stop_gap_type=gv.OrderStop_StopGap_Point,
+                stop_gap=5,
+                volume=2,
+                ctg=gv.OrderCtg_Market,
+            )
 
 
 # ---------------------------------------------------------------- accounts
 
+
 class TestAccount:
     def test_stock_round_trip(self):
         acc = KVBackAccount("A", 100_000)
-        assert acc.stock_commission_rate == {"OpenTax": 0, "CloseTax": 0.001, "TransFee": 0.00002,
-                                             "MinTradeFee": 5}
+        assert acc.stock_commission_rate == {
+            "OpenTax": 0,
+            "CloseTax": 0.001,
+            "TransFee": 0.00002,
+            "MinTradeFee": 5,
+        }
         assert acc.position(STOCK) is None and acc.handle == "A"
         buy = order(1, volume=1000)
         hold(acc, buy, 10_000.0, 5.2)
@@ -197,7 +291,11 @@ class TestAccount:
         acc.on_trade([trade_of(buy, 10.0, 10_000.0, 5.2)])
         pos = acc.position(STOCK)
         assert acc.valid_cash(0) == acc.cash == 100_000 - 10_005.2
-        assert (pos.position_long, pos.position_available_long, pos.avg_open_price_long) == (1000, 1000, 10.0)
+        assert (pos.position_long, pos.position_available_long, pos.avg_open_price_long) == (
+            1000,
+            1000,
+            10.0,
+        )
         sell = order(2, side=gv.OrderAct_Sell, effect=gv.PositionEffect_Close, volume=600)
         hold(acc, sell, 6_600.0, 11.0)
         assert pos.position_available_long == 400 and acc.valid_cash(0) == acc.cash - 6_611.0
@@ -217,11 +315,16 @@ class TestAccount:
         hold(acc, sell, 0.0, 15.0)
         pending_buy = order(3, volume=100)
         hold(acc, pending_buy, 1_000.0, 5.0)
-        assert acc.position(STOCK).position_available_long == 0 and acc.valid_cash(0) == cash - 1_020
+        assert (
+            acc.position(STOCK).position_available_long == 0 and acc.valid_cash(0) == cash - 1_020
+        )
         sell.status = gv.OrderStatus_Cancelled
         acc.on_order([sell])
-        assert acc.position(STOCK).position_available_long == 1000 and acc.valid_cash(0) == cash - 1_005
-        acc.on_order([sell])                                 # a repeated notice changes nothing
+        assert (
+            acc.position(STOCK).position_available_long == 1000
+            and acc.valid_cash(0) == cash - 1_005
+        )
+        acc.on_order([sell])  # a repeated notice changes nothing
         # An order cancelled without a notice is given back at the next question.
         assert acc.holding_order_ids == [3]
         pending_buy.status = gv.OrderStatus_Denied
@@ -239,7 +342,14 @@ class TestAccount:
         assert acc.cash == 100_000 - 2 * 16_012
         # Close 1 long at 4100 and 3 short at 4100 (multiple 10 from the environment).
         for oid, side, vol in ((3, gv.OrderAct_Sell, 1), (4, gv.OrderAct_Buy, 3)):
-            o = order(oid, side=side, effect=gv.PositionEffect_Close, target=FUTURE, volume=vol, price=4100.0)
+            o = order(
+                oid,
+                side=side,
+                effect=gv.PositionEffect_Close,
+                target=FUTURE,
+                volume=vol,
+                price=4100.0,
+            )
             hold(acc, o, 0.0, 3.0)
             acc.on_trade([trade_of(o, 4100.0, 0.0, 3.0)])
         assert acc.realised_pnl == 1 * 100 * 10 - 3 * 100 * 10
@@ -248,14 +358,16 @@ class TestAccount:
         assert acc.cash == 100_000 - 2 * 16_012 + (4_000 + 1_000 - 3) + (12_000 - 3_000 - 3)
 
     def test_closing_more_than_held_nets_into_the_other_leg(self, backtest):
-        backtest.load(np.ones((2, 1, 5)), [1.0])       # the future's short margin rate is 0.12
+        backtest.load(np.ones((2, 1, 5)), [1.0])  # the future's short margin rate is 0.12
         acc = KVBackAccount("F", 100_000)
         o = order(1, target=FUTURE, volume=2, price=4000.0)
         hold(acc, o, 8_000.0, 6.0)
         acc.on_trade([trade_of(o, 4000.0, 8_000.0, 6.0)])
         cash, pos = acc.cash, acc.position(FUTURE)
-        close = order(2, side=gv.OrderAct_Sell, effect=gv.PositionEffect_Close, target=FUTURE, volume=3)
-        hold(acc, close, 0.0, 1.0)                  # sets aside only the 2 that are free
+        close = order(
+            2, side=gv.OrderAct_Sell, effect=gv.PositionEffect_Close, target=FUTURE, volume=3
+        )
+        hold(acc, close, 0.0, 1.0)  # sets aside only the 2 that are free
         assert pos.position_available_long == 0
         acc.on_trade([trade_of(close, 4100.0, 0.0, 1.0)])
         # 2 long closed (margin back, profit 2 x 100 x 10), 1 short opened at the short margin rate
@@ -274,6 +386,7 @@ class TestAccount:
 
 
 # ---------------------------------------------------------------- time values
+
 
 class TestTimeValues:
     def test_round_trips(self):
@@ -304,18 +417,30 @@ class TestTimeValues:
 
 # ---------------------------------------------------------------- backtest environment
 
+
 class TestBacktestEnv:
     @pytest.fixture
     def benv(self, env, market):
         bt = install_backtest_env()
         # bars: (open, high, low, close, volume); bar 1 of the stock sits at 11.0 all bar long
-        market([[[10, 10.5, 9.8, 10.2, 100], [11, 11, 11, 11, 50], [9, 9.5, 9, 9.2, 80]],
-                [[4000, 4010, 3990, 4005, 5]] * 3], [1.0, 2.0, 3.0])
+        market(
+            [
+                [[10, 10.5, 9.8, 10.2, 100], [11, 11, 11, 11, 50], [9, 9.5, 9, 9.2, 80]],
+                [[4000, 4010, 3990, 4005, 5]] * 3,
+            ],
+            [1.0, 2.0, 3.0],
+        )
         return bt
 
     def test_installed_on_framekit(self, benv):
-        assert framekit.env is benv and type(benv) is BacktestEnv and isinstance(benv, framekit.SystemBaseEnv)
-        assert benv.vr is framekit.vr and benv.vr.g_KorvitInputInfo.TargetListDot[0] == "SZSE.000001"
+        assert (
+            framekit.env is benv
+            and type(benv) is BacktestEnv
+            and isinstance(benv, framekit.SystemBaseEnv)
+        )
+        assert (
+            benv.vr is framekit.vr and benv.vr.g_KorvitInputInfo.TargetListDot[0] == "SZSE.000001"
+        )
 
     def test_margin_rate(self, benv, monkeypatch):
         _history.set_target_info_v2([{}, {"LongMargin": 0.12, "ShortMargin": 0.15}])
@@ -323,15 +448,15 @@ class TestBacktestEnv:
         assert benv.get_margin_rate(FUTURE, gv.OrderAct_Sell) == 0.15
         assert benv.get_margin_rate(STOCK, gv.OrderAct_Buy) == 1.0
         monkeypatch.setattr(_history, "get_target_info_v2", lambda idx: [{"LongMargin": 0.2}])
-        assert benv.get_margin_rate(FUTURE, gv.OrderAct_Buy) == 0.2      # looked up at call time
+        assert benv.get_margin_rate(FUTURE, gv.OrderAct_Buy) == 0.2  # looked up at call time
         with pytest.raises(KeyError, match="ShortMargin"):
             benv.get_margin_rate(FUTURE, gv.OrderAct_Sell)
 
     def test_limit_flags(self, benv):
         vr = benv.vr
-        assert not benv.at_limit_up_price(STOCK)                 # no limits set
+        assert not benv.at_limit_up_price(STOCK)  # no limits set
         benv.set_price_limits(STOCK, [11.0, 11.0, NAN], [9.0, 9.0, 9.5])
-        assert not benv.at_limit_up_price(STOCK)                 # before the first bar
+        assert not benv.at_limit_up_price(STOCK)  # before the first bar
         vr.g_KorvitSimCurBarFresh = 0
         assert not benv.at_limit_up_price(STOCK) and not benv.at_limit_down_price(STOCK)
         vr.g_KorvitSimCurBarFresh = 1
@@ -347,21 +472,38 @@ class TestBacktestEnv:
 
 # ---------------------------------------------------------------- snapshots
 
+
 class TestConvertor:
     def test_order_and_execution_snapshots(self):
         o = order(np.int64(7), target=FUTURE, volume=np.float64(2), tag=["mine"])
         o.filled_volume = np.float64(2)
         o.set_frozen_item("fee", 6.0)
         snap = convert_back_order_to_snap_order(o, ["acc0"], ["szse.000001", "shfe.rb2405"])
-        assert (snap.order_id, snap.account, snap.target, snap.unfilled_volume) == (7, "acc0", "shfe.rb2405", 0.0)
-        assert type(snap.order_id) is int and type(snap.volume) is float and math.isnan(snap.rej_reason)
+        assert (snap.order_id, snap.account, snap.target, snap.unfilled_volume) == (
+            7,
+            "acc0",
+            "shfe.rb2405",
+            0.0,
+        )
+        assert (
+            type(snap.order_id) is int
+            and type(snap.volume) is float
+            and math.isnan(snap.rej_reason)
+        )
         snap.tag.append("changed")
         assert o.tag == ["mine"]
         with pytest.raises(dataclasses.FrozenInstanceError):
             snap.price = 1.0
         t = trade_of(o, 4000.0, 8000.0, 6.0, trader_id=np.int64(3), volume=2)
         ex = convert_back_order_to_snap_execution(o, t, ["acc0"], ["a.1", "b.2"])
-        assert (ex.exec_id, ex.order_id, ex.target, ex.price, ex.fee, ex.margin) == (3, 7, "b.2", 4000.0, 6.0, 0.0)
+        assert (ex.exec_id, ex.order_id, ex.target, ex.price, ex.fee, ex.margin) == (
+            3,
+            7,
+            "b.2",
+            4000.0,
+            6.0,
+            0.0,
+        )
 
     @pytest.mark.parametrize("handle_idx", [1, -1, NAN, 0.5])
     def test_bad_index(self, handle_idx):
@@ -372,4 +514,6 @@ class TestConvertor:
 
     def test_trade_of_another_order(self):
         with pytest.raises(ValueError, match="belongs to order 1"):
-            convert_back_order_to_snap_execution(order(2), trade_of(order(1), 10.0, 0, 0), ["a"], ["t"])
+            convert_back_order_to_snap_execution(
+                order(2), trade_of(order(1), 10.0, 0, 0), ["a"], ["t"]
+            )

@@ -27,8 +27,7 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.ufuncs import todotmc
 from korvit.tframe.utils.argchecker import ArgumentChecker
 from korvit.tframe.utils.exceptions import BuiltinFieldError, raise_bultin_error
-from korvit.tframe.utils.logger import (
-    LoggerManager, user_warning, write_syslog, write_userlog)
+from korvit.tframe.utils.logger import LoggerManager, user_warning, write_syslog, write_userlog
 from korvit.tframe.utils.utilcls import OutputFileManager
 from korvit.tframe.utils.utilfunc import save_mat, to_mat
 
@@ -36,6 +35,7 @@ SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 
 
 
 # ---------------------------------------------------------------- socket client and core
+
 
 @pytest.fixture
 def core(tmp_path):
@@ -49,7 +49,7 @@ class TestClientAgainstCore:
         seen = []
         client.set_callback_connected(lambda: seen.append(client.request("Ping")))
         assert client.connect() is True and seen == ["pong"]
-        client.connect()                         # already connected: no new handshake
+        client.connect()  # already connected: no new handshake
         assert seen == ["pong"]
         client.reconnect()
         assert seen == ["pong", "pong"]
@@ -64,8 +64,10 @@ class TestClientAgainstCore:
             assert info == {"listSupportedToolbox": [1, 2], "wstrCoreVer": 2}
             root = client.request("GetToolBoxRootofCacheDir")
         assert root == core.cache_root and os.path.isdir(root)
-        assert core.requests[0] == ("ToolboxCheck",
-                                    {"kind": "python", "version": "1.0.0", "support": ["1.0.0"]})
+        assert core.requests[0] == (
+            "ToolboxCheck",
+            {"kind": "python", "version": "1.0.0", "support": ["1.0.0"]},
+        )
 
     def test_error_reply_raises_and_connection_stays_usable(self, core):
         with ClientSocket("127.0.0.1", core.port, 5) as client:
@@ -81,14 +83,14 @@ class TestClientAgainstCore:
         with pytest.raises(ZeroDivisionError):
             client.connect()
         assert not client.is_connected
-        client.disconnect()                      # idempotent on a closed socket
+        client.disconnect()  # idempotent on a closed socket
         client.disconnect()
 
     def test_closed_peer_raises_then_reconnects(self, core):
         client = ClientSocket("127.0.0.1", core.port, 5)
         connects = []
         client.set_callback_connected(lambda: connects.append(1))
-        client.request("Ping")                   # the core is serving this connection now
+        client.request("Ping")  # the core is serving this connection now
         core.drop_connections()
         with pytest.raises(ConnectionError):
             client.request("Ping")
@@ -97,7 +99,7 @@ class TestClientAgainstCore:
         client.disconnect()
 
     def test_timeout_closes_socket(self):
-        with socket.create_server(("127.0.0.1", 0)) as silent:   # accepts, never answers
+        with socket.create_server(("127.0.0.1", 0)) as silent:  # accepts, never answers
             client = ClientSocket("127.0.0.1", silent.getsockname()[1], 0.2)
             with pytest.raises(TimeoutError):
                 client.request("Ping")
@@ -138,9 +140,23 @@ class TestClientAgainstCore:
 def test_core_command_line_serves_until_sigterm(tmp_path):
     env = dict(os.environ, PYTHONPATH=SRC)
     proc = subprocess.Popen(
-        [sys.executable, "-m", "korvit.core", "--port", "0", "--core-version", "3",
-         "--supported", "1.0.0,0.9.0", "--cache-root", str(tmp_path)],
-        stdout=subprocess.PIPE, text=True, env=env)
+        [
+            sys.executable,
+            "-m",
+            "korvit.core",
+            "--port",
+            "0",
+            "--core-version",
+            "3",
+            "--supported",
+            "1.0.0,0.9.0",
+            "--cache-root",
+            str(tmp_path),
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
     try:
         line = proc.stdout.readline().strip()
         assert line.startswith("korvit core listening on 127.0.0.1:")
@@ -157,6 +173,7 @@ def test_core_command_line_serves_until_sigterm(tmp_path):
 
 
 # ---------------------------------------------------------------- logs and output dirs
+
 
 @pytest.fixture
 def fresh_logger(monkeypatch):
@@ -204,9 +221,11 @@ class TestLogger:
         except KeyError as exc:
             write_syslog(exc)
         got = [(r.name, r.levelno, r.getMessage()) for r in caplog.records]
-        assert got == [("korvit.user", logging.INFO, "资金不足"),
-                       ("korvit.user", logging.WARNING, "careful"),
-                       ("korvit.sys", logging.ERROR, "KeyError: 'boom'")]
+        assert got == [
+            ("korvit.user", logging.INFO, "资金不足"),
+            ("korvit.user", logging.WARNING, "careful"),
+            ("korvit.sys", logging.ERROR, "KeyError: 'boom'"),
+        ]
         assert caplog.records[2].exc_info[1].args == ("boom",)
 
 
@@ -249,16 +268,22 @@ class TestOutputFileManager:
 
 # ---------------------------------------------------------------- .mat files and snaps
 
+
 class TestSaveMat:
     def test_round_trip_of_snaps(self, tmp_path):
         item = uclass.StrategyItem()
         item.TargetList = ["szse.000001", "shfe.rb2501"]
-        item.on_data_func = print                   # callables are not saved
+        item.on_data_func = print  # callables are not saved
         k_data = uclass.KData(np.arange(22.0).reshape(11, 2), [0, 1], Frequency=gv.KFreq_Min)
         kdl = uclass.KDataContainer([k_data, k_data])
-        data = {"Input": item.snap(), "Setting": uclass.SettingItem().snap(),
-                "KData": kdl.snap(), "Empty": uclass.KDataContainer().snap(),
-                "Tick": uclass.DotDict(), "Mode": uclass.OrderModeMgr().order_mode}
+        data = {
+            "Input": item.snap(),
+            "Setting": uclass.SettingItem().snap(),
+            "KData": kdl.snap(),
+            "Empty": uclass.KDataContainer().snap(),
+            "Tick": uclass.DotDict(),
+            "Mode": uclass.OrderModeMgr().order_mode,
+        }
         path = str(tmp_path / "snap.mat")
         assert save_mat(path, data) is True
         back = scipy.io.loadmat(path, simplify_cells=True)
@@ -274,10 +299,12 @@ class TestSaveMat:
         path = tmp_path / "snap.mat"
         assert save_mat(str(path), {"a": np.array([1.0, 2.0])})
         before = path.read_bytes()
+
         # A write that fails half-way through.
         def broken_savemat(stream, data, **kwargs):
             stream.write(b"partial")
             raise OSError("disk full")
+
         monkeypatch.setattr(scipy.io, "savemat", broken_savemat)
         assert save_mat(str(path), {"a": np.ones(3)}) is False
         assert path.read_bytes() == before and os.listdir(tmp_path) == ["snap.mat"]
@@ -298,8 +325,15 @@ class TestSaveMat:
         assert os.listdir(tmp_path) == ["x.mat"]
 
     def test_to_mat_cleans_keys_and_none(self):
-        out = to_mat({"1x": 1, "_y": 2, "SZSE.000001": {"Type": 1, "Multiple": None},
-                      "f": len, "items": ["a", None, 3]})
+        out = to_mat(
+            {
+                "1x": 1,
+                "_y": 2,
+                "SZSE.000001": {"Type": 1, "Multiple": None},
+                "f": len,
+                "items": ["a", None, 3],
+            }
+        )
         assert set(out) == {"k1x", "k_y", "SZSE_000001", "items"}
         assert out["SZSE_000001"] == {"Type": 1}
         assert out["items"][0] == "a" and out["items"][1].size == 0 and out["items"][2] == 3
@@ -307,9 +341,15 @@ class TestSaveMat:
         with pytest.raises(TypeError):
             to_mat({"x": object()})
 
-    @pytest.mark.parametrize("make", [
-        uclass.RegKDataContainer, uclass.AdjRegKDataContainer,
-        uclass.MainContractTimeSeriesData, uclass.InstrumentTimeSeriesData])
+    @pytest.mark.parametrize(
+        "make",
+        [
+            uclass.RegKDataContainer,
+            uclass.AdjRegKDataContainer,
+            uclass.MainContractTimeSeriesData,
+            uclass.InstrumentTimeSeriesData,
+        ],
+    )
     def test_every_container_snap_saves(self, make, tmp_path):
         holder = make()
         if isinstance(holder, list):
@@ -328,9 +368,15 @@ class TestContainers:
         with pytest.raises(KeyError, match="frequency"):
             kdl.get_item(gv.KFreq_Min, 1)
 
-    @pytest.mark.parametrize("args", [
-        (np.zeros(5), [0]), (np.zeros((2, 2)), [0.5]), (np.zeros((2, 2)), [-1]),
-        (np.array([["a"]]), [0])])
+    @pytest.mark.parametrize(
+        "args",
+        [
+            (np.zeros(5), [0]),
+            (np.zeros((2, 2)), [0.5]),
+            (np.zeros((2, 2)), [-1]),
+            (np.array([["a"]]), [0]),
+        ],
+    )
     def test_kdata_rejects_bad_input(self, args):
         with pytest.raises((TypeError, ValueError)):
             uclass.KData(*args)
@@ -377,10 +423,12 @@ class TestSystemModeMgr:
         smm = uclass.SystemModeMgr()
         inner_phases = []
         inner = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(
-            lambda: inner_phases.append(smm.current_phase))
+            lambda: inner_phases.append(smm.current_phase)
+        )
         again = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(inner)
         outer = smm.force_phase(gv.RUMMODE_PHASE_ONDATA)(
-            lambda: (again(), inner_phases.append(smm.current_phase)))
+            lambda: (again(), inner_phases.append(smm.current_phase))
+        )
         outer()
         assert inner_phases == [gv.RUMMODE_PHASE_DEAL_TRADE, gv.RUMMODE_PHASE_ONDATA]
         assert smm.current_phase == gv.RUMMODE_PHASE_IDLE
@@ -399,34 +447,64 @@ class TestSystemModeMgr:
 
 # ---------------------------------------------------------------- checks, constants, helpers
 
+
 def on_status(context, order, *a, **kw):
     pass
 
 
 class TestArgumentChecker:
-    @pytest.mark.parametrize("func, kwargs, ok, reason", [
-        (on_status, dict(arg_count=4, param_names=("context", "order", "*args", "**kwargs")),
-         True, ""),
-        (lambda context: 0, dict(func_name="on_data", arg_count=1, param_names="context"),
-         True, ""),
-        (None, dict(func_name="on_data", arg_count=1, param_names="context"),
-         False, "`on_data` is not callable"),
-        (lambda a, b: 0, dict(func_name="on_data", arg_count=1, param_names=("context",)),
-         False, "`on_data` has parameters (a, b), expected (context)"),
-        (lambda ctx: 0, dict(func_name="init", arg_count=1, param_names=("context",)),
-         False, "`init` has parameters (ctx), expected (context)"),
-        (lambda context, order, *args: 0,
-         dict(func_name="on_order_status", param_names=("context", "order", "args", "kwargs")),
-         False, "`on_order_status` has parameters (context, order, *args), "
-                "expected (context, order, args, kwargs)"),
-    ])
+    @pytest.mark.parametrize(
+        "func, kwargs, ok, reason",
+        [
+            (
+                on_status,
+                dict(arg_count=4, param_names=("context", "order", "*args", "**kwargs")),
+                True,
+                "",
+            ),
+            (
+                lambda context: 0,
+                dict(func_name="on_data", arg_count=1, param_names="context"),
+                True,
+                "",
+            ),
+            (
+                None,
+                dict(func_name="on_data", arg_count=1, param_names="context"),
+                False,
+                "`on_data` is not callable",
+            ),
+            (
+                lambda a, b: 0,
+                dict(func_name="on_data", arg_count=1, param_names=("context",)),
+                False,
+                "`on_data` has parameters (a, b), expected (context)",
+            ),
+            (
+                lambda ctx: 0,
+                dict(func_name="init", arg_count=1, param_names=("context",)),
+                False,
+                "`init` has parameters (ctx), expected (context)",
+            ),
+            (
+                lambda context, order, *args: 0,
+                dict(
+                    func_name="on_order_status", param_names=("context", "order", "args", "kwargs")
+                ),
+                False,
+                "`on_order_status` has parameters (context, order, *args), "
+                "expected (context, order, args, kwargs)",
+            ),
+        ],
+    )
     def test_check_callable(self, func, kwargs, ok, reason):
         assert ArgumentChecker.check_callable(func, raise_error=False, **kwargs) == (ok, reason)
 
     def test_check_callable_raises_with_signature(self):
         with pytest.raises(TypeError, match="expected `def init\\(context\\): pass`"):
-            ArgumentChecker.check_callable(lambda: 0, "init", 1, "context",
-                                           except_sig="def init(context): pass")
+            ArgumentChecker.check_callable(
+                lambda: 0, "init", 1, "context", except_sig="def init(context): pass"
+            )
         with pytest.raises(ValueError):
             ArgumentChecker.check_callable(len, "f", 2, ("a",))
 
@@ -446,9 +524,22 @@ class TestArgumentChecker:
             check("order", "handle_idx", (np.array(["0"]), 0, 3))
 
 
-@pytest.mark.parametrize("prefix", [
-    "OrderStatus_", "OrderCtg_", "OrderAct_", "PositionEffect_", "OrderReject_", "TARGETTYPE_",
-    "StopOrderType_", "StopOrderStatus_", "OrderStop_", "RUMMODE_PHASE_", "CALLUSER_"])
+@pytest.mark.parametrize(
+    "prefix",
+    [
+        "OrderStatus_",
+        "OrderCtg_",
+        "OrderAct_",
+        "PositionEffect_",
+        "OrderReject_",
+        "TARGETTYPE_",
+        "StopOrderType_",
+        "StopOrderStatus_",
+        "OrderStop_",
+        "RUMMODE_PHASE_",
+        "CALLUSER_",
+    ],
+)
 def test_constant_families_are_distinct(prefix):
     values = [v for k, v in vars(gv).items() if k.startswith(prefix)]
     assert len(values) >= 2 and len(set(values)) == len(values)
@@ -459,7 +550,14 @@ def test_bar_rows():
     rows = gv.bar_item_pos(gv.KMatrix_Open, np.array([0, 1, 2]))
     assert rows.dtype.kind == "i" and rows.tolist() == [4, 12, 20]
     assert gv.bar_item_pos(gv.bar_field_name_to_int("amount"), [1.0]).tolist() == [3 + 8 + 6]
-    freqs = [gv.KFreq_Tick, gv.KFreq_Min, gv.KFreq_Day, gv.KFreq_Week, gv.KFreq_Month, gv.KFreq_Year]
+    freqs = [
+        gv.KFreq_Tick,
+        gv.KFreq_Min,
+        gv.KFreq_Day,
+        gv.KFreq_Week,
+        gv.KFreq_Month,
+        gv.KFreq_Year,
+    ]
     assert freqs == sorted(set(freqs))
     with pytest.raises(ValueError, match="bad_field"):
         gv.bar_field_name_to_int("bad_field")
@@ -500,12 +598,17 @@ def test_builtin_error_and_version_text():
     with pytest.raises(BuiltinFieldError, match="whatever"):
         raise_bultin_error("whatever")
     tips = text.ERROR_NOTSUPPORT_KVVERSION.format(
-        KORVITVERSION="3", SUPPORTKVVERSION=["9"], KVNAME="Korvit", KVVERSION="2",
-        KVSUPPORTVERSION=[1, 2])
+        KORVITVERSION="3",
+        SUPPORTKVVERSION=["9"],
+        KVNAME="Korvit",
+        KVVERSION="2",
+        KVSUPPORTVERSION=[1, 2],
+    )
     assert tips.index("不") < tips.index("support each other") and "[1, 2]" in tips
 
 
 # ---------------------------------------------------------------- history store
+
 
 @pytest.fixture
 def store():
@@ -516,13 +619,17 @@ def store():
 
 class TestHistory:
     def test_target_info_by_code(self, store):
-        store.set_target_info([{"Market": "SZSE", "Code": "000001", "Type": gv.TARGETTYPE_STOCK},
-                               {"Market": "shfe", "Code": "rb2501", "Type": gv.TARGETTYPE_FUTURE,
-                                "Multiple": 10}])
-        got = store.get_target_info([{"Market": "SHFE", "Code": "RB2501"},
-                                     {"Market": "szse", "Code": "000001"}])
+        store.set_target_info(
+            [
+                {"Market": "SZSE", "Code": "000001", "Type": gv.TARGETTYPE_STOCK},
+                {"Market": "shfe", "Code": "rb2501", "Type": gv.TARGETTYPE_FUTURE, "Multiple": 10},
+            ]
+        )
+        got = store.get_target_info(
+            [{"Market": "SHFE", "Code": "RB2501"}, {"Market": "szse", "Code": "000001"}]
+        )
         assert [g["Type"] for g in got] == [gv.TARGETTYPE_FUTURE, gv.TARGETTYPE_STOCK]
-        got[0]["Multiple"] = 0                      # a copy: the store is unchanged
+        got[0]["Multiple"] = 0  # a copy: the store is unchanged
         assert store.get_target_info([{"Market": "SHFE", "Code": "RB2501"}])[0]["Multiple"] == 10
         with pytest.raises(LookupError, match="SZSE.000002"):
             store.get_target_info([{"Market": "SZSE", "Code": "000002"}])
@@ -534,7 +641,12 @@ class TestHistory:
         got = store.get_target_info_v2(np.array([1, 0, 1]))
         assert isinstance(got, list) and [g["MinMove"] for g in got] == [1.0, 0.01, 1.0]
         assert store.get_target_info_v2([1.0])[0]["Multiple"] == 10
-        for bad, exc in (([2], IndexError), ([-1], IndexError), ([0.5], ValueError), (["0"], TypeError)):
+        for bad, exc in (
+            ([2], IndexError),
+            ([-1], IndexError),
+            ([0.5], ValueError),
+            (["0"], TypeError),
+        ):
             with pytest.raises(exc):
                 store.get_target_info_v2(bad)
 
@@ -555,12 +667,16 @@ class TestHistory:
 
 def test_many_bars_of_ticks_stored_at_once_read_back_as_one_by_one():
     from korvit.api.history import _history
+
     try:
         times, prices, volumes = [1.0, 2.0, 0.5, 0.7, 0.9], [10, 11, 20, 21, 22], [1, 2, 3, 4, 5]
         _history.set_many_bar_tick_data([(0, 3), (1, 3)], times, prices, volumes, [0, 2, 5])
         first, second = _history.get_bar_tick_data(0, 3), _history.get_bar_tick_data(1, 3)
         assert (first.Time.tolist(), first.Price.tolist()) == ([1.0, 2.0], [10.0, 11.0])
-        assert (second.Time.tolist(), second.VolumeTick.tolist()) == ([0.5, 0.7, 0.9], [3.0, 4.0, 5.0])
+        assert (second.Time.tolist(), second.VolumeTick.tolist()) == (
+            [0.5, 0.7, 0.9],
+            [3.0, 4.0, 5.0],
+        )
         with pytest.raises(ValueError, match="time order"):
             _history.set_many_bar_tick_data([(0, 4)], [2.0, 1.0], [1, 1], [1, 1], [0, 2])
         with pytest.raises(ValueError, match="bounds"):

@@ -12,7 +12,7 @@ from korvit.core import CoreServer
 from korvit.tframe.comm import kvclient
 from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 
-LIFETIME = 30.0     # no faulty core thread outlives this, whatever the test does
+LIFETIME = 30.0  # no faulty core thread outlives this, whatever the test does
 
 
 class Peer:
@@ -80,7 +80,7 @@ class FaultyCore:
             try:
                 script(Peer(conn, self.stop))
             except OSError:
-                pass        # the client went away
+                pass  # the client went away
 
     def close(self):
         self.stop.set()
@@ -115,7 +115,7 @@ class TestRepliesGoToTheirOwnRequest:
                 peer.answer(first)
             while (request := peer.read()) is not None:
                 if late:
-                    peer.answer(first)      # arrives after the next request was sent
+                    peer.answer(first)  # arrives after the next request was sent
                 peer.answer(request)
 
         core = faulty(duplicates)
@@ -126,9 +126,11 @@ class TestRepliesGoToTheirOwnRequest:
             assert client.is_connected and core.accepted == 1
         assert any("request 1" in message for message in caplog.messages)
 
-    @pytest.mark.parametrize("wrong_id", [
-        {"id": 2}, {"id": "1"}, {"id": True}, {"id": None}, {}],
-        ids=["future", "text", "bool", "null", "missing"])
+    @pytest.mark.parametrize(
+        "wrong_id",
+        [{"id": 2}, {"id": "1"}, {"id": True}, {"id": None}, {}],
+        ids=["future", "text", "bool", "null", "missing"],
+    )
     def test_reply_with_a_wrong_id_fails_at_once(self, faulty, wrong_id):
         def misnumbers(peer):
             request = peer.read()
@@ -141,7 +143,7 @@ class TestRepliesGoToTheirOwnRequest:
         with pytest.raises(KvProtocolError, match="id"):
             timed(client.request, "Ping")
         assert timed.elapsed < 2.5 and not client.is_connected
-        assert client.request("Ping", n=2) == {"n": 2}      # a new connection answers properly
+        assert client.request("Ping", n=2) == {"n": 2}  # a new connection answers properly
         client.disconnect()
 
     def test_reply_to_a_request_of_an_earlier_connection_is_refused(self, faulty):
@@ -156,10 +158,18 @@ class TestRepliesGoToTheirOwnRequest:
             with pytest.raises(KvProtocolError, match="carries id 1"):
                 client.request("Ping", n=2)
 
-    @pytest.mark.parametrize("garbage", [
-        b"not json\n", b"\xff\xfe\n", b"[1, 2]\n", b'{"id": 1, "result": 3}\n', b"\n",
-        b"[" * 100_000 + b"]" * 100_000 + b"\n"],
-        ids=["text", "not-utf8", "array", "no-ok", "blank", "nested-too-deeply"])
+    @pytest.mark.parametrize(
+        "garbage",
+        [
+            b"not json\n",
+            b"\xff\xfe\n",
+            b"[1, 2]\n",
+            b'{"id": 1, "result": 3}\n',
+            b"\n",
+            b"[" * 100_000 + b"]" * 100_000 + b"\n",
+        ],
+        ids=["text", "not-utf8", "array", "no-ok", "blank", "nested-too-deeply"],
+    )
     def test_garbage_line_fails_and_next_request_reconnects(self, faulty, garbage):
         def garbles(peer):
             request = peer.read()
@@ -175,7 +185,7 @@ class TestRepliesGoToTheirOwnRequest:
         client.disconnect()
 
     def test_reply_longer_than_the_limit(self, faulty, monkeypatch):
-        def answers_with_lines_of_size(peer):     # a text result padding the line to `size`
+        def answers_with_lines_of_size(peer):  # a text result padding the line to `size`
             while (request := peer.read()) is not None:
                 line = json.dumps({"id": request["id"], "ok": True, "result": ""}).encode() + b"\n"
                 pad = request["params"]["size"] - len(line)
@@ -184,16 +194,18 @@ class TestRepliesGoToTheirOwnRequest:
         monkeypatch.setattr(kvclient, "MAX_LINE", 100)
         core = faulty(answers_with_lines_of_size)
         with ClientSocket("127.0.0.1", core.port, 5) as client:
-            assert client.request("Text", size=100) == "x" * 64     # exactly the limit
+            assert client.request("Text", size=100) == "x" * 64  # exactly the limit
             with pytest.raises(KvProtocolError, match="longer than 100 bytes"):
                 client.request("Text", size=101)
 
 
 class TestOneDeadlinePerRequest:
     def test_slow_drip_fails_in_about_the_timeout(self, faulty):
-        def drips(peer):        # a 60-byte reply at a byte per 0.5 s: 30 s
+        def drips(peer):  # a 60-byte reply at a byte per 0.5 s: 30 s
             request = peer.read()
-            line = json.dumps({"id": request["id"], "ok": True, "result": "x" * 30}).encode() + b"\n"
+            line = (
+                json.dumps({"id": request["id"], "ok": True, "result": "x" * 30}).encode() + b"\n"
+            )
             for byte in line:
                 if peer.stop.wait(0.5):
                     return
@@ -239,7 +251,7 @@ class TestOneDeadlinePerRequest:
         client = ClientSocket("127.0.0.1", core.port, 1.2)
         handshakes = []
         client.set_callback_connected(lambda: handshakes.append(client.request("Hello")))
-        with pytest.raises(TimeoutError):   # 0.9 s of handshake leave 0.3 s for the request
+        with pytest.raises(TimeoutError):  # 0.9 s of handshake leave 0.3 s for the request
             timed(client.request, "Ping")
         assert handshakes == [{}] and timed.elapsed < 1.9
 
@@ -257,11 +269,18 @@ class TestOneDeadlinePerRequest:
 
 
 def test_stand_in_core_echoes_the_request_id(tmp_path):
-    with CoreServer(cache_root=str(tmp_path)) as core, \
-            socket.create_connection(("127.0.0.1", core.port), timeout=5) as raw:
-        raw.sendall(b'{"id": 7, "cmd": "Ping"}\n{"id": "a", "cmd": "Nope"}\n'
-                    b'{"cmd": "Ping"}\nnot json\n')
+    with (
+        CoreServer(cache_root=str(tmp_path)) as core,
+        socket.create_connection(("127.0.0.1", core.port), timeout=5) as raw,
+    ):
+        raw.sendall(
+            b'{"id": 7, "cmd": "Ping"}\n{"id": "a", "cmd": "Nope"}\n{"cmd": "Ping"}\nnot json\n'
+        )
         reader = raw.makefile("rb")
         replies = [json.loads(reader.readline()) for _ in range(4)]
-    assert [(r["id"], r["ok"]) for r in replies] == [(7, True), ("a", False), (None, True),
-                                                     (None, False)]
+    assert [(r["id"], r["ok"]) for r in replies] == [
+        (7, True),
+        ("a", False),
+        (None, True),
+        (None, False),
+    ]

@@ -25,14 +25,24 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 
 FIELDS = PositionsBase.__slots__ + KVBackPosition.__slots__
 STOCKS, FUTURES, ODD_TYPE = (0, 1), (2, 3), 4
-TYPES = {0: gv.TARGETTYPE_STOCK, 1: gv.TARGETTYPE_FUND, 2: gv.TARGETTYPE_FUTURE, 3: gv.TARGETTYPE_FUTURE,
-         4: gv.TARGETTYPE_INDEX}
+TYPES = {
+    0: gv.TARGETTYPE_STOCK,
+    1: gv.TARGETTYPE_FUND,
+    2: gv.TARGETTYPE_FUTURE,
+    3: gv.TARGETTYPE_FUTURE,
+    4: gv.TARGETTYPE_INDEX,
+}
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "strategies"
 
 
 class Order:
     def __init__(self, order_id, target_idx, side, effect, volume, value, fee):
-        self.order_id, self.target_idx, self.side, self.position_effect = order_id, target_idx, side, effect
+        self.order_id, self.target_idx, self.side, self.position_effect = (
+            order_id,
+            target_idx,
+            side,
+            effect,
+        )
         self.unfilled_volume, self.status = volume, gv.OrderStatus_Holding
         self._frozen = {"value": value, "fee": fee}
 
@@ -42,7 +52,12 @@ class Order:
 
 class Trade:
     def __init__(self, order_id, target_idx, side, effect, volume, price, value, fee):
-        self.order_id, self.target_idx, self.side, self.position_effect = order_id, target_idx, side, effect
+        self.order_id, self.target_idx, self.side, self.position_effect = (
+            order_id,
+            target_idx,
+            side,
+            effect,
+        )
         self.volume, self.price, self.target_type = volume, price, TYPES[int(target_idx)]
         self._frozen = {"trader_value": value, "trader_fee": fee}
 
@@ -76,7 +91,7 @@ def fields(position):
 def outcome(call):
     try:
         result = call()
-    except Exception as error:       # the error is part of the outcome
+    except Exception as error:  # the error is part of the outcome
         return "raised", type(error), str(error)
     if isinstance(result, (PositionsBase, PyKVBackPosition)):
         return "position", fields(result)
@@ -84,9 +99,14 @@ def outcome(call):
 
 
 def state(account):
-    return (exact(account.cash), exact(account.fee_total), exact(account.realised_pnl),
-            account.holding_order_ids, len(account.trades),
-            {target: fields(p) for target, p in account._positions.items()})
+    return (
+        exact(account.cash),
+        exact(account.fee_total),
+        exact(account.realised_pnl),
+        account.holding_order_ids,
+        len(account.trades),
+        {target: fields(p) for target, p in account._positions.items()},
+    )
 
 
 def number(rng, value, kinds=(float, np.float32, np.float64)):
@@ -102,13 +122,27 @@ def random_session(seed, steps=300):
     def order_notice():
         target = rng.choice(STOCKS + FUTURES + (ODD_TYPE,) * (rng.random() < 0.05))
         side = rng.choice([gv.OrderAct_Buy, gv.OrderAct_Sell] + [9] * (rng.random() < 0.03))
-        effect = rng.choice([gv.PositionEffect_Open, gv.PositionEffect_Open, gv.PositionEffect_Close,
-                             gv.PositionEffect_CloseToday] + [0] * (rng.random() < 0.03))
+        effect = rng.choice(
+            [
+                gv.PositionEffect_Open,
+                gv.PositionEffect_Open,
+                gv.PositionEffect_Close,
+                gv.PositionEffect_CloseToday,
+            ]
+            + [0] * (rng.random() < 0.03)
+        )
         volume = rng.randint(1, 8) * (100 if target in STOCKS else 1)
         volume = rng.choice([int, int, int, float, np.int64])(volume)
         price = round(rng.uniform(5, 50), 2)
-        order = Order(next(next_id), rng.choice([target, float(target), np.int64(target)]), side, effect, volume,
-                      number(rng, price * volume), number(rng, round(rng.uniform(0, 6), 2)))
+        order = Order(
+            next(next_id),
+            rng.choice([target, float(target), np.int64(target)]),
+            side,
+            effect,
+            volume,
+            number(rng, price * volume),
+            number(rng, round(rng.uniform(0, 6), 2)),
+        )
         pending.append(order)
         return "hold", lambda a: a.on_order([order])
 
@@ -120,14 +154,27 @@ def random_session(seed, steps=300):
             if not order.unfilled_volume > 0:
                 order.status = gv.OrderStatus_Filled
                 pending.remove(order)
-            target, side, effect, order_id = order.target_idx, order.side, order.position_effect, order.order_id
-        else:       # a fill of no known order, often a close of more than is held
+            target, side, effect, order_id = (
+                order.target_idx,
+                order.side,
+                order.position_effect,
+                order.order_id,
+            )
+        else:  # a fill of no known order, often a close of more than is held
             target = rng.choice(STOCKS + FUTURES)
             side, effect = rng.choice([gv.OrderAct_Buy, gv.OrderAct_Sell]), gv.PositionEffect_Close
             volume, order_id = rng.randint(1, 5), -1
         price = number(rng, round(rng.uniform(5, 50), 2))
-        trade = Trade(order_id, target, side, effect, volume, price, number(rng, price * volume),
-                      number(rng, round(rng.uniform(0, 6), 2)))
+        trade = Trade(
+            order_id,
+            target,
+            side,
+            effect,
+            volume,
+            price,
+            number(rng, price * volume),
+            number(rng, round(rng.uniform(0, 6), 2)),
+        )
         return "trade", lambda a: a.on_trade([trade])
 
     def end_notice(status, notify):
@@ -138,11 +185,19 @@ def random_session(seed, steps=300):
         return "end", (lambda a: a.on_order([order])) if notify else (lambda a: None)
 
     actions = [
-        (order_notice, 6), (trade_notice, 6),
+        (order_notice, 6),
+        (trade_notice, 6),
         (lambda: end_notice(gv.OrderStatus_Cancelled, True), 1),
         (lambda: end_notice(gv.OrderStatus_Denied, rng.random() < 0.5), 1),
-        (lambda: ("position", lambda a, t=rng.choice([0, 1, 2, 3, 2.0, np.int64(3), -1, 1.5, "x", True]):
-                  a.position(t)), 2),
+        (
+            lambda: (
+                "position",
+                lambda a, t=rng.choice([0, 1, 2, 3, 2.0, np.int64(3), -1, 1.5, "x", True]): (
+                    a.position(t)
+                ),
+            ),
+            2,
+        ),
         (lambda: ("valid_cash", lambda a: a.valid_cash()), 2),
     ]
     makers, weights = zip(*actions)
@@ -160,7 +215,7 @@ def test_random_notices_give_the_same_accounts(env, seed):
         assert got == want, (step, name)
         assert state(native) == state(python), (step, name)
         raised += got[0] == "raised"
-    assert raised > 0     # the sessions do reach the errors
+    assert raised > 0  # the sessions do reach the errors
     for target in range(4):
         assert fields(native.position(target)) == fields(python.position(target))
 
@@ -173,8 +228,11 @@ def test_positions_match_their_twin_on_every_method_and_error():
         leg = rng.choice(["long", "short", "long", "middle"])
         volume = rng.choice([0, 1, 3, 10, -2, 2.5, np.float32(4), np.int64(6)])
         method = rng.choice(["open", "open", "close", "reserve", "release", "held", "available"])
-        args = {"open": (leg, volume, number(rng, rng.uniform(1, 9)), number(rng, rng.uniform(0, 3))),
-                "held": (leg,), "available": (leg,)}.get(method, (leg, volume))
+        args = {
+            "open": (leg, volume, number(rng, rng.uniform(1, 9)), number(rng, rng.uniform(0, 3))),
+            "held": (leg,),
+            "available": (leg,),
+        }.get(method, (leg, volume))
         calls.append(method)
         got = outcome(lambda: getattr(native, method)(*args))
         want = outcome(lambda: getattr(python, method)(*args))
@@ -184,22 +242,37 @@ def test_positions_match_their_twin_on_every_method_and_error():
 
 
 def test_account_construction_errors_are_the_same():
-    for args in [("", 1), (5, 1), ("A", -1), ("A", float("nan")), ("A", True), ("A", "10"),
-                 ("A", 1, {"Tax": 0.1}), ("A", 1, {"CloseTax": -0.1}), ("A", 1, {"CloseTax": np.float32(0.5)}),
-                 ("A", 1, [("OpenTax", 1)]), ("A", np.int64(7), {})]:
+    for args in [
+        ("", 1),
+        (5, 1),
+        ("A", -1),
+        ("A", float("nan")),
+        ("A", True),
+        ("A", "10"),
+        ("A", 1, {"Tax": 0.1}),
+        ("A", 1, {"CloseTax": -0.1}),
+        ("A", 1, {"CloseTax": np.float32(0.5)}),
+        ("A", 1, [("OpenTax", 1)]),
+        ("A", np.int64(7), {}),
+    ]:
         got, want = outcome(lambda: KVBackAccount(*args)), outcome(lambda: PyKVBackAccount(*args))
         assert got[0] == want[0], args
         if got[0] == "raised":
             assert got == want, args
         else:
             assert state(KVBackAccount(*args)) == state(PyKVBackAccount(*args))
-            assert KVBackAccount(*args).stock_commission_rate == PyKVBackAccount(*args).stock_commission_rate
+            assert (
+                KVBackAccount(*args).stock_commission_rate
+                == PyKVBackAccount(*args).stock_commission_rate
+            )
 
 
 def test_errors_name_the_native_method_in_the_traceback(env):
     account = KVBackAccount("A", 1000)
     with pytest.raises(ValueError, match="cannot book a trade of target type 3") as info:
-        account.on_trade([Trade(1, ODD_TYPE, gv.OrderAct_Buy, gv.PositionEffect_Open, 1, 1.0, 1.0, 0.0)])
+        account.on_trade(
+            [Trade(1, ODD_TYPE, gv.OrderAct_Buy, gv.PositionEffect_Open, 1, 1.0, 1.0, 0.0)]
+        )
     assert "korvit.native.KVBackAccount.on_trade" in "".join(traceback.format_tb(info.tb))
     assert state(account) == state(PyKVBackAccount("A", 1000))
 
@@ -223,7 +296,9 @@ def test_subclasses_and_positions_of_other_types_are_driven_through_python(env):
         position.open("long", 100, 10.0)
         del Logged.calls[:]
         account.on_order([Order(1, 0, gv.OrderAct_Sell, gv.PositionEffect_Close, 60, 0.0, 1.0)])
-        account.on_trade([Trade(1, 0, gv.OrderAct_Sell, gv.PositionEffect_Close, 80, 11.0, 880.0, 1.0)])
+        account.on_trade(
+            [Trade(1, 0, gv.OrderAct_Sell, gv.PositionEffect_Close, 80, 11.0, 880.0, 1.0)]
+        )
         seen.append((list(Logged.calls), state(account)))
     assert seen[0] == seen[1] and seen[0][0]
     assert account.position(0).position_short == 0 and seen[0][1][5][0][3] == exact(20)
@@ -244,7 +319,7 @@ def test_references_are_given_back_and_cycles_collected(env):
     gc.collect()
     assert (sys.getrefcount(order), sys.getrefcount(trade), sys.getrefcount(price)) == before
     account = KVBackAccount("A", 1)
-    account.trades.append(account)       # cycles through the account's own list and its __dict__
+    account.trades.append(account)  # cycles through the account's own list and its __dict__
     account.on_order = account.position
     gone = weakref.ref(account)
     del account
@@ -252,14 +327,22 @@ def test_references_are_given_back_and_cycles_collected(env):
     assert gone() is None
 
 
-@pytest.mark.parametrize("example, data, extra", [
-    ("ma_cross.py", "daily.csv", {}),
-    ("futures_breakout.py", "minute.csv", {"ticks": sample_path("ticks.csv")}),
-])
+@pytest.mark.parametrize(
+    "example, data, extra",
+    [
+        ("ma_cross.py", "daily.csv", {}),
+        ("futures_breakout.py", "minute.csv", {"ticks": sample_path("ticks.csv")}),
+    ],
+)
 def test_whole_backtests_give_the_same_results(monkeypatch, example, data, extra):
     def results():
-        result = run(EXAMPLES / example, sample_path(data), contracts=sample_path("contracts.csv"), progress=False,
-                     **extra)
+        result = run(
+            EXAMPLES / example,
+            sample_path(data),
+            contracts=sample_path("contracts.csv"),
+            progress=False,
+            **extra,
+        )
         return result.equity, result.orders, result.trades, result.stops
 
     native = results()

@@ -50,7 +50,7 @@ def _shown(value):
 def _outcome(call):
     try:
         return ("ok", _shown(call()))
-    except Exception as error:           # noqa: BLE001 - the error is what is compared
+    except Exception as error:  # noqa: BLE001 - the error is what is compared
         return ("error", type(error).__name__, str(error))
 
 
@@ -58,20 +58,48 @@ def _random_script(rng, steps):
     """A list of (method, argument maker) steps; the makers take the side's records."""
     script = []
     for _ in range(steps):
-        kind = rng.choice(["append", "append", "append", "obj", "attr_update", "contains", "snap_count",
-                           "snap_obj", "snap_attr_value", "by_idx", "remove_by_idx", "remove", "obj_attr_update",
-                           "eq_all", "size", "iter"])
+        kind = rng.choice(
+            [
+                "append",
+                "append",
+                "append",
+                "obj",
+                "attr_update",
+                "contains",
+                "snap_count",
+                "snap_obj",
+                "snap_attr_value",
+                "by_idx",
+                "remove_by_idx",
+                "remove",
+                "obj_attr_update",
+                "eq_all",
+                "size",
+                "iter",
+            ]
+        )
         snap = rng.choice(["a", "b", "a", "zzz", ["unhashable"]])
         label = rng.randrange(12)
-        key = rng.choice([None, label, float(label), np.int64(label), NAN, np.float32("nan"), "k", True, (1,)])
+        key = rng.choice(
+            [None, label, float(label), np.int64(label), NAN, np.float32("nan"), "k", True, (1,)]
+        )
         count = rng.randrange(4)
-        positions = rng.choice([
-            [rng.randrange(-1, 8) for _ in range(count)],
-            np.array([rng.randrange(0, 6) for _ in range(count)], dtype=np.int64),
-            np.array([float(rng.randrange(0, 5)) for _ in range(count)]),
-            [0.5], np.array([], dtype=float), [True], [2**70], (1, 0)])
+        positions = rng.choice(
+            [
+                [rng.randrange(-1, 8) for _ in range(count)],
+                np.array([rng.randrange(0, 6) for _ in range(count)], dtype=np.int64),
+                np.array([float(rng.randrange(0, 5)) for _ in range(count)]),
+                [0.5],
+                np.array([], dtype=float),
+                [True],
+                [2**70],
+                (1, 0),
+            ]
+        )
         attr = rng.choice(["n", "k", "missing", "label", 3])
-        ids = rng.choice([[label, label + 1], np.array([label, NAN]), label, (label,), [NAN], [[1]]])
+        ids = rng.choice(
+            [[label, label + 1], np.array([label, NAN]), label, (label,), [NAN], [[1]]]
+        )
         labels = [rng.randrange(12) for _ in range(count)]
         script.append((kind, snap, label, key, positions, attr, ids, labels))
     return script
@@ -95,14 +123,26 @@ def _run(cls, script, key_attr):
             "by_idx": lambda: c.snap_obj_by_idx(snap, positions),
             "remove_by_idx": lambda: c.snap_remove_by_idx(snap, positions),
             "remove": lambda: c.snap_remove(snap, pick),
-            "obj_attr_update": lambda: c.snap_obj_attr_update(pick, "n", -label, snap, rm=label % 2 == 0),
+            "obj_attr_update": lambda: c.snap_obj_attr_update(
+                pick, "n", -label, snap, rm=label % 2 == 0
+            ),
             "eq_all": lambda: cls.obj_attr_value_eq_all(pick, attr, 1, return_obj=label % 2 == 0),
             "size": lambda: (c.size, len(c), c.snap_names),
             "iter": lambda: list(c),
         }[kind]
         out.append((kind, _outcome(call)))
-        out.append(("state", _shown([c.snap_obj("a"), c.snap_obj("b"), [r.n for r in records.values()
-                                                                         if not isinstance(r, Grumpy)]])))
+        out.append(
+            (
+                "state",
+                _shown(
+                    [
+                        c.snap_obj("a"),
+                        c.snap_obj("b"),
+                        [r.n for r in records.values() if not isinstance(r, Grumpy)],
+                    ]
+                ),
+            )
+        )
     out.append(("repr", repr(c).replace(cls.__name__, "C")))
     return out
 
@@ -111,15 +151,19 @@ def _run(cls, script, key_attr):
 def test_random_scripts_give_the_same_results_and_errors(key_attr):
     for seed in range(150):
         script = _random_script(random.Random(seed), 40)
-        native, reference = _run(CollectBase, script, key_attr), _run(PyCollectBase, script, key_attr)
+        native, reference = (
+            _run(CollectBase, script, key_attr),
+            _run(PyCollectBase, script, key_attr),
+        )
         for step, (got, want) in enumerate(zip(native, reference)):
             assert got == want, f"seed {seed}, step {step}: {got} != {want}"
 
 
 def test_construction_errors_match():
     for snaps in (("a", "a"), 5, [["x"]], "ab"):
-        assert _outcome(lambda: CollectBase(snaps=snaps).snap_names) == \
-            _outcome(lambda: PyCollectBase(snaps=snaps).snap_names)
+        assert _outcome(lambda: CollectBase(snaps=snaps).snap_names) == _outcome(
+            lambda: PyCollectBase(snaps=snaps).snap_names
+        )
 
 
 def test_a_subclass_keeps_its_own_methods_and_attributes():
@@ -140,7 +184,7 @@ def test_a_subclass_keeps_its_own_methods_and_attributes():
 def test_cycles_through_the_records_are_collected():
     c = CollectBase(snaps=("a",))
     rec = Rec(0, 0)
-    rec.owner = c                     # record -> collection -> record
+    rec.owner = c  # record -> collection -> record
     c.append(None, rec)
     probe = weakref.ref(rec)
     del c, rec

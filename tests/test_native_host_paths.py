@@ -38,15 +38,24 @@ def _recording(example):
     scope = runpy.run_path(str(EXAMPLES / example))
     seen = []
     scope["on_order_status"] = lambda context, order, *a, **k: seen.append(("status", order))
-    scope["on_execution"] = lambda context, execution, *a, **k: seen.append(("execution", execution))
-    return {name: scope[name] for name in ("init", "on_data", "on_order_status", "on_execution")}, seen
+    scope["on_execution"] = lambda context, execution, *a, **k: seen.append(
+        ("execution", execution)
+    )
+    return {
+        name: scope[name] for name in ("init", "on_data", "on_order_status", "on_execution")
+    }, seen
 
 
 def _futures_run():
     bars = load_bars(sample_path("minute.csv"))
     callbacks, seen = _recording("futures_breakout.py")
-    result = run(callbacks, bars, ticks=load_ticks(sample_path("ticks.csv"), bars),
-                 contracts=load_contracts(sample_path("contracts.csv")), progress=False)
+    result = run(
+        callbacks,
+        bars,
+        ticks=load_ticks(sample_path("ticks.csv"), bars),
+        contracts=load_contracts(sample_path("contracts.csv")),
+        progress=False,
+    )
     return result, seen
 
 
@@ -59,7 +68,9 @@ def _stocks_run():
 def _same(a, b):
     (result_a, seen_a), (result_b, seen_b) = a, b
     for name in ("equity", "orders", "trades", "stops"):
-        pd.testing.assert_frame_equal(getattr(result_a, name), getattr(result_b, name), check_exact=True)
+        pd.testing.assert_frame_equal(
+            getattr(result_a, name), getattr(result_b, name), check_exact=True
+        )
     # repr: NaN fields (no reject reason) compare equal, and 0 differs from 0.0
     assert list(map(repr, seen_a)) == list(map(repr, seen_b)) and len(seen_a) > 10
 
@@ -90,6 +101,7 @@ def test_a_method_replaced_on_a_subclass_or_an_instance_is_obeyed(monkeypatch):
             def snap_count(name):
                 calls["instance"] += 1
                 return plain(name)
+
             self.snap_count = snap_count
 
     compiled = _futures_run()
@@ -106,9 +118,14 @@ def test_a_method_replaced_on_a_compiled_class_is_obeyed(monkeypatch):
     compiled = _stocks_run()
     counted, fields = [], []
     snap_count, get_bar_field = CollectBase.snap_count, SystemBaseEnv.get_bar_field
-    monkeypatch.setattr(CollectBase, "snap_count", lambda self, name: counted.append(name) or snap_count(self, name))
-    monkeypatch.setattr(SystemBaseEnv, "get_bar_field",
-                        lambda self, *a, **k: fields.append(k["fields"]) or get_bar_field(self, *a, **k))
+    monkeypatch.setattr(
+        CollectBase, "snap_count", lambda self, name: counted.append(name) or snap_count(self, name)
+    )
+    monkeypatch.setattr(
+        SystemBaseEnv,
+        "get_bar_field",
+        lambda self, *a, **k: fields.append(k["fields"]) or get_bar_field(self, *a, **k),
+    )
     _same(compiled, _stocks_run())
     assert "unfilled" in counted and "unfired" in counted
     assert ["open", "high", "low", "volume"] in fields
@@ -116,8 +133,11 @@ def test_a_method_replaced_on_a_compiled_class_is_obeyed(monkeypatch):
 
 def _idle_run():
     """The sample stocks with a strategy that never trades: every bar has nothing to deal."""
-    return run({"init": lambda context: None, "on_data": lambda context: None},
-               load_bars(sample_path("daily.csv")), progress=False)
+    return run(
+        {"init": lambda context: None, "on_data": lambda context: None},
+        load_bars(sample_path("daily.csv")),
+        progress=False,
+    )
 
 
 def test_a_bar_with_nothing_to_deal_still_calls_a_replaced_part(monkeypatch):
@@ -171,8 +191,11 @@ def test_a_replaced_attribute_reader_of_the_collections_is_obeyed(monkeypatch):
     compiled = _futures_run()
     asked = []
     original = CollectBase.obj_attr_value
-    monkeypatch.setattr(CollectBase, "obj_attr_value",
-                        staticmethod(lambda records, attr: asked.append(attr) or original(records, attr)))
+    monkeypatch.setattr(
+        CollectBase,
+        "obj_attr_value",
+        staticmethod(lambda records, attr: asked.append(attr) or original(records, attr)),
+    )
     _same(compiled, _futures_run())
     assert "target_order_id" in asked
 
@@ -205,7 +228,10 @@ def test_records_that_watch_their_writes_see_every_write_of_the_engine(monkeypat
     _same(compiled, _futures_run())
     # Writes only the engine makes (a record is created with nothing filled and its stops holding).
     from korvit.tframe.sysdefine import GlobalDefine as gv
-    assert any(kind == "order" and name == "filled_volume" and value > 0 for kind, name, value in writes)
+
+    assert any(
+        kind == "order" and name == "filled_volume" and value > 0 for kind, name, value in writes
+    )
     assert ("stop", "execute_status", gv.StopOrderStatus_Fired) in writes
     assert ("stop", "execute_status", gv.StopOrderStatus_Active) in writes
 
@@ -221,7 +247,7 @@ def test_a_method_set_on_a_collection_in_the_middle_of_a_run_is_obeyed(monkeypat
         pass
 
     used = Stops()
-    used.snap_obj = None                # the class's instances now know the name
+    used.snap_obj = None  # the class's instances now know the name
     del used.snap_obj
     monkeypatch.setattr(runner, "KVBackStopOrderCollect", Stops)
     callbacks, _ = _recording("futures_breakout.py")
@@ -236,7 +262,12 @@ def test_a_method_set_on_a_collection_in_the_middle_of_a_run_is_obeyed(monkeypat
         strategy_on_data(context)
 
     bars = load_bars(sample_path("minute.csv"))
-    result = run({**callbacks, "on_data": on_data}, bars, ticks=load_ticks(sample_path("ticks.csv"), bars),
-                 contracts=load_contracts(sample_path("contracts.csv")), progress=False)
+    result = run(
+        {**callbacks, "on_data": on_data},
+        bars,
+        ticks=load_ticks(sample_path("ticks.csv"), bars),
+        contracts=load_contracts(sample_path("contracts.csv")),
+        progress=False,
+    )
     assert len(result.stops) > 0 and len(bars_seen) > 100
     assert "unfired" in calls

@@ -31,8 +31,12 @@ def show(value):
 
 def run_isolated(code):
     """Runs `code` (after PRELUDE) in a fresh interpreter; the JSON values it printed."""
-    proc = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr[-3000:]}"
     return [json.loads(line) for line in proc.stdout.splitlines()]
 
@@ -75,7 +79,9 @@ def test_ids_given_by_an_ndarray_subclass_are_checked_as_the_twin_checks_them():
                 show([label, "ravel", outcome(lambda: c.obj(np.zeros(2).view(R)))])
     """)
     assert len(seen) == 6 * 2 * 3
-    for native, twin in zip(seen[0::6] + seen[1::6] + seen[2::6], seen[3::6] + seen[4::6] + seen[5::6]):
+    for native, twin in zip(
+        seen[0::6] + seen[1::6] + seen[2::6], seen[3::6] + seen[4::6] + seen[5::6]
+    ):
         assert native == twin
 
 
@@ -115,13 +121,24 @@ def test_positions_from_a_replaced_helper_are_checked():
                   outcome(lambda: c.snap_remove_by_idx("s", [0.0]))])
     """)
     results = {given: (by_idx, remove) for given, by_idx, remove in seen}
-    for given, shown in (("[5]", "5"), ("[-1]", "-1"), ("[1180591620717411303424]", "1180591620717411303424")):
-        assert results[given][0] == results[given][1] == [
-            "error", "IndexError", f"snap position {shown} out of range: the snap holds 1 records"]
+    for given, shown in (
+        ("[5]", "5"),
+        ("[-1]", "-1"),
+        ("[1180591620717411303424]", "1180591620717411303424"),
+    ):
+        assert (
+            results[given][0]
+            == results[given][1]
+            == [
+                "error",
+                "IndexError",
+                f"snap position {shown} out of range: the snap holds 1 records",
+            ]
+        )
     assert results["['0']"][0] == ["error", "TypeError", "snap positions must be integers, got '0'"]
     assert results["3"][0] == ["error", "TypeError", "'int' object is not iterable"]
     assert results["(0, 0)"][0] == ["ok", "['r', 'r']"]
-    assert results["[False]"][0] == ["ok", "['r']"]          # a bool is an int, as list indexing takes it
+    assert results["[False]"][0] == ["ok", "['r']"]  # a bool is an int, as list indexing takes it
     assert results["(0, 0)"][1] == ["ok", "None"]
 
 
@@ -192,9 +209,15 @@ def test_a_slot_descriptor_held_by_another_class_raises_pythons_error():
         show([real.execute_status, sub.execute_status])
     """)
     (write, want_write), (read, want_read), (snapshot, want_snapshot), statuses = seen
-    assert write == want_write == ["TypeError",
-                                   "descriptor 'execute_status' for 'KVBackStopOrder' objects doesn't apply to a "
-                                   "'B' object"]
+    assert (
+        write
+        == want_write
+        == [
+            "TypeError",
+            "descriptor 'execute_status' for 'KVBackStopOrder' objects doesn't apply to a "
+            "'B' object",
+        ]
+    )
     assert read == want_read and read[0] == "TypeError"
     assert snapshot == want_snapshot and snapshot[0] == "TypeError"
     assert statuses == [7, 7]
@@ -305,4 +328,6 @@ def test_holds_reached_through_the_garbage_collector_are_checked():
         show([outcome(account.valid_cash), outcome(lambda: account.position(0)),
               outcome(lambda: account.on_order([Order()]))])
     """)
-    assert seen == [[["error", "TypeError", "a hold of the account was replaced by str"]] * 2 + [["ok", "None"]]]
+    assert seen == [
+        [["error", "TypeError", "a hold of the account was replaced by str"]] * 2 + [["ok", "None"]]
+    ]

@@ -33,7 +33,12 @@ from korvit.tframe.utils import datetimefunc
 from korvit.tframe.utils.datetimefunc import _py_mft_to_datetime, mft_to_datetime
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "strategies"
-PHASES = [gv.RUMMODE_PHASE_IDLE, gv.RUMMODE_PHASE_USERINIT, gv.RUMMODE_PHASE_ONDATA, gv.RUMMODE_PHASE_DEAL_TRADE]
+PHASES = [
+    gv.RUMMODE_PHASE_IDLE,
+    gv.RUMMODE_PHASE_USERINIT,
+    gv.RUMMODE_PHASE_ONDATA,
+    gv.RUMMODE_PHASE_DEAL_TRADE,
+]
 ODD_PHASES = [7, -1, "x", None, 1.0, True, np.int64(2), [1]]
 
 
@@ -50,6 +55,7 @@ def outcome(fn):
 
 def logged(base):
     """A manager whose `_log` keeps what it saw and refuses some entries."""
+
     class Logged(base):
         LOG_LIMIT = 5
 
@@ -62,6 +68,7 @@ def logged(base):
             if phase == gv.RUMMODE_PHASE_ONDATA and len(self.seen) % 4 == 0:
                 raise RuntimeError("log refused")
             super()._log(phase)
+
     return Logged
 
 
@@ -162,15 +169,19 @@ class _Calls:
         return args
 
 
-@pytest.mark.parametrize("func", [_example, functools.partial(_example, 1), _Calls(), print, dict.get],
-                         ids=["function", "partial", "instance", "builtin", "method_descriptor"])
+@pytest.mark.parametrize(
+    "func",
+    [_example, functools.partial(_example, 1), _Calls(), print, dict.get],
+    ids=["function", "partial", "instance", "builtin", "method_descriptor"],
+)
 def test_wrappers_carry_what_functools_wraps_gives(func):
     got = SystemModeMgr().enter_phase(gv.RUMMODE_PHASE_ONDATA)(func)
     want = PySystemModeMgr().enter_phase(gv.RUMMODE_PHASE_ONDATA)(func)
     # A callable without a qualified name or module leaves the wrapper's own,
     # which name where each is defined; everything else is the callable's.
     names = ["__wrapped__", "__name__", "__doc__", "marker"] + [
-        name for name in ("__qualname__", "__module__") if hasattr(func, name)]
+        name for name in ("__qualname__", "__module__") if hasattr(func, name)
+    ]
     for name in names:
         assert getattr(got, name, "missing") == getattr(want, name, "missing"), name
     assert outcome(lambda: inspect.signature(got)) == outcome(lambda: inspect.signature(want))
@@ -185,6 +196,7 @@ def test_wrappers_bind_as_methods_like_functions():
 
         class Owner:
             pass
+
         Owner.m = wrapper
         assert Owner.m is wrapper
         assert (Owner().m(5), Owner.m(Owner(), 6)) == (("Owner", 5), ("Owner", 6))
@@ -201,13 +213,22 @@ def test_errors_of_the_manager_name_the_native_function():
     assert "korvit.native.SystemModeMgr.force_phase" in "".join(traceback.format_tb(info.tb))
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), ((_example, 1), {}), ((), {"func": _example, "x": 1}),
-                                          ((_example,), {"func": _example}), ((), {"f": _example})])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        ((_example, 1), {}),
+        ((), {"func": _example, "x": 1}),
+        ((_example,), {"func": _example}),
+        ((), {"f": _example}),
+    ],
+)
 def test_factories_reject_other_arguments_as_the_twin_does(args, kwargs):
     def error(mgr):
         with pytest.raises(TypeError) as info:
             mgr.enter_phase(gv.RUMMODE_PHASE_ONDATA)(*args, **kwargs)
         return str(info.value).split("factory()")[1]  # the twin's names its closure in full
+
     assert error(SystemModeMgr()) == error(PySystemModeMgr())
     assert SystemModeMgr().enter_phase(gv.RUMMODE_PHASE_ONDATA)(func=_example)(3) == (3, 2)
 
@@ -233,7 +254,11 @@ def test_deep_nesting_ends_in_a_recursion_error_and_nothing_leaks():
     for _ in range(3):  # the first round fills the log, which holds the phase
         for _ in range(mgr.LOG_LIMIT):
             mgr.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(callback)(1, x=2)
-            outcome(lambda: mgr.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(callback)(1, 2, 3, {}, bad=object()))
+            outcome(
+                lambda: mgr.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(callback)(
+                    1, 2, 3, {}, bad=object()
+                )
+            )
         counts.append((sys.getrefcount(callback), sys.getrefcount(gv.RUMMODE_PHASE_DEAL_TRADE)))
     assert counts[1] == counts[2]
     gone = weakref.ref(mgr), weakref.ref(wrapper)
@@ -278,6 +303,7 @@ def test_nesting_obeys_the_recursion_limit_set_and_shares_it_with_python_calls(l
 
 # ---------------------------------------------------------------- time values
 
+
 def _times(rng, count):
     """Doubles of every sort: in range, ties at half a microsecond, their
     neighbours, tiny, huge, from random bits (NaN, infinities)."""
@@ -288,30 +314,60 @@ def _times(rng, count):
             out.append(rng.uniform(-6.2e10, 2.5e11))
         elif kind == 1:
             # odd / 128 s is an odd number of half microseconds: a tie
-            out.append(rng.randrange(-10**9, 4 * 10**9) + rng.randrange(1, 256, 2) / rng.choice([128, 256]))
+            out.append(
+                rng.randrange(-(10**9), 4 * 10**9)
+                + rng.randrange(1, 256, 2) / rng.choice([128, 256])
+            )
         elif kind == 2:
-            tie = rng.randrange(-10**9, 4 * 10**9) + rng.randrange(1, 128, 2) / 128
+            tie = rng.randrange(-(10**9), 4 * 10**9) + rng.randrange(1, 128, 2) / 128
             out.append(math.nextafter(tie, rng.choice([-math.inf, math.inf])))
         elif kind == 3:
             out.append(rng.uniform(-1, 1) * 10.0 ** rng.randrange(-320, 6))
         elif kind == 4:
             out.append(struct.unpack("<d", rng.randbytes(8))[0])
         elif kind == 5:
-            out.append(rng.choice([-62135596800.0, 253402300799.9999995, 253402300800.0, -62135596800.0000005,
-                                   math.nan, math.inf, -math.inf, -0.0, 5e-7, -5e-7, 1.5e-6, 2.5e-6]))
+            out.append(
+                rng.choice(
+                    [
+                        -62135596800.0,
+                        253402300799.9999995,
+                        253402300800.0,
+                        -62135596800.0000005,
+                        math.nan,
+                        math.inf,
+                        -math.inf,
+                        -0.0,
+                        5e-7,
+                        -5e-7,
+                        1.5e-6,
+                        2.5e-6,
+                    ]
+                )
+            )
         else:
             out.append(rng.uniform(1.6e9, 1.8e9))
     return out
 
 
 def _ints(rng, count):
-    return [rng.choice([rng.randrange(-62135596800, 253402300800), rng.randrange(-2**64, 2**64),
-                        rng.randrange(-10**40, 10**40), rng.randrange(253402300790, 253402300810)])
-            for _ in range(count)]
+    return [
+        rng.choice(
+            [
+                rng.randrange(-62135596800, 253402300800),
+                rng.randrange(-(2**64), 2**64),
+                rng.randrange(-(10**40), 10**40),
+                rng.randrange(253402300790, 253402300810),
+            ]
+        )
+        for _ in range(count)
+    ]
 
 
 def same_as_twin(values):
-    got, want = outcome(lambda: mft_to_datetime(values)), outcome(lambda: _py_mft_to_datetime(values))
+    got, want = (
+        outcome(lambda: mft_to_datetime(values)),
+        outcome(lambda: _py_mft_to_datetime(values)),
+    )
     if got[0] == want[0] == "ok":
         assert [(type(d), d) for d in got[1]] == [(type(d), d) for d in want[1]], values
     else:
@@ -327,7 +383,7 @@ def test_random_time_values_convert_as_with_the_twin(seed):
         same_as_twin([value])
         for kind in scalars:
             with np.errstate(all="ignore"), warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)     # numpy 1.x: out-of-range ints
+                warnings.simplefilter("ignore", DeprecationWarning)  # numpy 1.x: out-of-range ints
                 converted = outcome(lambda: kind(value))
             if converted[0] == "ok":
                 same_as_twin((converted[1],))
@@ -336,20 +392,52 @@ def test_random_time_values_convert_as_with_the_twin(seed):
     same_as_twin([rng.choice(floats + ints) for _ in range(20)])
 
 
-@pytest.mark.parametrize("dtype", ["f8", "f4", "f2", "i8", "i4", "i2", "i1", "u8", "u4", "u2", "u1", "?",
-                                   ">f8", "<i8", "g", "c16", "O", "M8[s]", "U3"])
+@pytest.mark.parametrize(
+    "dtype",
+    [
+        "f8",
+        "f4",
+        "f2",
+        "i8",
+        "i4",
+        "i2",
+        "i1",
+        "u8",
+        "u4",
+        "u2",
+        "u1",
+        "?",
+        ">f8",
+        "<i8",
+        "g",
+        "c16",
+        "O",
+        "M8[s]",
+        "U3",
+    ],
+)
 def test_arrays_of_every_dtype_and_shape_convert_as_with_the_twin(dtype):
     rng = random.Random(dtype)
     values = _times(rng, 24)
-    for base in (np.array(values), np.array([rng.randrange(-10**12, 10**12) for _ in range(24)]),
-                 np.array([rng.randrange(0, 300) for _ in range(24)])):
+    for base in (
+        np.array(values),
+        np.array([rng.randrange(-(10**12), 10**12) for _ in range(24)]),
+        np.array([rng.randrange(0, 300) for _ in range(24)]),
+    ):
         with np.errstate(all="ignore"):
             converted = outcome(lambda: base.astype(dtype))
         if converted[0] == "error":
             continue
         arr = converted[1]
-        for shaped in (arr, arr.reshape(4, 6), arr.reshape(2, 3, 4), arr.reshape(4, 6).T, arr[::3], arr[:0],
-                       arr[5:6].reshape(())):
+        for shaped in (
+            arr,
+            arr.reshape(4, 6),
+            arr.reshape(2, 3, 4),
+            arr.reshape(4, 6).T,
+            arr[::3],
+            arr[:0],
+            arr[5:6].reshape(()),
+        ):
             same_as_twin(shaped)
 
 
@@ -359,13 +447,42 @@ def _matrix():
         return np.matrix([[1.0, 2.0]])
 
 
-@pytest.mark.parametrize("values", [
-    1.0, None, "1.5", {1.5: 2}, np.float64(1.0), iter([1.0]), range(3), [None], ["x"], [1 + 2j], [Decimal("1.5")],
-    [Fraction(3, 2)], [np.longdouble(1.5)], [np.complex64(1)], [np.datetime64(5, "s")], [[1.0]], [np.array(1.0)],
-    _matrix(), [np.str_("1")], [type("F", (float,), {})(1.5)], [type("I", (int,), {})(2)],
-    type("L", (list,), {})([1.0, np.nan]), type("T", (tuple,), {})((2.5e-6,)), np.array([1.5, "x"], dtype=object),
-    [1.0, np.nan, "x"], [np.bool_(True)], [np.uint64(2**64 - 1)], [10**400], [float(2**39)], [-float(2**39)],
-], ids=repr)
+@pytest.mark.parametrize(
+    "values",
+    [
+        1.0,
+        None,
+        "1.5",
+        {1.5: 2},
+        np.float64(1.0),
+        iter([1.0]),
+        range(3),
+        [None],
+        ["x"],
+        [1 + 2j],
+        [Decimal("1.5")],
+        [Fraction(3, 2)],
+        [np.longdouble(1.5)],
+        [np.complex64(1)],
+        [np.datetime64(5, "s")],
+        [[1.0]],
+        [np.array(1.0)],
+        _matrix(),
+        [np.str_("1")],
+        [type("F", (float,), {})(1.5)],
+        [type("I", (int,), {})(2)],
+        type("L", (list,), {})([1.0, np.nan]),
+        type("T", (tuple,), {})((2.5e-6,)),
+        np.array([1.5, "x"], dtype=object),
+        [1.0, np.nan, "x"],
+        [np.bool_(True)],
+        [np.uint64(2**64 - 1)],
+        [10**400],
+        [float(2**39)],
+        [-float(2**39)],
+    ],
+    ids=repr,
+)
 def test_unusual_arguments_behave_as_with_the_twin(values):
     same_as_twin(values)
 
@@ -380,14 +497,23 @@ def test_every_user_gets_the_native_conversion():
 
 # ---------------------------------------------------------------- backtests
 
-@pytest.mark.parametrize("example, data, extra", [
-    ("ma_cross.py", "daily.csv", {}),
-    ("futures_breakout.py", "minute.csv", {"ticks": sample_path("ticks.csv")}),
-])
+
+@pytest.mark.parametrize(
+    "example, data, extra",
+    [
+        ("ma_cross.py", "daily.csv", {}),
+        ("futures_breakout.py", "minute.csv", {"ticks": sample_path("ticks.csv")}),
+    ],
+)
 def test_whole_backtests_give_the_same_results_with_the_twins(monkeypatch, example, data, extra):
     def results():
-        result = run(EXAMPLES / example, sample_path(data), contracts=sample_path("contracts.csv"), progress=False,
-                     **extra)
+        result = run(
+            EXAMPLES / example,
+            sample_path(data),
+            contracts=sample_path("contracts.csv"),
+            progress=False,
+            **extra,
+        )
         return result.equity, result.orders, result.trades, result.stops
 
     native_results = results()

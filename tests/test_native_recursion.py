@@ -70,15 +70,23 @@ else:
 
 
 @pytest.mark.parametrize("case", [SELF_BOUND_ENV, REENTRANT_CALLBACK], ids=["set_env", "callback"])
-@pytest.mark.parametrize("limit, thread_stack", [
-    (1000, 0),                  # the default limit
-    (15_000, 0),                # above what the native stack holds
-    (10 ** 6, 0),               # effectively no limit: only the stack check stops it
-    (10 ** 6, 512 * 1024),      # a thread with a small stack
-])
+@pytest.mark.parametrize(
+    "limit, thread_stack",
+    [
+        (1000, 0),  # the default limit
+        (15_000, 0),  # above what the native stack holds
+        (10**6, 0),  # effectively no limit: only the stack check stops it
+        (10**6, 512 * 1024),  # a thread with a small stack
+    ],
+)
 def test_native_recursion_raises_recursion_error(case, limit, thread_stack):
-    script = SET_UP.format(tests=str(TESTS)) + case + RUN.format(limit=limit, thread_stack=thread_stack)
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
-                          timeout=120)
+    script = (
+        SET_UP.format(tests=str(TESTS)) + case + RUN.format(limit=limit, thread_stack=thread_stack)
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=120
+    )
     assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-2000:]}"
-    assert done.stdout.startswith("RecursionError: maximum recursion depth exceeded"), done.stdout + done.stderr
+    assert done.stdout.startswith("RecursionError: maximum recursion depth exceeded"), (
+        done.stdout + done.stderr
+    )

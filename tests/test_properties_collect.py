@@ -36,8 +36,11 @@ FUZZ_EXAMPLES = int(os.environ.get("KORVIT_FUZZ_EXAMPLES", "0"))
 
 def fuzz(examples):
     """Settings of one property: `examples` in the suite, KORVIT_FUZZ_EXAMPLES when set."""
-    return settings(max_examples=FUZZ_EXAMPLES or examples, deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    return settings(
+        max_examples=FUZZ_EXAMPLES or examples,
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+    )
 
 
 # ---------------------------------------------------------------- the two worlds
@@ -46,6 +49,7 @@ def fuzz(examples):
 @dataclass(frozen=True)
 class Hostile:
     """A value made anew on each side (it may act on that side's collection)."""
+
     kind: str
     args: tuple = ()
 
@@ -78,8 +82,13 @@ class World:
         if kind == "recs":
             how, picks = args
             recs = [self.recs[i] for i in picks]
-            return {"list": recs, "tuple": tuple(recs), "iter": iter(recs), "gen": (r for r in recs),
-                    "none": None}[how]
+            return {
+                "list": recs,
+                "tuple": tuple(recs),
+                "iter": iter(recs),
+                "gen": (r for r in recs),
+                "none": None,
+            }[how]
         if kind == "ids":
             how, items = args
             items = [self.make(i) for i in items]
@@ -105,7 +114,9 @@ class World:
             if how in ("int64", "int32", "uint8", "float64", "bool", "object"):
                 return np.array(values, dtype=how)
             if how == "2d":
-                return np.array(values[:4] + [0] * (4 - len(values[:4])), dtype=np.int64).reshape(2, 2)
+                return np.array(values[:4] + [0] * (4 - len(values[:4])), dtype=np.int64).reshape(
+                    2, 2
+                )
             if how == "floats":
                 return [float(v) + (0.5 if v % 3 == 2 else 0.0) for v in values]
             if how == "index":
@@ -114,8 +125,11 @@ class World:
                 return [np.int64(v) for v in values]
             return positions_array(self, how, values)
         if kind == "value":
-            return {"raising eq": Key(self, 1, "eq raises"), "array": np.array([1, 2]),
-                    "nan32": np.float32("nan")}[args[0]]
+            return {
+                "raising eq": Key(self, 1, "eq raises"),
+                "array": np.array([1, 2]),
+                "nan32": np.float32("nan"),
+            }[args[0]]
         raise AssertionError(kind)
 
 
@@ -197,6 +211,7 @@ class ListSub(list):
 
 def odd_array(world, how, items):
     """An ndarray subclass whose `ravel().tolist()` gives something odd."""
+
     def tolist(self):
         if how == "tolist int":
             return 5
@@ -223,6 +238,7 @@ def odd_array(world, how, items):
 def positions_array(world, how, values):
     """A list subclass that numpy converts through `__array__`: it may raise or
     change the snap first."""
+
     def array(self, dtype=None, copy=None):
         if how == "array raises":
             raise ValueError("no positions")
@@ -235,33 +251,94 @@ def positions_array(world, how, values):
 # ---------------------------------------------------------------- strategies
 
 PLAIN_KEYS = st.one_of(
-    st.integers(-2, 12), st.integers(-2, 12), st.sampled_from([2 ** 63, -2 ** 63 - 1, 2 ** 100]),
-    st.sampled_from([0.0, 1.0, 2.5, -0.0, NAN, math.inf]), st.floats(width=32),
-    st.integers(-2, 12).map(np.int64), st.integers(0, 12).map(np.uint8), st.sampled_from([1.0, NAN]).map(np.float32),
-    st.sampled_from([3.0, NAN]).map(np.float64), st.booleans().map(np.bool_),
-    st.text(max_size=2), st.booleans(), st.none(), st.tuples(st.integers(0, 3)), st.just(["unhashable"]),
+    st.integers(-2, 12),
+    st.integers(-2, 12),
+    st.sampled_from([2**63, -(2**63) - 1, 2**100]),
+    st.sampled_from([0.0, 1.0, 2.5, -0.0, NAN, math.inf]),
+    st.floats(width=32),
+    st.integers(-2, 12).map(np.int64),
+    st.integers(0, 12).map(np.uint8),
+    st.sampled_from([1.0, NAN]).map(np.float32),
+    st.sampled_from([3.0, NAN]).map(np.float64),
+    st.booleans().map(np.bool_),
+    st.text(max_size=2),
+    st.booleans(),
+    st.none(),
+    st.tuples(st.integers(0, 3)),
+    st.just(["unhashable"]),
 )
 KEY_MODES = ["plain", "hash raises", "hash keyerror", "hash mutates", "eq raises", "eq mutates"]
-KEYS = st.one_of(PLAIN_KEYS, st.builds(lambda v, m: Hostile("key", (v, m)), st.integers(0, 12),
-                                       st.sampled_from(KEY_MODES)))
-SNAPS = st.one_of(st.sampled_from(["a", "a", "b", "zzz", ("a",), 1]), st.just(["unhashable"]),
-                  st.builds(lambda m: Hostile("key", ("a", m)), st.sampled_from(KEY_MODES)))
+KEYS = st.one_of(
+    PLAIN_KEYS,
+    st.builds(lambda v, m: Hostile("key", (v, m)), st.integers(0, 12), st.sampled_from(KEY_MODES)),
+)
+SNAPS = st.one_of(
+    st.sampled_from(["a", "a", "b", "zzz", ("a",), 1]),
+    st.just(["unhashable"]),
+    st.builds(lambda m: Hostile("key", ("a", m)), st.sampled_from(KEY_MODES)),
+)
 ATTRS = st.sampled_from(["n", "n", "k", "label", "missing", "world.mutations", 3, ("n", "k")])
-VALUES = st.one_of(st.integers(-2, 3), st.sampled_from([NAN, 2 ** 70, "x", None]),
-                   st.builds(Hostile, st.just("value"), st.tuples(st.sampled_from(["raising eq", "array", "nan32"]))))
-IDS = st.builds(lambda how, items: Hostile("ids", (how, items)),
-                st.sampled_from(["list", "list", "tuple", "single", "listsub", "int64", "float64", "int32",
-                                 "object", "2d", "tolist int", "tolist tuple", "tolist gen", "tolist listsub",
-                                 "tolist raises", "tolist mutates", "ravel int", "tolist"]),
-                st.lists(KEYS, max_size=4))
-POSITIONS = st.builds(lambda how, values: Hostile("pos", (how, values)),
-                      st.sampled_from(["list", "list", "tuple", "int64", "int32", "uint8", "float64", "bool",
-                                       "object", "2d", "floats", "index", "scalars", "array raises",
-                                       "array mutates"]),
-                      st.lists(st.one_of(st.integers(-2, 9), st.sampled_from([2 ** 70, True])), max_size=4))
-RECS = st.builds(lambda how, picks: Hostile("recs", (how, picks)),
-                 st.sampled_from(["list", "list", "tuple", "iter", "gen", "none"]),
-                 st.lists(st.integers(0, 9), max_size=4))
+VALUES = st.one_of(
+    st.integers(-2, 3),
+    st.sampled_from([NAN, 2**70, "x", None]),
+    st.builds(
+        Hostile, st.just("value"), st.tuples(st.sampled_from(["raising eq", "array", "nan32"]))
+    ),
+)
+IDS = st.builds(
+    lambda how, items: Hostile("ids", (how, items)),
+    st.sampled_from(
+        [
+            "list",
+            "list",
+            "tuple",
+            "single",
+            "listsub",
+            "int64",
+            "float64",
+            "int32",
+            "object",
+            "2d",
+            "tolist int",
+            "tolist tuple",
+            "tolist gen",
+            "tolist listsub",
+            "tolist raises",
+            "tolist mutates",
+            "ravel int",
+            "tolist",
+        ]
+    ),
+    st.lists(KEYS, max_size=4),
+)
+POSITIONS = st.builds(
+    lambda how, values: Hostile("pos", (how, values)),
+    st.sampled_from(
+        [
+            "list",
+            "list",
+            "tuple",
+            "int64",
+            "int32",
+            "uint8",
+            "float64",
+            "bool",
+            "object",
+            "2d",
+            "floats",
+            "index",
+            "scalars",
+            "array raises",
+            "array mutates",
+        ]
+    ),
+    st.lists(st.one_of(st.integers(-2, 9), st.sampled_from([2**70, True])), max_size=4),
+)
+RECS = st.builds(
+    lambda how, picks: Hostile("recs", (how, picks)),
+    st.sampled_from(["list", "list", "tuple", "iter", "gen", "none"]),
+    st.lists(st.integers(0, 9), max_size=4),
+)
 
 STEPS = st.one_of(
     st.tuples(st.just("append"), KEYS, st.integers(0, 9)),
@@ -308,12 +385,13 @@ def plain(text):
 def outcome(call):
     try:
         return ("ok", shown(call()))
-    except Exception as error:           # noqa: BLE001 - the error is what is compared
+    except Exception as error:  # noqa: BLE001 - the error is what is compared
         return ("error", type(error).__name__, plain(str(error)))
 
 
 def do(world, step):
     """Runs one step on a side (its values made there first); its outcome."""
+
     def run():
         c = world.c
         name, *args = step
@@ -327,13 +405,20 @@ def do(world, step):
         if name == "snap_obj_attr_update":
             return c.snap_obj_attr_update(*args[:4], rm=args[4])
         return getattr(c, name)(*args)
+
     return outcome(run)
 
 
 def state(world):
     c = world.c
-    return (shown(c.snap_obj("a")), shown(c.snap_obj("b")), shown(list(c)), c.size, len(c),
-            [(shown(r.label), shown(r.__dict__.get("n", r.__dict__.get("_n")))) for r in world.recs])
+    return (
+        shown(c.snap_obj("a")),
+        shown(c.snap_obj("b")),
+        shown(list(c)),
+        c.size,
+        len(c),
+        [(shown(r.label), shown(r.__dict__.get("n", r.__dict__.get("_n")))) for r in world.recs],
+    )
 
 
 def check_invariants(world):
@@ -382,14 +467,18 @@ def test_positions_are_read_as_the_reference_reads_them(positions, count):
             world.c.append(None, rec)
     got, want = (outcome(lambda w=w: w.c.snap_obj_by_idx("b", w.make(positions))) for w in worlds)
     assert got == want
-    got, want = (outcome(lambda w=w: w.c.snap_remove_by_idx("b", w.make(positions))) for w in worlds)
+    got, want = (
+        outcome(lambda w=w: w.c.snap_remove_by_idx("b", w.make(positions))) for w in worlds
+    )
     assert got == want and state(worlds[0]) == state(worlds[1])
 
 
 def test_the_reference_helper_is_the_one_the_compiled_collection_calls(monkeypatch):
     calls = []
     original = collectbase._positions
-    monkeypatch.setattr(collectbase, "_positions", lambda p, n: calls.append((p, n)) or original(p, n))
+    monkeypatch.setattr(
+        collectbase, "_positions", lambda p, n: calls.append((p, n)) or original(p, n)
+    )
     c = CollectBase(("s",))
     c.append(None, "r")
     assert c.snap_obj_by_idx("s", [0.0]) == ["r"] and calls == [([0.0], 1)]

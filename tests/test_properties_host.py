@@ -35,10 +35,22 @@ import korvit.native as native
 from korvit.backtest import convertor
 from korvit.backtest.model import accounts
 from korvit.backtest.model.accounts import KVBackAccount, PyKVBackAccount
-from korvit.backtest.model.orders import (KVBackOrder, KVBackStopOrder, KVBackTrade, PyKVBackOrder,
-                                          PyKVBackStopOrder, PyKVBackTrade)
-from korvit.backtest.model.positions import (KVBackPosition, PositionsBase, PyKVBackPosition, PyPositionsBase,
-                                             py_target_index, target_index)
+from korvit.backtest.model.orders import (
+    KVBackOrder,
+    KVBackStopOrder,
+    KVBackTrade,
+    PyKVBackOrder,
+    PyKVBackStopOrder,
+    PyKVBackTrade,
+)
+from korvit.backtest.model.positions import (
+    KVBackPosition,
+    PositionsBase,
+    PyKVBackPosition,
+    PyPositionsBase,
+    py_target_index,
+    target_index,
+)
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import PySystemModeMgr, SystemModeMgr
 from korvit.tframe.utils.datetimefunc import _py_mft_to_datetime, mft_to_datetime
@@ -51,9 +63,15 @@ FUZZ_EXAMPLES = int(os.environ.get("KORVIT_FUZZ_EXAMPLES", "0"))
 
 def fuzz(examples):
     """Settings of one property: `examples` in the suite, KORVIT_FUZZ_EXAMPLES when set."""
-    return settings(max_examples=FUZZ_EXAMPLES or examples, deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                           HealthCheck.function_scoped_fixture])
+    return settings(
+        max_examples=FUZZ_EXAMPLES or examples,
+        deadline=None,
+        suppress_health_check=[
+            HealthCheck.too_slow,
+            HealthCheck.data_too_large,
+            HealthCheck.function_scoped_fixture,
+        ],
+    )
 
 
 # ---------------------------------------------------------------- hostile values
@@ -109,23 +127,24 @@ class Hostile(numbers.Real):
     def _arith(self, other, op):
         return op(self._number("arithmetic"), other)
 
-    __add__ = lambda s, o: s._arith(o, lambda a, b: a + b)          # noqa: E731
-    __radd__ = lambda s, o: s._arith(o, lambda a, b: b + a)         # noqa: E731
-    __sub__ = lambda s, o: s._arith(o, lambda a, b: a - b)          # noqa: E731
-    __rsub__ = lambda s, o: s._arith(o, lambda a, b: b - a)         # noqa: E731
-    __mul__ = lambda s, o: s._arith(o, lambda a, b: a * b)          # noqa: E731
-    __rmul__ = lambda s, o: s._arith(o, lambda a, b: b * a)         # noqa: E731
-    __truediv__ = lambda s, o: s._arith(o, lambda a, b: a / b)      # noqa: E731
-    __rtruediv__ = lambda s, o: s._arith(o, lambda a, b: b / a)     # noqa: E731
-    __neg__ = lambda s: -s._number("arithmetic")                    # noqa: E731
-    __pos__ = lambda s: s                                           # noqa: E731
-    __abs__ = lambda s: abs(s._number("arithmetic"))                # noqa: E731
-    __trunc__ = lambda s: int(s._number("arithmetic"))              # noqa: E731
+    __add__ = lambda s, o: s._arith(o, lambda a, b: a + b)  # noqa: E731
+    __radd__ = lambda s, o: s._arith(o, lambda a, b: b + a)  # noqa: E731
+    __sub__ = lambda s, o: s._arith(o, lambda a, b: a - b)  # noqa: E731
+    __rsub__ = lambda s, o: s._arith(o, lambda a, b: b - a)  # noqa: E731
+    __mul__ = lambda s, o: s._arith(o, lambda a, b: a * b)  # noqa: E731
+    __rmul__ = lambda s, o: s._arith(o, lambda a, b: b * a)  # noqa: E731
+    __truediv__ = lambda s, o: s._arith(o, lambda a, b: a / b)  # noqa: E731
+    __rtruediv__ = lambda s, o: s._arith(o, lambda a, b: b / a)  # noqa: E731
+    __neg__ = lambda s: -s._number("arithmetic")  # noqa: E731
+    __pos__ = lambda s: s  # noqa: E731
+    __abs__ = lambda s: abs(s._number("arithmetic"))  # noqa: E731
+    __trunc__ = lambda s: int(s._number("arithmetic"))  # noqa: E731
     __floor__ = __trunc__
     __ceil__ = __trunc__
     __round__ = lambda s, n=None: round(s._number("arithmetic"), n)  # noqa: E731
-    __floordiv__ = __rfloordiv__ = __mod__ = __rmod__ = __pow__ = __rpow__ = \
-        lambda s, o, *m: s._raise("arithmetic")                     # noqa: E731
+    __floordiv__ = __rfloordiv__ = __mod__ = __rmod__ = __pow__ = __rpow__ = lambda s, o, *m: (
+        s._raise("arithmetic")
+    )  # noqa: E731
 
 
 class LegStr(str):
@@ -141,22 +160,54 @@ class FloatSub(float):
     pass
 
 
-class Scalar(np.float64):           # a user subclass of a numpy scalar, with its own item()
+class Scalar(np.float64):  # a user subclass of a numpy scalar, with its own item()
     def item(self):
         return ("item of", float(self))
 
 
-HOSTILE_MODES = ["float", "compare", "hash", "repr", "copy", "index", "bool", "arithmetic", "all", "none"]
+HOSTILE_MODES = [
+    "float",
+    "compare",
+    "hash",
+    "repr",
+    "copy",
+    "index",
+    "bool",
+    "arithmetic",
+    "all",
+    "none",
+]
 NUMBERS = st.one_of(
-    st.integers(-3, 300), st.sampled_from([0, 1, 100, 2 ** 63, -2 ** 63 - 1, 10 ** 400]),
-    st.floats(allow_nan=True, allow_infinity=True), st.sampled_from([0.0, -0.0, 0.5, 2.5, NAN, INF, -INF]),
-    st.integers(-3, 300).map(np.int64), st.integers(0, 255).map(np.uint8), st.integers(-3, 300).map(np.int32),
-    st.floats(width=32).map(np.float32), st.floats().map(np.float64), st.floats(width=16).map(np.float16),
-    st.booleans(), st.booleans().map(np.bool_), st.sampled_from([1.5, NAN]).map(FloatSub),
+    st.integers(-3, 300),
+    st.sampled_from([0, 1, 100, 2**63, -(2**63) - 1, 10**400]),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.sampled_from([0.0, -0.0, 0.5, 2.5, NAN, INF, -INF]),
+    st.integers(-3, 300).map(np.int64),
+    st.integers(0, 255).map(np.uint8),
+    st.integers(-3, 300).map(np.int32),
+    st.floats(width=32).map(np.float32),
+    st.floats().map(np.float64),
+    st.floats(width=16).map(np.float16),
+    st.booleans(),
+    st.booleans().map(np.bool_),
+    st.sampled_from([1.5, NAN]).map(FloatSub),
     st.sampled_from([2.0, NAN]).map(Scalar),
     st.builds(fractions.Fraction, st.integers(-5, 50), st.integers(1, 4)),
-    st.sampled_from([decimal.Decimal("2"), decimal.Decimal("NaN"), complex(1, 0), "5", " 2 ", "x", None, [1],
-                     np.array(3.0), np.array([1.0, 2.0]), b"3"]),
+    st.sampled_from(
+        [
+            decimal.Decimal("2"),
+            decimal.Decimal("NaN"),
+            complex(1, 0),
+            "5",
+            " 2 ",
+            "x",
+            None,
+            [1],
+            np.array(3.0),
+            np.array([1.0, 2.0]),
+            b"3",
+        ]
+    ),
     st.builds(Hostile, st.sampled_from(HOSTILE_MODES), st.sampled_from([1.0, 0.0, 7.0, NAN])),
 )
 
@@ -166,15 +217,20 @@ def canon(value, depth=0):
     if depth > 3:
         return "..."
     if isinstance(value, dict):
-        return ("dict", sorted((canon(k, depth + 1), canon(v, depth + 1)) for k, v in value.items()))
+        return (
+            "dict",
+            sorted((canon(k, depth + 1), canon(v, depth + 1)) for k, v in value.items()),
+        )
     if isinstance(value, (list, tuple)):
         return (type(value).__name__, [canon(v, depth + 1) for v in value])
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
-        return (type(value).__name__, [(f.name, canon(getattr(value, f.name), depth + 1))
-                                       for f in dataclasses.fields(value)])
+        return (
+            type(value).__name__,
+            [(f.name, canon(getattr(value, f.name), depth + 1)) for f in dataclasses.fields(value)],
+        )
     try:
         text = repr(value)
-    except Exception as error:           # noqa: BLE001 - a hostile repr
+    except Exception as error:  # noqa: BLE001 - a hostile repr
         text = f"<repr raised {type(error).__name__}>"
     return (type(value).__name__, plain(text))
 
@@ -191,32 +247,83 @@ def outcome(call, shown=canon):
         result = call()
     except RecursionError:
         return ("error", "RecursionError")  # the compiled one names the native call in its message
-    except Exception as error:           # noqa: BLE001 - the error is part of the behaviour compared
+    except Exception as error:  # noqa: BLE001 - the error is part of the behaviour compared
         return ("error", type(error).__name__, plain(str(error)))
     return ("ok", shown(result))
 
 
 # ---------------------------------------------------------------- records
 
-PAIRS = [(KVBackOrder, PyKVBackOrder), (KVBackTrade, PyKVBackTrade), (KVBackStopOrder, PyKVBackStopOrder)]
+PAIRS = [
+    (KVBackOrder, PyKVBackOrder),
+    (KVBackTrade, PyKVBackTrade),
+    (KVBackStopOrder, PyKVBackStopOrder),
+]
 CREATE = {
-    "KVBackOrder": (["handle_idx", "target_idx", "code", "order_id", "order_price", "target_type", "position_effect",
-                     "order_status", "created_time", "volume", "order_ctg", "order_side"],
-                    ["tag", "filled_volume"]),
-    "KVBackTrade": (["handle_idx", "target_idx", "target_type", "order_id", "order_price", "trader_id",
-                     "trader_volume", "trade_price", "filled_time", "order_ctg", "order_side", "position_effect",
-                     "tag", "order_fee", "order_margin"], []),
-    "KVBackStopOrder": (["stop_order_id", "target_order_id", "target_idx", "handle_idx", "act", "stop_order_type",
-                         "stop_gap_type", "stop_gap", "volume", "ctg"], ["trailing_gap_type", "trailing_gap"]),
+    "KVBackOrder": (
+        [
+            "handle_idx",
+            "target_idx",
+            "code",
+            "order_id",
+            "order_price",
+            "target_type",
+            "position_effect",
+            "order_status",
+            "created_time",
+            "volume",
+            "order_ctg",
+            "order_side",
+        ],
+        ["tag", "filled_volume"],
+    ),
+    "KVBackTrade": (
+        [
+            "handle_idx",
+            "target_idx",
+            "target_type",
+            "order_id",
+            "order_price",
+            "trader_id",
+            "trader_volume",
+            "trade_price",
+            "filled_time",
+            "order_ctg",
+            "order_side",
+            "position_effect",
+            "tag",
+            "order_fee",
+            "order_margin",
+        ],
+        [],
+    ),
+    "KVBackStopOrder": (
+        [
+            "stop_order_id",
+            "target_order_id",
+            "target_idx",
+            "handle_idx",
+            "act",
+            "stop_order_type",
+            "stop_gap_type",
+            "stop_gap",
+            "volume",
+            "ctg",
+        ],
+        ["trailing_gap_type", "trailing_gap"],
+    ),
 }
 GOOD_VOLUMES = st.sampled_from([1, 5, 100.0, np.int64(7), np.float32(2.5)])
-FIELD_VALUES = st.one_of(NUMBERS, st.sampled_from([gv.StopOrderType_Trailing, gv.StopOrderType_Loss, "t", ("t", 1),
-                                                   {"k": [1]}]))
+FIELD_VALUES = st.one_of(
+    NUMBERS,
+    st.sampled_from([gv.StopOrderType_Trailing, gv.StopOrderType_Loss, "t", ("t", 1), {"k": [1]}]),
+)
 
 
 def subclasses(base, log):
     """The same subclasses of the compiled and the twin class: added slots, an
     overridden field, a logging __setattr__."""
+
     class Slotted(base):
         __slots__ = ("extra",)
 
@@ -262,30 +369,89 @@ def create_kwargs(draw, name):
 def record_scripts(draw):
     pair = draw(st.sampled_from(PAIRS))
     name = pair[0].__name__
-    fields = pair[0].__slots__ + ("nope", "unfilled_volume", "side", "price", "volume", "ctg", "_FROZEN")
+    fields = pair[0].__slots__ + (
+        "nope",
+        "unfilled_volume",
+        "side",
+        "price",
+        "volume",
+        "ctg",
+        "_FROZEN",
+    )
     steps = []
     for n in range(draw(st.integers(1, 25))):
-        kind = "create" if n == 0 else draw(st.sampled_from(["create", "create", "get", "set", "del", "frozen_item",
-                                                             "set_frozen_item", "update_status", "repr", "copy"]))
+        kind = (
+            "create"
+            if n == 0
+            else draw(
+                st.sampled_from(
+                    [
+                        "create",
+                        "create",
+                        "get",
+                        "set",
+                        "del",
+                        "frozen_item",
+                        "set_frozen_item",
+                        "update_status",
+                        "repr",
+                        "copy",
+                    ]
+                )
+            )
+        )
         pick = draw(st.integers(0, 20))
         if kind == "create":
-            steps.append((kind, draw(st.integers(0, 3)), draw(create_kwargs(name)), draw(st.integers(0, 30)) == 0))
+            steps.append(
+                (
+                    kind,
+                    draw(st.integers(0, 3)),
+                    draw(create_kwargs(name)),
+                    draw(st.integers(0, 30)) == 0,
+                )
+            )
         elif kind in ("get", "del"):
             steps.append((kind, pick, draw(st.sampled_from(fields))))
         elif kind == "set":
             steps.append((kind, pick, draw(st.sampled_from(fields)), draw(FIELD_VALUES)))
         elif kind == "frozen_item":
-            steps.append((kind, pick, draw(st.one_of(st.sampled_from(["value", "fee", "trader_value", "trader_fee",
-                                                                      "x", ("value",)]), NUMBERS))))
+            steps.append(
+                (
+                    kind,
+                    pick,
+                    draw(
+                        st.one_of(
+                            st.sampled_from(
+                                ["value", "fee", "trader_value", "trader_fee", "x", ("value",)]
+                            ),
+                            NUMBERS,
+                        )
+                    ),
+                )
+            )
         elif kind == "set_frozen_item":
-            steps.append((kind, pick, draw(st.sampled_from(["value", "fee", "trader_value", "trader_fee", "x"])),
-                          draw(st.one_of(NUMBERS, st.sampled_from(["1.25", " 2 ", b"3"]))),
-                          draw(st.sampled_from(["positional", "keyword", "missing", "extra"]))))
+            steps.append(
+                (
+                    kind,
+                    pick,
+                    draw(st.sampled_from(["value", "fee", "trader_value", "trader_fee", "x"])),
+                    draw(st.one_of(NUMBERS, st.sampled_from(["1.25", " 2 ", b"3"]))),
+                    draw(st.sampled_from(["positional", "keyword", "missing", "extra"])),
+                )
+            )
         elif kind == "update_status":
-            steps.append((kind, pick, draw(st.sampled_from([(1, NAN, 2.0), (2,), (1, 2, 3, 4)])),
-                          draw(st.booleans())))
+            steps.append(
+                (
+                    kind,
+                    pick,
+                    draw(st.sampled_from([(1, NAN, 2.0), (2,), (1, 2, 3, 4)])),
+                    draw(st.booleans()),
+                )
+            )
         elif kind == "copy":
-            steps.append((kind, pick, draw(st.sampled_from(["copy", "deepcopy", "pickle", "pickle0"]))))
+            steps.append(
+                (kind, pick, draw(st.sampled_from(["copy", "deepcopy", "pickle", "pickle0"])))
+            )
         else:
             steps.append((kind, pick))
     return pair, steps
@@ -294,14 +460,24 @@ def record_scripts(draw):
 def run_records(cls, steps):
     log, records, out = [], [], []
     classes = subclasses(cls, log)
-    copiers = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": lambda r: pickle.loads(pickle.dumps(r)),
-               "pickle0": lambda r: pickle.loads(pickle.dumps(r, protocol=0))}
+    copiers = {
+        "copy": copy.copy,
+        "deepcopy": copy.deepcopy,
+        "pickle": lambda r: pickle.loads(pickle.dumps(r)),
+        "pickle0": lambda r: pickle.loads(pickle.dumps(r, protocol=0)),
+    }
     for kind, pick, *args in steps:
         if kind == "create":
             kwargs, positional = args
             made = []
-            out.append(outcome(lambda: made.append(classes[pick].create(*((1,) * positional), **kwargs))
-                               or record_state(made[0])))
+            out.append(
+                outcome(
+                    lambda: (
+                        made.append(classes[pick].create(*((1,) * positional), **kwargs))
+                        or record_state(made[0])
+                    )
+                )
+            )
             records.extend(made)
             continue
         if not records:
@@ -317,16 +493,23 @@ def run_records(cls, steps):
             out.append(outcome(lambda: record.frozen_item(args[0])))
         elif kind == "set_frozen_item":
             key, value, how = args
-            call = {"positional": lambda: record.set_frozen_item(key, value),
-                    "keyword": lambda: record.set_frozen_item(value=value, name=key),
-                    "missing": lambda: record.set_frozen_item(key),
-                    "extra": lambda: record.set_frozen_item(key, value, 1)}[how]
+            call = {
+                "positional": lambda: record.set_frozen_item(key, value),
+                "keyword": lambda: record.set_frozen_item(value=value, name=key),
+                "missing": lambda: record.set_frozen_item(key),
+                "extra": lambda: record.set_frozen_item(key, value, 1),
+            }[how]
             out.append(outcome(call))
         elif kind == "update_status":
             status_args, as_keywords = args
             if as_keywords and len(status_args) == 3:
-                out.append(outcome(lambda: record.update_status(**dict(zip(("status", "reason", "time"),
-                                                                           status_args)))))
+                out.append(
+                    outcome(
+                        lambda: record.update_status(
+                            **dict(zip(("status", "reason", "time"), status_args))
+                        )
+                    )
+                )
             else:
                 out.append(outcome(lambda: record.update_status(*status_args)))
         elif kind == "repr":
@@ -355,22 +538,39 @@ def test_records_run_scripts_as_their_twins(script):
 LEGS = st.sampled_from(["long", "short", "long", "short", "middle", LegStr("long"), None, ["long"]])
 POSITION_CALLS = st.one_of(
     st.tuples(st.just("open"), LEGS, NUMBERS, NUMBERS, NUMBERS),
-    st.tuples(st.just("open"), LEGS, st.integers(1, 20), st.sampled_from([1.5, 10.0, np.float32(2.5)]),
-              st.sampled_from([0.0, 1.25])),
+    st.tuples(
+        st.just("open"),
+        LEGS,
+        st.integers(1, 20),
+        st.sampled_from([1.5, 10.0, np.float32(2.5)]),
+        st.sampled_from([0.0, 1.25]),
+    ),
     st.tuples(st.just("close"), LEGS, st.one_of(st.integers(1, 20), NUMBERS)),
     st.tuples(st.just("reserve"), LEGS, st.one_of(st.integers(0, 10), NUMBERS)),
     st.tuples(st.just("release"), LEGS, st.one_of(st.integers(0, 10), NUMBERS)),
-    st.tuples(st.just("held"), LEGS), st.tuples(st.just("available"), LEGS),
-    st.tuples(st.just("set"), st.sampled_from(PyKVBackPosition.__slots__ + PyPositionsBase.__slots__), NUMBERS),
-    st.tuples(st.just("del"), st.sampled_from(PyKVBackPosition.__slots__ + PyPositionsBase.__slots__)),
+    st.tuples(st.just("held"), LEGS),
+    st.tuples(st.just("available"), LEGS),
+    st.tuples(
+        st.just("set"),
+        st.sampled_from(PyKVBackPosition.__slots__ + PyPositionsBase.__slots__),
+        NUMBERS,
+    ),
+    st.tuples(
+        st.just("del"), st.sampled_from(PyKVBackPosition.__slots__ + PyPositionsBase.__slots__)
+    ),
     st.tuples(st.just("repr")),
 )
-TARGETS = st.one_of(NUMBERS, st.integers(-5, 2 ** 70), st.sampled_from([np.uint64(2 ** 63), "3", 3.0, -0.0]))
+TARGETS = st.one_of(
+    NUMBERS, st.integers(-5, 2**70), st.sampled_from([np.uint64(2**63), "3", 3.0, -0.0])
+)
 
 
 def position_state(position):
-    names = type(position).__slots__ + (PositionsBase.__slots__ if isinstance(position, PositionsBase)
-                                         and type(position) is not PositionsBase else ())
+    names = type(position).__slots__ + (
+        PositionsBase.__slots__
+        if isinstance(position, PositionsBase) and type(position) is not PositionsBase
+        else ()
+    )
     if isinstance(position, PyKVBackPosition):
         names = PyPositionsBase.__slots__ + PyKVBackPosition.__slots__
     seen = []
@@ -384,7 +584,11 @@ def position_state(position):
 
 def holding_state(value):
     """A position's fields, or any other value as it is."""
-    return position_state(value) if isinstance(value, (PositionsBase, PyPositionsBase)) else canon(value)
+    return (
+        position_state(value)
+        if isinstance(value, (PositionsBase, PyPositionsBase))
+        else canon(value)
+    )
 
 
 @fuzz(300)
@@ -392,7 +596,9 @@ def holding_state(value):
 def test_positions_run_calls_as_their_twins(back, target, calls):
     classes = (KVBackPosition, PyKVBackPosition) if back else (PositionsBase, PyPositionsBase)
     made = [outcome(lambda cls=cls: cls(target)) for cls in classes]
-    assert made[0][0] == made[1][0] and made[0][1:] == made[1][1:] if made[0][0] == "error" else True
+    assert (
+        made[0][0] == made[1][0] and made[0][1:] == made[1][1:] if made[0][0] == "error" else True
+    )
     if made[0][0] == "error":
         return
     positions = [cls(target) for cls in classes]
@@ -420,21 +626,56 @@ def test_target_index_converts_as_its_twin(value):
 # ---------------------------------------------------------------- accounts
 
 STOCKS, FUTURES, ODD = (0, 1), (2, 3), 4
-TYPES = {0: gv.TARGETTYPE_STOCK, 1: gv.TARGETTYPE_FUND, 2: gv.TARGETTYPE_FUTURE, 3: gv.TARGETTYPE_FUTURE,
-         4: gv.TARGETTYPE_INDEX}
-SIDES = st.sampled_from([gv.OrderAct_Buy, gv.OrderAct_Sell, gv.OrderAct_Buy, gv.OrderAct_Sell, 9,
-                         np.int64(gv.OrderAct_Buy), Hostile("compare", gv.OrderAct_Sell)])
-EFFECTS = st.sampled_from([gv.PositionEffect_Open, gv.PositionEffect_Open, gv.PositionEffect_Close,
-                           gv.PositionEffect_CloseToday, 0, Hostile("compare", gv.PositionEffect_Close)])
-AMOUNTS = st.one_of(st.floats(0, 5000).map(lambda v: round(v, 2)), st.sampled_from([0.0, 12.5, 300]),
-                    st.floats(0, 500, width=32).map(np.float32), NUMBERS)
-ACCOUNT = {"current": None}     # the account a hostile getter calls back into, on each side
+TYPES = {
+    0: gv.TARGETTYPE_STOCK,
+    1: gv.TARGETTYPE_FUND,
+    2: gv.TARGETTYPE_FUTURE,
+    3: gv.TARGETTYPE_FUTURE,
+    4: gv.TARGETTYPE_INDEX,
+}
+SIDES = st.sampled_from(
+    [
+        gv.OrderAct_Buy,
+        gv.OrderAct_Sell,
+        gv.OrderAct_Buy,
+        gv.OrderAct_Sell,
+        9,
+        np.int64(gv.OrderAct_Buy),
+        Hostile("compare", gv.OrderAct_Sell),
+    ]
+)
+EFFECTS = st.sampled_from(
+    [
+        gv.PositionEffect_Open,
+        gv.PositionEffect_Open,
+        gv.PositionEffect_Close,
+        gv.PositionEffect_CloseToday,
+        0,
+        Hostile("compare", gv.PositionEffect_Close),
+    ]
+)
+AMOUNTS = st.one_of(
+    st.floats(0, 5000).map(lambda v: round(v, 2)),
+    st.sampled_from([0.0, 12.5, 300]),
+    st.floats(0, 500, width=32).map(np.float32),
+    NUMBERS,
+)
+ACCOUNT = {"current": None}  # the account a hostile getter calls back into, on each side
 
 
 class Order:
     def __init__(self, order_id, target_idx, side, effect, volume, value, fee, status_mode):
-        self.order_id, self.target_idx, self.side, self.position_effect = order_id, target_idx, side, effect
-        self.unfilled_volume, self._status, self.status_mode = volume, gv.OrderStatus_Holding, status_mode
+        self.order_id, self.target_idx, self.side, self.position_effect = (
+            order_id,
+            target_idx,
+            side,
+            effect,
+        )
+        self.unfilled_volume, self._status, self.status_mode = (
+            volume,
+            gv.OrderStatus_Holding,
+            status_mode,
+        )
         self._frozen = {"value": value, "fee": fee}
 
     @property
@@ -442,7 +683,7 @@ class Order:
         if self.status_mode == "raises":
             raise RuntimeError("status unknown")
         if self.status_mode == "calls back" and not ACCOUNT.get("inside"):
-            ACCOUNT["inside"] = True        # once: the account reads statuses again meanwhile
+            ACCOUNT["inside"] = True  # once: the account reads statuses again meanwhile
             try:
                 ACCOUNT["current"].valid_cash()
                 ACCOUNT["current"].holding_order_ids
@@ -456,11 +697,16 @@ class Order:
 
 class Trade:
     def __init__(self, order_id, target_idx, side, effect, volume, price, value, fee):
-        self.order_id, self.target_idx, self.side, self.position_effect = order_id, target_idx, side, effect
+        self.order_id, self.target_idx, self.side, self.position_effect = (
+            order_id,
+            target_idx,
+            side,
+            effect,
+        )
         self.volume, self.price = volume, price
         try:
             self.target_type = TYPES[int(target_idx)]
-        except Exception:            # noqa: BLE001 - an odd target has an odd type
+        except Exception:  # noqa: BLE001 - an odd target has an odd type
             self.target_type = "odd"
         self._frozen = {"trader_value": value, "trader_fee": fee}
 
@@ -489,12 +735,28 @@ def account_sessions(draw):
     the same for both accounts (the steps are made as they are drawn)."""
     pending, steps, next_id = [], [], 1
     for _ in range(draw(st.integers(1, 40))):
-        kind = draw(st.sampled_from(["hold"] * 4 + ["trade"] * 4 + ["end", "end", "position", "valid_cash", "ids"]))
+        kind = draw(
+            st.sampled_from(
+                ["hold"] * 4 + ["trade"] * 4 + ["end", "end", "position", "valid_cash", "ids"]
+            )
+        )
         if kind == "hold":
-            target = draw(st.sampled_from(STOCKS + FUTURES + (ODD, 1.0, np.int64(2), Hostile("index", 1))))
-            volume = draw(st.one_of(st.integers(1, 8).map(lambda v: v * 100), st.integers(1, 8), NUMBERS))
-            order = Order(next_id, target, draw(SIDES), draw(EFFECTS), volume, draw(AMOUNTS), draw(AMOUNTS),
-                          draw(st.sampled_from(["plain"] * 8 + ["raises", "calls back"])))
+            target = draw(
+                st.sampled_from(STOCKS + FUTURES + (ODD, 1.0, np.int64(2), Hostile("index", 1)))
+            )
+            volume = draw(
+                st.one_of(st.integers(1, 8).map(lambda v: v * 100), st.integers(1, 8), NUMBERS)
+            )
+            order = Order(
+                next_id,
+                target,
+                draw(SIDES),
+                draw(EFFECTS),
+                volume,
+                draw(AMOUNTS),
+                draw(AMOUNTS),
+                draw(st.sampled_from(["plain"] * 8 + ["raises", "calls back"])),
+            )
             next_id += 1
             pending.append(order)
             steps.append(("on_order", [order]))
@@ -503,53 +765,88 @@ def account_sessions(draw):
                 order = pending[draw(st.integers(0, len(pending) - 1))]
                 volume = draw(st.one_of(st.integers(1, 300), NUMBERS))
                 steps.append(("trade", order, volume))
-                target, side, effect, order_id = order.target_idx, order.side, order.position_effect, order.order_id
+                target, side, effect, order_id = (
+                    order.target_idx,
+                    order.side,
+                    order.position_effect,
+                    order.order_id,
+                )
             else:
                 target, side = draw(st.sampled_from(STOCKS + FUTURES)), draw(SIDES)
                 effect, volume, order_id = gv.PositionEffect_Close, draw(st.integers(1, 5)), -1
             price = draw(st.one_of(st.floats(1, 60).map(lambda v: round(v, 2)), NUMBERS))
-            trade = Trade(order_id, target, side, effect, volume, price, draw(AMOUNTS), draw(AMOUNTS))
+            trade = Trade(
+                order_id, target, side, effect, volume, price, draw(AMOUNTS), draw(AMOUNTS)
+            )
             steps.append(("on_trade", [trade]))
         elif kind == "end" and pending:
             order = pending.pop(draw(st.integers(0, len(pending) - 1)))
-            status = draw(st.sampled_from([gv.OrderStatus_Cancelled, gv.OrderStatus_Denied,
-                                           float(gv.OrderStatus_Denied), np.int64(gv.OrderStatus_Cancelled)]))
+            status = draw(
+                st.sampled_from(
+                    [
+                        gv.OrderStatus_Cancelled,
+                        gv.OrderStatus_Denied,
+                        float(gv.OrderStatus_Denied),
+                        np.int64(gv.OrderStatus_Cancelled),
+                    ]
+                )
+            )
             steps.append(("end", order, status, draw(st.booleans())))
         elif kind == "position":
-            steps.append(("position", draw(st.one_of(st.sampled_from([0, 1, 2, 3, 2.0, -1, 1.5, "x", True]),
-                                                     TARGETS))))
+            steps.append(
+                (
+                    "position",
+                    draw(
+                        st.one_of(st.sampled_from([0, 1, 2, 3, 2.0, -1, 1.5, "x", True]), TARGETS)
+                    ),
+                )
+            )
         elif kind in ("valid_cash", "ids"):
             steps.append((kind,))
-        if draw(st.integers(0, 30)) == 0:       # a position of another kind put into the account
-            steps.append(("install", draw(st.sampled_from(STOCKS + FUTURES)),
-                          draw(st.sampled_from(["twin", "not a position", "subclass"]))))
+        if draw(st.integers(0, 30)) == 0:  # a position of another kind put into the account
+            steps.append(
+                (
+                    "install",
+                    draw(st.sampled_from(STOCKS + FUTURES)),
+                    draw(st.sampled_from(["twin", "not a position", "subclass"])),
+                )
+            )
     return steps
 
 
 def account_state(account):
     def exact(v):
         return canon(v)
+
     positions = {}
     for target, p in account._positions.items():
         positions[target] = holding_state(p)
-    return (exact(account.cash), exact(account.fee_total), exact(account.realised_pnl), account.holding_order_ids,
-            len(account.trades), sorted(positions.items()))
+    return (
+        exact(account.cash),
+        exact(account.fee_total),
+        exact(account.realised_pnl),
+        account.holding_order_ids,
+        len(account.trades),
+        sorted(positions.items()),
+    )
 
 
 @fuzz(200)
-@given(cash=st.sampled_from([1_000_000, 250_000.5, np.float32(500_000.25)]), steps=account_sessions())
+@given(
+    cash=st.sampled_from([1_000_000, 250_000.5, np.float32(500_000.25)]), steps=account_sessions()
+)
 def test_accounts_book_sessions_as_their_twins(monkeypatch, cash, steps):
     monkeypatch.setattr(accounts, "framekit", types.SimpleNamespace(env=Env()))
     compiled, twin = KVBackAccount("A", cash), PyKVBackAccount("A", cash)
     for step in steps:
         kind = step[0]
-        if kind == "trade":             # a fill changes the order for both accounts
+        if kind == "trade":  # a fill changes the order for both accounts
             _, order, volume = step
             try:
                 order.unfilled_volume = order.unfilled_volume - volume
                 if not order.unfilled_volume > 0:
                     order._status = gv.OrderStatus_Filled
-            except Exception:           # noqa: BLE001 - a hostile volume leaves the order as it was
+            except Exception:  # noqa: BLE001 - a hostile volume leaves the order as it was
                 pass
             continue
         if kind == "end":
@@ -570,12 +867,22 @@ def test_accounts_book_sessions_as_their_twins(monkeypatch, cash, steps):
             elif step[0] == "install":
                 target, what = step[1:]
                 held = account._positions.get(target)
-                account._positions[target] = {"twin": PyKVBackPosition, "subclass": SubPosition,
-                                              "not a position": lambda t: ("no", t)}[what](target)
+                account._positions[target] = {
+                    "twin": PyKVBackPosition,
+                    "subclass": SubPosition,
+                    "not a position": lambda t: ("no", t),
+                }[what](target)
                 if isinstance(held, (PositionsBase, PyPositionsBase)) and what != "not a position":
                     for leg in ("long", "short"):
-                        for field in ("position_", "position_available_", "avg_open_price_", "margin_"):
-                            setattr(account._positions[target], field + leg, getattr(held, field + leg))
+                        for field in (
+                            "position_",
+                            "position_available_",
+                            "avg_open_price_",
+                            "margin_",
+                        ):
+                            setattr(
+                                account._positions[target], field + leg, getattr(held, field + leg)
+                            )
                 seen.append(("installed",))
             else:
                 seen.append(outcome(lambda: (account.holding_order_ids, repr(account))))
@@ -586,7 +893,12 @@ def test_accounts_book_sessions_as_their_twins(monkeypatch, cash, steps):
 
 # ---------------------------------------------------------------- the run-phase manager
 
-PHASES = [gv.RUMMODE_PHASE_IDLE, gv.RUMMODE_PHASE_USERINIT, gv.RUMMODE_PHASE_ONDATA, gv.RUMMODE_PHASE_DEAL_TRADE]
+PHASES = [
+    gv.RUMMODE_PHASE_IDLE,
+    gv.RUMMODE_PHASE_USERINIT,
+    gv.RUMMODE_PHASE_ONDATA,
+    gv.RUMMODE_PHASE_DEAL_TRADE,
+]
 
 
 class PhaseLike:
@@ -605,12 +917,32 @@ class PhaseLike:
         return f"PhaseLike({self.phase})"
 
 
-PHASE_VALUES = st.one_of(st.sampled_from(PHASES * 3), st.sampled_from([7, -1, "x", None, [1], 1.0, True]),
-                         st.sampled_from(PHASES).map(np.int64), st.sampled_from(PHASES).map(PhaseLike),
-                         st.builds(Hostile, st.sampled_from(["compare", "hash", "repr"]),
-                                   st.sampled_from([float(p) for p in PHASES])))
-FUNCS = st.sampled_from(["phase", "phase", "raises", "none", "not callable", "unhashable", "nested", "reset",
-                         "set phase", "del phase", "log"])
+PHASE_VALUES = st.one_of(
+    st.sampled_from(PHASES * 3),
+    st.sampled_from([7, -1, "x", None, [1], 1.0, True]),
+    st.sampled_from(PHASES).map(np.int64),
+    st.sampled_from(PHASES).map(PhaseLike),
+    st.builds(
+        Hostile,
+        st.sampled_from(["compare", "hash", "repr"]),
+        st.sampled_from([float(p) for p in PHASES]),
+    ),
+)
+FUNCS = st.sampled_from(
+    [
+        "phase",
+        "phase",
+        "raises",
+        "none",
+        "not callable",
+        "unhashable",
+        "nested",
+        "reset",
+        "set phase",
+        "del phase",
+        "log",
+    ]
+)
 
 
 class Unhashable:
@@ -625,6 +957,7 @@ class Unhashable:
 
 def phase_funcs(mgr, wrappers):
     """The functions a phase runs, made for one manager; `wrappers` are those made so far."""
+
     def phase(*args, **kwargs):
         return ("in", mgr.current_phase, args, sorted(kwargs.items()))
 
@@ -637,8 +970,13 @@ def phase_funcs(mgr, wrappers):
         """Runs the wrapper made last before it was first called (so the nesting has an end)."""
         if not made_before:
             made_before.append(len(wrappers) - 1)
-        inner = wrappers[made_before[0] - 1: made_before[0]]
-        return ("nested", mgr.current_phase, [outcome(lambda: w()) for w in inner], mgr.current_phase)
+        inner = wrappers[made_before[0] - 1 : made_before[0]]
+        return (
+            "nested",
+            mgr.current_phase,
+            [outcome(lambda: w()) for w in inner],
+            mgr.current_phase,
+        )
 
     def reset(*args, **kwargs):
         mgr.__init__()
@@ -654,23 +992,44 @@ def phase_funcs(mgr, wrappers):
     def log(*args, **kwargs):
         return mgr.phase_log
 
-    return {"phase": phase, "raises": raises, "none": None, "not callable": 5, "unhashable": Unhashable(mgr),
-            "nested": nested, "reset": reset, "set phase": set_phase, "del phase": del_phase, "log": log}
+    return {
+        "phase": phase,
+        "raises": raises,
+        "none": None,
+        "not callable": 5,
+        "unhashable": Unhashable(mgr),
+        "nested": nested,
+        "reset": reset,
+        "set phase": set_phase,
+        "del phase": del_phase,
+        "log": log,
+    }
 
 
 PHASE_STEPS = st.one_of(
-    st.tuples(st.sampled_from(["enter_phase", "force_phase"]), PHASE_VALUES, FUNCS,
-              st.lists(st.integers(0, 3), max_size=2), st.booleans()),
+    st.tuples(
+        st.sampled_from(["enter_phase", "force_phase"]),
+        PHASE_VALUES,
+        FUNCS,
+        st.lists(st.integers(0, 3), max_size=2),
+        st.booleans(),
+    ),
     st.tuples(st.just("again"), st.integers(0, 10), st.lists(st.integers(0, 3), max_size=2)),
     st.tuples(st.just("set"), st.one_of(PHASE_VALUES, st.just(PHASES[2]))),
-    st.tuples(st.just("del")), st.tuples(st.just("log")), st.tuples(st.just("init")),
+    st.tuples(st.just("del")),
+    st.tuples(st.just("log")),
+    st.tuples(st.just("init")),
 )
 
 
 def shown_wrapper(value):
     """Wrappers and factories by their names (the two kinds print differently)."""
     if callable(value) and not isinstance(value, (Unhashable, type)):
-        return ("callable", getattr(value, "__name__", None), getattr(value, "__qualname__", "").split(".")[-1])
+        return (
+            "callable",
+            getattr(value, "__name__", None),
+            getattr(value, "__qualname__", "").split(".")[-1],
+        )
     return canon(value)
 
 
@@ -683,18 +1042,31 @@ def run_phases(base, subclass, steps):
         if name in ("enter_phase", "force_phase"):
             phase, func, call_args, by_keyword = args
             factory = []
-            out.append(outcome(lambda: factory.append(getattr(mgr, name)(phase)) or callable(factory[0])))
+            out.append(
+                outcome(lambda: factory.append(getattr(mgr, name)(phase)) or callable(factory[0]))
+            )
             if not factory:
                 continue
             made = []
             given = funcs[func]
-            out.append(outcome(lambda: made.append(factory[0](func=given) if by_keyword else factory[0](given))
-                               or made[0], (lambda w: "does nothing") if given is None else shown_wrapper))
+            out.append(
+                outcome(
+                    lambda: (
+                        made.append(factory[0](func=given) if by_keyword else factory[0](given))
+                        or made[0]
+                    ),
+                    (lambda w: "does nothing") if given is None else shown_wrapper,
+                )
+            )
             if made:
                 wrappers.append(made[0])
                 out.append(("same wrapper", outcome(lambda: factory[0](given) is made[0])))
-                out.append(outcome(lambda: made[0](*call_args, **({"k": 1} if by_keyword else {})),
-                                   shown_wrapper))
+                out.append(
+                    outcome(
+                        lambda: made[0](*call_args, **({"k": 1} if by_keyword else {})),
+                        shown_wrapper,
+                    )
+                )
         elif name == "again" and wrappers:
             out.append(outcome(lambda: wrappers[args[0] % len(wrappers)](*args[1]), shown_wrapper))
         elif name == "set":
@@ -712,23 +1084,62 @@ def run_phases(base, subclass, steps):
 @fuzz(300)
 @given(subclass=st.booleans(), steps=st.lists(PHASE_STEPS, max_size=20))
 def test_the_phase_manager_runs_programs_as_its_twin(subclass, steps):
-    assert run_phases(SystemModeMgr, subclass, steps) == run_phases(PySystemModeMgr, subclass, steps)
+    assert run_phases(SystemModeMgr, subclass, steps) == run_phases(
+        PySystemModeMgr, subclass, steps
+    )
 
 
 # ---------------------------------------------------------------- time conversion
 
 TIME_VALUES = st.one_of(
-    st.floats(), st.floats(-1e12, 1e12), st.integers(-2 ** 70, 2 ** 70), st.integers(-10 ** 11, 10 ** 11),
-    st.sampled_from([0, 1.7e9, 1.7e9 + 0.5e-6, -62135596800, 253402300799, 253402300800, NAN, INF, True,
-                     None, "1", decimal.Decimal("1"), fractions.Fraction(1, 2)]),
-    st.floats(width=32).map(np.float32), st.floats(width=16).map(np.float16),
-    st.integers(-10 ** 9, 10 ** 9).map(np.int64),
-    st.integers(0, 2 ** 64 - 1).map(np.uint64), st.integers(-128, 127).map(np.int8), st.booleans().map(np.bool_),
-    st.sampled_from([1.5, NAN]).map(FloatSub), st.sampled_from([2.0]).map(Scalar),
+    st.floats(),
+    st.floats(-1e12, 1e12),
+    st.integers(-(2**70), 2**70),
+    st.integers(-(10**11), 10**11),
+    st.sampled_from(
+        [
+            0,
+            1.7e9,
+            1.7e9 + 0.5e-6,
+            -62135596800,
+            253402300799,
+            253402300800,
+            NAN,
+            INF,
+            True,
+            None,
+            "1",
+            decimal.Decimal("1"),
+            fractions.Fraction(1, 2),
+        ]
+    ),
+    st.floats(width=32).map(np.float32),
+    st.floats(width=16).map(np.float16),
+    st.integers(-(10**9), 10**9).map(np.int64),
+    st.integers(0, 2**64 - 1).map(np.uint64),
+    st.integers(-128, 127).map(np.int8),
+    st.booleans().map(np.bool_),
+    st.sampled_from([1.5, NAN]).map(FloatSub),
+    st.sampled_from([2.0]).map(Scalar),
     st.builds(Hostile, st.sampled_from(["float", "repr", "none"]), st.sampled_from([1.0, NAN])),
 )
-TIME_DTYPES = st.sampled_from([np.float64, np.float32, np.float16, np.int64, np.int32, np.int8, np.uint64, np.uint8,
-                               np.bool_, np.complex128, np.dtype(">f8"), np.dtype("<i8"), np.dtype("m8[s]")])
+TIME_DTYPES = st.sampled_from(
+    [
+        np.float64,
+        np.float32,
+        np.float16,
+        np.int64,
+        np.int32,
+        np.int8,
+        np.uint64,
+        np.uint8,
+        np.bool_,
+        np.complex128,
+        np.dtype(">f8"),
+        np.dtype("<i8"),
+        np.dtype("m8[s]"),
+    ]
+)
 
 
 class ListSub(list):
@@ -741,23 +1152,52 @@ class TimeArray(np.ndarray):
 
 def odd_time_array(how):
     """An ndarray subclass whose `ravel().tolist()` gives something odd."""
+
     def tolist(self):
         if how == "tolist raises":
             raise ValueError("no list")
-        return {"tolist int": 5, "tolist gen": (v for v in (1.0, 2.0)), "tolist listsub": ListSub([1.5])}[how]
+        return {
+            "tolist int": 5,
+            "tolist gen": (v for v in (1.0, 2.0)),
+            "tolist listsub": ListSub([1.5]),
+        }[how]
+
     return np.zeros(2).view(type("OddTimes", (np.ndarray,), {"tolist": tolist}))
 
 
 @st.composite
 def time_inputs(draw):
-    how = draw(st.sampled_from(["list", "list", "tuple", "listsub", "array", "array", "strided", "subclass",
-                                "2d", "object array", "scalar", "other", "odd"]))
+    how = draw(
+        st.sampled_from(
+            [
+                "list",
+                "list",
+                "tuple",
+                "listsub",
+                "array",
+                "array",
+                "strided",
+                "subclass",
+                "2d",
+                "object array",
+                "scalar",
+                "other",
+                "odd",
+            ]
+        )
+    )
     if how == "odd":
-        return odd_time_array(draw(st.sampled_from(["tolist raises", "tolist int", "tolist gen", "tolist listsub"])))
+        return odd_time_array(
+            draw(st.sampled_from(["tolist raises", "tolist int", "tolist gen", "tolist listsub"]))
+        )
     if how in ("list", "tuple", "listsub", "object array"):
         values = draw(st.lists(TIME_VALUES, max_size=6))
-        return {"list": list, "tuple": tuple, "listsub": ListSub,
-                "object array": lambda v: np.array(v + [None], dtype=object)[:-1]}[how](values)
+        return {
+            "list": list,
+            "tuple": tuple,
+            "listsub": ListSub,
+            "object array": lambda v: np.array(v + [None], dtype=object)[:-1],
+        }[how](values)
     if how == "scalar":
         return draw(TIME_VALUES)
     if how == "other":
@@ -776,12 +1216,18 @@ def time_inputs(draw):
 @given(values=time_inputs())
 def test_time_values_convert_as_the_reference(values):
     with np.errstate(all="ignore"):
-        assert outcome(lambda: mft_to_datetime(values)) == outcome(lambda: _py_mft_to_datetime(values))
+        assert outcome(lambda: mft_to_datetime(values)) == outcome(
+            lambda: _py_mft_to_datetime(values)
+        )
 
 
 # ---------------------------------------------------------------- snapshot converters
 
-INDICES = st.one_of(st.integers(-2, 4), NUMBERS, st.sampled_from([2 ** 70, 1e300, -0.0, np.uint64(1)]))
+INDICES = st.one_of(
+    st.integers(-2, 4), NUMBERS, st.sampled_from([2**70, 1e300, -0.0, np.uint64(1)])
+)
+
+
 class Names(list):
     """Names whose length or items come from host code that may fail."""
 
@@ -803,11 +1249,26 @@ class Names(list):
         return f"Names({self.mode})"
 
 
-ITEMS = st.one_of(st.sampled_from([["a", "b", "c"], ("x", "y"), [], np.array(["p", "q"]), {0: "zero", 1: "one"},
-                                   "st", range(3)]),
-                  st.builds(Names, st.just(["n0", "n1"]), st.sampled_from(["len raises", "getitem raises", "plain"])))
-TAGS = st.one_of(st.sampled_from([None, "t", 1, 2.5, (1, [2]), {"k": [1]}, [np.float32(1)]]),
-                 st.builds(Hostile, st.sampled_from(["copy", "repr", "none"])))
+ITEMS = st.one_of(
+    st.sampled_from(
+        [
+            ["a", "b", "c"],
+            ("x", "y"),
+            [],
+            np.array(["p", "q"]),
+            {0: "zero", 1: "one"},
+            "st",
+            range(3),
+        ]
+    ),
+    st.builds(
+        Names, st.just(["n0", "n1"]), st.sampled_from(["len raises", "getitem raises", "plain"])
+    ),
+)
+TAGS = st.one_of(
+    st.sampled_from([None, "t", 1, 2.5, (1, [2]), {"k": [1]}, [np.float32(1)]]),
+    st.builds(Hostile, st.sampled_from(["copy", "repr", "none"])),
+)
 
 
 class Plain:
@@ -817,11 +1278,39 @@ class Plain:
         self.__dict__.update(fields)
 
 
-ORDER_FIELDS = ["order_id", "handle_idx", "target_idx", "side", "position_effect", "ctg", "price", "volume",
-                "filled_volume", "unfilled_volume", "filled_average", "filled_amount", "status", "rej_reason",
-                "created_time", "updated_time", "tag"]
-TRADE_FIELDS = ["order_id", "trader_id", "handle_idx", "target_idx", "side", "position_effect", "price", "volume",
-                "filled_time", "order_fee", "order_margin", "tag"]
+ORDER_FIELDS = [
+    "order_id",
+    "handle_idx",
+    "target_idx",
+    "side",
+    "position_effect",
+    "ctg",
+    "price",
+    "volume",
+    "filled_volume",
+    "unfilled_volume",
+    "filled_average",
+    "filled_amount",
+    "status",
+    "rej_reason",
+    "created_time",
+    "updated_time",
+    "tag",
+]
+TRADE_FIELDS = [
+    "order_id",
+    "trader_id",
+    "handle_idx",
+    "target_idx",
+    "side",
+    "position_effect",
+    "price",
+    "volume",
+    "filled_time",
+    "order_fee",
+    "order_margin",
+    "tag",
+]
 
 
 @st.composite
@@ -833,11 +1322,21 @@ def snapshot_inputs(draw):
         order = Plain(**values)
     else:
         cls = KVBackOrder if kind == "record" else PyKVBackOrder
-        order = cls.create(handle_idx=values["handle_idx"], target_idx=values["target_idx"], code="c",
-                           order_id=values["order_id"], order_price=values["price"], target_type=1,
-                           position_effect=values["position_effect"], order_status=values["status"],
-                           created_time=values["created_time"], volume=10, order_ctg=values["ctg"],
-                           order_side=values["side"], tag=values["tag"])
+        order = cls.create(
+            handle_idx=values["handle_idx"],
+            target_idx=values["target_idx"],
+            code="c",
+            order_id=values["order_id"],
+            order_price=values["price"],
+            target_type=1,
+            position_effect=values["position_effect"],
+            order_status=values["status"],
+            created_time=values["created_time"],
+            volume=10,
+            order_ctg=values["ctg"],
+            order_side=values["side"],
+            tag=values["tag"],
+        )
     trade_values = {name: draw(NUMBERS) for name in TRADE_FIELDS}
     trade_values.update(handle_idx=draw(INDICES), target_idx=draw(INDICES), tag=draw(TAGS))
     if draw(st.booleans()):
@@ -850,7 +1349,13 @@ def snapshot_inputs(draw):
 @given(inputs=snapshot_inputs())
 def test_snapshots_are_made_as_the_reference_makes_them(inputs):
     order, trade, account_names, target_list = inputs
-    assert outcome(lambda: native.snap_order(order, account_names, target_list)) == \
-        outcome(lambda: convertor._py_convert_back_order_to_snap_order(order, account_names, target_list))
-    assert outcome(lambda: native.snap_execution(order, trade, account_names, target_list)) == \
-        outcome(lambda: convertor._py_convert_back_order_to_snap_execution(order, trade, account_names, target_list))
+    assert outcome(lambda: native.snap_order(order, account_names, target_list)) == outcome(
+        lambda: convertor._py_convert_back_order_to_snap_order(order, account_names, target_list)
+    )
+    assert outcome(
+        lambda: native.snap_execution(order, trade, account_names, target_list)
+    ) == outcome(
+        lambda: convertor._py_convert_back_order_to_snap_execution(
+            order, trade, account_names, target_list
+        )
+    )

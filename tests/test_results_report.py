@@ -22,42 +22,73 @@ EXAMPLES = HERE.parent / "examples" / "strategies"
 _spec = spec_from_file_location("chromium_page", HERE / "chromium_page.py")
 browser = sys.modules.setdefault("chromium_page", module_from_spec(_spec))
 _spec.loader.exec_module(browser)
-needs_chromium = pytest.mark.skipif(browser.chromium() is None,
-                                    reason="chromium is not installed (apt-get install chromium)")
+needs_chromium = pytest.mark.skipif(
+    browser.chromium() is None, reason="chromium is not installed (apt-get install chromium)"
+)
 
 
-def _result(n_bars=30, n_round_trips=3, accounts=("A",), strategy="trend", code="X", with_bars=True):
+def _result(
+    n_bars=30, n_round_trips=3, accounts=("A",), strategy="trend", code="X", with_bars=True
+):
     times = pd.bdate_range("2024-01-01", periods=n_bars)
     eq = []
     for k, acc in enumerate(accounts):
         values = 1000 + 10 * np.sin(np.arange(n_bars) / 3 + k)
         eq += [(t, acc, v, 0.0, 0.0, v) for t, v in zip(times, values)]
-    equity = pd.DataFrame(eq, columns=["time", "account", "cash", "market_value", "margin",
-                                       "equity"]).sort_values(["time", "account"])
+    equity = pd.DataFrame(
+        eq, columns=["time", "account", "cash", "market_value", "margin", "equity"]
+    ).sort_values(["time", "account"])
     rows = []
     for i in range(n_round_trips):
         t_in, t_out = times[(2 * i) % n_bars], times[(2 * i + 1) % n_bars]
         rows.append((2 * i + 1, t_in, accounts[0], code, "buy", "open", 1, 10.0, 1, 0.1))
-        rows.append((2 * i + 2, t_out, accounts[0], code, "sell", "close", 1, 10.0 + i % 3 - 1,
-                     1, 0.1))
-    trades = pd.DataFrame(rows, columns=["trade_id", "time", "account", "code", "side",
-                                         "effect", "volume", "price", "multiplier", "fee"])
+        rows.append(
+            (2 * i + 2, t_out, accounts[0], code, "sell", "close", 1, 10.0 + i % 3 - 1, 1, 0.1)
+        )
+    trades = pd.DataFrame(
+        rows,
+        columns=[
+            "trade_id",
+            "time",
+            "account",
+            "code",
+            "side",
+            "effect",
+            "volume",
+            "price",
+            "multiplier",
+            "fee",
+        ],
+    )
     trades["order_id"] = trades["trade_id"]
-    orders = pd.DataFrame({"order_id": [99], "status": ["denied"],
-                           "reason": ["<not enough cash>"], "code": [code]})
+    orders = pd.DataFrame(
+        {"order_id": [99], "status": ["denied"], "reason": ["<not enough cash>"], "code": [code]}
+    )
     bars = None
     if with_bars:
         close = 10 + np.cumsum(np.random.default_rng(3).normal(0, 0.2, n_bars))
-        values = np.stack([close, close + 0.3, close - 0.3, close, np.full(n_bars, 1e4)], axis=1)[None]
+        values = np.stack([close, close + 0.3, close - 0.3, close, np.full(n_bars, 1e4)], axis=1)[
+            None
+        ]
         bars = Bars([code], times, values, "day")
-    return BacktestResult(equity, orders, trades, None, frequency="day",
-                          initial_cash=1000.0 * len(accounts), strategy=strategy,
-                          params={"window<>": "5&10"}, bars=bars)
+    return BacktestResult(
+        equity,
+        orders,
+        trades,
+        None,
+        frequency="day",
+        initial_cash=1000.0 * len(accounts),
+        strategy=strategy,
+        params={"window<>": "5&10"},
+        bars=bars,
+    )
 
 
 def _chart_json(html):
     """The text of the page's JSON block of the charts' data."""
-    return re.search(r'<script type="application/json" id="korvit-charts">(.*?)</script>', html, re.S).group(1)
+    return re.search(
+        r'<script type="application/json" id="korvit-charts">(.*?)</script>', html, re.S
+    ).group(1)
 
 
 def _charts(html):
@@ -70,7 +101,9 @@ def test_report_is_self_contained_and_escapes_user_text():
     html = render_report(_result(strategy=evil, code="A&B</script><i>"))
     assert html.startswith("<!DOCTYPE html>")
     assert "alert('x')" not in html.replace("&lt;/script&gt;&lt;script&gt;alert(&#x27;x&#x27;)", "")
-    assert html.count("<script") == 3 and html.count("</script>") == 3     # BokehJS, the charts' data, the page's own
+    assert (
+        html.count("<script") == 3 and html.count("</script>") == 3
+    )  # BokehJS, the charts' data, the page's own
     assert "&lt;/script&gt;&lt;script&gt;" in html and "A&amp;B&lt;/script&gt;&lt;i&gt;" in html
     assert "&lt;not enough cash&gt;" in html and "window&lt;&gt;" in html
     # The charts' data names the code too, inside JSON that no "</" can end early.
@@ -108,7 +141,7 @@ def test_report_renders_edge_cases(kind):
         res = _result(with_bars=False)
     html = res.to_html()
     items = _charts(html)
-    assert "<h2>Round trips</h2>" in html and "<h2 id=\"orders\">Orders</h2>" in html
+    assert "<h2>Round trips</h2>" in html and '<h2 id="orders">Orders</h2>' in html
     assert ("chart-equity" in items) == (kind != "no bars")
     assert ("chart-prices" in items) == (kind not in ("no bars", "no prices"))
     if kind == "several accounts":
@@ -118,17 +151,23 @@ def test_report_renders_edge_cases(kind):
             np.testing.assert_array_equal(values, res.account_curves[name].to_numpy())
     elif kind != "no bars":
         assert items["chart-equity"]["accounts"] is None
-    if kind == "no prices":             # no bars: no benchmark either
+    if kind == "no prices":  # no bars: no benchmark either
         assert "No benchmark" in html and "benchmark: none" in html
 
 
 def test_fill_marks_sit_on_the_equity_curve_at_or_before_the_fill():
     res = _result(n_bars=5, n_round_trips=0)
     curve = res.equity_curve
-    res.trades = pd.DataFrame({
-        "time": [curve.index[1], curve.index[2] + pd.Timedelta(hours=3),
-                 curve.index[0] - pd.Timedelta(days=1)],
-        "side": ["buy", "sell", "sell"]})
+    res.trades = pd.DataFrame(
+        {
+            "time": [
+                curve.index[1],
+                curve.index[2] + pd.Timedelta(hours=3),
+                curve.index[0] - pd.Timedelta(days=1),
+            ],
+            "side": ["buy", "sell", "sell"],
+        }
+    )
     (bpos, by), (spos, sy) = charts._fill_markers(res, curve)
     assert list(bpos) == [1] and list(by) == [curve.iloc[1]]
     # A fill between bars sits on the last bar before it; one before the
@@ -139,14 +178,34 @@ def test_fill_marks_sit_on_the_equity_curve_at_or_before_the_fill():
 def test_merged_bars_keep_the_first_open_the_extremes_and_the_last_close():
     # Two codes, 5 bars merged 2 at a time; the second code lacks bars 0 and 3.
     nan = np.nan
-    values = np.array([
-        [[1, 5, 0.5, 2, 10], [2, 6, 1.5, 3, 20], [3, 4, 2.5, 3.5, 30], [3.5, 9, 3, 8, 40], [8, 8, 7, 7.5, 50]],
-        [[nan, nan, nan, nan, 0], [4, 4.5, 3.5, 4, 5], [nan, nan, nan, nan, 0], [nan, nan, nan, nan, 0],
-         [5, 6, 4, 5.5, 7]]])
+    values = np.array(
+        [
+            [
+                [1, 5, 0.5, 2, 10],
+                [2, 6, 1.5, 3, 20],
+                [3, 4, 2.5, 3.5, 30],
+                [3.5, 9, 3, 8, 40],
+                [8, 8, 7, 7.5, 50],
+            ],
+            [
+                [nan, nan, nan, nan, 0],
+                [4, 4.5, 3.5, 4, 5],
+                [nan, nan, nan, nan, 0],
+                [nan, nan, nan, nan, 0],
+                [5, 6, 4, 5.5, 7],
+            ],
+        ]
+    )
     o, h, low, c, v = charts._merge(values, 2)
     assert o.tolist()[0] == [1, 3, 8] and c.tolist()[0] == [3, 8, 7.5]
-    assert h.tolist()[0] == [6, 9, 8] and low.tolist()[0] == [0.5, 2.5, 7] and v.tolist()[0] == [30, 70, 50]
-    assert o[1, 0] == 4 and c[1, 0] == 4 and np.isnan(o[1, 1]) and np.isnan(h[1, 1]) and v[1, 1] == 0
+    assert (
+        h.tolist()[0] == [6, 9, 8]
+        and low.tolist()[0] == [0.5, 2.5, 7]
+        and v.tolist()[0] == [30, 70, 50]
+    )
+    assert (
+        o[1, 0] == 4 and c[1, 0] == 4 and np.isnan(o[1, 1]) and np.isnan(h[1, 1]) and v[1, 1] == 0
+    )
     assert (o[1, 2], h[1, 2], low[1, 2], c[1, 2], v[1, 2]) == (5, 6, 4, 5.5, 7)
 
 
@@ -167,19 +226,38 @@ def test_a_big_run_makes_a_small_report_quickly():
     values = np.stack([close, close * 1.01, close * 0.99, close, np.full_like(close, 1e5)], axis=2)
     codes = [f"SZSE.{k:06d}" for k in range(n_codes)]
     bars = Bars(codes, times, values, "day")
-    equity = pd.DataFrame({"time": times, "account": "main", "cash": 0.0, "market_value": 0.0, "margin": 0.0,
-                           "equity": 1e7 * np.exp(np.cumsum(rng.normal(0, 0.003, n_bars)))})
+    equity = pd.DataFrame(
+        {
+            "time": times,
+            "account": "main",
+            "cash": 0.0,
+            "market_value": 0.0,
+            "margin": 0.0,
+            "equity": 1e7 * np.exp(np.cumsum(rng.normal(0, 0.003, n_bars))),
+        }
+    )
     n = 10_000
     code = rng.integers(0, n_codes, n)
     entry = np.sort(rng.integers(0, n_bars - 20, n))
     exit_ = entry + rng.integers(1, 20, n)
-    trades = pd.DataFrame({
-        "trade_id": np.arange(2 * n), "order_id": np.arange(2 * n),
-        "time": np.r_[times[entry], times[exit_]], "account": "main",
-        "code": np.array(codes)[np.r_[code, code]], "side": ["buy"] * n + ["sell"] * n,
-        "effect": ["open"] * n + ["close"] * n, "volume": 100.0,
-        "price": np.r_[close[code, entry], close[code, exit_]], "multiplier": 1.0, "fee": 5.0})
-    result = BacktestResult(equity, None, trades, None, frequency="day", initial_cash=1e7, bars=bars)
+    trades = pd.DataFrame(
+        {
+            "trade_id": np.arange(2 * n),
+            "order_id": np.arange(2 * n),
+            "time": np.r_[times[entry], times[exit_]],
+            "account": "main",
+            "code": np.array(codes)[np.r_[code, code]],
+            "side": ["buy"] * n + ["sell"] * n,
+            "effect": ["open"] * n + ["close"] * n,
+            "volume": 100.0,
+            "price": np.r_[close[code, entry], close[code, exit_]],
+            "multiplier": 1.0,
+            "fee": 5.0,
+        }
+    )
+    result = BacktestResult(
+        equity, None, trades, None, frequency="day", initial_cash=1e7, bars=bars
+    )
     result.stats
     started = time.perf_counter()
     html = result.to_html()
@@ -188,16 +266,23 @@ def test_a_big_run_makes_a_small_report_quickly():
     assert seconds < 30
     prices = _charts(html)["chart-prices"]
     assert prices["candles"] and prices["step"] == 5 and len(prices["x"]) == 500
-    assert all(one["title"].endswith("each candle: 5 bars") for one in prices["store"].values())  # weeks
+    assert all(
+        one["title"].endswith("each candle: 5 bars") for one in prices["store"].values()
+    )  # weeks
 
 
 def _sample_run(tmp_path):
     from korvit.backtest import run
     from korvit.data import sample_path
+
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        result = run(EXAMPLES / "ma_cross.py", sample_path("daily.csv"), contracts=sample_path("contracts.csv"),
-                     progress=False)
+        result = run(
+            EXAMPLES / "ma_cross.py",
+            sample_path("daily.csv"),
+            contracts=sample_path("contracts.csv"),
+            progress=False,
+        )
     return result, result.save(tmp_path / "run")
 
 
@@ -257,19 +342,24 @@ def test_the_report_of_a_sample_run_draws_in_a_browser(tmp_path):
     print(f"\nscreenshot: {shot} (page loaded in {page.load_ms:.0f} ms)")
     assert page.ready, "the page never said it was drawn"
     assert page.errors == []
-    assert {box["id"] for box in page.charts} == {"chart-equity", "chart-prices", "chart-months", "chart-rolling"}
+    assert {box["id"] for box in page.charts} == {
+        "chart-equity",
+        "chart-prices",
+        "chart-months",
+        "chart-rolling",
+    }
     img = matplotlib_image.imread(shot)[..., :3]
     assert img.shape[1] == 1280
     for box in page.charts:
         y0, x0 = int(box["y"]), int(box["x"])
-        area = img[y0:y0 + int(box["height"]), x0:x0 + int(box["width"])]
+        area = img[y0 : y0 + int(box["height"]), x0 : x0 + int(box["width"])]
         assert box["height"] > 100, box
         ink = (area.mean(axis=2) < 0.92).mean()
         colours = len(np.unique((area * 255).astype(np.uint8).reshape(-1, 3), axis=0))
         assert ink > 0.01 and colours > 30, (box["id"], ink, colours)
     # the price chart's lines and candles: green and red both drawn
     prices = next(box for box in page.charts if box["id"] == "chart-prices")
-    area = img[int(prices["y"]):int(prices["y"] + prices["height"]), :]
+    area = img[int(prices["y"]) : int(prices["y"] + prices["height"]), :]
     green = (area[..., 1] > 0.5) & (area[..., 0] < 0.35) & (area[..., 2] < 0.5)
     red = (area[..., 0] > 0.7) & (area[..., 1] < 0.4) & (area[..., 2] < 0.4)
     assert green.sum() > 300 and red.sum() > 300
@@ -284,16 +374,21 @@ def test_the_report_of_a_sample_run_draws_in_a_browser(tmp_path):
     assert charts["chart-equity"][0]["tips"] == [["time", "equity", "benchmark", "drawdown"]]
     assert [f["label"] for f in charts["chart-prices"]] == ["Price", "Volume"]
     assert charts["chart-prices"][0]["title"] == title
-    assert charts["chart-prices"][0]["tips"] == [["time", "open", "high", "low", "close", "volume"], ["stop"],
-                                                 ["fill", "time", "account", "exit"]]
+    assert charts["chart-prices"][0]["tips"] == [
+        ["time", "open", "high", "low", "close", "volume"],
+        ["stop"],
+        ["fill", "time", "account", "exit"],
+    ]
     assert charts["chart-months"][0]["tips"] == [["month", "strategy", "benchmark"]]
-    assert [f["title"].split(" (")[0] for f in charts["chart-rolling"]] == ["Rolling Sharpe ratio",
-                                                                             "Rolling volatility"]
+    assert [f["title"].split(" (")[0] for f in charts["chart-rolling"]] == [
+        "Rolling Sharpe ratio",
+        "Rolling volatility",
+    ]
     assert built["linked"]
     # the curve drawn is the run's, and zooming in fits the y range to what is in view
     np.testing.assert_array_equal(built["equity"], result.equity_curve.to_numpy())
     np.testing.assert_array_equal(built["benchmark"], result.benchmark_curve.to_numpy())
-    start = len(built["x"]) * 3 // 4 - 1          # from the last point before the view's start
+    start = len(built["x"]) * 3 // 4 - 1  # from the last point before the view's start
     seen = np.r_[built["equity"][start:], built["benchmark"][start:]]
     pad = (seen.max() - seen.min()) * 0.06
     assert built["zoomed"] == pytest.approx([seen.min() - pad, seen.max() + pad])
@@ -308,9 +403,15 @@ def test_the_page_carries_the_runs_own_arrays(tmp_path):
     equity = items["chart-equity"]
     times = curve.index.to_numpy().astype("datetime64[ms]").astype(np.int64).astype(float)
     np.testing.assert_array_equal(equity["columns"]["time"], times)
-    np.testing.assert_array_equal(equity["columns"]["x"], times)       # daily bars: on a time axis
-    for name, series in (("equity", curve), ("drawdown", result.drawdown), ("benchmark", result.benchmark_curve)):
-        np.testing.assert_array_equal(equity["columns"][name], series.to_numpy(dtype=float), err_msg=name)
+    np.testing.assert_array_equal(equity["columns"]["x"], times)  # daily bars: on a time axis
+    for name, series in (
+        ("equity", curve),
+        ("drawdown", result.drawdown),
+        ("benchmark", result.benchmark_curve),
+    ):
+        np.testing.assert_array_equal(
+            equity["columns"][name], series.to_numpy(dtype=float), err_msg=name
+        )
     assert equity["initial_cash"] == result.initial_cash and not equity["compressed"]
     prices = items["chart-prices"]
     assert prices["codes"] == list(result.traded_codes) and prices["step"] == 1
@@ -318,25 +419,33 @@ def test_the_page_carries_the_runs_own_arrays(tmp_path):
     for code in prices["codes"]:
         one, values = prices["store"][code], bars.values[bars.index_of(code)]
         for k, name in enumerate("ohlcv"):
-            np.testing.assert_array_equal(one[name], values[:, k].astype(np.float32), err_msg=f"{code} {name}")
+            np.testing.assert_array_equal(
+                one[name], values[:, k].astype(np.float32), err_msg=f"{code} {name}"
+            )
         fills = trades[trades["code"] == code].sort_values("time", kind="stable")
         np.testing.assert_array_equal(one["fills"]["p"], fills["price"].to_numpy(dtype=np.float32))
         np.testing.assert_array_equal(one["fills"]["v"], fills["volume"].to_numpy(dtype=np.float32))
         sells = fills["side"].str.lower().eq("sell").to_numpy()
         np.testing.assert_array_equal(one["fills"]["k"] >= 2, sells)
     months = items["chart-months"]["columns"]
-    np.testing.assert_array_equal(months["value"], result.returns_by_month["strategy"].to_numpy(dtype=float))
+    np.testing.assert_array_equal(
+        months["value"], result.returns_by_month["strategy"].to_numpy(dtype=float)
+    )
     rolling = items["chart-rolling"]
     figures = result.rolling(rolling["window"])
     for name in ("sharpe", "volatility", "benchmark_sharpe"):
-        np.testing.assert_array_equal(rolling["columns"][name], figures[name].to_numpy(dtype=float), err_msg=name)
+        np.testing.assert_array_equal(
+            rolling["columns"][name], figures[name].to_numpy(dtype=float), err_msg=name
+        )
 
 
 def _ink(img, box):
     """The share of a chart's box that is drawn, and the number of its colours."""
     y0, x0 = int(box["y"]), int(box["x"])
-    area = img[y0:y0 + int(box["height"]), x0:x0 + int(box["width"])]
-    return (area.mean(axis=2) < 0.92).mean(), len(np.unique((area * 255).astype(np.uint8).reshape(-1, 3), axis=0))
+    area = img[y0 : y0 + int(box["height"]), x0 : x0 + int(box["width"])]
+    return (area.mean(axis=2) < 0.92).mean(), len(
+        np.unique((area * 255).astype(np.uint8).reshape(-1, 3), axis=0)
+    )
 
 
 @needs_chromium
@@ -345,7 +454,9 @@ def test_the_report_of_minute_bars_and_several_accounts_draws_in_a_browser(tmp_p
     accounts (their own curves): drawn without a JavaScript error."""
     pytest.importorskip("websocket")
     matplotlib_image = pytest.importorskip("matplotlib.image")
-    result = _extreme_result([np.linspace(1e6, 1.1e6, 300), np.linspace(1e6, 0.9e6, 300)], 2e6, "minute")
+    result = _extreme_result(
+        [np.linspace(1e6, 1.1e6, 300), np.linspace(1e6, 0.9e6, 300)], 2e6, "minute"
+    )
     path = tmp_path / "report.html"
     path.write_text(result.to_html(), encoding="utf-8")
     labels = """(() => { const out = [];
@@ -366,7 +477,9 @@ def test_the_report_of_minute_bars_and_several_accounts_draws_in_a_browser(tmp_p
         assert ink > 0.01 and colours > 30, (box["id"], ink, colours)
     times = result.equity_curve.index
     # the ticks at bars 0 and 299 name those bars' times; equity, accounts, drawdown, range selector
-    assert page.values == [[[times[0].strftime("%m-%d %H:%M"), times[299].strftime("%m-%d %H:%M")], 4]]
+    assert page.values == [
+        [[times[0].strftime("%m-%d %H:%M"), times[299].strftime("%m-%d %H:%M")], 4]
+    ]
 
 
 INF, NAN = float("inf"), float("nan")
@@ -376,37 +489,72 @@ def _extreme_result(curves, initial_cash, frequency, trade_prices=(10.0, 11.0), 
     """Accounts with the given equity curves (one per account), and a round trip;
     the bars of its code priced like its fills."""
     n = len(curves[0])
-    times = pd.bdate_range("2024-01-01", periods=n) if frequency == "day" else \
-        pd.date_range("2024-01-02 09:31", periods=n, freq="min")
-    rows = [(t, f"acc{k}", v, 0.0, 0.0, v) for k, curve in enumerate(curves) for t, v in zip(times, curve)]
-    equity = pd.DataFrame(rows, columns=["time", "account", "cash", "market_value", "margin", "equity"])
-    trades = pd.DataFrame({"trade_id": [1, 2], "order_id": [1, 2], "time": times[[0, -1]], "account": "acc0",
-                           "code": "X.Y", "side": ["buy", "sell"], "effect": ["open", "close"],
-                           "volume": [100.0, 100.0], "price": list(trade_prices), "multiplier": 1.0,
-                           "fee": list(fees)})
+    times = (
+        pd.bdate_range("2024-01-01", periods=n)
+        if frequency == "day"
+        else pd.date_range("2024-01-02 09:31", periods=n, freq="min")
+    )
+    rows = [
+        (t, f"acc{k}", v, 0.0, 0.0, v)
+        for k, curve in enumerate(curves)
+        for t, v in zip(times, curve)
+    ]
+    equity = pd.DataFrame(
+        rows, columns=["time", "account", "cash", "market_value", "margin", "equity"]
+    )
+    trades = pd.DataFrame(
+        {
+            "trade_id": [1, 2],
+            "order_id": [1, 2],
+            "time": times[[0, -1]],
+            "account": "acc0",
+            "code": "X.Y",
+            "side": ["buy", "sell"],
+            "effect": ["open", "close"],
+            "volume": [100.0, 100.0],
+            "price": list(trade_prices),
+            "multiplier": 1.0,
+            "fee": list(fees),
+        }
+    )
     close = np.linspace(*trade_prices, n) if np.isfinite(trade_prices).all() else np.full(n, 1e300)
-    bars = Bars(["X.Y"], times, np.stack([close, close, close, close, np.ones(n)], axis=1)[None], frequency)
-    return BacktestResult(equity, None, trades, None, frequency=frequency, initial_cash=initial_cash, bars=bars)
+    bars = Bars(
+        ["X.Y"], times, np.stack([close, close, close, close, np.ones(n)], axis=1)[None], frequency
+    )
+    return BacktestResult(
+        equity, None, trades, None, frequency=frequency, initial_cash=initial_cash, bars=bars
+    )
 
 
-@pytest.mark.parametrize("curves, initial_cash, frequency, trade", [
-    ([[1e308] * 6], 1e308, "day", {}),                                       # the largest money, flat
-    ([[1e308] * 6], 1e308, "minute", {}),
-    ([[1e300, 1e305, 1e308, 1.7e308, 1e308, 1e306]], 1e300, "day", {}),     # growth past any ratio
-    ([[1e6, -1.7e308, 1e6, 1e6, 1e6, 1e6]], 1e6, "day", {}),                # a huge loss
-    ([[1e6, INF, 1e6, NAN, -INF, 1.1e6]], 1e6, "day", {}),                  # infinities and NaN
-    ([[1e6, INF, 1e6, NAN, -INF, 1.1e6]], 1e6, "minute", {}),
-    ([[NAN] * 6], 1e6, "day", {}),                                           # no equity at all
-    ([[1e6] * 6, [1e308] * 6], 2e6, "day", {}),                              # two accounts, one huge
-    ([[1e6] * 6], INF, "day", {}),                                           # infinite initial cash
-    ([[1e6] * 6], NAN, "day", {}),
-    ([[1e6] * 6], 1e6, "day", dict(trade_prices=(1e300, INF), fees=(NAN, INF))),   # fills beyond reason
-    ([[1e6] * 6], 1e6, "day", dict(trade_prices=(1e-300, 1e300), fees=(0.0, 1e308))),
-])
-def test_the_report_never_fails_because_of_a_value(curves, initial_cash, frequency, trade, tmp_path):
+@pytest.mark.parametrize(
+    "curves, initial_cash, frequency, trade",
+    [
+        ([[1e308] * 6], 1e308, "day", {}),  # the largest money, flat
+        ([[1e308] * 6], 1e308, "minute", {}),
+        ([[1e300, 1e305, 1e308, 1.7e308, 1e308, 1e306]], 1e300, "day", {}),  # growth past any ratio
+        ([[1e6, -1.7e308, 1e6, 1e6, 1e6, 1e6]], 1e6, "day", {}),  # a huge loss
+        ([[1e6, INF, 1e6, NAN, -INF, 1.1e6]], 1e6, "day", {}),  # infinities and NaN
+        ([[1e6, INF, 1e6, NAN, -INF, 1.1e6]], 1e6, "minute", {}),
+        ([[NAN] * 6], 1e6, "day", {}),  # no equity at all
+        ([[1e6] * 6, [1e308] * 6], 2e6, "day", {}),  # two accounts, one huge
+        ([[1e6] * 6], INF, "day", {}),  # infinite initial cash
+        ([[1e6] * 6], NAN, "day", {}),
+        (
+            [[1e6] * 6],
+            1e6,
+            "day",
+            dict(trade_prices=(1e300, INF), fees=(NAN, INF)),
+        ),  # fills beyond reason
+        ([[1e6] * 6], 1e6, "day", dict(trade_prices=(1e-300, 1e300), fees=(0.0, 1e308))),
+    ],
+)
+def test_the_report_never_fails_because_of_a_value(
+    curves, initial_cash, frequency, trade, tmp_path
+):
     """Statistics, summary, report and stats.json of results holding extreme or
     non-finite values: no exception, no warning, every statistic shown, strict JSON."""
     from korvit.backtest.stats import ORDER_STATS, STAT_NAMES
+
     result = _extreme_result(curves, initial_cash, frequency, **trade)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -414,14 +562,24 @@ def test_the_report_never_fails_because_of_a_value(curves, initial_cash, frequen
         html = result.to_html()
         result.save(tmp_path / "saved")
     # the order counts are in the summary's Orders line, in their own words
-    assert all(name in summary for name in STAT_NAMES if name not in ORDER_STATS and "enchmark" not in name
-               and name not in ("Alpha", "Beta", "Information ratio"))
+    assert all(
+        name in summary
+        for name in STAT_NAMES
+        if name not in ORDER_STATS
+        and "enchmark" not in name
+        and name not in ("Alpha", "Beta", "Information ratio")
+    )
     assert "Orders  placed 0, filled 0, cancelled 0, denied 0" in summary
-    assert all(name in html for name in STAT_NAMES if name not in ("Benchmark return", "Benchmark max drawdown",
-                                                                   "Benchmark annualised return"))
+    assert all(
+        name in html
+        for name in STAT_NAMES
+        if name not in ("Benchmark return", "Benchmark max drawdown", "Benchmark annualised return")
+    )
     assert "chart-equity" in _charts(html)
-    doc = json.loads((tmp_path / "saved" / "stats.json").read_text(),
-                     parse_constant=lambda c: pytest.fail(f"not JSON: {c}"))
+    doc = json.loads(
+        (tmp_path / "saved" / "stats.json").read_text(),
+        parse_constant=lambda c: pytest.fail(f"not JSON: {c}"),
+    )
     assert set(doc["stats"]) == set(STAT_NAMES)
     # money beyond any real amount is shown short
     assert max(len(line) for line in summary.splitlines()) < 160
@@ -433,17 +591,24 @@ def test_the_charts_arrays_travel_exactly():
     encoded array (a code named "data") stays a table; other whole numbers travel as int32
     or, when too big, float64; a non-finite number alone is null."""
     from korvit.backtest.report import _encode, _script_json
-    values = {"f8": np.array([1.5, np.nan, np.inf, -np.inf, -0.0, 1e300, 5e-324]),
-              "f4": np.array([0.1, np.nan, -3.4e38], dtype=np.float32),
-              "i1": np.array([-128, 0, 127], dtype=np.int8), "i2": np.array([-1, 32767], dtype=np.int16),
-              "i8": np.array([1, -(2 ** 31)]), "big": np.array([2 ** 40]), "empty": np.empty(0),
-              "store": {"__nd__": {"o": np.array([1.0])}, "data": {"o": np.array([2.0])}},
-              "nan": float("nan"), "pair": (1, 2.5)}
+
+    values = {
+        "f8": np.array([1.5, np.nan, np.inf, -np.inf, -0.0, 1e300, 5e-324]),
+        "f4": np.array([0.1, np.nan, -3.4e38], dtype=np.float32),
+        "i1": np.array([-128, 0, 127], dtype=np.int8),
+        "i2": np.array([-1, 32767], dtype=np.int16),
+        "i8": np.array([1, -(2**31)]),
+        "big": np.array([2**40]),
+        "empty": np.empty(0),
+        "store": {"__nd__": {"o": np.array([1.0])}, "data": {"o": np.array([2.0])}},
+        "nan": float("nan"),
+        "pair": (1, 2.5),
+    }
     back = decode_arrays(json.loads(_script_json(_encode(values))))
     for name in ("f8", "f4", "i1", "i2", "empty"):
         assert back[name].dtype == values[name].dtype, name
         assert back[name].tobytes() == values[name].tobytes(), name
-    assert back["i8"].dtype == np.int32 and back["i8"].tolist() == [1, -(2 ** 31)]
-    assert back["big"].dtype == np.float64 and back["big"].tolist() == [2.0 ** 40]
+    assert back["i8"].dtype == np.int32 and back["i8"].tolist() == [1, -(2**31)]
+    assert back["big"].dtype == np.float64 and back["big"].tolist() == [2.0**40]
     assert set(back["store"]) == {"__nd__", "data"} and back["store"]["data"]["o"].tolist() == [2.0]
     assert back["nan"] is None and back["pair"] == [1, 2.5]

@@ -14,8 +14,18 @@ T = pd.Timestamp
 
 
 def _trades(rows):
-    cols = ["trade_id", "time", "account", "code", "side", "effect", "volume", "price",
-            "multiplier", "fee"]
+    cols = [
+        "trade_id",
+        "time",
+        "account",
+        "code",
+        "side",
+        "effect",
+        "volume",
+        "price",
+        "multiplier",
+        "fee",
+    ]
     df = pd.DataFrame(rows, columns=cols)
     df["time"] = pd.to_datetime(df["time"])
     df["order_id"] = df["trade_id"]
@@ -30,12 +40,14 @@ def test_fifo_matching_splits_fills_and_apportions_fees():
     #    2 of lot 2 -> 15: gross 3*2 = 6,   fees 0.5*2/5 + 1.2*2/12 = 0.4, pnl 5.6
     #    3 of lot 2 ->  9: gross -3*3 = -9, fees 0.5*3/5 + 0.3 = 0.6,      pnl -9.6
     # The rows come shuffled: matching follows time, not row order.
-    trades = _trades([
-        (3, "2024-01-03", "A", "X", "sell", "close", 12, 15.0, 1, 1.2),
-        (1, "2024-01-01", "A", "X", "buy", "open", 10, 10.0, 1, 1.0),
-        (4, "2024-01-04", "A", "X", "sell", "close", 3, 9.0, 1, 0.3),
-        (2, "2024-01-02", "A", "X", "buy", "open", 5, 12.0, 1, 0.5),
-    ])
+    trades = _trades(
+        [
+            (3, "2024-01-03", "A", "X", "sell", "close", 12, 15.0, 1, 1.2),
+            (1, "2024-01-01", "A", "X", "buy", "open", 10, 10.0, 1, 1.0),
+            (4, "2024-01-04", "A", "X", "sell", "close", 3, 9.0, 1, 0.3),
+            (2, "2024-01-02", "A", "X", "buy", "open", 5, 12.0, 1, 0.5),
+        ]
+    )
     rt = match_round_trips(trades)
     assert list(rt["volume"]) == [10, 2, 3]
     assert list(rt["entry_trade_id"]) == [1, 2, 2]
@@ -53,12 +65,14 @@ def test_futures_short_with_multiplier_and_a_hedged_book():
     # Buy-close 2 @ 95 closes the short, not the long:
     #   (95 - 100) * 2 * 10 * -1 = +100, fees 2 + 2 -> pnl 96, return 96 / 2000.
     # Sell-close 1 @ 103 closes the long: (103 - 101) * 1 * 10 = 20, fees 1 + 1 -> 18.
-    trades = _trades([
-        (1, "2024-01-01", "F", "IF", "sell", "open", 2, 100.0, 10, 2.0),
-        (2, "2024-01-01", "F", "IF", "buy", "open", 1, 101.0, 10, 1.0),
-        (3, "2024-01-02", "F", "IF", "buy", "close", 2, 95.0, 10, 2.0),
-        (4, "2024-01-03", "F", "IF", "sell", "close", 1, 103.0, 10, 1.0),
-    ])
+    trades = _trades(
+        [
+            (1, "2024-01-01", "F", "IF", "sell", "open", 2, 100.0, 10, 2.0),
+            (2, "2024-01-01", "F", "IF", "buy", "open", 1, 101.0, 10, 1.0),
+            (3, "2024-01-02", "F", "IF", "buy", "close", 2, 95.0, 10, 2.0),
+            (4, "2024-01-03", "F", "IF", "sell", "close", 1, 103.0, 10, 1.0),
+        ]
+    )
     rt = match_round_trips(trades)
     assert list(rt["side"]) == ["short", "long"]
     assert rt["pnl"].to_numpy() == pytest.approx([96.0, 18.0])
@@ -66,12 +80,14 @@ def test_futures_short_with_multiplier_and_a_hedged_book():
 
 
 def test_accounts_and_codes_are_matched_apart():
-    trades = _trades([
-        (1, "2024-01-01", "A", "X", "buy", "open", 1, 10.0, 1, 0.0),
-        (2, "2024-01-02", "B", "X", "sell", "close", 1, 11.0, 1, 0.0),  # B holds nothing
-        (3, "2024-01-02", "A", "Y", "sell", "close", 1, 11.0, 1, 0.0),  # A holds no Y
-        (4, "2024-01-03", "A", "X", "sell", "close", 1, 12.0, 1, 0.0),
-    ])
+    trades = _trades(
+        [
+            (1, "2024-01-01", "A", "X", "buy", "open", 1, 10.0, 1, 0.0),
+            (2, "2024-01-02", "B", "X", "sell", "close", 1, 11.0, 1, 0.0),  # B holds nothing
+            (3, "2024-01-02", "A", "Y", "sell", "close", 1, 11.0, 1, 0.0),  # A holds no Y
+            (4, "2024-01-03", "A", "X", "sell", "close", 1, 12.0, 1, 0.0),
+        ]
+    )
     rt = match_round_trips(trades)
     assert len(rt) == 1
     assert (rt["entry_trade_id"].iloc[0], rt["exit_trade_id"].iloc[0]) == (1, 4)
@@ -79,21 +95,30 @@ def test_accounts_and_codes_are_matched_apart():
 
 
 def _equity(rows):
-    return pd.DataFrame(rows, columns=["time", "account", "cash", "market_value", "margin",
-                                       "equity"])
+    return pd.DataFrame(
+        rows, columns=["time", "account", "cash", "market_value", "margin", "equity"]
+    )
 
 
 def _result(**kw):
-    equity = _equity([
-        ("2024-01-01", "A", 500, 0, 0, 500), ("2024-01-01", "B", 500, 0, 0, 500),
-        ("2024-01-02", "A", 400, 110, 0, 510), ("2024-01-02", "B", 500, 0, 0, 500),
-        ("2024-01-03", "A", 400, 90, 0, 490), ("2024-01-03", "B", 500, -3, 40, 497),
-        ("2024-01-04", "A", 505, 0, 0, 505), ("2024-01-04", "B", 500, 0, 0, 500),
-    ])
-    trades = _trades([
-        (1, "2024-01-02", "A", "X", "buy", "open", 10, 10.0, 1, 0.0),
-        (2, "2024-01-04", "A", "X", "sell", "close", 10, 10.5, 1, 0.0),
-    ])
+    equity = _equity(
+        [
+            ("2024-01-01", "A", 500, 0, 0, 500),
+            ("2024-01-01", "B", 500, 0, 0, 500),
+            ("2024-01-02", "A", 400, 110, 0, 510),
+            ("2024-01-02", "B", 500, 0, 0, 500),
+            ("2024-01-03", "A", 400, 90, 0, 490),
+            ("2024-01-03", "B", 500, -3, 40, 497),
+            ("2024-01-04", "A", 505, 0, 0, 505),
+            ("2024-01-04", "B", 500, 0, 0, 500),
+        ]
+    )
+    trades = _trades(
+        [
+            (1, "2024-01-02", "A", "X", "buy", "open", 10, 10.0, 1, 0.0),
+            (2, "2024-01-04", "A", "X", "sell", "close", 10, 10.5, 1, 0.0),
+        ]
+    )
     args = dict(frequency="day", initial_cash=1000.0, strategy="demo")
     args.update(kw)
     return BacktestResult(equity, None, trades, None, **args)
@@ -129,14 +154,22 @@ def test_save_writes_every_output(tmp_path):
     out = tmp_path / "new" / "run"
     report = res.save(out)
     assert report == out / "report.html"
-    names = {"equity.csv", "orders.csv", "trades.csv", "stops.csv", "round_trips.csv",
-             "stats.json", "report.html"}
+    names = {
+        "equity.csv",
+        "orders.csv",
+        "trades.csv",
+        "stops.csv",
+        "round_trips.csv",
+        "stats.json",
+        "report.html",
+    }
     assert {p.name for p in out.iterdir()} == names | {STORE}  # no temporary file left
     assert {p.name for p in (out / STORE).iterdir()} == {"lock", "current", saved_folder(out).name}
     assert pd.read_csv(out / "equity.csv").shape == (8, 6)
     assert len(pd.read_csv(out / "round_trips.csv")) == 1
-    doc = json.loads((out / "stats.json").read_text(),
-                     parse_constant=lambda c: pytest.fail(f"not JSON: {c}"))
+    doc = json.loads(
+        (out / "stats.json").read_text(), parse_constant=lambda c: pytest.fail(f"not JSON: {c}")
+    )
     assert doc["strategy"] == "demo" and doc["params"] == {"n": 3}
     assert doc["meta"] == {"note": None}
     assert doc["stats"]["Final equity"] == 1005
@@ -160,4 +193,8 @@ def test_failed_save_leaves_earlier_files_intact(tmp_path):
         res2.save(tmp_path)
     assert (tmp_path / "round_trips.csv").read_text() == before
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == [STORE]
-    assert {p.name for p in (tmp_path / STORE).iterdir()} == {"lock", "current", saved_folder(tmp_path).name}
+    assert {p.name for p in (tmp_path / STORE).iterdir()} == {
+        "lock",
+        "current",
+        saved_folder(tmp_path).name,
+    }

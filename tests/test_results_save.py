@@ -22,11 +22,20 @@ from korvit.backtest import files
 from korvit.backtest.files import STORE, save_file_set, saved_folder
 from korvit.backtest.results import BacktestResult
 
-NAMES = ("equity.csv", "orders.csv", "trades.csv", "stops.csv", "round_trips.csv", "stats.json",
-         "report.html")
+NAMES = (
+    "equity.csv",
+    "orders.csv",
+    "trades.csv",
+    "stops.csv",
+    "round_trips.csv",
+    "stats.json",
+    "report.html",
+)
 TAG = re.compile(r"acct_(\d+)_")
 
-pytestmark = pytest.mark.skipif(os.name != "posix", reason="file sets are switched through links on POSIX")
+pytestmark = pytest.mark.skipif(
+    os.name != "posix", reason="file sets are switched through links on POSIX"
+)
 
 
 def tagged_result(number, n_rows=4):
@@ -35,16 +44,36 @@ def tagged_result(number, n_rows=4):
     tag = f"acct_{number}_"
     n_bars = n_rows
     times = pd.date_range("2024-01-01", periods=n_bars, freq="D")
-    equity = pd.DataFrame({"time": times, "account": tag, "cash": 1000.0,
-                           "market_value": np.linspace(0, 5, n_bars), "margin": 0.0,
-                           "equity": 1000 + np.linspace(0, 5, n_bars)})
-    trades = pd.DataFrame({"trade_id": [1, 2], "order_id": [1, 2], "time": times[[1, 3]], "account": tag,
-                           "code": "X", "side": ["buy", "sell"], "effect": ["open", "close"],
-                           "volume": 10, "price": [10.0, 11.0], "multiplier": 1, "fee": 0.0})
+    equity = pd.DataFrame(
+        {
+            "time": times,
+            "account": tag,
+            "cash": 1000.0,
+            "market_value": np.linspace(0, 5, n_bars),
+            "margin": 0.0,
+            "equity": 1000 + np.linspace(0, 5, n_bars),
+        }
+    )
+    trades = pd.DataFrame(
+        {
+            "trade_id": [1, 2],
+            "order_id": [1, 2],
+            "time": times[[1, 3]],
+            "account": tag,
+            "code": "X",
+            "side": ["buy", "sell"],
+            "effect": ["open", "close"],
+            "volume": 10,
+            "price": [10.0, 11.0],
+            "multiplier": 1,
+            "fee": 0.0,
+        }
+    )
     orders = pd.DataFrame({"order_id": np.arange(n_rows), "account": tag, "code": "X"})
     stops = pd.DataFrame({"stop_id": np.arange(n_rows), "order_id": 1, "account": tag, "code": "X"})
-    return BacktestResult(equity, orders, trades, stops, frequency="day", initial_cash=1000.0,
-                          strategy=tag)
+    return BacktestResult(
+        equity, orders, trades, stops, frequency="day", initial_cash=1000.0, strategy=tag
+    )
 
 
 def visible_tags(folder):
@@ -76,7 +105,7 @@ def test_every_step_of_a_save_shows_the_earlier_or_the_new_set(tmp_path, monkeyp
     over saves.  Nothing but the set's names changes."""
     out = tmp_path / "out"
     out.mkdir()
-    for name in NAMES:      # the plain files an earlier version wrote, one save's
+    for name in NAMES:  # the plain files an earlier version wrote, one save's
         (out / name).write_text(f"old acct_0_ {name}\n")
     (out / "log").mkdir()
     (out / "log" / "run.log").write_text("a log line\n")
@@ -93,23 +122,32 @@ def test_every_step_of_a_save_shows_the_earlier_or_the_new_set(tmp_path, monkeyp
             assert tag in (expected["old"], expected["new"])
             steps.append(tag)
             return result
+
         return watched
 
-    for module, name in ((os, "replace"), (os, "rename"), (os, "symlink"), (os, "unlink"),
-                         (os, "link"), (shutil, "rmtree")):
+    for module, name in (
+        (os, "replace"),
+        (os, "rename"),
+        (os, "symlink"),
+        (os, "unlink"),
+        (os, "link"),
+        (shutil, "rmtree"),
+    ):
         monkeypatch.setattr(module, name, watch(getattr(module, name)))
     for number in (1, 2, 3):
         expected["new"] = number
         steps.clear()
         tagged_result(number).save(out)
         assert one_save(visible_tags(out)) == number
-        assert steps.count(expected["old"]) and steps[-1] == number   # it switched once, at one step
+        assert steps.count(expected["old"]) and steps[-1] == number  # it switched once, at one step
         assert steps == sorted(steps, key=lambda tag: tag == number)
         expected["old"] = number
     monkeypatch.undo()
     assert {p: p.read_bytes() for p in others} == others
     assert sorted(p.name for p in out.iterdir()) == sorted([*NAMES, STORE, "log", "notes.txt"])
-    assert sorted(p.name for p in (out / STORE).iterdir()) == sorted(["current", "lock", saved_folder(out).name])
+    assert sorted(p.name for p in (out / STORE).iterdir()) == sorted(
+        ["current", "lock", saved_folder(out).name]
+    )
     assert json.loads((saved_folder(out) / "stats.json").read_text())["strategy"] == "acct_3_"
 
 
@@ -126,7 +164,9 @@ def test_a_failed_save_leaves_nothing_behind(tmp_path):
     with pytest.raises(OSError, match="disk full"):
         save_file_set(tmp_path, writers)
     assert one_save(visible_tags(tmp_path)) == 1
-    assert sorted(p.name for p in (tmp_path / STORE).iterdir()) == sorted(["current", "lock", before.name])
+    assert sorted(p.name for p in (tmp_path / STORE).iterdir()) == sorted(
+        ["current", "lock", before.name]
+    )
 
     (tmp_path / "report.html").unlink()
     (tmp_path / "report.html").mkdir()
@@ -184,9 +224,13 @@ def test_a_save_killed_at_any_moment_leaves_one_whole_set(tmp_path):
     script = tmp_path / "saver.py"
     script.write_text(_SAVER)
     kills = 12
-    done = subprocess.run([sys.executable, script, out, str(kills), Path(__file__).parent],
-                          capture_output=True, text=True, timeout=600,
-                          env={**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
+    done = subprocess.run(
+        [sys.executable, script, out, str(kills), Path(__file__).parent],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        env={**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"},
+    )
     assert done.returncode == 0, done.stderr
     seen = [json.loads(line) for line in done.stdout.splitlines()]
     assert len(seen) == kills
@@ -194,7 +238,9 @@ def test_a_save_killed_at_any_moment_leaves_one_whole_set(tmp_path):
     assert all(tag is not None for tag in tags)
     tagged_result(1).save(out)
     assert one_save(visible_tags(out)) == 1
-    assert sorted(p.name for p in (out / STORE).iterdir()) == sorted(["current", "lock", saved_folder(out).name])
+    assert sorted(p.name for p in (out / STORE).iterdir()) == sorted(
+        ["current", "lock", saved_folder(out).name]
+    )
     assert not [p for p in out.iterdir() if p.name.endswith(".tmp")]
 
 
@@ -207,12 +253,28 @@ def test_the_command_line_keeps_the_logs_and_the_users_files_beside_the_saves(tm
     out.mkdir()
     (out / "notes.txt").write_text("mine\n")
     for fast in (5, 8):
-        done = subprocess.run([sys.executable, "-m", "korvit", "backtest", strategy, "--out", out,
-                               "--param", f"fast={fast}", "--no-progress"],
-                              capture_output=True, text=True, timeout=300)
+        done = subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "korvit",
+                "backtest",
+                strategy,
+                "--out",
+                out,
+                "--param",
+                f"fast={fast}",
+                "--no-progress",
+            ],
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         assert done.returncode == 0, done.stderr
     assert len(list((out / "log").iterdir())) == 2
     assert (out / "notes.txt").read_text() == "mine\n"
     assert json.loads((out / "stats.json").read_text())["params"] == {"fast": 8}
     assert pd.read_csv(out / "equity.csv").shape[0] > 0 and (out / "report.html").stat().st_size
-    assert sorted(p.name for p in (out / STORE).iterdir()) == sorted(["current", "lock", saved_folder(out).name])
+    assert sorted(p.name for p in (out / STORE).iterdir()) == sorted(
+        ["current", "lock", saved_folder(out).name]
+    )

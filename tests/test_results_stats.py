@@ -20,8 +20,14 @@ def _stats(values, times, *, initial=1000.0, frequency="day", pnl=(), fees=(), e
     round_trips = pd.DataFrame({"pnl": list(pnl)}, dtype=float)
     if exposure is None:
         exposure = [False] * len(values)
-    return compute_stats(curve, trades, round_trips, frequency=frequency, initial_cash=initial,
-                         exposure=pd.Series(exposure, index=curve.index, dtype=bool))
+    return compute_stats(
+        curve,
+        trades,
+        round_trips,
+        frequency=frequency,
+        initial_cash=initial,
+        exposure=pd.Series(exposure, index=curve.index, dtype=bool),
+    )
 
 
 def test_daily_run_worked_by_hand():
@@ -40,8 +46,13 @@ def test_daily_run_worked_by_hand():
     #   1.089 ** (365.25 / 3) - 1.
     # Round trips +30, -10, +20, -5: win rate 2/4, profit factor 50/15,
     # average win 25, average loss -7.5.  Fees 1.5 + 2.5.  Exposed 3 of 4 bars.
-    s = _stats([1100, 990, 1089, 1089], pd.date_range("2024-01-01", periods=4),
-               pnl=[30, -10, 20, -5], fees=[1.5, 2.5], exposure=[True, False, True, True])
+    s = _stats(
+        [1100, 990, 1089, 1089],
+        pd.date_range("2024-01-01", periods=4),
+        pnl=[30, -10, 20, -5],
+        fees=[1.5, 2.5],
+        exposure=[True, False, True, True],
+    )
     assert s["Start"] == pd.Timestamp("2024-01-01")
     assert s["End"] == pd.Timestamp("2024-01-04")
     assert s["Duration"] == pd.Timedelta(days=3)
@@ -82,8 +93,9 @@ def test_minute_bars_use_daily_closes_for_risk_but_every_bar_for_drawdown():
 def test_longest_drawdown_is_the_longest_spell_not_the_deepest():
     # Spell A: peak day 1, deep (-20 %), recovered on day 3 -> 2 days.
     # Spell B: peak day 3 (1010), shallow, recovered on day 8 -> 5 days.
-    times = pd.to_datetime(["2024-01-01", "2024-01-02", "2024-01-03", "2024-01-04",
-                            "2024-01-08", "2024-01-09"])
+    times = pd.to_datetime(
+        ["2024-01-01", "2024-01-02", "2024-01-03", "2024-01-04", "2024-01-08", "2024-01-09"]
+    )
     s = _stats([1000, 800, 1010, 1005, 1020, 1030], times)
     assert s["Max drawdown"] == pytest.approx(-0.2)
     assert s["Max drawdown trough"] == pd.Timestamp("2024-01-02")
@@ -96,8 +108,9 @@ def test_first_bar_below_the_initial_cash_is_a_drawdown():
     assert s["Longest drawdown"] == pd.Timedelta(days=1)
 
 
-@pytest.mark.parametrize("values", [[1000.0] * 5, [1000 * 1.01 ** k for k in range(1, 6)]],
-                         ids=["flat", "constant growth"])
+@pytest.mark.parametrize(
+    "values", [[1000.0] * 5, [1000 * 1.01**k for k in range(1, 6)]], ids=["flat", "constant growth"]
+)
 def test_zero_volatility_gives_nan_ratios_not_inf(values):
     s = _stats(values, pd.date_range("2024-01-01", periods=len(values)))
     assert s["Annualised volatility"] == pytest.approx(0.0, abs=1e-9)
@@ -143,6 +156,7 @@ def test_total_loss_and_rejected_frequency():
 
 def test_json_form_is_strict_json():
     import json
+
     s = _stats([1000, 1000], pd.date_range("2024-01-01", periods=2), pnl=[5])
     doc = stats_to_json(s)
     text = json.dumps(doc, allow_nan=False)  # NaN / inf would raise here

@@ -10,9 +10,16 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from korvit.backtest.results import BacktestResult
-from korvit.backtest.stats import _drawdown_dates, _drawdown_dates_by_label, drawdown_series, order_counts
+from korvit.backtest.stats import (
+    _drawdown_dates,
+    _drawdown_dates_by_label,
+    drawdown_series,
+    order_counts,
+)
 
-VALUES = st.sampled_from([100.0, 90.0, 110.0, 99.5, 0.0, -0.0, -5.0, math.nan, math.inf, -math.inf, 1e300])
+VALUES = st.sampled_from(
+    [100.0, 90.0, 110.0, 99.5, 0.0, -0.0, -5.0, math.nan, math.inf, -math.inf, 1e300]
+)
 
 
 def _drawdown_in_pandas(curve, initial_cash):
@@ -29,7 +36,9 @@ def _drawdown_in_pandas(curve, initial_cash):
 
 def _bits(series):
     values = series.to_numpy(dtype=float)
-    return np.where(np.isnan(values), 0.0, values).view(np.int64).tolist(), np.isnan(values).tolist()
+    return np.where(np.isnan(values), 0.0, values).view(np.int64).tolist(), np.isnan(
+        values
+    ).tolist()
 
 
 @settings(max_examples=150, deadline=None)
@@ -51,31 +60,53 @@ def test_a_curve_whose_times_repeat_takes_its_dates_by_label():
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.lists(st.tuples(st.integers(0, 6), st.integers(1, 3), VALUES, VALUES), min_size=1, max_size=20))
+@given(
+    st.lists(
+        st.tuples(st.integers(0, 6), st.integers(1, 3), VALUES, VALUES), min_size=1, max_size=20
+    )
+)
 def test_the_equity_curve_and_exposure_are_the_group_sums_of_the_table(rows):
     """One account (one row a time, the quick way) or several: the curve is the
     sum of each time's equity, the exposure whether anything is held."""
     times = pd.Timestamp("2024-01-01") + pd.to_timedelta([day for day, *_ in rows], unit="D")
-    equity = pd.DataFrame({"time": times, "account": [f"a{k}" for _, k, _, _ in rows], "cash": 0.0,
-                           "market_value": [value for _, _, value, _ in rows], "margin": 0.0,
-                           "equity": [value for *_, value in rows]}).sort_values("time", kind="stable")
+    equity = pd.DataFrame(
+        {
+            "time": times,
+            "account": [f"a{k}" for _, k, _, _ in rows],
+            "cash": 0.0,
+            "market_value": [value for _, _, value, _ in rows],
+            "margin": 0.0,
+            "equity": [value for *_, value in rows],
+        }
+    ).sort_values("time", kind="stable")
     for table in (equity, equity.drop_duplicates("time")):
         result = BacktestResult(table, None, None, None, frequency="day", initial_cash=1.0)
-        expected = table.groupby("time", sort=True)["equity"].sum(min_count=1).astype(float).rename("equity")
+        expected = (
+            table.groupby("time", sort=True)["equity"]
+            .sum(min_count=1)
+            .astype(float)
+            .rename("equity")
+        )
         pd.testing.assert_series_equal(result.equity_curve, expected)
         assert _bits(result.equity_curve) == _bits(expected)
         held = table["market_value"].fillna(0).astype(float) != 0
-        pd.testing.assert_series_equal(result.exposure, held.groupby(table["time"]).any().rename("exposure"))
+        pd.testing.assert_series_equal(
+            result.exposure, held.groupby(table["time"]).any().rename("exposure")
+        )
 
 
-@pytest.mark.parametrize("statuses", [[], ["filled", "denied", "filled", np.nan, "pending", "cancelled"],
-                                      [1, 2.5, None]])
+@pytest.mark.parametrize(
+    "statuses", [[], ["filled", "denied", "filled", np.nan, "pending", "cancelled"], [1, 2.5, None]]
+)
 def test_order_counts_count_each_status_as_its_text(statuses):
     orders = pd.DataFrame({"status": pd.Series(statuses, dtype=object)})
     text = orders["status"].astype(str)
     counts = order_counts(orders)
     assert counts["Orders placed"] == len(orders)
-    for name, status in (("Orders filled", "filled"), ("Orders cancelled", "cancelled"),
-                         ("Orders denied", "denied")):
+    for name, status in (
+        ("Orders filled", "filled"),
+        ("Orders cancelled", "cancelled"),
+        ("Orders denied", "denied"),
+    ):
         assert counts[name] == int((text == status).sum())
     assert counts["open"] == len(orders) - int(text.isin(["filled", "cancelled", "denied"]).sum())

@@ -13,7 +13,16 @@ from hypothesis import HealthCheck, event, given, settings, strategies as st
 
 from korvit.backtest import run
 from korvit.data.limits import MAX_PRICE
-from korvit.strategy import (StrategyError, buy, buy_to_cover, cancel, place_order, points, sell, sell_short)
+from korvit.strategy import (
+    StrategyError,
+    buy,
+    buy_to_cover,
+    cancel,
+    place_order,
+    points,
+    sell,
+    sell_short,
+)
 
 CODE = "SZSE.000001"
 DAYS = pd.bdate_range("2024-01-02", periods=6)
@@ -28,8 +37,10 @@ def mirrored(bar):
 
 
 def bars_frame(bars, code=CODE, days=DAYS):
-    return pd.DataFrame([(day, code, *bar, 10_000) for day, bar in zip(days, bars)],
-                        columns=["time", "code", "open", "high", "low", "close", "volume"])
+    return pd.DataFrame(
+        [(day, code, *bar, 10_000) for day, bar in zip(days, bars)],
+        columns=["time", "code", "open", "high", "low", "close", "volume"],
+    )
 
 
 def ticks_frame(bars, code=CODE, days=DAYS):
@@ -37,7 +48,10 @@ def ticks_frame(bars, code=CODE, days=DAYS):
     rows = []
     for day, (o, h, low, c) in zip(days, bars):
         path = (o, h, low, c) if h - o < o - low else (o, low, h, c)
-        rows += [(day + pd.Timedelta(hours=9, minutes=31 + 60 * k), code, price, 100) for k, price in enumerate(path)]
+        rows += [
+            (day + pd.Timedelta(hours=9, minutes=31 + 60 * k), code, price, 100)
+            for k, price in enumerate(path)
+        ]
     return pd.DataFrame(rows, columns=["time", "code", "price", "volume"])
 
 
@@ -47,12 +61,14 @@ def tick_time(day, k):
 
 def placing(at_bar, order, before=None):
     """A strategy that places ``order()`` in bar ``at_bar`` (and ``before()`` in bar 0)."""
+
     def on_data(context):
         context.n = getattr(context, "n", -1) + 1
         if context.n == 0 and before:
             before()
         if context.n == at_bar:
             context.order = order()
+
     return {"init": lambda context: None, "on_data": on_data}
 
 
@@ -67,8 +83,12 @@ def entry(result, order_id):
 # ------------------------------------------------------------------ stop entries, every side
 
 # side: the order, whether it rises through its stop, and what opens the position it closes
-SIDES = {"buy": (buy, True, None), "sell_short": (sell_short, False, None),
-         "sell": (sell, False, lambda: buy(CODE, 100)), "buy_to_cover": (buy_to_cover, True, lambda: sell_short(CODE, 100))}
+SIDES = {
+    "buy": (buy, True, None),
+    "sell_short": (sell_short, False, None),
+    "sell": (sell, False, lambda: buy(CODE, 100)),
+    "buy_to_cover": (buy_to_cover, True, lambda: sell_short(CODE, 100)),
+}
 
 
 @pytest.mark.parametrize("with_ticks", [False, True], ids=["bars", "ticks"])
@@ -85,8 +105,12 @@ def test_a_stop_entry_fills_at_the_first_price_at_or_beyond_its_stop(side, gap, 
     if not rises:
         bars, stop, expected = [mirrored(b) for b in bars], 200 - stop, 200 - expected
     ticks = ticks_frame(bars) if with_ticks else None
-    result = run(placing(1, lambda: order_fn(CODE, 100, stop=stop), opening), bars_frame(bars), ticks=ticks,
-                 progress=False)
+    result = run(
+        placing(1, lambda: order_fn(CODE, 100, stop=stop), opening),
+        bars_frame(bars),
+        ticks=ticks,
+        progress=False,
+    )
     order_id = 2 if opening else 1
     order, trade = entry(result, order_id)
     assert (order.status, order.stop_price, order.type) == ("filled", stop, "stop")
@@ -94,13 +118,18 @@ def test_a_stop_entry_fills_at_the_first_price_at_or_beyond_its_stop(side, gap, 
     # with ticks, at the tick that reached the stop: the open of a gap, else the high (rises) or low
     assert trade.time == ((tick_time(3, 0 if gap else 2)) if with_ticks else DAYS[3])
     assert trade.side == ("buy" if rises else "sell") and trade.volume == 100
-    assert result.orders.stop_price.isna().sum() == len(result.orders) - 1      # the other orders have none
+    assert (
+        result.orders.stop_price.isna().sum() == len(result.orders) - 1
+    )  # the other orders have none
 
 
 def test_a_stop_on_the_wrong_side_fills_at_the_next_open():
     for order_fn, stop in ((buy, 95.0), (sell_short, 105.0)):
-        result = run(placing(0, lambda: order_fn(CODE, 100, stop=stop)), bars_frame([QUIET, RISES, QUIET]),
-                     progress=False)
+        result = run(
+            placing(0, lambda: order_fn(CODE, 100, stop=stop)),
+            bars_frame([QUIET, RISES, QUIET]),
+            progress=False,
+        )
         order, trade = entry(result, 1)
         assert (order.status, trade.time, trade.price) == ("filled", DAYS[1], RISES[0])
 
@@ -113,16 +142,24 @@ def test_a_stop_entry_that_no_bar_reaches_stays_pending_and_can_be_cancelled():
         if context.n == 3:
             assert [o.status for o in context.orders] == ["pending", "pending"]
             assert cancel(context.orders[0])
-    result = run({"init": lambda context: None, "on_data": on_data}, bars_frame([QUIET, RISES, QUIET, QUIET, QUIET]),
-                 progress=False)
+
+    result = run(
+        {"init": lambda context: None, "on_data": on_data},
+        bars_frame([QUIET, RISES, QUIET, QUIET, QUIET]),
+        progress=False,
+    )
     assert result.orders.status.tolist() == ["cancelled", "pending"] and result.trades.empty
 
 
 @pytest.mark.parametrize("with_ticks", [False, True], ids=["bars", "ticks"])
 def test_stops_attached_to_a_stop_entry_are_armed_at_its_fill(with_ticks):
     bars = [QUIET, QUIET, RISES, (101.0, 101.5, 98.0, 98.5), QUIET]
-    result = run(placing(1, lambda: buy(CODE, 100, stop=102, stop_loss=points(3))), bars_frame(bars),
-                 ticks=ticks_frame(bars) if with_ticks else None, progress=False)
+    result = run(
+        placing(1, lambda: buy(CODE, 100, stop=102, stop_loss=points(3))),
+        bars_frame(bars),
+        ticks=ticks_frame(bars) if with_ticks else None,
+        progress=False,
+    )
     fill = 103.0 if with_ticks else 102.0
     stop = result.stops.iloc[0]
     assert (stop.status, stop.stop_price, stop.trigger_price) == ("fired", fill - 3, fill - 3)
@@ -140,7 +177,14 @@ STOP_LIMITS = {
     # the bar gaps over the limit, and trades back to it: the whole bar came after the trigger
     "gap, back to the limit": (102, 103.8, GAPS_UP, QUIET, (2, 103.8), (2, 103.8)),
     # the bar gaps over the limit and stays above it: waits, then fills as a limit order
-    "gap, waits": (102, 102.5, (104.0, 105.0, 103.0, 104.5), (103.0, 103.5, 102.0, 102.2), (3, 102.5), (3, 102.5)),
+    "gap, waits": (
+        102,
+        102.5,
+        (104.0, 105.0, 103.0, 104.5),
+        (103.0, 103.5, 102.0, 102.2),
+        (3, 102.5),
+        (3, 102.5),
+    ),
     # a pull-back limit below the stop: the bar cannot tell whether its low came after
     # the trigger, so it waits (on ticks too: after the trigger tick the ticks stay above)
     "limit below the stop": (102, 101, RISES, (102.0, 102.5, 100.5, 101.0), (3, 101.0), (3, 101.0)),
@@ -151,17 +195,27 @@ STOP_LIMITS = {
 @pytest.mark.parametrize("short", [False, True], ids=["long", "short"])
 @pytest.mark.parametrize("case", STOP_LIMITS)
 def test_a_stop_limit_fills_in_its_trigger_bar_only_where_the_limit_was_reached_after_the_trigger(
-        case, short, with_ticks):
+    case, short, with_ticks
+):
     stop, limit, trigger_bar, after, on_bars, on_ticks = STOP_LIMITS[case]
     bars = [QUIET, QUIET, trigger_bar, after, after, QUIET]
     at_bar, price = on_ticks if with_ticks else on_bars
     if short:
         bars, stop, limit, price = [mirrored(b) for b in bars], 200 - stop, 200 - limit, 200 - price
     order_fn = sell_short if short else buy
-    result = run(placing(1, lambda: order_fn(CODE, 100, limit, stop=stop)), bars_frame(bars),
-                 ticks=ticks_frame(bars) if with_ticks else None, progress=False)
+    result = run(
+        placing(1, lambda: order_fn(CODE, 100, limit, stop=stop)),
+        bars_frame(bars),
+        ticks=ticks_frame(bars) if with_ticks else None,
+        progress=False,
+    )
     order, trade = entry(result, 1)
-    assert (order.status, order.type, order.stop_price, order.price) == ("filled", "stop-limit", stop, limit)
+    assert (order.status, order.type, order.stop_price, order.price) == (
+        "filled",
+        "stop-limit",
+        stop,
+        limit,
+    )
     assert trade.time.normalize() == DAYS[at_bar] and trade.price == price, (trade, bars)
     # the fill lies in the range its bar traded
     assert bars[at_bar][2] <= trade.price <= bars[at_bar][1]
@@ -169,23 +223,34 @@ def test_a_stop_limit_fills_in_its_trigger_bar_only_where_the_limit_was_reached_
 
 # ------------------------------------------------------------------ bad input
 
+
 @pytest.mark.parametrize("stop", [0, -1, math.nan, math.inf, MAX_PRICE * 2, "105", True, [105]])
 def test_a_bad_stop_is_refused_in_one_line_and_nothing_is_placed(stop):
     seen = {}
 
     def on_data(context):
-        for fn in (lambda: buy(CODE, 100, stop=stop), lambda: sell_short(CODE, 100, 99, stop=stop),
-                   lambda: place_order(CODE, "buy", "open", 100, stop=stop)):
-            with pytest.raises(StrategyError, match=r"^order stop must be a positive number up to 1e9 "
-                                                    r"\(or None for an order without a stop\), got ") as error:
+        for fn in (
+            lambda: buy(CODE, 100, stop=stop),
+            lambda: sell_short(CODE, 100, 99, stop=stop),
+            lambda: place_order(CODE, "buy", "open", 100, stop=stop),
+        ):
+            with pytest.raises(
+                StrategyError,
+                match=r"^order stop must be a positive number up to 1e9 "
+                r"\(or None for an order without a stop\), got ",
+            ) as error:
                 fn()
             assert "\n" not in str(error.value)
         seen["done"] = True
-    result = run({"init": lambda context: None, "on_data": on_data}, bars_frame([QUIET] * 2), progress=False)
+
+    result = run(
+        {"init": lambda context: None, "on_data": on_data}, bars_frame([QUIET] * 2), progress=False
+    )
     assert seen and result.orders.empty
 
 
 # ------------------------------------------------------------------ property
+
 
 @st.composite
 def markets(draw):
@@ -201,21 +266,33 @@ def markets(draw):
         high = max(first, close) + draw(st.integers(0, first * 3 // 100))
         low = max(1, min(first, close) - draw(st.integers(0, first * 3 // 100)))
         bars.append((day, CODE, first / 100, high / 100, low / 100, close / 100, 10_000))
-        if draw(st.booleans()):     # ticks: the open first, the close last, both extremes between
+        if draw(st.booleans()):  # ticks: the open first, the close last, both extremes between
             inside = draw(st.lists(st.integers(low, high), max_size=4))
             path = [first] + draw(st.permutations([high, low] + inside)) + [close]
-            ticks += [(day + pd.Timedelta(hours=9, minutes=30 + 10 * j), CODE, p / 100, 100)
-                      for j, p in enumerate(path)]
+            ticks += [
+                (day + pd.Timedelta(hours=9, minutes=30 + 10 * j), CODE, p / 100, 100)
+                for j, p in enumerate(path)
+            ]
     entries = []
     for _ in range(draw(st.integers(1, 4))):
         at = draw(st.integers(0, n_bars - 2))
         ref = bars[at][5] * 100
         stop = draw(st.integers(int(ref * 0.92), int(ref * 1.08))) / 100
-        limit = draw(st.one_of(st.none(), st.integers(-int(ref * 0.03), int(ref * 0.03)).map(
-            lambda d, stop=stop: max(1, round(stop * 100) + d) / 100)))
+        limit = draw(
+            st.one_of(
+                st.none(),
+                st.integers(-int(ref * 0.03), int(ref * 0.03)).map(
+                    lambda d, stop=stop: max(1, round(stop * 100) + d) / 100
+                ),
+            )
+        )
         entries.append((at, draw(st.sampled_from(("buy", "sell_short"))), stop, limit))
     tick_frame = pd.DataFrame(ticks, columns=["time", "code", "price", "volume"]) if ticks else None
-    return pd.DataFrame(bars, columns=["time", "code", "open", "high", "low", "close", "volume"]), tick_frame, entries
+    return (
+        pd.DataFrame(bars, columns=["time", "code", "open", "high", "low", "close", "volume"]),
+        tick_frame,
+        entries,
+    )
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -234,13 +311,20 @@ def test_no_stop_entry_fills_outside_what_its_bar_traded_from_the_trigger_on(mar
             if at == context.n:
                 (buy if side == "buy" else sell_short)(CODE, 100, limit, stop=stop)
 
-    result = run({"init": lambda context: None, "on_data": on_data}, bars, ticks=ticks, progress=False,
-                 cash=1e9)
+    result = run(
+        {"init": lambda context: None, "on_data": on_data},
+        bars,
+        ticks=ticks,
+        progress=False,
+        cash=1e9,
+    )
     days = list(bars.time)
     by_day = {day: k for k, day in enumerate(days)}
-    tick_rows = {} if ticks is None else {day: g for day, g in ticks.groupby(ticks.time.dt.normalize())}
+    tick_rows = (
+        {} if ticks is None else {day: g for day, g in ticks.groupby(ticks.time.dt.normalize())}
+    )
     assert len(result.orders) == len(entries)
-    placed = sorted(entries, key=lambda e: e[0])        # in the order of their ids
+    placed = sorted(entries, key=lambda e: e[0])  # in the order of their ids
     for (at, side, stop, limit), order in zip(placed, result.orders.itertuples()):
         rises = side == "buy"
 
@@ -276,8 +360,10 @@ def test_no_stop_entry_fills_outside_what_its_bar_traded_from_the_trigger_on(mar
                 assert min(rest) <= trade.price <= max(rest), (order, trade, rest)
             if limit is None:
                 assert trade.price == first, (order, trade, first)
-            event(f"{'stop-limit' if limit is not None else 'stop'} filled in its trigger bar"
-                  f"{' on ticks' if rest is not None else ''}")
+            event(
+                f"{'stop-limit' if limit is not None else 'stop'} filled in its trigger bar"
+                f"{' on ticks' if rest is not None else ''}"
+            )
         else:
             assert limit is not None, (order, trade)
             event("stop-limit filled after its trigger bar")

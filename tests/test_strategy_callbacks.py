@@ -15,11 +15,20 @@ import pandas as pd
 import pytest
 
 from korvit.backtest import run
-from korvit.backtest.loader import StrategyLoadError, StrategyWarning, UnknownParameterError, prepare_callbacks
+from korvit.backtest.loader import (
+    StrategyLoadError,
+    StrategyWarning,
+    UnknownParameterError,
+    prepare_callbacks,
+)
 
 CODE = "SZSE.000001"
-ROWS = [(10.0, 10.5, 9.8, 10.2, 1000), (10.2, 10.6, 10.0, 10.4, 1200), (10.4, 10.8, 10.3, 10.7, 900),
-        (10.7, 10.9, 10.5, 10.6, 1100)]
+ROWS = [
+    (10.0, 10.5, 9.8, 10.2, 1000),
+    (10.2, 10.6, 10.0, 10.4, 1200),
+    (10.4, 10.8, 10.3, 10.7, 900),
+    (10.7, 10.9, 10.5, 10.6, 1100),
+]
 
 
 def frame():
@@ -35,8 +44,12 @@ def write(path, text):
 
 
 def korvit(*args):
-    return subprocess.run([sys.executable, "-m", "korvit", *map(str, args)], capture_output=True, text=True,
-                          timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "korvit", *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
 
 
 def line_of(path, text):
@@ -52,10 +65,13 @@ def warned(scope):
 
 # ------------------------------------------------------------------ near misses
 
+
 def test_near_misses_warn_on_the_terminal_with_file_line_and_the_callback_meant(tmp_path):
     data = tmp_path / "bars.csv"
     frame().to_csv(data, index=False)
-    path = write(tmp_path / "near.py", """
+    path = write(
+        tmp_path / "near.py",
+        """
         from korvit.strategy import buy, position
 
         def initialize(context):
@@ -70,38 +86,78 @@ def test_near_misses_warn_on_the_terminal_with_file_line_and_the_callback_meant(
 
         def on_trade(ctx, execution):
             pass
-        """)
+        """,
+    )
     done = korvit("backtest", path, "--data", data, "--out", tmp_path / "out", "--no-progress")
     assert done.returncode == 0, done.stderr
-    expected = [(line_of(path, "def on_date"), "on_date", "on_data", "called after each bar is dealt"),
-                (line_of(path, "def initialize"), "initialize", "init", "called once, before the first bar"),
-                (line_of(path, "def onOrder"), "onOrder", "on_order_status", "called when an order changes status"),
-                (line_of(path, "def on_trade"), "on_trade", "on_execution", "called when an order is filled")]
+    expected = [
+        (line_of(path, "def on_date"), "on_date", "on_data", "called after each bar is dealt"),
+        (
+            line_of(path, "def initialize"),
+            "initialize",
+            "init",
+            "called once, before the first bar",
+        ),
+        (
+            line_of(path, "def onOrder"),
+            "onOrder",
+            "on_order_status",
+            "called when an order changes status",
+        ),
+        (
+            line_of(path, "def on_trade"),
+            "on_trade",
+            "on_execution",
+            "called when an order is filled",
+        ),
+    ]
     lines = done.stderr.splitlines()
     assert len(lines) == 4, done.stderr
     for line, name, meant, when in expected:
-        assert (f"korvit: warning: {path}:{line}: korvit calls no function named `{name}`: "
-                f"did you mean `{meant}` ({when})?") in lines
-    assert pd.read_csv(tmp_path / "out" / "trades.csv").empty        # on_date was not called
+        assert (
+            f"korvit: warning: {path}:{line}: korvit calls no function named `{name}`: "
+            f"did you mean `{meant}` ({when})?"
+        ) in lines
+    assert pd.read_csv(tmp_path / "out" / "trades.csv").empty  # on_date was not called
 
 
-@pytest.mark.parametrize("name, meant", [
-    ("on_date", "on_data"), ("ondata", "on_data"), ("onData", "on_data"), ("On_Data", "on_data"),
-    ("on_dta", "on_data"), ("on_bar", "on_data"), ("handle_data", "on_data"), ("next", "on_data"),
-    ("initialize", "init"), ("initialise", "init"), ("int", "init"), ("on_start", "init"),
-    ("on_order", "on_order_status"), ("order_status", "on_order_status"), ("notify_order", "on_order_status"),
-    ("on_order_stauts", "on_order_status"), ("on_trade", "on_execution"), ("on_fill", "on_execution"),
-    ("on_excution", "on_execution"), ("onExecution", "on_execution"),
-])
+@pytest.mark.parametrize(
+    "name, meant",
+    [
+        ("on_date", "on_data"),
+        ("ondata", "on_data"),
+        ("onData", "on_data"),
+        ("On_Data", "on_data"),
+        ("on_dta", "on_data"),
+        ("on_bar", "on_data"),
+        ("handle_data", "on_data"),
+        ("next", "on_data"),
+        ("initialize", "init"),
+        ("initialise", "init"),
+        ("int", "init"),
+        ("on_start", "init"),
+        ("on_order", "on_order_status"),
+        ("order_status", "on_order_status"),
+        ("notify_order", "on_order_status"),
+        ("on_order_stauts", "on_order_status"),
+        ("on_trade", "on_execution"),
+        ("on_fill", "on_execution"),
+        ("on_excution", "on_execution"),
+        ("onExecution", "on_execution"),
+    ],
+)
 def test_a_near_miss_names_the_callback_it_was_probably_meant_to_be(name, meant):
     def function(context, *args):
         pass
+
     function.__module__ = "mine"
     _, messages = warned({"__name__": "mine", name: function})
     line = function.__code__.co_firstlineno
     assert len(messages) == 1, messages
-    assert messages[0].startswith(f"{__file__}:{line}: korvit calls no function named `{name}`: "
-                                  f"did you mean `{meant}` (called ")
+    assert messages[0].startswith(
+        f"{__file__}:{line}: korvit calls no function named `{name}`: "
+        f"did you mean `{meant}` (called "
+    )
 
 
 def test_helpers_imports_and_defined_callbacks_are_not_near_misses():
@@ -109,10 +165,10 @@ def test_helpers_imports_and_defined_callbacks_are_not_near_misses():
         step(context)
         setup(context)
 
-    def step(context):              # another framework's on_data, but called by on_data: a helper
+    def step(context):  # another framework's on_data, but called by on_data: a helper
         pass
 
-    def setup(context):             # another framework's init, but called by on_data: a helper
+    def setup(context):  # another framework's init, but called by on_data: a helper
         pass
 
     def on_orders(context, order):  # a near miss of on_order_status, which the strategy defines
@@ -120,26 +176,44 @@ def test_helpers_imports_and_defined_callbacks_are_not_near_misses():
 
     for function in (on_data, step, setup, on_orders):
         function.__module__ = "mine"
-    scope = {"__name__": "mine", "on_data": on_data, "step": step, "setup": setup, "on_order_status": on_orders,
-             "on_orders": on_orders, "_on_trade": on_orders, "on_trade": pd.DataFrame, "on_fill": len}
+    scope = {
+        "__name__": "mine",
+        "on_data": on_data,
+        "step": step,
+        "setup": setup,
+        "on_order_status": on_orders,
+        "on_orders": on_orders,
+        "_on_trade": on_orders,
+        "on_trade": pd.DataFrame,
+        "on_fill": len,
+    }
     assert warned(scope)[1] == []
-    assert warned({"__name__": "mine", "init": step, "get_data": step, "load_data": step, "update": step})[1] == []
+    assert (
+        warned(
+            {"__name__": "mine", "init": step, "get_data": step, "load_data": step, "update": step}
+        )[1]
+        == []
+    )
     # the same setup, not called by anything and with init missing, is a near miss
     assert len(warned({"__name__": "mine", "on_data": step, "setup": setup})[1]) == 1
 
 
 # ------------------------------------------------------------------ callbacks left out
 
+
 def test_a_strategy_without_init_runs_without_a_warning(tmp_path):
     data = tmp_path / "bars.csv"
     frame().to_csv(data, index=False)
-    path = write(tmp_path / "no_init.py", """
+    path = write(
+        tmp_path / "no_init.py",
+        """
         from korvit.strategy import buy, position
 
         def on_data(context):
             if position(context.codes[0]) == 0:
                 buy(context.codes[0], 100)
-        """)
+        """,
+    )
     done = korvit("backtest", path, "--data", data, "--out", tmp_path / "out", "--no-progress")
     assert done.returncode == 0 and done.stderr == "", done.stderr
     assert len(pd.read_csv(tmp_path / "out" / "trades.csv")) == 1
@@ -148,7 +222,7 @@ def test_a_strategy_without_init_runs_without_a_warning(tmp_path):
 def test_only_a_strategy_that_can_place_no_order_is_warned_about():
     from korvit.strategy import buy
 
-    def init(context):              # buy and hold: the order init places fills at the first bar
+    def init(context):  # buy and hold: the order init places fills at the first bar
         buy(CODE, 100)
 
     with warnings.catch_warnings():
@@ -157,15 +231,21 @@ def test_only_a_strategy_that_can_place_no_order_is_warned_about():
     assert result.trades.volume.tolist() == [100.0]
     assert warned({"init": init})[1] == [] and warned({"on_data": init})[1] == []
     prepared, messages = warned({"on_order_status": lambda context, order: None})
-    assert messages == ["strategy: defines neither init nor on_data, so it can place no order (korvit calls "
-                        "init(context) once, before the first bar, and on_data(context) after each bar)"]
-    assert all(callable(prepared[name]) for name in ("init", "on_data", "on_order_status", "on_execution"))
+    assert messages == [
+        "strategy: defines neither init nor on_data, so it can place no order (korvit calls "
+        "init(context) once, before the first bar, and on_data(context) after each bar)"
+    ]
+    assert all(
+        callable(prepared[name]) for name in ("init", "on_data", "on_order_status", "on_execution")
+    )
 
 
 # ------------------------------------------------------------------ parameters named otherwise
 
+
 def test_callbacks_with_other_parameter_names_are_called():
     from korvit.strategy import buy, position
+
     seen = []
 
     class Reporter:
@@ -182,30 +262,68 @@ def test_callbacks_with_other_parameter_names_are_called():
     def on_order_status(ctx, o, extra=None, /):
         seen.append(("status", ctx is contexts[0], extra))
 
-    result = run({"on_data": on_data, "on_order_status": on_order_status, "on_execution": Reporter()},
-                 frame(), progress=False)
+    result = run(
+        {"on_data": on_data, "on_order_status": on_order_status, "on_execution": Reporter()},
+        frame(),
+        progress=False,
+    )
     assert len(result.trades) == 1 and len(contexts) == len(ROWS)
     assert ("execution", True, 100) in seen
     assert seen.count(("status", True, None)) >= 1 and all(s[1] for s in seen)
 
 
-@pytest.mark.parametrize("callback, source, shown, takes", [
-    ("on_data", "def on_data(context, bar):", "on_data(context, bar)", "takes 2 arguments, but korvit passes 1 (context)"),
-    ("on_data", "def on_data():", "on_data()", "takes 0 arguments, but korvit passes 1 (context)"),
-    ("init", "def init(context, a, b=1, *c):", "init(context, a, b=..., *c)",
-     "takes at least 2 arguments, but korvit passes 1 (context)"),
-    ("on_order_status", "def on_order_status(context):", "on_order_status(context)",
-     "takes 1 argument, but korvit passes 2 (context, order)"),
-    ("on_execution", "def on_execution(context, e, f, g=None):", "on_execution(context, e, f, g=...)",
-     "takes 3 to 4 arguments, but korvit passes 2 (context, execution)"),
-    ("on_data", "def on_data(context, *, bar):", "on_data(context, *, bar)",
-     "needs the keyword argument bar, which korvit never passes"),
-])
+@pytest.mark.parametrize(
+    "callback, source, shown, takes",
+    [
+        (
+            "on_data",
+            "def on_data(context, bar):",
+            "on_data(context, bar)",
+            "takes 2 arguments, but korvit passes 1 (context)",
+        ),
+        (
+            "on_data",
+            "def on_data():",
+            "on_data()",
+            "takes 0 arguments, but korvit passes 1 (context)",
+        ),
+        (
+            "init",
+            "def init(context, a, b=1, *c):",
+            "init(context, a, b=..., *c)",
+            "takes at least 2 arguments, but korvit passes 1 (context)",
+        ),
+        (
+            "on_order_status",
+            "def on_order_status(context):",
+            "on_order_status(context)",
+            "takes 1 argument, but korvit passes 2 (context, order)",
+        ),
+        (
+            "on_execution",
+            "def on_execution(context, e, f, g=None):",
+            "on_execution(context, e, f, g=...)",
+            "takes 3 to 4 arguments, but korvit passes 2 (context, execution)",
+        ),
+        (
+            "on_data",
+            "def on_data(context, *, bar):",
+            "on_data(context, *, bar)",
+            "needs the keyword argument bar, which korvit never passes",
+        ),
+    ],
+)
 def test_a_callback_that_cannot_take_korvits_arguments_is_refused_naming_file_and_line(
-        tmp_path, callback, source, shown, takes):
+    tmp_path, callback, source, shown, takes
+):
     path = write(tmp_path / "odd.py", f"x = 1\n\n{source}\n    pass\n")
-    given = "context, order" if callback == "on_order_status" else \
-        "context, execution" if callback == "on_execution" else "context"
+    given = (
+        "context, order"
+        if callback == "on_order_status"
+        else "context, execution"
+        if callback == "on_execution"
+        else "context"
+    )
     with pytest.raises(StrategyLoadError) as caught:
         run(path, frame(), progress=False)
     assert str(caught.value) == f"{path}:3: {shown} {takes}: define it as `def {callback}({given})`"
@@ -217,51 +335,86 @@ def test_a_refused_callback_ends_the_command_with_one_line_and_status_2(tmp_path
     path = write(tmp_path / "odd.py", "def on_data(context, extra):\n    pass\n")
     done = korvit("backtest", path, "--data", data, "--out", tmp_path / "out", "--no-progress")
     assert done.returncode == 2 and not (tmp_path / "out").exists()
-    assert done.stderr == (f"korvit: {path}:1: on_data(context, extra) takes 2 arguments, but korvit passes 1 "
-                           "(context): define it as `def on_data(context)`\n")
+    assert done.stderr == (
+        f"korvit: {path}:1: on_data(context, extra) takes 2 arguments, but korvit passes 1 "
+        "(context): define it as `def on_data(context)`\n"
+    )
 
 
 def test_a_callback_name_bound_to_something_not_callable_is_refused(tmp_path):
     path = write(tmp_path / "odd.py", "init = 5\ndef on_data(context):\n    pass\n")
-    with pytest.raises(StrategyLoadError, match=r"odd\.py: init is int 5, not a function: korvit calls "
-                                                r"init\(context\)$"):
+    with pytest.raises(
+        StrategyLoadError,
+        match=r"odd\.py: init is int 5, not a function: korvit calls "
+        r"init\(context\)$",
+    ):
         run(path, frame(), progress=False)
 
 
 # ------------------------------------------------------------------ parameters
 
+
 def test_a_parameter_the_strategy_never_reads_is_refused_before_anything_is_written(tmp_path):
     data = tmp_path / "bars.csv"
     frame().to_csv(data, index=False)
-    path = write(tmp_path / "reads.py", """
+    path = write(
+        tmp_path / "reads.py",
+        """
         def init(context):
             context.fast = context.params.get("fast", 5)
 
         def on_data(context):
             pass
-        """)
+        """,
+    )
     out = tmp_path / "out"
-    done = korvit("backtest", path, "--data", data, "--param", "fast=3", "--param", "fsat=1", "--out", out,
-                  "--no-progress")
+    done = korvit(
+        "backtest",
+        path,
+        "--data",
+        data,
+        "--param",
+        "fast=3",
+        "--param",
+        "fsat=1",
+        "--out",
+        out,
+        "--no-progress",
+    )
     assert done.returncode == 2 and not out.exists()
-    assert done.stderr == "korvit: unknown parameter 'fsat': reads.py reads fast; did you mean 'fast'?\n"
-    with pytest.raises(UnknownParameterError, match="unknown parameter 'slow': reads.py reads fast$"):
+    assert (
+        done.stderr
+        == "korvit: unknown parameter 'fsat': reads.py reads fast; did you mean 'fast'?\n"
+    )
+    with pytest.raises(
+        UnknownParameterError, match="unknown parameter 'slow': reads.py reads fast$"
+    ):
         run(path, frame(), params={"slow": 1}, progress=False)
     assert run(path, frame(), params={"fast": 3}, progress=False).params == {"fast": 3}
     # A strategy that reads its parameters by a computed name, or one given as callbacks, is not checked.
-    dynamic = write(tmp_path / "dynamic.py", "def init(context):\n    context.p = dict(context.params)\n")
+    dynamic = write(
+        tmp_path / "dynamic.py", "def init(context):\n    context.p = dict(context.params)\n"
+    )
     assert run(dynamic, frame(), params={"any": 1}, progress=False).params == {"any": 1}
-    assert run({"init": lambda context: None}, frame(), params={"any": 1}, progress=False).params == {"any": 1}
+    assert run(
+        {"init": lambda context: None}, frame(), params={"any": 1}, progress=False
+    ).params == {"any": 1}
 
 
 # ------------------------------------------------------------------ layers
 
-LAYERS = ("korvit.strategy", "korvit.backtest.session", "korvit.backtest.loader", "korvit.backtest.runner")
+LAYERS = (
+    "korvit.strategy",
+    "korvit.backtest.session",
+    "korvit.backtest.loader",
+    "korvit.backtest.runner",
+)
 
 
 def _imports(module):
     """The korvit modules ``module``'s source imports, anywhere in it."""
     import importlib.util
+
     tree = ast.parse(Path(importlib.util.find_spec(module).origin).read_text())
     found = set()
     for node in ast.walk(tree):
@@ -278,33 +431,60 @@ def test_the_strategy_api_session_and_run_loop_import_without_a_cycle():
     assert graph["korvit.strategy"] == {"korvit.backtest.session"}
     assert graph["korvit.backtest.session"] == set() and graph["korvit.backtest.loader"] == set()
     assert graph["korvit.backtest.runner"] == {"korvit.backtest.session", "korvit.backtest.loader"}
-    done = subprocess.run([sys.executable, "-c", "import sys, korvit.strategy; print(sorted(m for m in sys.modules "
-                           "if m.startswith('korvit.backtest.') and 'model' not in m))"],
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0 and done.stdout.strip() == "['korvit.backtest.session']", done.stderr
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-c",
+            "import sys, korvit.strategy; print(sorted(m for m in sys.modules "
+            "if m.startswith('korvit.backtest.') and 'model' not in m))",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0 and done.stdout.strip() == "['korvit.backtest.session']", (
+        done.stderr
+    )
 
 
 def test_a_sweep_tells_a_near_miss_once_whatever_the_number_of_workers_and_runs(tmp_path):
     data = tmp_path / "bars.csv"
     frame().to_csv(data, index=False)
-    path = write(tmp_path / "near.py", """
+    path = write(
+        tmp_path / "near.py",
+        """
         def on_data(context):
             context.size = context.params.get("size", 100)
 
         def initialise(context):
             pass
-        """)
-    done = korvit("sweep", path, "--data", data, "--grid", "size=100,200,300", "--workers", "2",
-                  "--out", tmp_path / "out", "--no-progress")
+        """,
+    )
+    done = korvit(
+        "sweep",
+        path,
+        "--data",
+        data,
+        "--grid",
+        "size=100,200,300",
+        "--workers",
+        "2",
+        "--out",
+        tmp_path / "out",
+        "--no-progress",
+    )
     assert done.returncode == 0, done.stderr
-    assert done.stderr == (f"korvit: warning: {path}:4: korvit calls no function named `initialise`: "
-                           "did you mean `init` (called once, before the first bar)?\n")
+    assert done.stderr == (
+        f"korvit: warning: {path}:4: korvit calls no function named `initialise`: "
+        "did you mean `init` (called once, before the first bar)?\n"
+    )
 
 
 def test_init_sees_no_price_of_the_bar_its_orders_fill_on():
     """An order placed in init fills at the first bar's open, so init must not
     read that bar's close (nor later ones); on_data then reads up to its bar."""
     from korvit import strategy as api
+
     seen = {}
 
     def init(context):
@@ -312,10 +492,12 @@ def test_init_sees_no_price_of_the_bar_its_orders_fill_on():
         api.buy(CODE, 100)
 
     def on_data(context):
-        seen.setdefault("first on_data", (api.history(CODE, "close", 5).tolist(), api.current_price(CODE)))
+        seen.setdefault(
+            "first on_data", (api.history(CODE, "close", 5).tolist(), api.current_price(CODE))
+        )
 
     result = run({"init": init, "on_data": on_data}, frame(), progress=False)
     closes, price = seen["init"]
-    assert closes == [] and price != price            # nothing visible: NaN price
+    assert closes == [] and price != price  # nothing visible: NaN price
     assert seen["first on_data"] == ([ROWS[0][3]], ROWS[0][3])
     assert result.trades.price.tolist() == [ROWS[0][0]]

@@ -25,8 +25,11 @@ def is_function(obj):
 
 
 def own_classes(module):
-    return {name: obj for name, obj in vars(module).items()
-            if isinstance(obj, type) and obj.__module__ == module.__name__}
+    return {
+        name: obj
+        for name, obj in vars(module).items()
+        if isinstance(obj, type) and obj.__module__ == module.__name__
+    }
 
 
 def functions(module):
@@ -41,8 +44,9 @@ def functions(module):
     for cls in own_classes(module).values():
         for name, member in vars(cls).items():
             member = getattr(member, "__func__", None) or getattr(member, "fget", None) or member
-            if (is_function(member) or type(member).__name__ == "_replaceable_method") and \
-                    (not name.startswith("__") or name == "__init__"):
+            if (is_function(member) or type(member).__name__ == "_replaceable_method") and (
+                not name.startswith("__") or name == "__init__"
+            ):
                 yield cls, name, member
 
 
@@ -65,7 +69,13 @@ def stub_path(module):
 def stub_scopes(module):
     """{None: top-level defs and classes, class name: its defs} of the stub."""
     tree = ast.parse(stub_path(module).read_text(encoding="utf-8"), filename=str(stub_path(module)))
-    scopes = {None: {node.name: node for node in tree.body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}}
+    scopes = {
+        None: {
+            node.name: node
+            for node in tree.body
+            if isinstance(node, (ast.FunctionDef, ast.ClassDef))
+        }
+    }
     for node in scopes[None].values():
         if isinstance(node, ast.ClassDef):
             scopes[node.name] = {n.name: n for n in node.body if isinstance(n, ast.FunctionDef)}
@@ -86,7 +96,9 @@ def test_stub_declares_every_public_function_class_and_method_with_its_parameter
     checked = 0
     for cls, name, function in functions(module):
         owner = None if cls is None else cls.__name__
-        if (owner or name).startswith("_") or (owner and name.startswith("_") and name != "__init__"):
+        if (owner or name).startswith("_") or (
+            owner and name.startswith("_") and name != "__init__"
+        ):
             continue
         assert name in scopes[owner], f"{module.__name__}.pyi lacks {owner or ''}.{name}"
         assert parameters(scopes[owner][name]) == parameters(signature(function)), (owner, name)
@@ -106,7 +118,7 @@ def test_modules_classes_and_functions_have_docstrings():
         found = list(functions(module))
         assert len(found) > 10
         for cls, name, function in found:
-            doc = function.__nb_signature__[0][1]       # the docstring, without the signature line
+            doc = function.__nb_signature__[0][1]  # the docstring, without the signature line
             assert doc and doc.strip(), (cls, name)
 
 
@@ -117,11 +129,13 @@ def test_signatures_show_parameter_names_without_placeholder_types():
     text = pydoc.render_doc(domain._create_a_trader, renderer=pydoc.plaintext)
     assert "_create_a_trader(order, order_price, trader_volume, trade_price, filled_time)\n" in text
     text = pydoc.render_doc(framekit.SystemBaseEnv, renderer=pydoc.plaintext)
-    for shown in ("get_bar(self, target_idx, offset=0)\n",
-                  "set_env(self, _vr=None, _gv=None, _smm=None) -> None\n",
-                  "matrix_bar_item_pos(self, bar_item, target_index=0, contain_head=True)\n",
-                  "update_user_scope(self, user_scope) -> None\n",
-                  "Finds, checks and wraps the user's strategy callbacks"):
+    for shown in (
+        "get_bar(self, target_idx, offset=0)\n",
+        "set_env(self, _vr=None, _gv=None, _smm=None) -> None\n",
+        "matrix_bar_item_pos(self, bar_item, target_index=0, contain_head=True)\n",
+        "update_user_scope(self, user_scope) -> None\n",
+        "Finds, checks and wraps the user's strategy callbacks",
+    ):
         assert shown in text
 
 
@@ -151,5 +165,11 @@ def test_every_shown_parameter_is_accepted_by_keyword(backtest, isolated_files, 
             except Exception:
                 pass
             called.add(name)
-    assert {"_transaction_order", "get_bar", "update_user_scope", "root_sub_dir", "get_value",
-            "set_env"} <= called
+    assert {
+        "_transaction_order",
+        "get_bar",
+        "update_user_scope",
+        "root_sub_dir",
+        "get_value",
+        "set_env",
+    } <= called

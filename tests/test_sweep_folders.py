@@ -12,7 +12,9 @@ import pytest
 
 from korvit.backtest.sweep import folders, ray_backend
 
-pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="process start times from /proc")
+pytestmark = pytest.mark.skipif(
+    not os.path.isdir("/proc/self"), reason="process start times from /proc"
+)
 
 SLEEPER = """
 import time
@@ -27,10 +29,26 @@ def on_data(context):
 
 
 def start_sweep(strategy, tmp, out, wait):
-    return subprocess.Popen([sys.executable, "-m", "korvit", "sweep", str(strategy), "--grid", f"wait={wait}",
-                             "--workers", "1", "--no-progress", "--out", str(out)],
-                            env={**os.environ, "TMPDIR": str(tmp)}, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+    return subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "korvit",
+            "sweep",
+            str(strategy),
+            "--grid",
+            f"wait={wait}",
+            "--workers",
+            "1",
+            "--no-progress",
+            "--out",
+            str(out),
+        ],
+        env={**os.environ, "TMPDIR": str(tmp)},
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
 
 def folder_of(process, tmp, others=()):
@@ -38,7 +56,9 @@ def folder_of(process, tmp, others=()):
     once its worker is at work."""
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline:
-        found = [p for p in tmp.glob("korvit-sweep-*") if p not in others and list(p.glob("worker-*"))]
+        found = [
+            p for p in tmp.glob("korvit-sweep-*") if p not in others and list(p.glob("worker-*"))
+        ]
         if found:
             return found[0]
         assert process.poll() is None, process.communicate()
@@ -70,10 +90,26 @@ def test_a_killed_sweeps_folder_goes_at_the_next_start_and_a_live_ones_stays(tmp
     live = start_sweep(strategy, tmp, tmp_path / "b", wait=1)
     try:
         live_folder = folder_of(live, tmp, [killed_folder])
-        done = subprocess.run([sys.executable, "-m", "korvit", "sweep", strategy, "--grid", "wait=0",
-                               "--workers", "1", "--no-progress", "--out", tmp_path / "c"],
-                              env={**os.environ, "TMPDIR": str(tmp)}, capture_output=True, text=True,
-                              timeout=300)
+        done = subprocess.run(
+            [
+                sys.executable,
+                "-m",
+                "korvit",
+                "sweep",
+                strategy,
+                "--grid",
+                "wait=0",
+                "--workers",
+                "1",
+                "--no-progress",
+                "--out",
+                tmp_path / "c",
+            ],
+            env={**os.environ, "TMPDIR": str(tmp)},
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         assert done.returncode == 0, done.stderr
         assert not killed_folder.exists()
         assert live_folder.is_dir() and (live_folder / "job.pickle").is_file()
@@ -92,9 +128,14 @@ def test_only_folders_of_gone_processes_are_removed(tmp_path, monkeypatch):
     ended.wait()
     me = folders._owner_tag()
     pid, start = me.split("-")
-    names = {f"korvit-sweep-{me}-abc": True, f"korvit-sweep-{ended.pid}-{start}-abc": False,
-             f"korvit-sweep-{pid}-{int(start) + 1}-abc": False, "korvit-sweep-x1y2z3": True,
-             "korvit-sweep-12345678": True, "other": True}
+    names = {
+        f"korvit-sweep-{me}-abc": True,
+        f"korvit-sweep-{ended.pid}-{start}-abc": False,
+        f"korvit-sweep-{pid}-{int(start) + 1}-abc": False,
+        "korvit-sweep-x1y2z3": True,
+        "korvit-sweep-12345678": True,
+        "other": True,
+    }
     for name in names:
         (tmp_path / name).mkdir()
     (tmp_path / f"korvit-sweep-{ended.pid}-1-file").write_text("")
@@ -102,8 +143,11 @@ def test_only_folders_of_gone_processes_are_removed(tmp_path, monkeypatch):
     folder = Path(folders._sweep_folder())
     assert folder.name.startswith(f"korvit-sweep-{me}-")
     kept = {name for name, keep in names.items() if keep}
-    assert {p.name for p in tmp_path.iterdir()} == kept | {folder.name, f"korvit-sweep-{ended.pid}-1-file",
-                                                             f"korvit-sweep-{ended.pid}-1-link"}
+    assert {p.name for p in tmp_path.iterdir()} == kept | {
+        folder.name,
+        f"korvit-sweep-{ended.pid}-1-file",
+        f"korvit-sweep-{ended.pid}-1-link",
+    }
 
     ray_root = tmp_path / f"korvit-sweep-ray-{os.getuid()}"
     ray_root.mkdir()

@@ -21,17 +21,44 @@ def saved_ids(out):
     return [json.loads(line)["run_id"] for line in (out / "runs.jsonl").read_text().splitlines()]
 
 
-@pytest.mark.parametrize("where, count, extra, status", [
-    ("add", 4, [], 0),                                  # as the last run is saved
-    ("write_table", 0, [], 0),                          # as the whole table is written
-    ("add", 8, ["--walk-forward", "300,200"], 130),     # after the last training run: the tests are left
-], ids=["last-run", "table-write", "walk-forward-after-training"])
-def test_ctrl_c_after_the_last_run_stops_nothing_and_the_tables_agree(tmp_path, where, count, extra, status):
+@pytest.mark.parametrize(
+    "where, count, extra, status",
+    [
+        ("add", 4, [], 0),  # as the last run is saved
+        ("write_table", 0, [], 0),  # as the whole table is written
+        (
+            "add",
+            8,
+            ["--walk-forward", "300,200"],
+            130,
+        ),  # after the last training run: the tests are left
+    ],
+    ids=["last-run", "table-write", "walk-forward-after-training"],
+)
+def test_ctrl_c_after_the_last_run_stops_nothing_and_the_tables_agree(
+    tmp_path, where, count, extra, status
+):
     out = tmp_path / "out"
-    args = ["sweep", str(EXAMPLE), "--grid", "fast=5,10", "--grid", "slow=30,60", "--workers", "2",
-            "--out", str(out), "--no-progress", *extra]
-    done = subprocess.run([sys.executable, str(INTERRUPTING), where, str(count), *args], capture_output=True,
-                          text=True, timeout=300)
+    args = [
+        "sweep",
+        str(EXAMPLE),
+        "--grid",
+        "fast=5,10",
+        "--grid",
+        "slow=30,60",
+        "--workers",
+        "2",
+        "--out",
+        str(out),
+        "--no-progress",
+        *extra,
+    ]
+    done = subprocess.run(
+        [sys.executable, str(INTERRUPTING), where, str(count), *args],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.returncode == status, done.stderr
     assert ("--resume" in done.stderr) == (status == 130), done.stderr
     ids = saved_ids(out)
@@ -50,8 +77,22 @@ def test_a_killed_sweep_leaves_its_table_with_the_saved_runs_and_resume_complete
     strategy = tmp_path / "slow.py"
     strategy.write_text(EXAMPLE.read_text() + "\n\nimport time as _time\n_time.sleep(0.3)\n")
     out = tmp_path / "out"
-    args = [sys.executable, "-m", "korvit", "sweep", str(strategy), "--grid", "fast=5,10,20",
-            "--grid", "slow=30,60,90", "--workers", "2", "--out", str(out), "--no-progress"]
+    args = [
+        sys.executable,
+        "-m",
+        "korvit",
+        "sweep",
+        str(strategy),
+        "--grid",
+        "fast=5,10,20",
+        "--grid",
+        "slow=30,60,90",
+        "--workers",
+        "2",
+        "--out",
+        str(out),
+        "--no-progress",
+    ]
     sweeping = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     runs = out / "runs.jsonl"
     while sweeping.poll() is None and (not runs.exists() or len(runs.read_text().splitlines()) < 3):
@@ -66,8 +107,14 @@ def test_a_killed_sweep_leaves_its_table_with_the_saved_runs_and_resume_complete
     done = subprocess.run(args + ["--resume"], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     whole = tmp_path / "whole"
-    again = subprocess.run(args[:-3] + ["--out", str(whole), "--no-progress"], capture_output=True, text=True,
-                           timeout=300)
+    again = subprocess.run(
+        args[:-3] + ["--out", str(whole), "--no-progress"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert again.returncode == 0, again.stderr
-    resumed, fresh = (pd.read_csv(folder / "sweep.csv").drop(columns="seconds") for folder in (out, whole))
+    resumed, fresh = (
+        pd.read_csv(folder / "sweep.csv").drop(columns="seconds") for folder in (out, whole)
+    )
     pd.testing.assert_frame_equal(resumed, fresh)

@@ -39,13 +39,20 @@ from nautilus_trader.backtest.models import FeeModel  # noqa: E402
 from nautilus_trader.config import LoggingConfig, StrategyConfig  # noqa: E402
 from nautilus_trader.model.currencies import USD  # noqa: E402
 from nautilus_trader.model.data import BarType  # noqa: E402
-from nautilus_trader.model.enums import (AccountType, AssetClass, OmsType, OrderSide, TrailingOffsetType,  # noqa: E402
-                                         TriggerType)
+from nautilus_trader.model.enums import (
+    AccountType,
+    AssetClass,
+    OmsType,
+    OrderSide,
+    TrailingOffsetType,  # noqa: E402
+    TriggerType,
+)
 from nautilus_trader.model.identifiers import InstrumentId, Symbol, Venue  # noqa: E402
 from nautilus_trader.model.instruments import Equity, FuturesContract  # noqa: E402
 from nautilus_trader.model.objects import Money, Price, Quantity  # noqa: E402
 from nautilus_trader.persistence.wranglers import BarDataWrangler, TradeTickDataWrangler  # noqa: E402
 from nautilus_trader.trading.strategy import Strategy  # noqa: E402
+
 T_IMPORTED = time.perf_counter()
 
 START_CASH = 10_000_000
@@ -74,8 +81,8 @@ class Counting(Strategy):
         super().__init__(config)
         self.n_created = 0
         self.n_closed = 0
-        self.exits = {}             # an exit's client order id -> the other exit's
-        self.pending = set()        # instruments with an entry not yet filled
+        self.exits = {}  # an exit's client order id -> the other exit's
+        self.pending = set()  # instruments with an entry not yet filled
 
     def submit_counted(self, order):
         self.n_created += 1
@@ -89,7 +96,7 @@ class Counting(Strategy):
 
     def on_order_filled(self, event):
         other = self.exits.pop(event.client_order_id, None)
-        if other is not None:                       # an exit filled: the other one goes
+        if other is not None:  # an exit filled: the other one goes
             self.exits.pop(other.client_order_id, None)
             if not other.is_closed:
                 self.cancel_order(other)
@@ -122,15 +129,27 @@ class W1(Counting):
             return
         if closes[-1] > sum(closes[-10:]) / 10:
             self.pending.add(iid)
-            self.submit_counted(self.order_factory.market(iid, OrderSide.BUY, Quantity.from_int(100)))
+            self.submit_counted(
+                self.order_factory.market(iid, OrderSide.BUY, Quantity.from_int(100))
+            )
 
     def entry_filled(self, event):
         px = float(event.last_px)
         iid = event.instrument_id
-        stop = self.order_factory.stop_market(iid, OrderSide.SELL, Quantity.from_int(100),
-                                              Price(round_tick(px * 0.95, 0.01), 2), reduce_only=True)
-        take = self.order_factory.limit(iid, OrderSide.SELL, Quantity.from_int(100),
-                                        Price(round_tick(px * 1.10, 0.01), 2), reduce_only=True)
+        stop = self.order_factory.stop_market(
+            iid,
+            OrderSide.SELL,
+            Quantity.from_int(100),
+            Price(round_tick(px * 0.95, 0.01), 2),
+            reduce_only=True,
+        )
+        take = self.order_factory.limit(
+            iid,
+            OrderSide.SELL,
+            Quantity.from_int(100),
+            Price(round_tick(px * 1.10, 0.01), 2),
+            reduce_only=True,
+        )
         self.attach_exits(stop, take)
 
 
@@ -155,19 +174,36 @@ class W2(Counting):
         px = float(event.last_px)
         iid = event.instrument_id
         trail = self.order_factory.trailing_stop_market(
-            iid, OrderSide.SELL, Quantity.from_int(1), trailing_offset=Decimal("20"),
-            activation_price=Price(round_tick(px + 10, 0.2), 1), trigger_type=TriggerType.LAST_PRICE,
-            trailing_offset_type=TrailingOffsetType.PRICE, reduce_only=True)
-        stop = self.order_factory.stop_market(iid, OrderSide.SELL, Quantity.from_int(1),
-                                              Price(round_tick(px - 30, 0.2), 1), reduce_only=True)
+            iid,
+            OrderSide.SELL,
+            Quantity.from_int(1),
+            trailing_offset=Decimal("20"),
+            activation_price=Price(round_tick(px + 10, 0.2), 1),
+            trigger_type=TriggerType.LAST_PRICE,
+            trailing_offset_type=TrailingOffsetType.PRICE,
+            reduce_only=True,
+        )
+        stop = self.order_factory.stop_market(
+            iid,
+            OrderSide.SELL,
+            Quantity.from_int(1),
+            Price(round_tick(px - 30, 0.2), 1),
+            reduce_only=True,
+        )
         self.attach_exits(trail, stop)
 
 
 def _engine(fees):
     engine = BacktestEngine(BacktestEngineConfig(logging=LoggingConfig(bypass_logging=True)))
-    engine.add_venue(venue=VENUE, oms_type=OmsType.NETTING, account_type=AccountType.MARGIN,
-                     base_currency=USD, starting_balances=[Money(START_CASH, USD)], fee_model=fees,
-                     bar_execution=True)
+    engine.add_venue(
+        venue=VENUE,
+        oms_type=OmsType.NETTING,
+        account_type=AccountType.MARGIN,
+        base_currency=USD,
+        starting_balances=[Money(START_CASH, USD)],
+        fee_model=fees,
+        bar_execution=True,
+    )
     return engine
 
 
@@ -189,12 +225,15 @@ def w1(data):
     rows = _instruments(os.path.join(data, "w1"))
     for k, row in enumerate(rows):
         iid = InstrumentId(Symbol(row["symbol"]), VENUE)
-        instrument = Equity(iid, Symbol(row["symbol"]), USD, 2, Price.from_str("0.01"), Quantity.from_int(100),
-                            0, 0)
+        instrument = Equity(
+            iid, Symbol(row["symbol"]), USD, 2, Price.from_str("0.01"), Quantity.from_int(100), 0, 0
+        )
         engine.add_instrument(instrument)
         bar_type = BarType.from_str(f"{iid}-1-DAY-LAST-EXTERNAL")
-        bars = BarDataWrangler(bar_type, instrument).process(_frame(os.path.join(data, "w1", row["symbol"] + ".csv")))
-        engine.add_data(bars, sort=k == len(rows) - 1)      # sorted once, with the last
+        bars = BarDataWrangler(bar_type, instrument).process(
+            _frame(os.path.join(data, "w1", row["symbol"] + ".csv"))
+        )
+        engine.add_data(bars, sort=k == len(rows) - 1)  # sorted once, with the last
         total += len(bars)
         instruments.append(instrument)
     strategy = W1(instruments)
@@ -210,9 +249,23 @@ def w2(data, ticks):
     t0 = time.perf_counter()
     engine = _engine(FuturesFees())
     iid = InstrumentId(Symbol("FUT1"), VENUE)
-    instrument = FuturesContract(iid, Symbol("FUT1"), AssetClass.INDEX, USD, 1, Price.from_str("0.2"),
-                                 Quantity.from_int(10), Quantity.from_int(1), "FUT", 0, 4102444800 * 10 ** 9, 0, 0,
-                                 margin_init=Decimal("0.1"), margin_maint=Decimal("0.1"))
+    instrument = FuturesContract(
+        iid,
+        Symbol("FUT1"),
+        AssetClass.INDEX,
+        USD,
+        1,
+        Price.from_str("0.2"),
+        Quantity.from_int(10),
+        Quantity.from_int(1),
+        "FUT",
+        0,
+        4102444800 * 10**9,
+        0,
+        0,
+        margin_init=Decimal("0.1"),
+        margin_maint=Decimal("0.1"),
+    )
     engine.add_instrument(instrument)
     bar_type = BarType.from_str(f"{iid}-1-MINUTE-LAST-EXTERNAL")
     frame = _frame(os.path.join(data, "w2", "FUT1_1m.csv"))
@@ -221,7 +274,9 @@ def w2(data, ticks):
     bars = BarDataWrangler(bar_type, instrument).process(frame)
     engine.add_data(bars)
     if ticks:
-        trades = pd.read_csv(os.path.join(data, "w2", "FUT1_ticks.csv"), index_col=0, parse_dates=True)
+        trades = pd.read_csv(
+            os.path.join(data, "w2", "FUT1_ticks.csv"), index_col=0, parse_dates=True
+        )
         trades.index = trades.index.tz_localize("UTC")
         trades = trades.rename(columns={"volume": "quantity"})
         trades["trade_id"] = range(len(trades))
@@ -245,12 +300,22 @@ def main():
     engine, strategy, bars, t0, t1, t2, open_positions = run
     account = engine.portfolio.account(VENUE)
     equity = float(account.balance_total(USD)) + float(
-        engine.portfolio.unrealized_pnls(VENUE).get(USD, Money(0, USD)))
+        engine.portfolio.unrealized_pnls(VENUE).get(USD, Money(0, USD))
+    )
     t_end = time.perf_counter()
-    out = {"workload": args.workload.upper(), "variant": "ticks" if args.ticks else "bars",
-           "bars": bars, "import_s": T_IMPORTED - T_PROCESS, "load_s": t1 - t0, "loop_s": t2 - t1,
-           "total_s": t_end - t0, "orders_created": strategy.n_created, "trades_closed": strategy.n_closed,
-           "final_value": round(equity, 6), "open_positions_at_end": open_positions}
+    out = {
+        "workload": args.workload.upper(),
+        "variant": "ticks" if args.ticks else "bars",
+        "bars": bars,
+        "import_s": T_IMPORTED - T_PROCESS,
+        "load_s": t1 - t0,
+        "loop_s": t2 - t1,
+        "total_s": t_end - t0,
+        "orders_created": strategy.n_created,
+        "trades_closed": strategy.n_closed,
+        "final_value": round(equity, 6),
+        "open_positions_at_end": open_positions,
+    }
     engine.dispose()
     print(json.dumps(out, sort_keys=True))
 

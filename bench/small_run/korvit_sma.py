@@ -11,7 +11,7 @@ def on_data(context):
     close = history(code, "close", SLOW + 1)
     if len(close) <= SLOW:
         return
-    fast_now, fast_before = close[-FAST:].mean(), close[-FAST - 1:-1].mean()
+    fast_now, fast_before = close[-FAST:].mean(), close[-FAST - 1 : -1].mean()
     slow_now, slow_before = close[-SLOW:].mean(), close[:-1].mean()
     held = position(code)
     if fast_before <= slow_before and fast_now > slow_now and held == 0:

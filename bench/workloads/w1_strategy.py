@@ -16,7 +16,7 @@ LOT = 100
 def init(context):
     context.n = 0
     context.symbols = sorted(context.codes)
-    context.entries = {}            # code -> its latest entry order
+    context.entries = {}  # code -> its latest entry order
 
 
 def on_data(context):

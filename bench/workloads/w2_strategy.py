@@ -23,5 +23,9 @@ def on_data(context):
         return
     if position(context.code) != 0:
         return
-    context.entry = buy(context.code, LOT, trailing_stop=trailing(points(20), activate=points(10)),
-                        stop_loss=points(30))
+    context.entry = buy(
+        context.code,
+        LOT,
+        trailing_stop=trailing(points(20), activate=points(10)),
+        stop_loss=points(30),
+    )

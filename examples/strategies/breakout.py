@@ -18,13 +18,22 @@ in favour.  Run it on the sample minute bars with their ticks:
 import math
 
 from korvit.indicators import highest, lowest
-from korvit.strategy import buy, cancel, contract, current_price, points, position, sell_short, trailing
+from korvit.strategy import (
+    buy,
+    cancel,
+    contract,
+    current_price,
+    points,
+    position,
+    sell_short,
+    trailing,
+)
 
 
 def init(context):
     context.code = context.codes[0]
     window = context.params.get("window", 20)
-    context.high = highest(context.code, window)       # NaN until the window is full
+    context.high = highest(context.code, window)  # NaN until the window is full
     context.low = lowest(context.code, window)
     context.lots = context.params.get("lots", 1)
     context.stop = context.params.get("stop", 12)
@@ -37,13 +46,15 @@ def init(context):
 def on_data(context):
     code = context.code
     if context.entry is not None and context.entry.is_open:
-        cancel(context.entry)           # placed anew below, at this bar's channel
+        cancel(context.entry)  # placed anew below, at this bar's channel
     context.entry = None
     top, bottom = context.high[-1], context.low[-1]
     if math.isnan(top) or position(code) != 0:
         return
-    stops = dict(stop_loss=points(context.stop),
-                 trailing_stop=trailing(points(context.trail), activate=points(context.activate)))
+    stops = dict(
+        stop_loss=points(context.stop),
+        trailing_stop=trailing(points(context.trail), activate=points(context.activate)),
+    )
     if current_price(code) >= (top + bottom) / 2:
         context.entry = buy(code, context.lots, stop=top + context.step, **stops)
     else:

@@ -19,7 +19,7 @@ from korvit.strategy import current_price, order_target, pending_orders, points,
 def init(context):
     context.code = context.codes[0]
     window = context.params.get("window", 30)
-    context.high = highest(context.code, window)       # revealed bar by bar: [-1] is the current bar
+    context.high = highest(context.code, window)  # revealed bar by bar: [-1] is the current bar
     context.low = lowest(context.code, window)
     context.lots = context.params.get("lots", 1)
     context.stop = context.params.get("stop", 12)
@@ -32,9 +32,11 @@ def on_data(context):
     if len(context.high) < 2 or position(code) != 0 or pending_orders(code):
         return
     close = current_price(code)
-    stops = dict(stop_loss=points(context.stop),
-                 trailing_stop=trailing(points(context.trail), activate=points(context.activate)))
-    if close > context.high[-2]:            # above the highest high of the window before this bar
+    stops = dict(
+        stop_loss=points(context.stop),
+        trailing_stop=trailing(points(context.trail), activate=points(context.activate)),
+    )
+    if close > context.high[-2]:  # above the highest high of the window before this bar
         order_target(code, context.lots, **stops)
     elif close < context.low[-2]:
         order_target(code, -context.lots, **stops)

@@ -16,8 +16,11 @@ def init(context):
     slow = context.params.get("slow", 30)
     context.stop = context.params.get("stop", 5)
     context.size = context.params.get("size", 0.2)
-    context.averages = {code: (sma(code, fast), sma(code, slow))
-                        for code in context.codes if contract(code).kind == "stock"}
+    context.averages = {
+        code: (sma(code, fast), sma(code, slow))
+        for code in context.codes
+        if contract(code).kind == "stock"
+    }
 
 
 def on_data(context):

@@ -68,7 +68,8 @@ nb::object gather_rows(nb::handle matrix, nb::handle rows_list, nb::handle col) 
                 npy_intp dims[2] = {nf, nt};
                 PyArray_Descr *descr = PyArray_DESCR(a);
                 Py_INCREF(descr);
-                nb::object out = steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
+                nb::object out =
+                    steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
                 char *dst = static_cast<char *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.ptr())));
                 for (size_t i = 0; i < src.size(); ++i)
                     std::memcpy(dst + i * (size_t)item, src[i], (size_t)item);
@@ -166,8 +167,8 @@ bool bar_values_of_one(nb::handle self, nb::handle target, nb::handle bar_pos, n
     nb::object gv = env_gv(self);
     long long begin, end, head, len;
     if (!small(class_constant(gv, KMatrix_Bar_Begin), begin) || !small(class_constant(gv, KMatrix_Bar_End), end) ||
-        !small(class_constant(gv, KMatrixPos_Head_len), head) || !small(class_constant(gv, KMatrix_Bar_Len), len) || head < 0 ||
-        head > (1LL << 20) || len < 0 || len > (1LL << 20))
+        !small(class_constant(gv, KMatrixPos_Head_len), head) || !small(class_constant(gv, KMatrix_Bar_Len), len) ||
+        head < 0 || head > (1LL << 20) || len < 0 || len > (1LL << 20))
         return false;
     const npy_intp rows = PyArray_DIM(a, 0);
     nb::object table = bar_fields_table(); // a plain module's attribute: reading it once is reading it each time

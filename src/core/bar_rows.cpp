@@ -7,9 +7,8 @@ namespace kc {
 namespace {
 
 Name KMatrix_Bar_Begin{"KMatrix_Bar_Begin"}, KMatrix_Bar_End{"KMatrix_Bar_End"},
-    KMatrixPos_Head_len{"KMatrixPos_Head_len"}, KMatrix_Bar_Len{"KMatrix_Bar_Len"},
-    reference_item_pos{"_bar_item_pos"}, reference_name_to_int{"_bar_field_name_to_int"},
-    bar_fields{"_BAR_FIELDS"};
+    KMatrixPos_Head_len{"KMatrixPos_Head_len"}, KMatrix_Bar_Len{"KMatrix_Bar_Len"}, reference_item_pos{"_bar_item_pos"},
+    reference_name_to_int{"_bar_field_name_to_int"}, bar_fields{"_BAR_FIELDS"};
 
 // The host constants module, where the reference implementations live.
 nb::handle sysdefine() {

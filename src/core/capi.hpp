@@ -146,7 +146,7 @@ inline bool compact_int_value(PyObject *o, long long &v) {
 // keeps the error as one exception object and deprecated the (type, value,
 // traceback) triple, which older versions need.
 class TakenError {
-  public:
+public:
 #if PY_VERSION_HEX >= 0x030C0000
     TakenError() : exc_(PyErr_GetRaisedException()) {}
     ~TakenError() { Py_XDECREF(exc_); }
@@ -184,7 +184,7 @@ class TakenError {
     TakenError(const TakenError &) = delete;
     TakenError &operator=(const TakenError &) = delete;
 
-  private:
+private:
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject *exc_;
 #else
@@ -221,7 +221,7 @@ inline void set_raised(PyObject *exc) {
 // recursion limit.  There is no public call to do this; the field is part of
 // the non-limited thread state of 3.12 and 3.13.
 class RecursionLevel {
-  public:
+public:
     // False (RecursionError set) when no level is left; leave() follows
     // only an enter() that gave true.
     bool enter(const char *where) {
@@ -248,7 +248,7 @@ class RecursionLevel {
     }
 
 #if PY_VERSION_HEX >= 0x030C0000
-  private:
+private:
     PyThreadState *ts_ = nullptr;
 #endif
 };

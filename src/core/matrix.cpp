@@ -42,31 +42,68 @@ nb::object matrix_at(nb::handle matrix, nb::handle row, nb::handle col) {
 
 bool is_real_type(int type) {
     switch (type) {
-    case NPY_DOUBLE: case NPY_FLOAT: case NPY_LONGDOUBLE: case NPY_BYTE: case NPY_UBYTE: case NPY_SHORT:
-    case NPY_USHORT: case NPY_INT: case NPY_UINT: case NPY_LONG: case NPY_ULONG: case NPY_LONGLONG:
-    case NPY_ULONGLONG:
-        return true;
-    default:
-        return false;
+        case NPY_DOUBLE:
+        case NPY_FLOAT:
+        case NPY_LONGDOUBLE:
+        case NPY_BYTE:
+        case NPY_UBYTE:
+        case NPY_SHORT:
+        case NPY_USHORT:
+        case NPY_INT:
+        case NPY_UINT:
+        case NPY_LONG:
+        case NPY_ULONG:
+        case NPY_LONGLONG:
+        case NPY_ULONGLONG:
+            return true;
+        default:
+            return false;
     }
 }
 
 bool item_as_double(const char *p, int type, double &out) {
     switch (type) {
-    case NPY_DOUBLE: out = *reinterpret_cast<const npy_double *>(p); return true;
-    case NPY_FLOAT: out = *reinterpret_cast<const npy_float *>(p); return true;
-    case NPY_LONGDOUBLE: out = (double)*reinterpret_cast<const npy_longdouble *>(p); return true;
-    case NPY_BYTE: out = *reinterpret_cast<const npy_byte *>(p); return true;
-    case NPY_UBYTE: out = *reinterpret_cast<const npy_ubyte *>(p); return true;
-    case NPY_SHORT: out = *reinterpret_cast<const npy_short *>(p); return true;
-    case NPY_USHORT: out = *reinterpret_cast<const npy_ushort *>(p); return true;
-    case NPY_INT: out = *reinterpret_cast<const npy_int *>(p); return true;
-    case NPY_UINT: out = *reinterpret_cast<const npy_uint *>(p); return true;
-    case NPY_LONG: out = (double)*reinterpret_cast<const npy_long *>(p); return true;
-    case NPY_ULONG: out = (double)*reinterpret_cast<const npy_ulong *>(p); return true;
-    case NPY_LONGLONG: out = (double)*reinterpret_cast<const npy_longlong *>(p); return true;
-    case NPY_ULONGLONG: out = (double)*reinterpret_cast<const npy_ulonglong *>(p); return true;
-    default: return false;
+        case NPY_DOUBLE:
+            out = *reinterpret_cast<const npy_double *>(p);
+            return true;
+        case NPY_FLOAT:
+            out = *reinterpret_cast<const npy_float *>(p);
+            return true;
+        case NPY_LONGDOUBLE:
+            out = (double)*reinterpret_cast<const npy_longdouble *>(p);
+            return true;
+        case NPY_BYTE:
+            out = *reinterpret_cast<const npy_byte *>(p);
+            return true;
+        case NPY_UBYTE:
+            out = *reinterpret_cast<const npy_ubyte *>(p);
+            return true;
+        case NPY_SHORT:
+            out = *reinterpret_cast<const npy_short *>(p);
+            return true;
+        case NPY_USHORT:
+            out = *reinterpret_cast<const npy_ushort *>(p);
+            return true;
+        case NPY_INT:
+            out = *reinterpret_cast<const npy_int *>(p);
+            return true;
+        case NPY_UINT:
+            out = *reinterpret_cast<const npy_uint *>(p);
+            return true;
+        case NPY_LONG:
+            out = (double)*reinterpret_cast<const npy_long *>(p);
+            return true;
+        case NPY_ULONG:
+            out = (double)*reinterpret_cast<const npy_ulong *>(p);
+            return true;
+        case NPY_LONGLONG:
+            out = (double)*reinterpret_cast<const npy_longlong *>(p);
+            return true;
+        case NPY_ULONGLONG:
+            out = (double)*reinterpret_cast<const npy_ulonglong *>(p);
+            return true;
+        default:
+            return false;
     }
 }
 

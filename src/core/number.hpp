@@ -39,12 +39,18 @@ inline bool plain_number(nb::handle a, double &out) {
 
 inline bool holds(double a, int op, double b) {
     switch (op) {
-    case Py_LT: return a < b;
-    case Py_LE: return a <= b;
-    case Py_GT: return a > b;
-    case Py_GE: return a >= b;
-    case Py_EQ: return a == b;
-    default: return a != b;
+        case Py_LT:
+            return a < b;
+        case Py_LE:
+            return a <= b;
+        case Py_GT:
+            return a > b;
+        case Py_GE:
+            return a >= b;
+        case Py_EQ:
+            return a == b;
+        default:
+            return a != b;
     }
 }
 

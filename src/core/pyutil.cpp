@@ -81,15 +81,32 @@ void set_error_from(const nb::builtin_exception &e) {
     using nb::exception_type;
     PyObject *type = PyExc_RuntimeError;
     switch (e.type()) {
-    case exception_type::stop_iteration: type = PyExc_StopIteration; break;
-    case exception_type::index_error: type = PyExc_IndexError; break;
-    case exception_type::key_error: type = PyExc_KeyError; break;
-    case exception_type::value_error: type = PyExc_ValueError; break;
-    case exception_type::type_error: type = PyExc_TypeError; break;
-    case exception_type::buffer_error: type = PyExc_BufferError; break;
-    case exception_type::import_error: type = PyExc_ImportError; break;
-    case exception_type::attribute_error: type = PyExc_AttributeError; break;
-    default: break;
+        case exception_type::stop_iteration:
+            type = PyExc_StopIteration;
+            break;
+        case exception_type::index_error:
+            type = PyExc_IndexError;
+            break;
+        case exception_type::key_error:
+            type = PyExc_KeyError;
+            break;
+        case exception_type::value_error:
+            type = PyExc_ValueError;
+            break;
+        case exception_type::type_error:
+            type = PyExc_TypeError;
+            break;
+        case exception_type::buffer_error:
+            type = PyExc_BufferError;
+            break;
+        case exception_type::import_error:
+            type = PyExc_ImportError;
+            break;
+        case exception_type::attribute_error:
+            type = PyExc_AttributeError;
+            break;
+        default:
+            break;
     }
     PyErr_SetString(type, e.what());
 }
@@ -367,12 +384,18 @@ bool plain_value(PyObject *o, double &d, long long &i, bool &is_int) {
 template <class T>
 bool apply(T a, T b, int op) {
     switch (op) {
-    case Py_LT: return a < b;
-    case Py_LE: return a <= b;
-    case Py_EQ: return a == b;
-    case Py_NE: return a != b;
-    case Py_GT: return a > b;
-    default: return a >= b;
+        case Py_LT:
+            return a < b;
+        case Py_LE:
+            return a <= b;
+        case Py_EQ:
+            return a == b;
+        case Py_NE:
+            return a != b;
+        case Py_GT:
+            return a > b;
+        default:
+            return a >= b;
     }
 }
 } // namespace
@@ -382,7 +405,7 @@ bool compare_one_element(PyObject *a, PyObject *b, int op, bool &result) {
     long long ia = 0, ib = 0;
     bool a_int = false, b_int = false;
     if (!(one_value(a, da, ia, a_int) ? plain_value(b, db, ib, b_int)
-                                        : (plain_value(a, da, ia, a_int) && one_value(b, db, ib, b_int))))
+                                      : (plain_value(a, da, ia, a_int) && one_value(b, db, ib, b_int))))
         return false;
     // numpy compares an int64 with an int as integers, anything else as doubles.
     if (a_int && b_int)

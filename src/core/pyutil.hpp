@@ -55,7 +55,7 @@ void add_traceback(const char *qualname, const char *source, int line);
 // checks the thread's remaining C stack: endless recursion through native
 // code ends in a RecursionError, never in a stack overflow.
 class NativeDepth {
-  public:
+public:
     NativeDepth() {
         if (stack_nearly_exhausted())
             raise(PyExc_RecursionError, "maximum recursion depth exceeded (native stack nearly exhausted)");
@@ -66,7 +66,7 @@ class NativeDepth {
     NativeDepth(const NativeDepth &) = delete;
     NativeDepth &operator=(const NativeDepth &) = delete;
 
-  private:
+private:
     static bool stack_nearly_exhausted();
     RecursionLevel level_;
 };
@@ -270,7 +270,7 @@ inline void setitem(nb::handle o, nb::handle key, nb::handle v) {
 // of it is read in place.  What it learns
 // of the record type is kept with the name, for every later reader.
 class FieldReader {
-  public:
+public:
     explicit FieldReader(Name &name) : name_(name), f_(name.field) {}
     nb::object operator()(nb::handle record) {
         if (PyObject *value = peek(record.ptr()))
@@ -319,7 +319,7 @@ class FieldReader {
         setattr(record, name_, value);
     }
 
-  private:
+private:
     bool knows(PyTypeObject *tp) const { return tp == f_.type && f_.version != 0 && valid_version(tp) == f_.version; }
     void learn(PyTypeObject *tp) {
         f_.version = 0;
@@ -340,8 +340,9 @@ class FieldReader {
         // counts its writes) is read in place too, and written in place only
         // if it also writes as its base does.
         PyTypeObject *kind = Py_TYPE(descr);
-        const bool member_read = kind == &PyMemberDescr_Type || (kind->tp_descr_get == PyMemberDescr_Type.tp_descr_get &&
-                                                                 PyType_IsSubtype(kind, &PyMemberDescr_Type));
+        const bool member_read =
+            kind == &PyMemberDescr_Type ||
+            (kind->tp_descr_get == PyMemberDescr_Type.tp_descr_get && PyType_IsSubtype(kind, &PyMemberDescr_Type));
         if (member_read && PyType_IsSubtype(tp, reinterpret_cast<PyDescrObject *>(descr)->d_type)) {
             const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
             if (member->type == KC_T_OBJECT_EX && !(member->flags & KC_AUDIT_READ) && member->offset > 0) {
@@ -395,8 +396,8 @@ nb::object call(nb::handle callable, Args &&...args) {
     PyObject *argv[sizeof...(Args) + 1];
     for (size_t i = 0; i <= sizeof...(Args); ++i)
         argv[i] = held[i].ptr();
-    return steal(PyObject_Vectorcall(callable.ptr(), argv + 1,
-                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return steal(
+        PyObject_Vectorcall(callable.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Calls method `name` of `self` with positional arguments.
@@ -406,8 +407,8 @@ nb::object call_method(nb::handle self, Name &name, Args &&...args) {
     PyObject *argv[sizeof...(Args) + 1];
     for (size_t i = 0; i <= sizeof...(Args); ++i)
         argv[i] = held[i].ptr();
-    return steal(PyObject_VectorcallMethod(name.get(), argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr));
+    return steal(
+        PyObject_VectorcallMethod(name.get(), argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Calls `callable(*args, **kwargs)`; keyword names are interned Names.
@@ -484,12 +485,18 @@ bool compare_one_element(PyObject *a, PyObject *b, int op, bool &result);
 template <class T>
 inline bool holds_op(T x, T y, int op) {
     switch (op) {
-    case Py_LT: return x < y;
-    case Py_LE: return x <= y;
-    case Py_EQ: return x == y;
-    case Py_NE: return x != y;
-    case Py_GT: return x > y;
-    default: return x >= y;
+        case Py_LT:
+            return x < y;
+        case Py_LE:
+            return x <= y;
+        case Py_EQ:
+            return x == y;
+        case Py_NE:
+            return x != y;
+        case Py_GT:
+            return x > y;
+        default:
+            return x >= y;
     }
 }
 inline bool compare(nb::handle a, nb::handle b, int op) {
@@ -533,7 +540,7 @@ inline bool equals(nb::handle a, nb::handle b) {
 // Whether the field of each record equals one wanted value, as `equals`
 // tells; a plain int field of a slot compares with a plain int in C.
 class FieldEquals {
-  public:
+public:
     FieldEquals(Name &field, nb::handle wanted) : read_(field), wanted_(wanted) {
         plain_ = plain_int_value(wanted.ptr(), value_);
     }
@@ -545,7 +552,7 @@ class FieldEquals {
         return equals(read_(record), wanted_);
     }
 
-  private:
+private:
     FieldReader read_;
     nb::handle wanted_;
     bool plain_ = false;
@@ -599,7 +606,7 @@ nb::object import_from(const char *module, const char *name);
 
 // The namespace of one of our modules, read at every use.
 class ModuleNamespace {
-  public:
+public:
     void bind(nb::handle module);
     // The global `name`; NameError when the module has none.
     nb::object get(Name &name) const;
@@ -609,7 +616,7 @@ class ModuleNamespace {
     PyObject *dict() const { return dict_; }
     nb::handle module() const { return module_; }
 
-  private:
+private:
     PyObject *dict_ = nullptr;   // borrowed from the module, which never drops it
     PyObject *module_ = nullptr; // strong reference, the module lives for the process
 };
@@ -620,7 +627,7 @@ class ModuleNamespace {
 // runs directly, without a Python call, under the traceback entry the bound
 // function would have added.
 class OwnFunction {
-  public:
+public:
     // `name` is the module global; qualname, source and line name its
     // traceback entry (use KC_SITE).
     constexpr OwnFunction(const char *name, const char *qualname, const char *source, int line)
@@ -641,7 +648,7 @@ class OwnFunction {
         return kc::call(entry, std::forward<Args>(args)...);
     }
 
-  private:
+private:
     Name name_;
     const char *qualname_;
     const char *source_;

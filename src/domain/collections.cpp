@@ -63,8 +63,8 @@ PyObject *own_dict(PyObject *obj, PyTypeObject *tp) {
 bool found_as(nb::handle obj, PyTypeObject *base, PyObject *original, Name &method) {
     PyTypeObject *tp = Py_TYPE(obj.ptr());
     FoundMemo &memo = memo_of(obj.ptr(), method);
-    if (memo.obj == obj.ptr() && memo.method == &method && memo.original == original && original &&
-        memo.type == tp && memo.type_version == kc::valid_version(tp)) {
+    if (memo.obj == obj.ptr() && memo.method == &method && memo.original == original && original && memo.type == tp &&
+        memo.type_version == kc::valid_version(tp)) {
         PyObject *dict = own_dict(obj.ptr(), tp);
         if (dict == memo.dict && (!dict || kc::dict_version(dict) == memo.dict_version))
             return true;

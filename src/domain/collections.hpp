@@ -26,11 +26,11 @@ void release_at_exit();
 
 // Runs `fast` on the compiled collection under the traceback entry of the
 // bound method, or calls the method through Python.
-#define DM_COLL_CALL(c, method, site, fast, ...)                                                           \
-    do {                                                                                                   \
-        if (knative::CollectBase *p = ours(c, method))                                                     \
-            return kc::guarded(site, KC_SOURCE, __LINE__, [&] { return fast; });                           \
-        return kc::call_method(c, method, __VA_ARGS__);                                                    \
+#define DM_COLL_CALL(c, method, site, fast, ...)                                                                       \
+    do {                                                                                                               \
+        if (knative::CollectBase *p = ours(c, method))                                                                 \
+            return kc::guarded(site, KC_SOURCE, __LINE__, [&] { return fast; });                                       \
+        return kc::call_method(c, method, __VA_ARGS__);                                                                \
     } while (0)
 
 inline nb::object snap_count(nb::handle c, nb::handle name) {
@@ -47,8 +47,8 @@ inline nb::object obj(nb::handle c, nb::handle ids) {
     DM_COLL_CALL(c, n::obj, "korvit.native.CollectBase.obj", p->obj(ids), ids);
 }
 inline nb::object snap_remove(nb::handle c, nb::handle name, nb::handle records) {
-    DM_COLL_CALL(c, n::snap_remove, "korvit.native.CollectBase.snap_remove", (p->snap_remove(name, records), kc::none()),
-                 name, records);
+    DM_COLL_CALL(c, n::snap_remove, "korvit.native.CollectBase.snap_remove",
+                 (p->snap_remove(name, records), kc::none()), name, records);
 }
 
 #undef DM_COLL_CALL
@@ -69,7 +69,8 @@ inline nb::object of_target(nb::handle c, nb::handle name, nb::handle id,
 // it is wanted (see CollectBase::snap_of_targets).
 inline nb::object of_targets(nb::handle c, nb::handle name, nb::handle ids) {
     if (knative::CollectBase *p = ours(c, n::snap_obj))
-        return kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"), [&] { return p->snap_of_targets(name, ids); });
+        return kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"),
+                           [&] { return p->snap_of_targets(name, ids); });
     return nb::object();
 }
 

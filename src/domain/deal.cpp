@@ -100,13 +100,11 @@ nb::object calc_order_value_rb(nb::handle order) {
     if (kc::equals(kc::field(order, n::ctg), gv(n::OrderCtg_Market)))
         return kc::py_int(0);
     nb::object delegate_value = kc::mul(kc::field(order, n::price), kc::field(order, n::volume));
-    delegate_value =
-        kc::mul(delegate_value, kc::call_method(env(), n::get_multiple, kc::field(order, n::target_idx)));
-    delegate_value = kc::mul(delegate_value, kc::call_method(env(), n::get_margin_rate,
-                                                             kc::field(order, n::target_idx),
+    delegate_value = kc::mul(delegate_value, kc::call_method(env(), n::get_multiple, kc::field(order, n::target_idx)));
+    delegate_value = kc::mul(delegate_value, kc::call_method(env(), n::get_margin_rate, kc::field(order, n::target_idx),
                                                              kc::field(order, n::side)));
-    if (kc::truthy(kc::call_method(env(), n::is_target_type, kc::field(order, n::target_idx),
-                                   gv(n::TARGETTYPE_STOCK)))) {
+    if (kc::truthy(
+            kc::call_method(env(), n::is_target_type, kc::field(order, n::target_idx), gv(n::TARGETTYPE_STOCK)))) {
         // A stock order also commits its fee: added to a buy, taken from a sell.
         nb::object one = list_of(order);
         Own::_update_order_stock_frozen.call(ns, [&] { return _update_order_stock_frozen(one); }, one);
@@ -142,8 +140,9 @@ bool nothing_to_deal() {
     } catch (nb::python_error &) {
         return false; // a snap is missing: the parts report it as they always did
     }
-    return Own::_update_unfired_stop_order_status_if_holding_status.is_ours(ns) && Own::_deal_normal_order.is_ours(ns) &&
-           Own::_deal_stop_order.is_ours(ns) && Own::_cancelled_stop_order_by_target_order_id.is_ours(ns);
+    return Own::_update_unfired_stop_order_status_if_holding_status.is_ours(ns) &&
+           Own::_deal_normal_order.is_ours(ns) && Own::_deal_stop_order.is_ours(ns) &&
+           Own::_cancelled_stop_order_by_target_order_id.is_ours(ns);
 }
 
 nb::object deal_trade() {
@@ -154,8 +153,8 @@ nb::object deal_trade() {
     nb::object normal = Own::_deal_normal_order.call(ns, [&] { return _deal_normal_order(); });
     nb::object dealt[2]; // filled, denied or cancelled
     kc::unpack(normal, 2, dealt);
-    nb::object stops = Own::_deal_stop_order.call(ns, [&] { return _deal_stop_order(dealt[0], dealt[1]); }, dealt[0],
-                                                  dealt[1]);
+    nb::object stops =
+        Own::_deal_stop_order.call(ns, [&] { return _deal_stop_order(dealt[0], dealt[1]); }, dealt[0], dealt[1]);
     nb::object stop_dealt[2]; // filled (extended), fired stop orders
     kc::unpack(stops, 2, stop_dealt);
 
@@ -169,8 +168,7 @@ nb::object _deal_normal_order() {
         return kc::tuple_of(filled_order_ids, order_denied_canceled_ids);
 
     nb::object order_ids =
-        as_fast_sequence(coll::snap_attr_value(orders(), n::unfilled.get(), n::order_id.get()),
-                         "order ids");
+        as_fast_sequence(coll::snap_attr_value(orders(), n::unfilled.get(), n::order_id.get()), "order ids");
     nb::object targets = coll::snap_attr_value(orders(), n::unfilled.get(), n::target_idx.get());
     nb::object bar[4]; // open, high, low, volume of each order's target
     current_bar(targets, bar);

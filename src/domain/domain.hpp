@@ -32,17 +32,17 @@ extern kc::ModuleNamespace ns;
 // ------------------------------------------------------------------ names
 namespace n {
 // module globals
-inline Name cnt{"cnt"}, gv{"gv"}, smm{"smm"}, cb{"cb"}, np{"np"}, Decimal{"Decimal"},
-    write_userlog{"write_userlog"}, mft_to_datetime{"mft_to_datetime"}, datetime_to_mft{"datetime_to_mft"},
-    raise_bultin_error{"raise_bultin_error"}, get_target_info_v2{"get_target_info_v2"},
-    get_bar_tick_data{"get_bar_tick_data"}, KVBackOrder{"KVBackOrder"}, KVBackTrade{"KVBackTrade"},
-    KVBackStopOrder{"KVBackStopOrder"}, convert_back_order_to_snap_order{"convert_back_order_to_snap_order"},
+inline Name cnt{"cnt"}, gv{"gv"}, smm{"smm"}, cb{"cb"}, np{"np"}, Decimal{"Decimal"}, write_userlog{"write_userlog"},
+    mft_to_datetime{"mft_to_datetime"}, datetime_to_mft{"datetime_to_mft"}, raise_bultin_error{"raise_bultin_error"},
+    get_target_info_v2{"get_target_info_v2"}, get_bar_tick_data{"get_bar_tick_data"}, KVBackOrder{"KVBackOrder"},
+    KVBackTrade{"KVBackTrade"}, KVBackStopOrder{"KVBackStopOrder"},
+    convert_back_order_to_snap_order{"convert_back_order_to_snap_order"},
     convert_back_order_to_snap_execution{"convert_back_order_to_snap_execution"}, todotmc{"todotmc"},
     _1min_dt{"_1min_dt"}, _1sec_dt{"_1sec_dt"};
 
 // registry and environment
-inline Name vr{"vr"}, env{"env"}, g_KVOrders{"g_KVOrders"}, g_KVStopOrders{"g_KVStopOrders"},
-    g_KVTrades{"g_KVTrades"}, g_KorvitAccounts{"g_KorvitAccounts"}, g_KorvitSettingInfo{"g_KorvitSettingInfo"},
+inline Name vr{"vr"}, env{"env"}, g_KVOrders{"g_KVOrders"}, g_KVStopOrders{"g_KVStopOrders"}, g_KVTrades{"g_KVTrades"},
+    g_KorvitAccounts{"g_KorvitAccounts"}, g_KorvitSettingInfo{"g_KorvitSettingInfo"},
     g_KorvitInputInfo{"g_KorvitInputInfo"}, g_KorvitSimCurBarFresh{"g_KorvitSimCurBarFresh"},
     g_KorvitDataValueFresh{"g_KorvitDataValueFresh"}, g_KorvitKDataList{"g_KorvitKDataList"},
     g_KorvitCache{"g_KorvitCache"}, g_KorvitUserContext{"g_KorvitUserContext"};
@@ -64,8 +64,9 @@ inline Name order_id{"order_id"}, handle_idx{"handle_idx"}, target_idx{"target_i
 inline Name update_status{"update_status"}, frozen_item{"frozen_item"}, set_frozen_item{"set_frozen_item"},
     on_order{"on_order"}, create{"create"}, stock_commission_rate{"stock_commission_rate"};
 inline Name obj_attr_value{"obj_attr_value"}, snap_obj{"snap_obj"}, append{"append"}, size{"size"}, get{"get"};
-inline Name min_sec_filled_time{"min_sec_filled_time"}, BaseBegin{"BaseBegin"}, Matrix{"Matrix"},
-    get_item{"get_item"}, minutes{"minutes"}, seconds{"seconds"}, unique{"unique"}, flatnonzero{"flatnonzero"}, contain_head{"contain_head"}, return_index{"return_index"};
+inline Name min_sec_filled_time{"min_sec_filled_time"}, BaseBegin{"BaseBegin"}, Matrix{"Matrix"}, get_item{"get_item"},
+    minutes{"minutes"}, seconds{"seconds"}, unique{"unique"}, flatnonzero{"flatnonzero"}, contain_head{"contain_head"},
+    return_index{"return_index"};
 
 // stop orders and the collections' snaps and operations
 inline Name unfilled{"unfilled"}, unfired{"unfired"}, snap_count{"snap_count"}, snap_attr_value{"snap_attr_value"},
@@ -95,8 +96,8 @@ inline Name OrderStatus_PreHolding{"OrderStatus_PreHolding"}, OrderStatus_Holdin
     OrderStatus_Denied{"OrderStatus_Denied"}, OrderAct_Buy{"OrderAct_Buy"}, OrderAct_Sell{"OrderAct_Sell"},
     PositionEffect_Open{"PositionEffect_Open"}, PositionEffect_Close{"PositionEffect_Close"},
     OrderReject_DailyBeginCancel{"OrderReject_DailyBeginCancel"}, TARGETTYPE_STOCK{"TARGETTYPE_STOCK"},
-    TARGETTYPE_FUTURE{"TARGETTYPE_FUTURE"}, KFreq_Min{"KFreq_Min"}, KFreq_Day{"KFreq_Day"},
-    KFreq_Week{"KFreq_Week"}, KMatrixPos_TimeLine{"KMatrixPos_TimeLine"}, KMatrix_Volume{"KMatrix_Volume"},
+    TARGETTYPE_FUTURE{"TARGETTYPE_FUTURE"}, KFreq_Min{"KFreq_Min"}, KFreq_Day{"KFreq_Day"}, KFreq_Week{"KFreq_Week"},
+    KMatrixPos_TimeLine{"KMatrixPos_TimeLine"}, KMatrix_Volume{"KMatrix_Volume"},
     RUMMODE_PHASE_DEAL_TRADE{"RUMMODE_PHASE_DEAL_TRADE"};
 } // namespace n
 
@@ -109,7 +110,7 @@ inline nb::object gv(Name &name) { return kc::class_constant(ns.get(n::gv), name
 // The `gv` constants that one call of an engine function uses: `gv` and
 // each constant are read at their first use in the call.
 class GvConstants {
-  public:
+public:
     nb::handle operator()(Name &name) {
         for (size_t i = 0; i < count_; ++i)
             if (names_[i] == &name)
@@ -124,7 +125,7 @@ class GvConstants {
         return values_[count_++];
     }
 
-  private:
+private:
     static constexpr size_t MAX = 24;
     nb::object gv_;
     Name *names_[MAX] = {};
@@ -148,15 +149,16 @@ inline nb::object index_of(nb::handle record, Name &field) { return kc::to_int(k
 
 // ------------------------------------------------------- the engine's parts
 // Own functions called from other parts of the engine (see kc::OwnFunction).
-#define DM_OWN_FUNCTIONS(X)                                                                                \
-    X(_deal_normal_order) X(_deal_stop_order) X(_get_order_related_unfired_stop_order)                    \
-    X(_cancelled_stop_order_by_target_order_id) X(_update_unfired_stop_order_status_if_holding_status)    \
-    X(_update_stop_trailing_order_trigger_price) X(_judge_stop_orders_by_bar) X(_judge_stop_orders_by_tick) \
-    X(_get_filled_time) X(_transaction_order) X(_create_a_trader) X(_back_test_call_on_execution)         \
-    X(_back_test_call_on_order_status) X(_update_order_status) X(_set_stop_order_target_price)            \
-    X(_update_stop_order_status) X(_cancel_other_stop_order) X(_fire_stop_order)                          \
-    X(_update_trader_future_frozen) X(_update_trader_stock_frozen) X(_update_trader_frozen)               \
-    X(_update_order_future_frozen) X(_update_order_stock_frozen) X(_update_order_frozen)
+#define DM_OWN_FUNCTIONS(X)                                                                                            \
+    X(_deal_normal_order)                                                                                              \
+    X(_deal_stop_order) X(_get_order_related_unfired_stop_order) X(_cancelled_stop_order_by_target_order_id)           \
+        X(_update_unfired_stop_order_status_if_holding_status) X(_update_stop_trailing_order_trigger_price)            \
+            X(_judge_stop_orders_by_bar) X(_judge_stop_orders_by_tick) X(_get_filled_time) X(_transaction_order)       \
+                X(_create_a_trader) X(_back_test_call_on_execution) X(_back_test_call_on_order_status)                 \
+                    X(_update_order_status) X(_set_stop_order_target_price) X(_update_stop_order_status)               \
+                        X(_cancel_other_stop_order) X(_fire_stop_order) X(_update_trader_future_frozen)                \
+                            X(_update_trader_stock_frozen) X(_update_trader_frozen) X(_update_order_future_frozen)     \
+                                X(_update_order_stock_frozen) X(_update_order_frozen)
 
 struct Own {
 #define DM_DECLARE_OWN(name) static kc::OwnFunction name;
@@ -194,8 +196,8 @@ bool current_bar_of_one(nb::handle target_idx, double (&bar)[4]);
 void bar_arrays(const double (&values)[4], nb::object (&bar)[4]);
 
 // Order status updates and user callbacks.
-nb::object _update_order_status(nb::handle order, nb::handle status_s, nb::handle status_idx,
-                                nb::handle order_status, nb::handle rej_reason, nb::handle update_time);
+nb::object _update_order_status(nb::handle order, nb::handle status_s, nb::handle status_idx, nb::handle order_status,
+                                nb::handle rej_reason, nb::handle update_time);
 nb::object _back_test_call_on_order_status(nb::handle order);
 nb::object _back_test_call_on_execution(nb::handle order, nb::handle trader);
 // Keeps the do-nothing default callbacks and korvit.native's converters as
@@ -211,8 +213,8 @@ nb::object _update_trader_future_frozen(nb::handle traders);
 nb::object _update_trader_stock_frozen(nb::handle traders);
 
 // Trade creation and fill time.
-nb::object _create_a_trader(nb::handle order, nb::handle order_price, nb::handle trader_volume,
-                            nb::handle trade_price, nb::handle filled_time);
+nb::object _create_a_trader(nb::handle order, nb::handle order_price, nb::handle trader_volume, nb::handle trade_price,
+                            nb::handle filled_time);
 nb::object _get_filled_time(nb::handle pos, nb::handle reference_time, nb::handle target_idx);
 nb::object _clear_unfilled_order(nb::handle bar_time);
 

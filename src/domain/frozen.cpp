@@ -41,8 +41,7 @@ const Kind TRADES{n::volume, k::trader_value, k::trader_fee, false};
 
 // `cb.obj_attr_value(records, attr)` as a list or tuple of one value per record.
 nb::object attr_values(nb::handle records, Name &attr) {
-    nb::object values =
-        as_fast_sequence(ctx::obj_attr_value(records, attr), "attribute values");
+    nb::object values = as_fast_sequence(ctx::obj_attr_value(records, attr), "attribute values");
     const Py_ssize_t got = PySequence_Fast_GET_SIZE(values.ptr()), want = PySequence_Fast_GET_SIZE(records.ptr());
     if (got != want)
         kc::raise(PyExc_IndexError, "obj_attr_value gave %zd values of '%s' for %zd records", got, attr.text, want);
@@ -158,8 +157,8 @@ nb::object future_frozen(nb::handle records_in, const Kind &kind) {
             for (size_t i = 0; i < N; ++i)
                 if (by_value[i]) {
                     const Py_ssize_t p = (Py_ssize_t)i;
-                    fee_frozen[i] = kc::as_double(item(volumes, p)) * kc::as_double(item(delegate_prices, p)) *
-                                    fee[i] * info_value(info_list, p, k::Multiple);
+                    fee_frozen[i] = kc::as_double(item(volumes, p)) * kc::as_double(item(delegate_prices, p)) * fee[i] *
+                                    info_value(info_list, p, k::Multiple);
                 }
     };
     charge(fee_open, fo1, fo2);
@@ -169,8 +168,7 @@ nb::object future_frozen(nb::handle records_in, const Kind &kind) {
     const double margin_rate = kc::as_double(kc::getattr(vr_field(n::g_KorvitSettingInfo), n::MarginRate));
     for (double &v : margin_frozen)
         v = v * margin_rate;
-    const double fee_rate =
-        kc::as_double(kc::call_method(env(), n::cost_fee_rate, gv(n::TARGETTYPE_FUTURE)));
+    const double fee_rate = kc::as_double(kc::call_method(env(), n::cost_fee_rate, gv(n::TARGETTYPE_FUTURE)));
     for (double &v : fee_frozen)
         v = v * fee_rate;
 
@@ -343,8 +341,8 @@ namespace {
 // record.  `is_type(record, type constant)` sorts the records.
 template <class IsType>
 nb::object update_by_type(nb::handle records_in, const char *what, const Kind &kind, IsType &&is_type,
-                          kc::OwnFunction &own_future, nb::object (*future)(nb::handle),
-                          kc::OwnFunction &own_stock, nb::object (*stock)(nb::handle)) {
+                          kc::OwnFunction &own_future, nb::object (*future)(nb::handle), kc::OwnFunction &own_stock,
+                          nb::object (*stock)(nb::handle)) {
     nb::object records = as_fast_sequence(records_in, what);
     auto of_type = [&](Name &type) {
         const nb::object wanted = gv(type);

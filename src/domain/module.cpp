@@ -71,8 +71,7 @@ void bind_host_names(nb::module_ &m) {
     bind_from(m, package + ".model.orders", {"KVBackOrder", "KVBackTrade", "KVBackStopOrder"});
     bind_from(m, package + ".model.positions", {"PositionsBase"});
     bind_from(m, package + ".model.accounts", {"KVBackAccount"});
-    bind_from(m, package + ".convertor",
-              {"convert_back_order_to_snap_order", "convert_back_order_to_snap_execution"});
+    bind_from(m, package + ".convertor", {"convert_back_order_to_snap_order", "convert_back_order_to_snap_execution"});
 
     nb::object timedelta = m.attr("timedelta");
     m.attr("_1min_dt") = kc::call_kw(timedelta, {}, {{n::minutes, kc::py_int(1)}});
@@ -100,9 +99,9 @@ void bind_functions(nb::module_ &m) {
           "Deals the live stop orders against the current bar.\n\n"
           "Goes target order by target order; fires the stop orders that trigger and matches their closing\n"
           "orders.  Returns (filled_order_ids, fired_stop_order_ids), the first being the list given, extended.");
-    m.def("_get_filled_time", DM_FN(_get_filled_time),
-          nb::sig("def _get_filled_time(pos, reference_time, target_idx)"), ARG("pos"), ARG("reference_time"),
-          ARG("target_idx"), "The time inside the current bar at which a fill of the target is dated.");
+    m.def("_get_filled_time", DM_FN(_get_filled_time), nb::sig("def _get_filled_time(pos, reference_time, target_idx)"),
+          ARG("pos"), ARG("reference_time"), ARG("target_idx"),
+          "The time inside the current bar at which a fill of the target is dated.");
     m.def("_get_order_related_unfired_stop_order", DM_FN(_get_order_related_unfired_stop_order),
           nb::sig("def _get_order_related_unfired_stop_order(order_ids)"), ARG("order_ids"),
           "The live stop orders whose target order is one of `order_ids` (once per matching id).");
@@ -131,8 +130,7 @@ void bind_functions(nb::module_ &m) {
     m.def("_update_order_status", DM_FN(_update_order_status),
           nb::sig("def _update_order_status(order, status_s, status_idx, order_status, rej_reason, update_time) "
                   "-> None"),
-          ARG("order"), ARG("status_s"), ARG("status_idx"), ARG("order_status"), ARG("rej_reason"),
-          ARG("update_time"),
+          ARG("order"), ARG("status_s"), ARG("status_idx"), ARG("order_status"), ARG("rej_reason"), ARG("update_time"),
           "Sets an order's status and reports the order to the user.\n\n"
           "Tells the order's account when it starts or stops holding and records the status in\n"
           "`status_s[status_idx]`.");
@@ -160,8 +158,8 @@ void bind_functions(nb::module_ &m) {
           nb::sig("def _update_stop_trailing_order_trigger_price(stop_order, target_price) -> None"), ARG("stop_order"),
           ARG("target_price"), "Recomputes a trailing stop's trigger price from its extreme.");
     m.def("_judge_stop_orders_by_bar", DM_FN(_judge_stop_orders_by_bar),
-          nb::sig("def _judge_stop_orders_by_bar(bar_high, bar_low, volume, same_target_stop_orders)"),
-          ARG("bar_high"), ARG("bar_low"), ARG("volume"), ARG("same_target_stop_orders"),
+          nb::sig("def _judge_stop_orders_by_bar(bar_high, bar_low, volume, same_target_stop_orders)"), ARG("bar_high"),
+          ARG("bar_low"), ARG("volume"), ARG("same_target_stop_orders"),
           "Judges the stop orders of one target order on the bar's extremes (single precision).\n\n"
           "Returns (may_fire, must_tick_check).");
     m.def("_judge_stop_orders_by_tick", DM_FN(_judge_stop_orders_by_tick),

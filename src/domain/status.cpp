@@ -69,8 +69,8 @@ void capture_callback_defaults() {
     }
 }
 
-nb::object _update_order_status(nb::handle order, nb::handle status_s, nb::handle status_idx,
-                                nb::handle order_status, nb::handle rej_reason, nb::handle update_time) {
+nb::object _update_order_status(nb::handle order, nb::handle status_s, nb::handle status_idx, nb::handle order_status,
+                                nb::handle rej_reason, nb::handle update_time) {
     nb::object account = kc::getitem(vr_field(n::g_KorvitAccounts), index_of(order, n::handle_idx));
 
     nb::object current = kc::field(order, n::status);
@@ -87,8 +87,7 @@ nb::object _update_order_status(nb::handle order, nb::handle status_s, nb::handl
         kc::call_method(account, n::on_order, orders);
     }
     kc::setitem(status_s, status_idx, order_status);
-    Own::_back_test_call_on_order_status.call(
-        ns, [&] { return _back_test_call_on_order_status(order); }, order);
+    Own::_back_test_call_on_order_status.call(ns, [&] { return _back_test_call_on_order_status(order); }, order);
     return kc::none();
 }
 

@@ -49,9 +49,8 @@ nb::object unfired_of_target(nb::handle order_id) {
 
 // The distinct target order ids of the unfired stop orders, NaN left out, ascending.
 nb::object dealt_target_order_ids() {
-    nb::object ids = as_fast_sequence(
-        coll::snap_attr_value(stop_orders(), n::unfired.get(), n::target_order_id.get()),
-        "target order ids");
+    nb::object ids = as_fast_sequence(coll::snap_attr_value(stop_orders(), n::unfired.get(), n::target_order_id.get()),
+                                      "target order ids");
     nb::object sorted = kc::new_list();
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ids.ptr()); ++i) {
         nb::handle id = PySequence_Fast_GET_ITEM(ids.ptr(), i);
@@ -191,8 +190,7 @@ void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::ha
     nb::object &may_fire = judgement[0], &must_tick_check = judgement[1];
     const Py_ssize_t may_fire_count = kc::length(may_fire);
     const bool armed_in_bar =
-        may_fire_count > 0 &&
-        !kc::truthy(kc::getattr(kc::getitem(may_fire, zero), n::in_bar_begin));
+        may_fire_count > 0 && !kc::truthy(kc::getattr(kc::getitem(may_fire, zero), n::in_bar_begin));
 
     bool on_bar_data = true; // fired without walking the ticks
     if (kc::length(must_tick_check) > 0 || may_fire_count > 1 || armed_in_bar) {
@@ -265,10 +263,10 @@ nb::object _cancelled_stop_order_by_target_order_id(nb::handle order_denied_canc
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ids.ptr()); ++i) {
         nb::object same_target_stop_orders = unfired_of_target(PySequence_Fast_GET_ITEM(ids.ptr(), i));
         nb::object update = kc::getattr(stop_orders(), k::snap_obj_attr_update);
-        kc::call_kw(update,
-                    {same_target_stop_orders, n::execute_status.get(), gv(n::StopOrderStatus_Cancelled),
-                     n::unfired.get()},
-                    {{k::rm, kc::py_bool(true)}});
+        kc::call_kw(
+            update,
+            {same_target_stop_orders, n::execute_status.get(), gv(n::StopOrderStatus_Cancelled), n::unfired.get()},
+            {{k::rm, kc::py_bool(true)}});
     }
     return kc::none();
 }
@@ -331,8 +329,7 @@ nb::object _update_unfired_stop_order_status_if_holding_status() {
     for (Py_ssize_t i = 0; i < count; ++i)
         PyList_SET_ITEM(target_order_ids.ptr(), i,
                         target_order_id(PySequence_Fast_GET_ITEM(unfired.ptr(), i)).release().ptr());
-    nb::object orders =
-        as_fast_sequence(coll::obj(vr_field(n::g_KVOrders), target_order_ids), "target orders");
+    nb::object orders = as_fast_sequence(coll::obj(vr_field(n::g_KVOrders), target_order_ids), "target orders");
 
     nb::object order_denied_canceled_ids = kc::new_list();
     const Py_ssize_t pairs = std::min(count, PySequence_Fast_GET_SIZE(orders.ptr()));
@@ -351,10 +348,8 @@ nb::object _update_unfired_stop_order_status_if_holding_status() {
             nb::object order_id = kc::field(order, n::order_id);
             nb::object filled_average = kc::field(order, n::filled_average);
             Own::_set_stop_order_target_price.call(
-                ns, [&] { return _set_stop_order_target_price(order_id, filled_average); }, order_id,
-                filled_average);
-        } else if (kc::equals(status, gv(n::OrderStatus_Cancelled)) ||
-                   kc::equals(status, gv(n::OrderStatus_Denied))) {
+                ns, [&] { return _set_stop_order_target_price(order_id, filled_average); }, order_id, filled_average);
+        } else if (kc::equals(status, gv(n::OrderStatus_Cancelled)) || kc::equals(status, gv(n::OrderStatus_Denied))) {
             kc::append(order_denied_canceled_ids, kc::field(order, n::order_id));
         }
     }
@@ -371,8 +366,8 @@ nb::object _deal_stop_order(nb::handle filled_order_ids, nb::handle order_denied
     if (kc::compare(count, kc::py_int(1), Py_LT))
         return result();
 
-    nb::object target_orders = as_fast_sequence(
-        coll::obj(vr_field(n::g_KVOrders), dealt_target_order_ids()), "target orders");
+    nb::object target_orders =
+        as_fast_sequence(coll::obj(vr_field(n::g_KVOrders), dealt_target_order_ids()), "target orders");
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(target_orders.ptr()); ++i) {
         nb::handle order_ref = PySequence_Fast_GET_ITEM(target_orders.ptr(), i);
         if (order_ref.is_none())

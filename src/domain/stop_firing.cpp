@@ -28,8 +28,7 @@ nb::object gapped_price(nb::handle price, long direction, nb::handle gap_type, N
                         nb::handle stop_order, Name &gap_field) {
     const bool by_point = kc::equals(gap_type, gv(point));
     if (by_point || kc::equals(gap_type, gv(percent))) {
-        nb::object step =
-            kc::mul(kc::py_int(direction), kc::getattr(stop_order, gap_field));
+        nb::object step = kc::mul(kc::py_int(direction), kc::getattr(stop_order, gap_field));
         if (by_point)
             return kc::add(price, step);
         nb::object share = kc::div(step, kc::py_int(100));
@@ -67,17 +66,17 @@ void arm(nb::handle stop_order, nb::handle trade_price) {
     if (loss || kc::equals(type, gv(n::StopOrderType_Profit))) {
         // A loss stop lies behind the fill, a profit stop ahead of it.
         const long direction = loss ? direction_of(stop_order, -1, +1) : direction_of(stop_order, +1, -1);
-        nb::object price = gapped_price(trade_price, direction, kc::field(stop_order, n::stop_gap_type),
-                                        n::OrderStop_StopGap_Point, n::OrderStop_StopGap_Percent, stop_order,
-                                        n::stop_gap);
+        nb::object price =
+            gapped_price(trade_price, direction, kc::field(stop_order, n::stop_gap_type), n::OrderStop_StopGap_Point,
+                         n::OrderStop_StopGap_Percent, stop_order, n::stop_gap);
         kc::set_field(stop_order, n::trigger_real_price, price);
         kc::set_field(stop_order, n::stop_price, price);
     } else if (kc::equals(type, gv(n::StopOrderType_Trailing))) {
         // Trailing starts once the price has moved the trailing gap ahead of the fill.
         const long direction = direction_of(stop_order, +1, -1);
-        nb::object price = gapped_price(trade_price, direction, kc::field(stop_order, k::trailing_gap_type),
-                                        k::OrderStop_TrailingGap_Point, k::OrderStop_TrailingGap_Percent,
-                                        stop_order, k::trailing_gap);
+        nb::object price =
+            gapped_price(trade_price, direction, kc::field(stop_order, k::trailing_gap_type),
+                         k::OrderStop_TrailingGap_Point, k::OrderStop_TrailingGap_Percent, stop_order, k::trailing_gap);
         kc::set_field(stop_order, n::trailing_price, price);
     } else {
         builtin_error("stopordertype");
@@ -136,8 +135,8 @@ nb::object stop_orders_at(const std::vector<npy_intp> &matches, nb::handle index
 } // namespace
 
 nb::object one_entry_array(nb::handle x) {
-    return kc::steal(PyArray_FromAny(list_of(x).ptr(), nullptr, 0, 0, NPY_ARRAY_DEFAULT | NPY_ARRAY_ENSURECOPY,
-                                     nullptr));
+    return kc::steal(
+        PyArray_FromAny(list_of(x).ptr(), nullptr, 0, 0, NPY_ARRAY_DEFAULT | NPY_ARRAY_ENSURECOPY, nullptr));
 }
 
 nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle trade_price) {
@@ -172,8 +171,7 @@ nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle t
     if (matches.empty())
         return kc::none();
 
-    nb::object unfired_stop_orders =
-        as_fast_sequence(stop_orders_at(matches, indexed, stops, changes), "stop orders");
+    nb::object unfired_stop_orders = as_fast_sequence(stop_orders_at(matches, indexed, stops, changes), "stop orders");
 
     for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(unfired_stop_orders.ptr()); ++j) {
         nb::handle stop_order = PySequence_Fast_GET_ITEM(unfired_stop_orders.ptr(), j);
@@ -226,15 +224,15 @@ nb::object _cancel_other_stop_order(nb::handle stop_order) {
 }
 
 nb::object _fire_stop_order(nb::handle stop_order) {
-    nb::object order_id = kc::steal(PyNumber_Add(kc::getattr(vr_field(n::g_KVOrders), n::size).ptr(),
-                                                 kc::py_int(1).ptr()));
+    nb::object order_id =
+        kc::steal(PyNumber_Add(kc::getattr(vr_field(n::g_KVOrders), n::size).ptr(), kc::py_int(1).ptr()));
     nb::object trigger_time = kc::field(stop_order, n::trigger_time);
     kc::set_field(stop_order, n::order_id, order_id);
     kc::set_field(stop_order, n::execute_status, gv(n::StopOrderStatus_Fired));
     nb::object target_price = kc::field(stop_order, n::trigger_real_price);
     // The closing order takes the other side of what the stop protects.
-    nb::object order_side = kc::equals(kc::field(stop_order, n::act), gv(n::OrderAct_Buy)) ? gv(n::OrderAct_Sell)
-                                                                                             : gv(n::OrderAct_Buy);
+    nb::object order_side =
+        kc::equals(kc::field(stop_order, n::act), gv(n::OrderAct_Buy)) ? gv(n::OrderAct_Sell) : gv(n::OrderAct_Buy);
 
     nb::object handle_idx = kc::field(stop_order, n::handle_idx);
     nb::object target_idx = kc::field(stop_order, n::target_idx);

@@ -114,9 +114,7 @@ DecimalForm of_float(float v) {
     return f;
 }
 
-nb::object python_decimal(nb::handle x) {
-    return kc::call(global(n::Decimal), kc::steal(PyObject_Str(x.ptr())));
-}
+nb::object python_decimal(nb::handle x) { return kc::call(global(n::Decimal), kc::steal(PyObject_Str(x.ptr()))); }
 
 DecimalForm decimal_form(nb::handle x) {
     PyObject *o = x.ptr();
@@ -242,8 +240,8 @@ nb::object _update_stop_trailing_order_trigger_price(nb::handle stop_order, nb::
     // A long position trails its highest price, a short one its lowest.
     nb::object extreme = kc::getattr(stop_order, buy ? n::trailing_high : n::trailing_low);
     nb::object gap_type = f.stop_gap_type(stop_order);
-    const bool known_gap = kc::equals(gap_type, gv(n::OrderStop_StopGap_Point)) ||
-                           kc::equals(gap_type, gv(n::OrderStop_StopGap_Percent));
+    const bool known_gap =
+        kc::equals(gap_type, gv(n::OrderStop_StopGap_Point)) || kc::equals(gap_type, gv(n::OrderStop_StopGap_Percent));
     nb::object price = trailing_trigger(gv, extreme, buy, gap_type, gap, target_price, kc::none());
     if (known_gap)
         kc::set_field(stop_order, n::stop_trailing_price, price);
@@ -301,8 +299,8 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
         nb::object stop_gap = f.stop_gap(stop_order);
         nb::object target_price = f.target_price(stop_order);
         if (!kc::truthy(f.is_begin_trailing(stop_order))) {
-            const bool reached = (buy && test(bar_high, Py_GE, trailing_price)) ||
-                                 (sell && test(bar_low, Py_LE, trailing_price));
+            const bool reached =
+                (buy && test(bar_high, Py_GE, trailing_price)) || (sell && test(bar_low, Py_LE, trailing_price));
             if (!reached)
                 continue;
             if (!kc::truthy(f.in_bar_begin(stop_order))) {
@@ -341,7 +339,8 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
                 } else {
                     nb::object extreme = f[worst](stop_order);
                     kc::setattr(stop_order, worst,
-                                buy ? kc::py_min(stop_trailing_price, extreme) : kc::py_max(stop_trailing_price, extreme));
+                                buy ? kc::py_min(stop_trailing_price, extreme)
+                                    : kc::py_max(stop_trailing_price, extreme));
                     append(may_fire, stop_order);
                 }
                 continue;
@@ -364,16 +363,15 @@ nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
 
     nb::object stop_orders = as_fast_sequence(stop_orders_in, "stop orders");
     nb::object first = kc::steal(PySequence_GetItem(stop_orders.ptr(), 0));
-    nb::object info = kc::call(global(n::get_bar_tick_data), index_of(first, n::target_idx),
-                               vr_field(n::g_KorvitSimCurBarFresh));
+    nb::object info =
+        kc::call(global(n::get_bar_tick_data), index_of(first, n::target_idx), vr_field(n::g_KorvitSimCurBarFresh));
     const TickColumn tick_times(kc::getattr(info, k::Time)), tick_prices(kc::getattr(info, k::Price)),
         tick_volumes(kc::getattr(info, k::VolumeTick));
     const Py_ssize_t tick_end_num = tick_times.size;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(stop_orders.ptr());
     std::vector<StopDecimals> decimals((size_t)count);
 
-    for (Py_ssize_t tick_num = 0; tick_num < tick_end_num && PyList_GET_SIZE(fire_stop_orders.ptr()) == 0;
-         ++tick_num) {
+    for (Py_ssize_t tick_num = 0; tick_num < tick_end_num && PyList_GET_SIZE(fire_stop_orders.ptr()) == 0; ++tick_num) {
         // The tick's value does not change while the stop orders are walked over it.
         const DecimalForm d_cur_tick_price = tick_prices.decimal(tick_num);
         for (Py_ssize_t j = 0; j < count; ++j) {

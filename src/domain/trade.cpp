@@ -136,8 +136,9 @@ nb::object _create_a_trader(nb::handle order, nb::handle order_price_in, nb::han
     nb::object volume = kc::field(order, n::volume);
     if (!kc::compare(new_volume, volume, Py_LE)) {
         nb::object id = kc::field(order, n::order_id);
-        kc::format_error(PyExc_AssertionError, "a fill of %R would take order %R to a filled volume of %R, above its volume %R",
-                     trader_volume.ptr(), id.ptr(), new_volume.ptr(), volume.ptr());
+        kc::format_error(PyExc_AssertionError,
+                         "a fill of %R would take order %R to a filled volume of %R, above its volume %R",
+                         trader_volume.ptr(), id.ptr(), new_volume.ptr(), volume.ptr());
         kc::throw_current();
     }
 
@@ -149,8 +150,8 @@ nb::object _create_a_trader(nb::handle order, nb::handle order_price_in, nb::han
     nb::object e = env();
     nb::object product = kc::mul(trade_price, trader_volume);
     product = kc::mul(product, kc::call_method(e, n::get_multiple, kc::field(order, n::target_idx)));
-    product = kc::mul(product, kc::call_method(e, n::get_margin_rate, kc::field(order, n::target_idx),
-                                               kc::field(order, n::side)));
+    product = kc::mul(
+        product, kc::call_method(e, n::get_margin_rate, kc::field(order, n::target_idx), kc::field(order, n::side)));
     kc::set_field(order, n::filled_amount, kc::iadd(amount, product));
 
     kc::set_field(order, n::filled_average, trade_price);
@@ -227,13 +228,13 @@ nb::object _get_filled_time(nb::handle pos, nb::handle reference_time, nb::handl
         kc::setattr(cache, n::min_sec_filled_time, poss);
     }
 
-    nb::object volume_item_pos = kc::call_kw(kc::getattr(env(), n::matrix_bar_item_pos),
-                                             {gv(n::KMatrix_Volume), target_idx}, {{n::contain_head, kc::py_bool(true)}});
+    nb::object volume_item_pos =
+        kc::call_kw(kc::getattr(env(), n::matrix_bar_item_pos), {gv(n::KMatrix_Volume), target_idx},
+                    {{n::contain_head, kc::py_bool(true)}});
     nb::object start_col_pos = kc::getitem(poss, pos);
     nb::object next = kc::add(pos, one);
-    nb::object end_col_pos = kc::compare(next, kc::py_int(kc::length(poss)), Py_GE)
-                                 ? kc::getitem(poss, kc::py_int(-1))
-                                 : kc::getitem(poss, next);
+    nb::object end_col_pos = kc::compare(next, kc::py_int(kc::length(poss)), Py_GE) ? kc::getitem(poss, kc::py_int(-1))
+                                                                                    : kc::getitem(poss, next);
     nb::object matrix = kc::getattr(k_data, n::Matrix);
     nb::object column = first_traded_column(matrix, volume_item_pos, start_col_pos, end_col_pos);
     nb::object t = kc::matrix_at(matrix, gv(n::KMatrixPos_TimeLine), column);
@@ -243,8 +244,7 @@ nb::object _get_filled_time(nb::handle pos, nb::handle reference_time, nb::handl
 }
 
 nb::object _clear_unfilled_order(nb::handle bar_time) {
-    nb::object orders = as_fast_sequence(
-        coll::snap_obj(vr_field(n::g_KVOrders), k::unfilled.get()), "pending orders");
+    nb::object orders = as_fast_sequence(coll::snap_obj(vr_field(n::g_KVOrders), k::unfilled.get()), "pending orders");
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(orders.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::handle order = PySequence_Fast_GET_ITEM(orders.ptr(), i);

@@ -20,11 +20,10 @@ using kc::test;
 
 namespace k {
 inline Name obj{"obj"}, obj_attr_value_eq_all{"obj_attr_value_eq_all"}, return_obj{"return_obj"},
-    attr_update{"attr_update"}, array{"array"}, position{"position"}, valid_cash{"valid_cash"},
-    on_trade{"on_trade"}, position_available_long{"position_available_long"},
-    position_available_short{"position_available_short"}, at_limit_up_price{"at_limit_up_price"},
-    at_limit_down_price{"at_limit_down_price"}, market_price{"market_price"}, stop_trigger{"stop_trigger"},
-    triggered{"triggered"}, Price{"Price"}, Time{"Time"};
+    attr_update{"attr_update"}, array{"array"}, position{"position"}, valid_cash{"valid_cash"}, on_trade{"on_trade"},
+    position_available_long{"position_available_long"}, position_available_short{"position_available_short"},
+    at_limit_up_price{"at_limit_up_price"}, at_limit_down_price{"at_limit_down_price"}, market_price{"market_price"},
+    stop_trigger{"stop_trigger"}, triggered{"triggered"}, Price{"Price"}, Time{"Time"};
 inline Name MarketOrderHolding{"MarketOrderHolding"}, LimitType{"LimitType"}, PriceLoc{"PriceLoc"},
     SlidePrice{"SlidePrice"}, LotSize{"LotSize"};
 inline Name OrderCtg_Market{"OrderCtg_Market"}, OrderCtg_Limit{"OrderCtg_Limit"},
@@ -150,8 +149,8 @@ struct EntryFill {
 //
 // True with `fill` set when the order fills in this bar.
 bool stop_entry(nb::handle order, nb::handle stop_trigger, nb::handle order_side, nb::handle order_ctg,
-                nb::handle limit, nb::handle bar_open, nb::handle bar_high, nb::handle bar_low,
-                nb::handle filled_time, EntryFill &fill) {
+                nb::handle limit, nb::handle bar_open, nb::handle bar_high, nb::handle bar_low, nb::handle filled_time,
+                EntryFill &fill) {
     const bool buys = kc::equals(order_side, gv(n::OrderAct_Buy));
     if (!buys && !kc::equals(order_side, gv(n::OrderAct_Sell))) {
         builtin_error("orderact");
@@ -161,8 +160,8 @@ bool stop_entry(nb::handle order, nb::handle stop_trigger, nb::handle order_side
     auto beyond = [&](nb::handle price, nb::handle level) { return test(price, buys ? Py_GE : Py_LE, level); };
     if (!beyond(buys ? bar_high : bar_low, stop_trigger))
         return false;
-    nb::object info = kc::call(global(n::get_bar_tick_data), index_of(order, n::target_idx),
-                               vr_field(n::g_KorvitSimCurBarFresh));
+    nb::object info =
+        kc::call(global(n::get_bar_tick_data), index_of(order, n::target_idx), vr_field(n::g_KorvitSimCurBarFresh));
     nb::object tick_prices = raveled(kc::getattr(info, k::Price)), tick_times;
     const Py_ssize_t tick_count = (Py_ssize_t)PyArray_SIZE(reinterpret_cast<PyArrayObject *>(tick_prices.ptr()));
     Py_ssize_t first_tick = -1;
@@ -262,13 +261,11 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
             filled_time = item(filled_time_assign, i);
         } else {
             target_price = nan;
-            nb::object reference_time =
-                kc::matrix_at(vr_field(n::g_KorvitDataValueFresh), gv(n::KMatrixPos_TimeLine),
-                              vr_field(n::g_KorvitSimCurBarFresh));
+            nb::object reference_time = kc::matrix_at(vr_field(n::g_KorvitDataValueFresh), gv(n::KMatrixPos_TimeLine),
+                                                      vr_field(n::g_KorvitSimCurBarFresh));
             nb::object pos = vr_field(n::g_KorvitSimCurBarFresh);
             filled_time = Own::_get_filled_time.call(
-                ns, [&] { return _get_filled_time(pos, reference_time, target_idx); }, pos, reference_time,
-                target_idx);
+                ns, [&] { return _get_filled_time(pos, reference_time, target_idx); }, pos, reference_time, target_idx);
         }
 
         auto set_status = [&](nb::handle status, nb::handle reason) {
@@ -316,10 +313,10 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
                 nb::object needed = kc::add(kc::getitem(margin_frozen, index), kc::getitem(fee_frozen, index));
                 if (kc::compare(valid_cash, needed, Py_LE)) {
                     deny(k::OrderReject_NoEnoughCash);
-                    nb::object values = kc::steal(PyTuple_Pack(
-                        6, kc::field(order, n::order_id).ptr(), kc::field(order, n::volume).ptr(),
-                        kc::field(order, n::price).ptr(), valid_cash.ptr(), kc::getitem(margin_frozen, index).ptr(),
-                        kc::getitem(fee_frozen, index).ptr()));
+                    nb::object values = kc::steal(
+                        PyTuple_Pack(6, kc::field(order, n::order_id).ptr(), kc::field(order, n::volume).ptr(),
+                                     kc::field(order, n::price).ptr(), valid_cash.ptr(),
+                                     kc::getitem(margin_frozen, index).ptr(), kc::getitem(fee_frozen, index).ptr()));
                     nb::object message = kc::steal(PyUnicode_Format(kc::py_str(NO_CASH_MESSAGE).ptr(), values.ptr()));
                     kc::call(global(n::write_userlog), message);
                     continue;
@@ -330,8 +327,8 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
                     available = &k::position_available_short; // a buy closes a short position
                 else if (kc::equals(order_side, gv(n::OrderAct_Sell)))
                     available = &k::position_available_long;
-                if (available && (positions.is_none() ||
-                                  kc::compare(kc::getattr(positions, *available), unfilled_volume, Py_LT))) {
+                if (available &&
+                    (positions.is_none() || kc::compare(kc::getattr(positions, *available), unfilled_volume, Py_LT))) {
                     deny(k::OrderReject_NoEnoughPosition);
                     continue;
                 }

@@ -167,8 +167,8 @@ nb::object get_bar(nb::handle self, nb::handle target_idx, nb::handle offset) {
     };
     put("code", call_method(np, array, codes));
     put("number_bar", call_method(np, repeat, fresh_bar_pos, count));
-    put("time_bar", call_method(np, repeat, matrix_at(k_matrix, getattr(gv, n::KMatrixPos_TimeLine), fresh_bar_pos),
-                                count));
+    put("time_bar",
+        call_method(np, repeat, matrix_at(k_matrix, getattr(gv, n::KMatrixPos_TimeLine), fresh_bar_pos), count));
     put("open", item_row(n::KMatrix_Open));
     put("high", item_row(n::KMatrix_High));
     put("low", item_row(n::KMatrix_Low));
@@ -282,9 +282,11 @@ nb::object check_idx(nb::handle self, nb::handle func_name, nb::handle handle_id
     nb::object handle_value = nb::borrow(handle_idx), target_value = nb::borrow(target_idx);
     nb::object handle_nd = kc::none(), target_nd = kc::none();
     if (!handle_idx.is_none())
-        std::tie(handle_value, handle_nd) = checked_index(self, func_name, "handle_idx", handle_idx, n::handle_idx_count);
+        std::tie(handle_value, handle_nd) =
+            checked_index(self, func_name, "handle_idx", handle_idx, n::handle_idx_count);
     if (!target_idx.is_none())
-        std::tie(target_value, target_nd) = checked_index(self, func_name, "target_idx", target_idx, n::target_idx_count);
+        std::tie(target_value, target_nd) =
+            checked_index(self, func_name, "target_idx", target_idx, n::target_idx_count);
     if (kc::truthy(toarray))
         return tuple2(handle_nd.is_none() ? handle_value : handle_nd, target_nd.is_none() ? target_value : target_nd);
     return tuple2(handle_value, target_value);
@@ -353,7 +355,9 @@ nb::object account_handles(nb::handle self) {
     return result;
 }
 
-nb::object target_list_dot(nb::handle self) { return getattr(getattr(env_vr(self), n::g_KorvitInputInfo), n::TargetListDot); }
+nb::object target_list_dot(nb::handle self) {
+    return getattr(getattr(env_vr(self), n::g_KorvitInputInfo), n::TargetListDot);
+}
 
 nb::object target_idx_count(nb::handle self) {
     return kc::py_int(kc::length(getattr(getattr(env_vr(self), n::g_KorvitInputInfo), n::TargetList)));
@@ -462,15 +466,37 @@ struct UserCallback {
 
 nb::object update_user_scope(nb::handle self, nb::handle user_scope) {
     UserCallback callbacks[] = {
-        {n::CALLUSER_INIT, "def init(context): pass", 1, {"context"}, n::init, true, n::RUMMODE_PHASE_USERINIT,
+        {n::CALLUSER_INIT,
+         "def init(context): pass",
+         1,
+         {"context"},
+         n::init,
+         true,
+         n::RUMMODE_PHASE_USERINIT,
          n::on_init_func},
-        {n::CALLUSER_ONDATA, "def on_data(context): pass", 1, {"context"}, n::on_data, true, n::RUMMODE_PHASE_ONDATA,
+        {n::CALLUSER_ONDATA,
+         "def on_data(context): pass",
+         1,
+         {"context"},
+         n::on_data,
+         true,
+         n::RUMMODE_PHASE_ONDATA,
          n::on_data_func},
-        {n::CALLUSER_ORDER_STATUS, "def on_order_status(context, order, *args, **kwargs): pass", 4,
-         {"context", "order", "*args", "**kwargs"}, n::on_order_status, false, n::RUMMODE_PHASE_DEAL_TRADE,
+        {n::CALLUSER_ORDER_STATUS,
+         "def on_order_status(context, order, *args, **kwargs): pass",
+         4,
+         {"context", "order", "*args", "**kwargs"},
+         n::on_order_status,
+         false,
+         n::RUMMODE_PHASE_DEAL_TRADE,
          n::on_order_status_func},
-        {n::CALLUSER_ORDER_EXECUTION, "def on_execution(context, excution, *args, **kwargs): pass", 4,
-         {"context", "excution", "*args", "**kwargs"}, n::on_execution, false, n::RUMMODE_PHASE_DEAL_TRADE,
+        {n::CALLUSER_ORDER_EXECUTION,
+         "def on_execution(context, excution, *args, **kwargs): pass",
+         4,
+         {"context", "excution", "*args", "**kwargs"},
+         n::on_execution,
+         false,
+         n::RUMMODE_PHASE_DEAL_TRADE,
          n::on_order_execution_func},
     };
     constexpr size_t count = sizeof(callbacks) / sizeof(callbacks[0]);
@@ -480,8 +506,8 @@ nb::object update_user_scope(nb::handle self, nb::handle user_scope) {
     for (size_t i = 0; i < count; ++i)
         funcs[i] = call_method(user_scope, n::get, getattr(gv, callbacks[i].key));
 
-    static Name func_name{"func_name"}, arg_count{"arg_count"}, param_names{"param_names"},
-        raise_error{"raise_error"}, except_sig{"except_sig"};
+    static Name func_name{"func_name"}, arg_count{"arg_count"}, param_names{"param_names"}, raise_error{"raise_error"},
+        except_sig{"except_sig"};
     for (size_t i = 0; i < count; ++i) {
         const UserCallback &cb = callbacks[i];
         nb::object params;
@@ -574,14 +600,14 @@ void bind_environment(nb::module_ &m) {
                 return kc::steal(PyMethod_New(nb::cast<ReplaceableMethod &>(self).func.ptr(), obj.ptr()));
             },
             ARG("obj"), ARG("type") = nb::none())
-        .def("__call__",
-             [](ReplaceableMethod &r, nb::args args, nb::kwargs kwargs) { return r.func(*args, **kwargs); })
+        .def("__call__", [](ReplaceableMethod &r, nb::args args, nb::kwargs kwargs) { return r.func(*args, **kwargs); })
         .def_prop_ro("__isabstractmethod__", [](nb::handle) { return true; })
         // help() and pydoc read the wrapped method's docstring.
         .def_prop_ro("__doc__",
                      [](ReplaceableMethod &r) { return kc::steal(PyObject_GetAttrString(r.func.ptr(), "__doc__")); })
-        .def("__getattr__",
-             [](ReplaceableMethod &r, nb::handle name) { return kc::steal(PyObject_GetAttr(r.func.ptr(), name.ptr())); });
+        .def("__getattr__", [](ReplaceableMethod &r, nb::handle name) {
+            return kc::steal(PyObject_GetAttr(r.func.ptr(), name.ptr()));
+        });
     m.attr("_replaceable_method").attr("__module__") = m.attr("__name__");
 
     // Parameters take any value, None included: signatures name them without types.
@@ -608,8 +634,8 @@ void bind_environment(nb::module_ &m) {
             ARG("target_idx"), ARG("default") = 1.0, "Contract multiplier of the target.");
     cls.def("get_minmove", FK_OP(get_minmove), nb::sig("def get_minmove(self, target_idx)"), ARG("target_idx"),
             "Minimum price move of the target, or None.");
-    cls.def("cost_fee_rate", FK_OP(cost_fee_rate), nb::sig("def cost_fee_rate(self, target_type)"),
-            ARG("target_type"), "Cost-fee rate of a target type (0 for other types).");
+    cls.def("cost_fee_rate", FK_OP(cost_fee_rate), nb::sig("def cost_fee_rate(self, target_type)"), ARG("target_type"),
+            "Cost-fee rate of a target type (0 for other types).");
     cls.def("matrix_bar_item_pos", FK_OP(matrix_bar_item_pos),
             nb::sig("def matrix_bar_item_pos(self, bar_item, target_index=0, contain_head=True)"), ARG("bar_item"),
             ARG("target_index") = 0, ARG("contain_head") = true, "The K-matrix row of a bar item.");

@@ -41,8 +41,8 @@ inline Name CacheMgr{"CacheMgr"}, ClientSocket{"ClientSocket"}, HeatBeat{"HeatBe
     AdjRegKDataContainer{"AdjRegKDataContainer"}, MainContractTimeSeriesData{"MainContractTimeSeriesData"},
     InstrumentTimeSeriesData{"InstrumentTimeSeriesData"}, DotDict{"DotDict"}, StatusCollect{"StatusCollect"},
     SystemModeMgr{"SystemModeMgr"}, OrderedDict{"OrderedDict"}, get_setting{"get_setting"},
-    user_warning{"user_warning"}, write_syslog{"write_syslog"}, ArgumentChecker{"ArgumentChecker"},
-    todotmc{"todotmc"}, np{"np"};
+    user_warning{"user_warning"}, write_syslog{"write_syslog"}, ArgumentChecker{"ArgumentChecker"}, todotmc{"todotmc"},
+    np{"np"};
 inline Name _before_first_cmd{"_before_first_cmd"}, _first_cmd_to_check_version{"_first_cmd_to_check_version"},
     _first_cmd_to_get_cache_dir{"_first_cmd_to_get_cache_dir"};
 
@@ -84,14 +84,14 @@ inline Name RefreshKDataIdx{"RefreshKDataIdx"}, TargetList{"TargetList"}, Target
 
 // gv constants
 inline Name KMatrixPos_TimeLine{"KMatrixPos_TimeLine"}, KMatrixPos_FreshIdx{"KMatrixPos_FreshIdx"},
-    KMatrixPos_DayPos{"KMatrixPos_DayPos"}, KMatrixPos_End{"KMatrixPos_End"}, KMatrixPos_Head_len{"KMatrixPos_Head_len"},
-    KMatrix_Open{"KMatrix_Open"}, KMatrix_High{"KMatrix_High"}, KMatrix_Low{"KMatrix_Low"},
-    KMatrix_Close{"KMatrix_Close"}, KMatrix_Volume{"KMatrix_Volume"}, KMatrix_TurnOver{"KMatrix_TurnOver"},
-    KMatrix_OpenInterest{"KMatrix_OpenInterest"}, KMatrix_Bar_Begin{"KMatrix_Bar_Begin"},
-    KMatrix_Bar_End{"KMatrix_Bar_End"}, KMatrix_Bar_Len{"KMatrix_Bar_Len"}, TARGETTYPE_STOCK{"TARGETTYPE_STOCK"},
-    TARGETTYPE_FUTURE{"TARGETTYPE_FUTURE"}, KFreq_Tick{"KFreq_Tick"}, KFreq_Min{"KFreq_Min"}, KFreq_Day{"KFreq_Day"},
-    KFreq_Week{"KFreq_Week"}, KFreq_Month{"KFreq_Month"}, KFreq_Year{"KFreq_Year"},
-    CALLUSER_INIT{"CALLUSER_INIT"}, CALLUSER_ONDATA{"CALLUSER_ONDATA"},
+    KMatrixPos_DayPos{"KMatrixPos_DayPos"}, KMatrixPos_End{"KMatrixPos_End"},
+    KMatrixPos_Head_len{"KMatrixPos_Head_len"}, KMatrix_Open{"KMatrix_Open"}, KMatrix_High{"KMatrix_High"},
+    KMatrix_Low{"KMatrix_Low"}, KMatrix_Close{"KMatrix_Close"}, KMatrix_Volume{"KMatrix_Volume"},
+    KMatrix_TurnOver{"KMatrix_TurnOver"}, KMatrix_OpenInterest{"KMatrix_OpenInterest"},
+    KMatrix_Bar_Begin{"KMatrix_Bar_Begin"}, KMatrix_Bar_End{"KMatrix_Bar_End"}, KMatrix_Bar_Len{"KMatrix_Bar_Len"},
+    TARGETTYPE_STOCK{"TARGETTYPE_STOCK"}, TARGETTYPE_FUTURE{"TARGETTYPE_FUTURE"}, KFreq_Tick{"KFreq_Tick"},
+    KFreq_Min{"KFreq_Min"}, KFreq_Day{"KFreq_Day"}, KFreq_Week{"KFreq_Week"}, KFreq_Month{"KFreq_Month"},
+    KFreq_Year{"KFreq_Year"}, CALLUSER_INIT{"CALLUSER_INIT"}, CALLUSER_ONDATA{"CALLUSER_ONDATA"},
     CALLUSER_ORDER_STATUS{"CALLUSER_ORDER_STATUS"}, CALLUSER_ORDER_EXECUTION{"CALLUSER_ORDER_EXECUTION"},
     RUMMODE_PHASE_USERINIT{"RUMMODE_PHASE_USERINIT"}, RUMMODE_PHASE_ONDATA{"RUMMODE_PHASE_ONDATA"},
     RUMMODE_PHASE_DEAL_TRADE{"RUMMODE_PHASE_DEAL_TRADE"}, on_data{"on_data"}, on_order_status{"on_order_status"},

@@ -190,8 +190,8 @@ nb::object before_first_cmd_entry() {
 void bind_environment_lifecycle(nb::class_<SystemBaseEnv> &cls) {
     cls.def("kv_disconnect_to", FK_OP(kv_disconnect_to), nb::sig("def kv_disconnect_to(self) -> None"),
             "Disconnects both sockets to the core process.");
-    cls.def("set_kvcore_task_id", FK_OP(set_kvcore_task_id),
-            nb::sig("def set_kvcore_task_id(self, task_id) -> None"), ARG("task_id"),
+    cls.def("set_kvcore_task_id", FK_OP(set_kvcore_task_id), nb::sig("def set_kvcore_task_id(self, task_id) -> None"),
+            ARG("task_id"),
             "Stores the task id given by the core process and names the log and output files after it.");
     cls.def("more_info", FK_OP(more_info), nb::sig("def more_info(self) -> dict"),
             "Versions of the core process and of this framework.");

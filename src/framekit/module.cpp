@@ -55,8 +55,8 @@ NB_MODULE(framekit, m) {
         bind_environment(m);
         // The methods as made here: the engine runs an environment's method
         // directly only while the one found on it is still one of these.
-        m.attr("_env_methods") = kc::steal(
-            PyDict_Copy(reinterpret_cast<PyTypeObject *>(m.attr("SystemBaseEnv").ptr())->tp_dict));
+        m.attr("_env_methods") =
+            kc::steal(PyDict_Copy(reinterpret_cast<PyTypeObject *>(m.attr("SystemBaseEnv").ptr())->tp_dict));
         bind_lifecycle(m);
         create_globals(m);
         nb::list all;

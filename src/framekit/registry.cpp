@@ -22,8 +22,7 @@ nb::object new_of(Name &cls) { return kc::call(ns.get(cls)); }
 
 // ClientSocket(loopback, core port, host setting `key` or its default).
 nb::object core_socket(const char *timeout_key) {
-    nb::object timeout =
-        kc::call(ns.get(n::get_setting), kc::py_str(timeout_key), kc::py_int(DEFAULT_SOCKET_TIMEOUT));
+    nb::object timeout = kc::call(ns.get(n::get_setting), kc::py_str(timeout_key), kc::py_int(DEFAULT_SOCKET_TIMEOUT));
     return kc::call(ns.get(n::ClientSocket), kc::py_str(LOOPBACK), kc::py_int(CORE_PORT), timeout);
 }
 
@@ -105,8 +104,8 @@ void registry_save_snapshot(nb::handle self) {
     // log time stamp.
     nb::object task_id = field(n::g_KorvitModeTaskId);
     bool no_task = kc::is_real_scalar(task_id) && std::isnan(kc::as_double(task_id));
-    nb::object filename = no_task ? kc::call_method(logger_manager, n::log_timestamp)
-                                  : kc::steal(PyObject_Str(task_id.ptr()));
+    nb::object filename =
+        no_task ? kc::call_method(logger_manager, n::log_timestamp) : kc::steal(PyObject_Str(task_id.ptr()));
     nb::object name = kc::steal(PyUnicode_Concat(kc::py_str("py_error_").ptr(), filename.ptr()));
     name = kc::steal(PyUnicode_Concat(name.ptr(), kc::py_str(".mat").ptr()));
 
@@ -163,8 +162,8 @@ void add_classmethod(nb::handle cls, const char *name, nb::object func) {
 
 // Parameters take any value, None included: signatures name them without types.
 void bind_registry(nb::module_ &m) {
-    auto cls = nb::class_<SystemBaseVar>(m, "SystemBaseVar", nb::dynamic_attr(),
-                                         "Registry of the framework's global state.");
+    auto cls =
+        nb::class_<SystemBaseVar>(m, "SystemBaseVar", nb::dynamic_attr(), "Registry of the framework's global state.");
     cls.def("__init__", &registry_init_native, "Creates every registry field with its initial value.");
     cls.def("set_env", kc::guard<registry_set_env>(KC_SITE(FK_QUAL("SystemBaseVar.set_env"))),
             nb::sig("def set_env(self, env_) -> None"), ARG("env_"),
@@ -176,8 +175,8 @@ void bind_registry(nb::module_ &m) {
                     nb::cpp_function(FK_OP(set_value), nb::sig("def set_value(cls, key, value) -> None"),
                                      nb::arg("cls"), ARG("key"), ARG("value"), "Stores a class-wide named value."));
     add_classmethod(cls, "get_value",
-                    nb::cpp_function(FK_OP(get_value), nb::sig("def get_value(cls, key, default=None)"),
-                                     nb::arg("cls"), ARG("key"), ARG("default") = nb::none(),
+                    nb::cpp_function(FK_OP(get_value), nb::sig("def get_value(cls, key, default=None)"), nb::arg("cls"),
+                                     ARG("key"), ARG("default") = nb::none(),
                                      "The class-wide value named `key`, or `default`."));
     add_classmethod(cls, "del_value",
                     nb::cpp_function(FK_OP(del_value), nb::sig("def del_value(cls, key) -> None"), nb::arg("cls"),

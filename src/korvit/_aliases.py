@@ -52,11 +52,10 @@ class AliasFinder(importlib.abc.MetaPathFinder):
             module = importlib.import_module(real)
         except ModuleNotFoundError as exc:
             if exc.name == real:
-                return None     # let the import system report the short name
+                return None  # let the import system report the short name
             raise
         is_package = hasattr(module, "__path__")
-        return importlib.machinery.ModuleSpec(
-            fullname, _AliasLoader(module), is_package=is_package)
+        return importlib.machinery.ModuleSpec(fullname, _AliasLoader(module), is_package=is_package)
 
 
 def install():

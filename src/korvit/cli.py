@@ -52,7 +52,8 @@ def _path(text):
     """A path, or the shipped sample file for ``sample:NAME``."""
     if text.startswith("sample:"):
         from korvit.data import sample_path
-        return sample_path(text[len("sample:"):])
+
+        return sample_path(text[len("sample:") :])
     return Path(text)
 
 
@@ -63,7 +64,7 @@ def _param(text):
     try:
         value = ast.literal_eval(value)
     except (ValueError, SyntaxError):
-        pass                      # plain text
+        pass  # plain text
     return name, value
 
 
@@ -72,9 +73,12 @@ def _grid(text):
     (numbers) stands for the range from START up to STOP by STEP (default 1),
     STOP included when it lands on a step."""
     from korvit.backtest.sweep.space import SweepError, parse_range
+
     name, sep, values = text.partition("=")
     if not sep or not name.isidentifier():
-        raise argparse.ArgumentTypeError(f"a grid is NAME=V1,V2,... or NAME=START:STOP:STEP, got {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"a grid is NAME=V1,V2,... or NAME=START:STOP:STEP, got {text!r}"
+        )
     items = [item.strip() for item in values.split(",")]
     if not any(items):
         raise argparse.ArgumentTypeError(f"{name} has no values in {text!r}")
@@ -97,7 +101,9 @@ def _days(text):
     except ValueError:
         days = (0, 0)
     if not sep or min(days) <= 0:
-        raise argparse.ArgumentTypeError(f"expected TRAIN_DAYS,TEST_DAYS (whole days > 0), got {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"expected TRAIN_DAYS,TEST_DAYS (whole days > 0), got {text!r}"
+        )
     return days
 
 
@@ -133,9 +139,12 @@ def _positive(text):
 
 def _cash(text):
     from korvit.data.limits import MAX_CASH, fmt_bound
+
     value = _positive(text)
     if value > MAX_CASH:
-        raise argparse.ArgumentTypeError(f"expected a positive number up to {fmt_bound(MAX_CASH)}, got {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"expected a positive number up to {fmt_bound(MAX_CASH)}, got {text!r}"
+        )
     return value
 
 
@@ -145,12 +154,15 @@ def _slippage(text):
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
     if not 0 <= value < 1:
-        raise argparse.ArgumentTypeError(f"expected a fraction from 0 up to (not including) 1, got {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"expected a fraction from 0 up to (not including) 1, got {text!r}"
+        )
     return value
 
 
 def _code(text):
     from korvit.data import DataError, check_code
+
     try:
         return check_code(text)
     except DataError as exc:
@@ -159,6 +171,7 @@ def _code(text):
 
 def _date_format(text):
     from korvit.data._table import check_date_format
+
     try:
         return check_date_format(text)
     except ValueError as exc:
@@ -167,6 +180,7 @@ def _date_format(text):
 
 def _zone(text):
     from korvit.data._table import check_zone
+
     try:
         return check_zone(text)
     except ValueError as exc:
@@ -182,62 +196,139 @@ def _benchmark(text):
 
 
 def _parser():
-    parser = _Parser(prog="korvit", description="Korvit: fast backtests of stock and futures "
-                                     "strategies.")
+    parser = _Parser(
+        prog="korvit", description="Korvit: fast backtests of stock and futures strategies."
+    )
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
-    bt = sub.add_parser("backtest", help="run a strategy over bars and write its report",
-                        description="Run a strategy file over bars; print a summary and write the report.")
+    bt = sub.add_parser(
+        "backtest",
+        help="run a strategy over bars and write its report",
+        description="Run a strategy file over bars; print a summary and write the report.",
+    )
     _run_arguments(bt, "a strategy parameter, read as context.params[NAME] (repeatable)")
     bt.add_argument("--out", metavar="DIR", help="output folder (default: korvit-results/STRATEGY)")
-    bt.add_argument("--core", metavar="HOST:PORT", help="a running core process (default: an embedded one)")
+    bt.add_argument(
+        "--core", metavar="HOST:PORT", help="a running core process (default: an embedded one)"
+    )
     bt.add_argument("--no-progress", action="store_true", help="no progress bar")
     bt.add_argument("--debug", action="store_true", help="show full tracebacks")
 
-    sw = sub.add_parser("sweep", help="run a strategy once per parameter set and report the best",
-                        description="Run a strategy once per parameter set of a grid, in worker processes; "
-                                    "write sweep.csv, a heat map and a report of the best runs.")
+    sw = sub.add_parser(
+        "sweep",
+        help="run a strategy once per parameter set and report the best",
+        description="Run a strategy once per parameter set of a grid, in worker processes; "
+        "write sweep.csv, a heat map and a report of the best runs.",
+    )
     _run_arguments(sw, "a parameter fixed for every run (repeatable)")
-    sw.add_argument("--grid", action="append", type=_grid, default=[], metavar="NAME=V1,V2,...",
-                    help="a parameter and its values, or a range START:STOP:STEP (STOP included when it lands "
-                         "on a step); every combination runs (repeatable)")
-    sw.add_argument("--where", metavar="EXPRESSION",
-                    help="run only the parameter sets for which it holds, e.g. \"fast < slow\" (parameter names, "
-                         "numbers, comparisons, and/or/not, + - * / // %%)")
-    sw.add_argument("--sample", type=_count, metavar="N",
-                    help="run N of the parameter sets: drawn at random, or chosen by --sampler optuna")
-    sw.add_argument("--sampler", choices=("random", "optuna"), default="random",
-                    help="how --sample chooses: at random (default) or by Optuna's model of the results so far "
-                         "(pip install 'korvit[optuna]')")
+    sw.add_argument(
+        "--grid",
+        action="append",
+        type=_grid,
+        default=[],
+        metavar="NAME=V1,V2,...",
+        help="a parameter and its values, or a range START:STOP:STEP (STOP included when it lands "
+        "on a step); every combination runs (repeatable)",
+    )
+    sw.add_argument(
+        "--where",
+        metavar="EXPRESSION",
+        help='run only the parameter sets for which it holds, e.g. "fast < slow" (parameter names, '
+        "numbers, comparisons, and/or/not, + - * / // %%)",
+    )
+    sw.add_argument(
+        "--sample",
+        type=_count,
+        metavar="N",
+        help="run N of the parameter sets: drawn at random, or chosen by --sampler optuna",
+    )
+    sw.add_argument(
+        "--sampler",
+        choices=("random", "optuna"),
+        default="random",
+        help="how --sample chooses: at random (default) or by Optuna's model of the results so far "
+        "(pip install 'korvit[optuna]')",
+    )
     sw.add_argument("--seed", type=_whole, metavar="S", help="seed of --sample (default 0)")
-    sw.add_argument("--backend", choices=("local", "ray"), default="local",
-                    help="local worker processes (default) or Ray")
-    sw.add_argument("--address", metavar="HOST:PORT", help="a running Ray cluster (default: a local Ray)")
-    sw.add_argument("--workers", type=_count, metavar="N",
-                    help="runs at once (default: every core, or the Ray cluster's CPUs)")
-    sw.add_argument("--walk-forward", type=_days, metavar="TRAIN_DAYS,TEST_DAYS",
-                    help="rolling splits: the grid runs on each training window, the best set on the test "
-                         "window after it")
-    sw.add_argument("--step", type=_count, metavar="DAYS",
-                    help="with --walk-forward: days from one test window's start to the next (default: TEST_DAYS)")
-    sw.add_argument("--expanding", action="store_true",
-                    help="with --walk-forward: every training window starts at the data's start")
-    sw.add_argument("--warmup", type=_whole, metavar="N",
-                    help="with --walk-forward: bars before each window its runs see as history, trading only "
-                         "inside it (default: as many as the training window holds; 0: none)")
-    sw.add_argument("--metric", default="Sharpe ratio", metavar="NAME",
-                    help="statistic of the heat map and the ranking (default: Sharpe ratio; 'sharpe', "
-                         "'total_return', ... do), in its better direction: lower for the longest drawdown, "
-                         "volatility, fees, denied and cancelled orders, higher for the others")
-    sw.add_argument("--minimize", action="store_true", help="rank lower values of --metric first (for a loss kept as a negative number, "
-                         "such as Max drawdown: the smallest loss first)")
-    sw.add_argument("--min-trades", type=_whole, metavar="N",
-                    help="rank only runs with at least N trades (the others stay in the table)")
-    sw.add_argument("--heat-map", metavar="X,Y", help="the two parameters of the heat map (default: the first two)")
-    sw.add_argument("--top", type=_count, default=20, metavar="N", help="best runs in the report (default 20)")
-    sw.add_argument("--out", metavar="DIR", help="output folder (default: korvit-results/STRATEGY-sweep)")
-    sw.add_argument("--resume", action="store_true", help="skip the runs already saved in the output folder")
-    sw.add_argument("--keep-equity", action="store_true", help="save each run's equity curve under equity/")
-    sw.add_argument("--timeout", type=_positive, metavar="SECONDS", help="stop and fail a run that takes longer")
+    sw.add_argument(
+        "--backend",
+        choices=("local", "ray"),
+        default="local",
+        help="local worker processes (default) or Ray",
+    )
+    sw.add_argument(
+        "--address", metavar="HOST:PORT", help="a running Ray cluster (default: a local Ray)"
+    )
+    sw.add_argument(
+        "--workers",
+        type=_count,
+        metavar="N",
+        help="runs at once (default: every core, or the Ray cluster's CPUs)",
+    )
+    sw.add_argument(
+        "--walk-forward",
+        type=_days,
+        metavar="TRAIN_DAYS,TEST_DAYS",
+        help="rolling splits: the grid runs on each training window, the best set on the test "
+        "window after it",
+    )
+    sw.add_argument(
+        "--step",
+        type=_count,
+        metavar="DAYS",
+        help="with --walk-forward: days from one test window's start to the next (default: TEST_DAYS)",
+    )
+    sw.add_argument(
+        "--expanding",
+        action="store_true",
+        help="with --walk-forward: every training window starts at the data's start",
+    )
+    sw.add_argument(
+        "--warmup",
+        type=_whole,
+        metavar="N",
+        help="with --walk-forward: bars before each window its runs see as history, trading only "
+        "inside it (default: as many as the training window holds; 0: none)",
+    )
+    sw.add_argument(
+        "--metric",
+        default="Sharpe ratio",
+        metavar="NAME",
+        help="statistic of the heat map and the ranking (default: Sharpe ratio; 'sharpe', "
+        "'total_return', ... do), in its better direction: lower for the longest drawdown, "
+        "volatility, fees, denied and cancelled orders, higher for the others",
+    )
+    sw.add_argument(
+        "--minimize",
+        action="store_true",
+        help="rank lower values of --metric first (for a loss kept as a negative number, "
+        "such as Max drawdown: the smallest loss first)",
+    )
+    sw.add_argument(
+        "--min-trades",
+        type=_whole,
+        metavar="N",
+        help="rank only runs with at least N trades (the others stay in the table)",
+    )
+    sw.add_argument(
+        "--heat-map",
+        metavar="X,Y",
+        help="the two parameters of the heat map (default: the first two)",
+    )
+    sw.add_argument(
+        "--top", type=_count, default=20, metavar="N", help="best runs in the report (default 20)"
+    )
+    sw.add_argument(
+        "--out", metavar="DIR", help="output folder (default: korvit-results/STRATEGY-sweep)"
+    )
+    sw.add_argument(
+        "--resume", action="store_true", help="skip the runs already saved in the output folder"
+    )
+    sw.add_argument(
+        "--keep-equity", action="store_true", help="save each run's equity curve under equity/"
+    )
+    sw.add_argument(
+        "--timeout", type=_positive, metavar="SECONDS", help="stop and fail a run that takes longer"
+    )
     sw.add_argument("--no-progress", action="store_true", help="no progress bar")
     sw.add_argument("--debug", action="store_true", help="show full tracebacks")
     return parser
@@ -246,43 +337,88 @@ def _parser():
 def _run_arguments(parser, param_help):
     """The strategy, its data and the run options, shared by backtest and sweep."""
     parser.add_argument("strategy", help="the strategy's Python file")
-    parser.add_argument("--data", action="append", metavar="PATH",
-                        help="bars: CSV or Parquet, long or wide (repeatable; default: the sample daily bars)")
-    parser.add_argument("--code", action="append", type=_code, metavar="CODE",
-                        help="the code (EXCHANGE.SYMBOL) of a --data file without a code column, e.g. "
-                             "NASDAQ.GOOG (once for every file, or once per file)")
-    parser.add_argument("--adjust", action="store_true",
-                        help="scale the bars by their adjusted close (column 'Adj Close')")
-    parser.add_argument("--date-format", type=_date_format, metavar="FORMAT",
-                        help="how the data's times are written, e.g. %%d/%%m/%%Y (default: read from the "
-                             "data; dates such as 01/09/2004 that can be day or month first are refused)")
-    parser.add_argument("--bar-time", choices=("end", "start"), default="end",
-                        help="what an intraday bar's time marks: the end of its period (default) or its "
-                             "start, as many vendors write it")
+    parser.add_argument(
+        "--data",
+        action="append",
+        metavar="PATH",
+        help="bars: CSV or Parquet, long or wide (repeatable; default: the sample daily bars)",
+    )
+    parser.add_argument(
+        "--code",
+        action="append",
+        type=_code,
+        metavar="CODE",
+        help="the code (EXCHANGE.SYMBOL) of a --data file without a code column, e.g. "
+        "NASDAQ.GOOG (once for every file, or once per file)",
+    )
+    parser.add_argument(
+        "--adjust",
+        action="store_true",
+        help="scale the bars by their adjusted close (column 'Adj Close')",
+    )
+    parser.add_argument(
+        "--date-format",
+        type=_date_format,
+        metavar="FORMAT",
+        help="how the data's times are written, e.g. %%d/%%m/%%Y (default: read from the "
+        "data; dates such as 01/09/2004 that can be day or month first are refused)",
+    )
+    parser.add_argument(
+        "--bar-time",
+        choices=("end", "start"),
+        default="end",
+        help="what an intraday bar's time marks: the end of its period (default) or its "
+        "start, as many vendors write it",
+    )
     parser.add_argument("--ticks", metavar="PATH", help="ticks inside the bars (CSV or Parquet)")
     parser.add_argument("--contracts", metavar="FILE", help="contract table (CSV or JSON)")
-    parser.add_argument("--cash", type=_cash, default=1_000_000.0, help="starting cash (default 1,000,000)")
+    parser.add_argument(
+        "--cash", type=_cash, default=1_000_000.0, help="starting cash (default 1,000,000)"
+    )
     parser.add_argument("--start", metavar="DATE", help="first bar time to use")
     parser.add_argument("--end", metavar="DATE", help="last bar time to use")
-    parser.add_argument("--param", action="append", type=_param, default=[], metavar="NAME=VALUE",
-                        help=param_help)
-    parser.add_argument("--slippage", type=_slippage, default=0.0,
-                        help="fraction market orders pay (0.001 = 0.1%%)")
-    parser.add_argument("--tz", type=_zone, metavar="ZONE",
-                        help="time zone to convert times written with a UTC offset to, e.g. Asia/Shanghai "
-                             "(default: times keep their wall time; mixed offsets are refused)")
-    parser.add_argument("--cancel-stale-orders", action="store_true",
-                        help="at each day's first bar, cancel the orders left pending from an earlier day")
-    parser.add_argument("--fees", choices=("contracts", "none"), default="contracts",
-                        help="fees as the contracts state them (default), or none at all")
-    parser.add_argument("--stop-fill", choices=STOP_FILLS, default=STOP_FILLS[0], metavar="RULE",
-                        help="where a stop fired on the bar alone fills: first_traded (default: the bar's "
-                             "open when it opened beyond the stop, else the stop's price) or stop_price "
-                             "(the stop's price, even when the bar opened beyond it)")
-    parser.add_argument("--benchmark", type=_benchmark, default=BENCHMARKS[0], metavar="CODE|traded|equal-weight|none",
-                        help="what the run is measured against: buy and hold, equal weight, from the first "
-                             "bar's close, of the codes traded (default; every code when none was), of every "
-                             "code of the data (equal-weight) or of one code; or none")
+    parser.add_argument(
+        "--param", action="append", type=_param, default=[], metavar="NAME=VALUE", help=param_help
+    )
+    parser.add_argument(
+        "--slippage", type=_slippage, default=0.0, help="fraction market orders pay (0.001 = 0.1%%)"
+    )
+    parser.add_argument(
+        "--tz",
+        type=_zone,
+        metavar="ZONE",
+        help="time zone to convert times written with a UTC offset to, e.g. Asia/Shanghai "
+        "(default: times keep their wall time; mixed offsets are refused)",
+    )
+    parser.add_argument(
+        "--cancel-stale-orders",
+        action="store_true",
+        help="at each day's first bar, cancel the orders left pending from an earlier day",
+    )
+    parser.add_argument(
+        "--fees",
+        choices=("contracts", "none"),
+        default="contracts",
+        help="fees as the contracts state them (default), or none at all",
+    )
+    parser.add_argument(
+        "--stop-fill",
+        choices=STOP_FILLS,
+        default=STOP_FILLS[0],
+        metavar="RULE",
+        help="where a stop fired on the bar alone fills: first_traded (default: the bar's "
+        "open when it opened beyond the stop, else the stop's price) or stop_price "
+        "(the stop's price, even when the bar opened beyond it)",
+    )
+    parser.add_argument(
+        "--benchmark",
+        type=_benchmark,
+        default=BENCHMARKS[0],
+        metavar="CODE|traded|equal-weight|none",
+        help="what the run is measured against: buy and hold, equal weight, from the first "
+        "bar's close, of the codes traded (default; every code when none was), of every "
+        "code of the data (equal-weight) or of one code; or none",
+    )
 
 
 def _inputs(args):
@@ -301,29 +437,43 @@ def _reading(args):
     if code is not None:
         files = len(args.data or ())
         if not files:
-            raise UsageError("--code names the code of a --data file without a code column: give the file "
-                             "with --data")
+            raise UsageError(
+                "--code names the code of a --data file without a code column: give the file "
+                "with --data"
+            )
         if len(code) not in (1, files):
-            raise UsageError(f"--code is given {len(code)} times for {files} --data files: give one code "
-                             "for every file, or one per file")
+            raise UsageError(
+                f"--code is given {len(code)} times for {files} --data files: give one code "
+                "for every file, or one per file"
+            )
         code = code[0] if len(code) == 1 else code
-    return {"code": code, "adjust": args.adjust, "date_format": args.date_format, "bar_time": args.bar_time}
+    return {
+        "code": code,
+        "adjust": args.adjust,
+        "date_format": args.date_format,
+        "bar_time": args.bar_time,
+    }
 
 
 def _read_otherwise(reading):
     """Whether the bars are read other than by default."""
-    return any((reading["code"], reading["adjust"], reading["date_format"], reading["bar_time"] != "end"))
+    return any(
+        (reading["code"], reading["adjust"], reading["date_format"], reading["bar_time"] != "end")
+    )
 
 
 def _out(args, default):
     """The output folder; refused when it names a file."""
     out = Path(args.out) if args.out else Path("korvit-results") / default
-    for place in (out, *out.parents):       # the nearest existing one must be a folder
+    for place in (out, *out.parents):  # the nearest existing one must be a folder
         if place.exists():
             if not place.is_dir():
                 which = "" if place == out else f": {str(place)!r}"
-                raise UsageError(f"--out {str(out)!r} is a file{which}: give a folder (new or existing)"
-                                 if not which else f"--out {str(out)!r} lies in a file{which}")
+                raise UsageError(
+                    f"--out {str(out)!r} is a file{which}: give a folder (new or existing)"
+                    if not which
+                    else f"--out {str(out)!r} lies in a file{which}"
+                )
             break
     return out
 
@@ -333,18 +483,32 @@ def _backtest(args):
 
     from korvit.backtest.results import OrdersDeniedWarning, denials_line
     from korvit.backtest.runner import Backtest
+
     data, ticks, contracts = _inputs(args)
     reading = _reading(args)
     strategy = Path(args.strategy)
     out = _out(args, strategy.stem)
-    test = Backtest(strategy, data, ticks=ticks, contracts=contracts, tz=args.tz, **reading,
-                    cash=args.cash, start=args.start, end=args.end, params=dict(args.param),
-                    slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders, fees=args.fees,
-                    stop_fill=args.stop_fill, benchmark=args.benchmark,
-                    core=args.core,
-                    output=out,
-                    progress=False if args.no_progress else None)
-    with warnings.catch_warnings():             # told below, with the saved orders.csv
+    test = Backtest(
+        strategy,
+        data,
+        ticks=ticks,
+        contracts=contracts,
+        tz=args.tz,
+        **reading,
+        cash=args.cash,
+        start=args.start,
+        end=args.end,
+        params=dict(args.param),
+        slippage=args.slippage,
+        cancel_stale_orders=args.cancel_stale_orders,
+        fees=args.fees,
+        stop_fill=args.stop_fill,
+        benchmark=args.benchmark,
+        core=args.core,
+        output=out,
+        progress=False if args.no_progress else None,
+    )
+    with warnings.catch_warnings():  # told below, with the saved orders.csv
         warnings.simplefilter("ignore", OrdersDeniedWarning)
         result = test.run()
     report = result.save(out)
@@ -360,9 +524,15 @@ def _backtest(args):
 def _sweep(args):
     import warnings
 
-    from korvit.backtest.sweep_report import best_runs, denied_runs, parameter_columns, save_sweep_report
+    from korvit.backtest.sweep_report import (
+        best_runs,
+        denied_runs,
+        parameter_columns,
+        save_sweep_report,
+    )
     from korvit.backtest.sweep import Objective, sweep, walk_forward
     from korvit.backtest.sweep.execute import _interrupt_held
+
     if not args.grid:
         raise UsageError("give the parameters to sweep: --grid NAME=V1,V2,... (repeatable)")
     grid = {}
@@ -374,16 +544,29 @@ def _sweep(args):
     if args.heat_map:
         heat = [name.strip() for name in args.heat_map.split(",")]
         if len(heat) != 2 or any(name not in grid for name in heat) or heat[0] == heat[1]:
-            raise UsageError(f"--heat-map takes two parameters of the grid (X,Y), got {args.heat_map!r}")
+            raise UsageError(
+                f"--heat-map takes two parameters of the grid (X,Y), got {args.heat_map!r}"
+            )
     if (args.sampler != "random" or args.seed is not None) and args.sample is None:
         raise UsageError("--sampler and --seed choose the runs of --sample N: give it")
     if args.address and args.backend != "ray":
         raise UsageError("--address names a Ray cluster: use it with --backend ray")
-    given = [flag for flag, value in (("--step", args.step), ("--expanding", args.expanding or None),
-                                      ("--warmup", args.warmup)) if value is not None]
+    given = [
+        flag
+        for flag, value in (
+            ("--step", args.step),
+            ("--expanding", args.expanding or None),
+            ("--warmup", args.warmup),
+        )
+        if value is not None
+    ]
     if given and not args.walk_forward:
-        raise UsageError(f"{given[0]} shapes the walk-forward splits: give --walk-forward TRAIN_DAYS,TEST_DAYS")
-    rank = Objective(args.metric, minimize=True if args.minimize else None, min_trades=args.min_trades)
+        raise UsageError(
+            f"{given[0]} shapes the walk-forward splits: give --walk-forward TRAIN_DAYS,TEST_DAYS"
+        )
+    rank = Objective(
+        args.metric, minimize=True if args.minimize else None, min_trades=args.min_trades
+    )
     metric = rank.metric
     data, ticks, contracts = _inputs(args)
     reading = _reading(args)
@@ -391,47 +574,99 @@ def _sweep(args):
     out = _out(args, f"{strategy.stem}-sweep")
     splits = None
     loaded = bool(args.walk_forward or args.tz or _read_otherwise(reading))
-    if loaded:                  # the splits cover the bars, loaded (and trimmed) here once
+    if loaded:  # the splits cover the bars, loaded (and trimmed) here once
         from korvit.backtest.runner import load_inputs
-        data, ticks = load_inputs(data, ticks, start=args.start, end=args.end, tz=args.tz, reading=reading)
+
+        data, ticks = load_inputs(
+            data, ticks, start=args.start, end=args.end, tz=args.tz, reading=reading
+        )
     if args.walk_forward:
         train, test = args.walk_forward
-        splits = walk_forward(data.times[0], data.times[-1], train=train, test=test, step=args.step,
-                              expanding=args.expanding)
+        splits = walk_forward(
+            data.times[0],
+            data.times[-1],
+            train=train,
+            test=test,
+            step=args.step,
+            expanding=args.expanding,
+        )
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        frame = sweep(strategy, data, grid, where=args.where, sample=args.sample, sampler=args.sampler,
-                      seed=args.seed, splits=splits, warmup=args.warmup, select=metric, minimize=rank.minimize,
-                      min_trades=rank.min_trades, ticks=ticks, contracts=contracts,
-                      start=None if loaded else args.start, end=None if loaded else args.end,
-                      params=dict(args.param), backend=args.backend, workers=args.workers,
-                      address=args.address, keep="equity" if args.keep_equity else None, out=out,
-                      resume=args.resume, timeout=args.timeout, progress=False if args.no_progress else None,
-                      cash=args.cash, slippage=args.slippage, cancel_stale_orders=args.cancel_stale_orders,
-                      fees=args.fees, stop_fill=args.stop_fill,
-                      # the default stays out of the options, so that a sweep saved before can be resumed
-                      **({"benchmark": args.benchmark} if args.benchmark != BENCHMARKS[0] else {}))
-    with _interrupt_held(absorb=True):         # every run is saved: Ctrl-C stops nothing now
-        report = save_sweep_report(frame, out, metric, *(heat or (None, None)), top=args.top,
-                                   title=f"{strategy.stem}: parameter sweep")
+        frame = sweep(
+            strategy,
+            data,
+            grid,
+            where=args.where,
+            sample=args.sample,
+            sampler=args.sampler,
+            seed=args.seed,
+            splits=splits,
+            warmup=args.warmup,
+            select=metric,
+            minimize=rank.minimize,
+            min_trades=rank.min_trades,
+            ticks=ticks,
+            contracts=contracts,
+            start=None if loaded else args.start,
+            end=None if loaded else args.end,
+            params=dict(args.param),
+            backend=args.backend,
+            workers=args.workers,
+            address=args.address,
+            keep="equity" if args.keep_equity else None,
+            out=out,
+            resume=args.resume,
+            timeout=args.timeout,
+            progress=False if args.no_progress else None,
+            cash=args.cash,
+            slippage=args.slippage,
+            cancel_stale_orders=args.cancel_stale_orders,
+            fees=args.fees,
+            stop_fill=args.stop_fill,
+            # the default stays out of the options, so that a sweep saved before can be resumed
+            **({"benchmark": args.benchmark} if args.benchmark != BENCHMARKS[0] else {}),
+        )
+    with _interrupt_held(absorb=True):  # every run is saved: Ctrl-C stops nothing now
+        report = save_sweep_report(
+            frame,
+            out,
+            metric,
+            *(heat or (None, None)),
+            top=args.top,
+            title=f"{strategy.stem}: parameter sweep",
+        )
     failed = frame[frame["status"] != "ok"]
     best = best_runs(frame, metric, 10)
     tests = frame[frame["phase"] == "test"]
     runs, every = denied_runs(frame)
-    columns = parameter_columns(frame) + list(dict.fromkeys([metric, "Total return", "Max drawdown", "Trades"]))
+    columns = parameter_columns(frame) + list(
+        dict.fromkeys([metric, "Total return", "Max drawdown", "Trades"])
+    )
     columns += ["Orders denied"] if runs and metric != "Orders denied" else []
-    if len(tests):          # training runs of different splits: each shown with its split
+    if len(tests):  # training runs of different splits: each shown with its split
         print(f"Best training runs by {rank.describe()}, each on its split's training window:")
         print(best[["split"] + columns].to_string(index=False) if len(best) else "(none)")
         walked = frame.attrs.get("walk_forward")
         if walked is not None:
-            print("\nWalk-forward test runs: each split's best training parameters on its test window "
-                  "(IS: the chosen training run, OOS: the test run; efficiency: OOS over IS annualised return):")
-            print(_walk_forward_table(walked, parameter_columns(frame), rank.label).to_string(index=False))
-            print(f"\nOut of sample, the test windows stitched ({len(walked.equity):,d} bars): "
-                  + _walk_forward_figures(walked) if len(walked.equity) else "\nOut of sample: no test run finished")
+            print(
+                "\nWalk-forward test runs: each split's best training parameters on its test window "
+                "(IS: the chosen training run, OOS: the test run; efficiency: OOS over IS annualised return):"
+            )
+            print(
+                _walk_forward_table(walked, parameter_columns(frame), rank.label).to_string(
+                    index=False
+                )
+            )
+            print(
+                f"\nOut of sample, the test windows stitched ({len(walked.equity):,d} bars): "
+                + _walk_forward_figures(walked)
+                if len(walked.equity)
+                else "\nOut of sample: no test run finished"
+            )
         else:
-            print("\nWalk-forward test runs: each split's best training parameters on its test window:")
+            print(
+                "\nWalk-forward test runs: each split's best training parameters on its test window:"
+            )
             print(tests[["split"] + columns + ["status"]].to_string(index=False))
     elif len(best):
         print(best[columns].to_string(index=False))
@@ -441,14 +676,20 @@ def _sweep(args):
     print(f"table: {out / 'sweep.csv'}\nreport: {report}")
     if runs:
         sys.stdout.flush()
-        print(f"korvit: warning: {runs} of {len(frame) - len(failed)} runs had orders denied"
-              + (f", {every} of them every order" if every else "")
-              + f"; see the column 'Orders denied' of {out / 'sweep.csv'}", file=sys.stderr)
+        print(
+            f"korvit: warning: {runs} of {len(frame) - len(failed)} runs had orders denied"
+            + (f", {every} of them every order" if every else "")
+            + f"; see the column 'Orders denied' of {out / 'sweep.csv'}",
+            file=sys.stderr,
+        )
     if frame.attrs.get("interrupted"):
         print("korvit: interrupted; --resume runs the rest", file=sys.stderr)
         return 130
     if len(tests) and not (tests["status"] == "ok").any():
-        print(f"korvit: every walk-forward test failed; first: {tests.iloc[0]['error']}", file=sys.stderr)
+        print(
+            f"korvit: every walk-forward test failed; first: {tests.iloc[0]['error']}",
+            file=sys.stderr,
+        )
         return 1
     return 1 if len(frame) and len(failed) == len(frame) else 0
 
@@ -460,6 +701,7 @@ def _walk_forward_table(walked, params, label):
     import pandas as pd
 
     from korvit.backtest.stats import STAT_NAMES, format_stat
+
     splits, metric = walked.splits, walked.metric
 
     def shown(name, value):
@@ -470,25 +712,34 @@ def _walk_forward_table(walked, params, label):
     def spans(starts, ends):
         return [f"{a:%Y-%m-%d}..{b:%Y-%m-%d}" for a, b in zip(starts, ends)]
 
-    return pd.DataFrame({
-        "split": splits["split"],
-        **{name: splits[name] for name in params},
-        "train": spans(splits["train_start"], splits["train_end"]),
-        "test": spans(splits["test_start"], splits["test_end"]),
-        f"IS {label}": [shown(metric, v) for v in splits["in_sample"]],
-        f"OOS {label}": [shown(metric, v) for v in splits["out_of_sample"]],
-        "IS ann. return": [shown("Annualised return", v) for v in splits["in_sample_return"]],
-        "OOS ann. return": [shown("Annualised return", v) for v in splits["out_of_sample_return"]],
-        "efficiency": [shown(None, v) for v in splits["efficiency"]],
-        "trades": splits["trades"], "status": splits["status"]})
+    return pd.DataFrame(
+        {
+            "split": splits["split"],
+            **{name: splits[name] for name in params},
+            "train": spans(splits["train_start"], splits["train_end"]),
+            "test": spans(splits["test_start"], splits["test_end"]),
+            f"IS {label}": [shown(metric, v) for v in splits["in_sample"]],
+            f"OOS {label}": [shown(metric, v) for v in splits["out_of_sample"]],
+            "IS ann. return": [shown("Annualised return", v) for v in splits["in_sample_return"]],
+            "OOS ann. return": [
+                shown("Annualised return", v) for v in splits["out_of_sample_return"]
+            ],
+            "efficiency": [shown(None, v) for v in splits["efficiency"]],
+            "trades": splits["trades"],
+            "status": splits["status"],
+        }
+    )
 
 
 def _walk_forward_figures(walked):
     """The stitched out-of-sample curve's main figures, in a line."""
     from korvit.backtest.stats import format_stat
+
     stats = walked.stats
-    figures = [f"{name.lower()} {format_stat(name, stats[name])}"
-               for name in ("Total return", "Annualised return", "Sharpe ratio", "Max drawdown", "Trades")]
+    figures = [
+        f"{name.lower()} {format_stat(name, stats[name])}"
+        for name in ("Total return", "Annualised return", "Sharpe ratio", "Max drawdown", "Trades")
+    ]
     efficiency = walked.efficiency
     figures.append("efficiency " + ("–" if efficiency != efficiency else f"{efficiency:.2f}"))
     return ", ".join(figures)
@@ -512,16 +763,22 @@ def main(argv=None):
     args = _parser().parse_args(argv)
     import warnings
 
-    from korvit.backtest.loader import StrategyExit, StrategyLoadError, StrategyWarning, UnknownParameterError
+    from korvit.backtest.loader import (
+        StrategyExit,
+        StrategyLoadError,
+        StrategyWarning,
+        UnknownParameterError,
+    )
     from korvit.data import DataError, DataWarning
+
     if args.command == "sweep":
         from korvit.backtest.sweep import SweepError
-    else:                       # a backtest needs none of the sweeps' machinery
+    else:  # a backtest needs none of the sweeps' machinery
         SweepError = UsageError
     shown = warnings.showwarning
 
     def show(message, category, *where, **options):
-        if issubclass(category, (DataWarning, StrategyWarning)):      # one line, as the other messages
+        if issubclass(category, (DataWarning, StrategyWarning)):  # one line, as the other messages
             print(f"korvit: warning: {message}", file=sys.stderr)
         else:
             shown(message, category, *where, **options)
@@ -536,16 +793,26 @@ def main(argv=None):
         if args.debug:
             traceback.print_exc()
         place = f"{exc.filename}:{exc.lineno}: " if exc.filename else ""
-        print(f"korvit: {place}the strategy called sys.exit({exc.code!r}): the backtest stopped "
-              "there, no report was written", file=sys.stderr)
+        print(
+            f"korvit: {place}the strategy called sys.exit({exc.code!r}): the backtest stopped "
+            "there, no report was written",
+            file=sys.stderr,
+        )
         return 1
-    except (DataError, StrategyLoadError, UnknownParameterError, FileNotFoundError, ConnectionError, UsageError,
-            SweepError) as exc:
+    except (
+        DataError,
+        StrategyLoadError,
+        UnknownParameterError,
+        FileNotFoundError,
+        ConnectionError,
+        UsageError,
+        SweepError,
+    ) as exc:
         if args.debug:
             traceback.print_exc()
         print(f"korvit: {exc}", file=sys.stderr)
         return 2
-    except Exception as exc:      # noqa: BLE001 - every failure becomes one line
+    except Exception as exc:  # noqa: BLE001 - every failure becomes one line
         if args.debug:
             traceback.print_exc()
         frame = _strategy_frame(exc, args.strategy)

@@ -53,8 +53,22 @@ from numpy.lib.stride_tricks import sliding_window_view
 from korvit.backtest import session as _sessions
 from korvit.backtest.session import StrategyError, running_session
 
-__all__ = ["Series", "Bands", "Macd", "sma", "ema", "rsi", "atr", "bollinger", "macd", "highest", "lowest",
-           "indicator", "crossed_above", "crossed_below"]
+__all__ = [
+    "Series",
+    "Bands",
+    "Macd",
+    "sma",
+    "ema",
+    "rsi",
+    "atr",
+    "bollinger",
+    "macd",
+    "highest",
+    "lowest",
+    "indicator",
+    "crossed_above",
+    "crossed_below",
+]
 
 FIELDS = ("open", "high", "low", "close", "volume")
 _NAN = math.nan
@@ -81,7 +95,7 @@ class Series:
         self._values = values
         shown = np.full(len(values), _NAN)
         shown.flags.writeable = False
-        self._shown = shown         # the values revealed so far; NaN beyond them
+        self._shown = shown  # the values revealed so far; NaN beyond them
         self._upto = 0
 
     def _count(self):
@@ -108,7 +122,7 @@ class Series:
     @property
     def values(self):
         """The values up to the current bar, oldest first (a read-only numpy array)."""
-        return self._shown[:self._visible()]
+        return self._shown[: self._visible()]
 
     @property
     def now(self):
@@ -120,11 +134,13 @@ class Series:
         return self._count()
 
     def __getitem__(self, key):
-        if type(key) is int:                # the common case: one value, of a bar up to the current one
+        if type(key) is int:  # the common case: one value, of a bar up to the current one
             n = self._count()
             if -n <= key < n:
                 return self._values[key + n if key < 0 else key]
-            raise IndexError(f"bar {key} is beyond the {n} bars of {self.name} up to the current one")
+            raise IndexError(
+                f"bar {key} is beyond the {n} bars of {self.name} up to the current one"
+            )
         n = self._visible()
         return self._shown[:n][key]
 
@@ -145,7 +161,7 @@ class Series:
         n = self._count()
         if n < 2:
             return _NAN, _NAN
-        item = self._values.item        # Python floats: compared without numpy's scalar machinery
+        item = self._values.item  # Python floats: compared without numpy's scalar machinery
         return item(n - 1), item(n - 2)
 
 
@@ -156,6 +172,7 @@ class Series:
 # over each window (np.mean, np.std, np.max of the window's values), so they
 # equal those reductions of the window that history() gives, bit for bit.
 
+
 def _windows(x, window):
     return sliding_window_view(x, window)
 
@@ -163,7 +180,7 @@ def _windows(x, window):
 def _mean(x, window):
     out = np.full(len(x), _NAN)
     if len(x) >= window:
-        out[window - 1:] = _windows(x, window).mean(axis=-1)
+        out[window - 1 :] = _windows(x, window).mean(axis=-1)
     return out
 
 
@@ -171,7 +188,7 @@ def _extreme(x, window, largest):
     out = np.full(len(x), _NAN)
     if len(x) >= window:
         windows = _windows(x, window)
-        out[window - 1:] = windows.max(axis=-1) if largest else windows.min(axis=-1)
+        out[window - 1 :] = windows.max(axis=-1) if largest else windows.min(axis=-1)
     return out
 
 
@@ -184,9 +201,12 @@ def _smooth(x, window, alpha):
     seed = x[:window].mean()
     out[window - 1] = seed
     if len(x) > window:
-        from scipy.signal import lfilter    # scipy loads only with a smoothing indicator (~0.2 s)
+        from scipy.signal import lfilter  # scipy loads only with a smoothing indicator (~0.2 s)
+
         # lfilter's recursion is y = alpha * x + (1 - alpha) * y_before, in that order
-        out[window:] = lfilter([alpha], [1.0, -(1.0 - alpha)], x[window:], zi=[(1.0 - alpha) * seed])[0]
+        out[window:] = lfilter(
+            [alpha], [1.0, -(1.0 - alpha)], x[window:], zi=[(1.0 - alpha) * seed]
+        )[0]
     return out
 
 
@@ -212,7 +232,9 @@ def _rsi(close, window):
 def _true_range(high, low, close):
     out = np.full(len(close), _NAN)
     before = close[:-1]
-    out[1:] = np.maximum(np.maximum(high[1:] - low[1:], np.abs(high[1:] - before)), np.abs(low[1:] - before))
+    out[1:] = np.maximum(
+        np.maximum(high[1:] - low[1:], np.abs(high[1:] - before)), np.abs(low[1:] - before)
+    )
     return out
 
 
@@ -226,18 +248,19 @@ def _bollinger(close, window, width):
     middle = _mean(close, window)
     deviation = np.full(len(close), _NAN)
     if len(close) >= window:
-        deviation[window - 1:] = _windows(close, window).std(axis=-1)
+        deviation[window - 1 :] = _windows(close, window).std(axis=-1)
     return middle + width * deviation, middle, middle - width * deviation
 
 
 def _macd(close, fast, slow, signal):
     line = _ema(close, fast) - _ema(close, slow)
     smoothed = np.full(len(close), _NAN)
-    smoothed[slow - 1:] = _ema(line[slow - 1:], signal)
+    smoothed[slow - 1 :] = _ema(line[slow - 1 :], signal)
     return line, smoothed, line - smoothed
 
 
 # ------------------------------------------------------------------ making indicators
+
 
 def _window(value, what="window"):
     if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
@@ -283,8 +306,10 @@ def _checked(output, n, name):
     except (TypeError, ValueError) as error:
         raise StrategyError(f"{name} gave {type(output).__name__}, not numbers: {error}") from None
     if array.shape != (n,):
-        raise StrategyError(f"{name} gave {array.shape[0] if array.ndim == 1 else array.shape} values "
-                            f"for {n} bars: one value per bar is needed")
+        raise StrategyError(
+            f"{name} gave {array.shape[0] if array.ndim == 1 else array.shape} values "
+            f"for {n} bars: one value per bar is needed"
+        )
     return array
 
 
@@ -294,8 +319,13 @@ def sma(code, window, field="close"):
     ``history(code, field, window).mean()``."""
     window = _window(window)
     _field(field)
-    return _make(("sma", field, window), code, (field,), lambda x: _mean(x, window),
-                 f"sma({code}, {window}, {field})")
+    return _make(
+        ("sma", field, window),
+        code,
+        (field,),
+        lambda x: _mean(x, window),
+        f"sma({code}, {window}, {field})",
+    )
 
 
 def ema(code, window, field="close"):
@@ -304,8 +334,13 @@ def ema(code, window, field="close"):
     ``alpha * value + (1 - alpha) * ema_before`` at each bar."""
     window = _window(window)
     _field(field)
-    return _make(("ema", field, window), code, (field,), lambda x: _ema(x, window),
-                 f"ema({code}, {window}, {field})")
+    return _make(
+        ("ema", field, window),
+        code,
+        (field,),
+        lambda x: _ema(x, window),
+        f"ema({code}, {window}, {field})",
+    )
 
 
 def rsi(code, window=14, field="close"):
@@ -316,8 +351,13 @@ def rsi(code, window=14, field="close"):
     where nothing moved.  The first at bar ``window + 1`` (``window`` changes)."""
     window = _window(window)
     _field(field)
-    return _make(("rsi", field, window), code, (field,), lambda x: _rsi(x, window),
-                 f"rsi({code}, {window}, {field})")
+    return _make(
+        ("rsi", field, window),
+        code,
+        (field,),
+        lambda x: _rsi(x, window),
+        f"rsi({code}, {window}, {field})",
+    )
 
 
 def atr(code, window=14):
@@ -325,8 +365,13 @@ def atr(code, window=14):
     |high - close before|, |low - close before|) smoothed as ``rsi`` smooths;
     the first at bar ``window + 1``."""
     window = _window(window)
-    return _make(("atr", window), code, ("high", "low", "close"), lambda h, l, c: _atr(h, l, c, window),
-                 f"atr({code}, {window})")
+    return _make(
+        ("atr", window),
+        code,
+        ("high", "low", "close"),
+        lambda h, l, c: _atr(h, l, c, window),
+        f"atr({code}, {window})",
+    )
 
 
 def bollinger(code, window=20, width=2.0, field="close"):
@@ -336,11 +381,18 @@ def bollinger(code, window=20, width=2.0, field="close"):
     window = _window(window)
     _field(field)
     if isinstance(width, bool) or not isinstance(width, numbers.Real) or not 0 <= width < math.inf:
-        raise StrategyError(f"the bands' width must be a number of deviations of at least 0, got {width!r}")
+        raise StrategyError(
+            f"the bands' width must be a number of deviations of at least 0, got {width!r}"
+        )
     width = float(width)
     name = f"bollinger({code}, {window}, {width:g}, {field})"
-    upper, middle, lower = _make(("bollinger", field, window, width), code, (field,),
-                                 lambda x: _bollinger(x, window, width), name)
+    upper, middle, lower = _make(
+        ("bollinger", field, window, width),
+        code,
+        (field,),
+        lambda x: _bollinger(x, window, width),
+        name,
+    )
     for series, part in ((upper, "upper"), (middle, "middle"), (lower, "lower")):
         series.name = f"{name}.{part}"
     return Bands(upper, middle, lower)
@@ -354,10 +406,17 @@ def macd(code, fast=12, slow=26, signal=9, field="close"):
     fast, slow, signal = _window(fast, "fast"), _window(slow, "slow"), _window(signal, "signal")
     _field(field)
     if fast >= slow:
-        raise StrategyError(f"macd's fast window must be shorter than the slow one, got {fast} and {slow}")
+        raise StrategyError(
+            f"macd's fast window must be shorter than the slow one, got {fast} and {slow}"
+        )
     name = f"macd({code}, {fast}, {slow}, {signal}, {field})"
-    line, smoothed, histogram = _make(("macd", field, fast, slow, signal), code, (field,),
-                                      lambda x: _macd(x, fast, slow, signal), name)
+    line, smoothed, histogram = _make(
+        ("macd", field, fast, slow, signal),
+        code,
+        (field,),
+        lambda x: _macd(x, fast, slow, signal),
+        name,
+    )
     for series, part in ((line, "macd"), (smoothed, "signal"), (histogram, "histogram")):
         series.name = f"{name}.{part}"
     return Macd(line, smoothed, histogram)
@@ -368,8 +427,13 @@ def highest(code, window, field="high"):
     highs); the first at the ``window``-th bar."""
     window = _window(window)
     _field(field)
-    return _make(("highest", field, window), code, (field,), lambda x: _extreme(x, window, True),
-                 f"highest({code}, {window}, {field})")
+    return _make(
+        ("highest", field, window),
+        code,
+        (field,),
+        lambda x: _extreme(x, window, True),
+        f"highest({code}, {window}, {field})",
+    )
 
 
 def lowest(code, window, field="low"):
@@ -377,8 +441,13 @@ def lowest(code, window, field="low"):
     lows); the first at the ``window``-th bar."""
     window = _window(window)
     _field(field)
-    return _make(("lowest", field, window), code, (field,), lambda x: _extreme(x, window, False),
-                 f"lowest({code}, {window}, {field})")
+    return _make(
+        ("lowest", field, window),
+        code,
+        (field,),
+        lambda x: _extreme(x, window, False),
+        f"lowest({code}, {window}, {field})",
+    )
 
 
 def indicator(code, fields, compute, name=None):
@@ -402,6 +471,7 @@ def indicator(code, fields, compute, name=None):
 
 
 # ------------------------------------------------------------------ crossings
+
 
 def _last_two(value):
     if type(value) is Series or isinstance(value, Series):

@@ -48,29 +48,59 @@ from korvit.tframe import framekit
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
 __all__ = [
-    "buy", "sell", "sell_short", "buy_to_cover", "place_order", "protect", "cancel",
-    "order_target", "order_target_value", "order_target_percent", "rebalance",
-    "points", "percent", "trailing", "Gap", "Trailing", "OrderRef",
-    "position", "positions", "cash", "equity", "available_cash", "pending_orders", "history", "now",
-    "current_price", "codes", "accounts", "contract", "StrategyError",
+    "buy",
+    "sell",
+    "sell_short",
+    "buy_to_cover",
+    "place_order",
+    "protect",
+    "cancel",
+    "order_target",
+    "order_target_value",
+    "order_target_percent",
+    "rebalance",
+    "points",
+    "percent",
+    "trailing",
+    "Gap",
+    "Trailing",
+    "OrderRef",
+    "position",
+    "positions",
+    "cash",
+    "equity",
+    "available_cash",
+    "pending_orders",
+    "history",
+    "now",
+    "current_price",
+    "codes",
+    "accounts",
+    "contract",
+    "StrategyError",
 ]
 
 FIELDS = ("open", "high", "low", "close", "volume")
 _FIELD_AT = {name: k for k, name in enumerate(FIELDS)}
 
-STATUS_NAMES = {gv.OrderStatus_PreHolding: "new", gv.OrderStatus_Holding: "pending",
-                gv.OrderStatus_Filled: "filled", gv.OrderStatus_Cancelled: "cancelled",
-                gv.OrderStatus_Denied: "denied"}
+STATUS_NAMES = {
+    gv.OrderStatus_PreHolding: "new",
+    gv.OrderStatus_Holding: "pending",
+    gv.OrderStatus_Filled: "filled",
+    gv.OrderStatus_Cancelled: "cancelled",
+    gv.OrderStatus_Denied: "denied",
+}
 
 
 # ------------------------------------------------------------------ gaps
+
 
 @dataclass(frozen=True)
 class Gap:
     """A price distance: ``value`` price units, or ``value`` percent."""
 
     value: float
-    kind: str = "points"        # "points" or "percent"
+    kind: str = "points"  # "points" or "percent"
 
     def __post_init__(self):
         if self.kind not in ("points", "percent"):
@@ -78,8 +108,9 @@ class Gap:
         if not _is_real(self.value) or not math.isfinite(self.value) or self.value <= 0:
             raise StrategyError(f"a stop gap must be a positive number, got {self.value!r}")
         if self.kind == "points" and self.value > MAX_PRICE:
-            raise StrategyError(f"a stop gap in points must be at most {fmt_bound(MAX_PRICE)}, "
-                                f"got {self.value!r}")
+            raise StrategyError(
+                f"a stop gap in points must be at most {fmt_bound(MAX_PRICE)}, got {self.value!r}"
+            )
 
 
 def points(value):
@@ -114,11 +145,13 @@ def _gap(value, what):
     try:
         return points(value)
     except StrategyError:
-        raise StrategyError(f"{what} must be a positive number or points(x)/percent(x), "
-                            f"got {value!r}") from None
+        raise StrategyError(
+            f"{what} must be a positive number or points(x)/percent(x), got {value!r}"
+        ) from None
 
 
 # ------------------------------------------------------------------ the running backtest
+
 
 class OrderRef:
     """A strategy's handle on an order it placed; reads the order's live state."""
@@ -126,11 +159,16 @@ class OrderRef:
     __slots__ = ("order_id", "code", "account", "_record")
 
     def __init__(self, record, code, account):
-        self.order_id, self.code, self.account, self._record = record.order_id, code, account, record
+        self.order_id, self.code, self.account, self._record = (
+            record.order_id,
+            code,
+            account,
+            record,
+        )
 
     @property
     def status(self):
-        """"new", "pending", "filled", "cancelled" or "denied"."""
+        """ "new", "pending", "filled", "cancelled" or "denied"."""
         return STATUS_NAMES.get(self._record.status, str(self._record.status))
 
     @property
@@ -169,8 +207,10 @@ def _optional_price(value, what, none_means):
     if value is None:
         return None
     if not _is_real(value) or not math.isfinite(value) or value <= 0 or value > MAX_PRICE:
-        raise StrategyError(f"order {what} must be a positive number up to {fmt_bound(MAX_PRICE)} (or None "
-                            f"for {none_means}), got {value!r}")
+        raise StrategyError(
+            f"order {what} must be a positive number up to {fmt_bound(MAX_PRICE)} (or None "
+            f"for {none_means}), got {value!r}"
+        )
     return float(value)
 
 
@@ -182,8 +222,22 @@ def _stop(stop):
     return _optional_price(stop, "stop", "an order without a stop")
 
 
-def place_order(code, side, effect, volume, price=None, *, account=None, stop_loss=None,
-                take_profit=None, trailing_stop=None, tag=None, good_for=None, good_till=None, stop=None):
+def place_order(
+    code,
+    side,
+    effect,
+    volume,
+    price=None,
+    *,
+    account=None,
+    stop_loss=None,
+    take_profit=None,
+    trailing_stop=None,
+    tag=None,
+    good_for=None,
+    good_till=None,
+    stop=None,
+):
     """Place an order: ``side`` "buy" or "sell", ``effect`` "open" or "close";
     a limit order at ``price``, or a market order when ``price`` is None.
     With ``stop``, a stop entry: it waits until a later bar reaches the stop
@@ -205,15 +259,20 @@ def place_order(code, side, effect, volume, price=None, *, account=None, stop_lo
     volume, price, stop = _volume(volume), _price(price), _stop(stop)
     stops = _stop_requests(stop_loss, take_profit, trailing_stop)
     if stops and effect != "open":
-        raise StrategyError("stop orders protect an opening order; a closing order cannot carry them")
+        raise StrategyError(
+            "stop orders protect an opening order; a closing order cannot carry them"
+        )
     last = _last_bar(session, good_for, good_till)
-    return _place(session, target, handle, sides[side], effects[effect], volume, price, stops, tag, last, stop)
+    return _place(
+        session, target, handle, sides[side], effects[effect], volume, price, stops, tag, last, stop
+    )
 
 
 def _place(session, target, handle, side, effect, volume, price, stops, tag, last, stop=None):
     """Place one order whose arguments were checked; its stops and expiry with it."""
-    record = session.new_order(target, handle, side, effect, volume, price, tag,
-                               **({} if stop is None else {"stop": stop}))
+    record = session.new_order(
+        target, handle, side, effect, volume, price, tag, **({} if stop is None else {"stop": stop})
+    )
     ref = OrderRef(record, session.codes[target], session.account_names[handle])
     for kind, gap in stops:
         session.new_stop(record, kind, gap)
@@ -224,8 +283,9 @@ def _place(session, target, handle, side, effect, volume, price, stops, tag, las
 
 def _last_bar(session, good_for, good_till):
     """The last bar an order placed now may be matched against (None: no expiry)."""
-    if good_for is not None and (isinstance(good_for, bool) or not isinstance(good_for, numbers.Integral)
-                                 or good_for <= 0):
+    if good_for is not None and (
+        isinstance(good_for, bool) or not isinstance(good_for, numbers.Integral) or good_for <= 0
+    ):
         raise StrategyError(f"good_for must be a whole number of bars above 0, got {good_for!r}")
     if good_till is not None and not (isinstance(good_till, str) and good_till == "day"):
         raise StrategyError(f"good_till must be 'day' (or None), got {good_till!r}")
@@ -272,13 +332,19 @@ def protect(order, *, stop_loss=None, take_profit=None, trailing_stop=None):
     """Attach stop orders to an opening order placed earlier that has not yet
     been filled.  They are armed at its fill."""
     if not isinstance(order, OrderRef):
-        raise StrategyError(f"protect() takes an order returned by buy() or sell_short(), got {order!r}")
+        raise StrategyError(
+            f"protect() takes an order returned by buy() or sell_short(), got {order!r}"
+        )
     record = order._record
     if record.position_effect != gv.PositionEffect_Open:
-        raise StrategyError(f"order #{order.order_id} closes a position: stop orders protect opening orders")
+        raise StrategyError(
+            f"order #{order.order_id} closes a position: stop orders protect opening orders"
+        )
     if not order.is_open:
-        raise StrategyError(f"order #{order.order_id} is {order.status}: stop orders must be attached "
-                            "before the order fills")
+        raise StrategyError(
+            f"order #{order.order_id} is {order.status}: stop orders must be attached "
+            "before the order fills"
+        )
     stops = _stop_requests(stop_loss, take_profit, trailing_stop)
     if not stops:
         raise StrategyError("protect() needs stop_loss, take_profit or trailing_stop")
@@ -290,7 +356,9 @@ def protect(order, *, stop_loss=None, take_profit=None, trailing_stop=None):
 def cancel(order):
     """Cancel an order that has not been filled yet; True when it was cancelled."""
     if not isinstance(order, OrderRef):
-        raise StrategyError(f"cancel() takes an order returned by the order functions, got {order!r}")
+        raise StrategyError(
+            f"cancel() takes an order returned by the order functions, got {order!r}"
+        )
     return _session().cancel(order._record)
 
 
@@ -310,8 +378,16 @@ def cancel(order):
 def _target_options(options):
     """The keyword options of a target, checked: (account, price, stops, tag,
     good_for, good_till)."""
-    unknown = set(options) - {"account", "price", "stop_loss", "take_profit", "trailing_stop", "tag",
-                              "good_for", "good_till"}
+    unknown = set(options) - {
+        "account",
+        "price",
+        "stop_loss",
+        "take_profit",
+        "trailing_stop",
+        "tag",
+        "good_for",
+        "good_till",
+    }
     if unknown:
         raise TypeError(f"unexpected keyword argument {sorted(unknown)[0]!r}")
     return options
@@ -323,9 +399,13 @@ def _signed_unfilled(record):
 
 def _pending_of(target, handle):
     """The account's orders of the target that can still fill, in placement order."""
-    return [record for record in framekit.vr.g_KVOrders.snap_obj("unfilled")
-            if record.status in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding)
-            and record.target_idx == target and record.handle_idx == handle]
+    return [
+        record
+        for record in framekit.vr.g_KVOrders.snap_obj("unfilled")
+        if record.status in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding)
+        and record.target_idx == target
+        and record.handle_idx == handle
+    ]
 
 
 @dataclass
@@ -381,17 +461,30 @@ _MAX_TARGET_VOLUME = 1e15
 
 def _plan(session, target, handle, goal):
     if not abs(goal) <= _MAX_TARGET_VOLUME:
-        raise StrategyError(f"target of {session.codes[target]} comes to {goal:g} units: beyond "
-                            f"{_MAX_TARGET_VOLUME:g}, no order could fill it")
+        raise StrategyError(
+            f"target of {session.codes[target]} comes to {goal:g} units: beyond "
+            f"{_MAX_TARGET_VOLUME:g}, no order could fill it"
+        )
     contract = session.contracts[target]
     held = session.accounts[handle].position(target)
-    long, short = (0.0, 0.0) if held is None else (float(held.position_long), float(held.position_short))
+    long, short = (
+        (0.0, 0.0) if held is None else (float(held.position_long), float(held.position_short))
+    )
     pending = _pending_of(target, handle)
     cancelled, side, close, opened = plan_target(
-        long, short, [(_signed_unfilled(r), r.position_effect != gv.PositionEffect_Open) for r in pending],
-        _lots(goal, contract.lot_size), contract.lot_size)
-    return _Plan(target, [pending[k] for k in cancelled],
-                 gv.OrderAct_Buy if side >= 0 else gv.OrderAct_Sell, close, opened)
+        long,
+        short,
+        [(_signed_unfilled(r), r.position_effect != gv.PositionEffect_Open) for r in pending],
+        _lots(goal, contract.lot_size),
+        contract.lot_size,
+    )
+    return _Plan(
+        target,
+        [pending[k] for k in cancelled],
+        gv.OrderAct_Buy if side >= 0 else gv.OrderAct_Sell,
+        close,
+        opened,
+    )
 
 
 def _carry_out(session, plans, handle, price, stops, tag, last):
@@ -403,12 +496,36 @@ def _carry_out(session, plans, handle, price, stops, tag, last):
     placed = []
     for plan in plans:
         if plan.close > 0:
-            placed.append(_place(session, plan.target, handle, plan.side, gv.PositionEffect_Close,
-                                 plan.close, price, [], tag, last))
+            placed.append(
+                _place(
+                    session,
+                    plan.target,
+                    handle,
+                    plan.side,
+                    gv.PositionEffect_Close,
+                    plan.close,
+                    price,
+                    [],
+                    tag,
+                    last,
+                )
+            )
     for plan in plans:
         if plan.open > 0:
-            placed.append(_place(session, plan.target, handle, plan.side, gv.PositionEffect_Open,
-                                 plan.open, price, stops, tag, last))
+            placed.append(
+                _place(
+                    session,
+                    plan.target,
+                    handle,
+                    plan.side,
+                    gv.PositionEffect_Open,
+                    plan.open,
+                    price,
+                    stops,
+                    tag,
+                    last,
+                )
+            )
     return placed
 
 
@@ -420,12 +537,16 @@ def _order_to(code, goal_of, options):
     target = session.target_of(code)
     handle = session.account_of(options.get("account"))
     price = _price(options.get("price"))
-    stops = _stop_requests(options.get("stop_loss"), options.get("take_profit"), options.get("trailing_stop"))
+    stops = _stop_requests(
+        options.get("stop_loss"), options.get("take_profit"), options.get("trailing_stop")
+    )
     last = _last_bar(session, options.get("good_for"), options.get("good_till"))
     goal = goal_of(session, target, handle, price)
     if goal < 0 and session.contracts[target].kind == "stock":
-        raise StrategyError(f"a target of {session.codes[target]} cannot be short: targets of a stock are "
-                            "long only (sell_short() opens a short)")
+        raise StrategyError(
+            f"a target of {session.codes[target]} cannot be short: targets of a stock are "
+            "long only (sell_short() opens a short)"
+        )
     plan = _plan(session, target, handle, goal)
     placed = _carry_out(session, [plan], handle, price, stops, options.get("tag"), last)
     return placed[-1] if placed else None
@@ -443,8 +564,10 @@ def _sizing_price(session, target, price):
         return price
     close = float(session.last_closes()[target])
     if not math.isfinite(close):
-        raise StrategyError(f"{session.codes[target]} has no close yet to size a target by: give price=, "
-                            "or set the target from on_data")
+        raise StrategyError(
+            f"{session.codes[target]} has no close yet to size a target by: give price=, "
+            "or set the target from on_data"
+        )
     return close
 
 
@@ -473,10 +596,15 @@ def order_target_value(code, value, **options):
     for a market order; see ``order_target``."""
     value = _number(value, "target value")
     if value < 0:
-        raise StrategyError(f"target value must be 0 or more, got {value!r} (a short target is a "
-                            "negative volume or fraction, of a futures contract)")
-    return _order_to(code, lambda session, target, handle, price: _volume_for(session, target, value, price),
-                     options)
+        raise StrategyError(
+            f"target value must be 0 or more, got {value!r} (a short target is a "
+            "negative volume or fraction, of a futures contract)"
+        )
+    return _order_to(
+        code,
+        lambda session, target, handle, price: _volume_for(session, target, value, price),
+        options,
+    )
 
 
 def order_target_percent(code, fraction, **options):
@@ -485,9 +613,16 @@ def order_target_percent(code, fraction, **options):
     ``order_target_value``."""
     fraction = _number(fraction, "target fraction")
     if not -1.0 <= fraction <= 1.0:
-        raise StrategyError(f"target fraction must be from -1 to 1 (a share of equity), got {fraction!r}")
-    return _order_to(code, lambda session, target, handle, price: _volume_for(
-        session, target, fraction * session.equity(handle), price), options)
+        raise StrategyError(
+            f"target fraction must be from -1 to 1 (a share of equity), got {fraction!r}"
+        )
+    return _order_to(
+        code,
+        lambda session, target, handle, price: _volume_for(
+            session, target, fraction * session.equity(handle), price
+        ),
+        options,
+    )
 
 
 def rebalance(weights, *, account=None, cash_buffer=0.0, tag=None, good_for=None, good_till=None):
@@ -499,7 +634,9 @@ def rebalance(weights, *, account=None, cash_buffer=0.0, tag=None, good_for=None
     next bar the opening orders find the cash the others freed.  Returns the
     orders placed, in the order they were placed."""
     if not isinstance(weights, Mapping):
-        raise StrategyError(f"rebalance() takes a mapping {{code: weight}}, got {type(weights).__name__}")
+        raise StrategyError(
+            f"rebalance() takes a mapping {{code: weight}}, got {type(weights).__name__}"
+        )
     session = _session()
     handle = session.account_of(account)
     wanted = {}
@@ -514,18 +651,26 @@ def rebalance(weights, *, account=None, cash_buffer=0.0, tag=None, good_for=None
     if total > 1 + 1e-9:
         raise StrategyError(f"weights sum to {total:g}: at most 1 (the whole equity)")
     if not _is_real(cash_buffer) or not 0 <= cash_buffer < 1:
-        raise StrategyError(f"cash_buffer must be a share of equity from 0 up to 1, got {cash_buffer!r}")
+        raise StrategyError(
+            f"cash_buffer must be a share of equity from 0 up to 1, got {cash_buffer!r}"
+        )
     last = _last_bar(session, good_for, good_till)
     equity = session.equity(handle) * (1.0 - float(cash_buffer))
     account_ = session.accounts[handle]
-    others = {record.target_idx for record in framekit.vr.g_KVOrders.snap_obj("unfilled")
-              if record.handle_idx == handle and record.status in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding)}
+    others = {
+        record.target_idx
+        for record in framekit.vr.g_KVOrders.snap_obj("unfilled")
+        if record.handle_idx == handle
+        and record.status in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding)
+    }
     for target in range(len(session.codes)):
         held = account_.position(target)
         if held is not None and (held.position_long or held.position_short):
             others.add(target)
-    goals = {target: (_volume_for(session, target, weight * equity, None) if weight else 0.0)
-             for target, weight in wanted.items()}
+    goals = {
+        target: (_volume_for(session, target, weight * equity, None) if weight else 0.0)
+        for target, weight in wanted.items()
+    }
     for target in sorted(others):
         goals.setdefault(int(target), 0.0)
     plans = [_plan(session, target, handle, goal) for target, goal in goals.items()]
@@ -533,6 +678,7 @@ def rebalance(weights, *, account=None, cash_buffer=0.0, tag=None, good_for=None
 
 
 # ------------------------------------------------------------------ reading state
+
 
 def codes():
     """The codes of the run, in target order."""
@@ -602,8 +748,16 @@ def pending_orders(code=None, account=None):
     for record in framekit.vr.g_KVOrders.snap_obj("unfilled"):
         if record.status not in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding):
             continue
-        if (target is None or record.target_idx == target) and (handle is None or record.handle_idx == handle):
-            out.append(OrderRef(record, session.codes[record.target_idx], session.account_names[record.handle_idx]))
+        if (target is None or record.target_idx == target) and (
+            handle is None or record.handle_idx == handle
+        ):
+            out.append(
+                OrderRef(
+                    record,
+                    session.codes[record.target_idx],
+                    session.account_names[record.handle_idx],
+                )
+            )
     return out
 
 
@@ -614,18 +768,21 @@ def history(code, field="close", count=1):
     order placed there fills at the first bar's open, before its prices;
     a run with a warm-up (``Backtest(warmup=...)``) counts the warm-up's bars
     as history, in ``init`` too)."""
-    if type(count) is not int and (isinstance(count, bool) or not isinstance(count, numbers.Integral)) \
-            or count < 1:       # a plain int skips the slower check of the number types
+    if (
+        type(count) is not int
+        and (isinstance(count, bool) or not isinstance(count, numbers.Integral))
+        or count < 1
+    ):  # a plain int skips the slower check of the number types
         raise StrategyError(f"history count must be a positive whole number, got {count!r}")
     session = _session()
     target, bar = session.target_of(code), session.visible_bar
     first = max(0, bar - int(count) + 1)
     if field == "time":
-        return session.bars.times[first:bar + 1].to_numpy()
+        return session.bars.times[first : bar + 1].to_numpy()
     at = _FIELD_AT.get(field) if isinstance(field, str) else None
     if at is None:
         raise StrategyError(f"unknown bar field {field!r}; fields: {', '.join(FIELDS + ('time',))}")
-    return session.bars.values[target, first:bar + 1, at].copy()
+    return session.bars.values[target, first : bar + 1, at].copy()
 
 
 def current_price(code):
@@ -640,4 +797,3 @@ def current_price(code):
 def now():
     """The time of the current bar."""
     return _session().now()
-

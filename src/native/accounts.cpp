@@ -500,9 +500,9 @@ struct Account {
         object side = kc::getattr(order, n_side);
         auto [leg, closes] = leg_of(side, kc::getattr(order, n_position_effect));
         if (!closes) {
-            kc::setitem(hold_dict(), kc::getattr(order, n_order_id),
-                        kc::tuple_of(nb::borrow(order), std::move(cash_held), nb::none(), nb::none(),
-                                     nb::borrow(S.zero_int)));
+            kc::setitem(
+                hold_dict(), kc::getattr(order, n_order_id),
+                kc::tuple_of(nb::borrow(order), std::move(cash_held), nb::none(), nb::none(), nb::borrow(S.zero_int)));
             return;
         }
         object position = dict_get(pos_dict(), target_index(kc::getattr(order, n_target_idx)));
@@ -695,22 +695,20 @@ PyMemberDef position_members[] = {
     {"position_available_long", KC_T_OBJECT_EX, offsetof(Position, avail[0]), 0, nullptr},
     {"position_available_short", KC_T_OBJECT_EX, offsetof(Position, avail[1]), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
-PyMemberDef back_position_members[] = {
-    {"avg_open_price_long", KC_T_OBJECT_EX, offsetof(Position, avg[0]), 0, nullptr},
-    {"avg_open_price_short", KC_T_OBJECT_EX, offsetof(Position, avg[1]), 0, nullptr},
-    {"margin_long", KC_T_OBJECT_EX, offsetof(Position, margin[0]), 0, nullptr},
-    {"margin_short", KC_T_OBJECT_EX, offsetof(Position, margin[1]), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-PyMemberDef account_members[] = {
-    {"name", KC_T_OBJECT_EX, offsetof(Account, name), 0, nullptr},
-    {"handle", KC_T_OBJECT_EX, offsetof(Account, handle_), 0, nullptr},
-    {"cash", KC_T_OBJECT_EX, offsetof(Account, cash), 0, nullptr},
-    {"stock_commission_rate", KC_T_OBJECT_EX, offsetof(Account, rates), 0, nullptr},
-    {"trades", KC_T_OBJECT_EX, offsetof(Account, trades), 0, nullptr},
-    {"fee_total", KC_T_OBJECT_EX, offsetof(Account, fee_total), 0, nullptr},
-    {"realised_pnl", KC_T_OBJECT_EX, offsetof(Account, realised_pnl), 0, nullptr},
-    {"_positions", KC_T_OBJECT_EX, offsetof(Account, positions), KC_READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
+PyMemberDef back_position_members[] = {{"avg_open_price_long", KC_T_OBJECT_EX, offsetof(Position, avg[0]), 0, nullptr},
+                                       {"avg_open_price_short", KC_T_OBJECT_EX, offsetof(Position, avg[1]), 0, nullptr},
+                                       {"margin_long", KC_T_OBJECT_EX, offsetof(Position, margin[0]), 0, nullptr},
+                                       {"margin_short", KC_T_OBJECT_EX, offsetof(Position, margin[1]), 0, nullptr},
+                                       {nullptr, 0, 0, 0, nullptr}};
+PyMemberDef account_members[] = {{"name", KC_T_OBJECT_EX, offsetof(Account, name), 0, nullptr},
+                                 {"handle", KC_T_OBJECT_EX, offsetof(Account, handle_), 0, nullptr},
+                                 {"cash", KC_T_OBJECT_EX, offsetof(Account, cash), 0, nullptr},
+                                 {"stock_commission_rate", KC_T_OBJECT_EX, offsetof(Account, rates), 0, nullptr},
+                                 {"trades", KC_T_OBJECT_EX, offsetof(Account, trades), 0, nullptr},
+                                 {"fee_total", KC_T_OBJECT_EX, offsetof(Account, fee_total), 0, nullptr},
+                                 {"realised_pnl", KC_T_OBJECT_EX, offsetof(Account, realised_pnl), 0, nullptr},
+                                 {"_positions", KC_T_OBJECT_EX, offsetof(Account, positions), KC_READONLY, nullptr},
+                                 {nullptr, 0, 0, 0, nullptr}};
 
 // Puts `members` (offsets within the C++ object) on the bound class `type`;
 // the C++ object sits at a fixed place in every instance of the class.
@@ -731,7 +729,9 @@ void bind_accounts(nb::module_ &m) {
     init_values();
     m.def(
         "target_index",
-        [](nb::handle value) { return kc::guarded(KC_SITE("korvit.native.target_index"), [&] { return target_index(value); }); },
+        [](nb::handle value) {
+            return kc::guarded(KC_SITE("korvit.native.target_index"), [&] { return target_index(value); });
+        },
         KN_ARG("value"), nb::sig("def target_index(value) -> int"),
         "A target index as an int, from an int-like or an integral float.");
 
@@ -739,7 +739,9 @@ void bind_accounts(nb::module_ &m) {
                               "Long and short volumes of one target, with the parts free to close.");
     base.def(
             "__init__",
-            [](Position *self, nb::handle target) { kc::guarded(KN_POS("__init__"), [&] { new (self) Position(target); }); },
+            [](Position *self, nb::handle target) {
+                kc::guarded(KN_POS("__init__"), [&] { new (self) Position(target); });
+            },
             KN_ARG("target_idx"), nb::sig("def __init__(self, target_idx) -> None"))
         .def(
             "held",
@@ -747,7 +749,9 @@ void bind_accounts(nb::module_ &m) {
             KN_ARG("leg"), nb::sig("def held(self, leg)"), "Volume held of `leg` (\"long\" or \"short\").")
         .def(
             "available",
-            [](Position &p, nb::handle leg) { return kc::guarded(KN_POS("available"), [&] { return p.available(leg); }); },
+            [](Position &p, nb::handle leg) {
+                return kc::guarded(KN_POS("available"), [&] { return p.available(leg); });
+            },
             KN_ARG("leg"), nb::sig("def available(self, leg)"), "Volume of `leg` free to close.")
         .def(
             "reserve",
@@ -770,11 +774,12 @@ void bind_accounts(nb::module_ &m) {
             },
             nb::sig("def __repr__(self) -> str"));
     add_members<Position>(base, position_members);
-    base.attr("__slots__") = nb::make_tuple("target_idx", "position_long", "position_short",
-                                            "position_available_long", "position_available_short");
+    base.attr("__slots__") = nb::make_tuple("target_idx", "position_long", "position_short", "position_available_long",
+                                            "position_available_short");
 
-    nb::class_<BackPosition, Position> back(m, "KVBackPosition", nb::type_slots(position_slots),
-                                            "A backtest position: volumes plus average open prices and occupied margin.");
+    nb::class_<BackPosition, Position> back(
+        m, "KVBackPosition", nb::type_slots(position_slots),
+        "A backtest position: volumes plus average open prices and occupied margin.");
     back.def(
             "__init__",
             [](BackPosition *self, nb::handle target) {
@@ -798,13 +803,13 @@ void bind_accounts(nb::module_ &m) {
             "Take a closing fill of `volume` out of the free part of `leg`; returns (average open price, "
             "released margin), the margin released in proportion to the volume closed.");
     add_members<BackPosition>(back, back_position_members);
-    back.attr("__slots__") = nb::make_tuple("avg_open_price_long", "avg_open_price_short", "margin_long",
-                                            "margin_short");
+    back.attr("__slots__") =
+        nb::make_tuple("avg_open_price_long", "avg_open_price_short", "margin_long", "margin_short");
     S.back_position = (PyTypeObject *)back.ptr();
 
     using A = Account;
-    nb::class_<A> acc(m, "KVBackAccount", nb::type_slots(account_slots), nb::is_weak_referenceable(), nb::dynamic_attr(),
-                      "One backtest account, named `name` (also its `handle`).");
+    nb::class_<A> acc(m, "KVBackAccount", nb::type_slots(account_slots), nb::is_weak_referenceable(),
+                      nb::dynamic_attr(), "One backtest account, named `name` (also its `handle`).");
     acc.def(
            "__init__",
            [](A *self, nb::handle name, nb::handle cash, nb::handle rates) {
@@ -827,13 +832,11 @@ void bind_accounts(nb::module_ &m) {
             [](A &a) { return kc::guarded(KN_ACC("holding_order_ids"), [&] { return a.holding_order_ids(); }); },
             nb::sig("def holding_order_ids(self) -> list"), "Ids of the orders holding funds or volume, oldest first.")
         .def(
-            "on_order",
-            [](A &a, nb::handle orders) { kc::guarded(KN_ACC("on_order"), [&] { a.on_order(orders); }); },
+            "on_order", [](A &a, nb::handle orders) { kc::guarded(KN_ACC("on_order"), [&] { a.on_order(orders); }); },
             KN_ARG("orders"), nb::sig("def on_order(self, orders) -> None"),
             "Orders that just became holding, or stopped holding without a fill.")
         .def(
-            "on_trade",
-            [](A &a, nb::handle trades) { kc::guarded(KN_ACC("on_trade"), [&] { a.on_trade(trades); }); },
+            "on_trade", [](A &a, nb::handle trades) { kc::guarded(KN_ACC("on_trade"), [&] { a.on_trade(trades); }); },
             KN_ARG("trades"), nb::sig("def on_trade(self, trades) -> None"),
             "Book fills; each trade is booked whole or, on an error, not at all.")
         .def(

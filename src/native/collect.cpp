@@ -91,7 +91,8 @@ void for_each_id(nb::handle ids, F &&each) {
 struct AttrReader {
     nb::object name, getter;
     explicit AttrReader(nb::handle attr) : name(nb::borrow(attr)) {
-        if (!PyUnicode_CheckExact(attr.ptr()) || PyUnicode_FindChar(attr.ptr(), '.', 0, PyUnicode_GET_LENGTH(attr.ptr()), 1) != -1) {
+        if (!PyUnicode_CheckExact(attr.ptr()) ||
+            PyUnicode_FindChar(attr.ptr(), '.', 0, PyUnicode_GET_LENGTH(attr.ptr()), 1) != -1) {
             static PyObject *op = nullptr;
             if (!op)
                 op = kc::import("operator").release().ptr();
@@ -123,8 +124,8 @@ kc::Name target_order_id_name{"target_order_id"};
 struct TargetIndex {
     enum State { NONE, READY, REFUSED } state = NONE;
     const EngineServices *services = nullptr;
-    uint64_t writes = 0;        // the write count when built (or refused)
-    StopTargetField field{};    // the record type as it was then
+    uint64_t writes = 0;     // the write count when built (or refused)
+    StopTargetField field{}; // the record type as it was then
     std::unordered_map<long long, std::vector<PyObject *>> buckets;
     std::unordered_map<PyObject *, long long> key_of; // the records in a bucket
 
@@ -271,8 +272,7 @@ struct Snap {
                         return false; // not kept as the snap is: the scan answers
                     found.emplace_back(at->second, r);
                 }
-        std::stable_sort(found.begin(), found.end(),
-                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
         out.reserve(found.size());
         for (const auto &f : found)
             out.push_back(f.second);
@@ -360,7 +360,7 @@ nb::object CollectBase::append(nb::handle key_in, nb::handle record) {
             key = own_key;
         else if (kc::truthy(kc::steal(PyObject_RichCompare(key.ptr(), own_key.ptr(), Py_NE))))
             kc::format_error(PyExc_ValueError, "key %R differs from the record's %S %R", key.ptr(), key_attr_.ptr(),
-                         own_key.ptr()),
+                             own_key.ptr()),
                 kc::throw_current();
     } else if (key.is_none()) {
         key = size();
@@ -583,8 +583,8 @@ std::vector<size_t> CollectBase::positions(nb::handle given, size_t count) {
     }
     // The reference's helper is looked up at the call and may be replaced:
     // what it gives is checked as strictly as the positions read here.
-    nb::object list = private_list(
-        kc::call(kc::getattr(reference(), positions_fallback), given, kc::py_int((long long)count)));
+    nb::object list =
+        private_list(kc::call(kc::getattr(reference(), positions_fallback), given, kc::py_int((long long)count)));
     std::vector<long long> values;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
         PyObject *v = PyList_GET_ITEM(list.ptr(), i);
@@ -655,8 +655,7 @@ nb::object CollectBase::obj_attr_value(nb::handle records, nb::handle attr) {
     return out;
 }
 
-nb::object CollectBase::obj_attr_value_eq_all(nb::handle records, nb::handle attr, nb::handle value,
-                                              bool return_obj) {
+nb::object CollectBase::obj_attr_value_eq_all(nb::handle records, nb::handle attr, nb::handle value, bool return_obj) {
     AttrReader read(attr);
     nb::object out = kc::new_list();
     nb::object it = kc::steal(PyObject_GetIter(records.ptr()));

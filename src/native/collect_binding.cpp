@@ -19,7 +19,8 @@ int collect_clear(PyObject *self) {
     return 0;
 }
 
-PyType_Slot collect_slots[] = {{Py_tp_traverse, (void *)collect_traverse}, {Py_tp_clear, (void *)collect_clear}, {0, nullptr}};
+PyType_Slot collect_slots[] = {
+    {Py_tp_traverse, (void *)collect_traverse}, {Py_tp_clear, (void *)collect_clear}, {0, nullptr}};
 
 #define KN_SITE(method) KC_SITE("korvit.native.CollectBase." method)
 #define KN_ARG(name) nb::arg(name).none()
@@ -75,12 +76,15 @@ void bind_collect(nb::module_ &m) {
             KN_ARG("key"), nb::sig("def __contains__(self, key) -> bool"), "Whether a record is stored under `key`.")
         .def(
             "snap_count",
-            [](C &c, nb::handle name) { return kc::guarded(KN_SITE("snap_count"), [&] { return c.snap_count(name); }); },
+            [](C &c, nb::handle name) {
+                return kc::guarded(KN_SITE("snap_count"), [&] { return c.snap_count(name); });
+            },
             KN_ARG("name"), nb::sig("def snap_count(self, name) -> int"), "Number of records in the snap.")
         .def(
             "snap_obj",
             [](C &c, nb::handle name) { return kc::guarded(KN_SITE("snap_obj"), [&] { return c.snap_obj(name); }); },
-            KN_ARG("name"), nb::sig("def snap_obj(self, name) -> list"), "A new list of the snap's records, in snap order.")
+            KN_ARG("name"), nb::sig("def snap_obj(self, name) -> list"),
+            "A new list of the snap's records, in snap order.")
         .def(
             "snap_attr_value",
             [](C &c, nb::handle name, nb::handle attr) {
@@ -123,7 +127,8 @@ void bind_collect(nb::module_ &m) {
             [](C &c, nb::handle name, nb::handle attr, nb::handle value) {
                 return kc::guarded(KN_SITE("snap_select"), [&] { return c.snap_select(name, attr, value); });
             },
-            KN_ARG("name"), KN_ARG("attr"), KN_ARG("value"), nb::sig("def snap_select(self, name, attr, value) -> list"),
+            KN_ARG("name"), KN_ARG("attr"), KN_ARG("value"),
+            nb::sig("def snap_select(self, name, attr, value) -> list"),
             "A new list of the snap's records whose `attr` equals `value`, in snap order (stop orders by\n"
             "`target_order_id` come from an index of the snap, without a scan).")
         .def_static(
@@ -148,8 +153,8 @@ void bind_collect(nb::module_ &m) {
             [](nb::handle records, nb::handle attr, nb::handle value) {
                 kc::guarded(KN_SITE("obj_attr_update"), [&] { C::obj_attr_update(records, attr, value); });
             },
-            KN_ARG("records"), KN_ARG("attr"), KN_ARG("value"), nb::sig("def obj_attr_update(records, attr, value) -> None"),
-            "Sets `attr` to `value` on each record.")
+            KN_ARG("records"), KN_ARG("attr"), KN_ARG("value"),
+            nb::sig("def obj_attr_update(records, attr, value) -> None"), "Sets `attr` to `value` on each record.")
         .def(
             "__repr__",
             [](nb::handle self) {
@@ -158,7 +163,8 @@ void bind_collect(nb::module_ &m) {
             nb::sig("def __repr__(self) -> str"));
     // The methods as made here: the engine runs a collection's method without
     // a Python call only while the method found on it is still one of these.
-    m.attr("_collect_methods") = kc::steal(PyDict_Copy(reinterpret_cast<PyTypeObject *>(m.attr("CollectBase").ptr())->tp_dict));
+    m.attr("_collect_methods") =
+        kc::steal(PyDict_Copy(reinterpret_cast<PyTypeObject *>(m.attr("CollectBase").ptr())->tp_dict));
 }
 
 } // namespace knative

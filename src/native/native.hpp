@@ -17,7 +17,7 @@ struct Snap;
 
 // Records under unique keys, plus named ordered subsets ("snaps"); see collect.cpp.
 class CollectBase {
-  public:
+public:
     CollectBase(nb::handle snaps, nb::handle key_attr);
     ~CollectBase();
     CollectBase(const CollectBase &) = delete;
@@ -66,7 +66,7 @@ class CollectBase {
     int traverse(visitproc visit, void *arg);
     void clear();
 
-  private:
+private:
     Snap &snap(nb::handle name);
     static void check_members(Snap &s, nb::handle name, nb::handle records);
     PyObject *lookup(nb::handle id) const;

@@ -42,8 +42,8 @@ PyObject *phases() {
     static PyObject *tuple = nullptr;
     if (!tuple) {
         nb::object gv = kc::import_from("korvit.tframe.sysdefine", "GlobalDefine");
-        static Name names[] = {Name("RUMMODE_PHASE_IDLE"), Name("RUMMODE_PHASE_USERINIT"),
-                               Name("RUMMODE_PHASE_ONDATA"), Name("RUMMODE_PHASE_DEAL_TRADE")};
+        static Name names[] = {Name("RUMMODE_PHASE_IDLE"), Name("RUMMODE_PHASE_USERINIT"), Name("RUMMODE_PHASE_ONDATA"),
+                               Name("RUMMODE_PHASE_DEAL_TRADE")};
         nb::object t = kc::steal(PyTuple_New(4));
         for (Py_ssize_t i = 0; i < 4; ++i)
             PyTuple_SET_ITEM(t.ptr(), i, kc::getattr(gv, names[i]).release().ptr());
@@ -92,11 +92,10 @@ struct Hit {
 constexpr int HITS = 4;
 
 struct Mgr {
-    PyObject_HEAD
-    PyObject *current_phase; // NULL once deleted
-    PyObject *log;           // collections.deque(maxlen=LOG_LIMIT)
-    PyObject *log_append;    // its bound `append`
-    PyObject *wrappers;      // (phase, always_log, func) -> wrapper
+    PyObject_HEAD PyObject *current_phase; // NULL once deleted
+    PyObject *log;                         // collections.deque(maxlen=LOG_LIMIT)
+    PyObject *log_append;                  // its bound `append`
+    PyObject *wrappers;                    // (phase, always_log, func) -> wrapper
     PyObject *dict;
     PyObject *weakrefs;
     Hit hits[HITS];
@@ -271,8 +270,7 @@ PyObject *mgr_log_method(Mgr *self, PyObject *phase) {
 PyObject *factory_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames);
 
 struct Factory {
-    PyObject_HEAD
-    PyObject *mgr;
+    PyObject_HEAD PyObject *mgr;
     PyObject *phase;
     bool always_log;
     vectorcallfunc vectorcall;
@@ -333,23 +331,22 @@ PyObject *mgr_wrapper_factory(PyObject *self, PyObject *args, PyObject *kwargs) 
                  [&] { return make_factory(self, phase, kc::truthy(always_log)).release().ptr(); });
 }
 
-PyMethodDef mgr_methods[] = {
-    {"enter_phase", (PyCFunction)mgr_enter_phase, METH_O,
-     "A wrapper factory for `phase`; its wrappers log only a change of phase."},
-    {"force_phase", (PyCFunction)mgr_force_phase, METH_O,
-     "A wrapper factory for `phase`; its wrappers log every entry."},
-    {"_wrapper_factory", (PyCFunction)(void (*)())mgr_wrapper_factory, METH_VARARGS | METH_KEYWORDS,
-     "The wrapper factory of `phase` (logging every entry when `always_log`)."},
-    {"_log", (PyCFunction)mgr_log_method, METH_O, "Records an entry into `phase` in the log."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef mgr_methods[] = {{"enter_phase", (PyCFunction)mgr_enter_phase, METH_O,
+                              "A wrapper factory for `phase`; its wrappers log only a change of phase."},
+                             {"force_phase", (PyCFunction)mgr_force_phase, METH_O,
+                              "A wrapper factory for `phase`; its wrappers log every entry."},
+                             {"_wrapper_factory", (PyCFunction)(void (*)())mgr_wrapper_factory,
+                              METH_VARARGS | METH_KEYWORDS,
+                              "The wrapper factory of `phase` (logging every entry when `always_log`)."},
+                             {"_log", (PyCFunction)mgr_log_method, METH_O, "Records an entry into `phase` in the log."},
+                             {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef mgr_getset[] = {
-    {"current_phase", (getter)get_current_phase, (setter)set_current_phase, "The phase user code runs in now.",
-     nullptr},
-    {"phase_log", (getter)get_phase_log, nullptr,
-     "The latest LOG_LIMIT phases entered, oldest first (a new list).", nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef mgr_getset[] = {{"current_phase", (getter)get_current_phase, (setter)set_current_phase,
+                             "The phase user code runs in now.", nullptr},
+                            {"phase_log", (getter)get_phase_log, nullptr,
+                             "The latest LOG_LIMIT phases entered, oldest first (a new list).", nullptr},
+                            {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+                            {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef mgr_members[] = {{"__dictoffset__", KC_T_PYSSIZET, offsetof(Mgr, dict), KC_READONLY, nullptr},
                              {"__weaklistoffset__", KC_T_PYSSIZET, offsetof(Mgr, weakrefs), KC_READONLY, nullptr},
@@ -364,16 +361,11 @@ const char mgr_doc[] =
     "The two differ only in ``phase_log``: ``force_phase`` logs every entry, ``enter_phase`` logs only\n"
     "a change of phase.  ``phase_log`` keeps the latest ``LOG_LIMIT`` entries.";
 
-PyType_Slot mgr_slots[] = {{Py_tp_new, (void *)mgr_new},
-                           {Py_tp_init, (void *)mgr_init},
-                           {Py_tp_dealloc, (void *)mgr_dealloc},
-                           {Py_tp_traverse, (void *)mgr_traverse},
-                           {Py_tp_clear, (void *)mgr_clear},
-                           {Py_tp_methods, mgr_methods},
-                           {Py_tp_getset, mgr_getset},
-                           {Py_tp_members, mgr_members},
-                           {Py_tp_doc, (void *)mgr_doc},
-                           {0, nullptr}};
+PyType_Slot mgr_slots[] = {{Py_tp_new, (void *)mgr_new},         {Py_tp_init, (void *)mgr_init},
+                           {Py_tp_dealloc, (void *)mgr_dealloc}, {Py_tp_traverse, (void *)mgr_traverse},
+                           {Py_tp_clear, (void *)mgr_clear},     {Py_tp_methods, mgr_methods},
+                           {Py_tp_getset, mgr_getset},           {Py_tp_members, mgr_members},
+                           {Py_tp_doc, (void *)mgr_doc},         {0, nullptr}};
 
 PyType_Spec mgr_spec = {"korvit.native.SystemModeMgr", sizeof(Mgr), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, mgr_slots};
@@ -381,8 +373,7 @@ PyType_Spec mgr_spec = {"korvit.native.SystemModeMgr", sizeof(Mgr), 0,
 // ---------------------------------------------------------------- wrapper
 
 struct Wrapper {
-    PyObject_HEAD
-    PyObject *mgr;
+    PyObject_HEAD PyObject *mgr;
     PyObject *phase;
     PyObject *func;
     PyObject *dict;
@@ -409,8 +400,7 @@ void log_phase(PyObject *mgr, PyObject *phase) {
         // Held: appending may drop the oldest entry, whose finalizer may reset the manager.
         nb::object append = nb::borrow(m->log_append);
         kc::call(append, nb::handle(phase));
-    }
-    else
+    } else
         kc::call_method(nb::handle(mgr), n_log, nb::handle(phase));
 }
 
@@ -471,7 +461,9 @@ void wrapper_dealloc(Wrapper *self) {
     Py_DECREF(type);
 }
 
-PyObject *wrapper_call(PyObject *self, PyObject *args, PyObject *kwargs) { return PyVectorcall_Call(self, args, kwargs); }
+PyObject *wrapper_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    return PyVectorcall_Call(self, args, kwargs);
+}
 
 // Like a function: a method of the instance it is found on, itself on the class.
 PyObject *wrapper_descr_get(PyObject *self, PyObject *obj, PyObject *) {
@@ -484,9 +476,8 @@ PyObject *wrapper_repr(Wrapper *self) {
     return PyUnicode_FromFormat("<korvit.native phase wrapper of %R>", self->func);
 }
 
-PyGetSetDef wrapper_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef wrapper_getset[] = {{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+                                {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMemberDef wrapper_members[] = {
     {"__dictoffset__", KC_T_PYSSIZET, offsetof(Wrapper, dict), KC_READONLY, nullptr},
@@ -693,8 +684,7 @@ PyType_Spec factory_spec = {"korvit.native.PhaseFactory", sizeof(Factory), 0,
 // ---------------------------------------------------------------- do nothing
 
 struct DoNothing {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
 };
 
 PyObject *do_nothing_vectorcall(PyObject *, PyObject *const *, size_t, PyObject *) { return Py_NewRef(Py_None); }

@@ -128,7 +128,7 @@ struct Bound {
     }
     PyObject *operator[](size_t i) const { return v[i]; }
 
-  private:
+private:
     bool bind_fast(Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         if (sig.keywords_only ? nargs != 0 : (nargs != (Py_ssize_t)N || nkw != 0))
@@ -210,20 +210,41 @@ struct RecordType {
     }
 };
 
-RecordType ORDER{"KVBackOrder",
-                 {"order_id", "handle_idx", "target_idx", "target_type", "code", "ctg", "side", "position_effect",
-                  "price", "volume", "filled_volume", "filled_amount", "filled_average", "status", "rej_reason",
-                  "created_time", "updated_time", "updated_time_dt", "tag", "stop_trigger", "triggered", "_frozen"}};
+RecordType ORDER{"KVBackOrder", {"order_id",      "handle_idx",    "target_idx",      "target_type", "code",
+                                 "ctg",           "side",          "position_effect", "price",       "volume",
+                                 "filled_volume", "filled_amount", "filled_average",  "status",      "rej_reason",
+                                 "created_time",  "updated_time",  "updated_time_dt", "tag",         "stop_trigger",
+                                 "triggered",     "_frozen"}};
 RecordType TRADE{"KVBackTrade",
                  {"handle_idx", "target_idx", "target_type", "order_id", "order_price", "trader_id", "trader_volume",
                   "trade_price", "filled_time", "order_ctg", "order_side", "position_effect", "tag", "order_fee",
                   "order_margin", "_frozen"}};
 RecordType STOP{"KVBackStopOrder",
-                {"stop_order_id", "target_order_id", "target_idx", "handle_idx", "act", "stop_order_type",
-                 "stop_gap_type", "stop_gap", "trailing_gap_type", "trailing_gap", "volume", "ctg", "target_price",
-                 "stop_price", "trigger_real_price", "trigger_time", "trailing_price", "trailing_high",
-                 "trailing_low", "stop_trailing_price", "order_id", "execute_status", "is_begin_trailing",
-                 "in_begin_trailing_bar", "in_bar_begin"}};
+                {"stop_order_id",
+                 "target_order_id",
+                 "target_idx",
+                 "handle_idx",
+                 "act",
+                 "stop_order_type",
+                 "stop_gap_type",
+                 "stop_gap",
+                 "trailing_gap_type",
+                 "trailing_gap",
+                 "volume",
+                 "ctg",
+                 "target_price",
+                 "stop_price",
+                 "trigger_real_price",
+                 "trigger_time",
+                 "trailing_price",
+                 "trailing_high",
+                 "trailing_low",
+                 "stop_trailing_price",
+                 "order_id",
+                 "execute_status",
+                 "is_begin_trailing",
+                 "in_begin_trailing_bar",
+                 "in_bar_begin"}};
 
 // Writes of a stop order's `target_order_id` and changes of its class (which
 // may change where the field is read from): the collections' index of stop
@@ -274,8 +295,8 @@ PyGetSetDef counted_member_getset[] = {{"__doc__", base_doc, nullptr, nullptr, &
 PyGetSetDef counted_class_getset[] = {{"__doc__", base_doc, nullptr, nullptr, &PyGetSetDescr_Type},
                                       {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-void ready_counting_type(PyTypeObject &t, const char *name, PyTypeObject *base, Py_ssize_t size,
-                         descrsetfunc set, PyGetSetDef *getset) {
+void ready_counting_type(PyTypeObject &t, const char *name, PyTypeObject *base, Py_ssize_t size, descrsetfunc set,
+                         PyGetSetDef *getset) {
     Py_SET_REFCNT(reinterpret_cast<PyObject *>(&t), 1); // kept for the process
     t.tp_name = name;
     t.tp_basicsize = size;
@@ -310,11 +331,11 @@ void count_stop_target_writes(PyTypeObject *stop, PyObject *target_name) {
     if (!member || Py_TYPE(member) != &PyMemberDescr_Type || !object_class ||
         Py_TYPE(object_class) != &PyGetSetDescr_Type)
         kc::raise(PyExc_SystemError, "KVBackStopOrder's target_order_id or object's __class__ is no plain descriptor");
-    counted_target = counting(
-        PyDescr_NewMember(stop, reinterpret_cast<PyMemberDescrObject *>(member)->d_member), counted_member_type);
-    counted_class = counting(
-        PyDescr_NewGetSet(&PyBaseObject_Type, reinterpret_cast<PyGetSetDescrObject *>(object_class)->d_getset),
-        counted_class_type);
+    counted_target = counting(PyDescr_NewMember(stop, reinterpret_cast<PyMemberDescrObject *>(member)->d_member),
+                              counted_member_type);
+    counted_class =
+        counting(PyDescr_NewGetSet(&PyBaseObject_Type, reinterpret_cast<PyGetSetDescrObject *>(object_class)->d_getset),
+                 counted_class_type);
     // Into the dict itself: setting `__class__` on the class would set the class's own class.
     if (PyDict_SetItem(stop->tp_dict, target_name, counted_target) < 0 ||
         PyDict_SetItem(stop->tp_dict, class_name, counted_class) < 0)
@@ -328,13 +349,40 @@ int stop_clear(PyObject *self);
 
 // Field indices (slot order).
 enum OrderField {
-    O_ORDER_ID, O_HANDLE_IDX, O_TARGET_IDX, O_TARGET_TYPE, O_CODE, O_CTG, O_SIDE, O_POSITION_EFFECT, O_PRICE,
-    O_VOLUME, O_FILLED_VOLUME, O_FILLED_AMOUNT, O_FILLED_AVERAGE, O_STATUS, O_REJ_REASON, O_CREATED_TIME,
-    O_UPDATED_TIME, O_UPDATED_TIME_DT, O_TAG, O_STOP_TRIGGER, O_TRIGGERED, O_FROZEN, O_COUNT
+    O_ORDER_ID,
+    O_HANDLE_IDX,
+    O_TARGET_IDX,
+    O_TARGET_TYPE,
+    O_CODE,
+    O_CTG,
+    O_SIDE,
+    O_POSITION_EFFECT,
+    O_PRICE,
+    O_VOLUME,
+    O_FILLED_VOLUME,
+    O_FILLED_AMOUNT,
+    O_FILLED_AVERAGE,
+    O_STATUS,
+    O_REJ_REASON,
+    O_CREATED_TIME,
+    O_UPDATED_TIME,
+    O_UPDATED_TIME_DT,
+    O_TAG,
+    O_STOP_TRIGGER,
+    O_TRIGGERED,
+    O_FROZEN,
+    O_COUNT
 };
 enum TradeField { T_ORDER_CTG = 9, T_ORDER_SIDE = 10, T_TRADE_PRICE = 7, T_TRADER_VOLUME = 6, T_FROZEN = 15, T_COUNT };
-enum StopField { S_UNSET = 12, S_ORDER_ID = 20, S_EXECUTE_STATUS, S_IS_BEGIN_TRAILING, S_IN_BEGIN_TRAILING_BAR,
-                 S_IN_BAR_BEGIN, S_COUNT };
+enum StopField {
+    S_UNSET = 12,
+    S_ORDER_ID = 20,
+    S_EXECUTE_STATUS,
+    S_IS_BEGIN_TRAILING,
+    S_IN_BEGIN_TRAILING_BAR,
+    S_IN_BAR_BEGIN,
+    S_COUNT
+};
 
 PyObject **slots(PyObject *self) { return (PyObject **)((char *)self + sizeof(PyObject)); }
 
@@ -369,7 +417,7 @@ object instantiate(RecordType &rt, PyObject *cls) {
 Signature ORDER_CREATE, TRADE_CREATE, STOP_CREATE, UPDATE_STATUS, FROZEN_ITEM, SET_FROZEN_ITEM;
 
 struct Values {
-    PyObject *real;      // numbers.Real
+    PyObject *real;                // numbers.Real
     PyObject *sysdefine = nullptr; // korvit.tframe.sysdefine, imported on first use (it imports this module)
     PyObject *zero, *zero_float, *nan;
     PyObject *global_define, *trailing, *holding, *frozen_names;
@@ -389,7 +437,7 @@ PyObject *entry(const char *qualname, const char *source, int line, F &&body) {
         return nullptr;
     }
 }
-#define KN_ENTRY(qualname, ...) entry(KC_SITE(qualname), [&]() -> object __VA_ARGS__)
+#define KN_ENTRY(qualname, ...) entry(KC_SITE(qualname), [&]()->object __VA_ARGS__)
 
 // `GlobalDefine.<name>` of korvit.tframe.sysdefine, read now.
 object global_define(PyObject *name) {
@@ -456,8 +504,24 @@ object new_frozen(PyObject *frozen) { return kc::steal(PyDict_Copy(frozen)); }
 // ---------------------------------------------------------------- create
 
 object order_create(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    enum { HANDLE_IDX, TARGET_IDX, CODE, ORDER_ID, ORDER_PRICE, TARGET_TYPE, POSITION_EFFECT, ORDER_STATUS,
-           CREATED_TIME, VOLUME, ORDER_CTG, ORDER_SIDE, TAG, FILLED_VOLUME, STOP_TRIGGER, N };
+    enum {
+        HANDLE_IDX,
+        TARGET_IDX,
+        CODE,
+        ORDER_ID,
+        ORDER_PRICE,
+        TARGET_TYPE,
+        POSITION_EFFECT,
+        ORDER_STATUS,
+        CREATED_TIME,
+        VOLUME,
+        ORDER_CTG,
+        ORDER_SIDE,
+        TAG,
+        FILLED_VOLUME,
+        STOP_TRIGGER,
+        N
+    };
     Bound<N> a(ORDER_CREATE, cls, args, nargs, kwnames);
     check_volume("volume", a[VOLUME], false);
     check_volume("filled_volume", a[FILLED_VOLUME], true);
@@ -466,11 +530,11 @@ object order_create(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyOb
     object order = instantiate(ORDER, cls);
     PyObject *o = order.ptr();
     const bool plain = ORDER.plain(o);
-    PyObject *values[O_COUNT] = {a[ORDER_ID], a[HANDLE_IDX], a[TARGET_IDX], a[TARGET_TYPE], a[CODE],
-                                 a[ORDER_CTG], a[ORDER_SIDE], a[POSITION_EFFECT], a[ORDER_PRICE], a[VOLUME],
-                                 a[FILLED_VOLUME], V.zero_float, V.zero_float, a[ORDER_STATUS], V.nan,
-                                 a[CREATED_TIME], a[CREATED_TIME], Py_None, a[TAG], a[STOP_TRIGGER], Py_False,
-                                 nullptr};
+    PyObject *values[O_COUNT] = {
+        a[ORDER_ID],   a[HANDLE_IDX],      a[TARGET_IDX],  a[TARGET_TYPE],  a[CODE],          a[ORDER_CTG],
+        a[ORDER_SIDE], a[POSITION_EFFECT], a[ORDER_PRICE], a[VOLUME],       a[FILLED_VOLUME], V.zero_float,
+        V.zero_float,  a[ORDER_STATUS],    V.nan,          a[CREATED_TIME], a[CREATED_TIME],  Py_None,
+        a[TAG],        a[STOP_TRIGGER],    Py_False,       nullptr};
     for (size_t i = 0; i < O_FROZEN; ++i)
         write(ORDER, o, plain, i, values[i]);
     write(ORDER, o, plain, O_FROZEN, new_frozen(V.order_frozen).ptr());
@@ -491,8 +555,21 @@ object trade_create(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyOb
 }
 
 object stop_create(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    enum { STOP_ORDER_ID, TARGET_ORDER_ID, TARGET_IDX, HANDLE_IDX, ACT, STOP_ORDER_TYPE, STOP_GAP_TYPE, STOP_GAP,
-           VOLUME, CTG, TRAILING_GAP_TYPE, TRAILING_GAP, N };
+    enum {
+        STOP_ORDER_ID,
+        TARGET_ORDER_ID,
+        TARGET_IDX,
+        HANDLE_IDX,
+        ACT,
+        STOP_ORDER_TYPE,
+        STOP_GAP_TYPE,
+        STOP_GAP,
+        VOLUME,
+        CTG,
+        TRAILING_GAP_TYPE,
+        TRAILING_GAP,
+        N
+    };
     Bound<N> a(STOP_CREATE, cls, args, nargs, kwnames);
     check_volume("volume", a[VOLUME], false);
     if (truth_of(PyObject_RichCompare(a[STOP_ORDER_TYPE], global_define(V.trailing).ptr(), Py_EQ)) &&
@@ -501,9 +578,9 @@ object stop_create(PyObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObj
     object stop = instantiate(STOP, cls);
     PyObject *s = stop.ptr();
     const bool plain = STOP.plain(s);
-    PyObject *given[S_UNSET] = {a[STOP_ORDER_ID], a[TARGET_ORDER_ID], a[TARGET_IDX], a[HANDLE_IDX],
-                                a[ACT], a[STOP_ORDER_TYPE], a[STOP_GAP_TYPE], a[STOP_GAP],
-                                a[TRAILING_GAP_TYPE], a[TRAILING_GAP], a[VOLUME], a[CTG]};
+    PyObject *given[S_UNSET] = {
+        a[STOP_ORDER_ID], a[TARGET_ORDER_ID], a[TARGET_IDX],        a[HANDLE_IDX],   a[ACT],    a[STOP_ORDER_TYPE],
+        a[STOP_GAP_TYPE], a[STOP_GAP],        a[TRAILING_GAP_TYPE], a[TRAILING_GAP], a[VOLUME], a[CTG]};
     for (size_t i = 0; i < S_UNSET; ++i)
         write(STOP, s, plain, i, given[i]);
     for (size_t i = S_UNSET; i <= S_ORDER_ID; ++i)
@@ -602,8 +679,8 @@ struct Alias {
     const char *name;
     size_t field;
 };
-Alias trade_aliases[] = {{"side", T_ORDER_SIDE}, {"price", T_TRADE_PRICE}, {"volume", T_TRADER_VOLUME},
-                         {"ctg", T_ORDER_CTG}};
+Alias trade_aliases[] = {
+    {"side", T_ORDER_SIDE}, {"price", T_TRADE_PRICE}, {"volume", T_TRADER_VOLUME}, {"ctg", T_ORDER_CTG}};
 
 // Setting or deleting a read-only property: the error a Python property gives.
 int no_setter(PyObject *self, PyObject *value, void *closure) {
@@ -613,8 +690,8 @@ int no_setter(PyObject *self, PyObject *value, void *closure) {
     if (!qualname)
         return -1;
     PyErr_Format(PyExc_AttributeError,
-                 value ? "property '%s' of %R object has no setter" : "property '%s' of %R object has no deleter",
-                 name, qualname);
+                 value ? "property '%s' of %R object has no setter" : "property '%s' of %R object has no deleter", name,
+                 qualname);
     Py_DECREF(qualname);
 #else
     PyErr_Format(PyExc_AttributeError, value ? "can't set attribute '%s'" : "can't delete attribute '%s'", name);
@@ -623,9 +700,8 @@ int no_setter(PyObject *self, PyObject *value, void *closure) {
 }
 
 PyObject *trade_alias(PyObject *self, void *closure) {
-    return KN_ENTRY("korvit.native.KVBackTrade.<property>", {
-        return read(TRADE, self, TRADE.plain(self), static_cast<Alias *>(closure)->field);
-    });
+    return KN_ENTRY("korvit.native.KVBackTrade.<property>",
+                    { return read(TRADE, self, TRADE.plain(self), static_cast<Alias *>(closure)->field); });
 }
 
 Alias unfilled_volume_alias{"unfilled_volume", 0};
@@ -641,9 +717,9 @@ PyObject *unfilled_volume(PyObject *self, void *) {
 
 // ---------------------------------------------------------------- C entry points
 
-#define KN_METHOD(fn, qualname, call)                                                                             \
-    PyObject *fn(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {                    \
-        return KN_ENTRY(qualname, { return call; });                                                              \
+#define KN_METHOD(fn, qualname, call)                                                                                  \
+    PyObject *fn(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {                         \
+        return KN_ENTRY(qualname, { return call; });                                                                   \
     }
 
 KN_METHOD(c_order_create, "korvit.native.KVBackOrder.create", order_create(self, args, nargs, kwnames))
@@ -662,25 +738,41 @@ KN_METHOD(c_trade_set_frozen_item, "korvit.native.KVBackTrade.set_frozen_item",
 PyObject *c_order_repr(PyObject *self) {
     return KN_ENTRY("korvit.native.KVBackOrder.__repr__", {
         return repr_of(ORDER, self,
-                       {{"KVBackOrder(order_id=", O_ORDER_ID}, {", account=", O_HANDLE_IDX},
-                        {", target=", O_TARGET_IDX}, {", side=", O_SIDE}, {", effect=", O_POSITION_EFFECT},
-                        {", ctg=", O_CTG}, {", price=", O_PRICE}, {", volume=", O_VOLUME},
-                        {", filled=", O_FILLED_VOLUME}, {", status=", O_STATUS}});
+                       {{"KVBackOrder(order_id=", O_ORDER_ID},
+                        {", account=", O_HANDLE_IDX},
+                        {", target=", O_TARGET_IDX},
+                        {", side=", O_SIDE},
+                        {", effect=", O_POSITION_EFFECT},
+                        {", ctg=", O_CTG},
+                        {", price=", O_PRICE},
+                        {", volume=", O_VOLUME},
+                        {", filled=", O_FILLED_VOLUME},
+                        {", status=", O_STATUS}});
     });
 }
 PyObject *c_trade_repr(PyObject *self) {
     return KN_ENTRY("korvit.native.KVBackTrade.__repr__", {
         return repr_of(TRADE, self,
-                       {{"KVBackTrade(trader_id=", 5}, {", order_id=", 3}, {", target=", 1},
-                        {", side=", T_ORDER_SIDE}, {", effect=", 11}, {", price=", T_TRADE_PRICE},
-                        {", volume=", T_TRADER_VOLUME}, {", time=", 8}});
+                       {{"KVBackTrade(trader_id=", 5},
+                        {", order_id=", 3},
+                        {", target=", 1},
+                        {", side=", T_ORDER_SIDE},
+                        {", effect=", 11},
+                        {", price=", T_TRADE_PRICE},
+                        {", volume=", T_TRADER_VOLUME},
+                        {", time=", 8}});
     });
 }
 PyObject *c_stop_repr(PyObject *self) {
     return KN_ENTRY("korvit.native.KVBackStopOrder.__repr__", {
         return repr_of(STOP, self,
-                       {{"KVBackStopOrder(stop_order_id=", 0}, {", target_order_id=", 1}, {", type=", 5},
-                        {", act=", 4}, {", status=", S_EXECUTE_STATUS}, {", stop_price=", 13}, {", volume=", 10}});
+                       {{"KVBackStopOrder(stop_order_id=", 0},
+                        {", target_order_id=", 1},
+                        {", type=", 5},
+                        {", act=", 4},
+                        {", status=", S_EXECUTE_STATUS},
+                        {", stop_price=", 13},
+                        {", volume=", 10}});
     });
 }
 
@@ -708,7 +800,8 @@ template <size_t N>
 void rec_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    KC_DEALLOC_CHAIN_BEGIN(self, rec_dealloc<N>) // long chains of records (tag -> record -> ...) unwind without recursion
+    KC_DEALLOC_CHAIN_BEGIN(self,
+                           rec_dealloc<N>) // long chains of records (tag -> record -> ...) unwind without recursion
     rec_clear<N>(self);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -722,10 +815,12 @@ constexpr int METHOD = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef order_methods[] = {
     {"create", KN_FN(c_order_create), METHOD | METH_CLASS,
-     "create($type, /, *, handle_idx, target_idx, code, order_id, order_price, target_type, position_effect, order_status, "
+     "create($type, /, *, handle_idx, target_idx, code, order_id, order_price, target_type, position_effect, "
+     "order_status, "
      "created_time, volume, order_ctg, order_side, tag=None, filled_volume=0, stop_trigger=math.nan)\n--\n\n"
      "A new order of this class."},
-    {"frozen_item", KN_FN(c_order_frozen_item), METHOD, "frozen_item($self, /, name)\n--\n\nFunds frozen under `name`."},
+    {"frozen_item", KN_FN(c_order_frozen_item), METHOD,
+     "frozen_item($self, /, name)\n--\n\nFunds frozen under `name`."},
     {"set_frozen_item", KN_FN(c_order_set_frozen_item), METHOD,
      "set_frozen_item($self, /, name, value)\n--\n\nSet the funds frozen under `name` to float(value)."},
     {"update_status", KN_FN(c_update_status), METHOD,
@@ -736,25 +831,26 @@ PyMethodDef trade_methods[] = {
      "create($type, /, *, handle_idx, target_idx, target_type, order_id, order_price, trader_id, trader_volume, "
      "trade_price, filled_time, order_ctg, order_side, position_effect, tag, order_fee, order_margin)\n--\n\n"
      "A new trade of this class."},
-    {"frozen_item", KN_FN(c_trade_frozen_item), METHOD, "frozen_item($self, /, name)\n--\n\nFunds frozen under `name`."},
+    {"frozen_item", KN_FN(c_trade_frozen_item), METHOD,
+     "frozen_item($self, /, name)\n--\n\nFunds frozen under `name`."},
     {"set_frozen_item", KN_FN(c_trade_set_frozen_item), METHOD,
      "set_frozen_item($self, /, name, value)\n--\n\nSet the funds frozen under `name` to float(value)."},
     {nullptr, nullptr, 0, nullptr}};
 PyMethodDef stop_methods[] = {
     {"create", KN_FN(c_stop_create), METHOD | METH_CLASS,
      "create($type, /, *, stop_order_id, target_order_id, target_idx, handle_idx, act, stop_order_type, stop_gap_type, "
-     "stop_gap, volume, ctg, trailing_gap_type=math.nan, trailing_gap=math.nan)\n--\n\nA new stop order of this class."},
+     "stop_gap, volume, ctg, trailing_gap_type=math.nan, trailing_gap=math.nan)\n--\n\nA new stop order of this "
+     "class."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef order_getset[] = {
     {"unfilled_volume", unfilled_volume, no_setter, "volume - filled_volume", &unfilled_volume_alias},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
-PyGetSetDef trade_getset[] = {
-    {"side", trade_alias, no_setter, "order_side", &trade_aliases[0]},
-    {"price", trade_alias, no_setter, "trade_price", &trade_aliases[1]},
-    {"volume", trade_alias, no_setter, "trader_volume", &trade_aliases[2]},
-    {"ctg", trade_alias, no_setter, "order_ctg", &trade_aliases[3]},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef trade_getset[] = {{"side", trade_alias, no_setter, "order_side", &trade_aliases[0]},
+                              {"price", trade_alias, no_setter, "trade_price", &trade_aliases[1]},
+                              {"volume", trade_alias, no_setter, "trader_volume", &trade_aliases[2]},
+                              {"ctg", trade_alias, no_setter, "order_ctg", &trade_aliases[3]},
+                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 object tuple_of(const std::vector<const char *> &names, size_t from, size_t to) {
     object t = kc::steal(PyTuple_New((Py_ssize_t)(to - from)));
@@ -771,12 +867,9 @@ object make_type(nb::module_ &m, RecordType &rt, const char *doc, reprfunc repr,
     for (size_t i = 0; i < N; ++i)
         members[i] = {rt.fields[i], KC_T_OBJECT_EX, (Py_ssize_t)(sizeof(PyObject) + i * sizeof(PyObject *)), 0,
                       nullptr};
-    std::vector<PyType_Slot> type_slots = {{Py_tp_doc, (void *)doc},
-                                           {Py_tp_traverse, (void *)rec_traverse<N>},
-                                           {Py_tp_clear, (void *)clear},
-                                           {Py_tp_dealloc, (void *)rec_dealloc<N>},
-                                           {Py_tp_members, members},
-                                           {Py_tp_repr, (void *)repr},
+    std::vector<PyType_Slot> type_slots = {{Py_tp_doc, (void *)doc},     {Py_tp_traverse, (void *)rec_traverse<N>},
+                                           {Py_tp_clear, (void *)clear}, {Py_tp_dealloc, (void *)rec_dealloc<N>},
+                                           {Py_tp_members, members},     {Py_tp_repr, (void *)repr},
                                            {Py_tp_methods, methods}};
     if (getset)
         type_slots.push_back({Py_tp_getset, getset});
@@ -857,19 +950,23 @@ void bind_records(nb::module_ &m) {
     FROZEN_ITEM.load(globals, "_Frozen", "frozen_item");
     SET_FROZEN_ITEM.load(globals, "_Frozen", "set_frozen_item");
 
-    object order = make_type<O_COUNT>(m, ORDER, "A normal order.  ``unfilled_volume`` is always "
+    object order = make_type<O_COUNT>(m, ORDER,
+                                      "A normal order.  ``unfilled_volume`` is always "
                                       "``volume - filled_volume``.\n\n``stop_trigger`` makes it a stop entry "
                                       "(NaN: an ordinary order): it waits\nuntil a bar reaches that price, then "
                                       "fills as a market order (category\nmarket) or becomes a limit order at "
                                       "``price`` (category limit);\n``triggered`` tells that the trigger was "
-                                      "reached.", c_order_repr, order_methods, order_getset);
+                                      "reached.",
+                                      c_order_repr, order_methods, order_getset);
     order.attr("_FROZEN") = nb::make_tuple("value", "fee");
-    object trade = make_type<T_COUNT>(m, TRADE, "One fill of an order; ``side``, ``price``, ``volume`` and ``ctg`` "
+    object trade = make_type<T_COUNT>(m, TRADE,
+                                      "One fill of an order; ``side``, ``price``, ``volume`` and ``ctg`` "
                                       "read ``order_side``, ``trade_price``, ``trader_volume`` and ``order_ctg``.",
                                       c_trade_repr, trade_methods, trade_getset);
     trade.attr("_FIELDS") = tuple_of(TRADE.fields, 0, T_FROZEN);
     trade.attr("_FROZEN") = nb::make_tuple("trader_value", "trader_fee");
-    object stop = make_type<S_COUNT>(m, STOP, "A loss, profit or trailing stop that protects the fill of a target "
+    object stop = make_type<S_COUNT>(m, STOP,
+                                     "A loss, profit or trailing stop that protects the fill of a target "
                                      "order.\n\nThe prices and trigger fields stay NaN until the target order fills.",
                                      c_stop_repr, stop_methods, nullptr, stop_clear);
     stop.attr("_GIVEN") = tuple_of(STOP.fields, 0, S_UNSET);

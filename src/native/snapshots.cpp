@@ -98,12 +98,12 @@ nb::object item(nb::handle value) {
 // `_plain(value)`: the plain Python number of a numpy scalar.
 nb::object plain(nb::object value) {
     switch (kind_of(value.ptr())) {
-    case Kind::Plain:
-        return value;
-    case Kind::Numpy:
-        return item(value);
-    default:
-        return kc::call(global(n_plain), value);
+        case Kind::Plain:
+            return value;
+        case Kind::Numpy:
+            return item(value);
+        default:
+            return kc::call(global(n_plain), value);
     }
 }
 
@@ -129,14 +129,14 @@ nb::object copy_tag(nb::object tag) {
 nb::object pick(nb::handle items, nb::object raw, const char *what) {
     nb::object index;
     switch (kind_of(raw.ptr())) {
-    case Kind::Plain:
-        index = raw;
-        break;
-    case Kind::Numpy:
-        index = item(raw); // one of Python's own types
-        break;
-    default:
-        return kc::call(global(n_pick), items, raw, kc::py_str(what));
+        case Kind::Plain:
+            index = raw;
+            break;
+        case Kind::Numpy:
+            index = item(raw); // one of Python's own types
+            break;
+        default:
+            return kc::call(global(n_pick), items, raw, kc::py_str(what));
     }
     PyObject *i = index.ptr();
     if (PyLong_CheckExact(i)) {
@@ -169,12 +169,12 @@ nb::object pick(nb::handle items, nb::object raw, const char *what) {
 // field reader (slots read in place, data descriptors called directly while
 // the records' type is unchanged).
 class Field {
-  public:
+public:
     explicit Field(const char *text) : name_(text) {}
     nb::object operator()(nb::handle record) { return kc::FieldReader(name_)(record); }
     Name &name() { return name_; }
 
-  private:
+private:
     Name name_;
 };
 
@@ -185,7 +185,7 @@ class Field {
 // order with object.__setattr__ and nothing else.
 template <size_t N>
 class SnapClass {
-  public:
+public:
     SnapClass(Name &global_name, std::array<const char *, N> fields) : global_(global_name) {
         for (size_t k = 0; k < N; ++k)
             names_[k] = new Name(fields[k]);
@@ -217,7 +217,7 @@ class SnapClass {
         return made_here_;
     }
 
-  private:
+private:
     nb::object kwnames() {
         if (!kwnames_) {
             nb::object names = kc::steal(PyTuple_New(N));
@@ -292,9 +292,9 @@ class SnapClass {
     static nb::handle cls_of(PyTypeObject *tp) { return nb::handle((PyObject *)tp); }
 
     Name &global_;
-    std::array<Name *, N> names_{};    // kept for the process
-    PyObject *kwnames_ = nullptr;      // strong; kept for the process
-    PyTypeObject *type_ = nullptr;     // the class last checked, while its version is unchanged
+    std::array<Name *, N> names_{}; // kept for the process
+    PyObject *kwnames_ = nullptr;   // strong; kept for the process
+    PyTypeObject *type_ = nullptr;  // the class last checked, while its version is unchanged
     unsigned int version_ = 0;
     bool made_here_ = false;
     Name init_flag_{"init"};
@@ -304,10 +304,9 @@ class SnapClass {
 
 // Record fields, in the order the conversions read them.
 Field order_id{"order_id"}, handle_idx{"handle_idx"}, target_idx{"target_idx"}, side{"side"},
-    position_effect{"position_effect"}, ctg{"ctg"}, price{"price"}, volume{"volume"},
-    filled_volume{"filled_volume"}, unfilled_volume{"unfilled_volume"}, filled_average{"filled_average"},
-    filled_amount{"filled_amount"}, status{"status"}, rej_reason{"rej_reason"}, created_time{"created_time"},
-    updated_time{"updated_time"}, tag{"tag"};
+    position_effect{"position_effect"}, ctg{"ctg"}, price{"price"}, volume{"volume"}, filled_volume{"filled_volume"},
+    unfilled_volume{"unfilled_volume"}, filled_average{"filled_average"}, filled_amount{"filled_amount"},
+    status{"status"}, rej_reason{"rej_reason"}, created_time{"created_time"}, updated_time{"updated_time"}, tag{"tag"};
 Field t_order_id{"order_id"}, t_trader_id{"trader_id"}, t_handle_idx{"handle_idx"}, t_target_idx{"target_idx"},
     t_side{"side"}, t_position_effect{"position_effect"}, t_price{"price"}, t_volume{"volume"},
     t_filled_time{"filled_time"}, t_order_fee{"order_fee"}, t_order_margin{"order_margin"}, t_tag{"tag"};
@@ -335,8 +334,8 @@ nb::object snap_order(nb::handle order, nb::handle account_names, nb::handle tar
     v[k++] = plain(order_id(order));
     v[k++] = pick(account_names, handle_idx(order), "account index");
     v[k++] = pick(target_list, target_idx(order), "target index");
-    for (Field *f : {&side, &position_effect, &ctg, &price, &volume, &filled_volume, &unfilled_volume,
-                     &filled_average, &filled_amount, &status, &rej_reason, &created_time, &updated_time})
+    for (Field *f : {&side, &position_effect, &ctg, &price, &volume, &filled_volume, &unfilled_volume, &filled_average,
+                     &filled_amount, &status, &rej_reason, &created_time, &updated_time})
         v[k++] = plain((*f)(order));
     v[k++] = copy_tag(tag(order));
     return make(snap_order_class, v);
@@ -411,14 +410,14 @@ bool quiet_pick(nb::handle items, Field &f, nb::handle record) {
         return false;
     nb::object index;
     switch (kind_of(raw.ptr())) {
-    case Kind::Plain:
-        index = raw;
-        break;
-    case Kind::Numpy:
-        index = item(raw);
-        break;
-    default:
-        return false;
+        case Kind::Plain:
+            index = raw;
+            break;
+        case Kind::Numpy:
+            index = item(raw);
+            break;
+        default:
+            return false;
     }
     const Py_ssize_t known = PyList_GET_SIZE(items.ptr());
     PyObject *i = index.ptr();
@@ -448,8 +447,8 @@ bool quiet_snap_order(nb::handle order, nb::handle account_names, nb::handle tar
     if (!quiet_value(order_id, order) || !quiet_pick(account_names, handle_idx, order) ||
         !quiet_pick(target_list, target_idx, order))
         return false;
-    for (Field *f : {&side, &position_effect, &ctg, &price, &volume, &filled_volume, &unfilled_volume,
-                     &filled_average, &filled_amount, &status, &rej_reason, &created_time, &updated_time})
+    for (Field *f : {&side, &position_effect, &ctg, &price, &volume, &filled_volume, &unfilled_volume, &filled_average,
+                     &filled_amount, &status, &rej_reason, &created_time, &updated_time})
         if (!quiet_value(*f, order))
             return false;
     return quiet_tag(tag, order) && snap_order_class.made_here();
@@ -475,9 +474,11 @@ bool quiet_snap_execution(nb::handle order, nb::handle trade, nb::handle account
 
 int quiet_snap_order(PyObject *order, PyObject *account_names, PyObject *target_list) {
     try {
-        return kc::guarded(KC_SITE("korvit.native.snap_order"), [&] {
-                   return quiet_snap_order(nb::handle(order), nb::handle(account_names), nb::handle(target_list));
-               })
+        return kc::guarded(KC_SITE("korvit.native.snap_order"),
+                           [&] {
+                               return quiet_snap_order(nb::handle(order), nb::handle(account_names),
+                                                       nb::handle(target_list));
+                           })
                    ? 1
                    : 0;
     } catch (nb::python_error &e) {
@@ -488,10 +489,11 @@ int quiet_snap_order(PyObject *order, PyObject *account_names, PyObject *target_
 
 int quiet_snap_execution(PyObject *order, PyObject *trade, PyObject *account_names, PyObject *target_list) {
     try {
-        return kc::guarded(KC_SITE("korvit.native.snap_execution"), [&] {
-                   return quiet_snap_execution(nb::handle(order), nb::handle(trade), nb::handle(account_names),
-                                               nb::handle(target_list));
-               })
+        return kc::guarded(KC_SITE("korvit.native.snap_execution"),
+                           [&] {
+                               return quiet_snap_execution(nb::handle(order), nb::handle(trade),
+                                                           nb::handle(account_names), nb::handle(target_list));
+                           })
                    ? 1
                    : 0;
     } catch (nb::python_error &e) {

@@ -211,8 +211,8 @@ PyObject *convert_element(PyObject *e) {
         return convert(from_double(half_to_double(PyArrayScalar_VAL(e, Half))), shown);
     if (tp == &PyBoolArrType_Type)
         not_a_number(nb::handle(PyArrayScalar_VAL(e, Bool) ? Py_True : Py_False));
-#define KN_INT_SCALAR(Name, from)                                                                                   \
-    if (tp == &Py##Name##ArrType_Type)                                                                              \
+#define KN_INT_SCALAR(Name, from)                                                                                      \
+    if (tp == &Py##Name##ArrType_Type)                                                                                 \
         return convert(from(PyArrayScalar_VAL(e, Name)), shown);
     KN_INT_SCALAR(Byte, from_int)
     KN_INT_SCALAR(Short, from_int)
@@ -264,53 +264,100 @@ nb::object convert_sequence(PyObject *seq) {
 // An array element as `tolist()` gives it, for an error message.
 nb::object array_item(int type_num, const char *p) {
     switch (type_num) {
-    case NPY_BOOL: return kc::py_bool(*(const npy_bool *)p != 0);
-    case NPY_ULONGLONG: return kc::steal(PyLong_FromUnsignedLongLong(*(const npy_ulonglong *)p));
-    case NPY_ULONG: return kc::steal(PyLong_FromUnsignedLong(*(const npy_ulong *)p));
-    default: break;
+        case NPY_BOOL:
+            return kc::py_bool(*(const npy_bool *)p != 0);
+        case NPY_ULONGLONG:
+            return kc::steal(PyLong_FromUnsignedLongLong(*(const npy_ulonglong *)p));
+        case NPY_ULONG:
+            return kc::steal(PyLong_FromUnsignedLong(*(const npy_ulong *)p));
+        default:
+            break;
     }
     int64_t v;
     switch (type_num) {
-    case NPY_BYTE: v = *(const npy_byte *)p; break;
-    case NPY_SHORT: v = *(const npy_short *)p; break;
-    case NPY_INT: v = *(const npy_int *)p; break;
-    case NPY_LONG: v = *(const npy_long *)p; break;
-    case NPY_LONGLONG: v = *(const npy_longlong *)p; break;
-    case NPY_UBYTE: v = *(const npy_ubyte *)p; break;
-    case NPY_USHORT: v = *(const npy_ushort *)p; break;
-    case NPY_UINT: v = *(const npy_uint *)p; break;
-    default: v = 0; break;
+        case NPY_BYTE:
+            v = *(const npy_byte *)p;
+            break;
+        case NPY_SHORT:
+            v = *(const npy_short *)p;
+            break;
+        case NPY_INT:
+            v = *(const npy_int *)p;
+            break;
+        case NPY_LONG:
+            v = *(const npy_long *)p;
+            break;
+        case NPY_LONGLONG:
+            v = *(const npy_longlong *)p;
+            break;
+        case NPY_UBYTE:
+            v = *(const npy_ubyte *)p;
+            break;
+        case NPY_USHORT:
+            v = *(const npy_ushort *)p;
+            break;
+        case NPY_UINT:
+            v = *(const npy_uint *)p;
+            break;
+        default:
+            v = 0;
+            break;
     }
     return kc::py_int(v);
 }
 
 Seconds array_value(int type_num, const char *p) {
     switch (type_num) {
-    case NPY_DOUBLE: return from_double(*(const npy_double *)p);
-    case NPY_FLOAT: return from_double(*(const npy_float *)p);
-    case NPY_HALF: return from_double(half_to_double(*(const npy_half *)p));
-    case NPY_BYTE: return from_int(*(const npy_byte *)p);
-    case NPY_SHORT: return from_int(*(const npy_short *)p);
-    case NPY_INT: return from_int(*(const npy_int *)p);
-    case NPY_LONG: return from_int(*(const npy_long *)p);
-    case NPY_LONGLONG: return from_int(*(const npy_longlong *)p);
-    case NPY_UBYTE: return from_int(*(const npy_ubyte *)p);
-    case NPY_USHORT: return from_int(*(const npy_ushort *)p);
-    case NPY_UINT: return from_uint(*(const npy_uint *)p);
-    case NPY_ULONG: return from_uint(*(const npy_ulong *)p);
-    case NPY_ULONGLONG: return from_uint(*(const npy_ulonglong *)p);
-    default: throw Unusual{};
+        case NPY_DOUBLE:
+            return from_double(*(const npy_double *)p);
+        case NPY_FLOAT:
+            return from_double(*(const npy_float *)p);
+        case NPY_HALF:
+            return from_double(half_to_double(*(const npy_half *)p));
+        case NPY_BYTE:
+            return from_int(*(const npy_byte *)p);
+        case NPY_SHORT:
+            return from_int(*(const npy_short *)p);
+        case NPY_INT:
+            return from_int(*(const npy_int *)p);
+        case NPY_LONG:
+            return from_int(*(const npy_long *)p);
+        case NPY_LONGLONG:
+            return from_int(*(const npy_longlong *)p);
+        case NPY_UBYTE:
+            return from_int(*(const npy_ubyte *)p);
+        case NPY_USHORT:
+            return from_int(*(const npy_ushort *)p);
+        case NPY_UINT:
+            return from_uint(*(const npy_uint *)p);
+        case NPY_ULONG:
+            return from_uint(*(const npy_ulong *)p);
+        case NPY_ULONGLONG:
+            return from_uint(*(const npy_ulonglong *)p);
+        default:
+            throw Unusual{};
     }
 }
 
 bool supported_dtype(int type_num) {
     switch (type_num) {
-    case NPY_BOOL: case NPY_BYTE: case NPY_SHORT: case NPY_INT: case NPY_LONG: case NPY_LONGLONG:
-    case NPY_UBYTE: case NPY_USHORT: case NPY_UINT: case NPY_ULONG: case NPY_ULONGLONG:
-    case NPY_HALF: case NPY_FLOAT: case NPY_DOUBLE:
-        return true;
-    default:
-        return false;
+        case NPY_BOOL:
+        case NPY_BYTE:
+        case NPY_SHORT:
+        case NPY_INT:
+        case NPY_LONG:
+        case NPY_LONGLONG:
+        case NPY_UBYTE:
+        case NPY_USHORT:
+        case NPY_UINT:
+        case NPY_ULONG:
+        case NPY_ULONGLONG:
+        case NPY_HALF:
+        case NPY_FLOAT:
+        case NPY_DOUBLE:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -349,8 +396,8 @@ nb::object mft_to_datetime(PyObject *values) {
         if (PyList_CheckExact(values) || PyTuple_CheckExact(values))
             return convert_sequence(values);
         if (!PyArray_Check(values) && !PyList_Check(values) && !PyTuple_Check(values))
-            raise_with_repr(PyExc_TypeError, "expected a list, tuple or array of time values, got ",
-                            nb::handle(values), "");
+            raise_with_repr(PyExc_TypeError, "expected a list, tuple or array of time values, got ", nb::handle(values),
+                            "");
     } catch (Unusual &) {
     }
     return kc::call(reference(), nb::handle(values));

@@ -4,20 +4,31 @@ sets (and walk-forward splits) in worker processes.  The package also holds the 
 (compiled), its records and accounts (``model``) and the run loop
 (``runner``)."""
 
-__all__ = ["Backtest", "BacktestResult", "OrdersDeniedWarning", "StrategyExit", "run", "sweep", "walk_forward"]
+__all__ = [
+    "Backtest",
+    "BacktestResult",
+    "OrdersDeniedWarning",
+    "StrategyExit",
+    "run",
+    "sweep",
+    "walk_forward",
+]
 
 
 def __getattr__(name):
     # Loaded on first use: importing the package must not load the engine.
     if name in ("Backtest", "StrategyExit", "run"):
         from korvit.backtest import runner
+
         return getattr(runner, name)
     if name in ("sweep", "walk_forward"):
         # ``sweep`` is the package of that name, callable as its function ``sweep``
         import importlib
+
         module = importlib.import_module("korvit.backtest.sweep")
         return module if name == "sweep" else getattr(module, name)
     if name in ("BacktestResult", "OrdersDeniedWarning"):
         from korvit.backtest import results
+
         return getattr(results, name)
     raise AttributeError(f"module 'korvit.backtest' has no attribute {name!r}")

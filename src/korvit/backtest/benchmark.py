@@ -44,12 +44,16 @@ def check_benchmark(spec, codes=None):
         return "none"
     if isinstance(spec, pd.Series):
         if not isinstance(spec.index, pd.DatetimeIndex):
-            raise TypeError("benchmark: a Series of prices needs times as its index (a DatetimeIndex), "
-                            f"got {type(spec.index).__name__}")
+            raise TypeError(
+                "benchmark: a Series of prices needs times as its index (a DatetimeIndex), "
+                f"got {type(spec.index).__name__}"
+            )
         try:
             prices = spec.astype(float)
         except (TypeError, ValueError):
-            raise TypeError(f"benchmark: the Series holds {spec.dtype} values, not prices") from None
+            raise TypeError(
+                f"benchmark: the Series holds {spec.dtype} values, not prices"
+            ) from None
         if not (prices > 0).any():
             raise ValueError("benchmark: the Series has no positive price")
         return spec
@@ -63,8 +67,10 @@ def check_benchmark(spec, codes=None):
         if not names:
             raise ValueError("benchmark: an empty list of codes")
     else:
-        raise TypeError(f"benchmark must be 'traded', 'equal-weight', 'none', a code, a list of codes or a "
-                        f"Series of prices, got {type(spec).__name__}")
+        raise TypeError(
+            f"benchmark must be 'traded', 'equal-weight', 'none', a code, a list of codes or a "
+            f"Series of prices, got {type(spec).__name__}"
+        )
     if codes is None:
         return tuple(str(name).strip() for name in names)
     by_key = {str(code).upper(): str(code) for code in codes}
@@ -75,8 +81,10 @@ def check_benchmark(spec, codes=None):
         code = by_key.get(name.strip().upper())
         if code is None:
             shown = ", ".join(list(by_key.values())[:10]) + (", ..." if len(by_key) > 10 else "")
-            raise ValueError(f"benchmark: unknown code {name!r}; the data holds {shown} "
-                             f"(or give 'traded', 'equal-weight' or 'none')")
+            raise ValueError(
+                f"benchmark: unknown code {name!r}; the data holds {shown} "
+                f"(or give 'traded', 'equal-weight' or 'none')"
+            )
         if code not in found:
             found.append(code)
     return tuple(found)
@@ -106,7 +114,7 @@ def buy_and_hold(closes: np.ndarray, times, initial_cash: float) -> pd.Series:
     if closes.shape[0] == 0 or not len(times):
         return pd.Series(np.nan, index=times, name="benchmark", dtype=float)
     filled = pd.DataFrame(closes.T).ffill().to_numpy().T
-    with np.errstate(all="ignore"):         # prices beyond any market overflow to inf, quietly
+    with np.errstate(all="ignore"):  # prices beyond any market overflow to inf, quietly
         growth = np.ones_like(filled)
         for row, values in enumerate(filled):
             known = np.flatnonzero(np.isfinite(values) & (values > 0))
@@ -122,7 +130,13 @@ def describe_benchmark(spec, codes) -> str:
     if spec == "none" or not codes:
         return "none"
     shown = ", ".join(codes[:6]) + (f" and {len(codes) - 6} more" if len(codes) > 6 else "")
-    what = "traded codes" if spec == "traded" else "codes of the data" if spec == "equal-weight" else ""
+    what = (
+        "traded codes"
+        if spec == "traded"
+        else "codes of the data"
+        if spec == "equal-weight"
+        else ""
+    )
     weight = ", equal weight" if len(codes) > 1 else ""
     label = f"the {what}: " if what else ""
     return f"buy and hold of {label}{shown}{weight}, from the first bar's close"

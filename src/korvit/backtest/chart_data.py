@@ -27,9 +27,22 @@ import math
 import numpy as np
 import pandas as pd
 
-__all__ = ["equity_data", "price_data", "monthly_data", "rolling_data", "chart_codes", "rolling_window",
-           "EQUITY_POINTS", "PRICE_POINTS", "CANDLE_LIMIT", "STOP_KINDS", "STOP_NAMES", "REASON_NAMES",
-           "FILL_KINDS", "MONTHS"]
+__all__ = [
+    "equity_data",
+    "price_data",
+    "monthly_data",
+    "rolling_data",
+    "chart_codes",
+    "rolling_window",
+    "EQUITY_POINTS",
+    "PRICE_POINTS",
+    "CANDLE_LIMIT",
+    "STOP_KINDS",
+    "STOP_NAMES",
+    "REASON_NAMES",
+    "FILL_KINDS",
+    "MONTHS",
+]
 
 
 EQUITY_POINTS = 5000
@@ -54,6 +67,7 @@ FILL_KINDS = ("buy to open", "buy to close", "sell to open", "sell to close")
 
 
 # ------------------------------------------------------------------ the time axis
+
 
 class _Axis:
     """Where a time sits on a chart's x axis: for daily bars its date in
@@ -86,6 +100,7 @@ class _Axis:
         if self.compressed or len(self.times) < 2:
             return 1.0 if self.compressed else 86_400_000.0
         return float(np.median(np.diff(_ms(self.times))))
+
     def tick_labels(self, labels=None):
         """On a compressed axis, the bars whose times label the ticks: (bar
         positions, their times in milliseconds), sorted, at most
@@ -100,7 +115,7 @@ class _Axis:
 
 def _ms(times) -> np.ndarray:
     """Times as float milliseconds since 1970 (as Bokeh's datetime axis reads them)."""
-    values = pd.DatetimeIndex(times).to_numpy()        # whatever the unit: ns, us, ...
+    values = pd.DatetimeIndex(times).to_numpy()  # whatever the unit: ns, us, ...
     out = values.astype("datetime64[us]").astype(np.int64).astype(np.float64) / 1e3
     out[np.isnat(values)] = np.nan
     return out
@@ -115,7 +130,9 @@ def _finite(values) -> np.ndarray:
 
 def _span(*arrays, zero=False, pad=0.06):
     """(start, end) around the finite values of ``arrays``; (0, 1) without any."""
-    values = np.concatenate([_finite(a).ravel() for a in arrays] + [np.zeros(1) if zero else np.empty(0)])
+    values = np.concatenate(
+        [_finite(a).ravel() for a in arrays] + [np.zeros(1) if zero else np.empty(0)]
+    )
     values = values[np.isfinite(values)]
     if not len(values):
         return 0.0, 1.0
@@ -129,6 +146,7 @@ def _span(*arrays, zero=False, pad=0.06):
 
 
 # ------------------------------------------------------------------ equity
+
 
 def _thin(values, limit):
     """Positions to draw of a series: all when there are at most ``limit``,
@@ -159,14 +177,17 @@ def _fill_markers(result, curve):
         if curve.empty or trades.empty:
             out.append((np.array([], dtype=int), np.array([])))
             continue
-        times = pd.DatetimeIndex(trades.loc[trades["side"].astype(str).str.lower() == side,
-                                            "time"].dropna().unique()).sort_values()
+        times = pd.DatetimeIndex(
+            trades.loc[trades["side"].astype(str).str.lower() == side, "time"].dropna().unique()
+        ).sort_values()
         pos = curve.index.searchsorted(times, side="right") - 1
         pos = np.unique(pos[pos >= 0])
         out.append((pos, curve.to_numpy()[pos]))
     return out[0], out[1]
 
+
 # ------------------------------------------------------------------ prices
+
 
 def chart_codes(result) -> list:
     """The instruments shown: the traded codes, or every code of the data when
@@ -189,6 +210,7 @@ def _merge(values, step):
     blocks = padded.reshape(n_codes, n, step, 5)
     with np.errstate(all="ignore"):
         import warnings
+
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", RuntimeWarning)
             high = np.nanmax(blocks[..., 1], axis=2)
@@ -205,8 +227,6 @@ def _merge(values, step):
     return opens, high, low, closes, volume
 
 
-
-
 def _stop_segments(result, axis, values_of):
     """The stop levels of every code as horizontal segments, by code: a
     stop-loss or take-profit from its order's first fill to its firing (or to
@@ -216,12 +236,18 @@ def _stop_segments(result, axis, values_of):
     segments: x0, x1, y (float32) and k (the kind's place in ``STOP_KINDS``).
     ``values_of(code)``: the code's bars (bars × open, high, low, close, volume)."""
     from korvit.backtest.results import _order_keys
+
     stops, trades, rt = result.stops, result.trades, result.round_trips
     if not len(stops) or not len(trades):
         return {}
     levels = stops["stop_price"].to_numpy(dtype=float)
     kinds = stops["kind"].astype(str).to_numpy()
-    keep = np.isfinite(levels) & (levels > 0) & (np.abs(levels) <= _LARGEST) & np.isin(kinds, STOP_KINDS)
+    keep = (
+        np.isfinite(levels)
+        & (levels > 0)
+        & (np.abs(levels) <= _LARGEST)
+        & np.isin(kinds, STOP_KINDS)
+    )
     stops = stops[keep]
     if not len(stops):
         return {}
@@ -230,7 +256,9 @@ def _stop_segments(result, axis, values_of):
     side = trades.groupby(order_keys)["side"].first().astype(str).str.lower()
     ended = pd.Series(dtype="datetime64[ns]")
     if len(rt):
-        by_trade = pd.Series(order_keys.to_numpy(), index=_order_keys(trades["trade_id"]).to_numpy())
+        by_trade = pd.Series(
+            order_keys.to_numpy(), index=_order_keys(trades["trade_id"]).to_numpy()
+        )
         by_trade = by_trade[~by_trade.index.duplicated()]
         owner = _order_keys(rt["entry_trade_id"]).map(by_trade)
         ended = rt["exit_time"].groupby(owner.to_numpy()).max()
@@ -240,7 +268,12 @@ def _stop_segments(result, axis, values_of):
     last = axis.times[-1] if len(axis.times) else pd.NaT
     ends = pd.to_datetime(ends).fillna(last)
     known = starts.notna().to_numpy()
-    stops, keys, starts, ends = stops[known], keys[known], pd.to_datetime(starts[known]), ends[known]
+    stops, keys, starts, ends = (
+        stops[known],
+        keys[known],
+        pd.to_datetime(starts[known]),
+        ends[known],
+    )
     starts = starts.to_numpy().copy()
     kind = stops["kind"].astype(str).to_numpy()
     codes = stops["code"].astype(str).to_numpy()
@@ -253,7 +286,7 @@ def _stop_segments(result, axis, values_of):
         if b <= a:
             continue
         long = side.get(keys.iloc[i], "buy") == "buy"
-        window = values[a:b + 1, 1] if long else values[a:b + 1, 2]
+        window = values[a : b + 1, 1] if long else values[a : b + 1, 2]
         if np.isfinite(window).any():
             best = int(np.nanargmax(window) if long else np.nanargmin(window))
             starts[i] = axis.times[a + best].to_datetime64()
@@ -261,7 +294,10 @@ def _stop_segments(result, axis, values_of):
     y = stops["stop_price"].to_numpy(dtype=np.float32)
     k = np.array([STOP_KINDS.index(name) for name in kind], dtype=np.int8)
     groups = pd.Series(np.arange(len(codes))).groupby(codes).indices
-    return {code: {"x0": x0[rows], "x1": x1[rows], "y": y[rows], "k": k[rows]} for code, rows in groups.items()}
+    return {
+        code: {"x0": x0[rows], "x1": x1[rows], "y": y[rows], "k": k[rows]}
+        for code, rows in groups.items()
+    }
 
 
 def _fill_table(result, axis, accounts):
@@ -271,6 +307,7 @@ def _fill_table(result, axis, accounts):
     r (why a closing fill ended its position: its place in ``REASON_NAMES``),
     a (the account's place in ``accounts``)."""
     from korvit.backtest.results import _order_keys, exit_reasons
+
     trades = result.trades.sort_values("time", kind="stable")
     if not len(trades):
         return {}
@@ -278,16 +315,29 @@ def _fill_table(result, axis, accounts):
     sell = (trades["side"].astype(str).str.lower() == "sell").to_numpy()
     closing = (trades["effect"].astype(str).str.lower() != "open").to_numpy()
     codes_of = {name: k for k, name in enumerate(REASON_NAMES)}
-    why = _order_keys(trades["order_id"]).map({key: codes_of[reason] for key, reason in reasons.items()})
-    r = np.where(closing, why.fillna(codes_of["signal"]).to_numpy(dtype=np.int64), 0).astype(np.int8)
+    why = _order_keys(trades["order_id"]).map(
+        {key: codes_of[reason] for key, reason in reasons.items()}
+    )
+    r = np.where(closing, why.fillna(codes_of["signal"]).to_numpy(dtype=np.int64), 0).astype(
+        np.int8
+    )
     places = {name: k for k, name in enumerate(accounts)}
-    table = {"x": axis.x(trades["time"]), "t": _ms(trades["time"]),
-             "p": _finite(trades["price"].to_numpy(dtype=float)).astype(np.float32),
-             "v": trades["volume"].to_numpy(dtype=np.float32),
-             "k": (2 * sell + closing).astype(np.int8), "r": r,
-             "a": trades["account"].astype(str).map(places).fillna(0).to_numpy(dtype=np.int16)}
-    groups = pd.Series(np.arange(len(trades))).groupby(trades["code"].astype(str).to_numpy()).indices
-    return {code: {name: column[rows] for name, column in table.items()} for code, rows in groups.items()}
+    table = {
+        "x": axis.x(trades["time"]),
+        "t": _ms(trades["time"]),
+        "p": _finite(trades["price"].to_numpy(dtype=float)).astype(np.float32),
+        "v": trades["volume"].to_numpy(dtype=np.float32),
+        "k": (2 * sell + closing).astype(np.int8),
+        "r": r,
+        "a": trades["account"].astype(str).map(places).fillna(0).to_numpy(dtype=np.int16),
+    }
+    groups = (
+        pd.Series(np.arange(len(trades))).groupby(trades["code"].astype(str).to_numpy()).indices
+    )
+    return {
+        code: {name: column[rows] for name, column in table.items()}
+        for code, rows in groups.items()
+    }
 
 
 _FILL_COLUMNS = ("x", "t", "p", "v", "k", "r", "a")
@@ -295,12 +345,24 @@ _STOP_COLUMNS = ("x0", "x1", "y", "k")
 
 
 def _empty_fills():
-    return {"x": np.empty(0), "t": np.empty(0), "p": np.empty(0, np.float32), "v": np.empty(0, np.float32),
-            "k": np.empty(0, np.int8), "r": np.empty(0, np.int8), "a": np.empty(0, np.int16)}
+    return {
+        "x": np.empty(0),
+        "t": np.empty(0),
+        "p": np.empty(0, np.float32),
+        "v": np.empty(0, np.float32),
+        "k": np.empty(0, np.int8),
+        "r": np.empty(0, np.int8),
+        "a": np.empty(0, np.int16),
+    }
 
 
 def _empty_stops():
-    return {"x0": np.empty(0), "x1": np.empty(0), "y": np.empty(0, np.float32), "k": np.empty(0, np.int8)}
+    return {
+        "x0": np.empty(0),
+        "x1": np.empty(0),
+        "y": np.empty(0, np.float32),
+        "k": np.empty(0, np.int8),
+    }
 
 
 def _price_store(result, codes, axis):
@@ -323,27 +385,45 @@ def _price_store(result, codes, axis):
     accounts = [str(a) for a in result.accounts] or ["main"]
     fills = _fill_table(result, axis, accounts)
     where = {code: k for k, code in enumerate(codes)}
-    stops = _stop_segments(result, axis, lambda code: values[where[code]] if code in where else None)
-    if not axis.compressed:             # fills at their bar's time need no time of their own
+    stops = _stop_segments(
+        result, axis, lambda code: values[where[code]] if code in where else None
+    )
+    if not axis.compressed:  # fills at their bar's time need no time of their own
         for table in fills.values():
             if np.array_equal(table["x"], table["t"], equal_nan=True):
                 del table["t"]
     store = {}
     for k, code in enumerate(codes):
-        count, pnl = (int(trips.loc[code, "size"]), float(trips.loc[code, "sum"])) \
-            if trips is not None and code in trips.index else (0, 0.0)
-        title = (f"{code} · {count:,d} round trip{'s' if count != 1 else ''}, P&L {pnl:+,.2f}"
-                 if count else f"{code} · no round trips")
+        count, pnl = (
+            (int(trips.loc[code, "size"]), float(trips.loc[code, "sum"]))
+            if trips is not None and code in trips.index
+            else (0, 0.0)
+        )
+        title = (
+            f"{code} · {count:,d} round trip{'s' if count != 1 else ''}, P&L {pnl:+,.2f}"
+            if count
+            else f"{code} · no round trips"
+        )
         if step > 1:
             title += f" · each {'candle' if n <= CANDLE_LIMIT else 'point'}: {step} bars"
-        store[code] = {"o": opens[k].astype(np.float32), "h": high[k].astype(np.float32),
-                       "l": low[k].astype(np.float32), "c": closes[k].astype(np.float32),
-                       "v": volume[k].astype(np.float32), "title": title,
-                       "fills": fills.get(code, _empty_fills()), "stops": stops.get(code, _empty_stops())}
-    return {"x": x, "time": times, "step": step, "candles": n <= CANDLE_LIMIT, "accounts": accounts,
-            "width": axis.bar_width() * step * 0.7}, store
-
-
+        store[code] = {
+            "o": opens[k].astype(np.float32),
+            "h": high[k].astype(np.float32),
+            "l": low[k].astype(np.float32),
+            "c": closes[k].astype(np.float32),
+            "v": volume[k].astype(np.float32),
+            "title": title,
+            "fills": fills.get(code, _empty_fills()),
+            "stops": stops.get(code, _empty_stops()),
+        }
+    return {
+        "x": x,
+        "time": times,
+        "step": step,
+        "candles": n <= CANDLE_LIMIT,
+        "accounts": accounts,
+        "width": axis.bar_width() * step * 0.7,
+    }, store
 
 
 def _month_label(value, digits) -> str:
@@ -366,6 +446,7 @@ def rolling_window(result) -> int | None:
 
 
 # ------------------------------------------------------------------ the charts' data
+
 
 def _x_range(x):
     """(start, end) of an x axis showing ``x``; a single point gets room around it."""
@@ -391,31 +472,54 @@ def equity_data(result) -> dict | None:
     keep = _thin(equity, EQUITY_POINTS)
     x = axis.of_bars(keep)
     dd = result.drawdown.to_numpy(dtype=float)
-    columns = {"x": x, "time": _ms(curve.index[keep]), "equity": _finite(equity[keep]), "drawdown": _finite(dd[keep])}
+    columns = {
+        "x": x,
+        "time": _ms(curve.index[keep]),
+        "equity": _finite(equity[keep]),
+        "drawdown": _finite(dd[keep]),
+    }
     if bench is not None:
         from korvit.backtest.stats import drawdown_series
+
         columns["benchmark"] = _finite(bench.to_numpy(dtype=float)[keep])
-        columns["benchmark_drawdown"] = _finite(drawdown_series(bench, result.initial_cash).to_numpy(dtype=float)[keep])
+        columns["benchmark_drawdown"] = _finite(
+            drawdown_series(bench, result.initial_cash).to_numpy(dtype=float)[keep]
+        )
     money = [columns["equity"]] + ([columns["benchmark"]] if bench is not None else [])
     marks = []
     for pos, y in _fill_markers(result, curve):
         # Many fills would hide the curve (the price chart shows them all).
-        marks.append({"x": axis.of_bars(pos), "y": _finite(y)} if 0 < len(pos) <= MAX_EQUITY_MARKERS else None)
+        marks.append(
+            {"x": axis.of_bars(pos), "y": _finite(y)}
+            if 0 < len(pos) <= MAX_EQUITY_MARKERS
+            else None
+        )
     cash = float(result.initial_cash)
-    out = {"compressed": axis.compressed, "columns": columns, "x_range": _x_range(x),
-           "y_range": _span(*money, [cash]), "initial_cash": cash if math.isfinite(cash) and abs(cash) < _LARGEST
-           else None, "buys": marks[0], "sells": marks[1],
-           "drawdown_range": _span(columns["drawdown"], columns.get("benchmark_drawdown", []), zero=True),
-           "drawdown_format": "0%" if np.nanmin(np.r_[columns["drawdown"], 0]) < -0.03 else "0.0%",
-           "overview_range": _span(columns["equity"]),
-           "tick_labels": axis.tick_labels((x, columns["time"])), "accounts": None}
+    out = {
+        "compressed": axis.compressed,
+        "columns": columns,
+        "x_range": _x_range(x),
+        "y_range": _span(*money, [cash]),
+        "initial_cash": cash if math.isfinite(cash) and abs(cash) < _LARGEST else None,
+        "buys": marks[0],
+        "sells": marks[1],
+        "drawdown_range": _span(
+            columns["drawdown"], columns.get("benchmark_drawdown", []), zero=True
+        ),
+        "drawdown_format": "0%" if np.nanmin(np.r_[columns["drawdown"], 0]) < -0.03 else "0.0%",
+        "overview_range": _span(columns["equity"]),
+        "tick_labels": axis.tick_labels((x, columns["time"])),
+        "accounts": None,
+    }
     # (one account needs no curves of its own: nor their table)
     accounts = result.account_curves if len(result.accounts) > 1 else None
     if accounts is not None and accounts.shape[1] > 1:
         acc = accounts.reindex(curve.index).iloc[keep]
-        out["accounts"] = {"names": [str(name) for name in acc.columns],
-                           "columns": [_finite(acc[name].to_numpy(dtype=float)) for name in acc.columns],
-                           "y_range": _span(accounts.to_numpy(dtype=float))}
+        out["accounts"] = {
+            "names": [str(name) for name in acc.columns],
+            "columns": [_finite(acc[name].to_numpy(dtype=float)) for name in acc.columns],
+            "y_range": _span(accounts.to_numpy(dtype=float)),
+        }
     return out
 
 
@@ -435,14 +539,24 @@ def price_data(result) -> dict | None:
     shared, store = _price_store(result, codes, axis)
     first = store[codes[0]]
     x, half = shared["x"], shared["width"]
-    return {"compressed": axis.compressed, "codes": codes, "x": x, "time": shared["time"],
-            "width": shared["width"], "step": shared["step"], "candles": shared["candles"],
-            "accounts": shared["accounts"], "store": store, "fill_kinds": FILL_KINDS, "stop_names": STOP_NAMES,
-            "reason_names": REASON_NAMES,
-            "x_range": (float(x[0]) - half, float(x[-1]) + half),
-            "y_range": _span(first["h"], first["l"], first["stops"]["y"], first["fills"]["p"]),
-            "volume_range": _span(first["v"], zero=True),
-            "tick_labels": axis.tick_labels((x, shared["time"]))}
+    return {
+        "compressed": axis.compressed,
+        "codes": codes,
+        "x": x,
+        "time": shared["time"],
+        "width": shared["width"],
+        "step": shared["step"],
+        "candles": shared["candles"],
+        "accounts": shared["accounts"],
+        "store": store,
+        "fill_kinds": FILL_KINDS,
+        "stop_names": STOP_NAMES,
+        "reason_names": REASON_NAMES,
+        "x_range": (float(x[0]) - half, float(x[-1]) + half),
+        "y_range": _span(first["h"], first["l"], first["stops"]["y"], first["fills"]["p"]),
+        "volume_range": _span(first["v"], zero=True),
+        "tick_labels": axis.tick_labels((x, shared["time"])),
+    }
 
 
 def monthly_data(result) -> dict | None:
@@ -456,16 +570,26 @@ def monthly_data(result) -> dict | None:
         return None
     months = table.index
     strategy = table["strategy"].to_numpy(dtype=float)
-    bench = table["benchmark"].to_numpy(dtype=float) if "benchmark" in table else np.full(len(table), np.nan)
+    bench = (
+        table["benchmark"].to_numpy(dtype=float)
+        if "benchmark" in table
+        else np.full(len(table), np.nan)
+    )
     finite = np.abs(_finite(strategy))
     digits = 2 if np.isfinite(finite).any() and np.nanmax(finite) < 0.01 else 1
     top = float(np.nanpercentile(finite, 95)) if np.isfinite(finite).any() else 0.0
     top = top or 0.01
-    columns = {"month": [MONTHS[m - 1] for m in months.month], "year": [str(y) for y in months.year],
-               "value": _finite(strategy), "label": [_month_label(v, digits) for v in strategy],
-               "benchmark": _finite(bench),
-               # light text on the deep colours at both ends of the scale
-               "ink": ["#ffffff" if math.isfinite(v) and abs(v) > 0.6 * top else "#1d2330" for v in strategy]}
+    columns = {
+        "month": [MONTHS[m - 1] for m in months.month],
+        "year": [str(y) for y in months.year],
+        "value": _finite(strategy),
+        "label": [_month_label(v, digits) for v in strategy],
+        "benchmark": _finite(bench),
+        # light text on the deep colours at both ends of the scale
+        "ink": [
+            "#ffffff" if math.isfinite(v) and abs(v) > 0.6 * top else "#1d2330" for v in strategy
+        ],
+    }
     return {"columns": columns, "years": [str(y) for y in sorted(set(months.year))], "top": top}
 
 
@@ -479,8 +603,16 @@ def rolling_data(result) -> dict | None:
     rolling = result.rolling(window)
     if not rolling["volatility"].notna().any():
         return None
-    columns = {"x": _ms(rolling.index), **{name: _finite(rolling[name].to_numpy(dtype=float)) for name in rolling}}
-    return {"window": window, "columns": columns,
-            "x_range": (float(np.nanmin(columns["x"])), float(np.nanmax(columns["x"]))),
-            "sharpe_range": _span(columns["sharpe"], columns.get("benchmark_sharpe", []), zero=True),
-            "volatility_range": _span(columns["volatility"], columns.get("benchmark_volatility", []), zero=True)}
+    columns = {
+        "x": _ms(rolling.index),
+        **{name: _finite(rolling[name].to_numpy(dtype=float)) for name in rolling},
+    }
+    return {
+        "window": window,
+        "columns": columns,
+        "x_range": (float(np.nanmin(columns["x"])), float(np.nanmax(columns["x"]))),
+        "sharpe_range": _span(columns["sharpe"], columns.get("benchmark_sharpe", []), zero=True),
+        "volatility_range": _span(
+            columns["volatility"], columns.get("benchmark_volatility", []), zero=True
+        ),
+    }

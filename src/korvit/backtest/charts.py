@@ -16,18 +16,57 @@ from __future__ import annotations
 
 import numpy as np
 from bokeh.layouts import column
-from bokeh.models import (ColumnDataSource, CustomJS, CustomJSTickFormatter, DatetimeTickFormatter,
-                          HoverTool, LinearColorMapper, NumeralTickFormatter, Range1d, RangeTool, Select, Span)
+from bokeh.models import (
+    ColumnDataSource,
+    CustomJS,
+    CustomJSTickFormatter,
+    DatetimeTickFormatter,
+    HoverTool,
+    LinearColorMapper,
+    NumeralTickFormatter,
+    Range1d,
+    RangeTool,
+    Select,
+    Span,
+)
 from bokeh.palettes import RdYlGn11
 from bokeh.plotting import figure
 
-from korvit.backtest.chart_data import (CANDLE_LIMIT, EQUITY_POINTS, FILL_KINDS, MONTHS, PRICE_POINTS,  # noqa: F401
-                                        REASON_NAMES, STOP_KINDS, STOP_NAMES, _Axis, _fill_markers,
-                                        _fill_table, _merge, _ms, _stop_segments, _thin, chart_codes,
-                                        equity_data, monthly_data, price_data, rolling_data, rolling_window)
+from korvit.backtest.chart_data import (
+    CANDLE_LIMIT,
+    EQUITY_POINTS,
+    FILL_KINDS,
+    MONTHS,
+    PRICE_POINTS,  # noqa: F401
+    REASON_NAMES,
+    STOP_KINDS,
+    STOP_NAMES,
+    _Axis,
+    _fill_markers,
+    _fill_table,
+    _merge,
+    _ms,
+    _stop_segments,
+    _thin,
+    chart_codes,
+    equity_data,
+    monthly_data,
+    price_data,
+    rolling_data,
+    rolling_window,
+)
 
-__all__ = ["equity_chart", "price_chart", "monthly_chart", "rolling_chart", "result_layout", "chart_codes",
-           "EQUITY_POINTS", "PRICE_POINTS", "CANDLE_LIMIT"]
+__all__ = [
+    "equity_chart",
+    "price_chart",
+    "monthly_chart",
+    "rolling_chart",
+    "result_layout",
+    "chart_codes",
+    "EQUITY_POINTS",
+    "PRICE_POINTS",
+    "CANDLE_LIMIT",
+]
 
 # Kept under their former names for callers of this module.
 _REASON_NAMES, _STOP_KINDS = REASON_NAMES, STOP_KINDS
@@ -77,7 +116,9 @@ if (min <= max) {
 # instrument shown first is not in it until another one is shown: its data
 # is the sources' own); the code is the Select's value or the first tag of
 # the model that changed.
-_SHOW_CODE = _FIT_Y + """
+_SHOW_CODE = (
+    _FIT_Y
+    + """
 const code = cb_obj.value !== undefined ? cb_obj.value : cb_obj.tags[0];
 const get = (o, k) => (o instanceof Map ? o.get(k) : o[k]);
 const put = (o, k, v) => { if (o instanceof Map) o.set(k, v); else o[k] = v; };
@@ -106,6 +147,7 @@ title.text = get(one, "title");
 fit(xr, price_y, [prices, fills], ["x", "x"], [["h", "l"], ["p"]], stops, false);
 fit(xr, volume_y, [prices], ["x"], [["v"]], null, true);
 """
+)
 
 # Colours and marks from the numeric columns: `up` of a bar (1 up, 0 down),
 # `k` of a fill (0 a buy that opens, 1 a buy that closes, 2 a sell that opens,
@@ -117,7 +159,6 @@ _FILL_LINE = "return Array.from(xs, (k) => (k < 2 ? UP : DOWN));"
 _FILL_FILL = 'return Array.from(xs, (k) => (k % 2 ? "white" : (k < 2 ? UP : DOWN)));'
 _STOP_COLOR = "return Array.from(xs, (k) => colors[k]);"
 _NAME_OF = "return names[value] === undefined ? '' : names[value];"
-
 
 
 # ------------------------------------------------------------------ the time axis
@@ -140,15 +181,25 @@ def _style(fig, labels):
         fig.xaxis.formatter = DatetimeTickFormatter(days="%b %d", months="%b %Y", years="%Y")
         return
     pos, ms = labels
-    fig.xaxis.formatter = CustomJSTickFormatter(args={"pos": list(map(float, pos)), "ms": list(map(float, ms))},
-                                                code=_TICK_CODE)
+    fig.xaxis.formatter = CustomJSTickFormatter(
+        args={"pos": list(map(float, pos)), "ms": list(map(float, ms))}, code=_TICK_CODE
+    )
 
 
 def _fit_y(fig, sources, xcols, cols, segments=None, zero=False):
     """Refits ``fig``'s y range to what the x range shows, whenever it moves."""
-    callback = CustomJS(args={"xr": fig.x_range, "yr": fig.y_range, "sources": sources, "xcols": xcols,
-                              "cols": cols, "segments": segments, "zero": zero},
-                        code=_FIT_Y + "fit(xr, yr, sources, xcols, cols, segments, zero);")
+    callback = CustomJS(
+        args={
+            "xr": fig.x_range,
+            "yr": fig.y_range,
+            "sources": sources,
+            "xcols": xcols,
+            "cols": cols,
+            "segments": segments,
+            "zero": zero,
+        },
+        code=_FIT_Y + "fit(xr, yr, sources, xcols, cols, segments, zero);",
+    )
     fig.x_range.js_on_change("start", callback)
     fig.x_range.js_on_change("end", callback)
 
@@ -170,11 +221,16 @@ def _legend_above(fig):
     fig.add_layout(legend, "above")
 
 
-
 def _figure(height, compressed, **options):
-    fig = figure(height=height, sizing_mode="stretch_width", tools=_TOOLS, active_drag="xpan",
-                 x_axis_type="linear" if compressed else "datetime", toolbar_location="right",
-                 **options)
+    fig = figure(
+        height=height,
+        sizing_mode="stretch_width",
+        tools=_TOOLS,
+        active_drag="xpan",
+        x_axis_type="linear" if compressed else "datetime",
+        toolbar_location="right",
+        **options,
+    )
     fig.toolbar.logo = None
     fig.grid.grid_line_color = "#e3e6ec"
     fig.outline_line_color = None
@@ -185,6 +241,7 @@ def _figure(height, compressed, **options):
 
 
 # ------------------------------------------------------------------ equity
+
 
 def equity_chart(result):
     """Equity (each account too when there are several) with the benchmark
@@ -197,23 +254,55 @@ def equity_chart(result):
     bench = "benchmark" in data
     source = ColumnDataSource(data)
     main = _figure(330, compressed, y_range=Range1d(*d["y_range"]), x_range=Range1d(*d["x_range"]))
-    line = main.line("x", "equity", source=source, color=_BLUE, line_width=2, legend_label="Strategy")
+    line = main.line(
+        "x", "equity", source=source, color=_BLUE, line_width=2, legend_label="Strategy"
+    )
     if bench:
-        main.line("x", "benchmark", source=source, color=_GREY, line_width=1.2, alpha=0.9,
-                  legend_label="Benchmark")
+        main.line(
+            "x",
+            "benchmark",
+            source=source,
+            color=_GREY,
+            line_width=1.2,
+            alpha=0.9,
+            legend_label="Benchmark",
+        )
     if d["initial_cash"] is not None:
-        main.add_layout(Span(location=d["initial_cash"], dimension="width", line_color="#9aa3b2",
-                             line_dash="dotted", line_width=1))
-    for marks, marker, color, label in ((d["buys"], "triangle", _GREEN, "Buys"),
-                                        (d["sells"], "inverted_triangle", _RED, "Sells")):
+        main.add_layout(
+            Span(
+                location=d["initial_cash"],
+                dimension="width",
+                line_color="#9aa3b2",
+                line_dash="dotted",
+                line_width=1,
+            )
+        )
+    for marks, marker, color, label in (
+        (d["buys"], "triangle", _GREEN, "Buys"),
+        (d["sells"], "inverted_triangle", _RED, "Sells"),
+    ):
         if marks is not None:
-            main.scatter(marks["x"], marks["y"], marker=marker, size=8, color=color,
-                         line_color="white", line_width=0.5, legend_label=label, alpha=0.85)
-    tips = [("time", "@time{%F %H:%M}" if compressed else "@time{%F}"), ("equity", "@equity{0,0.00}")]
+            main.scatter(
+                marks["x"],
+                marks["y"],
+                marker=marker,
+                size=8,
+                color=color,
+                line_color="white",
+                line_width=0.5,
+                legend_label=label,
+                alpha=0.85,
+            )
+    tips = [
+        ("time", "@time{%F %H:%M}" if compressed else "@time{%F}"),
+        ("equity", "@equity{0,0.00}"),
+    ]
     if bench:
         tips.append(("benchmark", "@benchmark{0,0.00}"))
     tips.append(("drawdown", "@drawdown{0.00%}"))
-    main.add_tools(HoverTool(renderers=[line], tooltips=tips, formatters={"@time": "datetime"}, mode="vline"))
+    main.add_tools(
+        HoverTool(renderers=[line], tooltips=tips, formatters={"@time": "datetime"}, mode="vline")
+    )
     main.yaxis.formatter = NumeralTickFormatter(format="0,0")
     main.yaxis.axis_label = "Equity"
     _legend_above(main)
@@ -224,14 +313,22 @@ def equity_chart(result):
 
     accounts = d["accounts"]
     if accounts is not None:
-        by_account = _figure(170, compressed, x_range=main.x_range, y_range=Range1d(*accounts["y_range"]))
+        by_account = _figure(
+            170, compressed, x_range=main.x_range, y_range=Range1d(*accounts["y_range"])
+        )
         acc_data = {"x": data["x"]}
         for k, values in enumerate(accounts["columns"]):
             acc_data[f"a{k}"] = values
         acc_source = ColumnDataSource(acc_data)
         for k, name in enumerate(accounts["names"]):
-            by_account.line("x", f"a{k}", source=acc_source, color=_ACCOUNT_COLORS[k % len(_ACCOUNT_COLORS)],
-                            line_width=1.3, legend_label=name)
+            by_account.line(
+                "x",
+                f"a{k}",
+                source=acc_source,
+                color=_ACCOUNT_COLORS[k % len(_ACCOUNT_COLORS)],
+                line_width=1.3,
+                legend_label=name,
+            )
         by_account.yaxis.formatter = NumeralTickFormatter(format="0,0")
         by_account.yaxis.axis_label = "By account"
         _legend_above(by_account)
@@ -244,18 +341,37 @@ def equity_chart(result):
     dd_fig.varea("x", "drawdown", 0, source=source, color=_RED, alpha=0.25)
     dd_fig.line("x", "drawdown", source=source, color=_RED, line_width=1, legend_label="Strategy")
     if bench:
-        dd_fig.line("x", "benchmark_drawdown", source=source, color=_GREY, line_width=1, alpha=0.9,
-                    legend_label="Benchmark")
+        dd_fig.line(
+            "x",
+            "benchmark_drawdown",
+            source=source,
+            color=_GREY,
+            line_width=1,
+            alpha=0.9,
+            legend_label="Benchmark",
+        )
     dd_fig.yaxis.formatter = NumeralTickFormatter(format=d["drawdown_format"])
     dd_fig.yaxis.axis_label = "Drawdown"
     _legend_above(dd_fig)
-    _fit_y(dd_fig, [source], ["x"], [["drawdown"] + (["benchmark_drawdown"] if bench else [])], zero=True)
+    _fit_y(
+        dd_fig,
+        [source],
+        ["x"],
+        [["drawdown"] + (["benchmark_drawdown"] if bench else [])],
+        zero=True,
+    )
     _style(dd_fig, labels)
     rows.append(dd_fig)
 
-    overview = figure(height=70, sizing_mode="stretch_width", x_axis_type="linear" if compressed else "datetime",
-                      toolbar_location=None, tools="", y_range=Range1d(*d["overview_range"]),
-                      x_range=Range1d(main.x_range.start, main.x_range.end))
+    overview = figure(
+        height=70,
+        sizing_mode="stretch_width",
+        x_axis_type="linear" if compressed else "datetime",
+        toolbar_location=None,
+        tools="",
+        y_range=Range1d(*d["overview_range"]),
+        x_range=Range1d(main.x_range.start, main.x_range.end),
+    )
     overview.line("x", "equity", source=source, color=_BLUE, line_width=1)
     overview.yaxis.visible = False
     overview.grid.grid_line_color = None
@@ -287,55 +403,114 @@ def price_chart(result, *, selector="select"):
     when there are no prices."""
     from bokeh.models import CustomJSHover, CustomJSTransform
     from bokeh.transform import transform
+
     d = price_data(result)
     if d is None:
         return None
     codes, compressed, store = d["codes"], d["compressed"], dict(d["store"])
-    first = store.pop(codes[0])         # its data is the sources' own
+    first = store.pop(codes[0])  # its data is the sources' own
     o, c = first["o"], first["c"]
-    columns = {"x": d["x"], "o": o, "h": first["h"], "l": first["l"], "c": c, "v": first["v"],
-               "up": (~(c < o)).astype(np.int8)}
+    columns = {
+        "x": d["x"],
+        "o": o,
+        "h": first["h"],
+        "l": first["l"],
+        "c": c,
+        "v": first["v"],
+        "up": (~(c < o)).astype(np.int8),
+    }
     if compressed:
         columns["time"] = d["time"]
     prices = ColumnDataSource(columns)
     fills = ColumnDataSource({"t": first["fills"]["x"], **first["fills"]})
     stops = ColumnDataSource(first["stops"])
     x_range = Range1d(*d["x_range"])
-    fig = _figure(360, compressed, x_range=x_range, y_range=Range1d(*d["y_range"]), title=first["title"])
+    fig = _figure(
+        360, compressed, x_range=x_range, y_range=Range1d(*d["y_range"]), title=first["title"]
+    )
     fig.title.name = "korvit-instrument"
     fig.title.text_font_size = "13px"
     colors = {"UP": _UP, "DOWN": _DOWN}
     bar_color = transform("up", CustomJSTransform(args=colors, v_func=_BAR_COLOR))
     if d["candles"]:
         fig.segment("x", "h", "x", "l", source=prices, color=bar_color, line_width=1)
-        body = fig.vbar("x", d["width"], "o", "c", source=prices, fill_color=bar_color,
-                        line_color=bar_color, line_width=0.5)
-        tips = [("open", "@o{0,0.00[00]}"), ("high", "@h{0,0.00[00]}"), ("low", "@l{0,0.00[00]}"),
-                ("close", "@c{0,0.00[00]}"), ("volume", "@v{0,0}")]
+        body = fig.vbar(
+            "x",
+            d["width"],
+            "o",
+            "c",
+            source=prices,
+            fill_color=bar_color,
+            line_color=bar_color,
+            line_width=0.5,
+        )
+        tips = [
+            ("open", "@o{0,0.00[00]}"),
+            ("high", "@h{0,0.00[00]}"),
+            ("low", "@l{0,0.00[00]}"),
+            ("close", "@c{0,0.00[00]}"),
+            ("volume", "@v{0,0}"),
+        ]
     else:
         fig.varea("x", "l", "h", source=prices, color=_BLUE, alpha=0.15)
         body = fig.line("x", "c", source=prices, color=_BLUE, line_width=1.2)
-        tips = [("close", "@c{0,0.00[00]}"), ("high", "@h{0,0.00[00]}"), ("low", "@l{0,0.00[00]}"),
-                ("volume", "@v{0,0}")]
-    when = ("@time{%F %H:%M}", {"@time": "datetime"}) if compressed else ("@x{%F}", {"@x": "datetime"})
-    fig.add_tools(HoverTool(renderers=[body], tooltips=[("time", when[0])] + tips, formatters=when[1],
-                            mode="vline"))
-    stop_color = transform("k", CustomJSTransform(args={"colors": [_STOP_COLORS[k] for k in STOP_KINDS]},
-                                                  v_func=_STOP_COLOR))
-    level = fig.segment("x0", "y", "x1", "y", source=stops, color=stop_color, line_width=1.6, line_dash="dashed")
-    fig.add_tools(HoverTool(renderers=[level], tooltips=[("stop", "@k{custom} at @y{0,0.00[00]}")],
-                            formatters={"@k": CustomJSHover(args={"names": list(STOP_NAMES)}, code=_NAME_OF)}))
-    marks = fig.scatter("x", "p", source=fills, size=11,
-                        marker=transform("k", CustomJSTransform(v_func=_FILL_MARKER)),
-                        fill_color=transform("k", CustomJSTransform(args=colors, v_func=_FILL_FILL)),
-                        line_color=transform("k", CustomJSTransform(args=colors, v_func=_FILL_LINE)),
-                        line_width=1.5)
-    fig.add_tools(HoverTool(renderers=[marks], tooltips=[
-        ("fill", "@k{custom} @v{0,0} at @p{0,0.00[00]}"), ("time", "@t{%F %H:%M:%S}"),
-        ("account", "@a{custom}"), ("exit", "@r{custom}")], formatters={
-        "@t": "datetime", "@k": CustomJSHover(args={"names": list(FILL_KINDS)}, code=_NAME_OF),
-        "@a": CustomJSHover(args={"names": d["accounts"]}, code=_NAME_OF),
-        "@r": CustomJSHover(args={"names": list(REASON_NAMES)}, code=_NAME_OF)}))
+        tips = [
+            ("close", "@c{0,0.00[00]}"),
+            ("high", "@h{0,0.00[00]}"),
+            ("low", "@l{0,0.00[00]}"),
+            ("volume", "@v{0,0}"),
+        ]
+    when = (
+        ("@time{%F %H:%M}", {"@time": "datetime"}) if compressed else ("@x{%F}", {"@x": "datetime"})
+    )
+    fig.add_tools(
+        HoverTool(
+            renderers=[body], tooltips=[("time", when[0])] + tips, formatters=when[1], mode="vline"
+        )
+    )
+    stop_color = transform(
+        "k",
+        CustomJSTransform(
+            args={"colors": [_STOP_COLORS[k] for k in STOP_KINDS]}, v_func=_STOP_COLOR
+        ),
+    )
+    level = fig.segment(
+        "x0", "y", "x1", "y", source=stops, color=stop_color, line_width=1.6, line_dash="dashed"
+    )
+    fig.add_tools(
+        HoverTool(
+            renderers=[level],
+            tooltips=[("stop", "@k{custom} at @y{0,0.00[00]}")],
+            formatters={"@k": CustomJSHover(args={"names": list(STOP_NAMES)}, code=_NAME_OF)},
+        )
+    )
+    marks = fig.scatter(
+        "x",
+        "p",
+        source=fills,
+        size=11,
+        marker=transform("k", CustomJSTransform(v_func=_FILL_MARKER)),
+        fill_color=transform("k", CustomJSTransform(args=colors, v_func=_FILL_FILL)),
+        line_color=transform("k", CustomJSTransform(args=colors, v_func=_FILL_LINE)),
+        line_width=1.5,
+    )
+    fig.add_tools(
+        HoverTool(
+            renderers=[marks],
+            tooltips=[
+                ("fill", "@k{custom} @v{0,0} at @p{0,0.00[00]}"),
+                ("time", "@t{%F %H:%M:%S}"),
+                ("account", "@a{custom}"),
+                ("exit", "@r{custom}"),
+            ],
+            formatters={
+                "@t": "datetime",
+                "@k": CustomJSHover(args={"names": list(FILL_KINDS)}, code=_NAME_OF),
+                "@a": CustomJSHover(args={"names": d["accounts"]}, code=_NAME_OF),
+                "@r": CustomJSHover(args={"names": list(REASON_NAMES)}, code=_NAME_OF),
+            },
+        )
+    )
     fig.yaxis.formatter = NumeralTickFormatter(format="0,0.00[00]")
     fig.yaxis.axis_label = "Price"
     fig.xaxis.visible = False
@@ -343,17 +518,30 @@ def price_chart(result, *, selector="select"):
     _style(fig, d["tick_labels"])
 
     vol = _figure(120, compressed, x_range=x_range, y_range=Range1d(*d["volume_range"]))
-    vol.vbar("x", d["width"], "v", 0, source=prices, fill_color=bar_color, line_color=None, alpha=0.6)
+    vol.vbar(
+        "x", d["width"], "v", 0, source=prices, fill_color=bar_color, line_color=None, alpha=0.6
+    )
     vol.yaxis.formatter = NumeralTickFormatter(format="0.[0]a")
     vol.yaxis.axis_label = "Volume"
     _fit_y(vol, [prices], ["x"], [["v"]], zero=True)
     _style(vol, d["tick_labels"])
 
-    show = CustomJS(args={"store": store, "current": {"code": codes[0]}, "prices": prices,
-                          "fills": fills, "stops": stops, "title": fig.title, "xr": x_range,
-                          "price_y": fig.y_range, "volume_y": vol.y_range, "fill_columns": list(_FILL_COLUMNS),
-                          "stop_columns": list(_STOP_COLUMNS)},
-                    code=_SHOW_CODE)
+    show = CustomJS(
+        args={
+            "store": store,
+            "current": {"code": codes[0]},
+            "prices": prices,
+            "fills": fills,
+            "stops": stops,
+            "title": fig.title,
+            "xr": x_range,
+            "price_y": fig.y_range,
+            "volume_y": vol.y_range,
+            "fill_columns": list(_FILL_COLUMNS),
+            "stop_columns": list(_STOP_COLUMNS),
+        },
+        code=_SHOW_CODE,
+    )
     fig.title.js_on_change("tags", show)
     rows = [fig, vol]
     if selector == "select" and len(codes) > 1:
@@ -365,6 +553,7 @@ def price_chart(result, *, selector="select"):
 
 # ------------------------------------------------------------------ returns
 
+
 def monthly_chart(result):
     """Returns by month as a heat map: a row per year, a column per month,
     red below zero and green above (the benchmark's month in the hover);
@@ -373,16 +562,43 @@ def monthly_chart(result):
     if d is None:
         return None
     top, years = d["top"], d["years"]
-    mapper = LinearColorMapper(palette=list(reversed(RdYlGn11)), low=-top, high=top, nan_color="#f4f6f9")
-    fig = figure(x_range=list(MONTHS), y_range=list(reversed(years)), height=max(120, 34 * len(years) + 50),
-                 sizing_mode="stretch_width", tools="hover,save", toolbar_location=None,
-                 tooltips=[("month", "@month @year"), ("strategy", "@value{+0.00%}"),
-                           ("benchmark", "@benchmark{+0.00%}")])
+    mapper = LinearColorMapper(
+        palette=list(reversed(RdYlGn11)), low=-top, high=top, nan_color="#f4f6f9"
+    )
+    fig = figure(
+        x_range=list(MONTHS),
+        y_range=list(reversed(years)),
+        height=max(120, 34 * len(years) + 50),
+        sizing_mode="stretch_width",
+        tools="hover,save",
+        toolbar_location=None,
+        tooltips=[
+            ("month", "@month @year"),
+            ("strategy", "@value{+0.00%}"),
+            ("benchmark", "@benchmark{+0.00%}"),
+        ],
+    )
     source = ColumnDataSource(d["columns"])
-    fig.rect("month", "year", 1, 1, source=source, fill_color={"field": "value", "transform": mapper},
-             line_color="white", line_width=2)
-    fig.text("month", "year", text="label", source=source, text_align="center",
-             text_baseline="middle", text_font_size="11px", text_color="ink")
+    fig.rect(
+        "month",
+        "year",
+        1,
+        1,
+        source=source,
+        fill_color={"field": "value", "transform": mapper},
+        line_color="white",
+        line_width=2,
+    )
+    fig.text(
+        "month",
+        "year",
+        text="label",
+        source=source,
+        text_align="center",
+        text_baseline="middle",
+        text_font_size="11px",
+        text_color="ink",
+    )
     fig.axis.axis_line_color = None
     fig.axis.major_tick_line_color = None
     fig.grid.grid_line_color = None
@@ -404,18 +620,39 @@ def rolling_chart(result):
     source = ColumnDataSource(data)
     bench = "benchmark_sharpe" in data
     x_range = Range1d(*d["x_range"])
-    sharpe = _figure(200, False, x_range=x_range, y_range=Range1d(*d["sharpe_range"]),
-                     title=f"Rolling Sharpe ratio ({window} days, annualised)")
-    vol = _figure(170, False, x_range=x_range, y_range=Range1d(*d["volatility_range"]),
-                  title=f"Rolling volatility ({window} days, annualised)")
+    sharpe = _figure(
+        200,
+        False,
+        x_range=x_range,
+        y_range=Range1d(*d["sharpe_range"]),
+        title=f"Rolling Sharpe ratio ({window} days, annualised)",
+    )
+    vol = _figure(
+        170,
+        False,
+        x_range=x_range,
+        y_range=Range1d(*d["volatility_range"]),
+        title=f"Rolling volatility ({window} days, annualised)",
+    )
     for fig, name, fmt in ((sharpe, "sharpe", "0.00"), (vol, "volatility", "0.0%")):
-        ours = fig.line("x", name, source=source, color=_BLUE, line_width=1.6, legend_label="Strategy")
+        ours = fig.line(
+            "x", name, source=source, color=_BLUE, line_width=1.6, legend_label="Strategy"
+        )
         tips = [("day", "@x{%F}"), ("strategy", f"@{name}{{{fmt}}}")]
         if bench:
-            fig.line("x", f"benchmark_{name}", source=source, color=_GREY, line_width=1.2, alpha=0.9,
-                     legend_label="Benchmark")
+            fig.line(
+                "x",
+                f"benchmark_{name}",
+                source=source,
+                color=_GREY,
+                line_width=1.2,
+                alpha=0.9,
+                legend_label="Benchmark",
+            )
             tips.append(("benchmark", f"@benchmark_{name}{{{fmt}}}"))
-        fig.add_tools(HoverTool(renderers=[ours], tooltips=tips, formatters={"@x": "datetime"}, mode="vline"))
+        fig.add_tools(
+            HoverTool(renderers=[ours], tooltips=tips, formatters={"@x": "datetime"}, mode="vline")
+        )
         fig.add_layout(Span(location=0, dimension="width", line_color="#9aa3b2", line_width=1))
         fig.yaxis.formatter = NumeralTickFormatter(format=fmt)
         fig.title.text_font_size = "12px"
@@ -430,6 +667,10 @@ def rolling_chart(result):
 
 def result_layout(result):
     """Every chart of the report, stacked, with a drop-down of the instruments."""
-    parts = [equity_chart(result), price_chart(result, selector="select"), monthly_chart(result),
-             rolling_chart(result)]
+    parts = [
+        equity_chart(result),
+        price_chart(result, selector="select"),
+        monthly_chart(result),
+        rolling_chart(result),
+    ]
     return column(*[part for part in parts if part is not None], sizing_mode="stretch_width")

@@ -19,8 +19,12 @@ import numpy as np
 
 from korvit import native as _native
 
-__all__ = ["SnapOrder", "SnapExecution", "convert_back_order_to_snap_order",
-           "convert_back_order_to_snap_execution"]
+__all__ = [
+    "SnapOrder",
+    "SnapExecution",
+    "convert_back_order_to_snap_order",
+    "convert_back_order_to_snap_execution",
+]
 
 
 @dataclass(frozen=True)
@@ -75,8 +79,13 @@ def _copy(tag):
 def _pick(items, index, what):
     """``items[index]`` for a valid non-negative integral index, else IndexError."""
     index = _plain(index)
-    ok = (isinstance(index, (int, float)) and not isinstance(index, bool)
-          and math.isfinite(index) and index == int(index) and 0 <= index < len(items))
+    ok = (
+        isinstance(index, (int, float))
+        and not isinstance(index, bool)
+        and math.isfinite(index)
+        and index == int(index)
+        and 0 <= index < len(items)
+    )
     if not ok:
         raise IndexError(f"{what} {index!r} out of range: {len(items)} known")
     return items[int(index)]
@@ -108,8 +117,10 @@ def _py_convert_back_order_to_snap_order(order, account_names, target_list):
 def _py_convert_back_order_to_snap_execution(order, trade, account_names, target_list):
     """The ``SnapExecution`` of a trade record of ``order``."""
     if trade.order_id != order.order_id:
-        raise ValueError(f"trade {trade.trader_id!r} belongs to order {trade.order_id!r}, "
-                         f"not to order {order.order_id!r}")
+        raise ValueError(
+            f"trade {trade.trader_id!r} belongs to order {trade.order_id!r}, "
+            f"not to order {order.order_id!r}"
+        )
     return SnapExecution(
         exec_id=_plain(trade.trader_id),
         order_id=_plain(order.order_id),

@@ -21,7 +21,7 @@ class BacktestEnv(framekit.SystemBaseEnv):
 
     def __init__(self):
         super().__init__()
-        self._price_limits = {}     # target index -> (up limits, down limits) by bar position
+        self._price_limits = {}  # target index -> (up limits, down limits) by bar position
 
     def get_margin_rate(self, target_idx, side):
         """A futures target's long (buy) or short margin rate; 1.0 for any other target."""
@@ -42,8 +42,9 @@ class BacktestEnv(framekit.SystemBaseEnv):
                 raise TypeError(f"{name} limits must be a 1-D array of numbers, got {values!r}")
             limits.append(arr.astype(np.float64))
         if limits[0].size != limits[1].size:
-            raise ValueError(f"up and down limits differ in length: "
-                             f"{limits[0].size} and {limits[1].size}")
+            raise ValueError(
+                f"up and down limits differ in length: {limits[0].size} and {limits[1].size}"
+            )
         self._price_limits[target_index(target_idx)] = tuple(limits)
 
     def at_limit_up_price(self, target_idx):
@@ -62,8 +63,10 @@ class BacktestEnv(framekit.SystemBaseEnv):
             return False
         pos = int(pos)
         if not 0 <= pos < limits[0].size:
-            raise IndexError(f"bar position {pos} has no price limits: target {target} "
-                             f"has limits for {limits[0].size} bars")
+            raise IndexError(
+                f"bar position {pos} has no price limits: target {target} "
+                f"has limits for {limits[0].size} bars"
+            )
         limit = limits[0 if up else 1][pos]
         if math.isnan(limit):
             return False

@@ -36,7 +36,7 @@ from pathlib import Path
 
 try:
     import fcntl
-except ImportError:         # pragma: no cover - not on POSIX
+except ImportError:  # pragma: no cover - not on POSIX
     fcntl = None
 
 __all__ = ["atomic_write", "save_file_set", "STORE", "saved_folder"]
@@ -55,11 +55,11 @@ def _umask():
 def _fsync_dir(path) -> None:
     try:
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
-    except OSError:         # pragma: no cover - a platform without directory handles
+    except OSError:  # pragma: no cover - a platform without directory handles
         return
     try:
         os.fsync(fd)
-    except OSError:         # pragma: no cover - some file systems refuse it
+    except OSError:  # pragma: no cover - some file systems refuse it
         pass
     finally:
         os.close(fd)
@@ -101,7 +101,7 @@ def _link_target(name) -> str:
 def _is_our_link(path, name) -> bool:
     try:
         return os.readlink(path) == _link_target(name)
-    except OSError:         # missing, or not a link
+    except OSError:  # missing, or not a link
         return False
 
 
@@ -111,7 +111,7 @@ def _symlinks_work(store: Path) -> bool:
         os.symlink("probe", probe)
     except (OSError, NotImplementedError):
         return False
-    with contextlib.suppress(FileNotFoundError):    # a save running elsewhere may have cleaned it
+    with contextlib.suppress(FileNotFoundError):  # a save running elsewhere may have cleaned it
         os.unlink(probe)
     return True
 
@@ -120,7 +120,7 @@ def _symlinks_work(store: Path) -> bool:
 def _locked(store: Path):
     """Hold the folder's save lock (released by the system when the process
     dies, so a killed save never blocks the next one)."""
-    if fcntl is None:       # pragma: no cover - not on POSIX
+    if fcntl is None:  # pragma: no cover - not on POSIX
         yield
         return
     fd = os.open(store / _LOCK, os.O_RDWR | os.O_CREAT, 0o666)

@@ -45,9 +45,18 @@ from pathlib import Path
 from korvit.tframe import sysdefine
 from korvit.tframe.utils.argchecker import ArgumentChecker
 
-__all__ = ["load_strategy", "prepare_callbacks", "check_parameters", "strategy_parameters",
-           "parameter_problem", "StrategyLoadError", "StrategyExit", "StrategyWarning",
-           "UnknownParameterError", "CALLBACKS"]
+__all__ = [
+    "load_strategy",
+    "prepare_callbacks",
+    "check_parameters",
+    "strategy_parameters",
+    "parameter_problem",
+    "StrategyLoadError",
+    "StrategyExit",
+    "StrategyWarning",
+    "UnknownParameterError",
+    "CALLBACKS",
+]
 
 
 class StrategyLoadError(Exception):
@@ -66,7 +75,9 @@ class StrategyExit(Exception):
         self.filename = frame.filename if frame is not None else None
         self.lineno = frame.lineno if frame is not None else None
         place = f" at {self.filename}:{self.lineno}" if frame is not None else ""
-        super().__init__(f"the strategy called sys.exit({self.code!r}){place}: the backtest stopped")
+        super().__init__(
+            f"the strategy called sys.exit({self.code!r}){place}: the backtest stopped"
+        )
 
 
 class StrategyWarning(UserWarning):
@@ -128,13 +139,17 @@ def _check_source(path):
     try:
         data = path.read_bytes()
     except OSError as exc:
-        raise StrategyLoadError(f"{path}: cannot read the strategy file: {exc.strerror or exc}") from None
+        raise StrategyLoadError(
+            f"{path}: cannot read the strategy file: {exc.strerror or exc}"
+        ) from None
     at = data.find(b"\0")
     if at >= 0:
         line = data.count(b"\n", 0, at) + 1
         column = at - (data.rfind(b"\n", 0, at) + 1) + 1
-        raise StrategyLoadError(f"{path}:{line}: a null byte at column {column}: a strategy is Python "
-                                "source text (is this a binary file?)")
+        raise StrategyLoadError(
+            f"{path}:{line}: a null byte at column {column}: a strategy is Python "
+            "source text (is this a binary file?)"
+        )
 
 
 # ------------------------------------------------------------------ the callbacks
@@ -143,30 +158,93 @@ CALLBACKS = ("init", "on_data", "on_order_status", "on_execution")
 
 # What the environment passes each callback, by position, and the parameters
 # its own check expects (a callback with others is wrapped, see _adapted).
-_ARGUMENTS = {"init": ("context",), "on_data": ("context",), "on_order_status": ("context", "order"),
-              "on_execution": ("context", "execution")}
-_EXPECTED = {"init": ("context",), "on_data": ("context",),
-             "on_order_status": ("context", "order", "*args", "**kwargs"),
-             "on_execution": ("context", "excution", "*args", "**kwargs")}
-_WHEN = {"init": "called once, before the first bar", "on_data": "called after each bar is dealt",
-         "on_order_status": "called when an order changes status",
-         "on_execution": "called when an order is filled"}
+_ARGUMENTS = {
+    "init": ("context",),
+    "on_data": ("context",),
+    "on_order_status": ("context", "order"),
+    "on_execution": ("context", "execution"),
+}
+_EXPECTED = {
+    "init": ("context",),
+    "on_data": ("context",),
+    "on_order_status": ("context", "order", "*args", "**kwargs"),
+    "on_execution": ("context", "excution", "*args", "**kwargs"),
+}
+_WHEN = {
+    "init": "called once, before the first bar",
+    "on_data": "called after each bar is dealt",
+    "on_order_status": "called when an order changes status",
+    "on_execution": "called when an order is filled",
+}
 
 # Names other frameworks give the same hooks (compared without case and
 # underscores); a near miss of a callback's own name is found by difflib.
 _ALIASES = {
-    "init": ("initialize", "initialise", "on_init", "on_start", "on_setup", "setup", "start",
-             "prepare", "on_initialize", "before_start"),
-    "on_data": ("on_bar", "on_bars", "on_new_bar", "handle_data", "handle_bar", "handle_bars", "next",
-                "on_next", "on_tick", "on_ticks", "on_candle", "on_kline", "on_market_data",
-                "on_data_update", "on_update", "on_quote", "on_price", "on_prices", "on_step", "step"),
-    "on_order_status": ("on_order", "on_orders", "on_order_update", "on_order_change", "on_order_event",
-                        "on_order_state", "on_status", "order_status", "notify_order", "handle_order",
-                        "on_order_changed"),
-    "on_execution": ("on_trade", "on_trades", "on_fill", "on_fills", "on_filled", "on_exec",
-                     "on_executed", "on_execute", "on_executions", "on_deal", "on_order_filled",
-                     "on_trade_update", "on_execution_report", "notify_trade", "handle_trade",
-                     "handle_fill"),
+    "init": (
+        "initialize",
+        "initialise",
+        "on_init",
+        "on_start",
+        "on_setup",
+        "setup",
+        "start",
+        "prepare",
+        "on_initialize",
+        "before_start",
+    ),
+    "on_data": (
+        "on_bar",
+        "on_bars",
+        "on_new_bar",
+        "handle_data",
+        "handle_bar",
+        "handle_bars",
+        "next",
+        "on_next",
+        "on_tick",
+        "on_ticks",
+        "on_candle",
+        "on_kline",
+        "on_market_data",
+        "on_data_update",
+        "on_update",
+        "on_quote",
+        "on_price",
+        "on_prices",
+        "on_step",
+        "step",
+    ),
+    "on_order_status": (
+        "on_order",
+        "on_orders",
+        "on_order_update",
+        "on_order_change",
+        "on_order_event",
+        "on_order_state",
+        "on_status",
+        "order_status",
+        "notify_order",
+        "handle_order",
+        "on_order_changed",
+    ),
+    "on_execution": (
+        "on_trade",
+        "on_trades",
+        "on_fill",
+        "on_fills",
+        "on_filled",
+        "on_exec",
+        "on_executed",
+        "on_execute",
+        "on_executions",
+        "on_deal",
+        "on_order_filled",
+        "on_trade_update",
+        "on_execution_report",
+        "notify_trade",
+        "handle_trade",
+        "handle_fill",
+    ),
 }
 
 
@@ -174,7 +252,9 @@ def _normal(name):
     return name.lower().replace("_", "")
 
 
-_BY_ALIAS = {_normal(alias): callback for callback, aliases in _ALIASES.items() for alias in aliases}
+_BY_ALIAS = {
+    _normal(alias): callback for callback, aliases in _ALIASES.items() for alias in aliases
+}
 
 
 def _place(function, fallback):
@@ -187,7 +267,7 @@ def _place(function, fallback):
         target = target.func
     try:
         code = getattr(inspect.unwrap(target), "__code__", None)
-    except ValueError:                  # a __wrapped__ cycle
+    except ValueError:  # a __wrapped__ cycle
         code = None
     if not isinstance(code, types.CodeType):
         return fallback
@@ -208,19 +288,26 @@ def prepare_callbacks(scope, name):
             prepared[callback] = getattr(sysdefine, callback)
             continue
         if not callable(function):
-            raise StrategyLoadError(f"{where}: {callback} is {type(function).__name__} {_short(function)}, "
-                                    f"not a function: korvit calls {callback}({', '.join(_ARGUMENTS[callback])})")
-        ok, _ = ArgumentChecker.check_callable(function, callback, param_names=_EXPECTED[callback],
-                                               raise_error=False)
+            raise StrategyLoadError(
+                f"{where}: {callback} is {type(function).__name__} {_short(function)}, "
+                f"not a function: korvit calls {callback}({', '.join(_ARGUMENTS[callback])})"
+            )
+        ok, _ = ArgumentChecker.check_callable(
+            function, callback, param_names=_EXPECTED[callback], raise_error=False
+        )
         if not ok:
             prepared[callback] = _adapted(callback, function, _place(function, where))
     near_misses = _near_misses(scope, where)
     for message in near_misses:
         warnings.warn(message, StrategyWarning, stacklevel=3)
     if scope.get("init") is None and scope.get("on_data") is None and not near_misses:
-        warnings.warn(f"{where}: defines neither init nor on_data, so it can place no order "
-                      "(korvit calls init(context) once, before the first bar, and on_data(context) "
-                      "after each bar)", StrategyWarning, stacklevel=3)
+        warnings.warn(
+            f"{where}: defines neither init nor on_data, so it can place no order "
+            "(korvit calls init(context) once, before the first bar, and on_data(context) "
+            "after each bar)",
+            StrategyWarning,
+            stacklevel=3,
+        )
     return prepared
 
 
@@ -239,14 +326,16 @@ def _check_callbacks(scope, name):
         function = scope.get(callback)
         if function is None:
             continue
-        target = function                       # a function, a partial, or an object with __call__
+        target = function  # a function, a partial, or an object with __call__
         if not (inspect.isroutine(function) or isinstance(function, functools.partial)):
             target = getattr(type(function), "__call__", None)
         what = kind(target)
         if what is None:
             continue
-        raise StrategyLoadError(f"{_place(function, name)}: {callback} {what}: korvit calls each callback and "
-                                "goes on, so its body would never run; define it with a plain def")
+        raise StrategyLoadError(
+            f"{_place(function, name)}: {callback} {what}: korvit calls each callback and "
+            "goes on, so its body would never run; define it with a plain def"
+        )
 
 
 def _adapted(callback, function, place):
@@ -256,37 +345,48 @@ def _adapted(callback, function, place):
     given = _ARGUMENTS[callback]
     try:
         parameters = list(inspect.signature(function).parameters.values())
-    except (TypeError, ValueError):     # no readable signature (a builtin, ...): called as it is
+    except (TypeError, ValueError):  # no readable signature (a builtin, ...): called as it is
         parameters = None
     extra_positional, keywords = None, True
     if parameters is not None:
-        positional = [p for p in parameters if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+        positional = [
+            p for p in parameters if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)
+        ]
         required = [p for p in positional if p.default is p.empty]
         keyword_only = [p for p in parameters if p.kind is p.KEYWORD_ONLY and p.default is p.empty]
         any_positional = any(p.kind is p.VAR_POSITIONAL for p in parameters)
         fits = len(required) <= len(given) and (len(positional) >= len(given) or any_positional)
         if not fits or keyword_only:
-            what = (f"needs the keyword argument {keyword_only[0].name}, which korvit never passes" if fits else
-                    f"takes {_count(len(required), len(positional), any_positional)}, but korvit passes "
-                    f"{len(given)} ({', '.join(given)})")
-            raise StrategyLoadError(f"{place}: {callback}({_parameters_text(parameters)}) {what}: define it as "
-                                    f"`def {callback}({', '.join(given)})`")
+            what = (
+                f"needs the keyword argument {keyword_only[0].name}, which korvit never passes"
+                if fits
+                else f"takes {_count(len(required), len(positional), any_positional)}, but korvit passes "
+                f"{len(given)} ({', '.join(given)})"
+            )
+            raise StrategyLoadError(
+                f"{place}: {callback}({_parameters_text(parameters)}) {what}: define it as "
+                f"`def {callback}({', '.join(given)})`"
+            )
         extra_positional = None if any_positional else len(positional) - len(given)
         keywords = any(p.kind is p.VAR_KEYWORD for p in parameters)
 
     if callback in ("init", "on_data"):
+
         def call(context):
             return function(context)
     elif callback == "on_order_status":
+
         def call(context, order, *args, **kwargs):
             if extra_positional is not None:
                 args = args[:extra_positional]
             return function(context, order, *args, **(kwargs if keywords else {}))
     else:
+
         def call(context, excution, *args, **kwargs):
             if extra_positional is not None:
                 args = args[:extra_positional]
             return function(context, excution, *args, **(kwargs if keywords else {}))
+
     # Named as the callback, but without __wrapped__: the environment's check
     # must see this function's own parameters, not the user's.
     call.__name__ = call.__qualname__ = callback
@@ -302,8 +402,10 @@ class _Default:
 def _parameters_text(parameters):
     """``parameters`` as written in a ``def``, without annotations and with
     ``...`` for every default."""
-    plain = [p.replace(annotation=p.empty, default=p.empty if p.default is p.empty else _Default())
-             for p in parameters]
+    plain = [
+        p.replace(annotation=p.empty, default=p.empty if p.default is p.empty else _Default())
+        for p in parameters
+    ]
     return str(inspect.Signature(plain))[1:-1]
 
 
@@ -318,9 +420,9 @@ def _count(required, positional, any_positional):
 def _short(value, width=40):
     try:
         text = repr(value)
-    except Exception:               # noqa: BLE001 - the user's own __repr__
+    except Exception:  # noqa: BLE001 - the user's own __repr__
         text = "..."
-    return text if len(text) <= width else text[:width - 3] + "..."
+    return text if len(text) <= width else text[: width - 3] + "..."
 
 
 def _near_misses(scope, where):
@@ -334,12 +436,17 @@ def _near_misses(scope, where):
     module = scope.get("__name__")
     candidates = []
     for key, value in scope.items():
-        if not isinstance(key, str) or key.startswith("_") or key in CALLBACKS or not callable(value):
+        if (
+            not isinstance(key, str)
+            or key.startswith("_")
+            or key in CALLBACKS
+            or not callable(value)
+        ):
             continue
         if isinstance(value, type) or isinstance(value, types.ModuleType):
             continue
         if module is not None and getattr(value, "__module__", None) != module:
-            continue                    # imported, not the strategy's own
+            continue  # imported, not the strategy's own
         candidates.append((key, value))
     if not candidates:
         return []
@@ -350,13 +457,17 @@ def _near_misses(scope, where):
         if key in called:
             continue
         normal = _normal(key)
-        meant = normals.get(normal) or (_BY_ALIAS.get(normal) if _BY_ALIAS.get(normal) in missing else None)
+        meant = normals.get(normal) or (
+            _BY_ALIAS.get(normal) if _BY_ALIAS.get(normal) in missing else None
+        )
         if meant is None:
             close = difflib.get_close_matches(normal, list(normals), n=1, cutoff=0.75)
             meant = normals[close[0]] if close else None
         if meant is not None:
-            messages.append(f"{_place(value, where)}: korvit calls no function named `{key}`: "
-                            f"did you mean `{meant}` ({_WHEN[meant]})?")
+            messages.append(
+                f"{_place(value, where)}: korvit calls no function named `{key}`: "
+                f"did you mean `{meant}` ({_WHEN[meant]})?"
+            )
     return messages
 
 
@@ -378,6 +489,7 @@ def _names_used(values):
 
 # ------------------------------------------------------------------ parameters
 
+
 def strategy_parameters(source):
     """The names of the parameters the strategy's source reads from
     ``context.params`` (``params["x"]``, ``params.get("x", ...)``, ``"x" in
@@ -393,17 +505,29 @@ def strategy_parameters(source):
             parents[child] = node
     names = set()
     for node in ast.walk(tree):
-        if not (isinstance(node, ast.Attribute) and node.attr == "params" and isinstance(node.ctx, ast.Load)):
+        if not (
+            isinstance(node, ast.Attribute)
+            and node.attr == "params"
+            and isinstance(node.ctx, ast.Load)
+        ):
             continue
         parent = parents.get(node)
         if isinstance(parent, ast.Subscript) and parent.value is node:
             key = parent.slice
-        elif isinstance(parent, ast.Attribute) and parent.attr == "get" and \
-                isinstance(parents.get(parent), ast.Call) and parents[parent].func is parent and \
-                parents[parent].args:
+        elif (
+            isinstance(parent, ast.Attribute)
+            and parent.attr == "get"
+            and isinstance(parents.get(parent), ast.Call)
+            and parents[parent].func is parent
+            and parents[parent].args
+        ):
             key = parents[parent].args[0]
-        elif isinstance(parent, ast.Compare) and len(parent.comparators) == 1 and \
-                parent.comparators[0] is node and isinstance(parent.ops[0], (ast.In, ast.NotIn)):
+        elif (
+            isinstance(parent, ast.Compare)
+            and len(parent.comparators) == 1
+            and parent.comparators[0] is node
+            and isinstance(parent.ops[0], (ast.In, ast.NotIn))
+        ):
             key = parent.left
         else:
             return None
@@ -437,7 +561,7 @@ def check_parameters(strategy, params):
     try:
         source = Path(strategy).read_text(encoding="utf-8")
     except (OSError, UnicodeDecodeError, ValueError):
-        return                          # loading the strategy tells what is wrong with the file
+        return  # loading the strategy tells what is wrong with the file
     problem = parameter_problem(strategy, source, list(params))
     if problem is not None:
         raise UnknownParameterError(problem)

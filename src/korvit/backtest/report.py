@@ -36,7 +36,13 @@ import numpy as np
 import pandas as pd
 
 from korvit.backtest.results import EXIT_REASONS, _jsonable, denials_line
-from korvit.backtest.stats import BENCHMARK_STATS, ORDER_STATS, format_stat, order_counts, order_reasons
+from korvit.backtest.stats import (
+    BENCHMARK_STATS,
+    ORDER_STATS,
+    format_stat,
+    order_counts,
+    order_reasons,
+)
 
 __all__ = ["render_report", "render_charts", "bokeh_script", "decode_arrays"]
 
@@ -122,6 +128,7 @@ document.querySelectorAll("table.sortable").forEach(function (table) {
 });
 """
 
+
 def _esc(value) -> str:
     return html.escape("" if value is None else str(value))
 
@@ -188,24 +195,34 @@ def _pct(value, digits=2) -> str:
 
 # ------------------------------------------------------------------ charts
 
+
 def render_charts(result) -> dict:
     """The data of the report's charts by the id of their place:
     ``chart-equity``, ``chart-prices``, ``chart-months``, ``chart-rolling``
     (a chart without data is left out); the dicts of
     ``korvit.backtest.chart_data``."""
     from korvit.backtest import chart_data
+
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore")
-        made = {"chart-equity": chart_data.equity_data(result),
-                "chart-prices": chart_data.price_data(result),
-                "chart-months": chart_data.monthly_data(result),
-                "chart-rolling": chart_data.rolling_data(result)}
+        made = {
+            "chart-equity": chart_data.equity_data(result),
+            "chart-prices": chart_data.price_data(result),
+            "chart-months": chart_data.monthly_data(result),
+            "chart-rolling": chart_data.rolling_data(result),
+        }
     return {place: data for place, data in made.items() if data is not None}
 
 
 # The arrays' types as the page reads them (into JavaScript's typed arrays).
-_ARRAY_TYPES = {np.dtype(np.float64): "float64", np.dtype(np.float32): "float32", np.dtype(np.int8): "int8",
-                np.dtype(np.int16): "int16", np.dtype(np.int32): "int32", np.dtype(np.uint8): "uint8"}
+_ARRAY_TYPES = {
+    np.dtype(np.float64): "float64",
+    np.dtype(np.float32): "float32",
+    np.dtype(np.int8): "int8",
+    np.dtype(np.int16): "int16",
+    np.dtype(np.int32): "int32",
+    np.dtype(np.uint8): "uint8",
+}
 
 
 def _encode(value):
@@ -216,7 +233,9 @@ def _encode(value):
     if isinstance(value, np.ndarray):
         array = value
         if array.dtype not in _ARRAY_TYPES:
-            fits = array.dtype.kind in "iub" and (not array.size or (array.min() >= -2**31 and array.max() < 2**31))
+            fits = array.dtype.kind in "iub" and (
+                not array.size or (array.min() >= -(2**31) and array.max() < 2**31)
+            )
             array = array.astype(np.int32 if fits else np.float64)
         kind = _ARRAY_TYPES[array.dtype]
         raw = np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("<")).tobytes()
@@ -238,9 +257,14 @@ def decode_arrays(value):
     """The inverse of the page's encoding: the charts' JSON as read back
     (``json.loads``) with its arrays as numpy arrays."""
     if isinstance(value, dict):
-        if set(value) == {"__nd__", "data"} and value["__nd__"] in _ARRAY_TYPES.values() \
-                and isinstance(value["data"], str):
-            return np.frombuffer(base64.b64decode(value["data"]), dtype=np.dtype(value["__nd__"]).newbyteorder("<"))
+        if (
+            set(value) == {"__nd__", "data"}
+            and value["__nd__"] in _ARRAY_TYPES.values()
+            and isinstance(value["data"], str)
+        ):
+            return np.frombuffer(
+                base64.b64decode(value["data"]), dtype=np.dtype(value["__nd__"]).newbyteorder("<")
+            )
         return {k: decode_arrays(v) for k, v in value.items()}
     if isinstance(value, list):
         return [decode_arrays(v) for v in value]
@@ -251,7 +275,9 @@ def _bokeh_js_dir() -> Path:
     """The folder of BokehJS's files in the installed Bokeh package, found without importing it."""
     spec = find_spec("bokeh")
     if spec is None or not spec.submodule_search_locations:
-        raise ModuleNotFoundError("the report draws its charts with BokehJS: install bokeh (pip install bokeh)")
+        raise ModuleNotFoundError(
+            "the report draws its charts with BokehJS: install bokeh (pip install bokeh)"
+        )
     return Path(next(iter(spec.submodule_search_locations))) / "server" / "static" / "js"
 
 
@@ -266,11 +292,14 @@ def bokeh_script() -> str:
         try:
             parts.append(path.read_text(encoding="utf-8"))
         except OSError as exc:
-            raise FileNotFoundError(f"BokehJS's file {path} cannot be read ({exc.strerror or exc}): "
-                                    "reinstall bokeh") from None
+            raise FileNotFoundError(
+                f"BokehJS's file {path} cannot be read ({exc.strerror or exc}): reinstall bokeh"
+            ) from None
     text = "\n".join(parts)
-    if re.search("</script", text, re.IGNORECASE):     # it would end the page's <script> element early
-        raise ValueError(f"BokehJS's files in {folder} hold '</script': they cannot be embedded in a page")
+    if re.search("</script", text, re.IGNORECASE):  # it would end the page's <script> element early
+        raise ValueError(
+            f"BokehJS's files in {folder} hold '</script': they cannot be embedded in a page"
+        )
     return text
 
 
@@ -280,6 +309,7 @@ def _charts_script() -> str:
 
 
 # ------------------------------------------------------------------ sections
+
 
 def _denied_flag(result) -> str:
     """A line at the top naming the denied orders and their most common
@@ -293,13 +323,18 @@ def _denied_flag(result) -> str:
 def _stats_html(result) -> str:
     """The statistics in three columns (the order counts are in Orders, the
     benchmark's figures beside the strategy's below)."""
-    items = [(name, value) for name, value in result.stats.items()
-             if name not in ORDER_STATS and name not in BENCHMARK_STATS]
+    items = [
+        (name, value)
+        for name, value in result.stats.items()
+        if name not in ORDER_STATS and name not in BENCHMARK_STATS
+    ]
     size = -(-len(items) // 3)
     blocks = []
     for i in range(0, len(items), size):
-        rows = "".join(f"<tr><th>{_esc(n)}</th><td>{_esc(format_stat(n, v))}</td></tr>"
-                       for n, v in items[i:i + size])
+        rows = "".join(
+            f"<tr><th>{_esc(n)}</th><td>{_esc(format_stat(n, v))}</td></tr>"
+            for n, v in items[i : i + size]
+        )
         blocks.append(f"<table>{rows}</table>")
     return f"<div class='stats'>{''.join(blocks)}</div>" + _versus_html(result)
 
@@ -310,19 +345,31 @@ def _versus_html(result) -> str:
     if not len(result.benchmark_curve):
         return "<p class='note'>No benchmark.</p>"
     s = result.stats
-    pairs = (("Total return", "Total return", "Benchmark return"),
-             ("Annualised return (CAGR)", "Annualised return", "Benchmark annualised return"),
-             ("Max drawdown", "Max drawdown", "Benchmark max drawdown"))
-    rows = "".join(f"<tr><th>{label}</th><td>{_esc(format_stat(ours, s[ours]))}</td>"
-                   f"<td>{_esc(format_stat(theirs, s[theirs]))}</td></tr>" for label, ours, theirs in pairs)
-    rows += "".join(f"<tr><th>{label}</th><td>{_esc(format_stat(name, s[name]))}</td><td></td></tr>"
-                    for label, name in (("Alpha (annualised)", "Alpha"), ("Beta", "Beta"),
-                                        ("Information ratio (annualised)", "Information ratio")))
-    return (f"<table class='versus'><thead><tr><th></th><th>Strategy</th><th>Benchmark</th></tr></thead>"
-            f"<tbody>{rows}</tbody></table>"
-            f"<p class='note'>Benchmark: {_esc(result.benchmark_name)}; no fees. Alpha and beta on daily "
-            f"returns; the information ratio is the mean daily return above the benchmark over its "
-            f"standard deviation, × √252.</p>")
+    pairs = (
+        ("Total return", "Total return", "Benchmark return"),
+        ("Annualised return (CAGR)", "Annualised return", "Benchmark annualised return"),
+        ("Max drawdown", "Max drawdown", "Benchmark max drawdown"),
+    )
+    rows = "".join(
+        f"<tr><th>{label}</th><td>{_esc(format_stat(ours, s[ours]))}</td>"
+        f"<td>{_esc(format_stat(theirs, s[theirs]))}</td></tr>"
+        for label, ours, theirs in pairs
+    )
+    rows += "".join(
+        f"<tr><th>{label}</th><td>{_esc(format_stat(name, s[name]))}</td><td></td></tr>"
+        for label, name in (
+            ("Alpha (annualised)", "Alpha"),
+            ("Beta", "Beta"),
+            ("Information ratio (annualised)", "Information ratio"),
+        )
+    )
+    return (
+        f"<table class='versus'><thead><tr><th></th><th>Strategy</th><th>Benchmark</th></tr></thead>"
+        f"<tbody>{rows}</tbody></table>"
+        f"<p class='note'>Benchmark: {_esc(result.benchmark_name)}; no fees. Alpha and beta on daily "
+        f"returns; the information ratio is the mean daily return above the benchmark over its "
+        f"standard deviation, × √252.</p>"
+    )
 
 
 def _grid(head, body, note="", cls="grid"):
@@ -346,12 +393,18 @@ def _exit_summary_html(rt) -> str:
         pnl, ret = pnls[mine], returns[mine]
         won = float((pnl > 0).mean())
         with warnings.catch_warnings(), np.errstate(all="ignore"):
-            warnings.simplefilter("ignore", RuntimeWarning)         # every return unknown: NaN
+            warnings.simplefilter("ignore", RuntimeWarning)  # every return unknown: NaN
             total, mean = float(np.nansum(pnl)), float(np.nanmean(ret))
-        rows.append(f"<tr><td class='l'>{_esc(reason)}</td><td>{count:,d}</td><td>{_pct(won, 1)}</td>"
-                    + _signed(total, _fmt_num(total)) + _signed(mean, _pct(mean)) + "</tr>")
-    head = ("<tr><th class='l'>Ended by</th><th>Round trips</th><th>Won</th><th>P&amp;L</th>"
-            "<th>Average return</th></tr>")
+        rows.append(
+            f"<tr><td class='l'>{_esc(reason)}</td><td>{count:,d}</td><td>{_pct(won, 1)}</td>"
+            + _signed(total, _fmt_num(total))
+            + _signed(mean, _pct(mean))
+            + "</tr>"
+        )
+    head = (
+        "<tr><th class='l'>Ended by</th><th>Round trips</th><th>Won</th><th>P&amp;L</th>"
+        "<th>Average return</th></tr>"
+    )
     return _grid(head, rows)
 
 
@@ -361,15 +414,21 @@ def _round_trips_html(result) -> str:
         return "<p class='note'>No round trips.</p>"
     several = len(pd.unique(rt["account"])) > 1
     shown = rt.tail(MAX_ROUND_TRIPS)
-    head = ("<tr><th>#</th>" + ("<th class='l'>Account</th>" if several else "")
-            + "<th class='l'>Code</th><th class='l'>Side</th><th>Volume</th><th class='l'>Entry</th>"
-            "<th>Entry price</th><th class='l'>Exit</th><th>Exit price</th><th class='l'>Ended by</th>"
-            "<th>Held</th><th>P&amp;L</th><th>Return</th><th>Fees</th></tr>")
+    head = (
+        "<tr><th>#</th>"
+        + ("<th class='l'>Account</th>" if several else "")
+        + "<th class='l'>Code</th><th class='l'>Side</th><th>Volume</th><th class='l'>Entry</th>"
+        "<th>Entry price</th><th class='l'>Exit</th><th>Exit price</th><th class='l'>Ended by</th>"
+        "<th>Held</th><th>P&amp;L</th><th>Return</th><th>Fees</th></tr>"
+    )
     body = []
     start = len(rt) - len(shown)
-    for k, r in enumerate(shown.rename(columns={"return": "ret"}).itertuples(index=False), start + 1):
+    for k, r in enumerate(
+        shown.rename(columns={"return": "ret"}).itertuples(index=False), start + 1
+    ):
         body.append(
-            f"<tr><td data-v='{k}'>{k}</td>" + (f"<td class='l'>{_esc(r.account)}</td>" if several else "")
+            f"<tr><td data-v='{k}'>{k}</td>"
+            + (f"<td class='l'>{_esc(r.account)}</td>" if several else "")
             + f"<td class='l'>{_esc(r.code)}</td><td class='l'>{_esc(r.side)}</td>"
             f"<td{_v(r.volume)}>{_fmt_num(r.volume, 0)}</td>"
             f"<td class='l'{_v(r.entry_time)}>{_fmt_time(r.entry_time)}</td>"
@@ -380,12 +439,17 @@ def _round_trips_html(result) -> str:
             f"<td{_v(r.duration)}>{_fmt_days(r.duration)}</td>"
             + _signed(r.pnl, _fmt_num(r.pnl), sort=True)
             + _signed(r.ret, _pct(r.ret), sort=True)
-            + f"<td{_v(r.fees)}>{_fmt_num(r.fees)}</td></tr>")
-    note = ("Click a column's head to sort. A position still open at the last bar ends there, "
-            "valued at its last close, by “end of data”.")
+            + f"<td{_v(r.fees)}>{_fmt_num(r.fees)}</td></tr>"
+        )
+    note = (
+        "Click a column's head to sort. A position still open at the last bar ends there, "
+        "valued at its last close, by “end of data”."
+    )
     if len(shown) < len(rt):
-        note = (f"The last {len(shown):,d} of {len(rt):,d} round trips (all of them are in "
-                f"round_trips.csv). " + note)
+        note = (
+            f"The last {len(shown):,d} of {len(rt):,d} round trips (all of them are in "
+            f"round_trips.csv). " + note
+        )
     table = _grid(head, body, note, cls="grid sortable")
     return _exit_summary_html(rt) + f"<h3>Each round trip</h3><div class='scroll'>{table}</div>"
 
@@ -395,9 +459,11 @@ def _trades_html(result) -> str:
     if trades.empty:
         return "<p class='note'>No fills.</p>"
     shown = trades.sort_values("time", kind="stable").tail(LAST_TRADES)
-    head = ("<tr><th class='l'>Time</th><th class='l'>Account</th><th class='l'>Code</th>"
-            "<th class='l'>Side</th><th class='l'>Effect</th><th>Volume</th><th>Price</th>"
-            "<th>Fee</th><th class='l'>Order</th></tr>")
+    head = (
+        "<tr><th class='l'>Time</th><th class='l'>Account</th><th class='l'>Code</th>"
+        "<th class='l'>Side</th><th class='l'>Effect</th><th>Volume</th><th>Price</th>"
+        "<th>Fee</th><th class='l'>Order</th></tr>"
+    )
     body = []
     for t in shown.itertuples(index=False):
         side = str(t.side)
@@ -407,8 +473,13 @@ def _trades_html(result) -> str:
             f"<td class='l'>{_esc(t.code)}</td><td class='l {cls}'>{_esc(side)}</td>"
             f"<td class='l'>{_esc(t.effect)}</td><td>{_fmt_num(t.volume, 0)}</td>"
             f"<td>{_fmt_num(t.price, 4)}</td><td>{_fmt_num(t.fee)}</td>"
-            f"<td class='l'>{_esc(t.order_id)}</td></tr>")
-    return _grid(head, body, f"The last {len(shown)} of {len(trades)} fills." if len(shown) < len(trades) else "")
+            f"<td class='l'>{_esc(t.order_id)}</td></tr>"
+        )
+    return _grid(
+        head,
+        body,
+        f"The last {len(shown)} of {len(trades)} fills." if len(shown) < len(trades) else "",
+    )
 
 
 def _orders_html(result) -> str:
@@ -416,7 +487,9 @@ def _orders_html(result) -> str:
     the denials and cancellations counted by their kind; denials flagged."""
     orders = result.orders
     counts = order_counts(orders)
-    rows = "".join(f"<tr><th>{_esc(name)}</th><td>{counts[name]:,d}</td></tr>" for name in ORDER_STATS)
+    rows = "".join(
+        f"<tr><th>{_esc(name)}</th><td>{counts[name]:,d}</td></tr>" for name in ORDER_STATS
+    )
     if counts["open"]:
         rows += f"<tr><th>Orders open at the end</th><td>{counts['open']:,d}</td></tr>"
     text = ""
@@ -427,11 +500,15 @@ def _orders_html(result) -> str:
     for status in ("denied", "cancelled"):
         reasons = order_reasons(orders, status)
         if reasons:
-            body = "".join(f"<tr><th>{_esc(r)}</th><td>{n:,d}</td></tr>" for r, n in reasons[:MAX_REASONS])
+            body = "".join(
+                f"<tr><th>{_esc(r)}</th><td>{n:,d}</td></tr>" for r, n in reasons[:MAX_REASONS]
+            )
             more = reasons[MAX_REASONS:]
             if more:
-                body += (f"<tr><th>{len(more):,d} other reasons</th>"
-                         f"<td>{sum(n for _, n in more):,d}</td></tr>")
+                body += (
+                    f"<tr><th>{len(more):,d} other reasons</th>"
+                    f"<td>{sum(n for _, n in more):,d}</td></tr>"
+                )
             text += f"<h3>Why orders were {status}</h3><table class='kv'>{body}</table>"
     return text
 
@@ -442,11 +519,16 @@ def _returns_html(result) -> str:
     if years.empty:
         return "<p class='note'>No returns.</p>"
     bench = "benchmark" in years
-    head = "<tr><th class='l'>Year</th><th>Strategy</th>" + (
-        "<th>Benchmark</th><th>Difference</th>" if bench else "") + "</tr>"
+    head = (
+        "<tr><th class='l'>Year</th><th>Strategy</th>"
+        + ("<th>Benchmark</th><th>Difference</th>" if bench else "")
+        + "</tr>"
+    )
     body = []
     for period, row in years.iterrows():
-        cells = f"<td class='l'>{period.year}</td>" + _signed(row["strategy"], _pct(row["strategy"]))
+        cells = f"<td class='l'>{period.year}</td>" + _signed(
+            row["strategy"], _pct(row["strategy"])
+        )
         if bench:
             diff = row["strategy"] - row["benchmark"]
             cells += _signed(row["benchmark"], _pct(row["benchmark"])) + _signed(diff, _pct(diff))
@@ -459,26 +541,40 @@ def _fees_html(result) -> str:
     fees = result.meta.get("fees")
     if not fees:
         return ""
-    rows = "".join(f"<tr><th>{_esc(codes)}</th><td>{_esc(text)}</td></tr>"
-                   for codes, _, text in (str(line).partition(": ") for line in fees))
+    rows = "".join(
+        f"<tr><th>{_esc(codes)}</th><td>{_esc(text)}</td></tr>"
+        for codes, _, text in (str(line).partition(": ") for line in fees)
+    )
     return f"<h2>Fees</h2><table class='kv'>{rows}</table>"
 
 
 _SETTING_WORDS = {
-    "price_at_previous_close": ("Market orders fill at", lambda v: "the previous bar's close" if v
-                                else "the next bar's open"),
+    "price_at_previous_close": (
+        "Market orders fill at",
+        lambda v: "the previous bar's close" if v else "the next bar's open",
+    ),
     "slippage": ("Slippage", lambda v: f"{float(v) * 100:g} % of the price, on market orders"),
-    "stop_fill": ("Stops decided on the bar alone fill at", lambda v: {
-        "first_traded": "the first price of the bar at which they hold (first_traded)",
-        "stop_price": "the stop's price, even where the bar opened beyond it (stop_price)"}.get(v, str(v))),
-    "cancel_unfilled_limits": ("Limit orders the next bar does not reach", lambda v: "are cancelled" if v
-                               else "wait"),
-    "cancel_stale_orders": ("Orders left from an earlier day", lambda v: "are cancelled at the day's first bar"
-                            if v else "stay"),
+    "stop_fill": (
+        "Stops decided on the bar alone fill at",
+        lambda v: {
+            "first_traded": "the first price of the bar at which they hold (first_traded)",
+            "stop_price": "the stop's price, even where the bar opened beyond it (stop_price)",
+        }.get(v, str(v)),
+    ),
+    "cancel_unfilled_limits": (
+        "Limit orders the next bar does not reach",
+        lambda v: "are cancelled" if v else "wait",
+    ),
+    "cancel_stale_orders": (
+        "Orders left from an earlier day",
+        lambda v: "are cancelled at the day's first bar" if v else "stay",
+    ),
     "fees": ("Fees", lambda v: "as the contracts state them" if v == "contracts" else "none"),
     "adjust": ("Prices", lambda v: "scaled by the adjusted close" if v else "as given"),
-    "bar_time": ("A bar's time marks", lambda v: "the start of its period" if v == "start"
-                 else "the end of its period"),
+    "bar_time": (
+        "A bar's time marks",
+        lambda v: "the start of its period" if v == "start" else "the end of its period",
+    ),
 }
 
 
@@ -499,17 +595,29 @@ def _run_html(result) -> str:
     def row(name, value):
         rows.append(f"<tr><th>{_esc(name)}</th><td>{value}</td></tr>")
 
-    row("Strategy", _esc(result.strategy or "–")
-        + (f" <span class='note'>({_esc(meta.pop('strategy_file'))})</span>" if meta.get("strategy_file")
-           else ""))
+    row(
+        "Strategy",
+        _esc(result.strategy or "–")
+        + (
+            f" <span class='note'>({_esc(meta.pop('strategy_file'))})</span>"
+            if meta.get("strategy_file")
+            else ""
+        ),
+    )
     meta.pop("strategy_file", None)
     params = result.params
-    row("Parameters", ", ".join(f"{_esc(k)} = {_esc(_shown_value(v))}" for k, v in params.items())
-        if params else "none (the strategy's defaults)")
+    row(
+        "Parameters",
+        ", ".join(f"{_esc(k)} = {_esc(_shown_value(v))}" for k, v in params.items())
+        if params
+        else "none (the strategy's defaults)",
+    )
     data = meta.pop("data", None)
     meta.pop("bars", None)
     curve = result.equity_curve
-    span = (f"{_fmt_time(curve.index[0])} – {_fmt_time(curve.index[-1])}" if len(curve) else "no bars")
+    span = (
+        f"{_fmt_time(curve.index[0])} – {_fmt_time(curve.index[-1])}" if len(curve) else "no bars"
+    )
     source = data.get("source") if isinstance(data, dict) else data
     source = f"; {_esc(_shown_value(source))}" if source else ""
     row("Data", f"{len(curve):,d} {_esc(result.bar_kind)}, {span}{source}")
@@ -521,7 +629,10 @@ def _run_html(result) -> str:
         row("Codes", f"{len(codes):,d} ({traded:,d} traded): {shown}{more}")
     accounts = meta.pop("accounts", None)
     if isinstance(accounts, dict) and accounts:
-        row("Accounts", ", ".join(f"{_esc(name)}: {_fmt_num(cash)}" for name, cash in accounts.items()))
+        row(
+            "Accounts",
+            ", ".join(f"{_esc(name)}: {_fmt_num(cash)}" for name, cash in accounts.items()),
+        )
     else:
         row("Initial cash", _fmt_num(result.initial_cash))
     row("Benchmark", _esc(result.benchmark_name))
@@ -534,16 +645,19 @@ def _run_html(result) -> str:
             groups.setdefault(key, []).append(code)
         lines = []
         for (kind, lot, mult), members in groups.items():
-            names = ", ".join(_esc(m) for m in members[:12]) + (f" and {len(members) - 12} more"
-                                                              if len(members) > 12 else "")
-            lines.append(f"{_esc(kind or 'stock')}, lots of {_esc(lot)}, multiplier {_esc(_shown_value(mult))}: "
-                         f"{names}")
+            names = ", ".join(_esc(m) for m in members[:12]) + (
+                f" and {len(members) - 12} more" if len(members) > 12 else ""
+            )
+            lines.append(
+                f"{_esc(kind or 'stock')}, lots of {_esc(lot)}, multiplier {_esc(_shown_value(mult))}: "
+                f"{names}"
+            )
         row("Lot sizes", "<br>".join(lines))
     settings = meta.pop("settings", None)
     if isinstance(settings, dict):
         for key, value in settings.items():
             if key == "bar_time" and result.frequency == "day":
-                continue                # daily bars have no period within the day
+                continue  # daily bars have no period within the day
             label, words = _SETTING_WORDS.get(key, (key, _shown_value))
             row(label, _esc(words(value)))
     version = meta.pop("version", None)
@@ -551,8 +665,14 @@ def _run_html(result) -> str:
         row("Korvit", _esc(version))
     timings = meta.pop("timings", None)
     if isinstance(timings, dict):
-        row("Seconds", ", ".join(f"{_esc(k.removesuffix('_s'))} {float(v):.2f}" for k, v in timings.items()
-                                 if isinstance(v, (int, float))))
+        row(
+            "Seconds",
+            ", ".join(
+                f"{_esc(k.removesuffix('_s'))} {float(v):.2f}"
+                for k, v in timings.items()
+                if isinstance(v, (int, float))
+            ),
+        )
     meta.pop("fees", None)
     log_dir = meta.pop("log_dir", None)
     if log_dir:
@@ -565,16 +685,21 @@ def _run_html(result) -> str:
 def _instrument_pick(result) -> str:
     """The drop-down of the instruments shown in the price chart."""
     from korvit.backtest.chart_data import chart_codes
+
     codes = chart_codes(result)
     if len(codes) < 2:
         return ""
     rt = result.round_trips
     counts = rt.groupby(rt["code"].astype(str)).size() if len(rt) else {}
-    options = "".join(f"<option value='{_esc(code)}'>{_esc(code)}"
-                      f"{f' ({counts[code]:,d} round trips)' if code in counts else ''}</option>"
-                      for code in codes)
-    return (f"<label class='pick'>Instrument<select id='instrument'>{options}</select></label>"
-            f"<span class='note'> {len(codes):,d} instruments</span>")
+    options = "".join(
+        f"<option value='{_esc(code)}'>{_esc(code)}"
+        f"{f' ({counts[code]:,d} round trips)' if code in counts else ''}</option>"
+        for code in codes
+    )
+    return (
+        f"<label class='pick'>Instrument<select id='instrument'>{options}</select></label>"
+        f"<span class='note'> {len(codes):,d} instruments</span>"
+    )
 
 
 def render_report(result) -> str:
@@ -583,20 +708,30 @@ def render_report(result) -> str:
     title = result.title
     accounts = ", ".join(str(a) for a in result.accounts)
     kind = result.bar_kind
-    sub = (f"{len(result.equity_curve):,d} {kind} · initial cash "
-           f"{result.initial_cash:,.2f}" + (f" · accounts: {accounts}" if accounts else "")
-           + f" · benchmark: {result.benchmark_name}")
+    sub = (
+        f"{len(result.equity_curve):,d} {kind} · initial cash "
+        f"{result.initial_cash:,.2f}"
+        + (f" · accounts: {accounts}" if accounts else "")
+        + f" · benchmark: {result.benchmark_name}"
+    )
 
     def place(name, missing):
-        return f"<div class='chart' id='{name}'></div>" if name in charts else f"<p class='note'>{missing}</p>"
+        return (
+            f"<div class='chart' id='{name}'></div>"
+            if name in charts
+            else f"<p class='note'>{missing}</p>"
+        )
 
     prices = ""
     if "chart-prices" in charts:
-        prices = (f"<h2>Prices and trades</h2>{_instrument_pick(result)}"
-                  "<p class='note'>▲ buys, ▼ sells (hollow: closing a position; the hover says why); "
-                  "dashed: stop levels, <span class='neg'>stop loss</span>, <span class='pos'>take profit</span>, "
-                  "<span style='color:#e08a00'>trailing stop</span> (at its last level, from the bar that set "
-                  "it). Drag to pan; zoom with the toolbar's wheel or box zoom.</p>" + place("chart-prices", ""))
+        prices = (
+            f"<h2>Prices and trades</h2>{_instrument_pick(result)}"
+            "<p class='note'>▲ buys, ▼ sells (hollow: closing a position; the hover says why); "
+            "dashed: stop levels, <span class='neg'>stop loss</span>, <span class='pos'>take profit</span>, "
+            "<span style='color:#e08a00'>trailing stop</span> (at its last level, from the bar that set "
+            "it). Drag to pan; zoom with the toolbar's wheel or box zoom.</p>"
+            + place("chart-prices", "")
+        )
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>

@@ -21,35 +21,125 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from korvit.backtest.benchmark import benchmark_codes, buy_and_hold, check_benchmark, describe_benchmark
+from korvit.backtest.benchmark import (
+    benchmark_codes,
+    buy_and_hold,
+    check_benchmark,
+    describe_benchmark,
+)
 from korvit.backtest.files import save_file_set
-from korvit.backtest.stats import (BENCHMARK_STATS, ORDER_STATS, STAT_UNITS, compute_stats, drawdown_series,
-                                   format_stat, order_counts, order_reasons, period_returns, rolling_figures,
-                                   stats_to_numbers)
+from korvit.backtest.stats import (
+    BENCHMARK_STATS,
+    ORDER_STATS,
+    STAT_UNITS,
+    compute_stats,
+    drawdown_series,
+    format_stat,
+    order_counts,
+    order_reasons,
+    period_returns,
+    rolling_figures,
+    stats_to_numbers,
+)
 
-__all__ = ["BacktestResult", "OrdersDeniedWarning", "match_round_trips", "orders_line", "denials_line",
-           "warn_of_denials", "exit_reasons", "EQUITY_COLUMNS", "ORDER_COLUMNS",
-           "TRADE_COLUMNS", "STOP_COLUMNS", "ROUND_TRIP_COLUMNS", "EXIT_REASONS"]
+__all__ = [
+    "BacktestResult",
+    "OrdersDeniedWarning",
+    "match_round_trips",
+    "orders_line",
+    "denials_line",
+    "warn_of_denials",
+    "exit_reasons",
+    "EQUITY_COLUMNS",
+    "ORDER_COLUMNS",
+    "TRADE_COLUMNS",
+    "STOP_COLUMNS",
+    "ROUND_TRIP_COLUMNS",
+    "EXIT_REASONS",
+]
 
 EQUITY_COLUMNS = ("time", "account", "cash", "market_value", "margin", "equity")
-ORDER_COLUMNS = ("order_id", "created", "updated", "account", "code", "type", "side",
-                 "effect", "volume", "price", "status", "filled_volume", "average_price",
-                 "reason", "stop_id", "reason_kind", "stop_price")
-TRADE_COLUMNS = ("trade_id", "order_id", "time", "account", "code", "side", "effect",
-                 "volume", "price", "multiplier", "fee")
-STOP_COLUMNS = ("stop_id", "order_id", "account", "code", "kind", "gap", "gap_type",
-                "status", "stop_price", "trigger_time", "trigger_price", "closing_order_id")
-ROUND_TRIP_COLUMNS = ("account", "code", "side", "volume", "entry_time", "entry_price",
-                      "exit_time", "exit_price", "multiplier", "pnl", "fees", "return",
-                      "duration", "entry_trade_id", "exit_trade_id", "exit_reason")
+ORDER_COLUMNS = (
+    "order_id",
+    "created",
+    "updated",
+    "account",
+    "code",
+    "type",
+    "side",
+    "effect",
+    "volume",
+    "price",
+    "status",
+    "filled_volume",
+    "average_price",
+    "reason",
+    "stop_id",
+    "reason_kind",
+    "stop_price",
+)
+TRADE_COLUMNS = (
+    "trade_id",
+    "order_id",
+    "time",
+    "account",
+    "code",
+    "side",
+    "effect",
+    "volume",
+    "price",
+    "multiplier",
+    "fee",
+)
+STOP_COLUMNS = (
+    "stop_id",
+    "order_id",
+    "account",
+    "code",
+    "kind",
+    "gap",
+    "gap_type",
+    "status",
+    "stop_price",
+    "trigger_time",
+    "trigger_price",
+    "closing_order_id",
+)
+ROUND_TRIP_COLUMNS = (
+    "account",
+    "code",
+    "side",
+    "volume",
+    "entry_time",
+    "entry_price",
+    "exit_time",
+    "exit_price",
+    "multiplier",
+    "pnl",
+    "fees",
+    "return",
+    "duration",
+    "entry_trade_id",
+    "exit_trade_id",
+    "exit_reason",
+)
 # Why a round trip ended: the kind of the stop order that placed its closing
 # order, an order of the strategy's own, or the end of the data.
 STOP_EXITS = {"loss": "stop loss", "profit": "take profit", "trailing": "trailing stop"}
 EXIT_REASONS = ("signal", *STOP_EXITS.values(), "end of data")
 
-_TIME_COLUMNS = {"equity": ("time",), "orders": ("created", "updated"),
-                 "trades": ("time",), "stops": ("trigger_time",)}
-_COLUMNS = {"equity": EQUITY_COLUMNS, "orders": ORDER_COLUMNS, "trades": TRADE_COLUMNS, "stops": STOP_COLUMNS}
+_TIME_COLUMNS = {
+    "equity": ("time",),
+    "orders": ("created", "updated"),
+    "trades": ("time",),
+    "stops": ("trigger_time",),
+}
+_COLUMNS = {
+    "equity": EQUITY_COLUMNS,
+    "orders": ORDER_COLUMNS,
+    "trades": TRADE_COLUMNS,
+    "stops": STOP_COLUMNS,
+}
 
 
 def _frame(data, columns, times, copy=True) -> pd.DataFrame:
@@ -64,14 +154,22 @@ def _frame(data, columns, times, copy=True) -> pd.DataFrame:
         df = data
     for col in columns:
         if col not in df.columns:
-            df[col] = pd.Series(np.nan, index=df.index, dtype=float) \
-                if col not in times else pd.Series(pd.NaT, index=df.index, dtype="datetime64[ns]")
+            df[col] = (
+                pd.Series(np.nan, index=df.index, dtype=float)
+                if col not in times
+                else pd.Series(pd.NaT, index=df.index, dtype="datetime64[ns]")
+            )
     for col in times:
-        if df[col].dtype != "datetime64[ns]":       # the run's tables have them so already
+        if df[col].dtype != "datetime64[ns]":  # the run's tables have them so already
             df[col] = pd.to_datetime(df[col])
     index = df.index
-    if isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1 and index.name is None:
-        return df           # numbered 0, 1, ... already (the run's own tables): no copy to renumber
+    if (
+        isinstance(index, pd.RangeIndex)
+        and index.start == 0
+        and index.step == 1
+        and index.name is None
+    ):
+        return df  # numbered 0, 1, ... already (the run's own tables): no copy to renumber
     return df.reset_index(drop=True)
 
 
@@ -99,8 +197,10 @@ def _order_keys(values) -> pd.Series:
 def _order_key_list(values) -> list:
     """``_order_key`` of each value of a column, as a list."""
     values = pd.Series(values)
-    if values.dtype.kind in "fiu":      # numbers already: NaN and infinities are no order
-        return [number if math.isfinite(number) else None for number in values.astype(float).tolist()]
+    if values.dtype.kind in "fiu":  # numbers already: NaN and infinities are no order
+        return [
+            number if math.isfinite(number) else None for number in values.astype(float).tolist()
+        ]
     return _order_keys(values).tolist()
 
 
@@ -113,11 +213,16 @@ def exit_reasons(orders: pd.DataFrame | None, stops: pd.DataFrame | None) -> dic
         return kinds
     named = [STOP_EXITS.get(kind, kind) for kind in map(str, stops["kind"].tolist())]
     if "closing_order_id" in stops:
-        kinds.update((key, name) for key, name in zip(_order_key_list(stops["closing_order_id"]), named)
-                     if key is not None)
+        kinds.update(
+            (key, name)
+            for key, name in zip(_order_key_list(stops["closing_order_id"]), named)
+            if key is not None
+        )
     if orders is not None and len(orders) and "stop_id" in orders:
         by_stop = dict(zip(_order_key_list(stops["stop_id"]), named))
-        for key, stop in zip(_order_key_list(orders["order_id"]), _order_key_list(orders["stop_id"])):
+        for key, stop in zip(
+            _order_key_list(orders["order_id"]), _order_key_list(orders["stop_id"])
+        ):
             kind = by_stop.get(stop)
             if kind is not None and key is not None:
                 kinds[key] = kind
@@ -129,18 +234,28 @@ def _fills_in_time_order(trades: pd.DataFrame):
     of one time in the order given; rows without a time last)."""
     times = trades["time"]
     if times.dtype.kind == "M":
-        order = np.argsort(times.to_numpy(), kind="stable")       # NaT sorts last, as in pandas
+        order = np.argsort(times.to_numpy(), kind="stable")  # NaT sorts last, as in pandas
     else:
-        order = trades.assign(_seq=np.arange(len(trades))).sort_values(["time", "_seq"], kind="stable")["_seq"]
+        order = trades.assign(_seq=np.arange(len(trades))).sort_values(
+            ["time", "_seq"], kind="stable"
+        )["_seq"]
     fill = namedtuple("Pandas", trades.columns, rename=True)
-    columns = ((trades[name] for name in trades.columns) if trades.columns.is_unique
-               else (trades.iloc[:, k] for k in range(trades.shape[1])))
+    columns = (
+        (trades[name] for name in trades.columns)
+        if trades.columns.is_unique
+        else (trades.iloc[:, k] for k in range(trades.shape[1]))
+    )
     rows = list(zip(*(column.tolist() for column in columns)))
     return [fill._make(rows[k]) for k in order.tolist()]
 
 
-def match_round_trips(trades: pd.DataFrame, orders: pd.DataFrame | None = None,
-                      stops: pd.DataFrame | None = None, *, marks: dict | None = None) -> pd.DataFrame:
+def match_round_trips(
+    trades: pd.DataFrame,
+    orders: pd.DataFrame | None = None,
+    stops: pd.DataFrame | None = None,
+    *,
+    marks: dict | None = None,
+) -> pd.DataFrame:
     """Positions, matched first in, first out per (account, code).
 
     An ``open`` fill adds a lot to the long (buy) or short (sell) queue; a
@@ -173,10 +288,26 @@ def match_round_trips(trades: pd.DataFrame, orders: pd.DataFrame | None = None,
         gross = (exit_price - float(entry.price)) * take * mult * sign
         pnl = gross - fees
         notional = float(entry.price) * take * mult
-        rows.append((  # in the order of ROUND_TRIP_COLUMNS
-            entry.account, entry.code, direction, take, entry.time, float(entry.price), exit_time, exit_price,
-            mult, pnl, fees, pnl / notional if notional else np.nan, exit_time - entry.time, entry.trade_id,
-            exit_trade_id, reason))
+        rows.append(
+            (  # in the order of ROUND_TRIP_COLUMNS
+                entry.account,
+                entry.code,
+                direction,
+                take,
+                entry.time,
+                float(entry.price),
+                exit_time,
+                exit_price,
+                mult,
+                pnl,
+                fees,
+                pnl / notional if notional else np.nan,
+                exit_time - entry.time,
+                entry.trade_id,
+                exit_trade_id,
+                reason,
+            )
+        )
 
     if len(trades):
         has_orders = "order_id" in trades
@@ -187,19 +318,28 @@ def match_round_trips(trades: pd.DataFrame, orders: pd.DataFrame | None = None,
                 continue
             if effect == "open":
                 direction = "long" if side == "buy" else "short"
-                book.setdefault((t.account, t.code, direction), deque()).append(
-                    [t, volume])
+                book.setdefault((t.account, t.code, direction), deque()).append([t, volume])
                 continue
             direction = "long" if side == "sell" else "short"
             queue = book.get((t.account, t.code, direction))
-            reason = placed_by_stop.get(_order_key(t.order_id), "signal") if has_orders else "signal"
+            reason = (
+                placed_by_stop.get(_order_key(t.order_id), "signal") if has_orders else "signal"
+            )
             left = volume
             while left > 1e-12 and queue:
                 lot = queue[0]
                 entry, entry_left = lot
                 take = min(left, entry_left)
-                add(entry, take, direction, t.time, float(t.price), float(t.fee) * take / volume,
-                    t.trade_id, reason)
+                add(
+                    entry,
+                    take,
+                    direction,
+                    t.time,
+                    float(t.price),
+                    float(t.fee) * take / volume,
+                    t.trade_id,
+                    reason,
+                )
                 left -= take
                 lot[1] = entry_left - take
                 if lot[1] <= 1e-12:
@@ -218,8 +358,7 @@ def match_round_trips(trades: pd.DataFrame, orders: pd.DataFrame | None = None,
         df["entry_time"] = pd.Series(dtype="datetime64[ns]")
         df["exit_time"] = pd.Series(dtype="datetime64[ns]")
         df["duration"] = pd.Series(dtype="timedelta64[ns]")
-        for col in ("volume", "entry_price", "exit_price", "multiplier", "pnl", "fees",
-                    "return"):
+        for col in ("volume", "entry_price", "exit_price", "multiplier", "pnl", "fees", "return"):
             df[col] = df[col].astype(float)
         df["exit_reason"] = df["exit_reason"].astype(object)
     return df
@@ -237,7 +376,7 @@ def _reasons_text(reasons) -> str:
     """``reason (count), ...`` for the most common reasons, the rest summed."""
     named = reasons if len(reasons) <= _REASONS_SHOWN + 1 else reasons[:_REASONS_SHOWN]
     shown = ", ".join(f"{reason} ({n:,d})" for reason, n in named)
-    rest = reasons[len(named):]
+    rest = reasons[len(named) :]
     if rest:
         shown += f", {len(rest)} other reasons ({sum(n for _, n in rest):,d})"
     return shown
@@ -258,8 +397,11 @@ def denials_line(orders: pd.DataFrame, see: str | None = None) -> str | None:
     if not denied:
         return None
     what = "order" if len(orders) == 1 else "orders"
-    text = (f"{denied:,d} {what} denied" if denied == len(orders)
-            else f"{denied:,d} of {len(orders):,d} {what} denied")
+    text = (
+        f"{denied:,d} {what} denied"
+        if denied == len(orders)
+        else f"{denied:,d} of {len(orders):,d} {what} denied"
+    )
     reasons = order_reasons(orders, "denied")
     if reasons:
         text += f": {_reasons_text(reasons)}"
@@ -287,10 +429,13 @@ def _jsonable(value):
     8601 text, durations as days, NaN and infinities as null, anything else
     unknown (objects, paths) as its text."""
     import datetime
+
     if isinstance(value, dict):
         return {str(k): _jsonable(v) for k, v in value.items()}
     if isinstance(value, (list, tuple, set, frozenset, np.ndarray, pd.Index, pd.Series)):
-        items = value.tolist() if isinstance(value, (np.ndarray, pd.Index, pd.Series)) else list(value)
+        items = (
+            value.tolist() if isinstance(value, (np.ndarray, pd.Index, pd.Series)) else list(value)
+        )
         return [_jsonable(v) for v in items]
     if isinstance(value, str):
         return value
@@ -315,7 +460,7 @@ def _in_notebook() -> bool:
     shell = sys.modules.get("IPython")
     try:
         ip = shell.get_ipython() if shell is not None else None
-    except Exception:       # noqa: BLE001 - no shell to ask
+    except Exception:  # noqa: BLE001 - no shell to ask
         return False
     return ip is not None and type(ip).__name__ == "ZMQInteractiveShell"
 
@@ -345,8 +490,21 @@ class BacktestResult:
     non-zero market value there.
     """
 
-    def __init__(self, equity, orders, trades, stops, *, frequency, initial_cash,
-                 strategy="", params=None, meta=None, bars=None, benchmark="traded"):
+    def __init__(
+        self,
+        equity,
+        orders,
+        trades,
+        stops,
+        *,
+        frequency,
+        initial_cash,
+        strategy="",
+        params=None,
+        meta=None,
+        bars=None,
+        benchmark="traded",
+    ):
         if frequency not in ("day", "minute"):
             raise ValueError(f"frequency must be 'day' or 'minute', not {frequency!r}")
         self.bars = bars
@@ -354,7 +512,12 @@ class BacktestResult:
         # A record given as a function (the run's: it builds the table from the
         # engine's records) is built on first use, once; a table is taken now.
         self._records = {}
-        for name, given in (("equity", equity), ("orders", orders), ("trades", trades), ("stops", stops)):
+        for name, given in (
+            ("equity", equity),
+            ("orders", orders),
+            ("trades", trades),
+            ("stops", stops),
+        ):
             if callable(given):
                 self._records[name] = given
             else:
@@ -366,14 +529,14 @@ class BacktestResult:
         self.meta = dict(meta or {})
 
     def __getstate__(self):
-        for name in list(self._records):       # a pickle holds the tables, not how to build them
+        for name in list(self._records):  # a pickle holds the tables, not how to build them
             getattr(self, name)
         return self.__dict__.copy()
 
     # -- the records, built on first use when the run gave functions ------
     def _built(self, name) -> pd.DataFrame:
         frame = _frame(self._records[name](), _COLUMNS[name], _TIME_COLUMNS[name], copy=False)
-        del self._records[name]        # built: what it was built from may go
+        del self._records[name]  # built: what it was built from may go
         return frame
 
     @cached_property
@@ -406,8 +569,13 @@ class BacktestResult:
         """Total equity over the accounts, indexed by bar time."""
         times = self.equity["time"].to_numpy()
         values = self.equity["equity"].to_numpy(dtype=float)
-        if (times.dtype.kind == "M" and len(times) and not np.isnat(times[0]) and (times[1:] > times[:-1]).all()
-                and not np.any(np.signbit(values) & (values == 0))):
+        if (
+            times.dtype.kind == "M"
+            and len(times)
+            and not np.isnat(times[0])
+            and (times[1:] > times[:-1]).all()
+            and not np.any(np.signbit(values) & (values == 0))
+        ):
             # One row per time, in order (one account): each group's sum is its one value (pandas
             # versions and paths differ only on whether -0.0 comes out 0.0, so those take the group sum).
             return pd.Series(values, index=pd.DatetimeIndex(times, name="time"), name="equity")
@@ -419,8 +587,9 @@ class BacktestResult:
         """Equity per account (one column each), indexed by bar time."""
         if self.equity.empty:
             return pd.DataFrame(index=self.equity_curve.index)
-        return self.equity.pivot_table(index="time", columns="account", values="equity",
-                                       aggfunc="sum").astype(float)
+        return self.equity.pivot_table(
+            index="time", columns="account", values="equity", aggfunc="sum"
+        ).astype(float)
 
     @cached_property
     def drawdown(self) -> pd.Series:
@@ -433,12 +602,15 @@ class BacktestResult:
         """True at the bars where any account holds a position."""
         if self.equity.empty:
             return pd.Series(dtype=bool, name="exposure")
-        held = (self.equity["market_value"].fillna(0).astype(float) != 0) | \
-               (self.equity["margin"].fillna(0).astype(float) != 0)
+        held = (self.equity["market_value"].fillna(0).astype(float) != 0) | (
+            self.equity["margin"].fillna(0).astype(float) != 0
+        )
         times = self.equity["time"].to_numpy()
         if times.dtype.kind == "M" and not np.isnat(times[0]) and (times[1:] > times[:-1]).all():
             # one row per time, in order (one account): nothing to group
-            return pd.Series(held.to_numpy(), index=pd.DatetimeIndex(times, name="time"), name="exposure")
+            return pd.Series(
+                held.to_numpy(), index=pd.DatetimeIndex(times, name="time"), name="exposure"
+            )
         return held.groupby(self.equity["time"]).any().rename("exposure")
 
     @cached_property
@@ -461,8 +633,11 @@ class BacktestResult:
         code has no bar; empty without the bars."""
         if self.bars is None:
             return pd.DataFrame(index=pd.DatetimeIndex([], name="time"))
-        return pd.DataFrame(self.bars.values[:, :, 3].T, index=self.bars.times.rename("time"),
-                            columns=list(self.bars.codes))
+        return pd.DataFrame(
+            self.bars.values[:, :, 3].T,
+            index=self.bars.times.rename("time"),
+            columns=list(self.bars.codes),
+        )
 
     @cached_property
     def traded_codes(self) -> list:
@@ -505,7 +680,9 @@ class BacktestResult:
         if self.bars is None or not self.benchmark_codes:
             return "none"
         if self.benchmark == "traded" and not self.traded_codes:
-            return describe_benchmark("equal-weight", self.benchmark_codes) + " (nothing was traded)"
+            return (
+                describe_benchmark("equal-weight", self.benchmark_codes) + " (nothing was traded)"
+            )
         return describe_benchmark(self.benchmark, self.benchmark_codes)
 
     @cached_property
@@ -531,7 +708,9 @@ class BacktestResult:
         benchmark (``benchmark_sharpe``, ``benchmark_volatility``)."""
         figures = rolling_figures(self.equity_curve, self.initial_cash, self.frequency, window)
         if len(self.benchmark_curve):
-            theirs = rolling_figures(self.benchmark_curve, self.initial_cash, self.frequency, window)
+            theirs = rolling_figures(
+                self.benchmark_curve, self.initial_cash, self.frequency, window
+            )
             figures = figures.join(theirs.add_prefix("benchmark_"))
         return figures
 
@@ -541,10 +720,16 @@ class BacktestResult:
         figures count the closed round trips, not the positions still open at
         the end ("end of data"), whose value the equity holds."""
         closed = self.round_trips[self.round_trips["exit_reason"] != "end of data"]
-        return compute_stats(self.equity_curve, self.trades, closed,
-                             frequency=self.frequency, initial_cash=self.initial_cash,
-                             exposure=self.exposure, orders=self.orders,
-                             benchmark=self.benchmark_curve)
+        return compute_stats(
+            self.equity_curve,
+            self.trades,
+            closed,
+            frequency=self.frequency,
+            initial_cash=self.initial_cash,
+            exposure=self.exposure,
+            orders=self.orders,
+            benchmark=self.benchmark_curve,
+        )
 
     # -- presentation ---------------------------------------------------
     @property
@@ -562,10 +747,17 @@ class BacktestResult:
         if not len(self.benchmark_curve):
             return None
         s = self.stats
-        figures = ", ".join(f"{label} {format_stat(name, s[name])}" for label, name in (
-            ("return", "Benchmark return"), ("annualised", "Benchmark annualised return"),
-            ("max drawdown", "Benchmark max drawdown"), ("alpha", "Alpha"), ("beta", "Beta"),
-            ("information ratio", "Information ratio")))
+        figures = ", ".join(
+            f"{label} {format_stat(name, s[name])}"
+            for label, name in (
+                ("return", "Benchmark return"),
+                ("annualised", "Benchmark annualised return"),
+                ("max drawdown", "Benchmark max drawdown"),
+                ("alpha", "Alpha"),
+                ("beta", "Beta"),
+                ("information ratio", "Information ratio"),
+            )
+        )
         return f"Benchmark  {self.benchmark_name}\n           {figures}"
 
     def summary(self) -> str:
@@ -574,8 +766,11 @@ class BacktestResult:
         the denials and cancellations), then the benchmark and the figures
         against it, then the fee schedules in force (``meta["fees"]``, one
         line per schedule)."""
-        items = [(name, format_stat(name, value)) for name, value in self.stats.items()
-                 if name not in ORDER_STATS and name not in BENCHMARK_STATS]
+        items = [
+            (name, format_stat(name, value))
+            for name, value in self.stats.items()
+            if name not in ORDER_STATS and name not in BENCHMARK_STATS
+        ]
         half = (len(items) + 1) // 2
         left, right = items[:half], items[half:]
         lw = max(len(n) for n, _ in left) + 2
@@ -609,11 +804,13 @@ class BacktestResult:
     def bar_kind(self) -> str:
         """The bars in words: ``meta["bars"]`` ("60-minute bars", set by the run), else
         "daily bars" or "minute bars"."""
-        return str(self.meta.get("bars") or ("daily bars" if self.frequency == "day" else "minute bars"))
+        return str(
+            self.meta.get("bars") or ("daily bars" if self.frequency == "day" else "minute bars")
+        )
 
     @property
     def bars_description(self) -> str:
-        """"5,000 60-minute bars of FX.EURUSD": the bars run, their kind and codes."""
+        """ "5,000 60-minute bars of FX.EURUSD": the bars run, their kind and codes."""
         codes = [str(code) for code in self.meta.get("codes") or []]
         named = ", ".join(codes[:3]) + (f" and {len(codes) - 3} more" if len(codes) > 3 else "")
         return f"{len(self.equity_curve):,d} {self.bar_kind}" + (f" of {named}" if named else "")
@@ -622,23 +819,27 @@ class BacktestResult:
         s = self.stats
         denied = s["Orders denied"]
         denied = f"{denied:,d} order{'s' if denied != 1 else ''} denied, " if denied else ""
-        return (f"<BacktestResult {self.strategy or 'backtest'}: {len(self.equity_curve)} bars, "
-                f"{s['Trades']} trades, {denied}total return {format_stat('Total return', s['Total return'])}>")
+        return (
+            f"<BacktestResult {self.strategy or 'backtest'}: {len(self.equity_curve)} bars, "
+            f"{s['Trades']} trades, {denied}total return {format_stat('Total return', s['Total return'])}>"
+        )
 
     def _repr_html_(self) -> str:
         rows = "".join(
             f"<tr><th style='text-align:left'>{html.escape(name)}</th>"
             f"<td style='text-align:right'>{html.escape(format_stat(name, value))}</td></tr>"
-            for name, value in self.stats.items())
+            for name, value in self.stats.items()
+        )
         denied = denials_line(self.orders)
-        flag = (f"<p style='color:#c0392b;font-weight:600'>{html.escape(denied)}</p>"
-                if denied else "")
-        return (f"<div><strong>{html.escape(self.title)}</strong>{flag}"
-                f"<table>{rows}</table></div>")
+        flag = (
+            f"<p style='color:#c0392b;font-weight:600'>{html.escape(denied)}</p>" if denied else ""
+        )
+        return f"<div><strong>{html.escape(self.title)}</strong>{flag}<table>{rows}</table></div>"
 
     def to_html(self) -> str:
         """The full report as one self-contained HTML document."""
         from korvit.backtest.report import render_report
+
         return render_report(self)
 
     def plot(self, show: bool | None = None):
@@ -649,6 +850,7 @@ class BacktestResult:
         kernel), with its JavaScript embedded, so the notebook needs no
         network."""
         from korvit.backtest.charts import result_layout
+
         layout = result_layout(self)
         if show is None:
             show = _in_notebook()
@@ -656,6 +858,7 @@ class BacktestResult:
             from bokeh.io import output_notebook
             from bokeh.io import show as show_layout
             from bokeh.resources import INLINE
+
             output_notebook(resources=INLINE, hide_banner=True)
             show_layout(layout)
         return layout
@@ -683,11 +886,17 @@ class BacktestResult:
             "units": STAT_UNITS,
         }
         stats_text = json.dumps(document, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
-        frames = {"equity.csv": self.equity, "orders.csv": self.orders,
-                  "trades.csv": self.trades, "stops.csv": self.stops,
-                  "round_trips.csv": self.round_trips}
-        writers = {name: (False, lambda fh, f=frame: f.to_csv(fh, index=False))
-                   for name, frame in frames.items()}
+        frames = {
+            "equity.csv": self.equity,
+            "orders.csv": self.orders,
+            "trades.csv": self.trades,
+            "stops.csv": self.stops,
+            "round_trips.csv": self.round_trips,
+        }
+        writers = {
+            name: (False, lambda fh, f=frame: f.to_csv(fh, index=False))
+            for name, frame in frames.items()
+        }
         writers["stats.json"] = (False, lambda fh: fh.write(stats_text))
         writers["report.html"] = (False, lambda fh: fh.write(report))
         save_file_set(directory, writers)

@@ -57,20 +57,43 @@ import korvit.tframe.framekit as framekit
 from korvit.api.history import _history
 from korvit.backtest import domain
 from korvit.backtest.env import BacktestEnv
-from korvit.backtest.loader import (StrategyExit, StrategyLoadError, check_parameters, load_strategy,
-                                    prepare_callbacks)
+from korvit.backtest.loader import (
+    StrategyExit,
+    StrategyLoadError,
+    check_parameters,
+    load_strategy,
+    prepare_callbacks,
+)
 from korvit.backtest.model.accounts import KVBackAccount
-from korvit.backtest.model.orders import KVBackOrderCollect, KVBackStopOrderCollect, KVBackTradeCollect
-from korvit.backtest.session import (Context, Session, close_session, contract_terms, current_session, open_session,
-                                     valuation)
+from korvit.backtest.model.orders import (
+    KVBackOrderCollect,
+    KVBackStopOrderCollect,
+    KVBackTradeCollect,
+)
+from korvit.backtest.session import (
+    Context,
+    Session,
+    close_session,
+    contract_terms,
+    current_session,
+    open_session,
+    valuation,
+)
 from korvit.data.limits import MAX_CASH, MAX_COMMISSION_RATE, MAX_SLIPPAGE, check_number
 from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData, SystemModeMgr
 from korvit.tframe.utils.logger import USER_LOGGER, LoggerManager
 
-__all__ = ["Backtest", "run", "deal_bar", "current_session", "load_strategy", "StrategyLoadError",
-           "StrategyExit"]
+__all__ = [
+    "Backtest",
+    "run",
+    "deal_bar",
+    "current_session",
+    "load_strategy",
+    "StrategyLoadError",
+    "StrategyExit",
+]
 
 _FINAL = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
 # Where a stop fired on the bar alone fills (``stop_fill``); the first is the default.
@@ -94,14 +117,18 @@ def deal_bar(bar_pos):
         return filled, failed, fired
     orders = vr.g_KVOrders
     pending = {id(order) for order in orders.snap_obj("unfilled")}
-    finished = [order for order in orders.obj(list(filled))
-                if order is not None and id(order) in pending and order.status in _FINAL]
+    finished = [
+        order
+        for order in orders.obj(list(filled))
+        if order is not None and id(order) in pending and order.status in _FINAL
+    ]
     if finished:
         orders.snap_remove("unfilled", finished)
     return filled, failed, fired
 
 
 # ------------------------------------------------------------------ the run
+
 
 class Backtest:
     """A backtest of ``strategy`` over ``data``; ``run()`` returns its result.
@@ -175,37 +202,76 @@ class Backtest:
     ``sys.exit()`` ends the run with ``StrategyExit``.
     """
 
-    def __init__(self, strategy, data, *, ticks=None, contracts=None, cash=1_000_000.0, accounts=None,
-                 start=None, end=None, warmup=0, params=None, price_at_previous_close=False, slippage=0.0,
-                 cancel_unfilled_limits=False, cancel_stale_orders=False, fees="contracts",
-                 stock_commission=None, commission_rate=None, stop_fill="first_traded", core=None, output=None,
-                 progress=None, tz=None, code=None, adjust=False, date_format=None, bar_time="end",
-                 benchmark="traded"):
+    def __init__(
+        self,
+        strategy,
+        data,
+        *,
+        ticks=None,
+        contracts=None,
+        cash=1_000_000.0,
+        accounts=None,
+        start=None,
+        end=None,
+        warmup=0,
+        params=None,
+        price_at_previous_close=False,
+        slippage=0.0,
+        cancel_unfilled_limits=False,
+        cancel_stale_orders=False,
+        fees="contracts",
+        stock_commission=None,
+        commission_rate=None,
+        stop_fill="first_traded",
+        core=None,
+        output=None,
+        progress=None,
+        tz=None,
+        code=None,
+        adjust=False,
+        date_format=None,
+        bar_time="end",
+        benchmark="traded",
+    ):
         from korvit.backtest.benchmark import check_benchmark
         from korvit.data import Bars, load_contracts
 
         if params is not None and not isinstance(params, Mapping):
-            raise TypeError(f"params must be a mapping of parameter names to values (a dict), "
-                            f"got {type(params).__name__} {_short(params)}")
+            raise TypeError(
+                f"params must be a mapping of parameter names to values (a dict), "
+                f"got {type(params).__name__} {_short(params)}"
+            )
         check_parameters(strategy, params)
         self.scope, self.name = load_strategy(strategy)
         self.scope = prepare_callbacks(self.scope, self.name)
         self.path = _strategy_path(strategy)
         reading = {"code": code, "adjust": adjust, "date_format": date_format, "bar_time": bar_time}
         if isinstance(data, Bars) and any((code, adjust, date_format, bar_time != "end")):
-            given = ", ".join(f"{name}=" for name, value in reading.items()
-                              if value and (name, value) != ("bar_time", "end"))
-            raise ValueError(f"{given} tell how to read bars from a file or a frame, and these bars are "
-                             "loaded: pass the path or the frame, or give the option to load_bars")
+            given = ", ".join(
+                f"{name}="
+                for name, value in reading.items()
+                if value and (name, value) != ("bar_time", "end")
+            )
+            raise ValueError(
+                f"{given} tell how to read bars from a file or a frame, and these bars are "
+                "loaded: pass the path or the frame, or give the option to load_bars"
+            )
         if isinstance(warmup, bool) or not isinstance(warmup, (int, np.integer)) or warmup < 0:
             raise ValueError(f"warmup must be a whole number of bars >= 0, got {_short(warmup)}")
         if warmup and start is None:
-            raise ValueError("warmup is the bars before start the strategy sees as history: give start too")
-        self.bars, self.ticks, self.first = load_with_warmup(data, ticks, start=start, end=end,
-                                                             warmup=int(warmup), tz=tz, reading=reading)
+            raise ValueError(
+                "warmup is the bars before start the strategy sees as history: give start too"
+            )
+        self.bars, self.ticks, self.first = load_with_warmup(
+            data, ticks, start=start, end=end, warmup=int(warmup), tz=tz, reading=reading
+        )
         table = {} if contracts is None else load_contracts(contracts)
-        self.contracts = _with_fees([_contract_for(code, table) for code in self.bars.codes], fees,
-                                    stock_commission, commission_rate)
+        self.contracts = _with_fees(
+            [_contract_for(code, table) for code in self.bars.codes],
+            fees,
+            stock_commission,
+            commission_rate,
+        )
         if accounts is None:
             accounts = {"main": cash}
         if not isinstance(accounts, dict) or not accounts:
@@ -219,9 +285,15 @@ class Backtest:
         self.params = dict(params or {})
         slippage = check_number("slippage", slippage, high=MAX_SLIPPAGE, high_open=True)
         if not isinstance(stop_fill, str) or stop_fill not in STOP_FILLS:
-            raise ValueError(f"stop_fill must be {' or '.join(map(repr, STOP_FILLS))}, got {stop_fill!r}")
-        self.settings = {"PriceLoc": 0 if price_at_previous_close else 1, "SlidePrice": slippage,
-                         "LimitType": bool(cancel_unfilled_limits), "StopFill": stop_fill}
+            raise ValueError(
+                f"stop_fill must be {' or '.join(map(repr, STOP_FILLS))}, got {stop_fill!r}"
+            )
+        self.settings = {
+            "PriceLoc": 0 if price_at_previous_close else 1,
+            "SlidePrice": slippage,
+            "LimitType": bool(cancel_unfilled_limits),
+            "StopFill": stop_fill,
+        }
         self.stock_commission = stock_commission
         self.cancel_stale_orders = bool(cancel_stale_orders)
         self.core = _parse_core(core)
@@ -230,10 +302,16 @@ class Backtest:
         self.output = output
         self.progress = progress
         self.benchmark = check_benchmark(benchmark, self.bars.codes)
-        self.options = {"price_at_previous_close": bool(price_at_previous_close), "slippage": slippage,
-                        "stop_fill": stop_fill, "cancel_unfilled_limits": bool(cancel_unfilled_limits),
-                        "cancel_stale_orders": bool(cancel_stale_orders), "fees": fees,
-                        "adjust": bool(adjust), "bar_time": bar_time}
+        self.options = {
+            "price_at_previous_close": bool(price_at_previous_close),
+            "slippage": slippage,
+            "stop_fill": stop_fill,
+            "cancel_unfilled_limits": bool(cancel_unfilled_limits),
+            "cancel_stale_orders": bool(cancel_stale_orders),
+            "fees": fees,
+            "adjust": bool(adjust),
+            "bar_time": bar_time,
+        }
 
     def run(self):
         """Run the backtest and return its ``BacktestResult``; its
@@ -242,13 +320,14 @@ class Backtest:
         building the result.  A run with denied orders warns
         (``OrdersDeniedWarning``, naming the reasons)."""
         from korvit.backtest.results import warn_of_denials
+
         if current_session() is not None:
             raise RuntimeError("a backtest is already running in this process")
         try:
             result = self._run()
-        except SystemExit as exc:          # sys.exit() in a callback ends the run, not the process
+        except SystemExit as exc:  # sys.exit() in a callback ends the run, not the process
             raise StrategyExit(exc, self.path) from exc
-        if result._denied:                  # else the orders table need not be built to tell
+        if result._denied:  # else the orders table need not be built to tell
             warn_of_denials(result)
         return result
 
@@ -256,7 +335,7 @@ class Backtest:
         saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)
         started = time.perf_counter()
         with contextlib.ExitStack() as stack:
-            if self.output is None:     # the logs of a run without an output folder go when it ends
+            if self.output is None:  # the logs of a run without an output folder go when it ends
                 output = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="korvit-")))
             else:
                 output = Path(self.output)
@@ -274,8 +353,11 @@ class Backtest:
             equity = self._loop(env, session)
             loop_ended = time.perf_counter()
             result = self._result(env, session, equity, output)
-            result.meta["timings"] = {"setup_s": loop_started - started, "loop_s": loop_ended - loop_started,
-                                      "results_s": time.perf_counter() - loop_ended}
+            result.meta["timings"] = {
+                "setup_s": loop_started - started,
+                "loop_s": loop_ended - loop_started,
+                "results_s": time.perf_counter() - loop_ended,
+            }
             return result
 
     # -------------------------------------------------------------- set-up
@@ -291,6 +373,7 @@ class Backtest:
     def _connect(self, stack, env, output):
         """Connect the command socket, running the handshake with the core."""
         from korvit.core.server import CoreServer
+
         if self.core is None:
             core = CoreServer(port=0, cache_root=str(output))
             core.start()
@@ -304,10 +387,12 @@ class Backtest:
         env.vr.g_KorvitSocket = socket
         try:
             socket.connect()
-        except KvProtocolError as exc:      # reached, but its answer is not to be used
+        except KvProtocolError as exc:  # reached, but its answer is not to be used
             raise ConnectionError(f"{exc} (core process at {host}:{port})") from None
         except (OSError, ConnectionError) as exc:
-            raise ConnectionError(f"cannot reach the core process at {host}:{port}: {exc}") from None
+            raise ConnectionError(
+                f"cannot reach the core process at {host}:{port}: {exc}"
+            ) from None
         return socket
 
     def _load(self, env):
@@ -316,19 +401,33 @@ class Backtest:
         matrix = env.generate_kmatrix_array(n_codes, n_bars)
         times_us = bars.times.asi8 // 1000
         matrix[gv.KMatrixPos_TimeLine] = times_us / 1e6
-        items = (gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close, gv.KMatrix_Volume)
+        items = (
+            gv.KMatrix_Open,
+            gv.KMatrix_High,
+            gv.KMatrix_Low,
+            gv.KMatrix_Close,
+            gv.KMatrix_Volume,
+        )
         for target in range(n_codes):
             for k, item in enumerate(items):
                 matrix[gv.bar_item_pos(item, target)] = bars.values[target, :, k]
-            matrix[gv.bar_item_pos(gv.KMatrix_TurnOver, target)] = \
-                np.nan_to_num(bars.values[target, :, 3] * bars.values[target, :, 4])
+            matrix[gv.bar_item_pos(gv.KMatrix_TurnOver, target)] = np.nan_to_num(
+                bars.values[target, :, 3] * bars.values[target, :, 4]
+            )
         # Bars of n minutes go to the engine as such (dating a fill at its bar's start, n
         # minutes before the label); being their own base data, each begins one base bar.
         frequency = gv.KFreq_Day if bars.frequency == "day" else gv.KFreq_Min
         number = 1 if bars.frequency == "day" else bars.minutes
-        vr.g_KorvitKDataList.append(KData(matrix, np.arange(n_bars), Frequency=frequency, FreNum=number,
-                                          BaseBegin=np.arange(n_bars) if number > 1 else None))
-        vr.g_KorvitDataValueFresh = matrix[:gv.KMatrixPos_Head_len].copy()
+        vr.g_KorvitKDataList.append(
+            KData(
+                matrix,
+                np.arange(n_bars),
+                Frequency=frequency,
+                FreNum=number,
+                BaseBegin=np.arange(n_bars) if number > 1 else None,
+            )
+        )
+        vr.g_KorvitDataValueFresh = matrix[: gv.KMatrixPos_Head_len].copy()
         info = vr.g_KorvitInputInfo
         info.TargetList = [code.lower() for code in bars.codes]
         info.TargetListDot = list(bars.codes)
@@ -336,17 +435,25 @@ class Backtest:
         for contract in self.contracts:
             vr.g_KorvitTargetsInfo[contract.code] = {
                 "Type": gv.TARGETTYPE_FUTURE if contract.is_futures else gv.TARGETTYPE_STOCK,
-                "MinMove": contract.min_move, "Multiple": contract.multiplier}
+                "MinMove": contract.min_move,
+                "Multiple": contract.multiplier,
+            }
         _history.set_target_info_v2([contract.engine_info() for contract in self.contracts])
         if self.ticks is not None and len(self.ticks):
             code_index, bar_index, bounds, times, prices, volumes = self.ticks.flat()
             seconds = times.astype("datetime64[us]").astype(np.int64) / 1e6
-            _history.set_many_bar_tick_data(np.column_stack((code_index, bar_index)), seconds, prices,
-                                            volumes, bounds)
+            _history.set_many_bar_tick_data(
+                np.column_stack((code_index, bar_index)), seconds, prices, volumes, bounds
+            )
             del seconds
         vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = (
-            KVBackOrderCollect(), KVBackStopOrderCollect(), KVBackTradeCollect())
-        accounts = [KVBackAccount(name, cash, self.stock_commission) for name, cash in self.accounts.items()]
+            KVBackOrderCollect(),
+            KVBackStopOrderCollect(),
+            KVBackTradeCollect(),
+        )
+        accounts = [
+            KVBackAccount(name, cash, self.stock_commission) for name, cash in self.accounts.items()
+        ]
         vr.g_KorvitAccounts[:] = accounts
         info.AccountNameList = list(self.accounts)
         setting = vr.g_KorvitSettingInfo
@@ -364,15 +471,17 @@ class Backtest:
         context = env.vr.g_KorvitUserContext
         smm = env.smm
         bars = session.bars
-        first = self.first              # the bars before it are the warm-up: history only
+        first = self.first  # the bars before it are the warm-up: history only
         n_bars = len(bars.times)
         closes = _forward_filled(bars.values[:, :, 3])
-        new_day = None                  # with cancel_stale_orders: whether each bar begins a day
+        new_day = None  # with cancel_stale_orders: whether each bar begins a day
         if self.cancel_stale_orders:
             days = bars.times.normalize().asi8
             new_day = np.r_[False, days[1:] != days[:-1]]
-            new_day[first:first + 1] = False        # the first bar traded has no earlier day's orders
-        equity = np.zeros((n_bars - first, len(session.accounts), 4))   # cash, market value, margin, equity
+            new_day[first : first + 1] = False  # the first bar traded has no earlier day's orders
+        equity = np.zeros(
+            (n_bars - first, len(session.accounts), 4)
+        )  # cash, market value, margin, equity
         deal = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(deal_bar)
         session.closes = closes
         if first:
@@ -397,15 +506,15 @@ class Backtest:
         vr, info = env.vr, env.vr.g_KorvitInputInfo
         accounts, contracts = session.accounts, session.contracts
         closes_by_bar = closes.T
-        expire, tell = session.expire, session.tell     # bound once: called four times a bar
+        expire, tell = session.expire, session.tell  # bound once: called four times a bar
         terms = contract_terms(contracts)
         rows = []
         for t in _progress(range(first, len(session.bars.times)), self.progress, self.name):
             session.bar = t
             if new_day is not None and new_day[t]:
-                vr.g_KorvitSimCurBarFresh = t           # the time the cancels are dated at
+                vr.g_KorvitSimCurBarFresh = t  # the time the cancels are dated at
                 domain._clear_unfilled_order(env.fresh_bar_time)
-            deal(t)                                     # moves the bar cursor to t, then deals
+            deal(t)  # moves the bar cursor to t, then deals
             expire(t)
             tell()
             at = closes_by_bar[t]
@@ -422,6 +531,7 @@ class Backtest:
     def _result(self, env, session, equity, output):
         from korvit.backtest.results import BacktestResult
         from korvit.data.contracts import fee_schedules
+
         bars = self._traded_bars(session.bars)
         vr = env.vr
         # The tables are built from the engine's records when first read; they
@@ -429,11 +539,24 @@ class Backtest:
         records = _Records(vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades, session)
         result = BacktestResult(
             functools.partial(_equity_frame, bars.times, list(session.account_names), equity),
-            records.orders, records.trades, records.stops,
-            frequency=bars.frequency, initial_cash=float(sum(self.accounts.values())),
-            strategy=self.name, params=self.params, bars=bars, benchmark=self.benchmark,
-            meta={"codes": list(bars.codes), "accounts": dict(self.accounts), "log_dir": LoggerManager.log_dir() if self.output is not None else None,
-                  "fees": fee_schedules(session.contracts), "bars": bars.kind, **self._run_meta(bars, session)})
+            records.orders,
+            records.trades,
+            records.stops,
+            frequency=bars.frequency,
+            initial_cash=float(sum(self.accounts.values())),
+            strategy=self.name,
+            params=self.params,
+            bars=bars,
+            benchmark=self.benchmark,
+            meta={
+                "codes": list(bars.codes),
+                "accounts": dict(self.accounts),
+                "log_dir": LoggerManager.log_dir() if self.output is not None else None,
+                "fees": fee_schedules(session.contracts),
+                "bars": bars.kind,
+                **self._run_meta(bars, session),
+            },
+        )
         result._denied = _any_denied(vr.g_KVOrders)
         return result
 
@@ -442,22 +565,44 @@ class Backtest:
         if not self.first:
             return bars
         from korvit.data import Bars
-        return Bars(bars.codes, bars.times[self.first:], bars.values[:, self.first:], bars.frequency,
-                    source=bars.source, interval=bars.interval)
+
+        return Bars(
+            bars.codes,
+            bars.times[self.first :],
+            bars.values[:, self.first :],
+            bars.frequency,
+            source=bars.source,
+            interval=bars.interval,
+        )
 
     def _run_meta(self, bars, session):
         """What the report states about the run: the strategy's file, the data
         (the bars traded, and how many warm-up bars came before them), the
         contracts' lots, the settings that change fills, the version."""
         import korvit
-        return {"warmup_bars": self.first, "strategy_file": self.path, "version": korvit.__version__,
-                "settings": dict(self.options),
-                "data": {"source": str(bars.source), "frequency": bars.frequency, "bars": len(bars.times),
-                         "start": bars.times[0] if len(bars.times) else None,
-                         "end": bars.times[-1] if len(bars.times) else None},
-                "contracts": {c.code: {"kind": c.kind, "lot_size": c.lot_size,
-                                       "multiplier": c.multiplier, "min_move": c.min_move}
-                              for c in session.contracts}}
+
+        return {
+            "warmup_bars": self.first,
+            "strategy_file": self.path,
+            "version": korvit.__version__,
+            "settings": dict(self.options),
+            "data": {
+                "source": str(bars.source),
+                "frequency": bars.frequency,
+                "bars": len(bars.times),
+                "start": bars.times[0] if len(bars.times) else None,
+                "end": bars.times[-1] if len(bars.times) else None,
+            },
+            "contracts": {
+                c.code: {
+                    "kind": c.kind,
+                    "lot_size": c.lot_size,
+                    "multiplier": c.multiplier,
+                    "min_move": c.min_move,
+                }
+                for c in session.contracts
+            },
+        }
 
 
 def run(strategy, data, **options):
@@ -468,15 +613,21 @@ def run(strategy, data, **options):
 
 # ------------------------------------------------------------------ helpers
 
+
 def _equity_frame(times, account_names, equity):
     """The equity table: a row per bar and account, from the loop's array
     (bars x accounts x (cash, market value, margin, equity))."""
     n_bars, n_accounts = equity.shape[:2]
-    return pd.DataFrame({
-        "time": np.repeat(times.to_numpy(), n_accounts),
-        "account": np.tile(np.array(account_names, dtype=object), n_bars),
-        "cash": equity[:, :, 0].ravel(), "market_value": equity[:, :, 1].ravel(),
-        "margin": equity[:, :, 2].ravel(), "equity": equity[:, :, 3].ravel()})
+    return pd.DataFrame(
+        {
+            "time": np.repeat(times.to_numpy(), n_accounts),
+            "account": np.tile(np.array(account_names, dtype=object), n_bars),
+            "cash": equity[:, :, 0].ravel(),
+            "market_value": equity[:, :, 1].ravel(),
+            "margin": equity[:, :, 2].ravel(),
+            "equity": equity[:, :, 3].ravel(),
+        }
+    )
 
 
 class _Records:
@@ -485,19 +636,25 @@ class _Records:
 
     def __init__(self, orders, stops, trades, session):
         self._orders, self._stops, self._trades = orders, stops, trades
-        self._session = types.SimpleNamespace(codes=list(session.codes), contracts=list(session.contracts),
-                                              account_names=list(session.account_names))
+        self._session = types.SimpleNamespace(
+            codes=list(session.codes),
+            contracts=list(session.contracts),
+            account_names=list(session.account_names),
+        )
 
     def orders(self):
         from korvit.backtest.records import orders_frame
+
         return orders_frame(self._orders, self._stops, self._session)
 
     def trades(self):
         from korvit.backtest.records import trades_frame
+
         return trades_frame(self._trades, self._session)
 
     def stops(self):
         from korvit.backtest.records import stops_frame
+
         return stops_frame(self._stops, self._session)
 
 
@@ -508,7 +665,7 @@ def _any_denied(orders):
 
 def _short(value, width=60):
     text = repr(value)
-    return text if len(text) <= width else text[:width - 3] + "..."
+    return text if len(text) <= width else text[: width - 3] + "..."
 
 
 def _strategy_path(strategy):
@@ -522,13 +679,18 @@ def _strategy_path(strategy):
 
 def _contract_for(code, table):
     from korvit.data import Contract
+
     found = table.get(code.upper()) or table.get(code)
     return found if found is not None else Contract.default(code, "stock")
 
 
 # The items of ``stock_commission`` and the contract fields they override.
-_STOCK_COMMISSION_ITEMS = {"OpenTax": "tax_open", "CloseTax": "tax_close", "TransFee": "transfer_fee",
-                           "MinTradeFee": "min_commission"}
+_STOCK_COMMISSION_ITEMS = {
+    "OpenTax": "tax_open",
+    "CloseTax": "tax_close",
+    "TransFee": "transfer_fee",
+    "MinTradeFee": "min_commission",
+}
 
 
 def _with_fees(contracts, fees, stock_commission, commission_rate):
@@ -536,28 +698,40 @@ def _with_fees(contracts, fees, stock_commission, commission_rate):
     (``fees="contracts"``) with the overrides of every stock's items, or none
     (``fees="none"``)."""
     import dataclasses
+
     if fees not in ("contracts", "none"):
         raise ValueError(f"fees must be 'contracts' or 'none', got {fees!r}")
     overrides = {}
     if stock_commission is not None:
         if not isinstance(stock_commission, Mapping):
-            raise TypeError(f"stock_commission must be a mapping of {', '.join(_STOCK_COMMISSION_ITEMS)}, "
-                            f"got {_short(stock_commission)}")
+            raise TypeError(
+                f"stock_commission must be a mapping of {', '.join(_STOCK_COMMISSION_ITEMS)}, "
+                f"got {_short(stock_commission)}"
+            )
         for key, value in stock_commission.items():
             if key not in _STOCK_COMMISSION_ITEMS:
-                raise ValueError(f"stock_commission: unknown item {key!r}; items: "
-                                 f"{', '.join(_STOCK_COMMISSION_ITEMS)}")
+                raise ValueError(
+                    f"stock_commission: unknown item {key!r}; items: "
+                    f"{', '.join(_STOCK_COMMISSION_ITEMS)}"
+                )
             overrides[_STOCK_COMMISSION_ITEMS[key]] = check_number(
-                f"stock_commission[{key!r}]", value, high=MAX_CASH if key == "MinTradeFee" else 1.0)
+                f"stock_commission[{key!r}]", value, high=MAX_CASH if key == "MinTradeFee" else 1.0
+            )
     if commission_rate is not None:
         # in 1/10000 of the traded value, as the run setting cost_fee_stock is
-        overrides["commission"] = check_number("commission_rate", commission_rate, high=MAX_COMMISSION_RATE) / 10000
+        overrides["commission"] = (
+            check_number("commission_rate", commission_rate, high=MAX_COMMISSION_RATE) / 10000
+        )
     if fees == "none":
         if overrides:
-            raise ValueError("fees='none' charges no fees: leave out stock_commission and commission_rate")
+            raise ValueError(
+                "fees='none' charges no fees: leave out stock_commission and commission_rate"
+            )
         return [contract.without_fees() for contract in contracts]
-    return [contract if contract.is_futures else dataclasses.replace(contract, **overrides)
-            for contract in contracts]
+    return [
+        contract if contract.is_futures else dataclasses.replace(contract, **overrides)
+        for contract in contracts
+    ]
 
 
 def load_inputs(data, ticks=None, *, start=None, end=None, tz=None, reading=None):
@@ -568,6 +742,7 @@ def load_inputs(data, ticks=None, *, start=None, end=None, tz=None, reading=None
     before (a ``Ticks`` object) can be trimmed only with the ``Bars`` they were
     loaded for (``ValueError`` otherwise)."""
     from korvit.data import Bars, Ticks, load_bars, load_ticks
+
     reading = dict(reading or {})
     trimmed = start is not None or end is not None
     if not isinstance(data, Bars):
@@ -581,11 +756,15 @@ def load_inputs(data, ticks=None, *, start=None, end=None, tz=None, reading=None
     if isinstance(ticks, Ticks):
         # Ticks are keyed by bar position: trimming moves the bars under them.
         if not isinstance(data, Bars):
-            raise ValueError("ticks loaded before (a Ticks object) can be trimmed with start/end "
-                             "only together with the Bars they were loaded for; pass the ticks "
-                             "as a path or a DataFrame instead")
+            raise ValueError(
+                "ticks loaded before (a Ticks object) can be trimmed with start/end "
+                "only together with the Bars they were loaded for; pass the ticks "
+                "as a path or a DataFrame instead"
+            )
         return bars, _ticks_on(ticks, data, bars)
-    return bars, load_ticks(ticks, bars, trim=trimmed, tz=tz, date_format=reading.get("date_format"))
+    return bars, load_ticks(
+        ticks, bars, trim=trimmed, tz=tz, date_format=reading.get("date_format")
+    )
 
 
 def load_with_warmup(data, ticks=None, *, start=None, end=None, warmup=0, tz=None, reading=None):
@@ -595,18 +774,21 @@ def load_with_warmup(data, ticks=None, *, start=None, end=None, warmup=0, tz=Non
     number of warm-up bars kept."""
     from korvit.data import Bars, Ticks, load_bars
     from korvit.data.bars import _bounds
+
     reading = dict(reading or {})
     if not warmup or start is None:
         return (*load_inputs(data, ticks, start=start, end=end, tz=tz, reading=reading), 0)
     if not isinstance(data, Bars) and isinstance(ticks, Ticks):
-        raise ValueError("ticks loaded before (a Ticks object) can be trimmed with start/end "
-                         "only together with the Bars they were loaded for; pass the ticks "
-                         "as a path or a DataFrame instead")
+        raise ValueError(
+            "ticks loaded before (a Ticks object) can be trimmed with start/end "
+            "only together with the Bars they were loaded for; pass the ticks "
+            "as a path or a DataFrame instead"
+        )
     low, high = _bounds(start, end, tz, reading.get("date_format"))
-    if not isinstance(data, Bars):              # loaded once, then trimmed as Bars
+    if not isinstance(data, Bars):  # loaded once, then trimmed as Bars
         data, end, tz, reading = load_bars(data, end=end, tz=tz, **reading), None, None, {}
-    times = data.times.to_numpy().astype("datetime64[ns]")       # as the bounds are
-    at = int(times.searchsorted(low))           # the first bar from start on
+    times = data.times.to_numpy().astype("datetime64[ns]")  # as the bounds are
+    at = int(times.searchsorted(low))  # the first bar from start on
     begin = max(0, at - warmup)
     if begin == at or at == len(times) or (high is not None and times[at] > high):
         # no bar before start, or none from start to end: as without a warm-up
@@ -619,6 +801,7 @@ def _ticks_on(ticks, bars, trimmed):
     """``ticks`` (loaded for ``bars``) keyed by the positions of the same bars
     in ``trimmed``, a part of ``bars``; the ticks of bars outside it are left out."""
     from korvit.data import Ticks
+
     codes = [trimmed._index.get(code.upper()) for code in bars.codes]
     positions = trimmed.times.get_indexer(bars.times)
     code_map = np.array([-1 if code is None else code for code in codes], dtype=np.int64)
@@ -626,12 +809,21 @@ def _ticks_on(ticks, bars, trimmed):
     code_index, bar_index = code_map[code_index], positions[bar_index].astype(np.int64)
     keep = (code_index >= 0) & (bar_index >= 0)
     if keep.all():
-        return Ticks.from_flat(code_index, bar_index, bounds, times, prices, volumes,
-                               trimmed.codes, ticks.source)
+        return Ticks.from_flat(
+            code_index, bar_index, bounds, times, prices, volumes, trimmed.codes, ticks.source
+        )
     lengths = np.diff(bounds)
     rows = np.repeat(keep, lengths)
-    return Ticks.from_flat(code_index[keep], bar_index[keep], np.r_[0, np.cumsum(lengths[keep])],
-                           times[rows], prices[rows], volumes[rows], trimmed.codes, ticks.source)
+    return Ticks.from_flat(
+        code_index[keep],
+        bar_index[keep],
+        np.r_[0, np.cumsum(lengths[keep])],
+        times[rows],
+        prices[rows],
+        volumes[rows],
+        trimmed.codes,
+        ticks.source,
+    )
 
 
 def _parse_core(core):
@@ -663,8 +855,15 @@ def _progress(iterable, enabled, name):
     if enabled is False:
         return iterable
     from tqdm import tqdm
-    return tqdm(iterable, desc=name, unit="bar", disable=None if enabled is None else not enabled,
-                leave=False, mininterval=0.2)
+
+    return tqdm(
+        iterable,
+        desc=name,
+        unit="bar",
+        disable=None if enabled is None else not enabled,
+        leave=False,
+        mininterval=0.2,
+    )
 
 
 def _restore(saved):
@@ -684,4 +883,3 @@ def _user_warnings_on_stderr():
         yield
     finally:
         logger.removeHandler(handler)
-

@@ -32,7 +32,8 @@ _OPEN = (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding)
 class StrategyError(ValueError):
     """A strategy called the API with arguments it cannot act on."""
 
-    __module__ = "korvit.strategy"      # its public home; korvit.strategy re-exports it
+    __module__ = "korvit.strategy"  # its public home; korvit.strategy re-exports it
+
 
 _current = None
 
@@ -45,8 +46,10 @@ def current_session():
 def running_session():
     """The ``Session`` of the backtest running now; RuntimeError when none runs."""
     if _current is None:
-        raise RuntimeError("no backtest is running: the strategy API works inside a strategy's "
-                             "callbacks while korvit runs it")
+        raise RuntimeError(
+            "no backtest is running: the strategy API works inside a strategy's "
+            "callbacks while korvit runs it"
+        )
     return _current
 
 
@@ -73,34 +76,40 @@ class Session:
         self.accounts = accounts
         self.env = env
         self.bar = 0
-        self.first = 0              # the first bar traded; those before it are a warm-up, history only
-        self.started = False        # the bar loop has begun (init is over)
-        self.seen = -1              # the newest bar the strategy has seen (on_data ran for it)
-        self.closes = None          # the closes forward-filled, codes x bars (set by the run loop)
-        self._expiries = []         # heap of (last bar an order may be matched against, id, order)
-        self._notices = collections.deque()     # orders cancelled, on_order_status not yet told
+        self.first = 0  # the first bar traded; those before it are a warm-up, history only
+        self.started = False  # the bar loop has begun (init is over)
+        self.seen = -1  # the newest bar the strategy has seen (on_data ran for it)
+        self.closes = None  # the closes forward-filled, codes x bars (set by the run loop)
+        self._expiries = []  # heap of (last bar an order may be matched against, id, order)
+        self._notices = collections.deque()  # orders cancelled, on_order_status not yet told
         self._day_last = None
-        self.account_type = None    # the run's account class, as the run loop values its accounts
-        self.indicators = {}        # the run's indicators (korvit.indicators), each made once
+        self.account_type = None  # the run's account class, as the run loop values its accounts
+        self.indicators = {}  # the run's indicators (korvit.indicators), each made once
         self._targets = {code.upper(): k for k, code in enumerate(self.codes)}
         self._written = {code: k for k, code in enumerate(self.codes)}
         self._handles = {name: k for k, name in enumerate(self.account_names)}
 
     def target_of(self, code):
-        if type(code) is str:                   # the common case: a code as the run writes it
+        if type(code) is str:  # the common case: a code as the run writes it
             found = self._written.get(code)
             if found is not None:
                 return found
         if isinstance(code, (int, np.integer)) and not isinstance(code, bool):
             if 0 <= code < len(self.codes):
                 return int(code)
-            raise StrategyError(f"target index {code} out of range: the run has {len(self.codes)} codes")
+            raise StrategyError(
+                f"target index {code} out of range: the run has {len(self.codes)} codes"
+            )
         if not isinstance(code, str):
-            raise TypeError(f"a code must be text like 'SZSE.000001' (or a target index), got {code!r}")
+            raise TypeError(
+                f"a code must be text like 'SZSE.000001' (or a target index), got {code!r}"
+            )
         try:
             return self._targets[code.upper()]
         except KeyError:
-            raise StrategyError(f"unknown code {code!r}; the run's codes: {', '.join(self.codes)}") from None
+            raise StrategyError(
+                f"unknown code {code!r}; the run's codes: {', '.join(self.codes)}"
+            ) from None
 
     def account_of(self, name):
         if name is None:
@@ -108,7 +117,9 @@ class Session:
         try:
             return self._handles[name]
         except (KeyError, TypeError):
-            raise StrategyError(f"unknown account {name!r}; accounts: {', '.join(self.account_names)}") from None
+            raise StrategyError(
+                f"unknown account {name!r}; accounts: {', '.join(self.account_names)}"
+            ) from None
 
     def now(self):
         """The time of the current bar."""
@@ -121,33 +132,60 @@ class Session:
         vr = framekit.vr
         extra = {} if stop is None else {"stop_trigger": stop}
         order = KVBackOrder.create(
-            handle_idx=handle, target_idx=target, code=self.codes[target],
-            order_id=vr.g_KVOrders.size + 1, order_price=0.0 if price is None else price,
-            target_type=self.env.get_target_type(target), position_effect=effect,
-            order_status=gv.OrderStatus_PreHolding, created_time=self.env.fresh_bar_time,
-            volume=volume, order_ctg=gv.OrderCtg_Market if price is None else gv.OrderCtg_Limit,
-            order_side=side, tag=tag, **extra)
+            handle_idx=handle,
+            target_idx=target,
+            code=self.codes[target],
+            order_id=vr.g_KVOrders.size + 1,
+            order_price=0.0 if price is None else price,
+            target_type=self.env.get_target_type(target),
+            position_effect=effect,
+            order_status=gv.OrderStatus_PreHolding,
+            created_time=self.env.fresh_bar_time,
+            volume=volume,
+            order_ctg=gv.OrderCtg_Market if price is None else gv.OrderCtg_Limit,
+            order_side=side,
+            tag=tag,
+            **extra,
+        )
         vr.g_KVOrders.append(order.order_id, order)
         return order
 
     def new_stop(self, order, kind, gap):
         stops = framekit.vr.g_KVStopOrders
-        kinds = {"loss": gv.StopOrderType_Loss, "profit": gv.StopOrderType_Profit,
-                 "trailing": gv.StopOrderType_Trailing}
-        stop_gap_types = {"points": gv.OrderStop_StopGap_Point, "percent": gv.OrderStop_StopGap_Percent}
-        trailing_gap_types = {"points": gv.OrderStop_TrailingGap_Point,
-                              "percent": gv.OrderStop_TrailingGap_Percent}
+        kinds = {
+            "loss": gv.StopOrderType_Loss,
+            "profit": gv.StopOrderType_Profit,
+            "trailing": gv.StopOrderType_Trailing,
+        }
+        stop_gap_types = {
+            "points": gv.OrderStop_StopGap_Point,
+            "percent": gv.OrderStop_StopGap_Percent,
+        }
+        trailing_gap_types = {
+            "points": gv.OrderStop_TrailingGap_Point,
+            "percent": gv.OrderStop_TrailingGap_Percent,
+        }
         if kind == "trailing":
             stop_gap, activate = gap.gap, gap.activate
-            extra = {"trailing_gap_type": trailing_gap_types[activate.kind],
-                     "trailing_gap": float(activate.value)}
+            extra = {
+                "trailing_gap_type": trailing_gap_types[activate.kind],
+                "trailing_gap": float(activate.value),
+            }
         else:
             stop_gap, extra = gap, {}
         stop = KVBackStopOrder.create(
-            stop_order_id=stops.size + 1, target_order_id=order.order_id, target_idx=order.target_idx,
-            handle_idx=order.handle_idx, act=order.side, stop_order_type=kinds[kind],
-            stop_gap_type=stop_gap_types[stop_gap.kind], stop_gap=float(stop_gap.value),
-            volume=order.volume, ctg=gv.OrderCtg_Market, **extra)
+            stop_order_id=stops.size + 1,
+            target_order_id=order.order_id,
+            target_idx=order.target_idx,
+            handle_idx=order.handle_idx,
+            act=order.side,
+            stop_order_type=kinds[kind],
+            stop_gap_type=stop_gap_types[stop_gap.kind],
+            stop_gap=float(stop_gap.value),
+            volume=order.volume,
+            ctg=gv.OrderCtg_Market,
+            **extra,
+        )
         stops.append(stop.stop_order_id, stop)
         return stop
 
@@ -169,9 +207,10 @@ class Session:
         call, in the order they were cancelled (the run loop's, after init,
         after each bar is dealt and after each ``on_data``)."""
         notices = self._notices
-        if not notices:         # the common case, twice a bar: nothing to look up
+        if not notices:  # the common case, twice a bar: nothing to look up
             return
-        from korvit.backtest import domain          # the engine loads with the run, not with the API
+        from korvit.backtest import domain  # the engine loads with the run, not with the API
+
         while notices:
             domain._back_test_call_on_order_status(notices.popleft())
 
@@ -234,7 +273,9 @@ class Session:
     def equity(self, handle):
         """The account's equity at the last close: cash plus the value of
         its stocks, plus the margin and open profit of its futures."""
-        return valuation(self.accounts[handle], self.contracts, self.last_closes(), self.account_type)[0][3]
+        return valuation(
+            self.accounts[handle], self.contracts, self.last_closes(), self.account_type
+        )[0][3]
 
 
 def contract_terms(contracts):
@@ -255,7 +296,7 @@ def valuation(account, contracts, closes, ours=None, terms=None):
     if ours is None:
         from korvit.backtest.model.accounts import KVBackAccount as ours
     if type(account) is ours:
-        held_positions = account._positions.items()       # our own account: no need to ask per code
+        held_positions = account._positions.items()  # our own account: no need to ask per code
     else:
         held_positions = ((target, account.position(target)) for target in range(len(contracts)))
     market_value = margin = 0.0
@@ -267,8 +308,10 @@ def valuation(account, contracts, closes, ours=None, terms=None):
         (futures, multiplier), close = terms[target], closes[target]
         if futures:
             position_margin = position.margin_long + position.margin_short
-            floating = ((close - position.avg_open_price_long) * position.position_long
-                        + (position.avg_open_price_short - close) * position.position_short) * multiplier
+            floating = (
+                (close - position.avg_open_price_long) * position.position_long
+                + (position.avg_open_price_short - close) * position.position_short
+            ) * multiplier
             margin += position_margin
             market_value += position_margin + floating
         else:

@@ -44,10 +44,23 @@ import bottleneck as bn
 import numpy as np
 import pandas as pd
 
-__all__ = ["compute_stats", "drawdown_series", "daily_returns", "format_stat",
-           "stats_to_json", "stats_to_numbers", "order_counts", "order_reasons", "period_returns",
-           "rolling_figures", "STAT_NAMES", "STAT_UNITS", "ORDER_STATS", "BENCHMARK_STATS",
-           "PERIODS_PER_YEAR"]
+__all__ = [
+    "compute_stats",
+    "drawdown_series",
+    "daily_returns",
+    "format_stat",
+    "stats_to_json",
+    "stats_to_numbers",
+    "order_counts",
+    "order_reasons",
+    "period_returns",
+    "rolling_figures",
+    "STAT_NAMES",
+    "STAT_UNITS",
+    "ORDER_STATS",
+    "BENCHMARK_STATS",
+    "PERIODS_PER_YEAR",
+]
 
 PERIODS_PER_YEAR = 252
 _DAYS_PER_YEAR = 365.25
@@ -94,16 +107,32 @@ _KINDS = {
 }
 STAT_NAMES = tuple(_KINDS)
 # The statistics that compare the run with its benchmark (NaN without one).
-BENCHMARK_STATS = ("Benchmark return", "Benchmark annualised return", "Benchmark max drawdown", "Alpha",
-                   "Beta", "Information ratio")
+BENCHMARK_STATS = (
+    "Benchmark return",
+    "Benchmark annualised return",
+    "Benchmark max drawdown",
+    "Alpha",
+    "Beta",
+    "Information ratio",
+)
 # The unit of each statistic in ``stats_to_numbers``: times are ISO 8601 text,
 # durations days, fractions 0.05 for 5 %.
-_UNITS = {"time": "time", "delta": "days", "money": "money", "pct": "fraction", "ratio": "ratio",
-          "int": "count"}
+_UNITS = {
+    "time": "time",
+    "delta": "days",
+    "money": "money",
+    "pct": "fraction",
+    "ratio": "ratio",
+    "int": "count",
+}
 STAT_UNITS = {name: _UNITS[kind] for name, kind in _KINDS.items()}
 # The statistics that count orders, each with the status it counts.
-ORDER_STATS = {"Orders placed": None, "Orders filled": "filled", "Orders cancelled": "cancelled",
-               "Orders denied": "denied"}
+ORDER_STATS = {
+    "Orders placed": None,
+    "Orders filled": "filled",
+    "Orders cancelled": "cancelled",
+    "Orders denied": "denied",
+}
 
 
 def order_counts(orders: pd.DataFrame) -> dict:
@@ -112,8 +141,12 @@ def order_counts(orders: pd.DataFrame) -> dict:
     ``ORDER_STATS``; ``"open"`` counts the rest (still pending at the end)."""
     # each status as text, as ``astype(str)`` gives it (NaN as "nan"), counted in one pass
     by_status = Counter(map(str, orders["status"].tolist())) if "status" in orders else Counter()
-    counts = {name: by_status[wanted] if wanted else len(orders) for name, wanted in ORDER_STATS.items()}
-    counts["open"] = len(orders) - sum(by_status[wanted] for wanted in ORDER_STATS.values() if wanted)
+    counts = {
+        name: by_status[wanted] if wanted else len(orders) for name, wanted in ORDER_STATS.items()
+    }
+    counts["open"] = len(orders) - sum(
+        by_status[wanted] for wanted in ORDER_STATS.values() if wanted
+    )
     return counts
 
 
@@ -126,14 +159,17 @@ def order_reasons(orders: pd.DataFrame, status: str = "denied") -> list:
         return []
     chosen = orders[orders["status"].astype(str) == status]
     reasons = pd.Series("", index=chosen.index, dtype=object)
-    for column in ("reason", "reason_kind"):    # the kind where it is known
+    for column in ("reason", "reason_kind"):  # the kind where it is known
         if column in chosen:
             text = chosen[column]
             known = text.notna() & (text.astype(str).str.strip() != "")
             reasons[known] = text[known].astype(str)
     reasons = reasons[reasons != ""]
     counts = reasons.value_counts()
-    return sorted(((str(reason), int(n)) for reason, n in counts.items()), key=lambda item: (-item[1], item[0]))
+    return sorted(
+        ((str(reason), int(n)) for reason, n in counts.items()),
+        key=lambda item: (-item[1], item[0]),
+    )
 
 
 def drawdown_series(equity_curve: pd.Series, initial_cash: float | None = None) -> pd.Series:
@@ -152,7 +188,9 @@ def _drawdown(values, initial_cash):
     values = np.where(np.isfinite(values), values, np.nan)
     missing = np.isnan(values)
     # the running peak, skipping NaN (which stay NaN), as pandas' cummax takes it
-    peak = np.maximum.accumulate(np.where(missing, -np.inf, values)) if len(values) else values.copy()
+    peak = (
+        np.maximum.accumulate(np.where(missing, -np.inf, values)) if len(values) else values.copy()
+    )
     peak[missing] = np.nan
     if initial_cash is not None and initial_cash > 0 and np.isfinite(initial_cash):
         peak = np.where((peak >= initial_cash) | missing, peak, float(initial_cash))
@@ -202,11 +240,11 @@ def _drawdown_dates(dd: pd.Series):
         return pd.NaT, pd.NaT, pd.Timedelta(0) if len(dd) else pd.NaT
     if not (isinstance(dd.index, pd.DatetimeIndex) and dd.index.is_unique):
         return _drawdown_dates_by_label(dd)
-    trough_at = int(np.nanargmin(values))       # the first of the deepest, as idxmin
+    trough_at = int(np.nanargmin(values))  # the first of the deepest, as idxmin
     # The peak is the last point at the running maximum before the trough;
     # if the curve never rose above the initial cash, that is the first bar.
     dry = values >= 0
-    peaks = np.flatnonzero(dry[:trough_at + 1])
+    peaks = np.flatnonzero(dry[: trough_at + 1])
     peak = dd.index[peaks[-1]] if len(peaks) else dd.index[0]
 
     # Each bar under water belongs to a spell that starts at the last bar at
@@ -247,7 +285,7 @@ def _cagr(initial: float, final: float, start, end) -> float:
         return -1.0  # everything (or more) was lost
     try:
         return ratio ** (_DAYS_PER_YEAR / days) - 1.0
-    except OverflowError:           # a growth beyond any double
+    except OverflowError:  # a growth beyond any double
         return math.inf
 
 
@@ -274,9 +312,17 @@ def _round_trip_figures(round_trips: pd.DataFrame):
     return n, len(wins) / n, factor, avg_win, avg_loss
 
 
-def compute_stats(equity_curve: pd.Series, trades: pd.DataFrame, round_trips: pd.DataFrame,
-                  *, frequency: str, initial_cash: float, exposure: pd.Series,
-                  orders: pd.DataFrame | None = None, benchmark: pd.Series | None = None) -> pd.Series:
+def compute_stats(
+    equity_curve: pd.Series,
+    trades: pd.DataFrame,
+    round_trips: pd.DataFrame,
+    *,
+    frequency: str,
+    initial_cash: float,
+    exposure: pd.Series,
+    orders: pd.DataFrame | None = None,
+    benchmark: pd.Series | None = None,
+) -> pd.Series:
     """All statistics of a run, as a Series indexed by readable names.
 
     ``equity_curve``: total equity per bar, indexed by time.  ``trades``: the
@@ -292,10 +338,19 @@ def compute_stats(equity_curve: pd.Series, trades: pd.DataFrame, round_trips: pd
         # Extreme (or infinite) equity overflows some sums; the figures it
         # spoils come out NaN or infinite, without a warning.
         warnings.simplefilter("ignore", RuntimeWarning)
-        stats = _compute_stats(equity_curve, trades, round_trips, frequency=frequency,
-                               initial_cash=initial_cash, exposure=exposure, orders=orders)
+        stats = _compute_stats(
+            equity_curve,
+            trades,
+            round_trips,
+            frequency=frequency,
+            initial_cash=initial_cash,
+            exposure=exposure,
+            orders=orders,
+        )
         stats.update(_benchmark_stats(equity_curve, benchmark, frequency, initial_cash))
-        return pd.Series([stats[name] for name in STAT_NAMES], index=list(STAT_NAMES), dtype=object, name="stats")
+        return pd.Series(
+            [stats[name] for name in STAT_NAMES], index=list(STAT_NAMES), dtype=object, name="stats"
+        )
 
 
 def _benchmark_stats(equity_curve, benchmark, frequency, initial_cash) -> dict:
@@ -312,14 +367,17 @@ def _benchmark_stats(equity_curve, benchmark, frequency, initial_cash) -> dict:
     dd = _drawdown(bench.to_numpy(), initial)
     out["Benchmark max drawdown"] = float(np.nanmin(dd)) if len(dd) else math.nan
     curve = equity_curve.astype(float).sort_index()
-    if curve.index.equals(bench.index) and curve.index.is_unique:     # the common case: the same bars
+    if curve.index.equals(bench.index) and curve.index.is_unique:  # the common case: the same bars
         ours = _returns(_daily(curve, frequency).to_numpy(), initial)
         theirs = _returns(_daily(bench, frequency).to_numpy(), initial)
         both = np.isfinite(ours) & np.isfinite(theirs)
         ours, theirs = ours[both], theirs[both]
     else:
-        joined = pd.concat([daily_returns(curve, initial, frequency), daily_returns(bench, initial, frequency)],
-                           axis=1, join="inner")
+        joined = pd.concat(
+            [daily_returns(curve, initial, frequency), daily_returns(bench, initial, frequency)],
+            axis=1,
+            join="inner",
+        )
         joined = joined.replace([np.inf, -np.inf], np.nan).dropna()
         ours, theirs = joined.iloc[:, 0].to_numpy(), joined.iloc[:, 1].to_numpy()
     if len(ours) < 2:
@@ -329,7 +387,9 @@ def _benchmark_stats(equity_curve, benchmark, frequency, initial_cash) -> dict:
         out["Alpha"], out["Beta"] = _finite_or_nan(alpha), _finite_or_nan(beta)
     active = ours - theirs
     if float(np.std(active)) * math.sqrt(PERIODS_PER_YEAR) > _ZERO_VOL:
-        out["Information ratio"] = _finite_or_nan(_excess_sharpe(ours, theirs) * math.sqrt(PERIODS_PER_YEAR))
+        out["Information ratio"] = _finite_or_nan(
+            _excess_sharpe(ours, theirs) * math.sqrt(PERIODS_PER_YEAR)
+        )
     return out
 
 
@@ -392,6 +452,7 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
 # ``empyrical``'s formulas and operations in its order (bottleneck's sums) (a risk-free and a
 # required return of 0, 252 periods a year); tests hold them to its results.
 
+
 def _annual_volatility(returns):
     return float(bn.nanstd(returns, ddof=1, axis=0) * PERIODS_PER_YEAR ** (1.0 / 2.0))
 
@@ -407,7 +468,9 @@ def _zero_dispersion_std(values, std):
 def _sharpe_ratio(returns):
     std = _zero_dispersion_std(returns, bn.nanstd(returns, ddof=1, axis=0))
     with np.errstate(divide="ignore", invalid="ignore"):
-        return float(np.multiply(np.divide(bn.nanmean(returns, axis=0), std), np.sqrt(PERIODS_PER_YEAR)))
+        return float(
+            np.multiply(np.divide(bn.nanmean(returns, axis=0), std), np.sqrt(PERIODS_PER_YEAR))
+        )
 
 
 def _downside_risk(returns):
@@ -433,16 +496,21 @@ def _alpha_beta(returns, factor_returns):
     variances = bn.nanmean(residual, axis=0)
     variances[variances < 1.0e-30] = np.nan
     beta = np.divide(covariances, variances).item()
-    alpha = np.subtract(np.power(np.add(bn.nanmean(returns - beta * factor_returns, axis=0), 1),
-                                 PERIODS_PER_YEAR), 1)
+    alpha = np.subtract(
+        np.power(np.add(bn.nanmean(returns - beta * factor_returns, axis=0), 1), PERIODS_PER_YEAR),
+        1,
+    )
     return float(alpha), beta
 
 
 def format_stat(name: str, value) -> str:
     """A statistic as shown in the summary and the report."""
     kind = _KINDS.get(name, "")
-    if value is None or value is pd.NaT or (isinstance(value, (float, np.floating))
-                                            and np.isnan(value)):
+    if (
+        value is None
+        or value is pd.NaT
+        or (isinstance(value, (float, np.floating)) and np.isnan(value))
+    ):
         return "–"
     if kind == "time":
         ts = pd.Timestamp(value)
@@ -451,10 +519,12 @@ def format_stat(name: str, value) -> str:
         return _format_delta(pd.Timedelta(value))
     if isinstance(value, (int, float, np.integer, np.floating)) and np.isinf(value):
         return "∞" if value > 0 else "−∞"
-    if kind in ("pct", "ratio", "money") and isinstance(value, (int, float, np.integer, np.floating)):
+    if kind in ("pct", "ratio", "money") and isinstance(
+        value, (int, float, np.integer, np.floating)
+    ):
         value = float(value) * (100 if kind == "pct" else 1)
         suffix = "%" if kind == "pct" else ""
-        if abs(value) >= _LARGE:        # beyond any real amount: short, in powers of ten
+        if abs(value) >= _LARGE:  # beyond any real amount: short, in powers of ten
             return f"{value:.4g}{suffix}" if math.isfinite(value) else ("∞" if value > 0 else "−∞")
         return f"{value:,.2f}{suffix}"
     if kind == "int":
@@ -488,8 +558,11 @@ def stats_to_json(stats: pd.Series) -> dict:
             out[name] = int(value)
         elif isinstance(value, (np.floating, float)):
             v = float(value)
-            out[name] = None if math.isnan(v) else ("inf" if v == math.inf else
-                                                    "-inf" if v == -math.inf else v)
+            out[name] = (
+                None
+                if math.isnan(v)
+                else ("inf" if v == math.inf else "-inf" if v == -math.inf else v)
+            )
         else:
             out[name] = value
     return out
@@ -540,7 +613,9 @@ def period_returns(curve: pd.Series, initial_cash: float, period: str) -> pd.Ser
     return returns.where(base > 0).replace([np.inf, -np.inf], np.nan).rename("return")
 
 
-def rolling_figures(equity_curve: pd.Series, initial_cash: float, frequency: str, window: int) -> pd.DataFrame:
+def rolling_figures(
+    equity_curve: pd.Series, initial_cash: float, frequency: str, window: int
+) -> pd.DataFrame:
     """Rolling annualised Sharpe ratio and volatility over ``window`` daily
     returns (columns ``sharpe`` and ``volatility``, indexed by day; NaN until
     a window is full, and the Sharpe ratio NaN where the volatility is

@@ -34,18 +34,31 @@ from korvit.backtest.report import _CSS, _grid
 from korvit.backtest.stats import STAT_NAMES, format_stat
 from korvit.backtest.sweep.objective import SCORE_COLUMN, lower_is_better, ranked
 
-__all__ = ["parameter_columns", "heat_map", "best_runs", "denied_runs", "render_sweep_report",
-           "save_sweep_report", "ColourScale", "parameter_set_values", "best_parameter_set", "surface",
-           "neighbour_average", "runs_with_neighbours", "walk_forward_chart", "walk_forward_section"]
+__all__ = [
+    "parameter_columns",
+    "heat_map",
+    "best_runs",
+    "denied_runs",
+    "render_sweep_report",
+    "save_sweep_report",
+    "ColourScale",
+    "parameter_set_values",
+    "best_parameter_set",
+    "surface",
+    "neighbour_average",
+    "runs_with_neighbours",
+    "walk_forward_chart",
+    "walk_forward_section",
+]
 
 _SHOWN = ("Total return", "Sharpe ratio", "Max drawdown", "Trades", "Win rate", "Orders denied")
-_ANNOTATE_UP_TO = 12        # cells per side written into the heat map
+_ANNOTATE_UP_TO = 12  # cells per side written into the heat map
 
 
 def parameter_columns(frame):
     """The parameter columns of a sweep's table, in grid order."""
     columns = list(frame.columns)
-    return columns[columns.index("phase") + 1:columns.index("status")]
+    return columns[columns.index("phase") + 1 : columns.index("status")]
 
 
 def _in_sample(frame):
@@ -62,7 +75,11 @@ def denied_runs(frame):
         return 0, 0
     ok = frame[frame["status"] == "ok"]
     denied = pd.to_numeric(ok["Orders denied"], errors="coerce")
-    placed = pd.to_numeric(ok["Orders placed"], errors="coerce") if "Orders placed" in ok else denied * np.nan
+    placed = (
+        pd.to_numeric(ok["Orders placed"], errors="coerce")
+        if "Orders placed" in ok
+        else denied * np.nan
+    )
     return int((denied > 0).sum()), int(((denied > 0) & (denied == placed)).sum())
 
 
@@ -79,14 +96,35 @@ def _denied_text(frame):
 
 # Blue (above 0) and orange (below 0) about a light grey: both arms darken evenly away
 # from 0, and the two hues stay apart for the common colour-vision deficiencies.
-DIVERGING = ("#7f3b08", "#b35806", "#e08214", "#fdb863", "#fee0b6", "#f7f7f7",
-             "#d1e5f0", "#92c5de", "#4393c3", "#2166ac", "#053061")
+DIVERGING = (
+    "#7f3b08",
+    "#b35806",
+    "#e08214",
+    "#fdb863",
+    "#fee0b6",
+    "#f7f7f7",
+    "#d1e5f0",
+    "#92c5de",
+    "#4393c3",
+    "#2166ac",
+    "#053061",
+)
 NEUTRAL = DIVERGING[len(DIVERGING) // 2]
 SEQUENTIAL = "viridis"
 # The statistics that have a sign: their scale is centred on 0.
-SIGNED_STATS = frozenset({"Total return", "Annualised return", "Sharpe ratio", "Sortino ratio", "Alpha",
-                          "Information ratio", "Benchmark return", "Benchmark annualised return",
-                          SCORE_COLUMN})
+SIGNED_STATS = frozenset(
+    {
+        "Total return",
+        "Annualised return",
+        "Sharpe ratio",
+        "Sortino ratio",
+        "Alpha",
+        "Information ratio",
+        "Benchmark return",
+        "Benchmark annualised return",
+        SCORE_COLUMN,
+    }
+)
 _DIVERGING_MAP = LinearSegmentedColormap.from_list("korvit_diverging", DIVERGING)
 _NAN_COLOUR = "#ffffff"
 
@@ -105,8 +143,11 @@ def contrast_ratio(a, b):
 
 def text_colour(background):
     """Black or white, whichever reads better on ``background``."""
-    return "#000000" if contrast_ratio(background, "#000000") >= contrast_ratio(background, "#ffffff") \
+    return (
+        "#000000"
+        if contrast_ratio(background, "#000000") >= contrast_ratio(background, "#ffffff")
         else "#ffffff"
+    )
 
 
 class ColourScale:
@@ -127,6 +168,7 @@ class ColourScale:
         else:
             self.lo, self.hi = (lo, hi) if hi > lo else (lo - 0.5, lo + 0.5)
             from matplotlib import colormaps
+
             self.cmap = colormaps[SEQUENTIAL]
 
     def position(self, value):
@@ -152,15 +194,20 @@ class ColourScale:
     def legend_html(self):
         """A bar of the scale's colours with its ends (and 0) written under it."""
         stops = ", ".join(f"{to_hex(self.cmap(k / 20))} {k * 5}%" for k in range(21))
-        ticks = [self.lo, 0.0, self.hi] if self.centred else [self.lo, (self.lo + self.hi) / 2, self.hi]
+        ticks = (
+            [self.lo, 0.0, self.hi] if self.centred else [self.lo, (self.lo + self.hi) / 2, self.hi]
+        )
         labels = "".join(f"<span>{html.escape(_shown_value(self.metric, v))}</span>" for v in ticks)
         kind = "centred on 0: blue above, orange below" if self.centred else "lowest to highest"
-        return (f"<div class='legend'><div class='legend-bar' style='background:linear-gradient(to right, "
-                f"{stops})'></div><div class='legend-ticks'>{labels}</div>"
-                f"<div class='note'>{html.escape(self.metric)}, {kind}</div></div>")
+        return (
+            f"<div class='legend'><div class='legend-bar' style='background:linear-gradient(to right, "
+            f"{stops})'></div><div class='legend-ticks'>{labels}</div>"
+            f"<div class='note'>{html.escape(self.metric)}, {kind}</div></div>"
+        )
 
 
 # ------------------------------------------------------------------ surfaces
+
 
 def _numeric(column):
     if pd.api.types.is_timedelta64_dtype(column):
@@ -177,13 +224,24 @@ def parameter_set_values(frame, metric, min_trades=None):
     params = parameter_columns(frame)
     if runs.empty or metric not in runs.columns:
         return pd.DataFrame(columns=[*params, "value", "trades", "ranked"])
-    trades = _numeric(runs["Trades"]) if "Trades" in runs.columns else pd.Series(np.nan, index=runs.index)
-    values = _with_unset(runs[params], params).assign(value=_numeric(runs[metric]), trades=trades,
-                                 _fewest=trades.fillna(-np.inf) if min_trades else 0)
-    per_set = values.groupby(params, dropna=False, sort=False).agg(
-        value=("value", "mean"), trades=("trades", "mean"), _fewest=("_fewest", "min")).reset_index()
-    per_set["ranked"] = np.isfinite(per_set["value"]) & \
-        ((per_set["_fewest"] >= min_trades) if min_trades else True)
+    trades = (
+        _numeric(runs["Trades"])
+        if "Trades" in runs.columns
+        else pd.Series(np.nan, index=runs.index)
+    )
+    values = _with_unset(runs[params], params).assign(
+        value=_numeric(runs[metric]),
+        trades=trades,
+        _fewest=trades.fillna(-np.inf) if min_trades else 0,
+    )
+    per_set = (
+        values.groupby(params, dropna=False, sort=False)
+        .agg(value=("value", "mean"), trades=("trades", "mean"), _fewest=("_fewest", "min"))
+        .reset_index()
+    )
+    per_set["ranked"] = np.isfinite(per_set["value"]) & (
+        (per_set["_fewest"] >= min_trades) if min_trades else True
+    )
     return per_set.drop(columns="_fewest")
 
 
@@ -249,14 +307,17 @@ def neighbour_average(table):
         for dc in (-1, 0, 1):
             if dr == dc == 0:
                 continue
-            near = padded[1 + dr:1 + dr + rows, 1 + dc:1 + dc + cols]
+            near = padded[1 + dr : 1 + dr + rows, 1 + dc : 1 + dc + cols]
             has = np.isfinite(near)
             total += np.where(has, near, 0.0)
             count += has
     with np.errstate(invalid="ignore", divide="ignore"):
         average = np.where(count > 0, total / np.maximum(count, 1), np.nan)
-    return pd.DataFrame(average, index=table.index, columns=table.columns) if isinstance(table, pd.DataFrame) \
+    return (
+        pd.DataFrame(average, index=table.index, columns=table.columns)
+        if isinstance(table, pd.DataFrame)
         else average
+    )
 
 
 def runs_with_neighbours(frame, runs, metric):
@@ -272,7 +333,10 @@ def runs_with_neighbours(frame, runs, metric):
     positions = {}
     for name in params:
         index = {value: k for k, value in enumerate(_axis(pool[name]))}
-        positions[name] = (index, pool[name].map(lambda v, index=index: index.get(v, np.nan)).to_numpy(float))
+        positions[name] = (
+            index,
+            pool[name].map(lambda v, index=index: index.get(v, np.nan)).to_numpy(float),
+        )
     values = _numeric(pool[metric]).to_numpy(float)
     split = pool["split"].astype("Float64").fillna(-1).to_numpy(dtype=float)
     averages, counts = [], []
@@ -297,8 +361,11 @@ def _ranking(frame, metric=None, minimize=None, min_trades=None):
     attrs = frame.attrs
     metric = metric or attrs.get("metric") or "Sharpe ratio"
     if minimize is None:
-        minimize = attrs["minimize"] if metric == attrs.get("metric") and "minimize" in attrs else \
-            lower_is_better(metric)
+        minimize = (
+            attrs["minimize"]
+            if metric == attrs.get("metric") and "minimize" in attrs
+            else lower_is_better(metric)
+        )
     if min_trades is None:
         min_trades = attrs.get("min_trades")
     return metric, bool(minimize), min_trades
@@ -315,8 +382,11 @@ def heat_map(frame, metric, x, y=None, *, minimize=None, min_trades=None, dpi=11
     metric, minimize, min_trades = _ranking(frame, metric, minimize, min_trades)
     per_set = parameter_set_values(frame, metric, min_trades)
     table = surface(per_set, x, y, "min" if minimize else "max")
-    fig = Figure(figsize=(max(4.5, 0.7 * table.shape[1] + 2.5), max(2.2, 0.5 * table.shape[0] + 1.6)),
-                 dpi=dpi, layout="constrained")
+    fig = Figure(
+        figsize=(max(4.5, 0.7 * table.shape[1] + 2.5), max(2.2, 0.5 * table.shape[0] + 1.6)),
+        dpi=dpi,
+        layout="constrained",
+    )
     FigureCanvasAgg(fig)
     ax = fig.add_subplot()
     if table.empty:
@@ -325,8 +395,13 @@ def heat_map(frame, metric, x, y=None, *, minimize=None, min_trades=None, dpi=11
     else:
         data = table.to_numpy(dtype=float)
         scale = ColourScale(metric, data)
-        image = ax.imshow(np.ma.masked_invalid(data), cmap=scale.cmap, norm=scale.norm(), aspect="auto",
-                          origin="lower")
+        image = ax.imshow(
+            np.ma.masked_invalid(data),
+            cmap=scale.cmap,
+            norm=scale.norm(),
+            aspect="auto",
+            origin="lower",
+        )
         fig.colorbar(image, ax=ax, label=metric)
         ax.set_xticks(range(table.shape[1]), [str(v) for v in table.columns])
         ax.set_yticks(range(table.shape[0]), [str(v) for v in table.index])
@@ -334,15 +409,32 @@ def heat_map(frame, metric, x, y=None, *, minimize=None, min_trades=None, dpi=11
         ax.set_ylabel("" if y is None else y)
         if max(table.shape) <= _ANNOTATE_UP_TO:
             for (row, col), value in np.ndenumerate(data):
-                ax.text(col, row, "–" if np.isnan(value) else _shown_value(metric, value),
-                        ha="center", va="center", fontsize=8,
-                        color="#000000" if np.isnan(value) else text_colour(scale.colour(value)))
+                ax.text(
+                    col,
+                    row,
+                    "–" if np.isnan(value) else _shown_value(metric, value),
+                    ha="center",
+                    va="center",
+                    fontsize=8,
+                    color="#000000" if np.isnan(value) else text_colour(scale.colour(value)),
+                )
         best = best_parameter_set(per_set, minimize)
         where = None if best is None else _cell_of(table, best, x, y)
         if where is not None:
-            for inset, colour in ((0.0, "#000000"), (0.06, "#ffffff")):     # seen on dark and light cells
-                ax.add_patch(Rectangle((where[1] - 0.5 + inset, where[0] - 0.5 + inset), 1 - 2 * inset,
-                                       1 - 2 * inset, fill=False, edgecolor=colour, linewidth=2.2))
+            for inset, colour in (
+                (0.0, "#000000"),
+                (0.06, "#ffffff"),
+            ):  # seen on dark and light cells
+                ax.add_patch(
+                    Rectangle(
+                        (where[1] - 0.5 + inset, where[0] - 0.5 + inset),
+                        1 - 2 * inset,
+                        1 - 2 * inset,
+                        fill=False,
+                        edgecolor=colour,
+                        linewidth=2.2,
+                    )
+                )
         ax.set_title(f"{metric} by {x}" + ("" if y is None else f" and {y}"), fontsize=11)
     buf = io.BytesIO()
     fig.savefig(buf, format="png")
@@ -382,15 +474,17 @@ def _cell(name, value):
 
 def _table(rows, columns, note=""):
     head = "<tr>" + "".join(f"<th class='l'>{html.escape(c)}</th>" for c in columns) + "</tr>"
-    body = ["<tr>" + "".join(f"<td class='l'>{_cell(c, r[c])}</td>" for c in columns) + "</tr>"
-            for _, r in rows.iterrows()]
+    body = [
+        "<tr>" + "".join(f"<td class='l'>{_cell(c, r[c])}</td>" for c in columns) + "</tr>"
+        for _, r in rows.iterrows()
+    ]
     return _grid(head, body, note)
 
 
 # ------------------------------------------------------------------ the report's views
 
-_LABELS_UP_TO = 24          # columns of a heat map whose cells have their value written in
-_NEIGHBOUR_ROWS = 10        # runs of the robustness table
+_LABELS_UP_TO = 24  # columns of a heat map whose cells have their value written in
+_NEIGHBOUR_ROWS = 10  # runs of the robustness table
 
 _SWEEP_CSS = """
 .heat { border-collapse: collapse; font-size: 12px; margin: 4px 0; }
@@ -439,8 +533,11 @@ def heat_table_html(table, scale, metric, x, y, best_cell=None, caption=""):
         return "<p class='note'>no finished run</p>"
     labels = table.shape[1] <= _LABELS_UP_TO
     rows = list(range(table.shape[0]))[::-1]
-    head = (f"<tr><th class='ax'>{_esc(y or '')}{' ↓ ' if y else ''}{_esc(x)} →</th>"
-            + "".join(f"<th>{_esc(c)}</th>" for c in table.columns) + "</tr>")
+    head = (
+        f"<tr><th class='ax'>{_esc(y or '')}{' ↓ ' if y else ''}{_esc(x)} →</th>"
+        + "".join(f"<th>{_esc(c)}</th>" for c in table.columns)
+        + "</tr>"
+    )
     body = []
     data = table.to_numpy(dtype=float)
     for r in rows:
@@ -454,9 +551,11 @@ def heat_table_html(table, scale, metric, x, y, best_cell=None, caption=""):
                 continue
             text = _shown_value(metric, value)
             colour = scale.colour(value)
-            cells.append(f"<td class='v{best}' style='background:{colour};color:{text_colour(colour)}' "
-                         f"data-v='{float(value)!r}' title='{_esc(where)}: {_esc(text)}'>"
-                         f"{_esc(text) if labels else ''}</td>")
+            cells.append(
+                f"<td class='v{best}' style='background:{colour};color:{text_colour(colour)}' "
+                f"data-v='{float(value)!r}' title='{_esc(where)}: {_esc(text)}'>"
+                f"{_esc(text) if labels else ''}</td>"
+            )
         body.append("<tr>" + "".join(cells) + "</tr>")
     cap = f"<div class='note'>{_esc(caption)}</div>" if caption else ""
     return f"<div>{cap}<table class='heat'><thead>{head}</thead><tbody>{''.join(body)}</tbody></table></div>"
@@ -472,8 +571,9 @@ def sweep_views(params, x=None, y=None, minimize=False):
     if len(params) == 1:
         return [("v0", x, None, "mean", x)]
     y = y or next(p for p in params if p != x)
-    pairs = [(x, y)] + [(a, b) for i, a in enumerate(params) for b in params[i + 1:]
-                        if {a, b} != {x, y}]
+    pairs = [(x, y)] + [
+        (a, b) for i, a in enumerate(params) for b in params[i + 1 :] if {a, b} != {x, y}
+    ]
     if len(params) == 2:
         return [("v0", x, y, "mean", f"{x} × {y}")]
     best = "min" if minimize else "max"
@@ -495,32 +595,54 @@ def heat_views_html(frame, metric, x=None, y=None, *, minimize=False, min_trades
         return "<h2>Heat map</h2><p class='note'>no finished run</p>"
     scale = ColourScale(metric, per_set["value"])
     best = best_parameter_set(per_set, minimize)
-    phases = " (the mean over the walk-forward splits' training runs)" if (frame["phase"] == "train").any() else ""
+    phases = (
+        " (the mean over the walk-forward splits' training runs)"
+        if (frame["phase"] == "train").any()
+        else ""
+    )
     if best is None:
-        note = "<p class='best-note'>No parameter set may be ranked" + \
-            (f" (none has {min_trades:,d} trades in every run)" if min_trades else "") + ".</p>"
+        note = (
+            "<p class='best-note'>No parameter set may be ranked"
+            + (f" (none has {min_trades:,d} trades in every run)" if min_trades else "")
+            + ".</p>"
+        )
     else:
-        note = (f"<p class='best-note'>Best ({'lowest' if minimize else 'highest'} {_esc(metric)}{_esc(phases)}): "
-                f"{_esc(_parameters_text(best, params))}: {_esc(_shown_value(metric, best['value']))} "
-                f"<span class='note'>(outlined in every map)</span></p>")
+        note = (
+            f"<p class='best-note'>Best ({'lowest' if minimize else 'highest'} {_esc(metric)}{_esc(phases)}): "
+            f"{_esc(_parameters_text(best, params))}: {_esc(_shown_value(metric, best['value']))} "
+            f"<span class='note'>(outlined in every map)</span></p>"
+        )
     views = sweep_views(params, x, y, minimize)
     parts = [f"<h2>Heat maps of {_esc(metric)}</h2>", note]
     if len(views) > 1:
-        options = "".join(f"<option value='{key}'>{_esc(label)}</option>" for key, *_, label in views)
+        options = "".join(
+            f"<option value='{key}'>{_esc(label)}</option>" for key, *_, label in views
+        )
         parts.append(f"<p class='pick'>View <select id='view-pick'>{options}</select></p>")
     for key, a, b, how, label in views:
         table = surface(per_set, a, b, how)
         cell = None if best is None else _cell_of(table, best, a, b)
         around = neighbour_average(table)
-        what = "each cell one parameter set" if len(params) <= 2 else \
-            f"each cell the {how} over {', '.join(p for p in params if p not in (a, b))}"
+        what = (
+            "each cell one parameter set"
+            if len(params) <= 2
+            else f"each cell the {how} over {', '.join(p for p in params if p not in (a, b))}"
+        )
         parts.append(
             f"<div class='view' data-view='{key}'{' hidden' if key != 'v0' else ''}>"
             f"<h3>{_esc(label)}</h3><div class='maps'>"
             + heat_table_html(table, scale, metric, a, b, cell, f"{metric}: {what}")
-            + heat_table_html(around, scale, metric, a, b, cell,
-                              "robustness: the mean of each cell's neighbours (up to 8), itself left out")
-            + "</div></div>")
+            + heat_table_html(
+                around,
+                scale,
+                metric,
+                a,
+                b,
+                cell,
+                "robustness: the mean of each cell's neighbours (up to 8), itself left out",
+            )
+            + "</div></div>"
+        )
     parts.append(scale.legend_html())
     return "".join(parts)
 
@@ -535,21 +657,30 @@ def neighbours_table_html(frame, metric, *, minimize=False, min_trades=None, top
         return ""
     rows = runs_with_neighbours(frame, best, metric)
     split = (frame["phase"] == "train").any()
-    columns = (["split"] if split else []) + params + [metric, "neighbours' mean", "difference", "neighbours"]
+    columns = (
+        (["split"] if split else [])
+        + params
+        + [metric, "neighbours' mean", "difference", "neighbours"]
+    )
     head = "<tr>" + "".join(f"<th class='l'>{_esc(c)}</th>" for c in columns) + "</tr>"
     body = []
     for _, row in rows.iterrows():
         own = float(_numeric(pd.Series([row[metric]])).iloc[0])
-        cells = ([_cell("split", row["split"])] if split else []) + [_cell(p, row[p]) for p in params]
+        cells = ([_cell("split", row["split"])] if split else []) + [
+            _cell(p, row[p]) for p in params
+        ]
         cells.append(_cell(metric, row[metric]))
         around = row["neighbours"]
         cells.append("–" if np.isnan(around) else _esc(_shown_value(metric, around)))
         cells.append("–" if np.isnan(around) else _esc(_shown_value(metric, own - around)))
         cells.append(f"{int(row['neighbour count']):,d}")
         body.append("<tr>" + "".join(f"<td class='l'>{c}</td>" for c in cells) + "</tr>")
-    return (f"<h2>Robustness of the best runs</h2>"
-            + _grid(head, body, "each run beside the mean of its neighbours: the runs of its split one grid "
-                                "step or none from it in every parameter"))
+    return f"<h2>Robustness of the best runs</h2>" + _grid(
+        head,
+        body,
+        "each run beside the mean of its neighbours: the runs of its split one grid "
+        "step or none from it in every parameter",
+    )
 
 
 def run_facts_html(frame):
@@ -566,8 +697,11 @@ def run_facts_html(frame):
         row("Strategy", facts["strategy"])
     data = facts.get("data") or {}
     if data:
-        row("Data", f"{data.get('source')}: {data.get('bars', 0):,d} {data.get('kind') or 'bars'}"
-            + (f"; ticks {data['ticks']}" if data.get("ticks") else ""))
+        row(
+            "Data",
+            f"{data.get('source')}: {data.get('bars', 0):,d} {data.get('kind') or 'bars'}"
+            + (f"; ticks {data['ticks']}" if data.get("ticks") else ""),
+        )
         codes = list(data.get("codes") or [])
         count = int(data.get("code_count") or len(codes))
         if codes:
@@ -582,8 +716,12 @@ def run_facts_html(frame):
         row("Period", f"{first} – {last} (first and last bar)")
     if "params" in facts:
         fixed = facts["params"] or {}
-        row("Fixed parameters", ", ".join(f"{k} = {v}" for k, v in fixed.items()) if fixed
-            else "none (the strategy's defaults beside the swept ones)")
+        row(
+            "Fixed parameters",
+            ", ".join(f"{k} = {v}" for k, v in fixed.items())
+            if fixed
+            else "none (the strategy's defaults beside the swept ones)",
+        )
     options = facts.get("options") or {}
     if options:
         row("Settings", ", ".join(f"{k} = {v}" for k, v in options.items()))
@@ -591,7 +729,10 @@ def run_facts_html(frame):
         row("Constraint", facts["where"])
     search = facts.get("search")
     if search:
-        row("Search", f"{search.get('sample'):,d} sets, {search.get('sampler')} (seed {search.get('seed')})")
+        row(
+            "Search",
+            f"{search.get('sample'):,d} sets, {search.get('sampler')} (seed {search.get('seed')})",
+        )
     if facts.get("splits"):
         row("Walk-forward", f"{facts['splits']:,d} splits")
     if not rows:
@@ -604,7 +745,11 @@ def _fact_time(value):
         stamp = pd.Timestamp(value)
     except (TypeError, ValueError):
         return str(value)
-    return stamp.strftime("%Y-%m-%d") if stamp == stamp.normalize() else stamp.strftime("%Y-%m-%d %H:%M")
+    return (
+        stamp.strftime("%Y-%m-%d")
+        if stamp == stamp.normalize()
+        else stamp.strftime("%Y-%m-%d %H:%M")
+    )
 
 
 def best_runs(frame, metric=None, top=20, *, minimize=None, min_trades=None):
@@ -616,8 +761,18 @@ def best_runs(frame, metric=None, top=20, *, minimize=None, min_trades=None):
     return ranked(_in_sample(frame), metric, minimize=minimize, min_trades=min_trades).head(top)
 
 
-def render_sweep_report(frame, metric=None, x=None, y=None, *, top=20, title="Parameter sweep", png=None,
-                        minimize=None, min_trades=None) -> str:
+def render_sweep_report(
+    frame,
+    metric=None,
+    x=None,
+    y=None,
+    *,
+    top=20,
+    title="Parameter sweep",
+    png=None,
+    minimize=None,
+    min_trades=None,
+) -> str:
     """The report as one self-contained HTML document (its heat maps are HTML
     tables; ``png`` is no longer shown in it and is kept for callers)."""
     metric, minimize, min_trades = _ranking(frame, metric, minimize, min_trades)
@@ -625,7 +780,9 @@ def render_sweep_report(frame, metric=None, x=None, y=None, *, top=20, title="Pa
     x = x or (params[0] if params else None)
     if y is None and len(params) > 1:
         y = next(p for p in params if p != x)
-    shown = params + [metric] + [s for s in _SHOWN if s != metric and s in frame.columns] + ["seconds"]
+    shown = (
+        params + [metric] + [s for s in _SHOWN if s != metric and s in frame.columns] + ["seconds"]
+    )
     failed = frame[frame["status"] != "ok"]
     tests = frame[(frame["phase"] == "test")]
     n_ok = int((frame["status"] == "ok").sum())
@@ -637,24 +794,44 @@ def render_sweep_report(frame, metric=None, x=None, y=None, *, top=20, title="Pa
     sub += f" · ranked by {metric}, {'lower' if minimize else 'higher'} is better"
     if min_trades:
         sub += f", at least {min_trades:,d} trades"
-    sections = [f"<h1>{html.escape(title)}</h1><p class='sub'>{html.escape(sub)}</p>", run_facts_html(frame)]
+    sections = [
+        f"<h1>{html.escape(title)}</h1><p class='sub'>{html.escape(sub)}</p>",
+        run_facts_html(frame),
+    ]
     if x:
-        sections.append(heat_views_html(frame, metric, x, y, minimize=minimize, min_trades=min_trades))
-        sections.append(neighbours_table_html(frame, metric, minimize=minimize, min_trades=min_trades))
+        sections.append(
+            heat_views_html(frame, metric, x, y, minimize=minimize, min_trades=min_trades)
+        )
+        sections.append(
+            neighbours_table_html(frame, metric, minimize=minimize, min_trades=min_trades)
+        )
     best = best_runs(frame, metric, top, minimize=minimize, min_trades=min_trades)
-    if len(tests):          # training runs of different splits: each with its split
-        sections.append(f"<h2>Best training runs by {html.escape(metric)}</h2>"
-                        + _table(best, ["split"] + shown, "single training runs, each on the training window "
-                                 "of its split"))
+    if len(tests):  # training runs of different splits: each with its split
+        sections.append(
+            f"<h2>Best training runs by {html.escape(metric)}</h2>"
+            + _table(
+                best,
+                ["split"] + shown,
+                "single training runs, each on the training window of its split",
+            )
+        )
     else:
         sections.append(f"<h2>Best runs by {html.escape(metric)}</h2>" + _table(best, shown))
     if len(tests):
-        sections.append("<h2>Walk-forward test runs</h2>"
-                     + _table(tests, ["split"] + params + ["status"] + shown[len(params):] + ["error"],
-                              "each split's best training parameters, run on its test window"))
+        sections.append(
+            "<h2>Walk-forward test runs</h2>"
+            + _table(
+                tests,
+                ["split"] + params + ["status"] + shown[len(params) :] + ["error"],
+                "each split's best training parameters, run on its test window",
+            )
+        )
     sections.append(walk_forward_section(frame.attrs.get("walk_forward")))
     if len(failed):
-        sections.append("<h2>Failed runs</h2>" + _table(failed.head(200), ["run_id", "phase"] + params + ["error"]))
+        sections.append(
+            "<h2>Failed runs</h2>"
+            + _table(failed.head(200), ["run_id", "phase"] + params + ["error"])
+        )
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>
@@ -665,7 +842,7 @@ def render_sweep_report(frame, metric=None, x=None, y=None, *, top=20, title="Pa
 </head>
 <body>
 <main>
-{''.join(sections)}
+{"".join(sections)}
 </main>
 <script>{_VIEW_JS}</script>
 </body>
@@ -673,8 +850,18 @@ def render_sweep_report(frame, metric=None, x=None, y=None, *, top=20, title="Pa
 """
 
 
-def save_sweep_report(frame, directory, metric=None, x=None, y=None, *, top=20,
-                      title="Parameter sweep", minimize=None, min_trades=None) -> Path:
+def save_sweep_report(
+    frame,
+    directory,
+    metric=None,
+    x=None,
+    y=None,
+    *,
+    top=20,
+    title="Parameter sweep",
+    minimize=None,
+    min_trades=None,
+) -> Path:
     """Write ``heatmap.png`` and ``report.html`` to ``directory``, each
     atomically; returns the report's path."""
     directory = Path(directory)
@@ -682,37 +869,48 @@ def save_sweep_report(frame, directory, metric=None, x=None, y=None, *, top=20,
     params = parameter_columns(frame)
     for name in (x, y):
         if name is not None and name not in params:
-            raise ValueError(f"{name!r} is not a parameter of the sweep; its parameters: {', '.join(params)}")
+            raise ValueError(
+                f"{name!r} is not a parameter of the sweep; its parameters: {', '.join(params)}"
+            )
     x = x or (params[0] if params else None)
     if y is None and len(params) > 1:
         y = next(p for p in params if p != x)
     metric, minimize, min_trades = _ranking(frame, metric, minimize, min_trades)
-    if "walk_forward" not in frame.attrs and (frame["phase"] == "test").any():    # a table read back
+    if "walk_forward" not in frame.attrs and (frame["phase"] == "test").any():  # a table read back
         from korvit.backtest.sweep.outofsample import WalkForwardResult
+
         frame = frame.copy(deep=False)
         frame.attrs["walk_forward"] = WalkForwardResult.read(directory)
     png = heat_map(frame, metric, x, y, minimize=minimize, min_trades=min_trades) if x else b""
-    report = render_sweep_report(frame, metric, x, y, top=top, title=title, png=png, minimize=minimize,
-                                 min_trades=min_trades)
+    report = render_sweep_report(
+        frame, metric, x, y, top=top, title=title, png=png, minimize=minimize, min_trades=min_trades
+    )
     if png:
         atomic_write(directory / "heatmap.png", lambda fh: fh.write(png), binary=True)
-    else:           # a heat map left by an earlier sweep is not this one's
+    else:  # a heat map left by an earlier sweep is not this one's
         (directory / "heatmap.png").unlink(missing_ok=True)
     path = directory / "report.html"
     atomic_write(path, lambda fh: fh.write(report))
     return path
 
 
-
 # ------------------------------------------------------------------ walk-forward
 
-_WF_FIGURES = ("Total return", "Annualised return", "Sharpe ratio", "Max drawdown", "Longest drawdown", "Trades")
+_WF_FIGURES = (
+    "Total return",
+    "Annualised return",
+    "Sharpe ratio",
+    "Max drawdown",
+    "Longest drawdown",
+    "Trades",
+)
 
 
 def walk_forward_chart(walked, dpi=110) -> bytes:
     """The PNG of the stitched out-of-sample equity curve of ``walked`` (a
     ``WalkForwardResult``), the test windows shaded in turn and numbered."""
     from matplotlib.ticker import FuncFormatter
+
     fig = Figure(figsize=(9, 3.4), dpi=dpi, layout="constrained")
     FigureCanvasAgg(fig)
     ax = fig.add_subplot()
@@ -725,8 +923,16 @@ def walk_forward_chart(walked, dpi=110) -> bytes:
         for k, row in enumerate(splits.itertuples()):
             end = row.test_end + pd.Timedelta(days=1)
             ax.axvspan(row.test_start, end, color="#0072b2", alpha=0.07 if k % 2 else 0.14, lw=0)
-            ax.text(row.test_start + (end - row.test_start) / 2, 1.0, str(row.split), ha="center", va="bottom",
-                    fontsize=7, color="#555", transform=ax.get_xaxis_transform())
+            ax.text(
+                row.test_start + (end - row.test_start) / 2,
+                1.0,
+                str(row.split),
+                ha="center",
+                va="bottom",
+                fontsize=7,
+                color="#555",
+                transform=ax.get_xaxis_transform(),
+            )
         ax.axhline(float(walked.stats["Initial equity"]), color="#999", lw=0.8, ls="--")
         ax.plot(curve.index, curve.to_numpy(dtype=float), color="#d55e00", lw=1.4)
         ax.set_ylabel("equity")
@@ -749,37 +955,68 @@ def walk_forward_section(walked, png=None) -> str:
     figures = " · ".join(f"{name} {format_stat(name, stats[name])}" for name in _WF_FIGURES)
     efficiency = walked.efficiency
     figures += " · efficiency " + ("–" if pd.isna(efficiency) else f"{efficiency:.2f}")
-    params = [c for c in splits.columns[splits.columns.get_loc("test_warmup") + 1:splits.columns.get_loc("status")]]
-    shown = lambda name, value: "–" if value is None or pd.isna(value) else (       # noqa: E731
-        html.escape(format_stat(name, value)) if name in STAT_NAMES else f"{value:.2f}")
-    day = lambda stamp: f"{stamp:%Y-%m-%d}"         # noqa: E731
+    params = [
+        c
+        for c in splits.columns[
+            splits.columns.get_loc("test_warmup") + 1 : splits.columns.get_loc("status")
+        ]
+    ]
+    shown = lambda name, value: (
+        "–"
+        if value is None or pd.isna(value)
+        # noqa: E731
+        else (html.escape(format_stat(name, value)) if name in STAT_NAMES else f"{value:.2f}")
+    )
+    day = lambda stamp: f"{stamp:%Y-%m-%d}"  # noqa: E731
     label = html.escape(metric)
-    head = ("<tr>" + "".join(f"<th class='l'>{html.escape(c)}</th>" for c in
-                             ["split", "training window", "test window", "warm-up bars", *params]) +
-            f"<th>IS {label}</th><th>OOS {label}</th><th>IS ann. return</th>"
-            "<th>OOS ann. return</th><th>efficiency</th><th>trades</th><th class='l'>status</th></tr>")
+    head = (
+        "<tr>"
+        + "".join(
+            f"<th class='l'>{html.escape(c)}</th>"
+            for c in ["split", "training window", "test window", "warm-up bars", *params]
+        )
+        + f"<th>IS {label}</th><th>OOS {label}</th><th>IS ann. return</th>"
+        "<th>OOS ann. return</th><th>efficiency</th><th>trades</th><th class='l'>status</th></tr>"
+    )
     body = []
     for row in splits.to_dict("records"):
-        cells = [str(row["split"]), f"{day(row['train_start'])} – {day(row['train_end'])}",
-                 f"{day(row['test_start'])} – {day(row['test_end'])}",
-                 f"{row['train_warmup']:,d} / {row['test_warmup']:,d}",
-                 *(html.escape("–" if row[p] is None or pd.isna(row[p]) else str(row[p])) for p in params)]
-        figures_ = [shown(metric, row["in_sample"]), shown(metric, row["out_of_sample"]),
-                    shown("Annualised return", row["in_sample_return"]),
-                    shown("Annualised return", row["out_of_sample_return"]), shown(None, row["efficiency"]),
-                    "–" if pd.isna(row["trades"]) else f"{int(row['trades']):,d}"]
-        body.append("<tr>" + "".join(f"<td class='l'>{c}</td>" for c in cells)
-                    + "".join(f"<td>{c}</td>" for c in figures_)
-                    + f"<td class='l'>{html.escape(str(row['status']))}</td></tr>")
-    note = ("IS: the training run chosen on the split's training window; OOS: its parameters on the test "
-            "window. Warm-up bars: the bars before the training / test window its runs saw as history "
-            "(trading only inside the window). Efficiency: OOS annualised return over IS annualised "
-            "return (– where the IS one is not positive).")
-    return (f"<h2>Walk-forward: out of sample</h2><p class='sub'>{html.escape(figures)}</p>"
-            "<p class='note'>The test windows' equity curves joined in split order, each continuing from "
-            "the equity the one before ended at (shaded: the test windows, by split); the efficiency above "
-            "is the stitched curve's annualised return over the mean IS annualised return.</p>"
-            f"<div class='chart'><img alt='Stitched out-of-sample equity' style='width:auto;max-width:100%' "
-            f"src='data:image/png;base64,{base64.b64encode(png).decode('ascii')}'></div>"
-            f"<h3>In sample against out of sample, by split</h3><div style='overflow-x:auto'>"
-            f"{_grid(head, body, note)}</div>")
+        cells = [
+            str(row["split"]),
+            f"{day(row['train_start'])} – {day(row['train_end'])}",
+            f"{day(row['test_start'])} – {day(row['test_end'])}",
+            f"{row['train_warmup']:,d} / {row['test_warmup']:,d}",
+            *(
+                html.escape("–" if row[p] is None or pd.isna(row[p]) else str(row[p]))
+                for p in params
+            ),
+        ]
+        figures_ = [
+            shown(metric, row["in_sample"]),
+            shown(metric, row["out_of_sample"]),
+            shown("Annualised return", row["in_sample_return"]),
+            shown("Annualised return", row["out_of_sample_return"]),
+            shown(None, row["efficiency"]),
+            "–" if pd.isna(row["trades"]) else f"{int(row['trades']):,d}",
+        ]
+        body.append(
+            "<tr>"
+            + "".join(f"<td class='l'>{c}</td>" for c in cells)
+            + "".join(f"<td>{c}</td>" for c in figures_)
+            + f"<td class='l'>{html.escape(str(row['status']))}</td></tr>"
+        )
+    note = (
+        "IS: the training run chosen on the split's training window; OOS: its parameters on the test "
+        "window. Warm-up bars: the bars before the training / test window its runs saw as history "
+        "(trading only inside the window). Efficiency: OOS annualised return over IS annualised "
+        "return (– where the IS one is not positive)."
+    )
+    return (
+        f"<h2>Walk-forward: out of sample</h2><p class='sub'>{html.escape(figures)}</p>"
+        "<p class='note'>The test windows' equity curves joined in split order, each continuing from "
+        "the equity the one before ended at (shaded: the test windows, by split); the efficiency above "
+        "is the stitched curve's annualised return over the mean IS annualised return.</p>"
+        f"<div class='chart'><img alt='Stitched out-of-sample equity' style='width:auto;max-width:100%' "
+        f"src='data:image/png;base64,{base64.b64encode(png).decode('ascii')}'></div>"
+        f"<h3>In sample against out of sample, by split</h3><div style='overflow-x:auto'>"
+        f"{_grid(head, body, note)}</div>"
+    )

@@ -37,10 +37,10 @@ from korvit.setting import get_setting
 __all__ = ["CoreServer", "DEFAULT_PORT", "MAX_LINE", "MAX_CONNECTIONS"]
 
 DEFAULT_PORT = 3293
-MAX_LINE = 1024 * 1024          # bytes of a request line, "\n" included
+MAX_LINE = 1024 * 1024  # bytes of a request line, "\n" included
 MAX_CONNECTIONS = 32
-_KEPT_REQUESTS = 1000           # requests kept in CoreServer.requests
-_DRAIN_SECONDS = 1.0            # reading what a refused client still sends, so that it gets the answer
+_KEPT_REQUESTS = 1000  # requests kept in CoreServer.requests
+_DRAIN_SECONDS = 1.0  # reading what a refused client still sends, so that it gets the answer
 
 
 class _BadRequest(Exception):
@@ -50,7 +50,7 @@ class _BadRequest(Exception):
 def _line(reply):
     try:
         return json.dumps(reply, ensure_ascii=False).encode("utf-8") + b"\n"
-    except UnicodeEncodeError:      # a lone surrogate (sent escaped, as \ud800) goes back escaped
+    except UnicodeEncodeError:  # a lone surrogate (sent escaped, as \ud800) goes back escaped
         return json.dumps(reply).encode("ascii") + b"\n"
 
 
@@ -72,7 +72,7 @@ class _Handler(socketserver.StreamRequestHandler):
                 if raw.strip():
                     self.wfile.write(_line(core._answer(raw)))
         except OSError:
-            return      # the client went away, or the server is stopping
+            return  # the client went away, or the server is stopping
         finally:
             core._track(self.connection, False)
 
@@ -109,8 +109,15 @@ class _TCPServer(socketserver.ThreadingTCPServer):
             # Told in the accepting thread, without waiting on the client.
             try:
                 request.setblocking(False)
-                request.send(_line({"id": None, "ok": False,
-                                    "error": f"too many connections (at most {core.max_connections})"}))
+                request.send(
+                    _line(
+                        {
+                            "id": None,
+                            "ok": False,
+                            "error": f"too many connections (at most {core.max_connections})",
+                        }
+                    )
+                )
                 request.shutdown(socket.SHUT_WR)
                 request.recv(64 * 1024)
             except OSError:
@@ -134,29 +141,40 @@ class CoreServer:
     """The stand-in core on ``host:port``; port 0 (the default here) picks a free
     port, the command line defaults to ``DEFAULT_PORT``."""
 
-    def __init__(self, host="127.0.0.1", port=0, core_version="1.0.0",
-                 supported=("1.0.0",), cache_root=None, *, max_line=None, max_connections=None,
-                 record=True):
+    def __init__(
+        self,
+        host="127.0.0.1",
+        port=0,
+        core_version="1.0.0",
+        supported=("1.0.0",),
+        cache_root=None,
+        *,
+        max_line=None,
+        max_connections=None,
+        record=True,
+    ):
         if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port < 65536:
             raise ValueError(f"port must be an int in 0..65535, got {port!r}")
         self.max_line = _limit("max_line", max_line, "CORE_MAX_LINE", MAX_LINE)
-        self.max_connections = _limit("max_connections", max_connections, "CORE_MAX_CONNECTIONS",
-                                      MAX_CONNECTIONS)
+        self.max_connections = _limit(
+            "max_connections", max_connections, "CORE_MAX_CONNECTIONS", MAX_CONNECTIONS
+        )
         if isinstance(supported, (str, bytes)) or not isinstance(supported, (list, tuple)):
             raise TypeError(f"supported must be a list of versions, got {supported!r}")
-        json.dumps([core_version, list(supported)])     # must be sendable as they are
+        json.dumps([core_version, list(supported)])  # must be sendable as they are
         self.host = host
         self.core_version = core_version
         self.supported = list(supported)
         self.cache_root = os.path.abspath(
-            cache_root or os.path.join(tempfile.gettempdir(), "korvit_core_cache"))
+            cache_root or os.path.join(tempfile.gettempdir(), "korvit_core_cache")
+        )
         # The latest requests, (command, params), for tests and debugging.
         self.requests = collections.deque(maxlen=_KEPT_REQUESTS if record else 0)
         self._port = port
         self._server = None
         self._thread = None
         self._lock = threading.Lock()
-        self._parsing = threading.Lock()        # one request read into objects at a time
+        self._parsing = threading.Lock()  # one request read into objects at a time
         self._connections = set()
         self._admitted = 0
         self._commands = {
@@ -188,8 +206,12 @@ class CoreServer:
         # stop() wakes the serving thread through this pair of sockets: the
         # thread waits for a connection or the wake-up, never on a timer.
         self._wake_out, self._wake_in = socket.socketpair()
-        self._thread = threading.Thread(target=self._serve, args=(server, self._wake_out),
-                                        name=f"korvit-core-{self._port}", daemon=True)
+        self._thread = threading.Thread(
+            target=self._serve,
+            args=(server, self._wake_out),
+            name=f"korvit-core-{self._port}",
+            daemon=True,
+        )
         self._thread.start()
         return self
 
@@ -246,7 +268,7 @@ class CoreServer:
                 return
             self._connections.add(conn)
             stopped = self._server is None
-        if stopped:     # accepted just before stop(): drop it too
+        if stopped:  # accepted just before stop(): drop it too
             _shutdown(conn)
 
     def _answer(self, raw):
@@ -278,7 +300,7 @@ class CoreServer:
             return {"ok": True, "result": command(params)}
         except _BadRequest as exc:
             return {"ok": False, "error": str(exc)}
-        except Exception as exc:    # a failing command must not kill the connection
+        except Exception as exc:  # a failing command must not kill the connection
             return {"ok": False, "error": f"{type(exc).__name__}: {exc}"}
 
     def _toolbox_check(self, params):
@@ -316,7 +338,7 @@ def _accept(server):
         return
     try:
         server.process_request(request, client_address)
-    except Exception:       # noqa: BLE001 - one bad connection must not end the serving
+    except Exception:  # noqa: BLE001 - one bad connection must not end the serving
         server.handle_error(request, client_address)
         server.shutdown_request(request)
     except BaseException:

@@ -14,5 +14,15 @@ from korvit.data.errors import DataError, DataWarning, check_code
 from korvit.data.sample import sample_path
 from korvit.data.ticks import Ticks, load_ticks
 
-__all__ = ["Bars", "Contract", "DataError", "DataWarning", "Ticks", "check_code",
-           "load_bars", "load_contracts", "load_ticks", "sample_path"]
+__all__ = [
+    "Bars",
+    "Contract",
+    "DataError",
+    "DataWarning",
+    "Ticks",
+    "check_code",
+    "load_bars",
+    "load_contracts",
+    "load_ticks",
+    "sample_path",
+]

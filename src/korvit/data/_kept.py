@@ -13,7 +13,7 @@ import os
 
 __all__ = ["Kept", "file_key"]
 
-MAX_BYTES = 64 * 1024 * 1024        # larger files are read each time
+MAX_BYTES = 64 * 1024 * 1024  # larger files are read each time
 
 
 def file_key(source, options=()):
@@ -29,9 +29,14 @@ def file_key(source, options=()):
             return None
         with open(name, "rb") as file:
             digest = hashlib.blake2b(file.read(), digest_size=20).digest()
-        key = (given, name, digest, tuple((k, tuple(v) if isinstance(v, list) else v) for k, v in options))
+        key = (
+            given,
+            name,
+            digest,
+            tuple((k, tuple(v) if isinstance(v, list) else v) for k, v in options),
+        )
         hash(key)
-    except (OSError, TypeError, ValueError):    # read as usual, which says what is wrong
+    except (OSError, TypeError, ValueError):  # read as usual, which says what is wrong
         return None
     return key
 

@@ -29,8 +29,10 @@ ADJ_CLOSE = "adj_close"
 _ADJ_NAMES = ("adjclose", "adjustedclose")
 # A date written day and month first, in either order, then the year: 01/09/2004,
 # 1.9.2004, 01-09-04; a time of day may follow.
-_ORDER_HINT = ("give the format with date_format= (--date-format), '%d/%m/%Y' for day first "
-               "or '%m/%d/%Y' for month first")
+_ORDER_HINT = (
+    "give the format with date_format= (--date-format), '%d/%m/%Y' for day first "
+    "or '%m/%d/%Y' for month first"
+)
 _DAY_MONTH = re.compile(r"^(\d{1,2})([/.-])(\d{1,2})\2(\d{4}|\d{2})(?=$|[\sT])")
 _CSV_OPTIONS = dict(skipinitialspace=True, encoding="utf-8-sig")
 _DIGIT_FORMATS = {8: "%Y%m%d", 12: "%Y%m%d%H%M", 14: "%Y%m%d%H%M%S"}
@@ -41,9 +43,9 @@ class Origin:
     """One source: its name in messages and how its columns are labelled."""
 
     name: str
-    labels: dict = field(default_factory=dict)   # canonical column -> label as written
+    labels: dict = field(default_factory=dict)  # canonical column -> label as written
     wide: bool = False
-    code_row: int | None = None                  # wide CSV: the line of the code header
+    code_row: int | None = None  # wide CSV: the line of the code header
 
     def label(self, column, code=None):
         """The column as the user wrote it."""
@@ -109,8 +111,9 @@ class Table:
         labels, uniques = pd.factorize(self.frame["code"])
         self.fail(labels < 0, "code", lambda pos: "code is missing")
         firsts = np.unique(labels, return_index=True)[1]
-        checked = [check_code(uniques[u], self.where(int(firsts[u]), "code"))
-                   for u in range(len(uniques))]
+        checked = [
+            check_code(uniques[u], self.where(int(firsts[u]), "code")) for u in range(len(uniques))
+        ]
         written = np.array(checked, dtype=object)[labels]
         keys = np.array([code.upper() for code in checked], dtype=object)[labels]
         return written, keys
@@ -131,7 +134,7 @@ class Table:
             parsed, offsets = read_times(self._formatted(raw, date_format), tz)
         else:
             if pd.api.types.infer_dtype(raw, skipna=True) == "string":
-                fast = _iso_times(raw.reset_index(drop=True), tz)   # all ISO: no day-month dates
+                fast = _iso_times(raw.reset_index(drop=True), tz)  # all ISO: no day-month dates
             if fast is not None:
                 parsed, offsets = fast, None
             else:
@@ -145,19 +148,26 @@ class Table:
             if date_format is not None and isinstance(value, str):
                 return f"cannot read {text!r} as a time with date_format {date_format!r}"
             if out_of_range(value) is not None:
-                return (f"time {text!r} is outside the times korvit can hold "
-                        f"({fmt_time(_NS_LOW.ceil('D'))} to {fmt_time(_NS_HIGH.floor('D'))})")
+                return (
+                    f"time {text!r} is outside the times korvit can hold "
+                    f"({fmt_time(_NS_LOW.ceil('D'))} to {fmt_time(_NS_HIGH.floor('D'))})"
+                )
             return f"cannot read {text!r} as a time"
 
         self.fail(np.isnat(parsed), "time", describe)
         if offsets is not None:
             first = offsets[0]
             same = np.isnan(offsets) if np.isnan(first) else offsets == first
-            self.fail(~same, "time", lambda pos: (
-                f"time {str(raw.iat[pos]).strip()!r} has {fmt_offset(offsets[pos])} but the first "
-                f"time ({self._row_name(0, pos)}) has {fmt_offset(first)}: times with different "
-                "offsets do not share one clock; write them with one offset, or name the zone to "
-                "convert them to (tz=, --tz)"))
+            self.fail(
+                ~same,
+                "time",
+                lambda pos: (
+                    f"time {str(raw.iat[pos]).strip()!r} has {fmt_offset(offsets[pos])} but the first "
+                    f"time ({self._row_name(0, pos)}) has {fmt_offset(first)}: times with different "
+                    "offsets do not share one clock; write them with one offset, or name the zone to "
+                    "convert them to (tz=, --tz)"
+                ),
+            )
         return parsed
 
     def _formatted(self, raw, date_format):
@@ -167,16 +177,20 @@ class Table:
         if not text.any():
             return raw
         values = raw[text].astype(object).str.strip()
-        if "%z" in date_format or "%Z" in date_format:      # keep each time's offset
-            read = pd.Series([_strptime(v, date_format) for v in values], index=values.index, dtype=object)
+        if "%z" in date_format or "%Z" in date_format:  # keep each time's offset
+            read = pd.Series(
+                [_strptime(v, date_format) for v in values], index=values.index, dtype=object
+            )
         else:
             read = pd.to_datetime(values, format=date_format, errors="coerce")
         if read.isna().all():
             first = int(np.flatnonzero(text)[0])
-            raise DataError(f"{self.where(first, 'time')}: date_format {date_format!r} reads none "
-                            f"of the times (the first is {values.iat[0]!r}): give the format the "
-                            "times are written in, e.g. '%d/%m/%Y' for 01/09/2004 as 1 September")
-        if text.all() and pd.api.types.is_datetime64_dtype(read.dtype):    # the common case
+            raise DataError(
+                f"{self.where(first, 'time')}: date_format {date_format!r} reads none "
+                f"of the times (the first is {values.iat[0]!r}): give the format the "
+                "times are written in, e.g. '%d/%m/%Y' for 01/09/2004 as 1 September"
+            )
+        if text.all() and pd.api.types.is_datetime64_dtype(read.dtype):  # the common case
             return read.reset_index(drop=True)
         out = raw.astype(object).copy()
         out[text] = read.astype(object).where(read.notna(), pd.NaT)
@@ -186,7 +200,7 @@ class Table:
         """`raw` with dates written day and month first (01/09/2004) rewritten as ISO
         dates, in the order each source proves; fails where a source does not tell the
         order, or tells both."""
-        if raw.dtype.kind == "M":           # datetimes already: no text to read
+        if raw.dtype.kind == "M":  # datetimes already: no text to read
             return raw
         fast = self._day_month_at_once(raw)
         if fast is not None:
@@ -205,21 +219,23 @@ class Table:
         hint = _ORDER_HINT
         for org in np.unique(self.org[hits]):
             mine = hits & (self.org == org)
-            days_first = np.flatnonzero(mine & (first > 12))        # only day first can read these
-            months_first = np.flatnonzero(mine & (second > 12))     # and only month first these
+            days_first = np.flatnonzero(mine & (first > 12))  # only day first can read these
+            months_first = np.flatnonzero(mine & (second > 12))  # and only month first these
             if len(days_first) and len(months_first):
                 a, b = int(days_first[0]), int(months_first[0])
                 raise DataError(
                     f"{self.where(b, 'time')}: {found[b].string!r} reads only month first but "
                     f"{found[a].string!r} ({self._row_name(a, b)}) only day first: write the dates in "
-                    f"one order, or {hint}")
-            differ = np.flatnonzero(mine & (first != second))       # 01/01/2004 reads one way
+                    f"one order, or {hint}"
+                )
+            differ = np.flatnonzero(mine & (first != second))  # 01/01/2004 reads one way
             if not len(days_first) and not len(months_first) and len(differ):
                 pos = int(differ[0])
                 raise DataError(
                     f"{self.where(pos, 'time')}: {found[pos].string!r} can be read day first or month "
                     f"first, and no date of {self.origins[org].name} has a day above 12 to tell "
-                    f"which: {hint}")
+                    f"which: {hint}"
+                )
             day_first |= mine & bool(len(days_first))
         out = raw.astype(object).copy()
         iso = []
@@ -227,7 +243,7 @@ class Table:
             m = found[k]
             year = m[4] if len(m[4]) == 4 else ("19" if int(m[4]) >= 69 else "20") + m[4]
             day, month = (first[k], second[k]) if day_first[k] else (second[k], first[k])
-            iso.append(f"{year}-{month:02d}-{day:02d}{m.string[m.end():]}")
+            iso.append(f"{year}-{month:02d}-{day:02d}{m.string[m.end() :]}")
         out.iloc[rows] = iso
         return out
 
@@ -243,6 +259,7 @@ class Table:
             return None
         try:
             from pandas.tseries.api import guess_datetime_format
+
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 guessed = guess_datetime_format(head, dayfirst=True)
@@ -252,27 +269,31 @@ class Table:
             return None
         day_format = guessed if guessed.startswith("%d") else _swap_day_month(guessed)
         days = pd.to_datetime(values, format=day_format, errors="coerce").to_numpy()
-        months = pd.to_datetime(values, format=_swap_day_month(day_format), errors="coerce").to_numpy()
+        months = pd.to_datetime(
+            values, format=_swap_day_month(day_format), errors="coerce"
+        ).to_numpy()
         if (np.isnat(days) & np.isnat(months)).any():
             return None
         out = days.copy()
         for org in np.unique(self.org):
             mine = self.org == org
-            days_first = np.flatnonzero(mine & np.isnat(months))      # a first number above 12
-            months_first = np.flatnonzero(mine & np.isnat(days))      # a second number above 12
+            days_first = np.flatnonzero(mine & np.isnat(months))  # a first number above 12
+            months_first = np.flatnonzero(mine & np.isnat(days))  # a second number above 12
             if len(days_first) and len(months_first):
                 a, b = int(days_first[0]), int(months_first[0])
                 raise DataError(
                     f"{self.where(b, 'time')}: {values.iat[b]!r} reads only month first but "
                     f"{values.iat[a]!r} ({self._row_name(a, b)}) only day first: write the dates in "
-                    f"one order, or {_ORDER_HINT}")
+                    f"one order, or {_ORDER_HINT}"
+                )
             differ = np.flatnonzero(mine & (days != months))
             if not len(days_first) and not len(months_first) and len(differ):
                 pos = int(differ[0])
                 raise DataError(
                     f"{self.where(pos, 'time')}: {values.iat[pos]!r} can be read day first or month "
                     f"first, and no date of {self.origins[org].name} has a day above 12 to tell "
-                    f"which: {_ORDER_HINT}")
+                    f"which: {_ORDER_HINT}"
+                )
             if len(months_first):
                 out[mine] = months[mine]
         return pd.Series(out)
@@ -296,15 +317,22 @@ class Table:
 
         self.fail(~np.isfinite(values), column, unreadable)
         if positive:
-            self.fail(values <= 0, column,
-                      lambda pos: f"{column} {fmt_num(values[pos])} is not positive")
+            self.fail(
+                values <= 0, column, lambda pos: f"{column} {fmt_num(values[pos])} is not positive"
+            )
         else:
-            self.fail(values < 0, column,
-                      lambda pos: f"{column} {fmt_num(values[pos])} is negative")
+            self.fail(
+                values < 0, column, lambda pos: f"{column} {fmt_num(values[pos])} is negative"
+            )
         if high is not None:
-            self.fail(values > high, column,
-                      lambda pos: f"{column} {fmt_num(values[pos])} is above {fmt_bound(high)}, the "
-                                  f"largest {column} korvit accepts")
+            self.fail(
+                values > high,
+                column,
+                lambda pos: (
+                    f"{column} {fmt_num(values[pos])} is above {fmt_bound(high)}, the "
+                    f"largest {column} korvit accepts"
+                ),
+            )
         return values
 
 
@@ -327,11 +355,15 @@ def read_table(source, columns, *, allow_wide, optional=(), code=None, default_c
         raise DataError("no source given: pass a DataFrame, a file path or a list of them")
     codes = list(code) if isinstance(code, (list, tuple)) else [code] * len(sources)
     if len(codes) != len(sources):
-        raise ValueError(f"code gives {len(codes)} codes for {len(sources)} sources: give one "
-                         "code for all, or one per source")
+        raise ValueError(
+            f"code gives {len(codes)} codes for {len(sources)} sources: give one "
+            "code for all, or one per source"
+        )
     frames, origins = [], []
     for number, (item, own_code) in enumerate(zip(sources, codes)):
-        frame, origin = _read_one(item, columns, allow_wide, tuple(optional), own_code, default_code)
+        frame, origin = _read_one(
+            item, columns, allow_wide, tuple(optional), own_code, default_code
+        )
         frame["_org"] = number
         frames.append(frame)
         origins.append(origin)
@@ -343,8 +375,10 @@ def _read_one(source, columns, allow_wide, optional=(), code=None, default_code=
     coded = "given" if code is not None else "default" if default_code is not None else None
     frame, origin = _read_source(source, columns, allow_wide, optional, coded)
     if code is not None and origin.wide:
-        raise DataError(f"{origin.name}: the codes are in the file's header (wide format): "
-                        f"code={code!r} (--code) is for a file without codes")
+        raise DataError(
+            f"{origin.name}: the codes are in the file's header (wide format): "
+            f"code={code!r} (--code) is for a file without codes"
+        )
     if code is None and "code" not in frame:
         code = default_code
     if code is not None and "code" not in frame:
@@ -358,12 +392,16 @@ def _read_source(source, columns, allow_wide, optional, coded):
         rows = np.arange(1, len(source) + 1)
         return _from_frame(source, Origin("DataFrame"), rows, columns, allow_wide, optional, coded)
     if not isinstance(source, (str, os.PathLike)):
-        raise TypeError(f"cannot read data from {type(source).__name__}: pass a DataFrame, "
-                        "a CSV or Parquet path, or a list of them")
+        raise TypeError(
+            f"cannot read data from {type(source).__name__}: pass a DataFrame, "
+            "a CSV or Parquet path, or a list of them"
+        )
     name = os.fspath(source)
     if isinstance(name, str) and "\n" in name:
-        raise TypeError("source holds text with line breaks, not a file path: write the "
-                        "data to a file or pass a DataFrame")
+        raise TypeError(
+            "source holds text with line breaks, not a file path: write the "
+            "data to a file or pass a DataFrame"
+        )
     if not os.path.isfile(name):
         raise FileNotFoundError(f"{name}: no such file")
     suffixes = [s.lower() for s in os.path.basename(name).split(".")[1:]]
@@ -380,8 +418,10 @@ def _read_parquet(name):
     try:
         import pyarrow  # noqa: F401  (pandas reads Parquet through it)
     except ImportError as exc:
-        raise ImportError(f"{name}: reading Parquet files needs pyarrow, installed with "
-                          f"pip install 'korvit[parquet]' ({_one_line(exc)})") from None
+        raise ImportError(
+            f"{name}: reading Parquet files needs pyarrow, installed with "
+            f"pip install 'korvit[parquet]' ({_one_line(exc)})"
+        ) from None
     try:
         return pd.read_parquet(name)
     except Exception as exc:  # pyarrow raises many kinds for a broken file
@@ -410,16 +450,20 @@ def _read_csv(name, columns, allow_wide, optional=(), coded=None):
         if "close" in fields:
             # pandas reads a third header line when it names only the index column
             third = head.iloc[2].tolist() if len(head) >= 3 else []
-            index_names = bool(third) and bool(str(third[0]).strip()) and not any(
-                str(v).strip() for v in third[1:])
+            index_names = (
+                bool(third)
+                and bool(str(third[0]).strip())
+                and not any(str(v).strip() for v in third[1:])
+            )
             frame = _csv(name, header=[0, 1], index_col=0, skip_blank_lines=False)
             rows = np.arange(len(frame)) + (4 if index_names else 3)
             return _from_wide(frame, Origin(name, wide=True, code_row=1), rows, columns, optional)
     for pos, key in enumerate(first):
         if key in first[:pos]:
-            raise DataError(f"{where(name, 1, header[pos])}: column {key!r} is given "
-                            "twice (names ignore case)")
-    unnamed_time = not timed and first[0] == ""        # a saved index: the times
+            raise DataError(
+                f"{where(name, 1, header[pos])}: column {key!r} is given twice (names ignore case)"
+            )
+    unnamed_time = not timed and first[0] == ""  # a saved index: the times
     text = {label: str for label, key in zip(header, first) if key in ("code",) + TIME_NAMES}
     frame = _csv(name, skip_blank_lines=False, dtype=text)
     if unnamed_time:
@@ -427,25 +471,30 @@ def _read_csv(name, columns, allow_wide, optional=(), coded=None):
     rows = np.arange(len(frame)) + 2
     blank = frame.isna().all(axis=1).to_numpy()
     frame, rows = frame[~blank], rows[~blank]
-    return _from_long(frame, Origin(name), rows, columns, header_row=1, optional=optional, coded=coded)
+    return _from_long(
+        frame, Origin(name), rows, columns, header_row=1, optional=optional, coded=coded
+    )
 
 
 def _from_frame(frame, origin, rows, columns, allow_wide, optional=(), coded=None):
     if isinstance(frame.columns, pd.MultiIndex):
         if frame.columns.nlevels == 2 and allow_wide:
             return _from_wide(frame, origin, rows, columns, optional)
-        raise DataError(f"{origin.name}: columns are a {frame.columns.nlevels}-level "
-                        "MultiIndex; give the long columns "
-                        f"{', '.join(('time', 'code') + tuple(columns))}"
-                        + (" or (code, field) columns with the time as index"
-                           if allow_wide else ""))
+        raise DataError(
+            f"{origin.name}: columns are a {frame.columns.nlevels}-level "
+            "MultiIndex; give the long columns "
+            f"{', '.join(('time', 'code') + tuple(columns))}"
+            + (" or (code, field) columns with the time as index" if allow_wide else "")
+        )
     names = {_key(c) for c in frame.columns}
     index_name = _key(frame.index.name) if frame.index.name is not None else None
     if not names & set(TIME_NAMES) and (
-            isinstance(frame.index, pd.DatetimeIndex) or index_name in TIME_NAMES):
+        isinstance(frame.index, pd.DatetimeIndex) or index_name in TIME_NAMES
+    ):
         frame = frame.reset_index()
-        frame = frame.rename(columns={frame.columns[0]: frame.columns[0]
-                                      if index_name in TIME_NAMES else "time"})
+        frame = frame.rename(
+            columns={frame.columns[0]: frame.columns[0] if index_name in TIME_NAMES else "time"}
+        )
     return _from_long(frame, origin, rows, columns, header_row=None, optional=optional, coded=coded)
 
 
@@ -458,29 +507,43 @@ def _from_long(frame, origin, rows, columns, header_row, optional=(), coded=None
     for label in frame.columns:
         key = _field_key(label)
         if key in found:
-            raise DataError(f"{where(origin.name, header_row, str(label))}: column "
-                            f"{key!r} is given twice (names ignore case)")
+            raise DataError(
+                f"{where(origin.name, header_row, str(label))}: column "
+                f"{key!r} is given twice (names ignore case)"
+            )
         found[key] = label
     times = [t for t in TIME_NAMES if t in found] or ([_UNNAMED] if _UNNAMED in found else [])
     if "time" in found and "date" in found and "datetime" not in found:
-        raise DataError(f"{origin.name}: both a 'date' and a 'time' column: give one "
-                        "column holding date and time of day, named time or datetime")
+        raise DataError(
+            f"{origin.name}: both a 'date' and a 'time' column: give one "
+            "column holding date and time of day, named time or datetime"
+        )
     if coded == "given" and "code" in found:
-        raise DataError(f"{where(origin.name, header_row, str(found['code']))}: the file has "
-                        "codes of its own: code= (--code) names the code of a file without a "
-                        "code column")
+        raise DataError(
+            f"{where(origin.name, header_row, str(found['code']))}: the file has "
+            "codes of its own: code= (--code) names the code of a file without a "
+            "code column"
+        )
     wanted = () if coded and "code" not in found else ("code",)
     wanted += tuple(columns)
     missing = [c for c in wanted if c not in found] + ([] if times else ["time"])
     if missing:
         have = ", ".join(repr(str(c)) for c in frame.columns) or "none"
-        hint = (": a file of one instrument takes its code from code= (--code), e.g. "
-                "code='NASDAQ.GOOG'" if missing == ["code"] else "")
-        raise DataError(f"{where(origin.name, header_row)}: missing column"
-                        f"{'s' if len(missing) > 1 else ''} {', '.join(map(repr, missing))} "
-                        f"(columns found: {have}){hint}")
-    picked = {"time": found[times[0]]} | {c: found[c] for c in wanted} | \
-        {c: found[c] for c in optional if c in found}
+        hint = (
+            ": a file of one instrument takes its code from code= (--code), e.g. code='NASDAQ.GOOG'"
+            if missing == ["code"]
+            else ""
+        )
+        raise DataError(
+            f"{where(origin.name, header_row)}: missing column"
+            f"{'s' if len(missing) > 1 else ''} {', '.join(map(repr, missing))} "
+            f"(columns found: {have}){hint}"
+        )
+    picked = (
+        {"time": found[times[0]]}
+        | {c: found[c] for c in wanted}
+        | {c: found[c] for c in optional if c in found}
+    )
     out = pd.DataFrame({c: frame[label].to_numpy() for c, label in picked.items()})
     out["_row"] = rows
     origin.labels = {c: str(label) for c, label in picked.items()}
@@ -505,14 +568,17 @@ def _from_wide(frame, origin, rows, columns, optional=()):
     for code, positions in seen.items():
         missing = [c for c in columns if c not in positions]
         if missing:
-            raise DataError(f"{where(origin.name, column=(code, missing[0]))}: missing; each "
-                            f"code needs the fields {', '.join(columns)}")
+            raise DataError(
+                f"{where(origin.name, column=(code, missing[0]))}: missing; each "
+                f"code needs the fields {', '.join(columns)}"
+            )
         values = {c: frame.iloc[:, positions[c]].to_numpy() for c in columns}
         present = ~np.logical_and.reduce([_blank_mask(v) for v in values.values()])
         extra = [c for c in optional if c in positions]
         values.update({c: frame.iloc[:, positions[c]].to_numpy() for c in extra})
-        part = pd.DataFrame({"time": times[present], "code": code}
-                            | {c: v[present] for c, v in values.items()})
+        part = pd.DataFrame(
+            {"time": times[present], "code": code} | {c: v[present] for c, v in values.items()}
+        )
         part["_row"] = rows[present]
         parts.append(part)
         origin.labels.update({c: str(frame.columns[positions[c]][1]) for c in (*columns, *extra)})
@@ -548,19 +614,22 @@ def read_times(values, tz=None):
     kind = pd.api.types.infer_dtype(s, skipna=True)
     if kind in ("integer", "floating", "mixed-integer-float", "decimal"):
         numbers = pd.to_numeric(s, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
-        whole = np.isfinite(numbers) & (numbers == np.floor(numbers)) & (numbers > 0) & (numbers < 1e15)
-        text = pd.Series(np.where(whole, numbers, 0).astype(np.int64).astype(str),
-                         index=s.index, dtype=object).where(whole)
+        whole = (
+            np.isfinite(numbers) & (numbers == np.floor(numbers)) & (numbers > 0) & (numbers < 1e15)
+        )
+        text = pd.Series(
+            np.where(whole, numbers, 0).astype(np.int64).astype(str), index=s.index, dtype=object
+        ).where(whole)
     elif kind in ("string", "empty"):
         fast = _iso_times(s, tz)
         if fast is not None:
             return fast, None
         text = s.astype(object).str.strip()
-    else:                                   # datetimes, dates or a mix of things
+    else:  # datetimes, dates or a mix of things
         wall = _to_datetime(s).to_numpy()
         offsets = np.array([_offset_of(v) for v in s], dtype=np.float64)
         return _zoned(wall, offsets, tz)
-    digits = text.str.isdigit().eq(True)             # NaN for what is not text
+    digits = text.str.isdigit().eq(True)  # NaN for what is not text
     lengths = text.str.len()
     for length, fmt in _DIGIT_FORMATS.items():
         mask = digits & (lengths == length)
@@ -575,8 +644,11 @@ def read_times(values, tz=None):
         starts = np.array([_offset_start(v) for v in values], dtype=np.int64)
         aware = rest.copy()
         aware[rest] = starts >= 0
-        plain = pd.Series([v[:k].rstrip() if k >= 0 else v for v, k in zip(values, starts)],
-                          index=text.index[rest], dtype=object)
+        plain = pd.Series(
+            [v[:k].rstrip() if k >= 0 else v for v, k in zip(values, starts)],
+            index=text.index[rest],
+            dtype=object,
+        )
         out[rest] = _to_datetime(plain)
         if aware.any():
             offsets[aware.to_numpy()] = _offsets(text[aware], out[aware].to_numpy())
@@ -602,17 +674,21 @@ def check_date_format(date_format):
     if date_format is None:
         return None
     if not isinstance(date_format, str):
-        raise TypeError(f"date_format must be text with strftime codes such as '%d/%m/%Y', "
-                        f"got {date_format!r}")
+        raise TypeError(
+            f"date_format must be text with strftime codes such as '%d/%m/%Y', got {date_format!r}"
+        )
     if "%" not in date_format:
-        raise ValueError(f"date_format {date_format!r} holds no strftime codes: write it as "
-                         "e.g. '%d/%m/%Y' (day/month/year) or '%m/%d/%Y %H:%M'")
+        raise ValueError(
+            f"date_format {date_format!r} holds no strftime codes: write it as "
+            "e.g. '%d/%m/%Y' (day/month/year) or '%m/%d/%Y %H:%M'"
+        )
     sample = datetime.datetime(2004, 9, 13, 15, 45, 30, 250000, tzinfo=datetime.timezone.utc)
     try:
         datetime.datetime.strptime(sample.strftime(date_format), date_format)
     except ValueError as exc:
-        raise ValueError(f"date_format {date_format!r} is not a format korvit can read times "
-                         f"with: {exc}") from None
+        raise ValueError(
+            f"date_format {date_format!r} is not a format korvit can read times with: {exc}"
+        ) from None
     return date_format
 
 
@@ -624,7 +700,13 @@ def _offset_start(text):
         k = n - 1
     elif text[-3:].upper() in ("UTC", "GMT"):
         k = n - 3
-    elif n > 6 and text[-6] in "+-" and text[-3] == ":" and text[-5:-3].isdigit() and text[-2:].isdigit():
+    elif (
+        n > 6
+        and text[-6] in "+-"
+        and text[-3] == ":"
+        and text[-5:-3].isdigit()
+        and text[-2:].isdigit()
+    ):
         k = n - 6
     elif n > 5 and text[-5] in "+-" and text[-4:].isdigit():
         k = n - 5
@@ -634,6 +716,7 @@ def _offset_start(text):
         return -1
     head = text[:k].rstrip()
     return k if head[-1:].isdigit() and ":" in head[-13:] else -1
+
 
 _NS_LOW, _NS_HIGH = pd.Timestamp.min, pd.Timestamp.max
 
@@ -646,13 +729,15 @@ def _to_ns(values):
         return values
     unit = np.datetime_data(values.dtype)[0]
     if unit in ("Y", "M", "W", "D", "h", "m"):
-        values = values.astype("datetime64[s]")          # exact, and far from overflowing
+        values = values.astype("datetime64[s]")  # exact, and far from overflowing
         unit = "s"
-    if unit not in ("s", "ms", "us"):                  # finer than ns: rounds, never overflows
+    if unit not in ("s", "ms", "us"):  # finer than ns: rounds, never overflows
         return values.astype("datetime64[ns]")
     per = {"s": 1_000_000_000, "ms": 1_000_000, "us": 1_000}[unit]
     ints = values.view(np.int64)
-    inside = ~np.isnat(values) & (ints >= -(-_NS_LOW.value // per)) & (ints <= _NS_HIGH.value // per)
+    inside = (
+        ~np.isnat(values) & (ints >= -(-_NS_LOW.value // per)) & (ints <= _NS_HIGH.value // per)
+    )
     out = np.full(values.shape, np.datetime64("NaT", "ns"), dtype="datetime64[ns]")
     out[inside] = (ints[inside] * per).view("datetime64[ns]")
     return out
@@ -669,7 +754,7 @@ def _offsets(text, wall):
                 break
             try:
                 utc = pd.to_datetime(text[missing], utc=True, errors="coerce", **options)
-            except (ValueError, TypeError):     # a pandas without these formats
+            except (ValueError, TypeError):  # a pandas without these formats
                 continue
             instants[missing] = _to_ns(utc.dt.tz_localize(None).to_numpy())
     delta = (wall - instants).astype("timedelta64[m]").astype(np.float64)
@@ -713,8 +798,10 @@ def check_zone(tz):
         return None
     try:
         pd.Timestamp("2000-01-01").tz_localize(tz)
-    except Exception:       # noqa: BLE001 - pytz, zoneinfo and dateutil fail in their own ways
-        raise ValueError(f"unknown time zone {tz!r}: give a name such as 'Asia/Shanghai' or 'UTC'") from None
+    except Exception:  # noqa: BLE001 - pytz, zoneinfo and dateutil fail in their own ways
+        raise ValueError(
+            f"unknown time zone {tz!r}: give a name such as 'Asia/Shanghai' or 'UTC'"
+        ) from None
     return tz
 
 
@@ -742,6 +829,7 @@ def out_of_range(value):
                 stamp = datetime.datetime.strptime(text, fmt) if fmt else None
             else:
                 from dateutil import parser
+
                 stamp = parser.parse(text)
         elif isinstance(value, np.datetime64):
             stamp = value.astype("datetime64[s]").item()
@@ -766,12 +854,14 @@ def _iso_times(text, tz=None):
         return None
     try:
         with warnings.catch_warnings():
-            warnings.simplefilter("ignore")     # pandas 2 warns of mixed offsets, and gives objects
+            warnings.simplefilter("ignore")  # pandas 2 warns of mixed offsets, and gives objects
             parsed = pd.to_datetime(text, format="ISO8601")
     except (ValueError, TypeError, OverflowError):
         return None
-    if parsed.isna().any() or not (isinstance(parsed.dtype, pd.DatetimeTZDtype)
-                                   or pd.api.types.is_datetime64_dtype(parsed.dtype)):
+    if parsed.isna().any() or not (
+        isinstance(parsed.dtype, pd.DatetimeTZDtype)
+        or pd.api.types.is_datetime64_dtype(parsed.dtype)
+    ):
         return None
     if isinstance(parsed.dtype, pd.DatetimeTZDtype):
         if tz is not None:
@@ -799,7 +889,7 @@ def _to_datetime(values):
                 if pd.api.types.is_datetime64_dtype(parsed.dtype):
                     out[missing] = _to_ns(parsed.to_numpy())
             except (ValueError, TypeError, OverflowError):
-                pass            # mixed time zones, or a pandas without format="mixed"
+                pass  # mixed time zones, or a pandas without format="mixed"
         for pos in np.flatnonzero(out.isna().to_numpy()):
             out.iat[pos] = _one_time(values.iat[pos])
             if out.iat[pos] is pd.NaT:

@@ -8,7 +8,14 @@ import numpy as np
 import pandas as pd
 
 from korvit.data._kept import Kept, file_key
-from korvit.data._table import ADJ_CLOSE, check_date_format, check_zone, fmt_num, fmt_time, read_table
+from korvit.data._table import (
+    ADJ_CLOSE,
+    check_date_format,
+    check_zone,
+    fmt_num,
+    fmt_time,
+    read_table,
+)
 from korvit.data.errors import DataError, DataWarning, check_code
 from korvit.data.limits import MAX_PRICE, MAX_VOLUME
 
@@ -50,8 +57,10 @@ class Bars:
         times = pd.DatetimeIndex(times)
         values = np.asarray(values, dtype=np.float64)
         if values.shape != (len(codes), len(times), len(FIELDS)):
-            raise ValueError(f"bar values have shape {values.shape}, expected "
-                             f"{(len(codes), len(times), len(FIELDS))}")
+            raise ValueError(
+                f"bar values have shape {values.shape}, expected "
+                f"{(len(codes), len(times), len(FIELDS))}"
+            )
         if frequency not in FREQUENCIES:
             raise ValueError(f"frequency {frequency!r} is not one of {', '.join(FREQUENCIES)}")
         if not times.is_monotonic_increasing or not times.is_unique:
@@ -79,8 +88,10 @@ class Bars:
 
     def __repr__(self):
         span = f"{fmt_time(self.times[0])} .. {fmt_time(self.times[-1])}" if len(self) else "empty"
-        return (f"Bars({len(self.codes)} codes, {len(self)} {self.frequency} bars, {span}, "
-                f"source={self.source!r})")
+        return (
+            f"Bars({len(self.codes)} codes, {len(self)} {self.frequency} bars, {span}, "
+            f"source={self.source!r})"
+        )
 
     @property
     def kind(self):
@@ -102,8 +113,9 @@ class Bars:
         try:
             return self._index[str(code).strip().upper()]
         except KeyError:
-            raise KeyError(f"unknown code {code!r}: the bars hold "
-                           f"{', '.join(self.codes)}") from None
+            raise KeyError(
+                f"unknown code {code!r}: the bars hold {', '.join(self.codes)}"
+            ) from None
 
     @property
     def present(self):
@@ -114,15 +126,27 @@ class Bars:
         """The bars as a long DataFrame (time, code and the fields), code by code, each
         in time order; times where a code has no bar are left out."""
         code_pos, time_pos = np.nonzero(self.present)
-        frame = pd.DataFrame({"time": self.times[time_pos],
-                              "code": np.array(self.codes, dtype=object)[code_pos]})
+        frame = pd.DataFrame(
+            {"time": self.times[time_pos], "code": np.array(self.codes, dtype=object)[code_pos]}
+        )
         for k, name in enumerate(FIELDS):
             frame[name] = self.values[code_pos, time_pos, k]
         return frame
 
 
-def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=None, code=None,
-              adjust=False, date_format=None, bar_time="end"):
+def load_bars(
+    source,
+    *,
+    frequency=None,
+    start=None,
+    end=None,
+    codes=None,
+    tz=None,
+    code=None,
+    adjust=False,
+    date_format=None,
+    bar_time="end",
+):
     """Read, check and align bars.
 
     source
@@ -175,8 +199,17 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
     `DataError` naming file, row and column.  Bars with volume 0 load, with one
     `DataWarning` counting them.
     """
-    options = dict(frequency=frequency, start=start, end=end, codes=codes, tz=tz, code=code, adjust=adjust,
-                   date_format=date_format, bar_time=bar_time)
+    options = dict(
+        frequency=frequency,
+        start=start,
+        end=end,
+        codes=codes,
+        tz=tz,
+        code=code,
+        adjust=adjust,
+        date_format=date_format,
+        bar_time=bar_time,
+    )
     key = file_key(source, options.items())
     if key is None:
         return _load_bars(source, **options)
@@ -184,10 +217,11 @@ def load_bars(source, *, frequency=None, start=None, end=None, codes=None, tz=No
     if found is None:
         with warnings.catch_warnings(record=True) as caught:
             found = _load_bars(source, **options)
-        for shown in caught:         # the warnings go on as they came (the filters have had their say)
-            warnings.showwarning(shown.message, shown.category, shown.filename, shown.lineno, shown.file,
-                                 shown.line)
-        if caught:                   # a load that warns warns every time: not kept
+        for shown in caught:  # the warnings go on as they came (the filters have had their say)
+            warnings.showwarning(
+                shown.message, shown.category, shown.filename, shown.lineno, shown.file, shown.line
+            )
+        if caught:  # a load that warns warns every time: not kept
             return found
         _LOADED.put(key, found)
     return _copy_of(found)
@@ -210,8 +244,10 @@ def _load_bars(source, *, frequency, start, end, codes, tz, code, adjust, date_f
         raise ValueError(f"frequency {frequency!r} is not one of {', '.join(FREQUENCIES)}")
     tz = check_zone(tz)
     if not isinstance(bar_time, str) or bar_time not in ("end", "start"):
-        raise ValueError(f"bar_time must be 'end' or 'start' (what an intraday bar's time marks), "
-                         f"got {bar_time!r}")
+        raise ValueError(
+            f"bar_time must be 'end' or 'start' (what an intraday bar's time marks), "
+            f"got {bar_time!r}"
+        )
     code = check_code_option(code)
     date_format = check_date_format(date_format)
     if not isinstance(adjust, (bool, np.bool_)):
@@ -221,18 +257,23 @@ def _load_bars(source, *, frequency, start, end, codes, tz, code, adjust, date_f
         raise DataError(f"{table.name}: no bars")
     written, keys = table.codes()
     times = table.times(tz, date_format)
-    data = np.column_stack([table.numbers(name, positive=True, high=MAX_PRICE) for name in _PRICES]
-                           + [table.numbers("volume", high=MAX_VOLUME)])
+    data = np.column_stack(
+        [table.numbers(name, positive=True, high=MAX_PRICE) for name in _PRICES]
+        + [table.numbers("volume", high=MAX_VOLUME)]
+    )
     _check_ranges(table, data)
     if adjust:
         data = _adjusted(table, data)
     elif ADJ_CLOSE in table.frame and table.frame[ADJ_CLOSE].notna().any():
         pos = int(np.flatnonzero(table.frame[ADJ_CLOSE].notna().to_numpy())[0])
         label = table.origins[table.org[pos]].labels.get(ADJ_CLOSE, ADJ_CLOSE)
-        warnings.warn(DataWarning(
-            f"{table.name}: column {label!r} is ignored: the bars keep the prices as written; "
-            "load them with adjust=True (--adjust) to scale each bar by its adjusted close"),
-            stacklevel=3)
+        warnings.warn(
+            DataWarning(
+                f"{table.name}: column {label!r} is ignored: the bars keep the prices as written; "
+                "load them with adjust=True (--adjust) to scale each bar by its adjusted close"
+            ),
+            stacklevel=3,
+        )
     order = _check_order(table, keys, times)
     asked = frequency
     frequency = _frequency(table, keys, times, order, frequency)
@@ -247,21 +288,27 @@ def _load_bars(source, *, frequency, start, end, codes, tz, code, adjust, date_f
     if hi is not None:
         keep &= times <= hi
     if codes is not None:
-        wanted = [check_code(code, "codes") for code in
-                  ([codes] if isinstance(codes, str) else list(codes))]
+        wanted = [
+            check_code(code, "codes")
+            for code in ([codes] if isinstance(codes, str) else list(codes))
+        ]
         known = dict(zip(keys.tolist(), written.tolist()))
         unknown = [code for code in wanted if code.upper() not in known]
         if unknown:
-            raise DataError(f"{table.name}: no bars of {', '.join(map(repr, unknown))} "
-                            f"(codes found: {', '.join(dict.fromkeys(known.values()))})")
+            raise DataError(
+                f"{table.name}: no bars of {', '.join(map(repr, unknown))} "
+                f"(codes found: {', '.join(dict.fromkeys(known.values()))})"
+            )
         keep &= np.isin(keys, [code.upper() for code in wanted])
         code_keys = list(dict.fromkeys(code.upper() for code in wanted))
     else:
         code_keys = list(dict.fromkeys(keys.tolist()))
     if not keep.any():
         span = f"{fmt_time(times.min())} .. {fmt_time(times.max())}"
-        raise DataError(f"{table.name}: no bars left between {start or 'the start'} and "
-                        f"{end or 'the end'} (the data runs {span})")
+        raise DataError(
+            f"{table.name}: no bars left between {start or 'the start'} and "
+            f"{end or 'the end'} (the data runs {span})"
+        )
 
     rows = np.flatnonzero(keep)
     keys, written, times, data = keys[rows], written[rows], times[rows], data[rows]
@@ -269,15 +316,22 @@ def _load_bars(source, *, frequency, start, end, codes, tz, code, adjust, date_f
         step = interval.to_timedelta64().astype("timedelta64[ns]")
         late = np.zeros(len(table), dtype=bool)
         late[rows] = times > (_NS_HIGH - interval).to_datetime64()
-        table.fail(late, "time", lambda p: (
-            f"moved to the end of its period ({bars_kind(interval)[:-1]}), the bar would lie beyond "
-            f"{fmt_time(_NS_HIGH.floor('D'))}"))
+        table.fail(
+            late,
+            "time",
+            lambda p: (
+                f"moved to the end of its period ({bars_kind(interval)[:-1]}), the bar would lie beyond "
+                f"{fmt_time(_NS_HIGH.floor('D'))}"
+            ),
+        )
         times = times + step
     left = set(keys.tolist())
     if codes is not None and len(left) < len(code_keys):
         gone = [code for code in wanted if code.upper() not in left]
-        raise DataError(f"{table.name}: no bars of {', '.join(map(repr, gone))} between "
-                        f"{start or 'the start'} and {end or 'the end'}")
+        raise DataError(
+            f"{table.name}: no bars of {', '.join(map(repr, gone))} between "
+            f"{start or 'the start'} and {end or 'the end'}"
+        )
     code_keys = [key for key in code_keys if key in left]
     first_written = dict(zip(keys[::-1].tolist(), written[::-1].tolist()))
     timeline = np.unique(times)
@@ -289,13 +343,18 @@ def _load_bars(source, *, frequency, start, end, codes, tz, code, adjust, date_f
     idle = np.flatnonzero(data[:, 4] == 0)
     if idle.size:
         first = idle[0]
-        warnings.warn(DataWarning(
-            f"{table.name}: {idle.size} bar{'s' if idle.size > 1 else ''} with volume 0, the "
-            f"first {written[first]} at {fmt_time(times[first])} ({table.where(rows[first])}): "
-            "the engine treats a bar without volume as not "
-            "traded: orders wait"), stacklevel=3)
-    return Bars([first_written[key] for key in code_keys], timeline, values, frequency,
-                table.name, interval)
+        warnings.warn(
+            DataWarning(
+                f"{table.name}: {idle.size} bar{'s' if idle.size > 1 else ''} with volume 0, the "
+                f"first {written[first]} at {fmt_time(times[first])} ({table.where(rows[first])}): "
+                "the engine treats a bar without volume as not "
+                "traded: orders wait"
+            ),
+            stacklevel=3,
+        )
+    return Bars(
+        [first_written[key] for key in code_keys], timeline, values, frequency, table.name, interval
+    )
 
 
 def bars_kind(interval):
@@ -329,8 +388,10 @@ def _adjusted(table, data):
     """The bars scaled by their adjusted close: prices times adj close / close (rounded
     to 1e-8), volumes divided by it."""
     if ADJ_CLOSE not in table.frame:
-        raise DataError(f"{table.name}: adjust=True (--adjust) scales the bars by their adjusted "
-                        "close, and the data has no adjusted close column ('Adj Close')")
+        raise DataError(
+            f"{table.name}: adjust=True (--adjust) scales the bars by their adjusted "
+            "close, and the data has no adjusted close column ('Adj Close')"
+        )
     adj = table.numbers(ADJ_CLOSE, positive=True, high=MAX_PRICE)
     close = data[:, 3]
     out = data.copy()
@@ -339,13 +400,23 @@ def _adjusted(table, data):
     out[:, 4] = data[:, 4] * close / adj
     for k, name in enumerate(FIELDS):
         high = MAX_VOLUME if name == "volume" else MAX_PRICE
-        table.fail(out[:, k] > high, ADJ_CLOSE, lambda p, k=k, name=name, high=high: (
-            f"adjusted by adj close / close = {fmt_num(adj[p])} / {fmt_num(close[p])}, the {name} "
-            f"{fmt_num(data[p, k])} becomes {fmt_num(out[p, k])}, above {fmt_num(high)}, the largest "
-            f"{name} korvit accepts"))
-    table.fail((out[:, :4] <= 0).any(axis=1), ADJ_CLOSE, lambda p: (
-        f"adjusted by adj close / close = {fmt_num(adj[p])} / {fmt_num(close[p])}, the low "
-        f"{fmt_num(data[p, 2])} becomes {fmt_num(out[p, 2])}: adjusted prices must stay above 0"))
+        table.fail(
+            out[:, k] > high,
+            ADJ_CLOSE,
+            lambda p, k=k, name=name, high=high: (
+                f"adjusted by adj close / close = {fmt_num(adj[p])} / {fmt_num(close[p])}, the {name} "
+                f"{fmt_num(data[p, k])} becomes {fmt_num(out[p, k])}, above {fmt_num(high)}, the largest "
+                f"{name} korvit accepts"
+            ),
+        )
+    table.fail(
+        (out[:, :4] <= 0).any(axis=1),
+        ADJ_CLOSE,
+        lambda p: (
+            f"adjusted by adj close / close = {fmt_num(adj[p])} / {fmt_num(close[p])}, the low "
+            f"{fmt_num(data[p, 2])} becomes {fmt_num(out[p, 2])}: adjusted prices must stay above 0"
+        ),
+    )
     return out
 
 
@@ -370,15 +441,20 @@ def _check_ranges(table, data):
     table.fail(h < l, "high", lambda p: f"high {fmt_num(h[p])} is below low {fmt_num(l[p])}")
     for k, name in ((0, "open"), (3, "close")):
         v = data[:, k]
-        table.fail((v < l) | (v > h), name,
-                   lambda p, v=v, name=name: f"{name} {fmt_num(v[p])} is outside "
-                                             f"[low, high] = [{fmt_num(l[p])}, {fmt_num(h[p])}]")
+        table.fail(
+            (v < l) | (v > h),
+            name,
+            lambda p, v=v, name=name: (
+                f"{name} {fmt_num(v[p])} is outside "
+                f"[low, high] = [{fmt_num(l[p])}, {fmt_num(h[p])}]"
+            ),
+        )
 
 
 def _check_order(table, keys, times):
     """Positions sorted by code then time; fails on unsorted or duplicate times in a code."""
     codes = pd.factorize(keys)[0]
-    order = np.argsort(codes, kind="stable")        # each code's rows in file order
+    order = np.argsort(codes, kind="stable")  # each code's rows in file order
     same = codes[order][1:] == codes[order][:-1]
     step = np.diff(times[order].astype(np.int64))
     bad = np.zeros(len(times), dtype=bool)
@@ -389,9 +465,11 @@ def _check_order(table, keys, times):
         def describe(pos):
             prev = earlier[pos]
             what = "the same time as" if times[pos] == times[prev] else "earlier than"
-            return (f"{table.frame['code'].iat[pos]} at {fmt_time(times[pos])} is {what} its "
-                    f"bar at {table.where(prev)}: "
-                    "each code's bars must be in time order, one per time")
+            return (
+                f"{table.frame['code'].iat[pos]} at {fmt_time(times[pos])} is {what} its "
+                f"bar at {table.where(prev)}: "
+                "each code's bars must be in time order, one per time"
+            )
 
         table.fail(bad, "time", describe)
     return order
@@ -410,9 +488,14 @@ def _frequency(table, keys, times, order, frequency):
         earlier = {int(order[i + 1]): int(order[i]) for i in np.flatnonzero(same_day)}
         bad = np.zeros(len(times), dtype=bool)
         bad[list(earlier)] = True
-        table.fail(bad, "time", lambda pos: (
-            f"{table.frame['code'].iat[pos]} has a second bar on {days[pos]} (the other at "
-            f"{table.where(earlier[pos])}): daily bars allow one bar per code and date"))
+        table.fail(
+            bad,
+            "time",
+            lambda pos: (
+                f"{table.frame['code'].iat[pos]} has a second bar on {days[pos]} (the other at "
+                f"{table.where(earlier[pos])}): daily bars allow one bar per code and date"
+            ),
+        )
     return frequency
 
 
@@ -427,17 +510,23 @@ def _stray_clock(table, times, frequency):
         return
     pos = int(np.flatnonzero(clocked)[0])
     if frequency == "minute":
-        effect = ("so the bars are read as minute bars; if they are daily bars, correct that time "
-                  "(or load them with frequency=\"day\")")
+        effect = (
+            "so the bars are read as minute bars; if they are daily bars, correct that time "
+            '(or load them with frequency="day")'
+        )
     elif len(np.unique(times[days == days[pos]])) > 1:
         effect = f"so {days[pos]} has two rows on the timeline"
     else:
         return
     more = f" (and {count - 1} more bars with a time of day)" if count > 1 else ""
-    warnings.warn(DataWarning(
-        f"{table.where(pos, 'time')}: {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} has a "
-        f"time of day while {len(times) - count} of the {len(times)} bars are at midnight{more}, "
-        f"{effect}"), stacklevel=4)
+    warnings.warn(
+        DataWarning(
+            f"{table.where(pos, 'time')}: {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} has a "
+            f"time of day while {len(times) - count} of the {len(times)} bars are at midnight{more}, "
+            f"{effect}"
+        ),
+        stacklevel=4,
+    )
 
 
 def _bounds(start, end, tz=None, date_format=None):
@@ -446,7 +535,11 @@ def _bounds(start, end, tz=None, date_format=None):
     if end is not None:
         hi = _stamp(end, "end", tz, date_format)
         if hi == hi.normalize() and not _has_clock(end):
-            hi = _NS_HIGH if hi >= _NS_HIGH.normalize() else hi + pd.Timedelta(days=1) - pd.Timedelta(1, "ns")
+            hi = (
+                _NS_HIGH
+                if hi >= _NS_HIGH.normalize()
+                else hi + pd.Timedelta(days=1) - pd.Timedelta(1, "ns")
+            )
     if lo is not None and hi is not None and lo > hi:
         raise ValueError(f"start {start!r} is after end {end!r}")
     return _ns_bound(lo), _ns_bound(hi)
@@ -463,7 +556,7 @@ def _ns_bound(stamp):
 
 def _stamp(value, name, tz=None, date_format=None):
     if date_format is not None and isinstance(value, str):
-        try:        # a time written as the data's times are, else as pandas reads it
+        try:  # a time written as the data's times are, else as pandas reads it
             value = datetime.datetime.strptime(value.strip(), date_format)
         except ValueError:
             pass

@@ -16,13 +16,33 @@ from korvit.data._kept import Kept, file_key
 from korvit.data.errors import DataError, check_code, where
 from korvit.data.limits import MAX_PRICE, MIN_PRICE_STEP, fmt_bound
 
-__all__ = ["Contract", "Contracts", "load_contracts", "check_code", "fee_schedules", "KINDS",
-           "STOCK_FEES", "FUTURES_FEES"]
+__all__ = [
+    "Contract",
+    "Contracts",
+    "load_contracts",
+    "check_code",
+    "fee_schedules",
+    "KINDS",
+    "STOCK_FEES",
+    "FUTURES_FEES",
+]
 
 KINDS = ("stock", "futures")
 _KIND_NAMES = {"stock": "stock", "futures": "futures", "future": "futures"}
-_NUMBERS = ("min_move", "multiplier", "long_margin", "short_margin", "fee_open", "fee_close",
-            "lot_size", "commission", "min_commission", "tax_open", "tax_close", "transfer_fee")
+_NUMBERS = (
+    "min_move",
+    "multiplier",
+    "long_margin",
+    "short_margin",
+    "fee_open",
+    "fee_close",
+    "lot_size",
+    "commission",
+    "min_commission",
+    "tax_open",
+    "tax_close",
+    "transfer_fee",
+)
 # The fees of each kind; the other kind's fee columns must stay empty (or 0).
 FUTURES_FEES = ("fee_open", "fee_close")
 STOCK_FEES = ("commission", "min_commission", "tax_open", "tax_close", "transfer_fee")
@@ -30,10 +50,26 @@ STOCK_FEES = ("commission", "min_commission", "tax_open", "tax_close", "transfer
 _STOCK_RATES = ("commission", "tax_open", "tax_close", "transfer_fee")
 _NO_STOCK_FEES = dict.fromkeys(STOCK_FEES, 0.0)
 _DEFAULTS = {
-    "stock": dict(min_move=0.01, multiplier=1.0, long_margin=1.0, short_margin=1.0,
-                  fee_open=0.0, fee_close=0.0, lot_size=100, **_NO_STOCK_FEES),
-    "futures": dict(min_move=1.0, multiplier=10.0, long_margin=0.1, short_margin=0.1,
-                    fee_open=0.0001, fee_close=0.0001, lot_size=1, **_NO_STOCK_FEES),
+    "stock": dict(
+        min_move=0.01,
+        multiplier=1.0,
+        long_margin=1.0,
+        short_margin=1.0,
+        fee_open=0.0,
+        fee_close=0.0,
+        lot_size=100,
+        **_NO_STOCK_FEES,
+    ),
+    "futures": dict(
+        min_move=1.0,
+        multiplier=10.0,
+        long_margin=0.1,
+        short_margin=0.1,
+        fee_open=0.0001,
+        fee_close=0.0001,
+        lot_size=1,
+        **_NO_STOCK_FEES,
+    ),
 }
 
 
@@ -88,8 +124,10 @@ class Contract:
 
     def __post_init__(self):
         code = self.code if isinstance(self.code, str) else repr(self.code)
-        checked = _checked({f.name: getattr(self, f.name) for f in fields(self)},
-                           lambda column: f"Contract {code}, field {column!r}")
+        checked = _checked(
+            {f.name: getattr(self, f.name) for f in fields(self)},
+            lambda column: f"Contract {code}, field {column!r}",
+        )
         for name, value in checked.items():
             object.__setattr__(self, name, value)
 
@@ -111,14 +149,23 @@ class Contract:
         """The contract as the engine reads it (floats; the lot size an int).  A stock's
         entry states its lot size and its whole fee schedule, so that the engine takes
         none of it from the run's defaults (futures have no lot check)."""
-        info = {"MinMove": float(self.min_move), "Multiple": float(self.multiplier),
-                "LongMargin": float(self.long_margin), "ShortMargin": float(self.short_margin),
-                "TradingFeeOpen": float(self.fee_open), "TradingFeeClose": float(self.fee_close)}
+        info = {
+            "MinMove": float(self.min_move),
+            "Multiple": float(self.multiplier),
+            "LongMargin": float(self.long_margin),
+            "ShortMargin": float(self.short_margin),
+            "TradingFeeOpen": float(self.fee_open),
+            "TradingFeeClose": float(self.fee_close),
+        }
         if not self.is_futures:
-            info.update(LotSize=int(self.lot_size),
-                        CommissionRate=float(self.commission), MinTradeFee=float(self.min_commission),
-                        OpenTax=float(self.tax_open), CloseTax=float(self.tax_close),
-                        TransFee=float(self.transfer_fee))
+            info.update(
+                LotSize=int(self.lot_size),
+                CommissionRate=float(self.commission),
+                MinTradeFee=float(self.min_commission),
+                OpenTax=float(self.tax_open),
+                CloseTax=float(self.tax_close),
+                TransFee=float(self.transfer_fee),
+            )
         return info
 
     def without_fees(self):
@@ -131,17 +178,25 @@ class Contract:
         if self.is_futures:
             if self.fee_open and self.fee_open == self.fee_close:
                 return f"{_fee_amount(self.fee_open)} to open and to close"
-            parts = [f"{_fee_amount(fee)} to {side}" for fee, side in
-                     ((self.fee_open, "open"), (self.fee_close, "close")) if fee]
+            parts = [
+                f"{_fee_amount(fee)} to {side}"
+                for fee, side in ((self.fee_open, "open"), (self.fee_close, "close"))
+                if fee
+            ]
         else:
             parts = []
             if self.commission or self.min_commission:
-                parts.append(f"commission {_percent(self.commission)}"
-                             + (f" (at least {self.min_commission:,.2f})" if self.min_commission else ""))
+                parts.append(
+                    f"commission {_percent(self.commission)}"
+                    + (f" (at least {self.min_commission:,.2f})" if self.min_commission else "")
+                )
             if self.transfer_fee:
                 parts.append(f"transfer fee {_percent(self.transfer_fee)}")
-            parts += [f"tax {_percent(tax)} on {side}" for tax, side in
-                      ((self.tax_open, "opening"), (self.tax_close, "closing")) if tax]
+            parts += [
+                f"tax {_percent(tax)} on {side}"
+                for tax, side in ((self.tax_open, "opening"), (self.tax_close, "closing"))
+                if tax
+            ]
         return ", ".join(parts) or "no fees"
 
 
@@ -159,8 +214,7 @@ class Contracts(dict):
     def __getitem__(self, code):
         found = self._find(code)
         if not dict.__contains__(self, found):
-            raise KeyError(f"no contract for {code!r}: known codes are "
-                           f"{', '.join(self) or 'none'}")
+            raise KeyError(f"no contract for {code!r}: known codes are {', '.join(self) or 'none'}")
         return dict.__getitem__(self, found)
 
     def __contains__(self, code):
@@ -195,7 +249,7 @@ def load_contracts(source):
         found = _load_contracts(source)
         if key is not None:
             _LOADED.put(key, found)
-    return Contracts(found)         # its own mapping (the contracts themselves are frozen)
+    return Contracts(found)  # its own mapping (the contracts themselves are frozen)
 
 
 # The contracts of the files read last (see korvit.data._kept).
@@ -204,9 +258,13 @@ _LOADED = Kept()
 
 def _load_contracts(source):
     """``load_contracts`` of anything but a ``Contracts`` mapping."""
-    entries = []        # (place of the entry, dict of its values)
-    if isinstance(source, dict) and source and all(isinstance(c, Contract) for c in source.values()):
-        return Contracts(source)        # loaded already (what load_contracts gives)
+    entries = []  # (place of the entry, dict of its values)
+    if (
+        isinstance(source, dict)
+        and source
+        and all(isinstance(c, Contract) for c in source.values())
+    ):
+        return Contracts(source)  # loaded already (what load_contracts gives)
     if isinstance(source, (str, os.PathLike)):
         name = os.fspath(source)
         if not os.path.isfile(name):
@@ -224,16 +282,21 @@ def _load_contracts(source):
     elif isinstance(source, (list, tuple)):
         entries = _list_entries(source, "contracts")
     else:
-        raise TypeError(f"cannot read contracts from {type(source).__name__}: pass a CSV or "
-                        "JSON path, a DataFrame, a list of dicts or a dict code -> dict")
+        raise TypeError(
+            f"cannot read contracts from {type(source).__name__}: pass a CSV or "
+            "JSON path, a DataFrame, a list of dicts or a dict code -> dict"
+        )
     table, first = Contracts(), {}
     for place, values in entries:
-        checked = _checked(values, lambda column, place=place: f"{place}, column {column!r}",
-                           required=True)
+        checked = _checked(
+            values, lambda column, place=place: f"{place}, column {column!r}", required=True
+        )
         key = checked["code"].upper()
         if key in first:
-            raise DataError(f"{place}, column 'code': {checked['code']!r} is given twice "
-                            f"(first at {first[key]}; codes ignore case)")
+            raise DataError(
+                f"{place}, column 'code': {checked['code']!r} is given twice "
+                f"(first at {first[key]}; codes ignore case)"
+            )
         first[key] = place
         table[checked["code"]] = Contract(**checked)
     return table
@@ -245,8 +308,7 @@ def _checked(values, loc, required=False):
     known = ("code", "kind") + _NUMBERS
     unknown = [k for k in values if k not in known]
     if unknown:
-        raise DataError(f"{loc(unknown[0])}: unknown column; contracts have "
-                        f"{', '.join(known)}")
+        raise DataError(f"{loc(unknown[0])}: unknown column; contracts have {', '.join(known)}")
     for column in ("code", "kind"):
         if required and _blank(values.get(column)):
             raise DataError(f"{loc(column)}: {column} is missing")
@@ -263,11 +325,15 @@ def _checked(values, loc, required=False):
         if out[column] <= 0:
             raise DataError(f"{loc(column)}: {column} {out[column]!r} is not positive")
         if out[column] > MAX_PRICE:
-            raise DataError(f"{loc(column)}: {column} {out[column]!r} is above {fmt_bound(MAX_PRICE)}, "
-                            "the largest korvit accepts")
+            raise DataError(
+                f"{loc(column)}: {column} {out[column]!r} is above {fmt_bound(MAX_PRICE)}, "
+                "the largest korvit accepts"
+            )
     if out["min_move"] < MIN_PRICE_STEP:
-        raise DataError(f"{loc('min_move')}: min_move {out['min_move']!r} is below "
-                        f"{fmt_bound(MIN_PRICE_STEP)}, the finest price step korvit accepts")
+        raise DataError(
+            f"{loc('min_move')}: min_move {out['min_move']!r} is below "
+            f"{fmt_bound(MIN_PRICE_STEP)}, the finest price step korvit accepts"
+        )
     for column in ("long_margin", "short_margin"):
         if not 0 < out[column] <= 1:
             raise DataError(f"{loc(column)}: margin rate {out[column]!r} is not in (0, 1]")
@@ -275,24 +341,33 @@ def _checked(values, loc, required=False):
         if out[column] < 0:
             raise DataError(f"{loc(column)}: fee {out[column]!r} is negative")
         if column in _STOCK_RATES and out[column] > 1:
-            raise DataError(f"{loc(column)}: fee rate {out[column]!r} is above 1 (a rate on "
-                            f"the traded value: 0.0003 is 0.03 %)")
+            raise DataError(
+                f"{loc(column)}: fee rate {out[column]!r} is above 1 (a rate on "
+                f"the traded value: 0.0003 is 0.03 %)"
+            )
         if out[column] > MAX_PRICE:
-            raise DataError(f"{loc(column)}: fee {out[column]!r} is above {fmt_bound(MAX_PRICE)}, "
-                            "the largest fee korvit accepts")
-    own, other = (FUTURES_FEES, STOCK_FEES) if kind_name == "futures" else (STOCK_FEES, FUTURES_FEES)
+            raise DataError(
+                f"{loc(column)}: fee {out[column]!r} is above {fmt_bound(MAX_PRICE)}, "
+                "the largest fee korvit accepts"
+            )
+    own, other = (
+        (FUTURES_FEES, STOCK_FEES) if kind_name == "futures" else (STOCK_FEES, FUTURES_FEES)
+    )
     for column in other:
         if out[column] != 0:
-            raise DataError(f"{loc(column)}: {'a stock' if kind_name == 'stock' else 'futures'} "
-                            f"pay{'s' * (kind_name == 'stock')} {', '.join(own)}: "
-                            f"leave {column} empty or 0")
+            raise DataError(
+                f"{loc(column)}: {'a stock' if kind_name == 'stock' else 'futures'} "
+                f"pay{'s' * (kind_name == 'stock')} {', '.join(own)}: "
+                f"leave {column} empty or 0"
+            )
     lot = out["lot_size"]
     if lot != int(lot) or lot <= 0:
         raise DataError(f"{loc('lot_size')}: lot size {lot!r} is not a whole number above 0")
     out["lot_size"] = int(lot)
     if kind_name == "futures" and out["lot_size"] != 1:
-        raise DataError(f"{loc('lot_size')}: futures trade in single lots: leave lot_size "
-                        "empty or 1")
+        raise DataError(
+            f"{loc('lot_size')}: futures trade in single lots: leave lot_size empty or 1"
+        )
     return out
 
 
@@ -316,13 +391,20 @@ def _blank(value):
 
 def _csv_entries(name):
     try:
-        frame = pd.read_csv(name, dtype=str, keep_default_na=False, skipinitialspace=True,
-                            encoding="utf-8-sig", skip_blank_lines=False)
+        frame = pd.read_csv(
+            name,
+            dtype=str,
+            keep_default_na=False,
+            skipinitialspace=True,
+            encoding="utf-8-sig",
+            skip_blank_lines=False,
+        )
     except pd.errors.EmptyDataError:
         raise DataError(f"{name}: the file is empty") from None
     except pd.errors.ParserError as exc:
-        raise DataError(f"{name}: cannot read the file as CSV: {' '.join(str(exc).split())}"
-                        ) from None
+        raise DataError(
+            f"{name}: cannot read the file as CSV: {' '.join(str(exc).split())}"
+        ) from None
     except UnicodeDecodeError:
         raise DataError(f"{name}: the file is not UTF-8 text") from None
     return _frame_entries(frame, name, first_row=2, header_row=1)
@@ -332,8 +414,10 @@ def _frame_entries(frame, name, first_row, header_row=None):
     columns = [str(c).strip().lower() for c in frame.columns]
     for required in ("code", "kind"):
         if required not in columns:
-            raise DataError(f"{where(name, header_row, required)}: missing column "
-                            f"(columns found: {', '.join(map(str, frame.columns)) or 'none'})")
+            raise DataError(
+                f"{where(name, header_row, required)}: missing column "
+                f"(columns found: {', '.join(map(str, frame.columns)) or 'none'})"
+            )
     entries = []
     for pos, row in enumerate(frame.itertuples(index=False, name=None)):
         if all(_blank(v) for v in row):
@@ -361,8 +445,10 @@ def _list_entries(items, name):
     entries = []
     for number, item in enumerate(items, 1):
         if not isinstance(item, dict):
-            raise DataError(f"{name}, item {number}: a contract is a mapping of columns, "
-                            f"got {type(item).__name__}")
+            raise DataError(
+                f"{name}, item {number}: a contract is a mapping of columns, "
+                f"got {type(item).__name__}"
+            )
         entries.append((f"{name}, item {number}", item))
     return entries
 
@@ -372,13 +458,18 @@ def _mapping_entries(mapping, name):
     for code, item in mapping.items():
         place = f"{name}, entry {code!r}"
         if not isinstance(item, dict):
-            raise DataError(f"{place}: a contract is a mapping of columns, "
-                            f"got {type(item).__name__}")
+            raise DataError(
+                f"{place}: a contract is a mapping of columns, got {type(item).__name__}"
+            )
         values = {str(k).strip().lower(): v for k, v in item.items()}
-        if "code" in values and not _blank(values["code"]) and \
-                str(values["code"]).strip().upper() != str(code).strip().upper():
-            raise DataError(f"{place}, column 'code': {values['code']!r} differs from the "
-                            "entry's key")
+        if (
+            "code" in values
+            and not _blank(values["code"])
+            and str(values["code"]).strip().upper() != str(code).strip().upper()
+        ):
+            raise DataError(
+                f"{place}, column 'code': {values['code']!r} differs from the entry's key"
+            )
         entries.append((place, values | {"code": code}))
     return entries
 

@@ -44,16 +44,18 @@ def check_code(code, where=""):
         raise DataError(f"{prefix}code {text!r} holds a blank: write it as EXCHANGE.SYMBOL")
     dots = text.count(".")
     if dots == 0:
-        raise DataError(f"{prefix}code {text!r} has no exchange prefix: write it as "
-                        f"EXCHANGE.SYMBOL, e.g. 'SIM.{text}'")
+        raise DataError(
+            f"{prefix}code {text!r} has no exchange prefix: write it as "
+            f"EXCHANGE.SYMBOL, e.g. 'SIM.{text}'"
+        )
     if dots > 1:
-        raise DataError(f"{prefix}code {text!r} has {dots} dots: write it as EXCHANGE.SYMBOL "
-                        "with exactly one dot")
+        raise DataError(
+            f"{prefix}code {text!r} has {dots} dots: write it as EXCHANGE.SYMBOL "
+            "with exactly one dot"
+        )
     exchange, symbol = text.split(".")
     if not exchange:
-        raise DataError(f"{prefix}code {text!r} has an empty exchange: write it as "
-                        "EXCHANGE.SYMBOL")
+        raise DataError(f"{prefix}code {text!r} has an empty exchange: write it as EXCHANGE.SYMBOL")
     if not symbol:
-        raise DataError(f"{prefix}code {text!r} has an empty symbol: write it as "
-                        "EXCHANGE.SYMBOL")
+        raise DataError(f"{prefix}code {text!r} has an empty symbol: write it as EXCHANGE.SYMBOL")
     return text

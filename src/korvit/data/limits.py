@@ -19,8 +19,16 @@ be carried out, an overflow in a valuation) or lose the cents of its accounts:
 import math
 import numbers
 
-__all__ = ["MAX_PRICE", "MAX_VOLUME", "MIN_PRICE_STEP", "MAX_CASH", "MAX_COMMISSION_RATE",
-           "MAX_SLIPPAGE", "check_number", "fmt_bound"]
+__all__ = [
+    "MAX_PRICE",
+    "MAX_VOLUME",
+    "MIN_PRICE_STEP",
+    "MAX_CASH",
+    "MAX_COMMISSION_RATE",
+    "MAX_SLIPPAGE",
+    "check_number",
+    "fmt_bound",
+]
 
 MAX_PRICE = 1e9
 MAX_VOLUME = 1e15

@@ -21,7 +21,7 @@ from korvit.data.limits import MAX_PRICE, MAX_VOLUME
 
 __all__ = ["Ticks", "load_ticks"]
 
-_BAR_BITS = 32                    # a bar's key: code index above, bar index in the low bits
+_BAR_BITS = 32  # a bar's key: code index above, bar index in the low bits
 _MAX_BAR = (1 << _BAR_BITS) - 1
 _MAX_CODE = (1 << (63 - _BAR_BITS)) - 1
 
@@ -46,14 +46,17 @@ class Ticks(Mapping):
         columns = [[np.asarray(group[k]) for group in groups.values()] for k in range(3)]
         lengths = [len(times) for times in columns[0]]
         empty = (np.empty(0, "datetime64[ns]"), np.empty(0), np.empty(0))
-        arrays = [np.concatenate(column) if column else blank for column, blank in zip(columns, empty)]
+        arrays = [
+            np.concatenate(column) if column else blank for column, blank in zip(columns, empty)
+        ]
         self._set(keys[:, 0], keys[:, 1], np.cumsum([0] + lengths), *arrays)
         self.codes = list(codes)
         self.source = source
 
     @classmethod
-    def from_flat(cls, code_index, bar_index, bounds, times, prices, volumes, codes=(),
-                  source="ticks"):
+    def from_flat(
+        cls, code_index, bar_index, bounds, times, prices, volumes, codes=(), source="ticks"
+    ):
         """Ticks from flat arrays: the k-th key ``(code_index[k], bar_index[k])`` holds the
         ticks at ``bounds[k]:bounds[k + 1]`` of `times`, `prices` and `volumes`.  The
         arrays are kept, not copied, and made read-only."""
@@ -69,14 +72,22 @@ class Ticks(Mapping):
         bounds = np.asarray(bounds, dtype=np.int64)
         n = len(code_index)
         if code_index.shape != (n,) or bar_index.shape != (n,) or bounds.shape != (n + 1,):
-            raise ValueError("ticks need one code index and one bar index per bar and one bound more")
+            raise ValueError(
+                "ticks need one code index and one bar index per bar and one bound more"
+            )
         if len(times) != len(prices) or len(times) != len(volumes):
-            raise ValueError("tick times, prices and volumes differ in length: "
-                             f"{[len(times), len(prices), len(volumes)]}")
+            raise ValueError(
+                "tick times, prices and volumes differ in length: "
+                f"{[len(times), len(prices), len(volumes)]}"
+            )
         if bounds[0] != 0 or bounds[-1] != len(times) or np.any(bounds[1:] < bounds[:-1]):
             raise ValueError("tick bounds must run from 0 to the number of ticks")
-        if n and (code_index.min() < 0 or bar_index.min() < 0 or code_index.max() > _MAX_CODE
-                  or bar_index.max() > _MAX_BAR):
+        if n and (
+            code_index.min() < 0
+            or bar_index.min() < 0
+            or code_index.max() > _MAX_CODE
+            or bar_index.max() > _MAX_BAR
+        ):
             raise ValueError("tick code and bar indices must be non-negative (and in range)")
         keys = (code_index << _BAR_BITS) | bar_index
         order = None
@@ -96,7 +107,7 @@ class Ticks(Mapping):
 
     def __setstate__(self, state):
         self.__dict__.update(state)
-        self._lock()            # arrays come back from a pickle writeable
+        self._lock()  # arrays come back from a pickle writeable
 
     @property
     def code_index(self):
@@ -132,7 +143,7 @@ class Ticks(Mapping):
         raise KeyError(key)
 
     def __getitem__(self, key):
-        hash(key)               # an unhashable key is a TypeError, as for a dict
+        hash(key)  # an unhashable key is a TypeError, as for a dict
         k = self._position(key)
         a, b = self._bounds[k], self._bounds[k + 1]
         return tuple(column[a:b] for column in self._columns)
@@ -188,15 +199,24 @@ def load_ticks(source, bars, *, trim=False, tz=None, date_format=None):
     there.  Ticks of bars of one code need no code column.
     """
     date_format = check_date_format(date_format)
-    table = read_table(source, ("price", "volume"), allow_wide=False,
-                       default_code=bars.codes[0] if len(bars.codes) == 1 else None)
+    table = read_table(
+        source,
+        ("price", "volume"),
+        allow_wide=False,
+        default_code=bars.codes[0] if len(bars.codes) == 1 else None,
+    )
     _, keys = table.codes()
     index = {code.upper(): i for i, code in enumerate(bars.codes)}
     labels, uniques = pd.factorize(keys)
     code_pos = np.array([index.get(key, -1) for key in uniques], dtype=np.int64)[labels]
     if not trim:
-        table.fail(code_pos < 0, "code", lambda pos: (
-            f"{table.frame['code'].iat[pos]} has no bars (the bars hold {', '.join(bars.codes)})"))
+        table.fail(
+            code_pos < 0,
+            "code",
+            lambda pos: (
+                f"{table.frame['code'].iat[pos]} has no bars (the bars hold {', '.join(bars.codes)})"
+            ),
+        )
     times = table.times(check_zone(tz), date_format)
     if trim:
         keep = (code_pos >= 0) & _within_bars(times, bars)
@@ -210,35 +230,56 @@ def load_ticks(source, bars, *, trim=False, tz=None, date_format=None):
     present = bars.present
     for c in np.unique(code_pos):
         rows = np.flatnonzero(code_pos == c)
-        own = np.flatnonzero(present[c])            # this code's bars on the timeline
+        own = np.flatnonzero(present[c])  # this code's bars on the timeline
         labels = timeline[own]
         if bars.frequency == "day":
             found = _same_day(labels, times[rows])
         else:
             found = _intraday_bar(labels, times[rows], _period(bars))
         bar_pos[rows] = np.where(found >= 0, own[np.maximum(found, 0)], -1)
-    kind = bars.kind[:-1]           # "daily bar", "minute bar", "60-minute bar"
-    table.fail(bar_pos < 0, "time", lambda pos: (
-        f"the tick of {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} lies in no "
-        f"{kind} of that code"))
+    kind = bars.kind[:-1]  # "daily bar", "minute bar", "60-minute bar"
+    table.fail(
+        bar_pos < 0,
+        "time",
+        lambda pos: (
+            f"the tick of {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} lies in no "
+            f"{kind} of that code"
+        ),
+    )
     # A tick the bar never traded at would fill a stop at a price the bar denies.
     outside = prices < bars.values[code_pos, bar_pos, 2]
     outside |= prices > bars.values[code_pos, bar_pos, 1]
-    table.fail(outside, "price", lambda pos: (
-        f"the tick of {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} priced "
-        f"{fmt_num(prices[pos])} is outside its {kind}'s [low, high] = "
-        f"[{fmt_num(bars.values[code_pos[pos], bar_pos[pos], 2])}, "
-        f"{fmt_num(bars.values[code_pos[pos], bar_pos[pos], 1])}] "
-        f"(the bar at {fmt_time(bars.times[bar_pos[pos]])})"))
+    table.fail(
+        outside,
+        "price",
+        lambda pos: (
+            f"the tick of {table.frame['code'].iat[pos]} at {fmt_time(times[pos])} priced "
+            f"{fmt_num(prices[pos])} is outside its {kind}'s [low, high] = "
+            f"[{fmt_num(bars.values[code_pos[pos], bar_pos[pos], 2])}, "
+            f"{fmt_num(bars.values[code_pos[pos], bar_pos[pos], 1])}] "
+            f"(the bar at {fmt_time(bars.times[bar_pos[pos]])})"
+        ),
+    )
     del outside
 
-    order = np.lexsort((times, bar_pos, code_pos))   # stable: equal times keep file order
+    order = np.lexsort((times, bar_pos, code_pos))  # stable: equal times keep file order
     code_pos, bar_pos = code_pos[order], bar_pos[order]
-    starts = np.flatnonzero(np.r_[True, (code_pos[1:] != code_pos[:-1]) |
-                                  (bar_pos[1:] != bar_pos[:-1])]) if len(order) else np.empty(0, np.int64)
+    starts = (
+        np.flatnonzero(np.r_[True, (code_pos[1:] != code_pos[:-1]) | (bar_pos[1:] != bar_pos[:-1])])
+        if len(order)
+        else np.empty(0, np.int64)
+    )
     bounds = np.r_[starts, len(order)]
-    return Ticks.from_flat(code_pos[starts], bar_pos[starts], bounds, times[order], prices[order],
-                           volumes[order], bars.codes, table.name)
+    return Ticks.from_flat(
+        code_pos[starts],
+        bar_pos[starts],
+        bounds,
+        times[order],
+        prices[order],
+        volumes[order],
+        bars.codes,
+        table.name,
+    )
 
 
 def _same_day(labels, ticks):
@@ -264,7 +305,7 @@ def _intraday_bar(labels, ticks, period):
     lower = labels - period
     same_day = days[1:] == days[:-1]
     lower[1:][same_day] = labels[:-1][same_day]
-    found = np.searchsorted(labels, ticks, side="left")    # first label >= tick
+    found = np.searchsorted(labels, ticks, side="left")  # first label >= tick
     inside = found < len(labels)
     inside[inside] = ticks[inside] > lower[found[inside]]
     return np.where(inside, found, -1)
@@ -276,5 +317,7 @@ def _within_bars(times, bars):
     first, last = bars.times[0].to_datetime64(), bars.times[-1].to_datetime64()
     if bars.frequency == "day":
         day = np.timedelta64(1, "D")
-        return (times >= first.astype("datetime64[D]")) & (times < last.astype("datetime64[D]") + day)
+        return (times >= first.astype("datetime64[D]")) & (
+            times < last.astype("datetime64[D]") + day
+        )
     return (times > first - _period(bars)) & (times <= last)

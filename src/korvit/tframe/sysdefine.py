@@ -39,7 +39,7 @@ class GlobalDefine:
     OrderReject_NoEnoughPosition = 4
     OrderReject_LimitType = 5
     OrderReject_DailyBeginCancel = 6
-    OrderReject_Expired = 7               # ran out of its good_for / good_till
+    OrderReject_Expired = 7  # ran out of its good_for / good_till
 
     # Target types.
     TARGETTYPE_STOCK = 1
@@ -150,8 +150,7 @@ def _bar_item_pos(item, targets):
     if type(item) is not int:
         item = _as_index("bar item", item)
     if not gv.KMatrix_Bar_Begin <= item <= gv.KMatrix_Bar_End:
-        raise ValueError(
-            f"bar item {item} outside [{gv.KMatrix_Bar_Begin}, {gv.KMatrix_Bar_End}]")
+        raise ValueError(f"bar item {item} outside [{gv.KMatrix_Bar_Begin}, {gv.KMatrix_Bar_End}]")
     offset = gv.KMatrixPos_Head_len + item
     if type(targets) is np.ndarray and targets.dtype is _INT64:
         # The per-bar path: an integer array, checked with one reduction.
@@ -174,7 +173,8 @@ def _bar_field_name_to_int(name):
         return _BAR_FIELDS[name]
     except (KeyError, TypeError):
         raise ValueError(
-            f"unknown bar field {name!r}; expected one of {sorted(_BAR_FIELDS)}") from None
+            f"unknown bar field {name!r}; expected one of {sorted(_BAR_FIELDS)}"
+        ) from None
 
 
 GlobalDefine.bar_item_pos = staticmethod(_native.bar_item_pos)
@@ -182,6 +182,7 @@ GlobalDefine.bar_field_name_to_int = staticmethod(_native.bar_field_name_to_int)
 
 
 # Defaults that stand in for user callbacks that are missing or malformed.
+
 
 def init(context):
     """Default ``init``: does nothing."""

@@ -16,16 +16,38 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.utils.utilfunc import mat_field_name, to_mat
 
 __all__ = [
-    "CacheMgr", "HeatBeat", "StrategyItem", "SettingItem", "OrderModeMgr",
-    "KData", "KDataContainer", "AdjKDataContainer", "RegKDataContainer",
-    "AdjRegKDataContainer", "MainContractTimeSeriesData", "InstrumentTimeSeriesData",
-    "DotDict", "StatusCollect", "SystemModeMgr", "PySystemModeMgr",
+    "CacheMgr",
+    "HeatBeat",
+    "StrategyItem",
+    "SettingItem",
+    "OrderModeMgr",
+    "KData",
+    "KDataContainer",
+    "AdjKDataContainer",
+    "RegKDataContainer",
+    "AdjRegKDataContainer",
+    "MainContractTimeSeriesData",
+    "InstrumentTimeSeriesData",
+    "DotDict",
+    "StatusCollect",
+    "SystemModeMgr",
+    "PySystemModeMgr",
 ]
 
-_FREQUENCIES = (gv.KFreq_Tick, gv.KFreq_Min, gv.KFreq_Day, gv.KFreq_Week,
-                gv.KFreq_Month, gv.KFreq_Year)
-_PHASES = (gv.RUMMODE_PHASE_IDLE, gv.RUMMODE_PHASE_USERINIT,
-           gv.RUMMODE_PHASE_ONDATA, gv.RUMMODE_PHASE_DEAL_TRADE)
+_FREQUENCIES = (
+    gv.KFreq_Tick,
+    gv.KFreq_Min,
+    gv.KFreq_Day,
+    gv.KFreq_Week,
+    gv.KFreq_Month,
+    gv.KFreq_Year,
+)
+_PHASES = (
+    gv.RUMMODE_PHASE_IDLE,
+    gv.RUMMODE_PHASE_USERINIT,
+    gv.RUMMODE_PHASE_ONDATA,
+    gv.RUMMODE_PHASE_DEAL_TRADE,
+)
 
 
 class _Record:
@@ -106,7 +128,8 @@ class OrderModeMgr:
         if not isinstance(handle, str) or mat_field_name(handle) != handle:
             raise ValueError(
                 f"account handle {handle!r} must start with a letter and hold only "
-                "ASCII letters, digits and underscores")
+                "ASCII letters, digits and underscores"
+            )
         self.order_mode[handle] = mode
 
     def get_mode(self, handle, default=None):
@@ -148,8 +171,7 @@ class KData(_Record):
         self.FreNum = int(FreNum)
 
     def __repr__(self):
-        return (f"KData(shape={self.Matrix.shape}, Frequency={self.Frequency}, "
-                f"FreNum={self.FreNum})")
+        return f"KData(shape={self.Matrix.shape}, Frequency={self.Frequency}, FreNum={self.FreNum})"
 
 
 class KDataContainer(list):
@@ -258,7 +280,7 @@ class PySystemModeMgr:
     def __init__(self):
         self.current_phase = gv.RUMMODE_PHASE_IDLE
         self._phase_log = collections.deque(maxlen=self.LOG_LIMIT)
-        self._wrappers = {}     # (phase, always_log, func) -> its wrapper, made once
+        self._wrappers = {}  # (phase, always_log, func) -> its wrapper, made once
 
     def enter_phase(self, phase):
         return self._wrapper_factory(phase, always_log=False)
@@ -275,7 +297,7 @@ class PySystemModeMgr:
                 return _do_nothing
             try:
                 return self._wrappers[phase, always_log, func]
-            except (KeyError, TypeError):       # not made yet, or an unhashable callable
+            except (KeyError, TypeError):  # not made yet, or an unhashable callable
                 pass
             if not callable(func):
                 raise TypeError(f"cannot run {func!r} in a phase: not callable")
@@ -290,11 +312,13 @@ class PySystemModeMgr:
                     return func(*args, **kwargs)
                 finally:
                     self.current_phase = previous
+
             try:
                 self._wrappers[phase, always_log, func] = in_phase
             except TypeError:
                 pass
             return in_phase
+
         return factory
 
     @property

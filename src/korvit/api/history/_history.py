@@ -11,18 +11,26 @@ import numpy as np
 from korvit.tframe.ufuncs import todotmc
 from korvit.tframe.utils.utilfunc import as_index
 
-__all__ = ["TickData", "set_target_info", "get_target_info", "set_target_info_v2",
-           "get_target_info_v2", "set_bar_tick_data", "set_many_bar_tick_data", "get_bar_tick_data",
-           "clear"]
+__all__ = [
+    "TickData",
+    "set_target_info",
+    "get_target_info",
+    "set_target_info_v2",
+    "get_target_info_v2",
+    "set_bar_tick_data",
+    "set_many_bar_tick_data",
+    "get_bar_tick_data",
+    "clear",
+]
 
 _lock = threading.Lock()
-_target_info = {}        # "MARKET.CODE" -> info dict
-_target_info_v2 = []     # target index -> info dict
-_ticks = {}              # (target index, bar position) -> (write, times, prices, volumes)
-_chunks = []             # _Chunk per set_many_bar_tick_data call, oldest first
-_writes = 0              # tick writes so far: a later write of a bar wins over an earlier one
+_target_info = {}  # "MARKET.CODE" -> info dict
+_target_info_v2 = []  # target index -> info dict
+_ticks = {}  # (target index, bar position) -> (write, times, prices, volumes)
+_chunks = []  # _Chunk per set_many_bar_tick_data call, oldest first
+_writes = 0  # tick writes so far: a later write of a bar wins over an earlier one
 
-_BAR_BITS = 32           # a chunk's key: target index above, bar position in the low bits
+_BAR_BITS = 32  # a chunk's key: target index above, bar position in the low bits
 _MAX_BAR = (1 << _BAR_BITS) - 1
 _MAX_TARGET = (1 << (63 - _BAR_BITS)) - 1
 _KEY_NAMES = ("target index", "bar position")
@@ -35,7 +43,13 @@ class _Chunk:
     __slots__ = ("write", "keys", "starts", "ends", "columns")
 
     def __init__(self, write, keys, starts, ends, columns):
-        self.write, self.keys, self.starts, self.ends, self.columns = write, keys, starts, ends, columns
+        self.write, self.keys, self.starts, self.ends, self.columns = (
+            write,
+            keys,
+            starts,
+            ends,
+            columns,
+        )
 
     def find(self, wanted):
         """The position of key `wanted`, or -1."""
@@ -111,7 +125,7 @@ def set_target_info_v2(infos):
 def get_target_info_v2(target_indices):
     """A new list holding the info dict of each requested target index, in order."""
     if isinstance(target_indices, list) and all(type(i) is int and i >= 0 for i in target_indices):
-        positions = target_indices          # the engine's usual call: plain indices
+        positions = target_indices  # the engine's usual call: plain indices
     else:
         indices = np.asarray(target_indices, dtype=object).ravel()
         positions = [as_index("target index", i) for i in indices]
@@ -134,8 +148,9 @@ def set_bar_tick_data(target_idx, bar_pos, times, prices, volumes):
             raise TypeError(f"tick {name} must be numeric, got dtype {arr.dtype}")
         arrays.append(np.array(arr, dtype=np.float64).ravel())
     if len({arr.size for arr in arrays}) != 1:
-        raise ValueError("tick times, prices and volumes differ in length: "
-                         f"{[arr.size for arr in arrays]}")
+        raise ValueError(
+            f"tick times, prices and volumes differ in length: {[arr.size for arr in arrays]}"
+        )
     if np.isnan(arrays[0]).any():
         raise ValueError("tick times hold NaN")
     order = np.argsort(arrays[0], kind="stable")
@@ -147,16 +162,23 @@ def set_bar_tick_data(target_idx, bar_pos, times, prices, volumes):
 def _key_columns(keys):
     """The target indices and bar positions of `keys` as two int64 arrays, each checked as
     `as_index` checks one (the same error for the first bad one)."""
-    if (isinstance(keys, np.ndarray) and keys.dtype.kind in "iu" and keys.ndim == 2
-            and keys.shape[1] == 2 and (keys.dtype.kind == "i" or keys.dtype.itemsize < 8)):
+    if (
+        isinstance(keys, np.ndarray)
+        and keys.dtype.kind in "iu"
+        and keys.ndim == 2
+        and keys.shape[1] == 2
+        and (keys.dtype.kind == "i" or keys.dtype.itemsize < 8)
+    ):
         pairs = keys.astype(np.int64, copy=False)
         negative = np.flatnonzero(pairs.ravel() < 0)
         if negative.size:
             first = int(negative[0])
             raise IndexError(f"{_KEY_NAMES[first % 2]} {pairs.flat[first]} is negative")
     else:
-        pairs = np.array([(as_index("target index", t), as_index("bar position", b)) for t, b in keys],
-                         dtype=np.int64).reshape(-1, 2)
+        pairs = np.array(
+            [(as_index("target index", t), as_index("bar position", b)) for t, b in keys],
+            dtype=np.int64,
+        ).reshape(-1, 2)
     return pairs[:, 0], pairs[:, 1]
 
 
@@ -176,29 +198,33 @@ def set_many_bar_tick_data(keys, times, prices, volumes, bounds):
     bounds = np.asarray(bounds, dtype=np.int64)
     targets, bars = _key_columns(keys)
     if len({arr.size for arr in arrays}) != 1:
-        raise ValueError(f"tick times, prices and volumes differ in length: {[arr.size for arr in arrays]}")
-    if bounds.shape != (len(targets) + 1,) or (bounds.size and (bounds[0] != 0 or bounds[-1] != arrays[0].size
-                                                                or np.any(np.diff(bounds) < 0))):
+        raise ValueError(
+            f"tick times, prices and volumes differ in length: {[arr.size for arr in arrays]}"
+        )
+    if bounds.shape != (len(targets) + 1,) or (
+        bounds.size
+        and (bounds[0] != 0 or bounds[-1] != arrays[0].size or np.any(np.diff(bounds) < 0))
+    ):
         raise ValueError("bounds must run from 0 to the number of ticks, one more than the keys")
     times = arrays[0]
     if np.isnan(times).any():
         raise ValueError("tick times hold NaN")
     later = np.diff(times) >= 0
     inner = bounds[1:-1]
-    inner = inner[(inner > 0) & (inner < times.size)]      # bars without ticks start nowhere
-    later[inner - 1] = True                 # a new bar may start earlier than the last one ended
+    inner = inner[(inner > 0) & (inner < times.size)]  # bars without ticks start nowhere
+    later[inner - 1] = True  # a new bar may start earlier than the last one ended
     if not later.all():
         raise ValueError("tick times must be in time order within each bar")
 
     starts, ends = bounds[:-1], bounds[1:]
-    large = np.flatnonzero((targets > _MAX_TARGET) | (bars > _MAX_BAR))     # too large for a chunk key
+    large = np.flatnonzero((targets > _MAX_TARGET) | (bars > _MAX_BAR))  # too large for a chunk key
     small = np.ones(len(targets), dtype=bool)
     small[large] = False
     keys = (targets[small] << _BAR_BITS) | bars[small]
     if large.size or np.any(keys[1:] <= keys[:-1]):
         order = np.argsort(keys, kind="stable")
         keys = keys[order]
-        last = np.ones(len(keys), dtype=bool)             # of a bar given twice, the last
+        last = np.ones(len(keys), dtype=bool)  # of a bar given twice, the last
         last[:-1] = keys[1:] != keys[:-1]
         keep = np.flatnonzero(small)[order[last]]
         keys, starts, ends = keys[last], starts[keep], ends[keep]
@@ -207,11 +233,15 @@ def set_many_bar_tick_data(keys, times, prices, volumes, bounds):
         chunk = _Chunk(_writes, keys, starts, ends, arrays)
         for k in large.tolist():
             _ticks[(int(targets[k]), int(bars[k]))] = (_writes,) + tuple(
-                arr[bounds[k]:bounds[k + 1]] for arr in arrays)
+                arr[bounds[k] : bounds[k + 1]] for arr in arrays
+            )
         # forget what this chunk overwrites in full
         _chunks[:] = [old for old in _chunks if not np.isin(old.keys, keys).all()]
-        stale = [key for key, stored in _ticks.items() if stored[0] < _writes and _fits(key)
-                 and chunk.find(_combined(key)) >= 0]
+        stale = [
+            key
+            for key, stored in _ticks.items()
+            if stored[0] < _writes and _fits(key) and chunk.find(_combined(key)) >= 0
+        ]
         for key in stale:
             del _ticks[key]
         _chunks.append(chunk)
@@ -235,7 +265,7 @@ def get_bar_tick_data(target_idx, bar_pos):
             wanted = _combined(key)
             for chunk in reversed(_chunks):
                 if single is not None and chunk.write < single[0]:
-                    break                   # the single bar was stored after this chunk
+                    break  # the single bar was stored after this chunk
                 k = chunk.find(wanted)
                 if k >= 0:
                     stored = chunk.ticks(k)

@@ -24,8 +24,12 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 
 __all__ = ["KVBackAccount", "PyKVBackAccount", "DEFAULT_STOCK_COMMISSION_RATE"]
 
-DEFAULT_STOCK_COMMISSION_RATE = {"OpenTax": 0.0, "CloseTax": 0.001, "TransFee": 0.00002,
-                                 "MinTradeFee": 5.0}
+DEFAULT_STOCK_COMMISSION_RATE = {
+    "OpenTax": 0.0,
+    "CloseTax": 0.001,
+    "TransFee": 0.00002,
+    "MinTradeFee": 5.0,
+}
 _ENDED = (gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
 _CASH_SETTLED = (gv.TARGETTYPE_STOCK, gv.TARGETTYPE_FUND)
 _OTHER_LEG = {"long": "short", "short": "long"}
@@ -44,8 +48,11 @@ def _leg_of(side, position_effect):
 
 def _amount(name, value):
     kind = type(value)
-    if not (kind is float or kind is int or (kind is not bool and isinstance(value, numbers.Real))) \
-            or not math.isfinite(value) or value < 0:
+    if (
+        not (kind is float or kind is int or (kind is not bool and isinstance(value, numbers.Real)))
+        or not math.isfinite(value)
+        or value < 0
+    ):
         raise ValueError(f"{name} must be a finite non-negative number, got {value!r}")
     return float(value)
 
@@ -78,7 +85,7 @@ class PyKVBackAccount:
         self.fee_total = 0.0
         self.realised_pnl = 0.0
         self._positions = {}
-        self._holds = {}        # order id -> _Hold
+        self._holds = {}  # order id -> _Hold
 
     # ---------------------------------------------------------------- queries
 
@@ -183,8 +190,10 @@ class PyKVBackAccount:
         self.trades.append(trade)
 
     def __repr__(self):
-        return (f"KVBackAccount({self.name!r}, cash={self.cash:.2f}, "
-                f"positions={len(self._positions)}, holding={len(self._holds)})")
+        return (
+            f"KVBackAccount({self.name!r}, cash={self.cash:.2f}, "
+            f"positions={len(self._positions)}, holding={len(self._holds)})"
+        )
 
 
 # The compiled account (korvit.native); PyKVBackAccount above is its reference.

@@ -17,16 +17,30 @@ import numbers
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.utils.collectbase import CollectBase
 
-__all__ = ["KVBackOrder", "KVBackTrade", "KVBackStopOrder", "PyKVBackOrder", "PyKVBackTrade", "PyKVBackStopOrder",
-           "KVBackOrderCollect", "KVBackStopOrderCollect", "KVBackTradeCollect"]
+__all__ = [
+    "KVBackOrder",
+    "KVBackTrade",
+    "KVBackStopOrder",
+    "PyKVBackOrder",
+    "PyKVBackTrade",
+    "PyKVBackStopOrder",
+    "KVBackOrderCollect",
+    "KVBackStopOrderCollect",
+    "KVBackTradeCollect",
+]
 
 NAN = float("nan")
 
 
 def _volume(name, value, allow_zero):
     """``value`` checked as a finite, non-negative (or positive) number."""
-    if type(value) is not float and type(value) is not int and (   # the usual types skip the ABC check
-            isinstance(value, bool) or not isinstance(value, numbers.Real)):
+    if (
+        type(value) is not float
+        and type(value) is not int
+        and (  # the usual types skip the ABC check
+            isinstance(value, bool) or not isinstance(value, numbers.Real)
+        )
+    ):
         raise TypeError(f"{name} must be a number, got {value!r}")
     if not math.isfinite(value) or value < 0 or (value == 0 and not allow_zero):
         kind = "non-negative" if allow_zero else "positive"
@@ -60,16 +74,52 @@ class PyKVBackOrder(_Frozen):
     market) or becomes a limit order at ``price`` (category limit);
     ``triggered`` tells that the trigger was reached."""
 
-    __slots__ = ("order_id", "handle_idx", "target_idx", "target_type", "code", "ctg", "side",
-                 "position_effect", "price", "volume", "filled_volume", "filled_amount",
-                 "filled_average", "status", "rej_reason", "created_time", "updated_time",
-                 "updated_time_dt", "tag", "stop_trigger", "triggered", "_frozen")
+    __slots__ = (
+        "order_id",
+        "handle_idx",
+        "target_idx",
+        "target_type",
+        "code",
+        "ctg",
+        "side",
+        "position_effect",
+        "price",
+        "volume",
+        "filled_volume",
+        "filled_amount",
+        "filled_average",
+        "status",
+        "rej_reason",
+        "created_time",
+        "updated_time",
+        "updated_time_dt",
+        "tag",
+        "stop_trigger",
+        "triggered",
+        "_frozen",
+    )
     _FROZEN = ("value", "fee")
 
     @classmethod
-    def create(cls, *, handle_idx, target_idx, code, order_id, order_price, target_type,
-               position_effect, order_status, created_time, volume, order_ctg, order_side,
-               tag=None, filled_volume=0, stop_trigger=NAN):
+    def create(
+        cls,
+        *,
+        handle_idx,
+        target_idx,
+        code,
+        order_id,
+        order_price,
+        target_type,
+        position_effect,
+        order_status,
+        created_time,
+        volume,
+        order_ctg,
+        order_side,
+        tag=None,
+        filled_volume=0,
+        stop_trigger=NAN,
+    ):
         _volume("volume", volume, allow_zero=False)
         _volume("filled_volume", filled_volume, allow_zero=True)
         if filled_volume > volume:
@@ -109,27 +159,59 @@ class PyKVBackOrder(_Frozen):
         self.updated_time = time
 
     def __repr__(self):
-        return (f"KVBackOrder(order_id={self.order_id!r}, account={self.handle_idx!r}, "
-                f"target={self.target_idx!r}, side={self.side!r}, "
-                f"effect={self.position_effect!r}, ctg={self.ctg!r}, price={self.price!r}, "
-                f"volume={self.volume!r}, filled={self.filled_volume!r}, "
-                f"status={self.status!r})")
+        return (
+            f"KVBackOrder(order_id={self.order_id!r}, account={self.handle_idx!r}, "
+            f"target={self.target_idx!r}, side={self.side!r}, "
+            f"effect={self.position_effect!r}, ctg={self.ctg!r}, price={self.price!r}, "
+            f"volume={self.volume!r}, filled={self.filled_volume!r}, "
+            f"status={self.status!r})"
+        )
 
 
 class PyKVBackTrade(_Frozen):
     """One fill of an order; ``side``, ``price``, ``volume`` and ``ctg`` read
     ``order_side``, ``trade_price``, ``trader_volume`` and ``order_ctg``."""
 
-    _FIELDS = ("handle_idx", "target_idx", "target_type", "order_id", "order_price",
-               "trader_id", "trader_volume", "trade_price", "filled_time", "order_ctg",
-               "order_side", "position_effect", "tag", "order_fee", "order_margin")
+    _FIELDS = (
+        "handle_idx",
+        "target_idx",
+        "target_type",
+        "order_id",
+        "order_price",
+        "trader_id",
+        "trader_volume",
+        "trade_price",
+        "filled_time",
+        "order_ctg",
+        "order_side",
+        "position_effect",
+        "tag",
+        "order_fee",
+        "order_margin",
+    )
     __slots__ = _FIELDS + ("_frozen",)
     _FROZEN = ("trader_value", "trader_fee")
 
     @classmethod
-    def create(cls, *, handle_idx, target_idx, target_type, order_id, order_price, trader_id,
-               trader_volume, trade_price, filled_time, order_ctg, order_side, position_effect,
-               tag, order_fee, order_margin):
+    def create(
+        cls,
+        *,
+        handle_idx,
+        target_idx,
+        target_type,
+        order_id,
+        order_price,
+        trader_id,
+        trader_volume,
+        trade_price,
+        filled_time,
+        order_ctg,
+        order_side,
+        position_effect,
+        tag,
+        order_fee,
+        order_margin,
+    ):
         _volume("trader_volume", trader_volume, allow_zero=False)
         trade = cls()
         trade.handle_idx = handle_idx
@@ -156,10 +238,12 @@ class PyKVBackTrade(_Frozen):
     ctg = property(lambda self: self.order_ctg)
 
     def __repr__(self):
-        return (f"KVBackTrade(trader_id={self.trader_id!r}, order_id={self.order_id!r}, "
-                f"target={self.target_idx!r}, side={self.order_side!r}, "
-                f"effect={self.position_effect!r}, price={self.trade_price!r}, "
-                f"volume={self.trader_volume!r}, time={self.filled_time!r})")
+        return (
+            f"KVBackTrade(trader_id={self.trader_id!r}, order_id={self.order_id!r}, "
+            f"target={self.target_idx!r}, side={self.order_side!r}, "
+            f"effect={self.position_effect!r}, price={self.trade_price!r}, "
+            f"volume={self.trader_volume!r}, time={self.filled_time!r})"
+        )
 
 
 class PyKVBackStopOrder:
@@ -168,27 +252,66 @@ class PyKVBackStopOrder:
     The prices and trigger fields stay NaN until the target order fills.
     """
 
-    _GIVEN = ("stop_order_id", "target_order_id", "target_idx", "handle_idx", "act",
-              "stop_order_type", "stop_gap_type", "stop_gap", "trailing_gap_type",
-              "trailing_gap", "volume", "ctg")
-    _UNSET = ("target_price", "stop_price", "trigger_real_price", "trigger_time",
-              "trailing_price", "trailing_high", "trailing_low", "stop_trailing_price",
-              "order_id")
-    __slots__ = _GIVEN + _UNSET + ("execute_status", "is_begin_trailing",
-                                   "in_begin_trailing_bar", "in_bar_begin")
+    _GIVEN = (
+        "stop_order_id",
+        "target_order_id",
+        "target_idx",
+        "handle_idx",
+        "act",
+        "stop_order_type",
+        "stop_gap_type",
+        "stop_gap",
+        "trailing_gap_type",
+        "trailing_gap",
+        "volume",
+        "ctg",
+    )
+    _UNSET = (
+        "target_price",
+        "stop_price",
+        "trigger_real_price",
+        "trigger_time",
+        "trailing_price",
+        "trailing_high",
+        "trailing_low",
+        "stop_trailing_price",
+        "order_id",
+    )
+    __slots__ = (
+        _GIVEN
+        + _UNSET
+        + ("execute_status", "is_begin_trailing", "in_begin_trailing_bar", "in_bar_begin")
+    )
 
     @classmethod
-    def create(cls, *, stop_order_id, target_order_id, target_idx, handle_idx, act,
-               stop_order_type, stop_gap_type, stop_gap, volume, ctg,
-               trailing_gap_type=NAN, trailing_gap=NAN):
+    def create(
+        cls,
+        *,
+        stop_order_id,
+        target_order_id,
+        target_idx,
+        handle_idx,
+        act,
+        stop_order_type,
+        stop_gap_type,
+        stop_gap,
+        volume,
+        ctg,
+        trailing_gap_type=NAN,
+        trailing_gap=NAN,
+    ):
         _volume("volume", volume, allow_zero=False)
         if stop_order_type == gv.StopOrderType_Trailing and (
-                (type(trailing_gap) is not float and type(trailing_gap) is not int
-                 and (isinstance(trailing_gap, bool) or not isinstance(trailing_gap, numbers.Real)))
-                or not math.isfinite(trailing_gap)):
+            (
+                type(trailing_gap) is not float
+                and type(trailing_gap) is not int
+                and (isinstance(trailing_gap, bool) or not isinstance(trailing_gap, numbers.Real))
+            )
+            or not math.isfinite(trailing_gap)
+        ):
             raise ValueError(f"a trailing stop needs a finite trailing_gap, got {trailing_gap!r}")
         stop = cls()
-        stop.stop_order_id = stop_order_id             # the fields of _GIVEN, then of _UNSET, in order
+        stop.stop_order_id = stop_order_id  # the fields of _GIVEN, then of _UNSET, in order
         stop.target_order_id = target_order_id
         stop.target_idx = target_idx
         stop.handle_idx = handle_idx
@@ -201,7 +324,9 @@ class PyKVBackStopOrder:
         stop.volume = volume
         stop.ctg = ctg
         stop.target_price = stop.stop_price = stop.trigger_real_price = stop.trigger_time = NAN
-        stop.trailing_price = stop.trailing_high = stop.trailing_low = stop.stop_trailing_price = NAN
+        stop.trailing_price = stop.trailing_high = stop.trailing_low = stop.stop_trailing_price = (
+            NAN
+        )
         stop.order_id = NAN
         stop.execute_status = gv.StopOrderStatus_Holding
         stop.is_begin_trailing = False
@@ -210,10 +335,12 @@ class PyKVBackStopOrder:
         return stop
 
     def __repr__(self):
-        return (f"KVBackStopOrder(stop_order_id={self.stop_order_id!r}, "
-                f"target_order_id={self.target_order_id!r}, type={self.stop_order_type!r}, "
-                f"act={self.act!r}, status={self.execute_status!r}, "
-                f"stop_price={self.stop_price!r}, volume={self.volume!r})")
+        return (
+            f"KVBackStopOrder(stop_order_id={self.stop_order_id!r}, "
+            f"target_order_id={self.target_order_id!r}, type={self.stop_order_type!r}, "
+            f"act={self.act!r}, status={self.execute_status!r}, "
+            f"stop_price={self.stop_price!r}, volume={self.volume!r})"
+        )
 
 
 # The compiled records (korvit.native); the Py* classes above are their reference.

@@ -12,8 +12,15 @@ pending closing orders.  Changes that would make a volume negative raise
 
 from korvit.tframe.utils.utilfunc import as_index
 
-__all__ = ["PositionsBase", "KVBackPosition", "LEGS", "target_index",
-           "PyPositionsBase", "PyKVBackPosition", "py_target_index"]
+__all__ = [
+    "PositionsBase",
+    "KVBackPosition",
+    "LEGS",
+    "target_index",
+    "PyPositionsBase",
+    "PyKVBackPosition",
+    "py_target_index",
+]
 
 LEGS = ("long", "short")
 
@@ -31,8 +38,13 @@ def _check_leg(leg):
 class PyPositionsBase:
     """Long and short volumes of one target, with the parts free to close."""
 
-    __slots__ = ("target_idx", "position_long", "position_short",
-                 "position_available_long", "position_available_short")
+    __slots__ = (
+        "target_idx",
+        "position_long",
+        "position_short",
+        "position_available_long",
+        "position_available_short",
+    )
 
     def __init__(self, target_idx):
         self.target_idx = py_target_index(target_idx)
@@ -53,22 +65,26 @@ class PyPositionsBase:
         """Set ``volume`` of ``leg`` aside for a pending closing order."""
         free = self.available(leg)
         if volume > free:
-            raise ValueError(f"cannot reserve {volume} {leg} of target {self.target_idx}: "
-                             f"only {free} available")
+            raise ValueError(
+                f"cannot reserve {volume} {leg} of target {self.target_idx}: only {free} available"
+            )
         setattr(self, "position_available_" + leg, free - volume)
 
     def release(self, leg, volume):
         """Undo ``reserve(leg, volume)``."""
         free = self.available(leg) + volume
         if free > self.held(leg):
-            raise ValueError(f"cannot release {volume} {leg} of target {self.target_idx}: "
-                             "more than is reserved")
+            raise ValueError(
+                f"cannot release {volume} {leg} of target {self.target_idx}: more than is reserved"
+            )
         setattr(self, "position_available_" + leg, free)
 
     def __repr__(self):
-        return (f"{type(self).__name__}(target_idx={self.target_idx}, "
-                f"long={self.position_long} ({self.position_available_long} available), "
-                f"short={self.position_short} ({self.position_available_short} available))")
+        return (
+            f"{type(self).__name__}(target_idx={self.target_idx}, "
+            f"long={self.position_long} ({self.position_available_long} available), "
+            f"short={self.position_short} ({self.position_available_short} available))"
+        )
 
 
 class PyKVBackPosition(PyPositionsBase):
@@ -103,8 +119,10 @@ class PyKVBackPosition(PyPositionsBase):
         """
         held, free = self.held(leg), self.available(leg)
         if not 0 < volume <= free:
-            raise ValueError(f"cannot close {volume!r} {leg} of target {self.target_idx}: "
-                             f"{held} held, {free} free to close")
+            raise ValueError(
+                f"cannot close {volume!r} {leg} of target {self.target_idx}: "
+                f"{held} held, {free} free to close"
+            )
         average = getattr(self, "avg_open_price_" + leg)
         margin = getattr(self, "margin_" + leg)
         released = margin if volume == held else margin * volume / held

@@ -67,8 +67,19 @@ from korvit.backtest.sweep.outofsample import WalkForwardResult
 from korvit.backtest.sweep.space import SweepError, expand_grid
 from korvit.backtest.sweep.walkforward import walk_forward
 
-__all__ = ["sweep", "walk_forward", "SweepError", "find_statistic", "strategy_parameters", "stop_workers",
-           "expand_grid", "Objective", "lower_is_better", "ranked", "WalkForwardResult"]
+__all__ = [
+    "sweep",
+    "walk_forward",
+    "SweepError",
+    "find_statistic",
+    "strategy_parameters",
+    "stop_workers",
+    "expand_grid",
+    "Objective",
+    "lower_is_better",
+    "ranked",
+    "WalkForwardResult",
+]
 
 
 class _SweepPackage(types.ModuleType):

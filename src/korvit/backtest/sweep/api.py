@@ -10,20 +10,62 @@ import numpy as np
 from korvit.backtest.loader import parameter_problem
 from korvit.backtest.sweep import local
 from korvit.backtest.sweep.checks import RUN_OPTIONS, _jsonable_options, _strategy_source
-from korvit.backtest.sweep.execute import _curve, _execute, _frame, _interrupt_held, _progress_bar, _table_text, _task
+from korvit.backtest.sweep.execute import (
+    _curve,
+    _execute,
+    _frame,
+    _interrupt_held,
+    _progress_bar,
+    _table_text,
+    _task,
+)
 from korvit.backtest.sweep.objective import Objective, ranked
 from korvit.backtest.sweep.outofsample import SPLITS_FILE, EQUITY_FILE, SUMMARY_FILE, out_of_sample
 from korvit.backtest.sweep.ray_backend import _import_ray
 from korvit.backtest.sweep.search import OptunaSearch, check_search, import_optuna, random_sets
-from korvit.backtest.sweep.space import Constraint, SweepError, _canonical, _check_name, _scalar, expand_grid
+from korvit.backtest.sweep.space import (
+    Constraint,
+    SweepError,
+    _canonical,
+    _check_name,
+    _scalar,
+    expand_grid,
+)
 from korvit.backtest.sweep.store import _Store
 from korvit.backtest.sweep.walkforward import _checked_splits, split_warmups
 from korvit.backtest.sweep.worker import _Job
 
 
-def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", seed=None, splits=None,
-          warmup=None, select=None, minimize=None, min_trades=None, objective=None, ticks=None, contracts=None, start=None, end=None, params=None, backend="local", workers=None,
-          address=None, keep=None, out=None, resume=False, timeout=None, progress=None, **options):
+def sweep(
+    strategy,
+    data,
+    grid,
+    *,
+    where=None,
+    sample=None,
+    sampler="random",
+    seed=None,
+    splits=None,
+    warmup=None,
+    select=None,
+    minimize=None,
+    min_trades=None,
+    objective=None,
+    ticks=None,
+    contracts=None,
+    start=None,
+    end=None,
+    params=None,
+    backend="local",
+    workers=None,
+    address=None,
+    keep=None,
+    out=None,
+    resume=False,
+    timeout=None,
+    progress=None,
+    **options,
+):
     """Run ``strategy`` over ``data`` once per parameter set of ``grid`` and
     return a DataFrame with one row per run (see the docstring of the package ``korvit.backtest.sweep``).
 
@@ -86,11 +128,14 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
     """
     unknown = sorted(set(options) - set(RUN_OPTIONS))
     if unknown:
-        raise SweepError(f"unknown option {unknown[0]!r}; a sweep's runs take "
-                         f"{', '.join(RUN_OPTIONS)}")
+        raise SweepError(
+            f"unknown option {unknown[0]!r}; a sweep's runs take {', '.join(RUN_OPTIONS)}"
+        )
     if backend not in ("local", "ray"):
         raise SweepError(f"backend must be 'local' or 'ray', got {backend!r}")
-    if workers is not None and (isinstance(workers, bool) or not isinstance(workers, int) or workers < 1):
+    if workers is not None and (
+        isinstance(workers, bool) or not isinstance(workers, int) or workers < 1
+    ):
         raise SweepError(f"workers must be a whole number >= 1, got {workers!r}")
     if address is not None and backend != "ray":
         raise SweepError("address= names a Ray cluster: use it with backend='ray'")
@@ -104,7 +149,9 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
         if isinstance(warmup, bool) or not isinstance(warmup, (int, np.integer)) or warmup < 0:
             raise SweepError(f"warmup must be a whole number of bars >= 0, got {warmup!r}")
         if splits is None:
-            raise SweepError("warmup= is the history before each walk-forward window: give splits= too")
+            raise SweepError(
+                "warmup= is the history before each walk-forward window: give splits= too"
+            )
         warmup = int(warmup)
     if backend == "ray":
         _import_ray()
@@ -136,10 +183,11 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
         local._start_workers(min(workers or os.cpu_count() or 1, len(sets)))
     from korvit.backtest.runner import STOP_FILLS, Backtest, load_inputs
     from korvit.data import load_contracts
+
     try:
         bars, ticks = load_inputs(data, ticks, start=start, end=end)
     except ValueError as exc:
-        if type(exc) is not ValueError:       # the data's own errors, as they are
+        if type(exc) is not ValueError:  # the data's own errors, as they are
             raise
         raise SweepError(str(exc)) from None
     table = None if contracts is None else load_contracts(contracts)
@@ -148,7 +196,9 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
     # default, so that a sweep saved under the other rule is not resumed.
     options = {"stop_fill": STOP_FILLS[0], **options}
     try:
-        Backtest({"init": lambda context: None}, bars, contracts=table, **options)     # only the options count
+        Backtest(
+            {"init": lambda context: None}, bars, contracts=table, **options
+        )  # only the options count
     except (TypeError, ValueError) as exc:
         raise SweepError(str(exc)) from None
     checked_splits = None if splits is None else _checked_splits(list(splits), bars)
@@ -165,62 +215,128 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
         workers = workers or os.cpu_count() or 1
     store = None
     if out is not None:
-        manifest = {"strategy": filename, "data": repr(bars), "params": fixed, "options": job.options,
-                    "parameter_sets": sets,
-                    "where": None if where is None else constraint.text,
-                    "search": {"sample": sample, "sampler": sampler, "seed": seed},
-                    "splits": checked_splits, "warmup": warmup,
-                    "warmups": warmups and [list(pair) for pair in warmups], "select": metric,
-                    "minimize": rank.minimize,
-                    "min_trades": rank.min_trades, "fingerprint": fingerprint}
-        store = _Store(out, manifest, resume, lambda rows, header: _table_text(rows, names, header, score))
+        manifest = {
+            "strategy": filename,
+            "data": repr(bars),
+            "params": fixed,
+            "options": job.options,
+            "parameter_sets": sets,
+            "where": None if where is None else constraint.text,
+            "search": {"sample": sample, "sampler": sampler, "seed": seed},
+            "splits": checked_splits,
+            "warmup": warmup,
+            "warmups": warmups and [list(pair) for pair in warmups],
+            "select": metric,
+            "minimize": rank.minimize,
+            "min_trades": rank.min_trades,
+            "fingerprint": fingerprint,
+        }
+        store = _Store(
+            out, manifest, resume, lambda rows, header: _table_text(rows, names, header, score)
+        )
 
     answers, interrupted, tests, chosen = {}, False, None, {}
-    windows = [(None, "full", None, None, 0)] if checked_splits is None else \
-        [(k, "train", s[0], s[1], warmups[k - 1][0]) for k, s in enumerate(checked_splits, 1)]
-    first_phase = [] if sampler == "optuna" else \
-        [_task(p, k, phase, a, b, w) for k, phase, a, b, w in windows for p in sets]
+    windows = (
+        [(None, "full", None, None, 0)]
+        if checked_splits is None
+        else [(k, "train", s[0], s[1], warmups[k - 1][0]) for k, s in enumerate(checked_splits, 1)]
+    )
+    first_phase = (
+        []
+        if sampler == "optuna"
+        else [_task(p, k, phase, a, b, w) for k, phase, a, b, w in windows for p in sets]
+    )
     tasks = first_phase
     try:
         if sampler == "optuna":
             bar = _progress_bar(0, 0, progress)
             try:
-                interrupted = _optuna_phase(windows, sets, sample, seed, rank, first_phase, answers, bar,
-                                            lambda todo: _execute(job, todo, answers, store, backend, workers,
-                                                                  address, timeout, progress, job.key, bar))
+                interrupted = _optuna_phase(
+                    windows,
+                    sets,
+                    sample,
+                    seed,
+                    rank,
+                    first_phase,
+                    answers,
+                    bar,
+                    lambda todo: _execute(
+                        job,
+                        todo,
+                        answers,
+                        store,
+                        backend,
+                        workers,
+                        address,
+                        timeout,
+                        progress,
+                        job.key,
+                        bar,
+                    ),
+                )
             finally:
                 if bar is not None:
                     bar.close()
-            first_phase.sort(key=lambda task: task["split"] or 0)      # asked split by split, shown by split
+            first_phase.sort(
+                key=lambda task: task["split"] or 0
+            )  # asked split by split, shown by split
         else:
-            interrupted = _execute(job, first_phase, answers, store, backend, workers, address, timeout,
-                                   progress, job.key)
+            interrupted = _execute(
+                job,
+                first_phase,
+                answers,
+                store,
+                backend,
+                workers,
+                address,
+                timeout,
+                progress,
+                job.key,
+            )
         tasks = list(first_phase)
         if checked_splits is not None and not interrupted:
             tests = []
             trained = _frame(first_phase, answers, names, None, None, score)
             by_id = {task["run_id"]: task for task in first_phase}
             for k, split in enumerate(checked_splits, 1):
-                best = ranked(trained[trained["split"] == k], metric, minimize=rank.minimize,
-                              min_trades=rank.min_trades)
+                best = ranked(
+                    trained[trained["split"] == k],
+                    metric,
+                    minimize=rank.minimize,
+                    min_trades=rank.min_trades,
+                )
                 if not len(best):
                     task = _task({}, k, "test", split[2], split[3], warmups[k - 1][1])
-                    row = {key: task[key] for key in ("run_id", "split", "phase", "params", "start", "end")}
+                    row = {
+                        key: task[key]
+                        for key in ("run_id", "split", "phase", "params", "start", "end")
+                    }
                     enough = f" and at least {rank.min_trades:,d} trades" if rank.min_trades else ""
-                    row.update(status="failed", seconds=float("nan"),
-                               error=f"no training run of split {k} finished with a value of {rank.label}{enough}")
-                    with _interrupt_held():         # in runs.jsonl and the table alike
+                    row.update(
+                        status="failed",
+                        seconds=float("nan"),
+                        error=f"no training run of split {k} finished with a value of {rank.label}{enough}",
+                    )
+                    with _interrupt_held():  # in runs.jsonl and the table alike
                         if store is not None:
                             store.add(row, None)
                         answers[task["run_id"]] = row
                 else:
                     chosen[k] = best["run_id"].iloc[0]
-                    task = _task(dict(by_id[chosen[k]]["params"]), k, "test", split[2], split[3],
-                                 warmups[k - 1][1], curve=True)
+                    task = _task(
+                        dict(by_id[chosen[k]]["params"]),
+                        k,
+                        "test",
+                        split[2],
+                        split[3],
+                        warmups[k - 1][1],
+                        curve=True,
+                    )
                     tests.append(task)
                 tasks.append(task)
-            interrupted = _execute(job, tests, answers, store, backend, workers, address, timeout,
-                                   progress, job.key)
+            interrupted = _execute(
+                job, tests, answers, store, backend, workers, address, timeout, progress, job.key
+            )
     except BaseException:
         if store is not None:
             with _interrupt_held(absorb=True):
@@ -232,33 +348,47 @@ def sweep(strategy, data, grid, *, where=None, sample=None, sampler="random", se
         if store is not None:
             store.close()
         # Ctrl-C as the last run came in (or while the workers were put away) stopped nothing.
-        unfinished = (checked_splits is not None and tests is None) or \
-            any(task["run_id"] not in answers for task in tasks)
+        unfinished = (checked_splits is not None and tests is None) or any(
+            task["run_id"] not in answers for task in tasks
+        )
         interrupted = interrupted and unfinished
         frame = _frame(tasks, answers, names, keep, store, score)
         frame.attrs["interrupted"] = interrupted
         frame.attrs.update(rank.attrs())
-        frame.attrs["run"] = _run_facts(filename, bars, ticks, fixed, job.options,
-                                        None if where is None else constraint.text,
-                                        {"sample": sample, "sampler": sampler, "seed": seed}, checked_splits)
+        frame.attrs["run"] = _run_facts(
+            filename,
+            bars,
+            ticks,
+            fixed,
+            job.options,
+            None if where is None else constraint.text,
+            {"sample": sample, "sampler": sampler, "seed": seed},
+            checked_splits,
+        )
         walked = None
         if checked_splits is not None and tests is not None and not interrupted:
-            curves = {task["split"]: _curve(answers[task["run_id"]], task["run_id"], store) for task in tests
-                      if task["run_id"] in answers and answers[task["run_id"]]["status"] == "ok"}
-            walked = out_of_sample(frame, checked_splits, warmups, chosen, curves, metric, bars.frequency)
+            curves = {
+                task["split"]: _curve(answers[task["run_id"]], task["run_id"], store)
+                for task in tests
+                if task["run_id"] in answers and answers[task["run_id"]]["status"] == "ok"
+            }
+            walked = out_of_sample(
+                frame, checked_splits, warmups, chosen, curves, metric, bars.frequency
+            )
             frame.attrs["walk_forward"] = walked
         if store is not None:
             store.write_table(frame)
             if walked is not None:
                 walked.save(store.folder)
-            else:           # those of an earlier sweep in the folder are not this one's
+            else:  # those of an earlier sweep in the folder are not this one's
                 for name in (SPLITS_FILE, EQUITY_FILE, SUMMARY_FILE):
                     (store.folder / name).unlink(missing_ok=True)
     if interrupted:
         done = int(frame["status"].notna().sum()) if len(frame) else 0
-        warnings.warn(f"sweep interrupted: {done} of {len(tasks)} runs finished", RuntimeWarning, stacklevel=2)
+        warnings.warn(
+            f"sweep interrupted: {done} of {len(tasks)} runs finished", RuntimeWarning, stacklevel=2
+        )
     return frame
-
 
 
 def _optuna_phase(windows, sets, count, seed, rank, tasks, answers, bar, execute):
@@ -278,8 +408,13 @@ def _optuna_phase(windows, sets, count, seed, rank, tasks, answers, bar, execute
         if execute(asked):
             return True
         for search, (k, *_) in zip(searches, windows):
-            search.tell({_canonical(task["params"]): answers[task["run_id"]] for task in tasks
-                         if task["split"] == k and task["run_id"] in answers})
+            search.tell(
+                {
+                    _canonical(task["params"]): answers[task["run_id"]]
+                    for task in tasks
+                    if task["split"] == k and task["run_id"] in answers
+                }
+            )
     return False
 
 
@@ -292,13 +427,25 @@ def _run_facts(filename, bars, ticks, fixed, options, where, search, splits):
     strategy file, the data (source, bar kind, codes, first and last bar), the
     fixed parameters, the runs' settings, the constraint and the search."""
     from korvit.data._table import fmt_time
+
     codes = [str(code) for code in bars.codes]
-    data = {"source": str(bars.source), "kind": bars.kind, "bars": len(bars.times),
-            "codes": codes[:_FACT_CODES], "code_count": len(codes),
-            "first": fmt_time(bars.times[0]) if len(bars.times) else None,
-            "last": fmt_time(bars.times[-1]) if len(bars.times) else None}
+    data = {
+        "source": str(bars.source),
+        "kind": bars.kind,
+        "bars": len(bars.times),
+        "codes": codes[:_FACT_CODES],
+        "code_count": len(codes),
+        "first": fmt_time(bars.times[0]) if len(bars.times) else None,
+        "last": fmt_time(bars.times[-1]) if len(bars.times) else None,
+    }
     if ticks is not None:
         data["ticks"] = str(ticks.source)
-    return {"strategy": str(filename), "data": data, "params": dict(fixed), "options": dict(options),
-            "where": where, "search": dict(search) if search.get("sample") is not None else None,
-            "splits": None if splits is None else len(splits)}
+    return {
+        "strategy": str(filename),
+        "data": data,
+        "params": dict(fixed),
+        "options": dict(options),
+        "where": where,
+        "search": dict(search) if search.get("sample") is not None else None,
+        "splits": None if splits is None else len(splits),
+    }

@@ -8,9 +8,19 @@ from pathlib import Path
 from korvit.backtest.sweep.space import SweepError
 
 # Options of Backtest that a sweep hands on to every run as they are.
-RUN_OPTIONS = ("cash", "accounts", "price_at_previous_close", "slippage", "cancel_unfilled_limits",
-               "cancel_stale_orders", "fees", "stock_commission", "commission_rate", "stop_fill", "benchmark")
-
+RUN_OPTIONS = (
+    "cash",
+    "accounts",
+    "price_at_previous_close",
+    "slippage",
+    "cancel_unfilled_limits",
+    "cancel_stale_orders",
+    "fees",
+    "stock_commission",
+    "commission_rate",
+    "stop_fill",
+    "benchmark",
+)
 
 
 def _strategy_source(strategy):
@@ -19,8 +29,10 @@ def _strategy_source(strategy):
         if strategy is None:
             raise SweepError("a sweep needs the strategy as a file: this module has none")
     if not isinstance(strategy, (str, os.PathLike)):
-        raise SweepError("a sweep needs the strategy as a file (a path or a module loaded from "
-                         f"one), got {type(strategy).__name__}")
+        raise SweepError(
+            "a sweep needs the strategy as a file (a path or a module loaded from "
+            f"one), got {type(strategy).__name__}"
+        )
     path = Path(strategy)
     if not path.is_file():
         raise SweepError(f"strategy file {str(path)!r} does not exist")
@@ -32,7 +44,6 @@ def _strategy_source(strategy):
     return str(path.resolve()), source
 
 
-
 def _jsonable_options(options):
     out = {}
     for name, value in options.items():
@@ -42,4 +53,3 @@ def _jsonable_options(options):
             raise SweepError(f"option {name}={value!r} is not a plain value") from None
         out[name] = value
     return out
-

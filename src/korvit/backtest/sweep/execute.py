@@ -17,7 +17,7 @@ from korvit.backtest.sweep.space import FIRST_COLUMNS, RUN_COLUMNS, _canonical
 
 def _run_id(params, phase, start, end, warmup=0):
     window = {"params": params, "phase": phase, "start": start, "end": end}
-    if warmup:          # a run without one keeps the id it had before warm-ups were known
+    if warmup:  # a run without one keeps the id it had before warm-ups were known
         window["warmup"] = warmup
     return hashlib.sha256(_canonical(window).encode()).hexdigest()[:12]
 
@@ -25,14 +25,23 @@ def _run_id(params, phase, start, end, warmup=0):
 def _task(params, split, phase, start, end, warmup=0, curve=False):
     """A run: its parameters on a window, with ``warmup`` bars before it as
     history; ``curve``: its equity curve is kept (saved with the run)."""
-    task = {"run_id": _run_id(params, phase, start, end, warmup), "params": params, "split": split,
-            "phase": phase, "start": start, "end": end, "warmup": warmup}
+    task = {
+        "run_id": _run_id(params, phase, start, end, warmup),
+        "params": params,
+        "split": split,
+        "phase": phase,
+        "start": start,
+        "end": end,
+        "warmup": warmup,
+    }
     if curve:
         task["curve"] = True
     return task
 
 
-def _execute(job, tasks, answers, store, backend, workers, address, timeout, progress, key, bar=None):
+def _execute(
+    job, tasks, answers, store, backend, workers, address, timeout, progress, key, bar=None
+):
     """Runs the tasks not answered yet; returns True when Ctrl-C stopped it.
     ``bar``: a progress bar that goes on over several calls (left open), else
     one of this call's own."""
@@ -41,7 +50,9 @@ def _execute(job, tasks, answers, store, backend, workers, address, timeout, pro
     saved = store.saved if store is not None else {}
     for task in tasks:
         row = saved.get(task["run_id"])
-        if row is not None and (not task.get("curve") or store.equity_path(task["run_id"]).is_file()):
+        if row is not None and (
+            not task.get("curve") or store.equity_path(task["run_id"]).is_file()
+        ):
             answers[task["run_id"]] = row
     todo = [task for task in tasks if task["run_id"] not in answers]
     by_id = {task["run_id"]: task for task in tasks}
@@ -59,15 +70,25 @@ def _execute(job, tasks, answers, store, backend, workers, address, timeout, pro
                 told.add(message)
                 warnings.warn(message, StrategyWarning, stacklevel=2)
         task = by_id[answer["run_id"]]
-        row = {"run_id": task["run_id"], "split": task["split"], "phase": task["phase"],
-               "params": task["params"], "start": task["start"], "end": task["end"],
-               **({"warmup": task["warmup"]} if task.get("warmup") else {}), **answer["row"]}
+        row = {
+            "run_id": task["run_id"],
+            "split": task["split"],
+            "phase": task["phase"],
+            "params": task["params"],
+            "start": task["start"],
+            "end": task["end"],
+            **({"warmup": task["warmup"]} if task.get("warmup") else {}),
+            **answer["row"],
+        }
         equity = None
         if answer.get("equity") is not None:
             times, values = answer["equity"]
-            equity = pd.Series(values, index=pd.DatetimeIndex(times.astype("datetime64[ns]"), name="time"),
-                               name="equity")
-        with _interrupt_held():     # saved and in the table together: sweep.csv matches runs.jsonl
+            equity = pd.Series(
+                values,
+                index=pd.DatetimeIndex(times.astype("datetime64[ns]"), name="time"),
+                name="equity",
+            )
+        with _interrupt_held():  # saved and in the table together: sweep.csv matches runs.jsonl
             if store is not None:
                 store.add(row, equity)
             answers[task["run_id"]] = dict(row, equity=equity) if equity is not None else row
@@ -104,7 +125,7 @@ class _interrupt_held:
         self.caught, self.previous = False, None
         if threading.current_thread() is threading.main_thread():
             previous = signal.getsignal(signal.SIGINT)
-            if previous is not None:        # None: a handler not set from Python, left alone
+            if previous is not None:  # None: a handler not set from Python, left alone
                 self.previous = signal.signal(signal.SIGINT, self._catch)
         return self
 
@@ -123,8 +144,17 @@ def _progress_bar(total, done, enabled):
     if enabled is False:
         return None
     from tqdm import tqdm
-    return tqdm(total=total, initial=done, desc="sweep", unit="run", disable=None if enabled is None else False,
-                file=sys.stderr, mininterval=0.2, dynamic_ncols=True)
+
+    return tqdm(
+        total=total,
+        initial=done,
+        desc="sweep",
+        unit="run",
+        disable=None if enabled is None else False,
+        file=sys.stderr,
+        mininterval=0.2,
+        dynamic_ncols=True,
+    )
 
 
 def _frame(tasks, answers, names, keep, store, score=None):
@@ -175,17 +205,32 @@ def _table_text(rows, names, header, score=None):
     run; the whole table at the end is pandas')."""
     import csv
     import io
+
     columns = list(_stat_kinds())
     text = io.StringIO()
     writer = csv.writer(text, lineterminator="\n")
     if header:
-        writer.writerow([*FIRST_COLUMNS, *names, *RUN_COLUMNS, *columns, *([SCORE_COLUMN] if score else [])])
+        writer.writerow(
+            [*FIRST_COLUMNS, *names, *RUN_COLUMNS, *columns, *([SCORE_COLUMN] if score else [])]
+        )
     for row in rows:
         params, stats = row.get("params") or {}, row.get("stats") or {}
-        line = [row["run_id"], row.get("split"), row.get("phase"), *(params.get(name) for name in names),
-                row.get("status"), row.get("error", ""), row.get("seconds"), *(stats.get(name) for name in columns)]
+        line = [
+            row["run_id"],
+            row.get("split"),
+            row.get("phase"),
+            *(params.get(name) for name in names),
+            row.get("status"),
+            row.get("error", ""),
+            row.get("seconds"),
+            *(stats.get(name) for name in columns),
+        ]
         if score is not None:
             line.append(score(row))
-        writer.writerow(["" if value is None or (isinstance(value, float) and math.isnan(value)) else value
-                         for value in line])
+        writer.writerow(
+            [
+                "" if value is None or (isinstance(value, float) and math.isnan(value)) else value
+                for value in line
+            ]
+        )
     return text.getvalue()

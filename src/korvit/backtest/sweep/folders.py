@@ -13,7 +13,6 @@ import stat
 import tempfile
 
 
-
 def _process_start(pid):
     """``(alive, start)`` of process ``pid``: its start time as the system
     gives it (clock ticks since boot) where /proc tells it, else None."""
@@ -24,7 +23,7 @@ def _process_start(pid):
         return (not os.path.isdir("/proc/self")) and _signalable(pid), None
     except (OSError, IndexError):
         return _signalable(pid), None
-    if fields[0] in (b"Z", b"X"):       # dead, not yet reaped by its parent
+    if fields[0] in (b"Z", b"X"):  # dead, not yet reaped by its parent
         return False, None
     return True, fields[19].decode()
 
@@ -35,7 +34,7 @@ def _signalable(pid):
     except ProcessLookupError:
         return False
     except PermissionError:
-        return True                     # another user's live process
+        return True  # another user's live process
     except OverflowError:
         return False
     return True
@@ -84,4 +83,3 @@ def _sweep_folder():
     root = tempfile.gettempdir()
     _remove_stale(root, "korvit-sweep-")
     return tempfile.mkdtemp(prefix=f"korvit-sweep-{_owner_tag()}-", dir=root)
-

@@ -24,8 +24,13 @@ from korvit.backtest.sweep.worker import _Core, _failed, _Worker
 _READY = "ready"
 # What a worker imports as it starts, before it hears of a job: the modules of
 # a run, so that the imports of a new worker overlap the sweep's preparations.
-_PRELOAD = ("korvit.data", "korvit.backtest.runner", "korvit.backtest.results", "korvit.backtest.stats",
-            "korvit.core.server")
+_PRELOAD = (
+    "korvit.data",
+    "korvit.backtest.runner",
+    "korvit.backtest.results",
+    "korvit.backtest.stats",
+    "korvit.core.server",
+)
 
 
 def _worker_main(fd, folder):
@@ -36,7 +41,7 @@ def _worker_main(fd, folder):
     (loaded from ``path`` unless the worker holds it already; ``path`` is
     None then) and is answered with ``_READY``; ``("run", task)`` runs a task
     of the current job and is answered with its result; None stops."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)     # Ctrl-C is the sweep's to handle
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the sweep's to handle
     conn = Connection(fd)
     for name in _PRELOAD:
         importlib.import_module(name)
@@ -56,11 +61,11 @@ def _worker_main(fd, folder):
             if message[0] == "job":
                 baseline.forget_new()
                 if message[1] != key:
-                    worker = key = None         # the old job's data goes before the new one comes
+                    worker = key = None  # the old job's data goes before the new one comes
                     with open(message[2], "rb") as fh:
                         worker = _Worker(pickle.load(fh), core)
                     key = message[1]
-                conn.send(_READY)       # a run's time-out counts from here, not from the start-up
+                conn.send(_READY)  # a run's time-out counts from here, not from the start-up
             else:
                 conn.send(worker.run(message[1]))
     finally:
@@ -78,8 +83,13 @@ class _Modules:
         self.names = set(sys.modules)
         self.packages = {name.partition(".")[0] for name in self.names}
         paths = sysconfig.get_paths()
-        self.installed = tuple({os.path.join(os.path.realpath(paths[kind]), "")
-                                for kind in ("stdlib", "platstdlib", "purelib", "platlib") if kind in paths})
+        self.installed = tuple(
+            {
+                os.path.join(os.path.realpath(paths[kind]), "")
+                for kind in ("stdlib", "platstdlib", "purelib", "platlib")
+                if kind in paths
+            }
+        )
 
     def forget_new(self):
         gone = False
@@ -105,13 +115,22 @@ class _Slot:
         mine, theirs = socket.socketpair()
         fd = theirs.fileno()
         self.process = subprocess.Popen(
-            [sys.executable, "-c", "import sys; from korvit.backtest.sweep.local import _worker_main; "
-                                   "_worker_main(int(sys.argv[1]), sys.argv[2])", str(fd), folder],
-            pass_fds=(fd,), start_new_session=True, stdin=subprocess.DEVNULL)
+            [
+                sys.executable,
+                "-c",
+                "import sys; from korvit.backtest.sweep.local import _worker_main; "
+                "_worker_main(int(sys.argv[1]), sys.argv[2])",
+                str(fd),
+                folder,
+            ],
+            pass_fds=(fd,),
+            start_new_session=True,
+            stdin=subprocess.DEVNULL,
+        )
         theirs.close()
         self.conn = Connection(mine.detach())
-        self.key = None             # the job the worker holds (or is loading); None: never given one
-        self.prepared = False       # told the current sweep's job
+        self.key = None  # the job the worker holds (or is loading); None: never given one
+        self.prepared = False  # told the current sweep's job
         self.task = None
         self.started = 0.0
         self.ready = False
@@ -119,7 +138,10 @@ class _Slot:
     def give(self, task, key, job_path):
         """Send ``task``, after the sweep's job (``job_path()`` makes its file)
         if the worker was not told it yet in this sweep."""
-        self.task, self.started = task, time.monotonic()    # busy from here: a half-sent slot is killed
+        self.task, self.started = (
+            task,
+            time.monotonic(),
+        )  # busy from here: a half-sent slot is killed
         if not self.prepared:
             self.ready = False
             self.conn.send(("job", key, None if self.key == key else job_path()))
@@ -188,7 +210,7 @@ class _Pool:
         slots, self.slots = self.slots, []
         for slot in slots:
             if slot.key is None:
-                slot.kill()             # started for a sweep that did not come: holds nothing yet
+                slot.kill()  # started for a sweep that did not come: holds nothing yet
             else:
                 slot.tell_stop()
         for slot in slots:
@@ -197,7 +219,7 @@ class _Pool:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
-_pool = None                    # the kept pool of this process
+_pool = None  # the kept pool of this process
 _pool_lock = threading.Lock()
 _exit_hook = []
 
@@ -219,7 +241,7 @@ def _kept_pool():
     global _pool
     pool = _pool
     if pool is not None and pool.owner != os.getpid():
-        pool = _pool = None             # a forked copy: its workers are the parent's
+        pool = _pool = None  # a forked copy: its workers are the parent's
     if pool is not None and pool.busy:
         return None
     if pool is not None and pool.setting != _pool_setting():
@@ -229,6 +251,7 @@ def _kept_pool():
         pool = _pool = _Pool()
         if not _exit_hook:
             import atexit
+
             atexit.register(stop_workers)
             _exit_hook.append(True)
     return pool
@@ -281,7 +304,6 @@ def _death(exitcode):
     return f"worker died (exit status {exitcode})"
 
 
-
 def _run_local(job, tasks, workers, timeout, deliver):
     """Runs ``tasks`` on ``workers`` processes of the kept pool, calling
     ``deliver(answer)`` for each as it finishes.  A worker that dies (or
@@ -320,14 +342,18 @@ def _run_local(job, tasks, workers, timeout, deliver):
                         answer = slot.conn.recv()
                         if answer == _READY:
                             slot.ready, slot.started, answer = True, time.monotonic(), None
-                    except (EOFError, OSError):        # the worker is gone
+                    except (EOFError, OSError):  # the worker is gone
                         try:
                             slot.process.wait(5)
                         except subprocess.TimeoutExpired:
                             pass
                         answer = _failed(slot.task, _death(slot.process.returncode))
                         slots[number] = pool.replace(slot)
-                elif timeout is not None and slot.ready and time.monotonic() - slot.started >= timeout:
+                elif (
+                    timeout is not None
+                    and slot.ready
+                    and time.monotonic() - slot.started >= timeout
+                ):
                     answer = _failed(slot.task, f"timed out after {timeout:g} s")
                     slots[number] = pool.replace(slot)
                 if answer is None:
@@ -339,10 +365,9 @@ def _run_local(job, tasks, workers, timeout, deliver):
                     slot.give(pending.popleft(), job.key, job_path)
     finally:
         for slot in slots:
-            if slot.task is not None:       # stopped in the middle of its run
+            if slot.task is not None:  # stopped in the middle of its run
                 pool.drop(slot)
         for path in written:
             with contextlib.suppress(OSError):
                 os.unlink(path)
         _give_back(pool)
-

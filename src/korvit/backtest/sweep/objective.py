@@ -12,6 +12,7 @@ from korvit.backtest.sweep.space import SweepError
 
 def _stat_kinds():
     from korvit.backtest.stats import _KINDS
+
     return _KINDS
 
 
@@ -46,12 +47,13 @@ def _typed(frame):
 
 # The statistics where lower is better; the others rank higher first (drawdowns and
 # average losses are negative fractions and amounts: higher is nearer to none).
-LOWER_IS_BETTER = frozenset({"Annualised volatility", "Longest drawdown", "Orders cancelled", "Orders denied",
-                             "Total fees"})
+LOWER_IS_BETTER = frozenset(
+    {"Annualised volatility", "Longest drawdown", "Orders cancelled", "Orders denied", "Total fees"}
+)
 # Statistics kept as negative amounts whose size is a loss: minimising one is making
 # the loss smaller, which ranks values nearer 0 first, as their better direction does.
 LOSSES = frozenset({"Max drawdown", "Average loss", "Benchmark max drawdown"})
-SCORE_COLUMN = "objective"       # the column of a function's scores
+SCORE_COLUMN = "objective"  # the column of a function's scores
 
 
 def lower_is_better(metric):
@@ -83,7 +85,12 @@ def _number(value):
     """``value`` as a float to rank by (durations in days), NaN where it is none."""
     if isinstance(value, pd.Timedelta):
         return value / pd.Timedelta(days=1)
-    if value is None or value is pd.NaT or isinstance(value, bool) or not isinstance(value, numbers.Real):
+    if (
+        value is None
+        or value is pd.NaT
+        or isinstance(value, bool)
+        or not isinstance(value, numbers.Real)
+    ):
         return float("nan")
     return float(value)
 
@@ -99,9 +106,13 @@ class Objective:
     def __init__(self, metric=None, *, minimize=None, min_trades=None, function=None):
         if function is not None:
             if not callable(function):
-                raise SweepError(f"objective must be a function of a run's statistics, got {function!r}")
+                raise SweepError(
+                    f"objective must be a function of a run's statistics, got {function!r}"
+                )
             if metric is not None:
-                raise SweepError("give the statistic to rank by (select=) or an objective function, not both")
+                raise SweepError(
+                    "give the statistic to rank by (select=) or an objective function, not both"
+                )
             self.metric = SCORE_COLUMN
             self.label = getattr(function, "__name__", SCORE_COLUMN)
             if not self.label.isidentifier():
@@ -113,14 +124,20 @@ class Objective:
             self.label = self.metric
         if minimize is not None and not isinstance(minimize, (bool, np.bool_)):
             raise SweepError(f"minimize must be True or False, got {minimize!r}")
-        if min_trades is not None and (isinstance(min_trades, bool) or not isinstance(min_trades, numbers.Integral)
-                                       or min_trades < 0):
+        if min_trades is not None and (
+            isinstance(min_trades, bool)
+            or not isinstance(min_trades, numbers.Integral)
+            or min_trades < 0
+        ):
             raise SweepError(f"min_trades must be a whole number >= 0, got {min_trades!r}")
         self.function = function
-        self.minimize = bool(minimize) if minimize is not None else (
-            function is None and lower_is_better(self.metric))
+        self.minimize = (
+            bool(minimize)
+            if minimize is not None
+            else (function is None and lower_is_better(self.metric))
+        )
         if self.minimize and self.metric in LOSSES:
-            self.minimize = False       # the smallest loss: nearest 0
+            self.minimize = False  # the smallest loss: nearest 0
         self.min_trades = None if min_trades is None else int(min_trades)
         self._scores = {}
 
@@ -140,12 +157,16 @@ class Objective:
         if key not in self._scores:
             try:
                 value = self.function(typed_stats(row.get("stats")))
-            except Exception as exc:        # noqa: BLE001 - the user's function, told with its run
-                raise SweepError(f"the objective failed on the run {row.get('params')}: "
-                                 f"{type(exc).__name__}: {exc}") from exc
+            except Exception as exc:  # noqa: BLE001 - the user's function, told with its run
+                raise SweepError(
+                    f"the objective failed on the run {row.get('params')}: "
+                    f"{type(exc).__name__}: {exc}"
+                ) from exc
             if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-                raise SweepError(f"the objective returned {value!r} for the run {row.get('params')}: "
-                                 "it must return a number")
+                raise SweepError(
+                    f"the objective returned {value!r} for the run {row.get('params')}: "
+                    "it must return a number"
+                )
             self._scores[key] = float(value)
         return self._scores[key]
 
@@ -166,10 +187,13 @@ def ranked(frame, metric=None, *, minimize=None, min_trades=None):
     if metric != SCORE_COLUMN and metric not in frame.columns:
         metric = find_statistic(metric)
     if minimize is None:
-        minimize = attrs.get("minimize") if metric == attrs.get("metric") and "minimize" in attrs else \
-            lower_is_better(metric)
+        minimize = (
+            attrs.get("minimize")
+            if metric == attrs.get("metric") and "minimize" in attrs
+            else lower_is_better(metric)
+        )
     if metric in LOSSES:
-        minimize = False                # minimising a loss ranks the smallest, nearest 0, first
+        minimize = False  # minimising a loss ranks the smallest, nearest 0, first
     if min_trades is None:
         min_trades = attrs.get("min_trades")
     if metric not in frame.columns:
@@ -177,7 +201,11 @@ def ranked(frame, metric=None, *, minimize=None, min_trades=None):
     values = frame[metric].map(_number).astype(float)
     keep = (frame["status"] == "ok") & np.isfinite(values)
     if min_trades:
-        trades = pd.to_numeric(frame["Trades"], errors="coerce") if "Trades" in frame.columns else values * np.nan
+        trades = (
+            pd.to_numeric(frame["Trades"], errors="coerce")
+            if "Trades" in frame.columns
+            else values * np.nan
+        )
         keep &= trades >= min_trades
     order = values[keep].sort_values(ascending=bool(minimize), kind="stable")
     return frame.loc[order.index]

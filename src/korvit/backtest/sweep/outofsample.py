@@ -33,11 +33,29 @@ import pandas as pd
 from korvit.backtest.files import atomic_write
 
 # The figures of the stitched curve: those of a run's equity curve, and the test runs' trades.
-CURVE_STATS = ("Start", "End", "Duration", "Initial equity", "Final equity", "Total return", "Annualised return",
-               "Annualised volatility", "Sharpe ratio", "Sortino ratio", "Max drawdown", "Max drawdown peak",
-               "Max drawdown trough", "Longest drawdown", "Trades")
+CURVE_STATS = (
+    "Start",
+    "End",
+    "Duration",
+    "Initial equity",
+    "Final equity",
+    "Total return",
+    "Annualised return",
+    "Annualised volatility",
+    "Sharpe ratio",
+    "Sortino ratio",
+    "Max drawdown",
+    "Max drawdown peak",
+    "Max drawdown trough",
+    "Longest drawdown",
+    "Trades",
+)
 # The files of the output folder that hold a walk-forward's out-of-sample results.
-SPLITS_FILE, EQUITY_FILE, SUMMARY_FILE = "walkforward.csv", "walkforward_equity.csv", "walkforward.json"
+SPLITS_FILE, EQUITY_FILE, SUMMARY_FILE = (
+    "walkforward.csv",
+    "walkforward_equity.csv",
+    "walkforward.json",
+)
 _RETURN = "Annualised return"
 
 
@@ -48,7 +66,7 @@ def stitch(curves, initial_cash):
     parts, level = [], float(initial_cash)
     kept = [curve.astype(float) for curve in curves if curve is not None and len(curve)]
     for k, curve in enumerate(kept):
-        if k + 1 < len(kept):               # overlapping windows: this one ends where the next begins
+        if k + 1 < len(kept):  # overlapping windows: this one ends where the next begins
             curve = curve[curve.index < kept[k + 1].index[0]]
         if not len(curve):
             continue
@@ -66,8 +84,15 @@ def curve_stats(curve, initial_cash, frequency, trades=0):
     """The statistics of an equity curve (``CURVE_STATS``), as a run's are
     computed from its curve; ``trades``: the number of fills behind it."""
     from korvit.backtest.stats import compute_stats
-    stats = compute_stats(curve, pd.DataFrame({"fee": []}), pd.DataFrame({"pnl": []}), frequency=frequency,
-                          initial_cash=initial_cash, exposure=pd.Series(np.zeros(len(curve), dtype=bool)))
+
+    stats = compute_stats(
+        curve,
+        pd.DataFrame({"fee": []}),
+        pd.DataFrame({"pnl": []}),
+        frequency=frequency,
+        initial_cash=initial_cash,
+        exposure=pd.Series(np.zeros(len(curve), dtype=bool)),
+    )
     stats["Trades"] = trades
     return stats[list(CURVE_STATS)]
 
@@ -106,18 +131,21 @@ class WalkForwardResult:
         self.splits, self.equity, self.stats = splits, equity, stats
         self.efficiency, self.metric = efficiency_, metric
 
-    def __deepcopy__(self, memo):       # pandas deep-copies a table's attrs with every derived table
+    def __deepcopy__(self, memo):  # pandas deep-copies a table's attrs with every derived table
         return self
 
     def __repr__(self):
-        return (f"<WalkForwardResult {len(self.splits)} splits, out-of-sample total return "
-                f"{self.stats.get('Total return', math.nan):.2%}, efficiency {self.efficiency:.3g}>")
+        return (
+            f"<WalkForwardResult {len(self.splits)} splits, out-of-sample total return "
+            f"{self.stats.get('Total return', math.nan):.2%}, efficiency {self.efficiency:.3g}>"
+        )
 
     def save(self, folder):
         """Write ``walkforward.csv`` (the splits), ``walkforward_equity.csv``
         (the stitched curve) and ``walkforward.json`` (its statistics, the
         efficiency and the metric) to ``folder``, each atomically."""
         from korvit.backtest.stats import stats_to_json
+
         folder = Path(folder)
         folder.mkdir(parents=True, exist_ok=True)
         splits = self.splits.copy()
@@ -125,14 +153,20 @@ class WalkForwardResult:
             splits[column] = splits[column].astype(str)
         atomic_write(folder / SPLITS_FILE, lambda fh: splits.to_csv(fh, index=False))
         atomic_write(folder / EQUITY_FILE, lambda fh: self.equity.to_csv(fh, header=True))
-        summary = {"metric": self.metric, "efficiency": _json_number(self.efficiency),
-                   "stats": stats_to_json(self.stats)}
-        atomic_write(folder / SUMMARY_FILE, lambda fh: fh.write(json.dumps(summary, indent=2) + "\n"))
+        summary = {
+            "metric": self.metric,
+            "efficiency": _json_number(self.efficiency),
+            "stats": stats_to_json(self.stats),
+        }
+        atomic_write(
+            folder / SUMMARY_FILE, lambda fh: fh.write(json.dumps(summary, indent=2) + "\n")
+        )
 
     @classmethod
     def read(cls, folder):
         """The results saved by ``save`` in ``folder``, or None where they are not all there."""
         from korvit.backtest.sweep.objective import typed_stats
+
         folder = Path(folder)
         paths = [folder / name for name in (SPLITS_FILE, EQUITY_FILE, SUMMARY_FILE)]
         if not all(path.is_file() for path in paths):
@@ -145,8 +179,13 @@ class WalkForwardResult:
         summary = json.loads(paths[2].read_text())
         stats = typed_stats(summary["stats"])[list(CURVE_STATS)].rename("stats")
         value = summary.get("efficiency")
-        return cls(splits, equity.rename("equity"), stats, math.nan if value is None else float(value),
-                   summary.get("metric"))
+        return cls(
+            splits,
+            equity.rename("equity"),
+            stats,
+            math.nan if value is None else float(value),
+            summary.get("metric"),
+        )
 
 
 def _json_number(value):
@@ -160,14 +199,20 @@ def out_of_sample(frame, splits, warmups, chosen, curves, metric, frequency):
     test) warm-up bars, ``chosen`` each split's chosen training run id,
     ``curves`` each split's test run's equity curve (finished ones)."""
     columns = list(frame.columns)
-    params = columns[columns.index("phase") + 1:columns.index("status")]
+    params = columns[columns.index("phase") + 1 : columns.index("status")]
     by_id = frame.set_index("run_id", drop=False)
     tests = frame[frame["phase"] == "test"].set_index("split", drop=False)
     rows, ins, kept, cash, trades = [], [], [], None, 0
     for k, (a, b, c, d) in enumerate(splits, 1):
-        row = {"split": k, "train_start": pd.Timestamp(a), "train_end": pd.Timestamp(b),
-               "test_start": pd.Timestamp(c), "test_end": pd.Timestamp(d),
-               "train_warmup": warmups[k - 1][0], "test_warmup": warmups[k - 1][1]}
+        row = {
+            "split": k,
+            "train_start": pd.Timestamp(a),
+            "train_end": pd.Timestamp(b),
+            "test_start": pd.Timestamp(c),
+            "test_end": pd.Timestamp(d),
+            "train_warmup": warmups[k - 1][0],
+            "test_warmup": warmups[k - 1][1],
+        }
         test = tests.loc[k] if k in tests.index else None
         train = by_id.loc[chosen[k]] if chosen.get(k) in by_id.index else None
         row.update({name: None if test is None else test[name] for name in params})
@@ -187,7 +232,7 @@ def out_of_sample(frame, splits, warmups, chosen, curves, metric, frequency):
         rows.append(row)
     table = pd.DataFrame(rows)
     table["trades"] = table["trades"].astype("Int64")
-    if cash is None:            # no test run finished: no curve, and no figure of one
+    if cash is None:  # no test run finished: no curve, and no figure of one
         equity = stitch([], 1.0)
         stats = curve_stats(equity, math.nan, frequency, 0)
     else:

@@ -11,8 +11,8 @@ from korvit.backtest.sweep.folders import _owner_tag, _remove_stale
 from korvit.backtest.sweep.space import SweepError
 from korvit.backtest.sweep.worker import _Core, _failed, _Worker
 
-_ray_workers = {}      # in a Ray worker process: job fingerprint -> _Worker
-_ray_core = []         # in a Ray worker process: its one _Core
+_ray_workers = {}  # in a Ray worker process: job fingerprint -> _Worker
+_ray_core = []  # in a Ray worker process: its one _Core
 
 
 def _ray_task(key, job_ref, task):
@@ -22,6 +22,7 @@ def _ray_task(key, job_ref, task):
         import atexit
 
         import ray
+
         _ray_workers.clear()
         if not _ray_core:
             _ray_core.append(_Core(_ray_folder()))
@@ -34,7 +35,8 @@ def _ray_folder():
     """This Ray worker's folder, under a common one of this user where the
     folders of Ray workers gone without cleaning up are removed."""
     root = Path(tempfile.gettempdir()) / (
-        f"korvit-sweep-ray-{os.getuid()}" if hasattr(os, "getuid") else "korvit-sweep-ray")
+        f"korvit-sweep-ray-{os.getuid()}" if hasattr(os, "getuid") else "korvit-sweep-ray"
+    )
     root.mkdir(mode=0o700, exist_ok=True)
     info = os.lstat(root)
     if not stat.S_ISDIR(info.st_mode) or (hasattr(os, "getuid") and info.st_uid != os.getuid()):
@@ -47,8 +49,9 @@ def _import_ray():
     try:
         import ray
     except ImportError as exc:
-        raise SweepError("backend 'ray' needs Ray, an optional extra: pip install 'korvit[ray]' "
-                         f"({exc})") from None
+        raise SweepError(
+            f"backend 'ray' needs Ray, an optional extra: pip install 'korvit[ray]' ({exc})"
+        ) from None
     return ray
 
 
@@ -64,8 +67,10 @@ def _run_ray(job, tasks, workers, timeout, deliver, address, key):
         try:
             ray.init(address=address, **options)
         except (ConnectionError, RuntimeError, ValueError) as exc:
-            raise SweepError(f"cannot start or reach Ray at {address or 'a new local instance'}: "
-                             f"{str(exc).splitlines()[0] if str(exc) else type(exc).__name__}") from None
+            raise SweepError(
+                f"cannot start or reach Ray at {address or 'a new local instance'}: "
+                f"{str(exc).splitlines()[0] if str(exc) else type(exc).__name__}"
+            ) from None
     try:
         limit = workers or max(1, int(ray.cluster_resources().get("CPU", 1)))
         job_ref = ray.put(job)
@@ -78,7 +83,10 @@ def _run_ray(job, tasks, workers, timeout, deliver, address, key):
                     running[remote.remote(key, [job_ref], task)] = (task, time.monotonic())
                 left = None
                 if timeout is not None:
-                    left = max(0.0, min(start + timeout for _, start in running.values()) - time.monotonic())
+                    left = max(
+                        0.0,
+                        min(start + timeout for _, start in running.values()) - time.monotonic(),
+                    )
                 done, _ = ray.wait(list(running), num_returns=1, timeout=left)
                 for ref in done:
                     task, _ = running.pop(ref)
@@ -108,4 +116,3 @@ def _ray_failure(exc):
     if "Crashed" in name or "Died" in name or "WorkerCrashed" in name:
         return f"worker died ({name})"
     return f"{name}: {text[0] if text else ''}".strip()
-

@@ -35,8 +35,10 @@ class _Store:
             except (OSError, ValueError) as exc:
                 raise SweepError(f"{manifest_path}: cannot read it to resume: {exc}") from None
             if old.get("fingerprint") != manifest["fingerprint"]:
-                raise SweepError(f"{self.folder} holds a sweep of another strategy, data or options; "
-                                 "resume it with those, or write to another folder")
+                raise SweepError(
+                    f"{self.folder} holds a sweep of another strategy, data or options; "
+                    "resume it with those, or write to another folder"
+                )
             self.saved = self._read_runs()
         atomic_write(manifest_path, lambda fh: fh.write(json.dumps(manifest, indent=2) + "\n"))
         kept = [json.dumps(row) + "\n" for row in self.saved.values()]
@@ -58,7 +60,7 @@ class _Store:
                 try:
                     row = json.loads(line)
                 except ValueError:
-                    continue        # the last line of a sweep killed while writing it
+                    continue  # the last line of a sweep killed while writing it
                 if isinstance(row, dict) and row.get("status") == "ok" and "run_id" in row:
                     saved[row["run_id"]] = row
         return saved
@@ -104,5 +106,4 @@ def _write_all(fd, text):
     system writes less at once)."""
     line = memoryview(text.encode("utf-8"))
     while line:
-        line = line[os.write(fd, line):]
-
+        line = line[os.write(fd, line) :]

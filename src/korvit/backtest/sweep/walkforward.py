@@ -18,21 +18,32 @@ def walk_forward(start, end, *, train, test, step=None, expanding=False):
     by ``step`` days a split)."""
     first, last = (pd.Timestamp(value).normalize() for value in (start, end))
     for name, value in (("train", train), ("test", test), ("step", step)):
-        if value is not None and (isinstance(value, bool) or not isinstance(value, (int, np.integer))
-                                  or value <= 0):
-            raise SweepError(f"walk_forward: {name} must be a whole number of days > 0, got {value!r}")
+        if value is not None and (
+            isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value <= 0
+        ):
+            raise SweepError(
+                f"walk_forward: {name} must be a whole number of days > 0, got {value!r}"
+            )
     day = pd.Timedelta(days=1)
     step = test if step is None else step
     splits, test_start = [], first + train * day
     while test_start <= last:
         train_start = first if expanding else test_start - train * day
         test_end = min(test_start + (test - 1) * day, last)
-        splits.append((train_start.date().isoformat(), (test_start - day).date().isoformat(),
-                       test_start.date().isoformat(), test_end.date().isoformat()))
+        splits.append(
+            (
+                train_start.date().isoformat(),
+                (test_start - day).date().isoformat(),
+                test_start.date().isoformat(),
+                test_end.date().isoformat(),
+            )
+        )
         test_start += step * day
     if not splits:
-        raise SweepError(f"walk_forward: {start} to {end} is too short for a {train}-day training "
-                         "window followed by a test window")
+        raise SweepError(
+            f"walk_forward: {start} to {end} is too short for a {train}-day training "
+            "window followed by a test window"
+        )
     return splits
 
 
@@ -42,13 +53,20 @@ def split_warmups(splits, bars, warmup=None):
     split's training window holds, fewer where the data has fewer before
     the window."""
     from korvit.data.bars import _bounds
-    times = bars.times.to_numpy().astype("datetime64[ns]")        # as the bounds are
+
+    times = bars.times.to_numpy().astype("datetime64[ns]")  # as the bounds are
     out = []
     for a, b, c, _ in splits:
         (train_start, train_end), (test_start, _) = _bounds(a, b), _bounds(c, None)
-        before_train, before_test = int(times.searchsorted(train_start)), int(times.searchsorted(test_start))
-        wanted = warmup if warmup is not None else \
-            int(times.searchsorted(train_end, side="right")) - before_train
+        before_train, before_test = (
+            int(times.searchsorted(train_start)),
+            int(times.searchsorted(test_start)),
+        )
+        wanted = (
+            warmup
+            if warmup is not None
+            else int(times.searchsorted(train_end, side="right")) - before_train
+        )
         out.append((min(wanted, before_train), min(wanted, before_test)))
     return out
 
@@ -57,18 +75,24 @@ def _checked_splits(splits, bars):
     checked = []
     for number, split in enumerate(splits, 1):
         if not isinstance(split, (list, tuple)) or len(split) != 4:
-            raise SweepError(f"split {number} must be (train_start, train_end, test_start, test_end), "
-                             f"got {split!r}")
+            raise SweepError(
+                f"split {number} must be (train_start, train_end, test_start, test_end), "
+                f"got {split!r}"
+            )
         try:
             stamps = [pd.Timestamp(value) for value in split]
         except (ValueError, TypeError) as exc:
             raise SweepError(f"split {number}: {exc}") from None
         a, b, c, d = stamps
         if not (a <= b < c <= d):
-            raise SweepError(f"split {number}: the windows must run train_start <= train_end < "
-                             f"test_start <= test_end, got {split!r}")
-        texts = tuple(str(value) if isinstance(value, str) else stamp.isoformat()
-                      for value, stamp in zip(split, stamps))
+            raise SweepError(
+                f"split {number}: the windows must run train_start <= train_end < "
+                f"test_start <= test_end, got {split!r}"
+            )
+        texts = tuple(
+            str(value) if isinstance(value, str) else stamp.isoformat()
+            for value, stamp in zip(split, stamps)
+        )
         for phase, (lo, hi) in (("train", texts[:2]), ("test", texts[2:])):
             if not _has_bars(bars, lo, hi):
                 raise SweepError(f"split {number}: the {phase} window {lo} to {hi} holds no bars")
@@ -78,7 +102,7 @@ def _checked_splits(splits, bars):
 
 def _has_bars(bars, start, end):
     from korvit.data.bars import _bounds
+
     lo, hi = _bounds(start, end)
     times = bars.times.to_numpy()
     return bool(((times >= lo) & (times <= hi)).any())
-

@@ -44,9 +44,11 @@ class _Job:
                 digest.update(f"({code_list[k]}, {bar_list[k]})".encode())
                 a, b = bounds[k], bounds[k + 1]
                 for column, width in zip(columns, widths):
-                    digest.update(column[a * width:b * width])
+                    digest.update(column[a * width : b * width])
         if self.contracts is not None:
-            digest.update(repr(sorted((code, repr(c)) for code, c in self.contracts.items())).encode())
+            digest.update(
+                repr(sorted((code, repr(c)) for code, c in self.contracts.items())).encode()
+            )
         digest.update(_canonical({"options": self.options, "fixed": self.fixed}).encode())
         return digest.hexdigest()
 
@@ -64,6 +66,7 @@ class _Core:
     def address(self):
         if self.server is None:
             from korvit.core.server import CoreServer
+
             self.server = CoreServer(port=0, cache_root=self.folder).start()
         return self.server.host, self.server.port
 
@@ -88,8 +91,8 @@ class _Worker:
         module = types.ModuleType(f"korvit_strategy_{Path(self.job.filename).stem}")
         module.__file__ = self.job.filename
         try:
-            exec(self.code, module.__dict__)       # noqa: S102 - the user's own strategy
-        except SystemExit as exc:                   # the run fails, not the worker
+            exec(self.code, module.__dict__)  # noqa: S102 - the user's own strategy
+        except SystemExit as exc:  # the run fails, not the worker
             raise StrategyExit(exc, self.job.filename) from exc
         return dict(vars(module))
 
@@ -97,29 +100,43 @@ class _Worker:
         from korvit.backtest.results import OrdersDeniedWarning
         from korvit.backtest.runner import Backtest
         from korvit.backtest.stats import stats_to_json
+
         job = self.job
         started = time.perf_counter()
         row, equity, told = {"status": "ok", "error": ""}, None, []
         try:
-            with warnings.catch_warnings(record=True) as caught:      # told once by the sweep, not per worker
+            with warnings.catch_warnings(
+                record=True
+            ) as caught:  # told once by the sweep, not per worker
                 warnings.simplefilter("always", StrategyWarning)
-                test = Backtest(self._strategy(), job.bars, ticks=job.ticks, contracts=job.contracts,
-                                start=task["start"], end=task["end"], warmup=task.get("warmup", 0),
-                                params={**job.fixed, **task["params"]},
-                                core=self.core.address(), progress=False, **job.options)
+                test = Backtest(
+                    self._strategy(),
+                    job.bars,
+                    ticks=job.ticks,
+                    contracts=job.contracts,
+                    start=task["start"],
+                    end=task["end"],
+                    warmup=task.get("warmup", 0),
+                    params={**job.fixed, **task["params"]},
+                    core=self.core.address(),
+                    progress=False,
+                    **job.options,
+                )
             for warning in caught:
                 if issubclass(warning.category, StrategyWarning):
                     told.append(str(warning.message))
                 else:
-                    warnings.showwarning(warning.message, warning.category, warning.filename, warning.lineno)
-            with warnings.catch_warnings():     # the sweep counts them: the "Orders denied" column
+                    warnings.showwarning(
+                        warning.message, warning.category, warning.filename, warning.lineno
+                    )
+            with warnings.catch_warnings():  # the sweep counts them: the "Orders denied" column
                 warnings.simplefilter("ignore", OrdersDeniedWarning)
                 result = test.run()
             row["stats"] = stats_to_json(result.stats)
             if job.keep == "equity" or task.get("curve"):
                 curve = result.equity_curve
                 equity = (curve.index.asi8.copy(), curve.to_numpy(dtype=float).copy())
-        except Exception as exc:            # noqa: BLE001 - a failed run is a row, not a lost sweep
+        except Exception as exc:  # noqa: BLE001 - a failed run is a row, not a lost sweep
             row.update(status="failed", error=_describe(exc, job.filename))
         row["seconds"] = time.perf_counter() - started
         return {"run_id": task["run_id"], "row": row, "equity": equity, "warnings": told}
@@ -136,6 +153,8 @@ def _describe(exc, filename):
 
 
 def _failed(task, error):
-    return {"run_id": task["run_id"], "row": {"status": "failed", "error": error, "seconds": float("nan")},
-            "equity": None}
-
+    return {
+        "run_id": task["run_id"],
+        "row": {"status": "failed", "error": error, "seconds": float("nan")},
+        "equity": None,
+    }

@@ -17,6 +17,7 @@ def sample_path(name="daily.csv"):
     """The path of the sample file `name`."""
     available = sorted(p.name for p in SAMPLE_DIR.glob("*.csv"))
     if name not in available:
-        raise FileNotFoundError(f"no sample file {name!r}: available are "
-                                f"{', '.join(available) or 'none'}")
+        raise FileNotFoundError(
+            f"no sample file {name!r}: available are {', '.join(available) or 'none'}"
+        )
     return SAMPLE_DIR / name

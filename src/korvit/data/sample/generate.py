@@ -28,11 +28,24 @@ STOCKS = {  # code -> (first close, daily volatility, lots of 100 traded on a qu
 }
 FUTURES = "SHFE.RB2405"
 FUTURES_START, FUTURES_VOL, FUTURES_LOTS = 4000, 0.013, 24_000
-MINUTE_DAYS = range(400, 405)       # positions among the business days: a Monday..Friday
-TICK_DAYS = 2                       # the first two minute days get ticks
-CONTRACT_COLUMNS = ("code", "kind", "min_move", "multiplier", "long_margin", "short_margin",
-                    "lot_size", "fee_open", "fee_close", "commission", "min_commission",
-                    "tax_open", "tax_close", "transfer_fee")
+MINUTE_DAYS = range(400, 405)  # positions among the business days: a Monday..Friday
+TICK_DAYS = 2  # the first two minute days get ticks
+CONTRACT_COLUMNS = (
+    "code",
+    "kind",
+    "min_move",
+    "multiplier",
+    "long_margin",
+    "short_margin",
+    "lot_size",
+    "fee_open",
+    "fee_close",
+    "commission",
+    "min_commission",
+    "tax_open",
+    "tax_close",
+    "transfer_fee",
+)
 # The stocks: commission 0.03 % of the traded value but at least 5, tax 0.1 % on closing,
 # transfer fee 0.002 %.
 STOCK_FEES = ("0.0003", "5", "0", "0.001", "0.00002")
@@ -138,7 +151,7 @@ def price_text(value, tick_text):
     decimals = len(tick_text.partition(".")[2])
     if not decimals:
         return str(value * int(tick_text))
-    scale = 10 ** decimals
+    scale = 10**decimals
     units = value * int(tick_text.replace(".", ""))
     return f"{units // scale}.{units % scale:0{decimals}d}"
 
@@ -146,8 +159,10 @@ def price_text(value, tick_text):
 def build():
     """The four files as text, by name."""
     rng = np.random.default_rng(SEED)
-    days = [datetime.date.fromisoformat(str(d)) for d in
-            np.busday_offset(FIRST_DAY, np.arange(DAYS), roll="forward").tolist()]
+    days = [
+        datetime.date.fromisoformat(str(d))
+        for d in np.busday_offset(FIRST_DAY, np.arange(DAYS), roll="forward").tolist()
+    ]
     rows = {day: [] for day in days}
     minute_rows, tick_rows = [], []
     for code, (first, vol, lots) in STOCKS.items():
@@ -163,26 +178,33 @@ def build():
             bars = minute_day(rng, close)
             labels = minute_labels(day)
             for label, bar in zip(labels, bars):
-                minute_rows.append(f"{label:%Y-%m-%d %H:%M:%S},{FUTURES},"
-                                   + ",".join(str(v) for v in bar))
+                minute_rows.append(
+                    f"{label:%Y-%m-%d %H:%M:%S},{FUTURES}," + ",".join(str(v) for v in bar)
+                )
             if position - MINUTE_DAYS[0] < TICK_DAYS:
                 for label, bar in zip(labels, bars):
                     begin = label - datetime.timedelta(minutes=1)
                     for offset, price, volume in bar_ticks(rng, bar):
                         at = begin + datetime.timedelta(milliseconds=offset)
-                        tick_rows.append(f"{at:%Y-%m-%d %H:%M:%S}.{at.microsecond // 1000:03d},"
-                                         f"{FUTURES},{price},{volume}")
+                        tick_rows.append(
+                            f"{at:%Y-%m-%d %H:%M:%S}.{at.microsecond // 1000:03d},"
+                            f"{FUTURES},{price},{volume}"
+                        )
             o, c = bars[0][0], bars[-1][3]
             h, lo = max(b[1] for b in bars), min(b[2] for b in bars)
             volume = sum(b[4] for b in bars)
         else:
-            o, h, lo, c, activity = daily_bar(rng, close, next(drifts), FUTURES_VOL, 1.0,
-                                                FUTURES_START)
+            o, h, lo, c, activity = daily_bar(
+                rng, close, next(drifts), FUTURES_VOL, 1.0, FUTURES_START
+            )
             volume = int(FUTURES_LOTS * (0.6 + 0.8 * float(rng.random()) + 0.5 * activity))
         rows[day].append((FUTURES, [str(v) for v in (o, h, lo, c)], volume))
         close = c
-    daily = [f"{day:%Y-%m-%d},{code}," + ",".join(prices) + f",{volume}"
-             for day in days for code, prices, volume in rows[day]]
+    daily = [
+        f"{day:%Y-%m-%d},{code}," + ",".join(prices) + f",{volume}"
+        for day in days
+        for code, prices, volume in rows[day]
+    ]
     return {
         "daily.csv": ["time,code,open,high,low,close,volume"] + daily,
         "minute.csv": ["time,code,open,high,low,close,volume"] + minute_rows,

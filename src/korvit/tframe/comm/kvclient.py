@@ -27,7 +27,7 @@ import time
 
 __all__ = ["ClientSocket", "KvCommandError", "KvProtocolError", "MAX_LINE"]
 
-MAX_LINE = 64 * 1024 * 1024     # longest reply line accepted, in bytes, "\n" included
+MAX_LINE = 64 * 1024 * 1024  # longest reply line accepted, in bytes, "\n" included
 
 _RECV_SIZE = 64 * 1024
 _log = logging.getLogger("korvit.sys")
@@ -59,18 +59,17 @@ class ClientSocket:
             raise TypeError(f"host must be a non-empty str, got {host!r}")
         if isinstance(port, bool) or not isinstance(port, int) or not 0 < port < 65536:
             raise ValueError(f"port must be an int in 1..65535, got {port!r}")
-        if (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
-                or not timeout > 0):
+        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
             raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
         self.host = host
         self.port = port
         self.timeout = float(timeout)
         self._callback = None
         self._sock = None
-        self._buf = bytearray()     # received bytes not yet consumed as reply lines
-        self._last_id = 0           # id of the latest request sent by this client
-        self._first_id = 1          # id of the first request on the current connection
-        self._deadline = None       # deadline of the operation running, if any
+        self._buf = bytearray()  # received bytes not yet consumed as reply lines
+        self._last_id = 0  # id of the latest request sent by this client
+        self._first_id = 1  # id of the first request on the current connection
+        self._deadline = None  # deadline of the operation running, if any
         self._lock = threading.RLock()
 
     def __repr__(self):
@@ -122,7 +121,7 @@ class ClientSocket:
         """
         if not isinstance(cmd, str) or not cmd:
             raise TypeError(f"command must be a non-empty str, got {cmd!r}")
-        json.dumps(params)      # params the core cannot be sent fail before anything is sent
+        json.dumps(params)  # params the core cannot be sent fail before anything is sent
         with self._operation(f"request {cmd!r}") as deadline:
             if self._sock is None:
                 self._open(deadline)
@@ -150,7 +149,8 @@ class ClientSocket:
         if not self._lock.acquire(timeout=self.timeout):
             raise TimeoutError(
                 f"{what} to the core process at {self.host}:{self.port}: the socket stayed "
-                f"busy with another request for {self.timeout:g} s")
+                f"busy with another request for {self.timeout:g} s"
+            )
         outer = self._deadline
         try:
             if outer is not None and outer < deadline:
@@ -164,7 +164,8 @@ class ClientSocket:
     def _timed_out(self, cmd):
         return TimeoutError(
             f"core process at {self.host}:{self.port} did not answer {cmd!r} "
-            f"within {self.timeout:g} s")
+            f"within {self.timeout:g} s"
+        )
 
     def _settimeout(self, deadline, cmd):
         remaining = deadline - time.monotonic()
@@ -177,13 +178,17 @@ class ClientSocket:
     def _open(self, deadline):
         remaining = deadline - time.monotonic()
         if remaining <= 0:
-            raise TimeoutError(f"no time left to connect to the core process at "
-                               f"{self.host}:{self.port} within {self.timeout:g} s")
+            raise TimeoutError(
+                f"no time left to connect to the core process at "
+                f"{self.host}:{self.port} within {self.timeout:g} s"
+            )
         try:
             sock = socket.create_connection((self.host, self.port), timeout=remaining)
         except TimeoutError:
-            raise TimeoutError(f"cannot connect to the core process at {self.host}:{self.port} "
-                               f"within {self.timeout:g} s") from None
+            raise TimeoutError(
+                f"cannot connect to the core process at {self.host}:{self.port} "
+                f"within {self.timeout:g} s"
+            ) from None
         self._sock = sock
         self._buf.clear()
         self._first_id = self._last_id + 1
@@ -193,9 +198,11 @@ class ClientSocket:
             except BaseException:
                 self._close()
                 raise
-            if self._sock is None:      # a request of the callback failed and it went on
-                raise ConnectionError(f"connection to the core process at {self.host}:{self.port} "
-                                      "was lost during the connect callback")
+            if self._sock is None:  # a request of the callback failed and it went on
+                raise ConnectionError(
+                    f"connection to the core process at {self.host}:{self.port} "
+                    "was lost during the connect callback"
+                )
 
     def _close(self):
         sock, self._sock = self._sock, None
@@ -209,7 +216,7 @@ class ClientSocket:
     # -- framing
 
     def _send(self, data, deadline, cmd):
-        self._settimeout(deadline, cmd)     # bounds the whole sendall, not each chunk
+        self._settimeout(deadline, cmd)  # bounds the whole sendall, not each chunk
         try:
             self._sock.sendall(data)
         except TimeoutError:
@@ -224,12 +231,19 @@ class ClientSocket:
             if type(rid) is int and rid == req_id:
                 return reply
             if type(rid) is int and self._first_id <= rid < req_id:
-                _log.warning("core process at %s:%s sent another reply to request %d; "
-                             "skipped while waiting for the reply to %r (request %d)",
-                             self.host, self.port, rid, cmd, req_id)
+                _log.warning(
+                    "core process at %s:%s sent another reply to request %d; "
+                    "skipped while waiting for the reply to %r (request %d)",
+                    self.host,
+                    self.port,
+                    rid,
+                    cmd,
+                    req_id,
+                )
                 continue
             raise KvProtocolError(
-                f"reply to {cmd!r} carries id {rid!r}, not the request's id {req_id}")
+                f"reply to {cmd!r} carries id {rid!r}, not the request's id {req_id}"
+            )
 
     def _read_line(self, deadline, cmd):
         buf = self._buf
@@ -239,8 +253,8 @@ class ClientSocket:
             if end >= 0:
                 if end + 1 > MAX_LINE:
                     break
-                line = bytes(buf[:end + 1])
-                del buf[:end + 1]
+                line = bytes(buf[: end + 1])
+                del buf[: end + 1]
                 return line
             if len(buf) >= MAX_LINE:
                 break
@@ -252,8 +266,10 @@ class ClientSocket:
                 raise self._timed_out(cmd) from None
             if not chunk:
                 where = "in the middle of the reply" if buf else "before replying"
-                raise ConnectionError(f"core process at {self.host}:{self.port} closed the "
-                                      f"connection {where} to {cmd!r}")
+                raise ConnectionError(
+                    f"core process at {self.host}:{self.port} closed the "
+                    f"connection {where} to {cmd!r}"
+                )
             buf += chunk
         raise KvProtocolError(f"reply to {cmd!r} is longer than {MAX_LINE} bytes")
 

@@ -10,6 +10,7 @@ __all__ = ["kvSendCmdToolboxCheck", "kvSendCmdGetToolBoxRootofCacheDir"]
 def _request(cmd, **params):
     # The registry is looked up at every call: the socket is the one installed now.
     from korvit.tframe import framekit
+
     return framekit.vr.g_KorvitSocket.request(cmd, **params)
 
 
@@ -20,11 +21,16 @@ def kvSendCmdToolboxCheck(kind, version, support):
     "wstrCoreVer": the core's version}.
     """
     result = _request("ToolboxCheck", kind=kind, version=version, support=list(support))
-    if (not isinstance(result, dict) or "wstrCoreVer" not in result
-            or not isinstance(result.get("listSupportedToolbox"), list)):
+    if (
+        not isinstance(result, dict)
+        or "wstrCoreVer" not in result
+        or not isinstance(result.get("listSupportedToolbox"), list)
+    ):
         raise KvProtocolError(f"malformed ToolboxCheck reply: {result!r}")
-    return {"listSupportedToolbox": list(result["listSupportedToolbox"]),
-            "wstrCoreVer": result["wstrCoreVer"]}
+    return {
+        "listSupportedToolbox": list(result["listSupportedToolbox"]),
+        "wstrCoreVer": result["wstrCoreVer"],
+    }
 
 
 def kvSendCmdGetToolBoxRootofCacheDir():
@@ -35,6 +41,8 @@ def kvSendCmdGetToolBoxRootofCacheDir():
     if not isinstance(result, str) or not result:
         raise KvProtocolError(f"malformed GetToolBoxRootofCacheDir reply: {result!r}")
     if "\0" in result or not os.path.isabs(result):
-        raise KvProtocolError(f"the core process named {result!r:.200} as its cache directory; "
-                              "it must be an absolute path")
+        raise KvProtocolError(
+            f"the core process named {result!r:.200} as its cache directory; "
+            "it must be an absolute path"
+        )
     return result

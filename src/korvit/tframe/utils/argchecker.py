@@ -24,15 +24,14 @@ def _matches(param, expected):
         return param.kind is param.VAR_POSITIONAL
     if expected == _VAR_KEYWORD:
         return param.kind is param.VAR_KEYWORD
-    return (param.name == expected
-            and param.kind not in (param.VAR_POSITIONAL, param.VAR_KEYWORD))
+    return param.name == expected and param.kind not in (param.VAR_POSITIONAL, param.VAR_KEYWORD)
 
 
 class ArgumentChecker:
-
     @staticmethod
-    def check_callable(func, func_name=None, arg_count=None, param_names=None,
-                       raise_error=True, except_sig=None):
+    def check_callable(
+        func, func_name=None, arg_count=None, param_names=None, raise_error=True, except_sig=None
+    ):
         """Whether ``func`` is callable with the expected parameters.
 
         Returns ``(ok, reason)``; ``reason`` is "" when ok.  With
@@ -46,10 +45,10 @@ class ArgumentChecker:
             if arg_count is None:
                 arg_count = len(param_names)
             elif arg_count != len(param_names):
-                raise ValueError(
-                    f"arg_count {arg_count} does not match param_names {param_names}")
-        if arg_count is not None and (isinstance(arg_count, bool)
-                                      or not isinstance(arg_count, int) or arg_count < 0):
+                raise ValueError(f"arg_count {arg_count} does not match param_names {param_names}")
+        if arg_count is not None and (
+            isinstance(arg_count, bool) or not isinstance(arg_count, int) or arg_count < 0
+        ):
             raise ValueError(f"arg_count must be a non-negative int, got {arg_count!r}")
 
         name = func_name or getattr(func, "__name__", None) or repr(func)
@@ -63,10 +62,14 @@ class ArgumentChecker:
                 reason = f"`{name}` has no readable signature"
             else:
                 if len(params) != arg_count or (
-                        param_names and not all(map(_matches, params, param_names))):
+                    param_names and not all(map(_matches, params, param_names))
+                ):
                     got = ", ".join(_param_text(p) for p in params)
-                    expected = (f"({', '.join(param_names)})" if param_names
-                                else f"{arg_count} parameter(s)")
+                    expected = (
+                        f"({', '.join(param_names)})"
+                        if param_names
+                        else f"{arg_count} parameter(s)"
+                    )
                     reason = f"`{name}` has parameters ({got}), expected {expected}"
         if reason and raise_error:
             raise TypeError(reason if not except_sig else f"{reason}, expected `{except_sig}`")
@@ -83,8 +86,9 @@ class ArgumentChecker:
         try:
             idx_array, low, high = idx_range
         except (TypeError, ValueError):
-            raise TypeError(f"{func_name}: expected (idx_array, low, high) for `{arg_name}`, "
-                            f"got {idx_range!r}") from None
+            raise TypeError(
+                f"{func_name}: expected (idx_array, low, high) for `{arg_name}`, got {idx_range!r}"
+            ) from None
         arr = np.asarray(idx_array)
         if arr.dtype.kind == "f":
             nan = np.isnan(arr)
@@ -100,5 +104,6 @@ class ArgumentChecker:
         bad = values[(values < low) | (values >= high)]
         if bad.size:
             shown = ", ".join(str(v) for v in bad.ravel()[:5].tolist())
-            raise IndexError(f"{func_name}: `{arg_name}` holds {shown}, "
-                             f"outside the valid range [{low}, {high})")
+            raise IndexError(
+                f"{func_name}: `{arg_name}` holds {shown}, outside the valid range [{low}, {high})"
+            )

@@ -97,8 +97,9 @@ class PyCollectBase:
             if key is None:
                 key = own_key
             elif key != own_key:
-                raise ValueError(f"key {key!r} differs from the record's "
-                                 f"{self._key_attr} {own_key!r}")
+                raise ValueError(
+                    f"key {key!r} differs from the record's {self._key_attr} {own_key!r}"
+                )
         elif key is None:
             key = self.size
         if isinstance(key, np.generic):

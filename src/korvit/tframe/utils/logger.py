@@ -15,8 +15,14 @@ import time
 
 from korvit.tframe.utils.utilfunc import task_file_name
 
-__all__ = ["LoggerManager", "write_syslog", "write_userlog", "user_warning",
-           "SYS_LOGGER", "USER_LOGGER"]
+__all__ = [
+    "LoggerManager",
+    "write_syslog",
+    "write_userlog",
+    "user_warning",
+    "SYS_LOGGER",
+    "USER_LOGGER",
+]
 
 SYS_LOGGER = "korvit.sys"
 USER_LOGGER = "korvit.user"

@@ -11,8 +11,8 @@ import numpy as np
 
 __all__ = ["save_mat", "to_mat", "mat_field_name", "task_file_name", "as_index"]
 
-_MAX_FIELD_LEN = 63     # the longest field name a .mat file takes
-_SKIP = object()        # marks a mapping entry that to_mat leaves out
+_MAX_FIELD_LEN = 63  # the longest field name a .mat file takes
+_SKIP = object()  # marks a mapping entry that to_mat leaves out
 
 
 def save_mat(path, data, error="ignore", appendmat=False):
@@ -34,10 +34,13 @@ def save_mat(path, data, error="ignore", appendmat=False):
         if appendmat and not path.endswith(".mat"):
             path += ".mat"
         fd, tmp_path = tempfile.mkstemp(
-            prefix=os.path.basename(path) + ".", suffix=".part",
-            dir=os.path.dirname(os.path.abspath(path)))
+            prefix=os.path.basename(path) + ".",
+            suffix=".part",
+            dir=os.path.dirname(os.path.abspath(path)),
+        )
         variables = {name: _variable(value) for name, value in data.items()}
-        import scipy.io     # here: only writing a .mat file needs it, not every run
+        import scipy.io  # here: only writing a .mat file needs it, not every run
+
         with os.fdopen(fd, "wb") as stream:
             scipy.io.savemat(stream, variables, long_field_names=True)
         os.replace(tmp_path, path)
@@ -131,14 +134,14 @@ def _convert_mapping(mapping):
         while name in out:
             n += 1
             suffix = f"_{n}"
-            name = base[:_MAX_FIELD_LEN - len(suffix)] + suffix
+            name = base[: _MAX_FIELD_LEN - len(suffix)] + suffix
         out[name] = converted
     return out
 
 
 def _object_array(items, shape):
     arr = np.empty(len(items), dtype=object)
-    for i, item in enumerate(items):    # item by item: never broadcast
+    for i, item in enumerate(items):  # item by item: never broadcast
         arr[i] = item
     return arr.reshape(shape)
 
@@ -148,8 +151,13 @@ def task_file_name(task_id):
     if isinstance(task_id, float) and task_id.is_integer():
         task_id = int(task_id)
     name = str(task_id)
-    if (not name or name in (".", "..") or name.lower() == "nan"
-            or any(c in name for c in '/\\\0') or name != name.strip()):
+    if (
+        not name
+        or name in (".", "..")
+        or name.lower() == "nan"
+        or any(c in name for c in "/\\\0")
+        or name != name.strip()
+    ):
         raise ValueError(f"task id {task_id!r} cannot name a file")
     return name
 
@@ -157,7 +165,7 @@ def task_file_name(task_id):
 def as_index(what, value):
     """A non-negative int from an int-like or an integral float; ``what``
     names the value in the error."""
-    if type(value) is int and value >= 0:      # the usual case
+    if type(value) is int and value >= 0:  # the usual case
         return value
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{what} must be an integer, got {value!r}")
