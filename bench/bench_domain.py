@@ -14,9 +14,9 @@ import random
 import time
 
 import numpy as np
+import reference_domain  # the plain-Python twin beside this file
 
 import korvit.backtest.domain as domain
-import reference_domain  # the plain-Python twin beside this file
 from korvit.api.history import _history
 from korvit.backtest.env import install_backtest_env
 from korvit.backtest.model.accounts import KVBackAccount

@@ -12,7 +12,6 @@ import math
 import time
 
 import numpy as np
-
 import tframe.framekit as fk
 from tframe.sysdefine import GlobalDefine as gv
 from tframe.uclass import KData

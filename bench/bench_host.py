@@ -292,6 +292,7 @@ def bench_records(count, repeat):
 
 def w1_loop(rounds):
     import bench_workloads  # beside this file
+
     import korvit.backtest.domain as domain
 
     bench_workloads._import_korvit()

@@ -51,7 +51,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import bench_workloads as bw  # noqa: E402  (the sibling benchmark: data, settings, counts)
+import bench_workloads as bw
 
 DEFAULT_DATA = HERE / "data-memory"
 GENERATOR_ARGS = {

@@ -32,8 +32,8 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tests"))
 
-import bench_workloads as bw  # noqa: E402
-import chromium_page  # noqa: E402
+import bench_workloads as bw
+import chromium_page
 
 GENERATOR_ARGS = {
     "seed": bw.GENERATOR_ARGS["seed"],

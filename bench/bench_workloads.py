@@ -276,9 +276,9 @@ def _counts(result):
 def _import_korvit():
     """Imports what a run uses, the modules the run imports late (results, statistics)
     included, so that module imports stay out of the timed phases as they do for the peer."""
-    import korvit.backtest.records  # noqa: F401
-    import korvit.backtest.results  # noqa: F401
-    import korvit.backtest.runner  # noqa: F401
+    import korvit.backtest.records
+    import korvit.backtest.results
+    import korvit.backtest.runner
     import korvit.data  # noqa: F401
 
 

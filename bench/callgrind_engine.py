@@ -35,6 +35,7 @@ HERE = Path(__file__).resolve().parent
 def _world():
     sys.path.insert(0, str(HERE))
     import bench_domain
+
     import korvit.tframe.framekit as framekit
     from korvit.tframe import sysdefine
 
@@ -46,6 +47,7 @@ def _world():
 
 def scenario_fill(count, run):
     import numpy as np
+
     import korvit.backtest.domain as domain
     from korvit.tframe.sysdefine import GlobalDefine as gv
 

@@ -25,29 +25,28 @@ run setting ``StopFill``, see ``_fill_on_bar``).
 # The engine's module-level names, bound in the engine's order (a few are bound
 # and exported without being called, as in the engine).
 import itertools
-import numpy as np
-from math import isnan
 from datetime import timedelta
 from decimal import Decimal
+from math import isnan
+
+import numpy as np
 
 import korvit.tframe.framekit as cnt
 
 gv = cnt.gv
 smm = cnt.smm
 
-from korvit.tframe.ufuncs import todotmc
-from korvit.tframe.utils.logger import write_userlog
-from korvit.tframe.utils.collectbase import CollectBase as cb
-from korvit.tframe.utils.datetimefunc import mft_to_datetime, datetime_to_mft
-from korvit.tframe.utils.exceptions import raise_bultin_error
-from korvit.api.history._history import get_target_info_v2, get_bar_tick_data
-from korvit.backtest.model.orders import KVBackOrder, KVBackTrade, KVBackStopOrder
-from korvit.backtest.model.positions import PositionsBase
-from korvit.backtest.model.accounts import KVBackAccount
+from korvit.api.history._history import get_bar_tick_data, get_target_info_v2
 from korvit.backtest.convertor import (
-    convert_back_order_to_snap_order,
     convert_back_order_to_snap_execution,
+    convert_back_order_to_snap_order,
 )
+from korvit.backtest.model.orders import KVBackOrder, KVBackTrade
+from korvit.tframe.ufuncs import todotmc
+from korvit.tframe.utils.collectbase import CollectBase as cb
+from korvit.tframe.utils.datetimefunc import datetime_to_mft, mft_to_datetime
+from korvit.tframe.utils.exceptions import raise_bultin_error
+from korvit.tframe.utils.logger import write_userlog
 
 _1min_dt = timedelta(minutes=1)
 _1sec_dt = timedelta(seconds=1)
@@ -536,9 +535,7 @@ def _transaction_order(
                 )
                 continue
             deny_reason, known_effect = None, True
-            if _MAX_ORDER_VOLUME < _w(unfilled_volume):
-                deny_reason = gv.OrderReject_IllegalVolume
-            elif (
+            if _w(unfilled_volume) > _MAX_ORDER_VOLUME or (
                 target_type == gv.TARGETTYPE_STOCK
                 and position_effect == gv.PositionEffect_Open
                 and _w(unfilled_volume) % _w(_lot_size(target_idx)) != 0
@@ -844,11 +841,9 @@ def _update_order_status(order, status_s, status_idx, order_status, rej_reason, 
     """
     account = cnt.vr.g_KorvitAccounts[int(order.handle_idx)]
     current = order.status
-    if current == gv.OrderStatus_PreHolding and order_status == gv.OrderStatus_Holding:
-        order.update_status(order_status, rej_reason, update_time)
-        account.on_order([order])
-    elif current == gv.OrderStatus_Holding and (
-        order_status == gv.OrderStatus_Cancelled or order_status == gv.OrderStatus_Denied
+    if (current == gv.OrderStatus_PreHolding and order_status == gv.OrderStatus_Holding) or (
+        current == gv.OrderStatus_Holding
+        and (order_status == gv.OrderStatus_Cancelled or order_status == gv.OrderStatus_Denied)
     ):
         order.update_status(order_status, rej_reason, update_time)
         account.on_order([order])

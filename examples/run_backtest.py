@@ -30,7 +30,6 @@ from datetime import datetime
 from types import SimpleNamespace
 
 import numpy as np
-
 import tframe.framekit as fk
 from backtest.env import install_backtest_env
 from backtest.model.accounts import KVBackAccount
@@ -42,10 +41,11 @@ from backtest.model.orders import (
     KVBackTradeCollect,
 )
 from backtest.runner import deal_bar
-from korvit.api.history import _history
 from tframe.sysdefine import GlobalDefine as gv
 from tframe.uclass import KData
 from tframe.utils.datetimefunc import datetime_to_mft, mft_to_datetime
+
+from korvit.api.history import _history
 
 STOCK, FUTURE = 0, 1
 CODES = ["SZSE.000001", "SHFE.RB2405"]

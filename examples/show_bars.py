@@ -9,7 +9,6 @@ previous close and the contract data.
 """
 
 import numpy as np
-
 import tframe.framekit as fk
 from tframe.sysdefine import GlobalDefine as gv
 from tframe.uclass import KData

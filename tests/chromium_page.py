@@ -86,7 +86,7 @@ class _DevTools:
             self.ws.settimeout(max(0.05, deadline - time.monotonic()))
             try:
                 message = json.loads(self.ws.recv())
-            except Exception:  # noqa: BLE001 - a time-out: look again until the deadline
+            except Exception:
                 continue
             if "method" in message:
                 self.events.append(message)
@@ -215,7 +215,7 @@ def open_page(
             returnByValue=True,
             expression="Math.ceil(document.documentElement.scrollHeight)",
         )
-        page.height = int(full["result"]["value"]) if not height else height
+        page.height = height if height else int(full["result"]["value"])
         tools.call(
             "Emulation.setDeviceMetricsOverride",
             width=width,

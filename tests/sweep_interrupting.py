@@ -13,7 +13,7 @@ import sys
 
 signal.signal(signal.SIGINT, signal.default_int_handler)
 
-from korvit.backtest.sweep import store  # noqa: E402 - after the handler, as the command has it
+from korvit.backtest.sweep import store
 
 where, count = sys.argv[1], int(sys.argv[2])
 add, write_table = store._Store.add, store._Store.write_table
@@ -37,6 +37,6 @@ def interrupting_write(self, frame):
 
 
 store._Store.add, store._Store.write_table = counting_add, interrupting_write
-from korvit.cli import main  # noqa: E402
+from korvit.cli import main
 
 sys.exit(main(sys.argv[3:]))

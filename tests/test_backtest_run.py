@@ -187,6 +187,7 @@ def test_ticks_loaded_for_the_whole_period_follow_the_bars_when_a_run_is_trimmed
     """A Ticks object is keyed by bar position; a trimmed run must not deal
     the ticks of other bars (the breakout example fires its stops on ticks)."""
     from pathlib import Path
+
     from korvit.data import load_bars, load_contracts, load_ticks, sample_path
 
     example = (
@@ -220,6 +221,7 @@ def test_the_sample_stop_losses_fire_where_the_bars_say(stop_fill):
     stop_fill="stop_price", at its price there too)."""
     from decimal import Decimal
     from pathlib import Path
+
     from korvit.data import sample_path
 
     example = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"

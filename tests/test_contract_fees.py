@@ -21,7 +21,7 @@ import korvit.backtest.domain as engine
 from korvit.api.history import _history
 from korvit.backtest import OrdersDeniedWarning, run
 from korvit.backtest.stats import BENCHMARK_STATS, stats_to_json
-from korvit.data import load_contracts, sample_path
+from korvit.data import sample_path
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
 HERE = Path(__file__).resolve().parent
@@ -290,7 +290,7 @@ def stock_trades(draw):
     all of it or a part (the rest is the run's default), the minimum commission sometimes
     within a hair of the commission."""
     records = []
-    for target in range(draw(st.integers(1, 3))):
+    for _target in range(draw(st.integers(1, 3))):
         price = draw(
             st.one_of(
                 st.floats(0.01, 5000, allow_subnormal=False),
@@ -342,7 +342,7 @@ def test_a_stated_schedule_gives_the_formulas_fee_exactly(backtest, trades, as_o
     got = {}
     for subject in (twin, engine):
         records = []
-        for k, (info, price, volume, effect) in enumerate(trades):
+        for k, (_info, price, volume, effect) in enumerate(trades):
             side = gv.OrderAct_Buy if effect == gv.PositionEffect_Open else gv.OrderAct_Sell
             order = world.order(
                 k + 1, target=k, side=side, effect=effect, price=price, volume=volume, store=False

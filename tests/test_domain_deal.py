@@ -19,9 +19,9 @@ import pytest
 
 import korvit
 import korvit.backtest.domain as domain
-from korvit.backtest.runner import deal_bar
 from korvit.api.history import _history
 from korvit.backtest.model.orders import KVBackStopOrder
+from korvit.backtest.runner import deal_bar
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.utils.datetimefunc import datetime_to_mft
 

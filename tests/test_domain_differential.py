@@ -14,9 +14,9 @@ import datetime
 import os
 import random
 import types
-from math import isnan
 from decimal import InvalidOperation
 from importlib.machinery import SourceFileLoader
+from math import isnan
 from pathlib import Path
 
 import numpy as np

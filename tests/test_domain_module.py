@@ -189,7 +189,7 @@ def test_reference_counts_stay_balanced(world):
     world.events.clear()
     watched = (order, stock, status_s, price, when, world.vr, world.env)
     before = [sys.getrefcount(o) for o in watched]
-    for k in range(200):
+    for _k in range(200):
         domain._update_order_frozen([order, stock])
         domain._update_order_status(order, status_s, 0, gv.OrderStatus_Holding, NAN, when)
         domain._create_a_trader(order, price, 1, price, when)

@@ -332,7 +332,7 @@ def test_reference_counts_stay_balanced_through_judging_and_dealing(backtest, mo
     high, low, volume = 101.25, 94.5, 10**6 + 1
     watched = (ticks, ticks.Price, high, low, volume, backtest.vr, backtest.env)
     before = [sys.getrefcount(o) for o in watched]
-    for k in range(30):
+    for _k in range(30):
         world = futures_world(backtest)
         stops = [
             stop(world, 1, LOSS, gap=5, status=HOLDING),

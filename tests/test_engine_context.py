@@ -8,7 +8,8 @@ import importlib.util
 from pathlib import Path
 
 from _pytest.monkeypatch import MonkeyPatch
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import korvit.tframe.framekit as framekit
 from korvit.api.history import _history
@@ -199,7 +200,7 @@ def outcome(call):
     def run(subject):
         try:
             return call(subject)
-        except Exception as error:  # noqa: BLE001 - the error itself is compared
+        except Exception as error:
             return "raised", type(error).__name__, str(error)
 
     return run

@@ -14,7 +14,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import korvit.backtest.domain as engine
 import korvit.tframe.framekit as framekit

@@ -133,7 +133,7 @@ class TestRepliesGoToTheirOwnRequest:
     )
     def test_reply_with_a_wrong_id_fails_at_once(self, faulty, wrong_id):
         def misnumbers(peer):
-            request = peer.read()
+            peer.read()
             reply = {"ok": True, "result": "not yours", **wrong_id}
             peer.send(reply)
             serve_properly(peer)

@@ -50,7 +50,7 @@ def _shown(value):
 def _outcome(call):
     try:
         return ("ok", _shown(call()))
-    except Exception as error:  # noqa: BLE001 - the error is what is compared
+    except Exception as error:
         return ("error", type(error).__name__, str(error))
 
 

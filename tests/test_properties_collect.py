@@ -385,7 +385,7 @@ def plain(text):
 def outcome(call):
     try:
         return ("ok", shown(call()))
-    except Exception as error:  # noqa: BLE001 - the error is what is compared
+    except Exception as error:
         return ("error", type(error).__name__, plain(str(error)))
 
 

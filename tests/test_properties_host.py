@@ -18,7 +18,6 @@ import copy
 import dataclasses
 import decimal
 import fractions
-import math
 import numbers
 import os
 import pickle
@@ -127,24 +126,24 @@ class Hostile(numbers.Real):
     def _arith(self, other, op):
         return op(self._number("arithmetic"), other)
 
-    __add__ = lambda s, o: s._arith(o, lambda a, b: a + b)  # noqa: E731
-    __radd__ = lambda s, o: s._arith(o, lambda a, b: b + a)  # noqa: E731
-    __sub__ = lambda s, o: s._arith(o, lambda a, b: a - b)  # noqa: E731
-    __rsub__ = lambda s, o: s._arith(o, lambda a, b: b - a)  # noqa: E731
-    __mul__ = lambda s, o: s._arith(o, lambda a, b: a * b)  # noqa: E731
-    __rmul__ = lambda s, o: s._arith(o, lambda a, b: b * a)  # noqa: E731
-    __truediv__ = lambda s, o: s._arith(o, lambda a, b: a / b)  # noqa: E731
-    __rtruediv__ = lambda s, o: s._arith(o, lambda a, b: b / a)  # noqa: E731
-    __neg__ = lambda s: -s._number("arithmetic")  # noqa: E731
-    __pos__ = lambda s: s  # noqa: E731
-    __abs__ = lambda s: abs(s._number("arithmetic"))  # noqa: E731
-    __trunc__ = lambda s: int(s._number("arithmetic"))  # noqa: E731
+    __add__ = lambda s, o: s._arith(o, lambda a, b: a + b)
+    __radd__ = lambda s, o: s._arith(o, lambda a, b: b + a)
+    __sub__ = lambda s, o: s._arith(o, lambda a, b: a - b)
+    __rsub__ = lambda s, o: s._arith(o, lambda a, b: b - a)
+    __mul__ = lambda s, o: s._arith(o, lambda a, b: a * b)
+    __rmul__ = lambda s, o: s._arith(o, lambda a, b: b * a)
+    __truediv__ = lambda s, o: s._arith(o, lambda a, b: a / b)
+    __rtruediv__ = lambda s, o: s._arith(o, lambda a, b: b / a)
+    __neg__ = lambda s: -s._number("arithmetic")
+    __pos__ = lambda s: s
+    __abs__ = lambda s: abs(s._number("arithmetic"))
+    __trunc__ = lambda s: int(s._number("arithmetic"))
     __floor__ = __trunc__
     __ceil__ = __trunc__
-    __round__ = lambda s, n=None: round(s._number("arithmetic"), n)  # noqa: E731
+    __round__ = lambda s, n=None: round(s._number("arithmetic"), n)
     __floordiv__ = __rfloordiv__ = __mod__ = __rmod__ = __pow__ = __rpow__ = lambda s, o, *m: (
         s._raise("arithmetic")
-    )  # noqa: E731
+    )
 
 
 class LegStr(str):
@@ -230,7 +229,7 @@ def canon(value, depth=0):
         )
     try:
         text = repr(value)
-    except Exception as error:  # noqa: BLE001 - a hostile repr
+    except Exception as error:
         text = f"<repr raised {type(error).__name__}>"
     return (type(value).__name__, plain(text))
 
@@ -247,7 +246,7 @@ def outcome(call, shown=canon):
         result = call()
     except RecursionError:
         return ("error", "RecursionError")  # the compiled one names the native call in its message
-    except Exception as error:  # noqa: BLE001 - the error is part of the behaviour compared
+    except Exception as error:
         return ("error", type(error).__name__, plain(str(error)))
     return ("ok", shown(result))
 
@@ -706,7 +705,7 @@ class Trade:
         self.volume, self.price = volume, price
         try:
             self.target_type = TYPES[int(target_idx)]
-        except Exception:  # noqa: BLE001 - an odd target has an odd type
+        except Exception:
             self.target_type = "odd"
         self._frozen = {"trader_value": value, "trader_fee": fee}
 
@@ -846,7 +845,7 @@ def test_accounts_book_sessions_as_their_twins(monkeypatch, cash, steps):
                 order.unfilled_volume = order.unfilled_volume - volume
                 if not order.unfilled_volume > 0:
                     order._status = gv.OrderStatus_Filled
-            except Exception:  # noqa: BLE001 - a hostile volume leaves the order as it was
+            except Exception:
                 pass
             continue
         if kind == "end":

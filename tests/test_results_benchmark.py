@@ -169,7 +169,7 @@ def test_the_price_chart_draws_each_stop_over_its_life(every_exit):
         for code in every_exit.bars.codes
     }
     segments = charts._stop_segments(every_exit, axis, values.get)
-    day = lambda k: axis.x([TIMES[k]])[0]  # noqa: E731
+    day = lambda k: axis.x([TIMES[k]])[0]
     # a stop from its order's fill to its firing; D's, never fired, to the sale that ended its position
     assert (segments[A]["x0"][0], segments[A]["x1"][0], segments[A]["y"][0]) == (
         day(1),
@@ -498,8 +498,8 @@ def test_stats_json_holds_numbers_with_units(tmp_path):
         if STAT_UNITS[name] == "time":
             assert pd.Timestamp(value) == result.stats[name]
         else:
-            assert (
-                value is None or isinstance(value, (int, float)) and not isinstance(value, bool)
+            assert value is None or (
+                isinstance(value, (int, float)) and not isinstance(value, bool)
             ), name
     assert (
         doc["stats"]["Duration"]

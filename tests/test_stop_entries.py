@@ -9,7 +9,8 @@ import math
 
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, event, given, settings, strategies as st
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
 
 from korvit.backtest import run
 from korvit.data.limits import MAX_PRICE
@@ -320,9 +321,7 @@ def test_no_stop_entry_fills_outside_what_its_bar_traded_from_the_trigger_on(mar
     )
     days = list(bars.time)
     by_day = {day: k for k, day in enumerate(days)}
-    tick_rows = (
-        {} if ticks is None else {day: g for day, g in ticks.groupby(ticks.time.dt.normalize())}
-    )
+    tick_rows = {} if ticks is None else dict(ticks.groupby(ticks.time.dt.normalize()))
     assert len(result.orders) == len(entries)
     placed = sorted(entries, key=lambda e: e[0])  # in the order of their ids
     for (at, side, stop, limit), order in zip(placed, result.orders.itertuples()):

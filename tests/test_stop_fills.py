@@ -7,7 +7,8 @@ runs: no stop fills at a price its bar did not trade."""
 
 import pandas as pd
 import pytest
-from hypothesis import HealthCheck, event, given, settings, strategies as st
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
 
 from korvit.backtest import run
 from korvit.strategy import buy, percent, points, sell_short, trailing

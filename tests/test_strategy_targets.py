@@ -37,8 +37,8 @@ CONTRACTS = [
     {"code": code, "kind": "futures", "multiplier": 10, "long_margin": 0.1, "short_margin": 0.12}
     for code in FUTURES
 ]
-LOT = {**{code: 100 for code in STOCKS}, **{code: 1 for code in FUTURES}}
-MULTIPLIER = {**{code: 1 for code in STOCKS}, **{code: 10 for code in FUTURES}}
+LOT = {**dict.fromkeys(STOCKS, 100), **dict.fromkeys(FUTURES, 1)}
+MULTIPLIER = {**dict.fromkeys(STOCKS, 1), **dict.fromkeys(FUTURES, 10)}
 
 
 def times_of(bars, count):
@@ -140,7 +140,7 @@ def test_each_rebalance_brings_every_holding_within_one_lot_of_its_target(bars, 
     assert (result.orders.status == "filled").sum() == len(
         result.orders
     ) - 3  # the last rebalance's wait
-    assert {side for side in result.orders.side} == {"buy", "sell"}
+    assert set(result.orders.side) == {"buy", "sell"}
     curve = result.equity.set_index("time").equity
     assert [equity for _, equity in told] == pytest.approx(
         curve.loc[[time for time, _ in told]].tolist(), rel=1e-12
@@ -205,7 +205,7 @@ def test_a_target_through_zero_closes_the_position_then_opens_the_rest_in_one_ba
             returned.append(None if order is None else (order.order_id, order.code))
 
     data = wavy([code], count=9)
-    result = run(on_bars({t: step for t in range(9)}), data, contracts=CONTRACTS, progress=False)
+    result = run(on_bars(dict.fromkeys(range(9), step)), data, contracts=CONTRACTS, progress=False)
     assert held == [3 * lot, -2 * lot, lot, 0]
     orders = result.orders
     assert orders[["side", "effect", "volume", "status"]].values.tolist() == [
@@ -305,7 +305,7 @@ def test_good_for_counts_the_bars_an_order_is_matched_against_and_expires_it_bef
         told.append((getattr(context, "bar", -1), order.tag, order.status))
 
     strategy = on_bars(
-        {0: first, **{t: watch for t in range(1, 8)}}, on_order_status=on_order_status
+        {0: first, **dict.fromkeys(range(1, 8), watch)}, on_order_status=on_order_status
     )
     strategy["init"] = init
     result = run(strategy, flat(rows), progress=False)

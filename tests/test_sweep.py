@@ -658,7 +658,7 @@ def test_ctrl_c_keeps_the_finished_runs_and_resume_runs_only_the_rest(tmp_path):
 def _ray_or_reason():
     try:
         import ray
-    except Exception as exc:  # noqa: BLE001 - any failure to import means no Ray here
+    except Exception as exc:
         return None, f"Ray is not usable here ({type(exc).__name__}: {exc}); pip install '.[ray]'"
     return ray, ""
 

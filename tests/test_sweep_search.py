@@ -70,7 +70,7 @@ def table_of(out):
 def ray_usable():
     try:
         import ray  # noqa: F401 - only whether it imports
-    except Exception:  # noqa: BLE001 - any failure to import means no Ray here
+    except Exception:
         return False
     return True
 

@@ -33,25 +33,25 @@ import time
 from decimal import Decimal
 
 T_PROCESS = time.perf_counter()
-import pandas as pd  # noqa: E402
-from nautilus_trader.backtest.engine import BacktestEngine, BacktestEngineConfig  # noqa: E402
-from nautilus_trader.backtest.models import FeeModel  # noqa: E402
-from nautilus_trader.config import LoggingConfig, StrategyConfig  # noqa: E402
-from nautilus_trader.model.currencies import USD  # noqa: E402
-from nautilus_trader.model.data import BarType  # noqa: E402
+import pandas as pd
+from nautilus_trader.backtest.engine import BacktestEngine, BacktestEngineConfig
+from nautilus_trader.backtest.models import FeeModel
+from nautilus_trader.config import LoggingConfig
+from nautilus_trader.model.currencies import USD
+from nautilus_trader.model.data import BarType
 from nautilus_trader.model.enums import (
     AccountType,
     AssetClass,
     OmsType,
     OrderSide,
-    TrailingOffsetType,  # noqa: E402
+    TrailingOffsetType,
     TriggerType,
 )
-from nautilus_trader.model.identifiers import InstrumentId, Symbol, Venue  # noqa: E402
-from nautilus_trader.model.instruments import Equity, FuturesContract  # noqa: E402
-from nautilus_trader.model.objects import Money, Price, Quantity  # noqa: E402
-from nautilus_trader.persistence.wranglers import BarDataWrangler, TradeTickDataWrangler  # noqa: E402
-from nautilus_trader.trading.strategy import Strategy  # noqa: E402
+from nautilus_trader.model.identifiers import InstrumentId, Symbol, Venue
+from nautilus_trader.model.instruments import Equity, FuturesContract
+from nautilus_trader.model.objects import Money, Price, Quantity
+from nautilus_trader.persistence.wranglers import BarDataWrangler, TradeTickDataWrangler
+from nautilus_trader.trading.strategy import Strategy
 
 T_IMPORTED = time.perf_counter()
 

@@ -149,16 +149,33 @@ inline nb::object index_of(nb::handle record, Name &field) { return kc::to_int(k
 
 // ------------------------------------------------------- the engine's parts
 // Own functions called from other parts of the engine (see kc::OwnFunction).
-#define DM_OWN_FUNCTIONS(X)                                                                                            \
-    X(_deal_normal_order)                                                                                              \
-    X(_deal_stop_order) X(_get_order_related_unfired_stop_order) X(_cancelled_stop_order_by_target_order_id)           \
-        X(_update_unfired_stop_order_status_if_holding_status) X(_update_stop_trailing_order_trigger_price)            \
-            X(_judge_stop_orders_by_bar) X(_judge_stop_orders_by_tick) X(_get_filled_time) X(_transaction_order)       \
-                X(_create_a_trader) X(_back_test_call_on_execution) X(_back_test_call_on_order_status)                 \
-                    X(_update_order_status) X(_set_stop_order_target_price) X(_update_stop_order_status)               \
-                        X(_cancel_other_stop_order) X(_fire_stop_order) X(_update_trader_future_frozen)                \
-                            X(_update_trader_stock_frozen) X(_update_trader_frozen) X(_update_order_future_frozen)     \
-                                X(_update_order_stock_frozen) X(_update_order_frozen)
+// clang-format off
+#define DM_OWN_FUNCTIONS(X) \
+    X(_deal_normal_order) \
+    X(_deal_stop_order) \
+    X(_get_order_related_unfired_stop_order) \
+    X(_cancelled_stop_order_by_target_order_id) \
+    X(_update_unfired_stop_order_status_if_holding_status) \
+    X(_update_stop_trailing_order_trigger_price) \
+    X(_judge_stop_orders_by_bar) \
+    X(_judge_stop_orders_by_tick) \
+    X(_get_filled_time) \
+    X(_transaction_order) \
+    X(_create_a_trader) \
+    X(_back_test_call_on_execution) \
+    X(_back_test_call_on_order_status) \
+    X(_update_order_status) \
+    X(_set_stop_order_target_price) \
+    X(_update_stop_order_status) \
+    X(_cancel_other_stop_order) \
+    X(_fire_stop_order) \
+    X(_update_trader_future_frozen) \
+    X(_update_trader_stock_frozen) \
+    X(_update_trader_frozen) \
+    X(_update_order_future_frozen) \
+    X(_update_order_stock_frozen) \
+    X(_update_order_frozen)
+// clang-format on
 
 struct Own {
 #define DM_DECLARE_OWN(name) static kc::OwnFunction name;

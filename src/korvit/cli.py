@@ -524,14 +524,14 @@ def _backtest(args):
 def _sweep(args):
     import warnings
 
+    from korvit.backtest.sweep import Objective, sweep, walk_forward
+    from korvit.backtest.sweep.execute import _interrupt_held
     from korvit.backtest.sweep_report import (
         best_runs,
         denied_runs,
         parameter_columns,
         save_sweep_report,
     )
-    from korvit.backtest.sweep import Objective, sweep, walk_forward
-    from korvit.backtest.sweep.execute import _interrupt_held
 
     if not args.grid:
         raise UsageError("give the parameters to sweep: --grid NAME=V1,V2,... (repeatable)")
@@ -812,7 +812,7 @@ def main(argv=None):
             traceback.print_exc()
         print(f"korvit: {exc}", file=sys.stderr)
         return 2
-    except Exception as exc:  # noqa: BLE001 - every failure becomes one line
+    except Exception as exc:
         if args.debug:
             traceback.print_exc()
         frame = _strategy_frame(exc, args.strategy)

@@ -369,7 +369,7 @@ def atr(code, window=14):
         ("atr", window),
         code,
         ("high", "low", "close"),
-        lambda h, l, c: _atr(h, l, c, window),
+        lambda high, low, close: _atr(high, low, close, window),
         f"atr({code}, {window})",
     )
 

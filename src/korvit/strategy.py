@@ -771,8 +771,7 @@ def history(code, field="close", count=1):
     if (
         type(count) is not int
         and (isinstance(count, bool) or not isinstance(count, numbers.Integral))
-        or count < 1
-    ):  # a plain int skips the slower check of the number types
+    ) or count < 1:  # a plain int skips the slower check of the number types
         raise StrategyError(f"history count must be a positive whole number, got {count!r}")
     session = _session()
     target, bar = session.target_of(code), session.visible_bar

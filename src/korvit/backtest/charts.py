@@ -37,23 +37,15 @@ from korvit.backtest.chart_data import (
     EQUITY_POINTS,
     FILL_KINDS,
     MONTHS,
-    PRICE_POINTS,  # noqa: F401
+    PRICE_POINTS,
     REASON_NAMES,
     STOP_KINDS,
     STOP_NAMES,
-    _Axis,
-    _fill_markers,
-    _fill_table,
-    _merge,
-    _ms,
-    _stop_segments,
-    _thin,
     chart_codes,
     equity_data,
     monthly_data,
     price_data,
     rolling_data,
-    rolling_window,
 )
 
 __all__ = [

@@ -420,7 +420,7 @@ def _count(required, positional, any_positional):
 def _short(value, width=40):
     try:
         text = repr(value)
-    except Exception:  # noqa: BLE001 - the user's own __repr__
+    except Exception:
         text = "..."
     return text if len(text) <= width else text[: width - 3] + "..."
 
@@ -443,7 +443,7 @@ def _near_misses(scope, where):
             or not callable(value)
         ):
             continue
-        if isinstance(value, type) or isinstance(value, types.ModuleType):
+        if isinstance(value, (type, types.ModuleType)):
             continue
         if module is not None and getattr(value, "__module__", None) != module:
             continue  # imported, not the strategy's own

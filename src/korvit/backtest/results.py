@@ -417,7 +417,7 @@ def _outside_frames() -> int:
     return level
 
 
-def warn_of_denials(result: "BacktestResult") -> None:
+def warn_of_denials(result: BacktestResult) -> None:
     """Warn (``OrdersDeniedWarning``) when some of the run's orders were denied."""
     text = denials_line(result.orders, "the reason column of the result's orders")
     if text:
@@ -460,7 +460,7 @@ def _in_notebook() -> bool:
     shell = sys.modules.get("IPython")
     try:
         ip = shell.get_ipython() if shell is not None else None
-    except Exception:  # noqa: BLE001 - no shell to ask
+    except Exception:
         return False
     return ip is not None and type(ip).__name__ == "ZMQInteractiveShell"
 

@@ -420,7 +420,7 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
     fees = float(trades["fee"].astype(float).sum()) if len(trades) else 0.0
     exposed = exposure.to_numpy(dtype=bool)
     counts = order_counts(orders) if orders is not None else dict.fromkeys(ORDER_STATS, math.nan)
-    stats = {
+    return {
         "Start": start,
         "End": end,
         "Duration": (end - start) if len(curve) else pd.NaT,
@@ -445,7 +445,6 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
         "Total fees": fees,
         "Exposure": float(exposed.mean()) if len(exposed) else math.nan,
     }
-    return stats
 
 
 # The ratios of daily returns (1-D float arrays of two values or more), with

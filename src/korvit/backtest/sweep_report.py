@@ -675,7 +675,7 @@ def neighbours_table_html(frame, metric, *, minimize=False, min_trades=None, top
         cells.append("–" if np.isnan(around) else _esc(_shown_value(metric, own - around)))
         cells.append(f"{int(row['neighbour count']):,d}")
         body.append("<tr>" + "".join(f"<td class='l'>{c}</td>" for c in cells) + "</tr>")
-    return f"<h2>Robustness of the best runs</h2>" + _grid(
+    return "<h2>Robustness of the best runs</h2>" + _grid(
         head,
         body,
         "each run beside the mean of its neighbours: the runs of its split one grid "
@@ -955,19 +955,15 @@ def walk_forward_section(walked, png=None) -> str:
     figures = " · ".join(f"{name} {format_stat(name, stats[name])}" for name in _WF_FIGURES)
     efficiency = walked.efficiency
     figures += " · efficiency " + ("–" if pd.isna(efficiency) else f"{efficiency:.2f}")
-    params = [
-        c
-        for c in splits.columns[
-            splits.columns.get_loc("test_warmup") + 1 : splits.columns.get_loc("status")
-        ]
-    ]
+    params = list(
+        splits.columns[splits.columns.get_loc("test_warmup") + 1 : splits.columns.get_loc("status")]
+    )
     shown = lambda name, value: (
         "–"
         if value is None or pd.isna(value)
-        # noqa: E731
         else (html.escape(format_stat(name, value)) if name in STAT_NAMES else f"{value:.2f}")
     )
-    day = lambda stamp: f"{stamp:%Y-%m-%d}"  # noqa: E731
+    day = lambda stamp: f"{stamp:%Y-%m-%d}"
     label = html.escape(metric)
     head = (
         "<tr>"

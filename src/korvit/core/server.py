@@ -338,7 +338,7 @@ def _accept(server):
         return
     try:
         server.process_request(request, client_address)
-    except Exception:  # noqa: BLE001 - one bad connection must not end the serving
+    except Exception:
         server.handle_error(request, client_address)
         server.shutdown_request(request)
     except BaseException:

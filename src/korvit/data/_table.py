@@ -798,7 +798,7 @@ def check_zone(tz):
         return None
     try:
         pd.Timestamp("2000-01-01").tz_localize(tz)
-    except Exception:  # noqa: BLE001 - pytz, zoneinfo and dateutil fail in their own ways
+    except Exception:
         raise ValueError(
             f"unknown time zone {tz!r}: give a name such as 'Asia/Shanghai' or 'UTC'"
         ) from None

@@ -437,16 +437,18 @@ def _interval(keys, times, order):
 
 
 def _check_ranges(table, data):
-    h, l = data[:, 1], data[:, 2]
-    table.fail(h < l, "high", lambda p: f"high {fmt_num(h[p])} is below low {fmt_num(l[p])}")
+    high, low = data[:, 1], data[:, 2]
+    table.fail(
+        high < low, "high", lambda p: f"high {fmt_num(high[p])} is below low {fmt_num(low[p])}"
+    )
     for k, name in ((0, "open"), (3, "close")):
         v = data[:, k]
         table.fail(
-            (v < l) | (v > h),
+            (v < low) | (v > high),
             name,
             lambda p, v=v, name=name: (
                 f"{name} {fmt_num(v[p])} is outside "
-                f"[low, high] = [{fmt_num(l[p])}, {fmt_num(h[p])}]"
+                f"[low, high] = [{fmt_num(low[p])}, {fmt_num(high[p])}]"
             ),
         )
 

@@ -221,7 +221,7 @@ class Contracts(dict):
         return dict.__contains__(self, self._find(code))
 
     def get(self, code, default=None):
-        return self[code] if code in self else default
+        return self[code] if code in self else default  # noqa: SIM401 - finds the code as [] does
 
     def for_codes(self, codes):
         """The contracts of `codes`, in that order (KeyError naming a missing code)."""

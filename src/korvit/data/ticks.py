@@ -10,13 +10,13 @@ Each tick belongs to the bar of its code whose period holds it:
   it covers the whole break.
 """
 
+import itertools
 from collections.abc import ItemsView, Mapping, ValuesView
 
 import numpy as np
 import pandas as pd
 
 from korvit.data._table import check_date_format, check_zone, fmt_num, fmt_time, read_table
-from korvit.data.errors import DataError
 from korvit.data.limits import MAX_PRICE, MAX_VOLUME
 
 __all__ = ["Ticks", "load_ticks"]
@@ -163,7 +163,7 @@ class Ticks(Mapping):
     def _groups(self):
         """Per bar, in the order of iteration, its three arrays."""
         bounds = self._bounds.tolist()
-        for a, b in zip(bounds[:-1], bounds[1:]):
+        for a, b in itertools.pairwise(bounds):
             yield tuple(column[a:b] for column in self._columns)
 
     @property

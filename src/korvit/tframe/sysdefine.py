@@ -127,9 +127,9 @@ def _as_index(what, value):
 
 def _as_index_array(what, values):
     arr = np.asarray(values)
-    if arr.dtype.kind in "iu":
-        rows = arr.astype(np.int64)
-    elif arr.dtype.kind == "f" and np.all(np.isfinite(arr)) and np.all(arr == np.floor(arr)):
+    if arr.dtype.kind in "iu" or (
+        arr.dtype.kind == "f" and np.all(np.isfinite(arr)) and np.all(arr == np.floor(arr))
+    ):
         rows = arr.astype(np.int64)
     else:
         raise TypeError(f"{what} values must be integers, got {values!r}")

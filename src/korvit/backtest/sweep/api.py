@@ -20,7 +20,7 @@ from korvit.backtest.sweep.execute import (
     _task,
 )
 from korvit.backtest.sweep.objective import Objective, ranked
-from korvit.backtest.sweep.outofsample import SPLITS_FILE, EQUITY_FILE, SUMMARY_FILE, out_of_sample
+from korvit.backtest.sweep.outofsample import EQUITY_FILE, SPLITS_FILE, SUMMARY_FILE, out_of_sample
 from korvit.backtest.sweep.ray_backend import _import_ray
 from korvit.backtest.sweep.search import OptunaSearch, check_search, import_optuna, random_sets
 from korvit.backtest.sweep.space import (

@@ -20,7 +20,6 @@ from multiprocessing.connection import wait as wait_for
 from korvit.backtest.sweep.folders import _sweep_folder
 from korvit.backtest.sweep.worker import _Core, _failed, _Worker
 
-
 _READY = "ready"
 # What a worker imports as it starts, before it hears of a job: the modules of
 # a run, so that the imports of a new worker overlap the sweep's preparations.

@@ -157,7 +157,7 @@ class Objective:
         if key not in self._scores:
             try:
                 value = self.function(typed_stats(row.get("stats")))
-            except Exception as exc:  # noqa: BLE001 - the user's function, told with its run
+            except Exception as exc:
                 raise SweepError(
                     f"the objective failed on the run {row.get('params')}: "
                     f"{type(exc).__name__}: {exc}"

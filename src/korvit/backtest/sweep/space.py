@@ -227,7 +227,7 @@ class Constraint:
             )
         except SweepError:
             raise
-        except Exception as exc:  # noqa: BLE001 - told with the set it failed on
+        except Exception as exc:
             raise SweepError(
                 f"where {self.text!r} fails for {params}: {type(exc).__name__}: {exc}"
             ) from None

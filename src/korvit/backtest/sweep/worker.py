@@ -91,7 +91,7 @@ class _Worker:
         module = types.ModuleType(f"korvit_strategy_{Path(self.job.filename).stem}")
         module.__file__ = self.job.filename
         try:
-            exec(self.code, module.__dict__)  # noqa: S102 - the user's own strategy
+            exec(self.code, module.__dict__)
         except SystemExit as exc:  # the run fails, not the worker
             raise StrategyExit(exc, self.job.filename) from exc
         return dict(vars(module))
@@ -136,7 +136,7 @@ class _Worker:
             if job.keep == "equity" or task.get("curve"):
                 curve = result.equity_curve
                 equity = (curve.index.asi8.copy(), curve.to_numpy(dtype=float).copy())
-        except Exception as exc:  # noqa: BLE001 - a failed run is a row, not a lost sweep
+        except Exception as exc:
             row.update(status="failed", error=_describe(exc, job.filename))
         row["seconds"] = time.perf_counter() - started
         return {"run_id": task["run_id"], "row": row, "equity": equity, "warnings": told}

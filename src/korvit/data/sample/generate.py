@@ -67,7 +67,7 @@ def normal(rng):
 
 def steps(price, step_size):
     """`price` as a whole number of price steps."""
-    return int(round(price / step_size))
+    return int(round(price / step_size))  # noqa: RUF046 - an int under numpy 1 too
 
 
 def trend(rng, scale):
@@ -102,7 +102,7 @@ def minute_day(rng, close):
         for m in range(begin, min(240, begin + int(rng.integers(15, 46)))):
             drift[m] = sign * 0.0006
     bars = []
-    last = close + int(round(0.002 * close * normal(rng)))
+    last = close + int(round(0.002 * close * normal(rng)))  # noqa: RUF046 - as above
     for m in range(240):
         o = last
         vol = 0.0004 if drift[m] == 0.0 else 0.0008
