@@ -51,6 +51,17 @@ def write(path, text):
     return path
 
 
+def test_the_version_is_the_installed_distributions():
+    import importlib.metadata
+
+    import korvit as package
+
+    shown = korvit("--version")
+    assert shown.returncode == 0, shown.stderr
+    assert shown.stdout.strip() == f"korvit {package.__version__}"
+    assert importlib.metadata.version("korvit") == package.__version__
+
+
 def test_the_sample_strategy_runs_and_writes_its_report(tmp_path):
     out = tmp_path / "out"
     done = korvit("backtest", EXAMPLES / "ma_cross.py", "--out", out, "--no-progress")

@@ -14,9 +14,11 @@ from korvit._aliases import install as _install_aliases
 
 __all__ = ["get_support", "get_version", "__version__"]
 
+# The package's version, written here only: pyproject.toml reads it from this line.
 __version__ = "1.0.0"
 
-# Versions of the core process this framework release can talk to.
+# Versions of the core process this framework release can talk to (the core's own
+# versions, not the package's).
 _SUPPORTED_CORE_VERSIONS = ("1.0.0",)
 
 

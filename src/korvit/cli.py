@@ -28,6 +28,8 @@ import sys
 import traceback
 from pathlib import Path
 
+import korvit
+
 __all__ = ["main"]
 
 # Where a stop fired on the bar alone fills, the default first (as korvit.backtest.runner.STOP_FILLS,
@@ -199,6 +201,7 @@ def _parser():
     parser = _Parser(
         prog="korvit", description="Korvit: fast backtests of stock and futures strategies."
     )
+    parser.add_argument("--version", action="version", version=f"korvit {korvit.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     bt = sub.add_parser(
         "backtest",

@@ -5,7 +5,8 @@ import signal
 import sys
 import threading
 
-from korvit.core.server import DEFAULT_PORT, CoreServer
+import korvit
+from korvit.core.server import CORE_VERSION, DEFAULT_PORT, CoreServer
 
 
 def main(argv=None):
@@ -14,9 +15,11 @@ def main(argv=None):
     )
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=DEFAULT_PORT, help="0 picks a free port")
-    parser.add_argument("--core-version", default="1.0.0")
+    parser.add_argument("--core-version", default=CORE_VERSION)
     parser.add_argument(
-        "--supported", default="1.0.0", help="comma-separated framework versions this core accepts"
+        "--supported",
+        default=korvit.__version__,
+        help="comma-separated framework versions this core accepts (default: this one)",
     )
     parser.add_argument("--cache-root", default=None)
     parser.add_argument(

@@ -32,11 +32,14 @@ import tempfile
 import threading
 import time
 
+import korvit
 from korvit.setting import get_setting
 
 __all__ = ["CoreServer", "DEFAULT_PORT", "MAX_LINE", "MAX_CONNECTIONS"]
 
 DEFAULT_PORT = 3293
+# The version this stand-in core reports (one the framework supports: korvit.get_support()).
+CORE_VERSION = "1.0.0"
 MAX_LINE = 1024 * 1024  # bytes of a request line, "\n" included
 MAX_CONNECTIONS = 32
 _KEPT_REQUESTS = 1000  # requests kept in CoreServer.requests
@@ -145,8 +148,8 @@ class CoreServer:
         self,
         host="127.0.0.1",
         port=0,
-        core_version="1.0.0",
-        supported=("1.0.0",),
+        core_version=CORE_VERSION,
+        supported=(korvit.__version__,),
         cache_root=None,
         *,
         max_line=None,
