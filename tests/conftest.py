@@ -1,3 +1,6 @@
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -16,6 +19,17 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData, SystemModeMgr
 from korvit.tframe.utils.logger import LoggerManager
 from korvit.tframe.utils.utilcls import OutputFileManager
+
+# The test modules import their shared helpers from tests/support.py.
+sys.path.insert(0, str(Path(__file__).parent))
+
+
+@pytest.fixture(scope="module")
+def sample():
+    """The shipped sample: daily bars of three stocks and their contracts."""
+    from korvit.data import load_bars, load_contracts, sample_path
+
+    return load_bars(sample_path("daily.csv")), load_contracts(sample_path("contracts.csv"))
 
 
 @pytest.fixture

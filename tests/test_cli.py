@@ -3,11 +3,11 @@
 import json
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import pandas as pd
 import pytest
+from support import korvit, write
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "strategies"
 GOOD_STRATEGY = """
@@ -23,16 +23,6 @@ def on_data(context):
 """
 
 
-def korvit(*args, cwd=None):
-    return subprocess.run(
-        [sys.executable, "-m", "korvit", *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        cwd=cwd,
-    )
-
-
 def bars_csv(path, rows=None):
     rows = rows or [
         ("2024-01-02", "SZSE.000001", 10.0, 10.5, 9.8, 10.2, 1000),
@@ -43,11 +33,6 @@ def bars_csv(path, rows=None):
     pd.DataFrame(rows, columns=["time", "code", "open", "high", "low", "close", "volume"]).to_csv(
         path, index=False
     )
-    return path
-
-
-def write(path, text):
-    path.write_text(textwrap.dedent(text))
     return path
 
 

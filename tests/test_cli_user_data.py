@@ -1,13 +1,12 @@
 """The korvit command on data as users have it: a vendor's daily export of one stock, hourly
 bars of a currency pair, day-first dates; each run in a child process, as a user runs it."""
 
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
 import pandas as pd
 import pytest
+from support import korvit
 
 STRATEGY = """
 from korvit.strategy import buy, position, sell
@@ -22,16 +21,6 @@ def on_data(context):
     else:
         sell(code, position(code))
 """
-
-
-def korvit(*args, cwd=None):
-    return subprocess.run(
-        [sys.executable, "-m", "korvit", *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        cwd=cwd,
-    )
 
 
 @pytest.fixture

@@ -5,8 +5,6 @@ the formula of a stock's fee against the engine and its twin, and the command li
 import io
 import json
 import math
-import subprocess
-import sys
 import types
 from importlib.machinery import SourceFileLoader
 from pathlib import Path
@@ -16,6 +14,7 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from support import korvit
 
 import korvit.backtest.domain as engine
 from korvit.api.history import _history
@@ -384,16 +383,6 @@ def test_a_stated_schedule_gives_the_formulas_fee_exactly(backtest, trades, as_o
 
 
 # ------------------------------------------------------------------ the command line
-
-
-def korvit(*args, cwd):
-    return subprocess.run(
-        [sys.executable, "-m", "korvit", *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        cwd=cwd,
-    )
 
 
 def test_the_command_runs_without_fees(tmp_path):

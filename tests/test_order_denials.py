@@ -3,8 +3,6 @@
 and in sweeps; a run without denials says nothing of them."""
 
 import json
-import subprocess
-import sys
 import textwrap
 import warnings
 
@@ -12,6 +10,7 @@ import pandas as pd
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from support import korvit
 
 from korvit.backtest import OrdersDeniedWarning, run
 from korvit.backtest.results import BacktestResult, denials_line, orders_line
@@ -224,16 +223,6 @@ def test_the_counts_add_up_whatever_the_orders(rows):
 
 
 # ------------------------------------------------------------------ the command line
-
-
-def korvit(*args, cwd=None):
-    return subprocess.run(
-        [sys.executable, "-m", "korvit", *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        cwd=cwd,
-    )
 
 
 def _files(tmp_path, volume):

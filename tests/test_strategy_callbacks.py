@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pandas as pd
 import pytest
+from support import korvit
 
 from korvit.backtest import run
 from korvit.backtest.loader import (
@@ -41,15 +42,6 @@ def frame():
 def write(path, text):
     path.write_text(textwrap.dedent(text).lstrip())
     return path
-
-
-def korvit(*args):
-    return subprocess.run(
-        [sys.executable, "-m", "korvit", *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
 
 
 def line_of(path, text):

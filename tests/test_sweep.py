@@ -12,6 +12,7 @@ from pathlib import Path
 
 import pandas as pd
 import pytest
+from support import korvit, write
 
 from korvit.backtest import run, sweep, walk_forward
 from korvit.backtest.sweep import SweepError, execute, find_statistic, local, strategy_parameters
@@ -24,21 +25,6 @@ GRID = {"fast": [5, 10], "slow": [30, 60]}
 @pytest.fixture(scope="module")
 def sample():
     return load_bars(sample_path("daily.csv")), load_contracts(sample_path("contracts.csv"))
-
-
-def write(path, text):
-    path.write_text(textwrap.dedent(text))
-    return path
-
-
-def korvit(*args, **kwargs):
-    return subprocess.run(
-        [sys.executable, "-m", "korvit", *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        **kwargs,
-    )
 
 
 def comparable(frame):

@@ -14,15 +14,9 @@ import pytest
 from korvit.backtest import sweep
 from korvit.backtest.sweep import SweepError, walk_forward
 from korvit.backtest.sweep_report import best_runs
-from korvit.data import load_bars, load_contracts, sample_path
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
 GRID_ARGS = ["--grid", "fast=5,10,20", "--grid", "slow=30,60"]
-
-
-@pytest.fixture(scope="module")
-def sample():
-    return load_bars(sample_path("daily.csv")), load_contracts(sample_path("contracts.csv"))
 
 
 def korvit_sweep(out, *args):

@@ -16,7 +16,6 @@ from hypothesis import strategies as st
 from korvit.backtest import sweep
 from korvit.backtest.sweep import SweepError, walk_forward
 from korvit.backtest.sweep.space import value_range
-from korvit.data import load_bars, load_contracts, sample_path
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
 INTERRUPTING = (
@@ -35,11 +34,6 @@ ALLOWED = {
     for fast, slow in itertools.product(range(5, 26, 5), range(10, 61, 10))
     if fast < slow and slow - fast != 20
 }
-
-
-@pytest.fixture(scope="module")
-def sample():
-    return load_bars(sample_path("daily.csv")), load_contracts(sample_path("contracts.csv"))
 
 
 def korvit_sweep(out, *args, interrupt_after=None):

@@ -4,14 +4,12 @@ the training window alone, the stitched out-of-sample curve and its figures,
 and the command line end to end."""
 
 import math
-import subprocess
-import sys
-import textwrap
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
+from support import korvit, write
 
 from korvit.backtest import Backtest, run, sweep, walk_forward
 from korvit.backtest.sweep import SweepError, WalkForwardResult
@@ -42,21 +40,6 @@ LONG_LOOKBACK = """
 @pytest.fixture(scope="module")
 def sample():
     return load_bars(sample_path("daily.csv")), load_contracts(sample_path("contracts.csv"))
-
-
-def write(path, text):
-    path.write_text(textwrap.dedent(text))
-    return path
-
-
-def korvit(*args, **kwargs):
-    return subprocess.run(
-        [sys.executable, "-m", "korvit", *map(str, args)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        **kwargs,
-    )
 
 
 # ------------------------------------------------------------------ the warm-up of a run
