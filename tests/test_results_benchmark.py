@@ -161,7 +161,7 @@ def test_a_stop_passed_over_by_a_gap_still_ends_its_round_trip_by_its_kind(
 
 
 def test_the_price_chart_draws_each_stop_over_its_life(every_exit):
-    from korvit.backtest import charts
+    from korvit.backtest import chart_data as charts
 
     axis = charts._Axis(every_exit.bars.times, "day")
     values = {
@@ -194,7 +194,7 @@ def test_the_price_chart_draws_each_stop_over_its_life(every_exit):
     )
     assert E not in segments
     fills = charts._fill_table(every_exit, axis, ["main"])
-    closing = {code: charts._REASON_NAMES[fills[code]["r"][-1]] for code in (A, B, C, D)}
+    closing = {code: charts.REASON_NAMES[fills[code]["r"][-1]] for code in (A, B, C, D)}
     assert closing == {A: "stop loss", B: "take profit", C: "trailing stop", D: "signal"}
     assert [list(fills[code]["k"]) for code in (A, E)] == [[0, 3], [0]]
 

@@ -321,7 +321,7 @@ def test_no_stop_entry_fills_outside_what_its_bar_traded_from_the_trigger_on(mar
     )
     days = list(bars.time)
     by_day = {day: k for k, day in enumerate(days)}
-    tick_rows = {} if ticks is None else dict(ticks.groupby(ticks.time.dt.normalize()))
+    tick_rows = {} if ticks is None else dict(list(ticks.groupby(ticks.time.dt.normalize())))
     assert len(result.orders) == len(entries)
     placed = sorted(entries, key=lambda e: e[0])  # in the order of their ids
     for (at, side, stop, limit), order in zip(placed, result.orders.itertuples()):
