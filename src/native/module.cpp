@@ -44,11 +44,12 @@ NB_MODULE(native, m) {
         m.doc() = "Host-layer functions in C++ that the engine calls on every bar.";
         kc::import_numpy();
         m.def("bar_item_pos", &bar_item_pos, nb::arg("item").none(), nb::arg("targets").none(),
-              nb::sig("def bar_item_pos(item, targets)"),
+              nb::sig("def bar_item_pos(item: int, targets: int | numpy.typing.NDArray[numpy.int64]) -> int | "
+                      "numpy.typing.NDArray[numpy.int64]"),
               "Matrix row (head included) of bar `item` of `targets`: an int for one target index, an "
               "integer array for an array of them.");
         m.def("bar_field_name_to_int", &bar_field_name_to_int, nb::arg("name").none(),
-              nb::sig("def bar_field_name_to_int(name)"),
+              nb::sig("def bar_field_name_to_int(name: str) -> int"),
               "Bar item (KMatrix_*) of a field name such as \"open\" or \"amount\".");
         knative::bind_collect(m);
         kn::register_snapshots(m);

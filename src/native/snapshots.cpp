@@ -510,7 +510,8 @@ void register_snapshots(nb::module_ &m) {
                                [&] { return snap_order(order, account_names, target_list); });
         },
         nb::arg("order").none(), nb::arg("account_names").none(), nb::arg("target_list").none(),
-        nb::sig("def snap_order(order, account_names, target_list)"),
+        nb::sig("def snap_order(order: KVBackOrder, account_names: collections.abc.Sequence[str], target_list: "
+                "collections.abc.Sequence[str]) -> korvit.backtest.convertor.SnapOrder"),
         "The `SnapOrder` of an order record, as `backtest.convertor` makes it.");
     m.def(
         "snap_execution",
@@ -519,7 +520,10 @@ void register_snapshots(nb::module_ &m) {
                                [&] { return snap_execution(order, trade, account_names, target_list); });
         },
         nb::arg("order").none(), nb::arg("trade").none(), nb::arg("account_names").none(),
-        nb::arg("target_list").none(), nb::sig("def snap_execution(order, trade, account_names, target_list)"),
+        nb::arg("target_list").none(),
+        nb::sig(
+            "def snap_execution(order: KVBackOrder, trade: KVBackTrade, account_names: collections.abc.Sequence[str], "
+            "target_list: collections.abc.Sequence[str]) -> korvit.backtest.convertor.SnapExecution"),
         "The `SnapExecution` of a trade record of `order`, as `backtest.convertor` makes it.");
 }
 
