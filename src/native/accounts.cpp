@@ -742,7 +742,8 @@ void bind_accounts(nb::module_ &m) {
             [](Position *self, nb::handle target) {
                 kc::guarded(KN_POS("__init__"), [&] { new (self) Position(target); });
             },
-            KN_ARG("target_idx"), nb::sig("def __init__(self, target_idx: typing.SupportsIndex | float) -> None"))
+            KN_ARG("target_idx"), nb::sig("def __init__(self, target_idx: typing.SupportsIndex | float) -> None"),
+            "An empty position of the target.")
         .def(
             "held",
             [](Position &p, nb::handle leg) { return kc::guarded(KN_POS("held"), [&] { return p.held_of(leg); }); },
@@ -786,7 +787,8 @@ void bind_accounts(nb::module_ &m) {
             [](BackPosition *self, nb::handle target) {
                 kc::guarded(KN_BACK("__init__"), [&] { new (self) BackPosition(target); });
             },
-            KN_ARG("target_idx"), nb::sig("def __init__(self, target_idx: typing.SupportsIndex | float) -> None"))
+            KN_ARG("target_idx"), nb::sig("def __init__(self, target_idx: typing.SupportsIndex | float) -> None"),
+            "An empty position of the target.")
         .def(
             "open",
             [](BackPosition &p, nb::handle leg, nb::handle volume, nb::handle price, nb::handle margin) {
@@ -818,7 +820,9 @@ void bind_accounts(nb::module_ &m) {
            },
            KN_ARG("name"), KN_ARG("cash"), KN_ARG("stock_commission_rate") = nb::none(),
            nb::sig("def __init__(self, name: str, cash: float, stock_commission_rate: collections.abc.Mapping[str, "
-                   "float] | None = None) -> None"))
+                   "float] | None = None) -> None"),
+           "An account holding `cash`; `stock_commission_rate` overrides items of the default stock\n"
+           "commission rates.")
         .def(
             "position",
             [](A &a, nb::handle target) { return kc::guarded(KN_ACC("position"), [&] { return a.position(target); }); },

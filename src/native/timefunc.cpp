@@ -414,7 +414,7 @@ PyObject *mft_to_datetime_entry(PyObject *, PyObject *values) {
 }
 
 PyMethodDef mft_def = {"mft_to_datetime", (PyCFunction)mft_to_datetime_entry, METH_O,
-                       "mft_to_datetime(values)\n--\n\n"
+                       "mft_to_datetime(values, /)\n--\n\n"
                        "A list with the naive ``datetime`` of each time value (seconds since 1970-01-01), in "
                        "order: the nearest whole microsecond, ties to even."};
 
