@@ -52,12 +52,12 @@ NB_MODULE(native, m) {
               nb::sig("def bar_field_name_to_int(name: str) -> int"),
               "Bar item (KMatrix_*) of a field name such as \"open\" or \"amount\".");
         knative::bind_collect(m);
-        kn::register_snapshots(m);
+        knative::bind_snapshots(m);
         knative::bind_accounts(m);
-        kn::register_phase(m);
-        kn::register_timefunc(m);
+        knative::bind_phase(m);
+        knative::bind_timefunc(m);
         knative::bind_records(m);
-        services = {kn::phase_wrapped, kn::quiet_snap_order, kn::quiet_snap_execution,
+        services = {knative::phase_wrapped, knative::quiet_snap_order, knative::quiet_snap_execution,
                     knative::stop_target_write_count(), knative::stop_target_field};
         m.attr("_engine_services") = kc::steal(PyCapsule_New(&services, knative::ENGINE_SERVICES, nullptr));
     });
