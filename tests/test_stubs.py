@@ -207,12 +207,12 @@ def test_stubs_of_the_c_api_classes_name_every_field():
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy")
-def test_stubtest_finds_the_stubs_true():
+def test_stubtest_finds_the_stubs_true(tmp_path):
     """mypy's stubtest, taught nanobind's functions, compares the installed
     stubs with the modules: names, kinds, defaults and C API signatures."""
     run = Path(__file__).with_name("stubtest") / "run.py"
     result = subprocess.run(
-        [sys.executable, str(run)], capture_output=True, text=True, cwd=run.parent, timeout=300
+        [sys.executable, str(run)], capture_output=True, text=True, cwd=tmp_path, timeout=300
     )
     assert result.returncode == 0, result.stdout + result.stderr
 
