@@ -8,16 +8,34 @@ fails here.
 
 import ast
 import importlib.resources
+import importlib.util
 import pydoc
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
 import korvit.backtest.domain as domain
+import korvit.native as native
 import korvit.tframe.framekit as framekit
 from korvit.tframe.uclass import StatusCollect
 
-MODULES = [framekit, domain]
+MODULES = [native, framekit, domain]
+
+# Parameters typed `object`: they take any object at all and only pass it
+# on, compare it or ignore it.
+ANY_OBJECT = {
+    ("set_value", "value"),  # a registry value, stored as given
+    ("is_valid_order_id", "order_id"),  # None and NaN are the invalid ones
+    ("valid_cash", "time"),  # not used
+    ("attr_update", "value"),
+    ("__contains__", "key"),
+    ("snap_obj_attr_update", "value"),
+    ("snap_select", "value"),
+    ("obj_attr_value_eq_all", "value"),
+    ("obj_attr_update", "value"),
+}
 
 
 def is_function(obj):
@@ -122,21 +140,81 @@ def test_modules_classes_and_functions_have_docstrings():
             assert doc and doc.strip(), (cls, name)
 
 
-def test_signatures_show_parameter_names_without_placeholder_types():
+def annotations(signature_text):
+    """{parameter: its annotation or None} (self and cls left out) and the
+    return annotation of a signature's text."""
+    definition = ast.parse(signature_text + ": ...").body[0]
+    args = definition.args
+    every = args.posonlyargs + args.args + args.kwonlyargs
+    shown = {a.arg: a.annotation and ast.unparse(a.annotation) for a in every}
+    shown.pop("self", None)
+    shown.pop("cls", None)
+    return shown, definition.returns and ast.unparse(definition.returns)
+
+
+def test_signatures_give_every_parameter_and_result_a_type():
+    checked = 0
     for module in MODULES:
-        for _, _, function in functions(module):
-            assert "object" not in signature(function), signature(function)
+        for _, name, function in functions(module):
+            text = signature(function)
+            params, result = annotations(text)
+            if name != "__init__":
+                assert result, text
+            for param, annotation in params.items():
+                assert annotation, text
+                if annotation == "object":
+                    assert (name, param) in ANY_OBJECT, text
+                checked += 1
+    assert checked > 100
     text = pydoc.render_doc(domain._create_a_trader, renderer=pydoc.plaintext)
-    assert "_create_a_trader(order, order_price, trader_volume, trade_price, filled_time)\n" in text
+    assert (
+        "_create_a_trader(order: korvit.native.KVBackOrder, order_price: float, "
+        "trader_volume: float, trade_price: float, filled_time: float) -> "
+        "korvit.native.KVBackTrade\n" in text
+    )
     text = pydoc.render_doc(framekit.SystemBaseEnv, renderer=pydoc.plaintext)
     for shown in (
-        "get_bar(self, target_idx, offset=0)\n",
-        "set_env(self, _vr=None, _gv=None, _smm=None) -> None\n",
-        "matrix_bar_item_pos(self, bar_item, target_index=0, contain_head=True)\n",
-        "update_user_scope(self, user_scope) -> None\n",
+        "get_bar(self, target_idx: int | collections.abc.Sequence[int]",
+        "set_env(self, _vr: SystemBaseVar | None = None,",
+        "matrix_bar_item_pos(self, bar_item: int, target_index: int = 0, contain_head: bool = "
+        "True) -> int\n",
+        "update_user_scope(self, user_scope: collections.abc.Mapping[str, typing.Any]) -> None\n",
         "Finds, checks and wraps the user's strategy callbacks",
     ):
         assert shown in text
+
+
+def test_stubs_of_the_c_api_classes_name_every_field():
+    """The records and the phase manager are written out in the stub pattern
+    file by hand: each of their fields and methods is in the stub."""
+    scopes = stub_scopes(native)
+    tree = ast.parse(stub_path(native).read_text(encoding="utf-8"))
+    fields = {
+        node.name: {
+            n.target.id
+            for n in node.body
+            if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)
+        }
+        for node in tree.body
+        if isinstance(node, ast.ClassDef)
+    }
+    for cls in (native.KVBackOrder, native.KVBackTrade, native.KVBackStopOrder):
+        assert {f for f in cls.__slots__ if not f.startswith("_")} <= fields[cls.__name__], cls
+        public = {n for n in vars(cls) if not n.startswith("_")} - set(cls.__slots__)
+        assert public <= set(scopes[cls.__name__]), cls
+    manager = {n for n in vars(native.SystemModeMgr) if not n.startswith("_")}
+    assert manager <= set(scopes["SystemModeMgr"]) | fields["SystemModeMgr"]
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy")
+def test_stubtest_finds_the_stubs_true(tmp_path):
+    """mypy's stubtest, taught nanobind's functions, compares the installed
+    stubs with the modules: names, kinds, defaults and C API signatures."""
+    run = Path(__file__).with_name("stubtest") / "run.py"
+    result = subprocess.run(
+        [sys.executable, str(run)], capture_output=True, text=True, cwd=tmp_path, timeout=300
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_every_shown_parameter_is_accepted_by_keyword(backtest, isolated_files, monkeypatch):

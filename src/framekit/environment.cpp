@@ -610,44 +610,58 @@ void bind_environment(nb::module_ &m) {
         });
     m.attr("_replaceable_method").attr("__module__") = m.attr("__name__");
 
-    // Parameters take any value, None included: signatures name them without types.
+    // Parameters take any value, None included (the operations check what they
+    // read); the signatures give the types the framework passes, for help() and
+    // the generated stub.
     auto cls = nb::class_<SystemBaseEnv>(m, "SystemBaseEnv", nb::dynamic_attr(),
                                          "The facade through which bars, prices, targets, accounts and fees are read.");
     cls.def("__init__", &env_init_native, "Creates an unbound environment.");
-    cls.def("set_env", FK_OP(set_env), nb::sig("def set_env(self, _vr=None, _gv=None, _smm=None) -> None"),
-            ARG("_vr") = nb::none(), ARG("_gv") = nb::none(), ARG("_smm") = nb::none(),
-            "Binds the environment to the registry, the constants namespace and the run-phase manager.");
-    cls.def_prop_ro("fresh_bar_time", FK_OP(fresh_bar_time), nb::sig("def fresh_bar_time(self)"),
+    cls.def(
+        "set_env", FK_OP(set_env),
+        nb::sig("def set_env(self, _vr: SystemBaseVar | None = None, _gv: type[korvit.tframe.sysdefine.GlobalDefine] | "
+                "None = None, _smm: korvit.native.SystemModeMgr | None = None) -> None"),
+        ARG("_vr") = nb::none(), ARG("_gv") = nb::none(), ARG("_smm") = nb::none(),
+        "Binds the environment to the registry, the constants namespace and the run-phase manager.");
+    cls.def_prop_ro("fresh_bar_time", FK_OP(fresh_bar_time), nb::sig("def fresh_bar_time(self) -> float"),
                     "Time of the current fresh bar.");
-    cls.def_prop_ro("fresh_bar_num", FK_OP(fresh_bar_num), nb::sig("def fresh_bar_num(self)"),
+    cls.def_prop_ro("fresh_bar_num", FK_OP(fresh_bar_num), nb::sig("def fresh_bar_num(self) -> float"),
                     "The fresh-bar cursor as stored (NaN before the first bar).");
-    cls.def_prop_ro("fresh_bar_timeline", FK_OP(fresh_bar_timeline), nb::sig("def fresh_bar_timeline(self)"),
+    cls.def_prop_ro("fresh_bar_timeline", FK_OP(fresh_bar_timeline),
+                    nb::sig("def fresh_bar_timeline(self) -> numpy.typing.NDArray[numpy.float64]"),
                     "The whole time line of the fresh-bar matrix.");
     cls.def("get_internal_fresh_bar_num", FK_OP(get_internal_fresh_bar_num),
-            nb::sig("def get_internal_fresh_bar_num(self, default=float('nan'))"), ARG("default") = nan(),
-            "The user context's internal bar counter, or `default`.");
-    cls.def_prop_ro("user_context", FK_OP(user_context), nb::sig("def user_context(self)"),
+            nb::sig("def get_internal_fresh_bar_num(self, default: float = float('nan')) -> float"),
+            ARG("default") = nan(), "The user context's internal bar counter, or `default`.");
+    cls.def_prop_ro("user_context", FK_OP(user_context), nb::sig("def user_context(self) -> typing.Any"),
                     "The user's context object.");
-    cls.def("market_price", FK_OP(market_price), nb::sig("def market_price(self, target_idx, offset=1)"),
-            ARG("target_idx"), ARG("offset") = 1, "A price of one target relative to the current fresh bar.");
-    cls.def("get_multiple", FK_OP(get_multiple), nb::sig("def get_multiple(self, target_idx, default=1.0)"),
-            ARG("target_idx"), ARG("default") = 1.0, "Contract multiplier of the target.");
-    cls.def("get_minmove", FK_OP(get_minmove), nb::sig("def get_minmove(self, target_idx)"), ARG("target_idx"),
-            "Minimum price move of the target, or None.");
-    cls.def("cost_fee_rate", FK_OP(cost_fee_rate), nb::sig("def cost_fee_rate(self, target_type)"), ARG("target_type"),
-            "Cost-fee rate of a target type (0 for other types).");
-    cls.def("matrix_bar_item_pos", FK_OP(matrix_bar_item_pos),
-            nb::sig("def matrix_bar_item_pos(self, bar_item, target_index=0, contain_head=True)"), ARG("bar_item"),
-            ARG("target_index") = 0, ARG("contain_head") = true, "The K-matrix row of a bar item.");
-    cls.def_static("is_valid_order_id", FK_OP(is_valid_order_id), nb::sig("def is_valid_order_id(order_id) -> bool"),
-                   ARG("order_id"), "True when the id is neither NaN nor None.");
+    cls.def("market_price", FK_OP(market_price),
+            nb::sig("def market_price(self, target_idx: int, offset: int = 1) -> float"), ARG("target_idx"),
+            ARG("offset") = 1, "A price of one target relative to the current fresh bar.");
+    cls.def("get_multiple", FK_OP(get_multiple),
+            nb::sig("def get_multiple(self, target_idx: int, default: float = 1.0) -> float"), ARG("target_idx"),
+            ARG("default") = 1.0, "Contract multiplier of the target.");
+    cls.def("get_minmove", FK_OP(get_minmove), nb::sig("def get_minmove(self, target_idx: int) -> float | None"),
+            ARG("target_idx"), "Minimum price move of the target, or None.");
+    cls.def("cost_fee_rate", FK_OP(cost_fee_rate), nb::sig("def cost_fee_rate(self, target_type: int) -> float"),
+            ARG("target_type"), "Cost-fee rate of a target type (0 for other types).");
+    cls.def(
+        "matrix_bar_item_pos", FK_OP(matrix_bar_item_pos),
+        nb::sig(
+            "def matrix_bar_item_pos(self, bar_item: int, target_index: int = 0, contain_head: bool = True) -> int"),
+        ARG("bar_item"), ARG("target_index") = 0, ARG("contain_head") = true, "The K-matrix row of a bar item.");
+    cls.def_static("is_valid_order_id", FK_OP(is_valid_order_id),
+                   nb::sig("def is_valid_order_id(order_id: object) -> bool"), ARG("order_id"),
+                   "True when the id is neither NaN nor None.");
     cls.def("check_idx", FK_OP(check_idx),
-            nb::sig("def check_idx(self, func_name, handle_idx, target_idx, toarray=True)"), ARG("func_name"),
-            ARG("handle_idx"), ARG("target_idx"), ARG("toarray") = true,
+            nb::sig("def check_idx(self, func_name: str, handle_idx: int | collections.abc.Sequence[int] | "
+                    "numpy.typing.NDArray[numpy.int64] | None, target_idx: int | collections.abc.Sequence[int] | "
+                    "numpy.typing.NDArray[numpy.int64] | None, toarray: bool = True) -> tuple[int | "
+                    "numpy.typing.NDArray[numpy.int64] | None, int | numpy.typing.NDArray[numpy.int64] | None]"),
+            ARG("func_name"), ARG("handle_idx"), ARG("target_idx"), ARG("toarray") = true,
             "Checks an account index and a target index given to a public function.");
-    cls.def("set_fresh_bar", FK_OP(set_fresh_bar), nb::sig("def set_fresh_bar(self, true_or_false) -> None"),
+    cls.def("set_fresh_bar", FK_OP(set_fresh_bar), nb::sig("def set_fresh_bar(self, true_or_false: bool) -> None"),
             ARG("true_or_false"), "Stores the fresh-bar flag.");
-    cls.def("in_fresh_bar", FK_OP(in_fresh_bar), nb::sig("def in_fresh_bar(self)"), "The fresh-bar flag.");
+    cls.def("in_fresh_bar", FK_OP(in_fresh_bar), nb::sig("def in_fresh_bar(self) -> bool"), "The fresh-bar flag.");
     cls.def("before_new_fresh_bar", FK_OP(before_new_fresh_bar), nb::sig("def before_new_fresh_bar(self) -> None"),
             "Hook run before a new fresh bar; does nothing here.");
     cls.def("reset_daily_close_time_setting", FK_OP(reset_daily_close_time_setting),
@@ -656,49 +670,68 @@ void bind_environment(nb::module_ &m) {
             nb::sig("def exist_daily_close_time_setting(self) -> bool"), "Whether a daily close time is set.");
 
     nb::object update = nb::cpp_function(
-        FK_OP(update_user_scope), nb::sig("def update_user_scope(self, user_scope) -> None"), nb::is_method(),
-        nb::scope(cls), ARG("user_scope"),
+        FK_OP(update_user_scope),
+        nb::sig("def update_user_scope(self, user_scope: collections.abc.Mapping[str, typing.Any]) -> None"),
+        nb::is_method(), nb::scope(cls), ARG("user_scope"),
         "Finds, checks and wraps the user's strategy callbacks (meant to be replaced by specialised environments).");
     cls.attr("update_user_scope") = nb::cast(new ReplaceableMethod{update}, nb::rv_policy::take_ownership);
 
     cls.def_prop_ro("handle_idx_count", FK_OP(handle_idx_count), nb::sig("def handle_idx_count(self) -> int"),
                     "Number of accounts.");
-    cls.def("account_handle_to_idx", FK_OP(account_handle_to_idx), nb::sig("def account_handle_to_idx(self, handle)"),
-            ARG("handle"), "Index of the first account with that handle, or None.");
-    cls.def("account_idx_to_handle", FK_OP(account_idx_to_handle), nb::sig("def account_idx_to_handle(self, idx)"),
-            ARG("idx"), "Handle of the account at that index.");
-    cls.def("get_account_by_handle", FK_OP(get_account_by_handle), nb::sig("def get_account_by_handle(self, handle)"),
+    cls.def("account_handle_to_idx", FK_OP(account_handle_to_idx),
+            nb::sig("def account_handle_to_idx(self, handle: str) -> int | None"), ARG("handle"),
+            "Index of the first account with that handle, or None.");
+    cls.def("account_idx_to_handle", FK_OP(account_idx_to_handle),
+            nb::sig("def account_idx_to_handle(self, idx: int) -> str"), ARG("idx"),
+            "Handle of the account at that index.");
+    cls.def("get_account_by_handle", FK_OP(get_account_by_handle),
+            nb::sig("def get_account_by_handle(self, handle: str) -> korvit.native.KVBackAccount | None"),
             ARG("handle"), "The first account with that handle, or None.");
     cls.def("get_handle_account_map", FK_OP(get_handle_account_map),
-            nb::sig("def get_handle_account_map(self, handles)"), ARG("handles"),
-            "Map from each distinct handle to its account (or None).");
-    cls.def_prop_ro("account_handles", FK_OP(account_handles), nb::sig("def account_handles(self) -> list"),
+            nb::sig("def get_handle_account_map(self, handles: collections.abc.Iterable[str]) -> dict[str, "
+                    "korvit.native.KVBackAccount | None]"),
+            ARG("handles"), "Map from each distinct handle to its account (or None).");
+    cls.def_prop_ro("account_handles", FK_OP(account_handles), nb::sig("def account_handles(self) -> list[str]"),
                     "Every account's handle, in account order.");
     cls.def_prop_ro("target_idx_count", FK_OP(target_idx_count), nb::sig("def target_idx_count(self) -> int"),
                     "Number of targets.");
-    cls.def("get_target_idx", FK_OP(get_target_idx), nb::sig("def get_target_idx(self, target)"), ARG("target"),
-            "Index of a dotted target code, or None.");
-    cls.def("get_target_name", FK_OP(get_target_name), nb::sig("def get_target_name(self, target_index)"),
-            ARG("target_index"), "Dotted code of one target index, or the codes of a sequence of indices.");
-    cls.def("is_target_type", FK_OP(is_target_type), nb::sig("def is_target_type(self, target_idx, target_type)"),
-            ARG("target_idx"), ARG("target_type"), "Whether the target is of that type.");
-    cls.def("get_target_type", FK_OP(get_target_type), nb::sig("def get_target_type(self, target_idx_code)"),
-            ARG("target_idx_code"), "Type of a target given by index or by code.");
-    cls.def("get_bar", FK_OP(get_bar), nb::sig("def get_bar(self, target_idx, offset=0)"), ARG("target_idx"),
-            ARG("offset") = 0, "One bar of several targets as a map of arrays, or None.");
-    cls.def("get_bar_field", FK_OP(get_bar_field), nb::sig("def get_bar_field(self, target_indices, bar_pos, fields)"),
+    cls.def("get_target_idx", FK_OP(get_target_idx), nb::sig("def get_target_idx(self, target: str) -> int | None"),
+            ARG("target"), "Index of a dotted target code, or None.");
+    cls.def(
+        "get_target_name", FK_OP(get_target_name),
+        nb::sig(
+            "def get_target_name(self, target_index: int | collections.abc.Iterable[int]) -> str | list[str] | None"),
+        ARG("target_index"), "Dotted code of one target index, or the codes of a sequence of indices.");
+    cls.def("is_target_type", FK_OP(is_target_type),
+            nb::sig("def is_target_type(self, target_idx: int, target_type: int) -> bool"), ARG("target_idx"),
+            ARG("target_type"), "Whether the target is of that type.");
+    cls.def("get_target_type", FK_OP(get_target_type),
+            nb::sig("def get_target_type(self, target_idx_code: int | str) -> int"), ARG("target_idx_code"),
+            "Type of a target given by index or by code.");
+    cls.def(
+        "get_bar", FK_OP(get_bar),
+        nb::sig(
+            "def get_bar(self, target_idx: int | collections.abc.Sequence[int] | numpy.typing.NDArray[numpy.int64], "
+            "offset: int = 0) -> dict[str, numpy.typing.NDArray[typing.Any]] | None"),
+        ARG("target_idx"), ARG("offset") = 0, "One bar of several targets as a map of arrays, or None.");
+    cls.def("get_bar_field", FK_OP(get_bar_field),
+            nb::sig("def get_bar_field(self, target_indices: int | collections.abc.Sequence[int] | "
+                    "numpy.typing.NDArray[numpy.int64], bar_pos: int, fields: collections.abc.Sequence[str]) -> "
+                    "numpy.typing.NDArray[numpy.float64]"),
             ARG("target_indices"), ARG("bar_pos"), ARG("fields"),
             "Chosen fields of several targets at one fresh-bar position (fields x targets).");
-    cls.def("market_code_to_idx", FK_OP(market_code_to_idx), nb::sig("def market_code_to_idx(self, market, code)"),
-            ARG("market"), ARG("code"), "Target index of a market and code, or -1.");
-    cls.def("get_strategy_input", FK_OP(get_strategy_input), nb::sig("def get_strategy_input(self)"),
-            "The strategy input record.");
+    cls.def("market_code_to_idx", FK_OP(market_code_to_idx),
+            nb::sig("def market_code_to_idx(self, market: str, code: str) -> int"), ARG("market"), ARG("code"),
+            "Target index of a market and code, or -1.");
+    cls.def("get_strategy_input", FK_OP(get_strategy_input),
+            nb::sig("def get_strategy_input(self) -> korvit.tframe.uclass.StrategyItem"), "The strategy input record.");
     cls.def("generate_kmatrix_array", FK_OP(generate_kmatrix_array),
-            nb::sig("def generate_kmatrix_array(self, target_count, time_line_len)"), ARG("target_count"),
-            ARG("time_line_len"), "A new zero K-matrix.");
+            nb::sig("def generate_kmatrix_array(self, target_count: int, time_line_len: int) -> "
+                    "numpy.typing.NDArray[numpy.float64]"),
+            ARG("target_count"), ARG("time_line_len"), "A new zero K-matrix.");
     cls.def("generate_kmatrix_df", FK_OP(generate_kmatrix_df),
-            nb::sig("def generate_kmatrix_df(self, target_count, time_line_len)"), ARG("target_count"),
-            ARG("time_line_len"), "A new zero K-matrix as a labelled data frame.");
+            nb::sig("def generate_kmatrix_df(self, target_count: int, time_line_len: int) -> pandas.DataFrame"),
+            ARG("target_count"), ARG("time_line_len"), "A new zero K-matrix as a labelled data frame.");
     bind_environment_lifecycle(cls);
 }
 

@@ -190,20 +190,24 @@ nb::object before_first_cmd_entry() {
 void bind_environment_lifecycle(nb::class_<SystemBaseEnv> &cls) {
     cls.def("kv_disconnect_to", FK_OP(kv_disconnect_to), nb::sig("def kv_disconnect_to(self) -> None"),
             "Disconnects both sockets to the core process.");
-    cls.def("set_kvcore_task_id", FK_OP(set_kvcore_task_id), nb::sig("def set_kvcore_task_id(self, task_id) -> None"),
-            ARG("task_id"),
+    cls.def("set_kvcore_task_id", FK_OP(set_kvcore_task_id),
+            nb::sig("def set_kvcore_task_id(self, task_id: int | str) -> None"), ARG("task_id"),
             "Stores the task id given by the core process and names the log and output files after it.");
-    cls.def("more_info", FK_OP(more_info), nb::sig("def more_info(self) -> dict"),
+    cls.def("more_info", FK_OP(more_info), nb::sig("def more_info(self) -> dict[str, typing.Any]"),
             "Versions of the core process and of this framework.");
     cls.def_static("release_source", FK_OP(release_source), nb::sig("def release_source() -> None"),
                    "Releases the log handler.");
-    cls.def_static("root_sub_dir", FK_OP(root_sub_dir), nb::sig("def root_sub_dir(sub='')"), ARG("sub") = "",
+    cls.def_static("root_sub_dir", FK_OP(root_sub_dir),
+                   nb::sig("def root_sub_dir(sub: str | os.PathLike[str] = '') -> str"), ARG("sub") = "",
                    "Path of a sub-directory of the output root.");
-    cls.def_static("rm_root_sub_dir", FK_OP(rm_root_sub_dir), nb::sig("def rm_root_sub_dir(sub)"), ARG("sub"),
+    cls.def_static("rm_root_sub_dir", FK_OP(rm_root_sub_dir),
+                   nb::sig("def rm_root_sub_dir(sub: str | os.PathLike[str]) -> bool"), ARG("sub"),
                    "Removes a sub-directory of the output root.");
-    cls.def_static("mk_root_sub_dir", FK_OP(mk_root_sub_dir), nb::sig("def mk_root_sub_dir(sub)"), ARG("sub"),
+    cls.def_static("mk_root_sub_dir", FK_OP(mk_root_sub_dir),
+                   nb::sig("def mk_root_sub_dir(sub: str | os.PathLike[str]) -> str"), ARG("sub"),
                    "Creates a sub-directory of the output root.");
-    cls.def_static("cls_root_sub_dir", FK_OP(cls_root_sub_dir), nb::sig("def cls_root_sub_dir(sub)"), ARG("sub"),
+    cls.def_static("cls_root_sub_dir", FK_OP(cls_root_sub_dir),
+                   nb::sig("def cls_root_sub_dir(sub: str | os.PathLike[str]) -> str"), ARG("sub"),
                    "Empties a sub-directory of the output root.");
 }
 
@@ -221,10 +225,10 @@ void bind_lifecycle(nb::module_ &m) {
     static Name register_{"register"};
     kc::call_method(kc::import("atexit"), register_, m.attr("sys_exit"));
     m.def("synthetic_k_data_rule_map", FK_FN(synthetic_k_data_rule_map),
-          nb::sig("def synthetic_k_data_rule_map(frequency_i)"), ARG("frequency_i"),
+          nb::sig("def synthetic_k_data_rule_map(frequency_i: int) -> int"), ARG("frequency_i"),
           "Frequency from which K-data of `frequency_i` is synthesised.");
     m.def("adjust_topmost_rule_map", FK_FN(adjust_topmost_rule_map),
-          nb::sig("def adjust_topmost_rule_map(frequency_i)"), ARG("frequency_i"),
+          nb::sig("def adjust_topmost_rule_map(frequency_i: int) -> int"), ARG("frequency_i"),
           "Top-most frequency of adjusted K-data of `frequency_i`.");
     own_check_version.capture(ns);
     own_get_cache_dir.capture(ns);

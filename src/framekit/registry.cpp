@@ -160,26 +160,29 @@ void add_classmethod(nb::handle cls, const char *name, nb::object func) {
 
 #define FK_OP(name) kc::guard<name>(KC_SITE(FK_QUAL("SystemBaseVar." #name)))
 
-// Parameters take any value, None included: signatures name them without types.
+// Parameters take any value, None included (the operations check what they
+// read); the signatures give the types the framework passes, for help() and
+// the generated stub.
 void bind_registry(nb::module_ &m) {
     auto cls =
         nb::class_<SystemBaseVar>(m, "SystemBaseVar", nb::dynamic_attr(), "Registry of the framework's global state.");
     cls.def("__init__", &registry_init_native, "Creates every registry field with its initial value.");
     cls.def("set_env", kc::guard<registry_set_env>(KC_SITE(FK_QUAL("SystemBaseVar.set_env"))),
-            nb::sig("def set_env(self, env_) -> None"), ARG("env_"),
+            nb::sig("def set_env(self, env_: SystemBaseEnv) -> None"), ARG("env_"),
             "Hands the environment object to the host's status collector.");
     cls.def("save_snapshot", kc::guard<registry_save_snapshot>(KC_SITE(FK_QUAL("SystemBaseVar.save_snapshot"))),
             nb::sig("def save_snapshot(self) -> None"),
             "Saves an error snapshot of the registry to a .mat file in the log directory.");
     add_classmethod(cls, "set_value",
-                    nb::cpp_function(FK_OP(set_value), nb::sig("def set_value(cls, key, value) -> None"),
+                    nb::cpp_function(FK_OP(set_value), nb::sig("def set_value(cls, key: str, value: object) -> None"),
                                      nb::arg("cls"), ARG("key"), ARG("value"), "Stores a class-wide named value."));
     add_classmethod(cls, "get_value",
-                    nb::cpp_function(FK_OP(get_value), nb::sig("def get_value(cls, key, default=None)"), nb::arg("cls"),
-                                     ARG("key"), ARG("default") = nb::none(),
+                    nb::cpp_function(FK_OP(get_value),
+                                     nb::sig("def get_value(cls, key: str, default: typing.Any = None) -> typing.Any"),
+                                     nb::arg("cls"), ARG("key"), ARG("default") = nb::none(),
                                      "The class-wide value named `key`, or `default`."));
     add_classmethod(cls, "del_value",
-                    nb::cpp_function(FK_OP(del_value), nb::sig("def del_value(cls, key) -> None"), nb::arg("cls"),
+                    nb::cpp_function(FK_OP(del_value), nb::sig("def del_value(cls, key: str) -> None"), nb::arg("cls"),
                                      ARG("key"), "Removes the class-wide value named `key`, if any."));
 }
 

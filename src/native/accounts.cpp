@@ -732,7 +732,7 @@ void bind_accounts(nb::module_ &m) {
         [](nb::handle value) {
             return kc::guarded(KC_SITE("korvit.native.target_index"), [&] { return target_index(value); });
         },
-        KN_ARG("value"), nb::sig("def target_index(value) -> int"),
+        KN_ARG("value"), nb::sig("def target_index(value: typing.SupportsIndex | float) -> int"),
         "A target index as an int, from an int-like or an integral float.");
 
     nb::class_<Position> base(m, "PositionsBase", nb::type_slots(position_slots),
@@ -742,30 +742,32 @@ void bind_accounts(nb::module_ &m) {
             [](Position *self, nb::handle target) {
                 kc::guarded(KN_POS("__init__"), [&] { new (self) Position(target); });
             },
-            KN_ARG("target_idx"), nb::sig("def __init__(self, target_idx) -> None"))
+            KN_ARG("target_idx"), nb::sig("def __init__(self, target_idx: typing.SupportsIndex | float) -> None"),
+            "An empty position of the target.")
         .def(
             "held",
             [](Position &p, nb::handle leg) { return kc::guarded(KN_POS("held"), [&] { return p.held_of(leg); }); },
-            KN_ARG("leg"), nb::sig("def held(self, leg)"), "Volume held of `leg` (\"long\" or \"short\").")
+            KN_ARG("leg"), nb::sig("def held(self, leg: str) -> float"),
+            "Volume held of `leg` (\"long\" or \"short\").")
         .def(
             "available",
             [](Position &p, nb::handle leg) {
                 return kc::guarded(KN_POS("available"), [&] { return p.available(leg); });
             },
-            KN_ARG("leg"), nb::sig("def available(self, leg)"), "Volume of `leg` free to close.")
+            KN_ARG("leg"), nb::sig("def available(self, leg: str) -> float"), "Volume of `leg` free to close.")
         .def(
             "reserve",
             [](Position &p, nb::handle leg, nb::handle volume) {
                 kc::guarded(KN_POS("reserve"), [&] { p.reserve(leg, volume); });
             },
-            KN_ARG("leg"), KN_ARG("volume"), nb::sig("def reserve(self, leg, volume) -> None"),
+            KN_ARG("leg"), KN_ARG("volume"), nb::sig("def reserve(self, leg: str, volume: float) -> None"),
             "Set `volume` of `leg` aside for a pending closing order.")
         .def(
             "release",
             [](Position &p, nb::handle leg, nb::handle volume) {
                 kc::guarded(KN_POS("release"), [&] { p.release(leg, volume); });
             },
-            KN_ARG("leg"), KN_ARG("volume"), nb::sig("def release(self, leg, volume) -> None"),
+            KN_ARG("leg"), KN_ARG("volume"), nb::sig("def release(self, leg: str, volume: float) -> None"),
             "Undo `reserve(leg, volume)`.")
         .def(
             "__repr__",
@@ -785,21 +787,22 @@ void bind_accounts(nb::module_ &m) {
             [](BackPosition *self, nb::handle target) {
                 kc::guarded(KN_BACK("__init__"), [&] { new (self) BackPosition(target); });
             },
-            KN_ARG("target_idx"), nb::sig("def __init__(self, target_idx) -> None"))
+            KN_ARG("target_idx"), nb::sig("def __init__(self, target_idx: typing.SupportsIndex | float) -> None"),
+            "An empty position of the target.")
         .def(
             "open",
             [](BackPosition &p, nb::handle leg, nb::handle volume, nb::handle price, nb::handle margin) {
                 kc::guarded(KN_BACK("open"), [&] { p.open(leg, volume, price, margin); });
             },
             KN_ARG("leg"), KN_ARG("volume"), KN_ARG("price"), KN_ARG("margin") = 0.0,
-            nb::sig("def open(self, leg, volume, price, margin=0.0) -> None"),
+            nb::sig("def open(self, leg: str, volume: float, price: float, margin: float = 0.0) -> None"),
             "Add an opening fill of `volume` at `price` that occupies `margin`.")
         .def(
             "close",
             [](BackPosition &p, nb::handle leg, nb::handle volume) {
                 return kc::guarded(KN_BACK("close"), [&] { return p.close(leg, volume); });
             },
-            KN_ARG("leg"), KN_ARG("volume"), nb::sig("def close(self, leg, volume) -> tuple"),
+            KN_ARG("leg"), KN_ARG("volume"), nb::sig("def close(self, leg: str, volume: float) -> tuple[float, float]"),
             "Take a closing fill of `volume` out of the free part of `leg`; returns (average open price, "
             "released margin), the margin released in proportion to the volume closed.");
     add_members<BackPosition>(back, back_position_members);
@@ -816,28 +819,33 @@ void bind_accounts(nb::module_ &m) {
                kc::guarded(KN_ACC("__init__"), [&] { new (self) A(name, cash, rates); });
            },
            KN_ARG("name"), KN_ARG("cash"), KN_ARG("stock_commission_rate") = nb::none(),
-           nb::sig("def __init__(self, name, cash, stock_commission_rate=None) -> None"))
+           nb::sig("def __init__(self, name: str, cash: float, stock_commission_rate: collections.abc.Mapping[str, "
+                   "float] | None = None) -> None"),
+           "An account holding `cash`; `stock_commission_rate` overrides items of the default stock\n"
+           "commission rates.")
         .def(
             "position",
             [](A &a, nb::handle target) { return kc::guarded(KN_ACC("position"), [&] { return a.position(target); }); },
-            KN_ARG("target_idx"), nb::sig("def position(self, target_idx)"),
+            KN_ARG("target_idx"),
+            nb::sig("def position(self, target_idx: typing.SupportsIndex | float) -> KVBackPosition | None"),
             "The position record of the target, or None when it was never held.")
         .def(
             "valid_cash",
             [](A &a, nb::handle) { return kc::guarded(KN_ACC("valid_cash"), [&] { return a.valid_cash(); }); },
-            KN_ARG("time") = nb::none(), nb::sig("def valid_cash(self, time=None)"),
+            KN_ARG("time") = nb::none(), nb::sig("def valid_cash(self, time: object = None) -> float"),
             "Cash less the funds held back by holding orders (`time` is not used).")
         .def_prop_ro(
             "holding_order_ids",
             [](A &a) { return kc::guarded(KN_ACC("holding_order_ids"), [&] { return a.holding_order_ids(); }); },
-            nb::sig("def holding_order_ids(self) -> list"), "Ids of the orders holding funds or volume, oldest first.")
+            nb::sig("def holding_order_ids(self) -> list[int]"),
+            "Ids of the orders holding funds or volume, oldest first.")
         .def(
             "on_order", [](A &a, nb::handle orders) { kc::guarded(KN_ACC("on_order"), [&] { a.on_order(orders); }); },
-            KN_ARG("orders"), nb::sig("def on_order(self, orders) -> None"),
+            KN_ARG("orders"), nb::sig("def on_order(self, orders: collections.abc.Iterable[KVBackOrder]) -> None"),
             "Orders that just became holding, or stopped holding without a fill.")
         .def(
             "on_trade", [](A &a, nb::handle trades) { kc::guarded(KN_ACC("on_trade"), [&] { a.on_trade(trades); }); },
-            KN_ARG("trades"), nb::sig("def on_trade(self, trades) -> None"),
+            KN_ARG("trades"), nb::sig("def on_trade(self, trades: collections.abc.Iterable[KVBackTrade]) -> None"),
             "Book fills; each trade is booked whole or, on an error, not at all.")
         .def(
             "__repr__", [](A &a) { return kc::guarded(KN_ACC("__repr__"), [&] { return a.repr(); }); },

@@ -44,19 +44,20 @@ NB_MODULE(native, m) {
         m.doc() = "Host-layer functions in C++ that the engine calls on every bar.";
         kc::import_numpy();
         m.def("bar_item_pos", &bar_item_pos, nb::arg("item").none(), nb::arg("targets").none(),
-              nb::sig("def bar_item_pos(item, targets)"),
+              nb::sig("def bar_item_pos(item: int, targets: int | numpy.typing.NDArray[numpy.int64]) -> int | "
+                      "numpy.typing.NDArray[numpy.int64]"),
               "Matrix row (head included) of bar `item` of `targets`: an int for one target index, an "
               "integer array for an array of them.");
         m.def("bar_field_name_to_int", &bar_field_name_to_int, nb::arg("name").none(),
-              nb::sig("def bar_field_name_to_int(name)"),
+              nb::sig("def bar_field_name_to_int(name: str) -> int"),
               "Bar item (KMatrix_*) of a field name such as \"open\" or \"amount\".");
         knative::bind_collect(m);
-        kn::register_snapshots(m);
+        knative::bind_snapshots(m);
         knative::bind_accounts(m);
-        kn::register_phase(m);
-        kn::register_timefunc(m);
+        knative::bind_phase(m);
+        knative::bind_timefunc(m);
         knative::bind_records(m);
-        services = {kn::phase_wrapped, kn::quiet_snap_order, kn::quiet_snap_execution,
+        services = {knative::phase_wrapped, knative::quiet_snap_order, knative::quiet_snap_execution,
                     knative::stop_target_write_count(), knative::stop_target_field};
         m.attr("_engine_services") = kc::steal(PyCapsule_New(&services, knative::ENGINE_SERVICES, nullptr));
     });

@@ -20,14 +20,14 @@
 
 #include "core/pyutil.hpp"
 
-namespace kn {
+namespace knative {
 namespace {
 
 namespace nb = nanobind;
 using kc::Name;
 
-Name n_log{"_log"}, n_append{"append"}, n_maxlen{"maxlen"}, n_LOG_LIMIT{"LOG_LIMIT"};
-Name n_wrapper_factory{"_wrapper_factory"}, n_name{"__name__"}, n_qualname{"__qualname__"};
+Name n_log{"_log"}, n_log_append{"append"}, n_maxlen{"maxlen"}, n_LOG_LIMIT{"LOG_LIMIT"};
+Name n_wrapper_factory{"_wrapper_factory"}, n_fn_name{"__name__"}, n_fn_qualname{"__qualname__"};
 Name n_always_log{"always_log"};
 
 PyTypeObject *mgr_type = nullptr;     // SystemModeMgr
@@ -115,7 +115,7 @@ void mgr_reset(Mgr *self) {
     nb::object idle = nb::borrow(PyTuple_GET_ITEM(phases(), 0));
     nb::object limit = kc::getattr(nb::handle((PyObject *)self), n_LOG_LIMIT);
     nb::object log = kc::call_kw(nb::handle(deque_type()), {}, {{n_maxlen, limit}});
-    nb::object append = kc::getattr(log, n_append);
+    nb::object append = kc::getattr(log, n_log_append);
     nb::object wrappers = kc::steal(PyDict_New());
     clear_hits(self);
     Py_XSETREF(self->current_phase, idle.release().ptr());
@@ -262,7 +262,7 @@ PyObject *get_phase_log(Mgr *self, void *) {
 
 PyObject *mgr_log_method(Mgr *self, PyObject *phase) {
     return entry("korvit.native.SystemModeMgr._log", __LINE__, [&] {
-        kc::call_method(nb::handle(mgr_log(self)), n_append, nb::handle(phase));
+        kc::call_method(nb::handle(mgr_log(self)), n_log_append, nb::handle(phase));
         return Py_NewRef(Py_None);
     });
 }
@@ -561,8 +561,8 @@ nb::object wrap(Factory *f, PyObject *func) {
     nb::object wrapper = nb::steal((PyObject *)w);
     // What the wrapper is called when the function has no name of its own.
     static PyObject *own_name = kc::py_str("in_phase").release().ptr();
-    kc::setattr(wrapper, n_name, nb::handle(own_name));
-    kc::setattr(wrapper, n_qualname, nb::handle(own_name));
+    kc::setattr(wrapper, n_fn_name, nb::handle(own_name));
+    kc::setattr(wrapper, n_fn_qualname, nb::handle(own_name));
     kc::call(nb::handle(update_wrapper()), wrapper, nb::handle(func));
     if (!m->wrappers) // cleared meanwhile by the garbage collector
         no_attribute(f->mgr, "_wrappers");
@@ -710,7 +710,7 @@ PyTypeObject *make_type(PyType_Spec &spec) {
 
 } // namespace
 
-void register_phase(nb::module_ &m) {
+void bind_phase(nb::module_ &m) {
     mgr_type = make_type(mgr_spec);
     factory_type = make_type(factory_spec);
     wrapper_type = make_type(wrapper_spec);
@@ -732,4 +732,4 @@ void register_phase(nb::module_ &m) {
     m.attr("SystemModeMgr") = nb::borrow((PyObject *)mgr_type);
 }
 
-} // namespace kn
+} // namespace knative

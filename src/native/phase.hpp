@@ -3,13 +3,13 @@
 
 #include <nanobind/nanobind.h>
 
-namespace kn {
+namespace knative {
 
 // Defines SystemModeMgr in the module.
-void register_phase(nanobind::module_ &m);
+void bind_phase(nanobind::module_ &m);
 
 // The function that a phase wrapper made by SystemModeMgr runs (borrowed; it
 // may be null once the wrapper was cleared), or null when `o` is no such wrapper.
 PyObject *phase_wrapped(PyObject *o);
 
-} // namespace kn
+} // namespace knative

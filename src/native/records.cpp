@@ -706,7 +706,7 @@ PyObject *trade_alias(PyObject *self, void *closure) {
 
 Alias unfilled_volume_alias{"unfilled_volume", 0};
 
-PyObject *unfilled_volume(PyObject *self, void *) {
+PyObject *get_unfilled_volume(PyObject *self, void *) {
     return KN_ENTRY("korvit.native.KVBackOrder.unfilled_volume", {
         const bool plain = ORDER.plain(self);
         object volume = read(ORDER, self, plain, O_VOLUME);
@@ -844,7 +844,7 @@ PyMethodDef stop_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef order_getset[] = {
-    {"unfilled_volume", unfilled_volume, no_setter, "volume - filled_volume", &unfilled_volume_alias},
+    {"unfilled_volume", get_unfilled_volume, no_setter, "volume - filled_volume", &unfilled_volume_alias},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 PyGetSetDef trade_getset[] = {{"side", trade_alias, no_setter, "order_side", &trade_aliases[0]},
                               {"price", trade_alias, no_setter, "trade_price", &trade_aliases[1]},

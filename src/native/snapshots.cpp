@@ -20,7 +20,7 @@
 #include <array>
 #include <cmath>
 
-namespace kn {
+namespace knative {
 namespace {
 
 namespace nb = nanobind;
@@ -30,9 +30,9 @@ using kc::Name;
 
 Name n_item{"item"}, n_plain{"_plain"}, n_pick{"_pick"}, n_copy{"_copy"};
 Name n_SnapOrder{"SnapOrder"}, n_SnapExecution{"SnapExecution"};
-Name n_init{"__init__"}, n_post_init{"__post_init__"}, n_qualname{"__qualname__"};
+Name n_init{"__init__"}, n_post_init{"__post_init__"}, n_dunder_qualname{"__qualname__"};
 Name n_dataclass_params{"__dataclass_params__"}, n_dataclass_fields{"__dataclass_fields__"};
-Name n_frozen{"frozen"}, n_name{"name"};
+Name n_frozen{"frozen"}, n_field_name{"name"};
 
 // The convertor's namespace, read at every use (the module lives for the process).
 PyObject *convertor() {
@@ -89,7 +89,7 @@ Kind kind_of(PyObject *o) {
 }
 
 // `value.item()` of one of numpy's own scalars.
-nb::object item(nb::handle value) {
+nb::object scalar_item(nb::handle value) {
     if (Py_TYPE(value.ptr()) == float64())
         return kc::py_float(PyFloat_AS_DOUBLE(value.ptr()));
     return kc::call_method(value, n_item);
@@ -101,7 +101,7 @@ nb::object plain(nb::object value) {
         case Kind::Plain:
             return value;
         case Kind::Numpy:
-            return item(value);
+            return scalar_item(value);
         default:
             return kc::call(global(n_plain), value);
     }
@@ -133,7 +133,7 @@ nb::object pick(nb::handle items, nb::object raw, const char *what) {
             index = raw;
             break;
         case Kind::Numpy:
-            index = item(raw); // one of Python's own types
+            index = scalar_item(raw); // one of Python's own types
             break;
         default:
             return kc::call(global(n_pick), items, raw, kc::py_str(what));
@@ -264,8 +264,9 @@ private:
         PyCodeObject *code = (PyCodeObject *)PyFunction_GET_CODE(init);
         if (!PyUnicode_Check(code->co_filename) || PyUnicode_CompareWithASCIIString(code->co_filename, "<string>") != 0)
             return false;
-        nb::object qualname = kc::getattr(init, n_qualname);
-        nb::object expected = kc::steal(PyUnicode_FromFormat("%U.__init__", kc::getattr(cls_of(tp), n_qualname).ptr()));
+        nb::object qualname = kc::getattr(init, n_dunder_qualname);
+        nb::object expected =
+            kc::steal(PyUnicode_FromFormat("%U.__init__", kc::getattr(cls_of(tp), n_dunder_qualname).ptr()));
         if (!PyUnicode_Check(qualname.ptr()) || PyUnicode_Compare(qualname.ptr(), expected.ptr()) != 0)
             return false;
         nb::object params = kc::getattr_or(cls_of(tp), n_dataclass_params, Py_None);
@@ -280,7 +281,7 @@ private:
             return false;
         for (size_t k = 0; k < N; ++k) {
             PyObject *f = PyTuple_GET_ITEM(listed.ptr(), k);
-            nb::object name = kc::getattr(f, n_name);
+            nb::object name = kc::getattr(f, n_field_name);
             if (!PyUnicode_Check(name.ptr()) || PyUnicode_Compare(name.ptr(), names_[k]->get()) != 0)
                 return false;
             if (!kc::truthy(kc::getattr(f, init_flag_)))
@@ -414,7 +415,7 @@ bool quiet_pick(nb::handle items, Field &f, nb::handle record) {
             index = raw;
             break;
         case Kind::Numpy:
-            index = item(raw);
+            index = scalar_item(raw);
             break;
         default:
             return false;
@@ -502,7 +503,7 @@ int quiet_snap_execution(PyObject *order, PyObject *trade, PyObject *account_nam
     }
 }
 
-void register_snapshots(nb::module_ &m) {
+void bind_snapshots(nb::module_ &m) {
     m.def(
         "snap_order",
         [](nb::handle order, nb::handle account_names, nb::handle target_list) {
@@ -510,7 +511,8 @@ void register_snapshots(nb::module_ &m) {
                                [&] { return snap_order(order, account_names, target_list); });
         },
         nb::arg("order").none(), nb::arg("account_names").none(), nb::arg("target_list").none(),
-        nb::sig("def snap_order(order, account_names, target_list)"),
+        nb::sig("def snap_order(order: KVBackOrder, account_names: collections.abc.Sequence[str], target_list: "
+                "collections.abc.Sequence[str]) -> korvit.backtest.convertor.SnapOrder"),
         "The `SnapOrder` of an order record, as `backtest.convertor` makes it.");
     m.def(
         "snap_execution",
@@ -519,8 +521,11 @@ void register_snapshots(nb::module_ &m) {
                                [&] { return snap_execution(order, trade, account_names, target_list); });
         },
         nb::arg("order").none(), nb::arg("trade").none(), nb::arg("account_names").none(),
-        nb::arg("target_list").none(), nb::sig("def snap_execution(order, trade, account_names, target_list)"),
+        nb::arg("target_list").none(),
+        nb::sig(
+            "def snap_execution(order: KVBackOrder, trade: KVBackTrade, account_names: collections.abc.Sequence[str], "
+            "target_list: collections.abc.Sequence[str]) -> korvit.backtest.convertor.SnapExecution"),
         "The `SnapExecution` of a trade record of `order`, as `backtest.convertor` makes it.");
 }
 
-} // namespace kn
+} // namespace knative

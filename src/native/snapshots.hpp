@@ -3,10 +3,10 @@
 
 #include <nanobind/nanobind.h>
 
-namespace kn {
+namespace knative {
 
 // Defines snap_order and snap_execution in the module.
-void register_snapshots(nanobind::module_ &m);
+void bind_snapshots(nanobind::module_ &m);
 
 // Whether snap_order / snap_execution of these arguments would make the
 // snapshot without running host code and without failing: 1 or 0, -1 with a
@@ -14,4 +14,4 @@ void register_snapshots(nanobind::module_ &m);
 int quiet_snap_order(PyObject *order, PyObject *account_names, PyObject *target_list);
 int quiet_snap_execution(PyObject *order, PyObject *trade, PyObject *account_names, PyObject *target_list);
 
-} // namespace kn
+} // namespace knative

@@ -26,7 +26,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace kn {
+namespace knative {
 namespace {
 
 namespace nb = nanobind;
@@ -48,7 +48,7 @@ constexpr int64_t FAR_SECONDS_INT = 549755813888;
 struct Unusual {};
 
 // The reference's namespace, read at every use (the module lives for the process).
-nb::object reference() {
+nb::object time_reference() {
     static PyObject *dict = nullptr;
     if (!dict) {
         nb::object module = kc::import("korvit.tframe.utils.datetimefunc");
@@ -400,7 +400,7 @@ nb::object mft_to_datetime(PyObject *values) {
                             "");
     } catch (Unusual &) {
     }
-    return kc::call(reference(), nb::handle(values));
+    return kc::call(time_reference(), nb::handle(values));
 }
 
 PyObject *mft_to_datetime_entry(PyObject *, PyObject *values) {
@@ -414,13 +414,13 @@ PyObject *mft_to_datetime_entry(PyObject *, PyObject *values) {
 }
 
 PyMethodDef mft_def = {"mft_to_datetime", (PyCFunction)mft_to_datetime_entry, METH_O,
-                       "mft_to_datetime(values)\n--\n\n"
+                       "mft_to_datetime(values, /)\n--\n\n"
                        "A list with the naive ``datetime`` of each time value (seconds since 1970-01-01), in "
                        "order: the nearest whole microsecond, ties to even."};
 
 } // namespace
 
-void register_timefunc(nb::module_ &m) {
+void bind_timefunc(nb::module_ &m) {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI)
         kc::throw_current();
@@ -428,4 +428,4 @@ void register_timefunc(nb::module_ &m) {
     m.attr("mft_to_datetime") = kc::steal(PyCFunction_NewEx(&mft_def, nullptr, name.ptr()));
 }
 
-} // namespace kn
+} // namespace knative

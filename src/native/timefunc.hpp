@@ -3,9 +3,9 @@
 
 #include <nanobind/nanobind.h>
 
-namespace kn {
+namespace knative {
 
 // Defines mft_to_datetime in the module.
-void register_timefunc(nanobind::module_ &m);
+void bind_timefunc(nanobind::module_ &m);
 
-} // namespace kn
+} // namespace knative
