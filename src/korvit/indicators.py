@@ -2,7 +2,7 @@
 
 A strategy makes its indicators in ``init``; each is computed there over the
 code's whole series in vectorised numpy, and ``on_data`` reads it as a
-``Series`` that ends at the current bar::
+``Series`` that ends at the current bar:
 
     from korvit.indicators import crossed_above, crossed_below, sma
     from korvit.strategy import buy, position, sell

@@ -1,13 +1,13 @@
 """The order and data API of a strategy.
 
-A strategy is a Python file with up to four top-level callbacks::
+A strategy is a Python file with up to four top-level callbacks:
 
     def init(context): ...                                       # once, before the first bar
     def on_data(context): ...                                    # after each bar is dealt
     def on_order_status(context, order, *args, **kwargs): ...    # an order changed status
-    def on_execution(context, excution, *args, **kwargs): ...    # an order was filled
+    def on_execution(context, execution, *args, **kwargs): ...   # an order was filled
 
-Inside them it calls the functions of this module::
+Inside them it calls the functions of this module:
 
     from korvit.strategy import buy, sell, history, position, percent
 
