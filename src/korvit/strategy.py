@@ -912,11 +912,13 @@ def history(
     target, bar = session.target_of(code), session.visible_bar
     first = max(0, bar - int(count) + 1)
     if field == "time":
-        return session.bars.times[first : bar + 1].to_numpy()
+        times: npt.NDArray[np.datetime64] = session.bars.times[first : bar + 1].to_numpy()
+        return times
     at = _FIELD_AT.get(field) if isinstance(field, str) else None
     if at is None:
         raise StrategyError(f"unknown bar field {field!r}; fields: {', '.join(FIELDS + ('time',))}")
-    return session.bars.values[target, first : bar + 1, at].copy()
+    values: npt.NDArray[np.float64] = session.bars.values[target, first : bar + 1, at].copy()
+    return values
 
 
 def current_price(code: Code) -> float:

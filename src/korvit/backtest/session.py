@@ -20,7 +20,7 @@ import heapq
 import types
 from collections.abc import Iterable, Sequence
 from datetime import datetime
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -32,11 +32,30 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 if TYPE_CHECKING:
     from korvit.data.bars import Bars
     from korvit.data.contracts import Contract
-    from korvit.strategy import Gap, Trailing
 
 __all__ = ["Session", "Context", "StrategyError", "current_session", "running_session", "valuation"]
 
 _NAN = float("nan")
+
+
+class _Gap(Protocol):
+    """A stop's gap as ``korvit.strategy.Gap`` holds it."""
+
+    @property
+    def value(self) -> float: ...
+    @property
+    def kind(self) -> str: ...
+
+
+class _Trailing(Protocol):
+    """A trailing stop as ``korvit.strategy.Trailing`` holds it."""
+
+    @property
+    def gap(self) -> _Gap: ...
+    @property
+    def activate(self) -> _Gap: ...
+
+
 _OPEN = (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding)
 
 
@@ -185,7 +204,7 @@ class Session:
         vr.g_KVOrders.append(order.order_id, order)
         return order
 
-    def new_stop(self, order: Any, kind: str, gap: Gap | Trailing) -> Any:
+    def new_stop(self, order: Any, kind: str, gap: _Gap | _Trailing) -> Any:
         stops = framekit.vr.g_KVStopOrders
         kinds = {
             "loss": gv.StopOrderType_Loss,
@@ -200,18 +219,17 @@ class Session:
             "points": gv.OrderStop_TrailingGap_Point,
             "percent": gv.OrderStop_TrailingGap_Percent,
         }
-        stop_gap: Gap
+        stop_gap: _Gap
         extra: dict[str, Any]
         if kind == "trailing":
-            assert isinstance(gap, Trailing)
-            stop_gap, activate = gap.gap, gap.activate
+            trailing = cast(_Trailing, gap)
+            stop_gap, activate = trailing.gap, trailing.activate
             extra = {
                 "trailing_gap_type": trailing_gap_types[activate.kind],
                 "trailing_gap": float(activate.value),
             }
         else:
-            assert isinstance(gap, Gap)
-            stop_gap, extra = gap, {}
+            stop_gap, extra = cast(_Gap, gap), {}
         stop = KVBackStopOrder.create(
             stop_order_id=stops.size + 1,
             target_order_id=order.order_id,
