@@ -31,6 +31,8 @@ a strategy file never reads, by the names its source reads from
 ``context.params`` (``strategy_parameters``), as a sweep's grid is checked.
 """
 
+from __future__ import annotations
+
 import ast
 import difflib
 import functools
@@ -69,7 +71,11 @@ class StrategyExit(Exception):
     stopped there.  ``code`` is the exit code it gave, ``filename`` and
     ``lineno`` where it exited (None when it was not in the strategy's file)."""
 
-    def __init__(self, exc, strategy=None):
+    code: str | int | None
+    filename: str | None
+    lineno: int | None
+
+    def __init__(self, exc: SystemExit, strategy: str | None = None) -> None:
         self.code = exc.code
         frame = _innermost_in(exc, strategy)
         self.filename = frame.filename if frame is not None else None
@@ -376,13 +382,13 @@ def _adapted(callback, function, place):
             return function(context)
     elif callback == "on_order_status":
 
-        def call(context, order, *args, **kwargs):
+        def call(context, order, *args, **kwargs):  # type: ignore[misc]  # each callback's own signature
             if extra_positional is not None:
                 args = args[:extra_positional]
             return function(context, order, *args, **(kwargs if keywords else {}))
     else:
 
-        def call(context, excution, *args, **kwargs):
+        def call(context, excution, *args, **kwargs):  # type: ignore[misc]  # each callback's own signature
             if extra_positional is not None:
                 args = args[:extra_positional]
             return function(context, excution, *args, **(kwargs if keywords else {}))
