@@ -98,6 +98,7 @@ __all__ = [
     "TrailingLike",
     "Field",
     "OrderStatus",
+    "StopOptions",
     "OrderOptions",
     "TargetOptions",
 ]
@@ -264,14 +265,20 @@ def _stop(stop: float | None) -> float | None:
     return _optional_price(stop, "stop", "an order without a stop")
 
 
-class OrderOptions(TypedDict, total=False):
+class StopOptions(TypedDict, total=False):
+    """The stop orders an opening order carries (see ``protect``); e.g.
+    ``stops = StopOptions(stop_loss=percent(5))`` then ``buy(code, 100, **stops)``."""
+
+    stop_loss: GapLike | None
+    take_profit: GapLike | None
+    trailing_stop: TrailingLike | None
+
+
+class OrderOptions(StopOptions, total=False):
     """The keyword options of ``buy``, ``sell``, ``sell_short`` and ``buy_to_cover``
     (see ``place_order``)."""
 
     account: str | None
-    stop_loss: GapLike | None
-    take_profit: GapLike | None
-    trailing_stop: TrailingLike | None
     tag: str | None
     good_for: int | None
     good_till: Literal["day"] | None
@@ -462,15 +469,12 @@ def cancel(order: OrderRef) -> bool:
 # matched.  Opening volumes are whole lots, rounded toward zero.
 
 
-class TargetOptions(TypedDict, total=False):
+class TargetOptions(StopOptions, total=False):
     """The keyword options of ``order_target``, ``order_target_value`` and
     ``order_target_percent``."""
 
     account: str | None
     price: float | None
-    stop_loss: GapLike | None
-    take_profit: GapLike | None
-    trailing_stop: TrailingLike | None
     tag: str | None
     good_for: int | None
     good_till: Literal["day"] | None
