@@ -146,7 +146,8 @@ class Bars:
     @property
     def present(self) -> npt.NDArray[np.bool_]:
         """Boolean array (codes, times): whether the code has a bar at that time."""
-        return ~np.isnan(self.values[:, :, 3])
+        present: npt.NDArray[np.bool_] = ~np.isnan(self.values[:, :, 3])
+        return present
 
     def to_frame(self) -> pd.DataFrame:
         """The bars as a long DataFrame (time, code and the fields), code by code, each
