@@ -111,7 +111,7 @@ _FINAL = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied
 STOP_FILLS = ("first_traded", "stop_price")
 
 StrategyLike: TypeAlias = (
-    "str | os.PathLike[str] | types.ModuleType | Mapping[str, Callable[..., object]]"
+    "str | os.PathLike[str] | types.ModuleType | dict[str, Callable[..., object]]"
 )
 """A strategy: the path of its file, its module, or a dict of its callbacks
 (``init``, ``on_data``, ``on_order_status``, ``on_execution``)."""
