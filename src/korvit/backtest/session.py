@@ -268,10 +268,9 @@ class Session:
             return
         from korvit.backtest import domain  # the engine loads with the run, not with the API
 
-        tell_status: Any = domain._back_test_call_on_order_status  # type: ignore[attr-defined]  # not in the engine's stub
-
+        engine: Any = domain  # the hook is not part of the module's stub
         while notices:
-            tell_status(notices.popleft())
+            engine._back_test_call_on_order_status(notices.popleft())
 
     # -------------------------------------------------------------- expiry
 
