@@ -632,10 +632,10 @@ class BacktestResult:
         ):
             # One row per time, in order (one account): each group's sum is its one value (pandas
             # versions and paths differ only on whether -0.0 comes out 0.0, so those take the group sum).
-            series2: pd.Series[float] = pd.Series(
+            by_time: pd.Series[float] = pd.Series(
                 values, index=pd.DatetimeIndex(times, name="time"), name="equity"
             )
-            return series2
+            return by_time
         curve = self.equity.groupby("time", sort=True)["equity"].sum(min_count=1)
         series: pd.Series[float] = curve.astype(float).rename("equity")
         return series
@@ -644,8 +644,8 @@ class BacktestResult:
     def account_curves(self) -> pd.DataFrame:
         """Equity per account (one column each), indexed by bar time."""
         if self.equity.empty:
-            frame2: pd.DataFrame = pd.DataFrame(index=self.equity_curve.index)
-            return frame2
+            empty: pd.DataFrame = pd.DataFrame(index=self.equity_curve.index)
+            return empty
         frame: pd.DataFrame = self.equity.pivot_table(
             index="time", columns="account", values="equity", aggfunc="sum"
         ).astype(float)
@@ -668,10 +668,10 @@ class BacktestResult:
         times = self.equity["time"].to_numpy()
         if times.dtype.kind == "M" and not np.isnat(times[0]) and (times[1:] > times[:-1]).all():
             # one row per time, in order (one account): nothing to group
-            series2: pd.Series[bool] = pd.Series(
+            by_time: pd.Series[bool] = pd.Series(
                 held.to_numpy(), index=pd.DatetimeIndex(times, name="time"), name="exposure"
             )
-            return series2
+            return by_time
         series: pd.Series[bool] = held.groupby(self.equity["time"]).any().rename("exposure")
         return series
 
@@ -694,8 +694,8 @@ class BacktestResult:
         """The close of every code (a column each) at every bar, NaN where a
         code has no bar; empty without the bars."""
         if self.bars is None:
-            frame2: pd.DataFrame = pd.DataFrame(index=pd.DatetimeIndex([], name="time"))
-            return frame2
+            empty: pd.DataFrame = pd.DataFrame(index=pd.DatetimeIndex([], name="time"))
+            return empty
         frame: pd.DataFrame = pd.DataFrame(
             self.bars.values[:, :, 3].T,
             index=self.bars.times.rename("time"),
