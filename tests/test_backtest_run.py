@@ -560,3 +560,23 @@ def test_a_run_again_after_a_run_of_other_data_gives_what_a_fresh_one_gives(tmp_
         pd.testing.assert_frame_equal(result.trades, trades)
         pd.testing.assert_frame_equal(result.round_trips, round_trips)
         pd.testing.assert_series_equal(result.stats, stats)
+
+
+@pytest.mark.parametrize("name", ["strategy.txt", "strategy"])
+def test_a_strategy_file_not_named_py_runs_as_its_source(tmp_path, name):
+    """A strategy file of any name is read as Python source (as a sweep reads it),
+    with the same result as the same file named .py, and its own file in tracebacks."""
+    source = f"from korvit.strategy import buy\n\ndef on_data(context):\n    buy({CODE!r}, 100)\n"
+    results = []
+    for file_name in ("strategy.py", name):
+        path = tmp_path / file_name
+        path.write_text(source)
+        results.append(run(path, frame(), progress=False))
+    assert results[1].equity.equals(results[0].equity)
+    assert not results[0].trades.empty and results[1].trades.equals(results[0].trades)
+    (tmp_path / name).write_text("import sys\n\ndef on_data(context):\n    sys.exit(2)\n")
+    from korvit.backtest.runner import StrategyExit
+
+    with pytest.raises(StrategyExit) as caught:
+        run(tmp_path / name, frame(), progress=False)
+    assert (caught.value.filename, caught.value.lineno) == (str(tmp_path / name), 4)

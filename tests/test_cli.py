@@ -592,3 +592,18 @@ def test_a_backtest_writes_its_report_without_bokeh_or_the_sweep_machinery(tmp_p
     assert sorted(store) == sorted(trades["code"].unique())
     for code, fills in trades.groupby("code"):
         assert store[code]["fills"]["p"] == pytest.approx(fills["price"].to_numpy(), rel=1e-6)
+
+
+def test_the_python_api_example_runs_and_sweeps_walk_forward(tmp_path):
+    """examples/python_api.py, as a user runs it: a run's summary, then a
+    walk-forward sweep ranked by a function, with its out-of-sample figures."""
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES.parent / "python_api.py")],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=600,
+    )
+    assert done.returncode == 0, done.stderr
+    assert "Total return" in done.stdout and "in_sample" in done.stdout
+    assert "out-of-sample total return" in done.stdout.splitlines()[-1]

@@ -19,6 +19,8 @@ import math
 
 from korvit.indicators import highest, lowest
 from korvit.strategy import (
+    Context,
+    StopOptions,
     buy,
     cancel,
     contract,
@@ -30,7 +32,7 @@ from korvit.strategy import (
 )
 
 
-def init(context):
+def init(context: Context) -> None:
     context.code = context.codes[0]
     window = context.params.get("window", 20)
     context.high = highest(context.code, window)  # NaN until the window is full
@@ -43,7 +45,7 @@ def init(context):
     context.entry = None
 
 
-def on_data(context):
+def on_data(context: Context) -> None:
     code = context.code
     if context.entry is not None and context.entry.is_open:
         cancel(context.entry)  # placed anew below, at this bar's channel
@@ -51,7 +53,7 @@ def on_data(context):
     top, bottom = context.high[-1], context.low[-1]
     if math.isnan(top) or position(code) != 0:
         return
-    stops = dict(
+    stops = StopOptions(
         stop_loss=points(context.stop),
         trailing_stop=trailing(points(context.trail), activate=points(context.activate)),
     )

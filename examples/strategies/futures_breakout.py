@@ -13,10 +13,19 @@ first.  Run it on the sample minute bars with their ticks:
 """
 
 from korvit.indicators import highest, lowest
-from korvit.strategy import current_price, order_target, pending_orders, points, position, trailing
+from korvit.strategy import (
+    Context,
+    StopOptions,
+    current_price,
+    order_target,
+    pending_orders,
+    points,
+    position,
+    trailing,
+)
 
 
-def init(context):
+def init(context: Context) -> None:
     context.code = context.codes[0]
     window = context.params.get("window", 30)
     context.high = highest(context.code, window)  # revealed bar by bar: [-1] is the current bar
@@ -27,12 +36,12 @@ def init(context):
     context.trail = context.params.get("trail", 6)
 
 
-def on_data(context):
+def on_data(context: Context) -> None:
     code = context.code
     if len(context.high) < 2 or position(code) != 0 or pending_orders(code):
         return
     close = current_price(code)
-    stops = dict(
+    stops = StopOptions(
         stop_loss=points(context.stop),
         trailing_stop=trailing(points(context.trail), activate=points(context.activate)),
     )

@@ -8,10 +8,18 @@ by bar (``korvit.indicators``).
 """
 
 from korvit.indicators import crossed_above, crossed_below, sma
-from korvit.strategy import cash, contract, order_target, order_target_value, percent, position
+from korvit.strategy import (
+    Context,
+    cash,
+    contract,
+    order_target,
+    order_target_value,
+    percent,
+    position,
+)
 
 
-def init(context):
+def init(context: Context) -> None:
     fast = context.params.get("fast", 10)
     slow = context.params.get("slow", 30)
     context.stop = context.params.get("stop", 5)
@@ -23,7 +31,7 @@ def init(context):
     }
 
 
-def on_data(context):
+def on_data(context: Context) -> None:
     for code, (fast, slow) in context.averages.items():
         held = position(code)
         if crossed_above(fast, slow) and held == 0:

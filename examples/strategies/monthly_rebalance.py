@@ -5,10 +5,10 @@ stock of the run is brought to the same share of the account's equity
     korvit backtest examples/strategies/monthly_rebalance.py
 """
 
-from korvit.strategy import contract, now, rebalance
+from korvit.strategy import Context, contract, now, rebalance
 
 
-def on_data(context):
+def on_data(context: Context) -> None:
     month = now().month
     if getattr(context, "month", None) != month:
         context.month = month

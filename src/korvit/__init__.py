@@ -22,12 +22,12 @@ __version__ = "1.0.0"
 _SUPPORTED_CORE_VERSIONS = ("1.0.0",)
 
 
-def get_version():
+def get_version() -> str:
     """This framework's version."""
     return __version__
 
 
-def get_support():
+def get_support() -> list[str]:
     """The core-process versions this framework release supports."""
     return list(_SUPPORTED_CORE_VERSIONS)
 

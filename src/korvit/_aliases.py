@@ -58,7 +58,7 @@ class AliasFinder(importlib.abc.MetaPathFinder):
         return importlib.machinery.ModuleSpec(fullname, _AliasLoader(module), is_package=is_package)
 
 
-def install():
+def install() -> None:
     """Put the alias finder first on the import path (once)."""
     if not any(isinstance(f, AliasFinder) for f in sys.meta_path):
         sys.meta_path.insert(0, AliasFinder())

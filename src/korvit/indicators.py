@@ -43,15 +43,19 @@ Any other indicator, TA-Lib's included, is wrapped with ``indicator``: it
 takes the function that computes it over a whole series.
 """
 
+from __future__ import annotations
+
 import math
 import numbers
-from collections import namedtuple
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any, Literal, NamedTuple, TypeAlias, overload
 
 import numpy as np
+import numpy.typing as npt
 from numpy.lib.stride_tricks import sliding_window_view
 
 from korvit.backtest import session as _sessions
-from korvit.backtest.session import StrategyError, running_session
+from korvit.backtest.session import Session, StrategyError, running_session
 
 __all__ = [
     "Series",
@@ -73,10 +77,13 @@ __all__ = [
 FIELDS = ("open", "high", "low", "close", "volume")
 _NAN = math.nan
 
-Bands = namedtuple("Bands", "upper middle lower")
-Bands.__doc__ = "Bollinger bands: three ``Series``, the middle one the moving average."
-Macd = namedtuple("Macd", "macd signal histogram")
-Macd.__doc__ = "MACD: the line, its signal line and their difference, three ``Series``."
+Field: TypeAlias = Literal["open", "high", "low", "close", "volume"]
+_Array: TypeAlias = "npt.NDArray[np.float64]"
+Code: TypeAlias = "str | int"
+Crossable: TypeAlias = "Series | float | Sequence[float] | _Array"
+"""What ``crossed_above`` and ``crossed_below`` compare: a ``Series``, a number, or values
+(their last two)."""
+"""A code as the data writes it, or its target index."""
 
 
 class Series:
@@ -89,7 +96,13 @@ class Series:
 
     __slots__ = ("name", "_session", "_values", "_shown", "_upto")
 
-    def __init__(self, values, session, name):
+    name: str
+    _session: Session
+    _values: _Array
+    _shown: _Array
+    _upto: int
+
+    def __init__(self, values: _Array, session: Session, name: str) -> None:
         self.name = name
         self._session = session
         self._values = values
@@ -98,7 +111,7 @@ class Series:
         self._shown = shown  # the values revealed so far; NaN beyond them
         self._upto = 0
 
-    def _count(self):
+    def _count(self) -> int:
         """The number of bars up to the current one (refused in another run)."""
         session = self._session
         running = _sessions._current
@@ -106,7 +119,7 @@ class Series:
             raise StrategyError(f"{self.name} was made in another run: make indicators in init")
         return session.bar + 1 if session.started else 0
 
-    def _visible(self):
+    def _visible(self) -> int:
         """The number of bars up to the current one, revealed in ``_shown`` (for
         what hands out arrays; a single value is read from ``_values`` at once)."""
         n = self._count()
@@ -120,49 +133,76 @@ class Series:
         return n
 
     @property
-    def values(self):
+    def values(self) -> _Array:
         """The values up to the current bar, oldest first (a read-only numpy array)."""
         return self._shown[: self._visible()]
 
     @property
-    def now(self):
+    def now(self) -> float:
         """The value at the current bar (NaN in ``init`` and while warming up)."""
         n = self._count()
         return float(self._values[n - 1]) if n else _NAN
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self._count()
 
-    def __getitem__(self, key):
+    @overload
+    def __getitem__(self, key: int | np.integer[Any]) -> float: ...
+    @overload
+    def __getitem__(self, key: slice | npt.NDArray[np.integer[Any] | np.bool_]) -> _Array: ...
+
+    def __getitem__(
+        self, key: int | np.integer[Any] | slice | npt.NDArray[np.integer[Any] | np.bool_]
+    ) -> float | _Array:
         if type(key) is int:  # the common case: one value, of a bar up to the current one
             n = self._count()
             if -n <= key < n:
-                return self._values[key + n if key < 0 else key]
+                value: float = self._values[key + n if key < 0 else key]
+                return value
             raise IndexError(
                 f"bar {key} is beyond the {n} bars of {self.name} up to the current one"
             )
         n = self._visible()
-        return self._shown[:n][key]
+        seen: float | _Array = self._shown[:n][key]
+        return seen
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[float]:
         return iter(self.values)
 
-    def __array__(self, dtype=None, copy=None):
+    def __array__(
+        self, dtype: npt.DTypeLike | None = None, copy: bool | None = None
+    ) -> npt.NDArray[Any]:
         values = self.values
         if dtype is not None and np.dtype(dtype) != values.dtype:
             return values.astype(dtype)
         return values.copy() if copy else values
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         n = len(self)
         return f"<{self.name}: {n} bars, now {self.now!r}>" if n else f"<{self.name}: no bar yet>"
 
-    def _last_two(self):
+    def _last_two(self) -> tuple[float, float]:
         n = self._count()
         if n < 2:
             return _NAN, _NAN
         item = self._values.item  # Python floats: compared without numpy's scalar machinery
         return item(n - 1), item(n - 2)
+
+
+class Bands(NamedTuple):
+    """Bollinger bands: three ``Series``, the middle one the moving average."""
+
+    upper: Series
+    middle: Series
+    lower: Series
+
+
+class Macd(NamedTuple):
+    """MACD: the line, its signal line and their difference, three ``Series``."""
+
+    macd: Series
+    signal: Series
+    histogram: Series
 
 
 # ------------------------------------------------------------------ the arithmetic, over whole series
@@ -173,18 +213,19 @@ class Series:
 # equal those reductions of the window that history() gives, bit for bit.
 
 
-def _windows(x, window):
-    return sliding_window_view(x, window)
+def _windows(x: _Array, window: int) -> _Array:
+    views: _Array = sliding_window_view(x, window)
+    return views
 
 
-def _mean(x, window):
+def _mean(x: _Array, window: int) -> _Array:
     out = np.full(len(x), _NAN)
     if len(x) >= window:
         out[window - 1 :] = _windows(x, window).mean(axis=-1)
     return out
 
 
-def _extreme(x, window, largest):
+def _extreme(x: _Array, window: int, largest: bool) -> _Array:
     out = np.full(len(x), _NAN)
     if len(x) >= window:
         windows = _windows(x, window)
@@ -192,7 +233,7 @@ def _extreme(x, window, largest):
     return out
 
 
-def _smooth(x, window, alpha):
+def _smooth(x: _Array, window: int, alpha: float) -> _Array:
     """The exponential smoothing ``y = alpha * x + (1 - alpha) * y_before``,
     seeded at x[window - 1] with the mean of the first ``window`` values."""
     out = np.full(len(x), _NAN)
@@ -210,15 +251,15 @@ def _smooth(x, window, alpha):
     return out
 
 
-def _ema(x, window):
+def _ema(x: _Array, window: int) -> _Array:
     return _smooth(x, window, 2.0 / (window + 1))
 
 
-def _wilder(x, window):
+def _wilder(x: _Array, window: int) -> _Array:
     return _smooth(x, window, 1.0 / window)
 
 
-def _rsi(close, window):
+def _rsi(close: _Array, window: int) -> _Array:
     out = np.full(len(close), _NAN)
     change = np.diff(close)
     gain = _wilder(np.where(change > 0, change, 0.0), window)
@@ -229,7 +270,7 @@ def _rsi(close, window):
     return out
 
 
-def _true_range(high, low, close):
+def _true_range(high: _Array, low: _Array, close: _Array) -> _Array:
     out = np.full(len(close), _NAN)
     before = close[:-1]
     out[1:] = np.maximum(
@@ -238,13 +279,13 @@ def _true_range(high, low, close):
     return out
 
 
-def _atr(high, low, close, window):
+def _atr(high: _Array, low: _Array, close: _Array, window: int) -> _Array:
     out = np.full(len(close), _NAN)
     out[1:] = _wilder(_true_range(high, low, close)[1:], window)
     return out
 
 
-def _bollinger(close, window, width):
+def _bollinger(close: _Array, window: int, width: float) -> tuple[_Array, _Array, _Array]:
     middle = _mean(close, window)
     deviation = np.full(len(close), _NAN)
     if len(close) >= window:
@@ -252,7 +293,7 @@ def _bollinger(close, window, width):
     return middle + width * deviation, middle, middle - width * deviation
 
 
-def _macd(close, fast, slow, signal):
+def _macd(close: _Array, fast: int, slow: int, signal: int) -> tuple[_Array, _Array, _Array]:
     line = _ema(close, fast) - _ema(close, slow)
     smoothed = np.full(len(close), _NAN)
     smoothed[slow - 1 :] = _ema(line[slow - 1 :], signal)
@@ -262,19 +303,25 @@ def _macd(close, fast, slow, signal):
 # ------------------------------------------------------------------ making indicators
 
 
-def _window(value, what="window"):
+def _window(value: object, what: str = "window") -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
         raise StrategyError(f"{what} must be a whole number of bars above 0, got {value!r}")
     return int(value)
 
 
-def _field(field):
+def _field(field: object) -> int:
     if field not in FIELDS:
         raise StrategyError(f"unknown bar field {field!r}; fields: {', '.join(FIELDS)}")
     return FIELDS.index(field)
 
 
-def _make(key, code, fields, compute, name):
+def _make(
+    key: tuple[object, ...],
+    code: Code,
+    fields: Sequence[str],
+    compute: Callable[..., object],
+    name: str,
+) -> Any:
     """The ``Series`` (or tuple of them) of ``compute`` run over the code's bars
     of ``fields``, made once per run and ``key``."""
     session = running_session()
@@ -286,21 +333,20 @@ def _make(key, code, fields, compute, name):
     values = session.bars.values[target]
     present = ~np.isnan(values[:, 3])
     columns = [np.ascontiguousarray(values[present, _field(field)]) for field in fields]
-    outputs = compute(*columns)
+    outputs: Any = compute(*columns)
     single = not isinstance(outputs, tuple)
-    made = []
+    series: list[Series] = []
     for k, output in enumerate((outputs,) if single else outputs):
-        output = _checked(output, int(present.sum()), name)
         full = np.full(len(present), _NAN)
-        full[present] = output
+        full[present] = _checked(output, int(present.sum()), name)
         full.flags.writeable = False
-        made.append(Series(full, session, name if single else f"{name}.{k}"))
-    made = made[0] if single else tuple(made)
+        series.append(Series(full, session, name if single else f"{name}.{k}"))
+    made = series[0] if single else tuple(series)
     cache[(key, target)] = made
     return made
 
 
-def _checked(output, n, name):
+def _checked(output: object, n: int, name: str) -> _Array:
     try:
         array = np.asarray(output, dtype=np.float64)
     except (TypeError, ValueError) as error:
@@ -313,37 +359,39 @@ def _checked(output, n, name):
     return array
 
 
-def sma(code, window, field="close"):
+def sma(code: Code, window: int, field: Field = "close") -> Series:
     """The simple moving average: the mean of the last ``window`` values of
     ``field``; the first at the ``window``-th bar.  Equal to
     ``history(code, field, window).mean()``."""
     window = _window(window)
     _field(field)
-    return _make(
+    series: Series = _make(
         ("sma", field, window),
         code,
         (field,),
         lambda x: _mean(x, window),
         f"sma({code}, {window}, {field})",
     )
+    return series
 
 
-def ema(code, window, field="close"):
+def ema(code: Code, window: int, field: Field = "close") -> Series:
     """The exponential moving average with ``alpha = 2 / (window + 1)``: at
     the ``window``-th bar the mean of the first ``window`` values, then
     ``alpha * value + (1 - alpha) * ema_before`` at each bar."""
     window = _window(window)
     _field(field)
-    return _make(
+    series: Series = _make(
         ("ema", field, window),
         code,
         (field,),
         lambda x: _ema(x, window),
         f"ema({code}, {window}, {field})",
     )
+    return series
 
 
-def rsi(code, window=14, field="close"):
+def rsi(code: Code, window: int = 14, field: Field = "close") -> Series:
     """The relative strength index, from 0 to 100: ``100 * gain / (gain + loss)``
     where gain and loss are the rises and falls from one bar to the next,
     smoothed as Wilder did (``avg = change / window + (1 - 1 / window) *
@@ -351,30 +399,32 @@ def rsi(code, window=14, field="close"):
     where nothing moved.  The first at bar ``window + 1`` (``window`` changes)."""
     window = _window(window)
     _field(field)
-    return _make(
+    series: Series = _make(
         ("rsi", field, window),
         code,
         (field,),
         lambda x: _rsi(x, window),
         f"rsi({code}, {window}, {field})",
     )
+    return series
 
 
-def atr(code, window=14):
+def atr(code: Code, window: int = 14) -> Series:
     """The average true range: the true range (the largest of high - low,
     |high - close before|, |low - close before|) smoothed as ``rsi`` smooths;
     the first at bar ``window + 1``."""
     window = _window(window)
-    return _make(
+    series: Series = _make(
         ("atr", window),
         code,
         ("high", "low", "close"),
         lambda high, low, close: _atr(high, low, close, window),
         f"atr({code}, {window})",
     )
+    return series
 
 
-def bollinger(code, window=20, width=2.0, field="close"):
+def bollinger(code: Code, window: int = 20, width: float = 2.0, field: Field = "close") -> Bands:
     """Bollinger bands: ``Bands(upper, middle, lower)``, the moving average and
     ``width`` standard deviations (of the window's values, ``np.std``) above
     and below it; the first at the ``window``-th bar."""
@@ -398,7 +448,9 @@ def bollinger(code, window=20, width=2.0, field="close"):
     return Bands(upper, middle, lower)
 
 
-def macd(code, fast=12, slow=26, signal=9, field="close"):
+def macd(
+    code: Code, fast: int = 12, slow: int = 26, signal: int = 9, field: Field = "close"
+) -> Macd:
     """MACD: ``Macd(macd, signal, histogram)``: the line ``ema(fast) -
     ema(slow)`` (from the ``slow``-th bar), its signal line, the ``ema`` of
     the line over ``signal`` bars (from bar ``slow + signal - 1``), and the
@@ -422,35 +474,58 @@ def macd(code, fast=12, slow=26, signal=9, field="close"):
     return Macd(line, smoothed, histogram)
 
 
-def highest(code, window, field="high"):
+def highest(code: Code, window: int, field: Field = "high") -> Series:
     """The highest of the last ``window`` values of ``field`` (by default the
     highs); the first at the ``window``-th bar."""
     window = _window(window)
     _field(field)
-    return _make(
+    series: Series = _make(
         ("highest", field, window),
         code,
         (field,),
         lambda x: _extreme(x, window, True),
         f"highest({code}, {window}, {field})",
     )
+    return series
 
 
-def lowest(code, window, field="low"):
+def lowest(code: Code, window: int, field: Field = "low") -> Series:
     """The lowest of the last ``window`` values of ``field`` (by default the
     lows); the first at the ``window``-th bar."""
     window = _window(window)
     _field(field)
-    return _make(
+    series: Series = _make(
         ("lowest", field, window),
         code,
         (field,),
         lambda x: _extreme(x, window, False),
         f"lowest({code}, {window}, {field})",
     )
+    return series
 
 
-def indicator(code, fields, compute, name=None):
+@overload
+def indicator(
+    code: Code,
+    fields: Field | Iterable[Field],
+    compute: Callable[..., tuple[npt.ArrayLike, ...]],
+    name: str | None = None,
+) -> tuple[Series, ...]: ...
+@overload
+def indicator(
+    code: Code,
+    fields: Field | Iterable[Field],
+    compute: Callable[..., npt.ArrayLike],
+    name: str | None = None,
+) -> Series: ...
+
+
+def indicator(
+    code: Code,
+    fields: Field | Iterable[Field],
+    compute: Callable[..., object],
+    name: str | None = None,
+) -> Series | tuple[Series, ...]:
     """An indicator of one's own: ``compute`` takes the code's whole series of
     ``fields`` (a field name, or a tuple of them: one numpy array each, the
     bars the code has, oldest first) and gives one value per bar, as numbers
@@ -459,21 +534,24 @@ def indicator(code, fields, compute, name=None):
     talib.KAMA(c, 30))``.  It must compute each value from that bar's and
     earlier bars' values only: a value it takes from later bars is a value
     from the future."""
-    fields = (fields,) if isinstance(fields, str) else tuple(fields)
-    if not fields:
+    names: tuple[str, ...] = (fields,) if isinstance(fields, str) else tuple(fields)
+    if not names:
         raise StrategyError("indicator() needs at least one bar field")
-    for field in fields:
+    for field in names:
         _field(field)
     if not callable(compute):
         raise StrategyError(f"indicator() takes a function that computes it, got {compute!r}")
     name = name or getattr(compute, "__name__", "indicator")
-    return _make(("indicator", fields, compute), code, fields, compute, f"{name}({code})")
+    made: Series | tuple[Series, ...] = _make(
+        ("indicator", names, compute), code, names, compute, f"{name}({code})"
+    )
+    return made
 
 
 # ------------------------------------------------------------------ crossings
 
 
-def _last_two(value):
+def _last_two(value: Any) -> tuple[Any, Any]:  # numbers, compared only
     if type(value) is Series or isinstance(value, Series):
         return value._last_two()
     if isinstance(value, numbers.Real):
@@ -483,7 +561,7 @@ def _last_two(value):
     return value[-1], value[-2]
 
 
-def crossed_above(a, b):
+def crossed_above(a: Crossable, b: Crossable) -> bool:
     """Whether ``a`` crossed above ``b`` at the current bar: it is above it
     now and was at or below it at the bar before.  Each is a ``Series``, a
     number or an array (its last two values); False while either is NaN."""
@@ -492,7 +570,7 @@ def crossed_above(a, b):
     return bool(a_before <= b_before and a_now > b_now)
 
 
-def crossed_below(a, b):
+def crossed_below(a: Crossable, b: Crossable) -> bool:
     """Whether ``a`` crossed below ``b`` at the current bar: it is below it
     now and was at or above it at the bar before."""
     a_now, a_before = _last_two(a)

@@ -13,6 +13,7 @@ a request line's bytes and on the connections it serves at once.
 import os
 import re
 import threading
+from typing import Any
 
 __all__ = ["get_setting", "set_setting", "reset_settings", "ENV_PREFIX"]
 
@@ -21,7 +22,7 @@ ENV_PREFIX = "KORVIT_"
 _INT_RE = re.compile(r"[+-]?\d+")
 _FLOAT_RE = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?")
 
-_values = {}
+_values: dict[str, Any] = {}
 _lock = threading.Lock()
 
 

@@ -36,16 +36,28 @@ points.  A trailing stop's percent gap is a percentage of the gain made from
 the fill price to the best price, not of the price.
 """
 
+from __future__ import annotations
+
 import math
 import numbers
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
+from datetime import datetime
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, overload
 
-from korvit.backtest.session import StrategyError
+import numpy as np
+import numpy.typing as npt
+
+from korvit.backtest.session import Context, Session, StrategyError
 from korvit.backtest.session import running_session as _session
 from korvit.data.limits import MAX_PRICE, fmt_bound
 from korvit.tframe import framekit
 from korvit.tframe.sysdefine import GlobalDefine as gv
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+    from korvit.data.contracts import Contract
 
 __all__ = [
     "buy",
@@ -78,12 +90,31 @@ __all__ = [
     "accounts",
     "contract",
     "StrategyError",
+    "Context",
+    "Code",
+    "Side",
+    "Effect",
+    "GapLike",
+    "TrailingLike",
+    "Field",
+    "OrderStatus",
+    "StopOptions",
+    "OrderOptions",
+    "TargetOptions",
 ]
+
+Code: TypeAlias = "str | int"
+"""A code as the data writes it (case does not matter), or its target index."""
+Side: TypeAlias = Literal["buy", "sell"]
+Effect: TypeAlias = Literal["open", "close"]
+OrderStatus: TypeAlias = Literal["new", "pending", "filled", "cancelled", "denied"]
+Field: TypeAlias = Literal["open", "high", "low", "close", "volume"]
+"""The price and volume fields of ``history`` (``"time"`` gives the bars' times)."""
 
 FIELDS = ("open", "high", "low", "close", "volume")
 _FIELD_AT = {name: k for k, name in enumerate(FIELDS)}
 
-STATUS_NAMES = {
+STATUS_NAMES: dict[int, str] = {
     gv.OrderStatus_PreHolding: "new",
     gv.OrderStatus_Holding: "pending",
     gv.OrderStatus_Filled: "filled",
@@ -100,9 +131,9 @@ class Gap:
     """A price distance: ``value`` price units, or ``value`` percent."""
 
     value: float
-    kind: str = "points"  # "points" or "percent"
+    kind: Literal["points", "percent"] = "points"
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         if self.kind not in ("points", "percent"):
             raise StrategyError(f"a gap is in 'points' or 'percent', not {self.kind!r}")
         if not _is_real(self.value) or not math.isfinite(self.value) or self.value <= 0:
@@ -113,12 +144,16 @@ class Gap:
             )
 
 
-def points(value):
+GapLike: TypeAlias = "Gap | float"
+"""A stop gap: ``points(x)``, ``percent(x)`` or a bare number (points)."""
+
+
+def points(value: float) -> Gap:
     """A gap of ``value`` price units."""
     return Gap(value, "points")
 
 
-def percent(value):
+def percent(value: float) -> Gap:
     """A gap of ``value`` percent (``percent(5)`` is 5 %)."""
     return Gap(value, "percent")
 
@@ -132,18 +167,22 @@ class Trailing:
     activate: Gap
 
 
-def trailing(gap, activate=None):
+TrailingLike: TypeAlias = "Trailing | Gap | float"
+"""A trailing stop: ``trailing(gap, activate)``, or its gap alone."""
+
+
+def trailing(gap: GapLike, activate: GapLike | None = None) -> Trailing:
     """A trailing stop ``gap`` behind the best price, trailing from ``activate``
     (by default from as soon as the price has moved ``gap`` in favour)."""
     gap = _gap(gap, "trailing gap")
     return Trailing(gap, gap if activate is None else _gap(activate, "trailing activation"))
 
 
-def _gap(value, what):
+def _gap(value: object, what: str) -> Gap:
     if isinstance(value, Gap):
         return value
     try:
-        return points(value)
+        return points(value)  # type: ignore[arg-type]  # Gap checks the value itself
     except StrategyError:
         raise StrategyError(
             f"{what} must be a positive number or points(x)/percent(x), got {value!r}"
@@ -158,7 +197,11 @@ class OrderRef:
 
     __slots__ = ("order_id", "code", "account", "_record")
 
-    def __init__(self, record, code, account):
+    order_id: int
+    code: str
+    account: str
+
+    def __init__(self, record: Any, code: str, account: str) -> None:
         self.order_id, self.code, self.account, self._record = (
             record.order_id,
             code,
@@ -167,41 +210,41 @@ class OrderRef:
         )
 
     @property
-    def status(self):
+    def status(self) -> OrderStatus:
         """ "new", "pending", "filled", "cancelled" or "denied"."""
-        return STATUS_NAMES.get(self._record.status, str(self._record.status))
+        return STATUS_NAMES.get(self._record.status, str(self._record.status))  # type: ignore[return-value]  # the engine's five statuses all have names
 
     @property
-    def filled_volume(self):
+    def filled_volume(self) -> float:
         return float(self._record.filled_volume)
 
     @property
-    def average_price(self):
+    def average_price(self) -> float:
         """Average fill price (0 before the first fill)."""
         return float(self._record.filled_average)
 
     @property
-    def is_open(self):
+    def is_open(self) -> bool:
         """Whether the order can still fill."""
         return self._record.status in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<order #{self.order_id} {self.code} {self.status}>"
 
 
-def _is_real(value):
+def _is_real(value: object) -> bool:
     """A real number, not a bool (the usual float and int without the ABC check)."""
     kind = type(value)
     return kind is float or kind is int or (kind is not bool and isinstance(value, numbers.Real))
 
 
-def _volume(volume):
+def _volume(volume: float) -> float:
     if not _is_real(volume) or not math.isfinite(volume) or volume <= 0:
         raise StrategyError(f"order volume must be a positive number, got {volume!r}")
     return float(volume)
 
 
-def _optional_price(value, what, none_means):
+def _optional_price(value: float | None, what: str, none_means: str) -> float | None:
     """``value`` as a price in (0, MAX_PRICE], or None; ``what`` and
     ``none_means`` word the one-line refusal."""
     if value is None:
@@ -214,30 +257,50 @@ def _optional_price(value, what, none_means):
     return float(value)
 
 
-def _price(price):
+def _price(price: float | None) -> float | None:
     return _optional_price(price, "price", "a market order")
 
 
-def _stop(stop):
+def _stop(stop: float | None) -> float | None:
     return _optional_price(stop, "stop", "an order without a stop")
 
 
+class StopOptions(TypedDict, total=False):
+    """The stop orders an opening order carries (see ``protect``); e.g.
+    ``stops = StopOptions(stop_loss=percent(5))`` then ``buy(code, 100, **stops)``."""
+
+    stop_loss: GapLike | None
+    take_profit: GapLike | None
+    trailing_stop: TrailingLike | None
+
+
+class OrderOptions(StopOptions, total=False):
+    """The keyword options of ``buy``, ``sell``, ``sell_short`` and ``buy_to_cover``
+    (see ``place_order``)."""
+
+    account: str | None
+    tag: str | None
+    good_for: int | None
+    good_till: Literal["day"] | None
+    stop: float | None
+
+
 def place_order(
-    code,
-    side,
-    effect,
-    volume,
-    price=None,
+    code: Code,
+    side: Side,
+    effect: Effect,
+    volume: float,
+    price: float | None = None,
     *,
-    account=None,
-    stop_loss=None,
-    take_profit=None,
-    trailing_stop=None,
-    tag=None,
-    good_for=None,
-    good_till=None,
-    stop=None,
-):
+    account: str | None = None,
+    stop_loss: GapLike | None = None,
+    take_profit: GapLike | None = None,
+    trailing_stop: TrailingLike | None = None,
+    tag: str | None = None,
+    good_for: int | None = None,
+    good_till: Literal["day"] | None = None,
+    stop: float | None = None,
+) -> OrderRef:
     """Place an order: ``side`` "buy" or "sell", ``effect`` "open" or "close";
     a limit order at ``price``, or a market order when ``price`` is None.
     With ``stop``, a stop entry: it waits until a later bar reaches the stop
@@ -268,7 +331,22 @@ def place_order(
     )
 
 
-def _place(session, target, handle, side, effect, volume, price, stops, tag, last, stop=None):
+_Stops: TypeAlias = "list[tuple[str, Gap | Trailing]]"
+
+
+def _place(
+    session: Session,
+    target: int,
+    handle: int,
+    side: int,
+    effect: int,
+    volume: float,
+    price: float | None,
+    stops: _Stops,
+    tag: str | None,
+    last: int | None,
+    stop: float | None = None,
+) -> OrderRef:
     """Place one order whose arguments were checked; its stops and expiry with it."""
     record = session.new_order(
         target, handle, side, effect, volume, price, tag, **({} if stop is None else {"stop": stop})
@@ -281,7 +359,7 @@ def _place(session, target, handle, side, effect, volume, price, stops, tag, las
     return ref
 
 
-def _last_bar(session, good_for, good_till):
+def _last_bar(session: Session, good_for: object, good_till: object) -> int | None:
     """The last bar an order placed now may be matched against (None: no expiry)."""
     if good_for is not None and (
         isinstance(good_for, bool) or not isinstance(good_for, numbers.Integral) or good_for <= 0
@@ -294,29 +372,39 @@ def _last_bar(session, good_for, good_till):
     return session.last_bar(None if good_for is None else int(good_for), good_till)
 
 
-def buy(code, volume, price=None, **options):
+def buy(
+    code: Code, volume: float, price: float | None = None, **options: Unpack[OrderOptions]
+) -> OrderRef:
     """Open (or add to) a long position.  ``options``: account, stop_loss,
     take_profit, trailing_stop, tag, stop (a stop entry, see ``place_order``)."""
     return place_order(code, "buy", "open", volume, price, **options)
 
 
-def sell(code, volume, price=None, **options):
+def sell(
+    code: Code, volume: float, price: float | None = None, **options: Unpack[OrderOptions]
+) -> OrderRef:
     """Close (part of) a long position."""
     return place_order(code, "sell", "close", volume, price, **options)
 
 
-def sell_short(code, volume, price=None, **options):
+def sell_short(
+    code: Code, volume: float, price: float | None = None, **options: Unpack[OrderOptions]
+) -> OrderRef:
     """Open (or add to) a short position."""
     return place_order(code, "sell", "open", volume, price, **options)
 
 
-def buy_to_cover(code, volume, price=None, **options):
+def buy_to_cover(
+    code: Code, volume: float, price: float | None = None, **options: Unpack[OrderOptions]
+) -> OrderRef:
     """Close (part of) a short position."""
     return place_order(code, "buy", "close", volume, price, **options)
 
 
-def _stop_requests(stop_loss, take_profit, trailing_stop):
-    stops = []
+def _stop_requests(
+    stop_loss: GapLike | None, take_profit: GapLike | None, trailing_stop: TrailingLike | None
+) -> _Stops:
+    stops: _Stops = []
     if stop_loss is not None:
         stops.append(("loss", _gap(stop_loss, "stop_loss")))
     if take_profit is not None:
@@ -328,7 +416,13 @@ def _stop_requests(stop_loss, take_profit, trailing_stop):
     return stops
 
 
-def protect(order, *, stop_loss=None, take_profit=None, trailing_stop=None):
+def protect(
+    order: OrderRef,
+    *,
+    stop_loss: GapLike | None = None,
+    take_profit: GapLike | None = None,
+    trailing_stop: TrailingLike | None = None,
+) -> None:
     """Attach stop orders to an opening order placed earlier that has not yet
     been filled.  They are armed at its fill."""
     if not isinstance(order, OrderRef):
@@ -353,7 +447,7 @@ def protect(order, *, stop_loss=None, take_profit=None, trailing_stop=None):
         session.new_stop(record, kind, gap)
 
 
-def cancel(order):
+def cancel(order: OrderRef) -> bool:
     """Cancel an order that has not been filled yet; True when it was cancelled."""
     if not isinstance(order, OrderRef):
         raise StrategyError(
@@ -375,7 +469,18 @@ def cancel(order):
 # matched.  Opening volumes are whole lots, rounded toward zero.
 
 
-def _target_options(options):
+class TargetOptions(StopOptions, total=False):
+    """The keyword options of ``order_target``, ``order_target_value`` and
+    ``order_target_percent``."""
+
+    account: str | None
+    price: float | None
+    tag: str | None
+    good_for: int | None
+    good_till: Literal["day"] | None
+
+
+def _target_options(options: Mapping[str, Any]) -> Mapping[str, Any]:
     """The keyword options of a target, checked: (account, price, stops, tag,
     good_for, good_till)."""
     unknown = set(options) - {
@@ -393,11 +498,11 @@ def _target_options(options):
     return options
 
 
-def _signed_unfilled(record):
+def _signed_unfilled(record: Any) -> float:
     return float(record.unfilled_volume) * (1.0 if record.side == gv.OrderAct_Buy else -1.0)
 
 
-def _pending_of(target, handle):
+def _pending_of(target: int, handle: int) -> list[Any]:
     """The account's orders of the target that can still fill, in placement order."""
     return [
         record
@@ -414,13 +519,15 @@ class _Plan:
     a closing and an opening order on ``side`` (either volume may be 0)."""
 
     target: int
-    cancel: list
+    cancel: list[Any]
     side: int = gv.OrderAct_Buy
     close: float = 0.0
     open: float = 0.0
 
 
-def plan_target(long, short, pending, goal, lot):
+def plan_target(
+    long: float, short: float, pending: list[tuple[float, bool]], goal: float, lot: float
+) -> tuple[list[int], int, float, float]:
     """The orders that bring a position of ``long`` and ``short`` volumes,
     with ``pending`` orders (``(signed unfilled volume, closes)`` pairs, in
     placement order), to the net volume ``goal``: ``(cancelled, side, close,
@@ -432,7 +539,7 @@ def plan_target(long, short, pending, goal, lot):
     needed are cancelled (and the change worked out again).  A close never
     asks for more than the leg holds less what pending closes of it take."""
     keep = list(range(len(pending)))
-    cancelled = []
+    cancelled: list[int] = []
     while True:
         delta = goal - (long - short + math.fsum(pending[k][0] for k in keep))
         against = [k for k in keep if (pending[k][0] > 0) != (delta > 0)]
@@ -450,7 +557,7 @@ def plan_target(long, short, pending, goal, lot):
     return cancelled, side, float(close), float(opened)
 
 
-def _lots(volume, lot):
+def _lots(volume: float, lot: float) -> float:
     """``volume`` rounded toward zero to a whole number of lots."""
     return float(math.trunc(volume / lot) * lot)
 
@@ -459,7 +566,7 @@ def _lots(volume, lot):
 _MAX_TARGET_VOLUME = 1e15
 
 
-def _plan(session, target, handle, goal):
+def _plan(session: Session, target: int, handle: int, goal: float) -> _Plan:
     if not abs(goal) <= _MAX_TARGET_VOLUME:
         raise StrategyError(
             f"target of {session.codes[target]} comes to {goal:g} units: beyond "
@@ -487,13 +594,21 @@ def _plan(session, target, handle, goal):
     )
 
 
-def _carry_out(session, plans, handle, price, stops, tag, last):
+def _carry_out(
+    session: Session,
+    plans: list[_Plan],
+    handle: int,
+    price: float | None,
+    stops: _Stops,
+    tag: str | None,
+    last: int | None,
+) -> list[OrderRef]:
     """Cancel, then place every plan's closing order, then every opening
     order; returns the orders placed, in that order."""
     for plan in plans:
         for record in plan.cancel:
             session.cancel(record)
-    placed = []
+    placed: list[OrderRef] = []
     for plan in plans:
         if plan.close > 0:
             placed.append(
@@ -529,7 +644,11 @@ def _carry_out(session, plans, handle, price, stops, tag, last):
     return placed
 
 
-def _order_to(code, goal_of, options):
+def _order_to(
+    code: Code,
+    goal_of: Callable[[Session, int, int, float | None], float],
+    options: Mapping[str, Any],
+) -> OrderRef | None:
     """The target functions' common part: ``goal_of(session, target, handle,
     price)`` gives the net volume wanted (any real number)."""
     options = _target_options(options)
@@ -552,13 +671,13 @@ def _order_to(code, goal_of, options):
     return placed[-1] if placed else None
 
 
-def _number(value, what):
+def _number(value: float, what: str) -> float:
     if not _is_real(value) or not math.isfinite(value):
         raise StrategyError(f"{what} must be a finite number, got {value!r}")
     return float(value)
 
 
-def _sizing_price(session, target, price):
+def _sizing_price(session: Session, target: int, price: float | None) -> float:
     """The price a value is turned into volume at: the limit price, else the last close."""
     if price is not None:
         return price
@@ -571,12 +690,12 @@ def _sizing_price(session, target, price):
     return close
 
 
-def _volume_for(session, target, value, price):
+def _volume_for(session: Session, target: int, value: float, price: float | None) -> float:
     contract = session.contracts[target]
     return value / (_sizing_price(session, target, price) * contract.multiplier)
 
 
-def order_target(code, volume, **options):
+def order_target(code: Code, volume: float, **options: Unpack[TargetOptions]) -> OrderRef | None:
     """Bring the net position in ``code`` to ``volume`` (negative: short, for
     futures; a stock's targets are long only),
     rounded toward zero to whole lots.  Places the order that does it (a
@@ -590,7 +709,9 @@ def order_target(code, volume, **options):
     return _order_to(code, lambda session, target, handle, price: volume, options)
 
 
-def order_target_value(code, value, **options):
+def order_target_value(
+    code: Code, value: float, **options: Unpack[TargetOptions]
+) -> OrderRef | None:
     """Bring the position in ``code`` to ``value`` (price x volume x
     multiplier; 0 or more) at the limit price, or at the last close
     for a market order; see ``order_target``."""
@@ -607,7 +728,9 @@ def order_target_value(code, value, **options):
     )
 
 
-def order_target_percent(code, fraction, **options):
+def order_target_percent(
+    code: Code, fraction: float, **options: Unpack[TargetOptions]
+) -> OrderRef | None:
     """Bring the position in ``code`` to ``fraction`` (from -1 to 1, negative
     only for futures; 0.25 is a quarter) of the account's equity at the last close; see
     ``order_target_value``."""
@@ -625,7 +748,15 @@ def order_target_percent(code, fraction, **options):
     )
 
 
-def rebalance(weights, *, account=None, cash_buffer=0.0, tag=None, good_for=None, good_till=None):
+def rebalance(
+    weights: Mapping[Code, float],
+    *,
+    account: str | None = None,
+    cash_buffer: float = 0.0,
+    tag: str | None = None,
+    good_for: int | None = None,
+    good_till: Literal["day"] | None = None,
+) -> list[OrderRef]:
     """Bring every code of ``weights`` (``{code: weight}``, each at least 0,
     summing to at most 1) to its weight of the account's equity at the last
     close, less ``cash_buffer`` (a share of equity kept in cash), and every
@@ -639,7 +770,7 @@ def rebalance(weights, *, account=None, cash_buffer=0.0, tag=None, good_for=None
         )
     session = _session()
     handle = session.account_of(account)
-    wanted = {}
+    wanted: dict[int, float] = {}
     for code, weight in weights.items():
         target = session.target_of(code)
         if not _is_real(weight) or not math.isfinite(weight) or weight < 0:
@@ -680,24 +811,24 @@ def rebalance(weights, *, account=None, cash_buffer=0.0, tag=None, good_for=None
 # ------------------------------------------------------------------ reading state
 
 
-def codes():
+def codes() -> list[str]:
     """The codes of the run, in target order."""
     return list(_session().codes)
 
 
-def accounts():
+def accounts() -> list[str]:
     """The account names of the run."""
     return list(_session().account_names)
 
 
-def contract(code):
+def contract(code: Code) -> Contract:
     """The ``korvit.data.Contract`` of ``code``: kind ("stock" or "futures"),
     min_move, multiplier, margins, lot_size and fees, as the run charges them."""
     session = _session()
     return session.contracts[session.target_of(code)]
 
 
-def position(code, account=None):
+def position(code: Code, account: str | None = None) -> float:
     """Net position in ``code``: long volume less short volume."""
     session = _session()
     held = session.accounts[session.account_of(account)].position(session.target_of(code))
@@ -706,25 +837,25 @@ def position(code, account=None):
     return float(held.position_long - held.position_short)
 
 
-def positions(account=None):
+def positions(account: str | None = None) -> dict[str, float]:
     """``{code: net volume}`` of every position that is not flat."""
     session = _session()
-    account = session.accounts[session.account_of(account)]
-    out = {}
+    held_by = session.accounts[session.account_of(account)]
+    out: dict[str, float] = {}
     for target, code in enumerate(session.codes):
-        held = account.position(target)
+        held = held_by.position(target)
         if held is not None and (held.position_long or held.position_short):
             out[code] = float(held.position_long - held.position_short)
     return out
 
 
-def cash(account=None):
+def cash(account: str | None = None) -> float:
     """The account's cash (margin of futures positions is not part of it)."""
     session = _session()
     return float(session.accounts[session.account_of(account)].cash)
 
 
-def equity(account=None):
+def equity(account: str | None = None) -> float:
     """The account's equity at the last close the strategy has seen: its
     cash, plus its stocks at their value (less those sold short), plus the
     margin and open profit of its futures; the equity curve's value at that
@@ -733,18 +864,18 @@ def equity(account=None):
     return float(session.equity(session.account_of(account)))
 
 
-def available_cash(account=None):
+def available_cash(account: str | None = None) -> float:
     """Cash less what pending orders hold back."""
     session = _session()
     return float(session.accounts[session.account_of(account)].valid_cash())
 
 
-def pending_orders(code=None, account=None):
+def pending_orders(code: Code | None = None, account: str | None = None) -> list[OrderRef]:
     """Orders not yet filled, cancelled or denied, as ``OrderRef``s."""
     session = _session()
     target = None if code is None else session.target_of(code)
     handle = None if account is None else session.account_of(account)
-    out = []
+    out: list[OrderRef] = []
     for record in framekit.vr.g_KVOrders.snap_obj("unfilled"):
         if record.status not in (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding):
             continue
@@ -761,7 +892,15 @@ def pending_orders(code=None, account=None):
     return out
 
 
-def history(code, field="close", count=1):
+@overload
+def history(code: Code, field: Field = "close", count: int = 1) -> npt.NDArray[np.float64]: ...
+@overload
+def history(code: Code, field: Literal["time"], count: int = 1) -> npt.NDArray[np.datetime64]: ...
+
+
+def history(
+    code: Code, field: Field | Literal["time"] = "close", count: int = 1
+) -> npt.NDArray[np.float64] | npt.NDArray[np.datetime64]:
     """The last ``count`` values of ``field`` ("open", "high", "low", "close",
     "volume" or "time") of ``code`` up to the current bar, oldest first, as a
     numpy array (shorter at the start of the data, empty in ``init``: an
@@ -777,14 +916,16 @@ def history(code, field="close", count=1):
     target, bar = session.target_of(code), session.visible_bar
     first = max(0, bar - int(count) + 1)
     if field == "time":
-        return session.bars.times[first : bar + 1].to_numpy()
+        times: npt.NDArray[np.datetime64] = session.bars.times[first : bar + 1].to_numpy()
+        return times
     at = _FIELD_AT.get(field) if isinstance(field, str) else None
     if at is None:
         raise StrategyError(f"unknown bar field {field!r}; fields: {', '.join(FIELDS + ('time',))}")
-    return session.bars.values[target, first : bar + 1, at].copy()
+    values: npt.NDArray[np.float64] = session.bars.values[target, first : bar + 1, at].copy()
+    return values
 
 
-def current_price(code):
+def current_price(code: Code) -> float:
     """The close of ``code`` at the current bar (NaN when it has no bar then,
     and in ``init``, before the first bar; in ``init`` of a run with a
     warm-up, the close of the warm-up's last bar)."""
@@ -793,6 +934,6 @@ def current_price(code):
     return float(session.bars.values[target, bar, 3]) if bar >= 0 else math.nan
 
 
-def now():
+def now() -> datetime:
     """The time of the current bar."""
     return _session().now()

@@ -4,6 +4,17 @@ sets (and walk-forward splits) in worker processes.  The package also holds the 
 (compiled), its records and accounts (``model``) and the run loop
 (``runner``)."""
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # for type checkers; at run time the names load on first use (below)
+    from korvit.backtest.results import BacktestResult as BacktestResult
+    from korvit.backtest.results import OrdersDeniedWarning as OrdersDeniedWarning
+    from korvit.backtest.runner import Backtest as Backtest
+    from korvit.backtest.runner import StrategyExit as StrategyExit
+    from korvit.backtest.runner import run as run
+    from korvit.backtest.sweep.api import sweep as sweep
+    from korvit.backtest.sweep.walkforward import walk_forward as walk_forward
+
 __all__ = [
     "Backtest",
     "BacktestResult",
@@ -15,7 +26,7 @@ __all__ = [
 ]
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     # Loaded on first use: importing the package must not load the engine.
     if name in ("Backtest", "StrategyExit", "run"):
         from korvit.backtest import runner

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import numpy as np
 from bokeh.layouts import column
-from bokeh.models import (
+from bokeh.models import (  # type: ignore[attr-defined]  # Select and Span: missing from bokeh's type information of the package
     ColumnDataSource,
     CustomJS,
     CustomJSTickFormatter,

@@ -37,7 +37,7 @@ from pathlib import Path
 try:
     import fcntl
 except ImportError:  # pragma: no cover - not on POSIX
-    fcntl = None
+    fcntl = None  # type: ignore[assignment]  # checked before use
 
 __all__ = ["atomic_write", "save_file_set", "STORE", "saved_folder"]
 

@@ -31,6 +31,8 @@ a strategy file never reads, by the names its source reads from
 ``context.params`` (``strategy_parameters``), as a sweep's grid is checked.
 """
 
+from __future__ import annotations
+
 import ast
 import difflib
 import functools
@@ -41,6 +43,7 @@ import traceback
 import types
 import warnings
 from pathlib import Path
+from typing import Any
 
 from korvit.tframe import sysdefine
 from korvit.tframe.utils.argchecker import ArgumentChecker
@@ -69,7 +72,11 @@ class StrategyExit(Exception):
     stopped there.  ``code`` is the exit code it gave, ``filename`` and
     ``lineno`` where it exited (None when it was not in the strategy's file)."""
 
-    def __init__(self, exc, strategy=None):
+    code: str | int | None
+    filename: str | None
+    lineno: int | None
+
+    def __init__(self, exc: SystemExit, strategy: str | os.PathLike[str] | None = None) -> None:
         self.code = exc.code
         frame = _innermost_in(exc, strategy)
         self.filename = frame.filename if frame is not None else None
@@ -123,6 +130,8 @@ def load_strategy(strategy):
     _check_source(path)
     name = f"korvit_strategy_{abs(hash(str(path.resolve())))}"
     spec = importlib.util.spec_from_file_location(name, path)
+    if spec is None:  # not named .py: read as Python source all the same, as a sweep reads it
+        spec = importlib.util.spec_from_file_location(name, path, loader=_source_loader(path))
     module = importlib.util.module_from_spec(spec)
     try:
         spec.loader.exec_module(module)
@@ -132,6 +141,22 @@ def load_strategy(strategy):
     except SystemExit as exc:
         raise StrategyExit(exc, path) from exc
     return dict(vars(module)), path.stem
+
+
+def _source_loader(path: Path) -> Any:
+    """A loader of the Python source at ``path``, whatever its name, that keeps no
+    bytecode (a cached file of that name could be another file's)."""
+    import importlib.abc
+
+    class SourceOnly(importlib.abc.SourceLoader):
+        def get_filename(self, fullname: str) -> str:
+            return str(path)
+
+        def get_data(self, filename: str) -> bytes:
+            with open(filename, "rb") as file:
+                return file.read()
+
+    return SourceOnly()
 
 
 def _check_source(path):
@@ -376,13 +401,13 @@ def _adapted(callback, function, place):
             return function(context)
     elif callback == "on_order_status":
 
-        def call(context, order, *args, **kwargs):
+        def call(context, order, *args, **kwargs):  # type: ignore[misc]  # each callback's own signature
             if extra_positional is not None:
                 args = args[:extra_positional]
             return function(context, order, *args, **(kwargs if keywords else {}))
     else:
 
-        def call(context, excution, *args, **kwargs):
+        def call(context, excution, *args, **kwargs):  # type: ignore[misc]  # each callback's own signature
             if extra_positional is not None:
                 args = args[:extra_positional]
             return function(context, excution, *args, **(kwargs if keywords else {}))

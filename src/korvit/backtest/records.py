@@ -1,7 +1,10 @@
 """The engine's order, trade and stop-order records as pandas DataFrames with
 readable values ("buy", "filled", "not enough cash", ...)."""
 
+from __future__ import annotations
+
 import math
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -127,7 +130,7 @@ def _order_type(record):
     return kind
 
 
-def orders_frame(collection, stops, session):
+def orders_frame(collection: Any, stops: Any, session: Any) -> pd.DataFrame:
     """One row per order; ``stop_price`` is the trigger of a stop entry;
     ``stop_id`` names the stop order that placed it;
     ``reason_kind`` is ``reason`` without the order's own figures ("volume not
@@ -166,7 +169,7 @@ def orders_frame(collection, stops, session):
     return pd.DataFrame(rows)
 
 
-def trades_frame(collection, session):
+def trades_frame(collection: Any, session: Any) -> pd.DataFrame:
     """One row per fill."""
     records = _records(collection)
     rows = {
@@ -186,7 +189,7 @@ def trades_frame(collection, session):
     return pd.DataFrame(rows)
 
 
-def stops_frame(collection, session):
+def stops_frame(collection: Any, session: Any) -> pd.DataFrame:
     """One row per stop order."""
     records = _records(collection)
     rows = {

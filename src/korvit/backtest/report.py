@@ -31,6 +31,7 @@ import warnings
 from functools import lru_cache
 from importlib.util import find_spec
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -638,7 +639,7 @@ def _run_html(result) -> str:
     row("Benchmark", _esc(result.benchmark_name))
     contracts = meta.pop("contracts", None)
     if isinstance(contracts, dict) and contracts:
-        groups = {}
+        groups: dict[Any, Any] = {}
         for code, c in contracts.items():
             c = c if isinstance(c, dict) else {}
             key = (c.get("kind"), c.get("lot_size"), c.get("multiplier"))

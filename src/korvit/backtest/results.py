@@ -12,11 +12,15 @@ from __future__ import annotations
 import html
 import json
 import math
+import os
 import sys
 import warnings
 from collections import deque, namedtuple
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from functools import cached_property
 from pathlib import Path
+from types import FrameType
+from typing import IO, TYPE_CHECKING, Any, Literal, TypeAlias, cast
 
 import numpy as np
 import pandas as pd
@@ -41,6 +45,11 @@ from korvit.backtest.stats import (
     rolling_figures,
     stats_to_numbers,
 )
+
+if TYPE_CHECKING:
+    from bokeh.models import LayoutDOM
+
+    from korvit.data import Bars
 
 __all__ = [
     "BacktestResult",
@@ -142,14 +151,17 @@ _COLUMNS = {
 }
 
 
-def _frame(data, columns, times, copy=True) -> pd.DataFrame:
+def _frame(
+    data: object, columns: Iterable[str], times: Iterable[str], copy: bool = True
+) -> pd.DataFrame:
     """``data`` (a copy, unless ``copy`` is false and it is a DataFrame already)
     with at least ``columns`` (missing ones empty) and its time columns as
     datetimes."""
+    df: pd.DataFrame
     if data is None:
         df = pd.DataFrame()
     elif copy or not isinstance(data, pd.DataFrame):
-        df = pd.DataFrame(data).copy()
+        df = pd.DataFrame(data).copy()  # type: ignore[call-overload]  # any table pandas reads
     else:
         df = data
     for col in columns:
@@ -170,45 +182,53 @@ def _frame(data, columns, times, copy=True) -> pd.DataFrame:
         and index.name is None
     ):
         return df  # numbered 0, 1, ... already (the run's own tables): no copy to renumber
-    return df.reset_index(drop=True)
+    frame: pd.DataFrame = df.reset_index(drop=True)
+    return frame
 
 
-def _order_key(value):
+def _order_key(value: object) -> float | str | None:
     """An order id as a dictionary key: ids read as floats (1.0) and as whole
     numbers (1) are the same order."""
     if value is None or (isinstance(value, float) and np.isnan(value)):
         return None
     try:
-        number = float(value)
+        number = float(value)  # type: ignore[arg-type]  # refused below when it is no number
     except (TypeError, ValueError):
         return str(value)
     return number if np.isfinite(number) else None
 
 
-def _order_keys(values) -> pd.Series:
+def _order_keys(values: Any) -> pd.Series[Any]:
     """``_order_key`` of each value, for a whole column at once."""
     values = pd.Series(values)
     numbers = pd.to_numeric(values, errors="coerce").astype(float)
     if numbers.notna().all() or values.isna().equals(numbers.isna()):
-        return numbers.where(np.isfinite(numbers)).astype(object).where(numbers.notna(), None)
-    return values.map(_order_key)
+        series: pd.Series[Any] = (
+            numbers.where(np.isfinite(numbers)).astype(object).where(numbers.notna(), None)
+        )
+        return series
+    keys: pd.Series[Any] = values.map(_order_key)
+    return keys
 
 
-def _order_key_list(values) -> list:
+def _order_key_list(values: Any) -> list[float | str | None]:
     """``_order_key`` of each value of a column, as a list."""
     values = pd.Series(values)
     if values.dtype.kind in "fiu":  # numbers already: NaN and infinities are no order
         return [
             number if math.isfinite(number) else None for number in values.astype(float).tolist()
         ]
-    return _order_keys(values).tolist()
+    keys: list[float | str | None] = _order_keys(values).tolist()
+    return keys
 
 
-def exit_reasons(orders: pd.DataFrame | None, stops: pd.DataFrame | None) -> dict:
+def exit_reasons(
+    orders: pd.DataFrame | None, stops: pd.DataFrame | None
+) -> dict[float | str | None, str]:
     """The order ids placed by stop orders, each with the reason its fills end
     a round trip ("stop loss", "take profit", "trailing stop"): from the
     orders' ``stop_id`` and the stops' ``closing_order_id``."""
-    kinds = {}
+    kinds: dict[float | str | None, str] = {}
     if stops is None or not len(stops) or "kind" not in stops:
         return kinds
     named = [STOP_EXITS.get(kind, kind) for kind in map(str, stops["kind"].tolist())]
@@ -229,7 +249,7 @@ def exit_reasons(orders: pd.DataFrame | None, stops: pd.DataFrame | None) -> dic
     return kinds
 
 
-def _fills_in_time_order(trades: pd.DataFrame):
+def _fills_in_time_order(trades: pd.DataFrame) -> list[Any]:
     """The rows of ``trades`` as ``itertuples`` gives them, by time (stable: fills
     of one time in the order given; rows without a time last)."""
     times = trades["time"]
@@ -239,7 +259,7 @@ def _fills_in_time_order(trades: pd.DataFrame):
         order = trades.assign(_seq=np.arange(len(trades))).sort_values(
             ["time", "_seq"], kind="stable"
         )["_seq"]
-    fill = namedtuple("Pandas", trades.columns, rename=True)
+    fill = namedtuple("Pandas", trades.columns, rename=True)  # type: ignore[misc]  # the table's own columns
     columns = (
         (trades[name] for name in trades.columns)
         if trades.columns.is_unique
@@ -254,7 +274,7 @@ def match_round_trips(
     orders: pd.DataFrame | None = None,
     stops: pd.DataFrame | None = None,
     *,
-    marks: dict | None = None,
+    marks: Mapping[str, tuple[pd.Timestamp, float]] | None = None,
 ) -> pd.DataFrame:
     """Positions, matched first in, first out per (account, code).
 
@@ -277,11 +297,20 @@ def match_round_trips(
     fee and no exit trade; without them (or without a finite price) it is
     left out.
     """
-    rows = []
+    rows: list[tuple[Any, ...]] = []
     placed_by_stop = exit_reasons(orders, stops)
-    book: dict[tuple, deque] = {}
+    book: dict[tuple[Any, ...], deque[Any]] = {}
 
-    def add(entry, take, direction, exit_time, exit_price, exit_fee, exit_trade_id, reason):
+    def add(
+        entry: Any,
+        take: float,
+        direction: str,
+        exit_time: Any,
+        exit_price: float,
+        exit_fee: float,
+        exit_trade_id: Any,
+        reason: str,
+    ) -> None:
         mult = float(entry.multiplier) if pd.notna(entry.multiplier) else 1.0
         sign = 1.0 if direction == "long" else -1.0
         fees = float(entry.fee) * take / float(entry.volume) + exit_fee
@@ -353,7 +382,7 @@ def match_round_trips(
             for entry, left in queue:
                 if left > 1e-12:
                     add(entry, left, direction, mark[0], float(mark[1]), 0.0, np.nan, "end of data")
-    df = pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
+    df: pd.DataFrame = pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
     if df.empty:
         df["entry_time"] = pd.Series(dtype="datetime64[ns]")
         df["exit_time"] = pd.Series(dtype="datetime64[ns]")
@@ -372,7 +401,7 @@ class OrdersDeniedWarning(UserWarning):
 _REASONS_SHOWN = 3
 
 
-def _reasons_text(reasons) -> str:
+def _reasons_text(reasons: Sequence[tuple[str, int]]) -> str:
     """``reason (count), ...`` for the most common reasons, the rest summed."""
     named = reasons if len(reasons) <= _REASONS_SHOWN + 1 else reasons[:_REASONS_SHOWN]
     shown = ", ".join(f"{reason} ({n:,d})" for reason, n in named)
@@ -411,7 +440,8 @@ def denials_line(orders: pd.DataFrame, see: str | None = None) -> str | None:
 def _outside_frames() -> int:
     """The ``stacklevel`` of a warning issued by this module's caller that
     names the first caller outside korvit (the user's own line)."""
-    frame, level = sys._getframe(2), 2
+    frame: FrameType | None = sys._getframe(2)
+    level = 2
     while frame is not None and str(frame.f_globals.get("__name__", "")).startswith("korvit."):
         frame, level = frame.f_back, level + 1
     return level
@@ -424,7 +454,7 @@ def warn_of_denials(result: BacktestResult) -> None:
         warnings.warn(text, OrdersDeniedWarning, stacklevel=_outside_frames())
 
 
-def _jsonable(value):
+def _jsonable(value: object) -> Any:
     """``value`` with only JSON types: arrays and sets as lists, times as ISO
     8601 text, durations as days, NaN and infinities as null, anything else
     unknown (objects, paths) as its text."""
@@ -439,7 +469,7 @@ def _jsonable(value):
         return [_jsonable(v) for v in items]
     if isinstance(value, str):
         return value
-    if value is None or value is pd.NaT or (isinstance(value, np.generic) and pd.isna(value)):
+    if value is None or value is pd.NaT or (isinstance(value, np.generic) and pd.isna(value)):  # type: ignore[call-overload]  # a numpy scalar
         return None
     if isinstance(value, (bool, np.bool_)):
         return bool(value)
@@ -455,6 +485,16 @@ def _jsonable(value):
     return str(value)
 
 
+def _csv_writer(frame: pd.DataFrame) -> Callable[[IO[Any]], object]:
+    """Writes ``frame`` as CSV to an open file."""
+    return lambda fh: frame.to_csv(fh, index=False)
+
+
+def _stat_items(stats: pd.Series[Any]) -> Iterable[tuple[str, Any]]:
+    """The statistics as (name, value) pairs (their index is text)."""
+    return cast("Iterable[tuple[str, Any]]", stats.items())
+
+
 def _in_notebook() -> bool:
     """Whether this runs in a Jupyter kernel (where charts show inline)."""
     shell = sys.modules.get("IPython")
@@ -463,6 +503,11 @@ def _in_notebook() -> bool:
     except Exception:
         return False
     return ip is not None and type(ip).__name__ == "ZMQInteractiveShell"
+
+
+_Table: TypeAlias = "pd.DataFrame | Callable[[], pd.DataFrame] | Mapping[str, Any] | Sequence[Mapping[str, Any]] | None"
+"""A record table as ``BacktestResult`` takes it: a DataFrame, what pandas
+makes one of, or a function that builds it when first used."""
 
 
 class BacktestResult:
@@ -490,28 +535,37 @@ class BacktestResult:
     non-zero market value there.
     """
 
+    bars: Bars | None
+    benchmark: str | tuple[str, ...] | pd.Series[float]
+    frequency: Literal["day", "minute"]
+    initial_cash: float
+    strategy: str
+    params: dict[str, Any]
+    meta: dict[str, Any]
+    _denied: bool  # set by the run: whether any order was denied
+
     def __init__(
         self,
-        equity,
-        orders,
-        trades,
-        stops,
+        equity: _Table,
+        orders: _Table,
+        trades: _Table,
+        stops: _Table,
         *,
-        frequency,
-        initial_cash,
-        strategy="",
-        params=None,
-        meta=None,
-        bars=None,
-        benchmark="traded",
-    ):
+        frequency: Literal["day", "minute"],
+        initial_cash: float,
+        strategy: str | None = "",
+        params: Mapping[str, Any] | None = None,
+        meta: Mapping[str, Any] | None = None,
+        bars: Bars | None = None,
+        benchmark: str | Sequence[str] | pd.Series[float] | bool | None = "traded",
+    ) -> None:
         if frequency not in ("day", "minute"):
             raise ValueError(f"frequency must be 'day' or 'minute', not {frequency!r}")
         self.bars = bars
         self.benchmark = check_benchmark(benchmark, bars.codes if bars is not None else None)
         # A record given as a function (the run's: it builds the table from the
         # engine's records) is built on first use, once; a table is taken now.
-        self._records = {}
+        self._records: dict[str, Callable[[], object]] = {}
         for name, given in (
             ("equity", equity),
             ("orders", orders),
@@ -528,13 +582,13 @@ class BacktestResult:
         self.params = dict(params or {})
         self.meta = dict(meta or {})
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, Any]:
         for name in list(self._records):  # a pickle holds the tables, not how to build them
             getattr(self, name)
         return self.__dict__.copy()
 
     # -- the records, built on first use when the run gave functions ------
-    def _built(self, name) -> pd.DataFrame:
+    def _built(self, name: str) -> pd.DataFrame:
         frame = _frame(self._records[name](), _COLUMNS[name], _TIME_COLUMNS[name], copy=False)
         del self._records[name]  # built: what it was built from may go
         return frame
@@ -561,11 +615,11 @@ class BacktestResult:
 
     # -- derived series -------------------------------------------------
     @cached_property
-    def accounts(self) -> list:
+    def accounts(self) -> list[str]:
         return list(pd.unique(self.equity["account"].dropna()))
 
     @cached_property
-    def equity_curve(self) -> pd.Series:
+    def equity_curve(self) -> pd.Series[float]:
         """Total equity over the accounts, indexed by bar time."""
         times = self.equity["time"].to_numpy()
         values = self.equity["equity"].to_numpy(dtype=float)
@@ -578,27 +632,33 @@ class BacktestResult:
         ):
             # One row per time, in order (one account): each group's sum is its one value (pandas
             # versions and paths differ only on whether -0.0 comes out 0.0, so those take the group sum).
-            return pd.Series(values, index=pd.DatetimeIndex(times, name="time"), name="equity")
+            by_time: pd.Series[float] = pd.Series(
+                values, index=pd.DatetimeIndex(times, name="time"), name="equity"
+            )
+            return by_time
         curve = self.equity.groupby("time", sort=True)["equity"].sum(min_count=1)
-        return curve.astype(float).rename("equity")
+        series: pd.Series[float] = curve.astype(float).rename("equity")
+        return series
 
     @cached_property
     def account_curves(self) -> pd.DataFrame:
         """Equity per account (one column each), indexed by bar time."""
         if self.equity.empty:
-            return pd.DataFrame(index=self.equity_curve.index)
-        return self.equity.pivot_table(
+            empty: pd.DataFrame = pd.DataFrame(index=self.equity_curve.index)
+            return empty
+        frame: pd.DataFrame = self.equity.pivot_table(
             index="time", columns="account", values="equity", aggfunc="sum"
         ).astype(float)
+        return frame
 
     @cached_property
-    def drawdown(self) -> pd.Series:
+    def drawdown(self) -> pd.Series[float]:
         """Fraction below the running peak (≤ 0); the initial cash is the
         first peak."""
         return drawdown_series(self.equity_curve, self.initial_cash)
 
     @cached_property
-    def exposure(self) -> pd.Series:
+    def exposure(self) -> pd.Series[bool]:
         """True at the bars where any account holds a position."""
         if self.equity.empty:
             return pd.Series(dtype=bool, name="exposure")
@@ -608,10 +668,12 @@ class BacktestResult:
         times = self.equity["time"].to_numpy()
         if times.dtype.kind == "M" and not np.isnat(times[0]) and (times[1:] > times[:-1]).all():
             # one row per time, in order (one account): nothing to group
-            return pd.Series(
+            by_time: pd.Series[bool] = pd.Series(
                 held.to_numpy(), index=pd.DatetimeIndex(times, name="time"), name="exposure"
             )
-        return held.groupby(self.equity["time"]).any().rename("exposure")
+            return by_time
+        series: pd.Series[bool] = held.groupby(self.equity["time"]).any().rename("exposure")
+        return series
 
     @cached_property
     def round_trips(self) -> pd.DataFrame:
@@ -620,7 +682,7 @@ class BacktestResult:
         when the result has the bars."""
         return match_round_trips(self.trades, self.orders, self.stops, marks=self._marks())
 
-    def _marks(self):
+    def _marks(self) -> dict[str, tuple[pd.Timestamp, float]] | None:
         """code -> (the last bar's time, the code's last close), from the bars."""
         if self.bars is None or not len(self.bars.times):
             return None
@@ -632,15 +694,17 @@ class BacktestResult:
         """The close of every code (a column each) at every bar, NaN where a
         code has no bar; empty without the bars."""
         if self.bars is None:
-            return pd.DataFrame(index=pd.DatetimeIndex([], name="time"))
-        return pd.DataFrame(
+            empty: pd.DataFrame = pd.DataFrame(index=pd.DatetimeIndex([], name="time"))
+            return empty
+        frame: pd.DataFrame = pd.DataFrame(
             self.bars.values[:, :, 3].T,
             index=self.bars.times.rename("time"),
             columns=list(self.bars.codes),
         )
+        return frame
 
     @cached_property
-    def traded_codes(self) -> list:
+    def traded_codes(self) -> list[str]:
         """The codes with fills, in the order of the data (or of the first fill)."""
         filled = list(pd.unique(self.trades["code"].dropna().astype(str)))
         if self.bars is None:
@@ -649,14 +713,14 @@ class BacktestResult:
         return [code for code in self.bars.codes if code.upper() in keys]
 
     @cached_property
-    def benchmark_codes(self) -> list:
+    def benchmark_codes(self) -> list[str]:
         """The codes the benchmark holds (none for a price Series or "none")."""
         if isinstance(self.benchmark, pd.Series) or self.bars is None:
             return []
         return benchmark_codes(self.benchmark, self.bars.codes, self.traded_codes)
 
     @cached_property
-    def benchmark_curve(self) -> pd.Series:
+    def benchmark_curve(self) -> pd.Series[float]:
         """The benchmark's equity at the bars of ``equity_curve``, from the
         initial cash (empty without a benchmark)."""
         times = self.equity_curve.index
@@ -696,11 +760,12 @@ class BacktestResult:
         """The return of each calendar year, as ``returns_by_month``."""
         return self._period_returns("Y")
 
-    def _period_returns(self, period):
+    def _period_returns(self, period: Literal["M", "Y"]) -> pd.DataFrame:
         table = {"strategy": period_returns(self.equity_curve, self.initial_cash, period)}
         if len(self.benchmark_curve):
             table["benchmark"] = period_returns(self.benchmark_curve, self.initial_cash, period)
-        return pd.DataFrame(table)
+        frame: pd.DataFrame = pd.DataFrame(table)
+        return frame
 
     def rolling(self, window: int = 126) -> pd.DataFrame:
         """Rolling annualised Sharpe ratio and volatility over ``window``
@@ -715,7 +780,7 @@ class BacktestResult:
         return figures
 
     @cached_property
-    def stats(self) -> pd.Series:
+    def stats(self) -> pd.Series[Any]:
         """The statistics (see ``korvit.backtest.stats``); the round-trip
         figures count the closed round trips, not the positions still open at
         the end ("end of data"), whose value the equity holds."""
@@ -768,7 +833,7 @@ class BacktestResult:
         line per schedule)."""
         items = [
             (name, format_stat(name, value))
-            for name, value in self.stats.items()
+            for name, value in _stat_items(self.stats)
             if name not in ORDER_STATS and name not in BENCHMARK_STATS
         ]
         half = (len(items) + 1) // 2
@@ -828,7 +893,7 @@ class BacktestResult:
         rows = "".join(
             f"<tr><th style='text-align:left'>{html.escape(name)}</th>"
             f"<td style='text-align:right'>{html.escape(format_stat(name, value))}</td></tr>"
-            for name, value in self.stats.items()
+            for name, value in _stat_items(self.stats)
         )
         denied = denials_line(self.orders)
         flag = (
@@ -842,7 +907,7 @@ class BacktestResult:
 
         return render_report(self)
 
-    def plot(self, show: bool | None = None):
+    def plot(self, show: bool | None = None) -> LayoutDOM:
         """The report's charts (equity with the benchmark and the drawdown,
         each instrument's prices with the fills and stops, returns by month,
         rolling Sharpe ratio and volatility) as one Bokeh layout, which is
@@ -851,7 +916,7 @@ class BacktestResult:
         network."""
         from korvit.backtest.charts import result_layout
 
-        layout = result_layout(self)
+        layout: LayoutDOM = result_layout(self)
         if show is None:
             show = _in_notebook()
         if show:
@@ -864,14 +929,14 @@ class BacktestResult:
         return layout
 
     # -- output ---------------------------------------------------------
-    def save(self, directory) -> Path:
+    def save(self, directory: str | os.PathLike[str]) -> Path:
         """Write the records, round trips, statistics and report to
         ``directory`` (created if needed) as one set: a reader sees the
         files of the earlier save or those of this one, never a mix, also
         after a failure or a kill in the middle (see
         ``korvit.backtest.files``).  Returns the report's path.
         """
-        directory = Path(directory)
+        folder = Path(directory)
         # Render first: it is the step most likely to fail, and nothing is
         # replaced when it does.
         report = self.to_html()
@@ -893,11 +958,10 @@ class BacktestResult:
             "stops.csv": self.stops,
             "round_trips.csv": self.round_trips,
         }
-        writers = {
-            name: (False, lambda fh, f=frame: f.to_csv(fh, index=False))
-            for name, frame in frames.items()
+        writers: dict[str, tuple[bool, Callable[[IO[Any]], object]]] = {
+            name: (False, _csv_writer(frame)) for name, frame in frames.items()
         }
         writers["stats.json"] = (False, lambda fh: fh.write(stats_text))
         writers["report.html"] = (False, lambda fh: fh.write(report))
-        save_file_set(directory, writers)
-        return directory / "report.html"
+        save_file_set(folder, writers)
+        return folder / "report.html"

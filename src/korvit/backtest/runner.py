@@ -38,6 +38,8 @@ the start-up handshake sets up the run's output and log directories under
 the output folder; ``core="HOST:PORT"`` uses a running core instead.
 """
 
+from __future__ import annotations
+
 import contextlib
 import functools
 import gc
@@ -47,10 +49,12 @@ import sys
 import tempfile
 import time
 import types
-from collections.abc import Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 import korvit.tframe.framekit as framekit
@@ -85,6 +89,13 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData, SystemModeMgr
 from korvit.tframe.utils.logger import USER_LOGGER, LoggerManager
 
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+    from korvit.backtest.results import BacktestResult
+    from korvit.data import Bars, Contract, Ticks
+    from korvit.data.bars import BarSource, TimeLike
+
 __all__ = [
     "Backtest",
     "run",
@@ -99,8 +110,57 @@ _FINAL = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied
 # Where a stop fired on the bar alone fills (``stop_fill``); the first is the default.
 STOP_FILLS = ("first_traded", "stop_price")
 
+StrategyLike: TypeAlias = (
+    "str | os.PathLike[str] | types.ModuleType | dict[str, Callable[..., object]]"
+)
+"""A strategy: the path of its file, its module, or a dict of its callbacks
+(``init``, ``on_data``, ``on_order_status``, ``on_execution``)."""
+DataLike: TypeAlias = "Bars | BarSource | Sequence[BarSource]"
+"""Bars: loaded (``Bars``), a DataFrame, or the path(s) of bar files."""
+TicksLike: TypeAlias = "Ticks | str | os.PathLike[str] | pd.DataFrame"
+ContractsLike: TypeAlias = (
+    "str | os.PathLike[str] | pd.DataFrame | Mapping[str, Any] | Sequence[Mapping[str, Any]]"
+)
+"""A contract table, as ``korvit.data.load_contracts`` reads it."""
+BenchmarkLike: TypeAlias = "str | Sequence[str] | pd.Series[float] | bool | None"
+"""What a run is measured against: "traded", "equal-weight", "none", a code,
+codes, or a Series of prices."""
+StockCommission: TypeAlias = (
+    "Mapping[Literal['OpenTax', 'CloseTax', 'TransFee', 'MinTradeFee'], float]"
+)
 
-def deal_bar(bar_pos):
+
+class RunOptions(TypedDict, total=False):
+    """The keyword options of ``run`` (those of ``Backtest``)."""
+
+    ticks: TicksLike | None
+    contracts: ContractsLike | None
+    cash: float
+    accounts: dict[str, float] | None
+    start: TimeLike | None
+    end: TimeLike | None
+    warmup: int
+    params: Mapping[str, Any] | None
+    price_at_previous_close: bool
+    slippage: float
+    cancel_unfilled_limits: bool
+    cancel_stale_orders: bool
+    fees: Literal["contracts", "none"]
+    stock_commission: StockCommission | None
+    commission_rate: float | None
+    stop_fill: Literal["first_traded", "stop_price"]
+    core: str | tuple[str, int] | None
+    output: str | os.PathLike[str] | None
+    progress: bool | None
+    tz: str | None
+    code: str | Sequence[str] | None
+    adjust: bool
+    date_format: str | None
+    bar_time: Literal["end", "start"]
+    benchmark: BenchmarkLike
+
+
+def deal_bar(bar_pos: int) -> tuple[Any, Any, Any]:
     """Move the bar cursor to ``bar_pos`` and deal that bar.
 
     The closing orders that fired stop orders place are matched at once, in
@@ -202,37 +262,46 @@ class Backtest:
     ``sys.exit()`` ends the run with ``StrategyExit``.
     """
 
+    bars: Bars
+    ticks: Ticks | None
+    first: int
+    contracts: list[Contract]
+    accounts: dict[str, float]
+    params: dict[str, Any]
+    settings: dict[str, Any]
+    options: dict[str, Any]
+
     def __init__(
         self,
-        strategy,
-        data,
+        strategy: StrategyLike,
+        data: DataLike,
         *,
-        ticks=None,
-        contracts=None,
-        cash=1_000_000.0,
-        accounts=None,
-        start=None,
-        end=None,
-        warmup=0,
-        params=None,
-        price_at_previous_close=False,
-        slippage=0.0,
-        cancel_unfilled_limits=False,
-        cancel_stale_orders=False,
-        fees="contracts",
-        stock_commission=None,
-        commission_rate=None,
-        stop_fill="first_traded",
-        core=None,
-        output=None,
-        progress=None,
-        tz=None,
-        code=None,
-        adjust=False,
-        date_format=None,
-        bar_time="end",
-        benchmark="traded",
-    ):
+        ticks: TicksLike | None = None,
+        contracts: ContractsLike | None = None,
+        cash: float = 1_000_000.0,
+        accounts: dict[str, float] | None = None,
+        start: TimeLike | None = None,
+        end: TimeLike | None = None,
+        warmup: int = 0,
+        params: Mapping[str, Any] | None = None,
+        price_at_previous_close: bool = False,
+        slippage: float = 0.0,
+        cancel_unfilled_limits: bool = False,
+        cancel_stale_orders: bool = False,
+        fees: Literal["contracts", "none"] = "contracts",
+        stock_commission: StockCommission | None = None,
+        commission_rate: float | None = None,
+        stop_fill: Literal["first_traded", "stop_price"] = "first_traded",
+        core: str | tuple[str, int] | None = None,
+        output: str | os.PathLike[str] | None = None,
+        progress: bool | None = None,
+        tz: str | None = None,
+        code: str | Sequence[str] | None = None,
+        adjust: bool = False,
+        date_format: str | None = None,
+        bar_time: Literal["end", "start"] = "end",
+        benchmark: BenchmarkLike = "traded",
+    ) -> None:
         from korvit.backtest.benchmark import check_benchmark
         from korvit.data import Bars, load_contracts
 
@@ -265,7 +334,7 @@ class Backtest:
         self.bars, self.ticks, self.first = load_with_warmup(
             data, ticks, start=start, end=end, warmup=int(warmup), tz=tz, reading=reading
         )
-        table = {} if contracts is None else load_contracts(contracts)
+        table: Mapping[str, Contract] = {} if contracts is None else load_contracts(contracts)
         self.contracts = _with_fees(
             [_contract_for(code, table) for code in self.bars.codes],
             fees,
@@ -313,7 +382,7 @@ class Backtest:
             "bar_time": bar_time,
         }
 
-    def run(self):
+    def run(self) -> BacktestResult:
         """Run the backtest and return its ``BacktestResult``; its
         ``meta["timings"]`` holds the seconds of the set-up (environment, core
         connection, loading the bars into the engine), of the bar loop and of
@@ -331,7 +400,7 @@ class Backtest:
             warn_of_denials(result)
         return result
 
-    def _run(self):
+    def _run(self) -> BacktestResult:
         saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)
         started = time.perf_counter()
         with contextlib.ExitStack() as stack:
@@ -362,7 +431,7 @@ class Backtest:
 
     # -------------------------------------------------------------- set-up
 
-    def _fresh_environment(self):
+    def _fresh_environment(self) -> Any:
         vr, smm, env = framekit.SystemBaseVar(), SystemModeMgr(), BacktestEnv()
         env.set_env(vr, gv, smm)
         framekit.vr, framekit.env, framekit.smm = vr, env, smm
@@ -370,7 +439,7 @@ class Backtest:
         _history.clear()
         return env
 
-    def _connect(self, stack, env, output):
+    def _connect(self, stack: contextlib.ExitStack[Any], env: Any, output: Path) -> Any:
         """Connect the command socket, running the handshake with the core."""
         from korvit.core.server import CoreServer
 
@@ -383,7 +452,8 @@ class Backtest:
             host, port = self.core
         old = env.vr.g_KorvitSocket
         socket = ClientSocket(host, port, old.timeout)
-        socket.set_callback_connected(framekit._before_first_cmd)
+        host_module: Any = framekit  # the hook is not part of the module's stub
+        socket.set_callback_connected(host_module._before_first_cmd)
         env.vr.g_KorvitSocket = socket
         try:
             socket.connect()
@@ -395,7 +465,7 @@ class Backtest:
             ) from None
         return socket
 
-    def _load(self, env):
+    def _load(self, env: Any) -> Session:
         vr, bars = env.vr, self.bars
         n_codes, n_bars = len(bars.codes), len(bars.times)
         matrix = env.generate_kmatrix_array(n_codes, n_bars)
@@ -424,7 +494,7 @@ class Backtest:
                 np.arange(n_bars),
                 Frequency=frequency,
                 FreNum=number,
-                BaseBegin=np.arange(n_bars) if number > 1 else None,
+                BaseBegin=np.arange(n_bars) if number is not None and number > 1 else None,
             )
         )
         vr.g_KorvitDataValueFresh = matrix[: gv.KMatrixPos_Head_len].copy()
@@ -467,7 +537,7 @@ class Backtest:
 
     # -------------------------------------------------------------- the loop
 
-    def _loop(self, env, session):
+    def _loop(self, env: Any, session: Session) -> npt.NDArray[np.float64]:
         context = env.vr.g_KorvitUserContext
         smm = env.smm
         bars = session.bars
@@ -501,7 +571,17 @@ class Backtest:
             gc.unfreeze()
         return equity
 
-    def _bars(self, env, session, context, deal, closes, new_day, equity, first=0):
+    def _bars(
+        self,
+        env: Any,
+        session: Session,
+        context: Any,
+        deal: Callable[[int], Any],
+        closes: npt.NDArray[np.float64],
+        new_day: npt.NDArray[np.bool_] | None,
+        equity: npt.NDArray[np.float64],
+        first: int = 0,
+    ) -> None:
         """The bars from ``first`` on, one after the other (see the module's docstring)."""
         vr, info = env.vr, env.vr.g_KorvitInputInfo
         accounts, contracts = session.accounts, session.contracts
@@ -513,7 +593,8 @@ class Backtest:
             session.bar = t
             if new_day is not None and new_day[t]:
                 vr.g_KorvitSimCurBarFresh = t  # the time the cancels are dated at
-                domain._clear_unfilled_order(env.fresh_bar_time)
+                engine: Any = domain  # the hook is not part of the module's stub
+                engine._clear_unfilled_order(env.fresh_bar_time)
             deal(t)  # moves the bar cursor to t, then deals
             expire(t)
             tell()
@@ -528,7 +609,9 @@ class Backtest:
 
     # -------------------------------------------------------------- results
 
-    def _result(self, env, session, equity, output):
+    def _result(
+        self, env: Any, session: Session, equity: npt.NDArray[np.float64], output: Path
+    ) -> BacktestResult:
         from korvit.backtest.results import BacktestResult
         from korvit.data.contracts import fee_schedules
 
@@ -560,7 +643,7 @@ class Backtest:
         result._denied = _any_denied(vr.g_KVOrders)
         return result
 
-    def _traded_bars(self, bars):
+    def _traded_bars(self, bars: Bars) -> Bars:
         """The bars the run traded: without the warm-up before them."""
         if not self.first:
             return bars
@@ -575,7 +658,7 @@ class Backtest:
             interval=bars.interval,
         )
 
-    def _run_meta(self, bars, session):
+    def _run_meta(self, bars: Bars, session: Session) -> dict[str, Any]:
         """What the report states about the run: the strategy's file, the data
         (the bars traded, and how many warm-up bars came before them), the
         contracts' lots, the settings that change fills, the version."""
@@ -605,7 +688,7 @@ class Backtest:
         }
 
 
-def run(strategy, data, **options):
+def run(strategy: StrategyLike, data: DataLike, **options: Unpack[RunOptions]) -> BacktestResult:
     """Run ``strategy`` over ``data`` and return the ``BacktestResult``; the
     options are those of ``Backtest``."""
     return Backtest(strategy, data, **options).run()
@@ -614,11 +697,13 @@ def run(strategy, data, **options):
 # ------------------------------------------------------------------ helpers
 
 
-def _equity_frame(times, account_names, equity):
+def _equity_frame(
+    times: pd.DatetimeIndex, account_names: Sequence[str], equity: npt.NDArray[np.float64]
+) -> pd.DataFrame:
     """The equity table: a row per bar and account, from the loop's array
     (bars x accounts x (cash, market value, margin, equity))."""
     n_bars, n_accounts = equity.shape[:2]
-    return pd.DataFrame(
+    frame: pd.DataFrame = pd.DataFrame(
         {
             "time": np.repeat(times.to_numpy(), n_accounts),
             "account": np.tile(np.array(account_names, dtype=object), n_bars),
@@ -628,13 +713,14 @@ def _equity_frame(times, account_names, equity):
             "equity": equity[:, :, 3].ravel(),
         }
     )
+    return frame
 
 
 class _Records:
     """The run's order, trade and stop-order records, and what their tables
     read of the run (codes, account names, contracts)."""
 
-    def __init__(self, orders, stops, trades, session):
+    def __init__(self, orders: Any, stops: Any, trades: Any, session: Session) -> None:
         self._orders, self._stops, self._trades = orders, stops, trades
         self._session = types.SimpleNamespace(
             codes=list(session.codes),
@@ -642,33 +728,33 @@ class _Records:
             account_names=list(session.account_names),
         )
 
-    def orders(self):
+    def orders(self) -> pd.DataFrame:
         from korvit.backtest.records import orders_frame
 
         return orders_frame(self._orders, self._stops, self._session)
 
-    def trades(self):
+    def trades(self) -> pd.DataFrame:
         from korvit.backtest.records import trades_frame
 
         return trades_frame(self._trades, self._session)
 
-    def stops(self):
+    def stops(self) -> pd.DataFrame:
         from korvit.backtest.records import stops_frame
 
         return stops_frame(self._stops, self._session)
 
 
-def _any_denied(orders):
+def _any_denied(orders: Iterable[Any]) -> bool:
     """Whether any of the run's orders was denied."""
     return any(order is not None and order.status == gv.OrderStatus_Denied for order in orders)
 
 
-def _short(value, width=60):
+def _short(value: object, width: int = 60) -> str:
     text = repr(value)
     return text if len(text) <= width else text[: width - 3] + "..."
 
 
-def _strategy_path(strategy):
+def _strategy_path(strategy: object) -> str | None:
     """The strategy's file, where there is one."""
     if isinstance(strategy, types.ModuleType):
         return getattr(strategy, "__file__", None)
@@ -677,7 +763,7 @@ def _strategy_path(strategy):
     return None
 
 
-def _contract_for(code, table):
+def _contract_for(code: str, table: Mapping[str, Contract]) -> Contract:
     from korvit.data import Contract
 
     found = table.get(code.upper()) or table.get(code)
@@ -693,7 +779,9 @@ _STOCK_COMMISSION_ITEMS = {
 }
 
 
-def _with_fees(contracts, fees, stock_commission, commission_rate):
+def _with_fees(
+    contracts: list[Contract], fees: object, stock_commission: object, commission_rate: object
+) -> list[Contract]:
     """The run's contracts with the fees in force: as the contracts state them
     (``fees="contracts"``) with the overrides of every stock's items, or none
     (``fees="none"``)."""
@@ -701,7 +789,7 @@ def _with_fees(contracts, fees, stock_commission, commission_rate):
 
     if fees not in ("contracts", "none"):
         raise ValueError(f"fees must be 'contracts' or 'none', got {fees!r}")
-    overrides = {}
+    overrides: dict[str, Any] = {}
     if stock_commission is not None:
         if not isinstance(stock_commission, Mapping):
             raise TypeError(
@@ -734,7 +822,15 @@ def _with_fees(contracts, fees, stock_commission, commission_rate):
     ]
 
 
-def load_inputs(data, ticks=None, *, start=None, end=None, tz=None, reading=None):
+def load_inputs(
+    data: DataLike,
+    ticks: TicksLike | None = None,
+    *,
+    start: TimeLike | None = None,
+    end: TimeLike | None = None,
+    tz: str | None = None,
+    reading: Mapping[str, Any] | None = None,
+) -> tuple[Bars, Ticks | None]:
     """``(bars, ticks)`` of a run: ``data`` and ``ticks`` loaded (unless they
     are already) and trimmed to ``start``..``end`` (inclusive).  ``reading``:
     the options of ``load_bars`` that tell how to read bars from a file or a
@@ -767,7 +863,16 @@ def load_inputs(data, ticks=None, *, start=None, end=None, tz=None, reading=None
     )
 
 
-def load_with_warmup(data, ticks=None, *, start=None, end=None, warmup=0, tz=None, reading=None):
+def load_with_warmup(
+    data: DataLike,
+    ticks: TicksLike | None = None,
+    *,
+    start: TimeLike | None = None,
+    end: TimeLike | None = None,
+    warmup: int = 0,
+    tz: str | None = None,
+    reading: Mapping[str, Any] | None = None,
+) -> tuple[Bars, Ticks | None, int]:
     """``(bars, ticks, first)``: as ``load_inputs``, but with up to ``warmup``
     bars before ``start`` kept in front of them (fewer where the data has
     fewer); ``first`` is the position of the first bar from ``start`` on, the
@@ -788,6 +893,7 @@ def load_with_warmup(data, ticks=None, *, start=None, end=None, warmup=0, tz=Non
     if not isinstance(data, Bars):  # loaded once, then trimmed as Bars
         data, end, tz, reading = load_bars(data, end=end, tz=tz, **reading), None, None, {}
     times = data.times.to_numpy().astype("datetime64[ns]")  # as the bounds are
+    assert low is not None  # start is given
     at = int(times.searchsorted(low))  # the first bar from start on
     begin = max(0, at - warmup)
     if begin == at or at == len(times) or (high is not None and times[at] > high):
@@ -797,7 +903,7 @@ def load_with_warmup(data, ticks=None, *, start=None, end=None, warmup=0, tz=Non
     return bars, ticks, at - begin
 
 
-def _ticks_on(ticks, bars, trimmed):
+def _ticks_on(ticks: Ticks, bars: Bars, trimmed: Bars) -> Ticks:
     """``ticks`` (loaded for ``bars``) keyed by the positions of the same bars
     in ``trimmed``, a part of ``bars``; the ticks of bars outside it are left out."""
     from korvit.data import Ticks
@@ -826,7 +932,7 @@ def _ticks_on(ticks, bars, trimmed):
     )
 
 
-def _parse_core(core):
+def _parse_core(core: object) -> tuple[str, int] | None:
     if core is None:
         return None
     if isinstance(core, tuple) and len(core) == 2:
@@ -845,13 +951,14 @@ def _parse_core(core):
     return host, port
 
 
-def _forward_filled(values):
+def _forward_filled(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """Each row's last known value at each column (NaN before the first)."""
     frame = pd.DataFrame(values.T)
-    return frame.ffill().to_numpy().T
+    filled: npt.NDArray[np.float64] = frame.ffill().to_numpy().T
+    return filled
 
 
-def _progress(iterable, enabled, name):
+def _progress(iterable: Iterable[int], enabled: bool | None, name: str) -> Iterable[int]:
     if enabled is False:
         return iterable
     from tqdm import tqdm
@@ -866,12 +973,12 @@ def _progress(iterable, enabled, name):
     )
 
 
-def _restore(saved):
+def _restore(saved: tuple[Any, Any, Any, Any]) -> None:
     framekit.vr, framekit.env, framekit.smm, domain.smm = saved
 
 
 @contextlib.contextmanager
-def _user_warnings_on_stderr():
+def _user_warnings_on_stderr() -> Iterator[None]:
     """Shows the user log's warnings (a callback replaced by its default, ...) on
     the terminal while the run lasts."""
     logger = logging.getLogger(USER_LOGGER)

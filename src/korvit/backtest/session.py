@@ -13,19 +13,49 @@ module's globals when used, so a test or a host that installs other ones
 here is obeyed.
 """
 
+from __future__ import annotations
+
 import collections
 import heapq
 import types
+from collections.abc import Iterable, Sequence
+from datetime import datetime
+from typing import TYPE_CHECKING, Any, Protocol, cast
 
 import numpy as np
+import numpy.typing as npt
 
 import korvit.tframe.framekit as framekit
 from korvit.backtest.model.orders import KVBackOrder, KVBackStopOrder
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
+if TYPE_CHECKING:
+    from korvit.data.bars import Bars
+    from korvit.data.contracts import Contract
+
 __all__ = ["Session", "Context", "StrategyError", "current_session", "running_session", "valuation"]
 
 _NAN = float("nan")
+
+
+class _Gap(Protocol):
+    """A stop's gap as ``korvit.strategy.Gap`` holds it."""
+
+    @property
+    def value(self) -> float: ...
+    @property
+    def kind(self) -> str: ...
+
+
+class _Trailing(Protocol):
+    """A trailing stop as ``korvit.strategy.Trailing`` holds it."""
+
+    @property
+    def gap(self) -> _Gap: ...
+    @property
+    def activate(self) -> _Gap: ...
+
+
 _OPEN = (gv.OrderStatus_PreHolding, gv.OrderStatus_Holding)
 
 
@@ -35,15 +65,15 @@ class StrategyError(ValueError):
     __module__ = "korvit.strategy"  # its public home; korvit.strategy re-exports it
 
 
-_current = None
+_current: Session | None = None
 
 
-def current_session():
+def current_session() -> Session | None:
     """The ``Session`` of the backtest running now, or None."""
     return _current
 
 
-def running_session():
+def running_session() -> Session:
     """The ``Session`` of the backtest running now; RuntimeError when none runs."""
     if _current is None:
         raise RuntimeError(
@@ -53,13 +83,13 @@ def running_session():
     return _current
 
 
-def open_session(session):
+def open_session(session: Session) -> None:
     """Make ``session`` the current one (the run loop's, at the start of a run)."""
     global _current
     _current = session
 
 
-def close_session():
+def close_session() -> None:
     """No session is current any more (the run loop's, at the end of a run)."""
     global _current
     _current = None
@@ -68,7 +98,14 @@ def close_session():
 class Session:
     """What the strategy API needs of the backtest running now."""
 
-    def __init__(self, bars, contracts, account_names, accounts, env):
+    def __init__(
+        self,
+        bars: Bars,
+        contracts: Sequence[Contract],
+        account_names: Iterable[str],
+        accounts: Sequence[Any],
+        env: Any,
+    ) -> None:
         self.bars = bars
         self.codes = list(bars.codes)
         self.contracts = contracts
@@ -79,17 +116,23 @@ class Session:
         self.first = 0  # the first bar traded; those before it are a warm-up, history only
         self.started = False  # the bar loop has begun (init is over)
         self.seen = -1  # the newest bar the strategy has seen (on_data ran for it)
-        self.closes = None  # the closes forward-filled, codes x bars (set by the run loop)
-        self._expiries = []  # heap of (last bar an order may be matched against, id, order)
-        self._notices = collections.deque()  # orders cancelled, on_order_status not yet told
-        self._day_last = None
-        self.account_type = None  # the run's account class, as the run loop values its accounts
-        self.indicators = {}  # the run's indicators (korvit.indicators), each made once
+        # the closes forward-filled, codes x bars (set by the run loop)
+        self.closes: npt.NDArray[np.float64] | None = None
+        # heap of (last bar an order may be matched against, id, order)
+        self._expiries: list[tuple[int, int, Any]] = []
+        # orders cancelled, on_order_status not yet told
+        self._notices: collections.deque[Any] = collections.deque()
+        self._day_last: npt.NDArray[np.intp] | None = None
+        # the run's account class, as the run loop values its accounts
+        self.account_type: type | None = None
+        self.indicators: dict[
+            Any, Any
+        ] = {}  # the run's indicators (korvit.indicators), each made once
         self._targets = {code.upper(): k for k, code in enumerate(self.codes)}
         self._written = {code: k for k, code in enumerate(self.codes)}
         self._handles = {name: k for k, name in enumerate(self.account_names)}
 
-    def target_of(self, code):
+    def target_of(self, code: object) -> int:
         if type(code) is str:  # the common case: a code as the run writes it
             found = self._written.get(code)
             if found is not None:
@@ -111,21 +154,32 @@ class Session:
                 f"unknown code {code!r}; the run's codes: {', '.join(self.codes)}"
             ) from None
 
-    def account_of(self, name):
+    def account_of(self, name: object) -> int:
         if name is None:
             return 0
         try:
-            return self._handles[name]
+            return self._handles[name]  # type: ignore[index]  # an unhashable name is refused below
         except (KeyError, TypeError):
             raise StrategyError(
                 f"unknown account {name!r}; accounts: {', '.join(self.account_names)}"
             ) from None
 
-    def now(self):
+    def now(self) -> datetime:
         """The time of the current bar."""
-        return self.bars.times[self.bar].to_pydatetime()
+        stamp: datetime = self.bars.times[self.bar].to_pydatetime()
+        return stamp
 
-    def new_order(self, target, handle, side, effect, volume, price, tag, stop=None):
+    def new_order(
+        self,
+        target: int,
+        handle: int,
+        side: int,
+        effect: int,
+        volume: float,
+        price: float | None,
+        tag: str | None,
+        stop: float | None = None,
+    ) -> Any:
         """A new order: a limit order at ``price`` or a market order (None); with
         ``stop``, a stop entry that waits until a bar reaches that price (a
         stop-limit when it has a ``price``)."""
@@ -150,7 +204,7 @@ class Session:
         vr.g_KVOrders.append(order.order_id, order)
         return order
 
-    def new_stop(self, order, kind, gap):
+    def new_stop(self, order: Any, kind: str, gap: _Gap | _Trailing) -> Any:
         stops = framekit.vr.g_KVStopOrders
         kinds = {
             "loss": gv.StopOrderType_Loss,
@@ -165,14 +219,17 @@ class Session:
             "points": gv.OrderStop_TrailingGap_Point,
             "percent": gv.OrderStop_TrailingGap_Percent,
         }
+        stop_gap: _Gap
+        extra: dict[str, Any]
         if kind == "trailing":
-            stop_gap, activate = gap.gap, gap.activate
+            trailing = cast(_Trailing, gap)
+            stop_gap, activate = trailing.gap, trailing.activate
             extra = {
                 "trailing_gap_type": trailing_gap_types[activate.kind],
                 "trailing_gap": float(activate.value),
             }
         else:
-            stop_gap, extra = gap, {}
+            stop_gap, extra = cast(_Gap, gap), {}
         stop = KVBackStopOrder.create(
             stop_order_id=stops.size + 1,
             target_order_id=order.order_id,
@@ -189,7 +246,7 @@ class Session:
         stops.append(stop.stop_order_id, stop)
         return stop
 
-    def cancel(self, order, reason=_NAN):
+    def cancel(self, order: Any, reason: float = _NAN) -> bool:
         """Cancel ``order`` if it can still fill (False otherwise): its
         account gives back the cash and position it held back at once, and
         ``on_order_status`` hears of it once the code that cancelled it has
@@ -202,7 +259,7 @@ class Session:
         self._notices.append(order)
         return True
 
-    def tell(self):
+    def tell(self) -> None:
         """Tell ``on_order_status`` of the orders cancelled since the last
         call, in the order they were cancelled (the run loop's, after init,
         after each bar is dealt and after each ``on_data``)."""
@@ -211,26 +268,27 @@ class Session:
             return
         from korvit.backtest import domain  # the engine loads with the run, not with the API
 
+        engine: Any = domain  # the hook is not part of the module's stub
         while notices:
-            domain._back_test_call_on_order_status(notices.popleft())
+            engine._back_test_call_on_order_status(notices.popleft())
 
     # -------------------------------------------------------------- expiry
 
     @property
-    def visible_bar(self):
+    def visible_bar(self) -> int:
         """The newest bar whose prices the strategy may read: the current one,
         or in ``init``, whose orders fill at the first bar's open, the bar
         before the first traded (-1 without a warm-up)."""
         return self.bar if self.started else self.first - 1
 
     @property
-    def placing_bar(self):
+    def placing_bar(self) -> int:
         """The bar an order placed now is placed at: it is matched from the
         next one on (in ``init``, the bar before the first traded: matched
         from the first)."""
         return self.bar if self.started else self.first - 1
 
-    def last_bar(self, good_for=None, good_till=None):
+    def last_bar(self, good_for: int | None = None, good_till: str | None = None) -> int | None:
         """The last bar an order placed now may be matched against, or None
         when it never expires: ``good_for`` bars after the placing one, and
         with ``good_till="day"`` no later than the day's last bar (daily
@@ -249,11 +307,11 @@ class Session:
             last = day_last if last is None else min(last, day_last)
         return last
 
-    def expire_after(self, order, last):
+    def expire_after(self, order: Any, last: int) -> None:
         """Cancel ``order`` as "expired" once bar ``last`` is dealt, if it has not filled."""
         heapq.heappush(self._expiries, (last, order.order_id, order))
 
-    def expire(self, through):
+    def expire(self, through: int) -> None:
         """Cancel the orders whose last bar is ``through`` or earlier (the run
         loop's, after each bar is dealt and after each ``on_data``)."""
         expiries = self._expiries
@@ -262,7 +320,7 @@ class Session:
 
     # -------------------------------------------------------------- valuation
 
-    def last_closes(self):
+    def last_closes(self) -> npt.NDArray[np.float64]:
         """Each code's close at the newest bar the strategy has seen (the
         last known close where a code has no bar then; NaN before its first
         bar, and for every code before the strategy has seen a bar)."""
@@ -270,7 +328,7 @@ class Session:
             return np.full(len(self.codes), _NAN)
         return self.closes[:, self.seen]
 
-    def equity(self, handle):
+    def equity(self, handle: int) -> float:
         """The account's equity at the last close: cash plus the value of
         its stocks, plus the margin and open profit of its futures."""
         return valuation(
@@ -278,12 +336,18 @@ class Session:
         )[0][3]
 
 
-def contract_terms(contracts):
+def contract_terms(contracts: Sequence[Contract]) -> list[tuple[bool, float]]:
     """``(is_futures, multiplier)`` of each contract, as ``valuation`` reads them."""
     return [(contract.is_futures, contract.multiplier) for contract in contracts]
 
 
-def valuation(account, contracts, closes, ours=None, terms=None):
+def valuation(
+    account: Any,
+    contracts: Sequence[Contract],
+    closes: Sequence[float] | npt.NDArray[np.float64],
+    ours: type[Any] | None = None,
+    terms: list[tuple[bool, float]] | None = None,
+) -> tuple[tuple[float, float, float, float], bool]:
     """(cash, market value, margin, equity) of an account at the given closes
     (one per code), and whether it holds any position.  A stock counts at its
     value (negative when short); a futures position at its margin plus its
@@ -324,10 +388,14 @@ class Context(types.SimpleNamespace):
     """What the callbacks get as ``context``: ``params`` (the run's parameters),
     ``codes`` and ``accounts``; a strategy may keep its own state on it."""
 
-    def __init__(self, params, codes, accounts):
+    params: dict[str, Any]
+    codes: list[str]
+    accounts: list[str]
+
+    def __init__(self, params: Any, codes: Iterable[str], accounts: Iterable[str]) -> None:
         super().__init__(params=dict(params), codes=list(codes), accounts=list(accounts))
 
     @property
-    def now(self):
+    def now(self) -> datetime:
         """The time of the current bar."""
         return running_session().now()

@@ -39,6 +39,7 @@ from __future__ import annotations
 import math
 import warnings
 from collections import Counter
+from typing import Any
 
 import bottleneck as bn
 import numpy as np
@@ -545,7 +546,7 @@ def _format_delta(delta: pd.Timedelta) -> str:
 def stats_to_json(stats: pd.Series) -> dict:
     """Plain JSON values: times as ISO text, durations as pandas' text form
     (``pd.Timedelta`` reads it back), NaN as null and infinities as text."""
-    out = {}
+    out: dict[Any, Any] = {}
     for name, value in stats.items():
         if isinstance(value, pd.Timestamp):
             out[name] = value.isoformat()
@@ -572,7 +573,7 @@ def stats_to_numbers(stats: pd.Series) -> dict:
     as ISO 8601 text, durations in days, fractions as fractions (0.05 for
     5 %), counts as whole numbers; a figure that is undefined or infinite
     (a profit factor without a loss) is null."""
-    out = {}
+    out: dict[Any, Any] = {}
     for name, value in stats.items():
         if value is None or value is pd.NaT:
             out[name] = None

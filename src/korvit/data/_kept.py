@@ -7,16 +7,20 @@ the load, so a file rewritten (even at once, to the same length) is read
 anew.  Callers hand out copies of what they take from it.
 """
 
+from __future__ import annotations
+
 import collections
 import hashlib
 import os
+from collections.abc import Hashable, Iterable
+from typing import Any
 
 __all__ = ["Kept", "file_key"]
 
 MAX_BYTES = 64 * 1024 * 1024  # larger files are read each time
 
 
-def file_key(source, options=()):
+def file_key(source: object, options: Iterable[tuple[str, Any]] = ()) -> Hashable | None:
     """The key of a file source among kept loads: its path as given and absolute,
     a digest of its bytes and ``options`` (pairs); None for any other source, a
     file too large or unreadable, or options that are no key."""
@@ -44,20 +48,20 @@ def file_key(source, options=()):
 class Kept:
     """The last ``size`` loads, by key (least recently used out first)."""
 
-    def __init__(self, size=8):
-        self._loads = collections.OrderedDict()
+    def __init__(self, size: int = 8) -> None:
+        self._loads: collections.OrderedDict[Hashable, Any] = collections.OrderedDict()
         self._size = size
 
-    def get(self, key):
+    def get(self, key: Hashable) -> Any:
         found = self._loads.get(key)
         if found is not None:
             self._loads.move_to_end(key)
         return found
 
-    def put(self, key, value):
+    def put(self, key: Hashable, value: Any) -> None:
         self._loads[key] = value
         while len(self._loads) > self._size:
             self._loads.popitem(last=False)
 
-    def clear(self):
+    def clear(self) -> None:
         self._loads.clear()

@@ -7,11 +7,15 @@ what the user sees: the line number in a CSV file, the 1-based row in a Parquet 
 DataFrame.
 """
 
+from __future__ import annotations
+
 import datetime
 import os
 import re
 import warnings
+from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -336,7 +340,15 @@ class Table:
         return values
 
 
-def read_table(source, columns, *, allow_wide, optional=(), code=None, default_code=None):
+def read_table(
+    source: Any,
+    columns: Sequence[str],
+    *,
+    allow_wide: bool,
+    optional: Sequence[str] = (),
+    code: Any = None,
+    default_code: Any = None,
+) -> Table:
     """Read `source` into a `Table` with the columns "time", "code" and `columns`, and
     those of `optional` that the source has (only "adj_close" is known).
 
@@ -668,7 +680,7 @@ def _strptime(text, date_format):
         return None
 
 
-def check_date_format(date_format):
+def check_date_format(date_format: object) -> str | None:
     """`date_format` if it is a strftime format that can read a time it writes; raises
     ValueError (naming the option) otherwise."""
     if date_format is None:
@@ -792,7 +804,7 @@ def _zoned(wall, offsets, tz):
     return wall, None
 
 
-def check_zone(tz):
+def check_zone(tz: Any) -> Any:
     """`tz` if pandas knows the zone (a name such as "Asia/Shanghai", "UTC", or a tzinfo)."""
     if tz is None:
         return None
@@ -912,13 +924,13 @@ def _one_time(value):
         return pd.NaT
 
 
-def fmt_time(stamp):
+def fmt_time(stamp: Any) -> str:
     """A time for messages: the date alone when at midnight."""
     stamp = pd.Timestamp(stamp)
     return str(stamp.date()) if stamp == stamp.normalize() else str(stamp)
 
 
-def fmt_num(value):
+def fmt_num(value: Any) -> str:
     """A number for messages, as short as it reads exactly."""
     value = float(value)
     return str(int(value)) if value.is_integer() and abs(value) < 1e15 else repr(value)

@@ -1,10 +1,16 @@
 """Bars: open, high, low, close and volume of each code on one shared timeline."""
 
+from __future__ import annotations
+
 import copy
 import datetime
+import os
 import warnings
+from collections.abc import Iterable, Sequence
+from typing import Any, Literal, TypeAlias
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from korvit.data._kept import Kept, file_key
@@ -23,6 +29,11 @@ __all__ = ["Bars", "load_bars", "FIELDS", "FREQUENCIES"]
 
 FIELDS = ("open", "high", "low", "close", "volume")
 FREQUENCIES = ("day", "minute")
+Frequency: TypeAlias = Literal["day", "minute"]
+TimeLike: TypeAlias = "str | datetime.datetime | datetime.date | np.datetime64 | pd.Timestamp"
+"""A time as ``start``/``end`` take it: anything pandas reads as a time."""
+BarSource: TypeAlias = "str | os.PathLike[str] | pd.DataFrame"
+"""A source of bars: a CSV or Parquet path, or a DataFrame."""
 _NS_LOW, _NS_HIGH = pd.Timestamp.min, pd.Timestamp.max
 _PRICES = FIELDS[:4]
 _ONE_MINUTE = pd.Timedelta(minutes=1)
@@ -52,10 +63,25 @@ class Bars:
         The source, as named in messages.
     """
 
-    def __init__(self, codes, times, values, frequency, source="bars", interval=None):
-        codes = [str(code) for code in codes]
+    codes: list[str]
+    times: pd.DatetimeIndex
+    values: npt.NDArray[np.float64]
+    frequency: Frequency
+    interval: pd.Timedelta | None
+    source: str
+
+    def __init__(
+        self,
+        codes: Iterable[object],
+        times: Any,
+        values: npt.ArrayLike,
+        frequency: Frequency,
+        source: str = "bars",
+        interval: pd.Timedelta | str | datetime.timedelta | None = None,
+    ) -> None:
+        codes = code_list = [str(code) for code in codes]
         times = pd.DatetimeIndex(times)
-        values = np.asarray(values, dtype=np.float64)
+        values = array = np.asarray(values, dtype=np.float64)
         if values.shape != (len(codes), len(times), len(FIELDS)):
             raise ValueError(
                 f"bar values have shape {values.shape}, expected "
@@ -75,18 +101,18 @@ class Bars:
         keys = [code.upper() for code in codes]
         if len(set(keys)) != len(keys):
             raise ValueError(f"codes given twice: {codes}")
-        self.codes = codes
+        self.codes = code_list
         self.times = times
-        self.values = values
+        self.values = array
         self.frequency = frequency
-        self.interval = interval
+        self.interval = interval  # type: ignore[assignment]  # a Timedelta or None by now
         self.source = source
         self._index = {key: i for i, key in enumerate(keys)}
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.times)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         span = f"{fmt_time(self.times[0])} .. {fmt_time(self.times[-1])}" if len(self) else "empty"
         return (
             f"Bars({len(self.codes)} codes, {len(self)} {self.frequency} bars, {span}, "
@@ -94,13 +120,13 @@ class Bars:
         )
 
     @property
-    def kind(self):
+    def kind(self) -> str:
         """What the bars are, in words: "daily bars", "minute bars", "60-minute bars",
         "30-second bars"."""
         return bars_kind(self.interval)
 
     @property
-    def minutes(self):
+    def minutes(self) -> int | None:
         """Whole minutes in an intraday bar's period (1 for bars shorter than a minute or
         not a whole number of minutes), None for daily bars: the engine's bar size."""
         if self.interval is None:
@@ -108,7 +134,7 @@ class Bars:
         minutes, rest = divmod(self.interval, _ONE_MINUTE)
         return int(minutes) if minutes >= 1 and not rest else 1
 
-    def index_of(self, code):
+    def index_of(self, code: str) -> int:
         """The position of `code` in `codes` (case ignored)."""
         try:
             return self._index[str(code).strip().upper()]
@@ -118,11 +144,12 @@ class Bars:
             ) from None
 
     @property
-    def present(self):
+    def present(self) -> npt.NDArray[np.bool_]:
         """Boolean array (codes, times): whether the code has a bar at that time."""
-        return ~np.isnan(self.values[:, :, 3])
+        present: npt.NDArray[np.bool_] = ~np.isnan(self.values[:, :, 3])
+        return present
 
-    def to_frame(self):
+    def to_frame(self) -> pd.DataFrame:
         """The bars as a long DataFrame (time, code and the fields), code by code, each
         in time order; times where a code has no bar are left out."""
         code_pos, time_pos = np.nonzero(self.present)
@@ -131,22 +158,23 @@ class Bars:
         )
         for k, name in enumerate(FIELDS):
             frame[name] = self.values[code_pos, time_pos, k]
-        return frame
+        out: pd.DataFrame = frame
+        return out
 
 
 def load_bars(
-    source,
+    source: BarSource | Sequence[BarSource],
     *,
-    frequency=None,
-    start=None,
-    end=None,
-    codes=None,
-    tz=None,
-    code=None,
-    adjust=False,
-    date_format=None,
-    bar_time="end",
-):
+    frequency: Frequency | None = None,
+    start: TimeLike | None = None,
+    end: TimeLike | None = None,
+    codes: str | Iterable[str] | None = None,
+    tz: str | datetime.tzinfo | None = None,
+    code: str | Sequence[str] | None = None,
+    adjust: bool = False,
+    date_format: str | None = None,
+    bar_time: Literal["end", "start"] = "end",
+) -> Bars:
     """Read, check and align bars.
 
     source
@@ -199,7 +227,7 @@ def load_bars(
     `DataError` naming file, row and column.  Bars with volume 0 load, with one
     `DataWarning` counting them.
     """
-    options = dict(
+    options: dict[str, Any] = dict(
         frequency=frequency,
         start=start,
         end=end,
@@ -213,7 +241,7 @@ def load_bars(
     key = file_key(source, options.items())
     if key is None:
         return _load_bars(source, **options)
-    found = _LOADED.get(key)
+    found: Bars | None = _LOADED.get(key)
     if found is None:
         with warnings.catch_warnings(record=True) as caught:
             found = _load_bars(source, **options)
@@ -231,14 +259,26 @@ def load_bars(
 _LOADED = Kept()
 
 
-def _copy_of(bars):
+def _copy_of(bars: Bars) -> Bars:
     """``bars`` with their own codes and values (the times are immutable)."""
     out = copy.copy(bars)
     out.codes, out.values, out._index = list(bars.codes), bars.values.copy(), dict(bars._index)
     return out
 
 
-def _load_bars(source, *, frequency, start, end, codes, tz, code, adjust, date_format, bar_time):
+def _load_bars(
+    source: Any,
+    *,
+    frequency: Frequency | None,
+    start: Any,
+    end: Any,
+    codes: str | Iterable[str] | None,
+    tz: Any,
+    code: Any,
+    adjust: object,
+    date_format: str | None,
+    bar_time: object,
+) -> Bars:
     """``load_bars`` itself (its warnings name the line that called ``load_bars``)."""
     if frequency is not None and frequency not in FREQUENCIES:
         raise ValueError(f"frequency {frequency!r} is not one of {', '.join(FREQUENCIES)}")
@@ -357,7 +397,7 @@ def _load_bars(source, *, frequency, start, end, codes, tz, code, adjust, date_f
     )
 
 
-def bars_kind(interval):
+def bars_kind(interval: pd.Timedelta | None) -> str:
     """Bars of `interval` (None: daily bars) in words: "daily bars", "minute bars",
     "60-minute bars", "30-second bars"."""
     if interval is None:
@@ -371,7 +411,7 @@ def bars_kind(interval):
     return f"{seconds}-second bars" if not rest else f"{interval} bars"
 
 
-def check_code_option(code):
+def check_code_option(code: object) -> str | list[Any] | None:
     """`code=` checked: None, a code, or a list of codes (one per source)."""
     if code is None:
         return None
@@ -384,7 +424,7 @@ def check_code_option(code):
     return check_code(code)
 
 
-def _adjusted(table, data):
+def _adjusted(table: Any, data: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """The bars scaled by their adjusted close: prices times adj close / close (rounded
     to 1e-8), volumes divided by it."""
     if ADJ_CLOSE not in table.frame:
@@ -394,7 +434,7 @@ def _adjusted(table, data):
         )
     adj = table.numbers(ADJ_CLOSE, positive=True, high=MAX_PRICE)
     close = data[:, 3]
-    out = data.copy()
+    out: npt.NDArray[np.float64] = data.copy()
     for k in range(4):
         out[:, k] = np.round(data[:, k] * adj / close, _ADJUSTED_DECIMALS)
     out[:, 4] = data[:, 4] * close / adj
@@ -420,7 +460,9 @@ def _adjusted(table, data):
     return out
 
 
-def _interval(keys, times, order):
+def _interval(
+    keys: npt.NDArray[Any], times: npt.NDArray[np.datetime64], order: npt.NDArray[np.intp]
+) -> pd.Timedelta:
     """The period of intraday bars: the most common step between two bars of a code on
     one day (the shortest of equally common ones); one minute when no code has two bars
     on a day."""
@@ -431,12 +473,13 @@ def _interval(keys, times, order):
     steps = np.diff(ordered.astype(np.int64))[same_day]
     steps = steps[steps > 0]
     if not steps.size:
-        return _ONE_MINUTE
+        return _ONE_MINUTE  # type: ignore[no-any-return]  # pandas-stubs' Timedelta() is Any
     values, counts = np.unique(steps, return_counts=True)
-    return pd.Timedelta(int(values[counts.argmax()]), "ns")
+    common: pd.Timedelta = pd.Timedelta(int(values[counts.argmax()]), "ns")
+    return common
 
 
-def _check_ranges(table, data):
+def _check_ranges(table: Any, data: npt.NDArray[np.float64]) -> None:
     high, low = data[:, 1], data[:, 2]
     table.fail(
         high < low, "high", lambda p: f"high {fmt_num(high[p])} is below low {fmt_num(low[p])}"
@@ -453,7 +496,9 @@ def _check_ranges(table, data):
         )
 
 
-def _check_order(table, keys, times):
+def _check_order(
+    table: Any, keys: npt.NDArray[Any], times: npt.NDArray[np.datetime64]
+) -> npt.NDArray[np.intp]:
     """Positions sorted by code then time; fails on unsorted or duplicate times in a code."""
     codes = pd.factorize(keys)[0]
     order = np.argsort(codes, kind="stable")  # each code's rows in file order
@@ -464,7 +509,7 @@ def _check_order(table, keys, times):
     if bad.any():
         earlier = {int(order[i + 1]): int(order[i]) for i in np.flatnonzero(same & (step <= 0))}
 
-        def describe(pos):
+        def describe(pos: int) -> str:
             prev = earlier[pos]
             what = "the same time as" if times[pos] == times[prev] else "earlier than"
             return (
@@ -477,7 +522,13 @@ def _check_order(table, keys, times):
     return order
 
 
-def _frequency(table, keys, times, order, frequency):
+def _frequency(
+    table: Any,
+    keys: npt.NDArray[Any],
+    times: npt.NDArray[np.datetime64],
+    order: npt.NDArray[np.intp],
+    frequency: Frequency | None,
+) -> Frequency:
     """The frequency asked for (checked against the bars) or the inferred one."""
     days = times.astype("datetime64[D]")
     if frequency is None and (times == days).all():
@@ -501,7 +552,7 @@ def _frequency(table, keys, times, order, frequency):
     return frequency
 
 
-def _stray_clock(table, times, frequency):
+def _stray_clock(table: Any, times: npt.NDArray[np.datetime64], frequency: Frequency) -> None:
     """Warns of the few bars with a time of day among bars at midnight, naming the first:
     one such bar makes a daily file minute bars, or gives its day a second row on the
     timeline."""
@@ -531,7 +582,9 @@ def _stray_clock(table, times, frequency):
     )
 
 
-def _bounds(start, end, tz=None, date_format=None):
+def _bounds(
+    start: object, end: object, tz: Any = None, date_format: str | None = None
+) -> tuple[np.datetime64 | None, np.datetime64 | None]:
     lo = None if start is None else _stamp(start, "start", tz, date_format)
     hi = None
     if end is not None:
@@ -547,16 +600,17 @@ def _bounds(start, end, tz=None, date_format=None):
     return _ns_bound(lo), _ns_bound(hi)
 
 
-def _ns_bound(stamp):
+def _ns_bound(stamp: pd.Timestamp | None) -> np.datetime64 | None:
     """A bound as datetime64[ns]; one beyond the times a bar can have (pandas reads
     them in coarser units) is moved to the nearest such time."""
     if stamp is None:
         return None
     stamp = min(max(stamp, _NS_LOW), _NS_HIGH)
-    return stamp.to_datetime64().astype("datetime64[ns]")
+    bound: np.datetime64 = stamp.to_datetime64().astype("datetime64[ns]")
+    return bound
 
 
-def _stamp(value, name, tz=None, date_format=None):
+def _stamp(value: Any, name: str, tz: Any = None, date_format: str | None = None) -> pd.Timestamp:
     if date_format is not None and isinstance(value, str):
         try:  # a time written as the data's times are, else as pandas reads it
             value = datetime.datetime.strptime(value.strip(), date_format)
@@ -570,10 +624,11 @@ def _stamp(value, name, tz=None, date_format=None):
         raise ValueError(f"{name} {value!r} is not a time")
     if stamp.tzinfo is not None and tz is not None:
         stamp = stamp.tz_convert(tz)
-    return stamp.tz_localize(None) if stamp.tzinfo is not None else stamp
+    wall: pd.Timestamp = stamp.tz_localize(None) if stamp.tzinfo is not None else stamp
+    return wall
 
 
-def _has_clock(value):
+def _has_clock(value: object) -> bool:
     """Whether `value` spells a time of day (a datetime, or text with a clock)."""
     if isinstance(value, str):
         return ":" in value or "T" in value.upper()

@@ -4,10 +4,14 @@ Codes read ``EXCHANGE.SYMBOL`` ("SZSE.000001", "SHFE.RB2405").  They are kept as
 and compared upper-case.
 """
 
+from __future__ import annotations
+
 import json
 import math
 import os
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, fields, replace
+from typing import Any, Literal
 
 import numpy as np
 import pandas as pd
@@ -48,7 +52,7 @@ FUTURES_FEES = ("fee_open", "fee_close")
 STOCK_FEES = ("commission", "min_commission", "tax_open", "tax_close", "transfer_fee")
 # Stock fee items that are rates on the traded value (at most 1); min_commission is an amount.
 _STOCK_RATES = ("commission", "tax_open", "tax_close", "transfer_fee")
-_NO_STOCK_FEES = dict.fromkeys(STOCK_FEES, 0.0)
+_NO_STOCK_FEES: dict[str, Any] = dict.fromkeys(STOCK_FEES, 0.0)
 _DEFAULTS = {
     "stock": dict(
         min_move=0.01,
@@ -71,6 +75,11 @@ _DEFAULTS = {
         **_NO_STOCK_FEES,
     ),
 }
+
+
+# A field's default: None, which takes the default of the contract's kind (after
+# construction every field holds a value).
+_OF_KIND: Any = None
 
 
 @dataclass(frozen=True)
@@ -108,21 +117,21 @@ class Contract:
     """
 
     code: str
-    kind: str
-    min_move: float | None = None
-    multiplier: float | None = None
-    long_margin: float | None = None
-    short_margin: float | None = None
-    fee_open: float | None = None
-    fee_close: float | None = None
-    lot_size: int | None = None
-    commission: float | None = None
-    min_commission: float | None = None
-    tax_open: float | None = None
-    tax_close: float | None = None
-    transfer_fee: float | None = None
+    kind: Literal["stock", "futures"]
+    min_move: float = _OF_KIND
+    multiplier: float = _OF_KIND
+    long_margin: float = _OF_KIND
+    short_margin: float = _OF_KIND
+    fee_open: float = _OF_KIND
+    fee_close: float = _OF_KIND
+    lot_size: int = _OF_KIND
+    commission: float = _OF_KIND
+    min_commission: float = _OF_KIND
+    tax_open: float = _OF_KIND
+    tax_close: float = _OF_KIND
+    transfer_fee: float = _OF_KIND
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         code = self.code if isinstance(self.code, str) else repr(self.code)
         checked = _checked(
             {f.name: getattr(self, f.name) for f in fields(self)},
@@ -132,24 +141,24 @@ class Contract:
             object.__setattr__(self, name, value)
 
     @classmethod
-    def default(cls, code, kind):
+    def default(cls, code: str, kind: Literal["stock", "futures"]) -> Contract:
         """The contract of `code` with the defaults of `kind` ("stock" or "futures")."""
         return cls(code, kind)
 
     @property
-    def key(self):
+    def key(self) -> str:
         """The code upper-case, as codes are compared."""
         return self.code.upper()
 
     @property
-    def is_futures(self):
+    def is_futures(self) -> bool:
         return self.kind == "futures"
 
-    def engine_info(self):
+    def engine_info(self) -> dict[str, float | int]:
         """The contract as the engine reads it (floats; the lot size an int).  A stock's
         entry states its lot size and its whole fee schedule, so that the engine takes
         none of it from the run's defaults (futures have no lot check)."""
-        info = {
+        info: dict[str, float | int] = {
             "MinMove": float(self.min_move),
             "Multiple": float(self.multiplier),
             "LongMargin": float(self.long_margin),
@@ -168,11 +177,11 @@ class Contract:
             )
         return info
 
-    def without_fees(self):
+    def without_fees(self) -> Contract:
         """This contract with every fee 0."""
         return replace(self, fee_open=0.0, fee_close=0.0, **_NO_STOCK_FEES)
 
-    def fee_text(self):
+    def fee_text(self) -> str:
         """The fee schedule in a few words, e.g. "commission 0.03 % (at least 5),
         transfer fee 0.002 %, tax 0.1 % on closing"."""
         if self.is_futures:
@@ -200,10 +209,10 @@ class Contract:
         return ", ".join(parts) or "no fees"
 
 
-class Contracts(dict):
+class Contracts(dict[str, Contract]):
     """Contracts by code as written; lookups ignore case."""
 
-    def _find(self, code):
+    def _find(self, code: object) -> Any:
         if isinstance(code, str) and not dict.__contains__(self, code):
             key = code.strip().upper()
             for written in self:
@@ -211,24 +220,31 @@ class Contracts(dict):
                     return written
         return code
 
-    def __getitem__(self, code):
+    def __getitem__(self, code: str) -> Contract:
         found = self._find(code)
         if not dict.__contains__(self, found):
             raise KeyError(f"no contract for {code!r}: known codes are {', '.join(self) or 'none'}")
         return dict.__getitem__(self, found)
 
-    def __contains__(self, code):
+    def __contains__(self, code: object) -> bool:
         return dict.__contains__(self, self._find(code))
 
-    def get(self, code, default=None):
+    def get(self, code: str, default: Any = None) -> Any:
         return self[code] if code in self else default  # noqa: SIM401 - finds the code as [] does
 
-    def for_codes(self, codes):
+    def for_codes(self, codes: Iterable[str]) -> list[Contract]:
         """The contracts of `codes`, in that order (KeyError naming a missing code)."""
         return [self[code] for code in codes]
 
 
-def load_contracts(source):
+def load_contracts(
+    source: str
+    | os.PathLike[str]
+    | pd.DataFrame
+    | Mapping[str, Contract]
+    | Mapping[str, Mapping[str, Any]]
+    | Sequence[Mapping[str, Any]],
+) -> Contracts:
     """Read contracts into a `Contracts` mapping (code as written -> `Contract`).
 
     `source` is a CSV or JSON path, a DataFrame, a list of dicts, a dict from code to
@@ -256,9 +272,9 @@ def load_contracts(source):
 _LOADED = Kept()
 
 
-def _load_contracts(source):
+def _load_contracts(source: object) -> Contracts:
     """``load_contracts`` of anything but a ``Contracts`` mapping."""
-    entries = []  # (place of the entry, dict of its values)
+    entries: list[tuple[str, dict[Any, Any]]] = []  # (place of the entry, dict of its values)
     if (
         isinstance(source, dict)
         and source
@@ -286,11 +302,10 @@ def _load_contracts(source):
             f"cannot read contracts from {type(source).__name__}: pass a CSV or "
             "JSON path, a DataFrame, a list of dicts or a dict code -> dict"
         )
-    table, first = Contracts(), {}
+    table = Contracts()
+    first: dict[str, str] = {}
     for place, values in entries:
-        checked = _checked(
-            values, lambda column, place=place: f"{place}, column {column!r}", required=True
-        )
+        checked = _checked(values, _column_of(place), required=True)
         key = checked["code"].upper()
         if key in first:
             raise DataError(
@@ -302,7 +317,14 @@ def _load_contracts(source):
     return table
 
 
-def _checked(values, loc, required=False):
+def _column_of(place: str) -> Callable[[str], str]:
+    """How errors name a column of the entry at ``place``."""
+    return lambda column: f"{place}, column {column!r}"
+
+
+def _checked(
+    values: Mapping[Any, Any], loc: Callable[[str], str], required: bool = False
+) -> dict[str, Any]:
     """The contract fields of `values`, converted and checked; `loc(column)` places errors."""
     values = {str(k).strip().lower(): v for k, v in values.items()}
     known = ("code", "kind") + _NUMBERS
@@ -317,7 +339,7 @@ def _checked(values, loc, required=False):
     kind_name = _KIND_NAMES.get(kind.strip().lower()) if isinstance(kind, str) else None
     if kind_name is None:
         raise DataError(f"{loc('kind')}: unknown kind {kind!r}: use 'stock' or 'futures'")
-    out = {"code": code, "kind": kind_name}
+    out: dict[str, Any] = {"code": code, "kind": kind_name}
     for column in _NUMBERS:
         value = values.get(column)
         out[column] = _DEFAULTS[kind_name][column] if _blank(value) else _number(value, loc(column))
@@ -371,11 +393,11 @@ def _checked(values, loc, required=False):
     return out
 
 
-def _number(value, place):
+def _number(value: object, place: str) -> float:
     if isinstance(value, (bool, np.bool_)):
         raise DataError(f"{place}: {value!r} is not a number")
     try:
-        number = float(value.strip() if isinstance(value, str) else value)
+        number = float(value.strip() if isinstance(value, str) else value)  # type: ignore[arg-type]  # refused below
     except (TypeError, ValueError):
         raise DataError(f"{place}: cannot read {value!r} as a number") from None
     if not math.isfinite(number):
@@ -383,13 +405,13 @@ def _number(value, place):
     return number
 
 
-def _blank(value):
+def _blank(value: Any) -> bool:
     if isinstance(value, str):
         return not value.strip()
     return value is None or (pd.api.types.is_scalar(value) and bool(pd.isna(value)))
 
 
-def _csv_entries(name):
+def _csv_entries(name: str) -> list[tuple[str, dict[Any, Any]]]:
     try:
         frame = pd.read_csv(
             name,
@@ -410,7 +432,9 @@ def _csv_entries(name):
     return _frame_entries(frame, name, first_row=2, header_row=1)
 
 
-def _frame_entries(frame, name, first_row, header_row=None):
+def _frame_entries(
+    frame: pd.DataFrame, name: str, first_row: int, header_row: int | None = None
+) -> list[tuple[str, dict[Any, Any]]]:
     columns = [str(c).strip().lower() for c in frame.columns]
     for required in ("code", "kind"):
         if required not in columns:
@@ -426,7 +450,7 @@ def _frame_entries(frame, name, first_row, header_row=None):
     return entries
 
 
-def _json_entries(name):
+def _json_entries(name: str) -> list[tuple[str, dict[Any, Any]]]:
     try:
         with open(name, encoding="utf-8-sig") as handle:
             data = json.load(handle)
@@ -441,7 +465,7 @@ def _json_entries(name):
     raise DataError(f"{name}: expected a list of contracts or an object code -> contract")
 
 
-def _list_entries(items, name):
+def _list_entries(items: Iterable[object], name: str) -> list[tuple[str, dict[Any, Any]]]:
     entries = []
     for number, item in enumerate(items, 1):
         if not isinstance(item, dict):
@@ -453,7 +477,7 @@ def _list_entries(items, name):
     return entries
 
 
-def _mapping_entries(mapping, name):
+def _mapping_entries(mapping: Mapping[Any, object], name: str) -> list[tuple[str, dict[Any, Any]]]:
     entries = []
     for code, item in mapping.items():
         place = f"{name}, entry {code!r}"
@@ -474,19 +498,19 @@ def _mapping_entries(mapping, name):
     return entries
 
 
-def fee_schedules(contracts):
+def fee_schedules(contracts: Iterable[Contract]) -> list[str]:
     """The fee schedules of `contracts` compactly: one line "CODE, CODE: schedule" per
     schedule, codes sharing a schedule on one line, in the order of their first code."""
-    groups = {}
+    groups: dict[str, list[str]] = {}
     for contract in contracts:
         groups.setdefault(contract.fee_text(), []).append(contract.code)
     return [f"{', '.join(codes)}: {text}" for text, codes in groups.items()]
 
 
-def _percent(rate):
+def _percent(rate: float) -> str:
     return f"{rate * 100:.6g} %"
 
 
-def _fee_amount(fee):
+def _fee_amount(fee: float) -> str:
     """A futures fee: a rate on the traded value up to 0.1, an amount per lot above."""
     return f"{_percent(fee)} of the value" if fee <= 0.1 else f"{fee:,.6g} per lot"

@@ -1,5 +1,7 @@
 """Errors and warnings of the data layer, and how they name a place in the input."""
 
+from __future__ import annotations
+
 import math
 
 __all__ = ["DataError", "DataWarning", "check_code", "where"]
@@ -13,7 +15,7 @@ class DataWarning(UserWarning):
     """Data that loads but that the engine will treat in a way worth knowing."""
 
 
-def where(source, row=None, column=None):
+def where(source: object, row: int | None = None, column: object = None) -> str:
     """The place of a value, as the user sees it: ``"daily.csv, row 5, column 'close'"``."""
     parts = [str(source)]
     if row is not None:
@@ -25,7 +27,7 @@ def where(source, row=None, column=None):
     return ", ".join(parts)
 
 
-def check_code(code, where=""):
+def check_code(code: object, where: str = "") -> str:
     """The code, stripped of surrounding blanks, if it reads ``EXCHANGE.SYMBOL``.
 
     Exactly one dot with a non-empty exchange before it and a non-empty symbol

@@ -38,13 +38,21 @@ MAX_COMMISSION_RATE = 10_000.0
 MAX_SLIPPAGE = 1.0
 
 
-def fmt_bound(value):
+def fmt_bound(value: float) -> str:
     """A bound for messages: ``1e+09`` reads worse than ``1e9``."""
     text = f"{value:g}"
     return text.replace("e+0", "e").replace("e+", "e").replace("e-0", "e-")
 
 
-def check_number(name, value, *, low=0.0, high, low_open=False, high_open=False):
+def check_number(
+    name: str,
+    value: object,
+    *,
+    low: float = 0.0,
+    high: float,
+    low_open: bool = False,
+    high_open: bool = False,
+) -> float:
     """``value`` as a float if it is a real number (not a bool) in the range; a
     one-line ``ValueError`` naming ``name`` otherwise."""
     kind = type(value)
@@ -52,7 +60,7 @@ def check_number(name, value, *, low=0.0, high, low_open=False, high_open=False)
     if not real:
         raise ValueError(f"{name} must be a number, got {value!r}")
     try:
-        number = float(value)
+        number = float(value)  # type: ignore[arg-type]  # a real number, checked above
     except OverflowError:
         number = math.inf
     if not math.isfinite(number):

@@ -10,23 +10,40 @@ Each tick belongs to the bar of its code whose period holds it:
   it covers the whole break.
 """
 
+from __future__ import annotations
+
+import datetime
 import itertools
-from collections.abc import ItemsView, Mapping, ValuesView
+import os
+from collections.abc import ItemsView, Iterable, Iterator, Mapping, Sequence, ValuesView
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from korvit.data._table import check_date_format, check_zone, fmt_num, fmt_time, read_table
 from korvit.data.limits import MAX_PRICE, MAX_VOLUME
 
+if TYPE_CHECKING:
+    from korvit.data.bars import Bars
+
 __all__ = ["Ticks", "load_ticks"]
+
+TickKey: TypeAlias = "tuple[int, int]"
+"""``(code_index, bar_index)`` of a bar with ticks."""
+TickArrays: TypeAlias = (
+    "tuple[npt.NDArray[np.datetime64], npt.NDArray[np.float64], npt.NDArray[np.float64]]"
+)
+"""A bar's ticks: ``(times, prices, volumes)``."""
+_Int64s: TypeAlias = "npt.NDArray[np.int64]"
 
 _BAR_BITS = 32  # a bar's key: code index above, bar index in the low bits
 _MAX_BAR = (1 << _BAR_BITS) - 1
 _MAX_CODE = (1 << (63 - _BAR_BITS)) - 1
 
 
-class Ticks(Mapping):
+class Ticks(Mapping[TickKey, TickArrays]):
     """Ticks by bar: ``(code_index, bar_index) -> (times, prices, volumes)``.
 
     `code_index` is the code's position in ``bars.codes``, `bar_index` the bar's position in
@@ -40,13 +57,26 @@ class Ticks(Mapping):
     the other way to build one.
     """
 
-    def __init__(self, groups=(), codes=(), source="ticks"):
-        groups = dict(groups)
-        keys = np.array(list(groups), dtype=np.int64).reshape(len(groups), 2)
-        columns = [[np.asarray(group[k]) for group in groups.values()] for k in range(3)]
+    codes: list[str]
+    source: str
+    _keys: _Int64s
+    _order: _Int64s | None
+    _bounds: _Int64s
+    _columns: TickArrays
+
+    def __init__(
+        self,
+        groups: Mapping[TickKey, Sequence[npt.ArrayLike]]
+        | Iterable[tuple[TickKey, Sequence[npt.ArrayLike]]] = (),
+        codes: Iterable[str] = (),
+        source: str = "ticks",
+    ) -> None:
+        by_key: dict[TickKey, Sequence[npt.ArrayLike]] = dict(groups)
+        keys = np.array(list(by_key), dtype=np.int64).reshape(len(by_key), 2)
+        columns = [[np.asarray(group[k]) for group in by_key.values()] for k in range(3)]
         lengths = [len(times) for times in columns[0]]
         empty = (np.empty(0, "datetime64[ns]"), np.empty(0), np.empty(0))
-        arrays = [
+        arrays: list[Any] = [
             np.concatenate(column) if column else blank for column, blank in zip(columns, empty)
         ]
         self._set(keys[:, 0], keys[:, 1], np.cumsum([0] + lengths), *arrays)
@@ -55,8 +85,16 @@ class Ticks(Mapping):
 
     @classmethod
     def from_flat(
-        cls, code_index, bar_index, bounds, times, prices, volumes, codes=(), source="ticks"
-    ):
+        cls,
+        code_index: npt.ArrayLike,
+        bar_index: npt.ArrayLike,
+        bounds: npt.ArrayLike,
+        times: npt.NDArray[np.datetime64],
+        prices: npt.NDArray[np.float64],
+        volumes: npt.NDArray[np.float64],
+        codes: Iterable[str] = (),
+        source: str = "ticks",
+    ) -> Ticks:
         """Ticks from flat arrays: the k-th key ``(code_index[k], bar_index[k])`` holds the
         ticks at ``bounds[k]:bounds[k + 1]`` of `times`, `prices` and `volumes`.  The
         arrays are kept, not copied, and made read-only."""
@@ -66,7 +104,15 @@ class Ticks(Mapping):
         ticks.source = source
         return ticks
 
-    def _set(self, code_index, bar_index, bounds, times, prices, volumes):
+    def _set(
+        self,
+        code_index: npt.ArrayLike,
+        bar_index: npt.ArrayLike,
+        bounds: npt.ArrayLike,
+        times: npt.NDArray[np.datetime64],
+        prices: npt.NDArray[np.float64],
+        volumes: npt.NDArray[np.float64],
+    ) -> None:
         code_index = np.asarray(code_index, dtype=np.int64)
         bar_index = np.asarray(bar_index, dtype=np.int64)
         bounds = np.asarray(bounds, dtype=np.int64)
@@ -99,33 +145,42 @@ class Ticks(Mapping):
         self._columns = (times, prices, volumes)
         self._lock()
 
-    def _lock(self):
+    def _lock(self) -> None:
         for array in (self._keys, self._bounds) + self._columns:
             array.flags.writeable = False
         if self._order is not None:
             self._order.flags.writeable = False
 
-    def __setstate__(self, state):
+    def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
         self._lock()  # arrays come back from a pickle writeable
 
     @property
-    def code_index(self):
+    def code_index(self) -> _Int64s:
         """Per bar with ticks, the code's position in `codes` (int64)."""
         return self._keys >> _BAR_BITS
 
     @property
-    def bar_index(self):
+    def bar_index(self) -> _Int64s:
         """Per bar with ticks, the bar's position on the timeline (int64)."""
         return self._keys & _MAX_BAR
 
-    def flat(self):
+    def flat(
+        self,
+    ) -> tuple[
+        _Int64s,
+        _Int64s,
+        _Int64s,
+        npt.NDArray[np.datetime64],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+    ]:
         """``(code_index, bar_index, bounds, times, prices, volumes)``: the bars in the
         order of iteration, the k-th bar's ticks at ``bounds[k]:bounds[k + 1]`` of the
         three (read-only) columns."""
         return (self.code_index, self.bar_index, self._bounds) + self._columns
 
-    def _position(self, key):
+    def _position(self, key: Any) -> int:
         try:
             code, bar = key
             c, b = int(code), int(bar)
@@ -142,50 +197,63 @@ class Ticks(Mapping):
                     return k
         raise KeyError(key)
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: TickKey) -> TickArrays:
         hash(key)  # an unhashable key is a TypeError, as for a dict
         k = self._position(key)
         a, b = self._bounds[k], self._bounds[k + 1]
-        return tuple(column[a:b] for column in self._columns)
+        times, prices, volumes = self._columns
+        return times[a:b], prices[a:b], volumes[a:b]
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[TickKey]:
         return zip(self.code_index.tolist(), self.bar_index.tolist())
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._keys)
 
-    def items(self):
+    def items(self) -> ItemsView[TickKey, TickArrays]:
         return _Items(self)
 
-    def values(self):
+    def values(self) -> ValuesView[TickArrays]:
         return _Values(self)
 
-    def _groups(self):
+    def _groups(self) -> Iterator[TickArrays]:
         """Per bar, in the order of iteration, its three arrays."""
         bounds = self._bounds.tolist()
         for a, b in itertools.pairwise(bounds):
-            yield tuple(column[a:b] for column in self._columns)
+            times, prices, volumes = self._columns
+            yield times[a:b], prices[a:b], volumes[a:b]
 
     @property
-    def count(self):
+    def count(self) -> int:
         """The number of ticks over all bars."""
         return int(self._bounds[-1])
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Ticks({self.count} ticks in {len(self)} bars, source={self.source!r})"
 
 
-class _Items(ItemsView):
-    def __iter__(self):
+class _Items(ItemsView[TickKey, TickArrays]):
+    _mapping: Ticks
+
+    def __iter__(self) -> Iterator[tuple[TickKey, TickArrays]]:
         return zip(self._mapping, self._mapping._groups())
 
 
-class _Values(ValuesView):
-    def __iter__(self):
+class _Values(ValuesView[TickArrays]):
+    _mapping: Ticks
+
+    def __iter__(self) -> Iterator[TickArrays]:
         return self._mapping._groups()
 
 
-def load_ticks(source, bars, *, trim=False, tz=None, date_format=None):
+def load_ticks(
+    source: str | os.PathLike[str] | pd.DataFrame | Sequence[str | os.PathLike[str] | pd.DataFrame],
+    bars: Bars,
+    *,
+    trim: bool = False,
+    tz: str | datetime.tzinfo | None = None,
+    date_format: str | None = None,
+) -> Ticks:
     """Read ticks (columns time, code, price, volume; a DataFrame, a CSV or Parquet path,
     or a list of them) and assign each to its bar of `bars` (a `Bars`).
 
@@ -282,7 +350,9 @@ def load_ticks(source, bars, *, trim=False, tz=None, date_format=None):
     )
 
 
-def _same_day(labels, ticks):
+def _same_day(
+    labels: npt.NDArray[np.datetime64], ticks: npt.NDArray[np.datetime64]
+) -> npt.NDArray[np.intp]:
     """Per tick, the position in `labels` of the bar of the same date, or -1."""
     days = labels.astype("datetime64[D]")
     tick_days = ticks.astype("datetime64[D]")
@@ -292,12 +362,15 @@ def _same_day(labels, ticks):
     return np.where(inside, found, -1)
 
 
-def _period(bars):
+def _period(bars: Bars) -> np.timedelta64:
     """The period of the bars' intraday bars as numpy's timedelta64[ns]."""
+    assert bars.interval is not None  # intraday bars have one
     return np.timedelta64(int(bars.interval.value), "ns")
 
 
-def _intraday_bar(labels, ticks, period):
+def _intraday_bar(
+    labels: npt.NDArray[np.datetime64], ticks: npt.NDArray[np.datetime64], period: np.timedelta64
+) -> npt.NDArray[np.intp]:
     """Per tick, the position in `labels` of the intraday bar whose period holds it, or -1."""
     if not len(labels):
         return np.full(len(ticks), -1)
@@ -311,13 +384,16 @@ def _intraday_bar(labels, ticks, period):
     return np.where(inside, found, -1)
 
 
-def _within_bars(times, bars):
+def _within_bars(times: npt.NDArray[np.datetime64], bars: Bars) -> npt.NDArray[np.bool_]:
     """Whether each tick falls between the start of the first bar's period and the
     last bar's time."""
-    first, last = bars.times[0].to_datetime64(), bars.times[-1].to_datetime64()
+    first: np.datetime64 = bars.times[0].to_datetime64()
+    last: np.datetime64 = bars.times[-1].to_datetime64()
     if bars.frequency == "day":
         day = np.timedelta64(1, "D")
-        return (times >= first.astype("datetime64[D]")) & (
+        inside: npt.NDArray[np.bool_] = (times >= first.astype("datetime64[D]")) & (
             times < last.astype("datetime64[D]") + day
         )
-    return (times > first - _period(bars)) & (times <= last)
+    else:
+        inside = (times > first - _period(bars)) & (times <= last)
+    return inside

@@ -6,6 +6,8 @@ them for equality, and the bar frequencies also by size.
 """
 
 import operator
+from collections.abc import Callable
+from typing import Any, ClassVar
 
 import numpy as np
 
@@ -15,6 +17,10 @@ __all__ = ["GlobalDefine", "init", "on_data", "on_order_status", "on_execution"]
 
 
 class GlobalDefine:
+    # Set below, from the compiled module.
+    bar_item_pos: ClassVar[Callable[..., Any]]
+    bar_field_name_to_int: ClassVar[Callable[..., Any]]
+
     # Order status.
     OrderStatus_PreHolding = 0
     OrderStatus_Holding = 1

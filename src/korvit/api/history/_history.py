@@ -5,6 +5,7 @@ Every getter returns copies, so callers cannot change the store by accident.
 
 import threading
 from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
 
@@ -24,10 +25,12 @@ __all__ = [
 ]
 
 _lock = threading.Lock()
-_target_info = {}  # "MARKET.CODE" -> info dict
-_target_info_v2 = []  # target index -> info dict
-_ticks = {}  # (target index, bar position) -> (write, times, prices, volumes)
-_chunks = []  # _Chunk per set_many_bar_tick_data call, oldest first
+_target_info: dict[str, Any] = {}  # "MARKET.CODE" -> info dict
+_target_info_v2: list[Any] = []  # target index -> info dict
+_ticks: dict[
+    tuple[int, int], Any
+] = {}  # (target index, bar position) -> (write, times, prices, volumes)
+_chunks: list[Any] = []  # _Chunk per set_many_bar_tick_data call, oldest first
 _writes = 0  # tick writes so far: a later write of a bar wins over an earlier one
 
 _BAR_BITS = 32  # a chunk's key: target index above, bar position in the low bits

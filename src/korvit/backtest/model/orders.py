@@ -52,7 +52,7 @@ class _Frozen:
     """Funds frozen on a record, under a fixed set of names (``_FROZEN``)."""
 
     __slots__ = ()
-    _FROZEN = ()
+    _FROZEN: tuple[str, ...] = ()
 
     def frozen_item(self, name):
         try:

@@ -1,11 +1,17 @@
 """``sweep``: the public function that checks what it is given, runs the
 phases of a sweep (or of a walk-forward) and returns their table."""
 
+from __future__ import annotations
+
 import hashlib
 import os
+import types
 import warnings
+from collections.abc import Callable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict
 
 import numpy as np
+import pandas as pd
 
 from korvit.backtest.loader import parameter_problem
 from korvit.backtest.sweep import local
@@ -35,37 +41,72 @@ from korvit.backtest.sweep.store import _Store
 from korvit.backtest.sweep.walkforward import _checked_splits, split_warmups
 from korvit.backtest.sweep.worker import _Job
 
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+    from korvit.backtest.runner import (
+        BenchmarkLike,
+        ContractsLike,
+        DataLike,
+        StockCommission,
+        TicksLike,
+    )
+    from korvit.data.bars import TimeLike
+
+Grid: TypeAlias = "Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]]"
+"""``{name: [values]}`` (every combination) or a list of parameter sets."""
+Split: TypeAlias = "tuple[TimeLike, TimeLike, TimeLike, TimeLike]"
+"""A walk-forward split: ``(train_start, train_end, test_start, test_end)``."""
+ObjectiveFunction: TypeAlias = "Callable[[pd.Series[Any]], float]"
+"""A function of a run's statistics (as ``BacktestResult.stats``) giving its score."""
+
+
+class SweepRunOptions(TypedDict, total=False):
+    """The options of ``sweep`` that go to every run's ``Backtest``."""
+
+    cash: float
+    accounts: dict[str, float] | None
+    price_at_previous_close: bool
+    slippage: float
+    cancel_unfilled_limits: bool
+    cancel_stale_orders: bool
+    fees: Literal["contracts", "none"]
+    stock_commission: StockCommission | None
+    commission_rate: float | None
+    stop_fill: Literal["first_traded", "stop_price"]
+    benchmark: BenchmarkLike
+
 
 def sweep(
-    strategy,
-    data,
-    grid,
+    strategy: str | os.PathLike[str] | types.ModuleType,
+    data: DataLike,
+    grid: Grid,
     *,
-    where=None,
-    sample=None,
-    sampler="random",
-    seed=None,
-    splits=None,
-    warmup=None,
-    select=None,
-    minimize=None,
-    min_trades=None,
-    objective=None,
-    ticks=None,
-    contracts=None,
-    start=None,
-    end=None,
-    params=None,
-    backend="local",
-    workers=None,
-    address=None,
-    keep=None,
-    out=None,
-    resume=False,
-    timeout=None,
-    progress=None,
-    **options,
-):
+    where: str | Callable[[dict[str, Any]], bool] | None = None,
+    sample: int | None = None,
+    sampler: Literal["random", "optuna"] = "random",
+    seed: int | None = None,
+    splits: Sequence[Split] | None = None,
+    warmup: int | None = None,
+    select: str | None = None,
+    minimize: bool | None = None,
+    min_trades: int | None = None,
+    objective: ObjectiveFunction | None = None,
+    ticks: TicksLike | None = None,
+    contracts: ContractsLike | None = None,
+    start: TimeLike | None = None,
+    end: TimeLike | None = None,
+    params: Mapping[str, Any] | None = None,
+    backend: Literal["local", "ray"] = "local",
+    workers: int | None = None,
+    address: str | None = None,
+    keep: Literal["equity"] | None = None,
+    out: str | os.PathLike[str] | None = None,
+    resume: bool = False,
+    timeout: float | None = None,
+    progress: bool | None = None,
+    **options: Unpack[SweepRunOptions],
+) -> pd.DataFrame:
     """Run ``strategy`` over ``data`` once per parameter set of ``grid`` and
     return a DataFrame with one row per run (see the docstring of the package ``korvit.backtest.sweep``).
 
@@ -194,19 +235,19 @@ def sweep(
     # Every run's options are checked here, once, rather than failing every run.
     # The stop fill rule decides the results: kept with the options even when it is the
     # default, so that a sweep saved under the other rule is not resumed.
-    options = {"stop_fill": STOP_FILLS[0], **options}
+    run_options: dict[str, Any] = {"stop_fill": STOP_FILLS[0], **options}
     try:
         Backtest(
-            {"init": lambda context: None}, bars, contracts=table, **options
+            {"init": lambda context: None}, bars, contracts=table, **run_options
         )  # only the options count
     except (TypeError, ValueError) as exc:
         raise SweepError(str(exc)) from None
     checked_splits = None if splits is None else _checked_splits(list(splits), bars)
     if checked_splits is not None and not checked_splits:
         raise SweepError("splits is empty")
-    warmups = None if checked_splits is None else split_warmups(checked_splits, bars, warmup)
+    warmups: Any = None if checked_splits is None else split_warmups(checked_splits, bars, warmup)
 
-    job = _Job(filename, source, bars, ticks, table, _jsonable_options(options), fixed, keep)
+    job = _Job(filename, source, bars, ticks, table, _jsonable_options(run_options), fixed, keep)
     fingerprint = job.fingerprint()
     # What a kept worker holding a job knows it by: the results' fingerprint, and what the
     # fingerprint leaves out but a worker returns (the file's name in errors, the equity)
@@ -235,7 +276,9 @@ def sweep(
             out, manifest, resume, lambda rows, header: _table_text(rows, names, header, score)
         )
 
-    answers, interrupted, tests, chosen = {}, False, None, {}
+    answers: dict[str, Any] = {}
+    chosen: dict[int, Any] = {}
+    interrupted, tests = False, None
     windows = (
         [(None, "full", None, None, 0)]
         if checked_splits is None
@@ -352,7 +395,7 @@ def sweep(
             task["run_id"] not in answers for task in tasks
         )
         interrupted = interrupted and unfinished
-        frame = _frame(tasks, answers, names, keep, store, score)
+        frame: pd.DataFrame = _frame(tasks, answers, names, keep, store, score)
         frame.attrs["interrupted"] = interrupted
         frame.attrs.update(rank.attrs())
         frame.attrs["run"] = _run_facts(
@@ -391,7 +434,17 @@ def sweep(
     return frame
 
 
-def _optuna_phase(windows, sets, count, seed, rank, tasks, answers, bar, execute):
+def _optuna_phase(
+    windows: list[tuple[Any, ...]],
+    sets: list[dict[str, Any]],
+    count: int,
+    seed: int | None,
+    rank: Objective,
+    tasks: list[dict[str, Any]],
+    answers: dict[str, Any],
+    bar: Any,
+    execute: Callable[[list[dict[str, Any]]], bool],
+) -> bool:
     """An Optuna study per window (the whole period, or each split's training
     window), all asked a batch at a time and their runs made together; the
     runs go to ``tasks`` as they are asked.  Returns True when Ctrl-C stopped
@@ -422,7 +475,16 @@ def _optuna_phase(windows, sets, count, seed, rank, tasks, answers, bar, execute
 _FACT_CODES = 40
 
 
-def _run_facts(filename, bars, ticks, fixed, options, where, search, splits):
+def _run_facts(
+    filename: str,
+    bars: Any,
+    ticks: Any,
+    fixed: Mapping[str, Any],
+    options: Mapping[str, Any],
+    where: object,
+    search: Mapping[str, Any],
+    splits: Sequence[Any] | None,
+) -> dict[str, Any]:
     """What a sweep ran on, for its report (``frame.attrs["run"]``): the
     strategy file, the data (source, bar kind, codes, first and last bar), the
     fixed parameters, the runs' settings, the constraint and the search."""

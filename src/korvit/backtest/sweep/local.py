@@ -16,6 +16,7 @@ import time
 from collections import deque
 from multiprocessing.connection import Connection
 from multiprocessing.connection import wait as wait_for
+from typing import Any
 
 from korvit.backtest.sweep.folders import _sweep_folder
 from korvit.backtest.sweep.worker import _Core, _failed, _Worker
@@ -220,7 +221,7 @@ class _Pool:
 
 _pool = None  # the kept pool of this process
 _pool_lock = threading.Lock()
-_exit_hook = []
+_exit_hook: list[Any] = []
 
 
 def _pool_setting():

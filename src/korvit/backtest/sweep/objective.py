@@ -2,7 +2,11 @@
 user's own function of the statistics; and the runs that may be ranked (a
 finished run with a finite score and, with ``min_trades``, enough trades)."""
 
+from __future__ import annotations
+
 import numbers
+from collections.abc import Callable, Mapping
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -10,13 +14,14 @@ import pandas as pd
 from korvit.backtest.sweep.space import SweepError
 
 
-def _stat_kinds():
+def _stat_kinds() -> dict[str, str]:
     from korvit.backtest.stats import _KINDS
 
-    return _KINDS
+    kinds: dict[str, str] = _KINDS
+    return kinds
 
 
-def find_statistic(name):
+def find_statistic(name: object) -> str:
     """The statistic named by ``name``: its full name ("Sharpe ratio"), in
     any case, with ``_`` for spaces, or the start of one ("sharpe")."""
     names = list(_stat_kinds())
@@ -32,7 +37,7 @@ def find_statistic(name):
     raise SweepError(f"unknown statistic {name!r}; the statistics: {', '.join(names)}")
 
 
-def _typed(frame):
+def _typed(frame: pd.DataFrame) -> pd.DataFrame:
     """The statistics columns of ``frame`` as times and durations where they are."""
     for name, kind in _stat_kinds().items():
         if name in frame.columns:
@@ -56,17 +61,17 @@ LOSSES = frozenset({"Max drawdown", "Average loss", "Benchmark max drawdown"})
 SCORE_COLUMN = "objective"  # the column of a function's scores
 
 
-def lower_is_better(metric):
+def lower_is_better(metric: str) -> bool:
     """Whether lower values of the statistic ``metric`` are better."""
     return metric in LOWER_IS_BETTER
 
 
-def typed_stats(stats):
+def typed_stats(stats: Mapping[str, Any] | None) -> pd.Series[Any]:
     """A run's saved statistics (as ``stats_to_json`` writes them) as a Series
     of the values a result's ``stats`` holds: times, durations, numbers (NaN
     where undefined, infinities as such)."""
     kinds = _stat_kinds()
-    values = {}
+    values: dict[str, Any] = {}
     for name, value in (stats or {}).items():
         kind = kinds.get(name)
         if value is None:
@@ -78,13 +83,15 @@ def typed_stats(stats):
         elif value in ("inf", "-inf"):
             value = float(value)
         values[name] = value
-    return pd.Series(values, dtype=object)
+    series: pd.Series[Any] = pd.Series(values, dtype=object)
+    return series
 
 
-def _number(value):
+def _number(value: object) -> float:
     """``value`` as a float to rank by (durations in days), NaN where it is none."""
     if isinstance(value, pd.Timedelta):
-        return value / pd.Timedelta(days=1)
+        days: float = value / pd.Timedelta(days=1)
+        return days
     if (
         value is None
         or value is pd.NaT
@@ -103,7 +110,20 @@ class Objective:
     higher better unless ``minimize``.  ``min_trades``: runs with fewer trades
     are not ranked.  A run's score is NaN when it cannot be ranked."""
 
-    def __init__(self, metric=None, *, minimize=None, min_trades=None, function=None):
+    metric: str
+    label: str
+    function: Callable[[pd.Series[Any]], float] | None
+    minimize: bool
+    min_trades: int | None
+
+    def __init__(
+        self,
+        metric: str | None = None,
+        *,
+        minimize: bool | None = None,
+        min_trades: int | None = None,
+        function: Callable[[pd.Series[Any]], float] | None = None,
+    ) -> None:
         if function is not None:
             if not callable(function):
                 raise SweepError(
@@ -139,15 +159,15 @@ class Objective:
         if self.minimize and self.metric in LOSSES:
             self.minimize = False  # the smallest loss: nearest 0
         self.min_trades = None if min_trades is None else int(min_trades)
-        self._scores = {}
+        self._scores: dict[str, float] = {}
 
-    def describe(self):
+    def describe(self) -> str:
         """``Sharpe ratio (higher is better, at least 10 trades)``."""
         better = "nearer 0" if self.metric in LOSSES else "lower" if self.minimize else "higher"
         text = f"{self.label} ({better} is better"
         return text + (f", at least {self.min_trades:,d} trades)" if self.min_trades else ")")
 
-    def score(self, row):
+    def score(self, row: Mapping[str, Any]) -> float:
         """The function's score of a finished run (a saved row), NaN for a
         failed one; the function's own failure or a value that is not a number
         is a ``SweepError`` naming the run."""
@@ -170,12 +190,18 @@ class Objective:
             self._scores[key] = float(value)
         return self._scores[key]
 
-    def attrs(self):
+    def attrs(self) -> dict[str, Any]:
         """What a sweep's table keeps of its ranking (``frame.attrs``)."""
         return {"metric": self.metric, "minimize": self.minimize, "min_trades": self.min_trades}
 
 
-def ranked(frame, metric=None, *, minimize=None, min_trades=None):
+def ranked(
+    frame: pd.DataFrame,
+    metric: str | None = None,
+    *,
+    minimize: bool | None = None,
+    min_trades: int | None = None,
+) -> pd.DataFrame:
     """The rows of a sweep's table that may be ranked, best first (equals in
     the table's order): finished runs with a finite ``metric`` and, with
     ``min_trades``, at least that many trades.  ``metric``, ``minimize`` and
@@ -197,7 +223,8 @@ def ranked(frame, metric=None, *, minimize=None, min_trades=None):
     if min_trades is None:
         min_trades = attrs.get("min_trades")
     if metric not in frame.columns:
-        return frame.iloc[:0]
+        none: pd.DataFrame = frame.iloc[:0]
+        return none
     values = frame[metric].map(_number).astype(float)
     keep = (frame["status"] == "ok") & np.isfinite(values)
     if min_trades:
@@ -208,4 +235,5 @@ def ranked(frame, metric=None, *, minimize=None, min_trades=None):
         )
         keep &= trades >= min_trades
     order = values[keep].sort_values(ascending=bool(minimize), kind="stable")
-    return frame.loc[order.index]
+    best: pd.DataFrame = frame.loc[order.index]
+    return best

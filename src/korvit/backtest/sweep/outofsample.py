@@ -23,9 +23,14 @@ in-sample annualised return is 0 or negative the ratio would mislead (a
 loss over a loss is positive): it is NaN.
 """
 
+from __future__ import annotations
+
 import json
 import math
+import os
+from collections.abc import Mapping, Sequence
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -59,11 +64,12 @@ SPLITS_FILE, EQUITY_FILE, SUMMARY_FILE = (
 _RETURN = "Annualised return"
 
 
-def stitch(curves, initial_cash):
+def stitch(curves: Sequence[pd.Series[float] | None], initial_cash: float) -> pd.Series[float]:
     """The test windows' equity curves (a list of Series, in split order, each
     starting from ``initial_cash``) joined into one, each continuing from the
     end of the one before (see the module's docstring)."""
-    parts, level = [], float(initial_cash)
+    parts: list[pd.Series[float]] = []
+    level = float(initial_cash)
     kept = [curve.astype(float) for curve in curves if curve is not None and len(curve)]
     for k, curve in enumerate(kept):
         if k + 1 < len(kept):  # overlapping windows: this one ends where the next begins
@@ -74,13 +80,18 @@ def stitch(curves, initial_cash):
         parts.append(part)
         level = float(part.iloc[-1])
     if not parts:
-        return pd.Series([], dtype=float, index=pd.DatetimeIndex([], name="time"), name="equity")
-    joined = pd.concat(parts)
+        series: pd.Series[float] = pd.Series(
+            [], dtype=float, index=pd.DatetimeIndex([], name="time"), name="equity"
+        )
+        return series
+    joined: pd.Series[float] = pd.concat(parts)
     joined.index.name, joined.name = "time", "equity"
     return joined
 
 
-def curve_stats(curve, initial_cash, frequency, trades=0):
+def curve_stats(
+    curve: pd.Series[float], initial_cash: float, frequency: str, trades: int = 0
+) -> pd.Series[Any]:
     """The statistics of an equity curve (``CURVE_STATS``), as a run's are
     computed from its curve; ``trades``: the number of fills behind it."""
     from korvit.backtest.stats import compute_stats
@@ -97,16 +108,16 @@ def curve_stats(curve, initial_cash, frequency, trades=0):
     return stats[list(CURVE_STATS)]
 
 
-def efficiency(out_return, in_return):
+def efficiency(out_return: object, in_return: object) -> float:
     """Out-of-sample annualised return over the in-sample one; NaN unless the
     in-sample one is positive (and both are finite)."""
     try:
-        out_return, in_return = float(out_return), float(in_return)
+        out_value, in_value = float(out_return), float(in_return)  # type: ignore[arg-type]  # refused below
     except (TypeError, ValueError):
         return math.nan
-    if not (math.isfinite(out_return) and math.isfinite(in_return)) or in_return <= 0:
+    if not (math.isfinite(out_value) and math.isfinite(in_value)) or in_value <= 0:
         return math.nan
-    return out_return / in_return
+    return out_value / in_value
 
 
 class WalkForwardResult:
@@ -127,48 +138,61 @@ class WalkForwardResult:
 
     It is read-only: copies of the table share it."""
 
-    def __init__(self, splits, equity, stats, efficiency_, metric):
+    splits: pd.DataFrame
+    equity: pd.Series[float]
+    stats: pd.Series[Any]
+    efficiency: float
+    metric: str
+
+    def __init__(
+        self,
+        splits: pd.DataFrame,
+        equity: pd.Series[float],
+        stats: pd.Series[Any],
+        efficiency_: float,
+        metric: str,
+    ) -> None:
         self.splits, self.equity, self.stats = splits, equity, stats
         self.efficiency, self.metric = efficiency_, metric
 
-    def __deepcopy__(self, memo):  # pandas deep-copies a table's attrs with every derived table
+    def __deepcopy__(
+        self, memo: dict[int, Any]
+    ) -> WalkForwardResult:  # pandas deep-copies a table's attrs with every derived table
         return self
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (
             f"<WalkForwardResult {len(self.splits)} splits, out-of-sample total return "
             f"{self.stats.get('Total return', math.nan):.2%}, efficiency {self.efficiency:.3g}>"
         )
 
-    def save(self, folder):
+    def save(self, folder: str | os.PathLike[str]) -> None:
         """Write ``walkforward.csv`` (the splits), ``walkforward_equity.csv``
         (the stitched curve) and ``walkforward.json`` (its statistics, the
         efficiency and the metric) to ``folder``, each atomically."""
         from korvit.backtest.stats import stats_to_json
 
-        folder = Path(folder)
-        folder.mkdir(parents=True, exist_ok=True)
+        path = Path(folder)
+        path.mkdir(parents=True, exist_ok=True)
         splits = self.splits.copy()
         for column in ("train_start", "train_end", "test_start", "test_end"):
             splits[column] = splits[column].astype(str)
-        atomic_write(folder / SPLITS_FILE, lambda fh: splits.to_csv(fh, index=False))
-        atomic_write(folder / EQUITY_FILE, lambda fh: self.equity.to_csv(fh, header=True))
+        atomic_write(path / SPLITS_FILE, lambda fh: splits.to_csv(fh, index=False))
+        atomic_write(path / EQUITY_FILE, lambda fh: self.equity.to_csv(fh, header=True))
         summary = {
             "metric": self.metric,
             "efficiency": _json_number(self.efficiency),
             "stats": stats_to_json(self.stats),
         }
-        atomic_write(
-            folder / SUMMARY_FILE, lambda fh: fh.write(json.dumps(summary, indent=2) + "\n")
-        )
+        atomic_write(path / SUMMARY_FILE, lambda fh: fh.write(json.dumps(summary, indent=2) + "\n"))
 
     @classmethod
-    def read(cls, folder):
+    def read(cls, folder: str | os.PathLike[str]) -> WalkForwardResult | None:
         """The results saved by ``save`` in ``folder``, or None where they are not all there."""
         from korvit.backtest.sweep.objective import typed_stats
 
-        folder = Path(folder)
-        paths = [folder / name for name in (SPLITS_FILE, EQUITY_FILE, SUMMARY_FILE)]
+        path = Path(folder)
+        paths = [path / name for name in (SPLITS_FILE, EQUITY_FILE, SUMMARY_FILE)]
         if not all(path.is_file() for path in paths):
             return None
         splits = pd.read_csv(paths[0], keep_default_na=True)
@@ -188,12 +212,20 @@ class WalkForwardResult:
         )
 
 
-def _json_number(value):
-    value = float(value)
-    return value if math.isfinite(value) else None
+def _json_number(value: float) -> float | None:
+    number = float(value)
+    return number if math.isfinite(number) else None
 
 
-def out_of_sample(frame, splits, warmups, chosen, curves, metric, frequency):
+def out_of_sample(
+    frame: pd.DataFrame,
+    splits: Sequence[Sequence[Any]],
+    warmups: Sequence[tuple[int, int]],
+    chosen: Mapping[int, Any],
+    curves: Mapping[int, pd.Series[float] | None],
+    metric: str,
+    frequency: str,
+) -> WalkForwardResult:
     """The ``WalkForwardResult`` of a walk-forward sweep's table ``frame``:
     ``splits`` the checked splits, ``warmups`` each split's (training,
     test) warm-up bars, ``chosen`` each split's chosen training run id,
@@ -202,7 +234,11 @@ def out_of_sample(frame, splits, warmups, chosen, curves, metric, frequency):
     params = columns[columns.index("phase") + 1 : columns.index("status")]
     by_id = frame.set_index("run_id", drop=False)
     tests = frame[frame["phase"] == "test"].set_index("split", drop=False)
-    rows, ins, kept, cash, trades = [], [], [], None, 0
+    rows: list[dict[str, Any]] = []
+    ins: list[float] = []
+    kept: list[pd.Series[float] | None] = []
+    cash: float | None = None
+    trades = 0
     for k, (a, b, c, d) in enumerate(splits, 1):
         row = {
             "split": k,
@@ -213,8 +249,8 @@ def out_of_sample(frame, splits, warmups, chosen, curves, metric, frequency):
             "train_warmup": warmups[k - 1][0],
             "test_warmup": warmups[k - 1][1],
         }
-        test = tests.loc[k] if k in tests.index else None
-        train = by_id.loc[chosen[k]] if chosen.get(k) in by_id.index else None
+        test: Any = tests.loc[k] if k in tests.index else None
+        train: Any = by_id.loc[chosen[k]] if chosen.get(k) in by_id.index else None
         row.update({name: None if test is None else test[name] for name in params})
         row["status"] = "not run" if test is None else test["status"]
         row["in_sample"] = math.nan if train is None else train[metric]

@@ -6,13 +6,14 @@ import tempfile
 import time
 from collections import deque
 from pathlib import Path
+from typing import Any
 
 from korvit.backtest.sweep.folders import _owner_tag, _remove_stale
 from korvit.backtest.sweep.space import SweepError
 from korvit.backtest.sweep.worker import _Core, _failed, _Worker
 
-_ray_workers = {}  # in a Ray worker process: job fingerprint -> _Worker
-_ray_core = []  # in a Ray worker process: its one _Core
+_ray_workers: dict[str, Any] = {}  # in a Ray worker process: job fingerprint -> _Worker
+_ray_core: list[Any] = []  # in a Ray worker process: its one _Core
 
 
 def _ray_task(key, job_ref, task):

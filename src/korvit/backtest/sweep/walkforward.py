@@ -1,12 +1,29 @@
 """Walk-forward splits: made from window lengths, or checked as given."""
 
+from __future__ import annotations
+
+import datetime
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any, cast
+
 import numpy as np
 import pandas as pd
 
 from korvit.backtest.sweep.space import SweepError
 
+if TYPE_CHECKING:
+    from korvit.data import Bars
 
-def walk_forward(start, end, *, train, test, step=None, expanding=False):
+
+def walk_forward(
+    start: str | datetime.date | pd.Timestamp,
+    end: str | datetime.date | pd.Timestamp,
+    *,
+    train: int,
+    test: int,
+    step: int | None = None,
+    expanding: bool = False,
+) -> list[tuple[str, str, str, str]]:
     """Walk-forward splits over the days from ``start`` to ``end``: a list of
     ``(train_start, train_end, test_start, test_end)`` dates (text, both ends
     included).  ``train`` and ``test`` are window lengths in calendar days;
@@ -26,7 +43,8 @@ def walk_forward(start, end, *, train, test, step=None, expanding=False):
             )
     day = pd.Timedelta(days=1)
     step = test if step is None else step
-    splits, test_start = [], first + train * day
+    splits: list[tuple[str, str, str, str]] = []
+    test_start = first + train * day
     while test_start <= last:
         train_start = first if expanding else test_start - train * day
         test_end = min(test_start + (test - 1) * day, last)
@@ -47,7 +65,9 @@ def walk_forward(start, end, *, train, test, step=None, expanding=False):
     return splits
 
 
-def split_warmups(splits, bars, warmup=None):
+def split_warmups(
+    splits: Sequence[Sequence[Any]], bars: Bars, warmup: int | None = None
+) -> list[tuple[int, int]]:
     """Each checked split's ``(training, test)`` warm-up: the bars before the
     window a run sees as history, ``warmup`` or by default as many as the
     split's training window holds, fewer where the data has fewer before
@@ -55,9 +75,10 @@ def split_warmups(splits, bars, warmup=None):
     from korvit.data.bars import _bounds
 
     times = bars.times.to_numpy().astype("datetime64[ns]")  # as the bounds are
-    out = []
+    out: list[tuple[int, int]] = []
     for a, b, c, _ in splits:
-        (train_start, train_end), (test_start, _) = _bounds(a, b), _bounds(c, None)
+        train_start, train_end = cast("tuple[np.datetime64, np.datetime64]", _bounds(a, b))
+        test_start = cast(np.datetime64, _bounds(c, None)[0])
         before_train, before_test = (
             int(times.searchsorted(train_start)),
             int(times.searchsorted(test_start)),
@@ -71,8 +92,8 @@ def split_warmups(splits, bars, warmup=None):
     return out
 
 
-def _checked_splits(splits, bars):
-    checked = []
+def _checked_splits(splits: Sequence[object], bars: Bars) -> list[tuple[str, ...]]:
+    checked: list[tuple[str, ...]] = []
     for number, split in enumerate(splits, 1):
         if not isinstance(split, (list, tuple)) or len(split) != 4:
             raise SweepError(
@@ -100,9 +121,9 @@ def _checked_splits(splits, bars):
     return checked
 
 
-def _has_bars(bars, start, end):
+def _has_bars(bars: Bars, start: str, end: str) -> bool:
     from korvit.data.bars import _bounds
 
-    lo, hi = _bounds(start, end)
+    lo, hi = cast("tuple[np.datetime64, np.datetime64]", _bounds(start, end))
     times = bars.times.to_numpy()
     return bool(((times >= lo) & (times <= hi)).any())

@@ -20,6 +20,8 @@ class _Job:
     """What every run of a sweep shares, sent once to each worker: the
     strategy's source, the loaded data and the run options."""
 
+    key: str  # the job's digest, set by sweep
+
     def __init__(self, filename, source, bars, ticks, contracts, options, fixed, keep):
         self.filename, self.source = filename, source
         self.bars, self.ticks, self.contracts = bars, ticks, contracts

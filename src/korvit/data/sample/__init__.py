@@ -6,6 +6,8 @@
 - ``contracts.csv``: the contracts of the four codes.
 """
 
+from __future__ import annotations
+
 from pathlib import Path
 
 __all__ = ["sample_path", "SAMPLE_DIR"]
@@ -13,7 +15,7 @@ __all__ = ["sample_path", "SAMPLE_DIR"]
 SAMPLE_DIR = Path(__file__).resolve().parent
 
 
-def sample_path(name="daily.csv"):
+def sample_path(name: str = "daily.csv") -> Path:
     """The path of the sample file `name`."""
     available = sorted(p.name for p in SAMPLE_DIR.glob("*.csv"))
     if name not in available:
