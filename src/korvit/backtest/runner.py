@@ -51,7 +51,7 @@ import time
 import types
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -521,9 +521,9 @@ class Backtest:
             KVBackStopOrderCollect(),
             KVBackTradeCollect(),
         )
-        accounts = [
-            KVBackAccount(name, cash, self.stock_commission) for name, cash in self.accounts.items()
-        ]
+        # the schedule's keys are the four item names, which the account reads as text
+        schedule = cast("Mapping[str, float] | None", self.stock_commission)
+        accounts = [KVBackAccount(name, cash, schedule) for name, cash in self.accounts.items()]
         vr.g_KorvitAccounts[:] = accounts
         info.AccountNameList = list(self.accounts)
         setting = vr.g_KorvitSettingInfo
