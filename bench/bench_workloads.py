@@ -6,12 +6,10 @@
 W1 "stock portfolio, daily" (100 stocks x 500 daily bars, entries with a 5 %
 stop-loss and a 10 % take-profit) and W2 "futures intraday, minute" (100,000
 minute bars of one contract and 2,000,000 ticks, entries with a trailing stop
-and a stop-loss) are fixed backtests described in the workloads' README in the
-shared bench folder (``../shared/bench`` beside the repository; ``--shared`` or
-``KORVIT_BENCH_SHARED`` name another).  Their data is generated once with its
-``gen_workloads.py`` into ``--data`` (default ``bench/data``) and kept while its
-manifest matches; it is then converted once into what ``korvit.data`` loads
-(``DIR/korvit``: long CSVs with an exchange-prefixed code column, and a contract
+and a stop-loss) are fixed backtests.  Their data is generated once by
+``bench/make_workloads.py`` into ``--data`` (default ``bench/data``, about 65 MB) and
+kept while its manifest matches; it is then converted once into what ``korvit.data``
+loads (``DIR/korvit``: long CSVs with an exchange-prefixed code column, and a contract
 table).
 
 Every run is a fresh process, korvit and the peers interleaved (ours, peers, ours,
@@ -53,18 +51,16 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import make_workloads
+
 REPO = HERE.parent
 DEFAULT_SHARED = REPO.parent / "shared" / "bench"
 DEFAULT_DATA = HERE / "data"
 
 # The generator's arguments; a manifest with other parameters means other data.
-GENERATOR_ARGS = {
-    "seed": 20240601,
-    "w1_stocks": 100,
-    "w1_bars": 500,
-    "w2_bars": 100000,
-    "w2_ticks": 20,
-}
+GENERATOR_ARGS = dict(make_workloads.DEFAULTS)
 
 EXCHANGE = "SIM"
 CASH = 10_000_000.0
@@ -111,21 +107,14 @@ def _manifest(data, params=GENERATOR_ARGS):
     return manifest if files else None
 
 
-def ensure_data(data, shared, params=GENERATOR_ARGS):
+def ensure_data(data, params=GENERATOR_ARGS):
     """Generate the workloads with the generator's arguments `params` into `data` unless
     they are there already, and convert them for korvit unless the conversion of this
     very data is there already."""
     manifest = _manifest(data, params)
     if manifest is None:
-        generator = shared / "gen_workloads.py"
-        if not generator.is_file():
-            sys.exit(
-                f"no data generator at {generator} (name the shared bench folder with --shared "
-                "or KORVIT_BENCH_SHARED)"
-            )
-        args = [f"--{key.replace('_', '-')}={value}" for key, value in params.items()]
         print(f"generating the workloads into {data} ...", flush=True)
-        subprocess.run([sys.executable, str(generator), str(data), *args], check=True)
+        make_workloads.generate(data, **params)
         manifest = _manifest(data, params)
         if manifest is None:
             sys.exit(f"{data}/manifest.json does not match the generated files")
@@ -523,7 +512,7 @@ def main(argv=None):
         "--shared",
         type=Path,
         default=Path(os.environ.get("KORVIT_BENCH_SHARED", DEFAULT_SHARED)),
-        help="the shared bench folder with gen_workloads.py and peer/ "
+        help="the shared bench folder with backtrader's scripts in peer/ "
         "(default $KORVIT_BENCH_SHARED or ../shared/bench)",
     )
     parser.add_argument("--no-peer", action="store_true", help="run korvit only")
@@ -546,7 +535,7 @@ def main(argv=None):
     if args.runs < 1:
         parser.error("--runs must be at least 1")
     shared = args.shared.resolve()
-    ensure_data(data, shared)
+    ensure_data(data)
     workloads = list(WORKLOADS) if args.workload == "both" else [args.workload]
     if args.profile:
         for workload in workloads:
