@@ -1,15 +1,13 @@
 """Peak memory of the big workloads: W1 on 100 stocks x 2,500 daily bars and W2 on
 1,000,000 minute bars, each against a budget of 1 GiB peak RSS.
 
-    python bench/bench_memory.py [--workload w1|w2|both] [--ticks] [--data DIR]
-                                 [--shared DIR] [--trace]
+    python bench/bench_memory.py [--workload w1|w2|both] [--ticks] [--data DIR] [--trace]
 
 The workloads are those of ``bench_workloads.py`` (same strategies, cash, fees and
-contracts), on more data: the shared generator (``../shared/bench/gen_workloads.py``
-beside the repository; ``--shared`` or ``KORVIT_BENCH_SHARED`` name another) writes
-them once into ``--data`` (default ``bench/data-memory``), kept while its manifest
-matches, with ``--w1-stocks 100 --w1-bars 2500 --w2-bars 1000000 --w2-ticks 2`` (2 is
-the fewest ticks per bar the generator accepts: 2,000,000 ticks).
+contracts), on more data: ``bench/make_workloads.py`` writes them once into ``--data``
+(default ``bench/data-memory``), kept while its manifest matches, with ``--w1-stocks
+100 --w1-bars 2500 --w2-bars 1000000 --w2-ticks 2`` (2 is the fewest ticks per bar the
+generator accepts: 2,000,000 ticks).
 
 Each backtest runs alone in a fresh process of this interpreter.  Per run:
 
@@ -332,13 +330,6 @@ def main(argv=None):
         help="folder of the generated workloads (default bench/data-memory)",
     )
     parser.add_argument(
-        "--shared",
-        type=Path,
-        default=Path(os.environ.get("KORVIT_BENCH_SHARED", bw.DEFAULT_SHARED)),
-        help="the shared bench folder with gen_workloads.py "
-        "(default $KORVIT_BENCH_SHARED or ../shared/bench)",
-    )
-    parser.add_argument(
         "--trace",
         action="store_true",
         help="run under tracemalloc and print where the memory is held",
@@ -362,7 +353,7 @@ def main(argv=None):
         names.append("w1")
     if args.workload in ("w2", "both"):
         names += ["w2", "w2-ticks"] if args.ticks else ["w2"]
-    bw.ensure_data(data, args.shared.resolve(), GENERATOR_ARGS)
+    bw.ensure_data(data, GENERATOR_ARGS)
     print(f"python {sys.version.split()[0]} ({sys.executable}); data {data}")
     report(names, data, args.trace)
 

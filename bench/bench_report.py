@@ -1,11 +1,11 @@
 """The HTML report's cost: write time, file size and the time a browser needs to draw it.
 
-    python bench/bench_report.py [--runs 3] [--data DIR] [--shared DIR] [--shots DIR]
+    python bench/bench_report.py [--runs 3] [--data DIR] [--shots DIR]
 
 Two runs: the sample run (``examples/strategies/ma_cross.py`` on the sample daily bars,
 as ``korvit backtest examples/strategies/ma_cross.py`` runs it) and W1 of
 ``bench_workloads.py`` on 100 stocks x 2,500 daily bars (the data of ``bench_memory.py``,
-generated once into ``--data``, default ``bench/data-report``, by the shared generator).
+generated once into ``--data``, default ``bench/data-report``, by ``make_workloads.py``).
 Per run:
 
 - write: seconds of ``BacktestResult.to_html``, the result's figures (statistics, round
@@ -111,17 +111,11 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--data", type=Path, default=HERE / "data-report")
-    parser.add_argument(
-        "--shared",
-        type=Path,
-        default=Path(__import__("os").environ.get("KORVIT_BENCH_SHARED", bw.DEFAULT_SHARED)),
-        help="the shared bench folder with gen_workloads.py",
-    )
     parser.add_argument("--shots", type=Path, default=None)
     args = parser.parse_args(argv)
     if chromium_page.chromium() is None:
         sys.exit("chromium is not installed")
-    bw.ensure_data(args.data, args.shared.resolve(), GENERATOR_ARGS)
+    bw.ensure_data(args.data, GENERATOR_ARGS)
     rows = []
     with tempfile.TemporaryDirectory(prefix="korvit-report-") as tmp:
         out = Path(tmp)

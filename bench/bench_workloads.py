@@ -1,24 +1,21 @@
 """Workloads W1 and W2 on korvit and on its peers (backtrader, NautilusTrader), side by side.
 
     python bench/bench_workloads.py [--runs 3] [--workload w1|w2|both] [--data DIR]
-                                    [--shared DIR] [--no-peer] [--peer-ticks] [--profile]
+                                    [--no-peer] [--peer-ticks] [--profile]
 
 W1 "stock portfolio, daily" (100 stocks x 500 daily bars, entries with a 5 %
 stop-loss and a 10 % take-profit) and W2 "futures intraday, minute" (100,000
 minute bars of one contract and 2,000,000 ticks, entries with a trailing stop
-and a stop-loss) are fixed backtests described in the workloads' README in the
-shared bench folder (``../shared/bench`` beside the repository; ``--shared`` or
-``KORVIT_BENCH_SHARED`` name another).  Their data is generated once with its
-``gen_workloads.py`` into ``--data`` (default ``bench/data``) and kept while its
-manifest matches; it is then converted once into what ``korvit.data`` loads
-(``DIR/korvit``: long CSVs with an exchange-prefixed code column, and a contract
+and a stop-loss) are fixed backtests.  Their data is generated once by
+``bench/make_workloads.py`` into ``--data`` (default ``bench/data``, about 65 MB) and
+kept while its manifest matches; it is then converted once into what ``korvit.data``
+loads (``DIR/korvit``: long CSVs with an exchange-prefixed code column, and a contract
 table).
 
 Every run is a fresh process, korvit and the peers interleaved (ours, peers, ours,
 peers, ...), one discarded warm-up run each, then ``--runs`` measured runs.  Our
 strategies are ``bench/workloads/w1_strategy.py`` and ``w2_strategy.py``; backtrader
-runs the scripts of the shared bench folder (``peer/bt_w1.py DATA``), NautilusTrader
-``bench/peers/nt_workloads.py`` (on bars; with ``--peer-ticks`` W2 also on its trade
+runs ``bench/peers/bt_workloads.py``, NautilusTrader ``bench/peers/nt_workloads.py`` (on bars; with ``--peer-ticks`` W2 also on its trade
 ticks).  The peers installed are run (``pip install ".[bench]"``), and for each workload
 the ratio against the fastest of them is printed.
 
@@ -53,18 +50,14 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-REPO = HERE.parent
-DEFAULT_SHARED = REPO.parent / "shared" / "bench"
+sys.path.insert(0, str(HERE))
+
+import make_workloads
+
 DEFAULT_DATA = HERE / "data"
 
 # The generator's arguments; a manifest with other parameters means other data.
-GENERATOR_ARGS = {
-    "seed": 20240601,
-    "w1_stocks": 100,
-    "w1_bars": 500,
-    "w2_bars": 100000,
-    "w2_ticks": 20,
-}
+GENERATOR_ARGS = dict(make_workloads.DEFAULTS)
 
 EXCHANGE = "SIM"
 CASH = 10_000_000.0
@@ -73,10 +66,9 @@ COMMISSION_RATE = 3  # 3/10000 of the traded value
 FUTURES = {"min_move": 0.2, "multiplier": 10, "margin": 0.1, "fee": 3}  # fee per lot, each side
 
 WORKLOADS = {
-    "w1": {"title": 'W1 "stock portfolio, daily"', "peer": "bt_w1.py"},
+    "w1": {"title": 'W1 "stock portfolio, daily"'},
     "w2": {
         "title": 'W2 "futures intraday, minute"',
-        "peer": "bt_w2.py",
         "note": "korvit's load and set-up include the 2,000,000 ticks, which backtrader does not read",
     },
 }
@@ -111,21 +103,14 @@ def _manifest(data, params=GENERATOR_ARGS):
     return manifest if files else None
 
 
-def ensure_data(data, shared, params=GENERATOR_ARGS):
+def ensure_data(data, params=GENERATOR_ARGS):
     """Generate the workloads with the generator's arguments `params` into `data` unless
     they are there already, and convert them for korvit unless the conversion of this
     very data is there already."""
     manifest = _manifest(data, params)
     if manifest is None:
-        generator = shared / "gen_workloads.py"
-        if not generator.is_file():
-            sys.exit(
-                f"no data generator at {generator} (name the shared bench folder with --shared "
-                "or KORVIT_BENCH_SHARED)"
-            )
-        args = [f"--{key.replace('_', '-')}={value}" for key, value in params.items()]
         print(f"generating the workloads into {data} ...", flush=True)
-        subprocess.run([sys.executable, str(generator), str(data), *args], check=True)
+        make_workloads.generate(data, **params)
         manifest = _manifest(data, params)
         if manifest is None:
             sys.exit(f"{data}/manifest.json does not match the generated files")
@@ -335,15 +320,16 @@ def _fmt_pair(values, digits=3):
     return f"{min(values):.{digits}f} / {statistics.median(values):.{digits}f}"
 
 
-def _peers(workload, data, shared, with_ticks):
+def _peers(workload, data, with_ticks):
     """The peers' commands for ``workload``: those installed."""
     import importlib.util
 
     peers = {}
-    if importlib.util.find_spec("backtrader") is not None and (shared / "peer").is_dir():
+    if importlib.util.find_spec("backtrader") is not None:
         peers["backtrader"] = [
             sys.executable,
-            str(shared / "peer" / WORKLOADS[workload]["peer"]),
+            str(HERE / "peers" / "bt_workloads.py"),
+            workload,
             str(data),
         ]
     if importlib.util.find_spec("nautilus_trader") is not None:
@@ -354,7 +340,7 @@ def _peers(workload, data, shared, with_ticks):
     return peers
 
 
-def compare(workload, data, shared, runs, with_peer, with_ticks=False):
+def compare(workload, data, runs, with_peer, with_ticks=False):
     spec = WORKLOADS[workload]
     ours_cmd = [
         sys.executable,
@@ -366,7 +352,7 @@ def compare(workload, data, shared, runs, with_peer, with_ticks=False):
     ]
     engines = {"korvit": ours_cmd}
     if with_peer:
-        engines.update(_peers(workload, data, shared, with_ticks))
+        engines.update(_peers(workload, data, with_ticks))
     results = {name: [] for name in engines}
     show = sys.stdout.isatty()
     for k in range(runs + 1):
@@ -519,13 +505,6 @@ def main(argv=None):
         default=DEFAULT_DATA,
         help="folder of the generated workloads (default bench/data)",
     )
-    parser.add_argument(
-        "--shared",
-        type=Path,
-        default=Path(os.environ.get("KORVIT_BENCH_SHARED", DEFAULT_SHARED)),
-        help="the shared bench folder with gen_workloads.py and peer/ "
-        "(default $KORVIT_BENCH_SHARED or ../shared/bench)",
-    )
     parser.add_argument("--no-peer", action="store_true", help="run korvit only")
     parser.add_argument(
         "--peer-ticks",
@@ -545,19 +524,18 @@ def main(argv=None):
         return
     if args.runs < 1:
         parser.error("--runs must be at least 1")
-    shared = args.shared.resolve()
-    ensure_data(data, shared)
+    ensure_data(data)
     workloads = list(WORKLOADS) if args.workload == "both" else [args.workload]
     if args.profile:
         for workload in workloads:
             profile(workload, data)
         return
     with_peer = not args.no_peer
-    if with_peer and not any(_peers(w, data, shared, args.peer_ticks) for w in workloads):
+    if with_peer and not any(_peers(w, data, args.peer_ticks) for w in workloads):
         sys.exit('no peer is installed: pip install ".[bench]" (or run with --no-peer)')
     print(f"python {sys.version.split()[0]} ({sys.executable}); data {data}")
     for workload in workloads:
-        compare(workload, data, shared, args.runs, with_peer, args.peer_ticks)
+        compare(workload, data, args.runs, with_peer, args.peer_ticks)
 
 
 if __name__ == "__main__":
