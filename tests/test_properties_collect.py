@@ -13,7 +13,7 @@ goes on with the compiled collection alone, which must keep its invariants
 and end every call in a result or a Python exception.
 
 ``KORVIT_FUZZ_EXAMPLES=N`` runs N examples per property instead of the
-suite's few hundred (see README, Development)."""
+suite's few hundred (see CONTRIBUTING.md)."""
 
 import math
 import os

@@ -12,7 +12,7 @@ may part legitimately; the compiled one must then still end every call in a
 result or a Python exception.
 
 ``KORVIT_FUZZ_EXAMPLES=N`` runs N examples per property instead of the
-suite's few hundred (see README, Development)."""
+suite's few hundred (see CONTRIBUTING.md)."""
 
 import copy
 import dataclasses
