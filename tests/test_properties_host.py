@@ -26,7 +26,7 @@ import types
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
@@ -964,18 +964,28 @@ def phase_funcs(mgr, wrappers):
         raise LookupError(f"failed in {mgr.current_phase}")
 
     made_before = []
+    depth = [0]
 
     def nested(*args, **kwargs):
-        """Runs the wrapper made last before it was first called (so the nesting has an end)."""
+        """Runs the wrapper made last before it was first called, at most three deep.
+
+        The bound is what ends the nesting: that wrapper may itself be a nested one (its
+        first call failed), and a nesting ended by the interpreter's recursion limit ends
+        at a depth that differs between a wrapper that makes a Python frame and one that
+        makes none."""
         if not made_before:
             made_before.append(len(wrappers) - 1)
-        inner = wrappers[made_before[0] - 1 : made_before[0]]
-        return (
-            "nested",
-            mgr.current_phase,
-            [outcome(lambda: w()) for w in inner],
-            mgr.current_phase,
-        )
+        inner = wrappers[made_before[0] - 1 : made_before[0]] if depth[0] < 3 else []
+        depth[0] += 1
+        try:
+            return (
+                "nested",
+                mgr.current_phase,
+                [outcome(lambda: w()) for w in inner],
+                mgr.current_phase,
+            )
+        finally:
+            depth[0] -= 1
 
     def reset(*args, **kwargs):
         mgr.__init__()
@@ -1082,6 +1092,17 @@ def run_phases(base, subclass, steps):
 
 @fuzz(300)
 @given(subclass=st.booleans(), steps=st.lists(PHASE_STEPS, max_size=20))
+@example(  # a nested wrapper whose first call failed later runs itself
+    subclass=False,
+    steps=[
+        ("del",),
+        ("enter_phase", 0, "phase", [], False),
+        ("force_phase", 0, "nested", [], False),
+        ("enter_phase", 0, "phase", [], False),
+        ("init",),
+        ("again", 1, []),
+    ],
+)
 def test_the_phase_manager_runs_programs_as_its_twin(subclass, steps):
     assert run_phases(SystemModeMgr, subclass, steps) == run_phases(
         PySystemModeMgr, subclass, steps
