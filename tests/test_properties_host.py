@@ -970,9 +970,8 @@ def phase_funcs(mgr, wrappers):
         """Runs the wrapper made last before it was first called, at most three deep.
 
         The bound is what ends the nesting: that wrapper may itself be a nested one (its
-        first call failed), and a nesting ended by the interpreter's recursion limit ends
-        at a depth that differs between a wrapper that makes a Python frame and one that
-        makes none."""
+        first call failed), and where the interpreter's recursion limit would end it differs
+        between the twins (the compiled wrapper logs the phase without a Python call)."""
         if not made_before:
             made_before.append(len(wrappers) - 1)
         inner = wrappers[made_before[0] - 1 : made_before[0]] if depth[0] < 3 else []
