@@ -142,8 +142,9 @@ struct Name {
     // name whose attribute lives in its own dict (a module, or an instance
     // of a type with a dict slot and the generic attribute lookup) and is no
     // attribute of its type: the owner, its type and the type's version tag,
-    // the dict and its version, and the value (borrowed: while the dict is at
-    // that version it holds the value).  Nothing is kept alive by it.
+    // the dict and its version, and the value (borrowed: while a module's
+    // dict is at that version it holds the value; an instance's dict is
+    // read again at every use, see getattr).  Nothing is kept alive by it.
     struct Attr {
         PyObject *owner = nullptr;
         PyObject *candidate = nullptr;
@@ -198,9 +199,13 @@ void learn_attr(PyObject *o, Name &n, PyObject *value);
 PyObject *relearn_attr(Name &n, PyObject *dict);
 
 // `o.<n>`.  An attribute that lives in the owner's own dict (see Name::Attr)
-// is not looked up again while neither the owner's type nor that dict has
-// changed: the lookup would give the same object and run no Python code.
-// When only the dict changed, the value is what the dict now holds.
+// is read from that dict alone while the owner's type has not changed: the
+// full lookup would find it there, and reading a dict of str keys runs no
+// Python code.  A module's value is not even read again while its dict keeps
+// its version.  An instance's dict is always read: the interpreter's
+// specialised attribute store of 3.11 and 3.12 releases the old value before
+// it moves the dict's version on, so a finalizer run by that release would
+// find the version unchanged and be handed the value being freed.
 inline nb::object getattr(nb::handle o, Name &n) {
     Name::Attr &a = n.attr;
     PyObject *op = o.ptr();
@@ -209,7 +214,7 @@ inline nb::object getattr(nb::handle o, Name &n) {
         if (tp == a.type && valid_version(tp) == a.type_version) {
             PyObject *dict = own_attr_dict(op, tp);
             if (dict == a.dict) {
-                if (dict_version(dict) == a.dict_version)
+                if (tp == &PyModule_Type && dict_version(dict) == a.dict_version)
                     return nb::borrow(a.value);
                 if (PyObject *value = relearn_attr(n, dict))
                     return nb::borrow(value);

@@ -52,9 +52,11 @@ PyObject *own_table(PyObject *fn) {
     return table && PyList_CheckExact(table) ? table : nullptr;
 }
 
-// The entry of `table` (an exact dict, borrowed) at the plain int index
-// `indices[i]`, or null when the index is not plain or the entry no dict:
-// the reader's usual path, which then cannot fail.
+// The entry of `table` (an exact dict of str keys only, borrowed) at the
+// plain int index `indices[i]`, or null when the index is not plain or the
+// entry is another object: the reader's usual path, which then cannot fail,
+// and reading or copying the entry runs no Python code (no key's `__eq__`,
+// which could rebind the table's slot and free the entry mid-read).
 PyObject *entry_at(PyObject *table, PyObject *indices, Py_ssize_t i) {
     if (i >= PyList_GET_SIZE(indices))
         return nullptr;
@@ -63,7 +65,7 @@ PyObject *entry_at(PyObject *table, PyObject *indices, Py_ssize_t i) {
     if (!PyLong_CheckExact(index) || !kc::plain_int_value(index, v) || v < 0 || v >= PyList_GET_SIZE(table))
         return nullptr;
     PyObject *entry = PyList_GET_ITEM(table, (Py_ssize_t)v);
-    return PyDict_CheckExact(entry) ? entry : nullptr;
+    return PyDict_CheckExact(entry) && kc::only_str_keys(entry) ? entry : nullptr;
 }
 
 // Whether every index of `indices` (an exact list) has an entry_at.
@@ -111,10 +113,11 @@ nb::object target_infos(nb::handle indices) {
         nb::object out = kc::steal(PyList_New(count));
         Py_ssize_t i = 0;
         for (; i < count; ++i) {
-            PyObject *entry = entry_at(table.ptr(), held.ptr(), i);
-            if (!entry)
+            PyObject *found_entry = entry_at(table.ptr(), held.ptr(), i);
+            if (!found_entry)
                 break;
-            PyList_SET_ITEM(out.ptr(), i, kc::steal(PyDict_Copy(entry)).release().ptr());
+            nb::object entry = nb::borrow(found_entry); // the copy allocates: a finalizer may rebind the slot
+            PyList_SET_ITEM(out.ptr(), i, kc::steal(PyDict_Copy(entry.ptr())).release().ptr());
         }
         if (i == count)
             return out;
@@ -126,8 +129,10 @@ nb::object first_target_info_value(nb::handle indices, Name &label) {
     nb::object fn = global(n::get_target_info_v2);
     if (PyObject *table = own_table(fn.ptr());
         table && plain_positions(indices.ptr(), table) && PyList_GET_SIZE(indices.ptr()) > 0) {
-        // The lookup compares the keys as a lookup in the entry's copy would.
-        PyObject *value = lookup(entry_at(table, indices.ptr(), 0), label);
+        // The entry's keys are str only: the lookup runs no Python code and
+        // finds what a lookup in the entry's copy would.
+        nb::object entry = nb::borrow(entry_at(table, indices.ptr(), 0));
+        PyObject *value = lookup(entry.ptr(), label);
         return nb::borrow(value ? value : Py_None);
     }
     return loc_value(kc::call(fn, indices), 0, label);

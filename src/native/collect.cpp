@@ -116,67 +116,88 @@ kc::Name target_order_id_name{"target_order_id"};
 // in snap order: what a scan of the snap for the records whose target equals
 // a plain int finds, without the scan.  It is kept only while every record of
 // the snap is exactly korvit.native.KVBackStopOrder, whose field is a set
-// slot read in place (no host code runs to read it) through a descriptor
-// that counts its writes, as a descriptor of the class counts class changes
-// (see stop_target_field); it is trusted only while that count and the
-// type's version tag are unchanged.  A value that is no plain int, float or
-// None refuses it (the scan compares it in Python).
+// slot read in place (no host code runs to read it).  A value that is no
+// plain int, float or None refuses it (the scan compares it in Python).
+//
+// Before it answers, every record is checked to be of that type still and
+// to hold a value of the key it was filed under: a field can be written
+// past the counting descriptors (the base type's `__set__` called on them,
+// object's own `__class__` descriptor), so their write count and the type's
+// version tag only say when to rebuild at once, and the check, a pass over
+// the slots in C, is what makes the index agree with the scan.
 struct TargetIndex {
     enum State { NONE, READY, REFUSED } state = NONE;
     const EngineServices *services = nullptr;
     uint64_t writes = 0;     // the write count when built (or refused)
     StopTargetField field{}; // the record type as it was then
+    // What a record's value equals among plain ints: `key`, or none at all
+    // (None, NaN, a fraction, an int beyond 64 bits).
+    struct Key {
+        bool some = false;
+        long long key = 0;
+        bool operator==(const Key &o) const { return some == o.some && (!some || key == o.key); }
+    };
     std::unordered_map<long long, std::vector<PyObject *>> buckets;
-    std::unordered_map<PyObject *, long long> key_of; // the records in a bucket
+    std::unordered_map<PyObject *, Key> filed; // every record of the snap
 
     void reset(State to = NONE) {
         state = to;
         buckets.clear();
-        key_of.clear();
+        filed.clear();
     }
 
-    // Files `r` under its value; false when the record refuses the index.
-    bool file(PyObject *r) {
+    // The key of `r`'s value as it is now; false when the record refuses the
+    // index (another type, an unset field, a value the scan compares in Python).
+    bool key_now(PyObject *r, Key &out) const {
         if (Py_TYPE(r) != field.type)
             return false;
         PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(r) + field.offset);
+        out = Key{};
         if (!v)
             return false; // unset: the scan raises
-        long long key;
         if (PyLong_CheckExact(v)) {
             int overflow = 0;
-            key = PyLong_AsLongLongAndOverflow(v, &overflow);
+            const long long key = PyLong_AsLongLongAndOverflow(v, &overflow);
             if (key == -1 && PyErr_Occurred()) {
                 PyErr_Clear();
                 return false;
             }
-            if (overflow)
-                return true; // equals no plain int that fits
-        } else if (PyFloat_CheckExact(v)) {
-            const double d = PyFloat_AS_DOUBLE(v);
-            if (!(d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0))
-                return true; // NaN, a fraction or out of range: equals no such int
-            key = (long long)d;
-        } else if (v == Py_None) {
+            if (!overflow) // else it equals no plain int that fits
+                out = Key{true, key};
             return true;
-        } else {
-            return false;
         }
-        buckets[key].push_back(r);
-        key_of.emplace(r, key);
+        if (PyFloat_CheckExact(v)) {
+            const double d = PyFloat_AS_DOUBLE(v);
+            if (d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0)
+                out = Key{true, (long long)d}; // else NaN, a fraction or out of range: equals no such int
+            return true;
+        }
+        return v == Py_None;
+    }
+
+    // Files `r` under its value; false when the record refuses the index.
+    bool file(PyObject *r) {
+        Key k;
+        if (!key_now(r, k))
+            return false;
+        if (k.some)
+            buckets[k.key].push_back(r);
+        filed.emplace(r, k);
         return true;
     }
 
     void unfile(PyObject *r) {
-        auto it = key_of.find(r);
-        if (it == key_of.end())
+        auto it = filed.find(r);
+        if (it == filed.end())
             return;
-        auto bucket = buckets.find(it->second);
-        std::vector<PyObject *> &records = bucket->second;
-        records.erase(std::find(records.begin(), records.end(), r));
-        if (records.empty())
-            buckets.erase(bucket);
-        key_of.erase(it);
+        if (it->second.some) {
+            auto bucket = buckets.find(it->second.key);
+            std::vector<PyObject *> &records = bucket->second;
+            records.erase(std::find(records.begin(), records.end(), r));
+            if (records.empty())
+                buckets.erase(bucket);
+        }
+        filed.erase(it);
     }
 
     const std::vector<PyObject *> *bucket(long long key) const {
@@ -184,8 +205,18 @@ struct TargetIndex {
         return found == buckets.end() ? nullptr : &found->second;
     }
 
+    // Nothing written since the index was built, as far as the counts tell.
     bool current() const {
         return *services->stop_target_writes == writes && kc::valid_version(field.type) == field.version;
+    }
+
+    // Every record still of the type and under the key it was filed under.
+    bool consistent() const {
+        Key k;
+        for (const auto &[r, was] : filed)
+            if (!key_now(r, k) || !(k == was))
+                return false;
+        return true;
     }
 };
 
@@ -236,6 +267,8 @@ struct Snap {
             }
         }
         if (x.state != TargetIndex::NONE && !x.current())
+            x.reset();
+        if (x.state == TargetIndex::READY && !x.consistent())
             x.reset();
         if (x.state == TargetIndex::NONE) {
             x.writes = *x.services->stop_target_writes;
