@@ -246,10 +246,15 @@ inline nb::object class_constant(nb::handle owner, Name &name) {
         const bool plain = found == value.ptr() && !Py_TYPE(found)->tp_descr_get;
         const bool static_method = found && Py_TYPE(found) == &PyStaticMethod_Type;
         if ((plain || static_method) && valid_version(tp) != 0) {
+            // All of it set before the old owner and value are released:
+            // that may run a finalizer that reads a constant of this name.
+            PyObject *old_owner = c.owner, *old_value = c.value;
             Py_INCREF(o);
-            Py_XSETREF(c.owner, o);
-            Py_XSETREF(c.value, nb::object(value).release().ptr());
+            c.owner = o;
+            c.value = nb::object(value).release().ptr();
             c.version = valid_version(tp);
+            Py_XDECREF(old_owner);
+            Py_XDECREF(old_value);
         }
     }
     return value;
