@@ -120,84 +120,90 @@ kc::Name target_order_id_name{"target_order_id"};
 // plain int, float or None refuses it (the scan compares it in Python).
 //
 // Before it answers, every record is checked to be of that type still and
-// to hold a value of the key it was filed under: a field can be written
-// past the counting descriptors (the base type's `__set__` called on them,
-// object's own `__class__` descriptor), so their write count and the type's
-// version tag only say when to rebuild at once, and the check, a pass over
-// the slots in C, is what makes the index agree with the scan.
+// to hold the very value it was filed under (the index holds each value, so
+// its address cannot be reused meanwhile): a field can be written past the
+// counting descriptors (the base type's `__set__` called on them, object's
+// own `__class__` descriptor), so their write count and the type's version
+// tag only say when to rebuild at once, and the check, one pass over the
+// records comparing two pointers each, is what makes the index agree with
+// the scan.
 struct TargetIndex {
     enum State { NONE, READY, REFUSED } state = NONE;
     const EngineServices *services = nullptr;
     uint64_t writes = 0;     // the write count when built (or refused)
     StopTargetField field{}; // the record type as it was then
-    // What a record's value equals among plain ints: `key`, or none at all
-    // (None, NaN, a fraction, an int beyond 64 bits).
-    struct Key {
-        bool some = false;
-        long long key = 0;
-        bool operator==(const Key &o) const { return some == o.some && (!some || key == o.key); }
+    struct Filed {
+        PyObject *record; // borrowed: in the snap while filed
+        nb::object value; // the field's value when filed (an exact int or float, or None), held
+        bool keyed;       // equals the plain int `key` (else no plain int at all)
+        long long key;
     };
+    std::vector<Filed> filed;                        // every record of the snap
+    std::unordered_map<PyObject *, size_t> filed_at; // its place in `filed`
     std::unordered_map<long long, std::vector<PyObject *>> buckets;
-    std::unordered_map<PyObject *, Key> filed; // every record of the snap
 
     void reset(State to = NONE) {
         state = to;
         buckets.clear();
-        filed.clear();
+        filed_at.clear();
+        filed.clear(); // releases exact ints and floats only: runs no Python code
     }
 
-    // The key of `r`'s value as it is now; false when the record refuses the
-    // index (another type, an unset field, a value the scan compares in Python).
-    bool key_now(PyObject *r, Key &out) const {
+    PyObject *slot(PyObject *r) const {
+        return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(r) + field.offset);
+    }
+
+    // Files `r` under its value; false when the record refuses the index
+    // (another type, an unset field, a value the scan compares in Python).
+    bool file(PyObject *r) {
         if (Py_TYPE(r) != field.type)
             return false;
-        PyObject *v = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(r) + field.offset);
-        out = Key{};
+        PyObject *v = slot(r);
         if (!v)
             return false; // unset: the scan raises
+        bool keyed = false;
+        long long key = 0;
         if (PyLong_CheckExact(v)) {
             int overflow = 0;
-            const long long key = PyLong_AsLongLongAndOverflow(v, &overflow);
+            key = PyLong_AsLongLongAndOverflow(v, &overflow);
             if (key == -1 && PyErr_Occurred()) {
                 PyErr_Clear();
                 return false;
             }
-            if (!overflow) // else it equals no plain int that fits
-                out = Key{true, key};
-            return true;
-        }
-        if (PyFloat_CheckExact(v)) {
+            keyed = !overflow; // else it equals no plain int that fits
+        } else if (PyFloat_CheckExact(v)) {
             const double d = PyFloat_AS_DOUBLE(v);
-            if (d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0)
-                out = Key{true, (long long)d}; // else NaN, a fraction or out of range: equals no such int
-            return true;
-        }
-        return v == Py_None;
-    }
-
-    // Files `r` under its value; false when the record refuses the index.
-    bool file(PyObject *r) {
-        Key k;
-        if (!key_now(r, k))
+            keyed = d == std::trunc(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0;
+            key = keyed ? (long long)d : 0; // else NaN, a fraction or out of range: equals no such int
+        } else if (v != Py_None) {
             return false;
-        if (k.some)
-            buckets[k.key].push_back(r);
-        filed.emplace(r, k);
+        }
+        if (!filed_at.emplace(r, filed.size()).second)
+            return true;
+        filed.push_back(Filed{r, nb::borrow(v), keyed, key});
+        if (keyed)
+            buckets[key].push_back(r);
         return true;
     }
 
     void unfile(PyObject *r) {
-        auto it = filed.find(r);
-        if (it == filed.end())
+        auto it = filed_at.find(r);
+        if (it == filed_at.end())
             return;
-        if (it->second.some) {
-            auto bucket = buckets.find(it->second.key);
+        const size_t at = it->second;
+        filed_at.erase(it);
+        if (filed[at].keyed) {
+            auto bucket = buckets.find(filed[at].key);
             std::vector<PyObject *> &records = bucket->second;
             records.erase(std::find(records.begin(), records.end(), r));
             if (records.empty())
                 buckets.erase(bucket);
         }
-        filed.erase(it);
+        if (at + 1 != filed.size()) { // the last one takes its place
+            std::swap(filed[at], filed.back());
+            filed_at[filed[at].record] = at;
+        }
+        filed.pop_back();
     }
 
     const std::vector<PyObject *> *bucket(long long key) const {
@@ -210,11 +216,10 @@ struct TargetIndex {
         return *services->stop_target_writes == writes && kc::valid_version(field.type) == field.version;
     }
 
-    // Every record still of the type and under the key it was filed under.
+    // Every record still of the type and holding the value it was filed under.
     bool consistent() const {
-        Key k;
-        for (const auto &[r, was] : filed)
-            if (!key_now(r, k) || !(k == was))
+        for (const Filed &f : filed)
+            if (Py_TYPE(f.record) != field.type || slot(f.record) != f.value.ptr())
                 return false;
         return true;
     }
