@@ -37,7 +37,7 @@ from korvit.backtest.model.orders import (
 )
 from korvit.backtest.model.positions import PositionsBase
 from korvit.tframe.sysdefine import GlobalDefine as gv
-from korvit.tframe.uclass import KData, SystemModeMgr
+from korvit.tframe.uclass import KData, KDataContainer, SystemModeMgr
 from korvit.tframe.utils.collectbase import CollectBase
 
 twin = types.ModuleType("reference_domain")
@@ -907,6 +907,18 @@ def _random_op(rng, plan, bar_times, family):
 # ------------------------------------------------------------------ running a scenario
 
 
+class KDataByPlace(KDataContainer):
+    """Bar-data sets found by the frequency and multiple they were stored under, not by
+    fields of their own."""
+
+    def __init__(self, sets):
+        super().__init__(sets)
+        self.keys = [(k_data.Frequency, k_data.FreNum) for k_data in sets]
+
+    def get_item(self, frequency, number):
+        return self[self.keys.index((frequency, number))]
+
+
 class World:
     """A scenario built on a fresh registry, backtest environment and history store;
     every order also comes with an earlier trade of its own, at its price."""
@@ -964,6 +976,12 @@ class World:
                     strategy, np.arange(len(groups)), BaseBegin=begin, Frequency=kfreq, FreNum=num
                 )
             )
+        if plan.get("unstated"):  # bar-data sets without these fields, as a host may lay them out
+            sets = KDataByPlace(vr.g_KorvitKDataList)
+            for k_data in sets:
+                for name in plan["unstated"]:
+                    delattr(k_data, name)
+            vr.g_KorvitKDataList = sets
         info.KFrequencyI, info.KFreNum = kfreq, num
         vr.g_KorvitDataValueFresh = strategy[: gv.KMatrixPos_Head_len].copy()
         vr.g_KorvitSimCurBarFresh = plan["cursor"]
@@ -1585,6 +1603,26 @@ def test_bad_input_fails_alike(case):
     if raised is NotImplementedError:
         assert outcome[2] == "position_effect 99 is neither open nor close"
     assert not diffs
+
+
+@pytest.mark.parametrize("unstated", [("Frequency",), ("FreNum",), ("Frequency", "FreNum")])
+def test_base_bars_of_unstated_length_date_fills_as_bars_of_one_minute(unstated):
+    """Base bar data that do not say how long their bars are (K-data sets with only
+    Matrix, CurrentBar and BaseBegin): both modules date the fills of bars of five
+    minutes as on base bars of one minute, not of the length they were made of."""
+    plans = (make_plan(seed, "fill_time") for seed in range(1000))
+    plan = next(p for p in plans if p["freq"] == (gv.KFreq_Min, 5) and p["base_minutes"] > 1)
+    times = [("filled_time", pos, 0.0, 0) for pos in range(len(plan["groups"]))]
+    plan["ops"] = [*times, ("clear", plan["times"][0]), ("deal",)]
+    expected, diffs = compare({**plan, "unstated": unstated})
+    assert not diffs
+
+    def calls(out):
+        return [out[f"call #{k}"] for k in range(len(plan["ops"]))]
+
+    assert all(outcome[0] == "returned" for outcome in calls(expected)[: len(times)])
+    one_minute, stated = run({**plan, "base_minutes": 1}, twin), run(plan, twin)
+    assert calls(expected) == calls(one_minute) != calls(stated)
 
 
 def test_module_names_are_looked_up_at_call_time(monkeypatch):
