@@ -416,9 +416,10 @@ def _get_filled_time(pos, reference_time, target_idx):
         t = k_data.Matrix[gv.KMatrixPos_TimeLine, volume_great_0_pos]
         if k_frequency_i == gv.KFreq_Min and k_fre_num > 1:
             # t less one base bar: n minutes for base bars of n minutes, else one minute
+            # (also for base data that do not state their frequency or its multiple)
             span = _1min_dt
-            if k_data.Frequency == gv.KFreq_Min:
-                number = k_data.FreNum
+            if getattr(k_data, "Frequency", None) == gv.KFreq_Min:
+                number = getattr(k_data, "FreNum", 1)
                 if number > 1:
                     span = _1min_dt * number
             return_time = datetime_to_mft(mft_to_datetime([t])[0] - span)

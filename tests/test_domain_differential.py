@@ -11,6 +11,7 @@ the snaps of pending orders and live stop orders, and the accounts.
 """
 
 import datetime
+import itertools
 import os
 import random
 import types
@@ -37,7 +38,7 @@ from korvit.backtest.model.orders import (
 )
 from korvit.backtest.model.positions import PositionsBase
 from korvit.tframe.sysdefine import GlobalDefine as gv
-from korvit.tframe.uclass import KData, SystemModeMgr
+from korvit.tframe.uclass import KData, KDataContainer, SystemModeMgr
 from korvit.tframe.utils.collectbase import CollectBase
 
 twin = types.ModuleType("reference_domain")
@@ -907,6 +908,18 @@ def _random_op(rng, plan, bar_times, family):
 # ------------------------------------------------------------------ running a scenario
 
 
+class KDataByPlace(KDataContainer):
+    """Bar-data sets found by the frequency and multiple they were stored under, not by
+    fields of their own."""
+
+    def __init__(self, sets):
+        super().__init__(sets)
+        self.keys = [(k_data.Frequency, k_data.FreNum) for k_data in sets]
+
+    def get_item(self, frequency, number):
+        return self[self.keys.index((frequency, number))]
+
+
 class World:
     """A scenario built on a fresh registry, backtest environment and history store;
     every order also comes with an earlier trade of its own, at its price."""
@@ -964,6 +977,11 @@ class World:
                     strategy, np.arange(len(groups)), BaseBegin=begin, Frequency=kfreq, FreNum=num
                 )
             )
+        unstated = plan.get("unstated", {})  # fields a host's records may lack
+        if unstated.get("k_data"):
+            vr.g_KorvitKDataList = KDataByPlace(vr.g_KorvitKDataList)
+            for k_data, name in itertools.product(vr.g_KorvitKDataList, unstated["k_data"]):
+                delattr(k_data, name)
         info.KFrequencyI, info.KFreNum = kfreq, num
         vr.g_KorvitDataValueFresh = strategy[: gv.KMatrixPos_Head_len].copy()
         vr.g_KorvitSimCurBarFresh = plan["cursor"]
@@ -1008,6 +1026,8 @@ class World:
         )
         vr.g_KVOrders, vr.g_KVTrades = KVBackOrderCollect(), KVBackTradeCollect()
         self.orders = [KVBackOrder.create(**o) for o in plan["orders"]]
+        for order, name in itertools.product(self.orders, unstated.get("orders", ())):
+            delattr(order, name)
         self.trades = [
             KVBackTrade.create(
                 handle_idx=o.handle_idx,
@@ -1316,10 +1336,11 @@ def run(plan, subject):
     tick_times = {time for ticks in plan.get("ticks", ()) for time in ticks[2]}
     for o in world.vr.g_KVOrders:
         out.update(
-            (f"order {o.order_id}.{name}", canon(getattr(o, name)))
+            (f"order {o.order_id}.{name}", canon(getattr(o, name, ABSENT)))
             for name in KVBackOrder.__slots__
         )
-        if isinstance(o.stop_trigger, (float, int)) and not isnan(o.stop_trigger):
+        trigger = getattr(o, "stop_trigger", None)
+        if isinstance(trigger, (float, int)) and not isnan(trigger):
             world.outcomes.add(("stop entry", o.ctg, o.status, o.triggered))
             if o.status == gv.OrderStatus_Filled and o.updated_time in tick_times:
                 world.outcomes.add(("stop entry filled at a tick", o.ctg))
@@ -1585,6 +1606,85 @@ def test_bad_input_fails_alike(case):
     if raised is NotImplementedError:
         assert outcome[2] == "position_effect 99 is neither open nor close"
     assert not diffs
+
+
+def _five_minute_plans():
+    """Bars of five minutes on base bars of more than one minute: fill times of each bar
+    (target 0), stale orders cleared, a deal."""
+    for seed in range(1000):
+        plan = make_plan(seed, "fill_time")
+        if plan["freq"] == (gv.KFreq_Min, 5) and plan["base_minutes"] > 1:
+            times = [("filled_time", pos, 0.0, 0) for pos in range(len(plan["groups"]))]
+            yield {**plan, "ops": [*times, ("clear", plan["times"][0]), ("deal",)]}
+
+
+def _stop_price_plans():
+    for seed in range(1000):
+        plan = bar_fill_plan(seed)
+        yield {**plan, "settings": {**plan["settings"], "StopFill": "stop_price"}}
+
+
+def _default_stop_fill(plan):
+    return {**plan, "settings": {**plan["settings"], "StopFill": "first_traded"}}
+
+
+def _stop_entry_plans():
+    for seed in range(1000):
+        plan = make_plan(seed, "transaction")
+        if any("stop_trigger" in o for o in plan["orders"]):
+            yield plan
+
+
+def _no_stop_entries(plan):
+    return {**plan, "orders": [{**o, "stop_trigger": NAN} for o in plan["orders"]]}
+
+
+# What a host may leave out: scenarios that depend on it; the scenario without it; the
+# scenario with it set to what its absence stands for.
+UNSTATED = {
+    "Frequency of bar data": (
+        _five_minute_plans,
+        lambda plan: {**plan, "unstated": {"k_data": ("Frequency",)}},
+        lambda plan: {**plan, "base_minutes": 1},
+    ),
+    "FreNum of bar data": (
+        _five_minute_plans,
+        lambda plan: {**plan, "unstated": {"k_data": ("FreNum",)}},
+        lambda plan: {**plan, "base_minutes": 1},
+    ),
+    "Frequency and FreNum of bar data": (
+        _five_minute_plans,
+        lambda plan: {**plan, "unstated": {"k_data": ("Frequency", "FreNum")}},
+        lambda plan: {**plan, "base_minutes": 1},
+    ),
+    "StopFill of the settings": (
+        _stop_price_plans,
+        lambda plan: {**plan, "settings": {**plan["settings"], "StopFill": ABSENT}},
+        _default_stop_fill,
+    ),
+    "stop_trigger of orders": (
+        _stop_entry_plans,
+        lambda plan: {**plan, "unstated": {"orders": ("stop_trigger",)}},
+        _no_stop_entries,
+    ),
+}
+
+
+@pytest.mark.parametrize("case", UNSTATED)
+def test_a_host_without_an_optional_field_runs_as_with_its_default(case):
+    """Fields a host may lay its records out without (bar data with only Matrix,
+    CurrentBar and BaseBegin, settings without StopFill, orders without stop_trigger):
+    both modules run as with the field set to what its absence stands for (base bars of
+    one minute, "first_traded", no stop entry), in scenarios whose outcome depends on it."""
+    plans, without, stated = UNSTATED[case]
+
+    def seen(out):  # all that can be observed but the field left out
+        return {key: value for key, value in out.items() if not key.endswith(".stop_trigger")}
+
+    plan = next(p for p in plans() if seen(run(p, twin)) != seen(run(stated(p), twin)))
+    expected, diffs = compare(without(plan))
+    assert not diffs
+    assert seen(expected) == seen(run(stated(plan), twin))
 
 
 def test_module_names_are_looked_up_at_call_time(monkeypatch):

@@ -78,10 +78,13 @@ nb::object one_minute_before(nb::handle t) {
 
 // `t` less one bar of the base data `k_data`: a base bar of n minutes
 // (`Frequency` KFreq_Min, `FreNum` n > 1) begins n minutes before its time,
-// any other one minute before (`one_minute_before`).
+// any other one minute before (`one_minute_before`).  Base data that do not
+// state their frequency (no `Frequency`) or its multiple (no `FreNum`, read
+// as 1) are taken for bars of one minute, as K-data sets with only `Matrix`,
+// `CurrentBar` and `BaseBegin` are.
 nb::object one_base_bar_before(nb::handle t, nb::handle k_data) {
-    if (kc::equals(kc::getattr(k_data, k::Frequency), gv(n::KFreq_Min))) {
-        nb::object number = kc::getattr(k_data, k::FreNum);
+    if (kc::equals(kc::getattr_or(k_data, k::Frequency, kc::none()), gv(n::KFreq_Min))) {
+        nb::object number = kc::getattr_or(k_data, k::FreNum, kc::py_int(1));
         if (kc::compare(number, kc::py_int(1), Py_GT)) {
             nb::object span = kc::steal(PyNumber_Multiply(global(n::_1min_dt).ptr(), number.ptr()));
             nb::object shifted = kc::steal(PyNumber_Subtract(to_datetime(t).ptr(), span.ptr()));
