@@ -67,6 +67,11 @@ _STOCK_FEE_KEYS = ("CommissionRate", "MinTradeFee", "OpenTax", "CloseTax", "Tran
 # alone fills) and the one a setting object without that field stands for.
 STOP_FILL_FIRST_TRADED = "first_traded"
 STOP_FILL_STOP_PRICE = "stop_price"
+# The values of the run setting ``LimitFill`` (where a limit order that the market
+# reached at a better price than its limit fills) and the one a setting object
+# without that field stands for.
+LIMIT_FILL_FIRST_TRADED = "first_traded"
+LIMIT_FILL_LIMIT_PRICE = "limit_price"
 _NO_CASH_MESSAGE = (
     "保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, valid_cash=%.2f, "
     "margin_frozen=%.2f, fee_frozen=%.2f"
@@ -111,6 +116,76 @@ def _floor_to_step(price, step):
     """
     d = _exact_decimal(price)
     return float(d - d % _exact_decimal(step))
+
+
+def _ceil_to_step(price, step):
+    """``price`` brought up to a multiple of ``step``, exactly in decimal: the
+    smallest multiple of the step not below a positive price (10.27, step 0.05
+    -> 10.30); a multiple stays as it is."""
+    d = _exact_decimal(price)
+    s = _exact_decimal(step)
+    rem = d % s
+    stepped = d - rem
+    if rem:
+        stepped = stepped + s
+    return float(stepped)
+
+
+def _not_below(price, level, step):
+    """The price to hand a trade (which brings its prices down to the price step)
+    for a fill that must not lie below ``level`` (a sell at or above its limit, a
+    buy at or above its stop): ``price`` itself where its step down keeps to the
+    level, else ``price`` brought up to the step.  Returns that price and the
+    price the trade will have."""
+    down = _floor_to_step(price, step)
+    if _w(down) < _w(level):
+        up = _ceil_to_step(price, step)
+        return up, up
+    return price, down
+
+
+def _price_step_of(order):
+    """The price step ("MinMove") of an order's (or a stop order's) target."""
+    info_list = get_target_info_v2(cb.obj_attr_value([order], "target_idx"))
+    if not isinstance(info_list, list):
+        raise TypeError(f"target info must be a list, got {type(info_list).__name__}")
+    return info_list[0].get("MinMove")
+
+
+def _limit_fills_first_traded():
+    """Whether a limit order that the market reached at a better price than its
+    limit fills at that price, as the run setting ``LimitFill`` says (read now;
+    a setting object without it stands for "first_traded"): "first_traded", at
+    the first price at or better than the limit (True); "limit_price", at the
+    limit (False)."""
+    rule = getattr(cnt.vr.g_KorvitSettingInfo, "LimitFill", LIMIT_FILL_FIRST_TRADED)
+    if rule == LIMIT_FILL_FIRST_TRADED:
+        return True
+    if rule == LIMIT_FILL_LIMIT_PRICE:
+        return False
+    raise ValueError(
+        f"the setting LimitFill must be {LIMIT_FILL_FIRST_TRADED!r} or "
+        f"{LIMIT_FILL_LIMIT_PRICE!r}, got {rule!r}"
+    )
+
+
+def _stop_level(stop_order):
+    """The level of a stop order: the trigger price of a trailing stop, the stop
+    price of another."""
+    if stop_order.stop_order_type == gv.StopOrderType_Trailing:
+        return stop_order.stop_trailing_price
+    return stop_order.stop_price
+
+
+def _holds_above(stop_order):
+    """Whether a stop order holds at or above its level (a long position's profit
+    stop, a short position's loss or trailing stop), rather than at or below it."""
+    stop_order_type, order_act = stop_order.stop_order_type, stop_order.act
+    if stop_order_type == gv.StopOrderType_Profit:
+        return order_act == gv.OrderAct_Buy
+    if stop_order_type == gv.StopOrderType_Loss or stop_order_type == gv.StopOrderType_Trailing:
+        return order_act == gv.OrderAct_Sell
+    return False
 
 
 def _numeric_column(values, what):
@@ -305,6 +380,14 @@ def _deal_stop_order(filled_order_ids, order_denied_canceled_ids):
             if fired_on_bar:
                 _fill_on_bar(stop_order, bar_open, bar_high0, bar_low0)
             order_id, target_price, trigger_time = _fire_stop_order(stop_order)
+            # The closing order fills on the price step, never before the stop: the
+            # trade brings its price down, which a stop that holds at or above its
+            # level must not go below (see _not_below).
+            if _holds_above(stop_order):
+                price = target_price[0]
+                level = _stop_level(stop_order)
+                step = _price_step_of(stop_order)
+                target_price = np.array([_not_below(price, level, step)[0]])
             order_status_s = _transaction_order(
                 order_id, bar_high, bar_low, bar_open, bar_volume, target_price, trigger_time
             )
@@ -593,6 +676,9 @@ def _transaction_order(
             ):  # when the error raiser returns: holding, but not matched in this bar
                 continue
 
+        # The levels below which the order's and the trade's price must not lie once
+        # on the price step (None where they may only go down).
+        order_level = trade_level = None
         stop_trigger = getattr(order, "stop_trigger", np.nan)
         if not isnan(stop_trigger) and not order.triggered:
             # A stop entry waiting for its trigger: it fills (or becomes a limit order) once reached.
@@ -609,12 +695,26 @@ def _transaction_order(
             )
             if entry is None:
                 continue
-            order_price, trade_price, filled_time = entry
+            order_price, trade_price, filled_time, order_level, trade_level = entry
         elif order_ctg == gv.OrderCtg_Limit:  # a limit order ignores an assigned price
+            sells = order_side == gv.OrderAct_Sell
+            buys = not sells and order_side == gv.OrderAct_Buy
+            if sells:  # a sell's prices never below its limit
+                order_level = trade_level = order_price
             if _w(bar_low) <= _w(order_price) <= _w(bar_high):
+                # The bar reached the limit: at its open where that was at or better
+                # than the limit (as LimitFill says), else at the limit.
                 trade_price = order_price
-            elif (order_side == gv.OrderAct_Sell and _w(order_price) < _w(bar_low)) or (
-                order_side == gv.OrderAct_Buy and _w(order_price) > _w(bar_high)
+                if (
+                    (buys or sells)
+                    and _limit_fills_first_traded()
+                    and (
+                        _w(bar_open) <= _w(order_price) if buys else _w(bar_open) >= _w(order_price)
+                    )
+                ):
+                    order_price = trade_price = bar_open
+            elif (sells and _w(order_price) < _w(bar_low)) or (
+                buys and _w(order_price) > _w(bar_high)
             ):
                 order_price = trade_price = bar_open  # the whole bar was better than the limit
             elif cnt.vr.g_KorvitSettingInfo.LimitType:
@@ -646,8 +746,18 @@ def _transaction_order(
         if _w(trade_price) <= 0:
             continue
 
+        # The trade brings its prices down to the price step; those that must not
+        # lie below a level go up instead where down would cross it (the stop
+        # orders are armed at the price before the step).
+        order_fill, trade_fill = order_price, trade_price
+        if order_level is not None or trade_level is not None:
+            step = _price_step_of(order)
+            if order_level is not None:
+                order_fill = _not_below(order_price, order_level, step)[0]
+            if trade_level is not None:
+                trade_fill = _not_below(trade_price, trade_level, step)[0]
         new_trade = _create_a_trader(
-            order, order_price, order.unfilled_volume, trade_price, filled_time
+            order, order_fill, order.unfilled_volume, trade_fill, filled_time
         )
         _update_order_status(order, order_status_s, i, order.status, np.nan, filled_time)
         _back_test_call_on_execution(order, new_trade)
@@ -673,15 +783,25 @@ def _stop_entry(
     A market stop entry fills there (no slippage, as the closing orders of
     stop orders).  A limit one (a stop-limit) becomes a limit order at
     ``limit`` (``triggered`` is set) and fills in this bar only when the rest
-    of the bar reaches the limit: at the trigger price when that is at or
-    better than the limit; else, with ticks, at the limit at the first later
-    tick at or better than it; without ticks, at the limit when the bar
-    triggered at its open (so that all of the bar came after the trigger) and
-    its low (buy) or high (sell) reached the limit.  A bar that triggers
-    inside its range cannot tell whether it came back to the limit after the
-    trigger, so the order waits as a limit order from the next bar on.
+    of the bar reaches the limit: at the trigger price when that price, on
+    the price step (for a buy not below the trigger), is at or better than
+    the limit; else, with ticks, at the first
+    later tick at or better than the limit, at that tick's price (at the
+    limit when the run setting ``LimitFill`` is "limit_price"); without
+    ticks, at the limit when the bar triggered at its open (so that all of
+    the bar came after the trigger) and its low (buy) or high (sell) reached
+    the limit.  A bar that triggers inside its range cannot tell whether it
+    came back to the limit after the trigger, so the order waits as a limit
+    order from the next bar on.
 
-    Returns ``(order_price, trade_price, filled_time)`` of the fill, or None.
+    The fill's prices go to the price step on the order's side: a buy stop's
+    fill never below the trigger, a sell limit's never below the limit (the
+    trade brings prices down; see ``_not_below``).
+
+    Returns ``(order_price, trade_price, filled_time, order_level,
+    trade_level)`` of the fill (``*_level``: the level below which that price
+    must not lie once on the price step, None where it may only go down), or
+    None.
     """
     buys = order_side == gv.OrderAct_Buy
     if not buys and not order_side == gv.OrderAct_Sell:
@@ -711,7 +831,8 @@ def _stop_entry(
         first = stop_trigger
     order.triggered = True
     if order_ctg == gv.OrderCtg_Market:
-        return first, first, filled_time
+        level = stop_trigger if buys else None
+        return first, first, filled_time, level, level
     if not order_ctg == gv.OrderCtg_Limit:
         raise_bultin_error("orderctg")
         return None
@@ -719,14 +840,20 @@ def _stop_entry(
     def better(price):  # at or better than the limit
         return _w(price) <= _w(limit) if buys else _w(price) >= _w(limit)
 
-    if better(first):
-        return limit, first, filled_time
+    order_level = None if buys else limit
+    # The price the trade would have at the trigger price: a buy's not below the trigger.
+    step = _price_step_of(order)
+    stepped = _not_below(first, stop_trigger, step)[1] if buys else _floor_to_step(first, step)
+    if better(stepped):
+        return limit, first, filled_time, order_level, stop_trigger if buys else limit
     if first_tick is not None:
         for k in range(first_tick + 1, tick_prices.size):
-            if better(tick_prices[k]):
-                return limit, limit, tick_times[k]
+            price = tick_prices[k]
+            if better(price):
+                trade_price = price if _limit_fills_first_traded() else limit
+                return limit, trade_price, tick_times[k], order_level, order_level
     elif at_open and better(bar_low if buys else bar_high):
-        return limit, limit, filled_time
+        return limit, limit, filled_time, order_level, order_level
     return None
 
 
@@ -743,13 +870,7 @@ def _lot_size(target_idx):
 def _create_a_trader(order, order_price, trader_volume, trade_price, filled_time):
     """Fill ``trader_volume`` of ``order``, store the new trade and return it."""
 
-    def loc_value(info, idx, label):
-        if not isinstance(info, list):
-            raise TypeError(f"target info must be a list, got {type(info).__name__}")
-        return info[idx].get(label)
-
-    info_list = get_target_info_v2(cb.obj_attr_value([order], "target_idx"))
-    min_move = loc_value(info_list, 0, "MinMove")
+    min_move = _price_step_of(order)
     trade_price = _floor_to_step(trade_price, min_move)
     order_price = _floor_to_step(order_price, min_move)
 

@@ -22,8 +22,8 @@ reached and the ticks tell that the profit stop came first.  The futures buy
 of bar 0 has a trailing stop that starts trailing in bar 1 and fires on the
 bar in bar 2.  Bar 2 of the stock has no volume, so the market buy placed
 then waits for bar 3.  In bar 3 an odd-lot stock buy is denied and its stop
-cancelled, and a futures short opens; the ticks of bar 4 fire its trailing
-stop.  The stock sell of bar 7 is priced above the bar and stays pending.
+cancelled, and a futures short opens (its sell limit at the bar's open,
+above the limit); the ticks of bar 4 fire its trailing stop.  The stock sell of bar 7 is priced above the bar and stays pending.
 """
 
 from datetime import datetime
@@ -200,9 +200,9 @@ def on_data(context):
         place_order("stocks", STOCK, BUY, OPEN, 500, ctg=gv.OrderCtg_Market)
     elif bar == 3:
         protect(place_order("stocks", STOCK, BUY, OPEN, 150, 9.50), LOSS, 0.5)
-        sell = place_order("futures", FUTURE, SELL, OPEN, 1, 3500)
-        protect(sell, TRAILING, 50, PERCENT, trailing_gap=20)  # half the gain, from 3480 on
-        protect(sell, LOSS, 30)  # 3530
+        sell = place_order("futures", FUTURE, SELL, OPEN, 1, 3500)  # fills at the open, 3515
+        protect(sell, TRAILING, 50, PERCENT, trailing_gap=20)  # half the gain, from 3495 on
+        protect(sell, LOSS, 30)  # 3545
     elif bar == 5:
         place_order("stocks", STOCK, SELL, CLOSE, 300, 10.25)
         place_order("futures", FUTURE, SELL, OPEN, 1, ctg=gv.OrderCtg_Market)

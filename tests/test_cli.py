@@ -301,6 +301,7 @@ def test_a_running_core_process_can_be_named(tmp_path):
         (["--core", "nohost"], ["HOST:PORT"]),
         (["--data", "missing.csv"], ["missing.csv"]),
         (["--stop-fill", "open"], ["--stop-fill", "'open'", "first_traded", "stop_price"]),
+        (["--limit-fill", "open"], ["--limit-fill", "'open'", "first_traded", "limit_price"]),
     ],
 )
 def test_bad_arguments_end_with_one_line(tmp_path, args, words):
@@ -308,7 +309,8 @@ def test_bad_arguments_end_with_one_line(tmp_path, args, words):
     done = korvit("backtest", strategy, *args, "--out", tmp_path / "out", "--no-progress")
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
     assert all(word in done.stderr for word in words), done.stderr
-    if "--stop-fill" in args:  # the sweep takes the same run options
+    if {"--stop-fill", "--limit-fill"} & set(args):  # the sweep takes the same run options
+        assert not (tmp_path / "out").exists()
         done = korvit(
             "sweep", strategy, "--grid", "n=1,2", *args, "--out", tmp_path / "out", "--no-progress"
         )

@@ -38,7 +38,8 @@ SourceFileLoader(twin.__name__, str(HERE.parent / "bench" / "reference_domain.py
 # The runs saved in tests/data/sample_runs, made with the engine of commit 654c544, before
 # contracts carried lot sizes and fee schedules (the stocks paid the account-level schedule
 # that the sample contracts now state), and before a stop fired on the bar alone filled at the
-# bar's open where the bar opened beyond it: they run with that earlier fill rule.
+# bar's open where the bar opened beyond it, or a limit order at the bar's open where the bar
+# opened at or better than its limit: they run with those earlier fill rules.
 SAMPLE_RUNS = {
     "ma_cross": (EXAMPLES / "ma_cross.py", dict(data="daily.csv")),
     "ma_cross_overrides": (
@@ -72,6 +73,7 @@ def test_the_sample_runs_have_not_moved(name):
         sample_path(options.pop("data")),
         contracts=sample_path("contracts.csv"),
         stop_fill="stop_price",
+        limit_fill="limit_price",
         progress=False,
         **options,
     )

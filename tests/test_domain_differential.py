@@ -248,6 +248,8 @@ INVALID = 9  # no category, side, position effect, stop type or gap type has thi
 ABSENT = "<absent>"  # a setting the setting object does not have
 # Where stop orders fired on the bar alone fill: the two rules, and a setting object without the field.
 STOP_FILLS = ("first_traded", "stop_price", ABSENT)
+# Where limit orders the market reached at a better price fill: the two rules, and no field.
+LIMIT_FILLS = ("first_traded", "limit_price", ABSENT)
 
 
 def _price(rng, low, high):
@@ -383,6 +385,10 @@ def make_plan(seed, family):
         ]
     # Drawn last, so that the rest of a seed's plan does not depend on it; now and then a bad value.
     plan["settings"]["StopFill"] = "last_traded" if rng.random() < 0.02 else rng.choice(STOP_FILLS)
+    fill_rng = random.Random(f"limit fill {seed}")
+    plan["settings"]["LimitFill"] = (
+        "open" if fill_rng.random() < 0.02 else fill_rng.choice(LIMIT_FILLS)
+    )
     if family in ("transaction", "stops", "mixed", "deal"):
         _add_stop_entries(random.Random(f"stop entries {seed}"), plan)
     return plan
@@ -1112,8 +1118,18 @@ class World:
             ):
                 column.append(value)
         new = {o.order_id for o in self.vr.g_KVOrders if o.status == NEW}
-        result = self.subject._transaction_order(ids, *map(form, columns), prices, times)
         records = {o.order_id: o for o in self.vr.g_KVOrders}
+        # limit orders whose bar reaches the limit after opening better than it
+        opened_better = {
+            i: (records[i].price, first)
+            for i, high, low, first in zip(ids, *columns[:3])
+            if records[i].ctg == LIMIT
+            and records[i].side in (BUY, SELL)
+            and (not _number(records[i].stop_trigger) or records[i].triggered)
+            and low <= records[i].price <= high
+            and (first > records[i].price if records[i].side == SELL else first < records[i].price)
+        }
+        result = self.subject._transaction_order(ids, *map(form, columns), prices, times)
         for i, t in zip(ids, targets):
             order, lot = records[i], self.plan["targets"][t]["info"].get("LotSize")
             if (
@@ -1133,6 +1149,22 @@ class World:
         for i, t in zip(ids, targets):
             if records[i].status == HELD and bar_changes[t][0] is None and bar_changes[t][1] >= 1:
                 self.outcomes.add(("pending",))
+            if i in opened_better and records[i].status == gv.OrderStatus_Filled:
+                # at the open or at the limit, where the two differ on the price step
+                limit, first = opened_better[i]
+                step = self.plan["targets"][t]["info"]["MinMove"]
+                at = {
+                    twin._not_below(price, limit, step)[1]
+                    if records[i].side == SELL
+                    else twin._floor_to_step(price, step): name
+                    for name, price in (("open", first), ("limit", limit))
+                }
+                if len(at) == 2 and records[i].filled_average in at:
+                    fill = self.plan["settings"]["LimitFill"]
+                    fill = "first_traded" if fill == ABSENT else fill  # what no field stands for
+                    self.outcomes.add(
+                        ("limit reached after a better open", fill, at[records[i].filled_average])
+                    )
         return result
 
     def unfired(self, picks):
@@ -1344,6 +1376,7 @@ def run(plan, subject):
             world.outcomes.add(("stop entry", o.ctg, o.status, o.triggered))
             if o.status == gv.OrderStatus_Filled and o.updated_time in tick_times:
                 world.outcomes.add(("stop entry filled at a tick", o.ctg))
+    note_steps_up(world)
     for k, t in enumerate(world.vr.g_KVTrades):
         out.update(
             (f"trade #{k}.{name}", canon(getattr(t, name)))
@@ -1383,6 +1416,34 @@ def run(plan, subject):
     return out
 
 
+def _number(x):
+    """Whether ``x`` is a number other than NaN (a stop entry's trigger)."""
+    return isinstance(x, (int, float, np.number)) and not isnan(x)
+
+
+def note_steps_up(world):
+    """Fills that went up to the price step where down would have crossed a sell
+    limit, a buy stop entry's trigger or the level of a stop that holds at or above it."""
+    planned = {o["order_id"]: o for o in world.plan["orders"]}
+    fired = {s.order_id: s for s in world.vr.g_KVStopOrders if s.execute_status == FIRED}
+    for t in list(world.vr.g_KVTrades)[len(world.trades) :]:
+        o, stop = planned.get(t.order_id), fired.get(t.order_id)
+        entry = o is not None and _number(o.get("stop_trigger"))
+        if o is not None and not entry and o["order_ctg"] == LIMIT and o["order_side"] == SELL:
+            kind, level = "sell limit", o["order_price"]
+        elif entry and o["order_ctg"] == MARKET and o["order_side"] == BUY:
+            kind, level = "buy stop", o["stop_trigger"]
+        elif stop is not None and twin._holds_above(stop):
+            kind, level = "stop exit", stop.trigger_real_price
+        else:
+            continue
+        step = world.plan["targets"][int(t.target_idx)]["info"].get("MinMove")
+        if step is None or not level > 0 or twin._floor_to_step(level, step) >= level:
+            continue
+        if t.trade_price == twin._ceil_to_step(level, step):
+            world.outcomes.add(("brought up to the step", kind))
+
+
 def compare(plan):
     """The twin's run of ``plan``, and the first entries in which the engine's run differs."""
     expected, got = run(plan, twin), run(plan, engine)
@@ -1415,7 +1476,12 @@ REACHED = {
             gv.OrderReject_NoEnoughPosition,
         )
     }
-    | {("cancel", r) for r in (gv.OrderReject_MarketOrderHolding, gv.OrderReject_LimitType)},
+    | {("cancel", r) for r in (gv.OrderReject_MarketOrderHolding, gv.OrderReject_LimitType)}
+    | {("brought up to the step", kind) for kind in ("sell limit", "buy stop")}
+    | {
+        ("limit reached after a better open", "first_traded", "open"),
+        ("limit reached after a better open", "limit_price", "limit"),
+    },
     "frozen": {("fee schedule stated", "whole"), ("fee schedule stated", "in part")},
     "stops": {("armed",), ("fired",), ("fill",), ("deny", gv.OrderReject_NoEnoughPosition)},
     "triggers": {
@@ -1440,6 +1506,7 @@ REACHED = {
         ("closing order", gv.OrderStatus_Denied),
         ("fill",),
         ("deny", gv.OrderReject_NoEnoughCash),
+        ("brought up to the step", "stop exit"),
     }
     | {("fired on the bar", kind) for kind in STOP_TYPES}
     | {("fired on the bar", fill) for fill in STOP_FILLS},

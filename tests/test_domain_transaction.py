@@ -54,12 +54,12 @@ def test_limit_orders_fill_at_the_limit_or_the_open_or_wait(backtest):
     bars(backtest, (10.2, 10.4, 10.0, 10.3, 1000))
     better = backtest.order(1, price=10.5)  # the whole bar is below a buy limit of 10.5
     missed = backtest.order(2, price=9.9)  # never reached
-    at_high = backtest.order(3, price=10.4)
+    inside = backtest.order(3, price=10.1)  # reached after an open above it
     sell_better = backtest.order(4, side=SELL, effect=OPEN, price=9.5, volume=200, target=FUTURE)
-    result = deal(backtest, [better, missed, at_high, sell_better])
+    result = deal(backtest, [better, missed, inside, sell_better])
     assert result.tolist() == [FILLED, HOLDING, FILLED, FILLED]
     assert (better.price, better.filled_average) == (10.2, 10.2)
-    assert (at_high.price, at_high.filled_average) == (10.4, 10.4)
+    assert (inside.price, inside.filled_average) == (10.1, 10.1)
     assert sell_better.filled_average == 10.0  # the open, brought to the price step of 1
     assert missed.status == HOLDING and missed.filled_volume == 0
 

@@ -524,6 +524,7 @@ def test_a_run_saves_its_settings_and_no_array(tmp_path):
             contracts=sample_path("contracts.csv"),
             slippage=0.001,
             stop_fill="stop_price",
+            limit_fill="limit_price",
             progress=False,
         )
     result.save(tmp_path)
@@ -534,6 +535,7 @@ def test_a_run_saves_its_settings_and_no_array(tmp_path):
         "price_at_previous_close": False,
         "slippage": 0.001,
         "stop_fill": "stop_price",
+        "limit_fill": "limit_price",
         "cancel_unfilled_limits": False,
         "cancel_stale_orders": False,
         "fees": "contracts",
@@ -550,6 +552,7 @@ def test_a_run_saves_its_settings_and_no_array(tmp_path):
     for words in (
         "0.1 % of the price, on market orders",
         "the stop&#x27;s price, even where the bar opened",
+        "the limit, even where the bar opened better",
         "lots of 100",
         "ma_cross.py",
         "500 daily bars",

@@ -175,8 +175,9 @@ STOP_LIMITS = {
     # ticks the first tick beyond the stop (103) is beyond the limit too, and the close
     # tick comes back to the limit
     "at the stop": (102, 102.5, RISES, QUIET, (2, 102.0), (2, 102.5)),
-    # the bar gaps over the limit, and trades back to it: the whole bar came after the trigger
-    "gap, back to the limit": (102, 103.8, GAPS_UP, QUIET, (2, 103.8), (2, 103.8)),
+    # the bar gaps over the limit, and trades back to it: the whole bar came after the trigger;
+    # on the ticks at the first tick back at or below the limit (103.5)
+    "gap, back to the limit": (102, 103.8, GAPS_UP, QUIET, (2, 103.8), (2, 103.5)),
     # the bar gaps over the limit and stays above it: waits, then fills as a limit order
     "gap, waits": (
         102,

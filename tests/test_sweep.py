@@ -393,6 +393,7 @@ def test_a_bad_grid_is_refused_before_anything_runs(tmp_path, sample, grid, mess
         ({"resume": True}, "resume needs the output folder"),
         ({"select": "luck"}, "unknown statistic"),
         ({"stop_fill": "open"}, "stop_fill must be 'first_traded' or 'stop_price'"),
+        ({"limit_fill": "open"}, "limit_fill must be 'first_traded' or 'limit_price'"),
         ({"benchmark": "SZSE.999999"}, "benchmark: unknown code 'SZSE.999999'"),
     ],
 )
@@ -425,6 +426,7 @@ def test_the_stop_fill_rule_reaches_every_run_and_is_kept_with_the_options(tmp_p
         assert table["Final equity"].tolist() == [alone["Final equity"]]
         saved = json.loads((tmp_path / str(rule) / "sweep.json").read_text())
         assert saved["options"]["stop_fill"] == (rule or "first_traded")
+        assert saved["options"]["limit_fill"] == "first_traded"
         finals[rule] = alone["Final equity"]
     assert finals["stop_price"] != finals[None]
     with pytest.raises(SweepError, match="another strategy, data or options"):

@@ -108,7 +108,10 @@ Decimal10 integer_decimal(long long v) {
     return d;
 }
 
-bool step_down(const Decimal10 &p, const Decimal10 &step, double &out) {
+namespace {
+
+// The multiple of step next to p, down or up, as step_down and step_up say.
+bool step_to(const Decimal10 &p, const Decimal10 &step, bool up, double &out) {
     if (p.neg || step.neg || p.coef == 0 || step.coef == 0)
         return false;
     // Both operands as integers at their common exponent.
@@ -121,7 +124,12 @@ bool step_down(const Decimal10 &p, const Decimal10 &step, double &out) {
     const u128 q = a / b;
     if (q >= pow10(CONTEXT_DIGITS))
         return false; // the decimal module refuses such a division
-    const u128 r = q * b;
+    u128 r = q * b;
+    if (up && r != a) {
+        r += b; // below 10^36 + 10^36 < 2^127
+        if (digit_count(r) > MAX_DIGITS)
+            return false;
+    }
     // Python writes integral floats with a ".0", so its operands may carry an
     // exponent down to -1 below ours: the exact result must fit the context
     // precision even at that exponent, or Python would round it.
@@ -131,6 +139,12 @@ bool step_down(const Decimal10 &p, const Decimal10 &step, double &out) {
     out = r == 0 ? 0.0 : to_double(r, e);
     return true;
 }
+
+} // namespace
+
+bool step_down(const Decimal10 &p, const Decimal10 &step, double &out) { return step_to(p, step, false, out); }
+
+bool step_up(const Decimal10 &p, const Decimal10 &step, double &out) { return step_to(p, step, true, out); }
 
 int compare(const Decimal10 &a, const Decimal10 &b) {
     const bool a_zero = a.coef == 0, b_zero = b.coef == 0;

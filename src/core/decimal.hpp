@@ -33,6 +33,12 @@ Decimal10 integer_decimal(long long v);
 // caller then works with Python's decimal module, which decides those cases.
 bool step_down(const Decimal10 &p, const Decimal10 &step, double &out);
 
+// The smallest multiple of step not below p, for positive p and step: p itself
+// when it is a multiple, else p - (p mod step) + step; as step_down, false
+// when the operands leave the exact integer range (the caller then works with
+// Python's decimal module).
+bool step_up(const Decimal10 &p, const Decimal10 &step, double &out);
+
 // Exact comparison: -1, 0 or 1 as a <, = or > b.
 int compare(const Decimal10 &a, const Decimal10 &b);
 

@@ -230,6 +230,19 @@ nb::object _update_trader_future_frozen(nb::handle traders);
 nb::object _update_trader_stock_frozen(nb::handle traders);
 
 // Trade creation and fill time.
+//
+// A price brought to a multiple of `step`: the largest not above it, or with
+// `up` the smallest not below it (exactly in decimal, see trade.cpp).
+nb::object to_price_step(nb::handle price, nb::handle step, bool up);
+// The price to hand a trade (which brings its prices down to the price step)
+// for a fill that must not lie below `level` (a sell at or above its limit, a
+// buy at or above its stop): `price` itself where its step down keeps to the
+// level, else `price` brought up to the step.  `stepped`, when given, gets
+// the price the trade will have.
+nb::object not_below(nb::handle price, nb::handle level, nb::handle step, nb::object *stepped = nullptr);
+// The price step of an order's target: `get_target_info_v2(cb.obj_attr_value([order],
+// "target_idx"))[0].get("MinMove")`.
+nb::object price_step_of(nb::handle order);
 nb::object _create_a_trader(nb::handle order, nb::handle order_price, nb::handle trader_volume, nb::handle trade_price,
                             nb::handle filled_time);
 nb::object _get_filled_time(nb::handle pos, nb::handle reference_time, nb::handle target_idx);

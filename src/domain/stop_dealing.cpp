@@ -146,6 +146,26 @@ void fill_on_bar(nb::handle stop_order, nb::handle bar_open, nb::handle bar_high
     kc::set_field(stop_order, n::trigger_real_price, price);
 }
 
+// Whether a stop order holds at or above its level (a long position's profit
+// stop, a short position's loss or trailing stop), rather than at or below it.
+bool holds_above(nb::handle stop_order) {
+    nb::object stop_order_type = kc::field(stop_order, n::stop_order_type);
+    nb::object order_act = kc::field(stop_order, n::act);
+    if (kc::equals(stop_order_type, gv(n::StopOrderType_Profit)))
+        return kc::equals(order_act, gv(n::OrderAct_Buy));
+    if (kc::equals(stop_order_type, gv(n::StopOrderType_Loss)) ||
+        kc::equals(stop_order_type, gv(n::StopOrderType_Trailing)))
+        return kc::equals(order_act, gv(n::OrderAct_Sell));
+    return false;
+}
+
+// The level of a stop order: the trigger price of a trailing stop, the stop
+// price of another.
+nb::object stop_level(nb::handle stop_order) {
+    const bool trailing = kc::equals(kc::field(stop_order, n::stop_order_type), gv(n::StopOrderType_Trailing));
+    return kc::field(stop_order, trailing ? n::stop_trailing_price : n::stop_price);
+}
+
 // Deals the stop orders of one target order against the current bar; the
 // ids of the stop orders that fire go to `fired_stop_order_ids`, the final
 // closing orders to `filled_order_ids`.
@@ -232,6 +252,15 @@ void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::ha
         nb::object fired = Own::_fire_stop_order.call(ns, [&] { return _fire_stop_order(stop_order); }, stop_order);
         nb::object placed[3]; // order id, target price, trigger time
         kc::unpack(fired, 3, placed);
+        // The closing order fills on the price step, never before the stop:
+        // the trade brings its price down, which a stop that holds at or
+        // above its level must not go below (see not_below).
+        if (holds_above(stop_order)) {
+            nb::object price = kc::getitem(placed[1], zero);
+            nb::object level = stop_level(stop_order);
+            nb::object step = price_step_of(stop_order);
+            placed[1] = one_entry_array(not_below(price, level, step));
+        }
         nb::object order_status_s = Own::_transaction_order.call(
             ns,
             [&] {

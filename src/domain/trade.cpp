@@ -46,23 +46,48 @@ bool native_decimal(nb::handle x, kc::Decimal10 &out) {
     return false;
 }
 
+} // namespace
+
 // `D(x) - D(x) % D(step)` converted to float, with D the decimal of the
 // shortest text of a number: the largest multiple of the step not above a
-// positive price.  Exact integer arithmetic for plain positive numbers;
-// Python's decimal module (the module's `Decimal`) for everything else, which
-// also gives its errors (no step, a step of 0, an overlong quotient).
-nb::object to_price_step(nb::handle price, nb::handle step) {
+// positive price; with `up`, the smallest multiple not below it (that value
+// plus the step when the remainder is not 0).  Exact integer arithmetic for
+// plain positive numbers; Python's decimal module (the module's `Decimal`)
+// for everything else, which also gives its errors (no step, a step of 0, an
+// overlong quotient).
+nb::object to_price_step(nb::handle price, nb::handle step, bool up) {
     kc::Decimal10 p, s;
     double out;
-    if (native_decimal(price, p) && native_decimal(step, s) && kc::step_down(p, s, out))
+    if (native_decimal(price, p) && native_decimal(step, s) && (up ? kc::step_up(p, s, out) : kc::step_down(p, s, out)))
         return kc::py_float(out);
     nb::object Decimal = global(n::Decimal);
     nb::object dp = kc::call(Decimal, kc::steal(PyObject_Str(price.ptr())));
     nb::object ds = kc::call(Decimal, kc::steal(PyObject_Str(step.ptr())));
     nb::object rem = kc::steal(PyNumber_Remainder(dp.ptr(), ds.ptr()));
     nb::object stepped = kc::steal(PyNumber_Subtract(dp.ptr(), rem.ptr()));
+    if (up && kc::truthy(rem))
+        stepped = kc::steal(PyNumber_Add(stepped.ptr(), ds.ptr()));
     return kc::steal(PyNumber_Float(stepped.ptr()));
 }
+
+nb::object not_below(nb::handle price, nb::handle level, nb::handle step, nb::object *stepped) {
+    nb::object down = to_price_step(price, step, false);
+    if (kc::test(down, Py_LT, level)) {
+        nb::object up = to_price_step(price, step, true);
+        if (stepped)
+            *stepped = up;
+        return up;
+    }
+    if (stepped)
+        *stepped = down;
+    return nb::borrow(price);
+}
+
+nb::object price_step_of(nb::handle order) {
+    return ctx::first_target_info_value(ctx::obj_attr_value(list_of(order), n::target_idx), k::MinMove);
+}
+
+namespace {
 
 // `mft_to_datetime([t])[0]`.
 nb::object to_datetime(nb::handle t) {
@@ -131,9 +156,9 @@ nb::object loc_value(nb::handle info, Py_ssize_t idx, Name &label) {
 
 nb::object _create_a_trader(nb::handle order, nb::handle order_price_in, nb::handle trader_volume,
                             nb::handle trade_price_in, nb::handle filled_time) {
-    nb::object min_move = ctx::first_target_info_value(ctx::obj_attr_value(list_of(order), n::target_idx), k::MinMove);
-    nb::object trade_price = to_price_step(trade_price_in, min_move);
-    nb::object order_price = to_price_step(order_price_in, min_move);
+    nb::object min_move = price_step_of(order);
+    nb::object trade_price = to_price_step(trade_price_in, min_move, false);
+    nb::object order_price = to_price_step(order_price_in, min_move, false);
 
     nb::object new_volume = kc::add(kc::field(order, n::filled_volume), trader_volume);
     nb::object volume = kc::field(order, n::volume);

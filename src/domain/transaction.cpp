@@ -23,7 +23,8 @@ inline Name obj{"obj"}, obj_attr_value_eq_all{"obj_attr_value_eq_all"}, return_o
     attr_update{"attr_update"}, array{"array"}, position{"position"}, valid_cash{"valid_cash"}, on_trade{"on_trade"},
     position_available_long{"position_available_long"}, position_available_short{"position_available_short"},
     at_limit_up_price{"at_limit_up_price"}, at_limit_down_price{"at_limit_down_price"}, market_price{"market_price"},
-    stop_trigger{"stop_trigger"}, triggered{"triggered"}, Price{"Price"}, Time{"Time"};
+    stop_trigger{"stop_trigger"}, triggered{"triggered"}, Price{"Price"}, Time{"Time"}, LimitFill{"LimitFill"},
+    first_traded{"first_traded"}, limit_price{"limit_price"};
 inline Name MarketOrderHolding{"MarketOrderHolding"}, LimitType{"LimitType"}, PriceLoc{"PriceLoc"},
     SlidePrice{"SlidePrice"}, LotSize{"LotSize"};
 inline Name OrderCtg_Market{"OrderCtg_Market"}, OrderCtg_Limit{"OrderCtg_Limit"},
@@ -121,9 +122,25 @@ nb::object raveled(nb::handle values) {
     return kc::steal(PyArray_Ravel(reinterpret_cast<PyArrayObject *>(any.ptr()), NPY_CORDER));
 }
 
-// The fill of a stop entry: the order's price, the trade's price and time.
+// Whether a limit order that the market reached at a better price than its
+// limit fills at that price, as the run setting LimitFill says (read now; a
+// setting object without it stands for "first_traded"): "first_traded", at
+// the first price at or better than the limit (true); "limit_price", at the
+// limit (false).
+bool limit_fills_first_traded() {
+    nb::object rule = kc::getattr_or(vr_field(n::g_KorvitSettingInfo), k::LimitFill, k::first_traded.get());
+    if (kc::equals(rule, k::first_traded.get()))
+        return true;
+    if (kc::equals(rule, k::limit_price.get()))
+        return false;
+    kc::raise(PyExc_ValueError, "the setting LimitFill must be 'first_traded' or 'limit_price', got %R", rule.ptr());
+}
+
+// The fill of a stop entry: the order's price, the trade's price and time,
+// and the level below which each price must not lie once on the price step
+// (unset where it may only go down).
 struct EntryFill {
-    nb::object order_price, trade_price, filled_time;
+    nb::object order_price, trade_price, filled_time, order_level, trade_level;
 };
 
 // Whether a stop entry's trigger is reached in the current bar, and its fill there.
@@ -139,13 +156,19 @@ struct EntryFill {
 // A market stop entry fills there (no slippage, as the closing orders of
 // stop orders).  A limit one (a stop-limit) becomes a limit order at `limit`
 // (`triggered` is set) and fills in this bar only when the rest of the bar
-// reaches the limit: at the trigger price when that is at or better than the
-// limit; else, with ticks, at the limit at the first later tick at or better
-// than it; without ticks, at the limit when the bar triggered at its open (so
-// that all of the bar came after the trigger) and its low (buy) or high
-// (sell) reached the limit.  A bar that triggers inside its range cannot tell
-// whether it came back to the limit after the trigger, so the order waits as
-// a limit order from the next bar on.
+// reaches the limit: at the trigger price when that price, on the price step
+// (for a buy not below the trigger), is at or better than the limit; else,
+// with ticks, at the first later tick at or better than the limit, at that
+// tick's price (at the limit when the run setting LimitFill is
+// "limit_price"); without ticks, at the limit when the bar triggered at its
+// open (so that all of the bar came after the trigger) and its low (buy) or
+// high (sell) reached the limit.  A bar that triggers
+// inside its range cannot tell whether it came back to the limit after the
+// trigger, so the order waits as a limit order from the next bar on.
+//
+// The fill's prices go to the price step on the order's side: a buy stop's
+// fill never below the trigger, a sell limit's never below the limit (the
+// trade brings prices down; see not_below).
 //
 // True with `fill` set when the order fills in this bar.
 bool stop_entry(nb::handle order, nb::handle stop_trigger, nb::handle order_side, nb::handle order_ctg,
@@ -189,6 +212,8 @@ bool stop_entry(nb::handle order, nb::handle stop_trigger, nb::handle order_side
     kc::set_field(order, k::triggered, kc::py_bool(true));
     if (kc::equals(order_ctg, gv(k::OrderCtg_Market))) {
         fill.order_price = fill.trade_price = first;
+        if (buys)
+            fill.order_level = fill.trade_level = nb::borrow(stop_trigger);
         return true;
     }
     if (!kc::equals(order_ctg, gv(k::OrderCtg_Limit))) {
@@ -198,17 +223,30 @@ bool stop_entry(nb::handle order, nb::handle stop_trigger, nb::handle order_side
     // At or better than the limit.
     auto better = [&](nb::handle price) { return test(price, buys ? Py_LE : Py_GE, limit); };
     fill.order_price = nb::borrow(limit);
-    if (better(first)) {
+    if (!buys)
+        fill.order_level = nb::borrow(limit);
+    // The price the trade would have at the trigger price: a buy's not below the trigger.
+    nb::object step = price_step_of(order), stepped;
+    if (buys)
+        not_below(first, stop_trigger, step, &stepped);
+    else
+        stepped = to_price_step(first, step, false);
+    if (better(stepped)) {
         fill.trade_price = first;
+        fill.trade_level = nb::borrow(buys ? stop_trigger : limit);
         return true;
     }
+    if (!buys)
+        fill.trade_level = nb::borrow(limit);
     if (first_tick >= 0) {
-        for (Py_ssize_t i = first_tick + 1; i < tick_count; ++i)
-            if (better(item(tick_prices, i))) {
-                fill.trade_price = nb::borrow(limit);
+        for (Py_ssize_t i = first_tick + 1; i < tick_count; ++i) {
+            nb::object price = item(tick_prices, i);
+            if (better(price)) {
+                fill.trade_price = limit_fills_first_traded() ? price : nb::borrow(limit);
                 fill.filled_time = item(tick_times, i);
                 return true;
             }
+        }
     } else if (at_open && better(buys ? bar_low : bar_high)) {
         fill.trade_price = nb::borrow(limit);
         return true;
@@ -342,6 +380,9 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
         }
 
         // The price: a stop entry waiting for its trigger by its own rule, else by category.
+        // The levels below which the order's and the trade's price must not lie
+        // once on the price step (unset where they may only go down).
+        nb::object order_level, trade_level;
         nb::object stop_trigger = field_or(order, k::stop_trigger, nan);
         if (!kc::is_nan(stop_trigger) && !kc::truthy(kc::field(order, k::triggered))) {
             EntryFill fill;
@@ -351,11 +392,24 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
             order_price = fill.order_price;
             trade_price = fill.trade_price;
             filled_time = fill.filled_time;
+            order_level = fill.order_level;
+            trade_level = fill.trade_level;
         } else if (kc::equals(order_ctg, gv(k::OrderCtg_Limit))) {
+            const bool sells = kc::equals(order_side, gv(n::OrderAct_Sell));
+            const bool buys = !sells && kc::equals(order_side, gv(n::OrderAct_Buy));
+            if (sells)
+                order_level = trade_level = order_price; // a sell's prices never below its limit
             if (kc::compare(bar_low, order_price, Py_LE) && kc::compare(order_price, bar_high, Py_LE)) {
+                // The bar reached the limit: at its open where that was at or
+                // better than the limit (as LimitFill says), else at the limit.
                 trade_price = order_price;
-            } else if ((kc::equals(order_side, gv(n::OrderAct_Sell)) && kc::compare(order_price, bar_low, Py_LT)) ||
-                       (kc::equals(order_side, gv(n::OrderAct_Buy)) && kc::compare(order_price, bar_high, Py_GT))) {
+                if ((buys || sells) && limit_fills_first_traded() &&
+                    kc::compare(bar_open, order_price, buys ? Py_LE : Py_GE)) {
+                    order_price = bar_open;
+                    trade_price = bar_open;
+                }
+            } else if ((sells && kc::compare(order_price, bar_low, Py_LT)) ||
+                       (buys && kc::compare(order_price, bar_high, Py_GT))) {
                 // The whole bar was better than the limit: the order fills at the open.
                 order_price = bar_open;
                 trade_price = bar_open;
@@ -391,10 +445,21 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
 
         // The fill: trade, status report, execution report, frozen funds of
         // the trade, the account, and the stop orders watching this order.
+        // The trade brings its prices down to the price step; those that
+        // must not lie below a level go up instead where down would cross it
+        // (the stop orders are armed at the price before the step).
+        nb::object order_fill = order_price, trade_fill = trade_price;
+        if (order_level.is_valid() || trade_level.is_valid()) {
+            nb::object step = price_step_of(order);
+            if (order_level.is_valid())
+                order_fill = not_below(order_price, order_level, step);
+            if (trade_level.is_valid())
+                trade_fill = not_below(trade_price, trade_level, step);
+        }
         nb::object volume = kc::field(order, n::unfilled_volume);
         nb::object new_trade = Own::_create_a_trader.call(
-            ns, [&] { return _create_a_trader(order, order_price, volume, trade_price, filled_time); }, order,
-            order_price, volume, trade_price, filled_time);
+            ns, [&] { return _create_a_trader(order, order_fill, volume, trade_fill, filled_time); }, order, order_fill,
+            volume, trade_fill, filled_time);
         set_status(kc::field(order, n::status), nan);
         Own::_back_test_call_on_execution.call(
             ns, [&] { return _back_test_call_on_execution(order, new_trade); }, order, new_trade);

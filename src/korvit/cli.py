@@ -5,7 +5,8 @@
                                 [--ticks PATH] [--contracts FILE]
                                 [--cash N] [--start DATE] [--end DATE] [--tz ZONE] [--param NAME=VALUE ...]
                                 [--slippage F] [--cancel-stale-orders] [--fees contracts|none]
-                                [--stop-fill RULE] [--benchmark CODE|traded|equal-weight|none]
+                                [--stop-fill RULE] [--limit-fill RULE]
+                                [--benchmark CODE|traded|equal-weight|none]
                                 [--out DIR] [--core HOST:PORT]
     korvit sweep STRATEGY.py --grid NAME=V1,V2,... [--grid ...] [the data options above]
                              [--backend local|ray] [--address HOST:PORT] [--workers N]
@@ -35,6 +36,9 @@ __all__ = ["main"]
 # Where a stop fired on the bar alone fills, the default first (as korvit.backtest.runner.STOP_FILLS,
 # repeated here so that --help does not import the run loop).
 STOP_FILLS = ("first_traded", "stop_price")
+# Where a limit order the market reached at a better price fills, the default first (as
+# korvit.backtest.runner.LIMIT_FILLS).
+LIMIT_FILLS = ("first_traded", "limit_price")
 # The named benchmarks (as korvit.backtest.benchmark.BENCHMARKS), the default first.
 BENCHMARKS = ("traded", "equal-weight", "none")
 
@@ -414,6 +418,15 @@ def _run_arguments(parser, param_help):
         "(the stop's price, even when the bar opened beyond it)",
     )
     parser.add_argument(
+        "--limit-fill",
+        choices=LIMIT_FILLS,
+        default=LIMIT_FILLS[0],
+        metavar="RULE",
+        help="where a limit order fills when the market reached it at a better price: "
+        "first_traded (default: the bar's open when it opened at or better than the limit) "
+        "or limit_price (the limit, even then)",
+    )
+    parser.add_argument(
         "--benchmark",
         type=_benchmark,
         default=BENCHMARKS[0],
@@ -506,6 +519,7 @@ def _backtest(args):
         cancel_stale_orders=args.cancel_stale_orders,
         fees=args.fees,
         stop_fill=args.stop_fill,
+        limit_fill=args.limit_fill,
         benchmark=args.benchmark,
         core=args.core,
         output=out,
@@ -626,6 +640,7 @@ def _sweep(args):
             cancel_stale_orders=args.cancel_stale_orders,
             fees=args.fees,
             stop_fill=args.stop_fill,
+            limit_fill=args.limit_fill,
             # the default stays out of the options, so that a sweep saved before can be resumed
             **({"benchmark": args.benchmark} if args.benchmark != BENCHMARKS[0] else {}),
         )

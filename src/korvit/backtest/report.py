@@ -562,6 +562,14 @@ _SETTING_WORDS = {
             "stop_price": "the stop's price, even where the bar opened beyond it (stop_price)",
         }.get(v, str(v)),
     ),
+    "limit_fill": (
+        "Limit orders the market reached at a better price fill at",
+        lambda v: {
+            "first_traded": "that price: the bar's open where it opened at or better "
+            "than the limit (first_traded)",
+            "limit_price": "the limit, even where the bar opened better (limit_price)",
+        }.get(v, str(v)),
+    ),
     "cancel_unfilled_limits": (
         "Limit orders the next bar does not reach",
         lambda v: "are cancelled" if v else "wait",

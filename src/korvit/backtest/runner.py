@@ -109,6 +109,9 @@ __all__ = [
 _FINAL = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
 # Where a stop fired on the bar alone fills (``stop_fill``); the first is the default.
 STOP_FILLS = ("first_traded", "stop_price")
+# Where a limit order the market reached at a better price fills (``limit_fill``); the
+# first is the default.
+LIMIT_FILLS = ("first_traded", "limit_price")
 
 StrategyLike: TypeAlias = (
     "str | os.PathLike[str] | types.ModuleType | dict[str, Callable[..., object]]"
@@ -149,6 +152,7 @@ class RunOptions(TypedDict, total=False):
     stock_commission: StockCommission | None
     commission_rate: float | None
     stop_fill: Literal["first_traded", "stop_price"]
+    limit_fill: Literal["first_traded", "limit_price"]
     core: str | tuple[str, int] | None
     output: str | os.PathLike[str] | None
     progress: bool | None
@@ -239,6 +243,12 @@ class Backtest:
       beyond the stop's price, else the stop's price; "stop_price", at the
       stop's price even when the bar opened beyond it (the fill outside the
       bar's range that earlier versions gave).
+    - ``limit_fill``: where a limit order fills when the market reached it
+      at a better price than its limit: "first_traded" (default), at that
+      price, i.e. the bar's open when the bar opened at or better than the
+      limit (on the ticks that decide a stop-limit, the first tick at or
+      better than it); "limit_price", at the limit even then (the fill of
+      earlier versions).
     - ``core``: "HOST:PORT" of a running core process; by default an
       embedded stand-in core is started on a free loopback port.
     - ``output``: folder for the run's logs (and the output the handshake
@@ -292,6 +302,7 @@ class Backtest:
         stock_commission: StockCommission | None = None,
         commission_rate: float | None = None,
         stop_fill: Literal["first_traded", "stop_price"] = "first_traded",
+        limit_fill: Literal["first_traded", "limit_price"] = "first_traded",
         core: str | tuple[str, int] | None = None,
         output: str | os.PathLike[str] | None = None,
         progress: bool | None = None,
@@ -357,11 +368,16 @@ class Backtest:
             raise ValueError(
                 f"stop_fill must be {' or '.join(map(repr, STOP_FILLS))}, got {stop_fill!r}"
             )
+        if not isinstance(limit_fill, str) or limit_fill not in LIMIT_FILLS:
+            raise ValueError(
+                f"limit_fill must be {' or '.join(map(repr, LIMIT_FILLS))}, got {limit_fill!r}"
+            )
         self.settings = {
             "PriceLoc": 0 if price_at_previous_close else 1,
             "SlidePrice": slippage,
             "LimitType": bool(cancel_unfilled_limits),
             "StopFill": stop_fill,
+            "LimitFill": limit_fill,
         }
         self.stock_commission = stock_commission
         self.cancel_stale_orders = bool(cancel_stale_orders)
@@ -375,6 +391,7 @@ class Backtest:
             "price_at_previous_close": bool(price_at_previous_close),
             "slippage": slippage,
             "stop_fill": stop_fill,
+            "limit_fill": limit_fill,
             "cancel_unfilled_limits": bool(cancel_unfilled_limits),
             "cancel_stale_orders": bool(cancel_stale_orders),
             "fees": fees,

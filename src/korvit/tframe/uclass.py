@@ -101,7 +101,12 @@ class SettingItem(_Record):
     where a stop order fired on the bar alone fills, "first_traded" (the bar's
     open when it opened beyond the stop, else the stop's price) or "stop_price"
     (the stop's price, wherever the bar opened); the engine reads it at each
-    such fill and takes a setting object without it for "first_traded"."""
+    such fill and takes a setting object without it for "first_traded".
+    ``LimitFill``: where a limit order fills when the market reached it at a
+    better price, "first_traded" (that price: the bar's open when it opened at
+    or better than the limit, a stop-limit's first tick at or better than its
+    limit) or "limit_price" (the limit); read at each such fill, a setting
+    object without it standing for "first_traded"."""
 
     def __init__(self):
         self.cost_fee_stock = 3.0
@@ -113,6 +118,7 @@ class SettingItem(_Record):
         self.SlidePrice = 0.0
         self.MarginRate = 1.0
         self.StopFill = "first_traded"
+        self.LimitFill = "first_traded"
 
 
 class OrderModeMgr:

@@ -74,6 +74,7 @@ class SweepRunOptions(TypedDict, total=False):
     stock_commission: StockCommission | None
     commission_rate: float | None
     stop_fill: Literal["first_traded", "stop_price"]
+    limit_fill: Literal["first_traded", "limit_price"]
     benchmark: BenchmarkLike
 
 
@@ -161,7 +162,7 @@ def sweep(
     - ``timeout``: seconds a run may take before it is stopped and failed.
     - ``progress``: a progress bar (None: only on a terminal).
     - other keyword options (``cash``, ``accounts``, ``slippage``,
-      ``stop_fill``, ...) go to every run's ``Backtest``.
+      ``stop_fill``, ``limit_fill``, ...) go to every run's ``Backtest``.
 
     A bad grid, split or option raises ``SweepError`` before anything runs.
     Ctrl-C stops the sweep: the finished runs are returned (and saved), the
@@ -222,7 +223,7 @@ def sweep(
 
     if backend == "local":
         local._start_workers(min(workers or os.cpu_count() or 1, len(sets)))
-    from korvit.backtest.runner import STOP_FILLS, Backtest, load_inputs
+    from korvit.backtest.runner import LIMIT_FILLS, STOP_FILLS, Backtest, load_inputs
     from korvit.data import load_contracts
 
     try:
@@ -233,9 +234,14 @@ def sweep(
         raise SweepError(str(exc)) from None
     table = None if contracts is None else load_contracts(contracts)
     # Every run's options are checked here, once, rather than failing every run.
-    # The stop fill rule decides the results: kept with the options even when it is the
-    # default, so that a sweep saved under the other rule is not resumed.
-    run_options: dict[str, Any] = {"stop_fill": STOP_FILLS[0], **options}
+    # The stop and limit fill rules decide the results: kept with the options even when
+    # they are the defaults, so that a sweep saved under another rule (or before the limit
+    # fill rule was an option) is not resumed.
+    run_options: dict[str, Any] = {
+        "stop_fill": STOP_FILLS[0],
+        "limit_fill": LIMIT_FILLS[0],
+        **options,
+    }
     try:
         Backtest(
             {"init": lambda context: None}, bars, contracts=table, **run_options
