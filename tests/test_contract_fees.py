@@ -38,7 +38,10 @@ SourceFileLoader(twin.__name__, str(HERE.parent / "bench" / "reference_domain.py
 # The runs saved in tests/data/sample_runs, made with the engine of commit 654c544, before
 # contracts carried lot sizes and fee schedules (the stocks paid the account-level schedule
 # that the sample contracts now state), and before a stop fired on the bar alone filled at the
-# bar's open where the bar opened beyond it: they run with that earlier fill rule.
+# bar's open where the bar opened beyond it: they run with that earlier fill rule.  The
+# times of the stops fired on a minute bar alone (and of their closing orders and trades)
+# were moved since from the bar's label to the start of its period, where every other fill
+# on the bar is dated.
 SAMPLE_RUNS = {
     "ma_cross": (EXAMPLES / "ma_cross.py", dict(data="daily.csv")),
     "ma_cross_overrides": (

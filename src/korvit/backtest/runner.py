@@ -92,6 +92,7 @@ from korvit.tframe.utils.logger import USER_LOGGER, LoggerManager
 if TYPE_CHECKING:
     from typing_extensions import Unpack
 
+    from korvit.backtest.records import FillClock
     from korvit.backtest.results import BacktestResult
     from korvit.data import Bars, Contract, Ticks
     from korvit.data.bars import BarSource, TimeLike
@@ -589,13 +590,20 @@ class Backtest:
         expire, tell = session.expire, session.tell  # bound once: called four times a bar
         terms = contract_terms(contracts)
         rows = []
+        # the bar of every trade and fired stop, for the one clock of the tables
+        trades, made, fills, fired_on = vr.g_KVTrades, 0, session.fills, session.fired_on
         for t in _progress(range(first, len(session.bars.times)), self.progress, self.name):
             session.bar = t
             if new_day is not None and new_day[t]:
                 vr.g_KorvitSimCurBarFresh = t  # the time the cancels are dated at
                 engine: Any = domain  # the hook is not part of the module's stub
                 engine._clear_unfilled_order(env.fresh_bar_time)
-            deal(t)  # moves the bar cursor to t, then deals
+            fired = deal(t)[2]  # moves the bar cursor to t, then deals
+            if len(trades) != made:
+                fills.append((t, len(trades) - made))
+                made = len(trades)
+            for stop_id in fired:
+                fired_on[int(stop_id)] = t
             expire(t)
             tell()
             at = closes_by_bar[t]
@@ -619,7 +627,9 @@ class Backtest:
         vr = env.vr
         # The tables are built from the engine's records when first read; they
         # keep only what they are built from (not the run's environment).
-        records = _Records(vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades, session)
+        records = _Records(
+            vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades, session, self._clock(session)
+        )
         result = BacktestResult(
             functools.partial(_equity_frame, bars.times, list(session.account_names), equity),
             records.orders,
@@ -642,6 +652,22 @@ class Backtest:
         )
         result._denied = _any_denied(vr.g_KVOrders)
         return result
+
+    def _clock(self, session: Session) -> FillClock:
+        """The clock of the run's fills: each bar's stated time (the start of an
+        intraday bar's period, the label less the period; a daily bar's day),
+        the bar of every trade and fired stop, and the ticks."""
+        from korvit.backtest.records import FillClock
+
+        bars = session.bars
+        starts = bars.times if bars.interval is None else bars.times - bars.interval
+        trade_bars = np.repeat(
+            np.array([t for t, _ in session.fills], dtype=np.int64),
+            np.array([n for _, n in session.fills], dtype=np.int64),
+        )
+        return FillClock(
+            starts.to_numpy().astype("datetime64[ns]"), trade_bars, session.fired_on, self.ticks
+        )
 
     def _traded_bars(self, bars: Bars) -> Bars:
         """The bars the run traded: without the warm-up before them."""
@@ -720,8 +746,10 @@ class _Records:
     """The run's order, trade and stop-order records, and what their tables
     read of the run (codes, account names, contracts)."""
 
-    def __init__(self, orders: Any, stops: Any, trades: Any, session: Session) -> None:
-        self._orders, self._stops, self._trades = orders, stops, trades
+    def __init__(
+        self, orders: Any, stops: Any, trades: Any, session: Session, clock: FillClock
+    ) -> None:
+        self._orders, self._stops, self._trades, self._clock = orders, stops, trades, clock
         self._session = types.SimpleNamespace(
             codes=list(session.codes),
             contracts=list(session.contracts),
@@ -731,17 +759,17 @@ class _Records:
     def orders(self) -> pd.DataFrame:
         from korvit.backtest.records import orders_frame
 
-        return orders_frame(self._orders, self._stops, self._session)
+        return orders_frame(self._orders, self._stops, self._session, self._trades, self._clock)
 
     def trades(self) -> pd.DataFrame:
         from korvit.backtest.records import trades_frame
 
-        return trades_frame(self._trades, self._session)
+        return trades_frame(self._trades, self._session, self._clock)
 
     def stops(self) -> pd.DataFrame:
         from korvit.backtest.records import stops_frame
 
-        return stops_frame(self._stops, self._session)
+        return stops_frame(self._stops, self._session, self._clock)
 
 
 def _any_denied(orders: Iterable[Any]) -> bool:
