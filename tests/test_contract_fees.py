@@ -5,6 +5,7 @@ the formula of a stock's fee against the engine and its twin, and the command li
 import io
 import json
 import math
+import re
 import types
 from importlib.machinery import SourceFileLoader
 from pathlib import Path
@@ -271,6 +272,93 @@ def test_bad_fee_options_are_refused_before_the_run(options, words):
         run(trading({}), bars(), progress=False, **options)
 
 
+# ------------------------------------------------------------------ codes without a contract
+
+# contracts given, default_lot_size, the codes the warning names (None: no warning), the
+# words it says; then whether buy(code, 10) of every code fills, and how a short target
+# of FUTURES is refused.
+NO_CONTRACT_CASES = {
+    "none given": (
+        None,
+        None,
+        [STOCK_A, FUTURES],
+        "2 codes have no contract and are traded as stocks in lots of 100 without fees: "
+        "SZSE.000001, SHFE.RB2405; give contracts=, or default_lot_size=",
+        False,
+        "SHFE.RB2405 has no contract and is traded as a stock",
+    ),
+    "a lot of 10": (
+        None,
+        10,
+        [STOCK_A, FUTURES],
+        "traded as stocks in lots of 10 without fees: SZSE.000001, SHFE.RB2405; give contracts=$",
+        True,
+        "SHFE.RB2405 has no contract",
+    ),
+    "one missing": (
+        [{"code": STOCK_A, "kind": "stock", "lot_size": 10}],
+        None,
+        [FUTURES],
+        "^1 code has no contract and is traded as a stock in lots of 100 without fees: "
+        "SHFE.RB2405;",
+        False,
+        "SHFE.RB2405 has no contract",
+    ),
+    "all given": (
+        [{"code": STOCK_A, "kind": "stock", "lot_size": 10}, {"code": FUTURES, "kind": "stock"}],
+        5,  # no code takes it
+        None,
+        None,
+        False,
+        "targets of a stock are long only",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", NO_CONTRACT_CASES)
+def test_codes_without_a_contract_are_named_with_the_terms_they_trade_on(case):
+    import warnings
+
+    from korvit.backtest import NoContractWarning
+    from korvit.strategy import order_target
+
+    contracts, lot, named, words, tens_fill, short_refused = NO_CONTRACT_CASES[case]
+    refusals = []
+
+    def short_target(context):
+        try:
+            order_target(FUTURES, -1)
+        except Exception as exc:  # the strategy's error, caught where a strategy would
+            refusals.append(str(exc))
+
+    strategy = trading({0: [("buy", STOCK_A, 10), ("buy", FUTURES, 10)]})
+    strategy["init"] = short_target
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = run(
+            strategy,
+            bars((STOCK_A, FUTURES)),
+            contracts=contracts,
+            default_lot_size=lot,
+            progress=False,
+        )
+    told = [w.message for w in caught if issubclass(w.category, NoContractWarning)]
+    assert len(told) == (named is not None), told
+    if named is not None:
+        assert re.search(words, str(told[0])), told[0]
+        assert "give --contracts" in told[0].command_line
+        assert result.meta["no_contract"] in str(told[0])
+        assert f"Without a contract</th><td>{result.meta['no_contract']}" in result.to_html()
+    assert (result.orders.status == "filled").all() == tens_fill, result.orders
+    assert len(refusals) == 1 and short_refused in refusals[0], refusals
+
+
+@pytest.mark.parametrize("lot", [0, -1, 1.5, float("nan"), True, "10", 3e9])
+def test_a_bad_default_lot_size_is_refused_before_the_run(lot):
+    with pytest.raises(ValueError, match="^default_lot_size must be a whole number from 1"):
+        run(trading({}), bars(), default_lot_size=lot, progress=False)
+
+
 # ------------------------------------------------------------------ the formula, engine and twin
 
 RATES = st.one_of(
@@ -418,6 +506,34 @@ def test_the_command_runs_without_fees(tmp_path):
     assert len(free_trades) == len(paid_trades) == 3
     assert (free_trades.fee == 0).all() and (paid_trades.fee > 0).all()
     assert json.loads((tmp_path / "free" / "stats.json").read_text())["stats"]["Total fees"] == 0
+
+
+def test_the_command_names_the_codes_without_a_contract_and_refuses_a_bad_lot_size(tmp_path):
+    bars((STOCK_A,)).to_csv(tmp_path / "bars.csv", index=False)
+    strategy = tmp_path / "strategy.py"
+    strategy.write_text(
+        "from korvit.strategy import buy, position\n"
+        "def init(context): pass\n"
+        "def on_data(context):\n"
+        "    if not position('SZSE.000001'):\n        buy('SZSE.000001', 10)\n"
+    )
+    common = ("backtest", strategy, "--data", "bars.csv", "--no-progress")
+    for value in ("0", "-5", "nan", "2.5", "ten"):
+        done = korvit(*common, "--lot-size", value, "--out", "bad", cwd=tmp_path)
+        assert done.returncode == 2 and done.stdout == "", value
+        assert done.stderr.count("\n") == 1 and "argument --lot-size:" in done.stderr, value
+        assert not (tmp_path / "bad").exists()
+    told = "1 code has no contract and is traded as a stock in lots of {} without fees: SZSE.000001"
+    for extra, lot, hint, fills in (
+        ((), 100, "; give --contracts, or --lot-size", 0),
+        (("--lot-size", "10"), 10, "; give --contracts", 1),
+    ):
+        done = korvit(*common, *extra, "--out", "out", cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        assert f"korvit: warning: {told.format(lot)}{hint}\n" in done.stderr
+        trades = pd.read_csv(tmp_path / "out" / "trades.csv")
+        assert len(trades) == fills
+        assert told.format(lot) in (tmp_path / "out" / "report.html").read_text()
 
 
 def test_bad_contract_values_end_the_command_with_one_line(tmp_path):

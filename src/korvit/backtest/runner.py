@@ -49,6 +49,7 @@ import sys
 import tempfile
 import time
 import types
+import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
@@ -83,6 +84,7 @@ from korvit.backtest.session import (
     open_session,
     valuation,
 )
+from korvit.data.errors import DataWarning
 from korvit.data.limits import MAX_CASH, MAX_COMMISSION_RATE, MAX_SLIPPAGE, check_number
 from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 from korvit.tframe.sysdefine import GlobalDefine as gv
@@ -99,6 +101,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "Backtest",
+    "NoContractWarning",
     "run",
     "deal_bar",
     "current_session",
@@ -110,6 +113,21 @@ __all__ = [
 _FINAL = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
 # Where a stop fired on the bar alone fills (``stop_fill``); the first is the default.
 STOP_FILLS = ("first_traded", "stop_price")
+# The largest lot a code without a contract may be given (``default_lot_size``): the
+# engine's limit on the volume of one order.
+MAX_LOT_SIZE = 2_000_000_000
+# Codes named in the line on codes without a contract; the others are counted.
+NAMED_CODES = 10
+
+
+class NoContractWarning(DataWarning):
+    """Codes of a run have no contract: they are traded on the terms of a stock
+    (lots of 100 unless ``default_lot_size`` says otherwise, no fees but those of
+    ``stock_commission`` and ``commission_rate``).  ``command_line`` holds the
+    same line worded for the command line."""
+
+    command_line: str
+
 
 StrategyLike: TypeAlias = (
     "str | os.PathLike[str] | types.ModuleType | dict[str, Callable[..., object]]"
@@ -150,6 +168,7 @@ class RunOptions(TypedDict, total=False):
     stock_commission: StockCommission | None
     commission_rate: float | None
     stop_fill: Literal["first_traded", "stop_price"]
+    default_lot_size: int | None
     core: str | tuple[str, int] | None
     output: str | os.PathLike[str] | None
     progress: bool | None
@@ -203,7 +222,10 @@ class Backtest:
       where a bar cannot tell which stop order triggered first.
     - ``contracts``: contract table (path, DataFrame, list or dict, see
       ``korvit.data.load_contracts``); codes it does not list are stocks
-      with the stock defaults.
+      with the stock defaults (lots of 100, no fees), and ``run()`` names
+      them in a ``NoContractWarning``.
+    - ``default_lot_size``: the lot of every code without a contract (a whole
+      number above 0; default 100, a stock's).
     - ``cash``: starting cash of the one account "main", or ``accounts``: a
       dict ``{name: cash}`` of several (orders go to the first unless they
       name another).
@@ -293,6 +315,7 @@ class Backtest:
         stock_commission: StockCommission | None = None,
         commission_rate: float | None = None,
         stop_fill: Literal["first_traded", "stop_price"] = "first_traded",
+        default_lot_size: int | None = None,
         core: str | tuple[str, int] | None = None,
         output: str | os.PathLike[str] | None = None,
         progress: bool | None = None,
@@ -336,12 +359,18 @@ class Backtest:
             data, ticks, start=start, end=end, warmup=int(warmup), tz=tz, reading=reading
         )
         table: Mapping[str, Contract] = {} if contracts is None else load_contracts(contracts)
+        lot = _lot_size(default_lot_size)
         self.contracts = _with_fees(
-            [_contract_for(code, table) for code in self.bars.codes],
+            [_contract_for(code, table, lot) for code in self.bars.codes],
             fees,
             stock_commission,
             commission_rate,
         )
+        # the codes without a contract, and their contract: one, for all of them
+        self.no_contract = [
+            code for code in self.bars.codes if _found_contract(code, table) is None
+        ]
+        self.default_lot_size = lot
         if accounts is None:
             accounts = {"main": cash}
         if not isinstance(accounts, dict) or not accounts:
@@ -393,6 +422,7 @@ class Backtest:
 
         if current_session() is not None:
             raise RuntimeError("a backtest is already running in this process")
+        self.warn_of_no_contract()
         try:
             result = self._run()
         except SystemExit as exc:  # sys.exit() in a callback ends the run, not the process
@@ -400,6 +430,44 @@ class Backtest:
         if result._denied:  # else the orders table need not be built to tell
             warn_of_denials(result)
         return result
+
+    def no_contract_line(self, hint: Literal["python", "command line", None] = None) -> str | None:
+        """The codes without a contract and the terms they are traded on, in a
+        line ("2 codes have no contract and are traded as stocks in lots of 100
+        without fees: SHFE.RB2405, SHFE.HC2405"), with what to give instead in
+        the words of ``hint``; None when every code has its contract."""
+        codes = self.no_contract
+        if not codes:
+            return None
+        contract = self.contracts[self.bars.codes.index(codes[0])]
+        one = len(codes) == 1
+        fees = contract.fee_text()
+        named = ", ".join(codes[:NAMED_CODES]) + (
+            f" and {len(codes) - NAMED_CODES:,d} more" if len(codes) > NAMED_CODES else ""
+        )
+        line = (
+            f"{len(codes):,d} code{'' if one else 's'} {'has' if one else 'have'} no contract "
+            f"and {'is' if one else 'are'} traded as {'a stock' if one else 'stocks'} in lots "
+            f"of {contract.lot_size:,d} {'without fees' if fees == 'no fees' else 'paying ' + fees}: "
+            f"{named}"
+        )
+        given = self.default_lot_size is not None
+        if hint == "python":
+            line += "; give contracts=" + ("" if given else ", or default_lot_size=")
+        elif hint == "command line":
+            line += "; give --contracts" + ("" if given else ", or --lot-size")
+        return line
+
+    def warn_of_no_contract(self) -> None:
+        """Warn (``NoContractWarning``) of the codes without a contract, if any."""
+        from korvit.backtest.results import _outside_frames
+
+        line = self.no_contract_line("python")
+        if line is None:
+            return
+        warning = NoContractWarning(line)
+        warning.command_line = cast("str", self.no_contract_line("command line"))
+        warnings.warn(warning, stacklevel=_outside_frames())
 
     def _run(self) -> BacktestResult:
         saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)
@@ -534,6 +602,8 @@ class Backtest:
         vr.g_KorvitUserContext = Context(self.params, bars.codes, list(self.accounts))
         session = Session(bars, self.contracts, list(self.accounts), accounts, env)
         session.account_type = KVBackAccount
+        missing = set(self.no_contract)
+        session.no_contract = frozenset(k for k, code in enumerate(bars.codes) if code in missing)
         return session
 
     # -------------------------------------------------------------- the loop
@@ -690,7 +760,9 @@ class Backtest:
         contracts' lots, the settings that change fills, the version."""
         import korvit
 
+        no_contract = self.no_contract_line()
         return {
+            **({"no_contract": no_contract} if no_contract else {}),
             "warmup_bars": self.first,
             "strategy_file": self.path,
             "version": korvit.__version__,
@@ -791,11 +863,35 @@ def _strategy_path(strategy: object) -> str | None:
     return None
 
 
-def _contract_for(code: str, table: Mapping[str, Contract]) -> Contract:
+def _found_contract(code: str, table: Mapping[str, Contract]) -> Contract | None:
+    return table.get(code.upper()) or table.get(code)
+
+
+def _contract_for(code: str, table: Mapping[str, Contract], lot: int | None = None) -> Contract:
+    """The contract of ``code``: the table's, else a stock's (in lots of ``lot``,
+    a stock's default lot when None)."""
     from korvit.data import Contract
 
-    found = table.get(code.upper()) or table.get(code)
-    return found if found is not None else Contract.default(code, "stock")
+    found = _found_contract(code, table)
+    if found is not None:
+        return found
+    return Contract.default(code, "stock") if lot is None else Contract(code, "stock", lot_size=lot)
+
+
+def _lot_size(value: object) -> int | None:
+    """``default_lot_size`` checked: None, or a whole number from 1 to MAX_LOT_SIZE."""
+    if value is None:
+        return None
+    whole = (isinstance(value, (int, np.integer)) and not isinstance(value, bool)) or (
+        isinstance(value, (float, np.floating)) and float(value).is_integer()
+    )
+    lot = int(cast("float", value)) if whole else None
+    if lot is None or not 1 <= lot <= MAX_LOT_SIZE:
+        raise ValueError(
+            f"default_lot_size must be a whole number from 1 to {MAX_LOT_SIZE:,d} "
+            f"(the lot of every code without a contract), got {_short(value)}"
+        )
+    return lot
 
 
 # The items of ``stock_commission`` and the contract fields they override.

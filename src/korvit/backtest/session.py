@@ -129,6 +129,8 @@ class Session:
         # each fired stop fired on (by id): set by the run loop
         self.fills: list[tuple[int, int]] = []
         self.fired_on: dict[int, int] = {}
+        # the target indices of the codes without a contract (traded as stocks)
+        self.no_contract: frozenset[int] = frozenset()
         self.indicators: dict[
             Any, Any
         ] = {}  # the run's indicators (korvit.indicators), each made once

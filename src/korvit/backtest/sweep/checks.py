@@ -19,6 +19,7 @@ RUN_OPTIONS = (
     "stock_commission",
     "commission_rate",
     "stop_fill",
+    "default_lot_size",
     "benchmark",
 )
 
