@@ -1,9 +1,8 @@
-"""One clock for every fill: a fill decided on a bar (market, limit, stop entry, stop
-exit) is dated at the start of the bar's period, however the bar's time was written
-(bar_time="end" or "start"); one decided on a tick keeps the tick's time.  Checked on
-random intraday bars of two codes, each traded in an account of its own, against the
-positions the equity table holds at every bar's close: the fills dated within a bar's
-period are the ones that moved its position, so no fill is dated on another bar."""
+"""One clock for every fill: a fill decided on a bar (market, limit, stop entry, stop exit)
+is dated at the start of the bar's period, with bar_time "end" or "start"; one decided on a
+tick keeps the tick's time.  Checked against the positions the equity table holds at each
+bar's close (each of two codes in an account of its own): the fills dated in a bar's period
+are those that moved its position."""
 
 import os
 
@@ -16,18 +15,24 @@ from korvit.backtest import run
 from korvit.strategy import percent, trailing
 
 CODES = ("SZSE.000001", "SSE.600000")
-CONTRACTS = [{"code": code, "kind": "stock", "lot_size": 1} for code in CODES]
-INTERVALS = [pd.Timedelta(seconds=30), pd.Timedelta(minutes=1), pd.Timedelta(minutes=5)]
+GAP = st.integers(1, 30).map(lambda t: percent(t / 10))
+TRAILING = st.builds(trailing, GAP, st.none() | GAP)
+STOPS = st.fixed_dictionaries(
+    {}, optional={"stop_loss": GAP, "take_profit": GAP, "trailing_stop": TRAILING}
+)
+ORDERS = st.none() | st.tuples(
+    st.sampled_from(["market", "limit", "stop", "sell", "sell limit"]), st.integers(-20, 20), STOPS
+)
 
 
 @st.composite
 def markets(draw):
-    """Bars (times as written), the stated start of each bar's period, ticks strictly
-    inside some periods, and per code and bar the order a strategy places there."""
-    interval, bar_time = draw(st.sampled_from(INTERVALS)), draw(st.sampled_from(["end", "start"]))
-    n_bars = draw(st.integers(8, 20))
-    written = pd.Timestamp("2024-03-04 09:31") + interval * np.arange(n_bars)
-    starts = written - interval if bar_time == "end" else written
+    """Bars as written, each bar's stated start, ticks strictly inside some periods, and
+    the order (kind, offset from the close in 0.1 %, stops) placed at each code and bar."""
+    step = draw(st.sampled_from(["30s", "1min", "5min"]))
+    end = draw(st.booleans())
+    written = pd.date_range("2024-03-04 09:31", periods=draw(st.integers(8, 20)), freq=step)
+    starts = written - pd.Timedelta(step) if end else written
     bars, ticks, plans = [], [], {}
     for code in CODES:
         close = draw(st.integers(900, 1100))
@@ -39,29 +44,14 @@ def markets(draw):
             bars.append((time, code, first / 100, high / 100, low / 100, close / 100, 1000))
             if draw(st.booleans()):  # the open first, the close last, both extremes between
                 path = [first, *draw(st.permutations([high, low])), close]
-                step = interval / (len(path) + 1)
+                gap = pd.Timedelta(step) / 5
                 ticks += [
-                    (starts[k] + step * (j + 1), code, p / 100, 10) for j, p in enumerate(path)
+                    (starts[k] + gap * (j + 1), code, p / 100, 10) for j, p in enumerate(path)
                 ]
-            plans[code, k] = draw(orders())
-    frame = pd.DataFrame(bars, columns=["time", "code", "open", "high", "low", "close", "volume"])
-    tick_frame = pd.DataFrame(ticks, columns=["time", "code", "price", "volume"]) if ticks else None
-    return frame, tick_frame, plans, bar_time, starts, interval
-
-
-def orders():
-    """None, or (kind, offset of a limit or stop from the close in percent, stops)."""
-    gap = st.integers(1, 30).map(lambda t: percent(t / 10))
-    stops = st.fixed_dictionaries(
-        {},
-        optional={
-            "stop_loss": gap,
-            "take_profit": gap,
-            "trailing_stop": st.builds(trailing, gap, gap),
-        },
-    )
-    kinds = st.sampled_from(["market", "limit", "stop", "sell market", "sell limit"])
-    return st.none() | st.tuples(kinds, st.integers(-20, 20).map(lambda t: t / 10), stops)
+            plans[code, k] = draw(ORDERS)
+    columns = ["time", "code", "open", "high", "low", "close", "volume"]
+    ticks = pd.DataFrame(ticks, columns=["time", "code", "price", "volume"]) if ticks else None
+    return pd.DataFrame(bars, columns=columns), ticks, plans, end, starts, pd.Timedelta(step)
 
 
 def strategy(plans):
@@ -69,19 +59,16 @@ def strategy(plans):
         from korvit.strategy import buy, current_price, pending_orders, position, sell
 
         context.bar = getattr(context, "bar", -1) + 1
-        for k, code in enumerate(CODES):
-            plan = plans.get((code, context.bar))
-            account = f"a{k}"
-            held = position(code, account)
+        for account, code in zip(("a0", "a1"), CODES):
+            plan, held = plans.get((code, context.bar)), position(code, account)
             if plan is None or pending_orders(code, account):
                 continue
             kind, offset, stops = plan
-            price = round(current_price(code) * (1 + offset / 100), 2)
-            if kind.startswith("sell"):
-                if held > 0:
-                    sell(code, held, price if kind == "sell limit" else None, account=account)
-            elif not held:
-                limit = price if kind == "limit" else None
+            price = round(current_price(code) * (1 + offset / 1000), 2)
+            limit = price if kind.endswith("limit") else None
+            if kind.startswith("sell") and held:
+                sell(code, held, limit, account=account)
+            elif not kind.startswith("sell") and not held:
                 stop = {"stop": price} if kind == "stop" else {}
                 buy(code, 10, limit, account=account, good_for=3, **stop, **stops)
 
@@ -95,39 +82,33 @@ def strategy(plans):
 )
 @given(markets())
 def test_every_fill_is_dated_inside_the_bar_it_moved(market):
-    bars, ticks, plans, bar_time, starts, interval = market
+    bars, ticks, plans, end, starts, period = market
     result = run(
         strategy(plans),
         bars,
         ticks=ticks,
-        contracts=CONTRACTS,
+        contracts=[{"code": code, "kind": "stock", "lot_size": 1} for code in CODES],
         accounts={"a0": 1e6, "a1": 1e6},
-        bar_time=bar_time,
+        bar_time="end" if end else "start",
         progress=False,
     )
-    trades = result.trades
-    equity = result.equity
-    for k, code in enumerate(CODES):
+    trades, equity = result.trades, result.equity
+    for account, code in zip(("a0", "a1"), CODES):
         rows = bars[bars.code == code].reset_index(drop=True)
-        held = (
-            equity[equity.account == f"a{k}"].market_value.to_numpy() / rows.close.to_numpy()
-        ).round()
-        mine = trades[trades.code == code]
-        assert (mine.account == f"a{k}").all()
-        # the bar whose period holds each fill's time
-        on = starts.searchsorted(mine.time, side="right") - 1
-        assert (on >= 0).all() and (mine.time.to_numpy() < (starts[on] + interval)).all()
-        code_ticks = (
-            ticks[ticks.code == code].set_index("time").price if ticks is not None else pd.Series()
-        )
+        held = (equity[equity.account == account].market_value.to_numpy() / rows.close).round()
+        mine = trades[trades.account == account]
+        assert (mine.code == code).all()
+        on = starts.searchsorted(mine.time, side="right") - 1  # the period holding each fill
+        assert (on >= 0).all() and (mine.time.to_numpy() < starts[on] + period).all()
+        tick_prices = ticks[ticks.code == code].set_index("time").price if ticks is not None else {}
         for fill, bar in zip(mine.itertuples(), on):
             if fill.time != starts[bar]:  # decided on a tick: at that tick's price
-                assert code_ticks.get(fill.time) == fill.price, (fill, starts[bar])
+                assert tick_prices.get(fill.time) == fill.price, (fill, starts[bar])
             assert rows.low[bar] <= fill.price <= rows.high[bar], (fill, rows.iloc[bar])
         signed = np.where(mine.side == "buy", mine.volume, -mine.volume)
         moved = np.bincount(on, weights=signed, minlength=len(rows))
         assert (moved == np.diff(held, prepend=0)).all(), (moved, held)
-    # the orders and stops tables carry the same times as the fills
+    # the orders and stops tables carry the times of the fills
     last_fill = trades.groupby("order_id").time.max()
     filled = result.orders[result.orders.status == "filled"].set_index("order_id")
     assert (filled.updated == last_fill.reindex(filled.index)).all()
