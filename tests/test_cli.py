@@ -36,6 +36,13 @@ def bars_csv(path, rows=None):
     return path
 
 
+def contracts_csv(path):
+    """The contract of the bars of ``bars_csv``: a run with it has no code without one
+    (whose warning would add a line to what a test reads)."""
+    path.write_text("code,kind\nSZSE.000001,stock\n")
+    return path
+
+
 def test_the_version_is_the_installed_distributions():
     import importlib.metadata
 
@@ -223,7 +230,17 @@ def test_strategy_errors_name_the_strategys_own_line(tmp_path):
             return prices["SZSE.000001"]
     """,
     )
-    done = korvit("backtest", raising, "--data", data, "--out", tmp_path / "o2", "--no-progress")
+    done = korvit(
+        "backtest",
+        raising,
+        "--data",
+        data,
+        "--contracts",
+        contracts_csv(tmp_path / "contracts.csv"),
+        "--out",
+        tmp_path / "o2",
+        "--no-progress",
+    )
     assert done.returncode == 1 and done.stderr.count("\n") == 1, done.stderr
     assert "raising.py:5: KeyError" in done.stderr
     assert not (tmp_path / "o2" / "report.html").exists()
@@ -285,6 +302,8 @@ def test_a_running_core_process_can_be_named(tmp_path):
         data,
         "--core",
         address,
+        "--contracts",
+        contracts_csv(tmp_path / "contracts.csv"),
         "--out",
         tmp_path / "out2",
         "--no-progress",
@@ -390,7 +409,18 @@ def test_strategies_that_cannot_run_end_with_one_line_naming_file_and_line(
     data = bars_csv(tmp_path / "bars.csv")
     path = tmp_path / "s.py"
     path.write_bytes(source.encode())
-    done = korvit("backtest", path, "--data", data, "--out", tmp_path / "out", "--no-progress")
+    contracts = contracts_csv(tmp_path / "contracts.csv")
+    done = korvit(
+        "backtest",
+        path,
+        "--data",
+        data,
+        "--contracts",
+        contracts,
+        "--out",
+        tmp_path / "out",
+        "--no-progress",
+    )
     assert done.returncode == status, done.stderr
     assert done.stderr == f"korvit: {message.format(path=path)}\n"
     assert not (tmp_path / "out" / "report.html").exists()
@@ -537,7 +567,15 @@ def test_tz_puts_times_with_mixed_offsets_on_one_clock_and_stray_times_of_day_wa
         offset_rows(["2024-01-02", "2024-01-03", "2024-01-03 15:00", "2024-01-04"]),
     )
     done = korvit(
-        "backtest", strategy, "--data", stray, "--out", tmp_path / "out2", "--no-progress"
+        "backtest",
+        strategy,
+        "--data",
+        stray,
+        "--contracts",
+        contracts_csv(tmp_path / "contracts.csv"),
+        "--out",
+        tmp_path / "out2",
+        "--no-progress",
     )
     assert done.returncode == 0, done.stderr
     assert done.stderr == (

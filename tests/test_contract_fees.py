@@ -5,6 +5,7 @@ the formula of a stock's fee against the engine and its twin, and the command li
 import io
 import json
 import math
+import re
 import types
 from importlib.machinery import SourceFileLoader
 from pathlib import Path
@@ -39,7 +40,9 @@ SourceFileLoader(twin.__name__, str(HERE.parent / "bench" / "reference_domain.py
 # contracts carried lot sizes and fee schedules (the stocks paid the account-level schedule
 # that the sample contracts now state), and before a stop fired on the bar alone filled at the
 # bar's open where the bar opened beyond it, or a limit order at the bar's open where the bar
-# opened at or better than its limit: they run with those earlier fill rules.
+# opened at or better than its limit: they run with those earlier fill rules.  The times of the
+# stops fired on a minute bar alone (and of their closing orders and trades) were moved since
+# from the bar's label to the start of its period, where every other fill on the bar is dated.
 SAMPLE_RUNS = {
     "ma_cross": (EXAMPLES / "ma_cross.py", dict(data="daily.csv")),
     "ma_cross_overrides": (
@@ -270,6 +273,70 @@ def test_bad_fee_options_are_refused_before_the_run(options, words):
         run(trading({}), bars(), progress=False, **options)
 
 
+# ------------------------------------------------------------------ codes without a contract
+
+ONE_LOT_OF_10 = [{"code": STOCK_A, "kind": "stock", "lot_size": 10}]
+MISSING = "cannot be short: SHFE.RB2405 has no contract"
+# contracts, default_lot_size, the warning (None: none), whether buy(code, 10) fills for
+# both codes, and the words refusing a short target of FUTURES
+NO_CONTRACT_CASES = {
+    "none given": (
+        None,
+        None,
+        "^2 codes have no contract and are traded as stocks in lots of 100 without fees: "
+        "SZSE.000001, SHFE.RB2405; give contracts=, or default_lot_size=$",
+        False,
+        "SHFE.RB2405 has no contract and is traded as a stock",
+    ),
+    "a lot of 10": (None, 10, "in lots of 10 without fees: [^;]*; give contracts=$", True, MISSING),
+    "one missing": (ONE_LOT_OF_10, None, "^1 code has .* a stock .*: SHFE.RB2405;", False, MISSING),
+    "all given": (
+        ONE_LOT_OF_10 + [{"code": FUTURES, "kind": "stock"}],
+        5,
+        None,
+        False,
+        "cannot be short: targets of a stock are long only",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", NO_CONTRACT_CASES)
+def test_codes_without_a_contract_are_named_with_the_terms_they_trade_on(case):
+    import warnings
+
+    from korvit.backtest import NoContractWarning
+    from korvit.strategy import order_target
+
+    contracts, lot, words, tens_fill, refusal = NO_CONTRACT_CASES[case]
+    refusals = []
+
+    def short_target(context):
+        try:
+            order_target(FUTURES, -1)
+        except Exception as exc:  # caught where a strategy would catch it
+            refusals.append(str(exc))
+
+    strategy = {**trading({0: [("buy", STOCK_A, 10), ("buy", FUTURES, 10)]}), "init": short_target}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        data = bars((STOCK_A, FUTURES))
+        result = run(strategy, data, contracts=contracts, default_lot_size=lot, progress=False)
+    told = [w.message for w in caught if issubclass(w.category, NoContractWarning)]
+    assert len(told) == (words is not None), told
+    if told:
+        assert re.search(words, str(told[0])) and "give --contracts" in told[0].command_line
+        line = result.meta["no_contract"]
+        assert line in str(told[0]) and f"Without a contract</th><td>{line}" in result.to_html()
+    assert (result.orders.status == "filled").all() == tens_fill, result.orders
+    assert len(refusals) == 1 and refusal in refusals[0], refusals
+
+
+@pytest.mark.parametrize("lot", [0, -1, 1.5, float("nan"), True, "10", 3e9])
+def test_a_bad_default_lot_size_is_refused_before_the_run(lot):
+    with pytest.raises(ValueError, match="^default_lot_size must be a whole number from 1"):
+        run(trading({}), bars(), default_lot_size=lot, progress=False)
+
+
 # ------------------------------------------------------------------ the formula, engine and twin
 
 RATES = st.one_of(
@@ -417,6 +484,28 @@ def test_the_command_runs_without_fees(tmp_path):
     assert len(free_trades) == len(paid_trades) == 3
     assert (free_trades.fee == 0).all() and (paid_trades.fee > 0).all()
     assert json.loads((tmp_path / "free" / "stats.json").read_text())["stats"]["Total fees"] == 0
+
+
+def test_the_command_names_the_codes_without_a_contract_and_refuses_a_bad_lot_size(tmp_path):
+    bars((STOCK_A,)).to_csv(tmp_path / "bars.csv", index=False)
+    strategy = tmp_path / "strategy.py"
+    strategy.write_text(
+        "from korvit.strategy import buy, position\n"
+        "def init(context): pass\n"
+        "def on_data(context):\n"
+        "    if not position('SZSE.000001'):\n        buy('SZSE.000001', 10)\n"
+    )
+    common = ("backtest", strategy, "--data", "bars.csv", "--no-progress")
+    for value in ("0", "-5", "nan", "2.5", "ten"):
+        done = korvit(*common, "--lot-size", value, "--out", "bad", cwd=tmp_path)
+        assert done.returncode == 2 and done.stdout == "", value
+        assert done.stderr.count("\n") == 1 and "argument --lot-size:" in done.stderr, value
+        assert not (tmp_path / "bad").exists()
+    done = korvit(*common, "--lot-size", "10", "--out", "out", cwd=tmp_path)
+    told = "1 code has no contract and is traded as a stock in lots of 10 without fees: SZSE.000001"
+    assert done.returncode == 0 and f"korvit: warning: {told}; give --contracts\n" in done.stderr
+    assert pd.read_csv(tmp_path / "out" / "trades.csv").volume.tolist() == [10]
+    assert told in (tmp_path / "out" / "report.html").read_text()
 
 
 def test_bad_contract_values_end_the_command_with_one_line(tmp_path):

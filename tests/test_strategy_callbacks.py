@@ -44,6 +44,11 @@ def write(path, text):
     return path
 
 
+def contracts(folder):
+    """The contract of CODE, so that a command tells nothing of a code without one."""
+    return write(folder / "contracts.csv", f"code,kind\n{CODE},stock\n")
+
+
 def line_of(path, text):
     return next(k for k, line in enumerate(path.read_text().splitlines(), 1) if text in line)
 
@@ -80,7 +85,17 @@ def test_near_misses_warn_on_the_terminal_with_file_line_and_the_callback_meant(
             pass
         """,
     )
-    done = korvit("backtest", path, "--data", data, "--out", tmp_path / "out", "--no-progress")
+    done = korvit(
+        "backtest",
+        path,
+        "--data",
+        data,
+        "--contracts",
+        contracts(tmp_path),
+        "--out",
+        tmp_path / "out",
+        "--no-progress",
+    )
     assert done.returncode == 0, done.stderr
     expected = [
         (line_of(path, "def on_date"), "on_date", "on_data", "called after each bar is dealt"),
@@ -206,7 +221,17 @@ def test_a_strategy_without_init_runs_without_a_warning(tmp_path):
                 buy(context.codes[0], 100)
         """,
     )
-    done = korvit("backtest", path, "--data", data, "--out", tmp_path / "out", "--no-progress")
+    done = korvit(
+        "backtest",
+        path,
+        "--data",
+        data,
+        "--contracts",
+        contracts(tmp_path),
+        "--out",
+        tmp_path / "out",
+        "--no-progress",
+    )
     assert done.returncode == 0 and done.stderr == "", done.stderr
     assert len(pd.read_csv(tmp_path / "out" / "trades.csv")) == 1
 
@@ -457,6 +482,8 @@ def test_a_sweep_tells_a_near_miss_once_whatever_the_number_of_workers_and_runs(
         path,
         "--data",
         data,
+        "--contracts",
+        contracts(tmp_path),
         "--grid",
         "size=100,200,300",
         "--workers",

@@ -2,7 +2,7 @@
 
     korvit backtest STRATEGY.py [--data PATH ...] [--code CODE ...] [--adjust] [--date-format FORMAT]
                                 [--bar-time end|start]
-                                [--ticks PATH] [--contracts FILE]
+                                [--ticks PATH] [--contracts FILE] [--lot-size N]
                                 [--cash N] [--start DATE] [--end DATE] [--tz ZONE] [--param NAME=VALUE ...]
                                 [--slippage F] [--cancel-stale-orders] [--fees contracts|none]
                                 [--stop-fill RULE] [--limit-fill RULE]
@@ -150,6 +150,20 @@ def _cash(text):
     if value > MAX_CASH:
         raise argparse.ArgumentTypeError(
             f"expected a positive number up to {fmt_bound(MAX_CASH)}, got {text!r}"
+        )
+    return value
+
+
+def _lot(text):
+    from korvit.backtest.runner import MAX_LOT_SIZE
+
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 1 <= value <= MAX_LOT_SIZE:
+        raise argparse.ArgumentTypeError(
+            f"expected a whole number from 1 to {MAX_LOT_SIZE:,d}, got {text!r}"
         )
     return value
 
@@ -378,7 +392,18 @@ def _run_arguments(parser, param_help):
         "start, as many vendors write it",
     )
     parser.add_argument("--ticks", metavar="PATH", help="ticks inside the bars (CSV or Parquet)")
-    parser.add_argument("--contracts", metavar="FILE", help="contract table (CSV or JSON)")
+    parser.add_argument(
+        "--contracts",
+        metavar="FILE",
+        help="contract table (CSV or JSON); a code it does not list is a stock in lots of 100 "
+        "without fees",
+    )
+    parser.add_argument(
+        "--lot-size",
+        type=_lot,
+        metavar="N",
+        help="the lot of every code without a contract (default 100, a stock's)",
+    )
     parser.add_argument(
         "--cash", type=_cash, default=1_000_000.0, help="starting cash (default 1,000,000)"
     )
@@ -520,6 +545,7 @@ def _backtest(args):
         fees=args.fees,
         stop_fill=args.stop_fill,
         limit_fill=args.limit_fill,
+        default_lot_size=args.lot_size,
         benchmark=args.benchmark,
         core=args.core,
         output=out,
@@ -641,6 +667,7 @@ def _sweep(args):
             fees=args.fees,
             stop_fill=args.stop_fill,
             limit_fill=args.limit_fill,
+            **({"default_lot_size": args.lot_size} if args.lot_size is not None else {}),
             # the default stays out of the options, so that a sweep saved before can be resumed
             **({"benchmark": args.benchmark} if args.benchmark != BENCHMARKS[0] else {}),
         )
@@ -797,7 +824,8 @@ def main(argv=None):
 
     def show(message, category, *where, **options):
         if issubclass(category, (DataWarning, StrategyWarning)):  # one line, as the other messages
-            print(f"korvit: warning: {message}", file=sys.stderr)
+            # (in the command line's words where the warning has them)
+            print(f"korvit: warning: {getattr(message, 'command_line', message)}", file=sys.stderr)
         else:
             shown(message, category, *where, **options)
 

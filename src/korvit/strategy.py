@@ -661,6 +661,12 @@ def _order_to(
     )
     last = _last_bar(session, options.get("good_for"), options.get("good_till"))
     goal = goal_of(session, target, handle, price)
+    if goal < 0 and target in session.no_contract:
+        code = session.codes[target]
+        raise StrategyError(
+            f"a target of {code} cannot be short: {code} has no contract and is traded as a "
+            "stock, long only; give its contract (contracts=, --contracts), e.g. as futures"
+        )
     if goal < 0 and session.contracts[target].kind == "stock":
         raise StrategyError(
             f"a target of {session.codes[target]} cannot be short: targets of a stock are "

@@ -10,6 +10,7 @@ if TYPE_CHECKING:  # for type checkers; at run time the names load on first use 
     from korvit.backtest.results import BacktestResult as BacktestResult
     from korvit.backtest.results import OrdersDeniedWarning as OrdersDeniedWarning
     from korvit.backtest.runner import Backtest as Backtest
+    from korvit.backtest.runner import NoContractWarning as NoContractWarning
     from korvit.backtest.runner import StrategyExit as StrategyExit
     from korvit.backtest.runner import run as run
     from korvit.backtest.sweep.api import sweep as sweep
@@ -18,6 +19,7 @@ if TYPE_CHECKING:  # for type checkers; at run time the names load on first use 
 __all__ = [
     "Backtest",
     "BacktestResult",
+    "NoContractWarning",
     "OrdersDeniedWarning",
     "StrategyExit",
     "run",
@@ -28,7 +30,7 @@ __all__ = [
 
 def __getattr__(name: str) -> object:
     # Loaded on first use: importing the package must not load the engine.
-    if name in ("Backtest", "StrategyExit", "run"):
+    if name in ("Backtest", "NoContractWarning", "StrategyExit", "run"):
         from korvit.backtest import runner
 
         return getattr(runner, name)

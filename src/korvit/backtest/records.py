@@ -12,6 +12,7 @@ import pandas as pd
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
 __all__ = [
+    "FillClock",
     "orders_frame",
     "trades_frame",
     "stops_frame",
@@ -77,6 +78,89 @@ def to_datetimes(values):
     return out
 
 
+class FillClock:
+    """The time a fill carries in the tables: one clock for every fill decided
+    on a bar.
+
+    The engine stamps a fill decided on a bar by the kind of order: a market,
+    limit or stop entry with the start of the bar's period, but a stop fired on
+    the bar alone with the bar's label (the time it was judged at), so that on
+    intraday bars the same bar gave two times, and with ``bar_time="start"``
+    the stop's was the next bar's.  Here every fill decided on bar ``t`` is
+    dated ``starts[t]`` (the start of its period, the day of a daily bar); a
+    fill decided on a tick keeps that tick's time.
+
+    ``trade_bars[k]`` is the bar the k-th trade of the run was made on (-1:
+    not known), ``stop_bars`` maps the id of each stop fired to the bar it
+    fired on, and ``ticks`` (or None) are the run's ticks, by code and bar
+    position: a record whose engine time is a tick's time of its code and
+    bar was decided on that tick."""
+
+    def __init__(self, starts, trade_bars, stop_bars, ticks=None):
+        self.starts = np.asarray(starts, dtype="datetime64[ns]")
+        self.trade_bars = np.asarray(trade_bars, dtype=np.int64)
+        self.stop_bars = dict(stop_bars)
+        self.ticks = ticks
+
+    def dated(self, times, codes, bars):
+        """``times`` (datetime64[ns], as the engine stamped them) of records of
+        target indices ``codes`` made on ``bars`` (-1: not known), as the
+        tables show them."""
+        out = np.array(times, dtype="datetime64[ns]")
+        bars = np.asarray(bars, dtype=np.int64)
+        known = np.flatnonzero((bars >= 0) & (bars < len(self.starts)) & ~np.isnat(out))
+        stated = self.starts[bars[known]]
+        for k in known[out[known] != stated]:
+            if not self._on_a_tick(int(codes[k]), int(bars[k]), out[k]):
+                out[k] = self.starts[bars[k]]
+        return out
+
+    def _on_a_tick(self, code, bar, time):
+        if self.ticks is None:
+            return False
+        try:
+            times = self.ticks[code, bar][0]
+        except KeyError:  # no ticks in that bar
+            return False
+        return bool((times.astype("datetime64[us]") == time).any())
+
+    def trade_times(self, records):
+        """The times of trade records (all of the run's, in the order made)."""
+        raw = to_datetimes([r.filled_time for r in records])
+        bars = np.full(len(records), -1, dtype=np.int64)
+        made = min(len(records), len(self.trade_bars))
+        bars[:made] = self.trade_bars[:made]
+        return raw, self.dated(raw, [r.target_idx for r in records], bars)
+
+    def trigger_times(self, records):
+        """The trigger times of stop records."""
+        raw = to_datetimes([r.trigger_time for r in records])
+        bars = [self.stop_bars.get(_id_key(r.stop_order_id), -1) for r in records]
+        return raw, self.dated(raw, [r.target_idx for r in records], bars)
+
+    def moved(self, trades, stops):
+        """``{(order id, engine time): time shown}`` of the fills and stop
+        triggers the clock dates otherwise: the orders table's created and
+        updated times of the orders they made follow them."""
+        out = {}
+        trade_records, stop_records = _records(trades), _records(stops)
+        for (raw, shown), ids in (
+            (self.trade_times(trade_records), [r.order_id for r in trade_records]),
+            (self.trigger_times(stop_records), [r.order_id for r in stop_records]),
+        ):
+            for k in np.flatnonzero((raw != shown) & ~np.isnat(raw)):
+                out[(_id_key(ids[k]), int(raw[k].view(np.int64)))] = shown[k]
+        return out
+
+
+def _id_key(value):
+    """An order or stop id as a dict key (ids come as int or float)."""
+    try:
+        return int(value)
+    except (TypeError, ValueError, OverflowError):  # NaN: none
+        return None
+
+
 def _name(table, value, default=""):
     if isinstance(value, float) and math.isnan(value):
         return default
@@ -130,12 +214,16 @@ def _order_type(record):
     return kind
 
 
-def orders_frame(collection: Any, stops: Any, session: Any) -> pd.DataFrame:
+def orders_frame(
+    collection: Any, stops: Any, session: Any, trades: Any = None, clock: FillClock | None = None
+) -> pd.DataFrame:
     """One row per order; ``stop_price`` is the trigger of a stop entry;
     ``stop_id`` names the stop order that placed it;
     ``reason_kind`` is ``reason`` without the order's own figures ("volume not
     a multiple of the lot size 100" for "volume 150 is not a multiple of the
-    lot size 100"), to count the reasons by."""
+    lot size 100"), to count the reasons by.  With ``clock`` (and the run's
+    ``trades``) an order made or filled by a fill or a stop trigger the clock
+    dates otherwise carries that time."""
     records = _records(collection)
     reasons = [_reason(r, session) for r in records]
     placed_by = {
@@ -143,10 +231,18 @@ def orders_frame(collection: Any, stops: Any, session: Any) -> pd.DataFrame:
         for stop in _records(stops)
         if not (isinstance(stop.order_id, float) and math.isnan(stop.order_id))
     }
+    created = to_datetimes([r.created_time for r in records])
+    updated = to_datetimes([r.updated_time for r in records])
+    moved = {} if clock is None else clock.moved(() if trades is None else trades, stops)
+    if moved:
+        for k, r in enumerate(records):
+            key = _id_key(r.order_id)
+            for times in (created, updated):
+                times[k] = moved.get((key, int(times[k].view(np.int64))), times[k])
     rows = {
         "order_id": [r.order_id for r in records],
-        "created": to_datetimes([r.created_time for r in records]),
-        "updated": to_datetimes([r.updated_time for r in records]),
+        "created": created,
+        "updated": updated,
         **_account_and_code(records, session),
         "type": [_order_type(r) for r in records],
         "side": [_name(SIDES, r.side) for r in records],
@@ -169,13 +265,17 @@ def orders_frame(collection: Any, stops: Any, session: Any) -> pd.DataFrame:
     return pd.DataFrame(rows)
 
 
-def trades_frame(collection: Any, session: Any) -> pd.DataFrame:
-    """One row per fill."""
+def trades_frame(collection: Any, session: Any, clock: FillClock | None = None) -> pd.DataFrame:
+    """One row per fill; with ``clock``, dated by it."""
     records = _records(collection)
     rows = {
         "trade_id": [r.trader_id for r in records],
         "order_id": [r.order_id for r in records],
-        "time": to_datetimes([r.filled_time for r in records]),
+        "time": (
+            to_datetimes([r.filled_time for r in records])
+            if clock is None
+            else clock.trade_times(records)[1]
+        ),
         **_account_and_code(records, session),
         "side": [_name(SIDES, r.order_side) for r in records],
         "effect": [_name(EFFECTS, r.position_effect) for r in records],
@@ -189,8 +289,8 @@ def trades_frame(collection: Any, session: Any) -> pd.DataFrame:
     return pd.DataFrame(rows)
 
 
-def stops_frame(collection: Any, session: Any) -> pd.DataFrame:
-    """One row per stop order."""
+def stops_frame(collection: Any, session: Any, clock: FillClock | None = None) -> pd.DataFrame:
+    """One row per stop order; with ``clock``, the trigger times dated by it."""
     records = _records(collection)
     rows = {
         "stop_id": [r.stop_order_id for r in records],
@@ -209,7 +309,11 @@ def stops_frame(collection: Any, session: Any) -> pd.DataFrame:
             ],
             dtype=np.float64,
         ),
-        "trigger_time": to_datetimes([r.trigger_time for r in records]),
+        "trigger_time": (
+            to_datetimes([r.trigger_time for r in records])
+            if clock is None
+            else clock.trigger_times(records)[1]
+        ),
         "trigger_price": np.array([r.trigger_real_price for r in records], dtype=np.float64),
         "closing_order_id": np.array([r.order_id for r in records], dtype=np.float64),
     }

@@ -662,6 +662,9 @@ def _run_html(result) -> str:
                 f"{names}"
             )
         row("Lot sizes", "<br>".join(lines))
+    no_contract = meta.pop("no_contract", None)
+    if no_contract:
+        row("Without a contract", _esc(_shown_value(no_contract)))
     settings = meta.pop("settings", None)
     if isinstance(settings, dict):
         for key, value in settings.items():

@@ -49,6 +49,7 @@ import sys
 import tempfile
 import time
 import types
+import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
@@ -83,6 +84,7 @@ from korvit.backtest.session import (
     open_session,
     valuation,
 )
+from korvit.data.errors import DataWarning
 from korvit.data.limits import MAX_CASH, MAX_COMMISSION_RATE, MAX_SLIPPAGE, check_number
 from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 from korvit.tframe.sysdefine import GlobalDefine as gv
@@ -92,12 +94,14 @@ from korvit.tframe.utils.logger import USER_LOGGER, LoggerManager
 if TYPE_CHECKING:
     from typing_extensions import Unpack
 
+    from korvit.backtest.records import FillClock
     from korvit.backtest.results import BacktestResult
     from korvit.data import Bars, Contract, Ticks
     from korvit.data.bars import BarSource, TimeLike
 
 __all__ = [
     "Backtest",
+    "NoContractWarning",
     "run",
     "deal_bar",
     "current_session",
@@ -112,6 +116,21 @@ STOP_FILLS = ("first_traded", "stop_price")
 # Where a limit order the market reached at a better price fills (``limit_fill``); the
 # first is the default.
 LIMIT_FILLS = ("first_traded", "limit_price")
+# The largest lot a code without a contract may be given (``default_lot_size``): the
+# engine's limit on the volume of one order.
+MAX_LOT_SIZE = 2_000_000_000
+# Codes named in the line on codes without a contract; the others are counted.
+NAMED_CODES = 10
+
+
+class NoContractWarning(DataWarning):
+    """Codes of a run have no contract: they are traded on the terms of a stock
+    (lots of 100 unless ``default_lot_size`` says otherwise, no fees but those of
+    ``stock_commission`` and ``commission_rate``).  ``command_line`` holds the
+    same line worded for the command line."""
+
+    command_line: str
+
 
 StrategyLike: TypeAlias = (
     "str | os.PathLike[str] | types.ModuleType | dict[str, Callable[..., object]]"
@@ -153,6 +172,7 @@ class RunOptions(TypedDict, total=False):
     commission_rate: float | None
     stop_fill: Literal["first_traded", "stop_price"]
     limit_fill: Literal["first_traded", "limit_price"]
+    default_lot_size: int | None
     core: str | tuple[str, int] | None
     output: str | os.PathLike[str] | None
     progress: bool | None
@@ -206,7 +226,10 @@ class Backtest:
       where a bar cannot tell which stop order triggered first.
     - ``contracts``: contract table (path, DataFrame, list or dict, see
       ``korvit.data.load_contracts``); codes it does not list are stocks
-      with the stock defaults.
+      with the stock defaults (lots of 100, no fees), and ``run()`` names
+      them in a ``NoContractWarning``.
+    - ``default_lot_size``: the lot of every code without a contract (a whole
+      number above 0; default 100, a stock's).
     - ``cash``: starting cash of the one account "main", or ``accounts``: a
       dict ``{name: cash}`` of several (orders go to the first unless they
       name another).
@@ -303,6 +326,7 @@ class Backtest:
         commission_rate: float | None = None,
         stop_fill: Literal["first_traded", "stop_price"] = "first_traded",
         limit_fill: Literal["first_traded", "limit_price"] = "first_traded",
+        default_lot_size: int | None = None,
         core: str | tuple[str, int] | None = None,
         output: str | os.PathLike[str] | None = None,
         progress: bool | None = None,
@@ -346,12 +370,18 @@ class Backtest:
             data, ticks, start=start, end=end, warmup=int(warmup), tz=tz, reading=reading
         )
         table: Mapping[str, Contract] = {} if contracts is None else load_contracts(contracts)
+        lot = _lot_size(default_lot_size)
         self.contracts = _with_fees(
-            [_contract_for(code, table) for code in self.bars.codes],
+            [_contract_for(code, table, lot) for code in self.bars.codes],
             fees,
             stock_commission,
             commission_rate,
         )
+        # the codes without a contract, and their contract: one, for all of them
+        self.no_contract = [
+            code for code in self.bars.codes if _found_contract(code, table) is None
+        ]
+        self.default_lot_size = lot
         if accounts is None:
             accounts = {"main": cash}
         if not isinstance(accounts, dict) or not accounts:
@@ -409,6 +439,7 @@ class Backtest:
 
         if current_session() is not None:
             raise RuntimeError("a backtest is already running in this process")
+        self.warn_of_no_contract()
         try:
             result = self._run()
         except SystemExit as exc:  # sys.exit() in a callback ends the run, not the process
@@ -416,6 +447,44 @@ class Backtest:
         if result._denied:  # else the orders table need not be built to tell
             warn_of_denials(result)
         return result
+
+    def no_contract_line(self, hint: Literal["python", "command line", None] = None) -> str | None:
+        """The codes without a contract and the terms they are traded on, in a
+        line ("2 codes have no contract and are traded as stocks in lots of 100
+        without fees: SHFE.RB2405, SHFE.HC2405"), with what to give instead in
+        the words of ``hint``; None when every code has its contract."""
+        codes = self.no_contract
+        if not codes:
+            return None
+        contract = self.contracts[self.bars.codes.index(codes[0])]
+        one = len(codes) == 1
+        fees = contract.fee_text()
+        named = ", ".join(codes[:NAMED_CODES]) + (
+            f" and {len(codes) - NAMED_CODES:,d} more" if len(codes) > NAMED_CODES else ""
+        )
+        line = (
+            f"{len(codes):,d} code{'' if one else 's'} {'has' if one else 'have'} no contract "
+            f"and {'is' if one else 'are'} traded as {'a stock' if one else 'stocks'} in lots "
+            f"of {contract.lot_size:,d} {'without fees' if fees == 'no fees' else 'paying ' + fees}: "
+            f"{named}"
+        )
+        given = self.default_lot_size is not None
+        if hint == "python":
+            line += "; give contracts=" + ("" if given else ", or default_lot_size=")
+        elif hint == "command line":
+            line += "; give --contracts" + ("" if given else ", or --lot-size")
+        return line
+
+    def warn_of_no_contract(self) -> None:
+        """Warn (``NoContractWarning``) of the codes without a contract, if any."""
+        from korvit.backtest.results import _outside_frames
+
+        line = self.no_contract_line("python")
+        if line is None:
+            return
+        warning = NoContractWarning(line)
+        warning.command_line = cast("str", self.no_contract_line("command line"))
+        warnings.warn(warning, stacklevel=_outside_frames())
 
     def _run(self) -> BacktestResult:
         saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)
@@ -550,6 +619,8 @@ class Backtest:
         vr.g_KorvitUserContext = Context(self.params, bars.codes, list(self.accounts))
         session = Session(bars, self.contracts, list(self.accounts), accounts, env)
         session.account_type = KVBackAccount
+        missing = set(self.no_contract)
+        session.no_contract = frozenset(k for k, code in enumerate(bars.codes) if code in missing)
         return session
 
     # -------------------------------------------------------------- the loop
@@ -606,13 +677,20 @@ class Backtest:
         expire, tell = session.expire, session.tell  # bound once: called four times a bar
         terms = contract_terms(contracts)
         rows = []
+        # the bar of every trade and fired stop, for the one clock of the tables
+        trades, made, fills, fired_on = vr.g_KVTrades, 0, session.fills, session.fired_on
         for t in _progress(range(first, len(session.bars.times)), self.progress, self.name):
             session.bar = t
             if new_day is not None and new_day[t]:
                 vr.g_KorvitSimCurBarFresh = t  # the time the cancels are dated at
                 engine: Any = domain  # the hook is not part of the module's stub
                 engine._clear_unfilled_order(env.fresh_bar_time)
-            deal(t)  # moves the bar cursor to t, then deals
+            fired = deal(t)[2]  # moves the bar cursor to t, then deals
+            if len(trades) != made:
+                fills.append((t, len(trades) - made))
+                made = len(trades)
+            for stop_id in fired:
+                fired_on[int(stop_id)] = t
             expire(t)
             tell()
             at = closes_by_bar[t]
@@ -636,7 +714,9 @@ class Backtest:
         vr = env.vr
         # The tables are built from the engine's records when first read; they
         # keep only what they are built from (not the run's environment).
-        records = _Records(vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades, session)
+        records = _Records(
+            vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades, session, self._clock(session)
+        )
         result = BacktestResult(
             functools.partial(_equity_frame, bars.times, list(session.account_names), equity),
             records.orders,
@@ -660,6 +740,22 @@ class Backtest:
         result._denied = _any_denied(vr.g_KVOrders)
         return result
 
+    def _clock(self, session: Session) -> FillClock:
+        """The clock of the run's fills: each bar's stated time (the start of an
+        intraday bar's period, the label less the period; a daily bar's day),
+        the bar of every trade and fired stop, and the ticks."""
+        from korvit.backtest.records import FillClock
+
+        bars = session.bars
+        starts = bars.times if bars.interval is None else bars.times - bars.interval
+        trade_bars = np.repeat(
+            np.array([t for t, _ in session.fills], dtype=np.int64),
+            np.array([n for _, n in session.fills], dtype=np.int64),
+        )
+        return FillClock(
+            starts.to_numpy().astype("datetime64[ns]"), trade_bars, session.fired_on, self.ticks
+        )
+
     def _traded_bars(self, bars: Bars) -> Bars:
         """The bars the run traded: without the warm-up before them."""
         if not self.first:
@@ -681,7 +777,9 @@ class Backtest:
         contracts' lots, the settings that change fills, the version."""
         import korvit
 
+        no_contract = self.no_contract_line()
         return {
+            **({"no_contract": no_contract} if no_contract else {}),
             "warmup_bars": self.first,
             "strategy_file": self.path,
             "version": korvit.__version__,
@@ -737,8 +835,10 @@ class _Records:
     """The run's order, trade and stop-order records, and what their tables
     read of the run (codes, account names, contracts)."""
 
-    def __init__(self, orders: Any, stops: Any, trades: Any, session: Session) -> None:
-        self._orders, self._stops, self._trades = orders, stops, trades
+    def __init__(
+        self, orders: Any, stops: Any, trades: Any, session: Session, clock: FillClock
+    ) -> None:
+        self._orders, self._stops, self._trades, self._clock = orders, stops, trades, clock
         self._session = types.SimpleNamespace(
             codes=list(session.codes),
             contracts=list(session.contracts),
@@ -748,17 +848,17 @@ class _Records:
     def orders(self) -> pd.DataFrame:
         from korvit.backtest.records import orders_frame
 
-        return orders_frame(self._orders, self._stops, self._session)
+        return orders_frame(self._orders, self._stops, self._session, self._trades, self._clock)
 
     def trades(self) -> pd.DataFrame:
         from korvit.backtest.records import trades_frame
 
-        return trades_frame(self._trades, self._session)
+        return trades_frame(self._trades, self._session, self._clock)
 
     def stops(self) -> pd.DataFrame:
         from korvit.backtest.records import stops_frame
 
-        return stops_frame(self._stops, self._session)
+        return stops_frame(self._stops, self._session, self._clock)
 
 
 def _any_denied(orders: Iterable[Any]) -> bool:
@@ -780,11 +880,35 @@ def _strategy_path(strategy: object) -> str | None:
     return None
 
 
-def _contract_for(code: str, table: Mapping[str, Contract]) -> Contract:
+def _found_contract(code: str, table: Mapping[str, Contract]) -> Contract | None:
+    return table.get(code.upper()) or table.get(code)
+
+
+def _contract_for(code: str, table: Mapping[str, Contract], lot: int | None = None) -> Contract:
+    """The contract of ``code``: the table's, else a stock's (in lots of ``lot``,
+    a stock's default lot when None)."""
     from korvit.data import Contract
 
-    found = table.get(code.upper()) or table.get(code)
-    return found if found is not None else Contract.default(code, "stock")
+    found = _found_contract(code, table)
+    if found is not None:
+        return found
+    return Contract.default(code, "stock") if lot is None else Contract(code, "stock", lot_size=lot)
+
+
+def _lot_size(value: object) -> int | None:
+    """``default_lot_size`` checked: None, or a whole number from 1 to MAX_LOT_SIZE."""
+    if value is None:
+        return None
+    whole = (isinstance(value, (int, np.integer)) and not isinstance(value, bool)) or (
+        isinstance(value, (float, np.floating)) and float(value).is_integer()
+    )
+    lot = int(cast("float", value)) if whole else None
+    if lot is None or not 1 <= lot <= MAX_LOT_SIZE:
+        raise ValueError(
+            f"default_lot_size must be a whole number from 1 to {MAX_LOT_SIZE:,d} "
+            f"(the lot of every code without a contract), got {_short(value)}"
+        )
+    return lot
 
 
 # The items of ``stock_commission`` and the contract fields they override.

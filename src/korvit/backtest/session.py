@@ -125,6 +125,12 @@ class Session:
         self._day_last: npt.NDArray[np.intp] | None = None
         # the run's account class, as the run loop values its accounts
         self.account_type: type | None = None
+        # (bar, trades made on it) for every bar with fills, in order, and the bar
+        # each fired stop fired on (by id): set by the run loop
+        self.fills: list[tuple[int, int]] = []
+        self.fired_on: dict[int, int] = {}
+        # the target indices of the codes without a contract (traded as stocks)
+        self.no_contract: frozenset[int] = frozenset()
         self.indicators: dict[
             Any, Any
         ] = {}  # the run's indicators (korvit.indicators), each made once

@@ -75,6 +75,7 @@ class SweepRunOptions(TypedDict, total=False):
     commission_rate: float | None
     stop_fill: Literal["first_traded", "stop_price"]
     limit_fill: Literal["first_traded", "limit_price"]
+    default_lot_size: int | None
     benchmark: BenchmarkLike
 
 
@@ -243,11 +244,12 @@ def sweep(
         **options,
     }
     try:
-        Backtest(
+        checked = Backtest(
             {"init": lambda context: None}, bars, contracts=table, **run_options
         )  # only the options count
     except (TypeError, ValueError) as exc:
         raise SweepError(str(exc)) from None
+    checked.warn_of_no_contract()  # once for the sweep, not for every run
     checked_splits = None if splits is None else _checked_splits(list(splits), bars)
     if checked_splits is not None and not checked_splits:
         raise SweepError("splits is empty")

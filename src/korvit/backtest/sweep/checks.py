@@ -20,6 +20,7 @@ RUN_OPTIONS = (
     "commission_rate",
     "stop_fill",
     "limit_fill",
+    "default_lot_size",
     "benchmark",
 )
 

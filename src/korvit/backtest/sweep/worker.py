@@ -100,7 +100,7 @@ class _Worker:
 
     def run(self, task):
         from korvit.backtest.results import OrdersDeniedWarning
-        from korvit.backtest.runner import Backtest
+        from korvit.backtest.runner import Backtest, NoContractWarning
         from korvit.backtest.stats import stats_to_json
 
         job = self.job
@@ -133,6 +133,7 @@ class _Worker:
                     )
             with warnings.catch_warnings():  # the sweep counts them: the "Orders denied" column
                 warnings.simplefilter("ignore", OrdersDeniedWarning)
+                warnings.simplefilter("ignore", NoContractWarning)  # told once by the sweep
                 result = test.run()
             row["stats"] = stats_to_json(result.stats)
             if job.keep == "equity" or task.get("curve"):
