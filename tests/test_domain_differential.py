@@ -1125,7 +1125,7 @@ class World:
             for i, high, low, first in zip(ids, *columns[:3])
             if records[i].ctg == LIMIT
             and records[i].side in (BUY, SELL)
-            and (not _number(records[i].stop_trigger) or records[i].triggered)
+            and (not _number(getattr(records[i], "stop_trigger", NAN)) or records[i].triggered)
             and low <= records[i].price <= high
             and (first > records[i].price if records[i].side == SELL else first < records[i].price)
         }
