@@ -10,6 +10,7 @@ their types (floats bit for bit), exception types, the host calls in order,
 the snaps of pending orders and live stop orders, and the accounts.
 """
 
+import contextlib
 import datetime
 import os
 import random
@@ -59,8 +60,8 @@ def canon(x):
     return (type(x).__name__, repr(x))  # ints, text, times, records and snapshots: their full repr
 
 
-@pytest.fixture(autouse=True, scope="module")
-def recorded_host():
+@contextlib.contextmanager
+def recording_host():
     """Records attribute writes on records and the host calls the engine makes."""
     with pytest.MonkeyPatch.context() as mp:
 
@@ -139,6 +140,12 @@ def recorded_host():
                 )
             ),
         )
+        yield
+
+
+@pytest.fixture(autouse=True, scope="module")
+def recorded_host():
+    with recording_host():
         yield
 
 
@@ -1289,10 +1296,11 @@ def worded(exc):
     return (str(exc),) if isinstance(exc, NotImplementedError) else ()
 
 
-def run(plan, subject):
-    """Builds ``plan``, runs its calls through ``subject`` and returns all that can be
-    observed: results, host calls, fields of orders and trades, cache and run phase."""
-    out, world = {}, World(plan, subject)
+def run(plan, subject, world_class=World):
+    """Builds ``plan`` (a ``world_class``), runs its calls through ``subject`` and returns
+    all that can be observed: results, host calls, fields of orders and trades, cache and
+    run phase."""
+    out, world = {}, world_class(plan, subject)
     try:
         with pytest.MonkeyPatch.context() as mp:
             for name in ("vr", "env", "smm"):
@@ -1362,9 +1370,10 @@ def run(plan, subject):
     return out
 
 
-def compare(plan):
-    """The twin's run of ``plan``, and the first entries in which the engine's run differs."""
-    expected, got = run(plan, twin), run(plan, engine)
+def compare(plan, runner=run):
+    """The twin's run of ``plan``, and the first entries in which the engine's run differs
+    (each run made by ``runner``)."""
+    expected, got = runner(plan, twin), runner(plan, engine)
     keys = list(expected) + [k for k in got if k not in expected]
     return expected, [
         f"{k}: twin {expected.get(k)!r}, engine {got.get(k)!r}"
