@@ -199,6 +199,9 @@ class LabelKey:
             self.fuzz.reached.add(("label key compared",))
             then = (slot, variant if generation < 3 else "copy", generation + 1)
             table[slot] = self.fuzz.entry(plain_entry(table[slot]), self.label, then)
+            # New dicts, kept for the run, may take the place of the entry just freed (a
+            # comprehension's dicts come from the interpreter's free list, dict.fromkeys's not).
+            self.fuzz.scrap.append([{label: 7 for label in LABELS} for _ in range(4)])  # noqa: C420
         return False
 
 
@@ -240,7 +243,7 @@ class Fuzz:
         self.plan, self.subject, self.world = plan, subject, lambda: None
         self.rng, self.budget = random.Random(plan["gc"][2]), plan["gc"][1]
         self.busy = self.probing = False
-        self.findings, self.reached = [], set()
+        self.findings, self.reached, self.scrap = [], set(), []
 
     def entry(self, plain, label, where):
         """An entry equal to ``plain``: sparse (its copy is no clone) and/or with a LabelKey."""
