@@ -10,6 +10,7 @@ their types (floats bit for bit), exception types, the host calls in order,
 the snaps of pending orders and live stop orders, and the accounts.
 """
 
+import contextlib
 import datetime
 import itertools
 import os
@@ -60,8 +61,8 @@ def canon(x):
     return (type(x).__name__, repr(x))  # ints, text, times, records and snapshots: their full repr
 
 
-@pytest.fixture(autouse=True, scope="module")
-def recorded_host():
+@contextlib.contextmanager
+def recording_host():
     """Records attribute writes on records and the host calls the engine makes."""
     with pytest.MonkeyPatch.context() as mp:
 
@@ -140,6 +141,12 @@ def recorded_host():
                 )
             ),
         )
+        yield
+
+
+@pytest.fixture(autouse=True, scope="module")
+def recorded_host():
+    with recording_host():
         yield
 
 
@@ -1341,10 +1348,11 @@ def worded(exc):
     return (str(exc),) if isinstance(exc, NotImplementedError) else ()
 
 
-def run(plan, subject):
-    """Builds ``plan``, runs its calls through ``subject`` and returns all that can be
-    observed: results, host calls, fields of orders and trades, cache and run phase."""
-    out, world = {}, World(plan, subject)
+def run(plan, subject, world_class=World):
+    """Builds ``plan`` (a ``world_class``), runs its calls through ``subject`` and returns
+    all that can be observed: results, host calls, fields of orders and trades, cache and
+    run phase."""
+    out, world = {}, world_class(plan, subject)
     try:
         with pytest.MonkeyPatch.context() as mp:
             for name in ("vr", "env", "smm"):
@@ -1444,9 +1452,10 @@ def note_steps_up(world):
             world.outcomes.add(("brought up to the step", kind))
 
 
-def compare(plan):
-    """The twin's run of ``plan``, and the first entries in which the engine's run differs."""
-    expected, got = run(plan, twin), run(plan, engine)
+def compare(plan, runner=run):
+    """The twin's run of ``plan``, and the first entries in which the engine's run differs
+    (each run made by ``runner``)."""
+    expected, got = runner(plan, twin), runner(plan, engine)
     keys = list(expected) + [k for k in got if k not in expected]
     return expected, [
         f"{k}: twin {expected.get(k)!r}, engine {got.get(k)!r}"
