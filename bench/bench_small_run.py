@@ -41,13 +41,26 @@ FAST, SLOW, SHARES = 10, 30, 100
 CODE = "SIM.GOOG"
 
 
+def shipped(name):
+    """One of the series shipped with Backtesting.py's tests ("GOOG", "EURUSD", "BTCUSD":
+    columns Open, High, Low, Close, Volume, indexed by time), read from the installed package."""
+    import backtesting.test
+    import pandas as pd
+
+    frame = getattr(backtesting.test, name).copy()
+    frame.index = pd.DatetimeIndex(frame.index)
+    return frame
+
+
 def goog():
     """The daily GOOG bars shipped with Backtesting.py's tests (open, high, low, close, volume)."""
-    import pandas as pd
-    from backtesting.test import GOOG
+    return shipped("GOOG")
 
-    frame = GOOG.copy()
-    frame.index = pd.DatetimeIndex(frame.index)
+
+def korvit_frame(bars, code=CODE):
+    """A shipped series as korvit's bars: columns time, code, open, high, low, close, volume."""
+    frame = bars.rename(columns=str.lower).rename_axis("time").reset_index()
+    frame.insert(1, "code", code)
     return frame
 
 
@@ -67,8 +80,7 @@ def _timed(function, runs):
 def korvit_run(bars, core=None, strategy="korvit_sma.py"):
     import korvit.backtest as kb
 
-    frame = bars.rename(columns=str.lower).rename_axis("time").reset_index()
-    frame.insert(1, "code", CODE)
+    frame = korvit_frame(bars)
 
     def one():
         result = kb.run(
