@@ -569,7 +569,7 @@ def _sweep(args):
 
     from korvit.backtest.sweep import Objective, sweep, walk_forward
     from korvit.backtest.sweep.execute import _interrupt_held
-    from korvit.backtest.sweep_report import (
+    from korvit.report.sweep_report import (
         best_runs,
         denied_runs,
         parameter_columns,

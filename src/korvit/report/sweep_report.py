@@ -30,9 +30,9 @@ from matplotlib.figure import Figure
 from matplotlib.patches import Rectangle
 
 from korvit.backtest.files import atomic_write
-from korvit.backtest.report import _CSS, _grid
 from korvit.backtest.stats import STAT_NAMES, format_stat
 from korvit.backtest.sweep.objective import SCORE_COLUMN, lower_is_better, ranked
+from korvit.report.report import _CSS, _grid
 
 __all__ = [
     "parameter_columns",
