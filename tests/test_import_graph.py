@@ -87,43 +87,25 @@ def imports(
 
 
 def cycles(graph: dict[str, set[str]]) -> list[list[str]]:
-    """One cycle through each strongly connected group of ``graph`` that has one."""
-    index: dict[str, int] = {}
-    low: dict[str, int] = {}
-    stack: list[str] = []
-    groups: list[set[str]] = []
+    """The cycles a depth-first walk of ``graph`` closes, each from the module it
+    comes back to (``[a, b, a]``)."""
+    found: list[list[str]] = []
+    done: set[str] = set()
+    path: list[str] = []
 
-    def connect(node: str) -> None:  # Tarjan's algorithm
-        index[node] = low[node] = len(index)
-        stack.append(node)
+    def walk(node: str) -> None:
+        path.append(node)
         for other in sorted(graph[node]):
-            if other not in index:
-                connect(other)
-                low[node] = min(low[node], low[other])
-            elif other in stack:
-                low[node] = min(low[node], index[other])
-        if low[node] == index[node]:
-            group, member = set(), None
-            while member != node:
-                member = stack.pop()
-                group.add(member)
-            if len(group) > 1:
-                groups.append(group)
+            if other in path:
+                found.append(path[path.index(other) :] + [other])
+            elif other not in done:
+                walk(other)
+        path.pop()
+        done.add(node)
 
     for node in sorted(graph):
-        if node not in index:
-            connect(node)
-    found = []
-    for group in groups:
-        start = min(group)
-        path, seen = [start], {start: 0}
-        while True:  # walk inside the group until a module comes round again
-            step = min(graph[path[-1]] & group)
-            if step in seen:
-                found.append(path[seen[step] :] + [step])
-                break
-            seen[step] = len(path)
-            path.append(step)
+        if node not in done:
+            walk(node)
     return found
 
 
