@@ -591,7 +591,7 @@ def test_a_backtest_writes_its_report_without_bokeh_or_the_sweep_machinery(tmp_p
     sweep package is imported on the way (the browser draws the charts)."""
     import re
 
-    from korvit.backtest.report import decode_arrays
+    from korvit.report.report import decode_arrays
 
     out = tmp_path / "out"
     check = (

@@ -20,8 +20,8 @@ import pytest
 import korvit
 import korvit.backtest.domain as domain
 from korvit.api.history import _history
+from korvit.backtest.loop import deal_bar
 from korvit.backtest.model.orders import KVBackStopOrder
-from korvit.backtest.runner import deal_bar
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.utils.datetimefunc import datetime_to_mft
 
@@ -90,7 +90,7 @@ def stop(world, stop_id, order, kind, gap, gap_type=POINT, trailing_gap=NAN):
 
 
 def run_bar(world, k):
-    """One bar of the host loop (see korvit.backtest.runner)."""
+    """One bar of the host loop (see korvit.backtest.loop)."""
     filled, denied, fired = deal_bar(k)
     return [int(i) for i in filled], [int(i) for i in denied], [int(i) for i in fired]
 

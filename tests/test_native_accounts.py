@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import korvit.backtest.runner as runner
+import korvit.backtest.loop as loop
 from korvit.backtest import run
 from korvit.backtest.model import accounts
 from korvit.backtest.model.accounts import KVBackAccount, PyKVBackAccount
@@ -346,7 +346,7 @@ def test_whole_backtests_give_the_same_results(monkeypatch, example, data, extra
         return result.equity, result.orders, result.trades, result.stops
 
     native = results()
-    monkeypatch.setattr(runner, "KVBackAccount", PyKVBackAccount)
+    monkeypatch.setattr(loop, "KVBackAccount", PyKVBackAccount)
     python = results()
     assert len(native[2]) > 0
     for got, want in zip(native, python):

@@ -10,7 +10,7 @@ from pathlib import Path
 import pandas as pd
 import pytest
 
-from korvit.backtest import run, runner, session
+from korvit.backtest import loop, run, session
 from korvit.backtest.model import orders as model
 from korvit.data import load_bars, load_contracts, load_ticks, sample_path
 from korvit.tframe.utils.collectbase import PyCollectBase
@@ -79,9 +79,9 @@ def _same(a, b):
 def test_compiled_collections_and_python_stand_ins_give_identical_runs(scenario, monkeypatch):
     compiled = scenario()
     assert len(compiled[0].stops) > 0
-    monkeypatch.setattr(runner, "KVBackOrderCollect", PyOrders)
-    monkeypatch.setattr(runner, "KVBackStopOrderCollect", PyStops)
-    monkeypatch.setattr(runner, "KVBackTradeCollect", PyTrades)
+    monkeypatch.setattr(loop, "KVBackOrderCollect", PyOrders)
+    monkeypatch.setattr(loop, "KVBackStopOrderCollect", PyStops)
+    monkeypatch.setattr(loop, "KVBackTradeCollect", PyTrades)
     _same(compiled, scenario())
 
 
@@ -105,8 +105,8 @@ def test_a_method_replaced_on_a_subclass_or_an_instance_is_obeyed(monkeypatch):
             self.snap_count = snap_count
 
     compiled = _futures_run()
-    monkeypatch.setattr(runner, "KVBackStopOrderCollect", CountingStops)
-    monkeypatch.setattr(runner, "KVBackOrderCollect", CountingOrders)
+    monkeypatch.setattr(loop, "KVBackStopOrderCollect", CountingStops)
+    monkeypatch.setattr(loop, "KVBackOrderCollect", CountingOrders)
     _same(compiled, _futures_run())
     assert calls["class"] > 100 and calls["instance"] > 100
 
@@ -157,7 +157,7 @@ def test_a_bar_with_nothing_to_deal_reports_a_missing_snap_as_before(monkeypatch
         def __init__(self):
             super().__init__(key_attr="stop_order_id")
 
-    monkeypatch.setattr(runner, "KVBackStopOrderCollect", WithoutSnaps)
+    monkeypatch.setattr(loop, "KVBackStopOrderCollect", WithoutSnaps)
     with pytest.raises(KeyError, match="no snap named 'unfired'"):
         _idle_run()
 
@@ -249,7 +249,7 @@ def test_a_method_set_on_a_collection_in_the_middle_of_a_run_is_obeyed(monkeypat
     used = Stops()
     used.snap_obj = None  # the class's instances now know the name
     del used.snap_obj
-    monkeypatch.setattr(runner, "KVBackStopOrderCollect", Stops)
+    monkeypatch.setattr(loop, "KVBackStopOrderCollect", Stops)
     callbacks, _ = _recording("futures_breakout.py")
     strategy_on_data, calls, bars_seen = callbacks["on_data"], [], []
 

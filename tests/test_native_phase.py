@@ -23,7 +23,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import korvit.backtest.runner as runner
+import korvit.backtest.loop as loop
 from korvit import native
 from korvit.backtest import domain, run
 from korvit.data import sample_path
@@ -150,7 +150,7 @@ def test_random_programs_run_as_with_the_twin(make, seed):
 
 def test_the_public_manager_is_the_native_one():
     assert uclass.SystemModeMgr is native.SystemModeMgr
-    assert runner.SystemModeMgr is native.SystemModeMgr
+    assert loop.SystemModeMgr is native.SystemModeMgr
     mgr = SystemModeMgr()
     assert mgr.phase_log is not mgr.phase_log and mgr.LOG_LIMIT == PySystemModeMgr.LOG_LIMIT
     mgr.extra = 1  # instances take attributes, as the twin's do
@@ -529,7 +529,7 @@ def test_whole_backtests_give_the_same_results_with_the_twins(monkeypatch, examp
         used.append("time")
         return _py_mft_to_datetime(values)
 
-    monkeypatch.setattr(runner, "SystemModeMgr", Counted)
+    monkeypatch.setattr(loop, "SystemModeMgr", Counted)
     monkeypatch.setattr(domain, "mft_to_datetime", converted)
     python_results = results()
     assert len(native_results[2]) > 0 and {"phase", "time"} <= set(used)

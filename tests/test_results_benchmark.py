@@ -161,7 +161,7 @@ def test_a_stop_passed_over_by_a_gap_still_ends_its_round_trip_by_its_kind(
 
 
 def test_the_price_chart_draws_each_stop_over_its_life(every_exit):
-    from korvit.backtest import chart_data as charts
+    from korvit.report import chart_data as charts
 
     axis = charts._Axis(every_exit.bars.times, "day")
     values = {
@@ -412,7 +412,7 @@ def test_returns_by_month_and_year_worked_by_hand():
     assert period_returns(curve, 100.0, "Y").tolist() == pytest.approx([0.1, -0.45])
     assert period_returns(curve, 0.0, "Y").isna().tolist() == [True, False]
     # the heat map's labels: a month that rounds to nothing carries no sign
-    from korvit.backtest.charts import monthly_chart
+    from korvit.report.charts import monthly_chart
 
     tiny = pd.Series(
         [1e6, 1e6 + 5, 1e6 - 3, 1e6 + 200, 1e6 + 100],

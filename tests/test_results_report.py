@@ -12,10 +12,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from korvit.backtest import chart_data as charts
-from korvit.backtest.report import LAST_TRADES, MAX_ROUND_TRIPS, decode_arrays, render_report
 from korvit.backtest.results import BacktestResult
 from korvit.data import Bars
+from korvit.report import chart_data as charts
+from korvit.report.report import LAST_TRADES, MAX_ROUND_TRIPS, decode_arrays, render_report
 
 HERE = Path(__file__).resolve().parent
 EXAMPLES = HERE.parent / "examples" / "strategies"
@@ -590,7 +590,7 @@ def test_the_charts_arrays_travel_exactly():
     (NaN, infinities, -0.0 and float32 bits included); a table that merely looks like an
     encoded array (a code named "data") stays a table; other whole numbers travel as int32
     or, when too big, float64; a non-finite number alone is null."""
-    from korvit.backtest.report import _encode, _script_json
+    from korvit.report.report import _encode, _script_json
 
     values = {
         "f8": np.array([1.5, np.nan, np.inf, -np.inf, -0.0, 1e300, 5e-324]),

@@ -738,7 +738,7 @@ def test_walk_forward_from_the_command_line_on_minute_bars_with_ticks(tmp_path):
 
 
 def test_the_heat_map_shows_the_best_over_the_other_parameters_and_the_report_escapes_errors():
-    from korvit.backtest.sweep_report import _surface, best_runs, render_sweep_report
+    from korvit.report.sweep_report import _surface, best_runs, render_sweep_report
 
     sets = [{"a": a, "b": b, "c": c} for a in (1, 2, 3) for b in (10, 20) for c in ("x", "y")]
     frame = pd.DataFrame(sets)

@@ -13,7 +13,7 @@ import pytest
 
 from korvit.backtest import sweep
 from korvit.backtest.sweep import SweepError, walk_forward
-from korvit.backtest.sweep_report import best_runs
+from korvit.report.sweep_report import best_runs
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
 GRID_ARGS = ["--grid", "fast=5,10,20", "--grid", "slow=30,60"]

@@ -13,7 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from matplotlib.colors import to_rgb
 
-from korvit.backtest.sweep_report import (
+from korvit.report.sweep_report import (
     NEUTRAL,
     ColourScale,
     best_parameter_set,

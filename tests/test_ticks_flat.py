@@ -113,7 +113,7 @@ def test_ticks_built_from_groups_keep_their_order_and_flat_form():
 
 
 def test_trimmed_ticks_keep_the_bars_inside_at_their_new_positions():
-    from korvit.backtest.runner import _ticks_on
+    from korvit.backtest.inputs import _ticks_on
 
     bars, frame = random_ticks(np.random.default_rng(7))
     loaded = load_ticks(frame, bars)

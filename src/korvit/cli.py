@@ -33,11 +33,11 @@ import korvit
 
 __all__ = ["main"]
 
-# Where a stop fired on the bar alone fills, the default first (as korvit.backtest.runner.STOP_FILLS,
+# Where a stop fired on the bar alone fills, the default first (as korvit.backtest.options.STOP_FILLS,
 # repeated here so that --help does not import the run loop).
 STOP_FILLS = ("first_traded", "stop_price")
 # Where a limit order the market reached at a better price fills, the default first (as
-# korvit.backtest.runner.LIMIT_FILLS).
+# korvit.backtest.options.LIMIT_FILLS).
 LIMIT_FILLS = ("first_traded", "limit_price")
 # The named benchmarks (as korvit.backtest.benchmark.BENCHMARKS), the default first.
 BENCHMARKS = ("traded", "equal-weight", "none")
@@ -155,7 +155,7 @@ def _cash(text):
 
 
 def _lot(text):
-    from korvit.backtest.runner import MAX_LOT_SIZE
+    from korvit.backtest.options import MAX_LOT_SIZE
 
     try:
         value = int(text)
@@ -569,7 +569,7 @@ def _sweep(args):
 
     from korvit.backtest.sweep import Objective, sweep, walk_forward
     from korvit.backtest.sweep.execute import _interrupt_held
-    from korvit.backtest.sweep_report import (
+    from korvit.report.sweep_report import (
         best_runs,
         denied_runs,
         parameter_columns,
@@ -618,7 +618,7 @@ def _sweep(args):
     splits = None
     loaded = bool(args.walk_forward or args.tz or _read_otherwise(reading))
     if loaded:  # the splits cover the bars, loaded (and trimmed) here once
-        from korvit.backtest.runner import load_inputs
+        from korvit.backtest.inputs import load_inputs
 
         data, ticks = load_inputs(
             data, ticks, start=args.start, end=args.end, tz=args.tz, reading=reading

@@ -1,17 +1,18 @@
 """Backtests: ``run(strategy, data, ...)`` or ``Backtest(...).run()`` gives a
 ``BacktestResult``; ``sweep(strategy, data, grid=...)`` runs many parameter
 sets (and walk-forward splits) in worker processes.  The package also holds the matching engine ``domain``
-(compiled), its records and accounts (``model``) and the run loop
-(``runner``)."""
+(compiled), its records and accounts (``model``) and the run (``runner``, composed of
+``options``, ``inputs``, ``loop`` and ``output``).  Rendering the results is
+``korvit.report``'s."""
 
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:  # for type checkers; at run time the names load on first use (below)
+    from korvit.backtest.inputs import NoContractWarning as NoContractWarning
+    from korvit.backtest.loader import StrategyExit as StrategyExit
     from korvit.backtest.results import BacktestResult as BacktestResult
     from korvit.backtest.results import OrdersDeniedWarning as OrdersDeniedWarning
     from korvit.backtest.runner import Backtest as Backtest
-    from korvit.backtest.runner import NoContractWarning as NoContractWarning
-    from korvit.backtest.runner import StrategyExit as StrategyExit
     from korvit.backtest.runner import run as run
     from korvit.backtest.sweep.api import sweep as sweep
     from korvit.backtest.sweep.walkforward import walk_forward as walk_forward

@@ -903,7 +903,7 @@ class BacktestResult:
 
     def to_html(self) -> str:
         """The full report as one self-contained HTML document."""
-        from korvit.backtest.report import render_report
+        from korvit.report.report import render_report
 
         return render_report(self)
 
@@ -914,7 +914,7 @@ class BacktestResult:
         returned.  ``show``: draw it inline (None: when running in a Jupyter
         kernel), with its JavaScript embedded, so the notebook needs no
         network."""
-        from korvit.backtest.charts import result_layout
+        from korvit.report.charts import result_layout
 
         layout: LayoutDOM = result_layout(self)
         if show is None:

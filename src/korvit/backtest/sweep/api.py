@@ -44,7 +44,7 @@ from korvit.backtest.sweep.worker import _Job
 if TYPE_CHECKING:
     from typing_extensions import Unpack
 
-    from korvit.backtest.runner import (
+    from korvit.backtest.options import (
         BenchmarkLike,
         ContractsLike,
         DataLike,
@@ -224,7 +224,9 @@ def sweep(
 
     if backend == "local":
         local._start_workers(min(workers or os.cpu_count() or 1, len(sets)))
-    from korvit.backtest.runner import LIMIT_FILLS, STOP_FILLS, Backtest, load_inputs
+    from korvit.backtest.inputs import load_inputs
+    from korvit.backtest.options import LIMIT_FILLS, STOP_FILLS
+    from korvit.backtest.runner import Backtest
     from korvit.data import load_contracts
 
     try:

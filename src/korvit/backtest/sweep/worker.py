@@ -99,8 +99,9 @@ class _Worker:
         return dict(vars(module))
 
     def run(self, task):
+        from korvit.backtest.inputs import NoContractWarning
         from korvit.backtest.results import OrdersDeniedWarning
-        from korvit.backtest.runner import Backtest, NoContractWarning
+        from korvit.backtest.runner import Backtest
         from korvit.backtest.stats import stats_to_json
 
         job = self.job

@@ -6,8 +6,8 @@ prices with its fills and stop levels and its volume, one instrument at a time
 (``price_chart``); the returns by month as a heat map (``monthly_chart``);
 and the rolling Sharpe ratio and volatility (``rolling_chart``).
 ``result_layout`` stacks them (``BacktestResult.plot``, for notebooks).  Their
-data comes from ``korvit.backtest.chart_data``, as the HTML report's, which
-draws the same charts in the browser (``korvit.backtest.report_charts.js``).
+data comes from ``korvit.report.chart_data``, as the HTML report's, which
+draws the same charts in the browser (``report_charts.js``).
 
 This module imports Bokeh; nothing imports it before a chart is drawn.
 """
@@ -32,7 +32,7 @@ from bokeh.models import (  # type: ignore[attr-defined]  # Select and Span: mis
 from bokeh.palettes import RdYlGn11
 from bokeh.plotting import figure
 
-from korvit.backtest.chart_data import (
+from korvit.report.chart_data import (
     CANDLE_LIMIT,
     EQUITY_POINTS,
     FILL_KINDS,

@@ -1,8 +1,8 @@
 // The charts of Korvit's HTML report, drawn in the browser with BokehJS's own
 // plotting API from the data the page carries (the JSON block #korvit-charts:
-// the dicts of korvit.backtest.chart_data by the id of their place; arrays as
+// the dicts of korvit.report.chart_data by the id of their place; arrays as
 // {"__nd__": dtype, "data": base64 of their little-endian bytes}).  They are
-// the charts korvit.backtest.charts draws with Bokeh's Python models, to the
+// the charts korvit.report.charts draws with Bokeh's Python models, to the
 // colour.  Once every chart is drawn the page says so (window.korvitReady and
 // body[data-ready]); the page's drop-down of instruments shows another one by
 // setting the tags of the price chart's title (the model "korvit-instrument").

@@ -12,7 +12,7 @@ accounts, lot sizes, the settings that change fills, Korvit's version).
 
 The charts are drawn in the browser by BokehJS, embedded in the page with
 the report's own script (``report_charts.js``), from the data the page
-carries as JSON (``korvit.backtest.chart_data``): writing the report builds no
+carries as JSON (``korvit.report.chart_data``): writing the report builds no
 Bokeh model and imports no Bokeh, and the file opens offline and can be
 mailed.  The page sets ``window.korvitReady`` once the charts are drawn.
 Every text that comes from the user (strategy name, codes, accounts,
@@ -44,6 +44,7 @@ from korvit.backtest.stats import (
     order_counts,
     order_reasons,
 )
+from korvit.report import chart_data
 
 __all__ = ["render_report", "render_charts", "bokeh_script", "decode_arrays"]
 
@@ -201,9 +202,7 @@ def render_charts(result) -> dict:
     """The data of the report's charts by the id of their place:
     ``chart-equity``, ``chart-prices``, ``chart-months``, ``chart-rolling``
     (a chart without data is left out); the dicts of
-    ``korvit.backtest.chart_data``."""
-    from korvit.backtest import chart_data
-
+    ``korvit.report.chart_data``."""
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore")
         made = {
@@ -696,9 +695,7 @@ def _run_html(result) -> str:
 
 def _instrument_pick(result) -> str:
     """The drop-down of the instruments shown in the price chart."""
-    from korvit.backtest.chart_data import chart_codes
-
-    codes = chart_codes(result)
+    codes = chart_data.chart_codes(result)
     if len(codes) < 2:
         return ""
     rt = result.round_trips

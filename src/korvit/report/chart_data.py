@@ -6,7 +6,7 @@ stop levels and its volume, one instrument at a time (``price_data``); the
 returns by month as a heat map (``monthly_data``); and the rolling Sharpe
 ratio and volatility (``rolling_data``).  Each gives a dict of plain values
 and numpy arrays (None when the chart has nothing to show): the HTML report
-draws them in the browser with BokehJS, ``korvit.backtest.charts`` with
+draws them in the browser with BokehJS, ``korvit.report.charts`` with
 Bokeh's Python models (``BacktestResult.plot``).
 
 Big runs stay small: the equity chart keeps at most ``EQUITY_POINTS`` points
@@ -26,6 +26,9 @@ import math
 
 import numpy as np
 import pandas as pd
+
+from korvit.backtest.results import _order_keys, exit_reasons
+from korvit.backtest.stats import drawdown_series
 
 __all__ = [
     "equity_data",
@@ -235,8 +238,6 @@ def _stop_segments(result, axis, values_of):
     high for a long, lowest low for a short) to its end.  Each code's
     segments: x0, x1, y (float32) and k (the kind's place in ``STOP_KINDS``).
     ``values_of(code)``: the code's bars (bars × open, high, low, close, volume)."""
-    from korvit.backtest.results import _order_keys
-
     stops, trades, rt = result.stops, result.trades, result.round_trips
     if not len(stops) or not len(trades):
         return {}
@@ -306,8 +307,6 @@ def _fill_table(result, axis, accounts):
     opens, 1 a buy that closes, 2 a sell that opens, 3 a sell that closes),
     r (why a closing fill ended its position: its place in ``REASON_NAMES``),
     a (the account's place in ``accounts``)."""
-    from korvit.backtest.results import _order_keys, exit_reasons
-
     trades = result.trades.sort_values("time", kind="stable")
     if not len(trades):
         return {}
@@ -479,8 +478,6 @@ def equity_data(result) -> dict | None:
         "drawdown": _finite(dd[keep]),
     }
     if bench is not None:
-        from korvit.backtest.stats import drawdown_series
-
         columns["benchmark"] = _finite(bench.to_numpy(dtype=float)[keep])
         columns["benchmark_drawdown"] = _finite(
             drawdown_series(bench, result.initial_cash).to_numpy(dtype=float)[keep]

@@ -1,0 +1,351 @@
+"""The run's engine: its set-up, and the bar loop.
+
+Every run starts from a fresh registry, environment and history store
+(``fresh_environment``), so two runs in one process never see each other's
+bars, orders or accounts.  The run talks to a core process over a loopback
+socket, as a live strategy would (``connect_core``): by default an embedded
+stand-in core is started on a free port and the start-up handshake sets up the
+run's output and log directories under the output folder; ``core="HOST:PORT"``
+uses a running core instead.  ``load_run`` puts the bars, ticks, contracts,
+accounts and settings of the ``Backtest`` (``test``) into the engine and the
+strategy's callbacks into the environment.
+
+``bar_loop`` runs the strategy's ``init``, then for each bar ``t``, in this
+order:
+
+1. the fresh-bar cursor moves to ``t``;
+2. with ``cancel_stale_orders``, at the first bar of a new day the orders
+   still pending from an earlier day are cancelled;
+3. the matching engine deals bar ``t`` (``deal_trade``, in the trade-dealing
+   phase): the orders placed up to bar ``t - 1`` are matched against it, in
+   the order they were placed, so a
+   market order placed while bar ``t - 1`` was current fills at bar ``t``'s
+   open (or at bar ``t - 1``'s close with ``price_at_previous_close``), and
+   stop orders are judged on the bar and, where the bar cannot tell, on its
+   ticks;
+4. the finished closing orders of fired stops leave the pending orders;
+5. orders whose ``good_for``/``good_till`` ends with bar ``t`` and that have
+   not filled are cancelled as "expired", and ``on_order_status`` hears of
+   them (and of the strategy's own cancels since it last heard);
+6. every account's cash, position value, margin and equity at bar ``t``'s
+   close are recorded;
+7. the strategy's ``on_data`` runs with bar ``t`` as its newest bar; then the
+   orders it placed that may not outlive bar ``t`` (a day order placed at
+   the day's last minute bar) are cancelled as in step 5.
+
+A strategy therefore never sees a bar before the orders it placed earlier
+were dealt against it, and never acts on a bar it has not seen.  With a
+warm-up (``Backtest(warmup=N)``) the N bars before ``start`` are loaded as
+history only: the loop above begins at the first bar from ``start``, and
+``init`` runs with the warm-up's last bar as its newest.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import gc
+import logging
+import sys
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, cast
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+import korvit.tframe.framekit as framekit
+from korvit.api.history import _history
+from korvit.backtest import domain
+from korvit.backtest.env import BacktestEnv
+from korvit.backtest.model.accounts import KVBackAccount
+from korvit.backtest.model.orders import (
+    KVBackOrderCollect,
+    KVBackStopOrderCollect,
+    KVBackTradeCollect,
+)
+from korvit.backtest.session import Context, Session, contract_terms, valuation
+from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
+from korvit.tframe.sysdefine import GlobalDefine as gv
+from korvit.tframe.uclass import KData, SystemModeMgr
+from korvit.tframe.utils.logger import USER_LOGGER
+
+if TYPE_CHECKING:
+    from korvit.backtest.runner import Backtest
+
+__all__ = [
+    "deal_bar",
+    "fresh_environment",
+    "connect_core",
+    "load_run",
+    "bar_loop",
+    "restore_engine",
+    "user_warnings_on_stderr",
+]
+
+_FINAL = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
+
+
+def deal_bar(bar_pos: int) -> tuple[Any, Any, Any]:
+    """Move the bar cursor to ``bar_pos`` and deal that bar.
+
+    The closing orders that fired stop orders place are matched at once, in
+    the same bar, and reported with the filled orders; they joined "unfilled"
+    when they were stored, and leaving them there would offer an already
+    finished order to the next bar, so they are taken out here.  Returns the
+    engine's ``(filled_order_ids, order_denied_canceled_ids,
+    fired_stop_order_ids)``.
+    """
+    vr = framekit.vr
+    vr.g_KorvitSimCurBarFresh = bar_pos
+    filled, failed, fired = domain.deal_trade()
+    if not filled:
+        return filled, failed, fired
+    orders = vr.g_KVOrders
+    pending = {id(order) for order in orders.snap_obj("unfilled")}
+    finished = [
+        order
+        for order in orders.obj(list(filled))
+        if order is not None and id(order) in pending and order.status in _FINAL
+    ]
+    if finished:
+        orders.snap_remove("unfilled", finished)
+    return filled, failed, fired
+
+
+def fresh_environment() -> Any:
+    """A fresh registry, phase manager and environment, installed as the ones the engine
+    and the strategy API use, with the history store emptied; returns the environment."""
+    vr, smm, env = framekit.SystemBaseVar(), SystemModeMgr(), BacktestEnv()
+    env.set_env(vr, gv, smm)
+    framekit.vr, framekit.env, framekit.smm = vr, env, smm
+    domain.smm = smm
+    _history.clear()
+    return env
+
+
+def connect_core(
+    stack: contextlib.ExitStack[Any], env: Any, output: Path, address: tuple[str, int] | None
+) -> Any:
+    """Connect the command socket, running the handshake with the core at ``address``
+    (``(host, port)``; None: an embedded stand-in core, started here and stopped when
+    ``stack`` closes)."""
+    from korvit.core.server import CoreServer
+
+    if address is None:
+        core = CoreServer(port=0, cache_root=str(output))
+        core.start()
+        stack.callback(core.stop)
+        host, port = core.host, core.port
+    else:
+        host, port = address
+    old = env.vr.g_KorvitSocket
+    socket = ClientSocket(host, port, old.timeout)
+    host_module: Any = framekit  # the hook is not part of the module's stub
+    socket.set_callback_connected(host_module._before_first_cmd)
+    env.vr.g_KorvitSocket = socket
+    try:
+        socket.connect()
+    except KvProtocolError as exc:  # reached, but its answer is not to be used
+        raise ConnectionError(f"{exc} (core process at {host}:{port})") from None
+    except (OSError, ConnectionError) as exc:
+        raise ConnectionError(f"cannot reach the core process at {host}:{port}: {exc}") from None
+    return socket
+
+
+def load_run(test: Backtest, env: Any) -> Session:
+    """Load the bars, ticks, contracts, accounts and settings of ``test`` into the engine
+    and its strategy into the environment; returns the run's ``Session``."""
+    vr, bars = env.vr, test.bars
+    n_codes, n_bars = len(bars.codes), len(bars.times)
+    matrix = env.generate_kmatrix_array(n_codes, n_bars)
+    times_us = bars.times.asi8 // 1000
+    matrix[gv.KMatrixPos_TimeLine] = times_us / 1e6
+    items = (
+        gv.KMatrix_Open,
+        gv.KMatrix_High,
+        gv.KMatrix_Low,
+        gv.KMatrix_Close,
+        gv.KMatrix_Volume,
+    )
+    for target in range(n_codes):
+        for k, item in enumerate(items):
+            matrix[gv.bar_item_pos(item, target)] = bars.values[target, :, k]
+        matrix[gv.bar_item_pos(gv.KMatrix_TurnOver, target)] = np.nan_to_num(
+            bars.values[target, :, 3] * bars.values[target, :, 4]
+        )
+    # Bars of n minutes go to the engine as such (dating a fill at its bar's start, n
+    # minutes before the label); being their own base data, each begins one base bar.
+    frequency = gv.KFreq_Day if bars.frequency == "day" else gv.KFreq_Min
+    number = 1 if bars.frequency == "day" else bars.minutes
+    vr.g_KorvitKDataList.append(
+        KData(
+            matrix,
+            np.arange(n_bars),
+            Frequency=frequency,
+            FreNum=number,
+            BaseBegin=np.arange(n_bars) if number is not None and number > 1 else None,
+        )
+    )
+    vr.g_KorvitDataValueFresh = matrix[: gv.KMatrixPos_Head_len].copy()
+    info = vr.g_KorvitInputInfo
+    info.TargetList = [code.lower() for code in bars.codes]
+    info.TargetListDot = list(bars.codes)
+    info.KFrequencyI, info.KFreNum = frequency, number
+    for contract in test.contracts:
+        vr.g_KorvitTargetsInfo[contract.code] = {
+            "Type": gv.TARGETTYPE_FUTURE if contract.is_futures else gv.TARGETTYPE_STOCK,
+            "MinMove": contract.min_move,
+            "Multiple": contract.multiplier,
+        }
+    _history.set_target_info_v2([contract.engine_info() for contract in test.contracts])
+    if test.ticks is not None and len(test.ticks):
+        code_index, bar_index, bounds, times, prices, volumes = test.ticks.flat()
+        seconds = times.astype("datetime64[us]").astype(np.int64) / 1e6
+        _history.set_many_bar_tick_data(
+            np.column_stack((code_index, bar_index)), seconds, prices, volumes, bounds
+        )
+        del seconds
+    vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades = (
+        KVBackOrderCollect(),
+        KVBackStopOrderCollect(),
+        KVBackTradeCollect(),
+    )
+    # the schedule's keys are the four item names, which the account reads as text
+    schedule = cast("Mapping[str, float] | None", test.stock_commission)
+    accounts = [KVBackAccount(name, cash, schedule) for name, cash in test.accounts.items()]
+    vr.g_KorvitAccounts[:] = accounts
+    info.AccountNameList = list(test.accounts)
+    setting = vr.g_KorvitSettingInfo
+    for key, value in test.settings.items():
+        setattr(setting, key, value)
+    env.update_user_scope(test.scope)
+    vr.g_KorvitUserContext = Context(test.params, bars.codes, list(test.accounts))
+    session = Session(bars, test.contracts, list(test.accounts), accounts, env)
+    session.account_type = KVBackAccount
+    missing = set(test.no_contract)
+    session.no_contract = frozenset(k for k, code in enumerate(bars.codes) if code in missing)
+    return session
+
+
+def bar_loop(test: Backtest, env: Any, session: Session) -> npt.NDArray[np.float64]:
+    """Run the strategy's ``init``, then every bar from the first traded on; returns the
+    equity array (bars × accounts × (cash, market value, margin, equity))."""
+    context = env.vr.g_KorvitUserContext
+    smm = env.smm
+    bars = session.bars
+    first = test.first  # the bars before it are the warm-up: history only
+    n_bars = len(bars.times)
+    closes = _forward_filled(bars.values[:, :, 3])
+    new_day = None  # with cancel_stale_orders: whether each bar begins a day
+    if test.cancel_stale_orders:
+        days = bars.times.normalize().asi8
+        new_day = np.r_[False, days[1:] != days[:-1]]
+        new_day[first : first + 1] = False  # the first bar traded has no earlier day's orders
+    equity = np.zeros(
+        (n_bars - first, len(session.accounts), 4)
+    )  # cash, market value, margin, equity
+    deal = smm.enter_phase(gv.RUMMODE_PHASE_DEAL_TRADE)(deal_bar)
+    session.closes = closes
+    if first:
+        # init sees the warm-up (its newest bar the last before the window), and its
+        # orders are placed at the window's first bar, as a run's are at its first
+        session.first = session.bar = first
+        env.vr.g_KorvitSimCurBarFresh = first
+    env.vr.g_KorvitInputInfo.on_init_func(context)
+    session.tell()
+    session.started = True
+    # The data, the registry and the strategy live through the whole loop:
+    # the cyclic garbage collector need not walk them again and again.
+    gc.freeze()
+    try:
+        _bars(test, env, session, context, deal, closes, new_day, equity, first)
+    finally:
+        gc.unfreeze()
+    return equity
+
+
+def _bars(
+    test: Backtest,
+    env: Any,
+    session: Session,
+    context: Any,
+    deal: Callable[[int], Any],
+    closes: npt.NDArray[np.float64],
+    new_day: npt.NDArray[np.bool_] | None,
+    equity: npt.NDArray[np.float64],
+    first: int = 0,
+) -> None:
+    """The bars from ``first`` on, one after the other (see the module's docstring)."""
+    vr, info = env.vr, env.vr.g_KorvitInputInfo
+    accounts, contracts = session.accounts, session.contracts
+    closes_by_bar = closes.T
+    expire, tell = session.expire, session.tell  # bound once: called four times a bar
+    terms = contract_terms(contracts)
+    rows = []
+    # the bar of every trade and fired stop, for the one clock of the tables
+    trades, made, fills, fired_on = vr.g_KVTrades, 0, session.fills, session.fired_on
+    for t in _progress(range(first, len(session.bars.times)), test.progress, test.name):
+        session.bar = t
+        if new_day is not None and new_day[t]:
+            vr.g_KorvitSimCurBarFresh = t  # the time the cancels are dated at
+            engine: Any = domain  # the hook is not part of the module's stub
+            engine._clear_unfilled_order(env.fresh_bar_time)
+        fired = deal(t)[2]  # moves the bar cursor to t, then deals
+        if len(trades) != made:
+            fills.append((t, len(trades) - made))
+            made = len(trades)
+        for stop_id in fired:
+            fired_on[int(stop_id)] = t
+        expire(t)
+        tell()
+        at = closes_by_bar[t]
+        for account in accounts:
+            rows.append(valuation(account, contracts, at, KVBackAccount, terms)[0])
+        session.seen = t
+        info.on_data_func(context)
+        expire(t)
+        tell()
+    equity[:] = np.array(rows, dtype=np.float64).reshape(equity.shape)
+
+
+def _forward_filled(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """Each row's last known value at each column (NaN before the first)."""
+    frame = pd.DataFrame(values.T)
+    filled: npt.NDArray[np.float64] = frame.ffill().to_numpy().T
+    return filled
+
+
+def _progress(iterable: Iterable[int], enabled: bool | None, name: str) -> Iterable[int]:
+    if enabled is False:
+        return iterable
+    from tqdm import tqdm
+
+    return tqdm(
+        iterable,
+        desc=name,
+        unit="bar",
+        disable=None if enabled is None else not enabled,
+        leave=False,
+        mininterval=0.2,
+    )
+
+
+def restore_engine(saved: tuple[Any, Any, Any, Any]) -> None:
+    """Put back the registry, environment and phase managers a run replaced."""
+    framekit.vr, framekit.env, framekit.smm, domain.smm = saved
+
+
+@contextlib.contextmanager
+def user_warnings_on_stderr() -> Iterator[None]:
+    """Shows the user log's warnings (a callback replaced by its default, ...) on
+    the terminal while the run lasts."""
+    logger = logging.getLogger(USER_LOGGER)
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setLevel(logging.WARNING)
+    handler.setFormatter(logging.Formatter("korvit: warning: %(message)s"))
+    logger.addHandler(handler)
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)

@@ -1,0 +1,190 @@
+"""What a run gives: its ``BacktestResult``.
+
+``build_result`` makes the result of a ``Backtest`` (``test``) once its loop has
+run: the equity from the loop's array, the orders, trades and stop orders from
+the engine's records (their tables built when first read; they keep only what
+they are built from, not the run's environment), and what the report states
+about the run (``meta``).  The result writes its own files (``save``).
+"""
+
+from __future__ import annotations
+
+import functools
+import types
+from collections.abc import Iterable, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from korvit.tframe.sysdefine import GlobalDefine as gv
+from korvit.tframe.utils.logger import LoggerManager
+
+if TYPE_CHECKING:
+    from korvit.backtest.records import FillClock
+    from korvit.backtest.results import BacktestResult
+    from korvit.backtest.runner import Backtest
+    from korvit.backtest.session import Session
+    from korvit.data import Bars
+
+__all__ = ["build_result"]
+
+
+def build_result(
+    test: Backtest, env: Any, session: Session, equity: npt.NDArray[np.float64], output: Path
+) -> BacktestResult:
+    """The ``BacktestResult`` of ``test``'s run, from the engine's records in ``env``,
+    the run's ``session`` and the loop's ``equity``."""
+    from korvit.backtest.results import BacktestResult
+    from korvit.data.contracts import fee_schedules
+
+    bars = _traded_bars(test, session.bars)
+    vr = env.vr
+    # The tables are built from the engine's records when first read; they
+    # keep only what they are built from (not the run's environment).
+    records = _Records(
+        vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades, session, _clock(test, session)
+    )
+    result = BacktestResult(
+        functools.partial(_equity_frame, bars.times, list(session.account_names), equity),
+        records.orders,
+        records.trades,
+        records.stops,
+        frequency=bars.frequency,
+        initial_cash=float(sum(test.accounts.values())),
+        strategy=test.name,
+        params=test.params,
+        bars=bars,
+        benchmark=test.benchmark,
+        meta={
+            "codes": list(bars.codes),
+            "accounts": dict(test.accounts),
+            "log_dir": LoggerManager.log_dir() if test.output is not None else None,
+            "fees": fee_schedules(session.contracts),
+            "bars": bars.kind,
+            **_run_meta(test, bars, session),
+        },
+    )
+    result._denied = _any_denied(vr.g_KVOrders)
+    return result
+
+
+def _clock(test: Backtest, session: Session) -> FillClock:
+    """The clock of the run's fills: each bar's stated time (the start of an
+    intraday bar's period, the label less the period; a daily bar's day),
+    the bar of every trade and fired stop, and the ticks."""
+    from korvit.backtest.records import FillClock
+
+    bars = session.bars
+    starts = bars.times if bars.interval is None else bars.times - bars.interval
+    trade_bars = np.repeat(
+        np.array([t for t, _ in session.fills], dtype=np.int64),
+        np.array([n for _, n in session.fills], dtype=np.int64),
+    )
+    return FillClock(
+        starts.to_numpy().astype("datetime64[ns]"), trade_bars, session.fired_on, test.ticks
+    )
+
+
+def _traded_bars(test: Backtest, bars: Bars) -> Bars:
+    """The bars the run traded: without the warm-up before them."""
+    if not test.first:
+        return bars
+    from korvit.data import Bars
+
+    return Bars(
+        bars.codes,
+        bars.times[test.first :],
+        bars.values[:, test.first :],
+        bars.frequency,
+        source=bars.source,
+        interval=bars.interval,
+    )
+
+
+def _run_meta(test: Backtest, bars: Bars, session: Session) -> dict[str, Any]:
+    """What the report states about the run: the strategy's file, the data
+    (the bars traded, and how many warm-up bars came before them), the
+    contracts' lots, the settings that change fills, the version."""
+    import korvit
+
+    no_contract = test.no_contract_line()
+    return {
+        **({"no_contract": no_contract} if no_contract else {}),
+        "warmup_bars": test.first,
+        "strategy_file": test.path,
+        "version": korvit.__version__,
+        "settings": dict(test.options),
+        "data": {
+            "source": str(bars.source),
+            "frequency": bars.frequency,
+            "bars": len(bars.times),
+            "start": bars.times[0] if len(bars.times) else None,
+            "end": bars.times[-1] if len(bars.times) else None,
+        },
+        "contracts": {
+            c.code: {
+                "kind": c.kind,
+                "lot_size": c.lot_size,
+                "multiplier": c.multiplier,
+                "min_move": c.min_move,
+            }
+            for c in session.contracts
+        },
+    }
+
+
+def _equity_frame(
+    times: pd.DatetimeIndex, account_names: Sequence[str], equity: npt.NDArray[np.float64]
+) -> pd.DataFrame:
+    """The equity table: a row per bar and account, from the loop's array
+    (bars x accounts x (cash, market value, margin, equity))."""
+    n_bars, n_accounts = equity.shape[:2]
+    frame: pd.DataFrame = pd.DataFrame(
+        {
+            "time": np.repeat(times.to_numpy(), n_accounts),
+            "account": np.tile(np.array(account_names, dtype=object), n_bars),
+            "cash": equity[:, :, 0].ravel(),
+            "market_value": equity[:, :, 1].ravel(),
+            "margin": equity[:, :, 2].ravel(),
+            "equity": equity[:, :, 3].ravel(),
+        }
+    )
+    return frame
+
+
+class _Records:
+    """The run's order, trade and stop-order records, and what their tables
+    read of the run (codes, account names, contracts)."""
+
+    def __init__(
+        self, orders: Any, stops: Any, trades: Any, session: Session, clock: FillClock
+    ) -> None:
+        self._orders, self._stops, self._trades, self._clock = orders, stops, trades, clock
+        self._session = types.SimpleNamespace(
+            codes=list(session.codes),
+            contracts=list(session.contracts),
+            account_names=list(session.account_names),
+        )
+
+    def orders(self) -> pd.DataFrame:
+        from korvit.backtest.records import orders_frame
+
+        return orders_frame(self._orders, self._stops, self._session, self._trades, self._clock)
+
+    def trades(self) -> pd.DataFrame:
+        from korvit.backtest.records import trades_frame
+
+        return trades_frame(self._trades, self._session, self._clock)
+
+    def stops(self) -> pd.DataFrame:
+        from korvit.backtest.records import stops_frame
+
+        return stops_frame(self._stops, self._session, self._clock)
+
+
+def _any_denied(orders: Iterable[Any]) -> bool:
+    """Whether any of the run's orders was denied."""
+    return any(order is not None and order.status == gv.OrderStatus_Denied for order in orders)
