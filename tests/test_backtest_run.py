@@ -296,16 +296,29 @@ def test_cancel_and_day_start_cancellation_end_pending_orders_and_their_stops():
     assert dropped.orders.updated.iloc[0].normalize() == minutes[3].normalize()
 
 
-def test_a_run_without_an_output_folder_leaves_no_files_behind(tmp_path, monkeypatch):
+@pytest.mark.parametrize("logs", [False, True])
+def test_a_run_leaves_behind_only_the_logs_that_hold_anything(tmp_path, monkeypatch, logs):
+    """The core's working folders go when the run ends; an output folder gets the log
+    files that hold anything, and nothing else."""
+    import logging
     import tempfile
 
-    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-    result = run(strategy(lambda context: None), frame(), progress=False)
-    assert list(tmp_path.iterdir()) == [] and result.meta["log_dir"] is None
-    kept = run(strategy(lambda context: None), frame(), output=tmp_path / "out", progress=False)
-    assert any((tmp_path / "out" / "log").iterdir()) and kept.meta["log_dir"].startswith(
-        str(tmp_path / "out")
-    )
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "tmp"))
+    (tmp_path / "tmp").mkdir()
+
+    def on_data(context):
+        if logs:
+            logging.getLogger("korvit").warning("bar %s", context.now)
+
+    result = run(strategy(on_data), frame(), progress=False)
+    kept = run(strategy(on_data), frame(), output=tmp_path / "out", progress=False)
+    assert list((tmp_path / "tmp").iterdir()) == [] and result.meta["log_dir"] is None
+    left = sorted(p.relative_to(tmp_path / "out").parts[0] for p in (tmp_path / "out").rglob("*"))
+    if logs:
+        assert set(left) == {"log"} and kept.meta["log_dir"] == str(tmp_path / "out" / "log")
+        assert all(f.stat().st_size > 0 for f in (tmp_path / "out" / "log").iterdir())
+    else:
+        assert left == [] and kept.meta["log_dir"] is None
 
 
 @pytest.mark.parametrize(

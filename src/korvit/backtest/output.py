@@ -12,7 +12,6 @@ from __future__ import annotations
 import functools
 import types
 from collections.abc import Iterable, Sequence
-from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -20,7 +19,6 @@ import numpy.typing as npt
 import pandas as pd
 
 from korvit.tframe.sysdefine import GlobalDefine as gv
-from korvit.tframe.utils.logger import LoggerManager
 
 if TYPE_CHECKING:
     from korvit.backtest.records import FillClock
@@ -33,7 +31,7 @@ __all__ = ["build_result"]
 
 
 def build_result(
-    test: Backtest, env: Any, session: Session, equity: npt.NDArray[np.float64], output: Path
+    test: Backtest, env: Any, session: Session, equity: npt.NDArray[np.float64]
 ) -> BacktestResult:
     """The ``BacktestResult`` of ``test``'s run, from the engine's records in ``env``,
     the run's ``session`` and the loop's ``equity``."""
@@ -61,7 +59,7 @@ def build_result(
         meta={
             "codes": list(bars.codes),
             "accounts": dict(test.accounts),
-            "log_dir": LoggerManager.log_dir() if test.output is not None else None,
+            "log_dir": None,  # the folder the run's logs are kept in, set when it ends
             "fees": fee_schedules(session.contracts),
             "bars": bars.kind,
             **_run_meta(test, bars, session),

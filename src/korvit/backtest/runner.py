@@ -16,6 +16,7 @@ parts, each a module of its own:
 from __future__ import annotations
 
 import contextlib
+import shutil
 import tempfile
 import time
 import warnings
@@ -150,8 +151,9 @@ class Backtest:
       earlier versions).
     - ``core``: "HOST:PORT" of a running core process; by default an
       embedded stand-in core is started on a free loopback port.
-    - ``output``: folder for the run's logs (and the output the handshake
-      sets up); by default a temporary folder, removed when the run ends.
+    - ``output``: folder for the run's logs: the log files that hold
+      anything are kept in its ``log`` folder when the run ends (the run
+      works in a temporary folder, removed then); by default none are kept.
     - ``progress``: show a progress bar (None: only on a terminal).
     - ``tz``: the time zone of the bars and ticks read from files or frames
       (see ``korvit.data.load_bars``).
@@ -298,16 +300,18 @@ class Backtest:
     def _run(self) -> BacktestResult:
         saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)
         started = time.perf_counter()
+        kept: list[Path] = []  # the folder the run's logs were kept in, if any
         with contextlib.ExitStack() as stack:
-            if self.output is None:  # the logs of a run without an output folder go when it ends
-                output = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="korvit-")))
-            else:
-                output = Path(self.output)
+            # The core's working folder (its output and log folders): removed when the run
+            # ends, after the logs that hold anything are kept in the output folder.
+            work = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="korvit-")))
             stack.callback(restore_engine, saved)
             stack.callback(_history.clear)
             env = fresh_environment()
-            socket = connect_core(stack, env, output, self.core)
+            socket = connect_core(stack, env, work, self.core)
             stack.callback(socket.disconnect)
+            if self.output is not None:
+                stack.callback(keep_logs, work / "log", Path(self.output) / "log", kept)
             stack.callback(LoggerManager.remove_log_handler)
             stack.enter_context(user_warnings_on_stderr())
             session = load_run(self, env)
@@ -316,13 +320,14 @@ class Backtest:
             loop_started = time.perf_counter()
             equity = self._loop(env, session)
             loop_ended = time.perf_counter()
-            result = build_result(self, env, session, equity, output)
+            result = build_result(self, env, session, equity)
             result.meta["timings"] = {
                 "setup_s": loop_started - started,
                 "loop_s": loop_ended - loop_started,
                 "results_s": time.perf_counter() - loop_ended,
             }
-            return result
+        result.meta["log_dir"] = str(kept[0]) if kept else None
+        return result
 
     def _loop(self, env: Any, session: Session) -> npt.NDArray[np.float64]:
         """The bar loop (``loop.bar_loop``), one step of ``run`` a subclass may wrap."""
@@ -333,3 +338,16 @@ def run(strategy: StrategyLike, data: DataLike, **options: Unpack[RunOptions]) -
     """Run ``strategy`` over ``data`` and return the ``BacktestResult``; the
     options are those of ``Backtest``."""
     return Backtest(strategy, data, **options).run()
+
+
+def keep_logs(logs: Path, folder: Path, kept: list[Path]) -> None:
+    """Copies the files of ``logs`` that hold anything into ``folder`` (made if need be)
+    and notes ``folder`` in ``kept``; an empty log is not kept."""
+    found = (
+        [f for f in logs.iterdir() if f.is_file() and f.stat().st_size > 0] if logs.is_dir() else []
+    )
+    if found:
+        folder.mkdir(parents=True, exist_ok=True)
+        for f in found:
+            shutil.copy2(f, folder / f.name)
+        kept.append(folder)
