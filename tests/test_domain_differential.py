@@ -47,7 +47,16 @@ TWIN_SOURCE = Path(__file__).resolve().parent.parent / "bench" / "reference_doma
 SourceFileLoader(twin.__name__, str(TWIN_SOURCE)).exec_module(twin)
 
 NAN = float("nan")
-HOST_CALLS = []  # filled while this module's tests run, see recorded_host and World.callback
+
+
+class _Calls(list):
+    """The host calls of a scenario's engine calls; ``on`` only while they run (what
+    building the scenario calls is not compared, and not worth describing)."""
+
+    on = False
+
+
+HOST_CALLS = _Calls()  # filled while this module's tests run, see recorded_host and World.callback
 
 
 def canon(x):
@@ -70,7 +79,8 @@ def recording_host():
             original = getattr(cls, name)
 
             def method(self, *args, **kwargs):
-                HOST_CALLS.append(canon((name, *describe(self), args, kwargs)))
+                if HOST_CALLS.on:
+                    HOST_CALLS.append(canon((name, *describe(self), args, kwargs)))
                 return original(self, *args, **kwargs)
 
             mp.setattr(cls, name, method)
@@ -82,7 +92,8 @@ def recording_host():
                 name,
                 staticmethod(
                     lambda *args, **kwargs: (
-                        HOST_CALLS.append(canon((name, args, kwargs))) or original(*args, **kwargs)
+                        (HOST_CALLS.on and HOST_CALLS.append(canon((name, args, kwargs))))
+                        or original(*args, **kwargs)
                     )
                 ),
             )
@@ -136,7 +147,10 @@ def recording_host():
             "size",
             property(
                 lambda collection: (
-                    HOST_CALLS.append(canon(("size", type(collection).__name__)))
+                    (
+                        HOST_CALLS.on
+                        and HOST_CALLS.append(canon(("size", type(collection).__name__)))
+                    )
                     or size(collection)
                 )
             ),
@@ -161,7 +175,8 @@ def host_functions(subject, lenient, tick_form=None):
 
     def recorder(name):
         def call(*args):
-            HOST_CALLS.append(canon((name, args)))
+            if HOST_CALLS.on:
+                HOST_CALLS.append(canon((name, args)))
             if name == "get_bar_tick_data":
                 return reshaped_ticks(originals[name](*args), tick_form)
             if name == "todotmc" or (name == "raise_bultin_error" and not lenient):
@@ -1099,9 +1114,10 @@ class World:
 
     def callback(self, kind, context, snap):
         self.callbacks += 1
-        HOST_CALLS.append(
-            canon(("user", kind, context, snap, self.subject.smm.current_phase, self.status_s))
-        )
+        if HOST_CALLS.on:
+            HOST_CALLS.append(
+                canon(("user", kind, context, snap, self.subject.smm.current_phase, self.status_s))
+            )
         if self.matching and kind == "on_order_status":
             self.outcomes.add(
                 {
@@ -1365,12 +1381,14 @@ def run(plan, subject, world_class=World):
                 mp.setattr(subject, "get_target_info_v2", plan["info_of"])
             world.tighten()
             HOST_CALLS.clear()
+            HOST_CALLS.on = True
             for k, op in enumerate(plan["ops"]):
                 try:
                     out[f"call #{k}"] = ("returned", canon(world.apply(op)))
                 except Exception as exc:  # compared, not hidden
                     out[f"call #{k}"] = ("raised", type(exc).__qualname__) + worded(exc)
     finally:
+        HOST_CALLS.on = False
         _history.clear()
     out.update((f"host call #{k}", entry) for k, entry in enumerate(HOST_CALLS))
     tick_times = {time for ticks in plan.get("ticks", ()) for time in ticks[2]}

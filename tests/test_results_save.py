@@ -3,6 +3,9 @@
 Every file of a save carries the save's tag (the account name ``acct_N_``
 appears in each CSV, in stats.json and in the report), so a folder mixing two
 saves is seen at once.
+
+Long runs: ``KORVIT_SAVE_KILLS=200 python -m pytest tests/test_results_save.py``
+kills the saving process that many times (12 by default).
 """
 
 import json
@@ -191,25 +194,34 @@ _SAVER = textwrap.dedent("""
     out, kills = sys.argv[1], int(sys.argv[2])
     random.seed(kills)
 
-    def saver(first):
-        number = first
-        while True:
-            # every file takes its time to write, so that kills fall between them
-            result = tagged_result(number, 20000)
-            html = result.to_html() + "<!--" + "-" * 1_000_000 + "-->"
-            result.to_html = lambda: html
-            result.save(out)
-            number += 1
+    def slow_to_save(number):
+        # every file takes its time to write, so that kills fall between them
+        result = tagged_result(number, 5000)
+        html = result.to_html() + "<!--" + "-" * 1_000_000 + "-->"
+        result.to_html = lambda: html
+        return result
 
-    tagged_result(0).save(out)
+    began = time.perf_counter()
+    slow_to_save(0).save(out)
+    took = time.perf_counter() - began  # what a save takes on this machine, now
     for kill in range(kills):
+        ready, told = os.pipe()
         pid = os.fork()
         if pid == 0:
             try:
-                saver(1000 * (kill + 1))
+                number = 1000 * (kill + 1)
+                result = slow_to_save(number)
+                os.write(told, b"-")
+                while True:
+                    result.save(out)
+                    number += 1
+                    result = slow_to_save(number)
             finally:
                 os._exit(1)
-        time.sleep(random.uniform(0.1, 1.5))
+        os.close(told)
+        os.read(ready, 1)  # its first save begins
+        os.close(ready)
+        time.sleep(random.uniform(0, 2 * took))  # at any step of its first two saves
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
         print(json.dumps(visible_tags(out)), flush=True)
@@ -223,7 +235,7 @@ def test_a_save_killed_at_any_moment_leaves_one_whole_set(tmp_path):
     out = tmp_path / "out"
     script = tmp_path / "saver.py"
     script.write_text(_SAVER)
-    kills = 12
+    kills = int(os.environ.get("KORVIT_SAVE_KILLS", "12"))
     done = subprocess.run(
         [sys.executable, script, out, str(kills), Path(__file__).parent],
         capture_output=True,

@@ -9,8 +9,9 @@ import time
 from pathlib import Path
 
 import pytest
+from support import korvit_here
 
-from korvit.backtest.sweep import folders, ray_backend
+from korvit.backtest.sweep import folders, local, ray_backend
 
 pytestmark = pytest.mark.skipif(
     not os.path.isdir("/proc/self"), reason="process start times from /proc"
@@ -51,14 +52,12 @@ def start_sweep(strategy, tmp, out, wait):
     )
 
 
-def folder_of(process, tmp, others=()):
-    """The private folder of the sweep ``process`` (not one of ``others``)
-    once its worker is at work."""
+def folder_of(process, tmp):
+    """The private folder of the sweep ``process`` (named after its pid) once its
+    worker is at work."""
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline:
-        found = [
-            p for p in tmp.glob("korvit-sweep-*") if p not in others and list(p.glob("worker-*"))
-        ]
+        found = [p for p in tmp.glob(f"korvit-sweep-{process.pid}-*") if list(p.glob("worker-*"))]
         if found:
             return found[0]
         assert process.poll() is None, process.communicate()
@@ -66,8 +65,11 @@ def folder_of(process, tmp, others=()):
     raise AssertionError("the sweep made no folder")
 
 
-def kill_with_workers(process, folder):
-    workers = [int(p.name.split("-")[1]) for p in folder.glob("worker-*")]
+def kill_with_workers(process, tmp):
+    """Kills the sweep ``process`` and the workers of its folder in ``tmp``."""
+    workers = [
+        int(p.name.split("-")[1]) for p in tmp.glob(f"korvit-sweep-{process.pid}-*/worker-*")
+    ]
     for pid in [process.pid, *workers]:
         try:
             os.kill(pid, signal.SIGKILL)
@@ -76,46 +78,33 @@ def kill_with_workers(process, folder):
     process.communicate()
 
 
-def test_a_killed_sweeps_folder_goes_at_the_next_start_and_a_live_ones_stays(tmp_path):
+def test_a_killed_sweeps_folder_goes_at_the_next_start_and_a_live_ones_stays(tmp_path, monkeypatch):
     strategy = tmp_path / "sleeper.py"
     strategy.write_text(SLEEPER)
     tmp = tmp_path / "tmp"
     tmp.mkdir()
     killed = start_sweep(strategy, tmp, tmp_path / "a", wait=1)
-    killed_folder = folder_of(killed, tmp)
-    assert (killed_folder / "job.pickle").is_file()
-    kill_with_workers(killed, killed_folder)
-    assert killed_folder.is_dir()
-
-    live = start_sweep(strategy, tmp, tmp_path / "b", wait=1)
+    live = start_sweep(strategy, tmp, tmp_path / "b", wait=1)  # the two start up together
     try:
-        live_folder = folder_of(live, tmp, [killed_folder])
-        done = subprocess.run(
-            [
-                sys.executable,
-                "-m",
-                "korvit",
-                "sweep",
-                strategy,
-                "--grid",
-                "wait=0",
-                "--workers",
-                "1",
-                "--no-progress",
-                "--out",
-                tmp_path / "c",
-            ],
-            env={**os.environ, "TMPDIR": str(tmp)},
-            capture_output=True,
-            text=True,
-            timeout=300,
+        killed_folder, live_folder = folder_of(killed, tmp), folder_of(live, tmp)
+        assert (killed_folder / "job.pickle").is_file()
+        kill_with_workers(killed, tmp)
+        assert killed_folder.is_dir()
+
+        # the next start: a sweep of this process, with its folders in tmp too
+        monkeypatch.setenv("TMPDIR", str(tmp))
+        monkeypatch.setattr(folders.tempfile, "tempdir", str(tmp))
+        done = korvit_here(
+            "sweep", strategy, "--grid", "wait=0", "--workers", "1", "--out", tmp_path / "c"
         )
         assert done.returncode == 0, done.stderr
         assert not killed_folder.exists()
         assert live_folder.is_dir() and (live_folder / "job.pickle").is_file()
         assert live.poll() is None
     finally:
-        kill_with_workers(live, live_folder)
+        local.stop_workers()  # this process's, kept in tmp
+        kill_with_workers(killed, tmp)
+        kill_with_workers(live, tmp)
     assert [p.name for p in tmp.glob("korvit-sweep-*")] == [live_folder.name]
 
 

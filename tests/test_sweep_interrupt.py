@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pandas as pd
 import pytest
+from support import korvit_here
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
 
@@ -75,7 +76,7 @@ def test_a_killed_sweep_leaves_its_table_with_the_saved_runs_and_resume_complete
     the runs of runs.jsonl, each once (short by at most the one run being saved as it
     was killed); --resume then gives the table of a sweep never stopped."""
     strategy = tmp_path / "slow.py"
-    strategy.write_text(EXAMPLE.read_text() + "\n\nimport time as _time\n_time.sleep(0.3)\n")
+    strategy.write_text(EXAMPLE.read_text() + "\n\nimport time as _time\n_time.sleep(0.15)\n")
     out = tmp_path / "out"
     args = [
         sys.executable,
@@ -106,13 +107,8 @@ def test_a_killed_sweep_leaves_its_table_with_the_saved_runs_and_resume_complete
 
     done = subprocess.run(args + ["--resume"], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
-    whole = tmp_path / "whole"
-    again = subprocess.run(
-        args[:-3] + ["--out", str(whole), "--no-progress"],
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
+    whole = tmp_path / "whole"  # a sweep never stopped, for comparison
+    again = korvit_here(*args[3:-3], "--out", whole, "--no-progress")
     assert again.returncode == 0, again.stderr
     resumed, fresh = (
         pd.read_csv(folder / "sweep.csv").drop(columns="seconds") for folder in (out, whole)

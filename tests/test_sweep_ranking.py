@@ -3,13 +3,12 @@
 the best training run of its own split by that ranking, and a walk-forward
 whose every test fails is a failure."""
 
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
+from support import korvit_here
 
 from korvit.backtest import sweep
 from korvit.backtest.sweep import SweepError, walk_forward
@@ -20,26 +19,18 @@ GRID_ARGS = ["--grid", "fast=5,10,20", "--grid", "slow=30,60"]
 
 
 def korvit_sweep(out, *args):
-    return subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "korvit",
-            "sweep",
-            str(EXAMPLE),
-            *GRID_ARGS,
-            "--workers",
-            "2",
-            "--walk-forward",
-            "300,200",
-            "--out",
-            str(out),
-            "--no-progress",
-            *map(str, args),
-        ],
-        capture_output=True,
-        text=True,
-        timeout=300,
+    return korvit_here(
+        "sweep",
+        EXAMPLE,
+        *GRID_ARGS,
+        "--workers",
+        "2",
+        "--walk-forward",
+        "300,200",
+        "--out",
+        out,
+        "--no-progress",
+        *args,
     )
 
 

@@ -12,6 +12,7 @@ import pandas as pd
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from support import korvit_here
 
 from korvit.backtest import sweep
 from korvit.backtest.sweep import SweepError, walk_forward
@@ -36,24 +37,17 @@ ALLOWED = {
 }
 
 
-def korvit_sweep(out, *args, interrupt_after=None):
+def korvit_sweep(out, *args, interrupt_after=None, own_process=False):
+    """The sweep command on SPACE, in this process unless it is to be stopped by a
+    Ctrl-C once ``interrupt_after`` runs are saved, or ``own_process``."""
+    arguments = ["sweep", str(EXAMPLE), *SPACE, "--out", str(out), "--no-progress", *args]
+    if interrupt_after is None and not own_process:
+        return korvit_here(*arguments)
     command = [sys.executable, "-m", "korvit"]
-    if interrupt_after is not None:  # Ctrl-C once that many runs are saved
+    if interrupt_after is not None:
         command = [sys.executable, str(INTERRUPTING), "add", str(interrupt_after)]
     return subprocess.run(
-        [
-            *command,
-            "sweep",
-            str(EXAMPLE),
-            *SPACE,
-            "--out",
-            str(out),
-            "--no-progress",
-            *map(str, args),
-        ],
-        capture_output=True,
-        text=True,
-        timeout=600,
+        [*command, *map(str, arguments)], capture_output=True, text=True, timeout=600
     )
 
 
@@ -108,7 +102,9 @@ def test_the_allowed_runs_and_only_those_the_same_on_any_workers_and_after_resum
     pd.testing.assert_frame_equal(table_of(tmp_path / "resumed"), table)
 
     if search and ray_usable():  # Ray's tasks: the same runs, the same table
-        on_ray = korvit_sweep(tmp_path / "ray", "--backend", "ray", "--workers", "2", *search)
+        on_ray = korvit_sweep(
+            tmp_path / "ray", "--backend", "ray", "--workers", "2", *search, own_process=True
+        )
         assert on_ray.returncode == 0, on_ray.stderr
         pd.testing.assert_frame_equal(table_of(tmp_path / "ray"), table)
 
@@ -221,39 +217,27 @@ def test_a_constraint_may_name_fixed_parameters_and_be_a_function(sample):
 
 
 def test_the_command_line_refuses_an_unknown_name_in_one_line(tmp_path):
-    done = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "korvit",
-            "sweep",
-            str(EXAMPLE),
-            "--grid",
-            "fast=5,10",
-            "--where",
-            "fast < slwo",
-            "--out",
-            str(tmp_path / "out"),
-        ],
-        capture_output=True,
-        text=True,
-        timeout=300,
+    done = korvit_here(
+        "sweep",
+        EXAMPLE,
+        "--grid",
+        "fast=5,10",
+        "--where",
+        "fast < slwo",
+        "--out",
+        tmp_path / "out",
     )
     assert done.returncode == 2
     assert (
         done.stderr
         == "korvit: where 'fast < slwo' names 'slwo', not a parameter of the sweep (fast)\n"
     )
-    bad = subprocess.run(
-        [sys.executable, "-m", "korvit", "sweep", str(EXAMPLE), "--grid", "fast=50:5:5"],
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
+    bad = korvit_here("sweep", EXAMPLE, "--grid", "fast=50:5:5")
     assert (
         bad.returncode == 2
         and "fast: a range runs from a start up to a stop, got 50 to 5" in bad.stderr
     )
+    assert not (tmp_path / "out").exists()
 
 
 @settings(max_examples=60, deadline=None)

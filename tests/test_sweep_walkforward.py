@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from support import korvit, write
+from support import korvit_here, write
 
 from korvit.backtest import Backtest, run, sweep, walk_forward
 from korvit.backtest.sweep import SweepError, WalkForwardResult
@@ -242,7 +242,7 @@ def test_a_walk_forward_keeps_its_stitched_curve_and_table_and_reads_them_back_o
     sample, tmp_path
 ):
     bars, contracts = sample
-    splits = walk_forward(bars.times[0], bars.times[-1], train=200, test=90)
+    splits = walk_forward(bars.times[0], bars.times[-1], train=200, test=90)[:3]
     out = tmp_path / "wf"
     table = sweep(
         EXAMPLE,
@@ -399,7 +399,7 @@ def test_a_walk_forward_with_warm_up_step_and_expanding_windows_from_the_command
         "2",
         "--no-progress",
     ]
-    done = korvit(*args, "--out", out)
+    done = korvit_here(*args, "--out", out)
     assert done.returncode == 0, done.stderr
     splits = walk_forward(
         bars.times[0], bars.times[-1], train=120, test=40, step=60, expanding=True
@@ -425,12 +425,12 @@ def test_a_walk_forward_with_warm_up_step_and_expanding_windows_from_the_command
         "Walk-forward: out of sample" in report and f"{splits[-1][2]} – {splits[-1][3]}" in report
     )
 
-    cold = korvit(*args, "--warmup", "0", "--out", tmp_path / "cold")
+    cold = korvit_here(*args, "--warmup", "0", "--out", tmp_path / "cold")
     assert cold.returncode == 0, cold.stderr
     assert (pd.read_csv(tmp_path / "cold" / "walkforward.csv").trades == 0).all()
 
     for flags in (["--step", "5"], ["--warmup", "0"], ["--expanding"]):
-        refused = korvit(
+        refused = korvit_here(
             "sweep", strategy, "--grid", "lookback=50", *flags, "--out", tmp_path / "no"
         )
         assert refused.returncode == 2 and refused.stderr.count("\n") == 1, refused.stderr
