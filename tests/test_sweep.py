@@ -472,7 +472,7 @@ def test_ray_missing_is_said_plainly(monkeypatch, sample):
 
 def test_the_command_writes_the_table_the_heat_map_and_the_report(tmp_path, sample):
     out = tmp_path / "out"
-    done = korvit_here(
+    done = korvit(
         "sweep",
         EXAMPLE,
         "--grid",
@@ -698,7 +698,7 @@ def test_ray_gives_the_results_of_the_local_pool(local_ray, sample, tmp_path):
 
 def test_walk_forward_from_the_command_line_on_minute_bars_with_ticks(tmp_path):
     out = tmp_path / "out"
-    done = korvit_here(
+    done = korvit(
         "sweep",
         EXAMPLE.parent / "futures_breakout.py",
         "--data",

@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from support import korvit_here, write
+from support import korvit, korvit_here, write
 
 from korvit.backtest import Backtest, run, sweep, walk_forward
 from korvit.backtest.sweep import SweepError, WalkForwardResult
@@ -399,7 +399,7 @@ def test_a_walk_forward_with_warm_up_step_and_expanding_windows_from_the_command
         "2",
         "--no-progress",
     ]
-    done = korvit_here(*args, "--out", out)
+    done = korvit(*args, "--out", out)
     assert done.returncode == 0, done.stderr
     splits = walk_forward(
         bars.times[0], bars.times[-1], train=120, test=40, step=60, expanding=True
