@@ -142,9 +142,9 @@ struct Name {
     // name whose attribute lives in its own dict (a module, or an instance
     // of a type with a dict slot and the generic attribute lookup) and is no
     // attribute of its type: the owner, its type and the type's version tag,
-    // the dict and its version, and the value (borrowed: while a module's
-    // dict is at that version it holds the value; an instance's dict is
-    // read again at every use, see getattr).  Nothing is kept alive by it.
+    // the dict and its version, and the value (borrowed: while the dict is at
+    // that version it holds the value; see getattr for the dicts read again
+    // at every use).  Nothing is kept alive by it.
     struct Attr {
         PyObject *owner = nullptr;
         PyObject *candidate = nullptr;
@@ -198,14 +198,28 @@ inline PyObject *own_attr_dict(PyObject *o, PyTypeObject *tp) {
 void learn_attr(PyObject *o, Name &n, PyObject *value);
 PyObject *relearn_attr(Name &n, PyObject *dict);
 
+// Whether the interpreter may release an attribute's old value before it
+// moves the dict's version on: the specialised attribute store of 3.11 and
+// 3.12 does so for instances whose dict the interpreter manages (a Python
+// class's), so that a finalizer run by that release would find the version
+// unchanged while the remembered value is being freed.  Every other store
+// (a dict's own, and so a module's or a compiled type's instance dict) moves
+// the version on first.
+inline bool store_releases_first(PyTypeObject *tp) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030D0000
+    return PyType_HasFeature(tp, Py_TPFLAGS_MANAGED_DICT);
+#else
+    (void)tp;
+    return false;
+#endif
+}
+
 // `o.<n>`.  An attribute that lives in the owner's own dict (see Name::Attr)
 // is read from that dict alone while the owner's type has not changed: the
 // full lookup would find it there, and reading a dict of str keys runs no
-// Python code.  A module's value is not even read again while its dict keeps
-// its version.  An instance's dict is always read: the interpreter's
-// specialised attribute store of 3.11 and 3.12 releases the old value before
-// it moves the dict's version on, so a finalizer run by that release would
-// find the version unchanged and be handed the value being freed.
+// Python code.  The value is not even read again while the dict keeps its
+// version, unless the dict's stores may release the old value first (see
+// store_releases_first): such a dict is read at every use.
 inline nb::object getattr(nb::handle o, Name &n) {
     Name::Attr &a = n.attr;
     PyObject *op = o.ptr();
@@ -214,7 +228,7 @@ inline nb::object getattr(nb::handle o, Name &n) {
         if (tp == a.type && valid_version(tp) == a.type_version) {
             PyObject *dict = own_attr_dict(op, tp);
             if (dict == a.dict) {
-                if (tp == &PyModule_Type && dict_version(dict) == a.dict_version)
+                if (dict_version(dict) == a.dict_version && !store_releases_first(tp))
                     return nb::borrow(a.value);
                 if (PyObject *value = relearn_attr(n, dict))
                     return nb::borrow(value);
