@@ -513,12 +513,14 @@ def test_reference_counts_and_memory_stay_flat():
     before = [sys.getrefcount(v) for v in watched]
     tracemalloc.start()
     churn(300)
-    first = tracemalloc.get_traced_memory()[0]
-    churn(1000)
-    grown = tracemalloc.get_traced_memory()[0] - first
+    grown = []  # two windows of 1,000 rounds: a leak grows in both, a cache warming up in one
+    for _ in range(2):
+        first = tracemalloc.get_traced_memory()[0]
+        churn(1000)
+        grown.append(tracemalloc.get_traced_memory()[0] - first)
     tracemalloc.stop()
     assert [sys.getrefcount(v) for v in watched] == before
-    assert grown < 8 * 1024  # not one object (16 bytes or more) a round
+    assert min(grown) < 8 * 1024  # not one object (16 bytes or more) a round
 
     chain, fields = None, dict.fromkeys(CREATE["KVBackOrder"][0], 1)
     for _ in range(200_000):  # deep chains unwind without recursion
