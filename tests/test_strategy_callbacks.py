@@ -49,6 +49,22 @@ def contracts(folder):
     return write(folder / "contracts.csv", f"code,kind\n{CODE},stock\n")
 
 
+def backtest_command(path, data, folder):
+    """`korvit backtest` of the strategy `path` on `data` with CODE's contract, into `folder`/out."""
+    out = folder / "out"
+    return korvit(
+        "backtest",
+        path,
+        "--data",
+        data,
+        "--contracts",
+        contracts(folder),
+        "--out",
+        out,
+        "--no-progress",
+    )
+
+
 def line_of(path, text):
     return next(k for k, line in enumerate(path.read_text().splitlines(), 1) if text in line)
 
@@ -85,17 +101,7 @@ def test_near_misses_warn_on_the_terminal_with_file_line_and_the_callback_meant(
             pass
         """,
     )
-    done = korvit(
-        "backtest",
-        path,
-        "--data",
-        data,
-        "--contracts",
-        contracts(tmp_path),
-        "--out",
-        tmp_path / "out",
-        "--no-progress",
-    )
+    done = backtest_command(path, data, tmp_path)
     assert done.returncode == 0, done.stderr
     expected = [
         (line_of(path, "def on_date"), "on_date", "on_data", "called after each bar is dealt"),
@@ -221,17 +227,7 @@ def test_a_strategy_without_init_runs_without_a_warning(tmp_path):
                 buy(context.codes[0], 100)
         """,
     )
-    done = korvit(
-        "backtest",
-        path,
-        "--data",
-        data,
-        "--contracts",
-        contracts(tmp_path),
-        "--out",
-        tmp_path / "out",
-        "--no-progress",
-    )
+    done = backtest_command(path, data, tmp_path)
     assert done.returncode == 0 and done.stderr == "", done.stderr
     assert len(pd.read_csv(tmp_path / "out" / "trades.csv")) == 1
 
