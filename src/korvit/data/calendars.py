@@ -13,12 +13,20 @@ the end of their period, so a bar belongs to the session ``s`` when
 date.
 
 ``Calendar.sessions_between``, ``Calendar.bounds`` and ``Calendar.session_of``
-are what resampling, "day" orders, the data check and annualisation build on.
+are what resampling, "day" orders, the data check and annualisation build on;
+``Calendar.day_of`` is the day a bar counts in (its session, else its date),
+``resolve_calendar`` the run's calendar with why it was chosen, and
+``data_check`` the line on sessions without bars and bars outside sessions.
+
+The package ``exchange_calendars`` takes most of a second to import: it is
+imported only when an exchange is named, or when the codes' prefix is one of
+the names it knows (``EXCHANGE_NAMES``, its names and aliases, kept here).
 """
 
 from __future__ import annotations
 
 import difflib
+import functools
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -28,7 +36,17 @@ import pandas as pd
 
 from korvit.data.errors import DataError
 
-__all__ = ["Calendar", "get_calendar", "infer_calendar", "ALWAYS_OPEN", "WEEKDAYS"]
+__all__ = [
+    "Calendar",
+    "get_calendar",
+    "infer_calendar",
+    "resolve_calendar",
+    "calendar_line",
+    "data_check",
+    "ALWAYS_OPEN",
+    "WEEKDAYS",
+    "EXCHANGE_NAMES",
+]
 
 ALWAYS_OPEN = "24/7"
 WEEKDAYS = "weekdays"
@@ -37,6 +55,118 @@ _DAY = np.timedelta64(1, "D").astype("timedelta64[ns]")
 _WEEKDAY_SESSIONS_PER_YEAR = 252.0
 # Sessions are built this far beyond the data (a week's end, a day order's session).
 _MARGIN = pd.Timedelta(days=14)
+# The names and aliases exchange-calendars 4.x knows (upper-cased), so that a code's
+# prefix that names none of them costs no import of the package; a test holds this
+# list to the installed package's.
+EXCHANGE_NAMES = frozenset(
+    [
+        "24/5",
+        "24/7",
+        "AIXK",
+        "ARCX",
+        "ASEX",
+        "ASX",
+        "BATS",
+        "BMF",
+        "BSE",
+        "BVB",
+        "BVMF",
+        "CBOT",
+        "CFE",
+        "CME",
+        "CMES",
+        "COMEX",
+        "FWB",
+        "HKEX",
+        "ICE",
+        "ICEUS",
+        "IEPA",
+        "JKT",
+        "JPX",
+        "LSE",
+        "LUXSE",
+        "NASDAQ",
+        "NYFE",
+        "NYMEX",
+        "NYSE",
+        "OOTC",
+        "OSE",
+        "SIX",
+        "SSE",
+        "TASE",
+        "TSX",
+        "XAMS",
+        "XASE",
+        "XASX",
+        "XBDA",
+        "XBEL",
+        "XBKK",
+        "XBOG",
+        "XBOM",
+        "XBRA",
+        "XBRU",
+        "XBSE",
+        "XBUD",
+        "XBUE",
+        "XCBF",
+        "XCSE",
+        "XCYS",
+        "XDFM",
+        "XDUB",
+        "XDUS",
+        "XEEE",
+        "XETR",
+        "XEUR",
+        "XFRA",
+        "XHAM",
+        "XHEL",
+        "XHKG",
+        "XICE",
+        "XIDX",
+        "XIST",
+        "XJSE",
+        "XKAR",
+        "XKLS",
+        "XKRX",
+        "XLIM",
+        "XLIS",
+        "XLIT",
+        "XLJU",
+        "XLON",
+        "XLUX",
+        "XMAD",
+        "XMEX",
+        "XMIL",
+        "XMOS",
+        "XNAS",
+        "XNYS",
+        "XNZE",
+        "XOSL",
+        "XPAR",
+        "XPHS",
+        "XPRA",
+        "XRIS",
+        "XSAU",
+        "XSES",
+        "XSGO",
+        "XSHG",
+        "XSTO",
+        "XSTU",
+        "XSWX",
+        "XTAE",
+        "XTAI",
+        "XTAL",
+        "XTKS",
+        "XTSE",
+        "XTSX",
+        "XWAR",
+        "XWBO",
+        "XZAG",
+        "US_FUTURES",
+    ]
+)
+# Examples named in the data check's line, for each kind of disagreement.
+_EXAMPLES = 3
 
 
 @dataclass(frozen=True)
@@ -103,6 +233,16 @@ class Calendar:
         out[ok] = self._session_ns[k[ok]].view("datetime64[ns]")
         return out
 
+    def day_of(self, times: Any, daily: bool = False) -> npt.NDArray[np.datetime64]:
+        """The day each bar counts in (for day orders, daily returns): its
+        session (``session_of``), and for a bar outside every session its own
+        date, so that no bar is without a day."""
+        out = self.session_of(times, daily)
+        outside = np.isnat(out)
+        if outside.any():
+            out[outside] = pd.DatetimeIndex(times)[outside].normalize().to_numpy()
+        return out
+
 
 def _exchange_names() -> dict[str, str]:
     """Every name the package knows (aliases included), upper-cased, to itself."""
@@ -144,6 +284,7 @@ def get_calendar(name: object, first: Any, last: Any) -> Calendar:
     return _exchange_calendar(found, lo, hi)
 
 
+@functools.lru_cache(maxsize=16)  # a sweep's runs, a notebook's: built once per range
 def _exchange_calendar(name: str, lo: pd.Timestamp, hi: pd.Timestamp) -> Calendar:
     import exchange_calendars as xcals
 
@@ -156,7 +297,9 @@ def _exchange_calendar(name: str, lo: pd.Timestamp, hi: pd.Timestamp) -> Calenda
         except Exception as exc:  # the package's own bound errors, worded its way
             if k == len(ranges) - 1:
                 first = str(exc).strip().splitlines()[0]
-                raise DataError(f"calendar {name} cannot cover {lo.date()} .. {hi.date()}: {first}") from None
+                raise DataError(
+                    f"calendar {name} cannot cover {lo.date()} .. {hi.date()}: {first}"
+                ) from None
     tz = str(cal.tz)
     opens = pd.DatetimeIndex(cal.opens.dt.tz_convert(tz).dt.tz_localize(None).to_numpy())
     closes = pd.DatetimeIndex(cal.closes.dt.tz_convert(tz).dt.tz_localize(None).to_numpy())
@@ -177,7 +320,81 @@ def infer_calendar(codes: list[str], times: pd.DatetimeIndex, daily: bool) -> tu
     prefixes = {code.partition(".")[0].upper() for code in codes if "." in code}
     if len(prefixes) == 1 and len(codes) == sum("." in c for c in codes):
         prefix = prefixes.pop()
-        found = _exchange_names().get(prefix)
+        found = _exchange_names().get(prefix) if prefix in EXCHANGE_NAMES else None
         if found is not None:
             return found, f"the codes' prefix {prefix}"
     return WEEKDAYS, "no exchange named or known from the codes"
+
+
+def resolve_calendar(
+    name: object, codes: list[str], times: pd.DatetimeIndex, daily: bool
+) -> tuple[Calendar, str]:
+    """The calendar of a run over bars of ``codes`` at ``times``, and why it
+    is the one: ``name`` when given (refused when unknown or when it cannot
+    cover the bars), else ``infer_calendar``'s choice; an inferred exchange
+    that cannot cover the bars gives way to "weekdays"."""
+    times = pd.DatetimeIndex(times)
+    first, last = (times[0], times[-1]) if len(times) else (pd.Timestamp("2000-01-01"),) * 2
+    if name is not None:
+        return get_calendar(name, first, last), "named"
+    inferred, why = infer_calendar(codes, times, daily)
+    if inferred == WEEKDAYS:
+        return get_calendar(inferred, first, last), why
+    try:
+        return get_calendar(inferred, first, last), f"inferred from {why}"
+    except DataError:
+        return get_calendar(
+            WEEKDAYS, first, last
+        ), f"{why} names {inferred}, which cannot cover the bars"
+
+
+def _count(value: float) -> str:
+    return f"{value:,.1f}".removesuffix(".0")
+
+
+def calendar_line(calendar: Calendar, why: str) -> str:
+    """ "XNYS, 252.3 sessions a year (inferred from the codes' prefix NYSE)"."""
+    return f"{calendar.name}, {_count(calendar.sessions_per_year)} sessions a year ({why})"
+
+
+def _examples(stamps: Any, count: int, dates: bool) -> str:
+    shown = [
+        ts.strftime("%Y-%m-%d" if dates else "%Y-%m-%d %H:%M:%S").removesuffix(":00")
+        for ts in pd.DatetimeIndex(stamps[:_EXAMPLES])
+    ]
+    return ", ".join(shown) + (f" and {count - _EXAMPLES:,d} more" if count > _EXAMPLES else "")
+
+
+def data_check(calendar: Calendar, times: Any, daily: bool = False) -> str | None:
+    """What the bars at ``times`` (every code's) and ``calendar`` disagree on,
+    in one line: the sessions from the first bar's to the last bar's without
+    any bar, and the bar times outside every session, each counted with the
+    first examples; None when they agree.  "weekdays" knows no holidays: only
+    its bars outside sessions (on weekends) are told."""
+    times = pd.DatetimeIndex(times)
+    if not len(times):
+        return None
+    sessions = calendar.session_of(times, daily)
+    outside = np.isnat(sessions)
+    parts = []
+    if calendar.name != WEEKDAYS and not outside.all():
+        have = pd.DatetimeIndex(np.unique(sessions[~outside]))
+        between = calendar.sessions[
+            (calendar.sessions >= have[0]) & (calendar.sessions <= have[-1])
+        ]
+        missing = between[~between.isin(have)]
+        if len(missing):
+            n = len(missing)
+            parts.append(
+                f"{n:,d} session{'s' if n != 1 else ''} without a bar "
+                f"({_examples(missing, n, True)})"
+            )
+    if outside.any():
+        n = int(outside.sum())
+        parts.append(
+            f"{n:,d} bar time{'s' if n != 1 else ''} outside every session "
+            f"({_examples(times[outside], n, daily)})"
+        )
+    if not parts:
+        return None
+    return f"the bars and the calendar {calendar.name} disagree: {'; '.join(parts)}"
