@@ -8,6 +8,7 @@ sets (and walk-forward splits) in worker processes.  The package also holds the 
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:  # for type checkers; at run time the names load on first use (below)
+    from korvit.backtest.inputs import CalendarWarning as CalendarWarning
     from korvit.backtest.inputs import NoContractWarning as NoContractWarning
     from korvit.backtest.loader import StrategyExit as StrategyExit
     from korvit.backtest.results import BacktestResult as BacktestResult
@@ -20,6 +21,7 @@ if TYPE_CHECKING:  # for type checkers; at run time the names load on first use 
 __all__ = [
     "Backtest",
     "BacktestResult",
+    "CalendarWarning",
     "NoContractWarning",
     "OrdersDeniedWarning",
     "StrategyExit",
@@ -31,7 +33,7 @@ __all__ = [
 
 def __getattr__(name: str) -> object:
     # Loaded on first use: importing the package must not load the engine.
-    if name in ("Backtest", "NoContractWarning", "StrategyExit", "run"):
+    if name in ("Backtest", "CalendarWarning", "NoContractWarning", "StrategyExit", "run"):
         from korvit.backtest import runner
 
         return getattr(runner, name)

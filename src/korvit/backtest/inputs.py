@@ -27,6 +27,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "NoContractWarning",
+    "CalendarWarning",
     "strategy_of",
     "run_contracts",
     "no_contract_line",
@@ -45,6 +46,12 @@ class NoContractWarning(DataWarning):
     same line worded for the command line."""
 
     command_line: str
+
+
+class CalendarWarning(DataWarning):
+    """The bars and the run's calendar disagree: sessions of the calendar
+    between the first and the last bar have no bar of any code, or bars lie
+    outside every session (``korvit.data.calendars.data_check``'s line)."""
 
 
 def strategy_of(

@@ -14,8 +14,9 @@ strategy's callbacks into the environment.
 order:
 
 1. the fresh-bar cursor moves to ``t``;
-2. with ``cancel_stale_orders``, at the first bar of a new day the orders
-   still pending from an earlier day are cancelled;
+2. with ``cancel_stale_orders``, at the first bar of a new day (a session of
+   the run's calendar) the orders still pending from an earlier day are
+   cancelled;
 3. the matching engine deals bar ``t`` (``deal_trade``, in the trade-dealing
    phase): the orders placed up to bar ``t - 1`` are matched against it, in
    the order they were placed, so a
@@ -222,6 +223,7 @@ def load_run(test: Backtest, env: Any) -> Session:
     env.update_user_scope(test.scope)
     vr.g_KorvitUserContext = Context(test.params, bars.codes, list(test.accounts))
     session = Session(bars, test.contracts, list(test.accounts), accounts, env)
+    session.calendar = test.calendar
     session.account_type = KVBackAccount
     missing = set(test.no_contract)
     session.no_contract = frozenset(k for k, code in enumerate(bars.codes) if code in missing)
@@ -239,7 +241,7 @@ def bar_loop(test: Backtest, env: Any, session: Session) -> npt.NDArray[np.float
     closes = _forward_filled(bars.values[:, :, 3])
     new_day = None  # with cancel_stale_orders: whether each bar begins a day
     if test.cancel_stale_orders:
-        days = bars.times.normalize().asi8
+        days = session.days()
         new_day = np.r_[False, days[1:] != days[:-1]]
         new_day[first : first + 1] = False  # the first bar traded has no earlier day's orders
     equity = np.zeros(

@@ -104,6 +104,7 @@ class RunOptions(TypedDict, total=False):
     date_format: str | None
     bar_time: Literal["end", "start"]
     benchmark: BenchmarkLike
+    calendar: str | None
 
 
 def check_params(params: object) -> None:

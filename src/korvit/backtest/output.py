@@ -56,12 +56,19 @@ def build_result(
         params=test.params,
         bars=bars,
         benchmark=test.benchmark,
+        calendar=test.calendar,
+        calendar_why=test.calendar_why,
         meta={
             "codes": list(bars.codes),
             "accounts": dict(test.accounts),
             "log_dir": None,  # the folder the run's logs are kept in, set when it ends
             "fees": fee_schedules(session.contracts),
             "bars": bars.kind,
+            "calendar": {
+                "name": test.calendar.name,
+                "sessions_per_year": test.calendar.sessions_per_year,
+                "chosen": test.calendar_why,
+            },
             **_run_meta(test, bars, session),
         },
     )

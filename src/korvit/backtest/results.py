@@ -35,6 +35,7 @@ from korvit.backtest.files import save_file_set
 from korvit.backtest.stats import (
     BENCHMARK_STATS,
     ORDER_STATS,
+    PERIODS_PER_YEAR,
     STAT_UNITS,
     compute_stats,
     drawdown_series,
@@ -50,6 +51,7 @@ if TYPE_CHECKING:
     from bokeh.models import LayoutDOM
 
     from korvit.data import Bars
+    from korvit.data.calendars import Calendar
 
 __all__ = [
     "BacktestResult",
@@ -533,6 +535,11 @@ class BacktestResult:
     Exposure (the share of bars with an open position) is taken from the
     equity frame: a bar is exposed when any account holds margin or a
     non-zero market value there.
+
+    ``calendar`` (a ``korvit.data.calendars.Calendar``, the run's) sets what
+    annualises the figures (``sessions_per_year``: its sessions a year; 252
+    without one) and the sessions minute curves are reduced to for daily
+    returns; ``calendar_why`` says how the run chose it.
     """
 
     bars: Bars | None
@@ -542,6 +549,9 @@ class BacktestResult:
     strategy: str
     params: dict[str, Any]
     meta: dict[str, Any]
+    # class defaults: a result pickled before results had a calendar reads as without one
+    calendar: Calendar | None = None
+    calendar_why: str = ""
     _denied: bool  # set by the run: whether any order was denied
 
     def __init__(
@@ -558,6 +568,8 @@ class BacktestResult:
         meta: Mapping[str, Any] | None = None,
         bars: Bars | None = None,
         benchmark: str | Sequence[str] | pd.Series[float] | bool | None = "traded",
+        calendar: Calendar | None = None,
+        calendar_why: str = "",
     ) -> None:
         if frequency not in ("day", "minute"):
             raise ValueError(f"frequency must be 'day' or 'minute', not {frequency!r}")
@@ -581,6 +593,20 @@ class BacktestResult:
         self.strategy = "" if strategy is None else str(strategy)
         self.params = dict(params or {})
         self.meta = dict(meta or {})
+        self.calendar, self.calendar_why = calendar, calendar_why
+
+    @property
+    def sessions_per_year(self) -> float:
+        """What annualises the daily figures: the calendar's sessions a year
+        (365 for "24/7"), 252 without a calendar."""
+        return PERIODS_PER_YEAR if self.calendar is None else self.calendar.sessions_per_year
+
+    def calendar_line(self) -> str | None:
+        """ "XNYS, 252.3 sessions a year (inferred from the codes' prefix NYSE)";
+        None without a calendar."""
+        from korvit.data.calendars import calendar_line
+
+        return None if self.calendar is None else calendar_line(self.calendar, self.calendar_why)
 
     def __getstate__(self) -> dict[str, Any]:
         for name in list(self._records):  # a pickle holds the tables, not how to build them
@@ -771,10 +797,13 @@ class BacktestResult:
         """Rolling annualised Sharpe ratio and volatility over ``window``
         daily returns, of the strategy (``sharpe``, ``volatility``) and of the
         benchmark (``benchmark_sharpe``, ``benchmark_volatility``)."""
-        figures = rolling_figures(self.equity_curve, self.initial_cash, self.frequency, window)
+        per_year, calendar = self.sessions_per_year, self.calendar
+        figures = rolling_figures(
+            self.equity_curve, self.initial_cash, self.frequency, window, per_year, calendar
+        )
         if len(self.benchmark_curve):
             theirs = rolling_figures(
-                self.benchmark_curve, self.initial_cash, self.frequency, window
+                self.benchmark_curve, self.initial_cash, self.frequency, window, per_year, calendar
             )
             figures = figures.join(theirs.add_prefix("benchmark_"))
         return figures
@@ -794,6 +823,8 @@ class BacktestResult:
             exposure=self.exposure,
             orders=self.orders,
             benchmark=self.benchmark_curve,
+            periods_per_year=self.sessions_per_year,
+            calendar=self.calendar,
         )
 
     # -- presentation ---------------------------------------------------
@@ -829,8 +860,8 @@ class BacktestResult:
         """The statistics as a short two-column text table, then the orders
         (placed, filled, cancelled, denied, and the most common reasons of
         the denials and cancellations), then the benchmark and the figures
-        against it, then the fee schedules in force (``meta["fees"]``, one
-        line per schedule)."""
+        against it, then the bars, the calendar (``calendar_line``) and the fee
+        schedules in force (``meta["fees"]``, one line per schedule)."""
         items = [
             (name, format_stat(name, value))
             for name, value in _stat_items(self.stats)
@@ -861,6 +892,9 @@ class BacktestResult:
             lines += ["", benchmark]
         fees = self.meta.get("fees")
         lines += ["", f"Bars  {self.bars_description}"]
+        calendar = self.calendar_line()
+        if calendar:
+            lines.append(f"Calendar  {calendar}")
         if fees:
             lines += [("Fees  " if k == 0 else "      ") + str(line) for k, line in enumerate(fees)]
         return "\n".join(lines)
@@ -947,6 +981,14 @@ class BacktestResult:
             "params": _jsonable(self.params),
             "meta": _jsonable(self.meta),
             "benchmark": self.benchmark_name,
+            **(
+                {}
+                if self.calendar is None
+                else {
+                    "calendar": self.calendar.name,
+                    "sessions_per_year": self.calendar.sessions_per_year,
+                }
+            ),
             "stats": stats_to_numbers(self.stats),
             "units": STAT_UNITS,
         }

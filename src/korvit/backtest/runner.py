@@ -31,6 +31,7 @@ import korvit.tframe.framekit as framekit
 from korvit.api.history import _history
 from korvit.backtest import domain
 from korvit.backtest.inputs import (
+    CalendarWarning,
     NoContractWarning,
     load_with_warmup,
     no_contract_line,
@@ -78,9 +79,11 @@ if TYPE_CHECKING:
     from korvit.backtest.results import BacktestResult
     from korvit.data import Bars, Contract, Ticks
     from korvit.data.bars import TimeLike
+    from korvit.data.calendars import Calendar
 
 __all__ = [
     "Backtest",
+    "CalendarWarning",
     "NoContractWarning",
     "run",
     "deal_bar",
@@ -162,6 +165,18 @@ class Backtest:
       the codes the strategy traded, equal weight, from the first bar's
       close), "equal-weight" (every code of the data), a code or a list of
       codes, "none", or a Series of prices.
+    - ``calendar``: the trading calendar (see ``korvit.data.calendars``): an
+      exchange of the ``exchange-calendars`` package or one of its aliases
+      ("XNYS", "NYSE", "XSHG", "CMES", ...), "24/7" or "weekdays".  Not
+      given, it is inferred: "24/7" when a bar falls on a weekend, the
+      exchange the codes' prefix names when all share one the package knows,
+      else "weekdays".  It sets what annualises the figures (365 days for
+      "24/7", 252 for "weekdays", an exchange's sessions a year), the
+      sessions minute curves are reduced to for daily returns, the day of
+      ``good_till="day"`` and of ``cancel_stale_orders``, and the strategy
+      reads it as ``korvit.backtest.current_session().calendar``.  ``run()``
+      warns (``CalendarWarning``) of sessions without bars and of bars
+      outside every session.
     - ``code``, ``adjust``, ``date_format``, ``bar_time``: how bars are read
       from files or frames (``korvit.data.load_bars``): the code of a file
       without a code column, scaling by the adjusted close, the format of the
@@ -181,6 +196,8 @@ class Backtest:
     params: dict[str, Any]
     settings: dict[str, Any]
     options: dict[str, Any]
+    calendar: Calendar
+    calendar_why: str  # how the calendar was chosen: "named", or why it was inferred
 
     def __init__(
         self,
@@ -214,8 +231,10 @@ class Backtest:
         date_format: str | None = None,
         bar_time: Literal["end", "start"] = "end",
         benchmark: BenchmarkLike = "traded",
+        calendar: str | None = None,
     ) -> None:
         from korvit.backtest.benchmark import check_benchmark
+        from korvit.data.calendars import resolve_calendar
 
         check_params(params)
         self.scope, self.name, self.path = strategy_of(strategy, params)
@@ -223,6 +242,10 @@ class Backtest:
         warmup = check_warmup(warmup, start)
         self.bars, self.ticks, self.first = load_with_warmup(
             data, ticks, start=start, end=end, warmup=warmup, tz=tz, reading=reading
+        )
+        daily = self.bars.frequency == "day"
+        self.calendar, self.calendar_why = resolve_calendar(
+            calendar, list(self.bars.codes), self.bars.times, daily
         )
         # each code's contract, the codes without one (all traded on one contract, a
         # stock's) and their lot
@@ -271,6 +294,7 @@ class Backtest:
         if current_session() is not None:
             raise RuntimeError("a backtest is already running in this process")
         self.warn_of_no_contract()
+        self.warn_of_calendar()
         try:
             result = self._run()
         except SystemExit as exc:  # sys.exit() in a callback ends the run, not the process
@@ -296,6 +320,22 @@ class Backtest:
         warning = NoContractWarning(line)
         warning.command_line = cast("str", self.no_contract_line("command line"))
         warnings.warn(warning, stacklevel=_outside_frames())
+
+    def calendar_check(self) -> str | None:
+        """What the bars and the calendar disagree on, in a line (sessions
+        without any bar, bars outside every session, counted with the first
+        examples); None when they agree."""
+        from korvit.data.calendars import data_check
+
+        return data_check(self.calendar, self.bars.times, self.bars.frequency == "day")
+
+    def warn_of_calendar(self) -> None:
+        """Warn (``CalendarWarning``) of what the bars and the calendar disagree on, if anything."""
+        from korvit.backtest.results import _outside_frames
+
+        line = self.calendar_check()
+        if line is not None:
+            warnings.warn(CalendarWarning(line), stacklevel=_outside_frames())
 
     def _run(self) -> BacktestResult:
         saved = (framekit.vr, framekit.env, framekit.smm, domain.smm)

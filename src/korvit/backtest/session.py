@@ -31,6 +31,7 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 
 if TYPE_CHECKING:
     from korvit.data.bars import Bars
+    from korvit.data.calendars import Calendar
     from korvit.data.contracts import Contract
 
 __all__ = ["Session", "Context", "StrategyError", "current_session", "running_session", "valuation"]
@@ -123,6 +124,8 @@ class Session:
         # orders cancelled, on_order_status not yet told
         self._notices: collections.deque[Any] = collections.deque()
         self._day_last: npt.NDArray[np.intp] | None = None
+        # the run's calendar (set by the run loop before init runs; None outside a run)
+        self.calendar: Calendar | None = None
         # the run's account class, as the run loop values its accounts
         self.account_type: type | None = None
         # (bar, trades made on it) for every bar with fills, in order, and the bar
@@ -297,7 +300,8 @@ class Session:
     def last_bar(self, good_for: int | None = None, good_till: str | None = None) -> int | None:
         """The last bar an order placed now may be matched against, or None
         when it never expires: ``good_for`` bars after the placing one, and
-        with ``good_till="day"`` no later than the day's last bar (daily
+        with ``good_till="day"`` no later than the last bar of the day
+        (``days``: the session of the run's calendar) it was placed in (daily
         bars: the next bar)."""
         placed = self.placing_bar
         last = None if good_for is None else placed + good_for
@@ -306,12 +310,22 @@ class Session:
                 day_last = placed + 1
             else:
                 if self._day_last is None:
-                    days = self.bars.times.normalize().asi8
+                    days = self.days()
                     ends = np.flatnonzero(np.r_[days[1:] != days[:-1], True])
                     self._day_last = np.repeat(ends, np.diff(np.r_[-1, ends]))
                 day_last = int(self._day_last[max(placed, 0)])
             last = day_last if last is None else min(last, day_last)
         return last
+
+    def days(self) -> npt.NDArray[np.int64]:
+        """The day of every bar, as nanoseconds: its session of the run's
+        calendar (``Calendar.day_of``: a bar outside every session, its date),
+        its date without a calendar."""
+        times = self.bars.times
+        if self.calendar is None:
+            return cast("npt.NDArray[np.int64]", times.normalize().asi8)
+        days = self.calendar.day_of(times, self.bars.frequency == "day")
+        return cast("npt.NDArray[np.int64]", days.view(np.int64))
 
     def expire_after(self, order: Any, last: int) -> None:
         """Cancel ``order`` as "expired" once bar ``last`` is dealt, if it has not filled."""

@@ -2,12 +2,15 @@
 
 ``compute_stats`` turns an equity curve, the fills and the closed round trips
 into one ``pd.Series`` with readable names.  Volatility, Sharpe and Sortino
-are taken on daily returns (252 periods a year), with the formulas and the
+are taken on daily returns (252 periods a year unless ``periods_per_year``
+says otherwise: a run passes its calendar's sessions a year), with the formulas and the
 very operations of ``empyrical`` (its sums are ``bottleneck``'s, which pandas
 loads anyway: so the same figures to the bit, without importing empyrical and
 the scipy it loads, which would cost every run far more than the figures);
-minute curves are first reduced to their daily closes.  The first daily return is measured
-against the initial cash, so the first day's P&L counts.
+minute curves are first reduced to their daily closes (one value per session
+of the run's calendar when one is given, else per calendar date: intraday
+figures are annualised by the sessions, not by the bars).  The first daily
+return is measured against the initial cash, so the first day's P&L counts.
 
 Three figures are computed otherwise than ``empyrical`` does:
 
@@ -28,7 +31,8 @@ Against a benchmark curve (see ``korvit.backtest.benchmark``) the benchmark's
 return, CAGR and drawdown are taken as the strategy's are, alpha and beta as
 ``empyrical``'s ``alpha_beta`` gives them on the daily returns (alpha
 annualised), and the excess Sharpe ratio, the mean daily return over the benchmark divided
-by its standard deviation, which ``Information ratio`` annualises (× √252).
+by its standard deviation, which ``Information ratio`` annualises (× √252, or
+the square root of ``periods_per_year``).
 
 Nothing here warns: empty inputs, a single bar and a flat curve give NaN
 where a figure is undefined.
@@ -39,11 +43,14 @@ from __future__ import annotations
 import math
 import warnings
 from collections import Counter
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import bottleneck as bn
 import numpy as np
 import pandas as pd
+
+if TYPE_CHECKING:
+    from korvit.data.calendars import Calendar
 
 __all__ = [
     "compute_stats",
@@ -203,22 +210,34 @@ def _drawdown(values, initial_cash):
     return np.where((dd <= 0.0) | np.isnan(dd), dd, 0.0)
 
 
-def daily_returns(equity_curve: pd.Series, initial_cash: float, frequency: str) -> pd.Series:
-    """Daily simple returns; for minute bars the curve's daily closes.
+def daily_returns(
+    equity_curve: pd.Series,
+    initial_cash: float,
+    frequency: str,
+    calendar: Calendar | None = None,
+) -> pd.Series:
+    """Daily simple returns; for minute bars the curve's daily closes: the
+    last value of each session of ``calendar`` (``Calendar.day_of``), or of
+    each calendar date without one.
 
     The first return is against the initial cash.  Returns on a non-positive
     base are undefined and left out (NaN).
     """
-    curve = _daily(equity_curve.astype(float), frequency)
+    curve = _daily(equity_curve.astype(float), frequency, calendar)
     return pd.Series(_returns(curve.to_numpy(), initial_cash), index=curve.index, name="return")
 
 
-def _daily(curve, frequency):
-    """A float curve at its daily closes: itself for daily bars, each day's last value for minute bars."""
+def _daily(curve, frequency, calendar=None):
+    """A float curve at its daily closes: itself for daily bars, each day's
+    last value for minute bars (each session's, with a ``calendar``)."""
     if frequency not in ("day", "minute"):
         raise ValueError(f"frequency must be 'day' or 'minute', not {frequency!r}")
     if frequency == "minute" and len(curve):
-        curve = curve.groupby(curve.index.normalize()).last()
+        if calendar is None:
+            days = curve.index.normalize()
+        else:
+            days = pd.DatetimeIndex(calendar.day_of(curve.index), name=curve.index.name)
+        curve = curve.groupby(days).last()
     return curve
 
 
@@ -323,6 +342,8 @@ def compute_stats(
     exposure: pd.Series,
     orders: pd.DataFrame | None = None,
     benchmark: pd.Series | None = None,
+    periods_per_year: float = PERIODS_PER_YEAR,
+    calendar: Calendar | None = None,
 ) -> pd.Series:
     """All statistics of a run, as a Series indexed by readable names.
 
@@ -333,7 +354,9 @@ def compute_stats(
     the orders table (a ``status`` column), counted into the order statistics;
     without it they are NaN.  ``benchmark``: the benchmark's equity at the
     same bars, starting from the same initial cash; without it (or empty) the
-    benchmark figures are NaN.
+    benchmark figures are NaN.  ``periods_per_year``: what annualises the
+    daily figures (a run's calendar's sessions a year); ``calendar``: the
+    sessions minute curves are reduced to (without one, calendar dates).
     """
     with np.errstate(all="ignore"), warnings.catch_warnings():
         # Extreme (or infinite) equity overflows some sums; the figures it
@@ -347,14 +370,22 @@ def compute_stats(
             initial_cash=initial_cash,
             exposure=exposure,
             orders=orders,
+            per_year=periods_per_year,
+            calendar=calendar,
         )
-        stats.update(_benchmark_stats(equity_curve, benchmark, frequency, initial_cash))
+        stats.update(
+            _benchmark_stats(
+                equity_curve, benchmark, frequency, initial_cash, periods_per_year, calendar
+            )
+        )
         return pd.Series(
             [stats[name] for name in STAT_NAMES], index=list(STAT_NAMES), dtype=object, name="stats"
         )
 
 
-def _benchmark_stats(equity_curve, benchmark, frequency, initial_cash) -> dict:
+def _benchmark_stats(
+    equity_curve, benchmark, frequency, initial_cash, per_year=PERIODS_PER_YEAR, calendar=None
+) -> dict:
     """The benchmark's return, CAGR and drawdown, and alpha, beta and the
     information ratio of the run against it."""
     out = dict.fromkeys(BENCHMARK_STATS, math.nan)
@@ -369,13 +400,16 @@ def _benchmark_stats(equity_curve, benchmark, frequency, initial_cash) -> dict:
     out["Benchmark max drawdown"] = float(np.nanmin(dd)) if len(dd) else math.nan
     curve = equity_curve.astype(float).sort_index()
     if curve.index.equals(bench.index) and curve.index.is_unique:  # the common case: the same bars
-        ours = _returns(_daily(curve, frequency).to_numpy(), initial)
-        theirs = _returns(_daily(bench, frequency).to_numpy(), initial)
+        ours = _returns(_daily(curve, frequency, calendar).to_numpy(), initial)
+        theirs = _returns(_daily(bench, frequency, calendar).to_numpy(), initial)
         both = np.isfinite(ours) & np.isfinite(theirs)
         ours, theirs = ours[both], theirs[both]
     else:
         joined = pd.concat(
-            [daily_returns(curve, initial, frequency), daily_returns(bench, initial, frequency)],
+            [
+                daily_returns(curve, initial, frequency, calendar),
+                daily_returns(bench, initial, frequency, calendar),
+            ],
             axis=1,
             join="inner",
         )
@@ -383,34 +417,45 @@ def _benchmark_stats(equity_curve, benchmark, frequency, initial_cash) -> dict:
         ours, theirs = joined.iloc[:, 0].to_numpy(), joined.iloc[:, 1].to_numpy()
     if len(ours) < 2:
         return out
-    if float(np.std(theirs)) * math.sqrt(PERIODS_PER_YEAR) > _ZERO_VOL:
-        alpha, beta = _alpha_beta(ours, theirs)
+    if float(np.std(theirs)) * math.sqrt(per_year) > _ZERO_VOL:
+        alpha, beta = _alpha_beta(ours, theirs, per_year)
         out["Alpha"], out["Beta"] = _finite_or_nan(alpha), _finite_or_nan(beta)
     active = ours - theirs
-    if float(np.std(active)) * math.sqrt(PERIODS_PER_YEAR) > _ZERO_VOL:
+    if float(np.std(active)) * math.sqrt(per_year) > _ZERO_VOL:
         out["Information ratio"] = _finite_or_nan(
-            _excess_sharpe(ours, theirs) * math.sqrt(PERIODS_PER_YEAR)
+            _excess_sharpe(ours, theirs) * math.sqrt(per_year)
         )
     return out
 
 
-def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash, exposure, orders):
+def _compute_stats(
+    equity_curve,
+    trades,
+    round_trips,
+    *,
+    frequency,
+    initial_cash,
+    exposure,
+    orders,
+    per_year=PERIODS_PER_YEAR,
+    calendar=None,
+):
     curve = equity_curve.astype(float).sort_index()
     initial = float(initial_cash)
     start = curve.index[0] if len(curve) else pd.NaT
     end = curve.index[-1] if len(curve) else pd.NaT
     final = float(curve.iloc[-1]) if len(curve) else initial
 
-    values = _returns(_daily(curve, frequency).to_numpy(), initial)
+    values = _returns(_daily(curve, frequency, calendar).to_numpy(), initial)
     values = values[np.isfinite(values)]
-    vol = _annual_volatility(values) if len(values) > 1 else math.nan
+    vol = _annual_volatility(values, per_year) if len(values) > 1 else math.nan
     if np.isfinite(vol) and vol > _ZERO_VOL:
-        sharpe = _finite_or_nan(_sharpe_ratio(values))
+        sharpe = _finite_or_nan(_sharpe_ratio(values, per_year))
     else:
         sharpe = math.nan
-    downside = _downside_risk(values) if len(values) > 1 else math.nan
+    downside = _downside_risk(values, per_year) if len(values) > 1 else math.nan
     if np.isfinite(downside) and downside > _ZERO_VOL:
-        sortino = _finite_or_nan(bn.nanmean(values, axis=0) * PERIODS_PER_YEAR / downside)
+        sortino = _finite_or_nan(bn.nanmean(values, axis=0) * per_year / downside)
     else:
         sortino = math.nan
 
@@ -450,11 +495,12 @@ def _compute_stats(equity_curve, trades, round_trips, *, frequency, initial_cash
 
 # The ratios of daily returns (1-D float arrays of two values or more), with
 # ``empyrical``'s formulas and operations in its order (bottleneck's sums) (a risk-free and a
-# required return of 0, 252 periods a year); tests hold them to its results.
+# required return of 0, ``per_year`` periods a year, 252 by default); tests hold them to
+# its results.
 
 
-def _annual_volatility(returns):
-    return float(bn.nanstd(returns, ddof=1, axis=0) * PERIODS_PER_YEAR ** (1.0 / 2.0))
+def _annual_volatility(returns, per_year=PERIODS_PER_YEAR):
+    return float(bn.nanstd(returns, ddof=1, axis=0) * per_year ** (1.0 / 2.0))
 
 
 def _zero_dispersion_std(values, std):
@@ -465,18 +511,16 @@ def _zero_dispersion_std(values, std):
     return np.where(constant, 0.0, std)
 
 
-def _sharpe_ratio(returns):
+def _sharpe_ratio(returns, per_year=PERIODS_PER_YEAR):
     std = _zero_dispersion_std(returns, bn.nanstd(returns, ddof=1, axis=0))
     with np.errstate(divide="ignore", invalid="ignore"):
-        return float(
-            np.multiply(np.divide(bn.nanmean(returns, axis=0), std), np.sqrt(PERIODS_PER_YEAR))
-        )
+        return float(np.multiply(np.divide(bn.nanmean(returns, axis=0), std), np.sqrt(per_year)))
 
 
-def _downside_risk(returns):
+def _downside_risk(returns, per_year=PERIODS_PER_YEAR):
     below = np.clip(returns, -np.inf, 0)
     np.square(below, out=below)
-    return float(np.multiply(np.sqrt(bn.nanmean(below, axis=0)), np.sqrt(PERIODS_PER_YEAR)))
+    return float(np.multiply(np.sqrt(bn.nanmean(below, axis=0)), np.sqrt(per_year)))
 
 
 def _excess_sharpe(returns, factor_returns):
@@ -486,7 +530,7 @@ def _excess_sharpe(returns, factor_returns):
         return float(np.divide(bn.nanmean(active, axis=0), tracking_error))
 
 
-def _alpha_beta(returns, factor_returns):
+def _alpha_beta(returns, factor_returns, per_year=PERIODS_PER_YEAR):
     """(alpha annualised, beta) of ``returns`` on ``factor_returns``."""
     dependent, factor = returns[:, np.newaxis], factor_returns[:, np.newaxis]
     independent = np.where(np.isnan(dependent), np.nan, factor)
@@ -497,7 +541,7 @@ def _alpha_beta(returns, factor_returns):
     variances[variances < 1.0e-30] = np.nan
     beta = np.divide(covariances, variances).item()
     alpha = np.subtract(
-        np.power(np.add(bn.nanmean(returns - beta * factor_returns, axis=0), 1), PERIODS_PER_YEAR),
+        np.power(np.add(bn.nanmean(returns - beta * factor_returns, axis=0), 1), per_year),
         1,
     )
     return float(alpha), beta
@@ -614,17 +658,23 @@ def period_returns(curve: pd.Series, initial_cash: float, period: str) -> pd.Ser
 
 
 def rolling_figures(
-    equity_curve: pd.Series, initial_cash: float, frequency: str, window: int
+    equity_curve: pd.Series,
+    initial_cash: float,
+    frequency: str,
+    window: int,
+    periods_per_year: float = PERIODS_PER_YEAR,
+    calendar: Calendar | None = None,
 ) -> pd.DataFrame:
     """Rolling annualised Sharpe ratio and volatility over ``window`` daily
     returns (columns ``sharpe`` and ``volatility``, indexed by day; NaN until
     a window is full, and the Sharpe ratio NaN where the volatility is
     numerically zero), computed as the whole run's figures are."""
-    rets = daily_returns(equity_curve, initial_cash, frequency).replace([np.inf, -np.inf], np.nan)
+    rets = daily_returns(equity_curve, initial_cash, frequency, calendar)
+    rets = rets.replace([np.inf, -np.inf], np.nan)
     with np.errstate(all="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         rolling = rets.rolling(window, min_periods=window)
         std = rolling.std(ddof=1)
-        vol = std * math.sqrt(PERIODS_PER_YEAR)
-        sharpe = (rolling.mean() / std * math.sqrt(PERIODS_PER_YEAR)).where(vol > _ZERO_VOL)
+        vol = std * math.sqrt(periods_per_year)
+        sharpe = (rolling.mean() / std * math.sqrt(periods_per_year)).where(vol > _ZERO_VOL)
     return pd.DataFrame({"sharpe": sharpe, "volatility": vol}).replace([np.inf, -np.inf], np.nan)

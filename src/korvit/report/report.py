@@ -339,6 +339,11 @@ def _stats_html(result) -> str:
     return f"<div class='stats'>{''.join(blocks)}</div>" + _versus_html(result)
 
 
+def _per_year(result) -> str:
+    """The periods a year that annualise the figures (252, 365, 252.3)."""
+    return f"{result.sessions_per_year:,.1f}".removesuffix(".0")
+
+
 def _versus_html(result) -> str:
     """The strategy beside its benchmark: return, CAGR, drawdown; alpha,
     beta and the information ratio."""
@@ -368,7 +373,7 @@ def _versus_html(result) -> str:
         f"<tbody>{rows}</tbody></table>"
         f"<p class='note'>Benchmark: {_esc(result.benchmark_name)}; no fees. Alpha and beta on daily "
         f"returns; the information ratio is the mean daily return above the benchmark over its "
-        f"standard deviation, × √252.</p>"
+        f"standard deviation, × √{_per_year(result)}.</p>"
     )
 
 
@@ -644,6 +649,10 @@ def _run_html(result) -> str:
     else:
         row("Initial cash", _fmt_num(result.initial_cash))
     row("Benchmark", _esc(result.benchmark_name))
+    meta.pop("calendar", None)
+    calendar = result.calendar_line()
+    if calendar:
+        row("Calendar", _esc(calendar))
     contracts = meta.pop("contracts", None)
     if isinstance(contracts, dict) and contracts:
         groups: dict[Any, Any] = {}
