@@ -7,6 +7,7 @@
                                 [--slippage F] [--cancel-stale-orders] [--fees contracts|none]
                                 [--stop-fill RULE] [--limit-fill RULE]
                                 [--benchmark CODE|traded|equal-weight|none]
+                                [--calendar NAME|24/7|weekdays]
                                 [--out DIR] [--core HOST:PORT]
     korvit sweep STRATEGY.py --grid NAME=V1,V2,... [--grid ...] [the data options above]
                              [--backend local|ray] [--address HOST:PORT] [--workers N]
@@ -460,6 +461,14 @@ def _run_arguments(parser, param_help):
         "bar's close, of the codes traded (default; every code when none was), of every "
         "code of the data (equal-weight) or of one code; or none",
     )
+    parser.add_argument(
+        "--calendar",
+        metavar="NAME|24/7|weekdays",
+        help="the trading calendar: an exchange of exchange-calendars or an alias (XNYS, NYSE, "
+        "XSHG, CMES, ...), 24/7 or weekdays (default: 24/7 for bars on weekends, else the "
+        "exchange the codes' prefix names, else weekdays); it sets the sessions a year that "
+        "annualise the figures and the day of day orders",
+    )
 
 
 def _inputs(args):
@@ -547,6 +556,7 @@ def _backtest(args):
         limit_fill=args.limit_fill,
         default_lot_size=args.lot_size,
         benchmark=args.benchmark,
+        calendar=args.calendar,
         core=args.core,
         output=out,
         progress=False if args.no_progress else None,
@@ -670,6 +680,7 @@ def _sweep(args):
             **({"default_lot_size": args.lot_size} if args.lot_size is not None else {}),
             # the default stays out of the options, so that a sweep saved before can be resumed
             **({"benchmark": args.benchmark} if args.benchmark != BENCHMARKS[0] else {}),
+            **({"calendar": args.calendar} if args.calendar is not None else {}),
         )
     with _interrupt_held(absorb=True):  # every run is saved: Ctrl-C stops nothing now
         report = save_sweep_report(

@@ -77,6 +77,7 @@ class SweepRunOptions(TypedDict, total=False):
     limit_fill: Literal["first_traded", "limit_price"]
     default_lot_size: int | None
     benchmark: BenchmarkLike
+    calendar: str | None
 
 
 def sweep(
@@ -163,7 +164,9 @@ def sweep(
     - ``timeout``: seconds a run may take before it is stopped and failed.
     - ``progress``: a progress bar (None: only on a terminal).
     - other keyword options (``cash``, ``accounts``, ``slippage``,
-      ``stop_fill``, ``limit_fill``, ...) go to every run's ``Backtest``.
+      ``stop_fill``, ``limit_fill``, ``calendar``, ...) go to every run's
+      ``Backtest``.  A calendar not named is inferred once, from the whole
+      data, and every run (each window of a walk-forward too) trades on it.
 
     A bad grid, split or option raises ``SweepError`` before anything runs.
     Ctrl-C stops the sweep: the finished runs are returned (and saved), the
@@ -228,6 +231,7 @@ def sweep(
     from korvit.backtest.options import LIMIT_FILLS, STOP_FILLS
     from korvit.backtest.runner import Backtest
     from korvit.data import load_contracts
+    from korvit.data.calendars import WEEKDAYS
 
     try:
         bars, ticks = load_inputs(data, ticks, start=start, end=end)
@@ -252,6 +256,12 @@ def sweep(
     except (TypeError, ValueError) as exc:
         raise SweepError(str(exc)) from None
     checked.warn_of_no_contract()  # once for the sweep, not for every run
+    checked.warn_of_calendar()
+    if "calendar" not in run_options and checked.calendar.name != WEEKDAYS:
+        # inferred from the whole data, not from each run's window (a week without
+        # weekend bars is still 24/7 trading); "weekdays", the default, stays out of
+        # the options, so that a sweep saved before can be resumed
+        run_options["calendar"] = checked.calendar.name
     checked_splits = None if splits is None else _checked_splits(list(splits), bars)
     if checked_splits is not None and not checked_splits:
         raise SweepError("splits is empty")
@@ -426,7 +436,14 @@ def sweep(
                 if task["run_id"] in answers and answers[task["run_id"]]["status"] == "ok"
             }
             walked = out_of_sample(
-                frame, checked_splits, warmups, chosen, curves, metric, bars.frequency
+                frame,
+                checked_splits,
+                warmups,
+                chosen,
+                curves,
+                metric,
+                bars.frequency,
+                checked.calendar,
             )
             frame.attrs["walk_forward"] = walked
         if store is not None:

@@ -22,6 +22,7 @@ RUN_OPTIONS = (
     "limit_fill",
     "default_lot_size",
     "benchmark",
+    "calendar",
 )
 
 

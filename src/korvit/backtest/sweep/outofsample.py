@@ -30,12 +30,15 @@ import math
 import os
 from collections.abc import Mapping, Sequence
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
 from korvit.backtest.files import atomic_write
+
+if TYPE_CHECKING:
+    from korvit.data.calendars import Calendar
 
 # The figures of the stitched curve: those of a run's equity curve, and the test runs' trades.
 CURVE_STATS = (
@@ -90,11 +93,16 @@ def stitch(curves: Sequence[pd.Series[float] | None], initial_cash: float) -> pd
 
 
 def curve_stats(
-    curve: pd.Series[float], initial_cash: float, frequency: str, trades: int = 0
+    curve: pd.Series[float],
+    initial_cash: float,
+    frequency: str,
+    trades: int = 0,
+    calendar: Calendar | None = None,
 ) -> pd.Series[Any]:
     """The statistics of an equity curve (``CURVE_STATS``), as a run's are
-    computed from its curve; ``trades``: the number of fills behind it."""
-    from korvit.backtest.stats import compute_stats
+    computed from its curve, on the runs' ``calendar`` (252 days a year
+    without one); ``trades``: the number of fills behind it."""
+    from korvit.backtest.stats import PERIODS_PER_YEAR, compute_stats
 
     stats = compute_stats(
         curve,
@@ -103,6 +111,8 @@ def curve_stats(
         frequency=frequency,
         initial_cash=initial_cash,
         exposure=pd.Series(np.zeros(len(curve), dtype=bool)),
+        periods_per_year=PERIODS_PER_YEAR if calendar is None else calendar.sessions_per_year,
+        calendar=calendar,
     )
     stats["Trades"] = trades
     return stats[list(CURVE_STATS)]
@@ -225,6 +235,7 @@ def out_of_sample(
     curves: Mapping[int, pd.Series[float] | None],
     metric: str,
     frequency: str,
+    calendar: Calendar | None = None,
 ) -> WalkForwardResult:
     """The ``WalkForwardResult`` of a walk-forward sweep's table ``frame``:
     ``splits`` the checked splits, ``warmups`` each split's (training,
@@ -270,9 +281,9 @@ def out_of_sample(
     table["trades"] = table["trades"].astype("Int64")
     if cash is None:  # no test run finished: no curve, and no figure of one
         equity = stitch([], 1.0)
-        stats = curve_stats(equity, math.nan, frequency, 0)
+        stats = curve_stats(equity, math.nan, frequency, 0, calendar)
     else:
         equity = stitch(kept, cash)
-        stats = curve_stats(equity, cash, frequency, trades)
+        stats = curve_stats(equity, cash, frequency, trades, calendar)
     mean_in = float(np.mean(ins)) if ins else math.nan
     return WalkForwardResult(table, equity, stats, efficiency(stats[_RETURN], mean_in), metric)

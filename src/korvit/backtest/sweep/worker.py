@@ -99,7 +99,7 @@ class _Worker:
         return dict(vars(module))
 
     def run(self, task):
-        from korvit.backtest.inputs import NoContractWarning
+        from korvit.backtest.inputs import CalendarWarning, NoContractWarning
         from korvit.backtest.results import OrdersDeniedWarning
         from korvit.backtest.runner import Backtest
         from korvit.backtest.stats import stats_to_json
@@ -135,6 +135,7 @@ class _Worker:
             with warnings.catch_warnings():  # the sweep counts them: the "Orders denied" column
                 warnings.simplefilter("ignore", OrdersDeniedWarning)
                 warnings.simplefilter("ignore", NoContractWarning)  # told once by the sweep
+                warnings.simplefilter("ignore", CalendarWarning)  # likewise
                 result = test.run()
             row["stats"] = stats_to_json(result.stats)
             if job.keep == "equity" or task.get("curve"):
