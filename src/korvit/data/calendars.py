@@ -194,6 +194,10 @@ class Calendar:
     _session_ns: npt.NDArray[np.int64] = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
+        # in nanoseconds whatever unit they came in (pandas keeps s, ms, us too), as
+        # session_of compares the bars' times in nanoseconds with them
+        for name in ("sessions", "opens", "closes"):
+            object.__setattr__(self, name, _ns(getattr(self, name)))
         object.__setattr__(self, "_session_ns", self.sessions.asi8)
 
     @property
@@ -216,10 +220,10 @@ class Calendar:
         """The session of each bar time (datetime64[ns], NaT for a bar outside
         every session).  Intraday bars (``daily`` False) are labelled by the end
         of their period: ``open < time <= close``; daily bars by their date."""
-        t = pd.DatetimeIndex(times).asi8
+        t = _ns(times).asi8
         out = np.full(len(t), np.datetime64("NaT"), dtype="datetime64[ns]")
         if daily:
-            day = pd.DatetimeIndex(times).normalize().asi8
+            day = _ns(times).normalize().asi8
             k = np.searchsorted(self._session_ns, day)
             k = np.minimum(k, len(self._session_ns) - 1)
             hit = (self._session_ns[k] == day) & (day == t) if len(self._session_ns) else k < 0
@@ -240,8 +244,14 @@ class Calendar:
         out = self.session_of(times, daily)
         outside = np.isnat(out)
         if outside.any():
-            out[outside] = pd.DatetimeIndex(times)[outside].normalize().to_numpy()
+            out[outside] = _ns(times)[outside].normalize().to_numpy()
         return out
+
+
+def _ns(times: Any) -> pd.DatetimeIndex:
+    """``times`` as a DatetimeIndex in nanoseconds, without a frequency."""
+    index = pd.DatetimeIndex(times).as_unit("ns")
+    return pd.DatetimeIndex(index.asi8.view("datetime64[ns]"))
 
 
 def _exchange_names() -> dict[str, str]:
@@ -253,8 +263,7 @@ def _exchange_names() -> dict[str, str]:
 
 def _midnight_calendar(name: str, first: pd.Timestamp, last: pd.Timestamp) -> Calendar:
     freq = "D" if name == ALWAYS_OPEN else "B"
-    sessions = pd.date_range(first, last, freq=freq)
-    sessions = pd.DatetimeIndex(sessions.asi8.view("datetime64[ns]"))  # no freq: plain dates
+    sessions = _ns(pd.date_range(first, last, freq=freq))  # no freq: plain dates
     per_year = 365.0 if name == ALWAYS_OPEN else _WEEKDAY_SESSIONS_PER_YEAR
     return Calendar(name, sessions, sessions, sessions + pd.Timedelta(days=1), per_year)
 
@@ -303,7 +312,7 @@ def _exchange_calendar(name: str, lo: pd.Timestamp, hi: pd.Timestamp) -> Calenda
     tz = str(cal.tz)
     opens = pd.DatetimeIndex(cal.opens.dt.tz_convert(tz).dt.tz_localize(None).to_numpy())
     closes = pd.DatetimeIndex(cal.closes.dt.tz_convert(tz).dt.tz_localize(None).to_numpy())
-    sessions = pd.DatetimeIndex(cal.sessions.asi8.view("datetime64[ns]"))
+    sessions = _ns(cal.sessions)
     years = sessions.year
     per_year = len(sessions) / max(1, int(years.max()) - int(years.min()) + 1)
     return Calendar(cal.name, sessions, opens, closes, float(per_year))
@@ -315,7 +324,7 @@ def infer_calendar(codes: list[str], times: pd.DatetimeIndex, daily: bool) -> tu
     prefix (the text before its first ".") names, when the package knows it;
     else "weekdays"."""
     stamps = times if daily else times - pd.Timedelta(1, "ns")
-    if len(stamps) and (pd.DatetimeIndex(stamps).dayofweek >= 5).any():
+    if len(stamps) and (pd.DatetimeIndex(stamps).day_of_week >= 5).any():
         return ALWAYS_OPEN, "bars on weekends"
     prefixes = {code.partition(".")[0].upper() for code in codes if "." in code}
     if len(prefixes) == 1 and len(codes) == sum("." in c for c in codes):
