@@ -512,7 +512,7 @@ def test_bad_contract_values_end_the_command_with_one_line(tmp_path):
     """(Each value is refused by the loader, see test_data_contracts; here the command's answer.)"""
     bars().to_csv(tmp_path / "bars.csv", index=False)
     for command, column, value, words in (
-        (("backtest",), "lot_size", "-100", "lot size -100.0 is not a whole number above 0"),
+        (("backtest",), "lot_size", "-100", "lot size -100.0 is not a number above 0"),
         (("sweep", "--grid", "fast=5,10"), "commission", "1.5", "fee rate 1.5 is above 1"),
     ):
         (tmp_path / "contracts.csv").write_text(
