@@ -153,7 +153,8 @@ namespace {
 bool aligned(const Decimal10 &a, const Decimal10 &b, u128 &x, u128 &y, int &e) {
     e = a.exp < b.exp ? a.exp : b.exp;
     const int a_shift = a.exp - e, b_shift = b.exp - e;
-    if ((a.coef && digit_count(a.coef) + a_shift > MAX_DIGITS) || (b.coef && digit_count(b.coef) + b_shift > MAX_DIGITS))
+    if ((a.coef && digit_count(a.coef) + a_shift > MAX_DIGITS) ||
+        (b.coef && digit_count(b.coef) + b_shift > MAX_DIGITS))
         return false;
     x = (u128)a.coef * pow10(a.coef ? a_shift : 0);
     y = (u128)b.coef * pow10(b.coef ? b_shift : 0);

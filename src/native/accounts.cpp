@@ -640,7 +640,7 @@ struct Account {
             object free = nb::borrow(S.zero_int);
             if (!position.is_none())
                 free = vadd(pos_available(position, legs),
-                           own ? handle(PyTuple_GET_ITEM(hold.ptr(), H_VOLUME)) : handle(S.zero_int));
+                            own ? handle(PyTuple_GET_ITEM(hold.ptr(), H_VOLUME)) : handle(S.zero_int));
             closed = min2(volume, free);
             if (futures) {
                 multiple = kc::call_method(framekit_env(), n_get_multiple, target);

@@ -102,7 +102,7 @@ def no_contract_line(
     line = (
         f"{len(codes):,d} code{'' if one else 's'} {'has' if one else 'have'} no contract "
         f"and {'is' if one else 'are'} traded as {'a stock' if one else 'stocks'} in lots "
-        f"of {contract.lot_size:,d} {'without fees' if fees == 'no fees' else 'paying ' + fees}: "
+        f"of {_lot_text(contract.lot_size)} {'without fees' if fees == 'no fees' else 'paying ' + fees}: "
         f"{named}"
     )
     given = test.default_lot_size is not None
@@ -111,6 +111,11 @@ def no_contract_line(
     elif hint == "command line":
         line += "; give --contracts" + ("" if given else ", or --lot-size")
     return line
+
+
+def _lot_text(lot: float) -> str:
+    """A lot in a line: ``100``, ``1,000``, ``0.001``."""
+    return f"{lot:,d}" if isinstance(lot, int) else repr(lot)
 
 
 def _strategy_path(strategy: object) -> str | None:
@@ -126,7 +131,7 @@ def _found_contract(code: str, table: Mapping[str, Contract]) -> Contract | None
     return table.get(code.upper()) or table.get(code)
 
 
-def _contract_for(code: str, table: Mapping[str, Contract], lot: int | None = None) -> Contract:
+def _contract_for(code: str, table: Mapping[str, Contract], lot: float | None = None) -> Contract:
     """The contract of ``code``: the table's, else a stock's (in lots of ``lot``,
     a stock's default lot when None)."""
     from korvit.data import Contract

@@ -82,8 +82,8 @@ def shown(volume: float) -> str:
     """A volume for messages and tables: whole ones without decimals (``300``), others
     in their shortest text (``0.125``), never rounded to 0."""
     volume = float(volume)
-    if volume.is_integer() and abs(volume) < 1e15:
-        return f"{volume:.0f}"
+    if volume.is_integer():
+        return f"{volume:.0f}" if abs(volume) < 1e15 else f"{volume:g}"
     return repr(volume)
 
 
