@@ -74,7 +74,7 @@ STOP_FILL_STOP_PRICE = "stop_price"
 LIMIT_FILL_FIRST_TRADED = "first_traded"
 LIMIT_FILL_LIMIT_PRICE = "limit_price"
 _NO_CASH_MESSAGE = (
-    "保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, valid_cash=%.2f, "
+    "保证金不足: order_id=%d, order_volume=%s, order_price=%.2f, valid_cash=%.2f, "
     "margin_frozen=%.2f, fee_frozen=%.2f"
 )
 
@@ -641,7 +641,7 @@ def _transaction_order(
                         _NO_CASH_MESSAGE
                         % (
                             order.order_id,
-                            order.volume,
+                            _log_volume(order.volume),
                             order.price,
                             _valid_cash,
                             margin_frozen[i],
@@ -866,6 +866,14 @@ def _lot_size(target_idx):
         raise TypeError(f"target info must be a list, got {type(info_list).__name__}")
     lot = info_list[0].get("LotSize")
     return _STOCK_LOT if lot is None else lot
+
+
+def _log_volume(volume):
+    """An order's volume in a user-log line: ``"%d" % volume`` (as ever), a fractional
+    volume in its shortest text (0.125, not 0)."""
+    if isinstance(volume, float) and isfinite(volume) and not volume.is_integer():
+        return str(volume)
+    return "%d" % volume
 
 
 def _on_lot_grid(volume, lot):

@@ -42,7 +42,7 @@ constexpr long long STOCK_LOT = 100;
 constexpr double MIN_TRADED_PRICE = 1e-10;
 
 // The user-log line of a denial for want of cash.
-constexpr const char *NO_CASH_MESSAGE = "保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, "
+constexpr const char *NO_CASH_MESSAGE = "保证金不足: order_id=%d, order_volume=%s, order_price=%.2f, "
                                         "valid_cash=%.2f, margin_frozen=%.2f, fee_frozen=%.2f";
 
 // `setting` of `cnt.vr.g_KorvitSettingInfo`, read at every use.
@@ -103,6 +103,15 @@ bool on_lot_grid(nb::handle volume, nb::handle lot) {
     nb::object fv = kc::call(Fraction, kc::steal(PyObject_Str(volume.ptr())));
     nb::object fl = kc::call(Fraction, kc::steal(PyObject_Str(lot.ptr())));
     return kc::equals(kc::rem(fv, fl), kc::py_int(0));
+}
+
+// An order's volume in a user-log line: `"%d" % volume` (as ever), a fractional
+// volume in its shortest text (0.125, not 0).
+nb::object log_volume(nb::handle volume) {
+    if (fractional_float(volume))
+        return kc::steal(PyObject_Str(volume.ptr()));
+    nb::object one = kc::steal(PyTuple_Pack(1, volume.ptr()));
+    return kc::steal(PyUnicode_Format(kc::py_str("%d").ptr(), one.ptr()));
 }
 
 // Number of elements of `target_price_assign` (an array's size, or len()).
@@ -400,8 +409,9 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
                 nb::object needed = kc::add(kc::getitem(margin_frozen, index), kc::getitem(fee_frozen, index));
                 if (kc::compare(valid_cash, needed, Py_LE)) {
                     deny(k::OrderReject_NoEnoughCash);
+                    nb::object volume_text = log_volume(kc::field(order, n::volume));
                     nb::object values = kc::steal(
-                        PyTuple_Pack(6, kc::field(order, n::order_id).ptr(), kc::field(order, n::volume).ptr(),
+                        PyTuple_Pack(6, kc::field(order, n::order_id).ptr(), volume_text.ptr(),
                                      kc::field(order, n::price).ptr(), valid_cash.ptr(),
                                      kc::getitem(margin_frozen, index).ptr(), kc::getitem(fee_frozen, index).ptr()));
                     nb::object message = kc::steal(PyUnicode_Format(kc::py_str(NO_CASH_MESSAGE).ptr(), values.ptr()));
