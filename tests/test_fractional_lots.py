@@ -19,6 +19,7 @@ from korvit.backtest import run
 from korvit.backtest.model.positions import KVBackPosition, PyKVBackPosition
 from korvit.data import load_contracts
 from korvit.data.errors import DataError
+from korvit.strategy import _lots
 
 HERE = Path(__file__).resolve().parent
 twin = types.ModuleType("reference_domain")
@@ -97,6 +98,8 @@ def test_fractional_positions_are_exact_sums_and_a_full_close_leaves_zero(journe
             orders[bar] = [(code, "sell" if count < 0 else "buy", float(volume))]
             plan.append((count >= 0, float(volume)))
             held += volume if count >= 0 else -volume
+            # a whole number of lots is its own rounding to lots (0.3 is three lots of 0.1)
+            assert _lots(float(held), lot) == float(held)
     if held:
         orders[len(steps)] = [(code, "sell", float(held))]
         plan.append((False, float(held)))
