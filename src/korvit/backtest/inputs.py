@@ -65,7 +65,7 @@ def run_contracts(
     fees: object,
     stock_commission: object,
     commission_rate: object,
-) -> tuple[list[Contract], list[str], int | None]:
+) -> tuple[list[Contract], list[str], float | None]:
     """``(contracts, no_contract, lot)``: the contract of each of ``codes``, with the
     fees in force; the codes the table has no contract for (traded as stocks, in lots
     of ``default_lot_size`` when given); and that lot, checked."""

@@ -45,17 +45,17 @@ def exact(x: object) -> Fraction:
     return Fraction(str(x))
 
 
-def volume_add(a: object, b: object) -> object:
+def volume_add(a: float, b: float) -> float:
     """``a + b``; exact in decimal (the nearest double) when either is a fraction."""
     if _plain(a) and _plain(b):
-        return a + b  # type: ignore[operator]
+        return a + b
     return float(exact(a) + exact(b))
 
 
-def volume_sub(a: object, b: object) -> object:
+def volume_sub(a: float, b: float) -> float:
     """``a - b``; exact in decimal (the nearest double) when either is a fraction."""
     if _plain(a) and _plain(b):
-        return a - b  # type: ignore[operator]
+        return a - b
     return float(exact(a) - exact(b))
 
 
