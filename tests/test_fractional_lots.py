@@ -150,6 +150,9 @@ GRID = {
     "E.HALVES": ("stock", 2.5, None, 7.0, "volume 7 is not a multiple of the lot size 2.5"),
     "F.MIN": ("stock", 0.001, 0.002, 0.001, "volume 0.001 is below the minimum 0.002 of F.MIN"),
     "G.MIN": ("stock", 0.001, 0.002, 0.003, None),
+    # beyond the engine's exact integer range (digits 1e-40 apart): its Fraction fallback
+    "K.FINE": ("stock", 1e-40, None, 2.5, None),
+    "L.FINE": ("stock", 3e-40, None, 2.5, "volume 2.5 is not a multiple of the lot size 3e-40"),
     "H.FUT": ("futures", 0.5, None, 1.5, None),
     "I.FUT": ("futures", 1, None, 0.5, "volume 0.5 is not a multiple of the lot size 1"),
     "J.FUT": ("futures", 0.25, 0.5, 0.25, "volume 0.25 is below the minimum 0.5 of J.FUT"),
