@@ -371,10 +371,13 @@ def _host_denies(contract: Contract, volume: float) -> bool:
     futures (the engine checks only a stock's), or on the grid below min_volume."""
     if volume > MAX_ORDER_VOLUME:
         return False  # the engine denies it for that
-    grid = on_grid(volume, contract.lot_size)
-    if not grid:
+    lot, least = contract.lot_size, contract.min_volume
+    if _plain(volume) and isinstance(lot, int) and isinstance(least, int):
+        # whole numbers: plain arithmetic is exact
+        return contract.is_futures if volume % lot else volume < least
+    if not on_grid(volume, lot):
         return contract.is_futures
-    return exact(volume) < exact(contract.min_volume)
+    return exact(volume) < exact(least)
 
 
 def _last_bar(session: Session, good_for: object, good_till: object) -> int | None:
