@@ -5,13 +5,16 @@ Backtesting.py, compared trade by trade.
 
 The bars are the real series Backtesting.py ships with its tests, read from the installed
 package (``pip install ".[bench]"`` installs both peers): GOOG daily (2004-08-19 to
-2013-03-01, 2,148 bars, prices in cents) and EURUSD hourly (5,000 bars, five decimals;
-its labels mark the start of the hour, so korvit reads it with ``bar_time="start"``).
+2013-03-01, 2,148 bars, prices in cents), EURUSD hourly (5,000 bars, five decimals;
+its labels mark the start of the hour, so korvit reads it with ``bar_time="start"``) and
+BTCUSD monthly (2012-01 to 2024-12, 156 bars dated on the month's last day, weekends
+included, prices in cents).
 
 The rules are the same in every system: market orders fill at the next bar's open, no
-fees, a fixed size (100 shares of GOOG, 10,000 units of EURUSD), cash 1,000,000, long
-only.  Korvit has a contract for each code (a stock in lots of 1, on the series' price
-step: 0.01 for GOOG, 0.00001 for EURUSD), so no default applies.  Each strategy is
+fees, a fixed size (100 shares of GOOG, 10,000 units of EURUSD, 0.125 BTC), cash
+1,000,000, long only.  Korvit has a contract for each code (a stock in lots of 1, of
+0.001 for BTCUSD, on the series' price step: 0.01 for GOOG and BTCUSD, 0.00001 for
+EURUSD), so no default applies.  Each strategy is
 written once per system in that system's own API; the signals are computed by the same
 functions (below) from each system's view of the bars.
 
@@ -35,6 +38,14 @@ The cases:
   on) the position is brought to half of the equity at the last close (korvit and
   backtrader ``order_target_percent``; Backtesting.py, which has none, buys or sells the
   difference to the whole shares of that half).
+- ``sma-btcusd``: the 10/30 cross with a fixed fractional size, 0.125 BTC in lots of
+  0.001.
+- ``rebalance-btcusd``: every month (every bar) the position is brought to half of the
+  equity at the last close, in whole lots of 0.001 BTC rounded toward zero (korvit
+  ``order_target_percent``; backtrader ``order_target_size`` to that many lots, since its
+  ``order_target_percent`` rounds the order's size, not the target, see docs/orders.md).
+  The BTCUSD cases run against backtrader only: Backtesting.py reads a size below 1 as a
+  share of the equity, not as a number of units, so it cannot place 0.125 BTC.
 
 Printed per case and peer: how many of korvit's trades ended at their stop-loss, the
 trades of korvit and of the peer (the fills, for the rebalance), and of them how many are identical (same entry and exit times, volume and
@@ -67,8 +78,9 @@ class Series:
     name: str  # in backtesting.test
     code: str  # korvit's code
     step: float  # the price step: the series' decimals
-    size: int  # the fixed order size
+    size: float  # the fixed order size
     minutes: int | None  # the bar's period, for intraday bars
+    lot: float = 1  # korvit's lot size (backtrader's targets round to it too)
 
     @property
     def decimals(self) -> int:
@@ -77,6 +89,7 @@ class Series:
 
 GOOG = Series("GOOG", "SIM.GOOG", 0.01, 100, None)
 EURUSD = Series("EURUSD", "SIM.EURUSD", 0.00001, 10_000, 60)
+BTCUSD = Series("BTCUSD", "SIM.BTCUSD", 0.01, 0.125, None, lot=0.001)
 
 
 @dataclass(frozen=True)
@@ -85,6 +98,7 @@ class Case:
     series: Series
     kind: str  # "sma", "breakout", "limit" or "rebalance"
     stop_loss: float | None = None  # percent under the entry's fill
+    peers: tuple[str, ...] = ("backtrader", "backtesting")  # the peers that can run it
 
 
 CASES = [
@@ -100,6 +114,9 @@ CASES = [
     Case("breakout-goog", GOOG, "breakout", BREAKOUT_STOP),
     Case("limit-goog", GOOG, "limit"),
     Case("rebalance-goog", GOOG, "rebalance"),
+    # Backtesting.py reads a size below 1 as a share of the equity: backtrader only.
+    Case("sma-btcusd", BTCUSD, "sma", peers=("backtrader",)),
+    Case("rebalance-btcusd", BTCUSD, "rebalance", peers=("backtrader",)),
 ]
 PEERS = {"backtrader": "backtrader", "backtesting": "Backtesting.py"}
 
@@ -138,6 +155,14 @@ def breakout_exit(low, close):
     """Whether the close fell under the lowest low of the LOW_BARS bars before (``low``:
     the last LOW_BARS + 1 lows)."""
     return len(low) > LOW_BARS and close < float(np.min(np.asarray(low)[:-1]))
+
+
+def lots_under(volume, lot):
+    """``volume`` rounded toward zero to whole lots of ``lot``, exactly in decimal."""
+    from decimal import Decimal
+
+    step = Decimal(repr(lot))
+    return float((Decimal(repr(volume)) / step).to_integral_value(rounding="ROUND_DOWN") * step)
 
 
 def limit_price(close, series):
@@ -201,7 +226,9 @@ def korvit_run(case, bars):
     result = kb.run(
         {"on_data": on_data[case.kind]},
         korvit_frame(bars, code),
-        contracts=[{"code": code, "kind": "stock", "lot_size": 1, "min_move": series.step}],
+        contracts=[
+            {"code": code, "kind": "stock", "lot_size": series.lot, "min_move": series.step}
+        ],
         cash=CASH,
         fees="none",
         bar_time="start" if series.minutes else "end",
@@ -294,7 +321,11 @@ def backtrader_run(case, bars):
             else:
                 month = self.data.datetime.date(0).month
                 if self.month not in (None, month):
-                    self.order_target_percent(target=WEIGHT)
+                    if series.lot == 1:
+                        self.order_target_percent(target=WEIGHT)
+                    else:  # the target in whole lots, as korvit's
+                        value = WEIGHT * self.broker.getvalue() / self.data.close[0]
+                        self.order_target_size(target=lots_under(value, series.lot))
                 self.month = month
             if stop_loss and held > 0 and not exiting and self.stop_loss_order is None:
                 # Placed at the close of the entry's bar, matched from the next bar on, as
@@ -492,12 +523,14 @@ def main(argv=None):
         import backtesting
         import backtrader
 
-        series = {s.name: shipped(s.name) for s in (GOOG, EURUSD)}
+        series = {s.name: shipped(s.name) for s in (GOOG, EURUSD, BTCUSD)}
     except ImportError:
         sys.exit('the cross-check needs its peers and their series: pip install ".[bench]"')
     import korvit
 
     cases = [case for case in CASES if args.case in (None, case.name)]
+    if args.peer and args.case is None:
+        cases = [case for case in cases if args.peer in case.peers]
     peers = [peer for peer in PEERS if args.peer in (None, peer)]
     runners = {"backtrader": backtrader_run, "backtesting": backtesting_run}
     started = time.perf_counter()
@@ -516,7 +549,7 @@ def main(argv=None):
         bars = series[case.series.name]
         ours = korvit_run(case, bars)
         our_trades = trades_of(case, ours.fills)
-        for peer in peers:
+        for peer in (peer for peer in peers if peer in case.peers):
             theirs = runners[peer](case, bars)
             their_trades = trades_of(case, theirs.fills)
             counts, pairs = compare(our_trades, their_trades, case.series.step)
@@ -533,8 +566,12 @@ def main(argv=None):
         for case, peer, kind, pair in examples:
             print(f"  {case.name}, {peer}, {kind}:")
             print("    " + " | ".join(_shown(trade, case.series) for trade in pair))
-    unit = " (rebalance-goog: fills)" if any(c.kind == "rebalance" for c in cases) else ""
+    unit = " (rebalance: fills)" if any(c.kind == "rebalance" for c in cases) else ""
     print(f"\ntrades compared by entry time{unit}; {time.perf_counter() - started:.1f} s")
+    if any(len(c.peers) < len(PEERS) for c in cases):
+        print(
+            "BTCUSD against backtrader only: Backtesting.py reads a size below 1 as a share of equity"
+        )
 
 
 if __name__ == "__main__":

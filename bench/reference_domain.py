@@ -27,7 +27,8 @@ run setting ``StopFill``, see ``_fill_on_bar``).
 import itertools
 from datetime import timedelta
 from decimal import Decimal
-from math import isnan
+from fractions import Fraction
+from math import isfinite, isnan
 
 import numpy as np
 
@@ -73,7 +74,7 @@ STOP_FILL_STOP_PRICE = "stop_price"
 LIMIT_FILL_FIRST_TRADED = "first_traded"
 LIMIT_FILL_LIMIT_PRICE = "limit_price"
 _NO_CASH_MESSAGE = (
-    "保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, valid_cash=%.2f, "
+    "保证金不足: order_id=%d, order_volume=%s, order_price=%.2f, valid_cash=%.2f, "
     "margin_frozen=%.2f, fee_frozen=%.2f"
 )
 
@@ -622,7 +623,7 @@ def _transaction_order(
             if _w(unfilled_volume) > _MAX_ORDER_VOLUME or (
                 target_type == gv.TARGETTYPE_STOCK
                 and position_effect == gv.PositionEffect_Open
-                and _w(unfilled_volume) % _w(_lot_size(target_idx)) != 0
+                and not _on_lot_grid(unfilled_volume, _lot_size(target_idx))
             ):
                 deny_reason = gv.OrderReject_IllegalVolume
             elif position_effect == gv.PositionEffect_Open:
@@ -640,7 +641,7 @@ def _transaction_order(
                         _NO_CASH_MESSAGE
                         % (
                             order.order_id,
-                            order.volume,
+                            _log_volume(order.volume),
                             order.price,
                             _valid_cash,
                             margin_frozen[i],
@@ -865,6 +866,23 @@ def _lot_size(target_idx):
         raise TypeError(f"target info must be a list, got {type(info_list).__name__}")
     lot = info_list[0].get("LotSize")
     return _STOCK_LOT if lot is None else lot
+
+
+def _log_volume(volume):
+    """An order's volume in a user-log line: ``"%d" % volume`` (as ever), a fractional
+    volume in its shortest text (0.125, not 0)."""
+    if isinstance(volume, float) and isfinite(volume) and not volume.is_integer():
+        return str(volume)
+    return "%d" % volume
+
+
+def _on_lot_grid(volume, lot):
+    """Whether ``volume`` is a whole number of lots of ``lot``: ``volume % lot == 0``
+    for a whole lot (an int, as every lot was before fractional ones); exact in
+    decimal, on the shortest texts of both, for a fractional lot."""
+    if isinstance(lot, float) and isfinite(lot) and not lot.is_integer():
+        return Fraction(str(volume)) % Fraction(str(lot)) == 0
+    return _w(volume) % _w(lot) == 0
 
 
 def _create_a_trader(order, order_price, trader_volume, trade_price, filled_time):

@@ -477,7 +477,11 @@ def test_the_orders_table_tells_an_order_over_the_volume_limit_from_a_broken_lot
     with pytest.warns(OrdersDeniedWarning):
         result = run(callbacks, bars, contracts={future: {"kind": "futures"}}, progress=False)
     limit = "volume {} is above the limit of 2,000,000,000 in one order"
-    assert result.orders["reason"].tolist() == [
+    units = result.orders["reason"].str.extract(r" \(in units of ([^)]*)\)")[0]
+    assert (units.dropna() == result.orders["code"][units.notna()]).all() and units.count() == 4
+    assert result.orders["reason"].str.replace(
+        r" \(in units of [^)]*\)", "", regex=True
+    ).tolist() == [
         limit.format(2_000_000_100),
         "volume 150 is not a multiple of the lot size 100",
         limit.format(2**31),

@@ -172,16 +172,9 @@ FULL_HEADER = (
 @pytest.mark.parametrize(
     "row, column, line, phrase",
     [
-        (
-            2,
-            "lot_size",
-            "A.B,stock,,,,,,,-100,,,,,",
-            "lot size -100.0 is not a whole number above 0",
-        ),
-        (2, "lot_size", "A.B,stock,,,,,,,0,,,,,", "lot size 0.0 is not a whole number above 0"),
-        (2, "lot_size", "A.B,stock,,,,,,,1.5,,,,,", "lot size 1.5 is not a whole number above 0"),
+        (2, "lot_size", "A.B,stock,,,,,,,-100,,,,,", "lot size -100.0 is not a number above 0"),
+        (2, "lot_size", "A.B,stock,,,,,,,0,,,,,", "lot size 0.0 is not a number above 0"),
         (2, "lot_size", "A.B,stock,,,,,,,lots,,,,,", "cannot read 'lots' as a number"),
-        (2, "lot_size", "A.B,futures,,,,,,,10,,,,,", "futures trade in single lots"),
         (2, "commission", "A.B,stock,,,,,,,,3,,,,", "fee rate 3.0 is above 1"),
         (2, "transfer_fee", "A.B,stock,,,,,,,,,,,,1.01", "fee rate 1.01 is above 1"),
         (2, "tax_close", "A.B,stock,,,,,,,,,,,-0.001,", "fee -0.001 is negative"),

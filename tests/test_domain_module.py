@@ -20,6 +20,7 @@ GLOBALS = [
     "isnan",
     "timedelta",
     "Decimal",
+    "Fraction",
     "cnt",
     "gv",
     "smm",

@@ -146,6 +146,66 @@ bool step_down(const Decimal10 &p, const Decimal10 &step, double &out) { return 
 
 bool step_up(const Decimal10 &p, const Decimal10 &step, double &out) { return step_to(p, step, true, out); }
 
+namespace {
+
+// Both coefficients as integers at their common (the smaller) exponent `e`;
+// false when either would need more than MAX_DIGITS digits.
+bool aligned(const Decimal10 &a, const Decimal10 &b, u128 &x, u128 &y, int &e) {
+    e = a.exp < b.exp ? a.exp : b.exp;
+    const int a_shift = a.exp - e, b_shift = b.exp - e;
+    if ((a.coef && digit_count(a.coef) + a_shift > MAX_DIGITS) ||
+        (b.coef && digit_count(b.coef) + b_shift > MAX_DIGITS))
+        return false;
+    x = (u128)a.coef * pow10(a.coef ? a_shift : 0);
+    y = (u128)b.coef * pow10(b.coef ? b_shift : 0);
+    return true;
+}
+
+} // namespace
+
+bool is_multiple(const Decimal10 &v, const Decimal10 &step, bool &out) {
+    if (step.coef == 0)
+        return false;
+    if (v.coef == 0) {
+        out = true;
+        return true;
+    }
+    u128 x, y;
+    int e;
+    if (!aligned(v, step, x, y, e))
+        return false;
+    out = x % y == 0;
+    return true;
+}
+
+bool add_exact(const Decimal10 &a, const Decimal10 &b, double &out) {
+    u128 x, y;
+    int e;
+    if (!aligned(a, b, x, y, e))
+        return false;
+    // Below 10^36 each, so a sum stays below 2^127.
+    bool neg;
+    u128 r;
+    if (a.neg == b.neg) {
+        r = x + y;
+        neg = a.neg;
+    } else if (x >= y) {
+        r = x - y;
+        neg = a.neg;
+    } else {
+        r = y - x;
+        neg = b.neg;
+    }
+    if (r == 0) {
+        out = 0.0;
+        return true;
+    }
+    out = to_double(r, e);
+    if (neg)
+        out = -out;
+    return true;
+}
+
 int compare(const Decimal10 &a, const Decimal10 &b) {
     const bool a_zero = a.coef == 0, b_zero = b.coef == 0;
     if (a_zero && b_zero)

@@ -39,6 +39,16 @@ bool step_down(const Decimal10 &p, const Decimal10 &step, double &out);
 // Python's decimal module).
 bool step_up(const Decimal10 &p, const Decimal10 &step, double &out);
 
+// Whether v is a whole multiple of step (step not zero), exactly: sets `out`
+// and returns true, or returns false, leaving `out` alone, when the operands
+// leave the range of this exact integer method (the caller then works with
+// Python's own exact arithmetic).
+bool is_multiple(const Decimal10 &v, const Decimal10 &step, bool &out);
+
+// a + b exactly, as the double nearest to the exact sum; false, leaving `out`
+// alone, when the operands leave the exact integer range (as is_multiple).
+bool add_exact(const Decimal10 &a, const Decimal10 &b, double &out);
+
 // Exact comparison: -1, 0 or 1 as a <, = or > b.
 int compare(const Decimal10 &a, const Decimal10 &b);
 

@@ -46,6 +46,7 @@ void bind_host_names(nb::module_ &m) {
     bind_from(m, "math", {"isnan"});
     bind_from(m, "datetime", {"timedelta"});
     bind_from(m, "decimal", {"Decimal"});
+    bind_from(m, "fractions", {"Fraction"});
 
     nb::object cnt = kc::import("korvit.tframe.framekit");
     m.attr("cnt") = cnt;

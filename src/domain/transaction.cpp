@@ -6,10 +6,12 @@
 // priced, and filled at once for its whole unfilled volume.
 #define KC_SOURCE "src/domain/transaction.cpp"
 #include "domain/context.hpp"
+#include "core/decimal.hpp"
 #include "core/matrix.hpp"
 #include "core/number.hpp"
 #include "core/numpy.hpp"
 
+#include <cmath>
 #include <vector>
 
 namespace dm {
@@ -26,7 +28,7 @@ inline Name obj{"obj"}, obj_attr_value_eq_all{"obj_attr_value_eq_all"}, return_o
     stop_trigger{"stop_trigger"}, triggered{"triggered"}, Price{"Price"}, Time{"Time"}, LimitFill{"LimitFill"},
     first_traded{"first_traded"}, limit_price{"limit_price"};
 inline Name MarketOrderHolding{"MarketOrderHolding"}, LimitType{"LimitType"}, PriceLoc{"PriceLoc"},
-    SlidePrice{"SlidePrice"}, LotSize{"LotSize"};
+    SlidePrice{"SlidePrice"}, LotSize{"LotSize"}, Fraction{"Fraction"};
 inline Name OrderCtg_Market{"OrderCtg_Market"}, OrderCtg_Limit{"OrderCtg_Limit"},
     OrderReject_MarketOrderHolding{"OrderReject_MarketOrderHolding"},
     OrderReject_IllegalVolume{"OrderReject_IllegalVolume"}, OrderReject_NoEnoughCash{"OrderReject_NoEnoughCash"},
@@ -40,7 +42,7 @@ constexpr long long STOCK_LOT = 100;
 constexpr double MIN_TRADED_PRICE = 1e-10;
 
 // The user-log line of a denial for want of cash.
-constexpr const char *NO_CASH_MESSAGE = "保证金不足: order_id=%d, order_volume=%d, order_price=%.2f, "
+constexpr const char *NO_CASH_MESSAGE = "保证金不足: order_id=%d, order_volume=%s, order_price=%.2f, "
                                         "valid_cash=%.2f, margin_frozen=%.2f, fee_frozen=%.2f";
 
 // `setting` of `cnt.vr.g_KorvitSettingInfo`, read at every use.
@@ -53,6 +55,63 @@ nb::object item(nb::handle seq, Py_ssize_t i) { return kc::steal(PySequence_GetI
 nb::object lot_size(nb::handle target_idx) {
     nb::object lot = ctx::first_target_info_value(list_of(target_idx), k::LotSize);
     return lot.is_none() ? kc::py_int(STOCK_LOT) : lot;
+}
+
+// Whether `x` is a float (a Python or numpy double) with a fractional part.
+bool fractional_float(nb::handle x) {
+    if (!PyFloat_Check(x.ptr()))
+        return false;
+    const double d = PyFloat_AS_DOUBLE(x.ptr());
+    return std::isfinite(d) && d != std::floor(d);
+}
+
+// The exact decimal of a volume's shortest text, when it is a finite float or
+// an int that fits a long long.
+bool volume_decimal(nb::handle x, kc::Decimal10 &out) {
+    PyObject *o = x.ptr();
+    if (PyFloat_Check(o)) {
+        const double d = PyFloat_AS_DOUBLE(o);
+        if (!std::isfinite(d))
+            return false;
+        out = kc::shortest_decimal(d);
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow)
+            return false;
+        out = kc::integer_decimal(v);
+        return true;
+    }
+    return false;
+}
+
+// Whether `volume` is a whole number of lots of `lot`.  A whole lot (an int,
+// as every lot was before fractional ones) takes `volume % lot == 0`; a
+// fractional lot is exact in decimal, on the shortest texts of both
+// (`Fraction(str(volume)) % Fraction(str(lot)) == 0` where the integer method
+// runs out of range).
+bool on_lot_grid(nb::handle volume, nb::handle lot) {
+    if (!fractional_float(lot))
+        return kc::equals(kc::rem(volume, lot), kc::py_int(0));
+    kc::Decimal10 v, l;
+    bool multiple;
+    if (volume_decimal(volume, v) && volume_decimal(lot, l) && kc::is_multiple(v, l, multiple))
+        return multiple;
+    nb::object Fraction = global(k::Fraction);
+    nb::object fv = kc::call(Fraction, kc::steal(PyObject_Str(volume.ptr())));
+    nb::object fl = kc::call(Fraction, kc::steal(PyObject_Str(lot.ptr())));
+    return kc::equals(kc::rem(fv, fl), kc::py_int(0));
+}
+
+// An order's volume in a user-log line: `"%d" % volume` (as ever), a fractional
+// volume in its shortest text (0.125, not 0).
+nb::object log_volume(nb::handle volume) {
+    if (fractional_float(volume))
+        return kc::steal(PyObject_Str(volume.ptr()));
+    nb::object one = kc::steal(PyTuple_Pack(1, volume.ptr()));
+    return kc::steal(PyUnicode_Format(kc::py_str("%d").ptr(), one.ptr()));
 }
 
 // Number of elements of `target_price_assign` (an array's size, or len()).
@@ -340,8 +399,7 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
             }
             if (kc::equals(target_type, gv(n::TARGETTYPE_STOCK)) && opens) {
                 // An opening stock order is a whole number of its contract's lots.
-                nb::object lot_rest = kc::rem(unfilled_volume, lot_size(target_idx));
-                if (!kc::equals(lot_rest, kc::py_int(0))) {
+                if (!on_lot_grid(unfilled_volume, lot_size(target_idx))) {
                     deny(k::OrderReject_IllegalVolume);
                     continue;
                 }
@@ -351,8 +409,9 @@ nb::object _transaction_order(nb::handle order_ids, nb::handle bar_highs, nb::ha
                 nb::object needed = kc::add(kc::getitem(margin_frozen, index), kc::getitem(fee_frozen, index));
                 if (kc::compare(valid_cash, needed, Py_LE)) {
                     deny(k::OrderReject_NoEnoughCash);
+                    nb::object volume_text = log_volume(kc::field(order, n::volume));
                     nb::object values = kc::steal(
-                        PyTuple_Pack(6, kc::field(order, n::order_id).ptr(), kc::field(order, n::volume).ptr(),
+                        PyTuple_Pack(6, kc::field(order, n::order_id).ptr(), volume_text.ptr(),
                                      kc::field(order, n::price).ptr(), valid_cash.ptr(),
                                      kc::getitem(margin_frozen, index).ptr(), kc::getitem(fee_frozen, index).ptr()));
                     nb::object message = kc::steal(PyUnicode_Format(kc::py_str(NO_CASH_MESSAGE).ptr(), values.ptr()));

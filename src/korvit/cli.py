@@ -157,16 +157,15 @@ def _cash(text):
 
 def _lot(text):
     from korvit.backtest.options import MAX_LOT_SIZE
+    from korvit.data.lots import check_lot
 
     try:
-        value = int(text)
+        return check_lot(float(text), "lot size")
     except ValueError:
-        value = 0
-    if not 1 <= value <= MAX_LOT_SIZE:
         raise argparse.ArgumentTypeError(
-            f"expected a whole number from 1 to {MAX_LOT_SIZE:,d}, got {text!r}"
-        )
-    return value
+            f"expected a number above 0 up to {MAX_LOT_SIZE:,d} (0.001 for thousandths), "
+            f"got {text!r}"
+        ) from None
 
 
 def _slippage(text):
@@ -403,7 +402,8 @@ def _run_arguments(parser, param_help):
         "--lot-size",
         type=_lot,
         metavar="N",
-        help="the lot of every code without a contract (default 100, a stock's)",
+        help="the lot of every code without a contract, any number above 0 such as 0.001 "
+        "(default 100, a stock's)",
     )
     parser.add_argument(
         "--cash", type=_cash, default=1_000_000.0, help="starting cash (default 1,000,000)"

@@ -43,6 +43,7 @@ import numbers
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from datetime import datetime
+from fractions import Fraction
 from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, overload
 
 import numpy as np
@@ -51,6 +52,7 @@ import numpy.typing as npt
 from korvit.backtest.session import Context, Session, StrategyError
 from korvit.backtest.session import running_session as _session
 from korvit.data.limits import MAX_PRICE, fmt_bound
+from korvit.data.lots import MAX_ORDER_VOLUME, exact, lots_down, on_grid
 from korvit.tframe import framekit
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
@@ -347,16 +349,35 @@ def _place(
     last: int | None,
     stop: float | None = None,
 ) -> OrderRef:
-    """Place one order whose arguments were checked; its stops and expiry with it."""
+    """Place one order whose arguments were checked; its stops and expiry with it.
+    An opening order off the lot grid of futures, or on the grid but below the
+    contract's min_volume, is denied at once (the engine checks a stock's lot)."""
     record = session.new_order(
         target, handle, side, effect, volume, price, tag, **({} if stop is None else {"stop": stop})
     )
     ref = OrderRef(record, session.codes[target], session.account_names[handle])
+    if effect == gv.PositionEffect_Open and _host_denies(session.contracts[target], volume):
+        session.deny(record)
+        return ref
     for kind, gap in stops:
         session.new_stop(record, kind, gap)
     if last is not None:
         session.expire_after(record, last)
     return ref
+
+
+def _host_denies(contract: Contract, volume: float) -> bool:
+    """Whether the host denies an opening order of ``volume``: off the lot grid of
+    futures (the engine checks only a stock's), or on the grid below min_volume."""
+    if volume > MAX_ORDER_VOLUME:
+        return False  # the engine denies it for that
+    lot, least = contract.lot_size, contract.min_volume
+    if _plain(volume) and isinstance(lot, int) and isinstance(least, int):
+        # whole numbers: plain arithmetic is exact
+        return contract.is_futures if volume % lot else volume < least
+    if not on_grid(volume, lot):
+        return contract.is_futures
+    return exact(volume) < exact(least)
 
 
 def _last_bar(session: Session, good_for: object, good_till: object) -> int | None:
@@ -538,6 +559,8 @@ def plan_target(
     Pending orders count as filled; those working against the change still
     needed are cancelled (and the change worked out again).  A close never
     asks for more than the leg holds less what pending closes of it take."""
+    if not all(_plain(v) for v in (long, short, goal, lot, *(p for p, _ in pending))):
+        return _plan_exactly(long, short, pending, goal, lot)
     keep = list(range(len(pending)))
     cancelled: list[int] = []
     while True:
@@ -557,9 +580,44 @@ def plan_target(
     return cancelled, side, float(close), float(opened)
 
 
+def _plan_exactly(
+    long: float, short: float, pending: list[tuple[float, bool]], goal: float, lot: float
+) -> tuple[list[int], int, float, float]:
+    """``plan_target`` where a volume or the lot is fractional: the same steps,
+    exactly in decimal (0.3 lots less 0.1 is 0.2 lots, not 0.19999999999999998)."""
+    held = exact(long) - exact(short)
+    signed = [exact(p) for p, _ in pending]
+    keep = list(range(len(pending)))
+    cancelled: list[int] = []
+    while True:
+        delta = exact(goal) - (held + sum((signed[k] for k in keep), Fraction(0)))
+        against = [k for k in keep if (signed[k] > 0) != (delta > 0)]
+        if delta == 0 or not against:
+            break
+        cancelled += against
+        keep = [k for k in keep if k not in against]
+    if delta == 0:
+        return cancelled, 0, 0.0, 0.0
+    side = 1 if delta > 0 else -1
+    leg = exact(short if side > 0 else long)
+    taken = sum((abs(signed[k]) for k in keep if pending[k][1]), Fraction(0))
+    close = min(abs(delta), max(Fraction(0), leg - taken))
+    step = exact(lot)
+    opened = math.trunc((abs(delta) - close) / step) * step
+    return cancelled, side, float(close), float(opened)
+
+
+def _plain(value: float) -> bool:
+    """Whether ``value`` is no fractional float (plain float arithmetic is exact on it)."""
+    return not (isinstance(value, float) and math.isfinite(value) and not value.is_integer())
+
+
 def _lots(volume: float, lot: float) -> float:
-    """``volume`` rounded toward zero to a whole number of lots."""
-    return float(math.trunc(volume / lot) * lot)
+    """``volume`` rounded toward zero to a whole number of lots (exactly in decimal
+    for a fractional lot: 0.3 is three lots of 0.1)."""
+    if _plain(lot):
+        return float(math.trunc(volume / lot) * lot)
+    return lots_down(volume, lot)
 
 
 # Beyond this a target is no order the engine could take (nor a volume a bar could trade).
@@ -585,6 +643,8 @@ def _plan(session: Session, target: int, handle: int, goal: float) -> _Plan:
         _lots(goal, contract.lot_size),
         contract.lot_size,
     )
+    if opened and exact(opened) < exact(contract.min_volume):
+        opened = 0.0  # below the contract's smallest opening order: as less than a lot
     return _Plan(
         target,
         [pending[k] for k in cancelled],

@@ -13,8 +13,10 @@
 #include "native/accounts.hpp"
 #include "native/native.hpp"
 
+#include "core/decimal.hpp"
 #include "core/pyutil.hpp"
 
+#include <cmath>
 #include <cstddef>
 
 namespace knative {
@@ -34,6 +36,59 @@ object div(handle a, handle b) { return kc::steal(PyNumber_TrueDivide(a.ptr(), b
 object neg(handle a) { return kc::steal(PyNumber_Negative(a.ptr())); }
 object iadd(handle a, handle b) { return kc::steal(PyNumber_InPlaceAdd(a.ptr(), b.ptr())); }
 object isub(handle a, handle b) { return kc::steal(PyNumber_InPlaceSubtract(a.ptr(), b.ptr())); }
+
+// Volumes: a sum or difference where an operand is a float with a fractional
+// part (0.1 lots of a coin) is exact in decimal, on the operands' shortest
+// texts, and gives the double nearest to the exact result, so that 0.1 + 0.2
+// is 0.3 and closing 0.3 leaves exactly 0.  Whole operands (ints, integral
+// floats) keep Python's own operators and their bits.
+
+bool fractional(handle x) {
+    if (!PyFloat_Check(x.ptr()))
+        return false;
+    const double d = PyFloat_AS_DOUBLE(x.ptr());
+    return std::isfinite(d) && d != std::floor(d);
+}
+
+bool exact_decimal(handle x, kc::Decimal10 &out) {
+    if (PyFloat_Check(x.ptr())) {
+        const double d = PyFloat_AS_DOUBLE(x.ptr());
+        if (!std::isfinite(d))
+            return false;
+        out = kc::shortest_decimal(d);
+        return true;
+    }
+    if (PyLong_CheckExact(x.ptr())) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(x.ptr(), &overflow);
+        if (overflow)
+            return false;
+        out = kc::integer_decimal(v);
+        return true;
+    }
+    return false;
+}
+
+// `a + b` (`a - b` with `minus`) of two volumes, as said above; out of the
+// exact integer range, `float(Fraction(str(a)) +/- Fraction(str(b)))`.
+object volume_sum(handle a, handle b, bool minus) {
+    if (!fractional(a) && !fractional(b))
+        return minus ? sub(a, b) : add(a, b);
+    kc::Decimal10 x, y;
+    double out;
+    if (exact_decimal(a, x) && exact_decimal(b, y)) {
+        if (minus && y.coef)
+            y.neg = !y.neg;
+        if (kc::add_exact(x, y, out))
+            return kc::py_float(out);
+    }
+    object Fraction = kc::import_from("fractions", "Fraction");
+    object fa = kc::call(Fraction, kc::steal(PyObject_Str(a.ptr())));
+    object fb = kc::call(Fraction, kc::steal(PyObject_Str(b.ptr())));
+    return kc::steal(PyNumber_Float((minus ? sub(fa, fb) : add(fa, fb)).ptr()));
+}
+object vadd(handle a, handle b) { return volume_sum(a, b, false); }
+object vsub(handle a, handle b) { return volume_sum(a, b, true); }
 
 // `bool(a <op> b)`, as an `if` evaluates it.
 bool cmp(handle a, handle b, int op) { return kc::truthy(kc::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op))); }
@@ -229,11 +284,11 @@ struct Position {
             kc::raise(PyExc_ValueError, "cannot reserve %U %U of target %U: only %U available", v.ptr(), l.ptr(),
                       t.ptr(), f.ptr());
         }
-        avail[leg_index(leg)] = sub(free, volume);
+        avail[leg_index(leg)] = vsub(free, volume);
     }
 
     void release(handle leg, handle volume) {
-        object free = add(available(leg), volume);
+        object free = vadd(available(leg), volume);
         if (cmp(free, held_of(leg), Py_GT)) {
             object v = shown(volume), l = shown(leg), t = shown(target());
             kc::raise(PyExc_ValueError, "cannot release %U %U of target %U: more than is reserved", v.ptr(), l.ptr(),
@@ -247,12 +302,12 @@ struct Position {
         int i = leg_index(leg);
         if (!cmp(volume, S.zero_int, Py_GT))
             kc::raise(PyExc_ValueError, "an opening volume must be positive, got %R", volume.ptr());
-        object total = add(h, volume);
+        object total = vadd(h, volume);
         object a = average(i);
         avg[i] = div(add(mul(a, h), mul(price, volume)), total);
         margin[i] = add(margin_of(i), margin_taken);
         held[i] = std::move(total);
-        avail[i] = add(available(leg), volume);
+        avail[i] = vadd(available(leg), volume);
     }
 
     object close(handle leg, handle volume) {
@@ -266,8 +321,8 @@ struct Position {
         }
         object a = average(i), m = margin_of(i);
         object released = cmp(volume, h, Py_EQ) ? m : div(mul(m, volume), h);
-        held[i] = sub(h, volume);
-        avail[i] = sub(free, volume);
+        held[i] = vsub(h, volume);
+        avail[i] = vsub(free, volume);
         margin[i] = sub(m, released);
         if (cmp(volume, h, Py_EQ))
             avg[i] = nb::borrow(S.zero_float);
@@ -584,15 +639,15 @@ struct Account {
                        cmp(PyTuple_GET_ITEM(hold.ptr(), H_LEG), legs, Py_EQ);
             object free = nb::borrow(S.zero_int);
             if (!position.is_none())
-                free = add(pos_available(position, legs),
-                           own ? handle(PyTuple_GET_ITEM(hold.ptr(), H_VOLUME)) : handle(S.zero_int));
+                free = vadd(pos_available(position, legs),
+                            own ? handle(PyTuple_GET_ITEM(hold.ptr(), H_VOLUME)) : handle(S.zero_int));
             closed = min2(volume, free);
             if (futures) {
                 multiple = kc::call_method(framekit_env(), n_get_multiple, target);
                 if (cmp(volume, closed, Py_GT)) {
                     object rate =
                         kc::call_method(framekit_env(), n_get_margin_rate, target, kc::getattr(trade, n_side));
-                    rest_margin = mul(mul(mul(price, sub(volume, closed)), multiple), rate);
+                    rest_margin = mul(mul(mul(price, vsub(volume, closed)), multiple), rate);
                 }
             }
         }
@@ -614,7 +669,7 @@ struct Account {
                 cash = iadd(field(cash, "cash"), add(ar[1], pnl));
         }
         if (closes && cmp(volume, closed, Py_GT))
-            pos_open(position, S.legs[1 - leg], sub(volume, closed), price, rest_margin);
+            pos_open(position, S.legs[1 - leg], vsub(volume, closed), price, rest_margin);
         if (futures) {
             cash = isub(field(cash, "cash"), add(closes ? rest_margin : value, fee));
         } else {

@@ -72,7 +72,7 @@ def run_contracts(
     fees: object,
     stock_commission: object,
     commission_rate: object,
-) -> tuple[list[Contract], list[str], int | None]:
+) -> tuple[list[Contract], list[str], float | None]:
     """``(contracts, no_contract, lot)``: the contract of each of ``codes``, with the
     fees in force; the codes the table has no contract for (traded as stocks, in lots
     of ``default_lot_size`` when given); and that lot, checked."""
@@ -109,7 +109,7 @@ def no_contract_line(
     line = (
         f"{len(codes):,d} code{'' if one else 's'} {'has' if one else 'have'} no contract "
         f"and {'is' if one else 'are'} traded as {'a stock' if one else 'stocks'} in lots "
-        f"of {contract.lot_size:,d} {'without fees' if fees == 'no fees' else 'paying ' + fees}: "
+        f"of {_lot_text(contract.lot_size)} {'without fees' if fees == 'no fees' else 'paying ' + fees}: "
         f"{named}"
     )
     given = test.default_lot_size is not None
@@ -118,6 +118,11 @@ def no_contract_line(
     elif hint == "command line":
         line += "; give --contracts" + ("" if given else ", or --lot-size")
     return line
+
+
+def _lot_text(lot: float) -> str:
+    """A lot in a line: ``100``, ``1,000``, ``0.001``."""
+    return f"{lot:,d}" if isinstance(lot, int) else repr(lot)
 
 
 def _strategy_path(strategy: object) -> str | None:
@@ -133,7 +138,7 @@ def _found_contract(code: str, table: Mapping[str, Contract]) -> Contract | None
     return table.get(code.upper()) or table.get(code)
 
 
-def _contract_for(code: str, table: Mapping[str, Contract], lot: int | None = None) -> Contract:
+def _contract_for(code: str, table: Mapping[str, Contract], lot: float | None = None) -> Contract:
     """The contract of ``code``: the table's, else a stock's (in lots of ``lot``,
     a stock's default lot when None)."""
     from korvit.data import Contract

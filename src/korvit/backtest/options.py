@@ -12,12 +12,13 @@ from __future__ import annotations
 import os
 import types
 from collections.abc import Callable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, cast
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict
 
 import numpy as np
 import pandas as pd
 
 from korvit.data.limits import MAX_CASH, MAX_COMMISSION_RATE, check_number
+from korvit.data.lots import check_lot
 
 if TYPE_CHECKING:
     from korvit.data import Bars, Contract, Ticks
@@ -51,7 +52,7 @@ STOP_FILLS = ("first_traded", "stop_price")
 # first is the default.
 LIMIT_FILLS = ("first_traded", "limit_price")
 # The largest lot a code without a contract may be given (``default_lot_size``): the
-# engine's limit on the volume of one order.
+# engine's limit on the volume of one order, in the contract's units.
 MAX_LOT_SIZE = 2_000_000_000
 
 StrategyLike: TypeAlias = (
@@ -94,7 +95,7 @@ class RunOptions(TypedDict, total=False):
     commission_rate: float | None
     stop_fill: Literal["first_traded", "stop_price"]
     limit_fill: Literal["first_traded", "limit_price"]
-    default_lot_size: int | None
+    default_lot_size: int | float | None
     core: str | tuple[str, int] | None
     output: str | os.PathLike[str] | None
     progress: bool | None
@@ -181,20 +182,19 @@ def _short(value: object, width: int = 60) -> str:
     return text if len(text) <= width else text[: width - 3] + "..."
 
 
-def check_lot_size(value: object) -> int | None:
-    """``default_lot_size`` checked: None, or a whole number from 1 to MAX_LOT_SIZE."""
+def check_lot_size(value: object) -> int | float | None:
+    """``default_lot_size`` checked: None, or a number above 0 up to MAX_LOT_SIZE (an
+    int when whole, 0.001 for a coin traded in thousandths)."""
     if value is None:
         return None
-    whole = (isinstance(value, (int, np.integer)) and not isinstance(value, bool)) or (
-        isinstance(value, (float, np.floating)) and float(value).is_integer()
-    )
-    lot = int(cast("float", value)) if whole else None
-    if lot is None or not 1 <= lot <= MAX_LOT_SIZE:
+    number = float(value) if isinstance(value, (np.integer, np.floating)) else value
+    try:
+        return check_lot(number, "default_lot_size")
+    except ValueError:
         raise ValueError(
-            f"default_lot_size must be a whole number from 1 to {MAX_LOT_SIZE:,d} "
-            f"(the lot of every code without a contract), got {_short(value)}"
-        )
-    return lot
+            f"default_lot_size must be a number above 0 up to {MAX_LOT_SIZE:,d} "
+            f"(the lot of every code without a contract, in its units), got {_short(value)}"
+        ) from None
 
 
 # The items of ``stock_commission`` and the contract fields they override.

@@ -9,6 +9,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from korvit.data import lots
+from korvit.data.lots import MAX_ORDER_VOLUME
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
 __all__ = [
@@ -50,10 +52,11 @@ REJECT_REASONS = {
     gv.OrderReject_DailyBeginCancel: "cancelled at the day's start",
     gv.OrderReject_Expired: "expired",
 }
-# The engine denies a new order of more than MAX_ORDER_VOLUME, or a stock order
-# opening a position in other than whole lots, with the same reason code: the
-# orders table tells the two apart from the order's volume and contract.
-MAX_ORDER_VOLUME = 2e9
+# The engine denies a new order of more than MAX_ORDER_VOLUME (in the contract's
+# units), or a stock order opening a position off its lot grid, and the host an
+# opening futures order off its grid or one below the contract's min_volume, all
+# with the same reason code: the orders table tells them apart from the order's
+# volume and contract.
 STOP_KINDS = {
     gv.StopOrderType_Loss: "loss",
     gv.StopOrderType_Profit: "profit",
@@ -170,25 +173,30 @@ def _name(table, value, default=""):
 def _reason(order, session):
     """Why an order was denied or cancelled, in words, and the kind of reason
     (the words without the order's own figures, to count reasons by): an
-    illegal volume says whether the order was above the engine's limit or not
-    a whole number of its stock's lots (the engine tests the limit first).
-    Both are "" for an order with no reason."""
+    illegal volume says whether the order was above the engine's limit (in the
+    contract's units), off its contract's lot grid or below its min_volume (the
+    engine tests the limit first, then a stock's lot; the host a futures lot and
+    min_volume).  Both are "" for an order with no reason."""
     if order.rej_reason != gv.OrderReject_IllegalVolume:
         reason = _name(REJECT_REASONS, order.rej_reason)
         return reason, reason
     volume = float(order.volume) - float(order.filled_volume or 0)
-    shown = f"{volume:.0f}" if volume.is_integer() and volume < 1e15 else f"{volume:g}"
+    shown = lots.shown(volume)
+    target = int(order.target_idx)
     if volume > MAX_ORDER_VOLUME:
         limit = f"the limit of {MAX_ORDER_VOLUME:,.0f} in one order"
-        return f"volume {shown} is above {limit}", f"volume above {limit}"
-    contract = session.contracts[int(order.target_idx)]
-    if (
-        order.position_effect == gv.PositionEffect_Open
-        and not contract.is_futures
-        and volume % contract.lot_size
-    ):
-        lots = f"a multiple of the lot size {contract.lot_size}"
-        return f"volume {shown} is not {lots}", f"volume not {lots}"
+        return (
+            f"volume {shown} is above {limit} (in units of {session.codes[target]})",
+            f"volume above {limit}",
+        )
+    contract = session.contracts[target]
+    if order.position_effect == gv.PositionEffect_Open:
+        if not lots.on_grid(volume, contract.lot_size):
+            multiple = f"a multiple of the lot size {lots.shown(contract.lot_size)}"
+            return f"volume {shown} is not {multiple}", f"volume not {multiple}"
+        if lots.exact(volume) < lots.exact(contract.min_volume):
+            least = f"the minimum {lots.shown(contract.min_volume)} of {contract.code}"
+            return f"volume {shown} is below {least}", f"volume below {least}"
     return "illegal volume", "illegal volume"
 
 

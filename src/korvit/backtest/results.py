@@ -46,6 +46,7 @@ from korvit.backtest.stats import (
     rolling_figures,
     stats_to_numbers,
 )
+from korvit.data.lots import volume_sub
 
 if TYPE_CHECKING:
     from bokeh.models import LayoutDOM
@@ -371,8 +372,8 @@ def match_round_trips(
                     t.trade_id,
                     reason,
                 )
-                left -= take
-                lot[1] = entry_left - take
+                left = volume_sub(left, take)  # exact where fractional: no float residue
+                lot[1] = volume_sub(entry_left, take)
                 if lot[1] <= 1e-12:
                     queue.popleft()
     if marks:

@@ -108,8 +108,8 @@ class Backtest:
       ``korvit.data.load_contracts``); codes it does not list are stocks
       with the stock defaults (lots of 100, no fees), and ``run()`` names
       them in a ``NoContractWarning``.
-    - ``default_lot_size``: the lot of every code without a contract (a whole
-      number above 0; default 100, a stock's).
+    - ``default_lot_size``: the lot of every code without a contract (any
+      number above 0 up to 2e9, 0.001 for thousandths; default 100, a stock's).
     - ``cash``: starting cash of the one account "main", or ``accounts``: a
       dict ``{name: cash}`` of several (orders go to the first unless they
       name another).
@@ -221,7 +221,7 @@ class Backtest:
         commission_rate: float | None = None,
         stop_fill: Literal["first_traded", "stop_price"] = "first_traded",
         limit_fill: Literal["first_traded", "limit_price"] = "first_traded",
-        default_lot_size: int | None = None,
+        default_lot_size: float | None = None,
         core: str | tuple[str, int] | None = None,
         output: str | os.PathLike[str] | None = None,
         progress: bool | None = None,

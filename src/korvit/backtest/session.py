@@ -268,6 +268,16 @@ class Session:
         self._notices.append(order)
         return True
 
+    def deny(self, order: Any) -> None:
+        """Deny a new ``order`` for its volume (the host's lot and min_volume checks):
+        denied with the engine's reason for an illegal volume, its account told at
+        once, ``on_order_status`` told as of a cancel (see ``tell``)."""
+        order.update_status(
+            gv.OrderStatus_Denied, gv.OrderReject_IllegalVolume, self.env.fresh_bar_time
+        )
+        framekit.vr.g_KorvitAccounts[int(order.handle_idx)].on_order([order])
+        self._notices.append(order)
+
     def tell(self) -> None:
         """Tell ``on_order_status`` of the orders cancelled since the last
         call, in the order they were cancelled (the run loop's, after init,

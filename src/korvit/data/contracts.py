@@ -19,6 +19,7 @@ import pandas as pd
 from korvit.data._kept import Kept, file_key
 from korvit.data.errors import DataError, check_code, where
 from korvit.data.limits import MAX_PRICE, MIN_PRICE_STEP, fmt_bound
+from korvit.data.lots import MAX_ORDER_VOLUME, check_lot, on_grid
 
 __all__ = [
     "Contract",
@@ -97,8 +98,12 @@ class Contract:
     long_margin, short_margin
         Margin rates in (0, 1].  Default: 1.0 for a stock, 0.1 for futures.
     lot_size
-        Opening orders of a stock must be a whole multiple of it (a whole number > 0).
-        Default: 100 for a stock; futures trade in single lots (1, the only value allowed).
+        Opening orders must be a whole multiple of it, exactly in decimal: any number
+        above 0 up to 2e9 (0.001 for a coin traded in thousandths, 1 for whole shares);
+        a whole lot is kept as an int.  Default: 100 for a stock, 1 for futures.
+    min_volume
+        The smallest opening order, on the lot grid and not below one lot.  Default:
+        one lot.
     fee_open, fee_close
         Futures fees when opening and closing.  A value up to 0.1 is a rate on the traded
         value, a value above 0.1 an amount per lot.  Default: 0.0001 (a rate) for futures.
@@ -124,12 +129,13 @@ class Contract:
     short_margin: float = _OF_KIND
     fee_open: float = _OF_KIND
     fee_close: float = _OF_KIND
-    lot_size: int = _OF_KIND
+    lot_size: int | float = _OF_KIND
     commission: float = _OF_KIND
     min_commission: float = _OF_KIND
     tax_open: float = _OF_KIND
     tax_close: float = _OF_KIND
     transfer_fee: float = _OF_KIND
+    min_volume: int | float = _OF_KIND
 
     def __post_init__(self) -> None:
         code = self.code if isinstance(self.code, str) else repr(self.code)
@@ -155,9 +161,11 @@ class Contract:
         return self.kind == "futures"
 
     def engine_info(self) -> dict[str, float | int]:
-        """The contract as the engine reads it (floats; the lot size an int).  A stock's
-        entry states its lot size and its whole fee schedule, so that the engine takes
-        none of it from the run's defaults (futures have no lot check)."""
+        """The contract as the engine reads it (floats; a whole lot size an int, a
+        fractional one the float).  A stock's entry states its lot size and its whole
+        fee schedule, so that the engine takes none of it from the run's defaults.  The
+        engine checks the lot of a stock's opening orders; the host checks that of
+        futures, and every contract's min_volume, when an order is placed."""
         info: dict[str, float | int] = {
             "MinMove": float(self.min_move),
             "Multiple": float(self.multiplier),
@@ -168,7 +176,7 @@ class Contract:
         }
         if not self.is_futures:
             info.update(
-                LotSize=int(self.lot_size),
+                LotSize=self.lot_size,
                 CommissionRate=float(self.commission),
                 MinTradeFee=float(self.min_commission),
                 OpenTax=float(self.tax_open),
@@ -250,7 +258,7 @@ def load_contracts(
     `source` is a CSV or JSON path, a DataFrame, a list of dicts, a dict from code to
     dict, or contracts loaded before (a `Contracts` mapping is returned as it is, a dict
     of `Contract` becomes one).  Columns (keys): `code` and `kind` are required,
-    `min_move`, `multiplier`, `long_margin`, `short_margin`, `lot_size`, `fee_open`,
+    `min_move`, `multiplier`, `long_margin`, `short_margin`, `lot_size`, `min_volume`, `fee_open`,
     `fee_close` (futures), `commission`, `min_commission`, `tax_open`, `tax_close`,
     `transfer_fee` (stocks) optional; an empty cell (or null) takes the default of the kind.  Names ignore case; an unknown column is an error,
     so a misspelt one is not silently dropped.  A JSON file holds a list of objects or an
@@ -327,7 +335,7 @@ def _checked(
 ) -> dict[str, Any]:
     """The contract fields of `values`, converted and checked; `loc(column)` places errors."""
     values = {str(k).strip().lower(): v for k, v in values.items()}
-    known = ("code", "kind") + _NUMBERS
+    known = ("code", "kind") + _NUMBERS + ("min_volume",)
     unknown = [k for k in values if k not in known]
     if unknown:
         raise DataError(f"{loc(unknown[0])}: unknown column; contracts have {', '.join(known)}")
@@ -382,14 +390,21 @@ def _checked(
                 f"pay{'s' * (kind_name == 'stock')} {', '.join(own)}: "
                 f"leave {column} empty or 0"
             )
-    lot = out["lot_size"]
-    if lot != int(lot) or lot <= 0:
-        raise DataError(f"{loc('lot_size')}: lot size {lot!r} is not a whole number above 0")
-    out["lot_size"] = int(lot)
-    if kind_name == "futures" and out["lot_size"] != 1:
-        raise DataError(
-            f"{loc('lot_size')}: futures trade in single lots: leave lot_size empty or 1"
-        )
+    try:
+        lot = out["lot_size"] = check_lot(out["lot_size"], "lot size")
+    except ValueError as exc:
+        raise DataError(f"{loc('lot_size')}: {exc}") from None
+    least = values.get("min_volume")
+    if _blank(least):
+        out["min_volume"] = lot
+    else:
+        least = _number(least, loc("min_volume"))
+        if not lot <= least <= MAX_ORDER_VOLUME or not on_grid(least, lot):
+            raise DataError(
+                f"{loc('min_volume')}: min_volume {least!r} is not a whole number of lots "
+                f"of {lot!r} from one lot up to {MAX_ORDER_VOLUME:,.0f}"
+            )
+        out["min_volume"] = int(least) if least.is_integer() else least
     return out
 
 

@@ -441,7 +441,7 @@ def price_chart(result, *, selector="select"):
             ("high", "@h{0,0.00[00]}"),
             ("low", "@l{0,0.00[00]}"),
             ("close", "@c{0,0.00[00]}"),
-            ("volume", "@v{0,0}"),
+            ("volume", "@v{0,0.[000000]}"),
         ]
     else:
         fig.varea("x", "l", "h", source=prices, color=_BLUE, alpha=0.15)
@@ -450,7 +450,7 @@ def price_chart(result, *, selector="select"):
             ("close", "@c{0,0.00[00]}"),
             ("high", "@h{0,0.00[00]}"),
             ("low", "@l{0,0.00[00]}"),
-            ("volume", "@v{0,0}"),
+            ("volume", "@v{0,0.[000000]}"),
         ]
     when = (
         ("@time{%F %H:%M}", {"@time": "datetime"}) if compressed else ("@x{%F}", {"@x": "datetime"})
@@ -490,7 +490,7 @@ def price_chart(result, *, selector="select"):
         HoverTool(
             renderers=[marks],
             tooltips=[
-                ("fill", "@k{custom} @v{0,0} at @p{0,0.00[00]}"),
+                ("fill", "@k{custom} @v{0,0.[000000]} at @p{0,0.00[00]}"),
                 ("time", "@t{%F %H:%M:%S}"),
                 ("account", "@a{custom}"),
                 ("exit", "@r{custom}"),

@@ -156,7 +156,10 @@ def _fmt_num(value, digits=2) -> str:
     if math.isinf(value):
         return "∞" if value > 0 else "−∞"
     if digits == 0 and not value.is_integer():
-        return f"{value:,g}"
+        whole, dot, fraction = repr(abs(value)).partition(".")
+        if "e" in repr(value):
+            return repr(value)  # a volume below 0.0001 or beyond 1e16: as Python writes it
+        return ("-" if value < 0 else "") + f"{int(whole):,d}" + dot + fraction
     return f"{value:,.{digits}f}"
 
 

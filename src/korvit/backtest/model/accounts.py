@@ -19,6 +19,7 @@ import math
 import numbers
 
 from korvit.backtest.model.positions import PyKVBackPosition, py_target_index
+from korvit.data.lots import volume_add, volume_sub
 from korvit.tframe import framekit
 from korvit.tframe.sysdefine import GlobalDefine as gv
 
@@ -161,13 +162,17 @@ class PyKVBackAccount:
         if closes:
             hold = self._holds.get(trade.order_id)
             own = hold is not None and hold.position is position and hold.leg == leg
-            free = 0 if position is None else position.available(leg) + (hold.volume if own else 0)
+            free = (
+                0
+                if position is None
+                else volume_add(position.available(leg), hold.volume if own else 0)
+            )
             closed = min(volume, free)
             if futures:
                 multiple = framekit.env.get_multiple(target)
                 if volume > closed:
                     rate = framekit.env.get_margin_rate(target, trade.side)
-                    rest_margin = price * (volume - closed) * multiple * rate
+                    rest_margin = price * volume_sub(volume, closed) * multiple * rate
         # Checks and lookups done: from here on nothing raises.
         self._release(trade.order_id)
         if position is None:
@@ -181,7 +186,7 @@ class PyKVBackAccount:
             if futures:
                 self.cash += released + pnl
         if closes and volume > closed:
-            position.open(_OTHER_LEG[leg], volume - closed, price, rest_margin)
+            position.open(_OTHER_LEG[leg], volume_sub(volume, closed), price, rest_margin)
         if futures:
             self.cash -= (value if not closes else rest_margin) + fee
         else:

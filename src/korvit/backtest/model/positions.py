@@ -7,9 +7,11 @@ The public classes and ``target_index`` are the compiled ones of
 Volumes are kept per leg, "long" and "short".  ``position_available_*`` is
 the part of ``position_*`` that is free to close, that is not reserved by
 pending closing orders.  Changes that would make a volume negative raise
-``ValueError`` and change nothing.
+``ValueError`` and change nothing.  Volumes add up exactly in decimal where one
+is fractional (0.1 + 0.2 lots is 0.3), whole ones with Python's own operators.
 """
 
+from korvit.data.lots import volume_add, volume_sub
 from korvit.tframe.utils.utilfunc import as_index
 
 __all__ = [
@@ -68,11 +70,11 @@ class PyPositionsBase:
             raise ValueError(
                 f"cannot reserve {volume} {leg} of target {self.target_idx}: only {free} available"
             )
-        setattr(self, "position_available_" + leg, free - volume)
+        setattr(self, "position_available_" + leg, volume_sub(free, volume))
 
     def release(self, leg, volume):
         """Undo ``reserve(leg, volume)``."""
-        free = self.available(leg) + volume
+        free = volume_add(self.available(leg), volume)
         if free > self.held(leg):
             raise ValueError(
                 f"cannot release {volume} {leg} of target {self.target_idx}: more than is reserved"
@@ -104,12 +106,12 @@ class PyKVBackPosition(PyPositionsBase):
         held = self.held(leg)
         if not volume > 0:
             raise ValueError(f"an opening volume must be positive, got {volume!r}")
-        total = held + volume
+        total = volume_add(held, volume)
         average = getattr(self, "avg_open_price_" + leg)
         setattr(self, "avg_open_price_" + leg, (average * held + price * volume) / total)
         setattr(self, "margin_" + leg, getattr(self, "margin_" + leg) + margin)
         setattr(self, "position_" + leg, total)
-        setattr(self, "position_available_" + leg, self.available(leg) + volume)
+        setattr(self, "position_available_" + leg, volume_add(self.available(leg), volume))
 
     def close(self, leg, volume):
         """Take a closing fill of ``volume`` out of the free part of ``leg``.
@@ -126,8 +128,8 @@ class PyKVBackPosition(PyPositionsBase):
         average = getattr(self, "avg_open_price_" + leg)
         margin = getattr(self, "margin_" + leg)
         released = margin if volume == held else margin * volume / held
-        setattr(self, "position_" + leg, held - volume)
-        setattr(self, "position_available_" + leg, free - volume)
+        setattr(self, "position_" + leg, volume_sub(held, volume))
+        setattr(self, "position_available_" + leg, volume_sub(free, volume))
         setattr(self, "margin_" + leg, margin - released)
         if volume == held:
             setattr(self, "avg_open_price_" + leg, 0.0)
