@@ -53,7 +53,7 @@ def test_the_names_kept_are_the_packages():
     """Every prefix inference answers to is a calendar of the installed package
     (a later release may know more, which a named --calendar reaches)."""
     names = {name.upper() for name in xcals.get_calendar_names(include_aliases=True)}
-    assert EXCHANGE_NAMES <= names
+    assert names >= EXCHANGE_NAMES
 
 
 @pytest.mark.parametrize("name", ["XNYS", "CMES", "XLON", "24/7", "weekdays"])
