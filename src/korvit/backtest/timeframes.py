@@ -116,7 +116,8 @@ def run_calendar(session: Session) -> Calendar:
             bars = session.bars
             daily = bars.frequency == "day"
             name = infer_calendar(list(bars.codes), bars.times, daily)[0]
-            calendar = get_calendar(name, bars.times[0], bars.times[-1])
+            first, last = bars.times[[0, -1]].as_unit("ns")
+            calendar = get_calendar(name, first, last)
             session.indicators["calendar"] = calendar
     return calendar
 
@@ -134,11 +135,12 @@ class _Periods(NamedTuple):
 
 def _periods(bars: Bars, calendar: Calendar, frame: Timeframe) -> _Periods:
     daily = bars.interval is None
-    times = bars.times.asi8
-    sessions = calendar.session_of(bars.times, daily=daily).view(np.int64)
-    inside = sessions != np.datetime64("NaT").view(np.int64)
-    session_ns = calendar.sessions.asi8
-    opens, closes = calendar.opens.asi8, calendar.closes.asi8
+    stamps = bars.times.as_unit("ns")  # times of any resolution, as nanoseconds
+    times = stamps.asi8
+    sessions = calendar.session_of(stamps, daily=daily).astype("datetime64[ns]").view(np.int64)
+    inside = ~np.isnat(sessions.view("datetime64[ns]"))
+    session_ns = calendar.sessions.as_unit("ns").asi8
+    opens, closes = calendar.opens.as_unit("ns").asi8, calendar.closes.as_unit("ns").asi8
     k = np.searchsorted(session_ns, sessions)  # each bar's session (meaningless outside)
     k = np.where(inside, k, 0)
     # what each bar reaches: an intraday bar its time, a daily bar its session's close
