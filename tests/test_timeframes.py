@@ -5,6 +5,7 @@ through a real run, and bad timeframes."""
 
 import math
 import os
+import re
 
 import numpy as np
 import pandas as pd
@@ -22,8 +23,8 @@ from korvit.strategy import StrategyError, history
 FIELDS = ["open", "high", "low", "close", "volume"]
 AGGREGATE = {"open": "first", "high": "max", "low": "min", "close": "last", "volume": "sum"}
 CODES = ["A", "B", "C"]
-# long runs: KORVIT_TIMEFRAME_EXAMPLES=2000 python -m pytest tests/test_timeframes.py
-EXAMPLES = int(os.environ.get("KORVIT_TIMEFRAME_EXAMPLES", "50"))
+# long runs: KORVIT_TIMEFRAME_EXAMPLES=300 python -m pytest tests/test_timeframes.py
+EXAMPLES = int(os.environ.get("KORVIT_TIMEFRAME_EXAMPLES", "8"))  # per calendar and kind
 
 
 def _open(bars, calendar):
@@ -72,22 +73,19 @@ def _expected(bars, calendar, code, frame):
 
 
 @st.composite
-def runs(draw):
-    """Random bars of three codes (the later two with missing bars), a calendar
-    and a timeframe valid for the bars."""
-    calendar = draw(st.sampled_from(["weekdays", "24/7", "XNYS"]))
-    daily = draw(st.integers(0, 4)) == 0
+def runs(draw, calendar, kind):
+    """Random bars of three codes (the later two with missing bars) and a
+    timeframe of ``kind`` valid for them."""
+    daily = kind == "daily bars"
     minutes = None if daily else draw(st.sampled_from([1, 5, 15, 30]))
     step = pd.Timedelta(days=1) if daily else pd.Timedelta(minutes=minutes)
-    n = draw(st.integers(2, 160))
-    small = st.integers(1, 3)
-    steps = draw(st.lists(small | small | small | st.integers(1, 1500), min_size=n, max_size=n))
-    start = pd.Timestamp(draw(st.sampled_from(["2024-03-01", "2024-06-28", "2024-11-22"])))
-    times = pd.DatetimeIndex(
-        start + pd.Timedelta(hours=0 if daily else 9) + step * np.cumsum(steps)
-    )
-    times = times.as_unit("ns")
+    n = draw(st.integers(2, 150))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    gaps = draw(st.sampled_from([0.0, 0.02, 0.1, 0.5]))  # how often a bar comes after a gap
+    steps = np.where(rng.random(n) < gaps, rng.integers(1, 1500, n), rng.integers(1, 3, n))
+    start = pd.Timestamp(draw(st.sampled_from(["2024-03-01", "2024-06-28", "2024-11-22"])))
+    start += pd.Timedelta(hours=0 if daily else draw(st.sampled_from([0, 9, 15])))
+    times = pd.DatetimeIndex(start + step * np.cumsum(steps)).as_unit("ns")
     close = rng.integers(90, 110, (3, n)).astype(float)
     values = np.stack(
         [
@@ -101,14 +99,10 @@ def runs(draw):
     ).astype(float)
     for code, missing in enumerate([0.0, draw(st.sampled_from([0.2, 0.6])), 0.9]):
         values[code, rng.random(n) < missing, :4] = np.nan
-    if daily:
-        frame = draw(st.sampled_from(["1D", "2D", "3D", "1W", "2W"]))
+    if kind == "minute bins":
+        frame = draw(st.sampled_from([f"{minutes * m}min" for m in (1, 2, 3, 4, 13, 96)] + ["1h"]))
     else:
-        frame = draw(
-            st.sampled_from(
-                [f"{minutes * m}min" for m in (1, 2, 3, 4, 13, 96)] + ["1h", "1D", "2D", "1W", "2W"]
-            )
-        )
+        frame = draw(st.sampled_from(["1D", "2D", "3D", "1W", "2W"]))
     bars = Bars(
         CODES, times, values, "day" if daily else "minute", interval=None if daily else step
     )
@@ -132,10 +126,12 @@ def _revealed(bars, calendar, frame):
         close_session()
 
 
+@pytest.mark.parametrize("kind", ["minute bins", "days and weeks", "daily bars"])
+@pytest.mark.parametrize("calendar", ["weekdays", "24/7", "XNYS"])
 @settings(max_examples=EXAMPLES, deadline=None)
-@given(runs())
-def test_each_revealed_period_is_pandas_resampling_of_a_finished_period(made):
-    bars, calendar, frame, cut = made
+@given(data=st.data())
+def test_each_revealed_period_is_pandas_resampling_of_a_finished_period(calendar, kind, data):
+    bars, calendar, frame, cut = data.draw(runs(calendar, kind))
     shown = _revealed(bars, calendar, frame)
     step = bars.interval or pd.Timedelta(days=1)
     if frame in (f"{step // pd.Timedelta(minutes=1)}min", "1D") and (frame == "1D") == (
@@ -174,3 +170,106 @@ def test_each_revealed_period_is_pandas_resampling_of_a_finished_period(made):
         for a, b in zip(before[0], after[0]):
             np.testing.assert_array_equal(a, b)
         np.testing.assert_array_equal(before[1], after[1])
+
+
+DAYS_AND_HOURS = """
+from korvit.indicators import crossed_above, crossed_below, sma
+from korvit.strategy import buy, history, now, position, sell
+
+CODE = "SHFE.RB2405"
+
+
+def init(context):
+    context.hourly = sma(CODE, 20, timeframe="60min")
+    context.fast = sma(CODE, 3, timeframe="1h")
+    context.seen = context.params["seen"]
+
+
+def on_data(context):
+    up, down = crossed_above(context.fast, context.hourly), crossed_below(context.fast, context.hourly)
+    context.seen.append((now(), history(CODE, "close", 2, timeframe="1D"), context.hourly[-1], up or down))
+    if up and position(CODE) == 0:
+        buy(CODE, 1)
+    elif down and position(CODE) > 0:
+        sell(CODE, 1)
+"""
+
+
+def test_minute_bars_see_finished_days_and_hours_only(tmp_path):
+    """The sample minute bars (weekdays: a day ends at midnight, so it is revealed
+    at the next day's first bar): the closes of the last two finished days, and
+    the hourly average moving (and crossing) only at the bar that ends an hour."""
+    strategy = tmp_path / "days_and_hours.py"
+    strategy.write_text(DAYS_AND_HOURS)
+    seen = []
+    result = run(
+        strategy,
+        sample_path("minute.csv"),
+        contracts=sample_path("contracts.csv"),
+        params={"seen": seen},
+        progress=False,
+    )
+    bars = pd.read_csv(sample_path("minute.csv"), index_col="time", parse_dates=True)
+    days = bars.close.groupby(bars.index.normalize()).last()
+    hours = bars.close.resample("60min", closed="right", label="right").last().dropna()
+    hourly = hours.rolling(20).mean()
+    assert len(seen) == len(bars) and len(result.trades) > 0  # the averages crossed
+    for (now, closes, average, crossed), before in zip(seen, [None, *seen]):
+        time = pd.Timestamp(now)
+        np.testing.assert_array_equal(closes, days[days.index < time.normalize()][-2:])
+        finished = hourly[hourly.index <= time]
+        np.testing.assert_allclose(average, finished.iloc[-1] if len(finished) else math.nan)
+        if before is not None and not np.array_equal(before[2], average, equal_nan=True):
+            # an hour ended since the bar before (11:30 before lunch: revealed at 13:31)
+            assert pd.Timestamp(before[0]).floor("h") + pd.Timedelta("1h") <= time, time
+        else:
+            assert not crossed, time
+
+
+@pytest.mark.parametrize(
+    "daily, call, message",
+    [
+        (
+            False,
+            lambda: history("A", "close", 2, timeframe="7min"),
+            "timeframe 7min is not a multiple of the data's 5-minute bars",
+        ),
+        (
+            False,
+            lambda: sma("A", 2, timeframe="1min"),
+            "timeframe 1min is finer than the data's 5-minute bars",
+        ),
+        (
+            True,
+            lambda: resample("A", "60min"),
+            "timeframe 60min is finer than the data's daily bars",
+        ),
+        (True, lambda: sma("A", 2, timeframe="1M"), "unknown timeframe '1M'"),
+        (True, lambda: history("A", "close", 2, timeframe="1.5h"), "unknown timeframe '1.5h'"),
+        (
+            True,
+            lambda: history("A", "close", 2, timeframe="0D"),
+            "timeframe '0D' must count from 1",
+        ),
+        (
+            True,
+            lambda: sma("A", 2, timeframe=60),
+            "timeframe must be text like '60min', '1D' or '1W', got 60",
+        ),
+    ],
+)
+def test_bad_timeframes_are_refused_in_one_line(daily, call, message):
+    times = pd.date_range("2024-03-04 09:35", periods=6, freq="1D" if daily else "5min")
+    bars = Bars(
+        ["A"],
+        times,
+        np.ones((1, 6, 5)),
+        "day" if daily else "minute",
+        interval=None if daily else "5min",
+    )
+    _open(bars, None)
+    try:
+        with pytest.raises(StrategyError, match=re.escape(message)):
+            call()
+    finally:
+        close_session()
