@@ -41,6 +41,18 @@ run gives the same ``Series``, computed once.
 
 Any other indicator, TA-Lib's included, is wrapped with ``indicator``: it
 takes the function that computes it over a whole series.
+
+Every function takes ``timeframe=`` ("15min", "1h", "1D", "1W"): the
+indicator is then computed over the code's periods of that timeframe,
+resampled from the run's bars along the calendar's sessions, and at each
+bar holds the value of the last period finished by then (NaN before), so it
+changes only at the bar that finishes a period::
+
+    context.hourly = sma("SHFE.RB2405", 20, timeframe="60min")
+
+``resample(code, timeframe)`` gives the finished periods themselves, as a
+pandas DataFrame.  How periods are cut and when each is revealed:
+``korvit.backtest.timeframes``.
 """
 
 from __future__ import annotations
@@ -617,13 +629,14 @@ def indicator(
 def resample(code: Code, timeframe: str) -> pd.DataFrame:
     """The code's periods of ``timeframe`` finished by the current bar, oldest
     first, for one's own arithmetic: a DataFrame indexed by each period's end,
-    with columns open, high, low, close and volume (empty in ``init``; its
-    data read-only).  A timeframe equal to the bars' own gives the code's bars
+    with columns open, high, low, close and volume (its data read-only; empty
+    in ``init``, unless the run has a warm-up: then, as ``history``, the
+    periods finished in it).  A timeframe equal to the bars' own gives the code's bars
     up to the current one, indexed by their times."""
     session = running_session()
     target = session.target_of(code)
     frame = timeframe_of(session.bars, timeframe)
-    bar = session.bar if session.started else -1
+    bar = session.visible_bar
     if frame is None:
         values = session.bars.values[target, : bar + 1]
         present = ~np.isnan(values[:, 3])

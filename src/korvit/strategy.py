@@ -50,7 +50,6 @@ import numpy.typing as npt
 
 from korvit.backtest.session import Context, Session, StrategyError
 from korvit.backtest.session import running_session as _session
-from korvit.backtest.timeframes import Timeframe, resampled, timeframe_of
 from korvit.data.limits import MAX_PRICE, fmt_bound
 from korvit.tframe import framekit
 from korvit.tframe.sysdefine import GlobalDefine as gv
@@ -58,6 +57,7 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 if TYPE_CHECKING:
     from typing_extensions import Unpack
 
+    from korvit.backtest.timeframes import Timeframe
     from korvit.data.contracts import Contract
 
 __all__ = [
@@ -935,6 +935,8 @@ def history(
     session = _session()
     target, bar = session.target_of(code), session.visible_bar
     if timeframe is not None:
+        from korvit.backtest.timeframes import timeframe_of  # loads pandas and the calendars
+
         frame = timeframe_of(session.bars, timeframe)
         if frame is not None:
             return _periods_history(session, target, field, int(count), frame, bar)
@@ -953,6 +955,8 @@ def _periods_history(
     session: Session, target: int, field: object, count: int, frame: Timeframe, bar: int
 ) -> npt.NDArray[np.float64] | npt.NDArray[np.datetime64]:
     """``history`` of the periods of ``frame`` finished by bar ``bar``."""
+    from korvit.backtest.timeframes import resampled
+
     at = _FIELD_AT.get(field) if isinstance(field, str) else None
     if at is None and field != "time":
         raise StrategyError(f"unknown bar field {field!r}; fields: {', '.join(FIELDS + ('time',))}")
