@@ -69,7 +69,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 from korvit.backtest import session as _sessions
 from korvit.backtest.session import Session, StrategyError, running_session
-from korvit.backtest.timeframes import Timeframe, resampled, timeframe_of
+from korvit.backtest.timeframes import Timeframe, resampled, session_timeframe
 
 __all__ = [
     "Series",
@@ -332,7 +332,7 @@ def _field(field: object) -> int:
 
 def _timeframe(timeframe: object) -> Timeframe | None:
     """``timeframe=`` checked against the run's bars: None when nothing is resampled."""
-    return timeframe_of(running_session().bars, timeframe)
+    return session_timeframe(running_session(), timeframe)
 
 
 def _named(text: str, frame: Timeframe | None) -> str:
@@ -635,7 +635,7 @@ def resample(code: Code, timeframe: str) -> pd.DataFrame:
     up to the current one, indexed by their times."""
     session = running_session()
     target = session.target_of(code)
-    frame = timeframe_of(session.bars, timeframe)
+    frame = session_timeframe(session, timeframe)
     bar = session.visible_bar
     if frame is None:
         values = session.bars.values[target, : bar + 1]

@@ -935,9 +935,9 @@ def history(
     session = _session()
     target, bar = session.target_of(code), session.visible_bar
     if timeframe is not None:
-        from korvit.backtest.timeframes import timeframe_of  # loads pandas and the calendars
+        from korvit.backtest.timeframes import session_timeframe  # loads pandas, the calendars
 
-        frame = timeframe_of(session.bars, timeframe)
+        frame = session_timeframe(session, timeframe)
         if frame is not None:
             return _periods_history(session, target, field, int(count), frame, bar)
     first = max(0, bar - int(count) + 1)

@@ -43,7 +43,15 @@ from korvit.data.calendars import Calendar, get_calendar, infer_calendar
 if TYPE_CHECKING:
     from korvit.data.bars import Bars
 
-__all__ = ["Timeframe", "Resampled", "parse_timeframe", "timeframe_of", "resampled", "run_calendar"]
+__all__ = [
+    "Timeframe",
+    "Resampled",
+    "parse_timeframe",
+    "timeframe_of",
+    "session_timeframe",
+    "resampled",
+    "run_calendar",
+]
 
 _PATTERN = re.compile(r"([0-9]+)(min|h|d|w)", re.IGNORECASE)
 _MAX_COUNT = 1_000_000  # minutes, sessions or weeks in one period: beyond any run
@@ -104,6 +112,22 @@ def timeframe_of(bars: Bars, text: object) -> Timeframe | None:
     if step % interval:
         raise StrategyError(f"timeframe {frame} is not a multiple of the data's {bars.kind}")
     return None if step == interval else frame
+
+
+_UNSET = object()
+
+
+def session_timeframe(session: Session, text: object) -> Timeframe | None:
+    """``timeframe_of`` the run's bars, checked once per run and text (a
+    strategy asks for the same timeframe at every bar)."""
+    if type(text) is not str:
+        return timeframe_of(session.bars, text)
+    key = ("timeframe", text)
+    found = session.indicators.get(key, _UNSET)
+    if found is _UNSET:
+        found = session.indicators[key] = timeframe_of(session.bars, text)
+    frame: Timeframe | None = found  # type: ignore[assignment]  # what was stored
+    return frame
 
 
 def run_calendar(session: Session) -> Calendar:
