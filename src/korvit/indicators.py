@@ -646,7 +646,10 @@ def resample(code: Code, timeframe: str) -> pd.DataFrame:
         n = periods.finished(bar)
         data, index = periods.values[:n].copy(), pd.DatetimeIndex(periods.ends[:n].copy())
     data.flags.writeable = False
-    return pd.DataFrame(data, index=index.rename("end"), columns=list(FIELDS), copy=False)
+    table: pd.DataFrame = pd.DataFrame(
+        data, index=index.rename("end"), columns=list(FIELDS), copy=False
+    )
+    return table
 
 
 # ------------------------------------------------------------------ crossings

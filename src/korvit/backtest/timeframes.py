@@ -61,13 +61,13 @@ _DAY_NS = 86_400 * 10**9
 
 
 class Timeframe(NamedTuple):
-    """A parsed timeframe: ``count`` minutes ("min"), sessions ("D") or weeks ("W")."""
+    """A parsed timeframe: ``length`` minutes ("min"), sessions ("D") or weeks ("W")."""
 
-    count: int
+    length: int
     unit: str
 
     def __str__(self) -> str:
-        return f"{self.count}{self.unit}"
+        return f"{self.length}{self.unit}"
 
 
 def parse_timeframe(text: object) -> Timeframe:
@@ -106,7 +106,7 @@ def timeframe_of(bars: Bars, text: object) -> Timeframe | None:
         return None if frame == (1, "D") else frame
     if frame.unit != "min":
         return frame
-    step = pd.Timedelta(minutes=frame.count)
+    step = pd.Timedelta(minutes=frame.length)
     if step < interval:
         raise StrategyError(f"timeframe {frame} is finer than the data's {bars.kind}")
     if step % interval:
@@ -126,7 +126,7 @@ def session_timeframe(session: Session, text: object) -> Timeframe | None:
     found = session.indicators.get(key, _UNSET)
     if found is _UNSET:
         found = session.indicators[key] = timeframe_of(session.bars, text)
-    frame: Timeframe | None = found  # type: ignore[assignment]  # what was stored
+    frame: Timeframe | None = found  # what was stored
     return frame
 
 
@@ -173,20 +173,20 @@ def _periods(bars: Bars, calendar: Calendar, frame: Timeframe) -> _Periods:
     where = np.flatnonzero(inside)
     k_in = k[where]
     if frame.unit == "min":
-        width = frame.count * _MINUTE_NS
+        width = frame.length * _MINUTE_NS
         bins = (times[where] - 1 - opens[k_in]) // width
         keys = np.stack([k_in, bins])
         ends_in = np.minimum(opens[k_in] + (bins + 1) * width, closes[k_in])
     else:
         first = int(k_in[0]) if len(k_in) else 0
         if frame.unit == "D":
-            group = (k_in - first) // frame.count
-            last = first + (group + 1) * frame.count - 1  # the period's last session
+            group = (k_in - first) // frame.length
+            last = first + (group + 1) * frame.length - 1  # the period's last session
             known = last < len(session_ns)
         else:
             weeks = (session_ns // _DAY_NS + 3) // 7  # weeks since the Monday before 1970-01-01
-            group = (weeks[k_in] - weeks[first]) // frame.count
-            after = weeks[first] + (group + 1) * frame.count  # the week after the period's
+            group = (weeks[k_in] - weeks[first]) // frame.length
+            after = weeks[first] + (group + 1) * frame.length  # the week after the period's
             last = np.searchsorted(weeks, after) - 1
             known = last < len(session_ns) - 1  # a later week's session: the last one is known
         ends_in = np.where(known, closes[np.minimum(last, len(closes) - 1)], _NEVER)
