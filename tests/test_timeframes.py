@@ -63,12 +63,10 @@ def _expected(bars, calendar, code, frame):
         else:
             monday = calendar.sessions - pd.to_timedelta(calendar.sessions.day_of_week, "D")
             group = (monday - monday[start]).days.to_numpy() // 7 // count
-        ends = [
-            closes[np.flatnonzero(group == g)[-1]] if (group > g).any() else pd.Timestamp.max
-            for g in range(group.max() + 1)
-        ]
+        ends = pd.Series(closes, index=group).groupby(level=0).last()
+        ends.iloc[-1] = pd.Timestamp.max  # the calendar may end before its last period
         table = own.groupby(group[k_own]).agg(AGGREGATE)
-        table.index = pd.DatetimeIndex([ends[g] for g in table.index])
+        table.index = pd.DatetimeIndex(ends[table.index])
     return table.index, table.to_numpy(float), np.searchsorted(reach, table.index.asi8)
 
 
@@ -86,17 +84,8 @@ def runs(draw, calendar, kind):
     start = pd.Timestamp(draw(st.sampled_from(["2024-03-01", "2024-06-28", "2024-11-22"])))
     start += pd.Timedelta(hours=0 if daily else draw(st.sampled_from([0, 9, 15])))
     times = pd.DatetimeIndex(start + step * np.cumsum(steps)).as_unit("ns")
-    close = rng.integers(90, 110, (3, n)).astype(float)
-    values = np.stack(
-        [
-            close + rng.integers(-2, 3, (3, n)),
-            close + 3,
-            close - 3,
-            close,
-            rng.integers(0, 9, (3, n)),
-        ],
-        axis=-1,
-    ).astype(float)
+    close, noise, volume = (rng.integers(*r, (3, n)) for r in ((90, 110), (-2, 3), (0, 9)))
+    values = np.stack([close + noise, close + 3, close - 3, close, volume], axis=-1) * 1.0
     for code, missing in enumerate([0.0, draw(st.sampled_from([0.2, 0.6])), 0.9]):
         values[code, rng.random(n) < missing, :4] = np.nan
     if kind == "minute bins":
@@ -133,19 +122,11 @@ def _revealed(bars, calendar, frame):
 def test_each_revealed_period_is_pandas_resampling_of_a_finished_period(calendar, kind, data):
     bars, calendar, frame, cut = data.draw(runs(calendar, kind))
     shown = _revealed(bars, calendar, frame)
-    step = bars.interval or pd.Timedelta(days=1)
-    if frame in (f"{step // pd.Timedelta(minutes=1)}min", "1D") and (frame == "1D") == (
-        bars.interval is None
-    ):
-        session = _open(bars, calendar)  # the bars' own timeframe: nothing resampled
-        for t, code in [(len(bars.times) - 1, c) for c in CODES]:
-            session.started, session.bar = True, t
-            for field in FIELDS:
-                np.testing.assert_array_equal(
-                    history(code, field, 10**6, timeframe=frame), history(code, field, 10**6)
-                )
-            assert sma(code, 3, timeframe=frame) is sma(code, 3)
-        close_session()
+    own = f"{bars.interval // pd.Timedelta('1min')}min" if bars.interval else "1D"
+    if frame == own:  # the bars' own timeframe: nothing resampled, the bars as they are
+        for t, code in np.ndindex(len(bars.times), 3):
+            got = np.column_stack(shown[(t + 1) * 3 + code][0][:5])
+            np.testing.assert_array_equal(got, bars.values[code, : t + 1])
         return
     expected = [_expected(bars, calendar, code, frame) for code in range(3)]
     for t in range(-1, len(bars.times)):
@@ -159,13 +140,8 @@ def test_each_revealed_period_is_pandas_resampling_of_a_finished_period(calendar
             mean = values[n - 3 : n, 3].mean() if n >= 3 else math.nan
             np.testing.assert_array_equal(average, mean if t >= 0 else math.nan)
     # nothing revealed by bar `cut` changes when the data ends there
-    kept = Bars(
-        CODES,
-        bars.times[: cut + 1],
-        bars.values[:, : cut + 1],
-        bars.frequency,
-        interval=bars.interval,
-    )
+    times, values = bars.times[: cut + 1], bars.values[:, : cut + 1]
+    kept = Bars(CODES, times, values, bars.frequency, interval=bars.interval)
     for before, after in zip(shown, _revealed(kept, calendar, frame)):
         for a, b in zip(before[0], after[0]):
             np.testing.assert_array_equal(a, b)
@@ -188,10 +164,7 @@ def init(context):
 def on_data(context):
     up, down = crossed_above(context.fast, context.hourly), crossed_below(context.fast, context.hourly)
     context.seen.append((now(), history(CODE, "close", 2, timeframe="1D"), context.hourly[-1], up or down))
-    if up and position(CODE) == 0:
-        buy(CODE, 1)
-    elif down and position(CODE) > 0:
-        sell(CODE, 1)
+    buy(CODE, 1) if up and position(CODE) == 0 else sell(CODE, 1) if down and position(CODE) else None
 """
 
 
@@ -199,17 +172,10 @@ def test_minute_bars_see_finished_days_and_hours_only(tmp_path):
     """The sample minute bars (weekdays: a day ends at midnight, so it is revealed
     at the next day's first bar): the closes of the last two finished days, and
     the hourly average moving (and crossing) only at the bar that ends an hour."""
-    strategy = tmp_path / "days_and_hours.py"
-    strategy.write_text(DAYS_AND_HOURS)
-    seen = []
-    result = run(
-        strategy,
-        sample_path("minute.csv"),
-        contracts=sample_path("contracts.csv"),
-        params={"seen": seen},
-        progress=False,
-    )
-    bars = pd.read_csv(sample_path("minute.csv"), index_col="time", parse_dates=True)
+    (tmp_path / "days_and_hours.py").write_text(DAYS_AND_HOURS)
+    seen, data, contracts = [], sample_path("minute.csv"), sample_path("contracts.csv")
+    result = run(tmp_path / "days_and_hours.py", data, contracts=contracts, params={"seen": seen})
+    bars = pd.read_csv(data, index_col="time", parse_dates=True)
     days = bars.close.groupby(bars.index.normalize()).last()
     hours = bars.close.resample("60min", closed="right", label="right").last().dropna()
     hourly = hours.rolling(20).mean()
@@ -227,49 +193,28 @@ def test_minute_bars_see_finished_days_and_hours_only(tmp_path):
 
 
 @pytest.mark.parametrize(
-    "daily, call, message",
+    "daily, timeframe, message",
     [
-        (
-            False,
-            lambda: history("A", "close", 2, timeframe="7min"),
-            "timeframe 7min is not a multiple of the data's 5-minute bars",
-        ),
-        (
-            False,
-            lambda: sma("A", 2, timeframe="1min"),
-            "timeframe 1min is finer than the data's 5-minute bars",
-        ),
-        (
-            True,
-            lambda: resample("A", "60min"),
-            "timeframe 60min is finer than the data's daily bars",
-        ),
-        (True, lambda: sma("A", 2, timeframe="1M"), "unknown timeframe '1M'"),
-        (True, lambda: history("A", "close", 2, timeframe="1.5h"), "unknown timeframe '1.5h'"),
-        (
-            True,
-            lambda: history("A", "close", 2, timeframe="0D"),
-            "timeframe '0D' must count from 1",
-        ),
-        (
-            True,
-            lambda: sma("A", 2, timeframe=60),
-            "timeframe must be text like '60min', '1D' or '1W', got 60",
-        ),
+        (False, "7min", "timeframe 7min is not a multiple of the data's 5-minute bars"),
+        (False, "1min", "timeframe 1min is finer than the data's 5-minute bars"),
+        (True, "60min", "timeframe 60min is finer than the data's daily bars"),
+        (True, "1M", "unknown timeframe '1M'"),
+        (True, "1.5h", "unknown timeframe '1.5h'"),
+        (True, "0D", "timeframe '0D' must count from 1"),
+        (True, 60, "timeframe must be text like '60min', '1D' or '1W', got 60"),
     ],
 )
-def test_bad_timeframes_are_refused_in_one_line(daily, call, message):
-    times = pd.date_range("2024-03-04 09:35", periods=6, freq="1D" if daily else "5min")
-    bars = Bars(
-        ["A"],
-        times,
-        np.ones((1, 6, 5)),
-        "day" if daily else "minute",
-        interval=None if daily else "5min",
-    )
-    _open(bars, None)
+def test_bad_timeframes_are_refused_in_one_line(daily, timeframe, message):
+    times = pd.date_range("2024-03-04", periods=6, freq="1D" if daily else "5min")
+    frequency, interval = ("day", None) if daily else ("minute", "5min")
+    _open(Bars(["A"], times, np.ones((1, 6, 5)), frequency, interval=interval), None)
     try:
-        with pytest.raises(StrategyError, match=re.escape(message)):
-            call()
+        for call in (
+            lambda: history("A", "close", 2, timeframe=timeframe),
+            lambda: sma("A", 2, timeframe=timeframe),
+            lambda: resample("A", timeframe),
+        ):
+            with pytest.raises(StrategyError, match=re.escape(message)):
+                call()
     finally:
         close_session()
