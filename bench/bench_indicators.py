@@ -21,6 +21,13 @@ window, ``sliding_window_view(...).mean(axis=-1)`` (what ``sma`` uses: equal
 bit for bit) and a running sum (``np.cumsum``: faster, but not equal: its
 largest difference is shown).  Times are printed as ratios against the
 history() way measured in the same run.
+
+Then timeframes: one code's 100,000 minute bars on the "24/7" calendar
+resampled to "60min", "1D" and "1W" (the periods of the timeline and the
+code's table, made once per run) against pandas' own ``resample`` of the same
+bars, ``sma(..., timeframe=)`` laid on the timeline, and one
+``history(code, "close", 20, timeframe=...)`` call against a plain
+``history(code, "close", 20)``.
 """
 
 import argparse
@@ -162,6 +169,68 @@ def moving_average_alone(n=2000, window=30):
         print(f"  {way:<42}{seconds * 1e3:>9.3f}{seconds / base:>8.3f}  {same}")
 
 
+def timeframes(n_bars=100_000, seed=5):
+    from korvit.backtest import timeframes as tf
+    from korvit.backtest.session import Session, close_session, open_session
+    from korvit.data import Bars
+    from korvit.data.calendars import get_calendar
+    from korvit.indicators import sma
+    from korvit.strategy import history
+
+    rng = np.random.default_rng(seed)
+    times = pd.date_range("2024-01-01 00:01", periods=n_bars, freq="1min").as_unit("ns")
+    close = np.round(100 * np.exp(np.cumsum(rng.normal(0, 0.001, n_bars))), 2)
+    values = np.stack([close, close + 0.1, close - 0.1, close, np.full(n_bars, 10.0)], axis=-1)
+    bars = Bars(["BTC.USD"], times, values[np.newaxis], "minute")
+    calendar = get_calendar("24/7", times[0], times[-1])
+    frame = pd.DataFrame(values, index=times, columns=["open", "high", "low", "close", "volume"])
+    rules = {"open": "first", "high": "max", "low": "min", "close": "last", "volume": "sum"}
+
+    def fresh():
+        session = Session(bars, None, ["main"], [], None)
+        session.calendar = calendar
+        open_session(session)
+        return session
+
+    print(f"\ntimeframes: {n_bars:,} minute bars of one code, 24/7 (best of repeats), ms")
+    print(f"  {'timeframe':<10}{'periods':>9}{'resampled':>11}{'pandas':>9}{'sma laid':>10}")
+    for timeframe, rule in (("60min", "60min"), ("1D", "1D"), ("1W", "W-SUN")):
+        parsed = tf.parse_timeframe(timeframe)
+
+        def ours():
+            session = fresh()
+            made = tf.resampled(session, 0, parsed)
+            close_session()
+            return made
+
+        def theirs():
+            return frame.resample(rule, closed="right", label="right").agg(rules)
+
+        def average():
+            fresh()
+            sma("BTC.USD", 20, timeframe=timeframe)
+            close_session()
+
+        made = ours()
+        print(
+            f"  {timeframe:<10}{len(made.values):>9,}{best_of(ours, 5) * 1e3:>11.1f}"
+            f"{best_of(theirs, 5) * 1e3:>9.1f}{best_of(average, 5) * 1e3:>10.1f}"
+        )
+    session = fresh()
+    session.started, session.bar = True, n_bars - 1
+    history("BTC.USD", "close", 20, timeframe="60min")  # made once
+    calls = 20_000
+    plain = best_of(lambda: [history("BTC.USD", "close", 20) for _ in range(calls)], 3)
+    hourly = best_of(
+        lambda: [history("BTC.USD", "close", 20, timeframe="60min") for _ in range(calls)], 3
+    )
+    close_session()
+    print(
+        f"  history(code, 'close', 20): {plain / calls * 1e6:.2f} us a call; "
+        f"with timeframe='60min': {hourly / calls * 1e6:.2f} us"
+    )
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument(
@@ -182,6 +251,7 @@ def main(argv=None):
         )
         compare("one stock, 2,000 daily bars, ms", one_stock(), by_history, args.runs)
     moving_average_alone()
+    timeframes()
     return 0
 
 

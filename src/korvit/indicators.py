@@ -41,6 +41,18 @@ run gives the same ``Series``, computed once.
 
 Any other indicator, TA-Lib's included, is wrapped with ``indicator``: it
 takes the function that computes it over a whole series.
+
+Every function takes ``timeframe=`` ("15min", "1h", "1D", "1W"): the
+indicator is then computed over the code's periods of that timeframe,
+resampled from the run's bars along the calendar's sessions, and at each
+bar holds the value of the last period finished by then (NaN before), so it
+changes only at the bar that finishes a period::
+
+    context.hourly = sma("SHFE.RB2405", 20, timeframe="60min")
+
+``resample(code, timeframe)`` gives the finished periods themselves, as a
+pandas DataFrame.  How periods are cut and when each is revealed:
+``korvit.backtest.timeframes``.
 """
 
 from __future__ import annotations
@@ -52,10 +64,12 @@ from typing import Any, Literal, NamedTuple, TypeAlias, overload
 
 import numpy as np
 import numpy.typing as npt
+import pandas as pd
 from numpy.lib.stride_tricks import sliding_window_view
 
 from korvit.backtest import session as _sessions
 from korvit.backtest.session import Session, StrategyError, running_session
+from korvit.backtest.timeframes import Timeframe, resampled, session_timeframe
 
 __all__ = [
     "Series",
@@ -72,6 +86,7 @@ __all__ = [
     "indicator",
     "crossed_above",
     "crossed_below",
+    "resample",
 ]
 
 FIELDS = ("open", "high", "low", "close", "volume")
@@ -315,30 +330,55 @@ def _field(field: object) -> int:
     return FIELDS.index(field)
 
 
+def _timeframe(timeframe: object) -> Timeframe | None:
+    """``timeframe=`` checked against the run's bars: None when nothing is resampled."""
+    return session_timeframe(running_session(), timeframe)
+
+
+def _named(text: str, frame: Timeframe | None) -> str:
+    """``text`` (a call without its closing parenthesis) closed, the timeframe last."""
+    return f"{text})" if frame is None else f"{text}, {frame})"
+
+
 def _make(
     key: tuple[object, ...],
     code: Code,
     fields: Sequence[str],
     compute: Callable[..., object],
     name: str,
+    frame: Timeframe | None = None,
 ) -> Any:
     """The ``Series`` (or tuple of them) of ``compute`` run over the code's bars
-    of ``fields``, made once per run and ``key``."""
+    of ``fields`` (with ``frame``, over its periods of that timeframe), made
+    once per run, ``key`` and timeframe."""
     session = running_session()
     target = session.target_of(code)
     cache = session.indicators
+    if frame is not None:
+        key = (key, frame)
     found = cache.get((key, target))
     if found is not None:
         return found
-    values = session.bars.values[target]
-    present = ~np.isnan(values[:, 3])
-    columns = [np.ascontiguousarray(values[present, _field(field)]) for field in fields]
+    n_bars = len(session.bars.times)
+    if frame is None:
+        values = session.bars.values[target]
+        present = ~np.isnan(values[:, 3])
+        columns = [np.ascontiguousarray(values[present, _field(field)]) for field in fields]
+        n = int(present.sum())
+    else:
+        periods = resampled(session, target, frame)
+        columns = [np.ascontiguousarray(periods.values[:, _field(field)]) for field in fields]
+        n = len(periods.values)
     outputs: Any = compute(*columns)
     single = not isinstance(outputs, tuple)
     series: list[Series] = []
     for k, output in enumerate((outputs,) if single else outputs):
-        full = np.full(len(present), _NAN)
-        full[present] = _checked(output, int(present.sum()), name)
+        checked = _checked(output, n, name, "bar" if frame is None else "period")
+        if frame is None:
+            full = np.full(n_bars, _NAN)
+            full[present] = checked
+        else:
+            full = periods.on_timeline(checked, n_bars)
         full.flags.writeable = False
         series.append(Series(full, session, name if single else f"{name}.{k}"))
     made = series[0] if single else tuple(series)
@@ -346,7 +386,7 @@ def _make(
     return made
 
 
-def _checked(output: object, n: int, name: str) -> _Array:
+def _checked(output: object, n: int, name: str, unit: str = "bar") -> _Array:
     try:
         array = np.asarray(output, dtype=np.float64)
     except (TypeError, ValueError) as error:
@@ -354,44 +394,50 @@ def _checked(output: object, n: int, name: str) -> _Array:
     if array.shape != (n,):
         raise StrategyError(
             f"{name} gave {array.shape[0] if array.ndim == 1 else array.shape} values "
-            f"for {n} bars: one value per bar is needed"
+            f"for {n} {unit}s: one value per {unit} is needed"
         )
     return array
 
 
-def sma(code: Code, window: int, field: Field = "close") -> Series:
+def sma(code: Code, window: int, field: Field = "close", timeframe: str | None = None) -> Series:
     """The simple moving average: the mean of the last ``window`` values of
     ``field``; the first at the ``window``-th bar.  Equal to
     ``history(code, field, window).mean()``."""
     window = _window(window)
     _field(field)
+    frame = _timeframe(timeframe)
     series: Series = _make(
         ("sma", field, window),
         code,
         (field,),
         lambda x: _mean(x, window),
-        f"sma({code}, {window}, {field})",
+        _named(f"sma({code}, {window}, {field}", frame),
+        frame,
     )
     return series
 
 
-def ema(code: Code, window: int, field: Field = "close") -> Series:
+def ema(code: Code, window: int, field: Field = "close", timeframe: str | None = None) -> Series:
     """The exponential moving average with ``alpha = 2 / (window + 1)``: at
     the ``window``-th bar the mean of the first ``window`` values, then
     ``alpha * value + (1 - alpha) * ema_before`` at each bar."""
     window = _window(window)
     _field(field)
+    frame = _timeframe(timeframe)
     series: Series = _make(
         ("ema", field, window),
         code,
         (field,),
         lambda x: _ema(x, window),
-        f"ema({code}, {window}, {field})",
+        _named(f"ema({code}, {window}, {field}", frame),
+        frame,
     )
     return series
 
 
-def rsi(code: Code, window: int = 14, field: Field = "close") -> Series:
+def rsi(
+    code: Code, window: int = 14, field: Field = "close", timeframe: str | None = None
+) -> Series:
     """The relative strength index, from 0 to 100: ``100 * gain / (gain + loss)``
     where gain and loss are the rises and falls from one bar to the next,
     smoothed as Wilder did (``avg = change / window + (1 - 1 / window) *
@@ -399,32 +445,42 @@ def rsi(code: Code, window: int = 14, field: Field = "close") -> Series:
     where nothing moved.  The first at bar ``window + 1`` (``window`` changes)."""
     window = _window(window)
     _field(field)
+    frame = _timeframe(timeframe)
     series: Series = _make(
         ("rsi", field, window),
         code,
         (field,),
         lambda x: _rsi(x, window),
-        f"rsi({code}, {window}, {field})",
+        _named(f"rsi({code}, {window}, {field}", frame),
+        frame,
     )
     return series
 
 
-def atr(code: Code, window: int = 14) -> Series:
+def atr(code: Code, window: int = 14, timeframe: str | None = None) -> Series:
     """The average true range: the true range (the largest of high - low,
     |high - close before|, |low - close before|) smoothed as ``rsi`` smooths;
     the first at bar ``window + 1``."""
     window = _window(window)
+    frame = _timeframe(timeframe)
     series: Series = _make(
         ("atr", window),
         code,
         ("high", "low", "close"),
         lambda high, low, close: _atr(high, low, close, window),
-        f"atr({code}, {window})",
+        _named(f"atr({code}, {window}", frame),
+        frame,
     )
     return series
 
 
-def bollinger(code: Code, window: int = 20, width: float = 2.0, field: Field = "close") -> Bands:
+def bollinger(
+    code: Code,
+    window: int = 20,
+    width: float = 2.0,
+    field: Field = "close",
+    timeframe: str | None = None,
+) -> Bands:
     """Bollinger bands: ``Bands(upper, middle, lower)``, the moving average and
     ``width`` standard deviations (of the window's values, ``np.std``) above
     and below it; the first at the ``window``-th bar."""
@@ -435,13 +491,15 @@ def bollinger(code: Code, window: int = 20, width: float = 2.0, field: Field = "
             f"the bands' width must be a number of deviations of at least 0, got {width!r}"
         )
     width = float(width)
-    name = f"bollinger({code}, {window}, {width:g}, {field})"
+    frame = _timeframe(timeframe)
+    name = _named(f"bollinger({code}, {window}, {width:g}, {field}", frame)
     upper, middle, lower = _make(
         ("bollinger", field, window, width),
         code,
         (field,),
         lambda x: _bollinger(x, window, width),
         name,
+        frame,
     )
     for series, part in ((upper, "upper"), (middle, "middle"), (lower, "lower")):
         series.name = f"{name}.{part}"
@@ -449,7 +507,12 @@ def bollinger(code: Code, window: int = 20, width: float = 2.0, field: Field = "
 
 
 def macd(
-    code: Code, fast: int = 12, slow: int = 26, signal: int = 9, field: Field = "close"
+    code: Code,
+    fast: int = 12,
+    slow: int = 26,
+    signal: int = 9,
+    field: Field = "close",
+    timeframe: str | None = None,
 ) -> Macd:
     """MACD: ``Macd(macd, signal, histogram)``: the line ``ema(fast) -
     ema(slow)`` (from the ``slow``-th bar), its signal line, the ``ema`` of
@@ -461,45 +524,51 @@ def macd(
         raise StrategyError(
             f"macd's fast window must be shorter than the slow one, got {fast} and {slow}"
         )
-    name = f"macd({code}, {fast}, {slow}, {signal}, {field})"
+    frame = _timeframe(timeframe)
+    name = _named(f"macd({code}, {fast}, {slow}, {signal}, {field}", frame)
     line, smoothed, histogram = _make(
         ("macd", field, fast, slow, signal),
         code,
         (field,),
         lambda x: _macd(x, fast, slow, signal),
         name,
+        frame,
     )
     for series, part in ((line, "macd"), (smoothed, "signal"), (histogram, "histogram")):
         series.name = f"{name}.{part}"
     return Macd(line, smoothed, histogram)
 
 
-def highest(code: Code, window: int, field: Field = "high") -> Series:
+def highest(code: Code, window: int, field: Field = "high", timeframe: str | None = None) -> Series:
     """The highest of the last ``window`` values of ``field`` (by default the
     highs); the first at the ``window``-th bar."""
     window = _window(window)
     _field(field)
+    frame = _timeframe(timeframe)
     series: Series = _make(
         ("highest", field, window),
         code,
         (field,),
         lambda x: _extreme(x, window, True),
-        f"highest({code}, {window}, {field})",
+        _named(f"highest({code}, {window}, {field}", frame),
+        frame,
     )
     return series
 
 
-def lowest(code: Code, window: int, field: Field = "low") -> Series:
+def lowest(code: Code, window: int, field: Field = "low", timeframe: str | None = None) -> Series:
     """The lowest of the last ``window`` values of ``field`` (by default the
     lows); the first at the ``window``-th bar."""
     window = _window(window)
     _field(field)
+    frame = _timeframe(timeframe)
     series: Series = _make(
         ("lowest", field, window),
         code,
         (field,),
         lambda x: _extreme(x, window, False),
-        f"lowest({code}, {window}, {field})",
+        _named(f"lowest({code}, {window}, {field}", frame),
+        frame,
     )
     return series
 
@@ -510,6 +579,7 @@ def indicator(
     fields: Field | Iterable[Field],
     compute: Callable[..., tuple[npt.ArrayLike, ...]],
     name: str | None = None,
+    timeframe: str | None = None,
 ) -> tuple[Series, ...]: ...
 @overload
 def indicator(
@@ -517,6 +587,7 @@ def indicator(
     fields: Field | Iterable[Field],
     compute: Callable[..., npt.ArrayLike],
     name: str | None = None,
+    timeframe: str | None = None,
 ) -> Series: ...
 
 
@@ -525,6 +596,7 @@ def indicator(
     fields: Field | Iterable[Field],
     compute: Callable[..., object],
     name: str | None = None,
+    timeframe: str | None = None,
 ) -> Series | tuple[Series, ...]:
     """An indicator of one's own: ``compute`` takes the code's whole series of
     ``fields`` (a field name, or a tuple of them: one numpy array each, the
@@ -533,7 +605,9 @@ def indicator(
     bar as any indicator's, e.g. ``indicator(code, "close", lambda c:
     talib.KAMA(c, 30))``.  It must compute each value from that bar's and
     earlier bars' values only: a value it takes from later bars is a value
-    from the future."""
+    from the future.  With ``timeframe``, ``compute`` gets the code's
+    periods of that timeframe instead (one value each), as every indicator
+    does."""
     names: tuple[str, ...] = (fields,) if isinstance(fields, str) else tuple(fields)
     if not names:
         raise StrategyError("indicator() needs at least one bar field")
@@ -542,10 +616,40 @@ def indicator(
     if not callable(compute):
         raise StrategyError(f"indicator() takes a function that computes it, got {compute!r}")
     name = name or getattr(compute, "__name__", "indicator")
+    frame = _timeframe(timeframe)
     made: Series | tuple[Series, ...] = _make(
-        ("indicator", names, compute), code, names, compute, f"{name}({code})"
+        ("indicator", names, compute), code, names, compute, _named(f"{name}({code}", frame), frame
     )
     return made
+
+
+# ------------------------------------------------------------------ the periods themselves
+
+
+def resample(code: Code, timeframe: str) -> pd.DataFrame:
+    """The code's periods of ``timeframe`` finished by the current bar, oldest
+    first, for one's own arithmetic: a DataFrame indexed by each period's end,
+    with columns open, high, low, close and volume (its data read-only; empty
+    in ``init``, unless the run has a warm-up: then, as ``history``, the
+    periods finished in it).  A timeframe equal to the bars' own gives the code's bars
+    up to the current one, indexed by their times."""
+    session = running_session()
+    target = session.target_of(code)
+    frame = session_timeframe(session, timeframe)
+    bar = session.visible_bar
+    if frame is None:
+        values = session.bars.values[target, : bar + 1]
+        present = ~np.isnan(values[:, 3])
+        data, index = values[present], session.bars.times[: bar + 1][present]
+    else:
+        periods = resampled(session, target, frame)
+        n = periods.finished(bar)
+        data, index = periods.values[:n].copy(), pd.DatetimeIndex(periods.ends[:n].copy())
+    data.flags.writeable = False
+    table: pd.DataFrame = pd.DataFrame(
+        data, index=index.rename("end"), columns=list(FIELDS), copy=False
+    )
+    return table
 
 
 # ------------------------------------------------------------------ crossings

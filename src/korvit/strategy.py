@@ -59,6 +59,7 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 if TYPE_CHECKING:
     from typing_extensions import Unpack
 
+    from korvit.backtest.timeframes import Timeframe
     from korvit.data.contracts import Contract
 
 __all__ = [
@@ -959,20 +960,33 @@ def pending_orders(code: Code | None = None, account: str | None = None) -> list
 
 
 @overload
-def history(code: Code, field: Field = "close", count: int = 1) -> npt.NDArray[np.float64]: ...
+def history(
+    code: Code, field: Field = "close", count: int = 1, timeframe: str | None = None
+) -> npt.NDArray[np.float64]: ...
 @overload
-def history(code: Code, field: Literal["time"], count: int = 1) -> npt.NDArray[np.datetime64]: ...
+def history(
+    code: Code, field: Literal["time"], count: int = 1, timeframe: str | None = None
+) -> npt.NDArray[np.datetime64]: ...
 
 
 def history(
-    code: Code, field: Field | Literal["time"] = "close", count: int = 1
+    code: Code,
+    field: Field | Literal["time"] = "close",
+    count: int = 1,
+    timeframe: str | None = None,
 ) -> npt.NDArray[np.float64] | npt.NDArray[np.datetime64]:
     """The last ``count`` values of ``field`` ("open", "high", "low", "close",
     "volume" or "time") of ``code`` up to the current bar, oldest first, as a
     numpy array (shorter at the start of the data, empty in ``init``: an
     order placed there fills at the first bar's open, before its prices;
     a run with a warm-up (``Backtest(warmup=...)``) counts the warm-up's bars
-    as history, in ``init`` too)."""
+    as history, in ``init`` too).
+
+    With ``timeframe`` ("15min", "1h", "1D", "1W": see ``korvit.indicators``),
+    the last ``count`` periods of that timeframe finished by the current bar,
+    one value each ("time": the period's end), never the period still
+    running: on minute bars ``history(code, "close", 2, timeframe="1D")``
+    holds the closes of the last two finished days."""
     if (
         type(count) is not int
         and (isinstance(count, bool) or not isinstance(count, numbers.Integral))
@@ -980,6 +994,12 @@ def history(
         raise StrategyError(f"history count must be a positive whole number, got {count!r}")
     session = _session()
     target, bar = session.target_of(code), session.visible_bar
+    if timeframe is not None:
+        from korvit.backtest.timeframes import session_timeframe  # loads pandas, the calendars
+
+        frame = session_timeframe(session, timeframe)
+        if frame is not None:
+            return _periods_history(session, target, field, int(count), frame, bar)
     first = max(0, bar - int(count) + 1)
     if field == "time":
         times: npt.NDArray[np.datetime64] = session.bars.times[first : bar + 1].to_numpy()
@@ -988,6 +1008,25 @@ def history(
     if at is None:
         raise StrategyError(f"unknown bar field {field!r}; fields: {', '.join(FIELDS + ('time',))}")
     values: npt.NDArray[np.float64] = session.bars.values[target, first : bar + 1, at].copy()
+    return values
+
+
+def _periods_history(
+    session: Session, target: int, field: object, count: int, frame: Timeframe, bar: int
+) -> npt.NDArray[np.float64] | npt.NDArray[np.datetime64]:
+    """``history`` of the periods of ``frame`` finished by bar ``bar``."""
+    from korvit.backtest.timeframes import resampled
+
+    at = _FIELD_AT.get(field) if isinstance(field, str) else None
+    if at is None and field != "time":
+        raise StrategyError(f"unknown bar field {field!r}; fields: {', '.join(FIELDS + ('time',))}")
+    periods = resampled(session, target, frame)
+    n = periods.finished(bar)
+    first = max(0, n - count)
+    if at is None:
+        times: npt.NDArray[np.datetime64] = periods.ends[first:n].copy()
+        return times
+    values: npt.NDArray[np.float64] = periods.values[first:n, at].copy()
     return values
 
 
