@@ -19,6 +19,7 @@ from korvit.data import Bars, sample_path
 from korvit.data.calendars import get_calendar
 from korvit.indicators import resample, sma
 from korvit.strategy import StrategyError, history
+from tests.support import korvit_here
 
 FIELDS = ["open", "high", "low", "close", "volume"]
 AGGREGATE = {"open": "first", "high": "max", "low": "min", "close": "last", "volume": "sum"}
@@ -218,3 +219,32 @@ def test_bad_timeframes_are_refused_in_one_line(daily, timeframe, message):
                 call()
     finally:
         close_session()
+
+
+def test_a_bad_timeframe_stops_the_command_as_bad_input(tmp_path):
+    strategy = tmp_path / "hourly.py"
+    strategy.write_text(
+        "from korvit.indicators import sma\n\n"
+        "def init(context):\n"
+        "    context.slow = sma('SZSE.000001', 20, timeframe='60min')\n\n"
+        "def on_data(context):\n"
+        "    pass\n"
+    )
+    out = tmp_path / "out"
+    done = korvit_here(
+        "backtest",
+        strategy,
+        "--data",
+        sample_path("daily.csv"),
+        "--contracts",
+        sample_path("contracts.csv"),
+        "--out",
+        out,
+    )
+    assert done.returncode == 2, done.stderr
+    assert done.stderr.count("\n") == 1
+    assert (
+        "hourly.py:4: TimeframeError: timeframe 60min is finer than the data's daily bars"
+        in done.stderr
+    )
+    assert not out.exists()

@@ -825,6 +825,7 @@ def main(argv=None):
         StrategyWarning,
         UnknownParameterError,
     )
+    from korvit.backtest.session import TimeframeError
     from korvit.data import DataError, DataWarning
 
     if args.command == "sweep":
@@ -876,7 +877,7 @@ def main(argv=None):
         message = f"{type(exc).__name__}: {exc}"
         if frame is not None:
             print(f"korvit: {frame.filename}:{frame.lineno}: {message}", file=sys.stderr)
-            return 1
+            return 2 if isinstance(exc, TimeframeError) else 1
         print(f"korvit: {message}", file=sys.stderr)
         return 2
     finally:

@@ -49,7 +49,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict, overload
 import numpy as np
 import numpy.typing as npt
 
-from korvit.backtest.session import Context, Session, StrategyError
+from korvit.backtest.session import Context, Session, StrategyError, TimeframeError
 from korvit.backtest.session import running_session as _session
 from korvit.data.limits import MAX_PRICE, fmt_bound
 from korvit.data.lots import MAX_ORDER_VOLUME, exact, lots_down, on_grid
@@ -93,6 +93,7 @@ __all__ = [
     "accounts",
     "contract",
     "StrategyError",
+    "TimeframeError",
     "Context",
     "Code",
     "Side",

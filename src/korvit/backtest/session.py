@@ -66,6 +66,13 @@ class StrategyError(ValueError):
     __module__ = "korvit.strategy"  # its public home; korvit.strategy re-exports it
 
 
+class TimeframeError(StrategyError):
+    """A timeframe the run's bars cannot give (unknown, finer than the bars or
+    not a multiple of them): bad input, as a bad option is."""
+
+    __module__ = "korvit.strategy"
+
+
 _current: Session | None = None
 
 

@@ -37,8 +37,8 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from korvit.backtest.session import Session, StrategyError
-from korvit.data.calendars import Calendar, get_calendar, infer_calendar
+from korvit.backtest.session import Session, TimeframeError
+from korvit.data.calendars import Calendar, resolve_calendar
 
 if TYPE_CHECKING:
     from korvit.data.bars import Bars
@@ -74,10 +74,10 @@ def parse_timeframe(text: object) -> Timeframe:
     """``"15min"``, ``"1h"`` (60 minutes), ``"1D"``, ``"2W"`` as a ``Timeframe``;
     anything else refused in one line."""
     if not isinstance(text, str):
-        raise StrategyError(f"timeframe must be text like '60min', '1D' or '1W', got {text!r}")
+        raise TimeframeError(f"timeframe must be text like '60min', '1D' or '1W', got {text!r}")
     found = _PATTERN.fullmatch(text.strip())
     if found is None:
-        raise StrategyError(
+        raise TimeframeError(
             f"unknown timeframe {text!r}: use minutes, hours, sessions or weeks, "
             "like '5min', '1h', '1D' or '1W'"
         )
@@ -85,7 +85,7 @@ def parse_timeframe(text: object) -> Timeframe:
     if unit == "h":
         count, unit = count * 60, "min"
     if not 1 <= count <= _MAX_COUNT:
-        raise StrategyError(f"timeframe {text!r} must count from 1 to {_MAX_COUNT:,}")
+        raise TimeframeError(f"timeframe {text!r} must count from 1 to {_MAX_COUNT:,}")
     return Timeframe(count, "min" if unit == "min" else unit.upper())
 
 
@@ -99,7 +99,7 @@ def timeframe_of(bars: Bars, text: object) -> Timeframe | None:
     interval = bars.interval
     if interval is None:
         if frame.unit == "min":
-            raise StrategyError(
+            raise TimeframeError(
                 f"timeframe {frame} is finer than the data's daily bars: use sessions or weeks "
                 "('1D', '1W')"
             )
@@ -108,9 +108,9 @@ def timeframe_of(bars: Bars, text: object) -> Timeframe | None:
         return frame
     step = pd.Timedelta(minutes=frame.length)
     if step < interval:
-        raise StrategyError(f"timeframe {frame} is finer than the data's {bars.kind}")
+        raise TimeframeError(f"timeframe {frame} is finer than the data's {bars.kind}")
     if step % interval:
-        raise StrategyError(f"timeframe {frame} is not a multiple of the data's {bars.kind}")
+        raise TimeframeError(f"timeframe {frame} is not a multiple of the data's {bars.kind}")
     return None if step == interval else frame
 
 
@@ -131,18 +131,13 @@ def session_timeframe(session: Session, text: object) -> Timeframe | None:
 
 
 def run_calendar(session: Session) -> Calendar:
-    """The run's calendar: ``session.calendar`` when the run has set one, else
-    the one inferred from the bars (as the run would), made once per run."""
-    calendar: Calendar | None = getattr(session, "calendar", None)
+    """The run's calendar (``session.calendar``, set before ``init``); a session
+    made outside a run gets the one a run would infer from its bars, made once."""
+    calendar: Calendar | None = session.calendar
     if calendar is None:
-        calendar = session.indicators.get("calendar")
-        if calendar is None:
-            bars = session.bars
-            daily = bars.frequency == "day"
-            name = infer_calendar(list(bars.codes), bars.times, daily)[0]
-            first, last = bars.times[[0, -1]].as_unit("ns")
-            calendar = get_calendar(name, first, last)
-            session.indicators["calendar"] = calendar
+        bars = session.bars
+        calendar = resolve_calendar(None, list(bars.codes), bars.times, bars.frequency == "day")[0]
+        session.calendar = calendar
     return calendar
 
 
