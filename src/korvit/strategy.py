@@ -40,7 +40,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from datetime import datetime
 from fractions import Fraction
@@ -561,38 +561,32 @@ def plan_target(
     Pending orders count as filled; those working against the change still
     needed are cancelled (and the change worked out again).  A close never
     asks for more than the leg holds less what pending closes of it take."""
-    if not all(_plain(v) for v in (long, short, goal, lot, *(p for p, _ in pending))):
-        return _plan_exactly(long, short, pending, goal, lot)
-    keep = list(range(len(pending)))
-    cancelled: list[int] = []
-    while True:
-        delta = goal - (long - short + math.fsum(pending[k][0] for k in keep))
-        against = [k for k in keep if (pending[k][0] > 0) != (delta > 0)]
-        if delta == 0 or not against:
-            break
-        cancelled += against
-        keep = [k for k in keep if k not in against]
-    if delta == 0:
-        return cancelled, 0, 0.0, 0.0
-    side = 1 if delta > 0 else -1
-    leg = short if side > 0 else long
-    taken = math.fsum(abs(pending[k][0]) for k in keep if pending[k][1])
-    close = min(abs(delta), max(0.0, leg - taken))
-    opened = math.trunc((abs(delta) - close) / lot) * lot
-    return cancelled, side, float(close), float(opened)
+    if all(_plain(v) for v in (long, short, goal, lot, *(p for p, _ in pending))):
+        return _plan_in(long, short, pending, goal, lot, lambda v: v, math.fsum, 0.0)
+    # a volume or the lot is fractional: the same steps exactly in decimal
+    # (0.3 lots less 0.1 is 0.2 lots, not 0.19999999999999998)
+    return _plan_in(
+        long, short, pending, goal, lot, exact, lambda vs: sum(vs, Fraction(0)), Fraction(0)
+    )
 
 
-def _plan_exactly(
-    long: float, short: float, pending: list[tuple[float, bool]], goal: float, lot: float
+def _plan_in(
+    long: float,
+    short: float,
+    pending: list[tuple[float, bool]],
+    goal: float,
+    lot: float,
+    num: Callable[[float], Any],
+    total: Callable[[Iterable[Any]], Any],
+    zero: Any,
 ) -> tuple[list[int], int, float, float]:
-    """``plan_target`` where a volume or the lot is fractional: the same steps,
-    exactly in decimal (0.3 lots less 0.1 is 0.2 lots, not 0.19999999999999998)."""
-    held = exact(long) - exact(short)
-    signed = [exact(p) for p, _ in pending]
+    """The steps of ``plan_target`` on numbers made by ``num`` and summed by ``total``."""
+    held = num(long) - num(short)
+    signed = [num(p) for p, _ in pending]
     keep = list(range(len(pending)))
     cancelled: list[int] = []
     while True:
-        delta = exact(goal) - (held + sum((signed[k] for k in keep), Fraction(0)))
+        delta = num(goal) - (held + total(signed[k] for k in keep))
         against = [k for k in keep if (signed[k] > 0) != (delta > 0)]
         if delta == 0 or not against:
             break
@@ -601,10 +595,10 @@ def _plan_exactly(
     if delta == 0:
         return cancelled, 0, 0.0, 0.0
     side = 1 if delta > 0 else -1
-    leg = exact(short if side > 0 else long)
-    taken = sum((abs(signed[k]) for k in keep if pending[k][1]), Fraction(0))
-    close = min(abs(delta), max(Fraction(0), leg - taken))
-    step = exact(lot)
+    leg = num(short if side > 0 else long)
+    taken = total(abs(signed[k]) for k in keep if pending[k][1])
+    close = min(abs(delta), max(zero, leg - taken))
+    step = num(lot)
     opened = math.trunc((abs(delta) - close) / step) * step
     return cancelled, side, float(close), float(opened)
 
