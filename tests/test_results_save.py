@@ -285,7 +285,9 @@ def test_the_command_line_keeps_the_users_files_beside_the_saves(tmp_path):
         assert done.returncode == 0, done.stderr
     assert not (out / "output").exists() and not (out / "log").exists()
     assert (out / "notes.txt").read_text() == "mine\n"
-    assert json.loads((out / "stats.json").read_text())["params"] == {"fast": 8}
+    saved = json.loads((out / "stats.json").read_text())
+    assert saved["params"] == {"fast": 8, "slow": 30, "stop": 5, "size": 0.2}  # the file's defaults
+    assert saved["params_defaulted"] == ["slow", "stop", "size"]
     assert pd.read_csv(out / "equity.csv").shape[0] > 0 and (out / "report.html").stat().st_size
     assert sorted(p.name for p in (out / STORE).iterdir()) == sorted(
         ["current", "lock", saved_folder(out).name]

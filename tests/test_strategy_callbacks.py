@@ -5,6 +5,8 @@ a strategy never reads refused; and the strategy API, the session and the run
 loop importing one another without a cycle."""
 
 import ast
+import html
+import json
 import subprocess
 import sys
 import textwrap
@@ -525,3 +527,35 @@ def test_init_sees_no_price_of_the_bar_its_orders_fill_on():
     assert closes == [] and price != price  # nothing visible: NaN price
     assert seen["first on_data"] == ([ROWS[0][3]], ROWS[0][3])
     assert result.trades.price.tolist() == [ROWS[0][0]]
+
+
+# ------------------------------------------------------------------ parameters in force
+
+
+@pytest.mark.parametrize(
+    ("given", "in_force", "defaulted"),
+    [
+        ({}, {"a": 1, "b": [2], "c": None, "d": 4}, ["a", "b", "c", "d"]),
+        ({"a": 7, "d": 0}, {"a": 7, "d": 0, "b": [2], "c": None}, ["b", "c"]),
+        ({"a": 7, "b": 8, "c": 9, "d": 10}, {"a": 7, "b": 8, "c": 9, "d": 10}, []),
+    ],
+)
+def test_the_parameters_in_force_are_the_given_ones_then_the_defaults_read(
+    given, in_force, defaulted, tmp_path
+):
+    def init(context):
+        p = context.params
+        context.seen = (p.get("a", 1), p.setdefault("b", [2]), p.get("c"), p.pop("d", 4))
+        p.get("a", 99)  # a second default for the same name does not replace the first
+
+    result = run({"init": init}, frame(), params=given, progress=False)
+    assert result.params == in_force and list(result.params) == list(in_force)
+    assert result.params_defaulted == defaulted
+    summary = result.summary()
+    assert ("Parameters  " + result.params_line()) in summary
+    for name, value in in_force.items():
+        assert f"{name} = {json.dumps(value)}" in result.params_line()
+    result.save(tmp_path)
+    saved = json.loads((tmp_path / "stats.json").read_text())
+    assert saved["params"] == in_force and saved["params_defaulted"] == defaulted
+    assert html.escape(result.params_line()) in (tmp_path / "report.html").read_text()

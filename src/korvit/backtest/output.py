@@ -36,7 +36,10 @@ def build_result(
     """The ``BacktestResult`` of ``test``'s run, from the engine's records in ``env``,
     the run's ``session`` and the loop's ``equity``."""
     from korvit.backtest.results import BacktestResult
+    from korvit.backtest.session import params_in_force
     from korvit.data.contracts import fee_schedules
+
+    params, defaulted = params_in_force(test.params, env.vr.g_KorvitUserContext)
 
     bars = _traded_bars(test, session.bars)
     vr = env.vr
@@ -53,7 +56,8 @@ def build_result(
         frequency=bars.frequency,
         initial_cash=float(sum(test.accounts.values())),
         strategy=test.name,
-        params=test.params,
+        params=params,
+        params_defaulted=defaulted,
         bars=bars,
         benchmark=test.benchmark,
         calendar=test.calendar,

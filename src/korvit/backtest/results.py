@@ -488,6 +488,15 @@ def _jsonable(value: object) -> Any:
     return str(value)
 
 
+def shown_value(value: Any) -> str:
+    """A value of the run's parameters or meta as short text."""
+    value = _jsonable(value)
+    if isinstance(value, str):
+        return value
+    text = json.dumps(value, ensure_ascii=False)
+    return text if len(text) <= 300 else text[:297] + "..."
+
+
 def _csv_writer(frame: pd.DataFrame) -> Callable[[IO[Any]], object]:
     """Writes ``frame`` as CSV to an open file."""
     return lambda fh: frame.to_csv(fh, index=False)
@@ -571,6 +580,7 @@ class BacktestResult:
         benchmark: str | Sequence[str] | pd.Series[float] | bool | None = "traded",
         calendar: Calendar | None = None,
         calendar_why: str = "",
+        params_defaulted: Iterable[str] = (),
     ) -> None:
         if frequency not in ("day", "minute"):
             raise ValueError(f"frequency must be 'day' or 'minute', not {frequency!r}")
@@ -593,6 +603,8 @@ class BacktestResult:
         self.initial_cash = float(initial_cash)
         self.strategy = "" if strategy is None else str(strategy)
         self.params = dict(params or {})
+        # the names in ``params`` whose values are the strategy's own defaults, not given
+        self.params_defaulted = [name for name in params_defaulted if name in self.params]
         self.meta = dict(meta or {})
         self.calendar, self.calendar_why = calendar, calendar_why
 
@@ -892,13 +904,32 @@ class BacktestResult:
         if benchmark:
             lines += ["", benchmark]
         fees = self.meta.get("fees")
-        lines += ["", f"Bars  {self.bars_description}"]
+        lines += ["", f"Parameters  {self.params_line()}", f"Bars  {self.bars_description}"]
         calendar = self.calendar_line()
         if calendar:
             lines.append(f"Calendar  {calendar}")
         if fees:
             lines += [("Fees  " if k == 0 else "      ") + str(line) for k, line in enumerate(fees)]
         return "\n".join(lines)
+
+    def params_line(self) -> str:
+        """The parameters in force: "fast = 20; the strategy's defaults: slow = 30,
+        stop = 5" (those given first, then the defaults the strategy read)."""
+        defaulted = set(self.params_defaulted)
+
+        def listed(names: list[str]) -> str:
+            return ", ".join(f"{name} = {shown_value(self.params[name])}" for name in names)
+
+        given = [name for name in self.params if name not in defaulted]
+        own = [name for name in self.params if name in defaulted]
+        parts = [listed(given)] if given else []
+        if own:
+            parts.append(
+                f"the strategy's defaults: {listed(own)}"
+                if given
+                else f"{listed(own)} (the strategy's defaults)"
+            )
+        return "; ".join(parts) or "none"
 
     @property
     def bar_kind(self) -> str:
@@ -980,6 +1011,7 @@ class BacktestResult:
             "frequency": self.frequency,
             "initial_cash": _jsonable(self.initial_cash),
             "params": _jsonable(self.params),
+            "params_defaulted": list(self.params_defaulted),
             "meta": _jsonable(self.meta),
             "benchmark": self.benchmark_name,
             **(

@@ -421,6 +421,51 @@ def valuation(
     return (cash, market_value, margin, cash + market_value), held
 
 
+_UNSET: Any = object()
+
+
+class Params(dict):  # type: ignore[type-arg]
+    """The run's parameters as the strategy reads them (``context.params``): a
+    dict that also notes each default the strategy fell back on
+    (``params.get("fast", 10)`` or ``params.setdefault(...)`` for a name not
+    given), so that the results can state every value in force."""
+
+    def __init__(self, given: Any = ()) -> None:
+        super().__init__(given)
+        self.defaults: dict[str, Any] = {}
+
+    def get(self, key: Any, default: Any = None) -> Any:
+        if key in self:
+            return self[key]
+        self.defaults.setdefault(key, default)
+        return default
+
+    def setdefault(self, key: Any, default: Any = None) -> Any:
+        if key not in self:
+            self.defaults.setdefault(key, default)
+        return super().setdefault(key, default)
+
+    def pop(self, key: Any, default: Any = _UNSET) -> Any:
+        if key not in self and default is not _UNSET:
+            self.defaults.setdefault(key, default)
+            return default
+        return super().pop(key) if default is _UNSET else super().pop(key, default)
+
+
+def params_in_force(given: Any, context: Any) -> tuple[dict[str, Any], list[str]]:
+    """The parameters a run was given, then the defaults its strategy read
+    (in the order it first read them), and the names of those defaults."""
+    params = dict(given or {})
+    read = getattr(getattr(context, "params", None), "defaults", None)
+    defaulted = []
+    if isinstance(read, dict):
+        for name, value in read.items():
+            if isinstance(name, str) and name not in params:
+                params[name] = value
+                defaulted.append(name)
+    return params, defaulted
+
+
 class Context(types.SimpleNamespace):
     """What the callbacks get as ``context``: ``params`` (the run's parameters),
     ``codes`` and ``accounts``; a strategy may keep its own state on it."""
@@ -430,7 +475,7 @@ class Context(types.SimpleNamespace):
     accounts: list[str]
 
     def __init__(self, params: Any, codes: Iterable[str], accounts: Iterable[str]) -> None:
-        super().__init__(params=dict(params), codes=list(codes), accounts=list(accounts))
+        super().__init__(params=Params(params), codes=list(codes), accounts=list(accounts))
 
     @property
     def now(self) -> datetime:

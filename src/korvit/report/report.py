@@ -36,7 +36,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from korvit.backtest.results import EXIT_REASONS, _jsonable, denials_line
+from korvit.backtest.results import EXIT_REASONS, denials_line
+from korvit.backtest.results import shown_value as _shown_value
 from korvit.backtest.stats import (
     BENCHMARK_STATS,
     ORDER_STATS,
@@ -594,15 +595,6 @@ _SETTING_WORDS = {
 }
 
 
-def _shown_value(value) -> str:
-    """A value of the run's parameters or meta as short text."""
-    value = _jsonable(value)
-    if isinstance(value, str):
-        return value
-    text = json.dumps(value, ensure_ascii=False)
-    return text if len(text) <= 300 else text[:297] + "..."
-
-
 def _run_html(result) -> str:
     """The run: what ran, on what, with which settings."""
     meta = dict(result.meta)
@@ -621,13 +613,7 @@ def _run_html(result) -> str:
         ),
     )
     meta.pop("strategy_file", None)
-    params = result.params
-    row(
-        "Parameters",
-        ", ".join(f"{_esc(k)} = {_esc(_shown_value(v))}" for k, v in params.items())
-        if params
-        else "none (the strategy's defaults)",
-    )
+    row("Parameters", _esc(result.params_line()))
     data = meta.pop("data", None)
     meta.pop("bars", None)
     curve = result.equity_curve
