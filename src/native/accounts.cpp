@@ -70,7 +70,9 @@ bool exact_decimal(handle x, kc::Decimal10 &out) {
 }
 
 // `a + b` (`a - b` with `minus`) of two volumes, as said above; out of the
-// exact integer range, `float(Fraction(str(a)) +/- Fraction(str(b)))`.
+// exact integer range (or for any other kind of number), `float(exact(a) +/- exact(b))`
+// with `korvit.data.lots.exact`, the Python positions' own rule (an integral number,
+// a bool or a numpy integer included, as its int; anything else by its text).
 object volume_sum(handle a, handle b, bool minus) {
     if (!fractional(a) && !fractional(b))
         return minus ? sub(a, b) : add(a, b);
@@ -82,9 +84,9 @@ object volume_sum(handle a, handle b, bool minus) {
         if (kc::add_exact(x, y, out))
             return kc::py_float(out);
     }
-    object Fraction = kc::import_from("fractions", "Fraction");
-    object fa = kc::call(Fraction, kc::steal(PyObject_Str(a.ptr())));
-    object fb = kc::call(Fraction, kc::steal(PyObject_Str(b.ptr())));
+    object exact = kc::import_from("korvit.data.lots", "exact");
+    object fa = kc::call(exact, a);
+    object fb = kc::call(exact, b);
     return kc::steal(PyNumber_Float((minus ? sub(fa, fb) : add(fa, fb)).ptr()));
 }
 object vadd(handle a, handle b) { return volume_sum(a, b, false); }
