@@ -59,11 +59,6 @@ BY_HAND = {
     "Average trade duration": pd.Timedelta(days=3),
     "Max trade duration": pd.Timedelta(days=6),
 }
-WORST = [  # peak, trough, recovery (day numbers, None: not recovered), depth, length in days
-    (5, 8, 9, -0.2, 4),
-    (1, 2, 4, -0.1, 3),
-    (9, 10, None, -1 / 24, 1),
-]
 
 
 def _curve(values):
@@ -111,34 +106,10 @@ def test_each_statistic_is_its_references(name):
         _same(_stats(curve, 1e6)[name], expected)
 
 
-def test_the_worst_drawdowns_of_the_run_worked_by_hand():
-    day = pd.Timestamp("2023-12-31")
-    expected = pd.DataFrame(
-        [
-            (
-                day + pd.Timedelta(days=p),
-                day + pd.Timedelta(days=t),
-                None if r is None else day + pd.Timedelta(days=r),
-                d,
-                pd.Timedelta(days=n),
-            )
-            for p, t, r, d, n in WORST
-        ],
-        columns=["peak", "trough", "recovery", "depth", "length"],
-    )
-    worst = worst_drawdowns(_curve(CLOSES), 100.0)
-    pd.testing.assert_frame_equal(worst, expected, check_dtype=False)
-    pd.testing.assert_frame_equal(
-        worst_drawdowns(_curve(CLOSES), 100.0, top=2), expected.head(2), check_dtype=False
-    )
-
-
 @settings(max_examples=80, deadline=None)
 @given(
     st.lists(
-        st.sampled_from([80.0, 90.0, 95.0, 100.0, 105.0, 120.0]) | st.floats(50, 150),
-        min_size=1,
-        max_size=40,
+        st.sampled_from([80.0, 90.0, 100.0, 120.0]) | st.floats(50, 150), min_size=1, max_size=40
     )
 )
 def test_the_worst_drawdowns_are_the_spells_under_water_deepest_first(values):
@@ -150,6 +121,9 @@ def test_the_worst_drawdowns_are_the_spells_under_water_deepest_first(values):
         end = curve.index[-1] if pd.isna(row.recovery) else row.recovery
         spell = dd[row.peak : end]
         assert spell.min() == row.depth == dd[row.trough] < 0 and row.length == end - row.peak
+        assert not dd[row.peak : row.trough].iloc[:-1].le(row.depth).any()  # first at its lowest
+        assert dd[row.peak] == 0 or row.peak == curve.index[0]  # the last bar at the peak
+        assert spell.iloc[1:-1].lt(0).all()  # under water throughout
         assert pd.isna(row.recovery) or dd[row.recovery] == 0
         assert not covered[row.peak : end].iloc[1:-1].any()  # apart from one another
         covered[row.peak : end] = True
