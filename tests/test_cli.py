@@ -9,6 +9,8 @@ import pandas as pd
 import pytest
 from support import korvit, write
 
+from korvit.backtest.stats import STAT_NAMES
+
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples" / "strategies"
 GOOD_STRATEGY = """
 from korvit.strategy import buy, history, position
@@ -69,7 +71,10 @@ def test_the_sample_strategy_runs_and_writes_its_report(tmp_path):
     ):
         assert (out / name).is_file(), name
     stats = json.loads((out / "stats.json").read_text())
-    assert stats, "empty statistics"
+    assert set(stats["stats"]) == set(STAT_NAMES) and stats["stats"]["SQN"] is not None
+    # two years of bars: no caveat; the worst drawdowns, the deepest the maximum drawdown
+    assert stats["caveats"] == [] and len(stats["drawdowns"]) == 5
+    assert stats["drawdowns"][0]["depth"] == stats["stats"]["Max drawdown"]
     trades = pd.read_csv(out / "trades.csv")
     assert len(trades) > 0 and set(trades.side) <= {"buy", "sell"}
 

@@ -144,6 +144,13 @@ def test_summary_and_notebook_view():
     assert text.splitlines()[0] == "<b>x</b> · 2024-01-01 – 2024-01-04"
     assert "Total return" in text and "0.50%" in text
     assert "Max drawdown" in text and "-2.28%" in text  # 987/1010 - 1
+    # three days are too few to annualise: the annualised figures are marked, with one line why
+    caveat = "annualised from 3 days: not meaningful below about 3 months"
+    assert res.caveats == [caveat] and f"\n* {caveat}\n" in text
+    assert "Sharpe ratio*" in text and "Calmar ratio*" in text and "Total return*" not in text
+    page = res.to_html()
+    assert f"* {caveat}." in page and "Sharpe ratio<span class='caveat'>*</span>" in page
+    assert "&lt;b&gt;x" in page and "<b>x" not in page
     view = res._repr_html_()
     assert "<b>x</b>" not in view and "&lt;b&gt;x&lt;/b&gt;" in view
 
@@ -172,6 +179,18 @@ def test_save_writes_every_output(tmp_path):
     assert doc["strategy"] == "demo" and doc["params"] == {"n": 3}
     assert doc["meta"] == {"note": None}
     assert doc["stats"]["Final equity"] == 1005
+    assert doc["caveats"] == res.caveats != []
+    # under water from the peak of day 2 to the end: 2 days, never recovered
+    assert doc["drawdowns"] == [
+        {
+            "peak": "2024-01-02T00:00:00",
+            "trough": "2024-01-03T00:00:00",
+            "recovery": None,
+            "depth": pytest.approx(987 / 1010 - 1),
+            "length": 2.0,
+        }
+    ]
+    assert "<h3>Worst drawdowns</h3>" in report.read_text()
     assert report.read_text().startswith("<!DOCTYPE html>")
     assert os.stat(report).st_mode & 0o044  # readable like any file, not private
 

@@ -33,10 +33,12 @@ from korvit.backtest.benchmark import (
 )
 from korvit.backtest.files import save_file_set
 from korvit.backtest.stats import (
+    ANNUALISED_STATS,
     BENCHMARK_STATS,
     ORDER_STATS,
     PERIODS_PER_YEAR,
     STAT_UNITS,
+    caveats,
     compute_stats,
     drawdown_series,
     format_stat,
@@ -45,6 +47,7 @@ from korvit.backtest.stats import (
     period_returns,
     rolling_figures,
     stats_to_numbers,
+    worst_drawdowns,
 )
 from korvit.data.lots import volume_sub
 
@@ -840,6 +843,20 @@ class BacktestResult:
             calendar=self.calendar,
         )
 
+    @cached_property
+    def drawdowns(self) -> pd.DataFrame:
+        """The five deepest drawdowns, deepest first (``peak``, ``trough``,
+        ``recovery``, NaT when not recovered, ``depth``, ``length``): see
+        ``korvit.backtest.stats.worst_drawdowns``."""
+        return worst_drawdowns(self.equity_curve, self.initial_cash)
+
+    @property
+    def caveats(self) -> list[str]:
+        """Lines the reader of the statistics should heed: annualised figures
+        of a run shorter than about three months (see
+        ``korvit.backtest.stats.caveats``)."""
+        return caveats(self.stats)
+
     # -- presentation ---------------------------------------------------
     @property
     def title(self) -> str:
@@ -870,13 +887,16 @@ class BacktestResult:
         return f"Benchmark  {self.benchmark_name}\n           {figures}"
 
     def summary(self) -> str:
-        """The statistics as a short two-column text table, then the orders
+        """The statistics as a short two-column text table (with a line under
+        it when the annualised figures, marked ``*``, come from too short a
+        run: ``caveats``), then the orders
         (placed, filled, cancelled, denied, and the most common reasons of
         the denials and cancellations), then the benchmark and the figures
         against it, then the bars, the calendar (``calendar_line``) and the fee
         schedules in force (``meta["fees"]``, one line per schedule)."""
+        notes = self.caveats
         items = [
-            (name, format_stat(name, value))
+            (name + ("*" if notes and name in ANNUALISED_STATS else ""), format_stat(name, value))
             for name, value in _stat_items(self.stats)
             if name not in ORDER_STATS and name not in BENCHMARK_STATS
         ]
@@ -894,6 +914,7 @@ class BacktestResult:
                 rname, rvalue = right[i]
                 line += f"    {rname:<{rw}}{rvalue:>{rv}}"
             lines.append(line)
+        lines += [f"* {note}" for note in notes]
         lines.append("")
         lines.append(f"Orders  {orders_line(self.orders)}")
         for status in ("denied", "cancelled"):
@@ -996,7 +1017,8 @@ class BacktestResult:
 
     # -- output ---------------------------------------------------------
     def save(self, directory: str | os.PathLike[str]) -> Path:
-        """Write the records, round trips, statistics and report to
+        """Write the records, round trips, statistics (with the caveats and the
+        worst drawdowns) and report to
         ``directory`` (created if needed) as one set: a reader sees the
         files of the earlier save or those of this one, never a mix, also
         after a failure or a kill in the middle (see
@@ -1024,6 +1046,8 @@ class BacktestResult:
             ),
             "stats": stats_to_numbers(self.stats),
             "units": STAT_UNITS,
+            "caveats": self.caveats,
+            "drawdowns": _jsonable(self.drawdowns.to_dict("records")),
         }
         stats_text = json.dumps(document, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
         frames = {

@@ -27,6 +27,21 @@ The order counts ("Orders placed", "... filled", "... cancelled", "...
 denied") count the orders table by status; ``order_reasons`` counts the
 reasons of the denied (or cancelled) orders by their kind.
 
+The Calmar ratio is the CAGR over the magnitude of that drawdown.  The
+drawdown's spells (each stretch under water, from its peak to the first bar
+back at it, or to the last bar) give the average drawdown (the mean of their
+deepest points) and its average length; ``worst_drawdowns`` lists the
+deepest of them.  The shape of the daily returns: their skew and excess
+kurtosis (the population moments, as ``scipy.stats``'s ``skew`` and
+``kurtosis`` give them), the value at risk and the expected shortfall of the
+worst 5 % of days (historical, as ``empyrical``'s ``value_at_risk`` and
+``conditional_value_at_risk``) and ``empyrical``'s tail ratio.  Of the round
+trips: the expectancy (the mean P&L in money), the SQN (√n × the mean P&L
+over its sample standard deviation), the Kelly criterion (the win rate less
+the losing rate over the payoff ratio, the mean return of the winning round
+trips over that of the losing ones), the best, worst and average return, and
+the average and longest time held.
+
 Against a benchmark curve (see ``korvit.backtest.benchmark``) the benchmark's
 return, CAGR and drawdown are taken as the strategy's are, alpha and beta as
 ``empyrical``'s ``alpha_beta`` gives them on the daily returns (alpha
@@ -35,7 +50,9 @@ by its standard deviation, which ``Information ratio`` annualises (× √252, or
 the square root of ``periods_per_year``).
 
 Nothing here warns: empty inputs, a single bar and a flat curve give NaN
-where a figure is undefined.
+where a figure is undefined.  The annualised figures of a run shorter than
+about three months are computed all the same; ``caveats`` says they mean
+nothing.
 """
 
 from __future__ import annotations
@@ -54,7 +71,9 @@ if TYPE_CHECKING:
 
 __all__ = [
     "compute_stats",
+    "caveats",
     "drawdown_series",
+    "worst_drawdowns",
     "daily_returns",
     "format_stat",
     "stats_to_json",
@@ -67,7 +86,9 @@ __all__ = [
     "STAT_UNITS",
     "ORDER_STATS",
     "BENCHMARK_STATS",
+    "ANNUALISED_STATS",
     "PERIODS_PER_YEAR",
+    "SHORT_RUN",
 ]
 
 PERIODS_PER_YEAR = 252
@@ -90,10 +111,18 @@ _KINDS = {
     "Annualised volatility": "pct",
     "Sharpe ratio": "ratio",
     "Sortino ratio": "ratio",
+    "Calmar ratio": "ratio",
     "Max drawdown": "pct",
     "Max drawdown peak": "time",
     "Max drawdown trough": "time",
     "Longest drawdown": "delta",
+    "Average drawdown": "pct",
+    "Average drawdown length": "delta",
+    "Skew": "ratio",
+    "Excess kurtosis": "ratio",
+    "Daily value at risk": "pct",
+    "Daily expected shortfall": "pct",
+    "Tail ratio": "ratio",
     "Orders placed": "int",
     "Orders filled": "int",
     "Orders cancelled": "int",
@@ -104,6 +133,14 @@ _KINDS = {
     "Profit factor": "ratio",
     "Average win": "money",
     "Average loss": "money",
+    "Expectancy": "money",
+    "SQN": "ratio",
+    "Kelly criterion": "pct",
+    "Best trade": "pct",
+    "Worst trade": "pct",
+    "Average trade": "pct",
+    "Average trade duration": "delta",
+    "Max trade duration": "delta",
     "Total fees": "money",
     "Exposure": "pct",
     "Benchmark return": "pct",
@@ -123,6 +160,21 @@ BENCHMARK_STATS = (
     "Beta",
     "Information ratio",
 )
+# The figures annualised from the run's returns, which a short run makes meaningless.
+ANNUALISED_STATS = (
+    "Annualised return",
+    "Annualised volatility",
+    "Sharpe ratio",
+    "Sortino ratio",
+    "Calmar ratio",
+    "Benchmark annualised return",
+    "Alpha",
+    "Information ratio",
+)
+# Below this span the annualised figures carry a caveat (see ``caveats``).
+SHORT_RUN = pd.Timedelta(days=_DAYS_PER_YEAR / 4)
+# The tail of the daily returns that the value at risk and the expected shortfall measure.
+_TAIL = 0.05
 # The unit of each statistic in ``stats_to_numbers``: times are ISO 8601 text,
 # durations days, fractions 0.05 for 5 %.
 _UNITS = {
@@ -267,17 +319,67 @@ def _drawdown_dates(dd: pd.Series):
     peaks = np.flatnonzero(dry[: trough_at + 1])
     peak = dd.index[peaks[-1]] if len(peaks) else dd.index[0]
 
-    # Each bar under water belongs to a spell that starts at the last bar at
-    # the peak before it (the first bar if there is none) and ends at the
-    # first bar back at the peak (the last bar if the curve never gets back).
-    n = len(values)
-    positions = np.arange(n)
-    since = np.maximum.accumulate(np.where(dry, positions, 0))
-    until = np.minimum.accumulate(np.where(dry, positions, n - 1)[::-1])[::-1]
+    # the longest spell under water, from its peak to its recovery (or the last bar)
+    since, _, until, _ = _spells(values)
     times = dd.index.to_numpy()
-    wet = ~dry
-    longest = pd.Timedelta((times[until[wet]] - times[since[wet]]).max())
+    longest = pd.Timedelta((times[until] - times[since]).max())
     return peak, dd.index[trough_at], longest
+
+
+def _spells(values):
+    """The spells under water of a drawdown array (each maximal run of bars
+    not at the peak), as four arrays of positions: each spell's peak (the
+    last bar at the peak before it, the first bar if there is none), its first
+    bar under water, its end (the first bar back at the peak, the last bar if
+    the curve never gets back) and its stop (the first bar back at the peak,
+    ``len(values)`` if none)."""
+    n = len(values)
+    dry = np.concatenate(([True], values >= 0, [True])).view(np.int8)
+    edges = np.flatnonzero(np.diff(dry))
+    first, stop = edges[0::2], edges[1::2]
+    return np.maximum(first - 1, 0), first, np.minimum(stop, n - 1), stop
+
+
+def _spell_depths(values, first):
+    """The deepest drawdown of each spell (NaN bars skipped: a spell of NaN
+    alone comes out 0 or above, the bars after it being at the peak)."""
+    return np.fmin.reduceat(values, first) if len(first) else np.empty(0)
+
+
+def worst_drawdowns(
+    equity_curve: pd.Series, initial_cash: float | None = None, top: int = 5
+) -> pd.DataFrame:
+    """The ``top`` deepest drawdowns of a curve, deepest first: its spells
+    under water (which never overlap), each with its ``peak`` (the last bar at
+    the running peak before it; the first bar if the curve starts below the
+    initial cash), ``trough`` (the first bar at its lowest), ``recovery`` (the
+    first bar back at the peak; NaT if the curve never gets back), ``depth``
+    (the fraction below the peak at the trough, negative) and ``length``
+    (peak to recovery, or to the last bar if not recovered).  The initial
+    cash is the first peak, as in ``drawdown_series``; spells of equal depth
+    come in time order.  The deepest is the maximum drawdown of
+    ``compute_stats``, with its peak and trough."""
+    if isinstance(top, bool) or not isinstance(top, (int, np.integer)) or top < 0:
+        raise ValueError(f"top must be a whole number of 0 or more, not {top!r}")
+    curve = equity_curve.astype(float).sort_index()
+    values = _drawdown(curve.to_numpy(), initial_cash)
+    peaks, first, ends, stops = _spells(values)
+    depths = _spell_depths(values, first)
+    chosen = np.flatnonzero(depths < 0)
+    chosen = chosen[np.argsort(depths[chosen], kind="stable")][: int(top)]
+    times = curve.index
+    troughs = [first[k] + int(np.nanargmin(values[first[k] : stops[k]])) for k in chosen.tolist()]
+    recovered = stops[chosen] < len(values)
+    recovery = pd.Series(times[np.where(recovered, stops[chosen], 0)]).where(recovered)
+    return pd.DataFrame(
+        {
+            "peak": times[peaks[chosen]],
+            "trough": times[np.asarray(troughs, dtype=np.intp)],
+            "recovery": recovery.to_numpy(),
+            "depth": depths[chosen],
+            "length": times[ends[chosen]] - times[peaks[chosen]],
+        }
+    )
 
 
 def _drawdown_dates_by_label(dd: pd.Series):
@@ -330,6 +432,53 @@ def _round_trip_figures(round_trips: pd.DataFrame):
     avg_win = float(wins.mean()) if len(wins) else math.nan
     avg_loss = float(losses.mean()) if len(losses) else math.nan
     return n, len(wins) / n, factor, avg_win, avg_loss
+
+
+def _trade_figures(round_trips: pd.DataFrame, win_rate: float) -> dict:
+    """Expectancy and SQN of the round trips' P&L (money); the Kelly
+    criterion, the best, worst and average trade of their returns; their
+    average and longest duration.  A table without a ``return`` or
+    ``duration`` column gives NaN (NaT) for the figures taken from it."""
+    n = len(round_trips)
+    pnl = round_trips["pnl"].to_numpy(dtype=float) if n else np.empty(0)
+    expectancy = float(np.mean(pnl)) if n else math.nan
+    sqn = math.nan
+    if n > 1:
+        std = float(_zero_dispersion_std(pnl, np.std(pnl, ddof=1)))
+        if std > 0:
+            sqn = _finite_or_nan(math.sqrt(n) * expectancy / std)
+    figures: dict[str, Any] = {"Expectancy": _finite_or_nan(expectancy), "SQN": sqn}
+    if n and "return" in round_trips:
+        returns = round_trips["return"].to_numpy(dtype=float)
+        known = np.isfinite(returns)
+        wins, losses = returns[known & (pnl > 0)], returns[known & (pnl < 0)]
+        kelly = math.nan  # without a winning and a losing round trip there are no odds
+        if len(wins) and len(losses):
+            payoff = float(np.mean(wins)) / -float(np.mean(losses))
+            if payoff > 0:
+                kelly = win_rate - (1 - win_rate) / payoff
+        shown = returns[known]
+        figures.update(
+            {
+                "Kelly criterion": _finite_or_nan(kelly),
+                "Best trade": float(np.max(shown)) if len(shown) else math.nan,
+                "Worst trade": float(np.min(shown)) if len(shown) else math.nan,
+                "Average trade": _finite_or_nan(np.mean(shown)) if len(shown) else math.nan,
+            }
+        )
+    else:
+        figures.update(
+            dict.fromkeys(
+                ("Kelly criterion", "Best trade", "Worst trade", "Average trade"), math.nan
+            )
+        )
+    if n and "duration" in round_trips:
+        column = round_trips["duration"]
+        held = (column if column.dtype.kind == "m" else pd.to_timedelta(column)).to_numpy()
+        figures["Average trade duration"], figures["Max trade duration"] = _delta_figures(held)
+    else:
+        figures["Average trade duration"] = figures["Max trade duration"] = pd.NaT
+    return figures
 
 
 def compute_stats(
@@ -428,6 +577,59 @@ def _benchmark_stats(
     return out
 
 
+def _spell_figures(dd: pd.Series):
+    """The average depth and the average length (peak to recovery, or to the
+    last bar) of the spells under water of a drawdown series."""
+    values = dd.to_numpy(dtype=float)
+    if not len(values):
+        return math.nan, pd.NaT
+    peaks, first, ends, _ = _spells(values)
+    depths = _spell_depths(values, first)
+    deep = depths < 0
+    if not deep.any():
+        return math.nan, pd.NaT
+    times = dd.index.to_numpy()
+    average_length, _ = _delta_figures(times[ends[deep]] - times[peaks[deep]])
+    return float(np.mean(depths[deep])), average_length
+
+
+def _delta_figures(deltas):
+    """The average and the longest of an array of durations (NaT skipped;
+    NaT without any)."""
+    if deltas.dtype.kind != "m":  # not durations of times (the curve had no times): as they are
+        return (np.mean(deltas), np.max(deltas)) if len(deltas) else (pd.NaT, pd.NaT)
+    known = deltas[~np.isnat(deltas)]
+    if not len(known):
+        return pd.NaT, pd.NaT
+    average = np.int64(round(float(np.mean(known.view(np.int64))))).astype(known.dtype)
+    return pd.Timedelta(average), pd.Timedelta(known.max())
+
+
+def _distribution_figures(values):
+    """Skew, excess kurtosis (the population moments, as ``scipy.stats``'s
+    ``skew`` and ``kurtosis`` give them), the value at risk, the expected
+    shortfall (``empyrical``'s historical ``value_at_risk`` and
+    ``conditional_value_at_risk`` of the worst 5 %) and ``empyrical``'s tail
+    ratio of finite daily returns."""
+    n = len(values)
+    if not n:
+        return (math.nan,) * 5
+    skew = kurtosis = math.nan
+    mean = float(np.mean(values))
+    deviations = values - mean
+    squares = deviations * deviations
+    m2 = float(np.mean(squares))
+    # no dispersion, or only rounding noise of it (as scipy tells it): no shape
+    if n > 1 and values.max() != values.min() and m2 > (np.finfo(float).eps * mean) ** 2:
+        skew = _finite_or_nan(np.mean(squares * deviations) / m2**1.5)
+        kurtosis = _finite_or_nan(np.mean(squares * squares) / (m2 * m2) - 3.0)
+    low, high = np.percentile(values, [100 * _TAIL, 100 * (1 - _TAIL)])
+    cut = int((n - 1) * _TAIL)
+    shortfall = float(np.mean(np.partition(values, cut)[: cut + 1]))
+    tail = _finite_or_nan(abs(high) / abs(low)) if low != 0 else math.nan
+    return skew, kurtosis, float(low), shortfall, tail
+
+
 def _compute_stats(
     equity_curve,
     trades,
@@ -462,6 +664,10 @@ def _compute_stats(
     dd = drawdown_series(curve, initial)
     peak, trough, longest = _drawdown_dates(dd)
     deepest = float(np.nanmin(dd.to_numpy())) if len(dd) else math.nan
+    average_depth, average_length = _spell_figures(dd)
+    cagr = _cagr(initial, final, start, end)
+    calmar = _finite_or_nan(cagr / -deepest) if deepest < 0 else math.nan
+    skew, kurtosis, var, shortfall, tail = _distribution_figures(values)
     n_rt, win_rate, factor, avg_win, avg_loss = _round_trip_figures(round_trips)
     fees = float(trades["fee"].astype(float).sum()) if len(trades) else 0.0
     exposed = exposure.to_numpy(dtype=bool)
@@ -473,14 +679,22 @@ def _compute_stats(
         "Initial equity": initial,
         "Final equity": final,
         "Total return": final / initial - 1.0 if initial > 0 else math.nan,
-        "Annualised return": _cagr(initial, final, start, end),
+        "Annualised return": cagr,
         "Annualised volatility": vol,
         "Sharpe ratio": sharpe,
         "Sortino ratio": sortino,
+        "Calmar ratio": calmar,
         "Max drawdown": deepest,
         "Max drawdown peak": peak,
         "Max drawdown trough": trough,
         "Longest drawdown": longest,
+        "Average drawdown": average_depth,
+        "Average drawdown length": average_length,
+        "Skew": skew,
+        "Excess kurtosis": kurtosis,
+        "Daily value at risk": var,
+        "Daily expected shortfall": shortfall,
+        "Tail ratio": tail,
         **{name: counts[name] for name in ORDER_STATS},
         "Trades": len(trades),
         "Round trips": n_rt,
@@ -488,6 +702,7 @@ def _compute_stats(
         "Profit factor": factor,
         "Average win": avg_win,
         "Average loss": avg_loss,
+        **_trade_figures(round_trips, win_rate),
         "Total fees": fees,
         "Exposure": float(exposed.mean()) if len(exposed) else math.nan,
     }
@@ -545,6 +760,33 @@ def _alpha_beta(returns, factor_returns, per_year=PERIODS_PER_YEAR):
         1,
     )
     return float(alpha), beta
+
+
+def caveats(stats: pd.Series) -> list[str]:
+    """What the reader of ``stats`` should know before trusting them: a run
+    shorter than ``SHORT_RUN`` (about three months) gives annualised figures
+    (``ANNUALISED_STATS``) of no meaning, though they are computed all the
+    same.  Each caveat is one line of text; none when the run is long enough
+    or has no annualised figure."""
+    duration = stats.get("Duration")
+    if duration is None or pd.isna(duration) or pd.Timedelta(duration) >= SHORT_RUN:
+        return []
+    figures = [stats.get(name) for name in ANNUALISED_STATS]
+    if not any(isinstance(v, (float, np.floating)) and math.isfinite(v) for v in figures):
+        return []
+    return [f"annualised from {_span(pd.Timedelta(duration))}: not meaningful below about 3 months"]
+
+
+def _span(delta: pd.Timedelta) -> str:
+    """A run's span in words: "5 days", "2.5 days", "6.5 hours", "30 minutes"."""
+    hours = delta / pd.Timedelta(hours=1)
+    if hours >= 24:
+        count, unit = round(hours / 24, 1), "day"
+    elif hours >= 1:
+        count, unit = round(hours, 1), "hour"
+    else:
+        count, unit = round(hours * 60), "minute"
+    return f"{count:g} {unit}" + ("" if count == 1 else "s")
 
 
 def format_stat(name: str, value) -> str:

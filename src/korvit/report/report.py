@@ -1,6 +1,7 @@
 """The HTML report of a backtest: one self-contained, interactive file.
 
-Top to bottom: the statistics, and the run against its benchmark; the equity
+Top to bottom: the statistics (with a caveat on the annualised ones of a
+short run), the run against its benchmark and the worst drawdowns; the equity
 with the benchmark, the drawdown and a range selector; each traded
 instrument's prices with its fills and stop levels (a drop-down picks the
 instrument); the returns by month (a heat map) and by year, and the rolling
@@ -39,6 +40,7 @@ import pandas as pd
 from korvit.backtest.results import EXIT_REASONS, denials_line
 from korvit.backtest.results import shown_value as _shown_value
 from korvit.backtest.stats import (
+    ANNUALISED_STATS,
     BENCHMARK_STATS,
     ORDER_STATS,
     format_stat,
@@ -94,6 +96,8 @@ h3 { font-size: 14px; margin: 16px 0 6px; font-weight: 600; }
 .versus th { text-align: left; font-weight: normal; color: var(--muted); }
 .versus thead th { font-weight: 600; color: var(--fg); text-align: right; }
 .versus td { text-align: right; font-weight: 600; }
+.caveat { color: #b06000; }
+.drawdowns { width: auto; }
 .pick { margin: 4px 0 8px; font-size: 13px; }
 .pick select { font: inherit; padding: 3px 6px; margin-left: 6px; max-width: 100%; }
 .two { display: grid; grid-template-columns: 3fr 1fr; gap: 24px; align-items: start; }
@@ -326,21 +330,58 @@ def _denied_flag(result) -> str:
 
 def _stats_html(result) -> str:
     """The statistics in three columns (the order counts are in Orders, the
-    benchmark's figures beside the strategy's below)."""
+    benchmark's figures beside the strategy's below), the annualised ones
+    marked when the run is too short for them (with the caveat under the
+    table), then the worst drawdowns."""
     items = [
         (name, value)
         for name, value in result.stats.items()
         if name not in ORDER_STATS and name not in BENCHMARK_STATS
     ]
+    notes = result.caveats
     size = -(-len(items) // 3)
     blocks = []
     for i in range(0, len(items), size):
         rows = "".join(
-            f"<tr><th>{_esc(n)}</th><td>{_esc(format_stat(n, v))}</td></tr>"
+            f"<tr><th>{_esc(n)}{_CAVEAT_MARK if notes and n in ANNUALISED_STATS else ''}</th>"
+            f"<td>{_esc(format_stat(n, v))}</td></tr>"
             for n, v in items[i : i + size]
         )
         blocks.append(f"<table>{rows}</table>")
-    return f"<div class='stats'>{''.join(blocks)}</div>" + _versus_html(result)
+    caveat = "".join(f"<p class='note caveat'>* {_esc(note)}.</p>" for note in notes)
+    return (
+        f"<div class='stats'>{''.join(blocks)}</div>{caveat}"
+        + _versus_html(result, bool(notes))
+        + _drawdowns_html(result)
+    )
+
+
+# The mark of an annualised figure of too short a run (the caveat's line says why).
+_CAVEAT_MARK = "<span class='caveat'>*</span>"
+
+
+def _drawdowns_html(result) -> str:
+    """The worst drawdowns, deepest first: peak, trough, recovery, depth and length."""
+    worst = result.drawdowns
+    if worst.empty:
+        return "<h3>Worst drawdowns</h3><p class='note'>No drawdown.</p>"
+    head = (
+        "<tr><th>#</th><th class='l'>Peak</th><th class='l'>Trough</th>"
+        "<th class='l'>Recovery</th><th>Depth</th><th>Length</th></tr>"
+    )
+    body = [
+        f"<tr><td>{k}</td><td class='l'>{_esc(_fmt_time(row.peak))}</td>"
+        f"<td class='l'>{_esc(_fmt_time(row.trough))}</td>"
+        f"<td class='l'>{_esc(_fmt_time(row.recovery) or 'not recovered')}</td>"
+        + _signed(row.depth, _esc(_pct(row.depth)))
+        + f"<td>{_esc(_fmt_days(row.length))}</td></tr>"
+        for k, row in enumerate(worst.itertuples(index=False), 1)
+    ]
+    note = (
+        "Each from its peak to the first bar back at it (the length runs to the last bar "
+        "when the run ends under water)."
+    )
+    return f"<h3>Worst drawdowns</h3>{_grid(head, body, note, cls='grid drawdowns')}"
 
 
 def _per_year(result) -> str:
@@ -348,24 +389,28 @@ def _per_year(result) -> str:
     return f"{result.sessions_per_year:,.1f}".removesuffix(".0")
 
 
-def _versus_html(result) -> str:
+def _versus_html(result, marked: bool = False) -> str:
     """The strategy beside its benchmark: return, CAGR, drawdown; alpha,
-    beta and the information ratio."""
+    beta and the information ratio (the annualised ones ``marked`` with the
+    short run's caveat)."""
     if not len(result.benchmark_curve):
         return "<p class='note'>No benchmark.</p>"
     s = result.stats
+    mark = _CAVEAT_MARK if marked else ""
     pairs = (
         ("Total return", "Total return", "Benchmark return"),
         ("Annualised return (CAGR)", "Annualised return", "Benchmark annualised return"),
         ("Max drawdown", "Max drawdown", "Benchmark max drawdown"),
     )
     rows = "".join(
-        f"<tr><th>{label}</th><td>{_esc(format_stat(ours, s[ours]))}</td>"
+        f"<tr><th>{label}{mark if ours in ANNUALISED_STATS else ''}</th>"
+        f"<td>{_esc(format_stat(ours, s[ours]))}</td>"
         f"<td>{_esc(format_stat(theirs, s[theirs]))}</td></tr>"
         for label, ours, theirs in pairs
     )
     rows += "".join(
-        f"<tr><th>{label}</th><td>{_esc(format_stat(name, s[name]))}</td><td></td></tr>"
+        f"<tr><th>{label}{mark if name in ANNUALISED_STATS else ''}</th>"
+        f"<td>{_esc(format_stat(name, s[name]))}</td><td></td></tr>"
         for label, name in (
             ("Alpha (annualised)", "Alpha"),
             ("Beta", "Beta"),

@@ -53,11 +53,27 @@ def _typed(frame: pd.DataFrame) -> pd.DataFrame:
 # The statistics where lower is better; the others rank higher first (drawdowns and
 # average losses are negative fractions and amounts: higher is nearer to none).
 LOWER_IS_BETTER = frozenset(
-    {"Annualised volatility", "Longest drawdown", "Orders cancelled", "Orders denied", "Total fees"}
+    {
+        "Annualised volatility",
+        "Longest drawdown",
+        "Average drawdown length",
+        "Orders cancelled",
+        "Orders denied",
+        "Total fees",
+    }
 )
 # Statistics kept as negative amounts whose size is a loss: minimising one is making
 # the loss smaller, which ranks values nearer 0 first, as their better direction does.
-LOSSES = frozenset({"Max drawdown", "Average loss", "Benchmark max drawdown"})
+LOSSES = frozenset(
+    {
+        "Max drawdown",
+        "Average drawdown",
+        "Daily value at risk",
+        "Daily expected shortfall",
+        "Average loss",
+        "Benchmark max drawdown",
+    }
+)
 SCORE_COLUMN = "objective"  # the column of a function's scores
 
 
