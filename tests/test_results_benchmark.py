@@ -108,7 +108,7 @@ def test_each_round_trip_says_why_it_ended(every_exit):
         "take profit",
         "trailing stop",
         "signal",
-        "end of data",
+        "open at the end",
     ]
     assert rt["exit_price"].to_dict() == {A: 9.0, B: 11.0, C: 11.0, D: 10.4, E: 10.6}
     assert rt["exit_time"].to_dict() == {
@@ -217,7 +217,7 @@ def test_round_trips_without_prices_leave_open_positions_out():
     )
     assert match_round_trips(trades)["volume"].tolist() == [4.0]
     marked = match_round_trips(trades, marks={"X.1": (pd.Timestamp("2024-01-05"), 13.0)})
-    assert marked["exit_reason"].tolist() == ["signal", "end of data", "end of data"]
+    assert marked["exit_reason"].tolist() == ["signal", "open at the end", "open at the end"]
     # 6 left of the first buy at 13: 18 gross, 0.6 of its fee; the second buy: 2 gross, its whole fee
     assert marked["pnl"].tolist() == pytest.approx([8 - 0.4 - 0.5, 18 - 0.6, 2 - 0.2])
     assert marked["exit_trade_id"].isna().tolist() == [False, True, True]
