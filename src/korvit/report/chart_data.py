@@ -657,8 +657,16 @@ def price_data(result) -> dict | None:
         "stop_names": STOP_NAMES,
         "reason_names": REASON_NAMES,
         "x_range": (float(x[0]) - half, float(x[-1]) + half),
-        "y_range": _span(first["h"], first["l"], first["stops"]["y"], first["fills"]["p"]),
-        "volume_range": _span(first["v"], zero=True),
+        "y_range": _span(
+            first["h"],
+            first["l"],
+            first["stops"]["y"],
+            first["fills"]["p"],
+            *[item["y"] for item in first["indicators"] if item["pane"] == 0],
+        ),
+        "volume_range": _span(
+            first["v"], *[item["y"] for item in first["indicators"] if item["pane"] == 1], zero=True
+        ),
         "tick_labels": axis.tick_labels((x, shared["time"])),
         "years": axis.years,
         "panes": shared["panes"],

@@ -393,6 +393,9 @@
                          [["h", "l"], ["p"]].concat(priceCols), stops);
     var fitVolume = fitY(vol, [prices].concat(panes[1] ? [panes[1].lines.source] : []), ["x", "x"],
                          [["v"]].concat(panes[1] ? [panes[1].lines.cols] : []), null, true);
+    // the time shown under the last pane only
+    var below = panes.slice(2).filter(Boolean).map(function (pane) { return pane.fig; });
+    [vol].concat(below).slice(0, -1).forEach(function (f) { set(xaxes(f), {visible: false}); });
     var fitBelow = panes.map(function (pane, k) {
       return pane && k > 1 ? fitY(pane.fig, [pane.lines.source], ["x"], [pane.lines.cols]) : null;
     });
@@ -432,7 +435,7 @@
       fitPrices();
       fitVolume();
     });
-    return column([fig, vol].concat(panes.slice(2).filter(Boolean).map(function (pane) { return pane.fig; })));
+    return column([fig, vol].concat(below));
   }
 
   // ---------------------------------------------------------------- returns
