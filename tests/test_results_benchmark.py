@@ -121,10 +121,22 @@ def test_each_round_trip_says_why_it_ended(every_exit):
     assert (rt["entry_price"] == 10.0).all() and (rt["entry_time"] == TIMES[1]).all()
     assert rt["pnl"].to_dict() == pytest.approx({A: -100, B: 100, C: 100, D: 40, E: 60})
     assert np.isnan(rt.loc[E, "exit_trade_id"]) and rt.loc[E, "duration"] == pd.Timedelta(days=6)
-    # The trade figures count the closed round trips; the open one is in the equity.
+    # The trade figures count the closed round trips; the open one is in the equity,
+    # counted apart, in the same words in the statistics, the tables and the charts.
     stats = every_exit.stats
     assert stats["Round trips"] == 4 and stats["Win rate"] == 0.75
+    assert stats["Open at the end"] == 1
     assert stats["Final equity"] == pytest.approx(1_000_000 + 200)
+    from korvit.report.chart_data import price_data
+
+    html = every_exit.to_html()
+    assert "<p class='note'>4 round trips + 1 open at the end.</p>" in html  # by reason
+    assert "<tr><td class='l'>open at the end</td><td>1</td>" in html
+    assert f"<option value='{E}'>{E} (0 round trips + 1 open at the end)</option>" in html
+    assert f"<option value='{A}'>{A} (1 round trip)</option>" in html
+    titles = {code: one["title"] for code, one in price_data(every_exit)["store"].items()}
+    assert titles[E].startswith(f"{E} · 0 round trips + 1 open at the end, P&L +60.00")
+    assert "Open at the end" in every_exit.summary() and "<th>Open at the end</th><td>1</td>" in html
 
 
 @pytest.mark.parametrize(

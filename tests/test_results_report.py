@@ -208,6 +208,20 @@ def test_merged_bars_keep_the_first_open_the_extremes_and_the_last_close():
     assert (o[1, 2], h[1, 2], low[1, 2], c[1, 2], v[1, 2]) == (5, 6, 4, 5.5, 7)
 
 
+@pytest.mark.parametrize(
+    "times, years",
+    [
+        (["2024-01-02 09:31", "2024-06-28 15:00", "2024-12-31 15:00"], False),  # within a year
+        (["2024-12-31 14:59", "2025-01-02 09:31"], True),  # across its end
+        (["2008-01-04 09:01", "2015-06-30 10:00", "2023-12-29 15:00"], True),  # sixteen years
+        (["2024-03-01"], False),
+        ([], False),
+    ],
+)
+def test_time_axes_name_the_year_when_the_run_crosses_a_years_end(times, years):
+    assert charts.with_year(pd.DatetimeIndex(times)) is years
+
+
 def test_thinned_equity_keeps_every_peak_and_trough():
     values = np.sin(np.linspace(0, 60, 100_000)) * np.linspace(1, 2, 100_000)
     keep = charts._thin(values, 2000)

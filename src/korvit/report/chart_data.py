@@ -43,6 +43,7 @@ __all__ = [
     "histogram_data",
     "chart_codes",
     "with_year",
+    "unpacked",
     "rolling_window",
     "EQUITY_POINTS",
     "PRICE_POINTS",
@@ -415,11 +416,40 @@ def _merge_last(values, step):
     return out
 
 
+# An indicator's values travel as whole steps of int16 between their lowest and
+# highest value (65,535 levels: far finer than a chart's pixels), half the room of
+# float32; this step stands for NaN.
+_NO_VALUE = -32768
+
+
+def _packed(values):
+    """``values`` (float64, NaN where unknown) as ``lo`` (their lowest),
+    ``step`` and ``q``: int16, each value ``lo + (q + 32767) * step``
+    (``unpacked``), ``_NO_VALUE`` where unknown."""
+    known = np.isfinite(values)
+    q = np.full(len(values), _NO_VALUE, dtype=np.int16)
+    if not known.any():
+        return {"lo": 0.0, "step": 0.0, "q": q}
+    lo, hi = float(values[known].min()), float(values[known].max())
+    step = (hi - lo) / 65534
+    q[known] = (np.rint((values[known] - lo) / step) - 32767) if step > 0 else -32767
+    return {"lo": lo, "step": step, "q": q}
+
+
+def unpacked(item) -> np.ndarray:
+    """An indicator's values (float32, NaN where unknown) from ``_packed``'s ``lo``, ``step`` and ``q``."""
+    q = np.asarray(item["q"])
+    values = (item["lo"] + (q.astype(np.float64) + 32767) * item["step"]).astype(np.float32)
+    values[q == _NO_VALUE] = np.nan
+    return values
+
+
 def _indicator_store(result, codes, step):
     """The indicators drawn on each code's price chart: the panes (those of
     ``INDICATOR_PANES``, then each pane of its own in the order first met),
-    and per code a list of its indicators, each its label, its pane's place
-    and its values thinned as the prices (float32)."""
+    and per code a list of its indicators, each its label (name), its pane's
+    place (pane) and its values thinned as the prices, packed (lo, step, q:
+    see ``unpacked``)."""
     panes = list(INDICATOR_PANES)
     drawn = getattr(result, "indicators", None) or {}
     per_code = {}
@@ -436,7 +466,7 @@ def _indicator_store(result, codes, step):
                 {
                     "name": str(label),
                     "pane": panes.index(pane),
-                    "y": _finite(_merge_last(values, step)).astype(np.float32),
+                    **_packed(_finite(_merge_last(values, step))),
                 }
             )
         per_code[code] = made
@@ -625,7 +655,7 @@ def price_data(result) -> dict | None:
     (``store``) its prices o, h, l, c, v, its title, its fills (x, t, p, v,
     k, r, a; t is left out where it equals x), its stop levels (x0, x1,
     y, k) and its indicators (each name, pane: its place in ``panes``, and
-    y); the names of the numbers in the columns k (of fills and of stops),
+    its values packed: lo, step, q, see ``unpacked``); the names of the numbers in the columns k (of fills and of stops),
     r and a; the indicators' panes (``INDICATOR_PANES``, then those below
     the volume) and ``slots``, per pane the most indicators a code draws
     there; the ranges of the first code's axes; the tick labels of a
@@ -662,10 +692,12 @@ def price_data(result) -> dict | None:
             first["l"],
             first["stops"]["y"],
             first["fills"]["p"],
-            *[item["y"] for item in first["indicators"] if item["pane"] == 0],
+            *[unpacked(item) for item in first["indicators"] if item["pane"] == 0],
         ),
         "volume_range": _span(
-            first["v"], *[item["y"] for item in first["indicators"] if item["pane"] == 1], zero=True
+            first["v"],
+            *[unpacked(item) for item in first["indicators"] if item["pane"] == 1],
+            zero=True,
         ),
         "tick_labels": axis.tick_labels((x, shared["time"])),
         "years": axis.years,

@@ -55,6 +55,7 @@ from korvit.report.chart_data import (
     monthly_data,
     price_data,
     rolling_data,
+    unpacked,
 )
 
 __all__ = [
@@ -494,6 +495,9 @@ def price_chart(result, *, selector="select"):
     if d is None:
         return None
     codes, compressed, store = d["codes"], d["compressed"], dict(d["store"])
+    for code, one in store.items():  # the indicators' values as float32 (the page's are packed)
+        made = [{"name": i["name"], "pane": i["pane"], "y": unpacked(i)} for i in one["indicators"]]
+        store[code] = {**one, "indicators": made}
     first = store.pop(codes[0])  # its data is the sources' own (but its indicators' list)
     store[codes[0]] = {"indicators": first["indicators"]}
     o, c = first["o"], first["c"]

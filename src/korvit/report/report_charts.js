@@ -330,7 +330,15 @@
     var compressed = d.compressed;
     var store = function (code) {    // a code's data, decoded when it is first shown
       var one = d.store[code];
-      if (one !== undefined && one.__decoded !== true) { one = d.store[code] = decode(one); one.__decoded = true; }
+      if (one !== undefined && one.__decoded !== true) {
+        one = d.store[code] = decode(one);
+        one.__decoded = true;
+        one.indicators.forEach(function (item) {    // packed: lo + (q + 32767) * step, -32768 unknown
+          var q = item.q, y = new Float32Array(q.length);
+          for (var i = 0; i < q.length; i++) y[i] = q[i] === -32768 ? NaN : item.lo + (q[i] + 32767) * item.step;
+          item.y = y;
+        });
+      }
       return one;
     };
     var first = store(d.codes[0]);
