@@ -136,7 +136,9 @@ def test_each_round_trip_says_why_it_ended(every_exit):
     assert f"<option value='{A}'>{A} (1 round trip)</option>" in html
     titles = {code: one["title"] for code, one in price_data(every_exit)["store"].items()}
     assert titles[E].startswith(f"{E} · 0 round trips + 1 open at the end, P&L +60.00")
-    assert "Open at the end" in every_exit.summary() and "<th>Open at the end</th><td>1</td>" in html
+    assert (
+        "Open at the end" in every_exit.summary() and "<th>Open at the end</th><td>1</td>" in html
+    )
 
 
 @pytest.mark.parametrize(

@@ -525,16 +525,18 @@ def _ink(img, box):
 
 @needs_chromium
 def test_the_report_of_minute_bars_and_several_accounts_draws_in_a_browser(tmp_path):
-    """Minute bars across a year's end (an axis of bar numbers, labelled with the bars'
-    times, the year in them) and several accounts (their own curves): drawn without a
-    JavaScript error."""
+    """Minute bars across a year's end and a holiday (an axis of bar numbers, labelled
+    with the bars' times, the year in them) and several accounts (their own curves):
+    drawn without a JavaScript error."""
     pytest.importorskip("websocket")
     matplotlib_image = pytest.importorskip("matplotlib.image")
     result = _extreme_result(
         [np.linspace(1e6, 1.1e6, 300), np.linspace(1e6, 0.9e6, 300)],
         2e6,
         "minute",
-        start="2024-12-31 22:00",
+        times=pd.date_range("2024-12-31 13:30", periods=150, freq="min").append(
+            pd.date_range("2025-01-02 09:30", periods=150, freq="min")
+        ),
     )
     path = tmp_path / "report.html"
     path.write_text(result.to_html(), encoding="utf-8")
@@ -542,10 +544,10 @@ def test_the_report_of_minute_bars_and_several_accounts_draws_in_a_browser(tmp_p
       Bokeh.documents.forEach(doc => doc.roots().forEach(root => {
         if (root.name === "chart-equity") {
           const overview = root.children[root.children.length - 1];
-          out.push(overview.below[0].formatter.doFormat([0, 299], {loc: 0}));
+          out.push(overview.below[0].formatter.doFormat([0, 149, 150, 299], {loc: 0}));
           out.push(root.children.length);
         } else if (root.name === "chart-prices") {
-          out.push(root.children[1].below[0].formatter.doFormat([0, 299], {loc: 0}));
+          out.push(root.children[1].below[0].formatter.doFormat([0, 149, 150, 299], {loc: 0}));
         }
       })); return out; })()"""
     page = browser.open_page(path, width=1280, scripts=[labels])
@@ -557,12 +559,11 @@ def test_the_report_of_minute_bars_and_several_accounts_draws_in_a_browser(tmp_p
     for box in page.charts:
         ink, colours = _ink(img, box)
         assert ink > 0.01 and colours > 30, (box["id"], ink, colours)
-    times = result.equity_curve.index
-    # the ticks at bars 0 and 299 name those bars' times with their years, on the equity's
-    # axis and the prices' alike; equity (linear and log), accounts, drawdown, range selector
-    ends = [times[0].strftime("%Y-%m-%d %H:%M"), times[299].strftime("%Y-%m-%d %H:%M")]
-    assert ends == ["2024-12-31 22:00", "2025-01-01 02:59"]
-    assert sorted(page.values[0], key=str) == sorted([ends, 5, ends], key=str)
+    # the ticks at bars 0, 149, 150 and 299 name those bars' times with their years, on
+    # the equity's axis and the prices' alike (whatever points each draws); equity (linear
+    # and log), accounts, drawdown, range selector
+    named = ["2024-12-31 13:30", "2024-12-31 15:59", "2025-01-02 09:30", "2025-01-02 11:59"]
+    assert sorted(page.values[0], key=str) == sorted([named, 5, named], key=str)
 
 
 INF, NAN = float("inf"), float("nan")
@@ -574,16 +575,18 @@ def _extreme_result(
     frequency,
     trade_prices=(10.0, 11.0),
     fees=(0.1, 0.1),
-    start="2024-01-02 09:31",
+    times=None,
 ):
     """Accounts with the given equity curves (one per account), and a round trip;
-    the bars of its code priced like its fills (minute bars from ``start``)."""
+    the bars of its code priced like its fills (at ``times``, by default from the
+    first weekday of 2024, or its first minute of trading)."""
     n = len(curves[0])
-    times = (
-        pd.bdate_range("2024-01-01", periods=n)
-        if frequency == "day"
-        else pd.date_range(start, periods=n, freq="min")
-    )
+    if times is None:
+        times = (
+            pd.bdate_range("2024-01-01", periods=n)
+            if frequency == "day"
+            else pd.date_range("2024-01-02 09:31", periods=n, freq="min")
+        )
     rows = [
         (t, f"acc{k}", v, 0.0, 0.0, v)
         for k, curve in enumerate(curves)

@@ -65,8 +65,9 @@ MAX_PRICE_POINTS = 20_000
 CANDLE_LIMIT = 3000
 # Values beyond this are no money: the charts leave them out (their figures stay exact).
 _LARGEST = 1e300
-# At most this many labelled bars on a compressed (bar-numbered) axis.
-MAX_TICK_LABELS = 2000
+# At most this many runs of evenly spaced bars name the times of a compressed
+# (bar-numbered) axis (beyond, every k-th bar names its own time alone).
+MAX_TICK_RUNS = 20_000
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 # Kinds of stop levels, by their number in a chart's column ``k``, and their names.
 STOP_KINDS = ("loss", "profit", "trailing")
@@ -127,16 +128,29 @@ class _Axis:
             return 1.0 if self.compressed else 86_400_000.0
         return float(np.median(np.diff(_ms(self.times))))
 
-    def tick_labels(self, labels=None):
-        """On a compressed axis, the bars whose times label the ticks: (bar
-        positions, their times in milliseconds), sorted, at most
-        ``MAX_TICK_LABELS`` of them (``labels``: the positions and times to
-        pick from; default every bar); None on a time axis."""
+    def tick_labels(self):
+        """On a compressed axis, the time of every bar, as the ticks name it:
+        the runs of bars at the axis's usual spacing (``pos``: the number of
+        each run's first bar; ``ms``: its time in milliseconds), ``step``
+        (that spacing in milliseconds) and ``last`` (the last bar's number):
+        bar b of the run from bar pos[a] is at ms[a] + (b - pos[a]) * step.
+        Every chart over the same bars names each bar alike, whatever points
+        it draws.  Beyond ``MAX_TICK_RUNS`` runs, every k-th bar names its
+        own time alone (step 0).  None on a time axis."""
         if not self.compressed:
             return None
-        pos, ms = labels if labels is not None else (np.arange(len(self.times)), _ms(self.times))
-        step = max(1, math.ceil(len(pos) / MAX_TICK_LABELS))
-        return (np.asarray(pos, dtype=np.float64)[::step], np.asarray(ms, dtype=np.float64)[::step])
+        ms = _ms(self.times)
+        gaps = np.diff(ms)
+        step = float(np.median(gaps)) if len(gaps) else 0.0
+        starts = np.flatnonzero(np.r_[True, gaps != step]) if len(ms) else np.empty(0, np.int64)
+        if len(starts) > MAX_TICK_RUNS:
+            starts, step = np.arange(0, len(ms), math.ceil(len(ms) / MAX_TICK_RUNS)), 0.0
+        return {
+            "pos": starts.astype(np.int32),
+            "ms": ms[starts],
+            "step": step,
+            "last": max(len(ms) - 1, 0),
+        }
 
 
 def _ms(times) -> np.ndarray:
@@ -631,7 +645,7 @@ def equity_data(result) -> dict | None:
         ),
         "drawdown_format": "0%" if np.nanmin(np.r_[columns["drawdown"], 0]) < -0.03 else "0.0%",
         "overview_range": _span(columns["equity"]),
-        "tick_labels": axis.tick_labels((x, columns["time"])),
+        "tick_labels": axis.tick_labels(),
         "years": axis.years,
         "log_range": _log_span(*money),
         "accounts": None,
@@ -699,7 +713,7 @@ def price_data(result) -> dict | None:
             *[unpacked(item) for item in first["indicators"] if item["pane"] == 1],
             zero=True,
         ),
-        "tick_labels": axis.tick_labels((x, shared["time"])),
+        "tick_labels": axis.tick_labels(),
         "years": axis.years,
         "panes": shared["panes"],
         "slots": slots,

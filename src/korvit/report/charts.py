@@ -211,9 +211,10 @@ _NAME_OF = "return names[value] === undefined ? '' : names[value];"
 _TICK_CODE = """
 let a = 0, b = pos.length - 1;
 if (b < 0) return "";
-if (tick <= pos[0]) a = 0; else if (tick >= pos[b]) a = b;
-else { while (b - a > 1) { const m = (a + b) >> 1; if (pos[m] <= tick) a = m; else b = m; } }
-const d = new Date(ms[a]), p = (v) => String(v).padStart(2, "0");
+const bar = Math.min(Math.max(Math.round(tick), 0), last);
+if (bar <= pos[0]) a = 0; else if (bar >= pos[b]) a = b;
+else { while (b - a > 1) { const m = (a + b) >> 1; if (pos[m] <= bar) a = m; else b = m; } }
+const d = new Date(ms[a] + Math.max(bar - pos[a], 0) * step), p = (v) => String(v).padStart(2, "0");
 const day = `${p(d.getUTCMonth() + 1)}-${p(d.getUTCDate())} ${p(d.getUTCHours())}:${p(d.getUTCMinutes())}`;
 return years ? `${d.getUTCFullYear()}-${day}` : day;
 """
@@ -221,17 +222,21 @@ return years ? `${d.getUTCFullYear()}-${day}` : day;
 
 def _style(fig, labels, years=False):
     """The tick labels of ``fig``'s x axis: dates, or on a compressed axis
-    (``labels``: bar positions and their times in milliseconds) the time of
-    the nearest labelled bar; with the year where ``years``
-    (``chart_data.with_year``)."""
+    (``labels``: ``_Axis.tick_labels`` of ``chart_data``) the time of the bar
+    at the tick; with the year where ``years`` (``chart_data.with_year``)."""
     if labels is None:
         fig.xaxis.formatter = DatetimeTickFormatter(
             days="%Y-%m-%d" if years else "%b %d", months="%b %Y", years="%Y"
         )
         return
-    pos, ms = labels
     fig.xaxis.formatter = CustomJSTickFormatter(
-        args={"pos": list(map(float, pos)), "ms": list(map(float, ms)), "years": bool(years)},
+        args={
+            "pos": list(map(float, labels["pos"])),
+            "ms": list(map(float, labels["ms"])),
+            "step": float(labels["step"]),
+            "last": int(labels["last"]),
+            "years": bool(years),
+        },
         code=_TICK_CODE,
     )
 

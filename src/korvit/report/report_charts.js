@@ -72,13 +72,16 @@
   }
 
   // The tick labels of the x axis: dates, or on a compressed axis the time of
-  // the nearest labelled bar; with the year where the run crosses a year's end.
+  // the bar at the tick (bar b of the run of evenly spaced bars from bar pos[a]
+  // at ms[a] + (b - pos[a]) * step); with the year where the run crosses a
+  // year's end.
   var TICK_CODE = [
     "let a = 0, b = pos.length - 1;",
     "if (b < 0) return \"\";",
-    "if (tick <= pos[0]) a = 0; else if (tick >= pos[b]) a = b;",
-    "else { while (b - a > 1) { const m = (a + b) >> 1; if (pos[m] <= tick) a = m; else b = m; } }",
-    "const d = new Date(ms[a]), p = (v) => String(v).padStart(2, \"0\");",
+    "const bar = Math.min(Math.max(Math.round(tick), 0), last);",
+    "if (bar <= pos[0]) a = 0; else if (bar >= pos[b]) a = b;",
+    "else { while (b - a > 1) { const m = (a + b) >> 1; if (pos[m] <= bar) a = m; else b = m; } }",
+    "const d = new Date(ms[a] + Math.max(bar - pos[a], 0) * step), p = (v) => String(v).padStart(2, \"0\");",
     "const day = `${p(d.getUTCMonth() + 1)}-${p(d.getUTCDate())} ${p(d.getUTCHours())}:${p(d.getUTCMinutes())}`;",
     "return years ? `${d.getUTCFullYear()}-${day}` : day;"
   ].join("\n");
@@ -86,8 +89,9 @@
   function style(fig, labels, years) {
     var formatter = labels === null || labels === undefined
       ? new Bokeh.DatetimeTickFormatter({days: years ? "%Y-%m-%d" : "%b %d", months: "%b %Y", years: "%Y"})
-      : new Bokeh.CustomJSTickFormatter({args: {pos: Array.from(labels[0]), ms: Array.from(labels[1]),
-                                                years: Boolean(years)}, code: TICK_CODE});
+      : new Bokeh.CustomJSTickFormatter({args: {pos: Array.from(labels.pos), ms: Array.from(labels.ms),
+                                                step: labels.step, last: labels.last, years: Boolean(years)},
+                                         code: TICK_CODE});
     set(xaxes(fig), {formatter: formatter});
   }
 
