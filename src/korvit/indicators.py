@@ -658,7 +658,7 @@ def indicator(
         compute,
         _named(f"{name}({code}", frame),
         frame,
-        label=name if frame is None else f"{name}({frame})",
+        label=str(name) if frame is None else f"{name}({frame})",
         pane=None,
     )
     return made

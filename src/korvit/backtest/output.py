@@ -98,9 +98,10 @@ def _drawn_indicators(
             if target not in ranges:
                 bars = session.bars.values[target, first:]
                 with np.errstate(all="ignore"):
-                    low = np.nanmin(bars[:, 2], initial=np.inf)
-                    high = np.nanmax(bars[:, 1], initial=-np.inf)
-                ranges[target] = (float(low), float(high))
+                    ranges[target] = (
+                        float(np.nanmin(bars[:, 2], initial=np.inf)),
+                        float(np.nanmax(bars[:, 1], initial=-np.inf)),
+                    )
             low, high = ranges[target]
             known = values[np.isfinite(values)]
             inside = np.count_nonzero((known >= low) & (known <= high))
