@@ -11,6 +11,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from korvit.backtest.results import BacktestResult
 from korvit.data import Bars
@@ -222,6 +224,26 @@ def test_time_axes_name_the_year_when_the_run_crosses_a_years_end(times, years):
     assert charts.with_year(pd.DatetimeIndex(times)) is years
 
 
+@settings(max_examples=200, deadline=None)
+@given(
+    st.lists(
+        st.one_of(st.floats(-1e300, 1e300), st.just(float("nan")), st.just(float("inf"))),
+        max_size=40,
+    )
+)
+def test_packed_indicator_values_come_back_within_half_a_step(values):
+    """An indicator's values, packed for the page, come back within half a step of
+    1/65,534 of their span; unknown ones as NaN."""
+    values = np.array(values)
+    back = charts.unpacked(charts._packed(charts._finite(values)))
+    known = np.isfinite(values)
+    assert np.array_equal(np.isnan(back), ~known)
+    if known.any():
+        span = np.ptp(values[known])
+        error = np.abs(back[known] - values[known])
+        assert (error <= span / 65534 * 0.5000001 + np.abs(values[known]) * 2**-50).all()
+
+
 def test_thinned_equity_keeps_every_peak_and_trough():
     values = np.sin(np.linspace(0, 60, 100_000)) * np.linspace(1, 2, 100_000)
     keep = charts._thin(values, 2000)
@@ -329,7 +351,7 @@ _CHECKS = [
                  Bokeh.documents.forEach(d => {
                    const m = d.get_model_by_name("korvit-instrument"); if (m) title = m.text;
                    d.all_models.forEach(r => { if (r.name === "indicator" && r.visible)
-                     lines.push(Array.from(r.data_source.data[r.glyph.y.field]).filter(Number.isFinite).length); });
+                     lines.push(Array.from(r.data_source.data[r.glyph.y.field]).filter(Number.isFinite)); });
                  });
                  done([pick.value, title, window.korvitIndicators, lines]); }, 300)); })()""",
     # the text box keeps the codes holding what is typed; Enter shows the first of them
@@ -429,7 +451,7 @@ def test_the_report_of_a_sample_run_draws_in_a_browser(tmp_path):
         "price",
         "rsi",
     ]
-    assert lines == [int(np.isfinite(values).sum()) for _, values, _ in drawn] and min(lines) > 400
+    _same_lines(lines, drawn)
     szse = [c for c in traded if "szse" in c.lower()]
     assert (
         kept == szse and found == szse[0] and count == f"{len(szse)} of {len(traded)} instruments"
@@ -467,6 +489,50 @@ def test_the_report_of_a_sample_run_draws_in_a_browser(tmp_path):
     seen = np.r_[built["equity"][start:], built["benchmark"][start:]]
     pad = (seen.max() - seen.min()) * 0.06
     assert built["zoomed"] == pytest.approx([seen.min() - pad, seen.max() + pad])
+
+
+@needs_chromium
+def test_the_notebook_charts_show_another_instrument_and_the_log_scale(tmp_path):
+    """``result.plot()``'s layout as a notebook shows it: the drop-down shows another
+    instrument with its indicators, the toggle the equity on a log scale; no JavaScript
+    error."""
+    pytest.importorskip("websocket")
+    from bokeh.embed import file_html
+    from bokeh.resources import INLINE
+
+    result, _ = _sample_run(tmp_path)
+    path = tmp_path / "plot.html"
+    path.write_text(file_html(result.plot(show=False), INLINE, "plot"), encoding="utf-8")
+    code = result.traded_codes[2]
+    check = f"""(() => new Promise(done => {{
+      const models = [];
+      Bokeh.documents.forEach(d => d.all_models.forEach(m => models.push(m)));
+      const one = (type, name) => models.find(m => m.type === type && (!name || m.name === name));
+      one("Select").value = {json.dumps(code)};
+      one("Toggle").active = true;
+      setTimeout(() => done([
+        models.find(m => m.name === "korvit-instrument").text,
+        models.filter(m => m.name === "indicator" && m.visible)
+          .map(r => Array.from(r.data_source.data[r.glyph.y.field]).filter(Number.isFinite)),
+        [one("Figure", "korvit-equity").visible, one("Figure", "korvit-equity-log").visible]]), 500);
+    }}))()"""
+    page = browser.open_page(
+        path, ready="window.Bokeh !== undefined && Bokeh.documents.length > 0", scripts=[check]
+    )
+    assert page.ready and page.errors == []
+    ((title, lines, scales),) = page.values
+    assert title.startswith(f"{code} · ")
+    _same_lines(lines, result.indicators[code])
+    assert scales == [False, True]
+
+
+def _same_lines(lines, drawn):
+    """The known values of the indicator lines a page drew are the code's, in order (up to
+    their packing for the page: 1/65,534 of their span)."""
+    assert len(lines) == len(drawn)
+    for line, (name, values, _) in zip(lines, drawn):
+        known = values[np.isfinite(values)]
+        np.testing.assert_allclose(line, known, rtol=0, atol=np.ptp(known) / 65534, err_msg=name)
 
 
 def test_the_page_carries_the_runs_own_arrays(tmp_path):

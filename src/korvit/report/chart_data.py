@@ -451,9 +451,9 @@ def _packed(values):
 
 
 def unpacked(item) -> np.ndarray:
-    """An indicator's values (float32, NaN where unknown) from ``_packed``'s ``lo``, ``step`` and ``q``."""
+    """An indicator's values (NaN where unknown) from ``_packed``'s ``lo``, ``step`` and ``q``."""
     q = np.asarray(item["q"])
-    values = (item["lo"] + (q.astype(np.float64) + 32767) * item["step"]).astype(np.float32)
+    values = item["lo"] + (q.astype(np.float64) + 32767) * item["step"]
     values[q == _NO_VALUE] = np.nan
     return values
 

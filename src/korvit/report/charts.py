@@ -500,7 +500,7 @@ def price_chart(result, *, selector="select"):
     if d is None:
         return None
     codes, compressed, store = d["codes"], d["compressed"], dict(d["store"])
-    for code, one in store.items():  # the indicators' values as float32 (the page's are packed)
+    for code, one in store.items():  # the indicators' values as numbers (the page's are packed)
         made = [{"name": i["name"], "pane": i["pane"], "y": unpacked(i)} for i in one["indicators"]]
         store[code] = {**one, "indicators": made}
     first = store.pop(codes[0])  # its data is the sources' own (but its indicators' list)
@@ -709,7 +709,7 @@ def _indicator_panes(d, made, fig, vol, when):
         names = [item["name"] for item in mine]
         data = {"x": d["x"]}
         for j in range(count):
-            data[f"y{j}"] = mine[j]["y"] if j < len(mine) else np.full(n, np.nan, np.float32)
+            data[f"y{j}"] = mine[j]["y"] if j < len(mine) else np.full(n, np.nan)
         if k == 0:
             host = fig
         elif k == 1:

@@ -338,7 +338,7 @@
         one = d.store[code] = decode(one);
         one.__decoded = true;
         one.indicators.forEach(function (item) {    // packed: lo + (q + 32767) * step, -32768 unknown
-          var q = item.q, y = new Float32Array(q.length);
+          var q = item.q, y = new Float64Array(q.length);
           for (var i = 0; i < q.length; i++) y[i] = q[i] === -32768 ? NaN : item.lo + (q[i] + 32767) * item.step;
           item.y = y;
         });
