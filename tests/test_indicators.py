@@ -394,3 +394,65 @@ def test_the_moving_average_example_trades_as_its_history_version(tmp_path, para
     assert len(results[0].trades) > 4
     for frame in ("equity", "orders", "trades"):
         pd.testing.assert_frame_equal(getattr(results[0], frame), getattr(results[1], frame))
+
+
+def test_the_indicators_made_in_init_are_kept_for_the_charts():
+    """Each indicator made in init is kept for its code's price chart, in the order made
+    (once, however often asked), named without its code or default field, in its pane,
+    with its values over the bars traded (a warm-up before them left out); one made in
+    on_data is not.  An indicator of one's own goes over the prices when its values lie
+    among them, else in a pane of its own."""
+    code, made = CODES[0], []
+
+    def init(context):
+        made.extend(
+            [
+                sma(code, 10),
+                ema(code, 5, "volume"),
+                *bollinger(code, 20, 1.5),
+                *macd(code),
+                rsi(code),
+                atr(code, 7),
+                highest(code, 4, timeframe="1W"),
+                lowest(code, 20, "close"),
+                indicator(code, "close", lambda c: c * 1.01, name="near"),
+                *indicator(code, ("high", "low"), lambda h, lo: (h - lo, h / lo), name="spread"),
+            ]
+        )
+        sma(code, 10)  # asked again: kept once
+
+    def on_data(context):
+        sma(CODES[1], 3)
+
+    result = run(
+        {"init": init, "on_data": on_data},
+        sample_path("daily.csv"),
+        contracts=sample_path("contracts.csv"),
+        start="2022-03-01",
+        warmup=30,
+        progress=False,
+    )
+    expected = [
+        ("sma(10)", "price"),
+        ("ema(5, volume)", "volume"),
+        ("bollinger(20, 1.5).upper", "price"),
+        ("bollinger(20, 1.5).middle", "price"),
+        ("bollinger(20, 1.5).lower", "price"),
+        ("macd(12, 26, 9).macd", "macd"),
+        ("macd(12, 26, 9).signal", "macd"),
+        ("macd(12, 26, 9).histogram", "macd"),
+        ("rsi(14)", "rsi"),
+        ("atr(7)", "atr"),
+        ("highest(4, 1W)", "price"),
+        ("lowest(20, close)", "price"),
+        ("near", "price"),
+        ("spread.0", "spread"),
+        ("spread.1", "spread"),
+    ]
+    assert list(result.indicators) == [code]
+    drawn = result.indicators[code]
+    assert [(name, pane) for name, _, pane in drawn] == expected
+    first = len(made[0]._values) - len(result.equity_curve)
+    assert first == 30  # the warm-up before the first bar traded
+    for (_, values, _), series in zip(drawn, made):
+        np.testing.assert_array_equal(values, series._values[first:])

@@ -108,7 +108,7 @@ def test_each_round_trip_says_why_it_ended(every_exit):
         "take profit",
         "trailing stop",
         "signal",
-        "end of data",
+        "open at the end",
     ]
     assert rt["exit_price"].to_dict() == {A: 9.0, B: 11.0, C: 11.0, D: 10.4, E: 10.6}
     assert rt["exit_time"].to_dict() == {
@@ -121,10 +121,24 @@ def test_each_round_trip_says_why_it_ended(every_exit):
     assert (rt["entry_price"] == 10.0).all() and (rt["entry_time"] == TIMES[1]).all()
     assert rt["pnl"].to_dict() == pytest.approx({A: -100, B: 100, C: 100, D: 40, E: 60})
     assert np.isnan(rt.loc[E, "exit_trade_id"]) and rt.loc[E, "duration"] == pd.Timedelta(days=6)
-    # The trade figures count the closed round trips; the open one is in the equity.
+    # The trade figures count the closed round trips; the open one is in the equity,
+    # counted apart, in the same words in the statistics, the tables and the charts.
     stats = every_exit.stats
     assert stats["Round trips"] == 4 and stats["Win rate"] == 0.75
+    assert stats["Open at the end"] == 1
     assert stats["Final equity"] == pytest.approx(1_000_000 + 200)
+    from korvit.report.chart_data import price_data
+
+    html = every_exit.to_html()
+    assert "<p class='note'>4 round trips + 1 open at the end.</p>" in html  # by reason
+    assert "<tr><td class='l'>open at the end</td><td>1</td>" in html
+    assert f"<option value='{E}'>{E} (0 round trips + 1 open at the end)</option>" in html
+    assert f"<option value='{A}'>{A} (1 round trip)</option>" in html
+    titles = {code: one["title"] for code, one in price_data(every_exit)["store"].items()}
+    assert titles[E].startswith(f"{E} · 0 round trips + 1 open at the end, P&L +60.00")
+    assert (
+        "Open at the end" in every_exit.summary() and "<th>Open at the end</th><td>1</td>" in html
+    )
 
 
 @pytest.mark.parametrize(
@@ -217,7 +231,7 @@ def test_round_trips_without_prices_leave_open_positions_out():
     )
     assert match_round_trips(trades)["volume"].tolist() == [4.0]
     marked = match_round_trips(trades, marks={"X.1": (pd.Timestamp("2024-01-05"), 13.0)})
-    assert marked["exit_reason"].tolist() == ["signal", "end of data", "end of data"]
+    assert marked["exit_reason"].tolist() == ["signal", "open at the end", "open at the end"]
     # 6 left of the first buy at 13: 18 gross, 0.6 of its fee; the second buy: 2 gross, its whole fee
     assert marked["pnl"].tolist() == pytest.approx([8 - 0.4 - 0.5, 18 - 0.6, 2 - 0.2])
     assert marked["exit_trade_id"].isna().tolist() == [False, True, True]

@@ -11,6 +11,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from korvit.backtest.results import BacktestResult
 from korvit.data import Bars
@@ -18,7 +20,6 @@ from korvit.report import chart_data as charts
 from korvit.report.report import LAST_TRADES, MAX_ROUND_TRIPS, decode_arrays, render_report
 
 HERE = Path(__file__).resolve().parent
-EXAMPLES = HERE.parent / "examples" / "strategies"
 _spec = spec_from_file_location("chromium_page", HERE / "chromium_page.py")
 browser = sys.modules.setdefault("chromium_page", module_from_spec(_spec))
 _spec.loader.exec_module(browser)
@@ -108,7 +109,7 @@ def test_report_is_self_contained_and_escapes_user_text():
     assert "&lt;not enough cash&gt;" in html and "window&lt;&gt;" in html
     # The charts' data names the code too, inside JSON that no "</" can end early.
     items = _charts(html)
-    assert set(items) == {"chart-equity", "chart-prices", "chart-months"}
+    assert set(items) == {"chart-equity", "chart-prices", "chart-months", "chart-histogram"}
     assert items["chart-prices"]["codes"] == ["A&B</script><i>"] and "</" not in _chart_json(html)
     # Nothing is fetched from elsewhere.
     assert not re.search(r"<(script|img|link|iframe)\b[^>]*\b(src|href)=", html)
@@ -209,6 +210,40 @@ def test_merged_bars_keep_the_first_open_the_extremes_and_the_last_close():
     assert (o[1, 2], h[1, 2], low[1, 2], c[1, 2], v[1, 2]) == (5, 6, 4, 5.5, 7)
 
 
+@pytest.mark.parametrize(
+    "times, years",
+    [
+        (["2024-01-02 09:31", "2024-06-28 15:00", "2024-12-31 15:00"], False),  # within a year
+        (["2024-12-31 14:59", "2025-01-02 09:31"], True),  # across its end
+        (["2008-01-04 09:01", "2015-06-30 10:00", "2023-12-29 15:00"], True),  # sixteen years
+        (["2024-03-01"], False),
+        ([], False),
+    ],
+)
+def test_time_axes_name_the_year_when_the_run_crosses_a_years_end(times, years):
+    assert charts.with_year(pd.DatetimeIndex(times)) is years
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    st.lists(
+        st.one_of(st.floats(-1e300, 1e300), st.just(float("nan")), st.just(float("inf"))),
+        max_size=40,
+    )
+)
+def test_packed_indicator_values_come_back_within_half_a_step(values):
+    """An indicator's values, packed for the page, come back within half a step of
+    1/65,534 of their span; unknown ones as NaN."""
+    values = np.array(values)
+    back = charts.unpacked(charts._packed(charts._finite(values)))
+    known = np.isfinite(values)
+    assert np.array_equal(np.isnan(back), ~known)
+    if known.any():
+        span = np.ptp(values[known])
+        error = np.abs(back[known] - values[known])
+        assert (error <= span / 65534 * 0.5000001 + np.abs(values[known]) * 2**-50).all()
+
+
 def test_thinned_equity_keeps_every_peak_and_trough():
     values = np.sin(np.linspace(0, 60, 100_000)) * np.linspace(1, 2, 100_000)
     keep = charts._thin(values, 2000)
@@ -271,14 +306,34 @@ def test_a_big_run_makes_a_small_report_quickly():
     )  # weeks
 
 
+# The moving-average cross of the examples, with an oscillator made beside its averages.
+AVERAGES_AND_RSI = """
+from korvit.indicators import crossed_above, crossed_below, rsi, sma
+from korvit.strategy import cash, contract, order_target, order_target_value, percent, position
+
+def init(context):
+    context.lines = {code: (sma(code, 10), sma(code, 30), rsi(code, 14))
+                     for code in context.codes if contract(code).kind == "stock"}
+
+def on_data(context):
+    for code, (fast, slow, _) in context.lines.items():
+        if crossed_above(fast, slow) and position(code) == 0:
+            order_target_value(code, 0.2 * cash(), stop_loss=percent(5))
+        elif crossed_below(fast, slow) and position(code) > 0:
+            order_target(code, 0)
+"""
+
+
 def _sample_run(tmp_path):
     from korvit.backtest import run
     from korvit.data import sample_path
 
+    strategy = tmp_path / "averages_and_rsi.py"
+    strategy.write_text(AVERAGES_AND_RSI)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         result = run(
-            EXAMPLES / "ma_cross.py",
+            strategy,
             sample_path("daily.csv"),
             contracts=sample_path("contracts.csv"),
             progress=False,
@@ -287,14 +342,30 @@ def _sample_run(tmp_path):
 
 
 _CHECKS = [
-    # the page's own parts: the instrument drop-down shows another instrument
+    # the page's own parts: the instrument drop-down shows another instrument, and its
+    # indicators: their lines drawn (visible, with values) under the names the page gives
     """(() => { const pick = document.getElementById("instrument");
                pick.value = pick.options[2].value; pick.dispatchEvent(new Event("change"));
                return new Promise(done => setTimeout(() => {
-                 let title = null;
-                 Bokeh.documents.forEach(d => { const m = d.get_model_by_name("korvit-instrument");
-                                                if (m) title = m.text; });
-                 done([pick.value, title]); }, 300)); })()""",
+                 let title = null, lines = [];
+                 Bokeh.documents.forEach(d => {
+                   const m = d.get_model_by_name("korvit-instrument"); if (m) title = m.text;
+                   d.all_models.forEach(r => { if (r.name === "indicator" && r.visible)
+                     lines.push(Array.from(r.data_source.data[r.glyph.y.field]).filter(Number.isFinite)); });
+                 });
+                 done([pick.value, title, window.korvitIndicators, lines]); }, 300)); })()""",
+    # the text box keeps the codes holding what is typed; Enter shows the first of them
+    """(() => { const find = document.getElementById("instrument-find"), pick = document.getElementById("instrument");
+               find.value = "szse"; find.dispatchEvent(new Event("input"));
+               const kept = Array.from(pick.options).filter(o => o.value).map(o => o.value);
+               find.dispatchEvent(new KeyboardEvent("keydown", {key: "Enter"}));
+               return [kept, pick.value, document.getElementById("instrument-count").textContent.trim()]; })()""",
+    # the log scale's button shows the equity on a log scale in place of the linear one
+    """(() => { document.getElementById("equity-log").click();
+               const fig = name => { let f = null;
+                 Bokeh.documents.forEach(d => { const m = d.get_model_by_name(name); if (m) f = m; }); return f; };
+               return [fig("korvit-equity").visible, fig("korvit-equity-log").visible,
+                       fig("korvit-equity-log").y_range.start > 0]; })()""",
     # sorting the round trips by P&L, highest first (two clicks)
     """(() => { const table = document.querySelector("table.sortable");
                const head = Array.from(table.tHead.rows[0].cells).find(c => c.textContent === "P&L");
@@ -346,6 +417,7 @@ def test_the_report_of_a_sample_run_draws_in_a_browser(tmp_path):
         "chart-equity",
         "chart-prices",
         "chart-months",
+        "chart-histogram",
         "chart-rolling",
     }
     img = matplotlib_image.imread(shot)[..., :3]
@@ -363,17 +435,41 @@ def test_the_report_of_a_sample_run_draws_in_a_browser(tmp_path):
     green = (area[..., 1] > 0.5) & (area[..., 0] < 0.35) & (area[..., 2] < 0.5)
     red = (area[..., 0] > 0.7) & (area[..., 1] < 0.4) & (area[..., 2] < 0.4)
     assert green.sum() > 300 and red.sum() > 300
-    (code, title), pnl, built = page.values
+    # ... and the indicators' lines over them, orange and purple (the first code's: the
+    # shot is taken once the checks have run, on the last code shown)
+    orange = (area[..., 0] > 0.8) & (np.abs(area[..., 1] - 0.54) < 0.12) & (area[..., 2] < 0.2)
+    purple = (np.abs(area[..., 0] - 0.56) < 0.1) & (area[..., 1] < 0.35) & (area[..., 2] > 0.5)
+    assert orange.sum() > 300 and purple.sum() > 300, (orange.sum(), purple.sum())
+    (code, title, names, lines), (kept, found, count), log, pnl, built = page.values
     traded = result.traded_codes
     assert code == traded[2] and title.startswith(f"{traded[2]} · ")
+    assert names == ["sma(10)", "sma(30)", "rsi(14)"]
+    # each line holds the code's values from its warm-up on (rsi: its first at bar 15)
+    drawn = result.indicators[code]
+    assert [name for name, _, _ in drawn] == names and [pane for *_, pane in drawn] == [
+        "price",
+        "price",
+        "rsi",
+    ]
+    _same_lines(lines, drawn)
+    szse = [c for c in traded if "szse" in c.lower()]
+    assert (
+        kept == szse and found == szse[0] and count == f"{len(szse)} of {len(traded)} instruments"
+    )
+    assert log == [False, True, True]
     rt = result.round_trips
     assert pnl == sorted(rt["pnl"], reverse=True)
     # the figures, their axes, titles and tooltips, as charts.py draws them
     charts = built["charts"]
-    assert [f["label"] for f in charts["chart-equity"]] == ["Equity", "Drawdown", ""]
+    assert [f["label"] for f in charts["chart-equity"]] == [
+        "Equity",
+        "Equity (log scale)",
+        "Drawdown",
+        "",
+    ]
     assert charts["chart-equity"][0]["tips"] == [["time", "equity", "benchmark", "drawdown"]]
-    assert [f["label"] for f in charts["chart-prices"]] == ["Price", "Volume"]
-    assert charts["chart-prices"][0]["title"] == title
+    assert [f["label"] for f in charts["chart-prices"]] == ["Price", "Volume", "rsi"]
+    assert charts["chart-prices"][0]["title"].startswith(f"{found} · ")  # shown by the text box
     assert charts["chart-prices"][0]["tips"] == [
         ["time", "open", "high", "low", "close", "volume"],
         ["stop"],
@@ -383,6 +479,7 @@ def test_the_report_of_a_sample_run_draws_in_a_browser(tmp_path):
     assert [f["title"].split(" (")[0] for f in charts["chart-rolling"]] == [
         "Rolling Sharpe ratio",
         "Rolling volatility",
+        "Rolling beta against the benchmark",
     ]
     assert built["linked"]
     # the curve drawn is the run's, and zooming in fits the y range to what is in view
@@ -392,6 +489,50 @@ def test_the_report_of_a_sample_run_draws_in_a_browser(tmp_path):
     seen = np.r_[built["equity"][start:], built["benchmark"][start:]]
     pad = (seen.max() - seen.min()) * 0.06
     assert built["zoomed"] == pytest.approx([seen.min() - pad, seen.max() + pad])
+
+
+@needs_chromium
+def test_the_notebook_charts_show_another_instrument_and_the_log_scale(tmp_path):
+    """``result.plot()``'s layout as a notebook shows it: the drop-down shows another
+    instrument with its indicators, the toggle the equity on a log scale; no JavaScript
+    error."""
+    pytest.importorskip("websocket")
+    from bokeh.embed import file_html
+    from bokeh.resources import INLINE
+
+    result, _ = _sample_run(tmp_path)
+    path = tmp_path / "plot.html"
+    path.write_text(file_html(result.plot(show=False), INLINE, "plot"), encoding="utf-8")
+    code = result.traded_codes[2]
+    check = f"""(() => new Promise(done => {{
+      const models = [];
+      Bokeh.documents.forEach(d => d.all_models.forEach(m => models.push(m)));
+      const one = (type, name) => models.find(m => m.type === type && (!name || m.name === name));
+      one("Select").value = {json.dumps(code)};
+      one("Toggle").active = true;
+      setTimeout(() => done([
+        models.find(m => m.name === "korvit-instrument").text,
+        models.filter(m => m.name === "indicator" && m.visible)
+          .map(r => Array.from(r.data_source.data[r.glyph.y.field]).filter(Number.isFinite)),
+        [one("Figure", "korvit-equity").visible, one("Figure", "korvit-equity-log").visible]]), 500);
+    }}))()"""
+    page = browser.open_page(
+        path, ready="window.Bokeh !== undefined && Bokeh.documents.length > 0", scripts=[check]
+    )
+    assert page.ready and page.errors == []
+    ((title, lines, scales),) = page.values
+    assert title.startswith(f"{code} · ")
+    _same_lines(lines, result.indicators[code])
+    assert scales == [False, True]
+
+
+def _same_lines(lines, drawn):
+    """The known values of the indicator lines a page drew are the code's, in order (up to
+    their packing for the page: 1/65,534 of their span)."""
+    assert len(lines) == len(drawn)
+    for line, (name, values, _) in zip(lines, drawn):
+        known = values[np.isfinite(values)]
+        np.testing.assert_allclose(line, known, rtol=0, atol=np.ptp(known) / 65534, err_msg=name)
 
 
 def test_the_page_carries_the_runs_own_arrays(tmp_path):
@@ -450,21 +591,30 @@ def _ink(img, box):
 
 @needs_chromium
 def test_the_report_of_minute_bars_and_several_accounts_draws_in_a_browser(tmp_path):
-    """Minute bars (an axis of bar numbers, labelled with the bars' times) and several
-    accounts (their own curves): drawn without a JavaScript error."""
+    """Minute bars across a year's end and a holiday (an axis of bar numbers, labelled
+    with the bars' times, the year in them) and several accounts (their own curves):
+    drawn without a JavaScript error."""
     pytest.importorskip("websocket")
     matplotlib_image = pytest.importorskip("matplotlib.image")
     result = _extreme_result(
-        [np.linspace(1e6, 1.1e6, 300), np.linspace(1e6, 0.9e6, 300)], 2e6, "minute"
+        [np.linspace(1e6, 1.1e6, 300), np.linspace(1e6, 0.9e6, 300)],
+        2e6,
+        "minute",
+        times=pd.date_range("2024-12-31 13:30", periods=150, freq="min").append(
+            pd.date_range("2025-01-02 09:30", periods=150, freq="min")
+        ),
     )
     path = tmp_path / "report.html"
     path.write_text(result.to_html(), encoding="utf-8")
     labels = """(() => { const out = [];
       Bokeh.documents.forEach(doc => doc.roots().forEach(root => {
-        if (root.name !== "chart-equity") return;
-        const overview = root.children[root.children.length - 1];
-        out.push(overview.below[0].formatter.doFormat([0, 299], {loc: 0}));
-        out.push(root.children.length);
+        if (root.name === "chart-equity") {
+          const overview = root.children[root.children.length - 1];
+          out.push(overview.below[0].formatter.doFormat([0, 149, 150, 299], {loc: 0}));
+          out.push(root.children.length);
+        } else if (root.name === "chart-prices") {
+          out.push(root.children[1].below[0].formatter.doFormat([0, 149, 150, 299], {loc: 0}));
+        }
       })); return out; })()"""
     page = browser.open_page(path, width=1280, scripts=[labels])
     shot = tmp_path / "report.png"
@@ -475,25 +625,34 @@ def test_the_report_of_minute_bars_and_several_accounts_draws_in_a_browser(tmp_p
     for box in page.charts:
         ink, colours = _ink(img, box)
         assert ink > 0.01 and colours > 30, (box["id"], ink, colours)
-    times = result.equity_curve.index
-    # the ticks at bars 0 and 299 name those bars' times; equity, accounts, drawdown, range selector
-    assert page.values == [
-        [[times[0].strftime("%m-%d %H:%M"), times[299].strftime("%m-%d %H:%M")], 4]
-    ]
+    # the ticks at bars 0, 149, 150 and 299 name those bars' times with their years, on
+    # the equity's axis and the prices' alike (whatever points each draws); equity (linear
+    # and log), accounts, drawdown, range selector
+    named = ["2024-12-31 13:30", "2024-12-31 15:59", "2025-01-02 09:30", "2025-01-02 11:59"]
+    assert sorted(page.values[0], key=str) == sorted([named, 5, named], key=str)
 
 
 INF, NAN = float("inf"), float("nan")
 
 
-def _extreme_result(curves, initial_cash, frequency, trade_prices=(10.0, 11.0), fees=(0.1, 0.1)):
+def _extreme_result(
+    curves,
+    initial_cash,
+    frequency,
+    trade_prices=(10.0, 11.0),
+    fees=(0.1, 0.1),
+    times=None,
+):
     """Accounts with the given equity curves (one per account), and a round trip;
-    the bars of its code priced like its fills."""
+    the bars of its code priced like its fills (at ``times``, by default from the
+    first weekday of 2024, or its first minute of trading)."""
     n = len(curves[0])
-    times = (
-        pd.bdate_range("2024-01-01", periods=n)
-        if frequency == "day"
-        else pd.date_range("2024-01-02 09:31", periods=n, freq="min")
-    )
+    if times is None:
+        times = (
+            pd.bdate_range("2024-01-01", periods=n)
+            if frequency == "day"
+            else pd.date_range("2024-01-02 09:31", periods=n, freq="min")
+        )
     rows = [
         (t, f"acc{k}", v, 0.0, 0.0, v)
         for k, curve in enumerate(curves)

@@ -347,10 +347,19 @@ def _make(
     compute: Callable[..., object],
     name: str,
     frame: Timeframe | None = None,
+    *,
+    label: str,
+    pane: str | None,
+    parts: Sequence[str] = (),
 ) -> Any:
     """The ``Series`` (or tuple of them) of ``compute`` run over the code's bars
     of ``fields`` (with ``frame``, over its periods of that timeframe), made
-    once per run, ``key`` and timeframe."""
+    once per run, ``key`` and timeframe.  The outputs of a tuple are named
+    ``name.part`` (``parts``; else ``name.0``, ``name.1``...).  One made in
+    ``init`` is kept for the report's charts, as ``label`` (the name without
+    the code or a default field) in ``pane``: "price" (over the candles),
+    "volume" (over the volume), the name of a pane of its own below them, or
+    None (decided by its values, when the run's result is built)."""
     session = running_session()
     target = session.target_of(code)
     cache = session.indicators
@@ -380,10 +389,23 @@ def _make(
         else:
             full = periods.on_timeline(checked, n_bars)
         full.flags.writeable = False
-        series.append(Series(full, session, name if single else f"{name}.{k}"))
+        part = "" if single else f".{parts[k] if k < len(parts) else k}"
+        series.append(Series(full, session, name + part))
+        if not session.started:  # made in init: drawn on the code's price chart
+            session.drawn.append((target, label + part, series[-1], pane))
     made = series[0] if single else tuple(series)
     cache[(key, target)] = made
     return made
+
+
+def _shown_field(field: str, default: str) -> str:
+    """``, field`` in an indicator's label, nothing for its default field."""
+    return "" if field == default else f", {field}"
+
+
+def _price_pane(field: str) -> str:
+    """The pane of an average of ``field``: over the volume bars for volume, else over the prices."""
+    return "volume" if field == "volume" else "price"
 
 
 def _checked(output: object, n: int, name: str, unit: str = "bar") -> _Array:
@@ -413,6 +435,8 @@ def sma(code: Code, window: int, field: Field = "close", timeframe: str | None =
         lambda x: _mean(x, window),
         _named(f"sma({code}, {window}, {field}", frame),
         frame,
+        label=_named(f"sma({window}{_shown_field(field, 'close')}", frame),
+        pane=_price_pane(field),
     )
     return series
 
@@ -431,6 +455,8 @@ def ema(code: Code, window: int, field: Field = "close", timeframe: str | None =
         lambda x: _ema(x, window),
         _named(f"ema({code}, {window}, {field}", frame),
         frame,
+        label=_named(f"ema({window}{_shown_field(field, 'close')}", frame),
+        pane=_price_pane(field),
     )
     return series
 
@@ -453,6 +479,8 @@ def rsi(
         lambda x: _rsi(x, window),
         _named(f"rsi({code}, {window}, {field}", frame),
         frame,
+        label=_named(f"rsi({window}{_shown_field(field, 'close')}", frame),
+        pane="rsi",
     )
     return series
 
@@ -470,6 +498,8 @@ def atr(code: Code, window: int = 14, timeframe: str | None = None) -> Series:
         lambda high, low, close: _atr(high, low, close, window),
         _named(f"atr({code}, {window}", frame),
         frame,
+        label=_named(f"atr({window}", frame),
+        pane="atr",
     )
     return series
 
@@ -492,17 +522,17 @@ def bollinger(
         )
     width = float(width)
     frame = _timeframe(timeframe)
-    name = _named(f"bollinger({code}, {window}, {width:g}, {field}", frame)
     upper, middle, lower = _make(
         ("bollinger", field, window, width),
         code,
         (field,),
         lambda x: _bollinger(x, window, width),
-        name,
+        _named(f"bollinger({code}, {window}, {width:g}, {field}", frame),
         frame,
+        label=_named(f"bollinger({window}, {width:g}{_shown_field(field, 'close')}", frame),
+        pane=_price_pane(field),
+        parts=("upper", "middle", "lower"),
     )
-    for series, part in ((upper, "upper"), (middle, "middle"), (lower, "lower")):
-        series.name = f"{name}.{part}"
     return Bands(upper, middle, lower)
 
 
@@ -525,17 +555,17 @@ def macd(
             f"macd's fast window must be shorter than the slow one, got {fast} and {slow}"
         )
     frame = _timeframe(timeframe)
-    name = _named(f"macd({code}, {fast}, {slow}, {signal}, {field}", frame)
     line, smoothed, histogram = _make(
         ("macd", field, fast, slow, signal),
         code,
         (field,),
         lambda x: _macd(x, fast, slow, signal),
-        name,
+        _named(f"macd({code}, {fast}, {slow}, {signal}, {field}", frame),
         frame,
+        label=_named(f"macd({fast}, {slow}, {signal}{_shown_field(field, 'close')}", frame),
+        pane="macd",
+        parts=("macd", "signal", "histogram"),
     )
-    for series, part in ((line, "macd"), (smoothed, "signal"), (histogram, "histogram")):
-        series.name = f"{name}.{part}"
     return Macd(line, smoothed, histogram)
 
 
@@ -552,6 +582,8 @@ def highest(code: Code, window: int, field: Field = "high", timeframe: str | Non
         lambda x: _extreme(x, window, True),
         _named(f"highest({code}, {window}, {field}", frame),
         frame,
+        label=_named(f"highest({window}{_shown_field(field, 'high')}", frame),
+        pane=_price_pane(field),
     )
     return series
 
@@ -569,6 +601,8 @@ def lowest(code: Code, window: int, field: Field = "low", timeframe: str | None 
         lambda x: _extreme(x, window, False),
         _named(f"lowest({code}, {window}, {field}", frame),
         frame,
+        label=_named(f"lowest({window}{_shown_field(field, 'low')}", frame),
+        pane=_price_pane(field),
     )
     return series
 
@@ -618,7 +652,14 @@ def indicator(
     name = name or getattr(compute, "__name__", "indicator")
     frame = _timeframe(timeframe)
     made: Series | tuple[Series, ...] = _make(
-        ("indicator", names, compute), code, names, compute, _named(f"{name}({code}", frame), frame
+        ("indicator", names, compute),
+        code,
+        names,
+        compute,
+        _named(f"{name}({code}", frame),
+        frame,
+        label=str(name) if frame is None else f"{name}({frame})",
+        pane=None,
     )
     return made
 

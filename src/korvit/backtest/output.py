@@ -59,6 +59,7 @@ def build_result(
         params=params,
         params_defaulted=defaulted,
         bars=bars,
+        indicators=_drawn_indicators(session, test.first),
         benchmark=test.benchmark,
         calendar=test.calendar,
         calendar_why=test.calendar_why,
@@ -78,6 +79,40 @@ def build_result(
     )
     result._denied = _any_denied(vr.g_KVOrders)
     return result
+
+
+def _drawn_indicators(
+    session: Session, first: int
+) -> dict[str, list[tuple[str, npt.NDArray[np.float64], str]]]:
+    """The indicators the strategy made in ``init``, to draw on each code's
+    price chart: code -> [(label, values, pane)], in the order they were
+    made, each's values on the traded bars' timeline (from bar ``first`` on:
+    a read-only view, no copy).  The pane is "price" (moving averages,
+    bands, highest and lowest: over the candles), "volume" (averages of the
+    volume: over its bars), or the name of a pane of its own below them
+    (rsi, atr, macd).  An ``indicator(...)`` of one's own goes over the
+    candles when at least half of its known values lie between the code's
+    lowest low and highest high over the run, else in a pane of its own,
+    named as it is."""
+    out: dict[str, list[tuple[str, npt.NDArray[np.float64], str]]] = {}
+    ranges: dict[int, tuple[float, float]] = {}
+    for target, label, series, pane in session.drawn:
+        values = series._values[first:]
+        if pane is None:
+            if target not in ranges:
+                bars = session.bars.values[target, first:]
+                with np.errstate(all="ignore"):
+                    ranges[target] = (
+                        float(np.nanmin(bars[:, 2], initial=np.inf)),
+                        float(np.nanmax(bars[:, 1], initial=-np.inf)),
+                    )
+            low, high = ranges[target]
+            known = values[np.isfinite(values)]
+            inside = np.count_nonzero((known >= low) & (known <= high))
+            near = len(known) > 0 and 2 * inside >= len(known)
+            pane = "price" if near else label.split("(")[0].split(".")[0]
+        out.setdefault(session.codes[target], []).append((label, values, pane))
+    return out
 
 
 def _clock(test: Backtest, session: Session) -> FillClock:

@@ -19,10 +19,11 @@ from collections import deque, namedtuple
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from functools import cached_property
 from pathlib import Path
-from types import FrameType
+from types import FrameType, MappingProxyType
 from typing import IO, TYPE_CHECKING, Any, Literal, TypeAlias, cast
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from korvit.backtest.benchmark import (
@@ -35,11 +36,13 @@ from korvit.backtest.files import save_file_set
 from korvit.backtest.stats import (
     ANNUALISED_STATS,
     BENCHMARK_STATS,
+    OPEN_AT_END,
     ORDER_STATS,
     PERIODS_PER_YEAR,
     STAT_UNITS,
     caveats,
     compute_stats,
+    daily_returns,
     drawdown_series,
     format_stat,
     order_counts,
@@ -71,6 +74,7 @@ __all__ = [
     "STOP_COLUMNS",
     "ROUND_TRIP_COLUMNS",
     "EXIT_REASONS",
+    "round_trips_words",
 ]
 
 EQUITY_COLUMNS = ("time", "account", "cash", "market_value", "margin", "equity")
@@ -141,7 +145,16 @@ ROUND_TRIP_COLUMNS = (
 # Why a round trip ended: the kind of the stop order that placed its closing
 # order, an order of the strategy's own, or the end of the data.
 STOP_EXITS = {"loss": "stop loss", "profit": "take profit", "trailing": "trailing stop"}
-EXIT_REASONS = ("signal", *STOP_EXITS.values(), "end of data")
+EXIT_REASONS = ("signal", *STOP_EXITS.values(), OPEN_AT_END)
+
+
+def round_trips_words(closed: int, still_open: int = 0) -> str:
+    """The round trips counted as everywhere they are shown: "18 round trips",
+    "1 round trip + 1 open at the end" (a position still open at the last bar
+    is no round trip closed)."""
+    text = f"{closed:,d} round trip{'' if closed == 1 else 's'}"
+    return text + (f" + {still_open:,d} open at the end" if still_open else "")
+
 
 _TIME_COLUMNS = {
     "equity": ("time",),
@@ -299,7 +312,7 @@ def match_round_trips(
     ``exit_reasons``: ``orders`` and ``stops`` tell which), else "signal".
     With ``marks`` (code -> (time, price): the last bar's time and each
     code's last close) a position still open at the end is a round trip too,
-    ending at that time and price with the reason "end of data", with no exit
+    ending at that time and price with the reason "open at the end", with no exit
     fee and no exit trade; without them (or without a finite price) it is
     left out.
     """
@@ -387,7 +400,7 @@ def match_round_trips(
                 continue
             for entry, left in queue:
                 if left > 1e-12:
-                    add(entry, left, direction, mark[0], float(mark[1]), 0.0, np.nan, "end of data")
+                    add(entry, left, direction, mark[0], float(mark[1]), 0.0, np.nan, OPEN_AT_END)
     df: pd.DataFrame = pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
     if df.empty:
         df["entry_time"] = pd.Series(dtype="datetime64[ns]")
@@ -553,6 +566,11 @@ class BacktestResult:
     annualises the figures (``sessions_per_year``: its sessions a year; 252
     without one) and the sessions minute curves are reduced to for daily
     returns; ``calendar_why`` says how the run chose it.
+
+    ``indicators`` (code -> [(label, values, pane)], a run's: the indicators
+    its strategy made in ``init``, values on the bars' timeline) are drawn on
+    each code's price chart: over the candles (pane "price"), over the
+    volume ("volume"), or in a pane of that name below them.
     """
 
     bars: Bars | None
@@ -565,6 +583,9 @@ class BacktestResult:
     # class defaults: a result pickled before results had a calendar reads as without one
     calendar: Calendar | None = None
     calendar_why: str = ""
+    indicators: Mapping[str, Sequence[tuple[str, npt.NDArray[np.float64], str]]] = MappingProxyType(
+        {}
+    )
     _denied: bool  # set by the run: whether any order was denied
 
     def __init__(
@@ -584,6 +605,7 @@ class BacktestResult:
         calendar: Calendar | None = None,
         calendar_why: str = "",
         params_defaulted: Iterable[str] = (),
+        indicators: Mapping[str, Sequence[tuple[str, Any, str]]] | None = None,
     ) -> None:
         if frequency not in ("day", "minute"):
             raise ValueError(f"frequency must be 'day' or 'minute', not {frequency!r}")
@@ -610,6 +632,13 @@ class BacktestResult:
         self.params_defaulted = [name for name in params_defaulted if name in self.params]
         self.meta = dict(meta or {})
         self.calendar, self.calendar_why = calendar, calendar_why
+        self.indicators = {
+            str(code): [
+                (str(label), np.asarray(values, dtype=float), str(pane))
+                for label, values, pane in drawn
+            ]
+            for code, drawn in (indicators or {}).items()
+        }
 
     @property
     def sessions_per_year(self) -> float:
@@ -720,7 +749,7 @@ class BacktestResult:
     @cached_property
     def round_trips(self) -> pd.DataFrame:
         """Round trips (see ``match_round_trips``), with the positions still
-        open at the end valued at their code's last close ("end of data")
+        open at the end valued at their code's last close ("open at the end")
         when the result has the bars."""
         return match_round_trips(self.trades, self.orders, self.stops, marks=self._marks())
 
@@ -812,7 +841,10 @@ class BacktestResult:
     def rolling(self, window: int = 126) -> pd.DataFrame:
         """Rolling annualised Sharpe ratio and volatility over ``window``
         daily returns, of the strategy (``sharpe``, ``volatility``) and of the
-        benchmark (``benchmark_sharpe``, ``benchmark_volatility``)."""
+        benchmark (``benchmark_sharpe``, ``benchmark_volatility``), and the
+        strategy's ``beta`` against the benchmark over the same window (the
+        covariance of the days' returns over the benchmark's variance, as
+        the whole run's beta; NaN where the benchmark did not move)."""
         per_year, calendar = self.sessions_per_year, self.calendar
         figures = rolling_figures(
             self.equity_curve, self.initial_cash, self.frequency, window, per_year, calendar
@@ -822,18 +854,31 @@ class BacktestResult:
                 self.benchmark_curve, self.initial_cash, self.frequency, window, per_year, calendar
             )
             figures = figures.join(theirs.add_prefix("benchmark_"))
+            args = (self.initial_cash, self.frequency, calendar)
+            ours_r = daily_returns(self.equity_curve, *args).replace([np.inf, -np.inf], np.nan)
+            theirs_r = daily_returns(self.benchmark_curve, *args).replace([np.inf, -np.inf], np.nan)
+            theirs_r = theirs_r.where(ours_r.notna())  # the days both are known, as alpha_beta
+            ours_r = ours_r.where(theirs_r.notna())
+            with np.errstate(all="ignore"), warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)
+                variance = theirs_r.rolling(window, min_periods=window).var(ddof=0)
+                covariance = ours_r.rolling(window, min_periods=window).cov(theirs_r, ddof=0)
+                beta = (covariance / variance.where(variance >= 1e-30)).replace(
+                    [np.inf, -np.inf], np.nan
+                )
+            figures["beta"] = beta.reindex(figures.index)
         return figures
 
     @cached_property
     def stats(self) -> pd.Series[Any]:
         """The statistics (see ``korvit.backtest.stats``); the round-trip
-        figures count the closed round trips, not the positions still open at
-        the end ("end of data"), whose value the equity holds."""
-        closed = self.round_trips[self.round_trips["exit_reason"] != "end of data"]
+        figures are of the closed round trips, the positions still open at
+        the end ("open at the end"), whose value the equity holds, only
+        counted (``Open at the end``)."""
         return compute_stats(
             self.equity_curve,
             self.trades,
-            closed,
+            self.round_trips,
             frequency=self.frequency,
             initial_cash=self.initial_cash,
             exposure=self.exposure,

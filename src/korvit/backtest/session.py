@@ -144,6 +144,9 @@ class Session:
         self.indicators: dict[
             Any, Any
         ] = {}  # the run's indicators (korvit.indicators), each made once
+        # those made in init, in order, drawn on the report's price charts:
+        # (target index, label, Series, pane or None)
+        self.drawn: list[tuple[int, str, Any, str | None]] = []
         self._targets = {code.upper(): k for k, code in enumerate(self.codes)}
         self._written = {code: k for k, code in enumerate(self.codes)}
         self._handles = {name: k for k, name in enumerate(self.account_names)}

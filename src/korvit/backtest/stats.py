@@ -84,6 +84,7 @@ __all__ = [
     "rolling_figures",
     "STAT_NAMES",
     "STAT_UNITS",
+    "OPEN_AT_END",
     "ORDER_STATS",
     "BENCHMARK_STATS",
     "ANNUALISED_STATS",
@@ -129,6 +130,7 @@ _KINDS = {
     "Orders denied": "int",
     "Trades": "int",
     "Round trips": "int",
+    "Open at the end": "int",
     "Win rate": "pct",
     "Profit factor": "ratio",
     "Average win": "money",
@@ -417,10 +419,24 @@ def _finite_or_nan(value) -> float:
     return value if math.isfinite(value) else math.nan
 
 
-def _round_trip_figures(round_trips: pd.DataFrame):
+# The exit reason of a position still open at the last bar: counted apart from
+# the round trips closed ("18 round trips + 1 open at the end"), its value in the equity.
+OPEN_AT_END = "open at the end"
+
+
+def _closed(round_trips: pd.DataFrame) -> tuple[pd.DataFrame, int]:
+    """The round trips closed, and how many were still open at the end."""
+    if "exit_reason" not in round_trips:
+        return round_trips, 0
+    open_rows = (round_trips["exit_reason"] == OPEN_AT_END).to_numpy(dtype=bool)
+    still_open = int(open_rows.sum())
+    return (round_trips[~open_rows] if still_open else round_trips), still_open
+
+
+def _round_trip_figures(round_trips: pd.DataFrame, still_open: int):
     n = len(round_trips)
     if n == 0:
-        return 0, math.nan, math.nan, math.nan, math.nan
+        return 0, still_open, math.nan, math.nan, math.nan, math.nan
     pnl = round_trips["pnl"].astype(float)
     wins, losses = pnl[pnl > 0], pnl[pnl < 0]
     # numpy's sums, as pandas' (which has no NaN to skip here) are
@@ -431,7 +447,7 @@ def _round_trip_figures(round_trips: pd.DataFrame):
         factor = math.inf if gross_profit > 0 else math.nan
     avg_win = float(wins.mean()) if len(wins) else math.nan
     avg_loss = float(losses.mean()) if len(losses) else math.nan
-    return n, len(wins) / n, factor, avg_win, avg_loss
+    return n, still_open, len(wins) / n, factor, avg_win, avg_loss
 
 
 def _trade_figures(round_trips: pd.DataFrame, win_rate: float) -> dict:
@@ -497,8 +513,10 @@ def compute_stats(
     """All statistics of a run, as a Series indexed by readable names.
 
     ``equity_curve``: total equity per bar, indexed by time.  ``trades``: the
-    fills (a ``fee`` column is summed).  ``round_trips``: closed positions with
-    a ``pnl`` column.  ``exposure``: one boolean per bar, True while any
+    fills (a ``fee`` column is summed).  ``round_trips``: positions with a
+    ``pnl`` column; those whose ``exit_reason`` is ``OPEN_AT_END`` are only
+    counted (``Open at the end``), the figures are of the others, the closed
+    ones.  ``exposure``: one boolean per bar, True while any
     position is open.  ``frequency``: ``"day"`` or ``"minute"``.  ``orders``:
     the orders table (a ``status`` column), counted into the order statistics;
     without it they are NaN.  ``benchmark``: the benchmark's equity at the
@@ -668,7 +686,10 @@ def _compute_stats(
     cagr = _cagr(initial, final, start, end)
     calmar = _finite_or_nan(cagr / -deepest) if deepest < 0 else math.nan
     skew, kurtosis, var, shortfall, tail = _distribution_figures(values)
-    n_rt, win_rate, factor, avg_win, avg_loss = _round_trip_figures(round_trips)
+    round_trips, still_open = _closed(round_trips)
+    n_rt, still_open, win_rate, factor, avg_win, avg_loss = _round_trip_figures(
+        round_trips, still_open
+    )
     fees = float(trades["fee"].astype(float).sum()) if len(trades) else 0.0
     exposed = exposure.to_numpy(dtype=bool)
     counts = order_counts(orders) if orders is not None else dict.fromkeys(ORDER_STATS, math.nan)
@@ -698,6 +719,7 @@ def _compute_stats(
         **{name: counts[name] for name in ORDER_STATS},
         "Trades": len(trades),
         "Round trips": n_rt,
+        "Open at the end": still_open,
         "Win rate": win_rate,
         "Profit factor": factor,
         "Average win": avg_win,

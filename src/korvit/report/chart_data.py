@@ -1,10 +1,12 @@
 """The data of a backtest's charts, ready to draw, without a drawing library.
 
-Four charts: the equity with the benchmark, the drawdown below it and a range
-selector (``equity_data``); each traded instrument's prices with its fills and
-stop levels and its volume, one instrument at a time (``price_data``); the
-returns by month as a heat map (``monthly_data``); and the rolling Sharpe
-ratio and volatility (``rolling_data``).  Each gives a dict of plain values
+Five charts: the equity with the benchmark (on a linear or a log scale), the
+drawdown below it and a range selector (``equity_data``); each traded
+instrument's prices with its fills, stop levels, volume and the indicators
+its strategy made in ``init``, one instrument at a time (``price_data``); the
+returns by month as a heat map (``monthly_data``); the histogram of the daily
+returns (``histogram_data``); and the rolling Sharpe ratio, volatility and
+beta against the benchmark (``rolling_data``).  Each gives a dict of plain values
 and numpy arrays (None when the chart has nothing to show): the HTML report
 draws them in the browser with BokehJS, ``korvit.report.charts`` with
 Bokeh's Python models (``BacktestResult.plot``).
@@ -16,8 +18,11 @@ about ``PRICE_POINTS`` points: consecutive bars are merged into one (open of
 the first, highest high, lowest low, close of the last, summed volume).
 Up to ``CANDLE_LIMIT`` points an instrument shows as candles, beyond as its
 close within the band of its highs and lows.  Arrays are float32 where they
-are prices.  Minute bars are placed one after another by bar number, so
-nights and weekends take no room; daily bars on a time axis (milliseconds).
+are prices (the indicators too, thinned as the prices: each merged bar
+holds the value at its last bar).  Minute bars are placed one after another
+by bar number, so nights and weekends take no room; daily bars on a time
+axis (milliseconds).  Time axes name the year in their ticks when the run
+crosses a year's end (``with_year``), on every chart alike.
 """
 
 from __future__ import annotations
@@ -27,15 +32,18 @@ import math
 import numpy as np
 import pandas as pd
 
-from korvit.backtest.results import _order_keys, exit_reasons
-from korvit.backtest.stats import drawdown_series
+from korvit.backtest.results import _order_keys, exit_reasons, round_trips_words
+from korvit.backtest.stats import OPEN_AT_END, daily_returns, drawdown_series
 
 __all__ = [
     "equity_data",
     "price_data",
     "monthly_data",
     "rolling_data",
+    "histogram_data",
     "chart_codes",
+    "with_year",
+    "unpacked",
     "rolling_window",
     "EQUITY_POINTS",
     "PRICE_POINTS",
@@ -57,19 +65,34 @@ MAX_PRICE_POINTS = 20_000
 CANDLE_LIMIT = 3000
 # Values beyond this are no money: the charts leave them out (their figures stay exact).
 _LARGEST = 1e300
-# At most this many labelled bars on a compressed (bar-numbered) axis.
-MAX_TICK_LABELS = 2000
+# At most this many runs of evenly spaced bars name the times of a compressed
+# (bar-numbered) axis (beyond, every k-th bar names its own time alone).
+MAX_TICK_RUNS = 20_000
 MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec")
 # Kinds of stop levels, by their number in a chart's column ``k``, and their names.
 STOP_KINDS = ("loss", "profit", "trailing")
 STOP_NAMES = ("stop loss", "take profit", "trailing stop")
 # Why a closing fill ended its position, by its number in the column ``r``.
-REASON_NAMES = ("", "signal", "stop loss", "take profit", "trailing stop", "end of data")
+REASON_NAMES = ("", "signal", "stop loss", "take profit", "trailing stop", OPEN_AT_END)
+# The panes of the indicators drawn on a price chart before those of their own below
+# it: over the candles, over the volume bars.
+INDICATOR_PANES = ("price", "volume")
+# At most this many bins in the histogram of the daily returns.
+MAX_BINS = 60
 # A fill's kind, by its number in the column ``k``.
 FILL_KINDS = ("buy to open", "buy to close", "sell to open", "sell to close")
 
 
 # ------------------------------------------------------------------ the time axis
+
+
+def with_year(times) -> bool:
+    """Whether a time axis over ``times`` names the year in its ticks: when
+    its first and last times fall in different years (a run within one year
+    reads "03-14 09:31" or "Mar 14"; one across years "2008-03-14 09:31" or
+    "2008-03-14")."""
+    times = pd.DatetimeIndex(times).dropna()
+    return bool(len(times)) and times.min().year != times.max().year
 
 
 class _Axis:
@@ -80,6 +103,7 @@ class _Axis:
     def __init__(self, times, frequency):
         self.times = pd.DatetimeIndex(times)
         self.compressed = frequency == "minute"
+        self.years = with_year(self.times)
         # daily bars stamped at midnight: a fill inside a day sits on its day's bar
         self.dates = not self.compressed and bool((self.times == self.times.normalize()).all())
 
@@ -104,16 +128,29 @@ class _Axis:
             return 1.0 if self.compressed else 86_400_000.0
         return float(np.median(np.diff(_ms(self.times))))
 
-    def tick_labels(self, labels=None):
-        """On a compressed axis, the bars whose times label the ticks: (bar
-        positions, their times in milliseconds), sorted, at most
-        ``MAX_TICK_LABELS`` of them (``labels``: the positions and times to
-        pick from; default every bar); None on a time axis."""
+    def tick_labels(self):
+        """On a compressed axis, the time of every bar, as the ticks name it:
+        the runs of bars at the axis's usual spacing (``pos``: the number of
+        each run's first bar; ``ms``: its time in milliseconds), ``step``
+        (that spacing in milliseconds) and ``last`` (the last bar's number):
+        bar b of the run from bar pos[a] is at ms[a] + (b - pos[a]) * step.
+        Every chart over the same bars names each bar alike, whatever points
+        it draws.  Beyond ``MAX_TICK_RUNS`` runs, every k-th bar names its
+        own time alone (step 0).  None on a time axis."""
         if not self.compressed:
             return None
-        pos, ms = labels if labels is not None else (np.arange(len(self.times)), _ms(self.times))
-        step = max(1, math.ceil(len(pos) / MAX_TICK_LABELS))
-        return (np.asarray(pos, dtype=np.float64)[::step], np.asarray(ms, dtype=np.float64)[::step])
+        ms = _ms(self.times)
+        gaps = np.diff(ms)
+        step = float(np.median(gaps)) if len(gaps) else 0.0
+        starts = np.flatnonzero(np.r_[True, gaps != step]) if len(ms) else np.empty(0, np.int64)
+        if len(starts) > MAX_TICK_RUNS:
+            starts, step = np.arange(0, len(ms), math.ceil(len(ms) / MAX_TICK_RUNS)), 0.0
+        return {
+            "pos": starts.astype(np.int32),
+            "ms": ms[starts],
+            "step": step,
+            "last": max(len(ms) - 1, 0),
+        }
 
 
 def _ms(times) -> np.ndarray:
@@ -146,6 +183,19 @@ def _span(*arrays, zero=False, pad=0.06):
     if zero and high <= 0:
         return low - gap, gap * 0.2
     return low - gap, high + gap
+
+
+def _log_span(*arrays, pad=0.06):
+    """(start, end) around the finite values of ``arrays`` on a log scale
+    (padded by ``pad`` of the span of their logarithms); None when a value is
+    not above zero, or there is none."""
+    values = np.concatenate([_finite(a).ravel() for a in arrays])
+    values = values[np.isfinite(values)]
+    if not len(values) or values.min() <= 0:
+        return None
+    low, high = math.log(values.min()), math.log(values.max())
+    gap = (high - low) * pad or 0.02
+    return math.exp(low - gap), math.exp(high + gap)
 
 
 # ------------------------------------------------------------------ equity
@@ -364,9 +414,83 @@ def _empty_stops():
     }
 
 
+def _merge_last(values, step):
+    """The last known value of each ``step`` values in a row (NaN where none is)."""
+    values = np.asarray(values, dtype=np.float64)
+    if step == 1:
+        return values
+    n = math.ceil(len(values) / step)
+    padded = np.full(n * step, np.nan)
+    padded[: len(values)] = values
+    blocks = padded.reshape(n, step)
+    known = np.isfinite(blocks)
+    last = step - 1 - known[:, ::-1].argmax(axis=1)
+    out = blocks[np.arange(n), last]
+    out[~known.any(axis=1)] = np.nan
+    return out
+
+
+# An indicator's values travel as whole steps of int16 between their lowest and
+# highest value (65,535 levels: far finer than a chart's pixels), half the room of
+# float32; this step stands for NaN.
+_NO_VALUE = -32768
+
+
+def _packed(values):
+    """``values`` (float64, NaN where unknown) as ``lo`` (their lowest),
+    ``step`` and ``q``: int16, each value ``lo + (q + 32767) * step``
+    (``unpacked``), ``_NO_VALUE`` where unknown."""
+    known = np.isfinite(values)
+    q = np.full(len(values), _NO_VALUE, dtype=np.int16)
+    if not known.any():
+        return {"lo": 0.0, "step": 0.0, "q": q}
+    lo, hi = float(values[known].min()), float(values[known].max())
+    step = (hi - lo) / 65534
+    q[known] = (np.rint((values[known] - lo) / step) - 32767) if step > 0 else -32767
+    return {"lo": lo, "step": step, "q": q}
+
+
+def unpacked(item) -> np.ndarray:
+    """An indicator's values (NaN where unknown) from ``_packed``'s ``lo``, ``step`` and ``q``."""
+    q = np.asarray(item["q"])
+    values = item["lo"] + (q.astype(np.float64) + 32767) * item["step"]
+    values[q == _NO_VALUE] = np.nan
+    return values
+
+
+def _indicator_store(result, codes, step):
+    """The indicators drawn on each code's price chart: the panes (those of
+    ``INDICATOR_PANES``, then each pane of its own in the order first met),
+    and per code a list of its indicators, each its label (name), its pane's
+    place (pane) and its values thinned as the prices, packed (lo, step, q:
+    see ``unpacked``)."""
+    panes = list(INDICATOR_PANES)
+    drawn = getattr(result, "indicators", None) or {}
+    per_code = {}
+    n_bars = len(result.bars.times)
+    for code in codes:
+        made = []
+        for label, values, pane in drawn.get(code, ()):
+            values = np.asarray(values, dtype=np.float64)
+            if len(values) != n_bars:
+                continue  # not on this run's timeline
+            if pane not in panes:
+                panes.append(pane)
+            made.append(
+                {
+                    "name": str(label),
+                    "pane": panes.index(pane),
+                    **_packed(_finite(_merge_last(values, step))),
+                }
+            )
+        per_code[code] = made
+    return panes, per_code
+
+
 def _price_store(result, codes, axis):
-    """Per code: merged prices (float32), compact fills and stop segments and
-    a title; and the shared x, times, step and mode."""
+    """Per code: merged prices (float32), compact fills and stop segments,
+    indicators and a title; and the shared x, times, step, mode and the
+    indicators' panes."""
     bars = result.bars
     n_bars = len(bars.times)
     per_code = min(MAX_PRICE_POINTS, max(MIN_PRICE_POINTS, PRICE_POINTS // max(1, len(codes))))
@@ -380,7 +504,14 @@ def _price_store(result, codes, axis):
     x = axis.of_bars((firsts + lasts) / 2)
     times = _ms(bars.times[firsts])
     rt = result.round_trips
-    trips = rt.groupby(rt["code"].astype(str))["pnl"].agg(["size", "sum"]) if len(rt) else None
+    trips = None
+    if len(rt):
+        still_open = (rt["exit_reason"] == OPEN_AT_END).astype(int).rename("open")
+        trips = (
+            rt.assign(open=still_open)
+            .groupby(rt["code"].astype(str))
+            .agg(size=("pnl", "size"), open=("open", "sum"), sum=("pnl", "sum"))
+        )
     accounts = [str(a) for a in result.accounts] or ["main"]
     fills = _fill_table(result, axis, accounts)
     where = {code: k for k, code in enumerate(codes)}
@@ -391,15 +522,20 @@ def _price_store(result, codes, axis):
         for table in fills.values():
             if np.array_equal(table["x"], table["t"], equal_nan=True):
                 del table["t"]
+    panes, indicators = _indicator_store(result, codes, step)
     store = {}
     for k, code in enumerate(codes):
-        count, pnl = (
-            (int(trips.loc[code, "size"]), float(trips.loc[code, "sum"]))
+        count, still_open, pnl = (
+            (
+                int(trips.loc[code, "size"]),
+                int(trips.loc[code, "open"]),
+                float(trips.loc[code, "sum"]),
+            )
             if trips is not None and code in trips.index
-            else (0, 0.0)
+            else (0, 0, 0.0)
         )
         title = (
-            f"{code} · {count:,d} round trip{'s' if count != 1 else ''}, P&L {pnl:+,.2f}"
+            f"{code} · {round_trips_words(count - still_open, still_open)}, P&L {pnl:+,.2f}"
             if count
             else f"{code} · no round trips"
         )
@@ -414,6 +550,7 @@ def _price_store(result, codes, axis):
             "title": title,
             "fills": fills.get(code, _empty_fills()),
             "stops": stops.get(code, _empty_stops()),
+            "indicators": indicators[code],
         }
     return {
         "x": x,
@@ -422,6 +559,7 @@ def _price_store(result, codes, axis):
         "candles": n <= CANDLE_LIMIT,
         "accounts": accounts,
         "width": axis.bar_width() * step * 0.7,
+        "panes": panes,
     }, store
 
 
@@ -460,8 +598,10 @@ def equity_data(result) -> dict | None:
     at most ``EQUITY_POINTS`` bars; the ranges of the axes; the buys and
     sells to mark on the curve (each None when there are none or too many);
     the accounts' own curves when there are several; the start cash (None
-    when it is no money); the tick labels of a compressed axis.  None
-    without bars."""
+    when it is no money); the tick labels of a compressed axis and whether
+    ticks name the year; ``log_range``, the equity's y range on a log scale,
+    None unless every known equity (and benchmark) value is above zero.
+    None without bars."""
     curve = result.equity_curve
     if curve.empty:
         return None
@@ -505,7 +645,9 @@ def equity_data(result) -> dict | None:
         ),
         "drawdown_format": "0%" if np.nanmin(np.r_[columns["drawdown"], 0]) < -0.03 else "0.0%",
         "overview_range": _span(columns["equity"]),
-        "tick_labels": axis.tick_labels((x, columns["time"])),
+        "tick_labels": axis.tick_labels(),
+        "years": axis.years,
+        "log_range": _log_span(*money),
         "accounts": None,
     }
     # (one account needs no curves of its own: nor their table)
@@ -525,10 +667,14 @@ def price_data(result) -> dict | None:
     milliseconds, the candles' width, whether they are candles, the
     accounts' names, the codes shown (the first shown first) and per code
     (``store``) its prices o, h, l, c, v, its title, its fills (x, t, p, v,
-    k, r, a; t is left out where it equals x) and its stop levels (x0, x1,
-    y, k); the names of the numbers in the columns k (of fills and of stops),
-    r and a; the ranges of the first code's axes; the tick labels of a
-    compressed axis.  None when there are no prices."""
+    k, r, a; t is left out where it equals x), its stop levels (x0, x1,
+    y, k) and its indicators (each name, pane: its place in ``panes``, and
+    its values packed: lo, step, q, see ``unpacked``); the names of the numbers in the columns k (of fills and of stops),
+    r and a; the indicators' panes (``INDICATOR_PANES``, then those below
+    the volume) and ``slots``, per pane the most indicators a code draws
+    there; the ranges of the first code's axes; the tick labels of a
+    compressed axis and whether ticks name the year.  None when there are
+    no prices."""
     codes = chart_codes(result)
     if not codes or not len(result.bars.times):
         return None
@@ -536,6 +682,11 @@ def price_data(result) -> dict | None:
     shared, store = _price_store(result, codes, axis)
     first = store[codes[0]]
     x, half = shared["x"], shared["width"]
+    slots = [0] * len(shared["panes"])
+    for one in store.values():
+        places = np.array([item["pane"] for item in one["indicators"]], dtype=np.intp)
+        counts = np.bincount(places, minlength=len(slots)).tolist()
+        slots = [max(a, b) for a, b in zip(slots, counts)]
     return {
         "compressed": axis.compressed,
         "codes": codes,
@@ -550,9 +701,22 @@ def price_data(result) -> dict | None:
         "stop_names": STOP_NAMES,
         "reason_names": REASON_NAMES,
         "x_range": (float(x[0]) - half, float(x[-1]) + half),
-        "y_range": _span(first["h"], first["l"], first["stops"]["y"], first["fills"]["p"]),
-        "volume_range": _span(first["v"], zero=True),
-        "tick_labels": axis.tick_labels((x, shared["time"])),
+        "y_range": _span(
+            first["h"],
+            first["l"],
+            first["stops"]["y"],
+            first["fills"]["p"],
+            *[unpacked(item) for item in first["indicators"] if item["pane"] == 0],
+        ),
+        "volume_range": _span(
+            first["v"],
+            *[unpacked(item) for item in first["indicators"] if item["pane"] == 1],
+            zero=True,
+        ),
+        "tick_labels": axis.tick_labels(),
+        "years": axis.years,
+        "panes": shared["panes"],
+        "slots": slots,
     }
 
 
@@ -592,8 +756,9 @@ def monthly_data(result) -> dict | None:
 
 def rolling_data(result) -> dict | None:
     """The rolling figures: their window in days; ``columns`` (x, the day in
-    milliseconds; sharpe, volatility and the benchmark's where there is one);
-    the ranges of the axes.  None for a run too short."""
+    milliseconds; sharpe, volatility and, where there is a benchmark, its
+    sharpe and volatility and the strategy's beta against it); the ranges of
+    the axes; whether ticks name the year.  None for a run too short."""
     window = rolling_window(result)
     if window is None:
         return None
@@ -611,5 +776,47 @@ def rolling_data(result) -> dict | None:
         "sharpe_range": _span(columns["sharpe"], columns.get("benchmark_sharpe", []), zero=True),
         "volatility_range": _span(
             columns["volatility"], columns.get("benchmark_volatility", []), zero=True
+        ),
+        "beta_range": _span(columns["beta"], zero=True) if "beta" in columns else None,
+        "years": with_year(rolling.index),
+    }
+
+
+def histogram_data(result) -> dict | None:
+    """The histogram of the daily returns: the bins' ``left`` and ``right``
+    edges and the share of the days in each, of the strategy and (where
+    there is one) of the benchmark, on the same bins; the axes' ranges.  The
+    bins span the returns from their 0.5th to their 99.5th percentile (the
+    rarer ones, beyond, counted in the end bins), about √days of them
+    (10 to ``MAX_BINS``).  None with fewer than 5 known returns."""
+    args = (result.initial_cash, result.frequency, result.calendar)
+    ours = _finite(daily_returns(result.equity_curve, *args).to_numpy(dtype=float))
+    ours = ours[np.isfinite(ours)]
+    if len(ours) < 5:
+        return None
+    theirs = None
+    if len(result.benchmark_curve):
+        theirs = _finite(daily_returns(result.benchmark_curve, *args).to_numpy(dtype=float))
+        theirs = theirs[np.isfinite(theirs)]
+    both = np.concatenate([ours, theirs if theirs is not None else []])
+    low, high = np.percentile(both, [0.5, 99.5])
+    if not high > low:
+        low, high = low - 0.001, high + 0.001
+    n_bins = int(min(MAX_BINS, max(10, math.ceil(math.sqrt(len(ours))))))
+    edges = np.linspace(low, high, n_bins + 1)
+
+    def shares(values):
+        counts, _ = np.histogram(np.clip(values, low, high), bins=edges)
+        return counts / max(1, len(values))
+
+    columns = {"left": edges[:-1], "right": edges[1:], "strategy": shares(ours)}
+    if theirs is not None and len(theirs):
+        columns["benchmark"] = shares(theirs)
+    return {
+        "columns": columns,
+        "days": len(ours),
+        "x_range": (float(low - (high - low) * 0.02), float(high + (high - low) * 0.02)),
+        "y_range": _span(
+            *[columns[k] for k in ("strategy", "benchmark") if k in columns], zero=True
         ),
     }

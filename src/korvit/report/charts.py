@@ -1,10 +1,13 @@
 """The interactive charts of a backtest result, drawn with Bokeh's Python models.
 
-Four charts, each a Bokeh layout: the equity with the benchmark, the drawdown
-below it and a range selector (``equity_chart``); each traded instrument's
-prices with its fills and stop levels and its volume, one instrument at a time
-(``price_chart``); the returns by month as a heat map (``monthly_chart``);
-and the rolling Sharpe ratio and volatility (``rolling_chart``).
+Five charts, each a Bokeh layout: the equity with the benchmark (a button
+switches it to a log scale), the drawdown below it and a range selector
+(``equity_chart``); each traded instrument's prices with its fills, stop
+levels, volume and the indicators its strategy made in ``init``, one
+instrument at a time (``price_chart``); the returns by month as a heat map
+(``monthly_chart``); the histogram of the daily returns
+(``histogram_chart``); and the rolling Sharpe ratio, volatility and beta
+(``rolling_chart``).
 ``result_layout`` stacks them (``BacktestResult.plot``, for notebooks).  Their
 data comes from ``korvit.report.chart_data``, as the HTML report's, which
 draws the same charts in the browser (``report_charts.js``).
@@ -15,19 +18,23 @@ This module imports Bokeh; nothing imports it before a chart is drawn.
 from __future__ import annotations
 
 import numpy as np
-from bokeh.layouts import column
+from bokeh.layouts import column, row
 from bokeh.models import (  # type: ignore[attr-defined]  # Select and Span: missing from bokeh's type information of the package
+    AutocompleteInput,
     ColumnDataSource,
     CustomJS,
     CustomJSTickFormatter,
     DatetimeTickFormatter,
     HoverTool,
+    Legend,
+    LegendItem,
     LinearColorMapper,
     NumeralTickFormatter,
     Range1d,
     RangeTool,
     Select,
     Span,
+    Toggle,
 )
 from bokeh.palettes import RdYlGn11
 from bokeh.plotting import figure
@@ -41,17 +48,21 @@ from korvit.report.chart_data import (
     REASON_NAMES,
     STOP_KINDS,
     STOP_NAMES,
+    _span,
     chart_codes,
     equity_data,
+    histogram_data,
     monthly_data,
     price_data,
     rolling_data,
+    unpacked,
 )
 
 __all__ = [
     "equity_chart",
     "price_chart",
     "monthly_chart",
+    "histogram_chart",
     "rolling_chart",
     "result_layout",
     "chart_codes",
@@ -68,12 +79,24 @@ _UP, _DOWN = "#26a269", "#d1453b"
 _STOP_COLORS = {"loss": "#d1453b", "profit": "#26a269", "trailing": "#e08a00"}
 _TOOLS = "xpan,xwheel_zoom,box_zoom,reset,save"
 _ACCOUNT_COLORS = ("#2c5aa0", "#e08a00", "#26a269", "#8e44ad", "#c0392b", "#16a085", "#7f8794")
+# The indicators' lines, by their place in their pane (none is the candles' green or red).
+_INDICATOR_COLORS = (
+    "#e08a00",
+    "#8e44ad",
+    "#2c5aa0",
+    "#16a085",
+    "#b8336a",
+    "#7f8794",
+    "#8c6d1f",
+    "#3d9ad1",
+)
 
 # Fits a y range to what is visible between the x range's ends: the columns
 # `cols[k]` of `sources[k]` (x in `xcols[k]`, sorted), and the segments of
-# `segments` (x0, x1, y); `zero` keeps 0 inside the range.
+# `segments` (x0, x1, y); `zero` keeps 0 inside the range; `log`: the range of a
+# log scale, fitted to the values above 0 (padded on their logarithms).
 _FIT_Y = """
-function fit(xr, yr, sources, xcols, cols, segments, zero) {
+function fit(xr, yr, sources, xcols, cols, segments, zero, log) {
 const lo = xr.start, hi = xr.end;
 let min = Infinity, max = -Infinity;
 for (let k = 0; k < sources.length; k++) {
@@ -83,7 +106,7 @@ for (let k = 0; k < sources.length; k++) {
   while (a < b) { const m = (a + b) >> 1; if (x[m] < lo) a = m + 1; else b = m; }
   for (let i = Math.max(0, a - 1); i < x.length; i++) {
     for (const c of cols[k]) {
-      const v = d[c][i];
+      const v = log ? (d[c][i] > 0 ? Math.log(d[c][i]) : NaN) : d[c][i];
       if (Number.isFinite(v) && Math.abs(v) < 1e300) { if (v < min) min = v; if (v > max) max = v; }
     }
     if (x[i] > hi) break;
@@ -96,7 +119,11 @@ if (segments) {
   }
 }
 if (zero) { min = Math.min(min, 0); max = Math.max(max, 0); }
-if (min <= max) {
+if (log && min <= max) {
+  const gap = (max - min) * 0.06 || 0.02;
+  yr.start = Math.exp(min - gap);
+  yr.end = Math.exp(max + gap);
+} else if (min <= max) {
   const pad = (max - min) * 0.06 || Math.abs(max) * 0.02 || 1;
   yr.start = zero && min >= 0 ? 0 : min - pad;
   yr.end = zero && max <= 0 ? pad * 0.2 : max + pad;
@@ -118,9 +145,11 @@ const shown = get(current, "code");
 const one = get(store, code);
 if (one === undefined || code === shown) return;
 const keep = (source, names) => { const out = {}; for (const n of names) out[n] = source.data[n]; return out; };
-if (get(store, shown) === undefined) {
+const kept = get(store, shown);
+if (kept === undefined || get(kept, "o") === undefined) {  // (the first: only its indicators are kept)
   put(store, shown, {o: prices.data.o, h: prices.data.h, l: prices.data.l, c: prices.data.c, v: prices.data.v,
-                     title: title.text, fills: keep(fills, fill_columns), stops: keep(stops, stop_columns)});
+                     title: title.text, fills: keep(fills, fill_columns), stops: keep(stops, stop_columns),
+                     indicators: kept === undefined ? [] : get(kept, "indicators")});
 }
 put(current, "code", code);
 const o = get(one, "o"), c = get(one, "c"), n = c.length, up = new Int8Array(n);
@@ -136,8 +165,32 @@ const table = (t, names) => {
 fills.data = table(get(one, "fills"), fill_columns);
 stops.data = table(get(one, "stops"), stop_columns);
 title.text = get(one, "title");
-fit(xr, price_y, [prices, fills], ["x", "x"], [["h", "l"], ["p"]], stops, false);
-fit(xr, volume_y, [prices], ["x"], [["v"]], null, true);
+// the indicators, by pane: each line its place's, a place the code has none in hidden
+const made = get(one, "indicators");
+for (let k = 0; k < panes.length; k++) {
+  const pane = panes[k];
+  if (pane === null) continue;
+  const source = get(pane, "source"), items = get(pane, "items"), lines = get(pane, "lines");
+  const columns = {x: data.x}, names = [];
+  for (const item of made) {
+    if (get(item, "pane") === k) { columns["y" + names.length] = get(item, "y"); names.push(get(item, "name")); }
+  }
+  for (let j = names.length; j < lines.length; j++) columns["y" + j] = new Float32Array(n).fill(NaN);
+  source.data = columns;
+  items.forEach((item, j) => { item.label = j < names.length ? names[j] : ""; item.visible = j < names.length; });
+  lines.forEach((line, j) => { line.visible = j < names.length; });
+  const below = get(pane, "figure");
+  if (below !== undefined && below !== null) {
+    below.visible = names.length > 0;
+    const tips = get(pane, "hover");
+    tips.tooltips = [tips.tooltips[0]].concat(names.map((name, j) => [name, "@y" + j + "{0,0.00[00]}"]));
+    fit(xr, below.y_range, [source], ["x"], [lines.map((_, j) => "y" + j)], null, false);
+  }
+}
+const extra = (k) => (panes[k] === null ? [] : [get(panes[k], "source")]);
+const extra_cols = (k) => (panes[k] === null ? [] : [get(panes[k], "lines").map((_, j) => "y" + j)]);
+fit(xr, price_y, [prices, fills].concat(extra(0)), ["x", "x", "x"], [["h", "l"], ["p"]].concat(extra_cols(0)), stops, false);
+fit(xr, volume_y, [prices].concat(extra(1)), ["x", "x"], [["v"]].concat(extra_cols(1)), null, true);
 """
 )
 
@@ -158,27 +211,37 @@ _NAME_OF = "return names[value] === undefined ? '' : names[value];"
 _TICK_CODE = """
 let a = 0, b = pos.length - 1;
 if (b < 0) return "";
-if (tick <= pos[0]) a = 0; else if (tick >= pos[b]) a = b;
-else { while (b - a > 1) { const m = (a + b) >> 1; if (pos[m] <= tick) a = m; else b = m; } }
-const d = new Date(ms[a]), p = (v) => String(v).padStart(2, "0");
-return `${p(d.getUTCMonth() + 1)}-${p(d.getUTCDate())} ${p(d.getUTCHours())}:${p(d.getUTCMinutes())}`;
+const bar = Math.min(Math.max(Math.round(tick), 0), last);
+if (bar <= pos[0]) a = 0; else if (bar >= pos[b]) a = b;
+else { while (b - a > 1) { const m = (a + b) >> 1; if (pos[m] <= bar) a = m; else b = m; } }
+const d = new Date(ms[a] + Math.max(bar - pos[a], 0) * step), p = (v) => String(v).padStart(2, "0");
+const day = `${p(d.getUTCMonth() + 1)}-${p(d.getUTCDate())} ${p(d.getUTCHours())}:${p(d.getUTCMinutes())}`;
+return years ? `${d.getUTCFullYear()}-${day}` : day;
 """
 
 
-def _style(fig, labels):
+def _style(fig, labels, years=False):
     """The tick labels of ``fig``'s x axis: dates, or on a compressed axis
-    (``labels``: bar positions and their times in milliseconds) the time of
-    the nearest labelled bar."""
+    (``labels``: ``_Axis.tick_labels`` of ``chart_data``) the time of the bar
+    at the tick; with the year where ``years`` (``chart_data.with_year``)."""
     if labels is None:
-        fig.xaxis.formatter = DatetimeTickFormatter(days="%b %d", months="%b %Y", years="%Y")
+        fig.xaxis.formatter = DatetimeTickFormatter(
+            days="%Y-%m-%d" if years else "%b %d", months="%b %Y", years="%Y"
+        )
         return
-    pos, ms = labels
     fig.xaxis.formatter = CustomJSTickFormatter(
-        args={"pos": list(map(float, pos)), "ms": list(map(float, ms))}, code=_TICK_CODE
+        args={
+            "pos": list(map(float, labels["pos"])),
+            "ms": list(map(float, labels["ms"])),
+            "step": float(labels["step"]),
+            "last": int(labels["last"]),
+            "years": bool(years),
+        },
+        code=_TICK_CODE,
     )
 
 
-def _fit_y(fig, sources, xcols, cols, segments=None, zero=False):
+def _fit_y(fig, sources, xcols, cols, segments=None, zero=False, log=False):
     """Refits ``fig``'s y range to what the x range shows, whenever it moves."""
     callback = CustomJS(
         args={
@@ -189,17 +252,18 @@ def _fit_y(fig, sources, xcols, cols, segments=None, zero=False):
             "cols": cols,
             "segments": segments,
             "zero": zero,
+            "log": log,
         },
-        code=_FIT_Y + "fit(xr, yr, sources, xcols, cols, segments, zero);",
+        code=_FIT_Y + "fit(xr, yr, sources, xcols, cols, segments, zero, log);",
     )
     fig.x_range.js_on_change("start", callback)
     fig.x_range.js_on_change("end", callback)
 
 
-def _legend_above(fig):
-    """The figure's legend in a row above the plot, where it hides no line;
-    a click on an entry hides its line."""
-    legend = fig.legend[0]
+def _legend_above(fig, legend=None):
+    """The figure's legend (or ``legend``) in a row above the plot, where it
+    hides no line; a click on an entry hides its line."""
+    legend = fig.legend[0] if legend is None else legend
     fig.center = [item for item in fig.center if item is not legend]
     legend.orientation = "horizontal"
     legend.location = "top_left"
@@ -243,40 +307,58 @@ def equity_chart(result):
     if d is None:
         return None
     compressed, labels, data = d["compressed"], d["tick_labels"], d["columns"]
+    years = d["years"]
     bench = "benchmark" in data
     source = ColumnDataSource(data)
-    main = _figure(330, compressed, y_range=Range1d(*d["y_range"]), x_range=Range1d(*d["x_range"]))
-    line = main.line(
-        "x", "equity", source=source, color=_BLUE, line_width=2, legend_label="Strategy"
-    )
-    if bench:
-        main.line(
-            "x",
-            "benchmark",
-            source=source,
-            color=_GREY,
-            line_width=1.2,
-            alpha=0.9,
-            legend_label="Benchmark",
+    marks = [
+        (ColumnDataSource(dict(found)), marker, color, label)
+        for found, marker, color, label in (
+            (d["buys"], "triangle", _GREEN, "Buys"),
+            (d["sells"], "inverted_triangle", _RED, "Sells"),
         )
-    if d["initial_cash"] is not None:
-        main.add_layout(
-            Span(
-                location=d["initial_cash"],
-                dimension="width",
-                line_color="#9aa3b2",
-                line_dash="dotted",
-                line_width=1,
+        if found is not None
+    ]
+    rows = []
+
+    def curves(log):
+        """The equity on a linear scale, or on a log scale (hidden at first)."""
+        fig = _figure(
+            330,
+            compressed,
+            y_range=Range1d(*(d["log_range"] if log else d["y_range"])),
+            x_range=rows[0].x_range if log else Range1d(*d["x_range"]),
+            **({"y_axis_type": "log"} if log else {}),
+        )
+        fig.name = "korvit-equity-log" if log else "korvit-equity"
+        line = fig.line(
+            "x", "equity", source=source, color=_BLUE, line_width=2, legend_label="Strategy"
+        )
+        if bench:
+            fig.line(
+                "x",
+                "benchmark",
+                source=source,
+                color=_GREY,
+                line_width=1.2,
+                alpha=0.9,
+                legend_label="Benchmark",
             )
-        )
-    for marks, marker, color, label in (
-        (d["buys"], "triangle", _GREEN, "Buys"),
-        (d["sells"], "inverted_triangle", _RED, "Sells"),
-    ):
-        if marks is not None:
-            main.scatter(
-                marks["x"],
-                marks["y"],
+        cash = d["initial_cash"]
+        if cash is not None and not (log and cash <= 0):
+            fig.add_layout(
+                Span(
+                    location=cash,
+                    dimension="width",
+                    line_color="#9aa3b2",
+                    line_dash="dotted",
+                    line_width=1,
+                )
+            )
+        for marked, marker, color, label in marks:
+            fig.scatter(
+                "x",
+                "y",
+                source=marked,
                 marker=marker,
                 size=8,
                 color=color,
@@ -285,23 +367,31 @@ def equity_chart(result):
                 legend_label=label,
                 alpha=0.85,
             )
-    tips = [
-        ("time", "@time{%F %H:%M}" if compressed else "@time{%F}"),
-        ("equity", "@equity{0,0.00}"),
-    ]
-    if bench:
-        tips.append(("benchmark", "@benchmark{0,0.00}"))
-    tips.append(("drawdown", "@drawdown{0.00%}"))
-    main.add_tools(
-        HoverTool(renderers=[line], tooltips=tips, formatters={"@time": "datetime"}, mode="vline")
-    )
-    main.yaxis.formatter = NumeralTickFormatter(format="0,0")
-    main.yaxis.axis_label = "Equity"
-    _legend_above(main)
-    main.xaxis.visible = False
-    _fit_y(main, [source], ["x"], [["equity"] + (["benchmark"] if bench else [])])
-    _style(main, labels)
-    rows = [main]
+        tips = [
+            ("time", "@time{%F %H:%M}" if compressed else "@time{%F}"),
+            ("equity", "@equity{0,0.00}"),
+        ]
+        if bench:
+            tips.append(("benchmark", "@benchmark{0,0.00}"))
+        tips.append(("drawdown", "@drawdown{0.00%}"))
+        fig.add_tools(
+            HoverTool(
+                renderers=[line], tooltips=tips, formatters={"@time": "datetime"}, mode="vline"
+            )
+        )
+        fig.yaxis.formatter = NumeralTickFormatter(format="0,0")
+        fig.yaxis.axis_label = "Equity (log scale)" if log else "Equity"
+        _legend_above(fig)
+        fig.xaxis.visible = False
+        _fit_y(fig, [source], ["x"], [["equity"] + (["benchmark"] if bench else [])], log=log)
+        _style(fig, labels, years)
+        fig.visible = not log
+        rows.append(fig)
+
+    curves(False)
+    main = rows[0]
+    if d["log_range"] is not None:
+        curves(True)
 
     accounts = d["accounts"]
     if accounts is not None:
@@ -326,7 +416,7 @@ def equity_chart(result):
         _legend_above(by_account)
         by_account.xaxis.visible = False
         _fit_y(by_account, [acc_source], ["x"], [[f"a{k}" for k in range(len(accounts["names"]))]])
-        _style(by_account, labels)
+        _style(by_account, labels, years)
         rows.append(by_account)
 
     dd_fig = _figure(150, compressed, x_range=main.x_range, y_range=Range1d(*d["drawdown_range"]))
@@ -352,7 +442,7 @@ def equity_chart(result):
         [["drawdown"] + (["benchmark_drawdown"] if bench else [])],
         zero=True,
     )
-    _style(dd_fig, labels)
+    _style(dd_fig, labels, years)
     rows.append(dd_fig)
 
     overview = figure(
@@ -374,8 +464,18 @@ def equity_chart(result):
     selector.overlay.fill_color = _BLUE
     selector.overlay.fill_alpha = 0.12
     overview.add_tools(selector)
-    _style(overview, labels)
+    _style(overview, labels, years)
     rows.append(overview)
+    if len(rows) > 1 and rows[1].name == "korvit-equity-log":
+        switch = Toggle(label="Log scale", active=False, width=110)
+        switch.js_on_change(
+            "active",
+            CustomJS(
+                args={"linear": main, "log": rows[1]},
+                code="linear.visible = !this.active; log.visible = this.active;",
+            ),
+        )
+        rows.insert(0, switch)
     return column(*rows, sizing_mode="stretch_width")
 
 
@@ -400,7 +500,11 @@ def price_chart(result, *, selector="select"):
     if d is None:
         return None
     codes, compressed, store = d["codes"], d["compressed"], dict(d["store"])
-    first = store.pop(codes[0])  # its data is the sources' own
+    for code, one in store.items():  # the indicators' values as numbers (the page's are packed)
+        made = [{"name": i["name"], "pane": i["pane"], "y": unpacked(i)} for i in one["indicators"]]
+        store[code] = {**one, "indicators": made}
+    first = store.pop(codes[0])  # its data is the sources' own (but its indicators' list)
+    store[codes[0]] = {"indicators": first["indicators"]}
     o, c = first["o"], first["c"]
     columns = {
         "x": d["x"],
@@ -506,8 +610,7 @@ def price_chart(result, *, selector="select"):
     fig.yaxis.formatter = NumeralTickFormatter(format="0,0.00[00]")
     fig.yaxis.axis_label = "Price"
     fig.xaxis.visible = False
-    _fit_y(fig, [prices, fills], ["x", "x"], [["h", "l"], ["p"]], segments=stops)
-    _style(fig, d["tick_labels"])
+    _style(fig, d["tick_labels"], d["years"])
 
     vol = _figure(120, compressed, x_range=x_range, y_range=Range1d(*d["volume_range"]))
     vol.vbar(
@@ -515,8 +618,27 @@ def price_chart(result, *, selector="select"):
     )
     vol.yaxis.formatter = NumeralTickFormatter(format="0.[0]a")
     vol.yaxis.axis_label = "Volume"
-    _fit_y(vol, [prices], ["x"], [["v"]], zero=True)
-    _style(vol, d["tick_labels"])
+    _style(vol, d["tick_labels"], d["years"])
+
+    panes = _indicator_panes(d, first["indicators"], fig, vol, when)
+    below = [pane["figure"] for pane in panes[2:] if pane is not None]
+    for above in [vol, *below][:-1]:  # the time shown under the last pane only
+        above.xaxis.visible = False
+
+    def extra(k, what):
+        pane = panes[k] if k < len(panes) else None
+        if pane is None:
+            return []
+        return [pane["source"]] if what == "source" else [pane["columns"]]
+
+    _fit_y(
+        fig,
+        [prices, fills, *extra(0, "source")],
+        ["x", "x", "x"],
+        [["h", "l"], ["p"], *extra(0, "columns")],
+        segments=stops,
+    )
+    _fit_y(vol, [prices, *extra(1, "source")], ["x", "x"], [["v"], *extra(1, "columns")], zero=True)
 
     show = CustomJS(
         args={
@@ -531,16 +653,122 @@ def price_chart(result, *, selector="select"):
             "volume_y": vol.y_range,
             "fill_columns": list(_FILL_COLUMNS),
             "stop_columns": list(_STOP_COLUMNS),
+            "panes": [
+                None
+                if pane is None
+                else {k: v for k, v in pane.items() if k != "columns" and v is not None}
+                for pane in panes
+            ],
         },
         code=_SHOW_CODE,
     )
     fig.title.js_on_change("tags", show)
-    rows = [fig, vol]
+    rows = [fig, vol, *below]
     if selector == "select" and len(codes) > 1:
         choose = Select(title="Instrument", value=codes[0], options=list(codes), width=260)
         choose.js_on_change("value", show)
-        rows.insert(0, choose)
+        # a text box that finds a code among many: its pick goes to the drop-down
+        find = AutocompleteInput(
+            title="Find",
+            completions=list(codes),
+            min_characters=1,
+            case_sensitive=False,
+            width=200,
+            placeholder="part of a code",
+            **(
+                {"search_strategy": "includes"}
+                if "search_strategy" in AutocompleteInput.properties()
+                else {}
+            ),
+        )
+        find.js_on_change(
+            "value",
+            CustomJS(
+                args={"choose": choose},
+                code="if (choose.options.includes(this.value)) choose.value = this.value;",
+            ),
+        )
+        rows.insert(0, row(choose, find))
     return column(*rows, sizing_mode="stretch_width")
+
+
+def _indicator_panes(d, made, fig, vol, when):
+    """The lines of the first code's indicators, per pane of ``d["panes"]``
+    (None for a pane no code draws in): over the candles (``fig``), over the
+    volume (``vol``) and in a figure of its own below them; each pane's
+    source, legend items, lines, the columns of the lines, and below the
+    volume its figure and hover."""
+    n = len(d["x"])
+    panes = []
+    for k, name in enumerate(d["panes"]):
+        count = d["slots"][k]
+        if not count:
+            panes.append(None)
+            continue
+        mine = [item for item in made if item["pane"] == k]
+        names = [item["name"] for item in mine]
+        data = {"x": d["x"]}
+        for j in range(count):
+            data[f"y{j}"] = mine[j]["y"] if j < len(mine) else np.full(n, np.nan)
+        if k == 0:
+            host = fig
+        elif k == 1:
+            host = vol
+        else:
+            values = [item["y"] for item in mine]
+            host = _figure(
+                130,
+                d["compressed"],
+                x_range=fig.x_range,
+                y_range=Range1d(*(_span(*values) if values else (0.0, 1.0))),
+            )
+            host.yaxis.formatter = NumeralTickFormatter(format="0,0.[00]")
+            host.yaxis.axis_label = name
+            _style(host, d["tick_labels"], d["years"])
+            host.visible = bool(names)
+        source = ColumnDataSource(data)
+        lines, items = [], []
+        for j in range(count):
+            line = host.line(
+                "x",
+                f"y{j}",
+                source=source,
+                line_width=1.6 if k == 0 else 1.3,
+                color=_INDICATOR_COLORS[j % len(_INDICATOR_COLORS)],
+                alpha=0.9,
+                name="indicator",
+            )
+            line.visible = j < len(names)
+            lines.append(line)
+            items.append(
+                LegendItem(
+                    label=names[j] if j < len(names) else "",
+                    renderers=[line],
+                    visible=j < len(names),
+                )
+            )
+        _legend_above(host, Legend(items=items))
+        pane = {
+            "source": source,
+            "items": items,
+            "lines": lines,
+            "columns": [f"y{j}" for j in range(count)],
+            "figure": None,
+            "hover": None,
+        }
+        if k > 1:
+            tips = HoverTool(
+                renderers=[lines[0]],
+                tooltips=[("time", when[0])]
+                + [(label, f"@y{j}{{0,0.00[00]}}") for j, label in enumerate(names)],
+                formatters=when[1],
+                mode="vline",
+            )
+            host.add_tools(tips)
+            _fit_y(host, [source], ["x"], [pane["columns"]])
+            pane.update(figure=host, hover=tips)
+        panes.append(pane)
+    return panes
 
 
 # ------------------------------------------------------------------ returns
@@ -652,9 +880,107 @@ def rolling_chart(result):
         _legend_above(fig)
         cols = [name] + ([f"benchmark_{name}"] if bench else [])
         _fit_y(fig, [source], ["x"], [cols], zero=True)
-        _style(fig, None)
+        _style(fig, None, d["years"])
     sharpe.xaxis.visible = False
-    return column(sharpe, vol, sizing_mode="stretch_width")
+    if "beta" not in data:
+        return column(sharpe, vol, sizing_mode="stretch_width")
+    vol.xaxis.visible = False
+    beta = _figure(
+        170,
+        False,
+        x_range=x_range,
+        y_range=Range1d(*d["beta_range"]),
+        title=f"Rolling beta against the benchmark ({window} days)",
+    )
+    line = beta.line("x", "beta", source=source, color=_BLUE, line_width=1.6)
+    beta.add_tools(
+        HoverTool(
+            renderers=[line],
+            tooltips=[("day", "@x{%F}"), ("beta", "@beta{0.00}")],
+            formatters={"@x": "datetime"},
+            mode="vline",
+        )
+    )
+    for level, dash in ((0, "solid"), (1, "dashed")):
+        beta.add_layout(
+            Span(
+                location=level,
+                dimension="width",
+                line_color="#9aa3b2",
+                line_width=1,
+                line_dash=dash,
+            )
+        )
+    beta.yaxis.formatter = NumeralTickFormatter(format="0.00")
+    beta.title.text_font_size = "12px"
+    beta.title.text_font_style = "normal"
+    _fit_y(beta, [source], ["x"], [["beta"]], zero=True)
+    _style(beta, None, d["years"])
+    return column(sharpe, vol, beta, sizing_mode="stretch_width")
+
+
+def histogram_chart(result):
+    """The histogram of the daily returns, the benchmark's over it on the
+    same bins (the share of the days in each); None with too few days."""
+    d = histogram_data(result)
+    if d is None:
+        return None
+    data = d["columns"]
+    source = ColumnDataSource(data)
+    fig = figure(
+        height=220,
+        sizing_mode="stretch_width",
+        tools="xpan,xwheel_zoom,reset,save",
+        x_range=Range1d(*d["x_range"]),
+        y_range=Range1d(*d["y_range"]),
+        toolbar_location="right",
+        title="Daily returns",
+    )
+    fig.toolbar.logo = None
+    fig.outline_line_color = None
+    fig.min_border_left = 70
+    fig.grid.grid_line_color = "#e3e6ec"
+    fig.axis.axis_line_color = "#c9ced8"
+    fig.axis.major_label_text_font_size = "11px"
+    fig.title.text_font_size = "12px"
+    fig.title.text_font_style = "normal"
+    ours = fig.quad(
+        left="left",
+        right="right",
+        top="strategy",
+        bottom=0,
+        source=source,
+        fill_color=_BLUE,
+        fill_alpha=0.55,
+        line_color="white",
+        line_width=0.5,
+        legend_label="Strategy",
+    )
+    tips = [
+        ("return", "@left{0.00%} to @right{0.00%}"),
+        ("strategy", "@strategy{0.0%} of the days"),
+    ]
+    if "benchmark" in data:
+        fig.quad(
+            left="left",
+            right="right",
+            top="benchmark",
+            bottom=0,
+            source=source,
+            fill_color=_GREY,
+            fill_alpha=0.35,
+            line_color=_GREY,
+            line_width=0.8,
+            legend_label="Benchmark",
+        )
+        tips.append(("benchmark", "@benchmark{0.0%} of the days"))
+    fig.add_tools(HoverTool(renderers=[ours], tooltips=tips))
+    fig.add_layout(Span(location=0, dimension="height", line_color="#9aa3b2", line_width=1))
+    fig.xaxis.formatter = NumeralTickFormatter(format="0.0%")
+    fig.yaxis.formatter = NumeralTickFormatter(format="0%")
+    fig.yaxis.axis_label = "Days"
+    _legend_above(fig)
+    return fig
 
 
 def result_layout(result):
@@ -663,6 +989,7 @@ def result_layout(result):
         equity_chart(result),
         price_chart(result, selector="select"),
         monthly_chart(result),
+        histogram_chart(result),
         rolling_chart(result),
     ]
     return column(*[part for part in parts if part is not None], sizing_mode="stretch_width")

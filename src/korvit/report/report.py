@@ -2,11 +2,12 @@
 
 Top to bottom: the statistics (with a caveat on the annualised ones of a
 short run), the run against its benchmark and the worst drawdowns; the equity
-with the benchmark, the drawdown and a range selector; each traded
-instrument's prices with its fills and stop levels (a drop-down picks the
-instrument); the returns by month (a heat map) and by year, and the rolling
-Sharpe ratio and volatility; the round trips with why each ended (sortable:
-click a column's head); the orders (counts, and why orders were denied or
+with the benchmark (a button switches it to a log scale), the drawdown and a
+range selector; each traded instrument's prices with its fills, stop levels
+and the indicators its strategy made in ``init`` (a drop-down picks the
+instrument, a text box filters it); the returns by month (a heat map) and by
+year, their histogram, and the rolling Sharpe ratio, volatility and beta;
+the round trips with why each ended (sortable: click a column's head); the orders (counts, and why orders were denied or
 cancelled; denials are also flagged at the top); the last fills; the fee
 schedules; and the run itself (strategy file, parameters, data, codes,
 accounts, lot sizes, the settings that change fills, Korvit's version).
@@ -15,7 +16,9 @@ The charts are drawn in the browser by BokehJS, embedded in the page with
 the report's own script (``report_charts.js``), from the data the page
 carries as JSON (``korvit.report.chart_data``): writing the report builds no
 Bokeh model and imports no Bokeh, and the file opens offline and can be
-mailed.  The page sets ``window.korvitReady`` once the charts are drawn.
+mailed.  The page sets ``window.korvitReady`` once the charts are drawn, and
+``window.korvitIndicators`` to the names of the indicators drawn for the
+instrument shown.
 Every text that comes from the user (strategy name, codes, accounts,
 parameters, reasons) is escaped, and the charts' data travels as JSON inside
 the page, where ``</`` is escaped.
@@ -37,11 +40,12 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from korvit.backtest.results import EXIT_REASONS, denials_line
+from korvit.backtest.results import EXIT_REASONS, denials_line, round_trips_words
 from korvit.backtest.results import shown_value as _shown_value
 from korvit.backtest.stats import (
     ANNUALISED_STATS,
     BENCHMARK_STATS,
+    OPEN_AT_END,
     ORDER_STATS,
     format_stat,
     order_counts,
@@ -99,7 +103,11 @@ h3 { font-size: 14px; margin: 16px 0 6px; font-weight: 600; }
 .caveat { color: #b06000; }
 .drawdowns { width: auto; }
 .pick { margin: 4px 0 8px; font-size: 13px; }
-.pick select { font: inherit; padding: 3px 6px; margin-left: 6px; max-width: 100%; }
+.pick select, .pick input { font: inherit; padding: 3px 6px; margin-left: 6px; max-width: 100%; }
+.pick input { width: 14em; }
+.switch { font: inherit; font-size: 12px; padding: 2px 10px; margin: 0 0 4px; cursor: pointer;
+          border: 1px solid var(--line); background: var(--head); border-radius: 3px; }
+.switch[aria-pressed=true] { background: #dfe7f5; border-color: #9fb3d9; }
 .two { display: grid; grid-template-columns: 3fr 1fr; gap: 24px; align-items: start; }
 .scroll { max-height: 640px; overflow: auto; border: 1px solid var(--line); }
 table.sortable thead th { cursor: pointer; user-select: none; }
@@ -208,8 +216,8 @@ def _pct(value, digits=2) -> str:
 
 def render_charts(result) -> dict:
     """The data of the report's charts by the id of their place:
-    ``chart-equity``, ``chart-prices``, ``chart-months``, ``chart-rolling``
-    (a chart without data is left out); the dicts of
+    ``chart-equity``, ``chart-prices``, ``chart-months``, ``chart-histogram``,
+    ``chart-rolling`` (a chart without data is left out); the dicts of
     ``korvit.report.chart_data``."""
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore")
@@ -217,6 +225,7 @@ def render_charts(result) -> dict:
             "chart-equity": chart_data.equity_data(result),
             "chart-prices": chart_data.price_data(result),
             "chart-months": chart_data.monthly_data(result),
+            "chart-histogram": chart_data.histogram_data(result),
             "chart-rolling": chart_data.rolling_data(result),
         }
     return {place: data for place, data in made.items() if data is not None}
@@ -434,9 +443,11 @@ def _grid(head, body, note="", cls="grid"):
 
 def _exit_summary_html(rt) -> str:
     """Round trips by the reason they ended: how many, won, P&L (unknown
-    figures left out of the sums and means)."""
+    figures left out of the sums and means), the positions still open at
+    the end counted apart, on a row of their own."""
     rows = []
     reasons = rt["exit_reason"].to_numpy()
+    still_open = int((reasons == OPEN_AT_END).sum())
     pnls = pd.to_numeric(rt["pnl"], errors="coerce").to_numpy(dtype=float)
     returns = pd.to_numeric(rt["return"], errors="coerce").to_numpy(dtype=float)
     for reason in EXIT_REASONS:
@@ -456,10 +467,10 @@ def _exit_summary_html(rt) -> str:
             + "</tr>"
         )
     head = (
-        "<tr><th class='l'>Ended by</th><th>Round trips</th><th>Won</th><th>P&amp;L</th>"
+        "<tr><th class='l'>Ended by</th><th>Count</th><th>Won</th><th>P&amp;L</th>"
         "<th>Average return</th></tr>"
     )
-    return _grid(head, rows)
+    return _grid(head, rows, _esc(round_trips_words(len(rt) - still_open, still_open)) + ".")
 
 
 def _round_trips_html(result) -> str:
@@ -496,8 +507,9 @@ def _round_trips_html(result) -> str:
             + f"<td{_v(r.fees)}>{_fmt_num(r.fees)}</td></tr>"
         )
     note = (
-        "Click a column's head to sort. A position still open at the last bar ends there, "
-        "valued at its last close, by “end of data”."
+        "Click a column's head to sort. A position still open at the last bar is listed as "
+        "“open at the end”, valued at its last close: it is no round trip closed, and the "
+        "statistics' trade figures leave it out (it is in the equity)."
     )
     if len(shown) < len(rt):
         note = (
@@ -737,20 +749,54 @@ def _run_html(result) -> str:
 
 
 def _instrument_pick(result) -> str:
-    """The drop-down of the instruments shown in the price chart."""
+    """The drop-down of the instruments shown in the price chart (each with
+    its round trips), and a text box that filters it: the codes holding what
+    is typed, in any case (Enter shows the first, the down arrow goes to the
+    list)."""
     codes = chart_data.chart_codes(result)
     if len(codes) < 2:
         return ""
     rt = result.round_trips
-    counts = rt.groupby(rt["code"].astype(str)).size() if len(rt) else {}
+    counts: dict[str, tuple[int, int]] = {}
+    if len(rt):
+        still_open = rt["exit_reason"].eq(OPEN_AT_END).astype(int)
+        by_code = still_open.groupby(rt["code"].astype(str).to_numpy()).agg(["size", "sum"])
+        counts = {code: (int(n - k), int(k)) for code, n, k in by_code.itertuples()}
     options = "".join(
         f"<option value='{_esc(code)}'>{_esc(code)}"
-        f"{f' ({counts[code]:,d} round trips)' if code in counts else ''}</option>"
+        f"{f' ({round_trips_words(*counts[code])})' if code in counts else ''}</option>"
         for code in codes
     )
     return (
-        f"<label class='pick'>Instrument<select id='instrument'>{options}</select></label>"
-        f"<span class='note'> {len(codes):,d} instruments</span>"
+        "<div class='pick'><label>Instrument<select id='instrument'>"
+        f"{options}</select></label> <label>Find<input id='instrument-find' type='search' "
+        "placeholder='part of a code' autocomplete='off' spellcheck='false' "
+        "aria-controls='instrument'></label>"
+        f"<span class='note' id='instrument-count'> {len(codes):,d} instruments</span></div>"
+    )
+
+
+def _log_switch(charts) -> str:
+    """The button that shows the equity on a log scale (only where every value is above zero)."""
+    equity = charts.get("chart-equity")
+    if equity is None or equity["log_range"] is None:
+        return ""
+    return (
+        "<button type='button' class='switch' id='equity-log' aria-pressed='false' "
+        "title='Show the equity on a log scale (equal moves in percent are equal heights)'>"
+        "Log scale</button>"
+    )
+
+
+def _histogram_note(charts) -> str:
+    histogram = charts.get("chart-histogram")
+    if histogram is None:
+        return ""
+    bench = " and the benchmark's (grey)" if "benchmark" in histogram["columns"] else ""
+    return (
+        f"<p class='note'>The daily returns of {histogram['days']:,d} days{bench}: the share "
+        "of the days in each bin (the rarest returns, beyond the 0.5th and 99.5th percentiles, "
+        "counted in the end bins).</p>"
     )
 
 
@@ -800,10 +846,13 @@ def render_report(result) -> str:
 {_denied_flag(result)}
 {_stats_html(result)}
 <h2>Equity and drawdown</h2>
+{_log_switch(charts)}
 {place("chart-equity", "No bars.")}
 {prices}
 <h2>Returns</h2>
 <div class="two"><div>{place("chart-months", "No returns by month.")}</div><div>{_returns_html(result)}</div></div>
+{_histogram_note(charts)}
+{place("chart-histogram", "Too few days for a histogram of the daily returns.")}
 {place("chart-rolling", "The run is too short for rolling figures.")}
 <h2>Round trips</h2>
 {_round_trips_html(result)}

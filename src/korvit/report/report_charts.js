@@ -5,13 +5,20 @@
 // the charts korvit.report.charts draws with Bokeh's Python models, to the
 // colour.  Once every chart is drawn the page says so (window.korvitReady and
 // body[data-ready]); the page's drop-down of instruments shows another one by
-// setting the tags of the price chart's title (the model "korvit-instrument").
+// setting the tags of the price chart's title (the model "korvit-instrument"),
+// its text box filters the drop-down, and window.korvitIndicators names the
+// indicators drawn for the instrument shown.  The instruments' data is decoded
+// only when an instrument is shown.  The "Log scale" button shows the figure
+// "korvit-equity-log" in place of "korvit-equity".
 (function () {
   "use strict";
   var BLUE = "#2c5aa0", GREY = "#7f8794", RED = "#c0392b", GREEN = "#1a9850";
   var UP = "#26a269", DOWN = "#d1453b";
   var STOP_COLORS = ["#d1453b", "#26a269", "#e08a00"];     // loss, profit, trailing
   var ACCOUNT_COLORS = ["#2c5aa0", "#e08a00", "#26a269", "#8e44ad", "#c0392b", "#16a085", "#7f8794"];
+  // the indicators' lines, by their place in their pane (none is the candles' green or red)
+  var INDICATOR_COLORS = ["#e08a00", "#8e44ad", "#2c5aa0", "#16a085", "#b8336a", "#7f8794", "#8c6d1f",
+                          "#3d9ad1"];
   // RdYlGn11, red (lowest) to green
   var PALETTE = ["#a50026", "#d73027", "#f46d43", "#fdae61", "#fee08b", "#ffffbf", "#d9ef8b", "#a6d96a",
                  "#66bd63", "#1a9850", "#006837"];
@@ -25,14 +32,19 @@
       window.korvitReady = true; document.body.setAttribute("data-ready", "1"); }); });
   };
 
-  function decode(key, value) {
-    if (value !== null && typeof value === "object" && typeof value.data === "string"
-        && TYPES.hasOwnProperty(value.__nd__) && Object.keys(value).length === 2) {
+  // The arrays of a value read from the JSON block, decoded (skip: a key whose
+  // value is left as it is, to decode later).
+  function decode(value, skip) {
+    if (Array.isArray(value)) return value.map(function (v) { return decode(v); });
+    if (value === null || typeof value !== "object") return value;
+    if (typeof value.data === "string" && TYPES.hasOwnProperty(value.__nd__) && Object.keys(value).length === 2) {
       var bytes = atob(value.data), raw = new Uint8Array(bytes.length);
       for (var i = 0; i < bytes.length; i++) raw[i] = bytes.charCodeAt(i);
       return new TYPES[value.__nd__](raw.buffer);
     }
-    return value;
+    var out = {};
+    Object.keys(value).forEach(function (k) { out[k] = k === skip ? value[k] : decode(value[k]); });
+    return out;
   }
 
   // ---------------------------------------------------------------- helpers
@@ -60,28 +72,33 @@
   }
 
   // The tick labels of the x axis: dates, or on a compressed axis the time of
-  // the nearest labelled bar.
+  // the bar at the tick (bar b of the run of evenly spaced bars from bar pos[a]
+  // at ms[a] + (b - pos[a]) * step); with the year where the run crosses a
+  // year's end.
   var TICK_CODE = [
     "let a = 0, b = pos.length - 1;",
     "if (b < 0) return \"\";",
-    "if (tick <= pos[0]) a = 0; else if (tick >= pos[b]) a = b;",
-    "else { while (b - a > 1) { const m = (a + b) >> 1; if (pos[m] <= tick) a = m; else b = m; } }",
-    "const d = new Date(ms[a]), p = (v) => String(v).padStart(2, \"0\");",
-    "return `${p(d.getUTCMonth() + 1)}-${p(d.getUTCDate())} ${p(d.getUTCHours())}:${p(d.getUTCMinutes())}`;"
+    "const bar = Math.min(Math.max(Math.round(tick), 0), last);",
+    "if (bar <= pos[0]) a = 0; else if (bar >= pos[b]) a = b;",
+    "else { while (b - a > 1) { const m = (a + b) >> 1; if (pos[m] <= bar) a = m; else b = m; } }",
+    "const d = new Date(ms[a] + Math.max(bar - pos[a], 0) * step), p = (v) => String(v).padStart(2, \"0\");",
+    "const day = `${p(d.getUTCMonth() + 1)}-${p(d.getUTCDate())} ${p(d.getUTCHours())}:${p(d.getUTCMinutes())}`;",
+    "return years ? `${d.getUTCFullYear()}-${day}` : day;"
   ].join("\n");
 
-  function style(fig, labels) {
+  function style(fig, labels, years) {
     var formatter = labels === null || labels === undefined
-      ? new Bokeh.DatetimeTickFormatter({days: "%b %d", months: "%b %Y", years: "%Y"})
-      : new Bokeh.CustomJSTickFormatter({args: {pos: Array.from(labels[0]), ms: Array.from(labels[1])},
+      ? new Bokeh.DatetimeTickFormatter({days: years ? "%Y-%m-%d" : "%b %d", months: "%b %Y", years: "%Y"})
+      : new Bokeh.CustomJSTickFormatter({args: {pos: Array.from(labels.pos), ms: Array.from(labels.ms),
+                                                step: labels.step, last: labels.last, years: Boolean(years)},
                                          code: TICK_CODE});
     set(xaxes(fig), {formatter: formatter});
   }
 
   // The figure's legend in a row above the plot, where it hides no line; a
   // click on an entry hides its line.
-  function legendAbove(fig) {
-    var legend = fig.legend;
+  function legendAbove(fig, given) {
+    var legend = given || fig.legend;
     fig.center = fig.center.filter(function (m) { return m !== legend; });
     legend.setv({orientation: "horizontal", location: "top_left", click_policy: "hide",
                  border_line_color: null, background_fill_alpha: 0, label_text_font_size: "11px",
@@ -91,8 +108,9 @@
 
   // Fits a y range to what is visible between the x range's ends: the columns
   // cols[k] of sources[k] (x in xcols[k], sorted), and the segments of
-  // `segments` (x0, x1, y); `zero` keeps 0 inside the range.
-  function fit(xr, yr, sources, xcols, cols, segments, zero) {
+  // `segments` (x0, x1, y); `zero` keeps 0 inside the range; `log`: the range
+  // of a log scale, fitted to the values above 0 (padded on their logarithms).
+  function fit(xr, yr, sources, xcols, cols, segments, zero, log) {
     var lo = xr.start, hi = xr.end, min = Infinity, max = -Infinity;
     for (var k = 0; k < sources.length; k++) {
       var d = sources[k].data, x = d[xcols[k]];
@@ -102,6 +120,7 @@
       for (var i = Math.max(0, a - 1); i < x.length; i++) {
         for (var j = 0; j < cols[k].length; j++) {
           var v = d[cols[k][j]][i];
+          if (log) v = v > 0 ? Math.log(v) : NaN;
           if (Number.isFinite(v) && Math.abs(v) < 1e300) { if (v < min) min = v; if (v > max) max = v; }
         }
         if (x[i] > hi) break;
@@ -116,18 +135,29 @@
       }
     }
     if (zero) { min = Math.min(min, 0); max = Math.max(max, 0); }
-    if (min <= max) {
+    if (log && min <= max) {
+      var gap = (max - min) * 0.06 || 0.02;
+      yr.setv({start: Math.exp(min - gap), end: Math.exp(max + gap)});
+    } else if (min <= max) {
       var pad = (max - min) * 0.06 || Math.abs(max) * 0.02 || 1;
       yr.setv({start: zero && min >= 0 ? 0 : min - pad, end: zero && max <= 0 ? pad * 0.2 : max + pad});
     }
   }
 
   // Refits the figure's y range whenever its x range moves.
-  function fitY(fig, sources, xcols, cols, segments, zero) {
+  function fitY(fig, sources, xcols, cols, segments, zero, log) {
     var xr = fig.x_range, yr = fig.y_range;
-    var refit = function () { fit(xr, yr, sources, xcols, cols, segments || null, Boolean(zero)); };
+    var refit = function () { fit(xr, yr, sources, xcols, cols, segments || null, Boolean(zero), Boolean(log)); };
     xr.connect(xr.properties.start.change, refit);
     xr.connect(xr.properties.end.change, refit);
+    return refit;
+  }
+
+  // A legend above the figure, in a row, of the given items; a click on an entry hides its line.
+  function legendOf(fig, items) {
+    var legend = new Bokeh.Legend({items: items});
+    legendAbove(fig, legend);
+    return legend;
   }
 
   function hover(renderers, tooltips, formatters, mode) {
@@ -143,35 +173,49 @@
   // ---------------------------------------------------------------- equity
 
   function equityChart(d) {
-    var compressed = d.compressed, labels = d.tick_labels, data = d.columns;
+    var compressed = d.compressed, labels = d.tick_labels, data = d.columns, years = d.years;
     var bench = data.benchmark !== undefined;
     var source = new Bokeh.ColumnDataSource({data: data});
-    var main = figure(330, compressed, {y_range: range(d.y_range), x_range: range(d.x_range)});
-    var line = main.line({x: field("x"), y: field("equity"), source: source, color: BLUE, line_width: 2,
-                          legend_label: "Strategy"});
-    if (bench) {
-      main.line({x: field("x"), y: field("benchmark"), source: source, color: GREY, line_width: 1.2, alpha: 0.9,
-                 legend_label: "Benchmark"});
-    }
-    if (d.initial_cash !== null) {
-      main.add_layout(new Bokeh.Span({location: d.initial_cash, dimension: "width", line_color: "#9aa3b2",
-                                      line_dash: [2, 4], line_width: 1}));    // Bokeh's Python "dotted"
-    }
-    [[d.buys, "triangle", GREEN, "Buys"], [d.sells, "inverted_triangle", RED, "Sells"]].forEach(function (m) {
-      if (m[0] === null) return;
-      main.scatter({x: field("x"), y: field("y"), source: new Bokeh.ColumnDataSource({data: m[0]}), marker: m[1],
-                    size: 8, color: m[2], line_color: "white", line_width: 0.5, legend_label: m[3], alpha: 0.85});
-    });
-    var tips = [["time", compressed ? "@time{%F %H:%M}" : "@time{%F}"], ["equity", "@equity{0,0.00}"]];
-    if (bench) tips.push(["benchmark", "@benchmark{0,0.00}"]);
-    tips.push(["drawdown", "@drawdown{0.00%}"]);
-    main.add_tools(hover([line], tips, {"@time": "datetime"}, "vline"));
-    set(yaxes(main), {formatter: new Bokeh.NumeralTickFormatter({format: "0,0"}), axis_label: "Equity"});
-    legendAbove(main);
-    set(xaxes(main), {visible: false});
-    fitY(main, [source], ["x"], [bench ? ["equity", "benchmark"] : ["equity"]]);
-    style(main, labels);
-    var rows = [main];
+    var marks = [[d.buys, "triangle", GREEN, "Buys"], [d.sells, "inverted_triangle", RED, "Sells"]]
+      .filter(function (m) { return m[0] !== null; })
+      .map(function (m) { return m.concat([new Bokeh.ColumnDataSource({data: m[0]})]); });
+    // the equity on a linear scale and, where every value is above 0, on a log scale (hidden)
+    var curves = function (log) {
+      var fig = figure(330, compressed, Object.assign(
+        {y_range: range(log ? d.log_range : d.y_range), x_range: log ? rows[0].x_range : range(d.x_range)},
+        log ? {y_axis_type: "log"} : {}));
+      fig.name = log ? "korvit-equity-log" : "korvit-equity";
+      var line = fig.line({x: field("x"), y: field("equity"), source: source, color: BLUE, line_width: 2,
+                           legend_label: "Strategy"});
+      if (bench) {
+        fig.line({x: field("x"), y: field("benchmark"), source: source, color: GREY, line_width: 1.2, alpha: 0.9,
+                  legend_label: "Benchmark"});
+      }
+      if (d.initial_cash !== null && !(log && d.initial_cash <= 0)) {
+        fig.add_layout(new Bokeh.Span({location: d.initial_cash, dimension: "width", line_color: "#9aa3b2",
+                                       line_dash: [2, 4], line_width: 1}));    // Bokeh's Python "dotted"
+      }
+      marks.forEach(function (m) {
+        fig.scatter({x: field("x"), y: field("y"), source: m[4], marker: m[1], size: 8, color: m[2],
+                     line_color: "white", line_width: 0.5, legend_label: m[3], alpha: 0.85});
+      });
+      var tips = [["time", compressed ? "@time{%F %H:%M}" : "@time{%F}"], ["equity", "@equity{0,0.00}"]];
+      if (bench) tips.push(["benchmark", "@benchmark{0,0.00}"]);
+      tips.push(["drawdown", "@drawdown{0.00%}"]);
+      fig.add_tools(hover([line], tips, {"@time": "datetime"}, "vline"));
+      set(yaxes(fig), {formatter: new Bokeh.NumeralTickFormatter({format: "0,0"}),
+                       axis_label: log ? "Equity (log scale)" : "Equity"});
+      legendAbove(fig);
+      set(xaxes(fig), {visible: false});
+      var refit = fitY(fig, [source], ["x"], [bench ? ["equity", "benchmark"] : ["equity"]], null, false, log);
+      if (log) { fig.visible = false; refit(); }
+      style(fig, labels, years);
+      rows.push(fig);
+    };
+    var rows = [];
+    curves(false);
+    if (d.log_range !== null) curves(true);
+    var main = rows[0];
 
     var accounts = d.accounts;
     if (accounts !== null) {
@@ -187,7 +231,7 @@
       legendAbove(byAccount);
       set(xaxes(byAccount), {visible: false});
       fitY(byAccount, [accSource], ["x"], [names]);
-      style(byAccount, labels);
+      style(byAccount, labels, years);
       rows.push(byAccount);
     }
 
@@ -202,7 +246,7 @@
     set(yaxes(dd), {formatter: new Bokeh.NumeralTickFormatter({format: d.drawdown_format}), axis_label: "Drawdown"});
     legendAbove(dd);
     fitY(dd, [source], ["x"], [bench ? ["drawdown", "benchmark_drawdown"] : ["drawdown"]], null, true);
-    style(dd, labels);
+    style(dd, labels, years);
     rows.push(dd);
 
     var overview = Bokeh.Plotting.figure({
@@ -218,7 +262,7 @@
     var selector = new Bokeh.RangeTool({x_range: main.x_range});
     selector.overlay.setv({fill_color: BLUE, fill_alpha: 0.12});
     overview.add_tools(selector);
-    style(overview, labels);
+    style(overview, labels, years);
     rows.push(overview);
     return column(rows);
   }
@@ -249,8 +293,59 @@
     return {prices: prices, fills: fills, stops: stops};
   }
 
+  // The indicators of a code by pane: per pane the columns of its lines (x, y0,
+  // y1, ...: NaN where the code has none in that place) and the lines' names.
+  function indicatorColumns(d, one) {
+    var n = d.x.length, out = d.panes.map(function () { return {data: {x: d.x}, names: []}; });
+    one.indicators.forEach(function (item) {
+      var pane = out[item.pane];
+      pane.data["y" + pane.names.length] = item.y;
+      pane.names.push(item.name);
+    });
+    out.forEach(function (pane, k) {
+      for (var j = pane.names.length; j < d.slots[k]; j++) pane.data["y" + j] = new Float32Array(n).fill(NaN);
+    });
+    return out;
+  }
+
+  // The lines of a pane's indicators on `fig`, one per place, with a legend
+  // above the figure (a click hides a line); `update(pane)` shows a code's.
+  function indicatorLines(fig, count, width) {
+    var source = new Bokeh.ColumnDataSource({data: {x: []}}), items = [], lines = [], cols = [];
+    for (var j = 0; j < count; j++) {
+      var line = fig.line({x: field("x"), y: field("y" + j), source: source, line_width: width,
+                           color: INDICATOR_COLORS[j % INDICATOR_COLORS.length], alpha: 0.9, name: "indicator"});
+      lines.push(line);
+      cols.push("y" + j);
+      items.push(new Bokeh.LegendItem({label: "", renderers: [line]}));
+    }
+    legendOf(fig, items);
+    return {source: source, cols: cols, update: function (pane) {
+      source.data = pane.data;
+      items.forEach(function (item, j) {
+        var used = j < pane.names.length;
+        item.setv({label: used ? pane.names[j] : "", visible: used});
+        lines[j].visible = used;
+      });
+    }};
+  }
+
   function priceChart(d) {
-    var compressed = d.compressed, first = d.store[d.codes[0]];
+    var compressed = d.compressed;
+    var store = function (code) {    // a code's data, decoded when it is first shown
+      var one = d.store[code];
+      if (one !== undefined && one.__decoded !== true) {
+        one = d.store[code] = decode(one);
+        one.__decoded = true;
+        one.indicators.forEach(function (item) {    // packed: lo + (q + 32767) * step, -32768 unknown
+          var q = item.q, y = new Float64Array(q.length);
+          for (var i = 0; i < q.length; i++) y[i] = q[i] === -32768 ? NaN : item.lo + (q[i] + 32767) * item.step;
+          item.y = y;
+        });
+      }
+      return one;
+    };
+    var first = store(d.codes[0]);
     var columns = priceColumns(d, first);
     var prices = new Bokeh.ColumnDataSource({data: columns.prices});
     var fills = new Bokeh.ColumnDataSource({data: columns.fills});
@@ -283,20 +378,64 @@
                                   ["account", "@account"], ["exit", "@why"]], {"@t": "datetime"}));
     set(yaxes(fig), {formatter: new Bokeh.NumeralTickFormatter({format: "0,0.00[00]"}), axis_label: "Price"});
     set(xaxes(fig), {visible: false});
-    fitY(fig, [prices, fills], ["x", "x"], [["h", "l"], ["p"]], stops);
-    style(fig, d.tick_labels);
+    style(fig, d.tick_labels, d.years);
 
     var vol = figure(120, compressed, {x_range: xr, y_range: range(d.volume_range)});
     vol.vbar({x: field("x"), width: d.width, top: field("v"), bottom: 0, source: prices,
               fill_color: field("color"), line_color: null, alpha: 0.6});
     set(yaxes(vol), {formatter: new Bokeh.NumeralTickFormatter({format: "0.[0]a"}), axis_label: "Volume"});
-    fitY(vol, [prices], ["x"], [["v"]], null, true);
-    style(vol, d.tick_labels);
+    style(vol, d.tick_labels, d.years);
 
-    // Another instrument: its prices, fills, stops and title; the y ranges fit to it.
+    // The indicators: over the candles, over the volume, and each pane of its own below.
+    var panes = d.panes.map(function (name, k) {
+      if (!d.slots[k]) return null;
+      var host = k === 0 ? fig : k === 1 ? vol : figure(130, compressed, {x_range: xr, y_range: range([0, 1])});
+      var lines = indicatorLines(host, d.slots[k], k === 0 ? 1.6 : 1.3);
+      if (k > 1) {
+        set(yaxes(host), {formatter: new Bokeh.NumeralTickFormatter({format: "0,0.[00]"}), axis_label: name});
+        style(host, d.tick_labels, d.years);
+        host.add_tools(hover(null, [["time", when[0]]].concat(lines.cols.map(function (c) {
+          return ["", "@" + c + "{0,0.00[00]}"]; })), when[1], "vline"));
+        host.toolbar.tools[host.toolbar.tools.length - 1].renderers = [host.renderers[0]];
+      }
+      return {fig: host, lines: lines};
+    });
+    var priceLines = panes[0] ? [panes[0].lines.source] : [], priceCols = panes[0] ? [panes[0].lines.cols] : [];
+    var fitPrices = fitY(fig, [prices, fills].concat(priceLines), ["x", "x"].concat(priceLines.map(function () { return "x"; })),
+                         [["h", "l"], ["p"]].concat(priceCols), stops);
+    var fitVolume = fitY(vol, [prices].concat(panes[1] ? [panes[1].lines.source] : []), ["x", "x"],
+                         [["v"]].concat(panes[1] ? [panes[1].lines.cols] : []), null, true);
+    // the time shown under the last pane only
+    var below = panes.slice(2).filter(Boolean).map(function (pane) { return pane.fig; });
+    [vol].concat(below).slice(0, -1).forEach(function (f) { set(xaxes(f), {visible: false}); });
+    var fitBelow = panes.map(function (pane, k) {
+      return pane && k > 1 ? fitY(pane.fig, [pane.lines.source], ["x"], [pane.lines.cols]) : null;
+    });
+    var showIndicators = function (one) {
+      var names = [], columns = indicatorColumns(d, one);
+      panes.forEach(function (pane, k) {
+        if (!pane) return;
+        pane.lines.update(columns[k]);
+        names = names.concat(columns[k].names);
+        if (k > 1) {
+          pane.fig.visible = columns[k].names.length > 0;
+          // the tooltip names each line as the legend does
+          var tool = pane.fig.toolbar.tools[pane.fig.toolbar.tools.length - 1];
+          tool.tooltips = [tool.tooltips[0]].concat(columns[k].names.map(function (name, j) {
+            return [name, "@y" + j + "{0,0.00[00]}"]; }));
+          fitBelow[k]();
+        }
+      });
+      window.korvitIndicators = names;
+    };
+    showIndicators(first);
+    fitPrices();
+    fitVolume();
+
+    // Another instrument: its prices, fills, stops, indicators and title; the y ranges fit to it.
     var shown = d.codes[0];
     title.connect(title.properties.tags.change, function () {
-      var code = title.tags[0], one = d.store[code];
+      var code = title.tags[0], one = store(code);
       if (one === undefined || code === shown) return;
       shown = code;
       var next = priceColumns(d, one);
@@ -304,10 +443,11 @@
       fills.data = next.fills;
       stops.data = next.stops;
       title.text = one.title;
-      fit(xr, fig.y_range, [prices, fills], ["x", "x"], [["h", "l"], ["p"]], stops, false);
-      fit(xr, vol.y_range, [prices], ["x"], [["v"]], null, true);
+      showIndicators(one);
+      fitPrices();
+      fitVolume();
     });
-    return column([fig, vol]);
+    return column([fig, vol].concat(below));
   }
 
   // ---------------------------------------------------------------- returns
@@ -357,23 +497,65 @@
       set(yaxes(fig), {formatter: new Bokeh.NumeralTickFormatter({format: fmt})});
       legendAbove(fig);
       fitY(fig, [source], ["x"], [bench ? [name, "benchmark_" + name] : [name]], null, true);
-      style(fig, null);
+      style(fig, null, d.years);
     });
     set(xaxes(sharpe), {visible: false});
-    return column([sharpe, vol]);
+    if (data.beta === undefined) return column([sharpe, vol]);
+    set(xaxes(vol), {visible: false});
+    var beta = figure(170, false, {x_range: xr, y_range: range(d.beta_range),
+                                   title: title("Rolling beta against the benchmark (" + window + " days)")});
+    var line = beta.line({x: field("x"), y: field("beta"), source: source, color: BLUE, line_width: 1.6});
+    beta.add_tools(hover([line], [["day", "@x{%F}"], ["beta", "@beta{0.00}"]], {"@x": "datetime"}, "vline"));
+    [[0, "#9aa3b2", []], [1, "#9aa3b2", [4, 4]]].forEach(function (at) {
+      beta.add_layout(new Bokeh.Span({location: at[0], dimension: "width", line_color: at[1], line_width: 1,
+                                      line_dash: at[2]}));
+    });
+    set(yaxes(beta), {formatter: new Bokeh.NumeralTickFormatter({format: "0.00"})});
+    fitY(beta, [source], ["x"], [["beta"]], null, true);
+    style(beta, null, d.years);
+    return column([sharpe, vol, beta]);
+  }
+
+  function histogramChart(d) {
+    var data = d.columns, bench = data.benchmark !== undefined;
+    var source = new Bokeh.ColumnDataSource({data: data});
+    var fig = Bokeh.Plotting.figure({height: 220, sizing_mode: "stretch_width", tools: "xpan,xwheel_zoom,reset,save",
+                                     x_range: range(d.x_range), y_range: range(d.y_range), toolbar_location: "right",
+                                     title: new Bokeh.Title({text: "Daily returns", text_font_size: "12px",
+                                                             text_font_style: "normal"})});
+    fig.toolbar.logo = null;
+    fig.outline_line_color = null;
+    fig.min_border_left = 70;
+    set(grids(fig), {grid_line_color: "#e3e6ec"});
+    set(axes(fig), {axis_line_color: "#c9ced8", major_label_text_font_size: "11px"});
+    var ours = fig.quad({left: field("left"), right: field("right"), top: field("strategy"), bottom: 0,
+                         source: source, fill_color: BLUE, fill_alpha: 0.55, line_color: "white", line_width: 0.5,
+                         legend_label: "Strategy"});
+    var tips = [["return", "@left{0.00%} to @right{0.00%}"], ["strategy", "@strategy{0.0%} of the days"]];
+    if (bench) {
+      fig.quad({left: field("left"), right: field("right"), top: field("benchmark"), bottom: 0, source: source,
+                fill_color: GREY, fill_alpha: 0.35, line_color: GREY, line_width: 0.8, legend_label: "Benchmark"});
+      tips.push(["benchmark", "@benchmark{0.0%} of the days"]);
+    }
+    fig.add_tools(hover([ours], tips));
+    fig.add_layout(new Bokeh.Span({location: 0, dimension: "height", line_color: "#9aa3b2", line_width: 1}));
+    set(xaxes(fig), {formatter: new Bokeh.NumeralTickFormatter({format: "0.0%"})});
+    set(yaxes(fig), {formatter: new Bokeh.NumeralTickFormatter({format: "0%"}), axis_label: "Days"});
+    legendAbove(fig);
+    return fig;
   }
 
   // ---------------------------------------------------------------- the page
 
   var BUILD = {"chart-equity": equityChart, "chart-prices": priceChart, "chart-months": monthlyChart,
-               "chart-rolling": rollingChart};
+               "chart-histogram": histogramChart, "chart-rolling": rollingChart};
   var block = document.getElementById("korvit-charts");
   if (!block || typeof Bokeh === "undefined" || !Bokeh.Plotting) { done(); return; }
   var shown = [];
   try {
-    var items = JSON.parse(block.textContent, decode);
+    var items = JSON.parse(block.textContent);
     Object.keys(items).forEach(function (id) {
-      var chart = BUILD[id](items[id]);
+      var chart = BUILD[id](decode(items[id], "store"));
       chart.name = id;
       shown.push(Bokeh.Plotting.show(chart, document.getElementById(id)));
     });
@@ -381,11 +563,66 @@
     console.error(error);
   }
   Promise.all(shown).then(done, function (error) { console.error(error); done(); });
+  var models = function (name) {
+    var found = [];
+    Bokeh.documents.forEach(function (doc) { var m = doc.get_model_by_name(name); if (m) found.push(m); });
+    return found;
+  };
+
+  // The instruments: the drop-down shows the one picked; the text box keeps in
+  // it the codes holding what is typed (Enter shows the first, the down arrow
+  // goes to the list).
   var pick = document.getElementById("instrument");
-  if (pick) pick.addEventListener("change", function () {
-    Bokeh.documents.forEach(function (doc) {
-      var title = doc.get_model_by_name("korvit-instrument");
-      if (title) title.tags = [pick.value];
-    });
+  if (pick) {
+    var find = document.getElementById("instrument-find"), count = document.getElementById("instrument-count");
+    var all = Array.from(pick.options, function (o) { return [o.value, o.textContent]; });
+    var current = pick.value;
+    var show = function (code) {
+      if (!code) return;
+      current = code;
+      models("korvit-instrument").forEach(function (title) { title.tags = [code]; });
+    };
+    var option = function (value, text) {
+      var o = document.createElement("option");
+      o.value = value; o.textContent = text;
+      return o;
+    };
+    pick.addEventListener("change", function () { show(pick.value); });
+    if (find) {
+      var matching = function () {
+        var text = find.value.trim().toLowerCase();
+        return all.filter(function (o) { return o[0].toLowerCase().indexOf(text) >= 0; });
+      };
+      find.addEventListener("input", function () {
+        var found = matching(), shownThere = found.some(function (o) { return o[0] === current; });
+        pick.textContent = "";
+        if (!shownThere) pick.appendChild(option("", found.length ? "– pick one of " + found.length.toLocaleString("en-US") + " –" : "– none found –"));
+        found.forEach(function (o) { pick.appendChild(option(o[0], o[1])); });
+        pick.value = shownThere ? current : "";
+        if (count) {
+          count.textContent = " " + (find.value.trim() ? found.length.toLocaleString("en-US") + " of " : "")
+            + all.length.toLocaleString("en-US") + " instruments";
+        }
+      });
+      find.addEventListener("keydown", function (event) {
+        if (event.key === "Enter") {
+          var found = matching();
+          if (found.length) { pick.value = found[0][0]; show(found[0][0]); }
+          event.preventDefault();
+        } else if (event.key === "ArrowDown") {
+          pick.focus();
+          event.preventDefault();
+        }
+      });
+    }
+  }
+
+  // The equity on a log scale, or back on a linear one.
+  var logSwitch = document.getElementById("equity-log");
+  if (logSwitch) logSwitch.addEventListener("click", function () {
+    var on = logSwitch.getAttribute("aria-pressed") !== "true";
+    logSwitch.setAttribute("aria-pressed", on ? "true" : "false");
+    models("korvit-equity").forEach(function (fig) { fig.visible = !on; });
+    models("korvit-equity-log").forEach(function (fig) { fig.visible = on; });
   });
 })();
