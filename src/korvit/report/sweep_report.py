@@ -30,9 +30,10 @@ from matplotlib.figure import Figure
 from matplotlib.patches import Rectangle
 
 from korvit.backtest.files import atomic_write
+from korvit.backtest.listing import shortened
 from korvit.backtest.stats import STAT_NAMES, format_stat
 from korvit.backtest.sweep.objective import SCORE_COLUMN, lower_is_better, ranked
-from korvit.report.report import _CSS, _grid
+from korvit.report.report import _CSS, MAX_CODES, _grid
 
 __all__ = [
     "parameter_columns",
@@ -705,8 +706,7 @@ def run_facts_html(frame):
         codes = list(data.get("codes") or [])
         count = int(data.get("code_count") or len(codes))
         if codes:
-            more = f" and {count - len(codes):,d} more" if count > len(codes) else ""
-            row("Codes", f"{count:,d}: {', '.join(codes)}{more}")
+            row("Codes", f"{count:,d}: {shortened(codes, MAX_CODES, count)}")
     first, last = data.get("first"), data.get("last")
     if first is None and {"Start", "End"} <= set(frame.columns):
         ok = frame[frame["status"] == "ok"]
