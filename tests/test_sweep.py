@@ -15,6 +15,7 @@ import pytest
 from support import korvit, korvit_here, write
 
 from korvit.backtest import run, sweep, walk_forward
+from korvit.backtest.stats import format_stat
 from korvit.backtest.sweep import SweepError, execute, find_statistic, local, strategy_parameters
 from korvit.data import load_bars, load_contracts, sample_path
 
@@ -509,6 +510,52 @@ def test_the_command_writes_the_table_the_heat_map_and_the_report(tmp_path, samp
         progress=False,
     ).stats
     assert best["Total return"] == pytest.approx(alone["Total return"], rel=1e-12)
+
+
+def test_a_sweep_and_a_walk_forward_keep_their_own_folders_and_neither_replaces_the_other(
+    tmp_path,
+):
+    swept = ["sweep", EXAMPLE, "--grid", "fast=5,10", "--grid", "slow=30,60", "--no-progress"]
+    walked = [*swept, "--walk-forward", "250,120"]
+    done = korvit(*swept, "--workers", "2", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    results = tmp_path / "korvit-results"
+    sweep_folder, walk_folder = results / "ma_cross-sweep", results / "ma_cross-walk-forward"
+
+    def contents(folder):
+        return {p.relative_to(folder): p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+
+    saved = contents(sweep_folder)
+    # the terminal's table of the best runs is in the summary's units
+    table = pd.read_csv(sweep_folder / "sweep.csv")
+    best = table.loc[table["Sharpe ratio"].idxmax()]
+    assert done.stdout.splitlines()[1].split() == [
+        str(best.fast),
+        str(best.slow),
+        *(
+            format_stat(name, best[name])
+            for name in ("Sharpe ratio", "Total return", "Max drawdown", "Trades")
+        ),
+    ]
+    again = korvit(*walked, "--workers", "2", cwd=tmp_path)
+    assert again.returncode == 0, again.stderr
+    assert contents(sweep_folder) == saved  # the walk-forward went to a folder of its own
+    assert json.loads((walk_folder / "sweep.json").read_text())["kind"] == "walk-forward"
+    walk_saved = contents(walk_folder)
+    # into another kind's folder: refused in one line naming --out, nothing written
+    for command, folder in (
+        (walked, sweep_folder),
+        (swept, walk_folder),
+        (["backtest", EXAMPLE], sweep_folder),
+    ):
+        refused = korvit_here(*command, "--out", folder)
+        assert refused.returncode == 2 and refused.stderr.count("\n") == 1, refused.stderr
+        assert "--out" in refused.stderr and "would replace them" in refused.stderr
+    assert contents(sweep_folder) == saved and contents(walk_folder) == walk_saved
+    # the same kind resumes as before: every run is saved, the table stays
+    resumed = korvit_here(*walked, "--workers", "2", "--resume", "--out", walk_folder)
+    assert resumed.returncode == 0, resumed.stderr
+    assert (walk_folder / "sweep.csv").read_bytes() == walk_saved[Path("sweep.csv")]
 
 
 @pytest.mark.parametrize(

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict
 import numpy as np
 import pandas as pd
 
+from korvit.backtest.files import SWEEP, WALK_FORWARD
 from korvit.backtest.loader import parameter_problem
 from korvit.backtest.sweep import local
 from korvit.backtest.sweep.checks import RUN_OPTIONS, _jsonable_options, _strategy_source
@@ -160,7 +161,9 @@ def sweep(
       initialised).
     - ``keep="equity"``: keep each run's equity curve in an ``equity`` column.
     - ``out``: folder for ``runs.jsonl``, ``sweep.json``, ``sweep.csv`` (and
-      ``equity/``); ``resume``: skip the runs saved there.
+      ``equity/``); ``resume``: skip the runs saved there.  A folder holding
+      another kind's results (a walk-forward's for a plain sweep and the
+      reverse, or a backtest's) is refused before anything is written.
     - ``timeout``: seconds a run may take before it is stopped and failed.
     - ``progress``: a progress bar (None: only on a terminal).
     - other keyword options (``cash``, ``accounts``, ``slippage``,
@@ -277,6 +280,7 @@ def sweep(
     store = None
     if out is not None:
         manifest = {
+            "kind": SWEEP if checked_splits is None else WALK_FORWARD,
             "strategy": filename,
             "data": repr(bars),
             "params": fixed,

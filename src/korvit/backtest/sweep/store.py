@@ -6,7 +6,7 @@ import os
 import time
 from pathlib import Path
 
-from korvit.backtest.files import atomic_write
+from korvit.backtest.files import atomic_write, kind_clash
 from korvit.backtest.sweep.space import SweepError
 
 
@@ -14,7 +14,11 @@ class _Store:
     """The output folder: ``runs.jsonl`` (one line per finished run, flushed as
     it arrives), ``sweep.csv`` (the table: a line per run as it arrives, the
     whole table in the runs' order at the end), ``sweep.json`` (what the sweep
-    ran) and, with ``keep="equity"``, ``equity/RUN_ID.csv``.
+    ran, and its kind: "sweep" or "walk-forward") and, with ``keep="equity"``,
+    ``equity/RUN_ID.csv``.
+
+    A folder holding another kind's results (a backtest's, or a walk-forward's
+    for a sweep and the reverse) is refused before anything is written.
 
     ``table_text(rows, header)`` gives the lines of ``sweep.csv`` for saved
     rows.  Both files start with the same runs (those resumed) and each run
@@ -25,6 +29,9 @@ class _Store:
     def __init__(self, folder, manifest, resume, table_text):
         self.folder = Path(folder)
         self.table_text = table_text
+        clash = kind_clash(self.folder, manifest["kind"], "out")
+        if clash is not None:  # refused before anything is written
+            raise SweepError(clash)
         self.folder.mkdir(parents=True, exist_ok=True)
         self.runs_path = self.folder / "runs.jsonl"
         self.saved = {}
