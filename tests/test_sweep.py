@@ -10,13 +10,17 @@ import textwrap
 import time
 from pathlib import Path
 
+import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 from support import korvit, korvit_here, write
 
 from korvit.backtest import run, sweep, walk_forward
 from korvit.backtest.stats import format_stat
 from korvit.backtest.sweep import SweepError, execute, find_statistic, local, strategy_parameters
+from korvit.backtest.sweep.curves import thinned
 from korvit.data import load_bars, load_contracts, sample_path
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
@@ -222,6 +226,25 @@ def test_kept_equity_curves_are_saved_and_read_back_on_resume(tmp_path, sample):
     assert len(pd.read_csv(out / "sweep.csv")) == 3 and "equity" not in pd.read_csv(
         out / "sweep.csv"
     )
+    # every run's thinned curve, those resumed read from the folder: the run's own
+    kept = again.attrs["curves"].get(again.run_id)
+    for run_id, full in zip(again.run_id, again.equity):
+        assert np.allclose(kept[run_id], full.reindex(kept[run_id].index), rtol=1e-6)
+
+
+@given(
+    st.lists(st.floats(-1e9, 1e9), min_size=1, max_size=300),
+    st.integers(4, 60),
+)
+def test_a_thinned_curve_keeps_its_ends_peaks_and_troughs_within_its_points(values, limit):
+    curve = pd.Series(values, index=pd.date_range("2024-01-01", periods=len(values), freq="min"))
+    times, kept = thinned(curve, limit)
+    assert len(kept) == len(values) if len(values) <= limit else len(kept) <= limit
+    at = pd.DatetimeIndex(times.astype("datetime64[ms]"))
+    assert at.is_monotonic_increasing and at.isin(curve.index).all()
+    assert (kept == curve.reindex(at).to_numpy()).all()
+    assert {at[0], at[-1]} == {curve.index[0], curve.index[-1]}
+    assert kept.max() == curve.max() and kept.min() == curve.min()
 
 
 def test_walk_forward_runs_each_splits_best_training_set_on_its_test_window(sample):
@@ -603,7 +626,7 @@ def test_ctrl_c_just_as_a_run_is_saved_leaves_it_in_the_table_too(monkeypatch):
         def __init__(self):
             self.rows = []
 
-        def add(self, row, equity):
+        def add(self, row, *curves):
             self.rows.append(row["run_id"])
             signal.raise_signal(signal.SIGINT)
 

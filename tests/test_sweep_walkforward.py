@@ -270,6 +270,7 @@ def test_a_walk_forward_keeps_its_stitched_curve_and_table_and_reads_them_back_o
         np.prod(1 + tests["Total return"]) - 1, rel=1e-12
     )
     assert walked.stats["Trades"] == tests.Trades.sum()
+    benchmarks = []  # each test run's benchmark, as its backtest has it
     for row, test in zip(walked.splits.to_dict("records"), tests.to_dict("records")):
         trained = table[(table.phase == "train") & (table.split == row["split"])]
         chosen = trained.loc[trained["Sharpe ratio"].idxmax()]
@@ -297,6 +298,12 @@ def test_a_walk_forward_keeps_its_stitched_curve_and_table_and_reads_them_back_o
             progress=False,
         )
         assert row["test_warmup"] > 0 and alone.stats["Final equity"] == test["Final equity"]
+        benchmarks.append(alone.benchmark_curve)
+    # the benchmark joined as the equity is, at the same bars
+    pd.testing.assert_series_equal(
+        walked.benchmark, stitch(benchmarks, 1_000_000.0), check_names=False, rtol=1e-13
+    )
+    assert walked.benchmark.index.equals(walked.equity.index)
     mean_in = walked.splits.in_sample_return.mean()
     assert walked.efficiency == pytest.approx(
         walked.stats["Annualised return"] / mean_in, rel=1e-12
@@ -304,6 +311,7 @@ def test_a_walk_forward_keeps_its_stitched_curve_and_table_and_reads_them_back_o
 
     read = WalkForwardResult.read(out)
     pd.testing.assert_series_equal(read.equity, walked.equity, check_freq=False)
+    pd.testing.assert_series_equal(read.benchmark, walked.benchmark, check_freq=False)
     pd.testing.assert_series_equal(read.stats, walked.stats, check_dtype=False)
     pd.testing.assert_frame_equal(read.splits, walked.splits, check_dtype=False)
     # resumed: every run is saved; a test run whose curve is missing runs again
