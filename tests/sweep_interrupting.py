@@ -23,8 +23,8 @@ def interrupt():
     os.kill(os.getpid(), signal.SIGINT)
 
 
-def counting_add(self, row, equity):
-    add(self, row, equity)
+def counting_add(self, row, *curves):
+    add(self, row, *curves)
     with open(self.runs_path) as fh:
         if where == "add" and sum(1 for _ in fh) == count:
             interrupt()

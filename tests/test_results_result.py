@@ -2,11 +2,15 @@
 
 import json
 import os
+import re
 
 import pandas as pd
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 from korvit.backtest.files import STORE, saved_folder
+from korvit.backtest.listing import shortened
 from korvit.backtest.results import BacktestResult, match_round_trips
 
 T = pd.Timestamp
@@ -153,6 +157,39 @@ def test_summary_and_notebook_view():
     assert "&lt;b&gt;x" in page and "<b>x" not in page
     view = res._repr_html_()
     assert "<b>x</b>" not in view and "&lt;b&gt;x&lt;/b&gt;" in view
+
+
+@given(st.lists(st.from_regex(r"[A-Z]{2,4}\.[0-9]{1,6}", fullmatch=True)), st.integers(1, 8))
+def test_a_list_of_names_shows_its_first_and_counts_the_others(names, shown):
+    text = shortened(names, shown)
+    named, _, more = text.partition(" and ")
+    assert named.split(", ") == names[:shown] if names else text == ""
+    assert more == ("" if len(names) <= shown else f"{len(names) - shown:,d} more")
+    # given only the first names and the count, the same line
+    assert shortened(names[:shown], shown, count=len(names)) == text
+
+
+def test_lines_listing_2000_codes_stay_short_in_the_summary_and_the_run_section():
+    codes = [f"SZSE.{k:06d}" for k in range(2000)]
+    res = _result(
+        meta={
+            "codes": codes,
+            "fees": [
+                f"{', '.join(codes[:1500])}: 0.03 % commission",
+                f"{', '.join(codes[1500:])}: none",
+            ],
+            "accounts": {f"account{k}": 1000.0 for k in range(20)},
+            "contracts": {
+                code: {"kind": "stock", "lot_size": 100, "multiplier": 1} for code in codes
+            },
+        }
+    )
+    summary = res.summary()
+    assert max(map(len, summary.splitlines())) < 200
+    assert "SZSE.000000, SZSE.000001" in summary and "and 1,494 more: 0.03 % commission" in summary
+    rows = re.findall(r"<tr><th>(.*?)</th><td>(.*?)</td></tr>", res.to_html())
+    assert rows and max(len(name) + len(value) for name, value in rows) < 1000
+    assert "and 1,960 more" in dict(rows)["Codes"]
 
 
 def test_save_writes_every_output(tmp_path):

@@ -10,12 +10,17 @@ import textwrap
 import time
 from pathlib import Path
 
+import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 from support import korvit, korvit_here, write
 
 from korvit.backtest import run, sweep, walk_forward
+from korvit.backtest.stats import format_stat
 from korvit.backtest.sweep import SweepError, execute, find_statistic, local, strategy_parameters
+from korvit.backtest.sweep.curves import thinned
 from korvit.data import load_bars, load_contracts, sample_path
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "strategies" / "ma_cross.py"
@@ -221,6 +226,25 @@ def test_kept_equity_curves_are_saved_and_read_back_on_resume(tmp_path, sample):
     assert len(pd.read_csv(out / "sweep.csv")) == 3 and "equity" not in pd.read_csv(
         out / "sweep.csv"
     )
+    # every run's thinned curve, those resumed read from the folder: the run's own
+    kept = again.attrs["curves"].get(again.run_id)
+    for run_id, full in zip(again.run_id, again.equity):
+        assert np.allclose(kept[run_id], full.reindex(kept[run_id].index), rtol=1e-6)
+
+
+@given(
+    st.lists(st.floats(-1e9, 1e9), min_size=1, max_size=300),
+    st.integers(4, 60),
+)
+def test_a_thinned_curve_keeps_its_ends_peaks_and_troughs_within_its_points(values, limit):
+    curve = pd.Series(values, index=pd.date_range("2024-01-01", periods=len(values), freq="min"))
+    times, kept = thinned(curve, limit)
+    assert len(kept) == len(values) if len(values) <= limit else len(kept) <= limit
+    at = pd.DatetimeIndex(times.astype("datetime64[ms]"))
+    assert at.is_monotonic_increasing and at.isin(curve.index).all()
+    assert (kept == curve.reindex(at).to_numpy()).all()
+    assert {at[0], at[-1]} == {curve.index[0], curve.index[-1]}
+    assert kept.max() == curve.max() and kept.min() == curve.min()
 
 
 def test_walk_forward_runs_each_splits_best_training_set_on_its_test_window(sample):
@@ -511,6 +535,52 @@ def test_the_command_writes_the_table_the_heat_map_and_the_report(tmp_path, samp
     assert best["Total return"] == pytest.approx(alone["Total return"], rel=1e-12)
 
 
+def test_a_sweep_and_a_walk_forward_keep_their_own_folders_and_neither_replaces_the_other(
+    tmp_path,
+):
+    swept = ["sweep", EXAMPLE, "--grid", "fast=5,10", "--grid", "slow=30,60", "--no-progress"]
+    walked = [*swept, "--walk-forward", "250,120"]
+    done = korvit(*swept, "--workers", "2", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    results = tmp_path / "korvit-results"
+    sweep_folder, walk_folder = results / "ma_cross-sweep", results / "ma_cross-walk-forward"
+
+    def contents(folder):
+        return {p.relative_to(folder): p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+
+    saved = contents(sweep_folder)
+    # the terminal's table of the best runs is in the summary's units
+    table = pd.read_csv(sweep_folder / "sweep.csv")
+    best = table.loc[table["Sharpe ratio"].idxmax()]
+    assert done.stdout.splitlines()[1].split() == [
+        str(best.fast),
+        str(best.slow),
+        *(
+            format_stat(name, best[name])
+            for name in ("Sharpe ratio", "Total return", "Max drawdown", "Trades")
+        ),
+    ]
+    again = korvit(*walked, "--workers", "2", cwd=tmp_path)
+    assert again.returncode == 0, again.stderr
+    assert contents(sweep_folder) == saved  # the walk-forward went to a folder of its own
+    assert json.loads((walk_folder / "sweep.json").read_text())["kind"] == "walk-forward"
+    walk_saved = contents(walk_folder)
+    # into another kind's folder: refused in one line naming --out, nothing written
+    for command, folder in (
+        (walked, sweep_folder),
+        (swept, walk_folder),
+        (["backtest", EXAMPLE], sweep_folder),
+    ):
+        refused = korvit_here(*command, "--out", folder)
+        assert refused.returncode == 2 and refused.stderr.count("\n") == 1, refused.stderr
+        assert "--out" in refused.stderr and "would replace them" in refused.stderr
+    assert contents(sweep_folder) == saved and contents(walk_folder) == walk_saved
+    # the same kind resumes as before: every run is saved, the table stays
+    resumed = korvit_here(*walked, "--workers", "2", "--resume", "--out", walk_folder)
+    assert resumed.returncode == 0, resumed.stderr
+    assert (walk_folder / "sweep.csv").read_bytes() == walk_saved[Path("sweep.csv")]
+
+
 @pytest.mark.parametrize(
     "args, words",
     [
@@ -556,7 +626,7 @@ def test_ctrl_c_just_as_a_run_is_saved_leaves_it_in_the_table_too(monkeypatch):
         def __init__(self):
             self.rows = []
 
-        def add(self, row, equity):
+        def add(self, row, *curves):
             self.rows.append(row["run_id"])
             signal.raise_signal(signal.SIGINT)
 

@@ -13,6 +13,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from matplotlib.colors import to_rgb
 
+from korvit.backtest.sweep import WalkForwardResult
+from korvit.backtest.sweep.curves import RunCurves
 from korvit.report.sweep_report import (
     NEUTRAL,
     ColourScale,
@@ -310,3 +312,77 @@ def test_every_view_draws_in_chromium_without_errors(tmp_path):
         assert cells == coloured and cells in (2 * 3 * 2, 2 * 3 * 3)
         assert best == 2
     assert page.screenshot.startswith(b"\x89PNG")
+
+
+@needs_chromium
+def test_the_charts_draw_offline_and_no_table_is_cut_off_at_any_width(tmp_path):
+    # a walk-forward of five parameters with long names: its tables are wide
+    names = ["fast", "slow", "stop_loss_fraction", "take_profit_fraction", "trailing_fraction"]
+    grid = dict(zip(names, ([5, 10, 20], [30, 60], [0.01], [0.2], [0.05])))
+    frame = _frame(
+        grid,
+        {"Sharpe ratio": lambda fast, slow, **_: fast / slow, "Initial equity": 1e6},
+        split=1,
+        phase="train",
+        metric="Sharpe ratio",
+        minimize=False,
+    )
+    rng = np.random.default_rng(3)
+    days = pd.date_range("2023-01-02", periods=3000, freq="D")
+    frame.attrs["curves"] = curves = RunCurves()
+    for run_id in frame.run_id:  # longer than a chart draws: thinned
+        values = 1e6 * np.exp(np.cumsum(rng.normal(0, 0.01, len(days))))
+        curves.hold(run_id, (days.to_numpy().astype("datetime64[ms]").astype(np.int64), values))
+    windows = [(days[k * 100], days[k * 100 + 99]) for k in range(1, 9)]
+    splits = pd.DataFrame(
+        {
+            "split": range(1, 9),
+            "train_start": days[0],
+            "train_end": [a - pd.Timedelta(days=1) for a, _ in windows],
+            "test_start": [a for a, _ in windows],
+            "test_end": [b for _, b in windows],
+            "train_warmup": 100,
+            "test_warmup": 100,
+            **{name: grid[name][0] for name in names},
+            "status": "ok",
+            **dict.fromkeys(
+                ["in_sample", "out_of_sample", "in_sample_return", "out_of_sample_return"], 0.1
+            ),
+            "efficiency": 1.0,
+            "trades": pd.array([3] * 8, dtype="Int64"),
+        }
+    )
+    stitched = days[100:900]
+    equity = pd.Series(np.linspace(1e6, 1.2e6, len(stitched)), index=stitched, name="equity")
+    stats = pd.Series(
+        {"Initial equity": 1e6, "Total return": 0.2, "Annualised return": 0.09}
+        | {"Sharpe ratio": 1.1, "Max drawdown": -0.05, "Longest drawdown": pd.Timedelta(days=30)}
+        | {"Trades": 24}
+    )
+    frame.attrs["walk_forward"] = WalkForwardResult(
+        splits, equity, stats, 0.8, "Sharpe ratio", (equity * 0.9 + 1e5).rename("benchmark")
+    )
+    path = tmp_path / "report.html"
+    path.write_text(render_sweep_report(frame))
+    look = """(() => ({
+      lines: Object.fromEntries(Bokeh.documents.map(doc => [doc.roots()[0].name,
+        Array.from(doc.all_models).filter(m => m instanceof Bokeh.GlyphRenderer)
+          .map(m => [m.glyph.type, (m.data_source.data.x || m.data_source.data.left).length])])),
+      boxes: Array.from(document.querySelectorAll('.wide')).map(box => [
+        box.getBoundingClientRect().right <= window.innerWidth, box.scrollWidth <= box.clientWidth])
+    }))()"""
+    for width in (700, 1400):
+        page = browser.open_page(path, width=width, scripts=[look])
+        assert page.ready and page.errors == [], page.errors
+        seen = page.values[0]
+        best, walked = seen["lines"]["chart-best-runs"], seen["lines"]["chart-walk-forward"]
+        assert [kind for kind, _ in best] == ["Line"] * 5  # the five best of six runs
+        assert all(400 < points <= 2000 for _, points in best)
+        assert [kind for kind, _ in walked] == ["Line", "Line", "Quad", "Text"]
+        assert walked[2][1] == 8 and {c["id"] for c in page.charts} == {
+            "chart-best-runs",
+            "chart-walk-forward",
+        }
+        # every table stays on the page: whole at 1400 px, and scrolling in its box below
+        assert seen["boxes"] and all(inside for inside, _ in seen["boxes"])
+        assert width < 1400 or all(whole for _, whole in seen["boxes"])

@@ -42,6 +42,8 @@ STOP_FILLS = ("first_traded", "stop_price")
 LIMIT_FILLS = ("first_traded", "limit_price")
 # The named benchmarks (as korvit.backtest.benchmark.BENCHMARKS), the default first.
 BENCHMARKS = ("traded", "equal-weight", "none")
+# The kinds of results of an output folder (as korvit.backtest.files has them).
+BACKTEST, SWEEP, WALK_FORWARD = "backtest", "sweep", "walk-forward"
 
 
 class UsageError(Exception):
@@ -339,7 +341,10 @@ def _parser():
         "--top", type=_count, default=20, metavar="N", help="best runs in the report (default 20)"
     )
     sw.add_argument(
-        "--out", metavar="DIR", help="output folder (default: korvit-results/STRATEGY-sweep)"
+        "--out",
+        metavar="DIR",
+        help="output folder (default: korvit-results/STRATEGY-sweep, or STRATEGY-walk-forward "
+        "with --walk-forward); one holding another kind's results is refused",
     )
     sw.add_argument(
         "--resume", action="store_true", help="skip the runs already saved in the output folder"
@@ -512,8 +517,12 @@ def _read_otherwise(reading):
     )
 
 
-def _out(args, default):
-    """The output folder; refused when it names a file."""
+def _out(args, default, kind):
+    """The output folder; refused when it names a file, or a folder holding the
+    results of another kind of run (``korvit.backtest.files.results_kind``),
+    which these would replace."""
+    from korvit.backtest.files import kind_clash
+
     out = Path(args.out) if args.out else Path("korvit-results") / default
     for place in (out, *out.parents):  # the nearest existing one must be a folder
         if place.exists():
@@ -525,6 +534,9 @@ def _out(args, default):
                     else f"--out {str(out)!r} lies in a file{which}"
                 )
             break
+    clash = kind_clash(out, kind)
+    if clash is not None:
+        raise UsageError(clash)
     return out
 
 
@@ -537,7 +549,7 @@ def _backtest(args):
     data, ticks, contracts = _inputs(args)
     reading = _reading(args)
     strategy = Path(args.strategy)
-    out = _out(args, strategy.stem)
+    out = _out(args, strategy.stem, BACKTEST)
     test = Backtest(
         strategy,
         data,
@@ -624,7 +636,8 @@ def _sweep(args):
     data, ticks, contracts = _inputs(args)
     reading = _reading(args)
     strategy = Path(args.strategy)
-    out = _out(args, f"{strategy.stem}-sweep")
+    kind = WALK_FORWARD if args.walk_forward else SWEEP
+    out = _out(args, f"{strategy.stem}-{kind}", kind)
     splits = None
     loaded = bool(args.walk_forward or args.tz or _read_otherwise(reading))
     if loaded:  # the splits cover the bars, loaded (and trimmed) here once
@@ -689,7 +702,7 @@ def _sweep(args):
             metric,
             *(heat or (None, None)),
             top=args.top,
-            title=f"{strategy.stem}: parameter sweep",
+            title=f"{strategy.stem}: {'walk-forward' if args.walk_forward else 'parameter sweep'}",
         )
     failed = frame[frame["status"] != "ok"]
     best = best_runs(frame, metric, 10)
@@ -701,7 +714,7 @@ def _sweep(args):
     columns += ["Orders denied"] if runs and metric != "Orders denied" else []
     if len(tests):  # training runs of different splits: each shown with its split
         print(f"Best training runs by {rank.describe()}, each on its split's training window:")
-        print(best[["split"] + columns].to_string(index=False) if len(best) else "(none)")
+        print(_terminal_table(best, ["split"] + columns) if len(best) else "(none)")
         walked = frame.attrs.get("walk_forward")
         if walked is not None:
             print(
@@ -723,9 +736,9 @@ def _sweep(args):
             print(
                 "\nWalk-forward test runs: each split's best training parameters on its test window:"
             )
-            print(tests[["split"] + columns + ["status"]].to_string(index=False))
+            print(_terminal_table(tests, ["split"] + columns + ["status"]))
     elif len(best):
-        print(best[columns].to_string(index=False))
+        print(_terminal_table(best, columns))
     print(f"\n{len(frame) - len(failed)} runs finished, {len(failed)} failed")
     if len(failed):
         print(f"first failure: {failed.iloc[0]['error']}")
@@ -748,6 +761,25 @@ def _sweep(args):
         )
         return 1
     return 1 if len(frame) and len(failed) == len(frame) else 0
+
+
+def _terminal_table(rows, columns):
+    """``columns`` of a sweep's ``rows`` as the terminal shows them: the
+    statistics in the units and with the figures of the backtest's summary
+    (``format_stat``: percentages, thousands separators, days), an objective
+    function's scores to four digits, the rest as they are."""
+    import pandas as pd
+
+    from korvit.backtest.stats import STAT_NAMES, format_stat
+    from korvit.backtest.sweep.objective import SCORE_COLUMN
+
+    shown = rows[columns].copy()
+    for name in columns:
+        if name in STAT_NAMES:
+            shown[name] = [format_stat(name, value) for value in rows[name]]
+        elif name == SCORE_COLUMN:
+            shown[name] = ["–" if pd.isna(value) else f"{value:.4g}" for value in rows[name]]
+    return shown.to_string(index=False)
 
 
 def _walk_forward_table(walked, params, label):

@@ -27,6 +27,8 @@ from collections.abc import Sequence
 import numpy as np
 import pandas as pd
 
+from korvit.backtest.listing import shortened
+
 __all__ = ["BENCHMARKS", "check_benchmark", "benchmark_codes", "buy_and_hold", "describe_benchmark"]
 
 # The named benchmarks; anything else names codes.
@@ -80,7 +82,7 @@ def check_benchmark(spec, codes=None):
             raise TypeError(f"benchmark: a code is text, got {type(name).__name__} {name!r}")
         code = by_key.get(name.strip().upper())
         if code is None:
-            shown = ", ".join(list(by_key.values())[:10]) + (", ..." if len(by_key) > 10 else "")
+            shown = shortened(by_key.values(), 10)
             raise ValueError(
                 f"benchmark: unknown code {name!r}; the data holds {shown} "
                 f"(or give 'traded', 'equal-weight' or 'none')"
@@ -129,7 +131,7 @@ def describe_benchmark(spec, codes) -> str:
     """The benchmark in words, for the summary and the report."""
     if spec == "none" or not codes:
         return "none"
-    shown = ", ".join(codes[:6]) + (f" and {len(codes) - 6} more" if len(codes) > 6 else "")
+    shown = shortened(codes)
     what = (
         "traded codes"
         if spec == "traded"

@@ -21,6 +21,10 @@ what a killed save left (its unfinished folder, temporary links).
 
 Where the folder's file system cannot hold symbolic links, each file is
 still replaced atomically, one after the other.
+
+``results_kind`` tells which kind of run's results an output folder holds (a
+backtest's, a sweep's or a walk-forward's), and ``kind_clash`` words the
+refusal of writing another kind's there, which would replace them.
 """
 
 from __future__ import annotations
@@ -39,7 +43,7 @@ try:
 except ImportError:  # pragma: no cover - not on POSIX
     fcntl = None  # type: ignore[assignment]  # checked before use
 
-__all__ = ["atomic_write", "save_file_set", "STORE", "saved_folder"]
+__all__ = ["atomic_write", "save_file_set", "STORE", "saved_folder", "results_kind", "kind_clash"]
 
 STORE = ".korvit-save"
 _CURRENT = "current"
@@ -278,3 +282,46 @@ def saved_folder(directory) -> Path | None:
     store = Path(directory) / STORE
     target = _current(store)
     return None if target is None else store / target
+
+
+# The kinds of results an output folder holds: a backtest's (its saved set, with
+# stats.json), a sweep's or a walk-forward's (sweep.json records which).
+BACKTEST, SWEEP, WALK_FORWARD = "backtest", "sweep", "walk-forward"
+
+
+def results_kind(directory) -> str | None:
+    """The kind of results ``directory`` holds: ``"backtest"``, ``"sweep"`` or
+    ``"walk-forward"``; None for a folder that holds none (or is no folder).
+    A sweep's ``sweep.json`` names its kind; one written before it did tells
+    by its walk-forward splits."""
+    import json
+
+    folder = Path(directory)
+    manifest = folder / "sweep.json"
+    if manifest.is_file():
+        try:
+            saved = json.loads(manifest.read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            return None  # unreadable: resuming it says so
+        if not isinstance(saved, dict):
+            return None
+        kind = saved.get("kind")
+        if kind in (SWEEP, WALK_FORWARD):
+            return str(kind)
+        return WALK_FORWARD if saved.get("splits") else SWEEP
+    if (folder / "stats.json").exists() or (folder / STORE).is_dir():
+        return BACKTEST
+    return None
+
+
+def kind_clash(directory, kind: str, name: str = "--out") -> str | None:
+    """The one-line refusal of writing results of ``kind`` to ``directory``
+    (``name``: how the user gave it) when it holds another kind's, which they
+    would replace; None when it holds none or the same kind."""
+    found = results_kind(directory)
+    if found is None or found == kind:
+        return None
+    return (
+        f"{name} {str(directory)!r} holds the results of a {found}; a {kind} there would "
+        f"replace them: give another folder (or remove that one)"
+    )

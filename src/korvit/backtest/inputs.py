@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
+from korvit.backtest.listing import shortened
 from korvit.backtest.loader import check_parameters, load_strategy, prepare_callbacks
 from korvit.backtest.options import check_lot_size, with_fees
 from korvit.data.errors import DataWarning
@@ -103,9 +104,7 @@ def no_contract_line(
     contract = test.contracts[test.bars.codes.index(codes[0])]
     one = len(codes) == 1
     fees = contract.fee_text()
-    named = ", ".join(codes[:NAMED_CODES]) + (
-        f" and {len(codes) - NAMED_CODES:,d} more" if len(codes) > NAMED_CODES else ""
-    )
+    named = shortened(codes, NAMED_CODES)
     line = (
         f"{len(codes):,d} code{'' if one else 's'} {'has' if one else 'have'} no contract "
         f"and {'is' if one else 'are'} traded as {'a stock' if one else 'stocks'} in lots "

@@ -33,6 +33,7 @@ from korvit.backtest.benchmark import (
     describe_benchmark,
 )
 from korvit.backtest.files import save_file_set
+from korvit.backtest.listing import shortened
 from korvit.backtest.stats import (
     ANNUALISED_STATS,
     BENCHMARK_STATS,
@@ -518,6 +519,13 @@ def _csv_writer(frame: pd.DataFrame) -> Callable[[IO[Any]], object]:
     return lambda fh: frame.to_csv(fh, index=False)
 
 
+def fee_line(schedule: object) -> str:
+    """A fee schedule of ``meta["fees"]`` ("CODE, CODE: schedule") with its
+    codes shortened (``shortened``): a schedule shared by 2,000 codes names six."""
+    codes, sep, text = str(schedule).partition(": ")
+    return f"{shortened(codes.split(', '))}: {text}" if sep else str(schedule)
+
+
 def _stat_items(stats: pd.Series[Any]) -> Iterable[tuple[str, Any]]:
     """The statistics as (name, value) pairs (their index is text)."""
     return cast("Iterable[tuple[str, Any]]", stats.items())
@@ -975,7 +983,9 @@ class BacktestResult:
         if calendar:
             lines.append(f"Calendar  {calendar}")
         if fees:
-            lines += [("Fees  " if k == 0 else "      ") + str(line) for k, line in enumerate(fees)]
+            lines += [
+                ("Fees  " if k == 0 else "      ") + fee_line(line) for k, line in enumerate(fees)
+            ]
         return "\n".join(lines)
 
     def params_line(self) -> str:
@@ -1009,7 +1019,7 @@ class BacktestResult:
     def bars_description(self) -> str:
         """ "5,000 60-minute bars of FX.EURUSD": the bars run, their kind and codes."""
         codes = [str(code) for code in self.meta.get("codes") or []]
-        named = ", ".join(codes[:3]) + (f" and {len(codes) - 3} more" if len(codes) > 3 else "")
+        named = shortened(codes, 3)
         return f"{len(self.equity_curve):,d} {self.bar_kind}" + (f" of {named}" if named else "")
 
     def __repr__(self) -> str:

@@ -40,6 +40,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from korvit.backtest.listing import shortened
 from korvit.backtest.results import EXIT_REASONS, denials_line, round_trips_words
 from korvit.backtest.results import shown_value as _shown_value
 from korvit.backtest.stats import (
@@ -608,7 +609,7 @@ def _fees_html(result) -> str:
     if not fees:
         return ""
     rows = "".join(
-        f"<tr><th>{_esc(codes)}</th><td>{_esc(text)}</td></tr>"
+        f"<tr><th>{_esc(shortened(codes.split(', '), MAX_CODES))}</th><td>{_esc(text)}</td></tr>"
         for codes, _, text in (str(line).partition(": ") for line in fees)
     )
     return f"<h2>Fees</h2><table class='kv'>{rows}</table>"
@@ -682,15 +683,13 @@ def _run_html(result) -> str:
     row("Data", f"{len(curve):,d} {_esc(result.bar_kind)}, {span}{source}")
     codes = list(meta.pop("codes", None) or (result.bars.codes if result.bars is not None else []))
     if codes:
-        shown = ", ".join(_esc(c) for c in codes[:MAX_CODES])
-        more = f" and {len(codes) - MAX_CODES:,d} more" if len(codes) > MAX_CODES else ""
         traded = len(result.traded_codes)
-        row("Codes", f"{len(codes):,d} ({traded:,d} traded): {shown}{more}")
+        row("Codes", f"{len(codes):,d} ({traded:,d} traded): {_esc(shortened(codes, MAX_CODES))}")
     accounts = meta.pop("accounts", None)
     if isinstance(accounts, dict) and accounts:
         row(
             "Accounts",
-            ", ".join(f"{_esc(name)}: {_fmt_num(cash)}" for name, cash in accounts.items()),
+            _esc(shortened((f"{name}: {_fmt_num(cash)}" for name, cash in accounts.items()), 12)),
         )
     else:
         row("Initial cash", _fmt_num(result.initial_cash))
@@ -708,9 +707,7 @@ def _run_html(result) -> str:
             groups.setdefault(key, []).append(code)
         lines = []
         for (kind, lot, mult), members in groups.items():
-            names = ", ".join(_esc(m) for m in members[:12]) + (
-                f" and {len(members) - 12} more" if len(members) > 12 else ""
-            )
+            names = _esc(shortened(members, 12))
             lines.append(
                 f"{_esc(kind or 'stock')}, lots of {_esc(lot)}, multiplier {_esc(_shown_value(mult))}: "
                 f"{names}"
@@ -804,7 +801,7 @@ def render_report(result) -> str:
     """The report of ``result`` (a ``BacktestResult``) as an HTML string."""
     charts = render_charts(result)
     title = result.title
-    accounts = ", ".join(str(a) for a in result.accounts)
+    accounts = shortened(result.accounts, 12)
     kind = result.bar_kind
     sub = (
         f"{len(result.equity_curve):,d} {kind} · initial cash "

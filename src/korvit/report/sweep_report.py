@@ -1,7 +1,13 @@
 """The report of a parameter sweep: heat maps of one statistic over pairs of
-parameters, their robustness (each cell against its neighbours), the table of
-the best runs (and, after a walk-forward sweep, the test runs of each split),
-as ``heatmap.png`` and a self-contained ``report.html``.
+parameters, their robustness (each cell against its neighbours), the equity
+curves of the five best runs on one chart, the table of the best runs (and,
+after a walk-forward sweep, the test runs of each split and the stitched
+out-of-sample curve beside its benchmark, the test windows marked), as
+``heatmap.png`` and a self-contained ``report.html``.  The charts are drawn in
+the browser by BokehJS, embedded in the page with its own script
+(``sweep_charts.js``), from data the page carries as JSON, as the backtest's
+report draws its own: the page opens offline.  Its tables wrap their cells,
+and scroll sideways where they are wider still.
 
 The heat maps show the runs over the whole period (or, after a walk-forward
 sweep, the training runs averaged over the splits).  With more than two
@@ -17,9 +23,9 @@ every view.
 
 from __future__ import annotations
 
-import base64
 import html
 import io
+from functools import lru_cache
 from pathlib import Path
 
 import numpy as np
@@ -30,9 +36,11 @@ from matplotlib.figure import Figure
 from matplotlib.patches import Rectangle
 
 from korvit.backtest.files import atomic_write
+from korvit.backtest.listing import shortened
 from korvit.backtest.stats import STAT_NAMES, format_stat
+from korvit.backtest.sweep.curves import CURVES_FILE, RunCurves, thinned
 from korvit.backtest.sweep.objective import SCORE_COLUMN, lower_is_better, ranked
-from korvit.report.report import _CSS, _grid
+from korvit.report.report import _CSS, MAX_CODES, _encode, _grid, _script_json, bokeh_script
 
 __all__ = [
     "parameter_columns",
@@ -47,12 +55,17 @@ __all__ = [
     "surface",
     "neighbour_average",
     "runs_with_neighbours",
-    "walk_forward_chart",
+    "walk_forward_data",
     "walk_forward_section",
+    "best_runs_data",
+    "sweep_charts",
 ]
 
 _SHOWN = ("Total return", "Sharpe ratio", "Max drawdown", "Trades", "Win rate", "Orders denied")
 _ANNOTATE_UP_TO = 12  # cells per side written into the heat map
+BEST_CURVES = 5  # runs in the chart of the best runs' equity
+CHART_POINTS = 2000  # points of a curve drawn
+_WINDOW_SHADES = ("#0072b2", "#56b4e9")  # the walk-forward's test windows, in turn
 
 
 def parameter_columns(frame):
@@ -459,8 +472,8 @@ def _shown_value(metric, value):
 
 
 def _cell(name, value):
-    if name == "error":
-        return html.escape(str(value))
+    if name == "error":  # none: NaN in a table read back
+        return "" if isinstance(value, float) and np.isnan(value) else html.escape(str(value))
     if value is None or value is pd.NA or (isinstance(value, float) and np.isnan(value)):
         return "–"
     if name in STAT_NAMES:
@@ -473,12 +486,23 @@ def _cell(name, value):
 
 
 def _table(rows, columns, note=""):
-    head = "<tr>" + "".join(f"<th class='l'>{html.escape(c)}</th>" for c in columns) + "</tr>"
+    head = "<tr>" + "".join(f"<th class='l'>{_head(c)}</th>" for c in columns) + "</tr>"
     body = [
         "<tr>" + "".join(f"<td class='l'>{_cell(c, r[c])}</td>" for c in columns) + "</tr>"
         for _, r in rows.iterrows()
     ]
-    return _grid(head, body, note)
+    return _wide(_grid(head, body, note, "grid wrap"))
+
+
+def _head(name):
+    """A column's head: may wrap after an underscore too (long parameter names)."""
+    return html.escape(str(name)).replace("_", "_<wbr>")
+
+
+def _wide(table):
+    """A table whose cells wrap (``grid wrap``), in a box that scrolls sideways
+    where it is wider still: no column is cut off at any width."""
+    return f"<div class='wide'>{table}</div>"
 
 
 # ------------------------------------------------------------------ the report's views
@@ -500,6 +524,9 @@ _SWEEP_CSS = """
 .legend-bar { height: 12px; border: 1px solid var(--line); }
 .legend-ticks { display: flex; justify-content: space-between; font-size: 12px; }
 .best-note { font-weight: 600; margin: 6px 0; }
+.wide { overflow-x: auto; max-width: 100%; }
+.grid.wrap th, .grid.wrap td { white-space: normal; }
+.nb { white-space: nowrap; }
 """
 
 _VIEW_JS = """
@@ -511,8 +538,6 @@ _VIEW_JS = """
     });
   }
   if (pick) { pick.addEventListener("change", show); show(); }
-  window.korvitReady = true;
-  document.body.setAttribute("data-ready", "1");
 })();
 """
 
@@ -662,7 +687,7 @@ def neighbours_table_html(frame, metric, *, minimize=False, min_trades=None, top
         + params
         + [metric, "neighbours' mean", "difference", "neighbours"]
     )
-    head = "<tr>" + "".join(f"<th class='l'>{_esc(c)}</th>" for c in columns) + "</tr>"
+    head = "<tr>" + "".join(f"<th class='l'>{_head(c)}</th>" for c in columns) + "</tr>"
     body = []
     for _, row in rows.iterrows():
         own = float(_numeric(pd.Series([row[metric]])).iloc[0])
@@ -675,11 +700,14 @@ def neighbours_table_html(frame, metric, *, minimize=False, min_trades=None, top
         cells.append("–" if np.isnan(around) else _esc(_shown_value(metric, own - around)))
         cells.append(f"{int(row['neighbour count']):,d}")
         body.append("<tr>" + "".join(f"<td class='l'>{c}</td>" for c in cells) + "</tr>")
-    return "<h2>Robustness of the best runs</h2>" + _grid(
-        head,
-        body,
-        "each run beside the mean of its neighbours: the runs of its split one grid "
-        "step or none from it in every parameter",
+    return "<h2>Robustness of the best runs</h2>" + _wide(
+        _grid(
+            head,
+            body,
+            "each run beside the mean of its neighbours: the runs of its split one grid "
+            "step or none from it in every parameter",
+            "grid wrap",
+        )
     )
 
 
@@ -705,8 +733,7 @@ def run_facts_html(frame):
         codes = list(data.get("codes") or [])
         count = int(data.get("code_count") or len(codes))
         if codes:
-            more = f" and {count - len(codes):,d} more" if count > len(codes) else ""
-            row("Codes", f"{count:,d}: {', '.join(codes)}{more}")
+            row("Codes", f"{count:,d}: {shortened(codes, MAX_CODES, count)}")
     first, last = data.get("first"), data.get("last")
     if first is None and {"Start", "End"} <= set(frame.columns):
         ok = frame[frame["status"] == "ok"]
@@ -768,14 +795,23 @@ def render_sweep_report(
     y=None,
     *,
     top=20,
-    title="Parameter sweep",
+    title=None,
     png=None,
     minimize=None,
     min_trades=None,
 ) -> str:
     """The report as one self-contained HTML document (its heat maps are HTML
-    tables; ``png`` is no longer shown in it and is kept for callers)."""
+    tables; ``png`` is no longer shown in it and is kept for callers).  Its
+    charts, the best runs' equity curves and a walk-forward's out-of-sample
+    curve, are drawn in the browser by BokehJS, embedded in the page as the
+    backtest's report embeds it, from data the page carries
+    (``sweep_charts``): the file opens offline.  ``title``: by default
+    "Walk-forward" after a walk-forward, else "Parameter sweep"."""
     metric, minimize, min_trades = _ranking(frame, metric, minimize, min_trades)
+    walked = frame.attrs.get("walk_forward")
+    if title is None:
+        title = "Walk-forward" if walked is not None or _walked(frame) else "Parameter sweep"
+    charts = sweep_charts(frame, metric, minimize=minimize, min_trades=min_trades)
     params = parameter_columns(frame)
     x = x or (params[0] if params else None)
     if y is None and len(params) > 1:
@@ -806,6 +842,7 @@ def render_sweep_report(
             neighbours_table_html(frame, metric, minimize=minimize, min_trades=min_trades)
         )
     best = best_runs(frame, metric, top, minimize=minimize, min_trades=min_trades)
+    sections.append(_best_curves_html(charts, len(tests) > 0, len(best) > 0))
     if len(tests):  # training runs of different splits: each with its split
         sections.append(
             f"<h2>Best training runs by {html.escape(metric)}</h2>"
@@ -826,7 +863,7 @@ def render_sweep_report(
                 "each split's best training parameters, run on its test window",
             )
         )
-    sections.append(walk_forward_section(frame.attrs.get("walk_forward")))
+    sections.append(walk_forward_section(walked, "chart-walk-forward" in charts))
     if len(failed):
         sections.append(
             "<h2>Failed runs</h2>"
@@ -839,15 +876,49 @@ def render_sweep_report(
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>{html.escape(title)}</title>
 <style>{_CSS}{_SWEEP_CSS}</style>
+<script>{bokeh_script() if charts else ""}</script>
 </head>
 <body>
 <main>
 {"".join(sections)}
 </main>
-<script>{_VIEW_JS}</script>
+<script type="application/json" id="korvit-sweep-charts">{_script_json(_encode(charts))}</script>
+<script>{_VIEW_JS}{_charts_script()}</script>
 </body>
 </html>
 """
+
+
+def _walked(frame):
+    """Whether the table is a walk-forward's (it has test runs)."""
+    return "phase" in frame.columns and bool((frame["phase"] == "test").any())
+
+
+def _best_curves_html(charts, walked, ranked_any):
+    """The place of the best runs' equity chart, or why there is none (when
+    there are runs ranked)."""
+    data = charts.get("chart-best-runs")
+    what = "training runs" if walked else "runs"
+    if data is None:
+        return (
+            f"<h2>Equity of the best {what}</h2><p class='note'>No equity curve is kept of these "
+            "runs (a sweep saved before the runs' curves were kept).</p>"
+            if ranked_any
+            else ""
+        )
+    count = len(data["runs"])
+    note = (
+        "each on the training window of its split; " if walked else ""
+    ) + "click a name to hide its line, drag to pan, zoom with the toolbar"
+    return (
+        f"<h2>Equity of the {count:,d} best {what}</h2><p class='note'>{_esc(note)}</p>"
+        "<div class='chart' id='chart-best-runs'></div>"
+    )
+
+
+@lru_cache(maxsize=1)
+def _charts_script():
+    return (Path(__file__).with_name("sweep_charts.js")).read_text(encoding="utf-8")
 
 
 def save_sweep_report(
@@ -858,12 +929,14 @@ def save_sweep_report(
     y=None,
     *,
     top=20,
-    title="Parameter sweep",
+    title=None,
     minimize=None,
     min_trades=None,
 ) -> Path:
     """Write ``heatmap.png`` and ``report.html`` to ``directory``, each
-    atomically; returns the report's path."""
+    atomically; returns the report's path.  A table read back from
+    ``sweep.csv`` finds its walk-forward results and its runs' curves in
+    ``directory``."""
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
     params = parameter_columns(frame)
@@ -881,6 +954,9 @@ def save_sweep_report(
 
         frame = frame.copy(deep=False)
         frame.attrs["walk_forward"] = WalkForwardResult.read(directory)
+    if "curves" not in frame.attrs and (directory / CURVES_FILE).is_file():
+        frame = frame.copy(deep=False)
+        frame.attrs["curves"] = RunCurves(directory)
     png = heat_map(frame, metric, x, y, minimize=minimize, min_trades=min_trades) if x else b""
     report = render_sweep_report(
         frame, metric, x, y, top=top, title=title, png=png, minimize=minimize, min_trades=min_trades
@@ -906,55 +982,153 @@ _WF_FIGURES = (
 )
 
 
-def walk_forward_chart(walked, dpi=110) -> bytes:
-    """The PNG of the stitched out-of-sample equity curve of ``walked`` (a
-    ``WalkForwardResult``), the test windows shaded in turn and numbered."""
-    from matplotlib.ticker import FuncFormatter
+def _ms(times):
+    """Times as float milliseconds since 1970 (as Bokeh's datetime axis reads them)."""
+    return (
+        pd.DatetimeIndex(times).to_numpy().astype("datetime64[ms]").astype(np.int64).astype(float)
+    )
 
-    fig = Figure(figsize=(9, 3.4), dpi=dpi, layout="constrained")
-    FigureCanvasAgg(fig)
-    ax = fig.add_subplot()
+
+def _money(value):
+    value = float(value)
+    return value if np.isfinite(value) and abs(value) < 1e300 else None
+
+
+def walk_forward_data(walked) -> dict | None:
+    """The walk-forward chart's data (``walked`` a ``WalkForwardResult``): the
+    stitched out-of-sample equity (at most ``CHART_POINTS`` points, each
+    stretch's lowest and highest kept), its benchmark at the same bars where
+    there is one and each point's split; the test windows (their ends in
+    milliseconds, split, dates, parameters and out-of-sample return); the
+    initial cash.  None without a finished test run."""
     curve = walked.equity
     if not len(curve):
-        ax.text(0.5, 0.5, "no finished test run", ha="center", va="center", transform=ax.transAxes)
-        ax.set_axis_off()
-    else:
-        splits = walked.splits
-        for k, row in enumerate(splits.itertuples()):
-            end = row.test_end + pd.Timedelta(days=1)
-            ax.axvspan(row.test_start, end, color="#0072b2", alpha=0.07 if k % 2 else 0.14, lw=0)
-            ax.text(
-                row.test_start + (end - row.test_start) / 2,
-                1.0,
-                str(row.split),
-                ha="center",
-                va="bottom",
-                fontsize=7,
-                color="#555",
-                transform=ax.get_xaxis_transform(),
-            )
-        ax.axhline(float(walked.stats["Initial equity"]), color="#999", lw=0.8, ls="--")
-        ax.plot(curve.index, curve.to_numpy(dtype=float), color="#d55e00", lw=1.4)
-        ax.set_ylabel("equity")
-        ax.yaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:,.0f}"))
-        ax.margins(x=0.01)
-        ax.grid(alpha=0.3, lw=0.5)
-    buf = io.BytesIO()
-    fig.savefig(buf, format="png")
-    return buf.getvalue()
+        return None
+    times, values = thinned(curve, CHART_POINTS)
+    at = pd.DatetimeIndex(times.astype("datetime64[ms]"))
+    splits = walked.splits
+    starts = pd.DatetimeIndex(splits["test_start"])
+    columns = {
+        "x": times.astype(float),
+        "equity": values,
+        "split": splits["split"]
+        .to_numpy()[np.clip(starts.searchsorted(at, side="right") - 1, 0, len(splits) - 1)]
+        .astype(np.int32),
+    }
+    if len(walked.benchmark):
+        columns["benchmark"] = walked.benchmark.reindex(at).to_numpy(dtype=float)
+    params = list(
+        splits.columns[splits.columns.get_loc("test_warmup") + 1 : splits.columns.get_loc("status")]
+    )
+    left = _ms(starts)
+    right = _ms(pd.DatetimeIndex(splits["test_end"]) + pd.Timedelta(days=1))
+    rows = splits.to_dict("records")
+    windows = {
+        "left": left,
+        "right": right,
+        "middle": (left + right) / 2,
+        "label": [str(row["split"]) for row in rows],
+        "colour": [_WINDOW_SHADES[k % 2] for k in range(len(rows))],
+        "dates": [f"{row['test_start']:%Y-%m-%d} – {row['test_end']:%Y-%m-%d}" for row in rows],
+        "params": [
+            ", ".join(f"{p} = {'–' if pd.isna(row[p]) else row[p]}" for p in params) or "–"
+            for row in rows
+        ],
+        "oos": [
+            f"{format_stat('Annualised return', row['out_of_sample_return'])} a year"
+            f" ({row['status']})"
+            for row in rows
+        ],
+    }
+    return {
+        "columns": columns,
+        "windows": windows,
+        "initial_cash": _money(walked.stats.get("Initial equity", np.nan)),
+    }
 
 
-def walk_forward_section(walked, png=None) -> str:
-    """The report's walk-forward section (HTML): the stitched out-of-sample
-    curve and its figures, and each split's windows and in-sample against
-    out-of-sample figures; "" without ``walked``."""
+def _run_curves(frame):
+    """The thinned curves a table carries (``attrs["curves"]``, a
+    ``RunCurves``), or its ``equity`` column's (``keep="equity"``); None."""
+    curves = frame.attrs.get("curves")
+    if curves is not None:
+        return curves.get
+    if "equity" in frame.columns:
+        by_id = dict(zip(frame["run_id"], frame["equity"]))
+        return lambda ids: {
+            key: by_id[key]
+            for key in ids
+            if isinstance(by_id.get(key), pd.Series) and len(by_id[key])
+        }
+    return None
+
+
+def best_runs_data(frame, metric=None, top=BEST_CURVES, *, minimize=None, min_trades=None):
+    """The chart of the best runs' equity curves: a line for each of the
+    ``top`` best in-sample runs (as ``best_runs`` ranks them) whose curve is
+    kept (``attrs["curves"]``), at most ``CHART_POINTS`` points each,
+    labelled with its rank, the parameters that differ among these runs (and
+    the split) and ``metric``.  None when none has a curve."""
+    metric, minimize, min_trades = _ranking(frame, metric, minimize, min_trades)
+    best = best_runs(frame, metric, top, minimize=minimize, min_trades=min_trades)
+    read = _run_curves(frame)
+    if read is None or best.empty:
+        return None
+    curves = read(list(best["run_id"]))
+    params = parameter_columns(frame)
+    differ = [p for p in params if best[p].astype(str).nunique() > 1] or params
+    runs, cash = [], None
+    for rank, (_, row) in enumerate(best.iterrows(), 1):
+        curve = curves.get(row["run_id"])
+        if curve is None or not len(curve):
+            continue
+        times, values = thinned(curve, CHART_POINTS)
+        split = "" if pd.isna(row["split"]) else f" (split {row['split']})"
+        value = _shown_value(metric, _numeric(pd.Series([row[metric]])).iloc[0])
+        runs.append(
+            {
+                "rank": rank,
+                "label": f"{rank}. {_parameters_text(row, differ)}{split}: {metric} {value}",
+                "x": times.astype(float),
+                "equity": values,
+            }
+        )
+        if cash is None and "Initial equity" in row.index:
+            cash = _money(row["Initial equity"])
+    if not runs:
+        return None
+    return {"runs": runs, "initial_cash": cash}
+
+
+def sweep_charts(frame, metric=None, *, minimize=None, min_trades=None) -> dict:
+    """The data of the report's charts by the id of their place:
+    ``chart-best-runs`` (``best_runs_data``) and ``chart-walk-forward``
+    (``walk_forward_data``); a chart without data is left out."""
+    walked = frame.attrs.get("walk_forward")
+    made = {
+        "chart-best-runs": best_runs_data(frame, metric, minimize=minimize, min_trades=min_trades),
+        "chart-walk-forward": None if walked is None else walk_forward_data(walked),
+    }
+    return {place: data for place, data in made.items() if data is not None}
+
+
+def walk_forward_section(walked, charted=True) -> str:
+    """The report's walk-forward section (HTML): the place of the stitched
+    out-of-sample curve's chart (``charted``: the page draws it, see
+    ``walk_forward_data``) and its figures, and each split's windows and
+    in-sample against out-of-sample figures; "" without ``walked``."""
     if walked is None:
         return ""
-    png = walk_forward_chart(walked) if png is None else png
     stats, splits, metric = walked.stats, walked.splits, walked.metric
     figures = " · ".join(f"{name} {format_stat(name, stats[name])}" for name in _WF_FIGURES)
     efficiency = walked.efficiency
     figures += " · efficiency " + ("–" if pd.isna(efficiency) else f"{efficiency:.2f}")
+    bench = walked.benchmark
+    if len(bench) and len(walked.equity):
+        start = float(stats["Initial equity"])
+        figures += " · benchmark total return " + format_stat(
+            "Total return", float(bench.iloc[-1]) / start - 1 if start else np.nan
+        )
     params = list(
         splits.columns[splits.columns.get_loc("test_warmup") + 1 : splits.columns.get_loc("status")]
     )
@@ -963,12 +1137,15 @@ def walk_forward_section(walked, png=None) -> str:
         if value is None or pd.isna(value)
         else (html.escape(format_stat(name, value)) if name in STAT_NAMES else f"{value:.2f}")
     )
-    day = lambda stamp: f"{stamp:%Y-%m-%d}"
+    # a window wraps between its dates only
+    span = lambda a, b: (
+        f"<span class='nb'>{a:%Y-%m-%d} –</span> <span class='nb'>{b:%Y-%m-%d}</span>"
+    )
     label = html.escape(metric)
     head = (
         "<tr>"
         + "".join(
-            f"<th class='l'>{html.escape(c)}</th>"
+            f"<th class='l'>{_head(c)}</th>"
             for c in ["split", "training window", "test window", "warm-up bars", *params]
         )
         + f"<th>IS {label}</th><th>OOS {label}</th><th>IS ann. return</th>"
@@ -978,8 +1155,8 @@ def walk_forward_section(walked, png=None) -> str:
     for row in splits.to_dict("records"):
         cells = [
             str(row["split"]),
-            f"{day(row['train_start'])} – {day(row['train_end'])}",
-            f"{day(row['test_start'])} – {day(row['test_end'])}",
+            span(row["train_start"], row["train_end"]),
+            span(row["test_start"], row["test_end"]),
             f"{row['train_warmup']:,d} / {row['test_warmup']:,d}",
             *(
                 html.escape("–" if row[p] is None or pd.isna(row[p]) else str(row[p]))
@@ -1006,13 +1183,18 @@ def walk_forward_section(walked, png=None) -> str:
         "(trading only inside the window). Efficiency: OOS annualised return over IS annualised "
         "return (– where the IS one is not positive)."
     )
+    chart = (
+        "<div class='chart' id='chart-walk-forward'></div>"
+        if charted
+        else "<p class='note'>No test run finished: there is no curve.</p>"
+    )
     return (
         f"<h2>Walk-forward: out of sample</h2><p class='sub'>{html.escape(figures)}</p>"
         "<p class='note'>The test windows' equity curves joined in split order, each continuing from "
-        "the equity the one before ended at (shaded: the test windows, by split); the efficiency above "
-        "is the stitched curve's annualised return over the mean IS annualised return.</p>"
-        f"<div class='chart'><img alt='Stitched out-of-sample equity' style='width:auto;max-width:100%' "
-        f"src='data:image/png;base64,{base64.b64encode(png).decode('ascii')}'></div>"
-        f"<h3>In sample against out of sample, by split</h3><div style='overflow-x:auto'>"
-        f"{_grid(head, body, note)}</div>"
+        "the equity the one before ended at (shaded and numbered below the chart: the test windows, "
+        "by split), beside the test runs' benchmark joined alike; the efficiency above is the "
+        "stitched curve's annualised return over the mean IS annualised return. Drag to pan; zoom "
+        "with the toolbar.</p>"
+        f"{chart}<h3>In sample against out of sample, by split</h3>"
+        f"{_wide(_grid(head, body, note, 'grid wrap'))}"
     )

@@ -9,8 +9,9 @@ and their warm-ups), ``outofsample`` (a walk-forward's stitched test curve
 and its in-sample against out-of-sample table),
 ``worker`` (what a worker runs), ``local`` and ``ray_backend`` (the
 backends), ``folders`` (the workers' private folders), ``store`` (the output
-folder and resuming), ``execute`` (running a phase and its table) and ``api``
-(``sweep`` itself).
+folder and resuming), ``curves`` (every run's thinned equity curve, for the
+report's chart of the best runs), ``execute`` (running a phase and its
+table) and ``api`` (``sweep`` itself).
 
 ``sweep(strategy, data, grid=...)`` runs a strategy once per parameter set
 and returns a DataFrame with one row per run: the run's id, its walk-forward
@@ -37,8 +38,10 @@ or of the environment (``os.environ``) starts new workers; they stop when the
 process ends, or with ``stop_workers()``.
 
 With ``out=DIR`` every finished run is appended to ``DIR/runs.jsonl`` as it
-arrives, and ``resume=True`` skips the runs saved there with status "ok"
-(failed runs run again).  ``DIR/sweep.csv`` gets each run's line as it
+arrives (its thinned curve to ``DIR/curves.jsonl`` just before), and
+``resume=True`` skips the runs saved there with status "ok" (failed runs run
+again).  ``DIR/sweep.json`` records the sweep's kind, "sweep" or
+"walk-forward": a folder holding another kind's results is refused.  ``DIR/sweep.csv`` gets each run's line as it
 reaches ``runs.jsonl`` (so that the two hold the same runs wherever the sweep
 stops) and is replaced, atomically, by the whole table in the runs' order at
 the end, also when the sweep is interrupted (Ctrl-C).
@@ -51,8 +54,9 @@ window as history (``warmup``, by default the training window's length in
 bars) and trades only inside it.  The rows' ``phase`` is "train" or "test"
 and ``split`` numbers the split; a plain sweep has phase "full" and no
 split.  The table's ``attrs["walk_forward"]`` is a ``WalkForwardResult``:
-the test runs' equity curves stitched into one, its statistics, and each
-split's in-sample against out-of-sample figures (see ``outofsample``).
+the test runs' equity curves stitched into one (and their benchmarks'
+alike), its statistics, and each split's in-sample against out-of-sample
+figures (see ``outofsample``).
 """
 
 import inspect

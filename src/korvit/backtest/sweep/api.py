@@ -13,9 +13,11 @@ from typing import TYPE_CHECKING, Any, Literal, TypeAlias, TypedDict
 import numpy as np
 import pandas as pd
 
+from korvit.backtest.files import SWEEP, WALK_FORWARD
 from korvit.backtest.loader import parameter_problem
 from korvit.backtest.sweep import local
 from korvit.backtest.sweep.checks import RUN_OPTIONS, _jsonable_options, _strategy_source
+from korvit.backtest.sweep.curves import RunCurves
 from korvit.backtest.sweep.execute import (
     _curve,
     _execute,
@@ -159,14 +161,21 @@ def sweep(
       (default: ``ray.init()`` starts a local one, unless Ray is already
       initialised).
     - ``keep="equity"``: keep each run's equity curve in an ``equity`` column.
-    - ``out``: folder for ``runs.jsonl``, ``sweep.json``, ``sweep.csv`` (and
-      ``equity/``); ``resume``: skip the runs saved there.
+    - ``out``: folder for ``runs.jsonl``, ``curves.jsonl``, ``sweep.json``,
+      ``sweep.csv`` (and ``equity/``); ``resume``: skip the runs saved there.
+      A folder holding another kind's results (a walk-forward's for a plain
+      sweep and the reverse, or a backtest's) is refused before anything is
+      written.
     - ``timeout``: seconds a run may take before it is stopped and failed.
     - ``progress``: a progress bar (None: only on a terminal).
     - other keyword options (``cash``, ``accounts``, ``slippage``,
       ``stop_fill``, ``limit_fill``, ``calendar``, ...) go to every run's
       ``Backtest``.  A calendar not named is inferred once, from the whole
       data, and every run (each window of a walk-forward too) trades on it.
+
+    The table's ``attrs["curves"]`` (a ``RunCurves``) gives every finished
+    run's equity curve thinned for a chart (``get(run_ids)``), kept in
+    memory or in ``out``.
 
     A bad grid, split or option raises ``SweepError`` before anything runs.
     Ctrl-C stops the sweep: the finished runs are returned (and saved), the
@@ -277,6 +286,7 @@ def sweep(
     store = None
     if out is not None:
         manifest = {
+            "kind": SWEEP if checked_splits is None else WALK_FORWARD,
             "strategy": filename,
             "data": repr(bars),
             "params": fixed,
@@ -297,6 +307,8 @@ def sweep(
         )
 
     answers: dict[str, Any] = {}
+    # the runs' thinned curves: saved by the store, else held here
+    curves = RunCurves(None if store is None else store.folder)
     chosen: dict[int, Any] = {}
     interrupted, tests = False, None
     windows = (
@@ -335,6 +347,7 @@ def sweep(
                         progress,
                         job.key,
                         bar,
+                        curves,
                     ),
                 )
             finally:
@@ -355,6 +368,7 @@ def sweep(
                 timeout,
                 progress,
                 job.key,
+                curves=curves,
             )
         tasks = list(first_phase)
         if checked_splits is not None and not interrupted:
@@ -398,7 +412,17 @@ def sweep(
                     tests.append(task)
                 tasks.append(task)
             interrupted = _execute(
-                job, tests, answers, store, backend, workers, address, timeout, progress, job.key
+                job,
+                tests,
+                answers,
+                store,
+                backend,
+                workers,
+                address,
+                timeout,
+                progress,
+                job.key,
+                curves=curves,
             )
     except BaseException:
         if store is not None:
@@ -418,6 +442,7 @@ def sweep(
         frame: pd.DataFrame = _frame(tasks, answers, names, keep, store, score)
         frame.attrs["interrupted"] = interrupted
         frame.attrs.update(rank.attrs())
+        frame.attrs["curves"] = curves
         frame.attrs["run"] = _run_facts(
             filename,
             bars,
@@ -430,20 +455,29 @@ def sweep(
         )
         walked = None
         if checked_splits is not None and tests is not None and not interrupted:
-            curves = {
-                task["split"]: _curve(answers[task["run_id"]], task["run_id"], store)
+            finished = [
+                task
                 for task in tests
                 if task["run_id"] in answers and answers[task["run_id"]]["status"] == "ok"
-            }
+            ]
             walked = out_of_sample(
                 frame,
                 checked_splits,
                 warmups,
                 chosen,
-                curves,
+                {
+                    task["split"]: _curve(answers[task["run_id"]], task["run_id"], store)
+                    for task in finished
+                },
                 metric,
                 bars.frequency,
                 checked.calendar,
+                {
+                    task["split"]: _curve(
+                        answers[task["run_id"]], task["run_id"], store, "benchmark"
+                    )
+                    for task in finished
+                },
             )
             frame.attrs["walk_forward"] = walked
         if store is not None:

@@ -40,11 +40,23 @@ def _task(params, split, phase, start, end, warmup=0, curve=False):
 
 
 def _execute(
-    job, tasks, answers, store, backend, workers, address, timeout, progress, key, bar=None
+    job,
+    tasks,
+    answers,
+    store,
+    backend,
+    workers,
+    address,
+    timeout,
+    progress,
+    key,
+    bar=None,
+    curves=None,
 ):
     """Runs the tasks not answered yet; returns True when Ctrl-C stopped it.
     ``bar``: a progress bar that goes on over several calls (left open), else
-    one of this call's own."""
+    one of this call's own; ``curves``: the ``RunCurves`` that holds the runs'
+    thinned curves without a ``store`` (which saves them)."""
     if not tasks:
         return False
     saved = store.saved if store is not None else {}
@@ -80,7 +92,7 @@ def _execute(
             **({"warmup": task["warmup"]} if task.get("warmup") else {}),
             **answer["row"],
         }
-        equity = None
+        equity = benchmark = None
         if answer.get("equity") is not None:
             times, values = answer["equity"]
             equity = pd.Series(
@@ -88,10 +100,18 @@ def _execute(
                 index=pd.DatetimeIndex(times.astype("datetime64[ns]"), name="time"),
                 name="equity",
             )
+            if answer.get("benchmark") is not None:  # a walk-forward's test run
+                benchmark = pd.Series(answer["benchmark"], index=equity.index, name="benchmark")
+        curve = answer.get("curve")
         with _interrupt_held():  # saved and in the table together: sweep.csv matches runs.jsonl
             if store is not None:
-                store.add(row, equity)
-            answers[task["run_id"]] = dict(row, equity=equity) if equity is not None else row
+                store.add(row, equity, benchmark, curve)
+            elif curve is not None and curves is not None:
+                curves.hold(task["run_id"], curve)
+            kept = {"equity": equity, "benchmark": benchmark}
+            answers[task["run_id"]] = dict(
+                row, **{name: curve for name, curve in kept.items() if curve is not None}
+            )
         counts["failed"] += row["status"] != "ok"
         if bar is not None:
             bar.set_postfix_str(f"failed {counts['failed']}", refresh=False)
@@ -187,14 +207,18 @@ def _frame(tasks, answers, names, keep, store, score=None):
     return _typed(frame)
 
 
-def _curve(row, run_id, store):
-    """A finished run's equity curve: as it came, or as saved; None without one."""
-    equity = row.get("equity")
+def _curve(row, run_id, store, column="equity"):
+    """A finished run's equity curve (``column="benchmark"``: its benchmark's,
+    kept for a walk-forward's test runs): as it came, or as saved; None
+    without one."""
+    equity = row.get(column)
     if equity is None and store is not None and row["status"] == "ok":
         path = store.equity_path(run_id)
         if path.is_file():
-            equity = pd.read_csv(path, index_col=0, parse_dates=True).iloc[:, 0]
-            equity.index = pd.DatetimeIndex(equity.index.astype("datetime64[ns]"), name="time")
+            saved = pd.read_csv(path, index_col=0, parse_dates=True)
+            if column == "equity" or column in saved.columns:
+                equity = saved[column] if column in saved.columns else saved.iloc[:, 0]
+                equity.index = pd.DatetimeIndex(equity.index.astype("datetime64[ns]"), name="time")
     return equity
 
 

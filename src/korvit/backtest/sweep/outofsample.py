@@ -15,6 +15,13 @@ annualised return over the calendar days from its first to its last bar,
 gaps included); its "Trades" are the test runs' (whole windows, also where
 they overlap).
 
+The benchmark is stitched in the same way: each test run's benchmark curve
+(as its backtest has it, ``korvit.backtest.benchmark``: from the initial
+cash at the window's first bar) joined at the same bars, continuing from the
+level the one before ended at, so that the two curves compare window by
+window.  There is none when the runs have none, or when a finished test run
+kept none (one resumed from a sweep saved before benchmarks were kept).
+
 Walk-forward efficiency is the out-of-sample annualised return over the
 in-sample one: per split, the test run's over the chosen training run's; for
 the whole walk-forward, the stitched curve's over the mean of the chosen
@@ -142,6 +149,8 @@ class WalkForwardResult:
       (``out_of_sample``), both runs' annualised returns and their ratio
       ``efficiency``, and the test run's trades;
     - ``equity``: the stitched out-of-sample equity curve (a Series);
+    - ``benchmark``: the test runs' benchmark curves stitched in the same
+      way, at the same bars (empty without a benchmark);
     - ``stats``: its statistics (a Series, as a run's, ``CURVE_STATS``);
     - ``efficiency``: the whole walk-forward's efficiency;
     - ``metric``: the ranking statistic (or "objective").
@@ -150,6 +159,7 @@ class WalkForwardResult:
 
     splits: pd.DataFrame
     equity: pd.Series[float]
+    benchmark: pd.Series[float]
     stats: pd.Series[Any]
     efficiency: float
     metric: str
@@ -161,9 +171,15 @@ class WalkForwardResult:
         stats: pd.Series[Any],
         efficiency_: float,
         metric: str,
+        benchmark: pd.Series[float] | None = None,
     ) -> None:
         self.splits, self.equity, self.stats = splits, equity, stats
         self.efficiency, self.metric = efficiency_, metric
+        self.benchmark = (
+            pd.Series([], dtype=float, index=pd.DatetimeIndex([], name="time"), name="benchmark")
+            if benchmark is None
+            else benchmark
+        )
 
     def __deepcopy__(
         self, memo: dict[int, Any]
@@ -178,8 +194,9 @@ class WalkForwardResult:
 
     def save(self, folder: str | os.PathLike[str]) -> None:
         """Write ``walkforward.csv`` (the splits), ``walkforward_equity.csv``
-        (the stitched curve) and ``walkforward.json`` (its statistics, the
-        efficiency and the metric) to ``folder``, each atomically."""
+        (the stitched curve, and the benchmark's in a second column when there
+        is one) and ``walkforward.json`` (its statistics, the efficiency and
+        the metric) to ``folder``, each atomically."""
         from korvit.backtest.stats import stats_to_json
 
         path = Path(folder)
@@ -188,7 +205,12 @@ class WalkForwardResult:
         for column in ("train_start", "train_end", "test_start", "test_end"):
             splits[column] = splits[column].astype(str)
         atomic_write(path / SPLITS_FILE, lambda fh: splits.to_csv(fh, index=False))
-        atomic_write(path / EQUITY_FILE, lambda fh: self.equity.to_csv(fh, header=True))
+        curves = (
+            pd.concat([self.equity, self.benchmark.reindex(self.equity.index)], axis=1)
+            if len(self.benchmark)
+            else self.equity
+        )
+        atomic_write(path / EQUITY_FILE, lambda fh: curves.to_csv(fh, header=True))
         summary = {
             "metric": self.metric,
             "efficiency": _json_number(self.efficiency),
@@ -208,8 +230,10 @@ class WalkForwardResult:
         splits = pd.read_csv(paths[0], keep_default_na=True)
         for column in ("train_start", "train_end", "test_start", "test_end"):
             splits[column] = pd.to_datetime(splits[column]).astype("datetime64[ns]")
-        equity = pd.read_csv(paths[1], index_col=0, parse_dates=True).iloc[:, 0].astype(float)
-        equity.index = pd.DatetimeIndex(equity.index.astype("datetime64[ns]"), name="time")
+        curves = pd.read_csv(paths[1], index_col=0, parse_dates=True).astype(float)
+        curves.index = pd.DatetimeIndex(curves.index.astype("datetime64[ns]"), name="time")
+        equity = curves.iloc[:, 0]
+        benchmark = curves["benchmark"] if "benchmark" in curves.columns else None
         summary = json.loads(paths[2].read_text())
         stats = typed_stats(summary["stats"])[list(CURVE_STATS)].rename("stats")
         value = summary.get("efficiency")
@@ -219,6 +243,7 @@ class WalkForwardResult:
             stats,
             math.nan if value is None else float(value),
             summary.get("metric"),
+            None if benchmark is None else benchmark.rename("benchmark"),
         )
 
 
@@ -236,11 +261,14 @@ def out_of_sample(
     metric: str,
     frequency: str,
     calendar: Calendar | None = None,
+    benchmarks: Mapping[int, pd.Series[float] | None] | None = None,
 ) -> WalkForwardResult:
     """The ``WalkForwardResult`` of a walk-forward sweep's table ``frame``:
     ``splits`` the checked splits, ``warmups`` each split's (training,
     test) warm-up bars, ``chosen`` each split's chosen training run id,
-    ``curves`` each split's test run's equity curve (finished ones)."""
+    ``curves`` each split's test run's equity curve (finished ones) and
+    ``benchmarks`` its benchmark's curve, at the same bars: stitched as the
+    equity curves are, when every finished test run has one."""
     columns = list(frame.columns)
     params = columns[columns.index("phase") + 1 : columns.index("status")]
     by_id = frame.set_index("run_id", drop=False)
@@ -248,6 +276,7 @@ def out_of_sample(
     rows: list[dict[str, Any]] = []
     ins: list[float] = []
     kept: list[pd.Series[float] | None] = []
+    marks: list[pd.Series[float] | None] = []  # the test runs' benchmarks
     cash: float | None = None
     trades = 0
     for k, (a, b, c, d) in enumerate(splits, 1):
@@ -273,17 +302,23 @@ def out_of_sample(
         row["trades"] = int(test["Trades"]) if finished else None
         if finished:
             kept.append(curves[k])
+            marks.append((benchmarks or {}).get(k))
             ins.append(row["in_sample_return"])
             trades += int(test["Trades"])
             cash = float(test["Initial equity"]) if cash is None else cash
         rows.append(row)
     table = pd.DataFrame(rows)
     table["trades"] = table["trades"].astype("Int64")
+    benchmark = stitch([], 1.0).rename("benchmark")
     if cash is None:  # no test run finished: no curve, and no figure of one
         equity = stitch([], 1.0)
         stats = curve_stats(equity, math.nan, frequency, 0, calendar)
     else:
         equity = stitch(kept, cash)
         stats = curve_stats(equity, cash, frequency, trades, calendar)
+        if all(mark is not None and len(mark) for mark in marks):
+            benchmark = stitch(marks, cash).rename("benchmark")
     mean_in = float(np.mean(ins)) if ins else math.nan
-    return WalkForwardResult(table, equity, stats, efficiency(stats[_RETURN], mean_in), metric)
+    return WalkForwardResult(
+        table, equity, stats, efficiency(stats[_RETURN], mean_in), metric, benchmark
+    )

@@ -13,6 +13,7 @@ from pathlib import Path
 import numpy as np
 
 from korvit.backtest.loader import StrategyExit, StrategyWarning
+from korvit.backtest.sweep.curves import thinned
 from korvit.backtest.sweep.space import _canonical
 
 
@@ -107,6 +108,7 @@ class _Worker:
         job = self.job
         started = time.perf_counter()
         row, equity, told = {"status": "ok", "error": ""}, None, []
+        thin = benchmark = None
         try:
             with warnings.catch_warnings(
                 record=True
@@ -138,13 +140,24 @@ class _Worker:
                 warnings.simplefilter("ignore", CalendarWarning)  # likewise
                 result = test.run()
             row["stats"] = stats_to_json(result.stats)
+            curve = result.equity_curve
+            thin = thinned(curve)  # for the report's chart of the best runs
             if job.keep == "equity" or task.get("curve"):
-                curve = result.equity_curve
                 equity = (curve.index.asi8.copy(), curve.to_numpy(dtype=float).copy())
+            bench = result.benchmark_curve if task.get("curve") else ()  # a walk-forward's test
+            if len(bench) == len(curve) > 0:  # at the bars of the equity curve
+                benchmark = bench.to_numpy(dtype=float).copy()
         except Exception as exc:
             row.update(status="failed", error=_describe(exc, job.filename))
         row["seconds"] = time.perf_counter() - started
-        return {"run_id": task["run_id"], "row": row, "equity": equity, "warnings": told}
+        return {
+            "run_id": task["run_id"],
+            "row": row,
+            "equity": equity,
+            "benchmark": benchmark,
+            "curve": thin,
+            "warnings": told,
+        }
 
 
 def _describe(exc, filename):
