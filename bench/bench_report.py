@@ -2,10 +2,12 @@
 
     python bench/bench_report.py [--runs 3] [--data DIR] [--shots DIR]
 
-Two runs: the sample run (``examples/strategies/ma_cross.py`` on the sample daily bars,
-as ``korvit backtest examples/strategies/ma_cross.py`` runs it) and W1 of
+Three runs: the sample run (``examples/strategies/ma_cross.py`` on the sample daily bars,
+as ``korvit backtest examples/strategies/ma_cross.py`` runs it), W1 of
 ``bench_workloads.py`` on 100 stocks x 2,500 daily bars (the data of ``bench_memory.py``,
-generated once into ``--data``, default ``bench/data-report``, by ``make_workloads.py``).
+generated once into ``--data``, default ``bench/data-report``, by ``make_workloads.py``), and
+the sample strategy with its two moving averages on a market of 2,000 stocks x 250 days
+(random walks, seeded, written once into ``--data`` as ``market-2000.csv``).
 Per run:
 
 - write: seconds of ``BacktestResult.to_html``, the result's figures (statistics, round
@@ -16,7 +18,8 @@ Per run:
   chromium over DevTools (``tests/chromium_page.py``), median of ``--runs`` browsers, with
   the JavaScript errors met (none expected).
 
-``--shots DIR`` keeps a screenshot of each page (report-sample.png, report-100-stocks.png).
+``--shots DIR`` keeps a screenshot of each page (report-sample.png, report-100-stocks.png,
+report-2000-stocks.png).
 """
 
 import argparse
@@ -71,6 +74,48 @@ def w1_result(data):
     )
 
 
+def market_bars(data, codes=2000, days=250, seed=2000):
+    """A long CSV of ``codes`` stocks' random walks over ``days`` weekdays (made once)."""
+    import numpy as np
+    import pandas as pd
+
+    path = data / f"market-{codes}.csv"
+    if path.exists():
+        return path
+    rng = np.random.default_rng(seed)
+    times = pd.bdate_range("2023-01-02", periods=days)
+    frames = []
+    for k in range(codes):
+        close = np.round(20 * np.exp(np.cumsum(rng.normal(0.0003, 0.02, days))), 2)
+        open_ = np.round(close * np.exp(rng.normal(0, 0.005, days)), 2)
+        wick = np.round(np.abs(rng.normal(0, 0.1, (2, days))), 2)
+        frames.append(
+            pd.DataFrame(
+                {
+                    "time": times,
+                    "code": f"SSE.{600000 + k}" if k < codes // 2 else f"SZSE.{k:06d}",
+                    "open": open_,
+                    "high": np.maximum(open_, close) + wick[0],
+                    "low": np.maximum(np.minimum(open_, close) - wick[1], 0.01),
+                    "close": close,
+                    "volume": rng.integers(1_000, 100_000, days) * 100,
+                }
+            )
+        )
+    data.mkdir(parents=True, exist_ok=True)
+    pd.concat(frames).to_csv(path.with_suffix(".tmp"), index=False)
+    path.with_suffix(".tmp").replace(path)
+    return path
+
+
+def market_result(data):
+    from korvit.backtest import run
+
+    return run(
+        HERE.parent / "examples" / "strategies" / "ma_cross.py", market_bars(data), progress=False
+    )
+
+
 # The run's records: built once from the engine's, never again (the figures are derived from them).
 RECORDS = ("equity", "orders", "trades", "stops")
 
@@ -121,6 +166,9 @@ def main(argv=None):
         out = Path(tmp)
         rows.append(measure("sample", sample_result, args.runs, out, args.shots))
         rows.append(measure("100-stocks", lambda: w1_result(args.data), args.runs, out, args.shots))
+        rows.append(
+            measure("2000-stocks", lambda: market_result(args.data), args.runs, out, args.shots)
+        )
     print(
         f"{'run':<12} {'bars':>13} {'fills':>7} {'write s':>8} {'(first)':>8} {'MB':>6} {'page ms':>8}  errors"
     )
