@@ -64,9 +64,10 @@ class Origin:
 class Table:
     """A long table with the origin of every row."""
 
-    def __init__(self, frame, origins):
+    def __init__(self, frame, origins, name=None):
         self.frame = frame.reset_index(drop=True)
         self.origins = origins
+        self._name = name  # the name of the whole (a folder), else the sources' names
         self.rows = self.frame.pop("_row").to_numpy(np.int64)
         self.org = self.frame.pop("_org").to_numpy(np.int64)
 
@@ -81,6 +82,8 @@ class Table:
     @property
     def name(self):
         """The sources, for messages about the whole table."""
+        if self._name is not None:
+            return self._name
         return " + ".join(origin.name for origin in self.origins)
 
     def where(self, pos, column=None):

@@ -23,6 +23,7 @@ from korvit.data._table import (
     read_table,
 )
 from korvit.data.errors import DataError, DataWarning, check_code
+from korvit.data.folders import is_folder, read_folder
 from korvit.data.limits import MAX_PRICE, MAX_VOLUME
 
 __all__ = ["Bars", "load_bars", "FIELDS", "FREQUENCIES"]
@@ -292,7 +293,22 @@ def _load_bars(
     date_format = check_date_format(date_format)
     if not isinstance(adjust, (bool, np.bool_)):
         raise TypeError(f"adjust must be True or False, got {adjust!r}")
-    table = read_table(source, FIELDS, allow_wide=True, optional=(ADJ_CLOSE,), code=code)
+    lo, hi = _bounds(start, end, tz, date_format)
+    wanted = None
+    if codes is not None:
+        wanted = [
+            check_code(code, "codes")
+            for code in ([codes] if isinstance(codes, str) else list(codes))
+        ]
+    if is_folder(source):
+        if code is not None:
+            raise ValueError(
+                "code= (--code) names the code of a file without a code column; the files "
+                "of a folder are named by their codes"
+            )
+        table = read_folder(source, FIELDS, (ADJ_CLOSE,), lo, hi, wanted)
+    else:
+        table = read_table(source, FIELDS, allow_wide=True, optional=(ADJ_CLOSE,), code=code)
     if not len(table):
         raise DataError(f"{table.name}: no bars")
     written, keys = table.codes()
@@ -322,16 +338,11 @@ def _load_bars(
     interval = _interval(keys, times, order) if frequency == "minute" else None
 
     keep = np.ones(len(table), dtype=bool)
-    lo, hi = _bounds(start, end, tz, date_format)
     if lo is not None:
         keep &= times >= lo
     if hi is not None:
         keep &= times <= hi
-    if codes is not None:
-        wanted = [
-            check_code(code, "codes")
-            for code in ([codes] if isinstance(codes, str) else list(codes))
-        ]
+    if wanted is not None:
         known = dict(zip(keys.tolist(), written.tolist()))
         unknown = [code for code in wanted if code.upper() not in known]
         if unknown:
@@ -366,7 +377,7 @@ def _load_bars(
         )
         times = times + step
     left = set(keys.tolist())
-    if codes is not None and len(left) < len(code_keys):
+    if wanted is not None and len(left) < len(code_keys):
         gone = [code for code in wanted if code.upper() not in left]
         raise DataError(
             f"{table.name}: no bars of {', '.join(map(repr, gone))} between "
