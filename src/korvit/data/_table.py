@@ -113,14 +113,20 @@ class Table:
             more = f" ({hits.size - 1} more rows like this)" if hits.size > 1 else ""
             raise DataError(f"{self.where(pos, column)}: {describe(pos)}{more}")
 
-    def codes(self):
-        """The codes as written (stripped) and their upper-case keys; checks the format."""
+    def code_labels(self):
+        """``(labels, spelled)``: each row's code as a position in `spelled`, the codes as
+        written (stripped) in order of first appearance; checks the format."""
         labels, uniques = pd.factorize(self.frame["code"])
         self.fail(labels < 0, "code", lambda pos: "code is missing")
         firsts = np.unique(labels, return_index=True)[1]
         checked = [
             check_code(uniques[u], self.where(int(firsts[u]), "code")) for u in range(len(uniques))
         ]
+        return labels, checked
+
+    def codes(self):
+        """The codes as written (stripped) and their upper-case keys; checks the format."""
+        labels, checked = self.code_labels()
         written = np.array(checked, dtype=object)[labels]
         keys = np.array([code.upper() for code in checked], dtype=object)[labels]
         return written, keys

@@ -73,21 +73,59 @@ def read_folder(
     if codes is not None:
         files = _selected(name, files, codes)
     first = None
+    read: dict[tuple[Any, ...], dict[str, str]] = {}  # the labels of each header seen
     for number, file in enumerate(files):
         file.number = number
-        _columns_of(file, columns, optional)
+        _columns_of(file, columns, optional, read)
         first = _check_same_columns(file, first)
     wanted = None if codes is None else {code.upper() for code in codes}
     pieces = sorted(_scan(files, columns, optional, lo, hi, wanted), key=lambda piece: piece[0])
-    origins, frames = [], []
-    for number, (_, frame, origin) in enumerate(pieces):
-        frame["_org"] = number
-        frames.append(frame)
-        origins.append(origin)
-    if not frames:
+    return Table(_assembled([piece[1:] for piece in pieces], name), [p[-1] for p in pieces], name)
+
+
+def _assembled(pieces: list[tuple[Any, ...]], name: str) -> pd.DataFrame:
+    """One frame of the pieces of the files (in file order): arrow tables joined and
+    converted at once, their codes a categorical column."""
+    import pyarrow as pa
+
+    if not pieces:
         raise DataError(f"{name}: no bars")
-    frame = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0]
-    return Table(frame, origins, name=name)
+    fast = all(piece[0] == "arrow" for piece in pieces)
+    if fast:
+        try:
+            table = pa.concat_tables([p[1] for p in pieces], promote_options="permissive")
+        except _ARROW_ERRORS:
+            fast = False
+    if not fast:  # as pandas joins them
+        frames = [_as_frame(piece) for piece in pieces]
+        for number, frame in enumerate(frames):
+            frame["_org"] = number
+        return pd.concat(frames, ignore_index=True)
+    codes = pa.chunked_array(
+        [
+            pa.DictionaryArray.from_arrays(
+                pa.array(np.zeros(p[1].num_rows, np.int32)), pa.array([p[2]], pa.string())
+            )
+            if isinstance(p[2], str)
+            else p[2].dictionary_encode()
+            for p in pieces
+        ]
+    ).unify_dictionaries()
+    frame = table.to_pandas()
+    frame.insert(1, "code", codes.to_pandas())
+    frame["_row"] = np.concatenate([p[3] for p in pieces])
+    frame["_org"] = np.repeat(np.arange(len(pieces)), [p[1].num_rows for p in pieces])
+    return frame
+
+
+def _as_frame(piece: tuple[Any, ...]) -> pd.DataFrame:
+    if piece[0] == "frame":
+        return piece[1]
+    frame = piece[1].to_pandas()
+    code = piece[2]
+    frame.insert(1, "code", code if isinstance(code, str) else code.to_pandas())
+    frame["_row"] = piece[3]
+    return frame
 
 
 def _arrow() -> None:
@@ -193,11 +231,21 @@ def _header(file: _File) -> list[str] | None:
     return None if header is None or body is None else header
 
 
-def _columns_of(file: _File, columns: tuple[str, ...], optional: tuple[str, ...]) -> None:
-    """The file's columns, checked as a single file's are."""
+def _columns_of(
+    file: _File,
+    columns: tuple[str, ...],
+    optional: tuple[str, ...],
+    read: dict[tuple[Any, ...], dict[str, str]],
+) -> None:
+    """The file's columns, checked as a single file's are (once for each header)."""
     header = _header(file)
     if header is None:
         raise DataError(f"{file.path}: the file is empty")
+    key = (file.kind, file.code is None, *header)
+    if key in read:
+        file.labels = read[key]
+        file.coded = "code" in file.labels
+        return
     frame = pd.DataFrame({label: [] for label in header})
     if len(frame.columns) != len(header):  # a label given twice: as a single file says it
         _read_one(file.path, columns, False, optional, None, file.code)
@@ -221,7 +269,7 @@ def _columns_of(file: _File, columns: tuple[str, ...], optional: tuple[str, ...]
         optional=optional,
         coded="default" if file.code is not None else None,
     )
-    file.labels = origin.labels
+    file.labels = read[key] = origin.labels
     file.coded = "code" in origin.labels
 
 
@@ -316,16 +364,17 @@ def _fast(group, columns, optional, lo, hi, wanted):
             keep = pc.fill_null(keep, True)
             rows = rows[keep.to_numpy(zero_copy_only=False)]
             table = table.filter(keep)
-        frame = table.to_pandas()
-        frame.columns = names
+        table = table.rename_columns(names)
         if code_label is None:
-            frame.insert(1, "code", file.code)
-        elif file.code is not None:
-            _check_agree(file, frame, rows)
-        frame["_row"] = rows
+            code = file.code
+        else:
+            code = table["code"].combine_chunks()
+            table = table.drop_columns(["code"])
+            if file.code is not None:
+                _check_agree(file, code.to_pandas(), rows)
         origin = Origin(file.path, labels=dict(file.labels))
         origin.labels.setdefault("code", "code")
-        out.append((file.number, frame, origin))
+        out.append((file.number, "arrow", table, code, rows, origin))
     return out
 
 
@@ -342,9 +391,9 @@ def _within(times, lo, hi):
     return test
 
 
-def _check_agree(file, frame, rows):
+def _check_agree(file, written, rows):
     """A file named by its code (or in its code's folder) holds no other code."""
-    written = frame["code"].astype(object)
+    written = written.astype(object)
     other = written.map(lambda v: isinstance(v, str) and v.strip().upper() != file.code.upper())
     hits = np.flatnonzero(other.to_numpy(bool))
     if hits.size:
@@ -360,5 +409,5 @@ def _slow(file, columns, optional):
     """A file read as a single file is, with the code its place gives."""
     frame, origin = _read_one(file.path, columns, False, optional, None, file.code)
     if file.code is not None and file.coded:
-        _check_agree(file, frame, frame["_row"].to_numpy())
-    return file.number, frame, origin
+        _check_agree(file, frame["code"], frame["_row"].to_numpy())
+    return file.number, "frame", frame, origin
