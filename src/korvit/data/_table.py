@@ -423,6 +423,8 @@ def _read_source(source, columns, allow_wide, optional, coded):
             "source holds text with line breaks, not a file path: write the "
             "data to a file or pass a DataFrame"
         )
+    if os.path.isdir(name):
+        raise DataError(f"{name}: a folder: give a folder of bars alone, not in a list")
     if not os.path.isfile(name):
         raise FileNotFoundError(f"{name}: no such file")
     suffixes = [s.lower() for s in os.path.basename(name).split(".")[1:]]
@@ -441,7 +443,7 @@ def _read_parquet(name):
     except ImportError as exc:
         raise ImportError(
             f"{name}: reading Parquet files needs pyarrow, installed with "
-            f"pip install 'korvit[parquet]' ({_one_line(exc)})"
+            f"pip install 'pyarrow>=14' ({_one_line(exc)})"
         ) from None
     try:
         return pd.read_parquet(name)

@@ -302,8 +302,8 @@ def _load_bars(
         ]
     if is_folder(source):
         if code is not None:
-            raise ValueError(
-                "code= (--code) names the code of a file without a code column; the files "
+            raise DataError(
+                f"{os.fspath(source)}: code= (--code) names the code of a file without a code column; the files "
                 "of a folder are named by their codes"
             )
         table = read_folder(source, FIELDS, (ADJ_CLOSE,), lo, hi, wanted)
