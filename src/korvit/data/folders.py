@@ -77,7 +77,9 @@ def read_folder(
     for number, file in enumerate(files):
         file.number = number
         _columns_of(file, columns, optional, read)
-        first = _check_same_columns(file, first)
+        if file.labels:
+            first = _check_same_columns(file, first)
+    files = [file for file in files if file.labels]
     wanted = None if codes is None else {code.upper() for code in codes}
     pieces = sorted(_scan(files, columns, optional, lo, hi, wanted), key=lambda piece: piece[0])
     return Table(_assembled([piece[1:] for piece in pieces], name), [p[-1] for p in pieces], name)
@@ -239,6 +241,8 @@ def _columns_of(
 ) -> None:
     """The file's columns, checked as a single file's are (once for each header)."""
     header = _header(file)
+    if header is None and file.parted and file.kind == "parquet":
+        return  # a part of a dataset without rows: nothing to read
     if header is None:
         raise DataError(f"{file.path}: the file is empty")
     key = (file.kind, file.code is None, *header)
