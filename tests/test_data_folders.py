@@ -7,7 +7,6 @@ import tempfile
 import warnings
 from pathlib import Path
 
-import numpy as np
 import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
