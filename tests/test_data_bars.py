@@ -287,10 +287,10 @@ def test_volume_zero_warns_once_with_a_count(frame):
     assert bars.values[0, 1, 4] == 0 and not np.isnan(bars.values[0, 1, 3])
 
 
-def test_parquet_needs_the_extra(tmp_path, monkeypatch):
+def test_parquet_without_pyarrow_says_how_to_install_it(tmp_path, monkeypatch):
     (tmp_path / "bars.parquet").write_bytes(b"PAR1")
     monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow fails
-    with pytest.raises(ImportError, match=r"pip install 'korvit\[parquet\]'"):
+    with pytest.raises(ImportError, match=r"pip install 'pyarrow>=14'"):
         load_bars(tmp_path / "bars.parquet")
 
 

@@ -1,6 +1,6 @@
 """The ``korvit`` command.
 
-    korvit backtest STRATEGY.py [--data PATH ...] [--code CODE ...] [--adjust] [--date-format FORMAT]
+    korvit backtest STRATEGY.py [--data PATH ...] [--code CODE ...] [--codes A,B,...] [--adjust] [--date-format FORMAT]
                                 [--bar-time end|start]
                                 [--ticks PATH] [--contracts FILE] [--lot-size N]
                                 [--cash N] [--start DATE] [--end DATE] [--tz ZONE] [--param NAME=VALUE ...]
@@ -64,6 +64,19 @@ def _path(text):
 
         return sample_path(text[len("sample:") :])
     return Path(text)
+
+
+def _codes(text):
+    """``--codes A,B,...``: the codes, each checked."""
+    from korvit.data import DataError, check_code
+
+    codes = [code.strip() for code in text.split(",") if code.strip()]
+    if not codes:
+        raise argparse.ArgumentTypeError(f"--codes takes codes A,B,..., got {text!r}")
+    try:
+        return [check_code(code) for code in codes]
+    except DataError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def _param(text):
@@ -367,7 +380,15 @@ def _run_arguments(parser, param_help):
         "--data",
         action="append",
         metavar="PATH",
-        help="bars: CSV or Parquet, long or wide (repeatable; default: the sample daily bars)",
+        help="bars: CSV or Parquet, long or wide (repeatable), or a folder of files named by "
+        "their codes (SSE.600000.csv) or a partitioned Parquet dataset (default: the sample "
+        "daily bars)",
+    )
+    parser.add_argument(
+        "--codes",
+        type=_codes,
+        metavar="A,B,...",
+        help="run on these codes of the data only (a folder's other files are not read)",
     )
     parser.add_argument(
         "--code",
@@ -504,6 +525,7 @@ def _reading(args):
         code = code[0] if len(code) == 1 else code
     return {
         "code": code,
+        **({"codes": args.codes} if args.codes else {}),
         "adjust": args.adjust,
         "date_format": args.date_format,
         "bar_time": args.bar_time,
@@ -513,7 +535,13 @@ def _reading(args):
 def _read_otherwise(reading):
     """Whether the bars are read other than by default."""
     return any(
-        (reading["code"], reading["adjust"], reading["date_format"], reading["bar_time"] != "end")
+        (
+            reading["code"],
+            reading.get("codes"),
+            reading["adjust"],
+            reading["date_format"],
+            reading["bar_time"] != "end",
+        )
     )
 
 

@@ -101,6 +101,7 @@ class RunOptions(TypedDict, total=False):
     progress: bool | None
     tz: str | None
     code: str | Sequence[str] | None
+    codes: str | Sequence[str] | None
     adjust: bool
     date_format: str | None
     bar_time: Literal["end", "start"]
@@ -118,14 +119,21 @@ def check_params(params: object) -> None:
 
 
 def reading_options(
-    data: object, code: object, adjust: object, date_format: object, bar_time: object
+    data: object,
+    code: object,
+    adjust: object,
+    date_format: object,
+    bar_time: object,
+    codes: object = None,
 ) -> dict[str, Any]:
-    """The options of ``load_bars`` that tell how to read bars from a file or a frame,
-    refused (``ValueError``) for bars already loaded."""
+    """The options of ``load_bars`` that tell how to read bars from a file, a folder or
+    a frame, refused (``ValueError``) for bars already loaded."""
     from korvit.data import Bars
 
     reading = {"code": code, "adjust": adjust, "date_format": date_format, "bar_time": bar_time}
-    if isinstance(data, Bars) and any((code, adjust, date_format, bar_time != "end")):
+    if codes is not None:
+        reading["codes"] = codes
+    if isinstance(data, Bars) and any((code, adjust, date_format, bar_time != "end", codes)):
         given = ", ".join(
             f"{name}="
             for name, value in reading.items()

@@ -182,6 +182,8 @@ class Backtest:
       without a code column, scaling by the adjusted close, the format of the
       times (``date_format`` also reads the ticks' times), whether an intraday
       bar's time marks the end (default) or the start of its period.
+    - ``codes``: the codes to run on, of the data's (a folder of files reads
+      only theirs); all of them by default.
 
     Bad options raise ``ValueError`` or ``TypeError`` with a one-line message
     (the bounds are those of ``korvit.data.limits``); a strategy that calls
@@ -227,6 +229,7 @@ class Backtest:
         progress: bool | None = None,
         tz: str | None = None,
         code: str | Sequence[str] | None = None,
+        codes: str | Sequence[str] | None = None,
         adjust: bool = False,
         date_format: str | None = None,
         bar_time: Literal["end", "start"] = "end",
@@ -238,7 +241,7 @@ class Backtest:
 
         check_params(params)
         self.scope, self.name, self.path = strategy_of(strategy, params)
-        reading = reading_options(data, code, adjust, date_format, bar_time)
+        reading = reading_options(data, code, adjust, date_format, bar_time, codes)
         warmup = check_warmup(warmup, start)
         self.bars, self.ticks, self.first = load_with_warmup(
             data, ticks, start=start, end=end, warmup=warmup, tz=tz, reading=reading

@@ -64,9 +64,10 @@ class Origin:
 class Table:
     """A long table with the origin of every row."""
 
-    def __init__(self, frame, origins):
+    def __init__(self, frame, origins, name=None):
         self.frame = frame.reset_index(drop=True)
         self.origins = origins
+        self._name = name  # the name of the whole (a folder), else the sources' names
         self.rows = self.frame.pop("_row").to_numpy(np.int64)
         self.org = self.frame.pop("_org").to_numpy(np.int64)
 
@@ -81,6 +82,8 @@ class Table:
     @property
     def name(self):
         """The sources, for messages about the whole table."""
+        if self._name is not None:
+            return self._name
         return " + ".join(origin.name for origin in self.origins)
 
     def where(self, pos, column=None):
@@ -110,14 +113,20 @@ class Table:
             more = f" ({hits.size - 1} more rows like this)" if hits.size > 1 else ""
             raise DataError(f"{self.where(pos, column)}: {describe(pos)}{more}")
 
-    def codes(self):
-        """The codes as written (stripped) and their upper-case keys; checks the format."""
+    def code_labels(self):
+        """``(labels, spelled)``: each row's code as a position in `spelled`, the codes as
+        written (stripped) in order of first appearance; checks the format."""
         labels, uniques = pd.factorize(self.frame["code"])
         self.fail(labels < 0, "code", lambda pos: "code is missing")
         firsts = np.unique(labels, return_index=True)[1]
         checked = [
             check_code(uniques[u], self.where(int(firsts[u]), "code")) for u in range(len(uniques))
         ]
+        return labels, checked
+
+    def codes(self):
+        """The codes as written (stripped) and their upper-case keys; checks the format."""
+        labels, checked = self.code_labels()
         written = np.array(checked, dtype=object)[labels]
         keys = np.array([code.upper() for code in checked], dtype=object)[labels]
         return written, keys
@@ -414,6 +423,8 @@ def _read_source(source, columns, allow_wide, optional, coded):
             "source holds text with line breaks, not a file path: write the "
             "data to a file or pass a DataFrame"
         )
+    if os.path.isdir(name):
+        raise DataError(f"{name}: a folder: give a folder of bars alone, not in a list")
     if not os.path.isfile(name):
         raise FileNotFoundError(f"{name}: no such file")
     suffixes = [s.lower() for s in os.path.basename(name).split(".")[1:]]
@@ -432,7 +443,7 @@ def _read_parquet(name):
     except ImportError as exc:
         raise ImportError(
             f"{name}: reading Parquet files needs pyarrow, installed with "
-            f"pip install 'korvit[parquet]' ({_one_line(exc)})"
+            f"pip install 'pyarrow>=14' ({_one_line(exc)})"
         ) from None
     try:
         return pd.read_parquet(name)

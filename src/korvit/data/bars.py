@@ -23,6 +23,7 @@ from korvit.data._table import (
     read_table,
 )
 from korvit.data.errors import DataError, DataWarning, check_code
+from korvit.data.folders import is_folder, read_folder
 from korvit.data.limits import MAX_PRICE, MAX_VOLUME
 
 __all__ = ["Bars", "load_bars", "FIELDS", "FREQUENCIES"]
@@ -292,10 +293,27 @@ def _load_bars(
     date_format = check_date_format(date_format)
     if not isinstance(adjust, (bool, np.bool_)):
         raise TypeError(f"adjust must be True or False, got {adjust!r}")
-    table = read_table(source, FIELDS, allow_wide=True, optional=(ADJ_CLOSE,), code=code)
+    lo, hi = _bounds(start, end, tz, date_format)
+    wanted = None
+    if codes is not None:
+        wanted = [
+            check_code(code, "codes")
+            for code in ([codes] if isinstance(codes, str) else list(codes))
+        ]
+    if is_folder(source):
+        if code is not None:
+            raise DataError(
+                f"{os.fspath(source)}: code= (--code) names the code of a file without a code column; the files "
+                "of a folder are named by their codes"
+            )
+        table = read_folder(source, FIELDS, (ADJ_CLOSE,), lo, hi, wanted)
+    else:
+        table = read_table(source, FIELDS, allow_wide=True, optional=(ADJ_CLOSE,), code=code)
     if not len(table):
         raise DataError(f"{table.name}: no bars")
-    written, keys = table.codes()
+    labels, spelled = table.code_labels()  # each row's code, as the first of its spelling
+    key_of, key_list = pd.factorize(np.array([code.upper() for code in spelled], dtype=object))
+    ids = key_of[labels]  # each row's code key, numbered in order of first appearance
     times = table.times(tz, date_format)
     data = np.column_stack(
         [table.numbers(name, positive=True, high=MAX_PRICE) for name in _PRICES]
@@ -314,35 +332,31 @@ def _load_bars(
             ),
             stacklevel=3,
         )
-    order = _check_order(table, keys, times)
+    order = _check_order(table, ids, times)
     asked = frequency
-    frequency = _frequency(table, keys, times, order, frequency)
+    frequency = _frequency(table, ids, times, order, frequency)
     if asked != "minute":
         _stray_clock(table, times, frequency)
-    interval = _interval(keys, times, order) if frequency == "minute" else None
+    interval = _interval(ids, times, order) if frequency == "minute" else None
+    key_index = {key: k for k, key in enumerate(key_list)}
 
     keep = np.ones(len(table), dtype=bool)
-    lo, hi = _bounds(start, end, tz, date_format)
     if lo is not None:
         keep &= times >= lo
     if hi is not None:
         keep &= times <= hi
-    if codes is not None:
-        wanted = [
-            check_code(code, "codes")
-            for code in ([codes] if isinstance(codes, str) else list(codes))
-        ]
-        known = dict(zip(keys.tolist(), written.tolist()))
-        unknown = [code for code in wanted if code.upper() not in known]
+    if wanted is not None:
+        unknown = [code for code in wanted if code.upper() not in key_index]
         if unknown:
+            found = dict(zip(key_of.tolist(), spelled))  # the last spelling of each
             raise DataError(
                 f"{table.name}: no bars of {', '.join(map(repr, unknown))} "
-                f"(codes found: {', '.join(dict.fromkeys(known.values()))})"
+                f"(codes found: {', '.join(found.values())})"
             )
-        keep &= np.isin(keys, [code.upper() for code in wanted])
-        code_keys = list(dict.fromkeys(code.upper() for code in wanted))
+        keep &= np.isin(ids, [key_index[code.upper()] for code in wanted])
+        code_keys = list(dict.fromkeys(key_index[code.upper()] for code in wanted))
     else:
-        code_keys = list(dict.fromkeys(keys.tolist()))
+        code_keys = list(range(len(key_list)))
     if not keep.any():
         span = f"{fmt_time(times.min())} .. {fmt_time(times.max())}"
         raise DataError(
@@ -351,7 +365,8 @@ def _load_bars(
         )
 
     rows = np.flatnonzero(keep)
-    keys, written, times, data = keys[rows], written[rows], times[rows], data[rows]
+    if len(rows) < len(keep):
+        ids, labels, times, data = ids[rows], labels[rows], times[rows], data[rows]
     if bar_time == "start" and interval is not None:
         step = interval.to_timedelta64().astype("timedelta64[ns]")
         late = np.zeros(len(table), dtype=bool)
@@ -365,19 +380,22 @@ def _load_bars(
             ),
         )
         times = times + step
-    left = set(keys.tolist())
-    if codes is not None and len(left) < len(code_keys):
-        gone = [code for code in wanted if code.upper() not in left]
+    present, firsts = np.unique(ids, return_index=True)
+    left = set(present.tolist())
+    if wanted is not None and len(left) < len(code_keys):
+        gone = [code for code in wanted if key_index[code.upper()] not in left]
         raise DataError(
             f"{table.name}: no bars of {', '.join(map(repr, gone))} between "
             f"{start or 'the start'} and {end or 'the end'}"
         )
     code_keys = [key for key in code_keys if key in left]
-    first_written = dict(zip(keys[::-1].tolist(), written[::-1].tolist()))
+    first_written = {key: spelled[labels[at]] for key, at in zip(present.tolist(), firsts)}
     timeline = np.unique(times)
     values = np.full((len(code_keys), len(timeline), len(FIELDS)), np.nan)
     values[:, :, 4] = 0.0
-    code_pos = pd.Index(code_keys).get_indexer(keys)
+    position = np.full(len(key_list), -1, dtype=np.intp)
+    position[code_keys] = np.arange(len(code_keys))
+    code_pos = position[ids]
     values[code_pos, np.searchsorted(timeline, times)] = data
 
     idle = np.flatnonzero(data[:, 4] == 0)
@@ -386,7 +404,7 @@ def _load_bars(
         warnings.warn(
             DataWarning(
                 f"{table.name}: {idle.size} bar{'s' if idle.size > 1 else ''} with volume 0, the "
-                f"first {written[first]} at {fmt_time(times[first])} ({table.where(rows[first])}): "
+                f"first {spelled[labels[first]]} at {fmt_time(times[first])} ({table.where(rows[first])}): "
                 "the engine treats a bar without volume as not "
                 "traded: orders wait"
             ),
