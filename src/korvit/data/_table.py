@@ -39,10 +39,10 @@ _ORDER_HINT = (
 )
 _DAY_MONTH = re.compile(r"^(\d{1,2})([/.-])(\d{1,2})\2(\d{4}|\d{2})(?=$|[\sT])")
 _CSV_OPTIONS: dict[str, Any] = dict(skipinitialspace=True, encoding="utf-8-sig")
-if int(pd.__version__.split(".")[0]) < 3:
-    # pandas 2's default C parser can miss the nearest double by one unit in the last
-    # place (one value in six of 17 digits); pandas 3 reads every number exactly, and
-    # so, on either, does this.
+if tuple(int(part) for part in pd.__version__.split(".")[:2]) < (3, 1):
+    # The default C parser of pandas before 3.1 can miss the nearest double by one
+    # unit in the last place (one value in six of 17 digits); pandas 3.1 reads every
+    # number exactly (and deprecates the option), and so, on any, does this.
     _CSV_OPTIONS["float_precision"] = "round_trip"
 _DIGIT_FORMATS = {8: "%Y%m%d", 12: "%Y%m%d%H%M", 14: "%Y%m%d%H%M%S"}
 
