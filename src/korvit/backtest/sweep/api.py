@@ -311,6 +311,24 @@ def sweep(
     curves = RunCurves(None if store is None else store.folder)
     chosen: dict[int, Any] = {}
     interrupted, tests = False, None
+
+    def execute(todo: list[dict[str, Any]], bar: Any = None) -> Any:
+        """Runs ``todo`` with this sweep's job, store, backend and limits."""
+        return _execute(
+            job,
+            todo,
+            answers,
+            store,
+            backend,
+            workers,
+            address,
+            timeout,
+            progress,
+            job.key,
+            bar,
+            curves,
+        )
+
     windows = (
         [(None, "full", None, None, 0)]
         if checked_splits is None
@@ -335,20 +353,7 @@ def sweep(
                     first_phase,
                     answers,
                     bar,
-                    lambda todo: _execute(
-                        job,
-                        todo,
-                        answers,
-                        store,
-                        backend,
-                        workers,
-                        address,
-                        timeout,
-                        progress,
-                        job.key,
-                        bar,
-                        curves,
-                    ),
+                    lambda todo: execute(todo, bar),
                 )
             finally:
                 if bar is not None:
@@ -357,19 +362,7 @@ def sweep(
                 key=lambda task: task["split"] or 0
             )  # asked split by split, shown by split
         else:
-            interrupted = _execute(
-                job,
-                first_phase,
-                answers,
-                store,
-                backend,
-                workers,
-                address,
-                timeout,
-                progress,
-                job.key,
-                curves=curves,
-            )
+            interrupted = execute(first_phase)
         tasks = list(first_phase)
         if checked_splits is not None and not interrupted:
             tests = []
@@ -411,19 +404,7 @@ def sweep(
                     )
                     tests.append(task)
                 tasks.append(task)
-            interrupted = _execute(
-                job,
-                tests,
-                answers,
-                store,
-                backend,
-                workers,
-                address,
-                timeout,
-                progress,
-                job.key,
-                curves=curves,
-            )
+            interrupted = execute(tests)
     except BaseException:
         if store is not None:
             with _interrupt_held(absorb=True):
