@@ -556,10 +556,18 @@ def _from_long(frame, origin, rows, columns, header_row, optional=(), coded=None
         | {c: found[c] for c in wanted}
         | {c: found[c] for c in optional if c in found}
     )
-    out = pd.DataFrame({c: frame[label].to_numpy() for c, label in picked.items()})
+    out = pd.DataFrame({c: _column(frame[label]) for c, label in picked.items()})
     out["_row"] = rows
     origin.labels = {c: str(label) for c, label in picked.items()}
     return out, origin
+
+
+def _column(series):
+    """A column's values without its index: text kept in its compact string array (a
+    Parquet file's codes and times), not made one Python string a row."""
+    if isinstance(series.dtype, pd.StringDtype):
+        return series.array
+    return series.to_numpy()
 
 
 def _from_wide(frame, origin, rows, columns, optional=()):

@@ -350,8 +350,11 @@ def _load_bars(
             f"{end or 'the end'} (the data runs {span})"
         )
 
-    rows = np.flatnonzero(keep)
-    keys, written, times, data = keys[rows], written[rows], times[rows], data[rows]
+    if keep.all():  # all kept: no copies of the columns
+        rows = np.arange(len(table))
+    else:
+        rows = np.flatnonzero(keep)
+        keys, written, times, data = keys[rows], written[rows], times[rows], data[rows]
     if bar_time == "start" and interval is not None:
         step = interval.to_timedelta64().astype("timedelta64[ns]")
         late = np.zeros(len(table), dtype=bool)
@@ -373,11 +376,16 @@ def _load_bars(
             f"{start or 'the start'} and {end or 'the end'}"
         )
     code_keys = [key for key in code_keys if key in left]
-    first_written = dict(zip(keys[::-1].tolist(), written[::-1].tolist()))
+    # each code's position and its first written form, by its few distinct keys (not
+    # by the key of every row: a hash of millions of strings)
+    labels, distinct = pd.factorize(keys)
+    firsts = np.unique(labels, return_index=True)[1]
+    first_written = {key: written[firsts[u]] for u, key in enumerate(distinct.tolist())}
     timeline = np.unique(times)
     values = np.full((len(code_keys), len(timeline), len(FIELDS)), np.nan)
     values[:, :, 4] = 0.0
-    code_pos = pd.Index(code_keys).get_indexer(keys)
+    code_pos = pd.Index(code_keys).get_indexer(distinct)[labels]
+    del labels
     values[code_pos, np.searchsorted(timeline, times)] = data
 
     idle = np.flatnonzero(data[:, 4] == 0)
