@@ -13,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from korvit.data._kept import Kept, file_key
+from korvit.data._kept import MAX_BYTES, Kept, file_key
 from korvit.data._table import (
     ADJ_CLOSE,
     check_date_format,
@@ -250,6 +250,8 @@ def load_bars(
                 shown.message, shown.category, shown.filename, shown.lineno, shown.file, shown.line
             )
         if caught:  # a load that warns warns every time: not kept
+            return found
+        if found.values.nbytes > MAX_BYTES:  # a compressed file of many bars: held once
             return found
         _LOADED.put(key, found)
     return _copy_of(found)
