@@ -138,7 +138,7 @@ class Table:
             parsed, offsets = read_times(self._formatted(raw, date_format), tz)
         else:
             if pd.api.types.infer_dtype(raw, skipna=True) == "string":
-                fast = _iso_times(raw.reset_index(drop=True), tz)  # all ISO: no day-month dates
+                fast = _iso_times_once(raw, tz)  # all ISO: no day-month dates
             if fast is not None:
                 parsed, offsets = fast, None
             else:
@@ -863,6 +863,16 @@ def out_of_range(value):
     if _NS_LOW.ceil("us").to_pydatetime() <= naive <= _NS_HIGH.floor("us").to_pydatetime():
         return None
     return naive
+
+
+def _iso_times_once(text, tz=None):
+    """``_iso_times`` of text that repeats (the times of many codes): each distinct
+    value is read once, then placed at its rows."""
+    labels, distinct = pd.factorize(text)
+    if not len(distinct) or (labels < 0).any():  # missing times: the usual way tells where
+        return _iso_times(text.reset_index(drop=True), tz)
+    times = _iso_times(pd.Series(distinct, dtype=object), tz)
+    return None if times is None else times[labels]
 
 
 def _iso_times(text, tz=None):
