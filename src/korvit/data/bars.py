@@ -299,10 +299,12 @@ def _load_bars(
         raise DataError(f"{table.name}: no bars")
     written, keys = table.codes()
     times = table.times(tz, date_format)
-    data = np.column_stack(
-        [table.numbers(name, positive=True, high=MAX_PRICE) for name in _PRICES]
-        + [table.numbers("volume", high=MAX_VOLUME)]
-    )
+    data = np.empty((len(table), len(FIELDS)))
+    for k, name in enumerate(FIELDS):  # a column at a time: one column's copy at once
+        positive, high = (True, MAX_PRICE) if name in _PRICES else (False, MAX_VOLUME)
+        data[:, k] = table.numbers(name, positive=positive, high=high)
+    # the fields are in `data` now: the table keeps what its messages name (code, time)
+    table.frame = table.frame.drop(columns=list(FIELDS))
     _check_ranges(table, data)
     if adjust:
         data = _adjusted(table, data)
