@@ -60,7 +60,7 @@ EQUITY_POINTS = 5000
 # Beyond this many bars with buys (or sells) the equity chart does not mark them.
 MAX_EQUITY_MARKERS = 300
 PRICE_POINTS = 50_000
-MIN_PRICE_POINTS = 500
+MIN_PRICE_POINTS = 125  # an instrument, however many there are: 2,000 take about 8 MB of report
 MAX_PRICE_POINTS = 20_000
 CANDLE_LIMIT = 3000
 # the codes whose bars are merged at once (each merge copies its codes' bars)
