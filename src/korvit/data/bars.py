@@ -372,7 +372,11 @@ def _load_bars(
             ),
         )
         times = times + step
-    left = set(keys.tolist())
+    # each code's position and its first written form, by its few distinct keys (not
+    # by the key of every row: a hash of millions of strings)
+    labels, distinct = pd.factorize(keys)
+    del keys
+    left = set(distinct.tolist())
     if codes is not None and len(left) < len(code_keys):
         gone = [code for code in wanted if code.upper() not in left]
         raise DataError(
@@ -380,17 +384,18 @@ def _load_bars(
             f"{start or 'the start'} and {end or 'the end'}"
         )
     code_keys = [key for key in code_keys if key in left]
-    # each code's position and its first written form, by its few distinct keys (not
-    # by the key of every row: a hash of millions of strings)
-    labels, distinct = pd.factorize(keys)
     firsts = np.unique(labels, return_index=True)[1]
     first_written = {key: written[firsts[u]] for u, key in enumerate(distinct.tolist())}
     timeline = np.unique(times)
+    # each row's place among the codes' bars, made in one array: code x times + time
+    at = pd.Index(code_keys).get_indexer(distinct)[labels]
+    del labels
+    at *= len(timeline)
+    at += np.searchsorted(timeline, times)
     values = np.full((len(code_keys), len(timeline), len(FIELDS)), np.nan)
     values[:, :, 4] = 0.0
-    code_pos = pd.Index(code_keys).get_indexer(distinct)[labels]
-    del labels
-    values[code_pos, np.searchsorted(timeline, times)] = data
+    values.reshape(-1, len(FIELDS))[at] = data
+    del at
 
     idle = np.flatnonzero(data[:, 4] == 0)
     if idle.size:
