@@ -64,6 +64,8 @@ class Origin:
 class Table:
     """A long table with the origin of every row."""
 
+    code_count = 1  # the distinct codes, once `codes` has read them
+
     def __init__(self, frame, origins):
         self.frame = frame.reset_index(drop=True)
         self.origins = origins
@@ -118,6 +120,7 @@ class Table:
         checked = [
             check_code(uniques[u], self.where(int(firsts[u]), "code")) for u in range(len(uniques))
         ]
+        self.code_count = len(uniques)  # times repeat over the codes: see `times`
         written = np.array(checked, dtype=object)[labels]
         keys = np.array([code.upper() for code in checked], dtype=object)[labels]
         return written, keys
@@ -138,7 +141,9 @@ class Table:
             parsed, offsets = read_times(self._formatted(raw, date_format), tz)
         else:
             if pd.api.types.infer_dtype(raw, skipna=True) == "string":
-                fast = _iso_times_once(raw, tz)  # all ISO: no day-month dates
+                # all ISO: no day-month dates; the times of several codes read once each
+                read = _iso_times_once if self.code_count > 1 else _iso_times
+                fast = read(raw.reset_index(drop=True), tz)
             if fast is not None:
                 parsed, offsets = fast, None
             else:
@@ -887,7 +892,7 @@ def _iso_times_once(text, tz=None):
     value is read once, then placed at its rows."""
     labels, distinct = pd.factorize(text)
     if not len(distinct) or (labels < 0).any():  # missing times: the usual way tells where
-        return _iso_times(text.reset_index(drop=True), tz)
+        return _iso_times(text, tz)
     times = _iso_times(pd.Series(distinct, dtype=object), tz)
     return None if times is None else times[labels]
 
