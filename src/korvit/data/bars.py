@@ -240,11 +240,14 @@ def load_bars(
     )
     key = file_key(source, options.items())
     if key is None:
-        return _load_bars(source, **options)
+        bars = _load_bars(source, **options)
+        give_back()
+        return bars
     found: Bars | None = _LOADED.get(key)
     if found is None:
         with warnings.catch_warnings(record=True) as caught:
             found = _load_bars(source, **options)
+        give_back()
         for shown in caught:  # the warnings go on as they came (the filters have had their say)
             warnings.showwarning(
                 shown.message, shown.category, shown.filename, shown.lineno, shown.file, shown.line
@@ -255,6 +258,22 @@ def load_bars(
             return found
         _LOADED.put(key, found)
     return _copy_of(found)
+
+
+def give_back() -> None:
+    """Hand the memory a load freed back to the system: the C heap's free pages (glibc)
+    and those pyarrow's pool keeps for later reads."""
+    import sys
+
+    arrow = sys.modules.get("pyarrow")
+    if arrow is not None:
+        arrow.default_memory_pool().release_unused()
+    try:
+        import ctypes
+
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):  # not glibc
+        pass
 
 
 # The bars of the files read last (see korvit.data._kept); each caller gets its own values.
