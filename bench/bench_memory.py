@@ -1,7 +1,9 @@
-"""Peak memory of the big workloads: W1 on 100 stocks x 2,500 daily bars and W2 on
-1,000,000 minute bars, each against a budget of 1 GiB peak RSS.
+"""Peak memory of the big workloads: W1 on 100 stocks x 2,500 daily bars, W2 on
+1,000,000 minute bars and a market of 2,000 stocks x 2,520 days, each against a budget
+of 1 GiB peak RSS.
 
-    python bench/bench_memory.py [--workload w1|w2|both] [--ticks] [--data DIR] [--trace]
+    python bench/bench_memory.py [--workload w1|w2|both|market|all] [--ticks] [--data DIR]
+                                 [--trace] [--before FILE]
 
 The workloads are those of ``bench_workloads.py`` (same strategies, cash, fees and
 contracts), on more data: ``bench/make_workloads.py`` writes them once into ``--data``
@@ -12,14 +14,25 @@ generator accepts: 2,000,000 ticks).
 Each backtest runs alone in a fresh process of this interpreter.  Per run:
 
 - peak RSS: the process's high-water mark over its whole life (interpreter, imports,
-  load, set-up, loop, results), as the parent reads it from ``wait4`` on that one child
-  (the child's own ``getrusage(RUSAGE_SELF)`` at the end of its run is printed beside
-  it when the two differ);
+  load, set-up, loop, results), the child's ``VmHWM`` at its end (``wait4``'s figure
+  would start from the parent's own peak at the fork, the data's generation included;
+  the child's ``getrusage(RUSAGE_SELF)`` is printed beside it when the two differ);
+  CPU: the child's user and system seconds, as ``wait4`` reports them;
 - RSS after load: resident after the bars (and ticks) are read into memory; RSS at
   loop start: after building the ``Backtest`` and its set-up (the engine holds the
   bars), just before the first bar; the peak reached by then is shown in brackets;
 - load, loop: seconds; bars/s: bars over all instruments / loop time;
 - the run's counts (orders, fills, stops fired, final equity), to show it did the work.
+
+The market (``--workload market``, or ``all``) is the sample strategy
+(``examples/strategies/ma_cross.py``, its two moving averages on every stock) over
+2,000 stocks x 2,520 days (5,040,000 bars of ``bench_report.market_bars``, written once
+as ``market-2000x2520.parquet`` into ``--data``), saved to a folder as the command line
+saves a run: it is the run whose bars dominate its memory.  Its row also shows the
+bytes a bar above the floor (peak RSS less the floor's RSS, over the bars).
+
+``--before FILE`` reads the JSON lines a former invocation kept with ``--keep FILE``
+and prints each run's peak RSS and CPU seconds beside them, with their ratio.
 
 W2 runs on its bars alone; ``--ticks`` adds a run with its 2,000,000 ticks too (a
 separate process), which is not run by default because it takes about 2 GiB (the
@@ -44,6 +57,7 @@ import sys
 import tempfile
 import time
 import tracemalloc
+import warnings
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -70,7 +84,24 @@ RUNS = {
         "ticks": True,
         "title": "W2 1,000,000 minute bars + 2,000,000 ticks",
     },
+    "market": {"workload": "market", "ticks": False, "title": "2,000 stocks x 2,520 days, saved"},
 }
+MARKET = (2000, 2520)
+
+
+def market_data(data):
+    """The market's bars as one Parquet file in ``data`` (written once)."""
+    import bench_report
+    import pandas as pd
+
+    path = data / f"market-{MARKET[0]}x{MARKET[1]}.parquet"
+    if not path.exists():
+        folder = data / "market-csv"
+        csv = bench_report.market_bars(folder, *MARKET)
+        pd.read_csv(csv).to_parquet(path.with_suffix(".tmp"), index=False)
+        path.with_suffix(".tmp").replace(path)
+        csv.unlink()
+    return path
 
 
 # ------------------------------------------------------------------ in the child
@@ -94,8 +125,8 @@ def _maxrss_self():
 def floor_worker():
     """Imports what a run imports, runs nothing; prints one JSON line."""
     bw._import_korvit()
-    rss, _ = _status()
-    print(json.dumps({"rss": rss, "peak_self": _maxrss_self()}))
+    rss, hwm = _status()
+    print(json.dumps({"rss": rss, "hwm": hwm, "peak_self": _maxrss_self()}))
 
 
 def _top(stats, limit=10):
@@ -155,30 +186,47 @@ def worker(name, data, trace):
 
     converted = data / "korvit"
     started = time.perf_counter()
-    bars = load_bars(converted / f"{workload}_bars.csv")
+    if workload == "market":
+        bars = market_data(data)  # read by the run, as the command line reads it
+    else:
+        bars = load_bars(converted / f"{workload}_bars.csv")
     ticks = load_ticks(converted / "w2_ticks.csv", bars) if run["ticks"] else None
     load_s = time.perf_counter() - started
     marks["load"] = _status()
     n_ticks = 0 if ticks is None else ticks.count
+    n_bars = None if workload == "market" else int(bars.present.sum())
     with tempfile.TemporaryDirectory(prefix="korvit-bench-") as output:
-        backtest = Measured(
-            HERE / "workloads" / f"{workload}_strategy.py",
-            bars,
-            ticks=ticks,
-            contracts=converted / f"{workload}_contracts.csv",
-            cash=bw.CASH,
-            stock_commission=bw.STOCK_COMMISSION,
-            commission_rate=bw.COMMISSION_RATE,
-            output=output,
-            progress=False,
-        )
-        result = backtest.run()
+        if workload == "market":
+            backtest = Measured(
+                HERE.parent / "examples" / "strategies" / "ma_cross.py",
+                bars,
+                output=output,
+                progress=False,
+            )
+        else:
+            backtest = Measured(
+                HERE / "workloads" / f"{workload}_strategy.py",
+                bars,
+                ticks=ticks,
+                contracts=converted / f"{workload}_contracts.csv",
+                cash=bw.CASH,
+                stock_commission=bw.STOCK_COMMISSION,
+                commission_rate=bw.COMMISSION_RATE,
+                output=output,
+                progress=False,
+            )
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            result = backtest.run()
         counts = bw._counts(result)
+        if workload == "market":
+            n_bars = int(result.bars.present.sum())
+            result.save(Path(output) / "out")
         marks["end"] = _status()
     timings = result.meta["timings"]
     out = {
         "run": name,
-        "bars": int(bars.present.sum()),
+        "bars": n_bars,
         "ticks": n_ticks,
         "load_s": load_s,
         "setup_s": timings["setup_s"],
@@ -186,6 +234,8 @@ def worker(name, data, trace):
         "results_s": timings["results_s"],
         "marks": marks,
         "peak_self": _maxrss_self(),
+        "hwm": _status()[1],
+        "cpu_s": sum(os.times()[:2]),
         "counts": counts,
     }
     if trace:
@@ -198,7 +248,7 @@ def worker(name, data, trace):
 
 def _child(args):
     """Runs this script with `args` in a fresh process; returns (its last stdout line as
-    JSON, its peak RSS in bytes as wait4 reports it for that one process)."""
+    JSON with its CPU seconds, its peak RSS in bytes)."""
     command = [sys.executable, str(Path(__file__).resolve()), *args]
     with tempfile.TemporaryFile(mode="w+") as err:
         proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=err, text=True)
@@ -211,14 +261,21 @@ def _child(args):
             err.seek(0)
             sys.stderr.write(err.read())
             sys.exit(f"failed (status {proc.returncode}): {' '.join(command)}")
-    return json.loads(lines[-1]), usage.ru_maxrss * 1024
+    row = json.loads(lines[-1])
+    row["cpu_s"] = usage.ru_utime + usage.ru_stime
+    # a child's ru_maxrss starts from its parent's high-water mark at the fork (this
+    # process's, which may have generated the data): its own VmHWM, reset by the exec,
+    # is its peak
+    return row, row.get("hwm", usage.ru_maxrss * 1024)
 
 
 def _mib(size):
     return f"{size / (1 << 20):,.0f} MiB"
 
 
-def report(names, data, trace):
+def report(names, data, trace, keep=None, before=None):
+    if any(RUNS[name]["workload"] == "market" for name in names):
+        market_data(data)
     floor, floor_peak = _child(["--floor", "--data", str(data)])
     rows = []
     for name in names:
@@ -229,6 +286,8 @@ def report(names, data, trace):
         rows.append(row)
     if sys.stdout.isatty():
         print("\r" + " " * 79, end="\r")
+    if keep is not None:
+        keep.write_text("".join(json.dumps(row, sort_keys=True) + "\n" for row in rows))
 
     print(
         f"\nPeak RSS per run, each in a fresh process{' UNDER TRACEMALLOC (slow, inflated)' if trace else ''}"
@@ -254,7 +313,7 @@ def report(names, data, trace):
             f"{row['bars'] / row['loop_s']:>9,.0f}  {verdict}"
         )
     print(
-        "\n  peak RSS: the whole process (wait4); after load: resident once the CSVs are read; "
+        "\n  peak RSS: the whole process (its VmHWM); after load: resident once the CSVs are read; "
         "loop start: after the Backtest's set-up,\n  with the high-water mark reached by then in "
         "brackets; a peak above it is reached in the loop or in building the results."
     )
@@ -279,6 +338,16 @@ def report(names, data, trace):
             f"{counts['stops_fired']:,}, round trips {counts['round_trips']:,}, fees "
             f"{counts['fees']:,.2f}, final equity {counts['final_equity']:,.3f}"
         )
+        print(
+            f"    CPU {row['cpu_s']:.1f} s; {(row['peak'] - floor['rss']) / row['bars']:,.0f} bytes a "
+            f"bar above the floor's RSS ({_mib(floor['rss'])})"
+        )
+        if before and row["run"] in before:
+            old = before[row["run"]]
+            print(
+                f"    before: peak {_mib(old['peak'])}, CPU {old['cpu_s']:.1f} s; now "
+                f"{row['peak'] / old['peak']:.2f} x the peak, {row['cpu_s'] / old['cpu_s']:.2f} x the CPU"
+            )
         if trace:
             _print_trace(row)
     over = [RUNS[row["run"]]["title"] for row in rows if row["peak"] >= BUDGET]
@@ -319,7 +388,7 @@ def main(argv=None):
         description=__doc__.split("\n\n")[0].strip(),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--workload", choices=("w1", "w2", "both"), default="both")
+    parser.add_argument("--workload", choices=("w1", "w2", "both", "market", "all"), default="both")
     parser.add_argument(
         "--ticks", action="store_true", help="run W2 once more with its ticks (about 2 GiB)"
     )
@@ -333,6 +402,10 @@ def main(argv=None):
         "--trace",
         action="store_true",
         help="run under tracemalloc and print where the memory is held",
+    )
+    parser.add_argument("--keep", type=Path, help="keep the runs' figures in FILE (JSON lines)")
+    parser.add_argument(
+        "--before", type=Path, help="compare with the figures a former --keep FILE kept"
     )
     parser.add_argument("--worker", choices=tuple(RUNS), help=argparse.SUPPRESS)
     parser.add_argument("--floor", action="store_true", help=argparse.SUPPRESS)
@@ -349,13 +422,19 @@ def main(argv=None):
     if args.ticks and args.workload == "w1":
         parser.error("--ticks adds a run of W2: not with --workload w1")
     names = []
-    if args.workload in ("w1", "both"):
+    if args.workload in ("w1", "both", "all"):
         names.append("w1")
-    if args.workload in ("w2", "both"):
+    if args.workload in ("w2", "both", "all"):
         names += ["w2", "w2-ticks"] if args.ticks else ["w2"]
+    if args.workload in ("market", "all"):
+        names.append("market")
+    before = None
+    if args.before is not None:
+        lines = args.before.read_text().splitlines()
+        before = {row["run"]: row for row in map(json.loads, lines) if row}
     bw.ensure_data(data, GENERATOR_ARGS)
     print(f"python {sys.version.split()[0]} ({sys.executable}); data {data}")
-    report(names, data, args.trace)
+    report(names, data, args.trace, args.keep, before)
 
 
 if __name__ == "__main__":

@@ -244,6 +244,12 @@ def _parser():
     _run_arguments(bt, "a strategy parameter, read as context.params[NAME] (repeatable)")
     bt.add_argument("--out", metavar="DIR", help="output folder (default: korvit-results/STRATEGY)")
     bt.add_argument(
+        "--format",
+        choices=("csv", "parquet"),
+        default="csv",
+        help="the tables' files: equity.csv, orders.csv, ... (default) or equity.parquet, ...",
+    )
+    bt.add_argument(
         "--core", metavar="HOST:PORT", help="a running core process (default: an embedded one)"
     )
     bt.add_argument("--no-progress", action="store_true", help="no progress bar")
@@ -604,10 +610,10 @@ def _backtest(args):
     with warnings.catch_warnings():  # told below, with the saved orders.csv
         warnings.simplefilter("ignore", OrdersDeniedWarning)
         result = test.run()
-    report = result.save(out)
+    report = result.save(out, format=args.format)
     print(result.summary())
     print(f"\nreport: {report}")
-    denied = denials_line(result.orders, str(report.parent / "orders.csv"))
+    denied = denials_line(result.orders, str(report.parent / f"orders.{args.format}"))
     if denied:
         sys.stdout.flush()
         print(f"korvit: warning: {denied}", file=sys.stderr)

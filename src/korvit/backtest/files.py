@@ -240,12 +240,15 @@ def _link_names(directory: Path, store: Path, names) -> None:
     _fsync_dir(directory)
 
 
-def save_file_set(directory, writers) -> None:
+def save_file_set(directory, writers, drop=()) -> None:
     """Write the files ``writers`` names (``{name: (binary, write)}``, where
     ``write(file)`` writes one file) to ``directory`` (created if needed) as
     one set: readers of ``directory/name`` see the whole earlier set or the
     whole new one, never a mix (see the module's docstring).  A failure
-    leaves the earlier set as it was."""
+    leaves the earlier set as it was.  The names in ``drop`` that an earlier
+    set holds (those of another format) leave with it: their links are
+    removed once the new set is in place (where links cannot be made, such
+    files stay)."""
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
     names = list(writers)
@@ -259,7 +262,7 @@ def save_file_set(directory, writers) -> None:
             store.rmdir()
         for name, (binary, write) in writers.items():
             atomic_write(directory / name, write, binary=binary)
-        return
+        return  # plain files: an earlier save's cannot be told from the user's, and stay
     with _locked(store):
         _clean(directory, store, names)
         folder = store / _new_id()
@@ -272,6 +275,9 @@ def save_file_set(directory, writers) -> None:
                 with contextlib.suppress(OSError):
                     _remove(folder)
             raise
+        for name in drop:  # links into the new set that holds no such file
+            if name not in writers and _is_our_link(directory / name, name):
+                os.unlink(directory / name)
         _clean(directory, store, names)
 
 

@@ -53,7 +53,6 @@ from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import numpy.typing as npt
-import pandas as pd
 
 import korvit.tframe.framekit as framekit
 from korvit.api.history import _history
@@ -85,6 +84,8 @@ __all__ = [
 ]
 
 _FINAL = (gv.OrderStatus_Filled, gv.OrderStatus_Cancelled, gv.OrderStatus_Denied)
+# the engine's rows of a bar's open, high, low, close and volume, one after the other
+_ITEMS = (gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close, gv.KMatrix_Volume)
 
 
 def deal_bar(bar_pos: int) -> tuple[Any, Any, Any]:
@@ -162,19 +163,16 @@ def load_run(test: Backtest, env: Any) -> Session:
     matrix = env.generate_kmatrix_array(n_codes, n_bars)
     times_us = bars.times.asi8 // 1000
     matrix[gv.KMatrixPos_TimeLine] = times_us / 1e6
-    items = (
-        gv.KMatrix_Open,
-        gv.KMatrix_High,
-        gv.KMatrix_Low,
-        gv.KMatrix_Close,
-        gv.KMatrix_Volume,
-    )
     for target in range(n_codes):
-        for k, item in enumerate(items):
+        for k, item in enumerate(_ITEMS):
             matrix[gv.bar_item_pos(item, target)] = bars.values[target, :, k]
         matrix[gv.bar_item_pos(gv.KMatrix_TurnOver, target)] = np.nan_to_num(
             bars.values[target, :, 3] * bars.values[target, :, 4]
         )
+    if test._own_bars:
+        # Bars the run read itself are held once: their values become a read-only view
+        # of the engine's rows (the same numbers), and their own array is let go.
+        bars.values = _bar_view(matrix, n_codes, n_bars)
     # Bars of n minutes go to the engine as such (dating a fill at its bar's start, n
     # minutes before the label); being their own base data, each begins one base bar.
     frequency = gv.KFreq_Day if bars.frequency == "day" else gv.KFreq_Min
@@ -228,6 +226,26 @@ def load_run(test: Backtest, env: Any) -> Session:
     missing = set(test.no_contract)
     session.no_contract = frozenset(k for k, code in enumerate(bars.codes) if code in missing)
     return session
+
+
+def _bar_view(
+    matrix: npt.NDArray[np.float64], n_codes: int, n_bars: int
+) -> npt.NDArray[np.float64]:
+    """The bars' values (codes x bars x (open, high, low, close, volume)) as a read-only
+    view of the engine's matrix, whose rows hold each code's items one after the other."""
+    first = gv.bar_item_pos(_ITEMS[0], 0)
+    rows = [gv.bar_item_pos(item, 0) - first for item in _ITEMS]
+    if rows != list(range(len(_ITEMS))):
+        raise RuntimeError(f"the engine's rows of a bar are not one after the other: {rows}")
+    row = matrix.strides[0]
+    code_rows = gv.bar_item_pos(_ITEMS[0], 1) - first if n_codes > 1 else 0
+    view: npt.NDArray[np.float64] = np.lib.stride_tricks.as_strided(
+        matrix[first:],
+        shape=(n_codes, n_bars, len(_ITEMS)),
+        strides=(code_rows * row, matrix.strides[1], row),
+        writeable=False,
+    )
+    return view
 
 
 def bar_loop(test: Backtest, env: Any, session: Session) -> npt.NDArray[np.float64]:
@@ -284,7 +302,9 @@ def _bars(
     closes_by_bar = closes.T
     expire, tell = session.expire, session.tell  # bound once: called four times a bar
     terms = contract_terms(contracts)
-    rows = []
+    # the equity of each bar and account, written in place as the bars go by
+    rows = equity.reshape(-1, equity.shape[-1])
+    row = 0
     # the bar of every trade and fired stop, for the one clock of the tables
     trades, made, fills, fired_on = vr.g_KVTrades, 0, session.fills, session.fired_on
     for t in _progress(range(first, len(session.bars.times)), test.progress, test.name):
@@ -303,18 +323,20 @@ def _bars(
         tell()
         at = closes_by_bar[t]
         for account in accounts:
-            rows.append(valuation(account, contracts, at, KVBackAccount, terms)[0])
+            rows[row] = valuation(account, contracts, at, KVBackAccount, terms)[0]
+            row += 1
         session.seen = t
         info.on_data_func(context)
         expire(t)
         tell()
-    equity[:] = np.array(rows, dtype=np.float64).reshape(equity.shape)
 
 
 def _forward_filled(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """Each row's last known value at each column (NaN before the first)."""
-    frame = pd.DataFrame(values.T)
-    filled: npt.NDArray[np.float64] = frame.ffill().to_numpy().T
+    n = values.shape[1]
+    at = np.where(np.isnan(values), 0, np.arange(n, dtype=np.int32 if n < 2**31 else np.int64))
+    np.maximum.accumulate(at, axis=1, out=at)
+    filled: npt.NDArray[np.float64] = np.take_along_axis(values, at, axis=1)
     return filled
 
 

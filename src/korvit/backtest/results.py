@@ -58,6 +58,7 @@ from korvit.data.lots import volume_sub
 if TYPE_CHECKING:
     from bokeh.models import LayoutDOM
 
+    from korvit.backtest.table_files import Format
     from korvit.data import Bars
     from korvit.data.calendars import Calendar
 
@@ -512,11 +513,6 @@ def shown_value(value: Any) -> str:
         return value
     text = json.dumps(value, ensure_ascii=False)
     return text if len(text) <= 300 else text[:297] + "..."
-
-
-def _csv_writer(frame: pd.DataFrame) -> Callable[[IO[Any]], object]:
-    """Writes ``frame`` as CSV to an open file."""
-    return lambda fh: frame.to_csv(fh, index=False)
 
 
 def fee_line(schedule: object) -> str:
@@ -1071,14 +1067,21 @@ class BacktestResult:
         return layout
 
     # -- output ---------------------------------------------------------
-    def save(self, directory: str | os.PathLike[str]) -> Path:
+    def save(self, directory: str | os.PathLike[str], format: Format = "csv") -> Path:
         """Write the records, round trips, statistics (with the caveats and the
         worst drawdowns) and report to
         ``directory`` (created if needed) as one set: a reader sees the
         files of the earlier save or those of this one, never a mix, also
         after a failure or a kill in the middle (see
-        ``korvit.backtest.files``).  Returns the report's path.
+        ``korvit.backtest.files``).  ``format``: the tables as "csv" (the
+        default: equity.csv, orders.csv, ...) or "parquet" (equity.parquet,
+        ...), each written a slice of rows at a time
+        (``korvit.backtest.table_files``); the tables of the other format a
+        former save left there are taken away.  Returns the report's path.
         """
+        from korvit.backtest.table_files import FORMATS, check_format, table_writer
+
+        format = check_format(format)
         folder = Path(directory)
         # Render first: it is the step most likely to fail, and nothing is
         # replaced when it does.
@@ -1106,16 +1109,17 @@ class BacktestResult:
         }
         stats_text = json.dumps(document, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
         frames = {
-            "equity.csv": self.equity,
-            "orders.csv": self.orders,
-            "trades.csv": self.trades,
-            "stops.csv": self.stops,
-            "round_trips.csv": self.round_trips,
+            "equity": self.equity,
+            "orders": self.orders,
+            "trades": self.trades,
+            "stops": self.stops,
+            "round_trips": self.round_trips,
         }
         writers: dict[str, tuple[bool, Callable[[IO[Any]], object]]] = {
-            name: (False, _csv_writer(frame)) for name, frame in frames.items()
+            f"{name}.{format}": table_writer(frame, format) for name, frame in frames.items()
         }
         writers["stats.json"] = (False, lambda fh: fh.write(stats_text))
         writers["report.html"] = (False, lambda fh: fh.write(report))
-        save_file_set(folder, writers)
+        others = [f"{name}.{other}" for other in FORMATS if other != format for name in frames]
+        save_file_set(folder, writers, drop=others)
         return folder / "report.html"

@@ -246,6 +246,8 @@ class Backtest:
         self.bars, self.ticks, self.first = load_with_warmup(
             data, ticks, start=start, end=end, warmup=warmup, tz=tz, reading=reading
         )
+        # bars read here (not the caller's own) may be handed to the engine to hold
+        self._own_bars = self.bars is not data
         daily = self.bars.frequency == "day"
         self.calendar, self.calendar_why = resolve_calendar(
             calendar, list(self.bars.codes), self.bars.times, daily

@@ -17,7 +17,7 @@ from typing import Any
 
 __all__ = ["Kept", "file_key"]
 
-MAX_BYTES = 64 * 1024 * 1024  # larger files are read each time
+MAX_BYTES = 64 * 1024 * 1024  # larger files (and larger loads of a smaller one) are read each time
 
 
 def file_key(source: object, options: Iterable[tuple[str, Any]] = ()) -> Hashable | None:

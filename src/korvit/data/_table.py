@@ -69,6 +69,8 @@ class Origin:
 class Table:
     """A long table with the origin of every row."""
 
+    code_count = 1  # the distinct codes, once `code_labels` has read them
+
     def __init__(self, frame, origins, name=None):
         self.frame = frame.reset_index(drop=True)
         self.origins = origins
@@ -127,6 +129,7 @@ class Table:
         checked = [
             check_code(uniques[u], self.where(int(firsts[u]), "code")) for u in range(len(uniques))
         ]
+        self.code_count = len(uniques)  # times repeat over the codes: see `times`
         return labels, checked
 
     def codes(self):
@@ -152,7 +155,9 @@ class Table:
             parsed, offsets = read_times(self._formatted(raw, date_format), tz)
         else:
             if pd.api.types.infer_dtype(raw, skipna=True) == "string":
-                fast = _iso_times(raw.reset_index(drop=True), tz)  # all ISO: no day-month dates
+                # all ISO: no day-month dates; the times of several codes read once each
+                read = _iso_times_once if self.code_count > 1 else _iso_times
+                fast = read(raw.reset_index(drop=True), tz)
             if fast is not None:
                 parsed, offsets = fast, None
             else:
@@ -451,9 +456,26 @@ def _read_parquet(name):
             f"pip install 'pyarrow>=14' ({_one_line(exc)})"
         ) from None
     try:
-        return pd.read_parquet(name)
+        return _parquet_columns(name)
     except Exception as exc:  # pyarrow raises many kinds for a broken file
         raise DataError(f"{name}: cannot read the file as Parquet: {_one_line(exc)}") from None
+
+
+def _parquet_columns(name):
+    """The file as ``pd.read_parquet`` reads it, a column at a time where it has no
+    index of its own (decoding the whole file at once takes twice its size)."""
+    import pyarrow.parquet as pq
+
+    schema = pq.read_schema(name)
+    meta = schema.pandas_metadata or {}
+    plain = all(isinstance(index, dict) for index in meta.get("index_columns", []))
+    if not plain or len(schema.names) < 2:
+        return pd.read_parquet(name)
+    columns = {}
+    for column in schema.names:
+        part = pd.read_parquet(name, columns=[column])
+        columns[part.columns[0]] = part.iloc[:, 0]
+    return pd.DataFrame(columns, copy=False)
 
 
 def _csv(name, **options):
@@ -572,10 +594,18 @@ def _from_long(frame, origin, rows, columns, header_row, optional=(), coded=None
         | {c: found[c] for c in wanted}
         | {c: found[c] for c in optional if c in found}
     )
-    out = pd.DataFrame({c: frame[label].to_numpy() for c, label in picked.items()})
+    out = pd.DataFrame({c: _column(frame[label]) for c, label in picked.items()})
     out["_row"] = rows
     origin.labels = {c: str(label) for c, label in picked.items()}
     return out, origin
+
+
+def _column(series):
+    """A column's values without its index: text kept in its compact string array (a
+    Parquet file's codes and times), not made one Python string a row."""
+    if isinstance(series.dtype, pd.StringDtype):
+        return series.array
+    return series.to_numpy()
 
 
 def _from_wide(frame, origin, rows, columns, optional=()):
@@ -871,6 +901,16 @@ def out_of_range(value):
     if _NS_LOW.ceil("us").to_pydatetime() <= naive <= _NS_HIGH.floor("us").to_pydatetime():
         return None
     return naive
+
+
+def _iso_times_once(text, tz=None):
+    """``_iso_times`` of text that repeats (the times of many codes): each distinct
+    value is read once, then placed at its rows."""
+    labels, distinct = pd.factorize(text)
+    if not len(distinct) or (labels < 0).any():  # missing times: the usual way tells where
+        return _iso_times(text, tz)
+    times = _iso_times(pd.Series(distinct, dtype=object), tz)
+    return None if times is None else times[labels]
 
 
 def _iso_times(text, tz=None):

@@ -13,7 +13,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from korvit.data._kept import Kept, file_key
+from korvit.data._kept import MAX_BYTES, Kept, file_key
 from korvit.data._table import (
     ADJ_CLOSE,
     check_date_format,
@@ -241,19 +241,40 @@ def load_bars(
     )
     key = file_key(source, options.items())
     if key is None:
-        return _load_bars(source, **options)
+        bars = _load_bars(source, **options)
+        give_back()
+        return bars
     found: Bars | None = _LOADED.get(key)
     if found is None:
         with warnings.catch_warnings(record=True) as caught:
             found = _load_bars(source, **options)
+        give_back()
         for shown in caught:  # the warnings go on as they came (the filters have had their say)
             warnings.showwarning(
                 shown.message, shown.category, shown.filename, shown.lineno, shown.file, shown.line
             )
         if caught:  # a load that warns warns every time: not kept
             return found
+        if found.values.nbytes > MAX_BYTES:  # a compressed file of many bars: held once
+            return found
         _LOADED.put(key, found)
     return _copy_of(found)
+
+
+def give_back() -> None:
+    """Hand the memory a load freed back to the system: the C heap's free pages (glibc)
+    and those pyarrow's pool keeps for later reads."""
+    import sys
+
+    arrow = sys.modules.get("pyarrow")
+    if arrow is not None:
+        arrow.default_memory_pool().release_unused()
+    try:
+        import ctypes
+
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):  # not glibc
+        pass
 
 
 # The bars of the files read last (see korvit.data._kept); each caller gets its own values.
@@ -315,10 +336,12 @@ def _load_bars(
     key_of, key_list = pd.factorize(np.array([code.upper() for code in spelled], dtype=object))
     ids = key_of[labels]  # each row's code key, numbered in order of first appearance
     times = table.times(tz, date_format)
-    data = np.column_stack(
-        [table.numbers(name, positive=True, high=MAX_PRICE) for name in _PRICES]
-        + [table.numbers("volume", high=MAX_VOLUME)]
-    )
+    data = np.empty((len(table), len(FIELDS)))
+    for k, name in enumerate(FIELDS):  # a column at a time: one column's copy at once
+        positive, high = (True, MAX_PRICE) if name in _PRICES else (False, MAX_VOLUME)
+        data[:, k] = table.numbers(name, positive=positive, high=high)
+    # the fields are in `data` now: the table keeps what its messages name (code, time)
+    table.frame = table.frame.drop(columns=list(FIELDS))
     _check_ranges(table, data)
     if adjust:
         data = _adjusted(table, data)
@@ -393,10 +416,14 @@ def _load_bars(
     timeline = np.unique(times)
     values = np.full((len(code_keys), len(timeline), len(FIELDS)), np.nan)
     values[:, :, 4] = 0.0
+    # each row's place among the codes' bars, made in one array: code x times + time
     position = np.full(len(key_list), -1, dtype=np.intp)
     position[code_keys] = np.arange(len(code_keys))
-    code_pos = position[ids]
-    values[code_pos, np.searchsorted(timeline, times)] = data
+    at = position[ids]
+    at *= len(timeline)
+    at += np.searchsorted(timeline, times)
+    values.reshape(-1, len(FIELDS))[at] = data
+    del at
 
     idle = np.flatnonzero(data[:, 4] == 0)
     if idle.size:

@@ -60,9 +60,11 @@ EQUITY_POINTS = 5000
 # Beyond this many bars with buys (or sells) the equity chart does not mark them.
 MAX_EQUITY_MARKERS = 300
 PRICE_POINTS = 50_000
-MIN_PRICE_POINTS = 500
+MIN_PRICE_POINTS = 125  # an instrument, however many there are: 2,000 take about 8 MB of report
 MAX_PRICE_POINTS = 20_000
 CANDLE_LIMIT = 3000
+# the codes whose bars are merged at once (each merge copies its codes' bars)
+_CODES_AT_ONCE = 64
 # Values beyond this are no money: the charts leave them out (their figures stay exact).
 _LARGEST = 1e300
 # At most this many runs of evenly spaced bars name the times of a compressed
@@ -496,8 +498,15 @@ def _price_store(result, codes, axis):
     per_code = min(MAX_PRICE_POINTS, max(MIN_PRICE_POINTS, PRICE_POINTS // max(1, len(codes))))
     step = max(1, math.ceil(n_bars / per_code))
     index = [bars.index_of(code) for code in codes]
-    values = bars.values[index]
-    opens, high, low, closes, volume = _merge(values, step)
+    # merged a few codes at a time: no copy of all the codes' bars at once
+    merged = [
+        _merge(bars.values[index[at : at + _CODES_AT_ONCE]], step)
+        for at in range(0, len(index), _CODES_AT_ONCE)
+    ]
+    opens, high, low, closes, volume = (
+        np.concatenate([part[k] for part in merged]) for k in range(5)
+    )
+    del merged
     n = opens.shape[1]
     firsts = np.arange(n) * step
     lasts = np.minimum(firsts + step - 1, n_bars - 1)
@@ -516,7 +525,7 @@ def _price_store(result, codes, axis):
     fills = _fill_table(result, axis, accounts)
     where = {code: k for k, code in enumerate(codes)}
     stops = _stop_segments(
-        result, axis, lambda code: values[where[code]] if code in where else None
+        result, axis, lambda code: bars.values[index[where[code]]] if code in where else None
     )
     if not axis.compressed:  # fills at their bar's time need no time of their own
         for table in fills.values():
