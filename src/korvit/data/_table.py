@@ -72,7 +72,10 @@ class Table:
     code_count = 1  # the distinct codes, once `code_labels` has read them
 
     def __init__(self, frame, origins, name=None):
-        self.frame = frame.reset_index(drop=True)
+        index = frame.index
+        if not (isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1):
+            frame = frame.reset_index(drop=True)  # a copy of every column: only when needed
+        self.frame = frame
         self.origins = origins
         self._name = name  # the name of the whole (a folder), else the sources' names
         self.rows = self.frame.pop("_row").to_numpy(np.int64)
@@ -326,7 +329,10 @@ class Table:
         negative values (or non-positive ones when `positive`) and on values
         above `high`."""
         raw = self.frame[column]
-        values = pd.to_numeric(raw, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
+        if raw.dtype == np.float64:  # already numbers: the column itself, not a copy
+            values = raw.to_numpy()
+        else:
+            values = pd.to_numeric(raw, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
 
         def unreadable(pos):
             value = raw.iat[pos]
@@ -594,7 +600,8 @@ def _from_long(frame, origin, rows, columns, header_row, optional=(), coded=None
         | {c: found[c] for c in wanted}
         | {c: found[c] for c in optional if c in found}
     )
-    out = pd.DataFrame({c: _column(frame[label]) for c, label in picked.items()})
+    # the columns as they are, not copied into one block (a large file's second copy)
+    out = pd.DataFrame({c: _column(frame[label]) for c, label in picked.items()}, copy=False)
     out["_row"] = rows
     origin.labels = {c: str(label) for c, label in picked.items()}
     return out, origin

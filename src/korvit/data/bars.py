@@ -41,6 +41,7 @@ _ONE_MINUTE = pd.Timedelta(minutes=1)
 # Adjusted prices are rounded to the finest price step a contract may have (limits.MIN_MOVE_LOW):
 # a price like 22.999999999999996 would otherwise be stepped down a whole cent.
 _ADJUSTED_DECIMALS = 8
+_CHUNK = 1 << 20  # rows a step, where a whole column of a large load would be a copy too many
 
 
 class Bars:
@@ -334,14 +335,20 @@ def _load_bars(
         raise DataError(f"{table.name}: no bars")
     labels, spelled = table.code_labels()  # each row's code, as the first of its spelling
     key_of, key_list = pd.factorize(np.array([code.upper() for code in spelled], dtype=object))
-    ids = key_of[labels]  # each row's code key, numbered in order of first appearance
+    # each row's code key, numbered in order of first appearance (small integers: the
+    # arrays of a row each are what a large load holds most of)
+    small = np.int32 if len(spelled) < 2**31 else np.intp
+    labels = labels.astype(small)
+    ids = key_of.astype(small)[labels]
     times = table.times(tz, date_format)
-    data = np.empty((len(table), len(FIELDS)))
-    for k, name in enumerate(FIELDS):  # a column at a time: one column's copy at once
+    # the fields as five columns, each let go once placed among the codes' bars
+    data = []
+    for name in FIELDS:
         positive, high = (True, MAX_PRICE) if name in _PRICES else (False, MAX_VOLUME)
-        data[:, k] = table.numbers(name, positive=positive, high=high)
-    # the fields are in `data` now: the table keeps what its messages name (code, time)
-    table.frame = table.frame.drop(columns=list(FIELDS))
+        data.append(np.asarray(table.numbers(name, positive=positive, high=high), np.float64))
+    # the fields and times are read now: the table keeps what its messages name (the codes)
+    table.frame = table.frame.drop(columns=[*FIELDS, "time"])
+    give_back()
     _check_ranges(table, data)
     if adjust:
         data = _adjusted(table, data)
@@ -361,6 +368,7 @@ def _load_bars(
     if asked != "minute":
         _stray_clock(table, times, frequency)
     interval = _interval(ids, times, order) if frequency == "minute" else None
+    del order
     key_index = {key: k for k, key in enumerate(key_list)}
 
     keep = np.ones(len(table), dtype=bool)
@@ -387,13 +395,17 @@ def _load_bars(
             f"{end or 'the end'} (the data runs {span})"
         )
 
-    rows = np.flatnonzero(keep)
-    if len(rows) < len(keep):
-        ids, labels, times, data = ids[rows], labels[rows], times[rows], data[rows]
+    rows = None  # the kept rows' positions in the table, when some are left out
+    if not keep.all():
+        rows = np.flatnonzero(keep)
+        ids, labels, times = ids[rows], labels[rows], times[rows]
+        for k, column in enumerate(data):
+            data[k] = column[rows]
+    del keep
     if bar_time == "start" and interval is not None:
         step = interval.to_timedelta64().astype("timedelta64[ns]")
         late = np.zeros(len(table), dtype=bool)
-        late[rows] = times > (_NS_HIGH - interval).to_datetime64()
+        late[slice(None) if rows is None else rows] = times > (_NS_HIGH - interval).to_datetime64()
         table.fail(
             late,
             "time",
@@ -403,7 +415,7 @@ def _load_bars(
             ),
         )
         times = times + step
-    present, firsts = np.unique(ids, return_index=True)
+    present, firsts = _firsts(ids, len(key_list))
     left = set(present.tolist())
     if wanted is not None and len(left) < len(code_keys):
         gone = [code for code in wanted if key_index[code.upper()] not in left]
@@ -414,24 +426,34 @@ def _load_bars(
     code_keys = [key for key in code_keys if key in left]
     first_written = {key: spelled[labels[at]] for key, at in zip(present.tolist(), firsts)}
     timeline = np.unique(times)
-    values = np.full((len(code_keys), len(timeline), len(FIELDS)), np.nan)
-    values[:, :, 4] = 0.0
+    idle = np.flatnonzero(data[4] == 0)
     # each row's place among the codes' bars, made in one array: code x times + time
     position = np.full(len(key_list), -1, dtype=np.intp)
     position[code_keys] = np.arange(len(code_keys))
     at = position[ids]
     at *= len(timeline)
-    at += np.searchsorted(timeline, times)
-    values.reshape(-1, len(FIELDS))[at] = data
+    for lo in range(0, len(at), _CHUNK):  # the times' places a slice at a time
+        at[lo : lo + _CHUNK] += np.searchsorted(timeline, times[lo : lo + _CHUNK])
+    # Held field by field (the array a (codes, times, fields) view of it): each field's
+    # plane is filled, then its column let go, so the columns and the bars are not all
+    # in memory at once.
+    planes = np.empty((len(FIELDS), len(code_keys), len(timeline)))
+    for k in range(len(FIELDS)):
+        plane = planes[k].reshape(-1)
+        plane.fill(0.0 if k == 4 else np.nan)
+        plane[at] = data[k]
+        data[k] = None
+        give_back()
     del at
+    values = planes.transpose(1, 2, 0)
 
-    idle = np.flatnonzero(data[:, 4] == 0)
     if idle.size:
         first = idle[0]
         warnings.warn(
             DataWarning(
                 f"{table.name}: {idle.size} bar{'s' if idle.size > 1 else ''} with volume 0, the "
-                f"first {spelled[labels[first]]} at {fmt_time(times[first])} ({table.where(rows[first])}): "
+                f"first {spelled[labels[first]]} at {fmt_time(times[first])} "
+                f"({table.where(first if rows is None else rows[first])}): "
                 "the engine treats a bar without volume as not "
                 "traded: orders wait"
             ),
@@ -469,7 +491,7 @@ def check_code_option(code: object) -> str | list[Any] | None:
     return check_code(code)
 
 
-def _adjusted(table: Any, data: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+def _adjusted(table: Any, data: list[npt.NDArray[np.float64]]) -> list[npt.NDArray[np.float64]]:
     """The bars scaled by their adjusted close: prices times adj close / close (rounded
     to 1e-8), volumes divided by it."""
     if ADJ_CLOSE not in table.frame:
@@ -478,28 +500,26 @@ def _adjusted(table: Any, data: npt.NDArray[np.float64]) -> npt.NDArray[np.float
             "close, and the data has no adjusted close column ('Adj Close')"
         )
     adj = table.numbers(ADJ_CLOSE, positive=True, high=MAX_PRICE)
-    close = data[:, 3]
-    out: npt.NDArray[np.float64] = data.copy()
-    for k in range(4):
-        out[:, k] = np.round(data[:, k] * adj / close, _ADJUSTED_DECIMALS)
-    out[:, 4] = data[:, 4] * close / adj
+    close = data[3]
+    out = [np.round(data[k] * adj / close, _ADJUSTED_DECIMALS) for k in range(4)]
+    out.append(data[4] * close / adj)
     for k, name in enumerate(FIELDS):
         high = MAX_VOLUME if name == "volume" else MAX_PRICE
         table.fail(
-            out[:, k] > high,
+            out[k] > high,
             ADJ_CLOSE,
             lambda p, k=k, name=name, high=high: (
                 f"adjusted by adj close / close = {fmt_num(adj[p])} / {fmt_num(close[p])}, the {name} "
-                f"{fmt_num(data[p, k])} becomes {fmt_num(out[p, k])}, above {fmt_num(high)}, the largest "
+                f"{fmt_num(data[k][p])} becomes {fmt_num(out[k][p])}, above {fmt_num(high)}, the largest "
                 f"{name} korvit accepts"
             ),
         )
     table.fail(
-        (out[:, :4] <= 0).any(axis=1),
+        np.logical_or.reduce([price <= 0 for price in out[:4]]),
         ADJ_CLOSE,
         lambda p: (
             f"adjusted by adj close / close = {fmt_num(adj[p])} / {fmt_num(close[p])}, the low "
-            f"{fmt_num(data[p, 2])} becomes {fmt_num(out[p, 2])}: adjusted prices must stay above 0"
+            f"{fmt_num(data[2][p])} becomes {fmt_num(out[2][p])}: adjusted prices must stay above 0"
         ),
     )
     return out
@@ -511,7 +531,7 @@ def _interval(
     """The period of intraday bars: the most common step between two bars of a code on
     one day (the shortest of equally common ones); one minute when no code has two bars
     on a day."""
-    codes = pd.factorize(keys)[0][order]
+    codes = keys[order]
     ordered = times[order]
     days = ordered.astype("datetime64[D]")
     same_day = (codes[1:] == codes[:-1]) & (days[1:] == days[:-1])
@@ -524,13 +544,26 @@ def _interval(
     return common
 
 
-def _check_ranges(table: Any, data: npt.NDArray[np.float64]) -> None:
-    high, low = data[:, 1], data[:, 2]
+def _firsts(ids: npt.NDArray[np.integer], count: int) -> tuple[npt.NDArray[np.integer], list[int]]:
+    """The ids present among ``ids`` (each below ``count``), sorted, and the position of
+    each one's first row: ``np.unique(ids, return_index=True)``, a slice at a time (the
+    codes of a long table all appear in its first slices, or one after the other)."""
+    first = np.full(count, -1, dtype=np.int64)
+    for lo in range(0, len(ids), _CHUNK):
+        found, at = np.unique(ids[lo : lo + _CHUNK], return_index=True)
+        new = first[found] < 0
+        first[found[new]] = at[new] + lo
+    present = np.flatnonzero(first >= 0)
+    return present, first[present].tolist()
+
+
+def _check_ranges(table: Any, data: list[npt.NDArray[np.float64]]) -> None:
+    high, low = data[1], data[2]
     table.fail(
         high < low, "high", lambda p: f"high {fmt_num(high[p])} is below low {fmt_num(low[p])}"
     )
     for k, name in ((0, "open"), (3, "close")):
-        v = data[:, k]
+        v = data[k]
         table.fail(
             (v < low) | (v > high),
             name,
@@ -544,11 +577,13 @@ def _check_ranges(table: Any, data: npt.NDArray[np.float64]) -> None:
 def _check_order(
     table: Any, keys: npt.NDArray[Any], times: npt.NDArray[np.datetime64]
 ) -> npt.NDArray[np.intp]:
-    """Positions sorted by code then time; fails on unsorted or duplicate times in a code."""
-    codes = pd.factorize(keys)[0]
-    order = np.argsort(codes, kind="stable")  # each code's rows in file order
-    same = codes[order][1:] == codes[order][:-1]
-    step = np.diff(times[order].astype(np.int64))
+    """Positions sorted by code then time; fails on unsorted or duplicate times in a code.
+    ``keys`` numbers the codes (any integers: only equality counts)."""
+    order = np.argsort(keys, kind="stable")  # each code's rows in file order
+    codes = keys[order]
+    same = codes[1:] == codes[:-1]
+    del codes
+    step = np.diff(times[order].view(np.int64))
     bad = np.zeros(len(times), dtype=bool)
     bad[order[1:][same & (step <= 0)]] = True
     if bad.any():
@@ -578,8 +613,9 @@ def _frequency(
     days = times.astype("datetime64[D]")
     if frequency is None and (times == days).all():
         return "day"
-    codes = pd.factorize(keys)[0][order]
-    same_day = (codes[1:] == codes[:-1]) & (days[order][1:] == days[order][:-1])
+    codes, ordered = keys[order], days[order]
+    same_day = (codes[1:] == codes[:-1]) & (ordered[1:] == ordered[:-1])
+    del codes, ordered
     if frequency is None:
         return "minute" if same_day.any() else "day"
     if frequency == "day" and same_day.any():
