@@ -129,6 +129,17 @@ _history._target_info_v2[:] = [entry]
 del entry
 deal(order)
 """,
+    # The reader's table is found again from what was found before while the
+    # reader's module and built-ins are unchanged: a rebound table or a shadowed
+    # built-in between two deals must be seen by the second.
+    "contract table rebound, then a built-in of the reader shadowed": """
+_history._target_info_v2[:] = [{"MinMove": 0.01, "LotSize": 100}]
+deal(world())
+_history._target_info_v2 = [{"MinMove": 0.01, "LotSize": 30}]
+deal(world())
+_history.len = lambda x: print("len read") or 1  # the reader is called, not read around
+deal(world())
+""",
     "stop order moved to another order through its field's descriptor": """
 stop = stop_of(1)
 types.MemberDescriptorType.__set__(KVBackStopOrder.__dict__["target_order_id"], stop, 2)

@@ -148,21 +148,62 @@ nb::object bar_field_rows(nb::handle self, nb::handle target_indices, nb::handle
     return gather_rows(fresh_matrix, item_idx, fresh_bar_pos);
 }
 
-bool bar_values_of_one(nb::handle self, nb::handle target, nb::handle bar_pos, nb::handle fields, double *out) {
+namespace {
+
+// `array[index]` read in place, when `array` is an exact one-dimensional
+// ndarray of a native signed integer type of 4 or 8 bytes and `index` a
+// plain int within it: numpy's indexing would give a scalar of that value
+// and run no Python code.  False where numpy must index (and may raise).
+bool integer_element(nb::handle array, nb::handle index, npy_intp &out) {
+    if (Py_TYPE(array.ptr()) != &PyArray_Type || !PyLong_CheckExact(index.ptr()))
+        return false;
+    auto *a = reinterpret_cast<PyArrayObject *>(array.ptr());
+    const int type = PyArray_TYPE(a);
+    const bool wide = type == NPY_LONG || type == NPY_LONGLONG;
+    if (PyArray_NDIM(a) != 1 || !PyArray_ISNOTSWAPPED(a) || !PyArray_ISALIGNED(a) ||
+        PyArray_ITEMSIZE(a) != (wide ? 8 : 4) || !(wide || type == NPY_INT))
+        return false;
+    long long i;
+    if (!compact_int_value(index.ptr(), i) || i < -PyArray_DIM(a, 0) || i >= PyArray_DIM(a, 0))
+        return false;
+    npy_intp at = (npy_intp)i;
+    if (!wrap_position(at, PyArray_DIM(a, 0)))
+        return false;
+    const char *p = static_cast<const char *>(PyArray_GETPTR1(a, at));
+    if (wide) {
+        long long v;
+        std::memcpy(&v, p, sizeof v);
+        out = (npy_intp)v;
+    } else {
+        int v;
+        std::memcpy(&v, p, sizeof v);
+        out = (npy_intp)v;
+    }
+    return true;
+}
+
+} // namespace
+
+bool bar_values_of_one(nb::handle self, nb::handle target, nb::handle bar_pos, PyObject *const *fields,
+                       Py_ssize_t field_count, double *out) {
     static Name KMatrix_Bar_Begin{"KMatrix_Bar_Begin"}, KMatrix_Bar_End{"KMatrix_Bar_End"},
         KMatrixPos_Head_len{"KMatrixPos_Head_len"}, KMatrix_Bar_Len{"KMatrix_Bar_Len"};
     auto &small = small_int;
     long long t;
-    if (!small(target, t) || t < 0 || t > (1LL << 40) || !PyList_CheckExact(fields.ptr()))
+    if (!small(target, t) || t < 0 || t > (1LL << 40))
         return false;
     nb::object vr = env_vr(self);
     nb::object k_data = refresh_k_data(vr);
-    nb::object fresh_bar_pos = getitem(getattr(k_data, n::CurrentBar), bar_pos);
+    nb::object current_bars = getattr(k_data, n::CurrentBar);
+    npy_intp pos;
+    const bool read_in_place = integer_element(current_bars, bar_pos, pos);
+    nb::object fresh_bar_pos; // numpy's scalar where the position is not read in place
+    if (!read_in_place)
+        fresh_bar_pos = getitem(current_bars, bar_pos);
     nb::object fresh_matrix = getattr(k_data, n::Matrix);
     PyArrayObject *a = plain_matrix(fresh_matrix);
-    npy_intp pos;
-    if (!a || PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a) || !as_position(fresh_bar_pos, pos) ||
-        pos < 0 || pos >= PyArray_DIM(a, 1))
+    if (!a || PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a) ||
+        (!read_in_place && !as_position(fresh_bar_pos, pos)) || pos < 0 || pos >= PyArray_DIM(a, 1))
         return false;
     nb::object gv = env_gv(self);
     long long begin, end, head, len;
@@ -172,12 +213,12 @@ bool bar_values_of_one(nb::handle self, nb::handle target, nb::handle bar_pos, n
         return false;
     const npy_intp rows = PyArray_DIM(a, 0);
     nb::object table = bar_fields_table(); // a plain module's attribute: reading it once is reading it each time
-    for (Py_ssize_t f = 0; f < PyList_GET_SIZE(fields.ptr()); ++f) {
+    for (Py_ssize_t f = 0; f < field_count; ++f) {
         nb::object to_int = class_constant(gv, n::bar_field_name_to_int);
         nb::object item_pos = class_constant(gv, n::bar_item_pos);
         if (to_int.ptr() != native_row_functions().name_to_int || item_pos.ptr() != native_row_functions().item_pos)
             return false;
-        nb::object item = kc::bar_field_name_to_int(PyList_GET_ITEM(fields.ptr(), f), table);
+        nb::object item = kc::bar_field_name_to_int(fields[f], table);
         long long it;
         if (!small(item, it) || it < begin || it > end || it < -(1LL << 20) || it > (1LL << 20))
             return false;

@@ -32,6 +32,14 @@ PyObject *lookup(PyObject *dict, Name &name) {
     return value;
 }
 
+// The last table own_table found, with the versions of the reader's globals
+// and built-ins then: while both dicts keep those versions (no entry of
+// either changed since), every lookup below gives what it gave then.
+struct TableMemo {
+    PyObject *globals = nullptr, *builtins = nullptr, *table = nullptr; // borrowed: the reader holds its dicts
+    unsigned long long globals_version = 0, builtins_version = 0;
+} table_memo;
+
 // The history store's table (a borrowed exact list) when `fn` is the reader
 // as made, with its code, lock and built-ins unchanged and not shadowed in
 // its module; null otherwise.  Calling the reader then runs no host code:
@@ -43,13 +51,27 @@ PyObject *own_table(PyObject *fn) {
     PyObject *builtins = kc::function_builtins(fn);
     if (!PyDict_CheckExact(globals) || !builtins || !PyDict_CheckExact(builtins))
         return nullptr;
+    const unsigned long long globals_version = kc::dict_version(globals);
+    const unsigned long long builtins_version = kc::dict_version(builtins);
+    TableMemo &m = table_memo;
+    if (m.table && globals == m.globals && builtins == m.builtins && globals_version != 0 && builtins_version != 0 &&
+        globals_version == m.globals_version && builtins_version == m.builtins_version)
+        return m.table;
+    // With str keys only, the lookups run no Python code: the versions read
+    // above are those of the dicts the lookups see.
+    const bool plain = kc::only_str_keys(globals) && kc::only_str_keys(builtins);
     for (size_t i = 0; i < BUILTIN_COUNT; ++i)
         if (lookup(globals, *BUILTINS_READ[i]) || lookup(builtins, *BUILTINS_READ[i]) != reader.builtins[i])
             return nullptr;
     if (lookup(globals, k::lock) != reader.lock)
         return nullptr;
     PyObject *table = lookup(globals, k::target_info_v2);
-    return table && PyList_CheckExact(table) ? table : nullptr;
+    if (!table || !PyList_CheckExact(table))
+        return nullptr;
+    if (plain && globals_version != 0 && builtins_version != 0 && kc::dict_version(globals) == globals_version &&
+        kc::dict_version(builtins) == builtins_version)
+        m = TableMemo{globals, builtins, table, globals_version, builtins_version};
+    return table;
 }
 
 // The entry of `table` (an exact dict of str keys only, borrowed) at the

@@ -83,9 +83,10 @@ bool current_bar_of_one(nb::handle target_idx, double (&bar)[4]) {
     if (!coll::env_method_is_ours(environment, k::get_bar_field))
         return false;
     nb::object bar_pos = vr_field(n::g_KorvitSimCurBarFresh);
-    nb::object fields = bar_field_names();
+    // The names that `bar_field_names` lists, interned for the process.
+    PyObject *const fields[4] = {k::open.get(), k::high.get(), k::low.get(), k::volume.get()};
     return kc::guarded(KC_SITE("korvit.tframe.framekit.SystemBaseEnv.get_bar_field"),
-                       [&] { return kc::bar_values_of_one(environment, target_idx, bar_pos, fields, bar); });
+                       [&] { return kc::bar_values_of_one(environment, target_idx, bar_pos, fields, 4, bar); });
 }
 
 void bar_arrays(const double (&values)[4], nb::object (&bar)[4]) {

@@ -111,6 +111,13 @@ inline nb::object gv(Name &name) { return kc::class_constant(ns.get(n::gv), name
 // each constant are read at their first use in the call.
 class GvConstants {
 public:
+    GvConstants() = default;
+    GvConstants(const GvConstants &) = delete;
+    GvConstants &operator=(const GvConstants &) = delete;
+    ~GvConstants() {
+        for (size_t i = 0; i < count_; ++i)
+            Py_DECREF(values_[i]);
+    }
     nb::handle operator()(Name &name) {
         for (size_t i = 0; i < count_; ++i)
             if (names_[i] == &name)
@@ -121,15 +128,16 @@ public:
         if (count_ == MAX)
             return keep_.emplace_back(std::move(value)); // more than expected: still correct
         names_[count_] = &name;
-        values_[count_] = std::move(value);
+        values_[count_] = value.release().ptr();
         return values_[count_++];
     }
 
 private:
     static constexpr size_t MAX = 24;
     nb::object gv_;
-    Name *names_[MAX] = {};
-    nb::object values_[MAX];
+    // Only the first `count_` entries are set (each value a reference held).
+    Name *names_[MAX];
+    PyObject *values_[MAX];
     size_t count_ = 0;
     std::vector<nb::object> keep_;
 };

@@ -255,7 +255,15 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
     const double bar_high = single_precision(bar_high_in);
     const double bar_low = single_precision(bar_low_in);
     const double volume = single_precision(volume_in);
-    nb::object high_value = kc::py_float(bar_high), low_value = kc::py_float(bar_low);
+    // The bar's extremes as floats, made at their first use (a trailing stop's
+    // new extreme), one object each for the call.
+    nb::object high_value, low_value;
+    auto boxed = [&](bool high) -> nb::handle {
+        nb::object &value = high ? high_value : low_value;
+        if (!value.is_valid())
+            value = kc::py_float(high ? bar_high : bar_low);
+        return value;
+    };
 
     nb::object may_fire = new_list(), must_tick_check = new_list(), cancelled_stop_orders = new_list();
     nb::object temp_stop_trailing_price = kc::py_int(0);
@@ -317,19 +325,18 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
         }
         // The extreme in the position's favour is the high of a long, the low of a short.
         const double favour = buy ? bar_high : bar_low, against = buy ? bar_low : bar_high;
-        nb::object favour_value = buy ? high_value : low_value, against_value = buy ? low_value : high_value;
         Name &best = buy ? n::trailing_high : n::trailing_low, &worst = buy ? n::trailing_low : n::trailing_high;
         const int beyond = buy ? Py_GT : Py_LT, reaches = buy ? Py_LE : Py_GE;
 
         if (test(favour, beyond, f[best](stop_order))) {
             // A new extreme moves the trigger price, unless the bar also went back to it.
-            temp_stop_trailing_price = trailing_trigger(gv, favour_value, buy, stop_gap_type, stop_gap, target_price,
-                                                        temp_stop_trailing_price);
+            temp_stop_trailing_price =
+                trailing_trigger(gv, boxed(buy), buy, stop_gap_type, stop_gap, target_price, temp_stop_trailing_price);
             if (test(against, reaches, temp_stop_trailing_price)) {
                 append(must_tick_check, stop_order);
                 continue;
             }
-            kc::setattr(stop_order, best, favour_value);
+            kc::setattr(stop_order, best, boxed(buy));
             kc::set_field(stop_order, n::stop_trailing_price, temp_stop_trailing_price);
         } else {
             nb::object stop_trailing_price = f.stop_trailing_price(stop_order);
@@ -347,7 +354,7 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
             }
         }
         if (test(against, buy ? Py_LT : Py_GT, f[worst](stop_order)))
-            kc::setattr(stop_order, worst, against_value);
+            kc::setattr(stop_order, worst, boxed(!buy));
     }
     coll::snap_remove(vr_field(n::g_KVStopOrders), n::unfired.get(), cancelled_stop_orders);
 
