@@ -15,6 +15,7 @@ from korvit.backtest import run
 from korvit.backtest.session import Session, close_session, open_session
 from korvit.data import Bars, sample_path
 from korvit.indicators import (
+    Series,
     atr,
     bollinger,
     crossed_above,
@@ -299,6 +300,29 @@ def test_crossings(session_of):
     assert not crossed_above(close, warm) and not crossed_below(warm, close)
     _at(session, 3)
     assert crossed_below(close, warm)  # 2 below mean(2, 3, 2), 3 above mean(1, 2, 3)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    pairs=st.lists(
+        st.tuples(*[st.sampled_from([1.0, 2.0, 3.0, math.nan, -0.0, 0.0])] * 2),
+        min_size=1,
+        max_size=12,
+    )
+)
+def test_crossings_of_two_series_as_of_their_values(pairs):
+    """Two series of one run are compared as the arrays of their values up to the bar are."""
+    a_values, b_values = (np.array(side, dtype=np.float64) for side in zip(*pairs))
+    session = _session(np.ones(len(pairs)))
+    try:
+        a, b = Series(a_values, session, "a"), Series(b_values, session, "b")
+        for t in range(len(pairs)):
+            _at(session, t)
+            seen = a_values[: t + 1], b_values[: t + 1]
+            assert crossed_above(a, b) == crossed_above(*seen)
+            assert crossed_below(a, b) == crossed_below(*seen)
+    finally:
+        close_session()
 
 
 # ------------------------------------------------------------------ bad arguments

@@ -710,6 +710,13 @@ def crossed_above(a: Crossable, b: Crossable) -> bool:
     """Whether ``a`` crossed above ``b`` at the current bar: it is above it
     now and was at or below it at the bar before.  Each is a ``Series``, a
     number or an array (its last two values); False while either is NaN."""
+    if type(a) is Series and type(b) is Series and a._session is b._session:
+        # the common case, once per code and bar: the bar counted once, four floats read
+        n = a._count()
+        if n < 2:
+            return False
+        a_at, b_at = a._values.item, b._values.item
+        return a_at(n - 2) <= b_at(n - 2) and a_at(n - 1) > b_at(n - 1)
     a_now, a_before = _last_two(a)
     b_now, b_before = _last_two(b)
     return bool(a_before <= b_before and a_now > b_now)
@@ -718,6 +725,12 @@ def crossed_above(a: Crossable, b: Crossable) -> bool:
 def crossed_below(a: Crossable, b: Crossable) -> bool:
     """Whether ``a`` crossed below ``b`` at the current bar: it is below it
     now and was at or above it at the bar before."""
+    if type(a) is Series and type(b) is Series and a._session is b._session:
+        n = a._count()
+        if n < 2:
+            return False
+        a_at, b_at = a._values.item, b._values.item
+        return a_at(n - 2) >= b_at(n - 2) and a_at(n - 1) < b_at(n - 1)
     a_now, a_before = _last_two(a)
     b_now, b_before = _last_two(b)
     return bool(a_before >= b_before and a_now < b_now)

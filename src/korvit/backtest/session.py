@@ -169,8 +169,10 @@ class Session:
         try:
             return self._targets[code.upper()]
         except KeyError:
+            from korvit.backtest.listing import shortened
+
             raise StrategyError(
-                f"unknown code {code!r}; the run's codes: {', '.join(self.codes)}"
+                f"unknown code {code!r}; the run's codes: {shortened(self.codes)}"
             ) from None
 
     def account_of(self, name: object) -> int:
