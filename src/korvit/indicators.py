@@ -60,7 +60,7 @@ from __future__ import annotations
 import math
 import numbers
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, Literal, NamedTuple, TypeAlias, overload
+from typing import Any, Literal, NamedTuple, TypeAlias, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -114,16 +114,16 @@ class Series:
     name: str
     _session: Session
     _values: _Array
-    _shown: _Array
+    _shown: _Array | None
     _upto: int
 
     def __init__(self, values: _Array, session: Session, name: str) -> None:
         self.name = name
         self._session = session
         self._values = values
-        shown = np.full(len(values), _NAN)
-        shown.flags.writeable = False
-        self._shown = shown  # the values revealed so far; NaN beyond them
+        # the values revealed so far, NaN beyond them: made when first handed out (most
+        # strategies read single values, and a run of many codes has many series)
+        self._shown = None
         self._upto = 0
 
     def _count(self) -> int:
@@ -139,8 +139,11 @@ class Series:
         what hands out arrays; a single value is read from ``_values`` at once)."""
         n = self._count()
         upto = self._upto
+        shown = self._shown
+        if shown is None:
+            shown = self._shown = np.full(len(self._values), _NAN)
+            shown.flags.writeable = False
         if n > upto:
-            shown = self._shown
             shown.flags.writeable = True
             shown[upto:n] = self._values[upto:n]
             shown.flags.writeable = False
@@ -150,7 +153,8 @@ class Series:
     @property
     def values(self) -> _Array:
         """The values up to the current bar, oldest first (a read-only numpy array)."""
-        return self._shown[: self._visible()]
+        n = self._visible()
+        return cast("_Array", self._shown)[:n]
 
     @property
     def now(self) -> float:
@@ -178,7 +182,7 @@ class Series:
                 f"bar {key} is beyond the {n} bars of {self.name} up to the current one"
             )
         n = self._visible()
-        seen: float | _Array = self._shown[:n][key]
+        seen: float | _Array = cast("_Array", self._shown)[:n][key]
         return seen
 
     def __iter__(self) -> Iterator[float]:

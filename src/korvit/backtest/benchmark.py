@@ -115,15 +115,21 @@ def buy_and_hold(closes: np.ndarray, times, initial_cash: float) -> pd.Series:
     times = pd.DatetimeIndex(times)
     if closes.shape[0] == 0 or not len(times):
         return pd.Series(np.nan, index=times, name="benchmark", dtype=float)
-    filled = pd.DataFrame(closes.T).ffill().to_numpy().T
+    # the codes' growth summed a code at a time (as a mean over the codes adds them), not
+    # held for every code at once
+    total = np.zeros(closes.shape[1])
     with np.errstate(all="ignore"):  # prices beyond any market overflow to inf, quietly
-        growth = np.ones_like(filled)
-        for row, values in enumerate(filled):
+        for row in closes:
+            at = np.where(np.isnan(row), 0, np.arange(len(row)))
+            np.maximum.accumulate(at, out=at)
+            values = row[at]  # the last close known at each time
+            growth = np.ones_like(values)
             known = np.flatnonzero(np.isfinite(values) & (values > 0))
             if len(known):
                 first = known[0]
-                growth[row, first:] = values[first:] / values[first]
-        equity = float(initial_cash) * growth.mean(axis=0)
+                growth[first:] = values[first:] / values[first]
+            total += growth
+        equity = float(initial_cash) * (total / closes.shape[0])
     return pd.Series(equity, index=times, name="benchmark")
 
 

@@ -432,8 +432,8 @@ def _load_bars(
     position[code_keys] = np.arange(len(code_keys))
     at = position[ids]
     at *= len(timeline)
-    for lo in range(0, len(at), _CHUNK):  # the times' places a slice at a time
-        at[lo : lo + _CHUNK] += np.searchsorted(timeline, times[lo : lo + _CHUNK])
+    for row in range(0, len(at), _CHUNK):  # the times' places a slice at a time
+        at[row : row + _CHUNK] += np.searchsorted(timeline, times[row : row + _CHUNK])
     # Held field by field (the array a (codes, times, fields) view of it): each field's
     # plane is filled, then its column let go, so the columns and the bars are not all
     # in memory at once.
@@ -441,8 +441,7 @@ def _load_bars(
     for k in range(len(FIELDS)):
         plane = planes[k].reshape(-1)
         plane.fill(0.0 if k == 4 else np.nan)
-        plane[at] = data[k]
-        data[k] = None
+        plane[at] = data.pop(0)  # the column, let go once placed
         give_back()
     del at
     values = planes.transpose(1, 2, 0)
