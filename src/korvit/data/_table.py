@@ -128,7 +128,7 @@ class Table:
         written (stripped) in order of first appearance; checks the format."""
         labels, uniques = pd.factorize(self.frame["code"])
         self.fail(labels < 0, "code", lambda pos: "code is missing")
-        firsts = np.unique(labels, return_index=True)[1]
+        firsts = first_rows(labels, len(uniques))[1]
         checked = [
             check_code(uniques[u], self.where(int(firsts[u]), "code")) for u in range(len(uniques))
         ]
@@ -363,6 +363,23 @@ class Table:
                 ),
             )
         return values
+
+
+# rows a step where a whole column of a large table would be a copy too many
+_ROWS_A_STEP = 1 << 20
+
+
+def first_rows(ids, count):
+    """The ids present among ``ids`` (each below ``count``), sorted, and the position of
+    each one's first row: ``np.unique(ids, return_index=True)``, a slice at a time (the
+    codes of a long table all appear in its first slices, or one after the other)."""
+    first = np.full(count, -1, dtype=np.int64)
+    for lo in range(0, len(ids), _ROWS_A_STEP):
+        found, at = np.unique(ids[lo : lo + _ROWS_A_STEP], return_index=True)
+        new = first[found] < 0
+        first[found[new]] = at[new] + lo
+    present = np.flatnonzero(first >= 0)
+    return present, first[present].tolist()
 
 
 def read_table(

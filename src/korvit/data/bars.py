@@ -18,6 +18,7 @@ from korvit.data._table import (
     ADJ_CLOSE,
     check_date_format,
     check_zone,
+    first_rows,
     fmt_num,
     fmt_time,
     read_table,
@@ -415,7 +416,7 @@ def _load_bars(
             ),
         )
         times = times + step
-    present, firsts = _firsts(ids, len(key_list))
+    present, firsts = first_rows(ids, len(key_list))
     left = set(present.tolist())
     if wanted is not None and len(left) < len(code_keys):
         gone = [code for code in wanted if key_index[code.upper()] not in left]
@@ -541,19 +542,6 @@ def _interval(
     values, counts = np.unique(steps, return_counts=True)
     common: pd.Timedelta = pd.Timedelta(int(values[counts.argmax()]), "ns")
     return common
-
-
-def _firsts(ids: npt.NDArray[np.integer], count: int) -> tuple[npt.NDArray[np.integer], list[int]]:
-    """The ids present among ``ids`` (each below ``count``), sorted, and the position of
-    each one's first row: ``np.unique(ids, return_index=True)``, a slice at a time (the
-    codes of a long table all appear in its first slices, or one after the other)."""
-    first = np.full(count, -1, dtype=np.int64)
-    for lo in range(0, len(ids), _CHUNK):
-        found, at = np.unique(ids[lo : lo + _CHUNK], return_index=True)
-        new = first[found] < 0
-        first[found[new]] = at[new] + lo
-    present = np.flatnonzero(first >= 0)
-    return present, first[present].tolist()
 
 
 def _check_ranges(table: Any, data: list[npt.NDArray[np.float64]]) -> None:

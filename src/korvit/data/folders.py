@@ -82,12 +82,16 @@ def read_folder(
     files = [file for file in files if file.labels]
     wanted = None if codes is None else {code.upper() for code in codes}
     pieces = sorted(_scan(files, columns, optional, lo, hi, wanted), key=lambda piece: piece[0])
-    return Table(_assembled([piece[1:] for piece in pieces], name), [p[-1] for p in pieces], name)
+    origins = [piece[-1] for piece in pieces]
+    parts = [piece[1:] for piece in pieces]
+    del pieces  # the parts' only holder is `parts` now, which `_assembled` empties
+    return Table(_assembled(parts, name), origins, name)
 
 
 def _assembled(pieces: list[tuple[Any, ...]], name: str) -> pd.DataFrame:
     """One frame of the pieces of the files (in file order): arrow tables joined and
-    converted at once, their codes a categorical column."""
+    converted at once, their codes a categorical column.  Empties ``pieces``: the
+    files' tables are let go as the frame is made of them."""
     import pyarrow as pa
 
     if not pieces:
@@ -113,10 +117,22 @@ def _assembled(pieces: list[tuple[Any, ...]], name: str) -> pd.DataFrame:
             for p in pieces
         ]
     ).unify_dictionaries()
-    frame = table.to_pandas()
+    rows = np.concatenate([p[3] for p in pieces])
+    origins = np.repeat(np.arange(len(pieces)), [p[1].num_rows for p in pieces])
+    pieces.clear()
+    from korvit.data.bars import give_back
+
+    # a column at a time, each column's arrow memory let go once converted: the frame
+    # and the table are not both held whole
+    columns = {}
+    while table.num_columns:
+        columns[table.column_names[0]] = table.column(0).to_pandas()
+        table = table.remove_column(0)
+        give_back()
+    frame = pd.DataFrame(columns, copy=False)
     frame.insert(1, "code", codes.to_pandas())
-    frame["_row"] = np.concatenate([p[3] for p in pieces])
-    frame["_org"] = np.repeat(np.arange(len(pieces)), [p[1].num_rows for p in pieces])
+    frame["_row"] = rows
+    frame["_org"] = origins
     return frame
 
 
