@@ -410,6 +410,18 @@ void run(const Loop &a) {
         kc::call(a.progress, kc::py_int(a.end - reported));
 }
 
+// A bar number given as an int (`first`, `end`).
+long long bar_number(nb::handle value, const char *what) {
+    nb::object index = kc::steal(PyNumber_Index(value.ptr()));
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow)
+        kc::raise(PyExc_OverflowError, "%s is out of range: %R", what, value.ptr());
+    if (v == -1 && PyErr_Occurred())
+        kc::throw_current();
+    return v;
+}
+
 } // namespace
 
 void bind_loop(nb::module_ &m) {
@@ -420,30 +432,49 @@ void bind_loop(nb::module_ &m) {
         },
         nb::arg("deal_bar").none(), nb::arg("valuation").none(), nb::arg("session").none(),
         nb::sig("def _own_loop_parts(deal_bar: typing.Callable[..., typing.Any], valuation: "
-                "typing.Callable[..., typing.Any], session: type) -> None"),
+                "typing.Callable[..., typing.Any], session: type[typing.Any]) -> None"),
         "Hands over the loop module's own `deal_bar`, the session module's `valuation` and the `Session`\n"
         "class, which run_bars may run its own way while they are unchanged (the loop module calls it once).");
     m.def(
         "run_bars",
         [](nb::handle session, nb::handle context, nb::handle env, nb::handle vr, nb::handle info, nb::handle accounts,
            nb::handle contracts, nb::handle terms, nb::handle closes_by_bar, nb::handle rows, nb::handle trades,
-           nb::handle fills, nb::handle fired_on, nb::handle deal, nb::handle new_day, long long first, long long end,
+           nb::handle fills, nb::handle fired_on, nb::handle deal, nb::handle new_day, nb::handle first, nb::handle end,
            nb::handle progress) {
-            Loop loop{session, context, env,   vr,       info, accounts, contracts, terms, closes_by_bar,
-                      rows,    trades,  fills, fired_on, deal, new_day,  progress,  first, end};
-            kc::guarded(KC_SITE("korvit.native.run_bars"), [&] { run(loop); });
+            kc::guarded(KC_SITE("korvit.native.run_bars"), [&] {
+                Loop loop{session,
+                          context,
+                          env,
+                          vr,
+                          info,
+                          accounts,
+                          contracts,
+                          terms,
+                          closes_by_bar,
+                          rows,
+                          trades,
+                          fills,
+                          fired_on,
+                          deal,
+                          new_day,
+                          progress,
+                          bar_number(first, "first"),
+                          bar_number(end, "end")};
+                run(loop);
+            });
         },
         nb::arg("session").none(), nb::arg("context").none(), nb::arg("env").none(), nb::arg("vr").none(),
         nb::arg("info").none(), nb::arg("accounts").none(), nb::arg("contracts").none(), nb::arg("terms").none(),
         nb::arg("closes_by_bar").none(), nb::arg("rows").none(), nb::arg("trades").none(), nb::arg("fills").none(),
-        nb::arg("fired_on").none(), nb::arg("deal").none(), nb::arg("new_day").none(), nb::arg("first"), nb::arg("end"),
-        nb::arg("progress").none(),
-        nb::sig("def run_bars(session: object, context: object, env: object, vr: object, info: object, accounts: "
-                "collections.abc.Iterable[object], contracts: object, terms: list[tuple[bool, float]], "
-                "closes_by_bar: numpy.typing.NDArray[numpy.float64], rows: numpy.typing.NDArray[numpy.float64], "
-                "trades: object, fills: list[tuple[int, int]], fired_on: dict[int, int], deal: "
-                "typing.Callable[[int], typing.Any], new_day: numpy.typing.NDArray[numpy.bool_] | None, first: int, "
-                "end: int, progress: typing.Callable[[int], object] | None) -> None"),
+        nb::arg("fired_on").none(), nb::arg("deal").none(), nb::arg("new_day").none(), nb::arg("first").none(),
+        nb::arg("end").none(), nb::arg("progress").none(),
+        nb::sig("def run_bars(session: typing.Any, context: typing.Any, env: typing.Any, vr: typing.Any, info: "
+                "typing.Any, accounts: collections.abc.Iterable[typing.Any], contracts: typing.Any, terms: "
+                "list[tuple[bool, float]], closes_by_bar: numpy.typing.NDArray[numpy.float64], rows: "
+                "numpy.typing.NDArray[numpy.float64], trades: collections.abc.Sized, fills: list[tuple[int, int]], "
+                "fired_on: dict[int, int], deal: typing.Callable[[int], typing.Any], new_day: "
+                "numpy.typing.NDArray[numpy.bool_] | None, first: int, end: int, progress: "
+                "typing.Callable[[int], typing.Any] | None) -> None"),
         "The bars `first` to `end` (excluded) of a run, as korvit.backtest.loop._bars runs them (the\n"
         "arguments are what it binds before its loop; `rows` is the equity, a row per bar and account,\n"
         "written in place).  `progress(n)` is told of the bars done, every tenth of a second at most.");
