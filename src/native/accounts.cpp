@@ -16,8 +16,10 @@
 #include "core/decimal.hpp"
 #include "core/pyutil.hpp"
 
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 namespace knative {
 
@@ -782,6 +784,202 @@ void add_members(nb::handle type, PyMemberDef *members) {
     PyType_Modified((PyTypeObject *)type.ptr());
 }
 
+namespace {
+
+// ---------------------------------------------------------------- valuation
+
+// A number of the valuation as Python holds it: an exact int (of at most 53
+// bits, so that it converts to a double exactly) or a double.
+struct Num {
+    bool is_int = false;
+    long long i = 0;
+    double d = 0.0;
+    double value() const { return is_int ? (double)i : d; }
+    bool truthy() const { return is_int ? i != 0 : d != 0.0; }
+};
+
+constexpr long long EXACT_INT = 1LL << 53;
+
+PyTypeObject *float64_type = nullptr; // numpy.float64
+
+// A finite plain number: an exact int within EXACT_INT, an exact float or a
+// numpy float64 (a float subclass that keeps its value where a float does).
+bool read_num(PyObject *o, Num &out) {
+    if (!o)
+        return false;
+    if (PyFloat_CheckExact(o) || Py_TYPE(o) == float64_type) {
+        out.is_int = false;
+        out.d = PyFloat_AS_DOUBLE(o);
+        return std::isfinite(out.d);
+    }
+    if (!PyLong_CheckExact(o))
+        return false;
+    long long v;
+    if (!kc::compact_int_value(o, v)) {
+        int overflow = 0;
+        v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    if (v < -EXACT_INT || v > EXACT_INT)
+        return false;
+    out.is_int = true;
+    out.i = v;
+    return true;
+}
+
+// `a + b` and `a - b` as Python gives them: two ints an int, else a double.
+// False when the result leaves the finite range (or an int the exact one).
+bool num_sum(const Num &a, const Num &b, bool minus, Num &out) {
+    if (a.is_int && b.is_int) {
+        out.is_int = true;
+        out.i = minus ? a.i - b.i : a.i + b.i;
+        return out.i >= -EXACT_INT && out.i <= EXACT_INT;
+    }
+    out.is_int = false;
+    out.d = minus ? a.value() - b.value() : a.value() + b.value();
+    return std::isfinite(out.d);
+}
+
+// Checked double operations: false where numpy's scalar arithmetic would
+// set a floating-point flag it warns of (overflow, an invalid operation,
+// an underflow); the caller then lets Python compute.
+bool fsum2(double a, double b, bool minus, double &out) {
+    out = minus ? a - b : a + b;
+    return std::isfinite(out);
+}
+bool fmul(double a, double b, double &out) {
+    out = a * b;
+    if (!std::isfinite(out))
+        return false;
+    if (out == 0.0)
+        return a == 0.0 || b == 0.0;
+    return std::fabs(out) >= DBL_MIN;
+}
+
+// The class's attribute `name` is still the member descriptor `member` made here.
+bool own_member(PyTypeObject *tp, const char *name, const PyMemberDef *member) {
+    PyObject *key = PyUnicode_InternFromString(name);
+    if (!key) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *descr = kc::type_lookup(tp, key); // borrowed
+    Py_DECREF(key);
+    return descr && Py_TYPE(descr) == &PyMemberDescr_Type &&
+           reinterpret_cast<PyMemberDescrObject *>(descr)->d_member == member;
+}
+
+PyTypeObject *account_class = nullptr;
+unsigned int account_fields_version = 0;  // KVBackAccount's version when its fields were last found ours
+unsigned int position_fields_version = 0; // the same of KVBackPosition
+
+// Whether the classes read their fields through the member descriptors made
+// here: looked up again whenever a class changed.
+bool own_fields() {
+    unsigned int a = kc::valid_version(account_class), p = kc::valid_version(S.back_position);
+    if (a != 0 && a == account_fields_version && p != 0 && p == position_fields_version)
+        return true;
+    account_fields_version = position_fields_version = 0;
+    if (account_class->tp_getattro != PyObject_GenericGetAttr ||
+        S.back_position->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    if (!own_member(account_class, "cash", &account_members[2]) ||
+        !own_member(account_class, "_positions", &account_members[7]) ||
+        !own_member(S.back_position, "position_long", &position_members[1]) ||
+        !own_member(S.back_position, "position_short", &position_members[2]))
+        return false;
+    for (int i = 0; i < 4; ++i)
+        if (!own_member(S.back_position, back_position_members[i].name, &back_position_members[i]))
+            return false;
+    account_fields_version = kc::valid_version(account_class);
+    position_fields_version = kc::valid_version(S.back_position);
+    return account_fields_version != 0 && position_fields_version != 0;
+}
+
+} // namespace
+
+PyTypeObject *account_type() { return account_class; }
+
+bool value_account(PyObject *account, PyObject *terms, const BarCloses &closes, double (&out)[4]) {
+    if (!account_class || Py_TYPE(account) != account_class || !nb::inst_ready(account) || !own_fields() ||
+        !PyList_CheckExact(terms))
+        return false;
+    const Account &a = *nb::inst_ptr<Account>(account);
+    PyObject *positions = a.positions.ptr();
+    Num cash;
+    if (!positions || !PyDict_CheckExact(positions) || !read_num(a.cash.ptr(), cash))
+        return false;
+    // Nothing below runs host code: the dict cannot change while it is read.
+    double market_value = 0.0, margin = 0.0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(positions, &pos, &key, &value)) {
+        if (value == Py_None)
+            continue;
+        if (Py_TYPE(value) != S.back_position || !nb::inst_ready(value))
+            return false;
+        const Position &p = *nb::inst_ptr<Position>(value);
+        Num held_long, held_short;
+        if (!read_num(p.held[0].ptr(), held_long) || !read_num(p.held[1].ptr(), held_short))
+            return false;
+        if (!held_long.truthy() && !held_short.truthy())
+            continue;
+        long long target;
+        if (!PyLong_CheckExact(key) || !kc::compact_int_value(key, target) || target < 0 ||
+            target >= PyList_GET_SIZE(terms) || target >= closes.count)
+            return false;
+        PyObject *term = PyList_GET_ITEM(terms, target);
+        if (!PyTuple_CheckExact(term) || PyTuple_GET_SIZE(term) != 2 || !PyBool_Check(PyTuple_GET_ITEM(term, 0)))
+            return false;
+        const bool futures = PyTuple_GET_ITEM(term, 0) == Py_True;
+        Num multiplier;
+        if (!read_num(PyTuple_GET_ITEM(term, 1), multiplier))
+            return false;
+        double close;
+        std::memcpy(&close, closes.data + target * closes.stride, sizeof close);
+        if (!std::isfinite(close))
+            return false;
+        if (futures) {
+            Num margin_long, margin_short, average_long, average_short, position_margin;
+            if (!read_num(p.margin[0].ptr(), margin_long) || !read_num(p.margin[1].ptr(), margin_short) ||
+                !read_num(p.avg[0].ptr(), average_long) || !read_num(p.avg[1].ptr(), average_short) ||
+                !num_sum(margin_long, margin_short, false, position_margin))
+                return false;
+            // ((close - avg_long) * long + (avg_short - close) * short) * multiplier
+            double gain_long, gain_short, floating;
+            if (!fsum2(close, average_long.value(), true, gain_long) ||
+                !fmul(gain_long, held_long.value(), gain_long) ||
+                !fsum2(average_short.value(), close, true, gain_short) ||
+                !fmul(gain_short, held_short.value(), gain_short) || !fsum2(gain_long, gain_short, false, floating) ||
+                !fmul(floating, multiplier.value(), floating))
+                return false;
+            double with_margin;
+            if (!fsum2(margin, position_margin.value(), false, margin) ||
+                !fsum2(position_margin.value(), floating, false, with_margin) ||
+                !fsum2(market_value, with_margin, false, market_value))
+                return false;
+        } else {
+            // (long - short) * close * multiplier
+            Num net;
+            double worth;
+            if (!num_sum(held_long, held_short, true, net) || !fmul(net.value(), close, worth) ||
+                !fmul(worth, multiplier.value(), worth) || !fsum2(market_value, worth, false, market_value))
+                return false;
+        }
+    }
+    double equity;
+    if (!fsum2(cash.value(), market_value, false, equity))
+        return false;
+    out[0] = cash.value();
+    out[1] = market_value;
+    out[2] = margin;
+    out[3] = equity;
+    return true;
+}
+
 void bind_accounts(nb::module_ &m) {
     init_values();
     m.def(
@@ -909,6 +1107,8 @@ void bind_accounts(nb::module_ &m) {
             nb::sig("def __repr__(self) -> str"));
     account_dictoffset = ((PyTypeObject *)acc.ptr())->tp_dictoffset;
     add_members<A>(acc, account_members);
+    account_class = (PyTypeObject *)acc.ptr();
+    float64_type = (PyTypeObject *)kc::import_from("numpy", "float64").release().ptr(); // kept for the process
 }
 
 } // namespace knative

@@ -5,6 +5,7 @@
 #define KC_SOURCE "src/native/module.cpp"
 #include "core/bar_rows.hpp"
 #include "native/accounts.hpp"
+#include "native/loop.hpp"
 #include "native/native.hpp"
 #include "native/phase.hpp"
 #include "native/records.hpp"
@@ -57,6 +58,7 @@ NB_MODULE(native, m) {
         knative::bind_phase(m);
         knative::bind_timefunc(m);
         knative::bind_records(m);
+        knative::bind_loop(m);
         services = {knative::phase_wrapped, knative::quiet_snap_order, knative::quiet_snap_execution,
                     knative::stop_target_write_count(), knative::stop_target_field};
         m.attr("_engine_services") = kc::steal(PyCapsule_New(&services, knative::ENGINE_SERVICES, nullptr));

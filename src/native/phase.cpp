@@ -605,6 +605,39 @@ PyObject *phase_wrapped(PyObject *o) {
     return w->func;
 }
 
+// Runs `body` as calling the phase wrapper `wrapper` runs its function:
+// the phase logged when due, set while `body` runs and put back after it,
+// also when it fails; a failure leaves under the wrapper's traceback entry.
+// Only for a wrapper (made here) of exactly `func`: false, with nothing
+// run, for anything else.
+bool run_in_phase(PyObject *wrapper, PyObject *func, const std::function<void()> &body) {
+    if (!wrapper_type || Py_TYPE(wrapper) != wrapper_type || ((Wrapper *)wrapper)->func != func || !func)
+        return false;
+    nb::object held = nb::borrow(wrapper); // kept while it runs, as a call of it keeps it
+    Wrapper *w = (Wrapper *)wrapper;
+    kc::guarded(KC_SITE("korvit.native.SystemModeMgr.in_phase"), [&] {
+        if (!w->mgr || !w->func)
+            kc::raise(PyExc_ReferenceError, "the phase wrapper was cleared");
+        // Held: the wrapper's fields may be cleared while the body runs.
+        nb::object mgr = nb::borrow(w->mgr), phase = nb::borrow(w->phase);
+        Mgr *m = (Mgr *)mgr.ptr();
+        if (!m->current_phase)
+            no_attribute(mgr.ptr(), "current_phase");
+        nb::object previous = nb::borrow(m->current_phase);
+        if (w->always_log || differs(previous.ptr(), phase.ptr()))
+            log_phase(mgr.ptr(), phase.ptr());
+        Py_XSETREF(m->current_phase, Py_NewRef(phase.ptr()));
+        try {
+            body();
+        } catch (...) {
+            Py_XSETREF(m->current_phase, previous.release().ptr());
+            throw;
+        }
+        Py_XSETREF(m->current_phase, previous.release().ptr());
+    });
+    return true;
+}
+
 namespace {
 
 // ---------------------------------------------------------------- factory

@@ -39,6 +39,12 @@ were dealt against it, and never acts on a bar it has not seen.  With a
 warm-up (``Backtest(warmup=N)``) the N bars before ``start`` are loaded as
 history only: the loop above begins at the first bar from ``start``, and
 ``init`` runs with the warm-up's last bar as its newest.
+
+The steps above run in one call of the compiled loop (``korvit.native.run_bars``)
+while the session, context, environment, registry, collections, accounts and phase
+manager are exactly the framework's own; ``_bars`` is the same loop in Python, run
+otherwise, and the reference: both make the same calls in the same order, and look
+up at each use what a strategy may replace while the run goes on.
 """
 
 from __future__ import annotations
@@ -55,6 +61,7 @@ import numpy as np
 import numpy.typing as npt
 
 import korvit.tframe.framekit as framekit
+from korvit import native
 from korvit.api.history import _history
 from korvit.backtest import domain
 from korvit.backtest.env import BacktestEnv
@@ -279,10 +286,78 @@ def bar_loop(test: Backtest, env: Any, session: Session) -> npt.NDArray[np.float
     # the cyclic garbage collector need not walk them again and again.
     gc.freeze()
     try:
-        _bars(test, env, session, context, deal, closes, new_day, equity, first)
+        if _ours(env, session, context):
+            _compiled_bars(test, env, session, context, deal, closes, new_day, equity, first)
+        else:
+            _bars(test, env, session, context, deal, closes, new_day, equity, first)
     finally:
         gc.unfreeze()
     return equity
+
+
+def _ours(env: Any, session: Session, context: Any) -> bool:
+    """Whether every object the bar loop works with is exactly the framework's own, so
+    that the compiled loop (``korvit.native.run_bars``) runs the bars; else ``_bars``."""
+    vr = env.vr
+    return (
+        type(session) is _OWN_SESSION
+        and type(context) is Context
+        and type(env) is BacktestEnv
+        and type(vr) is framekit.SystemBaseVar
+        and framekit.vr is vr
+        and type(env.smm) is SystemModeMgr
+        and domain.smm is env.smm
+        and type(vr.g_KVOrders) is KVBackOrderCollect
+        and type(vr.g_KVStopOrders) is KVBackStopOrderCollect
+        and type(vr.g_KVTrades) is KVBackTradeCollect
+        and type(session.accounts) is list
+        and all(type(account) is KVBackAccount for account in session.accounts)
+        and type(session.fills) is list
+        and type(session.fired_on) is dict
+    )
+
+
+def _compiled_bars(
+    test: Backtest,
+    env: Any,
+    session: Session,
+    context: Any,
+    deal: Callable[[int], Any],
+    closes: npt.NDArray[np.float64],
+    new_day: npt.NDArray[np.bool_] | None,
+    equity: npt.NDArray[np.float64],
+    first: int = 0,
+) -> None:
+    """``_bars`` in one call of the compiled loop: what ``_bars`` binds before its loop is
+    bound here the same way, and the loop runs in ``korvit.native.run_bars``."""
+    vr, info = env.vr, env.vr.g_KorvitInputInfo
+    accounts, contracts = session.accounts, session.contracts
+    closes_by_bar = closes.T
+    terms = contract_terms(contracts)
+    rows = equity.reshape(-1, equity.shape[-1])
+    trades, fills, fired_on = vr.g_KVTrades, session.fills, session.fired_on
+    end = len(session.bars.times)
+    with _progress_bar(end - first, test.progress, test.name) as bar:
+        native.run_bars(
+            session,
+            context,
+            env,
+            vr,
+            info,
+            accounts,
+            contracts,
+            terms,
+            closes_by_bar,
+            rows,
+            trades,
+            fills,
+            fired_on,
+            deal,
+            new_day,
+            first,
+            end,
+            None if bar is None else bar.update,
+        )
 
 
 def _bars(
@@ -300,7 +375,6 @@ def _bars(
     vr, info = env.vr, env.vr.g_KorvitInputInfo
     accounts, contracts = session.accounts, session.contracts
     closes_by_bar = closes.T
-    expire, tell = session.expire, session.tell  # bound once: called four times a bar
     terms = contract_terms(contracts)
     # the equity of each bar and account, written in place as the bars go by
     rows = equity.reshape(-1, equity.shape[-1])
@@ -319,16 +393,16 @@ def _bars(
             made = len(trades)
         for stop_id in fired:
             fired_on[int(stop_id)] = t
-        expire(t)
-        tell()
+        session.expire(t)
+        session.tell()
         at = closes_by_bar[t]
         for account in accounts:
             rows[row] = valuation(account, contracts, at, KVBackAccount, terms)[0]
             row += 1
         session.seen = t
         info.on_data_func(context)
-        expire(t)
-        tell()
+        session.expire(t)
+        session.tell()
 
 
 def _forward_filled(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -355,6 +429,26 @@ def _progress(iterable: Iterable[int], enabled: bool | None, name: str) -> Itera
     )
 
 
+@contextlib.contextmanager
+def _progress_bar(total: int, enabled: bool | None, name: str) -> Iterator[Any]:
+    """The progress bar of ``_progress`` for ``total`` bars told of the bars done by
+    ``update(n)``, or None when it shows nothing."""
+    if enabled is False:
+        yield None
+        return
+    from tqdm import tqdm
+
+    with tqdm(
+        total=total,
+        desc=name,
+        unit="bar",
+        disable=None if enabled is None else not enabled,
+        leave=False,
+        mininterval=0.2,
+    ) as bar:
+        yield None if bar.disable else bar
+
+
 def restore_engine(saved: tuple[Any, Any, Any, Any]) -> None:
     """Put back the registry, environment and phase managers a run replaced."""
     framekit.vr, framekit.env, framekit.smm, domain.smm = saved
@@ -373,3 +467,8 @@ def user_warnings_on_stderr() -> Iterator[None]:
         yield
     finally:
         logger.removeHandler(handler)
+
+
+# the loop's own parts, which the compiled loop runs its own way while they are unchanged
+_OWN_SESSION = Session
+native._own_loop_parts(deal_bar, valuation, Session)
