@@ -471,4 +471,5 @@ def user_warnings_on_stderr() -> Iterator[None]:
 
 # the loop's own parts, which the compiled loop runs its own way while they are unchanged
 _OWN_SESSION = Session
-native._own_loop_parts(deal_bar, valuation, Session)
+_hooks: Any = native  # the hook is not part of the module's stub
+_hooks._own_loop_parts(deal_bar, valuation, Session)

@@ -262,8 +262,16 @@ def _exchange_names() -> dict[str, str]:
 
 
 def _midnight_calendar(name: str, first: pd.Timestamp, last: pd.Timestamp) -> Calendar:
-    freq = "D" if name == ALWAYS_OPEN else "B"
-    sessions = _ns(pd.date_range(first, last, freq=freq))  # no freq: plain dates
+    if first.tz is None and last.tz is None:
+        # the dates from first to last (weekdays: Monday to Friday), made by numpy at once
+        day = np.timedelta64(1, "D")
+        days: Any = np.arange(first.to_datetime64(), last.to_datetime64() + day, day)
+        days = days.astype("datetime64[D]")
+        if name != ALWAYS_OPEN:
+            days = days[np.is_busday(days)]
+    else:
+        days = pd.date_range(first, last, freq="D" if name == ALWAYS_OPEN else "B")
+    sessions = _ns(days)  # no freq: plain dates
     per_year = 365.0 if name == ALWAYS_OPEN else _WEEKDAY_SESSIONS_PER_YEAR
     return Calendar(name, sessions, sessions, sessions + pd.Timedelta(days=1), per_year)
 
