@@ -7,7 +7,9 @@ answers, whatever the collection and its records go through."""
 
 import contextlib
 import copy
+import gc
 import pickle
+import sys
 import types
 from importlib.machinery import SourceFileLoader
 from pathlib import Path
@@ -533,6 +535,37 @@ def test_index_answers_what_a_scan_answers(ops):
                     assert answer(
                         lambda: engine._get_order_related_unfired_stop_order(ids)
                     ) == answer(lambda: twin._get_order_related_unfired_stop_order(ids))
+
+
+def test_index_answers_after_a_finalizer_run_while_its_list_is_made():
+    """Making the answer's list may run the garbage collector (Python 3.11 and older), whose
+    finalizers may take records out of the snap: the index answers as of after them."""
+    stops = KVBackStopOrderCollect()
+    records = [stop(k, k % 2) for k in range(40)]
+    for r in records:
+        stops.append(None, r)
+    before = stops.snap_select("unfired", "target_order_id", 1)  # the index is built
+
+    class Bomb:
+        def __del__(self):
+            stops.snap_remove("unfired", records[1:21:2])
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.disable()
+    bomb = Bomb()
+    bomb.cycle = bomb
+    del bomb
+    gc.enable()
+    gc.set_threshold(1)
+    try:
+        got = stops.snap_select("unfired", "target_order_id", 1)
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    after = [r for r in stops.snap_obj("unfired") if r.target_order_id == 1]
+    assert len(after) == 10
+    assert got == after if sys.version_info < (3, 12) else got in (before, after)
 
 
 def test_index_obeys_writes_past_the_attribute_hook():

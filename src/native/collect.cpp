@@ -521,30 +521,26 @@ nb::object CollectBase::snap_of_targets(nb::handle name, nb::handle target_order
     } else if (!plain(given)) {
         return nb::object();
     }
-    // Making the list may run the garbage collector, whose finalizers may
-    // change the snap or the records: they are found again after it is made.
+    // The list is made first: making it may run the garbage collector, whose
+    // finalizers may change the snap or the records.  Growing it afterwards
+    // allocates no object the collector tracks, so from the index's answer on
+    // no host code runs.
+    nb::object out = kc::new_list();
     std::vector<PyObject *> found;
-    for (;;) {
-        if (!s.of_targets(wanted, found))
-            return nb::object();
-        nb::object out = kc::steal(PyList_New((Py_ssize_t)found.size()));
-        const size_t size = found.size();
-        if (!s.of_targets(wanted, found))
-            return nb::object();
-        if (found.size() != size)
-            continue; // changed meanwhile
-        if (positions) {
-            positions->clear();
-            if (size) {
-                s.ordered(); // without holes, a record's slot is its position
-                for (PyObject *r : found)
-                    positions->push_back((Py_ssize_t)s.where.find(r)->second);
-            }
+    if (!s.of_targets(wanted, found))
+        return nb::object();
+    if (positions) {
+        positions->clear();
+        if (!found.empty()) {
+            s.ordered(); // without holes, a record's slot is its position
+            for (PyObject *r : found)
+                positions->push_back((Py_ssize_t)s.where.find(r)->second);
         }
-        for (size_t i = 0; i < size; ++i)
-            PyList_SET_ITEM(out.ptr(), (Py_ssize_t)i, Py_NewRef(found[i]));
-        return out;
     }
+    for (PyObject *r : found)
+        if (PyList_Append(out.ptr(), r) != 0)
+            kc::throw_current();
+    return out;
 }
 
 nb::object CollectBase::snap_of_target(nb::handle name, nb::handle target_order_id,
