@@ -69,7 +69,7 @@ def test_sessions_agree_with_exchange_calendars(name):
     if name in ("24/7", "weekdays"):
         day = (minutes - pd.Timedelta(1, "ns")).normalize()
         on = day.day_of_week < 5 if name == "weekdays" else np.ones(len(day), bool)
-        want = np.where(on, day.to_numpy(), np.datetime64("NaT"))
+        want = np.where(on, day.to_numpy(), np.datetime64("NaT", "ns"))
         assert ours.sessions_per_year == (365 if name == "24/7" else 252)
     else:
         theirs = xcals.get_calendar(name, start="2022-01-01", end="2023-12-31", side="right")
@@ -77,7 +77,7 @@ def test_sessions_agree_with_exchange_calendars(name):
         for t in minutes:
             local = t.tz_localize(theirs.tz, ambiguous="NaT", nonexistent="NaT")
             if pd.isna(local) or not theirs.is_trading_minute(local):
-                want.append(np.datetime64("NaT"))
+                want.append(np.datetime64("NaT", "ns"))
             else:
                 want.append(theirs.minute_to_session(local).to_datetime64())
         count = len(theirs.sessions)

@@ -47,7 +47,7 @@ def _dates_then_clock():
     n = csv_rows(pd.DataFrame(columns=["time", "x"])) + 10
     times = pd.date_range("2020-01-01", periods=n, freq="D").to_numpy().copy()
     times[-5] += np.timedelta64(90, "s")
-    times[-1] = np.datetime64("NaT")
+    times[-1] = np.datetime64("NaT", "ns")
     return pd.DataFrame({"time": times, "x": np.linspace(-1, 1, n)})
 
 

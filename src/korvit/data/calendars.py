@@ -221,7 +221,7 @@ class Calendar:
         every session).  Intraday bars (``daily`` False) are labelled by the end
         of their period: ``open < time <= close``; daily bars by their date."""
         t = _ns(times).asi8
-        out = np.full(len(t), np.datetime64("NaT"), dtype="datetime64[ns]")
+        out = np.full(len(t), np.datetime64("NaT", "ns"), dtype="datetime64[ns]")
         if daily:
             day = _ns(times).normalize().asi8
             k = np.searchsorted(self._session_ns, day)
