@@ -329,13 +329,10 @@ def _compiled_bars(
     first: int = 0,
 ) -> None:
     """``_bars`` in one call of the compiled loop: what ``_bars`` binds before its loop is
-    bound here the same way, and the loop runs in ``korvit.native.run_bars``."""
-    vr, info = env.vr, env.vr.g_KorvitInputInfo
-    accounts, contracts = session.accounts, session.contracts
-    closes_by_bar = closes.T
-    terms = contract_terms(contracts)
-    rows = equity.reshape(-1, equity.shape[-1])
-    trades, fills, fired_on = vr.g_KVTrades, session.fills, session.fired_on
+    bound here the same way (``_bound``), and the loop runs in ``korvit.native.run_bars``."""
+    vr, info, accounts, contracts, closes_by_bar, terms, rows, trades, fills, fired_on = _bound(
+        env, session, closes, equity
+    )
     end = len(session.bars.times)
     with _progress_bar(end - first, test.progress, test.name) as bar:
         native.run_bars(
@@ -360,6 +357,23 @@ def _compiled_bars(
         )
 
 
+def _bound(
+    env: Any, session: Session, closes: npt.NDArray[np.float64], equity: npt.NDArray[np.float64]
+) -> tuple[Any, ...]:
+    """What both loops bind once before their bars, read in this order: the registry and
+    its input info, the accounts and contracts, the closes by bar, the contracts' terms,
+    the equity's rows (each bar and account's row written in place as the bars go by),
+    and the trades, fills and fired stops (the bar of every trade and fired stop, for
+    the one clock of the tables)."""
+    vr, info = env.vr, env.vr.g_KorvitInputInfo
+    accounts, contracts = session.accounts, session.contracts
+    closes_by_bar = closes.T
+    terms = contract_terms(contracts)
+    rows = equity.reshape(-1, equity.shape[-1])
+    trades, fills, fired_on = vr.g_KVTrades, session.fills, session.fired_on
+    return vr, info, accounts, contracts, closes_by_bar, terms, rows, trades, fills, fired_on
+
+
 def _bars(
     test: Backtest,
     env: Any,
@@ -372,15 +386,10 @@ def _bars(
     first: int = 0,
 ) -> None:
     """The bars from ``first`` on, one after the other (see the module's docstring)."""
-    vr, info = env.vr, env.vr.g_KorvitInputInfo
-    accounts, contracts = session.accounts, session.contracts
-    closes_by_bar = closes.T
-    terms = contract_terms(contracts)
-    # the equity of each bar and account, written in place as the bars go by
-    rows = equity.reshape(-1, equity.shape[-1])
-    row = 0
-    # the bar of every trade and fired stop, for the one clock of the tables
-    trades, made, fills, fired_on = vr.g_KVTrades, 0, session.fills, session.fired_on
+    vr, info, accounts, contracts, closes_by_bar, terms, rows, trades, fills, fired_on = _bound(
+        env, session, closes, equity
+    )
+    row, made = 0, 0
     for t in _progress(range(first, len(session.bars.times)), test.progress, test.name):
         session.bar = t
         if new_day is not None and new_day[t]:
