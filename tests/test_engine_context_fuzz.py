@@ -329,8 +329,14 @@ class Fuzz:
                 setattr(stop, TARGET, new)
             elif route == "object":
                 object.__setattr__(stop, TARGET, new)
-            elif route == "member":
-                types.MemberDescriptorType.__set__(KVBackStopOrder.__dict__[TARGET], stop, new)
+            elif route == "member":  # the base type's __set__ is refused, the field's own counts
+                field = KVBackStopOrder.__dict__[TARGET]
+                try:
+                    types.MemberDescriptorType.__set__(field, stop, new)
+                except AttributeError:
+                    field.__set__(stop, new)
+                else:
+                    raise AssertionError("a write went around the counting descriptor")
             else:  # to a subclass (whose target may read as `new`) and back
                 moved = {TARGET: property(lambda _: new)} if route == "class_target" else {}
                 back = type(stop) is not KVBackStopOrder

@@ -140,10 +140,30 @@ deal(world())
 _history.len = lambda x: print("len read") or 1  # the reader is called, not read around
 deal(world())
 """,
-    "stop order moved to another order through its field's descriptor": """
+    "stop order written through its field's base descriptor: refused": """
 stop = stop_of(1)
-types.MemberDescriptorType.__set__(KVBackStopOrder.__dict__["target_order_id"], stop, 2)
+try:
+    types.MemberDescriptorType.__set__(KVBackStopOrder.__dict__["target_order_id"], stop, 2)
+except AttributeError as e:
+    print("refused:", e)
 cancel(stop, 2)
+cancel(stop, 1)
+""",
+    # Its class changed uncounted while a subclass lived, then the subclass freed:
+    # the index is checked while the subclass lives, trusted once it is gone.
+    "stop order moved to a subclass and back, the subclass freed, then moved": """
+import gc
+stop = stop_of(1)
+moved = type("Moved", (KVBackStopOrder,), {"__slots__": (), "target_order_id": 2})
+object.__dict__["__class__"].__set__(stop, moved)
+cancel(stop, 3)
+object.__dict__["__class__"].__set__(stop, KVBackStopOrder)
+del moved
+gc.collect()
+print(KVBackStopOrder.__subclasses__())
+stop.target_order_id = 3
+cancel(stop, 2)
+cancel(stop, 3)
 """,
     "stop order moved to another order by a change of its class": """
 stop = stop_of(1)

@@ -119,14 +119,14 @@ kc::Name target_order_id_name{"target_order_id"};
 // slot read in place (no host code runs to read it).  A value that is no
 // plain int, float or None refuses it (the scan compares it in Python).
 //
-// Before it answers, every record is checked to be of that type still and
-// to hold the very value it was filed under (the index holds each value, so
-// its address cannot be reused meanwhile): a field can be written past the
-// counting descriptors (the base type's `__set__` called on them, object's
-// own `__class__` descriptor), so their write count and the type's version
-// tag only say when to rebuild at once, and the check, one pass over the
-// records comparing two pointers each, is what makes the index agree with
-// the scan.
+// Every write of the field is counted, and so is every change of a record's
+// class while the type has no subtype (see records.cpp): then the count and
+// the type's version tag alone tell that the index is current.  While a
+// subtype exists, object's own `__class__` descriptor can move a record to
+// it uncounted, so before it answers every record is checked to be of the
+// type still and to hold the very value it was filed under (the index holds
+// each value, so its address cannot be reused meanwhile): one pass over the
+// records comparing two pointers each.
 struct TargetIndex {
     enum State { NONE, READY, REFUSED } state = NONE;
     const EngineServices *services = nullptr;
@@ -216,8 +216,11 @@ struct TargetIndex {
         return *services->stop_target_writes == writes && kc::valid_version(field.type) == field.version;
     }
 
-    // Every record still of the type and holding the value it was filed under.
+    // Every record still of the type and holding the value it was filed under:
+    // certain without a look while no record can change its class uncounted.
     bool consistent() const {
+        if (services->stop_class_fixed())
+            return true;
         for (const Filed &f : filed)
             if (Py_TYPE(f.record) != field.type || slot(f.record) != f.value.ptr())
                 return false;

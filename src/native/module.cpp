@@ -59,8 +59,9 @@ NB_MODULE(native, m) {
         knative::bind_timefunc(m);
         knative::bind_records(m);
         knative::bind_loop(m);
-        services = {knative::phase_wrapped, knative::quiet_snap_order, knative::quiet_snap_execution,
-                    knative::stop_target_write_count(), knative::stop_target_field};
+        services = {knative::phase_wrapped,        knative::quiet_snap_order,
+                    knative::quiet_snap_execution, knative::stop_target_write_count(),
+                    knative::stop_target_field,    knative::stop_class_fixed};
         m.attr("_engine_services") = kc::steal(PyCapsule_New(&services, knative::ENGINE_SERVICES, nullptr));
     });
 }

@@ -255,13 +255,28 @@ RecordType STOP{"KVBackStopOrder",
 // field's descriptor and the class's descriptor below count each `__set__`
 // and `__delete__`, whichever way they are reached (an attribute write,
 // setattr, object.__setattr__, the descriptor's own `__set__`).
+//
+// Two writes would go around those descriptors, and both are closed:
+// - the base type's `__set__` called on the field's descriptor
+//   (`member_descriptor.__set__(KVBackStopOrder.target_order_id, r, v)`):
+//   the descriptor is made over a read-only copy of the field's member
+//   definition, so the base refuses the write ("readonly attribute"), and
+//   only the counting `__set__` writes, over the writable definition;
+// - object's own `__class__` descriptor (`object.__dict__["__class__"]`),
+//   which no type can count: it moves an instance only between classes of
+//   the same layout, and no class but a subtype adding no field has
+//   KVBackStopOrder's layout.  So while the type has no subtype, no instance
+//   changes class (see stop_class_fixed).
 uint64_t stop_target_writes = 0;
 
 // A member descriptor that counts its writes: a subtype of member_descriptor
 // that reads as its base reads (so an isinstance check, its repr, name,
-// qualified name, owner, doc and pickling are the base's) and writes as its
-// base writes, after counting.
+// qualified name, owner, doc and pickling are the base's) and writes, after
+// counting, as its base writes a writable field.
 PyTypeObject counted_member_type{};
+// The field's member definition, writable (what the counting `__set__`
+// writes through) and read-only (what the descriptor holds).
+PyMemberDef target_member{}, target_member_readonly{};
 // The same for the class of an object: object's own `__class__` descriptor
 // (read and written as object's) under a subtype of getset_descriptor that
 // counts its writes.
@@ -269,8 +284,14 @@ PyTypeObject counted_class_type{};
 PyObject *counted_target = nullptr, *counted_class = nullptr; // the two descriptors, in KVBackStopOrder's dict
 
 int counted_member_set(PyObject *descr, PyObject *obj, PyObject *value) {
+    PyDescrObject *d = reinterpret_cast<PyDescrObject *>(descr);
+    if (!PyObject_TypeCheck(obj, d->d_type)) { // the base's check and message
+        PyErr_Format(PyExc_TypeError, "descriptor '%V' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     d->d_name, "?", d->d_type->tp_name, Py_TYPE(obj)->tp_name);
+        return -1;
+    }
     ++stop_target_writes;
-    return PyMemberDescr_Type.tp_descr_set(descr, obj, value);
+    return PyMember_SetOne(reinterpret_cast<char *>(obj), &target_member, value);
 }
 
 int counted_class_set(PyObject *descr, PyObject *obj, PyObject *value) {
@@ -331,8 +352,10 @@ void count_stop_target_writes(PyTypeObject *stop, PyObject *target_name) {
     if (!member || Py_TYPE(member) != &PyMemberDescr_Type || !object_class ||
         Py_TYPE(object_class) != &PyGetSetDescr_Type)
         kc::raise(PyExc_SystemError, "KVBackStopOrder's target_order_id or object's __class__ is no plain descriptor");
-    counted_target = counting(PyDescr_NewMember(stop, reinterpret_cast<PyMemberDescrObject *>(member)->d_member),
-                              counted_member_type);
+    target_member = *reinterpret_cast<PyMemberDescrObject *>(member)->d_member;
+    target_member_readonly = target_member;
+    target_member_readonly.flags |= KC_READONLY;
+    counted_target = counting(PyDescr_NewMember(stop, &target_member_readonly), counted_member_type);
     counted_class =
         counting(PyDescr_NewGetSet(&PyBaseObject_Type, reinterpret_cast<PyGetSetDescrObject *>(object_class)->d_getset),
                  counted_class_type);
@@ -908,6 +931,13 @@ bool plain_record(PyObject *o) {
 }
 
 const uint64_t *stop_target_write_count() { return &stop_target_writes; }
+
+bool stop_class_fixed() {
+    // A heap type's subtypes are the values of its `tp_subclasses` dict, each
+    // listed until it is freed (an instance holds its class).
+    PyObject *subtypes = STOP.type ? static_cast<PyObject *>(STOP.type->tp_subclasses) : nullptr;
+    return STOP.type && (!subtypes || (PyDict_Check(subtypes) && PyDict_GET_SIZE(subtypes) == 0));
+}
 
 bool stop_target_field(StopTargetField &out) {
     PyTypeObject *tp = STOP.type;

@@ -21,5 +21,8 @@ bool plain_record(PyObject *o);
 // by the garbage collector count), and how the type reads the field.
 const uint64_t *stop_target_write_count();
 bool stop_target_field(StopTargetField &out);
+// Whether no instance of KVBackStopOrder can change its class uncounted, nor
+// any other object become one: the type has no subtype now (see records.cpp).
+bool stop_class_fixed();
 
 } // namespace knative

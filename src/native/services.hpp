@@ -37,6 +37,11 @@ struct EngineServices {
     // How KVBackStopOrder's instances read `target_order_id` (false when not
     // through the descriptors that count those writes; see StopTargetField).
     bool (*stop_target_field)(StopTargetField &out);
+    // Whether every write that can change a KVBackStopOrder's class is
+    // counted in `stop_target_writes` too (true while the type has no
+    // subtype: object's own `__class__` descriptor, which no count sees,
+    // then moves none of its instances).
+    bool (*stop_class_fixed)();
 };
 
 inline constexpr const char *ENGINE_SERVICES = "korvit.native._engine_services";
