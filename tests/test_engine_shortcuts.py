@@ -634,3 +634,77 @@ def test_the_counting_descriptors_read_as_object_and_member_descriptors_do():
         del record.__class__
     with pytest.raises(TypeError, match="doesn't apply to a 'int' object"):
         field.__set__(1, 2)
+
+
+# ------------------------------------------------------------------ quiet targets
+
+# Bar extremes that single precision rounds, and stop levels on both sides of them.
+HIGHS, LOWS = (100.3, 100.9), (99.1, 99.7)
+LEVELS = st.one_of(
+    st.sampled_from(HIGHS + LOWS + (100.0,)),
+    st.sampled_from(HIGHS + LOWS).map(lambda p: float(np.float32(p))),
+    st.sampled_from([99, 101, NAN]),
+)
+STOP_BOOKS = st.lists(
+    st.lists(
+        st.tuples(
+            st.sampled_from(
+                (gv.StopOrderType_Loss, gv.StopOrderType_Profit, gv.StopOrderType_Trailing)
+            ),
+            st.sampled_from((gv.OrderAct_Buy, gv.OrderAct_Sell)),
+            st.sampled_from((gv.StopOrderStatus_Active, gv.StopOrderStatus_Holding)),
+            LEVELS,
+        ),
+        min_size=1,
+        max_size=3,
+    ),
+    min_size=3,
+    max_size=3,
+)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    STOP_BOOKS,
+    st.lists(st.tuples(st.sampled_from(HIGHS), st.sampled_from(LOWS)), min_size=4, max_size=4),
+    st.booleans(),
+)
+def test_stop_books_on_a_bar_are_judged_as_the_twin_judges_them(books, bars, recorded):
+    """Targets whose stop orders all stay (holding, or not reached at the bar's extremes in
+    single precision) and targets with a stop that fires or trails: the same fields,
+    fills, calls and snap removals as the twin, also with a host's `snap_remove`."""
+
+    def deal(subject):
+        vr = framekit.vr
+        for k, book in enumerate(books, start=1):
+            for j, (kind, act, _, _) in enumerate(book):
+                record = stop(k * 10 + j, k)
+                record.target_idx, record.stop_order_type, record.act = k % N_TARGETS, kind, act
+                record.stop_gap_type, record.stop_gap = gv.OrderStop_StopGap_Percent, 5
+                record.trailing_gap_type, record.trailing_gap = gv.OrderStop_TrailingGap_Percent, 1
+                vr.g_KVStopOrders.append(None, record)
+        subject.deal_trade()  # bar 1: the target orders fill and arm their stops
+        for record in vr.g_KVStopOrders.snap_obj("unfired"):
+            _, _, status, level = books[record.target_order_id - 1][record.stop_order_id % 10]
+            record.stop_price, record.execute_status = level, status
+        matrix = vr.g_KorvitKDataList[0].Matrix
+        for t, (high, low) in enumerate(bars):
+            matrix[gv.bar_item_pos(gv.KMatrix_High, t), 2] = high
+            matrix[gv.bar_item_pos(gv.KMatrix_Low, t), 2] = low
+        vr.g_KorvitSimCurBarFresh = 2
+        with pytest.MonkeyPatch.context() as mp:
+            if recorded:
+                log, removal = vr.g_KorvitAccounts[0].log, KVBackStopOrderCollect.snap_remove
+                mp.setattr(
+                    KVBackStopOrderCollect,
+                    "snap_remove",
+                    lambda self, name, records: (
+                        log.append(("snap_remove", name, [repr(r) for r in records]))
+                        or removal(self, name, records)
+                    ),
+                )
+            return subject._deal_stop_order([], [])
+
+    with pytest.MonkeyPatch.context() as mp:
+        expected, got = run_both(mp, 0, None, deal, orders=3)
+    assert got == expected

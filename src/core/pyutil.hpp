@@ -671,6 +671,12 @@ public:
             return guarded(qualname_, source_, line_, native);
         return kc::call(entry, std::forward<Args>(args)...);
     }
+    // Runs `native` as the module's own function runs, under its traceback
+    // entry (after is_ours() said yes, with no host code run since).
+    template <class Native>
+    nb::object run_ours(Native &&native) {
+        return guarded(qualname_, source_, line_, native);
+    }
 
 private:
     Name name_;

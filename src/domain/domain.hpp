@@ -271,6 +271,17 @@ nb::object _update_stop_trailing_order_trigger_price(nb::handle stop_order, nb::
 nb::object _judge_stop_orders_by_bar(nb::handle bar_high, nb::handle bar_low, nb::handle volume,
                                      nb::handle same_target_stop_orders);
 nb::object _judge_stop_orders_by_tick(nb::handle stop_orders);
+// Whether `_judge_stop_orders_by_bar` of a bar whose extremes read `bar_high`
+// and `bar_low` (as float64), the protected volume `volume` and the stop
+// orders `stops` would judge every stop order quiet (holding, or a loss or
+// profit stop that does not trigger): then it writes nothing, returns two
+// empty lists and only calls the collection's `snap_remove` with an empty
+// list.  Decided without running host code: false wherever that cannot be
+// told so (a trailing stop, a field that is no plain slot, a value whose
+// comparison is Python's), and the judge itself is run.
+bool judged_quiet(double bar_high, double bar_low, nb::handle volume, nb::handle stops);
+// What that judge does for such a bar.
+void quiet_judgement();
 
 // Stop orders: per-bar dealing and bookkeeping.
 nb::object _deal_stop_order(nb::handle filled_order_ids, nb::handle order_denied_canceled_ids);

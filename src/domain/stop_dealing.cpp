@@ -188,8 +188,6 @@ void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::ha
     if (direct) {
         if (values[3] < 1)
             return; // a bar without trade triggers nothing
-        high0 = kc::float64_scalar(values[1]);
-        low0 = kc::float64_scalar(values[2]);
     } else {
         current_bar(list_of(target_idx), bar);
         if (kc::compare(bar_volume, kc::py_int(1), Py_LT))
@@ -199,8 +197,20 @@ void deal_target_order(nb::handle order_ref, nb::handle filled_order_ids, nb::ha
     }
 
     nb::object position_volume = protected_volume(positions, order_act);
-    nb::object fire_stop_orders = kc::new_list();
     nb::object cur_bar_time = kc::getattr(env(), n::fresh_bar_time);
+    // A target whose stop orders all stay as they are (the usual one) is
+    // judged without making the judge's lists and values: the same reads,
+    // then the judge's one call.
+    if (direct && Own::_judge_stop_orders_by_bar.is_ours(ns) &&
+        judged_quiet(values[1], values[2], position_volume, same_target_stop_orders)) {
+        Own::_judge_stop_orders_by_bar.run_ours([] { return quiet_judgement(), kc::none(); });
+        return;
+    }
+    if (direct) {
+        high0 = kc::float64_scalar(values[1]);
+        low0 = kc::float64_scalar(values[2]);
+    }
+    nb::object fire_stop_orders = kc::new_list();
 
     nb::object judged = Own::_judge_stop_orders_by_bar.call(
         ns, [&] { return _judge_stop_orders_by_bar(high0, low0, position_volume, same_target_stop_orders); }, high0,

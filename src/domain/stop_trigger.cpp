@@ -361,6 +361,85 @@ nb::object _judge_stop_orders_by_bar(nb::handle bar_high_in, nb::handle bar_low_
     return kc::tuple_of(may_fire, must_tick_check);
 }
 
+namespace {
+
+// `a == b` of two values whose comparison runs no host code (exact ints,
+// floats or strings of one kind): 1 or 0, as kc::equals tells; -1 for any
+// other pair.
+int plain_equal(PyObject *a, PyObject *b) {
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b))
+        return PyObject_RichCompareBool(a, b, Py_EQ);
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b))
+        return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b);
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
+        return PyUnicode_Compare(a, b) == 0;
+    return -1;
+}
+
+// `gv.<name>` as class_constant() keeps it for an unchanged class (borrowed),
+// else null: reading it would be a call.
+PyObject *kept_constant(nb::handle gv, Name &name) {
+    const Name::Constant &c = name.constant;
+    if (gv.ptr() == c.owner && c.version != 0 && PyType_Check(gv.ptr()) &&
+        kc::valid_version(reinterpret_cast<PyTypeObject *>(gv.ptr())) == c.version)
+        return c.value;
+    return nullptr;
+}
+
+// The field of a stop order when a slot read in place gives it, else null.
+PyObject *slot_field(kc::FieldReader &reader, PyObject *record) {
+    return reader.can_peek(record) ? reader.peek(record) : nullptr;
+}
+
+} // namespace
+
+bool judged_quiet(double bar_high_read, double bar_low_read, nb::handle volume_in, nb::handle stops) {
+    PyObject *seq = stops.ptr();
+    double volume;
+    if ((!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) || !kc::plain_number(volume_in, volume))
+        return false;
+    volume = (double)(float)volume; // as single_precision reads them
+    const double bar_high = (double)(float)bar_high_read, bar_low = (double)(float)bar_low_read;
+    nb::object gv = ns.get_or_none(n::gv); // no NameError here: the judge reads it only for a stop order
+    PyObject *holding = kept_constant(gv, n::StopOrderStatus_Holding), *buy = kept_constant(gv, n::OrderAct_Buy),
+             *sell = kept_constant(gv, n::OrderAct_Sell), *loss = kept_constant(gv, n::StopOrderType_Loss),
+             *profit = kept_constant(gv, n::StopOrderType_Profit);
+    if (!holding || !buy || !sell || !loss || !profit)
+        return false;
+    kc::FieldReader act{n::act}, stop_order_type{n::stop_order_type}, execute_status{n::execute_status},
+        stop_price{n::stop_price};
+    // No host code runs below: the items, borrowed, stay in the sequence.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+        PyObject *stop = PySequence_Fast_GET_ITEM(seq, i);
+        PyObject *status = slot_field(execute_status, stop), *side = slot_field(act, stop),
+                 *kind = slot_field(stop_order_type, stop);
+        if (!status || !side || !kind)
+            return false;
+        const int held = plain_equal(status, holding);
+        if (held < 0)
+            return false;
+        if (held)
+            continue; // its target order has not filled yet
+        if (volume == 0)
+            return false; // cancelled: the judge does it
+        const int is_buy = plain_equal(side, buy), is_sell = is_buy ? 0 : plain_equal(side, sell);
+        const int is_loss = plain_equal(kind, loss), is_profit = is_loss ? 0 : plain_equal(kind, profit);
+        if (is_buy < 0 || is_sell < 0 || is_loss < 0 || is_profit < 0 || !(is_buy || is_sell) ||
+            !(is_loss || is_profit))
+            return false; // a trailing stop, or a field the judge reports
+        PyObject *price = slot_field(stop_price, stop);
+        double level;
+        if (!price || !kc::plain_number(price, level))
+            return false;
+        const bool on_low = (is_buy == 1) == (is_loss == 1);
+        if (on_low ? kc::holds(bar_low, Py_LE, level) : kc::holds(bar_high, Py_GE, level))
+            return false; // it may fire
+    }
+    return true;
+}
+
+void quiet_judgement() { coll::snap_remove(vr_field(n::g_KVStopOrders), n::unfired.get(), new_list()); }
+
 nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
     GvConstants gv;
     StopFields f;
