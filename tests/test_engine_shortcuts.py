@@ -1,6 +1,7 @@
 """The engine's shortcuts stay invisible: reports that only the do-nothing default
-callbacks would get are left unmade, and the stop orders of a target order come from
-the unfired snap's index.  A host that installs another callback, replaces a
+callbacks would get are left unmade, the stop orders of a target order come from the
+unfired snap's index, and a target whose stop orders all stay is judged without the
+judge's lists.  A host that installs another callback, replaces a
 converter or the stop collection's method in the middle of a run sees the same calls,
 in the same order, as from the plain-Python twin; the index answers what a scan
 answers, whatever the collection and its records go through."""
@@ -638,34 +639,26 @@ def test_the_counting_descriptors_read_as_object_and_member_descriptors_do():
 
 # ------------------------------------------------------------------ quiet targets
 
-# Bar extremes that single precision rounds, and stop levels on both sides of them.
 HIGHS, LOWS = (100.3, 100.9), (99.1, 99.7)
-LEVELS = st.one_of(
-    st.sampled_from(HIGHS + LOWS + (100.0,)),
-    st.sampled_from(HIGHS + LOWS).map(lambda p: float(np.float32(p))),
-    st.sampled_from([99, 101, NAN]),
-)
-STOP_BOOKS = st.lists(
-    st.lists(
-        st.tuples(
-            st.sampled_from(
-                (gv.StopOrderType_Loss, gv.StopOrderType_Profit, gv.StopOrderType_Trailing)
-            ),
-            st.sampled_from((gv.OrderAct_Buy, gv.OrderAct_Sell)),
-            st.sampled_from((gv.StopOrderStatus_Active, gv.StopOrderStatus_Holding)),
-            LEVELS,
+# Stop levels on both sides of the bar's extremes in single precision, and NaN.
+LEVELS = [*HIGHS, *LOWS, 100.0, 99, 101, NAN] + [float(np.float32(p)) for p in HIGHS + LOWS]
+STOP_BOOK = st.lists(
+    st.tuples(
+        st.sampled_from(
+            (gv.StopOrderType_Loss, gv.StopOrderType_Profit, gv.StopOrderType_Trailing)
         ),
-        min_size=1,
-        max_size=3,
+        st.sampled_from((gv.OrderAct_Buy, gv.OrderAct_Sell)),
+        st.sampled_from((gv.StopOrderStatus_Active, gv.StopOrderStatus_Holding)),
+        st.sampled_from(LEVELS),
     ),
-    min_size=3,
+    min_size=1,
     max_size=3,
 )
 
 
 @settings(max_examples=60, deadline=None)
 @given(
-    STOP_BOOKS,
+    st.lists(STOP_BOOK, min_size=3, max_size=3),
     st.lists(st.tuples(st.sampled_from(HIGHS), st.sampled_from(LOWS)), min_size=4, max_size=4),
     st.booleans(),
 )
