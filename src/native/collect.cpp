@@ -550,7 +550,22 @@ nb::object CollectBase::snap_of_target(nb::handle name, nb::handle target_order_
                                        std::vector<Py_ssize_t> *positions) {
     if (!PyLong_CheckExact(target_order_id.ptr()))
         return nb::object();
-    return snap_of_targets(name, target_order_id, positions);
+    if (positions)
+        return snap_of_targets(name, target_order_id, positions);
+    // One id: its bucket, in snap order already, is the answer (as in
+    // snap_of_targets, the list is made before the index answers).
+    Snap &s = snap(name);
+    long long wanted;
+    if (!kc::plain_int_value(target_order_id.ptr(), wanted))
+        return nb::object();
+    nb::object out = kc::new_list();
+    if (!s.index_by_target())
+        return nb::object();
+    if (const std::vector<PyObject *> *bucket = s.by_target.bucket(wanted))
+        for (PyObject *r : *bucket)
+            if (PyList_Append(out.ptr(), r) != 0)
+                kc::throw_current();
+    return out;
 }
 
 uint64_t CollectBase::snap_changes(nb::handle name) { return snap(name).changes; }
