@@ -604,8 +604,8 @@ def test_index_obeys_writes_past_the_attribute_hook():
 
 def test_the_counting_descriptors_read_as_object_and_member_descriptors_do():
     """The stop type's `target_order_id` and `__class__`, which count writes, show what a
-    plain slot's member descriptor and object's `__class__` show, and a host's subclass
-    writing through super().__setattr__ works."""
+    plain slot's member descriptor and object's `__class__` show, a host's subclass
+    writing through super().__setattr__ works, and the base type's `__set__` is refused."""
     field, plain = (
         KVBackStopOrder.__dict__["target_order_id"],
         KVBackStopOrder.__dict__["stop_order_id"],
@@ -635,6 +635,9 @@ def test_the_counting_descriptors_read_as_object_and_member_descriptors_do():
         del record.__class__
     with pytest.raises(TypeError, match="doesn't apply to a 'int' object"):
         field.__set__(1, 2)
+    with pytest.raises(AttributeError, match="readonly attribute"):  # no write around the count
+        types.MemberDescriptorType.__set__(field, record, 4)
+    assert record.target_order_id == 3
 
 
 # ------------------------------------------------------------------ quiet targets

@@ -386,11 +386,6 @@ PyObject *kept_constant(nb::handle gv, Name &name) {
     return nullptr;
 }
 
-// The field of a stop order when a slot read in place gives it, else null.
-PyObject *slot_field(kc::FieldReader &reader, PyObject *record) {
-    return reader.can_peek(record) ? reader.peek(record) : nullptr;
-}
-
 } // namespace
 
 bool judged_quiet(double bar_high_read, double bar_low_read, nb::handle volume_in, nb::handle stops) {
@@ -398,6 +393,20 @@ bool judged_quiet(double bar_high_read, double bar_low_read, nb::handle volume_i
     double volume;
     if ((!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) || !kc::plain_number(volume_in, volume))
         return false;
+    kc::FieldReader act{n::act}, stop_order_type{n::stop_order_type}, execute_status{n::execute_status},
+        stop_price{n::stop_price};
+    // The readers learn the records' types first: learning may let go of a
+    // descriptor learnt before, whose finalizer may run host code, so nothing
+    // borrowed is held across it.  The sequence (a tuple, or a list of the
+    // caller's own) keeps its items.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+        PyObject *stop = PySequence_Fast_GET_ITEM(seq, i);
+        if (!act.can_peek(stop) || !stop_order_type.can_peek(stop) || !execute_status.can_peek(stop) ||
+            !stop_price.can_peek(stop))
+            return false;
+    }
+    // From here on no host code runs: the slots are read in place (null where
+    // a type changed meanwhile or a field is unset: the judge then runs).
     volume = (double)(float)volume; // as single_precision reads them
     const double bar_high = (double)(float)bar_high_read, bar_low = (double)(float)bar_low_read;
     nb::object gv = ns.get_or_none(n::gv); // no NameError here: the judge reads it only for a stop order
@@ -406,13 +415,9 @@ bool judged_quiet(double bar_high_read, double bar_low_read, nb::handle volume_i
              *profit = kept_constant(gv, n::StopOrderType_Profit);
     if (!holding || !buy || !sell || !loss || !profit)
         return false;
-    kc::FieldReader act{n::act}, stop_order_type{n::stop_order_type}, execute_status{n::execute_status},
-        stop_price{n::stop_price};
-    // No host code runs below: the items, borrowed, stay in the sequence.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
         PyObject *stop = PySequence_Fast_GET_ITEM(seq, i);
-        PyObject *status = slot_field(execute_status, stop), *side = slot_field(act, stop),
-                 *kind = slot_field(stop_order_type, stop);
+        PyObject *status = execute_status.peek(stop), *side = act.peek(stop), *kind = stop_order_type.peek(stop);
         if (!status || !side || !kind)
             return false;
         const int held = plain_equal(status, holding);
@@ -427,7 +432,7 @@ bool judged_quiet(double bar_high_read, double bar_low_read, nb::handle volume_i
         if (is_buy < 0 || is_sell < 0 || is_loss < 0 || is_profit < 0 || !(is_buy || is_sell) ||
             !(is_loss || is_profit))
             return false; // a trailing stop, or a field the judge reports
-        PyObject *price = slot_field(stop_price, stop);
+        PyObject *price = stop_price.peek(stop);
         double level;
         if (!price || !kc::plain_number(price, level))
             return false;
@@ -438,7 +443,10 @@ bool judged_quiet(double bar_high_read, double bar_low_read, nb::handle volume_i
     return true;
 }
 
-void quiet_judgement() { coll::snap_remove(vr_field(n::g_KVStopOrders), n::unfired.get(), new_list()); }
+void quiet_judgement() {
+    nb::object cancelled_stop_orders = new_list(); // made first, as the judge makes it
+    coll::snap_remove(vr_field(n::g_KVStopOrders), n::unfired.get(), cancelled_stop_orders);
+}
 
 nb::object _judge_stop_orders_by_tick(nb::handle stop_orders_in) {
     GvConstants gv;
