@@ -103,8 +103,17 @@ def test_a_stop_loss_closes_at_its_price_and_a_limit_waits_for_its_bar():
     assert math.isclose(stop.stop_price, 10.05 * (1 - 5 / 100))
 
 
-def test_two_runs_in_one_process_do_not_see_each_other():
-    placed, registry = [], framekit.vr
+def test_two_runs_in_one_process_do_not_see_each_other(monkeypatch):
+    import gc
+    import weakref
+
+    import korvit.backtest.runner as runner
+
+    placed, registry, envs = [], framekit.vr, []
+    fresh = runner.fresh_environment
+    monkeypatch.setattr(
+        runner, "fresh_environment", lambda: envs.append(weakref.ref(fresh())) or envs[-1]()
+    )
 
     def on_data(context):
         from korvit.strategy import buy, pending_orders, position
@@ -122,6 +131,9 @@ def test_two_runs_in_one_process_do_not_see_each_other():
     pd.testing.assert_frame_equal(first.trades, second.trades)
     pd.testing.assert_frame_equal(first.equity, second.equity)
     assert framekit.vr is registry  # the process's own registry is back in place
+    del first, second
+    gc.collect()
+    assert [env() for env in envs] == [None] * 3  # nothing of a finished run is kept alive
 
 
 @pytest.mark.parametrize(

@@ -74,7 +74,7 @@ from korvit.backtest.model.orders import (
 from korvit.backtest.session import Context, Session, contract_terms, valuation
 from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 from korvit.tframe.sysdefine import GlobalDefine as gv
-from korvit.tframe.uclass import KData, SystemModeMgr
+from korvit.tframe.uclass import KData, StatusCollect, SystemModeMgr
 from korvit.tframe.utils.logger import USER_LOGGER
 
 if TYPE_CHECKING:
@@ -483,8 +483,11 @@ def _progress_bar(total: int, enabled: bool | None, name: str) -> Iterator[Any]:
 
 
 def restore_engine(saved: tuple[Any, Any, Any, Any]) -> None:
-    """Put back the registry, environment and phase managers a run replaced."""
+    """Put back the registry, environment and phase managers a run replaced, and the
+    environment the process-wide status holder names (the run's would otherwise stay
+    alive, with all it holds, until the next run)."""
     framekit.vr, framekit.env, framekit.smm, domain.smm = saved
+    StatusCollect.instance().env = saved[1]
 
 
 @contextlib.contextmanager
