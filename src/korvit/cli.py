@@ -282,7 +282,11 @@ def _parser():
         "or module:Class (a feed of your own)",
     )
     pp.add_argument(
-        "--warmup", type=_whole, default=0, metavar="N", help="bars of history before the first live one"
+        "--warmup",
+        type=_whole,
+        default=0,
+        metavar="N",
+        help="bars of history before the first live one",
     )
     pp.add_argument(
         "--speed",

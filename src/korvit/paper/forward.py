@@ -54,7 +54,6 @@ from korvit.backtest.loop import (
 )
 from korvit.backtest.output import build_result
 from korvit.backtest.session import Session, close_session, current_session, open_session
-from korvit.data import Bars
 from korvit.data.calendars import get_calendar
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData
@@ -178,7 +177,9 @@ class ForwardRun:
         self.bars_dealt = first
         for t in range(first, n):
             last = t == n - 1
-            self._deal_bar(t, (day_end if day_end is not None else self._last_of_day(t)) if last else False)
+            self._deal_bar(
+                t, (day_end if day_end is not None else self._last_of_day(t)) if last else False
+            )
 
     def _stepper(self, t: int) -> Any:
         """The bar loop's step over the arrays as they are now, its equity rows from bar
@@ -243,7 +244,9 @@ class ForwardRun:
         self.session.calendar = self.test.calendar = calendar
 
     # -------------------------------------------------------------- steps
-    def add(self, stamp: pd.Timestamp, values: npt.NDArray[np.float64], day_end: bool | None) -> None:
+    def add(
+        self, stamp: pd.Timestamp, values: npt.NDArray[np.float64], day_end: bool | None
+    ) -> None:
         """Append the time step ``stamp`` (``values``: codes x (open, high, low, close,
         volume), NaN prices and volume 0 for a code without a bar) and deal it.
         ``day_end``: whether it is the last bar of its day (None: the calendar tells)."""
@@ -275,7 +278,9 @@ class ForwardRun:
         self.env.vr.g_KorvitDataValueFresh[gv.KMatrixPos_TimeLine, t] = seconds
         self._times[t] = stamp.as_unit("ns").to_datetime64()
         close = values[:, 3]
-        self._closes[:, t] = np.where(np.isnan(close), self._closes[:, t - 1], close) if t else close
+        self._closes[:, t] = (
+            np.where(np.isnan(close), self._closes[:, t - 1], close) if t else close
+        )
 
     def _last_of_day(self, t: int) -> bool:
         """Whether bar ``t`` ends its day by the calendar: the next bar of its period would
@@ -338,5 +343,3 @@ class ForwardRun:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
-
-

@@ -120,7 +120,11 @@ class Journal:
                 f"reads version {_VERSION}"
             )
         theirs = json.loads(stored["identity"])
-        differ = [key for key in sorted(set(theirs) | set(self.identity)) if theirs.get(key) != self.identity.get(key)]
+        differ = [
+            key
+            for key in sorted(set(theirs) | set(self.identity))
+            if theirs.get(key) != self.identity.get(key)
+        ]
         if differ:
             key = differ[0]
             raise JournalError(
@@ -141,7 +145,10 @@ class Journal:
         ):
             values = np.frombuffer(blob, dtype="<f8").reshape(n_codes, 5).copy()
             yield JournalStep(
-                pd.Timestamp(time_ns), bool(live), None if day_end is None else bool(day_end), values
+                pd.Timestamp(time_ns),
+                bool(live),
+                None if day_end is None else bool(day_end),
+                values,
             )
 
     def fills(self) -> pd.DataFrame:
@@ -161,7 +168,11 @@ class Journal:
         ).fetchone()
         if row is None:
             return None
-        return {"accounts": json.loads(row[0]), "orders": json.loads(row[1]), "stops": json.loads(row[2])}
+        return {
+            "accounts": json.loads(row[0]),
+            "orders": json.loads(row[1]),
+            "stops": json.loads(row[2]),
+        }
 
     def last_time(self) -> pd.Timestamp | None:
         row = self._db.execute("SELECT MAX(time_ns) FROM steps").fetchone()

@@ -110,9 +110,13 @@ def paper(
     path = Path(strategy)
     if not path.is_file():
         raise FileNotFoundError(f"{strategy}: no such strategy file")
-    opened = open_feed(feed, speed=speed, warmup=warmup, clock=clock) if isinstance(feed, str) else feed
+    opened = (
+        open_feed(feed, speed=speed, warmup=warmup, clock=clock) if isinstance(feed, str) else feed
+    )
     try:
-        return _Paper(path, opened, Path(out), warmup, feed_timeout, stall_every, save_every, status, options).run()
+        return _Paper(
+            path, opened, Path(out), warmup, feed_timeout, stall_every, save_every, status, options
+        ).run()
     finally:
         opened.close()
 
@@ -187,7 +191,9 @@ class _Paper:
             self._save(force=True)
             return self._result()
         except KeyboardInterrupt:
-            raise PaperStopped(self._stopped_line("stopped (Ctrl-C)"), self._result_or_none()) from None
+            raise PaperStopped(
+                self._stopped_line("stopped (Ctrl-C)"), self._result_or_none()
+            ) from None
         finally:
             if self.run_ is not None:
                 self.run_.close()
@@ -200,7 +206,12 @@ class _Paper:
         if bars is None or not len(bars.times):
             return []
         steps = [
-            JournalStep(pd.Timestamp(bars.times[t]), False, None, self._values_of(list(bars.codes), bars.values[:, t]))
+            JournalStep(
+                pd.Timestamp(bars.times[t]),
+                False,
+                None,
+                self._values_of(list(bars.codes), bars.values[:, t]),
+            )
             for t in range(len(bars.times))
         ]
         self.journal.history(steps)
@@ -221,8 +232,13 @@ class _Paper:
                 return None
             waited += timeout
             if waited >= self.feed_timeout:
-                raise PaperStopped(self._stopped_line(f"the feed {self.feed.name} gave no bar for {waited:g} s"), self._result_or_none())
-            self._line(f"no bar from {self.feed.name} for {waited:g} s (waiting up to {self.feed_timeout:g} s)")
+                raise PaperStopped(
+                    self._stopped_line(f"the feed {self.feed.name} gave no bar for {waited:g} s"),
+                    self._result_or_none(),
+                )
+            self._line(
+                f"no bar from {self.feed.name} for {waited:g} s (waiting up to {self.feed_timeout:g} s)"
+            )
 
     def _checked(self, step: Step) -> JournalStep:
         if self._last is not None and step.time <= self._last:
@@ -241,7 +257,9 @@ class _Paper:
         for k, code in enumerate(codes):
             at = self._index.get(str(code).upper())
             if at is None:
-                raise ValueError(f"the feed {self.feed.name} gave a bar of {code}, which is not one of its codes")
+                raise ValueError(
+                    f"the feed {self.feed.name} gave a bar of {code}, which is not one of its codes"
+                )
             out[at] = values[k]
         return out
 
@@ -249,7 +267,14 @@ class _Paper:
         steps = [*warm, first]
         times = pd.DatetimeIndex([s.time for s in steps])
         values = np.stack([s.values for s in steps], axis=1)
-        bars = Bars(self.codes, times, values, self.feed.frequency, source=self.feed.name, interval=self.feed.interval)
+        bars = Bars(
+            self.codes,
+            times,
+            values,
+            self.feed.frequency,
+            source=self.feed.name,
+            interval=self.feed.interval,
+        )
         options = dict(self.options)
         calendar = options.pop("calendar", None) or getattr(self.feed, "calendar", None)
         test = Backtest(
@@ -280,7 +305,9 @@ class _Paper:
     # -------------------------------------------------------------- journal
     def _journal(self, step: JournalStep) -> None:
         fills = self._new_fills(step.time)
-        self.journal.dealt(step, fills, self._state(), self.run_.env.vr.g_KorvitUserContext if self.run_ else None)
+        self.journal.dealt(
+            step, fills, self._state(), self.run_.env.vr.g_KorvitUserContext if self.run_ else None
+        )
         self._trades += len(fills)
 
     def _new_fills(self, at: pd.Timestamp) -> pd.DataFrame:
@@ -386,4 +413,3 @@ def _lag(delta: pd.Timedelta) -> str:
     if abs(seconds) < 7200:
         return f"{seconds / 60:.1f} min"
     return f"{seconds / 3600:.1f} h" if abs(seconds) < 172800 else f"{seconds / 86400:.0f} d"
-
