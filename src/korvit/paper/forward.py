@@ -71,6 +71,15 @@ _CALENDAR_AHEAD = pd.Timedelta(days=366)
 _FIRST_ROOM = 1024
 
 
+# the ticks of one step: target index -> (times, prices, volumes)
+Ticks = dict[int, tuple[Any, Any, Any]]
+
+
+class _TickBook(dict):  # type: ignore[type-arg]
+    """The ticks given so far, by (target index, bar): what the tables' clock reads of
+    a run's ticks, to date a fill decided on a tick by that tick."""
+
+
 class PaperSession(Session):
     """The session of a forward run: a day order of intraday bars expires at the bar
     known to end its day (see the module's docstring)."""
@@ -120,9 +129,9 @@ class ForwardRun:
         self.bars_dealt = 0  # the bars dealt so far (warm-up included), the next one's position
 
     # -------------------------------------------------------------- set-up
-    def start(self, day_end: bool | None = None) -> None:
+    def start(self, day_end: bool | None = None, ticks: Ticks | None = None) -> None:
         """Set the run up, run ``init`` and deal the bars from ``test.first`` on (the
-        first live step; ``day_end`` as in ``add``)."""
+        first live step; ``day_end`` and ``ticks`` as in ``add``)."""
         test, stack = self.test, self._stack
         if current_session() is not None:
             raise RuntimeError("a backtest is already running in this process")
@@ -138,7 +147,10 @@ class ForwardRun:
 
             stack.callback(keep_logs, work / "log", Path(test.output) / "log", [])
         stack.enter_context(user_warnings_on_stderr())
+        if test.ticks is not None:
+            raise ValueError("a forward run is given its ticks a step at a time, not before")
         session = self.session = load_run(test, env, PaperSession)
+        test.ticks = self._ticks = _TickBook()
         open_session(session)
         stack.callback(close_session)
         session.remakes = []
@@ -177,6 +189,8 @@ class ForwardRun:
         self.bars_dealt = first
         for t in range(first, n):
             last = t == n - 1
+            if last and ticks:
+                self._put_ticks(n - 1, ticks)
             self._deal_bar(
                 t, (day_end if day_end is not None else self._last_of_day(t)) if last else False
             )
@@ -245,11 +259,17 @@ class ForwardRun:
 
     # -------------------------------------------------------------- steps
     def add(
-        self, stamp: pd.Timestamp, values: npt.NDArray[np.float64], day_end: bool | None
+        self,
+        stamp: pd.Timestamp,
+        values: npt.NDArray[np.float64],
+        day_end: bool | None,
+        ticks: Ticks | None = None,
     ) -> None:
         """Append the time step ``stamp`` (``values``: codes x (open, high, low, close,
         volume), NaN prices and volume 0 for a code without a bar) and deal it.
-        ``day_end``: whether it is the last bar of its day (None: the calendar tells)."""
+        ``day_end``: whether it is the last bar of its day (None: the calendar tells);
+        ``ticks``: the ticks inside the step's bars, by target index (times, prices,
+        volumes), where the bars cannot tell which stop triggered first."""
         session, t = self.session, self.bars_dealt
         if t > 0 and stamp <= pd.Timestamp(self._times[t - 1]):
             raise ValueError(
@@ -264,6 +284,8 @@ class ForwardRun:
         if self._new_day is not None and t > self.test.first:
             self._new_day[t] = self._new_day_at(t)
         indicators.remake(session)
+        if ticks:
+            self._put_ticks(t, ticks)
         if day_end is None:
             day_end = self._last_of_day(t)
         self._deal_bar(t, day_end)
@@ -281,6 +303,17 @@ class ForwardRun:
         self._closes[:, t] = (
             np.where(np.isnan(close), self._closes[:, t - 1], close) if t else close
         )
+
+    def _put_ticks(self, t: int, ticks: Ticks) -> None:
+        for target, (times, prices, volumes) in ticks.items():
+            times = np.asarray(times, dtype="datetime64[ns]")
+            seconds = times.astype("datetime64[us]").astype(np.int64) / 1e6
+            _history.set_bar_tick_data(target, t, seconds, prices, volumes)
+            self._ticks[target, t] = (
+                times,
+                np.asarray(prices, dtype=np.float64),
+                np.asarray(volumes, dtype=np.float64),
+            )
 
     def _last_of_day(self, t: int) -> bool:
         """Whether bar ``t`` ends its day by the calendar: the next bar of its period would

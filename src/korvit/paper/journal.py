@@ -9,7 +9,8 @@
 - ``steps``: every time step the run was given (the warm-up's and the live
   ones), in order: its time, whether it was dealt (live) or history, whether it
   ended its day, and the bars (codes x open, high, low, close, volume, as
-  float64 bytes);
+  float64 bytes); ``ticks``: the ticks inside a step's bars, by code (times in
+  nanoseconds, prices and volumes, as bytes);
 - ``fills``: every fill, with the step it came at;
 - ``state``: after each live step, each account's cash and positions, the
   pending orders and stop orders, and the strategy's ``context`` attributes
@@ -50,6 +51,14 @@ CREATE TABLE IF NOT EXISTS steps (
     day_end INTEGER,
     bars BLOB NOT NULL
 );
+CREATE TABLE IF NOT EXISTS ticks (
+    seq INTEGER NOT NULL,
+    code_index INTEGER NOT NULL,
+    times BLOB NOT NULL,
+    prices BLOB NOT NULL,
+    volumes BLOB NOT NULL,
+    PRIMARY KEY (seq, code_index)
+);
 CREATE TABLE IF NOT EXISTS fills (
     trade_id INTEGER PRIMARY KEY,
     seq INTEGER NOT NULL,
@@ -80,12 +89,14 @@ class JournalError(ValueError):
 @dataclass(frozen=True)
 class JournalStep:
     """One step of the journal: its time, whether it was dealt, whether it ended its
-    day (None: not known), and its bars (codes x (open, high, low, close, volume))."""
+    day (None: not known), its bars (codes x (open, high, low, close, volume)) and
+    the ticks inside them (code index -> (times, prices, volumes))."""
 
     time: pd.Timestamp
     live: bool
     day_end: bool | None
     values: npt.NDArray[np.float64]
+    ticks: dict[int, tuple[Any, Any, Any]] | None = None
 
 
 class Journal:
@@ -235,7 +246,19 @@ class Journal:
                 np.ascontiguousarray(step.values, dtype="<f8").tobytes(),
             ),
         )
-        return int(cursor.lastrowid or 0)
+        seq = int(cursor.lastrowid or 0)
+        for code, (times, prices, volumes) in sorted((step.ticks or {}).items()):
+            self._db.execute(
+                "INSERT INTO ticks VALUES (?, ?, ?, ?, ?)",
+                (
+                    seq,
+                    int(code),
+                    np.asarray(times, dtype="datetime64[ns]").view("<i8").tobytes(),
+                    np.ascontiguousarray(prices, dtype="<f8").tobytes(),
+                    np.ascontiguousarray(volumes, dtype="<f8").tobytes(),
+                ),
+            )
+        return seq
 
     def _transaction(self) -> Any:
         return _Transaction(self._db, self.path)

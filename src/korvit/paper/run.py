@@ -176,7 +176,7 @@ class _Paper:
             self._start(warm, live[0], journal=not resumed)
             for step in live[1:]:  # a resumed run: the journaled steps dealt again
                 assert self.run_ is not None
-                self.run_.add(step.time, step.values, step.day_end)
+                self.run_.add(step.time, step.values, step.day_end, step.ticks)
             if resumed:
                 self._check_resumed(len(live))
             self._last = live[-1].time
@@ -247,7 +247,20 @@ class _Paper:
                 f"({self._last}): bars must come in order, each time once"
             )
         day_end = getattr(step, "day_end", None)
-        return JournalStep(step.time, True, day_end, self._values_of(step.codes, step.values))
+        ticks = getattr(step, "ticks", None)
+        if ticks:
+            ticks = {self._position(code): tuple(one) for code, one in ticks.items()}
+        return JournalStep(
+            step.time, True, day_end, self._values_of(step.codes, step.values), ticks or None
+        )
+
+    def _position(self, code: str) -> int:
+        at = self._index.get(str(code).upper())
+        if at is None:
+            raise ValueError(
+                f"the feed {self.feed.name} gave a bar of {code}, which is not one of its codes"
+            )
+        return at
 
     def _values_of(self, codes: list[str], values: Any) -> np.ndarray:
         """The step's bars on the run's codes: NaN prices and volume 0 for a code without a bar."""
@@ -289,7 +302,7 @@ class _Paper:
         )
         test.warn_of_no_contract()
         self.run_ = ForwardRun(test)
-        self.run_.start(first.day_end)
+        self.run_.start(first.day_end, first.ticks)
         if journal:
             self._journal(first)
         else:
@@ -297,7 +310,7 @@ class _Paper:
 
     def _deal(self, step: JournalStep) -> None:
         assert self.run_ is not None
-        self.run_.add(step.time, step.values, step.day_end)
+        self.run_.add(step.time, step.values, step.day_end, step.ticks)
         self._journal(step)
         self._last = step.time
         self._show_status(step)
