@@ -127,14 +127,19 @@ def test_the_command_gives_the_backtests_fills_also_when_killed_and_started_agai
         "--no-status",
     ]
     rng = random.Random(3)
-    for _ in range(2):  # killed at a random bar, twice
-        at = journal_steps(out) + rng.randrange(20, 150)
-        process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for sent in (signal.SIGINT, signal.SIGKILL, signal.SIGKILL):  # Ctrl-C, then killed twice
+        at = journal_steps(out) + rng.randrange(20, 120)
+        process = subprocess.Popen(
+            command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
+        )
         deadline = time.monotonic() + 60
         while journal_steps(out) < at and process.poll() is None and time.monotonic() < deadline:
             time.sleep(0.01)
-        process.send_signal(signal.SIGKILL)
-        process.wait()
+        process.send_signal(sent)
+        told = process.communicate()[1]
+        if sent == signal.SIGINT:
+            assert process.returncode == 130 and "run the same command to resume" in told
+            assert len(pd.read_csv(out / "equity.csv")) == journal_steps(out)  # saved as it stopped
     assert 0 < journal_steps(out) < 500
     last = subprocess.run(command, capture_output=True, text=True, timeout=300)
     assert last.returncode == 0, last.stderr

@@ -19,10 +19,13 @@ and says how to resume.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import math
+import signal
+import threading
 import time
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -57,6 +60,10 @@ PAPER_OPTIONS = (
     "calendar",
     "benchmark",
 )
+
+
+# the longest a feed is asked to wait at a time: how soon Ctrl-C is heard while waiting
+_LISTEN = 0.5
 
 
 class PaperStopped(Exception):
@@ -144,6 +151,7 @@ class _Paper:
         self._saved_at = -math.inf
         self._trades = 0  # the trades journaled so far
         self._last: pd.Timestamp | None = None
+        self._interrupted = False
 
     def _identity(self) -> dict[str, Any]:
         """What makes the run this run: a journal of another is refused."""
@@ -161,6 +169,10 @@ class _Paper:
 
     # -------------------------------------------------------------- the run
     def run(self) -> Any:
+        with self._interrupts_between_steps():
+            return self._run()
+
+    def _run(self) -> Any:
         try:
             steps = list(self.journal.steps())
             if not steps:
@@ -188,6 +200,7 @@ class _Paper:
                     break
                 self._deal(step)
                 self._save()
+                self._heed_interrupt()
             self._save(force=True)
             return self._result()
         except KeyboardInterrupt:
@@ -219,26 +232,55 @@ class _Paper:
 
     def _wait(self) -> JournalStep | None:
         """The next live step of the feed, or None once it has ended; a line every
-        ``stall_every`` seconds without one, ``PaperStopped`` after ``feed_timeout``."""
-        waited = 0.0
+        ``stall_every`` seconds without one, ``PaperStopped`` after ``feed_timeout``.
+        The feed is asked for at most half a second at a time, so that Ctrl-C is heard."""
+        waited, told = 0.0, 0.0
         while True:
+            self._heed_interrupt()
             if self.feed.done:
                 return None
-            timeout = min(self.stall_every, self.feed_timeout - waited)
+            timeout = min(_LISTEN, self.feed_timeout - waited)
             step = self.feed.next(timeout)
             if step is not None:
                 return self._checked(step)
             if self.feed.done:
                 return None
             waited += timeout
-            if waited >= self.feed_timeout:
+            if waited >= self.feed_timeout - 1e-9:
                 raise PaperStopped(
                     self._stopped_line(f"the feed {self.feed.name} gave no bar for {waited:g} s"),
                     self._result_or_none(),
                 )
-            self._line(
-                f"no bar from {self.feed.name} for {waited:g} s (waiting up to {self.feed_timeout:g} s)"
-            )
+            if waited - told >= self.stall_every - 1e-9:
+                told = waited
+                self._line(
+                    f"no bar from {self.feed.name} for {waited:g} s "
+                    f"(waiting up to {self.feed_timeout:g} s)"
+                )
+
+    def _heed_interrupt(self) -> None:
+        """Stop here, between steps, if Ctrl-C was pressed."""
+        if self._interrupted:
+            raise KeyboardInterrupt
+
+    @contextlib.contextmanager
+    def _interrupts_between_steps(self) -> Iterator[None]:
+        """Ctrl-C (SIGINT) stops the run between two steps, never inside one; a second
+        Ctrl-C stops it at once."""
+        if threading.current_thread() is not threading.main_thread():
+            yield
+            return
+
+        def heard(signum: int, frame: Any) -> None:
+            if self._interrupted:
+                raise KeyboardInterrupt
+            self._interrupted = True
+
+        previous = signal.signal(signal.SIGINT, heard)
+        try:
+            yield
+        finally:
+            signal.signal(signal.SIGINT, previous)
 
     def _checked(self, step: Step) -> JournalStep:
         if self._last is not None and step.time <= self._last:
