@@ -30,10 +30,10 @@ from test_loop_compiled import CONTRACTS, bars, strategy
 
 from korvit.backtest.runner import Backtest
 from korvit.data import Bars, load_bars, sample_path
-from korvit.paper.feeds import Feed, Step
-from korvit.paper.forward import ForwardRun
-from korvit.paper.journal import Journal, JournalError
-from korvit.paper.run import PaperStopped, paper
+from korvit.live.feeds import Feed, Step
+from korvit.live.forward import ForwardRun
+from korvit.live.journal import Journal, JournalError
+from korvit.live.run import PaperStopped, paper
 
 CASES = int(os.environ.get("KORVIT_PAPER_CASES", "20"))
 pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")

@@ -685,7 +685,7 @@ def _backtest(args):
 
 
 def _paper(args):
-    from korvit.paper.run import PaperStopped, paper
+    from korvit.live.run import PaperStopped, paper
 
     strategy = Path(args.strategy)
     out = Path(args.out) if args.out else Path("korvit-paper") / strategy.stem
@@ -1008,7 +1008,7 @@ def main(argv=None):
     else:  # a backtest needs none of the sweeps' machinery
         SweepError = UsageError
     if args.command == "paper":
-        from korvit.paper.journal import JournalError
+        from korvit.live.journal import JournalError
     else:
         JournalError = UsageError
     shown = warnings.showwarning

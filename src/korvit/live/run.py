@@ -2,12 +2,12 @@
 
 The strategy file, its callbacks and the strategy API are those of a backtest,
 and each bar is dealt by the same engine with the same rules
-(``korvit.paper.forward``).  The run's folder holds:
+(``korvit.live.forward``).  The run's folder holds:
 
 - the result files of a backtest (equity, orders, trades, stops, round trips,
   statistics and report), written again as the run goes (at most every
   ``save_every`` seconds, and when it stops), each save atomic;
-- ``journal.sqlite`` (``korvit.paper.journal``): every step dealt, its fills
+- ``journal.sqlite`` (``korvit.live.journal``): every step dealt, its fills
   and the state after it, one transaction a step.
 
 Started again with the same folder, a run resumes after the last step its
@@ -34,9 +34,9 @@ import pandas as pd
 
 from korvit.backtest.runner import Backtest
 from korvit.data import Bars
-from korvit.paper.feeds import Feed, Step, open_feed
-from korvit.paper.forward import ForwardRun
-from korvit.paper.journal import FILL_COLUMNS, Journal, JournalError, JournalStep
+from korvit.live.feeds import Feed, Step, open_feed
+from korvit.live.forward import ForwardRun
+from korvit.live.journal import FILL_COLUMNS, Journal, JournalError, JournalStep
 
 __all__ = ["paper", "PaperStopped"]
 
