@@ -10,6 +10,9 @@ The framework's modules are also reachable under their short names
 ``import korvit.tframe.framekit`` give the very same module object.
 """
 
+import os
+from typing import Any
+
 from korvit._aliases import install as _install_aliases
 
 __all__ = ["get_support", "get_version", "paper", "__version__"]
@@ -32,7 +35,9 @@ def get_support() -> list[str]:
     return list(_SUPPORTED_CORE_VERSIONS)
 
 
-def paper(strategy, feed, out, **options):  # type: ignore[no-untyped-def]
+def paper(
+    strategy: str | os.PathLike[str], feed: Any, out: str | os.PathLike[str], **options: Any
+) -> Any:
     """Run a strategy file forward on a feed's bars as they come, with fills on paper;
     its outputs and journal in the folder ``out``, resumed from there when run again.
     ``feed``: "replay:PATH" (a data file or folder on a clock), "ccxt:EXCHANGE:SYMBOL:
