@@ -143,7 +143,7 @@ class CcxtFeed(Feed):
             raise FeedError(str(exc)) from None
         self.codes = [self.code]
         self.symbol, self.timeframe = symbol, timeframe
-        self._tf = pd.Timedelta(seconds=seconds)
+        self._tf: pd.Timedelta = pd.Timedelta(seconds=seconds)
         self.frequency = "day" if seconds == _DAY else "minute"
         self.interval = None if seconds == _DAY else self._tf
         self._settle = float(settle)
@@ -214,10 +214,8 @@ class CcxtFeed(Feed):
 
     def next(self, timeout: float) -> Step | None:
         deadline = self._clock.monotonic() + check_timeout(timeout)
-        if self._last is None:
-            self._begin()
         while not self._ready:
-            due = self._wall(self._last + self._tf) + self._period_end_shift() + self._settle
+            due = self._wall(self._after() + self._tf) + self._period_end_shift() + self._settle
             wait = max(due - self._clock.time(), self._retry_at - self._clock.monotonic())
             left = deadline - self._clock.monotonic()
             if wait > left:
@@ -234,6 +232,13 @@ class CcxtFeed(Feed):
 
     # -- the exchange
 
+    def _after(self) -> pd.Timestamp:
+        """The label of the last candle given (or skipped), the start found first."""
+        if self._last is None:
+            self._begin()
+        assert self._last is not None
+        return self._last
+
     def _begin(self) -> None:
         """Start after the last candle finished now: a fresh run's first live step is
         the candle in progress."""
@@ -249,11 +254,11 @@ class CcxtFeed(Feed):
 
     def _poll(self) -> None:
         """Ask for the candles after the last one given; queue those finished."""
-        forget = self._last - _REMEMBERED * self._tf
-        self._holes = {label for label in self._holes if label > forget}
-        first = min(self._holes, default=self._last + self._tf)
-        if (self._last - first) // self._tf + 2 > self._limit // 2:  # pages too short for it
-            first = self._last + self._tf
+        last = self._after()
+        self._holes = {label for label in self._holes if label > last - _REMEMBERED * self._tf}
+        first = min(self._holes, default=last + self._tf)
+        if (last - first) // self._tf + 2 > self._limit // 2:  # pages too short for it
+            first = last + self._tf
         since = self._wall(first) - self._open_shift()
         try:
             rows = self.exchange.fetch_ohlcv(
@@ -276,7 +281,7 @@ class CcxtFeed(Feed):
                 "%s: the candle at %s came after later ones were given: left out", self.name, label
             )
             self._holes.discard(label)
-        candles = [c for c in candles if c[0] > self._last]
+        candles = [c for c in candles if c[0] > last]
         self._give_gaps(candles)
         for label, values in candles:
             self._ready.append(Step(label, [self.code], values[None]))

@@ -207,7 +207,8 @@ def open_feed(
     _check_feed(feed, spec)
     if not getattr(feed, "name", ""):
         feed.name = spec
-    return feed  # type: ignore[no-any-return]
+    out: Feed = feed  # a Feed, or an object with its members
+    return out
 
 
 def _line(exc: BaseException) -> str:
