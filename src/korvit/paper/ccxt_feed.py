@@ -90,11 +90,16 @@ class CcxtFeed(Feed):
         self._clock = Clock() if clock is None else clock
         self._network_error: type[BaseException] = ccxt.NetworkError
         self._ccxt_error: type[BaseException] = ccxt.BaseError
-        for label, value in (("settle", settle), ("backoff_max", backoff_max), ("retry", retry)):
+        seconds_given = (
+            ("settle", settle, 0),
+            ("backoff_max", backoff_max, 1),
+            ("retry", retry, 1),
+        )
+        for label, value, low in seconds_given:
             if value is None and label == "retry":
                 continue
-            if not (isinstance(value, (int, float)) and math.isfinite(value) and value >= 0):
-                raise FeedError(f"{self.name}: {label} is seconds, 0 or more, got {value!r}")
+            if not (isinstance(value, (int, float)) and math.isfinite(value) and value >= low):
+                raise FeedError(f"{self.name}: {label} is seconds, {low} or more, got {value!r}")
         if not (isinstance(limit, int) and limit >= 2) or not (
             isinstance(attempts, int) and attempts >= 1
         ):
