@@ -702,6 +702,7 @@ def _paper(args):
             speed=args.speed,
             feed_timeout=args.feed_timeout,
             status=None if args.no_status else sys.stderr,
+            feed_options={"ticks": _path(args.ticks)} if args.ticks else None,
             contracts=contracts,
             cash=args.cash,
             params=dict(args.param),

@@ -182,6 +182,8 @@ class ForwardRun:
         if first:
             session.first = session.bar = first
             env.vr.g_KorvitSimCurBarFresh = first
+            if self._new_day_at(first):  # init places at the warm-up's last bar: its day's last
+                session.day_end_bar = first - 1
         env.vr.g_KorvitInputInfo.on_init_func(context)
         session.tell()
         session.started = True

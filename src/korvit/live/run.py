@@ -87,6 +87,7 @@ def paper(
     save_every: float = 2.0,
     status: TextIO | None = None,
     clock: Any = None,
+    feed_options: Mapping[str, Any] | None = None,
     **options: Any,
 ) -> Any:
     """Run ``strategy`` (a strategy file) forward on ``feed`` (a ``Feed`` or its text:
@@ -97,7 +98,8 @@ def paper(
     a replay (0: as fast as it can); ``feed_timeout``: seconds without a bar after which
     the run stops (``PaperStopped``), a line on ``status`` every ``stall_every``
     seconds meanwhile; ``save_every``: the least seconds between saves of the outputs;
-    ``status``: where the status line goes (None: nowhere).  The other options are a
+    ``status``: where the status line goes (None: nowhere); ``feed_options``: what
+    ``open_feed`` passes on to the feed (a replay's ``ticks=`` file).  The other options are a
     backtest's (``korvit.backtest.Backtest``) that do not choose bars: contracts,
     cash, accounts, params, the fill rules, fees, core, calendar and benchmark."""
     unknown = sorted(set(options) - set(PAPER_OPTIONS))
@@ -117,9 +119,13 @@ def paper(
     path = Path(strategy)
     if not path.is_file():
         raise FileNotFoundError(f"{strategy}: no such strategy file")
-    opened = (
-        open_feed(feed, speed=speed, warmup=warmup, clock=clock) if isinstance(feed, str) else feed
-    )
+    if isinstance(feed, str):
+        given = dict(feed_options or {})
+        if feed.startswith("replay:") and options.get("calendar"):
+            given.setdefault("calendar", options["calendar"])  # the days its steps end
+        opened = open_feed(feed, speed=speed, warmup=warmup, clock=clock, **given)
+    else:
+        opened = feed
     try:
         return _Paper(
             path, opened, Path(out), warmup, feed_timeout, stall_every, save_every, status, options
