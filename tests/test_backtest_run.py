@@ -609,3 +609,15 @@ def test_a_strategy_file_not_named_py_runs_as_its_source(tmp_path, name):
     with pytest.raises(StrategyExit) as caught:
         run(tmp_path / name, frame(), progress=False)
     assert (caught.value.filename, caught.value.lineno) == (str(tmp_path / name), 4)
+
+
+def test_bars_trimmed_to_a_period_stay_bars_of_their_period():
+    from korvit.backtest.runner import Backtest
+    from korvit.data import Bars
+
+    times = pd.DatetimeIndex(["2024-01-02 09:31", "2024-01-03 09:31", "2024-01-04 09:31"])
+    values = np.tile([10.0, 10.5, 9.5, 10.2, 1000.0], (1, 3, 1))
+    bars = Bars([CODE], times, values, "minute", source="minutes", interval="5min")
+    for trim in ({"start": "2024-01-03"}, {"start": times[1], "warmup": 1}, {"end": times[1]}):
+        test = Backtest(strategy(lambda context: None), bars, **trim)
+        assert (test.bars.interval, test.bars.frequency) == (pd.Timedelta("5min"), "minute")
