@@ -146,6 +146,41 @@ def test_the_command_gives_the_backtests_fills_also_when_killed_and_started_agai
     pd.testing.assert_frame_equal(pd.read_csv(out / "trades.csv")[FILLS], expected)
 
 
+def test_the_command_on_minute_bars_with_ticks_gives_the_backtests_fills(tmp_path):
+    strategy_file = "examples/strategies/futures_breakout.py"
+    data = ["--data", "sample:minute.csv", "--ticks", "sample:ticks.csv"]
+    done = korvit(
+        "backtest",
+        strategy_file,
+        *data,
+        "--contracts",
+        "sample:contracts.csv",
+        "--out",
+        tmp_path / "bt",
+        "--no-progress",
+    )
+    assert done.returncode == 0, done.stderr
+    paper_run = korvit(
+        "paper",
+        strategy_file,
+        "--feed",
+        "replay:sample:minute.csv",
+        "--ticks",
+        "sample:ticks.csv",
+        "--speed",
+        "0",
+        "--out",
+        tmp_path / "p",
+        "--no-status",
+    )
+    assert paper_run.returncode == 0, paper_run.stderr
+    for table in ("trades", "orders", "stops", "equity"):
+        pd.testing.assert_frame_equal(
+            pd.read_csv(tmp_path / "p" / f"{table}.csv"),
+            pd.read_csv(tmp_path / "bt" / f"{table}.csv"),
+        )
+
+
 class Scripted(Feed):
     """The sample's daily bars as steps, with a fault at step ``at``."""
 

@@ -289,6 +289,9 @@ def _parser():
         help="bars of history before the first live one",
     )
     pp.add_argument(
+        "--ticks", metavar="PATH", help="a replay's ticks inside its bars (CSV or Parquet)"
+    )
+    pp.add_argument(
         "--speed",
         type=_speed,
         default=1.0,

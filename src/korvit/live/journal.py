@@ -211,18 +211,22 @@ class Journal:
                 "INSERT INTO fills VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 [
                     (
-                        int(row.trade_id),
+                        int(trade),
                         seq,
-                        int(pd.Timestamp(row.time).as_unit("ns").value),
-                        str(row.account),
-                        str(row.code),
-                        str(row.side),
-                        str(row.effect),
-                        float(row.volume),
-                        float(row.price),
-                        float(row.fee),
+                        int(when),
+                        str(account),
+                        str(code),
+                        str(side),
+                        str(effect),
+                        float(volume),
+                        float(price),
+                        float(fee),
                     )
-                    for row in fills.itertuples(index=False)
+                    for trade, when, account, code, side, effect, volume, price, fee in zip(
+                        fills["trade_id"].tolist(),
+                        pd.DatetimeIndex(fills["time"]).as_unit("ns").asi8.tolist(),
+                        *(fills[c].tolist() for c in FILL_COLUMNS[2:]),
+                    )
                 ],
             )
             self._db.execute(

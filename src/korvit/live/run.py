@@ -22,6 +22,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import math
+import os
 import signal
 import threading
 import time
@@ -76,9 +77,9 @@ class PaperStopped(Exception):
 
 
 def paper(
-    strategy: str | Path,
+    strategy: str | os.PathLike[str],
     feed: str | Feed,
-    out: str | Path,
+    out: str | os.PathLike[str],
     *,
     warmup: int = 0,
     speed: float = 0.0,
@@ -170,7 +171,7 @@ class _Paper:
             "frequency": self.feed.frequency,
             "interval": None if self.feed.interval is None else str(self.feed.interval),
             "warmup": self.warmup,
-            "options": {k: repr(v) for k, v in shown.items()},
+            "options": {k: _fingerprint(v) for k, v in shown.items()},
         }
 
     # -------------------------------------------------------------- the run
@@ -201,10 +202,10 @@ class _Paper:
             self.feed.resume_after(self._last)
             self._save(force=True)
             while True:
-                step = self._wait()
-                if step is None:
+                coming = self._wait()
+                if coming is None:
                     break
-                self._deal(step)
+                self._deal(coming)
                 self._save()
                 self._heed_interrupt()
             self._save(force=True)
@@ -380,7 +381,8 @@ class _Paper:
         made = list(trades)[self._trades :]
         frame = trades_frame(made, self.run_.session)
         frame["time"] = at
-        return frame[list(FILL_COLUMNS)]
+        fills: pd.DataFrame = frame[list(FILL_COLUMNS)]
+        return fills
 
     def _state(self) -> dict[str, Any]:
         assert self.run_ is not None
@@ -465,6 +467,14 @@ class _Paper:
         elif not transient:
             self.status.write(("\r\x1b[K" if tty else "") + f"korvit: {text}\n")
         self.status.flush()
+
+
+def _fingerprint(value: Any) -> str:
+    """An option as the journal tells runs apart by it: a file by its contents (a
+    contract table moved or named otherwise is the same), anything else as written."""
+    if isinstance(value, (str, os.PathLike)) and Path(value).is_file():
+        return "file " + hashlib.sha256(Path(value).read_bytes()).hexdigest()
+    return repr(value)
 
 
 def _lag(delta: pd.Timedelta) -> str:
