@@ -11,6 +11,7 @@ Nothing goes to the network and nothing sleeps: the feeds wait on a fake clock.
 import json
 import logging
 import math
+import sqlite3
 import tempfile
 from pathlib import Path
 from urllib.parse import parse_qs, urlparse
@@ -304,3 +305,49 @@ def test_open_feed_dispatch(tmp_path, monkeypatch, spec, options, expected):
         feed = open_feed(spec, **options)
         assert {key: getattr(feed, key) for key in expected} == expected
         assert feed.name == spec
+
+
+ROUND_TRIP = """
+from korvit.strategy import buy, position, sell
+
+def on_data(context):
+    context.bars = getattr(context, "bars", 0) + 1
+    held = position("BINANCE.BTCUSDT")
+    if context.bars == 2 and not held:
+        buy("BINANCE.BTCUSDT", 0.125)
+    elif context.bars == 5 and held:
+        sell("BINANCE.BTCUSDT", held)
+"""
+
+
+def test_a_paper_run_on_the_exchanges_candles_resumes_from_its_journal(monkeypatch, tmp_path):
+    """korvit.paper on the ccxt feed (the recorded answers, with a gap): each finished
+    candle is dealt once, the fills are the engine's at the next candle's open, and a run
+    stopped by a stalled feed resumes from its journal without dealing a candle twice."""
+    from korvit.live.run import PaperStopped, paper
+
+    rows = json.loads((DATA / "binance_klines_BTCUSDT_1m.json").read_text())
+    start = rows[0][0] / 1000 + 3 * 60 + 10
+    strategy = tmp_path / "round_trip.py"
+    strategy.write_text(ROUND_TRIP)
+    out = tmp_path / "out"
+    for stop_at in (7, len(rows)):  # the exchange goes quiet after candle 7, then comes back
+        clock = FakeClock(start if stop_at == 7 else rows[7][0] / 1000 + 200)
+        server = Binance(clock, "1m", missing={9})
+        server.rows = server.rows[:stop_at]
+        monkeypatch.setattr(ccxt.binance, "fetch", lambda ex, *args: server.fetch(*args))
+        feed = open_feed(
+            "ccxt:binance:BTC/USDT:1m",
+            warmup=3,
+            clock=clock,
+            exchange_options={"enableRateLimit": False},
+        )
+        with pytest.raises(PaperStopped, match="gave no bar for 120 s.*run the same command"):
+            paper(strategy, feed, out, warmup=3, feed_timeout=120, default_lot_size=0.001)
+    with sqlite3.connect(out / "journal.sqlite") as db:
+        steps = db.execute("SELECT time_ns, live FROM steps ORDER BY seq").fetchall()
+        fills = pd.read_sql_query("SELECT side, volume, price FROM fills ORDER BY trade_id", db)
+    dealt = [pd.Timestamp(t) for t, live in steps if live]
+    assert dealt == [label(rows[k], "1m") for k in range(3, len(rows)) if k != 9]
+    assert fills[["side", "volume"]].values.tolist() == [["buy", 0.125], ["sell", 0.125]]
+    assert fills.price.tolist() == [float(rows[5][1]), float(rows[8][1])]  # the next candles' opens

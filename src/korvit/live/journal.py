@@ -139,9 +139,9 @@ class Journal:
         if differ:
             key = differ[0]
             raise JournalError(
-                f"{self.path} is the journal of another run: its {key} is "
-                f"{_shown(theirs.get(key))}, this run's {_shown(self.identity.get(key))}; "
-                "use another --out, or remove the journal to start afresh"
+                f"{self.path} is the journal of another run: {key} {_shown(theirs.get(key))} "
+                f"there, {_shown(self.identity.get(key))} here; use another --out, or remove "
+                "the journal to start afresh"
             )
 
     # -------------------------------------------------------------- reading
