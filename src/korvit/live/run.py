@@ -65,6 +65,8 @@ PAPER_OPTIONS = (
 
 # the longest a feed is asked to wait at a time: how soon Ctrl-C is heard while waiting
 _LISTEN = 0.5
+# the least seconds between two status lines written to a file (not a terminal)
+_LOG_EVERY = 10.0
 
 
 class PaperStopped(Exception):
@@ -159,6 +161,7 @@ class _Paper:
         self._trades = 0  # the trades journaled so far
         self._last: pd.Timestamp | None = None
         self._interrupted = False
+        self._told_at = -math.inf
 
     def _identity(self) -> dict[str, Any]:
         """What makes the run this run: a journal of another is refused."""
@@ -451,7 +454,7 @@ class _Paper:
         state = self._state()
         equity = sum(a["equity"] for a in state["accounts"].values())
         held = sum(len(a["positions"]) for a in state["accounts"].values())
-        lag = pd.Timestamp.now() - step.time
+        lag = pd.Timestamp.now(tz="UTC").tz_localize(None) - step.time
         self._line(
             f"{step.time}  equity {equity:,.2f}  positions {held}  orders {len(state['orders'])}  "
             f"bars {self.run_.bars_dealt}  lag {_lag(lag)}",
@@ -464,7 +467,13 @@ class _Paper:
         tty = getattr(self.status, "isatty", lambda: False)()
         if transient and tty:
             self.status.write("\r\x1b[K" + text)
-        elif not transient:
+        elif transient:  # a log file: a line at most every ten seconds
+            now = time.monotonic()
+            if now - self._told_at < _LOG_EVERY:
+                return
+            self._told_at = now
+            self.status.write(f"korvit: {text}\n")
+        else:
             self.status.write(("\r\x1b[K" if tty else "") + f"korvit: {text}\n")
         self.status.flush()
 
