@@ -52,8 +52,9 @@ def day_ends(data, calendar):
     n=st.integers(2, 40),
     minutes=st.booleans(),
     warm=st.integers(0, 5),
+    room=st.integers(1, 8),
 )
-def test_a_forward_run_gives_the_backtest_of_its_bars(seed, n, minutes, warm):
+def test_a_forward_run_gives_the_backtest_of_its_bars(seed, n, minutes, warm, room):
     data = load_bars(bars(seed, n, minutes))
     warm = min(warm, n - 1)
     options = dict(
@@ -73,7 +74,7 @@ def test_a_forward_run_gives_the_backtest_of_its_bars(seed, n, minutes, warm):
     test = Backtest(
         strategy(seed, forward_log), head, calendar=test.calendar.name, **start, **options
     )
-    with ForwardRun(test) as run:
+    with ForwardRun(test, room=room) as run:  # its arrays grow a few times
         run.start(bool(ends[warm]))
         for t in range(warm + 1, n):
             run.add(data.times[t], data.values[:, t], bool(ends[t]))
@@ -121,7 +122,7 @@ def test_the_command_gives_the_backtests_fills_also_when_killed_and_started_agai
         "--feed",
         "replay:sample:daily.csv",
         "--speed",
-        "400",
+        "200",
         "--out",
         str(out),
         "--no-status",

@@ -120,10 +120,14 @@ class ForwardRun:
     """The run of ``test`` (set up over its bars so far), dealt a step at a time:
     ``start()`` runs ``init`` and deals the bars from ``test.first`` on; ``add(time,
     values, day_end)`` appends one time step and deals it; ``result()`` is the
-    ``BacktestResult`` so far; ``close()`` ends the run (also as a context manager)."""
+    ``BacktestResult`` so far; ``close()`` ends the run (also as a context manager).
+    ``room``: the bars the arrays have room for beyond the first ones (then doubled)."""
 
-    def __init__(self, test: Backtest, calendar_name: str | None = None) -> None:
+    def __init__(
+        self, test: Backtest, calendar_name: str | None = None, room: int = _FIRST_ROOM
+    ) -> None:
         self.test = test
+        self._room = max(1, int(room))  # bars of room beyond the first ones, doubled when full
         self._stack = contextlib.ExitStack()
         self._calendar_name = calendar_name or test.calendar.name
         self.bars_dealt = 0  # the bars dealt so far (warm-up included), the next one's position
@@ -170,7 +174,7 @@ class ForwardRun:
         self._closes = np.empty((self._n_codes, 0))
         self._new_day = None if not test.cancel_stale_orders else np.zeros(0, dtype=bool)
         self._equity = np.zeros((0, len(session.accounts), 4))
-        self._reserve(n + _FIRST_ROOM, n)
+        self._reserve(n + self._room, n)
         self._times[:n] = bars.times.to_numpy().astype("datetime64[ns]")
         self._closes[:, :n] = _forward_filled(bars.values[:, :, 3])
         if self._new_day is not None:
