@@ -103,8 +103,17 @@ def test_a_stop_loss_closes_at_its_price_and_a_limit_waits_for_its_bar():
     assert math.isclose(stop.stop_price, 10.05 * (1 - 5 / 100))
 
 
-def test_two_runs_in_one_process_do_not_see_each_other():
-    placed, registry = [], framekit.vr
+def test_two_runs_in_one_process_do_not_see_each_other(monkeypatch):
+    import gc
+    import weakref
+
+    import korvit.backtest.runner as runner
+
+    placed, registry, envs = [], framekit.vr, []
+    fresh = runner.fresh_environment
+    monkeypatch.setattr(
+        runner, "fresh_environment", lambda: envs.append(weakref.ref(fresh())) or envs[-1]()
+    )
 
     def on_data(context):
         from korvit.strategy import buy, pending_orders, position
@@ -122,6 +131,9 @@ def test_two_runs_in_one_process_do_not_see_each_other():
     pd.testing.assert_frame_equal(first.trades, second.trades)
     pd.testing.assert_frame_equal(first.equity, second.equity)
     assert framekit.vr is registry  # the process's own registry is back in place
+    del first, second
+    gc.collect()
+    assert [env() for env in envs] == [None] * 3  # nothing of a finished run is kept alive
 
 
 @pytest.mark.parametrize(
@@ -597,3 +609,15 @@ def test_a_strategy_file_not_named_py_runs_as_its_source(tmp_path, name):
     with pytest.raises(StrategyExit) as caught:
         run(tmp_path / name, frame(), progress=False)
     assert (caught.value.filename, caught.value.lineno) == (str(tmp_path / name), 4)
+
+
+def test_bars_trimmed_to_a_period_stay_bars_of_their_period():
+    from korvit.backtest.runner import Backtest
+    from korvit.data import Bars
+
+    times = pd.DatetimeIndex(["2024-01-02 09:31", "2024-01-03 09:31", "2024-01-04 09:31"])
+    values = np.tile([10.0, 10.5, 9.5, 10.2, 1000.0], (1, 3, 1))
+    bars = Bars([CODE], times, values, "minute", source="minutes", interval="5min")
+    for trim in ({"start": "2024-01-03"}, {"start": times[1], "warmup": 1}, {"end": times[1]}):
+        test = Backtest(strategy(lambda context: None), bars, **trim)
+        assert (test.bars.interval, test.bars.frequency) == (pd.Timedelta("5min"), "minute")

@@ -43,7 +43,7 @@ LIMIT_FILLS = ("first_traded", "limit_price")
 # The named benchmarks (as korvit.backtest.benchmark.BENCHMARKS), the default first.
 BENCHMARKS = ("traded", "equal-weight", "none")
 # The kinds of results of an output folder (as korvit.backtest.files has them).
-BACKTEST, SWEEP, WALK_FORWARD = "backtest", "sweep", "walk-forward"
+BACKTEST, SWEEP, WALK_FORWARD, PAPER = "backtest", "sweep", "walk-forward", "paper"
 
 
 class UsageError(Exception):
@@ -159,6 +159,16 @@ def _positive(text):
     return value
 
 
+def _speed(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"expected bars a second, 0 or more, got {text!r}")
+    return value
+
+
 def _cash(text):
     from korvit.data.limits import MAX_CASH, fmt_bound
 
@@ -254,6 +264,54 @@ def _parser():
     )
     bt.add_argument("--no-progress", action="store_true", help="no progress bar")
     bt.add_argument("--debug", action="store_true", help="show full tracebacks")
+
+    pp = sub.add_parser(
+        "paper",
+        help="run a strategy forward on a live feed, with fills on paper",
+        description="Run a strategy file forward on a feed's bars as they come: each finished "
+        "bar is dealt as in a backtest, then on_data runs; the report and tables are written "
+        "as it goes, and a journal in --out lets the same command resume after a stop or a crash.",
+    )
+    pp.add_argument("strategy", help="the strategy's Python file")
+    pp.add_argument(
+        "--feed",
+        required=True,
+        metavar="FEED",
+        help="replay:PATH[,PATH...] (a data file or folder played on a clock), "
+        "ccxt:EXCHANGE:SYMBOL:TIMEFRAME (an exchange's candles, e.g. ccxt:binance:BTC/USDT:1m), "
+        "or module:Class (a feed of your own)",
+    )
+    pp.add_argument(
+        "--warmup",
+        type=_whole,
+        default=0,
+        metavar="N",
+        help="bars of history before the first live one",
+    )
+    pp.add_argument(
+        "--ticks", metavar="PATH", help="a replay's ticks inside its bars (CSV or Parquet)"
+    )
+    pp.add_argument(
+        "--speed",
+        type=_speed,
+        default=1.0,
+        metavar="N",
+        help="a replay's bars a second (0: as fast as it can; default 1)",
+    )
+    pp.add_argument(
+        "--feed-timeout",
+        type=_positive,
+        default=300.0,
+        metavar="SECONDS",
+        help="stop when the feed gives no bar for this long (default 300); a line each minute meanwhile",
+    )
+    _trading_arguments(pp, "a strategy parameter, read as context.params[NAME] (repeatable)")
+    pp.add_argument("--out", metavar="DIR", help="output folder (default: korvit-paper/STRATEGY)")
+    pp.add_argument(
+        "--core", metavar="HOST:PORT", help="a running core process (default: an embedded one)"
+    )
+    pp.add_argument("--no-status", action="store_true", help="no status line")
+    pp.add_argument("--debug", action="store_true", help="show full tracebacks")
 
     sw = sub.add_parser(
         "sweep",
@@ -424,6 +482,11 @@ def _run_arguments(parser, param_help):
         "start, as many vendors write it",
     )
     parser.add_argument("--ticks", metavar="PATH", help="ticks inside the bars (CSV or Parquet)")
+    _trading_arguments(parser, param_help, start_end=True)
+
+
+def _trading_arguments(parser, param_help, start_end=False):
+    """The contracts, cash, parameters and fill rules of a run (backtest, sweep, paper)."""
     parser.add_argument(
         "--contracts",
         metavar="FILE",
@@ -440,21 +503,23 @@ def _run_arguments(parser, param_help):
     parser.add_argument(
         "--cash", type=_cash, default=1_000_000.0, help="starting cash (default 1,000,000)"
     )
-    parser.add_argument("--start", metavar="DATE", help="first bar time to use")
-    parser.add_argument("--end", metavar="DATE", help="last bar time to use")
+    if start_end:
+        parser.add_argument("--start", metavar="DATE", help="first bar time to use")
+        parser.add_argument("--end", metavar="DATE", help="last bar time to use")
     parser.add_argument(
         "--param", action="append", type=_param, default=[], metavar="NAME=VALUE", help=param_help
     )
     parser.add_argument(
         "--slippage", type=_slippage, default=0.0, help="fraction market orders pay (0.001 = 0.1%%)"
     )
-    parser.add_argument(
-        "--tz",
-        type=_zone,
-        metavar="ZONE",
-        help="time zone to convert times written with a UTC offset to, e.g. Asia/Shanghai "
-        "(default: times keep their wall time; mixed offsets are refused)",
-    )
+    if start_end:
+        parser.add_argument(
+            "--tz",
+            type=_zone,
+            metavar="ZONE",
+            help="time zone to convert times written with a UTC offset to, e.g. Asia/Shanghai "
+            "(default: times keep their wall time; mixed offsets are refused)",
+        )
     parser.add_argument(
         "--cancel-stale-orders",
         action="store_true",
@@ -551,13 +616,15 @@ def _read_otherwise(reading):
     )
 
 
-def _out(args, default, kind):
-    """The output folder; refused when it names a file, or a folder holding the
+def _out(args, default, kind, out=None):
+    """The output folder (``out``, else ``--out``, else one named ``default`` in
+    korvit-results); refused when it names a file, or a folder holding the
     results of another kind of run (``korvit.backtest.files.results_kind``),
     which these would replace."""
     from korvit.backtest.files import kind_clash
 
-    out = Path(args.out) if args.out else Path("korvit-results") / default
+    if out is None:
+        out = Path(args.out) if args.out else Path("korvit-results") / default
     for place in (out, *out.parents):  # the nearest existing one must be a folder
         if place.exists():
             if not place.is_dir():
@@ -617,6 +684,52 @@ def _backtest(args):
     if denied:
         sys.stdout.flush()
         print(f"korvit: warning: {denied}", file=sys.stderr)
+    return 0
+
+
+def _paper(args):
+    from korvit.live.run import PaperStopped, paper
+
+    strategy = Path(args.strategy)
+    out = Path(args.out) if args.out else Path("korvit-paper") / strategy.stem
+    out = _out(args, strategy.stem, PAPER, out)
+    contracts = _path(args.contracts) if args.contracts else None
+    if contracts is None and args.feed.startswith("replay:sample:"):
+        contracts = _path("sample:contracts.csv")
+    try:
+        result = paper(
+            strategy,
+            args.feed,
+            out,
+            warmup=args.warmup,
+            speed=args.speed,
+            feed_timeout=args.feed_timeout,
+            status=None if args.no_status else sys.stderr,
+            feed_options={"ticks": _path(args.ticks)} if args.ticks else None,
+            contracts=contracts,
+            cash=args.cash,
+            params=dict(args.param),
+            slippage=args.slippage,
+            cancel_stale_orders=args.cancel_stale_orders,
+            fees=args.fees,
+            stop_fill=args.stop_fill,
+            limit_fill=args.limit_fill,
+            default_lot_size=args.lot_size,
+            benchmark=args.benchmark,
+            calendar=args.calendar,
+            core=args.core,
+        )
+    except PaperStopped as stopped:
+        sys.stderr.write("\n")
+        print(f"korvit: {stopped}", file=sys.stderr)
+        return 130 if "Ctrl-C" in str(stopped) else 1
+    if not args.no_status:
+        sys.stderr.write("\n")
+    if result is None:
+        print(f"korvit: the feed {args.feed} ended before its first live bar: nothing was dealt")
+        return 0
+    print(result.summary())
+    print(f"\nreport: {out / 'report.html'}")
     return 0
 
 
@@ -898,6 +1011,10 @@ def main(argv=None):
         from korvit.backtest.sweep import SweepError
     else:  # a backtest needs none of the sweeps' machinery
         SweepError = UsageError
+    if args.command == "paper":
+        from korvit.live.journal import JournalError
+    else:
+        JournalError = UsageError
     shown = warnings.showwarning
 
     def show(message, category, *where, **options):
@@ -909,7 +1026,8 @@ def main(argv=None):
 
     try:
         warnings.showwarning = show
-        return _sweep(args) if args.command == "sweep" else _backtest(args)
+        commands = {"sweep": _sweep, "paper": _paper, "backtest": _backtest}
+        return commands[args.command](args)
     except KeyboardInterrupt:
         print("korvit: interrupted", file=sys.stderr)
         return 130
@@ -931,6 +1049,7 @@ def main(argv=None):
         ConnectionError,
         UsageError,
         SweepError,
+        JournalError,
     ) as exc:
         if args.debug:
             traceback.print_exc()

@@ -372,6 +372,31 @@ def _make(
     found = cache.get((key, target))
     if found is not None:
         return found
+    single, outputs = _outputs(session, target, fields, compute, name, frame)
+    series: list[Series] = []
+    for k, full in enumerate(outputs):
+        part = "" if single else f".{parts[k] if k < len(parts) else k}"
+        series.append(Series(full, session, name + part))
+        if not session.started:  # made in init: drawn on the code's price chart
+            session.drawn.append((target, label + part, series[-1], pane))
+    if session.remakes is not None:  # a run whose bars grow: made again at each new bar
+        session.remakes.append((series, (target, fields, compute, name, frame)))
+    made = series[0] if single else tuple(series)
+    cache[(key, target)] = made
+    return made
+
+
+def _outputs(
+    session: Session,
+    target: int,
+    fields: Sequence[str],
+    compute: Callable[..., object],
+    name: str,
+    frame: Timeframe | None,
+) -> tuple[bool, list[_Array]]:
+    """``(single, outputs)``: the values of ``compute`` over the code's bars of ``fields``
+    (with ``frame``, its periods of that timeframe) on the run's timeline (NaN where
+    the code has no bar), read-only; ``single``: it gave one array, not a tuple."""
     n_bars = len(session.bars.times)
     if frame is None:
         values = session.bars.values[target]
@@ -384,8 +409,8 @@ def _make(
         n = len(periods.values)
     outputs: Any = compute(*columns)
     single = not isinstance(outputs, tuple)
-    series: list[Series] = []
-    for k, output in enumerate((outputs,) if single else outputs):
+    out: list[_Array] = []
+    for output in (outputs,) if single else outputs:
         checked = _checked(output, n, name, "bar" if frame is None else "period")
         if frame is None:
             full = np.full(n_bars, _NAN)
@@ -393,13 +418,19 @@ def _make(
         else:
             full = periods.on_timeline(checked, n_bars)
         full.flags.writeable = False
-        part = "" if single else f".{parts[k] if k < len(parts) else k}"
-        series.append(Series(full, session, name + part))
-        if not session.started:  # made in init: drawn on the code's price chart
-            session.drawn.append((target, label + part, series[-1], pane))
-    made = series[0] if single else tuple(series)
-    cache[(key, target)] = made
-    return made
+        out.append(full)
+    return single, out
+
+
+def remake(session: Session) -> None:
+    """Make every indicator of a run whose bars have grown again, over all its bars so
+    far (the strategy's series keep their identity; their values are replaced)."""
+    for key in [key for key in session.indicators if key[0] in ("resampled", "periods")]:
+        del session.indicators[key]
+    for series, (target, fields, compute, name, frame) in session.remakes or ():
+        outputs = _outputs(session, target, fields, compute, name, frame)[1]
+        for one, values in zip(series, outputs):
+            one._values, one._shown, one._upto = values, None, 0
 
 
 def _shown_field(field: str, default: str) -> str:

@@ -292,7 +292,7 @@ def saved_folder(directory) -> Path | None:
 
 # The kinds of results an output folder holds: a backtest's (its saved set, with
 # stats.json), a sweep's or a walk-forward's (sweep.json records which).
-BACKTEST, SWEEP, WALK_FORWARD = "backtest", "sweep", "walk-forward"
+BACKTEST, SWEEP, WALK_FORWARD, PAPER = "backtest", "sweep", "walk-forward", "paper"
 
 
 def results_kind(directory) -> str | None:
@@ -315,6 +315,8 @@ def results_kind(directory) -> str | None:
         if kind in (SWEEP, WALK_FORWARD):
             return str(kind)
         return WALK_FORWARD if saved.get("splits") else SWEEP
+    if (folder / "journal.sqlite").exists():
+        return PAPER
     if (folder / "stats.json").exists() or (folder / STORE).is_dir():
         return BACKTEST
     return None

@@ -170,7 +170,10 @@ def load_inputs(
     if not isinstance(data, Bars):
         bars = load_bars(data, start=start, end=end, tz=tz, **reading)
     elif trimmed:
-        bars = load_bars(data.to_frame(), start=start, end=end, tz=tz)
+        # read again for its checks, but as what they were: their frequency and period
+        # (which the bars left might tell otherwise: minute bars a day apart) and source
+        kept = load_bars(data.to_frame(), start=start, end=end, tz=tz)
+        bars = Bars(kept.codes, kept.times, kept.values, data.frequency, data.source, data.interval)
     else:
         bars = data
     if ticks is None or (isinstance(ticks, Ticks) and not trimmed):

@@ -74,7 +74,7 @@ from korvit.backtest.model.orders import (
 from korvit.backtest.session import Context, Session, contract_terms, valuation
 from korvit.tframe.comm.kvclient import ClientSocket, KvProtocolError
 from korvit.tframe.sysdefine import GlobalDefine as gv
-from korvit.tframe.uclass import KData, SystemModeMgr
+from korvit.tframe.uclass import KData, StatusCollect, SystemModeMgr
 from korvit.tframe.utils.logger import USER_LOGGER
 
 if TYPE_CHECKING:
@@ -86,6 +86,7 @@ __all__ = [
     "connect_core",
     "load_run",
     "bar_loop",
+    "bar_stepper",
     "restore_engine",
     "user_warnings_on_stderr",
 ]
@@ -162,9 +163,10 @@ def connect_core(
     return socket
 
 
-def load_run(test: Backtest, env: Any) -> Session:
+def load_run(test: Backtest, env: Any, session_type: type[Session] = Session) -> Session:
     """Load the bars, ticks, contracts, accounts and settings of ``test`` into the engine
-    and its strategy into the environment; returns the run's ``Session``."""
+    and its strategy into the environment; returns the run's ``Session`` (of
+    ``session_type``)."""
     vr, bars = env.vr, test.bars
     n_codes, n_bars = len(bars.codes), len(bars.times)
     matrix = env.generate_kmatrix_array(n_codes, n_bars)
@@ -227,7 +229,7 @@ def load_run(test: Backtest, env: Any) -> Session:
         setattr(setting, key, value)
     env.update_user_scope(test.scope)
     vr.g_KorvitUserContext = Context(test.params, bars.codes, list(test.accounts))
-    session = Session(bars, test.contracts, list(test.accounts), accounts, env)
+    session = session_type(bars, test.contracts, list(test.accounts), accounts, env)
     session.calendar = test.calendar
     session.account_type = KVBackAccount
     missing = set(test.no_contract)
@@ -386,11 +388,31 @@ def _bars(
     first: int = 0,
 ) -> None:
     """The bars from ``first`` on, one after the other (see the module's docstring)."""
+    step = bar_stepper(env, session, context, deal, closes, new_day, equity)
+    for t in _progress(range(first, len(session.bars.times)), test.progress, test.name):
+        step(t)
+
+
+def bar_stepper(
+    env: Any,
+    session: Session,
+    context: Any,
+    deal: Callable[[int], Any],
+    closes: npt.NDArray[np.float64],
+    new_day: npt.NDArray[np.bool_] | None,
+    equity: npt.NDArray[np.float64],
+    row: int = 0,
+) -> Callable[[int], None]:
+    """``step(t)``: the steps of bar ``t`` (see the module's docstring), over what is
+    bound here; each bar's equity is written from ``equity``'s row ``row`` on, a row
+    per account and bar, the bars taken one after the other."""
     vr, info, accounts, contracts, closes_by_bar, terms, rows, trades, fills, fired_on = _bound(
         env, session, closes, equity
     )
-    row, made = 0, 0
-    for t in _progress(range(first, len(session.bars.times)), test.progress, test.name):
+    made = len(trades)
+
+    def step(t: int) -> None:
+        nonlocal row, made
         session.bar = t
         if new_day is not None and new_day[t]:
             vr.g_KorvitSimCurBarFresh = t  # the time the cancels are dated at
@@ -412,6 +434,8 @@ def _bars(
         info.on_data_func(context)
         session.expire(t)
         session.tell()
+
+    return step
 
 
 def _forward_filled(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -459,8 +483,11 @@ def _progress_bar(total: int, enabled: bool | None, name: str) -> Iterator[Any]:
 
 
 def restore_engine(saved: tuple[Any, Any, Any, Any]) -> None:
-    """Put back the registry, environment and phase managers a run replaced."""
+    """Put back the registry, environment and phase managers a run replaced, and the
+    environment the process-wide status holder names (the run's would otherwise stay
+    alive, with all it holds, until the next run)."""
     framekit.vr, framekit.env, framekit.smm, domain.smm = saved
+    StatusCollect.instance().env = saved[1]
 
 
 @contextlib.contextmanager

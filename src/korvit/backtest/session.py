@@ -147,6 +147,9 @@ class Session:
         # those made in init, in order, drawn on the report's price charts:
         # (target index, label, Series, pane or None)
         self.drawn: list[tuple[int, str, Any, str | None]] = []
+        # in a run whose bars grow (paper trading): each indicator's series and what
+        # they are made of, to make them again over the bars so far (None: not kept)
+        self.remakes: list[tuple[list[Any], tuple[Any, ...]]] | None = None
         self._targets = {code.upper(): k for k, code in enumerate(self.codes)}
         self._written = {code: k for k, code in enumerate(self.codes)}
         self._handles = {name: k for k, name in enumerate(self.account_names)}

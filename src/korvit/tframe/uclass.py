@@ -5,6 +5,7 @@ Everything here is constructible without arguments (``KData`` and
 that ``scipy.io.savemat`` can store: no None, no callables, valid field names.
 """
 
+import atexit
 import collections
 import functools
 import threading
@@ -248,7 +249,9 @@ class DotDict(dict):
 
 
 class StatusCollect:
-    """Process-wide status holder; ``env`` is the installed environment object."""
+    """Process-wide status holder; ``env`` is the installed environment object.
+    It lets go of it when the interpreter exits, before the compiled modules are
+    torn down (their objects must not outlive them)."""
 
     _instance = None
     _lock = threading.Lock()
@@ -262,6 +265,14 @@ class StatusCollect:
             if cls._instance is None:
                 cls._instance = cls()
             return cls._instance
+
+    @classmethod
+    def _let_go(cls):
+        if cls._instance is not None:
+            cls._instance.env = None
+
+
+atexit.register(StatusCollect._let_go)
 
 
 class PySystemModeMgr:
