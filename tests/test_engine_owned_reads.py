@@ -171,6 +171,36 @@ moved = type("Moved", (KVBackStopOrder,), {"__slots__": (), "target_order_id": 2
 object.__dict__["__class__"].__set__(stop, moved)
 cancel(stop, 2)
 """,
+    # The collector, run while the snap's index answers, replaces the collection's
+    # `snap_obj` by an equal one: the stop order is armed all the same.  Every n-th
+    # object made sets off a collection, so some n hits each object the call makes.
+    "snap_obj replaced by the collector while the index finds a filled order's stops": """
+import gc
+from korvit.tframe.utils.collectbase import CollectBase
+
+compiled, threshold, armed, hit = CollectBase.snap_obj, gc.get_threshold(), False, False
+
+
+def replace(phase, info):  # the call's first collection puts an equal snap_obj in place
+    global armed, hit
+    if armed:
+        armed, hit, CollectBase.snap_obj = False, True, lambda self, *a: compiled(self, *a)
+
+
+world()
+gc.callbacks.append(replace)
+for every in range(1, 13):
+    stop = stop_of(1)
+    gc.set_threshold(every)
+    gc.collect()
+    armed = True
+    d._set_stop_order_target_price(1, 10.0)
+    armed, CollectBase.snap_obj = False, compiled
+    gc.set_threshold(*threshold)
+    print(stop.execute_status, stop.stop_price, stop.target_price)
+gc.callbacks.remove(replace)
+print("replaced within a call:", hit)
+""",
     "bars of five minutes on base bars that do not state their frequency": """
 class Sets(list):  # bar-data sets kept by their place
     def get_item(self, frequency, number):

@@ -210,3 +210,37 @@ def test_references_stay_balanced_over_many_calls():
             c.snap_remove("b", records[:1])
         del c
     assert [sys.getrefcount(r) for r in records] == before
+
+
+class Flipping:
+    """A key hashing as ``value``: unequal to it when first compared, equal after."""
+
+    def __init__(self, value):
+        self.value, self.compared = value, 0
+
+    def __hash__(self):
+        return hash(self.value)
+
+    def __eq__(self, other):
+        self.compared += 1
+        return self.compared > 1 and other == self.value
+
+
+@pytest.mark.parametrize("victim", range(3))
+def test_a_record_replaced_under_a_key_that_changes_its_answer_stays_in_its_snaps(victim):
+    """A key unequal to a stored key when checked and equal when stored puts its
+    record in that key's place; the record it replaced, held by the collection
+    alone, stays in its snaps as in the twin."""
+    seen = []
+    for cls in (PyCollectBase, CollectBase):
+        c = cls(snaps=("a", "b"))
+        for label in range(3):
+            c.append(label, Rec(label, 0))
+        replaced = weakref.ref(c.obj([victim])[0])
+        c.snap_remove("b", c.obj([0]))
+        c.append(Flipping(victim), Rec(9, 0))
+        gc.collect()
+        assert replaced() is not None, cls.__name__
+        parts = (c, c.snap_obj("a"), c.snap_obj("b"), c.obj([0, 1, 2]))
+        seen.append(([[r.label for r in p] for p in parts], len(c), c.snap_count("a")))
+    assert seen[0] == seen[1]

@@ -57,12 +57,20 @@ inline nb::object snap_remove(nb::handle c, nb::handle name, nb::handle records)
 // int `id`, in snap order (with their positions in it, when asked), from the
 // snap's index while `c` and its `snap_obj` are the compiled ones: what a
 // scan of `snap_obj(name)` finds, where no host code runs either way.  A
-// null object when the index cannot answer: the caller scans.
-inline nb::object of_target(nb::handle c, nb::handle name, nb::handle id,
-                            std::vector<Py_ssize_t> *positions = nullptr) {
+// null object when the index cannot answer: the caller scans.  `changes`,
+// when given, is set to the snap's count of changes as the index answered,
+// read from the same collection: making the answer may run the garbage
+// collector, whose finalizers may replace `snap_obj` meanwhile, so `c` may no
+// longer be ours by then.
+inline nb::object of_target(nb::handle c, nb::handle name, nb::handle id, std::vector<Py_ssize_t> *positions = nullptr,
+                            uint64_t *changes = nullptr) {
     if (knative::CollectBase *p = ours(c, n::snap_obj))
-        return kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"),
-                           [&] { return p->snap_of_target(name, id, positions); });
+        return kc::guarded(KC_SITE("korvit.native.CollectBase.snap_obj"), [&] {
+            nb::object found = p->snap_of_target(name, id, positions);
+            if (changes && found.is_valid())
+                *changes = p->snap_changes(name);
+            return found;
+        });
     return nb::object();
 }
 // The same for a list or tuple of plain ints: each record as many times as

@@ -151,11 +151,9 @@ nb::object _set_stop_order_target_price(nb::handle target_order_id, nb::handle t
     uint64_t changes = 0;
     if (PyLong_CheckExact(target_order_id.ptr()) && coll::ours_static(global(n::cb), n::obj_attr_value)) {
         std::vector<Py_ssize_t> positions;
-        indexed = coll::of_target(stops, n::unfired.get(), target_order_id, &positions);
-        if (indexed.is_valid()) {
+        indexed = coll::of_target(stops, n::unfired.get(), target_order_id, &positions, &changes);
+        if (indexed.is_valid())
             matches.assign(positions.begin(), positions.end());
-            changes = coll::ours(stops, n::snap_obj)->snap_changes(n::unfired.get());
-        }
     }
     if (!indexed.is_valid()) {
         nb::object snap = coll::snap_obj(stops, n::unfired.get());

@@ -6,9 +6,11 @@
 // hash as Python's do.  A snap is a vector of borrowed record pointers in
 // snap order, with holes where records left, and a map from record to its
 // slot: joining, leaving and membership cost O(1), and the vector is
-// compacted when half of it is holes.  Records leave the collection only
-// when the garbage collector clears it, which empties the snaps first, so a
-// snap's borrowed pointers stay valid while they are in it.  Host code (a
+// compacted when half of it is holes.  Every record appended is held by the
+// collection until the garbage collector clears it, which empties the snaps
+// first, so a snap's borrowed pointers stay valid while they are in it (a
+// record replaced in the dict under a key that compared unequal when checked
+// and equal when stored stays in its snaps, as in the reference).  Host code (a
 // record's getter, an id's `__eq__`, a finalizer run by the garbage
 // collector when an object is made) may change a snap at any call, so
 // nothing here reads a snap's vector across such a call: the records are
@@ -364,7 +366,10 @@ CollectBase::CollectBase(nb::handle snaps, nb::handle key_attr)
         kc::throw_current();
 }
 
-CollectBase::~CollectBase() = default;
+CollectBase::~CollectBase() {
+    for (PyObject *r : stored_)
+        Py_DECREF(r);
+}
 
 Snap &CollectBase::snap(nb::handle name) {
     PyObject *index = PyDict_GetItemWithError(snap_names_.ptr(), name.ptr());
@@ -419,7 +424,8 @@ nb::object CollectBase::append(nb::handle key_in, nb::handle record) {
         kc::format_error(PyExc_ValueError, "record %R is already stored", record.ptr()), kc::throw_current();
     if (PyDict_SetItem(records_.ptr(), key.ptr(), record.ptr()) < 0)
         kc::throw_current();
-    stored_.insert(record.ptr());
+    if (stored_.insert(record.ptr()).second) // (a key's `__eq__` may have appended it meanwhile)
+        Py_INCREF(record.ptr());
     for (Snap &s : snaps_)
         s.add(record.ptr());
     return key;
@@ -760,15 +766,21 @@ int CollectBase::traverse(visitproc visit, void *arg) {
     Py_VISIT(records_.ptr());
     Py_VISIT(snap_names_.ptr());
     Py_VISIT(key_attr_.ptr());
+    for (PyObject *r : stored_)
+        Py_VISIT(r);
     return 0;
 }
 
 void CollectBase::clear() {
     for (Snap &s : snaps_)
         s.clear();
-    stored_.clear();
+    std::unordered_set<PyObject *> held;
+    held.swap(stored_);
     nb::object records = std::move(records_);
     records_ = kc::steal(PyDict_New());
+    // Let go only once the collection is empty: a record's finalizer may use it.
+    for (PyObject *r : held)
+        Py_DECREF(r);
 }
 
 } // namespace knative

@@ -75,6 +75,9 @@ private:
     nb::object records_;    // dict: key -> record, in append order
     nb::object snap_names_; // dict: snap name -> its index in snaps_
     nb::object key_attr_;
+    // Every record appended, each held: a key whose equality answers otherwise
+    // when the record is stored than when its presence was checked replaces
+    // the record stored under an equal key, which stays in its snaps.
     std::unordered_set<PyObject *> stored_;
     std::vector<Snap> snaps_;
 };
