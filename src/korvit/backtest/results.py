@@ -9,6 +9,7 @@ report.  ``save`` writes all of it to a directory, as one set.
 
 from __future__ import annotations
 
+import functools
 import html
 import json
 import math
@@ -270,6 +271,13 @@ def exit_reasons(
     return kinds
 
 
+@functools.lru_cache(maxsize=16)
+def _fill_type(columns: tuple[str, ...]) -> Any:
+    """The row type ``itertuples`` gives a table of ``columns`` (made once per set of
+    columns: making a named tuple type compiles code)."""
+    return namedtuple("Pandas", columns, rename=True)  # type: ignore[misc]  # the table's own columns
+
+
 def _fills_in_time_order(trades: pd.DataFrame) -> list[Any]:
     """The rows of ``trades`` as ``itertuples`` gives them, by time (stable: fills
     of one time in the order given; rows without a time last)."""
@@ -280,7 +288,7 @@ def _fills_in_time_order(trades: pd.DataFrame) -> list[Any]:
         order = trades.assign(_seq=np.arange(len(trades))).sort_values(
             ["time", "_seq"], kind="stable"
         )["_seq"]
-    fill = namedtuple("Pandas", trades.columns, rename=True)  # type: ignore[misc]  # the table's own columns
+    fill = _fill_type(tuple(trades.columns))
     columns = (
         (trades[name] for name in trades.columns)
         if trades.columns.is_unique
@@ -318,6 +326,24 @@ def match_round_trips(
     fee and no exit trade; without them (or without a finite price) it is
     left out.
     """
+    df = _round_trip_frame(_round_trip_rows(trades, orders, stops, marks))
+    if df.empty:
+        df["entry_time"] = pd.Series(dtype="datetime64[ns]")
+        df["exit_time"] = pd.Series(dtype="datetime64[ns]")
+        df["duration"] = pd.Series(dtype="timedelta64[ns]")
+        for col in ("volume", "entry_price", "exit_price", "multiplier", "pnl", "fees", "return"):
+            df[col] = df[col].astype(float)
+        df["exit_reason"] = df["exit_reason"].astype(object)
+    return df
+
+
+def _round_trip_rows(
+    trades: pd.DataFrame,
+    orders: pd.DataFrame | None,
+    stops: pd.DataFrame | None,
+    marks: Mapping[str, tuple[pd.Timestamp, float]] | None,
+) -> list[tuple[Any, ...]]:
+    """The rows of ``match_round_trips``, each a tuple in the order of ``ROUND_TRIP_COLUMNS``."""
     rows: list[tuple[Any, ...]] = []
     placed_by_stop = exit_reasons(orders, stops)
     book: dict[tuple[Any, ...], deque[Any]] = {}
@@ -403,15 +429,53 @@ def match_round_trips(
             for entry, left in queue:
                 if left > 1e-12:
                     add(entry, left, direction, mark[0], float(mark[1]), 0.0, np.nan, OPEN_AT_END)
-    df: pd.DataFrame = pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
-    if df.empty:
-        df["entry_time"] = pd.Series(dtype="datetime64[ns]")
-        df["exit_time"] = pd.Series(dtype="datetime64[ns]")
-        df["duration"] = pd.Series(dtype="timedelta64[ns]")
-        for col in ("volume", "entry_price", "exit_price", "multiplier", "pnl", "fees", "return"):
-            df[col] = df[col].astype(float)
-        df["exit_reason"] = df["exit_reason"].astype(object)
-    return df
+    return rows
+
+
+_RT_TEXT = ("account", "code", "side", "exit_reason")
+_RT_TIMES = ("entry_time", "exit_time")
+_RT_IDS = ("entry_trade_id", "exit_trade_id")
+
+
+def _round_trip_frame(rows: list[tuple[Any, ...]]) -> pd.DataFrame:
+    """``pd.DataFrame(rows, columns=ROUND_TRIP_COLUMNS)``: the same table, its columns
+    built at once where their values' types tell what pandas would make of them (text,
+    times and durations of nanoseconds without NaT, whole-number ids with or without
+    NaN; the numbers are floats by construction), else by pandas from the rows."""
+    if not rows:
+        return pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
+    values = dict(zip(ROUND_TRIP_COLUMNS, map(list, zip(*rows))))
+    columns: dict[str, Any] = {}
+    for name, column in values.items():
+        if name in _RT_TEXT:
+            if not all(type(v) is str for v in column):
+                break
+            columns[name] = np.array(column, dtype=object)
+        elif name in _RT_TIMES or name == "duration":
+            kind = pd.Timestamp if name != "duration" else pd.Timedelta
+            # (pandas before 2.0 holds every time in nanoseconds, without a unit)
+            if not all(type(v) is kind and getattr(v, "unit", "ns") == "ns" for v in column) or (
+                kind is pd.Timestamp and any(v.tz is not None for v in column)
+            ):
+                break
+            unit = "datetime64[ns]" if kind is pd.Timestamp else "timedelta64[ns]"
+            columns[name] = np.array([v.value for v in column], dtype=np.int64).view(unit)
+        elif name in _RT_IDS:
+            if all(type(v) is int for v in column):
+                if not all(-(2**63) <= v < 2**63 for v in column):
+                    break
+                columns[name] = np.array(column, dtype=np.int64)
+            elif all(type(v) is int or type(v) is float for v in column):
+                columns[name] = np.array(column, dtype=np.float64)
+            else:
+                break
+        else:  # the amounts: floats as they were computed
+            if not all(type(v) is float for v in column):
+                break
+            columns[name] = np.array(column, dtype=np.float64)
+    else:
+        return pd.DataFrame(columns, copy=False)
+    return pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
 
 
 class OrdersDeniedWarning(UserWarning):
