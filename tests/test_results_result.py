@@ -3,7 +3,9 @@
 import json
 import os
 import re
+import types
 
+import numpy as np
 import pandas as pd
 import pytest
 from hypothesis import given
@@ -11,6 +13,7 @@ from hypothesis import strategies as st
 
 from korvit.backtest.files import STORE, saved_folder
 from korvit.backtest.listing import shortened
+from korvit.backtest.output import _Equity
 from korvit.backtest.results import (
     ROUND_TRIP_COLUMNS,
     BacktestResult,
@@ -197,6 +200,33 @@ def test_curve_drawdown_and_exposure_from_the_equity_frame():
     assert {"status", "reason", "stop_id"} <= set(res.orders.columns) and res.orders.empty
     with pytest.raises(ValueError):
         _result(frequency="weekly")
+
+
+_CELL = st.sampled_from([0.0, -0.0, 5.0, -3.0, float("nan"), float("inf")])
+
+
+@given(
+    st.integers(0, 4),
+    st.integers(1, 2),
+    st.lists(_CELL, min_size=32, max_size=32),
+    st.sampled_from(["rising", "repeated", "falling"]),
+)
+def test_curve_and_exposure_read_from_the_run_array_equal_those_of_its_table(
+    n, accounts, cells, order
+):
+    days = {"rising": [0, 1, 2, 3], "repeated": [0, 1, 1, 2], "falling": [3, 2, 1, 0]}[order]
+    times = pd.DatetimeIndex([T("2024-01-01") + pd.Timedelta(days=d) for d in days[:n]])
+    equity = _Equity(times, ["A", "B"][:accounts], np.array(cells[: n * accounts * 4]))
+    equity.values = equity.values.reshape(n, accounts, 4)
+
+    def derived(run):
+        res = BacktestResult(equity, None, None, None, frequency="day", initial_cash=1.0)
+        res._run = run
+        return res.equity_curve, res.exposure
+
+    read, tabled = derived(types.SimpleNamespace(equity=equity)), derived(None)
+    for ours, theirs in zip(read, tabled):
+        pd.testing.assert_series_equal(ours, theirs, check_exact=True)
 
 
 def test_summary_and_notebook_view():

@@ -275,7 +275,7 @@ def exit_reasons(
 def _fill_type(columns: tuple[str, ...]) -> Any:
     """The row type ``itertuples`` gives a table of ``columns`` (made once per set of
     columns: making a named tuple type compiles code)."""
-    return namedtuple("Pandas", columns, rename=True)  # type: ignore[misc]  # the table's own columns
+    return namedtuple("Pandas", columns, rename=True)
 
 
 def _fills_in_time_order(trades: pd.DataFrame) -> list[Any]:
@@ -442,8 +442,10 @@ def _round_trip_frame(rows: list[tuple[Any, ...]]) -> pd.DataFrame:
     built at once where their values' types tell what pandas would make of them (text,
     times and durations of nanoseconds without NaT, whole-number ids with or without
     NaN; the numbers are floats by construction), else by pandas from the rows."""
+    table: pd.DataFrame
     if not rows:
-        return pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
+        table = pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
+        return table
     values = dict(zip(ROUND_TRIP_COLUMNS, map(list, zip(*rows))))
     columns: dict[str, Any] = {}
     for name, column in values.items():
@@ -474,8 +476,10 @@ def _round_trip_frame(rows: list[tuple[Any, ...]]) -> pd.DataFrame:
                 break
             columns[name] = np.array(column, dtype=np.float64)
     else:
-        return pd.DataFrame(columns, copy=False)
-    return pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
+        table = pd.DataFrame(columns, copy=False)
+        return table
+    table = pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
+    return table
 
 
 class OrdersDeniedWarning(UserWarning):
@@ -655,6 +659,9 @@ class BacktestResult:
         {}
     )
     _denied: bool  # set by the run: whether any order was denied
+    # set by the run: its records, which tell some figures without building their tables
+    # (see ``korvit.backtest.output._Records``); let go once every table is built
+    _run: Any = None
 
     def __init__(
         self,
@@ -730,7 +737,16 @@ class BacktestResult:
     def _built(self, name: str) -> pd.DataFrame:
         frame = _frame(self._records[name](), _COLUMNS[name], _TIME_COLUMNS[name], copy=False)
         del self._records[name]  # built: what it was built from may go
+        if not self._records:
+            self._run = None
         return frame
+
+    def _unbuilt(self, name: str) -> Any:
+        """The run's records while the table ``name`` is still to be built from them
+        (neither built nor set), else None."""
+        if name in self._records and name not in self.__dict__:
+            return self._run
+        return None
 
     @cached_property
     def equity(self) -> pd.DataFrame:
@@ -760,6 +776,10 @@ class BacktestResult:
     @cached_property
     def equity_curve(self) -> pd.Series[float]:
         """Total equity over the accounts, indexed by bar time."""
+        run = self._unbuilt("equity")
+        read: pd.Series[float] | None = None if run is None else run.equity.curve()
+        if read is not None:
+            return read
         times = self.equity["time"].to_numpy()
         values = self.equity["equity"].to_numpy(dtype=float)
         if (
@@ -799,6 +819,10 @@ class BacktestResult:
     @cached_property
     def exposure(self) -> pd.Series[bool]:
         """True at the bars where any account holds a position."""
+        run = self._unbuilt("equity")
+        read: pd.Series[bool] | None = None if run is None else run.equity.exposure()
+        if read is not None:
+            return read
         if self.equity.empty:
             return pd.Series(dtype=bool, name="exposure")
         held = (self.equity["market_value"].fillna(0).astype(float) != 0) | (
@@ -819,6 +843,10 @@ class BacktestResult:
         """Round trips (see ``match_round_trips``), with the positions still
         open at the end valued at their code's last close ("open at the end")
         when the result has the bars."""
+        run = self._unbuilt("stops")
+        if run is not None and not run.any_stops():
+            # no stop order placed a closing order: the orders and stops need not be read
+            return match_round_trips(self.trades, marks=self._marks())
         return match_round_trips(self.trades, self.orders, self.stops, marks=self._marks())
 
     def _marks(self) -> dict[str, tuple[pd.Timestamp, float]] | None:
@@ -856,7 +884,9 @@ class BacktestResult:
         """The codes the benchmark holds (none for a price Series or "none")."""
         if isinstance(self.benchmark, pd.Series) or self.bars is None:
             return []
-        return benchmark_codes(self.benchmark, self.bars.codes, self.traded_codes)
+        # the codes traded are read (from the fills) only for the benchmark that holds them
+        traded = self.traded_codes if self.benchmark == "traded" else ()
+        return benchmark_codes(self.benchmark, self.bars.codes, traded)
 
     @cached_property
     def benchmark_curve(self) -> pd.Series[float]:
@@ -943,6 +973,9 @@ class BacktestResult:
         figures are of the closed round trips, the positions still open at
         the end ("open at the end"), whose value the equity holds, only
         counted (``Open at the end``)."""
+        run = self._unbuilt("orders")
+        # the statistics count the orders by status: the column alone, unless the table is built
+        orders = self.orders if run is None else pd.DataFrame({"status": run.order_statuses()})
         return compute_stats(
             self.equity_curve,
             self.trades,
@@ -950,7 +983,7 @@ class BacktestResult:
             frequency=self.frequency,
             initial_cash=self.initial_cash,
             exposure=self.exposure,
-            orders=self.orders,
+            orders=orders,
             benchmark=self.benchmark_curve,
             periods_per_year=self.sessions_per_year,
             calendar=self.calendar,
