@@ -109,11 +109,12 @@ class Series:
     bars up to the current one.  Indexing, slicing, iterating, ``.values``
     and ``np.asarray(series)`` see only those bars, as read-only numpy data."""
 
-    __slots__ = ("name", "_session", "_values", "_shown", "_upto")
+    __slots__ = ("name", "_session", "_values", "_at", "_shown", "_upto")
 
     name: str
     _session: Session
     _values: _Array
+    _at: memoryview  # the values read one at a time as Python floats (as ``item`` reads them)
     _shown: _Array | None
     _upto: int
 
@@ -121,6 +122,7 @@ class Series:
         self.name = name
         self._session = session
         self._values = values
+        self._at = memoryview(values)  # type: ignore[arg-type]  # an ndarray is a buffer
         # the values revealed so far, NaN beyond them: made when first handed out (most
         # strategies read single values, and a run of many codes has many series)
         self._shown = None
@@ -204,8 +206,8 @@ class Series:
         n = self._count()
         if n < 2:
             return _NAN, _NAN
-        item = self._values.item  # Python floats: compared without numpy's scalar machinery
-        return item(n - 1), item(n - 2)
+        at = self._at  # Python floats: compared without numpy's scalar machinery
+        return at[n - 1], at[n - 2]
 
 
 class Bands(NamedTuple):
@@ -714,13 +716,19 @@ def crossed_above(a: Crossable, b: Crossable) -> bool:
     """Whether ``a`` crossed above ``b`` at the current bar: it is above it
     now and was at or below it at the bar before.  Each is a ``Series``, a
     number or an array (its last two values); False while either is NaN."""
-    if type(a) is Series and type(b) is Series and a._session is b._session:
-        # the common case, once per code and bar: the bar counted once, four floats read
-        n = a._count()
-        if n < 2:
-            return False
-        a_at, b_at = a._values.item, b._values.item
-        return a_at(n - 2) <= b_at(n - 2) and a_at(n - 1) > b_at(n - 1)
+    if type(a) is Series and type(b) is Series:
+        # the common case, once per code and bar: the bar counted once (``_count``, at
+        # once), four floats read
+        session = a._session
+        if b._session is session:
+            running = _sessions._current
+            if running is not session and running is not None:
+                a._count()  # refused: made in another run
+            n = session.bar + 1 if session.started else 0
+            if n < 2:
+                return False
+            a_at, b_at = a._at, b._at
+            return a_at[n - 2] <= b_at[n - 2] and a_at[n - 1] > b_at[n - 1]
     a_now, a_before = _last_two(a)
     b_now, b_before = _last_two(b)
     return bool(a_before <= b_before and a_now > b_now)
@@ -729,12 +737,17 @@ def crossed_above(a: Crossable, b: Crossable) -> bool:
 def crossed_below(a: Crossable, b: Crossable) -> bool:
     """Whether ``a`` crossed below ``b`` at the current bar: it is below it
     now and was at or above it at the bar before."""
-    if type(a) is Series and type(b) is Series and a._session is b._session:
-        n = a._count()
-        if n < 2:
-            return False
-        a_at, b_at = a._values.item, b._values.item
-        return a_at(n - 2) >= b_at(n - 2) and a_at(n - 1) < b_at(n - 1)
+    if type(a) is Series and type(b) is Series:
+        session = a._session
+        if b._session is session:
+            running = _sessions._current
+            if running is not session and running is not None:
+                a._count()  # refused: made in another run
+            n = session.bar + 1 if session.started else 0
+            if n < 2:
+                return False
+            a_at, b_at = a._at, b._at
+            return a_at[n - 2] >= b_at[n - 2] and a_at[n - 1] < b_at[n - 1]
     a_now, a_before = _last_two(a)
     b_now, b_before = _last_two(b)
     return bool(a_before >= b_before and a_now < b_now)
