@@ -67,6 +67,7 @@ import numpy.typing as npt
 import pandas as pd
 from numpy.lib.stride_tricks import sliding_window_view
 
+from korvit import native
 from korvit.backtest import session as _sessions
 from korvit.backtest.session import Session, StrategyError, running_session
 from korvit.backtest.timeframes import Timeframe, resampled, session_timeframe
@@ -109,12 +110,11 @@ class Series:
     bars up to the current one.  Indexing, slicing, iterating, ``.values``
     and ``np.asarray(series)`` see only those bars, as read-only numpy data."""
 
-    __slots__ = ("name", "_session", "_values", "_at", "_shown", "_upto")
+    __slots__ = ("name", "_session", "_values", "_shown", "_upto")
 
     name: str
     _session: Session
     _values: _Array
-    _at: memoryview  # the values read one at a time as Python floats (as ``item`` reads them)
     _shown: _Array | None
     _upto: int
 
@@ -122,7 +122,6 @@ class Series:
         self.name = name
         self._session = session
         self._values = values
-        self._at = memoryview(values)  # type: ignore[arg-type]  # an ndarray is a buffer
         # the values revealed so far, NaN beyond them: made when first handed out (most
         # strategies read single values, and a run of many codes has many series)
         self._shown = None
@@ -206,8 +205,15 @@ class Series:
         n = self._count()
         if n < 2:
             return _NAN, _NAN
-        at = self._at  # Python floats: compared without numpy's scalar machinery
-        return at[n - 1], at[n - 2]
+        item = self._values.item  # Python floats: compared without numpy's scalar machinery
+        return item(n - 1), item(n - 2)
+
+
+# The crossings of two series of the running session are read by the compiled module while
+# the class is as made here (``_crossed``; None: this module's own code tells).
+_native: Any = native  # the hooks are not part of the module's stub
+_native._own_series(Series)
+_crossed = _native._crossed
 
 
 class Bands(NamedTuple):
@@ -719,6 +725,9 @@ def crossed_above(a: Crossable, b: Crossable) -> bool:
     if type(a) is Series and type(b) is Series:
         # the common case, once per code and bar: the bar counted once (``_count``, at
         # once), four floats read
+        told = _crossed(a, b, True)
+        if told is not None:
+            return told  # type: ignore[no-any-return]  # a bool
         session = a._session
         if b._session is session:
             running = _sessions._current
@@ -727,8 +736,8 @@ def crossed_above(a: Crossable, b: Crossable) -> bool:
             n = session.bar + 1 if session.started else 0
             if n < 2:
                 return False
-            a_at, b_at = a._at, b._at
-            return a_at[n - 2] <= b_at[n - 2] and a_at[n - 1] > b_at[n - 1]
+            a_at, b_at = a._values.item, b._values.item
+            return a_at(n - 2) <= b_at(n - 2) and a_at(n - 1) > b_at(n - 1)
     a_now, a_before = _last_two(a)
     b_now, b_before = _last_two(b)
     return bool(a_before <= b_before and a_now > b_now)
@@ -738,6 +747,9 @@ def crossed_below(a: Crossable, b: Crossable) -> bool:
     """Whether ``a`` crossed below ``b`` at the current bar: it is below it
     now and was at or above it at the bar before."""
     if type(a) is Series and type(b) is Series:
+        told = _crossed(a, b, False)
+        if told is not None:
+            return told  # type: ignore[no-any-return]  # a bool
         session = a._session
         if b._session is session:
             running = _sessions._current
@@ -746,8 +758,8 @@ def crossed_below(a: Crossable, b: Crossable) -> bool:
             n = session.bar + 1 if session.started else 0
             if n < 2:
                 return False
-            a_at, b_at = a._at, b._at
-            return a_at[n - 2] >= b_at[n - 2] and a_at[n - 1] < b_at[n - 1]
+            a_at, b_at = a._values.item, b._values.item
+            return a_at(n - 2) >= b_at(n - 2) and a_at(n - 1) < b_at(n - 1)
     a_now, a_before = _last_two(a)
     b_now, b_before = _last_two(b)
     return bool(a_before >= b_before and a_now < b_now)
