@@ -136,6 +136,44 @@ def test_two_runs_in_one_process_do_not_see_each_other(monkeypatch):
     assert [env() for env in envs] == [None] * 3  # nothing of a finished run is kept alive
 
 
+def _buy_once(context):
+    from korvit.strategy import buy, position
+
+    if position(CODE) == 0:
+        buy(CODE, 100)
+
+
+def _run_in_a_fork(expected, parents_port):
+    """A forked copy's run, on a core of its own: the same trades as the parent's, else
+    a failing exit."""
+    import os
+
+    from korvit.backtest import loop
+
+    trades = run(strategy(_buy_once), frame(), progress=False).trades
+    pid, core = loop._embedded
+    own = pid == os.getpid() and core.port != parents_port
+    sys.exit(0 if trades.equals(expected) and own else 3)
+
+
+def test_the_embedded_core_is_kept_for_the_next_runs_and_a_fork_starts_its_own():
+    import multiprocessing
+
+    from korvit.backtest import loop
+
+    first = run(strategy(_buy_once), frame(), progress=False)
+    core = loop._embedded[1]
+    child = multiprocessing.get_context("fork").Process(
+        target=_run_in_a_fork, args=(first.trades, core.port)
+    )
+    child.start()
+    child.join(60)
+    assert child.exitcode == 0  # its copy of the core serves nothing: it ran on its own
+    again = run(strategy(_buy_once), frame(), progress=False)
+    assert loop._embedded[1] is core and core.serving
+    pd.testing.assert_frame_equal(first.trades, again.trades)
+
+
 @pytest.mark.parametrize(
     "call, message",
     [

@@ -3,7 +3,9 @@
 import json
 import os
 import re
+import types
 
+import numpy as np
 import pandas as pd
 import pytest
 from hypothesis import given
@@ -11,7 +13,14 @@ from hypothesis import strategies as st
 
 from korvit.backtest.files import STORE, saved_folder
 from korvit.backtest.listing import shortened
-from korvit.backtest.results import BacktestResult, match_round_trips
+from korvit.backtest.output import _Equity
+from korvit.backtest.results import (
+    ROUND_TRIP_COLUMNS,
+    BacktestResult,
+    _round_trip_frame,
+    _round_trip_rows,
+    match_round_trips,
+)
 
 T = pd.Timestamp
 
@@ -82,6 +91,57 @@ def test_futures_short_with_multiplier_and_a_hedged_book():
     assert rt["return"].iloc[0] == pytest.approx(96 / 2000)
 
 
+_FILL = st.tuples(
+    st.sampled_from(["buy", "sell"]),
+    st.sampled_from(["open", "close"]),
+    st.sampled_from([1.0, 2.0, 0.5, 0.001, 3.0]),
+    st.floats(0.5, 200, allow_nan=False),
+    st.sampled_from([0.0, 0.25]),
+    st.sampled_from([1.0, 10.0, float("nan")]),
+    st.sampled_from(["A", "B"]),
+    st.integers(0, 3),  # the day
+)
+
+
+@given(
+    st.lists(_FILL, max_size=14),
+    st.sampled_from(["ns", "nat", "tz", "us"]),
+    st.sampled_from(["int", "text", "huge"]),
+    st.booleans(),
+)
+def test_round_trip_table_is_the_one_pandas_builds_from_its_rows(fills, times, ids, marked):
+    # The round trips' table is built column by column where the values tell their
+    # types, else from its rows: either way it is pandas' own table of the rows.
+    day = [T("2024-01-01") + pd.Timedelta(days=int(d)) for *_, d in fills]
+    trades = pd.DataFrame(
+        {
+            "trade_id": [
+                {"int": k, "text": f"t{k}", "huge": 2**63 + k}[ids] for k in range(len(fills))
+            ],
+            "time": pd.to_datetime(day).astype("datetime64[ns]"),
+            "account": "main",
+            "code": [f[6] for f in fills],
+            "side": [f[0] for f in fills],
+            "effect": [f[1] for f in fills],
+            "volume": [f[2] for f in fills],
+            "price": [f[3] for f in fills],
+            "multiplier": [f[5] for f in fills],
+            "fee": [f[4] for f in fills],
+        }
+    )
+    if times == "nat" and len(trades):
+        trades.loc[0, "time"] = pd.NaT
+    elif times == "tz":
+        trades["time"] = trades["time"].dt.tz_localize("UTC")
+    elif times == "us":
+        trades["time"] = trades["time"].astype("datetime64[us]")
+    end = T("2024-02-01", tz="UTC" if times == "tz" else None)
+    marks = dict.fromkeys(("A", "B"), (end, 100.0)) if marked else None
+    rows = _round_trip_rows(trades, None, None, marks)
+    expected = pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
+    pd.testing.assert_frame_equal(_round_trip_frame(rows), expected, check_exact=True)
+
+
 def test_accounts_and_codes_are_matched_apart():
     trades = _trades(
         [
@@ -140,6 +200,33 @@ def test_curve_drawdown_and_exposure_from_the_equity_frame():
     assert {"status", "reason", "stop_id"} <= set(res.orders.columns) and res.orders.empty
     with pytest.raises(ValueError):
         _result(frequency="weekly")
+
+
+_CELL = st.sampled_from([0.0, -0.0, 5.0, -3.0, float("nan"), float("inf")])
+
+
+@given(
+    st.integers(0, 4),
+    st.integers(1, 2),
+    st.lists(_CELL, min_size=32, max_size=32),
+    st.sampled_from(["rising", "repeated", "falling"]),
+)
+def test_curve_and_exposure_read_from_the_run_array_equal_those_of_its_table(
+    n, accounts, cells, order
+):
+    days = {"rising": [0, 1, 2, 3], "repeated": [0, 1, 1, 2], "falling": [3, 2, 1, 0]}[order]
+    times = pd.DatetimeIndex([T("2024-01-01") + pd.Timedelta(days=d) for d in days[:n]])
+    equity = _Equity(times, ["A", "B"][:accounts], np.array(cells[: n * accounts * 4]))
+    equity.values = equity.values.reshape(n, accounts, 4)
+
+    def derived(run):
+        res = BacktestResult(equity, None, None, None, frequency="day", initial_cash=1.0)
+        res._run = run
+        return res.equity_curve, res.exposure
+
+    read, tabled = derived(types.SimpleNamespace(equity=equity)), derived(None)
+    for ours, theirs in zip(read, tabled):
+        pd.testing.assert_series_equal(ours, theirs, check_exact=True)
 
 
 def test_summary_and_notebook_view():

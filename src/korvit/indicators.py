@@ -67,6 +67,7 @@ import numpy.typing as npt
 import pandas as pd
 from numpy.lib.stride_tricks import sliding_window_view
 
+from korvit import native
 from korvit.backtest import session as _sessions
 from korvit.backtest.session import Session, StrategyError, running_session
 from korvit.backtest.timeframes import Timeframe, resampled, session_timeframe
@@ -206,6 +207,13 @@ class Series:
             return _NAN, _NAN
         item = self._values.item  # Python floats: compared without numpy's scalar machinery
         return item(n - 1), item(n - 2)
+
+
+# The crossings of two series of the running session are read by the compiled module while
+# the class is as made here (``_crossed``; None: this module's own code tells).
+_native: Any = native  # the hooks are not part of the module's stub
+_native._own_series(Series)
+_crossed = _native._crossed
 
 
 class Bands(NamedTuple):
@@ -745,13 +753,22 @@ def crossed_above(a: Crossable, b: Crossable) -> bool:
     """Whether ``a`` crossed above ``b`` at the current bar: it is above it
     now and was at or below it at the bar before.  Each is a ``Series``, a
     number or an array (its last two values); False while either is NaN."""
-    if type(a) is Series and type(b) is Series and a._session is b._session:
-        # the common case, once per code and bar: the bar counted once, four floats read
-        n = a._count()
-        if n < 2:
-            return False
-        a_at, b_at = a._values.item, b._values.item
-        return a_at(n - 2) <= b_at(n - 2) and a_at(n - 1) > b_at(n - 1)
+    if type(a) is Series and type(b) is Series:
+        # the common case, once per code and bar: the bar counted once (``_count``, at
+        # once), four floats read
+        told = _crossed(a, b, True)
+        if told is not None:
+            return told  # type: ignore[no-any-return]  # a bool
+        session = a._session
+        if b._session is session:
+            running = _sessions._current
+            if running is not session and running is not None:
+                a._count()  # refused: made in another run
+            n = session.bar + 1 if session.started else 0
+            if n < 2:
+                return False
+            a_at, b_at = a._values.item, b._values.item
+            return a_at(n - 2) <= b_at(n - 2) and a_at(n - 1) > b_at(n - 1)
     a_now, a_before = _last_two(a)
     b_now, b_before = _last_two(b)
     return bool(a_before <= b_before and a_now > b_now)
@@ -760,12 +777,20 @@ def crossed_above(a: Crossable, b: Crossable) -> bool:
 def crossed_below(a: Crossable, b: Crossable) -> bool:
     """Whether ``a`` crossed below ``b`` at the current bar: it is below it
     now and was at or above it at the bar before."""
-    if type(a) is Series and type(b) is Series and a._session is b._session:
-        n = a._count()
-        if n < 2:
-            return False
-        a_at, b_at = a._values.item, b._values.item
-        return a_at(n - 2) >= b_at(n - 2) and a_at(n - 1) < b_at(n - 1)
+    if type(a) is Series and type(b) is Series:
+        told = _crossed(a, b, False)
+        if told is not None:
+            return told  # type: ignore[no-any-return]  # a bool
+        session = a._session
+        if b._session is session:
+            running = _sessions._current
+            if running is not session and running is not None:
+                a._count()  # refused: made in another run
+            n = session.bar + 1 if session.started else 0
+            if n < 2:
+                return False
+            a_at, b_at = a._values.item, b._values.item
+            return a_at(n - 2) >= b_at(n - 2) and a_at(n - 1) < b_at(n - 1)
     a_now, a_before = _last_two(a)
     b_now, b_before = _last_two(b)
     return bool(a_before >= b_before and a_now < b_now)

@@ -154,12 +154,33 @@ GapLike: TypeAlias = "Gap | float"
 
 def points(value: float) -> Gap:
     """A gap of ``value`` price units."""
-    return Gap(value, "points")
+    return _made_gap(value, "points")
 
 
 def percent(value: float) -> Gap:
     """A gap of ``value`` percent (``percent(5)`` is 5 %)."""
-    return Gap(value, "percent")
+    return _made_gap(value, "percent")
+
+
+# Gaps made so far, by class, kind and value (with its type: 5 and 5.0 are two gaps): a
+# strategy names the same few gaps order after order, and a gap never changes.
+_GAPS: dict[tuple[Any, ...], Gap] = {}
+_MAX_GAPS = 256
+
+
+def _made_gap(value: float, kind: Literal["points", "percent"]) -> Gap:
+    """``Gap(value, kind)``, the one made earlier for a plain number when there is one."""
+    made = Gap  # looked up at each use, as any name a host may replace
+    plain = type(value) is float or type(value) is int
+    if plain:
+        key = (made, kind, type(value), value)
+        found = _GAPS.get(key)
+        if found is not None:
+            return found
+    gap = made(value, kind)
+    if plain and len(_GAPS) < _MAX_GAPS:
+        _GAPS[key] = gap
+    return gap
 
 
 @dataclass(frozen=True)
@@ -995,13 +1016,19 @@ def history(
         frame = session_timeframe(session, timeframe)
         if frame is not None:
             return _periods_history(session, target, field, int(count), frame, bar)
-    first = max(0, bar - int(count) + 1)
-    if field == "time":
-        times: npt.NDArray[np.datetime64] = session.bars.times[first : bar + 1].to_numpy()
-        return times
-    at = _FIELD_AT.get(field) if isinstance(field, str) else None
+    first = bar - (count if type(count) is int else int(count)) + 1
+    if first < 0:
+        first = 0
+    at = _FIELD_AT.get(field) if type(field) is str else None  # the common case, at once
     if at is None:
-        raise StrategyError(f"unknown bar field {field!r}; fields: {', '.join(FIELDS + ('time',))}")
+        if field == "time":
+            times: npt.NDArray[np.datetime64] = session.bars.times[first : bar + 1].to_numpy()
+            return times
+        at = _FIELD_AT.get(field) if isinstance(field, str) else None
+        if at is None:
+            raise StrategyError(
+                f"unknown bar field {field!r}; fields: {', '.join(FIELDS + ('time',))}"
+            )
     values: npt.NDArray[np.float64] = session.bars.values[target, first : bar + 1, at].copy()
     return values
 

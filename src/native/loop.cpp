@@ -20,6 +20,11 @@
 //   (see value_account), its row of the equity written in place.
 //
 // Nothing read on these ways is kept across a call that can run host code.
+//
+// `_crossed` is the common case of `korvit.indicators.crossed_above` and
+// `crossed_below` (two series of the running session): the four values read
+// where the indicators module's own code reads them, or None when that cannot
+// be told without running host code (the module then takes its own way).
 #define KC_SOURCE "src/native/loop.cpp"
 #include "native/loop.hpp"
 
@@ -29,7 +34,10 @@
 #include "core/numpy.hpp"
 #include "core/pyutil.hpp"
 
+#include <structmember.h>
+
 #include <chrono>
+#include <cstring>
 
 namespace knative {
 namespace {
@@ -43,7 +51,8 @@ Name n_bar{"bar"}, n_seen{"seen"}, n_expire{"expire"}, n_tell{"tell"}, n_expirie
     n_snap_obj{"snap_obj"}, n_obj{"obj"}, n_snap_remove{"snap_remove"}, n_status{"status"}, n_append{"append"},
     n_register{"register"};
 Name g_domain{"domain"}, g_framekit{"framekit"}, g_valuation{"valuation"}, g_account{"KVBackAccount"},
-    g_final{"_FINAL"}, g_type{"type"};
+    g_final{"_FINAL"}, g_type{"type"}, g_current{"_current"};
+Name n_started{"started"}, n_series_session{"_session"}, n_series_values{"_values"};
 
 // The loop's own parts, as the loop module handed them over when it was
 // imported (kept until the interpreter ends).
@@ -337,6 +346,105 @@ bool new_day_at(nb::handle new_day, long long bar, nb::handle t) {
     return kc::truthy(kc::getitem(new_day, t));
 }
 
+// ---------------------------------------------------------------- crossings
+
+// The indicators' Series class as its module handed it over, and where its
+// instances keep their session and their values.
+struct OwnSeries {
+    PyTypeObject *type = nullptr;
+    unsigned int version = 0;
+    Py_ssize_t session_at = -1, values_at = -1;
+};
+OwnSeries own_series;
+
+// The offset of the slot `name` of `type` (an object slot made by __slots__), or -1.
+Py_ssize_t slot_offset(PyTypeObject *type, Name &name) {
+    PyObject *descr = kc::type_lookup(type, name.get());
+    if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type)
+        return -1;
+    PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
+    return member->type == T_OBJECT_EX && !(member->flags & READONLY) ? member->offset : -1;
+}
+
+void set_own_series(nb::handle series) {
+    if (!PyType_Check(series.ptr()))
+        kc::raise(PyExc_TypeError, "the series part is a class");
+    PyTypeObject *type = (PyTypeObject *)series.ptr();
+    OwnSeries part;
+    part.session_at = slot_offset(type, n_series_session);
+    part.values_at = slot_offset(type, n_series_values);
+    part.version = part.session_at >= 0 && part.values_at >= 0 ? kc::valid_version(type) : 0;
+    part.type = (PyTypeObject *)Py_NewRef(series.ptr()); // kept for the process
+    Py_XDECREF((PyObject *)own_series.type);
+    own_series = part;
+}
+
+// The object in slot `at` of `o` (borrowed; null when unset).
+PyObject *slot_of(PyObject *o, Py_ssize_t at) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + at);
+}
+
+// Value `k` of a series' values, as `values.item(k)` reads it from a 1-d
+// float64 array; false when they cannot be read so.
+bool value_at(PyObject *values, long long k, double &out) {
+    if (!values || !PyArray_Check(values))
+        return false;
+    PyArrayObject *a = (PyArrayObject *)values;
+    if (PyArray_NDIM(a) != 1 || PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a) || !PyArray_ISALIGNED(a) ||
+        k < 0 || k >= PyArray_DIM(a, 0))
+        return false;
+    std::memcpy(&out, PyArray_BYTES(a) + k * PyArray_STRIDE(a, 0), sizeof(double));
+    return true;
+}
+
+// `crossed_above(a, b)` (`above`) or `crossed_below(a, b)` of two series of
+// one session, as the indicators module's own code gives it; None when not
+// told here.  No host code runs.
+nb::object crossed(nb::handle a, nb::handle b, bool above) {
+    const OwnSeries &own_s = own_series;
+    PyTypeObject *type = own_s.type;
+    if (!type || Py_TYPE(a.ptr()) != type || Py_TYPE(b.ptr()) != type || own_s.version == 0 ||
+        kc::valid_version(type) != own_s.version || !own.session_globals)
+        return kc::none();
+    PyObject *session = slot_of(a.ptr(), own_s.session_at);
+    if (!session || slot_of(b.ptr(), own_s.session_at) != session || !own_session(session))
+        return kc::none();
+    PyObject *dict = session_dict(session);
+    PyObject *running = peek_global(own.session_globals, g_current);
+    if (!dict || !running || (running != session && running != Py_None))
+        return kc::none(); // another run's series: the module refuses it
+    // `session.bar + 1 if session.started else 0`: the instance's own fields, no
+    // class attribute standing over them
+    if (kc::type_lookup(Py_TYPE(session), n_started.get()) || kc::type_lookup(Py_TYPE(session), n_bar.get()))
+        return kc::none();
+    PyObject *started = PyDict_GetItemWithError(dict, n_started.get());
+    if (!started) {
+        PyErr_Clear();
+        return kc::none();
+    }
+    long long n = 0;
+    if (started == Py_True) {
+        PyObject *bar = PyDict_GetItemWithError(dict, n_bar.get());
+        long long at;
+        if (!bar || !PyLong_CheckExact(bar) || !kc::compact_int_value(bar, at)) {
+            PyErr_Clear();
+            return kc::none();
+        }
+        n = at + 1;
+    } else if (started != Py_False) {
+        return kc::none();
+    }
+    if (n < 2)
+        return kc::py_bool(false);
+    double a_before, a_now, b_before, b_now;
+    if (!value_at(slot_of(a.ptr(), own_s.values_at), n - 2, a_before) ||
+        !value_at(slot_of(b.ptr(), own_s.values_at), n - 2, b_before) ||
+        !value_at(slot_of(a.ptr(), own_s.values_at), n - 1, a_now) ||
+        !value_at(slot_of(b.ptr(), own_s.values_at), n - 1, b_now))
+        return kc::none();
+    return kc::py_bool(above ? (a_before <= b_before && a_now > b_now) : (a_before >= b_before && a_now < b_now));
+}
+
 // ---------------------------------------------------------------- the loop
 
 struct Loop {
@@ -435,6 +543,25 @@ void bind_loop(nb::module_ &m) {
                 "typing.Callable[..., typing.Any], session: type[typing.Any]) -> None"),
         "Hands over the loop module's own `deal_bar`, the session module's `valuation` and the `Session`\n"
         "class, which run_bars may run its own way while they are unchanged (the loop module calls it once).");
+    m.def(
+        "_own_series",
+        [](nb::handle series) { kc::guarded(KC_SITE("korvit.native._own_series"), [&] { set_own_series(series); }); },
+        nb::arg("series").none(), nb::sig("def _own_series(series: type[typing.Any]) -> None"),
+        "Hands over the indicators' Series class, whose crossings _crossed reads its own way while the class\n"
+        "is unchanged (the indicators module calls it once).");
+    m.def(
+        "_crossed",
+        [](nb::handle a, nb::handle b, nb::handle above) {
+            return kc::guarded(KC_SITE("korvit.native._crossed"), [&] {
+                if (!PyBool_Check(above.ptr()))
+                    kc::raise(PyExc_TypeError, "above must be True or False, got %R", above.ptr());
+                return crossed(a, b, above.ptr() == Py_True);
+            });
+        },
+        nb::arg("a").none(), nb::arg("b").none(), nb::arg("above").none(),
+        nb::sig("def _crossed(a: typing.Any, b: typing.Any, above: bool) -> bool | None"),
+        "Whether series `a` crossed above (`above`) or below series `b` at the current bar, as\n"
+        "korvit.indicators tells it for two series of the running session; None where it is not told here.");
     m.def(
         "run_bars",
         [](nb::handle session, nb::handle context, nb::handle env, nb::handle vr, nb::handle info, nb::handle accounts,

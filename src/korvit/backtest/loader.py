@@ -36,6 +36,7 @@ from __future__ import annotations
 import ast
 import difflib
 import functools
+import importlib.machinery
 import importlib.util
 import inspect
 import os
@@ -129,7 +130,11 @@ def load_strategy(strategy):
         raise StrategyLoadError(f"strategy file {str(path)!r} does not exist")
     _check_source(path)
     name = f"korvit_strategy_{abs(hash(str(path.resolve())))}"
-    spec = importlib.util.spec_from_file_location(name, path)
+    spec = (
+        importlib.util.spec_from_file_location(name, path, loader=_CompiledOnce(name, str(path)))
+        if path.suffix == ".py"
+        else importlib.util.spec_from_file_location(name, path)
+    )
     if spec is None:  # not named .py: read as Python source all the same, as a sweep reads it
         spec = importlib.util.spec_from_file_location(name, path, loader=_source_loader(path))
     module = importlib.util.module_from_spec(spec)
@@ -141,6 +146,27 @@ def load_strategy(strategy):
     except SystemExit as exc:
         raise StrategyExit(exc, path) from exc
     return dict(vars(module)), path.stem
+
+
+# The code of the strategy sources compiled so far, by file and text: a sweep, a notebook or
+# a benchmark runs the same file again and again, and compiling it is most of loading it
+# when no bytecode is cached on disk.  Each load still runs the code in a module of its own.
+_COMPILED: dict[tuple[str, bytes], Any] = {}
+_MAX_COMPILED = 32
+
+
+class _CompiledOnce(importlib.machinery.SourceFileLoader):
+    """The loader of a ``.py`` file, compiling each text of it once per process."""
+
+    def source_to_code(self, data: Any, path: Any, *, _optimize: int = -1) -> Any:  # type: ignore[override]  # the source loaders' own signature
+        key = (str(path), bytes(data))
+        code = _COMPILED.get(key)
+        if code is None:
+            code = super().source_to_code(data, path, _optimize=_optimize)
+            if len(_COMPILED) >= _MAX_COMPILED:
+                _COMPILED.pop(next(iter(_COMPILED)))
+            _COMPILED[key] = code
+        return code
 
 
 def _source_loader(path: Path) -> Any:

@@ -3,10 +3,11 @@
 Every run starts from a fresh registry, environment and history store
 (``fresh_environment``), so two runs in one process never see each other's
 bars, orders or accounts.  The run talks to a core process over a loopback
-socket, as a live strategy would (``connect_core``): by default an embedded
-stand-in core is started on a free port and the start-up handshake sets up the
-run's output and log directories under the output folder; ``core="HOST:PORT"``
-uses a running core instead.  ``load_run`` puts the bars, ticks, contracts,
+socket, as a live strategy would (``connect_core``): by default the process's
+embedded stand-in core, started on a free port at the first run and kept for the
+later ones, and the start-up handshake sets up the run's output and log
+directories under the run's own folder; ``core="HOST:PORT"`` uses a running core
+instead.  ``load_run`` puts the bars, ticks, contracts,
 accounts and settings of the ``Backtest`` (``test``) into the engine and the
 strategy's callbacks into the environment.
 
@@ -49,9 +50,11 @@ up at each use what a strategy may replace while the run goes on.
 
 from __future__ import annotations
 
+import atexit
 import contextlib
 import gc
 import logging
+import os
 import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from pathlib import Path
@@ -84,6 +87,7 @@ __all__ = [
     "deal_bar",
     "fresh_environment",
     "connect_core",
+    "embedded_core",
     "load_run",
     "bar_loop",
     "bar_stepper",
@@ -134,18 +138,53 @@ def fresh_environment() -> Any:
     return env
 
 
+# This process's embedded core, with the process it was started in: started at the first
+# run that needs one and kept for the later runs (as a sweep's worker keeps its own), each
+# run pointing its cache root at the run's own folder.  A forked copy of the process (whose
+# copy of the core has no serving thread: the connections would reach the parent's) starts
+# its own.
+_embedded: tuple[int, Any] | None = None
+
+
+def embedded_core(output: Path) -> Any:
+    """This process's embedded core (a ``korvit.core.server.CoreServer``), serving, its
+    cache root ``output``."""
+    global _embedded
+    from korvit.core.server import CoreServer
+
+    kept = _embedded
+    if kept is None or kept[0] != os.getpid() or not kept[1].serving:
+        if kept is None:
+            atexit.register(_stop_embedded)
+        core = CoreServer(port=0, cache_root=str(output), record=False).start()
+        _embedded = kept = (os.getpid(), core)
+    kept[1].cache_root = str(output)
+    return kept[1]
+
+
+def _stop_embedded() -> None:
+    """Stop this process's embedded core, if it started one (not a forked parent's)."""
+    kept = _embedded
+    if kept is not None and kept[0] == os.getpid():
+        kept[1].stop()
+
+
+def _idle(core: Any) -> None:
+    """A run is over: its folder goes, the embedded core's cache root is the default again."""
+    from korvit.core.server import default_cache_root
+
+    core.cache_root = default_cache_root()
+
+
 def connect_core(
     stack: contextlib.ExitStack[Any], env: Any, output: Path, address: tuple[str, int] | None
 ) -> Any:
     """Connect the command socket, running the handshake with the core at ``address``
-    (``(host, port)``; None: an embedded stand-in core, started here and stopped when
-    ``stack`` closes)."""
-    from korvit.core.server import CoreServer
-
+    (``(host, port)``; None: this process's embedded stand-in core, ``embedded_core``,
+    its cache root ``output`` while ``stack`` is open)."""
     if address is None:
-        core = CoreServer(port=0, cache_root=str(output))
-        core.start()
-        stack.callback(core.stop)
+        core = embedded_core(output)
+        stack.callback(_idle, core)
         host, port = core.host, core.port
     else:
         host, port = address

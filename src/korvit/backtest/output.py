@@ -9,7 +9,6 @@ about the run (``meta``).  The result writes its own files (``save``).
 
 from __future__ import annotations
 
-import functools
 import types
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
@@ -46,10 +45,15 @@ def build_result(
     # The tables are built from the engine's records when first read; they
     # keep only what they are built from (not the run's environment).
     records = _Records(
-        vr.g_KVOrders, vr.g_KVStopOrders, vr.g_KVTrades, session, _clock(test, session)
+        vr.g_KVOrders,
+        vr.g_KVStopOrders,
+        vr.g_KVTrades,
+        session,
+        _clock(test, session),
+        _Equity(bars.times, session.account_names, equity),
     )
     result = BacktestResult(
-        functools.partial(_equity_frame, bars.times, list(session.account_names), equity),
+        records.equity,
         records.orders,
         records.trades,
         records.stops,
@@ -78,6 +82,7 @@ def build_result(
         },
     )
     result._denied = _any_denied(vr.g_KVOrders)
+    result._run = records
     return result
 
 
@@ -199,19 +204,100 @@ def _equity_frame(
     return frame
 
 
-class _Records:
-    """The run's order, trade and stop-order records, and what their tables
-    read of the run (codes, account names, contracts)."""
+class _Equity:
+    """The run's equity array (bars x accounts x (cash, market value, margin, equity))
+    with the bars' times and the account names: its table when called, and (with one
+    account, its bars in time order) the total curve and the exposure read from the
+    array at once, as the result derives them from the table."""
 
     def __init__(
-        self, orders: Any, stops: Any, trades: Any, session: Session, clock: FillClock
+        self,
+        times: pd.DatetimeIndex,
+        account_names: Sequence[str],
+        equity: npt.NDArray[np.float64],
+    ) -> None:
+        self.times, self.account_names, self.values = times, list(account_names), equity
+
+    def __call__(self) -> pd.DataFrame:
+        return _equity_frame(self.times, self.account_names, self.values)
+
+    def _one_account(self) -> tuple[npt.NDArray[np.datetime64], npt.NDArray[np.float64]] | None:
+        """The bars' times and the one account's rows, when the table holds one row per
+        time, the times in order (else None)."""
+        stamps = self.times.to_numpy()
+        if (
+            len(self.account_names) != 1
+            or not len(stamps)
+            or stamps.dtype != np.dtype("datetime64[ns]")
+            or np.isnat(stamps[0])
+            or not (stamps[1:] > stamps[:-1]).all()
+        ):
+            return None
+        return stamps, self.values[:, 0, :]
+
+    def curve(self) -> pd.Series[float] | None:
+        """``BacktestResult.equity_curve``; None where the table's rows must be summed by time."""
+        found = self._one_account()
+        if found is None:
+            return None
+        stamps, rows = found
+        values = np.array(rows[:, 3], dtype=float)
+        if np.any(np.signbit(values) & (values == 0)):
+            return None  # -0.0: the table's sum by time tells what it comes out as
+        curve: pd.Series[float] = pd.Series(
+            values, index=pd.DatetimeIndex(stamps, name="time"), name="equity"
+        )
+        return curve
+
+    def exposure(self) -> pd.Series[bool] | None:
+        """``BacktestResult.exposure``; None where the table's rows must be grouped by time."""
+        found = self._one_account()
+        if found is None:
+            return None
+        stamps, rows = found
+        market_value, margin = (np.nan_to_num(rows[:, k], nan=0.0) for k in (1, 2))
+        held: pd.Series[bool] = pd.Series(
+            (market_value != 0) | (margin != 0),
+            index=pd.DatetimeIndex(stamps, name="time"),
+            name="exposure",
+        )
+        return held
+
+
+class _Records:
+    """The run's equity, order, trade and stop-order records, and what their tables
+    read of the run (codes, account names, contracts).  Besides the tables, it answers
+    what the statistics need of some of them without building them: the orders'
+    statuses, whether there were stop orders, and the equity curve and exposure
+    (``_Equity``)."""
+
+    def __init__(
+        self,
+        orders: Any,
+        stops: Any,
+        trades: Any,
+        session: Session,
+        clock: FillClock,
+        equity: _Equity,
     ) -> None:
         self._orders, self._stops, self._trades, self._clock = orders, stops, trades, clock
+        self.equity = equity
         self._session = types.SimpleNamespace(
             codes=list(session.codes),
             contracts=list(session.contracts),
             account_names=list(session.account_names),
         )
+
+    def order_statuses(self) -> list[str]:
+        """The orders table's ``status`` column."""
+        from korvit.backtest.records import _records, order_statuses
+
+        statuses: list[str] = order_statuses(_records(self._orders))
+        return statuses
+
+    def any_stops(self) -> bool:
+        """Whether the run placed any stop order (the stop-orders table has rows)."""
+        return any(record is not None for record in self._stops)
 
     def orders(self) -> pd.DataFrame:
         from korvit.backtest.records import orders_frame

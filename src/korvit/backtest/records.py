@@ -16,6 +16,7 @@ from korvit.tframe.sysdefine import GlobalDefine as gv
 __all__ = [
     "FillClock",
     "orders_frame",
+    "order_statuses",
     "trades_frame",
     "stops_frame",
     "to_datetimes",
@@ -204,6 +205,11 @@ def _records(collection):
     return [record for record in collection if record is not None]
 
 
+def order_statuses(records):
+    """The ``status`` column of the orders table of order ``records`` ("filled", ...)."""
+    return [_name(ORDER_STATUSES, r.status) for r in records]
+
+
 def _account_and_code(records, session):
     """The "account" and "code" columns of records that carry handle and target indices."""
     return {
@@ -257,7 +263,7 @@ def orders_frame(
         "effect": [_name(EFFECTS, r.position_effect) for r in records],
         "volume": np.array([r.volume for r in records], dtype=np.float64),
         "price": np.array([r.price for r in records], dtype=np.float64),
-        "status": [_name(ORDER_STATUSES, r.status) for r in records],
+        "status": order_statuses(records),
         "filled_volume": np.array([r.filled_volume for r in records], dtype=np.float64),
         "average_price": np.array(
             [r.filled_average if r.filled_volume else np.nan for r in records], dtype=np.float64

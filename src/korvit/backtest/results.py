@@ -9,6 +9,7 @@ report.  ``save`` writes all of it to a directory, as one set.
 
 from __future__ import annotations
 
+import functools
 import html
 import json
 import math
@@ -270,6 +271,13 @@ def exit_reasons(
     return kinds
 
 
+@functools.lru_cache(maxsize=16)
+def _fill_type(columns: tuple[str, ...]) -> Any:
+    """The row type ``itertuples`` gives a table of ``columns`` (made once per set of
+    columns: making a named tuple type compiles code)."""
+    return namedtuple("Pandas", columns, rename=True)
+
+
 def _fills_in_time_order(trades: pd.DataFrame) -> list[Any]:
     """The rows of ``trades`` as ``itertuples`` gives them, by time (stable: fills
     of one time in the order given; rows without a time last)."""
@@ -280,7 +288,7 @@ def _fills_in_time_order(trades: pd.DataFrame) -> list[Any]:
         order = trades.assign(_seq=np.arange(len(trades))).sort_values(
             ["time", "_seq"], kind="stable"
         )["_seq"]
-    fill = namedtuple("Pandas", trades.columns, rename=True)  # type: ignore[misc]  # the table's own columns
+    fill = _fill_type(tuple(trades.columns))
     columns = (
         (trades[name] for name in trades.columns)
         if trades.columns.is_unique
@@ -318,6 +326,24 @@ def match_round_trips(
     fee and no exit trade; without them (or without a finite price) it is
     left out.
     """
+    df = _round_trip_frame(_round_trip_rows(trades, orders, stops, marks))
+    if df.empty:
+        df["entry_time"] = pd.Series(dtype="datetime64[ns]")
+        df["exit_time"] = pd.Series(dtype="datetime64[ns]")
+        df["duration"] = pd.Series(dtype="timedelta64[ns]")
+        for col in ("volume", "entry_price", "exit_price", "multiplier", "pnl", "fees", "return"):
+            df[col] = df[col].astype(float)
+        df["exit_reason"] = df["exit_reason"].astype(object)
+    return df
+
+
+def _round_trip_rows(
+    trades: pd.DataFrame,
+    orders: pd.DataFrame | None,
+    stops: pd.DataFrame | None,
+    marks: Mapping[str, tuple[pd.Timestamp, float]] | None,
+) -> list[tuple[Any, ...]]:
+    """The rows of ``match_round_trips``, each a tuple in the order of ``ROUND_TRIP_COLUMNS``."""
     rows: list[tuple[Any, ...]] = []
     placed_by_stop = exit_reasons(orders, stops)
     book: dict[tuple[Any, ...], deque[Any]] = {}
@@ -403,15 +429,57 @@ def match_round_trips(
             for entry, left in queue:
                 if left > 1e-12:
                     add(entry, left, direction, mark[0], float(mark[1]), 0.0, np.nan, OPEN_AT_END)
-    df: pd.DataFrame = pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
-    if df.empty:
-        df["entry_time"] = pd.Series(dtype="datetime64[ns]")
-        df["exit_time"] = pd.Series(dtype="datetime64[ns]")
-        df["duration"] = pd.Series(dtype="timedelta64[ns]")
-        for col in ("volume", "entry_price", "exit_price", "multiplier", "pnl", "fees", "return"):
-            df[col] = df[col].astype(float)
-        df["exit_reason"] = df["exit_reason"].astype(object)
-    return df
+    return rows
+
+
+_RT_TEXT = ("account", "code", "side", "exit_reason")
+_RT_TIMES = ("entry_time", "exit_time")
+_RT_IDS = ("entry_trade_id", "exit_trade_id")
+
+
+def _round_trip_frame(rows: list[tuple[Any, ...]]) -> pd.DataFrame:
+    """``pd.DataFrame(rows, columns=ROUND_TRIP_COLUMNS)``: the same table, its columns
+    built at once where their values' types tell what pandas would make of them (text,
+    times and durations of nanoseconds without NaT, whole-number ids with or without
+    NaN; the numbers are floats by construction), else by pandas from the rows."""
+    table: pd.DataFrame
+    if not rows:
+        table = pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
+        return table
+    values = dict(zip(ROUND_TRIP_COLUMNS, map(list, zip(*rows))))
+    columns: dict[str, Any] = {}
+    for name, column in values.items():
+        if name in _RT_TEXT:
+            if not all(type(v) is str for v in column):
+                break
+            columns[name] = np.array(column, dtype=object)
+        elif name in _RT_TIMES or name == "duration":
+            kind = pd.Timestamp if name != "duration" else pd.Timedelta
+            # (pandas before 2.0 holds every time in nanoseconds, without a unit)
+            if not all(type(v) is kind and getattr(v, "unit", "ns") == "ns" for v in column) or (
+                kind is pd.Timestamp and any(v.tz is not None for v in column)
+            ):
+                break
+            unit = "datetime64[ns]" if kind is pd.Timestamp else "timedelta64[ns]"
+            columns[name] = np.array([v.value for v in column], dtype=np.int64).view(unit)
+        elif name in _RT_IDS:
+            if all(type(v) is int for v in column):
+                if not all(-(2**63) <= v < 2**63 for v in column):
+                    break
+                columns[name] = np.array(column, dtype=np.int64)
+            elif all(type(v) is int or type(v) is float for v in column):
+                columns[name] = np.array(column, dtype=np.float64)
+            else:
+                break
+        else:  # the amounts: floats as they were computed
+            if not all(type(v) is float for v in column):
+                break
+            columns[name] = np.array(column, dtype=np.float64)
+    else:
+        table = pd.DataFrame(columns, copy=False)
+        return table
+    table = pd.DataFrame(rows, columns=list(ROUND_TRIP_COLUMNS))
+    return table
 
 
 class OrdersDeniedWarning(UserWarning):
@@ -591,6 +659,9 @@ class BacktestResult:
         {}
     )
     _denied: bool  # set by the run: whether any order was denied
+    # set by the run: its records, which tell some figures without building their tables
+    # (see ``korvit.backtest.output._Records``); let go once every table is built
+    _run: Any = None
 
     def __init__(
         self,
@@ -666,7 +737,16 @@ class BacktestResult:
     def _built(self, name: str) -> pd.DataFrame:
         frame = _frame(self._records[name](), _COLUMNS[name], _TIME_COLUMNS[name], copy=False)
         del self._records[name]  # built: what it was built from may go
+        if not self._records:
+            self._run = None
         return frame
+
+    def _unbuilt(self, name: str) -> Any:
+        """The run's records while the table ``name`` is still to be built from them
+        (neither built nor set), else None."""
+        if name in self._records and name not in self.__dict__:
+            return self._run
+        return None
 
     @cached_property
     def equity(self) -> pd.DataFrame:
@@ -696,6 +776,10 @@ class BacktestResult:
     @cached_property
     def equity_curve(self) -> pd.Series[float]:
         """Total equity over the accounts, indexed by bar time."""
+        run = self._unbuilt("equity")
+        read: pd.Series[float] | None = None if run is None else run.equity.curve()
+        if read is not None:
+            return read
         times = self.equity["time"].to_numpy()
         values = self.equity["equity"].to_numpy(dtype=float)
         if (
@@ -735,6 +819,10 @@ class BacktestResult:
     @cached_property
     def exposure(self) -> pd.Series[bool]:
         """True at the bars where any account holds a position."""
+        run = self._unbuilt("equity")
+        read: pd.Series[bool] | None = None if run is None else run.equity.exposure()
+        if read is not None:
+            return read
         if self.equity.empty:
             return pd.Series(dtype=bool, name="exposure")
         held = (self.equity["market_value"].fillna(0).astype(float) != 0) | (
@@ -755,6 +843,10 @@ class BacktestResult:
         """Round trips (see ``match_round_trips``), with the positions still
         open at the end valued at their code's last close ("open at the end")
         when the result has the bars."""
+        run = self._unbuilt("stops")
+        if run is not None and not run.any_stops():
+            # no stop order placed a closing order: the orders and stops need not be read
+            return match_round_trips(self.trades, marks=self._marks())
         return match_round_trips(self.trades, self.orders, self.stops, marks=self._marks())
 
     def _marks(self) -> dict[str, tuple[pd.Timestamp, float]] | None:
@@ -792,7 +884,9 @@ class BacktestResult:
         """The codes the benchmark holds (none for a price Series or "none")."""
         if isinstance(self.benchmark, pd.Series) or self.bars is None:
             return []
-        return benchmark_codes(self.benchmark, self.bars.codes, self.traded_codes)
+        # the codes traded are read (from the fills) only for the benchmark that holds them
+        traded = self.traded_codes if self.benchmark == "traded" else ()
+        return benchmark_codes(self.benchmark, self.bars.codes, traded)
 
     @cached_property
     def benchmark_curve(self) -> pd.Series[float]:
@@ -879,6 +973,9 @@ class BacktestResult:
         figures are of the closed round trips, the positions still open at
         the end ("open at the end"), whose value the equity holds, only
         counted (``Open at the end``)."""
+        run = self._unbuilt("orders")
+        # the statistics count the orders by status: the column alone, unless the table is built
+        orders = self.orders if run is None else pd.DataFrame({"status": run.order_statuses()})
         return compute_stats(
             self.equity_curve,
             self.trades,
@@ -886,7 +983,7 @@ class BacktestResult:
             frequency=self.frequency,
             initial_cash=self.initial_cash,
             exposure=self.exposure,
-            orders=self.orders,
+            orders=orders,
             benchmark=self.benchmark_curve,
             periods_per_year=self.sessions_per_year,
             calendar=self.calendar,

@@ -153,7 +153,8 @@ class Backtest:
       better than it); "limit_price", at the limit even then (the fill of
       earlier versions).
     - ``core``: "HOST:PORT" of a running core process; by default an
-      embedded stand-in core is started on a free loopback port.
+      embedded stand-in core, started on a free loopback port at the
+      process's first run and kept for its later runs.
     - ``output``: folder for the run's logs: the log files that hold
       anything are kept in its ``log`` folder when the run ends (the run
       works in a temporary folder, removed then); by default none are kept.

@@ -229,39 +229,39 @@ class Session:
         return order
 
     def new_stop(self, order: Any, kind: str, gap: _Gap | _Trailing) -> Any:
+        """A stop order of ``kind`` ("loss", "profit" or "trailing") protecting ``order``'s
+        fill at ``gap`` (a ``korvit.strategy.Gap``, or a ``Trailing`` for "trailing")."""
         stops = framekit.vr.g_KVStopOrders
-        kinds = {
-            "loss": gv.StopOrderType_Loss,
-            "profit": gv.StopOrderType_Profit,
-            "trailing": gv.StopOrderType_Trailing,
-        }
-        stop_gap_types = {
-            "points": gv.OrderStop_StopGap_Point,
-            "percent": gv.OrderStop_StopGap_Percent,
-        }
-        trailing_gap_types = {
-            "points": gv.OrderStop_TrailingGap_Point,
-            "percent": gv.OrderStop_TrailingGap_Percent,
-        }
         stop_gap: _Gap
         extra: dict[str, Any]
         if kind == "trailing":
             trailing = cast(_Trailing, gap)
             stop_gap, activate = trailing.gap, trailing.activate
             extra = {
-                "trailing_gap_type": trailing_gap_types[activate.kind],
+                "trailing_gap_type": _gap_type(
+                    activate.kind, gv.OrderStop_TrailingGap_Point, gv.OrderStop_TrailingGap_Percent
+                ),
                 "trailing_gap": float(activate.value),
             }
+            stop_type = gv.StopOrderType_Trailing
         else:
             stop_gap, extra = cast(_Gap, gap), {}
+            if kind == "loss":
+                stop_type = gv.StopOrderType_Loss
+            elif kind == "profit":
+                stop_type = gv.StopOrderType_Profit
+            else:
+                raise KeyError(kind)
         stop = KVBackStopOrder.create(
             stop_order_id=stops.size + 1,
             target_order_id=order.order_id,
             target_idx=order.target_idx,
             handle_idx=order.handle_idx,
             act=order.side,
-            stop_order_type=kinds[kind],
-            stop_gap_type=stop_gap_types[stop_gap.kind],
+            stop_order_type=stop_type,
+            stop_gap_type=_gap_type(
+                stop_gap.kind, gv.OrderStop_StopGap_Point, gv.OrderStop_StopGap_Percent
+            ),
             stop_gap=float(stop_gap.value),
             volume=order.volume,
             ctg=gv.OrderCtg_Market,
@@ -379,6 +379,15 @@ class Session:
         return valuation(
             self.accounts[handle], self.contracts, self.last_closes(), self.account_type
         )[0][3]
+
+
+def _gap_type(kind: str, points: int, percent: int) -> int:
+    """The engine's code of a gap of ``kind``: ``points`` or ``percent``."""
+    if kind == "points":
+        return points
+    if kind == "percent":
+        return percent
+    raise KeyError(kind)
 
 
 def contract_terms(contracts: Sequence[Contract]) -> list[tuple[bool, float]]:

@@ -60,7 +60,7 @@ from __future__ import annotations
 import math
 import warnings
 from collections import Counter
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import bottleneck as bn
 import numpy as np
@@ -424,39 +424,70 @@ def _finite_or_nan(value) -> float:
 OPEN_AT_END = "open at the end"
 
 
-def _closed(round_trips: pd.DataFrame) -> tuple[pd.DataFrame, int]:
+class _Closed(NamedTuple):
+    """The closed round trips: how many, their P&L, returns and times held
+    (numpy arrays; None for a column the table lacks)."""
+
+    n: int
+    pnl: np.ndarray
+    returns: np.ndarray | None
+    held: np.ndarray | None
+
+
+def _closed(round_trips: pd.DataFrame) -> tuple[_Closed, int]:
     """The round trips closed, and how many were still open at the end."""
-    if "exit_reason" not in round_trips:
-        return round_trips, 0
-    open_rows = (round_trips["exit_reason"] == OPEN_AT_END).to_numpy(dtype=bool)
-    still_open = int(open_rows.sum())
-    return (round_trips[~open_rows] if still_open else round_trips), still_open
+    keep = None
+    still_open = 0
+    if "exit_reason" in round_trips:
+        open_rows = (round_trips["exit_reason"] == OPEN_AT_END).to_numpy(dtype=bool)
+        still_open = int(open_rows.sum())
+        if still_open:
+            keep = ~open_rows
+    n = len(round_trips) - still_open
+
+    def column(name: str, values: Any) -> np.ndarray | None:
+        if name not in round_trips:
+            return None
+        array = values(round_trips[name])
+        return array if keep is None else array[keep]
+
+    pnl = column("pnl", lambda c: c.to_numpy(dtype=float)) if n else np.empty(0)
+    if pnl is None:
+        raise KeyError("pnl")  # as reading the column would
+    returns = column("return", lambda c: c.to_numpy(dtype=float)) if n else None
+    held = (
+        column("duration", lambda c: (c if c.dtype.kind == "m" else pd.to_timedelta(c)).to_numpy())
+        if n
+        else None
+    )
+    return _Closed(n, pnl, returns, held), still_open
 
 
-def _round_trip_figures(round_trips: pd.DataFrame, still_open: int):
-    n = len(round_trips)
+def _round_trip_figures(closed: _Closed, still_open: int):
+    n = closed.n
     if n == 0:
         return 0, still_open, math.nan, math.nan, math.nan, math.nan
-    pnl = round_trips["pnl"].astype(float)
+    pnl = closed.pnl
     wins, losses = pnl[pnl > 0], pnl[pnl < 0]
     # numpy's sums, as pandas' (which has no NaN to skip here) are
-    gross_profit, gross_loss = float(np.sum(wins.to_numpy())), float(-np.sum(losses.to_numpy()))
+    gross_profit, gross_loss = float(np.sum(wins)), float(-np.sum(losses))
     if gross_loss > 0:
         factor = gross_profit / gross_loss
     else:
         factor = math.inf if gross_profit > 0 else math.nan
-    avg_win = float(wins.mean()) if len(wins) else math.nan
-    avg_loss = float(losses.mean()) if len(losses) else math.nan
+    # the means as pandas takes them: numpy's sum over the count
+    avg_win = float(np.sum(wins) / len(wins)) if len(wins) else math.nan
+    avg_loss = float(np.sum(losses) / len(losses)) if len(losses) else math.nan
     return n, still_open, len(wins) / n, factor, avg_win, avg_loss
 
 
-def _trade_figures(round_trips: pd.DataFrame, win_rate: float) -> dict:
+def _trade_figures(closed: _Closed, win_rate: float) -> dict:
     """Expectancy and SQN of the round trips' P&L (money); the Kelly
     criterion, the best, worst and average trade of their returns; their
     average and longest duration.  A table without a ``return`` or
     ``duration`` column gives NaN (NaT) for the figures taken from it."""
-    n = len(round_trips)
-    pnl = round_trips["pnl"].to_numpy(dtype=float) if n else np.empty(0)
+    n = closed.n
+    pnl = closed.pnl
     expectancy = float(np.mean(pnl)) if n else math.nan
     sqn = math.nan
     if n > 1:
@@ -464,8 +495,8 @@ def _trade_figures(round_trips: pd.DataFrame, win_rate: float) -> dict:
         if std > 0:
             sqn = _finite_or_nan(math.sqrt(n) * expectancy / std)
     figures: dict[str, Any] = {"Expectancy": _finite_or_nan(expectancy), "SQN": sqn}
-    if n and "return" in round_trips:
-        returns = round_trips["return"].to_numpy(dtype=float)
+    if n and closed.returns is not None:
+        returns = closed.returns
         known = np.isfinite(returns)
         wins, losses = returns[known & (pnl > 0)], returns[known & (pnl < 0)]
         kelly = math.nan  # without a winning and a losing round trip there are no odds
@@ -488,10 +519,10 @@ def _trade_figures(round_trips: pd.DataFrame, win_rate: float) -> dict:
                 ("Kelly criterion", "Best trade", "Worst trade", "Average trade"), math.nan
             )
         )
-    if n and "duration" in round_trips:
-        column = round_trips["duration"]
-        held = (column if column.dtype.kind == "m" else pd.to_timedelta(column)).to_numpy()
-        figures["Average trade duration"], figures["Max trade duration"] = _delta_figures(held)
+    if n and closed.held is not None:
+        figures["Average trade duration"], figures["Max trade duration"] = _delta_figures(
+            closed.held
+        )
     else:
         figures["Average trade duration"] = figures["Max trade duration"] = pd.NaT
     return figures
@@ -686,10 +717,8 @@ def _compute_stats(
     cagr = _cagr(initial, final, start, end)
     calmar = _finite_or_nan(cagr / -deepest) if deepest < 0 else math.nan
     skew, kurtosis, var, shortfall, tail = _distribution_figures(values)
-    round_trips, still_open = _closed(round_trips)
-    n_rt, still_open, win_rate, factor, avg_win, avg_loss = _round_trip_figures(
-        round_trips, still_open
-    )
+    closed, still_open = _closed(round_trips)
+    n_rt, still_open, win_rate, factor, avg_win, avg_loss = _round_trip_figures(closed, still_open)
     fees = float(trades["fee"].astype(float).sum()) if len(trades) else 0.0
     exposed = exposure.to_numpy(dtype=bool)
     counts = order_counts(orders) if orders is not None else dict.fromkeys(ORDER_STATS, math.nan)
@@ -724,7 +753,7 @@ def _compute_stats(
         "Profit factor": factor,
         "Average win": avg_win,
         "Average loss": avg_loss,
-        **_trade_figures(round_trips, win_rate),
+        **_trade_figures(closed, win_rate),
         "Total fees": fees,
         "Exposure": float(exposed.mean()) if len(exposed) else math.nan,
     }

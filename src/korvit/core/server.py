@@ -168,9 +168,7 @@ class CoreServer:
         self.host = host
         self.core_version = core_version
         self.supported = list(supported)
-        self.cache_root = os.path.abspath(
-            cache_root or os.path.join(tempfile.gettempdir(), "korvit_core_cache")
-        )
+        self.cache_root = os.path.abspath(cache_root or default_cache_root())
         # The latest requests, (command, params), for tests and debugging.
         self.requests = collections.deque(maxlen=_KEPT_REQUESTS if record else 0)
         self._port = port
@@ -185,6 +183,11 @@ class CoreServer:
             "GetToolBoxRootofCacheDir": self._cache_root_dir,
             "Ping": lambda params: "pong",
         }
+
+    @property
+    def serving(self):
+        """Whether it serves: started, not stopped, its serving thread alive."""
+        return self._server is not None and self._thread is not None and self._thread.is_alive()
 
     @property
     def port(self):
@@ -317,6 +320,11 @@ class CoreServer:
     def _cache_root_dir(self, params):
         os.makedirs(self.cache_root, exist_ok=True)
         return self.cache_root
+
+
+def default_cache_root():
+    """The cache root of a core not given one: ``korvit_core_cache`` in the temporary folder."""
+    return os.path.join(tempfile.gettempdir(), "korvit_core_cache")
 
 
 def _limit(name, value, setting, default):

@@ -244,13 +244,13 @@ def load_bars(
     key = file_key(source, options.items())
     if key is None:
         bars = _load_bars(source, **options)
-        give_back()
+        give_back(_freed(bars))
         return bars
     found: Bars | None = _LOADED.get(key)
     if found is None:
         with warnings.catch_warnings(record=True) as caught:
             found = _load_bars(source, **options)
-        give_back()
+        give_back(_freed(found))
         for shown in caught:  # the warnings go on as they came (the filters have had their say)
             warnings.showwarning(
                 shown.message, shown.category, shown.filename, shown.lineno, shown.file, shown.line
@@ -263,9 +263,17 @@ def load_bars(
     return _copy_of(found)
 
 
-def give_back() -> None:
+# Below this many bytes let go, what a load frees is kept for the next allocations: handing
+# it back would only cost the system's calls and the page faults of taking it again.
+GIVE_BACK_FROM = 16 << 20
+
+
+def give_back(freed: int | None = None) -> None:
     """Hand the memory a load freed back to the system: the C heap's free pages (glibc)
-    and those pyarrow's pool keeps for later reads."""
+    and those pyarrow's pool keeps for later reads; not when the load says it let go of
+    ``freed`` bytes, fewer than ``GIVE_BACK_FROM``."""
+    if freed is not None and freed < GIVE_BACK_FROM:
+        return
     import sys
 
     arrow = sys.modules.get("pyarrow")
@@ -277,6 +285,12 @@ def give_back() -> None:
         ctypes.CDLL(None).malloc_trim(0)
     except (OSError, AttributeError):  # not glibc
         pass
+
+
+def _freed(bars: Bars) -> int:
+    """What a load of ``bars`` let go of, about: its table held each bar's fields and
+    more (times, codes, rows), so at least as many bytes as the bars' values."""
+    return int(bars.values.nbytes)
 
 
 # The bars of the files read last (see korvit.data._kept); each caller gets its own values.
@@ -349,7 +363,7 @@ def _load_bars(
         data.append(np.asarray(table.numbers(name, positive=positive, high=high), np.float64))
     # the fields and times are read now: the table keeps what its messages name (the codes)
     table.frame = table.frame.drop(columns=[*FIELDS, "time"])
-    give_back()
+    give_back(len(table) * 8 * (len(FIELDS) + 1))
     _check_ranges(table, data)
     if adjust:
         data = _adjusted(table, data)
@@ -443,7 +457,7 @@ def _load_bars(
         plane = planes[k].reshape(-1)
         plane.fill(0.0 if k == 4 else np.nan)
         plane[at] = data.pop(0)  # the column, let go once placed
-        give_back()
+        give_back(len(at) * 8)
     del at
     values = planes.transpose(1, 2, 0)
 

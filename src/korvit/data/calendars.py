@@ -261,6 +261,7 @@ def _exchange_names() -> dict[str, str]:
     return {name.upper(): name for name in xcals.get_calendar_names(include_aliases=True)}
 
 
+@functools.lru_cache(maxsize=16)  # a sweep's runs, a notebook's: built once per range
 def _midnight_calendar(name: str, first: pd.Timestamp, last: pd.Timestamp) -> Calendar:
     if first.tz is None and last.tz is None:
         # the dates from first to last (weekdays: Monday to Friday), made by numpy at once

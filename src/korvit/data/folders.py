@@ -128,7 +128,7 @@ def _assembled(pieces: list[tuple[Any, ...]], name: str) -> pd.DataFrame:
     while table.num_columns:
         columns[table.column_names[0]] = table.column(0).to_pandas()
         table = table.remove_column(0)
-        give_back()
+        give_back(table.num_rows * 8)
     frame = pd.DataFrame(columns, copy=False)
     frame.insert(1, "code", codes.to_pandas())
     frame["_row"] = rows

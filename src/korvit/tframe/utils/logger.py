@@ -97,7 +97,10 @@ class LoggerManager:
     @classmethod
     def _attach(cls):
         name = (cls._task_id or cls.log_timestamp()) + ".log"
-        handler = logging.FileHandler(os.path.join(cls._log_dir, name), encoding="utf-8")
+        # the file is made at its first line: a run that logs nothing leaves no file to remove
+        handler = logging.FileHandler(
+            os.path.join(cls._log_dir, name), encoding="utf-8", delay=True
+        )
         handler.setFormatter(logging.Formatter(_FORMAT))
         _base_logger.addHandler(handler)
         cls._handler = handler
