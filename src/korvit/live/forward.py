@@ -57,6 +57,7 @@ from korvit.backtest.session import Session, close_session, current_session, ope
 from korvit.data.calendars import get_calendar
 from korvit.tframe.sysdefine import GlobalDefine as gv
 from korvit.tframe.uclass import KData
+from korvit.tframe.utils.logger import LoggerManager
 
 if TYPE_CHECKING:
     from korvit.backtest.results import BacktestResult
@@ -150,6 +151,7 @@ class ForwardRun:
             from korvit.backtest.runner import keep_logs
 
             stack.callback(keep_logs, work / "log", Path(test.output) / "log", [])
+        stack.callback(LoggerManager.remove_log_handler)  # its file goes with the working folder
         stack.enter_context(user_warnings_on_stderr())
         if test.ticks is not None:
             raise ValueError("a forward run is given its ticks a step at a time, not before")
